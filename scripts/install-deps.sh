@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, running and testing Corvane
+# need; does nothing when they are all present.
+set -euo pipefail
+
+packages=(
+    # toolchain
+    cmake ninja-build g++ pkg-config
+    # Qt 6 libraries and tools
+    qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-websockets-dev libgl-dev qt6-qpa-plugins
+    # QML modules the views import
+    qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript
+    qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-templates
+    qml6-module-qtquick-controls qml6-module-qtquick-dialogs qml6-module-qtquick-layouts
+    qml6-module-qt-labs-qmlmodels
+    # tests: a private X server, a stand-in operator, certificates, namespaces
+    xvfb xauth xdotool fonts-dejavu-core openssl iproute2 curl
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo=
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "install-deps: run as root or install sudo" >&2; exit 1; }
+    sudo=sudo
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq "${missing[@]}"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs a command on a private Xvfb display that the server picks itself, so
+# that several such commands can run at once; the server ends with the command.
+set -euo pipefail
+command -v Xvfb >/dev/null || { echo "with-xvfb: Xvfb is not installed (scripts/install-deps.sh)" >&2; exit 1; }
+
+workdir=$(mktemp -d)
+xvfb_pid=
+cleanup() {
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    rm -rf "$workdir"
+}
+trap cleanup EXIT
+
+mkfifo "$workdir/display"
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$workdir/display" 2>"$workdir/xvfb.log" &
+xvfb_pid=$!
+# The server writes its display number once it accepts clients.
+if ! read -r -t 30 number <"$workdir/display"; then
+    echo "with-xvfb: Xvfb did not start:" >&2
+    cat "$workdir/xvfb.log" >&2
+    exit 1
+fi
+export DISPLAY=":$number"
+unset WAYLAND_DISPLAY
+set +e
+"$@"
+rc=$?
+exit $rc

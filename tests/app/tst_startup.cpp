@@ -1,0 +1,111 @@
+#include "Logger.h"
+#include "Startup.h"
+
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQmlComponent>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+
+QStringList s_messages;
+
+void captureHandler(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    s_messages.append(text);
+}
+
+// Keeps a handler that never ends the loop from hanging the test.
+void startWatchdog(QTimer& watchdog)
+{
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    watchdog.start(30000);
+}
+
+// Ends the loop with `code` right after the handler under test has seen the
+// main view's creation: queued slots of one emission run in connection order.
+void exitAfterHandlerWith(QQmlApplicationEngine& engine, const QUrl& mainUrl, int code, QTimer& watchdog)
+{
+    QObject::connect(
+        &engine, &QQmlApplicationEngine::objectCreated, qApp,
+        [mainUrl, code](QObject*, const QUrl& url) {
+            if (url == mainUrl)
+                QCoreApplication::exit(code);
+        },
+        Qt::QueuedConnection);
+    startWatchdog(watchdog);
+}
+
+} // namespace
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void viewConsoleOutputIsNotShown()
+    {
+        s_messages.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(captureHandler);
+        QQmlEngine engine;
+        QQmlComponent component(&engine);
+        component.setData("import QtQml\nQtObject { Component.onCompleted: {"
+                          " console.log('view-console-log'); console.info('view-console-info');"
+                          " console.debug('view-console-debug') } }",
+                          QUrl(QStringLiteral("inline.qml")));
+        std::unique_ptr<QObject> object(component.create());
+        Logger::writeLog("program-log");
+        qInstallMessageHandler(previous);
+
+        QVERIFY2(object != nullptr, qPrintable(component.errorString()));
+        QCOMPARE(s_messages, QStringList{QStringLiteral("program-log")});
+    }
+
+    void mainViewThatFailsToLoadEndsTheProgram()
+    {
+        QQmlApplicationEngine engine;
+        const QUrl mainUrl(QStringLiteral("qrc:/no-such-main.qml"));
+        Startup::exitOnMainViewFailure(engine, *qApp, mainUrl);
+        QTimer watchdog;
+        startWatchdog(watchdog);
+        engine.load(mainUrl);
+        QCOMPARE(QCoreApplication::exec(), -1);
+    }
+
+    void otherViewsAndSuccessAreIgnored()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString mainPath = dir.filePath(QStringLiteral("main.qml"));
+        QFile file(mainPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("import QtQml\nQtObject {}\n");
+        file.close();
+
+        QQmlApplicationEngine engine;
+        const QUrl mainUrl = QUrl::fromLocalFile(mainPath);
+        Startup::exitOnMainViewFailure(engine, *qApp, mainUrl);
+        QTimer watchdog;
+        exitAfterHandlerWith(engine, mainUrl, 7, watchdog);
+        engine.load(QUrl::fromLocalFile(dir.filePath(QStringLiteral("missing.qml"))));
+        engine.load(mainUrl);
+        QCOMPARE(QCoreApplication::exec(), 7);
+        QCOMPARE(engine.rootObjects().size(), 1);
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    // As the program does: before the application object reads the rules.
+    Startup::configureLogging();
+    QGuiApplication app(argc, argv);
+    TestStartup test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_startup.moc"
