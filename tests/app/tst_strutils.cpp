@@ -23,6 +23,9 @@ private Q_SLOTS:
         QTest::newRow("leading") << QByteArray(".a") << '.' << Pieces{"", "a"};
         QTest::newRow("only delimiter") << QByteArray(".") << '.' << Pieces{""};
         QTest::newRow("two delimiters") << QByteArray("..") << '.' << Pieces{"", ""};
+        QTest::newRow("trailing after empty") << QByteArray("a..") << '.' << Pieces{"a", ""};
+        QTest::newRow("only delimiters") << QByteArray("...") << '.' << Pieces{"", "", ""};
+        QTest::newRow("other delimiter untouched") << QByteArray("a.b:c") << ':' << Pieces{"a.b", "c"};
         QTest::newRow("address") << QByteArray("192.168.0.10") << '.' << Pieces{"192", "168", "0", "10"};
     }
     void splitStr()

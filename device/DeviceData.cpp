@@ -1,0 +1,441 @@
+#include "DeviceData.h"
+
+#include <QStringList>
+
+namespace {
+
+constexpr int kDnsServerCount = 2;
+
+bool isList(const QVariant& value)
+{
+    // Checked by type rather than by convertibility: a QString would convert
+    // to a one-element list and silently become the first DNS server.
+    const int id = value.metaType().id();
+    return id == QMetaType::QVariantList || id == QMetaType::QStringList;
+}
+
+} // namespace
+
+DeviceData::DeviceData(const QString& deviceId)
+    : DeviceData(deviceId, QString(), QString(), QString())
+{
+}
+
+DeviceData::DeviceData(const QString& deviceId, const QString& modelName,
+                       const QString& hostName, const QString& ipAddress)
+    : QObject(nullptr)
+    , m_deviceId(deviceId)
+    , m_hostName(hostName)
+    , m_modelName(modelName)
+    , m_version(QString())
+    , m_serialNumber(QString())
+    , m_connectionStatus(-1)
+    , m_acceptedMd5Password(QString())
+    , m_networkSettings{
+          {DeviceDataKey::IpAddress, ipAddress},
+          {DeviceDataKey::SubnetMask, QString()},
+          {DeviceDataKey::DefaultGateway, QString()},
+          {DeviceDataKey::DnsServer, QVariantList{QString(), QString()}},
+      }
+    , m_deviceStatus{
+          {DeviceDataKey::LoggedIn, false},
+          {DeviceDataKey::RunningStatus, -1},
+          {DeviceDataKey::FirmwareUploadProgress, -1},
+          {DeviceDataKey::UpdateProgress, -1},
+          {DeviceDataKey::UpdateResult, -1},
+          {DeviceDataKey::ConfigUploadProgress, -1},
+          {DeviceDataKey::ImportResult, -1},
+          {DeviceDataKey::StandbyScreenImageUploadProgress, -1},
+          {DeviceDataKey::StandbyImageResult, -1},
+          // Derived; stays empty until the first status-related change.
+          {DeviceDataKey::StatusMessage, QString()},
+      }
+{
+}
+
+QVariant DeviceData::getData(DeviceParameter type) const
+{
+    switch (type) {
+    case DeviceParameter::DeviceId:
+        return m_deviceId;
+    case DeviceParameter::HostName:
+        return m_hostName;
+    case DeviceParameter::ModelName:
+        return m_modelName;
+    case DeviceParameter::Version:
+        return m_version;
+    case DeviceParameter::SerialNumber:
+        return m_serialNumber;
+    case DeviceParameter::ConnectionStatus:
+        return m_connectionStatus;
+    case DeviceParameter::AcceptedMd5Password:
+        return m_acceptedMd5Password;
+    case DeviceParameter::AllNetworkSettings:
+        return m_networkSettings;
+    case DeviceParameter::IpAddress:
+    case DeviceParameter::SubnetMask:
+    case DeviceParameter::DefaultGateway:
+    case DeviceParameter::DnsServer1:
+    case DeviceParameter::DnsServer2:
+        return getNetworkSetting(type);
+    case DeviceParameter::AllDeviceStatus:
+        return m_deviceStatus;
+    case DeviceParameter::LoggedInStatus:
+    case DeviceParameter::RunningStatus:
+    case DeviceParameter::FirmwareUploadProgress:
+    case DeviceParameter::UpdateProgress:
+    case DeviceParameter::UpdateResult:
+    case DeviceParameter::ConfigUploadProgress:
+    case DeviceParameter::ImportResult:
+    case DeviceParameter::StandbyScreenImageUploadProgress:
+    case DeviceParameter::StandbyImageResult:
+        return getDeviceStatus(type);
+    }
+    return QVariant();
+}
+
+void DeviceData::setData(DeviceParameter type, const QVariant& value)
+{
+    switch (type) {
+    case DeviceParameter::DeviceId:
+        break; // the id is the registry key and never changes
+    case DeviceParameter::HostName:
+        setHostName(value);
+        break;
+    case DeviceParameter::ModelName:
+        setModelName(value);
+        break;
+    case DeviceParameter::Version:
+        setVersion(value);
+        break;
+    case DeviceParameter::SerialNumber:
+        setSerialNumber(value);
+        break;
+    case DeviceParameter::ConnectionStatus:
+        setConnectionStatus(value);
+        break;
+    case DeviceParameter::AcceptedMd5Password:
+        setAcceptedMd5Password(value);
+        break;
+    case DeviceParameter::AllNetworkSettings:
+        setAllNetworkSettings(value);
+        break;
+    case DeviceParameter::IpAddress:
+    case DeviceParameter::SubnetMask:
+    case DeviceParameter::DefaultGateway:
+    case DeviceParameter::DnsServer1:
+    case DeviceParameter::DnsServer2:
+        setNetworkSetting(type, value);
+        break;
+    case DeviceParameter::AllDeviceStatus:
+        setAllDeviceStatus(value);
+        break;
+    case DeviceParameter::LoggedInStatus:
+    case DeviceParameter::RunningStatus:
+    case DeviceParameter::FirmwareUploadProgress:
+    case DeviceParameter::UpdateProgress:
+    case DeviceParameter::UpdateResult:
+    case DeviceParameter::ConfigUploadProgress:
+    case DeviceParameter::ImportResult:
+    case DeviceParameter::StandbyScreenImageUploadProgress:
+    case DeviceParameter::StandbyImageResult:
+        setDeviceStatus(type, value);
+        break;
+    }
+}
+
+void DeviceData::notify(DeviceParameter type)
+{
+    emit dataChanged(m_deviceId.toString(), type);
+}
+
+void DeviceData::notifyAllParameters()
+{
+    for (int i = static_cast<int>(DeviceParameter::HostName);
+         i <= static_cast<int>(kLastDeviceParameter); ++i)
+        notify(static_cast<DeviceParameter>(i));
+}
+
+void DeviceData::copy(const DeviceData& other)
+{
+    m_hostName = other.m_hostName;
+    m_modelName = other.m_modelName;
+    m_version = other.m_version;
+    m_serialNumber = other.m_serialNumber;
+    // Through the setters so the status board follows the copied state.
+    setConnectionStatus(other.m_connectionStatus);
+    setAllNetworkSettings(other.m_networkSettings);
+    setAllDeviceStatus(other.m_deviceStatus);
+}
+
+void DeviceData::setHostName(const QVariant& value)
+{
+    m_hostName = value;
+}
+
+void DeviceData::setModelName(const QVariant& value)
+{
+    m_modelName = value;
+}
+
+void DeviceData::setVersion(const QVariant& value)
+{
+    m_version = value;
+}
+
+void DeviceData::setSerialNumber(const QVariant& value)
+{
+    m_serialNumber = value;
+}
+
+void DeviceData::setConnectionStatus(const QVariant& value)
+{
+    m_connectionStatus = value;
+    // Connection status has its own field, not a status map entry.
+    updateStatus(nullptr, DeviceStatusType::Connection, value);
+}
+
+void DeviceData::setAcceptedMd5Password(const QVariant& value)
+{
+    m_acceptedMd5Password = value;
+}
+
+QVariant DeviceData::getNetworkSetting(DeviceParameter type) const
+{
+    switch (type) {
+    case DeviceParameter::IpAddress:
+        return m_networkSettings.value(DeviceDataKey::IpAddress);
+    case DeviceParameter::SubnetMask:
+        return m_networkSettings.value(DeviceDataKey::SubnetMask);
+    case DeviceParameter::DefaultGateway:
+        return m_networkSettings.value(DeviceDataKey::DefaultGateway);
+    case DeviceParameter::DnsServer1:
+        return m_networkSettings.value(DeviceDataKey::DnsServer).toList().value(0);
+    case DeviceParameter::DnsServer2:
+        return m_networkSettings.value(DeviceDataKey::DnsServer).toList().value(1);
+    default:
+        return QVariant();
+    }
+}
+
+void DeviceData::setNetworkSetting(DeviceParameter type, const QVariant& value)
+{
+    switch (type) {
+    case DeviceParameter::IpAddress:
+        setIpAddress(value);
+        break;
+    case DeviceParameter::SubnetMask:
+        setSubnetMask(value);
+        break;
+    case DeviceParameter::DefaultGateway:
+        setDefaultGateway(value);
+        break;
+    case DeviceParameter::DnsServer1:
+        setDnsServer(0, value);
+        break;
+    case DeviceParameter::DnsServer2:
+        setDnsServer(1, value);
+        break;
+    default:
+        break;
+    }
+}
+
+void DeviceData::setAllNetworkSettings(const QVariant& settings)
+{
+    const QVariantMap map = settings.toMap();
+    // A missing address entry is taken over as an invalid value on purpose:
+    // the settings document is authoritative for these three.
+    setIpAddress(map.value(DeviceDataKey::IpAddress));
+    setSubnetMask(map.value(DeviceDataKey::SubnetMask));
+    setDefaultGateway(map.value(DeviceDataKey::DefaultGateway));
+
+    // DNS servers only for entries the list really has; a short or missing
+    // list leaves the others as they were.
+    const QVariant dns = map.value(DeviceDataKey::DnsServer);
+    if (!isList(dns))
+        return;
+    const QVariantList servers = dns.toList();
+    for (int i = 0; i < kDnsServerCount && i < servers.size(); ++i)
+        setDnsServer(i, servers.at(i));
+}
+
+void DeviceData::setIpAddress(const QVariant& value)
+{
+    m_networkSettings.insert(DeviceDataKey::IpAddress, value);
+}
+
+void DeviceData::setSubnetMask(const QVariant& value)
+{
+    m_networkSettings.insert(DeviceDataKey::SubnetMask, value);
+}
+
+void DeviceData::setDefaultGateway(const QVariant& value)
+{
+    m_networkSettings.insert(DeviceDataKey::DefaultGateway, value);
+}
+
+void DeviceData::setDnsServer(int index, const QVariant& value)
+{
+    if (index < 0 || index >= kDnsServerCount)
+        return;
+    QVariantList servers = m_networkSettings.value(DeviceDataKey::DnsServer).toList();
+    // The list always has two entries; guard anyway so a broken invariant
+    // cannot turn into an out-of-range write.
+    if (index >= servers.size() || servers.at(index) == value)
+        return;
+    servers[index] = value;
+    m_networkSettings.insert(DeviceDataKey::DnsServer, servers);
+}
+
+QVariant DeviceData::getDeviceStatus(DeviceParameter type) const
+{
+    switch (type) {
+    case DeviceParameter::LoggedInStatus:
+        return m_deviceStatus.value(DeviceDataKey::LoggedIn);
+    case DeviceParameter::RunningStatus:
+        return m_deviceStatus.value(DeviceDataKey::RunningStatus);
+    case DeviceParameter::FirmwareUploadProgress:
+        return m_deviceStatus.value(DeviceDataKey::FirmwareUploadProgress);
+    case DeviceParameter::UpdateProgress:
+        return m_deviceStatus.value(DeviceDataKey::UpdateProgress);
+    case DeviceParameter::UpdateResult:
+        return m_deviceStatus.value(DeviceDataKey::UpdateResult);
+    case DeviceParameter::ConfigUploadProgress:
+        return m_deviceStatus.value(DeviceDataKey::ConfigUploadProgress);
+    case DeviceParameter::ImportResult:
+        return m_deviceStatus.value(DeviceDataKey::ImportResult);
+    case DeviceParameter::StandbyScreenImageUploadProgress:
+        return m_deviceStatus.value(DeviceDataKey::StandbyScreenImageUploadProgress);
+    case DeviceParameter::StandbyImageResult:
+        return m_deviceStatus.value(DeviceDataKey::StandbyImageResult);
+    default:
+        return QVariant();
+    }
+}
+
+void DeviceData::setDeviceStatus(DeviceParameter type, const QVariant& value)
+{
+    switch (type) {
+    case DeviceParameter::LoggedInStatus:
+        setLoggedInStatus(value);
+        break;
+    case DeviceParameter::RunningStatus:
+        setRunningStatus(value);
+        break;
+    case DeviceParameter::FirmwareUploadProgress:
+        setFirmwareUploadProgress(value);
+        break;
+    case DeviceParameter::UpdateProgress:
+        setUpdateProgress(value);
+        break;
+    case DeviceParameter::UpdateResult:
+        setUpdateResult(value);
+        break;
+    case DeviceParameter::ConfigUploadProgress:
+        setConfigUploadProgress(value);
+        break;
+    case DeviceParameter::ImportResult:
+        setImportResult(value);
+        break;
+    case DeviceParameter::StandbyScreenImageUploadProgress:
+        setStandbyScreenImageUploadProgress(value);
+        break;
+    case DeviceParameter::StandbyImageResult:
+        setStandbyImageResult(value);
+        break;
+    default:
+        break;
+    }
+}
+
+void DeviceData::setAllDeviceStatus(const QVariant& status)
+{
+    const QVariantMap map = status.toMap();
+    // Only keys the caller actually sent are applied: converting a missing
+    // "updateResult" to 0 would report a successful update that never ran.
+    // The upload progress entries are the program's own and are not taken
+    // over; "statusMessage" is derived.
+    struct Setter {
+        const char* key;
+        void (DeviceData::*apply)(const QVariant&);
+    };
+    static constexpr Setter kSetters[] = {
+        {DeviceDataKey::LoggedIn, &DeviceData::setLoggedInStatus},
+        {DeviceDataKey::RunningStatus, &DeviceData::setRunningStatus},
+        {DeviceDataKey::UpdateProgress, &DeviceData::setUpdateProgress},
+        {DeviceDataKey::UpdateResult, &DeviceData::setUpdateResult},
+        {DeviceDataKey::ImportResult, &DeviceData::setImportResult},
+        {DeviceDataKey::StandbyImageResult, &DeviceData::setStandbyImageResult},
+    };
+    for (const Setter& setter : kSetters) {
+        const auto it = map.constFind(QLatin1String(setter.key));
+        if (it != map.constEnd())
+            (this->*setter.apply)(it.value());
+    }
+}
+
+void DeviceData::setLoggedInStatus(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::LoggedIn, DeviceStatusType::LoggedIn, value);
+}
+
+void DeviceData::setRunningStatus(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::RunningStatus, DeviceStatusType::Running, value);
+}
+
+void DeviceData::setFirmwareUploadProgress(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::FirmwareUploadProgress, DeviceStatusType::FirmwareUploadProgress,
+                 value);
+}
+
+void DeviceData::setUpdateProgress(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::UpdateProgress, DeviceStatusType::FirmwareUpdateProgress, value);
+}
+
+void DeviceData::setUpdateResult(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::UpdateResult, DeviceStatusType::FirmwareUpdateResult, value);
+}
+
+void DeviceData::setConfigUploadProgress(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::ConfigUploadProgress, DeviceStatusType::ConfigUploadProgress,
+                 value);
+}
+
+void DeviceData::setImportResult(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::ImportResult, DeviceStatusType::ConfigImportResult, value);
+}
+
+void DeviceData::setStandbyScreenImageUploadProgress(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::StandbyScreenImageUploadProgress,
+                 DeviceStatusType::StandbyScreenImageUploadProgress, value);
+}
+
+void DeviceData::setStandbyImageResult(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::StandbyImageResult, DeviceStatusType::StandbyScreenImageChangeResult,
+                 value);
+}
+
+void DeviceData::updateStatus(const char* key, DeviceStatusType type, const QVariant& value)
+{
+    // The raw value is kept even when the board rejects it, so readers see
+    // exactly what the device or the controller reported.
+    if (key != nullptr)
+        m_deviceStatus.insert(QLatin1String(key), value);
+    m_statusBoard.setStatus(type, value);
+    refreshStatusMessage();
+}
+
+void DeviceData::refreshStatusMessage()
+{
+    m_deviceStatus.insert(DeviceDataKey::StatusMessage,
+                          m_statusBoard.getStatusMessage(m_statusBoard.getHighestPriorityStatus()));
+}

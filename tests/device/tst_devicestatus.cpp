@@ -1,0 +1,263 @@
+#include "DeviceStatus.h"
+
+#include <QTest>
+
+#include <cmath>
+
+namespace {
+
+QString shown(const DeviceStatus& board)
+{
+    return board.getStatusMessage(board.getHighestPriorityStatus());
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(DeviceStatusType)
+Q_DECLARE_METATYPE(DeviceStatusList)
+
+class TestDeviceStatus : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void newBoardShowsReady()
+    {
+        const DeviceStatus board;
+        QCOMPARE(shown(board), QStringLiteral("Ready"));
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Connection), kNoStatus);
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Activity), kNoStatus);
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Result), kNoStatus);
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Idle), DeviceStatusList::Ready);
+        QCOMPARE(static_cast<int>(kNoStatus), -1);
+    }
+
+    void connectionAndLogin()
+    {
+        DeviceStatus board;
+        board.setStatus(DeviceStatusType::Connection, 1);
+        QCOMPARE(shown(board), QStringLiteral("Login required"));
+        board.setStatus(DeviceStatusType::LoggedIn, true);
+        QCOMPARE(shown(board), QStringLiteral("Ready"));
+
+        board.setStatus(DeviceStatusType::Connection, 0);
+        QCOMPARE(shown(board), QStringLiteral("Disconnected"));
+        board.setStatus(DeviceStatusType::Connection, 2); // never produced: no rule
+        QCOMPARE(shown(board), QStringLiteral("Disconnected"));
+        board.setStatus(DeviceStatusType::Connection, 3);
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Connection), kNoStatus);
+
+        board.setStatus(DeviceStatusType::LoggedIn, false);
+        QCOMPARE(shown(board), QStringLiteral("Login required"));
+
+        // "Not yet determined" deliberately shows nothing, hiding "Ready".
+        board.setStatus(DeviceStatusType::Connection, -1);
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Connection), DeviceStatusList::Blank);
+        QCOMPARE(shown(board), QString());
+    }
+
+    void firmwareUpdateSequence()
+    {
+        DeviceStatus board;
+        board.setStatus(DeviceStatusType::FirmwareUploadProgress, 100);
+        QCOMPARE(shown(board), QStringLiteral("Uploading firmware 100% complete"));
+        board.setStatus(DeviceStatusType::FirmwareUpdateProgress, 50);
+        QCOMPARE(shown(board), QStringLiteral("Firmware update 50% complete"));
+        board.setStatus(DeviceStatusType::FirmwareUpdateResult, 0);
+        QCOMPARE(shown(board), QStringLiteral("Update successful"));
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Activity), kNoStatus);
+        // Activity outranks a result, and the result survives it.
+        board.setStatus(DeviceStatusType::Running, 1);
+        QCOMPARE(shown(board), QStringLiteral("Busy"));
+        board.setStatus(DeviceStatusType::Running, 0);
+        QCOMPARE(shown(board), QStringLiteral("Update successful"));
+        // Connection problems outrank everything.
+        board.setStatus(DeviceStatusType::Connection, 0);
+        QCOMPARE(shown(board), QStringLiteral("Disconnected"));
+    }
+
+    void runningStatus()
+    {
+        DeviceStatus board;
+        board.setStatus(DeviceStatusType::Running, 2);
+        QCOMPARE(shown(board), QStringLiteral("In call"));
+        board.setStatus(DeviceStatusType::Running, 7);
+        QCOMPARE(shown(board), QStringLiteral("In call"));
+        board.setStatus(DeviceStatusType::ConfigUploadProgress, 30);
+        board.setStatus(DeviceStatusType::Running, 0); // idle drops progress too
+        QCOMPARE(shown(board), QStringLiteral("Ready"));
+    }
+
+    void progress_data()
+    {
+        QTest::addColumn<DeviceStatusType>("type");
+        QTest::addColumn<DeviceStatusList>("state");
+        QTest::addColumn<QString>("prefix");
+        QTest::newRow("firmware upload") << DeviceStatusType::FirmwareUploadProgress
+                                         << DeviceStatusList::UploadingFirmware
+                                         << QStringLiteral("Uploading firmware ");
+        QTest::newRow("firmware update") << DeviceStatusType::FirmwareUpdateProgress
+                                         << DeviceStatusList::UpdatingFirmware
+                                         << QStringLiteral("Firmware update ");
+        QTest::newRow("config upload") << DeviceStatusType::ConfigUploadProgress
+                                       << DeviceStatusList::UploadingConfiguration
+                                       << QStringLiteral("Uploading configuration file ");
+        QTest::newRow("image upload") << DeviceStatusType::StandbyScreenImageUploadProgress
+                                      << DeviceStatusList::UploadingStandbyScreenImage
+                                      << QStringLiteral("Uploading Stand-by screen image ");
+    }
+
+    void progress()
+    {
+        QFETCH(DeviceStatusType, type);
+        QFETCH(DeviceStatusList, state);
+        QFETCH(QString, prefix);
+
+        DeviceStatus board;
+        for (const QVariant& ignored : {QVariant(-1), QVariant(101), QVariant(100.5),
+                                        QVariant(-0.5), QVariant(std::nan("")), QVariant(),
+                                        QVariant(QStringLiteral("abc"))}) {
+            board.setStatus(type, ignored);
+            QVERIFY2(board.getStatus(DeviceStatusDisplayPriority::Activity) == kNoStatus,
+                     qPrintable(ignored.toString()));
+        }
+
+        board.setStatus(type, 0);
+        QCOMPARE(shown(board), prefix + QStringLiteral("0% complete"));
+        // The value is stored as given, not converted.
+        board.setStatus(type, QStringLiteral("42"));
+        const DeviceStatus::Entry entry = board.getHighestPriorityStatus();
+        QCOMPARE(entry.first, state);
+        QCOMPARE(entry.second, QVariant(QStringLiteral("42")));
+        QCOMPARE(shown(board), prefix + QStringLiteral("42% complete"));
+        board.setStatus(type, 100);
+        QCOMPARE(shown(board), prefix + QStringLiteral("100% complete"));
+        // Fractions are cut: nothing reads complete before it is.
+        board.setStatus(type, 99.9);
+        QCOMPARE(shown(board), prefix + QStringLiteral("99% complete"));
+        board.setStatus(type, QStringLiteral("42.6"));
+        QCOMPARE(shown(board), prefix + QStringLiteral("42% complete"));
+    }
+
+    void valuesThatAreNoNumberReportNothing()
+    {
+        // An empty or garbled value must not pass for 0: that would read as
+        // "Disconnected", an idle device or a successful result.
+        DeviceStatus board;
+        board.setStatus(DeviceStatusType::Connection, 1);
+        board.setStatus(DeviceStatusType::Running, 1);
+        for (const QVariant& garbage : {QVariant(), QVariant(QStringLiteral("x"))}) {
+            board.setStatus(DeviceStatusType::Connection, garbage);
+            board.setStatus(DeviceStatusType::Running, garbage);
+            board.setStatus(DeviceStatusType::FirmwareUpdateResult, garbage);
+            board.setStatus(DeviceStatusType::ConfigImportResult, garbage);
+            board.setStatus(DeviceStatusType::StandbyScreenImageChangeResult, garbage);
+        }
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Connection), DeviceStatusList::LoginRequired);
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Activity), DeviceStatusList::Busy);
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Result), kNoStatus);
+
+        // Numbers carried as text or as reals (as JSON delivers them) count.
+        board.setStatus(DeviceStatusType::Running, QStringLiteral("0"));
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Activity), kNoStatus);
+        board.setStatus(DeviceStatusType::FirmwareUpdateResult, 1.0);
+        QCOMPARE(shown(board), QStringLiteral("Login required"));
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Result), DeviceStatusList::UpdateFailed);
+    }
+
+    void importResult()
+    {
+        DeviceStatus board;
+        board.setStatus(DeviceStatusType::ConfigImportResult, 4);
+        QCOMPARE(shown(board), QStringLiteral("Import successful"));
+        board.setStatus(DeviceStatusType::ConfigImportResult, 5);
+        QCOMPARE(shown(board), QStringLiteral("Import failed"));
+        board.setStatus(DeviceStatusType::ConfigImportResult, 7);
+        QCOMPARE(shown(board), QStringLiteral("Import failed"));
+
+        // An unknown result keeps the last one but still ends the upload.
+        board.setStatus(DeviceStatusType::ConfigUploadProgress, 60);
+        board.setStatus(DeviceStatusType::ConfigImportResult, 8);
+        QCOMPARE(shown(board), QStringLiteral("Import failed"));
+        board.setStatus(DeviceStatusType::ConfigImportResult, -1);
+        QCOMPARE(shown(board), QStringLiteral("Import failed"));
+        board.setStatus(DeviceStatusType::ConfigImportResult, 0);
+        QCOMPARE(shown(board), QStringLiteral("Import successful"));
+    }
+
+    void resultsClearOnlyTheirOwnProgress()
+    {
+        DeviceStatus board;
+        board.setStatus(DeviceStatusType::FirmwareUploadProgress, 10);
+        board.setStatus(DeviceStatusType::ConfigImportResult, 0);
+        board.setStatus(DeviceStatusType::StandbyScreenImageChangeResult, 0);
+        board.setStatus(DeviceStatusType::FirmwareUpdateResult, 1);
+        // The firmware result clears only an update in progress, not an upload.
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Activity),
+                 DeviceStatusList::UploadingFirmware);
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Result),
+                 DeviceStatusList::UpdateFailed);
+
+        board.setStatus(DeviceStatusType::StandbyScreenImageUploadProgress, 99);
+        board.setStatus(DeviceStatusType::StandbyScreenImageChangeResult, 5);
+        QCOMPARE(shown(board), QStringLiteral("Update failed"));
+        board.setStatus(DeviceStatusType::StandbyScreenImageChangeResult, 1);
+        QCOMPARE(shown(board), QStringLiteral("Uploaded Stand-by screen image is invalid"));
+        board.setStatus(DeviceStatusType::StandbyScreenImageChangeResult, 0);
+        QCOMPARE(shown(board), QStringLiteral("Stand-by screen image successfully uploaded"));
+
+        board.setStatus(DeviceStatusType::FirmwareUpdateProgress, 20);
+        board.setStatus(DeviceStatusType::FirmwareUpdateResult, 9);
+        QCOMPARE(shown(board), QStringLiteral("Stand-by screen image successfully uploaded"));
+        board.setStatus(DeviceStatusType::FirmwareUpdateResult, 2);
+        QCOMPARE(shown(board), QStringLiteral("Update skipped"));
+    }
+
+    void unknownTypeAndSlot()
+    {
+        DeviceStatus board;
+        board.setStatus(static_cast<DeviceStatusType>(10), 1);
+        QCOMPARE(shown(board), QStringLiteral("Ready"));
+
+        const auto noSuchSlot = static_cast<DeviceStatusDisplayPriority>(4);
+        QCOMPARE(board.getStatus(noSuchSlot), kNoStatus);
+        board.assignStatus(noSuchSlot, DeviceStatusList::Busy, QVariant());
+        QCOMPARE(board.getStatus(noSuchSlot), kNoStatus);
+        QCOMPARE(shown(board), QStringLiteral("Ready"));
+    }
+
+    void assignStatus()
+    {
+        DeviceStatus board;
+        board.assignStatus(DeviceStatusDisplayPriority::Activity, DeviceStatusList::ImportProcessing,
+                           QVariant());
+        QCOMPARE(shown(board), QStringLiteral("Import processing"));
+        board.assignStatus(DeviceStatusDisplayPriority::Activity,
+                           DeviceStatusList::ChangingStandbyScreenImage, QVariant());
+        QCOMPARE(shown(board), QStringLiteral("Stand-by screen image changing"));
+
+        board.assignStatus(DeviceStatusDisplayPriority::Activity, kNoStatus, QVariant());
+        board.assignStatus(DeviceStatusDisplayPriority::Idle, kNoStatus, QVariant());
+        const DeviceStatus::Entry none = board.getHighestPriorityStatus();
+        QCOMPARE(none.first, kNoStatus);
+        QVERIFY(!none.second.isValid());
+        QCOMPARE(board.getStatusMessage(none), QString());
+    }
+
+    void generateStatusText()
+    {
+        QCOMPARE(DeviceStatus::generateStatusText("%d%% done", -3), QStringLiteral("-3% done"));
+        QCOMPARE(DeviceStatus::generateStatusText("Gr\xc3\xb6\xc3\x9f" "e %d", 5),
+                 QStringLiteral("Gr\u00f6\u00dfe 5"));
+        QCOMPARE(DeviceStatus::generateStatusText(nullptr, 5), QString());
+
+        // Bounded: 300 characters of output are cut to the 255 that fit.
+        const QByteArray longFormat = QByteArray(298, 'a') + "%d";
+        const QString text = DeviceStatus::generateStatusText(longFormat.constData(), 12);
+        QCOMPARE(text.size(), 255);
+        QCOMPARE(text, QString(255, QLatin1Char('a')));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDeviceStatus)
+#include "tst_devicestatus.moc"
