@@ -1,4 +1,5 @@
 #include "AlertNotifier.h"
+#include "DeviceParameter.h"
 #include "MultipleLaunchChecker.h"
 #include "Startup.h"
 #include "TerminationSignals.h"
@@ -25,6 +26,7 @@ int refuseStart(int servicesUp)
 int main(int argc, char* argv[])
 {
     Startup::configureLogging();
+    registerDeviceMetaTypes();
 
     QGuiApplication app(argc, argv);
     QQmlApplicationEngine engine;
