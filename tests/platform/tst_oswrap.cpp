@@ -1,0 +1,886 @@
+// OS wrapper: id ranges, names, semaphores, flags, mailboxes, tasks and their
+// termination, foreign thread ids, timers, interlocked operations, load, and
+// concurrent create/wait/delete of the same objects.
+#include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "oswrap_api.h"
+
+using namespace std::chrono;
+
+namespace {
+
+constexpr auto kGenerous = seconds(10);
+
+std::atomic<uint32_t> gFakeMs{0};
+uint32_t fakeClock() { return gFakeMs.load(); }
+
+int64_t msSince(steady_clock::time_point t0)
+{
+    return duration_cast<milliseconds>(steady_clock::now() - t0).count();
+}
+
+// Task bodies report through this record; the test waits on a semaphore.
+struct TaskProbe {
+    int32_t doneSem = 0;
+    std::atomic<int32_t> waitResult{0};
+    std::atomic<uint32_t> waitOut{0xFFFFFFFF};
+    std::atomic<int32_t> secondWait{0};
+    std::atomic<int32_t> checkTerm{0};
+    std::atomic<int32_t> ownId{0};
+    std::atomic<int64_t> waitedMs{0};
+    int32_t startedSem = 0;
+};
+
+void timedFlagWaitTask(void *p)
+{
+    auto *probe = static_cast<TaskProbe *>(p);
+    int32_t id = 0;
+    oswrap_GetTskId(&id);
+    probe->ownId = id;
+    uint32_t out = 0xFFFFFFFF;
+    auto t0 = steady_clock::now();
+    probe->waitResult = oswrap_VtwaiTfl(&out, 0x1, 100);
+    probe->waitedMs = msSince(t0);
+    probe->waitOut = out;
+    oswrap_SigSem(probe->doneSem);
+}
+
+// Waits without limit until asked to terminate, then checks that the request
+// is still visible, and ends itself.
+void terminableTask(void *p)
+{
+    auto *probe = static_cast<TaskProbe *>(p);
+    probe->checkTerm = oswrap_CheckReqTerminate();   // not yet: E_OBJ
+    oswrap_SigSem(probe->startedSem);
+    uint32_t out = 0;
+    int32_t r;
+    do {
+        r = oswrap_VtwaiTfl(&out, 0x1, OSWRAP_TMO_FEVR);
+    } while (r == OSWRAP_E_OK);
+    probe->waitResult = r;
+    probe->waitOut = out;
+    uint32_t again = 0;
+    probe->secondWait = oswrap_VtwaiTfl(&again, 0x1, OSWRAP_TMO_FEVR);
+    if (oswrap_CheckReqTerminate() == OSWRAP_E_OK)
+        oswrap_ExtTsk();
+    probe->checkTerm = -1;      // not reached
+}
+
+void returningTask(void *p)
+{
+    static_cast<std::atomic<int> *>(p)->fetch_add(1);
+}
+
+void busyTask(void *p)
+{
+    auto *stop = static_cast<std::atomic<bool> *>(p);
+    volatile uint64_t x = 0;
+    while (!stop->load(std::memory_order_relaxed))
+        x = x + 1;
+}
+
+T_OSWRAP_CTSK taskRecord(oswrap_TaskEntry entry, const char *name = "T")
+{
+    T_OSWRAP_CTSK c{};
+    c.entry = entry;
+    c.priority = 15;
+    c.stackSize = 4096;
+    c.name = name;
+    return c;
+}
+
+} // namespace
+
+class TstOswrap : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QCOMPARE(oswrap_init(), OSWRAP_E_OK); }
+    void cleanup()
+    {
+        oswrap_VsetClkSrc(nullptr);
+        oswrap_exit();
+    }
+
+    void moduleStartAndEnd();
+    void idRangesOfEveryFamily();
+    void namesAreTruncatedToEight();
+    void semaphoreCountsAndTimesOut();
+    void semaphoreWakesWaiterInOtherThread();
+    void flagAndOrWaitsAndClearOnWake();
+    void flagTimeoutIsNotRestartedByUnrelatedSets();
+    void mailboxOrderTimeoutsAndIds();
+    void mailboxReceiverWokenBySender();
+    void deletionWakesBlockedWaiters();
+    void taskFlagWaitTimesOut();
+    void terminateWakesTaskFlagWait();
+    void taskLifecycleAndUnsupportedCalls();
+    void foreignThreadIds();
+    void foreignTableFullAndSlotsFreed();
+    void oneshotTimerModes();
+    void freerunTimerModes();
+    void timerCountWrapAround();
+    void interlockedOperations();
+    void taskAndProcessLoad();
+    void concurrentCreateWaitDelete();
+    void concurrentFlagsAndMailboxes();
+    void exitEndsRunningTasks();
+};
+
+void TstOswrap::moduleStartAndEnd()
+{
+    QCOMPARE(oswrap_init(), OSWRAP_E_OBJ);
+    QCOMPARE(oswrap_exit(), OSWRAP_E_OK);
+    QCOMPARE(oswrap_exit(), OSWRAP_E_OBJ);
+    T_OSWRAP_CSEM c{0, 1, "S"};
+    QCOMPARE(oswrap_CreSem(1, &c), OSWRAP_E_NOEXS);      // not initialised
+    int32_t id = 0;
+    QCOMPARE(oswrap_GetTskId(&id), OSWRAP_E_NOEXS);
+    QCOMPARE(oswrap_init(), OSWRAP_E_OK);
+    QCOMPARE(oswrap_os_start(), OSWRAP_E_NOSPT);
+    QCOMPARE(oswrap_SigSemFromISR(1), OSWRAP_E_NOSPT);
+    QCOMPARE(oswrap_SetFlgFromISR(1, 1), OSWRAP_E_NOSPT);
+    QCOMPARE(oswrap_SndMsgFromISR(1, nullptr), OSWRAP_E_NOSPT);
+    QCOMPARE(oswrap_VsetTflFromISR(1, 1), OSWRAP_E_NOSPT);
+    QCOMPARE(oswrap_CnvSysClk(1234), 1234u);
+    QCOMPARE(oswrap_CnvSysClkToMsec(77), 77u);
+    QCOMPARE(oswrap_VsysClk(), 0);
+    QCOMPARE(oswrap_RotRdq(), 0);
+    QCOMPARE(oswrap_RefSys(), 0);
+}
+
+void TstOswrap::idRangesOfEveryFamily()
+{
+    // Semaphores: automatic ids 100 down to 50, then none.
+    T_OSWRAP_CSEM cs{0, 0, "S"};
+    int32_t id = 0;
+    QCOMPARE(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);
+    QCOMPARE(id, 100);
+    QCOMPARE(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);
+    QCOMPARE(id, 99);
+    for (int n = 3; n <= 51; ++n)
+        QCOMPARE(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);
+    QCOMPARE(id, 50);
+    QCOMPARE(oswrap_AcreSem(&id, &cs), OSWRAP_E_NOID);
+    QCOMPARE(oswrap_CreSem(50, &cs), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_CreSem(0, &cs), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_CreSem(49, &cs), OSWRAP_E_OK);
+    QCOMPARE(oswrap_CreSem(49, &cs), OSWRAP_E_OBJ);
+    QCOMPARE(oswrap_CreSem(1, nullptr), OSWRAP_E_PAR);
+    T_OSWRAP_CSEM negative{0, -1, "N"};
+    QCOMPARE(oswrap_CreSem(2, &negative), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_DelSem(100), OSWRAP_E_OK);
+    QCOMPARE(oswrap_DelSem(100), OSWRAP_E_NOEXS);
+    QCOMPARE(oswrap_DelSem(101), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);     // the freed id is reused
+    QCOMPARE(id, 100);
+    QCOMPARE(oswrap_AcreSem(nullptr, &cs), OSWRAP_E_PAR);
+
+    // Event flags and mailboxes follow the same ranges.
+    T_OSWRAP_CFLG cf{0, 0, "F"};
+    T_OSWRAP_CMBX cm{0, "M"};
+    for (int n = 0; n < 51; ++n) {
+        QCOMPARE(oswrap_AcreFlg(&id, &cf), OSWRAP_E_OK);
+        QCOMPARE(id, 100 - n);
+        QCOMPARE(oswrap_AcreMbx(&id, &cm), OSWRAP_E_OK);
+        QCOMPARE(id, 100 - n);
+    }
+    QCOMPARE(oswrap_AcreFlg(&id, &cf), OSWRAP_E_NOID);
+    QCOMPARE(oswrap_AcreMbx(&id, &cm), OSWRAP_E_NOID);
+    QCOMPARE(oswrap_CreFlg(50, &cf), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_CreMbx(50, &cm), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_CreFlg(1, &cf), OSWRAP_E_OK);
+    QCOMPARE(oswrap_CreMbx(1, &cm), OSWRAP_E_OK);
+    QCOMPARE(oswrap_DelFlg(0), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_DelMbx(101), OSWRAP_E_PAR);
+
+    // Tasks: fixed 1..24, automatic 50 down to 25.
+    T_OSWRAP_CTSK ct = taskRecord(returningTask);
+    for (int n = 0; n < 26; ++n) {
+        QCOMPARE(oswrap_AcreTsk(&id, &ct), OSWRAP_E_OK);
+        QCOMPARE(id, 50 - n);
+    }
+    QCOMPARE(oswrap_AcreTsk(&id, &ct), OSWRAP_E_NOID);
+    QCOMPARE(oswrap_CreTsk(25, &ct), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_CreTsk(24, &ct), OSWRAP_E_OK);
+    QCOMPARE(oswrap_CreTsk(24, &ct), OSWRAP_E_OBJ);
+    T_OSWRAP_CTSK noEntry = taskRecord(nullptr);
+    QCOMPARE(oswrap_CreTsk(1, &noEntry), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_DelTsk(51), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_DelTsk(50), OSWRAP_E_OK);
+    QCOMPARE(oswrap_DelTsk(50), OSWRAP_E_NOEXS);
+}
+
+void TstOswrap::namesAreTruncatedToEight()
+{
+    T_OSWRAP_CSEM cs{0, 1, "VSWSINTERNAL"};
+    QCOMPARE(oswrap_CreSem(3, &cs), OSWRAP_E_OK);
+    int32_t id = 0;
+    QCOMPARE(oswrap_VinqSem(&id, "VSWSINTERNAL"), OSWRAP_E_NONAME);
+    QCOMPARE(oswrap_VinqSem(&id, "VSWSINTE"), OSWRAP_E_OK);
+    QCOMPARE(id, 3);
+    QCOMPARE(oswrap_VinqSem(&id, "VSWSINT"), OSWRAP_E_NONAME);
+    QCOMPARE(oswrap_VinqSem(&id, ""), OSWRAP_E_NONAME);
+    QCOMPARE(oswrap_VinqSem(nullptr, "X"), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_VinqSem(&id, nullptr), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_DelSem(3), OSWRAP_E_OK);
+    QCOMPARE(oswrap_VinqSem(&id, "VSWSINTE"), OSWRAP_E_NONAME);   // gone with the object
+
+    T_OSWRAP_CFLG cf{0, 0, "EXACTLY8"};
+    QCOMPARE(oswrap_CreFlg(4, &cf), OSWRAP_E_OK);
+    QCOMPARE(oswrap_VinqFlg(&id, "EXACTLY8"), OSWRAP_E_OK);
+    QCOMPARE(id, 4);
+    T_OSWRAP_CMBX cm{0, "MAILBOXES"};
+    QCOMPARE(oswrap_CreMbx(5, &cm), OSWRAP_E_OK);
+    QCOMPARE(oswrap_VinqMbx(&id, "MAILBOXE"), OSWRAP_E_OK);
+    QCOMPARE(id, 5);
+
+    T_OSWRAP_CTSK ct = taskRecord(returningTask, "LNDPSVCTASK");
+    QCOMPARE(oswrap_CreTsk(6, &ct), OSWRAP_E_OK);
+    QCOMPARE(oswrap_VinqTsk(&id, "LNDPSVCT"), OSWRAP_E_OK);
+    QCOMPARE(id, 6);
+    T_OSWRAP_RTSK info{};
+    QCOMPARE(oswrap_RefTsk(&info, 6), OSWRAP_E_OK);
+    QCOMPARE(QByteArray(info.name), QByteArray("LNDPSVCT"));
+    QCOMPARE(info.state, OSWRAP_TTS_DMT);
+    QCOMPARE(int(info.basePriority), 15);
+    QCOMPARE(int(info.currentPriority), 15);
+    QCOMPARE(info.stackSize, 4096u);
+    QVERIFY(info.entry == returningTask);
+}
+
+void TstOswrap::semaphoreCountsAndTimesOut()
+{
+    T_OSWRAP_CSEM cs{0, 2, "CNT"};
+    QCOMPARE(oswrap_CreSem(1, &cs), OSWRAP_E_OK);
+    QCOMPARE(oswrap_TwaiSem(1, OSWRAP_TMO_POL), OSWRAP_E_OK);
+    QCOMPARE(oswrap_WaiSem(1), OSWRAP_E_OK);
+    QCOMPARE(oswrap_TwaiSem(1, OSWRAP_TMO_POL), OSWRAP_E_TMOUT);
+    auto t0 = steady_clock::now();
+    QCOMPARE(oswrap_TwaiSem(1, 60), OSWRAP_E_TMOUT);
+    QVERIFY2(msSince(t0) >= 55, "timed wait returned early");
+    QCOMPARE(oswrap_TwaiSem(1, -2), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_SigSem(1), OSWRAP_E_OK);
+    int32_t count = -1;
+    QCOMPARE(oswrap_RefSem(1, &count), OSWRAP_E_OK);
+    QCOMPARE(count, 1);
+    QCOMPARE(oswrap_TwaiSem(1, 60), OSWRAP_E_OK);
+    QCOMPARE(oswrap_SigSem(2), OSWRAP_E_NOEXS);
+    QCOMPARE(oswrap_WaiSem(0), OSWRAP_E_PAR);
+
+    T_OSWRAP_CSEM full{0, 0x7FFFFFFF, "FULL"};
+    QCOMPARE(oswrap_CreSem(2, &full), OSWRAP_E_OK);
+    QCOMPARE(oswrap_SigSem(2), OSWRAP_E_SYS);          // never wraps negative
+    QCOMPARE(oswrap_RefSem(2, &count), OSWRAP_E_OK);
+    QCOMPARE(count, 0x7FFFFFFF);
+}
+
+void TstOswrap::semaphoreWakesWaiterInOtherThread()
+{
+    T_OSWRAP_CSEM cs{0, 0, "WAKE"};
+    QCOMPARE(oswrap_CreSem(1, &cs), OSWRAP_E_OK);
+    auto waiter = std::async(std::launch::async, [] { return oswrap_TwaiSem(1, 10000); });
+    QCOMPARE(oswrap_SigSem(1), OSWRAP_E_OK);
+    QCOMPARE(waiter.wait_for(kGenerous), std::future_status::ready);
+    QCOMPARE(waiter.get(), OSWRAP_E_OK);
+    int32_t count = -1;
+    QCOMPARE(oswrap_RefSem(1, &count), OSWRAP_E_OK);
+    QCOMPARE(count, 0);
+}
+
+void TstOswrap::flagAndOrWaitsAndClearOnWake()
+{
+    T_OSWRAP_CFLG keep{0, 0x5, "KEEP"};
+    QCOMPARE(oswrap_CreFlg(1, &keep), OSWRAP_E_OK);
+    uint32_t out = 0xFFFF;
+    QCOMPARE(oswrap_PolFlg(&out, 1, 0x3, OSWRAP_TWF_ANDW), OSWRAP_E_TMOUT);
+    QCOMPARE(out, 0u);
+    QCOMPARE(oswrap_PolFlg(&out, 1, 0x3, OSWRAP_TWF_ORW), OSWRAP_E_OK);
+    QCOMPARE(out, 0x5u);
+    QCOMPARE(oswrap_PolFlg(&out, 1, 0x5, OSWRAP_TWF_ANDW), OSWRAP_E_OK);
+    QCOMPARE(out, 0x5u);                               // not cleared without the attribute
+    QCOMPARE(oswrap_ClrFlg(1, ~0x4u), OSWRAP_E_OK);
+    QCOMPARE(oswrap_PolFlg(&out, 1, 0x4, OSWRAP_TWF_ORW), OSWRAP_E_TMOUT);
+    QCOMPARE(oswrap_SetFlg(1, 0x8), OSWRAP_E_OK);
+    QCOMPARE(oswrap_WaiFlg(&out, 1, 0x9, OSWRAP_TWF_ANDW), OSWRAP_E_OK);
+    QCOMPARE(out, 0x9u);
+    QCOMPARE(oswrap_PolFlg(&out, 1, 0, OSWRAP_TWF_ORW), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_PolFlg(&out, 1, 1, 7), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_PolFlg(nullptr, 1, 1, OSWRAP_TWF_ORW), OSWRAP_E_PAR);
+
+    // Clear-on-wake clears the whole word, not only the tested bits.
+    T_OSWRAP_CFLG clr{OSWRAP_TA_CLR, 0x30, "CLR"};
+    QCOMPARE(oswrap_CreFlg(2, &clr), OSWRAP_E_OK);
+    QCOMPARE(oswrap_TwaiFlg(&out, 2, 0x10, OSWRAP_TWF_ORW, 50), OSWRAP_E_OK);
+    QCOMPARE(out, 0x30u);
+    QCOMPARE(oswrap_PolFlg(&out, 2, 0x20, OSWRAP_TWF_ORW), OSWRAP_E_TMOUT);
+
+    // AND wait in another thread is satisfied only by the last bit.
+    auto waiter = std::async(std::launch::async, [] {
+        uint32_t o = 0;
+        int32_t r = oswrap_TwaiFlg(&o, 2, 0x3, OSWRAP_TWF_ANDW, 10000);
+        return std::make_pair(r, o);
+    });
+    QCOMPARE(oswrap_SetFlg(2, 0x1), OSWRAP_E_OK);
+    QCOMPARE(waiter.wait_for(milliseconds(30)), std::future_status::timeout);
+    QCOMPARE(oswrap_SetFlg(2, 0x2), OSWRAP_E_OK);
+    QCOMPARE(waiter.wait_for(kGenerous), std::future_status::ready);
+    auto res = waiter.get();
+    QCOMPARE(res.first, OSWRAP_E_OK);
+    QCOMPARE(res.second, 0x3u);
+}
+
+void TstOswrap::flagTimeoutIsNotRestartedByUnrelatedSets()
+{
+    T_OSWRAP_CFLG cf{0, 0, "BUSY"};
+    QCOMPARE(oswrap_CreFlg(1, &cf), OSWRAP_E_OK);
+    std::atomic<bool> stop{false};
+    std::thread setter([&] {
+        while (!stop)
+            oswrap_SetFlg(1, 0x100), std::this_thread::sleep_for(milliseconds(5));
+    });
+    uint32_t out = 1;
+    auto t0 = steady_clock::now();
+    int32_t r = oswrap_TwaiFlg(&out, 1, 0x1, OSWRAP_TWF_ORW, 100);
+    int64_t took = msSince(t0);
+    stop = true;
+    setter.join();
+    QCOMPARE(r, OSWRAP_E_TMOUT);
+    QCOMPARE(out, 0u);
+    QVERIFY2(took >= 95 && took < 2000, qPrintable(QString::number(took)));
+}
+
+void TstOswrap::mailboxOrderTimeoutsAndIds()
+{
+    T_OSWRAP_CMBX cm{0, "MBX"};
+    QCOMPARE(oswrap_CreMbx(1, &cm), OSWRAP_E_OK);
+    T_OSWRAP_MSG m[3]{};
+    T_OSWRAP_MSG *got = nullptr;
+    QCOMPARE(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_OK);
+    QCOMPARE(oswrap_TrcvMsg(&got, 1, OSWRAP_TMO_POL), OSWRAP_E_TMOUT);
+    auto t0 = steady_clock::now();
+    QCOMPARE(oswrap_TrcvMsg(&got, 1, 40), OSWRAP_E_TMOUT);
+    QVERIFY(msSince(t0) >= 35);
+    for (auto &x : m)
+        QCOMPARE(oswrap_SndMsg(1, &x), OSWRAP_E_OK);
+    QCOMPARE(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_FAIL);
+    for (auto &x : m) {
+        QCOMPARE(oswrap_TrcvMsg(&got, 1, OSWRAP_TMO_POL), OSWRAP_E_OK);
+        QCOMPARE(got, &x);
+    }
+    QCOMPARE(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_OK);
+    QCOMPARE(oswrap_SndMsg(0, &m[0]), OSWRAP_E_MBXID);
+    QCOMPARE(oswrap_SndMsg(101, &m[0]), OSWRAP_E_MBXID);
+    QCOMPARE(oswrap_RcvMsg(&got, 101), OSWRAP_E_MBXID);
+    QCOMPARE(oswrap_SndMsg(1, nullptr), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_SndMsg(2, &m[0]), OSWRAP_E_NOEXS);
+    QCOMPARE(oswrap_IsMsgBoxEmpty(0), OSWRAP_E_FAIL);
+    QCOMPARE(oswrap_IsMsgBoxEmpty(2), OSWRAP_E_FAIL);
+}
+
+void TstOswrap::mailboxReceiverWokenBySender()
+{
+    T_OSWRAP_CMBX cm{0, "MBX"};
+    QCOMPARE(oswrap_CreMbx(7, &cm), OSWRAP_E_OK);
+    T_OSWRAP_MSG msg{};
+    // Two receivers, one message: one gets it, the other keeps waiting for
+    // its own deadline instead of giving up early.
+    auto recv = [] {
+        T_OSWRAP_MSG *g = nullptr;
+        auto t0 = steady_clock::now();
+        int32_t r = oswrap_TrcvMsg(&g, 7, 300);
+        return std::make_tuple(r, g, msSince(t0));
+    };
+    auto a = std::async(std::launch::async, recv);
+    auto b = std::async(std::launch::async, recv);
+    QCOMPARE(oswrap_SndMsg(7, &msg), OSWRAP_E_OK);
+    QCOMPARE(a.wait_for(kGenerous), std::future_status::ready);
+    QCOMPARE(b.wait_for(kGenerous), std::future_status::ready);
+    auto ra = a.get();
+    auto rb = b.get();
+    int ok = (std::get<0>(ra) == OSWRAP_E_OK) + (std::get<0>(rb) == OSWRAP_E_OK);
+    QCOMPARE(ok, 1);
+    auto &loser = std::get<0>(ra) == OSWRAP_E_OK ? rb : ra;
+    auto &winner = std::get<0>(ra) == OSWRAP_E_OK ? ra : rb;
+    QCOMPARE(std::get<1>(winner), &msg);
+    QCOMPARE(std::get<0>(loser), OSWRAP_E_TMOUT);
+    QVERIFY(std::get<2>(loser) >= 290);
+}
+
+void TstOswrap::deletionWakesBlockedWaiters()
+{
+    T_OSWRAP_CSEM cs{0, 0, "S"};
+    T_OSWRAP_CFLG cf{0, 0, "F"};
+    T_OSWRAP_CMBX cm{0, "M"};
+    QCOMPARE(oswrap_CreSem(1, &cs), OSWRAP_E_OK);
+    QCOMPARE(oswrap_CreFlg(1, &cf), OSWRAP_E_OK);
+    QCOMPARE(oswrap_CreMbx(1, &cm), OSWRAP_E_OK);
+    auto s = std::async(std::launch::async, [] { return oswrap_WaiSem(1); });
+    auto f = std::async(std::launch::async, [] {
+        uint32_t o = 0;
+        return oswrap_WaiFlg(&o, 1, 1, OSWRAP_TWF_ORW);
+    });
+    auto m = std::async(std::launch::async, [] {
+        T_OSWRAP_MSG *g = nullptr;
+        return oswrap_RcvMsg(&g, 1);
+    });
+    // Whether a waiter is already blocked or arrives late, it must not hang
+    // and must not report success on a deleted object.
+    QCOMPARE(s.wait_for(milliseconds(20)), std::future_status::timeout);
+    QCOMPARE(oswrap_DelSem(1), OSWRAP_E_OK);
+    QCOMPARE(oswrap_DelFlg(1), OSWRAP_E_OK);
+    QCOMPARE(oswrap_DelMbx(1), OSWRAP_E_OK);
+    QCOMPARE(s.wait_for(kGenerous), std::future_status::ready);
+    QCOMPARE(f.wait_for(kGenerous), std::future_status::ready);
+    QCOMPARE(m.wait_for(kGenerous), std::future_status::ready);
+    QCOMPARE(s.get(), OSWRAP_E_NOEXS);
+    QCOMPARE(f.get(), OSWRAP_E_NOEXS);
+    QCOMPARE(m.get(), OSWRAP_E_NOEXS);
+}
+
+void TstOswrap::taskFlagWaitTimesOut()
+{
+    TaskProbe probe;
+    T_OSWRAP_CSEM cs{0, 0, "DONE"};
+    QCOMPARE(oswrap_AcreSem(&probe.doneSem, &cs), OSWRAP_E_OK);
+    T_OSWRAP_CTSK ct = taskRecord(timedFlagWaitTask);
+    int32_t tid = 0;
+    QCOMPARE(oswrap_AcreTsk(&tid, &ct), OSWRAP_E_OK);
+    QCOMPARE(oswrap_StaTsk(tid, &probe), OSWRAP_E_OK);
+    QCOMPARE(oswrap_TwaiSem(probe.doneSem, 10000), OSWRAP_E_OK);
+    QCOMPARE(probe.ownId.load(), tid);
+    QCOMPARE(probe.waitResult.load(), OSWRAP_E_TMOUT);
+    QCOMPARE(probe.waitOut.load(), 0u);
+    QVERIFY2(probe.waitedMs >= 95 && probe.waitedMs < 2000,
+             qPrintable(QString::number(probe.waitedMs.load())));
+
+    // Bits set before the wait satisfy it at once and are consumed.
+    QCOMPARE(oswrap_WaiTsk(0), OSWRAP_E_OK);
+    T_OSWRAP_RTSK info{};
+    for (int i = 0; i < 1000; ++i) {       // the entry returned; wait for dormancy
+        QCOMPARE(oswrap_RefTsk(&info, tid), OSWRAP_E_OK);
+        if (info.state == OSWRAP_TTS_DMT)
+            break;
+        oswrap_WaiTsk(5);
+    }
+    QCOMPARE(info.state, OSWRAP_TTS_DMT);
+    QCOMPARE(oswrap_VsetTfl(tid, 0x3), OSWRAP_E_OK);
+    QCOMPARE(oswrap_StaTsk(tid, &probe), OSWRAP_E_OK);    // restart after return
+    QCOMPARE(oswrap_TwaiSem(probe.doneSem, 10000), OSWRAP_E_OK);
+    QCOMPARE(probe.waitResult.load(), OSWRAP_E_OK);
+    QCOMPARE(probe.waitOut.load(), 0x3u);
+
+    uint32_t out = 0;
+    QCOMPARE(oswrap_VtwaiTfl(&out, 1, 0), OSWRAP_E_NOEXS);  // not a task
+    QCOMPARE(oswrap_VsetTfl(0, 1), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_VsetTfl(3, 1), OSWRAP_E_NOEXS);
+}
+
+void TstOswrap::terminateWakesTaskFlagWait()
+{
+    TaskProbe probe;
+    T_OSWRAP_CSEM cs{0, 0, "STARTED"};
+    QCOMPARE(oswrap_AcreSem(&probe.startedSem, &cs), OSWRAP_E_OK);
+    T_OSWRAP_CTSK ct = taskRecord(terminableTask, "TERM");
+    QCOMPARE(oswrap_CreTsk(1, &ct), OSWRAP_E_OK);
+    QCOMPARE(oswrap_StaTsk(1, &probe), OSWRAP_E_OK);
+    QCOMPARE(oswrap_StaTsk(1, &probe), OSWRAP_E_OBJ);   // already has a thread
+    QCOMPARE(oswrap_TwaiSem(probe.startedSem, 10000), OSWRAP_E_OK);
+    QCOMPARE(probe.checkTerm.load(), OSWRAP_E_OBJ);
+    QCOMPARE(oswrap_VsetTfl(1, 0x4), OSWRAP_E_OK);      // not in the pattern
+    QCOMPARE(oswrap_TerTsk(1), OSWRAP_E_OK);            // returns once the thread ended
+    QCOMPARE(probe.waitResult.load(), OSWRAP_E_TERM);
+    QCOMPARE(probe.waitOut.load(), 0x4u);
+    QCOMPARE(probe.secondWait.load(), OSWRAP_E_TERM);   // the request stays visible
+    QCOMPARE(probe.checkTerm.load(), OSWRAP_E_OBJ);     // ExtTsk really ended it
+    T_OSWRAP_RTSK info{};
+    QCOMPARE(oswrap_RefTsk(&info, 1), OSWRAP_E_OK);
+    QCOMPARE(info.state, OSWRAP_TTS_DMT);
+    QCOMPARE(oswrap_TerTsk(1), OSWRAP_E_OBJ);           // dormant
+    QCOMPARE(oswrap_DelTsk(1), OSWRAP_E_OK);
+    QCOMPARE(oswrap_TerTsk(1), OSWRAP_E_NOEXS);
+}
+
+void TstOswrap::taskLifecycleAndUnsupportedCalls()
+{
+    std::atomic<int> runs{0};
+    T_OSWRAP_CTSK ct = taskRecord(returningTask, "RET");
+    QCOMPARE(oswrap_CreTsk(2, &ct), OSWRAP_E_OK);
+    QCOMPARE(oswrap_TerTsk(2), OSWRAP_E_OBJ);           // never started
+    QCOMPARE(oswrap_SusTsk(2), OSWRAP_E_NOSPT);
+    QCOMPARE(oswrap_RsmTsk(2), OSWRAP_E_NOSPT);
+    QCOMPARE(oswrap_StaTsk(2, &runs), OSWRAP_E_OK);
+    QCOMPARE(oswrap_DelTsk(2), OSWRAP_E_OK);            // waits for the thread
+    QCOMPARE(runs.load(), 1);
+    QCOMPARE(oswrap_StaTsk(2, &runs), OSWRAP_E_NOEXS);
+    QCOMPARE(oswrap_ExtTsk(), OSWRAP_E_NOEXS);          // a foreign thread cannot
+    QCOMPARE(oswrap_CheckReqTerminate(), OSWRAP_E_NOEXS);
+    QCOMPARE(oswrap_RefTsk(nullptr, 2), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_WaiTsk(-1), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_yield(), OSWRAP_E_OK);
+
+    // Task 1 is the main task that oswrap_WaitForSysMainTaskFinished follows.
+    QCOMPARE(oswrap_WaitForSysMainTaskFinished(), OSWRAP_E_OK);   // none recorded
+    QCOMPARE(oswrap_CreTsk(1, &ct), OSWRAP_E_OK);
+    QCOMPARE(oswrap_StaTsk(1, &runs), OSWRAP_E_OK);
+    QCOMPARE(oswrap_WaitForSysMainTaskFinished(), OSWRAP_E_OK);
+    QCOMPARE(runs.load(), 2);
+}
+
+void TstOswrap::foreignThreadIds()
+{
+    int32_t a = 0, b = 0;
+    QCOMPARE(oswrap_GetTskId(&a), OSWRAP_E_OK);
+    QCOMPARE(oswrap_GetTskId(&b), OSWRAP_E_OK);
+    QCOMPARE(a, b);
+    QVERIFY(a >= OSWRAP_FOREIGN_ID_BASE && a < OSWRAP_FOREIGN_ID_BASE + OSWRAP_MAX_FOREIGN);
+    QCOMPARE(oswrap_CheckReqTerminate(), OSWRAP_E_NOEXS);
+    auto other = std::async(std::launch::async, [] {
+        int32_t x = 0, y = 0;
+        oswrap_GetTskId(&x);
+        oswrap_GetTskId(&y);
+        return x == y ? x : -1;
+    });
+    int32_t o = other.get();
+    QVERIFY(o >= OSWRAP_FOREIGN_ID_BASE);
+    QVERIFY(o != a);
+    QCOMPARE(oswrap_GetTskId(nullptr), OSWRAP_E_PAR);
+}
+
+void TstOswrap::foreignTableFullAndSlotsFreed()
+{
+    int32_t mine = 0;
+    QCOMPARE(oswrap_GetTskId(&mine), OSWRAP_E_OK);     // holds one slot
+    constexpr int kThreads = OSWRAP_MAX_FOREIGN;
+    std::vector<std::thread> threads;
+    std::vector<int32_t> results(kThreads), ids(kThreads, -1);
+    std::atomic<int> arrived{0};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            results[i] = oswrap_GetTskId(&ids[i]);
+            arrived++;
+            released.wait();
+        });
+    }
+    while (arrived < kThreads)
+        std::this_thread::yield();
+    int full = 0;
+    QSet<int32_t> seen{mine};
+    for (int i = 0; i < kThreads; ++i) {
+        if (results[i] == OSWRAP_I_FULL) {
+            ++full;
+            QCOMPARE(ids[i], 0);
+        } else {
+            QCOMPARE(results[i], OSWRAP_E_OK);
+            QVERIFY(!seen.contains(ids[i]));
+            seen.insert(ids[i]);
+        }
+    }
+    QCOMPARE(full, 1);
+    release.set_value();
+    for (auto &t : threads)
+        t.join();
+    // Threads that ended gave their slots back.
+    for (int i = 0; i < 3; ++i) {
+        auto f = std::async(std::launch::async, [] {
+            int32_t x = 0;
+            return oswrap_GetTskId(&x);
+        });
+        QCOMPARE(f.get(), OSWRAP_E_OK);
+    }
+}
+
+void TstOswrap::oneshotTimerModes()
+{
+    oswrap_VsetClkSrc(fakeClock);
+    gFakeMs = 1000;
+    T_OSWRAP_TIMER_MS t;
+    QCOMPARE(oswrap_svcInitTimerMs(&t), OSWRAP_E_OK);
+    QCOMPARE(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OBJ);
+    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OBJ);
+    QCOMPARE(oswrap_svcStartOneshotTimerMs(&t, 0), OSWRAP_E_OK);
+    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
+    gFakeMs = 5000;
+    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);   // stays expired
+    QCOMPARE(int(t.mode), OSWRAP_TIMER_EXPIRED);
+    QCOMPARE(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OBJ);
+
+    QCOMPARE(oswrap_svcStartOneshotTimerMs(&t, 100), OSWRAP_E_OK);  // restart
+    QCOMPARE(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OK);
+    gFakeMs = 5099;
+    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OK);
+    gFakeMs = 5100;
+    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
+    gFakeMs = 5101;
+    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
+    QCOMPARE(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OBJ);      // expired one-shot
+    QCOMPARE(oswrap_svcStopTimerMs(&t), OSWRAP_E_OK);
+    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OBJ);
+
+    QCOMPARE(oswrap_svcInitTimerMs(nullptr), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_svcStartOneshotTimerMs(nullptr, 1), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_svcCheckOneshotTimerMs(nullptr), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_svcIsActiveTimerMs(nullptr), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_svcStopTimerMs(nullptr), OSWRAP_E_PAR);
+}
+
+void TstOswrap::freerunTimerModes()
+{
+    oswrap_VsetClkSrc(fakeClock);
+    gFakeMs = 200;
+    T_OSWRAP_TIMER_MS t;
+    oswrap_svcInitTimerMs(&t);
+    uint32_t elapsed = 99;
+    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 10), OSWRAP_E_OBJ);
+    QCOMPARE(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OK);
+    gFakeMs = 250;
+    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 51), OSWRAP_E_OK);
+    QCOMPARE(elapsed, 50u);
+    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 50), OSWRAP_I_EXPIRED);
+    // A one-shot start is refused and the free-running timer keeps running.
+    QCOMPARE(oswrap_svcStartOneshotTimerMs(&t, 10), OSWRAP_E_OBJ);
+    QCOMPARE(int(t.mode), OSWRAP_TIMER_FREERUN);
+    QCOMPARE(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OK);
+    gFakeMs = 300;
+    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 1000), OSWRAP_E_OK);
+    QCOMPARE(elapsed, 100u);
+    QCOMPARE(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OK);       // restart
+    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 1000), OSWRAP_E_OK);
+    QCOMPARE(elapsed, 0u);
+    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, nullptr, 1), OSWRAP_E_PAR);
+
+    T_OSWRAP_TIMER_MS o;
+    oswrap_svcInitTimerMs(&o);
+    oswrap_svcStartOneshotTimerMs(&o, 10);
+    QCOMPARE(oswrap_svcStartFreerunTimerMs(&o), OSWRAP_E_OBJ);
+    QCOMPARE(int(o.mode), OSWRAP_TIMER_ONESHOT);
+}
+
+void TstOswrap::timerCountWrapAround()
+{
+    oswrap_VsetClkSrc(fakeClock);
+    gFakeMs = 0xFFFFFFF0u;
+    T_OSWRAP_TIMER_MS t;
+    oswrap_svcInitTimerMs(&t);
+    QCOMPARE(oswrap_svcStartOneshotTimerMs(&t, 32), OSWRAP_E_OK);
+    gFakeMs = 0x0000000Eu;      // 30 ms later, across the wrap
+    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OK);
+    gFakeMs = 0x00000010u;      // 32 ms later
+    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
+
+    // The real clock is monotonic and counts milliseconds.
+    oswrap_VsetClkSrc(nullptr);
+    uint32_t a = 0, b = 0, hi = 0, lo = 0;
+    QCOMPARE(oswrap_Get1msCount(&a), OSWRAP_E_OK);
+    oswrap_WaiTsk(20);
+    QCOMPARE(oswrap_Get1msCount(&b), OSWRAP_E_OK);
+    QVERIFY(uint32_t(b - a) >= 19 && uint32_t(b - a) < 5000);
+    QCOMPARE(oswrap_Get1usCount(&hi, &lo), OSWRAP_E_OK);
+    QVERIFY((((uint64_t)hi << 32) | lo) / 1000 >= b - 1);
+    QCOMPARE(oswrap_Get1msCount(nullptr), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_Get1usCount(nullptr, &lo), OSWRAP_E_PAR);
+}
+
+void TstOswrap::interlockedOperations()
+{
+    volatile int32_t w = 5;
+    QCOMPARE(oswrap_InterlockedIncrement(&w), 5);
+    QCOMPARE(int(w), 6);
+    QCOMPARE(oswrap_InterlockedDecrement(&w), 6);
+    QCOMPARE(int(w), 5);
+    QCOMPARE(oswrap_InterlockedExchange(&w, 42), 5);
+    QCOMPARE(int(w), 42);
+    QCOMPARE(oswrap_InterlockedCompareExchange(&w, 7, 41), 42);     // no match
+    QCOMPARE(int(w), 42);
+    QCOMPARE(oswrap_InterlockedCompareExchange(&w, 7, 42), 42);
+    QCOMPARE(int(w), 7);
+
+    volatile int32_t counter = 0;
+    std::vector<std::thread> ts;
+    for (int i = 0; i < 4; ++i)
+        ts.emplace_back([&] {
+            for (int n = 0; n < 20000; ++n) {
+                oswrap_InterlockedIncrement(&counter);
+                if (n % 2)
+                    oswrap_InterlockedDecrement(&counter);
+            }
+        });
+    for (auto &t : ts)
+        t.join();
+    QCOMPARE(int(counter), 4 * 10000);
+}
+
+void TstOswrap::taskAndProcessLoad()
+{
+    std::atomic<bool> stop{false};
+    T_OSWRAP_CTSK busy = taskRecord(busyTask, "BUSY");
+    QCOMPARE(oswrap_CreTsk(3, &busy), OSWRAP_E_OK);
+    uint32_t load = 12345;
+    QCOMPARE(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OBJ);    // not running
+    QCOMPARE(oswrap_StaTsk(3, &stop), OSWRAP_E_OK);
+    QCOMPARE(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OK);
+    QCOMPARE(load, 0u);                                     // first call: no interval yet
+    uint32_t proc = 12345;
+    QCOMPARE(oswrap_GetProcessLoad(&proc), OSWRAP_E_OK);
+    QCOMPARE(proc, 0u);
+    oswrap_WaiTsk(300);
+    QCOMPARE(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OK);
+    QCOMPARE(oswrap_GetProcessLoad(&proc), OSWRAP_E_OK);
+    stop = true;
+    QCOMPARE(oswrap_DelTsk(3), OSWRAP_E_OK);
+    // A spinning thread on a shared machine still gets a good share of a core.
+    QVERIFY2(load > 1500 && load <= 10000, qPrintable(QString::number(load)));
+    QVERIFY2(proc > 0 && proc <= 10000, qPrintable(QString::number(proc)));
+    QCOMPARE(oswrap_GetTskLoad(nullptr, 3), OSWRAP_E_PAR);
+    QCOMPARE(oswrap_GetProcessLoad(nullptr), OSWRAP_E_PAR);
+}
+
+void TstOswrap::concurrentCreateWaitDelete()
+{
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 400;
+    std::atomic<int> bad{0};
+    std::atomic<int> acquired{0};
+    std::vector<std::thread> ts;
+    for (int i = 0; i < kThreads; ++i) {
+        ts.emplace_back([&, i] {
+            T_OSWRAP_CSEM cs{0, 1, "RACE"};
+            for (int n = 0; n < kRounds; ++n) {
+                int32_t r = oswrap_CreSem(7, &cs);
+                if (r != OSWRAP_E_OK && r != OSWRAP_E_OBJ)
+                    bad++;
+                r = oswrap_TwaiSem(7, (n + i) % 3);
+                if (r == OSWRAP_E_OK) {
+                    acquired++;
+                    r = oswrap_SigSem(7);
+                    if (r != OSWRAP_E_OK && r != OSWRAP_E_NOEXS)
+                        bad++;
+                } else if (r != OSWRAP_E_TMOUT && r != OSWRAP_E_NOEXS) {
+                    bad++;
+                }
+                int32_t id = 0;
+                r = oswrap_VinqSem(&id, "RACE");
+                if (r == OSWRAP_E_OK && id != 7)
+                    bad++;
+                if ((n + i) % 4 == 0) {
+                    r = oswrap_DelSem(7);
+                    if (r != OSWRAP_E_OK && r != OSWRAP_E_NOEXS)
+                        bad++;
+                }
+                // Automatic ids are never handed out twice at the same time.
+                int32_t aid = 0;
+                T_OSWRAP_CSEM other{0, 0, "AUTO"};
+                if (oswrap_AcreSem(&aid, &other) == OSWRAP_E_OK) {
+                    if (aid < 50 || aid > 100)
+                        bad++;
+                    if (oswrap_DelSem(aid) != OSWRAP_E_OK)
+                        bad++;
+                }
+            }
+        });
+    }
+    for (auto &t : ts)
+        t.join();
+    QCOMPARE(bad.load(), 0);
+    QVERIFY(acquired > 0);
+    // The slot is coherent afterwards.
+    oswrap_DelSem(7);
+    T_OSWRAP_CSEM cs{0, 0, "AFTER"};
+    QCOMPARE(oswrap_CreSem(7, &cs), OSWRAP_E_OK);
+    QCOMPARE(oswrap_TwaiSem(7, OSWRAP_TMO_POL), OSWRAP_E_TMOUT);
+    int32_t count = -1;
+    QCOMPARE(oswrap_RefSem(7, &count), OSWRAP_E_OK);
+    QCOMPARE(count, 0);
+}
+
+void TstOswrap::concurrentFlagsAndMailboxes()
+{
+    constexpr int kThreads = 4;
+    std::atomic<int> bad{0};
+    std::atomic<int> received{0};
+    std::vector<std::thread> ts;
+    static T_OSWRAP_MSG msgs[kThreads][50];
+    for (int i = 0; i < kThreads; ++i) {
+        ts.emplace_back([&, i] {
+            T_OSWRAP_CFLG cf{(i % 2) ? OSWRAP_TA_CLR : 0u, 0, "RF"};
+            T_OSWRAP_CMBX cm{0, "RM"};
+            for (int n = 0; n < 300; ++n) {
+                int32_t r = oswrap_CreFlg(9, &cf);
+                if (r != OSWRAP_E_OK && r != OSWRAP_E_OBJ)
+                    bad++;
+                r = oswrap_SetFlg(9, 1u << (n % 8));
+                if (r != OSWRAP_E_OK && r != OSWRAP_E_NOEXS)
+                    bad++;
+                uint32_t out = 0;
+                r = oswrap_TwaiFlg(&out, 9, 0xFF, OSWRAP_TWF_ORW, 1);
+                if (r == OSWRAP_E_OK && (out & 0xFF) == 0)
+                    bad++;
+                else if (r != OSWRAP_E_OK && r != OSWRAP_E_TMOUT && r != OSWRAP_E_NOEXS)
+                    bad++;
+                if (n % 7 == 0 && oswrap_DelFlg(9) == OSWRAP_E_PAR)
+                    bad++;
+
+                r = oswrap_CreMbx(9, &cm);
+                if (r != OSWRAP_E_OK && r != OSWRAP_E_OBJ)
+                    bad++;
+                T_OSWRAP_MSG *m = &msgs[i][n % 50];
+                // A message may be queued only once; only requeue our own
+                // message after it came back out.
+                if (n < 50)
+                    r = oswrap_SndMsg(9, m);
+                T_OSWRAP_MSG *got = nullptr;
+                r = oswrap_TrcvMsg(&got, 9, 1);
+                if (r == OSWRAP_E_OK) {
+                    received++;
+                    if (!got)
+                        bad++;
+                } else if (r != OSWRAP_E_TMOUT && r != OSWRAP_E_NOEXS) {
+                    bad++;
+                }
+                if (n % 11 == 0)
+                    oswrap_DelMbx(9);
+            }
+        });
+    }
+    for (auto &t : ts)
+        t.join();
+    QCOMPARE(bad.load(), 0);
+    QVERIFY(received > 0);
+}
+
+void TstOswrap::exitEndsRunningTasks()
+{
+    TaskProbe a, b;
+    T_OSWRAP_CSEM cs{0, 0, "STARTED"};
+    QCOMPARE(oswrap_AcreSem(&a.startedSem, &cs), OSWRAP_E_OK);
+    QCOMPARE(oswrap_AcreSem(&b.startedSem, &cs), OSWRAP_E_OK);
+    T_OSWRAP_CTSK ct = taskRecord(terminableTask, "EXIT");
+    int32_t id = 0;
+    QCOMPARE(oswrap_CreTsk(10, &ct), OSWRAP_E_OK);
+    QCOMPARE(oswrap_AcreTsk(&id, &ct), OSWRAP_E_OK);
+    QCOMPARE(oswrap_StaTsk(10, &a), OSWRAP_E_OK);
+    QCOMPARE(oswrap_StaTsk(id, &b), OSWRAP_E_OK);
+    QCOMPARE(oswrap_TwaiSem(a.startedSem, 10000), OSWRAP_E_OK);
+    QCOMPARE(oswrap_TwaiSem(b.startedSem, 10000), OSWRAP_E_OK);
+    QCOMPARE(oswrap_exit(), OSWRAP_E_OK);
+    QCOMPARE(a.waitResult.load(), OSWRAP_E_TERM);
+    QCOMPARE(b.waitResult.load(), OSWRAP_E_TERM);
+    QCOMPARE(oswrap_init(), OSWRAP_E_OK);
+    T_OSWRAP_RTSK info{};
+    QCOMPARE(oswrap_RefTsk(&info, 10), OSWRAP_E_NOEXS);
+    QCOMPARE(oswrap_RefTsk(&info, id), OSWRAP_E_NOEXS);
+    int32_t found = 0;
+    QCOMPARE(oswrap_VinqSem(&found, "STARTED"), OSWRAP_E_NONAME);
+}
+
+QTEST_GUILESS_MAIN(TstOswrap)
+#include "tst_oswrap.moc"
