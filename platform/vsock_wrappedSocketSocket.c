@@ -1,0 +1,952 @@
+/*
+ * Socket wrapper: the managed socket table, the receive rings, the send and
+ * receive state machines and the socket task. Portable; everything the
+ * operating system does goes through vsock_sockApiWrapper.h.
+ *
+ * The socket task is the only thread that waits on sockets, receives and
+ * sends. It blocks until a socket is ready, a send time-out falls due or a
+ * public call wakes it, so an idle module costs no CPU, and events are
+ * reported as soon as the kernel has them.
+ *
+ * Lock order: the management lock "VSWSINT" is held by every public call and
+ * by the socket task around its handlers; callbacks run under it.
+ */
+#include <stdatomic.h>
+#include <stddef.h>
+#include <string.h>
+
+#include "oswrap_api.h"
+#include "vsock_sockApiWrapper.h"
+#include "vsock_wrappedSocketIf.h"
+
+enum { ENTRY_FREE = 0, ENTRY_CREATING = 1, ENTRY_ACTIVE = 3 };
+enum { KIND_UDP = 1, KIND_TCP_CLIENT = 2, KIND_TCP_LISTENER = 3, KIND_ACCEPTED = 4 };
+enum { SEND_IDLE = 0, SEND_REQUESTED = 2, SEND_SENT = 3, SEND_REPORTING = 4 };
+enum { RECV_READY = 2, RECV_REPORTING = 3 };
+enum { CONN_NONE = 0, CONN_PENDING = 1, CONN_DONE = 2, CONN_FAILED = 3 };
+
+#define RING_BYTES (VSOCK_RING_WORDS * 4u)
+#define RECORD_HEAD_WORDS 8u    /* endpoint (7 words) and length */
+#define MAX_UDP_PAYLOAD 65507
+
+typedef struct {
+    int32_t state;
+    T_VSOCK_CREATE_SOCK create;
+    uint32_t optFlags;
+    uint32_t optWord;
+    vsock_sockCallback callback;
+    int32_t osSlot;
+    uint32_t owner;
+    int32_t kind;
+    int32_t sendState;
+    const uint8_t *sendBuf;
+    int32_t sendLen;
+    int32_t sendDone;
+    T_OSWRAP_TIMER_MS sendTimer;
+    int32_t sendTimerArmed;
+    uint32_t sendTag;
+    netc_endpoint sendDest;
+    int32_t recvState;
+    int32_t lastRecv;
+    /* UDP: ring of records; TCP: a linear byte buffer of ringUsed bytes. */
+    uint32_t ringRead;      /* words */
+    uint32_t ringWrite;     /* words */
+    uint32_t tcpUsed;       /* bytes */
+    int32_t tcpPeerClosed;
+    int32_t connState;
+    int32_t connResult;
+    union {
+        uint32_t words[VSOCK_RING_WORDS];
+        uint8_t bytes[RING_BYTES];
+    } ring;
+} WrappedSocket;
+
+typedef struct {
+    int32_t inUse;
+    vsock_osSock sock;
+    int32_t entry;
+} OsSocket;
+
+typedef struct {
+    int32_t initialised;
+    int32_t count;
+    WrappedSocket *entries;
+    int32_t lockSem;
+    void (*handler[5])(int32_t id, uint8_t ready);
+} WrappedSocketManage;
+
+static WrappedSocket gl_wrappedSocketSocket[VSOCK_MAX_SOCKETS];
+static OsSocket gl_osSocket[VSOCK_MAX_OS_SOCKETS];
+static WrappedSocketManage gl_wrappedSocketSocketManage;
+static atomic_int gl_wrappedSocketStatus;
+static atomic_int gl_terminate;
+static int32_t gl_hMySemId;         /* "VSWSIF": module start and end */
+static int32_t gl_hReadySem;        /* the socket task reports readiness */
+static int32_t gl_hTaskId;
+static vsock_stateCallback gl_stateCallback;
+static uint8_t gl_rxBuffer[VSOCK_RX_BUFFER];   /* socket task only */
+
+static void lock(void)
+{
+    (void)oswrap_WaiSem(gl_wrappedSocketSocketManage.lockSem);
+}
+
+static void unlock(void)
+{
+    (void)oswrap_SigSem(gl_wrappedSocketSocketManage.lockSem);
+}
+
+static int ready(void)
+{
+    return atomic_load(&gl_wrappedSocketStatus) == VSOCK_STATUS_READY;
+}
+
+static void report(int32_t id, int32_t event, int32_t result)
+{
+    WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    if ((e->optFlags & VSOCK_OPT_CALLBACK) && e->callback) {
+        netc_sock_cb_prm prm = { event, result };
+        e->callback(id, &prm);
+    }
+}
+
+/* Entry lookup for public calls, with the lock held. */
+static int32_t activeEntry(int32_t id, WrappedSocket **out)
+{
+    if (id < 0 || id >= VSOCK_MAX_SOCKETS)
+        return VSOCK_E_PARAM;
+    WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    if (e->state != ENTRY_ACTIVE)
+        return VSOCK_E_NOTACTIVE;
+    *out = e;
+    return 0;
+}
+
+static vsock_osSock osOf(const WrappedSocket *e)
+{
+    return gl_osSocket[e->osSlot].sock;
+}
+
+static void freeEntry(int32_t id, int abortive)
+{
+    WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    if (e->osSlot >= 0) {
+        vsock_sockApiClose(gl_osSocket[e->osSlot].sock, abortive);
+        gl_osSocket[e->osSlot].inUse = 0;
+        gl_osSocket[e->osSlot].sock = VSOCK_OS_INVALID;
+        gl_osSocket[e->osSlot].entry = -1;
+    }
+    /* The ring itself needs no clearing: its indices are reset. */
+    memset(e, 0, offsetof(WrappedSocket, ring));
+    e->osSlot = -1;
+    e->state = ENTRY_FREE;
+}
+
+/* Takes the lowest free entry and an OS slot, with the lock held. */
+static int32_t allocEntry(int32_t *idOut, int32_t *slotOut)
+{
+    int32_t id = -1, slot = -1;
+    for (int32_t i = 0; i < VSOCK_MAX_SOCKETS && id < 0; ++i)
+        if (gl_wrappedSocketSocket[i].state == ENTRY_FREE)
+            id = i;
+    for (int32_t i = 0; i < VSOCK_MAX_OS_SOCKETS && slot < 0; ++i)
+        if (!gl_osSocket[i].inUse)
+            slot = i;
+    if (id < 0 || slot < 0)
+        return VSOCK_E_NOSPACE;
+    *idOut = id;
+    *slotOut = slot;
+    return 0;
+}
+
+static void activate(int32_t id, int32_t slot, vsock_osSock s, int32_t kind,
+                     const T_VSOCK_SOCK_OPTION *options)
+{
+    WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    memset(e, 0, offsetof(WrappedSocket, ring));
+    e->optFlags = options->flags;
+    e->optWord = options->option;
+    e->callback = options->callback;
+    e->osSlot = slot;
+    e->kind = kind;
+    e->sendState = SEND_IDLE;
+    e->recvState = RECV_READY;
+    gl_osSocket[slot].inUse = 1;
+    gl_osSocket[slot].sock = s;
+    gl_osSocket[slot].entry = id;
+    e->state = ENTRY_ACTIVE;
+}
+
+/* ------------------------------------------------------------------ ring */
+
+static uint32_t ringUsedWords(const WrappedSocket *e)
+{
+    return (e->ringWrite + VSOCK_RING_WORDS - e->ringRead) % VSOCK_RING_WORDS;
+}
+
+static void ringPut(WrappedSocket *e, uint32_t *posWords, const void *src, uint32_t len)
+{
+    if (len == 0)
+        return;
+    uint32_t pos = *posWords * 4u;
+    uint32_t first = len < RING_BYTES - pos ? len : RING_BYTES - pos;
+    memcpy(e->ring.bytes + pos, src, first);
+    memcpy(e->ring.bytes, (const uint8_t *)src + first, len - first);
+    *posWords = (*posWords + (len + 3u) / 4u) % VSOCK_RING_WORDS;
+}
+
+static void ringGet(const WrappedSocket *e, uint32_t posWords, void *dst, uint32_t len)
+{
+    if (len == 0)
+        return;
+    uint32_t pos = posWords * 4u;
+    uint32_t first = len < RING_BYTES - pos ? len : RING_BYTES - pos;
+    memcpy(dst, e->ring.bytes + pos, first);
+    memcpy((uint8_t *)dst + first, e->ring.bytes, len - first);
+}
+
+static int32_t ringStore(WrappedSocket *e, const netc_endpoint *src, const void *data, uint32_t len)
+{
+    uint32_t need = RECORD_HEAD_WORDS + (len + 3u) / 4u;
+    uint32_t freeWords = VSOCK_RING_WORDS - 1u - ringUsedWords(e);
+    if (need > freeWords)
+        return VSOCK_E_NOSPACE;
+    uint32_t pos = e->ringWrite;
+    ringPut(e, &pos, src, sizeof *src);
+    ringPut(e, &pos, &len, sizeof len);
+    ringPut(e, &pos, data, len);
+    e->ringWrite = pos;
+    return (int32_t)len;
+}
+
+/* --------------------------------------------------------------- handlers */
+
+static void udpRead(int32_t id, uint8_t readyBits)
+{
+    (void)readyBits;
+    WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    /* A burst is drained in one go, bounded so that other sockets get a turn. */
+    for (int n = 0; n < 64 && e->state == ENTRY_ACTIVE; ++n) {
+        netc_endpoint src;
+        int32_t r = vsock_sockApiRecvFrom(osOf(e), gl_rxBuffer, sizeof gl_rxBuffer, &src);
+        if (r == VSOCK_E_NODATA)
+            return;
+        if (r == VSOCK_E_BUFSMALL)
+            r = VSOCK_E_OTHER;      /* longer than any datagram we accept; dropped */
+        else if (r >= 0)
+            r = ringStore(e, &src, gl_rxBuffer, (uint32_t)r);
+        e->lastRecv = r;
+        e->recvState = RECV_REPORTING;
+        report(id, NETC_SOCK_EV_RECV, r);
+        e->recvState = RECV_READY;
+    }
+}
+
+static void udpWrite(int32_t id, uint8_t readyBits)
+{
+    (void)readyBits;
+    WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    if (e->sendState != SEND_REQUESTED)
+        return;
+    int32_t r = vsock_sockApiSendTo(osOf(e), e->sendBuf, e->sendLen, &e->sendDest);
+    if (r == VSOCK_E_INPROGRESS)
+        return;                     /* still would block: wait for writability */
+    if (r >= 0) {
+        e->sendState = SEND_SENT;
+        e->sendDone = r;
+    }
+    e->sendState = SEND_REPORTING;
+    e->sendTimerArmed = 0;
+    e->sendBuf = NULL;
+    report(id, NETC_SOCK_EV_SEND, r);
+    if (e->state == ENTRY_ACTIVE)
+        e->sendState = SEND_IDLE;
+}
+
+static void tcpRead(int32_t id, uint8_t readyBits)
+{
+    (void)readyBits;
+    WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    if (e->kind == KIND_TCP_CLIENT && e->connState == CONN_PENDING) {
+        e->connResult = vsock_sockApiConnectResult(osOf(e));
+        e->connState = e->connResult == 0 ? CONN_DONE : CONN_FAILED;
+        report(id, NETC_SOCK_EV_CONNECT, e->connResult);
+        return;
+    }
+    if (e->tcpPeerClosed || e->tcpUsed >= RING_BYTES)
+        return;
+    int32_t r = vsock_sockApiRecv(osOf(e), e->ring.bytes + e->tcpUsed, (int32_t)(RING_BYTES - e->tcpUsed));
+    if (r == VSOCK_E_NODATA)
+        return;
+    if (r > 0) {
+        e->tcpUsed += (uint32_t)r;
+        r = (int32_t)e->tcpUsed;
+    } else {
+        e->tcpPeerClosed = 1;       /* 0: orderly close; negative: error */
+    }
+    e->lastRecv = r;
+    e->recvState = RECV_REPORTING;
+    report(id, NETC_SOCK_EV_RECV, r);
+    e->recvState = RECV_READY;
+}
+
+static void tcpWrite(int32_t id, uint8_t readyBits)
+{
+    WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    if (e->kind == KIND_TCP_CLIENT && e->connState == CONN_PENDING) {
+        tcpRead(id, readyBits);
+        return;
+    }
+    if (e->sendState != SEND_REQUESTED)
+        return;
+    while (e->sendDone < e->sendLen) {
+        int32_t r = vsock_sockApiSend(osOf(e), e->sendBuf + e->sendDone, e->sendLen - e->sendDone);
+        if (r == VSOCK_E_INPROGRESS)
+            return;
+        if (r < 0) {
+            e->sendState = SEND_REPORTING;
+            e->sendBuf = NULL;
+            report(id, NETC_SOCK_EV_SEND, r);
+            if (e->state == ENTRY_ACTIVE)
+                e->sendState = SEND_IDLE;
+            return;
+        }
+        e->sendDone += r;
+    }
+    e->sendState = SEND_REPORTING;
+    e->sendBuf = NULL;
+    report(id, NETC_SOCK_EV_SEND, e->sendDone);
+    if (e->state == ENTRY_ACTIVE)
+        e->sendState = SEND_IDLE;
+}
+
+static void listenerAccept(int32_t id, uint8_t readyBits)
+{
+    (void)readyBits;
+    WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    if (e->recvState != RECV_READY)
+        return;
+    /* Not watched again until the connection has been taken with Accept. */
+    e->recvState = RECV_REPORTING;
+    report(id, NETC_SOCK_EV_RECV, 1);
+}
+
+static uint8_t wantOf(const WrappedSocket *e)
+{
+    switch (e->kind) {
+    case KIND_UDP:
+        return (uint8_t)((e->recvState == RECV_READY ? VSOCK_WAIT_READ : 0)
+                         | (e->sendState == SEND_REQUESTED ? VSOCK_WAIT_WRITE : 0));
+    case KIND_TCP_LISTENER:
+        return e->recvState == RECV_READY ? VSOCK_WAIT_READ : 0;
+    case KIND_TCP_CLIENT:
+        if (e->connState == CONN_PENDING)
+            return VSOCK_WAIT_WRITE | VSOCK_WAIT_EXCEPT;
+        if (e->connState != CONN_DONE)
+            return 0;
+        /* fall through */
+    case KIND_ACCEPTED:
+        return (uint8_t)((!e->tcpPeerClosed && e->tcpUsed < RING_BYTES ? VSOCK_WAIT_READ : 0)
+                         | (e->sendState == SEND_REQUESTED ? VSOCK_WAIT_WRITE : 0));
+    default:
+        return 0;
+    }
+}
+
+static void dispatch(int32_t id, uint8_t got)
+{
+    WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    void (**h)(int32_t, uint8_t) = gl_wrappedSocketSocketManage.handler;
+    if (e->kind == KIND_UDP) {
+        if (got & VSOCK_WAIT_READ)
+            h[0](id, got);
+        if ((got & VSOCK_WAIT_WRITE) && e->state == ENTRY_ACTIVE)
+            h[1](id, got);
+    } else if (e->kind == KIND_TCP_LISTENER) {
+        h[2](id, got);
+    } else {
+        if (got & (VSOCK_WAIT_WRITE | VSOCK_WAIT_EXCEPT))
+            h[4](id, got);
+        if ((got & VSOCK_WAIT_READ) && e->state == ENTRY_ACTIVE)
+            h[3](id, got);
+    }
+}
+
+/* ------------------------------------------------------------ socket task */
+
+static void vsock_sockTskMain(void *arg)
+{
+    (void)arg;
+    static vsock_waitItem items[VSOCK_MAX_OS_SOCKETS];
+    oswrap_SigSem(gl_hReadySem);
+    while (!atomic_load(&gl_terminate)) {
+        int32_t count = 0, timeout = -1;
+        uint32_t now = 0;
+        oswrap_Get1msCount(&now);
+        lock();
+        for (int32_t s = 0; s < VSOCK_MAX_OS_SOCKETS; ++s) {
+            if (!gl_osSocket[s].inUse)
+                continue;
+            const WrappedSocket *e = &gl_wrappedSocketSocket[gl_osSocket[s].entry];
+            uint8_t want = wantOf(e);
+            if (e->sendState == SEND_REQUESTED && e->sendTimerArmed) {
+                uint32_t passed = now - e->sendTimer.start;
+                int32_t left = passed >= e->sendTimer.duration ? 0 : (int32_t)(e->sendTimer.duration - passed);
+                if (timeout < 0 || left < timeout)
+                    timeout = left;
+            }
+            if (!want)
+                continue;
+            items[count].sock = gl_osSocket[s].sock;
+            items[count].slot = s;
+            items[count].want = want;
+            items[count].got = 0;
+            ++count;
+        }
+        unlock();
+
+        (void)vsock_sockApiWait(items, count, timeout);
+        if (atomic_load(&gl_terminate))
+            break;
+
+        lock();
+        for (int32_t i = 0; i < count; ++i) {
+            const OsSocket *o = &gl_osSocket[items[i].slot];
+            /* The socket may have been deleted (and its slot reused) while
+             * we waited; only act on the same descriptor in the same slot. */
+            if (!items[i].got || !o->inUse || o->sock != items[i].sock)
+                continue;
+            dispatch(o->entry, items[i].got);
+        }
+        for (int32_t id = 0; id < VSOCK_MAX_SOCKETS; ++id) {
+            WrappedSocket *e = &gl_wrappedSocketSocket[id];
+            if (e->state != ENTRY_ACTIVE || e->kind != KIND_UDP || e->sendState != SEND_REQUESTED)
+                continue;
+            /* A UDP socket is nearly always writable: try at once rather
+             * than after another wait. */
+            udpWrite(id, VSOCK_WAIT_WRITE);
+            if (e->state == ENTRY_ACTIVE && e->sendState == SEND_REQUESTED && e->sendTimerArmed
+                && oswrap_svcCheckOneshotTimerMs(&e->sendTimer) == OSWRAP_I_EXPIRED) {
+                e->sendState = SEND_REPORTING;
+                e->sendTimerArmed = 0;
+                e->sendBuf = NULL;
+                report(id, NETC_SOCK_EV_SEND, VSOCK_E_TIMEOUT);
+                if (e->state == ENTRY_ACTIVE)
+                    e->sendState = SEND_IDLE;
+            }
+        }
+        unlock();
+    }
+}
+
+/* ----------------------------------------------------------------- module */
+
+static void setStatus(int32_t s)
+{
+    atomic_store(&gl_wrappedSocketStatus, s);
+    if (gl_stateCallback && s != VSOCK_STATUS_STARTING)
+        gl_stateCallback(s);
+}
+
+int32_t vsock_wrappedSocketInitModule(void)
+{
+    if (atomic_load(&gl_wrappedSocketStatus) != VSOCK_STATUS_STOPPED)
+        return 0;
+    int32_t id = 0;
+    if (oswrap_VinqSem(&id, "VSWSIF") == OSWRAP_E_OK) {
+        gl_hMySemId = id;
+    } else {
+        T_OSWRAP_CSEM cs = { 0, 1, "VSWSIF" };
+        if (oswrap_AcreSem(&gl_hMySemId, &cs) != OSWRAP_E_OK)
+            return VSOCK_E_NOTREADY;
+    }
+    if (oswrap_WaiSem(gl_hMySemId) != OSWRAP_E_OK)
+        return VSOCK_E_NOTREADY;
+    if (atomic_load(&gl_wrappedSocketStatus) != VSOCK_STATUS_STOPPED) {
+        oswrap_SigSem(gl_hMySemId);
+        return 0;
+    }
+    int32_t result = VSOCK_E_NOTREADY;
+    T_OSWRAP_CSEM lockRec = { 0, 1, "VSWSINT" };
+    T_OSWRAP_CSEM readyRec = { 0, 0, "VSWSRDY" };
+    T_OSWRAP_CTSK task = { 0, vsock_sockTskMain, 15, 4096, "VSOCK" };
+    WrappedSocketManage *m = &gl_wrappedSocketSocketManage;
+    m->lockSem = 0;
+    gl_hReadySem = 0;
+    gl_hTaskId = 0;
+    if (oswrap_AcreSem(&m->lockSem, &lockRec) != OSWRAP_E_OK
+        || oswrap_AcreSem(&gl_hReadySem, &readyRec) != OSWRAP_E_OK
+        || vsock_sockApiStartup() != 0)
+        goto fail;
+    m->initialised = 1;
+    m->count = VSOCK_MAX_SOCKETS;
+    m->entries = gl_wrappedSocketSocket;
+    m->handler[0] = udpRead;
+    m->handler[1] = udpWrite;
+    m->handler[2] = listenerAccept;
+    m->handler[3] = tcpRead;
+    m->handler[4] = tcpWrite;
+    for (int32_t i = 0; i < VSOCK_MAX_SOCKETS; ++i) {
+        memset(&gl_wrappedSocketSocket[i], 0, offsetof(WrappedSocket, ring));
+        gl_wrappedSocketSocket[i].osSlot = -1;
+    }
+    for (int32_t i = 0; i < VSOCK_MAX_OS_SOCKETS; ++i) {
+        gl_osSocket[i].inUse = 0;
+        gl_osSocket[i].sock = VSOCK_OS_INVALID;
+        gl_osSocket[i].entry = -1;
+    }
+    atomic_store(&gl_terminate, 0);
+    setStatus(VSOCK_STATUS_STARTING);
+    if (oswrap_AcreTsk(&gl_hTaskId, &task) != OSWRAP_E_OK)
+        goto fail;
+    if (oswrap_StaTsk(gl_hTaskId, NULL) != OSWRAP_E_OK
+        || oswrap_TwaiSem(gl_hReadySem, 5000) != OSWRAP_E_OK) {
+        atomic_store(&gl_terminate, 1);
+        vsock_sockApiWake();
+        oswrap_DelTsk(gl_hTaskId);
+        goto fail;
+    }
+    setStatus(VSOCK_STATUS_READY);
+    oswrap_SigSem(gl_hMySemId);
+    return 0;
+
+fail:
+    if (gl_hTaskId)
+        oswrap_DelTsk(gl_hTaskId);
+    if (gl_hReadySem)
+        oswrap_DelSem(gl_hReadySem);
+    if (m->lockSem)
+        oswrap_DelSem(m->lockSem);
+    vsock_sockApiCleanup();
+    gl_hTaskId = gl_hReadySem = m->lockSem = 0;
+    m->initialised = 0;
+    atomic_store(&gl_wrappedSocketStatus, VSOCK_STATUS_STOPPED);
+    oswrap_SigSem(gl_hMySemId);
+    return result;
+}
+
+int32_t vsock_wrappedSocketEndModule(void)
+{
+    if (!ready())
+        return 0;
+    if (oswrap_WaiSem(gl_hMySemId) != OSWRAP_E_OK)
+        return VSOCK_E_NOTREADY;
+    if (!ready()) {
+        oswrap_SigSem(gl_hMySemId);
+        return 0;
+    }
+    WrappedSocketManage *m = &gl_wrappedSocketSocketManage;
+    atomic_store(&gl_wrappedSocketStatus, VSOCK_STATUS_STARTING);   /* refuse new calls */
+    atomic_store(&gl_terminate, 1);
+    vsock_sockApiWake();
+    oswrap_DelTsk(gl_hTaskId);      /* waits for the task to end */
+    lock();
+    for (int32_t i = 0; i < VSOCK_MAX_SOCKETS; ++i)
+        if (gl_wrappedSocketSocket[i].state != ENTRY_FREE)
+            freeEntry(i, 0);
+    unlock();
+    vsock_sockApiCleanup();
+    oswrap_DelSem(gl_hReadySem);
+    oswrap_DelSem(m->lockSem);
+    gl_hTaskId = gl_hReadySem = m->lockSem = 0;
+    m->initialised = 0;
+    setStatus(VSOCK_STATUS_STOPPED);
+    int32_t sem = gl_hMySemId;
+    gl_hMySemId = 0;
+    oswrap_DelSem(sem);
+    return 0;
+}
+
+int32_t vsock_wrappedSocketSetStateCallback(vsock_stateCallback fn)
+{
+    gl_stateCallback = fn;
+    return 0;
+}
+
+/* ---------------------------------------------------------- public calls */
+
+int32_t vsock_wrappedSocketCreateSock(const T_VSOCK_CREATE_SOCK *create,
+                                      const T_VSOCK_SOCK_OPTION *options)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (!create || !options || create->type < VSOCK_TYPE_UDP || create->type > VSOCK_TYPE_TCP_CLIENT
+        || create->localAddr.family != NETC_AF_INET || !(options->flags & VSOCK_OPT_CALLBACK)
+        || !options->callback)
+        return VSOCK_E_PARAM;
+    lock();
+    int32_t id, slot;
+    int32_t r = allocEntry(&id, &slot);
+    if (r != 0) {
+        unlock();
+        return r;
+    }
+    gl_wrappedSocketSocket[id].state = ENTRY_CREATING;
+    vsock_osSock s = VSOCK_OS_INVALID;
+    r = vsock_sockApiOpen(create->type, &create->localAddr, create->localPort, &s);
+    if (r != 0) {
+        gl_wrappedSocketSocket[id].state = ENTRY_FREE;
+        unlock();
+        return r;
+    }
+    int32_t kind = create->type == VSOCK_TYPE_UDP ? KIND_UDP
+                 : create->type == VSOCK_TYPE_TCP_CLIENT ? KIND_TCP_CLIENT
+                                                         : KIND_TCP_LISTENER;
+    activate(id, slot, s, kind, options);
+    gl_wrappedSocketSocket[id].create = *create;
+    unlock();
+    vsock_sockApiWake();
+    return id;
+}
+
+int32_t vsock_wrappedSocketDeleteSock(int32_t id)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0)
+        freeEntry(id, 0);
+    unlock();
+    if (r == 0)
+        vsock_sockApiWake();
+    return r;
+}
+
+int32_t vsock_wrappedSocketGetLocalEndpoint(int32_t id, netc_endpoint *out)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (!out)
+        return VSOCK_E_PARAM;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0)
+        r = vsock_sockApiLocalEndpoint(osOf(e), out);
+    unlock();
+    return r;
+}
+
+int32_t vsock_wrappedSocketSendUdp(int32_t id, const void *data, int32_t len,
+                                   const netc_endpoint *dest, int32_t timeoutMs)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if ((!data && len > 0) || len < 0 || len > MAX_UDP_PAYLOAD || !dest
+        || dest->addr.family != NETC_AF_INET || timeoutMs < -1)
+        return VSOCK_E_PARAM;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0 && e->kind != KIND_UDP)
+        r = VSOCK_E_PARAM;
+    if (r == 0 && e->sendState != SEND_IDLE)
+        r = VSOCK_E_NOTREADY;
+    if (r == 0) {
+        e->sendBuf = (const uint8_t *)data;
+        e->sendLen = len;
+        e->sendDone = 0;
+        e->sendDest = *dest;
+        e->sendTag++;
+        e->sendTimerArmed = 0;
+        if (timeoutMs >= 0) {
+            oswrap_svcInitTimerMs(&e->sendTimer);
+            e->sendTimerArmed = oswrap_svcStartOneshotTimerMs(&e->sendTimer, (uint32_t)timeoutMs) == OSWRAP_E_OK;
+        }
+        e->sendState = SEND_REQUESTED;
+        r = VSOCK_E_INPROGRESS;
+    }
+    unlock();
+    if (r == VSOCK_E_INPROGRESS)
+        vsock_sockApiWake();
+    return r;
+}
+
+int32_t vsock_wrappedSocketRecvUdp(int32_t id, void *buf, int32_t size, netc_endpoint *source)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (size < 0 || (!buf && size > 0))
+        return VSOCK_E_PARAM;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0 && e->kind != KIND_UDP)
+        r = VSOCK_E_PARAM;
+    if (r == 0) {
+        if (e->ringRead == e->ringWrite) {
+            r = VSOCK_E_NODATA;
+        } else {
+            netc_endpoint src;
+            uint32_t len;
+            ringGet(e, e->ringRead, &src, sizeof src);
+            ringGet(e, (e->ringRead + 7u) % VSOCK_RING_WORDS, &len, sizeof len);
+            if (len > (uint32_t)size) {
+                r = VSOCK_E_BUFSMALL;
+            } else {
+                ringGet(e, (e->ringRead + RECORD_HEAD_WORDS) % VSOCK_RING_WORDS, buf, len);
+                e->ringRead = (e->ringRead + RECORD_HEAD_WORDS + (len + 3u) / 4u) % VSOCK_RING_WORDS;
+                if (source)
+                    *source = src;
+                r = (int32_t)len;
+            }
+        }
+    }
+    unlock();
+    return r;
+}
+
+int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
+                                        int32_t max)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (index < 0 || !out || max < 0
+        || (family != 0 && family != NETC_AF_INET && family != NETC_AF_INET6))
+        return VSOCK_E_PARAM;
+    return vsock_sockApiGetLocalAddr(index, family, out, max);
+}
+
+static int32_t membership(int32_t index, const netc_addr *group, int join)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (!group || index < 0)
+        return VSOCK_E_PARAM;
+    if (group->family != NETC_AF_INET)
+        return 0;
+    int32_t r = 0;
+    lock();
+    for (int32_t id = 0; id < VSOCK_MAX_SOCKETS; ++id) {
+        WrappedSocket *e = &gl_wrappedSocketSocket[id];
+        if (e->state != ENTRY_ACTIVE || e->kind != KIND_UDP || e->create.localAddr.family != NETC_AF_INET)
+            continue;
+        /* Leave on the interface that was joined, or the kernel may look
+         * for the membership on another one. */
+        r = vsock_sockApiMembership(osOf(e), join, group, &e->create.localAddr);
+    }
+    unlock();
+    return r;
+}
+
+int32_t vsock_wrappedSocketAddMulticastAddr(int32_t index, const netc_addr *group)
+{
+    return membership(index, group, 1);
+}
+
+int32_t vsock_wrappedSocketDelMulticastAddr(int32_t index, const netc_addr *group)
+{
+    return membership(index, group, 0);
+}
+
+int32_t vsock_wrappedSocketCanSendMulticast(void)
+{
+    return 1;
+}
+
+int32_t vsock_wrappedSocketSendGARP(const netc_addr *addr)
+{
+    (void)addr;
+    return VSOCK_E_NOSPT;
+}
+
+int32_t vsock_wrappedSocketSetSockOption(int32_t id, const T_VSOCK_SOCK_OPTION *options)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (!options)
+        return VSOCK_E_PARAM;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0) {
+        e->optFlags = options->flags;
+        e->optWord = options->option;
+        e->callback = options->callback;
+    }
+    unlock();
+    return r;
+}
+
+int32_t vsock_wrappedSocketGetSockOption(int32_t id, T_VSOCK_SOCK_OPTION *options)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (!options)
+        return VSOCK_E_PARAM;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0) {
+        options->flags = e->optFlags;
+        options->option = e->optWord;
+        options->callback = e->callback;
+    }
+    unlock();
+    return r;
+}
+
+int32_t vsock_wrappedSocketGetSockStatus(int32_t id)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (id < 0 || id >= VSOCK_MAX_SOCKETS)
+        return VSOCK_E_PARAM;
+    lock();
+    int32_t r = gl_wrappedSocketSocket[id].state == ENTRY_ACTIVE ? 1 : 0;
+    unlock();
+    return r;
+}
+
+/* ------------------------------------------------------------------- TCP */
+
+int32_t vsock_wrappedSocketConnect(int32_t id, const netc_endpoint *peer)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (!peer || peer->addr.family != NETC_AF_INET)
+        return VSOCK_E_PARAM;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0 && e->kind != KIND_TCP_CLIENT)
+        r = VSOCK_E_PARAM;
+    if (r == 0 && e->connState != CONN_NONE)
+        r = VSOCK_E_NOTREADY;
+    if (r == 0) {
+        r = vsock_sockApiConnect(osOf(e), peer);
+        if (r == 0 || r == VSOCK_E_INPROGRESS) {
+            /* Even an immediate success is reported through event 1. */
+            e->connState = CONN_PENDING;
+            r = VSOCK_E_INPROGRESS;
+        }
+    }
+    unlock();
+    if (r == VSOCK_E_INPROGRESS)
+        vsock_sockApiWake();
+    return r;
+}
+
+int32_t vsock_wrappedSocketAccept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options,
+                                  netc_endpoint *peer)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (!options || !(options->flags & VSOCK_OPT_CALLBACK) || !options->callback)
+        return VSOCK_E_PARAM;
+    lock();
+    WrappedSocket *l = NULL;
+    int32_t r = activeEntry(listenerId, &l);
+    if (r == 0 && l->kind != KIND_TCP_LISTENER)
+        r = VSOCK_E_PARAM;
+    int isListener = r == 0;
+    int32_t id = -1, slot = -1;
+    if (r == 0)
+        r = allocEntry(&id, &slot);
+    vsock_osSock s = VSOCK_OS_INVALID;
+    if (r == 0)
+        r = vsock_sockApiAccept(osOf(l), &s, peer);
+    if (r == 0) {
+        activate(id, slot, s, KIND_ACCEPTED, options);
+        gl_wrappedSocketSocket[id].create = l->create;
+        gl_wrappedSocketSocket[id].create.type = VSOCK_TYPE_TCP_CLIENT;
+        r = id;
+    }
+    if (isListener)
+        l->recvState = RECV_READY;  /* watch for the next connection */
+    unlock();
+    vsock_sockApiWake();
+    return r;
+}
+
+int32_t vsock_wrappedSocketSendTcp(int32_t id, const void *data, int32_t len)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (!data || len <= 0)
+        return VSOCK_E_PARAM;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0 && e->kind != KIND_ACCEPTED && e->kind != KIND_TCP_CLIENT)
+        r = VSOCK_E_PARAM;
+    if (r == 0 && e->kind == KIND_TCP_CLIENT && e->connState != CONN_DONE)
+        r = VSOCK_E_NOTACTIVE;
+    if (r == 0 && e->sendState != SEND_IDLE)
+        r = VSOCK_E_NOTREADY;
+    if (r == 0) {
+        e->sendBuf = (const uint8_t *)data;
+        e->sendLen = len;
+        e->sendDone = 0;
+        e->sendState = SEND_REQUESTED;
+        r = VSOCK_E_INPROGRESS;
+    }
+    unlock();
+    if (r == VSOCK_E_INPROGRESS)
+        vsock_sockApiWake();
+    return r;
+}
+
+int32_t vsock_wrappedSocketRecvTcp(int32_t id, void *buf, int32_t size)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (!buf || size <= 0)
+        return VSOCK_E_PARAM;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0 && e->kind != KIND_ACCEPTED && e->kind != KIND_TCP_CLIENT)
+        r = VSOCK_E_PARAM;
+    int wasFull = 0;
+    if (r == 0) {
+        if (e->tcpUsed == 0) {
+            r = e->tcpPeerClosed ? (e->lastRecv < 0 ? e->lastRecv : 0) : VSOCK_E_NODATA;
+        } else {
+            uint32_t n = e->tcpUsed < (uint32_t)size ? e->tcpUsed : (uint32_t)size;
+            wasFull = e->tcpUsed >= RING_BYTES;
+            memcpy(buf, e->ring.bytes, n);
+            memmove(e->ring.bytes, e->ring.bytes + n, e->tcpUsed - n);
+            e->tcpUsed -= n;
+            r = (int32_t)n;
+        }
+    }
+    unlock();
+    if (wasFull)
+        vsock_sockApiWake();
+    return r;
+}
+
+int32_t vsock_wrappedSocketShutdown(int32_t id, int32_t how)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    if (how < 0 || how > 2)
+        return VSOCK_E_PARAM;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0 && e->kind != KIND_ACCEPTED && e->kind != KIND_TCP_CLIENT)
+        r = VSOCK_E_PARAM;
+    if (r == 0)
+        r = vsock_sockApiShutdown(osOf(e), how);
+    unlock();
+    return r;
+}
+
+int32_t vsock_wrappedSocketAbort(int32_t id)
+{
+    if (!ready())
+        return VSOCK_E_NOTREADY;
+    lock();
+    WrappedSocket *e;
+    int32_t r = activeEntry(id, &e);
+    if (r == 0)
+        freeEntry(id, e->kind == KIND_ACCEPTED || e->kind == KIND_TCP_CLIENT);
+    unlock();
+    if (r == 0)
+        vsock_sockApiWake();
+    return r;
+}

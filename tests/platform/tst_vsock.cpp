@@ -1,0 +1,731 @@
+// Socket wrapper on loopback only: validation, table limits, a UDP exchange
+// between two managed sockets, send completion and the second-send refusal,
+// the receive ring (full, too-small buffer, wrap-around, oversized
+// datagrams), multicast join/leave on loopback, address text conversion,
+// read-only local addresses, TCP, concurrency and module restart.
+#include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "oswrap_api.h"
+#include "vsock_wrappedSocketIf.h"
+
+using namespace std::chrono;
+
+namespace {
+
+struct Event {
+    int32_t id;
+    int32_t code;
+    int32_t result;
+};
+
+// Collects socket events; the callback runs on the socket task.
+struct Recorder {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<Event> events;
+
+    void add(int32_t id, const netc_sock_cb_prm *p)
+    {
+        std::lock_guard<std::mutex> g(m);
+        events.push_back({id, p->event, p->result});
+        cv.notify_all();
+    }
+    int count(int32_t id, int32_t code)
+    {
+        std::lock_guard<std::mutex> g(m);
+        int n = 0;
+        for (auto &e : events)
+            n += e.id == id && e.code == code;
+        return n;
+    }
+    // Waits until at least n events (id, code) have arrived.
+    bool waitFor(int32_t id, int32_t code, int n, int timeoutMs = 10000)
+    {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, milliseconds(timeoutMs), [&] {
+            int c = 0;
+            for (auto &e : events)
+                c += e.id == id && e.code == code;
+            return c >= n;
+        });
+    }
+    std::vector<int32_t> results(int32_t id, int32_t code)
+    {
+        std::lock_guard<std::mutex> g(m);
+        std::vector<int32_t> r;
+        for (auto &e : events)
+            if (e.id == id && e.code == code)
+                r.push_back(e.result);
+        return r;
+    }
+    void clear()
+    {
+        std::lock_guard<std::mutex> g(m);
+        events.clear();
+    }
+};
+
+Recorder gRec;
+std::atomic<int> gStateCalls{0};
+std::atomic<int> gLastState{-1};
+
+void onEvent(int32_t id, netc_sock_cb_prm *p) { gRec.add(id, p); }
+void onState(int32_t s)
+{
+    gStateCalls++;
+    gLastState = s;
+}
+
+netc_addr ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+{
+    netc_addr x{};
+    x.family = NETC_AF_INET;
+    x.addr[0] = a;
+    x.addr[1] = b;
+    x.addr[2] = c;
+    x.addr[3] = d;
+    return x;
+}
+
+T_VSOCK_SOCK_OPTION opts() { return {VSOCK_OPT_CALLBACK, 0, onEvent}; }
+
+int32_t udpOnLoopback()
+{
+    T_VSOCK_CREATE_SOCK c{};
+    c.type = VSOCK_TYPE_UDP;
+    c.localAddr = ipv4(127, 0, 0, 1);
+    T_VSOCK_SOCK_OPTION o = opts();
+    return vsock_wrappedSocketCreateSock(&c, &o);
+}
+
+netc_endpoint endpointOf(int32_t id)
+{
+    netc_endpoint ep{};
+    vsock_wrappedSocketGetLocalEndpoint(id, &ep);
+    return ep;
+}
+
+QString text(const netc_addr &a)
+{
+    char buf[64];
+    return vsock_ntop(&a, buf, sizeof buf) == 0 ? QString::fromLatin1(buf) : QString();
+}
+
+} // namespace
+
+class TstVsock : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QCOMPARE(oswrap_init(), OSWRAP_E_OK); }
+    void cleanupTestCase() { oswrap_exit(); }
+    void init()
+    {
+        gRec.clear();
+        QCOMPARE(vsock_wrappedSocketInitModule(), 0);
+    }
+    void cleanup() { vsock_wrappedSocketEndModule(); }
+
+    void callsBeforeStartAreRefused();
+    void createValidatesItsArguments();
+    void tableLimitsAndLowestFreeId();
+    void udpExchangeOnLoopback();
+    void secondSendIsRefusedUntilFirstReported();
+    void sendValidation();
+    void bufferTooSmallKeepsTheDatagram();
+    void fullRingDropsAndWrapsCorrectly();
+    void oversizedDatagramIsNotStoredCut();
+    void multicastJoinAndLeaveOnLoopback();
+    void ptonRules();
+    void ptonRules_data();
+    void ntopRules();
+    void localAddressesReadOnly();
+    void tcpClientListenerAndAccepted();
+    void concurrentCreateSendDelete();
+    void endClosesSocketsAndRestarts();
+};
+
+void TstVsock::callsBeforeStartAreRefused()
+{
+    QCOMPARE(vsock_wrappedSocketEndModule(), 0);
+    QCOMPARE(udpOnLoopback(), VSOCK_E_NOTREADY);
+    QCOMPARE(vsock_wrappedSocketDeleteSock(0), VSOCK_E_NOTREADY);
+    char b[4];
+    QCOMPARE(vsock_wrappedSocketRecvUdp(0, b, 4, nullptr), VSOCK_E_NOTREADY);
+    T_VSOCK_LOCAL_ADDR la[2];
+    QCOMPARE(vsock_wrappedSocketGetLocalAddr(0, 4, la, 2), VSOCK_E_NOTREADY);
+    netc_addr a{};
+    QCOMPARE(vsock_pton(4, "10.0.0.1", &a), 0);     // conversions need no module
+    QCOMPARE(vsock_wrappedSocketInitModule(), 0);
+    QCOMPARE(vsock_wrappedSocketInitModule(), 0);   // already started
+    QCOMPARE(vsock_wrappedSocketCanSendMulticast(), 1);
+    QCOMPARE(vsock_wrappedSocketSendGARP(&a), VSOCK_E_NOSPT);
+}
+
+void TstVsock::createValidatesItsArguments()
+{
+    T_VSOCK_CREATE_SOCK c{};
+    c.type = VSOCK_TYPE_UDP;
+    c.localAddr = ipv4(127, 0, 0, 1);
+    T_VSOCK_SOCK_OPTION noFlag{0, 0, onEvent};
+    T_VSOCK_SOCK_OPTION noCb{VSOCK_OPT_CALLBACK, 0, nullptr};
+    T_VSOCK_SOCK_OPTION o = opts();
+    QCOMPARE(vsock_wrappedSocketCreateSock(&c, &noFlag), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketCreateSock(&c, &noCb), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketCreateSock(nullptr, &o), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketCreateSock(&c, nullptr), VSOCK_E_PARAM);
+    T_VSOCK_CREATE_SOCK bad = c;
+    bad.type = 3;
+    QCOMPARE(vsock_wrappedSocketCreateSock(&bad, &o), VSOCK_E_PARAM);
+    bad = c;
+    bad.localAddr.family = NETC_AF_INET6;
+    QCOMPARE(vsock_wrappedSocketCreateSock(&bad, &o), VSOCK_E_PARAM);
+    bad.localAddr.family = 0;
+    QCOMPARE(vsock_wrappedSocketCreateSock(&bad, &o), VSOCK_E_PARAM);
+
+    int32_t id = vsock_wrappedSocketCreateSock(&c, &o);
+    QCOMPARE(id, 0);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(id), 1);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(1), 0);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(64), VSOCK_E_PARAM);
+    T_VSOCK_SOCK_OPTION got{};
+    QCOMPARE(vsock_wrappedSocketGetSockOption(id, &got), 0);
+    QCOMPARE(got.flags, VSOCK_OPT_CALLBACK);
+    QVERIFY(got.callback == onEvent);
+    T_VSOCK_SOCK_OPTION quiet{0, 7, onEvent};
+    QCOMPARE(vsock_wrappedSocketSetSockOption(id, &quiet), 0);
+    QCOMPARE(vsock_wrappedSocketGetSockOption(id, &got), 0);
+    QCOMPARE(got.option, 7u);
+    QCOMPARE(vsock_wrappedSocketSetSockOption(5, &quiet), VSOCK_E_NOTACTIVE);
+
+    // The port is in use: the second bind fails and the entry stays free.
+    netc_endpoint ep = endpointOf(id);
+    QVERIFY(ep.port != 0);
+    c.localPort = ep.port;
+    QCOMPARE(vsock_wrappedSocketCreateSock(&c, &o), VSOCK_E_OTHER);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(1), 0);
+    QCOMPARE(vsock_wrappedSocketDeleteSock(id), 0);
+    QCOMPARE(vsock_wrappedSocketDeleteSock(id), VSOCK_E_NOTACTIVE);
+    QCOMPARE(vsock_wrappedSocketDeleteSock(-1), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketDeleteSock(64), VSOCK_E_PARAM);
+}
+
+void TstVsock::tableLimitsAndLowestFreeId()
+{
+    std::vector<int32_t> ids;
+    for (int i = 0; i < VSOCK_MAX_OS_SOCKETS; ++i) {
+        int32_t id = udpOnLoopback();
+        QCOMPARE(id, i);
+        ids.push_back(id);
+    }
+    QCOMPARE(udpOnLoopback(), VSOCK_E_NOSPACE);     // 32 OS sockets at most
+    QCOMPARE(vsock_wrappedSocketDeleteSock(5), 0);
+    QCOMPARE(vsock_wrappedSocketDeleteSock(9), 0);
+    QCOMPARE(udpOnLoopback(), 5);
+    QCOMPARE(udpOnLoopback(), 9);
+}
+
+void TstVsock::udpExchangeOnLoopback()
+{
+    int32_t a = udpOnLoopback(), b = udpOnLoopback();
+    QVERIFY(a >= 0 && b >= 0);
+    netc_endpoint ea = endpointOf(a), eb = endpointOf(b);
+    QCOMPARE(text(eb.addr), QString("127.0.0.1"));
+    static const char ping[] = "ping from a";
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, ping, sizeof ping, &eb, -1), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(a, NETC_SOCK_EV_SEND, 1));
+    QCOMPARE(gRec.results(a, NETC_SOCK_EV_SEND).at(0), int32_t(sizeof ping));
+    QVERIFY(gRec.waitFor(b, NETC_SOCK_EV_RECV, 1));
+    QCOMPARE(gRec.results(b, NETC_SOCK_EV_RECV).at(0), int32_t(sizeof ping));
+    char buf[64];
+    netc_endpoint src{};
+    QCOMPARE(vsock_wrappedSocketRecvUdp(b, buf, sizeof buf, &src), int32_t(sizeof ping));
+    QCOMPARE(QByteArray(buf), QByteArray(ping));
+    QCOMPARE(src.port, ea.port);
+    QCOMPARE(text(src.addr), QString("127.0.0.1"));
+    QCOMPARE(vsock_wrappedSocketRecvUdp(b, buf, sizeof buf, &src), VSOCK_E_NODATA);
+
+    // And back, to the source the datagram reported; an empty datagram too.
+    static const char pong[] = "pong";
+    QCOMPARE(vsock_wrappedSocketSendUdp(b, pong, 4, &src, 1000), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(a, NETC_SOCK_EV_RECV, 1));
+    QCOMPARE(vsock_wrappedSocketRecvUdp(a, buf, sizeof buf, nullptr), 4);
+    QCOMPARE(QByteArray(buf, 4), QByteArray("pong"));
+    QVERIFY(gRec.waitFor(b, NETC_SOCK_EV_SEND, 1));
+    QCOMPARE(vsock_wrappedSocketSendUdp(b, nullptr, 0, &src, -1), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(a, NETC_SOCK_EV_RECV, 2));
+    QCOMPARE(vsock_wrappedSocketRecvUdp(a, nullptr, 0, nullptr), 0);
+
+    // Without the callback flag nothing is reported, but data is stored.
+    T_VSOCK_SOCK_OPTION quiet{0, 0, onEvent};
+    QCOMPARE(vsock_wrappedSocketSetSockOption(a, &quiet), 0);
+    QVERIFY(gRec.waitFor(b, NETC_SOCK_EV_SEND, 2));
+    QCOMPARE(vsock_wrappedSocketSendUdp(b, pong, 4, &ea, -1), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(b, NETC_SOCK_EV_SEND, 3));
+    int32_t r = VSOCK_E_NODATA;
+    for (int i = 0; i < 1000 && r == VSOCK_E_NODATA; ++i) {  // bounded: no event to wait on
+        r = vsock_wrappedSocketRecvUdp(a, buf, sizeof buf, nullptr);
+        if (r == VSOCK_E_NODATA)
+            std::this_thread::sleep_for(milliseconds(5));
+    }
+    QCOMPARE(r, 4);
+    QCOMPARE(gRec.count(a, NETC_SOCK_EV_RECV), 2);
+}
+
+void TstVsock::secondSendIsRefusedUntilFirstReported()
+{
+    int32_t a = udpOnLoopback(), b = udpOnLoopback();
+    netc_endpoint eb = endpointOf(b);
+    static const char d1[] = "first", d2[] = "second";
+    int refused = 0;
+    for (int round = 0; round < 200; ++round) {
+        int before = gRec.count(a, NETC_SOCK_EV_SEND);
+        QCOMPARE(vsock_wrappedSocketSendUdp(a, d1, 5, &eb, -1), VSOCK_E_INPROGRESS);
+        int32_t second = vsock_wrappedSocketSendUdp(a, d2, 6, &eb, -1);
+        if (second == VSOCK_E_NOTREADY) {
+            ++refused;
+            QVERIFY(gRec.waitFor(a, NETC_SOCK_EV_SEND, before + 1));
+        } else {
+            // Accepted only because the first had already been reported.
+            QCOMPARE(second, VSOCK_E_INPROGRESS);
+            QVERIFY(gRec.count(a, NETC_SOCK_EV_SEND) >= before + 1);
+            QVERIFY(gRec.waitFor(a, NETC_SOCK_EV_SEND, before + 2));
+        }
+        // Drain b so that its ring never fills.
+        char buf[16];
+        while (vsock_wrappedSocketRecvUdp(b, buf, sizeof buf, nullptr) >= 0) {
+        }
+    }
+    QVERIFY2(refused > 0, "the second send was never refused");
+    for (int32_t r : gRec.results(a, NETC_SOCK_EV_SEND))
+        QVERIFY(r == 5 || r == 6);
+}
+
+void TstVsock::sendValidation()
+{
+    int32_t a = udpOnLoopback();
+    netc_endpoint dst = endpointOf(a);
+    char d[4] = {};
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, d, -1, &dst, -1), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, d, 65508, &dst, -1), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, nullptr, 4, &dst, -1), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, d, 4, nullptr, -1), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, d, 4, &dst, -2), VSOCK_E_PARAM);
+    netc_endpoint v6 = dst;
+    v6.addr.family = NETC_AF_INET6;
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, d, 4, &v6, -1), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketSendUdp(40, d, 4, &dst, -1), VSOCK_E_NOTACTIVE);
+    QCOMPARE(vsock_wrappedSocketSendUdp(64, d, 4, &dst, -1), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketRecvUdp(a, nullptr, 4, nullptr), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketRecvUdp(a, d, 4, nullptr), VSOCK_E_NODATA);
+    QCOMPARE(vsock_wrappedSocketRecvUdp(41, d, 4, nullptr), VSOCK_E_NOTACTIVE);
+    // A send to oneself completes and arrives.
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, d, 4, &dst, 0), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(a, NETC_SOCK_EV_SEND, 1));
+    QCOMPARE(gRec.results(a, NETC_SOCK_EV_SEND).at(0), 4);
+}
+
+void TstVsock::bufferTooSmallKeepsTheDatagram()
+{
+    int32_t a = udpOnLoopback(), b = udpOnLoopback();
+    netc_endpoint eb = endpointOf(b);
+    QByteArray big(1500, '\0');
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char(i * 7);
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, big.constData(), big.size(), &eb, -1), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(b, NETC_SOCK_EV_RECV, 1));
+    QByteArray buf(1500, 'x');
+    QCOMPARE(vsock_wrappedSocketRecvUdp(b, buf.data(), 1480, nullptr), VSOCK_E_BUFSMALL);
+    QCOMPARE(vsock_wrappedSocketRecvUdp(b, buf.data(), 1499, nullptr), VSOCK_E_BUFSMALL);
+    QCOMPARE(buf, QByteArray(1500, 'x'));           // nothing written
+    QCOMPARE(vsock_wrappedSocketRecvUdp(b, buf.data(), 1500, nullptr), 1500);
+    QCOMPARE(buf, big);
+    QCOMPARE(vsock_wrappedSocketRecvUdp(b, buf.data(), 1500, nullptr), VSOCK_E_NODATA);
+}
+
+void TstVsock::fullRingDropsAndWrapsCorrectly()
+{
+    int32_t a = udpOnLoopback(), b = udpOnLoopback();
+    netc_endpoint eb = endpointOf(b);
+    // 2000-byte datagrams take 8 + 500 words: 32 fit into 0x4000 words.
+    constexpr int kLen = 2000;
+    static uint8_t out[kLen];
+    auto sendSeq = [&](int seq) {
+        std::memset(out, seq & 0xFF, kLen);
+        std::memcpy(out, &seq, sizeof seq);
+        int before = gRec.count(b, NETC_SOCK_EV_RECV);
+        int sent = gRec.count(a, NETC_SOCK_EV_SEND);
+        if (vsock_wrappedSocketSendUdp(a, out, kLen, &eb, -1) != VSOCK_E_INPROGRESS)
+            return false;
+        // One at a time, so that the kernel never drops anything itself.
+        return gRec.waitFor(b, NETC_SOCK_EV_RECV, before + 1)
+            && gRec.waitFor(a, NETC_SOCK_EV_SEND, sent + 1);
+    };
+    auto expectSeq = [&](int seq) {
+        uint8_t in[kLen + 4];
+        int32_t r = vsock_wrappedSocketRecvUdp(b, in, sizeof in, nullptr);
+        int got = -1;
+        std::memcpy(&got, in, sizeof got);
+        return r == kLen && got == seq && in[kLen - 1] == uint8_t(seq & 0xFF);
+    };
+    for (int seq = 0; seq < 34; ++seq)
+        QVERIFY(sendSeq(seq));
+    auto results = gRec.results(b, NETC_SOCK_EV_RECV);
+    QCOMPARE(int(results.size()), 34);
+    for (int i = 0; i < 32; ++i)
+        QCOMPARE(results[i], kLen);
+    QCOMPARE(results[32], VSOCK_E_NOSPACE);
+    QCOMPARE(results[33], VSOCK_E_NOSPACE);
+    // Read ten, then fill again: the new records wrap around the end.
+    for (int seq = 0; seq < 10; ++seq)
+        QVERIFY2(expectSeq(seq), qPrintable(QString::number(seq)));
+    for (int seq = 100; seq < 110; ++seq)
+        QVERIFY(sendSeq(seq));
+    QCOMPARE(gRec.results(b, NETC_SOCK_EV_RECV).back(), kLen);
+    for (int seq = 10; seq < 32; ++seq)
+        QVERIFY2(expectSeq(seq), qPrintable(QString::number(seq)));
+    for (int seq = 100; seq < 110; ++seq)
+        QVERIFY2(expectSeq(seq), qPrintable(QString::number(seq)));
+    uint8_t in[8];
+    QCOMPARE(vsock_wrappedSocketRecvUdp(b, in, sizeof in, nullptr), VSOCK_E_NODATA);
+}
+
+void TstVsock::oversizedDatagramIsNotStoredCut()
+{
+    int32_t a = udpOnLoopback(), b = udpOnLoopback();
+    netc_endpoint eb = endpointOf(b);
+    static const QByteArray huge(VSOCK_RX_BUFFER + 1, 'h');
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, huge.constData(), huge.size(), &eb, -1), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(b, NETC_SOCK_EV_RECV, 1));
+    QCOMPARE(gRec.results(b, NETC_SOCK_EV_RECV).at(0), VSOCK_E_OTHER);
+    QByteArray buf(4096, '\0');
+    QCOMPARE(vsock_wrappedSocketRecvUdp(b, buf.data(), buf.size(), nullptr), VSOCK_E_NODATA);
+    // The largest accepted datagram still passes whole.
+    QVERIFY(gRec.waitFor(a, NETC_SOCK_EV_SEND, 1));
+    static const QByteArray max(VSOCK_RX_BUFFER, 'm');
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, max.constData(), max.size(), &eb, -1), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(b, NETC_SOCK_EV_RECV, 2));
+    QCOMPARE(vsock_wrappedSocketRecvUdp(b, buf.data(), buf.size(), nullptr), VSOCK_RX_BUFFER);
+}
+
+void TstVsock::multicastJoinAndLeaveOnLoopback()
+{
+    int32_t a = udpOnLoopback();
+    QVERIFY(a >= 0);
+    netc_addr group = ipv4(239, 255, 77, 1);
+    QCOMPARE(vsock_wrappedSocketAddMulticastAddr(0, &group), 0);
+    QCOMPARE(vsock_wrappedSocketAddMulticastAddr(0, &group), VSOCK_E_OTHER);  // already a member
+    QCOMPARE(vsock_wrappedSocketDelMulticastAddr(0, &group), 0);
+    QVERIFY(vsock_wrappedSocketDelMulticastAddr(0, &group) < 0);             // no longer a member
+    netc_addr v6{};
+    v6.family = NETC_AF_INET6;
+    QCOMPARE(vsock_wrappedSocketAddMulticastAddr(0, &v6), 0);                // ignored
+    QCOMPARE(vsock_wrappedSocketAddMulticastAddr(0, nullptr), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketAddMulticastAddr(-1, &group), VSOCK_E_PARAM);
+}
+
+void TstVsock::ptonRules_data()
+{
+    QTest::addColumn<int>("family");
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("bytes");
+    auto ok = [](const char *name, int fam, const char *in, QByteArray b) {
+        QTest::newRow(name) << fam << QString(in) << 0 << b;
+    };
+    auto bad = [](const char *name, int fam, const char *in) {
+        QTest::newRow(name) << fam << QString(in) << int(VSOCK_E_FAIL) << QByteArray();
+    };
+    ok("v4", 4, "192.168.1.1", QByteArray::fromHex("c0a80101"));
+    ok("v4 zeros", 4, "0.0.0.0", QByteArray::fromHex("00000000"));
+    ok("v4 max", 4, "255.255.255.255", QByteArray::fromHex("ffffffff"));
+    bad("leading zero", 4, "192.168.001.1");
+    bad("leading zero 2", 4, "01.2.3.4");
+    bad("three parts", 4, "1.2.3");
+    bad("five parts", 4, "1.2.3.4.5");
+    bad("256", 4, "1.2.3.256");
+    bad("empty part", 4, "1..3.4");
+    bad("trailing dot", 4, "1.2.3.4.");
+    bad("sign", 4, "+1.2.3.4");
+    bad("space", 4, "1.2.3.4 ");
+    bad("empty", 4, "");
+    bad("hex", 4, "0x1.2.3.4");
+    ok("v6 loopback", 6, "::1", QByteArray::fromHex("00000000000000000000000000000001"));
+    ok("v6 any", 6, "::", QByteArray(16, '\0'));
+    ok("v6 full", 6, "2001:db8:0:0:1:0:0:1", QByteArray::fromHex("20010db8000000000001000000000001"));
+    ok("v6 gap", 6, "fe80::1:2", QByteArray::fromHex("fe800000000000000000000000010002"));
+    ok("v6 tail", 6, "1::", QByteArray::fromHex("00010000000000000000000000000000"));
+    ok("v6 mapped", 6, "::ffff:192.168.1.1", QByteArray::fromHex("00000000000000000000ffffc0a80101"));
+    ok("v6 upper", 6, "ABCD::EF", QByteArray::fromHex("abcd00000000000000000000000000ef"));
+    bad("v6 two gaps", 6, "1::2::3");
+    bad("v6 long group", 6, "12345::1");
+    bad("v6 nine groups", 6, "1:2:3:4:5:6:7:8:9");
+    bad("v6 seven groups", 6, "1:2:3:4:5:6:7");
+    bad("v6 gap for nothing", 6, "1:2:3:4::5:6:7:8");
+    bad("v6 triple colon", 6, ":::1");
+    bad("v6 single colon", 6, ":1::2");
+    bad("v6 trailing colon", 6, "1:2:3:4:5:6:7:");
+    bad("v6 bad v4 tail", 6, "::ffff:1.2.3.04");
+    bad("v6 scope", 6, "fe80::1%eth0");
+    QTest::newRow("family 5") << 5 << QString("1.2.3.4") << int(VSOCK_E_PARAM) << QByteArray();
+}
+
+void TstVsock::ptonRules()
+{
+    QFETCH(int, family);
+    QFETCH(QString, input);
+    QFETCH(int, result);
+    QFETCH(QByteArray, bytes);
+    netc_addr a;
+    std::memset(&a, 0xAB, sizeof a);
+    QByteArray in = input.toLatin1();
+    QCOMPARE(vsock_pton(family, in.constData(), &a), int32_t(result));
+    if (result == 0) {
+        QCOMPARE(a.family, family);
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(a.addr), family == 4 ? 4 : 16), bytes);
+        if (family == 4)
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(a.addr) + 4, 12), QByteArray(12, '\0'));
+        QCOMPARE(a.scopeId, 0u);
+    } else {
+        QCOMPARE(uint8_t(a.addr[0]), uint8_t(0xAB));   // untouched on failure
+    }
+    QCOMPARE(vsock_pton(4, nullptr, &a), VSOCK_E_PARAM);
+    QCOMPARE(vsock_pton(4, "1.2.3.4", nullptr), VSOCK_E_PARAM);
+}
+
+void TstVsock::ntopRules()
+{
+    char buf[64];
+    netc_addr bc = ipv4(255, 255, 255, 255);
+    QCOMPARE(vsock_ntop(&bc, buf, 16), 0);
+    QCOMPARE(QByteArray(buf), QByteArray("255.255.255.255"));
+    std::memset(buf, 'z', sizeof buf);
+    QCOMPARE(vsock_ntop(&bc, buf, 15), VSOCK_E_FAIL);
+    QCOMPARE(buf[0], 'z');                          // nothing written
+    netc_addr z = ipv4(10, 0, 0, 7);
+    QCOMPARE(vsock_ntop(&z, buf, sizeof buf), 0);
+    QCOMPARE(QByteArray(buf), QByteArray("10.0.0.7"));
+    QCOMPARE(vsock_ntop(nullptr, buf, 16), VSOCK_E_PARAM);
+    QCOMPARE(vsock_ntop(&z, nullptr, 16), VSOCK_E_PARAM);
+    netc_addr none{};
+    QCOMPARE(vsock_ntop(&none, buf, sizeof buf), VSOCK_E_PARAM);
+
+    struct {
+        const char *hex;
+        const char *text;
+    } v6[] = {
+        {"00000000000000000000000000000001", "::1"},
+        {"00000000000000000000000000000000", "::"},
+        {"20010db8000000000001000000000001", "2001:db8::1:0:0:1"},   // first of equal runs
+        {"20010db8000000010000000000000001", "2001:db8:0:1::1"},     // longest run
+        {"20010db8000100010001000100010001", "2001:db8:1:1:1:1:1:1"},
+        {"20010db8000000010001000100010001", "2001:db8:0:1:1:1:1:1"}, // a single zero stays
+        {"fe800000000000000000000000000000", "fe80::"},
+        {"00000000000000000000ffffc0a80101", "::ffff:c0a8:101"},
+        {"abcd00000000000000000000000000ef", "abcd::ef"},
+    };
+    for (auto &c : v6) {
+        netc_addr a{};
+        a.family = NETC_AF_INET6;
+        QByteArray b = QByteArray::fromHex(c.hex);
+        std::memcpy(a.addr, b.constData(), 16);
+        QCOMPARE(vsock_ntop(&a, buf, sizeof buf), 0);
+        QCOMPARE(QByteArray(buf), QByteArray(c.text));
+        // Round trip through pton.
+        netc_addr back{};
+        QCOMPARE(vsock_pton(6, buf, &back), 0);
+        QCOMPARE(std::memcmp(back.addr, a.addr, 16), 0);
+        QCOMPARE(vsock_ntop(&a, buf, uint32_t(std::strlen(c.text))), VSOCK_E_FAIL);
+    }
+}
+
+void TstVsock::localAddressesReadOnly()
+{
+    T_VSOCK_LOCAL_ADDR la[8];
+    int32_t n = vsock_wrappedSocketGetLocalAddr(0, NETC_AF_INET, la, 8);
+    QVERIFY2(n >= 1, "no loopback adapter that is up");
+    bool sawLoopback = false;
+    for (int i = 0; i < n; ++i) {
+        QCOMPARE(la[i].addr.family, NETC_AF_INET);
+        if (text(la[i].addr) == "127.0.0.1") {
+            sawLoopback = true;
+            QCOMPARE(text(la[i].netmask), QString("255.0.0.0"));
+        }
+    }
+    QVERIFY(sawLoopback);
+    QCOMPARE(vsock_wrappedSocketGetLocalAddr(0, NETC_AF_INET, la, 0), 0);
+    QCOMPARE(vsock_wrappedSocketGetLocalAddr(10000, 0, la, 8), VSOCK_E_NOTACTIVE);
+    QCOMPARE(vsock_wrappedSocketGetLocalAddr(0, 5, la, 8), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketGetLocalAddr(-1, 0, la, 8), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketGetLocalAddr(0, 0, nullptr, 8), VSOCK_E_PARAM);
+    // Ethernet or wireless adapters, when present, carry a hardware address
+    // and a contiguous IPv4 mask. Only read; nothing is sent on them.
+    for (int index = 1; index < 16; ++index) {
+        int32_t m = vsock_wrappedSocketGetLocalAddr(index, 0, la, 8);
+        if (m == VSOCK_E_NOTACTIVE)
+            break;
+        QVERIFY(m >= 0);
+        for (int i = 0; i < m; ++i) {
+            QCOMPARE(int(la[i].hwAddrLen), 6);
+            if (la[i].addr.family == NETC_AF_INET) {
+                uint32_t mask = uint32_t(la[i].netmask.addr[0]) << 24 | la[i].netmask.addr[1] << 16
+                              | la[i].netmask.addr[2] << 8 | la[i].netmask.addr[3];
+                QCOMPARE(mask & (~mask >> 1), 0u);   // ones then zeros
+            }
+        }
+    }
+}
+
+void TstVsock::tcpClientListenerAndAccepted()
+{
+    T_VSOCK_SOCK_OPTION o = opts();
+    T_VSOCK_CREATE_SOCK lc{};
+    lc.type = VSOCK_TYPE_TCP_LISTENER;
+    lc.localAddr = ipv4(127, 0, 0, 1);
+    int32_t listener = vsock_wrappedSocketCreateSock(&lc, &o);
+    QVERIFY(listener >= 0);
+    netc_endpoint le = endpointOf(listener);
+    QVERIFY(le.port != 0);
+    T_VSOCK_CREATE_SOCK cc{};
+    cc.type = VSOCK_TYPE_TCP_CLIENT;
+    cc.localAddr = ipv4(0, 0, 0, 0);
+    int32_t client = vsock_wrappedSocketCreateSock(&cc, &o);
+    QVERIFY(client >= 0);
+    static const char hello[] = "hello";
+    QCOMPARE(vsock_wrappedSocketSendTcp(client, hello, 5), VSOCK_E_NOTACTIVE);   // not connected
+    QCOMPARE(vsock_wrappedSocketConnect(client, &le), VSOCK_E_INPROGRESS);
+    QCOMPARE(vsock_wrappedSocketConnect(client, &le), VSOCK_E_NOTREADY);
+    QVERIFY(gRec.waitFor(client, NETC_SOCK_EV_CONNECT, 1));
+    QCOMPARE(gRec.results(client, NETC_SOCK_EV_CONNECT).at(0), 0);
+    QVERIFY(gRec.waitFor(listener, NETC_SOCK_EV_RECV, 1));
+    netc_endpoint peer{};
+    int32_t conn = vsock_wrappedSocketAccept(listener, &o, &peer);
+    QVERIFY(conn >= 0);
+    QCOMPARE(peer.port, endpointOf(client).port);
+    QCOMPARE(vsock_wrappedSocketAccept(listener, &o, &peer), VSOCK_E_NODATA);
+
+    QCOMPARE(vsock_wrappedSocketSendTcp(client, hello, 5), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(client, NETC_SOCK_EV_SEND, 1));
+    QCOMPARE(gRec.results(client, NETC_SOCK_EV_SEND).at(0), 5);
+    QVERIFY(gRec.waitFor(conn, NETC_SOCK_EV_RECV, 1));
+    char buf[16];
+    QCOMPARE(vsock_wrappedSocketRecvTcp(conn, buf, 3), 3);
+    QCOMPARE(vsock_wrappedSocketRecvTcp(conn, buf + 3, sizeof buf - 3), 2);
+    QCOMPARE(QByteArray(buf, 5), QByteArray("hello"));
+    QCOMPARE(vsock_wrappedSocketRecvTcp(conn, buf, sizeof buf), VSOCK_E_NODATA);
+
+    static const char back[] = "back";
+    QCOMPARE(vsock_wrappedSocketSendTcp(conn, back, 4), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(client, NETC_SOCK_EV_RECV, 1));
+    QCOMPARE(vsock_wrappedSocketRecvTcp(client, buf, sizeof buf), 4);
+    QCOMPARE(QByteArray(buf, 4), QByteArray("back"));
+
+    // Orderly close from the client: the accepted side reads 0.
+    QCOMPARE(vsock_wrappedSocketShutdown(client, 1), 0);
+    QVERIFY(gRec.waitFor(conn, NETC_SOCK_EV_RECV, 2));
+    QCOMPARE(gRec.results(conn, NETC_SOCK_EV_RECV).back(), 0);
+    QCOMPARE(vsock_wrappedSocketRecvTcp(conn, buf, sizeof buf), 0);
+    QCOMPARE(vsock_wrappedSocketShutdown(client, 3), VSOCK_E_PARAM);
+    QCOMPARE(vsock_wrappedSocketAbort(conn), 0);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(conn), 0);
+    QCOMPARE(vsock_wrappedSocketDeleteSock(client), 0);
+
+    // A refused connection is reported as a failed connect.
+    int32_t lonely = vsock_wrappedSocketCreateSock(&cc, &o);
+    QVERIFY(lonely >= 0);
+    int before = gRec.count(lonely, NETC_SOCK_EV_CONNECT);    // the id may be reused
+    QCOMPARE(vsock_wrappedSocketDeleteSock(listener), 0);
+    QCOMPARE(vsock_wrappedSocketConnect(lonely, &le), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(lonely, NETC_SOCK_EV_CONNECT, before + 1));
+    QVERIFY(gRec.results(lonely, NETC_SOCK_EV_CONNECT).back() < 0);
+}
+
+void TstVsock::concurrentCreateSendDelete()
+{
+    // A steady pair exchanges datagrams while other threads create, use
+    // and delete sockets of their own.
+    int32_t a = udpOnLoopback(), b = udpOnLoopback();
+    netc_endpoint eb = endpointOf(b);
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> churn;
+    for (int t = 0; t < 3; ++t) {
+        churn.emplace_back([&] {
+            static const char d[] = "churn";
+            while (!stop) {
+                int32_t s = udpOnLoopback();
+                if (s < 0) {
+                    if (s != VSOCK_E_NOSPACE)
+                        bad++;
+                    continue;
+                }
+                netc_endpoint self = endpointOf(s);
+                int32_t r = vsock_wrappedSocketSendUdp(s, d, 5, &self, -1);
+                if (r != VSOCK_E_INPROGRESS)
+                    bad++;
+                char buf[8];
+                r = vsock_wrappedSocketRecvUdp(s, buf, sizeof buf, nullptr);
+                if (r != 5 && r != VSOCK_E_NODATA)
+                    bad++;
+                // Deleting with a send in flight is allowed.
+                if (vsock_wrappedSocketDeleteSock(s) != 0)
+                    bad++;
+            }
+        });
+    }
+    static const char d[] = "steady";
+    for (int i = 0; i < 300; ++i) {
+        int before = gRec.count(a, NETC_SOCK_EV_SEND);
+        QCOMPARE(vsock_wrappedSocketSendUdp(a, d, 6, &eb, -1), VSOCK_E_INPROGRESS);
+        QVERIFY(gRec.waitFor(a, NETC_SOCK_EV_SEND, before + 1));
+        QVERIFY(gRec.waitFor(b, NETC_SOCK_EV_RECV, i + 1));
+        char buf[8];
+        QCOMPARE(vsock_wrappedSocketRecvUdp(b, buf, sizeof buf, nullptr), 6);
+    }
+    stop = true;
+    for (auto &t : churn)
+        t.join();
+    QCOMPARE(bad.load(), 0);
+    for (int32_t r : gRec.results(a, NETC_SOCK_EV_SEND))
+        QCOMPARE(r, 6);
+    // Only the steady pair is left.
+    for (int id = 0; id < VSOCK_MAX_SOCKETS; ++id)
+        QCOMPARE(vsock_wrappedSocketGetSockStatus(id), (id == a || id == b) ? 1 : 0);
+}
+
+void TstVsock::endClosesSocketsAndRestarts()
+{
+    gStateCalls = 0;
+    vsock_wrappedSocketSetStateCallback(onState);
+    int32_t a = udpOnLoopback();
+    netc_endpoint ea = endpointOf(a);
+    QCOMPARE(vsock_wrappedSocketEndModule(), 0);
+    QCOMPARE(gLastState.load(), VSOCK_STATUS_STOPPED);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(a), VSOCK_E_NOTREADY);
+    int32_t id = 0;
+    QCOMPARE(oswrap_VinqTsk(&id, "VSOCK"), OSWRAP_E_NONAME);   // the task is gone
+    QCOMPARE(vsock_wrappedSocketInitModule(), 0);
+    QCOMPARE(gLastState.load(), VSOCK_STATUS_READY);
+    QCOMPARE(gStateCalls.load(), 2);
+    QCOMPARE(oswrap_VinqTsk(&id, "VSOCK"), OSWRAP_E_OK);
+    // The port was released when the module ended.
+    T_VSOCK_CREATE_SOCK c{};
+    c.type = VSOCK_TYPE_UDP;
+    c.localAddr = ipv4(127, 0, 0, 1);
+    c.localPort = ea.port;
+    T_VSOCK_SOCK_OPTION o = opts();
+    QCOMPARE(vsock_wrappedSocketCreateSock(&c, &o), 0);
+    vsock_wrappedSocketSetStateCallback(nullptr);
+}
+
+QTEST_GUILESS_MAIN(TstVsock)
+#include "tst_vsock.moc"
