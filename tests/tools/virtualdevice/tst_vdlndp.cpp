@@ -1,0 +1,189 @@
+// Discovery answers of the virtual device, checked with hand-built datagrams
+// on loopback addresses.
+
+#include "DeviceProcess.h"
+
+#include <QNetworkDatagram>
+#include <QTest>
+#include <QUdpSocket>
+#include <QtEndian>
+
+namespace {
+
+// An announcement as the program sends it: flags 0, IPv4, the sender's
+// address and MAC address, the service "_zel-scp", no extended information.
+QByteArray announcement(const QHostAddress &from, const QByteArray &service = "_zel-scp", quint8 flags = 0x00)
+{
+    QByteArray d("LNDP");
+    char be[4];
+    qToBigEndian<quint16>(quint16(27 + service.size()), be);
+    d.append(be, 2);
+    d.append(char(flags));
+    d.append(char(4));
+    qToBigEndian<quint32>(from.toIPv4Address(), be);
+    d.append(be, 4);
+    d.append(QByteArray(12, '\0'));
+    d.append(QByteArray::fromHex("001122334455"));
+    d.append(char(service.size()));
+    d.append(service);
+    d.append(QByteArray(2, '\0'));
+    return d;
+}
+
+struct Answer
+{
+    QHostAddress from;
+    quint16 port = 0;
+    QByteArray data;
+};
+
+// Reads one responder datagram's identity: flags, address, MAC, strings.
+QStringList strings(const QByteArray &data)
+{
+    QStringList out;
+    const int n = uchar(data.at(30));
+    const int m = qFromBigEndian<quint16>(reinterpret_cast<const uchar *>(data.constData()) + 31 + n);
+    const QByteArray exInfo = data.mid(33 + n, m);
+    for (int i = 0; i < exInfo.size();) {
+        const int l = uchar(exInfo.at(i));
+        out << QString::fromUtf8(exInfo.mid(i + 1, l));
+        i += 1 + l;
+    }
+    return out;
+}
+
+} // namespace
+
+class TestLndp : public QObject
+{
+    Q_OBJECT
+
+private:
+    DeviceProcess m_devices;
+    QUdpSocket m_socket;
+    QList<Answer> m_answers;
+
+    void collect()
+    {
+        while (m_socket.hasPendingDatagrams()) {
+            const QNetworkDatagram d = m_socket.receiveDatagram();
+            m_answers.append({QHostAddress(d.senderAddress().toIPv4Address()), quint16(d.senderPort()), d.data()});
+        }
+    }
+
+    void send(const QByteArray &datagram, const QString &to)
+    {
+        QCOMPARE(m_socket.writeDatagram(datagram, QHostAddress(to), m_devices.lndpPort()), qint64(datagram.size()));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(m_devices.start({QStringLiteral("--device"), QStringLiteral("address=127.0.0.2,model=TQ-730,name=Desk,mac=02:AA:00:00:00:02"),
+                                  QStringLiteral("--device"), QStringLiteral("address=127.0.0.3,model=TQ-360,name=Hall Display,subnet=255.255.255.0"),
+                                  QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0")}),
+                 qPrintable(m_devices.errorText()));
+        QVERIFY(m_socket.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+        m_socket.setSocketOption(QAbstractSocket::MulticastLoopbackOption, 0);
+        connect(&m_socket, &QUdpSocket::readyRead, this, &TestLndp::collect);
+    }
+
+    void init()
+    {
+        collect();
+        m_answers.clear();
+    }
+
+    void answersAnAnnouncementFromItsOwnAddress()
+    {
+        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
+        const Answer &a = m_answers.first();
+        QCOMPARE(a.from, QHostAddress(QStringLiteral("127.0.0.2")));
+        QCOMPARE(a.port, m_devices.lndpPort());
+        const QByteArray &d = a.data;
+        QVERIFY(d.startsWith("LNDP"));
+        QCOMPARE(qFromBigEndian<quint16>(reinterpret_cast<const uchar *>(d.constData()) + 4), quint16(d.size() - 6));
+        QCOMPARE(uchar(d.at(6)), uchar(0x80));
+        QCOMPARE(uchar(d.at(7)), uchar(4));
+        QCOMPARE(d.mid(8, 4).toHex(), QByteArray("7f000002"));
+        QCOMPARE(d.mid(12, 12), QByteArray(12, '\0'));
+        QCOMPARE(d.mid(24, 6).toHex(), QByteArray("02aa00000002"));
+        QCOMPARE(d.mid(30, 9), QByteArray("\x08_zel-scp"));
+        QCOMPARE(strings(d), (QStringList{QString(), QStringLiteral("TQ-730"), QStringLiteral("Desk")}));
+    }
+
+    void eachDeviceAnswersForItself()
+    {
+        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.3"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
+        QCOMPARE(m_answers.first().from, QHostAddress(QStringLiteral("127.0.0.3")));
+        QCOMPARE(strings(m_answers.first().data), (QStringList{QString(), QStringLiteral("TQ-360"), QStringLiteral("Hall Display")}));
+    }
+
+    void broadcastReachesEveryDeviceOfTheSubnet()
+    {
+        m_socket.setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
+        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.255.255.255"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 2, 5000);
+        QStringList from{m_answers.at(0).from.toString(), m_answers.at(1).from.toString()};
+        from.sort();
+        QCOMPARE(from, (QStringList{QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")}));
+    }
+
+    void ignoresWhatIsNotAnAnnouncement()
+    {
+        const QHostAddress me(QStringLiteral("127.0.0.1"));
+        QByteArray badMagic = announcement(me);
+        badMagic[1] = 'X';
+        QByteArray badLength = announcement(me);
+        badLength[5] = char(badLength.at(5) + 1);
+        send(announcement(me).left(33), QStringLiteral("127.0.0.2"));
+        send(badMagic, QStringLiteral("127.0.0.2"));
+        send(badLength, QStringLiteral("127.0.0.2"));
+        send(announcement(me, "_other"), QStringLiteral("127.0.0.2"));
+        send(announcement(me, "_zel-scp", 0x80), QStringLiteral("127.0.0.2")); // another responder
+        send(QByteArray(1600, 'L'), QStringLiteral("127.0.0.2"));
+        send(announcement(me) + "trailing bytes are ignored", QStringLiteral("127.0.0.2"));
+        // Datagrams are handled in order: the one answer is to the last.
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
+        send(announcement(me), QStringLiteral("127.0.0.2"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 2, 5000);
+        QCOMPARE(m_answers.at(1).data, m_answers.at(0).data);
+    }
+
+    void silentDeviceDoesNotAnswerUntilSwitchedBack()
+    {
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 lndp off")), QStringLiteral("ok"));
+        // One broadcast reaches both devices in one pass: the other device's
+        // answer shows that the silent one had its turn too.
+        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.255.255.255"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
+        QCOMPARE(m_answers.first().from, QHostAddress(QStringLiteral("127.0.0.3")));
+        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.3"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 2, 5000);
+        QCOMPARE(m_answers.size(), 2);
+
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 lndp on")), QStringLiteral("ok"));
+        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 3, 5000);
+        QCOMPARE(m_answers.at(2).from, QHostAddress(QStringLiteral("127.0.0.2")));
+    }
+
+    void answersCarryChangedIdentity()
+    {
+        QCOMPARE(m_devices.command(QStringLiteral("set d1 model TQ-999")), QStringLiteral("ok"));
+        QCOMPARE(m_devices.command(QStringLiteral("set d1 name Back Office")), QStringLiteral("ok"));
+        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
+        QCOMPARE(strings(m_answers.first().data), (QStringList{QString(), QStringLiteral("TQ-999"), QStringLiteral("Back Office")}));
+    }
+
+    void cleanupTestCase()
+    {
+        QVERIFY(m_devices.stop());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLndp)
+#include "tst_vdlndp.moc"

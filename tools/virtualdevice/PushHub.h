@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+class QSslSocket;
+class QWebSocket;
+class QWebSocketServer;
+class VirtualDevice;
+
+// The device's push channels. The HTTPS connection hands over a socket whose
+// upgrade request is still unread; the WebSocket server completes the
+// handshake, and every open channel then receives the device's notifications.
+class PushHub : public QObject
+{
+    Q_OBJECT
+
+public:
+    PushHub(VirtualDevice *device, QObject *parent = nullptr);
+    ~PushHub() override;
+
+    void adopt(QSslSocket *socket);
+    void sendText(const QString &text);
+    void sendBinary(const QByteArray &data);
+    // Ends every channel with a closing handshake (code 1001, going away).
+    int closeAll();
+    // Ends every channel without a closing handshake.
+    int dropAll();
+    // While pings go unanswered the channels' sockets are not read at all:
+    // nothing the client sends is processed until reading resumes.
+    void setPingsAnswered(bool answered);
+    int channelCount() const { return int(m_channels.size()); }
+
+private:
+    struct Channel
+    {
+        QPointer<QWebSocket> webSocket;
+        QPointer<QSslSocket> socket;
+    };
+
+    void onNewConnection();
+
+    VirtualDevice *m_device;
+    QWebSocketServer *m_server;
+    QList<QPointer<QSslSocket>> m_handshaking;
+    QList<Channel> m_channels;
+    bool m_pingsAnswered = true;
+};

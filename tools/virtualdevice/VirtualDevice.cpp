@@ -1,0 +1,231 @@
+#include "VirtualDevice.h"
+
+#include "HttpsServer.h"
+#include "PushHub.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+
+VirtualDevice::VirtualDevice(const DeviceConfig &config, const QSslConfiguration &tls, int updateStepMs,
+                             int updateStepPercent, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+    , m_updateStepMs(updateStepMs)
+    , m_updateStepPercent(updateStepPercent)
+    , m_deviceStatus(config.deviceStatus)
+{
+    m_updateTimer.setInterval(m_updateStepMs);
+    connect(&m_updateTimer, &QTimer::timeout, this, &VirtualDevice::updateStep);
+    m_push = new PushHub(this, this);
+    m_https = new HttpsServer(this, tls, this);
+}
+
+VirtualDevice::~VirtualDevice() = default;
+
+bool VirtualDevice::start(quint16 httpsPort, QString &error)
+{
+    return m_https->start(httpsPort, error);
+}
+
+quint16 VirtualDevice::httpsPort() const
+{
+    return m_https->port();
+}
+
+QByteArray VirtualDevice::authCode() const
+{
+    return QCryptographicHash::hash(m_config.password.toUtf8(), QCryptographicHash::Md5).toHex();
+}
+
+bool VirtualDevice::isAuthorised(const QByteArray &authorization) const
+{
+    const QByteArray value = authorization.trimmed();
+    if (!value.left(6).toLower().startsWith("basic "))
+        return false;
+    const auto decoded = QByteArray::fromBase64Encoding(value.mid(6).trimmed(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return false;
+    const QByteArray credentials = *decoded;
+    const qsizetype colon = credentials.indexOf(':');
+    if (colon < 0 || credentials.left(colon) != "admin")
+        return false;
+    return credentials.mid(colon + 1).toLower() == authCode();
+}
+
+QJsonObject VirtualDevice::settingsDocument() const
+{
+    QJsonObject sys{
+        {QStringLiteral("base-ver"), m_config.version},
+        {QStringLiteral("base-sernum"), m_config.serial},
+        {QStringLiteral("model-name"), m_config.model},
+        {QStringLiteral("device-name"), m_config.name},
+        {QStringLiteral("device-status"), m_deviceStatus},
+        {QStringLiteral("upgrade-status"), m_upgradeStatus},
+        {QStringLiteral("upgrade-result"), m_upgradeResult},
+        {QStringLiteral("import-result"), QJsonObject{{QStringLiteral("code"), m_importCode},
+                                                      {QStringLiteral("option"), QJsonArray()}}},
+    };
+    QJsonObject display{{QStringLiteral("upload-idle-image-valid"), m_imageValid}};
+    QJsonObject net{
+        {QStringLiteral("ipv4-address"), m_config.address.toString()},
+        {QStringLiteral("mac-address"), DeviceConfigParser::macText(m_config.mac)},
+        {QStringLiteral("ipv4-subnet"), m_config.subnet},
+        {QStringLiteral("ipv4-gateway"), m_config.gateway},
+        {QStringLiteral("ipv4-dns1"), m_config.dns1},
+        {QStringLiteral("ipv4-dns2"), m_config.dns2},
+    };
+    return QJsonObject{{QStringLiteral("sys"), sys}, {QStringLiteral("display"), display}, {QStringLiteral("net"), net}};
+}
+
+QByteArray VirtualDevice::notification(const QJsonObject &body)
+{
+    const QJsonObject message{
+        {QStringLiteral("command"), QJsonObject{{QStringLiteral("type"), QStringLiteral("settings-notification")},
+                                                {QStringLiteral("device"), QStringLiteral("self")}}},
+        {QStringLiteral("body"), body},
+    };
+    return QJsonDocument(message).toJson(QJsonDocument::Compact);
+}
+
+void VirtualDevice::notify(const QJsonObject &body)
+{
+    m_push->sendText(QString::fromUtf8(notification(body)));
+}
+
+static QJsonObject sysBody(const QJsonObject &sys)
+{
+    return QJsonObject{{QStringLiteral("sys"), sys}};
+}
+
+void VirtualDevice::setDeviceStatus(int status)
+{
+    m_deviceStatus = status;
+    notify(sysBody({{QStringLiteral("device-status"), status}}));
+}
+
+QString VirtualDevice::nextVersion(const QString &fileName) const
+{
+    static const QRegularExpression versionInName(QStringLiteral("(\\d+(?:\\.\\d+)+)"));
+    const QRegularExpressionMatch match = versionInName.match(fileName);
+    if (match.hasMatch())
+        return match.captured(1);
+    // No version in the file name: count the last number of the current one up.
+    static const QRegularExpression lastNumber(QStringLiteral("(\\d+)(?!.*\\d)"));
+    const QRegularExpressionMatch last = lastNumber.match(m_config.version);
+    if (!last.hasMatch())
+        return m_config.version + QStringLiteral(".1");
+    QString next = m_config.version;
+    next.replace(last.capturedStart(1), last.capturedLength(1), QString::number(last.captured(1).toLongLong() + 1));
+    return next;
+}
+
+void VirtualDevice::startFirmwareUpdate(const QString &fileName)
+{
+    m_pendingVersion = nextVersion(fileName);
+    m_deviceStatus = 1;
+    m_updatePercent = 0;
+    m_upgradeStatus = 0;
+    notify(sysBody({{QStringLiteral("device-status"), 1}}));
+    notify(sysBody({{QStringLiteral("upgrade-status"), 0}}));
+    emit event(QStringLiteral("update started %1").arg(m_pendingVersion));
+    m_updateTimer.start();
+}
+
+void VirtualDevice::updateStep()
+{
+    m_updatePercent = qMin(100, m_updatePercent + m_updateStepPercent);
+    m_upgradeStatus = m_updatePercent;
+    notify(sysBody({{QStringLiteral("upgrade-status"), m_updatePercent}}));
+    if (m_updatePercent < 100)
+        return;
+    m_updateTimer.stop();
+    m_updatePercent = -1;
+    m_upgradeResult = m_faults.updateResult;
+    if (m_upgradeResult == 0)
+        m_config.version = m_pendingVersion;
+    QJsonObject result{{QStringLiteral("upgrade-result"), m_upgradeResult}};
+    if (m_faults.reportVersion)
+        result.insert(QStringLiteral("base-ver"), m_config.version);
+    notify(sysBody(result));
+    m_deviceStatus = 0;
+    notify(sysBody({{QStringLiteral("device-status"), 0}}));
+    emit event(QStringLiteral("update finished result=%1 version=%2").arg(m_upgradeResult).arg(m_config.version));
+}
+
+void VirtualDevice::finishImport(bool wellFormed)
+{
+    m_importCode = m_faults.importResult >= 0 ? m_faults.importResult : (wellFormed ? 0 : 5);
+    notify(sysBody({{QStringLiteral("import-result"),
+                     QJsonObject{{QStringLiteral("code"), m_importCode}, {QStringLiteral("option"), QJsonArray()}}}}));
+    emit event(QStringLiteral("import result=%1").arg(m_importCode));
+}
+
+void VirtualDevice::finishStandbyImage(bool valid)
+{
+    m_imageValid = valid ? 0 : 1;
+    notify(QJsonObject{{QStringLiteral("display"), QJsonObject{{QStringLiteral("upload-idle-image-valid"), m_imageValid}}}});
+    emit event(QStringLiteral("standby-image valid=%1").arg(valid ? 1 : 0));
+}
+
+bool VirtualDevice::setValue(const QString &key, const QString &value, QString &error)
+{
+    DeviceConfig changed = m_config;
+    // The address and MAC address are fixed for the life of the process: the
+    // servers are bound to them.
+    if (key == QLatin1String("address") || key == QLatin1String("mac") || key == QLatin1String("id")) {
+        error = QStringLiteral("%1 cannot change while the device runs").arg(key);
+        return false;
+    }
+    QJsonObject object{{QStringLiteral("address"), m_config.address.toString()}, {key, value}};
+    DeviceConfig parsed;
+    if (!DeviceConfigParser::fromJson(object, 0, parsed, error))
+        return false;
+    if (key == QLatin1String("model"))
+        changed.model = value;
+    else if (key == QLatin1String("name"))
+        changed.name = value;
+    else if (key == QLatin1String("password"))
+        changed.password = value;
+    else if (key == QLatin1String("version"))
+        changed.version = value;
+    else if (key == QLatin1String("serial"))
+        changed.serial = value;
+    else if (key == QLatin1String("subnet"))
+        changed.subnet = value;
+    else if (key == QLatin1String("gateway"))
+        changed.gateway = value;
+    else if (key == QLatin1String("dns1"))
+        changed.dns1 = value;
+    else if (key == QLatin1String("dns2"))
+        changed.dns2 = value;
+    else if (key == QLatin1String("status")) {
+        setDeviceStatus(parsed.deviceStatus);
+        return true;
+    }
+    m_config = changed;
+    if (key == QLatin1String("subnet") || key == QLatin1String("gateway") || key == QLatin1String("dns1")
+        || key == QLatin1String("dns2")) {
+        notify(QJsonObject{{QStringLiteral("net"), QJsonObject{
+                                                       {QStringLiteral("ipv4-subnet"), m_config.subnet},
+                                                       {QStringLiteral("ipv4-gateway"), m_config.gateway},
+                                                       {QStringLiteral("ipv4-dns1"), m_config.dns1},
+                                                       {QStringLiteral("ipv4-dns2"), m_config.dns2},
+                                                   }}});
+    }
+    return true;
+}
+
+void VirtualDevice::applyConnectFault(DeviceFaults::Connect mode)
+{
+    m_faults.connect = mode;
+    m_https->setRefusing(mode == DeviceFaults::Connect::Refuse);
+}
+
+void VirtualDevice::clearFaults()
+{
+    m_faults = DeviceFaults();
+    m_https->setRefusing(false);
+    m_push->setPingsAnswered(true);
+}

@@ -1,0 +1,97 @@
+#pragma once
+
+#include "DeviceConfig.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QSslConfiguration>
+#include <QTimer>
+
+class HttpsServer;
+class PushHub;
+
+// Faults that the control channel injects into one device while it runs.
+struct DeviceFaults
+{
+    enum class Connect { Normal, Refuse, Drop, StallTls };
+    enum class Push { Normal, Refuse403, Stall };
+
+    bool lndpSilent = false;
+    Connect connect = Connect::Normal;
+    Push push = Push::Normal;
+    bool pingsUnanswered = false;
+    int uploadStatus = 0;      // 0: judge uploads normally, else answer this status
+    qint64 throttleBytesPerSecond = 0; // 0: read uploads at full speed
+    int updateResult = 0;      // reported at the end of a firmware update
+    int importResult = -1;     // -1: 0 for well-formed XML, 5 otherwise
+    bool reportVersion = true; // send the new version with the update result
+};
+
+// One virtual device: its identity and state, its HTTPS and push servers, and
+// the behaviour that follows an upload. Every change of reported state goes
+// out as a settings notification on the push channel.
+class VirtualDevice : public QObject
+{
+    Q_OBJECT
+
+public:
+    VirtualDevice(const DeviceConfig &config, const QSslConfiguration &tls, int updateStepMs,
+                  int updateStepPercent, QObject *parent = nullptr);
+    ~VirtualDevice() override;
+
+    bool start(quint16 httpsPort, QString &error);
+
+    const DeviceConfig &config() const { return m_config; }
+    DeviceFaults &faults() { return m_faults; }
+    const DeviceFaults &faults() const { return m_faults; }
+    quint16 httpsPort() const;
+    PushHub *pushHub() const { return m_push; }
+    HttpsServer *httpsServer() const { return m_https; }
+
+    // "Basic base64(admin:<md5 hex of the password>)"
+    bool isAuthorised(const QByteArray &authorization) const;
+    QByteArray authCode() const;
+
+    QJsonObject settingsDocument() const;
+    int deviceStatus() const { return m_deviceStatus; }
+    bool isUpdating() const { return m_updateTimer.isActive() || m_updatePercent >= 0; }
+
+    // Results of accepted uploads.
+    void startFirmwareUpdate(const QString &fileName);
+    void finishImport(bool wellFormed);
+    void finishStandbyImage(bool valid);
+
+    // Control channel.
+    void setDeviceStatus(int status);
+    bool setValue(const QString &key, const QString &value, QString &error);
+    void applyConnectFault(DeviceFaults::Connect mode);
+    void clearFaults();
+
+    // Sends {"command": {...}, "body": body} to every open push channel.
+    void notify(const QJsonObject &body);
+    static QByteArray notification(const QJsonObject &body);
+
+Q_SIGNALS:
+    // Things worth a line on the console ("upload firmware ok ...").
+    void event(const QString &text);
+
+private:
+    void updateStep();
+    QString nextVersion(const QString &fileName) const;
+
+    DeviceConfig m_config;
+    DeviceFaults m_faults;
+    int m_updateStepMs;
+    int m_updateStepPercent;
+    int m_deviceStatus;
+    int m_upgradeStatus = -1;
+    int m_upgradeResult = -1;
+    int m_importCode = -1;
+    int m_imageValid = -1;
+    int m_updatePercent = -1;
+    QString m_pendingVersion;
+    QTimer m_updateTimer;
+    HttpsServer *m_https = nullptr; // child of this
+    PushHub *m_push = nullptr;     // child of this
+};
