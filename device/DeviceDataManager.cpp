@@ -1,0 +1,126 @@
+#include "DeviceDataManager.h"
+
+std::shared_ptr<DeviceData> DeviceDataManager::find(const QString& deviceId) const
+{
+    const auto it = m_devices.find(deviceId);
+    return it == m_devices.end() ? nullptr : it->second;
+}
+
+bool DeviceDataManager::addDevice(const QString& deviceId, const QString& modelName, const QString& hostName,
+                                  const QString& ipAddress)
+{
+    bool added = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (const std::shared_ptr<DeviceData> record = find(deviceId)) {
+            record->setData(DeviceParameter::ModelName, modelName);
+            record->setData(DeviceParameter::HostName, hostName);
+            record->setData(DeviceParameter::IpAddress, ipAddress);
+        } else {
+            m_devices.emplace(deviceId, std::make_shared<DeviceData>(deviceId, modelName, hostName, ipAddress));
+            m_deviceIds.append(deviceId);
+            added = true;
+        }
+    }
+    std::shared_ptr<DeviceData> record;
+    if (getDeviceData(deviceId, record))
+        record->notifyAllParameters();
+    return added;
+}
+
+bool DeviceDataManager::removeDevice(const QString& deviceId)
+{
+    std::shared_ptr<DeviceData> removed;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        const auto it = m_devices.find(deviceId);
+        if (it == m_devices.end())
+            return false;
+        // Dropped after the lock: the last reference may run the record's
+        // destructor, which must not happen under the registry's lock.
+        removed = std::move(it->second);
+        m_devices.erase(it);
+        m_deviceIds.removeAll(deviceId);
+    }
+    return true;
+}
+
+bool DeviceDataManager::exist(const QString& deviceId) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_deviceIds.contains(deviceId);
+}
+
+bool DeviceDataManager::getDeviceData(const QString& deviceId, std::shared_ptr<DeviceData>& record) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::shared_ptr<DeviceData> found = find(deviceId);
+    if (!found)
+        return false;
+    record = std::move(found);
+    return true;
+}
+
+bool DeviceDataManager::getDeviceParameter(const QString& deviceId, DeviceParameter type, QVariant& value) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const std::shared_ptr<DeviceData> record = find(deviceId);
+    if (!record)
+        return false;
+    value = record->getData(type);
+    return true;
+}
+
+bool DeviceDataManager::setAndNotifyDeviceParameter(const QString& deviceId, DeviceParameter type,
+                                                    const QVariant& value)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        const std::shared_ptr<DeviceData> record = find(deviceId);
+        if (!record)
+            return false;
+        record->setData(type, value);
+    }
+    notifyParameterChanged(deviceId, type);
+    return true;
+}
+
+void DeviceDataManager::notifyParameterChanged(const QString& deviceId, DeviceParameter type)
+{
+    std::shared_ptr<DeviceData> record;
+    if (getDeviceData(deviceId, record))
+        record->notify(type);
+}
+
+bool DeviceDataManager::findDeviceIdByIpAddress(const QString& ipAddress, QString& deviceId) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    // The map is ordered by id, so the first match is the smallest id.
+    for (const auto& [id, record] : m_devices) {
+        if (record->getData(DeviceParameter::IpAddress).toString() == ipAddress) {
+            deviceId = record->getData(DeviceParameter::DeviceId).toString();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DeviceDataManager::getDeviceParameterByIpAddress(const QString& ipAddress, DeviceParameter type,
+                                                      QVariant& value) const
+{
+    QString deviceId;
+    return findDeviceIdByIpAddress(ipAddress, deviceId) && getDeviceParameter(deviceId, type, value);
+}
+
+bool DeviceDataManager::setAndNotifyDeviceParameterByIpAddress(const QString& ipAddress, DeviceParameter type,
+                                                               const QVariant& value)
+{
+    QString deviceId;
+    return findDeviceIdByIpAddress(ipAddress, deviceId) && setAndNotifyDeviceParameter(deviceId, type, value);
+}
+
+QStringList DeviceDataManager::deviceIds() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_deviceIds;
+}

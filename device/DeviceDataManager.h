@@ -1,0 +1,53 @@
+#pragma once
+
+#include "DeviceData.h"
+#include "DeviceParameter.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+// Holds every known device record under its id and remembers the order in
+// which ids became known. All record reads and writes go through one lock;
+// change notices are emitted after it is released, so receivers may call
+// back in. Records are shared: a holder keeps a removed record alive.
+class DeviceDataManager
+{
+public:
+    DeviceDataManager() = default;
+    DeviceDataManager(const DeviceDataManager&) = delete;
+    DeviceDataManager& operator=(const DeviceDataManager&) = delete;
+
+    // True when the id is new. A known id has its model name, host name and
+    // IP address refreshed. Either way every parameter is announced again.
+    bool addDevice(const QString& deviceId, const QString& modelName, const QString& hostName,
+                   const QString& ipAddress);
+    bool removeDevice(const QString& deviceId);
+    bool exist(const QString& deviceId) const;
+
+    // Look-ups leave their out-parameter untouched on failure.
+    bool getDeviceData(const QString& deviceId, std::shared_ptr<DeviceData>& record) const;
+    bool getDeviceParameter(const QString& deviceId, DeviceParameter type, QVariant& value) const;
+    bool setAndNotifyDeviceParameter(const QString& deviceId, DeviceParameter type, const QVariant& value);
+    void notifyParameterChanged(const QString& deviceId, DeviceParameter type);
+
+    // When two records carry the same address, the one with the smaller id wins.
+    bool findDeviceIdByIpAddress(const QString& ipAddress, QString& deviceId) const;
+    bool getDeviceParameterByIpAddress(const QString& ipAddress, DeviceParameter type, QVariant& value) const;
+    bool setAndNotifyDeviceParameterByIpAddress(const QString& ipAddress, DeviceParameter type,
+                                                const QVariant& value);
+
+    // The ids, oldest first.
+    QStringList deviceIds() const;
+
+private:
+    std::shared_ptr<DeviceData> find(const QString& deviceId) const;
+
+    mutable std::mutex m_lock;
+    std::map<QString, std::shared_ptr<DeviceData>> m_devices;
+    QStringList m_deviceIds;
+};
