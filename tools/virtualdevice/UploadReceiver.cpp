@@ -56,8 +56,10 @@ void UploadReceiver::onPartBegin(const MultipartParser::PartHead &head)
     m_current = Current::Ignored;
     if (hasError())
         return;
-    if (head.disposition != "form-data") {
-        reject(400, QStringLiteral("part without form-data disposition"));
+    // Form data names its fields with "form-data"; curl's multipart/mixed
+    // bodies say "attachment". Either way the name is what counts.
+    if (head.disposition != "form-data" && head.disposition != "attachment") {
+        reject(400, QStringLiteral("part without a form-data disposition"));
         return;
     }
     if (head.name == "hash_value") {

@@ -1,0 +1,323 @@
+// The virtual device's HTTPS interface through independent clients: curl for
+// requests and multipart uploads, openssl s_client for TLS, Qt's network
+// access manager for the exact body that the program builds, and raw TLS
+// sockets for malformed requests.
+
+#include "DeviceProcess.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHttpMultiPart>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QSslSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QByteArray md5Of(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QByteArray();
+    return hash.result().toHex();
+}
+
+QByteArray tinyPng()
+{
+    return QByteArray::fromHex("89504e470d0a1a0a0000000d49484452000000010000000108060000001f15c489"
+                               "0000000d4944415478da6364f8ffbf1e000502027f3f1d4a4b0000000049454e44ae426082");
+}
+
+} // namespace
+
+class TestHttps : public QObject
+{
+    Q_OBJECT
+
+private:
+    DeviceProcess m_devices;
+    QTemporaryDir m_dir;
+
+    QString writeFile(const QString &name, const QByteArray &content)
+    {
+        const QString path = m_dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+            return QString();
+        return path;
+    }
+
+    // curl -F upload of one file with its digest.
+    ToolResult upload(const QString &endpoint, const QString &field, const QString &path, const QString &type,
+                      const QStringList &extra = {}, const QByteArray &digest = QByteArray())
+    {
+        const QByteArray hash = digest.isEmpty() ? md5Of(path) : digest;
+        return curl(QStringList{QStringLiteral("-u"), m_devices.credentials(0),
+                                QStringLiteral("-F"), QStringLiteral("hash_value=") + QString::fromLatin1(hash),
+                                QStringLiteral("-F"), QStringLiteral("%1=@%2;type=%3").arg(field, path, type)}
+                    + extra + QStringList{m_devices.url(0, QStringLiteral("/api/v1/files/") + endpoint)});
+    }
+
+    // Sends raw bytes over TLS and returns what the device answered before closing.
+    QByteArray rawExchange(const QByteArray &request)
+    {
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.connectToHostEncrypted(m_devices.address(0), m_devices.httpsPort(0));
+        if (!socket.waitForEncrypted(10000))
+            return "no TLS: " + socket.errorString().toUtf8();
+        socket.write(request);
+        QByteArray answer;
+        QElapsedTimer clock;
+        clock.start();
+        while (socket.state() == QAbstractSocket::ConnectedState && clock.elapsed() < 10000) {
+            socket.waitForReadyRead(200);
+            answer += socket.readAll();
+        }
+        return answer + socket.readAll();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY2(m_devices.start({QStringLiteral("--device"),
+                                  QStringLiteral("address=127.0.0.2,model=TQ-730,name=Desk,password=s3cret,version=1.2.3,serial=SN-1,"
+                                                 "subnet=255.255.255.0,gateway=127.0.0.1,dns1=127.0.0.53,dns2="),
+                                  QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0"),
+                                  QStringLiteral("--update-step-ms"), QStringLiteral("20"), QStringLiteral("--update-step-percent"), QStringLiteral("50")}),
+                 qPrintable(m_devices.errorText()));
+    }
+
+    void tlsWithSelfSignedCertificate()
+    {
+        const ToolResult r = runTool(QStringLiteral("openssl"),
+                                     {QStringLiteral("s_client"), QStringLiteral("-connect"),
+                                      QStringLiteral("%1:%2").arg(m_devices.address(0)).arg(m_devices.httpsPort(0)),
+                                      QStringLiteral("-tls1_2")},
+                                     30000, "Q\n");
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.out.contains("self-signed certificate") || r.out.contains("self signed certificate"), r.out.constData());
+        QVERIFY(r.out.contains("IP Address:127.0.0.2") || r.out.contains("subject=CN = Desk"));
+    }
+
+    void authentication()
+    {
+        const QString url = m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"));
+        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), m_devices.credentials(0), url})), 200);
+        const QByteArray wrongCode = QCryptographicHash::hash("wrong", QCryptographicHash::Md5).toHex();
+        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), QStringLiteral("admin:") + QString::fromLatin1(wrongCode), url})), 403);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), QStringLiteral("admin:s3cret"), url})), 403);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), m_devices.credentials(0).replace(QStringLiteral("admin"), QStringLiteral("root")), url})), 403);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), url})), 403);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), url})), 405); // GET
+        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), m_devices.url(0, QStringLiteral("/api/v1/nothing"))})), 404);
+    }
+
+    void settingsDocument()
+    {
+        const ToolResult r = curl({QStringLiteral("-u"), m_devices.credentials(0), m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
+        QCOMPARE(curlStatus(r), 200);
+        const QJsonObject doc = QJsonDocument::fromJson(r.out.left(r.out.lastIndexOf("\nstatus="))).object();
+        const QJsonObject sys = doc.value(QStringLiteral("sys")).toObject();
+        const QJsonObject net = doc.value(QStringLiteral("net")).toObject();
+        QVERIFY(doc.value(QStringLiteral("display")).isObject());
+        QCOMPARE(sys.value(QStringLiteral("base-ver")).toString(), QStringLiteral("1.2.3"));
+        QCOMPARE(sys.value(QStringLiteral("base-sernum")).toString(), QStringLiteral("SN-1"));
+        QVERIFY(sys.value(QStringLiteral("device-status")).isDouble());
+        QCOMPARE(sys.value(QStringLiteral("device-status")).toInt(-1), 0);
+        QCOMPARE(net.value(QStringLiteral("ipv4-subnet")).toString(), QStringLiteral("255.255.255.0"));
+        QCOMPARE(net.value(QStringLiteral("ipv4-gateway")).toString(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(net.value(QStringLiteral("ipv4-dns1")).toString(), QStringLiteral("127.0.0.53"));
+        QVERIFY(net.value(QStringLiteral("ipv4-dns2")).isString());
+        QCOMPARE(curlStatus(curl({m_devices.url(0, QStringLiteral("/api/v1/settings/self"))})), 403);
+    }
+
+    void uploadsWithGoodBodies()
+    {
+        const QString firmware = writeFile(QStringLiteral("fw-4.5.6.bundle"), QByteArray(300000, 'f'));
+        const QString config = writeFile(QStringLiteral("site.xml"), "<?xml version=\"1.0\"?><config><a/></config>");
+        const QString image = writeFile(QStringLiteral("idle.png"), tinyPng());
+        int from = m_devices.lineCount();
+        ToolResult r = upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("application/octet-stream"));
+        QCOMPARE(curlStatus(r), 200);
+        QVERIFY(r.out.contains(md5Of(firmware)));
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d1 update finished result=0 version=4.5.6"), 10000, from));
+        // The body exactly as multipart/mixed, as the program sends it.
+        r = upload(QStringLiteral("import"), QStringLiteral("configuration_file"), config, QStringLiteral("text/xml"),
+                   {QStringLiteral("-H"), QStringLiteral("Content-Type: multipart/mixed")});
+        QCOMPARE(curlStatus(r), 200);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d1 import result=0"), 10000, from));
+        // Chunked transfer coding.
+        r = upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), image, QStringLiteral("image/png"),
+                   {QStringLiteral("-H"), QStringLiteral("Transfer-Encoding: chunked")});
+        QCOMPARE(curlStatus(r), 200);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d1 standby-image valid=1"), 10000, from));
+    }
+
+    void uploadOfTheProgramsOwnBodyShape()
+    {
+        // QHttpMultiPart with its default kind: multipart/mixed, a quoted
+        // boundary, the digest part first, the file streamed from disk.
+        const QString path = writeFile(QStringLiteral("big.bundle"), QByteArray(2 * 1024 * 1024, 'q'));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QHttpMultiPart multipart;
+        QHttpPart hash;
+        hash.setHeader(QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"hash_value\""));
+        hash.setBody(md5Of(path));
+        QHttpPart data;
+        data.setHeader(QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"firmware_file\"; filename=\"big.bundle\""));
+        data.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/octet-stream"));
+        data.setBodyDevice(&file);
+        multipart.append(hash);
+        multipart.append(data);
+        const int from = m_devices.lineCount();
+        QNetworkAccessManager manager;
+        manager.setProxy(QNetworkProxy::NoProxy);
+        QNetworkRequest request(QUrl(m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))));
+        request.setRawHeader("Authorization", m_devices.authorization(0));
+        QNetworkReply *reply = manager.post(request, &multipart);
+        connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->ignoreSslErrors(); });
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        delete reply;
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
+    }
+
+    void uploadsWithBadBodies()
+    {
+        const QString firmware = writeFile(QStringLiteral("a.bundle"), "firmware bytes");
+        const QString octet = QStringLiteral("application/octet-stream");
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, octet, {}, QByteArray(32, 'a'))), 400);
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("configuration_file"), firmware, QStringLiteral("text/xml"))), 400);
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("text/plain"))), 415);
+        QCOMPARE(curlStatus(upload(QStringLiteral("import"), QStringLiteral("configuration_file"), firmware, octet)), 415);
+        QCOMPARE(curlStatus(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), firmware, QStringLiteral("image/gif"))), 415);
+        // Only the file, no digest.
+        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-F"), QStringLiteral("firmware_file=@%1;type=%2").arg(firmware, octet),
+                                  m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))})), 400);
+        // Not multipart at all, and a multipart type without a boundary.
+        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("--data-binary"), QStringLiteral("x"),
+                                  m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))})), 415);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-H"), QStringLiteral("Content-Type: multipart/mixed"),
+                                  QStringLiteral("--data-binary"), QStringLiteral("x"), m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))})), 400);
+        // Right body, wrong credentials.
+        const ToolResult denied = curl({QStringLiteral("-u"), QStringLiteral("admin:nope"), QStringLiteral("-F"), QStringLiteral("hash_value=") + QString::fromLatin1(md5Of(firmware)),
+                                        QStringLiteral("-F"), QStringLiteral("firmware_file=@%1;type=%2").arg(firmware, octet), m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))});
+        QCOMPARE(curlStatus(denied), 403);
+        // The device still serves after all of that.
+        const int from = m_devices.lineCount();
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, octet)), 200);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
+    }
+
+    void malformedRequestsGetAnAnswerAndAClose()
+    {
+        QVERIFY(rawExchange("BLAH\r\n\r\n").startsWith("HTTP/1.1 400 "));
+        QVERIFY(rawExchange("GET / HTTP/3.0\r\n\r\n").startsWith("HTTP/1.1 505 "));
+        QVERIFY(rawExchange("POST /api/v1/files/firmware HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nqq\r\n").startsWith("HTTP/1.1 400 "));
+        QVERIFY(rawExchange("GET / HTTP/1.1\r\nX: " + QByteArray(70000, 'x') + "\r\n\r\n").startsWith("HTTP/1.1 431 "));
+        // Two requests on one kept-alive connection, then a close.
+        const QByteArray two = rawExchange("GET /api/v1/settings/self HTTP/1.1\r\nAuthorization: " + m_devices.authorization(0)
+                                           + "\r\n\r\nPOST /api/v1/auth/authenticate HTTP/1.1\r\nAuthorization: x\r\nConnection: close\r\n\r\n");
+        QVERIFY2(two.startsWith("HTTP/1.1 200 ") && two.contains("}HTTP/1.1 403 ") && two.contains("Connection: close"), two.constData());
+    }
+
+    void busyDeviceRefusesFirmwareAndImport()
+    {
+        const QString firmware = writeFile(QStringLiteral("b.bundle"), "fw");
+        const QString image = writeFile(QStringLiteral("b.png"), tinyPng());
+        QCOMPARE(m_devices.command(QStringLiteral("state d1 in-call")), QStringLiteral("ok"));
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("application/octet-stream"))), 409);
+        // A device in a call still takes a standby image.
+        QCOMPARE(curlStatus(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), image, QStringLiteral("image/png"))), 200);
+        QCOMPARE(m_devices.command(QStringLiteral("state d1 busy")), QStringLiteral("ok"));
+        QCOMPARE(curlStatus(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), image, QStringLiteral("image/png"))), 409);
+        QCOMPARE(m_devices.command(QStringLiteral("state d1 idle")), QStringLiteral("ok"));
+        const int from = m_devices.lineCount();
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("application/octet-stream"))), 200);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
+    }
+
+    void injectedUploadAnswers()
+    {
+        const QString firmware = writeFile(QStringLiteral("c.bundle"), QByteArray(5000, 'c'));
+        for (const char *status : {"403", "500"}) {
+            QCOMPARE(m_devices.command(QStringLiteral("fault d1 upload ") + QLatin1String(status)), QStringLiteral("ok"));
+            QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("application/octet-stream"))),
+                     QByteArray(status).toInt());
+        }
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 upload normal")), QStringLiteral("ok"));
+        const int from = m_devices.lineCount();
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("application/octet-stream"))), 200);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
+    }
+
+    void injectedConnectionFaults()
+    {
+        const QString url = m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"));
+        const QStringList post{QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("--max-time"), QStringLiteral("3"), url};
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 connect refuse")), QStringLiteral("ok"));
+        QCOMPARE(curl(post).exitCode, 7); // could not connect
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 connect drop")), QStringLiteral("ok"));
+        const int dropped = curl(post).exitCode;
+        QVERIFY2(dropped == 35 || dropped == 56 || dropped == 52, qPrintable(QString::number(dropped))); // TLS or receive failure
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 connect stall-tls")), QStringLiteral("ok"));
+        QCOMPARE(curl(post).exitCode, 28); // timed out in the handshake
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 connect normal")), QStringLiteral("ok"));
+        QCOMPARE(curlStatus(curl(post)), 200);
+    }
+
+    void throttledUploadTakesItsTime()
+    {
+        const QString path = writeFile(QStringLiteral("slow.bundle"), QByteArray(3 * 1024 * 1024, 's'));
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 throttle 1m")), QStringLiteral("ok"));
+        const int from = m_devices.lineCount();
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), path, QStringLiteral("application/octet-stream"))), 200);
+        // 3 MiB at 1 MiB/s: well above a second even with socket buffers filled.
+        QVERIFY2(clock.elapsed() >= 1500, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 throttle off")), QStringLiteral("ok"));
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
+    }
+
+    void largeUploadStreamsThroughLittleMemory()
+    {
+        // A sparse file: 192 MiB on the wire, nothing on the disk.
+        const qint64 size = 192LL * 1024 * 1024;
+        const QString path = m_dir.filePath(QStringLiteral("large.bundle"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(size));
+        file.close();
+        const qint64 before = m_devices.memoryKiB("VmRSS");
+        const int from = m_devices.lineCount();
+        QVERIFY(before > 0);
+        const ToolResult r = upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), path, QStringLiteral("application/octet-stream"));
+        QCOMPARE(curlStatus(r), 200);
+        QVERIFY(r.out.contains(QByteArray("\"size\":") + QByteArray::number(size)));
+        const qint64 peak = m_devices.memoryKiB("VmHWM");
+        qInfo("device memory: %lld KiB before, %lld KiB peak, for a %lld KiB upload", before, peak, size / 1024);
+        QVERIFY2(peak - before < 32 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(peak - before)));
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
+    }
+
+    void cleanupTestCase()
+    {
+        QVERIFY(m_devices.stop());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttps)
+#include "tst_vdhttps.moc"
