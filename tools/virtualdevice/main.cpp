@@ -16,6 +16,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -90,10 +91,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption controlOption(QStringLiteral("control"), QStringLiteral("Local control socket path."), QStringLiteral("path"));
     const QCommandLineOption noStdinOption(QStringLiteral("no-stdin"), QStringLiteral("Do not read commands from standard input."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Log discovery traffic on standard error."));
+    const QCommandLineOption parentOption(QStringLiteral("exit-with-parent"), QStringLiteral("End when the parent process ends."));
     const QCommandLineOption sendOption(QStringLiteral("send"), QStringLiteral("Send the remaining arguments as one command to the control socket <path> and print the reply."), QStringLiteral("path"));
     parser.addOptions({configOption, deviceOption, generateOption, firstOption, passwordOption, lndpPortOption,
                        httpsPortOption, stepMsOption, stepPercentOption, controlOption, noStdinOption, verboseOption,
-                       sendOption});
+                       parentOption, sendOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("With --send: the command."));
     parser.process(app);
 
@@ -141,6 +143,12 @@ int main(int argc, char *argv[])
         || !readNumber(stepPercentOption, 1, 100, config.updateStepPercent))
         return fail(error);
 
+    if (parser.isSet(parentOption)) {
+        // A test network's script may be killed outright; its devices go with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() == 1)
+            return fail(QStringLiteral("the parent has already ended"));
+    }
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
         return fail(QStringLiteral("cannot create the signal pipe"));
     QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
