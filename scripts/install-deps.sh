@@ -15,6 +15,8 @@ packages=(
     qml6-module-qt-labs-qmlmodels
     # tests: a private X server, a stand-in operator, certificates, namespaces
     xvfb xauth xdotool fonts-dejavu-core openssl iproute2 curl
+    # the virtual devices' private network: unshare and nsenter, pgrep
+    util-linux procps
 )
 
 missing=()
