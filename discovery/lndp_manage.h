@@ -1,0 +1,274 @@
+/*
+ * LNDP engine: services, interface bindings with one UDP socket each, the
+ * announcement and reply exchange, the host table with ageing and the
+ * subscribers. One static object, LNDP::gl_manage; every table has a fixed
+ * capacity and nothing is allocated after initialize().
+ *
+ * The passes (runSetup, runInterval, runSocketCallback, runReceive, runSend,
+ * notifyUpdateHostInfo) take the main lock themselves and are run by the
+ * engine task only; the configuration and query operations expect the
+ * caller (the C interface) to hold the main lock. The socket task only
+ * enters through the socket-event callback, which takes the vsock lock.
+ * Lock order: main lock, then the socket wrapper's lock, then vsock lock.
+ */
+#ifndef LNDP_MANAGE_H
+#define LNDP_MANAGE_H
+
+#include <stdint.h>
+
+#include "lndp_list.h"
+#include "lndp_packet.h"
+#include "lndp_types.h"
+#include "oswrap_api.h"
+#include "vsock_wrappedSocketIf.h"
+
+namespace LNDP {
+
+// Semaphore wait / signal (oswrap_WaiSem, oswrap_SigSem).
+typedef int32_t (*T_LNDP_LOCK_FN)(int32_t semId);
+// Raises an engine event on the engine task.
+typedef void (*T_LNDP_EVENT_FN)(int32_t code);
+
+// Event codes handed to the event function.
+enum {
+    LNDP_EVENT_NOTIFY = 0,
+    LNDP_EVENT_SETUP = 1,
+    LNDP_EVENT_SOCKET = 2
+};
+
+// Engine states.
+enum {
+    LNDP_STATE_UNINIT = 0,
+    LNDP_STATE_INIT = 1,
+    LNDP_STATE_READY = 2,
+    LNDP_STATE_CONFIG = 3,
+    LNDP_STATE_CLEARED = 4,
+    LNDP_STATE_RUNNING = 5
+};
+
+enum {
+    LNDP_MAX_NETWORKS = 2,
+    LNDP_MAX_SERVICES = 4,
+    LNDP_MAX_COMMS = 2,
+    LNDP_MAX_HOSTS = 32,
+    LNDP_MAX_OBSERVERS = 5,
+    LNDP_TX_QUEUE = LNDP_MAX_SERVICES + LNDP_MAX_HOSTS, // every descriptor fits
+    LNDP_SEND_STEPS = 100,
+    LNDP_SEND_TIMEOUT_MS = 1000,
+    LNDP_IF_SCRATCH = 10,
+    LNDP_MAX_ADAPTERS = 16
+};
+
+// Send descriptor: queued at most once (pending 1 while queued).
+struct LndpTxData {
+    int32_t pending;
+    netc_endpoint dest;
+    const uint8_t *data;
+    int32_t length;
+};
+
+struct LndpService {
+    int32_t id;                  // fixed per slot; -1 after finalize
+    uint8_t role;
+    uint8_t reserved;
+    uint8_t status;
+    int32_t flagsPos;            // 6 once the datagram is built
+    uint8_t multicast;
+    netc_addr dest;
+    uint8_t serviceNameLen;
+    uint8_t serviceName[LNDP_MAX_NAME];
+    uint16_t exInfoLen;
+    uint8_t exInfo[LNDP_MAX_EXINFO];
+    uint8_t datagram[LNDP_MAX_DATAGRAM];
+    int32_t datagramLen;
+    LndpTxData tx;
+    uint32_t intervalMs;
+    T_OSWRAP_TIMER_MS timer;
+    uint8_t activated;
+};
+
+// Socket-event record: bit 0 datagram event, bit 1 send completed.
+struct LndpCallbackRecord {
+    int32_t sockId;
+    uint32_t flags;
+    int32_t sendResult;
+    int32_t recvError;
+    int32_t announced;
+};
+
+// Shared part (socket task, vsock lock) and the engine's private copy.
+struct LndpCallbackPair {
+    LndpCallbackRecord shared;
+    LndpCallbackRecord priv;
+};
+
+struct T_LNDP_LINE_RX_INFO {
+    int32_t pending;             // datagrams announced and not yet read
+    int32_t length;
+    uint8_t buf[LNDP_MAX_DATAGRAM];
+    T_LNDP_PARSE parse;
+};
+
+struct T_LNDP_LINE_TX_INFO {
+    int32_t state;               // 0 idle, 1 head ready, 2 sending, 3 finished
+    int32_t result;
+    LndpList<LndpTxData, LNDP_TX_QUEUE> queue;
+    // The socket layer reads the bytes until the send completes; it gets
+    // this copy so that a service may be removed or re-stamped meanwhile.
+    uint8_t sending[LNDP_MAX_DATAGRAM];
+    uint8_t headDropped;         // the in-flight head was withdrawn
+};
+
+struct LndpComm {
+    int32_t sockId;              // -1 when closed
+    LndpCallbackPair *cb;
+    uint16_t index;
+    int32_t sockState;           // 0 not created, 1 open, 2 creation failed
+    netc_addr localAddr;
+    T_VSOCK_LOCAL_ADDR ifScratch[LNDP_IF_SCRATCH];
+    T_LNDP_LINE_RX_INFO rx;
+    T_LNDP_LINE_TX_INFO tx;
+};
+
+struct LndpNetwork {
+    netc_addr localAddr;
+    uint16_t port;
+    LndpComm *comm;
+    LndpList<LndpService, LNDP_MAX_SERVICES> services;
+};
+
+struct LndpLocalHost {
+    _LNDP_HOST_INFO info;
+    T_OSWRAP_TIMER_MS ageTimer;
+    uint8_t changed;
+    uint8_t enabled;
+    LndpTxData reply;
+};
+
+struct LndpObserver {
+    uint16_t taskId;
+    LNDP_HOST_CALLBACK callback;
+};
+
+class T_LNDP_MANAGE
+{
+public:
+    // Stores the lock functions and semaphore ids, builds every table,
+    // state 1. 0; LNDP_E_ALREADY when not in state 0.
+    int32_t initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId,
+                       int32_t vsockSemId);
+    // Closes every socket and releases every table; state 0.
+    void finalize();
+    // The engine task registers its event function: state 0 builds the
+    // tables first; 0 → 2 or 1 → 2 returns 0, any other state LNDP_E_ALREADY.
+    int32_t attachTask(T_LNDP_EVENT_FN eventFn);
+
+    void mainLock();
+    void mainUnlock();
+
+    uint8_t state() const { return m_state; }
+    void setState(uint8_t s) { m_state = s; }
+    bool arrayMode() const { return m_arrayMode != 0; }
+    void setArrayMode(bool on) { m_arrayMode = on ? 1 : 0; }
+    bool hasEventFunction() const { return m_eventFn != nullptr; }
+    bool hasServices() const { return !m_networksUsed.empty(); }
+    int32_t idMap(int index) const { return gl_idMap[index]; }
+    void setIdMap(int index, int32_t id) { gl_idMap[index] = id; }
+    void raiseEvent(int32_t code);
+
+    // --- configuration and queries: the caller holds the main lock ---
+    // Configures one service; id its service id (0..3), -1 on failure.
+    // 0; LNDP_E_PARAM (local address unset or not IPv4, intervalMs 0 for an
+    // announcer, exInfoLen > 1024, name length 0); LNDP_E_FULL (no binding,
+    // socket context or service left); LNDP_E_ALREADY (name already
+    // registered twice, with the same role, or by a role-3 service).
+    int32_t setConfigCore(int &id, const _T_LNDP_NETWORK_SETUP_PROPERTY &prop);
+    // Removes one service; the binding and its socket go with its last
+    // service. 0; LNDP_E_PARAM (no such service).
+    int32_t clearConfigCore(int id);
+    // Stores the status and re-stamps the built datagram. 0; LNDP_E_PARAM.
+    int32_t changeStatusCore(int id, uint8_t status);
+    // New interval for an announcer, from the next timer restart. 0; LNDP_E_PARAM.
+    int32_t changeTimeCore(int id, uint32_t intervalMs);
+    // The status (0..15); LNDP_E_PARAM (no such service, datagram not built).
+    int32_t getStatusCore(int id);
+    // 0; LNDP_E_NOTREADY (state 0); LNDP_E_ALREADY (task subscribed);
+    // LNDP_E_FULL. Calls the callback at once for every enabled host.
+    int32_t subscribeTask(uint16_t taskId, LNDP_HOST_CALLBACK callback);
+    // 0 and the enabled-host count; LNDP_E_NOTREADY (count 0) when not running.
+    int32_t getNumOfActiveHost(uint32_t &count);
+    // 0; LNDP_E_NOTREADY (not running); LNDP_E_PARAM (index >= enabled count).
+    int32_t getHostInfoByIndex(uint16_t index, _LNDP_HOST_INFO &out);
+
+    // --- passes: each takes the main lock ---
+    // State 4: close every socket, wipe hosts silently, state 2 (again 0).
+    // Any other state: again 1 (an interval pass is wanted now).
+    int32_t runSetup(int32_t &again);
+    int32_t runInterval(int32_t &rx, int32_t &tx, int32_t &notify);
+    int32_t runSocketCallback(int32_t &rx, int32_t &tx);
+    // 0, or LNDP_E_SOCKET when a binding has no socket.
+    int32_t runReceive(int32_t &more, int32_t &tx, int32_t &notify);
+    int32_t runSend(int32_t &more, int32_t &other);
+    int32_t notifyUpdateHostInfo();
+
+    void printHostList(LNDP_PRINT_FN print);
+    void debugPrintStatus(LNDP_PRINT_FN print);
+
+    // Socket-event callback body (socket task).
+    void onSocketEvent(int32_t sockId, const netc_sock_cb_prm *event);
+
+    // Diagnostics for tests and benchmarks (caller holds the main lock or
+    // the engine is idle).
+    int32_t socketIdOf(const netc_addr &local, uint16_t port) const;
+    int32_t socketStateOf(const netc_addr &local, uint16_t port) const;
+    uint32_t intervalPassCount() const { return m_intervalPasses; }
+    int32_t usedHostCount() const { return m_hostsUsed.count(); }
+    int32_t txQueueLength(const netc_addr &local, uint16_t port) const;
+
+private:
+    void buildTables();
+    LndpNetwork *findNetwork(const netc_addr &local, uint16_t port) const;
+    LndpService *findService(int id, LndpNetwork **owner) const;
+    bool enqueue(LndpComm *comm, LndpTxData *d);
+    void resetTx(LndpComm *comm);
+    void closeComm(LndpComm *comm);
+    void purgeFromQueue(LndpComm *comm, const LndpService *svc);
+    void withdrawReply(LndpLocalHost *host);
+    void releaseHost(LndpLocalHost *host);
+    void joinGroups(LndpNetwork *net, bool onlyNew);
+    void openSocket(LndpNetwork *net, int32_t &rx);
+    void vsockLock();
+    void vsockUnlock();
+    void handleDatagram(LndpNetwork *net, const netc_endpoint &src, int32_t &tx, int32_t &notify);
+
+    T_LNDP_LOCK_FN m_lock = nullptr;
+    T_LNDP_LOCK_FN m_unlock = nullptr;
+    int32_t m_mainSem = 0;
+    int32_t m_vsockSem = 0;
+    T_LNDP_EVENT_FN m_eventFn = nullptr;
+    uint8_t m_state = LNDP_STATE_UNINIT;
+    uint8_t m_arrayMode = 0;
+    uint32_t m_intervalPasses = 0;
+
+    LndpNetwork gl_networks[LNDP_MAX_NETWORKS];
+    LndpService gl_services[LNDP_MAX_SERVICES];
+    LndpComm gl_comms[LNDP_MAX_COMMS];
+    LndpCallbackPair gl_callbacks[LNDP_MAX_COMMS];
+    LndpLocalHost gl_hosts[LNDP_MAX_HOSTS];
+    LndpObserver gl_observers[LNDP_MAX_OBSERVERS];
+    int32_t gl_idMap[LNDP_MAX_SERVICES] = {-1, -1, -1, -1};
+
+    LndpList<LndpNetwork, LNDP_MAX_NETWORKS> m_networksFree, m_networksUsed;
+    LndpList<LndpService, LNDP_MAX_SERVICES> m_servicesFree, m_servicesUsed;
+    LndpList<LndpComm, LNDP_MAX_COMMS> m_commsFree, m_commsUsed;
+    LndpList<LndpLocalHost, LNDP_MAX_HOSTS> m_hostsFree, m_hostsUsed;
+    LndpList<LndpObserver, LNDP_MAX_OBSERVERS> m_observersFree, m_observersUsed;
+
+    _LNDP_HOST_INFO m_rxHost; // decode scratch of the receive pass
+};
+
+extern T_LNDP_MANAGE gl_manage;
+
+} // namespace LNDP
+
+#endif /* LNDP_MANAGE_H */

@@ -1,0 +1,659 @@
+// LNDP engine driven pass by pass on loopback (127.0.1.x) with a settable
+// clock: announcements and their timing, acceptance and replies, table
+// limits, subscribers, host updates and ageing, socket failure and recovery,
+// the send bound, service removal and the diagnostic dumps.
+#include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LndpTestPeer.h"
+#include "lndp_manage.h"
+#include "oswrap_api.h"
+#include "vsock_wrappedSocketIf.h"
+
+using namespace LNDP;
+
+namespace {
+
+std::atomic<uint32_t> gNow{1000000};
+uint32_t testClock() { return gNow.load(); }
+
+std::atomic<uint32_t> gEvents{0};
+void testEvent(int32_t code) { gEvents.fetch_or(1u << code); }
+
+struct Report {
+    _LNDP_HOST_INFO host;
+    uint8_t enabled;
+};
+std::vector<Report> gReports; // appended under the engine's main lock
+uint32_t recordHost(const _LNDP_HOST_INFO *h, uint8_t enabled)
+{
+    gReports.push_back({*h, enabled});
+    return 0;
+}
+uint32_t otherCallback(const _LNDP_HOST_INFO *, uint8_t) { return 0; }
+
+std::string gPrinted;
+int capture(const char *fmt, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    gPrinted += buf;
+    return n;
+}
+
+_T_LNDP_NETWORK_SETUP_PROPERTY prop(uint8_t role, const netc_addr &local, uint16_t port,
+                                    const char *name, uint32_t intervalMs = 1000,
+                                    const char *mask = "255.255.255.254")
+{
+    _T_LNDP_NETWORK_SETUP_PROPERTY p;
+    memset(&p, 0, sizeof p);
+    p.role = role;
+    const uint8_t mac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    memcpy(p.macAddr, mac, 6);
+    p.ipVersion = 4;
+    p.localAddr = local;
+    p.netmask = lndpV4(mask);
+    p.port = port;
+    p.serviceNameLen = (uint8_t)strlen(name);
+    p.serviceName = (const uint8_t *)name;
+    p.intervalMs = intervalMs;
+    return p;
+}
+
+// Runs the event-driven passes until pred holds (real time, the engine
+// clock stands still).
+bool pump(const std::function<bool()> &pred, int timeoutMs = 3000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        int32_t rx, tx, notify, more, other;
+        gl_manage.runSocketCallback(rx, tx);
+        gl_manage.runReceive(more, tx, notify);
+        gl_manage.runSend(more, other);
+        gl_manage.notifyUpdateHostInfo();
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (std::chrono::steady_clock::now() < end);
+    return pred();
+}
+
+void interval()
+{
+    int32_t rx, tx, notify;
+    gl_manage.runInterval(rx, tx, notify);
+}
+
+const netc_addr *ptrAddr(const char *ip)
+{
+    static netc_addr a;
+    a = lndpV4(ip);
+    return &a;
+}
+
+int reportsFor(uint8_t enabled)
+{
+    int n = 0;
+    for (const auto &r : gReports)
+        n += r.enabled == enabled;
+    return n;
+}
+
+} // namespace
+
+class TestLndpManage : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void announcerSendsAndRepeats();
+    void responderAnswersOncePerAnnouncement();
+    void acceptanceByRoleAndName();
+    void tableLimits();
+    void subscriberRules();
+    void hostAgesOutAfter7000ms();
+    void hostChangesAndSecondEntry();
+    void datagramBeforeNotifyKeepsHost();
+    void removingServiceStopsTraffic();
+    void socketFailureRecoversAndAnnouncesAgain();
+    void sendPassIsBounded();
+    void removingOneOfTwoServicesKeepsQueueSound();
+    void statusAndInterval();
+    void diagnosticDumps();
+
+private:
+    int32_t m_mainSem = 0;
+    int32_t m_vsockSem = 0;
+};
+
+void TestLndpManage::initTestCase()
+{
+    QCOMPARE(oswrap_init(), 0);
+    QCOMPARE(vsock_wrappedSocketInitModule(), 0);
+    T_OSWRAP_CSEM sem = {0, 1, "TMAIN"};
+    QCOMPARE(oswrap_AcreSem(&m_mainSem, &sem), 0);
+    sem.name = "TVSOCK";
+    QCOMPARE(oswrap_AcreSem(&m_vsockSem, &sem), 0);
+    oswrap_VsetClkSrc(testClock);
+}
+
+void TestLndpManage::cleanupTestCase()
+{
+    oswrap_VsetClkSrc(nullptr);
+    vsock_wrappedSocketEndModule();
+    oswrap_exit();
+}
+
+void TestLndpManage::init()
+{
+    gReports.clear();
+    gEvents = 0;
+    QCOMPARE(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
+    QCOMPARE(gl_manage.attachTask(testEvent), LNDP_OK);
+    QCOMPARE(gl_manage.state(), uint8_t(LNDP_STATE_READY));
+    gl_manage.mainLock();
+    QCOMPARE(gl_manage.subscribeTask(1, recordHost), LNDP_OK);
+    gl_manage.mainUnlock();
+}
+
+void TestLndpManage::cleanup()
+{
+    gl_manage.finalize();
+    QCOMPARE(gl_manage.state(), uint8_t(LNDP_STATE_UNINIT));
+}
+
+void TestLndpManage::announcerSendsAndRepeats()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.2");
+    LndpTestPeer peer("127.0.1.3", port); // the subnet broadcast of 127.0.1.2/31
+    QVERIFY(peer.ok());
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_zel-scp")), LNDP_OK);
+    QCOMPARE(id, 0);
+    interval();
+    QCOMPARE(gl_manage.socketStateOf(local, port), 1);
+    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    uint16_t from = 0;
+    const std::vector<uint8_t> got = peer.receive(2000, &from);
+    const std::vector<uint8_t> want = lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.2", "_zel-scp", {}, 0x00);
+    QCOMPARE(got.size(), size_t(41));
+    QCOMPARE(from, port); // announcements leave from the service port
+    std::vector<uint8_t> expected = want;
+    expected[25] = 0x11, expected[26] = 0x22, expected[27] = 0x33, expected[28] = 0x44, expected[29] = 0x55;
+    QCOMPARE(got, expected);
+
+    gNow += 999;
+    interval();
+    pump([] { return false; }, 30);
+    QVERIFY(peer.receive(50).empty());
+    gNow += 1;
+    interval();
+    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    QCOMPARE(peer.receive(2000).size(), size_t(41));
+    QVERIFY(gReports.empty()); // its own datagrams never make a host
+}
+
+void TestLndpManage::responderAnswersOncePerAnnouncement()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.4");
+    LndpTestPeer peer("127.0.1.5", 0);
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(0 /* any other role: responder */, local, port, "svc")), LNDP_OK);
+    interval();
+    const std::vector<uint8_t> ann = lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.5", "svc");
+    int32_t rx, tx, notify, more;
+    // A second announcement read while the first reply is still queued is
+    // not answered (it differs in its status, so its reading is visible).
+    QVERIFY(peer.sendTo(ann, "127.0.1.4", port));
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (gl_manage.txQueueLength(local, port) < 1 && std::chrono::steady_clock::now() < end) {
+        gl_manage.runSocketCallback(rx, tx);
+        gl_manage.runReceive(more, tx, notify);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
+    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.5", "svc", {}, 0x02, 1), "127.0.1.4", port));
+    notify = 0;
+    end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!notify && std::chrono::steady_clock::now() < end) {
+        gl_manage.runSocketCallback(rx, tx);
+        gl_manage.runReceive(more, tx, notify);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    QCOMPARE(notify, 1);
+    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
+    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    uint16_t from = 0;
+    const std::vector<uint8_t> reply = peer.receive(2000, &from);
+    QCOMPARE(reply.size(), size_t(36));
+    QCOMPARE(reply[6], uint8_t(0x80));
+    QCOMPARE(from, port);
+    QVERIFY(peer.receive(150).empty());
+    QCOMPARE(reportsFor(1), 1); // both readings before one notification: one report
+    // Once the reply has left, the next announcement is answered again.
+    QVERIFY(peer.sendTo(ann, "127.0.1.4", port));
+    pump([] { return false; }, 50);
+    QCOMPARE(peer.receive(2000).size(), size_t(36));
+    QCOMPARE(gReports.back().host.senderRole, uint8_t(2));
+}
+
+void TestLndpManage::acceptanceByRoleAndName()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.6");
+    LndpTestPeer peer("127.0.1.7", 0);
+    int a = -1, b = -1;
+    QCOMPARE(gl_manage.setConfigCore(a, prop(LNDP_ROLE_ANNOUNCER, local, port, "ann")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(b, prop(LNDP_ROLE_LISTENING_ANNOUNCER, local, port, "both")), LNDP_OK);
+    interval();
+    pump([&] { return gl_manage.txQueueLength(local, port) == 0; });
+
+    // Announcer accepts responders, never replies.
+    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "ann"), "127.0.1.6", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    QCOMPARE(gReports.back().host.senderRole, uint8_t(1));
+    // Announcer ignores announcements; unknown names are ignored.
+    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.7", "ann"), "127.0.1.6", port));
+    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "nobody"), "127.0.1.6", port));
+    // Role 3 accepts both kinds and never answers.
+    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.7", "both"), "127.0.1.6", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 2; }));
+    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "both"), "127.0.1.6", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 3; }));
+    pump([] { return false; }, 50);
+    QCOMPARE(reportsFor(1), 3);
+    QCOMPARE(gl_manage.usedHostCount(), 3);
+    QVERIFY(peer.receive(150).empty());
+    // A malformed datagram changes nothing.
+    std::vector<uint8_t> bad = lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "ann");
+    bad[5] += 1;
+    QVERIFY(peer.sendTo(bad, "127.0.1.6", port));
+    pump([] { return false; }, 50);
+    QCOMPARE(gl_manage.usedHostCount(), 3);
+    QCOMPARE(gl_manage.socketStateOf(local, port), 1);
+}
+
+void TestLndpManage::tableLimits()
+{
+    const netc_addr l1 = lndpV4("127.0.1.8");
+    const netc_addr l2 = lndpV4("127.0.1.9");
+    const uint16_t port = lndpFreePort();
+    int id = 5;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l1, port, "x")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, l1, port, "x")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l1, port, "x")), LNDP_E_ALREADY);
+    QCOMPARE(id, -1);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(3, l1, port, "x")), LNDP_E_ALREADY);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(3, l1, port, "y")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l1, port, "y")), LNDP_E_ALREADY);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, l1, port, "z", 0)), LNDP_E_PARAM);
+    // A failure on a new address leaves no binding behind.
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, l2, port, "z", 0)), LNDP_E_PARAM);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l2, port, "z")), LNDP_OK);
+    QCOMPARE(id, 3);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l2, port, "w")), LNDP_E_FULL); // fifth service
+    QCOMPARE(gl_manage.clearConfigCore(3), LNDP_OK);
+    QCOMPARE(gl_manage.clearConfigCore(3), LNDP_E_PARAM);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l2, port, "z")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(1, lndpV4("127.0.1.10"), port, "z")), LNDP_E_FULL);
+    QCOMPARE(gl_manage.clearConfigCore(-1), LNDP_E_PARAM);
+    QCOMPARE(gl_manage.clearConfigCore(4), LNDP_E_PARAM);
+
+    // Unset or non-IPv4 addresses and oversized exInfo are refused.
+    QCOMPARE(gl_manage.clearConfigCore(3), LNDP_OK);
+    netc_addr none;
+    memset(&none, 0, sizeof none);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(1, none, port, "z")), LNDP_E_PARAM);
+    netc_addr v6 = l2;
+    v6.family = NETC_AF_INET6;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(1, v6, port, "z")), LNDP_E_PARAM);
+    _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(1, l2, port, "z");
+    static uint8_t ex[1025];
+    p.exInfo = ex;
+    p.exInfoLen = 1025;
+    QCOMPARE(gl_manage.setConfigCore(id, p), LNDP_E_PARAM);
+    p.exInfoLen = 1024;
+    QCOMPARE(gl_manage.setConfigCore(id, p), LNDP_OK);
+}
+
+void TestLndpManage::subscriberRules()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.11");
+    LndpTestPeer peer("127.0.1.12", 0);
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    interval();
+    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.12", "s"), "127.0.1.11", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+
+    gl_manage.mainLock();
+    QCOMPARE(gl_manage.subscribeTask(1, otherCallback), LNDP_E_ALREADY);
+    gReports.clear();
+    // A new subscriber hears about the enabled host at once.
+    QCOMPARE(gl_manage.subscribeTask(2, recordHost), LNDP_OK);
+    QCOMPARE(gReports.size(), size_t(1));
+    QCOMPARE(gReports[0].enabled, uint8_t(1));
+    QCOMPARE(gl_manage.subscribeTask(3, otherCallback), LNDP_OK);
+    QCOMPARE(gl_manage.subscribeTask(4, otherCallback), LNDP_OK);
+    QCOMPARE(gl_manage.subscribeTask(5, otherCallback), LNDP_OK);
+    QCOMPARE(gl_manage.subscribeTask(6, otherCallback), LNDP_E_FULL);
+    gl_manage.mainUnlock();
+
+    // Every subscriber is told of a change, in table order.
+    gReports.clear();
+    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.12", "s", {}, 0x04), "127.0.1.11", port));
+    QVERIFY(pump([&] { return gReports.size() == 2; }));
+
+    gl_manage.finalize();
+    QCOMPARE(gl_manage.subscribeTask(1, recordHost), LNDP_E_NOTREADY);
+    QCOMPARE(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
+    QCOMPARE(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_E_ALREADY);
+    QCOMPARE(gl_manage.attachTask(testEvent), LNDP_OK);
+    QCOMPARE(gl_manage.attachTask(testEvent), LNDP_E_ALREADY);
+}
+
+void TestLndpManage::hostAgesOutAfter7000ms()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.13");
+    LndpTestPeer peer("127.0.1.14", 0);
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    gl_manage.setState(LNDP_STATE_RUNNING);
+    interval();
+    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.14", "s"), "127.0.1.13", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    uint32_t count = 0;
+    gl_manage.mainLock();
+    QCOMPARE(gl_manage.getNumOfActiveHost(count), LNDP_OK);
+    gl_manage.mainUnlock();
+    QCOMPARE(count, 1u);
+
+    // A refresh at +5000 restarts the age timer.
+    gNow += 5000;
+    interval();
+    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.14", "s"), "127.0.1.13", port));
+    QVERIFY(pump([&] { return gl_manage.usedHostCount() == 1 && gEvents.load() != 0; }));
+    pump([] { return false; }, 30);
+    QCOMPARE(reportsFor(1), 1); // same record: no new report
+    gNow += 6999;
+    interval();
+    pump([] { return false; }, 20);
+    QCOMPARE(reportsFor(0), 0);
+    gNow += 1;
+    int32_t rx, tx, notify;
+    gl_manage.runInterval(rx, tx, notify);
+    QCOMPARE(notify, 1);
+    QCOMPARE(reportsFor(0), 0); // reported at the notification, not before
+    gl_manage.notifyUpdateHostInfo();
+    QCOMPARE(reportsFor(0), 1);
+    QCOMPARE(gl_manage.usedHostCount(), 0);
+    gl_manage.mainLock();
+    QCOMPARE(gl_manage.getNumOfActiveHost(count), LNDP_OK);
+    gl_manage.mainUnlock();
+    QCOMPARE(count, 0u);
+}
+
+void TestLndpManage::hostChangesAndSecondEntry()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.15");
+    LndpTestPeer peerA("127.0.1.16", 0);
+    LndpTestPeer peerB("127.0.1.17", 0);
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    gl_manage.setState(LNDP_STATE_RUNNING);
+    interval();
+    QVERIFY(peerA.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x00}), "127.0.1.15", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    // New MAC and exInfo: same entry, reported again.
+    QVERIFY(peerA.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x01, 'q'}, 0x0A), "127.0.1.15", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 2; }));
+    QCOMPARE(gl_manage.usedHostCount(), 1);
+    QCOMPARE(gReports.back().host.macAddr[0], uint8_t(0x0A));
+    QCOMPARE(gReports.back().host.exInfoLen, uint16_t(2));
+    // Same host address from another source address: a second entry.
+    gNow += 3000;
+    interval();
+    QVERIFY(peerB.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x01, 'q'}, 0x0A), "127.0.1.15", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 3; }));
+    QCOMPARE(gl_manage.usedHostCount(), 2);
+    _LNDP_HOST_INFO h;
+    gl_manage.mainLock();
+    QCOMPARE(gl_manage.getHostInfoByIndex(1, h), LNDP_OK);
+    QCOMPARE(gl_manage.getHostInfoByIndex(2, h), LNDP_E_PARAM);
+    gl_manage.mainUnlock();
+    QVERIFY(lndp_addrEqual(&h.sourceAddr, ptrAddr("127.0.1.17")));
+    // The first one ages out first.
+    gNow += 4000;
+    interval();
+    gl_manage.notifyUpdateHostInfo();
+    QCOMPARE(reportsFor(0), 1);
+    QVERIFY(lndp_addrEqual(&gReports.back().host.sourceAddr, ptrAddr("127.0.1.16")));
+    QCOMPARE(gl_manage.usedHostCount(), 1);
+}
+
+void TestLndpManage::datagramBeforeNotifyKeepsHost()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.18");
+    LndpTestPeer peer("127.0.1.19", 0);
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    interval();
+    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.19", "s"), "127.0.1.18", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    gNow += 7000;
+    interval(); // entry disabled and changed, not yet reported
+    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.19", "s"), "127.0.1.18", port));
+    int32_t rx, tx, notify = 0, more;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!notify && std::chrono::steady_clock::now() < end) {
+        gl_manage.runSocketCallback(rx, tx);
+        gl_manage.runReceive(more, tx, notify);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    gl_manage.notifyUpdateHostInfo();
+    QCOMPARE(reportsFor(0), 0);
+    QCOMPARE(reportsFor(1), 2);
+    QCOMPARE(gl_manage.usedHostCount(), 1);
+}
+
+void TestLndpManage::removingServiceStopsTraffic()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.20");
+    LndpTestPeer peer("127.0.1.21", port);
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    interval();
+    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    QCOMPARE(peer.receive(2000).size(), size_t(34));
+    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.21", "s"), "127.0.1.20", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    const int32_t sock = gl_manage.socketIdOf(local, port);
+    QVERIFY(sock >= 0);
+    QCOMPARE(gl_manage.clearConfigCore(id), LNDP_OK);
+    QCOMPARE(gl_manage.socketIdOf(local, port), -1);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(sock), 0);
+    gNow += 7000;
+    interval();
+    pump([] { return false; }, 30);
+    QVERIFY(peer.receive(100).empty());
+    QCOMPARE(reportsFor(0), 1); // the binding's host ages out as usual
+    int32_t more, tx, notify;
+    QCOMPARE(gl_manage.runReceive(more, tx, notify), LNDP_OK); // no binding left
+}
+
+void TestLndpManage::socketFailureRecoversAndAnnouncesAgain()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.22");
+    LndpTestPeer peer("127.0.1.23", port);
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    interval(); // announcement queued, not sent yet
+    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
+    // A datagram too big for the receive buffer fails the socket.
+    QVERIFY(peer.sendTo(std::vector<uint8_t>(1500, 'L'), "127.0.1.22", port));
+    int32_t rx, tx, notify, more;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (gl_manage.socketStateOf(local, port) == 1 && std::chrono::steady_clock::now() < end) {
+        gl_manage.runSocketCallback(rx, tx);
+        gl_manage.runReceive(more, tx, notify);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    QCOMPARE(gl_manage.socketStateOf(local, port), 0);
+    QCOMPARE(gl_manage.txQueueLength(local, port), 0);
+    int32_t moreTx, other;
+    gl_manage.runSend(moreTx, other);
+    QCOMPARE(gl_manage.runReceive(more, tx, notify), LNDP_E_SOCKET);
+    interval(); // new socket; the announcement waits for its timer
+    QCOMPARE(gl_manage.socketStateOf(local, port), 1);
+    QCOMPARE(gl_manage.txQueueLength(local, port), 0);
+    gNow += 1000;
+    interval();
+    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    QCOMPARE(peer.receive(2000).size(), size_t(34));
+}
+
+void TestLndpManage::sendPassIsBounded()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.24");
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(1, local, port, "r")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "a1")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "a2")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "a3")), LNDP_OK);
+    interval(); // three announcements queued
+    std::vector<std::unique_ptr<LndpTestPeer>> peers;
+    for (int i = 0; i < 32; ++i) {
+        const std::string ip = "127.0.2." + std::to_string(100 + i);
+        peers.push_back(std::make_unique<LndpTestPeer>(ip.c_str(), 0));
+        QVERIFY(peers.back()->sendTo(lndpDatagram(2, ip.c_str(), "r"), "127.0.1.24", port));
+    }
+    int32_t rx, tx, notify, more, other;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (gl_manage.usedHostCount() < 32 && std::chrono::steady_clock::now() < end) {
+        gl_manage.runSocketCallback(rx, tx);
+        gl_manage.runReceive(more, tx, notify);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    QCOMPARE(gl_manage.usedHostCount(), 32);
+    QCOMPARE(gl_manage.txQueueLength(local, port), 35); // every descriptor that can exist
+    // With the socket gone every send fails at once: 3 steps per datagram,
+    // so one pass of 100 steps cannot empty a queue of 35.
+    QCOMPARE(vsock_wrappedSocketDeleteSock(gl_manage.socketIdOf(local, port)), 0);
+    gl_manage.runSend(more, other);
+    QCOMPARE(more, 1);
+    QCOMPARE(other, 0);
+    QCOMPARE(gl_manage.txQueueLength(local, port), 2);
+    gl_manage.runSend(more, other);
+    QCOMPARE(more, 0);
+    QCOMPARE(gl_manage.txQueueLength(local, port), 0);
+}
+
+void TestLndpManage::removingOneOfTwoServicesKeepsQueueSound()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.25");
+    LndpTestPeer peer("127.0.1.26", 0);
+    int resp = -1, ann = -1;
+    QCOMPARE(gl_manage.setConfigCore(resp, prop(1, local, port, "d")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(ann, prop(2, local, port, "d")), LNDP_OK);
+    interval(); // the announcer's datagram is queued
+    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
+    QVERIFY(peer.sendTo(lndpDatagram(2, "127.0.1.26", "d"), "127.0.1.25", port));
+    int32_t rx, tx, notify, more;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (gl_manage.txQueueLength(local, port) < 2 && std::chrono::steady_clock::now() < end) {
+        gl_manage.runSocketCallback(rx, tx);
+        gl_manage.runReceive(more, tx, notify);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    QCOMPARE(gl_manage.txQueueLength(local, port), 2);
+    // Removing the responder withdraws its queued reply; the announcer stays.
+    QCOMPARE(gl_manage.clearConfigCore(resp), LNDP_OK);
+    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
+    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    QVERIFY(peer.receive(150).empty()); // no reply, and nothing zeroed on the wire
+    // The host's reply slot is free again for a new responder.
+    QCOMPARE(gl_manage.setConfigCore(resp, prop(1, local, port, "d")), LNDP_OK);
+    interval();
+    QVERIFY(peer.sendTo(lndpDatagram(2, "127.0.1.26", "d"), "127.0.1.25", port));
+    pump([] { return false; }, 50);
+    const std::vector<uint8_t> r = peer.receive(2000);
+    QCOMPARE(r.size(), size_t(34));
+    QCOMPARE(r[6], uint8_t(0x80));
+}
+
+void TestLndpManage::statusAndInterval()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.27");
+    int id = -1;
+    _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, local, port, "s", 1000, "255.255.255.255");
+    QCOMPARE(gl_manage.setConfigCore(id, p), LNDP_OK);
+    QCOMPARE(gl_manage.getStatusCore(id), 0);
+    QCOMPARE(gl_manage.changeStatusCore(id, 1), LNDP_OK);
+    QCOMPARE(gl_manage.getStatusCore(id), 1);
+    QCOMPARE(gl_manage.changeStatusCore(3, 1), LNDP_E_PARAM);
+    QCOMPARE(gl_manage.getStatusCore(3), LNDP_E_PARAM);
+    QCOMPARE(gl_manage.changeTimeCore(id, 5000), LNDP_OK);
+    int r = -1;
+    QCOMPARE(gl_manage.setConfigCore(r, prop(1, local, port, "s")), LNDP_OK);
+    QCOMPARE(gl_manage.changeTimeCore(r, 5000), LNDP_E_PARAM); // responders have no timer
+
+    // mask /32: the "broadcast" is the address itself, which the engine
+    // drops as its own. The new interval applies from the first start.
+    interval();
+    pump([&] { return gl_manage.txQueueLength(local, port) == 0; });
+    gNow += 1000;
+    int32_t rx, tx = 0, notify;
+    gl_manage.runInterval(rx, tx, notify);
+    QCOMPARE(tx, 0);
+    gNow += 4000;
+    gl_manage.runInterval(rx, tx, notify);
+    QCOMPARE(tx, 1);
+}
+
+void TestLndpManage::diagnosticDumps()
+{
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.1.28");
+    LndpTestPeer peer("127.0.1.29", 0);
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "svc")), LNDP_OK);
+    interval();
+    QVERIFY(peer.sendTo(lndpDatagram(1, "10.1.2.3", "svc"), "127.0.1.28", port));
+    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    gPrinted.clear();
+    gl_manage.printHostList(capture);
+    QCOMPARE(QString::fromStdString(gPrinted),
+             QString(" 0:(O) [ SERVICE:svc             , CPU IP:10.1.2.3            , "
+                     "COM IP:127.0.1.29          , ]\n"));
+    gPrinted.clear();
+    gl_manage.debugPrintStatus(capture);
+    QCOMPARE(QString::fromStdString(gPrinted), QString("[\n< 0:IP:127.0.1.28, ]\n"));
+}
+
+QTEST_APPLESS_MAIN(TestLndpManage)
+#include "tst_lndp_manage.moc"
