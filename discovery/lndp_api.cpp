@@ -1,0 +1,263 @@
+// C entry points of the LNDP engine: argument and state checks at the door,
+// then the engine call under the main lock.
+#include "lndp_api.h"
+
+#include "lndp_manage.h"
+#include "oswrap_api.h"
+
+using namespace LNDP;
+
+namespace {
+
+// Holds the main lock for the lifetime of the object.
+class MainLock
+{
+public:
+    MainLock() { gl_manage.mainLock(); }
+    ~MainLock() { gl_manage.mainUnlock(); }
+    MainLock(const MainLock &) = delete;
+    MainLock &operator=(const MainLock &) = delete;
+};
+
+bool intervalValid(uint32_t intervalMs, uint32_t seconds)
+{
+    return intervalMs >= LNDP_INTERVAL_MIN_MS && intervalMs <= LNDP_INTERVAL_MAX_MS
+        && (uint64_t)seconds * 1000u >= intervalMs;
+}
+
+int32_t changeStatusLocked(int id, uint8_t status)
+{
+    if (status >= 2)
+        return LNDP_E_PARAM;
+    if (gl_manage.state() != LNDP_STATE_RUNNING)
+        return LNDP_E_NOTREADY;
+    return gl_manage.changeStatusCore(id, status);
+}
+
+int32_t getStatusLocked(int id)
+{
+    if (gl_manage.state() != LNDP_STATE_RUNNING)
+        return LNDP_E_NOTREADY;
+    return gl_manage.getStatusCore(id);
+}
+
+int32_t changeTimeLocked(int id, uint32_t intervalMs, uint32_t seconds)
+{
+    if (!intervalValid(intervalMs, seconds))
+        return LNDP_E_PARAM;
+    if (gl_manage.state() != LNDP_STATE_RUNNING)
+        return LNDP_E_NOTREADY;
+    return gl_manage.changeTimeCore(id, intervalMs);
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t lndp2_setup(int *id, const _T_LNDP_NETWORK_SETUP_PROPERTY *prop)
+{
+    if (!id || !prop)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    const uint8_t before = gl_manage.state();
+    if (before == LNDP_STATE_UNINIT)
+        return LNDP_E_NOTREADY;
+    if (before == LNDP_STATE_CONFIG || before == LNDP_STATE_CLEARED || !gl_manage.hasEventFunction())
+        return LNDP_E_MODE;
+    gl_manage.setState(LNDP_STATE_CONFIG);
+    *id = -1;
+    int32_t r = LNDP_E_PARAM;
+    if (prop->exInfoLen <= LNDP_MAX_EXINFO)
+        r = gl_manage.setConfigCore(*id, *prop);
+    if (r == LNDP_OK) {
+        gl_manage.setState(LNDP_STATE_RUNNING);
+        gl_manage.raiseEvent(LNDP_EVENT_SETUP);
+        return LNDP_OK;
+    }
+    // A refused service must not stop the ones already running.
+    if (before == LNDP_STATE_RUNNING && gl_manage.hasServices()) {
+        gl_manage.setState(LNDP_STATE_RUNNING);
+    } else {
+        gl_manage.setArrayMode(false);
+        gl_manage.setState(LNDP_STATE_READY);
+    }
+    return r;
+}
+
+int32_t lndp2_clear(int id)
+{
+    MainLock lock;
+    return gl_manage.clearConfigCore(id);
+}
+
+int32_t lndp2_changeStatus(int id, uint8_t status)
+{
+    if (id < 0)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    if (gl_manage.arrayMode())
+        return LNDP_E_MODE;
+    return changeStatusLocked(id, status);
+}
+
+int32_t lndp2_getStatus(int id)
+{
+    if (id < 0)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    if (gl_manage.arrayMode())
+        return LNDP_E_MODE;
+    return getStatusLocked(id);
+}
+
+int32_t lndp2_changeTime(int id, uint32_t intervalMs, uint32_t seconds)
+{
+    if (id < 0)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    if (gl_manage.arrayMode())
+        return LNDP_E_MODE;
+    return changeTimeLocked(id, intervalMs, seconds);
+}
+
+int32_t lndp_setup(const _T_LNDP_NETWORK_SETUP_PROPERTY *props, uint32_t count)
+{
+    if (!props || count > LNDP_MAX_SERVICES)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    const uint8_t st = gl_manage.state();
+    if (st == LNDP_STATE_UNINIT)
+        return LNDP_E_NOTREADY;
+    if (st == LNDP_STATE_INIT || !gl_manage.hasEventFunction())
+        return LNDP_E_MODE;
+    if (st != LNDP_STATE_READY)
+        return LNDP_E_ALREADY;
+    gl_manage.setState(LNDP_STATE_CONFIG);
+    int32_t ids[LNDP_MAX_SERVICES] = {-1, -1, -1, -1};
+    int32_t r = LNDP_OK;
+    for (uint32_t i = 0; i < count && r == LNDP_OK; ++i) {
+        int id = -1;
+        r = props[i].exInfoLen <= LNDP_MAX_EXINFO ? gl_manage.setConfigCore(id, props[i])
+                                                  : LNDP_E_PARAM;
+        ids[i] = id;
+    }
+    if (r != LNDP_OK) {
+        for (uint32_t i = 0; i < count; ++i)
+            if (ids[i] >= 0)
+                gl_manage.clearConfigCore(ids[i]);
+        gl_manage.setArrayMode(false);
+        gl_manage.setState(LNDP_STATE_READY);
+        return r;
+    }
+    for (int i = 0; i < LNDP_MAX_SERVICES; ++i)
+        gl_manage.setIdMap(i, ids[i]);
+    gl_manage.setArrayMode(true);
+    gl_manage.setState(LNDP_STATE_RUNNING);
+    gl_manage.raiseEvent(LNDP_EVENT_SETUP);
+    return LNDP_OK;
+}
+
+int32_t lndp_clear(void)
+{
+    MainLock lock;
+    const uint8_t st = gl_manage.state();
+    if (st == LNDP_STATE_UNINIT)
+        return LNDP_E_NOTREADY;
+    if (st == LNDP_STATE_READY || st == LNDP_STATE_CLEARED || !gl_manage.arrayMode())
+        return LNDP_E_MODE;
+    for (int i = 0; i < LNDP_MAX_SERVICES; ++i) {
+        if (gl_manage.idMap(i) >= 0)
+            gl_manage.clearConfigCore(gl_manage.idMap(i));
+        gl_manage.setIdMap(i, -1);
+    }
+    gl_manage.setArrayMode(false);
+    gl_manage.setState(LNDP_STATE_CLEARED);
+    gl_manage.raiseEvent(LNDP_EVENT_SETUP);
+    return LNDP_OK;
+}
+
+int32_t lndp_changeTime(uint32_t index, uint32_t intervalMs, uint32_t seconds)
+{
+    if (index >= LNDP_MAX_SERVICES)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    if (!gl_manage.arrayMode())
+        return LNDP_E_MODE;
+    const int32_t id = gl_manage.idMap((int)index);
+    if (id < 0)
+        return LNDP_E_PARAM;
+    return changeTimeLocked(id, intervalMs, seconds);
+}
+
+int32_t lndp_changeStatus(uint32_t index, uint8_t status)
+{
+    if (index >= LNDP_MAX_SERVICES)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    if (!gl_manage.arrayMode())
+        return LNDP_E_MODE;
+    const int32_t id = gl_manage.idMap((int)index);
+    if (id < 0)
+        return LNDP_E_PARAM;
+    return changeStatusLocked(id, status);
+}
+
+int32_t lndp_getStatus(uint32_t index)
+{
+    if (index >= LNDP_MAX_SERVICES)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    if (!gl_manage.arrayMode())
+        return LNDP_E_MODE;
+    const int32_t id = gl_manage.idMap((int)index);
+    if (id < 0)
+        return LNDP_E_PARAM;
+    return getStatusLocked(id);
+}
+
+int32_t lndp_subscribe(LNDP_HOST_CALLBACK callback)
+{
+    int32_t taskId = 0;
+    if (oswrap_GetTskId(&taskId) != OSWRAP_E_OK || taskId == 0 || taskId > 0xFFFF)
+        return LNDP_E_TASK;
+    if (!callback)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    return gl_manage.subscribeTask((uint16_t)taskId, callback);
+}
+
+int32_t lndp_getNumOfHost(uint32_t *count)
+{
+    if (!count)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    return gl_manage.getNumOfActiveHost(*count);
+}
+
+int32_t lndp_getHostInfo(uint32_t index, _LNDP_HOST_INFO *out)
+{
+    if (!out || index > 0xFFFFu)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    return gl_manage.getHostInfoByIndex((uint16_t)index, *out);
+}
+
+int32_t lndp_debugPrintHostList(LNDP_PRINT_FN print)
+{
+    if (!print)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    gl_manage.printHostList(print);
+    return LNDP_OK;
+}
+
+int32_t lndp_debugPrintStatus(LNDP_PRINT_FN print)
+{
+    if (!print)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    gl_manage.debugPrintStatus(print);
+    return LNDP_OK;
+}
+
+} // extern "C"

@@ -1,0 +1,396 @@
+// LNDP C interface and engine task: start-up count, argument and state
+// checks of both families, subscription, host queries, the idle interval,
+// and an end-to-end exchange on loopback where an announcer and a responder
+// of the same engine find each other, refresh and age out.
+#include <QtTest>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "LndpTestPeer.h"
+#include "lndp_api.h"
+#include "lndp_manage.h"
+#include "lndp_task.h"
+#include "oswrap_api.h"
+#include "vsock_wrappedSocketIf.h"
+
+namespace {
+
+struct Seen {
+    _LNDP_HOST_INFO host;
+    uint8_t enabled;
+    std::chrono::steady_clock::time_point at;
+};
+
+std::mutex gMutex;
+std::condition_variable gCv;
+std::vector<Seen> gSeen;
+
+uint32_t onHost(const _LNDP_HOST_INFO *h, uint8_t enabled)
+{
+    std::lock_guard<std::mutex> g(gMutex);
+    gSeen.push_back({*h, enabled, std::chrono::steady_clock::now()});
+    gCv.notify_all();
+    return 0;
+}
+
+uint32_t onHostOther(const _LNDP_HOST_INFO *, uint8_t) { return 0; }
+
+bool waitSeen(const std::function<bool(const std::vector<Seen> &)> &pred, int timeoutMs)
+{
+    std::unique_lock<std::mutex> g(gMutex);
+    return gCv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return pred(gSeen); });
+}
+
+_T_LNDP_NETWORK_SETUP_PROPERTY prop(uint8_t role, const netc_addr &local, uint16_t port,
+                                    const char *name, const std::vector<uint8_t> *exInfo = nullptr)
+{
+    _T_LNDP_NETWORK_SETUP_PROPERTY p;
+    memset(&p, 0, sizeof p);
+    p.role = role;
+    const uint8_t mac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, role};
+    memcpy(p.macAddr, mac, 6);
+    p.ipVersion = 4;
+    p.localAddr = local;
+    p.netmask = lndpV4("255.255.255.254");
+    p.port = port;
+    p.serviceNameLen = (uint8_t)strlen(name);
+    p.serviceName = (const uint8_t *)name;
+    p.intervalMs = 1000;
+    if (exInfo) {
+        p.exInfo = exInfo->data();
+        p.exInfoLen = (uint16_t)exInfo->size();
+    }
+    return p;
+}
+
+// The temporary lives until the end of the full expression.
+const netc_addr *ptrOf(const netc_addr &a)
+{
+    return &a;
+}
+
+int gPrints = 0;
+int countPrint(const char *, ...)
+{
+    ++gPrints;
+    return 0;
+}
+
+} // namespace
+
+class TestLndpApi : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void startupCount();
+    void setupBeforeTaskAttached();
+    void idFamilyChecks();
+    void arrayFamily();
+    void subscribeAndQueries();
+    void idleTaskRunsIntervalEvery100ms();
+    void announcerAndResponderFindEachOtherAndAgeOut();
+};
+
+void TestLndpApi::initTestCase()
+{
+    QCOMPARE(oswrap_init(), 0);
+}
+
+void TestLndpApi::cleanupTestCase()
+{
+    oswrap_exit();
+}
+
+void TestLndpApi::init()
+{
+    std::lock_guard<std::mutex> g(gMutex);
+    gSeen.clear();
+}
+
+void TestLndpApi::cleanup()
+{
+    // A failed test must not leave the engine running for the next one.
+    while (lndp_cleanup() >= 0) {
+    }
+}
+
+void TestLndpApi::startupCount()
+{
+    int id = -1;
+    const netc_addr local = lndpV4("127.0.3.2");
+    const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, local, lndpFreePort(), "s");
+    QCOMPARE(lndp2_setup(&id, &p), LNDP_E_NOTREADY);
+    QCOMPARE(lndp_cleanup(), LNDP_E_ALREADY);
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    QVERIFY(lndp_taskId() != 0);
+    QCOMPARE(lndp_startup(), LNDP_E_ALREADY);
+    QCOMPARE(lndp_cleanup(), LNDP_I_USERS_REMAIN);
+    QVERIFY(lndp_taskId() != 0);
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    QCOMPARE(lndp_taskId(), 0);
+    QCOMPARE(lndp_cleanup(), LNDP_E_ALREADY);
+    // The socket module lndp_startup started is ended again.
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(0), VSOCK_E_NOTREADY);
+    // Start-up leaves a module started by someone else running.
+    QCOMPARE(vsock_wrappedSocketInitModule(), 0);
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(0), 0);
+    QCOMPARE(vsock_wrappedSocketEndModule(), 0);
+}
+
+void TestLndpApi::setupBeforeTaskAttached()
+{
+    int32_t sem = 0;
+    T_OSWRAP_CSEM c = {0, 1, "T1"};
+    QCOMPARE(oswrap_AcreSem(&sem, &c), 0);
+    QCOMPARE(LNDP::gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, sem, sem + 0), LNDP_OK);
+    int id = 7;
+    const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.2"), lndpFreePort(), "s");
+    QCOMPARE(lndp2_setup(&id, &p), LNDP_E_MODE);
+    QCOMPARE(lndp_setup(&p, 1), LNDP_E_MODE);
+    LNDP::gl_manage.finalize();
+    QCOMPARE(oswrap_DelSem(sem), 0);
+}
+
+void TestLndpApi::idFamilyChecks()
+{
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    const uint16_t port = lndpFreePort();
+    int id = -1;
+    _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.4"), port, "s");
+    QCOMPARE(lndp2_setup(nullptr, &p), LNDP_E_PARAM);
+    QCOMPARE(lndp2_setup(&id, nullptr), LNDP_E_PARAM);
+    QCOMPARE(lndp2_changeStatus(0, 1), LNDP_E_NOTREADY);
+    QCOMPARE(lndp2_setup(&id, &p), LNDP_OK);
+    QCOMPARE(id, 0);
+    QCOMPARE(lndp2_changeTime(id, 99, 1), LNDP_E_PARAM);
+    QCOMPARE(lndp2_changeTime(id, 2000, 1), LNDP_E_PARAM);
+    QCOMPARE(lndp2_changeTime(id, 0x10000001u, 0xFFFFFFFFu), LNDP_E_PARAM);
+    QCOMPARE(lndp2_changeTime(id, 1000, 1), LNDP_OK);
+    QCOMPARE(lndp2_changeTime(id, 0x10000000u, 0xFFFFFFFFu), LNDP_OK); // no overflow in seconds * 1000
+    QCOMPARE(lndp2_changeTime(-1, 1000, 1), LNDP_E_PARAM);
+    QCOMPARE(lndp2_changeTime(3, 1000, 1), LNDP_E_PARAM);
+    QCOMPARE(lndp2_changeStatus(id, 2), LNDP_E_PARAM);
+    QCOMPARE(lndp2_changeStatus(-1, 1), LNDP_E_PARAM);
+    QCOMPARE(lndp2_getStatus(id), 0);
+    QCOMPARE(lndp2_changeStatus(id, 1), LNDP_OK);
+    QCOMPARE(lndp2_getStatus(id), 1);
+    QCOMPARE(lndp2_getStatus(-1), LNDP_E_PARAM);
+    QCOMPARE(lndp2_getStatus(2), LNDP_E_PARAM);
+    // Array calls do not fit services set up by id.
+    QCOMPARE(lndp_changeStatus(0, 1), LNDP_E_MODE);
+    QCOMPARE(lndp_clear(), LNDP_E_MODE);
+    QCOMPARE(lndp_setup(&p, 1), LNDP_E_ALREADY);
+    // A refused duplicate leaves the running service and the queries alone.
+    int dup = 5;
+    QCOMPARE(lndp2_setup(&dup, &p), LNDP_E_ALREADY);
+    QCOMPARE(dup, -1);
+    uint32_t count = 99;
+    QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
+    QCOMPARE(lndp2_getStatus(id), 1);
+    p.exInfoLen = 1025;
+    QCOMPARE(lndp2_setup(&dup, &p), LNDP_E_PARAM);
+    QCOMPARE(lndp2_clear(id), LNDP_OK);
+    QCOMPARE(lndp2_clear(id), LNDP_E_PARAM);
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+}
+
+void TestLndpApi::arrayFamily()
+{
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    const uint16_t port = lndpFreePort();
+    _T_LNDP_NETWORK_SETUP_PROPERTY ps[5] = {prop(2, lndpV4("127.0.3.6"), port, "a"),
+                                            prop(1, lndpV4("127.0.3.6"), port, "b"),
+                                            prop(1, lndpV4("127.0.3.6"), port, "b"),
+                                            prop(1, lndpV4("127.0.3.6"), port, "c"),
+                                            prop(1, lndpV4("127.0.3.6"), port, "d")};
+    QCOMPARE(lndp_setup(nullptr, 1), LNDP_E_PARAM);
+    QCOMPARE(lndp_setup(ps, 5), LNDP_E_PARAM);
+    QCOMPARE(lndp_clear(), LNDP_E_MODE);
+    // The duplicate third record rolls back the first two.
+    QCOMPARE(lndp_setup(ps, 3), LNDP_E_ALREADY);
+    QCOMPARE(LNDP::gl_manage.state(), uint8_t(LNDP::LNDP_STATE_READY));
+    QCOMPARE(lndp_changeStatus(0, 1), LNDP_E_MODE);
+    QCOMPARE(lndp_setup(ps, 2), LNDP_OK);
+    QCOMPARE(lndp_changeStatus(4, 1), LNDP_E_PARAM);
+    QCOMPARE(lndp_changeStatus(2, 1), LNDP_E_PARAM); // unmapped index
+    QCOMPARE(lndp_changeStatus(1, 1), LNDP_OK);
+    QCOMPARE(lndp_getStatus(1), 1);
+    QCOMPARE(lndp_getStatus(0), 0);
+    QCOMPARE(lndp_changeTime(0, 2000, 2), LNDP_OK);
+    QCOMPARE(lndp_changeTime(1, 2000, 2), LNDP_E_PARAM); // responder
+    QCOMPARE(lndp_changeTime(0, 99, 2), LNDP_E_PARAM);
+    QCOMPARE(lndp2_changeStatus(0, 1), LNDP_E_MODE);
+    QCOMPARE(lndp2_getStatus(0), LNDP_E_MODE);
+    QCOMPARE(lndp_setup(ps, 1), LNDP_E_ALREADY);
+    QCOMPARE(lndp_clear(), LNDP_OK);
+    // The engine task processes the clear and returns to the ready state.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (LNDP::gl_manage.state() != LNDP::LNDP_STATE_READY && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    QCOMPARE(LNDP::gl_manage.state(), uint8_t(LNDP::LNDP_STATE_READY));
+    QCOMPARE(lndp_clear(), LNDP_E_MODE);
+    QCOMPARE(lndp_setup(ps + 3, 2), LNDP_OK);
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+}
+
+void TestLndpApi::subscribeAndQueries()
+{
+    QCOMPARE(lndp_subscribe(onHost), LNDP_E_NOTREADY);
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    QCOMPARE(lndp_subscribe(nullptr), LNDP_E_PARAM);
+    QCOMPARE(lndp_subscribe(onHost), LNDP_OK);
+    QCOMPARE(lndp_subscribe(onHostOther), LNDP_E_ALREADY);
+    // Other threads are other subscribers; the table holds five. The
+    // threads stay alive meanwhile, so each keeps its own id.
+    int results[5] = {};
+    int done = 0;
+    bool release = false;
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 5; ++i) {
+        threads.emplace_back([&, i] {
+            const int r = lndp_subscribe(onHostOther);
+            std::unique_lock<std::mutex> g(m);
+            results[i] = r;
+            ++done;
+            cv.notify_all();
+            cv.wait(g, [&] { return release; });
+        });
+        std::unique_lock<std::mutex> g(m);
+        cv.wait(g, [&] { return done == i + 1; });
+    }
+    {
+        std::lock_guard<std::mutex> g(m);
+        release = true;
+    }
+    cv.notify_all();
+    for (auto &t : threads)
+        t.join();
+    QCOMPARE(results[0], LNDP_OK);
+    QCOMPARE(results[3], LNDP_OK);
+    QCOMPARE(results[4], LNDP_E_FULL);
+
+    uint32_t count = 7;
+    QCOMPARE(lndp_getNumOfHost(nullptr), LNDP_E_PARAM);
+    QCOMPARE(lndp_getNumOfHost(&count), LNDP_E_NOTREADY); // nothing set up yet
+    QCOMPARE(count, 0u);
+    _LNDP_HOST_INFO h;
+    QCOMPARE(lndp_getHostInfo(0, nullptr), LNDP_E_PARAM);
+    QCOMPARE(lndp_getHostInfo(0x10000, &h), LNDP_E_PARAM);
+    QCOMPARE(lndp_getHostInfo(0, &h), LNDP_E_NOTREADY);
+    int id = -1;
+    const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.8"), lndpFreePort(), "s");
+    QCOMPARE(lndp2_setup(&id, &p), LNDP_OK);
+    QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
+    QCOMPARE(count, 0u);
+    QCOMPARE(lndp_getHostInfo(0, &h), LNDP_E_PARAM); // index == enabled count
+    QCOMPARE(lndp_debugPrintHostList(nullptr), LNDP_E_PARAM);
+    QCOMPARE(lndp_debugPrintStatus(nullptr), LNDP_E_PARAM);
+    gPrints = 0;
+    QCOMPARE(lndp_debugPrintStatus(countPrint), LNDP_OK);
+    QCOMPARE(gPrints, 4); // "[\n", "<n:", "IP:..", "]\n"
+    QCOMPARE(lndp_debugPrintHostList(countPrint), LNDP_OK);
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+}
+
+void TestLndpApi::idleTaskRunsIntervalEvery100ms()
+{
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    LNDP::gl_manage.mainLock();
+    const uint32_t before = LNDP::gl_manage.intervalPassCount();
+    LNDP::gl_manage.mainUnlock();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    LNDP::gl_manage.mainLock();
+    const uint32_t passes = LNDP::gl_manage.intervalPassCount() - before;
+    LNDP::gl_manage.mainUnlock();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    // About one pass per 100 ms; never faster, and not starved.
+    QVERIFY2(passes <= (uint32_t)(ms / 100) + 1 && passes >= 5, qPrintable(QString::number(passes)));
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+}
+
+void TestLndpApi::announcerAndResponderFindEachOtherAndAgeOut()
+{
+    // Announcer on 127.0.3.10/31 broadcasts to 127.0.3.11, where the
+    // responder's binding listens on the same port.
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    QCOMPARE(lndp_subscribe(onHost), LNDP_OK);
+    const uint16_t port = lndpFreePort();
+    std::vector<uint8_t> ex;
+    uint32_t used = 0;
+    ex.resize(64);
+    lndp_exInfoAppend(ex.data(), 64, &used, nullptr, 0);
+    lndp_exInfoAppend(ex.data(), 64, &used, (const uint8_t *)"TQ-730", 6);
+    lndp_exInfoAppend(ex.data(), 64, &used, (const uint8_t *)"Desk", 4);
+    ex.resize(used);
+    int ann = -1, resp = -1;
+    const _T_LNDP_NETWORK_SETUP_PROPERTY pr = prop(1, lndpV4("127.0.3.11"), port, "_zel-scp", &ex);
+    const _T_LNDP_NETWORK_SETUP_PROPERTY pa = prop(2, lndpV4("127.0.3.10"), port, "_zel-scp");
+    QCOMPARE(lndp2_setup(&resp, &pr), LNDP_OK);
+    QCOMPARE(lndp2_setup(&ann, &pa), LNDP_OK);
+
+    auto responderSeen = [](const std::vector<Seen> &v, uint8_t enabled, uint8_t status) {
+        for (const auto &s : v)
+            if (s.host.senderRole == 1 && s.enabled == enabled && s.host.status == status)
+                return true;
+        return false;
+    };
+    QVERIFY(waitSeen([&](const auto &v) { return responderSeen(v, 1, 0); }, 5000));
+    {
+        std::lock_guard<std::mutex> g(gMutex);
+        const Seen *r = nullptr;
+        for (const auto &s : gSeen)
+            if (s.host.senderRole == 1)
+                r = &s;
+        QVERIFY(r);
+        QVERIFY(lndp_addrEqual(&r->host.hostAddr, ptrOf(lndpV4("127.0.3.11"))));
+        QVERIFY(lndp_addrEqual(&r->host.localAddr, ptrOf(lndpV4("127.0.3.10"))));
+        QCOMPARE(r->host.rawFlags, uint8_t(0x80));
+        QCOMPARE(QByteArray((const char *)r->host.exInfo, r->host.exInfoLen),
+                 QByteArray((const char *)ex.data(), (int)ex.size()));
+    }
+    uint32_t count = 0;
+    QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
+    QCOMPARE(count, 2u); // each binding sees the other
+    _LNDP_HOST_INFO h;
+    QCOMPARE(lndp_getHostInfo(1, &h), LNDP_OK);
+    QCOMPARE(lndp_getHostInfo(2, &h), LNDP_E_PARAM);
+
+    // Refresh: the responder's next answers carry its new status.
+    QCOMPARE(lndp2_changeStatus(resp, 1), LNDP_OK);
+    QVERIFY(waitSeen([&](const auto &v) { return responderSeen(v, 1, 1); }, 5000));
+
+    // The responder goes away; the announcer reports it lost about 7 s later.
+    const auto stopped = std::chrono::steady_clock::now();
+    QCOMPARE(lndp2_clear(resp), LNDP_OK);
+    QVERIFY(waitSeen([&](const auto &v) { return responderSeen(v, 0, 1); }, 15000));
+    std::chrono::steady_clock::time_point lostAt;
+    {
+        std::lock_guard<std::mutex> g(gMutex);
+        for (const auto &s : gSeen)
+            if (s.host.senderRole == 1 && s.enabled == 0)
+                lostAt = s.at;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(lostAt - stopped).count();
+    QVERIFY2(ms >= 6000 && ms <= 9000, qPrintable(QString::number(ms)));
+    QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
+    QCOMPARE(count, 0u); // the removed binding last heard the announcer no later, so it is gone too
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+}
+
+QTEST_APPLESS_MAIN(TestLndpApi)
+#include "tst_lndp_api.moc"
