@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     # toolchain
     cmake ninja-build g++ pkg-config
+    # the LNDP fuzzer: clang with libFuzzer
+    clang libclang-rt-14-dev
     # Qt 6 libraries and tools
     qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-websockets-dev libgl-dev qt6-qpa-plugins
     # QML modules the views import
