@@ -74,6 +74,15 @@ const netc_addr *ptrOf(const netc_addr &a)
     return &a;
 }
 
+// The engine task changes the state under the main lock.
+uint8_t engineState()
+{
+    LNDP::gl_manage.mainLock();
+    const uint8_t s = LNDP::gl_manage.state();
+    LNDP::gl_manage.mainUnlock();
+    return s;
+}
+
 int gPrints = 0;
 int countPrint(const char *, ...)
 {
@@ -220,7 +229,7 @@ void TestLndpApi::arrayFamily()
     QCOMPARE(lndp_clear(), LNDP_E_MODE);
     // The duplicate third record rolls back the first two.
     QCOMPARE(lndp_setup(ps, 3), LNDP_E_ALREADY);
-    QCOMPARE(LNDP::gl_manage.state(), uint8_t(LNDP::LNDP_STATE_READY));
+    QCOMPARE(engineState(), uint8_t(LNDP::LNDP_STATE_READY));
     QCOMPARE(lndp_changeStatus(0, 1), LNDP_E_MODE);
     QCOMPARE(lndp_setup(ps, 2), LNDP_OK);
     QCOMPARE(lndp_changeStatus(4, 1), LNDP_E_PARAM);
@@ -237,9 +246,9 @@ void TestLndpApi::arrayFamily()
     QCOMPARE(lndp_clear(), LNDP_OK);
     // The engine task processes the clear and returns to the ready state.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (LNDP::gl_manage.state() != LNDP::LNDP_STATE_READY && std::chrono::steady_clock::now() < end)
+    while (engineState() != LNDP::LNDP_STATE_READY && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    QCOMPARE(LNDP::gl_manage.state(), uint8_t(LNDP::LNDP_STATE_READY));
+    QCOMPARE(engineState(), uint8_t(LNDP::LNDP_STATE_READY));
     QCOMPARE(lndp_clear(), LNDP_E_MODE);
     QCOMPARE(lndp_setup(ps + 3, 2), LNDP_OK);
     QCOMPARE(lndp_cleanup(), LNDP_OK);
