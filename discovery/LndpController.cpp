@@ -1,0 +1,152 @@
+#include "LndpController.h"
+
+#include "Converter.h"
+#include "DeviceDiscoveryCollection.h"
+#include "LndpInfo.h"
+#include "Logger.h"
+#include "oswrap_api.h"
+#include "vsock_wrappedSocketIf.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr const char* kServiceName = "_zel-scp";
+constexpr const char* kNoAddress = "0.0.0.0";
+
+netc_addr ipv4FromHostOrder(uint32_t address)
+{
+    netc_addr out = {};
+    out.family = NETC_AF_INET;
+    out.addr[0] = static_cast<uint8_t>(address >> 24);
+    out.addr[1] = static_cast<uint8_t>(address >> 16);
+    out.addr[2] = static_cast<uint8_t>(address >> 8);
+    out.addr[3] = static_cast<uint8_t>(address);
+    return out;
+}
+
+// Dotted decimal of an IPv4 address; false for anything else.
+bool ipv4Text(const netc_addr& address, char (&text)[16])
+{
+    return address.family == NETC_AF_INET && vsock_ntop(&address, text, sizeof(text)) == 0;
+}
+
+} // namespace
+
+LndpController::LndpController(QObject* parent)
+    : QObject(parent)
+{
+}
+
+LndpController::~LndpController()
+{
+    finalize();
+}
+
+int LndpController::initialize()
+{
+    if (m_collection == nullptr) {
+        m_collection = new DeviceDiscoveryCollection(this);
+        connect(m_collection, &DeviceDiscoveryCollection::found, this, &LndpController::onFound,
+                Qt::QueuedConnection);
+        connect(m_collection, &DeviceDiscoveryCollection::lost, this, &LndpController::onLost,
+                Qt::QueuedConnection);
+    }
+    // Both report "already done" when another part of the program was first.
+    oswrap_init();
+    vsock_wrappedSocketInitModule();
+    if (LndpListener::getInstance().initialize("", "", this) != LndpAbstract::kOk)
+        CORVANE_LOG("discovery is not available");
+    return 0;
+}
+
+void LndpController::finalize()
+{
+    if (m_collection == nullptr)
+        return;
+    stopScanDevice();
+    LndpListener::getInstance().finalize();
+    // The engine is stopped: no more reports can reach the collection.
+    delete m_collection;
+    m_collection = nullptr;
+}
+
+bool LndpController::startScanDevice(const NI_INFO_T& ni)
+{
+    char ipText[16] = {};
+    char maskText[16] = {};
+    if (!ipv4Text(ipv4FromHostOrder(ni.ipAddress), ipText) || !ipv4Text(ipv4FromHostOrder(ni.subnetMask), maskText)
+        || std::strcmp(ipText, kNoAddress) == 0)
+        return false;
+
+    if (m_serviceId >= 0) {
+        // Already announcing: on the same interface there is nothing to do,
+        // on another the old announcer must go or it would run on unseen.
+        if (isScanningNetworkInterface(ni))
+            return true;
+        stopScanDevice();
+    }
+
+    LndpListener& listener = LndpListener::getInstance();
+    listener.setMacAddress(ni.macAddress, sizeof(ni.macAddress));
+    listener.setIpAddress(ipText, maskText);
+    listener.addService(kServiceName, ni.interfaceName);
+    int serviceId = -1;
+    if (listener.start(&serviceId) != LndpAbstract::kOk || serviceId < 0) {
+        listener.removeService(kServiceName, ni.interfaceName);
+        listener.clearHostInfo();
+        return false;
+    }
+    m_serviceId = serviceId;
+    m_networkInterface = ni;
+    return true;
+}
+
+int LndpController::stopScanDevice()
+{
+    LndpListener& listener = LndpListener::getInstance();
+    listener.clearHostInfo();
+    listener.removeService(kServiceName, m_networkInterface.interfaceName);
+    if (m_serviceId >= 0)
+        listener.stop(m_serviceId);
+    m_serviceId = -1;
+    m_networkInterface = NI_INFO_T();
+    return 0;
+}
+
+bool LndpController::isScanningNetworkInterface(const NI_INFO_T& ni) const
+{
+    return std::memcmp(ni.macAddress, m_networkInterface.macAddress, sizeof(ni.macAddress)) == 0;
+}
+
+uint32_t LndpController::onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t enabled)
+{
+    Apps::LndpInfo info;
+    if (info.importLndpApiHostInfo(host) != Apps::LndpInfo::kOk)
+        return 0x80000000u;
+
+    netc_addr address = {};
+    info.getIpAddr(&address);
+    char ipText[16] = {};
+    // The rest of the system talks to devices over IPv4 only.
+    if (!ipv4Text(address, ipText))
+        return 0x80000000u;
+    uint8_t mac[6] = {};
+    info.getMacAddr(mac);
+
+    if (m_collection != nullptr)
+        m_collection->update(QString::fromLatin1(ipText), QString::fromStdString(info.modelName()),
+                             QString::fromStdString(info.hostName()), Converter::macUint8ArrayToQStr(mac),
+                             enabled != 0 ? DISCOVERY_DETECTED : DISCOVERY_LOST);
+    return 0;
+}
+
+void LndpController::onFound(const QString& ip, const QString& model, const QString& name, const QString& mac)
+{
+    Q_EMIT foundDevice(ip, model, name, mac);
+}
+
+void LndpController::onLost(const QString&, const QString&, const QString&, const QString& mac)
+{
+    Q_EMIT lostDevice(mac);
+}

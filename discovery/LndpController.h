@@ -1,0 +1,58 @@
+#pragma once
+
+#include "LndpListener.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+
+class DeviceDiscoveryCollection;
+
+// The interface a scan runs on: IPv4 address and mask in host byte order.
+struct NI_INFO_T
+{
+    uint32_t ipAddress = 0;
+    uint32_t subnetMask = 0;
+    uint8_t macAddress[6] = {};
+    char interfaceName[256] = {};
+};
+
+// Binds the LNDP engine to the application: starts and stops the announcer
+// on one interface, turns host reports into device identities and feeds the
+// debouncing collection, whose verdicts it passes on as foundDevice and
+// lostDevice.
+class LndpController : public QObject, public ILNDPCallback
+{
+    Q_OBJECT
+
+public:
+    explicit LndpController(QObject* parent = nullptr);
+    ~LndpController() override;
+
+    // 0, or -1 when the collection could not be made. Starts the engine.
+    int initialize();
+    void finalize();
+
+    bool startScanDevice(const NI_INFO_T& ni);
+    int stopScanDevice();
+    // True when ni has the MAC address of the interface being scanned.
+    bool isScanningNetworkInterface(const NI_INFO_T& ni) const;
+
+    // Runs on the engine task with the engine's lock held.
+    uint32_t onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t enabled) override;
+
+Q_SIGNALS:
+    void foundDevice(const QString& ipAddress, const QString& modelName, const QString& hostName,
+                     const QString& macAddress);
+    void lostDevice(const QString& macAddress);
+
+public Q_SLOTS:
+    void onFound(const QString& ip, const QString& model, const QString& name, const QString& mac);
+    void onLost(const QString& ip, const QString& model, const QString& name, const QString& mac);
+
+private:
+    int32_t m_serviceId = -1;
+    NI_INFO_T m_networkInterface;
+    DeviceDiscoveryCollection* m_collection = nullptr; // child of this controller
+};

@@ -1,0 +1,100 @@
+#pragma once
+
+#include "lndp_types.h"
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Receives every host change of the LNDP engine (on the engine task, with the
+// engine's lock held: no lndp_ calls from here).
+class ILNDPCallback
+{
+public:
+    virtual ~ILNDPCallback() = default;
+    virtual uint32_t onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t enabled) = 0;
+};
+
+// The engine's one subscriber: fans host changes out to gCallbackList.
+uint32_t lndpCallback(const _LNDP_HOST_INFO* host, uint8_t enabled);
+
+// Registered callbacks, each once, in registration order. Changed only while
+// the engine is not running.
+extern std::list<ILNDPCallback*> gCallbackList;
+
+// The service registry in front of the engine's C interface: the interface
+// identity to announce from and the (service name, instance name) pairs.
+class LndpAbstract
+{
+public:
+    static constexpr int32_t kOk = 0;
+    static constexpr int32_t kFailed = static_cast<int32_t>(0x80000000u);
+
+    LndpAbstract() = default;
+    virtual ~LndpAbstract() = default;
+    LndpAbstract(const LndpAbstract&) = delete;
+    LndpAbstract& operator=(const LndpAbstract&) = delete;
+
+    // Starts the engine and subscribes lndpCallback. kFailed for a null
+    // string, a second call, or an engine that cannot start or be subscribed.
+    int32_t initialize(const char* a, const char* b, ILNDPCallback* cb);
+    int32_t finalize();
+
+    void setMacAddress(const uint8_t* mac, uint32_t len);
+    void setIpAddress(const char* ip, const char* mask);
+    void setHostName(const char* name);
+    void clearHostInfo();
+
+    int32_t addService(const char* name, const char* instance);
+    int32_t removeService(const char* name, const char* instance);
+    // The first matching pair, or null.
+    const std::pair<std::string, std::string>* find(const char* name, const char* instance) const;
+
+    // Configures the first registered service as an announcer on the set
+    // interface; *id receives the engine's service id.
+    int32_t start(int* id);
+    int32_t stop(int id);
+    int32_t refresh(int* id, int oldId);
+
+    static int32_t getExInfo(std::vector<std::string>& out, const uint8_t* bytes, uint32_t len);
+    static int32_t addExInfo(std::vector<uint8_t>& out, const std::string& s);
+
+    virtual uint8_t role() const { return LNDP_ROLE_ANNOUNCER; }
+
+protected:
+    ILNDPCallback* m_callback = nullptr;
+    uint8_t m_macAddress[6] = {};
+    std::string m_ipAddress = "0.0.0.0";
+    std::string m_subnetMask = "0.0.0.0";
+    std::string m_registrationA;
+    std::string m_registrationB;
+    bool m_initialized = false;
+    std::string m_hostName;
+    std::vector<std::pair<std::string, std::string>> m_services;
+};
+
+class LndpListener : public LndpAbstract
+{
+public:
+    struct ServiceRecord
+    {
+        std::string serviceName;
+        std::string hostAddress;
+        uint8_t macAddress[6] = {};
+        std::string exInfo0;
+        std::string exInfo1;
+        std::string exInfo2;
+    };
+
+    static LndpListener& getInstance();
+
+    uint8_t role() const override { return LNDP_ROLE_ANNOUNCER; }
+
+    // The hosts the engine knows now, optionally only those of one service.
+    int32_t getServices(std::vector<ServiceRecord>& out, const char* serviceFilter) const;
+
+private:
+    LndpListener() = default;
+};
