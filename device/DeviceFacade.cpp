@@ -1,0 +1,236 @@
+#include "DeviceFacade.h"
+
+#include "Converter.h"
+#include "PushSessionService.h"
+
+#include <QMutexLocker>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+// Connection status values a record goes through.
+constexpr int kInactive = 0;
+constexpr int kActive = 1;
+constexpr int kConnected = 3;
+
+} // namespace
+
+DeviceFacade& DeviceFacade::getInstance()
+{
+    static DeviceFacade instance;
+    return instance;
+}
+
+DeviceFacade::DeviceFacade()
+{
+    registerDeviceMetaTypes();
+    qRegisterMetaType<DeviceActivity>("DeviceActivity");
+    qRegisterMetaType<std::list<DeviceActivity>>("std::list<DeviceActivity>");
+
+    m_controller.initialize();
+    connect(&m_controller, &LndpController::foundDevice, this, &DeviceFacade::activateDevice, Qt::QueuedConnection);
+    connect(&m_controller, &LndpController::lostDevice, this, &DeviceFacade::inactivateDevice, Qt::QueuedConnection);
+}
+
+DeviceFacade::~DeviceFacade()
+{
+    // Discovery stops before the registry goes, so no report arrives for it.
+    m_controller.finalize();
+}
+
+void DeviceFacade::setPushSessionService(PushSessionService* service)
+{
+    if (m_pushSessions)
+        disconnect(m_pushSessions, nullptr, this, nullptr);
+    m_pushSessions = service;
+    if (service == nullptr)
+        return;
+    connect(service, &PushSessionService::connected, this, &DeviceFacade::onConnectedDeviceNotification,
+            Qt::QueuedConnection);
+    connect(service, &PushSessionService::disconnected, this, &DeviceFacade::onDisconnectedDeviceNotification,
+            Qt::QueuedConnection);
+}
+
+bool DeviceFacade::scanning() const
+{
+    QMutexLocker locker(&m_scanLock);
+    return m_scanning;
+}
+
+QStringList DeviceFacade::deviceIDs() const
+{
+    return m_registry.deviceIds();
+}
+
+bool DeviceFacade::getDeviceParameter(const QString& key, DeviceParameter type, QVariant& value,
+                                      DeviceFindPolicy policy) const
+{
+    switch (policy) {
+    case DeviceFindPolicy::ById:
+        return m_registry.getDeviceParameter(key, type, value);
+    case DeviceFindPolicy::ByIpAddress:
+        return m_registry.getDeviceParameterByIpAddress(key, type, value);
+    }
+    return false;
+}
+
+bool DeviceFacade::setDeviceParameter(const QString& key, DeviceParameter type, const QVariant& value,
+                                      DeviceFindPolicy policy)
+{
+    switch (policy) {
+    case DeviceFindPolicy::ById:
+        return m_registry.setAndNotifyDeviceParameter(key, type, value);
+    case DeviceFindPolicy::ByIpAddress:
+        return m_registry.setAndNotifyDeviceParameterByIpAddress(key, type, value);
+    }
+    return false;
+}
+
+bool DeviceFacade::getDeviceData(const QString& deviceId, std::shared_ptr<DeviceData>& record) const
+{
+    return m_registry.getDeviceData(deviceId, record);
+}
+
+int DeviceFacade::connectionStatus(const QString& deviceId) const
+{
+    QVariant status;
+    if (!m_registry.getDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, status))
+        return -1;
+    bool ok = false;
+    const int value = status.toInt(&ok);
+    return ok ? value : -1;
+}
+
+bool DeviceFacade::isConnected(const QString& deviceId) const
+{
+    return connectionStatus(deviceId) == kConnected;
+}
+
+void DeviceFacade::setScanning(bool scanning, bool& changed)
+{
+    QMutexLocker locker(&m_scanLock);
+    changed = (m_scanning != scanning);
+    m_scanning = scanning;
+}
+
+bool DeviceFacade::startScan(const QVariantMap& networkInterface)
+{
+    bool wasScanning = false;
+    {
+        QMutexLocker locker(&m_scanLock);
+        NI_INFO_T info;
+        if (!convertNetworkInterfaceInfo(networkInterface, info))
+            return false;
+        if (!m_controller.startScanDevice(info))
+            return false;
+        wasScanning = m_scanning;
+        m_scanning = true;
+    }
+    if (!wasScanning)
+        Q_EMIT scanningChanged();
+    return true;
+}
+
+void DeviceFacade::stopScan(const QVariantMap& networkInterface)
+{
+    NI_INFO_T info;
+    if (!convertNetworkInterfaceInfo(networkInterface, info))
+        return;
+    if (!m_controller.isScanningNetworkInterface(info))
+        removeAllDevices();
+
+    bool wasScanning = false;
+    {
+        QMutexLocker locker(&m_scanLock);
+        m_controller.stopScanDevice();
+        wasScanning = m_scanning;
+        m_scanning = false;
+    }
+    if (wasScanning)
+        Q_EMIT scanningChanged();
+}
+
+void DeviceFacade::updateDevice(const QString& deviceId, const QString& modelName, const QString& hostName,
+                                const QString& ipAddress)
+{
+    if (m_registry.addDevice(deviceId, modelName, hostName, ipAddress))
+        Q_EMIT deviceIDsChanged({DeviceActivity{DeviceActivity::Added, deviceId}});
+}
+
+bool DeviceFacade::removeDevice(const QString& deviceId)
+{
+    if (!isConnected(deviceId))
+        m_registry.setAndNotifyDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, kInactive);
+
+    QVariant ipAddress;
+    if (!m_registry.getDeviceParameter(deviceId, DeviceParameter::IpAddress, ipAddress))
+        ipAddress = QString();
+    if (m_pushSessions)
+        m_pushSessions->destroySession(ipAddress.toString(), kPushPort);
+
+    return m_registry.removeDevice(deviceId);
+}
+
+void DeviceFacade::removeAllDevices()
+{
+    std::list<DeviceActivity> removed;
+    for (const QString& deviceId : m_registry.deviceIds())
+        if (removeDevice(deviceId))
+            removed.push_back({DeviceActivity::Removed, deviceId});
+    if (!removed.empty())
+        Q_EMIT deviceIDsChanged(removed);
+}
+
+bool DeviceFacade::convertNetworkInterfaceInfo(const QVariantMap& networkInterface, NI_INFO_T& info)
+{
+    uint32_t address = 0;
+    if (!Converter::ipStrToUint32(networkInterface.value(QStringLiteral("ipAddress")).toString().toStdString(), address))
+        return false;
+    info.ipAddress = address;
+
+    uint32_t mask = 0;
+    if (!Converter::ipStrToUint32(networkInterface.value(QStringLiteral("subnetMask")).toString().toStdString(), mask))
+        return false;
+    info.subnetMask = mask;
+
+    if (!Converter::macStrToUint8Array(networkInterface.value(QStringLiteral("macAddress")).toString().toStdString(),
+                                       info.macAddress))
+        return false;
+
+    const QByteArray name = networkInterface.value(QStringLiteral("interfaceName")).toString().toUtf8();
+    if (name.isEmpty() || name.size() > static_cast<qsizetype>(sizeof(info.interfaceName) - 1))
+        return false;
+    std::fill(std::begin(info.interfaceName), std::end(info.interfaceName), '\0');
+    std::memcpy(info.interfaceName, name.constData(), static_cast<size_t>(name.size()));
+    return true;
+}
+
+void DeviceFacade::activateDevice(const QString& ipAddress, const QString& modelName, const QString& hostName,
+                                  const QString& deviceID)
+{
+    updateDevice(deviceID, modelName, hostName, ipAddress);
+    // An open push channel says more about the device than discovery does.
+    if (isConnected(deviceID))
+        return;
+    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus, kActive);
+}
+
+void DeviceFacade::inactivateDevice(const QString& deviceID)
+{
+    if (isConnected(deviceID))
+        return;
+    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus, kInactive);
+}
+
+void DeviceFacade::onConnectedDeviceNotification(const QString& ipAddress, int /*port*/)
+{
+    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, kConnected, DeviceFindPolicy::ByIpAddress);
+}
+
+void DeviceFacade::onDisconnectedDeviceNotification(const QString& ipAddress, int /*port*/)
+{
+    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, kInactive, DeviceFindPolicy::ByIpAddress);
+}

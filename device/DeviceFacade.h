@@ -1,0 +1,100 @@
+#pragma once
+
+#include "DeviceData.h"
+#include "DeviceDataManager.h"
+#include "DeviceParameter.h"
+#include "LndpController.h"
+
+#include <QMetaType>
+#include <QObject>
+#include <QPointer>
+#include <QRecursiveMutex>
+#include <QStringList>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <list>
+#include <memory>
+
+class PushSessionService;
+
+// One change of the registry's id list: kind 0 added, 1 removed.
+struct DeviceActivity
+{
+    int kind = 0;
+    QString deviceId;
+
+    static constexpr int Added = 0;
+    static constexpr int Removed = 1;
+
+    bool operator==(const DeviceActivity& other) const { return kind == other.kind && deviceId == other.deviceId; }
+};
+Q_DECLARE_METATYPE(DeviceActivity)
+Q_DECLARE_METATYPE(std::list<DeviceActivity>)
+
+enum class DeviceFindPolicy : int { ById = 0, ByIpAddress = 1 };
+
+// The single entry point through which the rest of the system reaches
+// devices: it owns discovery and the registry, turns discovery reports and
+// push-channel events into record changes, and announces added and removed
+// devices. Lives on the user-interface thread; parameter access may come
+// from any thread.
+class DeviceFacade : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kPushPort = 60010;
+
+    static DeviceFacade& getInstance();
+
+    bool scanning() const;
+    QStringList deviceIDs() const;
+
+    bool getDeviceParameter(const QString& key, DeviceParameter type, QVariant& value, DeviceFindPolicy policy) const;
+    bool setDeviceParameter(const QString& key, DeviceParameter type, const QVariant& value, DeviceFindPolicy policy);
+    bool getDeviceData(const QString& deviceId, std::shared_ptr<DeviceData>& record) const;
+    bool isConnected(const QString& deviceId) const;
+
+    void setScanning(bool scanning, bool& changed);
+    // False when the map is incomplete or malformed, or discovery cannot start.
+    bool startScan(const QVariantMap& networkInterface);
+    // Switching to another interface removes every device; stopping the
+    // interface being scanned keeps them.
+    void stopScan(const QVariantMap& networkInterface);
+
+    void updateDevice(const QString& deviceId, const QString& modelName, const QString& hostName,
+                      const QString& ipAddress);
+    bool removeDevice(const QString& deviceId);
+    void removeAllDevices();
+
+    // "ipAddress", "subnetMask", "macAddress", "interfaceName" into info;
+    // stops at the first entry that does not convert.
+    static bool convertNetworkInterfaceInfo(const QVariantMap& networkInterface, NI_INFO_T& info);
+
+    // Connects the push-channel side (may be null until it exists).
+    void setPushSessionService(PushSessionService* service);
+
+public Q_SLOTS:
+    void activateDevice(const QString& ipAddress, const QString& modelName, const QString& hostName,
+                        const QString& deviceID);
+    void inactivateDevice(const QString& deviceID);
+    void onConnectedDeviceNotification(const QString& ipAddress, int port);
+    void onDisconnectedDeviceNotification(const QString& ipAddress, int port);
+
+Q_SIGNALS:
+    void deviceIDsChanged(std::list<DeviceActivity> changedDeviceActivities);
+    void scanningChanged();
+
+private:
+    DeviceFacade();
+    ~DeviceFacade() override;
+
+    int connectionStatus(const QString& deviceId) const;
+
+    LndpController m_controller;
+    DeviceDataManager m_registry;
+    bool m_scanning = false;
+    mutable QRecursiveMutex m_scanLock;
+    QPointer<PushSessionService> m_pushSessions;
+};
