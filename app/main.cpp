@@ -1,11 +1,13 @@
 #include "AlertNotifier.h"
 #include "DeviceParameter.h"
+#include "DeviceTableModel.h"
 #include "MultipleLaunchChecker.h"
 #include "Startup.h"
 #include "TerminationSignals.h"
 
 #include <QGuiApplication>
 #include <QIcon>
+#include <QQmlEngine>
 #include <QQmlApplicationEngine>
 #include <QUrl>
 
@@ -38,6 +40,8 @@ int main(int argc, char* argv[])
         return refuseStart(1);
 
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/view/resource/icon_app.png")));
+
+    qmlRegisterType<DeviceTableModel>("DeviceTableModel", 1, 0, "DeviceTableModel");
 
     if (AlertNotifier::initialize() != 0)
         return refuseStart(2);

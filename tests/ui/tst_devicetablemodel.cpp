@@ -1,0 +1,221 @@
+#include "DeviceTableModel.h"
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+DeviceFacade& facade()
+{
+    return DeviceFacade::getInstance();
+}
+
+QStringList rowsOf(const DeviceTableModel& model)
+{
+    QStringList rows;
+    for (int row = 0; row < model.rowCount(); ++row)
+        rows.append(model.getSortedDeviceId(row));
+    return rows;
+}
+
+struct Cell
+{
+    int row;
+    int column;
+    QList<int> roles;
+    bool operator==(const Cell& other) const { return row == other.row && column == other.column && roles == other.roles; }
+};
+
+QList<Cell> cellsOf(const QSignalSpy& spy)
+{
+    QList<Cell> cells;
+    for (const QList<QVariant>& arguments : spy) {
+        const QModelIndex from = arguments.at(0).toModelIndex();
+        const QModelIndex to = arguments.at(1).toModelIndex();
+        // A range where a single cell was expected shows up as a bogus cell.
+        if (from != to)
+            cells.append({-1, -1, {}});
+        else
+            cells.append({from.row(), from.column(), arguments.at(2).value<QList<int>>()});
+    }
+    return cells;
+}
+
+} // namespace
+
+class TestDeviceTableModel : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cleanup() { facade().removeAllDevices(); }
+
+    void rowsFollowTheFacade()
+    {
+        DeviceTableModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(model.rowCount(), 0);
+        QCOMPARE(model.columnCount(), 8);
+        QCOMPARE(model.getAllCheckState(), Qt::Unchecked);
+
+        facade().activateDevice("10.0.0.2", "TQ-730", "Desk", "02:00:00:00:00:02");
+        facade().activateDevice("10.0.0.10", "TQ-360", "Hall", "02:00:00:00:00:01");
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:02", "02:00:00:00:00:01"}));
+        QCOMPARE(model.data(model.index(0, DeviceTableModel::Model)).toString(), QStringLiteral("TQ-730"));
+        QCOMPARE(model.data(model.index(0, DeviceTableModel::HostName)).toString(), QStringLiteral("Desk"));
+        QCOMPARE(model.data(model.index(0, DeviceTableModel::IpAddress)).toString(), QStringLiteral("10.0.0.2"));
+        QCOMPARE(model.data(model.index(0, DeviceTableModel::MacAddress)).toString(), QStringLiteral("02:00:00:00:00:02"));
+        QCOMPARE(model.data(model.index(0, DeviceTableModel::Status)).toString(), QStringLiteral("Login required"));
+        QVERIFY(!model.data(model.index(0, DeviceTableModel::Check)).isValid());
+        QCOMPARE(model.data(model.index(0, 0), Qt::CheckStateRole), QVariant(false));
+        QCOMPARE(model.data(model.index(0, 0), DeviceTableModel::LoginRequiredRole), QVariant(true));
+        QVERIFY(!model.data(model.index(0, 0), Qt::ToolTipRole).isValid());
+        QVERIFY(!model.data(model.index(2, 1)).isValid());
+        QCOMPARE(model.getSortedDeviceId(-1), QString());
+        QCOMPARE(model.getSortedDeviceId(2), QString());
+
+        const QHash<int, QByteArray> roles = model.roleNames();
+        QCOMPARE(roles.size(), 3);
+        QCOMPARE(roles.value(0), QByteArray("display"));
+        QCOMPARE(roles.value(10), QByteArray("checkState"));
+        QCOMPARE(roles.value(256), QByteArray("loginRequired"));
+
+        QCOMPARE(model.headerData(0, Qt::Horizontal).toString(), QString());
+        QCOMPARE(model.headerData(2, Qt::Horizontal).toString(), QStringLiteral("Host Name"));
+        QCOMPARE(model.headerData(7, Qt::Horizontal).toString(), QStringLiteral("Status"));
+        QCOMPARE(model.headerData(2, Qt::Horizontal, Qt::ToolTipRole), QVariant(QString()));
+        QVERIFY(!model.headerData(8, Qt::Horizontal).isValid());
+        QVERIFY(!model.headerData(3, Qt::Vertical).isValid());
+
+        facade().removeAllDevices();
+        QCOMPARE(model.rowCount(), 0);
+    }
+
+    void loginLinkOnlyForDevicesDiscoverySees()
+    {
+        DeviceTableModel model;
+        const QString id = "02:00:00:00:00:03";
+        facade().activateDevice("10.0.0.3", "TQ-730", "Desk", id);
+        const QModelIndex cell = model.index(0, 0);
+        QCOMPARE(model.data(cell, DeviceTableModel::LoginRequiredRole), QVariant(true));
+        facade().onConnectedDeviceNotification("10.0.0.3", 60010);
+        QCOMPARE(model.data(cell, DeviceTableModel::LoginRequiredRole), QVariant(false));
+        facade().setDeviceParameter(id, DeviceParameter::ConnectionStatus, 1, DeviceFindPolicy::ById);
+        facade().setDeviceParameter(id, DeviceParameter::LoggedInStatus, true, DeviceFindPolicy::ById);
+        QCOMPARE(model.data(cell, DeviceTableModel::LoginRequiredRole), QVariant(false));
+        QCOMPARE(model.getCheckedUnloggedInDeviceIds(), QStringList());
+    }
+
+    void checking()
+    {
+        DeviceTableModel model;
+        QSignalSpy checkedChanged(&model, &DeviceTableModel::checkedDeviceIdsChanged);
+        QSignalSpy allChanged(&model, &DeviceTableModel::allCheckStateChanged);
+        // With no rows: nothing to check, but the change is still announced.
+        model.changeDeviceAllCheckStatus();
+        QCOMPARE(model.checkedDeviceIds(), QStringList());
+        QCOMPARE(checkedChanged.size(), 1);
+        QCOMPARE(allChanged.size(), 1);
+
+        for (int i = 1; i <= 3; ++i)
+            facade().activateDevice(QStringLiteral("10.0.0.%1").arg(i), "TQ-730", "D", QStringLiteral("02:00:00:00:00:0%1").arg(i));
+        QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
+        model.changeDeviceCheckStatus(1);
+        QCOMPARE(model.checkedDeviceIds(), QStringList{"02:00:00:00:00:02"});
+        QCOMPARE(model.getAllCheckState(), Qt::PartiallyChecked);
+        QCOMPARE(cellsOf(cells), (QList<Cell>{{1, 0, {Qt::CheckStateRole}}}));
+        QCOMPARE(model.getCheckedUnloggedInDeviceIds(), QStringList{"02:00:00:00:00:02"});
+
+        model.changeDeviceAllCheckStatus();
+        QCOMPARE(model.checkedDeviceIds(), (QStringList{"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03"}));
+        QCOMPARE(model.getAllCheckState(), Qt::Checked);
+        model.changeDeviceAllCheckStatus();
+        QCOMPARE(model.checkedDeviceIds(), QStringList());
+
+        const int before = static_cast<int>(checkedChanged.size());
+        model.changeDeviceCheckStatus(3);
+        model.changeDeviceCheckStatus(-1);
+        QCOMPARE(checkedChanged.size(), before);
+
+        // Writing an equal list announces nothing.
+        model.setCheckedDeviceIds({"02:00:00:00:00:03"});
+        QCOMPARE(checkedChanged.size(), before + 1);
+        model.setCheckedDeviceIds({"02:00:00:00:00:03"});
+        QCOMPARE(checkedChanged.size(), before + 1);
+
+        // Removed devices leave the checked list; one added back comes unchecked, last.
+        const int beforeRemoval = static_cast<int>(checkedChanged.size());
+        facade().removeAllDevices();
+        QCOMPARE(model.checkedDeviceIds(), QStringList());
+        QCOMPARE(model.rowCount(), 0);
+        QVERIFY(checkedChanged.size() > beforeRemoval);
+        model.setCheckedDeviceIds({"02:00:00:00:00:09"});
+        facade().activateDevice("10.0.0.1", "TQ-730", "D", "02:00:00:00:00:08");
+        facade().activateDevice("10.0.0.9", "TQ-730", "D", "02:00:00:00:00:09");
+        QCOMPARE(model.checkedDeviceIds(), QStringList());
+        QCOMPARE(rowsOf(model).last(), QStringLiteral("02:00:00:00:00:09"));
+    }
+
+    void sorting()
+    {
+        DeviceTableModel model;
+        facade().activateDevice("10.0.0.9", "TQ-730", "Beta", "02:00:00:00:00:01");
+        facade().activateDevice("10.0.0.10", "TQ-730", "Alpha", "02:00:00:00:00:02");
+        facade().activateDevice("10.0.0.2", "TQ-360", "Beta", "02:00:00:00:00:03");
+        QSignalSpy column(&model, &DeviceTableModel::sortColumnChanged);
+        QSignalSpy order(&model, &DeviceTableModel::sortOrderChanged);
+        QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
+
+        model.sort(DeviceTableModel::IpAddress);
+        // Text order: 10.0.0.10 < 10.0.0.2 < 10.0.0.9.
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:02", "02:00:00:00:00:03", "02:00:00:00:00:01"}));
+        QCOMPARE(model.getSortColumn(), int(DeviceTableModel::IpAddress));
+        QCOMPARE(model.getSortOrder(), Qt::AscendingOrder);
+        QCOMPARE(cells.size(), 2);
+        QCOMPARE(cells.at(0).at(0).toModelIndex(), model.index(0, 1));
+        QCOMPARE(cells.at(0).at(1).toModelIndex(), model.index(2, 7));
+        QCOMPARE(cells.at(1).at(2).value<QList<int>>(), QList<int>{Qt::CheckStateRole});
+
+        model.sort(DeviceTableModel::IpAddress, Qt::AscendingOrder); // the argument plays no part
+        QCOMPARE(model.getSortOrder(), Qt::DescendingOrder);
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:01", "02:00:00:00:00:03", "02:00:00:00:00:02"}));
+
+        // Equal host names fall back to the id, both ways.
+        model.sort(DeviceTableModel::HostName);
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:02", "02:00:00:00:00:01", "02:00:00:00:00:03"}));
+        model.sort(DeviceTableModel::HostName);
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:03", "02:00:00:00:00:01", "02:00:00:00:00:02"}));
+        QCOMPARE(column.size(), 4);
+        QCOMPARE(order.size(), 4);
+
+        model.sort(DeviceTableModel::Check);
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03"}));
+    }
+
+    void changedParametersRepaintTheirCells()
+    {
+        DeviceTableModel model;
+        const QString id = "02:00:00:00:00:04";
+        facade().activateDevice("10.0.0.4", "TQ-730", "D", id);
+        QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
+        const QList<int> roles{Qt::DisplayRole, DeviceTableModel::LoginRequiredRole};
+
+        facade().setDeviceParameter(id, DeviceParameter::SubnetMask, "255.255.255.0", DeviceFindPolicy::ById);
+        QCOMPARE(cellsOf(cells), (QList<Cell>{{0, DeviceTableModel::SubnetMask, roles}}));
+        cells.clear();
+        facade().setDeviceParameter(id, DeviceParameter::SerialNumber, "S1", DeviceFindPolicy::ById);
+        QCOMPARE(cells.size(), 0);
+        facade().setDeviceParameter(id, DeviceParameter::AllNetworkSettings, QVariantMap{}, DeviceFindPolicy::ById);
+        QCOMPARE(cellsOf(cells), (QList<Cell>{{0, DeviceTableModel::IpAddress, roles}, {0, DeviceTableModel::SubnetMask, roles}}));
+        cells.clear();
+        facade().setDeviceParameter(id, DeviceParameter::UpdateProgress, 40, DeviceFindPolicy::ById);
+        QCOMPARE(cellsOf(cells), (QList<Cell>{{0, DeviceTableModel::Status, roles}}));
+        QCOMPARE(model.data(model.index(0, DeviceTableModel::Status)).toString(), QStringLiteral("Login required"));
+        facade().setDeviceParameter(id, DeviceParameter::LoggedInStatus, true, DeviceFindPolicy::ById);
+        QCOMPARE(model.data(model.index(0, DeviceTableModel::Status)).toString(), QStringLiteral("Firmware update 40% complete"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDeviceTableModel)
+#include "tst_devicetablemodel.moc"

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "DeviceFacade.h"
+#include "DeviceParameter.h"
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QMap>
+#include <QMetaObject>
+#include <QStringList>
+
+#include <list>
+
+// The device table: one row per known device, a check column and seven
+// device properties. Cell values are read from the facade when the view asks;
+// the model keeps only the row order, the checked ids and one connection per
+// row for repainting changed cells.
+class DeviceTableModel : public QAbstractTableModel
+{
+    Q_OBJECT
+    Q_PROPERTY(QStringList checkedDeviceIds READ checkedDeviceIds WRITE setCheckedDeviceIds NOTIFY checkedDeviceIdsChanged)
+    Q_PROPERTY(Qt::CheckState allCheckState READ getAllCheckState NOTIFY allCheckStateChanged)
+    Q_PROPERTY(int sortColumn READ getSortColumn NOTIFY sortColumnChanged)
+    Q_PROPERTY(Qt::SortOrder sortOrder READ getSortOrder NOTIFY sortOrderChanged)
+
+public:
+    enum ParameterType {
+        Check = 0,
+        Model,
+        HostName,
+        Version,
+        IpAddress,
+        MacAddress,
+        SubnetMask,
+        Status,
+        NumberOfDeviceParameterType
+    };
+    Q_ENUM(ParameterType)
+
+    static constexpr int LoginRequiredRole = Qt::UserRole;
+
+    explicit DeviceTableModel(QObject* parent = nullptr);
+    ~DeviceTableModel() override;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+    Q_INVOKABLE QVariant headerData(int section, Qt::Orientation orientation,
+                                    int role = Qt::DisplayRole) const override;
+    // Alternates the order on repeated calls for one column; `order` is not used.
+    Q_INVOKABLE void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+    QStringList checkedDeviceIds() const;
+    void setCheckedDeviceIds(const QStringList& ids);
+
+    Q_INVOKABLE QString getSortedDeviceId(int row) const;
+    Q_INVOKABLE void changeDeviceCheckStatus(int row);
+    Q_INVOKABLE void changeDeviceAllCheckStatus();
+    Q_INVOKABLE Qt::CheckState getAllCheckState() const;
+    Q_INVOKABLE QStringList getCheckedUnloggedInDeviceIds() const;
+    Q_INVOKABLE int getSortColumn() const;
+    Q_INVOKABLE Qt::SortOrder getSortOrder() const;
+
+public Q_SLOTS:
+    void onChangedDeviceActivity(std::list<DeviceActivity> changedDeviceActivities);
+    void onParameterChanged(QString deviceId, DeviceParameter type);
+
+Q_SIGNALS:
+    void checkedDeviceIdsChanged();
+    void allCheckStateChanged();
+    void sortColumnChanged();
+    void sortOrderChanged();
+
+private:
+    void activate(const QString& id);
+    void inactivate(const QString& id);
+    QVariant cellValue(const QString& id, int column) const;
+    QVariant loginRequired(const QString& id) const;
+
+    DeviceFacade* m_facade;
+    QMap<int, QString> m_headerTitles;
+    int m_sortColumn = -1;
+    Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
+    QStringList m_rows;
+    QMap<QString, QMetaObject::Connection> m_rowConnections;
+    QStringList m_checkedDeviceIds;
+};
