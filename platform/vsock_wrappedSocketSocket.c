@@ -80,6 +80,7 @@ static OsSocket gl_osSocket[VSOCK_MAX_OS_SOCKETS];
 static WrappedSocketManage gl_wrappedSocketSocketManage;
 static atomic_int gl_wrappedSocketStatus;
 static atomic_int gl_terminate;
+static atomic_uint gl_waitEpoch;    /* socket task: waits completed so far */
 static int32_t gl_hMySemId;         /* "VSWSIF": module start and end */
 static int32_t gl_hReadySem;        /* the socket task reports readiness */
 static int32_t gl_hTaskId;
@@ -127,11 +128,13 @@ static vsock_osSock osOf(const WrappedSocket *e)
     return gl_osSocket[e->osSlot].sock;
 }
 
-static void freeEntry(int32_t id, int abortive)
+/* Frees an entry and hands back its OS socket, still open. */
+static vsock_osSock detachEntry(int32_t id)
 {
     WrappedSocket *e = &gl_wrappedSocketSocket[id];
+    vsock_osSock s = VSOCK_OS_INVALID;
     if (e->osSlot >= 0) {
-        vsock_sockApiClose(gl_osSocket[e->osSlot].sock, abortive);
+        s = gl_osSocket[e->osSlot].sock;
         gl_osSocket[e->osSlot].inUse = 0;
         gl_osSocket[e->osSlot].sock = VSOCK_OS_INVALID;
         gl_osSocket[e->osSlot].entry = -1;
@@ -140,6 +143,36 @@ static void freeEntry(int32_t id, int abortive)
     memset(e, 0, offsetof(WrappedSocket, ring));
     e->osSlot = -1;
     e->state = ENTRY_FREE;
+    return s;
+}
+
+/* Frees an entry and closes its socket; only while the socket task is not
+ * waiting on it (the task has ended, or the socket was never waited on). */
+static void freeEntry(int32_t id, int abortive)
+{
+    vsock_osSock s = detachEntry(id);
+    if (s != VSOCK_OS_INVALID)
+        vsock_sockApiClose(s, abortive);
+}
+
+/* Closes a socket detached (under the lock) from a running socket task. A
+ * descriptor closed while the task waits on it stays open underneath, its
+ * port bound, until that wait ends: a socket created right after on the same
+ * port would fail. So the task is woken and the close waits until the wait
+ * that may hold the descriptor has ended (the detached socket is not in any
+ * later wait). Bounded, so that a misuse from the task itself cannot hang. */
+static void closeDetached(vsock_osSock s, int abortive)
+{
+    if (s == VSOCK_OS_INVALID)
+        return;
+    int32_t self = 0;
+    if (oswrap_GetTskId(&self) >= 0 && self != gl_hTaskId) {
+        const unsigned epoch = atomic_load(&gl_waitEpoch);
+        vsock_sockApiWake();
+        for (int waited = 0; atomic_load(&gl_waitEpoch) == epoch && waited < 1000; ++waited)
+            oswrap_WaiTsk(1);
+    }
+    vsock_sockApiClose(s, abortive);
 }
 
 /* Takes the lowest free entry and an OS slot, with the lock held. */
@@ -406,6 +439,7 @@ static void vsock_sockTskMain(void *arg)
         unlock();
 
         (void)vsock_sockApiWait(items, count, timeout);
+        atomic_fetch_add(&gl_waitEpoch, 1u);
         if (atomic_load(&gl_terminate))
             break;
 
@@ -605,12 +639,13 @@ int32_t vsock_wrappedSocketDeleteSock(int32_t id)
         return VSOCK_E_NOTREADY;
     lock();
     WrappedSocket *e;
+    vsock_osSock s = VSOCK_OS_INVALID;
     int32_t r = activeEntry(id, &e);
     if (r == 0)
-        freeEntry(id, 0);
+        s = detachEntry(id);
     unlock();
     if (r == 0)
-        vsock_sockApiWake();
+        closeDetached(s, 0);
     return r;
 }
 
@@ -942,11 +977,15 @@ int32_t vsock_wrappedSocketAbort(int32_t id)
         return VSOCK_E_NOTREADY;
     lock();
     WrappedSocket *e;
+    vsock_osSock s = VSOCK_OS_INVALID;
+    int abortive = 0;
     int32_t r = activeEntry(id, &e);
-    if (r == 0)
-        freeEntry(id, e->kind == KIND_ACCEPTED || e->kind == KIND_TCP_CLIENT);
+    if (r == 0) {
+        abortive = e->kind == KIND_ACCEPTED || e->kind == KIND_TCP_CLIENT;
+        s = detachEntry(id);
+    }
     unlock();
     if (r == 0)
-        vsock_sockApiWake();
+        closeDetached(s, abortive);
     return r;
 }

@@ -139,6 +139,7 @@ private slots:
     void createValidatesItsArguments();
     void tableLimitsAndLowestFreeId();
     void udpExchangeOnLoopback();
+    void deletedSocketReleasesItsPortAtOnce();
     void secondSendIsRefusedUntilFirstReported();
     void sendValidation();
     void bufferTooSmallKeepsTheDatagram();
@@ -279,6 +280,29 @@ void TstVsock::udpExchangeOnLoopback()
     }
     QCOMPARE(r, 4);
     QCOMPARE(gRec.count(a, NETC_SOCK_EV_RECV), 2);
+}
+
+void TstVsock::deletedSocketReleasesItsPortAtOnce()
+{
+    // The discovery engine recreates a failed socket on the same address and
+    // port right after deleting it: the port must be free when delete returns,
+    // even though the socket task was waiting on the old descriptor.
+    int32_t id = udpOnLoopback();
+    QVERIFY(id >= 0);
+    T_VSOCK_CREATE_SOCK c{};
+    c.type = VSOCK_TYPE_UDP;
+    c.localAddr = ipv4(127, 0, 0, 1);
+    c.localPort = endpointOf(id).port;
+    T_VSOCK_SOCK_OPTION o = opts();
+    for (int round = 0; round < 200; ++round) {
+        QCOMPARE(vsock_wrappedSocketDeleteSock(id), 0);
+        id = vsock_wrappedSocketCreateSock(&c, &o);
+        QVERIFY2(id >= 0, qPrintable(QString("round %1: 0x%2").arg(round).arg(uint32_t(id), 0, 16)));
+    }
+    QCOMPARE(vsock_wrappedSocketAbort(id), 0);
+    id = vsock_wrappedSocketCreateSock(&c, &o);
+    QVERIFY(id >= 0);
+    QCOMPARE(vsock_wrappedSocketDeleteSock(id), 0);
 }
 
 void TstVsock::secondSendIsRefusedUntilFirstReported()
