@@ -4,6 +4,7 @@
 # boundary datagrams. Usage: scripts/fuzz-lndp.sh [seconds] (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh
 seconds=${1:-60}
 cmake -S tools/fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build build-fuzz -j2 >/dev/null

@@ -4,6 +4,7 @@
 # and runs the tests. Usage: scripts/sanitize.sh [asan|tsan]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(asan tsan)
 for p in "${presets[@]}"; do
