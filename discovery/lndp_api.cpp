@@ -176,17 +176,23 @@ int32_t lndp_clear(void)
     return LNDP_OK;
 }
 
+// The service behind an array index; the main lock is held.
+static int32_t mappedServiceIdLocked(uint32_t index, int32_t &id)
+{
+    if (!gl_manage.arrayMode())
+        return LNDP_E_MODE;
+    id = gl_manage.idMap((int)index);
+    return id < 0 ? LNDP_E_PARAM : LNDP_OK;
+}
+
 int32_t lndp_changeTime(uint32_t index, uint32_t intervalMs, uint32_t seconds)
 {
     if (index >= LNDP_MAX_SERVICES)
         return LNDP_E_PARAM;
     MainLock lock;
-    if (!gl_manage.arrayMode())
-        return LNDP_E_MODE;
-    const int32_t id = gl_manage.idMap((int)index);
-    if (id < 0)
-        return LNDP_E_PARAM;
-    return changeTimeLocked(id, intervalMs, seconds);
+    int32_t id = -1;
+    const int32_t r = mappedServiceIdLocked(index, id);
+    return r != LNDP_OK ? r : changeTimeLocked(id, intervalMs, seconds);
 }
 
 int32_t lndp_changeStatus(uint32_t index, uint8_t status)
@@ -194,12 +200,9 @@ int32_t lndp_changeStatus(uint32_t index, uint8_t status)
     if (index >= LNDP_MAX_SERVICES)
         return LNDP_E_PARAM;
     MainLock lock;
-    if (!gl_manage.arrayMode())
-        return LNDP_E_MODE;
-    const int32_t id = gl_manage.idMap((int)index);
-    if (id < 0)
-        return LNDP_E_PARAM;
-    return changeStatusLocked(id, status);
+    int32_t id = -1;
+    const int32_t r = mappedServiceIdLocked(index, id);
+    return r != LNDP_OK ? r : changeStatusLocked(id, status);
 }
 
 int32_t lndp_getStatus(uint32_t index)
@@ -207,12 +210,9 @@ int32_t lndp_getStatus(uint32_t index)
     if (index >= LNDP_MAX_SERVICES)
         return LNDP_E_PARAM;
     MainLock lock;
-    if (!gl_manage.arrayMode())
-        return LNDP_E_MODE;
-    const int32_t id = gl_manage.idMap((int)index);
-    if (id < 0)
-        return LNDP_E_PARAM;
-    return getStatusLocked(id);
+    int32_t id = -1;
+    const int32_t r = mappedServiceIdLocked(index, id);
+    return r != LNDP_OK ? r : getStatusLocked(id);
 }
 
 int32_t lndp_subscribe(LNDP_HOST_CALLBACK callback)
