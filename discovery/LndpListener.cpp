@@ -190,9 +190,11 @@ int32_t LndpAbstract::getExInfo(std::vector<std::string>& out, const uint8_t* by
 
 int32_t LndpAbstract::addExInfo(std::vector<uint8_t>& out, const std::string& s)
 {
-    const size_t length = std::min<size_t>(s.size(), 255);
-    out.push_back(static_cast<uint8_t>(length));
-    out.insert(out.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(length));
+    uint8_t entry[1 + LNDP_MAX_NAME];
+    uint32_t used = 0;
+    lndp_exInfoAppend(entry, sizeof(entry), &used, reinterpret_cast<const uint8_t*>(s.data()),
+                      static_cast<uint32_t>(s.size()));
+    out.insert(out.end(), entry, entry + used);
     return kOk;
 }
 
