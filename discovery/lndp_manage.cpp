@@ -71,7 +71,7 @@ void T_LNDP_MANAGE::buildTables()
     m_observersUsed.init();
 
     for (int i = 0; i < LNDP_MAX_NETWORKS; ++i) {
-        LndpNetwork &n = gl_networks[i];
+        LndpNetwork &n = m_networks[i];
         memset(&n.localAddr, 0, sizeof n.localAddr);
         n.port = 0;
         n.comm = nullptr;
@@ -79,15 +79,15 @@ void T_LNDP_MANAGE::buildTables()
         m_networksFree.append(&n);
     }
     for (int i = 0; i < LNDP_MAX_SERVICES; ++i) {
-        gl_services[i].id = i;
-        resetService(&gl_services[i]);
-        m_servicesFree.append(&gl_services[i]);
-        gl_idMap[i] = -1;
+        m_services[i].id = i;
+        resetService(&m_services[i]);
+        m_servicesFree.append(&m_services[i]);
+        m_idMap[i] = -1;
     }
     for (int i = 0; i < LNDP_MAX_COMMS; ++i) {
-        LndpComm &c = gl_comms[i];
+        LndpComm &c = m_comms[i];
         c.sockId = -1;
-        c.cb = &gl_callbacks[i];
+        c.cb = &m_callbacks[i];
         c.index = (uint16_t)i;
         c.sockState = 0;
         memset(&c.localAddr, 0, sizeof c.localAddr);
@@ -96,13 +96,13 @@ void T_LNDP_MANAGE::buildTables()
         c.tx.result = 0;
         c.tx.queue.init();
         c.tx.headDropped = 0;
-        memset(&gl_callbacks[i], 0, sizeof gl_callbacks[i]);
-        gl_callbacks[i].shared.sockId = -1;
-        gl_callbacks[i].priv.sockId = -1;
+        memset(&m_callbacks[i], 0, sizeof m_callbacks[i]);
+        m_callbacks[i].shared.sockId = -1;
+        m_callbacks[i].priv.sockId = -1;
         m_commsFree.append(&c);
     }
     for (int i = 0; i < LNDP_MAX_HOSTS; ++i) {
-        LndpLocalHost &h = gl_hosts[i];
+        LndpLocalHost &h = m_hosts[i];
         memset(&h.info, 0, sizeof h.info);
         oswrap_svcInitTimerMs(&h.ageTimer);
         h.changed = h.enabled = 0;
@@ -110,9 +110,9 @@ void T_LNDP_MANAGE::buildTables()
         m_hostsFree.append(&h);
     }
     for (int i = 0; i < LNDP_MAX_OBSERVERS; ++i) {
-        gl_observers[i].taskId = 0;
-        gl_observers[i].callback = nullptr;
-        m_observersFree.append(&gl_observers[i]);
+        m_observers[i].taskId = 0;
+        m_observers[i].callback = nullptr;
+        m_observersFree.append(&m_observers[i]);
     }
     m_arrayMode = 0;
     m_intervalPasses = 0;
@@ -148,12 +148,12 @@ void T_LNDP_MANAGE::finalize()
     m_servicesFree.init();
     m_networksFree.init();
     for (int i = 0; i < LNDP_MAX_SERVICES; ++i) {
-        resetService(&gl_services[i]);
-        gl_services[i].id = -1;
-        gl_idMap[i] = -1;
+        resetService(&m_services[i]);
+        m_services[i].id = -1;
+        m_idMap[i] = -1;
     }
     for (int i = 0; i < LNDP_MAX_NETWORKS; ++i)
-        gl_networks[i].services.init();
+        m_networks[i].services.init();
     m_eventFn = nullptr;
     m_arrayMode = 0;
     m_state = LNDP_STATE_UNINIT;
@@ -590,7 +590,7 @@ void T_LNDP_MANAGE::onSocketEvent(int32_t sockId, const netc_sock_cb_prm *event)
     bool known = false;
     vsockLock();
     for (int i = 0; i < LNDP_MAX_COMMS; ++i) {
-        LndpCallbackRecord &r = gl_callbacks[i].shared;
+        LndpCallbackRecord &r = m_callbacks[i].shared;
         if (r.sockId != sockId)
             continue;
         known = true;
@@ -680,7 +680,7 @@ int32_t T_LNDP_MANAGE::runSocketCallback(int32_t &rx, int32_t &tx)
     mainLock();
     vsockLock();
     for (int i = 0; i < LNDP_MAX_COMMS; ++i) {
-        LndpCallbackPair &p = gl_callbacks[i];
+        LndpCallbackPair &p = m_callbacks[i];
         p.priv = p.shared;
         p.shared.flags = 0;
         p.shared.announced = 0;
@@ -914,7 +914,7 @@ void T_LNDP_MANAGE::printHostList(LNDP_PRINT_FN print)
         char com[64];
         addrText(h->info.hostAddr, cpu, sizeof cpu);
         addrText(h->info.sourceAddr, com, sizeof com);
-        print("%2d:", (int)(h - gl_hosts));
+        print("%2d:", (int)(h - m_hosts));
         print(h->enabled ? "(O) " : "(X) ");
         print("[ SERVICE:%-16s, ", name);
         print("CPU IP:%-20s, ", cpu);
@@ -932,7 +932,7 @@ void T_LNDP_MANAGE::debugPrintStatus(LNDP_PRINT_FN print)
     {
         char ip[64];
         addrText(n->localAddr, ip, sizeof ip);
-        print("<%2d:", (int)(n - gl_networks));
+        print("<%2d:", (int)(n - m_networks));
         print("IP:%s, ", ip);
     }
     print("]\n");

@@ -172,8 +172,8 @@ public:
     void setArrayMode(bool on) { m_arrayMode = on ? 1 : 0; }
     bool hasEventFunction() const { return m_eventFn != nullptr; }
     bool hasServices() const { return !m_networksUsed.empty(); }
-    int32_t idMap(int index) const { return gl_idMap[index]; }
-    void setIdMap(int index, int32_t id) { gl_idMap[index] = id; }
+    int32_t idMap(int index) const { return m_idMap[index]; }
+    void setIdMap(int index, int32_t id) { m_idMap[index] = id; }
     void raiseEvent(int32_t code);
 
     // --- configuration and queries: the caller holds the main lock ---
@@ -250,13 +250,14 @@ private:
     uint8_t m_arrayMode = 0;
     uint32_t m_intervalPasses = 0;
 
-    LndpNetwork gl_networks[LNDP_MAX_NETWORKS];
-    LndpService gl_services[LNDP_MAX_SERVICES];
-    LndpComm gl_comms[LNDP_MAX_COMMS];
-    LndpCallbackPair gl_callbacks[LNDP_MAX_COMMS];
-    LndpLocalHost gl_hosts[LNDP_MAX_HOSTS];
-    LndpObserver gl_observers[LNDP_MAX_OBSERVERS];
-    int32_t gl_idMap[LNDP_MAX_SERVICES] = {-1, -1, -1, -1};
+    // The engine's tables, known in the protocol's documents by their gl_ names.
+    LndpNetwork m_networks[LNDP_MAX_NETWORKS];  // gl_networks
+    LndpService m_services[LNDP_MAX_SERVICES];  // gl_services
+    LndpComm m_comms[LNDP_MAX_COMMS];  // gl_comms
+    LndpCallbackPair m_callbacks[LNDP_MAX_COMMS];  // gl_callbacks
+    LndpLocalHost m_hosts[LNDP_MAX_HOSTS];  // gl_hosts
+    LndpObserver m_observers[LNDP_MAX_OBSERVERS];  // gl_observers
+    int32_t m_idMap[LNDP_MAX_SERVICES] = {-1, -1, -1, -1};  // gl_idMap
 
     LndpList<LndpNetwork, LNDP_MAX_NETWORKS> m_networksFree, m_networksUsed;
     LndpList<LndpService, LNDP_MAX_SERVICES> m_servicesFree, m_servicesUsed;
