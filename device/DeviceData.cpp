@@ -146,7 +146,7 @@ void DeviceData::setData(DeviceParameter type, const QVariant& value)
 
 void DeviceData::notify(DeviceParameter type)
 {
-    emit dataChanged(m_deviceId.toString(), type);
+    Q_EMIT dataChanged(m_deviceId.toString(), type);
 }
 
 void DeviceData::notifyAllParameters()

@@ -87,7 +87,7 @@ public:
     void setStandbyScreenImageUploadProgress(const QVariant& value);
     void setStandbyImageResult(const QVariant& value);
 
-signals:
+Q_SIGNALS:
     void dataChanged(const QString& deviceID, DeviceParameter type);
 
 private:

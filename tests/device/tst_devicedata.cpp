@@ -41,16 +41,16 @@ public:
     QString id;
     DeviceParameter type = DeviceParameter::DeviceId;
 
-public slots:
+public Q_SLOTS:
     void onDataChanged(const QString& deviceID, DeviceParameter parameter)
     {
         deliveredOn = QThread::currentThread();
         id = deviceID;
         type = parameter;
-        emit received();
+        Q_EMIT received();
     }
 
-signals:
+Q_SIGNALS:
     void received();
 };
 
@@ -58,7 +58,7 @@ class TestDeviceData : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void initTestCase() { registerDeviceMetaTypes(); }
 
     void initialValues()

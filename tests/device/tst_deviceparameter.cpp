@@ -7,7 +7,7 @@ class TestDeviceParameter : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void initTestCase()
     {
         // Repeated registration must be harmless: several modules call it.

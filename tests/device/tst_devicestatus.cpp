@@ -20,7 +20,7 @@ class TestDeviceStatus : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void newBoardShowsReady()
     {
         const DeviceStatus board;

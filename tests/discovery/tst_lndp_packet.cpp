@@ -66,7 +66,7 @@ int check(const std::vector<uint8_t> &d, int size = -1)
 class TestLndpPacket : public QObject
 {
     Q_OBJECT
-private slots:
+private Q_SLOTS:
     void announcementIsByteExact();
     void buildRefusesWhatCannotBeSent();
     void validationBoundaries_data();

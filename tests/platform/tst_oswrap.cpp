@@ -101,7 +101,7 @@ class TstOswrap : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void init() { QCOMPARE(oswrap_init(), OSWRAP_E_OK); }
     void cleanup()
     {

@@ -125,7 +125,7 @@ class TstVsock : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void initTestCase() { QCOMPARE(oswrap_init(), OSWRAP_E_OK); }
     void cleanupTestCase() { oswrap_exit(); }
     void init()

@@ -142,11 +142,11 @@ void ControlChannel::onStdin()
         const QString line = QString::fromUtf8(m_stdinBuffer.left(newline)).trimmed();
         m_stdinBuffer.remove(0, newline + 1);
         for (const QString &reply : execute(line))
-            emit output(reply);
+            Q_EMIT output(reply);
     }
     if (m_stdinBuffer.size() > kMaxLine) {
         m_stdinBuffer.clear();
-        emit output(QStringLiteral("error line too long"));
+        Q_EMIT output(QStringLiteral("error line too long"));
     }
 }
 
@@ -173,7 +173,7 @@ QStringList ControlChannel::execute(const QString &line)
     if (verb == QLatin1String("help"))
         return helpText().split(QLatin1Char('\n')) << QStringLiteral("ok");
     if (verb == QLatin1String("quit")) {
-        emit quitRequested();
+        Q_EMIT quitRequested();
         return {QStringLiteral("ok")};
     }
     if (verb == QLatin1String("list")) {

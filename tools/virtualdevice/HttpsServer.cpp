@@ -84,7 +84,7 @@ void HttpsServer::setRefusing(bool refusing)
         close(); // new connections are refused by the kernel
     } else if (!isListening()) {
         if (!listen(m_device->config().address, m_port))
-            emit m_device->event(QStringLiteral("cannot listen again: %1").arg(errorString()));
+            Q_EMIT m_device->event(QStringLiteral("cannot listen again: %1").arg(errorString()));
     }
 }
 
@@ -104,12 +104,12 @@ void HttpsServer::incomingConnection(qintptr descriptor)
     case DeviceFaults::Connect::Drop:
         socket->abort();
         socket->deleteLater();
-        emit m_device->event(QStringLiteral("connection dropped"));
+        Q_EMIT m_device->event(QStringLiteral("connection dropped"));
         return;
     case DeviceFaults::Connect::StallTls:
         // Accept, then say nothing: the client's TLS handshake never completes.
         connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        emit m_device->event(QStringLiteral("connection stalled before TLS"));
+        Q_EMIT m_device->event(QStringLiteral("connection stalled before TLS"));
         return;
     case DeviceFaults::Connect::Refuse:
     case DeviceFaults::Connect::Normal:
@@ -328,7 +328,7 @@ bool HttpConnection::finishMessage()
     const bool close = !m_keepAlive;
     if (m_rejectStatus != 0) {
         if (m_route == Route::Upload)
-            emit m_device->event(QStringLiteral("upload %1 refused %2 %3")
+            Q_EMIT m_device->event(QStringLiteral("upload %1 refused %2 %3")
                                      .arg(QLatin1String(kindName(m_kind))).arg(m_rejectStatus).arg(m_rejectText));
         respondError(m_rejectStatus, m_rejectText, close);
         return !close;
@@ -336,7 +336,7 @@ bool HttpConnection::finishMessage()
     switch (m_route) {
     case Route::Authenticate:
         respond(200, QJsonDocument(QJsonObject{{QStringLiteral("result"), QStringLiteral("ok")}}).toJson(QJsonDocument::Compact), close);
-        emit m_device->event(QStringLiteral("authenticated"));
+        Q_EMIT m_device->event(QStringLiteral("authenticated"));
         break;
     case Route::Settings:
         respond(200, QJsonDocument(m_device->settingsDocument()).toJson(QJsonDocument::Compact), close);
@@ -345,7 +345,7 @@ bool HttpConnection::finishMessage()
         m_multipart->finish();
         const UploadReceiver::Outcome outcome = m_upload->finish(*m_multipart);
         if (outcome.status != 200) {
-            emit m_device->event(QStringLiteral("upload %1 refused %2 %3")
+            Q_EMIT m_device->event(QStringLiteral("upload %1 refused %2 %3")
                                      .arg(QLatin1String(kindName(m_kind))).arg(outcome.status).arg(outcome.error));
             respondError(outcome.status, outcome.error, close);
             return !close;
@@ -356,7 +356,7 @@ bool HttpConnection::finishMessage()
             {QStringLiteral("md5"), QString::fromLatin1(outcome.md5)},
         };
         respond(200, QJsonDocument(answer).toJson(QJsonDocument::Compact), close);
-        emit m_device->event(QStringLiteral("upload %1 ok size=%2 md5=%3 ms=%4")
+        Q_EMIT m_device->event(QStringLiteral("upload %1 ok size=%2 md5=%3 ms=%4")
                                  .arg(QLatin1String(kindName(m_kind))).arg(outcome.size)
                                  .arg(QString::fromLatin1(outcome.md5)).arg(m_uploadClock.elapsed()));
         switch (m_kind) {
@@ -380,14 +380,14 @@ void HttpConnection::handleUpgrade(const HttpRequestHead &head, qsizetype headLe
     const DeviceFaults::Push mode = m_device->faults().push;
     if (!m_device->isAuthorised(head.header("authorization")) || mode == DeviceFaults::Push::Refuse403) {
         m_socket->read(headLength);
-        emit m_device->event(QStringLiteral("push upgrade refused 403"));
+        Q_EMIT m_device->event(QStringLiteral("push upgrade refused 403"));
         respondError(403, QStringLiteral("push channel refused"), true);
         return;
     }
     if (mode == DeviceFaults::Push::Stall) {
         m_socket->read(headLength);
         m_mode = Mode::Stalled;
-        emit m_device->event(QStringLiteral("push upgrade stalled"));
+        Q_EMIT m_device->event(QStringLiteral("push upgrade stalled"));
         return;
     }
     m_mode = Mode::HandedOver;

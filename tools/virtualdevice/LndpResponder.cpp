@@ -83,14 +83,14 @@ void LndpResponder::readWildcard()
 bool LndpResponder::handle(const QByteArray &bytes, const QHostAddress &sender, quint16 senderPort, VirtualDevice *device)
 {
     if (bytes.size() > LndpMessage::kMaxDatagram) {
-        emit log(QStringLiteral("%1 lndp ignored %2-byte datagram from %3: too long")
+        Q_EMIT log(QStringLiteral("%1 lndp ignored %2-byte datagram from %3: too long")
                      .arg(device->config().id).arg(bytes.size()).arg(sender.toString()));
         return false;
     }
     LndpMessage::Datagram datagram;
     const LndpMessage::ParseError result = LndpMessage::parse(bytes, datagram);
     if (result != LndpMessage::ParseError::None) {
-        emit log(QStringLiteral("%1 lndp ignored datagram from %2: %3")
+        Q_EMIT log(QStringLiteral("%1 lndp ignored datagram from %2: %3")
                      .arg(device->config().id, sender.toString(), QLatin1String(LndpMessage::errorText(result))));
         return false;
     }
@@ -110,7 +110,7 @@ void LndpResponder::answer(VirtualDevice *device, const QHostAddress &to, quint1
         const DeviceConfig &config = device->config();
         const QByteArray response = LndpMessage::buildResponse(config.address, config.mac, config.model, config.name);
         entry.socket->writeDatagram(response, to, port);
-        emit log(QStringLiteral("%1 lndp answered %2:%3").arg(config.id, to.toString()).arg(port));
+        Q_EMIT log(QStringLiteral("%1 lndp answered %2:%3").arg(config.id, to.toString()).arg(port));
         return;
     }
 }

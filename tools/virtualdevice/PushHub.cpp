@@ -69,10 +69,10 @@ void PushHub::onNewConnection()
                     break;
                 }
             }
-            emit m_device->event(QStringLiteral("push closed"));
+            Q_EMIT m_device->event(QStringLiteral("push closed"));
             webSocket->deleteLater();
         });
-        emit m_device->event(QStringLiteral("push connected"));
+        Q_EMIT m_device->event(QStringLiteral("push connected"));
     }
 }
 
@@ -132,7 +132,7 @@ void PushHub::setPingsAnswered(bool answered)
             if (channel.webSocket)
                 channel.webSocket->abort();
         } else if (channel.socket->bytesAvailable() > 0) {
-            emit channel.socket->readyRead();
+            Q_EMIT channel.socket->readyRead();
         }
     }
 }

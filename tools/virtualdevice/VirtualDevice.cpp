@@ -129,7 +129,7 @@ void VirtualDevice::startFirmwareUpdate(const QString &fileName)
     m_upgradeStatus = 0;
     notify(sysBody({{QStringLiteral("device-status"), 1}}));
     notify(sysBody({{QStringLiteral("upgrade-status"), 0}}));
-    emit event(QStringLiteral("update started %1").arg(m_pendingVersion));
+    Q_EMIT event(QStringLiteral("update started %1").arg(m_pendingVersion));
     m_updateTimer.start();
 }
 
@@ -151,7 +151,7 @@ void VirtualDevice::updateStep()
     notify(sysBody(result));
     m_deviceStatus = 0;
     notify(sysBody({{QStringLiteral("device-status"), 0}}));
-    emit event(QStringLiteral("update finished result=%1 version=%2").arg(m_upgradeResult).arg(m_config.version));
+    Q_EMIT event(QStringLiteral("update finished result=%1 version=%2").arg(m_upgradeResult).arg(m_config.version));
 }
 
 void VirtualDevice::finishImport(bool wellFormed)
@@ -159,14 +159,14 @@ void VirtualDevice::finishImport(bool wellFormed)
     m_importCode = m_faults.importResult >= 0 ? m_faults.importResult : (wellFormed ? 0 : 5);
     notify(sysBody({{QStringLiteral("import-result"),
                      QJsonObject{{QStringLiteral("code"), m_importCode}, {QStringLiteral("option"), QJsonArray()}}}}));
-    emit event(QStringLiteral("import result=%1").arg(m_importCode));
+    Q_EMIT event(QStringLiteral("import result=%1").arg(m_importCode));
 }
 
 void VirtualDevice::finishStandbyImage(bool valid)
 {
     m_imageValid = valid ? 0 : 1;
     notify(QJsonObject{{QStringLiteral("display"), QJsonObject{{QStringLiteral("upload-idle-image-valid"), m_imageValid}}}});
-    emit event(QStringLiteral("standby-image valid=%1").arg(valid ? 1 : 0));
+    Q_EMIT event(QStringLiteral("standby-image valid=%1").arg(valid ? 1 : 0));
 }
 
 bool VirtualDevice::setValue(const QString &key, const QString &value, QString &error)
