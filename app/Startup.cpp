@@ -1,12 +1,95 @@
 #include "Startup.h"
 
+#include "AlertNotifier.h"
+#include "DeviceParameter.h"
+#include "DeviceTableModel.h"
 #include "Logger.h"
+#include "MultipleLaunchChecker.h"
+#include "TerminationSignals.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QIcon>
 #include <QQmlApplicationEngine>
+#include <QQmlEngine>
 #include <QUrl>
 
+#include <functional>
+#include <vector>
+
+namespace {
+
+// The process-wide services brought up so far. A failed step takes down the
+// failed service and every one before it, newest first; each finalize accepts
+// a partly initialised service. A normal exit takes down nothing: the
+// operating system releases what the services hold when the process ends.
+class ServiceStack
+{
+public:
+    // True when the service came up; otherwise everything is taken down.
+    bool bringUp(const char* name, const std::function<bool()>& initialize, std::function<void()> finalize)
+    {
+        m_finalizers.push_back(std::move(finalize));
+        if (initialize())
+            return true;
+        CORVANE_LOG(QStringLiteral("start-up stopped at: %1").arg(QLatin1String(name)));
+        takeDown();
+        return false;
+    }
+
+private:
+    void takeDown()
+    {
+        for (auto it = m_finalizers.rbegin(); it != m_finalizers.rend(); ++it)
+            (*it)();
+        m_finalizers.clear();
+    }
+
+    std::vector<std::function<void()>> m_finalizers;
+};
+
+bool launchGuardLetsUsRun()
+{
+    if (MultipleLaunchChecker::initialize() != 0)
+        return false;
+    return !MultipleLaunchChecker::m_instance->alreadyLaunched();
+}
+
+void registerQmlTypes()
+{
+    qmlRegisterType<DeviceTableModel>("DeviceTableModel", 1, 0, "DeviceTableModel");
+}
+
+} // namespace
+
 namespace Startup {
+
+int run(int argc, char* argv[])
+{
+    configureLogging();
+    registerDeviceMetaTypes();
+
+    QGuiApplication app(argc, argv);
+    QQmlApplicationEngine engine;
+    const QUrl mainUrl(QStringLiteral("qrc:/main.qml"));
+    ServiceStack services;
+
+    if (!services.bringUp("launch guard", launchGuardLetsUsRun, &MultipleLaunchChecker::finalize))
+        return -1;
+
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/view/resource/icon_app.png")));
+    registerQmlTypes();
+
+    if (!services.bringUp("alert notifier", [] { return AlertNotifier::initialize() == 0; },
+                          &AlertNotifier::finalize))
+        return -1;
+
+    quitOnTerminationSignals(app);
+    exitOnMainViewFailure(engine, app, mainUrl);
+    engine.load(mainUrl);
+
+    return QGuiApplication::exec();
+}
 
 void configureLogging()
 {

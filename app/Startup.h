@@ -4,7 +4,14 @@ class QCoreApplication;
 class QQmlApplicationEngine;
 class QUrl;
 
+// The program's start-up order, from the logging rules to the event loop.
+// Every process-wide service is brought up here, each with the failure path
+// that takes down what came up before it.
 namespace Startup {
+
+// Runs the program: returns the event loop's exit code, or -1 when start-up
+// is refused (another instance runs) or a service cannot be brought up.
+int run(int argc, char* argv[]);
 
 // Switches off the QML runtime's own logging (views' console output) before
 // any Qt object reads the logging rules.

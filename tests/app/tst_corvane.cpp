@@ -1,4 +1,5 @@
 #include "CorvaneProcess.h"
+#include "TestPrograms.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -12,7 +13,7 @@ private Q_SLOTS:
     {
         QTemporaryDir runtimeDir;
         QVERIFY(runtimeDir.isValid());
-        CorvaneProcess corvane(QStringLiteral(CORVANE_EXECUTABLE), runtimeDir.path(), QStringLiteral("offscreen"));
+        CorvaneProcess corvane(TestPrograms::corvane(), runtimeDir.path(), QStringLiteral("offscreen"));
         QVERIFY(corvane.start());
         QVERIFY2(corvane.waitForMainView(), corvane.standardError().constData());
 

@@ -1,4 +1,5 @@
 #include "CorvaneProcess.h"
+#include "TestPrograms.h"
 #include "MultipleLaunchCheckerImplPosix.h"
 
 #include <QFile>
@@ -9,7 +10,7 @@
 
 namespace {
 
-const QString kExecutable = QStringLiteral(CORVANE_EXECUTABLE);
+const QString kExecutable = TestPrograms::corvane();
 
 QByteArray runXdotool(const QStringList& arguments, int timeoutMs = 30000)
 {

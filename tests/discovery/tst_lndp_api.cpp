@@ -95,7 +95,7 @@ int countPrint(const char *, ...)
 class TestLndpApi : public QObject
 {
     Q_OBJECT
-private slots:
+private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
     void init();
@@ -137,7 +137,7 @@ void TestLndpApi::startupCount()
 {
     int id = -1;
     const netc_addr local = lndpV4("127.0.3.2");
-    const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, local, lndpFreePort(), "s");
+    const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, local, freeUdpPort(), "s");
     QCOMPARE(lndp2_setup(&id, &p), LNDP_E_NOTREADY);
     QCOMPARE(lndp_cleanup(), LNDP_E_ALREADY);
     QCOMPARE(lndp_startup(), LNDP_OK);
@@ -165,7 +165,7 @@ void TestLndpApi::setupBeforeTaskAttached()
     QCOMPARE(oswrap_AcreSem(&sem, &c), 0);
     QCOMPARE(LNDP::gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, sem, sem + 0), LNDP_OK);
     int id = 7;
-    const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.2"), lndpFreePort(), "s");
+    const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.2"), freeUdpPort(), "s");
     QCOMPARE(lndp2_setup(&id, &p), LNDP_E_MODE);
     QCOMPARE(lndp_setup(&p, 1), LNDP_E_MODE);
     LNDP::gl_manage.finalize();
@@ -175,7 +175,7 @@ void TestLndpApi::setupBeforeTaskAttached()
 void TestLndpApi::idFamilyChecks()
 {
     QCOMPARE(lndp_startup(), LNDP_OK);
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     int id = -1;
     _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.4"), port, "s");
     QCOMPARE(lndp2_setup(nullptr, &p), LNDP_E_PARAM);
@@ -218,7 +218,7 @@ void TestLndpApi::idFamilyChecks()
 void TestLndpApi::arrayFamily()
 {
     QCOMPARE(lndp_startup(), LNDP_OK);
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     _T_LNDP_NETWORK_SETUP_PROPERTY ps[5] = {prop(2, lndpV4("127.0.3.6"), port, "a"),
                                             prop(1, lndpV4("127.0.3.6"), port, "b"),
                                             prop(1, lndpV4("127.0.3.6"), port, "b"),
@@ -301,7 +301,7 @@ void TestLndpApi::subscribeAndQueries()
     QCOMPARE(lndp_getHostInfo(0x10000, &h), LNDP_E_PARAM);
     QCOMPARE(lndp_getHostInfo(0, &h), LNDP_E_NOTREADY);
     int id = -1;
-    const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.8"), lndpFreePort(), "s");
+    const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.8"), freeUdpPort(), "s");
     QCOMPARE(lndp2_setup(&id, &p), LNDP_OK);
     QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
     QCOMPARE(count, 0u);
@@ -338,7 +338,7 @@ void TestLndpApi::announcerAndResponderFindEachOtherAndAgeOut()
     // responder's binding listens on the same port.
     QCOMPARE(lndp_startup(), LNDP_OK);
     QCOMPARE(lndp_subscribe(onHost), LNDP_OK);
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     std::vector<uint8_t> ex;
     uint32_t used = 0;
     ex.resize(64);

@@ -114,7 +114,7 @@ int reportsFor(uint8_t enabled)
 class TestLndpManage : public QObject
 {
     Q_OBJECT
-private slots:
+private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
     void init();
@@ -178,9 +178,9 @@ void TestLndpManage::cleanup()
 
 void TestLndpManage::announcerSendsAndRepeats()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.2");
-    LndpTestPeer peer("127.0.1.3", port); // the subnet broadcast of 127.0.1.2/31
+    UdpPeer peer("127.0.1.3", port); // the subnet broadcast of 127.0.1.2/31
     QVERIFY(peer.ok());
     int id = -1;
     QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_zel-scp")), LNDP_OK);
@@ -210,9 +210,9 @@ void TestLndpManage::announcerSendsAndRepeats()
 
 void TestLndpManage::responderAnswersOncePerAnnouncement()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.4");
-    LndpTestPeer peer("127.0.1.5", 0);
+    UdpPeer peer("127.0.1.5", 0);
     int id = -1;
     QCOMPARE(gl_manage.setConfigCore(id, prop(0 /* any other role: responder */, local, port, "svc")), LNDP_OK);
     interval();
@@ -255,9 +255,9 @@ void TestLndpManage::responderAnswersOncePerAnnouncement()
 
 void TestLndpManage::acceptanceByRoleAndName()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.6");
-    LndpTestPeer peer("127.0.1.7", 0);
+    UdpPeer peer("127.0.1.7", 0);
     int a = -1, b = -1;
     QCOMPARE(gl_manage.setConfigCore(a, prop(LNDP_ROLE_ANNOUNCER, local, port, "ann")), LNDP_OK);
     QCOMPARE(gl_manage.setConfigCore(b, prop(LNDP_ROLE_LISTENING_ANNOUNCER, local, port, "both")), LNDP_OK);
@@ -293,7 +293,7 @@ void TestLndpManage::tableLimits()
 {
     const netc_addr l1 = lndpV4("127.0.1.8");
     const netc_addr l2 = lndpV4("127.0.1.9");
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     int id = 5;
     QCOMPARE(gl_manage.setConfigCore(id, prop(1, l1, port, "x")), LNDP_OK);
     QCOMPARE(gl_manage.setConfigCore(id, prop(2, l1, port, "x")), LNDP_OK);
@@ -334,9 +334,9 @@ void TestLndpManage::tableLimits()
 
 void TestLndpManage::subscriberRules()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.11");
-    LndpTestPeer peer("127.0.1.12", 0);
+    UdpPeer peer("127.0.1.12", 0);
     int id = -1;
     QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     interval();
@@ -371,9 +371,9 @@ void TestLndpManage::subscriberRules()
 
 void TestLndpManage::hostAgesOutAfter7000ms()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.13");
-    LndpTestPeer peer("127.0.1.14", 0);
+    UdpPeer peer("127.0.1.14", 0);
     int id = -1;
     QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     gl_manage.setState(LNDP_STATE_RUNNING);
@@ -413,10 +413,10 @@ void TestLndpManage::hostAgesOutAfter7000ms()
 
 void TestLndpManage::hostChangesAndSecondEntry()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.15");
-    LndpTestPeer peerA("127.0.1.16", 0);
-    LndpTestPeer peerB("127.0.1.17", 0);
+    UdpPeer peerA("127.0.1.16", 0);
+    UdpPeer peerB("127.0.1.17", 0);
     int id = -1;
     QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     gl_manage.setState(LNDP_STATE_RUNNING);
@@ -452,9 +452,9 @@ void TestLndpManage::hostChangesAndSecondEntry()
 
 void TestLndpManage::datagramBeforeNotifyKeepsHost()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.18");
-    LndpTestPeer peer("127.0.1.19", 0);
+    UdpPeer peer("127.0.1.19", 0);
     int id = -1;
     QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     interval();
@@ -478,9 +478,9 @@ void TestLndpManage::datagramBeforeNotifyKeepsHost()
 
 void TestLndpManage::removingServiceStopsTraffic()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.20");
-    LndpTestPeer peer("127.0.1.21", port);
+    UdpPeer peer("127.0.1.21", port);
     int id = -1;
     QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     interval();
@@ -504,9 +504,9 @@ void TestLndpManage::removingServiceStopsTraffic()
 
 void TestLndpManage::socketFailureRecoversAndAnnouncesAgain()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.22");
-    LndpTestPeer peer("127.0.1.23", port);
+    UdpPeer peer("127.0.1.23", port);
     int id = -1;
     QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     interval(); // announcement queued, not sent yet
@@ -536,7 +536,7 @@ void TestLndpManage::socketFailureRecoversAndAnnouncesAgain()
 
 void TestLndpManage::sendPassIsBounded()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.24");
     int id = -1;
     QCOMPARE(gl_manage.setConfigCore(id, prop(1, local, port, "r")), LNDP_OK);
@@ -544,10 +544,10 @@ void TestLndpManage::sendPassIsBounded()
     QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "a2")), LNDP_OK);
     QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "a3")), LNDP_OK);
     interval(); // three announcements queued
-    std::vector<std::unique_ptr<LndpTestPeer>> peers;
+    std::vector<std::unique_ptr<UdpPeer>> peers;
     for (int i = 0; i < 32; ++i) {
         const std::string ip = "127.0.2." + std::to_string(100 + i);
-        peers.push_back(std::make_unique<LndpTestPeer>(ip.c_str(), 0));
+        peers.push_back(std::make_unique<UdpPeer>(ip.c_str(), 0));
         QVERIFY(peers.back()->sendTo(lndpDatagram(2, ip.c_str(), "r"), "127.0.1.24", port));
     }
     int32_t rx, tx, notify, more, other;
@@ -573,9 +573,9 @@ void TestLndpManage::sendPassIsBounded()
 
 void TestLndpManage::removingOneOfTwoServicesKeepsQueueSound()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.25");
-    LndpTestPeer peer("127.0.1.26", 0);
+    UdpPeer peer("127.0.1.26", 0);
     int resp = -1, ann = -1;
     QCOMPARE(gl_manage.setConfigCore(resp, prop(1, local, port, "d")), LNDP_OK);
     QCOMPARE(gl_manage.setConfigCore(ann, prop(2, local, port, "d")), LNDP_OK);
@@ -607,7 +607,7 @@ void TestLndpManage::removingOneOfTwoServicesKeepsQueueSound()
 
 void TestLndpManage::statusAndInterval()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.27");
     int id = -1;
     _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, local, port, "s", 1000, "255.255.255.255");
@@ -637,9 +637,9 @@ void TestLndpManage::statusAndInterval()
 
 void TestLndpManage::diagnosticDumps()
 {
-    const uint16_t port = lndpFreePort();
+    const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.28");
-    LndpTestPeer peer("127.0.1.29", 0);
+    UdpPeer peer("127.0.1.29", 0);
     int id = -1;
     QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "svc")), LNDP_OK);
     interval();

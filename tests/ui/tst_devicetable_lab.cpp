@@ -10,12 +10,6 @@
 
 #include <map>
 
-namespace {
-
-const QString kDeviceProgram = QStringLiteral(VIRTUAL_DEVICE_EXECUTABLE);
-
-} // namespace
-
 class TestDeviceTableLab : public QObject
 {
     Q_OBJECT
@@ -26,7 +20,7 @@ private Q_SLOTS:
         if (!LabNetwork::inside())
             QSKIP("needs scripts/lab-network.sh");
         // d4 pretends to be a model Corvane does not support.
-        QVERIFY(LabNetwork::control(kDeviceProgram, "set d4 model TQ-999"));
+        QVERIFY(LabNetwork::control("set d4 model TQ-999"));
     }
 
     void devicesAppearAndAgeOut()
@@ -71,12 +65,12 @@ private Q_SLOTS:
 
         // d1 falls silent for good, d2 for 12 s: long enough for the engine to
         // report it lost, too short for the debounce.
-        QVERIFY(LabNetwork::control(kDeviceProgram, "fault d1 lndp off"));
-        QVERIFY(LabNetwork::control(kDeviceProgram, "fault d2 lndp off"));
+        QVERIFY(LabNetwork::control("fault d1 lndp off"));
+        QVERIFY(LabNetwork::control("fault d2 lndp off"));
         QElapsedTimer silence;
         silence.start();
         QVERIFY(QTest::qWaitFor([&] { return silence.elapsed() >= 12000; }, 20000));
-        QVERIFY(LabNetwork::control(kDeviceProgram, "fault d2 lndp on"));
+        QVERIFY(LabNetwork::control("fault d2 lndp on"));
 
         QTRY_COMPARE_WITH_TIMEOUT(text(d1, DeviceTableModel::Status), QStringLiteral("Disconnected"), 25000);
         const qint64 lostAfter = silence.elapsed();

@@ -73,15 +73,6 @@ QJsonObject sys(const QJsonValue &v)
     return QJsonObject{{QStringLiteral("sys"), v.toObject()}};
 }
 
-QByteArray md5Of(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return QByteArray();
-    return hash.result().toHex();
-}
-
 } // namespace
 
 class TestPush : public QObject

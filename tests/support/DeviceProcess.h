@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TestTools.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
@@ -54,19 +56,3 @@ private:
     QJsonArray m_devices;
     quint16 m_lndpPort = 0;
 };
-
-// Runs an external client (curl, openssl) and returns its exit code, with
-// standard output and error collected; -1 when it could not start.
-struct ToolResult
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs = 60000,
-                   const QByteArray &input = QByteArray());
-
-// curl against a device: -s -k, status code appended to the output as a last
-// line "status=<code>".
-ToolResult curl(const QStringList &arguments, int timeoutMs = 60000);
-int curlStatus(const ToolResult &result);

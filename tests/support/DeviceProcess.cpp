@@ -1,5 +1,7 @@
 #include "DeviceProcess.h"
 
+#include "TestPrograms.h"
+
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -29,7 +31,7 @@ void DeviceProcess::readOutput()
 
 bool DeviceProcess::start(const QStringList &arguments)
 {
-    m_process.start(QStringLiteral(VIRTUAL_DEVICE_EXECUTABLE), arguments);
+    m_process.start(TestPrograms::virtualDevice(), arguments);
     if (!m_process.waitForStarted(10000))
         return false;
     QString ready;
@@ -132,41 +134,4 @@ bool DeviceProcess::stop()
     m_process.kill();
     m_process.waitForFinished(5000);
     return false;
-}
-
-ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs, const QByteArray &input)
-{
-    ToolResult result;
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForStarted(10000))
-        return result;
-    if (!input.isEmpty())
-        process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        result.err = "timed out";
-        return result;
-    }
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
-}
-
-ToolResult curl(const QStringList &arguments, int timeoutMs)
-{
-    return runTool(QStringLiteral("curl"),
-                   QStringList{QStringLiteral("-s"), QStringLiteral("-k"), QStringLiteral("--noproxy"), QStringLiteral("*"),
-                               QStringLiteral("-w"), QStringLiteral("\nstatus=%{http_code}")}
-                       + arguments,
-                   timeoutMs);
-}
-
-int curlStatus(const ToolResult &result)
-{
-    const qsizetype at = result.out.lastIndexOf("\nstatus=");
-    return at < 0 ? -1 : result.out.mid(at + 8).trimmed().toInt();
 }

@@ -8,7 +8,7 @@ class TestConverter : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void macToText()
     {
         const uint8_t mac[6] = {0x02, 0x1A, 0x2B, 0x00, 0x0d, 0xFF};

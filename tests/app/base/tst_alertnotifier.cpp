@@ -55,7 +55,7 @@ private Q_SLOTS:
 
     void notifyWithoutInstanceIsDropped()
     {
-        // Nothing to emit from; the call must neither crash nor resurrect a notifier.
+        // Nothing to Q_EMIT from; the call must neither crash nor resurrect a notifier.
         AlertNotifier::notify(0x80000001u);
         QCOMPARE(AlertNotifier::getInstance(), nullptr);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TestPrograms.h"
+
 #include <QNetworkAddressEntry>
 #include <QNetworkInterface>
 #include <QProcess>
@@ -35,8 +37,9 @@ inline QVariantMap interfaceMap()
 }
 
 // Sends one control command to the devices; true on "ok".
-inline bool control(const QString& deviceProgram, const QString& command)
+inline bool control(const QString& command)
 {
+    const QString deviceProgram = TestPrograms::virtualDevice();
     QProcess send;
     QStringList arguments{QStringLiteral("--send"), qEnvironmentVariable("CORVANE_LAB_CONTROL")};
     arguments += command.split(QLatin1Char(' '));

@@ -1,0 +1,15 @@
+#include "TestPrograms.h"
+
+namespace TestPrograms {
+
+QString corvane()
+{
+    return QStringLiteral(CORVANE_EXECUTABLE);
+}
+
+QString virtualDevice()
+{
+    return QStringLiteral(VIRTUAL_DEVICE_EXECUTABLE);
+}
+
+} // namespace TestPrograms

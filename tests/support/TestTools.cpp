@@ -1,0 +1,51 @@
+#include "TestTools.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QProcess>
+
+ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs, const QByteArray &input)
+{
+    ToolResult result;
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForStarted(10000))
+        return result;
+    if (!input.isEmpty())
+        process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        result.err = "timed out";
+        return result;
+    }
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+ToolResult curl(const QStringList &arguments, int timeoutMs)
+{
+    return runTool(QStringLiteral("curl"),
+                   QStringList{QStringLiteral("-s"), QStringLiteral("-k"), QStringLiteral("--noproxy"), QStringLiteral("*"),
+                               QStringLiteral("-w"), QStringLiteral("\nstatus=%{http_code}")}
+                       + arguments,
+                   timeoutMs);
+}
+
+int curlStatus(const ToolResult &result)
+{
+    const qsizetype at = result.out.lastIndexOf("\nstatus=");
+    return at < 0 ? -1 : result.out.mid(at + 8).trimmed().toInt();
+}
+
+QByteArray md5Of(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QByteArray();
+    return hash.result().toHex();
+}
