@@ -72,25 +72,15 @@ QVariant DeviceData::getData(DeviceParameter type) const
         return m_acceptedMd5Password;
     case DeviceParameter::AllNetworkSettings:
         return m_networkSettings;
-    case DeviceParameter::IpAddress:
-    case DeviceParameter::SubnetMask:
-    case DeviceParameter::DefaultGateway:
-    case DeviceParameter::DnsServer1:
-    case DeviceParameter::DnsServer2:
-        return getNetworkSetting(type);
     case DeviceParameter::AllDeviceStatus:
         return m_deviceStatus;
-    case DeviceParameter::LoggedInStatus:
-    case DeviceParameter::RunningStatus:
-    case DeviceParameter::FirmwareUploadProgress:
-    case DeviceParameter::UpdateProgress:
-    case DeviceParameter::UpdateResult:
-    case DeviceParameter::ConfigUploadProgress:
-    case DeviceParameter::ImportResult:
-    case DeviceParameter::StandbyScreenImageUploadProgress:
-    case DeviceParameter::StandbyImageResult:
-        return getDeviceStatus(type);
+    default:
+        break;
     }
+    if (isNetworkSetting(type))
+        return getNetworkSetting(type);
+    if (isDeviceStatus(type))
+        return getDeviceStatus(type);
     return QVariant();
 }
 
@@ -120,26 +110,14 @@ void DeviceData::setData(DeviceParameter type, const QVariant& value)
     case DeviceParameter::AllNetworkSettings:
         setAllNetworkSettings(value);
         break;
-    case DeviceParameter::IpAddress:
-    case DeviceParameter::SubnetMask:
-    case DeviceParameter::DefaultGateway:
-    case DeviceParameter::DnsServer1:
-    case DeviceParameter::DnsServer2:
-        setNetworkSetting(type, value);
-        break;
     case DeviceParameter::AllDeviceStatus:
         setAllDeviceStatus(value);
         break;
-    case DeviceParameter::LoggedInStatus:
-    case DeviceParameter::RunningStatus:
-    case DeviceParameter::FirmwareUploadProgress:
-    case DeviceParameter::UpdateProgress:
-    case DeviceParameter::UpdateResult:
-    case DeviceParameter::ConfigUploadProgress:
-    case DeviceParameter::ImportResult:
-    case DeviceParameter::StandbyScreenImageUploadProgress:
-    case DeviceParameter::StandbyImageResult:
-        setDeviceStatus(type, value);
+    default:
+        if (isNetworkSetting(type))
+            setNetworkSetting(type, value);
+        else if (isDeviceStatus(type))
+            setDeviceStatus(type, value);
         break;
     }
 }

@@ -83,3 +83,20 @@ void registerDeviceMetaTypes()
     // SIGNAL()/SLOT() connections and QMetaType::fromName look up.
     qRegisterMetaType<DeviceParameter>("DeviceParameter");
 }
+
+bool connectionStatusFromVariant(const QVariant& value, ConnectionStatus& status)
+{
+    bool ok = false;
+    const int number = value.toInt(&ok);
+    if (!ok)
+        return false;
+    switch (static_cast<ConnectionStatus>(number)) {
+    case ConnectionStatus::Undetermined:
+    case ConnectionStatus::Inactive:
+    case ConnectionStatus::Active:
+    case ConnectionStatus::Connected:
+        status = static_cast<ConnectionStatus>(number);
+        return true;
+    }
+    return false;
+}

@@ -3,6 +3,7 @@
 #include <QDataStream>
 #include <QDebug>
 #include <QMetaType>
+#include <QVariant>
 
 // The pieces of data a device record holds. Every read, write and change
 // notice on a record names its value by one of these. The numbers are part of
@@ -45,6 +46,39 @@ constexpr bool isValidDeviceParameter(DeviceParameter type)
     return static_cast<int>(type) >= static_cast<int>(kFirstDeviceParameter)
         && static_cast<int>(type) <= static_cast<int>(kLastDeviceParameter);
 }
+
+// The settings that travel together as AllNetworkSettings.
+constexpr bool isNetworkSetting(DeviceParameter type)
+{
+    return static_cast<int>(type) >= static_cast<int>(DeviceParameter::IpAddress)
+        && static_cast<int>(type) <= static_cast<int>(DeviceParameter::DnsServer2);
+}
+
+// The pieces of the status board that travel together as AllDeviceStatus.
+constexpr bool isDeviceStatus(DeviceParameter type)
+{
+    return static_cast<int>(type) >= static_cast<int>(DeviceParameter::LoggedInStatus)
+        && static_cast<int>(type) <= static_cast<int>(kLastDeviceParameter);
+}
+
+// Values of DeviceParameter::ConnectionStatus. The numbers are what the
+// record stores and the views compare, so they are fixed.
+enum class ConnectionStatus : int {
+    Undetermined = -1, // not yet seen by discovery or the push channel
+    Inactive = 0,      // lost by discovery, or the push channel closed
+    Active = 1,        // seen by discovery, push channel not open
+    Connected = 3,     // push channel open
+};
+
+// The stored form of a connection status, for setDeviceParameter.
+constexpr int toInt(ConnectionStatus status)
+{
+    return static_cast<int>(status);
+}
+
+// The status a stored value names; false (status untouched) for anything
+// else, e.g. a value that is no number or the unused 2.
+bool connectionStatusFromVariant(const QVariant& value, ConnectionStatus& status);
 
 // Member name without the scope, e.g. "IpAddress"; nullptr when out of range.
 const char* deviceParameterName(DeviceParameter type);

@@ -1,5 +1,7 @@
 #include "DeviceStatus.h"
 
+#include "DeviceParameter.h"
+
 #include <cstdio>
 
 namespace {
@@ -106,23 +108,21 @@ void DeviceStatus::setStatus(DeviceStatusType type, const QVariant& value)
 
 void DeviceStatus::setConnectionStatus(const QVariant& value)
 {
-    int status = 0;
-    if (!readInt(value, status))
+    ConnectionStatus status = ConnectionStatus::Undetermined;
+    if (!connectionStatusFromVariant(value, status))
         return;
     switch (status) {
-    case -1: // not yet determined
+    case ConnectionStatus::Undetermined:
         writeSlot(DeviceStatusDisplayPriority::Connection, DeviceStatusList::Blank);
         break;
-    case 0: // lost by discovery or push channel closed
+    case ConnectionStatus::Inactive:
         writeSlot(DeviceStatusDisplayPriority::Connection, DeviceStatusList::Disconnected);
         break;
-    case 1: // seen by discovery, not yet connected
+    case ConnectionStatus::Active:
         writeSlot(DeviceStatusDisplayPriority::Connection, DeviceStatusList::LoginRequired);
         break;
-    case 3: // push channel open: nothing to complain about
+    case ConnectionStatus::Connected: // nothing to complain about
         clearSlot(DeviceStatusDisplayPriority::Connection);
-        break;
-    default:
         break;
     }
 }

@@ -97,6 +97,54 @@ private Q_SLOTS:
         QDebug(&text) << QVariant::fromValue(DeviceParameter::UpdateResult);
         QVERIFY2(text.contains(QLatin1String("DeviceParameter::UpdateResult")), qPrintable(text));
     }
+
+    // Which parameters travel inside AllNetworkSettings and AllDeviceStatus.
+    void groups()
+    {
+        const QList<DeviceParameter> network{DeviceParameter::IpAddress, DeviceParameter::SubnetMask,
+                                             DeviceParameter::DefaultGateway, DeviceParameter::DnsServer1,
+                                             DeviceParameter::DnsServer2};
+        const QList<DeviceParameter> status{DeviceParameter::LoggedInStatus,
+                                            DeviceParameter::RunningStatus,
+                                            DeviceParameter::FirmwareUploadProgress,
+                                            DeviceParameter::UpdateProgress,
+                                            DeviceParameter::UpdateResult,
+                                            DeviceParameter::ConfigUploadProgress,
+                                            DeviceParameter::ImportResult,
+                                            DeviceParameter::StandbyScreenImageUploadProgress,
+                                            DeviceParameter::StandbyImageResult};
+        for (int i = -1; i <= static_cast<int>(kLastDeviceParameter) + 1; ++i) {
+            const auto type = static_cast<DeviceParameter>(i);
+            QCOMPARE(isNetworkSetting(type), network.contains(type));
+            QCOMPARE(isDeviceStatus(type), status.contains(type));
+        }
+    }
+
+    void connectionStatusValues_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<int>("status");
+        QTest::newRow("undetermined") << QVariant(-1) << true << -1;
+        QTest::newRow("inactive") << QVariant(0) << true << 0;
+        QTest::newRow("active") << QVariant(1) << true << 1;
+        QTest::newRow("connected") << QVariant(3) << true << 3;
+        QTest::newRow("text number") << QVariant(QStringLiteral("3")) << true << 3;
+        QTest::newRow("unused 2") << QVariant(2) << false << 0;
+        QTest::newRow("out of range") << QVariant(4) << false << 0;
+        QTest::newRow("not a number") << QVariant(QStringLiteral("on")) << false << 0;
+        QTest::newRow("empty") << QVariant() << false << 0;
+    }
+
+    void connectionStatusValues()
+    {
+        QFETCH(QVariant, value);
+        QFETCH(bool, known);
+        QFETCH(int, status);
+        ConnectionStatus out = ConnectionStatus::Inactive;
+        QCOMPARE(connectionStatusFromVariant(value, out), known);
+        QCOMPARE(toInt(out), status); // untouched (0) when unknown
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDeviceParameter)
