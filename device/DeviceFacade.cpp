@@ -1,6 +1,9 @@
 #include "DeviceFacade.h"
 
 #include "Converter.h"
+#include "DeviceEndpoints.h"
+#include "LndpController.h"
+#include "Logger.h"
 #include "PushSessionService.h"
 
 #include <QMutexLocker>
@@ -11,34 +14,56 @@
 
 namespace {
 
-// Connection status values a record goes through.
-constexpr int kInactive = 0;
-constexpr int kActive = 1;
-constexpr int kConnected = 3;
+constexpr int kInactive = toInt(ConnectionStatus::Inactive);
+constexpr int kActive = toInt(ConnectionStatus::Active);
 
 } // namespace
 
 DeviceFacade& DeviceFacade::getInstance()
 {
-    static DeviceFacade instance;
+    static DeviceFacade instance(WithDiscovery{});
     return instance;
 }
 
-DeviceFacade::DeviceFacade()
+// Discovery starts inside the constructor, so that the engine's own
+// singletons are complete before the facade and outlive it at exit.
+DeviceFacade::DeviceFacade(WithDiscovery)
+    : DeviceFacade()
+{
+    initialize();
+}
+
+DeviceFacade::DeviceFacade(QObject* parent)
+    : QObject(parent)
+    , m_controller(std::make_unique<LndpController>())
 {
     registerDeviceMetaTypes();
     qRegisterMetaType<DeviceActivity>("DeviceActivity");
     qRegisterMetaType<std::list<DeviceActivity>>("std::list<DeviceActivity>");
 
-    m_controller.initialize();
-    connect(&m_controller, &LndpController::foundDevice, this, &DeviceFacade::activateDevice, Qt::QueuedConnection);
-    connect(&m_controller, &LndpController::lostDevice, this, &DeviceFacade::inactivateDevice, Qt::QueuedConnection);
+    connect(m_controller.get(), &LndpController::foundDevice, this, &DeviceFacade::activateDevice,
+            Qt::QueuedConnection);
+    connect(m_controller.get(), &LndpController::lostDevice, this, &DeviceFacade::inactivateDevice,
+            Qt::QueuedConnection);
 }
 
 DeviceFacade::~DeviceFacade()
 {
     // Discovery stops before the registry goes, so no report arrives for it.
-    m_controller.finalize();
+    m_controller->finalize();
+}
+
+int DeviceFacade::initialize()
+{
+    QMutexLocker locker(&m_scanLock);
+    if (m_discoveryStarted)
+        return 0;
+    if (m_controller->initialize() != 0) {
+        CORVANE_LOG("discovery cannot start");
+        return -1;
+    }
+    m_discoveryStarted = true;
+    return 0;
 }
 
 void DeviceFacade::setPushSessionService(PushSessionService* service)
@@ -97,16 +122,15 @@ bool DeviceFacade::getDeviceData(const QString& deviceId, std::shared_ptr<Device
 int DeviceFacade::connectionStatus(const QString& deviceId) const
 {
     QVariant status;
-    if (!m_registry.getDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, status))
-        return -1;
-    bool ok = false;
-    const int value = status.toInt(&ok);
-    return ok ? value : -1;
+    ConnectionStatus value = ConnectionStatus::Undetermined;
+    if (m_registry.getDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, status))
+        connectionStatusFromVariant(status, value);
+    return toInt(value);
 }
 
 bool DeviceFacade::isConnected(const QString& deviceId) const
 {
-    return connectionStatus(deviceId) == kConnected;
+    return connectionStatus(deviceId) == toInt(ConnectionStatus::Connected);
 }
 
 void DeviceFacade::setScanning(bool scanning, bool& changed)
@@ -124,7 +148,7 @@ bool DeviceFacade::startScan(const QVariantMap& networkInterface)
         NI_INFO_T info;
         if (!convertNetworkInterfaceInfo(networkInterface, info))
             return false;
-        if (!m_controller.startScanDevice(info))
+        if (!m_discoveryStarted || !m_controller->startScanDevice(info))
             return false;
         wasScanning = m_scanning;
         m_scanning = true;
@@ -139,13 +163,14 @@ void DeviceFacade::stopScan(const QVariantMap& networkInterface)
     NI_INFO_T info;
     if (!convertNetworkInterfaceInfo(networkInterface, info))
         return;
-    if (!m_controller.isScanningNetworkInterface(info))
+    if (!m_controller->isScanningNetworkInterface(info))
         removeAllDevices();
 
     bool wasScanning = false;
     {
         QMutexLocker locker(&m_scanLock);
-        m_controller.stopScanDevice();
+        if (m_discoveryStarted)
+            m_controller->stopScanDevice();
         wasScanning = m_scanning;
         m_scanning = false;
     }
@@ -169,7 +194,7 @@ bool DeviceFacade::removeDevice(const QString& deviceId)
     if (!m_registry.getDeviceParameter(deviceId, DeviceParameter::IpAddress, ipAddress))
         ipAddress = QString();
     if (m_pushSessions)
-        m_pushSessions->destroySession(ipAddress.toString(), kPushPort);
+        m_pushSessions->destroySession(ipAddress.toString(), DeviceEndpoints::kPushPort);
 
     return m_registry.removeDevice(deviceId);
 }
@@ -227,7 +252,7 @@ void DeviceFacade::inactivateDevice(const QString& deviceID)
 
 void DeviceFacade::onConnectedDeviceNotification(const QString& ipAddress, int /*port*/)
 {
-    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, kConnected, DeviceFindPolicy::ByIpAddress);
+    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Connected), DeviceFindPolicy::ByIpAddress);
 }
 
 void DeviceFacade::onDisconnectedDeviceNotification(const QString& ipAddress, int /*port*/)

@@ -3,7 +3,6 @@
 #include "DeviceData.h"
 #include "DeviceDataManager.h"
 #include "DeviceParameter.h"
-#include "LndpController.h"
 
 #include <QMetaType>
 #include <QObject>
@@ -16,7 +15,9 @@
 #include <list>
 #include <memory>
 
+class LndpController;
 class PushSessionService;
+struct NI_INFO_T;
 
 // One change of the registry's id list: kind 0 added, 1 removed.
 struct DeviceActivity
@@ -44,9 +45,17 @@ class DeviceFacade : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int kPushPort = 60010;
-
+    // The process-wide facade, discovery started on first use.
     static DeviceFacade& getInstance();
+
+    // A facade of its own with discovery not yet started, e.g. for a test
+    // that needs the registry and the push-channel events only.
+    explicit DeviceFacade(QObject* parent = nullptr);
+    ~DeviceFacade() override;
+
+    // Starts discovery (the engine and its tasks): 0, or -1 when it cannot
+    // start. Until then startScan answers false. Calling it again is harmless.
+    int initialize();
 
     bool scanning() const;
     QStringList deviceIDs() const;
@@ -87,12 +96,15 @@ Q_SIGNALS:
     void scanningChanged();
 
 private:
-    DeviceFacade();
-    ~DeviceFacade() override;
+    struct WithDiscovery
+    {
+    };
+    explicit DeviceFacade(WithDiscovery);
 
     int connectionStatus(const QString& deviceId) const;
 
-    LndpController m_controller;
+    std::unique_ptr<LndpController> m_controller;
+    bool m_discoveryStarted = false;
     DeviceDataManager m_registry;
     bool m_scanning = false;
     mutable QRecursiveMutex m_scanLock;

@@ -68,8 +68,13 @@ QList<int> columnsOfParameter(DeviceParameter type)
 } // namespace
 
 DeviceTableModel::DeviceTableModel(QObject* parent)
+    : DeviceTableModel(DeviceFacade::getInstance(), parent)
+{
+}
+
+DeviceTableModel::DeviceTableModel(DeviceFacade& facade, QObject* parent)
     : QAbstractTableModel(parent)
-    , m_facade(&DeviceFacade::getInstance())
+    , m_facade(&facade)
     , m_headerTitles{{Model, QStringLiteral("Model")},
                      {HostName, QStringLiteral("Host Name")},
                      {Version, QStringLiteral("Version")},
@@ -134,7 +139,7 @@ QVariant DeviceTableModel::loginRequired(const QString& id) const
         || !m_facade->getDeviceParameter(id, DeviceParameter::ConnectionStatus, connection, DeviceFindPolicy::ById))
         return QVariant();
     // Only a device discovery sees (status 1) offers the login link.
-    return !loggedIn.toBool() && connection.toInt() == 1;
+    return !loggedIn.toBool() && connection.toInt() == toInt(ConnectionStatus::Active);
 }
 
 QVariant DeviceTableModel::data(const QModelIndex& index, int role) const

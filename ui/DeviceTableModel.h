@@ -39,7 +39,10 @@ public:
 
     static constexpr int LoginRequiredRole = Qt::UserRole;
 
+    // On the process-wide facade, as the views create it.
     explicit DeviceTableModel(QObject* parent = nullptr);
+    // On a facade of the caller's (tests).
+    explicit DeviceTableModel(DeviceFacade& facade, QObject* parent = nullptr);
     ~DeviceTableModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;

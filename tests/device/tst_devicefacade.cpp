@@ -1,4 +1,5 @@
 #include "DeviceFacade.h"
+#include "LndpController.h"
 #include "PushSessionService.h"
 
 #include <QSignalSpy>
@@ -177,6 +178,18 @@ private Q_SLOTS:
             QCOMPARE(info.subnetMask, 0xFFFFFF00u);
             QCOMPARE(info.macAddress[5], uint8_t(0x5E));
         }
+    }
+
+    void ownFacadeDoesNotScanBeforeInitialize()
+    {
+        DeviceFacade own;
+        QSignalSpy scanning(&own, &DeviceFacade::scanningChanged);
+        QVERIFY(!own.startScan(loopbackInterface("02:00:00:00:00:01")));
+        QVERIFY(!own.scanning());
+        QCOMPARE(scanning.size(), 0);
+        // The registry works without discovery.
+        own.activateDevice("10.0.0.6", "TQ-730", "Hall", "02:00:00:00:00:06");
+        QCOMPARE(own.deviceIDs(), QStringList{"02:00:00:00:00:06"});
     }
 
     void scanStartAndStop()

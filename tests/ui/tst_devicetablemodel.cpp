@@ -6,9 +6,12 @@
 
 namespace {
 
+// A facade of the test's own: the registry and its notices, no discovery
+// tasks behind it.
 DeviceFacade& facade()
 {
-    return DeviceFacade::getInstance();
+    static DeviceFacade own;
+    return own;
 }
 
 QStringList rowsOf(const DeviceTableModel& model)
@@ -53,7 +56,7 @@ private Q_SLOTS:
 
     void rowsFollowTheFacade()
     {
-        DeviceTableModel model;
+        DeviceTableModel model(facade());
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         QCOMPARE(model.rowCount(), 0);
         QCOMPARE(model.columnCount(), 8);
@@ -94,7 +97,7 @@ private Q_SLOTS:
 
     void loginLinkOnlyForDevicesDiscoverySees()
     {
-        DeviceTableModel model;
+        DeviceTableModel model(facade());
         const QString id = "02:00:00:00:00:03";
         facade().activateDevice("10.0.0.3", "TQ-730", "Desk", id);
         const QModelIndex cell = model.index(0, 0);
@@ -109,7 +112,7 @@ private Q_SLOTS:
 
     void checking()
     {
-        DeviceTableModel model;
+        DeviceTableModel model(facade());
         QSignalSpy checkedChanged(&model, &DeviceTableModel::checkedDeviceIdsChanged);
         QSignalSpy allChanged(&model, &DeviceTableModel::allCheckStateChanged);
         // With no rows: nothing to check, but the change is still announced.
@@ -159,7 +162,7 @@ private Q_SLOTS:
 
     void sorting()
     {
-        DeviceTableModel model;
+        DeviceTableModel model(facade());
         facade().activateDevice("10.0.0.9", "TQ-730", "Beta", "02:00:00:00:00:01");
         facade().activateDevice("10.0.0.10", "TQ-730", "Alpha", "02:00:00:00:00:02");
         facade().activateDevice("10.0.0.2", "TQ-360", "Beta", "02:00:00:00:00:03");
@@ -195,7 +198,7 @@ private Q_SLOTS:
 
     void changedParametersRepaintTheirCells()
     {
-        DeviceTableModel model;
+        DeviceTableModel model(facade());
         const QString id = "02:00:00:00:00:04";
         facade().activateDevice("10.0.0.4", "TQ-730", "D", id);
         QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
