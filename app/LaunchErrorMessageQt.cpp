@@ -3,6 +3,8 @@
 // Qt GUI and cannot fail on a missing QML module.
 #include "LaunchErrorMessage.h"
 
+#include "Logger.h"
+
 #include <QEventLoop>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -124,10 +126,24 @@ private:
     QEventLoop* m_loop = nullptr;
 };
 
+// Platforms that draw into memory only: nobody could read the window, let
+// alone press OK, so waiting for an answer would never end.
+bool hasScreen()
+{
+    if (qGuiApp == nullptr)
+        return false;
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
 } // namespace
 
 void showLaunchErrorMessage(const QString& text, const QString& caption)
 {
+    // Logged everywhere: where there is no screen this line is the message.
+    CORVANE_LOG(caption + QStringLiteral(": ") + text);
+    if (!hasScreen())
+        return;
     LaunchErrorWindow window(text, caption);
     window.runModal();
 }

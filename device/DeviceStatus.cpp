@@ -2,6 +2,8 @@
 
 #include "DeviceParameter.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -33,6 +35,20 @@ bool isProgressState(DeviceStatusList status)
         || status == DeviceStatusList::UpdatingFirmware
         || status == DeviceStatusList::UploadingConfiguration
         || status == DeviceStatusList::UploadingStandbyScreenImage;
+}
+
+// The figure a progress text shows: cut to a whole percent and held to
+// 0..100, the only range a progress has (assignStatus stores any value). A
+// value that is no finite number has no figure: converting it to int would be
+// undefined.
+bool readPercent(const QVariant& value, int& out)
+{
+    bool ok = false;
+    const double percent = value.toDouble(&ok);
+    if (!ok || !std::isfinite(percent))
+        return false;
+    out = static_cast<int>(std::clamp(percent, 0.0, 100.0));
+    return true;
 }
 
 } // namespace
@@ -260,10 +276,15 @@ QString DeviceStatus::getStatusMessage(const Entry& status) const
         return QString();
     // Only the progress templates carry a conversion; everything else is
     // returned as is so a stray '%' could never reach the formatter.
-    if (isProgressState(status.first))
+    if (isProgressState(status.first)) {
         // Cut, not rounded: 99.9 % is not yet complete. Read as a real number
-        // so that a progress given as text ("42.6") shows too.
-        return generateStatusText(it->second, static_cast<int>(status.second.toDouble()));
+        // so that a progress given as text ("42.6") shows too. Without a
+        // figure there is nothing honest to show.
+        int percent = 0;
+        if (!readPercent(status.second, percent))
+            return QString();
+        return generateStatusText(it->second, percent);
+    }
     return QString::fromUtf8(it->second);
 }
 

@@ -94,8 +94,9 @@ public:
     // First non-empty slot in priority order, or (kNoStatus, invalid).
     Entry getHighestPriorityStatus() const;
 
-    // Text of an entry: progress states are formatted with the value as an
-    // integer, others give their template; a state without template gives "".
+    // Text of an entry: progress states are formatted with the value cut to
+    // a whole percent and held to 0..100 (a value that is no finite number
+    // gives ""), others give their template; a state without template gives "".
     QString getStatusMessage(const Entry& status) const;
 
     // Formats `format` (which must consume exactly one int) into a bounded

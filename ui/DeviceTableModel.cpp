@@ -85,6 +85,13 @@ DeviceTableModel::DeviceTableModel(DeviceFacade& facade, QObject* parent)
 {
     connect(this, &DeviceTableModel::checkedDeviceIdsChanged, this, &DeviceTableModel::allCheckStateChanged);
     connect(m_facade, &DeviceFacade::deviceIDsChanged, this, &DeviceTableModel::onChangedDeviceActivity);
+    // Devices registered before this model existed are listed at once; their
+    // activity reports went out before anyone listened. Connected first, so a
+    // report queued meanwhile only moves or removes a row that is already here.
+    for (const QString& id : m_facade->deviceIDs()) {
+        if (watchRecord(id) && !m_rows.contains(id))
+            m_rows.append(id);
+    }
 }
 
 DeviceTableModel::~DeviceTableModel()
@@ -170,6 +177,8 @@ void DeviceTableModel::setCheckedDeviceIds(const QStringList& ids)
         return;
     m_checkedDeviceIds = ids;
     Q_EMIT checkedDeviceIdsChanged();
+    if (!m_rows.isEmpty())
+        Q_EMIT dataChanged(index(0, Check), index(rowCount() - 1, Check), {Qt::CheckStateRole});
 }
 
 QString DeviceTableModel::getSortedDeviceId(int row) const
@@ -243,17 +252,35 @@ void DeviceTableModel::sort(int column, Qt::SortOrder)
     }
 
     // Plain text order (10.0.0.10 before 10.0.0.9), ties by id, all by
-    // UTF-16 code units with case distinguished.
+    // UTF-16 code units with case distinguished. Only the listed rows take
+    // part: sorting reorders, it never adds or drops a device.
     std::vector<std::pair<QString, QString>> keyed;
-    for (const QString& id : m_facade->deviceIDs())
+    keyed.reserve(static_cast<std::size_t>(m_rows.size()));
+    for (const QString& id : std::as_const(m_rows))
         keyed.emplace_back(cellValue(id, m_sortColumn).toString(), id);
     std::sort(keyed.begin(), keyed.end());
     if (m_sortOrder == Qt::DescendingOrder)
         std::reverse(keyed.begin(), keyed.end());
 
-    m_rows.clear();
-    for (const auto& entry : keyed)
-        m_rows.append(entry.second);
+    QStringList sorted;
+    sorted.reserve(m_rows.size());
+    QHash<QString, int> newRowOf;
+    for (const auto& entry : keyed) {
+        newRowOf.insert(entry.second, static_cast<int>(sorted.size()));
+        sorted.append(entry.second);
+    }
+    if (sorted != m_rows) {
+        // Selections and other persistent indexes follow their devices.
+        Q_EMIT layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+        const QModelIndexList before = persistentIndexList();
+        QModelIndexList after;
+        after.reserve(before.size());
+        for (const QModelIndex& old : before)
+            after.append(index(newRowOf.value(m_rows.at(old.row())), old.column()));
+        m_rows = sorted;
+        changePersistentIndexList(before, after);
+        Q_EMIT layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    }
 
     if (!m_rows.isEmpty()) {
         const int last = rowCount() - 1;
@@ -285,14 +312,21 @@ void DeviceTableModel::onParameterChanged(QString deviceId, DeviceParameter type
     }
 }
 
-void DeviceTableModel::activate(const QString& id)
+bool DeviceTableModel::watchRecord(const QString& id)
 {
     std::shared_ptr<DeviceData> record;
     if (!m_facade->getDeviceData(id, record))
-        return;
+        return false;
     if (!m_rowConnections.contains(id))
         m_rowConnections.insert(id, connect(record.get(), &DeviceData::dataChanged, this,
                                             &DeviceTableModel::onParameterChanged));
+    return true;
+}
+
+void DeviceTableModel::activate(const QString& id)
+{
+    if (!watchRecord(id))
+        return;
     if (m_checkedDeviceIds.removeAll(id) > 0)
         Q_EMIT checkedDeviceIdsChanged();
     // A row that is already listed (a device removed and added again within

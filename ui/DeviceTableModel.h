@@ -76,6 +76,9 @@ Q_SIGNALS:
     void sortOrderChanged();
 
 private:
+    // Connects the record's change signal to the repaints; false when the
+    // facade has no record for the id.
+    bool watchRecord(const QString& id);
     void activate(const QString& id);
     void inactivate(const QString& id);
     QVariant cellValue(const QString& id, int column) const;

@@ -23,6 +23,30 @@ private Q_SLOTS:
         // QML warnings about the main view would show a broken window.
         QVERIFY2(!corvane.standardError().contains("qrc:/"), corvane.standardError().constData());
     }
+
+    void secondStartWithoutAScreenSaysWhyAndEnds()
+    {
+        QTemporaryDir runtimeDir;
+        QVERIFY(runtimeDir.isValid());
+        CorvaneProcess first(TestPrograms::corvane(), runtimeDir.path(), QStringLiteral("offscreen"));
+        QVERIFY(first.start());
+        QVERIFY2(first.waitForMainView(), first.standardError().constData());
+
+        // Nobody can answer a window here: the message goes to the log and
+        // the second start ends on its own.
+        CorvaneProcess second(TestPrograms::corvane(), runtimeDir.path(), QStringLiteral("offscreen"));
+        QVERIFY(second.start());
+        QVERIFY2(second.waitForExit(), second.standardError().constData());
+        QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(static_cast<qint8>(second.process().exitCode()), qint8(-1));
+        QVERIFY2(second.standardError().contains("Log:Launch error: Corvane is already running.\n"),
+                 second.standardError().constData());
+        QVERIFY2(!second.standardError().contains("main view created"), second.standardError().constData());
+
+        QVERIFY(first.isRunning());
+        QVERIFY(first.terminateAndWait());
+        QCOMPARE(first.process().exitCode(), 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCorvane)

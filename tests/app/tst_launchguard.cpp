@@ -88,6 +88,8 @@ private Q_SLOTS:
         QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
         QCOMPARE(static_cast<qint8>(second.process().exitCode()), qint8(-1));
         QVERIFY2(!second.standardError().contains("main view created"), second.standardError().constData());
+        QVERIFY2(second.standardError().contains("Log:Launch error: Corvane is already running.\n"),
+                 second.standardError().constData());
 
         // A copy under another file name is another program as far as the guard goes.
         QTemporaryDir copyDir;

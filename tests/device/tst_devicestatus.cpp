@@ -244,6 +244,37 @@ private Q_SLOTS:
         QCOMPARE(board.getStatusMessage(none), QString());
     }
 
+    void progressFigureOfAnyValue_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("text");
+        const QString figure = QStringLiteral("Uploading firmware %1% complete");
+        QTest::newRow("in range") << QVariant(42.9) << figure.arg(42);
+        QTest::newRow("huge") << QVariant(1e300) << figure.arg(100);
+        QTest::newRow("above int") << QVariant(3e9) << figure.arg(100);
+        QTest::newRow("above 100") << QVariant(250) << figure.arg(100);
+        QTest::newRow("hugely negative") << QVariant(-1e300) << figure.arg(0);
+        QTest::newRow("negative") << QVariant(-5) << figure.arg(0);
+        QTest::newRow("huge as text") << QVariant(QStringLiteral("1e12")) << figure.arg(100);
+        QTest::newRow("not a number") << QVariant(std::nan("")) << QString();
+        QTest::newRow("infinite") << QVariant(HUGE_VAL) << QString();
+        QTest::newRow("minus infinite") << QVariant(-HUGE_VAL) << QString();
+        QTest::newRow("text") << QVariant(QStringLiteral("abc")) << QString();
+        QTest::newRow("invalid") << QVariant() << QString();
+    }
+
+    void progressFigureOfAnyValue()
+    {
+        // assignStatus stores whatever it is given, so the text must cope
+        // with any value beside a progress state.
+        QFETCH(QVariant, value);
+        QFETCH(QString, text);
+        DeviceStatus board;
+        board.assignStatus(DeviceStatusDisplayPriority::Activity, DeviceStatusList::UploadingFirmware, value);
+        QCOMPARE(shown(board), text);
+        QCOMPARE(board.getStatusMessage({DeviceStatusList::UploadingFirmware, value}), text);
+    }
+
     void generateStatusText()
     {
         QCOMPARE(DeviceStatus::generateStatusText("%d%% done", -3), QStringLiteral("-3% done"));

@@ -1,6 +1,7 @@
 #include "DeviceTableModel.h"
 
 #include <QAbstractItemModelTester>
+#include <QItemSelectionModel>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -194,6 +195,113 @@ private Q_SLOTS:
 
         model.sort(DeviceTableModel::Check);
         QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03"}));
+    }
+
+    void aModelMadeLaterListsTheDevicesThatExist()
+    {
+        facade().activateDevice("10.0.0.5", "TQ-730", "Desk", "02:00:00:00:00:05");
+        facade().activateDevice("10.0.0.6", "TQ-360", "Hall", "02:00:00:00:00:06");
+        DeviceTableModel model(facade());
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:05", "02:00:00:00:00:06"}));
+        QCOMPARE(model.data(model.index(1, DeviceTableModel::HostName)).toString(), QStringLiteral("Hall"));
+
+        // Their changes repaint like those of devices reported later.
+        QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
+        facade().setDeviceParameter("02:00:00:00:00:06", DeviceParameter::HostName, "Lobby", DeviceFindPolicy::ById);
+        QCOMPARE(cellsOf(cells), (QList<Cell>{{1, DeviceTableModel::HostName, {Qt::DisplayRole, DeviceTableModel::LoginRequiredRole}}}));
+
+        // Sorting reorders what is listed; it never lists or drops a device
+        // behind the view's back.
+        QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+        QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
+        model.sort(DeviceTableModel::HostName);
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:05", "02:00:00:00:00:06"}));
+        QCOMPARE(inserted.size(), 0);
+        QCOMPARE(reset.size(), 0);
+
+        facade().removeAllDevices();
+        QCOMPARE(model.rowCount(), 0);
+    }
+
+    void sortingKeepsSelectionsOnTheirDevices_data()
+    {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<int>("sorts");
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<bool>("moved");
+        // Devices listed as 01 (10.0.0.9, Beta), 02 (10.0.0.10, Alpha), 03 (10.0.0.2, Beta).
+        QTest::newRow("ip ascending") << int(DeviceTableModel::IpAddress) << 1
+                                      << QStringList{"02:00:00:00:00:02", "02:00:00:00:00:03", "02:00:00:00:00:01"} << true;
+        QTest::newRow("ip descending") << int(DeviceTableModel::IpAddress) << 2
+                                       << QStringList{"02:00:00:00:00:01", "02:00:00:00:00:03", "02:00:00:00:00:02"} << true;
+        QTest::newRow("host name descending") << int(DeviceTableModel::HostName) << 2
+                                              << QStringList{"02:00:00:00:00:03", "02:00:00:00:00:01", "02:00:00:00:00:02"} << true;
+        QTest::newRow("mac, already in order") << int(DeviceTableModel::MacAddress) << 1
+                                               << QStringList{"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03"} << false;
+    }
+
+    void sortingKeepsSelectionsOnTheirDevices()
+    {
+        QFETCH(int, column);
+        QFETCH(int, sorts);
+        QFETCH(QStringList, rows);
+        QFETCH(bool, moved);
+
+        DeviceTableModel model(facade());
+        facade().activateDevice("10.0.0.9", "TQ-730", "Beta", "02:00:00:00:00:01");
+        facade().activateDevice("10.0.0.10", "TQ-730", "Alpha", "02:00:00:00:00:02");
+        facade().activateDevice("10.0.0.2", "TQ-360", "Beta", "02:00:00:00:00:03");
+        for (int i = 1; i < sorts; ++i)
+            model.sort(column);
+
+        // Whatever the order is now, remember devices by place.
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QItemSelectionModel selection(&model);
+        const QString selectedId = model.getSortedDeviceId(0);
+        selection.select(model.index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        const QString statusId = model.getSortedDeviceId(2);
+        const QPersistentModelIndex status(model.index(2, DeviceTableModel::Status));
+        QSignalSpy aboutToChange(&model, &QAbstractItemModel::layoutAboutToBeChanged);
+        QSignalSpy changed(&model, &QAbstractItemModel::layoutChanged);
+        QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+        QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
+
+        model.sort(column);
+        QCOMPARE(rowsOf(model), rows);
+        QCOMPARE(aboutToChange.size(), moved ? 1 : 0);
+        QCOMPARE(changed.size(), aboutToChange.size());
+        QCOMPARE(inserted.size(), 0);
+        QCOMPARE(reset.size(), 0);
+
+        QVERIFY(status.isValid());
+        QCOMPARE(status.column(), int(DeviceTableModel::Status));
+        QCOMPARE(model.getSortedDeviceId(status.row()), statusId);
+        const QModelIndexList selectedRows = selection.selectedRows();
+        QCOMPARE(selectedRows.size(), 1);
+        QCOMPARE(model.getSortedDeviceId(selectedRows.first().row()), selectedId);
+    }
+
+    void writingTheCheckedListRepaintsTheCheckColumn()
+    {
+        DeviceTableModel model(facade());
+        for (int i = 1; i <= 3; ++i)
+            facade().activateDevice(QStringLiteral("10.0.0.%1").arg(i), "TQ-730", "D", QStringLiteral("02:00:00:00:00:0%1").arg(i));
+        QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
+        QSignalSpy checkedChanged(&model, &DeviceTableModel::checkedDeviceIdsChanged);
+
+        model.setCheckedDeviceIds({"02:00:00:00:00:02"});
+        QCOMPARE(checkedChanged.size(), 1);
+        QCOMPARE(cells.size(), 1);
+        QCOMPARE(cells.first().at(0).toModelIndex(), model.index(0, DeviceTableModel::Check));
+        QCOMPARE(cells.first().at(1).toModelIndex(), model.index(2, DeviceTableModel::Check));
+        QCOMPARE(cells.first().at(2).value<QList<int>>(), QList<int>{Qt::CheckStateRole});
+        QCOMPARE(model.data(model.index(1, 0), Qt::CheckStateRole), QVariant(true));
+
+        // An equal list changes nothing and repaints nothing.
+        model.setCheckedDeviceIds({"02:00:00:00:00:02"});
+        QCOMPARE(cells.size(), 1);
+        QCOMPARE(checkedChanged.size(), 1);
     }
 
     void changedParametersRepaintTheirCells()

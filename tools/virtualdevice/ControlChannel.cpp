@@ -76,7 +76,7 @@ QString ControlChannel::helpText()
         "commands (<dev> is a device id, address or MAC address, or all):\n"
         "  list | show <dev> | help | quit\n"
         "  state <dev> idle|busy|in-call\n"
-        "  set <dev> name|model|password|version|serial|subnet|gateway|dns1|dns2 <value>\n"
+        "  set <dev> name|model|password|version|serial|subnet|gateway|dns1|dns2 <value> (name: may be empty)\n"
         "  fault <dev> lndp on|off\n"
         "  fault <dev> connect normal|refuse|drop|stall-tls\n"
         "  fault <dev> push normal|refuse|stall\n"
@@ -220,7 +220,8 @@ QStringList ControlChannel::runOn(VirtualDevice *device, const QString &verb, co
         return {};
     }
     if (verb == QLatin1String("set")) {
-        if (args.size() < 2) {
+        // A device may have no name at all; every other key needs a value.
+        if (args.size() < 2 && !(args.size() == 1 && args.first() == QLatin1String("name"))) {
             error = QStringLiteral("set needs a key and a value");
             return {};
         }

@@ -93,7 +93,9 @@ bool setValue(DeviceConfig &device, const QString &key, const QString &value, QS
     return true;
 }
 
-void fillDefaults(DeviceConfig &device, int index)
+// nameGiven: an empty name that was asked for is a name too (devices may have
+// none), only a missing one gets the default.
+void fillDefaults(DeviceConfig &device, int index, bool nameGiven)
 {
     if (device.id.isEmpty())
         device.id = QStringLiteral("d%1").arg(index + 1);
@@ -101,7 +103,7 @@ void fillDefaults(DeviceConfig &device, int index)
         device.mac = macFromAddress(device.address);
     if (device.model.isEmpty())
         device.model = QStringLiteral("TQ-730");
-    if (device.name.isEmpty())
+    if (device.name.isEmpty() && !nameGiven)
         device.name = QStringLiteral("Virtual %1").arg(index + 1);
     if (device.version.isEmpty())
         device.version = QStringLiteral("1.0.0");
@@ -180,7 +182,7 @@ bool fromJson(const QJsonObject &object, int index, DeviceConfig &out, QString &
             return false;
         }
     }
-    fillDefaults(device, index);
+    fillDefaults(device, index, object.contains(QLatin1String("name")));
     out = device;
     return true;
 }
@@ -271,7 +273,7 @@ bool generate(int count, const QString &firstAddress, const QString &password,
             device.name += QStringLiteral(" %1").arg(i / names.size() + 1);
         device.password = password;
         device.version = QStringLiteral("2.%1.%2").arg(i % 3).arg(i % 5);
-        fillDefaults(device, base + i);
+        fillDefaults(device, base + i, true);
         out.append(device);
     }
     return true;

@@ -46,7 +46,8 @@ bool parseMac(const QString &text, QByteArray &mac);
 QString macText(const QByteArray &mac);
 
 // A device from a JSON object; missing members get defaults derived from the
-// address and the index. Returns false with a message for bad values.
+// address and the index (an empty "name" stays empty). Returns false with a
+// message for bad values.
 bool fromJson(const QJsonObject &object, int index, DeviceConfig &out, QString &error);
 
 // A device from "key=value,key=value" (the --device option); keys as in JSON.

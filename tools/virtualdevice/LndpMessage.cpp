@@ -92,7 +92,15 @@ QByteArray buildExInfo(const QStringList &strings)
 {
     QByteArray out;
     for (const QString &s : strings) {
-        const QByteArray bytes = s.toUtf8().left(kMaxStringBytes);
+        QByteArray bytes = s.toUtf8();
+        if (bytes.size() > kMaxStringBytes) {
+            // Never split a character: back up to the start of the one that
+            // would be cut (continuation bytes are 10xxxxxx).
+            int cut = kMaxStringBytes;
+            while (cut > 0 && (uchar(bytes.at(cut)) & 0xC0) == 0x80)
+                --cut;
+            bytes.truncate(cut);
+        }
         out.append(char(bytes.size()));
         out.append(bytes);
     }

@@ -43,8 +43,8 @@ const char *errorText(ParseError error);
 ParseError parse(const QByteArray &bytes, Datagram &out);
 
 // Extended information of a responder: the unused first string, the model
-// name and the device name. Each string is cut to 254 bytes because a length
-// byte of 255 ends the list for readers.
+// name and the device name, in UTF-8. Each string is cut to at most 254 bytes
+// (a length byte of 255 ends the list for readers), at a character boundary.
 QByteArray buildExInfo(const QStringList &strings);
 QStringList readExInfo(const QByteArray &exInfo);
 

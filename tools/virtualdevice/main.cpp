@@ -161,7 +161,10 @@ int main(int argc, char *argv[])
     QList<VirtualDevice *> devices;
     for (const DeviceConfig &deviceConfig : std::as_const(config.devices)) {
         QSslConfiguration tls;
-        if (!Certificate::makeServerConfiguration(deviceConfig.name + QLatin1Char(' ') + deviceConfig.serial,
+        // Named after the MAC address: short and fixed, whereas names and
+        // serial numbers may be longer than a certificate's name field.
+        if (!Certificate::makeServerConfiguration(QStringLiteral("Virtual device ")
+                                                      + DeviceConfigParser::macText(deviceConfig.mac),
                                                   deviceConfig.address, tls, error))
             return fail(error);
         auto *device = new VirtualDevice(deviceConfig, tls, config.updateStepMs, config.updateStepPercent, &app);

@@ -177,6 +177,42 @@ private Q_SLOTS:
         send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
         QCOMPARE(strings(m_answers.first().data), (QStringList{QString(), QStringLiteral("TQ-999"), QStringLiteral("Back Office")}));
+
+        QCOMPARE(m_devices.command(QStringLiteral("set d1 name")), QStringLiteral("ok"));
+        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 2, 5000);
+        QCOMPARE(strings(m_answers.at(1).data), (QStringList{QString(), QStringLiteral("TQ-999"), QString()}));
+    }
+
+    void anyNameUpTo254BytesIsPlayed_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("sent");
+        const QString e = QStringLiteral("\u00e9");
+        // Longer than a certificate's name field (64 characters), serial number too.
+        QTest::newRow("long name and serial") << QStringLiteral("name=") + QString(60, QLatin1Char('N')) + QStringLiteral(",serial=") + QString(100, QLatin1Char('S'))
+                                              << QString(60, QLatin1Char('N'));
+        QTest::newRow("longest name") << QStringLiteral("name=") + QString(254, QLatin1Char('N')) << QString(254, QLatin1Char('N'));
+        QTest::newRow("multi-byte name over 254 bytes") << QStringLiteral("name=a") + e.repeated(127)
+                                                        << QStringLiteral("a") + e.repeated(126);
+        QTest::newRow("empty name") << QStringLiteral("name=") << QString();
+    }
+
+    void anyNameUpTo254BytesIsPlayed()
+    {
+        QFETCH(QString, options);
+        QFETCH(QString, sent);
+        DeviceProcess device;
+        QVERIFY2(device.start({QStringLiteral("--device"), QStringLiteral("address=127.0.0.4,model=TQ-730,") + options,
+                               QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0")}),
+                 qPrintable(device.errorText()));
+        const QByteArray datagram = announcement(QHostAddress(QStringLiteral("127.0.0.1")));
+        QCOMPARE(m_socket.writeDatagram(datagram, QHostAddress(QStringLiteral("127.0.0.4")), device.lndpPort()),
+                 qint64(datagram.size()));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
+        QCOMPARE(m_answers.first().from, QHostAddress(QStringLiteral("127.0.0.4")));
+        QCOMPARE(strings(m_answers.first().data), (QStringList{QString(), QStringLiteral("TQ-730"), sent}));
+        QVERIFY(device.stop());
     }
 
     void cleanupTestCase()

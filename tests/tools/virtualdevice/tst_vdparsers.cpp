@@ -319,6 +319,40 @@ private Q_SLOTS:
         QCOMPARE(LndpMessage::readExInfo(datagram.exInfo).value(2).size(), 254);
     }
 
+    void lndpNamesAreCutAtCharacterBoundaries_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("sent");
+        const QString e = QStringLiteral("\u00e9");           // 2 bytes in UTF-8
+        const QString euro = QStringLiteral("\u20ac");        // 3 bytes
+        const QString face = QString::fromUcs4(U"\U0001F600"); // 4 bytes, a surrogate pair in UTF-16
+        QTest::newRow("empty") << QString() << QString();
+        QTest::newRow("254 bytes, whole") << QString(254, QLatin1Char('n')) << QString(254, QLatin1Char('n'));
+        QTest::newRow("255 bytes of ASCII") << QString(255, QLatin1Char('n')) << QString(254, QLatin1Char('n'));
+        QTest::newRow("2-byte character across 254") << QStringLiteral("a") + e.repeated(127)
+                                                     << QStringLiteral("a") + e.repeated(126);
+        QTest::newRow("2-byte characters ending at 254") << e.repeated(127) << e.repeated(127);
+        QTest::newRow("3-byte character across 254") << euro.repeated(85) << euro.repeated(84);
+        QTest::newRow("4-byte character across 254") << face.repeated(64) << face.repeated(63);
+        QTest::newRow("4-byte character starting at 254") << QStringLiteral("ab") + face.repeated(64)
+                                                      << QStringLiteral("ab") + face.repeated(63);
+    }
+
+    void lndpNamesAreCutAtCharacterBoundaries()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, sent);
+        const QByteArray exInfo = LndpMessage::buildExInfo({QString(), QStringLiteral("TQ-730"), name});
+        const QByteArray expectedBytes = sent.toUtf8();
+        QVERIFY(expectedBytes.size() <= 254);
+        QCOMPARE(exInfo.right(expectedBytes.size() + 1),
+                 QByteArray(1, char(expectedBytes.size())) + expectedBytes);
+        const QStringList strings = LndpMessage::readExInfo(exInfo);
+        QCOMPARE(strings.size(), 3);
+        QCOMPARE(strings.at(2), sent);
+        QVERIFY(!strings.at(2).contains(QChar::ReplacementCharacter));
+    }
+
     void lndpValidation()
     {
         QByteArray mac(6, '\x01');
@@ -370,6 +404,15 @@ private Q_SLOTS:
         QVERIFY(!DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,mac=00:11"), 0, device, error));
         QVERIFY(!DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,colour=red"), 0, device, error));
         QVERIFY(!DeviceConfigParser::fromKeyValues(QStringLiteral("name=x"), 0, device, error));
+        // A name left out gets the default; an empty one asked for stays empty.
+        QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1"), 2, device, error));
+        QCOMPARE(device.name, QStringLiteral("Virtual 3"));
+        QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,name="), 2, device, error));
+        QCOMPARE(device.name, QString());
+        QVERIFY(DeviceConfigParser::fromJson(QJsonObject{{QStringLiteral("address"), QStringLiteral("10.0.0.1")},
+                                                         {QStringLiteral("name"), QString()}},
+                                             0, device, error));
+        QCOMPARE(device.name, QString());
         QVERIFY(!DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,gateway=nowhere"), 0, device, error));
 
         QList<DeviceConfig> devices;
@@ -415,6 +458,9 @@ private Q_SLOTS:
         QCOMPARE(device.faults().uploadStatus, 500);
         QCOMPARE(control.execute(QStringLiteral("set alpha name Front Desk")).last(), QStringLiteral("ok"));
         QCOMPARE(device.config().name, QStringLiteral("Front Desk"));
+        QCOMPARE(control.execute(QStringLiteral("set alpha name")).last(), QStringLiteral("ok"));
+        QCOMPARE(device.config().name, QString());
+        QVERIFY(control.execute(QStringLiteral("set alpha model")).last().startsWith(QLatin1String("error")));
         QCOMPARE(control.execute(QStringLiteral("fault all clear")).last(), QStringLiteral("ok"));
         QVERIFY(!device.faults().lndpSilent);
         QCOMPARE(device.faults().uploadStatus, 0);
