@@ -1,30 +1,12 @@
 #include "LaunchErrorMessage.h"
+#include "MessageCapture.h"
 
 #include <QGuiApplication>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
 
-#include <mutex>
-
-namespace {
-
-std::mutex s_capturedMutex;
-QStringList s_captured;
-
-void captureHandler(QtMsgType, const QMessageLogContext&, const QString& text)
-{
-    std::lock_guard<std::mutex> lock(s_capturedMutex);
-    s_captured.append(text);
-}
-
-QStringList takeCaptured()
-{
-    std::lock_guard<std::mutex> lock(s_capturedMutex);
-    return std::exchange(s_captured, {});
-}
-
-} // namespace
+#include <memory>
 
 // Runs on the offscreen platform, where no operator can see or answer a window.
 class TestLaunchErrorMessage : public QObject
@@ -32,12 +14,8 @@ class TestLaunchErrorMessage : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void init()
-    {
-        takeCaptured();
-        m_previous = qInstallMessageHandler(captureHandler);
-    }
-    void cleanup() { qInstallMessageHandler(m_previous); }
+    void init() { m_capture = std::make_unique<MessageCapture>(); }
+    void cleanup() { m_capture.reset(); }
 
     void withoutAScreenTheMessageIsLoggedAndNobodyWaits_data()
     {
@@ -68,7 +46,7 @@ private Q_SLOTS:
         watchdog.stop();
         QVERIFY2(!hadToAnswer, "the message waited for an operator who cannot see it");
 
-        const QStringList lines = takeCaptured();
+        const QStringList lines = m_capture->takeTexts();
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.first().endsWith(QStringLiteral(", Log:") + caption + QStringLiteral(": ") + text),
                  qPrintable(lines.first()));
@@ -76,7 +54,7 @@ private Q_SLOTS:
     }
 
 private:
-    QtMessageHandler m_previous = nullptr;
+    std::unique_ptr<MessageCapture> m_capture;
 };
 
 QTEST_MAIN(TestLaunchErrorMessage)

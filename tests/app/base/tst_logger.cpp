@@ -1,49 +1,20 @@
 #include "Logger.h"
+#include "MessageCapture.h"
 #include "ThreadId.h"
 
 #include <QRegularExpression>
 #include <QTest>
 #include <QThread>
 
-#include <mutex>
-
-namespace {
-
-struct Captured
-{
-    QtMsgType type;
-    QString category;
-    QString text;
-};
-
-std::mutex s_capturedMutex;
-QList<Captured> s_captured;
-
-void captureHandler(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    std::lock_guard<std::mutex> lock(s_capturedMutex);
-    s_captured.append({type, QString::fromUtf8(context.category ? context.category : ""), text});
-}
-
-QList<Captured> takeCaptured()
-{
-    std::lock_guard<std::mutex> lock(s_capturedMutex);
-    return std::exchange(s_captured, {});
-}
-
-} // namespace
+#include <memory>
 
 class TestLogger : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init()
-    {
-        takeCaptured();
-        m_previous = qInstallMessageHandler(captureHandler);
-    }
-    void cleanup() { qInstallMessageHandler(m_previous); }
+    void init() { m_capture = std::make_unique<MessageCapture>(); }
+    void cleanup() { m_capture.reset(); }
 
     void lineFormat_data()
     {
@@ -75,7 +46,7 @@ private Q_SLOTS:
     void writesOneDebugMessageInTheDefaultCategory()
     {
         Logger::writeLog(__FILE__, "someFunction", 77, std::string("hello \xC3\xA9t\xC3\xA9"));
-        const QList<Captured> messages = takeCaptured();
+        const QList<MessageCapture::Message> messages = m_capture->take();
         QCOMPARE(messages.size(), 1);
         QCOMPARE(messages.first().type, QtDebugMsg);
         QCOMPARE(messages.first().category, QStringLiteral("default"));
@@ -97,7 +68,7 @@ private Q_SLOTS:
         Logger::writeLog(QStringLiteral("q\u00e9"));
         Logger::writeLog(static_cast<const char*>(nullptr));
         Logger::writeLog("f.cpp", "fn", 1, QStringLiteral("\u00fc"));
-        const QList<Captured> messages = takeCaptured();
+        const QList<MessageCapture::Message> messages = m_capture->take();
         QCOMPARE(messages.size(), 5);
         QCOMPARE(messages[0].text, QStringLiteral("plain \u2713"));
         QCOMPARE(messages[1].text, QStringLiteral("std"));
@@ -117,7 +88,7 @@ private Q_SLOTS:
         QVERIFY(worker->wait(10000));
         delete worker;
 
-        const QList<Captured> messages = takeCaptured();
+        const QList<MessageCapture::Message> messages = m_capture->take();
         QCOMPARE(messages.size(), 1);
         QVERIFY(workerId != currentOsThreadId());
         QVERIFY2(messages.first().text.contains(QStringLiteral(", tid:%1, Log:from worker").arg(workerId)),
@@ -125,7 +96,7 @@ private Q_SLOTS:
     }
 
 private:
-    QtMessageHandler m_previous = nullptr;
+    std::unique_ptr<MessageCapture> m_capture;
 };
 
 QTEST_GUILESS_MAIN(TestLogger)
