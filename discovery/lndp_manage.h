@@ -104,6 +104,9 @@ struct LndpCallbackPair {
 
 struct T_LNDP_LINE_RX_INFO {
     int32_t pending;             // datagrams announced and not yet read
+    // Read until the ring is empty: datagrams that came while the socket was
+    // being opened raised events the engine could not yet match to it.
+    uint8_t drain;
     int32_t length;
     uint8_t buf[LNDP_MAX_DATAGRAM];
     T_LNDP_PARSE parse;
