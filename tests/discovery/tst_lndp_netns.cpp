@@ -2,7 +2,8 @@
 // namespaces made by the test itself (PrivateLink.h). A peer on the far side
 // announces to the subnet broadcast and to a multicast group; the engine's
 // responder services on 10.9.0.1/24 answer by unicast from their own address
-// and the service port. Exits 77 where no namespace can be made.
+// and the service port, and an announcer's broadcasts leave from there too.
+// Exits 77 where no namespace can be made.
 #include <QtTest>
 
 #include <QNetworkDatagram>
@@ -92,6 +93,7 @@ private slots:
 
     void responderAnswersAnnouncement_data();
     void responderAnswersAnnouncement();
+    void announcementLeavesFromTheInterfaceAddress();
 
 private:
     std::vector<uint8_t> m_ex = exInfo();
@@ -117,7 +119,7 @@ void TstLndpNetns::initTestCase()
     bool ok = false;
     inFar([&] {
         m_peer = std::make_unique<QUdpSocket>();
-        ok = m_peer->bind(QHostAddress(QString::fromLatin1(kFarAddr)), kPort);
+        ok = m_peer->bind(QHostAddress(QString::fromLatin1(kFarAddr)), kPort, QUdpSocket::ShareAddress);
         m_peer->setMulticastInterface(QNetworkInterface::interfaceFromName(QString::fromLatin1(kFarIf)));
     });
     QVERIFY(ok);
@@ -153,6 +155,32 @@ void TstLndpNetns::responderAnswersAnnouncement()
     QCOMPARE(reply.senderAddress(), QHostAddress(QString::fromLatin1(kNearAddr)));
     QCOMPARE(reply.senderPort(), int(kPort));
     QCOMPARE(reply.data(), bytes(lndpDatagram(LNDP_ROLE_RESPONDER, kNearAddr, name.constData(), m_ex)));
+}
+
+void TstLndpNetns::announcementLeavesFromTheInterfaceAddress()
+{
+    // A far listener on the service port that hears the subnet broadcast.
+    std::unique_ptr<QUdpSocket> listener;
+    bool ok = false;
+    inFar([&] {
+        listener = std::make_unique<QUdpSocket>();
+        ok = listener->bind(QHostAddress(QString::fromLatin1(kBroadcast)), kPort, QUdpSocket::ShareAddress);
+    });
+    QVERIFY(ok);
+    _T_LNDP_NETWORK_SETUP_PROPERTY announcer = responder("_zel-scp", m_ex, nullptr);
+    announcer.role = 2;
+    announcer.exInfo = nullptr;
+    announcer.exInfoLen = 0;
+    announcer.intervalMs = 1000;
+    int id = -1;
+    QCOMPARE(lndp2_setup(&id, &announcer), LNDP_OK);
+    QTRY_VERIFY_WITH_TIMEOUT(listener->hasPendingDatagrams(), 5000);
+    const QNetworkDatagram d = listener->receiveDatagram();
+    QCOMPARE(lndp2_clear(id), LNDP_OK);
+    QCOMPARE(d.senderAddress(), QHostAddress(QString::fromLatin1(kNearAddr)));
+    QCOMPARE(d.senderPort(), int(kPort));
+    QCOMPARE(d.destinationAddress(), QHostAddress(QString::fromLatin1(kBroadcast)));
+    QCOMPARE(d.data(), bytes(lndpDatagram(LNDP_ROLE_ANNOUNCER, kNearAddr, "_zel-scp")));
 }
 
 int main(int argc, char **argv)
