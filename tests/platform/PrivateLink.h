@@ -108,7 +108,7 @@ inline int make(std::string *why)
         *why = "cannot create the peer's network namespace";
         return 1;
     }
-    farFd() = open("/proc/thread-self/ns/net", O_RDONLY);  // handed to ip below
+    farFd() = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     if (farFd() < 0 || setns(nearFd(), CLONE_NEWNET) != 0) {
         *why = "cannot switch between the namespaces";
         return 1;
