@@ -209,7 +209,9 @@ public:
     int32_t runSetup(int32_t &again);
     int32_t runInterval(int32_t &rx, int32_t &tx, int32_t &notify);
     int32_t runSocketCallback(int32_t &rx, int32_t &tx);
-    // 0, or LNDP_E_SOCKET when a binding has no socket.
+    // One datagram per binding; more when datagrams were announced and not
+    // yet read, or a new socket has not been read empty yet. 0, or
+    // LNDP_E_SOCKET when a binding has no socket.
     int32_t runReceive(int32_t &more, int32_t &tx, int32_t &notify);
     int32_t runSend(int32_t &more, int32_t &other);
     int32_t notifyUpdateHostInfo();
