@@ -516,6 +516,7 @@ void T_LNDP_MANAGE::closeComm(LndpComm *comm)
     comm->sockId = -1;
     comm->sockState = 0;
     comm->rx.pending = 0;
+    comm->rx.drain = 0;
     comm->rx.length = 0;
     resetTx(comm);
 }
@@ -576,9 +577,11 @@ void T_LNDP_MANAGE::openSocket(LndpNetwork *net, int32_t &rx)
     comm->sockId = id;
     comm->localAddr = net->localAddr;
     comm->sockState = 1;
-    // A datagram that arrived before the id was recorded raised no event;
-    // one speculative read picks it up (no data simply ends the read).
+    // Datagrams that arrived before the id was recorded raised events that
+    // matched no socket: read until the ring is empty, or the engine would
+    // stay that many datagrams behind for as long as the socket lives.
     comm->rx.pending = 1;
+    comm->rx.drain = 1;
     rx = 1;
     joinGroups(net, false);
 }
@@ -790,7 +793,7 @@ int32_t T_LNDP_MANAGE::runReceive(int32_t &more, int32_t &tx, int32_t &notify)
             result = LNDP_E_SOCKET;
             continue;
         }
-        if (comm->rx.pending <= 0)
+        if (comm->rx.pending <= 0 && !comm->rx.drain)
             continue;
         netc_endpoint src;
         memset(&src, 0, sizeof src);
@@ -798,6 +801,7 @@ int32_t T_LNDP_MANAGE::runReceive(int32_t &more, int32_t &tx, int32_t &notify)
                                                      (int32_t)sizeof comm->rx.buf, &src);
         if (n == VSOCK_E_NODATA) {
             comm->rx.pending = 0;
+            comm->rx.drain = 0;
             continue;
         }
         if (n < 0) {
@@ -806,7 +810,9 @@ int32_t T_LNDP_MANAGE::runReceive(int32_t &more, int32_t &tx, int32_t &notify)
             closeComm(comm);
             continue;
         }
-        if (--comm->rx.pending > 0)
+        if (comm->rx.pending > 0)
+            --comm->rx.pending;
+        if (comm->rx.pending > 0 || comm->rx.drain)
             more = 1;
         comm->rx.length = n;
         handleDatagram(net, src, tx, notify);

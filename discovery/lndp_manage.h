@@ -104,6 +104,9 @@ struct LndpCallbackPair {
 
 struct T_LNDP_LINE_RX_INFO {
     int32_t pending;             // datagrams announced and not yet read
+    // Read until the ring is empty: datagrams that came while the socket was
+    // being opened raised events the engine could not yet match to it.
+    uint8_t drain;
     int32_t length;
     uint8_t buf[LNDP_MAX_DATAGRAM];
     T_LNDP_PARSE parse;
@@ -206,7 +209,9 @@ public:
     int32_t runSetup(int32_t &again);
     int32_t runInterval(int32_t &rx, int32_t &tx, int32_t &notify);
     int32_t runSocketCallback(int32_t &rx, int32_t &tx);
-    // 0, or LNDP_E_SOCKET when a binding has no socket.
+    // One datagram per binding; more when datagrams were announced and not
+    // yet read, or a new socket has not been read empty yet. 0, or
+    // LNDP_E_SOCKET when a binding has no socket.
     int32_t runReceive(int32_t &more, int32_t &tx, int32_t &notify);
     int32_t runSend(int32_t &more, int32_t &other);
     int32_t notifyUpdateHostInfo();

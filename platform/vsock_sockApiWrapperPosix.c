@@ -4,6 +4,16 @@
  *
  * poll() rather than select(): select's fd_set cannot hold descriptors
  * above 1023, which a long-running GUI process may well hand out.
+ *
+ * Linux hands a subnet-directed broadcast, or a datagram for a joined group,
+ * only to sockets bound to that destination or to the any address; a UDP
+ * socket bound to an interface's unicast address (which announcements and
+ * replies must leave from) never sees them. So such a socket gets
+ * receive-only companions on its port: one bound to the subnet broadcast of
+ * the interface that carries its address, one per joined group, each tied to
+ * that interface. They share the port with address reuse (two bindings on
+ * one subnet both hear a broadcast) and are waited on and read through the
+ * main socket's handle: the portable layer still sees one socket.
  */
 #define _GNU_SOURCE
 #include "vsock_sockApiWrapper.h"
@@ -18,6 +28,7 @@
 #include <netinet/tcp.h>
 #include <netpacket/packet.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
@@ -25,6 +36,23 @@
 #include <unistd.h>
 
 static int gWakeFd = -1;
+
+#define PORT_MAX_COMPANIONS 5   /* the subnet broadcast and four groups */
+
+/* A UDP socket bound to a unicast address, with its companions. */
+typedef struct {
+    int used;
+    int fd;
+    char ifName[IF_NAMESIZE];               /* "" when no interface carries the address */
+    int32_t companions;
+    int companionFd[PORT_MAX_COMPANIONS];
+    uint32_t companionAddr[PORT_MAX_COMPANIONS];  /* bound address, network order */
+} PortUdp;
+
+/* Written by open, close and membership calls, read by the socket task's
+ * wait and reads: guarded by its own lock, taken innermost. */
+static PortUdp gl_portUdp[VSOCK_MAX_OS_SOCKETS];
+static pthread_mutex_t gl_portUdpLock = PTHREAD_MUTEX_INITIALIZER;
 
 static int32_t mapErrno(int e)
 {
@@ -87,6 +115,126 @@ static void fromSockaddr(const struct sockaddr_storage *ss, netc_endpoint *ep)
     }
 }
 
+/* ------------------------------------------------------------ companions */
+
+/* Lock held. */
+static PortUdp *portUdpOf(int fd)
+{
+    for (int i = 0; i < VSOCK_MAX_OS_SOCKETS; ++i)
+        if (gl_portUdp[i].used && gl_portUdp[i].fd == fd)
+            return &gl_portUdp[i];
+    return NULL;
+}
+
+/* The interface that carries addrNet and the subnet broadcast of that
+ * address (local address OR the complement of its mask), 0 on a /31 or /32,
+ * where there is none. -1 when no interface carries it. */
+static int interfaceOf(uint32_t addrNet, char *ifName, uint32_t *broadcastNet)
+{
+    struct ifaddrs *list = NULL;
+    if (getifaddrs(&list) != 0)
+        return -1;
+    int found = -1;
+    for (const struct ifaddrs *ifa = list; ifa && found < 0; ifa = ifa->ifa_next) {
+        if (!ifa->ifa_addr || ifa->ifa_addr->sa_family != AF_INET)
+            continue;
+        const struct sockaddr_in *a = (const struct sockaddr_in *)(const void *)ifa->ifa_addr;
+        if (a->sin_addr.s_addr != addrNet)
+            continue;
+        const struct sockaddr_in *m = (const struct sockaddr_in *)(const void *)ifa->ifa_netmask;
+        const uint32_t mask = m ? ntohl(m->sin_addr.s_addr) : 0xFFFFFFFFu;
+        *broadcastNet = (~mask > 1u) ? htonl(ntohl(addrNet) | ~mask) : 0;
+        /* An address label ("eth0:1") names no device. */
+        size_t n = strcspn(ifa->ifa_name, ":");
+        if (n >= IF_NAMESIZE)
+            n = IF_NAMESIZE - 1;
+        memcpy(ifName, ifa->ifa_name, n);
+        ifName[n] = '\0';
+        found = 0;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+/* A receive-only socket on addrNet:port, tied to the interface when known.
+ * The descriptor, or -1 with errno set. */
+static int openCompanion(uint32_t addrNet, uint16_t portNet, const char *ifName, int group)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int one = 1, zero = 0;
+    struct sockaddr_in sin;
+    memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_port = portNet;
+    sin.sin_addr.s_addr = addrNet;
+    int rc = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    /* Tied to the interface where the system allows it; without, the bound
+     * destination alone still selects the traffic. */
+    if (rc == 0 && ifName[0])
+        (void)setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, ifName, (socklen_t)strlen(ifName));
+    /* Only the groups joined on this socket, not every group of the host. */
+    if (rc == 0 && group)
+        rc = setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
+    if (rc == 0)
+        rc = bind(fd, (struct sockaddr *)&sin, sizeof sin);
+    if (rc != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+/* Records a UDP socket bound to a unicast address and opens its broadcast
+ * companion. A companion that cannot be had (its address and port taken by
+ * another program without address reuse) leaves the socket unicast only. */
+static void portUdpAttach(int fd, uint32_t addrNet)
+{
+    struct sockaddr_in bound;
+    socklen_t len = sizeof bound;
+    if (getsockname(fd, (struct sockaddr *)&bound, &len) != 0)
+        return;
+    char ifName[IF_NAMESIZE] = "";
+    uint32_t broadcastNet = 0;
+    if (interfaceOf(addrNet, ifName, &broadcastNet) != 0)
+        broadcastNet = 0;
+    pthread_mutex_lock(&gl_portUdpLock);
+    PortUdp *p = NULL;
+    for (int i = 0; i < VSOCK_MAX_OS_SOCKETS && !p; ++i)
+        if (!gl_portUdp[i].used)
+            p = &gl_portUdp[i];
+    if (p) {
+        memset(p, 0, sizeof *p);
+        p->used = 1;
+        p->fd = fd;
+        memcpy(p->ifName, ifName, sizeof p->ifName);
+        if (broadcastNet) {
+            int c = openCompanion(broadcastNet, bound.sin_port, ifName, 0);
+            if (c >= 0) {
+                p->companionFd[0] = c;
+                p->companionAddr[0] = broadcastNet;
+                p->companions = 1;
+            }
+        }
+    }
+    pthread_mutex_unlock(&gl_portUdpLock);
+}
+
+static void portUdpDetach(int fd)
+{
+    pthread_mutex_lock(&gl_portUdpLock);
+    PortUdp *p = portUdpOf(fd);
+    if (p) {
+        for (int32_t i = 0; i < p->companions; ++i)
+            close(p->companionFd[i]);
+        memset(p, 0, sizeof *p);
+    }
+    pthread_mutex_unlock(&gl_portUdpLock);
+}
+
 int32_t vsock_sockApiStartup(void)
 {
     if (gWakeFd >= 0)
@@ -111,7 +259,8 @@ void vsock_sockApiWake(void)
 
 int32_t vsock_sockApiWait(vsock_waitItem *items, int32_t count, int32_t timeoutMs)
 {
-    struct pollfd pfd[VSOCK_MAX_OS_SOCKETS + 1];
+    struct pollfd pfd[VSOCK_MAX_OS_SOCKETS * (1 + PORT_MAX_COMPANIONS) + 1];
+    int32_t ownerOf[VSOCK_MAX_OS_SOCKETS * PORT_MAX_COMPANIONS];   /* companion -> item */
     if (count > VSOCK_MAX_OS_SOCKETS)
         count = VSOCK_MAX_OS_SOCKETS;
     pfd[0].fd = gWakeFd;
@@ -125,7 +274,21 @@ int32_t vsock_sockApiWait(vsock_waitItem *items, int32_t count, int32_t timeoutM
         pfd[i + 1].revents = 0;
         items[i].got = 0;
     }
-    int n = poll(pfd, (nfds_t)count + 1, timeoutMs < 0 ? -1 : timeoutMs);
+    /* A socket that waits for data waits on its companions too. */
+    int32_t extra = 0;
+    pthread_mutex_lock(&gl_portUdpLock);
+    for (int32_t i = 0; i < count; ++i) {
+        const PortUdp *p = (items[i].want & VSOCK_WAIT_READ) ? portUdpOf((int)items[i].sock) : NULL;
+        for (int32_t c = 0; p && c < p->companions; ++c) {
+            struct pollfd *x = &pfd[count + 1 + extra];
+            x->fd = p->companionFd[c];
+            x->events = POLLIN;
+            x->revents = 0;
+            ownerOf[extra++] = i;
+        }
+    }
+    pthread_mutex_unlock(&gl_portUdpLock);
+    int n = poll(pfd, (nfds_t)(count + 1 + extra), timeoutMs < 0 ? -1 : timeoutMs);
     if (n <= 0)
         return 0;
     if (pfd[0].revents & POLLIN) {
@@ -133,6 +296,9 @@ int32_t vsock_sockApiWait(vsock_waitItem *items, int32_t count, int32_t timeoutM
         ssize_t r = read(gWakeFd, &v, sizeof v);
         (void)r;
     }
+    for (int32_t c = 0; c < extra; ++c)
+        if (pfd[count + 1 + c].revents & (POLLIN | POLLERR))
+            pfd[ownerOf[c] + 1].revents |= POLLIN;
     int32_t ready = 0;
     for (int32_t i = 0; i < count; ++i) {
         short rv = pfd[i + 1].revents;
@@ -170,6 +336,10 @@ int32_t vsock_sockApiOpen(int32_t type, const netc_addr *local, uint16_t port, v
             rc = bind(fd, (struct sockaddr *)&sin, sizeof sin);
         if (rc == 0)
             rc = setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        /* Datagrams to a group leave through the interface of the bound
+         * address, like every other datagram of the socket. */
+        if (rc == 0 && !anyAddr)
+            (void)setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &sin.sin_addr, sizeof sin.sin_addr);
     } else if (type == VSOCK_TYPE_TCP_CLIENT) {
         rc = setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (rc == 0 && (port != 0 || !anyAddr))
@@ -186,12 +356,15 @@ int32_t vsock_sockApiOpen(int32_t type, const netc_addr *local, uint16_t port, v
         close(fd);
         return code == VSOCK_E_INPROGRESS ? VSOCK_E_OTHER : code;
     }
+    if (type == VSOCK_TYPE_UDP && !anyAddr)
+        portUdpAttach(fd, sin.sin_addr.s_addr);
     *out = fd;
     return 0;
 }
 
 void vsock_sockApiClose(vsock_osSock s, int abortive)
 {
+    portUdpDetach((int)s);
     if (abortive) {
         struct linger lg = { 1, 0 };
         setsockopt((int)s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
@@ -217,13 +390,13 @@ int32_t vsock_sockApiSendTo(vsock_osSock s, const void *data, int32_t len, const
     return n >= 0 ? (int32_t)n : mapErrno(errno);
 }
 
-int32_t vsock_sockApiRecvFrom(vsock_osSock s, void *buf, int32_t size, netc_endpoint *src)
+static int32_t recvOne(int fd, void *buf, int32_t size, netc_endpoint *src)
 {
     struct sockaddr_storage ss;
     socklen_t alen = sizeof ss;
     /* MSG_TRUNC: the real length, so that a cut datagram is never stored as
      * if it were whole. */
-    ssize_t n = recvfrom((int)s, buf, (size_t)size, MSG_TRUNC, (struct sockaddr *)&ss, &alen);
+    ssize_t n = recvfrom(fd, buf, (size_t)size, MSG_TRUNC, (struct sockaddr *)&ss, &alen);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED || errno == EINTR)
             return VSOCK_E_NODATA;
@@ -233,6 +406,19 @@ int32_t vsock_sockApiRecvFrom(vsock_osSock s, void *buf, int32_t size, netc_endp
         return VSOCK_E_BUFSMALL;
     fromSockaddr(&ss, src);
     return (int32_t)n;
+}
+
+int32_t vsock_sockApiRecvFrom(vsock_osSock s, void *buf, int32_t size, netc_endpoint *src)
+{
+    int32_t r = recvOne((int)s, buf, size, src);
+    if (r != VSOCK_E_NODATA)
+        return r;
+    pthread_mutex_lock(&gl_portUdpLock);
+    const PortUdp *p = portUdpOf((int)s);
+    for (int32_t c = 0; p && c < p->companions && r == VSOCK_E_NODATA; ++c)
+        r = recvOne(p->companionFd[c], buf, size, src);
+    pthread_mutex_unlock(&gl_portUdpLock);
+    return r;
 }
 
 int32_t vsock_sockApiConnect(vsock_osSock s, const netc_endpoint *peer)
@@ -297,9 +483,61 @@ int32_t vsock_sockApiMembership(vsock_osSock s, int join, const netc_addr *group
     struct ip_mreq mr;
     memcpy(&mr.imr_multiaddr, group->addr, 4);
     memcpy(&mr.imr_interface, iface->addr, 4);
-    int rc = setsockopt((int)s, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &mr,
-                        sizeof mr);
-    return rc == 0 ? 0 : mapErrno(errno);
+    const int opt = join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP;
+    pthread_mutex_lock(&gl_portUdpLock);
+    PortUdp *p = portUdpOf((int)s);
+    if (!p) {
+        /* Bound to the any address: the socket itself hears the group. */
+        pthread_mutex_unlock(&gl_portUdpLock);
+        return setsockopt((int)s, IPPROTO_IP, opt, &mr, sizeof mr) == 0 ? 0 : mapErrno(errno);
+    }
+    int32_t c = 0;
+    while (c < p->companions && p->companionAddr[c] != mr.imr_multiaddr.s_addr)
+        ++c;
+    int32_t r = 0;
+    int wake = 0;
+    if (c < p->companions) {
+        /* Joined before: the kernel's answer (a second join is refused), and
+         * a left group's companion goes. */
+        r = setsockopt(p->companionFd[c], IPPROTO_IP, opt, &mr, sizeof mr) == 0 ? 0 : mapErrno(errno);
+        if (!join) {
+            close(p->companionFd[c]);
+            for (int32_t k = c + 1; k < p->companions; ++k) {
+                p->companionFd[k - 1] = p->companionFd[k];
+                p->companionAddr[k - 1] = p->companionAddr[k];
+            }
+            --p->companions;
+            wake = 1;
+        }
+    } else if (!join) {
+        /* Never joined: the kernel's answer for that. */
+        r = setsockopt((int)s, IPPROTO_IP, opt, &mr, sizeof mr) == 0 ? 0 : mapErrno(errno);
+    } else if (p->companions == PORT_MAX_COMPANIONS) {
+        r = VSOCK_E_NOSPACE;
+    } else {
+        struct sockaddr_in bound;
+        socklen_t len = sizeof bound;
+        int fd = -1;
+        if (getsockname((int)s, (struct sockaddr *)&bound, &len) != 0)
+            r = mapErrno(errno);
+        else if ((fd = openCompanion(mr.imr_multiaddr.s_addr, bound.sin_port, p->ifName, 1)) < 0)
+            r = mapErrno(errno);
+        else if (setsockopt(fd, IPPROTO_IP, opt, &mr, sizeof mr) != 0)
+            r = mapErrno(errno);
+        if (r == 0) {
+            p->companionFd[p->companions] = fd;
+            p->companionAddr[p->companions] = mr.imr_multiaddr.s_addr;
+            ++p->companions;
+            wake = 1;
+        } else if (fd >= 0) {
+            close(fd);
+        }
+    }
+    pthread_mutex_unlock(&gl_portUdpLock);
+    /* The socket task's wait takes the new set of companions. */
+    if (wake)
+        vsock_sockApiWake();
+    return r;
 }
 
 /* ---------------------------------------------------------- local addresses */

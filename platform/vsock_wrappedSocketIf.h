@@ -86,7 +86,9 @@ int32_t vsock_wrappedSocketSetStateCallback(vsock_stateCallback fn);
 /* Id 0..63; VSOCK_E_PARAM (type > 2, family not 4, no 0x40 flag or no
  * callback); VSOCK_E_NOSPACE (no entry, no OS slot, no descriptors);
  * VSOCK_E_NOTREADY (network down); VSOCK_E_OTHER (e.g. port in use).
- * UDP binds when a port or a specific local address is given. */
+ * UDP binds when a port or a specific local address is given; bound to a
+ * unicast address it also receives the subnet-directed broadcast of the
+ * interface that carries the address, and sends from that address. */
 int32_t vsock_wrappedSocketCreateSock(const T_VSOCK_CREATE_SOCK *create,
                                       const T_VSOCK_SOCK_OPTION *options);
 /* 0; VSOCK_E_PARAM; VSOCK_E_NOTACTIVE. No callback runs for the id after return. */
@@ -112,8 +114,10 @@ int32_t vsock_wrappedSocketRecvUdp(int32_t id, void *buf, int32_t size, netc_end
 int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
                                         int32_t max);
 /* Joins / leaves an IPv4 group on every active UDP socket, with the socket's
- * bound address as interface. Result of the last socket handled (0 when none
- * or the group is not IPv4); VSOCK_E_PARAM for a null group or index < 0. */
+ * bound address as interface; a joined socket receives the group's
+ * datagrams. Result of the last socket handled (0 when none or the group is
+ * not IPv4); VSOCK_E_PARAM for a null group or index < 0; VSOCK_E_NOSPACE
+ * past four groups on one socket. */
 int32_t vsock_wrappedSocketAddMulticastAddr(int32_t index, const netc_addr *group);
 int32_t vsock_wrappedSocketDelMulticastAddr(int32_t index, const netc_addr *group);
 int32_t vsock_wrappedSocketCanSendMulticast(void);   /* 1 */

@@ -1,13 +1,16 @@
 // LNDP engine driven pass by pass on loopback (127.0.1.x) with a settable
 // clock: announcements and their timing, acceptance and replies, table
 // limits, subscribers, host updates and ageing, socket failure and recovery,
-// the send bound, service removal and the diagnostic dumps.
+// the send bound, service removal, a burst while the socket is being opened
+// and the diagnostic dumps.
 #include <QtTest>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,6 +104,38 @@ const netc_addr *ptrAddr(const char *ip)
     return &a;
 }
 
+// A lock function that holds the engine thread at its first vsock lock
+// while the socket task is let through and counted: that is the moment
+// right after the engine created its socket and before it recorded the id.
+struct CreationGate {
+    std::mutex m;
+    std::condition_variable cv;
+    int32_t vsockSem = 0;
+    bool armed = false;
+    bool engineWaiting = false;
+    bool open = false;
+    int otherLocks = 0;
+};
+CreationGate gGate;
+thread_local bool tlEngineThread = false;
+
+int32_t gatedWait(int32_t sem)
+{
+    if (sem == gGate.vsockSem) {
+        std::unique_lock<std::mutex> g(gGate.m);
+        if (tlEngineThread && gGate.armed) {
+            gGate.armed = false;
+            gGate.engineWaiting = true;
+            gGate.cv.notify_all();
+            gGate.cv.wait(g, [] { return gGate.open; });
+        } else if (!tlEngineThread) {
+            ++gGate.otherLocks;
+            gGate.cv.notify_all();
+        }
+    }
+    return oswrap_WaiSem(sem);
+}
+
 int reportsFor(uint8_t enabled)
 {
     int n = 0;
@@ -130,6 +165,7 @@ private Q_SLOTS:
     void datagramBeforeNotifyKeepsHost();
     void removingServiceStopsTraffic();
     void socketFailureRecoversAndAnnouncesAgain();
+    void burstDuringSocketCreationIsReadCompletely();
     void sendPassIsBounded();
     void removingOneOfTwoServicesKeepsQueueSound();
     void statusAndInterval();
@@ -500,6 +536,76 @@ void TestLndpManage::removingServiceStopsTraffic()
     QCOMPARE(reportsFor(0), 1); // the binding's host ages out as usual
     int32_t more, tx, notify;
     QCOMPARE(gl_manage.runReceive(more, tx, notify), LNDP_OK); // no binding left
+}
+
+void TestLndpManage::burstDuringSocketCreationIsReadCompletely()
+{
+    gl_manage.finalize();
+    gGate.vsockSem = m_vsockSem;
+    gGate.armed = true;
+    gGate.engineWaiting = gGate.open = false;
+    gGate.otherLocks = 0;
+    QCOMPARE(gl_manage.initialize(gatedWait, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
+    QCOMPARE(gl_manage.attachTask(testEvent), LNDP_OK);
+    gl_manage.mainLock();
+    QCOMPARE(gl_manage.subscribeTask(1, recordHost), LNDP_OK);
+    gl_manage.mainUnlock();
+
+    const uint16_t port = freeUdpPort();
+    const netc_addr local = lndpV4("127.0.1.30");
+    UdpPeer peer("127.0.1.31", 0);
+    QVERIFY(peer.ok());
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "s")), LNDP_OK);
+    std::thread engine([] {
+        tlEngineThread = true;
+        interval();
+    });
+    const auto release = [&] {
+        {
+            std::lock_guard<std::mutex> g(gGate.m);
+            gGate.open = true;
+        }
+        gGate.cv.notify_all();
+        engine.join();
+    };
+    {
+        std::unique_lock<std::mutex> g(gGate.m);
+        const bool atGate = gGate.cv.wait_for(g, std::chrono::seconds(5), [] { return gGate.engineWaiting; });
+        g.unlock();
+        if (!atGate)
+            release();
+        QVERIFY2(atGate, "the engine did not reach its vsock lock while opening the socket");
+    }
+    // The socket exists; the engine does not know its id yet.
+    const int burst = 12;
+    const std::vector<uint8_t> d = lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.31", "s");
+    bool sent = true;
+    for (int i = 0; i < burst; ++i)
+        sent = peer.sendTo(d, "127.0.1.30", port) && sent;
+    bool stored = false;
+    {
+        std::unique_lock<std::mutex> g(gGate.m);
+        stored = gGate.cv.wait_for(g, std::chrono::seconds(5), [&] { return gGate.otherLocks >= burst; });
+    }
+    release();
+    QVERIFY(sent);
+    QVERIFY2(stored, "the socket task did not report the burst");
+    const int32_t sockId = gl_manage.socketIdOf(local, port);
+    QVERIFY(sockId >= 0);
+
+    // Receive passes until the engine has nothing more to read and no event
+    // is left: a quiet moment.
+    int32_t rx = 1, tx, notify, more = 1;
+    for (int pass = 0; pass < 1000 && (more || rx); ++pass) {
+        gl_manage.runReceive(more, tx, notify);
+        gl_manage.runSocketCallback(rx, tx);
+    }
+    QCOMPARE(more, 0);
+    char buf[LNDP_MAX_DATAGRAM];
+    QCOMPARE(vsock_wrappedSocketRecvUdp(sockId, buf, (int32_t)sizeof buf, nullptr), VSOCK_E_NODATA);
+    gl_manage.notifyUpdateHostInfo();
+    QCOMPARE(reportsFor(1), 1);
 }
 
 void TestLndpManage::socketFailureRecoversAndAnnouncesAgain()
