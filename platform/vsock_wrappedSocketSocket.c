@@ -541,12 +541,12 @@ static int32_t stopModule(int wasReady)
             gl_endPending = 1;
             return r == OSWRAP_E_TMOUT ? VSOCK_E_TIMEOUT : VSOCK_E_NOTREADY;
         }
-        gl_hTaskId = 0;
     }
     /* Calls admitted before the status changed finish first; with the task
      * gone nothing holds the lock for long. */
     while (atomic_load(&gl_callers) != 0)
         oswrap_WaiTsk(1);
+    gl_hTaskId = 0;     /* read by the calls (closeDetached) */
     for (int32_t i = 0; i < VSOCK_MAX_SOCKETS; ++i)
         if (gl_wrappedSocketSocket[i].state != ENTRY_FREE)
             freeEntry(i, 0);

@@ -159,6 +159,7 @@ private slots:
     void endClosesSocketsAndRestarts();
     void endAndRestartAgainstCallersInProgress();
     void endKeepsWhatAStuckCallbackStillUses();
+    void callsAnswerNotReadyWhenTheLockCannotBeTaken();
 };
 
 void TstVsock::callsBeforeStartAreRefused()
@@ -956,6 +957,25 @@ void TstVsock::endKeepsWhatAStuckCallbackStillUses()
     QCOMPARE(vsock_wrappedSocketEndModule(), 0);
     int32_t task = 0;
     QCOMPARE(oswrap_VinqTsk(&task, "VSOCK"), OSWRAP_E_NONAME);
+    QCOMPARE(vsock_wrappedSocketInitModule(), 0);
+    QCOMPARE(udpOnLoopback(), 0);
+}
+
+// A call that cannot take the management lock must not go on unlocked (and
+// later signal a semaphore it never held): it answers "not ready".
+void TstVsock::callsAnswerNotReadyWhenTheLockCannotBeTaken()
+{
+    const int32_t a = udpOnLoopback();
+    QVERIFY(a >= 0);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(a), 1);
+    int32_t lockId = 0;
+    QCOMPARE(oswrap_VinqSem(&lockId, "VSWSINT"), OSWRAP_E_OK);
+    QCOMPARE(oswrap_DelSem(lockId), OSWRAP_E_OK);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(a), VSOCK_E_NOTREADY);
+    QCOMPARE(udpOnLoopback(), VSOCK_E_NOTREADY);
+    QCOMPARE(vsock_wrappedSocketDeleteSock(a), VSOCK_E_NOTREADY);
+    // The end still completes, and a new start brings a working module.
+    QCOMPARE(vsock_wrappedSocketEndModule(), 0);
     QCOMPARE(vsock_wrappedSocketInitModule(), 0);
     QCOMPARE(udpOnLoopback(), 0);
 }
