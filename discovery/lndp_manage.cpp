@@ -453,7 +453,9 @@ void T_LNDP_MANAGE::withdrawReply(LndpLocalHost *host)
     {
         if (!c->tx.queue.contains(&host->reply))
             continue;
-        if (c->tx.queue.front() == &host->reply && c->tx.state == 2)
+        // A head being sent or already sent keeps its send state: the
+        // completion, and a failure stored with it, are still accounted.
+        if (c->tx.queue.front() == &host->reply && (c->tx.state == 2 || c->tx.state == 3))
             c->tx.headDropped = 1;
         else if (c->tx.queue.front() == &host->reply && c->tx.state != 0)
             c->tx.state = 0;
@@ -501,8 +503,8 @@ void T_LNDP_MANAGE::purgeFromQueue(LndpComm *comm, const LndpService *svc)
     {
         if (d != &svc->tx && d->data != svc->datagram)
             continue;
-        if (d == head && comm->tx.state == 2)
-            comm->tx.headDropped = 1;
+        if (d == head && (comm->tx.state == 2 || comm->tx.state == 3))
+            comm->tx.headDropped = 1;   // as in withdrawReply
         else if (d == head)
             comm->tx.state = 0;
         comm->tx.queue.remove(d);
