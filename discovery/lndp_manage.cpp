@@ -547,7 +547,9 @@ void T_LNDP_MANAGE::joinGroups(LndpNetwork *net, bool onlyNew)
     for (int32_t index = 0; index < LNDP_MAX_ADAPTERS && adapter < 0; ++index) {
         const int32_t n = vsock_wrappedSocketGetLocalAddr(index, NETC_AF_INET, comm->ifScratch,
                                                           LNDP_IF_SCRATCH);
-        if (n == VSOCK_E_NOTACTIVE)
+        // Index 0 is the loopback adapter, absent while it is down; only
+        // past the last Ethernet or wireless adapter is the search over.
+        if (n == VSOCK_E_NOTACTIVE && index > 0)
             break;
         for (int32_t i = 0; i < n; ++i)
             if (lndp_addrEqual(&comm->ifScratch[i].addr, &net->localAddr))
