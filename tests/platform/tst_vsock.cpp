@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <initializer_list>
 #include <mutex>
 #include <thread>
@@ -160,6 +161,7 @@ private slots:
     void endAndRestartAgainstCallersInProgress();
     void endKeepsWhatAStuckCallbackStillUses();
     void callsAnswerNotReadyWhenTheLockCannotBeTaken();
+    void startAnswersZeroOnlyOnceReady();
 };
 
 void TstVsock::callsBeforeStartAreRefused()
@@ -978,6 +980,31 @@ void TstVsock::callsAnswerNotReadyWhenTheLockCannotBeTaken()
     QCOMPARE(vsock_wrappedSocketEndModule(), 0);
     QCOMPARE(vsock_wrappedSocketInitModule(), 0);
     QCOMPARE(udpOnLoopback(), 0);
+}
+
+// Two threads start the module at the same time: each may use it as soon as
+// its start has answered 0, also the one that found the start under way.
+void TstVsock::startAnswersZeroOnlyOnceReady()
+{
+    int notReadyAfterZero = 0;
+    for (int round = 0; round < 30; ++round) {
+        QCOMPARE(vsock_wrappedSocketEndModule(), 0);
+        std::promise<void> go;
+        std::shared_future<void> started = go.get_future().share();
+        auto starter = [started] {
+            started.wait();
+            const int32_t r = vsock_wrappedSocketInitModule();
+            return r == 0 ? vsock_wrappedSocketGetSockStatus(0) : r;
+        };
+        auto a = std::async(std::launch::async, starter);
+        auto b = std::async(std::launch::async, starter);
+        go.set_value();
+        for (int32_t r : {a.get(), b.get()}) {
+            QVERIFY2(r == 0 || r == VSOCK_E_NOTREADY, qPrintable(QString::number(uint32_t(r), 16)));
+            notReadyAfterZero += r == VSOCK_E_NOTREADY;
+        }
+    }
+    QCOMPARE(notReadyAfterZero, 0);
 }
 
 QTEST_GUILESS_MAIN(TstVsock)
