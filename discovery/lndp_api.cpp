@@ -9,14 +9,24 @@ using namespace LNDP;
 
 namespace {
 
-// Holds the main lock for the lifetime of the object.
+// Holds the main lock for the lifetime of the object, when it could be
+// taken: a wait that failed (the lock deleted by a clean-up) holds nothing,
+// and the call answers "not ready" without touching the engine.
 class MainLock
 {
 public:
-    MainLock() { gl_manage.mainLock(); }
-    ~MainLock() { gl_manage.mainUnlock(); }
+    MainLock() : m_held(gl_manage.mainLock()) {}
+    ~MainLock()
+    {
+        if (m_held)
+            gl_manage.mainUnlock();
+    }
+    bool held() const { return m_held; }
     MainLock(const MainLock &) = delete;
     MainLock &operator=(const MainLock &) = delete;
+
+private:
+    const bool m_held;
 };
 
 bool intervalValid(uint32_t intervalMs, uint32_t seconds)
@@ -59,6 +69,8 @@ int32_t lndp2_setup(int *id, const _T_LNDP_NETWORK_SETUP_PROPERTY *prop)
     if (!id || !prop)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     const uint8_t before = gl_manage.state();
     if (before == LNDP_STATE_UNINIT)
         return LNDP_E_NOTREADY;
@@ -87,6 +99,8 @@ int32_t lndp2_setup(int *id, const _T_LNDP_NETWORK_SETUP_PROPERTY *prop)
 int32_t lndp2_clear(int id)
 {
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     return gl_manage.clearConfigCore(id);
 }
 
@@ -95,6 +109,8 @@ int32_t lndp2_changeStatus(int id, uint8_t status)
     if (id < 0)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     if (gl_manage.arrayMode())
         return LNDP_E_MODE;
     return changeStatusLocked(id, status);
@@ -105,6 +121,8 @@ int32_t lndp2_getStatus(int id)
     if (id < 0)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     if (gl_manage.arrayMode())
         return LNDP_E_MODE;
     return getStatusLocked(id);
@@ -115,6 +133,8 @@ int32_t lndp2_changeTime(int id, uint32_t intervalMs, uint32_t seconds)
     if (id < 0)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     if (gl_manage.arrayMode())
         return LNDP_E_MODE;
     return changeTimeLocked(id, intervalMs, seconds);
@@ -125,6 +145,8 @@ int32_t lndp_setup(const _T_LNDP_NETWORK_SETUP_PROPERTY *props, uint32_t count)
     if (!props || count > LNDP_MAX_SERVICES)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     const uint8_t st = gl_manage.state();
     if (st == LNDP_STATE_UNINIT)
         return LNDP_E_NOTREADY;
@@ -160,6 +182,8 @@ int32_t lndp_setup(const _T_LNDP_NETWORK_SETUP_PROPERTY *props, uint32_t count)
 int32_t lndp_clear(void)
 {
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     const uint8_t st = gl_manage.state();
     if (st == LNDP_STATE_UNINIT)
         return LNDP_E_NOTREADY;
@@ -190,6 +214,8 @@ int32_t lndp_changeTime(uint32_t index, uint32_t intervalMs, uint32_t seconds)
     if (index >= LNDP_MAX_SERVICES)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     int32_t id = -1;
     const int32_t r = mappedServiceIdLocked(index, id);
     return r != LNDP_OK ? r : changeTimeLocked(id, intervalMs, seconds);
@@ -200,6 +226,8 @@ int32_t lndp_changeStatus(uint32_t index, uint8_t status)
     if (index >= LNDP_MAX_SERVICES)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     int32_t id = -1;
     const int32_t r = mappedServiceIdLocked(index, id);
     return r != LNDP_OK ? r : changeStatusLocked(id, status);
@@ -210,6 +238,8 @@ int32_t lndp_getStatus(uint32_t index)
     if (index >= LNDP_MAX_SERVICES)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     int32_t id = -1;
     const int32_t r = mappedServiceIdLocked(index, id);
     return r != LNDP_OK ? r : getStatusLocked(id);
@@ -223,6 +253,8 @@ int32_t lndp_subscribe(LNDP_HOST_CALLBACK callback)
     if (!callback)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     return gl_manage.subscribeTask((uint16_t)taskId, callback);
 }
 
@@ -230,7 +262,10 @@ int32_t lndp_getNumOfHost(uint32_t *count)
 {
     if (!count)
         return LNDP_E_PARAM;
+    *count = 0;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     return gl_manage.getNumOfActiveHost(*count);
 }
 
@@ -239,6 +274,8 @@ int32_t lndp_getHostInfo(uint32_t index, _LNDP_HOST_INFO *out)
     if (!out || index > 0xFFFFu)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     return gl_manage.getHostInfoByIndex((uint16_t)index, *out);
 }
 
@@ -247,6 +284,8 @@ int32_t lndp_debugPrintHostList(LNDP_PRINT_FN print)
     if (!print)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     gl_manage.printHostList(print);
     return LNDP_OK;
 }
@@ -256,6 +295,8 @@ int32_t lndp_debugPrintStatus(LNDP_PRINT_FN print)
     if (!print)
         return LNDP_E_PARAM;
     MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
     gl_manage.debugPrintStatus(print);
     return LNDP_OK;
 }

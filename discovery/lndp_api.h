@@ -3,7 +3,8 @@
  * service set-up (id family lndp2_ and array family lndp_ indexed 0..3),
  * subscription and host queries. Every call except lndp_startup and
  * lndp_cleanup holds the engine's main lock ("LNDPMAIN") for its duration,
- * so none of them may be called from inside a subscriber callback.
+ * so none of them may be called from inside a subscriber callback; when the
+ * lock cannot be taken (a clean-up deleted it) they answer LNDP_E_NOTREADY.
  *
  * The OS wrapper must be initialised (oswrap_init) before lndp_startup.
  * lndp_startup brings up the socket wrapper module when it is not running
@@ -24,10 +25,15 @@ extern "C" {
 /* 0: engine, locks and task "LNDPSVC" up (returns once the task is attached).
  * LNDP_E_ALREADY: already started; the start-up count is raised anyway and
  * each start needs its clean-up. LNDP_E_TASK: semaphores, socket module or
- * task could not be brought up (nothing is left behind, count stays 0). */
+ * task could not be brought up, the engine was already initialised by
+ * someone else, or an earlier clean-up is still pending (nothing is left
+ * behind, count stays 0). */
 int32_t lndp_startup(void);
 /* 0: last user, everything stopped. LNDP_I_USERS_REMAIN (9): count lowered,
- * engine keeps running. LNDP_E_ALREADY: not started. */
+ * engine keeps running. LNDP_E_ALREADY: not started. LNDP_E_TASK: the engine
+ * task did not end within 5 s (a subscriber callback that does not return);
+ * nothing it may touch is released, start-up is refused, and a later
+ * clean-up (count 0) finishes the job. Not from a subscriber callback. */
 int32_t lndp_cleanup(void);
 
 /* Configures one service; *id gets its id (0..3) or -1.

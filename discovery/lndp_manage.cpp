@@ -135,7 +135,9 @@ int32_t T_LNDP_MANAGE::initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, in
 
 void T_LNDP_MANAGE::finalize()
 {
-    mainLock();
+    // Runs once the engine task has ended; without the lock it still tears
+    // down, but must not signal a semaphore it does not hold.
+    const bool held = mainLock();
     LNDP_FOR_EACH(m_commsUsed, c) closeComm(c);
     m_observersUsed.init();
     m_commsUsed.init();
@@ -161,22 +163,26 @@ void T_LNDP_MANAGE::finalize()
     const int32_t sem = m_mainSem;
     m_lock = m_unlock = nullptr;
     m_mainSem = m_vsockSem = 0;
-    if (unlock)
+    if (unlock && held)
         unlock(sem);
 }
 
 int32_t T_LNDP_MANAGE::attachTask(T_LNDP_EVENT_FN eventFn)
 {
-    mainLock();
+    if (!mainLock())
+        return LNDP_E_NOTREADY;
     int32_t r = LNDP_OK;
     if (m_state == LNDP_STATE_UNINIT)
         buildTables();
     if (m_state == LNDP_STATE_UNINIT || m_state == LNDP_STATE_INIT) {
         // The socket task reads the event function without the main lock.
-        vsockLock();
-        m_eventFn = eventFn;
-        vsockUnlock();
-        m_state = LNDP_STATE_READY;
+        if (vsockLock()) {
+            m_eventFn = eventFn;
+            vsockUnlock();
+            m_state = LNDP_STATE_READY;
+        } else {
+            r = LNDP_E_NOTREADY;
+        }
     } else {
         r = LNDP_E_ALREADY;
     }
@@ -184,10 +190,11 @@ int32_t T_LNDP_MANAGE::attachTask(T_LNDP_EVENT_FN eventFn)
     return r;
 }
 
-void T_LNDP_MANAGE::mainLock()
+bool T_LNDP_MANAGE::mainLock()
 {
-    if (m_lock)
-        m_lock(m_mainSem);
+    // Before initialize there is nothing to lock (the state checks answer);
+    // a wait that fails (the semaphore deleted under a waiter) holds nothing.
+    return !m_lock || m_lock(m_mainSem) == 0;
 }
 
 void T_LNDP_MANAGE::mainUnlock()
@@ -196,10 +203,9 @@ void T_LNDP_MANAGE::mainUnlock()
         m_unlock(m_mainSem);
 }
 
-void T_LNDP_MANAGE::vsockLock()
+bool T_LNDP_MANAGE::vsockLock()
 {
-    if (m_lock)
-        m_lock(m_vsockSem);
+    return !m_lock || m_lock(m_vsockSem) == 0;
 }
 
 void T_LNDP_MANAGE::vsockUnlock()
@@ -447,7 +453,9 @@ void T_LNDP_MANAGE::withdrawReply(LndpLocalHost *host)
     {
         if (!c->tx.queue.contains(&host->reply))
             continue;
-        if (c->tx.queue.front() == &host->reply && c->tx.state == 2)
+        // A head being sent or already sent keeps its send state: the
+        // completion, and a failure stored with it, are still accounted.
+        if (c->tx.queue.front() == &host->reply && (c->tx.state == 2 || c->tx.state == 3))
             c->tx.headDropped = 1;
         else if (c->tx.queue.front() == &host->reply && c->tx.state != 0)
             c->tx.state = 0;
@@ -495,8 +503,8 @@ void T_LNDP_MANAGE::purgeFromQueue(LndpComm *comm, const LndpService *svc)
     {
         if (d != &svc->tx && d->data != svc->datagram)
             continue;
-        if (d == head && comm->tx.state == 2)
-            comm->tx.headDropped = 1;
+        if (d == head && (comm->tx.state == 2 || comm->tx.state == 3))
+            comm->tx.headDropped = 1;   // as in withdrawReply
         else if (d == head)
             comm->tx.state = 0;
         comm->tx.queue.remove(d);
@@ -508,11 +516,14 @@ void T_LNDP_MANAGE::closeComm(LndpComm *comm)
 {
     if (comm->sockId >= 0)
         vsock_wrappedSocketDeleteSock(comm->sockId);
-    vsockLock();
+    // The socket is gone, so no callback writes the record any more: it is
+    // cleared even when the lock cannot be had.
+    const bool held = vsockLock();
     memset(comm->cb, 0, sizeof *comm->cb);
     comm->cb->shared.sockId = -1;
     comm->cb->priv.sockId = -1;
-    vsockUnlock();
+    if (held)
+        vsockUnlock();
     comm->sockId = -1;
     comm->sockState = 0;
     comm->rx.pending = 0;
@@ -537,7 +548,9 @@ void T_LNDP_MANAGE::joinGroups(LndpNetwork *net, bool onlyNew)
     for (int32_t index = 0; index < LNDP_MAX_ADAPTERS && adapter < 0; ++index) {
         const int32_t n = vsock_wrappedSocketGetLocalAddr(index, NETC_AF_INET, comm->ifScratch,
                                                           LNDP_IF_SCRATCH);
-        if (n == VSOCK_E_NOTACTIVE)
+        // Index 0 is the loopback adapter, absent while it is down; only
+        // past the last Ethernet or wireless adapter is the search over.
+        if (n == VSOCK_E_NOTACTIVE && index > 0)
             break;
         for (int32_t i = 0; i < n; ++i)
             if (lndp_addrEqual(&comm->ifScratch[i].addr, &net->localAddr))
@@ -591,7 +604,8 @@ void T_LNDP_MANAGE::onSocketEvent(int32_t sockId, const netc_sock_cb_prm *event)
     if (sockId < 0 || !event)
         return;
     bool known = false;
-    vsockLock();
+    if (!vsockLock())
+        return;     // the engine is going away
     for (int i = 0; i < LNDP_MAX_COMMS; ++i) {
         LndpCallbackRecord &r = m_callbacks[i].shared;
         if (r.sockId != sockId)
@@ -619,7 +633,8 @@ void T_LNDP_MANAGE::onSocketEvent(int32_t sockId, const netc_sock_cb_prm *event)
 int32_t T_LNDP_MANAGE::runSetup(int32_t &again)
 {
     again = 0;
-    mainLock();
+    if (!mainLock())
+        return LNDP_E_NOTREADY;
     if (m_state == LNDP_STATE_CLEARED) {
         LNDP_FOR_EACH(m_commsUsed, c) closeComm(c);
         LNDP_FOR_EACH(m_hostsUsed, h) releaseHost(h);
@@ -634,7 +649,8 @@ int32_t T_LNDP_MANAGE::runSetup(int32_t &again)
 int32_t T_LNDP_MANAGE::runInterval(int32_t &rx, int32_t &tx, int32_t &notify)
 {
     rx = tx = notify = 0;
-    mainLock();
+    if (!mainLock())
+        return LNDP_E_NOTREADY;
     ++m_intervalPasses;
     LNDP_FOR_EACH(m_networksUsed, net)
     {
@@ -680,8 +696,12 @@ int32_t T_LNDP_MANAGE::runInterval(int32_t &rx, int32_t &tx, int32_t &notify)
 int32_t T_LNDP_MANAGE::runSocketCallback(int32_t &rx, int32_t &tx)
 {
     rx = tx = 0;
-    mainLock();
-    vsockLock();
+    if (!mainLock())
+        return LNDP_E_NOTREADY;
+    if (!vsockLock()) {
+        mainUnlock();
+        return LNDP_E_NOTREADY;
+    }
     for (int i = 0; i < LNDP_MAX_COMMS; ++i) {
         LndpCallbackPair &p = m_callbacks[i];
         p.priv = p.shared;
@@ -785,7 +805,8 @@ int32_t T_LNDP_MANAGE::runReceive(int32_t &more, int32_t &tx, int32_t &notify)
 {
     more = tx = notify = 0;
     int32_t result = LNDP_OK;
-    mainLock();
+    if (!mainLock())
+        return LNDP_E_NOTREADY;
     LNDP_FOR_EACH(m_networksUsed, net)
     {
         LndpComm *comm = net->comm;
@@ -824,7 +845,8 @@ int32_t T_LNDP_MANAGE::runReceive(int32_t &more, int32_t &tx, int32_t &notify)
 int32_t T_LNDP_MANAGE::runSend(int32_t &more, int32_t &other)
 {
     more = other = 0;
-    mainLock();
+    if (!mainLock())
+        return LNDP_E_NOTREADY;
     LNDP_FOR_EACH(m_commsUsed, c)
     {
         T_LNDP_LINE_TX_INFO &t = c->tx;
@@ -891,7 +913,8 @@ int32_t T_LNDP_MANAGE::runSend(int32_t &more, int32_t &other)
 
 int32_t T_LNDP_MANAGE::notifyUpdateHostInfo()
 {
-    mainLock();
+    if (!mainLock())
+        return LNDP_E_NOTREADY;
     LNDP_FOR_EACH(m_hostsUsed, h)
     {
         if (!h->changed)

@@ -166,7 +166,10 @@ public:
     // tables first; 0 → 2 or 1 → 2 returns 0, any other state LNDP_E_ALREADY.
     int32_t attachTask(T_LNDP_EVENT_FN eventFn);
 
-    void mainLock();
+    // true with the main lock held (or before initialize, when there is no
+    // lock); false when the wait failed: then nothing is held, the caller
+    // must answer "not ready" and must not call mainUnlock.
+    bool mainLock();
     void mainUnlock();
 
     uint8_t state() const { return m_state; }
@@ -203,7 +206,8 @@ public:
     // 0; LNDP_E_NOTREADY (not running); LNDP_E_PARAM (index >= enabled count).
     int32_t getHostInfoByIndex(uint16_t index, _LNDP_HOST_INFO &out);
 
-    // --- passes: each takes the main lock ---
+    // --- passes: each takes the main lock (LNDP_E_NOTREADY, doing nothing,
+    // when it cannot) ---
     // State 4: close every socket, wipe hosts silently, state 2 (again 0).
     // Any other state: again 1 (an interval pass is wanted now).
     int32_t runSetup(int32_t &again);
@@ -242,7 +246,7 @@ private:
     void releaseHost(LndpLocalHost *host);
     void joinGroups(LndpNetwork *net, bool onlyNew);
     void openSocket(LndpNetwork *net, int32_t &rx);
-    void vsockLock();
+    bool vsockLock();   // as mainLock
     void vsockUnlock();
     void handleDatagram(LndpNetwork *net, const netc_endpoint &src, int32_t &tx, int32_t &notify);
 

@@ -18,6 +18,12 @@ uint16_t gl_hVsockSemId = 0;
 // Read by the socket task when it raises events; written at start and stop.
 std::atomic<uint16_t> gl_hMyTskId{0};
 bool gl_startedSocketModule = false;
+// Set by the clean-up: the task ends at its next wake-up. Cooperative and
+// checked by the task itself, so that the clean-up can bound its wait.
+std::atomic<bool> gl_stopRequested{false};
+// A clean-up whose task did not end in time: the engine, its locks and the
+// socket module are kept for that task until a later clean-up succeeds.
+bool gl_teardownPending = false;
 
 uint32_t nowMs()
 {
@@ -26,11 +32,16 @@ uint32_t nowMs()
     return ms;
 }
 
+bool stopRequested(int32_t waitResult)
+{
+    return waitResult == OSWRAP_E_TERM || gl_stopRequested.load();
+}
+
 // Ends the task: waits for the termination request only.
 void waitForTermination()
 {
     uint32_t flags = 0;
-    while (oswrap_VtwaiTfl(&flags, LNDP_TFL_ALL, OSWRAP_TMO_FEVR) != OSWRAP_E_TERM) {
+    while (!stopRequested(oswrap_VtwaiTfl(&flags, LNDP_TFL_ALL, OSWRAP_TMO_FEVR))) {
     }
 }
 
@@ -75,7 +86,7 @@ void lndp_taskMain(void *)
     for (;;) {
         uint32_t flags = 0;
         const int32_t r = oswrap_VtwaiTfl(&flags, LNDP_TFL_ALL, LNDP_TASK_INTERVAL_MS);
-        if (r == OSWRAP_E_TERM)
+        if (stopRequested(r))
             break;
         if (r == OSWRAP_E_TMOUT)
             flags = LNDP_TFL_INTERVAL;
@@ -144,12 +155,37 @@ void endSocketModule()
 
 } // namespace
 
+// Stops the engine task within the deletion limit, then releases the engine,
+// its locks and the socket module. LNDP_E_TASK, releasing nothing, when the
+// task is still running (a subscriber callback that does not return).
+static int32_t teardown()
+{
+    const uint16_t taskId = gl_hMyTskId.load();
+    if (taskId) {
+        gl_stopRequested.store(true);
+        oswrap_VsetTfl(taskId, LNDP_TFL_OTHER);
+        const int32_t r = oswrap_DelTsk(taskId);    // waits up to 5 s
+        if (r != OSWRAP_E_OK && r != OSWRAP_E_NOEXS) {
+            gl_teardownPending = true;
+            return LNDP_E_TASK;
+        }
+        gl_hMyTskId.store(0);
+    }
+    gl_manage.finalize();
+    deleteSemaphores();
+    endSocketModule();
+    gl_teardownPending = false;
+    return LNDP_OK;
+}
+
 int32_t lndp_startup(void)
 {
     if (gl_ulStartupCnt != 0) {
         ++gl_ulStartupCnt;
         return LNDP_E_ALREADY;
     }
+    if (gl_teardownPending)
+        return LNDP_E_TASK;
     // The engine's sockets need the socket module; start it unless someone
     // else already did (every call but the address conversions answers
     // "not ready" before the start).
@@ -174,8 +210,15 @@ int32_t lndp_startup(void)
     }
     gl_hVsockSemId = (uint16_t)vsockId;
 
-    gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, mainId, vsockId);
+    // An engine already initialised belongs to someone else (or to a
+    // clean-up that did not finish): neither its tables nor its locks are ours.
+    if (gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, mainId, vsockId) != LNDP_OK) {
+        deleteSemaphores();
+        endSocketModule();
+        return LNDP_E_TASK;
+    }
 
+    gl_stopRequested.store(false);
     T_OSWRAP_CTSK tsk = {0, lndp_taskMain, LNDP_TASK_PRIORITY, LNDP_TASK_STACK, "LNDPSVC"};
     int32_t taskId = 0;
     if (oswrap_AcreTsk(&taskId, &tsk) != OSWRAP_E_OK) {
@@ -196,9 +239,11 @@ int32_t lndp_startup(void)
     // Return once the task has attached, so a set-up right after start-up
     // does not race the task and fail with "not attached".
     for (int i = 0; i < 2000; ++i) {
-        gl_manage.mainLock();
-        const bool attached = gl_manage.hasEventFunction();
-        gl_manage.mainUnlock();
+        bool attached = false;
+        if (gl_manage.mainLock()) {
+            attached = gl_manage.hasEventFunction();
+            gl_manage.mainUnlock();
+        }
         if (attached)
             break;
         oswrap_WaiTsk(1);
@@ -210,16 +255,8 @@ int32_t lndp_startup(void)
 int32_t lndp_cleanup(void)
 {
     if (gl_ulStartupCnt == 0)
-        return LNDP_E_ALREADY;
+        return gl_teardownPending ? teardown() : LNDP_E_ALREADY;
     if (--gl_ulStartupCnt > 0)
         return LNDP_I_USERS_REMAIN;
-    const uint16_t taskId = gl_hMyTskId.exchange(0);
-    if (taskId) {
-        oswrap_TerTsk(taskId);
-        oswrap_DelTsk(taskId);
-    }
-    gl_manage.finalize();
-    deleteSemaphores();
-    endSocketModule();
-    return LNDP_OK;
+    return teardown();
 }

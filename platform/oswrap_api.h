@@ -56,8 +56,14 @@ extern "C" {
 #define OSWRAP_MAX_FIXED_ID   49
 #define OSWRAP_MAX_TSK        50    /* ids 1..50; fixed 1..24, automatic 50 down to 25 */
 #define OSWRAP_MAX_FIXED_TSK  24
-#define OSWRAP_MAX_FOREIGN    100   /* foreign threads get 0x8000 + slot */
+#define OSWRAP_MAX_FOREIGN    100   /* foreign thread slots */
+/* A foreign thread's id is 0x8000 | (generation << 7) | slot, 0x8000..0xFFFF:
+ * the generation counts the slot's occupants (modulo 256), so a thread that
+ * takes over a dead thread's slot gets another id than its last 255
+ * predecessors there. The first occupant of slot k has 0x8000 + k. */
 #define OSWRAP_FOREIGN_ID_BASE 0x8000
+#define OSWRAP_FOREIGN_SLOT_BITS 7
+#define OSWRAP_FOREIGN_GENERATIONS 256u
 #define OSWRAP_NAME_LEN       8     /* longer names are truncated to 8 characters */
 
 /* ---- flag wait modes and attributes ---- */
@@ -227,8 +233,9 @@ int32_t oswrap_VsetTflFromISR(int32_t id, uint32_t bits);   /* E_NOSPT */
 int32_t oswrap_VclrTfl(int32_t id, uint32_t mask);
 int32_t oswrap_VtwaiTfl(uint32_t *out, uint32_t pattern, int32_t tmoMs);
 
-/* Id of the calling thread: the task id, or 0x8000 + slot for a foreign
- * thread (the slot is freed when that thread ends). 0; OSWRAP_I_FULL with
+/* Id of the calling thread: the task id, or for a foreign thread an id
+ * 0x8000..0xFFFF made of its slot and the slot's generation (see
+ * OSWRAP_FOREIGN_ID_BASE; the slot is freed when that thread ends). 0; OSWRAP_I_FULL with
  * *id = 0 when the foreign table is full; E_PAR (null); E_NOEXS (module
  * not initialised). */
 int32_t oswrap_GetTskId(int32_t *id);
@@ -236,10 +243,11 @@ int32_t oswrap_GetTskId(int32_t *id);
  * E_NOEXS for a foreign thread, E_ID0 when the caller has no id. */
 int32_t oswrap_CheckReqTerminate(void);
 
-/* CPU load since the previous call for the same task (or process), in
- * hundredths of a percent (0..10000); the process load is relative to all
- * online processors. 0 when no time has passed (first call). E_PAR; E_NOEXS;
- * E_SYS when the clock cannot be read. */
+/* CPU load since the previous call for the same task (or process): CPU
+ * time (kernel and user) x 10000 / wall time, so hundredths of a percent of
+ * one processor, capped at 10000 (a process busy on several processors shows
+ * 10000). 0 when no time has passed (first call). E_PAR; E_NOEXS; E_SYS when
+ * the clock cannot be read. */
 int32_t oswrap_GetTskLoad(uint32_t *load, int32_t id);
 int32_t oswrap_GetProcessLoad(uint32_t *load);
 
@@ -280,7 +288,8 @@ int32_t oswrap_svcWatchFreerunTimerMs(T_OSWRAP_TIMER_MS *t, uint32_t *elapsed, u
 /* 0 when free-running or one-shot running, E_OBJ otherwise. */
 int32_t oswrap_svcIsActiveTimerMs(const T_OSWRAP_TIMER_MS *t);
 
-/* ---- interlocked operations: each returns the value held before ---- */
+/* ---- interlocked operations: each returns the value held before; a null
+ * word gives OSWRAP_E_PAR and is not touched ---- */
 int32_t oswrap_InterlockedIncrement(volatile int32_t *p);
 int32_t oswrap_InterlockedDecrement(volatile int32_t *p);
 int32_t oswrap_InterlockedExchange(volatile int32_t *p, int32_t v);

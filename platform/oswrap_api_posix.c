@@ -69,6 +69,10 @@ static FlgEntry sEventFlag[OSWRAP_MAX_FLG + 1];
 static MbxEntry sMailBox[OSWRAP_MAX_MBX + 1];
 static TskEntry sTaskInfo[OSWRAP_MAX_TSK + 1];
 static atomic_int sUnmanagedTaskInfo[OSWRAP_MAX_FOREIGN];   /* 0 free, 1 taken */
+/* Occupants of each foreign slot so far: part of the id, so that a thread
+ * taking a dead thread's slot is not mistaken for it (by a subscription
+ * table, say). Never reset, not even by oswrap_init. */
+static atomic_uint sForeignGeneration[OSWRAP_MAX_FOREIGN];
 
 static pthread_mutex_t sCriticalSection = PTHREAD_MUTEX_INITIALIZER;
 static pthread_once_t sOnce = PTHREAD_ONCE_INIT;
@@ -1060,7 +1064,9 @@ int32_t oswrap_GetTskId(int32_t *id)
     for (int slot = 0; slot < OSWRAP_MAX_FOREIGN; ++slot) {
         int expected = 0;
         if (atomic_compare_exchange_strong(&sUnmanagedTaskInfo[slot], &expected, 1)) {
-            tlId = OSWRAP_FOREIGN_ID_BASE + slot;
+            const uint32_t occupant = atomic_fetch_add(&sForeignGeneration[slot], 1u);
+            tlId = OSWRAP_FOREIGN_ID_BASE
+                 | (int32_t)((occupant % OSWRAP_FOREIGN_GENERATIONS) << OSWRAP_FOREIGN_SLOT_BITS) | slot;
             tlGeneration = gen;
             pthread_setspecific(sForeignKey, (void *)(((intptr_t)gen << 8) | (slot + 1)));
             *id = tlId;
@@ -1090,11 +1096,14 @@ int32_t oswrap_CheckReqTerminate(void)
 
 /* ----------------------------------------------------------------- load */
 
-static uint32_t loadOf(uint64_t cpuNs, uint64_t wallNs, uint64_t cores)
+/* CPU time over wall time in hundredths of a percent of one processor, at
+ * most 10000. The product is formed in 128 bits: nanosecond counts times
+ * 10000 pass 64 bits after about 21 days of CPU time. */
+static uint32_t loadOf(uint64_t cpuNs, uint64_t wallNs)
 {
     if (wallNs == 0)
         return 0;
-    uint64_t v = cpuNs * 10000u / (wallNs * cores);
+    unsigned __int128 v = (unsigned __int128)cpuNs * 10000u / wallNs;
     return v > 10000u ? 10000u : (uint32_t)v;
 }
 
@@ -1116,7 +1125,7 @@ int32_t oswrap_GetTskLoad(uint32_t *load, int32_t id)
         return leave(&e->h, OSWRAP_E_SYS);
     uint64_t cpu = (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
     uint64_t wall = monoNs();
-    *load = e->lastWallNs ? loadOf(cpu - e->lastCpuNs, wall - e->lastWallNs, 1) : 0;
+    *load = e->lastWallNs ? loadOf(cpu - e->lastCpuNs, wall - e->lastWallNs) : 0;
     e->lastCpuNs = cpu;
     e->lastWallNs = wall;
     return leave(&e->h, OSWRAP_E_OK);
@@ -1129,13 +1138,10 @@ int32_t oswrap_GetProcessLoad(uint32_t *load)
     struct timespec ts;
     if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts) != 0)
         return OSWRAP_E_SYS;
-    long cores = sysconf(_SC_NPROCESSORS_ONLN);
     uint64_t cpu = (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
     uint64_t wall = monoNs();
     pthread_mutex_lock(&sLoadLock);
-    *load = sLastProcWallNs ? loadOf(cpu - sLastProcCpuNs, wall - sLastProcWallNs,
-                                     cores > 0 ? (uint64_t)cores : 1u)
-                            : 0;
+    *load = sLastProcWallNs ? loadOf(cpu - sLastProcCpuNs, wall - sLastProcWallNs) : 0;
     sLastProcCpuNs = cpu;
     sLastProcWallNs = wall;
     pthread_mutex_unlock(&sLoadLock);

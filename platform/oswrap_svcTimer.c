@@ -100,23 +100,33 @@ int32_t oswrap_VsysClk(void) { return OSWRAP_E_OK; }
 int32_t oswrap_RotRdq(void) { return OSWRAP_E_OK; }
 int32_t oswrap_RefSys(void) { return OSWRAP_E_OK; }
 
+/* A null word answers OSWRAP_E_PAR instead of faulting; that value is also
+ * a possible old value, so callers that can pass null must not rely on it. */
 int32_t oswrap_InterlockedIncrement(volatile int32_t *p)
 {
+    if (!p)
+        return OSWRAP_E_PAR;
     return __atomic_fetch_add(p, 1, __ATOMIC_SEQ_CST);
 }
 
 int32_t oswrap_InterlockedDecrement(volatile int32_t *p)
 {
+    if (!p)
+        return OSWRAP_E_PAR;
     return __atomic_fetch_sub(p, 1, __ATOMIC_SEQ_CST);
 }
 
 int32_t oswrap_InterlockedExchange(volatile int32_t *p, int32_t v)
 {
+    if (!p)
+        return OSWRAP_E_PAR;
     return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
 }
 
 int32_t oswrap_InterlockedCompareExchange(volatile int32_t *p, int32_t v, int32_t cmp)
 {
+    if (!p)
+        return OSWRAP_E_PAR;
     __atomic_compare_exchange_n(p, &cmp, v, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return cmp;
 }

@@ -9,7 +9,9 @@
  * they must not call vsock_wrappedSocket* functions.
  *
  * Every call except vsock_ntop / vsock_pton needs the module to be started
- * (else VSOCK_E_NOTREADY). Results: >= 0 success, negative codes below.
+ * (else VSOCK_E_NOTREADY); a call admitted while the module is ready runs to
+ * its end before the module can end. Results: >= 0 success, negative codes
+ * below.
  */
 #ifndef VSOCK_WRAPPED_SOCKET_IF_H
 #define VSOCK_WRAPPED_SOCKET_IF_H
@@ -75,12 +77,21 @@ typedef struct {
     char ifName[16];
 } T_VSOCK_LOCAL_ADDR;
 
-/* 0 (also when already started); VSOCK_E_NOTREADY when the OS wrapper is
- * not initialised or the socket task cannot be started. */
+/* 0 once the module is ready (also when it already was; a start running in
+ * another thread is waited for). VSOCK_E_NOTREADY when the OS wrapper is not
+ * initialised, the socket task cannot be started, or an earlier end is still
+ * pending. Start and end exclude each other ("VSWSIF"). */
 int32_t vsock_wrappedSocketInitModule(void);
-/* 0; closes every open socket and ends the socket task. */
+/* 0 when the module is stopped: no new call is admitted, the calls in
+ * progress are waited for, every socket is closed and the socket task ended.
+ * VSOCK_E_TIMEOUT when the socket task does not end within 5 s (a callback
+ * that does not return): then nothing the task may touch is freed, every
+ * call but this one answers VSOCK_E_NOTREADY, and a later end finishes the
+ * job. Must not be called from a socket callback. */
 int32_t vsock_wrappedSocketEndModule(void);
-/* Called with the new module status (2 ready, 0 stopped). */
+/* 0; VSOCK_E_NOTREADY when not started. fn (may be null) is called with the
+ * new module status (2 ready, 0 stopped) by the thread that starts or ends
+ * the module, from the next change on. */
 int32_t vsock_wrappedSocketSetStateCallback(vsock_stateCallback fn);
 
 /* Id 0..63; VSOCK_E_PARAM (type > 2, family not 4, no 0x40 flag or no
@@ -120,8 +131,9 @@ int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_L
  * past four groups on one socket. */
 int32_t vsock_wrappedSocketAddMulticastAddr(int32_t index, const netc_addr *group);
 int32_t vsock_wrappedSocketDelMulticastAddr(int32_t index, const netc_addr *group);
-int32_t vsock_wrappedSocketCanSendMulticast(void);   /* 1 */
-/* VSOCK_E_NOSPT on Linux (ARP needs raw sockets and privileges). */
+int32_t vsock_wrappedSocketCanSendMulticast(void);   /* 1; VSOCK_E_NOTREADY */
+/* VSOCK_E_NOSPT on Linux (ARP needs raw sockets and privileges);
+ * VSOCK_E_NOTREADY when not started. */
 int32_t vsock_wrappedSocketSendGARP(const netc_addr *addr);
 
 /* Replace / read the option record of an active socket. 0; PARAM; NOTACTIVE. */

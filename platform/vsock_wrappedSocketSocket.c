@@ -81,15 +81,22 @@ static WrappedSocketManage gl_wrappedSocketSocketManage;
 static atomic_int gl_wrappedSocketStatus;
 static atomic_int gl_terminate;
 static atomic_uint gl_waitEpoch;    /* socket task: waits completed so far */
+static atomic_int gl_callers;       /* public calls in progress */
+static atomic_flag gl_semGate = ATOMIC_FLAG_INIT;  /* finding or creating "VSWSIF" */
 static int32_t gl_hMySemId;         /* "VSWSIF": module start and end */
 static int32_t gl_hReadySem;        /* the socket task reports readiness */
 static int32_t gl_hTaskId;
-static vsock_stateCallback gl_stateCallback;
+/* An end whose socket task did not stop in time: the module stays in status
+ * 1 with everything the task may still touch, until an end succeeds. */
+static int32_t gl_endPending;
+static _Atomic(vsock_stateCallback) gl_stateCallback;
 static uint8_t gl_rxBuffer[VSOCK_RX_BUFFER];   /* socket task only */
 
-static void lock(void)
+/* 1 with the management lock held, 0 when it could not be taken (then the
+ * caller must neither touch the table nor unlock). */
+static int lock(void)
 {
-    (void)oswrap_WaiSem(gl_wrappedSocketSocketManage.lockSem);
+    return oswrap_WaiSem(gl_wrappedSocketSocketManage.lockSem) == OSWRAP_E_OK;
 }
 
 static void unlock(void)
@@ -97,9 +104,22 @@ static void unlock(void)
     (void)oswrap_SigSem(gl_wrappedSocketSocketManage.lockSem);
 }
 
-static int ready(void)
+/* Admits a public call while the module is ready. The count is raised before
+ * the status is read and the end changes the status before it reads the
+ * count (both sequentially consistent), so either the call sees the module
+ * ending and leaves, or the end sees the call and waits for it. */
+static int enterCall(void)
 {
-    return atomic_load(&gl_wrappedSocketStatus) == VSOCK_STATUS_READY;
+    atomic_fetch_add(&gl_callers, 1);
+    if (atomic_load(&gl_wrappedSocketStatus) == VSOCK_STATUS_READY)
+        return 1;
+    atomic_fetch_sub(&gl_callers, 1);
+    return 0;
+}
+
+static void leaveCall(void)
+{
+    atomic_fetch_sub(&gl_callers, 1);
 }
 
 static void report(int32_t id, int32_t event, int32_t result)
@@ -169,7 +189,9 @@ static void closeDetached(vsock_osSock s, int abortive)
     if (oswrap_GetTskId(&self) >= 0 && self != gl_hTaskId) {
         const unsigned epoch = atomic_load(&gl_waitEpoch);
         vsock_sockApiWake();
-        for (int waited = 0; atomic_load(&gl_waitEpoch) == epoch && waited < 1000; ++waited)
+        for (int waited = 0; atomic_load(&gl_waitEpoch) == epoch && !atomic_load(&gl_terminate)
+                             && waited < 1000;
+             ++waited)
             oswrap_WaiTsk(1);
     }
     vsock_sockApiClose(s, abortive);
@@ -416,7 +438,8 @@ static void vsock_sockTskMain(void *arg)
         int32_t count = 0, timeout = -1;
         uint32_t now = 0;
         oswrap_Get1msCount(&now);
-        lock();
+        if (!lock())
+            return;     /* the module is being torn down */
         for (int32_t s = 0; s < VSOCK_MAX_OS_SOCKETS; ++s) {
             if (!gl_osSocket[s].inUse)
                 continue;
@@ -443,7 +466,8 @@ static void vsock_sockTskMain(void *arg)
         if (atomic_load(&gl_terminate))
             break;
 
-        lock();
+        if (!lock())
+            return;
         for (int32_t i = 0; i < count; ++i) {
             const OsSocket *o = &gl_osSocket[items[i].slot];
             /* The socket may have been deleted (and its slot reused) while
@@ -475,32 +499,83 @@ static void vsock_sockTskMain(void *arg)
 
 /* ----------------------------------------------------------------- module */
 
-static void setStatus(int32_t s)
+/* Status changes that callers can observe are reported (2 ready, 0 stopped). */
+static void setStatus(int32_t s, int report)
 {
     atomic_store(&gl_wrappedSocketStatus, s);
-    if (gl_stateCallback && s != VSOCK_STATUS_STARTING)
-        gl_stateCallback(s);
+    vsock_stateCallback cb = atomic_load(&gl_stateCallback);
+    if (report && cb)
+        cb(s);
+}
+
+/* Id of the "VSWSIF" semaphore, created on first use when create is set; 0
+ * when there is none. It is looked up by name every time (and never deleted
+ * here) because oswrap_exit / oswrap_init may have replaced it since. */
+static int32_t moduleSem(int create)
+{
+    while (atomic_flag_test_and_set(&gl_semGate))
+        oswrap_yield();
+    int32_t id = 0;
+    if (oswrap_VinqSem(&id, "VSWSIF") != OSWRAP_E_OK) {
+        T_OSWRAP_CSEM cs = { 0, 1, "VSWSIF" };
+        id = 0;
+        if (!create || oswrap_AcreSem(&id, &cs) != OSWRAP_E_OK)
+            id = 0;
+    }
+    atomic_flag_clear(&gl_semGate);
+    return id;
+}
+
+/* Stops the socket task and frees what it and the callers used; "VSWSIF"
+ * held, status 1 (no call is admitted). 0 when done. When the task does not
+ * end within the deletion limit (a callback that does not return), nothing
+ * is freed: VSOCK_E_TIMEOUT, and the end stays pending. */
+static int32_t stopModule(int wasReady)
+{
+    WrappedSocketManage *m = &gl_wrappedSocketSocketManage;
+    atomic_store(&gl_terminate, 1);
+    if (gl_hTaskId) {
+        vsock_sockApiWake();
+        const int32_t r = oswrap_DelTsk(gl_hTaskId);    /* waits up to 5 s for the task */
+        if (r != OSWRAP_E_OK && r != OSWRAP_E_NOEXS) {
+            gl_endPending = 1;
+            return r == OSWRAP_E_TMOUT ? VSOCK_E_TIMEOUT : VSOCK_E_NOTREADY;
+        }
+    }
+    /* Calls admitted before the status changed finish first; with the task
+     * gone nothing holds the lock for long. */
+    while (atomic_load(&gl_callers) != 0)
+        oswrap_WaiTsk(1);
+    gl_hTaskId = 0;     /* read by the calls (closeDetached) */
+    for (int32_t i = 0; i < VSOCK_MAX_SOCKETS; ++i)
+        if (gl_wrappedSocketSocket[i].state != ENTRY_FREE)
+            freeEntry(i, 0);
+    vsock_sockApiCleanup();
+    if (gl_hReadySem)
+        oswrap_DelSem(gl_hReadySem);
+    if (m->lockSem)
+        oswrap_DelSem(m->lockSem);
+    gl_hReadySem = m->lockSem = 0;
+    m->initialised = 0;
+    gl_endPending = 0;
+    setStatus(VSOCK_STATUS_STOPPED, wasReady);
+    return 0;
 }
 
 int32_t vsock_wrappedSocketInitModule(void)
 {
-    if (atomic_load(&gl_wrappedSocketStatus) != VSOCK_STATUS_STOPPED)
+    if (atomic_load(&gl_wrappedSocketStatus) == VSOCK_STATUS_READY)
         return 0;
-    int32_t id = 0;
-    if (oswrap_VinqSem(&id, "VSWSIF") == OSWRAP_E_OK) {
-        gl_hMySemId = id;
-    } else {
-        T_OSWRAP_CSEM cs = { 0, 1, "VSWSIF" };
-        if (oswrap_AcreSem(&gl_hMySemId, &cs) != OSWRAP_E_OK)
-            return VSOCK_E_NOTREADY;
-    }
-    if (oswrap_WaiSem(gl_hMySemId) != OSWRAP_E_OK)
+    const int32_t sem = moduleSem(1);
+    if (!sem || oswrap_WaiSem(sem) != OSWRAP_E_OK)
         return VSOCK_E_NOTREADY;
-    if (atomic_load(&gl_wrappedSocketStatus) != VSOCK_STATUS_STOPPED) {
-        oswrap_SigSem(gl_hMySemId);
-        return 0;
+    gl_hMySemId = sem;
+    const int32_t status = atomic_load(&gl_wrappedSocketStatus);
+    if (status != VSOCK_STATUS_STOPPED) {
+        /* Ready (another caller started it) or an end still pending. */
+        oswrap_SigSem(sem);
+        return status == VSOCK_STATUS_READY ? 0 : VSOCK_E_NOTREADY;
     }
-    int32_t result = VSOCK_E_NOTREADY;
     T_OSWRAP_CSEM lockRec = { 0, 1, "VSWSINT" };
     T_OSWRAP_CSEM readyRec = { 0, 0, "VSWSRDY" };
     T_OSWRAP_CTSK task = { 0, vsock_sockTskMain, 15, 4096, "VSOCK" };
@@ -508,6 +583,7 @@ int32_t vsock_wrappedSocketInitModule(void)
     m->lockSem = 0;
     gl_hReadySem = 0;
     gl_hTaskId = 0;
+    setStatus(VSOCK_STATUS_STARTING, 0);
     if (oswrap_AcreSem(&m->lockSem, &lockRec) != OSWRAP_E_OK
         || oswrap_AcreSem(&gl_hReadySem, &readyRec) != OSWRAP_E_OK
         || vsock_sockApiStartup() != 0)
@@ -530,85 +606,59 @@ int32_t vsock_wrappedSocketInitModule(void)
         gl_osSocket[i].entry = -1;
     }
     atomic_store(&gl_terminate, 0);
-    setStatus(VSOCK_STATUS_STARTING);
-    if (oswrap_AcreTsk(&gl_hTaskId, &task) != OSWRAP_E_OK)
-        goto fail;
-    if (oswrap_StaTsk(gl_hTaskId, NULL) != OSWRAP_E_OK
-        || oswrap_TwaiSem(gl_hReadySem, 5000) != OSWRAP_E_OK) {
-        atomic_store(&gl_terminate, 1);
-        vsock_sockApiWake();
-        oswrap_DelTsk(gl_hTaskId);
+    if (oswrap_AcreTsk(&gl_hTaskId, &task) != OSWRAP_E_OK) {
+        gl_hTaskId = 0;
         goto fail;
     }
-    setStatus(VSOCK_STATUS_READY);
-    oswrap_SigSem(gl_hMySemId);
+    if (oswrap_StaTsk(gl_hTaskId, NULL) != OSWRAP_E_OK
+        || oswrap_TwaiSem(gl_hReadySem, 5000) != OSWRAP_E_OK)
+        goto fail;
+    setStatus(VSOCK_STATUS_READY, 1);
+    oswrap_SigSem(sem);
     return 0;
 
 fail:
-    if (gl_hTaskId)
-        oswrap_DelTsk(gl_hTaskId);
-    if (gl_hReadySem)
-        oswrap_DelSem(gl_hReadySem);
-    if (m->lockSem)
-        oswrap_DelSem(m->lockSem);
-    vsock_sockApiCleanup();
-    gl_hTaskId = gl_hReadySem = m->lockSem = 0;
-    m->initialised = 0;
-    atomic_store(&gl_wrappedSocketStatus, VSOCK_STATUS_STOPPED);
-    oswrap_SigSem(gl_hMySemId);
-    return result;
+    (void)stopModule(0);     /* a task that cannot be stopped leaves the end pending */
+    oswrap_SigSem(sem);
+    return VSOCK_E_NOTREADY;
 }
 
 int32_t vsock_wrappedSocketEndModule(void)
 {
-    if (!ready())
+    if (atomic_load(&gl_wrappedSocketStatus) == VSOCK_STATUS_STOPPED)
         return 0;
-    if (oswrap_WaiSem(gl_hMySemId) != OSWRAP_E_OK)
+    const int32_t sem = moduleSem(0);
+    if (!sem || oswrap_WaiSem(sem) != OSWRAP_E_OK)
         return VSOCK_E_NOTREADY;
-    if (!ready()) {
-        oswrap_SigSem(gl_hMySemId);
-        return 0;
+    int32_t r = 0;
+    const int32_t status = atomic_load(&gl_wrappedSocketStatus);
+    if (status == VSOCK_STATUS_READY) {
+        setStatus(VSOCK_STATUS_STARTING, 0);    /* admit no new call */
+        r = stopModule(1);
+    } else if (status == VSOCK_STATUS_STARTING && gl_endPending) {
+        r = stopModule(1);
     }
-    WrappedSocketManage *m = &gl_wrappedSocketSocketManage;
-    atomic_store(&gl_wrappedSocketStatus, VSOCK_STATUS_STARTING);   /* refuse new calls */
-    atomic_store(&gl_terminate, 1);
-    vsock_sockApiWake();
-    oswrap_DelTsk(gl_hTaskId);      /* waits for the task to end */
-    lock();
-    for (int32_t i = 0; i < VSOCK_MAX_SOCKETS; ++i)
-        if (gl_wrappedSocketSocket[i].state != ENTRY_FREE)
-            freeEntry(i, 0);
-    unlock();
-    vsock_sockApiCleanup();
-    oswrap_DelSem(gl_hReadySem);
-    oswrap_DelSem(m->lockSem);
-    gl_hTaskId = gl_hReadySem = m->lockSem = 0;
-    m->initialised = 0;
-    setStatus(VSOCK_STATUS_STOPPED);
-    int32_t sem = gl_hMySemId;
-    gl_hMySemId = 0;
-    oswrap_DelSem(sem);
-    return 0;
+    oswrap_SigSem(sem);
+    return r;
 }
 
-int32_t vsock_wrappedSocketSetStateCallback(vsock_stateCallback fn)
+static int32_t setStateCallback(vsock_stateCallback fn)
 {
-    gl_stateCallback = fn;
+    atomic_store(&gl_stateCallback, fn);
     return 0;
 }
 
 /* ---------------------------------------------------------- public calls */
 
-int32_t vsock_wrappedSocketCreateSock(const T_VSOCK_CREATE_SOCK *create,
+static int32_t createSock(const T_VSOCK_CREATE_SOCK *create,
                                       const T_VSOCK_SOCK_OPTION *options)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (!create || !options || create->type < VSOCK_TYPE_UDP || create->type > VSOCK_TYPE_TCP_CLIENT
         || create->localAddr.family != NETC_AF_INET || !(options->flags & VSOCK_OPT_CALLBACK)
         || !options->callback)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     int32_t id, slot;
     int32_t r = allocEntry(&id, &slot);
     if (r != 0) {
@@ -633,11 +683,10 @@ int32_t vsock_wrappedSocketCreateSock(const T_VSOCK_CREATE_SOCK *create,
     return id;
 }
 
-int32_t vsock_wrappedSocketDeleteSock(int32_t id)
+static int32_t deleteSock(int32_t id)
 {
-    if (!ready())
+    if (!lock())
         return VSOCK_E_NOTREADY;
-    lock();
     WrappedSocket *e;
     vsock_osSock s = VSOCK_OS_INVALID;
     int32_t r = activeEntry(id, &e);
@@ -649,13 +698,12 @@ int32_t vsock_wrappedSocketDeleteSock(int32_t id)
     return r;
 }
 
-int32_t vsock_wrappedSocketGetLocalEndpoint(int32_t id, netc_endpoint *out)
+static int32_t getLocalEndpoint(int32_t id, netc_endpoint *out)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (!out)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     WrappedSocket *e;
     int32_t r = activeEntry(id, &e);
     if (r == 0)
@@ -664,15 +712,14 @@ int32_t vsock_wrappedSocketGetLocalEndpoint(int32_t id, netc_endpoint *out)
     return r;
 }
 
-int32_t vsock_wrappedSocketSendUdp(int32_t id, const void *data, int32_t len,
+static int32_t sendUdp(int32_t id, const void *data, int32_t len,
                                    const netc_endpoint *dest, int32_t timeoutMs)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if ((!data && len > 0) || len < 0 || len > MAX_UDP_PAYLOAD || !dest
         || dest->addr.family != NETC_AF_INET || timeoutMs < -1)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     WrappedSocket *e;
     int32_t r = activeEntry(id, &e);
     if (r == 0 && e->kind != KIND_UDP)
@@ -699,13 +746,12 @@ int32_t vsock_wrappedSocketSendUdp(int32_t id, const void *data, int32_t len,
     return r;
 }
 
-int32_t vsock_wrappedSocketRecvUdp(int32_t id, void *buf, int32_t size, netc_endpoint *source)
+static int32_t recvUdp(int32_t id, void *buf, int32_t size, netc_endpoint *source)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (size < 0 || (!buf && size > 0))
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     WrappedSocket *e;
     int32_t r = activeEntry(id, &e);
     if (r == 0 && e->kind != KIND_UDP)
@@ -733,11 +779,9 @@ int32_t vsock_wrappedSocketRecvUdp(int32_t id, void *buf, int32_t size, netc_end
     return r;
 }
 
-int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
+static int32_t getLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
                                         int32_t max)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (index < 0 || !out || max < 0
         || (family != 0 && family != NETC_AF_INET && family != NETC_AF_INET6))
         return VSOCK_E_PARAM;
@@ -746,14 +790,13 @@ int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_L
 
 static int32_t membership(int32_t index, const netc_addr *group, int join)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (!group || index < 0)
         return VSOCK_E_PARAM;
     if (group->family != NETC_AF_INET)
         return 0;
     int32_t r = 0;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     for (int32_t id = 0; id < VSOCK_MAX_SOCKETS; ++id) {
         WrappedSocket *e = &gl_wrappedSocketSocket[id];
         if (e->state != ENTRY_ACTIVE || e->kind != KIND_UDP || e->create.localAddr.family != NETC_AF_INET)
@@ -766,34 +809,12 @@ static int32_t membership(int32_t index, const netc_addr *group, int join)
     return r;
 }
 
-int32_t vsock_wrappedSocketAddMulticastAddr(int32_t index, const netc_addr *group)
+static int32_t setSockOption(int32_t id, const T_VSOCK_SOCK_OPTION *options)
 {
-    return membership(index, group, 1);
-}
-
-int32_t vsock_wrappedSocketDelMulticastAddr(int32_t index, const netc_addr *group)
-{
-    return membership(index, group, 0);
-}
-
-int32_t vsock_wrappedSocketCanSendMulticast(void)
-{
-    return 1;
-}
-
-int32_t vsock_wrappedSocketSendGARP(const netc_addr *addr)
-{
-    (void)addr;
-    return VSOCK_E_NOSPT;
-}
-
-int32_t vsock_wrappedSocketSetSockOption(int32_t id, const T_VSOCK_SOCK_OPTION *options)
-{
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (!options)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     WrappedSocket *e;
     int32_t r = activeEntry(id, &e);
     if (r == 0) {
@@ -805,13 +826,12 @@ int32_t vsock_wrappedSocketSetSockOption(int32_t id, const T_VSOCK_SOCK_OPTION *
     return r;
 }
 
-int32_t vsock_wrappedSocketGetSockOption(int32_t id, T_VSOCK_SOCK_OPTION *options)
+static int32_t getSockOption(int32_t id, T_VSOCK_SOCK_OPTION *options)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (!options)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     WrappedSocket *e;
     int32_t r = activeEntry(id, &e);
     if (r == 0) {
@@ -823,13 +843,12 @@ int32_t vsock_wrappedSocketGetSockOption(int32_t id, T_VSOCK_SOCK_OPTION *option
     return r;
 }
 
-int32_t vsock_wrappedSocketGetSockStatus(int32_t id)
+static int32_t getSockStatus(int32_t id)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (id < 0 || id >= VSOCK_MAX_SOCKETS)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     int32_t r = gl_wrappedSocketSocket[id].state == ENTRY_ACTIVE ? 1 : 0;
     unlock();
     return r;
@@ -837,13 +856,12 @@ int32_t vsock_wrappedSocketGetSockStatus(int32_t id)
 
 /* ------------------------------------------------------------------- TCP */
 
-int32_t vsock_wrappedSocketConnect(int32_t id, const netc_endpoint *peer)
+static int32_t connect(int32_t id, const netc_endpoint *peer)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (!peer || peer->addr.family != NETC_AF_INET)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     WrappedSocket *e;
     int32_t r = activeEntry(id, &e);
     if (r == 0 && e->kind != KIND_TCP_CLIENT)
@@ -864,14 +882,13 @@ int32_t vsock_wrappedSocketConnect(int32_t id, const netc_endpoint *peer)
     return r;
 }
 
-int32_t vsock_wrappedSocketAccept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options,
+static int32_t accept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options,
                                   netc_endpoint *peer)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (!options || !(options->flags & VSOCK_OPT_CALLBACK) || !options->callback)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     WrappedSocket *l = NULL;
     int32_t r = activeEntry(listenerId, &l);
     if (r == 0 && l->kind != KIND_TCP_LISTENER)
@@ -896,13 +913,12 @@ int32_t vsock_wrappedSocketAccept(int32_t listenerId, const T_VSOCK_SOCK_OPTION 
     return r;
 }
 
-int32_t vsock_wrappedSocketSendTcp(int32_t id, const void *data, int32_t len)
+static int32_t sendTcp(int32_t id, const void *data, int32_t len)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (!data || len <= 0)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     WrappedSocket *e;
     int32_t r = activeEntry(id, &e);
     if (r == 0 && e->kind != KIND_ACCEPTED && e->kind != KIND_TCP_CLIENT)
@@ -924,13 +940,12 @@ int32_t vsock_wrappedSocketSendTcp(int32_t id, const void *data, int32_t len)
     return r;
 }
 
-int32_t vsock_wrappedSocketRecvTcp(int32_t id, void *buf, int32_t size)
+static int32_t recvTcp(int32_t id, void *buf, int32_t size)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (!buf || size <= 0)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     WrappedSocket *e;
     int32_t r = activeEntry(id, &e);
     if (r == 0 && e->kind != KIND_ACCEPTED && e->kind != KIND_TCP_CLIENT)
@@ -954,13 +969,12 @@ int32_t vsock_wrappedSocketRecvTcp(int32_t id, void *buf, int32_t size)
     return r;
 }
 
-int32_t vsock_wrappedSocketShutdown(int32_t id, int32_t how)
+static int32_t shutdown(int32_t id, int32_t how)
 {
-    if (!ready())
-        return VSOCK_E_NOTREADY;
     if (how < 0 || how > 2)
         return VSOCK_E_PARAM;
-    lock();
+    if (!lock())
+        return VSOCK_E_NOTREADY;
     WrappedSocket *e;
     int32_t r = activeEntry(id, &e);
     if (r == 0 && e->kind != KIND_ACCEPTED && e->kind != KIND_TCP_CLIENT)
@@ -971,11 +985,10 @@ int32_t vsock_wrappedSocketShutdown(int32_t id, int32_t how)
     return r;
 }
 
-int32_t vsock_wrappedSocketAbort(int32_t id)
+static int32_t abortSock(int32_t id)
 {
-    if (!ready())
+    if (!lock())
         return VSOCK_E_NOTREADY;
-    lock();
     WrappedSocket *e;
     vsock_osSock s = VSOCK_OS_INVALID;
     int abortive = 0;
@@ -988,4 +1001,133 @@ int32_t vsock_wrappedSocketAbort(int32_t id)
     if (r == 0)
         closeDetached(s, abortive);
     return r;
+}
+
+/* ------------------------------------------------------ the public door */
+
+/* Every public call runs between enterCall and leaveCall; the module is
+ * ended only once no call is inside, so nothing a call uses (the lock, the
+ * wake-up channel, the tables) goes away under it. */
+#define VSOCK_GATED(call)                                                                 \
+    do {                                                                                  \
+        if (!enterCall())                                                                 \
+            return VSOCK_E_NOTREADY;                                                      \
+        const int32_t gatedResult = (call);                                               \
+        leaveCall();                                                                      \
+        return gatedResult;                                                               \
+    } while (0)
+
+int32_t vsock_wrappedSocketCreateSock(const T_VSOCK_CREATE_SOCK *create,
+                                      const T_VSOCK_SOCK_OPTION *options)
+{
+    VSOCK_GATED(createSock(create, options));
+}
+
+int32_t vsock_wrappedSocketDeleteSock(int32_t id)
+{
+    VSOCK_GATED(deleteSock(id));
+}
+
+int32_t vsock_wrappedSocketGetLocalEndpoint(int32_t id, netc_endpoint *out)
+{
+    VSOCK_GATED(getLocalEndpoint(id, out));
+}
+
+int32_t vsock_wrappedSocketSendUdp(int32_t id, const void *data, int32_t len,
+                                   const netc_endpoint *dest, int32_t timeoutMs)
+{
+    VSOCK_GATED(sendUdp(id, data, len, dest, timeoutMs));
+}
+
+int32_t vsock_wrappedSocketRecvUdp(int32_t id, void *buf, int32_t size, netc_endpoint *source)
+{
+    VSOCK_GATED(recvUdp(id, buf, size, source));
+}
+
+int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
+                                        int32_t max)
+{
+    VSOCK_GATED(getLocalAddr(index, family, out, max));
+}
+
+int32_t vsock_wrappedSocketSetSockOption(int32_t id, const T_VSOCK_SOCK_OPTION *options)
+{
+    VSOCK_GATED(setSockOption(id, options));
+}
+
+int32_t vsock_wrappedSocketGetSockOption(int32_t id, T_VSOCK_SOCK_OPTION *options)
+{
+    VSOCK_GATED(getSockOption(id, options));
+}
+
+int32_t vsock_wrappedSocketGetSockStatus(int32_t id)
+{
+    VSOCK_GATED(getSockStatus(id));
+}
+
+int32_t vsock_wrappedSocketConnect(int32_t id, const netc_endpoint *peer)
+{
+    VSOCK_GATED(connect(id, peer));
+}
+
+int32_t vsock_wrappedSocketAccept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options,
+                                  netc_endpoint *peer)
+{
+    VSOCK_GATED(accept(listenerId, options, peer));
+}
+
+int32_t vsock_wrappedSocketSendTcp(int32_t id, const void *data, int32_t len)
+{
+    VSOCK_GATED(sendTcp(id, data, len));
+}
+
+int32_t vsock_wrappedSocketRecvTcp(int32_t id, void *buf, int32_t size)
+{
+    VSOCK_GATED(recvTcp(id, buf, size));
+}
+
+int32_t vsock_wrappedSocketShutdown(int32_t id, int32_t how)
+{
+    VSOCK_GATED(shutdown(id, how));
+}
+
+int32_t vsock_wrappedSocketAbort(int32_t id)
+{
+    VSOCK_GATED(abortSock(id));
+}
+
+int32_t vsock_wrappedSocketSetStateCallback(vsock_stateCallback fn)
+{
+    VSOCK_GATED(setStateCallback(fn));
+}
+
+int32_t vsock_wrappedSocketAddMulticastAddr(int32_t index, const netc_addr *group)
+{
+    VSOCK_GATED(membership(index, group, 1));
+}
+
+int32_t vsock_wrappedSocketDelMulticastAddr(int32_t index, const netc_addr *group)
+{
+    VSOCK_GATED(membership(index, group, 0));
+}
+
+static int32_t canSendMulticast(void)
+{
+    return 1;
+}
+
+int32_t vsock_wrappedSocketCanSendMulticast(void)
+{
+    VSOCK_GATED(canSendMulticast());
+}
+
+static int32_t sendGARP(const netc_addr *addr)
+{
+    (void)addr;
+    return VSOCK_E_NOSPT;
+}
+
+int32_t vsock_wrappedSocketSendGARP(const netc_addr *addr)
+{
+    VSOCK_GATED(sendGARP(addr));
 }

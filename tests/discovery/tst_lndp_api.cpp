@@ -6,6 +6,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <future>
+#include <string>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -83,11 +87,50 @@ uint8_t engineState()
     return s;
 }
 
-int gPrints = 0;
-int countPrint(const char *, ...)
+// Collects what the debug printers write, as printf would.
+std::string gPrinted;
+int capturePrint(const char *format, ...)
 {
-    ++gPrints;
+    char buf[512];
+    va_list ap;
+    va_start(ap, format);
+    const int n = vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    gPrinted += buf;
+    return n;
+}
+
+// A subscriber callback that, once armed, stays inside its first call
+// until released (or 8 s passed).
+struct StuckSubscriber {
+    std::mutex m;
+    std::condition_variable cv;
+    bool armed = false;
+    bool entered = false;
+    bool release = false;
+};
+StuckSubscriber gStuck;
+
+uint32_t onHostStuck(const _LNDP_HOST_INFO *, uint8_t)
+{
+    std::unique_lock<std::mutex> g(gStuck.m);
+    if (!gStuck.armed || gStuck.entered)
+        return 0;
+    gStuck.entered = true;
+    gStuck.cv.notify_all();
+    gStuck.cv.wait_for(g, std::chrono::seconds(8), [] { return gStuck.release; });
     return 0;
+}
+
+// Id and subscription result of a new thread that has ended on return.
+std::pair<int32_t, int32_t> subscribeFromNewThread()
+{
+    return std::async(std::launch::async, [] {
+               int32_t id = 0;
+               oswrap_GetTskId(&id);
+               return std::make_pair(id, lndp_subscribe(onHostOther));
+           })
+        .get();
 }
 
 } // namespace
@@ -108,6 +151,10 @@ private Q_SLOTS:
     void subscribeAndQueries();
     void idleTaskRunsIntervalEvery100ms();
     void announcerAndResponderFindEachOtherAndAgeOut();
+    void threadTakingADeadSubscribersSlotSubscribes();
+    void startupRefusesAnEngineInitialisedElsewhere();
+    void callsAnswerNotReadyWhenTheMainLockIsGone();
+    void cleanupKeepsTheEngineForAStuckSubscriber();
 };
 
 void TestLndpApi::initTestCase()
@@ -308,10 +355,12 @@ void TestLndpApi::subscribeAndQueries()
     QCOMPARE(lndp_getHostInfo(0, &h), LNDP_E_PARAM); // index == enabled count
     QCOMPARE(lndp_debugPrintHostList(nullptr), LNDP_E_PARAM);
     QCOMPARE(lndp_debugPrintStatus(nullptr), LNDP_E_PARAM);
-    gPrints = 0;
-    QCOMPARE(lndp_debugPrintStatus(countPrint), LNDP_OK);
-    QCOMPARE(gPrints, 4); // "[\n", "<n:", "IP:..", "]\n"
-    QCOMPARE(lndp_debugPrintHostList(countPrint), LNDP_OK);
+    gPrinted.clear();
+    QCOMPARE(lndp_debugPrintStatus(capturePrint), LNDP_OK);
+    QCOMPARE(QString::fromStdString(gPrinted), QString("[\n< 0:IP:127.0.3.8, ]\n"));
+    gPrinted.clear();
+    QCOMPARE(lndp_debugPrintHostList(capturePrint), LNDP_OK);
+    QCOMPARE(QString::fromStdString(gPrinted), QString()); // no host yet
     QCOMPARE(lndp_cleanup(), LNDP_OK);
 }
 
@@ -378,6 +427,31 @@ void TestLndpApi::announcerAndResponderFindEachOtherAndAgeOut()
     _LNDP_HOST_INFO h;
     QCOMPARE(lndp_getHostInfo(1, &h), LNDP_OK);
     QCOMPARE(lndp_getHostInfo(2, &h), LNDP_E_PARAM);
+    // One line per host, numbered by its table entry.
+    gPrinted.clear();
+    QCOMPARE(lndp_debugPrintHostList(capturePrint), LNDP_OK);
+    QStringList lines = QString::fromStdString(gPrinted).split('\n');
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.takeLast(), QString()); // the text ends with a line break
+    const QRegularExpression entry("^([ 1-3][0-9]):");
+    QSet<QString> numbers;
+    for (QString &line : lines) {
+        const QRegularExpressionMatch m = entry.match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        numbers.insert(m.captured(1));
+        line = line.mid(3);
+    }
+    QCOMPARE(numbers.size(), 2);
+    lines.sort();
+    QCOMPARE(lines, QStringList({
+        "(O) [ SERVICE:_zel-scp        , CPU IP:127.0.3.10          , COM IP:127.0.3.10          , ]",
+        "(O) [ SERVICE:_zel-scp        , CPU IP:127.0.3.11          , COM IP:127.0.3.11          , ]",
+    }));
+    gPrinted.clear();
+    QCOMPARE(lndp_debugPrintStatus(capturePrint), LNDP_OK);
+    QVERIFY2(QString::fromStdString(gPrinted) == "[\n< 0:IP:127.0.3.11, < 1:IP:127.0.3.10, ]\n"
+                 || QString::fromStdString(gPrinted) == "[\n< 1:IP:127.0.3.11, < 0:IP:127.0.3.10, ]\n",
+             gPrinted.c_str());
 
     // Refresh: the responder's next answers carry its new status.
     QCOMPARE(lndp2_changeStatus(resp, 1), LNDP_OK);
@@ -398,6 +472,123 @@ void TestLndpApi::announcerAndResponderFindEachOtherAndAgeOut()
     QVERIFY2(ms >= 6000 && ms <= 9000, qPrintable(QString::number(ms)));
     QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
     QCOMPARE(count, 0u); // the removed binding last heard the announcer no later, so it is gone too
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+}
+
+// A thread that ends leaves its foreign slot to the next new thread; that
+// thread is another subscriber, not the dead one.
+void TestLndpApi::threadTakingADeadSubscribersSlotSubscribes()
+{
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    const auto first = subscribeFromNewThread();
+    QCOMPARE(first.second, LNDP_OK);
+    const auto second = subscribeFromNewThread();
+    // The second thread did take the first one's slot...
+    const int32_t slotMask = (1 << OSWRAP_FOREIGN_SLOT_BITS) - 1;
+    QCOMPARE(second.first & slotMask, first.first & slotMask);
+    // ...and is a subscriber of its own.
+    QCOMPARE(second.second, LNDP_OK);
+    QVERIFY(second.first != first.first);
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+}
+
+// An engine that someone else initialised has other locks and tables in
+// use: start-up must not take it over, and leaves nothing behind.
+void TestLndpApi::startupRefusesAnEngineInitialisedElsewhere()
+{
+    int32_t sem = 0;
+    T_OSWRAP_CSEM c = {0, 1, "T2"};
+    QCOMPARE(oswrap_AcreSem(&sem, &c), 0);
+    QCOMPARE(LNDP::gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, sem, sem), LNDP_OK);
+    QCOMPARE(lndp_startup(), LNDP_E_TASK);
+    QCOMPARE(lndp_taskId(), 0);
+    QCOMPARE(lndp_cleanup(), LNDP_E_ALREADY); // the count stayed 0
+    int32_t id = 0;
+    QCOMPARE(oswrap_VinqSem(&id, "LNDPMAIN"), OSWRAP_E_NONAME);
+    QCOMPARE(oswrap_VinqTsk(&id, "LNDPSVC"), OSWRAP_E_NONAME);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(0), VSOCK_E_NOTREADY);
+    QCOMPARE(engineState(), uint8_t(LNDP::LNDP_STATE_INIT)); // untouched
+    LNDP::gl_manage.finalize();
+    QCOMPARE(oswrap_DelSem(sem), 0);
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+}
+
+// A call whose wait on the main lock fails holds nothing: it must answer
+// "not ready" instead of reading the engine unlocked.
+void TestLndpApi::callsAnswerNotReadyWhenTheMainLockIsGone()
+{
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    int id = -1;
+    const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.14"), freeUdpPort(), "s");
+    QCOMPARE(lndp2_setup(&id, &p), LNDP_OK);
+    uint32_t count = 7;
+    QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
+    QCOMPARE(lndp2_getStatus(id), 0);
+    int32_t mainSem = 0;
+    QCOMPARE(oswrap_VinqSem(&mainSem, "LNDPMAIN"), OSWRAP_E_OK);
+    QCOMPARE(oswrap_DelSem(mainSem), OSWRAP_E_OK);
+    count = 7;
+    QCOMPARE(lndp_getNumOfHost(&count), LNDP_E_NOTREADY);
+    QCOMPARE(count, 0u);
+    QCOMPARE(lndp2_getStatus(id), LNDP_E_NOTREADY);
+    QCOMPARE(lndp2_changeStatus(id, 1), LNDP_E_NOTREADY);
+    QCOMPARE(lndp_subscribe(onHost), LNDP_E_NOTREADY);
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    QCOMPARE(lndp_cleanup(), LNDP_OK);
+}
+
+// The clean-up gives the engine task 5 s. A task still inside a subscriber
+// callback after that would run on freed tables, sockets and locks, so the
+// clean-up releases none of them, says so, and refuses a new start until a
+// later clean-up has finished the job.
+void TestLndpApi::cleanupKeepsTheEngineForAStuckSubscriber()
+{
+    {
+        std::lock_guard<std::mutex> g(gStuck.m);
+        gStuck.armed = true;
+        gStuck.entered = gStuck.release = false;
+    }
+    QCOMPARE(lndp_startup(), LNDP_OK);
+    QCOMPARE(lndp_subscribe(onHostStuck), LNDP_OK);
+    const uint16_t port = freeUdpPort();
+    int ann = -1, resp = -1;
+    const _T_LNDP_NETWORK_SETUP_PROPERTY pr = prop(1, lndpV4("127.0.3.17"), port, "_zel-scp");
+    const _T_LNDP_NETWORK_SETUP_PROPERTY pa = prop(2, lndpV4("127.0.3.16"), port, "_zel-scp");
+    QCOMPARE(lndp2_setup(&resp, &pr), LNDP_OK);
+    QCOMPARE(lndp2_setup(&ann, &pa), LNDP_OK);
+    {
+        std::unique_lock<std::mutex> g(gStuck.m);
+        QVERIFY(gStuck.cv.wait_for(g, std::chrono::seconds(10), [] { return gStuck.entered; }));
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    const int32_t first = lndp_cleanup();
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    bool stillInside;
+    {
+        std::lock_guard<std::mutex> g(gStuck.m);
+        stillInside = !gStuck.release;
+    }
+    const int32_t startWhilePending = lndp_startup();
+    int32_t id = 0;
+    const int32_t lockKept = oswrap_VinqSem(&id, "LNDPMAIN");
+    {
+        std::lock_guard<std::mutex> g(gStuck.m);
+        gStuck.release = true;
+        gStuck.armed = false;
+    }
+    gStuck.cv.notify_all();
+    QCOMPARE(first, LNDP_E_TASK);
+    QVERIFY2(waited >= 4900 && waited < 7900, qPrintable(QString::number(waited)));
+    QVERIFY(stillInside);
+    QCOMPARE(startWhilePending, LNDP_E_TASK);
+    QCOMPARE(lockKept, OSWRAP_E_OK);
+    QCOMPARE(lndp_cleanup(), LNDP_OK); // the callback has returned: finished now
+    QCOMPARE(lndp_taskId(), 0);
+    QCOMPARE(oswrap_VinqSem(&id, "LNDPMAIN"), OSWRAP_E_NONAME);
+    QCOMPARE(lndp_cleanup(), LNDP_E_ALREADY);
+    QCOMPARE(lndp_startup(), LNDP_OK);
     QCOMPARE(lndp_cleanup(), LNDP_OK);
 }
 

@@ -168,6 +168,7 @@ private Q_SLOTS:
     void burstDuringSocketCreationIsReadCompletely();
     void sendPassIsBounded();
     void removingOneOfTwoServicesKeepsQueueSound();
+    void withdrawnHeadKeepsItsStoredSendFailure();
     void statusAndInterval();
     void diagnosticDumps();
 
@@ -709,6 +710,41 @@ void TestLndpManage::removingOneOfTwoServicesKeepsQueueSound()
     const std::vector<uint8_t> r = peer.receive(2000);
     QCOMPARE(r.size(), size_t(34));
     QCOMPARE(r[6], uint8_t(0x80));
+}
+
+// A service removed while its finished send waits to be accounted takes its
+// datagram out of the queue, but not the failure the socket reported for
+// it: an unusable send still replaces the socket.
+void TestLndpManage::withdrawnHeadKeepsItsStoredSendFailure()
+{
+    const uint16_t port = freeUdpPort();
+    const netc_addr local = lndpV4("127.0.1.30"); // broadcast 127.0.1.31: nobody answers
+    int resp = -1, ann = -1;
+    QCOMPARE(gl_manage.setConfigCore(resp, prop(1, local, port, "w")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(ann, prop(2, local, port, "w")), LNDP_OK);
+    interval();
+    QCOMPARE(gl_manage.socketStateOf(local, port), 1);
+    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
+    const int32_t sock = gl_manage.socketIdOf(local, port);
+    gEvents = 0;
+    int32_t more = 0, other = 0, rx = 0, tx = 0;
+    gl_manage.runSend(more, other); // the announcement is in flight
+    // Its completion is the only socket event this binding gets.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!(gEvents.load() & (1u << LNDP_EVENT_SOCKET)) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    QVERIFY(gEvents.load() & (1u << LNDP_EVENT_SOCKET));
+    // The socket layer reports the send as unusable (as for a bad destination).
+    netc_sock_cb_prm failed = {NETC_SOCK_EV_SEND, VSOCK_E_PARAM};
+    gl_manage.onSocketEvent(sock, &failed);
+    gl_manage.runSocketCallback(rx, tx);
+    QCOMPARE(tx, 1);
+    QCOMPARE(gl_manage.clearConfigCore(ann), LNDP_OK);
+    QCOMPARE(gl_manage.txQueueLength(local, port), 0);
+    gl_manage.runSend(more, other);
+    QCOMPARE(gl_manage.socketStateOf(local, port), 0); // closed, to be opened again
+    interval();
+    QCOMPARE(gl_manage.socketStateOf(local, port), 1);
 }
 
 void TestLndpManage::statusAndInterval()

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <future>
 #include <thread>
 #include <vector>
@@ -124,11 +125,16 @@ private Q_SLOTS:
     void taskLifecycleAndUnsupportedCalls();
     void foreignThreadIds();
     void foreignTableFullAndSlotsFreed();
+    void foreignIdOfEndedThreadIsNotReused();
     void oneshotTimerModes();
     void freerunTimerModes();
     void timerCountWrapAround();
     void interlockedOperations();
+    void interlockedOnNullAnswerParameterError_data();
+    void interlockedOnNullAnswerParameterError();
     void taskAndProcessLoad();
+    void processLoadFollowsBurnedShare_data();
+    void processLoadFollowsBurnedShare();
     void concurrentCreateWaitDelete();
     void concurrentFlagsAndMailboxes();
     void exitEndsRunningTasks();
@@ -540,7 +546,8 @@ void TstOswrap::foreignThreadIds()
     QCOMPARE(oswrap_GetTskId(&a), OSWRAP_E_OK);
     QCOMPARE(oswrap_GetTskId(&b), OSWRAP_E_OK);
     QCOMPARE(a, b);
-    QVERIFY(a >= OSWRAP_FOREIGN_ID_BASE && a < OSWRAP_FOREIGN_ID_BASE + OSWRAP_MAX_FOREIGN);
+    QVERIFY(a >= OSWRAP_FOREIGN_ID_BASE && a <= 0xFFFF);
+    QVERIFY((a & ((1 << OSWRAP_FOREIGN_SLOT_BITS) - 1)) < OSWRAP_MAX_FOREIGN);
     QCOMPARE(oswrap_CheckReqTerminate(), OSWRAP_E_NOEXS);
     auto other = std::async(std::launch::async, [] {
         int32_t x = 0, y = 0;
@@ -596,6 +603,32 @@ void TstOswrap::foreignTableFullAndSlotsFreed()
             return oswrap_GetTskId(&x);
         });
         QCOMPARE(f.get(), OSWRAP_E_OK);
+    }
+}
+
+void TstOswrap::foreignIdOfEndedThreadIsNotReused()
+{
+    int32_t mine = 0;
+    QCOMPARE(oswrap_GetTskId(&mine), OSWRAP_E_OK);
+    auto idOfNewThread = [] {
+        return std::async(std::launch::async, [] {
+            int32_t x = 0;
+            return oswrap_GetTskId(&x) == OSWRAP_E_OK ? x : -1;
+        }).get();
+    };
+    // Each thread has ended (and given its slot back) before the next starts,
+    // so all of them take the same slot.
+    const int32_t slotMask = (1 << OSWRAP_FOREIGN_SLOT_BITS) - 1;
+    QSet<int32_t> ids{mine};
+    const int32_t first = idOfNewThread();
+    QVERIFY(first >= OSWRAP_FOREIGN_ID_BASE);
+    ids.insert(first);
+    for (int i = 0; i < 5; ++i) {
+        const int32_t next = idOfNewThread();
+        QVERIFY(next >= OSWRAP_FOREIGN_ID_BASE && next <= 0xFFFF);
+        QCOMPARE(next & slotMask, first & slotMask);
+        QVERIFY2(!ids.contains(next), qPrintable(QString::number(next, 16)));
+        ids.insert(next);
     }
 }
 
@@ -719,6 +752,28 @@ void TstOswrap::interlockedOperations()
     QCOMPARE(int(counter), 4 * 10000);
 }
 
+void TstOswrap::interlockedOnNullAnswerParameterError_data()
+{
+    QTest::addColumn<int>("op");
+    QTest::newRow("increment") << 0;
+    QTest::newRow("decrement") << 1;
+    QTest::newRow("exchange") << 2;
+    QTest::newRow("compare-exchange") << 3;
+}
+
+void TstOswrap::interlockedOnNullAnswerParameterError()
+{
+    QFETCH(int, op);
+    int32_t r = 0;
+    switch (op) {
+    case 0: r = oswrap_InterlockedIncrement(nullptr); break;
+    case 1: r = oswrap_InterlockedDecrement(nullptr); break;
+    case 2: r = oswrap_InterlockedExchange(nullptr, 1); break;
+    default: r = oswrap_InterlockedCompareExchange(nullptr, 1, 0); break;
+    }
+    QCOMPARE(r, OSWRAP_E_PAR);
+}
+
 void TstOswrap::taskAndProcessLoad()
 {
     std::atomic<bool> stop{false};
@@ -734,14 +789,97 @@ void TstOswrap::taskAndProcessLoad()
     QCOMPARE(proc, 0u);
     oswrap_WaiTsk(300);
     QCOMPARE(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OK);
-    QCOMPARE(oswrap_GetProcessLoad(&proc), OSWRAP_E_OK);
     stop = true;
     QCOMPARE(oswrap_DelTsk(3), OSWRAP_E_OK);
     // A spinning thread on a shared machine still gets a good share of a core.
     QVERIFY2(load > 1500 && load <= 10000, qPrintable(QString::number(load)));
-    QVERIFY2(proc > 0 && proc <= 10000, qPrintable(QString::number(proc)));
     QCOMPARE(oswrap_GetTskLoad(nullptr, 3), OSWRAP_E_PAR);
     QCOMPARE(oswrap_GetProcessLoad(nullptr), OSWRAP_E_PAR);
+}
+
+namespace {
+
+int64_t processCpuNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t wallNs()
+{
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// One load reading with the process's CPU time and the wall clock read just
+// before and just after it.
+struct Reading {
+    int64_t cpuBefore, wallBefore, cpuAfter, wallAfter;
+    uint32_t load;
+};
+
+Reading readLoad()
+{
+    Reading r{};
+    r.load = 54321;
+    r.cpuBefore = processCpuNs();
+    r.wallBefore = wallNs();
+    const int32_t rc = oswrap_GetProcessLoad(&r.load);
+    r.wallAfter = wallNs();
+    r.cpuAfter = processCpuNs();
+    if (rc != OSWRAP_E_OK)
+        r.load = 54321;
+    return r;
+}
+
+} // namespace
+
+void TstOswrap::processLoadFollowsBurnedShare_data()
+{
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<int>("cpuMs");     // CPU time to burn, all threads together
+    QTest::addColumn<int>("windowMs");
+    QTest::newRow("a quarter of one processor") << 1 << 100 << 400;
+    QTest::newRow("three fifths of one processor") << 1 << 240 << 400;
+    QTest::newRow("two threads, capped at one processor") << 2 << 600 << 400;
+}
+
+// The reading lies between the shares the test measured around the two
+// calls, whatever the machine's other load: CPU time and wall time are both
+// taken before and after each call, which bounds the ratio the call saw.
+void TstOswrap::processLoadFollowsBurnedShare()
+{
+    QFETCH(int, threads);
+    QFETCH(int, cpuMs);
+    QFETCH(int, windowMs);
+    const Reading first = readLoad();
+    QVERIFY(first.load <= 10000);
+    const int64_t cpuGoal = first.cpuAfter + int64_t(cpuMs) * 1000000;
+    std::vector<std::thread> burners;
+    for (int i = 0; i < threads; ++i)
+        burners.emplace_back([cpuGoal] {
+            volatile uint64_t x = 0;
+            while (processCpuNs() < cpuGoal)
+                x = x + 1;
+        });
+    for (auto &t : burners)
+        t.join();
+    // The rest of the window is idle.
+    const int64_t windowEnd = first.wallAfter + int64_t(windowMs) * 1000000;
+    if (wallNs() < windowEnd)
+        std::this_thread::sleep_for(nanoseconds(windowEnd - wallNs()));
+    const Reading second = readLoad();
+
+    const double low = double(second.cpuBefore - first.cpuAfter) * 10000.0
+                     / double(second.wallAfter - first.wallBefore);
+    const double high = double(second.cpuAfter - first.cpuBefore) * 10000.0
+                      / double(second.wallBefore - first.wallAfter);
+    const double lowCapped = std::min(low, 10000.0);
+    const double highCapped = std::min(high, 10000.0);
+    const QString msg = QString("load %1, expected %2..%3").arg(second.load).arg(lowCapped).arg(highCapped);
+    QVERIFY2(second.load + 1 >= lowCapped && second.load <= highCapped + 1, qPrintable(msg));
+    // The share itself was burned: not an idle or a saturated reading by chance.
+    QVERIFY2(lowCapped >= 1000.0, qPrintable(msg));
 }
 
 void TstOswrap::concurrentCreateWaitDelete()

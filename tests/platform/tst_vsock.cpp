@@ -9,6 +9,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <future>
+#include <initializer_list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -136,6 +139,8 @@ private Q_SLOTS:
     void cleanup() { vsock_wrappedSocketEndModule(); }
 
     void callsBeforeStartAreRefused();
+    void everyCallBeforeStartIsRefused_data();
+    void everyCallBeforeStartIsRefused();
     void createValidatesItsArguments();
     void tableLimitsAndLowestFreeId();
     void udpExchangeOnLoopback();
@@ -153,6 +158,10 @@ private Q_SLOTS:
     void tcpClientListenerAndAccepted();
     void concurrentCreateSendDelete();
     void endClosesSocketsAndRestarts();
+    void endAndRestartAgainstCallersInProgress();
+    void endKeepsWhatAStuckCallbackStillUses();
+    void callsAnswerNotReadyWhenTheLockCannotBeTaken();
+    void startAnswersZeroOnlyOnceReady();
 };
 
 void TstVsock::callsBeforeStartAreRefused()
@@ -170,6 +179,33 @@ void TstVsock::callsBeforeStartAreRefused()
     QCOMPARE(vsock_wrappedSocketInitModule(), 0);   // already started
     QCOMPARE(vsock_wrappedSocketCanSendMulticast(), 1);
     QCOMPARE(vsock_wrappedSocketSendGARP(&a), VSOCK_E_NOSPT);
+}
+
+void TstVsock::everyCallBeforeStartIsRefused_data()
+{
+    QTest::addColumn<std::function<int32_t()>>("call");
+    static const char d[] = "x";
+    static netc_endpoint ep{};
+    static netc_addr group = ipv4(239, 255, 0, 1);
+    static T_VSOCK_SOCK_OPTION o = opts();
+    QTest::newRow("create") << std::function<int32_t()>([] { return udpOnLoopback(); });
+    QTest::newRow("delete") << std::function<int32_t()>([] { return vsock_wrappedSocketDeleteSock(0); });
+    QTest::newRow("send") << std::function<int32_t()>([] { return vsock_wrappedSocketSendUdp(0, d, 1, &ep, -1); });
+    QTest::newRow("local endpoint") << std::function<int32_t()>([] { return vsock_wrappedSocketGetLocalEndpoint(0, &ep); });
+    QTest::newRow("join") << std::function<int32_t()>([] { return vsock_wrappedSocketAddMulticastAddr(0, &group); });
+    QTest::newRow("leave") << std::function<int32_t()>([] { return vsock_wrappedSocketDelMulticastAddr(0, &group); });
+    QTest::newRow("set option") << std::function<int32_t()>([] { return vsock_wrappedSocketSetSockOption(0, &o); });
+    QTest::newRow("socket status") << std::function<int32_t()>([] { return vsock_wrappedSocketGetSockStatus(0); });
+    QTest::newRow("state callback") << std::function<int32_t()>([] { return vsock_wrappedSocketSetStateCallback(onState); });
+    QTest::newRow("can send multicast") << std::function<int32_t()>([] { return vsock_wrappedSocketCanSendMulticast(); });
+    QTest::newRow("gratuitous ARP") << std::function<int32_t()>([] { return vsock_wrappedSocketSendGARP(&group); });
+}
+
+void TstVsock::everyCallBeforeStartIsRefused()
+{
+    QFETCH(std::function<int32_t()>, call);
+    QCOMPARE(vsock_wrappedSocketEndModule(), 0);
+    QCOMPARE(call(), VSOCK_E_NOTREADY);
 }
 
 void TstVsock::createValidatesItsArguments()
@@ -749,6 +785,226 @@ void TstVsock::endClosesSocketsAndRestarts()
     T_VSOCK_SOCK_OPTION o = opts();
     QCOMPARE(vsock_wrappedSocketCreateSock(&c, &o), 0);
     vsock_wrappedSocketSetStateCallback(nullptr);
+}
+
+namespace {
+
+std::atomic<int> gQuietEvents{0};
+void onQuietEvent(int32_t, netc_sock_cb_prm *) { gQuietEvents++; }
+
+bool oneOf(int32_t r, std::initializer_list<int32_t> ok)
+{
+    for (int32_t x : ok)
+        if (r == x)
+            return true;
+    return false;
+}
+
+// Count of the management lock semaphore: 1 when nobody holds it.
+int32_t managementLockCount()
+{
+    int32_t id = 0, count = -1;
+    if (oswrap_VinqSem(&id, "VSWSINT") != OSWRAP_E_OK || oswrap_RefSem(id, &count) != OSWRAP_E_OK)
+        return -1;
+    return count;
+}
+
+} // namespace
+
+// One thread creates, sends on and deletes sockets while another ends and
+// restarts the module. Every call must answer a result that fits the moment
+// (never act on a half-torn module), and afterwards the management lock must
+// not have been signalled by a caller that never held it. Meant to run under
+// ThreadSanitizer as well.
+void TstVsock::endAndRestartAgainstCallersInProgress()
+{
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::atomic<int32_t> firstBad{0};
+    std::atomic<int> created{0};
+    auto check = [&](int32_t r, std::initializer_list<int32_t> ok) {
+        if (!oneOf(r, ok) && bad.fetch_add(1) == 0)
+            firstBad = r;
+    };
+    std::thread churn([&] {
+        static const char d[] = "ping";
+        T_VSOCK_CREATE_SOCK c{};
+        c.type = VSOCK_TYPE_UDP;
+        c.localAddr = ipv4(127, 0, 0, 1);
+        const T_VSOCK_SOCK_OPTION o{VSOCK_OPT_CALLBACK, 0, onQuietEvent};
+        while (!stop) {
+            const int32_t s = vsock_wrappedSocketCreateSock(&c, &o);
+            if (s < 0) {
+                check(s, {VSOCK_E_NOTREADY});
+                continue;
+            }
+            created++;
+            netc_endpoint ep{};
+            const int32_t le = vsock_wrappedSocketGetLocalEndpoint(s, &ep);
+            check(le, {0, VSOCK_E_NOTREADY, VSOCK_E_NOTACTIVE});
+            if (le == 0)
+                check(vsock_wrappedSocketSendUdp(s, d, 4, &ep, 100),
+                      {VSOCK_E_INPROGRESS, VSOCK_E_NOTREADY, VSOCK_E_NOTACTIVE});
+            char buf[8];
+            check(vsock_wrappedSocketRecvUdp(s, buf, sizeof buf, nullptr),
+                  {4, VSOCK_E_NODATA, VSOCK_E_NOTREADY, VSOCK_E_NOTACTIVE});
+            check(vsock_wrappedSocketGetSockStatus(s), {1, 0, VSOCK_E_NOTREADY});
+            check(vsock_wrappedSocketDeleteSock(s), {0, VSOCK_E_NOTREADY, VSOCK_E_NOTACTIVE});
+        }
+    });
+    const auto deadline = steady_clock::now() + seconds(4);
+    int rounds = 0;
+    int32_t endResult = 0, initResult = 0;
+    for (; rounds < 200 && steady_clock::now() < deadline; ++rounds) {
+        // Let the other thread get into the ready module before ending it.
+        const int before = created.load();
+        const auto patience = steady_clock::now() + milliseconds(200);
+        while (created.load() == before && steady_clock::now() < patience)
+            std::this_thread::yield();
+        endResult = vsock_wrappedSocketEndModule();
+        initResult = vsock_wrappedSocketInitModule();
+        if (endResult != 0 || initResult != 0)
+            break;
+    }
+    stop = true;
+    churn.join();
+    QCOMPARE(endResult, 0);
+    QCOMPARE(initResult, 0);
+    QVERIFY2(bad == 0, qPrintable(QString("%1 unexpected results, first %2")
+                                      .arg(bad.load())
+                                      .arg(uint32_t(firstBad.load()), 0, 16)));
+    QVERIFY(rounds >= 10);
+    QVERIFY2(created >= rounds / 2, qPrintable(QString("%1 sockets in %2 rounds").arg(created.load()).arg(rounds)));
+    // Idle again: the lock is free exactly once.
+    QCOMPARE(managementLockCount(), 1);
+    // And the restarted module works.
+    const int32_t a = udpOnLoopback();
+    const int32_t b = udpOnLoopback();
+    QVERIFY(a >= 0 && b >= 0);
+    const netc_endpoint eb = endpointOf(b);
+    static const char d[] = "after";
+    QCOMPARE(vsock_wrappedSocketSendUdp(a, d, 5, &eb, -1), VSOCK_E_INPROGRESS);
+    QVERIFY(gRec.waitFor(b, NETC_SOCK_EV_RECV, 1));
+    char buf[8];
+    QCOMPARE(vsock_wrappedSocketRecvUdp(b, buf, sizeof buf, nullptr), 5);
+}
+
+namespace {
+
+// A receive callback that does not return until released (or 8 s passed).
+struct StuckCallback {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false;
+    bool release = false;
+};
+StuckCallback gStuck;
+
+void onStuckEvent(int32_t, netc_sock_cb_prm *p)
+{
+    if (p->event != NETC_SOCK_EV_RECV)
+        return;
+    std::unique_lock<std::mutex> g(gStuck.m);
+    gStuck.entered = true;
+    gStuck.cv.notify_all();
+    gStuck.cv.wait_for(g, seconds(8), [] { return gStuck.release; });
+}
+
+} // namespace
+
+// The end gives the socket task 5 s. A task still inside a callback after
+// that may touch its socket, the tables and the lock, so the end frees none
+// of them: it reports the time-out, the module answers "not ready", and a
+// later end completes once the callback has returned.
+void TstVsock::endKeepsWhatAStuckCallbackStillUses()
+{
+    {
+        std::lock_guard<std::mutex> g(gStuck.m);
+        gStuck.entered = gStuck.release = false;
+    }
+    T_VSOCK_CREATE_SOCK c{};
+    c.type = VSOCK_TYPE_UDP;
+    c.localAddr = ipv4(127, 0, 0, 1);
+    const T_VSOCK_SOCK_OPTION stuck{VSOCK_OPT_CALLBACK, 0, onStuckEvent};
+    const int32_t s = vsock_wrappedSocketCreateSock(&c, &stuck);
+    const int32_t t = udpOnLoopback();
+    QVERIFY(s >= 0 && t >= 0);
+    const netc_endpoint es = endpointOf(s);
+    static const char d[] = "hold";
+    QCOMPARE(vsock_wrappedSocketSendUdp(t, d, 4, &es, -1), VSOCK_E_INPROGRESS);
+    {
+        std::unique_lock<std::mutex> g(gStuck.m);
+        QVERIFY(gStuck.cv.wait_for(g, seconds(10), [] { return gStuck.entered; }));
+    }
+    const auto t0 = steady_clock::now();
+    const int32_t first = vsock_wrappedSocketEndModule();
+    const auto waited = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    bool stillStuck;
+    {
+        std::lock_guard<std::mutex> g(gStuck.m);
+        stillStuck = !gStuck.release;
+    }
+    const int32_t initWhileEnding = vsock_wrappedSocketInitModule();
+    const int32_t statusWhileEnding = vsock_wrappedSocketGetSockStatus(s);
+    {
+        std::lock_guard<std::mutex> g(gStuck.m);
+        gStuck.release = true;
+    }
+    gStuck.cv.notify_all();
+    QCOMPARE(first, VSOCK_E_TIMEOUT);
+    QVERIFY2(waited >= 4900 && waited < 7900, qPrintable(QString::number(waited)));
+    QVERIFY(stillStuck);
+    QCOMPARE(initWhileEnding, VSOCK_E_NOTREADY);
+    QCOMPARE(statusWhileEnding, VSOCK_E_NOTREADY);
+    QCOMPARE(vsock_wrappedSocketEndModule(), 0);
+    int32_t task = 0;
+    QCOMPARE(oswrap_VinqTsk(&task, "VSOCK"), OSWRAP_E_NONAME);
+    QCOMPARE(vsock_wrappedSocketInitModule(), 0);
+    QCOMPARE(udpOnLoopback(), 0);
+}
+
+// A call that cannot take the management lock must not go on unlocked (and
+// later signal a semaphore it never held): it answers "not ready".
+void TstVsock::callsAnswerNotReadyWhenTheLockCannotBeTaken()
+{
+    const int32_t a = udpOnLoopback();
+    QVERIFY(a >= 0);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(a), 1);
+    int32_t lockId = 0;
+    QCOMPARE(oswrap_VinqSem(&lockId, "VSWSINT"), OSWRAP_E_OK);
+    QCOMPARE(oswrap_DelSem(lockId), OSWRAP_E_OK);
+    QCOMPARE(vsock_wrappedSocketGetSockStatus(a), VSOCK_E_NOTREADY);
+    QCOMPARE(udpOnLoopback(), VSOCK_E_NOTREADY);
+    QCOMPARE(vsock_wrappedSocketDeleteSock(a), VSOCK_E_NOTREADY);
+    // The end still completes, and a new start brings a working module.
+    QCOMPARE(vsock_wrappedSocketEndModule(), 0);
+    QCOMPARE(vsock_wrappedSocketInitModule(), 0);
+    QCOMPARE(udpOnLoopback(), 0);
+}
+
+// Two threads start the module at the same time: each may use it as soon as
+// its start has answered 0, also the one that found the start under way.
+void TstVsock::startAnswersZeroOnlyOnceReady()
+{
+    int notReadyAfterZero = 0;
+    for (int round = 0; round < 30; ++round) {
+        QCOMPARE(vsock_wrappedSocketEndModule(), 0);
+        std::promise<void> go;
+        std::shared_future<void> started = go.get_future().share();
+        auto starter = [started] {
+            started.wait();
+            const int32_t r = vsock_wrappedSocketInitModule();
+            return r == 0 ? vsock_wrappedSocketGetSockStatus(0) : r;
+        };
+        auto a = std::async(std::launch::async, starter);
+        auto b = std::async(std::launch::async, starter);
+        go.set_value();
+        for (int32_t r : {a.get(), b.get()}) {
+            QVERIFY2(r == 0 || r == VSOCK_E_NOTREADY, qPrintable(QString::number(uint32_t(r), 16)));
+            notReadyAfterZero += r == VSOCK_E_NOTREADY;
+        }
+    }
+    QCOMPARE(notReadyAfterZero, 0);
 }
 
 QTEST_GUILESS_MAIN(TstVsock)

@@ -113,7 +113,7 @@ int main(int argc, char **argv)
            "together %.2f %% of one core\n",
            runSeconds, r == 0 ? "ok" : "failed", engineLoad / 100.0, sockLoad / 100.0,
            (engineLoad + sockLoad) / 100.0);
-    printf("whole process over the same time: %.2f %% of all processors\n", processLoad / 100.0);
+    printf("whole process over the same time: %.2f %% of one processor\n", processLoad / 100.0);
     lndp2_clear(id);
     lndp_cleanup();
     oswrap_exit();
