@@ -254,10 +254,14 @@ int32_t T_LNDP_MANAGE::setConfigCore(int &id, const _T_LNDP_NETWORK_SETUP_PROPER
         || (prop.exInfoLen > 0 && !prop.exInfo))
         return LNDP_E_PARAM;
 
+    // The checks run in a fixed order (binding, duplicate, interval,
+    // service) so that a caller always learns the same first failure.
+    LndpNetwork *net = findNetwork(prop.localAddr, prop.port);
+    if (!net && (m_networksFree.empty() || m_commsFree.empty()))
+        return LNDP_E_FULL;
     const uint8_t role = (prop.role == LNDP_ROLE_ANNOUNCER || prop.role == LNDP_ROLE_LISTENING_ANNOUNCER)
                              ? prop.role
                              : (uint8_t)LNDP_ROLE_RESPONDER;
-    LndpNetwork *net = findNetwork(prop.localAddr, prop.port);
     if (net) {
         const LndpService *first = nullptr;
         const LndpService *second = nullptr;
@@ -278,10 +282,8 @@ int32_t T_LNDP_MANAGE::setConfigCore(int &id, const _T_LNDP_NETWORK_SETUP_PROPER
     if (m_servicesFree.empty())
         return LNDP_E_FULL;
 
-    // A binding made here is only kept once its service is in place.
+    // The binding is only taken once nothing can fail any more.
     if (!net) {
-        if (m_networksFree.empty() || m_commsFree.empty())
-            return LNDP_E_FULL;
         net = m_networksFree.popFront();
         LndpComm *comm = m_commsFree.popFront();
         m_commsUsed.append(comm);

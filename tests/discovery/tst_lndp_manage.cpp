@@ -124,6 +124,8 @@ private slots:
     void responderAnswersOncePerAnnouncement();
     void acceptanceByRoleAndName();
     void tableLimits();
+    void setupErrorOrder_data();
+    void setupErrorOrder();
     void subscriberRules();
     void hostAgesOutAfter7000ms();
     void hostChangesAndSecondEntry();
@@ -330,6 +332,54 @@ void TestLndpManage::tableLimits()
     QCOMPARE(gl_manage.setConfigCore(id, p), LNDP_E_PARAM);
     p.exInfoLen = 1024;
     QCOMPARE(gl_manage.setConfigCore(id, p), LNDP_OK);
+}
+
+void TestLndpManage::setupErrorOrder_data()
+{
+    QTest::addColumn<int>("services");  // services in place first: 2 on two addresses, or 4
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("role");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("third address, announcer without interval") << 2 << "127.0.10.3" << 2 << "z" << 0 << int(LNDP_E_FULL);
+    QTest::newRow("third address, responder") << 2 << "127.0.10.3" << 1 << "z" << 1000 << int(LNDP_E_FULL);
+    QTest::newRow("unset address before full bindings") << 2 << "" << 2 << "z" << 0 << int(LNDP_E_PARAM);
+    QTest::newRow("duplicate before missing interval") << 2 << "127.0.10.1" << 2 << "x" << 0 << int(LNDP_E_ALREADY);
+    QTest::newRow("missing interval on a known address") << 2 << "127.0.10.1" << 2 << "z" << 0 << int(LNDP_E_PARAM);
+    QTest::newRow("missing interval before full services") << 4 << "127.0.10.1" << 2 << "z" << 0 << int(LNDP_E_PARAM);
+    QTest::newRow("duplicate before full services") << 4 << "127.0.10.2" << 2 << "y" << 1000 << int(LNDP_E_ALREADY);
+    QTest::newRow("full services") << 4 << "127.0.10.1" << 1 << "z" << 1000 << int(LNDP_E_FULL);
+    QTest::newRow("third address before full services") << 4 << "127.0.10.3" << 2 << "z" << 0 << int(LNDP_E_FULL);
+}
+
+void TestLndpManage::setupErrorOrder()
+{
+    QFETCH(int, services);
+    QFETCH(QString, address);
+    QFETCH(int, role);
+    QFETCH(QString, name);
+    QFETCH(int, intervalMs);
+    QFETCH(int, expected);
+    const uint16_t port = 54330; // no socket is opened: no pass runs
+    const netc_addr a = lndpV4("127.0.10.1");
+    const netc_addr b = lndpV4("127.0.10.2");
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, a, port, "x")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, b, port, "x")), LNDP_OK);
+    if (services == 4) {
+        QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, a, port, "y")), LNDP_OK);
+        QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, b, port, "y")), LNDP_OK);
+    }
+    netc_addr local;
+    memset(&local, 0, sizeof local);
+    if (!address.isEmpty())
+        local = lndpV4(address.toLatin1().constData());
+    const QByteArray serviceName = name.toLatin1();
+    id = 7;
+    QCOMPARE(gl_manage.setConfigCore(id, prop((uint8_t)role, local, port, serviceName.constData(), (uint32_t)intervalMs)),
+             int32_t(expected));
+    QCOMPARE(id, -1);
 }
 
 void TestLndpManage::subscriberRules()
