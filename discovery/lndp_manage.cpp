@@ -116,6 +116,7 @@ void T_LNDP_MANAGE::buildTables()
     }
     m_arrayMode = 0;
     m_intervalPasses = 0;
+    m_hostTableFullNoted = 0;
 }
 
 int32_t T_LNDP_MANAGE::initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId,
@@ -206,6 +207,24 @@ void T_LNDP_MANAGE::vsockUnlock()
 {
     if (m_unlock)
         m_unlock(m_vsockSem);
+}
+
+void T_LNDP_MANAGE::setDiagnosticOutput(LNDP_PRINT_FN print)
+{
+    mainLock();
+    m_diagPrint = print;
+    mainUnlock();
+}
+
+void T_LNDP_MANAGE::noteHostTableFull()
+{
+    // Once per set-up: a busy network would otherwise repeat it every second.
+    if (m_hostTableFullNoted)
+        return;
+    m_hostTableFullNoted = 1;
+    if (m_diagPrint)
+        m_diagPrint("LNDP host table full (%d hosts): further hosts are not listed\n",
+                    (int)m_hostsUsed.count());
 }
 
 void T_LNDP_MANAGE::raiseEvent(int32_t code)
@@ -329,6 +348,22 @@ int32_t T_LNDP_MANAGE::setConfigCore(int &id, const _T_LNDP_NETWORK_SETUP_PROPER
         s->tx.length = len;
     }
     id = s->id;
+
+    // A binding that is set up again (a scan stopped and started on the same
+    // address within the hosts' age) still holds its hosts, and their
+    // answers change nothing, so nobody would hear of them again: they are
+    // reported once more to whoever forgot them when the scan stopped.
+    bool held = false;
+    LNDP_FOR_EACH(m_hostsUsed, h)
+    {
+        if (h->enabled && lndp_addrEqual(&h->info.localAddr, &net->localAddr)) {
+            h->changed = 1;
+            held = true;
+        }
+    }
+    if (held)
+        raiseEvent(LNDP_EVENT_NOTIFY);
+    m_hostTableFullNoted = 0; // a new scan may say it again
     return LNDP_OK;
 }
 
@@ -757,8 +792,10 @@ void T_LNDP_MANAGE::handleDatagram(LndpNetwork *net, const netc_endpoint &src, i
         changed = host->changed != 0;
     } else {
         host = m_hostsFree.popFront();
-        if (!host)
-            return; // table full: known hosts keep being refreshed
+        if (!host) {
+            noteHostTableFull(); // known hosts keep being refreshed
+            return;
+        }
         m_hostsUsed.append(host);
         host->info = m_rxHost;
         host->changed = 1;

@@ -130,6 +130,8 @@ private slots:
     void hostAgesOutAfter7000ms();
     void hostChangesAndSecondEntry();
     void datagramBeforeNotifyKeepsHost();
+    void setupAgainReportsHeldHosts();
+    void fullHostTableIsToldOncePerSetup();
     void removingServiceStopsTraffic();
     void socketFailureRecoversAndAnnouncesAgain();
     void sendPassIsBounded();
@@ -524,6 +526,104 @@ void TestLndpManage::datagramBeforeNotifyKeepsHost()
     QCOMPARE(reportsFor(0), 0);
     QCOMPARE(reportsFor(1), 2);
     QCOMPARE(gl_manage.usedHostCount(), 1);
+}
+
+void TestLndpManage::setupAgainReportsHeldHosts()
+{
+    // Two bindings, each with one responder host; the service of the first
+    // is removed and set up again before its host ages out.
+    const uint16_t port = lndpFreePort();
+    const netc_addr a = lndpV4("127.0.10.4");
+    const netc_addr b = lndpV4("127.0.10.6");
+    LndpTestPeer peerA("127.0.10.5", 0);
+    LndpTestPeer peerB("127.0.10.7", 0);
+    int idA = -1, idB = -1;
+    QCOMPARE(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(idB, prop(LNDP_ROLE_ANNOUNCER, b, port, "_zel-scp")), LNDP_OK);
+    interval();
+    QVERIFY(peerA.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.5", "_zel-scp"), "127.0.10.4", port));
+    QVERIFY(peerB.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.7", "_zel-scp"), "127.0.10.6", port));
+    QVERIFY(pump([] { return reportsFor(1) == 2; }));
+    // Nothing new: answers of known hosts raise no report.
+    QVERIFY(peerA.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.5", "_zel-scp"), "127.0.10.4", port));
+    pump([] { return false; }, 50);
+    QCOMPARE(reportsFor(1), 2);
+
+    QCOMPARE(gl_manage.clearConfigCore(idA), LNDP_OK);
+    gEvents = 0;
+    QCOMPARE(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
+    QVERIFY(gEvents.load() & (1u << LNDP_EVENT_NOTIFY));
+    QVERIFY(pump([] { return reportsFor(1) == 3; }));
+    pump([] { return false; }, 50);
+    QCOMPARE(reportsFor(1), 3); // only the host of the binding set up again
+    QVERIFY(lndp_addrEqual(&gReports.back().host.sourceAddr, ptrAddr("127.0.10.5")));
+    QVERIFY(lndp_addrEqual(&gReports.back().host.localAddr, &a));
+    QCOMPARE(reportsFor(0), 0);
+
+    // A host that has aged out is reported lost, not again.
+    gNow += LNDP_HOST_AGE_MS;
+    interval();
+    QVERIFY(pump([] { return reportsFor(0) == 2; }));
+    gEvents = 0;
+    QCOMPARE(gl_manage.clearConfigCore(idA), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
+    QCOMPARE(gEvents.load() & (1u << LNDP_EVENT_NOTIFY), 0u);
+    pump([] { return false; }, 50);
+    QCOMPARE(reportsFor(1), 3);
+}
+
+void TestLndpManage::fullHostTableIsToldOncePerSetup()
+{
+    gPrinted.clear();
+    gl_manage.setDiagnosticOutput(capture);
+    const uint16_t port = lndpFreePort();
+    const netc_addr local = lndpV4("127.0.10.8");
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_h")), LNDP_OK);
+    interval();
+    std::vector<std::unique_ptr<LndpTestPeer>> peers;
+    std::vector<std::string> ips;
+    for (int i = 0; i < 35; ++i) {
+        ips.push_back("127.0.11." + std::to_string(1 + i));
+        peers.push_back(std::make_unique<LndpTestPeer>(ips.back().c_str(), 0));
+        QVERIFY(peers.back()->ok());
+    }
+    // A known host that changes its status: once its report arrives, every
+    // datagram sent before it has been read.
+    int sentinelStatus = 0;
+    auto sentinel = [&] {
+        ++sentinelStatus;
+        const int before = reportsFor(1);
+        peers[0]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[0].c_str(), "_h", {}, 0x02,
+                                      (uint8_t)(sentinelStatus & 0x0F)),
+                         "127.0.10.8", port);
+        return pump([&] { return reportsFor(1) > before; });
+    };
+    const std::string line = "LNDP host table full (32 hosts): further hosts are not listed\n";
+
+    for (int i = 0; i < 35; ++i)
+        QVERIFY(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
+    QVERIFY(pump([] { return reportsFor(1) == 32; }));
+    QVERIFY(sentinel());
+    QCOMPARE(gl_manage.usedHostCount(), 32);
+    QCOMPARE(QString::fromStdString(gPrinted), QString::fromStdString(line));
+    // The refused hosts keep answering: nothing more is said.
+    for (int i = 32; i < 35; ++i)
+        QVERIFY(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
+    QVERIFY(sentinel());
+    QCOMPARE(QString::fromStdString(gPrinted), QString::fromStdString(line));
+
+    // A new set-up (the next scan) says it again, once.
+    QCOMPARE(gl_manage.clearConfigCore(id), LNDP_OK);
+    const int reported = reportsFor(1);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_h")), LNDP_OK);
+    QVERIFY(pump([&] { return reportsFor(1) == reported + 32; })); // the hosts it still holds
+    interval();
+    for (int i = 32; i < 35; ++i)
+        QVERIFY(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
+    QVERIFY(sentinel());
+    QCOMPARE(QString::fromStdString(gPrinted), QString::fromStdString(line + line));
+    gl_manage.setDiagnosticOutput(nullptr);
 }
 
 void TestLndpManage::removingServiceStopsTraffic()
