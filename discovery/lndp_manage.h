@@ -176,8 +176,10 @@ public:
     void setIdMap(int index, int32_t id) { m_idMap[index] = id; }
     void raiseEvent(int32_t code);
     // Where the engine tells an operator what it cannot show otherwise (a
-    // full host table, once per set-up). Null: silent. Called on the engine
-    // task with the main lock held; kept across finalize.
+    // full host table, once per set-up). Null: silent. print is called on
+    // the engine task with the main lock held; it stays set across
+    // finalize. Takes the main lock once initialised, so never from a
+    // subscriber callback.
     void setDiagnosticOutput(LNDP_PRINT_FN print);
 
     // --- configuration and queries: the caller holds the main lock ---

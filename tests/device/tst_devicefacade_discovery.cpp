@@ -7,6 +7,7 @@
 #include "lndp_api.h"
 #include "lndp_packet.h"
 
+#include "../discovery/LndpPlayedDevice.h"
 #include "../discovery/LndpTestPeer.h"
 
 #include <QSignalSpy>
@@ -29,47 +30,6 @@ QVariant parameter(const QString& id, DeviceParameter type)
     DeviceFacade::getInstance().getDeviceParameter(id, type, value, DeviceFindPolicy::ById);
     return value;
 }
-
-// A device of a supported model answering on address ip: a responder
-// service of the engine the facade runs.
-class PlayedDevice
-{
-public:
-    PlayedDevice(const char* ip, const uint8_t (&mac)[6], const char* name)
-    {
-        lndp_exInfoAppend(m_exInfo, sizeof(m_exInfo), &m_exInfoLen, nullptr, 0);
-        lndp_exInfoAppend(m_exInfo, sizeof(m_exInfo), &m_exInfoLen, reinterpret_cast<const uint8_t*>("TQ-730"), 6);
-        lndp_exInfoAppend(m_exInfo, sizeof(m_exInfo), &m_exInfoLen, reinterpret_cast<const uint8_t*>(name),
-                          static_cast<uint32_t>(std::strlen(name)));
-        _T_LNDP_NETWORK_SETUP_PROPERTY prop = {};
-        prop.role = LNDP_ROLE_RESPONDER;
-        std::memcpy(prop.macAddr, mac, sizeof(prop.macAddr));
-        prop.ipVersion = 4;
-        prop.localAddr = lndpV4(ip);
-        prop.netmask = lndpV4("255.255.255.254");
-        prop.port = kPort;
-        prop.serviceNameLen = 8;
-        prop.serviceName = reinterpret_cast<const uint8_t*>("_zel-scp");
-        prop.exInfoLen = static_cast<uint16_t>(m_exInfoLen);
-        prop.exInfo = m_exInfo;
-        m_result = lndp2_setup(&m_id, &prop);
-    }
-    ~PlayedDevice()
-    {
-        if (m_id >= 0)
-            lndp2_clear(m_id);
-    }
-    PlayedDevice(const PlayedDevice&) = delete;
-    PlayedDevice& operator=(const PlayedDevice&) = delete;
-
-    bool ok() const { return m_result == LNDP_OK && m_id >= 0; }
-
-private:
-    uint8_t m_exInfo[300] = {};
-    uint32_t m_exInfoLen = 0;
-    int m_id = -1;
-    int32_t m_result = -1;
-};
 
 // The next announcement a peer on the broadcast address hears, as the
 // announcer's own address; empty when none arrives in time.
@@ -106,7 +66,7 @@ private Q_SLOTS:
     {
         DeviceFacade& facade = DeviceFacade::getInstance();
         const uint8_t mac[6] = {0x02, 0x0D, 0x00, 0x00, 0x00, 0x01};
-        PlayedDevice device("127.0.12.1", mac, "Desk");
+        LndpPlayedDevice device("127.0.12.1", mac, "Desk");
         QVERIFY(device.ok());
         QSignalSpy ids(&facade, &DeviceFacade::deviceIDsChanged);
 
@@ -130,7 +90,7 @@ private Q_SLOTS:
     {
         DeviceFacade& facade = DeviceFacade::getInstance();
         const uint8_t mac[6] = {0x02, 0x0D, 0x00, 0x00, 0x00, 0x02};
-        PlayedDevice device("127.0.12.3", mac, "Stage");
+        LndpPlayedDevice device("127.0.12.3", mac, "Stage");
         QVERIFY(device.ok());
         const QVariantMap a = interfaceMap("127.0.12.2", "255.255.255.254", "02:AA:00:00:00:02");
         const QVariantMap b = interfaceMap("127.0.12.4", "255.255.255.254", "02:AA:00:00:00:03", "lo2");
