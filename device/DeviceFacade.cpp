@@ -143,19 +143,25 @@ void DeviceFacade::setScanning(bool scanning, bool& changed)
 bool DeviceFacade::startScan(const QVariantMap& networkInterface)
 {
     bool wasScanning = false;
+    bool nowScanning = false;
+    bool started = false;
     {
         QMutexLocker locker(&m_scanLock);
         NI_INFO_T info;
         if (!convertNetworkInterfaceInfo(networkInterface, info))
             return false;
-        if (!m_discoveryStarted || !m_controller->startScanDevice(info))
+        if (!m_discoveryStarted)
             return false;
+        started = m_controller->startScanDevice(info);
         wasScanning = m_scanning;
-        m_scanning = true;
+        // A failed restart may have stopped the scan that ran before; the
+        // flag says what runs now, not what was asked for.
+        m_scanning = started || m_controller->isScanning();
+        nowScanning = m_scanning;
     }
-    if (!wasScanning)
+    if (wasScanning != nowScanning)
         Q_EMIT scanningChanged();
-    return true;
+    return started;
 }
 
 void DeviceFacade::stopScan(const QVariantMap& networkInterface)

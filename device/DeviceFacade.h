@@ -67,6 +67,9 @@ public:
 
     void setScanning(bool scanning, bool& changed);
     // False when the map is incomplete or malformed, or discovery cannot start.
+    // Another interface (or the same adapter with a new address or mask)
+    // replaces the running scan; when that fails no scan runs any more and
+    // scanning() says so.
     bool startScan(const QVariantMap& networkInterface);
     // Switching to another interface removes every device; stopping the
     // interface being scanned keeps them.

@@ -95,6 +95,8 @@ bool LndpController::startScanDevice(const NI_INFO_T& ni)
     if (listener.start(&serviceId) != LndpAbstract::kOk || serviceId < 0) {
         listener.removeService(kServiceName, ni.interfaceName);
         listener.clearHostInfo();
+        CORVANE_LOG("discovery could not start on "
+                    + std::string(ni.interfaceName, strnlen(ni.interfaceName, sizeof(ni.interfaceName))));
         return false;
     }
     m_serviceId = serviceId;
@@ -116,7 +118,11 @@ int LndpController::stopScanDevice()
 
 bool LndpController::isScanningNetworkInterface(const NI_INFO_T& ni) const
 {
-    return std::memcmp(ni.macAddress, m_networkInterface.macAddress, sizeof(ni.macAddress)) == 0;
+    // A renewed address or a VLAN interface keeps the adapter's MAC address;
+    // the announcer must still move to the new address.
+    return ni.ipAddress == m_networkInterface.ipAddress && ni.subnetMask == m_networkInterface.subnetMask
+           && std::memcmp(ni.macAddress, m_networkInterface.macAddress, sizeof(ni.macAddress)) == 0
+           && std::strncmp(ni.interfaceName, m_networkInterface.interfaceName, sizeof(ni.interfaceName)) == 0;
 }
 
 uint32_t LndpController::onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t enabled)

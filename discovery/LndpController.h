@@ -34,10 +34,16 @@ public:
     int initialize();
     void finalize();
 
+    // True once the announcer runs on ni. A scan already running on the
+    // same interface is kept; on any other (or the same adapter with a new
+    // address or mask) it is stopped first, so after a false return no
+    // scan runs unless ni had no address (then the old one is untouched).
     bool startScanDevice(const NI_INFO_T& ni);
     int stopScanDevice();
-    // True when ni has the MAC address of the interface being scanned.
+    // True when ni is the interface being scanned: same adapter (MAC
+    // address and name) with the same address and mask.
     bool isScanningNetworkInterface(const NI_INFO_T& ni) const;
+    bool isScanning() const { return m_serviceId >= 0; }
 
     // Runs on the engine task with the engine's lock held.
     uint32_t onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t enabled) override;

@@ -2,10 +2,12 @@
 
 #include "Logger.h"
 #include "lndp_api.h"
+#include "lndp_manage.h"
 #include "lndp_packet.h"
 #include "vsock_wrappedSocketIf.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -27,6 +29,24 @@ bool parseIpv4(const std::string& text, netc_addr& out)
     return vsock_pton(NETC_AF_INET, text.c_str(), &out) == 0;
 }
 
+// The engine's notices for the operator (a full host table) go to the log.
+// Runs on the engine task.
+int logEngineNotice(const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    if (length < 0)
+        return length;
+    std::string line(text);
+    while (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    CORVANE_LOG(line);
+    return length;
+}
+
 } // namespace
 
 uint32_t lndpCallback(const _LNDP_HOST_INFO* host, uint8_t enabled)
@@ -46,6 +66,7 @@ int32_t LndpAbstract::initialize(const char* a, const char* b, ILNDPCallback* cb
     if (cb != nullptr && std::find(gCallbackList.cbegin(), gCallbackList.cend(), cb) == gCallbackList.cend())
         gCallbackList.push_back(cb);
 
+    LNDP::gl_manage.setDiagnosticOutput(logEngineNotice);
     if (lndp_startup() < 0) {
         CORVANE_LOG("discovery engine did not start");
         return kFailed;

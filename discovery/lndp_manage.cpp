@@ -116,6 +116,7 @@ void T_LNDP_MANAGE::buildTables()
     }
     m_arrayMode = 0;
     m_intervalPasses = 0;
+    m_hostTableFullNoted = 0;
 }
 
 int32_t T_LNDP_MANAGE::initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId,
@@ -214,6 +215,24 @@ void T_LNDP_MANAGE::vsockUnlock()
         m_unlock(m_vsockSem);
 }
 
+void T_LNDP_MANAGE::setDiagnosticOutput(LNDP_PRINT_FN print)
+{
+    mainLock();
+    m_diagPrint = print;
+    mainUnlock();
+}
+
+void T_LNDP_MANAGE::noteHostTableFull()
+{
+    // Once per set-up: a busy network would otherwise repeat it every second.
+    if (m_hostTableFullNoted)
+        return;
+    m_hostTableFullNoted = 1;
+    if (m_diagPrint)
+        m_diagPrint("LNDP host table full (%d hosts): further hosts are not listed\n",
+                    (int)m_hostsUsed.count());
+}
+
 void T_LNDP_MANAGE::raiseEvent(int32_t code)
 {
     if (m_eventFn)
@@ -260,10 +279,14 @@ int32_t T_LNDP_MANAGE::setConfigCore(int &id, const _T_LNDP_NETWORK_SETUP_PROPER
         || (prop.exInfoLen > 0 && !prop.exInfo))
         return LNDP_E_PARAM;
 
+    // The checks run in a fixed order (binding, duplicate, interval,
+    // service) so that a caller always learns the same first failure.
+    LndpNetwork *net = findNetwork(prop.localAddr, prop.port);
+    if (!net && (m_networksFree.empty() || m_commsFree.empty()))
+        return LNDP_E_FULL;
     const uint8_t role = (prop.role == LNDP_ROLE_ANNOUNCER || prop.role == LNDP_ROLE_LISTENING_ANNOUNCER)
                              ? prop.role
                              : (uint8_t)LNDP_ROLE_RESPONDER;
-    LndpNetwork *net = findNetwork(prop.localAddr, prop.port);
     if (net) {
         const LndpService *first = nullptr;
         const LndpService *second = nullptr;
@@ -284,10 +307,8 @@ int32_t T_LNDP_MANAGE::setConfigCore(int &id, const _T_LNDP_NETWORK_SETUP_PROPER
     if (m_servicesFree.empty())
         return LNDP_E_FULL;
 
-    // A binding made here is only kept once its service is in place.
+    // The binding is only taken once nothing can fail any more.
     if (!net) {
-        if (m_networksFree.empty() || m_commsFree.empty())
-            return LNDP_E_FULL;
         net = m_networksFree.popFront();
         LndpComm *comm = m_commsFree.popFront();
         m_commsUsed.append(comm);
@@ -333,6 +354,22 @@ int32_t T_LNDP_MANAGE::setConfigCore(int &id, const _T_LNDP_NETWORK_SETUP_PROPER
         s->tx.length = len;
     }
     id = s->id;
+
+    // A binding that is set up again (a scan stopped and started on the same
+    // address within the hosts' age) still holds its hosts, and their
+    // answers change nothing, so nobody would hear of them again: they are
+    // reported once more to whoever forgot them when the scan stopped.
+    bool held = false;
+    LNDP_FOR_EACH(m_hostsUsed, h)
+    {
+        if (h->enabled && lndp_addrEqual(&h->info.localAddr, &net->localAddr)) {
+            h->changed = 1;
+            held = true;
+        }
+    }
+    if (held)
+        raiseEvent(LNDP_EVENT_NOTIFY);
+    m_hostTableFullNoted = 0; // a new scan may say it again
     return LNDP_OK;
 }
 
@@ -778,8 +815,10 @@ void T_LNDP_MANAGE::handleDatagram(LndpNetwork *net, const netc_endpoint &src, i
         changed = host->changed != 0;
     } else {
         host = m_hostsFree.popFront();
-        if (!host)
-            return; // table full: known hosts keep being refreshed
+        if (!host) {
+            noteHostTableFull(); // known hosts keep being refreshed
+            return;
+        }
         m_hostsUsed.append(host);
         host->info = m_rxHost;
         host->changed = 1;

@@ -181,9 +181,17 @@ public:
     int32_t idMap(int index) const { return m_idMap[index]; }
     void setIdMap(int index, int32_t id) { m_idMap[index] = id; }
     void raiseEvent(int32_t code);
+    // Where the engine tells an operator what it cannot show otherwise (a
+    // full host table, once per set-up). Null: silent. print is called on
+    // the engine task with the main lock held; it stays set across
+    // finalize. Takes the main lock once initialised, so never from a
+    // subscriber callback.
+    void setDiagnosticOutput(LNDP_PRINT_FN print);
 
     // --- configuration and queries: the caller holds the main lock ---
     // Configures one service; id its service id (0..3), -1 on failure.
+    // Enabled hosts already held on its binding are reported again (notify
+    // event) and the host-table-full notice is re-armed.
     // 0; LNDP_E_PARAM (local address unset or not IPv4, intervalMs 0 for an
     // announcer, exInfoLen > 1024, name length 0); LNDP_E_FULL (no binding,
     // socket context or service left); LNDP_E_ALREADY (name already
@@ -249,6 +257,7 @@ private:
     bool vsockLock();   // as mainLock
     void vsockUnlock();
     void handleDatagram(LndpNetwork *net, const netc_endpoint &src, int32_t &tx, int32_t &notify);
+    void noteHostTableFull();
 
     T_LNDP_LOCK_FN m_lock = nullptr;
     T_LNDP_LOCK_FN m_unlock = nullptr;
@@ -258,6 +267,8 @@ private:
     uint8_t m_state = LNDP_STATE_UNINIT;
     uint8_t m_arrayMode = 0;
     uint32_t m_intervalPasses = 0;
+    LNDP_PRINT_FN m_diagPrint = nullptr;
+    uint8_t m_hostTableFullNoted = 0;
 
     // The engine's tables, known in the protocol's documents by their gl_ names.
     LndpNetwork m_networks[LNDP_MAX_NETWORKS];  // gl_networks

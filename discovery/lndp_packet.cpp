@@ -169,8 +169,14 @@ int32_t lndp_exInfoAppend(uint8_t *buf, uint32_t cap, uint32_t *used, const uint
 {
     if (!buf || !used || (!str && len > 0) || *used > cap)
         return LNDP_E_PARAM;
-    if (len > 255)
-        len = 255;
+    // A length byte of 255 ends the device-identity reader, so 254 is the
+    // longest entry that always reads back; the cut never splits a UTF-8
+    // character (no continuation byte may lead the dropped tail).
+    if (len > LNDP_EXINFO_MAX_ENTRY) {
+        len = LNDP_EXINFO_MAX_ENTRY;
+        while (len > 0 && (str[len] & 0xC0u) == 0x80u)
+            --len;
+    }
     if (cap - *used < len + 1u)
         return LNDP_E_PARAM;
     buf[*used] = (uint8_t)len;

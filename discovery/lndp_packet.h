@@ -70,8 +70,13 @@ void lndp_decodeDatagram(const uint8_t *data, const T_LNDP_PARSE *parse, const n
 int32_t lndp_exInfoNext(const uint8_t *data, uint32_t len, uint32_t *offset, const uint8_t **str,
                         uint32_t *strLen);
 
-/* Appends one entry (length byte, bytes; strings longer than 255 bytes are
- * truncated to 255) at buf + *used. Returns 0 and advances *used;
+/* Longest entry the writer produces: a length byte of 255 ends the
+ * device-identity reader, so such an entry would never be read back. */
+#define LNDP_EXINFO_MAX_ENTRY 254u
+
+/* Appends one entry (length byte, bytes; strings longer than 254 bytes are
+ * cut to at most 254, at a UTF-8 character boundary) at buf + *used.
+ * Returns 0 and advances *used;
  * LNDP_E_PARAM for null pointers (str may be null when len is 0) or when
  * the entry does not fit into cap. */
 int32_t lndp_exInfoAppend(uint8_t *buf, uint32_t cap, uint32_t *used, const uint8_t *str,

@@ -159,10 +159,14 @@ private Q_SLOTS:
     void responderAnswersOncePerAnnouncement();
     void acceptanceByRoleAndName();
     void tableLimits();
+    void setupErrorOrder_data();
+    void setupErrorOrder();
     void subscriberRules();
     void hostAgesOutAfter7000ms();
     void hostChangesAndSecondEntry();
     void datagramBeforeNotifyKeepsHost();
+    void setupAgainReportsHeldHosts();
+    void fullHostTableIsToldOncePerSetup();
     void removingServiceStopsTraffic();
     void socketFailureRecoversAndAnnouncesAgain();
     void burstDuringSocketCreationIsReadCompletely();
@@ -369,6 +373,54 @@ void TestLndpManage::tableLimits()
     QCOMPARE(gl_manage.setConfigCore(id, p), LNDP_OK);
 }
 
+void TestLndpManage::setupErrorOrder_data()
+{
+    QTest::addColumn<int>("services");  // services in place first: 2 on two addresses, or 4
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("role");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("third address, announcer without interval") << 2 << "127.0.10.3" << 2 << "z" << 0 << int(LNDP_E_FULL);
+    QTest::newRow("third address, responder") << 2 << "127.0.10.3" << 1 << "z" << 1000 << int(LNDP_E_FULL);
+    QTest::newRow("unset address before full bindings") << 2 << "" << 2 << "z" << 0 << int(LNDP_E_PARAM);
+    QTest::newRow("duplicate before missing interval") << 2 << "127.0.10.1" << 2 << "x" << 0 << int(LNDP_E_ALREADY);
+    QTest::newRow("missing interval on a known address") << 2 << "127.0.10.1" << 2 << "z" << 0 << int(LNDP_E_PARAM);
+    QTest::newRow("missing interval before full services") << 4 << "127.0.10.1" << 2 << "z" << 0 << int(LNDP_E_PARAM);
+    QTest::newRow("duplicate before full services") << 4 << "127.0.10.2" << 2 << "y" << 1000 << int(LNDP_E_ALREADY);
+    QTest::newRow("full services") << 4 << "127.0.10.1" << 1 << "z" << 1000 << int(LNDP_E_FULL);
+    QTest::newRow("third address before full services") << 4 << "127.0.10.3" << 2 << "z" << 0 << int(LNDP_E_FULL);
+}
+
+void TestLndpManage::setupErrorOrder()
+{
+    QFETCH(int, services);
+    QFETCH(QString, address);
+    QFETCH(int, role);
+    QFETCH(QString, name);
+    QFETCH(int, intervalMs);
+    QFETCH(int, expected);
+    const uint16_t port = 54330; // no socket is opened: no pass runs
+    const netc_addr a = lndpV4("127.0.10.1");
+    const netc_addr b = lndpV4("127.0.10.2");
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, a, port, "x")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, b, port, "x")), LNDP_OK);
+    if (services == 4) {
+        QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, a, port, "y")), LNDP_OK);
+        QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, b, port, "y")), LNDP_OK);
+    }
+    netc_addr local;
+    memset(&local, 0, sizeof local);
+    if (!address.isEmpty())
+        local = lndpV4(address.toLatin1().constData());
+    const QByteArray serviceName = name.toLatin1();
+    id = 7;
+    QCOMPARE(gl_manage.setConfigCore(id, prop((uint8_t)role, local, port, serviceName.constData(), (uint32_t)intervalMs)),
+             int32_t(expected));
+    QCOMPARE(id, -1);
+}
+
 void TestLndpManage::subscriberRules()
 {
     const uint16_t port = freeUdpPort();
@@ -511,6 +563,104 @@ void TestLndpManage::datagramBeforeNotifyKeepsHost()
     QCOMPARE(reportsFor(0), 0);
     QCOMPARE(reportsFor(1), 2);
     QCOMPARE(gl_manage.usedHostCount(), 1);
+}
+
+void TestLndpManage::setupAgainReportsHeldHosts()
+{
+    // Two bindings, each with one responder host; the service of the first
+    // is removed and set up again before its host ages out.
+    const uint16_t port = freeUdpPort();
+    const netc_addr a = lndpV4("127.0.10.4");
+    const netc_addr b = lndpV4("127.0.10.6");
+    UdpPeer peerA("127.0.10.5", 0);
+    UdpPeer peerB("127.0.10.7", 0);
+    int idA = -1, idB = -1;
+    QCOMPARE(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(idB, prop(LNDP_ROLE_ANNOUNCER, b, port, "_zel-scp")), LNDP_OK);
+    interval();
+    QVERIFY(peerA.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.5", "_zel-scp"), "127.0.10.4", port));
+    QVERIFY(peerB.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.7", "_zel-scp"), "127.0.10.6", port));
+    QVERIFY(pump([] { return reportsFor(1) == 2; }));
+    // Nothing new: answers of known hosts raise no report.
+    QVERIFY(peerA.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.5", "_zel-scp"), "127.0.10.4", port));
+    pump([] { return false; }, 50);
+    QCOMPARE(reportsFor(1), 2);
+
+    QCOMPARE(gl_manage.clearConfigCore(idA), LNDP_OK);
+    gEvents = 0;
+    QCOMPARE(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
+    QVERIFY(gEvents.load() & (1u << LNDP_EVENT_NOTIFY));
+    QVERIFY(pump([] { return reportsFor(1) == 3; }));
+    pump([] { return false; }, 50);
+    QCOMPARE(reportsFor(1), 3); // only the host of the binding set up again
+    QVERIFY(lndp_addrEqual(&gReports.back().host.sourceAddr, ptrAddr("127.0.10.5")));
+    QVERIFY(lndp_addrEqual(&gReports.back().host.localAddr, &a));
+    QCOMPARE(reportsFor(0), 0);
+
+    // A host that has aged out is reported lost, not again.
+    gNow += LNDP_HOST_AGE_MS;
+    interval();
+    QVERIFY(pump([] { return reportsFor(0) == 2; }));
+    gEvents = 0;
+    QCOMPARE(gl_manage.clearConfigCore(idA), LNDP_OK);
+    QCOMPARE(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
+    QCOMPARE(gEvents.load() & (1u << LNDP_EVENT_NOTIFY), 0u);
+    pump([] { return false; }, 50);
+    QCOMPARE(reportsFor(1), 3);
+}
+
+void TestLndpManage::fullHostTableIsToldOncePerSetup()
+{
+    gPrinted.clear();
+    gl_manage.setDiagnosticOutput(capture);
+    const uint16_t port = freeUdpPort();
+    const netc_addr local = lndpV4("127.0.10.8");
+    int id = -1;
+    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_h")), LNDP_OK);
+    interval();
+    std::vector<std::unique_ptr<UdpPeer>> peers;
+    std::vector<std::string> ips;
+    for (int i = 0; i < 35; ++i) {
+        ips.push_back("127.0.11." + std::to_string(1 + i));
+        peers.push_back(std::make_unique<UdpPeer>(ips.back().c_str(), 0));
+        QVERIFY(peers.back()->ok());
+    }
+    // A known host that changes its status: once its report arrives, every
+    // datagram sent before it has been read.
+    int sentinelStatus = 0;
+    auto sentinel = [&] {
+        ++sentinelStatus;
+        const int before = reportsFor(1);
+        peers[0]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[0].c_str(), "_h", {}, 0x02,
+                                      (uint8_t)(sentinelStatus & 0x0F)),
+                         "127.0.10.8", port);
+        return pump([&] { return reportsFor(1) > before; });
+    };
+    const std::string line = "LNDP host table full (32 hosts): further hosts are not listed\n";
+
+    for (int i = 0; i < 35; ++i)
+        QVERIFY(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
+    QVERIFY(pump([] { return reportsFor(1) == 32; }));
+    QVERIFY(sentinel());
+    QCOMPARE(gl_manage.usedHostCount(), 32);
+    QCOMPARE(QString::fromStdString(gPrinted), QString::fromStdString(line));
+    // The refused hosts keep answering: nothing more is said.
+    for (int i = 32; i < 35; ++i)
+        QVERIFY(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
+    QVERIFY(sentinel());
+    QCOMPARE(QString::fromStdString(gPrinted), QString::fromStdString(line));
+
+    // A new set-up (the next scan) says it again, once.
+    QCOMPARE(gl_manage.clearConfigCore(id), LNDP_OK);
+    const int reported = reportsFor(1);
+    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_h")), LNDP_OK);
+    QVERIFY(pump([&] { return reportsFor(1) == reported + 32; })); // the hosts it still holds
+    interval();
+    for (int i = 32; i < 35; ++i)
+        QVERIFY(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
+    QVERIFY(sentinel());
+    QCOMPARE(QString::fromStdString(gPrinted), QString::fromStdString(line + line));
+    gl_manage.setDiagnosticOutput(nullptr);
 }
 
 void TestLndpManage::removingServiceStopsTraffic()

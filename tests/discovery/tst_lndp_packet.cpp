@@ -76,6 +76,8 @@ private Q_SLOTS:
     void decodeIpv6AndOtherFamilies();
     void exInfoReader();
     void exInfoWriter();
+    void exInfoWriterCutsAtCharacterBoundary_data();
+    void exInfoWriterCutsAtCharacterBoundary();
     void addressEquality();
 };
 
@@ -267,11 +269,11 @@ void TestLndpPacket::exInfoWriter()
     QCOMPARE(QByteArray((const char *)buf, 8), QByteArray("\x00\x06TQ-730", 8));
     std::vector<uint8_t> big(400, 'z');
     QCOMPARE(lndp_exInfoAppend(buf, sizeof buf, &used, big.data(), 400), 0);
-    QCOMPARE(buf[8], uint8_t(255));
-    QCOMPARE(used, 8u + 256u);
+    QCOMPARE(buf[8], uint8_t(254));
+    QCOMPARE(used, 8u + 255u);
     QCOMPARE(lndp_exInfoAppend(buf, sizeof buf, &used, big.data(), 100), LNDP_E_PARAM);
-    QCOMPARE(used, 264u);
-    QCOMPARE(lndp_exInfoAppend(buf, sizeof buf, &used, big.data(), 35), 0);
+    QCOMPARE(used, 263u);
+    QCOMPARE(lndp_exInfoAppend(buf, sizeof buf, &used, big.data(), 36), 0);
     QCOMPARE(used, 300u);
     QCOMPARE(lndp_exInfoAppend(buf, sizeof buf, &used, nullptr, 0), LNDP_E_PARAM);
     // Written entries read back.
@@ -282,6 +284,41 @@ void TestLndpPacket::exInfoWriter()
     while (lndp_exInfoNext(buf, used, &off, &s, &len))
         ++n;
     QCOMPARE(n, 4);
+}
+
+void TestLndpPacket::exInfoWriterCutsAtCharacterBoundary_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("written");
+    const QByteArray a254(254, 'a');
+    const QByteArray euro("\xE2\x82\xAC"); // 3 bytes
+    const QByteArray e("\xC3\xA9");         // 2 bytes
+    const QByteArray emoji("\xF0\x9F\x98\x80"); // 4 bytes
+    QTest::newRow("short text kept") << QByteArray("Desk") << QByteArray("Desk");
+    QTest::newRow("254 bytes kept") << a254 << a254;
+    QTest::newRow("255 bytes cut to 254") << QByteArray(255, 'a') << a254;
+    QTest::newRow("1000 bytes cut to 254") << QByteArray(1000, 'a') << a254;
+    QTest::newRow("254 bytes ending in a whole character kept") << QByteArray(252, 'a') + e << QByteArray(252, 'a') + e;
+    QTest::newRow("2-byte character across the cut dropped") << QByteArray(253, 'a') + e << QByteArray(253, 'a');
+    QTest::newRow("3-byte characters: 84 fit") << euro.repeated(100) << euro.repeated(84);
+    QTest::newRow("3-byte character one byte past") << QByteArray(252, 'a') + euro << QByteArray(252, 'a');
+    QTest::newRow("4-byte character across the cut dropped") << QByteArray(251, 'a') + emoji + "b"
+                                                           << QByteArray(251, 'a');
+    QTest::newRow("4-byte character ending at 254 kept") << QByteArray(250, 'a') + emoji + "b"
+                                                        << QByteArray(250, 'a') + emoji;
+}
+
+void TestLndpPacket::exInfoWriterCutsAtCharacterBoundary()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, written);
+    uint8_t buf[1024];
+    uint32_t used = 0;
+    QCOMPARE(lndp_exInfoAppend(buf, sizeof buf, &used, (const uint8_t *)text.constData(), (uint32_t)text.size()), 0);
+    QCOMPARE(used, uint32_t(written.size() + 1));
+    QCOMPARE(int(buf[0]), int(written.size()));
+    QCOMPARE(QByteArray((const char *)buf + 1, int(used) - 1), written);
+    QVERIFY(QString::fromUtf8(QByteArray((const char *)buf + 1, int(used) - 1)).toUtf8() == written);
 }
 
 void TestLndpPacket::addressEquality()

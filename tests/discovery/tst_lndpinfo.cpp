@@ -104,18 +104,47 @@ private Q_SLOTS:
         QCOMPARE(info.hostName(), std::string(254, char(254)));
     }
 
+    // Whatever our own writer makes of a device name, the identity reader
+    // reads it back (a length byte of 255 would end its walk).
+    void writtenNamesReadBack_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("readBack");
+        QTest::newRow("254 bytes") << QByteArray(254, 'n') << QByteArray(254, 'n');
+        QTest::newRow("255 bytes") << QByteArray(255, 'n') << QByteArray(254, 'n');
+        QTest::newRow("400 bytes") << QByteArray(400, 'n') << QByteArray(254, 'n');
+        QTest::newRow("umlauts across the cut") << QByteArray("\xC3\xBC").repeated(200)
+                                                << QByteArray("\xC3\xBC").repeated(127);
+        QTest::newRow("empty") << QByteArray() << QByteArray();
+    }
+
+    void writtenNamesReadBack()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, readBack);
+        std::vector<uint8_t> bytes;
+        LndpAbstract::addExInfo(bytes, "");
+        LndpAbstract::addExInfo(bytes, "TQ-360");
+        LndpAbstract::addExInfo(bytes, name.toStdString());
+        const _LNDP_HOST_INFO host
+            = hostWith(QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())));
+        Apps::LndpInfo info;
+        QCOMPARE(info.importLndpApiHostInfo(&host), Apps::LndpInfo::kOk);
+        QCOMPARE(QByteArray::fromStdString(info.hostName()), readBack);
+    }
+
     void exInfoHelpers()
     {
         std::vector<uint8_t> bytes;
         LndpAbstract::addExInfo(bytes, "");
         LndpAbstract::addExInfo(bytes, "abc");
         LndpAbstract::addExInfo(bytes, std::string(300, 'x'));
-        QCOMPARE(bytes.size(), size_t(1 + 4 + 256));
-        QCOMPARE(int(bytes[5]), 255);
+        QCOMPARE(bytes.size(), size_t(1 + 4 + 255));
+        QCOMPARE(int(bytes[5]), 254);
 
         std::vector<std::string> strings;
         QCOMPARE(LndpAbstract::getExInfo(strings, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
-        QCOMPARE(strings, (std::vector<std::string>{"", "abc", std::string(255, 'x')}));
+        QCOMPARE(strings, (std::vector<std::string>{"", "abc", std::string(254, 'x')}));
 
         // The last entry, cut short, is dropped.
         const uint8_t cut[] = {0x00, 0x03, 'a', 'b', 'c', 0x02, 'x'};
