@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ResultCode.h"
+
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -34,7 +36,7 @@ class DeviceDiscoveryCollection : public QObject
 public:
     static constexpr std::chrono::milliseconds kCheckInterval{1000};
     static constexpr std::chrono::milliseconds kLostThreshold{10000};
-    static constexpr int32_t kUnknownDevice = static_cast<int32_t>(0x80100001u);
+    static constexpr int32_t kUnknownDevice = ResultCode::failure(ResultCode::Facility::DiscoveredDevices, 1);
 
     explicit DeviceDiscoveryCollection(QObject* parent = nullptr,
                                        std::chrono::milliseconds checkInterval = kCheckInterval,

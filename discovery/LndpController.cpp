@@ -55,7 +55,7 @@ int LndpController::initialize()
     // Both report "already done" when another part of the program was first.
     oswrap_init();
     vsock_wrappedSocketInitModule();
-    if (LndpListener::getInstance().initialize("", "", this) != LndpAbstract::kOk)
+    if (LndpListener::getInstance().initialize("", "", this) != ResultCode::kSuccess)
         CORVANE_LOG("discovery is not available");
     return 0;
 }
@@ -92,7 +92,7 @@ bool LndpController::startScanDevice(const NI_INFO_T& ni)
     listener.setIpAddress(ipText, maskText);
     listener.addService(kServiceName, ni.interfaceName);
     int serviceId = -1;
-    if (listener.start(&serviceId) != LndpAbstract::kOk || serviceId < 0) {
+    if (listener.start(&serviceId) != ResultCode::kSuccess || serviceId < 0) {
         listener.removeService(kServiceName, ni.interfaceName);
         listener.clearHostInfo();
         CORVANE_LOG("discovery could not start on "
@@ -128,15 +128,15 @@ bool LndpController::isScanningNetworkInterface(const NI_INFO_T& ni) const
 uint32_t LndpController::onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t enabled)
 {
     Apps::LndpInfo info;
-    if (info.importLndpApiHostInfo(host) != Apps::LndpInfo::kOk)
-        return 0x80000000u;
+    if (info.importLndpApiHostInfo(host) != ResultCode::kSuccess)
+        return static_cast<uint32_t>(ResultCode::kFailure);
 
     netc_addr address = {};
     info.getIpAddr(&address);
     char ipText[16] = {};
     // The rest of the system talks to devices over IPv4 only.
     if (!ipv4Text(address, ipText))
-        return 0x80000000u;
+        return static_cast<uint32_t>(ResultCode::kFailure);
     uint8_t mac[6] = {};
     info.getMacAddr(mac);
 

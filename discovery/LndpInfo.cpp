@@ -64,47 +64,47 @@ int32_t LndpInfo::importLndpApiHostInfo(const _LNDP_HOST_INFO* host)
     std::memcpy(m_macAddr, host->macAddr, sizeof(m_macAddr));
     m_modelName = std::move(model);
     m_hostName = std::move(name);
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 int32_t LndpInfo::getIpAddrType(uint8_t* out) const
 {
     if (out == nullptr)
-        return kNullOutput;
+        return ResultCode::kFailure;
     *out = m_ipAddrType;
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 int32_t LndpInfo::getIpAddr(netc_addr* out) const
 {
     if (out == nullptr)
-        return kNullOutput;
+        return ResultCode::kFailure;
     *out = m_ipAddr;
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 int32_t LndpInfo::getMacAddr(uint8_t* out) const
 {
     if (out == nullptr)
-        return kNullOutput;
+        return ResultCode::kFailure;
     std::memcpy(out, m_macAddr, sizeof(m_macAddr));
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 int32_t LndpInfo::getModelName(uint8_t* out) const
 {
     if (out == nullptr)
-        return kNullOutput;
+        return ResultCode::kFailure;
     std::memcpy(out, m_modelName.data(), m_modelName.size());
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 int32_t LndpInfo::getHostName(uint8_t* out) const
 {
     if (out == nullptr)
-        return kNullOutput;
+        return ResultCode::kFailure;
     std::memcpy(out, m_hostName.data(), m_hostName.size());
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 } // namespace Apps

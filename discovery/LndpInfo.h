@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ResultCode.h"
 #include "lndp_types.h"
 
 #include <cstdint>
@@ -13,14 +14,14 @@ namespace Apps {
 class LndpInfo
 {
 public:
-    static constexpr int32_t kOk = 0;
-    static constexpr int32_t kNullArgument = static_cast<int32_t>(0x80000002u);
-    static constexpr int32_t kRejected = static_cast<int32_t>(0x80000003u);
-    static constexpr int32_t kNullOutput = static_cast<int32_t>(0x80000000u);
+    // The cases of importLndpApiHostInfo; the getters answer
+    // ResultCode::kFailure for a null output.
+    static constexpr int32_t kNullArgument = ResultCode::failure(ResultCode::Facility::General, 2);
+    static constexpr int32_t kRejected = ResultCode::failure(ResultCode::Facility::General, 3);
 
     LndpInfo();
 
-    // kOk, kNullArgument, or kRejected for anything that is not a supported
+    // ResultCode::kSuccess, kNullArgument, or kRejected for anything that is not a supported
     // device. Never reads past the record's extended information.
     int32_t importLndpApiHostInfo(const _LNDP_HOST_INFO* host);
 

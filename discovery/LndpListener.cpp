@@ -59,7 +59,7 @@ uint32_t lndpCallback(const _LNDP_HOST_INFO* host, uint8_t enabled)
 int32_t LndpAbstract::initialize(const char* a, const char* b, ILNDPCallback* cb)
 {
     if (a == nullptr || b == nullptr || m_initialized)
-        return kFailed;
+        return ResultCode::kFailure;
     m_registrationA = a;
     m_registrationB = b;
     m_callback = cb;
@@ -69,7 +69,7 @@ int32_t LndpAbstract::initialize(const char* a, const char* b, ILNDPCallback* cb
     LNDP::gl_manage.setDiagnosticOutput(logEngineNotice);
     if (lndp_startup() < 0) {
         CORVANE_LOG("discovery engine did not start");
-        return kFailed;
+        return ResultCode::kFailure;
     }
     for (int attempt = 0;; ++attempt) {
         const int32_t result = lndp_subscribe(lndpCallback);
@@ -78,12 +78,12 @@ int32_t LndpAbstract::initialize(const char* a, const char* b, ILNDPCallback* cb
         if (attempt + 1 >= kSubscribeAttempts) {
             CORVANE_LOG("discovery engine refused the subscription");
             lndp_cleanup();
-            return kFailed;
+            return ResultCode::kFailure;
         }
         std::this_thread::sleep_for(kSubscribeRetryDelay);
     }
     m_initialized = true;
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 int32_t LndpAbstract::finalize()
@@ -95,7 +95,7 @@ int32_t LndpAbstract::finalize()
     m_registrationB.clear();
     m_callback = nullptr;
     m_initialized = false;
-    return result < 0 ? kFailed : kOk;
+    return result < 0 ? ResultCode::kFailure : ResultCode::kSuccess;
 }
 
 void LndpAbstract::setMacAddress(const uint8_t* mac, uint32_t len)
@@ -126,23 +126,23 @@ void LndpAbstract::clearHostInfo()
 int32_t LndpAbstract::addService(const char* name, const char* instance)
 {
     if (name == nullptr || instance == nullptr)
-        return kFailed;
+        return ResultCode::kFailure;
     if (find(name, instance) == nullptr)
         m_services.emplace_back(name, instance);
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 int32_t LndpAbstract::removeService(const char* name, const char* instance)
 {
     if (name == nullptr)
-        return kFailed;
+        return ResultCode::kFailure;
     m_services.erase(std::remove_if(m_services.begin(), m_services.end(),
                                     [&](const std::pair<std::string, std::string>& service) {
                                         return service.first == name
                                                && (instance == nullptr || service.second == instance);
                                     }),
                      m_services.end());
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 const std::pair<std::string, std::string>* LndpAbstract::find(const char* name, const char* instance) const
@@ -169,7 +169,7 @@ int32_t LndpAbstract::start(int* id)
         prop.ipVersion = 4;
         if (!parseIpv4(m_ipAddress, prop.localAddr) || !parseIpv4(m_subnetMask, prop.netmask)) {
             std::printf(" lndp_setup Error %x\n", static_cast<unsigned>(LNDP_E_PARAM));
-            return kFailed;
+            return ResultCode::kFailure;
         }
         prop.port = kServicePort;
         prop.serviceNameLen = static_cast<uint8_t>(std::min<size_t>(serviceName.size(), LNDP_MAX_NAME));
@@ -180,15 +180,15 @@ int32_t LndpAbstract::start(int* id)
     if (result < 0) {
         std::printf(" lndp_setup Error %x\n", static_cast<unsigned>(result));
         std::fflush(stdout);
-        return kFailed;
+        return ResultCode::kFailure;
     }
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 int32_t LndpAbstract::stop(int id)
 {
     lndp2_clear(id);
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 int32_t LndpAbstract::refresh(int* id, int oldId)
@@ -200,13 +200,13 @@ int32_t LndpAbstract::refresh(int* id, int oldId)
 int32_t LndpAbstract::getExInfo(std::vector<std::string>& out, const uint8_t* bytes, uint32_t len)
 {
     if (bytes == nullptr || len == 0)
-        return kFailed;
+        return ResultCode::kFailure;
     uint32_t offset = 0;
     const uint8_t* text = nullptr;
     uint32_t textLength = 0;
     while (lndp_exInfoNext(bytes, len, &offset, &text, &textLength) == 1)
         out.emplace_back(reinterpret_cast<const char*>(text), textLength);
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 int32_t LndpAbstract::addExInfo(std::vector<uint8_t>& out, const std::string& s)
@@ -216,7 +216,7 @@ int32_t LndpAbstract::addExInfo(std::vector<uint8_t>& out, const std::string& s)
     lndp_exInfoAppend(entry, sizeof(entry), &used, reinterpret_cast<const uint8_t*>(s.data()),
                       static_cast<uint32_t>(s.size()));
     out.insert(out.end(), entry, entry + used);
-    return kOk;
+    return ResultCode::kSuccess;
 }
 
 LndpListener& LndpListener::getInstance()
@@ -230,7 +230,7 @@ int32_t LndpListener::getServices(std::vector<ServiceRecord>& out, const char* s
     out.clear();
     uint32_t count = 0;
     if (lndp_getNumOfHost(&count) < 0)
-        return kFailed;
+        return ResultCode::kFailure;
     const size_t filterLength = serviceFilter != nullptr ? std::strlen(serviceFilter) : 0;
     for (uint32_t index = 0; index < count; ++index) {
         _LNDP_HOST_INFO host = {};
@@ -255,5 +255,5 @@ int32_t LndpListener::getServices(std::vector<ServiceRecord>& out, const char* s
         record.exInfo2 = strings[2];
         out.push_back(std::move(record));
     }
-    return kOk;
+    return ResultCode::kSuccess;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ResultCode.h"
+
 #include "lndp_types.h"
 
 #include <cstdint>
@@ -29,15 +31,12 @@ extern std::list<ILNDPCallback*> gCallbackList;
 class LndpAbstract
 {
 public:
-    static constexpr int32_t kOk = 0;
-    static constexpr int32_t kFailed = static_cast<int32_t>(0x80000000u);
-
     LndpAbstract() = default;
     virtual ~LndpAbstract() = default;
     LndpAbstract(const LndpAbstract&) = delete;
     LndpAbstract& operator=(const LndpAbstract&) = delete;
 
-    // Starts the engine and subscribes lndpCallback. kFailed for a null
+    // Starts the engine and subscribes lndpCallback. ResultCode::kFailure for a null
     // string, a second call, or an engine that cannot start or be subscribed.
     int32_t initialize(const char* a, const char* b, ILNDPCallback* cb);
     int32_t finalize();

@@ -40,7 +40,7 @@ private Q_SLOTS:
     {
         const _LNDP_HOST_INFO host = hostWith(entry("") + entry("TQ-730") + entry("Desk"));
         Apps::LndpInfo info;
-        QCOMPARE(info.importLndpApiHostInfo(&host), Apps::LndpInfo::kOk);
+        QCOMPARE(info.importLndpApiHostInfo(&host), ResultCode::kSuccess);
         QCOMPARE(info.modelName(), std::string("TQ-730"));
         QCOMPARE(info.hostName(), std::string("Desk"));
         uint8_t type = 0;
@@ -52,12 +52,12 @@ private Q_SLOTS:
         uint8_t name[8] = {};
         QCOMPARE(info.getHostName(name), 0);
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(name)), QByteArray("Desk"));
-        QCOMPARE(info.getHostName(nullptr), Apps::LndpInfo::kNullOutput);
+        QCOMPARE(info.getHostName(nullptr), ResultCode::kFailure);
         QCOMPARE(info.importLndpApiHostInfo(nullptr), Apps::LndpInfo::kNullArgument);
 
         // A name is used up to its first zero byte; strings after the third are ignored.
         const _LNDP_HOST_INFO padded = hostWith(entry("x") + entry("TQ-360") + entry(QByteArray("Hall\0junk", 9)) + entry("more"));
-        QCOMPARE(info.importLndpApiHostInfo(&padded), Apps::LndpInfo::kOk);
+        QCOMPARE(info.importLndpApiHostInfo(&padded), ResultCode::kSuccess);
         QCOMPARE(info.modelName(), std::string("TQ-360"));
         QCOMPARE(info.hostName(), std::string("Hall"));
     }
@@ -100,7 +100,7 @@ private Q_SLOTS:
         std::memset(host.exInfo + 8, 254, sizeof(host.exInfo) - 8);
         host.exInfoLen = 0xFFFF;
         Apps::LndpInfo info;
-        QCOMPARE(info.importLndpApiHostInfo(&host), Apps::LndpInfo::kOk);
+        QCOMPARE(info.importLndpApiHostInfo(&host), ResultCode::kSuccess);
         QCOMPARE(info.hostName(), std::string(254, char(254)));
     }
 
@@ -129,7 +129,7 @@ private Q_SLOTS:
         const _LNDP_HOST_INFO host
             = hostWith(QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())));
         Apps::LndpInfo info;
-        QCOMPARE(info.importLndpApiHostInfo(&host), Apps::LndpInfo::kOk);
+        QCOMPARE(info.importLndpApiHostInfo(&host), ResultCode::kSuccess);
         QCOMPARE(QByteArray::fromStdString(info.hostName()), readBack);
     }
 
@@ -151,8 +151,8 @@ private Q_SLOTS:
         strings.clear();
         QCOMPARE(LndpAbstract::getExInfo(strings, cut, sizeof(cut)), 0);
         QCOMPARE(strings, (std::vector<std::string>{"", "abc"}));
-        QCOMPARE(LndpAbstract::getExInfo(strings, nullptr, 3), LndpAbstract::kFailed);
-        QCOMPARE(LndpAbstract::getExInfo(strings, cut, 0), LndpAbstract::kFailed);
+        QCOMPARE(LndpAbstract::getExInfo(strings, nullptr, 3), ResultCode::kFailure);
+        QCOMPARE(LndpAbstract::getExInfo(strings, cut, 0), ResultCode::kFailure);
     }
 };
 

@@ -131,27 +131,27 @@ private Q_SLOTS:
     {
         LndpListener& listener = LndpListener::getInstance();
         NullCallback cb;
-        QCOMPARE(listener.initialize(nullptr, "", &cb), LndpAbstract::kFailed);
-        QCOMPARE(listener.initialize("", nullptr, &cb), LndpAbstract::kFailed);
+        QCOMPARE(listener.initialize(nullptr, "", &cb), ResultCode::kFailure);
+        QCOMPARE(listener.initialize("", nullptr, &cb), ResultCode::kFailure);
         QVERIFY(gCallbackList.empty());
         uint32_t count = 7;
         QCOMPARE(lndp_getNumOfHost(&count), LNDP_E_NOTREADY); // no engine was started
 
-        QCOMPARE(listener.initialize("", "", &cb), LndpAbstract::kOk);
+        QCOMPARE(listener.initialize("", "", &cb), ResultCode::kSuccess);
         QCOMPARE(gCallbackList.size(), size_t(1));
         QCOMPARE(gCallbackList.front(), static_cast<ILNDPCallback*>(&cb));
-        QCOMPARE(listener.initialize("", "", &cb), LndpAbstract::kFailed); // once only
+        QCOMPARE(listener.initialize("", "", &cb), ResultCode::kFailure); // once only
         QCOMPARE(gCallbackList.size(), size_t(1));
 
-        QCOMPARE(listener.finalize(), LndpAbstract::kOk);
+        QCOMPARE(listener.finalize(), ResultCode::kSuccess);
         QVERIFY(gCallbackList.empty());
-        QCOMPARE(listener.finalize(), LndpAbstract::kFailed); // the engine is gone already
+        QCOMPARE(listener.finalize(), ResultCode::kFailure); // the engine is gone already
 
         // A callback already listed is not listed twice; a new start works.
         gCallbackList.push_back(&cb);
-        QCOMPARE(listener.initialize("a", "b", &cb), LndpAbstract::kOk);
+        QCOMPARE(listener.initialize("a", "b", &cb), ResultCode::kSuccess);
         QCOMPARE(gCallbackList.size(), size_t(1));
-        QCOMPARE(listener.finalize(), LndpAbstract::kOk);
+        QCOMPARE(listener.finalize(), ResultCode::kSuccess);
         QVERIFY(gCallbackList.empty());
     }
 
@@ -199,23 +199,23 @@ private Q_SLOTS:
         QCOMPARE(probe.ip(), std::string("0.0.0.0"));
         QCOMPARE(probe.mask(), std::string("0.0.0.0"));
 
-        QCOMPARE(probe.addService(nullptr, "eth0"), LndpAbstract::kFailed);
-        QCOMPARE(probe.addService("_zel-scp", nullptr), LndpAbstract::kFailed);
-        QCOMPARE(probe.addService("_zel-scp", "eth0"), LndpAbstract::kOk);
-        QCOMPARE(probe.addService("_zel-scp", "eth0"), LndpAbstract::kOk); // kept once
-        QCOMPARE(probe.addService("_zel-scp", "eth1"), LndpAbstract::kOk);
-        QCOMPARE(probe.addService("other", "eth0"), LndpAbstract::kOk);
+        QCOMPARE(probe.addService(nullptr, "eth0"), ResultCode::kFailure);
+        QCOMPARE(probe.addService("_zel-scp", nullptr), ResultCode::kFailure);
+        QCOMPARE(probe.addService("_zel-scp", "eth0"), ResultCode::kSuccess);
+        QCOMPARE(probe.addService("_zel-scp", "eth0"), ResultCode::kSuccess); // kept once
+        QCOMPARE(probe.addService("_zel-scp", "eth1"), ResultCode::kSuccess);
+        QCOMPARE(probe.addService("other", "eth0"), ResultCode::kSuccess);
         QCOMPARE(probe.serviceCount(), size_t(3));
         QVERIFY(probe.find("_zel-scp", "eth1") != nullptr);
         QCOMPARE(probe.find("_zel-scp", nullptr)->second, std::string("eth0")); // the first match
         QVERIFY(probe.find("_zel-scp", "eth2") == nullptr);
         QVERIFY(probe.find(nullptr, "eth0") == nullptr);
 
-        QCOMPARE(probe.removeService(nullptr, "eth0"), LndpAbstract::kFailed);
-        QCOMPARE(probe.removeService("_zel-scp", "eth1"), LndpAbstract::kOk);
+        QCOMPARE(probe.removeService(nullptr, "eth0"), ResultCode::kFailure);
+        QCOMPARE(probe.removeService("_zel-scp", "eth1"), ResultCode::kSuccess);
         QCOMPARE(probe.serviceCount(), size_t(2));
-        QCOMPARE(probe.addService("_zel-scp", "eth1"), LndpAbstract::kOk);
-        QCOMPARE(probe.removeService("_zel-scp", nullptr), LndpAbstract::kOk); // every instance
+        QCOMPARE(probe.addService("_zel-scp", "eth1"), ResultCode::kSuccess);
+        QCOMPARE(probe.removeService("_zel-scp", nullptr), ResultCode::kSuccess); // every instance
         QCOMPARE(probe.serviceCount(), size_t(1));
         QVERIFY(probe.find("other", "eth0") != nullptr);
         QCOMPARE(LndpListener::getInstance().role(), uint8_t(LNDP_ROLE_ANNOUNCER));
@@ -226,14 +226,14 @@ private Q_SLOTS:
     void startStopRefreshAndTheErrorLine()
     {
         LndpListener& listener = LndpListener::getInstance();
-        QCOMPARE(listener.initialize("", "", nullptr), LndpAbstract::kOk);
+        QCOMPARE(listener.initialize("", "", nullptr), ResultCode::kSuccess);
         UdpPeer broadcast("127.0.14.1", kPort); // broadcast of 127.0.14.0/31
         QVERIFY(broadcast.ok());
 
         int id = -1;
         int32_t result = 0;
         QCOMPARE(stdoutOf([&] { result = listener.start(&id); }), QStringLiteral(" lndp_setup Error 80000002\n"));
-        QCOMPARE(result, LndpAbstract::kFailed); // no service registered
+        QCOMPARE(result, ResultCode::kFailure); // no service registered
 
         const uint8_t mac[6] = {0x02, 0x14, 0x00, 0x00, 0x00, 0x01};
         listener.setMacAddress(mac, 6);
@@ -241,7 +241,7 @@ private Q_SLOTS:
         listener.addService("_zel-scp", "lo");
         listener.addService("_second", "lo"); // only the first one is announced
         QCOMPARE(stdoutOf([&] { result = listener.start(&id); }), QString());
-        QCOMPARE(result, LndpAbstract::kOk);
+        QCOMPARE(result, ResultCode::kSuccess);
         QVERIFY(id >= 0);
         std::vector<uint8_t> expected = lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.14.0", "_zel-scp");
         std::memcpy(expected.data() + 24, mac, 6);
@@ -250,35 +250,35 @@ private Q_SLOTS:
         // The same service on the same address again: the engine refuses it.
         int second = -1;
         QCOMPARE(stdoutOf([&] { result = listener.start(&second); }), QStringLiteral(" lndp_setup Error 80000005\n"));
-        QCOMPARE(result, LndpAbstract::kFailed);
+        QCOMPARE(result, ResultCode::kFailure);
 
         int renewed = -1;
-        QCOMPARE(listener.refresh(&renewed, id), LndpAbstract::kOk);
+        QCOMPARE(listener.refresh(&renewed, id), ResultCode::kSuccess);
         QVERIFY(renewed >= 0);
         QCOMPARE(lndp2_getStatus(renewed), 0);
-        QCOMPARE(listener.stop(renewed), LndpAbstract::kOk);
+        QCOMPARE(listener.stop(renewed), ResultCode::kSuccess);
         QCOMPARE(lndp2_getStatus(renewed), LNDP_E_PARAM); // gone
 
         // An address that is no IPv4 text is refused before the engine.
         listener.setIpAddress("not an address", "255.255.255.254");
         QCOMPARE(stdoutOf([&] { result = listener.start(&id); }), QStringLiteral(" lndp_setup Error 80000002\n"));
-        QCOMPARE(result, LndpAbstract::kFailed);
+        QCOMPARE(result, ResultCode::kFailure);
 
         listener.removeService("_zel-scp", nullptr);
         listener.removeService("_second", nullptr);
         listener.clearHostInfo();
-        QCOMPARE(listener.finalize(), LndpAbstract::kOk);
+        QCOMPARE(listener.finalize(), ResultCode::kSuccess);
     }
 
     void servicesListsTheDevicesTheEngineHolds()
     {
         LndpListener& listener = LndpListener::getInstance();
-        QCOMPARE(listener.initialize("", "", nullptr), LndpAbstract::kOk);
+        QCOMPARE(listener.initialize("", "", nullptr), ResultCode::kSuccess);
         listener.setIpAddress("127.0.14.2", "255.255.255.254");
         listener.addService("_zel-scp", "lo");
         UdpPeer broadcast("127.0.14.3", kPort);
         int id = -1;
-        QCOMPARE(listener.start(&id), LndpAbstract::kOk);
+        QCOMPARE(listener.start(&id), ResultCode::kSuccess);
         QVERIFY(!broadcast.receive(3000).empty()); // the engine's socket is up
 
         UdpPeer device("127.0.15.1", 0);
@@ -296,7 +296,7 @@ private Q_SLOTS:
         }(), 3000);
 
         std::vector<LndpListener::ServiceRecord> records;
-        QCOMPARE(listener.getServices(records, "_zel-scp"), LndpAbstract::kOk);
+        QCOMPARE(listener.getServices(records, "_zel-scp"), ResultCode::kSuccess);
         QCOMPARE(records.size(), size_t(2)); // fewer than three strings: skipped
         QCOMPARE(records[0].serviceName, std::string("_zel-scp"));
         QCOMPARE(records[0].hostAddress, std::string("127.0.15.1"));
@@ -306,17 +306,17 @@ private Q_SLOTS:
         QCOMPARE(records[0].exInfo2, std::string("Desk"));
         QCOMPARE(records[1].hostAddress, std::string("127.0.15.2"));
         QCOMPARE(records[1].exInfo2, std::string("Hall"));
-        QCOMPARE(listener.getServices(records, nullptr), LndpAbstract::kOk);
+        QCOMPARE(listener.getServices(records, nullptr), ResultCode::kSuccess);
         QCOMPARE(records.size(), size_t(2));
-        QCOMPARE(listener.getServices(records, "_zel"), LndpAbstract::kOk); // shorter than the name
+        QCOMPARE(listener.getServices(records, "_zel"), ResultCode::kSuccess); // shorter than the name
         QVERIFY(records.empty());
-        QCOMPARE(listener.getServices(records, "_other-s"), LndpAbstract::kOk);
+        QCOMPARE(listener.getServices(records, "_other-s"), ResultCode::kSuccess);
         QVERIFY(records.empty());
 
         listener.stop(id);
         listener.removeService("_zel-scp", nullptr);
-        QCOMPARE(listener.finalize(), LndpAbstract::kOk);
-        QCOMPARE(listener.getServices(records, nullptr), LndpAbstract::kFailed);
+        QCOMPARE(listener.finalize(), ResultCode::kSuccess);
+        QCOMPARE(listener.getServices(records, nullptr), ResultCode::kFailure);
     }
 
     // A 33rd answering host does not fit the engine's table: the log says so
@@ -325,12 +325,12 @@ private Q_SLOTS:
     {
         gPreviousHandler = qInstallMessageHandler(captureLog);
         LndpListener& listener = LndpListener::getInstance();
-        QCOMPARE(listener.initialize("", "", nullptr), LndpAbstract::kOk);
+        QCOMPARE(listener.initialize("", "", nullptr), ResultCode::kSuccess);
         listener.setIpAddress("127.0.14.4", "255.255.255.254");
         listener.addService("_zel-scp", "lo");
         UdpPeer broadcast("127.0.14.5", kPort);
         int id = -1;
-        QCOMPARE(listener.start(&id), LndpAbstract::kOk);
+        QCOMPARE(listener.start(&id), ResultCode::kSuccess);
         QVERIFY(!broadcast.receive(3000).empty()); // the engine's socket is up
 
         std::vector<std::unique_ptr<UdpPeer>> peers;
@@ -368,7 +368,7 @@ private Q_SLOTS:
         QCOMPARE(logLinesWith(notice), 1);
 
         // The next scan says it again.
-        QCOMPARE(listener.refresh(&id, id), LndpAbstract::kOk);
+        QCOMPARE(listener.refresh(&id, id), ResultCode::kSuccess);
         drainAnnouncements(broadcast);
         QVERIFY(!broadcast.receive(3000).empty()); // the new socket is up
         answerAll();
@@ -376,7 +376,7 @@ private Q_SLOTS:
 
         listener.stop(id);
         listener.removeService("_zel-scp", nullptr);
-        QCOMPARE(listener.finalize(), LndpAbstract::kOk);
+        QCOMPARE(listener.finalize(), ResultCode::kSuccess);
     }
 };
 
