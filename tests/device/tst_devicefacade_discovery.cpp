@@ -159,15 +159,7 @@ private Q_SLOTS:
         QVERIFY(facade.startScan(interfaceMap("127.0.12.10", "255.255.255.254", "02:AA:00:00:00:05")));
         QVERIFY(facade.scanning());
         // Another announcer of the service already holds the next address.
-        _T_LNDP_NETWORK_SETUP_PROPERTY prop = {};
-        prop.role = LNDP_ROLE_ANNOUNCER;
-        prop.ipVersion = 4;
-        prop.localAddr = lndpV4("127.0.12.12");
-        prop.netmask = lndpV4("255.255.255.254");
-        prop.port = kPort;
-        prop.serviceNameLen = 8;
-        prop.serviceName = reinterpret_cast<const uint8_t*>("_zel-scp");
-        prop.intervalMs = 1000;
+        const _T_LNDP_NETWORK_SETUP_PROPERTY prop = lndpCompetingAnnouncer("127.0.12.12", kPort);
         int other = -1;
         QCOMPARE(lndp2_setup(&other, &prop), LNDP_OK);
 

@@ -5,6 +5,7 @@
 #include "lndp_api.h"
 
 #include "LndpTestPeer.h"
+#include "StdoutCapture.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -62,34 +63,6 @@ constexpr uint32_t ip4(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
     return (a << 24) | (b << 16) | (c << 8) | d;
 }
 constexpr uint32_t kSlash31 = 0xFFFFFFFEu;
-
-// What a call writes to standard output, without the lines of the test
-// log (messages logged meanwhile end up there too).
-template <typename F>
-QString stdoutOf(F&& call)
-{
-    std::fflush(stdout);
-    char path[] = "/tmp/tst_lndpcontroller_XXXXXX";
-    const int file = mkstemp(path);
-    const int saved = dup(STDOUT_FILENO);
-    dup2(file, STDOUT_FILENO);
-    call();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    QByteArray text;
-    char buf[256];
-    lseek(file, 0, SEEK_SET);
-    for (ssize_t n; (n = read(file, buf, sizeof(buf))) > 0;)
-        text.append(buf, static_cast<qsizetype>(n));
-    close(file);
-    unlink(path);
-    QString printed;
-    for (const QByteArray& line : text.split('\n'))
-        if (!line.isEmpty() && !line.startsWith("QDEBUG ") && !line.startsWith("QWARN "))
-            printed += QString::fromUtf8(line) + '\n';
-    return printed;
-}
 
 } // namespace
 
@@ -204,15 +177,7 @@ private Q_SLOTS:
     void refusedSetupPrintsItsLine()
     {
         // Another announcer of the service already holds the address.
-        _T_LNDP_NETWORK_SETUP_PROPERTY prop = {};
-        prop.role = LNDP_ROLE_ANNOUNCER;
-        prop.ipVersion = 4;
-        prop.localAddr = lndpV4("127.0.16.4");
-        prop.netmask = lndpV4("255.255.255.254");
-        prop.port = kPort;
-        prop.serviceNameLen = 8;
-        prop.serviceName = reinterpret_cast<const uint8_t*>("_zel-scp");
-        prop.intervalMs = 1000;
+        const _T_LNDP_NETWORK_SETUP_PROPERTY prop = lndpCompetingAnnouncer("127.0.16.4", kPort);
         int other = -1;
         QCOMPARE(lndp2_setup(&other, &prop), LNDP_OK);
         bool started = true;

@@ -8,6 +8,7 @@
 #include "oswrap_api.h"
 
 #include "LndpTestPeer.h"
+#include "StdoutCapture.h"
 
 #include <QTest>
 
@@ -37,34 +38,6 @@ public:
     QByteArray mac() const { return QByteArray(reinterpret_cast<const char*>(m_macAddress), 6); }
     size_t serviceCount() const { return m_services.size(); }
 };
-
-// What a call writes to standard output, without the lines of the test
-// log (messages logged meanwhile end up there too).
-template <typename F>
-QString stdoutOf(F&& call)
-{
-    std::fflush(stdout);
-    char path[] = "/tmp/tst_lndplistener_XXXXXX";
-    const int file = mkstemp(path);
-    const int saved = dup(STDOUT_FILENO);
-    dup2(file, STDOUT_FILENO);
-    call();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    QByteArray text;
-    char buf[256];
-    lseek(file, 0, SEEK_SET);
-    for (ssize_t n; (n = read(file, buf, sizeof(buf))) > 0;)
-        text.append(buf, static_cast<qsizetype>(n));
-    close(file);
-    unlink(path);
-    QString printed;
-    for (const QByteArray& line : text.split('\n'))
-        if (!line.isEmpty() && !line.startsWith("QDEBUG ") && !line.startsWith("QWARN "))
-            printed += QString::fromUtf8(line) + '\n';
-    return printed;
-}
 
 std::mutex gLogMutex;
 QStringList gLog;

@@ -36,4 +36,22 @@ inline std::vector<uint8_t> lndpDatagram(uint8_t role, const char *hostIp, const
     return d;
 }
 
+// The set-up of a second announcer of "_zel-scp" on a loopback /31 address:
+// set up through lndp2_setup, it holds that address and port, so that a
+// scan there is refused.
+inline _T_LNDP_NETWORK_SETUP_PROPERTY lndpCompetingAnnouncer(const char *ip, uint16_t port)
+{
+    _T_LNDP_NETWORK_SETUP_PROPERTY prop;
+    memset(&prop, 0, sizeof prop);
+    prop.role = LNDP_ROLE_ANNOUNCER;
+    prop.ipVersion = 4;
+    prop.localAddr = lndpV4(ip);
+    prop.netmask = lndpV4("255.255.255.254");
+    prop.port = port;
+    prop.serviceNameLen = 8;
+    prop.serviceName = (const uint8_t *)"_zel-scp";
+    prop.intervalMs = 1000;
+    return prop;
+}
+
 #endif
