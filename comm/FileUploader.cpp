@@ -28,8 +28,11 @@ int32_t FileUploader::upload(const QString &authenticationCode, unsigned timeout
         CORVANE_LOG(QStringLiteral("upload to %1 without a built body").arg(m_host));
         return kNoBody;
     }
-    // A second upload through the same uploader must not leave the first
-    // request behind in the manager.
+    if (m_bodySent) {
+        CORVANE_LOG(QStringLiteral("the body for %1 was sent already").arg(m_host));
+        return kAlreadySent;
+    }
+    // An earlier attempt that stopped before sending leaves no request behind.
     m_http.deleteRequest(m_requestId);
     m_requestId = -1;
 
@@ -42,6 +45,7 @@ int32_t FileUploader::upload(const QString &authenticationCode, unsigned timeout
     result = m_http.setTimeout(m_requestId, timeoutMs);
     if (ResultCode::isFailure(result))
         return result;
+    m_bodySent = true;
     result = m_http.sendPostRequest(m_requestId, m_body->multiPart());
     if (ResultCode::isFailure(result))
         CORVANE_LOG(QStringLiteral("upload to %1%2 ended without an answer: 0x%3")

@@ -24,6 +24,9 @@ class FileUploader : public QObject
 public:
     // upload() before the body was built.
     static constexpr int32_t kNoBody = ResultCode::failure(ResultCode::Facility::FileUploader, 0x0001);
+    // upload() again after this uploader sent its body: the body's file part
+    // has been read to its end and would go out empty.
+    static constexpr int32_t kAlreadySent = ResultCode::failure(ResultCode::Facility::FileUploader, 0x0002);
 
     FileUploader(const QString &host, const char *path, MultiPartBody *body, QObject *parent = nullptr);
     ~FileUploader() override;
@@ -31,8 +34,11 @@ public:
     // Posts the body to port 60010 of the host and returns once the answer has
     // come (0; a transport failure shows in getResponseStatusCode) or the
     // time-out has passed (the manager's time-out code). kNoBody without a
-    // built body; 0 ms gives the manager's code for a zero time-out. Waits in
-    // the manager's synchronous send, so the caller's events keep flowing.
+    // built body, kAlreadySent once the body went out (the first answer stays
+    // readable); 0 ms gives the manager's code for a zero time-out, and a later
+    // call may try again. Waits in the manager's synchronous send, so the
+    // caller's events keep flowing. A body goes out once: give each upload a
+    // body of its own.
     int32_t upload(const QString &authenticationCode, unsigned timeoutMs);
 
     // The manager's answers for this uploader's request.
@@ -53,6 +59,7 @@ public Q_SLOTS:
 private:
     HttpAccessManager &m_http;
     int m_requestId = -1;
+    bool m_bodySent = false;
     QString m_host;
     const char *m_path;
     MultiPartBody *m_body;

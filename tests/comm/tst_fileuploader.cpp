@@ -353,6 +353,36 @@ private Q_SLOTS:
         QCOMPARE(quint32(HttpAccessManager::getInstance().getResponseStatusCode(id, status)), 0x800101F5u);
     }
 
+    // A body goes out once: a second upload through the same uploader is
+    // refused instead of sending the file part empty, and the first answer
+    // stays readable. An attempt that stopped before sending may be repeated
+    // and leaves no request behind.
+    void bodyGoesOutOnce()
+    {
+        const QByteArray content = randomBytes(5000);
+        const QString file = writeFile(QStringLiteral("again.xml"), content);
+        MultiPartBody body(file);
+        QCOMPARE(body.generate(), 0);
+        FileUploader uploader(kFirst, kImportPath, &body);
+        QCOMPARE(quint32(uploader.upload(m_code, 0)), 0x800101F7u);
+        const int unsent = uploader.requestId();
+        QVERIFY(unsent > 0);
+        const int from = m_devices.lineCount();
+        QCOMPARE(uploader.upload(m_code, 30000), 0);
+        const int sent = uploader.requestId();
+        QVERIFY(sent > unsent);
+        int status = 0;
+        QCOMPARE(quint32(HttpAccessManager::getInstance().getResponseStatusCode(unsent, status)), 0x800101F5u);
+
+        QCOMPARE(quint32(uploader.upload(m_code, 30000)), 0x80030002u);
+        QCOMPARE(uploader.requestId(), sent);
+        QCOMPARE(uploader.getResponseStatusCode(status), 0);
+        QCOMPARE(status, 200);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("upload import ok size=5000"), 5000, from));
+        const QStringList lines = m_devices.lines().mid(from);
+        QCOMPARE(lines.filter(QStringLiteral("upload import")).size(), 1);
+    }
+
     // Two uploads interleaved (the second starts while the first waits) and a
     // plain POST on the manager meanwhile: each uploader re-emits the progress
     // of its own request, under its own host, and nothing else.
