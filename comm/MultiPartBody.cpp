@@ -93,12 +93,20 @@ int32_t MultiPartBody::generateDataPart(QHttpPart &part)
         CORVANE_LOG(QStringLiteral("no upload for files of this kind: %1").arg(m_filePath));
         return kUnsupportedFile;
     }
+    // The name travels inside a quoted header value: a quote or a line break
+    // in it would end the value or the header early.
+    const QString fileName = info.fileName();
+    if (fileName.contains(QLatin1Char('"')) || fileName.contains(QLatin1Char('\r'))
+        || fileName.contains(QLatin1Char('\n'))) {
+        CORVANE_LOG(QStringLiteral("file name cannot go into the upload's header: %1").arg(m_filePath));
+        return kUnsupportedFile;
+    }
     if (!m_file->open(QIODevice::ReadOnly)) {
         CORVANE_LOG(QStringLiteral("cannot open the file to upload: %1: %2").arg(m_filePath, m_file->errorString()));
         return kUnsupportedFile;
     }
     part.setHeader(QNetworkRequest::ContentDispositionHeader,
-                   getDataContentDispositionFromFile(found.value(), info.fileName()));
+                   getDataContentDispositionFromFile(found.value(), fileName));
     part.setHeader(QNetworkRequest::ContentTypeHeader, getDataContentTypeFromFileType(found.value()));
     part.setBodyDevice(m_file.get());
     return ResultCode::kSuccess;

@@ -24,7 +24,8 @@ public:
 
     // The file's digest could not be computed (missing or unreadable file).
     static constexpr int32_t kHashFailed = ResultCode::failure(ResultCode::Facility::MultiPartBody, 0x0002);
-    // The extension is not one of the table's, or the file cannot be opened.
+    // The extension is not one of the table's, the file cannot be opened, or
+    // its name holds a double quote or a line break (it could not be quoted).
     static constexpr int32_t kUnsupportedFile = ResultCode::failure(ResultCode::Facility::MultiPartBody, 0x0003);
 
     explicit MultiPartBody(const QString &filePath);
@@ -39,7 +40,8 @@ public:
     // The digest part: kHashFailed when the file cannot be digested.
     int32_t generateHashPart(QHttpPart &part);
     // The file part, with the file opened as its body device: kUnsupportedFile
-    // for an extension outside the table or a file that cannot be opened.
+    // for an extension outside the table, a file that cannot be opened or a
+    // name that cannot be quoted.
     int32_t generateDataPart(QHttpPart &part);
 
     // "" for a value outside the table.

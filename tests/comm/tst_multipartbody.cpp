@@ -201,6 +201,8 @@ private Q_SLOTS:
         QTest::newRow("extension not last") << "image.png.txt" << 0x80090003u;
         QTest::newRow("trailing dot") << "firmware.bundle." << 0x80090003u;
         QTest::newRow("gif") << "picture.gif" << 0x80090003u;
+        QTest::newRow("quote in the name") << "fw\"; name=\"x.bundle" << 0x80090003u;
+        QTest::newRow("line break in the name") << "fw\r\nX-Injected: 1\r\n.bundle" << 0x80090003u;
     }
 
     void failures()
