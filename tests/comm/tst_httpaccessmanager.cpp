@@ -116,7 +116,9 @@ private:
     DeviceProcess m_device;
     std::unique_ptr<MessageCapture> m_capture;
     QStringList m_logLines;
-    HttpAccessManager m_manager;
+    // One per test function: the requests of a failed test (and callbacks
+    // into its stack) end with it. Ids still count on across managers.
+    std::unique_ptr<HttpAccessManager> m_manager;
 
     QByteArray host() const { return m_device.address(0).toUtf8(); }
     int devicePort() const { return m_device.httpsPort(0); }
@@ -151,8 +153,14 @@ private Q_SLOTS:
         m_capture = std::make_unique<MessageCapture>();
     }
 
+    void init()
+    {
+        m_manager = std::make_unique<HttpAccessManager>();
+    }
+
     void cleanup()
     {
+        m_manager.reset();
         const QStringList lines = m_capture->takeTexts();
         m_logLines += lines;
         for (const QString &line : lines) {
@@ -171,12 +179,12 @@ private Q_SLOTS:
     void requestIdsStartAtOneAndAreNeverReused()
     {
         int first = -1;
-        QCOMPARE(m_manager.createSyncRequest("https", host(), "/", nullptr, devicePort(), first, kCode), 0);
+        QCOMPARE(m_manager->createSyncRequest("https", host(), "/", nullptr, devicePort(), first, kCode), 0);
         QCOMPARE(first, 1);
-        QCOMPARE(m_manager.deleteRequest(first), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(first), kRemoved);
 
         int second = -1;
-        QCOMPARE(m_manager.createAsyncRequest("https", host(), "/", nullptr, devicePort(), [](int) {}, second, kCode), 0);
+        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/", nullptr, devicePort(), [](int) {}, second, kCode), 0);
         QCOMPARE(second, 2);
 
         // Another manager (the process-wide one) goes on counting.
@@ -185,14 +193,14 @@ private Q_SLOTS:
         int third = -1;
         QCOMPARE(shared.createSyncRequest("https", host(), "/", nullptr, devicePort(), third, nullptr), 0);
         QCOMPARE(third, 3);
-        QCOMPARE(m_manager.deleteRequest(third), kNoSuchRequest); // not this manager's
+        QCOMPARE(m_manager->deleteRequest(third), kNoSuchRequest); // not this manager's
         QCOMPARE(shared.deleteRequest(third), kRemoved);
-        QCOMPARE(m_manager.deleteRequest(second), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(second), kRemoved);
 
         int fourth = -1;
-        QCOMPARE(m_manager.createSyncRequest("https", host(), "/", nullptr, devicePort(), fourth, kCode), 0);
+        QCOMPARE(m_manager->createSyncRequest("https", host(), "/", nullptr, devicePort(), fourth, kCode), 0);
         QCOMPARE(fourth, 4);
-        QCOMPARE(m_manager.deleteRequest(fourth), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(fourth), kRemoved);
     }
 
     void setTimeout_data()
@@ -214,33 +222,33 @@ private Q_SLOTS:
         QFETCH(unsigned, milliseconds);
         QFETCH(int, expected);
         int id = -1;
-        QCOMPARE(m_manager.createSyncRequest("https", host(), "/", nullptr, devicePort(), id, kCode), 0);
-        QCOMPARE(m_manager.setTimeout(known ? id : id + 1000, milliseconds), expected);
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->createSyncRequest("https", host(), "/", nullptr, devicePort(), id, kCode), 0);
+        QCOMPARE(m_manager->setTimeout(known ? id : id + 1000, milliseconds), expected);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
 
     void deletion()
     {
-        QCOMPARE(m_manager.deleteRequest(-1), 0);
-        QCOMPARE(m_manager.deleteRequest(-1), 0);
+        QCOMPARE(m_manager->deleteRequest(-1), 0);
+        QCOMPARE(m_manager->deleteRequest(-1), 0);
 
         // Never sent.
         int id = -1;
-        QCOMPARE(m_manager.createSyncRequest("https", host(), "/", nullptr, devicePort(), id, kCode), 0);
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
-        QCOMPARE(m_manager.deleteRequest(id), kNoSuchRequest);
+        QCOMPARE(m_manager->createSyncRequest("https", host(), "/", nullptr, devicePort(), id, kCode), 0);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(id), kNoSuchRequest);
         int status = 0;
-        QCOMPARE(m_manager.getResponseStatusCode(id, status), kNoSuchRequest);
+        QCOMPARE(m_manager->getResponseStatusCode(id, status), kNoSuchRequest);
 
         // Sent and finished: readable until deleted, gone after.
-        QCOMPARE(m_manager.createSyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(), id, kCode), 0);
-        QCOMPARE(m_manager.sendGetRequest(id), 0);
-        QCOMPARE(m_manager.getResponseStatusCode(id, status), 0);
+        QCOMPARE(m_manager->createSyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(), id, kCode), 0);
+        QCOMPARE(m_manager->sendGetRequest(id), 0);
+        QCOMPARE(m_manager->getResponseStatusCode(id, status), 0);
         QCOMPARE(status, 200);
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
-        QCOMPARE(m_manager.deleteRequest(id), kNoSuchRequest);
-        QCOMPARE(m_manager.getResponseStatusCode(id, status), kNoSuchRequest);
-        QCOMPARE(m_manager.deleteRequest(0), kNoSuchRequest);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(id), kNoSuchRequest);
+        QCOMPARE(m_manager->getResponseStatusCode(id, status), kNoSuchRequest);
+        QCOMPARE(m_manager->deleteRequest(0), kNoSuchRequest);
     }
 
     void unknownId_data()
@@ -260,19 +268,19 @@ private Q_SLOTS:
         QHttpMultiPart multipart;
         int32_t result = 0;
         if (operation == QLatin1String("get"))
-            result = m_manager.sendGetRequest(id);
+            result = m_manager->sendGetRequest(id);
         else if (operation == QLatin1String("post bytes"))
-            result = m_manager.sendPostRequest(id, QByteArray("x"));
+            result = m_manager->sendPostRequest(id, QByteArray("x"));
         else if (operation == QLatin1String("post multipart"))
-            result = m_manager.sendPostRequest(id, &multipart);
+            result = m_manager->sendPostRequest(id, &multipart);
         else if (operation == QLatin1String("status"))
-            result = m_manager.getResponseStatusCode(id, status);
+            result = m_manager->getResponseStatusCode(id, status);
         else if (operation == QLatin1String("header"))
-            result = m_manager.getResponseHeader(id, "Content-Type", header);
+            result = m_manager->getResponseHeader(id, "Content-Type", header);
         else if (operation == QLatin1String("body"))
-            result = m_manager.getResponseBody(id, body);
+            result = m_manager->getResponseBody(id, body);
         else
-            result = m_manager.deleteRequest(id);
+            result = m_manager->deleteRequest(id);
         QCOMPARE(result, kNoSuchRequest);
         QCOMPARE(status, 7);
         QCOMPARE(header, std::string("untouched"));
@@ -282,17 +290,17 @@ private Q_SLOTS:
     void readsBeforeSending()
     {
         int id = -1;
-        QCOMPARE(m_manager.createAsyncRequest("https", host(), "/", nullptr, devicePort(), [](int) {}, id, kCode), 0);
+        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/", nullptr, devicePort(), [](int) {}, id, kCode), 0);
         int status = 7;
         std::string header = "untouched";
         QByteArray body = "untouched";
-        QCOMPARE(m_manager.getResponseStatusCode(id, status), kNotSent);
-        QCOMPARE(m_manager.getResponseHeader(id, "Content-Type", header), kNotSent);
-        QCOMPARE(m_manager.getResponseBody(id, body), kNotSent);
+        QCOMPARE(m_manager->getResponseStatusCode(id, status), kNotSent);
+        QCOMPARE(m_manager->getResponseHeader(id, "Content-Type", header), kNotSent);
+        QCOMPARE(m_manager->getResponseBody(id, body), kNotSent);
         QCOMPARE(status, 7);
         QCOMPARE(header, std::string("untouched"));
         QCOMPARE(body, QByteArray("untouched"));
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
 
     // Both modes against the device's self-signed certificate; the manager
@@ -333,25 +341,25 @@ private Q_SLOTS:
         int id = -1;
         const char *authCode = code ? code->constData() : nullptr;
         if (sync)
-            QCOMPARE(m_manager.createSyncRequest("https", host(), path, nullptr, devicePort(), id, authCode), 0);
+            QCOMPARE(m_manager->createSyncRequest("https", host(), path, nullptr, devicePort(), id, authCode), 0);
         else
-            QCOMPARE(m_manager.createAsyncRequest("https", host(), path, nullptr, devicePort(),
+            QCOMPARE(m_manager->createAsyncRequest("https", host(), path, nullptr, devicePort(),
                                                   [&called](int requestId) { called.append(requestId); }, id, authCode), 0);
-        QCOMPARE(m_manager.setTimeout(id, 10000), 0);
-        const int32_t sent = method == "GET" ? m_manager.sendGetRequest(id) : m_manager.sendPostRequest(id, QByteArray());
+        QCOMPARE(m_manager->setTimeout(id, 10000), 0);
+        const int32_t sent = method == "GET" ? m_manager->sendGetRequest(id) : m_manager->sendPostRequest(id, QByteArray());
         QCOMPARE(sent, 0);
         int status = 0;
         if (sync) {
             // The send came back with the reply finished.
-            QCOMPARE(m_manager.getResponseStatusCode(id, status), 0);
+            QCOMPARE(m_manager->getResponseStatusCode(id, status), 0);
             QVERIFY(called.isEmpty());
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(called.size(), 1, 10000);
             QCOMPARE(called.first(), id);
-            QCOMPARE(m_manager.getResponseStatusCode(id, status), 0);
+            QCOMPARE(m_manager->getResponseStatusCode(id, status), 0);
         }
         QCOMPARE(status, expected);
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
         QTest::qWait(0);
         QCOMPARE(called.size(), sync ? 0 : 1); // called once only
     }
@@ -376,41 +384,41 @@ private Q_SLOTS:
         RawHttpServer server(false);
         QVERIFY(server.listen());
         int id = -1;
-        QCOMPARE(m_manager.createSyncRequest("http", "127.0.0.1", "/api/v1/settings/self", nullptr, server.port(), id,
+        QCOMPARE(m_manager->createSyncRequest("http", "127.0.0.1", "/api/v1/settings/self", nullptr, server.port(), id,
                                              code ? code->constData() : nullptr), 0);
-        QCOMPARE(m_manager.setTimeout(id, 10000), 0);
-        QCOMPARE(m_manager.sendGetRequest(id), 0);
+        QCOMPARE(m_manager->setTimeout(id, 10000), 0);
+        QCOMPARE(m_manager->sendGetRequest(id), 0);
         QCOMPARE(server.requests().size(), 1);
         QVERIFY(server.requests().first().startsWith("GET /api/v1/settings/self HTTP/1.1\r\n"));
         QCOMPARE(headerLines(server.requests().first(), "Authorization"), expected);
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
 
     void headerAndBodyReads()
     {
         int id = -1;
-        QCOMPARE(m_manager.createSyncRequest("https", host(), "/api/v1/settings/self", "", devicePort(), id, kCode), 0);
-        QCOMPARE(m_manager.sendGetRequest(id), 0);
+        QCOMPARE(m_manager->createSyncRequest("https", host(), "/api/v1/settings/self", "", devicePort(), id, kCode), 0);
+        QCOMPARE(m_manager->sendGetRequest(id), 0);
 
         std::string value = "untouched";
-        QCOMPARE(m_manager.getResponseHeader(id, "Content-Type", value), 0);
+        QCOMPARE(m_manager->getResponseHeader(id, "Content-Type", value), 0);
         QCOMPARE(value, std::string("application/json"));
-        QCOMPARE(m_manager.getResponseHeader(id, "content-type", value), 0);
+        QCOMPARE(m_manager->getResponseHeader(id, "content-type", value), 0);
         QCOMPARE(value, std::string("application/json"));
-        QCOMPARE(m_manager.getResponseHeader(id, "X-Not-There", value), kHeaderAbsent);
+        QCOMPARE(m_manager->getResponseHeader(id, "X-Not-There", value), kHeaderAbsent);
         QCOMPARE(value, std::string());
         value = "untouched";
-        QCOMPARE(m_manager.getResponseHeader(id, nullptr, value), kHeaderAbsent);
+        QCOMPARE(m_manager->getResponseHeader(id, nullptr, value), kHeaderAbsent);
         QCOMPARE(value, std::string());
 
         QByteArray body;
-        QCOMPARE(m_manager.getResponseBody(id, body), 0);
+        QCOMPARE(m_manager->getResponseBody(id, body), 0);
         const QJsonObject document = QJsonDocument::fromJson(body).object();
         QCOMPARE(document.value(QStringLiteral("sys")).toObject().value(QStringLiteral("base-ver")).toString(), QStringLiteral("1.2.3"));
         // Drained by the first read.
-        QCOMPARE(m_manager.getResponseBody(id, body), 0);
+        QCOMPARE(m_manager->getResponseBody(id, body), 0);
         QCOMPARE(body, QByteArray());
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
 
     // A server that accepts and never answers: the synchronous wait ends at
@@ -430,24 +438,24 @@ private Q_SLOTS:
         QFETCH(bool, post);
         RawHttpServer server(true);
         QVERIFY(server.listen());
-        QSignalSpy progress(&m_manager, &HttpAccessManager::uploadProgress);
+        QSignalSpy progress(m_manager.get(), &HttpAccessManager::uploadProgress);
         int id = -1;
-        QCOMPARE(m_manager.createSyncRequest(scheme, "127.0.0.1", "/api/v1/auth/authenticate", nullptr, server.port(), id, kCode), 0);
-        QCOMPARE(m_manager.setTimeout(id, 300), 0);
+        QCOMPARE(m_manager->createSyncRequest(scheme, "127.0.0.1", "/api/v1/auth/authenticate", nullptr, server.port(), id, kCode), 0);
+        QCOMPARE(m_manager->setTimeout(id, 300), 0);
         QElapsedTimer clock;
         clock.start();
-        const int32_t sent = post ? m_manager.sendPostRequest(id, QByteArray()) : m_manager.sendGetRequest(id);
+        const int32_t sent = post ? m_manager->sendPostRequest(id, QByteArray()) : m_manager->sendGetRequest(id);
         const qint64 elapsed = clock.elapsed();
         QCOMPARE(sent, kTimedOut);
         QVERIFY2(elapsed >= 300 && elapsed < 5000, qPrintable(QString::number(elapsed)));
         QCOMPARE(server.connections(), 1);
         int status = 0;
-        QCOMPARE(m_manager.getResponseStatusCode(id, status), kNoStatus);
+        QCOMPARE(m_manager->getResponseStatusCode(id, status), kNoStatus);
         QCOMPARE(status, 0);
         // The aborted reply's end does not disturb anything later.
         QTest::qWait(0);
-        QCOMPARE(m_manager.getResponseStatusCode(id, status), kNoStatus);
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->getResponseStatusCode(id, status), kNoStatus);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
         const QStringList lines = m_capture->takeTexts();
         m_logLines += lines;
         QVERIFY2(lines.filter(QStringLiteral("request %1 ").arg(id)).filter(QStringLiteral("timed out after 300 ms")).size() == 1,
@@ -475,21 +483,21 @@ private Q_SLOTS:
         QList<int> called;
         int id = -1;
         if (sync)
-            QCOMPARE(m_manager.createSyncRequest("https", "127.0.0.1", "/", nullptr, closedPort, id, kCode), 0);
+            QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/", nullptr, closedPort, id, kCode), 0);
         else
-            QCOMPARE(m_manager.createAsyncRequest("https", "127.0.0.1", "/", nullptr, closedPort,
+            QCOMPARE(m_manager->createAsyncRequest("https", "127.0.0.1", "/", nullptr, closedPort,
                                                   [&called](int requestId) { called.append(requestId); }, id, kCode), 0);
-        QCOMPARE(m_manager.setTimeout(id, 10000), 0);
+        QCOMPARE(m_manager->setTimeout(id, 10000), 0);
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(m_manager.sendGetRequest(id), 0);
+        QCOMPARE(m_manager->sendGetRequest(id), 0);
         if (sync)
             QVERIFY(clock.elapsed() < 10000); // ended by the refusal, not the time-out
         else
             QTRY_COMPARE_WITH_TIMEOUT(called, QList<int>{id}, 10000);
         int status = 0;
-        QCOMPARE(m_manager.getResponseStatusCode(id, status), kNoStatus);
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->getResponseStatusCode(id, status), kNoStatus);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
 
     // Progress reaches the manager's signal for POSTs only, with the request id.
@@ -506,13 +514,14 @@ private Q_SLOTS:
     {
         QFETCH(QString, kind);
         QFETCH(bool, relayed);
-        QSignalSpy progress(&m_manager, &HttpAccessManager::uploadProgress);
+        QSignalSpy progress(m_manager.get(), &HttpAccessManager::uploadProgress);
         int id = -1;
         int32_t sent = -1;
         qint64 size = 0;
         if (kind == QLatin1String("post multipart")) {
-            // The body shape of a standby-screen image upload.
-            QHttpMultiPart multipart;
+            // The body shape of a standby-screen image upload. Owned by the
+            // test object: a failed check may leave its reply still reading.
+            auto *multipart = new QHttpMultiPart(this);
             QHttpPart hash;
             hash.setHeader(QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"hash_value\""));
             hash.setBody(QCryptographicHash::hash(tinyPng(), QCryptographicHash::Md5).toHex());
@@ -521,13 +530,13 @@ private Q_SLOTS:
                            QStringLiteral("form-data; name=\"standby_screen_image_file\"; filename=\"idle.png\""));
             data.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("image/png"));
             data.setBody(tinyPng());
-            multipart.append(hash);
-            multipart.append(data);
-            QCOMPARE(m_manager.createSyncRequest("https", host(), "/api/v1/files/standby-image", nullptr, devicePort(), id, kCode), 0);
-            sent = m_manager.sendPostRequest(id, &multipart);
+            multipart->append(hash);
+            multipart->append(data);
+            QCOMPARE(m_manager->createSyncRequest("https", host(), "/api/v1/files/standby-image", nullptr, devicePort(), id, kCode), 0);
+            sent = m_manager->sendPostRequest(id, multipart);
             QCOMPARE(sent, 0);
             int status = 0;
-            QCOMPARE(m_manager.getResponseStatusCode(id, status), 0);
+            QCOMPARE(m_manager->getResponseStatusCode(id, status), 0);
             QCOMPARE(status, 200);
             QTRY_VERIFY(!progress.isEmpty());
             size = progress.last().at(1).toLongLong();
@@ -536,9 +545,9 @@ private Q_SLOTS:
             // Big enough to need several writes.
             RawHttpServer server(false);
             QVERIFY(server.listen());
-            QCOMPARE(m_manager.createSyncRequest("http", "127.0.0.1", "/upload", nullptr, server.port(), id, kCode), 0);
+            QCOMPARE(m_manager->createSyncRequest("http", "127.0.0.1", "/upload", nullptr, server.port(), id, kCode), 0);
             size = 4 * 1024 * 1024;
-            sent = kind == QLatin1String("get") ? m_manager.sendGetRequest(id) : m_manager.sendPostRequest(id, QByteArray(size, 'p'));
+            sent = kind == QLatin1String("get") ? m_manager->sendGetRequest(id) : m_manager->sendPostRequest(id, QByteArray(size, 'p'));
             QCOMPARE(sent, 0);
             QCOMPARE(server.requests().size(), 1);
             if (relayed)
@@ -557,7 +566,7 @@ private Q_SLOTS:
             }
             QCOMPARE(progress.last().at(0).toLongLong(), size);
         }
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
 
     // The reply's own progress reports, as Qt gives them, reach the manager's
@@ -586,16 +595,16 @@ private Q_SLOTS:
         RawHttpServer silent(true);
         QVERIFY(silent.listen());
         int id = -1;
-        QCOMPARE(m_manager.createAsyncRequest("http", "127.0.0.1", "/inflight", nullptr, silent.port(), [](int) {}, id, kCode), 0);
-        QCOMPARE(post ? m_manager.sendPostRequest(id, QByteArray("x")) : m_manager.sendGetRequest(id), 0);
+        QCOMPARE(m_manager->createAsyncRequest("http", "127.0.0.1", "/inflight", nullptr, silent.port(), [](int) {}, id, kCode), 0);
+        QCOMPARE(post ? m_manager->sendPostRequest(id, QByteArray("x")) : m_manager->sendGetRequest(id), 0);
         QNetworkReply *reply = nullptr;
-        for (QNetworkReply *candidate : m_manager.findChildren<QNetworkReply *>()) {
+        for (QNetworkReply *candidate : m_manager->findChildren<QNetworkReply *>()) {
             if (candidate->url().port() == silent.port() && !candidate->isFinished())
                 reply = candidate;
         }
         QVERIFY(reply);
         QTRY_COMPARE(silent.connections(), 1);
-        QSignalSpy progress(&m_manager, &HttpAccessManager::uploadProgress);
+        QSignalSpy progress(m_manager.get(), &HttpAccessManager::uploadProgress);
         Q_EMIT reply->uploadProgress(sent, total);
         settleTwoHops();
         if (QTest::currentTestFailed())
@@ -606,7 +615,7 @@ private Q_SLOTS:
         QCOMPARE(progress.count(injected), relayed ? 1 : 0);
         for (const QList<QVariant> &arguments : std::as_const(progress))
             QVERIFY(arguments.at(1).toLongLong() > 0);
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
 
     // While a synchronous send waits, other events keep being delivered: an
@@ -618,38 +627,62 @@ private Q_SLOTS:
         bool waiting = false;
         QList<bool> calledWhileWaiting;
         int asyncId = -1;
-        QCOMPARE(m_manager.createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
+        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
                                               [&](int) { calledWhileWaiting.append(waiting); }, asyncId, kCode), 0);
         int syncId = -1;
-        QCOMPARE(m_manager.createSyncRequest("https", "127.0.0.1", "/", nullptr, silent.port(), syncId, kCode), 0);
-        QCOMPARE(m_manager.setTimeout(syncId, 3000), 0);
-        QCOMPARE(m_manager.sendGetRequest(asyncId), 0);
+        QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/", nullptr, silent.port(), syncId, kCode), 0);
+        QCOMPARE(m_manager->setTimeout(syncId, 3000), 0);
+        QCOMPARE(m_manager->sendGetRequest(asyncId), 0);
         waiting = true;
-        QCOMPARE(m_manager.sendGetRequest(syncId), kTimedOut);
+        QCOMPARE(m_manager->sendGetRequest(syncId), kTimedOut);
         waiting = false;
         QCOMPARE(calledWhileWaiting, QList<bool>{true});
         int status = 0;
-        QCOMPARE(m_manager.getResponseStatusCode(asyncId, status), 0);
+        QCOMPARE(m_manager->getResponseStatusCode(asyncId, status), 0);
         QCOMPARE(status, 200);
-        QCOMPARE(m_manager.deleteRequest(asyncId), kRemoved);
-        QCOMPARE(m_manager.deleteRequest(syncId), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(asyncId), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(syncId), kRemoved);
+    }
+
+    // Deleting a request whose synchronous send is still waiting (from a
+    // callback that runs in the wait) leaves the waiting send a live reply to
+    // abort; the id is gone afterwards.
+    void deleteDuringSyncWait()
+    {
+        RawHttpServer silent(true);
+        QVERIFY(silent.listen());
+        int syncId = -1;
+        QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/", nullptr, silent.port(), syncId, kCode), 0);
+        QCOMPARE(m_manager->setTimeout(syncId, 1000), 0);
+        QList<int> deleted;
+        int asyncId = -1;
+        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
+                                               [this, &deleted, syncId](int) { deleted.append(m_manager->deleteRequest(syncId)); },
+                                               asyncId, kCode), 0);
+        QCOMPARE(m_manager->sendGetRequest(asyncId), 0);
+        QCOMPARE(m_manager->sendGetRequest(syncId), kTimedOut);
+        QCOMPARE(deleted, QList<int>{kRemoved});
+        int status = 0;
+        QCOMPARE(m_manager->getResponseStatusCode(syncId, status), kNoSuchRequest);
+        QCOMPARE(m_manager->deleteRequest(syncId), kNoSuchRequest);
+        QCOMPARE(m_manager->deleteRequest(asyncId), kRemoved);
     }
 
     void callbackMayDeleteItsRequest()
     {
         int id = -1;
         QList<int> results;
-        QCOMPARE(m_manager.createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
+        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
                                               [this, &results](int requestId) {
                                                   int status = 0;
-                                                  results.append(m_manager.getResponseStatusCode(requestId, status));
+                                                  results.append(m_manager->getResponseStatusCode(requestId, status));
                                                   results.append(status);
-                                                  results.append(m_manager.deleteRequest(requestId));
+                                                  results.append(m_manager->deleteRequest(requestId));
                                               },
                                               id, kCode), 0);
-        QCOMPARE(m_manager.sendGetRequest(id), 0);
+        QCOMPARE(m_manager->sendGetRequest(id), 0);
         QTRY_COMPARE_WITH_TIMEOUT(results, (QList<int>{0, 200, kRemoved}), 10000);
-        QCOMPARE(m_manager.deleteRequest(id), kNoSuchRequest);
+        QCOMPARE(m_manager->deleteRequest(id), kNoSuchRequest);
     }
 
     // A programming error the program survives: the missing callback is
@@ -659,22 +692,22 @@ private Q_SLOTS:
     {
         m_logLines += m_capture->takeTexts();
         int id = -1;
-        QCOMPARE(m_manager.createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
+        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
                                               std::function<void(int)>(), id, kCode), 0);
         QVERIFY(id > 0);
         QStringList lines = m_capture->takeTexts();
         QVERIFY2(lines.filter(QStringLiteral("asynchronous request %1 ").arg(id)).filter(QStringLiteral("has no callback")).size() == 1,
                  qPrintable(lines.join(QLatin1Char('\n'))));
-        QCOMPARE(m_manager.sendGetRequest(id), 0);
+        QCOMPARE(m_manager->sendGetRequest(id), 0);
         QTRY_VERIFY_WITH_TIMEOUT((lines += m_capture->takeTexts(),
                                   lines.filter(QStringLiteral("asynchronous request %1 ").arg(id))
                                           .filter(QStringLiteral("finished without a callback")).size() == 1),
                                  10000);
         m_logLines += lines;
         int status = 0;
-        QCOMPARE(m_manager.getResponseStatusCode(id, status), 0);
+        QCOMPARE(m_manager->getResponseStatusCode(id, status), 0);
         QCOMPARE(status, 200);
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
 
     // A null multipart body is posted as an empty body rather than crashing.
@@ -683,19 +716,19 @@ private Q_SLOTS:
         RawHttpServer server(false);
         QVERIFY(server.listen());
         int id = -1;
-        QCOMPARE(m_manager.createSyncRequest("http", "127.0.0.1", "/upload", nullptr, server.port(), id, kCode), 0);
-        QCOMPARE(m_manager.setTimeout(id, 10000), 0);
-        QCOMPARE(m_manager.sendPostRequest(id, static_cast<QHttpMultiPart *>(nullptr)), 0);
+        QCOMPARE(m_manager->createSyncRequest("http", "127.0.0.1", "/upload", nullptr, server.port(), id, kCode), 0);
+        QCOMPARE(m_manager->setTimeout(id, 10000), 0);
+        QCOMPARE(m_manager->sendPostRequest(id, static_cast<QHttpMultiPart *>(nullptr)), 0);
         QCOMPARE(server.requests().size(), 1);
         QVERIFY(server.requests().first().startsWith("POST /upload HTTP/1.1\r\n"));
         QCOMPARE(headerLines(server.requests().first(), "Content-Length"), QList<QByteArray>{"Content-Length: 0"});
         int status = 0;
-        QCOMPARE(m_manager.getResponseStatusCode(id, status), 0);
+        QCOMPARE(m_manager->getResponseStatusCode(id, status), 0);
         QCOMPARE(status, 200);
         std::string probe;
-        QCOMPARE(m_manager.getResponseHeader(id, "X-Probe", probe), 0);
+        QCOMPARE(m_manager->getResponseHeader(id, "X-Probe", probe), 0);
         QCOMPARE(probe, std::string("raw server"));
-        QCOMPARE(m_manager.deleteRequest(id), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
 
     // The lines the manager writes about a request (here a time-out and a
@@ -707,11 +740,11 @@ private Q_SLOTS:
         RawHttpServer silent(true);
         QVERIFY(silent.listen());
         int timedOut = -1;
-        QCOMPARE(m_manager.createSyncRequest("https", "127.0.0.1", "/api/v1/auth/authenticate", nullptr, silent.port(), timedOut, kCode), 0);
-        QCOMPARE(m_manager.setTimeout(timedOut, 100), 0);
-        QCOMPARE(m_manager.sendPostRequest(timedOut, QByteArray()), kTimedOut);
+        QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/api/v1/auth/authenticate", nullptr, silent.port(), timedOut, kCode), 0);
+        QCOMPARE(m_manager->setTimeout(timedOut, 100), 0);
+        QCOMPARE(m_manager->sendPostRequest(timedOut, QByteArray()), kTimedOut);
         int unreported = -1;
-        QCOMPARE(m_manager.createAsyncRequest("https", "127.0.0.1", "/", nullptr, silent.port(), {}, unreported, ""), 0);
+        QCOMPARE(m_manager->createAsyncRequest("https", "127.0.0.1", "/", nullptr, silent.port(), {}, unreported, ""), 0);
         const QStringList lines = m_capture->takeTexts();
         QCOMPARE(lines.filter(QStringLiteral("request %1 ").arg(timedOut)).size(), 1);
         QCOMPARE(lines.filter(QStringLiteral("request %1 ").arg(unreported)).size(), 1);
@@ -720,8 +753,8 @@ private Q_SLOTS:
             for (const QByteArray &secret : secrets())
                 QVERIFY2(!line.toUtf8().contains(secret), qPrintable(line));
         }
-        QCOMPARE(m_manager.deleteRequest(timedOut), kRemoved);
-        QCOMPARE(m_manager.deleteRequest(unreported), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(timedOut), kRemoved);
+        QCOMPARE(m_manager->deleteRequest(unreported), kRemoved);
     }
 };
 
