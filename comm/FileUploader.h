@@ -1,0 +1,66 @@
+#pragma once
+
+#include "ResultCode.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+class HttpAccessManager;
+class MultiPartBody;
+
+// Sends one built MultiPartBody to one device as an HTTPS POST through the
+// process-wide HttpAccessManager, relays the upload progress of its own
+// request (and only of it) and gives access to the answer. Lives on the thread
+// that runs the manager (the user-interface thread). The body and the path are
+// not owned; both must outlive the uploader. The uploader deletes its request
+// from the manager when it is destroyed.
+class FileUploader : public QObject
+{
+    Q_OBJECT
+
+public:
+    // upload() before the body was built.
+    static constexpr int32_t kNoBody = ResultCode::failure(ResultCode::Facility::FileUploader, 0x0001);
+    // upload() again after this uploader sent its body: the body's file part
+    // has been read to its end and would go out empty.
+    static constexpr int32_t kAlreadySent = ResultCode::failure(ResultCode::Facility::FileUploader, 0x0002);
+
+    FileUploader(const QString &host, const char *path, MultiPartBody *body, QObject *parent = nullptr);
+    ~FileUploader() override;
+
+    // Posts the body to port 60010 of the host and returns once the answer has
+    // come (0; a transport failure shows in getResponseStatusCode) or the
+    // time-out has passed (the manager's time-out code). kNoBody without a
+    // built body, kAlreadySent once the body went out (the first answer stays
+    // readable); 0 ms gives the manager's code for a zero time-out, and a later
+    // call may try again. Waits in the manager's synchronous send, so the
+    // caller's events keep flowing. A body goes out once: give each upload a
+    // body of its own.
+    int32_t upload(const QString &authenticationCode, unsigned timeoutMs);
+
+    // The manager's answers for this uploader's request.
+    int32_t getResponseStatusCode(int &status);
+    int32_t getResponseHeader(const char *name, std::string &value);
+    int32_t getResponseBody(QByteArray &body);
+
+    // -1 while no request exists.
+    int requestId() const { return m_requestId; }
+
+Q_SIGNALS:
+    void uploadProgress(QString host, qint64 bytesSent, qint64 bytesTotal);
+
+public Q_SLOTS:
+    // Re-emits progress of this uploader's own request; others are ignored.
+    void onReceivedUploadProgress(qint64 bytesSent, qint64 bytesTotal, int requestId);
+
+private:
+    HttpAccessManager &m_http;
+    int m_requestId = -1;
+    bool m_bodySent = false;
+    QString m_host;
+    const char *m_path;
+    MultiPartBody *m_body;
+};

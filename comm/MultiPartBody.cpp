@@ -1,0 +1,127 @@
+#include "MultiPartBody.h"
+
+#include "HashGenerator.h"
+#include "Logger.h"
+
+#include <QFileInfo>
+#include <QNetworkRequest>
+
+namespace {
+
+struct FileTypeRow
+{
+    MultiPartBody::FileType type;
+    const char *fieldName;
+    const char *contentType;
+};
+
+// What the device expects for each kind of file it takes.
+constexpr FileTypeRow kFileTypes[] = {
+    {MultiPartBody::FileType::Bundle, "firmware_file", "application/octet-stream"},
+    {MultiPartBody::FileType::Xml, "configuration_file", "text/xml"},
+    {MultiPartBody::FileType::Jpeg, "standby_screen_image_file", "image/jpeg"},
+    {MultiPartBody::FileType::Png, "standby_screen_image_file", "image/png"},
+};
+
+const FileTypeRow *rowOf(MultiPartBody::FileType type)
+{
+    for (const FileTypeRow &row : kFileTypes) {
+        if (row.type == type)
+            return &row;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+MultiPartBody::MultiPartBody(const QString &filePath)
+    : m_extensions{
+          {QStringLiteral("bundle"), FileType::Bundle},
+          {QStringLiteral("xml"), FileType::Xml},
+          {QStringLiteral("jpg"), FileType::Jpeg},
+          {QStringLiteral("jpeg"), FileType::Jpeg},
+          {QStringLiteral("png"), FileType::Png},
+      }
+    , m_filePath(filePath)
+{
+}
+
+MultiPartBody::~MultiPartBody()
+{
+    // The multipart reads from the file: it goes first.
+    m_multiPart.reset();
+    m_file.reset();
+}
+
+int32_t MultiPartBody::generate()
+{
+    m_multiPart.reset();
+    QHttpPart hashPart;
+    int32_t result = generateHashPart(hashPart);
+    if (ResultCode::isFailure(result))
+        return result;
+    QHttpPart dataPart;
+    result = generateDataPart(dataPart);
+    if (ResultCode::isFailure(result))
+        return result;
+    m_multiPart = std::make_unique<QHttpMultiPart>();
+    m_multiPart->append(hashPart);
+    m_multiPart->append(dataPart);
+    return ResultCode::kSuccess;
+}
+
+int32_t MultiPartBody::generateHashPart(QHttpPart &part)
+{
+    const QByteArray digest = HashGenerator::generate(m_filePath, QCryptographicHash::Md5);
+    if (digest.isEmpty()) {
+        CORVANE_LOG(QStringLiteral("no digest of the file to upload: %1").arg(m_filePath));
+        return kHashFailed;
+    }
+    part.setHeader(QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"hash_value\""));
+    part.setBody(digest.toHex());
+    return ResultCode::kSuccess;
+}
+
+int32_t MultiPartBody::generateDataPart(QHttpPart &part)
+{
+    // A multipart built earlier streams from the file that is replaced here.
+    m_multiPart.reset();
+    m_file = std::make_unique<QFile>(m_filePath);
+    const QFileInfo info(m_filePath);
+    const auto found = m_extensions.constFind(info.suffix().toLower());
+    if (found == m_extensions.constEnd()) {
+        CORVANE_LOG(QStringLiteral("no upload for files of this kind: %1").arg(m_filePath));
+        return kUnsupportedFile;
+    }
+    // The name travels inside a quoted header value: a quote or a line break
+    // in it would end the value or the header early.
+    const QString fileName = info.fileName();
+    if (fileName.contains(QLatin1Char('"')) || fileName.contains(QLatin1Char('\r'))
+        || fileName.contains(QLatin1Char('\n'))) {
+        CORVANE_LOG(QStringLiteral("file name cannot go into the upload's header: %1").arg(m_filePath));
+        return kUnsupportedFile;
+    }
+    if (!m_file->open(QIODevice::ReadOnly)) {
+        CORVANE_LOG(QStringLiteral("cannot open the file to upload: %1: %2").arg(m_filePath, m_file->errorString()));
+        return kUnsupportedFile;
+    }
+    part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                   getDataContentDispositionFromFile(found.value(), fileName));
+    part.setHeader(QNetworkRequest::ContentTypeHeader, getDataContentTypeFromFileType(found.value()));
+    part.setBodyDevice(m_file.get());
+    return ResultCode::kSuccess;
+}
+
+QString MultiPartBody::getDataContentTypeFromFileType(FileType type) const
+{
+    const FileTypeRow *row = rowOf(type);
+    return row ? QString::fromLatin1(row->contentType) : QString();
+}
+
+QString MultiPartBody::getDataContentDispositionFromFile(FileType type, const QString &fileName) const
+{
+    const FileTypeRow *row = rowOf(type);
+    if (!row)
+        return QString();
+    return QStringLiteral("form-data; name=\"%1\"; filename=\"%2\"").arg(QLatin1String(row->fieldName), fileName);
+}

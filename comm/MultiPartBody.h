@@ -1,0 +1,61 @@
+#pragma once
+
+#include "ResultCode.h"
+
+#include <QFile>
+#include <QHttpMultiPart>
+#include <QHttpPart>
+#include <QMap>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+// The two-part body of a file upload to a device: the MD5 digest of the file
+// under "hash_value", then the file itself under the field name and with the
+// content type that the file's extension selects. The file is streamed from
+// disk while the body is sent; the body owns the open file and the multipart
+// and must outlive the upload that sends it. Used on one thread (the one that
+// sends the upload); not copyable.
+class MultiPartBody
+{
+public:
+    enum class FileType { Bundle = 1, Xml = 2, Jpeg = 3, Png = 4 };
+
+    // The file's digest could not be computed (missing or unreadable file).
+    static constexpr int32_t kHashFailed = ResultCode::failure(ResultCode::Facility::MultiPartBody, 0x0002);
+    // The extension is not one of the table's, the file cannot be opened, or
+    // its name holds a double quote or a line break (it could not be quoted).
+    static constexpr int32_t kUnsupportedFile = ResultCode::failure(ResultCode::Facility::MultiPartBody, 0x0003);
+
+    explicit MultiPartBody(const QString &filePath);
+    ~MultiPartBody();
+    MultiPartBody(const MultiPartBody &) = delete;
+    MultiPartBody &operator=(const MultiPartBody &) = delete;
+
+    // Builds the multipart: 0, or the failure code of the part that failed
+    // (nothing is built then). Building again replaces the earlier body, so it
+    // must not run while an upload of this body is under way.
+    int32_t generate();
+    // The digest part: kHashFailed when the file cannot be digested.
+    int32_t generateHashPart(QHttpPart &part);
+    // The file part, with the file opened as its body device: kUnsupportedFile
+    // for an extension outside the table, a file that cannot be opened or a
+    // name that cannot be quoted.
+    int32_t generateDataPart(QHttpPart &part);
+
+    // "" for a value outside the table.
+    QString getDataContentTypeFromFileType(FileType type) const;
+    // form-data; name="<field>"; filename="<fileName>"  ("" for a value outside the table)
+    QString getDataContentDispositionFromFile(FileType type, const QString &fileName) const;
+
+    // The built multipart, null until generate() succeeded; owned by the body.
+    QHttpMultiPart *multiPart() const { return m_multiPart.get(); }
+    QString filePath() const { return m_filePath; }
+
+private:
+    QMap<QString, FileType> m_extensions;
+    QString m_filePath;
+    std::unique_ptr<QFile> m_file;
+    std::unique_ptr<QHttpMultiPart> m_multiPart;
+};

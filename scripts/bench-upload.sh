@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Uploads one large firmware file (1 GiB unless a size is given, e.g. 4G) to a
+# virtual device on loopback, through FileUploader and with curl in the same
+# run, and digests it with HashGenerator and with md5sum. Prints throughput of
+# each, the ratios, and how much Corvane's resident memory grew during its
+# upload. Each measurement is taken `rounds` times (3 unless given), alternating, and
+# the best counts: the machine is shared, single runs vary by a third.
+# Targets: upload >= 0.9 of curl's throughput, growth < 30 MB, MD5 >= 0.95 of
+# md5sum's speed. Not part of the test suite (too heavy).
+#
+#   scripts/bench-upload.sh [size [rounds]]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+size=${1:-1G}
+rounds=${2:-3}
+address=127.0.77.1
+password=bench
+scripts/build.sh --target bench_upload corvane-virtual-device >/dev/null
+bench=build/tools/bench/bench_upload
+work=$(mktemp -d)
+device_pid=
+cleanup() {
+    [ -n "$device_pid" ] && kill "$device_pid" 2>/dev/null && wait "$device_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A sparse file: the size travels over the wire and through the digest, the
+# disk stays empty.
+file="$work/bench-9.9.9.bundle"
+truncate -s "$size" "$file"
+bytes=$(stat -c %s "$file")
+
+# The uploader talks to port 60010, so the device gets an address of its own.
+build/bin/corvane-virtual-device --device "address=$address,password=$password" --lndp-port 0 \
+    --https-port 60010 --update-step-ms 1 --update-step-percent 100 --no-stdin >"$work/device.log" 2>&1 &
+device_pid=$!
+for _ in $(seq 300); do grep -q '^ready ' "$work/device.log" && break; sleep 0.1; done
+grep -q '^ready ' "$work/device.log" || { cat "$work/device.log" >&2; exit 1; }
+code=$(printf %s "$password" | md5sum | cut -c1-32)
+
+now() { date +%s.%N; }
+best() { awk 'NR == 1 || $1 < m {m = $1} END {printf "%.3f", m}'; }
+mbps() { awk -v b="$bytes" -v s="$1" 'BEGIN {printf "%.1f", b / s / 1048576}'; }
+# Each firmware upload starts an installation; the next one waits for its end.
+finished=0
+wait_idle() {
+    finished=$((finished + 1))
+    for _ in $(seq 600); do
+        [ "$(grep -c 'update finished' "$work/device.log")" -ge "$finished" ] && return
+        sleep 0.1
+    done
+    echo "the device did not finish its installation" >&2
+    exit 1
+}
+
+digest=
+: >"$work/md5sum.times"; : >"$work/hash.times"
+: >"$work/curl.times"; : >"$work/corvane.times"; : >"$work/growth"
+for round in $(seq "$rounds"); do
+    start=$(now); digest=$(md5sum "$file" | cut -c1-32); end=$(now)
+    awk -v a="$start" -v b="$end" 'BEGIN {print b - a}' >>"$work/md5sum.times"
+    line=$("$bench" hash "$file")
+    [ "$(sed 's/.*md5=\([0-9a-f]*\).*/\1/' <<<"$line")" = "$digest" ] || { echo "digests differ: $line" >&2; exit 1; }
+    sed 's/.*seconds=\([0-9.]*\).*/\1/' <<<"$line" >>"$work/hash.times"
+
+    status=$(curl -sk --noproxy '*' -o "$work/answer" -w '%{http_code} %{time_total}' -u "admin:$code" \
+        -F "hash_value=$digest" -F "firmware_file=@$file;type=application/octet-stream" \
+        "https://$address:60010/api/v1/files/firmware")
+    [ "${status%% *}" = 200 ] || { echo "curl upload: HTTP $status $(cat "$work/answer")" >&2; exit 1; }
+    echo "${status#* }" >>"$work/curl.times"
+    wait_idle
+
+    line=$("$bench" upload "$address" "$file" "$code") || { echo "Corvane upload: $line" >&2; exit 1; }
+    sed 's/.*seconds=\([0-9.]*\).*/\1/' <<<"$line" >>"$work/corvane.times"
+    awk '{for (i = 1; i <= NF; ++i) {split($i, kv, "="); v[kv[1]] = kv[2]}}
+         END {print v["peak_kib"] - v["rss_before_kib"]}' <<<"$line" >>"$work/growth"
+    wait_idle
+    echo "round $round: $line" >&2
+done
+
+md5sum_s=$(best <"$work/md5sum.times"); hash_s=$(best <"$work/hash.times")
+curl_s=$(best <"$work/curl.times"); corvane_s=$(best <"$work/corvane.times")
+growth_kib=$(sort -n "$work/growth" | tail -1)
+upload_ratio=$(awk -v a="$curl_s" -v b="$corvane_s" 'BEGIN {printf "%.2f", a / b}')
+hash_ratio=$(awk -v a="$md5sum_s" -v b="$hash_s" 'BEGIN {printf "%.2f", a / b}')
+verdict() { awk -v v="$1" -v t="$2" -v o="$3" 'BEGIN {ok = (o == ">=") ? v >= t : v < t; print ok ? "met" : "MISSED"}'; }
+
+echo "file: $bytes bytes (sparse), device $address:60010"
+echo "upload  curl:          $curl_s s, $(mbps "$curl_s") MiB/s"
+echo "upload  FileUploader:  $corvane_s s, $(mbps "$corvane_s") MiB/s"
+echo "upload  ratio:         $upload_ratio of curl's throughput (target >= 0.9: $(verdict "$upload_ratio" 0.9 '>='))"
+echo "memory  growth:        $growth_kib KiB peak over resident before the upload (target < 30 MB: $(verdict "$growth_kib" 30720 '<'))"
+echo "md5     md5sum:        $md5sum_s s, $(mbps "$md5sum_s") MiB/s"
+echo "md5     HashGenerator: $hash_s s, $(mbps "$hash_s") MiB/s"
+echo "md5     ratio:         $hash_ratio of md5sum's speed (target >= 0.95: $(verdict "$hash_ratio" 0.95 '>='))"
