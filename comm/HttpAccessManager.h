@@ -1,0 +1,118 @@
+#pragma once
+
+#include "Request.h"
+#include "ResultCode.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QSslError>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QHttpMultiPart;
+
+// Every HTTPS exchange with a device: builds the request, keeps it under a
+// request id (1, 2, 3, ... for the life of the process, never reused), sends
+// GET and POST, waits for the end (Sync) or reports it through a callback
+// (Async), then lets the caller read status, headers and body by id until it
+// deletes the request. TLS certificate errors are ignored (devices sign their
+// own certificates).
+//
+// Results: 0 or positive on success, failure codes of the HttpAccess facility
+// below. The manager never interprets HTTP status codes.
+//
+// Threads: use it from the thread it lives on (the user-interface thread).
+// The request list and the id counter are guarded by one mutex, never held
+// while a callback, an event loop or a network call runs. A synchronous send
+// runs a nested event loop on the caller's thread, so other queued events
+// (other replies, timers, callbacks) are delivered while it waits.
+class HttpAccessManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int32_t kRequestRemoved = 0x00010000;
+    // No request with this id.
+    static constexpr int32_t kNoSuchRequest = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1F5);
+    // The synchronous wait timed out; the reply was aborted.
+    static constexpr int32_t kTimedOut = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1F6);
+    // setTimeout was given 0 ms.
+    static constexpr int32_t kZeroTimeout = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1F7);
+    // The request has no reply (it was never sent).
+    static constexpr int32_t kNotSent = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1F8);
+    // The reply carries no HTTP status (connection or TLS failure, abort).
+    static constexpr int32_t kNoStatus = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1F9);
+    // The asked response header is absent or empty.
+    static constexpr int32_t kHeaderAbsent = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FA);
+
+    static constexpr int kNoRequest = -1;
+
+    // The process-wide manager, created on first use, destroyed at exit.
+    static HttpAccessManager& getInstance();
+
+    // A manager of its own (tests); ids stay unique across all managers.
+    explicit HttpAccessManager(QObject* parent = nullptr);
+    ~HttpAccessManager() override;
+
+    // Create a request for scheme://host:port/path[?query] with the
+    // "Authorization" header built from `authCode` (none when null). Always 0,
+    // the new id in `requestId`. An asynchronous request without a callback is
+    // a programming error: it is reported in the log and its end is not
+    // reported to anyone (the program does not crash).
+    int32_t createSyncRequest(const char* scheme, const char* host, const char* path, const char* query, int port,
+                              int& requestId, const char* authCode);
+    int32_t createAsyncRequest(const char* scheme, const char* host, const char* path, const char* query, int port,
+                               const std::function<void(int)>& callback, int& requestId, const char* authCode);
+
+    // Time-out of a later synchronous send: 0, kZeroTimeout (checked first),
+    // kNoSuchRequest.
+    int32_t setTimeout(int requestId, unsigned milliseconds);
+
+    // Send: kNoSuchRequest, or 0 (Async: at once; Sync: the reply ended,
+    // successfully or not, before the time-out), or kTimedOut (Sync).
+    // Transport failures show as kNoStatus from getResponseStatusCode. POSTs
+    // relay upload progress through uploadProgress; GETs do not. The
+    // multipart body stays the caller's and must outlive the reply.
+    int32_t sendGetRequest(int requestId);
+    int32_t sendPostRequest(int requestId, const QByteArray& body);
+    int32_t sendPostRequest(int requestId, QHttpMultiPart* body);
+
+    // 0 with the status in `statusCode`; kNoSuchRequest, kNotSent, kNoStatus
+    // (out argument untouched).
+    int32_t getResponseStatusCode(int requestId, int& statusCode);
+    // 0 with the raw header `name` in `value`; kHeaderAbsent with `value`
+    // empty; kNoSuchRequest, kNotSent (untouched).
+    int32_t getResponseHeader(int requestId, const char* name, std::string& value);
+    // 0 with everything the reply holds (drained: a second read yields the
+    // rest, usually nothing); kNoSuchRequest, kNotSent (untouched).
+    int32_t getResponseBody(int requestId, QByteArray& body);
+
+    // kRequestRemoved, 0 for kNoRequest (-1), kNoSuchRequest. The reply is
+    // disposed of once no send is waiting on it any more.
+    int32_t deleteRequest(int requestId);
+
+Q_SIGNALS:
+    void uploadProgress(qint64 bytesSent, qint64 bytesTotal, int requestId);
+
+private Q_SLOTS:
+    void sslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
+    void replyFinished(QNetworkReply* reply);
+
+private:
+    int32_t createRequestImpl(const char* scheme, const char* host, const char* path, const char* query, int port,
+                              Request::SyncMode syncMode, const std::function<void(int)>& callback, int& requestId,
+                              const char* authCode);
+    std::shared_ptr<Request> findRequest(int requestId);
+    int32_t startSending(const std::shared_ptr<Request>& request, QNetworkReply* reply, bool relayProgress);
+    int32_t waitResponseForSyncMode(const std::shared_ptr<Request>& request);
+
+    QNetworkAccessManager m_networkAccessManager;
+    QList<std::shared_ptr<Request>> m_requests;
+    QMutex m_lock;
+};
