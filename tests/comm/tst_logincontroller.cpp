@@ -195,7 +195,7 @@ private Q_SLOTS:
         clock.start();
         QCOMPARE(login.requestLogin(QLatin1String(kDeviceId), md5Hex(QLatin1String(kPassword))), code(0x800101F6));
         const qint64 elapsed = clock.elapsed();
-        QVERIFY2(elapsed >= 9900 && elapsed < 25000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed >= 9400 && elapsed < 25000, qPrintable(QString::number(elapsed)));
         QCOMPARE(value(DeviceParameter::LoggedInStatus).toBool(), false);
         QCOMPARE(value(DeviceParameter::AcceptedMd5Password).toString(), QLatin1String(kEarlierCode));
         QCOMPARE(loginValues(), kUntouched);
