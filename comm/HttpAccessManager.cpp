@@ -36,6 +36,7 @@ HttpAccessManager& HttpAccessManager::getInstance()
 
 HttpAccessManager::HttpAccessManager(QObject* parent)
     : QObject(parent)
+    , m_networkAccessManager(this)
 {
     m_networkAccessManager.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     // Direct: the reply must be told to ignore the errors before the

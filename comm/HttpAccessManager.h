@@ -112,6 +112,7 @@ private:
     int32_t startSending(const std::shared_ptr<Request>& request, QNetworkReply* reply, bool relayProgress);
     int32_t waitResponseForSyncMode(const std::shared_ptr<Request>& request);
 
+    // A child, so that the replies in flight can be found under the manager.
     QNetworkAccessManager m_networkAccessManager;
     QList<std::shared_ptr<Request>> m_requests;
     QMutex m_lock;
