@@ -644,6 +644,30 @@ private Q_SLOTS:
         QCOMPARE(m_manager->deleteRequest(syncId), kRemoved);
     }
 
+    // Deleting a request whose synchronous send is still waiting (from a
+    // callback that runs in the wait) leaves the waiting send a live reply to
+    // abort; the id is gone afterwards.
+    void deleteDuringSyncWait()
+    {
+        RawHttpServer silent(true);
+        QVERIFY(silent.listen());
+        int syncId = -1;
+        QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/", nullptr, silent.port(), syncId, kCode), 0);
+        QCOMPARE(m_manager->setTimeout(syncId, 1000), 0);
+        QList<int> deleted;
+        int asyncId = -1;
+        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
+                                               [this, &deleted, syncId](int) { deleted.append(m_manager->deleteRequest(syncId)); },
+                                               asyncId, kCode), 0);
+        QCOMPARE(m_manager->sendGetRequest(asyncId), 0);
+        QCOMPARE(m_manager->sendGetRequest(syncId), kTimedOut);
+        QCOMPARE(deleted, QList<int>{kRemoved});
+        int status = 0;
+        QCOMPARE(m_manager->getResponseStatusCode(syncId, status), kNoSuchRequest);
+        QCOMPARE(m_manager->deleteRequest(syncId), kNoSuchRequest);
+        QCOMPARE(m_manager->deleteRequest(asyncId), kRemoved);
+    }
+
     void callbackMayDeleteItsRequest()
     {
         int id = -1;
