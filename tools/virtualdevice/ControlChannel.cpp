@@ -35,6 +35,21 @@ bool parseRate(const QString &text, qint64 &rate)
     return true;
 }
 
+// "normal" (0) or a final HTTP status (200 to 599).
+bool parseAnswerStatus(const QString &text, int &status)
+{
+    if (text == QLatin1String("normal")) {
+        status = 0;
+        return true;
+    }
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < 200 || value > 599)
+        return false;
+    status = value;
+    return true;
+}
+
 QByteArray malformedMessage(const QString &kind, bool &binary, bool &known)
 {
     known = true;
@@ -86,6 +101,10 @@ QString ControlChannel::helpText()
         "  fault <dev> update-result 0|1|2\n"
         "  fault <dev> import-result auto|<code>\n"
         "  fault <dev> version on|off\n"
+        "  fault <dev> auth-status normal|<status>\n"
+        "  fault <dev> settings-status normal|close|<status>\n"
+        "  fault <dev> settings-drop normal|sys|display|net\n"
+        "  fault <dev> vanish-after-auth on|off\n"
         "  fault <dev> clear\n"
         "  push <dev> close|drop\n"
         "  push <dev> malformed json|extra-member|type-case|device|body|top-level|value|binary\n"
@@ -321,6 +340,27 @@ QString ControlChannel::fault(VirtualDevice *device, const QStringList &args, QS
             error = QStringLiteral("import-result needs auto or a code");
     } else if (what == QLatin1String("version")) {
         onOff(faults.reportVersion, true);
+    } else if (what == QLatin1String("auth-status")) {
+        if (!parseAnswerStatus(value, faults.authStatus))
+            error = QStringLiteral("auth-status needs normal or a status 200 to 599");
+    } else if (what == QLatin1String("settings-status")) {
+        if (value == QLatin1String("close")) {
+            faults.settingsClose = true;
+            faults.settingsStatus = 0;
+        } else if (parseAnswerStatus(value, faults.settingsStatus)) {
+            faults.settingsClose = false;
+        } else {
+            error = QStringLiteral("settings-status needs normal, close or a status 200 to 599");
+        }
+    } else if (what == QLatin1String("settings-drop")) {
+        if (value == QLatin1String("normal"))
+            faults.settingsDrop.clear();
+        else if (value == QLatin1String("sys") || value == QLatin1String("display") || value == QLatin1String("net"))
+            faults.settingsDrop = value;
+        else
+            error = QStringLiteral("settings-drop needs normal, sys, display or net");
+    } else if (what == QLatin1String("vanish-after-auth")) {
+        onOff(faults.vanishAfterAuth, true);
     } else {
         error = QStringLiteral("unknown fault \"%1\" (try help)").arg(what);
     }

@@ -19,6 +19,9 @@ const char *reason(int status)
     switch (status) {
     case 100: return "Continue";
     case 200: return "OK";
+    case 202: return "Accepted";
+    case 204: return "No Content";
+    case 401: return "Unauthorized";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
@@ -334,13 +337,43 @@ bool HttpConnection::finishMessage()
         return !close;
     }
     switch (m_route) {
-    case Route::Authenticate:
-        respond(200, QJsonDocument(QJsonObject{{QStringLiteral("result"), QStringLiteral("ok")}}).toJson(QJsonDocument::Compact), close);
-        Q_EMIT m_device->event(QStringLiteral("authenticated"));
+    case Route::Authenticate: {
+        const DeviceFaults &faults = m_device->faults();
+        const int status = faults.authStatus != 0 ? faults.authStatus : 200;
+        const bool vanish = faults.vanishAfterAuth;
+        const QByteArray body = status / 100 == 2
+            ? QJsonDocument(QJsonObject{{QStringLiteral("result"), QStringLiteral("ok")}}).toJson(QJsonDocument::Compact)
+            : errorBody(QStringLiteral("authentication answered %1 (injected fault)").arg(status));
+        respond(status, body, close || vanish);
+        Q_EMIT m_device->event(status == 200 ? QStringLiteral("authenticated")
+                                             : QStringLiteral("authenticated status=%1").arg(status));
+        if (vanish) {
+            // Gone from the network right after the answer: this connection
+            // ends and new ones are refused until the fault is cleared.
+            m_device->applyConnectFault(DeviceFaults::Connect::Refuse);
+            Q_EMIT m_device->event(QStringLiteral("vanished after authenticate"));
+            return false;
+        }
         break;
-    case Route::Settings:
-        respond(200, QJsonDocument(m_device->settingsDocument()).toJson(QJsonDocument::Compact), close);
+    }
+    case Route::Settings: {
+        const DeviceFaults &faults = m_device->faults();
+        if (faults.settingsClose) {
+            Q_EMIT m_device->event(QStringLiteral("settings read closed without answer"));
+            m_mode = Mode::Closing;
+            m_socket->abort();
+            deleteLater();
+            return false;
+        }
+        QJsonObject document = m_device->settingsDocument();
+        if (!faults.settingsDrop.isEmpty())
+            document.remove(faults.settingsDrop);
+        // An injected status still carries the document, so a client that
+        // reads the body whatever the status shows it.
+        respond(faults.settingsStatus != 0 ? faults.settingsStatus : 200,
+                QJsonDocument(document).toJson(QJsonDocument::Compact), close);
         break;
+    }
     case Route::Upload: {
         m_multipart->finish();
         const UploadReceiver::Outcome outcome = m_upload->finish(*m_multipart);
@@ -400,13 +433,18 @@ void HttpConnection::handleUpgrade(const HttpRequestHead &head, qsizetype headLe
 
 void HttpConnection::respond(int status, const QByteArray &body, bool close, const QByteArray &extraHeaders)
 {
+    // 204 and 304 carry neither a body nor its length.
+    const bool bodiless = status == 204 || status == 304;
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
-    out += "Content-Type: application/json\r\n";
-    out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    if (!bodiless) {
+        out += "Content-Type: application/json\r\n";
+        out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    }
     out += close ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
     out += extraHeaders;
     out += "\r\n";
-    out += body;
+    if (!bodiless)
+        out += body;
     m_socket->write(out);
     if (close) {
         m_mode = Mode::Closing;

@@ -26,6 +26,11 @@ struct DeviceFaults
     int updateResult = 0;      // reported at the end of a firmware update
     int importResult = -1;     // -1: 0 for well-formed XML, 5 otherwise
     bool reportVersion = true; // send the new version with the update result
+    int authStatus = 0;        // 0: answer an authorised authenticate with 200, else this status
+    int settingsStatus = 0;    // 0: answer an authorised settings read with 200, else this status
+    bool settingsClose = false; // close the connection instead of answering the settings read
+    QString settingsDrop;      // section left out of the settings read's answer ("" for none)
+    bool vanishAfterAuth = false; // stop listening and end the connection after answering authenticate
 };
 
 // One virtual device: its identity and state, its HTTPS and push servers, and

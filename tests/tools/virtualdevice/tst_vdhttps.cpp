@@ -270,6 +270,112 @@ private Q_SLOTS:
         QCOMPARE(curlStatus(curl(post)), 200);
     }
 
+    void injectedLoginAnswers_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("sections"); // of a settings answer; "-" for none
+
+        const QString auth = QStringLiteral("/api/v1/auth/authenticate");
+        const QString settings = QStringLiteral("/api/v1/settings/self");
+        QTest::newRow("auth-status 401") << "auth-status 401" << auth << 401 << "-";
+        QTest::newRow("auth-status 500") << "auth-status 500" << auth << 500 << "-";
+        QTest::newRow("auth-status 204") << "auth-status 204" << auth << 204 << "-";
+        QTest::newRow("auth-status leaves settings alone") << "auth-status 500" << settings << 200 << "display net sys";
+        QTest::newRow("settings-status 202 keeps the document") << "settings-status 202" << settings << 202 << "display net sys";
+        QTest::newRow("settings-status 404 still sends the document") << "settings-status 404" << settings << 404 << "display net sys";
+        QTest::newRow("settings-status 204 has no body") << "settings-status 204" << settings << 204 << "-";
+        QTest::newRow("settings-status leaves auth alone") << "settings-status 500" << auth << 200 << "-";
+        QTest::newRow("settings-drop net") << "settings-drop net" << settings << 200 << "display sys";
+        QTest::newRow("settings-drop sys") << "settings-drop sys" << settings << 200 << "display net";
+        QTest::newRow("settings-drop display") << "settings-drop display" << settings << 200 << "net sys";
+    }
+
+    void injectedLoginAnswers()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QString, sections);
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 ") + fault), QStringLiteral("ok"));
+        QStringList args{QStringLiteral("-u"), m_devices.credentials(0)};
+        if (path.endsWith(QLatin1String("authenticate")))
+            args << QStringLiteral("-X") << QStringLiteral("POST");
+        const ToolResult r = curl(args << m_devices.url(0, path));
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
+        QCOMPARE(curlStatus(r), status);
+        const QByteArray body = r.out.left(r.out.lastIndexOf("\nstatus="));
+        if (sections == QLatin1String("-")) {
+            if (status == 204)
+                QVERIFY2(body.isEmpty(), body.constData());
+            return;
+        }
+        const QJsonObject document = QJsonDocument::fromJson(body).object();
+        QCOMPARE(document.keys().join(QLatin1Char(' ')), sections);
+    }
+
+    void injectedFaultsNeedTheRightPassword()
+    {
+        // An injected answer is for an authorised client; others still get 403.
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 auth-status 500")), QStringLiteral("ok"));
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-status 202")), QStringLiteral("ok"));
+        const ToolResult auth = curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), QStringLiteral("admin:wrong"),
+                                      m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))});
+        const ToolResult settings = curl({QStringLiteral("-u"), QStringLiteral("admin:wrong"), m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
+        QCOMPARE(curlStatus(auth), 403);
+        QCOMPARE(curlStatus(settings), 403);
+    }
+
+    void badLoginFaultValues_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("auth-status text") << "fault d1 auth-status often";
+        QTest::newRow("auth-status interim") << "fault d1 auth-status 100";
+        QTest::newRow("auth-status beyond 599") << "fault d1 auth-status 600";
+        QTest::newRow("settings-status empty") << "fault d1 settings-status";
+        QTest::newRow("settings-status negative") << "fault d1 settings-status -200";
+        QTest::newRow("settings-drop unknown") << "fault d1 settings-drop all";
+        QTest::newRow("vanish-after-auth yes") << "fault d1 vanish-after-auth yes";
+    }
+
+    void badLoginFaultValues()
+    {
+        QFETCH(QString, command);
+        QVERIFY(m_devices.command(command).startsWith(QLatin1String("error ")));
+        // Nothing changed: the device still answers normally.
+        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), m_devices.credentials(0),
+                                  m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))})), 200);
+    }
+
+    void settingsReadClosedWithoutAnswer()
+    {
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-status close")), QStringLiteral("ok"));
+        const QStringList auth{QStringLiteral("-u"), m_devices.credentials(0)};
+        const ToolResult closed = curl(auth + QStringList{QStringLiteral("--max-time"), QStringLiteral("10"), m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
+        const ToolResult post = curl(auth + QStringList{QStringLiteral("-X"), QStringLiteral("POST"), m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))});
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-status normal")), QStringLiteral("ok"));
+        QVERIFY2(closed.exitCode == 52 || closed.exitCode == 56, qPrintable(QString::number(closed.exitCode))); // nothing or a reset
+        QCOMPARE(curlStatus(post), 200);
+        QCOMPARE(curlStatus(curl(auth + QStringList{m_devices.url(0, QStringLiteral("/api/v1/settings/self"))})), 200);
+    }
+
+    void vanishAfterAuthenticate()
+    {
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 vanish-after-auth on")), QStringLiteral("ok"));
+        const QStringList auth{QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("--max-time"), QStringLiteral("10")};
+        const int from = m_devices.lineCount();
+        const ToolResult answered = curl(auth + QStringList{QStringLiteral("-X"), QStringLiteral("POST"), m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))});
+        const ToolResult gone = curl(auth + QStringList{m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
+        QCOMPARE(curlStatus(answered), 200);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("vanished after authenticate"), 10000, from));
+        QCOMPARE(gone.exitCode, 7); // could not connect
+        // Cleared: back on the network.
+        QCOMPARE(curlStatus(curl(auth + QStringList{m_devices.url(0, QStringLiteral("/api/v1/settings/self"))})), 200);
+    }
+
     void throttledUploadTakesItsTime()
     {
         const QString path = writeFile(QStringLiteral("slow.bundle"), QByteArray(3 * 1024 * 1024, 's'));
