@@ -33,7 +33,7 @@ bytes=$(stat -c %s "$file")
 
 # The uploader talks to port 60010, so the device gets an address of its own.
 build/bin/corvane-virtual-device --device "address=$address,password=$password" --lndp-port 0 \
-    --https-port 60010 --update-step-ms 1 --update-step-percent 100 --no-stdin >"$work/device.log" 2>&1 &
+    --https-port 60010 --update-step-ms 1 --update-step-percent 100 --reboot-ms 0 --no-stdin >"$work/device.log" 2>&1 &
 device_pid=$!
 for _ in $(seq 300); do grep -q '^ready ' "$work/device.log" && break; sleep 0.1; done
 grep -q '^ready ' "$work/device.log" || { cat "$work/device.log" >&2; exit 1; }

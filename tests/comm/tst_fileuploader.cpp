@@ -91,7 +91,9 @@ private Q_SLOTS:
                                   QStringLiteral("--lndp-port"), QStringLiteral("0"),
                                   QStringLiteral("--https-port"), QStringLiteral("60010"),
                                   QStringLiteral("--update-step-ms"), QStringLiteral("10"),
-                                  QStringLiteral("--update-step-percent"), QStringLiteral("50")}),
+                                  QStringLiteral("--update-step-percent"), QStringLiteral("50"),
+                                  // Firmware files follow each other: no reboot in between.
+                                  QStringLiteral("--reboot-ms"), QStringLiteral("0")}),
                  qPrintable(m_devices.errorText()));
         QCOMPARE(m_devices.httpsPort(0), quint16(60010));
         QCOMPARE(m_devices.address(1), kSecond);

@@ -15,6 +15,7 @@
 namespace {
 
 constexpr qsizetype kMaxLine = 64 * 1024;
+constexpr int kMaxRebootMs = 600000;
 
 bool parseRate(const QString &text, qint64 &rate)
 {
@@ -91,6 +92,8 @@ QString ControlChannel::helpText()
         "commands (<dev> is a device id, address or MAC address, or all):\n"
         "  list | show <dev> | help | quit\n"
         "  state <dev> idle|busy|in-call\n"
+        "  reboot <dev>\n"
+        "  push-rate <dev> <ms>|off\n"
         "  set <dev> name|model|password|version|serial|subnet|gateway|dns1|dns2 <value> (name: may be empty)\n"
         "  fault <dev> lndp on|off\n"
         "  fault <dev> connect normal|refuse|drop|stall-tls\n"
@@ -105,6 +108,7 @@ QString ControlChannel::helpText()
         "  fault <dev> settings-status normal|close|<status>\n"
         "  fault <dev> settings-drop normal|sys|display|net\n"
         "  fault <dev> vanish-after-auth on|off\n"
+        "  fault <dev> reboot-ms <ms>\n"
         "  fault <dev> clear\n"
         "  push <dev> close|drop\n"
         "  push <dev> malformed json|extra-member|type-case|device|body|top-level|value|binary\n"
@@ -200,10 +204,14 @@ QStringList ControlChannel::execute(const QString &line)
         for (VirtualDevice *device : m_devices) {
             const DeviceConfig &c = device->config();
             out << QStringLiteral("device %1 %2 %3 %4 \"%5\" version=%6 status=%7 push=%8 https=%9")
-                       .arg(c.id, c.address.toString(), DeviceConfigParser::macText(c.mac), c.model, c.name, c.version,
-                            DeviceConfigParser::statusName(device->deviceStatus()))
-                       .arg(device->pushHub()->channelCount())
-                       .arg(device->httpsPort());
+                           .arg(c.id, c.address.toString(), DeviceConfigParser::macText(c.mac), c.model, c.name, c.version,
+                                DeviceConfigParser::statusName(device->deviceStatus()))
+                           .arg(device->pushHub()->channelCount())
+                           .arg(device->httpsPort())
+                       + QStringLiteral(" sent=%1 push-rate=%2 power=%3")
+                             .arg(device->notificationsSent())
+                             .arg(device->pushRate())
+                             .arg(device->isRebooting() ? QStringLiteral("rebooting") : QStringLiteral("up"));
         }
         out << QStringLiteral("ok");
         return out;
@@ -246,6 +254,26 @@ QStringList ControlChannel::runOn(VirtualDevice *device, const QString &verb, co
         }
         if (!device->setValue(args.first(), args.mid(1).join(QLatin1Char(' ')), error))
             return {};
+        return {};
+    }
+    if (verb == QLatin1String("reboot")) {
+        if (!args.isEmpty()) {
+            error = QStringLiteral("reboot takes no arguments");
+            return {};
+        }
+        device->reboot();
+        return {};
+    }
+    if (verb == QLatin1String("push-rate")) {
+        bool ok = false;
+        const int ms = args.value(0).toInt(&ok);
+        if (args.size() == 1 && args.first() == QLatin1String("off")) {
+            device->setPushRate(0);
+        } else if (args.size() == 1 && ok && ms >= 1 && ms <= 60000) {
+            device->setPushRate(ms);
+        } else {
+            error = QStringLiteral("push-rate needs an interval of 1 to 60000 ms or off");
+        }
         return {};
     }
     if (verb == QLatin1String("fault")) {
@@ -361,6 +389,13 @@ QString ControlChannel::fault(VirtualDevice *device, const QStringList &args, QS
             error = QStringLiteral("settings-drop needs normal, sys, display or net");
     } else if (what == QLatin1String("vanish-after-auth")) {
         onOff(faults.vanishAfterAuth, true);
+    } else if (what == QLatin1String("reboot-ms")) {
+        bool ok = false;
+        const int ms = value.toInt(&ok);
+        if (ok && ms >= 0 && ms <= kMaxRebootMs)
+            device->setRebootMs(ms);
+        else
+            error = QStringLiteral("reboot-ms needs 0 to %1").arg(kMaxRebootMs);
     } else {
         error = QStringLiteral("unknown fault \"%1\" (try help)").arg(what);
     }

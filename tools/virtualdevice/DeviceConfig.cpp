@@ -232,6 +232,8 @@ bool fromFile(const QString &path, ProcessConfig &config, QString &error)
         config.updateStepMs = qMax(1, root.value(QLatin1String("updateStepMs")).toInt(500));
     if (root.contains(QLatin1String("updateStepPercent")))
         config.updateStepPercent = qBound(1, root.value(QLatin1String("updateStepPercent")).toInt(10), 100);
+    if (root.contains(QLatin1String("rebootMs")))
+        config.rebootMs = qBound(0, root.value(QLatin1String("rebootMs")).toInt(3000), 600000);
     const QJsonArray devices = root.value(QLatin1String("devices")).toArray();
     for (int i = 0; i < devices.size(); ++i) {
         if (!devices.at(i).isObject()) {

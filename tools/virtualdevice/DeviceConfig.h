@@ -34,6 +34,7 @@ struct ProcessConfig
     quint16 httpsPort = 60010;
     int updateStepMs = 500;     // interval between two installation-progress reports
     int updateStepPercent = 10; // progress added per report
+    int rebootMs = 3000;        // down time after a successful update, 0 for none
     QString controlSocket;      // local control socket path, empty for none
     bool readStdin = true;      // control commands on standard input
     bool verbose = false;
@@ -54,7 +55,7 @@ bool fromJson(const QJsonObject &object, int index, DeviceConfig &out, QString &
 bool fromKeyValues(const QString &text, int index, DeviceConfig &out, QString &error);
 
 // The JSON configuration file: {"devices": [...], "lndpPort", "httpsPort",
-// "updateStepMs", "updateStepPercent"}.
+// "updateStepMs", "updateStepPercent", "rebootMs"}.
 bool fromFile(const QString &path, ProcessConfig &config, QString &error);
 
 // count devices on consecutive addresses from first, alternating the two

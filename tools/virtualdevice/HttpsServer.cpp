@@ -83,7 +83,26 @@ bool HttpsServer::start(quint16 port, QString &error)
 
 void HttpsServer::setRefusing(bool refusing)
 {
-    if (refusing) {
+    m_refusing = refusing;
+    updateListening();
+}
+
+void HttpsServer::setDown(bool down)
+{
+    m_down = down;
+    updateListening();
+    if (!down)
+        return;
+    // Every connection goes, whatever it was doing: TLS handshakes, requests,
+    // uploads half received.
+    const QList<QSslSocket *> sockets = findChildren<QSslSocket *>();
+    for (QSslSocket *socket : sockets)
+        socket->abort();
+}
+
+void HttpsServer::updateListening()
+{
+    if (m_refusing || m_down) {
         close(); // new connections are refused by the kernel
     } else if (!isListening()) {
         if (!listen(m_device->config().address, m_port))

@@ -28,6 +28,9 @@ public:
     bool start(quint16 port, QString &error);
     quint16 port() const { return m_port; }
     void setRefusing(bool refusing);
+    // A device that is down (rebooting) listens to nothing and ends every
+    // connection it had; coming up again restores what the faults allow.
+    void setDown(bool down);
     int openConnections() const;
 
 protected:
@@ -36,7 +39,11 @@ protected:
 private:
     VirtualDevice *m_device;
     QSslConfiguration m_tls;
+    void updateListening();
+
     quint16 m_port = 0;
+    bool m_refusing = false;
+    bool m_down = false;
 };
 
 // One HTTPS connection: a streaming HTTP/1.1 request loop. A request for the

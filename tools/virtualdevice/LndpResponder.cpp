@@ -96,7 +96,7 @@ bool LndpResponder::handle(const QByteArray &bytes, const QHostAddress &sender, 
     }
     if (!LndpMessage::isAnnouncement(datagram))
         return false; // answers of other devices, other services
-    if (device->faults().lndpSilent)
+    if (device->faults().lndpSilent || device->isRebooting())
         return false;
     answer(device, sender, senderPort);
     return true;

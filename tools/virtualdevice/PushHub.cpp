@@ -76,12 +76,16 @@ void PushHub::onNewConnection()
     }
 }
 
-void PushHub::sendText(const QString &text)
+int PushHub::sendText(const QString &text)
 {
+    int sent = 0;
     for (const Channel &channel : std::as_const(m_channels)) {
-        if (channel.webSocket)
+        if (channel.webSocket) {
             channel.webSocket->sendTextMessage(text);
+            ++sent;
+        }
     }
+    return sent;
 }
 
 void PushHub::sendBinary(const QByteArray &data)
@@ -106,10 +110,18 @@ int PushHub::closeAll()
 
 int PushHub::dropAll()
 {
+    const QList<QPointer<QSslSocket>> handshaking = m_handshaking;
+    for (const QPointer<QSslSocket> &socket : handshaking) {
+        if (socket)
+            socket->abort();
+    }
     const QList<Channel> channels = m_channels;
     for (const Channel &channel : channels) {
+        if (channel.webSocket)
+            channel.webSocket->flush();
         if (channel.socket) {
             channel.socket->blockSignals(false);
+            channel.socket->flush();
             channel.socket->abort();
         }
         if (channel.webSocket)

@@ -21,11 +21,13 @@ public:
     ~PushHub() override;
 
     void adopt(QSslSocket *socket);
-    void sendText(const QString &text);
+    // Returns the number of channels the message went out on.
+    int sendText(const QString &text);
     void sendBinary(const QByteArray &data);
     // Ends every channel with a closing handshake (code 1001, going away).
     int closeAll();
-    // Ends every channel without a closing handshake.
+    // Ends every channel without a closing handshake, and every upgrade still
+    // being negotiated. What was already sent is flushed first.
     int dropAll();
     // While pings go unanswered the channels' sockets are not read at all:
     // nothing the client sends is processed until reading resumes.

@@ -18,6 +18,9 @@ VirtualDevice::VirtualDevice(const DeviceConfig &config, const QSslConfiguration
 {
     m_updateTimer.setInterval(m_updateStepMs);
     connect(&m_updateTimer, &QTimer::timeout, this, &VirtualDevice::updateStep);
+    m_rebootTimer.setSingleShot(true);
+    connect(&m_rebootTimer, &QTimer::timeout, this, &VirtualDevice::finishReboot);
+    connect(&m_pushRateTimer, &QTimer::timeout, this, &VirtualDevice::pushRateStep);
     m_push = new PushHub(this, this);
     m_https = new HttpsServer(this, tls, this);
 }
@@ -91,7 +94,7 @@ QByteArray VirtualDevice::notification(const QJsonObject &body)
 
 void VirtualDevice::notify(const QJsonObject &body)
 {
-    m_push->sendText(QString::fromUtf8(notification(body)));
+    m_notificationsSent += m_push->sendText(QString::fromUtf8(notification(body)));
 }
 
 static QJsonObject sysBody(const QJsonObject &sys)
@@ -152,6 +155,59 @@ void VirtualDevice::updateStep()
     m_deviceStatus = 0;
     notify(sysBody({{QStringLiteral("device-status"), 0}}));
     Q_EMIT event(QStringLiteral("update finished result=%1 version=%2").arg(m_upgradeResult).arg(m_config.version));
+    // The new firmware starts with a reboot; a failed or skipped update
+    // leaves the old one running. The last notifications are on their way
+    // before the channels go.
+    if (m_upgradeResult == 0 && m_rebootMs > 0)
+        reboot();
+}
+
+void VirtualDevice::reboot()
+{
+    const bool wasDown = isRebooting();
+    m_updateTimer.stop();
+    m_updatePercent = -1;
+    m_upgradeStatus = -1;
+    const int dropped = m_push->dropAll();
+    m_https->setDown(true);
+    if (m_rebootMs <= 0) {
+        Q_EMIT event(QStringLiteral("reboot started ms=0 dropped=%1").arg(dropped));
+        finishReboot();
+        return;
+    }
+    m_rebootTimer.start(m_rebootMs);
+    if (!wasDown)
+        Q_EMIT event(QStringLiteral("reboot started ms=%1 dropped=%2").arg(m_rebootMs).arg(dropped));
+}
+
+void VirtualDevice::finishReboot()
+{
+    m_rebootTimer.stop();
+    // Firmware starts idle; settings, results and the installed version stay.
+    m_deviceStatus = 0;
+    m_https->setDown(false);
+    Q_EMIT event(QStringLiteral("reboot finished version=%1").arg(m_config.version));
+}
+
+void VirtualDevice::setPushRate(int intervalMs)
+{
+    if (intervalMs <= 0) {
+        if (!m_pushRateTimer.isActive())
+            return;
+        m_pushRateTimer.stop();
+        if (m_deviceStatus != m_statusBeforePushRate)
+            setDeviceStatus(m_statusBeforePushRate);
+        return;
+    }
+    if (!m_pushRateTimer.isActive())
+        m_statusBeforePushRate = m_deviceStatus;
+    m_pushRateTimer.start(intervalMs);
+}
+
+void VirtualDevice::pushRateStep()
+{
+    // Idle and busy in turn: every notification is a change of the status.
+    setDeviceStatus(m_deviceStatus == 0 ? 1 : 0);
 }
 
 void VirtualDevice::finishImport(bool wellFormed)

@@ -67,6 +67,25 @@ public:
     void finishImport(bool wellFormed);
     void finishStandbyImage(bool valid);
 
+    // A reboot, as after a successful firmware update: the push channels and
+    // every HTTPS connection are dropped, discovery and HTTPS stay silent for
+    // the reboot time, then the device is back with its settings and the
+    // version it now runs. Calling it again while down starts the time anew.
+    void reboot();
+    bool isRebooting() const { return m_rebootTimer.isActive(); }
+    // Reboot time in ms; 0 keeps the device running after an update (a
+    // direct reboot then takes no time at all).
+    void setRebootMs(int ms) { m_rebootMs = ms; }
+    int rebootMs() const { return m_rebootMs; }
+
+    // Every intervalMs a settings notification with the device status
+    // toggled between idle and busy; 0 stops it and restores the status the
+    // device had before.
+    void setPushRate(int intervalMs);
+    int pushRate() const { return m_pushRateTimer.isActive() ? m_pushRateTimer.interval() : 0; }
+    // Notifications put on a channel (one per open channel per notification).
+    qint64 notificationsSent() const { return m_notificationsSent; }
+
     // Control channel.
     void setDeviceStatus(int status);
     bool setValue(const QString &key, const QString &value, QString &error);
@@ -83,6 +102,8 @@ Q_SIGNALS:
 
 private:
     void updateStep();
+    void finishReboot();
+    void pushRateStep();
     QString nextVersion(const QString &fileName) const;
 
     DeviceConfig m_config;
@@ -97,6 +118,11 @@ private:
     int m_updatePercent = -1;
     QString m_pendingVersion;
     QTimer m_updateTimer;
+    int m_rebootMs = 3000;
+    QTimer m_rebootTimer;
+    QTimer m_pushRateTimer;
+    int m_statusBeforePushRate = 0;
+    qint64 m_notificationsSent = 0;
     HttpsServer *m_https = nullptr; // child of this
     PushHub *m_push = nullptr;     // child of this
 };

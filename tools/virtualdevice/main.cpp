@@ -88,13 +88,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption httpsPortOption(QStringLiteral("https-port"), QStringLiteral("HTTPS and push port (0: any free one per device)."), QStringLiteral("port"));
     const QCommandLineOption stepMsOption(QStringLiteral("update-step-ms"), QStringLiteral("Interval of firmware installation progress reports."), QStringLiteral("ms"));
     const QCommandLineOption stepPercentOption(QStringLiteral("update-step-percent"), QStringLiteral("Progress per report."), QStringLiteral("percent"));
+    const QCommandLineOption rebootOption(QStringLiteral("reboot-ms"), QStringLiteral("Down time of the reboot after a successful firmware update (0: no reboot)."), QStringLiteral("ms"));
     const QCommandLineOption controlOption(QStringLiteral("control"), QStringLiteral("Local control socket path."), QStringLiteral("path"));
     const QCommandLineOption noStdinOption(QStringLiteral("no-stdin"), QStringLiteral("Do not read commands from standard input."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Log discovery traffic on standard error."));
     const QCommandLineOption parentOption(QStringLiteral("exit-with-parent"), QStringLiteral("End when the parent process ends."));
     const QCommandLineOption sendOption(QStringLiteral("send"), QStringLiteral("Send the remaining arguments as one command to the control socket <path> and print the reply."), QStringLiteral("path"));
     parser.addOptions({configOption, deviceOption, generateOption, firstOption, passwordOption, lndpPortOption,
-                       httpsPortOption, stepMsOption, stepPercentOption, controlOption, noStdinOption, verboseOption,
+                       httpsPortOption, stepMsOption, stepPercentOption, rebootOption, controlOption, noStdinOption, verboseOption,
                        parentOption, sendOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("With --send: the command."));
     parser.process(app);
@@ -140,7 +141,8 @@ int main(int argc, char *argv[])
     int httpsPort = config.httpsPort;
     if (!readNumber(lndpPortOption, 0, 65535, lndpPort) || !readNumber(httpsPortOption, 0, 65535, httpsPort)
         || !readNumber(stepMsOption, 1, 60000, config.updateStepMs)
-        || !readNumber(stepPercentOption, 1, 100, config.updateStepPercent))
+        || !readNumber(stepPercentOption, 1, 100, config.updateStepPercent)
+        || !readNumber(rebootOption, 0, 600000, config.rebootMs))
         return fail(error);
 
     if (parser.isSet(parentOption)) {
@@ -168,6 +170,7 @@ int main(int argc, char *argv[])
                                                   deviceConfig.address, tls, error))
             return fail(error);
         auto *device = new VirtualDevice(deviceConfig, tls, config.updateStepMs, config.updateStepPercent, &app);
+        device->setRebootMs(config.rebootMs);
         if (!device->start(quint16(httpsPort), error))
             return fail(error);
         QObject::connect(device, &VirtualDevice::event, &app, [device](const QString &text) {

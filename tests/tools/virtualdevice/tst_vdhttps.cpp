@@ -84,7 +84,9 @@ private Q_SLOTS:
                                   QStringLiteral("address=127.0.0.2,model=TQ-730,name=Desk,password=s3cret,version=1.2.3,serial=SN-1,"
                                                  "subnet=255.255.255.0,gateway=127.0.0.1,dns1=127.0.0.53,dns2="),
                                   QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0"),
-                                  QStringLiteral("--update-step-ms"), QStringLiteral("20"), QStringLiteral("--update-step-percent"), QStringLiteral("50")}),
+                                  QStringLiteral("--update-step-ms"), QStringLiteral("20"), QStringLiteral("--update-step-percent"), QStringLiteral("50"),
+                                  // Later requests follow a firmware upload at once: no reboot.
+                                  QStringLiteral("--reboot-ms"), QStringLiteral("0")}),
                  qPrintable(m_devices.errorText()));
     }
 

@@ -2,6 +2,7 @@
 // on loopback addresses.
 
 #include "DeviceProcess.h"
+#include "LndpAnnouncement.h"
 
 #include <QNetworkDatagram>
 #include <QTest>
@@ -9,26 +10,6 @@
 #include <QtEndian>
 
 namespace {
-
-// An announcement as the program sends it: flags 0, IPv4, the sender's
-// address and MAC address, the service "_zel-scp", no extended information.
-QByteArray announcement(const QHostAddress &from, const QByteArray &service = "_zel-scp", quint8 flags = 0x00)
-{
-    QByteArray d("LNDP");
-    char be[4];
-    qToBigEndian<quint16>(quint16(27 + service.size()), be);
-    d.append(be, 2);
-    d.append(char(flags));
-    d.append(char(4));
-    qToBigEndian<quint32>(from.toIPv4Address(), be);
-    d.append(be, 4);
-    d.append(QByteArray(12, '\0'));
-    d.append(QByteArray::fromHex("001122334455"));
-    d.append(char(service.size()));
-    d.append(service);
-    d.append(QByteArray(2, '\0'));
-    return d;
-}
 
 struct Answer
 {
@@ -96,7 +77,7 @@ private Q_SLOTS:
 
     void answersAnAnnouncementFromItsOwnAddress()
     {
-        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
+        send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
         const Answer &a = m_answers.first();
         QCOMPARE(a.from, QHostAddress(QStringLiteral("127.0.0.2")));
@@ -115,7 +96,7 @@ private Q_SLOTS:
 
     void eachDeviceAnswersForItself()
     {
-        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.3"));
+        send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.3"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
         QCOMPARE(m_answers.first().from, QHostAddress(QStringLiteral("127.0.0.3")));
         QCOMPARE(strings(m_answers.first().data), (QStringList{QString(), QStringLiteral("TQ-360"), QStringLiteral("Hall Display")}));
@@ -124,7 +105,7 @@ private Q_SLOTS:
     void broadcastReachesEveryDeviceOfTheSubnet()
     {
         m_socket.setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
-        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.255.255.255"));
+        send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.255.255.255"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 2, 5000);
         QStringList from{m_answers.at(0).from.toString(), m_answers.at(1).from.toString()};
         from.sort();
@@ -134,20 +115,20 @@ private Q_SLOTS:
     void ignoresWhatIsNotAnAnnouncement()
     {
         const QHostAddress me(QStringLiteral("127.0.0.1"));
-        QByteArray badMagic = announcement(me);
+        QByteArray badMagic = lndpAnnouncement(me);
         badMagic[1] = 'X';
-        QByteArray badLength = announcement(me);
+        QByteArray badLength = lndpAnnouncement(me);
         badLength[5] = char(badLength.at(5) + 1);
-        send(announcement(me).left(33), QStringLiteral("127.0.0.2"));
+        send(lndpAnnouncement(me).left(33), QStringLiteral("127.0.0.2"));
         send(badMagic, QStringLiteral("127.0.0.2"));
         send(badLength, QStringLiteral("127.0.0.2"));
-        send(announcement(me, "_other"), QStringLiteral("127.0.0.2"));
-        send(announcement(me, "_zel-scp", 0x80), QStringLiteral("127.0.0.2")); // another responder
+        send(lndpAnnouncement(me, "_other"), QStringLiteral("127.0.0.2"));
+        send(lndpAnnouncement(me, "_zel-scp", 0x80), QStringLiteral("127.0.0.2")); // another responder
         send(QByteArray(1600, 'L'), QStringLiteral("127.0.0.2"));
-        send(announcement(me) + "trailing bytes are ignored", QStringLiteral("127.0.0.2"));
+        send(lndpAnnouncement(me) + "trailing bytes are ignored", QStringLiteral("127.0.0.2"));
         // Datagrams are handled in order: the one answer is to the last.
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
-        send(announcement(me), QStringLiteral("127.0.0.2"));
+        send(lndpAnnouncement(me), QStringLiteral("127.0.0.2"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 2, 5000);
         QCOMPARE(m_answers.at(1).data, m_answers.at(0).data);
     }
@@ -157,15 +138,15 @@ private Q_SLOTS:
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 lndp off")), QStringLiteral("ok"));
         // One broadcast reaches both devices in one pass: the other device's
         // answer shows that the silent one had its turn too.
-        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.255.255.255"));
+        send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.255.255.255"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
         QCOMPARE(m_answers.first().from, QHostAddress(QStringLiteral("127.0.0.3")));
-        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.3"));
+        send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.3"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 2, 5000);
         QCOMPARE(m_answers.size(), 2);
 
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 lndp on")), QStringLiteral("ok"));
-        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
+        send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 3, 5000);
         QCOMPARE(m_answers.at(2).from, QHostAddress(QStringLiteral("127.0.0.2")));
     }
@@ -174,12 +155,12 @@ private Q_SLOTS:
     {
         QCOMPARE(m_devices.command(QStringLiteral("set d1 model TQ-999")), QStringLiteral("ok"));
         QCOMPARE(m_devices.command(QStringLiteral("set d1 name Back Office")), QStringLiteral("ok"));
-        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
+        send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
         QCOMPARE(strings(m_answers.first().data), (QStringList{QString(), QStringLiteral("TQ-999"), QStringLiteral("Back Office")}));
 
         QCOMPARE(m_devices.command(QStringLiteral("set d1 name")), QStringLiteral("ok"));
-        send(announcement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
+        send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 2, 5000);
         QCOMPARE(strings(m_answers.at(1).data), (QStringList{QString(), QStringLiteral("TQ-999"), QString()}));
     }
@@ -206,7 +187,7 @@ private Q_SLOTS:
         QVERIFY2(device.start({QStringLiteral("--device"), QStringLiteral("address=127.0.0.4,model=TQ-730,") + options,
                                QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0")}),
                  qPrintable(device.errorText()));
-        const QByteArray datagram = announcement(QHostAddress(QStringLiteral("127.0.0.1")));
+        const QByteArray datagram = lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1")));
         QCOMPARE(m_socket.writeDatagram(datagram, QHostAddress(QStringLiteral("127.0.0.4")), device.lndpPort()),
                  qint64(datagram.size()));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);

@@ -3,6 +3,7 @@
 // state changes, and each injected fault.
 
 #include "DeviceProcess.h"
+#include "PushClient.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -20,40 +21,6 @@
 #include <memory>
 
 namespace {
-
-// A push client as the program opens it: wss, the Authorization header,
-// certificate errors ignored; it records every text message.
-class PushClient : public QObject
-{
-public:
-    explicit PushClient(const QByteArray &authorization)
-        : m_authorization(authorization)
-    {
-        m_socket.setProxy(QNetworkProxy::NoProxy);
-        connect(&m_socket, &QWebSocket::sslErrors, this, [this] { m_socket.ignoreSslErrors(); });
-        connect(&m_socket, &QWebSocket::textMessageReceived, this, [this](const QString &m) { messages.append(m); });
-        connect(&m_socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray &) { ++binaryMessages; });
-        connect(&m_socket, &QWebSocket::pong, this, [this] { ++pongs; });
-    }
-
-    bool open(const QString &host, quint16 port)
-    {
-        QNetworkRequest request(QUrl(QStringLiteral("wss://%1:%2/api/v1/push").arg(host).arg(port)));
-        request.setRawHeader("Authorization", m_authorization);
-        QSignalSpy connected(&m_socket, &QWebSocket::connected);
-        m_socket.open(request);
-        return connected.wait(10000);
-    }
-
-    QWebSocket &socket() { return m_socket; }
-    QStringList messages;
-    int pongs = 0;
-    int binaryMessages = 0;
-
-private:
-    QByteArray m_authorization;
-    QWebSocket m_socket;
-};
 
 // The body of a notification, after checking that the envelope is exactly
 // the accepted one: two members, a command of exactly type and device.
@@ -128,13 +95,30 @@ private:
         return answer.left(answer.indexOf("\r\n"));
     }
 
+    // Notifications the device put on its channels so far ("sent=" of list).
+    qint64 sentCount()
+    {
+        const int from = m_devices.lineCount();
+        if (m_devices.command(QStringLiteral("list")) != QLatin1String("ok"))
+            return -1;
+        const QStringList lines = m_devices.lines().mid(from);
+        for (const QString &line : lines) {
+            const qsizetype at = line.indexOf(QLatin1String(" sent="));
+            if (line.startsWith(QLatin1String("device d1 ")) && at >= 0)
+                return line.mid(at + 6).section(QLatin1Char(' '), 0, 0).toLongLong();
+        }
+        return -1;
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
         QVERIFY2(m_devices.start({QStringLiteral("--device"), QStringLiteral("address=127.0.0.2,model=TQ-360,name=Desk,password=pw,version=1.0.0"),
                                   QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0"),
-                                  QStringLiteral("--update-step-ms"), QStringLiteral("10"), QStringLiteral("--update-step-percent"), QStringLiteral("25")}),
+                                  QStringLiteral("--update-step-ms"), QStringLiteral("10"), QStringLiteral("--update-step-percent"), QStringLiteral("25"),
+                                  // One update after another on the same channel: no reboot in between.
+                                  QStringLiteral("--reboot-ms"), QStringLiteral("0")}),
                  qPrintable(m_devices.errorText()));
     }
 
@@ -301,6 +285,33 @@ private Q_SLOTS:
         QCOMPARE(m_devices.command(QStringLiteral("push d1 notify {\"sys\":{\"device-status\":2}}")), QStringLiteral("ok sent=1"));
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), int(kinds.size()) + 1, 5000);
         QCOMPARE(bodyOf(client->messages.last()), sys(QJsonObject{{QStringLiteral("device-status"), 2}}));
+    }
+
+    void pushRateTogglesTheStatusAndCountsWhatWentOut()
+    {
+        auto first = connectClient();
+        auto second = connectClient();
+        QVERIFY(first && second);
+        const qint64 before = sentCount();
+        QVERIFY(before >= 0);
+        QCOMPARE(m_devices.command(QStringLiteral("push-rate d1 20")), QStringLiteral("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(first->messages.size() >= 10, 10000);
+        QCOMPARE(m_devices.command(QStringLiteral("push-rate d1 off")), QStringLiteral("ok"));
+        // Every notification went to both channels and was counted once per channel.
+        const qint64 sent = sentCount() - before;
+        QVERIFY(sent >= 20);
+        QTRY_COMPARE_WITH_TIMEOUT(qint64(first->messages.size() + second->messages.size()), sent, 5000);
+        QCOMPARE(first->messages, second->messages);
+        // Busy and idle in turn, each one a change; stopping leaves the device
+        // idle, as it was before.
+        for (int i = 0; i < first->messages.size(); ++i)
+            QCOMPARE(bodyOf(first->messages.at(i)), sys(QJsonObject{{QStringLiteral("device-status"), i % 2 == 0 ? 1 : 0}}));
+        QCOMPARE(bodyOf(first->messages.last()), sys(QJsonObject{{QStringLiteral("device-status"), 0}}));
+        // Nothing more after it was stopped.
+        QCOMPARE(m_devices.command(QStringLiteral("state d1 busy")), QStringLiteral("ok"));
+        QCOMPARE(m_devices.command(QStringLiteral("state d1 idle")), QStringLiteral("ok"));
+        QCOMPARE(sentCount() - before, sent + 4);
+        QTRY_COMPARE_WITH_TIMEOUT(qint64(first->messages.size() + second->messages.size()), sent + 4, 5000);
     }
 
     void endsCleanlyWithOpenChannels()
