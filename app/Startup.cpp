@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "AlertNotifier.h"
+#include "DeviceNotificationObserver.h"
 #include "DeviceParameter.h"
 #include "DeviceTableModel.h"
 #include "Logger.h"
@@ -82,6 +83,10 @@ int run(int argc, char* argv[])
 
     if (!services.bringUp("alert notifier", [] { return AlertNotifier::initialize() == 0; },
                           &AlertNotifier::finalize))
+        return -1;
+
+    if (!services.bringUp("push-session observer", [] { return DeviceNotificationObserver::initialize() >= 0; },
+                          &DeviceNotificationObserver::finalize))
         return -1;
 
     quitOnTerminationSignals(app);

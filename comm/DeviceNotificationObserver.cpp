@@ -1,0 +1,243 @@
+#include "DeviceNotificationObserver.h"
+
+#include "DeviceFacade.h"
+#include "HttpAccessManager.h"
+#include "LoginController.h"
+#include "Logger.h"
+
+#include <QMutexLocker>
+
+#include <algorithm>
+
+namespace {
+
+// Serialises initialize() and finalize().
+QMutex s_instanceLock;
+std::unique_ptr<DeviceNotificationObserver> s_owner;
+
+QString hex(int32_t code)
+{
+    return QStringLiteral("0x%1").arg(static_cast<uint32_t>(code), 8, 16, QLatin1Char('0'));
+}
+
+} // namespace
+
+DeviceNotificationObserver* DeviceNotificationObserver::m_instance = nullptr;
+
+int DeviceNotificationObserver::initialize()
+{
+    QMutexLocker locker(&s_instanceLock);
+    if (s_owner)
+        return 0;
+    s_owner = std::make_unique<DeviceNotificationObserver>(DeviceFacade::getInstance(),
+                                                           HttpAccessManager::getInstance());
+    m_instance = s_owner.get();
+    return 0;
+}
+
+void DeviceNotificationObserver::finalize()
+{
+    QMutexLocker locker(&s_instanceLock);
+    m_instance = nullptr;
+    s_owner.reset();
+}
+
+DeviceNotificationObserver::DeviceNotificationObserver(DeviceFacade& facade, HttpAccessManager& httpAccess)
+    : DeviceNotificationObserver(facade, httpAccess, Options())
+{
+}
+
+DeviceNotificationObserver::DeviceNotificationObserver(DeviceFacade& facade, HttpAccessManager& httpAccess,
+                                                       Options options)
+    : m_facade(facade)
+    , m_httpAccess(httpAccess)
+    , m_options(options)
+{
+    qRegisterMetaType<Session::SessionState>("Session::SessionState");
+    // Deferred, so that a session is never destroyed from inside its own
+    // error signal.
+    connect(this, &DeviceNotificationObserver::reserveStartReconnect, this,
+            &DeviceNotificationObserver::startReconnect, Qt::QueuedConnection);
+    m_facade.setPushSessionService(this);
+}
+
+DeviceNotificationObserver::~DeviceNotificationObserver()
+{
+    m_facade.setPushSessionService(nullptr);
+    QList<std::shared_ptr<Session>> sessions;
+    {
+        QMutexLocker locker(&m_sessionsLock);
+        sessions.swap(m_sessions);
+    }
+    // Closed quietly: nobody is left to hear about it.
+    for (const std::shared_ptr<Session>& session : std::as_const(sessions))
+        disconnect(session.get(), nullptr, this, nullptr);
+    QMutexLocker locker(&m_reconnectsLock);
+    m_reconnects.clear();
+}
+
+std::shared_ptr<Session> DeviceNotificationObserver::findSession(const QString& ipAddress, int port) const
+{
+    const auto it = std::find_if(m_sessions.cbegin(), m_sessions.cend(), [&](const std::shared_ptr<Session>& s) {
+        return s->ipAddress() == ipAddress && s->port() == port;
+    });
+    return it == m_sessions.cend() ? nullptr : *it;
+}
+
+int32_t DeviceNotificationObserver::createSession(const QString& ipAddress, int port)
+{
+    std::shared_ptr<Session> session;
+    {
+        QMutexLocker locker(&m_sessionsLock);
+        if (findSession(ipAddress, port))
+            return kSessionExists;
+        session = std::make_shared<Session>(ipAddress, port, m_options.handshakeTimeoutMs);
+        m_sessions.append(session);
+    }
+    connect(session.get(), &Session::receivedTextMessage, this, &DeviceNotificationObserver::onReceivedTextMessage,
+            Qt::QueuedConnection);
+    connect(session.get(), &Session::changedState, this, &DeviceNotificationObserver::onChangedState,
+            Qt::DirectConnection);
+
+    QVariant authCode;
+    if (!m_facade.getDeviceParameter(ipAddress, DeviceParameter::AcceptedMd5Password, authCode,
+                                     DeviceFindPolicy::ByIpAddress)) {
+        CORVANE_LOG(QStringLiteral("push session %1:%2 not opened: no such device").arg(ipAddress).arg(port));
+        return kNoDevice;
+    }
+    const QByteArray code = authCode.toString().toUtf8();
+    const int32_t result = session->openSession(code.constData());
+    return ResultCode::isFailure(result) ? result : ResultCode::kSuccess;
+}
+
+int DeviceNotificationObserver::destroySession(const QString& ipAddress, int port)
+{
+    std::shared_ptr<Session> session; // the session goes after the lock
+    QMutexLocker locker(&m_sessionsLock);
+    session = findSession(ipAddress, port);
+    if (!session)
+        return kNoSession;
+    session->closeSession();
+    m_sessions.removeOne(session);
+    locker.unlock();
+    disconnect(session.get(), nullptr, this, nullptr);
+    return ResultCode::kSuccess;
+}
+
+bool DeviceNotificationObserver::sessionState(const QString& ipAddress, int port, Session::SessionState& state) const
+{
+    QMutexLocker locker(&m_sessionsLock);
+    const std::shared_ptr<Session> session = findSession(ipAddress, port);
+    if (!session)
+        return false;
+    state = session->state();
+    return true;
+}
+
+int DeviceNotificationObserver::sessionCount() const
+{
+    QMutexLocker locker(&m_sessionsLock);
+    return int(m_sessions.size());
+}
+
+bool DeviceNotificationObserver::isReconnecting(const QString& ipAddress, int port) const
+{
+    QMutexLocker locker(&m_reconnectsLock);
+    return std::any_of(m_reconnects.cbegin(), m_reconnects.cend(), [&](const std::shared_ptr<Reconnect>& r) {
+        return r->ipAddress() == ipAddress && r->port() == port;
+    });
+}
+
+int DeviceNotificationObserver::reconnectCount() const
+{
+    QMutexLocker locker(&m_reconnectsLock);
+    return int(m_reconnects.size());
+}
+
+void DeviceNotificationObserver::startReconnect(const QString& ipAddress, int port)
+{
+    destroySession(ipAddress, port);
+
+    QMutexLocker locker(&m_reconnectsLock);
+    const bool running = std::any_of(m_reconnects.cbegin(), m_reconnects.cend(),
+                                     [&](const std::shared_ptr<Reconnect>& r) {
+                                         return r->ipAddress() == ipAddress && r->port() == port;
+                                     });
+    if (running)
+        return;
+    auto retry = std::make_shared<Reconnect>(ipAddress, port, m_options.reconnectIntervalMs);
+    // Queued: the re-login waits in a nested event loop, and the timer's own
+    // tick must not stay on the stack beneath it while this Reconnect may be
+    // removed by another attempt that reached the device first.
+    connect(retry.get(), &Reconnect::retryTimeElapsed, this, &DeviceNotificationObserver::reconnect,
+            Qt::QueuedConnection);
+    m_reconnects.append(retry);
+    CORVANE_LOG(QStringLiteral("push channel %1:%2 failed; retrying every %3 ms")
+                    .arg(ipAddress)
+                    .arg(port)
+                    .arg(m_options.reconnectIntervalMs));
+}
+
+void DeviceNotificationObserver::reconnect(const QString& ipAddress, int port)
+{
+    QVariant deviceId;
+    QVariant authCode;
+    int32_t result = ResultCode::kFailure;
+    if (m_facade.getDeviceParameter(ipAddress, DeviceParameter::DeviceId, deviceId, DeviceFindPolicy::ByIpAddress)
+        && m_facade.getDeviceParameter(ipAddress, DeviceParameter::AcceptedMd5Password, authCode,
+                                       DeviceFindPolicy::ByIpAddress)) {
+        LoginController login(m_facade, m_httpAccess);
+        result = login.requestLogin(deviceId.toString(), authCode.toString());
+    }
+    Q_EMIT reloginAttempted(ipAddress, port, result);
+    if (ResultCode::isFailure(result)) {
+        CORVANE_LOG(QStringLiteral("push channel %1:%2: re-login failed: %3").arg(ipAddress).arg(port).arg(hex(result)));
+        return;
+    }
+    // A second attempt that got here first leaves kSessionExists: ignored.
+    const int32_t created = createSession(ipAddress, port);
+    if (ResultCode::isFailure(created))
+        CORVANE_LOG(QStringLiteral("push channel %1:%2: %3").arg(ipAddress).arg(port).arg(hex(created)));
+}
+
+void DeviceNotificationObserver::finishReconnect(const QString& ipAddress, int port)
+{
+    std::shared_ptr<Reconnect> finished; // destroyed after the lock: stops its timer
+    QMutexLocker locker(&m_reconnectsLock);
+    const auto it = std::find_if(m_reconnects.begin(), m_reconnects.end(), [&](const std::shared_ptr<Reconnect>& r) {
+        return r->ipAddress() == ipAddress && r->port() == port;
+    });
+    if (it == m_reconnects.end())
+        return;
+    finished = *it;
+    m_reconnects.erase(it);
+    locker.unlock();
+    disconnect(finished.get(), nullptr, this, nullptr);
+}
+
+void DeviceNotificationObserver::onReceivedTextMessage(const QString& ipAddress, int port, const QString& message)
+{
+    Q_EMIT receivedTextMessage(ipAddress, message);
+    Q_EMIT receivedTextMessageWithPort(ipAddress, port, message);
+}
+
+void DeviceNotificationObserver::onChangedState(const QString& ipAddress, int port, Session::SessionState state)
+{
+    switch (state) {
+    case Session::Connecting:
+        finishReconnect(ipAddress, port);
+        break;
+    case Session::Connected:
+        Q_EMIT connected(ipAddress, port);
+        break;
+    case Session::Disconnected:
+        Q_EMIT disconnected(ipAddress, port);
+        break;
+    case Session::Errored:
+        Q_EMIT reserveStartReconnect(ipAddress, port);
+        break;
+    case Session::Initial:
+    case Session::Closing:
+        break;
+    }
+}

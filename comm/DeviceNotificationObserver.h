@@ -1,0 +1,106 @@
+#pragma once
+
+#include "PushSessionService.h"
+#include "Reconnect.h"
+#include "ResultCode.h"
+#include "Session.h"
+#include "WebSocketClient.h"
+
+#include <QList>
+#include <QMutex>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class DeviceFacade;
+class HttpAccessManager;
+
+// Keeps the push channel of every logged-in device: one Session per IP
+// address and port, created after a login, destroyed when the device goes
+// away or rejects the operator's code. Relays the messages that arrive, tells
+// the device facade when a channel opens or closes, and when a channel fails
+// logs in again and reopens it every 5 s until a new attempt starts
+// connecting. A channel the device closes itself is only reported, not
+// retried.
+//
+// Results: 0, or kSessionExists, Session::kAlreadyOpen, kNoSession,
+// kNoDevice.
+//
+// Threads: user-interface thread only. The sessions lock and the reconnects
+// lock guard the two lists against re-entrant use from nested event loops
+// (the re-login waits in one); neither is held while a login runs, and
+// destroySession holds the sessions lock while the session closes, so the
+// signals this emits must not come back into createSession or destroySession
+// synchronously. A failed channel is retried through a queued signal, so a
+// session is never destroyed from inside its own error signal.
+class DeviceNotificationObserver : public PushSessionService
+{
+    Q_OBJECT
+
+public:
+    // createSession: a session for this IP address and port exists already.
+    static constexpr int32_t kSessionExists = ResultCode::failure(ResultCode::Facility::PushSession, 0x0001);
+    // destroySession: no session for this IP address and port.
+    static constexpr int32_t kNoSession = ResultCode::failure(ResultCode::Facility::PushSession, 0x0003);
+    // createSession: no device with this IP address (no code to open with);
+    // the unopened session stays registered.
+    static constexpr int32_t kNoDevice = ResultCode::failure(ResultCode::Facility::PushSession, 0x0004);
+
+    struct Options
+    {
+        int reconnectIntervalMs = Reconnect::kDefaultIntervalMs;
+        int handshakeTimeoutMs = WebSocketClient::kDefaultHandshakeTimeoutMs;
+    };
+
+    // The process-wide observer on the process-wide facade and HTTP access
+    // manager, handed to the facade as its push-session service: 0 (also when
+    // it exists already). finalize() accepts a missing or partly set-up
+    // observer; a normal exit calls neither again.
+    static int initialize();
+    static void finalize();
+    static DeviceNotificationObserver* m_instance;
+
+    // An observer of its own (tests): reads codes and device ids from
+    // `facade`, logs in again through `httpAccess`, and is handed to the
+    // facade as its push-session service. Both must outlive it.
+    DeviceNotificationObserver(DeviceFacade& facade, HttpAccessManager& httpAccess, Options options);
+    DeviceNotificationObserver(DeviceFacade& facade, HttpAccessManager& httpAccess);
+    ~DeviceNotificationObserver() override;
+
+    int32_t createSession(const QString& ipAddress, int port);
+    int destroySession(const QString& ipAddress, int port) override;
+
+    // What the lists hold now (for the shell's views and for tests).
+    bool sessionState(const QString& ipAddress, int port, Session::SessionState& state) const;
+    int sessionCount() const;
+    bool isReconnecting(const QString& ipAddress, int port) const;
+    int reconnectCount() const;
+
+public Q_SLOTS:
+    void startReconnect(const QString& ipAddress, int port);
+    void reconnect(const QString& ipAddress, int port);
+    void finishReconnect(const QString& ipAddress, int port);
+    void onReceivedTextMessage(const QString& ipAddress, int port, const QString& message);
+    void onChangedState(const QString& ipAddress, int port, Session::SessionState state);
+
+Q_SIGNALS:
+    void reserveStartReconnect(const QString& ipAddress, int port);
+    void receivedTextMessage(const QString& ipAddress, const QString& message);
+    void receivedTextMessageWithPort(const QString& ipAddress, int port, const QString& message);
+    // After every re-login attempt of a failed channel, with the login's
+    // result (the session is created only after a success).
+    void reloginAttempted(const QString& ipAddress, int port, int32_t result);
+
+private:
+    std::shared_ptr<Session> findSession(const QString& ipAddress, int port) const;
+
+    DeviceFacade& m_facade;
+    HttpAccessManager& m_httpAccess;
+    const Options m_options;
+
+    QList<std::shared_ptr<Session>> m_sessions;
+    mutable QMutex m_sessionsLock;
+    QList<std::shared_ptr<Reconnect>> m_reconnects;
+    mutable QMutex m_reconnectsLock;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+// The retry timer of one device's push channel: retryTimeElapsed every
+// `intervalMs` from construction on, with no back-off and no limit.
+// Destroying the object stops it. User-interface thread only.
+class Reconnect : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kDefaultIntervalMs = 5000;
+
+    Reconnect(const QString& ipAddress, int port, int intervalMs = kDefaultIntervalMs);
+
+    const QString& ipAddress() const { return m_ipAddress; }
+    int port() const { return m_port; }
+
+Q_SIGNALS:
+    void retryTimeElapsed(const QString& ipAddress, int port);
+
+public Q_SLOTS:
+    void onTimeout();
+
+private:
+    QString m_ipAddress;
+    int m_port;
+    QTimer m_timer;
+};

@@ -1,0 +1,96 @@
+#include "Session.h"
+
+#include "Logger.h"
+
+Session::Session(const QString& ipAddress, int port, int handshakeTimeoutMs)
+    : m_ipAddress(ipAddress)
+    , m_port(port)
+    , m_handshakeTimeoutMs(handshakeTimeoutMs)
+{
+    qRegisterMetaType<Session::SessionState>("Session::SessionState");
+}
+
+Session::~Session()
+{
+    // The connection would otherwise report its end to a half-destroyed
+    // session.
+    if (m_connection)
+        disconnect(m_connection.get(), nullptr, this, nullptr);
+}
+
+int32_t Session::openSession(const char* authCode)
+{
+    if (m_connection)
+        return kAlreadyOpen;
+    m_connection = std::make_unique<Connection>(nullptr, m_handshakeTimeoutMs);
+    connect(m_connection.get(), &Connection::connected, this, &Session::onConnected);
+    connect(m_connection.get(), &Connection::disconnected, this, &Session::onDisconnected);
+    connect(m_connection.get(), &Connection::receivedTextMessage, this, &Session::onReceivedTextMessage);
+    connect(m_connection.get(), &Connection::stateChanged, this, &Session::onStateChanged);
+    connect(m_connection.get(), &Connection::errored, this, &Session::onErrored);
+    const QByteArray host = m_ipAddress.toUtf8();
+    m_connection->openConnection(host.constData(), m_port, authCode);
+    return ResultCode::kSuccess;
+}
+
+void Session::closeSession()
+{
+    if (!m_connection)
+        return;
+    m_connection->closeConnection();
+    disconnect(m_connection.get(), nullptr, this, nullptr);
+}
+
+void Session::changeState(SessionState state)
+{
+    if (state == m_state)
+        return;
+    m_state = state;
+    Q_EMIT changedState(m_ipAddress, m_port, state);
+}
+
+void Session::onConnected()
+{
+    changeState(Connected);
+}
+
+void Session::onDisconnected()
+{
+    changeState(Disconnected);
+}
+
+void Session::onReceivedTextMessage(const QString& message)
+{
+    Q_EMIT receivedTextMessage(m_ipAddress, m_port, message);
+}
+
+void Session::onStateChanged(QAbstractSocket::SocketState state)
+{
+    switch (state) {
+    case QAbstractSocket::UnconnectedState:
+        changeState(Disconnected);
+        break;
+    case QAbstractSocket::ConnectingState:
+        changeState(Connecting);
+        break;
+    case QAbstractSocket::ConnectedState:
+        changeState(Connected);
+        break;
+    case QAbstractSocket::ClosingState:
+        changeState(Closing);
+        break;
+    case QAbstractSocket::HostLookupState:
+    case QAbstractSocket::BoundState:
+    case QAbstractSocket::ListeningState:
+        break;
+    }
+}
+
+void Session::onErrored(int32_t error)
+{
+    CORVANE_LOG(QStringLiteral("push channel %1:%2 failed: 0x%3")
+                    .arg(m_ipAddress)
+                    .arg(m_port)
+                    .arg(static_cast<uint32_t>(error), 8, 16, QLatin1Char('0')));
+    changeState(Errored);
+}

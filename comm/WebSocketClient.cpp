@@ -1,0 +1,173 @@
+#include "WebSocketClient.h"
+
+#include "DeviceEndpoints.h"
+#include "Logger.h"
+#include "NetworkUtils.h"
+
+#include <QMutexLocker>
+#include <QNetworkProxy>
+#include <QWebSocketProtocol>
+
+WebSocketClient::WebSocketClient(QObject* parent, int handshakeTimeoutMs)
+    : QObject(parent)
+    , m_socket(QString(), QWebSocketProtocol::Version13)
+{
+    m_pingTimer.setInterval(kPingIntervalMs);
+    m_handshakeTimer.setSingleShot(true);
+    m_handshakeTimer.setInterval(handshakeTimeoutMs);
+    connect(&m_handshakeTimer, &QTimer::timeout, this, &WebSocketClient::onHandshakeTimeout);
+}
+
+WebSocketClient::~WebSocketClient()
+{
+    close();
+}
+
+int32_t WebSocketClient::errorCode(QAbstractSocket::SocketError socketError)
+{
+    return ResultCode::failure(ResultCode::Facility::WebSocketClient,
+                               static_cast<uint16_t>(static_cast<int>(socketError) & 0xFFFF));
+}
+
+void WebSocketClient::open(const char* host, const char* scheme, int port, const char* authCode)
+{
+    connect(&m_socket, &QWebSocket::connected, this, &WebSocketClient::onConnected);
+    connect(&m_socket, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnected);
+    connect(&m_socket, &QWebSocket::stateChanged, this, &WebSocketClient::onStateChanged);
+    connect(&m_socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, &WebSocketClient::onErrored);
+    connect(&m_socket, &QWebSocket::sslErrors, this, &WebSocketClient::onSslErrored);
+    m_opened = true;
+    m_linkUp = false;
+    m_errorReported = false;
+
+    m_socket.setProxy(QNetworkProxy::NoProxy);
+    const QNetworkRequest request = NetworkUtils::createNetworkRequest(scheme, host, DeviceEndpoints::kPushPath,
+                                                                       nullptr, port, authCode);
+    // QWebSocket has no handshake time-out of its own: a device that stalls
+    // TLS or the upgrade would leave the channel connecting for ever.
+    m_handshakeTimer.start();
+    m_socket.open(request);
+}
+
+void WebSocketClient::close()
+{
+    if (!m_opened)
+        return;
+    m_handshakeTimer.stop();
+    // Our own close is no failure of the channel: errors it causes are not
+    // reported (they would start a reconnection nobody wants).
+    m_closing = true;
+    m_socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
+    // The socket goes down now, not when the device answers the close.
+    m_socket.flush();
+    if (m_socket.state() != QAbstractSocket::UnconnectedState)
+        m_socket.abort();
+    if (m_linkUp)
+        onDisconnected();
+    detachSocket();
+    m_opened = false;
+    m_closing = false;
+}
+
+void WebSocketClient::detachSocket()
+{
+    disconnect(&m_socket, &QWebSocket::connected, this, &WebSocketClient::onConnected);
+    disconnect(&m_socket, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnected);
+    disconnect(&m_socket, &QWebSocket::stateChanged, this, &WebSocketClient::onStateChanged);
+    disconnect(&m_socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, &WebSocketClient::onErrored);
+    disconnect(&m_socket, &QWebSocket::sslErrors, this, &WebSocketClient::onSslErrored);
+    disconnect(&m_socket, &QWebSocket::textMessageReceived, this, &WebSocketClient::onReceivedTextMessage);
+    disconnect(&m_socket, &QWebSocket::pong, this, &WebSocketClient::receivePong);
+}
+
+void WebSocketClient::onConnected()
+{
+    if (m_linkUp)
+        return;
+    m_handshakeTimer.stop();
+    m_linkUp = true;
+    {
+        QMutexLocker locker(&m_lock);
+        m_missedPongs = 0;
+    }
+    connect(&m_socket, &QWebSocket::textMessageReceived, this, &WebSocketClient::onReceivedTextMessage);
+    connect(&m_pingTimer, &QTimer::timeout, this, &WebSocketClient::sendPing);
+    m_pingTimer.start();
+    connect(&m_socket, &QWebSocket::pong, this, &WebSocketClient::receivePong);
+    Q_EMIT connected();
+}
+
+void WebSocketClient::onDisconnected()
+{
+    m_handshakeTimer.stop();
+    if (!m_linkUp)
+        return; // the channel never came up: nothing to take down or report
+    m_linkUp = false;
+    disconnect(&m_socket, &QWebSocket::pong, this, &WebSocketClient::receivePong);
+    disconnect(&m_socket, &QWebSocket::textMessageReceived, this, &WebSocketClient::onReceivedTextMessage);
+    m_pingTimer.stop();
+    disconnect(&m_pingTimer, &QTimer::timeout, this, &WebSocketClient::sendPing);
+    Q_EMIT disconnected();
+}
+
+void WebSocketClient::onReceivedTextMessage(const QString& message)
+{
+    Q_EMIT receivedTextMessage(message);
+}
+
+void WebSocketClient::onStateChanged(QAbstractSocket::SocketState state)
+{
+    if (state == QAbstractSocket::UnconnectedState && !m_linkUp && !m_errorReported && !m_closing) {
+        // The attempt ended before the upgrade and the socket said nothing
+        // about why (a refused upgrade is not reported as an error
+        // everywhere): it is still a failed channel.
+        m_handshakeTimer.stop();
+        m_errorReported = true;
+        CORVANE_LOG(QStringLiteral("push channel ended before the upgrade: %1").arg(m_socket.errorString()));
+        Q_EMIT errored(kHandshakeRefused);
+    }
+    Q_EMIT stateChanged(state);
+}
+
+void WebSocketClient::onErrored(QAbstractSocket::SocketError socketError)
+{
+    if (m_closing)
+        return;
+    m_errorReported = true;
+    if (!m_linkUp)
+        m_handshakeTimer.stop();
+    CORVANE_LOG(QStringLiteral("push channel error %1: %2").arg(int(socketError)).arg(m_socket.errorString()));
+    Q_EMIT errored(errorCode(socketError));
+}
+
+void WebSocketClient::onSslErrored(const QList<QSslError>& errors)
+{
+    m_socket.ignoreSslErrors(errors);
+}
+
+void WebSocketClient::sendPing()
+{
+    QMutexLocker locker(&m_lock);
+    ++m_missedPongs;
+    if (m_missedPongs > kMissedPongLimit) {
+        Q_EMIT errored(kKeepAliveFailed);
+        return;
+    }
+    m_socket.ping(QByteArray());
+}
+
+void WebSocketClient::receivePong()
+{
+    QMutexLocker locker(&m_lock);
+    m_missedPongs = 0;
+}
+
+void WebSocketClient::onHandshakeTimeout()
+{
+    if (m_linkUp || !m_opened)
+        return;
+    CORVANE_LOG(QStringLiteral("push channel handshake timed out after %1 ms").arg(m_handshakeTimer.interval()));
+    m_errorReported = true;
+    Q_EMIT errored(kHandshakeTimedOut);
+    m_socket.abort();
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "ResultCode.h"
+
+#include <QAbstractSocket>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QSslError>
+#include <QString>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <cstdint>
+
+// One secure WebSocket to a device's push channel: opened with the same
+// request builder and credentials as the REST calls, kept alive with a ping
+// every 5 s, socket errors turned into result codes, text messages handed on
+// unchanged. Receive-only: apart from pings and the closing handshake nothing
+// is sent. Open one client once; a new channel needs a new client.
+//
+// Results carried by errored(): 0x80070000 | the socket's error number (low
+// 16 bits, -1 gives 0x8007FFFF), and
+//   kKeepAliveFailed    the fourth ping tick after the last pong, and every
+//                       tick after it until the link is closed;
+//   kHandshakeTimedOut  no upgraded link within the handshake time-out (a
+//                       device that stalls TLS or the upgrade); the socket
+//                       is aborted;
+//   kHandshakeRefused   the link went down before the upgrade without the
+//                       socket reporting an error (e.g. an upgrade answered
+//                       403 and closed).
+// Both handshake codes make sure that an attempt that never connects always
+// ends in an error, never in a channel left connecting for ever.
+//
+// Threads: lives and is used on the user-interface thread; all connections
+// are direct. The missed-pong count has its own mutex, held while the
+// keep-alive error is emitted: handlers of errored() must not call sendPing or
+// receivePong synchronously. TLS certificate errors are ignored (devices sign
+// their own certificates). Neither the code nor the header is logged.
+class WebSocketClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int32_t kKeepAliveFailed = ResultCode::failure(ResultCode::Facility::WebSocketClient, 0x0002);
+    static constexpr int32_t kHandshakeTimedOut =
+        ResultCode::failure(ResultCode::Facility::WebSocketClient, QAbstractSocket::SocketTimeoutError);
+    static constexpr int32_t kHandshakeRefused =
+        ResultCode::failure(ResultCode::Facility::WebSocketClient, QAbstractSocket::ConnectionRefusedError);
+
+    static constexpr int kPingIntervalMs = 5000;
+    static constexpr int kMissedPongLimit = 3;
+    static constexpr int kDefaultHandshakeTimeoutMs = 10000;
+
+    explicit WebSocketClient(QObject* parent = nullptr, int handshakeTimeoutMs = kDefaultHandshakeTimeoutMs);
+    ~WebSocketClient() override;
+
+    // scheme://host:port/api/v1/push with "Authorization: Basic
+    // base64(admin:<authCode>)", no proxy. Null texts count as empty.
+    void open(const char* host, const char* scheme, int port, const char* authCode);
+    // Closes with code 1000 and detaches the socket. The disconnection of an
+    // open link is reported during this call; a link that never connected
+    // reports none.
+    void close();
+
+    static int32_t errorCode(QAbstractSocket::SocketError socketError);
+
+Q_SIGNALS:
+    void connected();
+    void disconnected();
+    void receivedTextMessage(const QString& message);
+    void stateChanged(QAbstractSocket::SocketState state);
+    void errored(int32_t error);
+
+public Q_SLOTS:
+    void onConnected();
+    void onDisconnected();
+    void onReceivedTextMessage(const QString& message);
+    void onStateChanged(QAbstractSocket::SocketState state);
+    void onErrored(QAbstractSocket::SocketError socketError);
+    void onSslErrored(const QList<QSslError>& errors);
+    void sendPing();
+    void receivePong();
+
+private:
+    void onHandshakeTimeout();
+    void detachSocket();
+
+    QWebSocket m_socket;
+    QTimer m_pingTimer;
+    int m_missedPongs = 0;
+    QMutex m_lock;
+
+    QTimer m_handshakeTimer;
+    bool m_opened = false;
+    bool m_linkUp = false;
+    bool m_errorReported = false;
+    bool m_closing = false;
+};
