@@ -1,0 +1,328 @@
+// The push-notification subscriber through its public interface: which
+// messages it accepts, the order in which it walks the body's sections, and
+// the values that reach the device record and the device table.
+
+#include "DeviceFacade.h"
+#include "DeviceNotificationSubscriber.h"
+#include "DeviceTableModel.h"
+#include "NetworkDefine.h"
+
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+constexpr int code(uint32_t value)
+{
+    return static_cast<int>(value);
+}
+
+// Only text: no packet goes anywhere in this test.
+const QString kDeviceIp = QStringLiteral("127.0.0.41");
+const QString kOtherIp = QStringLiteral("127.0.0.42");
+const QString kDeviceId = QStringLiteral("02:00:00:00:00:41");
+
+// The record parameters a push may or must not change.
+constexpr DeviceParameter kWatched[] = {
+    DeviceParameter::Version,        DeviceParameter::SerialNumber,   DeviceParameter::RunningStatus,
+    DeviceParameter::UpdateProgress, DeviceParameter::UpdateResult,   DeviceParameter::ImportResult,
+    DeviceParameter::StandbyImageResult, DeviceParameter::SubnetMask, DeviceParameter::DefaultGateway,
+    DeviceParameter::DnsServer1,     DeviceParameter::DnsServer2,
+};
+
+QString valueText(const QVariant& value)
+{
+    if (value.typeId() == QMetaType::Int)
+        return QStringLiteral("i:") + QString::number(value.toInt());
+    if (value.typeId() == QMetaType::QString)
+        return QStringLiteral("s:") + value.toString();
+    return QStringLiteral("?:") + QString::fromLatin1(value.typeName());
+}
+
+// The watched parameters of the device that differ from a fresh record's, as
+// "RunningStatus=i:2 SubnetMask=s:255.0.0.0" in parameter order.
+QString changes(const DeviceFacade& facade)
+{
+    DeviceData fresh(kDeviceId, QStringLiteral("TQ-1"), QStringLiteral("hall"), kDeviceIp);
+    QStringList parts;
+    for (const DeviceParameter parameter : kWatched) {
+        QVariant value;
+        if (!facade.getDeviceParameter(kDeviceId, parameter, value, DeviceFindPolicy::ById))
+            return QStringLiteral("no device");
+        if (value != fresh.getData(parameter))
+            parts << QString::fromLatin1(deviceParameterName(parameter)) + QLatin1Char('=') + valueText(value);
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+QString notification(const char* body)
+{
+    return QStringLiteral(R"({"command":{"type":"settings-notification","device":"self"},"body":%1})")
+        .arg(QString::fromUtf8(body));
+}
+
+} // namespace
+
+class TestDeviceNotificationSubscriber : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        m_facade = std::make_unique<DeviceFacade>();
+        m_facade->activateDevice(kDeviceIp, QStringLiteral("TQ-1"), QStringLiteral("hall"), kDeviceId);
+        QCOMPARE(changes(*m_facade), QString());
+    }
+
+    void cleanup() { m_facade.reset(); }
+
+    void memberNames()
+    {
+        QCOMPARE(QLatin1String(NetworkDefine::NOTIFY_JSON_COMMAND), QLatin1String("command"));
+        QCOMPARE(QLatin1String(NetworkDefine::NOTIFY_JSON_BODY), QLatin1String("body"));
+        QCOMPARE(QLatin1String(NetworkDefine::NOTIFY_JSON_COMMAND_TYPE), QLatin1String("type"));
+        QCOMPARE(QLatin1String(NetworkDefine::NOTIFY_JSON_COMMAND_DEVICE), QLatin1String("device"));
+    }
+
+    void message_data()
+    {
+        QTest::addColumn<QString>("ipAddress");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("stored");
+
+        const QString sys = notification(
+            R"({"sys":{"device-status":2,"upgrade-status":40,"upgrade-result":1,"import-result":{"code":6,"option":["a"]}}})");
+        const QString sysStored = QStringLiteral("RunningStatus=i:2 UpdateProgress=i:40 UpdateResult=i:1 ImportResult=i:6");
+
+        // What is accepted and what is dropped.
+        QTest::newRow("sys, all four keys") << kDeviceIp << sys << true << 0 << sysStored;
+        QTest::newRow("members in another order")
+            << kDeviceIp
+            << R"({"body":{"sys":{"device-status":3}},"command":{"device":"self","type":"settings-notification"}})"
+            << true << 0 << "RunningStatus=i:3";
+        QTest::newRow("command with a third member")
+            << kDeviceIp
+            << R"({"command":{"type":"settings-notification","device":"self","seq":7},"body":{"sys":{"device-status":3}}})"
+            << false << 0 << "";
+        QTest::newRow("type in other letter case")
+            << kDeviceIp
+            << R"({"command":{"type":"Settings-Notification","device":"self"},"body":{"sys":{"device-status":3}}})"
+            << false << 0 << "";
+        QTest::newRow("device in other letter case")
+            << kDeviceIp << R"({"command":{"type":"settings-notification","device":"SELF"},"body":{"sys":{"device-status":3}}})"
+            << false << 0 << "";
+        QTest::newRow("other type")
+            << kDeviceIp << R"({"command":{"type":"progress-notification","device":"self"},"body":{"sys":{"device-status":3}}})"
+            << false << 0 << "";
+        QTest::newRow("type not a string")
+            << kDeviceIp << R"({"command":{"type":["settings-notification"],"device":"self"},"body":{"sys":{"device-status":3}}})"
+            << false << 0 << "";
+        QTest::newRow("device missing")
+            << kDeviceIp << R"({"command":{"type":"settings-notification"},"body":{"sys":{"device-status":3}}})"
+            << false << 0 << "";
+        QTest::newRow("type missing")
+            << kDeviceIp << R"({"command":{"device":"self"},"body":{"sys":{"device-status":3}}})" << false << 0 << "";
+        QTest::newRow("command not an object")
+            << kDeviceIp << R"({"command":"settings-notification","body":{"sys":{"device-status":3}}})" << false << 0
+            << "";
+        QTest::newRow("command missing") << kDeviceIp << R"({"body":{"sys":{"device-status":3}}})" << false << 0 << "";
+        QTest::newRow("extra top-level member")
+            << kDeviceIp
+            << R"({"command":{"type":"settings-notification","device":"self"},"body":{"sys":{"device-status":3}},"seq":1})"
+            << false << 0 << "";
+        QTest::newRow("body missing")
+            << kDeviceIp << R"({"command":{"type":"settings-notification","device":"self"}})" << false << 0 << "";
+        QTest::newRow("body an array") << kDeviceIp << notification(R"([{"sys":{"device-status":3}}])") << false << 0
+                                       << "";
+        QTest::newRow("body a string") << kDeviceIp << notification(R"("sys")") << false << 0 << "";
+        QTest::newRow("body null") << kDeviceIp << notification("null") << false << 0 << "";
+        QTest::newRow("malformed JSON") << kDeviceIp << sys.left(sys.size() - 1) << false << 0 << "";
+        QTest::newRow("trailing garbage") << kDeviceIp << sys + QStringLiteral("x") << false << 0 << "";
+        QTest::newRow("top level an array") << kDeviceIp << QLatin1Char('[') + sys + QLatin1Char(']') << false << 0
+                                            << "";
+        QTest::newRow("empty message") << kDeviceIp << QString() << false << 0 << "";
+        QTest::newRow("empty object") << kDeviceIp << QStringLiteral("{}") << false << 0 << "";
+
+        // The sections of a valid message.
+        QTest::newRow("empty body") << kDeviceIp << notification("{}") << true << 0 << "";
+        QTest::newRow("only sections without a handler")
+            << kDeviceIp << notification(R"({"audio":{"device-status":3},"Sys":{"device-status":3}})") << true << 0
+            << "";
+        QTest::newRow("section without a handler beside sys")
+            << kDeviceIp << notification(R"({"audio":{"x":1},"sys":{"device-status":3},"zzz":[]})") << true << 0
+            << "RunningStatus=i:3";
+        QTest::newRow("net, all four addresses")
+            << kDeviceIp
+            << notification(
+                   R"({"net":{"ipv4-subnet":"255.255.0.0","ipv4-gateway":"10.1.0.1","ipv4-dns1":"10.1.0.2","ipv4-dns2":"10.1.0.3"}})")
+            << true << 0
+            << "SubnetMask=s:255.255.0.0 DefaultGateway=s:10.1.0.1 DnsServer1=s:10.1.0.2 DnsServer2=s:10.1.0.3";
+        QTest::newRow("display") << kDeviceIp << notification(R"({"display":{"upload-idle-image-valid":1}})") << true
+                                 << 0 << "StandbyImageResult=i:1";
+        QTest::newRow("all three sections")
+            << kDeviceIp
+            << notification(R"({"sys":{"upgrade-result":0},"net":{"ipv4-dns2":"10.1.0.9"},"display":{"upload-idle-image-valid":0}})")
+            << true << 0 << "UpdateResult=i:0 StandbyImageResult=i:0 DnsServer2=s:10.1.0.9";
+        QTest::newRow("version and serial number are not taken from a push")
+            << kDeviceIp << notification(R"({"sys":{"base-ver":"9.9","base-sernum":"SN-1","device-status":1}})") << true
+            << 0 << "RunningStatus=i:1";
+        QTest::newRow("unrequested keys of the sections are left")
+            << kDeviceIp << notification(R"({"sys":{"device-status":1,"model":"x"},"net":{"ipv4-subnet":"255.0.0.0","mac":"y"}})")
+            << true << 0 << "RunningStatus=i:1 SubnetMask=s:255.0.0.0";
+
+        // A failing section ends the walk in name order: display, net, sys.
+        QTest::newRow("display with an unrequested key stops sys")
+            << kDeviceIp << notification(R"({"display":{"upload-idle-image":1},"sys":{"device-status":1}})") << true
+            << code(0x80020005) << "";
+        QTest::newRow("failing sys leaves the display stored")
+            << kDeviceIp << notification(R"({"display":{"upload-idle-image-valid":1},"sys":{"device-status":"1"}})")
+            << true << code(0x80020007) << "StandbyImageResult=i:1";
+        QTest::newRow("failing net stops sys")
+            << kDeviceIp << notification(R"({"net":{"ipv4-subnet":255},"sys":{"device-status":1}})") << true
+            << code(0x80020006) << "";
+        QTest::newRow("net before a failing sys is stored")
+            << kDeviceIp << notification(R"({"net":{"ipv4-gateway":"10.2.0.1"},"sys":{"device-status":1.5}})") << true
+            << code(0x80020007) << "DefaultGateway=s:10.2.0.1";
+        QTest::newRow("a failure inside a section stores none of it")
+            << kDeviceIp << notification(R"({"sys":{"device-status":1,"upgrade-status":"40"}})") << true
+            << code(0x80020007) << "";
+        QTest::newRow("section not an object") << kDeviceIp << notification(R"({"sys":[1]})") << true
+                                               << code(0x80020001) << "";
+        QTest::newRow("import-result not an object") << kDeviceIp << notification(R"({"sys":{"import-result":6}})")
+                                                     << true << code(0x80020001) << "";
+        QTest::newRow("import-result without option") << kDeviceIp << notification(R"({"sys":{"import-result":{"code":0}}})")
+                                                      << true << 0 << "ImportResult=i:0";
+
+        // The device is found by the sender's address.
+        QTest::newRow("unknown sender") << kOtherIp << sys << true << code(0x80000000) << "";
+        QTest::newRow("unknown sender, dropped message")
+            << kOtherIp << R"({"command":{"type":"settings-notification","device":"self"}})" << false << 0 << "";
+        QTest::newRow("sender address compared as text")
+            << QStringLiteral("127.0.0.041") << sys << true << code(0x80000000) << "";
+    }
+
+    void message()
+    {
+        QFETCH(QString, ipAddress);
+        QFETCH(QString, message);
+        QFETCH(bool, valid);
+        QFETCH(int, result);
+        QFETCH(QString, stored);
+
+        DeviceNotificationSubscriber subscriber(*m_facade);
+        QCOMPARE(subscriber.isValidNotification(message), valid);
+        QCOMPARE(subscriber.onReceivedTextMessage(ipAddress, message), result);
+        QCOMPARE(changes(*m_facade), stored);
+    }
+
+    void command_data()
+    {
+        QTest::addColumn<QByteArray>("object");
+        QTest::addColumn<bool>("validCommand");
+        QTest::addColumn<bool>("body");
+
+        QTest::newRow("both") << QByteArray(R"({"command":{"type":"settings-notification","device":"self"},"body":{}})")
+                              << true << true;
+        QTest::newRow("extra members elsewhere do not matter to either check")
+            << QByteArray(R"({"command":{"device":"self","type":"settings-notification"},"body":{},"x":1})") << true
+            << true;
+        QTest::newRow("command with extra member") << QByteArray(R"({"command":{"type":"settings-notification","device":"self","x":null}})")
+                                                   << false << false;
+        QTest::newRow("device a number") << QByteArray(R"({"command":{"type":"settings-notification","device":1},"body":[]})")
+                                         << false << false;
+        QTest::newRow("type with a space") << QByteArray(R"({"command":{"type":"settings-notification ","device":"self"},"body":{"a":1}})")
+                                           << false << true;
+        QTest::newRow("empty command and body") << QByteArray(R"({"command":{},"body":{}})") << false << true;
+        QTest::newRow("nothing") << QByteArray("{}") << false << false;
+    }
+
+    void command()
+    {
+        QFETCH(QByteArray, object);
+        QFETCH(bool, validCommand);
+        QFETCH(bool, body);
+
+        DeviceNotificationSubscriber subscriber(*m_facade);
+        const QJsonObject json = QJsonDocument::fromJson(object).object();
+        QCOMPARE(subscriber.isValidCommand(json), validCommand);
+        QCOMPARE(subscriber.existBody(json), body);
+    }
+
+    void handlers_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("stored");
+
+        // A handler reads only its own section of the whole body.
+        const QByteArray all = R"({"display":{"upload-idle-image-valid":2},"net":{"ipv4-dns1":"10.3.0.1"},
+                                   "sys":{"upgrade-status":100}})";
+        QTest::newRow("display") << "display" << all << 0 << "StandbyImageResult=i:2";
+        QTest::newRow("net") << "net" << all << 0 << "DnsServer1=s:10.3.0.1";
+        QTest::newRow("sys") << "sys" << all << 0 << "UpdateProgress=i:100";
+        QTest::newRow("display absent") << "display" << QByteArray(R"({"sys":{}})") << code(0x80020001) << "";
+        QTest::newRow("net holds none of its keys") << "net" << QByteArray(R"({"net":{"ipv4-address":"1"}})")
+                                                    << code(0x80020005) << "";
+        QTest::newRow("sys integer out of range") << "sys" << QByteArray(R"({"sys":{"upgrade-result":4294967296}})")
+                                                  << code(0x80020007) << "";
+    }
+
+    void handlers()
+    {
+        QFETCH(QString, section);
+        QFETCH(QByteArray, body);
+        QFETCH(int, result);
+        QFETCH(QString, stored);
+
+        DeviceNotificationSubscriber subscriber(*m_facade);
+        const QJsonObject object = QJsonDocument::fromJson(body).object();
+        int32_t actual = 0;
+        if (section == QLatin1String("display"))
+            actual = subscriber.setDisplayParameter(kDeviceIp, object);
+        else if (section == QLatin1String("net"))
+            actual = subscriber.setNetworkParameter(kDeviceIp, object);
+        else
+            actual = subscriber.setSystemParameter(kDeviceIp, object);
+        QCOMPARE(actual, result);
+        QCOMPARE(changes(*m_facade), stored);
+        QCOMPARE(section == QLatin1String("display") ? subscriber.setDisplayParameter(kOtherIp, object)
+                 : section == QLatin1String("net")   ? subscriber.setNetworkParameter(kOtherIp, object)
+                                                     : subscriber.setSystemParameter(kOtherIp, object),
+                 result == 0 ? code(0x80000000) : result);
+    }
+
+    void valuesReachTheTable()
+    {
+        DeviceTableModel table(*m_facade);
+        QCOMPARE(table.rowCount(), 1);
+        const QModelIndex subnet = table.index(0, DeviceTableModel::SubnetMask);
+        QCOMPARE(table.data(subnet).toString(), QString());
+        QSignalSpy changed(&table, &QAbstractItemModel::dataChanged);
+
+        DeviceNotificationSubscriber subscriber(*m_facade);
+        QCOMPARE(subscriber.onReceivedTextMessage(kDeviceIp, notification(R"({"net":{"ipv4-subnet":"255.255.255.0"}})")),
+                 0);
+        QTRY_VERIFY(!changed.isEmpty());
+        QCOMPARE(table.data(subnet).toString(), QStringLiteral("255.255.255.0"));
+        bool subnetRepainted = false;
+        for (const QList<QVariant>& arguments : changed) {
+            const QModelIndex from = arguments.at(0).toModelIndex();
+            const QModelIndex to = arguments.at(1).toModelIndex();
+            subnetRepainted = subnetRepainted
+                || (from.row() <= 0 && to.row() >= 0 && from.column() <= DeviceTableModel::SubnetMask
+                    && to.column() >= DeviceTableModel::SubnetMask);
+        }
+        QVERIFY(subnetRepainted);
+    }
+
+private:
+    std::unique_ptr<DeviceFacade> m_facade;
+};
+
+QTEST_GUILESS_MAIN(TestDeviceNotificationSubscriber)
+#include "tst_devicenotificationsubscriber.moc"
