@@ -3,6 +3,7 @@
 #include "Logger.h"
 #include "NetworkUtils.h"
 
+#include <QCoreApplication>
 #include <QHttpMultiPart>
 #include <QMutexLocker>
 #include <QNetworkProxy>
@@ -44,6 +45,11 @@ HttpAccessManager::HttpAccessManager(QObject* parent)
             Qt::DirectConnection);
     connect(&m_networkAccessManager, &QNetworkAccessManager::finished, this, &HttpAccessManager::replyFinished,
             Qt::QueuedConnection);
+    // The process-wide manager outlives the application object; its pooled
+    // TLS connections must go while the TLS backend still exists.
+    if (QCoreApplication* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, &m_networkAccessManager,
+                &QNetworkAccessManager::clearConnectionCache);
 }
 
 HttpAccessManager::~HttpAccessManager()
@@ -182,7 +188,25 @@ int32_t HttpAccessManager::waitResponseForSyncMode(const std::shared_ptr<Request
                     .arg(timeout));
     if (QNetworkReply* reply = request->reply())
         reply->abort();
+    forgetStuckConnections();
     return kTimedOut;
+}
+
+// An aborted request can leave its connection behind half open (a TLS
+// handshake that never finished), and Qt queues later requests to that device
+// behind it until it gives up. Dropping the connection pool frees them; it
+// would also cut other replies in flight, so it waits for a quiet moment.
+void HttpAccessManager::forgetStuckConnections()
+{
+    {
+        QMutexLocker locker(&m_lock);
+        for (const std::shared_ptr<Request>& other : m_requests) {
+            const QNetworkReply* reply = other->reply();
+            if (reply != nullptr && reply->isRunning())
+                return;
+        }
+    }
+    m_networkAccessManager.clearConnectionCache();
 }
 
 void HttpAccessManager::replyFinished(QNetworkReply* reply)

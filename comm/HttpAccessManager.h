@@ -110,6 +110,7 @@ private:
                               const char* authCode);
     std::shared_ptr<Request> findRequest(int requestId);
     int32_t startSending(const std::shared_ptr<Request>& request, QNetworkReply* reply, bool relayProgress);
+    void forgetStuckConnections();
     int32_t waitResponseForSyncMode(const std::shared_ptr<Request>& request);
 
     // A child, so that the replies in flight can be found under the manager.

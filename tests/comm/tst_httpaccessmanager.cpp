@@ -464,6 +464,34 @@ private Q_SLOTS:
             QVERIFY(!line.toUtf8().contains(kCode));
     }
 
+    // A device whose TLS handshake once stalled is reached again as soon as it
+    // answers: the timed-out attempt leaves no pooled connection behind that
+    // later requests would queue behind.
+    void deviceReachedAgainAfterAStalledHandshake()
+    {
+        QCOMPARE(m_device.command(QStringLiteral("fault d1 connect stall-tls")), QStringLiteral("ok"));
+        int id = -1;
+        QCOMPARE(m_manager->createSyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(), id,
+                                              kCode.constData()),
+                 0);
+        QCOMPARE(m_manager->setTimeout(id, 500), 0);
+        QCOMPARE(m_manager->sendGetRequest(id), kTimedOut);
+        QCOMPARE(m_manager->deleteRequest(id), kRemoved);
+        QCOMPARE(m_device.command(QStringLiteral("fault d1 connect normal")), QStringLiteral("ok"));
+
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            QCOMPARE(m_manager->createSyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(), id,
+                                                  kCode.constData()),
+                     0);
+            QCOMPARE(m_manager->setTimeout(id, 5000), 0);
+            QCOMPARE(m_manager->sendGetRequest(id), 0);
+            int status = 0;
+            QCOMPARE(m_manager->getResponseStatusCode(id, status), 0);
+            QCOMPARE(status, 200);
+            QCOMPARE(m_manager->deleteRequest(id), kRemoved);
+        }
+    }
+
     void refusedConnection_data()
     {
         QTest::addColumn<bool>("sync");
