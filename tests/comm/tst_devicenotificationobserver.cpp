@@ -329,6 +329,47 @@ private Q_SLOTS:
         QCOMPARE(m_observer->reconnectCount(), 0);
     }
 
+    // The process-wide observer as the shell brings it up: one instance,
+    // handed to the process-wide facade, which hears its channel news and
+    // closes a removed device's session through it.
+    void initializeHandsTheObserverToTheFacade()
+    {
+        DeviceNotificationObserver::finalize(); // nothing there yet: harmless
+        QVERIFY(DeviceNotificationObserver::m_instance == nullptr);
+        QCOMPARE(DeviceNotificationObserver::initialize(), 0);
+        DeviceNotificationObserver* const observer = DeviceNotificationObserver::m_instance;
+        QVERIFY(observer != nullptr);
+        QCOMPARE(DeviceNotificationObserver::initialize(), 0);
+        QCOMPARE(DeviceNotificationObserver::m_instance, observer);
+
+        DeviceFacade& facade = DeviceFacade::getInstance();
+        const QString ip = QStringLiteral("127.0.122.50");
+        const QString id = QStringLiteral("02:00:7F:7A:01:50");
+        facade.activateDevice(ip, QStringLiteral("TQ-730"), QStringLiteral("Singleton"), id);
+        const auto status = [&] {
+            QVariant v;
+            facade.getDeviceParameter(id, DeviceParameter::ConnectionStatus, v, DeviceFindPolicy::ById);
+            return v.toInt();
+        };
+        Q_EMIT observer->connected(ip, kPort);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Connected), 5000);
+        Q_EMIT observer->disconnected(ip, kPort);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Inactive), 5000);
+
+        // Nobody listens there; the session is removed before it could fail.
+        QCOMPARE(observer->createSession(ip, kPort), 0);
+        QCOMPARE(observer->sessionCount(), 1);
+        QVERIFY(facade.removeDevice(id));
+        QCOMPARE(observer->sessionCount(), 0);
+
+        DeviceNotificationObserver::finalize();
+        QVERIFY(DeviceNotificationObserver::m_instance == nullptr);
+        DeviceNotificationObserver::finalize();
+        // The facade no longer reaches the observer.
+        facade.activateDevice(ip, QStringLiteral("TQ-730"), QStringLiteral("Singleton"), id);
+        QVERIFY(facade.removeDevice(id));
+    }
+
     void reconnectTicksUntilDestroyed()
     {
         auto retry = std::make_unique<Reconnect>(QStringLiteral("127.0.122.9"), 60011, 100);
