@@ -271,7 +271,8 @@ private Q_SLOTS:
         const qint64 first = clock.elapsed();
         QTRY_COMPARE_WITH_TIMEOUT(attempts.size(), 2, 8000);
         const qint64 second = clock.elapsed();
-        QVERIFY2(first >= 4800 && first <= 6500, qPrintable(QString::number(first)));
+        // Qt's coarse timers may fire up to 5 % early.
+        QVERIFY2(first >= 4700 && first <= 6500, qPrintable(QString::number(first)));
         QVERIFY2(second - first >= 4700 && second - first <= 5500, qPrintable(QString::number(second - first)));
         QCOMPARE(attempts.at(1).at(2).value<int32_t>(), code(0x800101F9));
 

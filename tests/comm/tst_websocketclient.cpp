@@ -140,10 +140,11 @@ private Q_SLOTS:
         // Ticks at 5, 10, 15 s send pings; the one at 20 s reports instead.
         QTRY_COMPARE_WITH_TIMEOUT(deafReport.errors.size(), 1, 24000);
         const qint64 first = sinceConnected.elapsed();
-        QVERIFY2(first >= 19000 && first <= 22000, qPrintable(QString::number(first)));
+        // Qt's coarse timers may fire up to 5 % early on every tick.
+        QVERIFY2(first >= 18800 && first <= 22000, qPrintable(QString::number(first)));
         QTRY_COMPARE_WITH_TIMEOUT(deafReport.errors.size(), 2, 8000);
         const qint64 second = sinceConnected.elapsed() - first;
-        QVERIFY2(second >= 4500 && second <= 5600, qPrintable(QString::number(second)));
+        QVERIFY2(second >= 4700 && second <= 5600, qPrintable(QString::number(second)));
         QCOMPARE(deafReport.errorCodes(), (QList<int32_t>{code(0x80070002), code(0x80070002)}));
         // The keep-alive only reports; the link stays up.
         QCOMPARE(deafReport.disconnected.size(), 0);
