@@ -216,6 +216,9 @@ private Q_SLOTS:
         QTest::newRow("display with an unrequested key stops sys")
             << kDeviceIp << notification(R"({"display":{"upload-idle-image":1},"sys":{"device-status":1}})") << true
             << code(0x80020005) << "";
+        QTest::newRow("name order, not the order of the text")
+            << kDeviceIp << notification(R"({"sys":{"device-status":1},"display":{"upload-idle-image":1}})") << true
+            << code(0x80020005) << "";
         QTest::newRow("failing sys leaves the display stored")
             << kDeviceIp << notification(R"({"display":{"upload-idle-image-valid":1},"sys":{"device-status":"1"}})")
             << true << code(0x80020007) << "StandbyImageResult=i:1";
