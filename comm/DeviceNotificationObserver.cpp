@@ -61,9 +61,11 @@ DeviceNotificationObserver::DeviceNotificationObserver(DeviceFacade& facade, Htt
     m_facade.setPushSessionService(this);
 }
 
+// The facade forgets this observer by itself (it holds a guarded pointer,
+// and the connections go with the sender), so the destructor never touches
+// it: at process exit the facade may already be gone.
 DeviceNotificationObserver::~DeviceNotificationObserver()
 {
-    m_facade.setPushSessionService(nullptr);
     QList<std::shared_ptr<Session>> sessions;
     {
         QMutexLocker locker(&m_sessionsLock);

@@ -63,7 +63,8 @@ public:
 
     // An observer of its own (tests): reads codes and device ids from
     // `facade`, logs in again through `httpAccess`, and is handed to the
-    // facade as its push-session service. Both must outlive it.
+    // facade as its push-session service. Both must outlive its use; its
+    // destructor touches neither (at process exit they may be gone first).
     DeviceNotificationObserver(DeviceFacade& facade, HttpAccessManager& httpAccess, Options options);
     DeviceNotificationObserver(DeviceFacade& facade, HttpAccessManager& httpAccess);
     ~DeviceNotificationObserver() override;

@@ -37,6 +37,7 @@ void WebSocketClient::open(const char* host, const char* scheme, int port, const
     connect(&m_socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, &WebSocketClient::onErrored);
     connect(&m_socket, &QWebSocket::sslErrors, this, &WebSocketClient::onSslErrored);
     m_opened = true;
+    ++m_attempt;
     m_linkUp = false;
     m_errorReported = false;
 
@@ -65,6 +66,7 @@ void WebSocketClient::close()
     if (m_linkUp)
         onDisconnected();
     detachSocket();
+    ++m_attempt; // nothing pending of this link reports any more
     m_opened = false;
     m_closing = false;
 }
@@ -117,16 +119,25 @@ void WebSocketClient::onReceivedTextMessage(const QString& message)
 
 void WebSocketClient::onStateChanged(QAbstractSocket::SocketState state)
 {
-    if (state == QAbstractSocket::UnconnectedState && !m_linkUp && !m_errorReported && !m_closing) {
-        // The attempt ended before the upgrade and the socket said nothing
-        // about why (a refused upgrade is not reported as an error
-        // everywhere): it is still a failed channel.
-        m_handshakeTimer.stop();
-        m_errorReported = true;
-        CORVANE_LOG(QStringLiteral("push channel ended before the upgrade: %1").arg(m_socket.errorString()));
-        Q_EMIT errored(kHandshakeRefused);
-    }
     Q_EMIT stateChanged(state);
+    if (state != QAbstractSocket::UnconnectedState || m_linkUp || m_errorReported || m_closing)
+        return;
+    // The attempt ended before the upgrade. The socket may still report why
+    // (a refused connection comes after the state), or may not at all (a
+    // refused upgrade is not reported as an error everywhere): look again
+    // once the socket has had its say.
+    m_handshakeTimer.stop();
+    const quint64 attempt = m_attempt;
+    QMetaObject::invokeMethod(
+        this,
+        [this, attempt] {
+            if (attempt != m_attempt || m_linkUp || m_errorReported)
+                return;
+            m_errorReported = true;
+            CORVANE_LOG(QStringLiteral("push channel ended before the upgrade: %1").arg(m_socket.errorString()));
+            Q_EMIT errored(kHandshakeRefused);
+        },
+        Qt::QueuedConnection);
 }
 
 void WebSocketClient::onErrored(QAbstractSocket::SocketError socketError)

@@ -96,4 +96,5 @@ private:
     bool m_linkUp = false;
     bool m_errorReported = false;
     bool m_closing = false;
+    quint64 m_attempt = 0;
 };

@@ -1,0 +1,388 @@
+// Push sessions against virtual devices over real TLS, each device on a
+// loopback address of its own with port 60010 (as devices listen, and as
+// the re-login expects): the createSession/destroySession rules and codes,
+// the facade's record following the channel, a channel the device closes
+// (reported, not retried), failed channels retried with a fresh login until
+// they connect again (once with the real 5 s interval), one Reconnect for a
+// burst of errors, and messages relayed with the device's address.
+
+#include "DeviceFacade.h"
+#include "DeviceNotificationObserver.h"
+#include "DeviceProcess.h"
+#include "HttpAccessManager.h"
+#include "Reconnect.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kPort = 60010;
+constexpr int kDevices = 4;
+const char* const kAddresses[kDevices] = {"127.0.122.1", "127.0.122.2", "127.0.122.3", "127.0.122.4"};
+const char* const kMacs[kDevices] = {"02:00:7F:7A:01:01", "02:00:7F:7A:01:02", "02:00:7F:7A:01:03",
+                                     "02:00:7F:7A:01:04"};
+constexpr char kPassword[] = "observer-122";
+constexpr int kShortIntervalMs = 400;
+constexpr int kHandshakeTimeoutMs = 1000;
+
+constexpr int32_t code(uint32_t value)
+{
+    return static_cast<int32_t>(value);
+}
+
+QString authCode()
+{
+    return QString::fromLatin1(QCryptographicHash::hash(kPassword, QCryptographicHash::Md5).toHex());
+}
+
+QString address(int index)
+{
+    return QLatin1String(kAddresses[index]);
+}
+
+} // namespace
+
+class TestDeviceNotificationObserver : public QObject
+{
+    Q_OBJECT
+
+private:
+    DeviceProcess m_devices;
+    std::unique_ptr<DeviceFacade> m_facade;
+    std::unique_ptr<HttpAccessManager> m_http;
+    std::unique_ptr<DeviceNotificationObserver> m_observer;
+
+    void makeObserver(DeviceNotificationObserver::Options options)
+    {
+        m_observer.reset();
+        m_observer = std::make_unique<DeviceNotificationObserver>(*m_facade, *m_http, options);
+    }
+
+    QVariant value(int index, DeviceParameter parameter) const
+    {
+        QVariant out;
+        m_facade->getDeviceParameter(QLatin1String(kMacs[index]), parameter, out, DeviceFindPolicy::ById);
+        return out;
+    }
+    int connectionStatus(int index) const { return value(index, DeviceParameter::ConnectionStatus).toInt(); }
+    bool set(int index, DeviceParameter parameter, const QVariant& v)
+    {
+        return m_facade->setDeviceParameter(QLatin1String(kMacs[index]), parameter, v, DeviceFindPolicy::ById);
+    }
+    bool hasState(int index, Session::SessionState expected) const
+    {
+        Session::SessionState state = Session::Initial;
+        return m_observer->sessionState(address(index), kPort, state) && state == expected;
+    }
+    // Opens the channel as the device object does after a login.
+    void connectDevice(int index)
+    {
+        QCOMPARE(m_observer->createSession(address(index), kPort), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(connectionStatus(index), toInt(ConnectionStatus::Connected), 10000);
+        QVERIFY(hasState(index, Session::Connected));
+    }
+    QString fault(int index, const QString& what)
+    {
+        return m_devices.command(QStringLiteral("fault d%1 %2").arg(index + 1).arg(what));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        registerDeviceMetaTypes();
+        qRegisterMetaType<Session::SessionState>("Session::SessionState");
+        QStringList arguments;
+        for (int i = 0; i < kDevices; ++i)
+            arguments << QStringLiteral("--device")
+                      << QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Observer%3,password=%4,version=1.0.0")
+                             .arg(address(i), QLatin1String(kMacs[i]))
+                             .arg(i + 1)
+                             .arg(QLatin1String(kPassword));
+        arguments << QStringLiteral("--lndp-port") << QStringLiteral("0") << QStringLiteral("--https-port")
+                  << QString::number(kPort);
+        QVERIFY2(m_devices.start(arguments), qPrintable(m_devices.errorText()));
+        for (int i = 0; i < kDevices; ++i)
+            QCOMPARE(m_devices.httpsPort(i), quint16(kPort));
+    }
+
+    void init()
+    {
+        // Every device seen by discovery and logged in, no channel open yet.
+        m_facade = std::make_unique<DeviceFacade>();
+        m_http = std::make_unique<HttpAccessManager>();
+        for (int i = 0; i < kDevices; ++i) {
+            m_facade->activateDevice(address(i), QStringLiteral("TQ-730"), QStringLiteral("Observer"),
+                                     QLatin1String(kMacs[i]));
+            QVERIFY(set(i, DeviceParameter::AcceptedMd5Password, authCode()));
+            QVERIFY(set(i, DeviceParameter::LoggedInStatus, true));
+            QCOMPARE(connectionStatus(i), toInt(ConnectionStatus::Active));
+        }
+        makeObserver({kShortIntervalMs, kHandshakeTimeoutMs});
+    }
+
+    void cleanup()
+    {
+        m_observer.reset();
+        m_http.reset();
+        m_facade.reset();
+        for (int i = 0; i < kDevices; ++i) {
+            QCOMPARE(fault(i, QStringLiteral("clear")), QStringLiteral("ok"));
+            QCOMPARE(m_devices.command(QStringLiteral("set d%1 version 1.0.0").arg(i + 1)), QStringLiteral("ok"));
+        }
+    }
+
+    void sessionRules()
+    {
+        const QString unknown = QStringLiteral("127.0.122.99");
+        // An unknown device: the session stays registered, unopened.
+        QCOMPARE(m_observer->createSession(unknown, kPort), code(0x80080004));
+        QCOMPARE(m_observer->createSession(unknown, kPort), code(0x80080001));
+        // Another port is another session.
+        QCOMPARE(m_observer->createSession(unknown, kPort + 1), code(0x80080004));
+        QCOMPARE(m_observer->sessionCount(), 2);
+        Session::SessionState state = Session::Connected;
+        QVERIFY(m_observer->sessionState(unknown, kPort, state));
+        QCOMPARE(state, Session::Initial);
+
+        QCOMPARE(m_observer->destroySession(unknown, kPort), 0);
+        QCOMPARE(m_observer->destroySession(unknown, kPort), code(0x80080003));
+        QCOMPARE(m_observer->createSession(unknown, kPort), code(0x80080004));
+        QCOMPARE(m_observer->destroySession(unknown, kPort + 1), 0);
+        // Exact text comparison of the address.
+        QCOMPARE(m_observer->destroySession(QStringLiteral("127.000.122.99"), kPort), code(0x80080003));
+        QCOMPARE(m_observer->destroySession(unknown, kPort), 0);
+        QCOMPARE(m_observer->sessionCount(), 0);
+
+        // A known device: a second session for it leaves the first untouched.
+        connectDevice(0);
+        QCOMPARE(m_observer->createSession(address(0), kPort), code(0x80080001));
+        QCOMPARE(m_observer->sessionCount(), 1);
+        QVERIFY(hasState(0, Session::Connected));
+        QCOMPARE(m_observer->reconnectCount(), 0);
+    }
+
+    // destroySession from outside ends the channel without retry; so does
+    // the device closing it. Both are reported as disconnected.
+    void endedChannelIsReportedNotRetried_data()
+    {
+        QTest::addColumn<bool>("byDevice");
+        QTest::newRow("closed by the device") << true;
+        QTest::newRow("destroyed by the program") << false;
+    }
+    void endedChannelIsReportedNotRetried()
+    {
+        QFETCH(bool, byDevice);
+        QSignalSpy disconnected(m_observer.get(), &DeviceNotificationObserver::disconnected);
+        QSignalSpy attempts(m_observer.get(), &DeviceNotificationObserver::reloginAttempted);
+        connectDevice(1);
+        const int from = m_devices.lineCount();
+        if (byDevice)
+            QCOMPARE(m_devices.command(QStringLiteral("push d2 close")), QStringLiteral("ok closed=1"));
+        else
+            QCOMPARE(m_observer->destroySession(address(1), kPort), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, 10000);
+        QCOMPARE(disconnected.at(0), (QList<QVariant>{address(1), kPort}));
+        QTRY_COMPARE_WITH_TIMEOUT(connectionStatus(1), toInt(ConnectionStatus::Inactive), 5000);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d2 push closed"), 10000, from));
+        // Three intervals without an attempt.
+        QTest::qWait(3 * kShortIntervalMs);
+        QCOMPARE(attempts.size(), 0);
+        QCOMPARE(m_observer->reconnectCount(), 0);
+        QCOMPARE(m_observer->sessionCount(), byDevice ? 1 : 0);
+        if (byDevice)
+            QVERIFY(hasState(1, Session::Disconnected));
+    }
+
+    // A failed channel: the session goes, one Reconnect logs in again every
+    // interval and reopens, until an attempt starts connecting; a failed
+    // reopening starts the next round. Once the fault is cleared the
+    // channel comes back and the record says connected again.
+    void failedChannelIsRetriedUntilItConnects_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("openFirst");
+        QTest::addColumn<int32_t>("loginResult");
+        QTest::newRow("channel dropped, upgrade refused") << "push refuse" << true << 0;
+        QTest::newRow("upgrade refused from the start") << "push refuse" << false << 0;
+        QTest::newRow("upgrade stalled") << "push stall" << false << 0;
+        QTest::newRow("device unreachable") << "connect refuse" << true << code(0x800101F9);
+        QTest::newRow("code rejected at re-login") << "auth-status 403" << true << code(0x80110001);
+    }
+    void failedChannelIsRetriedUntilItConnects()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, openFirst);
+        QFETCH(int32_t, loginResult);
+        QSignalSpy attempts(m_observer.get(), &DeviceNotificationObserver::reloginAttempted);
+        QSignalSpy connected(m_observer.get(), &DeviceNotificationObserver::connected);
+        if (openFirst) {
+            connectDevice(2);
+            QCOMPARE(this->fault(2, fault), QStringLiteral("ok"));
+            QCOMPARE(m_devices.command(QStringLiteral("push d3 drop")), QStringLiteral("ok dropped=1"));
+        } else {
+            QCOMPARE(this->fault(2, fault), QStringLiteral("ok"));
+            QCOMPARE(m_observer->createSession(address(2), kPort), 0);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(m_observer->isReconnecting(address(2), kPort), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(attempts.size() >= 3, 20000);
+        for (const QList<QVariant>& attempt : attempts) {
+            QCOMPARE(attempt.at(0).toString(), address(2));
+            QCOMPARE(attempt.at(2).value<int32_t>(), loginResult);
+        }
+        if (loginResult == code(0x80110001))
+            QCOMPARE(value(2, DeviceParameter::LoggedInStatus).toBool(), false);
+        QVERIFY(connectionStatus(2) != toInt(ConnectionStatus::Connected));
+        // Between rounds an attempt may be connecting (no Reconnect) or the
+        // next round running (one); never more of either.
+        QVERIFY(m_observer->reconnectCount() <= 1);
+        QVERIFY(m_observer->sessionCount() <= 1);
+
+        // A fresh login after the device comes back: its new version shows.
+        set(2, DeviceParameter::LoggedInStatus, false);
+        QCOMPARE(m_devices.command(QStringLiteral("set d3 version 2.0.0")), QStringLiteral("ok"));
+        const int connectedBefore = connected.size();
+        QCOMPARE(this->fault(2, QStringLiteral("clear")), QStringLiteral("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(connectionStatus(2), toInt(ConnectionStatus::Connected), 20000);
+        QCOMPARE(connected.size(), connectedBefore + 1);
+        QCOMPARE(attempts.last().at(2).value<int32_t>(), 0);
+        QCOMPARE(value(2, DeviceParameter::LoggedInStatus).toBool(), true);
+        QCOMPARE(value(2, DeviceParameter::Version).toString(), QStringLiteral("2.0.0"));
+        QCOMPARE(m_observer->reconnectCount(), 0);
+        QVERIFY(hasState(2, Session::Connected));
+    }
+
+    // The real interval: with the device unreachable a login is tried every
+    // 5 s; once it is back the channel is up again within 10 s.
+    void retriesEveryFiveSeconds()
+    {
+        makeObserver({}); // the production interval
+        QSignalSpy attempts(m_observer.get(), &DeviceNotificationObserver::reloginAttempted);
+        connectDevice(3);
+        QCOMPARE(fault(3, QStringLiteral("connect refuse")), QStringLiteral("ok"));
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(m_devices.command(QStringLiteral("push d4 drop")), QStringLiteral("ok dropped=1"));
+        QTRY_COMPARE_WITH_TIMEOUT(attempts.size(), 1, 8000);
+        const qint64 first = clock.elapsed();
+        QTRY_COMPARE_WITH_TIMEOUT(attempts.size(), 2, 8000);
+        const qint64 second = clock.elapsed();
+        // Qt's coarse timers may fire up to 5 % early.
+        QVERIFY2(first >= 4700 && first <= 6500, qPrintable(QString::number(first)));
+        QVERIFY2(second - first >= 4700 && second - first <= 5500, qPrintable(QString::number(second - first)));
+        QCOMPARE(attempts.at(1).at(2).value<int32_t>(), code(0x800101F9));
+
+        QCOMPARE(fault(3, QStringLiteral("clear")), QStringLiteral("ok"));
+        clock.restart();
+        QTRY_COMPARE_WITH_TIMEOUT(connectionStatus(3), toInt(ConnectionStatus::Connected), 10000);
+        QVERIFY2(clock.elapsed() <= 10000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(attempts.size(), 3);
+    }
+
+    // However many errors arrive before the deferred start runs, one
+    // Reconnect; the session is not destroyed inside the error report.
+    void burstOfErrorsMakesOneReconnect()
+    {
+        connectDevice(0);
+        QSignalSpy reserved(m_observer.get(), &DeviceNotificationObserver::reserveStartReconnect);
+        for (int i = 0; i < 3; ++i)
+            m_observer->onChangedState(address(0), kPort, Session::Errored);
+        QCOMPARE(reserved.size(), 3);
+        QCOMPARE(m_observer->sessionCount(), 1); // deferred
+        QCOMPARE(m_observer->reconnectCount(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(m_observer->reconnectCount(), 1, 5000);
+        QCOMPARE(m_observer->sessionCount(), 0);
+        // Another error later finds the Reconnect running.
+        m_observer->startReconnect(address(0), kPort);
+        QCOMPARE(m_observer->reconnectCount(), 1);
+        // The next attempt connects and ends the retries.
+        QTRY_COMPARE_WITH_TIMEOUT(m_observer->reconnectCount(), 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(hasState(0, Session::Connected), 10000);
+    }
+
+    void messagesAreRelayedWithTheAddress()
+    {
+        QSignalSpy messages(m_observer.get(), &DeviceNotificationObserver::receivedTextMessage);
+        QSignalSpy withPort(m_observer.get(), &DeviceNotificationObserver::receivedTextMessageWithPort);
+        connectDevice(1);
+        const QString text = QStringLiteral("{\"any\":\"text\"}");
+        QCOMPARE(m_devices.command(QStringLiteral("push d2 raw ") + text), QStringLiteral("ok sent=1"));
+        QTRY_COMPARE_WITH_TIMEOUT(withPort.size(), 1, 10000);
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages.at(0), (QList<QVariant>{address(1), text}));
+        QCOMPARE(withPort.at(0), (QList<QVariant>{address(1), kPort, text}));
+    }
+
+    // The facade closes a device's channel when it removes the device.
+    void removingTheDeviceClosesItsChannel()
+    {
+        QSignalSpy disconnected(m_observer.get(), &DeviceNotificationObserver::disconnected);
+        connectDevice(0);
+        const int from = m_devices.lineCount();
+        QVERIFY(m_facade->removeDevice(QLatin1String(kMacs[0])));
+        QCOMPARE(m_observer->sessionCount(), 0);
+        QCOMPARE(disconnected.size(), 1);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d1 push closed"), 10000, from));
+        QCOMPARE(m_observer->reconnectCount(), 0);
+    }
+
+    // The process-wide observer as the shell brings it up: one instance,
+    // handed to the process-wide facade, which hears its channel news and
+    // closes a removed device's session through it.
+    void initializeHandsTheObserverToTheFacade()
+    {
+        DeviceNotificationObserver::finalize(); // nothing there yet: harmless
+        QVERIFY(DeviceNotificationObserver::m_instance == nullptr);
+        QCOMPARE(DeviceNotificationObserver::initialize(), 0);
+        DeviceNotificationObserver* const observer = DeviceNotificationObserver::m_instance;
+        QVERIFY(observer != nullptr);
+        QCOMPARE(DeviceNotificationObserver::initialize(), 0);
+        QCOMPARE(DeviceNotificationObserver::m_instance, observer);
+
+        DeviceFacade& facade = DeviceFacade::getInstance();
+        const QString ip = QStringLiteral("127.0.122.50");
+        const QString id = QStringLiteral("02:00:7F:7A:01:50");
+        facade.activateDevice(ip, QStringLiteral("TQ-730"), QStringLiteral("Singleton"), id);
+        const auto status = [&] {
+            QVariant v;
+            facade.getDeviceParameter(id, DeviceParameter::ConnectionStatus, v, DeviceFindPolicy::ById);
+            return v.toInt();
+        };
+        Q_EMIT observer->connected(ip, kPort);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Connected), 5000);
+        Q_EMIT observer->disconnected(ip, kPort);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Inactive), 5000);
+
+        // Nobody listens there; the session is removed before it could fail.
+        QCOMPARE(observer->createSession(ip, kPort), 0);
+        QCOMPARE(observer->sessionCount(), 1);
+        QVERIFY(facade.removeDevice(id));
+        QCOMPARE(observer->sessionCount(), 0);
+
+        DeviceNotificationObserver::finalize();
+        QVERIFY(DeviceNotificationObserver::m_instance == nullptr);
+        DeviceNotificationObserver::finalize();
+        // The facade no longer reaches the observer.
+        facade.activateDevice(ip, QStringLiteral("TQ-730"), QStringLiteral("Singleton"), id);
+        QVERIFY(facade.removeDevice(id));
+    }
+
+    void reconnectTicksUntilDestroyed()
+    {
+        auto retry = std::make_unique<Reconnect>(QStringLiteral("127.0.122.9"), 60011, 100);
+        QSignalSpy ticks(retry.get(), &Reconnect::retryTimeElapsed);
+        QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= 3, 5000);
+        QCOMPARE(ticks.at(0), (QList<QVariant>{QStringLiteral("127.0.122.9"), 60011}));
+        QObject guard;
+        connect(retry.get(), &Reconnect::retryTimeElapsed, &guard, [] { QFAIL("tick after destruction"); });
+        retry.reset();
+        QTest::qWait(300);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDeviceNotificationObserver)
+#include "tst_devicenotificationobserver.moc"

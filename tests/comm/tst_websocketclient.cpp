@@ -1,0 +1,299 @@
+// The push channel's client against virtual devices over real TLS on
+// loopback addresses of its own: keep-alive with and without pongs, text
+// relayed unchanged, a channel the device closes or drops, and handshakes
+// that never end in an upgrade (refused, stalled, TLS stalled, connection
+// refused or dropped), which must still end in an error.
+
+#include "Connection.h"
+#include "DeviceProcess.h"
+#include "MessageCapture.h"
+#include "WebSocketClient.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+constexpr char kKeepAliveAddress[] = "127.0.121.1"; // d1: answers pings
+constexpr char kDeafAddress[] = "127.0.121.2";      // d2: stops answering
+constexpr char kFaultAddress[] = "127.0.121.3";     // d3: faults per case
+constexpr char kPassword[] = "push-121";
+constexpr int kHandshakeTimeoutMs = 1500;
+
+constexpr int32_t code(uint32_t value)
+{
+    return static_cast<int32_t>(value);
+}
+
+QString deviceOption(const char* address, const char* mac)
+{
+    return QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Push,password=%3,version=1.0.0")
+        .arg(QLatin1String(address), QLatin1String(mac), QLatin1String(kPassword));
+}
+
+// What one Connection reported, in order.
+struct Recorder
+{
+    explicit Recorder(Connection& connection)
+        : connected(&connection, &Connection::connected)
+        , disconnected(&connection, &Connection::disconnected)
+        , messages(&connection, &Connection::receivedTextMessage)
+        , states(&connection, &Connection::stateChanged)
+        , errors(&connection, &Connection::errored)
+    {
+    }
+
+    QList<int32_t> errorCodes() const
+    {
+        QList<int32_t> out;
+        for (const QList<QVariant>& e : errors)
+            out << e.at(0).value<int32_t>();
+        return out;
+    }
+    QAbstractSocket::SocketState lastState() const
+    {
+        return states.isEmpty() ? QAbstractSocket::UnconnectedState
+                                : states.last().at(0).value<QAbstractSocket::SocketState>();
+    }
+
+    QSignalSpy connected;
+    QSignalSpy disconnected;
+    QSignalSpy messages;
+    QSignalSpy states;
+    QSignalSpy errors;
+};
+
+} // namespace
+
+class TestWebSocketClient : public QObject
+{
+    Q_OBJECT
+
+private:
+    DeviceProcess m_devices;
+    QByteArray m_code;
+
+    void open(Connection& connection, int index)
+    {
+        const QByteArray host = m_devices.address(index).toLatin1();
+        connection.openConnection(host.constData(), m_devices.httpsPort(index), m_code.constData());
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qRegisterMetaType<QAbstractSocket::SocketState>();
+        QVERIFY2(m_devices.start({QStringLiteral("--device"), deviceOption(kKeepAliveAddress, "02:00:7F:79:01:01"),
+                                  QStringLiteral("--device"), deviceOption(kDeafAddress, "02:00:7F:79:01:02"),
+                                  QStringLiteral("--device"), deviceOption(kFaultAddress, "02:00:7F:79:01:03"),
+                                  QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"),
+                                  QStringLiteral("0")}),
+                 qPrintable(m_devices.errorText()));
+        // The authentication code: the MD5 hex of the password.
+        m_code = m_devices.credentials(0).section(QLatin1Char(':'), 1).toLatin1();
+        QCOMPARE(m_code.size(), 32);
+    }
+
+    void cleanup()
+    {
+        QCOMPARE(m_devices.command(QStringLiteral("fault d3 clear")), QStringLiteral("ok"));
+    }
+
+    void errorCodeCarriesTheSocketError_data()
+    {
+        QTest::addColumn<int>("socketError");
+        QTest::addColumn<int32_t>("expected");
+        QTest::newRow("connection refused") << int(QAbstractSocket::ConnectionRefusedError) << code(0x80070000);
+        QTest::newRow("remote host closed") << int(QAbstractSocket::RemoteHostClosedError) << code(0x80070001);
+        QTest::newRow("host not found") << int(QAbstractSocket::HostNotFoundError) << code(0x80070002);
+        QTest::newRow("time-out") << int(QAbstractSocket::SocketTimeoutError) << code(0x80070005);
+        QTest::newRow("TLS handshake") << int(QAbstractSocket::SslHandshakeFailedError) << code(0x8007000D);
+        QTest::newRow("unknown") << int(QAbstractSocket::UnknownSocketError) << code(0x8007FFFF);
+    }
+    void errorCodeCarriesTheSocketError()
+    {
+        QFETCH(int, socketError);
+        QFETCH(int32_t, expected);
+        QCOMPARE(WebSocketClient::errorCode(QAbstractSocket::SocketError(socketError)), expected);
+    }
+
+    // Both channels run side by side, so the whole case takes as long as
+    // the deaf one's two errors (about 25 s).
+    void keepAliveFailsOnTheFourthTickAfterTheLastPong()
+    {
+        QCOMPARE(m_devices.command(QStringLiteral("fault d2 pings off")), QStringLiteral("ok"));
+        auto alive = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
+        auto deaf = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
+        Recorder aliveReport(*alive);
+        Recorder deafReport(*deaf);
+        const int from = m_devices.lineCount();
+        open(*alive, 0);
+        open(*deaf, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(aliveReport.connected.size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(deafReport.connected.size(), 1, 10000);
+        QElapsedTimer sinceConnected;
+        sinceConnected.start();
+
+        // Ticks at 5, 10, 15 s send pings; the one at 20 s reports instead.
+        QTRY_COMPARE_WITH_TIMEOUT(deafReport.errors.size(), 1, 24000);
+        const qint64 first = sinceConnected.elapsed();
+        // Qt's coarse timers may fire up to 5 % early on every tick.
+        QVERIFY2(first >= 18800 && first <= 22000, qPrintable(QString::number(first)));
+        QTRY_COMPARE_WITH_TIMEOUT(deafReport.errors.size(), 2, 8000);
+        const qint64 second = sinceConnected.elapsed() - first;
+        QVERIFY2(second >= 4700 && second <= 5600, qPrintable(QString::number(second)));
+        QCOMPARE(deafReport.errorCodes(), (QList<int32_t>{code(0x80070002), code(0x80070002)}));
+        // The keep-alive only reports; the link stays up.
+        QCOMPARE(deafReport.disconnected.size(), 0);
+
+        // Five pings answered meanwhile: no error, still connected.
+        QCOMPARE(aliveReport.errors.size(), 0);
+        QCOMPARE(aliveReport.disconnected.size(), 0);
+        QCOMPARE(aliveReport.lastState(), QAbstractSocket::ConnectedState);
+        const QStringList lines = m_devices.lines().mid(from);
+        QCOMPARE(lines.filter(QStringLiteral("event d1 push connected")).size(), 1);
+        QCOMPARE(lines.filter(QStringLiteral("event d1 push closed")).size(), 0);
+
+        deaf.reset();
+        QCOMPARE(m_devices.command(QStringLiteral("fault d2 pings on")), QStringLiteral("ok"));
+    }
+
+    void textIsPassedOnUnchanged_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("JSON") << QStringLiteral("{\"command\":{\"type\":\"settings-notification\"},\"body\":{}}");
+        QTest::newRow("not JSON") << QStringLiteral("hello device");
+        QTest::newRow("non-ASCII") << QStringLiteral("Gr\u00fc\u00dfe \u20ac \u65e5\u672c");
+    }
+    void textIsPassedOnUnchanged()
+    {
+        QFETCH(QString, text);
+        auto connection = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
+        Recorder report(*connection);
+        open(*connection, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(report.connected.size(), 1, 10000);
+        QCOMPARE(m_devices.command(QStringLiteral("push d3 raw ") + text), QStringLiteral("ok sent=1"));
+        QTRY_COMPARE_WITH_TIMEOUT(report.messages.size(), 1, 10000);
+        QCOMPARE(report.messages.at(0).at(0).toString(), text);
+    }
+
+    void channelTheDeviceEnds_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QList<int32_t>>("errors");
+        QTest::newRow("closed by the device") << QStringLiteral("push d3 close") << QList<int32_t>{};
+        QTest::newRow("dropped by the device") << QStringLiteral("push d3 drop") << QList<int32_t>{code(0x80070001)};
+    }
+    void channelTheDeviceEnds()
+    {
+        QFETCH(QString, command);
+        QFETCH(QList<int32_t>, errors);
+        auto connection = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
+        Recorder report(*connection);
+        open(*connection, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(report.connected.size(), 1, 10000);
+        QVERIFY(m_devices.command(command).endsWith(QLatin1String("=1")));
+        QTRY_COMPARE_WITH_TIMEOUT(report.disconnected.size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(report.lastState(), QAbstractSocket::UnconnectedState, 5000);
+        QCOMPARE(report.errorCodes(), errors);
+    }
+
+    // However the attempt fails, it ends in an error and unconnected, never
+    // connecting for ever, and never reports a connection.
+    void handshakeThatNeverUpgradesEndsInAnError_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int32_t>("error");
+        QTest::addColumn<bool>("exactlyOne"); // the socket reports a refused upgrade as it likes
+        QTest::newRow("upgrade refused (403)") << QStringLiteral("push refuse") << code(0x80070000) << false;
+        QTest::newRow("upgrade stalled") << QStringLiteral("push stall") << code(0x80070005) << true;
+        QTest::newRow("TLS stalled") << QStringLiteral("connect stall-tls") << code(0x80070005) << true;
+        QTest::newRow("connection refused") << QStringLiteral("connect refuse") << code(0x80070000) << true;
+        QTest::newRow("connection dropped") << QStringLiteral("connect drop") << code(0x80070001) << true;
+    }
+    void handshakeThatNeverUpgradesEndsInAnError()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int32_t, error);
+        QFETCH(bool, exactlyOne);
+        QCOMPARE(m_devices.command(QStringLiteral("fault d3 ") + fault), QStringLiteral("ok"));
+        auto connection = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
+        Recorder report(*connection);
+        open(*connection, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(!report.errors.isEmpty(), kHandshakeTimeoutMs + 5000);
+        QCOMPARE(report.errorCodes().first(), error);
+        QTRY_COMPARE_WITH_TIMEOUT(report.lastState(), QAbstractSocket::UnconnectedState, 5000);
+        // Our own time-out and refusal reports never double the socket's.
+        if (exactlyOne)
+            QCOMPARE(report.errorCodes().size(), 1);
+        QCOMPARE(report.connected.size(), 0);
+        QCOMPARE(report.disconnected.size(), 0);
+    }
+
+    void closingReportsTheDisconnectionDuringTheCall()
+    {
+        auto connection = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
+        Recorder report(*connection);
+        open(*connection, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(report.connected.size(), 1, 10000);
+        const int from = m_devices.lineCount();
+        connection->closeConnection();
+        QCOMPARE(report.disconnected.size(), 1);
+        QCOMPARE(report.lastState(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(report.errors.size(), 0);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d3 push closed"), 10000, from));
+        // Closing again changes nothing.
+        connection->closeConnection();
+        QCOMPARE(report.disconnected.size(), 1);
+    }
+
+    void closingAClientThatNeverConnectedReportsNothing()
+    {
+        QCOMPARE(m_devices.command(QStringLiteral("fault d3 push stall")), QStringLiteral("ok"));
+        auto connection = std::make_unique<Connection>(nullptr, 60000);
+        Recorder report(*connection);
+        const int from = m_devices.lineCount();
+        open(*connection, 2);
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d3 push upgrade stalled"), 10000, from));
+        QCOMPARE(report.lastState(), QAbstractSocket::ConnectingState);
+        connection->closeConnection();
+        QCOMPARE(report.disconnected.size(), 0);
+        QCOMPARE(report.errors.size(), 0);
+        QCOMPARE(report.connected.size(), 0);
+        // Nothing arrives later either: the socket is detached.
+        const int before = report.states.size();
+        QTest::qWait(300);
+        QCOMPARE(report.states.size(), before);
+    }
+
+    void neitherCodeNorHeaderIsLogged()
+    {
+        MessageCapture capture;
+        {
+            auto connection = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
+            Recorder report(*connection);
+            open(*connection, 2);
+            QTRY_COMPARE_WITH_TIMEOUT(report.connected.size(), 1, 10000);
+        }
+        QCOMPARE(m_devices.command(QStringLiteral("fault d3 push refuse")), QStringLiteral("ok"));
+        {
+            auto connection = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
+            Recorder report(*connection);
+            open(*connection, 2);
+            QTRY_VERIFY_WITH_TIMEOUT(!report.errors.isEmpty(), 10000);
+        }
+        const QString authorization = QString::fromLatin1(m_devices.authorization(0));
+        const QStringList lines = capture.takeTexts();
+        QVERIFY(!lines.isEmpty()); // the refusal was logged
+        for (const QString& line : lines) {
+            QVERIFY2(!line.contains(QString::fromLatin1(m_code)), qPrintable(line));
+            QVERIFY2(!line.contains(authorization.section(QLatin1Char(' '), 1)), qPrintable(line));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWebSocketClient)
+#include "tst_websocketclient.moc"
