@@ -2,6 +2,7 @@
 
 #include "AlertNotifier.h"
 #include "DeviceNotificationObserver.h"
+#include "DeviceNotificationSubscriber.h"
 #include "DeviceParameter.h"
 #include "DeviceTableModel.h"
 #include "Logger.h"
@@ -73,6 +74,9 @@ int run(int argc, char* argv[])
     QGuiApplication app(argc, argv);
     QQmlApplicationEngine engine;
     const QUrl mainUrl(QStringLiteral("qrc:/main.qml"));
+    // Before the launch guard, but it reaches nothing process-wide until its
+    // initialize: a refused second start touches no device.
+    DeviceNotificationSubscriber subscriber;
     ServiceStack services;
 
     if (!services.bringUp("launch guard", launchGuardLetsUsRun, &MultipleLaunchChecker::finalize))
@@ -87,6 +91,10 @@ int run(int argc, char* argv[])
 
     if (!services.bringUp("push-session observer", [] { return DeviceNotificationObserver::initialize() >= 0; },
                           &DeviceNotificationObserver::finalize))
+        return -1;
+
+    if (!services.bringUp("notification subscriber", [&subscriber] { return subscriber.initialize() == 0; },
+                          [&subscriber] { subscriber.finalize(); }))
         return -1;
 
     quitOnTerminationSignals(app);

@@ -1,6 +1,7 @@
 #include "DeviceNotificationSubscriber.h"
 
 #include "DeviceFacade.h"
+#include "DeviceNotificationObserver.h"
 #include "DisplayModelData.h"
 #include "NetworkDefine.h"
 #include "NetworkModelData.h"
@@ -72,6 +73,29 @@ DeviceNotificationSubscriber::DeviceNotificationSubscriber(DeviceFacade& facade,
 }
 
 DeviceNotificationSubscriber::~DeviceNotificationSubscriber() = default;
+
+int DeviceNotificationSubscriber::initialize()
+{
+    return initialize(DeviceNotificationObserver::m_instance);
+}
+
+int DeviceNotificationSubscriber::initialize(DeviceNotificationObserver* observer)
+{
+    if (observer == nullptr)
+        return -1;
+    finalize();
+    // Direct: the observer relays on the user-interface thread already, and
+    // its messages of one device must be applied in the order they came.
+    m_observerConnection = connect(observer, &DeviceNotificationObserver::receivedTextMessage, this,
+                                   &DeviceNotificationSubscriber::onReceivedTextMessage, Qt::DirectConnection);
+    return 0;
+}
+
+void DeviceNotificationSubscriber::finalize()
+{
+    disconnect(m_observerConnection);
+    m_observerConnection = {};
+}
 
 DeviceFacade& DeviceNotificationSubscriber::facade()
 {

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QJsonObject>
+#include <QMetaObject>
 #include <QObject>
 #include <QString>
 
@@ -12,6 +13,7 @@
 #include <list>
 
 class DeviceFacade;
+class DeviceNotificationObserver;
 
 // Applies the settings notifications that devices push over their channel:
 // checks that a text message is exactly a settings notification, hands each
@@ -37,6 +39,17 @@ public:
 
     // The result of onReceivedTextMessage for a dropped message.
     static constexpr int32_t kDropped = 0;
+
+    // Listens to the process-wide observer's messages, called directly from
+    // its signal: 0, or -1 when the observer does not exist yet. Start-up
+    // calls it after the observer's initialize.
+    int initialize();
+    // The same on an observer of the caller's (tests): -1 for none. A second
+    // call replaces the earlier connection.
+    int initialize(DeviceNotificationObserver* observer);
+    // Stops listening; harmless when initialize failed or never ran, and
+    // when the observer is gone already.
+    void finalize();
 
     // 0 for a dropped message, else setParameter's result.
     int32_t onReceivedTextMessage(const QString& ipAddress, const QString& message);
@@ -71,4 +84,5 @@ private:
     std::list<QString> m_displayKeys;
     std::list<QString> m_systemKeys;
     std::list<QString> m_networkKeys;
+    QMetaObject::Connection m_observerConnection;
 };

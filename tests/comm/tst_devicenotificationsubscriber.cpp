@@ -1,12 +1,19 @@
 // The push-notification subscriber through its public interface: which
 // messages it accepts, the order in which it walks the body's sections, and
-// the values that reach the device record and the device table.
+// the values that reach the device record and the device table; then end to
+// end, with notifications that a virtual device pushes over a real push
+// channel (TLS on a loopback address of its own, port 60010 as devices
+// listen) through the session observer.
 
 #include "DeviceFacade.h"
+#include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
+#include "DeviceProcess.h"
 #include "DeviceTableModel.h"
+#include "HttpAccessManager.h"
 #include "NetworkDefine.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
@@ -55,6 +62,37 @@ QString changes(const DeviceFacade& facade)
     }
     return parts.join(QLatin1Char(' '));
 }
+
+// The watched parameters of `deviceId` whose value differs from `before`.
+using Values = QList<QVariant>;
+
+Values watchedValues(const DeviceFacade& facade, const QString& deviceId)
+{
+    Values values;
+    for (const DeviceParameter parameter : kWatched) {
+        QVariant value;
+        facade.getDeviceParameter(deviceId, parameter, value, DeviceFindPolicy::ById);
+        values << value;
+    }
+    return values;
+}
+
+QString difference(const Values& before, const Values& after, DeviceParameter ignored)
+{
+    QStringList parts;
+    for (int i = 0; i < before.size(); ++i) {
+        const DeviceParameter parameter = kWatched[i];
+        if (parameter != ignored && before.at(i) != after.at(i))
+            parts << QString::fromLatin1(deviceParameterName(parameter)) + QLatin1Char('=') + valueText(after.at(i));
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+// The pushing device, alone on its loopback address.
+constexpr char kPushIp[] = "127.0.145.1";
+constexpr char kPushId[] = "02:00:7F:00:91:01";
+constexpr char kPushPassword[] = "Push-145!";
+constexpr int kPushPort = 60010;
 
 QString notification(const char* body)
 {
@@ -177,6 +215,9 @@ private Q_SLOTS:
         // A failing section ends the walk in name order: display, net, sys.
         QTest::newRow("display with an unrequested key stops sys")
             << kDeviceIp << notification(R"({"display":{"upload-idle-image":1},"sys":{"device-status":1}})") << true
+            << code(0x80020005) << "";
+        QTest::newRow("name order, not the order of the text")
+            << kDeviceIp << notification(R"({"sys":{"device-status":1},"display":{"upload-idle-image":1}})") << true
             << code(0x80020005) << "";
         QTest::newRow("failing sys leaves the display stored")
             << kDeviceIp << notification(R"({"display":{"upload-idle-image-valid":1},"sys":{"device-status":"1"}})")
@@ -320,8 +361,177 @@ private Q_SLOTS:
         QVERIFY(subnetRepainted);
     }
 
+    // End to end over a real push channel.
+
+    void initializeWithoutObserver()
+    {
+        QVERIFY(DeviceNotificationObserver::m_instance == nullptr);
+        DeviceNotificationSubscriber subscriber(*m_facade);
+        QCOMPARE(subscriber.initialize(), -1);
+        QCOMPARE(subscriber.initialize(nullptr), -1);
+        subscriber.finalize();
+        subscriber.finalize();
+    }
+
+    void pushedOverChannel_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("stored");
+
+        QTest::newRow("running state") << "state d1 in-call" << "RunningStatus=i:2";
+        QTest::newRow("network settings")
+            << "set d1 subnet 255.255.0.0"
+            << "SubnetMask=s:255.255.0.0 DefaultGateway=s:127.0.145.254 DnsServer1=s:127.0.145.53 DnsServer2=s:127.0.145.54";
+        QTest::newRow("standby image") << R"(push d1 notify {"display":{"upload-idle-image-valid":0}})"
+                                       << "StandbyImageResult=i:0";
+        QTest::newRow("import result") << R"(push d1 notify {"sys":{"import-result":{"code":5,"option":["line 3"]}}})"
+                                       << "ImportResult=i:5";
+        QTest::newRow("update result without the version")
+            << R"(push d1 notify {"sys":{"upgrade-result":0,"base-ver":"9.9.9","base-sernum":"X"}})" << "UpdateResult=i:0";
+        QTest::newRow("section without a handler") << R"(push d1 notify {"audio":{"gain":3},"sys":{"device-status":1}})"
+                                                    << "RunningStatus=i:1";
+        QTest::newRow("failing display stops sys")
+            << R"(push d1 notify {"display":{"upload-idle-image":1},"sys":{"device-status":2}})" << "";
+        QTest::newRow("malformed JSON") << "push d1 malformed json" << "";
+        QTest::newRow("third command member") << "push d1 malformed extra-member" << "";
+        QTest::newRow("type letter case") << "push d1 malformed type-case" << "";
+        QTest::newRow("other device") << "push d1 malformed device" << "";
+        QTest::newRow("body not an object") << "push d1 malformed body" << "";
+        QTest::newRow("third top-level member") << "push d1 malformed top-level" << "";
+        QTest::newRow("status as a string") << "push d1 malformed value" << "";
+        QTest::newRow("binary frame") << "push d1 malformed binary" << "";
+        QTest::newRow("not JSON at all") << "push d1 raw hello" << "";
+    }
+
+    void pushedOverChannel()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, stored);
+        QVERIFY(openChannel());
+
+        const Values before = watchedValues(*m_pushFacade, QLatin1String(kPushId));
+        QCOMPARE(m_device.command(command).left(2), QStringLiteral("ok"));
+        // Messages of one channel arrive in order: once the marker is in the
+        // record, the message before it has been dealt with.
+        QVERIFY(pushMarker());
+        const Values after = watchedValues(*m_pushFacade, QLatin1String(kPushId));
+        QCOMPARE(difference(before, after, DeviceParameter::UpdateProgress), stored);
+
+        const QModelIndex subnet = m_table->index(0, DeviceTableModel::SubnetMask);
+        QVariant recorded;
+        QVERIFY(m_pushFacade->getDeviceParameter(QLatin1String(kPushId), DeviceParameter::SubnetMask, recorded,
+                                                 DeviceFindPolicy::ById));
+        QCOMPARE(m_table->data(subnet).toString(), recorded.toString());
+    }
+
+    void finalizeStopsApplying_data()
+    {
+        QTest::addColumn<int>("initializations");
+        QTest::newRow("initialised once") << 1;
+        // A second initialize replaces the first connection, so one finalize
+        // still ends it.
+        QTest::newRow("initialised twice") << 2;
+    }
+
+    void finalizeStopsApplying()
+    {
+        QFETCH(int, initializations);
+        QVERIFY(openChannel());
+        for (int i = 0; i < initializations; ++i)
+            QCOMPARE(m_subscriber->initialize(m_observer.get()), 0);
+        QVERIFY(pushMarker());
+        const Values before = watchedValues(*m_pushFacade, QLatin1String(kPushId));
+
+        m_subscriber->finalize();
+        QSignalSpy relayed(m_observer.get(), &DeviceNotificationObserver::receivedTextMessage);
+        QCOMPARE(m_device.command(QStringLiteral(R"(push d1 notify {"sys":{"device-status":2,"upgrade-status":5}})")).left(2),
+                 QStringLiteral("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(relayed.count(), 1, 10000);
+        QCOMPARE(relayed.at(0).at(0).toString(), QLatin1String(kPushIp));
+        QCOMPARE(watchedValues(*m_pushFacade, QLatin1String(kPushId)), before);
+
+        QCOMPARE(m_subscriber->initialize(m_observer.get()), 0);
+        QVERIFY(pushMarker());
+    }
+
+    void cleanupTestCase()
+    {
+        m_subscriber.reset();
+        m_table.reset();
+        m_observer.reset();
+        m_http.reset();
+        m_pushFacade.reset();
+    }
+
 private:
+    // The device started, logged-in state faked with its code, the session
+    // opened and connected, the subscriber listening to the observer.
+    bool openChannel()
+    {
+        if (m_observer) {
+            Session::SessionState state = Session::Initial;
+            return m_observer->sessionState(QLatin1String(kPushIp), kPushPort, state) && state == Session::Connected;
+        }
+        const QString options = QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Push,password=%3,subnet=255.255.255.0,"
+                                               "gateway=127.0.145.254,dns1=127.0.145.53,dns2=127.0.145.54")
+                                    .arg(QLatin1String(kPushIp), QLatin1String(kPushId), QLatin1String(kPushPassword));
+        if (!m_device.start({QStringLiteral("--device"), options, QStringLiteral("--lndp-port"), QStringLiteral("0"),
+                             QStringLiteral("--https-port"), QString::number(kPushPort)})) {
+            qWarning("%s", qPrintable(m_device.errorText()));
+            return false;
+        }
+        m_pushFacade = std::make_unique<DeviceFacade>();
+        m_pushFacade->activateDevice(QLatin1String(kPushIp), QStringLiteral("TQ-730"), QStringLiteral("Push"),
+                                     QLatin1String(kPushId));
+        const QString code = QString::fromLatin1(
+            QCryptographicHash::hash(QByteArray(kPushPassword), QCryptographicHash::Md5).toHex());
+        m_pushFacade->setDeviceParameter(QLatin1String(kPushId), DeviceParameter::AcceptedMd5Password, code,
+                                         DeviceFindPolicy::ById);
+        m_pushFacade->setDeviceParameter(QLatin1String(kPushId), DeviceParameter::LoggedInStatus, true,
+                                         DeviceFindPolicy::ById);
+        m_table = std::make_unique<DeviceTableModel>(*m_pushFacade);
+        m_http = std::make_unique<HttpAccessManager>();
+        m_observer = std::make_unique<DeviceNotificationObserver>(*m_pushFacade, *m_http);
+        m_subscriber = std::make_unique<DeviceNotificationSubscriber>(*m_pushFacade);
+        if (m_subscriber->initialize(m_observer.get()) != 0)
+            return false;
+        if (m_observer->createSession(QLatin1String(kPushIp), kPushPort) != 0)
+            return false;
+        return QTest::qWaitFor(
+            [this] {
+                Session::SessionState state = Session::Initial;
+                return m_observer->sessionState(QLatin1String(kPushIp), kPushPort, state) && state == Session::Connected;
+            },
+            10000);
+    }
+
+    // Pushes a fresh update progress and waits until the record holds it.
+    bool pushMarker()
+    {
+        const int marker = ++m_marker;
+        const QString command =
+            QStringLiteral(R"(push d1 notify {"sys":{"upgrade-status":%1}})").arg(marker);
+        if (!m_device.command(command).startsWith(QLatin1String("ok")))
+            return false;
+        return QTest::qWaitFor(
+            [this, marker] {
+                QVariant progress;
+                return m_pushFacade->getDeviceParameter(QLatin1String(kPushId), DeviceParameter::UpdateProgress,
+                                                        progress, DeviceFindPolicy::ById)
+                    && progress.toInt() == marker;
+            },
+            10000);
+    }
+
     std::unique_ptr<DeviceFacade> m_facade;
+
+    DeviceProcess m_device;
+    std::unique_ptr<DeviceFacade> m_pushFacade;
+    std::unique_ptr<DeviceTableModel> m_table;
+    std::unique_ptr<HttpAccessManager> m_http;
+    std::unique_ptr<DeviceNotificationObserver> m_observer;
+    std::unique_ptr<DeviceNotificationSubscriber> m_subscriber;
+    int m_marker = 1000;
 };
 
 QTEST_GUILESS_MAIN(TestDeviceNotificationSubscriber)
