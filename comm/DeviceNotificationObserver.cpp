@@ -5,6 +5,7 @@
 #include "LoginController.h"
 #include "Logger.h"
 
+#include <QCoreApplication>
 #include <QMutexLocker>
 
 #include <algorithm>
@@ -32,6 +33,9 @@ int DeviceNotificationObserver::initialize()
     s_owner = std::make_unique<DeviceNotificationObserver>(DeviceFacade::getInstance(),
                                                            HttpAccessManager::getInstance());
     m_instance = s_owner.get();
+    // Its sockets go with the application object, not after it in static
+    // destruction.
+    qAddPostRoutine(&DeviceNotificationObserver::finalize);
     return 0;
 }
 

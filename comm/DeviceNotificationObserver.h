@@ -56,7 +56,8 @@ public:
     // The process-wide observer on the process-wide facade and HTTP access
     // manager, handed to the facade as its push-session service: 0 (also when
     // it exists already). finalize() accepts a missing or partly set-up
-    // observer; a normal exit calls neither again.
+    // observer. Needs the application object; the observer (and its open
+    // channels) goes when the application object does.
     static int initialize();
     static void finalize();
     static DeviceNotificationObserver* m_instance;

@@ -58,11 +58,13 @@ void WebSocketClient::close()
     // Our own close is no failure of the channel: errors it causes are not
     // reported (they would start a reconnection nobody wants).
     m_closing = true;
-    m_socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
-    // The socket goes down now, not when the device answers the close.
-    m_socket.flush();
-    if (m_socket.state() != QAbstractSocket::UnconnectedState)
-        m_socket.abort();
+    if (m_socket.state() != QAbstractSocket::UnconnectedState) {
+        m_socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
+        // The socket goes down now, not when the device answers the close.
+        m_socket.flush();
+        if (m_socket.state() != QAbstractSocket::UnconnectedState)
+            m_socket.abort();
+    }
     if (m_linkUp)
         onDisconnected();
     detachSocket();

@@ -10,8 +10,15 @@
 #include "WebSocketClient.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QWebSocket>
+#include <QWebSocketServer>
 
 #include <memory>
 
@@ -219,6 +226,8 @@ private Q_SLOTS:
         QFETCH(QString, fault);
         QFETCH(int32_t, error);
         QFETCH(bool, exactlyOne);
+        // Nor does taking the failed channel down write to a dead socket.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
         QCOMPARE(m_devices.command(QStringLiteral("fault d3 ") + fault), QStringLiteral("ok"));
         auto connection = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
         Recorder report(*connection);
@@ -229,6 +238,7 @@ private Q_SLOTS:
         // Our own time-out and refusal reports never double the socket's.
         if (exactlyOne)
             QCOMPARE(report.errorCodes().size(), 1);
+        connection.reset();
         QCOMPARE(report.connected.size(), 0);
         QCOMPARE(report.disconnected.size(), 0);
     }
@@ -267,6 +277,62 @@ private Q_SLOTS:
         const int before = report.states.size();
         QTest::qWait(300);
         QCOMPARE(report.states.size(), before);
+    }
+
+    // A WebSocket server of the test's own, to see the channel from the
+    // device's side: the upgrade request, an empty message, the close code.
+    void channelAsTheDeviceSeesIt()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString keyPath = dir.filePath(QStringLiteral("key.pem"));
+        const QString certPath = dir.filePath(QStringLiteral("cert.pem"));
+        const ToolResult made = runTool(
+            QStringLiteral("openssl"),
+            {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+             QStringLiteral("-nodes"), QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath,
+             QStringLiteral("-subj"), QStringLiteral("/CN=127.0.121.9"), QStringLiteral("-days"), QStringLiteral("1")});
+        QVERIFY2(made.exitCode == 0, made.err.constData());
+        QFile keyFile(keyPath);
+        QFile certFile(certPath);
+        QVERIFY(keyFile.open(QIODevice::ReadOnly) && certFile.open(QIODevice::ReadOnly));
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setLocalCertificate(QSslCertificate(certFile.readAll()));
+        tls.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Rsa));
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+
+        QWebSocketServer server(QStringLiteral("tst_websocketclient"), QWebSocketServer::SecureMode);
+        server.setSslConfiguration(tls);
+        QVERIFY(server.listen(QHostAddress(QStringLiteral("127.0.121.9")), 0));
+        QWebSocket* peer = nullptr;
+        int closeCode = -1;
+        connect(&server, &QWebSocketServer::newConnection, this, [&] {
+            peer = server.nextPendingConnection();
+            peer->setParent(&server);
+            connect(peer, &QWebSocket::disconnected, this, [&] { closeCode = int(peer->closeCode()); });
+        });
+
+        auto connection = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
+        Recorder report(*connection);
+        connection->openConnection("127.0.121.9", server.serverPort(), m_code.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(report.connected.size(), 1, 10000);
+        QVERIFY(peer != nullptr);
+        QCOMPARE(peer->requestUrl().path(), QStringLiteral("/api/v1/push"));
+        QVERIFY(!peer->requestUrl().hasQuery());
+        QCOMPARE(peer->request().rawHeader("Authorization"), "Basic " + ("admin:" + m_code).toBase64());
+        QVERIFY(!peer->request().hasRawHeader("Sec-WebSocket-Protocol"));
+        QVERIFY(peer->origin().isEmpty());
+
+        peer->sendTextMessage(QString());
+        peer->sendTextMessage(QStringLiteral("after the empty one"));
+        QTRY_COMPARE_WITH_TIMEOUT(report.messages.size(), 2, 10000);
+        QCOMPARE(report.messages.at(0).at(0).toString(), QString());
+        QCOMPARE(report.messages.at(1).at(0).toString(), QStringLiteral("after the empty one"));
+
+        connection->closeConnection();
+        QCOMPARE(report.disconnected.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(closeCode, 1000, 10000);
+        QCOMPARE(report.errors.size(), 0);
     }
 
     void neitherCodeNorHeaderIsLogged()
