@@ -242,14 +242,22 @@ void HttpAccessManager::sslErrors(QNetworkReply* reply, const QList<QSslError>& 
     reply->ignoreSslErrors();
 }
 
-int32_t HttpAccessManager::getResponseStatusCode(int requestId, int& statusCode)
+// The reply of a request for the result reads: no request, or one never sent,
+// answer with their codes.
+int32_t HttpAccessManager::findReply(int requestId, QNetworkReply*& reply)
 {
     const std::shared_ptr<Request> request = findRequest(requestId);
     if (!request)
         return kNoSuchRequest;
-    QNetworkReply* reply = request->reply();
-    if (!reply)
-        return kNotSent;
+    reply = request->reply();
+    return reply != nullptr ? ResultCode::kSuccess : kNotSent;
+}
+
+int32_t HttpAccessManager::getResponseStatusCode(int requestId, int& statusCode)
+{
+    QNetworkReply* reply = nullptr;
+    if (const int32_t found = findReply(requestId, reply); found != ResultCode::kSuccess)
+        return found;
     bool ok = false;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(&ok);
     if (!ok)
@@ -260,12 +268,9 @@ int32_t HttpAccessManager::getResponseStatusCode(int requestId, int& statusCode)
 
 int32_t HttpAccessManager::getResponseHeader(int requestId, const char* name, std::string& value)
 {
-    const std::shared_ptr<Request> request = findRequest(requestId);
-    if (!request)
-        return kNoSuchRequest;
-    QNetworkReply* reply = request->reply();
-    if (!reply)
-        return kNotSent;
+    QNetworkReply* reply = nullptr;
+    if (const int32_t found = findReply(requestId, reply); found != ResultCode::kSuccess)
+        return found;
     const QByteArray header = name ? reply->rawHeader(name) : QByteArray();
     value.assign(header.constData(), static_cast<size_t>(header.size()));
     return value.empty() ? kHeaderAbsent : ResultCode::kSuccess;
@@ -273,12 +278,9 @@ int32_t HttpAccessManager::getResponseHeader(int requestId, const char* name, st
 
 int32_t HttpAccessManager::getResponseBody(int requestId, QByteArray& body)
 {
-    const std::shared_ptr<Request> request = findRequest(requestId);
-    if (!request)
-        return kNoSuchRequest;
-    QNetworkReply* reply = request->reply();
-    if (!reply)
-        return kNotSent;
+    QNetworkReply* reply = nullptr;
+    if (const int32_t found = findReply(requestId, reply); found != ResultCode::kSuccess)
+        return found;
     body = reply->readAll();
     return ResultCode::kSuccess;
 }

@@ -109,6 +109,7 @@ private:
                               Request::SyncMode syncMode, const std::function<void(int)>& callback, int& requestId,
                               const char* authCode);
     std::shared_ptr<Request> findRequest(int requestId);
+    int32_t findReply(int requestId, QNetworkReply*& reply);
     int32_t startSending(const std::shared_ptr<Request>& request, QNetworkReply* reply, bool relayProgress);
     void forgetStuckConnections();
     int32_t waitResponseForSyncMode(const std::shared_ptr<Request>& request);

@@ -66,14 +66,7 @@ private:
     QTemporaryDir m_dir;
     QString m_code; // authentication code of both devices
 
-    QString writeFile(const QString &name, const QByteArray &content)
-    {
-        const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-            return QString();
-        return path;
-    }
+    QString writeFile(const QString &name, const QByteArray &content) { return writeTestFile(m_dir, name, content); }
 
     // Waits for a firmware installation started by an upload to end, so that
     // the device takes the next firmware file.

@@ -144,14 +144,7 @@ class TestMultiPartBody : public QObject
 private:
     QTemporaryDir m_dir;
 
-    QString writeFile(const QString &name, const QByteArray &content)
-    {
-        const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-            return QString();
-        return path;
-    }
+    QString writeFile(const QString &name, const QByteArray &content) { return writeTestFile(m_dir, name, content); }
 
     static QByteArray randomBytes(qsizetype size)
     {

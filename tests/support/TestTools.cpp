@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
 ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs, const QByteArray &input)
 {
@@ -48,4 +49,13 @@ QByteArray md5Of(const QString &path)
     if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
         return QByteArray();
     return hash.result().toHex();
+}
+
+QString writeTestFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return QString();
+    return path;
 }

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+class QTemporaryDir;
+
 // Runs an external client (curl, openssl) and returns its exit code, with
 // standard output and error collected; -1 when it could not start.
 struct ToolResult
@@ -22,3 +24,7 @@ int curlStatus(const ToolResult &result);
 
 // The file's MD5 digest as lower-case hex, empty when it cannot be read.
 QByteArray md5Of(const QString &path);
+
+// Writes a file of the given content into the folder; its path, or an empty
+// text when it cannot be written.
+QString writeTestFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content);

@@ -37,14 +37,7 @@ private:
     DeviceProcess m_devices;
     QTemporaryDir m_dir;
 
-    QString writeFile(const QString &name, const QByteArray &content)
-    {
-        const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-            return QString();
-        return path;
-    }
+    QString writeFile(const QString &name, const QByteArray &content) { return writeTestFile(m_dir, name, content); }
 
     // curl -F upload of one file with its digest.
     ToolResult upload(const QString &endpoint, const QString &field, const QString &path, const QString &type,
