@@ -15,23 +15,13 @@ seconds=${2:-30}
 interval=${3:-100}
 first=127.0.119.1
 password=bench-push
-[ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCORVANE_WERROR=ON >/dev/null
-nice -n 10 cmake --build build -j1 --target bench_push corvane-virtual-device >/dev/null
+scripts/build.sh --target bench_push corvane-virtual-device >/dev/null
 bench=build/tools/bench/bench_push
-work=$(mktemp -d)
-device_pid=
-cleanup() {
-    [ -n "$device_pid" ] && kill "$device_pid" 2>/dev/null && wait "$device_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. scripts/virtual-devices.sh
 
 # Sessions go to port 60010, so every device has an address of its own.
-build/bin/corvane-virtual-device --generate "$devices" --first-address "$first" --password "$password" \
-    --lndp-port 0 --https-port 60010 --control "$work/control" --no-stdin >"$work/device.log" 2>&1 &
-device_pid=$!
-for _ in $(seq 300); do grep -q '^ready ' "$work/device.log" && break; sleep 0.1; done
-grep -q '^ready ' "$work/device.log" || { cat "$work/device.log" >&2; exit 1; }
+start_devices --generate "$devices" --first-address "$first" --password "$password" \
+    --lndp-port 0 --https-port 60010 --control "$work/control"
 
 status=0
 line=$("$bench" "$work/control" "$password" "$seconds" "$interval" 2>"$work/bench.err") || status=$?

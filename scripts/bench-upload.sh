@@ -17,13 +17,7 @@ address=127.0.77.1
 password=bench
 scripts/build.sh --target bench_upload corvane-virtual-device >/dev/null
 bench=build/tools/bench/bench_upload
-work=$(mktemp -d)
-device_pid=
-cleanup() {
-    [ -n "$device_pid" ] && kill "$device_pid" 2>/dev/null && wait "$device_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. scripts/virtual-devices.sh
 
 # A sparse file: the size travels over the wire and through the digest, the
 # disk stays empty.
@@ -32,11 +26,8 @@ truncate -s "$size" "$file"
 bytes=$(stat -c %s "$file")
 
 # The uploader talks to port 60010, so the device gets an address of its own.
-build/bin/corvane-virtual-device --device "address=$address,password=$password" --lndp-port 0 \
-    --https-port 60010 --update-step-ms 1 --update-step-percent 100 --reboot-ms 0 --no-stdin >"$work/device.log" 2>&1 &
-device_pid=$!
-for _ in $(seq 300); do grep -q '^ready ' "$work/device.log" && break; sleep 0.1; done
-grep -q '^ready ' "$work/device.log" || { cat "$work/device.log" >&2; exit 1; }
+start_devices --device "address=$address,password=$password" --lndp-port 0 \
+    --https-port 60010 --update-step-ms 1 --update-step-percent 100 --reboot-ms 0
 code=$(printf %s "$password" | md5sum | cut -c1-32)
 
 now() { date +%s.%N; }

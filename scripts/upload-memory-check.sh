@@ -8,21 +8,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 size=${1:-1G}
 scripts/build.sh --target corvane-virtual-device >/dev/null
-work=$(mktemp -d)
-device_pid=
-cleanup() {
-    [ -n "$device_pid" ] && kill "$device_pid" 2>/dev/null && wait "$device_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. scripts/virtual-devices.sh
 
 # A sparse file: the size travels over the wire, the disk stays empty.
 truncate -s "$size" "$work/large.bundle"
 digest=$(md5sum "$work/large.bundle" | cut -c1-32)
-build/bin/corvane-virtual-device --device address=127.0.0.2,password=check --lndp-port 0 --https-port 0 \
-    --no-stdin >"$work/device.log" 2>&1 &
-device_pid=$!
-for _ in $(seq 300); do grep -q '^ready ' "$work/device.log" && break; sleep 0.1; done
+start_devices --device address=127.0.0.2,password=check --lndp-port 0 --https-port 0
 port=$(sed -n 's/.*"httpsPort":\([0-9]*\).*/\1/p' "$work/device.log")
 [ -n "$port" ] || { cat "$work/device.log" >&2; exit 1; }
 before=$(awk '/^VmRSS/ {print $2}' "/proc/$device_pid/status")
