@@ -15,6 +15,8 @@ packages=(
     qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-templates
     qml6-module-qtquick-controls qml6-module-qtquick-dialogs qml6-module-qtquick-layouts
     qml6-module-qt-labs-qmlmodels
+    # Qt Quick Test for the views
+    qml6-module-qttest
     # tests: a private X server, a stand-in operator, certificates, namespaces
     xvfb xauth xdotool fonts-dejavu-core openssl iproute2 curl
     # the virtual devices' private network: unshare and nsenter, pgrep

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QObject>
+
+// Events between the views and the system: the three batch requests (view to
+// system) and the alert events (system to view, with {"errorCode": code}).
+class KxSystemEventID : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ID {
+        InvalidID = -1,
+        FirmwareUpdate = 0,
+        ImportConfiguration = 1,
+        StandbyScreenImageChange = 2,
+        NoErrorAlertNotified = 3,
+        ErrorAlertNotified = 4,
+        NumberOfIDs = 5
+    };
+    Q_ENUM(ID)
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QObject>
+
+// The system's status as the views see it: the window is interactive only in
+// Active; a batch operation holds one of the three operation states for as
+// long as it runs.
+class KxSystemStatus : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Status {
+        InvalidStatus = -1,
+        Initializing = 0,
+        Active = 1,
+        FirmwareUpdating = 2,
+        ConfigurationImporting = 3,
+        StandbyScreenImageChanging = 4,
+        NumberOfStatus = 5
+    };
+    Q_ENUM(Status)
+};
