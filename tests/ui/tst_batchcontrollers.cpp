@@ -64,8 +64,11 @@ QByteArray pseudoRandom(int size, quint32 seed)
 // valid images.
 QByteArray pngImage()
 {
-    return QByteArray::fromHex("89504e470d0a1a0a" "0000000d49484452" "00000001000000010806000000" "1f15c489")
-        + QByteArray::fromHex("0000000049454e44ae426082");
+    return QByteArray::fromHex("89504e470d0a1a0a"
+                               "0000000d49484452"
+                               "00000001000000010806000000"
+                               "1f15c489")
+           + QByteArray::fromHex("0000000049454e44ae426082");
 }
 
 QByteArray jpegImage()
@@ -85,8 +88,8 @@ struct OperationTraits
     const char* upperCaseFile;
     DeviceParameter progress;
     DeviceParameter result;
-    int failed;       // the result a failure stores
-    qint64 notReady;  // not logged in
+    int failed; // the result a failure stores
+    qint64 notReady; // not logged in
     quint32 facility; // of its own codes, in the upper half
     bool uploadsInCall;
 };
@@ -158,8 +161,8 @@ private:
     bool ready(const QString& deviceId) const
     {
         return value(deviceId, DeviceParameter::ConnectionStatus).toInt() == toInt(ConnectionStatus::Connected)
-            && value(deviceId, DeviceParameter::LoggedInStatus).toBool()
-            && value(deviceId, DeviceParameter::RunningStatus).toInt() == 0;
+               && value(deviceId, DeviceParameter::LoggedInStatus).toBool()
+               && value(deviceId, DeviceParameter::RunningStatus).toInt() == 0;
     }
 
     static QStringList deviceArguments(const QString& address, const QString& deviceId)
@@ -167,9 +170,15 @@ private:
         return {QStringLiteral("--device"),
                 QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Batch,password=%3,version=1.0.0")
                     .arg(address, deviceId, QLatin1String(kPassword)),
-                QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"),
-                QString::number(kPort), QStringLiteral("--update-step-ms"), QStringLiteral("10"),
-                QStringLiteral("--update-step-percent"), QStringLiteral("50"), QStringLiteral("--reboot-ms"),
+                QStringLiteral("--lndp-port"),
+                QStringLiteral("0"),
+                QStringLiteral("--https-port"),
+                QString::number(kPort),
+                QStringLiteral("--update-step-ms"),
+                QStringLiteral("10"),
+                QStringLiteral("--update-step-percent"),
+                QStringLiteral("50"),
+                QStringLiteral("--reboot-ms"),
                 QStringLiteral("0")};
     }
 
@@ -187,18 +196,24 @@ private:
     bool run(Operation operation, const QString& deviceId, const QString& path)
     {
         switch (operation) {
-        case Firmware: return m_firmware->update(deviceId, path);
-        case Import: return m_import->execute(deviceId, path);
-        default: return m_image->execute(deviceId, path);
+        case Firmware:
+            return m_firmware->update(deviceId, path);
+        case Import:
+            return m_import->execute(deviceId, path);
+        default:
+            return m_image->execute(deviceId, path);
         }
     }
 
     BatchUploadController* controller(Operation operation) const
     {
         switch (operation) {
-        case Firmware: return m_firmware.get();
-        case Import: return m_import.get();
-        default: return m_image.get();
+        case Firmware:
+            return m_firmware.get();
+        case Import:
+            return m_import.get();
+        default:
+            return m_image.get();
         }
     }
 
@@ -266,17 +281,18 @@ private Q_SLOTS:
             const OperationTraits& op = kOperations[i];
             const QString file = QLatin1String(op.file);
             const auto row = [&](const char* name) -> QTestData& {
-                return QTest::newRow(qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(op.name), QLatin1String(name))))
-                    << i;
+                return QTest::newRow(
+                           qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(op.name), QLatin1String(name))))
+                       << i;
             };
             row("success") << file << Setup::None << true << kNoAlert << Seen::Accepted;
             row("upper-case suffix") << QString::fromLatin1(op.upperCaseFile) << Setup::None << true << kNoAlert
-                                      << Seen::Accepted;
+                                     << Seen::Accepted;
             row("wrong suffix") << QString::fromLatin1(op.wrongFile) << Setup::None << false
-                                 << qint64(op.facility | 0x0001) << Seen::Nothing;
+                                << qint64(op.facility | 0x0001) << Seen::Nothing;
             row("not logged in") << file << Setup::NotLoggedIn << false << op.notReady << Seen::Nothing;
             row("not connected") << file << Setup::NotConnected << false << qint64(op.facility | 0x0003)
-                                  << Seen::Nothing;
+                                 << Seen::Nothing;
             row("busy") << file << Setup::Busy << false << qint64(op.facility | 0x0002) << Seen::Nothing;
             if (op.uploadsInCall)
                 row("in call") << file << Setup::InCall << true << kNoAlert << Seen::Accepted;
@@ -288,11 +304,10 @@ private Q_SLOTS:
             // The body builder's code for a file it cannot digest.
             row("file removed") << file << Setup::FileRemoved << false << qint64(0x80090002) << Seen::Nothing;
             // A transport failure: the HTTP layer's code (checked by facility).
-            row("device killed mid-upload") << file << Setup::Killed << false << qint64(0x80010000)
-                                             << Seen::Nothing;
+            row("device killed mid-upload") << file << Setup::Killed << false << qint64(0x80010000) << Seen::Nothing;
         }
-        QTest::newRow("image: .Jpeg accepted") << int(Image) << QStringLiteral("standby.Jpeg") << Setup::None << true
-                                               << kNoAlert << Seen::Accepted;
+        QTest::newRow("image: .Jpeg accepted")
+            << int(Image) << QStringLiteral("standby.Jpeg") << Setup::None << true << kNoAlert << Seen::Accepted;
     }
 
     void oneDevice()
@@ -327,12 +342,13 @@ private Q_SLOTS:
 
         switch (setup) {
         case Setup::NotLoggedIn:
-            QVERIFY(m_facade->setDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, false,
-                                                 DeviceFindPolicy::ById));
+            QVERIFY(
+                m_facade->setDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ById));
             break;
         case Setup::NotConnected:
             QCOMPARE(m_observer->destroySession(address, kPort), 0);
-            QTRY_VERIFY(value(deviceId, DeviceParameter::ConnectionStatus).toInt() != toInt(ConnectionStatus::Connected));
+            QTRY_VERIFY(value(deviceId, DeviceParameter::ConnectionStatus).toInt()
+                        != toInt(ConnectionStatus::Connected));
             break;
         case Setup::Busy:
             QCOMPARE(device->command(QStringLiteral("state d1 busy")), QStringLiteral("ok"));
@@ -410,11 +426,10 @@ private Q_SLOTS:
             break;
         case Seen::Accepted:
             QCOMPARE(lines.size(), 1);
-            QCOMPARE(lines.first().section(QLatin1Char(' '), 0, 4),
-                     QStringLiteral("upload %1 ok size=%2 md5=%3")
-                         .arg(QLatin1String(op.kind))
-                         .arg(content.size())
-                         .arg(md5Hex(content)));
+            QCOMPARE(lines.first().section(QLatin1Char(' '), 0, 4), QStringLiteral("upload %1 ok size=%2 md5=%3")
+                                                                        .arg(QLatin1String(op.kind))
+                                                                        .arg(content.size())
+                                                                        .arg(md5Hex(content)));
             // The device took the file in and reports its verdict: success.
             QTRY_COMPARE_WITH_TIMEOUT(value(deviceId, op.result).toInt(), 0, 10000);
             break;
