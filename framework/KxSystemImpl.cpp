@@ -56,12 +56,11 @@ void KxSystemImpl::connectSignals()
 {
     // Queued: a batch starts when the event loop next runs, never inside the
     // caller's sendEvent.
-    connect(this, &KxSystemImpl::reserveFirmwareUpdate, this, &KxSystemImpl::execFirmwareUpdate,
-            Qt::QueuedConnection);
+    connect(this, &KxSystemImpl::reserveFirmwareUpdate, this, &KxSystemImpl::execFirmwareUpdate, Qt::QueuedConnection);
     connect(this, &KxSystemImpl::reserveImportConfiguration, this, &KxSystemImpl::execImportConfiguration,
             Qt::QueuedConnection);
-    connect(this, &KxSystemImpl::reserveStandbyScreenImageChange, this,
-            &KxSystemImpl::execStandbyScreenImageChange, Qt::QueuedConnection);
+    connect(this, &KxSystemImpl::reserveStandbyScreenImageChange, this, &KxSystemImpl::execStandbyScreenImageChange,
+            Qt::QueuedConnection);
 
     AlertNotifier* notifier = AlertNotifier::getInstance();
     if (notifier == nullptr) {
@@ -170,8 +169,8 @@ void KxSystemImpl::setStatus(KxSystemStatus::Status status)
 void KxSystemImpl::onReceivedAlert(unsigned int errorCode)
 {
     const QVariantMap options{{kErrorCodeKey, QVariant::fromValue(errorCode)}};
-    const KxSystemEventID::ID id =
-        (errorCode & kFailureBit) != 0 ? KxSystemEventID::ErrorAlertNotified : KxSystemEventID::NoErrorAlertNotified;
+    const KxSystemEventID::ID id
+        = (errorCode & kFailureBit) != 0 ? KxSystemEventID::ErrorAlertNotified : KxSystemEventID::NoErrorAlertNotified;
     Q_EMIT eventReceived(id, options);
 }
 

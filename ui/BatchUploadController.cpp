@@ -143,12 +143,13 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
                             deviceReported = true;
                     });
         }
-        connect(&uploader, &FileUploader::uploadProgress, &progressScope,
-                [this, &deviceReported](const QString& host, qint64 bytesSent, qint64 bytesTotal) {
-                    if (!deviceReported)
-                        setUploadProgress(host, bytesSent, bytesTotal);
-                },
-                Qt::QueuedConnection);
+        connect(
+            &uploader, &FileUploader::uploadProgress, &progressScope,
+            [this, &deviceReported](const QString& host, qint64 bytesSent, qint64 bytesTotal) {
+                if (!deviceReported)
+                    setUploadProgress(host, bytesSent, bytesTotal);
+            },
+            Qt::QueuedConnection);
         code = uploader.upload(authCode.toString(), kUploadTimeoutMs);
         if (ResultCode::isSuccess(code))
             code = uploader.getResponseStatusCode(status);
