@@ -435,13 +435,35 @@ private Q_SLOTS:
         QCOMPARE(m_alertCodes, QList<unsigned int>());
     }
 
-    // A device that no longer accepts the operator's code: "Network error.",
-    // logged out, its push channel closed. The batch goes on with the next.
-    void forbiddenUpload()
+    // A device that refuses the file fails alone; the batch goes on with the
+    // next. 403: the operator's code is no longer accepted ("Network error.",
+    // logged out, push channel closed). Any other refusal is a failure without
+    // a toast: its code 0 comes back as a no-error event.
+    void deviceRefusesUpload_data()
     {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<unsigned int>("alertCode");
+        QTest::addColumn<QStringList>("toasts");
+        QTest::addColumn<bool>("stillLoggedIn"); // logged in, channel open
+        QTest::addColumn<QString>("text"); // the Status column, where it is settled
+
+        QTest::newRow("403") << "403" << 0x80040004u << QStringList{QStringLiteral("Network error.")} << false
+                             << "Disconnected";
+        // The table keeps the upload's progress in front of "Update failed"
+        // here: only the device's own running state clears it.
+        QTest::newRow("500") << "500" << 0u << QStringList() << true << "";
+    }
+
+    void deviceRefusesUpload()
+    {
+        QFETCH(QString, answer);
+        QFETCH(unsigned int, alertCode);
+        QFETCH(QStringList, toasts);
+        QFETCH(bool, stillLoggedIn);
+        QFETCH(QString, text);
         const QString firmware = writeTestFile(m_dir, QStringLiteral("tq-3.0.0.BUNDLE"), QByteArray(4096, 'x'));
         QVERIFY(!firmware.isEmpty());
-        QCOMPARE(m_device.command(QStringLiteral("fault d1 upload 403")), QStringLiteral("ok"));
+        QCOMPARE(m_device.command(QStringLiteral("fault d1 upload %1").arg(answer)), QStringLiteral("ok"));
         Session::SessionState state = Session::Initial;
         QVERIFY(m_observer->sessionState(QLatin1String(kDevices[0].address), kPort, state));
         const int sessions = m_observer->sessionCount();
@@ -449,15 +471,17 @@ private Q_SLOTS:
 
         QVERIFY(m_system->sendEvent(KxSystemEventID::FirmwareUpdate, request({0, 2}, firmware)));
         QTRY_COMPARE_WITH_TIMEOUT(m_statuses.size(), 2, kWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(m_toasts, QStringList{QStringLiteral("Network error.")}, kWaitMs);
-        QCOMPARE(m_alertCodes, QList<unsigned int>{0x80040004u});
-        QCOMPARE(value(0, DeviceParameter::LoggedInStatus).toBool(), false);
+        QTRY_COMPARE_WITH_TIMEOUT(m_alertCodes, QList<unsigned int>{alertCode}, kWaitMs);
+        QCOMPARE(m_toasts, toasts);
         QCOMPARE(value(0, DeviceParameter::UpdateResult).toInt(), 1);
-        QVERIFY(!m_observer->sessionState(QLatin1String(kDevices[0].address), kPort, state));
-        QCOMPARE(m_observer->sessionCount(), sessions - 1);
-        // The closed channel is what the table shows first.
-        QTRY_COMPARE_WITH_TIMEOUT(statusText(0), QStringLiteral("Disconnected"), kWaitMs);
-        QVERIFY(m_device.waitForLineContaining(QStringLiteral("event d1 push closed"), kWaitMs, from));
+        QCOMPARE(value(0, DeviceParameter::LoggedInStatus).toBool(), stillLoggedIn);
+        QCOMPARE(m_observer->sessionState(QLatin1String(kDevices[0].address), kPort, state), stillLoggedIn);
+        QCOMPARE(m_observer->sessionCount(), stillLoggedIn ? sessions : sessions - 1);
+        if (!stillLoggedIn)
+            QVERIFY(m_device.waitForLineContaining(QStringLiteral("event d1 push closed"), kWaitMs, from));
+        if (!text.isEmpty())
+            QTRY_COMPARE_WITH_TIMEOUT(statusText(0), text, kWaitMs);
+        QCOMPARE(connected(0), stillLoggedIn);
         // The next device was still updated.
         QCOMPARE(uploads(2, QStringLiteral("firmware"), from).size(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(statusText(2), QStringLiteral("Update successful"), kWaitMs);
