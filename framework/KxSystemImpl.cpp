@@ -123,9 +123,9 @@ void KxSystemImpl::runBatch(const QVariantMap& options, const Batch& batch)
     const QString path = options.value(kFilePathKey).toUrl().toLocalFile();
     if (path.isEmpty())
         return;
-    // Also covers a request delivered by the nested loop of a running batch:
+    // A request delivered by the nested loop of a running batch lands here:
     // the window cannot send one then, anything else is dropped.
-    if (m_status.load() != KxSystemStatus::Active || m_batchRunning) {
+    if (m_status.load() != KxSystemStatus::Active) {
         CORVANE_LOG(QStringLiteral("%1 request dropped: another operation runs").arg(QLatin1String(batch.name)));
         return;
     }
