@@ -32,6 +32,8 @@
 
 #include <cstdio>
 
+#include <sys/resource.h>
+
 namespace {
 
 constexpr int kTickMs = 5;
@@ -94,6 +96,16 @@ private:
     qint64 m_ticks = 0;
     bool m_measuring = false;
 };
+
+// CPU time this thread has used so far, in seconds.
+double threadCpuSeconds()
+{
+    rusage usage{};
+    if (getrusage(RUSAGE_THREAD, &usage) != 0)
+        return 0.0;
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 } // namespace
 
@@ -169,9 +181,12 @@ int main(int argc, char* argv[])
     BlockMeter meter;
     QElapsedTimer clock;
     QList<KxSystemStatus::Status> statuses;
+    double cpuAtStart = 0.0;
+    double cpuAtEnd = 0.0;
     QObject::connect(system.get(), &KxSystemAbstractImpl::statusChanged, &app, [&] {
         statuses << system->status();
         if (system->status() == KxSystemStatus::Active) {
+            cpuAtEnd = threadCpuSeconds();
             meter.stop();
             QCoreApplication::quit();
         }
@@ -181,6 +196,7 @@ int main(int argc, char* argv[])
                               {QStringLiteral("filePath"), QUrl::fromLocalFile(path)}};
     QTimer::singleShot(0, &app, [&] {
         clock.start();
+        cpuAtStart = threadCpuSeconds();
         meter.start();
         system->sendEvent(KxSystemEventID::FirmwareUpdate, options);
     });
@@ -195,8 +211,9 @@ int main(int argc, char* argv[])
             && result.toInt() != 1)
             ++uploaded;
     }
-    std::printf("devices=%lld accepted=%d alerts=%u seconds=%.3f longest_block_ms=%.1f ticks=%lld statuses=%lld\n",
-                static_cast<long long>(ids.size()), uploaded, alerts, seconds, meter.longestMs(),
+    std::printf("devices=%lld accepted=%d alerts=%u seconds=%.3f ui_cpu_seconds=%.3f longest_block_ms=%.1f ticks=%lld "
+                "statuses=%lld\n",
+                static_cast<long long>(ids.size()), uploaded, alerts, seconds, cpuAtEnd - cpuAtStart, meter.longestMs(),
                 static_cast<long long>(meter.ticks()), static_cast<long long>(statuses.size()));
     std::fflush(stdout);
 
