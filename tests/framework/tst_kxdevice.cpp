@@ -194,6 +194,7 @@ private Q_SLOTS:
 
     void withoutImplementation()
     {
+        registerDevice(QLatin1String(kTableId), QStringLiteral("Table"));
         KxDevice device;
         PropertySignals names(device);
         device.setDeviceID(QLatin1String(kTableId));
