@@ -6,8 +6,13 @@
 #include "DeviceTableModel.h"
 #include "KxSystemEventID.h"
 #include "KxSystemStatus.h"
+#include "TestTools.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QQmlEngine>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtQuickTest>
 
 namespace {
@@ -49,10 +54,29 @@ public:
                                            DeviceFindPolicy::ById);
     }
 
+    // A file for the file dialogs to pick, in this fixture's own folder.
+    Q_INVOKABLE QUrl makeFile(const QString& name)
+    {
+        return QUrl::fromLocalFile(writeTestFile(m_files, name, "content"));
+    }
+
+    Q_INVOKABLE QUrl folderOf(const QUrl& file) const
+    {
+        return QUrl::fromLocalFile(QFileInfo(file.toLocalFile()).absolutePath());
+    }
+
+    // The user's download folder, made to exist for the dialogs to start in.
+    Q_INVOKABLE QUrl downloadFolder() const
+    {
+        return QUrl::fromLocalFile(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+    }
+
 Q_SIGNALS:
     void deviceIDsChanged();
 
 private:
+    QTemporaryDir m_files;
+
     // The instance the window's table model reads.
     static DeviceFacade& facade() { return DeviceFacade::getInstance(); }
 };
@@ -67,6 +91,16 @@ QUrl standIn(const char* file)
 class Setup : public QObject
 {
     Q_OBJECT
+
+public:
+    // A home of the test's own, so that the download folder exists and no
+    // user setting decides it.
+    Setup()
+    {
+        qputenv("HOME", m_home.path().toLocal8Bit());
+        qunsetenv("XDG_CONFIG_HOME");
+        QDir(m_home.path()).mkpath(QStringLiteral("Downloads"));
+    }
 
 public Q_SLOTS:
     void qmlEngineAvailable(QQmlEngine*)
@@ -87,6 +121,9 @@ public Q_SLOTS:
                                                 [](QQmlEngine*, QJSEngine*) -> QObject* { return new FacadeFixture; });
         qmlRegisterSingletonType(standIn("Backend.qml"), "ViewsTest", 1, 0, "Backend");
     }
+
+private:
+    QTemporaryDir m_home;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(tst_views, Setup)
