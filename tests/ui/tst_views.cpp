@@ -1,12 +1,14 @@
-// The QML views against stand-ins for the framework objects, the message
-// generator and the interface list, and the real device table model over the
-// process-wide device facade, which a fixture fills with devices.
+// The QML views against stand-ins for the framework objects and the interface
+// list, with the real enumerations, message generator and device table model;
+// the table reads the process-wide device facade, which a fixture fills.
 #include "DeviceFacade.h"
 #include "DeviceParameter.h"
 #include "DeviceTableModel.h"
+#include "KxDeviceEventID.h"
 #include "KxSystemEventID.h"
 #include "KxSystemStatus.h"
 #include "TestTools.h"
+#include "UserInterface.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -109,11 +111,11 @@ public Q_SLOTS:
 
         qmlRegisterUncreatableType<KxSystemStatus>(kFrameworkUri, 1, 0, "KxSystemStatus", "enumeration only");
         qmlRegisterUncreatableType<KxSystemEventID>(kFrameworkUri, 1, 0, "KxSystemEventID", "enumeration only");
-        qmlRegisterType(standIn("KxDeviceEventID.qml"), kFrameworkUri, 1, 0, "KxDeviceEventID");
+        qmlRegisterUncreatableType<KxDeviceEventID>(kFrameworkUri, 1, 0, "KxDeviceEventID", "enumeration only");
         qmlRegisterType(standIn("KxSystem.qml"), kFrameworkUri, 1, 0, "KxSystem");
         qmlRegisterType(standIn("KxDeviceList.qml"), kFrameworkUri, 1, 0, "KxDeviceList");
         qmlRegisterType(standIn("KxDevice.qml"), kFrameworkUri, 1, 0, "KxDevice");
-        qmlRegisterType(standIn("MessageGenerator.qml"), "MessageGenerator", 1, 0, "MessageGenerator");
+        qmlRegisterType<UserInterface::MessageGenerator>("MessageGenerator", 1, 0, "MessageGenerator");
         qmlRegisterType(standIn("NetworkInterface.qml"), "NetworkInterface", 1, 0, "NetworkInterface");
 
         // One per test file's engine; the devices live in the facade.

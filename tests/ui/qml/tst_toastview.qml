@@ -8,13 +8,14 @@ ViewsTestCase {
     // System events in arrival order, [event id, error code]; only error
     // alerts become toasts, each distinct waiting message once, in order.
     function test_queue_data() {
+        const password = 0x80110001, busy = 0x80040002, network = 0x800101F5
         return [
-            { tag: "same error three times", events: [[4, 7], [4, 7], [4, 7]],
-              shown: ["message for 7"] },
-            { tag: "order kept, waiting duplicate dropped", events: [[4, 1], [4, 2], [4, 1], [4, 2]],
-              shown: ["message for 1", "message for 2"] },
-            { tag: "no-error alerts and requests ignored", events: [[3, 5], [0, 5], [4, 6], [3, 6]],
-              shown: ["message for 6"] }
+            { tag: "same error three times", events: [[4, password], [4, password], [4, password]],
+              shown: ["Invalid password, please retry."] },
+            { tag: "order kept, waiting duplicate dropped", events: [[4, busy], [4, password], [4, busy], [4, password]],
+              shown: ["Firmware update was skipped. Device is busy.", "Invalid password, please retry."] },
+            { tag: "no-error alerts and requests ignored", events: [[3, busy], [0, busy], [4, network], [3, password]],
+              shown: ["Network error."] }
         ]
     }
 
