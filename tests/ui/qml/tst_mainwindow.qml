@@ -169,5 +169,8 @@ ViewsTestCase {
         tryPart("allCheckBox", function (box) { return box.checkState === Qt.Unchecked })
         clickCheck(1)
         tryPart("allCheckBox", function (box) { return box.checkState === Qt.PartiallyChecked })
+        tryVerify(function () { return findChild(cell("checkCell1"), "rowCheckBox").checked })
+        verify(!findChild(cell("checkCell0"), "rowCheckBox").checked)
+        compare(model.checkedDeviceIds, [model.getSortedDeviceId(1)])
     }
 }
