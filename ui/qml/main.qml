@@ -281,7 +281,7 @@ ApplicationWindow {
         clip: true
         reuseItems: false
         columnSpacing: 1
-        rowSpacing: 1
+        rowSpacing: 0
         boundsBehavior: Flickable.StopAtBounds
         flickableDirection: Flickable.VerticalFlick
         rowHeightProvider: function (row) { return 20 }

@@ -59,7 +59,7 @@ ViewsTestCase {
     function test_columnWidths(data) {
         openWindow()
         closeNetworkView()
-        addDevices(1, true)
+        addDevices(2, true)
         window.width = data.width
         const table = part("deviceTable")
         const percentages = [2, 5.5, 26, 8, 9, 12, 9]
@@ -71,6 +71,9 @@ ViewsTestCase {
             fuzzyCompare(table.columnWidth(column), expected, 0.5, "column " + column)
         }
         verify(table.columnSpacing > 0)
+        // Rows of 20 pixels, one under the other.
+        compare(cell("cell1_2").height, 20)
+        compare(cell("cell1_2").y - cell("cell0_2").y, 20)
     }
 
     // Hover is one cell: entering sets it, leaving a cell that is no longer
