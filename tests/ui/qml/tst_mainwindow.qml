@@ -31,8 +31,10 @@ ViewsTestCase {
         compare(part("deviceTableModel").checkedDeviceIds.length, data.checked)
 
         Backend.systemStatus = data.status
-        for (const name of batchButtons)
+        for (const name of batchButtons) {
             compare(part(name).enabled, data.buttons, name)
+            compare(part(name).background.color, Qt.color(data.buttons ? "#141414" : "#6E6E6E"), name)
+        }
         tryPart("allCheckBox", function (box) { return box.enabled === data.header })
         compare(part("networkButton").enabled, data.active)
         compare(part("networkButton").opacity, data.active ? 1.0 : 0.3)
@@ -131,6 +133,8 @@ ViewsTestCase {
         tryCompare(link, "text", data.loggedIn ? link.text : "Login required")
         compare(link.color, Qt.color(data.login ? "#1032ff" : "black"))
         compare(link.font.underline, data.login)
+        mouseMove(link, 2, link.height / 2)
+        tryCompare(link.font, "bold", data.login)
         mouseClick(link, 2, link.height / 2)
         compare(part("loginView").visible, data.login)
         compare(part("deviceTableModel").checkedDeviceIds.length, data.login ? 0 : 1)
