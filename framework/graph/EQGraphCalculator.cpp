@@ -183,11 +183,20 @@ Section Calculator::calEQCoef(double samplingRate, double q, double gain, double
     return isFinite(section) ? section : kFailedSection;
 }
 
+double Calculator::phiOf(double frequency, double fs)
+{
+    const double sine = std::sin(kPi * frequency / fs);
+    return 4.0 * sine * sine;
+}
+
 double Calculator::sectionGainDb(const Section& s, double frequency, double fs)
 {
+    return sectionGainDbAtPhi(s, phiOf(frequency, fs));
+}
+
+double Calculator::sectionGainDbAtPhi(const Section& s, double phi)
+{
     const double b0 = s[0], b1 = s[1], b2 = s[2], a1 = s[3], a2 = s[4];
-    const double sine = std::sin(kPi * frequency / fs);
-    const double phi = 4.0 * sine * sine;
     const double sum = b0 + b1 + b2;
     const double den = 1.0 - a1 - a2;
     // Squared magnitudes; rounding may take a vanishing one a hair below 0.

@@ -49,6 +49,10 @@ public:
     // unit circle, or kFailedSection), plus infinity where only the
     // denominator does; never a NaN for finite coefficients and fs > 0.
     static double sectionGainDb(const Section& section, double frequency, double fs);
+    // The same for phi = 4 sin^2(pi frequency / fs), so that a curve of many
+    // sections computes the sine once per frequency.
+    static double sectionGainDbAtPhi(const Section& section, double phi);
+    static double phiOf(double frequency, double fs);
 
     // 10^(|gainDb| / 20) by a power of two and a continued fraction of the
     // exponential of the small remainder. Infinity when the result would not

@@ -3,12 +3,12 @@
 // prototypes through the bilinear transform, the musical bell and shelf
 // shapes, and inputs at and beyond the edges.
 #include "EQGraphCalculator.h"
+#include "EqReference.h"
 #include "MusicalEq.h"
 
 #include <QtTest>
 
 #include <cmath>
-#include <complex>
 #include <limits>
 
 using EQGraph::Calculator;
@@ -16,19 +16,11 @@ using EQGraph::Section;
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
+using EqReference::kPi;
+using EqReference::responseDb;
 constexpr double kFlatDb = 1e-9;
 
 enum Musical { Precise = 0, Aggressive = 1, Smooth = 2, Legacy = 3 };
-
-// |H(e^jw)| in dB straight from the transfer function.
-double responseDb(const Section& s, double f, double fs)
-{
-    const std::complex<double> z1 = std::polar(1.0, -2.0 * kPi * f / fs);
-    const std::complex<double> num = s[0] + s[1] * z1 + s[2] * z1 * z1;
-    const std::complex<double> den = 1.0 - s[3] * z1 - s[4] * z1 * z1;
-    return 20.0 * std::log10(std::abs(num) / std::abs(den));
-}
 
 // 0 Hz, a logarithmic sweep from 1 Hz, and the Nyquist frequency.
 QList<double> sweep(double fs, int points = 400)
@@ -71,38 +63,25 @@ const char* shapeName(int shape)
     return "other";
 }
 
-// Squared magnitude of the analog prototype of a classic shape at the
-// prewarped frequency T = tan(pi f / fs), for the corner t = tan(pi F / fs).
+// The analog prototype of a classic shape through the bilinear transform.
 double prototypeDb(int shape, double T, double t, double q, double gain)
 {
-    const double a = std::pow(10.0, std::fabs(gain) / 20.0);
-    const double x = t * t - T * T;
-    const double damping = T * t / q;
-    double m2 = 1.0;
     switch (shape) {
     case Calculator::Peaking:
-        m2 = (x * x + a * a * damping * damping) / (x * x + damping * damping);
-        break;
+        return EqReference::peakingDb(T, t, q, gain);
     case Calculator::BandPass:
-        m2 = (gain >= 0 ? damping * damping : x * x) / (x * x + damping * damping);
-        return 10.0 * std::log10(m2); // no inversion: the notch is its own shape
+        return EqReference::bandPassDb(T, t, q, gain);
     case Calculator::LowShelf:
-        m2 = std::pow((T * T + a * t * t) / (T * T + t * t), 2);
-        break;
     case Calculator::HighShelf:
-        m2 = std::pow((t * t + a * T * T) / (t * t + T * T), 2);
-        break;
+        return EqReference::shelfDb(T, t, gain, shape == Calculator::HighShelf);
     case Calculator::LowPass1st:
-        return 10.0 * std::log10(t * t / (t * t + T * T));
     case Calculator::HighPass1st:
-        return 10.0 * std::log10(T * T / (t * t + T * T));
+        return EqReference::firstOrderDb(T, t, shape == Calculator::HighPass1st);
     case Calculator::LowPass2nd:
-        return 10.0 * std::log10(std::pow(t, 4) / (x * x + damping * damping));
     case Calculator::HighPass2nd:
-        return 10.0 * std::log10(std::pow(T, 4) / (x * x + damping * damping));
+        return EqReference::secondOrderDb(T, t, q, shape == Calculator::HighPass2nd);
     }
-    const double db = 10.0 * std::log10(m2);
-    return gain < 0 ? -db : db;
+    return 0.0;
 }
 
 } // namespace
