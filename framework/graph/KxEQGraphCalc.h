@@ -1,10 +1,12 @@
 #pragma once
 
+#include "EQGraphCalculator.h"
 #include "KxGraphCalc.h"
 
 #include <QHash>
 #include <QList>
 #include <QVariant>
+#include <vector>
 
 // Magnitude response of a parametric equaliser for a QML canvas: one curve
 // per band and the summed curve of bands 1 to 6, as lists of canvas points,
@@ -118,6 +120,10 @@ Q_SIGNALS:
     void bandIdsChanged();
 
 private:
+    // The band's sections, when it is on, appended in their order.
+    void appendSections(int bandId, std::vector<EQGraph::Section>& sections) const;
+    // The summed gain of the sections at each frequency.
+    QList<double> gainsOf(const std::vector<EQGraph::Section>& sections, const QList<double>& freqs) const;
     double samplingRateHz() const;
     int effectiveMusicalType() const;
 
