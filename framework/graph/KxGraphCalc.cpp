@@ -254,3 +254,13 @@ QList<double> KxGraphCalc::plotXPositions() const
 {
     return m_xMap->sliceAxisRangeInCanvas(1);
 }
+
+bool KxGraphCalc::hasInvalidXAxis() const
+{
+    return m_xMap->hasInvalidMapSetting();
+}
+
+bool KxGraphCalc::hasInvalidYAxis() const
+{
+    return m_yMap->hasInvalidMapSetting();
+}

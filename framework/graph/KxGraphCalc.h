@@ -85,6 +85,9 @@ protected:
     // One graph x value per canvas pixel, from the left edge to the right;
     // empty while the horizontal axis is unusable.
     QList<double> plotXPositions() const;
+    // True (with a log line) when an axis cannot be used to draw.
+    bool hasInvalidXAxis() const;
+    bool hasInvalidYAxis() const;
 
 private:
     QVariantList scaleLines(const QVariant& interval, const GraphAxisMap& map, bool dispMinus, bool dispPlus,
