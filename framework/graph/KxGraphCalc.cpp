@@ -187,9 +187,6 @@ QVariantList KxGraphCalc::scaleLines(const QVariant& interval, const GraphAxisMa
         ticks = map.sliceAxisRange(interval.toDouble());
     } else if (typeName == "QJSValue") {
         ticks = map.logSliceAxisRange(leadingDigits(interval.value<QJSValue>().toVariant().toList()));
-    } else if (typeName == "QVariantList") {
-        // What a script array becomes on its way through some engines.
-        ticks = map.logSliceAxisRange(leadingDigits(interval.toList()));
     } else {
         CORVANE_LOG("no match lineSpecification");
         return {};

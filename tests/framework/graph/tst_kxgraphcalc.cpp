@@ -179,9 +179,9 @@ void TestKxGraphCalc::scaleLines_data()
     QTest::newRow("x, log, decades with prefix")
         << false << 1 << 1.0 << 1000.0 << 300.0 << QVariant::fromValue(m_engine.evaluate("[1]"))
         << QList<bool> { true, false, true } << QList<Line> { { 0, "1" }, { 100, "10" }, { 200, "100" }, { 300, "1k" } };
-    QTest::newRow("x, log, list of digits")
+    QTest::newRow("list of digits, not a script array")
         << false << 1 << 1.0 << 1000.0 << 300.0 << QVariant(QVariantList { 1 }) << QList<bool> { true, false, true }
-        << QList<Line> { { 0, "1" }, { 100, "10" }, { 200, "100" }, { 300, "1k" } };
+        << QList<Line> {};
     QTest::newRow("y, log, upwards")
         << true << 1 << 0.001 << 1.0 << 300.0 << QVariant::fromValue(m_engine.evaluate("[1]"))
         << QList<bool> { true, false, true } << QList<Line> { { 300, "1m" }, { 200, "10m" }, { 100, "100m" }, { 0, "1" } };
@@ -227,7 +227,7 @@ void TestKxGraphCalc::scaleLines()
         QCOMPARE(lines[i].label, expected[i].label);
     }
     const bool noMatch = !capture.takeTexts().filter(QLatin1String("no match lineSpecification")).isEmpty();
-    QCOMPARE(noMatch, !interval.isValid() || interval.typeName() == QByteArray("QString"));
+    QCOMPARE(noMatch, expected.isEmpty() && QByteArray(interval.typeName()) != "int");
 }
 
 void TestKxGraphCalc::labels_data()
