@@ -3,9 +3,9 @@
 #include "CompCalc2.h"
 #include "Logger.h"
 
+#include <cmath>
 #include <QMetaEnum>
 #include <QPointF>
-#include <cmath>
 
 KxCompGraphCalc::KxCompGraphCalc(QObject* parent)
     : KxGraphCalc(parent)
@@ -13,7 +13,7 @@ KxCompGraphCalc::KxCompGraphCalc(QObject* parent)
 {
     setXMapType(Linear);
     setYMapType(Linear);
-    m_params = { { Threshold, 0.0 }, { Ratio, 0.0 }, { Knee, 0.0 }, { Gain, 0.0 } };
+    m_params = {{Threshold, 0.0}, {Ratio, 0.0}, {Knee, 0.0}, {Gain, 0.0}};
 }
 
 KxCompGraphCalc::~KxCompGraphCalc() = default;

@@ -2,8 +2,8 @@
 
 #include "KxGraphCalc.h"
 
-#include <QHash>
 #include <memory>
+#include <QHash>
 
 class CompCalc2;
 

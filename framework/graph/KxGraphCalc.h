@@ -1,8 +1,8 @@
 #pragma once
 
+#include <memory>
 #include <QObject>
 #include <QVariant>
-#include <memory>
 
 class GraphAxisMap;
 

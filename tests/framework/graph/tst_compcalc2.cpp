@@ -1,9 +1,9 @@
 #include "CompCalc2.h"
 
-#include <QTest>
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <QTest>
 
 // The compressor's transfer curve. Expected levels are worked out by hand
 // from the meaning of the parameters: below the threshold the output follows
@@ -52,28 +52,28 @@ void TestCompCalc2::levels_data()
     QTest::addColumn<double>("input");
     QTest::addColumn<double>("output");
 
-    const Params none { 0, 0, 0, 0 };
+    const Params none{0, 0, 0, 0};
     QTest::newRow("all 0, low") << none << -30.0 << -30.0;
     QTest::newRow("all 0, high") << none << 12.0 << 12.0;
 
-    const Params half { -20, 0.5, 0, 0 };
+    const Params half{-20, 0.5, 0, 0};
     QTest::newRow("2:1, below") << half << -40.0 << -40.0;
     QTest::newRow("2:1, at threshold") << half << -20.0 << -20.0;
     QTest::newRow("2:1, 20 over") << half << 0.0 << -10.0;
     QTest::newRow("2:1, 30 over") << half << 10.0 << -5.0;
 
-    const Params limit { -10, 1, 0, 3 };
+    const Params limit{-10, 1, 0, 3};
     QTest::newRow("limit, below") << limit << -30.0 << -27.0;
     QTest::newRow("limit, above") << limit << 0.0 << -7.0;
     QTest::newRow("limit, far above") << limit << 20.0 << -7.0;
-    QTest::newRow("ratio 2 limits") << Params { -10, 2, 0, 3 } << 20.0 << -7.0;
-    QTest::newRow("ratio -1 passes") << Params { -10, -1, 0, 3 } << 20.0 << 23.0;
+    QTest::newRow("ratio 2 limits") << Params{-10, 2, 0, 3} << 20.0 << -7.0;
+    QTest::newRow("ratio -1 passes") << Params{-10, -1, 0, 3} << 20.0 << 23.0;
 
-    QTest::newRow("make-up gain, below") << Params { 0, 0.75, 0, 6 } << -8.0 << -2.0;
-    QTest::newRow("make-up gain, above") << Params { 0, 0.75, 0, 6 } << 8.0 << 8.0;
+    QTest::newRow("make-up gain, below") << Params{0, 0.75, 0, 6} << -8.0 << -2.0;
+    QTest::newRow("make-up gain, above") << Params{0, 0.75, 0, 6} << 8.0 << 8.0;
 
     // Knee from -30 to -10; inside it the output drops by K r (a + 1)^2 / 4.
-    const Params soft { -20, 0.5, 10, 0 };
+    const Params soft{-20, 0.5, 10, 0};
     QTest::newRow("soft, below knee") << soft << -35.0 << -35.0;
     QTest::newRow("soft, knee start") << soft << -30.0 << -30.0;
     QTest::newRow("soft, quarter in") << soft << -25.0 << -25.3125;
@@ -81,8 +81,8 @@ void TestCompCalc2::levels_data()
     QTest::newRow("soft, knee end") << soft << -10.0 << -15.0;
     QTest::newRow("soft, above knee") << soft << 0.0 << -10.0;
 
-    QTest::newRow("negative knee, low") << Params { -20, 0.5, -1, 4 } << -50.0 << 0.0;
-    QTest::newRow("negative knee, high") << Params { -20, 0.5, -1, 4 } << 50.0 << 0.0;
+    QTest::newRow("negative knee, low") << Params{-20, 0.5, -1, 4} << -50.0 << 0.0;
+    QTest::newRow("negative knee, high") << Params{-20, 0.5, -1, 4} << 50.0 << 0.0;
 }
 
 void TestCompCalc2::levels()
@@ -103,15 +103,15 @@ void TestCompCalc2::kneeEnds_data()
 
     // Soft knees: the same slope on both sides of each end, 1 at the lower
     // end and 1 - ratio at the upper one.
-    QTest::newRow("2:1, lower end") << Params { -20, 0.5, 10, 0 } << -30.0 << 1.0 << 1.0;
-    QTest::newRow("2:1, upper end") << Params { -20, 0.5, 10, 0 } << -10.0 << 0.5 << 0.5;
-    QTest::newRow("4:1 with gain, lower end") << Params { -12, 0.75, 3, 5 } << -15.0 << 1.0 << 1.0;
-    QTest::newRow("4:1 with gain, upper end") << Params { -12, 0.75, 3, 5 } << -9.0 << 0.25 << 0.25;
-    QTest::newRow("limit, narrow knee, lower end") << Params { 0, 1, 0.5, 0 } << -0.5 << 1.0 << 1.0;
-    QTest::newRow("limit, narrow knee, upper end") << Params { 0, 1, 0.5, 0 } << 0.5 << 0.0 << 0.0;
-    QTest::newRow("wide knee, upper end") << Params { -40, 0.9, 30, -3 } << -10.0 << 0.1 << 0.1;
+    QTest::newRow("2:1, lower end") << Params{-20, 0.5, 10, 0} << -30.0 << 1.0 << 1.0;
+    QTest::newRow("2:1, upper end") << Params{-20, 0.5, 10, 0} << -10.0 << 0.5 << 0.5;
+    QTest::newRow("4:1 with gain, lower end") << Params{-12, 0.75, 3, 5} << -15.0 << 1.0 << 1.0;
+    QTest::newRow("4:1 with gain, upper end") << Params{-12, 0.75, 3, 5} << -9.0 << 0.25 << 0.25;
+    QTest::newRow("limit, narrow knee, lower end") << Params{0, 1, 0.5, 0} << -0.5 << 1.0 << 1.0;
+    QTest::newRow("limit, narrow knee, upper end") << Params{0, 1, 0.5, 0} << 0.5 << 0.0 << 0.0;
+    QTest::newRow("wide knee, upper end") << Params{-40, 0.9, 30, -3} << -10.0 << 0.1 << 0.1;
     // The hard knee keeps its corner: continuous, but the slope jumps.
-    QTest::newRow("hard knee") << Params { -20, 0.5, 0, 0 } << -20.0 << 1.0 << 0.5;
+    QTest::newRow("hard knee") << Params{-20, 0.5, 0, 0} << -20.0 << 1.0 << 0.5;
 }
 
 // Continuity and slope at the knee's ends, from one-sided differences.
@@ -136,10 +136,10 @@ void TestCompCalc2::betweenTheLines_data()
 {
     QTest::addColumn<Params>("params");
 
-    QTest::newRow("2:1") << Params { -20, 0.5, 10, 0 };
-    QTest::newRow("limit with gain") << Params { -6, 1, 6, 12 };
-    QTest::newRow("gentle, wide") << Params { -40, 0.2, 40, -5 };
-    QTest::newRow("hard") << Params { -20, 0.7, 0, 2 };
+    QTest::newRow("2:1") << Params{-20, 0.5, 10, 0};
+    QTest::newRow("limit with gain") << Params{-6, 1, 6, 12};
+    QTest::newRow("gentle, wide") << Params{-40, 0.2, 40, -5};
+    QTest::newRow("hard") << Params{-20, 0.7, 0, 2};
 }
 
 // Outside the knee the curve is the lower of the uncompressed line x + G and
@@ -176,7 +176,7 @@ void TestCompCalc2::refusedValues()
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    CompCalc2 calc = make(Params { -20, 0.5, 0, 0 });
+    CompCalc2 calc = make(Params{-20, 0.5, 0, 0});
     QVERIFY(!calc.setThreshold(nan));
     QVERIFY(!calc.setThreshold(-inf));
     QVERIFY(!calc.setRatio(nan));

@@ -1,5 +1,9 @@
 #include "KxCompGraphCalc.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
 #include <QImage>
 #include <QJSValue>
 #include <QQmlComponent>
@@ -9,10 +13,6 @@
 #include <QQuickWindow>
 #include <QSGRendererInterface>
 #include <QTest>
-#include <algorithm>
-#include <cmath>
-#include <limits>
-#include <memory>
 
 // The graph page drawn by Qt Quick's software renderer offscreen and read
 // back pixel by pixel. The expected curves are polylines through levels
@@ -26,7 +26,7 @@ constexpr double kPixelsPerDb = 6;
 
 QPointF canvasOf(const QPointF& levels)
 {
-    return { kMargin + (levels.x() + 60) * kPixelsPerDb, kMargin - levels.y() * kPixelsPerDb };
+    return {kMargin + (levels.x() + 60) * kPixelsPerDb, kMargin - levels.y() * kPixelsPerDb};
 }
 
 double distanceToSegment(const QPointF& p, const QPointF& a, const QPointF& b)
@@ -101,22 +101,16 @@ void TestGraphQml::compressorCurve_data()
     QTest::addColumn<QVariantMap>("params");
     QTest::addColumn<QList<QPointF>>("levels"); // (input, output) corners of the curve, dB
 
-    QTest::newRow("identity") << QVariantMap {} << QList<QPointF> { { -60, -60 }, { 0, 0 } };
-    QTest::newRow("2:1 from -30") << QVariantMap { { "threshold", -30 }, { "ratio", 0.5 } }
-                                  << QList<QPointF> { { -60, -60 }, { -30, -30 }, { 0, -15 } };
-    QTest::newRow("limit at -20, 6 dB gain")
-        << QVariantMap { { "threshold", -20 }, { "ratio", 1 }, { "gain", 6 } }
-        << QList<QPointF> { { -60, -54 }, { -20, -14 }, { 0, -14 } };
+    QTest::newRow("identity") << QVariantMap{} << QList<QPointF>{{-60, -60}, {0, 0}};
+    QTest::newRow("2:1 from -30") << QVariantMap{{"threshold", -30}, {"ratio", 0.5}}
+                                  << QList<QPointF>{{-60, -60}, {-30, -30}, {0, -15}};
+    QTest::newRow("limit at -20, 6 dB gain") << QVariantMap{{"threshold", -20}, {"ratio", 1}, {"gain", 6}}
+                                             << QList<QPointF>{{-60, -54}, {-20, -14}, {0, -14}};
     // Knee from -42 to -18: the output falls 12 x 0.5 x (a + 1)^2 / 4 below
     // the input at a = (x + 30) / 12.
-    QTest::newRow("soft knee") << QVariantMap { { "threshold", -30 }, { "ratio", 0.5 }, { "knee", 12 } }
-                               << QList<QPointF> { { -60, -60 },
-                                                   { -42, -42 },
-                                                   { -36, -36.375 },
-                                                   { -30, -31.5 },
-                                                   { -24, -27.375 },
-                                                   { -18, -24 },
-                                                   { 0, -15 } };
+    QTest::newRow("soft knee") << QVariantMap{{"threshold", -30}, {"ratio", 0.5}, {"knee", 12}}
+                               << QList<QPointF>{{-60, -60},     {-42, -42}, {-36, -36.375}, {-30, -31.5},
+                                                 {-24, -27.375}, {-18, -24}, {0, -15}};
 }
 
 // Every stretch of the expected curve is drawn, nothing of the curve's
@@ -178,11 +172,11 @@ void TestGraphQml::compressorCurve()
     QVERIFY(inked >= kPlot);
 
     // Grid lines at -40 and -20 dB on both axes, wherever the curve is not.
-    for (int pos : { 120, 240 }) {
+    for (int pos : {120, 240}) {
         int onGrid = 0;
         int checked = 0;
         for (int t = 0; t < kPlot; ++t) {
-            for (const QPoint q : { QPoint(kMargin + pos, kMargin + t), QPoint(kMargin + t, kMargin + pos) }) {
+            for (const QPoint q : {QPoint(kMargin + pos, kMargin + t), QPoint(kMargin + t, kMargin + pos)}) {
                 if (distanceToPolyline(QPointF(q) + QPointF(0.5, 0.5), expected) > 4) {
                     ++checked;
                     onGrid += isGrid(image.pixel(q)) ? 1 : 0;
@@ -193,7 +187,7 @@ void TestGraphQml::compressorCurve()
         QVERIFY2(onGrid >= checked - 4, qPrintable(QStringLiteral("%1 of %2").arg(onGrid).arg(checked)));
     }
 
-    const QStringList labels { "-60", "-40", "-20", "0" };
+    const QStringList labels{"-60", "-40", "-20", "0"};
     QCOMPARE(labelTexts(view.rootObject(), QStringLiteral("xLabel"), false), labels);
     QCOMPARE(labelTexts(view.rootObject(), QStringLiteral("yLabel"), true), labels);
 }
@@ -214,12 +208,12 @@ void TestGraphQml::scriptArrayInterval()
     QVERIFY2(calc, qPrintable(component.errorString()));
     QVariant result;
     QVERIFY(QMetaObject::invokeMethod(calc.get(), "lines", Q_RETURN_ARG(QVariant, result)));
-    const QVariantList lines = result.value<QJSValue>().isArray() ? result.value<QJSValue>().toVariant().toList()
-                                                                   : result.toList();
+    const QVariantList lines
+        = result.value<QJSValue>().isArray() ? result.value<QJSValue>().toVariant().toList() : result.toList();
 
-    const QList<double> positions { 0, 30.102999566398120, 69.897000433601880, 100, 130.10299956639812,
-                                    169.89700043360188, 200 };
-    const QStringList texts { "10", "20", "50", "100", "200", "500", "1000" };
+    const QList<double> positions{
+        0, 30.102999566398120, 69.897000433601880, 100, 130.10299956639812, 169.89700043360188, 200};
+    const QStringList texts{"10", "20", "50", "100", "200", "500", "1000"};
     QCOMPARE(lines.size(), positions.size());
     for (int i = 0; i < lines.size(); ++i) {
         const QVariantMap line = lines[i].toMap();

@@ -1,10 +1,10 @@
 #include "KxCompGraphCalc.h"
 #include "MessageCapture.h"
 
-#include <QPointF>
-#include <QTest>
 #include <cmath>
 #include <limits>
+#include <QPointF>
+#include <QTest>
 
 // The compressor curve as a view gets it. Canvas 60 x 60 over -60 to 0 dB on
 // both axes: one pixel per dB, input i dB above -60 at x = i, output y dB at
@@ -51,6 +51,8 @@ class TestKxCompGraphCalc : public QObject
 private Q_SLOTS:
     void path_data();
     void path();
+    void extremes_data();
+    void extremes();
     void noPath_data();
     void noPath();
     void setCompParam_data();
@@ -62,17 +64,15 @@ void TestKxCompGraphCalc::path_data()
     QTest::addColumn<Params>("params");
     QTest::addColumn<QList<QPointF>>("samples"); // (canvas x, canvas y)
 
-    QTest::newRow("identity") << Params { 0, 0, 0, 0 } << QList<QPointF> { { 0, 60 }, { 25, 35 }, { 60, 0 } };
-    QTest::newRow("limit at -20") << Params { -20, 1, 0, 0 }
-                                  << QList<QPointF> { { 0, 60 }, { 39, 21 }, { 40, 20 }, { 50, 20 }, { 60, 20 } };
-    QTest::newRow("ratio 2 limits") << Params { -20, 2, 0, 0 } << QList<QPointF> { { 40, 20 }, { 60, 20 } };
-    QTest::newRow("ratio -1 passes") << Params { -20, -1, 0, 0 } << QList<QPointF> { { 40, 20 }, { 60, 0 } };
-    QTest::newRow("2:1 at -30") << Params { -30, 0.5, 0, 0 }
-                                << QList<QPointF> { { 10, 50 }, { 30, 30 }, { 50, 20 }, { 60, 15 } };
-    QTest::newRow("soft knee") << Params { -30, 0.5, 10, 0 }
-                               << QList<QPointF> { { 20, 40 }, { 30, 31.25 }, { 40, 25 }, { 60, 15 } };
-    QTest::newRow("make-up gain") << Params { -30, 0.5, 0, 6 } << QList<QPointF> { { 0, 54 }, { 60, 9 } };
-    QTest::newRow("negative knee") << Params { -30, 0.5, -2, 6 } << QList<QPointF> { { 0, 0 }, { 30, 0 }, { 60, 0 } };
+    QTest::newRow("identity") << Params{0, 0, 0, 0} << QList<QPointF>{{0, 60}, {25, 35}, {60, 0}};
+    QTest::newRow("limit at -20") << Params{-20, 1, 0, 0}
+                                  << QList<QPointF>{{0, 60}, {39, 21}, {40, 20}, {50, 20}, {60, 20}};
+    QTest::newRow("ratio 2 limits") << Params{-20, 2, 0, 0} << QList<QPointF>{{40, 20}, {60, 20}};
+    QTest::newRow("ratio -1 passes") << Params{-20, -1, 0, 0} << QList<QPointF>{{40, 20}, {60, 0}};
+    QTest::newRow("2:1 at -30") << Params{-30, 0.5, 0, 0} << QList<QPointF>{{10, 50}, {30, 30}, {50, 20}, {60, 15}};
+    QTest::newRow("soft knee") << Params{-30, 0.5, 10, 0} << QList<QPointF>{{20, 40}, {30, 31.25}, {40, 25}, {60, 15}};
+    QTest::newRow("make-up gain") << Params{-30, 0.5, 0, 6} << QList<QPointF>{{0, 54}, {60, 9}};
+    QTest::newRow("negative knee") << Params{-30, 0.5, -2, 6} << QList<QPointF>{{0, 0}, {30, 0}, {60, 0}};
 }
 
 void TestKxCompGraphCalc::path()
@@ -98,6 +98,31 @@ void TestKxCompGraphCalc::path()
     QCOMPARE(calc.outputFromCanvasY(12), -12.0);
 }
 
+void TestKxCompGraphCalc::extremes_data()
+{
+    QTest::addColumn<Params>("params");
+
+    QTest::newRow("huge threshold and gain") << Params{1e308, 0.5, 0, 1e308};
+    QTest::newRow("huge negative threshold, limit") << Params{-1e308, 1, 0, 0};
+    QTest::newRow("smallest knee") << Params{-30, 0.5, std::numeric_limits<double>::denorm_min(), 0};
+    QTest::newRow("huge knee") << Params{-30, 1, 1e308, -1e308};
+}
+
+// Whatever the parameters, every point of the path is a finite position.
+void TestKxCompGraphCalc::extremes()
+{
+    QFETCH(Params, params);
+
+    KxCompGraphCalc calc;
+    setUp(calc, params);
+    const QList<QPointF> points = pointsOf(calc.generateGraphPath());
+    QCOMPARE(points.size(), 61);
+    for (const QPointF& p : points) {
+        QVERIFY2(std::isfinite(p.x()) && std::isfinite(p.y()),
+                 qPrintable(QStringLiteral("%1,%2").arg(p.x()).arg(p.y())));
+    }
+}
+
 void TestKxCompGraphCalc::noPath_data()
 {
     QTest::addColumn<QByteArray>("property");
@@ -119,7 +144,7 @@ void TestKxCompGraphCalc::noPath()
 
     MessageCapture capture;
     KxCompGraphCalc calc;
-    setUp(calc, Params { -20, 0.5, 5, 0 });
+    setUp(calc, Params{-20, 0.5, 5, 0});
     QCOMPARE(calc.generateGraphPath().size(), 61);
     QVERIFY(calc.setProperty(property.constData(), value));
     QVERIFY(calc.generateGraphPath().isEmpty());
@@ -153,7 +178,7 @@ void TestKxCompGraphCalc::setCompParam()
 
     MessageCapture capture;
     KxCompGraphCalc calc;
-    setUp(calc, Params { -20, 0.5, 0, 0 });
+    setUp(calc, Params{-20, 0.5, 0, 0});
     QCOMPARE(calc.setCompParam(static_cast<KxCompGraphCalc::ParamType>(type), value), accepted);
     const QVariantList path = calc.generateGraphPath();
     QCOMPARE(path.size(), 61);

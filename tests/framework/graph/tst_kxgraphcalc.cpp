@@ -1,11 +1,11 @@
 #include "KxGraphCalc.h"
 #include "MessageCapture.h"
 
+#include <cmath>
+#include <memory>
 #include <QJSEngine>
 #include <QSignalSpy>
 #include <QTest>
-#include <cmath>
-#include <memory>
 
 // The QML-facing base through its properties and invokables, as a view uses
 // it. Expected positions are worked out by hand from the canvas geometry.
@@ -17,8 +17,8 @@ struct Line
     QString label;
 };
 
-const char* const kSignals[] = { "graphScaleChanged", "canvasWidthChanged", "canvasHeightChanged", "graphXMinChanged",
-                                 "graphXMaxChanged", "graphYMinChanged", "graphYMaxChanged" };
+const char* const kSignals[] = {"graphScaleChanged", "canvasWidthChanged", "canvasHeightChanged", "graphXMinChanged",
+                                "graphXMaxChanged",  "graphYMinChanged",   "graphYMaxChanged"};
 
 // x: linear 0 to 100 over 200 px; y: linear -60 to 0 over 300 px, upwards.
 void setUp(KxGraphCalc& calc)
@@ -36,7 +36,7 @@ QList<Line> linesOf(const QVariantList& list)
     QList<Line> lines;
     for (const QVariant& v : list) {
         const QVariantMap m = v.toMap();
-        lines.append({ m.value(QStringLiteral("pos")).toDouble(), m.value(QStringLiteral("label")).toString() });
+        lines.append({m.value(QStringLiteral("pos")).toDouble(), m.value(QStringLiteral("label")).toString()});
     }
     return lines;
 }
@@ -79,34 +79,32 @@ void TestKxGraphCalc::settersAndSignals_data()
     QTest::addColumn<bool>("yUsable");
     QTest::addColumn<double>("canvasWidth");
 
-    QTest::newRow("unchanged range") << QStringList { "graphXMin=0", "graphYMax=0" }
-                                     << QList<int> { 0, 0, 0, 0, 0, 0, 0 } << true << true << 200.0;
-    QTest::newRow("new range") << QStringList { "graphXMin=10", "graphYMax=6" } << QList<int> { 2, 0, 0, 1, 0, 0, 1 }
-                               << true << true << 200.0;
-    QTest::newRow("unchanged canvas") << QStringList { "canvasWidth=200", "canvasHeight=300" }
-                                      << QList<int> { 0, 0, 0, 0, 0, 0, 0 } << true << true << 200.0;
-    QTest::newRow("new canvas") << QStringList { "canvasWidth=640", "canvasHeight=480" }
-                                << QList<int> { 2, 1, 1, 0, 0, 0, 0 } << true << true << 640.0;
-    QTest::newRow("refused width") << QStringList { "canvasWidth=-5" } << QList<int> { 1, 1, 0, 0, 0, 0, 0 } << false
-                                   << true << 200.0;
+    QTest::newRow("unchanged range") << QStringList{"graphXMin=0", "graphYMax=0"} << QList<int>{0, 0, 0, 0, 0, 0, 0}
+                                     << true << true << 200.0;
+    QTest::newRow("new range") << QStringList{"graphXMin=10", "graphYMax=6"} << QList<int>{2, 0, 0, 1, 0, 0, 1} << true
+                               << true << 200.0;
+    QTest::newRow("unchanged canvas") << QStringList{"canvasWidth=200", "canvasHeight=300"}
+                                      << QList<int>{0, 0, 0, 0, 0, 0, 0} << true << true << 200.0;
+    QTest::newRow("new canvas") << QStringList{"canvasWidth=640", "canvasHeight=480"} << QList<int>{2, 1, 1, 0, 0, 0, 0}
+                                << true << true << 640.0;
+    QTest::newRow("refused width") << QStringList{"canvasWidth=-5"} << QList<int>{1, 1, 0, 0, 0, 0, 0} << false << true
+                                   << 200.0;
     QTest::newRow("refused width, then the earlier one")
-        << QStringList { "canvasWidth=-5", "canvasWidth=200" } << QList<int> { 2, 2, 0, 0, 0, 0, 0 } << true << true
-        << 200.0;
+        << QStringList{"canvasWidth=-5", "canvasWidth=200"} << QList<int>{2, 2, 0, 0, 0, 0, 0} << true << true << 200.0;
     QTest::newRow("refused range, then the earlier one")
-        << QStringList { "graphXMax=-1", "graphXMax=100" } << QList<int> { 2, 0, 0, 0, 2, 0, 0 } << true << true
-        << 200.0;
-    QTest::newRow("refused range") << QStringList { "graphXMin=101" } << QList<int> { 1, 0, 0, 1, 0, 0, 0 } << false
-                                   << true << 200.0;
-    QTest::newRow("range not a number") << QStringList { "graphYMax=nan" } << QList<int> { 1, 0, 0, 0, 0, 0, 1 }
-                                        << true << false << 200.0;
-    QTest::newRow("same map type") << QStringList { "xMapType=0" } << QList<int> { 1, 0, 0, 0, 0, 0, 0 } << true
-                                   << true << 200.0;
-    QTest::newRow("unknown map type") << QStringList { "yMapType=2" } << QList<int> { 1, 0, 0, 0, 0, 0, 0 } << true
-                                      << true << 200.0;
-    QTest::newRow("log over negative values") << QStringList { "yMapType=1" } << QList<int> { 1, 0, 0, 0, 0, 0, 0 }
-                                              << true << false << 200.0;
-    QTest::newRow("log, then linear again") << QStringList { "yMapType=1", "yMapType=0" }
-                                            << QList<int> { 2, 0, 0, 0, 0, 0, 0 } << true << true << 200.0;
+        << QStringList{"graphXMax=-1", "graphXMax=100"} << QList<int>{2, 0, 0, 0, 2, 0, 0} << true << true << 200.0;
+    QTest::newRow("refused range") << QStringList{"graphXMin=101"} << QList<int>{1, 0, 0, 1, 0, 0, 0} << false << true
+                                   << 200.0;
+    QTest::newRow("range not a number") << QStringList{"graphYMax=nan"} << QList<int>{1, 0, 0, 0, 0, 0, 1} << true
+                                        << false << 200.0;
+    QTest::newRow("same map type") << QStringList{"xMapType=0"} << QList<int>{1, 0, 0, 0, 0, 0, 0} << true << true
+                                   << 200.0;
+    QTest::newRow("unknown map type") << QStringList{"yMapType=2"} << QList<int>{1, 0, 0, 0, 0, 0, 0} << true << true
+                                      << 200.0;
+    QTest::newRow("log over negative values")
+        << QStringList{"yMapType=1"} << QList<int>{1, 0, 0, 0, 0, 0, 0} << true << false << 200.0;
+    QTest::newRow("log, then linear again")
+        << QStringList{"yMapType=1", "yMapType=0"} << QList<int>{2, 0, 0, 0, 0, 0, 0} << true << true << 200.0;
 }
 
 // Each setting written as QML writes it, counting the signals and checking
@@ -159,38 +157,37 @@ void TestKxGraphCalc::scaleLines_data()
 
     // 400 px over 2000: 1 px per 5.
     QTest::newRow("x, int interval, unit prefix")
-        << false << 0 << 0.0 << 2000.0 << 400.0 << QVariant(500) << QList<bool> { true, false, true }
-        << QList<Line> { { 0, "0" }, { 100, "500" }, { 200, "1k" }, { 300, "1k" }, { 400, "2k" } };
+        << false << 0 << 0.0 << 2000.0 << 400.0 << QVariant(500) << QList<bool>{true, false, true}
+        << QList<Line>{{0, "0"}, {100, "500"}, {200, "1k"}, {300, "1k"}, {400, "2k"}};
     // 300 px over 60 dB, upwards: -60 at the bottom edge.
-    QTest::newRow("y, double interval")
-        << true << 0 << -60.0 << 0.0 << 300.0 << QVariant(20.0) << QList<bool> { true, true, false }
-        << QList<Line> { { 300, "-60" }, { 200, "-40" }, { 100, "-20" }, { 0, "0" } };
-    QTest::newRow("y, no minus sign")
-        << true << 0 << -60.0 << 0.0 << 300.0 << QVariant(30) << QList<bool> { false, true, false }
-        << QList<Line> { { 300, "60" }, { 150, "30" }, { 0, "0" } };
+    QTest::newRow("y, double interval") << true << 0 << -60.0 << 0.0 << 300.0 << QVariant(20.0)
+                                        << QList<bool>{true, true, false}
+                                        << QList<Line>{{300, "-60"}, {200, "-40"}, {100, "-20"}, {0, "0"}};
+    QTest::newRow("y, no minus sign") << true << 0 << -60.0 << 0.0 << 300.0 << QVariant(30)
+                                      << QList<bool>{false, true, false}
+                                      << QList<Line>{{300, "60"}, {150, "30"}, {0, "0"}};
     QTest::newRow("x, plus sign") << false << 0 << -10.0 << 10.0 << 100.0 << QVariant(10)
-                                  << QList<bool> { true, true, false }
-                                  << QList<Line> { { 0, "-10" }, { 50, "0" }, { 100, "+10" } };
+                                  << QList<bool>{true, true, false} << QList<Line>{{0, "-10"}, {50, "0"}, {100, "+10"}};
     // 100 px per decade; log10(2) = 0.30103, log10(5) = 0.69897.
     QTest::newRow("x, log, script digits")
         << false << 1 << 10.0 << 100.0 << 100.0 << QVariant::fromValue(m_engine.evaluate("[0, 1, 2, 5, 10]"))
-        << QList<bool> { true, false, false }
-        << QList<Line> { { 0, "10" }, { 30.102999566398120, "20" }, { 69.897000433601880, "50" }, { 100, "100" } };
+        << QList<bool>{true, false, false}
+        << QList<Line>{{0, "10"}, {30.102999566398120, "20"}, {69.897000433601880, "50"}, {100, "100"}};
     QTest::newRow("x, log, decades with prefix")
         << false << 1 << 1.0 << 1000.0 << 300.0 << QVariant::fromValue(m_engine.evaluate("[1]"))
-        << QList<bool> { true, false, true } << QList<Line> { { 0, "1" }, { 100, "10" }, { 200, "100" }, { 300, "1k" } };
+        << QList<bool>{true, false, true} << QList<Line>{{0, "1"}, {100, "10"}, {200, "100"}, {300, "1k"}};
     QTest::newRow("list of digits, not a script array")
-        << false << 1 << 1.0 << 1000.0 << 300.0 << QVariant(QVariantList { 1 }) << QList<bool> { true, false, true }
-        << QList<Line> {};
-    QTest::newRow("y, log, upwards")
-        << true << 1 << 0.001 << 1.0 << 300.0 << QVariant::fromValue(m_engine.evaluate("[1]"))
-        << QList<bool> { true, false, true } << QList<Line> { { 300, "1m" }, { 200, "10m" }, { 100, "100m" }, { 0, "1" } };
+        << false << 1 << 1.0 << 1000.0 << 300.0 << QVariant(QVariantList{1}) << QList<bool>{true, false, true}
+        << QList<Line>{};
+    QTest::newRow("y, log, upwards") << true << 1 << 0.001 << 1.0 << 300.0
+                                     << QVariant::fromValue(m_engine.evaluate("[1]")) << QList<bool>{true, false, true}
+                                     << QList<Line>{{300, "1m"}, {200, "10m"}, {100, "100m"}, {0, "1"}};
     QTest::newRow("text interval") << false << 0 << 0.0 << 100.0 << 100.0 << QVariant(QStringLiteral("10"))
-                                   << QList<bool> { true, true, false } << QList<Line> {};
-    QTest::newRow("no interval") << false << 0 << 0.0 << 100.0 << 100.0 << QVariant() << QList<bool> { true, true, false }
-                                 << QList<Line> {};
+                                   << QList<bool>{true, true, false} << QList<Line>{};
+    QTest::newRow("no interval") << false << 0 << 0.0 << 100.0 << 100.0 << QVariant() << QList<bool>{true, true, false}
+                                 << QList<Line>{};
     QTest::newRow("unusable axis") << false << 1 << 0.0 << 100.0 << 100.0 << QVariant(10)
-                                   << QList<bool> { true, true, false } << QList<Line> {};
+                                   << QList<bool>{true, true, false} << QList<Line>{};
 }
 
 void TestKxGraphCalc::scaleLines()
@@ -236,8 +233,8 @@ void TestKxGraphCalc::labels_data()
     QTest::addColumn<QList<bool>>("flags"); // dispMinus, dispPlus, useUnitPrefix
     QTest::addColumn<QString>("label");
 
-    const QList<bool> prefix { true, false, true };
-    const QList<bool> plain { true, false, false };
+    const QList<bool> prefix{true, false, true};
+    const QList<bool> plain{true, false, false};
     QTest::newRow("kilo, cut") << 1500.0 << prefix << "1k";
     QTest::newRow("just below mega") << 999999.0 << prefix << "999k";
     QTest::newRow("mega") << 1e6 << prefix << "1M";
@@ -250,13 +247,13 @@ void TestKxGraphCalc::labels_data()
     QTest::newRow("nano") << 2.5e-7 << prefix << "250n";
     QTest::newRow("pico") << 3e-10 << prefix << "300p";
     QTest::newRow("below pico") << 1e-13 << prefix << "0p";
-    QTest::newRow("zero, plus") << 0.0 << QList<bool> { true, true, true } << "0";
+    QTest::newRow("zero, plus") << 0.0 << QList<bool>{true, true, true} << "0";
     QTest::newRow("negative kilo") << -1500.0 << prefix << "-1k";
-    QTest::newRow("negative without minus") << -1500.0 << QList<bool> { false, true, true } << "1k";
+    QTest::newRow("negative without minus") << -1500.0 << QList<bool>{false, true, true} << "1k";
     QTest::newRow("six digits") << 1234567.0 << plain << "1.23457e+06";
     QTest::newRow("small plain") << 0.000123 << plain << "0.000123";
-    QTest::newRow("plus") << 20.0 << QList<bool> { true, true, false } << "+20";
-    QTest::newRow("minus wins") << -20.0 << QList<bool> { true, true, false } << "-20";
+    QTest::newRow("plus") << 20.0 << QList<bool>{true, true, false} << "+20";
+    QTest::newRow("minus wins") << -20.0 << QList<bool>{true, true, false} << "-20";
 }
 
 void TestKxGraphCalc::labels()
