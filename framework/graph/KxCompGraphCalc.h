@@ -22,7 +22,8 @@ class KxCompGraphCalc : public KxGraphCalc
     Q_PROPERTY(double outputMax READ graphYMax WRITE setGraphYMax NOTIFY graphYMaxChanged)
 
 public:
-    enum ParamType { Threshold = 0, Ratio = 1, Knee = 2, Gain = 3, NumberOfParamTypes = 4 };
+    // A fixed underlying type: QML may hand in any integer.
+    enum ParamType : int { Threshold = 0, Ratio = 1, Knee = 2, Gain = 3, NumberOfParamTypes = 4 };
     Q_ENUM(ParamType)
 
     explicit KxCompGraphCalc(QObject* parent = nullptr);

@@ -27,7 +27,8 @@ class KxGraphCalc : public QObject
     Q_PROPERTY(MapType yMapType READ yMapType WRITE setYMapType NOTIFY graphScaleChanged)
 
 public:
-    enum MapType { Linear = 0, Logarithmic = 1, NotSet = 2 };
+    // A fixed underlying type: QML may hand in any integer.
+    enum MapType : int { Linear = 0, Logarithmic = 1, NotSet = 2 };
     Q_ENUM(MapType)
 
     explicit KxGraphCalc(QObject* parent = nullptr);

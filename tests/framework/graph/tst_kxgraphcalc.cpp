@@ -101,6 +101,8 @@ void TestKxGraphCalc::settersAndSignals_data()
                                    << 200.0;
     QTest::newRow("unknown map type") << QStringList{"yMapType=2"} << QList<int>{1, 0, 0, 0, 0, 0, 0} << true << true
                                       << 200.0;
+    QTest::newRow("map types out of the enumeration")
+        << QStringList{"xMapType=-1", "yMapType=7"} << QList<int>{2, 0, 0, 0, 0, 0, 0} << true << true << 200.0;
     QTest::newRow("log over negative values")
         << QStringList{"yMapType=1"} << QList<int>{1, 0, 0, 0, 0, 0, 0} << true << false << 200.0;
     QTest::newRow("log, then linear again")
