@@ -2,9 +2,9 @@
 
 #include "Logger.h"
 
-#include <QString>
 #include <algorithm>
 #include <cmath>
+#include <QString>
 
 namespace {
 

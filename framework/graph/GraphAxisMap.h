@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QList>
 #include <cstdint>
+#include <QList>
 
 // Maps values of one graph axis to canvas positions and back, linearly or on
 // a base-10 logarithmic scale, and slices the axis into tick values.

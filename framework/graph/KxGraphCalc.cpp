@@ -3,10 +3,10 @@
 #include "GraphAxisMap.h"
 #include "Logger.h"
 
-#include <QJSValue>
-#include <QVariantMap>
 #include <algorithm>
 #include <cmath>
+#include <QJSValue>
+#include <QVariantMap>
 
 namespace {
 
@@ -16,8 +16,8 @@ namespace {
 QString truncatedText(double scaled)
 {
     const double nearest = std::round(scaled);
-    const double cut = std::fabs(scaled - nearest) <= 1e-9 * std::max(1.0, std::fabs(scaled)) ? nearest
-                                                                                                 : std::trunc(scaled);
+    const double cut
+        = std::fabs(scaled - nearest) <= 1e-9 * std::max(1.0, std::fabs(scaled)) ? nearest : std::trunc(scaled);
     return QString::number(cut, 'f', 0);
 }
 
@@ -29,11 +29,7 @@ struct UnitRow
 };
 
 constexpr UnitRow kUnitRows[] = {
-    { 1e6, 1e6, "M" },
-    { 1e3, 1e3, "k" },
-    { 1e-3, 1e-3, "m" },
-    { 1e-6, 1e-6, "u" },
-    { 1e-9, 1e-9, "n" },
+    {1e6, 1e6, "M"}, {1e3, 1e3, "k"}, {1e-3, 1e-3, "m"}, {1e-6, 1e-6, "u"}, {1e-9, 1e-9, "n"},
 };
 
 // The leading digits of a logarithmic interval: the integers 1 to 9 of it.
@@ -166,14 +162,12 @@ void KxGraphCalc::setYMapType(MapType type)
     Q_EMIT graphScaleChanged();
 }
 
-QVariantList KxGraphCalc::xScaleLines(const QVariant& interval, bool dispMinus, bool dispPlus,
-                                      bool useUnitPrefix) const
+QVariantList KxGraphCalc::xScaleLines(const QVariant& interval, bool dispMinus, bool dispPlus, bool useUnitPrefix) const
 {
     return scaleLines(interval, *m_xMap, dispMinus, dispPlus, useUnitPrefix);
 }
 
-QVariantList KxGraphCalc::yScaleLines(const QVariant& interval, bool dispMinus, bool dispPlus,
-                                      bool useUnitPrefix) const
+QVariantList KxGraphCalc::yScaleLines(const QVariant& interval, bool dispMinus, bool dispPlus, bool useUnitPrefix) const
 {
     return scaleLines(interval, *m_yMap, dispMinus, dispPlus, useUnitPrefix);
 }
@@ -187,9 +181,6 @@ QVariantList KxGraphCalc::scaleLines(const QVariant& interval, const GraphAxisMa
         ticks = map.sliceAxisRange(interval.toDouble());
     } else if (typeName == "QJSValue") {
         ticks = map.logSliceAxisRange(leadingDigits(interval.value<QJSValue>().toVariant().toList()));
-    } else if (typeName == "QVariantList") {
-        // What a script array becomes on its way through some engines.
-        ticks = map.logSliceAxisRange(leadingDigits(interval.toList()));
     } else {
         CORVANE_LOG("no match lineSpecification");
         return {};
@@ -197,8 +188,8 @@ QVariantList KxGraphCalc::scaleLines(const QVariant& interval, const GraphAxisMa
     QVariantList lines;
     lines.reserve(ticks.size());
     for (double tick : ticks) {
-        lines.append(QVariantMap { { QStringLiteral("pos"), map.map(tick) },
-                                   { QStringLiteral("label"), makeLabel(tick, dispMinus, dispPlus, useUnitPrefix) } });
+        lines.append(QVariantMap{{QStringLiteral("pos"), map.map(tick)},
+                                 {QStringLiteral("label"), makeLabel(tick, dispMinus, dispPlus, useUnitPrefix)}});
     }
     return lines;
 }
@@ -253,4 +244,14 @@ double KxGraphCalc::graphYValFromCanvasY(double position) const
 QList<double> KxGraphCalc::plotXPositions() const
 {
     return m_xMap->sliceAxisRangeInCanvas(1);
+}
+
+bool KxGraphCalc::hasInvalidXAxis() const
+{
+    return m_xMap->hasInvalidMapSetting();
+}
+
+bool KxGraphCalc::hasInvalidYAxis() const
+{
+    return m_yMap->hasInvalidMapSetting();
 }

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <memory>
 #include <QObject>
 #include <QVariant>
-#include <memory>
 
 class GraphAxisMap;
 
@@ -27,7 +27,8 @@ class KxGraphCalc : public QObject
     Q_PROPERTY(MapType yMapType READ yMapType WRITE setYMapType NOTIFY graphScaleChanged)
 
 public:
-    enum MapType { Linear = 0, Logarithmic = 1, NotSet = 2 };
+    // A fixed underlying type: QML may hand in any integer.
+    enum MapType : int { Linear = 0, Logarithmic = 1, NotSet = 2 };
     Q_ENUM(MapType)
 
     explicit KxGraphCalc(QObject* parent = nullptr);
@@ -85,6 +86,9 @@ protected:
     // One graph x value per canvas pixel, from the left edge to the right;
     // empty while the horizontal axis is unusable.
     QList<double> plotXPositions() const;
+    // True (with a log line) when an axis cannot be used to draw.
+    bool hasInvalidXAxis() const;
+    bool hasInvalidYAxis() const;
 
 private:
     QVariantList scaleLines(const QVariant& interval, const GraphAxisMap& map, bool dispMinus, bool dispPlus,
