@@ -29,7 +29,7 @@ class KxEQGraphCalc : public KxGraphCalc
     Q_PROPERTY(QVariantList bandIds READ bandIds NOTIFY bandIdsChanged)
 
 public:
-    enum BandID {
+    enum BandID : int {
         InvalidBandID = -1,
         Band1 = 0,
         Band2,
@@ -46,7 +46,7 @@ public:
     };
     Q_ENUM(BandID)
 
-    enum FilterType {
+    enum FilterType : int {
         InvalidFilterType = -1,
         PEQ = 0,
         BandPass,
@@ -63,10 +63,10 @@ public:
     };
     Q_ENUM(FilterType)
 
-    enum ParamType { InvalidParamType = -1, F = 0, G, Q, NumberOfParamTypes };
+    enum ParamType : int { InvalidParamType = -1, F = 0, G, Q, NumberOfParamTypes };
     Q_ENUM(ParamType)
 
-    enum SamplingRate {
+    enum SamplingRate : int {
         InvalidSamplingRate = -1,
         Rate44100Hz = 0,
         Rate48000Hz,
@@ -76,7 +76,7 @@ public:
     };
     Q_ENUM(SamplingRate)
 
-    enum MusicalType { InvalidSMusicalType = -1, Precise = 0, Aggressive, Smooth, Legacy, NumberOfMusicalTypes };
+    enum MusicalType : int { InvalidSMusicalType = -1, Precise = 0, Aggressive, Smooth, Legacy, NumberOfMusicalTypes };
     Q_ENUM(MusicalType)
 
     static constexpr double kPathGainLimitDb = 1000.0;
