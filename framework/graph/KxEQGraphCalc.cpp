@@ -18,14 +18,14 @@ constexpr double kInitialFrequency = 100.0;
 constexpr double kInitialGain = 20.0;
 constexpr double kInitialQ = 1.0;
 
-// Butterworth pole qs of orders 2 and 4, as the device stores them.
+// Butterworth pole qs of orders 2 and 4, six decimals in single precision.
 constexpr double kButterworthQ2 = static_cast<double>(0.707106f);
 constexpr double kButterworthQ4Low = static_cast<double>(0.541196f);
 constexpr double kButterworthQ4High = static_cast<double>(1.306563f);
 
 constexpr double kSamplingRates[] = {44100.0, 48000.0, 88200.0, 96000.0};
 
-struct SectionSpec
+struct SectionRecipe
 {
     double q; // < 0: the band's Q
     double gain; // NaN: the band's G
@@ -33,7 +33,7 @@ struct SectionSpec
 };
 
 // The sections a filter type is made of (at most two).
-int sectionsOf(int filterType, SectionSpec (&out)[2])
+int sectionsOf(int filterType, SectionRecipe (&out)[2])
 {
     constexpr double band = -1.0;
     const double bandGain = std::nan("");
@@ -190,7 +190,7 @@ QList<double> KxEQGraphCalc::generateFrequencyList(int n)
     if (n <= 2) {
         return freqs;
     }
-    // The exponent in single precision, as the device computes its sweep.
+    // The exponent is a single-precision value: part of what the sweep is.
     const float exponent = 1.0f / static_cast<float>(n - 1);
     const double ratio = std::pow(1000.0, static_cast<double>(exponent));
     freqs[0] = 20.0;
@@ -206,15 +206,15 @@ void KxEQGraphCalc::appendSections(int bandId, std::vector<Section>& sections) c
     if (!m_onOff.value(bandId, false)) {
         return;
     }
-    SectionSpec specs[2];
-    const int count = sectionsOf(m_filterTypes.value(bandId, FilterNone), specs);
+    SectionRecipe recipes[2];
+    const int count = sectionsOf(m_filterTypes.value(bandId, FilterNone), recipes);
     const QHash<int, double> params = m_params.value(bandId);
     const double frequency = params.value(F, kInitialFrequency);
     for (int i = 0; i < count; ++i) {
-        const double q = specs[i].q < 0.0 ? params.value(Q, kInitialQ) : specs[i].q;
-        const double gain = std::isnan(specs[i].gain) ? params.value(G, kInitialGain) : specs[i].gain;
+        const double q = recipes[i].q < 0.0 ? params.value(Q, kInitialQ) : recipes[i].q;
+        const double gain = std::isnan(recipes[i].gain) ? params.value(G, kInitialGain) : recipes[i].gain;
         sections.push_back(
-            Calculator::calEQCoef(samplingRateHz(), q, gain, frequency, specs[i].shape, effectiveMusicalType()));
+            Calculator::calEQCoef(samplingRateHz(), q, gain, frequency, recipes[i].shape, effectiveMusicalType()));
     }
 }
 
