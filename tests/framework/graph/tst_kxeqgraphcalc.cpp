@@ -302,7 +302,7 @@ void TestKxEqGraphCalc::silentBands_data()
     QTest::newRow("FilterNone") << true << int(KxEQGraphCalc::FilterNone);
     QTest::newRow("type 11") << true << 11;
     QTest::newRow("type -1") << true << -1;
-    QTest::newRow("initial PEQ off") << false << int(KxEQGraphCalc::HPF_24dBSlope);
+    QTest::newRow("off with a filter") << false << int(KxEQGraphCalc::HPF_24dBSlope);
 }
 
 // A band that is off, or has no filter, lies on the 0 dB line.
