@@ -12,6 +12,7 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kLn2 = 0.69314718055994530942;
 constexpr double kLn10 = 2.30258509299404568402;
+constexpr double k10OverLn10 = 10.0 / kLn10;
 
 constexpr double kMinFrequency = 15.0;
 constexpr double kMinSamplingRate = 44100.0;
@@ -194,21 +195,83 @@ double Calculator::sectionGainDb(const Section& s, double frequency, double fs)
     return sectionGainDbAtPhi(s, phiOf(frequency, fs));
 }
 
+namespace {
+
+// Squared magnitudes of numerator and denominator at phi = 4 sin^2(w / 2).
+// With s = phi / 4 and c = 1 - s, |b0 + b1 z^-1 + b2 z^-2|^2 on the unit
+// circle is (c (b0 + b1 + b2) - s (b0 - b1 + b2))^2 + 4 s c (b0 - b2)^2: the
+// expanded (b0 + b1 + b2)^2 - phi (4 b0 b2 + b1 (b0 + b2)) + b0 b2 phi^2
+// regrouped so that no products of large coefficients cancel (the expanded
+// form loses every digit at the far ends of a +-200 dB bell).
+struct Magnitudes
+{
+    double n;
+    double d;
+};
+
+double squaredMagnitude(double c0, double c1, double c2, double s)
+{
+    const double c = 1.0 - s;
+    const double real = c * (c0 + c1 + c2) - s * (c0 - c1 + c2);
+    const double odd = c0 - c2;
+    return real * real + 4.0 * s * c * odd * odd;
+}
+
+Magnitudes magnitudesAtPhi(const Section& sec, double phi)
+{
+    const double s = phi / 4.0;
+    return {squaredMagnitude(sec[0], sec[1], sec[2], s), squaredMagnitude(1.0, -sec[3], -sec[4], s)};
+}
+
+// 10 log10(x) through the natural logarithm, which glibc computes faster.
+double powerToDb(double x)
+{
+    return k10OverLn10 * std::log(x);
+}
+
+} // namespace
+
 double Calculator::sectionGainDbAtPhi(const Section& s, double phi)
 {
-    const double b0 = s[0], b1 = s[1], b2 = s[2], a1 = s[3], a2 = s[4];
-    const double sum = b0 + b1 + b2;
-    const double den = 1.0 - a1 - a2;
-    // Squared magnitudes; rounding may take a vanishing one a hair below 0.
-    const double n = std::max(0.0, sum * sum - phi * (4.0 * b0 * b2 + b1 * (b0 + b2)) + b0 * b2 * phi * phi);
-    const double d = std::max(0.0, den * den + phi * (4.0 * a2 + a1 * (1.0 - a2) - a2 * phi));
-    if (n == 0.0) {
+    const Magnitudes m = magnitudesAtPhi(s, phi);
+    if (m.n == 0.0) {
         return -INFINITY;
     }
-    if (d == 0.0) {
+    if (m.d == 0.0) {
         return INFINITY;
     }
-    return 10.0 * std::log10(n / d);
+    return powerToDb(m.n / m.d);
+}
+
+double Calculator::sectionsGainDbAtPhi(const Section* sections, std::size_t count, double phi)
+{
+    // The sum of the sections' gains as the logarithm of the product of their
+    // power ratios: one logarithm per frequency instead of one per section.
+    // The product is folded into dB before it could leave the range of a double.
+    constexpr double kFoldAbove = 1e150;
+    constexpr double kFoldBelow = 1e-150;
+    double folded = 0.0;
+    double product = 1.0;
+    bool pole = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Magnitudes m = magnitudesAtPhi(sections[i], phi);
+        if (m.n == 0.0) {
+            return -INFINITY; // a zero wins over a pole at the same frequency
+        }
+        if (m.d == 0.0) {
+            pole = true;
+            continue;
+        }
+        product *= m.n / m.d;
+        if (product > kFoldAbove || product < kFoldBelow) {
+            folded += powerToDb(product);
+            product = 1.0;
+        }
+    }
+    if (pole) {
+        return INFINITY;
+    }
+    return folded + powerToDb(product);
 }
 
 double Calculator::amplitudeOfDb(double gainDb)

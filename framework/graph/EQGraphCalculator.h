@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 
 // Second-order digital sections (biquads) of a parametric equaliser and their
 // magnitude response. Plain arithmetic: no Qt, no state, safe from any thread.
@@ -53,6 +54,10 @@ public:
     // sections computes the sine once per frequency.
     static double sectionGainDbAtPhi(const Section& section, double phi);
     static double phiOf(double frequency, double fs);
+    // The summed gain in dB of `count` sections at phi: the sum of their
+    // sectionGainDbAtPhi, minus infinity where any numerator vanishes, plus
+    // infinity where otherwise a denominator does (never a NaN). 0 for none.
+    static double sectionsGainDbAtPhi(const Section* sections, std::size_t count, double phi);
 
     // 10^(|gainDb| / 20) by a power of two and a continued fraction of the
     // exponential of the small remainder. Infinity when the result would not

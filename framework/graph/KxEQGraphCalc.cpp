@@ -201,37 +201,41 @@ QList<double> KxEQGraphCalc::generateFrequencyList(int n)
     return freqs;
 }
 
-QList<double> KxEQGraphCalc::generateGainList(int bandId, const QList<double>& freqs) const
+void KxEQGraphCalc::appendSections(int bandId, std::vector<Section>& sections) const
 {
-    QList<double> gains(freqs.size(), 0.0);
     if (!m_onOff.value(bandId, false)) {
-        return gains;
+        return;
     }
     SectionSpec specs[2];
     const int count = sectionsOf(m_filterTypes.value(bandId, FilterNone), specs);
-    if (count == 0) {
-        return gains;
-    }
-    const double fs = samplingRateHz();
-    const int musical = effectiveMusicalType();
     const QHash<int, double> params = m_params.value(bandId);
     const double frequency = params.value(F, kInitialFrequency);
-
-    Section sections[2];
     for (int i = 0; i < count; ++i) {
         const double q = specs[i].q < 0.0 ? params.value(Q, kInitialQ) : specs[i].q;
         const double gain = std::isnan(specs[i].gain) ? params.value(G, kInitialGain) : specs[i].gain;
-        sections[i] = Calculator::calEQCoef(fs, q, gain, frequency, specs[i].shape, musical);
+        sections.push_back(
+            Calculator::calEQCoef(samplingRateHz(), q, gain, frequency, specs[i].shape, effectiveMusicalType()));
     }
+}
+
+QList<double> KxEQGraphCalc::gainsOf(const std::vector<Section>& sections, const QList<double>& freqs) const
+{
+    QList<double> gains(freqs.size(), 0.0);
+    if (sections.empty()) {
+        return gains;
+    }
+    const double fs = samplingRateHz();
     for (int k = 0; k < freqs.size(); ++k) {
-        const double phi = Calculator::phiOf(freqs[k], fs);
-        double sum = 0.0;
-        for (int i = 0; i < count; ++i) {
-            sum += Calculator::sectionGainDbAtPhi(sections[i], phi);
-        }
-        gains[k] = sum;
+        gains[k] = Calculator::sectionsGainDbAtPhi(sections.data(), sections.size(), Calculator::phiOf(freqs[k], fs));
     }
     return gains;
+}
+
+QList<double> KxEQGraphCalc::generateGainList(int bandId, const QList<double>& freqs) const
+{
+    std::vector<Section> sections;
+    appendSections(bandId, sections);
+    return gainsOf(sections, freqs);
 }
 
 QVariantList KxEQGraphCalc::generateGraphPath(int bandId) const
@@ -241,18 +245,16 @@ QVariantList KxEQGraphCalc::generateGraphPath(int bandId) const
         return {};
     }
     const QList<double> freqs = generateFrequencyList(static_cast<int>(plotXPositions().size()));
-    QList<double> gains;
+    // The sum of bands 1 to 6 is the curve of all their sections together.
+    std::vector<Section> sections;
     if (single) {
-        gains = generateGainList(bandId, freqs);
+        appendSections(bandId, sections);
     } else {
-        gains = QList<double>(freqs.size(), 0.0);
         for (int band = Band1; band < kSummedBandCount; ++band) {
-            const QList<double> g = generateGainList(band, freqs);
-            for (int k = 0; k < g.size(); ++k) {
-                gains[k] += g[k];
-            }
+            appendSections(band, sections);
         }
     }
+    const QList<double> gains = gainsOf(sections, freqs);
 
     QVariantList path;
     path.reserve(freqs.size());

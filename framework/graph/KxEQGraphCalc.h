@@ -1,10 +1,12 @@
 #pragma once
 
+#include "EQGraphCalculator.h"
 #include "KxGraphCalc.h"
 
 #include <QHash>
 #include <QList>
 #include <QVariant>
+#include <vector>
 
 // Magnitude response of a parametric equaliser for a QML canvas: one curve
 // per band and the summed curve of bands 1 to 6, as lists of canvas points,
@@ -27,7 +29,7 @@ class KxEQGraphCalc : public KxGraphCalc
     Q_PROPERTY(QVariantList bandIds READ bandIds NOTIFY bandIdsChanged)
 
 public:
-    enum BandID {
+    enum BandID : int {
         InvalidBandID = -1,
         Band1 = 0,
         Band2,
@@ -44,7 +46,7 @@ public:
     };
     Q_ENUM(BandID)
 
-    enum FilterType {
+    enum FilterType : int {
         InvalidFilterType = -1,
         PEQ = 0,
         BandPass,
@@ -61,10 +63,10 @@ public:
     };
     Q_ENUM(FilterType)
 
-    enum ParamType { InvalidParamType = -1, F = 0, G, Q, NumberOfParamTypes };
+    enum ParamType : int { InvalidParamType = -1, F = 0, G, Q, NumberOfParamTypes };
     Q_ENUM(ParamType)
 
-    enum SamplingRate {
+    enum SamplingRate : int {
         InvalidSamplingRate = -1,
         Rate44100Hz = 0,
         Rate48000Hz,
@@ -74,7 +76,7 @@ public:
     };
     Q_ENUM(SamplingRate)
 
-    enum MusicalType { InvalidSMusicalType = -1, Precise = 0, Aggressive, Smooth, Legacy, NumberOfMusicalTypes };
+    enum MusicalType : int { InvalidSMusicalType = -1, Precise = 0, Aggressive, Smooth, Legacy, NumberOfMusicalTypes };
     Q_ENUM(MusicalType)
 
     static constexpr double kPathGainLimitDb = 1000.0;
@@ -118,6 +120,10 @@ Q_SIGNALS:
     void bandIdsChanged();
 
 private:
+    // The band's sections, when it is on, appended in their order.
+    void appendSections(int bandId, std::vector<EQGraph::Section>& sections) const;
+    // The summed gain of the sections at each frequency.
+    QList<double> gainsOf(const std::vector<EQGraph::Section>& sections, const QList<double>& freqs) const;
     double samplingRateHz() const;
     int effectiveMusicalType() const;
 
