@@ -11,8 +11,8 @@
 namespace {
 
 // The scaled value cut to an integer, in decimal. A value that misses an
-// integer only by a rounding error of the scaling (0.003 / 1e-3) counts as
-// that integer, so that 3 milli is "3m" and not "2m".
+// integer only by a rounding error of the scaling counts as that integer:
+// 2.5e-7 / 1e-9 is 249.99999999999997, and its label "250n", not "249n".
 QString truncatedText(double scaled)
 {
     const double nearest = std::round(scaled);

@@ -1,4 +1,6 @@
+#include "EqReference.h"
 #include "KxCompGraphCalc.h"
+#include "KxEQGraphCalc.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,18 +17,71 @@
 #include <QTest>
 
 // The graph page drawn by Qt Quick's software renderer offscreen and read
-// back pixel by pixel. The expected curves are polylines through levels
-// worked out by hand; the page's plot is 360 px square at (40, 40) over -60
-// to 0 dB on both axes, 6 px per dB, output upwards.
+// back pixel by pixel. Each graph is 440 px square with a 360 px plot at
+// (40, 40); the compressor on the left, the equaliser on the right. The
+// expected curves are polylines in canvas pixels, worked out by hand for the
+// compressor and from the analog prototypes of the filters for the
+// equaliser.
 namespace {
 
+constexpr int kGraph = 440;
 constexpr int kMargin = 40;
 constexpr int kPlot = 360;
-constexpr double kPixelsPerDb = 6;
 
-QPointF canvasOf(const QPointF& levels)
+// Compressor: -60 to 0 dB on both axes, 6 px per dB, output upwards.
+QPointF compressorPixel(const QPointF& levels)
 {
-    return {kMargin + (levels.x() + 60) * kPixelsPerDb, kMargin - levels.y() * kPixelsPerDb};
+    return {kMargin + (levels.x() + 60) * 6, kMargin - levels.y() * 6};
+}
+
+// Equaliser: 20 Hz to 20 kHz over three decades (120 px each), -24 to +24 dB
+// (7.5 px per dB), 48 kHz sampling.
+constexpr double kFs = 48000;
+
+struct Band
+{
+    int band;
+    int type;
+    double f;
+    double g;
+    double q;
+};
+
+double expectedEqGain(const QList<Band>& bands, double f)
+{
+    using namespace EqReference;
+    const double T = prewarp(f, kFs);
+    double gain = 0;
+    for (const Band& b : bands) {
+        const double t = prewarp(b.f, kFs);
+        switch (b.type) {
+        case KxEQGraphCalc::PEQ:
+            gain += peakingDb(T, t, b.q, b.g);
+            break;
+        case KxEQGraphCalc::LowShelf:
+            gain += shelfDb(T, t, b.g, false);
+            break;
+        case KxEQGraphCalc::HighShelf:
+            gain += shelfDb(T, t, b.g, true);
+            break;
+        case KxEQGraphCalc::HPF_12dBSlope:
+            gain += secondOrderDb(T, t, 0.707106, true);
+            break;
+        default:
+            break;
+        }
+    }
+    return gain;
+}
+
+QList<QPointF> eqPolyline(const QList<Band>& bands)
+{
+    QList<QPointF> line;
+    for (int x = 0; x <= kPlot; ++x) {
+        const double f = 20 * std::pow(10.0, x / 120.0);
+        line.append({kGraph + kMargin + double(x), kMargin + (24 - expectedEqGain(bands, f)) * 7.5});
+    }
+    return line;
 }
 
 double distanceToSegment(const QPointF& p, const QPointF& a, const QPointF& b)
@@ -58,11 +113,12 @@ bool isGrid(QRgb c)
     return std::abs(qRed(c) - 0xc0) <= 8 && std::abs(qGreen(c) - 0xc0) <= 8 && std::abs(qBlue(c) - 0xc0) <= 8;
 }
 
-// Items made by a Repeater are children of its parent item, not QObject children.
-QStringList labelTexts(QQuickItem* root, const QString& name, bool vertical)
+// The label texts of one graph, left to right or bottom to top.
+QStringList labelTexts(QQuickItem* graph, const QString& name, bool vertical)
 {
     QList<QQuickItem*> items;
-    for (QQuickItem* item : root->childItems()) {
+    // Items made by a Repeater are children of its parent item, not QObject children.
+    for (QQuickItem* item : graph->childItems()) {
         if (item->objectName() == name) {
             items.append(item);
         }
@@ -76,7 +132,75 @@ QStringList labelTexts(QQuickItem* root, const QString& name, bool vertical)
     return texts;
 }
 
+// The drawn plot of one graph against the expected curve: ink within 2 px of
+// every point along it inside the plot, no ink farther than 2.5 px from it,
+// and grid pixels along the given grid lines wherever the curve is not.
+void checkPlot(const QImage& image, int left, const QList<QPointF>& expected, const QList<int>& xGrid,
+               const QList<int>& yGrid)
+{
+    const QRect plot(left + kMargin, kMargin, kPlot, kPlot);
+
+    int missing = 0;
+    int sampled = 0;
+    for (int i = 1; i < expected.size(); ++i) {
+        const QPointF a = expected[i - 1];
+        const QPointF b = expected[i];
+        const int steps = std::max(1, int(std::ceil(std::hypot(b.x() - a.x(), b.y() - a.y()))));
+        for (int s = 0; s <= steps; ++s) {
+            const QPointF p = a + (b - a) * (double(s) / steps);
+            if (!QRectF(plot).adjusted(1, 1, -1, -1).contains(p)) {
+                continue;
+            }
+            ++sampled;
+            bool found = false;
+            for (int dy = -2; dy <= 2 && !found; ++dy) {
+                for (int dx = -2; dx <= 2 && !found; ++dx) {
+                    const QPoint q(int(std::floor(p.x())) + dx, int(std::floor(p.y())) + dy);
+                    found = plot.contains(q) && isInk(image.pixel(q));
+                }
+            }
+            missing += found ? 0 : 1;
+        }
+    }
+    QVERIFY(sampled >= kPlot);
+    QCOMPARE(missing, 0);
+
+    int inked = 0;
+    for (int y = plot.top(); y <= plot.bottom(); ++y) {
+        for (int x = plot.left(); x <= plot.right(); ++x) {
+            if (!isInk(image.pixel(x, y))) {
+                continue;
+            }
+            ++inked;
+            const double d = distanceToPolyline(QPointF(x + 0.5, y + 0.5), expected);
+            QVERIFY2(d <= 2.5, qPrintable(QStringLiteral("ink at %1,%2 is %3 px off the curve").arg(x).arg(y).arg(d)));
+        }
+    }
+    QVERIFY(inked >= kPlot);
+
+    int onGrid = 0;
+    int checked = 0;
+    const auto check = [&](const QPoint& q) {
+        if (distanceToPolyline(QPointF(q) + QPointF(0.5, 0.5), expected) > 4) {
+            ++checked;
+            onGrid += isGrid(image.pixel(q)) ? 1 : 0;
+        }
+    };
+    for (int t = 0; t < kPlot; ++t) {
+        for (int pos : xGrid) {
+            check(QPoint(plot.left() + pos, plot.top() + t));
+        }
+        for (int pos : yGrid) {
+            check(QPoint(plot.left() + t, plot.top() + pos));
+        }
+    }
+    QVERIFY(checked > kPlot);
+    QVERIFY2(onGrid >= checked - 8, qPrintable(QStringLiteral("%1 of %2").arg(onGrid).arg(checked)));
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Band)
 
 class TestGraphQml : public QObject
 {
@@ -86,7 +210,15 @@ private Q_SLOTS:
     void initTestCase();
     void compressorCurve_data();
     void compressorCurve();
+    void eqCurve_data();
+    void eqCurve();
     void scriptArrayInterval();
+
+private:
+    // The page with the given settings, drawn; its image in `image`.
+    void render(const QVariantMap& compressor, const QVariantList& bands, QImage& image, QQuickItem*& compressorItem,
+                QQuickItem*& eqItem);
+    std::unique_ptr<QQuickView> m_view;
 };
 
 void TestGraphQml::initTestCase()
@@ -94,6 +226,27 @@ void TestGraphQml::initTestCase()
     // The software renderer: the same pixels on every machine, no GPU needed.
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     qmlRegisterType<KxCompGraphCalc>("com.halvorn.kxframework", 1, 0, "KxCompGraphCalc");
+    qmlRegisterType<KxEQGraphCalc>("com.halvorn.kxframework", 1, 0, "KxEQGraphCalc");
+}
+
+void TestGraphQml::render(const QVariantMap& compressor, const QVariantList& bands, QImage& image,
+                          QQuickItem*& compressorItem, QQuickItem*& eqItem)
+{
+    m_view = std::make_unique<QQuickView>();
+    m_view->setSource(QUrl(QStringLiteral("qrc:/graphqml/GraphPage.qml")));
+    QVERIFY2(m_view->status() == QQuickView::Ready, qPrintable(QDebug::toString(m_view->errors())));
+    compressorItem = m_view->rootObject()->property("compressor").value<QQuickItem*>();
+    eqItem = m_view->rootObject()->property("eq").value<QQuickItem*>();
+    QVERIFY(compressorItem && eqItem);
+    for (auto it = compressor.begin(); it != compressor.end(); ++it) {
+        QVERIFY(compressorItem->setProperty(it.key().toLatin1().constData(), it.value()));
+    }
+    QVERIFY(eqItem->setProperty("bands", bands));
+    m_view->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
+    QTRY_VERIFY(compressorItem->property("painted").toBool() && eqItem->property("painted").toBool());
+    image = m_view->grabWindow().convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(image.size(), QSize(2 * kGraph, kGraph));
 }
 
 void TestGraphQml::compressorCurve_data()
@@ -113,83 +266,80 @@ void TestGraphQml::compressorCurve_data()
                                                  {-24, -27.375}, {-18, -24}, {0, -15}};
 }
 
-// Every stretch of the expected curve is drawn, nothing of the curve's
-// colour lies away from it, and the grid lines sit at -40 and -20 dB.
+// The compressor's curve where it belongs, grid lines at -40 and -20 dB on
+// both axes, and the scale labels.
 void TestGraphQml::compressorCurve()
 {
     QFETCH(QVariantMap, params);
     QFETCH(QList<QPointF>, levels);
 
-    QQuickView view;
-    view.setInitialProperties(params);
-    view.setSource(QUrl(QStringLiteral("qrc:/graphqml/CompressorCurve.qml")));
-    QVERIFY2(view.status() == QQuickView::Ready, qPrintable(QDebug::toString(view.errors())));
-    view.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&view));
-    QTRY_VERIFY(view.rootObject()->property("painted").toBool());
-
-    const QImage image = view.grabWindow().convertToFormat(QImage::Format_RGB32);
-    QCOMPARE(image.size(), QSize(440, 440));
+    QImage image;
+    QQuickItem* compressor = nullptr;
+    QQuickItem* eq = nullptr;
+    render(params, {}, image, compressor, eq);
+    if (QTest::currentTestFailed()) {
+        return;
+    }
 
     QList<QPointF> expected;
     for (const QPointF& l : levels) {
-        expected.append(canvasOf(l));
+        expected.append(compressorPixel(l));
     }
-    const QRect plot(kMargin, kMargin, kPlot, kPlot);
-
-    // Coverage: ink within 2 px of every point along the expected curve.
-    int missing = 0;
-    for (int i = 1; i < expected.size(); ++i) {
-        const QPointF a = expected[i - 1];
-        const QPointF b = expected[i];
-        const int steps = int(std::ceil(std::hypot(b.x() - a.x(), b.y() - a.y())));
-        for (int s = 0; s <= steps; ++s) {
-            const QPointF p = a + (b - a) * (double(s) / steps);
-            bool found = false;
-            for (int dy = -2; dy <= 2 && !found; ++dy) {
-                for (int dx = -2; dx <= 2 && !found; ++dx) {
-                    const QPoint q(int(std::floor(p.x())) + dx, int(std::floor(p.y())) + dy);
-                    found = plot.contains(q) && isInk(image.pixel(q));
-                }
-            }
-            missing += found ? 0 : 1;
-        }
-    }
-    QCOMPARE(missing, 0);
-
-    // Precision: no ink farther than 2.5 px from the expected curve.
-    int inked = 0;
-    for (int y = plot.top(); y <= plot.bottom(); ++y) {
-        for (int x = plot.left(); x <= plot.right(); ++x) {
-            if (!isInk(image.pixel(x, y))) {
-                continue;
-            }
-            ++inked;
-            const double d = distanceToPolyline(QPointF(x + 0.5, y + 0.5), expected);
-            QVERIFY2(d <= 2.5, qPrintable(QStringLiteral("ink at %1,%2 is %3 px off the curve").arg(x).arg(y).arg(d)));
-        }
-    }
-    QVERIFY(inked >= kPlot);
-
-    // Grid lines at -40 and -20 dB on both axes, wherever the curve is not.
-    for (int pos : {120, 240}) {
-        int onGrid = 0;
-        int checked = 0;
-        for (int t = 0; t < kPlot; ++t) {
-            for (const QPoint q : {QPoint(kMargin + pos, kMargin + t), QPoint(kMargin + t, kMargin + pos)}) {
-                if (distanceToPolyline(QPointF(q) + QPointF(0.5, 0.5), expected) > 4) {
-                    ++checked;
-                    onGrid += isGrid(image.pixel(q)) ? 1 : 0;
-                }
-            }
-        }
-        QVERIFY(checked > kPlot);
-        QVERIFY2(onGrid >= checked - 4, qPrintable(QStringLiteral("%1 of %2").arg(onGrid).arg(checked)));
+    checkPlot(image, 0, expected, {120, 240}, {120, 240});
+    if (QTest::currentTestFailed()) {
+        return;
     }
 
     const QStringList labels{"-60", "-40", "-20", "0"};
-    QCOMPARE(labelTexts(view.rootObject(), QStringLiteral("xLabel"), false), labels);
-    QCOMPARE(labelTexts(view.rootObject(), QStringLiteral("yLabel"), true), labels);
+    QCOMPARE(labelTexts(compressor, QStringLiteral("xLabel"), false), labels);
+    QCOMPARE(labelTexts(compressor, QStringLiteral("yLabel"), true), labels);
+}
+
+void TestGraphQml::eqCurve_data()
+{
+    QTest::addColumn<QList<Band>>("bands");
+    QTest::addColumn<QList<Band>>("drawn"); // the bands that shape the summed curve
+
+    using K = KxEQGraphCalc;
+    const Band peak{K::Band1, K::PEQ, 1000, 12, 2};
+    const Band highPass{K::Band2, K::HPF_12dBSlope, 100, 0, 1};
+    const Band lowShelf{K::Band3, K::LowShelf, 200, 6, 1};
+    const Band highShelf{K::Band6, K::HighShelf, 5000, -9, 1};
+    const Band seventh{K::Band7, K::PEQ, 3000, 12, 1};
+
+    QTest::newRow("flat") << QList<Band>{} << QList<Band>{};
+    QTest::newRow("peak and high-pass") << QList<Band>{peak, highPass} << QList<Band>{peak, highPass};
+    QTest::newRow("shelves") << QList<Band>{lowShelf, highShelf} << QList<Band>{lowShelf, highShelf};
+    QTest::newRow("band 7 is not summed") << QList<Band>{peak, seventh} << QList<Band>{peak};
+}
+
+// The equaliser's summed curve where it belongs, grid lines at 200 Hz, 2 kHz
+// and -12, 0, +12 dB, and the scale labels.
+void TestGraphQml::eqCurve()
+{
+    QFETCH(QList<Band>, bands);
+    QFETCH(QList<Band>, drawn);
+
+    QVariantList list;
+    for (const Band& b : bands) {
+        list.append(QVariantMap{{"band", b.band}, {"type", b.type}, {"f", b.f}, {"g", b.g}, {"q", b.q}});
+    }
+    QImage image;
+    QQuickItem* compressor = nullptr;
+    QQuickItem* eq = nullptr;
+    render({}, list, image, compressor, eq);
+    if (QTest::currentTestFailed()) {
+        return;
+    }
+
+    checkPlot(image, kGraph, eqPolyline(drawn), {120, 240}, {90, 180, 270});
+    if (QTest::currentTestFailed()) {
+        return;
+    }
+
+    QCOMPARE(labelTexts(eq, QStringLiteral("xLabel"), false),
+             QStringList({"20", "50", "100", "200", "500", "1k", "2k", "5k", "10k", "20k"}));
+    QCOMPARE(labelTexts(eq, QStringLiteral("yLabel"), true), QStringList({"-24", "-12", "0", "+12", "+24"}));
 }
 
 // A script array handed to the scale lines from QML selects leading digits

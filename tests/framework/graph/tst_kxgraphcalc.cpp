@@ -244,9 +244,9 @@ void TestKxGraphCalc::labels_data()
     QTest::newRow("units keep decimals") << 12.5 << prefix << "12.5";
     QTest::newRow("one") << 1.0 << prefix << "1";
     QTest::newRow("milli") << 0.5 << prefix << "500m";
-    QTest::newRow("milli, not cut below") << 0.003 << prefix << "3m";
+    QTest::newRow("milli, small") << 0.003 << prefix << "3m";
     QTest::newRow("micro") << 4.7e-6 << prefix << "4u";
-    QTest::newRow("nano") << 2.5e-7 << prefix << "250n";
+    QTest::newRow("nano, not cut below") << 2.5e-7 << prefix << "250n";
     QTest::newRow("pico") << 3e-10 << prefix << "300p";
     QTest::newRow("below pico") << 1e-13 << prefix << "0p";
     QTest::newRow("zero, plus") << 0.0 << QList<bool>{true, true, true} << "0";
