@@ -61,8 +61,9 @@ run_corvane() {
         { echo "Corvane batch: $line" >&2; cat "$work/bench.log" >&2; exit 1; }
     uploads=$((uploads + count))
     [ "$(uploads_ok)" -eq "$uploads" ] || { echo "Corvane batch: $(uploads_ok) of $uploads uploads arrived" >&2; exit 1; }
-    sed 's/.*seconds=\([0-9.]*\).*/\1/' <<<"$line" >>"$work/corvane.times"
+    sed 's/.* seconds=\([0-9.]*\).*/\1/' <<<"$line" >>"$work/corvane.times"
     sed 's/.*longest_block_ms=\([0-9.]*\).*/\1/' <<<"$line" >>"$work/block.times"
+    sed 's/.*longest_busy_ms=\([0-9.]*\).*/\1/' <<<"$line" >>"$work/busy.times"
     echo "round $round Corvane: $line" >&2
     wait_installed "$uploads"
 }
@@ -87,7 +88,7 @@ run_curl() {
 # The machine is shared and single runs sway by a third: each side runs
 # `rounds` times, taking turns at going first, and the best run counts.
 uploads=0
-: >"$work/corvane.times"; : >"$work/curl.times"; : >"$work/block.times"
+: >"$work/corvane.times"; : >"$work/curl.times"; : >"$work/block.times"; : >"$work/busy.times"
 for round in $(seq "$rounds"); do
     if [ $((round % 2)) -eq 1 ]; then run_corvane; run_curl; else run_curl; run_corvane; fi
 done
@@ -96,6 +97,7 @@ worst() { awk 'NR == 1 || $1 > m {m = $1} END {printf "%.1f", m}'; }
 corvane_s=$(best <"$work/corvane.times")
 curl_s=$(best <"$work/curl.times")
 block_ms=$(worst <"$work/block.times")
+busy_ms=$(worst <"$work/busy.times")
 
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 ratio=$(awk -v a="$corvane_s" -v b="$curl_s" 'BEGIN {printf "%.2f", a / b}')
@@ -107,4 +109,5 @@ echo "batch   Corvane:       $corvane_s s, $(mbps "$corvane_s") MiB/s (runs: $(p
 echo "batch   curl + md5sum: $curl_s s, $(mbps "$curl_s") MiB/s (runs: $(paste -sd' ' "$work/curl.times"))"
 echo "batch   ratio:         $ratio x curl's time (target <= 1.15: $(verdict "$ratio" 1.15))"
 echo "ui      blocked:       $block_ms ms at most during any batch (target < 50 ms: $(verdict "$block_ms" 49.99))"
+echo "ui      busy:          $busy_ms ms of CPU at most between two ticks (the part of a block that was its own work)"
 echo "load    average:       $load_before before, $load_after after ($(nproc) cores)"
