@@ -449,9 +449,8 @@ private Q_SLOTS:
 
         QTest::newRow("403") << "403" << 0x80040004u << QStringList{QStringLiteral("Network error.")} << false
                              << "Disconnected";
-        // The table keeps the upload's progress in front of "Update failed"
-        // here: only the device's own running state clears it.
-        QTest::newRow("500") << "500" << 0u << QStringList() << true << "";
+        // The failed result ends the upload's percentage.
+        QTest::newRow("500") << "500" << 0u << QStringList() << true << "Update failed";
     }
 
     void deviceRefusesUpload()
