@@ -7,7 +7,9 @@
 #include "DeviceTableModel.h"
 #include "Logger.h"
 #include "MultipleLaunchChecker.h"
+#include "NetworkInterfaceTableModel.h"
 #include "TerminationSignals.h"
+#include "UserInterface.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -57,11 +59,6 @@ bool launchGuardLetsUsRun()
     return !MultipleLaunchChecker::m_instance->alreadyLaunched();
 }
 
-void registerQmlTypes()
-{
-    qmlRegisterType<DeviceTableModel>("DeviceTableModel", 1, 0, "DeviceTableModel");
-}
-
 } // namespace
 
 namespace Startup {
@@ -102,6 +99,13 @@ int run(int argc, char* argv[])
     engine.load(mainUrl);
 
     return QGuiApplication::exec();
+}
+
+void registerQmlTypes()
+{
+    qmlRegisterType<DeviceTableModel>("DeviceTableModel", 1, 0, "DeviceTableModel");
+    qmlRegisterType<NetworkInterfaceTableModel>("NetworkInterface", 1, 0, "NetworkInterface");
+    qmlRegisterType<UserInterface::MessageGenerator>("MessageGenerator", 1, 0, "MessageGenerator");
 }
 
 void configureLogging()

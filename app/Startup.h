@@ -13,6 +13,10 @@ namespace Startup {
 // is refused (another instance runs) or a service cannot be brought up.
 int run(int argc, char* argv[]);
 
+// The views' own types, each in a module of its name, version 1.0:
+// DeviceTableModel, NetworkInterface, MessageGenerator.
+void registerQmlTypes();
+
 // Switches off the QML runtime's own logging (views' console output) before
 // any Qt object reads the logging rules.
 void configureLogging();

@@ -97,6 +97,31 @@ private Q_SLOTS:
         QCOMPARE(QCoreApplication::exec(), 7);
         QCOMPARE(engine.rootObjects().size(), 1);
     }
+
+    // The views import each type from a module of its own name.
+    void viewTypesAreRegistered()
+    {
+        Startup::registerQmlTypes();
+        for (const char* name : {"DeviceTableModel", "NetworkInterface", "MessageGenerator"})
+            QVERIFY2(qmlTypeId(name, 1, 0, name) >= 0, name);
+
+        QQmlEngine engine;
+        QQmlComponent component(&engine);
+        component.setData("import QtQml 2.15\n"
+                          "import NetworkInterface 1.0\n"
+                          "import MessageGenerator 1.0\n"
+                          "QtObject {\n"
+                          "    property NetworkInterface interfaces: NetworkInterface {}\n"
+                          "    property MessageGenerator generator: MessageGenerator {}\n"
+                          "    property string text: generator.generate({\"errorCode\": 0x80110001})\n"
+                          "    property string title: interfaces.headerData(0, Qt.Horizontal)\n"
+                          "}\n",
+                          QUrl());
+        std::unique_ptr<QObject> object(component.create());
+        QVERIFY2(object, qPrintable(component.errorString()));
+        QCOMPARE(object->property("text").toString(), QStringLiteral("Invalid password, please retry."));
+        QCOMPARE(object->property("title").toString(), QStringLiteral("Network Interface Name"));
+    }
 };
 
 int main(int argc, char* argv[])

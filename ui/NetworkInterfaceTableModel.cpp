@@ -1,0 +1,88 @@
+#include "NetworkInterfaceTableModel.h"
+
+#include <QAbstractSocket>
+#include <QNetworkInterface>
+
+NetworkInterfaceTableModel::NetworkInterfaceTableModel(QObject* parent)
+    : QAbstractTableModel(parent)
+    , m_headerTitles{{InterfaceName, QStringLiteral("Network Interface Name")},
+                     {IpAddress, QStringLiteral("IP Address")},
+                     {MacAddress, QStringLiteral("MAC Address")},
+                     {SubnetMask, QStringLiteral("Subnet Mask")}}
+{
+}
+
+int NetworkInterfaceTableModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int NetworkInterfaceTableModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : NumberOfColumns;
+}
+
+QString NetworkInterfaceTableModel::cell(const NetworkInterfaceInfo& info, int column)
+{
+    switch (column) {
+    case InterfaceName: return info.interfaceName;
+    case IpAddress: return info.ipAddress;
+    case MacAddress: return info.macAddress;
+    case SubnetMask: return info.subnetMask;
+    default: return QString();
+    }
+}
+
+QVariant NetworkInterfaceTableModel::data(const QModelIndex& index, int role) const
+{
+    if (role != Qt::DisplayRole || index.column() < 0 || index.column() >= NumberOfColumns)
+        return QVariant();
+    if (index.row() < 0 || index.row() >= m_rows.size())
+        return QString();
+    return cell(m_rows.at(index.row()), index.column());
+}
+
+QHash<int, QByteArray> NetworkInterfaceTableModel::roleNames() const
+{
+    return {{Qt::DisplayRole, "display"}};
+}
+
+QVariant NetworkInterfaceTableModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= NumberOfColumns)
+        return QVariant();
+    return role == Qt::DisplayRole ? m_headerTitles.value(section) : QString();
+}
+
+void NetworkInterfaceTableModel::updateNetworkInterfaces()
+{
+    beginResetModel();
+    m_rows.clear();
+    // Whether an interface is up is not looked at: a cable plugged in later
+    // still gives a usable choice.
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface& networkInterface : interfaces) {
+        const QNetworkInterface::InterfaceType type = networkInterface.type();
+        if (type != QNetworkInterface::Ethernet && type != QNetworkInterface::Wifi)
+            continue;
+        const QList<QNetworkAddressEntry> entries = networkInterface.addressEntries();
+        for (const QNetworkAddressEntry& entry : entries) {
+            if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol)
+                continue;
+            m_rows.append({networkInterface.humanReadableName(), entry.ip().toString(),
+                           networkInterface.hardwareAddress(), entry.netmask().toString()});
+        }
+    }
+    endResetModel();
+}
+
+QVariantMap NetworkInterfaceTableModel::getNetworkInterface(int index) const
+{
+    if (index < 0 || index >= m_rows.size())
+        return {};
+    const NetworkInterfaceInfo& info = m_rows.at(index);
+    return {{QStringLiteral("interfaceName"), info.interfaceName},
+            {QStringLiteral("ipAddress"), info.ipAddress},
+            {QStringLiteral("macAddress"), info.macAddress},
+            {QStringLiteral("subnetMask"), info.subnetMask}};
+}
