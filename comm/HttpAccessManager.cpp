@@ -1,13 +1,13 @@
 #include "HttpAccessManager.h"
 
 #include "Logger.h"
+#include "NestedWait.h"
 #include "NetworkUtils.h"
 
 #include <QCoreApplication>
 #include <QHttpMultiPart>
 #include <QMutexLocker>
 #include <QNetworkProxy>
-#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -161,7 +161,8 @@ int32_t HttpAccessManager::startSending(const std::shared_ptr<Request>& request,
     return ResultCode::kSuccess;
 }
 
-// The one place in the program that runs a nested event loop.
+// Waits in the program's one nested event loop; replyFinished (queued) quits
+// it.
 int32_t HttpAccessManager::waitResponseForSyncMode(const std::shared_ptr<Request>& request)
 {
     const std::shared_ptr<QEventLoop> loop = request->eventLoop();
@@ -170,18 +171,8 @@ int32_t HttpAccessManager::waitResponseForSyncMode(const std::shared_ptr<Request
 
     // QTimer takes an int; longer waits are cut to the longest it can time.
     const unsigned timeout = std::min<unsigned>(request->timeout(), INT_MAX);
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    connect(&timer, &QTimer::timeout, loop.get(), &QEventLoop::quit);
-    timer.start(static_cast<int>(timeout));
-
-    loop->exec();
-
-    if (timer.isActive()) {
-        timer.stop();
+    if (NestedWait::run(*loop, static_cast<int>(timeout)))
         return ResultCode::kSuccess;
-    }
     CORVANE_LOG(QStringLiteral("request %1 (%2) timed out after %3 ms")
                     .arg(request->requestId())
                     .arg(describe(*request))

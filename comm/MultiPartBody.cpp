@@ -32,6 +32,14 @@ const FileTypeRow *rowOf(MultiPartBody::FileType type)
     return nullptr;
 }
 
+QByteArray digestOf(const QString &path)
+{
+    const QByteArray digest = HashGenerator::generate(path, QCryptographicHash::Md5);
+    if (digest.isEmpty())
+        CORVANE_LOG(QStringLiteral("no digest of the file to upload: %1").arg(path));
+    return digest;
+}
+
 } // namespace
 
 MultiPartBody::MultiPartBody(const QString &filePath)
@@ -55,9 +63,14 @@ MultiPartBody::~MultiPartBody()
 
 int32_t MultiPartBody::generate()
 {
+    return generate(digestOf(m_filePath));
+}
+
+int32_t MultiPartBody::generate(const QByteArray &md5Digest)
+{
     m_multiPart.reset();
-    QHttpPart hashPart;
-    int32_t result = generateHashPart(hashPart);
+    QHttpPart digestPart;
+    int32_t result = hashPart(md5Digest, digestPart);
     if (ResultCode::isFailure(result))
         return result;
     QHttpPart dataPart;
@@ -65,20 +78,22 @@ int32_t MultiPartBody::generate()
     if (ResultCode::isFailure(result))
         return result;
     m_multiPart = std::make_unique<QHttpMultiPart>();
-    m_multiPart->append(hashPart);
+    m_multiPart->append(digestPart);
     m_multiPart->append(dataPart);
     return ResultCode::kSuccess;
 }
 
 int32_t MultiPartBody::generateHashPart(QHttpPart &part)
 {
-    const QByteArray digest = HashGenerator::generate(m_filePath, QCryptographicHash::Md5);
-    if (digest.isEmpty()) {
-        CORVANE_LOG(QStringLiteral("no digest of the file to upload: %1").arg(m_filePath));
+    return hashPart(digestOf(m_filePath), part);
+}
+
+int32_t MultiPartBody::hashPart(const QByteArray &md5Digest, QHttpPart &part)
+{
+    if (md5Digest.isEmpty())
         return kHashFailed;
-    }
     part.setHeader(QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"hash_value\""));
-    part.setBody(digest.toHex());
+    part.setBody(md5Digest.toHex());
     return ResultCode::kSuccess;
 }
 

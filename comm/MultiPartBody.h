@@ -37,6 +37,10 @@ public:
     // (nothing is built then). Building again replaces the earlier body, so it
     // must not run while an upload of this body is under way.
     int32_t generate();
+    // The same with the file's raw MD5 digest computed beforehand (e.g. off
+    // the user-interface thread, or kept from an earlier upload of the same
+    // unchanged file); kHashFailed for an empty digest.
+    int32_t generate(const QByteArray &md5Digest);
     // The digest part: kHashFailed when the file cannot be digested.
     int32_t generateHashPart(QHttpPart &part);
     // The file part, with the file opened as its body device: kUnsupportedFile
@@ -54,6 +58,8 @@ public:
     QString filePath() const { return m_filePath; }
 
 private:
+    static int32_t hashPart(const QByteArray &md5Digest, QHttpPart &part);
+
     QMap<QString, FileType> m_extensions;
     QString m_filePath;
     std::unique_ptr<QFile> m_file;

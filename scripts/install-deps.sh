@@ -9,7 +9,7 @@ packages=(
     # the LNDP fuzzer: clang with libFuzzer
     clang libclang-rt-14-dev
     # Qt 6 libraries and tools
-    qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-websockets-dev libgl-dev qt6-qpa-plugins
+    qt6-base-dev qt6-base-private-dev qt6-base-dev-tools qt6-declarative-dev qt6-websockets-dev libgl-dev qt6-qpa-plugins
     # QML modules the views import
     qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript
     qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-templates

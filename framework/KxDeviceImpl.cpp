@@ -1,0 +1,200 @@
+#include "KxDeviceImpl.h"
+
+#include "AlertNotifier.h"
+#include "DeviceEndpoints.h"
+#include "DeviceFacade.h"
+#include "DeviceNotificationObserver.h"
+#include "HashGenerator.h"
+#include "HttpAccessManager.h"
+#include "KxImplSharing.h"
+#include "LoginController.h"
+#include "Logger.h"
+
+#include <new>
+
+KxDeviceImpl::KxDeviceImpl(const QString& deviceId, QObject* parent)
+    : KxDeviceImpl(deviceId, DeviceFacade::getInstance(), HttpAccessManager::getInstance(), nullptr, parent)
+{
+}
+
+KxDeviceImpl::KxDeviceImpl(const QString& deviceId, DeviceFacade& facade, HttpAccessManager& httpAccess,
+                           DeviceNotificationObserver& observer, QObject* parent)
+    : KxDeviceImpl(deviceId, facade, httpAccess, &observer, parent)
+{
+}
+
+KxDeviceImpl::KxDeviceImpl(const QString& deviceId, DeviceFacade& facade, HttpAccessManager& httpAccess,
+                           DeviceNotificationObserver* observer, QObject* parent)
+    : KxDeviceAbstractImpl(parent)
+    , m_deviceId(deviceId)
+    , m_facade(facade)
+    , m_httpAccess(httpAccess)
+    , m_observer(observer)
+{
+    std::shared_ptr<DeviceData> record;
+    if (m_facade.getDeviceData(m_deviceId, record))
+        connect(record.get(), &DeviceData::dataChanged, this, &KxDeviceImpl::onDataChanged);
+}
+
+KxDeviceImpl::~KxDeviceImpl() = default;
+
+QVariant KxDeviceImpl::read(DeviceParameter type) const
+{
+    QVariant value;
+    m_facade.getDeviceParameter(m_deviceId, type, value, DeviceFindPolicy::ById);
+    return value;
+}
+
+bool KxDeviceImpl::isAvailable() const
+{
+    return true;
+}
+
+QString KxDeviceImpl::deviceName() const
+{
+    return read(DeviceParameter::HostName).toString();
+}
+
+QString KxDeviceImpl::modelID() const
+{
+    return read(DeviceParameter::ModelName).toString();
+}
+
+QString KxDeviceImpl::version() const
+{
+    return read(DeviceParameter::Version).toString();
+}
+
+QVariantMap KxDeviceImpl::metaData() const
+{
+    QVariant serialNumber;
+    QVariant networkSettings;
+    if (!m_facade.getDeviceParameter(m_deviceId, DeviceParameter::SerialNumber, serialNumber, DeviceFindPolicy::ById)
+        || !m_facade.getDeviceParameter(m_deviceId, DeviceParameter::AllNetworkSettings, networkSettings,
+                                        DeviceFindPolicy::ById))
+        return {};
+    return {{QStringLiteral("serialNumber"), serialNumber}, {QStringLiteral("networkSettings"), networkSettings}};
+}
+
+int KxDeviceImpl::status() const
+{
+    // An unknown device reads as lost (0), not as undetermined.
+    return read(DeviceParameter::ConnectionStatus).toInt();
+}
+
+QVariantMap KxDeviceImpl::statusOptions() const
+{
+    return read(DeviceParameter::AllDeviceStatus).toMap();
+}
+
+void KxDeviceImpl::setMetaData(const QVariantMap&)
+{
+    // The record's identity comes from the device; views do not write it.
+}
+
+bool KxDeviceImpl::requestConnect(const QVariantMap&)
+{
+    // The push channel follows the login; there is no separate connect.
+    return false;
+}
+
+bool KxDeviceImpl::disconnect()
+{
+    return false;
+}
+
+bool KxDeviceImpl::sendEvent(KxDeviceEventID::ID eventID, const QVariantMap& options)
+{
+    if (eventID == KxDeviceEventID::RequestLogin)
+        requestLogin(options.value(QStringLiteral("password")).toString());
+    return true;
+}
+
+void KxDeviceImpl::requestLogin(const QString& password)
+{
+    const QString authCode
+        = QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
+    LoginController login(m_facade, m_httpAccess);
+    const int32_t result = login.requestLogin(m_deviceId, authCode);
+    if (result < 0) {
+        AlertNotifier::notify(static_cast<unsigned int>(result));
+        return;
+    }
+
+    const QString ipAddress = read(DeviceParameter::IpAddress).toString();
+    DeviceNotificationObserver* observer = m_observer ? m_observer : DeviceNotificationObserver::m_instance;
+    if (observer == nullptr) {
+        CORVANE_LOG("logged in, but there is no push-session observer to open the channel with");
+        return;
+    }
+    const int32_t opened = observer->createSession(ipAddress, DeviceEndpoints::kPushPort);
+    if (opened < 0)
+        CORVANE_LOG(QStringLiteral("push session for %1 not created: 0x%2")
+                        .arg(ipAddress)
+                        .arg(static_cast<uint32_t>(opened), 8, 16, QLatin1Char('0')));
+}
+
+void KxDeviceImpl::onDataChanged(const QString&, DeviceParameter type)
+{
+    switch (type) {
+    case DeviceParameter::HostName:
+        Q_EMIT deviceNameChanged();
+        break;
+    case DeviceParameter::ModelName:
+        Q_EMIT modelIDChanged();
+        break;
+    case DeviceParameter::Version:
+        Q_EMIT versionChanged();
+        break;
+    case DeviceParameter::SerialNumber:
+    case DeviceParameter::AllNetworkSettings:
+    case DeviceParameter::IpAddress:
+    case DeviceParameter::SubnetMask:
+    case DeviceParameter::DefaultGateway:
+    case DeviceParameter::DnsServer1:
+    case DeviceParameter::DnsServer2:
+        Q_EMIT metaDataChanged();
+        break;
+    case DeviceParameter::ConnectionStatus:
+        // The status map carries the status text derived from the connection.
+        Q_EMIT statusChanged();
+        Q_EMIT statusOptionsChanged();
+        break;
+    case DeviceParameter::AllDeviceStatus:
+    case DeviceParameter::LoggedInStatus:
+    case DeviceParameter::RunningStatus:
+    case DeviceParameter::FirmwareUploadProgress:
+    case DeviceParameter::UpdateProgress:
+    case DeviceParameter::UpdateResult:
+    case DeviceParameter::ConfigUploadProgress:
+    case DeviceParameter::ImportResult:
+    case DeviceParameter::StandbyScreenImageUploadProgress:
+    case DeviceParameter::StandbyImageResult:
+        Q_EMIT statusOptionsChanged();
+        break;
+    case DeviceParameter::DeviceId:
+    case DeviceParameter::AcceptedMd5Password:
+        break;
+    }
+}
+
+std::shared_ptr<KxDeviceAbstractImpl> KxDeviceImplFactory::createKxImpl(const QString& deviceId)
+{
+    if (deviceId.isEmpty())
+        return nullptr;
+    try {
+        KxDeviceImpl* impl = new (std::nothrow) KxDeviceImpl(deviceId);
+        if (impl == nullptr)
+            return nullptr;
+        return std::shared_ptr<KxDeviceAbstractImpl>(impl);
+    } catch (...) {
+        // The shared pointer's own allocation failed; it has deleted the object.
+        return nullptr;
+    }
+}
+
+std::shared_ptr<KxDeviceAbstractImpl> KxDeviceService::implementation(const QString& deviceId)
+{
+    static KxImplSharing<QString, KxDeviceAbstractImpl> table;
+    return table.acquire(deviceId, [&deviceId] { return KxDeviceImplFactory::createKxImpl(deviceId); });
+}

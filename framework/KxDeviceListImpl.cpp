@@ -1,0 +1,64 @@
+#include "KxDeviceListImpl.h"
+
+#include "DeviceFacade.h"
+#include "KxImplSharing.h"
+
+#include <new>
+
+KxDeviceListImpl::KxDeviceListImpl(QObject* parent)
+    : KxDeviceListImpl(DeviceFacade::getInstance(), parent)
+{
+}
+
+KxDeviceListImpl::KxDeviceListImpl(DeviceFacade& facade, QObject* parent)
+    : KxDeviceListAbstractImpl(parent)
+    , m_facade(facade)
+{
+    // The views re-read the whole list; which ids changed does not matter.
+    connect(&m_facade, &DeviceFacade::deviceIDsChanged, this, &KxDeviceListAbstractImpl::deviceIDsChanged);
+    connect(&m_facade, &DeviceFacade::scanningChanged, this, &KxDeviceListAbstractImpl::scanningChanged);
+}
+
+KxDeviceListImpl::~KxDeviceListImpl() = default;
+
+QStringList KxDeviceListImpl::deviceIDs() const
+{
+    return m_facade.deviceIDs();
+}
+
+bool KxDeviceListImpl::scanning() const
+{
+    return m_facade.scanning();
+}
+
+bool KxDeviceListImpl::startScan(const QVariantMap& options)
+{
+    // Stopping first lets the facade tell a restart on the same interface
+    // (devices kept) from a switch to another one (devices removed).
+    if (m_facade.scanning())
+        m_facade.stopScan(options);
+    return m_facade.startScan(options);
+}
+
+void KxDeviceListImpl::stopScan()
+{
+}
+
+std::shared_ptr<KxDeviceListAbstractImpl> KxDeviceListImplFactory::createKxImpl()
+{
+    try {
+        KxDeviceListImpl* impl = new (std::nothrow) KxDeviceListImpl;
+        if (impl == nullptr)
+            return nullptr;
+        return std::shared_ptr<KxDeviceListAbstractImpl>(impl);
+    } catch (...) {
+        // The shared pointer's own allocation failed; it has deleted the object.
+        return nullptr;
+    }
+}
+
+std::shared_ptr<KxDeviceListAbstractImpl> KxDeviceListService::implementation()
+{
+    static KxImplSharing<int, KxDeviceListAbstractImpl> table;
+    return table.acquire(0, [] { return KxDeviceListImplFactory::createKxImpl(); });
+}

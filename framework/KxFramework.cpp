@@ -1,0 +1,79 @@
+#include "KxFramework.h"
+
+#include "KxDevice.h"
+#include "KxDeviceEventID.h"
+#include "KxDeviceList.h"
+#include "KxLanguageSelector.h"
+#include "KxScreen.h"
+#include "KxSystem.h"
+#include "KxSystemEventID.h"
+#include "KxSystemStatus.h"
+
+#include <QQmlApplicationEngine>
+#include <QUrl>
+#include <QtQml>
+
+#include <new>
+
+namespace {
+
+constexpr char kUri[] = "com.halvorn.kxframework";
+constexpr int kMajor = 1;
+constexpr int kMinor = 0;
+
+const QString kEnumerationOnly = QStringLiteral("only holds an enumeration");
+
+template <typename Holder>
+void registerEnumerationHolder(const char* name)
+{
+    qmlRegisterUncreatableType<Holder>(kUri, kMajor, kMinor, name, kEnumerationOnly);
+}
+
+} // namespace
+
+void KxFramework::initialize(QCoreApplication* application, QQmlApplicationEngine* engine, const QUrl& url)
+{
+    Q_UNUSED(application)
+
+    qmlRegisterType<KxDeviceList>(kUri, kMajor, kMinor, "KxDeviceList");
+    qmlRegisterType<KxDevice>(kUri, kMajor, kMinor, "KxDevice");
+    registerEnumerationHolder<KxDeviceEventID>("KxDeviceEventID");
+    // Parameters, meters, the firmware updater and the graph calculators come
+    // here, in this order, once they exist: KxFirmwareUpdater,
+    // KxCompGraphCalc, KxEQGraphCalc, KxMeterDataAccessor, KxMeterID
+    // (enumeration holder), KxParameterAccessor, KxParamID (enumeration
+    // holder).
+    qmlRegisterType<KxSystem>(kUri, kMajor, kMinor, "KxSystem");
+    registerEnumerationHolder<KxSystemStatus>("KxSystemStatus");
+    registerEnumerationHolder<KxSystemEventID>("KxSystemEventID");
+    qmlRegisterType<KxLanguageSelector>(kUri, kMajor, kMinor, "KxLanguageSelector");
+
+    if (engine == nullptr)
+        return;
+
+    g_pKxScreen = new (std::nothrow) KxScreen(engine);
+    if (g_pKxScreen != nullptr) {
+        // The engine must not take the screen for its own: its parent does.
+        QQmlEngine::setObjectOwnership(g_pKxScreen, QQmlEngine::CppOwnership);
+        qmlRegisterSingletonType<KxScreen>(kUri, kMajor, kMinor, "KxScreen",
+                                           [](QQmlEngine*, QJSEngine*) -> QObject* { return g_pKxScreen; });
+    }
+
+    // A newly created window may come with other margins; a main document
+    // that failed to load has nothing to lay out.
+    QObject::connect(
+        engine, &QQmlApplicationEngine::objectCreated, engine,
+        [url](QObject* object, const QUrl& objectUrl) {
+            if (object == nullptr && objectUrl == url)
+                return;
+            if (g_pKxScreen != nullptr)
+                g_pKxScreen->updateSafeAreaMargins();
+        },
+        Qt::QueuedConnection);
+}
+
+void KxFramework::installLanguages(const QString& defaultLanguage, const QString& directory,
+                                   const QVariantMap& languages)
+{
+    KxLanguageSelectorService::getInstance().installLanguages(defaultLanguage, directory, languages);
+}

@@ -1,0 +1,191 @@
+#include "KxSystemImpl.h"
+
+#include "AlertNotifier.h"
+#include "FirmwareUpdateController.h"
+#include "ImportConfigurationController.h"
+#include "Logger.h"
+#include "StandbyScreenImageChangeController.h"
+
+#include <QMutexLocker>
+#include <QStringList>
+#include <QUrl>
+
+#include <functional>
+#include <new>
+
+namespace {
+
+const QString kDevicesKey = QStringLiteral("devices");
+const QString kFilePathKey = QStringLiteral("filePath");
+const QString kErrorCodeKey = QStringLiteral("errorCode");
+
+constexpr unsigned int kFailureBit = 0x80000000u;
+
+} // namespace
+
+// What distinguishes the three batch operations for the driver: the status
+// the system holds while it runs and the call that handles one device.
+struct KxSystemImpl::Batch
+{
+    KxSystemStatus::Status status;
+    const char* name;
+    std::function<bool(const QString& deviceId, const QString& filePath)> handleDevice;
+};
+
+KxSystemImpl::KxSystemImpl(QObject* parent)
+    : KxSystemAbstractImpl(parent)
+    , m_firmwareUpdate(std::make_shared<FirmwareUpdateController>())
+    , m_importConfiguration(std::make_shared<ImportConfigurationController>())
+    , m_standbyScreenImageChange(std::make_shared<StandbyScreenImageChangeController>())
+{
+    connectSignals();
+}
+
+KxSystemImpl::KxSystemImpl(DeviceFacade& facade, PushSessionService* pushSessions, QObject* parent)
+    : KxSystemAbstractImpl(parent)
+    , m_firmwareUpdate(std::make_shared<FirmwareUpdateController>(facade, pushSessions))
+    , m_importConfiguration(std::make_shared<ImportConfigurationController>(facade, pushSessions))
+    , m_standbyScreenImageChange(std::make_shared<StandbyScreenImageChangeController>(facade, pushSessions))
+{
+    connectSignals();
+}
+
+KxSystemImpl::~KxSystemImpl() = default;
+
+void KxSystemImpl::connectSignals()
+{
+    // Queued: a batch starts when the event loop next runs, never inside the
+    // caller's sendEvent.
+    connect(this, &KxSystemImpl::reserveFirmwareUpdate, this, &KxSystemImpl::execFirmwareUpdate,
+            Qt::QueuedConnection);
+    connect(this, &KxSystemImpl::reserveImportConfiguration, this, &KxSystemImpl::execImportConfiguration,
+            Qt::QueuedConnection);
+    connect(this, &KxSystemImpl::reserveStandbyScreenImageChange, this,
+            &KxSystemImpl::execStandbyScreenImageChange, Qt::QueuedConnection);
+
+    AlertNotifier* notifier = AlertNotifier::getInstance();
+    if (notifier == nullptr) {
+        CORVANE_LOG("no alert notifier: alerts will not reach the views");
+        return;
+    }
+    // Queued as well: alerts may be raised on any thread, and one raised
+    // inside a batch is shown by the loop the batch waits in.
+    connect(notifier, &AlertNotifier::notifyAlert, this, &KxSystemImpl::onReceivedAlert, Qt::QueuedConnection);
+}
+
+bool KxSystemImpl::sendEvent(KxSystemEventID::ID eventID, const QVariantMap& options)
+{
+    switch (eventID) {
+    case KxSystemEventID::FirmwareUpdate:
+        Q_EMIT reserveFirmwareUpdate(options);
+        return true;
+    case KxSystemEventID::ImportConfiguration:
+        Q_EMIT reserveImportConfiguration(options);
+        return true;
+    case KxSystemEventID::StandbyScreenImageChange:
+        Q_EMIT reserveStandbyScreenImageChange(options);
+        return true;
+    default:
+        return false;
+    }
+}
+
+KxSystemStatus::Status KxSystemImpl::status() const
+{
+    return m_status.load();
+}
+
+void KxSystemImpl::execFirmwareUpdate(const QVariantMap& options)
+{
+    const std::shared_ptr<FirmwareUpdateController> controller = m_firmwareUpdate;
+    runBatch(options, {KxSystemStatus::FirmwareUpdating, "firmware update",
+                       [controller](const QString& id, const QString& path) { return controller->update(id, path); }});
+}
+
+void KxSystemImpl::execImportConfiguration(const QVariantMap& options)
+{
+    const std::shared_ptr<ImportConfigurationController> controller = m_importConfiguration;
+    runBatch(options, {KxSystemStatus::ConfigurationImporting, "configuration import",
+                       [controller](const QString& id, const QString& path) { return controller->execute(id, path); }});
+}
+
+void KxSystemImpl::execStandbyScreenImageChange(const QVariantMap& options)
+{
+    const std::shared_ptr<StandbyScreenImageChangeController> controller = m_standbyScreenImageChange;
+    runBatch(options, {KxSystemStatus::StandbyScreenImageChanging, "standby-screen image change",
+                       [controller](const QString& id, const QString& path) { return controller->execute(id, path); }});
+}
+
+void KxSystemImpl::runBatch(const QVariantMap& options, const Batch& batch)
+{
+    const QStringList devices = options.value(kDevicesKey).toStringList();
+    if (devices.isEmpty())
+        return;
+    const QString path = options.value(kFilePathKey).toUrl().toLocalFile();
+    if (path.isEmpty())
+        return;
+    // Also covers a request delivered by the nested loop of a running batch:
+    // the window cannot send one then, anything else is dropped.
+    if (m_status.load() != KxSystemStatus::Active || m_batchRunning) {
+        CORVANE_LOG(QStringLiteral("%1 request dropped: another operation runs").arg(QLatin1String(batch.name)));
+        return;
+    }
+
+    m_batchRunning = true;
+    setStatus(batch.status);
+    CORVANE_LOG(QStringLiteral("%1 of %2 device(s) started").arg(QLatin1String(batch.name)).arg(devices.size()));
+    int accepted = 0;
+    for (const QString& deviceId : devices) {
+        // One device at a time: each call returns only when its upload has
+        // been answered or has failed.
+        if (batch.handleDevice(deviceId, path))
+            ++accepted;
+    }
+    CORVANE_LOG(QStringLiteral("%1 finished: %2 of %3 device(s) accepted the file")
+                    .arg(QLatin1String(batch.name))
+                    .arg(accepted)
+                    .arg(devices.size()));
+    setStatus(KxSystemStatus::Active);
+    m_batchRunning = false;
+    if (m_releaseAfterBatch)
+        deleteLater();
+}
+
+void KxSystemImpl::release()
+{
+    if (m_batchRunning) {
+        m_releaseAfterBatch = true;
+        return;
+    }
+    delete this;
+}
+
+void KxSystemImpl::setStatus(KxSystemStatus::Status status)
+{
+    QMutexLocker locker(&m_statusLock);
+    m_status.store(status);
+    Q_EMIT statusChanged();
+}
+
+void KxSystemImpl::onReceivedAlert(unsigned int errorCode)
+{
+    const QVariantMap options{{kErrorCodeKey, QVariant::fromValue(errorCode)}};
+    const KxSystemEventID::ID id =
+        (errorCode & kFailureBit) != 0 ? KxSystemEventID::ErrorAlertNotified : KxSystemEventID::NoErrorAlertNotified;
+    Q_EMIT eventReceived(id, options);
+}
+
+std::shared_ptr<KxSystemAbstractImpl> KxSystemImplFactory::createKxImpl()
+{
+    try {
+        KxSystemImpl* impl = new (std::nothrow) KxSystemImpl;
+        if (impl == nullptr)
+            return nullptr;
+        return std::shared_ptr<KxSystemAbstractImpl>(
+            impl, [](KxSystemAbstractImpl* object) { static_cast<KxSystemImpl*>(object)->release(); });
+    } catch (...) {
+        // A controller that could not be allocated; the shared pointer's own
+        // allocation failure has deleted the object already.
+        return nullptr;
+    }
+}

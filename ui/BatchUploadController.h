@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class DeviceFacade;
+class FileDigestCache;
+class PushSessionService;
+struct BatchOperation;
+
+// What the three batch controllers (firmware update, configuration import,
+// standby-screen image change) share: for one device it checks the file's
+// suffix and the device record (logged in, push channel connected, idle),
+// builds the multipart body with the file's MD5 digest, uploads it with a
+// one-hour time-out and judges the answer. A failure stores the operation's
+// failure value as the device's result and raises an alert; the subclasses
+// only name their operation (suffixes, upload path, codes, parameters).
+//
+// Threads: the user-interface thread. A call returns only when the device has
+// answered (or the upload timed out); meanwhile the caller's events keep
+// flowing through the HTTP access manager's nested wait, and the file's
+// digest is computed on a worker thread while the caller waits the same way.
+// The last digest is kept and reused while the file's path, size,
+// modification time and inode stay the same.
+class BatchUploadController : public QObject
+{
+    Q_OBJECT
+
+public:
+    ~BatchUploadController() override;
+
+public Q_SLOTS:
+    // Upload progress of the device at `host` (its IP address): the truncated
+    // percentage bytesSent * 100 / bytesTotal is stored in the operation's
+    // progress parameter; a total of 0 or less stores nothing.
+    void setUploadProgress(QString host, qint64 bytesSent, qint64 bytesTotal);
+
+protected:
+    // `pushSessions` null: the process-wide push-session observer, looked up
+    // when a session has to go (it may come and go after this controller).
+    BatchUploadController(const BatchOperation& operation, DeviceFacade& facade, PushSessionService* pushSessions,
+                          bool processWideSessions, QObject* parent);
+
+    // One device; true when the device accepted the file.
+    bool run(const QString& deviceId, const QString& filePath);
+
+private:
+    PushSessionService* pushSessions() const;
+    // Stores the operation's failure value as the device's result and raises
+    // the alert: always false.
+    bool fail(const QString& deviceId, int32_t code, int httpStatus);
+
+    const BatchOperation& m_operation;
+    DeviceFacade& m_facade;
+    QPointer<PushSessionService> m_pushSessions;
+    const bool m_processWideSessions;
+    std::unique_ptr<FileDigestCache> m_digests;
+};

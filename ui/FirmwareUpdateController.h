@@ -1,0 +1,31 @@
+#pragma once
+
+#include "BatchUploadController.h"
+#include "ResultCode.h"
+
+#include <cstdint>
+
+// Uploads a firmware file (".bundle", any case) to one device at a time
+// (POST /api/v1/files/firmware). Failures store 1 ("failed") as the device's
+// update result and raise an alert: the codes below, 0x80000000 when the
+// device is not logged in or its record cannot be read, the body builder's
+// and the HTTP layer's codes, or 0 for an unexpected HTTP status. Busy or in
+// a call (running status not 0) both block the update.
+class FirmwareUpdateController : public BatchUploadController
+{
+    Q_OBJECT
+
+public:
+    static constexpr int32_t kWrongSuffix = ResultCode::failure(ResultCode::Facility::FirmwareUpdate, 0x0001);
+    static constexpr int32_t kBusy = ResultCode::failure(ResultCode::Facility::FirmwareUpdate, 0x0002);
+    static constexpr int32_t kDisconnected = ResultCode::failure(ResultCode::Facility::FirmwareUpdate, 0x0003);
+    static constexpr int32_t kForbidden = ResultCode::failure(ResultCode::Facility::FirmwareUpdate, 0x0004);
+
+    // The process-wide facade and push-session observer.
+    explicit FirmwareUpdateController(QObject* parent = nullptr);
+    // Others (tests); both must outlive the controller's calls.
+    FirmwareUpdateController(DeviceFacade& facade, PushSessionService* pushSessions, QObject* parent = nullptr);
+
+    // One device; true when it accepted the file.
+    bool update(const QString& deviceId, const QString& filePath);
+};
