@@ -1,0 +1,40 @@
+pragma Singleton
+import QtQml
+import ViewsFacade 1.0
+
+// The state behind the stand-ins, shared by all their instances the way the
+// real fronts share one implementation: the system status, the passwords the
+// devices accept, and a record of what the views asked for.
+QtObject {
+    property int systemStatus: 1
+    property var passwords: ({})
+    property var sentSystemEvents: []
+    property var scanRequests: []
+    property var loginAttempts: []
+    property var interfaces: []
+    property int interfaceUpdates: 0
+
+    signal systemEvent(int eventID, var options)
+
+    function reset() {
+        systemStatus = 1
+        passwords = {}
+        sentSystemEvents = []
+        scanRequests = []
+        loginAttempts = []
+        interfaces = []
+        interfaceUpdates = 0
+    }
+
+    // A device the facade lists, with the password it accepts.
+    function addDevice(deviceID, ipAddress, model, hostName, password) {
+        Facade.add(deviceID, ipAddress, model, hostName)
+        passwords[deviceID] = password
+    }
+
+    function login(deviceID, password) {
+        loginAttempts.push({ "deviceID": deviceID, "password": password })
+        if (passwords[deviceID] !== undefined && passwords[deviceID] === password)
+            Facade.setValue(deviceID, 14, true)
+    }
+}

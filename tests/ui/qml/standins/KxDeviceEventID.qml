@@ -1,0 +1,5 @@
+import QtQml
+
+QtObject {
+    enum ID { InvalidID, RequestLogin, NumberOfIDs }
+}

@@ -1,0 +1,7 @@
+import QtQml
+
+QtObject {
+    function generate(options) {
+        return "message for " + options["errorCode"]
+    }
+}

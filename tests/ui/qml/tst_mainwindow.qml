@@ -1,0 +1,173 @@
+import QtQuick
+import QtTest
+import ViewsTest 1.0
+
+ViewsTestCase {
+    name: "MainWindow"
+
+    readonly property var batchButtons: ["updateFirmwareButton", "importConfigurationButton",
+                                         "changeStandbyImageButton"]
+
+    // What may be pressed follows the listed devices, the checked ones and
+    // the system status; the close button goes while the system is busy.
+    function test_enabling_data() {
+        return [
+            { tag: "no devices", devices: 0, checked: 0, status: 1, buttons: false, header: false, active: true },
+            { tag: "devices, none checked", devices: 2, checked: 0, status: 1, buttons: false, header: true, active: true },
+            { tag: "one checked", devices: 2, checked: 1, status: 1, buttons: true, header: true, active: true },
+            { tag: "updating firmware", devices: 2, checked: 1, status: 2, buttons: false, header: false, active: false },
+            { tag: "importing", devices: 2, checked: 2, status: 3, buttons: false, header: false, active: false },
+            { tag: "changing image", devices: 1, checked: 1, status: 4, buttons: false, header: false, active: false },
+            { tag: "initializing", devices: 1, checked: 1, status: 0, buttons: false, header: false, active: false }
+        ]
+    }
+
+    function test_enabling(data) {
+        openWindow()
+        closeNetworkView()
+        addDevices(data.devices, true)
+        for (let row = 0; row < data.checked; ++row)
+            clickCheck(row)
+        compare(part("deviceTableModel").checkedDeviceIds.length, data.checked)
+
+        Backend.systemStatus = data.status
+        for (const name of batchButtons)
+            compare(part(name).enabled, data.buttons, name)
+        tryPart("allCheckBox", function (box) { return box.enabled === data.header })
+        compare(part("networkButton").enabled, data.active)
+        compare(part("networkButton").opacity, data.active ? 1.0 : 0.3)
+        compare((window.flags & Qt.WindowCloseButtonHint) !== 0, data.active)
+        verify((window.flags & Qt.WindowMinMaxButtonsHint) !== 0)
+
+        // A click on a row changes nothing while the system is busy.
+        if (data.devices > 0) {
+            const before = part("deviceTableModel").checkedDeviceIds.length
+            mouseClick(cell("cell0_2"))
+            compare(part("deviceTableModel").checkedDeviceIds.length !== before, data.active)
+        }
+    }
+
+    // The status column takes what the listed percentages leave; the others
+    // give up the column spacing.
+    function test_columnWidths_data() {
+        return [
+            { tag: "default width", width: 1080 },
+            { tag: "wide", width: 1600 }
+        ]
+    }
+
+    function test_columnWidths(data) {
+        openWindow()
+        closeNetworkView()
+        addDevices(1, true)
+        window.width = data.width
+        const table = part("deviceTable")
+        const percentages = [2, 5.5, 26, 8, 9, 12, 9]
+        tryVerify(function () {
+            return Math.abs(table.columnWidth(7) - table.width * 28.5 / 100) < 0.5
+        }, 5000, "status column")
+        for (let column = 0; column < percentages.length; ++column) {
+            const expected = table.width * percentages[column] / 100 - table.columnSpacing
+            fuzzyCompare(table.columnWidth(column), expected, 0.5, "column " + column)
+        }
+        verify(table.columnSpacing > 0)
+    }
+
+    // Hover is one cell: entering sets it, leaving a cell that is no longer
+    // the hovered one changes nothing, leaving the hovered cell clears it.
+    function test_hover_data() {
+        return [
+            { tag: "enter", calls: [[true, 1, 2]], row: 1, column: 2 },
+            { tag: "enter and leave", calls: [[true, 1, 2], [false, 1, 2]], row: -1, column: -1 },
+            { tag: "along the row", calls: [[true, 1, 2], [true, 1, 3], [false, 1, 2]], row: 1, column: 3 },
+            { tag: "to the next row", calls: [[true, 1, 2], [true, 2, 2], [false, 1, 2]], row: 2, column: 2 },
+            { tag: "left the row", calls: [[true, 1, 2], [true, 1, 3], [false, 1, 2], [false, 1, 3]], row: -1, column: -1 }
+        ]
+    }
+
+    function test_hover(data) {
+        openWindow()
+        closeNetworkView()
+        const model = part("deviceTableModel")
+        for (const call of data.calls)
+            model.setHovered(call[0], call[1], call[2])
+        compare(model.hoveredRow, data.row)
+        compare(model.hoveredColumn, data.column)
+    }
+
+    function test_hoverColours() {
+        openWindow()
+        closeNetworkView()
+        addDevices(2, false)
+        mouseMove(cell("cell1_3"))
+        const model = part("deviceTableModel")
+        tryCompare(model, "hoveredRow", 1)
+        compare(model.hoveredColumn, 3)
+        compare(cell("checkCell1").color, Qt.color("#e5f3ff"))
+        compare(cell("cell1_2").color, Qt.color("#eef8f7"))
+        compare(cell("statusCell1").color, Qt.color("#eef8f7"))
+        compare(cell("cell0_2").color, Qt.color("#ffffff"))
+        compare(cell("checkCell0").color, Qt.color("#ffffff"))
+    }
+
+    // The status text is a link to the login only while the device asks for
+    // one; otherwise a click on it checks the row like any other cell.
+    function test_statusClick_data() {
+        return [
+            { tag: "login required", loggedIn: false, login: true },
+            { tag: "logged in", loggedIn: true, login: false }
+        ]
+    }
+
+    function test_statusClick(data) {
+        openWindow()
+        closeNetworkView()
+        addDevices(1, data.loggedIn)
+        const statusCell = cell("statusCell0")
+        const link = findChild(statusCell, "statusText")
+        tryCompare(link, "text", data.loggedIn ? link.text : "Login required")
+        compare(link.color, Qt.color(data.login ? "#1032ff" : "black"))
+        compare(link.font.underline, data.login)
+        mouseClick(link, 2, link.height / 2)
+        compare(part("loginView").visible, data.login)
+        compare(part("deviceTableModel").checkedDeviceIds.length, data.login ? 0 : 1)
+        if (data.login)
+            compare(part("loginMacAddress").text, "02:00:00:00:00:01")
+    }
+
+    // Sorting from the header; the arrows show column and order.
+    function test_sortHeader() {
+        openWindow()
+        closeNetworkView()
+        addDevices(3, true)
+        const model = part("deviceTableModel")
+        const arrows = function (column, ascending, descending) {
+            tryPart("headerCell" + column, function (cell) {
+                return Qt.colorEqual(findChild(cell, "ascendingArrow").color, ascending)
+                        && Qt.colorEqual(findChild(cell, "descendingArrow").color, descending)
+            }, "arrows of column " + column)
+        }
+        arrows(2, "#A0A0A0", "#A0A0A0")
+        mouseClick(part("headerCell2"))
+        compare(model.sortColumn, 2)
+        compare(model.sortOrder, Qt.AscendingOrder)
+        arrows(2, "#141414", "#A0A0A0")
+        arrows(3, "#A0A0A0", "#A0A0A0")
+        mouseClick(part("headerCell2"))
+        compare(model.sortOrder, Qt.DescendingOrder)
+        compare(model.getSortedDeviceId(0), "02:00:00:00:00:03")
+        arrows(2, "#A0A0A0", "#141414")
+        arrows(3, "#A0A0A0", "#A0A0A0")
+
+        // The header check box checks all, then clears all.
+        tryPart("allCheckBox", function (box) { return box.enabled && box.checkState === Qt.Unchecked })
+        mouseClick(part("allCheckBox"))
+        compare(model.checkedDeviceIds.length, 3)
+        tryPart("allCheckBox", function (box) { return box.checkState === Qt.Checked })
+        mouseClick(part("allCheckBox"))
+        compare(model.checkedDeviceIds.length, 0)
+        tryPart("allCheckBox", function (box) { return box.checkState === Qt.Unchecked })
+        clickCheck(1)
+        tryPart("allCheckBox", function (box) { return box.checkState === Qt.PartiallyChecked })
+    }
+}

@@ -1,0 +1,94 @@
+// The QML views against stand-ins for the framework objects, the message
+// generator and the interface list, and the real device table model over the
+// process-wide device facade, which a fixture fills with devices.
+#include "DeviceFacade.h"
+#include "DeviceParameter.h"
+#include "DeviceTableModel.h"
+#include "KxSystemEventID.h"
+#include "KxSystemStatus.h"
+
+#include <QQmlEngine>
+#include <QtQuickTest>
+
+namespace {
+
+const char* const kFrameworkUri = "com.halvorn.kxframework";
+
+// What a test needs of the device facade, reachable from QML.
+class FacadeFixture : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QStringList deviceIDs READ deviceIDs NOTIFY deviceIDsChanged)
+
+public:
+    FacadeFixture()
+    {
+        connect(&facade(), &DeviceFacade::deviceIDsChanged, this, [this] { Q_EMIT deviceIDsChanged(); });
+    }
+
+    QStringList deviceIDs() const { return facade().deviceIDs(); }
+
+    Q_INVOKABLE void add(const QString& deviceId, const QString& ipAddress, const QString& model,
+                         const QString& hostName)
+    {
+        facade().activateDevice(ipAddress, model, hostName, deviceId);
+    }
+
+    Q_INVOKABLE void removeAll() { facade().removeAllDevices(); }
+
+    Q_INVOKABLE QVariant value(const QString& deviceId, int parameter) const
+    {
+        QVariant result;
+        facade().getDeviceParameter(deviceId, static_cast<DeviceParameter>(parameter), result, DeviceFindPolicy::ById);
+        return result;
+    }
+
+    Q_INVOKABLE bool setValue(const QString& deviceId, int parameter, const QVariant& value)
+    {
+        return facade().setDeviceParameter(deviceId, static_cast<DeviceParameter>(parameter), value,
+                                           DeviceFindPolicy::ById);
+    }
+
+Q_SIGNALS:
+    void deviceIDsChanged();
+
+private:
+    // The instance the window's table model reads.
+    static DeviceFacade& facade() { return DeviceFacade::getInstance(); }
+};
+
+QUrl standIn(const char* file)
+{
+    return QUrl::fromLocalFile(QStringLiteral(QUICK_TEST_SOURCE_DIR "/standins/") + QLatin1String(file));
+}
+
+} // namespace
+
+class Setup : public QObject
+{
+    Q_OBJECT
+
+public Q_SLOTS:
+    void qmlEngineAvailable(QQmlEngine*)
+    {
+        qmlRegisterType<DeviceTableModel>("DeviceTableModel", 1, 0, "DeviceTableModel");
+
+        qmlRegisterUncreatableType<KxSystemStatus>(kFrameworkUri, 1, 0, "KxSystemStatus", "enumeration only");
+        qmlRegisterUncreatableType<KxSystemEventID>(kFrameworkUri, 1, 0, "KxSystemEventID", "enumeration only");
+        qmlRegisterType(standIn("KxDeviceEventID.qml"), kFrameworkUri, 1, 0, "KxDeviceEventID");
+        qmlRegisterType(standIn("KxSystem.qml"), kFrameworkUri, 1, 0, "KxSystem");
+        qmlRegisterType(standIn("KxDeviceList.qml"), kFrameworkUri, 1, 0, "KxDeviceList");
+        qmlRegisterType(standIn("KxDevice.qml"), kFrameworkUri, 1, 0, "KxDevice");
+        qmlRegisterType(standIn("MessageGenerator.qml"), "MessageGenerator", 1, 0, "MessageGenerator");
+        qmlRegisterType(standIn("NetworkInterface.qml"), "NetworkInterface", 1, 0, "NetworkInterface");
+
+        // One per test file's engine; the devices live in the facade.
+        qmlRegisterSingletonType<FacadeFixture>("ViewsFacade", 1, 0, "Facade",
+                                                [](QQmlEngine*, QJSEngine*) -> QObject* { return new FacadeFixture; });
+        qmlRegisterSingletonType(standIn("Backend.qml"), "ViewsTest", 1, 0, "Backend");
+    }
+};
+
+QUICK_TEST_MAIN_WITH_SETUP(tst_views, Setup)
+
+#include "tst_views.moc"

@@ -1,0 +1,182 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts
+import com.halvorn.kxframework 1.0
+
+// Asks for the password of each device of a list in turn. A device that
+// has gone from the list meanwhile is skipped; a wrong password keeps the
+// popup on the same device. Closing reports through the window's
+// loginFinished whether every device of the list was dealt with.
+Popup {
+    id: loginView
+    objectName: "loginView"
+
+    function run(targetDeviceList) {
+        loginTargetDevices.clear()
+        loginTargetDevices.setTargetDeviceList(targetDeviceList)
+        open()
+        startLogin()
+    }
+
+    function startLogin() {
+        passwordField.text = ""
+        passwordField.forceActiveFocus()
+        const deviceID = loginTargetDevices.getTargetDeviceID()
+        if (!deviceList.existsDevice(deviceID)) {
+            console.log("skip login to device " + deviceID)
+            endLogin()
+            return
+        }
+        const device = createDevice(deviceID)
+        if (device === null)
+            return
+        const networkSettings = device.metaData["networkSettings"]
+        modelValue.text = device.modelID
+        hostNameValue.text = device.deviceName
+        ipAddressValue.text = networkSettings && networkSettings["ipAddress"] !== undefined
+                ? networkSettings["ipAddress"] : ""
+        macAddressValue.text = device.deviceID
+        device.destroy()
+    }
+
+    function submit() {
+        const device = createDevice(loginTargetDevices.getTargetDeviceID())
+        if (device === null)
+            return
+        // The login has completed when sendEvent returns.
+        device.sendEvent(KxDeviceEventID.RequestLogin, { "password": passwordField.text })
+        const loggedIn = device.statusOptions["loggedIn"] === true
+        device.destroy()
+        if (loggedIn) {
+            console.log("Login Succeeded")
+            endLogin()
+        } else {
+            console.log("Login Failed")
+            passwordField.text = ""
+            passwordField.forceActiveFocus()
+        }
+    }
+
+    function endLogin() {
+        clearFields()
+        if (loginTargetDevices.nextDevice())
+            startLogin()
+        else
+            close()
+    }
+
+    function createDevice(deviceID) {
+        const device = Qt.createQmlObject("import com.halvorn.kxframework; KxDevice{}", loginView)
+        if (device !== null)
+            device.deviceID = deviceID
+        return device
+    }
+
+    function clearFields() {
+        modelValue.text = ""
+        hostNameValue.text = ""
+        ipAddressValue.text = ""
+        macAddressValue.text = ""
+        passwordField.text = ""
+    }
+
+    anchors.centerIn: Overlay.overlay
+    modal: true
+    focus: true
+    closePolicy: Popup.CloseOnEscape
+    padding: 20
+
+    Overlay.modal: Rectangle {
+        color: "#A0000000"
+    }
+
+    onClosed: {
+        const loginStatus = loginTargetDevices.isLoginCompleted()
+        clearFields()
+        loginTargetDevices.clear()
+        root.loginFinished(loginStatus)
+    }
+
+    QtObject {
+        id: loginTargetDevices
+
+        property int index: 0
+        property var list: []
+
+        function clear() {
+            index = 0
+            root.clearArray(list)
+        }
+
+        function setTargetDeviceList(ids) {
+            root.arrayDeepCopy(ids, list)
+        }
+
+        function nextDevice() {
+            index++
+            return index < list.length
+        }
+
+        function getTargetDeviceID() {
+            return index < list.length ? list[index] : ""
+        }
+
+        function isLoginCompleted() {
+            return index >= list.length
+        }
+    }
+
+    ColumnLayout {
+        spacing: 12
+
+        GridLayout {
+            columns: 2
+            columnSpacing: 10
+            rowSpacing: 4
+
+            Label { text: "Model:" }
+            Label { id: modelValue; objectName: "loginModel" }
+            Label { text: "Host Name:" }
+            Label { id: hostNameValue; objectName: "loginHostName" }
+            Label { text: "IP Address:" }
+            Label { id: ipAddressValue; objectName: "loginIpAddress" }
+            Label { text: "MAC Address:" }
+            Label { id: macAddressValue; objectName: "loginMacAddress" }
+        }
+
+        TextField {
+            id: passwordField
+            objectName: "passwordField"
+            Layout.preferredWidth: 200
+            Layout.alignment: Qt.AlignHCenter
+            echoMode: TextInput.Password
+            placeholderText: "Enter password"
+            maximumLength: 16
+            onAccepted: {
+                if (submitButton.enabled)
+                    submitButton.clicked()
+            }
+        }
+
+        RowLayout {
+            Layout.alignment: Qt.AlignHCenter
+            spacing: 10
+
+            VelCancelButton {
+                objectName: "loginCancelButton"
+                text: "Cancel"
+                implicitWidth: 150
+                onClicked: loginView.close()
+            }
+
+            VelButton {
+                id: submitButton
+                objectName: "loginSubmitButton"
+                text: "Submit"
+                implicitWidth: 150
+                enabled: passwordField.text.length > 0
+                onClicked: loginView.submit()
+            }
+        }
+    }
+}

@@ -1,0 +1,152 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts
+import NetworkInterface 1.0
+
+// Chooses the network on which devices are searched. Open at start, since
+// nothing is listed before an interface is chosen.
+Popup {
+    id: networkInterfaceView
+    objectName: "networkInterfaceView"
+
+    readonly property var columnPercentages: [34, 22, 22, 22]
+
+    width: root.width - 300
+    height: root.height - 80
+    anchors.centerIn: Overlay.overlay
+    modal: true
+    padding: 0
+    closePolicy: Popup.CloseOnEscape
+    visible: true
+
+    Overlay.modal: Rectangle {
+        color: "#A0000000"
+    }
+
+    onAboutToShow: {
+        // A refreshed list may hold other rows: a selection made before
+        // would point at another interface.
+        networkInterface.selectRow = -1
+        networkInterface.updateNetworkInterfaces()
+    }
+
+    onOpened: {
+        if (switchSettleTimer.running)
+            splashScreen.open()
+    }
+
+    NetworkInterface {
+        id: networkInterface
+        objectName: "networkInterface"
+
+        property int hoveredRow: -1
+        property int hoveredColumn: -1
+        property int selectRow: -1
+
+        function setHovered(hovered, row, column) {
+            root.trackHover(networkInterface, hovered, row, column)
+        }
+    }
+
+    // The last switch of interface is still settling while this runs.
+    Timer {
+        id: switchSettleTimer
+        objectName: "switchSettleTimer"
+        interval: 5500
+        onTriggered: splashScreen.close()
+    }
+
+    SplashScreen {
+        id: splashScreen
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 10
+        spacing: 10
+
+        HorizontalHeaderView {
+            id: interfaceHeader
+            Layout.fillWidth: true
+            syncView: interfaceTable
+            clip: true
+            delegate: TableHeaderRectangle {
+                implicitWidth: 10
+                Text {
+                    anchors.verticalCenter: parent.verticalCenter
+                    x: root.tableViewLeftMargin
+                    width: parent.width - x
+                    text: model.display !== undefined ? model.display : ""
+                    elide: Text.ElideRight
+                }
+            }
+        }
+
+        TableView {
+            id: interfaceTable
+            objectName: "networkInterfaceTable"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            clip: true
+            columnSpacing: 1
+            rowSpacing: 1
+            boundsBehavior: Flickable.StopAtBounds
+            flickableDirection: Flickable.VerticalFlick
+            model: networkInterface
+            rowHeightProvider: function (row) { return 20 }
+            columnWidthProvider: function (column) {
+                return width * networkInterfaceView.columnPercentages[column] / 100 - columnSpacing
+            }
+            onWidthChanged: forceLayout()
+
+            ScrollBar.vertical: ScrollBar {
+                policy: ScrollBar.AsNeeded
+            }
+
+            delegate: Rectangle {
+                implicitHeight: 20
+                color: row === networkInterface.selectRow ? "#d4ecea"
+                     : row === networkInterface.hoveredRow ? "#eef8f7" : "#ffffff"
+
+                Text {
+                    anchors.verticalCenter: parent.verticalCenter
+                    x: root.tableViewLeftMargin
+                    width: parent.width - x
+                    text: model.display !== undefined ? model.display : ""
+                    elide: Text.ElideRight
+                }
+
+                MouseArea {
+                    anchors.fill: parent
+                    acceptedButtons: Qt.LeftButton
+                    hoverEnabled: true
+                    onClicked: networkInterface.selectRow = row
+                    onContainsMouseChanged: networkInterface.setHovered(containsMouse, row, column)
+                }
+            }
+        }
+
+        RowLayout {
+            Layout.alignment: Qt.AlignHCenter
+            spacing: 10
+
+            VelCancelButton {
+                objectName: "networkCancelButton"
+                text: "Cancel"
+                onClicked: networkInterfaceView.close()
+            }
+
+            VelButton {
+                objectName: "networkOkButton"
+                text: "OK"
+                enabled: networkInterface.selectRow >= 0
+                onClicked: {
+                    const option = networkInterface.getNetworkInterface(networkInterface.selectRow)
+                    deviceList.startScan(option)
+                    networkInterfaceView.close()
+                    switchSettleTimer.start()
+                }
+            }
+        }
+    }
+}
