@@ -14,7 +14,7 @@ packages=(
     qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript
     qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-templates
     qml6-module-qtquick-controls qml6-module-qtquick-dialogs qml6-module-qtquick-layouts
-    qml6-module-qt-labs-qmlmodels qml6-module-qtcore
+    qml6-module-qt-labs-qmlmodels qml6-module-qtcore qml6-module-qt-labs-folderlistmodel
     # Qt Quick Test for the views
     qml6-module-qttest
     # tests: a private X server, a stand-in operator, certificates, namespaces

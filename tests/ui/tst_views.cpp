@@ -1,13 +1,20 @@
-// The QML views against stand-ins for the framework objects, the message
-// generator and the interface list, and the real device table model over the
-// process-wide device facade, which a fixture fills with devices.
+// The QML views against stand-ins for the framework objects and the interface
+// list, with the real enumerations, message generator and device table model;
+// the table reads the process-wide device facade, which a fixture fills.
 #include "DeviceFacade.h"
 #include "DeviceParameter.h"
 #include "DeviceTableModel.h"
+#include "KxDeviceEventID.h"
 #include "KxSystemEventID.h"
 #include "KxSystemStatus.h"
+#include "TestTools.h"
+#include "UserInterface.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QQmlEngine>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtQuickTest>
 
 namespace {
@@ -49,10 +56,29 @@ public:
                                            DeviceFindPolicy::ById);
     }
 
+    // A file for the file dialogs to pick, in this fixture's own folder.
+    Q_INVOKABLE QUrl makeFile(const QString& name)
+    {
+        return QUrl::fromLocalFile(writeTestFile(m_files, name, "content"));
+    }
+
+    Q_INVOKABLE QUrl folderOf(const QUrl& file) const
+    {
+        return QUrl::fromLocalFile(QFileInfo(file.toLocalFile()).absolutePath());
+    }
+
+    // The user's download folder, made to exist for the dialogs to start in.
+    Q_INVOKABLE QUrl downloadFolder() const
+    {
+        return QUrl::fromLocalFile(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+    }
+
 Q_SIGNALS:
     void deviceIDsChanged();
 
 private:
+    QTemporaryDir m_files;
+
     // The instance the window's table model reads.
     static DeviceFacade& facade() { return DeviceFacade::getInstance(); }
 };
@@ -68,6 +94,16 @@ class Setup : public QObject
 {
     Q_OBJECT
 
+public:
+    // A home of the test's own, so that the download folder exists and no
+    // user setting decides it.
+    Setup()
+    {
+        qputenv("HOME", m_home.path().toLocal8Bit());
+        qunsetenv("XDG_CONFIG_HOME");
+        QDir(m_home.path()).mkpath(QStringLiteral("Downloads"));
+    }
+
 public Q_SLOTS:
     void qmlEngineAvailable(QQmlEngine*)
     {
@@ -75,11 +111,11 @@ public Q_SLOTS:
 
         qmlRegisterUncreatableType<KxSystemStatus>(kFrameworkUri, 1, 0, "KxSystemStatus", "enumeration only");
         qmlRegisterUncreatableType<KxSystemEventID>(kFrameworkUri, 1, 0, "KxSystemEventID", "enumeration only");
-        qmlRegisterType(standIn("KxDeviceEventID.qml"), kFrameworkUri, 1, 0, "KxDeviceEventID");
+        qmlRegisterUncreatableType<KxDeviceEventID>(kFrameworkUri, 1, 0, "KxDeviceEventID", "enumeration only");
         qmlRegisterType(standIn("KxSystem.qml"), kFrameworkUri, 1, 0, "KxSystem");
         qmlRegisterType(standIn("KxDeviceList.qml"), kFrameworkUri, 1, 0, "KxDeviceList");
         qmlRegisterType(standIn("KxDevice.qml"), kFrameworkUri, 1, 0, "KxDevice");
-        qmlRegisterType(standIn("MessageGenerator.qml"), "MessageGenerator", 1, 0, "MessageGenerator");
+        qmlRegisterType<UserInterface::MessageGenerator>("MessageGenerator", 1, 0, "MessageGenerator");
         qmlRegisterType(standIn("NetworkInterface.qml"), "NetworkInterface", 1, 0, "NetworkInterface");
 
         // One per test file's engine; the devices live in the facade.
@@ -87,6 +123,9 @@ public Q_SLOTS:
                                                 [](QQmlEngine*, QJSEngine*) -> QObject* { return new FacadeFixture; });
         qmlRegisterSingletonType(standIn("Backend.qml"), "ViewsTest", 1, 0, "Backend");
     }
+
+private:
+    QTemporaryDir m_home;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(tst_views, Setup)

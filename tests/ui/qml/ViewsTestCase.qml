@@ -55,15 +55,34 @@ TestCase {
         tryCompare(view, "visible", false)
     }
 
+    // Device n: id 02:00:00:00:00:0n, address 10.0.0.n, host "Hostn",
+    // password "pwn".
+    function deviceId(n) {
+        return "02:00:00:00:00:0" + n
+    }
+
+    function addDevice(n, loggedIn) {
+        Backend.addDevice(deviceId(n), "10.0.0." + n, "TQ-73" + n, "Host" + n, "pw" + n)
+        if (loggedIn)
+            Facade.setValue(deviceId(n), 14, true)
+    }
+
     function addDevices(count, loggedIn) {
-        for (let i = 0; i < count; ++i) {
-            const id = "02:00:00:00:00:0" + (i + 1)
-            Backend.addDevice(id, "10.0.0." + (i + 1), "TQ-73" + i, "Host" + (i + 1), "pw" + (i + 1))
-            if (loggedIn)
-                Facade.setValue(id, 14, true)
-        }
+        for (let n = 1; n <= count; ++n)
+            addDevice(n, loggedIn)
         const model = part("deviceTableModel")
         tryVerify(function () { return model.rowCount() === count }, 5000, "rows listed")
+    }
+
+    // Keys go to the window that has the focus.
+    function activateWindow() {
+        window.requestActivate()
+        tryVerify(function () { return window.active }, 5000, "window active")
+    }
+
+    function typeText(text) {
+        for (let i = 0; i < text.length; ++i)
+            keyClick(text[i])
     }
 
     function cell(name) {

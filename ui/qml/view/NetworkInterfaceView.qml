@@ -104,6 +104,7 @@ Popup {
             }
 
             delegate: Rectangle {
+                objectName: "interfaceCell" + row + "_" + column
                 implicitHeight: 20
                 color: row === networkInterface.selectRow ? "#d4ecea"
                      : row === networkInterface.hoveredRow ? "#eef8f7" : "#ffffff"

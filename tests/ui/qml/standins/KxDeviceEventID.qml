@@ -1,5 +1,0 @@
-import QtQml
-
-QtObject {
-    enum ID { InvalidID, RequestLogin, NumberOfIDs }
-}

@@ -1,7 +1,0 @@
-import QtQml
-
-QtObject {
-    function generate(options) {
-        return "message for " + options["errorCode"]
-    }
-}

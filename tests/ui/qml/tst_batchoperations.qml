@@ -1,0 +1,94 @@
+import QtQuick
+import QtTest
+import ViewsTest 1.0
+import ViewsFacade 1.0
+
+ViewsTestCase {
+    name: "BatchOperations"
+
+    readonly property var operations: [
+        { button: "updateFirmwareButton", dialog: "updateFirmwareDialog", event: 0,
+          title: "Please select a firmware file ...", filter: "Bundle Files (*.bundle)", file: "fw.bundle" },
+        { button: "importConfigurationButton", dialog: "importConfigurationDialog", event: 1,
+          title: "Please select a configuration file ...", filter: "Configuration Files (*.xml)", file: "c.xml" },
+        { button: "changeStandbyImageButton", dialog: "changeStandbyImageDialog", event: 2,
+          title: "Please select a Stand-by screen image file ...",
+          filter: "Stand-by Screen Image Files (*.jpg *.jpeg *.png)", file: "s.png" }
+    ]
+
+    // Every operation: with all checked devices logged in the file dialog
+    // opens at once; otherwise only after every one of them has logged in.
+    function test_operation_data() {
+        let rows = []
+        for (let i = 0; i < operations.length; ++i) {
+            const op = operations[i]
+            rows.push({ tag: op.button + ", all logged in", op: op, loggedIn: [1, 2], passwords: [], dialog: true })
+            rows.push({ tag: op.button + ", one to log in", op: op, loggedIn: [1], passwords: ["pw2"], dialog: true })
+            rows.push({ tag: op.button + ", login cancelled", op: op, loggedIn: [2], passwords: [null], dialog: false })
+        }
+        return rows
+    }
+
+    function test_operation(data) {
+        openWindow()
+        closeNetworkView()
+        addDevices(3, false)
+        for (const n of data.loggedIn)
+            Facade.setValue(deviceId(n), 14, true)
+        clickCheck(1)
+        clickCheck(0)
+        activateWindow()
+        const checked = [deviceId(2), deviceId(1)]
+        compare(part("deviceTableModel").checkedDeviceIds, checked)
+
+        const dialog = findChild(part(data.op.button), data.op.dialog)
+        verify(dialog !== null)
+        compare(dialog.title, data.op.title)
+        compare(dialog.nameFilters, [data.op.filter])
+        compare(dialog.visible, false)
+
+        mouseClick(part(data.op.button))
+        for (const password of data.passwords) {
+            tryCompare(part("loginView"), "visible", true)
+            compare(dialog.visible, false)
+            if (password === null) {
+                mouseClick(part("loginCancelButton"))
+            } else {
+                typeText(password)
+                keyClick(Qt.Key_Return)
+            }
+        }
+        compare(part("loginView").visible, false)
+        if (!data.dialog) {
+            // Nothing may open later either: a job queued now runs after the
+            // window's handling of the login result.
+            let drained = false
+            Promise.resolve().then(function () { drained = true })
+            tryVerify(function () { return drained })
+            compare(dialog.visible, false)
+            compare(Backend.sentSystemEvents.length, 0)
+            return
+        }
+        tryCompare(dialog, "visible", true)
+        const file = Facade.makeFile(data.op.file)
+        compare(String(dialog.currentFolder), String(Facade.downloadFolder()))
+        // Pick the file in the dialog as the operator would: go to its
+        // folder and open it from the list.
+        dialog.currentFolder = Facade.folderOf(file)
+        let entry = null
+        tryVerify(function () {
+            const list = findChild(window, "fileDialogListView")
+            entry = list === null ? null : findChild(list, "fileDialogDelegate0")
+            return entry !== null && entry.visible && entry.width > 0 && entry.file !== undefined
+                    && String(entry.file) === String(file)
+        }, 5000, "file listed in the dialog")
+        mouseDoubleClickSequence(entry)
+        tryCompare(dialog, "visible", false)
+        compare(Backend.sentSystemEvents.length, 1)
+        const sent = Backend.sentSystemEvents[0]
+        compare(sent.eventID, data.op.event)
+        compare(sent.options.devices, checked)
+        compare(String(sent.options.filePath), String(file))
+        verify(String(file).endsWith("/" + data.op.file))
+    }
+}

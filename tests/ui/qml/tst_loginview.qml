@@ -1,0 +1,89 @@
+import QtQuick
+import QtTest
+import ViewsTest 1.0
+
+ViewsTestCase {
+    name: "LoginView"
+
+    SignalSpy {
+        id: finishedSpy
+        signalName: "loginFinished"
+    }
+
+    // Each step expects the popup on a device (by number), then types a
+    // password and submits it by Return or by the Submit button, or cancels.
+    function test_sequence_data() {
+        return [
+            { tag: "vanished target skipped", present: [2], targets: [1, 2],
+              steps: [{ device: 2, password: "pw2" }], result: true },
+            { tag: "wrong password stays on the device", present: [1, 2], targets: [1, 2],
+              steps: [{ device: 1, password: "wrong" }, { device: 1, password: "pw1", click: true },
+                      { device: 2, password: "pw2" }], result: true },
+            { tag: "cancel before the last device", present: [1, 2], targets: [1, 2],
+              steps: [{ device: 1, password: "pw1" }, { device: 2, cancel: true }], result: false },
+            { tag: "cancel on the only device", present: [1], targets: [1],
+              steps: [{ device: 1, cancel: true }], result: false },
+            { tag: "all targets vanished", present: [3], targets: [1, 2], steps: [], result: true },
+            { tag: "vanished between two", present: [1, 3], targets: [1, 2, 3],
+              steps: [{ device: 1, password: "pw1" }, { device: 3, password: "pw3", click: true }], result: true }
+        ]
+    }
+
+    function test_sequence(data) {
+        openWindow()
+        closeNetworkView()
+        for (const n of data.present)
+            addDevice(n, false)
+        activateWindow()
+        finishedSpy.target = window
+        finishedSpy.clear()
+
+        window.login(data.targets.map(deviceId))
+        const view = part("loginView")
+        const field = part("passwordField")
+        let passwords = []
+        for (const step of data.steps) {
+            verify(view.visible)
+            compare(part("loginMacAddress").text, deviceId(step.device))
+            compare(part("loginHostName").text, "Host" + step.device)
+            compare(part("loginModel").text, "TQ-73" + step.device)
+            compare(part("loginIpAddress").text, "10.0.0." + step.device)
+            compare(field.text, "")
+            tryVerify(function () { return field.activeFocus }, 5000, "password field focused")
+            compare(part("loginSubmitButton").enabled, false)
+            compare(finishedSpy.count, 0)
+            if (step.cancel) {
+                mouseClick(part("loginCancelButton"))
+                continue
+            }
+            typeText(step.password)
+            compare(field.text, step.password)
+            verify(part("loginSubmitButton").enabled)
+            if (step.click)
+                mouseClick(part("loginSubmitButton"))
+            else
+                keyClick(Qt.Key_Return)
+            passwords.push(step.password)
+        }
+
+        tryCompare(finishedSpy, "count", 1)
+        compare(finishedSpy.signalArguments[0][0], data.result)
+        compare(view.visible, false)
+        compare(field.text, "")
+        compare(part("loginMacAddress").text, "")
+        compare(Backend.loginAttempts.map(function (a) { return a.password }), passwords)
+    }
+
+    // An empty list has nothing to log in to: the window reports failure at
+    // once without showing the popup.
+    function test_emptyList() {
+        openWindow()
+        closeNetworkView()
+        finishedSpy.target = window
+        finishedSpy.clear()
+        window.login([])
+        compare(finishedSpy.count, 1)
+        compare(finishedSpy.signalArguments[0][0], false)
+        compare(part("loginView").visible, false)
+    }
+}
