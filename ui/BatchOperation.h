@@ -2,8 +2,8 @@
 
 #include "DeviceParameter.h"
 
-#include <cstdint>
 #include <array>
+#include <cstdint>
 
 // How one batch operation differs from the others: one constant row per
 // operation, read by BatchUploadController.
@@ -11,15 +11,15 @@ struct BatchOperation
 {
     // Which running statuses keep the upload away.
     enum class BusyRule {
-        NotIdle,     // anything but 0 (busy or in a call)
-        OnlyBusy,    // exactly 1 (a call may go on meanwhile)
+        NotIdle, // anything but 0 (busy or in a call)
+        OnlyBusy, // exactly 1 (a call may go on meanwhile)
     };
 
-    const char* name;                           // for log lines
+    const char* name; // for log lines
     std::array<const char*, 3> suffixes; // accepted, lower case, in order; unused ones null
     const char* uploadPath;
     DeviceParameter progressParameter; // upload percentage, by IP address
-    DeviceParameter resultParameter;   // failure value, by device id
+    DeviceParameter resultParameter; // failure value, by device id
     int failedResult;
 
     int32_t wrongSuffix;

@@ -40,8 +40,8 @@ bool suffixAccepted(const BatchOperation& op, const QString& filePath)
 
 // True when the file's kind fits and the device can take it now; else false
 // with the code the device fails with. The device is not contacted.
-bool deviceReady(const BatchOperation& op, const DeviceFacade& facade, const QString& deviceId,
-                 const QString& filePath, int32_t& code)
+bool deviceReady(const BatchOperation& op, const DeviceFacade& facade, const QString& deviceId, const QString& filePath,
+                 int32_t& code)
 {
     if (!suffixAccepted(op, filePath)) {
         code = op.wrongSuffix;
@@ -135,7 +135,8 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
     }
 
     if (acceptedStatus(status)) {
-        CORVANE_LOG(QStringLiteral("%1: %2 took %3 (status %4)").arg(QLatin1String(op.name), deviceId, filePath).arg(status));
+        CORVANE_LOG(
+            QStringLiteral("%1: %2 took %3 (status %4)").arg(QLatin1String(op.name), deviceId, filePath).arg(status));
         return true;
     }
     if (status == 403) {

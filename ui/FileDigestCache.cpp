@@ -12,22 +12,24 @@
 
 #include <memory>
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX
 #include <sys/stat.h>
+#else
+#include <QDateTime>
 #endif
 
 bool FileDigestCache::Identity::operator==(const Identity& other) const
 {
     return path == other.path && size == other.size && modifiedNs == other.modifiedNs && device == other.device
-        && inode == other.inode;
+           && inode == other.inode;
 }
 
 bool FileDigestCache::identify(const QString& path, Identity& identity)
 {
     identity = Identity();
     identity.path = path;
-#ifdef Q_OS_UNIX
-    struct stat status {};
+#ifdef Q_OS_LINUX
+    struct stat status = {};
     if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
         return false;
     identity.size = static_cast<qint64>(status.st_size);
@@ -76,7 +78,8 @@ QByteArray FileDigestCache::md5(const QString& path)
         CORVANE_LOG(QStringLiteral("%1 changed while its digest was computed").arg(path));
         return QByteArray();
     }
-    CORVANE_LOG(QStringLiteral("MD5 of %1 (%2 bytes) computed in %3 ms").arg(path).arg(before.size).arg(clock.elapsed()));
+    CORVANE_LOG(
+        QStringLiteral("MD5 of %1 (%2 bytes) computed in %3 ms").arg(path).arg(before.size).arg(clock.elapsed()));
     m_identity = before;
     m_digest = digest;
     return digest;

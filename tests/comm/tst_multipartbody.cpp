@@ -4,6 +4,7 @@
 #include "MultiPartBody.h"
 #include "TestTools.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -211,6 +212,34 @@ private Q_SLOTS:
         MultiPartBody body(path);
         QCOMPARE(quint32(body.generate()), code);
         QVERIFY(body.multiPart() == nullptr);
+    }
+
+    // Built with a digest computed beforehand: none at all fails as an
+    // undigestible file does, a file gone since then as a missing file part.
+    void givenDigest_data()
+    {
+        QTest::addColumn<bool>("digestGiven");
+        QTest::addColumn<bool>("fileKept");
+        QTest::addColumn<quint32>("code");
+        QTest::newRow("digest and file") << true << true << 0u;
+        QTest::newRow("no digest") << false << true << 0x80090002u;
+        QTest::newRow("file gone since") << true << false << 0x80090003u;
+    }
+
+    void givenDigest()
+    {
+        QFETCH(bool, digestGiven);
+        QFETCH(bool, fileKept);
+        QFETCH(quint32, code);
+        const QString path = writeFile(QStringLiteral("given.bundle"), "content");
+        QVERIFY(!path.isEmpty());
+        const QByteArray digest
+            = digestGiven ? QCryptographicHash::hash("content", QCryptographicHash::Md5) : QByteArray();
+        if (!fileKept)
+            QVERIFY(QFile::remove(path));
+        MultiPartBody body(path);
+        QCOMPARE(quint32(body.generate(digest)), code);
+        QCOMPARE(body.multiPart() != nullptr, code == 0);
     }
 
     void unreadableFile()
