@@ -8,10 +8,6 @@ class KxDeviceEventID : public QObject
     Q_OBJECT
 
 public:
-    enum ID {
-        InvalidID = 0,
-        RequestLogin = 1,
-        NumberOfIDs = 2
-    };
+    enum ID { InvalidID = 0, RequestLogin = 1, NumberOfIDs = 2 };
     Q_ENUM(ID)
 };

@@ -7,8 +7,8 @@
 #include "HashGenerator.h"
 #include "HttpAccessManager.h"
 #include "KxImplSharing.h"
-#include "LoginController.h"
 #include "Logger.h"
+#include "LoginController.h"
 
 #include <new>
 

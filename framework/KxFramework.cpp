@@ -10,8 +10,8 @@
 #include "KxSystemStatus.h"
 
 #include <QQmlApplicationEngine>
-#include <QUrl>
 #include <QtQml>
+#include <QUrl>
 
 #include <new>
 
@@ -23,8 +23,7 @@ constexpr int kMinor = 0;
 
 const QString kEnumerationOnly = QStringLiteral("only holds an enumeration");
 
-template <typename Holder>
-void registerEnumerationHolder(const char* name)
+template <typename Holder> void registerEnumerationHolder(const char* name)
 {
     qmlRegisterUncreatableType<Holder>(kUri, kMajor, kMinor, name, kEnumerationOnly);
 }

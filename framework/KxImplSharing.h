@@ -7,14 +7,12 @@
 // implementation: a weak reference per key, so the implementation lives as
 // long as the last front that holds it and the next front after that gets a
 // fresh one. User-interface thread only.
-template <typename Key, typename Impl>
-class KxImplSharing
+template <typename Key, typename Impl> class KxImplSharing
 {
 public:
     // The live implementation under `key`, else the one `create` makes (null
     // when it cannot), remembered under `key` either way.
-    template <typename Create>
-    std::shared_ptr<Impl> acquire(const Key& key, Create create)
+    template <typename Create> std::shared_ptr<Impl> acquire(const Key& key, Create create)
     {
         const auto found = m_table.find(key);
         if (found != m_table.end()) {

@@ -59,9 +59,8 @@ void KxLanguageSelectorService::unregisterSelector(KxLanguageSelector* selector)
 {
     // A QPointer is already null here when the selector goes as a QObject
     // child; drop those along with it.
-    m_selectors.removeIf([selector](const QPointer<KxLanguageSelector>& entry) {
-        return entry.isNull() || entry.data() == selector;
-    });
+    m_selectors.removeIf(
+        [selector](const QPointer<KxLanguageSelector>& entry) { return entry.isNull() || entry.data() == selector; });
 }
 
 void KxLanguageSelectorService::setCurrentLanguage(const QString& language)

@@ -2,9 +2,9 @@
 
 #include <QGuiApplication>
 #include <QMargins>
+#include <qpa/qplatformwindow.h>
 #include <QQuickWindow>
 #include <QScreen>
-#include <qpa/qplatformwindow.h>
 
 #include <algorithm>
 

@@ -46,10 +46,14 @@ public:
     explicit PropertySignals(KxDevice& device)
     {
         const std::pair<void (KxDevice::*)(), const char*> signalNames[] = {
-            {&KxDevice::deviceIDChanged, "deviceIDChanged"},   {&KxDevice::availableChanged, "availableChanged"},
-            {&KxDevice::metaDataChanged, "metaDataChanged"},   {&KxDevice::modelIDChanged, "modelIDChanged"},
-            {&KxDevice::deviceNameChanged, "deviceNameChanged"}, {&KxDevice::versionChanged, "versionChanged"},
-            {&KxDevice::statusChanged, "statusChanged"},       {&KxDevice::statusOptionsChanged, "statusOptionsChanged"},
+            {&KxDevice::deviceIDChanged, "deviceIDChanged"},
+            {&KxDevice::availableChanged, "availableChanged"},
+            {&KxDevice::metaDataChanged, "metaDataChanged"},
+            {&KxDevice::modelIDChanged, "modelIDChanged"},
+            {&KxDevice::deviceNameChanged, "deviceNameChanged"},
+            {&KxDevice::versionChanged, "versionChanged"},
+            {&KxDevice::statusChanged, "statusChanged"},
+            {&KxDevice::statusOptionsChanged, "statusOptionsChanged"},
         };
         for (const auto& [signal, name] : signalNames) {
             const QString text = QLatin1String(name);
@@ -62,8 +66,8 @@ private:
     QStringList m_names;
 };
 
-const QStringList kAllEight{"deviceIDChanged", "availableChanged", "metaDataChanged", "modelIDChanged",
-                            "deviceNameChanged", "versionChanged", "statusChanged", "statusOptionsChanged"};
+const QStringList kAllEight{"deviceIDChanged",   "availableChanged", "metaDataChanged", "modelIDChanged",
+                            "deviceNameChanged", "versionChanged",   "statusChanged",   "statusOptionsChanged"};
 
 } // namespace
 
@@ -79,13 +83,13 @@ private Q_SLOTS:
     {
         registerDeviceMetaTypes();
         QCOMPARE(AlertNotifier::initialize(), 0);
-        QVERIFY2(m_device.start({QStringLiteral("--device"),
-                                 QStringLiteral("address=%1,mac=%2,model=TQ-730,name=KxDevice,password=%3,version=1.0.0")
-                                     .arg(QLatin1String(kLoginAddress), QLatin1String(kLoginId),
-                                          QLatin1String(kPassword)),
-                                 QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"),
-                                 QString::number(kPushPort)}),
-                 qPrintable(m_device.errorText()));
+        QVERIFY2(
+            m_device.start({QStringLiteral("--device"),
+                            QStringLiteral("address=%1,mac=%2,model=TQ-730,name=KxDevice,password=%3,version=1.0.0")
+                                .arg(QLatin1String(kLoginAddress), QLatin1String(kLoginId), QLatin1String(kPassword)),
+                            QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"),
+                            QString::number(kPushPort)}),
+            qPrintable(m_device.errorText()));
         QCOMPARE(m_device.httpsPort(0), quint16(kPushPort));
     }
 
@@ -152,8 +156,8 @@ private Q_SLOTS:
         QTest::newRow("2 model name") << DeviceParameter::ModelName << QStringList{"modelIDChanged"};
         QTest::newRow("3 version") << DeviceParameter::Version << QStringList{"versionChanged"};
         QTest::newRow("4 serial number") << DeviceParameter::SerialNumber << metaData;
-        QTest::newRow("5 connection status") << DeviceParameter::ConnectionStatus
-                                             << QStringList{"statusChanged", "statusOptionsChanged"};
+        QTest::newRow("5 connection status")
+            << DeviceParameter::ConnectionStatus << QStringList{"statusChanged", "statusOptionsChanged"};
         QTest::newRow("6 authentication code") << DeviceParameter::AcceptedMd5Password << none;
         QTest::newRow("7 network settings") << DeviceParameter::AllNetworkSettings << metaData;
         QTest::newRow("8 ip address") << DeviceParameter::IpAddress << metaData;
@@ -190,6 +194,7 @@ private Q_SLOTS:
 
     void withoutImplementation()
     {
+        registerDevice(QLatin1String(kTableId), QStringLiteral("Table"));
         KxDevice device;
         PropertySignals names(device);
         device.setDeviceID(QLatin1String(kTableId));

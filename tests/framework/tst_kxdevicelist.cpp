@@ -42,14 +42,12 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        connect(&facade(), &DeviceFacade::deviceIDsChanged, this,
-                [this](const std::list<DeviceActivity>& changes) {
-                    for (const DeviceActivity& change : changes)
-                        m_facadeEvents << QStringLiteral("ids %1 %2").arg(change.kind).arg(change.deviceId);
-                });
-        connect(&facade(), &DeviceFacade::scanningChanged, this, [this] {
-            m_facadeEvents << QStringLiteral("scanning %1").arg(facade().scanning());
+        connect(&facade(), &DeviceFacade::deviceIDsChanged, this, [this](const std::list<DeviceActivity>& changes) {
+            for (const DeviceActivity& change : changes)
+                m_facadeEvents << QStringLiteral("ids %1 %2").arg(change.kind).arg(change.deviceId);
         });
+        connect(&facade(), &DeviceFacade::scanningChanged, this,
+                [this] { m_facadeEvents << QStringLiteral("scanning %1").arg(facade().scanning()); });
     }
 
     void init()
@@ -68,8 +66,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("deviceIDs");
 
         const QString removed = QStringLiteral("ids 1 ") + kDeviceId;
-        QTest::newRow("another interface") << true << kSecond
-                                           << QStringList{removed, "scanning 0", "scanning 1"} << QStringList{};
+        QTest::newRow("another interface")
+            << true << kSecond << QStringList{removed, "scanning 0", "scanning 1"} << QStringList{};
         QTest::newRow("same interface") << true << kFirst << QStringList{"scanning 0", "scanning 1"}
                                         << QStringList{kDeviceId};
         QTest::newRow("not scanning") << false << kSecond << QStringList{"scanning 1"} << QStringList{kDeviceId};
@@ -127,10 +125,7 @@ private Q_SLOTS:
         QVERIFY(m_facadeEvents.isEmpty());
     }
 
-    void cleanupTestCase()
-    {
-        facade().stopScan(kElsewhere);
-    }
+    void cleanupTestCase() { facade().stopScan(kElsewhere); }
 };
 
 QTEST_GUILESS_MAIN(TestKxDeviceList)

@@ -115,6 +115,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("signalled");
         QTest::addColumn<QString>("logged");
 
+        // clang-format off
         QTest::newRow("listed") << "en" << "de" << "de" << 1 << "language resource file load successed.";
         QTest::newRow("listed without a file") << "de" << "ja" << "ja" << 1 << "language resource file load error.";
         QTest::newRow("unknown falls back") << "de" << "fr" << "en" << 1 << "language resource file load error.";
@@ -122,6 +123,7 @@ private Q_SLOTS:
         QTest::newRow("empty while default") << "en" << "" << "en" << 0 << "";
         QTest::newRow("same again") << "de" << "de" << "de" << 0 << "";
         QTest::newRow("case matters") << "de" << "DE" << "en" << 1 << "language resource file load error.";
+        // clang-format on
     }
 
     void resolution()

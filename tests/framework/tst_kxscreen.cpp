@@ -27,8 +27,8 @@ private Q_SLOTS:
         QTest::newRow("portrait") << QList<QSize>{} << QList<int>{} << 1;
         QTest::newRow("widened to landscape") << QList<QSize>{{1300, 1200}} << QList<int>{KxScreen::Landscape} << 2;
         QTest::newRow("square is landscape") << QList<QSize>{{1200, 1200}} << QList<int>{KxScreen::Landscape} << 2;
-        QTest::newRow("wider again stays") << QList<QSize>{{1300, 1200}, {1400, 1200}}
-                                           << QList<int>{KxScreen::Landscape, KxScreen::Landscape} << 2;
+        QTest::newRow("wider again stays")
+            << QList<QSize>{{1300, 1200}, {1400, 1200}} << QList<int>{KxScreen::Landscape, KxScreen::Landscape} << 2;
         // Height alone is not followed; the next width change catches up.
         QTest::newRow("taller only") << QList<QSize>{{1300, 1200}, {1300, 1500}, {1310, 1500}}
                                      << QList<int>{KxScreen::Landscape, KxScreen::Landscape, KxScreen::Portrait} << 3;

@@ -87,10 +87,7 @@ private Q_SLOTS:
         QCOMPARE(secondEvents.at(1).at(0).value<KxSystemEventID::ID>(), KxSystemEventID::NoErrorAlertNotified);
     }
 
-    void cleanupTestCase()
-    {
-        AlertNotifier::finalize();
-    }
+    void cleanupTestCase() { AlertNotifier::finalize(); }
 };
 
 QTEST_MAIN(TestKxSystem)
