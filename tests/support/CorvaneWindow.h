@@ -72,6 +72,9 @@ struct Table
     int width = 0;
     int headerTop = 0;
     int rowsTop = 0;
+    // Rows are 20 px high; the spacing between them is the view's own
+    // choice, so the distance from row to row is measured (linkRows).
+    int pitch = kRowHeight;
 
     bool isValid() const { return width > 0 && rowsTop > headerTop; }
     int columnX(int column) const { return left + qRound(width * kColumnStart[size_t(column)] / 100.0); }
@@ -79,12 +82,12 @@ struct Table
     QRect cell(int row, int column) const
     {
         const int x = columnX(column) + 2;
-        return QRect(x, rowsTop + row * kRowHeight + 2, columnX(column + 1) - x - 2, kRowHeight - 4);
+        return QRect(x, rowsTop + row * pitch + 2, columnX(column + 1) - x - 2, kRowHeight - 4);
     }
     // The device columns of a row, without check box and status.
     QRect row(int row) const
     {
-        return QRect(columnX(1) + 2, rowsTop + row * kRowHeight + 2, columnX(kStatusColumn) - columnX(1) - 4,
+        return QRect(columnX(1) + 2, rowsTop + row * pitch + 2, columnX(kStatusColumn) - columnX(1) - 4,
                      kRowHeight - 4);
     }
     QRect headerCell(int column) const
@@ -94,6 +97,36 @@ struct Table
     }
     QPoint headerCentre(int column) const { return headerCell(column).center(); }
     QPoint cellCentre(int row, int column) const { return cell(row, column).center(); }
+
+    // Top edges of the text bands in the status column that hold the link
+    // colour: one per row whose status is the link "Login required".
+    QList<int> linkRows(const QImage& shot) const
+    {
+        QList<int> tops;
+        bool inBand = false;
+        for (int y = rowsTop; y < shot.height(); ++y) {
+            const bool blue = OperatorDesktop::countPixels(shot, QRect(columnX(kStatusColumn), y,
+                                                                       columnX(kStatusColumn + 1) - columnX(kStatusColumn), 1),
+                                                           isLinkBlue)
+                              > 0;
+            if (blue && !inBand)
+                tops.append(y);
+            inBand = blue;
+        }
+        return tops;
+    }
+
+    // The first row's top: the first white line under the header (the space
+    // between header and rows is the view's choice).
+    int firstRowTop(const QImage& shot) const
+    {
+        for (int y = rowsTop; y < qMin(shot.height(), rowsTop + 3 * kRowHeight); ++y) {
+            if (OperatorDesktop::near(shot.pixel(left + width / 6, y), qRgb(0xFF, 0xFF, 0xFF), 0)
+                || OperatorDesktop::near(shot.pixel(left + width / 6, y), kSelectedInterfaceRow, 0))
+                return y;
+        }
+        return rowsTop;
+    }
 
     static Table find(const QImage& shot, const QRect& area)
     {
@@ -159,11 +192,12 @@ public:
     bool selectFirstInterface(QImage& shot)
     {
         const QRect popup = networkPopup();
-        if (!m_window.click(QPoint(popup.left() + popup.width() / 6, m_popupTable.rowsTop + kRowHeight / 2)))
+        const int top = m_popupTable.firstRowTop(grab());
+        if (!m_window.click(QPoint(popup.left() + popup.width() / 6, top + kRowHeight / 2)))
             return false;
         return QTest::qWaitFor([&] {
             shot = grab();
-            return OperatorDesktop::countPixels(shot, QRect(popup.left(), m_popupTable.rowsTop, popup.width(), kRowHeight),
+            return OperatorDesktop::countPixels(shot, QRect(popup.left(), top, popup.width(), kRowHeight),
                                                 [](QRgb c) { return OperatorDesktop::near(c, kSelectedInterfaceRow); })
                    > popup.width() / 4;
         }, 10000);
@@ -175,9 +209,14 @@ public:
         QList<QRect> ok;
         const bool found = QTest::qWaitFor([&] {
             shot = grab();
-            ok = OperatorDesktop::findBars(shot, networkPopup(),
-                                           [](QRgb c) { return OperatorDesktop::near(c, kButtonEnabled); },
-                                           kButtonMinRun, kButtonMaxRun);
+            ok.clear();
+            // Filled bars only: the cancel button's 1 px frame is as dark.
+            for (const QRect& bar : OperatorDesktop::findBars(
+                     shot, networkPopup(), [](QRgb c) { return OperatorDesktop::near(c, kButtonEnabled); },
+                     kButtonMinRun, kButtonMaxRun)) {
+                if (bar.height() >= 3)
+                    ok.append(bar);
+            }
             return !ok.isEmpty();
         }, 10000);
         return found && m_window.click(ok.last().center())
@@ -185,20 +224,21 @@ public:
     }
 
     // Finds the device table under the header; false when it is not there.
+    // With two or more rows showing the login link, the row pitch is taken
+    // from them.
     bool findTable(const QImage& shot)
     {
         m_table = Table::find(shot, QRect(0, kHeaderHeight, shot.width(), shot.height() - kHeaderHeight));
-        return m_table.isValid();
+        if (!m_table.isValid())
+            return false;
+        const QList<int> links = m_table.linkRows(shot);
+        if (links.size() >= 2)
+            m_table.pitch = links.at(1) - links.at(0);
+        return true;
     }
 
     // Rows whose status is the link "Login required".
-    int loginLinks(const QImage& shot) const
-    {
-        int rows = 0;
-        for (int row = 0; m_table.rowsTop + (row + 1) * kRowHeight <= shot.height(); ++row)
-            rows += OperatorDesktop::countPixels(shot, m_table.cell(row, kStatusColumn), isLinkBlue) >= 5 ? 1 : 0;
-        return rows;
-    }
+    int loginLinks(const QImage& shot) const { return m_table.isValid() ? int(m_table.linkRows(shot).size()) : 0; }
 
     // The batch buttons below the table, left to right, in one colour.
     QList<QRect> batchButtons(const QImage& shot, QRgb colour) const
