@@ -64,6 +64,17 @@ inline bool dimmed(const QImage& shot)
     return !shot.isNull() && !OperatorDesktop::near(shot.pixel(5, 5), kHeaderColour);
 }
 
+// The program's own file dialog (no desktop to lend one): at least 600 x
+// 400, centred, filled with the light grey of the palette's window colour.
+inline bool fileDialogShown(const QImage& shot)
+{
+    const QRect centre(shot.width() / 2 - 300, shot.height() / 2 - 200, 600, 400);
+    const int grey = OperatorDesktop::countPixels(shot, centre, [](QRgb c) {
+        return qAbs(qRed(c) - qGreen(c)) <= 2 && qAbs(qGreen(c) - qBlue(c)) <= 2 && qRed(c) >= 0xD8 && qRed(c) <= 0xF4;
+    });
+    return grey > (centre & shot.rect()).width() * (centre & shot.rect()).height() / 2;
+}
+
 // A table found by its header: the top and bottom lines of the header cells
 // and the table's extent along the top line.
 struct Table

@@ -195,11 +195,12 @@ bool logInCheckedRows(Screen& screen, const QString& password)
         QImage next;
         // The next device's popup (a few lines differ) or the file dialog.
         if (!QTest::qWaitFor([&] {
-                return screen.settled(next) && dimmed(next)
-                       && OperatorDesktop::differingPixels(next, popup) >= kCursorPixels;
+                return screen.settled(next)
+                       && (fileDialogShown(next)
+                           || (dimmed(next) && OperatorDesktop::differingPixels(next, popup) >= kCursorPixels));
             }, 10000))
             return false;
-        if (OperatorDesktop::differingPixels(next, popup) > 600 * 300)
+        if (fileDialogShown(next))
             break;
         popup = next;
     }
