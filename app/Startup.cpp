@@ -5,6 +5,7 @@
 #include "DeviceNotificationSubscriber.h"
 #include "DeviceParameter.h"
 #include "DeviceTableModel.h"
+#include "KxFramework.h"
 #include "Logger.h"
 #include "MultipleLaunchChecker.h"
 #include "NetworkInterfaceTableModel.h"
@@ -93,6 +94,8 @@ int run(int argc, char* argv[])
     if (!services.bringUp("notification subscriber", [&subscriber] { return subscriber.initialize() == 0; },
                           [&subscriber] { subscriber.finalize(); }))
         return -1;
+
+    KxFramework::initialize(&app, &engine, mainUrl);
 
     quitOnTerminationSignals(app);
     exitOnMainViewFailure(engine, app, mainUrl);

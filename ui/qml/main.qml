@@ -86,6 +86,36 @@ ApplicationWindow {
         return tableWidth * (100 - sum(columnWidthPercentages)) / 100
     }
 
+    // A check box small enough for a 20-pixel row and a narrow column.
+    component TableCheckBox: CheckBox {
+        id: box
+        implicitWidth: 12
+        implicitHeight: 12
+        padding: 0
+        spacing: 0
+        background: null
+        contentItem: Item {}
+        indicator: Rectangle {
+            x: 0
+            y: 0
+            implicitWidth: 12
+            implicitHeight: 12
+            radius: 2
+            color: "#ffffff"
+            border.color: box.enabled ? "#141414" : "#A0A0A0"
+            opacity: box.enabled ? 1.0 : 0.6
+
+            Rectangle {
+                anchors.centerIn: parent
+                width: box.checkState === Qt.PartiallyChecked ? 6 : 8
+                height: box.checkState === Qt.PartiallyChecked ? 2 : 8
+                radius: 1
+                color: "#141414"
+                visible: box.checkState !== Qt.Unchecked
+            }
+        }
+    }
+
     width: defWidth
     height: defHeight
     minimumWidth: defWidth
@@ -185,12 +215,10 @@ ApplicationWindow {
                 column: DeviceTableModel.Check
                 TableHeaderRectangle {
                     implicitWidth: 10
-                    CheckBox {
+                    TableCheckBox {
                         objectName: "allCheckBox"
                         anchors.centerIn: parent
                         anchors.horizontalCenterOffset: root.checkboxHorizontalCenterOffset
-                        padding: 0
-                        scale: 0.6
                         tristate: true
                         checkState: deviceTableModel.allCheckState
                         enabled: root.systemActive && deviceList.deviceIDs.length > 0
@@ -253,7 +281,7 @@ ApplicationWindow {
         clip: true
         reuseItems: false
         columnSpacing: 1
-        rowSpacing: 1
+        rowSpacing: 0
         boundsBehavior: Flickable.StopAtBounds
         flickableDirection: Flickable.VerticalFlick
         rowHeightProvider: function (row) { return 20 }
@@ -284,11 +312,10 @@ ApplicationWindow {
                     implicitHeight: 20
                     color: deviceTableModel.hoveredRow === row ? "#e5f3ff" : "#ffffff"
 
-                    CheckBox {
+                    TableCheckBox {
+                        objectName: "rowCheckBox"
                         anchors.centerIn: parent
                         anchors.horizontalCenterOffset: root.checkboxHorizontalCenterOffset
-                        padding: 0
-                        scale: 0.6
                         checked: model.checkState === true
                         enabled: root.systemActive
                     }

@@ -22,8 +22,10 @@ ViewsTestCase {
         let rows = []
         for (let i = 0; i < operations.length; ++i) {
             const op = operations[i]
-            rows.push({ tag: op.button + ", all logged in", op: op, loggedIn: [1, 2], passwords: [], dialog: true })
-            rows.push({ tag: op.button + ", one to log in", op: op, loggedIn: [1], passwords: ["pw2"], dialog: true })
+            rows.push({ tag: op.button + ", all logged in", op: op, loggedIn: [1, 2], passwords: [], dialog: true,
+                        typePath: false })
+            rows.push({ tag: op.button + ", one to log in", op: op, loggedIn: [1], passwords: ["pw2"], dialog: true,
+                        typePath: true })
             rows.push({ tag: op.button + ", login cancelled", op: op, loggedIn: [2], passwords: [null], dialog: false })
         }
         return rows
@@ -72,17 +74,27 @@ ViewsTestCase {
         tryCompare(dialog, "visible", true)
         const file = Facade.makeFile(data.op.file)
         compare(String(dialog.currentFolder), String(Facade.downloadFolder()))
-        // Pick the file in the dialog as the operator would: go to its
-        // folder and open it from the list.
-        dialog.currentFolder = Facade.folderOf(file)
-        let entry = null
+        let list = null
         tryVerify(function () {
-            const list = findChild(window, "fileDialogListView")
-            entry = list === null ? null : findChild(list, "fileDialogDelegate0")
-            return entry !== null && entry.visible && entry.width > 0 && entry.file !== undefined
-                    && String(entry.file) === String(file)
-        }, 5000, "file listed in the dialog")
-        mouseDoubleClickSequence(entry)
+            list = findChild(window, "fileDialogListView")
+            return list !== null && list.visible && list.width > 0
+        }, 5000, "file dialog shown")
+        if (data.typePath) {
+            // The path typed into the dialog's folder bar.
+            keyClick(Qt.Key_L, Qt.ControlModifier)
+            typeText(file.toString().substring("file://".length))
+            keyClick(Qt.Key_Return)
+        } else {
+            // Go to the file's folder and open the file from the list.
+            dialog.currentFolder = Facade.folderOf(file)
+            let entry = null
+            tryVerify(function () {
+                entry = findChild(list, "fileDialogDelegate0")
+                return entry !== null && entry.visible && entry.width > 0 && entry.file !== undefined
+                        && String(entry.file) === String(file)
+            }, 5000, "file listed in the dialog")
+            mouseDoubleClickSequence(entry)
+        }
         tryCompare(dialog, "visible", false)
         compare(Backend.sentSystemEvents.length, 1)
         const sent = Backend.sentSystemEvents[0]

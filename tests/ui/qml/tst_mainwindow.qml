@@ -31,8 +31,10 @@ ViewsTestCase {
         compare(part("deviceTableModel").checkedDeviceIds.length, data.checked)
 
         Backend.systemStatus = data.status
-        for (const name of batchButtons)
+        for (const name of batchButtons) {
             compare(part(name).enabled, data.buttons, name)
+            compare(part(name).background.color, Qt.color(data.buttons ? "#141414" : "#6E6E6E"), name)
+        }
         tryPart("allCheckBox", function (box) { return box.enabled === data.header })
         compare(part("networkButton").enabled, data.active)
         compare(part("networkButton").opacity, data.active ? 1.0 : 0.3)
@@ -59,7 +61,7 @@ ViewsTestCase {
     function test_columnWidths(data) {
         openWindow()
         closeNetworkView()
-        addDevices(1, true)
+        addDevices(2, true)
         window.width = data.width
         const table = part("deviceTable")
         const percentages = [2, 5.5, 26, 8, 9, 12, 9]
@@ -71,6 +73,9 @@ ViewsTestCase {
             fuzzyCompare(table.columnWidth(column), expected, 0.5, "column " + column)
         }
         verify(table.columnSpacing > 0)
+        // Rows of 20 pixels, one under the other.
+        compare(cell("cell1_2").height, 20)
+        compare(cell("cell1_2").y - cell("cell0_2").y, 20)
     }
 
     // Hover is one cell: entering sets it, leaving a cell that is no longer
@@ -128,6 +133,8 @@ ViewsTestCase {
         tryCompare(link, "text", data.loggedIn ? link.text : "Login required")
         compare(link.color, Qt.color(data.login ? "#1032ff" : "black"))
         compare(link.font.underline, data.login)
+        mouseMove(link, 2, link.height / 2)
+        tryCompare(link.font, "bold", data.login)
         mouseClick(link, 2, link.height / 2)
         compare(part("loginView").visible, data.login)
         compare(part("deviceTableModel").checkedDeviceIds.length, data.login ? 0 : 1)
@@ -169,5 +176,8 @@ ViewsTestCase {
         tryPart("allCheckBox", function (box) { return box.checkState === Qt.Unchecked })
         clickCheck(1)
         tryPart("allCheckBox", function (box) { return box.checkState === Qt.PartiallyChecked })
+        tryVerify(function () { return findChild(cell("checkCell1"), "rowCheckBox").checked })
+        verify(!findChild(cell("checkCell0"), "rowCheckBox").checked)
+        compare(model.checkedDeviceIds, [model.getSortedDeviceId(1)])
     }
 }

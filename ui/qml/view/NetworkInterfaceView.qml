@@ -89,7 +89,7 @@ Popup {
             Layout.fillHeight: true
             clip: true
             columnSpacing: 1
-            rowSpacing: 1
+            rowSpacing: 0
             boundsBehavior: Flickable.StopAtBounds
             flickableDirection: Flickable.VerticalFlick
             model: networkInterface
