@@ -30,6 +30,10 @@ namespace {
 
 const QString kPassword = QStringLiteral("corvane"); // the lab devices' password
 const QString kFirmwareName = QStringLiteral("corvane-2.7.1.bundle");
+const QString kWrongPasswordText = QStringLiteral("Invalid password, please retry.");
+const QString kBusyText = QStringLiteral("Firmware update was skipped. Device is busy.");
+const QString kSuccessText = QStringLiteral("Update successful");
+constexpr int kToastPointSize = 14;
 
 // The same text drawn in another row may differ in a few edge pixels; other
 // texts differ in hundreds.
@@ -84,7 +88,7 @@ private Q_SLOTS:
         QByteArray block(1024, '\0');
         for (int i = 0; i < block.size(); ++i)
             block[i] = char(i * 7 + 3);
-        for (int i = 0; i < 1024; ++i) // 1 MiB: long enough to watch at a throttled rate
+        for (int i = 0; i < 8 * 1024; ++i) // 8 MiB: several seconds at a throttled rate, more than socket buffers
             firmware.write(block);
         firmware.close();
 
@@ -232,9 +236,21 @@ private Q_SLOTS:
         QVERIFY2(QTest::qWaitFor([&] {
             return m_corvane->standardError().contains("login to 10.213.0.12 refused: wrong password");
         }, 20000), m_corvane->standardError().right(2000).constData());
+        // Its alert shows as a toast above the popup.
+        QRect toast;
+        QImage shot;
+        QVERIFY2(QTest::qWaitFor([&] {
+            shot = m_screen->grab();
+            toast = Screen::toast(shot);
+            return !toast.isEmpty() && showsText(shot, toast, kWrongPasswordText, isWhiteInk, kToastPointSize);
+        }, 10000), qPrintable(QStringLiteral("no toast for the wrong password (toast %1 px wide, text %2 px, font %3)")
+                                  .arg(toast.width())
+                                  .arg(inkWidth(shot, toast, isWhiteInk))
+                                  .arg(QFontMetrics([] { QFont f = QGuiApplication::font(); f.setPointSize(kToastPointSize); return f; }()).boundingRect(kWrongPasswordText).width())));
+        save(shot, QStringLiteral("06-wrong-password"));
         QVERIFY2(QTest::qWaitFor([&] {
             const QImage again = m_screen->grab();
-            return dimmed(again) && differingPixels(again, empty) < kCursorPixels;
+            return dimmed(again) && Screen::toast(again).isEmpty() && differingPixels(again, empty) < kCursorPixels;
         }, 10000), "the popup did not stay on the device with an empty field");
         QCOMPARE(pushChannels(QStringLiteral("d3")), 0);
 
@@ -265,7 +281,9 @@ private Q_SLOTS:
         const Table& table = m_screen->table();
         // d2 is busy by now, d3 takes its time over the upload.
         QVERIFY(LabNetwork::control(QStringLiteral("state d2 busy")));
-        QVERIFY(LabNetwork::control(QStringLiteral("fault d3 throttle 256k")));
+        QVERIFY(LabNetwork::control(QStringLiteral("fault d3 throttle 1m")));
+        // No reboot after the update, so that its result stays on screen.
+        QVERIFY(LabNetwork::control(QStringLiteral("fault d3 reboot-ms 0")));
 
         // The path goes into the dialog's path field (Ctrl+L opens it).
         QVERIFY(window().key(QStringLiteral("ctrl+l")));
@@ -307,10 +325,8 @@ private Q_SLOTS:
                     save(shot, QStringLiteral("09-installing"));
                 remember(installStates, status);
             }
-            if (!toastSeen
-                && !findBars(shot, QRect(0, shot.height() / 2, shot.width(), shot.height() / 2), isToast,
-                             shot.width() / 2, shot.width())
-                        .isEmpty()) {
+            const QRect toast = Screen::toast(shot);
+            if (!toastSeen && !toast.isEmpty() && showsText(shot, toast, kBusyText, isWhiteInk, kToastPointSize)) {
                 toastSeen = true;
                 save(shot, QStringLiteral("10-busy-toast"));
             }
@@ -329,12 +345,14 @@ private Q_SLOTS:
         QVERIFY(!consoleHas(QStringLiteral("event d2 update")));
         QVERIFY(!consoleHas(QStringLiteral("event d1 update")));
 
-        // The result in d3's row: text unlike the last progress report.
+        // The result in d3's row, d2 still busy.
         QVERIFY2(QTest::qWaitFor([&] {
             shot = m_screen->grab();
-            const QImage status = crop(shot, table.cell(0, kStatusColumn));
-            return differingPixels(status, installStates.last()) > 0 && countPixels(status, status.rect(), isInk) > 20;
-        }, 10000), "no result in d3's status");
+            return showsText(shot, table.cell(0, kStatusColumn), kSuccessText, isInk)
+                   && showsText(shot, table.cell(1, kStatusColumn), QStringLiteral("Busy"), isInk);
+        }, 10000), qPrintable(QStringLiteral("status texts %1 and %2 px wide")
+                                  .arg(inkWidth(shot, table.cell(0, kStatusColumn), isInk))
+                                  .arg(inkWidth(shot, table.cell(1, kStatusColumn), isInk))));
         save(shot, QStringLiteral("11-update-successful"));
         QVERIFY(!dimmed(shot));
     }

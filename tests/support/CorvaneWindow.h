@@ -2,6 +2,9 @@
 
 #include "OperatorDesktop.h"
 
+#include <QFont>
+#include <QFontMetrics>
+#include <QGuiApplication>
 #include <QImage>
 #include <QList>
 #include <QPoint>
@@ -56,6 +59,44 @@ inline bool isInk(QRgb c) // black text
 inline bool isToast(QRgb c)
 {
     return qAbs(qRed(c) - qGreen(c)) <= 3 && qAbs(qGreen(c) - qBlue(c)) <= 3 && qRed(c) >= 0x18 && qRed(c) <= 0x48;
+}
+
+inline bool isWhiteInk(QRgb c) // the toast's text
+{
+    return qRed(c) > 200 && qGreen(c) > 200 && qBlue(c) > 200;
+}
+
+// From the first to the last column of the area that holds ink.
+inline int inkWidth(const QImage& shot, const QRect& area, const std::function<bool(QRgb)>& ink)
+{
+    const QRect clipped = area & shot.rect();
+    int first = -1;
+    int last = -1;
+    for (int x = clipped.left(); x <= clipped.right(); ++x) {
+        for (int y = clipped.top(); y <= clipped.bottom(); ++y) {
+            if (ink(shot.pixel(x, y))) {
+                if (first < 0)
+                    first = x;
+                last = x;
+                break;
+            }
+        }
+    }
+    return first < 0 ? 0 : last - first + 1;
+}
+
+// Whether the area shows this text, as far as its width tells: the views
+// draw in the application's default font (the same here, same platform and
+// theme), at the given point size or the default one. Texts the window shows
+// in one place differ in width by far more than the tolerance.
+inline bool showsText(const QImage& shot, const QRect& area, const QString& text,
+                      const std::function<bool(QRgb)>& ink, int pointSize = 0)
+{
+    QFont font = QGuiApplication::font();
+    if (pointSize > 0)
+        font.setPointSize(pointSize);
+    const int expected = QFontMetrics(font).boundingRect(text).width();
+    return qAbs(inkWidth(shot, area, ink) - expected) <= qMax(4, expected / 20);
 }
 
 // The header bar keeps its colour unless a modal popup dims the window.
@@ -263,6 +304,17 @@ public:
                 buttons.append(bar);
         }
         return buttons;
+    }
+
+    // The toast's text area while it is shown, or an empty rectangle: inside
+    // its white frame with the 20 px rounded corners.
+    static QRect toast(const QImage& shot)
+    {
+        QRect area;
+        for (const QRect& bar : OperatorDesktop::findBars(shot, QRect(0, shot.height() / 2, shot.width(), shot.height() / 2),
+                                                          isToast, shot.width() / 2, shot.width()))
+            area = area.united(bar);
+        return area.isEmpty() ? area : area.adjusted(20, 2, -20, -2);
     }
 
     // The pointer over an empty part of the header, so that no row shows hover.
