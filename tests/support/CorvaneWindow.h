@@ -105,15 +105,22 @@ inline bool dimmed(const QImage& shot)
     return !shot.isNull() && !OperatorDesktop::near(shot.pixel(5, 5), kHeaderColour);
 }
 
-// The program's own file dialog (no desktop to lend one): at least 600 x
-// 400, centred, filled with the light grey of the palette's window colour.
+// The program's own file dialog (no desktop to lend one): 600 px wide,
+// centred, with margins left and right of its list (about 11 px) in the
+// light grey of the palette's window colour, whatever the folder holds.
 inline bool fileDialogShown(const QImage& shot)
 {
-    const QRect centre(shot.width() / 2 - 300, shot.height() / 2 - 200, 600, 400);
-    const int grey = OperatorDesktop::countPixels(shot, centre, [](QRgb c) {
+    const auto grey = [](QRgb c) {
         return qAbs(qRed(c) - qGreen(c)) <= 2 && qAbs(qGreen(c) - qBlue(c)) <= 2 && qRed(c) >= 0xD8 && qRed(c) <= 0xF4;
-    });
-    return grey > (centre & shot.rect()).width() * (centre & shot.rect()).height() / 2;
+    };
+    const int left = shot.width() / 2 - 300;
+    const QRect margins[] = {QRect(left + 2, shot.height() / 2 - 100, 8, 200),
+                             QRect(left + 600 - 10, shot.height() / 2 - 100, 8, 200)};
+    for (const QRect& margin : margins) {
+        if (OperatorDesktop::countPixels(shot, margin, grey) < margin.width() * margin.height() * 9 / 10)
+            return false;
+    }
+    return true;
 }
 
 // A table found by its header: the top and bottom lines of the header cells

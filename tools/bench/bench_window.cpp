@@ -171,27 +171,32 @@ int fail(const char* what)
 // popup, Escape for the file dialog. False when the window did not go along.
 bool logInCheckedRows(Screen& screen, const QString& password)
 {
+    const auto failed = [&screen](const char* step) {
+        fprintf(stderr, "bench_window: login round stopped at: %s\n", step);
+        screen.grab().save(QStringLiteral("/tmp/bench_window-failed.png"));
+        return false;
+    };
     const OperatorDesktop::Window& window = screen.window();
     const Table& table = screen.table();
     QImage shot = screen.grab();
     if (screen.batchButtons(shot, kButtonEnabled).size() != 3) {
         if (!window.click(table.headerCentre(kCheckColumn)) || !screen.parkPointer())
-            return false;
+            return failed("check all");
         if (!QTest::qWaitFor([&] { return screen.batchButtons(screen.grab(), kButtonEnabled).size() == 3; }, 10000))
-            return false;
+            return failed("batch buttons enabled");
     }
     const QList<QRect> buttons = screen.batchButtons(screen.grab(), kButtonEnabled);
     if (buttons.size() != 3 || !window.click(buttons.first().center()) || !screen.parkPointer())
-        return false;
+        return failed("update firmware");
     QImage popup;
     if (!QTest::qWaitFor([&] { return screen.settled(popup) && dimmed(popup); }, 10000))
-        return false;
+        return failed("login popup");
     for (;;) {
         const int before = loggedIn();
         if (!screen.typeMasked(password, popup) || !window.key(QStringLiteral("Return")))
-            return false;
+            return failed("password");
         if (!QTest::qWaitFor([&] { return loggedIn() > before; }, 20000))
-            return false;
+            return failed("logged in");
         QImage next;
         // The next device's popup (a few lines differ) or the file dialog.
         if (!QTest::qWaitFor([&] {
@@ -199,12 +204,14 @@ bool logInCheckedRows(Screen& screen, const QString& password)
                        && (fileDialogShown(next)
                            || (dimmed(next) && OperatorDesktop::differingPixels(next, popup) >= kCursorPixels));
             }, 10000))
-            return false;
+            return failed("next popup");
         if (fileDialogShown(next))
             break;
         popup = next;
     }
-    return window.key(QStringLiteral("Escape")) && QTest::qWaitFor([&] { return !dimmed(screen.grab()); }, 10000);
+    if (!window.key(QStringLiteral("Escape")) || !QTest::qWaitFor([&] { return !fileDialogShown(screen.grab()); }, 10000))
+        return failed("dialog cancelled");
+    return true;
 }
 
 } // namespace
