@@ -148,10 +148,13 @@ private Q_SLOTS:
         QVERIFY2(m_screen->confirmInterface(shot), "no OK, or the popup stayed open");
 
         // The devices appear with the link "Login required".
-        QVERIFY2(QTest::qWaitFor([&] {
-            shot = m_screen->grab();
-            return m_screen->findTable(shot) && m_screen->loginLinks(shot) == 3;
-        }, 40000), qPrintable(QStringLiteral("rows with a login link: %1").arg(m_screen->loginLinks(shot))));
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         shot = m_screen->grab();
+                         return m_screen->findTable(shot) && m_screen->loginLinks(shot) == 3;
+                     },
+                     40000),
+                 qPrintable(QStringLiteral("rows with a login link: %1").arg(m_screen->loginLinks(shot))));
         save(shot, QStringLiteral("03-devices-listed"));
         // No device is checked yet: all three batch buttons are disabled.
         QCOMPARE(m_screen->batchButtons(shot, kButtonDisabled).size(), 3);
@@ -166,7 +169,8 @@ private Q_SLOTS:
         const QImage before = crop(m_screen->grab(), headerCell);
         QVERIFY(window().click(table.headerCentre(kIpAddressColumn)));
         // The column's sort arrow turns dark: the first sort is ascending.
-        QVERIFY(QTest::qWaitFor([&] { return differingPixels(crop(m_screen->grab(), headerCell), before) > 0; }, 10000));
+        QVERIFY(
+            QTest::qWaitFor([&] { return differingPixels(crop(m_screen->grab(), headerCell), before) > 0; }, 10000));
         QVERIFY(m_screen->parkPointer());
         QImage shot = m_screen->grab();
         QList<QImage> ascending;
@@ -178,18 +182,21 @@ private Q_SLOTS:
         // Again: descending, the same rows in reverse.
         QVERIFY(window().click(table.headerCentre(kIpAddressColumn)));
         QVERIFY(m_screen->parkPointer());
-        QVERIFY2(QTest::qWaitFor([&] {
-            shot = m_screen->grab();
-            for (int row = 0; row < 3; ++row) {
-                if (differingPixels(crop(shot, table.row(row)), ascending[2 - row]) > kSameText)
-                    return false;
-            }
-            return true;
-        }, 10000), qPrintable(QStringLiteral("the second click did not reverse the rows: %1 %2 %3 (pitch %4)")
-                                   .arg(differingPixels(crop(shot, table.row(0)), ascending[2]))
-                                   .arg(differingPixels(crop(shot, table.row(1)), ascending[1]))
-                                   .arg(differingPixels(crop(shot, table.row(2)), ascending[0]))
-                                   .arg(table.pitch)));
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         shot = m_screen->grab();
+                         for (int row = 0; row < 3; ++row) {
+                             if (differingPixels(crop(shot, table.row(row)), ascending[2 - row]) > kSameText)
+                                 return false;
+                         }
+                         return true;
+                     },
+                     10000),
+                 qPrintable(QStringLiteral("the second click did not reverse the rows: %1 %2 %3 (pitch %4)")
+                                .arg(differingPixels(crop(shot, table.row(0)), ascending[2]))
+                                .arg(differingPixels(crop(shot, table.row(1)), ascending[1]))
+                                .arg(differingPixels(crop(shot, table.row(2)), ascending[0]))
+                                .arg(table.pitch)));
         save(shot, QStringLiteral("04-sorted-descending"));
         // Descending IP addresses: .12 (d3), .11 (d2), .10 (d1).
         m_stage = 3;
@@ -202,16 +209,22 @@ private Q_SLOTS:
         const QImage unchecked = crop(m_screen->grab(), table.cell(2, kCheckColumn));
         for (int row : {0, 1}) {
             QVERIFY(window().click(table.cellCentre(row, kCheckColumn)));
-            QVERIFY2(QTest::qWaitFor([&] {
-                return differingPixels(crop(m_screen->grab(), table.cell(row, kCheckColumn)), unchecked) > 10;
-            }, 10000), qPrintable(QStringLiteral("row %1 shows no check mark").arg(row)));
+            QVERIFY2(QTest::qWaitFor(
+                         [&] {
+                             return differingPixels(crop(m_screen->grab(), table.cell(row, kCheckColumn)), unchecked)
+                                    > 10;
+                         },
+                         10000),
+                     qPrintable(QStringLiteral("row %1 shows no check mark").arg(row)));
         }
         QVERIFY(m_screen->parkPointer());
         QImage shot;
-        QVERIFY(QTest::qWaitFor([&] {
-            shot = m_screen->grab();
-            return m_screen->batchButtons(shot, kButtonEnabled).size() == 3;
-        }, 10000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                shot = m_screen->grab();
+                return m_screen->batchButtons(shot, kButtonEnabled).size() == 3;
+            },
+            10000));
         save(shot, QStringLiteral("05-two-checked"));
         m_stage = 4;
     }
@@ -233,25 +246,41 @@ private Q_SLOTS:
         save(empty, QStringLiteral("06-login-popup"));
         QVERIFY(m_screen->typeMasked(QStringLiteral("not-corvane"), empty));
         QVERIFY(window().key(QStringLiteral("Return")));
-        QVERIFY2(QTest::qWaitFor([&] {
-            return m_corvane->standardError().contains("login to 10.213.0.12 refused: wrong password");
-        }, 20000), m_corvane->standardError().right(2000).constData());
+        QVERIFY2(
+            QTest::qWaitFor(
+                [&] { return m_corvane->standardError().contains("login to 10.213.0.12 refused: wrong password"); },
+                20000),
+            m_corvane->standardError().right(2000).constData());
         // Its alert shows as a toast above the popup.
         QRect toast;
         QImage shot;
-        QVERIFY2(QTest::qWaitFor([&] {
-            shot = m_screen->grab();
-            toast = Screen::toast(shot);
-            return !toast.isEmpty() && showsText(shot, toast, kWrongPasswordText, isWhiteInk, kToastPointSize);
-        }, 10000), qPrintable(QStringLiteral("no toast for the wrong password (toast %1 px wide, text %2 px, font %3)")
-                                  .arg(toast.width())
-                                  .arg(inkWidth(shot, toast, isWhiteInk))
-                                  .arg(QFontMetrics([] { QFont f = QGuiApplication::font(); f.setPointSize(kToastPointSize); return f; }()).boundingRect(kWrongPasswordText).width())));
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         shot = m_screen->grab();
+                         toast = Screen::toast(shot);
+                         return !toast.isEmpty()
+                                && showsText(shot, toast, kWrongPasswordText, isWhiteInk, kToastPointSize);
+                     },
+                     10000),
+                 qPrintable(QStringLiteral("no toast for the wrong password (toast %1 px wide, text %2 px, font %3)")
+                                .arg(toast.width())
+                                .arg(inkWidth(shot, toast, isWhiteInk))
+                                .arg(QFontMetrics([] {
+                                         QFont f = QGuiApplication::font();
+                                         f.setPointSize(kToastPointSize);
+                                         return f;
+                                     }())
+                                         .boundingRect(kWrongPasswordText)
+                                         .width())));
         save(shot, QStringLiteral("06-wrong-password"));
-        QVERIFY2(QTest::qWaitFor([&] {
-            const QImage again = m_screen->grab();
-            return dimmed(again) && Screen::toast(again).isEmpty() && differingPixels(again, empty) < kCursorPixels;
-        }, 10000), "the popup did not stay on the device with an empty field");
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         const QImage again = m_screen->grab();
+                         return dimmed(again) && Screen::toast(again).isEmpty()
+                                && differingPixels(again, empty) < kCursorPixels;
+                     },
+                     10000),
+                 "the popup did not stay on the device with an empty field");
         QCOMPARE(pushChannels(QStringLiteral("d3")), 0);
 
         // The right password: d3 is logged in, the popup goes on to d2.
@@ -259,18 +288,21 @@ private Q_SLOTS:
         QVERIFY(window().key(QStringLiteral("Return")));
         QVERIFY2(QTest::qWaitFor([] { return pushChannels(QStringLiteral("d3")) == 1; }, 20000), "d3 not logged in");
         QImage second;
-        QVERIFY2(QTest::qWaitFor([&] {
-            return m_screen->settled(second) && dimmed(second) && differingPixels(second, empty) >= kCursorPixels;
-        }, 10000), "no login for the second device");
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return m_screen->settled(second) && dimmed(second)
+                                && differingPixels(second, empty) >= kCursorPixels;
+                     },
+                     10000),
+                 "no login for the second device");
         QVERIFY(m_screen->typeMasked(kPassword, second));
         QVERIFY(window().key(QStringLiteral("Return")));
         QVERIFY2(QTest::qWaitFor([] { return pushChannels(QStringLiteral("d2")) == 1; }, 20000), "d2 not logged in");
         QCOMPARE(pushChannels(QStringLiteral("d1")), 0);
 
         // After the last login the file dialog opens.
-        QVERIFY2(QTest::qWaitFor([&] {
-            return m_screen->settled(m_dialog) && fileDialogShown(m_dialog);
-        }, 10000), "no file dialog after the logins");
+        QVERIFY2(QTest::qWaitFor([&] { return m_screen->settled(m_dialog) && fileDialogShown(m_dialog); }, 10000),
+                 "no file dialog after the logins");
         save(m_dialog, QStringLiteral("07-file-dialog"));
         m_stage = 5;
     }
@@ -310,28 +342,30 @@ private Q_SLOTS:
             const int functions = window().motifFunctions();
             return functions >= 0 && (functions & OperatorDesktop::Window::kMotifFunctionClose);
         };
-        const bool ended = QTest::qWaitFor([&] {
-            shot = m_screen->grab();
-            closeGone = closeGone || !closeButton();
-            const QImage status = crop(shot, table.cell(0, kStatusColumn));
-            const bool started = consoleHas(QStringLiteral("event d3 update started 2.7.1"));
-            const bool finished = consoleHas(QStringLiteral("event d3 update finished"));
-            if (!started && closeGone && !dimmed(shot)) {
-                if (uploadStates.isEmpty())
-                    save(shot, QStringLiteral("08-uploading"));
-                remember(uploadStates, status);
-            } else if (started && !finished) {
-                if (installStates.isEmpty())
-                    save(shot, QStringLiteral("09-installing"));
-                remember(installStates, status);
-            }
-            const QRect toast = Screen::toast(shot);
-            if (!toastSeen && !toast.isEmpty() && showsText(shot, toast, kBusyText, isWhiteInk, kToastPointSize)) {
-                toastSeen = true;
-                save(shot, QStringLiteral("10-busy-toast"));
-            }
-            return finished && closeGone && closeButton();
-        }, 90000);
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                shot = m_screen->grab();
+                closeGone = closeGone || !closeButton();
+                const QImage status = crop(shot, table.cell(0, kStatusColumn));
+                const bool started = consoleHas(QStringLiteral("event d3 update started 2.7.1"));
+                const bool finished = consoleHas(QStringLiteral("event d3 update finished"));
+                if (!started && closeGone && !dimmed(shot)) {
+                    if (uploadStates.isEmpty())
+                        save(shot, QStringLiteral("08-uploading"));
+                    remember(uploadStates, status);
+                } else if (started && !finished) {
+                    if (installStates.isEmpty())
+                        save(shot, QStringLiteral("09-installing"));
+                    remember(installStates, status);
+                }
+                const QRect toast = Screen::toast(shot);
+                if (!toastSeen && !toast.isEmpty() && showsText(shot, toast, kBusyText, isWhiteInk, kToastPointSize)) {
+                    toastSeen = true;
+                    save(shot, QStringLiteral("10-busy-toast"));
+                }
+                return finished && closeGone && closeButton();
+            },
+            90000);
         QVERIFY2(ended, qPrintable(QStringLiteral("close button gone %1, toast %2, devices:\n%3")
                                        .arg(closeGone)
                                        .arg(toastSeen)
@@ -346,13 +380,16 @@ private Q_SLOTS:
         QVERIFY(!consoleHas(QStringLiteral("event d1 update")));
 
         // The result in d3's row, d2 still busy.
-        QVERIFY2(QTest::qWaitFor([&] {
-            shot = m_screen->grab();
-            return showsText(shot, table.cell(0, kStatusColumn), kSuccessText, isInk)
-                   && showsText(shot, table.cell(1, kStatusColumn), QStringLiteral("Busy"), isInk);
-        }, 10000), qPrintable(QStringLiteral("status texts %1 and %2 px wide")
-                                  .arg(inkWidth(shot, table.cell(0, kStatusColumn), isInk))
-                                  .arg(inkWidth(shot, table.cell(1, kStatusColumn), isInk))));
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         shot = m_screen->grab();
+                         return showsText(shot, table.cell(0, kStatusColumn), kSuccessText, isInk)
+                                && showsText(shot, table.cell(1, kStatusColumn), QStringLiteral("Busy"), isInk);
+                     },
+                     10000),
+                 qPrintable(QStringLiteral("status texts %1 and %2 px wide")
+                                .arg(inkWidth(shot, table.cell(0, kStatusColumn), isInk))
+                                .arg(inkWidth(shot, table.cell(1, kStatusColumn), isInk))));
         save(shot, QStringLiteral("11-update-successful"));
         QVERIFY(!dimmed(shot));
     }

@@ -89,8 +89,8 @@ inline int inkWidth(const QImage& shot, const QRect& area, const std::function<b
 // draw in the application's default font (the same here, same platform and
 // theme), at the given point size or the default one. Texts the window shows
 // in one place differ in width by far more than the tolerance.
-inline bool showsText(const QImage& shot, const QRect& area, const QString& text,
-                      const std::function<bool(QRgb)>& ink, int pointSize = 0)
+inline bool showsText(const QImage& shot, const QRect& area, const QString& text, const std::function<bool(QRgb)>& ink,
+                      int pointSize = 0)
 {
     QFont font = QGuiApplication::font();
     if (pointSize > 0)
@@ -114,8 +114,8 @@ inline bool fileDialogShown(const QImage& shot)
         return qAbs(qRed(c) - qGreen(c)) <= 2 && qAbs(qGreen(c) - qBlue(c)) <= 2 && qRed(c) >= 0xD8 && qRed(c) <= 0xF4;
     };
     const int left = shot.width() / 2 - 300;
-    const QRect margins[] = {QRect(left + 2, shot.height() / 2 - 100, 8, 200),
-                             QRect(left + 600 - 10, shot.height() / 2 - 100, 8, 200)};
+    const QRect margins[]
+        = {QRect(left + 2, shot.height() / 2 - 100, 8, 200), QRect(left + 600 - 10, shot.height() / 2 - 100, 8, 200)};
     for (const QRect& margin : margins) {
         if (OperatorDesktop::countPixels(shot, margin, grey) < margin.width() * margin.height() * 9 / 10)
             return false;
@@ -164,10 +164,11 @@ struct Table
         QList<int> tops;
         bool inBand = false;
         for (int y = rowsTop; y < shot.height(); ++y) {
-            const bool blue = OperatorDesktop::countPixels(shot, QRect(columnX(kStatusColumn), y,
-                                                                       columnX(kStatusColumn + 1) - columnX(kStatusColumn), 1),
-                                                           isLinkBlue)
-                              > 0;
+            const bool blue
+                = OperatorDesktop::countPixels(
+                      shot, QRect(columnX(kStatusColumn), y, columnX(kStatusColumn + 1) - columnX(kStatusColumn), 1),
+                      isLinkBlue)
+                  > 0;
             if (blue && !inBand)
                 tops.append(y);
             inBand = blue;
@@ -223,7 +224,10 @@ struct Table
 class Screen
 {
 public:
-    explicit Screen(const OperatorDesktop::Window& window) : m_window(window) {}
+    explicit Screen(const OperatorDesktop::Window& window)
+        : m_window(window)
+    {
+    }
 
     const OperatorDesktop::Window& window() const { return m_window; }
     QImage grab() const { return m_window.grab(); }
@@ -239,11 +243,13 @@ public:
     // Waits for the network popup's table; false when none shows.
     bool waitForNetworkPopup(QImage& shot, int timeoutMs = 20000)
     {
-        return QTest::qWaitFor([&] {
-            shot = grab();
-            m_popupTable = Table::find(shot, networkPopup());
-            return dimmed(shot) && m_popupTable.isValid();
-        }, timeoutMs);
+        return QTest::qWaitFor(
+            [&] {
+                shot = grab();
+                m_popupTable = Table::find(shot, networkPopup());
+                return dimmed(shot) && m_popupTable.isValid();
+            },
+            timeoutMs);
     }
 
     // Selects the popup's first interface (the only one with an IPv4 address
@@ -254,32 +260,36 @@ public:
         const int top = m_popupTable.firstRowTop(grab());
         if (!m_window.click(QPoint(popup.left() + popup.width() / 6, top + kRowHeight / 2)))
             return false;
-        return QTest::qWaitFor([&] {
-            shot = grab();
-            return OperatorDesktop::countPixels(shot, QRect(popup.left(), top, popup.width(), kRowHeight),
-                                                [](QRgb c) { return OperatorDesktop::near(c, kSelectedInterfaceRow); })
-                   > popup.width() / 4;
-        }, 10000);
+        return QTest::qWaitFor(
+            [&] {
+                shot = grab();
+                return OperatorDesktop::countPixels(
+                           shot, QRect(popup.left(), top, popup.width(), kRowHeight),
+                           [](QRgb c) { return OperatorDesktop::near(c, kSelectedInterfaceRow); })
+                       > popup.width() / 4;
+            },
+            10000);
     }
 
     // Presses the popup's enabled OK button and waits for the popup to close.
     bool confirmInterface(QImage& shot)
     {
         QList<QRect> ok;
-        const bool found = QTest::qWaitFor([&] {
-            shot = grab();
-            ok.clear();
-            // Filled bars only: the cancel button's 1 px frame is as dark.
-            for (const QRect& bar : OperatorDesktop::findBars(
-                     shot, networkPopup(), [](QRgb c) { return OperatorDesktop::near(c, kButtonEnabled); },
-                     kButtonMinRun, kButtonMaxRun)) {
-                if (bar.height() >= 3)
-                    ok.append(bar);
-            }
-            return !ok.isEmpty();
-        }, 10000);
-        return found && m_window.click(ok.last().center())
-               && QTest::qWaitFor([&] { return !dimmed(grab()); }, 10000);
+        const bool found = QTest::qWaitFor(
+            [&] {
+                shot = grab();
+                ok.clear();
+                // Filled bars only: the cancel button's 1 px frame is as dark.
+                for (const QRect& bar : OperatorDesktop::findBars(
+                         shot, networkPopup(), [](QRgb c) { return OperatorDesktop::near(c, kButtonEnabled); },
+                         kButtonMinRun, kButtonMaxRun)) {
+                    if (bar.height() >= 3)
+                        ok.append(bar);
+                }
+                return !ok.isEmpty();
+            },
+            10000);
+        return found && m_window.click(ok.last().center()) && QTest::qWaitFor([&] { return !dimmed(grab()); }, 10000);
     }
 
     // Finds the device table under the header; false when it is not there.
@@ -318,8 +328,9 @@ public:
     static QRect toast(const QImage& shot)
     {
         QRect area;
-        for (const QRect& bar : OperatorDesktop::findBars(shot, QRect(0, shot.height() / 2, shot.width(), shot.height() / 2),
-                                                          isToast, shot.width() / 2, shot.width()))
+        for (const QRect& bar :
+             OperatorDesktop::findBars(shot, QRect(0, shot.height() / 2, shot.width(), shot.height() / 2), isToast,
+                                       shot.width() / 2, shot.width()))
             area = area.united(bar);
         return area.isEmpty() ? area : area.adjusted(20, 2, -20, -2);
     }
@@ -338,9 +349,9 @@ public:
     // Types into the focused password field and waits for the mask to show.
     bool typeMasked(const QString& text, const QImage& emptyField) const
     {
-        return m_window.type(text) && QTest::qWaitFor([&] {
-                   return OperatorDesktop::differingPixels(grab(), emptyField) >= kCursorPixels;
-               }, 10000);
+        return m_window.type(text)
+               && QTest::qWaitFor([&] { return OperatorDesktop::differingPixels(grab(), emptyField) >= kCursorPixels; },
+                                  10000);
     }
 
 private:

@@ -41,7 +41,8 @@ inline QByteArray runClient(const QString& program, const QStringList& arguments
 
 inline bool toolsPresent()
 {
-    return !qEnvironmentVariableIsEmpty("DISPLAY") && !runClient(QStringLiteral("xdotool"), {QStringLiteral("version")}).isEmpty()
+    return !qEnvironmentVariableIsEmpty("DISPLAY")
+           && !runClient(QStringLiteral("xdotool"), {QStringLiteral("version")}).isEmpty()
            && !runClient(QStringLiteral("xprop"), {QStringLiteral("-version")}).isEmpty();
 }
 
@@ -124,15 +125,17 @@ public:
     static Window ofProcess(qint64 pid, int timeoutMs = 30000)
     {
         Window window;
-        (void)QTest::qWaitFor([&window, pid] {
-            const QByteArray ids = runClient(QStringLiteral("xdotool"),
-                                             {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                              QStringLiteral("--pid"), QString::number(pid)});
-            if (ids.isEmpty())
-                return false;
-            window.m_id = QString::fromLatin1(ids.split('\n').first());
-            return true;
-        }, timeoutMs);
+        (void)QTest::qWaitFor(
+            [&window, pid] {
+                const QByteArray ids
+                    = runClient(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                            QStringLiteral("--pid"), QString::number(pid)});
+                if (ids.isEmpty())
+                    return false;
+                window.m_id = QString::fromLatin1(ids.split('\n').first());
+                return true;
+            },
+            timeoutMs);
         return window;
     }
 
@@ -165,7 +168,8 @@ public:
     // manager on the test display to give it focus).
     bool focus() const
     {
-        return QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), m_id})
+        return QProcess::execute(QStringLiteral("xdotool"),
+                                 {QStringLiteral("windowfocus"), QStringLiteral("--sync"), m_id})
                == 0;
     }
 
@@ -174,9 +178,8 @@ public:
     bool moveTo(const QPoint& point) const
     {
         const QPoint root = geometry().topLeft() + point;
-        return QProcess::execute(QStringLiteral("xdotool"),
-                                 {QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(root.x()),
-                                  QString::number(root.y())})
+        return QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("--sync"),
+                                                             QString::number(root.x()), QString::number(root.y())})
                == 0;
     }
 
@@ -198,8 +201,9 @@ public:
     bool type(const QString& text) const
     {
         return focus()
-               && QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--clearmodifiers"),
-                                                                 QStringLiteral("--delay"), QStringLiteral("30"), text})
+               && QProcess::execute(QStringLiteral("xdotool"),
+                                    {QStringLiteral("type"), QStringLiteral("--clearmodifiers"),
+                                     QStringLiteral("--delay"), QStringLiteral("30"), text})
                       == 0;
     }
 
@@ -208,8 +212,8 @@ public:
     // Qt on xcb leaves out 0x20 for a window without a close button hint.
     int motifFunctions() const
     {
-        const QByteArray line = runClient(QStringLiteral("xprop"), {QStringLiteral("-id"), m_id,
-                                                                    QStringLiteral("_MOTIF_WM_HINTS")});
+        const QByteArray line
+            = runClient(QStringLiteral("xprop"), {QStringLiteral("-id"), m_id, QStringLiteral("_MOTIF_WM_HINTS")});
         const int eq = line.indexOf('=');
         if (eq < 0)
             return -1;

@@ -114,8 +114,8 @@ private:
         // the basic loop: "Frame rendered with 'basic' renderloop in 3ms, ...".
         static const QRegularExpression rendered(QStringLiteral("rendered .*in (\\d+)ms"));
         // Threaded loop, GUI side: "Frame prepared, polish=0 ms, lock=0 ms, blockedForSync=2 ms, animations=0 ms".
-        static const QRegularExpression prepared(
-            QStringLiteral("Frame prepared, polish=(\\d+) ms, lock=(\\d+) ms, blockedForSync=(\\d+) ms, animations=(\\d+) ms"));
+        static const QRegularExpression prepared(QStringLiteral(
+            "Frame prepared, polish=(\\d+) ms, lock=(\\d+) ms, blockedForSync=(\\d+) ms, animations=(\\d+) ms"));
         const QString text = QString::fromUtf8(line);
         const QRegularExpressionMatch r = rendered.match(text);
         if (r.hasMatch()) {
@@ -129,7 +129,8 @@ private:
         }
         const QRegularExpressionMatch p = prepared.match(text);
         if (p.hasMatch()) {
-            const int ms = p.captured(1).toInt() + p.captured(2).toInt() + p.captured(3).toInt() + p.captured(4).toInt();
+            const int ms
+                = p.captured(1).toInt() + p.captured(2).toInt() + p.captured(3).toInt() + p.captured(4).toInt();
             m_longestPrepareMs = std::max(m_longestPrepareMs, ms);
         }
     }
@@ -199,17 +200,20 @@ bool logInCheckedRows(Screen& screen, const QString& password)
             return failed("logged in");
         QImage next;
         // The next device's popup (a few lines differ) or the file dialog.
-        if (!QTest::qWaitFor([&] {
-                return screen.settled(next)
-                       && (fileDialogShown(next)
-                           || (dimmed(next) && OperatorDesktop::differingPixels(next, popup) >= kCursorPixels));
-            }, 10000))
+        if (!QTest::qWaitFor(
+                [&] {
+                    return screen.settled(next)
+                           && (fileDialogShown(next)
+                               || (dimmed(next) && OperatorDesktop::differingPixels(next, popup) >= kCursorPixels));
+                },
+                10000))
             return failed("next popup");
         if (fileDialogShown(next))
             break;
         popup = next;
     }
-    if (!window.key(QStringLiteral("Escape")) || !QTest::qWaitFor([&] { return !fileDialogShown(screen.grab()); }, 10000))
+    if (!window.key(QStringLiteral("Escape"))
+        || !QTest::qWaitFor([&] { return !fileDialogShown(screen.grab()); }, 10000))
         return failed("dialog cancelled");
     return true;
 }
@@ -259,10 +263,12 @@ int main(int argc, char* argv[])
     QImage shot;
     if (!screen.waitForNetworkPopup(shot) || !screen.selectFirstInterface(shot) || !screen.confirmInterface(shot))
         return fail("could not choose the lab interface");
-    if (!QTest::qWaitFor([&] {
-            shot = screen.grab();
-            return screen.findTable(shot) && screen.loginLinks(shot) > 0;
-        }, 40000))
+    if (!QTest::qWaitFor(
+            [&] {
+                shot = screen.grab();
+                return screen.findTable(shot) && screen.loginLinks(shot) > 0;
+            },
+            40000))
         return fail("no devices listed");
     const int devices = deviceCount();
     for (int round = 0; round < 4 && loggedIn() < devices; ++round) {
