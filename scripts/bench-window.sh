@@ -7,7 +7,10 @@
 #    does) and each pushing a change every 100 ms for 30 s: the longest
 #    frame (target < 50 ms) and the program's CPU time over wall time
 #    (target < 10 % of one core).
-# Not part of the test suite (too long).
+# Not part of the test suite (too long). The program's environment passes
+# through, e.g. QT_QUICK_BACKEND=software to compare the software renderer
+# with OpenGL (which Xvfb provides in software too, so that its rendering
+# counts as the program's CPU time).
 #
 #   scripts/bench-window.sh [devices [seconds [interval ms [starts]]]]
 set -euo pipefail
