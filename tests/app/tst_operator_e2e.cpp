@@ -22,9 +22,7 @@
 #include <memory>
 
 using namespace CorvaneWindow;
-using OperatorDesktop::countPixels;
 using OperatorDesktop::differingPixels;
-using OperatorDesktop::findBars;
 
 namespace {
 
