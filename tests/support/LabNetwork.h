@@ -2,6 +2,9 @@
 
 #include "TestPrograms.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QNetworkAddressEntry>
 #include <QNetworkInterface>
 #include <QProcess>
@@ -47,6 +50,32 @@ inline bool control(const QString& command)
     if (!send.waitForFinished(10000))
         return false;
     return send.exitCode() == 0 && send.readAllStandardOutput().trimmed().endsWith("ok");
+}
+
+// The reply lines of one control command, the closing "ok" left out; empty
+// when the command failed.
+inline QStringList controlReply(const QString& command)
+{
+    QProcess send;
+    QStringList arguments{QStringLiteral("--send"), qEnvironmentVariable("CORVANE_LAB_CONTROL")};
+    arguments += command.split(QLatin1Char(' '));
+    send.start(TestPrograms::virtualDevice(), arguments);
+    if (!send.waitForFinished(10000) || send.exitCode() != 0)
+        return {};
+    QStringList lines = QString::fromUtf8(send.readAllStandardOutput()).trimmed().split(QLatin1Char('\n'));
+    if (lines.isEmpty() || !lines.last().startsWith(QLatin1String("ok")))
+        return {};
+    lines.removeLast();
+    return lines;
+}
+
+// The devices' console: what they report as it happens ("event d1 update
+// started 2.7.1", ...), written by the devices' process next to its control
+// socket.
+inline QByteArray console()
+{
+    QFile log(QFileInfo(qEnvironmentVariable("CORVANE_LAB_CONTROL")).dir().filePath(QStringLiteral("devices.log")));
+    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
 }
 
 // The MAC address a generated lab device gets: 02:00 and its IPv4 bytes.
