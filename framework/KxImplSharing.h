@@ -33,18 +33,19 @@ private:
     std::map<Key, std::weak_ptr<Impl>> m_table;
 };
 
-// A new Concrete(args...) as a shared Abstract, or null when either
-// allocation fails: the framework factories never throw.
+// A new Concrete(args...) as a shared Abstract, or null when it cannot be
+// made: the framework factories never throw.
 template <typename Abstract, typename Concrete, typename... Args>
 std::shared_ptr<Abstract> kxMakeImpl(Args&&... args) noexcept
 {
-    Concrete* impl = new (std::nothrow) Concrete(std::forward<Args>(args)...);
-    if (impl == nullptr)
-        return nullptr;
     try {
+        Concrete* impl = new (std::nothrow) Concrete(std::forward<Args>(args)...);
+        if (impl == nullptr)
+            return nullptr;
         return std::shared_ptr<Abstract>(impl);
     } catch (...) {
-        // The shared pointer's own allocation failed; it has deleted the object.
+        // A failed allocation inside the constructor, or the shared pointer's
+        // own (which has deleted the object already).
         return nullptr;
     }
 }
