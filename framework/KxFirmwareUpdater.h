@@ -27,7 +27,7 @@ class KxFirmwareUpdater : public QObject
     Q_PROPERTY(QVariantMap updateVersion READ updateVersion NOTIFY updateVersionChanged)
 
 public:
-    enum UpdateResult {
+    enum UpdateResult : int {
         InvalidUpdateResult = -1,
         UpdateSuccess = 0,
         UpdateFail = 1,

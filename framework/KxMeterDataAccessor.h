@@ -25,7 +25,7 @@ class KxMeterDataAccessor : public QObject
     Q_PROPERTY(int channelMax READ channelMax NOTIFY channelMaxChanged)
 
 public:
-    enum ExpressionType {
+    enum ExpressionType : int {
         InvalidExpressionType = -1,
         Normalized = 0,
         LinearNormalizedWithDecibel = 1,

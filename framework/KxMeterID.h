@@ -8,6 +8,8 @@ class KxMeterID : public QObject
     Q_OBJECT
 
 public:
-    enum ID { InvalidID = -1, Meter1 = 0, NumberOfIDs = 1 };
+    // Any int is a value of the type, so an id out of range that a document
+    // writes stays well defined and simply names nothing.
+    enum ID : int { InvalidID = -1, Meter1 = 0, NumberOfIDs = 1 };
     Q_ENUM(ID)
 };

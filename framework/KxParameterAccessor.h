@@ -27,7 +27,7 @@ class KxParameterAccessor : public QObject
     Q_PROPERTY(bool notification READ notification WRITE setNotification NOTIFY notificationChanged)
 
 public:
-    enum ExpressionType { Index = 0, Text = 1, Value = 2, ExpressionTypeMax = 3 };
+    enum ExpressionType : int { Index = 0, Text = 1, Value = 2, ExpressionTypeMax = 3 };
     Q_ENUM(ExpressionType)
 
     explicit KxParameterAccessor(QObject* parent = nullptr);

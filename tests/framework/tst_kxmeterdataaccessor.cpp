@@ -52,6 +52,7 @@ private Q_SLOTS:
         QTest::newRow("0 invalid type") << 0 << int(M::InvalidExpressionType) << QVariant() << true << true << false;
         QTest::newRow("1 type past the end")
             << 1 << int(M::NumberOfExpressionTypes) << QVariant() << true << false << true;
+        QTest::newRow("0 type far out") << 0 << 9 << QVariant() << true << true << false;
         QTest::newRow("2 normalized") << 2 << int(M::Normalized) << QVariant() << false << false << false;
         QTest::newRow("2 text") << 2 << int(M::Text) << QVariant() << false << false << false;
         QTest::newRow("-1 raw") << -1 << int(M::RawData) << QVariant() << false << false << false;
