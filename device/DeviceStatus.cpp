@@ -194,6 +194,10 @@ void DeviceStatus::setStandbyScreenImageUploadProgress(const QVariant& value)
 void DeviceStatus::setFirmwareUpdateResult(const QVariant& value)
 {
     clearActivityIf(DeviceStatusList::UpdatingFirmware);
+    // A result also ends an upload that never got to the installation (a
+    // refused or broken upload): its last percentage would otherwise stay on
+    // show as if the upload still ran.
+    clearActivityIf(DeviceStatusList::UploadingFirmware);
     int result = 0;
     if (!readInt(value, result))
         return;

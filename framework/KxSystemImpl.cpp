@@ -56,12 +56,11 @@ void KxSystemImpl::connectSignals()
 {
     // Queued: a batch starts when the event loop next runs, never inside the
     // caller's sendEvent.
-    connect(this, &KxSystemImpl::reserveFirmwareUpdate, this, &KxSystemImpl::execFirmwareUpdate,
-            Qt::QueuedConnection);
+    connect(this, &KxSystemImpl::reserveFirmwareUpdate, this, &KxSystemImpl::execFirmwareUpdate, Qt::QueuedConnection);
     connect(this, &KxSystemImpl::reserveImportConfiguration, this, &KxSystemImpl::execImportConfiguration,
             Qt::QueuedConnection);
-    connect(this, &KxSystemImpl::reserveStandbyScreenImageChange, this,
-            &KxSystemImpl::execStandbyScreenImageChange, Qt::QueuedConnection);
+    connect(this, &KxSystemImpl::reserveStandbyScreenImageChange, this, &KxSystemImpl::execStandbyScreenImageChange,
+            Qt::QueuedConnection);
 
     AlertNotifier* notifier = AlertNotifier::getInstance();
     if (notifier == nullptr) {
@@ -124,9 +123,9 @@ void KxSystemImpl::runBatch(const QVariantMap& options, const Batch& batch)
     const QString path = options.value(kFilePathKey).toUrl().toLocalFile();
     if (path.isEmpty())
         return;
-    // Also covers a request delivered by the nested loop of a running batch:
+    // A request delivered by the nested loop of a running batch lands here:
     // the window cannot send one then, anything else is dropped.
-    if (m_status.load() != KxSystemStatus::Active || m_batchRunning) {
+    if (m_status.load() != KxSystemStatus::Active) {
         CORVANE_LOG(QStringLiteral("%1 request dropped: another operation runs").arg(QLatin1String(batch.name)));
         return;
     }
@@ -170,8 +169,8 @@ void KxSystemImpl::setStatus(KxSystemStatus::Status status)
 void KxSystemImpl::onReceivedAlert(unsigned int errorCode)
 {
     const QVariantMap options{{kErrorCodeKey, QVariant::fromValue(errorCode)}};
-    const KxSystemEventID::ID id =
-        (errorCode & kFailureBit) != 0 ? KxSystemEventID::ErrorAlertNotified : KxSystemEventID::NoErrorAlertNotified;
+    const KxSystemEventID::ID id
+        = (errorCode & kFailureBit) != 0 ? KxSystemEventID::ErrorAlertNotified : KxSystemEventID::NoErrorAlertNotified;
     Q_EMIT eventReceived(id, options);
 }
 

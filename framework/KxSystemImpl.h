@@ -45,9 +45,6 @@ public:
     KxSystemImpl(DeviceFacade& facade, PushSessionService* pushSessions, QObject* parent = nullptr);
     ~KxSystemImpl() override;
 
-    // True from the start of a batch to its end.
-    bool isBatchRunning() const { return m_batchRunning; }
-
 public Q_SLOTS:
     bool sendEvent(KxSystemEventID::ID eventID, const QVariantMap& options) override;
     KxSystemStatus::Status status() const override;

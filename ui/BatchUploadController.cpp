@@ -125,8 +125,31 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
         if (ResultCode::isFailure(code))
             return fail(deviceId, code, 0);
         FileUploader uploader(ipAddress, op.uploadPath, &body);
-        connect(&uploader, &FileUploader::uploadProgress, this, &BatchUploadController::setUploadProgress,
-                Qt::QueuedConnection);
+        // Upload progress and the device's own reports travel apart (the
+        // progress through the HTTP layer's thread and queues, the reports
+        // over the push channel), so a last progress can come in after the
+        // device has already reported on the file. Stored then, it would
+        // cover the device's result for good. Progress therefore stops once
+        // the device has reported, and whatever is still queued when the
+        // upload ends is dropped together with this scope.
+        bool deviceReported = false;
+        QObject progressScope;
+        std::shared_ptr<DeviceData> record;
+        if (m_facade.getDeviceData(deviceId, record)) {
+            connect(record.get(), &DeviceData::dataChanged, &progressScope,
+                    [&deviceReported, &op](const QString&, DeviceParameter type) {
+                        if (type == op.resultParameter || type == DeviceParameter::RunningStatus
+                            || type == DeviceParameter::UpdateProgress)
+                            deviceReported = true;
+                    });
+        }
+        connect(
+            &uploader, &FileUploader::uploadProgress, &progressScope,
+            [this, &deviceReported](const QString& host, qint64 bytesSent, qint64 bytesTotal) {
+                if (!deviceReported)
+                    setUploadProgress(host, bytesSent, bytesTotal);
+            },
+            Qt::QueuedConnection);
         code = uploader.upload(authCode.toString(), kUploadTimeoutMs);
         if (ResultCode::isSuccess(code))
             code = uploader.getResponseStatusCode(status);

@@ -191,12 +191,19 @@ private Q_SLOTS:
         board.setStatus(DeviceStatusType::FirmwareUploadProgress, 10);
         board.setStatus(DeviceStatusType::ConfigImportResult, 0);
         board.setStatus(DeviceStatusType::StandbyScreenImageChangeResult, 0);
-        board.setStatus(DeviceStatusType::FirmwareUpdateResult, 1);
-        // The firmware result clears only an update in progress, not an upload.
+        // The other results leave the firmware upload alone.
         QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Activity),
                  DeviceStatusList::UploadingFirmware);
-        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Result),
-                 DeviceStatusList::UpdateFailed);
+        board.setStatus(DeviceStatusType::FirmwareUpdateResult, 1);
+        // The firmware result ends the upload that failed before the
+        // installation began, so "Update failed" shows.
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Activity), kNoStatus);
+        QCOMPARE(shown(board), QStringLiteral("Update failed"));
+        // ... and never anyone else's activity.
+        board.setStatus(DeviceStatusType::Running, 1);
+        board.setStatus(DeviceStatusType::FirmwareUpdateResult, 1);
+        QCOMPARE(shown(board), QStringLiteral("Busy"));
+        board.setStatus(DeviceStatusType::Running, 0);
 
         board.setStatus(DeviceStatusType::StandbyScreenImageUploadProgress, 99);
         board.setStatus(DeviceStatusType::StandbyScreenImageChangeResult, 5);
