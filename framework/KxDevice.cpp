@@ -2,6 +2,7 @@
 
 #include "KxDeviceAbstractImpl.h"
 #include "KxDeviceImpl.h"
+#include "KxFront.h"
 
 KxDevice::KxDevice(QObject* parent)
     : QObject(parent)
@@ -15,11 +16,7 @@ KxDevice::~KxDevice()
 
 void KxDevice::detach()
 {
-    if (!m_impl)
-        return;
-    QObject::disconnect(m_impl.get(), nullptr, this, nullptr);
-    QObject::disconnect(this, nullptr, m_impl.get(), nullptr);
-    m_impl.reset();
+    kxDetach(this, m_impl);
 }
 
 void KxDevice::setDeviceID(const QString& id)

@@ -10,8 +10,6 @@
 #include "Logger.h"
 #include "LoginController.h"
 
-#include <new>
-
 KxDeviceImpl::KxDeviceImpl(const QString& deviceId, QObject* parent)
     : KxDeviceImpl(deviceId, DeviceFacade::getInstance(), HttpAccessManager::getInstance(), nullptr, parent)
 {
@@ -182,15 +180,7 @@ std::shared_ptr<KxDeviceAbstractImpl> KxDeviceImplFactory::createKxImpl(const QS
 {
     if (deviceId.isEmpty())
         return nullptr;
-    try {
-        KxDeviceImpl* impl = new (std::nothrow) KxDeviceImpl(deviceId);
-        if (impl == nullptr)
-            return nullptr;
-        return std::shared_ptr<KxDeviceAbstractImpl>(impl);
-    } catch (...) {
-        // The shared pointer's own allocation failed; it has deleted the object.
-        return nullptr;
-    }
+    return kxMakeImpl<KxDeviceAbstractImpl, KxDeviceImpl>(deviceId);
 }
 
 std::shared_ptr<KxDeviceAbstractImpl> KxDeviceService::implementation(const QString& deviceId)

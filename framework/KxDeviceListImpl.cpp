@@ -3,8 +3,6 @@
 #include "DeviceFacade.h"
 #include "KxImplSharing.h"
 
-#include <new>
-
 KxDeviceListImpl::KxDeviceListImpl(QObject* parent)
     : KxDeviceListImpl(DeviceFacade::getInstance(), parent)
 {
@@ -46,15 +44,7 @@ void KxDeviceListImpl::stopScan()
 
 std::shared_ptr<KxDeviceListAbstractImpl> KxDeviceListImplFactory::createKxImpl()
 {
-    try {
-        KxDeviceListImpl* impl = new (std::nothrow) KxDeviceListImpl;
-        if (impl == nullptr)
-            return nullptr;
-        return std::shared_ptr<KxDeviceListAbstractImpl>(impl);
-    } catch (...) {
-        // The shared pointer's own allocation failed; it has deleted the object.
-        return nullptr;
-    }
+    return kxMakeImpl<KxDeviceListAbstractImpl, KxDeviceListImpl>();
 }
 
 std::shared_ptr<KxDeviceListAbstractImpl> KxDeviceListService::implementation()

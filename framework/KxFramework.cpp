@@ -3,7 +3,12 @@
 #include "KxDevice.h"
 #include "KxDeviceEventID.h"
 #include "KxDeviceList.h"
+#include "KxFirmwareUpdater.h"
 #include "KxLanguageSelector.h"
+#include "KxMeterDataAccessor.h"
+#include "KxMeterID.h"
+#include "KxParameterAccessor.h"
+#include "KxParamID.h"
 #include "KxScreen.h"
 #include "KxSystem.h"
 #include "KxSystemEventID.h"
@@ -37,11 +42,13 @@ void KxFramework::initialize(QCoreApplication* application, QQmlApplicationEngin
     qmlRegisterType<KxDeviceList>(kUri, kMajor, kMinor, "KxDeviceList");
     qmlRegisterType<KxDevice>(kUri, kMajor, kMinor, "KxDevice");
     registerEnumerationHolder<KxDeviceEventID>("KxDeviceEventID");
-    // Parameters, meters, the firmware updater and the graph calculators come
-    // here, in this order, once they exist: KxFirmwareUpdater,
-    // KxCompGraphCalc, KxEQGraphCalc, KxMeterDataAccessor, KxMeterID
-    // (enumeration holder), KxParameterAccessor, KxParamID (enumeration
-    // holder).
+    qmlRegisterType<KxFirmwareUpdater>(kUri, kMajor, kMinor, "KxFirmwareUpdater");
+    // The graph calculators come here, in this order: KxCompGraphCalc,
+    // KxEQGraphCalc.
+    qmlRegisterType<KxMeterDataAccessor>(kUri, kMajor, kMinor, "KxMeterDataAccessor");
+    registerEnumerationHolder<KxMeterID>("KxMeterID");
+    qmlRegisterType<KxParameterAccessor>(kUri, kMajor, kMinor, "KxParameterAccessor");
+    registerEnumerationHolder<KxParamID>("KxParamID");
     qmlRegisterType<KxSystem>(kUri, kMajor, kMinor, "KxSystem");
     registerEnumerationHolder<KxSystemStatus>("KxSystemStatus");
     registerEnumerationHolder<KxSystemEventID>("KxSystemEventID");

@@ -2,6 +2,8 @@
 
 #include <map>
 #include <memory>
+#include <new>
+#include <utility>
 
 // The process-wide table through which fronts of one key share one
 // implementation: a weak reference per key, so the implementation lives as
@@ -30,3 +32,20 @@ public:
 private:
     std::map<Key, std::weak_ptr<Impl>> m_table;
 };
+
+// A new Concrete(args...) as a shared Abstract, or null when it cannot be
+// made: the framework factories never throw.
+template <typename Abstract, typename Concrete, typename... Args>
+std::shared_ptr<Abstract> kxMakeImpl(Args&&... args) noexcept
+{
+    try {
+        Concrete* impl = new (std::nothrow) Concrete(std::forward<Args>(args)...);
+        if (impl == nullptr)
+            return nullptr;
+        return std::shared_ptr<Abstract>(impl);
+    } catch (...) {
+        // A failed allocation inside the constructor, or the shared pointer's
+        // own (which has deleted the object already).
+        return nullptr;
+    }
+}

@@ -42,3 +42,15 @@ QStringList MessageCapture::takeTexts()
         texts.append(message.text);
     return texts;
 }
+
+QStringList MessageCapture::takeLogTexts()
+{
+    static const QString marker = QStringLiteral(", Log:");
+    QStringList texts = takeTexts();
+    for (QString& text : texts) {
+        const qsizetype at = text.indexOf(marker);
+        if (at >= 0)
+            text = text.mid(at + marker.size());
+    }
+    return texts;
+}

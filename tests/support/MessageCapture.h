@@ -24,6 +24,8 @@ public:
     // The messages since the last call, oldest first.
     QList<Message> take();
     QStringList takeTexts();
+    // As takeTexts, with Logger's lines cut down to the text they were given.
+    QStringList takeLogTexts();
 
 private:
     QtMessageHandler m_previous = nullptr;

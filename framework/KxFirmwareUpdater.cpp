@@ -1,0 +1,103 @@
+#include "KxFirmwareUpdater.h"
+
+#include "KxFirmwareUpdaterAbstractImpl.h"
+#include "KxFirmwareUpdaterImpl.h"
+#include "KxFront.h"
+
+KxFirmwareUpdater::KxFirmwareUpdater(QObject* parent)
+    : QObject(parent)
+{
+}
+
+KxFirmwareUpdater::~KxFirmwareUpdater()
+{
+    kxDetach(this, m_impl);
+}
+
+void KxFirmwareUpdater::setDeviceID(const QString& deviceId)
+{
+    if (deviceId == m_deviceId)
+        return;
+    m_deviceId = deviceId;
+    kxDetach(this, m_impl);
+
+    m_impl = KxFirmwareUpdaterService::implementation(deviceId);
+    if (KxFirmwareUpdaterAbstractImpl* impl = m_impl.get()) {
+        using Impl = KxFirmwareUpdaterAbstractImpl;
+        connect(impl, &Impl::deviceIDChanged, this, &KxFirmwareUpdater::deviceIDChanged);
+        connect(impl, &Impl::availableChanged, this, &KxFirmwareUpdater::availableChanged);
+        connect(impl, &Impl::optionsChanged, this, &KxFirmwareUpdater::optionsChanged);
+        connect(impl, &Impl::updateStatusMessageChanged, this, &KxFirmwareUpdater::updateStatusMessageChanged);
+        connect(impl, &Impl::updateVersionChanged, this, &KxFirmwareUpdater::updateVersionChanged);
+        connect(impl, &Impl::updateAvailableChanged, this, &KxFirmwareUpdater::updateAvailableChanged);
+        connect(impl, &Impl::updatingChanged, this, &KxFirmwareUpdater::updatingChanged);
+        connect(impl, &Impl::updateStarted, this, &KxFirmwareUpdater::updateStarted);
+        connect(impl, &Impl::updateFinished, this, &KxFirmwareUpdater::updateFinished);
+    }
+
+    Q_EMIT deviceIDChanged();
+    Q_EMIT availableChanged();
+    Q_EMIT optionsChanged();
+    Q_EMIT updateStatusMessageChanged();
+    Q_EMIT updateVersionChanged();
+    Q_EMIT updateAvailableChanged();
+    Q_EMIT updatingChanged();
+}
+
+bool KxFirmwareUpdater::isAvailable() const
+{
+    return m_impl ? m_impl->isAvailable() : false;
+}
+
+QVariantMap KxFirmwareUpdater::options() const
+{
+    return m_impl ? m_impl->options() : QVariantMap();
+}
+
+void KxFirmwareUpdater::setOptions(const QVariantMap& options)
+{
+    if (m_impl)
+        m_impl->setOptions(options);
+}
+
+bool KxFirmwareUpdater::updateAvailable() const
+{
+    return m_impl ? m_impl->updateAvailable() : false;
+}
+
+bool KxFirmwareUpdater::updating() const
+{
+    return m_impl ? m_impl->updating() : false;
+}
+
+double KxFirmwareUpdater::updateProgress() const
+{
+    return m_impl ? m_impl->updateProgress() : -1.0;
+}
+
+double KxFirmwareUpdater::updateSize() const
+{
+    return m_impl ? m_impl->updateSize() : -1.0;
+}
+
+QString KxFirmwareUpdater::updateStatusMessage() const
+{
+    return m_impl ? m_impl->updateStatusMessage() : QString();
+}
+
+QVariantMap KxFirmwareUpdater::updateVersion() const
+{
+    return m_impl ? m_impl->updateVersion() : QVariantMap();
+}
+
+void KxFirmwareUpdater::update()
+{
+    if (m_impl)
+        m_impl->update();
+}
+
+void KxFirmwareUpdater::cancelUpdate()
+{
+    if (m_impl)
+        m_impl->cancelUpdate();
+}

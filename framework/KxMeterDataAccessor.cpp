@@ -1,0 +1,83 @@
+#include "KxMeterDataAccessor.h"
+
+#include "KxFront.h"
+#include "KxMeterDataAccessorAbstractImpl.h"
+#include "KxMeterDataAccessorImpl_Template.h"
+
+KxMeterDataAccessor::KxMeterDataAccessor(QObject* parent)
+    : QObject(parent)
+{
+}
+
+KxMeterDataAccessor::~KxMeterDataAccessor()
+{
+    kxDetach(this, m_impl);
+}
+
+void KxMeterDataAccessor::setDeviceID(const QString& deviceId)
+{
+    if (deviceId == m_deviceId)
+        return;
+    m_deviceId = deviceId;
+    attach();
+    Q_EMIT deviceIDChanged();
+    Q_EMIT availableChanged();
+    Q_EMIT channelMaxChanged();
+}
+
+void KxMeterDataAccessor::setMeterID(KxMeterID::ID meterId)
+{
+    if (meterId == m_meterId)
+        return;
+    m_meterId = meterId;
+    attach();
+    Q_EMIT meterIDChanged();
+    Q_EMIT availableChanged();
+    Q_EMIT channelMaxChanged();
+}
+
+void KxMeterDataAccessor::attach()
+{
+    kxDetach(this, m_impl);
+    m_impl = KxMeterDataAccessorService::implementation(m_deviceId, m_meterId);
+    if (KxMeterDataAccessorAbstractImpl* impl = m_impl.get()) {
+        connect(impl, &KxMeterDataAccessorAbstractImpl::channelMaxChanged, this,
+                &KxMeterDataAccessor::channelMaxChanged);
+        connect(impl, &KxMeterDataAccessorAbstractImpl::availableChanged, this, &KxMeterDataAccessor::availableChanged);
+    }
+}
+
+bool KxMeterDataAccessor::isAvailable() const
+{
+    return m_impl ? m_impl->isAvailable(m_channel) : false;
+}
+
+void KxMeterDataAccessor::setChannel(int channel)
+{
+    if (channel == m_channel)
+        return;
+    m_channel = channel;
+    Q_EMIT channelChanged();
+    // Whether the meter can be read depends on the channel.
+    Q_EMIT availableChanged();
+}
+
+int KxMeterDataAccessor::channelMax() const
+{
+    return m_impl ? m_impl->channelMax() : 0;
+}
+
+QVariant KxMeterDataAccessor::current(ExpressionType type) const
+{
+    return m_impl ? m_impl->current(type, m_channel) : QVariant();
+}
+
+bool KxMeterDataAccessor::peak() const
+{
+    return m_impl ? m_impl->peak(m_channel) : false;
+}
+
+bool KxMeterDataAccessor::over() const
+{
+    return m_impl ? m_impl->over(m_channel) : false;
+}
