@@ -1,6 +1,8 @@
 #include "KxFramework.h"
 
+#include "KxCompGraphCalc.h"
 #include "KxDevice.h"
+#include "KxEQGraphCalc.h"
 #include "KxDeviceEventID.h"
 #include "KxDeviceList.h"
 #include "KxFirmwareUpdater.h"
@@ -43,8 +45,8 @@ void KxFramework::initialize(QCoreApplication* application, QQmlApplicationEngin
     qmlRegisterType<KxDevice>(kUri, kMajor, kMinor, "KxDevice");
     registerEnumerationHolder<KxDeviceEventID>("KxDeviceEventID");
     qmlRegisterType<KxFirmwareUpdater>(kUri, kMajor, kMinor, "KxFirmwareUpdater");
-    // The graph calculators come here, in this order: KxCompGraphCalc,
-    // KxEQGraphCalc.
+    qmlRegisterType<KxCompGraphCalc>(kUri, kMajor, kMinor, "KxCompGraphCalc");
+    qmlRegisterType<KxEQGraphCalc>(kUri, kMajor, kMinor, "KxEQGraphCalc");
     qmlRegisterType<KxMeterDataAccessor>(kUri, kMajor, kMinor, "KxMeterDataAccessor");
     registerEnumerationHolder<KxMeterID>("KxMeterID");
     qmlRegisterType<KxParameterAccessor>(kUri, kMajor, kMinor, "KxParameterAccessor");

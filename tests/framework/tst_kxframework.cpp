@@ -29,6 +29,9 @@ QtObject {
     property KxMeterDataAccessor meter: KxMeterDataAccessor {
         deviceID: "02:00:7F:00:89:FE"; meterID: KxMeterID.Meter1; channel: 1
     }
+    property KxCompGraphCalc compressor: KxCompGraphCalc {}
+    property KxEQGraphCalc equaliser: KxEQGraphCalc {}
+    property int compressorKnee: KxCompGraphCalc.Knee
     property KxParameterAccessor parameter: KxParameterAccessor {
         deviceID: "02:00:7F:00:89:FE"; paramID: KxParamID.Param2; notification: true
     }
@@ -98,9 +101,11 @@ private Q_SLOTS:
         QCOMPARE(engine.rootObjects().size(), 1);
         QObject* root = engine.rootObjects().first();
 
-        for (const char* name : {"list", "device", "system", "selector", "updater", "meter", "parameter"})
+        for (const char* name : {"list", "device", "system", "selector", "updater", "meter", "parameter", "compressor",
+                                 "equaliser"})
             QVERIFY2(root->property(name).value<QObject*>() != nullptr, name);
         QCOMPARE(root->property("enums").toList(), (QVariantList{1, 2, 4, 3, 2, 0, 1, 2, 3, 2}));
+        QCOMPARE(root->property("compressorKnee").toInt(), 2);
         QCOMPARE(root->property("deviceEvent").toBool(), true);
         QCOMPARE(root->property("deviceAvailable").toBool(), true);
         QCOMPARE(root->property("deviceStatus").toInt(), 0);
