@@ -19,6 +19,8 @@ packages=(
     qml6-module-qttest
     # tests: a private X server, a stand-in operator, certificates, namespaces
     xvfb xauth xdotool fonts-dejavu-core openssl iproute2 curl
+    # the Qt-free layers' tests (header-only)
+    doctest-dev
     # the virtual devices' private network: unshare and nsenter, pgrep
     util-linux procps
 )

@@ -2,8 +2,10 @@
 // checks of both families, subscription, host queries, the idle interval,
 // and an end-to-end exchange on loopback where an announcer and a responder
 // of the same engine find each other, refresh and age out.
-#include <QtTest>
+#define DOCTEST_CONFIG_IMPLEMENT
+#include <doctest/doctest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -12,6 +14,8 @@
 #include <string>
 #include <functional>
 #include <mutex>
+#include <regex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -100,6 +104,19 @@ int capturePrint(const char *format, ...)
     return n;
 }
 
+// The pieces between the separators, an empty last one after a final one.
+std::vector<std::string> split(const std::string &text, char separator)
+{
+    std::vector<std::string> parts(1);
+    for (const char c : text) {
+        if (c == separator)
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    return parts;
+}
+
 // A subscriber callback that, once armed, stays inside its first call
 // until released (or 8 s passed).
 struct StuckSubscriber {
@@ -135,179 +152,149 @@ std::pair<int32_t, int32_t> subscribeFromNewThread()
 
 } // namespace
 
-class TestLndpApi : public QObject
-{
-    Q_OBJECT
-private Q_SLOTS:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void cleanup();
-
-    void startupCount();
-    void setupBeforeTaskAttached();
-    void idFamilyChecks();
-    void arrayFamily();
-    void subscribeAndQueries();
-    void idleTaskRunsIntervalEvery100ms();
-    void announcerAndResponderFindEachOtherAndAgeOut();
-    void threadTakingADeadSubscribersSlotSubscribes();
-    void startupRefusesAnEngineInitialisedElsewhere();
-    void callsAnswerNotReadyWhenTheMainLockIsGone();
-    void cleanupKeepsTheEngineForAStuckSubscriber();
+// Every case starts with no host seen; a failed case must not leave the
+// engine running for the next one.
+struct ApiFixture {
+    ApiFixture()
+    {
+        std::lock_guard<std::mutex> g(gMutex);
+        gSeen.clear();
+    }
+    ~ApiFixture()
+    {
+        while (lndp_cleanup() >= 0) {
+        }
+    }
 };
 
-void TestLndpApi::initTestCase()
-{
-    QCOMPARE(oswrap_init(), 0);
-}
-
-void TestLndpApi::cleanupTestCase()
-{
-    oswrap_exit();
-}
-
-void TestLndpApi::init()
-{
-    std::lock_guard<std::mutex> g(gMutex);
-    gSeen.clear();
-}
-
-void TestLndpApi::cleanup()
-{
-    // A failed test must not leave the engine running for the next one.
-    while (lndp_cleanup() >= 0) {
-    }
-}
-
-void TestLndpApi::startupCount()
+TEST_CASE_FIXTURE(ApiFixture, "startupCount")
 {
     int id = -1;
     const netc_addr local = lndpV4("127.0.3.2");
     const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, local, freeUdpPort(), "s");
-    QCOMPARE(lndp2_setup(&id, &p), LNDP_E_NOTREADY);
-    QCOMPARE(lndp_cleanup(), LNDP_E_ALREADY);
-    QCOMPARE(lndp_startup(), LNDP_OK);
-    QVERIFY(lndp_taskId() != 0);
-    QCOMPARE(lndp_startup(), LNDP_E_ALREADY);
-    QCOMPARE(lndp_cleanup(), LNDP_I_USERS_REMAIN);
-    QVERIFY(lndp_taskId() != 0);
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
-    QCOMPARE(lndp_taskId(), 0);
-    QCOMPARE(lndp_cleanup(), LNDP_E_ALREADY);
+    REQUIRE_EQ(lndp2_setup(&id, &p), LNDP_E_NOTREADY);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_E_ALREADY);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
+    REQUIRE(lndp_taskId() != 0);
+    REQUIRE_EQ(lndp_startup(), LNDP_E_ALREADY);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_I_USERS_REMAIN);
+    REQUIRE(lndp_taskId() != 0);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
+    REQUIRE_EQ(lndp_taskId(), 0);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_E_ALREADY);
     // The socket module lndp_startup started is ended again.
-    QCOMPARE(vsock_wrappedSocketGetSockStatus(0), VSOCK_E_NOTREADY);
+    REQUIRE_EQ(vsock_wrappedSocketGetSockStatus(0), VSOCK_E_NOTREADY);
     // Start-up leaves a module started by someone else running.
-    QCOMPARE(vsock_wrappedSocketInitModule(), 0);
-    QCOMPARE(lndp_startup(), LNDP_OK);
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
-    QCOMPARE(vsock_wrappedSocketGetSockStatus(0), 0);
-    QCOMPARE(vsock_wrappedSocketEndModule(), 0);
+    REQUIRE_EQ(vsock_wrappedSocketInitModule(), 0);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
+    REQUIRE_EQ(vsock_wrappedSocketGetSockStatus(0), 0);
+    REQUIRE_EQ(vsock_wrappedSocketEndModule(), 0);
 }
 
-void TestLndpApi::setupBeforeTaskAttached()
+TEST_CASE_FIXTURE(ApiFixture, "setupBeforeTaskAttached")
 {
     int32_t sem = 0;
     T_OSWRAP_CSEM c = {0, 1, "T1"};
-    QCOMPARE(oswrap_AcreSem(&sem, &c), 0);
-    QCOMPARE(LNDP::gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, sem, sem + 0), LNDP_OK);
+    REQUIRE_EQ(oswrap_AcreSem(&sem, &c), 0);
+    REQUIRE_EQ(LNDP::gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, sem, sem + 0), LNDP_OK);
     int id = 7;
     const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.2"), freeUdpPort(), "s");
-    QCOMPARE(lndp2_setup(&id, &p), LNDP_E_MODE);
-    QCOMPARE(lndp_setup(&p, 1), LNDP_E_MODE);
+    REQUIRE_EQ(lndp2_setup(&id, &p), LNDP_E_MODE);
+    REQUIRE_EQ(lndp_setup(&p, 1), LNDP_E_MODE);
     LNDP::gl_manage.finalize();
-    QCOMPARE(oswrap_DelSem(sem), 0);
+    REQUIRE_EQ(oswrap_DelSem(sem), 0);
 }
 
-void TestLndpApi::idFamilyChecks()
+TEST_CASE_FIXTURE(ApiFixture, "idFamilyChecks")
 {
-    QCOMPARE(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
     const uint16_t port = freeUdpPort();
     int id = -1;
     _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.4"), port, "s");
-    QCOMPARE(lndp2_setup(nullptr, &p), LNDP_E_PARAM);
-    QCOMPARE(lndp2_setup(&id, nullptr), LNDP_E_PARAM);
-    QCOMPARE(lndp2_changeStatus(0, 1), LNDP_E_NOTREADY);
-    QCOMPARE(lndp2_setup(&id, &p), LNDP_OK);
-    QCOMPARE(id, 0);
-    QCOMPARE(lndp2_changeTime(id, 99, 1), LNDP_E_PARAM);
-    QCOMPARE(lndp2_changeTime(id, 2000, 1), LNDP_E_PARAM);
-    QCOMPARE(lndp2_changeTime(id, 0x10000001u, 0xFFFFFFFFu), LNDP_E_PARAM);
-    QCOMPARE(lndp2_changeTime(id, 1000, 1), LNDP_OK);
-    QCOMPARE(lndp2_changeTime(id, 0x10000000u, 0xFFFFFFFFu), LNDP_OK); // no overflow in seconds * 1000
-    QCOMPARE(lndp2_changeTime(-1, 1000, 1), LNDP_E_PARAM);
-    QCOMPARE(lndp2_changeTime(3, 1000, 1), LNDP_E_PARAM);
-    QCOMPARE(lndp2_changeStatus(id, 2), LNDP_E_PARAM);
-    QCOMPARE(lndp2_changeStatus(-1, 1), LNDP_E_PARAM);
-    QCOMPARE(lndp2_getStatus(id), 0);
-    QCOMPARE(lndp2_changeStatus(id, 1), LNDP_OK);
-    QCOMPARE(lndp2_getStatus(id), 1);
-    QCOMPARE(lndp2_getStatus(-1), LNDP_E_PARAM);
-    QCOMPARE(lndp2_getStatus(2), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_setup(nullptr, &p), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_setup(&id, nullptr), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_changeStatus(0, 1), LNDP_E_NOTREADY);
+    REQUIRE_EQ(lndp2_setup(&id, &p), LNDP_OK);
+    REQUIRE_EQ(id, 0);
+    REQUIRE_EQ(lndp2_changeTime(id, 99, 1), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_changeTime(id, 2000, 1), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_changeTime(id, 0x10000001u, 0xFFFFFFFFu), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_changeTime(id, 1000, 1), LNDP_OK);
+    REQUIRE_EQ(lndp2_changeTime(id, 0x10000000u, 0xFFFFFFFFu), LNDP_OK); // no overflow in seconds * 1000
+    REQUIRE_EQ(lndp2_changeTime(-1, 1000, 1), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_changeTime(3, 1000, 1), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_changeStatus(id, 2), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_changeStatus(-1, 1), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_getStatus(id), 0);
+    REQUIRE_EQ(lndp2_changeStatus(id, 1), LNDP_OK);
+    REQUIRE_EQ(lndp2_getStatus(id), 1);
+    REQUIRE_EQ(lndp2_getStatus(-1), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_getStatus(2), LNDP_E_PARAM);
     // Array calls do not fit services set up by id.
-    QCOMPARE(lndp_changeStatus(0, 1), LNDP_E_MODE);
-    QCOMPARE(lndp_clear(), LNDP_E_MODE);
-    QCOMPARE(lndp_setup(&p, 1), LNDP_E_ALREADY);
+    REQUIRE_EQ(lndp_changeStatus(0, 1), LNDP_E_MODE);
+    REQUIRE_EQ(lndp_clear(), LNDP_E_MODE);
+    REQUIRE_EQ(lndp_setup(&p, 1), LNDP_E_ALREADY);
     // A refused duplicate leaves the running service and the queries alone.
     int dup = 5;
-    QCOMPARE(lndp2_setup(&dup, &p), LNDP_E_ALREADY);
-    QCOMPARE(dup, -1);
+    REQUIRE_EQ(lndp2_setup(&dup, &p), LNDP_E_ALREADY);
+    REQUIRE_EQ(dup, -1);
     uint32_t count = 99;
-    QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
-    QCOMPARE(lndp2_getStatus(id), 1);
+    REQUIRE_EQ(lndp_getNumOfHost(&count), LNDP_OK);
+    REQUIRE_EQ(lndp2_getStatus(id), 1);
     p.exInfoLen = 1025;
-    QCOMPARE(lndp2_setup(&dup, &p), LNDP_E_PARAM);
-    QCOMPARE(lndp2_clear(id), LNDP_OK);
-    QCOMPARE(lndp2_clear(id), LNDP_E_PARAM);
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    REQUIRE_EQ(lndp2_setup(&dup, &p), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_clear(id), LNDP_OK);
+    REQUIRE_EQ(lndp2_clear(id), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
-void TestLndpApi::arrayFamily()
+TEST_CASE_FIXTURE(ApiFixture, "arrayFamily")
 {
-    QCOMPARE(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
     const uint16_t port = freeUdpPort();
     _T_LNDP_NETWORK_SETUP_PROPERTY ps[5] = {prop(2, lndpV4("127.0.3.6"), port, "a"),
                                             prop(1, lndpV4("127.0.3.6"), port, "b"),
                                             prop(1, lndpV4("127.0.3.6"), port, "b"),
                                             prop(1, lndpV4("127.0.3.6"), port, "c"),
                                             prop(1, lndpV4("127.0.3.6"), port, "d")};
-    QCOMPARE(lndp_setup(nullptr, 1), LNDP_E_PARAM);
-    QCOMPARE(lndp_setup(ps, 5), LNDP_E_PARAM);
-    QCOMPARE(lndp_clear(), LNDP_E_MODE);
+    REQUIRE_EQ(lndp_setup(nullptr, 1), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp_setup(ps, 5), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp_clear(), LNDP_E_MODE);
     // The duplicate third record rolls back the first two.
-    QCOMPARE(lndp_setup(ps, 3), LNDP_E_ALREADY);
-    QCOMPARE(engineState(), uint8_t(LNDP::LNDP_STATE_READY));
-    QCOMPARE(lndp_changeStatus(0, 1), LNDP_E_MODE);
-    QCOMPARE(lndp_setup(ps, 2), LNDP_OK);
-    QCOMPARE(lndp_changeStatus(4, 1), LNDP_E_PARAM);
-    QCOMPARE(lndp_changeStatus(2, 1), LNDP_E_PARAM); // unmapped index
-    QCOMPARE(lndp_changeStatus(1, 1), LNDP_OK);
-    QCOMPARE(lndp_getStatus(1), 1);
-    QCOMPARE(lndp_getStatus(0), 0);
-    QCOMPARE(lndp_changeTime(0, 2000, 2), LNDP_OK);
-    QCOMPARE(lndp_changeTime(1, 2000, 2), LNDP_E_PARAM); // responder
-    QCOMPARE(lndp_changeTime(0, 99, 2), LNDP_E_PARAM);
-    QCOMPARE(lndp2_changeStatus(0, 1), LNDP_E_MODE);
-    QCOMPARE(lndp2_getStatus(0), LNDP_E_MODE);
-    QCOMPARE(lndp_setup(ps, 1), LNDP_E_ALREADY);
-    QCOMPARE(lndp_clear(), LNDP_OK);
+    REQUIRE_EQ(lndp_setup(ps, 3), LNDP_E_ALREADY);
+    REQUIRE_EQ(engineState(), uint8_t(LNDP::LNDP_STATE_READY));
+    REQUIRE_EQ(lndp_changeStatus(0, 1), LNDP_E_MODE);
+    REQUIRE_EQ(lndp_setup(ps, 2), LNDP_OK);
+    REQUIRE_EQ(lndp_changeStatus(4, 1), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp_changeStatus(2, 1), LNDP_E_PARAM); // unmapped index
+    REQUIRE_EQ(lndp_changeStatus(1, 1), LNDP_OK);
+    REQUIRE_EQ(lndp_getStatus(1), 1);
+    REQUIRE_EQ(lndp_getStatus(0), 0);
+    REQUIRE_EQ(lndp_changeTime(0, 2000, 2), LNDP_OK);
+    REQUIRE_EQ(lndp_changeTime(1, 2000, 2), LNDP_E_PARAM); // responder
+    REQUIRE_EQ(lndp_changeTime(0, 99, 2), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_changeStatus(0, 1), LNDP_E_MODE);
+    REQUIRE_EQ(lndp2_getStatus(0), LNDP_E_MODE);
+    REQUIRE_EQ(lndp_setup(ps, 1), LNDP_E_ALREADY);
+    REQUIRE_EQ(lndp_clear(), LNDP_OK);
     // The engine task processes the clear and returns to the ready state.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (engineState() != LNDP::LNDP_STATE_READY && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    QCOMPARE(engineState(), uint8_t(LNDP::LNDP_STATE_READY));
-    QCOMPARE(lndp_clear(), LNDP_E_MODE);
-    QCOMPARE(lndp_setup(ps + 3, 2), LNDP_OK);
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    REQUIRE_EQ(engineState(), uint8_t(LNDP::LNDP_STATE_READY));
+    REQUIRE_EQ(lndp_clear(), LNDP_E_MODE);
+    REQUIRE_EQ(lndp_setup(ps + 3, 2), LNDP_OK);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
-void TestLndpApi::subscribeAndQueries()
+TEST_CASE_FIXTURE(ApiFixture, "subscribeAndQueries")
 {
-    QCOMPARE(lndp_subscribe(onHost), LNDP_E_NOTREADY);
-    QCOMPARE(lndp_startup(), LNDP_OK);
-    QCOMPARE(lndp_subscribe(nullptr), LNDP_E_PARAM);
-    QCOMPARE(lndp_subscribe(onHost), LNDP_OK);
-    QCOMPARE(lndp_subscribe(onHostOther), LNDP_E_ALREADY);
+    REQUIRE_EQ(lndp_subscribe(onHost), LNDP_E_NOTREADY);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_subscribe(nullptr), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp_subscribe(onHost), LNDP_OK);
+    REQUIRE_EQ(lndp_subscribe(onHostOther), LNDP_E_ALREADY);
     // Other threads are other subscribers; the table holds five. The
     // threads stay alive meanwhile, so each keeps its own id.
     int results[5] = {};
@@ -335,38 +322,38 @@ void TestLndpApi::subscribeAndQueries()
     cv.notify_all();
     for (auto &t : threads)
         t.join();
-    QCOMPARE(results[0], LNDP_OK);
-    QCOMPARE(results[3], LNDP_OK);
-    QCOMPARE(results[4], LNDP_E_FULL);
+    REQUIRE_EQ(results[0], LNDP_OK);
+    REQUIRE_EQ(results[3], LNDP_OK);
+    REQUIRE_EQ(results[4], LNDP_E_FULL);
 
     uint32_t count = 7;
-    QCOMPARE(lndp_getNumOfHost(nullptr), LNDP_E_PARAM);
-    QCOMPARE(lndp_getNumOfHost(&count), LNDP_E_NOTREADY); // nothing set up yet
-    QCOMPARE(count, 0u);
+    REQUIRE_EQ(lndp_getNumOfHost(nullptr), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp_getNumOfHost(&count), LNDP_E_NOTREADY); // nothing set up yet
+    REQUIRE_EQ(count, 0u);
     _LNDP_HOST_INFO h;
-    QCOMPARE(lndp_getHostInfo(0, nullptr), LNDP_E_PARAM);
-    QCOMPARE(lndp_getHostInfo(0x10000, &h), LNDP_E_PARAM);
-    QCOMPARE(lndp_getHostInfo(0, &h), LNDP_E_NOTREADY);
+    REQUIRE_EQ(lndp_getHostInfo(0, nullptr), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp_getHostInfo(0x10000, &h), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp_getHostInfo(0, &h), LNDP_E_NOTREADY);
     int id = -1;
     const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.8"), freeUdpPort(), "s");
-    QCOMPARE(lndp2_setup(&id, &p), LNDP_OK);
-    QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
-    QCOMPARE(count, 0u);
-    QCOMPARE(lndp_getHostInfo(0, &h), LNDP_E_PARAM); // index == enabled count
-    QCOMPARE(lndp_debugPrintHostList(nullptr), LNDP_E_PARAM);
-    QCOMPARE(lndp_debugPrintStatus(nullptr), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp2_setup(&id, &p), LNDP_OK);
+    REQUIRE_EQ(lndp_getNumOfHost(&count), LNDP_OK);
+    REQUIRE_EQ(count, 0u);
+    REQUIRE_EQ(lndp_getHostInfo(0, &h), LNDP_E_PARAM); // index == enabled count
+    REQUIRE_EQ(lndp_debugPrintHostList(nullptr), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp_debugPrintStatus(nullptr), LNDP_E_PARAM);
     gPrinted.clear();
-    QCOMPARE(lndp_debugPrintStatus(capturePrint), LNDP_OK);
-    QCOMPARE(QString::fromStdString(gPrinted), QString("[\n< 0:IP:127.0.3.8, ]\n"));
+    REQUIRE_EQ(lndp_debugPrintStatus(capturePrint), LNDP_OK);
+    REQUIRE_EQ(gPrinted, std::string("[\n< 0:IP:127.0.3.8, ]\n"));
     gPrinted.clear();
-    QCOMPARE(lndp_debugPrintHostList(capturePrint), LNDP_OK);
-    QCOMPARE(QString::fromStdString(gPrinted), QString()); // no host yet
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    REQUIRE_EQ(lndp_debugPrintHostList(capturePrint), LNDP_OK);
+    REQUIRE_EQ(gPrinted, std::string()); // no host yet
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
-void TestLndpApi::idleTaskRunsIntervalEvery100ms()
+TEST_CASE_FIXTURE(ApiFixture, "idleTaskRunsIntervalEvery100ms")
 {
-    QCOMPARE(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
     LNDP::gl_manage.mainLock();
     const uint32_t before = LNDP::gl_manage.intervalPassCount();
     LNDP::gl_manage.mainUnlock();
@@ -377,16 +364,16 @@ void TestLndpApi::idleTaskRunsIntervalEvery100ms()
     LNDP::gl_manage.mainUnlock();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     // About one pass per 100 ms; never faster, and not starved.
-    QVERIFY2(passes <= (uint32_t)(ms / 100) + 1 && passes >= 5, qPrintable(QString::number(passes)));
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    REQUIRE_MESSAGE((passes <= (uint32_t)(ms / 100) + 1 && passes >= 5), passes);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
-void TestLndpApi::announcerAndResponderFindEachOtherAndAgeOut()
+TEST_CASE_FIXTURE(ApiFixture, "announcerAndResponderFindEachOtherAndAgeOut")
 {
     // Announcer on 127.0.3.10/31 broadcasts to 127.0.3.11, where the
     // responder's binding listens on the same port.
-    QCOMPARE(lndp_startup(), LNDP_OK);
-    QCOMPARE(lndp_subscribe(onHost), LNDP_OK);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_subscribe(onHost), LNDP_OK);
     const uint16_t port = freeUdpPort();
     std::vector<uint8_t> ex;
     uint32_t used = 0;
@@ -398,8 +385,8 @@ void TestLndpApi::announcerAndResponderFindEachOtherAndAgeOut()
     int ann = -1, resp = -1;
     const _T_LNDP_NETWORK_SETUP_PROPERTY pr = prop(1, lndpV4("127.0.3.11"), port, "_zel-scp", &ex);
     const _T_LNDP_NETWORK_SETUP_PROPERTY pa = prop(2, lndpV4("127.0.3.10"), port, "_zel-scp");
-    QCOMPARE(lndp2_setup(&resp, &pr), LNDP_OK);
-    QCOMPARE(lndp2_setup(&ann, &pa), LNDP_OK);
+    REQUIRE_EQ(lndp2_setup(&resp, &pr), LNDP_OK);
+    REQUIRE_EQ(lndp2_setup(&ann, &pa), LNDP_OK);
 
     auto responderSeen = [](const std::vector<Seen> &v, uint8_t enabled, uint8_t status) {
         for (const auto &s : v)
@@ -407,60 +394,61 @@ void TestLndpApi::announcerAndResponderFindEachOtherAndAgeOut()
                 return true;
         return false;
     };
-    QVERIFY(waitSeen([&](const auto &v) { return responderSeen(v, 1, 0); }, 5000));
+    REQUIRE(waitSeen([&](const auto &v) { return responderSeen(v, 1, 0); }, 5000));
     {
         std::lock_guard<std::mutex> g(gMutex);
         const Seen *r = nullptr;
         for (const auto &s : gSeen)
             if (s.host.senderRole == 1)
                 r = &s;
-        QVERIFY(r);
-        QVERIFY(lndp_addrEqual(&r->host.hostAddr, ptrOf(lndpV4("127.0.3.11"))));
-        QVERIFY(lndp_addrEqual(&r->host.localAddr, ptrOf(lndpV4("127.0.3.10"))));
-        QCOMPARE(r->host.rawFlags, uint8_t(0x80));
-        QCOMPARE(QByteArray((const char *)r->host.exInfo, r->host.exInfoLen),
-                 QByteArray((const char *)ex.data(), (int)ex.size()));
+        REQUIRE(r);
+        REQUIRE(lndp_addrEqual(&r->host.hostAddr, ptrOf(lndpV4("127.0.3.11"))));
+        REQUIRE(lndp_addrEqual(&r->host.localAddr, ptrOf(lndpV4("127.0.3.10"))));
+        REQUIRE_EQ(r->host.rawFlags, uint8_t(0x80));
+        REQUIRE_EQ(std::string((const char *)r->host.exInfo, r->host.exInfoLen),
+                   std::string((const char *)ex.data(), ex.size()));
     }
     uint32_t count = 0;
-    QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
-    QCOMPARE(count, 2u); // each binding sees the other
+    REQUIRE_EQ(lndp_getNumOfHost(&count), LNDP_OK);
+    REQUIRE_EQ(count, 2u); // each binding sees the other
     _LNDP_HOST_INFO h;
-    QCOMPARE(lndp_getHostInfo(1, &h), LNDP_OK);
-    QCOMPARE(lndp_getHostInfo(2, &h), LNDP_E_PARAM);
+    REQUIRE_EQ(lndp_getHostInfo(1, &h), LNDP_OK);
+    REQUIRE_EQ(lndp_getHostInfo(2, &h), LNDP_E_PARAM);
     // One line per host, numbered by its table entry.
     gPrinted.clear();
-    QCOMPARE(lndp_debugPrintHostList(capturePrint), LNDP_OK);
-    QStringList lines = QString::fromStdString(gPrinted).split('\n');
-    QCOMPARE(lines.size(), 3);
-    QCOMPARE(lines.takeLast(), QString()); // the text ends with a line break
-    const QRegularExpression entry("^([ 1-3][0-9]):");
-    QSet<QString> numbers;
-    for (QString &line : lines) {
-        const QRegularExpressionMatch m = entry.match(line);
-        QVERIFY2(m.hasMatch(), qPrintable(line));
-        numbers.insert(m.captured(1));
-        line = line.mid(3);
+    REQUIRE_EQ(lndp_debugPrintHostList(capturePrint), LNDP_OK);
+    std::vector<std::string> lines = split(gPrinted, '\n');
+    REQUIRE_EQ(lines.size(), size_t(3));
+    REQUIRE_EQ(lines.back(), std::string()); // the text ends with a line break
+    lines.pop_back();
+    const std::regex entry("^([ 1-3][0-9]):");
+    std::set<std::string> numbers;
+    for (std::string &line : lines) {
+        std::smatch m;
+        REQUIRE_MESSAGE(std::regex_search(line, m, entry), line);
+        numbers.insert(m[1].str());
+        line = line.substr(3);
     }
-    QCOMPARE(numbers.size(), 2);
-    lines.sort();
-    QCOMPARE(lines, QStringList({
+    REQUIRE_EQ(numbers.size(), size_t(2));
+    std::sort(lines.begin(), lines.end());
+    REQUIRE_EQ(lines, std::vector<std::string>({
         "(O) [ SERVICE:_zel-scp        , CPU IP:127.0.3.10          , COM IP:127.0.3.10          , ]",
         "(O) [ SERVICE:_zel-scp        , CPU IP:127.0.3.11          , COM IP:127.0.3.11          , ]",
     }));
     gPrinted.clear();
-    QCOMPARE(lndp_debugPrintStatus(capturePrint), LNDP_OK);
-    QVERIFY2(QString::fromStdString(gPrinted) == "[\n< 0:IP:127.0.3.11, < 1:IP:127.0.3.10, ]\n"
-                 || QString::fromStdString(gPrinted) == "[\n< 1:IP:127.0.3.11, < 0:IP:127.0.3.10, ]\n",
-             gPrinted.c_str());
+    REQUIRE_EQ(lndp_debugPrintStatus(capturePrint), LNDP_OK);
+    REQUIRE_MESSAGE((gPrinted == "[\n< 0:IP:127.0.3.11, < 1:IP:127.0.3.10, ]\n"
+                     || gPrinted == "[\n< 1:IP:127.0.3.11, < 0:IP:127.0.3.10, ]\n"),
+                    gPrinted);
 
     // Refresh: the responder's next answers carry its new status.
-    QCOMPARE(lndp2_changeStatus(resp, 1), LNDP_OK);
-    QVERIFY(waitSeen([&](const auto &v) { return responderSeen(v, 1, 1); }, 5000));
+    REQUIRE_EQ(lndp2_changeStatus(resp, 1), LNDP_OK);
+    REQUIRE(waitSeen([&](const auto &v) { return responderSeen(v, 1, 1); }, 5000));
 
     // The responder goes away; the announcer reports it lost about 7 s later.
     const auto stopped = std::chrono::steady_clock::now();
-    QCOMPARE(lndp2_clear(resp), LNDP_OK);
-    QVERIFY(waitSeen([&](const auto &v) { return responderSeen(v, 0, 1); }, 15000));
+    REQUIRE_EQ(lndp2_clear(resp), LNDP_OK);
+    REQUIRE(waitSeen([&](const auto &v) { return responderSeen(v, 0, 1); }, 15000));
     std::chrono::steady_clock::time_point lostAt;
     {
         std::lock_guard<std::mutex> g(gMutex);
@@ -469,98 +457,98 @@ void TestLndpApi::announcerAndResponderFindEachOtherAndAgeOut()
                 lostAt = s.at;
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(lostAt - stopped).count();
-    QVERIFY2(ms >= 6000 && ms <= 9000, qPrintable(QString::number(ms)));
-    QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
-    QCOMPARE(count, 0u); // the removed binding last heard the announcer no later, so it is gone too
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    REQUIRE_MESSAGE((ms >= 6000 && ms <= 9000), ms);
+    REQUIRE_EQ(lndp_getNumOfHost(&count), LNDP_OK);
+    REQUIRE_EQ(count, 0u); // the removed binding last heard the announcer no later, so it is gone too
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
 // A thread that ends leaves its foreign slot to the next new thread; that
 // thread is another subscriber, not the dead one.
-void TestLndpApi::threadTakingADeadSubscribersSlotSubscribes()
+TEST_CASE_FIXTURE(ApiFixture, "threadTakingADeadSubscribersSlotSubscribes")
 {
-    QCOMPARE(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
     const auto first = subscribeFromNewThread();
-    QCOMPARE(first.second, LNDP_OK);
+    REQUIRE_EQ(first.second, LNDP_OK);
     const auto second = subscribeFromNewThread();
     // The second thread did take the first one's slot...
     const int32_t slotMask = (1 << OSWRAP_FOREIGN_SLOT_BITS) - 1;
-    QCOMPARE(second.first & slotMask, first.first & slotMask);
+    REQUIRE_EQ(second.first & slotMask, first.first & slotMask);
     // ...and is a subscriber of its own.
-    QCOMPARE(second.second, LNDP_OK);
-    QVERIFY(second.first != first.first);
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    REQUIRE_EQ(second.second, LNDP_OK);
+    REQUIRE(second.first != first.first);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
 // An engine that someone else initialised has other locks and tables in
 // use: start-up must not take it over, and leaves nothing behind.
-void TestLndpApi::startupRefusesAnEngineInitialisedElsewhere()
+TEST_CASE_FIXTURE(ApiFixture, "startupRefusesAnEngineInitialisedElsewhere")
 {
     int32_t sem = 0;
     T_OSWRAP_CSEM c = {0, 1, "T2"};
-    QCOMPARE(oswrap_AcreSem(&sem, &c), 0);
-    QCOMPARE(LNDP::gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, sem, sem), LNDP_OK);
-    QCOMPARE(lndp_startup(), LNDP_E_TASK);
-    QCOMPARE(lndp_taskId(), 0);
-    QCOMPARE(lndp_cleanup(), LNDP_E_ALREADY); // the count stayed 0
+    REQUIRE_EQ(oswrap_AcreSem(&sem, &c), 0);
+    REQUIRE_EQ(LNDP::gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, sem, sem), LNDP_OK);
+    REQUIRE_EQ(lndp_startup(), LNDP_E_TASK);
+    REQUIRE_EQ(lndp_taskId(), 0);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_E_ALREADY); // the count stayed 0
     int32_t id = 0;
-    QCOMPARE(oswrap_VinqSem(&id, "LNDPMAIN"), OSWRAP_E_NONAME);
-    QCOMPARE(oswrap_VinqTsk(&id, "LNDPSVC"), OSWRAP_E_NONAME);
-    QCOMPARE(vsock_wrappedSocketGetSockStatus(0), VSOCK_E_NOTREADY);
-    QCOMPARE(engineState(), uint8_t(LNDP::LNDP_STATE_INIT)); // untouched
+    REQUIRE_EQ(oswrap_VinqSem(&id, "LNDPMAIN"), OSWRAP_E_NONAME);
+    REQUIRE_EQ(oswrap_VinqTsk(&id, "LNDPSVC"), OSWRAP_E_NONAME);
+    REQUIRE_EQ(vsock_wrappedSocketGetSockStatus(0), VSOCK_E_NOTREADY);
+    REQUIRE_EQ(engineState(), uint8_t(LNDP::LNDP_STATE_INIT)); // untouched
     LNDP::gl_manage.finalize();
-    QCOMPARE(oswrap_DelSem(sem), 0);
-    QCOMPARE(lndp_startup(), LNDP_OK);
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    REQUIRE_EQ(oswrap_DelSem(sem), 0);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
 // A call whose wait on the main lock fails holds nothing: it must answer
 // "not ready" instead of reading the engine unlocked.
-void TestLndpApi::callsAnswerNotReadyWhenTheMainLockIsGone()
+TEST_CASE_FIXTURE(ApiFixture, "callsAnswerNotReadyWhenTheMainLockIsGone")
 {
-    QCOMPARE(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
     int id = -1;
     const _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, lndpV4("127.0.3.14"), freeUdpPort(), "s");
-    QCOMPARE(lndp2_setup(&id, &p), LNDP_OK);
+    REQUIRE_EQ(lndp2_setup(&id, &p), LNDP_OK);
     uint32_t count = 7;
-    QCOMPARE(lndp_getNumOfHost(&count), LNDP_OK);
-    QCOMPARE(lndp2_getStatus(id), 0);
+    REQUIRE_EQ(lndp_getNumOfHost(&count), LNDP_OK);
+    REQUIRE_EQ(lndp2_getStatus(id), 0);
     int32_t mainSem = 0;
-    QCOMPARE(oswrap_VinqSem(&mainSem, "LNDPMAIN"), OSWRAP_E_OK);
-    QCOMPARE(oswrap_DelSem(mainSem), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_VinqSem(&mainSem, "LNDPMAIN"), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_DelSem(mainSem), OSWRAP_E_OK);
     count = 7;
-    QCOMPARE(lndp_getNumOfHost(&count), LNDP_E_NOTREADY);
-    QCOMPARE(count, 0u);
-    QCOMPARE(lndp2_getStatus(id), LNDP_E_NOTREADY);
-    QCOMPARE(lndp2_changeStatus(id, 1), LNDP_E_NOTREADY);
-    QCOMPARE(lndp_subscribe(onHost), LNDP_E_NOTREADY);
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
-    QCOMPARE(lndp_startup(), LNDP_OK);
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    REQUIRE_EQ(lndp_getNumOfHost(&count), LNDP_E_NOTREADY);
+    REQUIRE_EQ(count, 0u);
+    REQUIRE_EQ(lndp2_getStatus(id), LNDP_E_NOTREADY);
+    REQUIRE_EQ(lndp2_changeStatus(id, 1), LNDP_E_NOTREADY);
+    REQUIRE_EQ(lndp_subscribe(onHost), LNDP_E_NOTREADY);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
 // The clean-up gives the engine task 5 s. A task still inside a subscriber
 // callback after that would run on freed tables, sockets and locks, so the
 // clean-up releases none of them, says so, and refuses a new start until a
 // later clean-up has finished the job.
-void TestLndpApi::cleanupKeepsTheEngineForAStuckSubscriber()
+TEST_CASE_FIXTURE(ApiFixture, "cleanupKeepsTheEngineForAStuckSubscriber")
 {
     {
         std::lock_guard<std::mutex> g(gStuck.m);
         gStuck.armed = true;
         gStuck.entered = gStuck.release = false;
     }
-    QCOMPARE(lndp_startup(), LNDP_OK);
-    QCOMPARE(lndp_subscribe(onHostStuck), LNDP_OK);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_subscribe(onHostStuck), LNDP_OK);
     const uint16_t port = freeUdpPort();
     int ann = -1, resp = -1;
     const _T_LNDP_NETWORK_SETUP_PROPERTY pr = prop(1, lndpV4("127.0.3.17"), port, "_zel-scp");
     const _T_LNDP_NETWORK_SETUP_PROPERTY pa = prop(2, lndpV4("127.0.3.16"), port, "_zel-scp");
-    QCOMPARE(lndp2_setup(&resp, &pr), LNDP_OK);
-    QCOMPARE(lndp2_setup(&ann, &pa), LNDP_OK);
+    REQUIRE_EQ(lndp2_setup(&resp, &pr), LNDP_OK);
+    REQUIRE_EQ(lndp2_setup(&ann, &pa), LNDP_OK);
     {
         std::unique_lock<std::mutex> g(gStuck.m);
-        QVERIFY(gStuck.cv.wait_for(g, std::chrono::seconds(10), [] { return gStuck.entered; }));
+        REQUIRE(gStuck.cv.wait_for(g, std::chrono::seconds(10), [] { return gStuck.entered; }));
     }
     const auto t0 = std::chrono::steady_clock::now();
     const int32_t first = lndp_cleanup();
@@ -579,18 +567,27 @@ void TestLndpApi::cleanupKeepsTheEngineForAStuckSubscriber()
         gStuck.armed = false;
     }
     gStuck.cv.notify_all();
-    QCOMPARE(first, LNDP_E_TASK);
-    QVERIFY2(waited >= 4900 && waited < 7900, qPrintable(QString::number(waited)));
-    QVERIFY(stillInside);
-    QCOMPARE(startWhilePending, LNDP_E_TASK);
-    QCOMPARE(lockKept, OSWRAP_E_OK);
-    QCOMPARE(lndp_cleanup(), LNDP_OK); // the callback has returned: finished now
-    QCOMPARE(lndp_taskId(), 0);
-    QCOMPARE(oswrap_VinqSem(&id, "LNDPMAIN"), OSWRAP_E_NONAME);
-    QCOMPARE(lndp_cleanup(), LNDP_E_ALREADY);
-    QCOMPARE(lndp_startup(), LNDP_OK);
-    QCOMPARE(lndp_cleanup(), LNDP_OK);
+    REQUIRE_EQ(first, LNDP_E_TASK);
+    REQUIRE_MESSAGE((waited >= 4900 && waited < 7900), waited);
+    REQUIRE(stillInside);
+    REQUIRE_EQ(startWhilePending, LNDP_E_TASK);
+    REQUIRE_EQ(lockKept, OSWRAP_E_OK);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK); // the callback has returned: finished now
+    REQUIRE_EQ(lndp_taskId(), 0);
+    REQUIRE_EQ(oswrap_VinqSem(&id, "LNDPMAIN"), OSWRAP_E_NONAME);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_E_ALREADY);
+    REQUIRE_EQ(lndp_startup(), LNDP_OK);
+    REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
-QTEST_APPLESS_MAIN(TestLndpApi)
-#include "tst_lndp_api.moc"
+int main(int argc, char **argv)
+{
+    if (oswrap_init() != 0) {
+        fprintf(stderr, "the OS wrapper did not start\n");
+        return 1;
+    }
+    doctest::Context context(argc, argv);
+    const int result = context.run();
+    oswrap_exit();
+    return result;
+}

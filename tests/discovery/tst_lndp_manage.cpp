@@ -3,12 +3,14 @@
 // limits, subscribers, host updates and ageing, socket failure and recovery,
 // the send bound, service removal, a burst while the socket is being opened
 // and the diagnostic dumps.
-#include <QtTest>
+#define DOCTEST_CONFIG_IMPLEMENT
+#include <doctest/doctest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -146,130 +148,87 @@ int reportsFor(uint8_t enabled)
 
 } // namespace
 
-class TestLndpManage : public QObject
-{
-    Q_OBJECT
-private Q_SLOTS:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void cleanup();
+// Locks the engine is given for the whole program: made once in main.
+int32_t gMainSem = 0;
+int32_t gVsockSem = 0;
 
-    void announcerSendsAndRepeats();
-    void responderAnswersOncePerAnnouncement();
-    void acceptanceByRoleAndName();
-    void tableLimits();
-    void setupErrorOrder_data();
-    void setupErrorOrder();
-    void subscriberRules();
-    void hostAgesOutAfter7000ms();
-    void hostChangesAndSecondEntry();
-    void datagramBeforeNotifyKeepsHost();
-    void setupAgainReportsHeldHosts();
-    void fullHostTableIsToldOncePerSetup();
-    void removingServiceStopsTraffic();
-    void socketFailureRecoversAndAnnouncesAgain();
-    void burstDuringSocketCreationIsReadCompletely();
-    void sendPassIsBounded();
-    void removingOneOfTwoServicesKeepsQueueSound();
-    void withdrawnHeadKeepsItsStoredSendFailure();
-    void statusAndInterval();
-    void diagnosticDumps();
+// Every case starts from an initialised engine with subscriber 1 recording
+// hosts, and finalises it afterwards.
+struct ManageFixture {
+    const int32_t m_mainSem = gMainSem;
+    const int32_t m_vsockSem = gVsockSem;
 
-private:
-    int32_t m_mainSem = 0;
-    int32_t m_vsockSem = 0;
+    ManageFixture()
+    {
+        gReports.clear();
+        gEvents = 0;
+        REQUIRE_EQ(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
+        REQUIRE_EQ(gl_manage.attachTask(testEvent), LNDP_OK);
+        REQUIRE_EQ(gl_manage.state(), uint8_t(LNDP_STATE_READY));
+        gl_manage.mainLock();
+        REQUIRE_EQ(gl_manage.subscribeTask(1, recordHost), LNDP_OK);
+        gl_manage.mainUnlock();
+    }
+    ~ManageFixture()
+    {
+        gl_manage.finalize();
+        CHECK_EQ(gl_manage.state(), uint8_t(LNDP_STATE_UNINIT));
+    }
 };
 
-void TestLndpManage::initTestCase()
-{
-    QCOMPARE(oswrap_init(), 0);
-    QCOMPARE(vsock_wrappedSocketInitModule(), 0);
-    T_OSWRAP_CSEM sem = {0, 1, "TMAIN"};
-    QCOMPARE(oswrap_AcreSem(&m_mainSem, &sem), 0);
-    sem.name = "TVSOCK";
-    QCOMPARE(oswrap_AcreSem(&m_vsockSem, &sem), 0);
-    oswrap_VsetClkSrc(testClock);
-}
-
-void TestLndpManage::cleanupTestCase()
-{
-    oswrap_VsetClkSrc(nullptr);
-    vsock_wrappedSocketEndModule();
-    oswrap_exit();
-}
-
-void TestLndpManage::init()
-{
-    gReports.clear();
-    gEvents = 0;
-    QCOMPARE(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
-    QCOMPARE(gl_manage.attachTask(testEvent), LNDP_OK);
-    QCOMPARE(gl_manage.state(), uint8_t(LNDP_STATE_READY));
-    gl_manage.mainLock();
-    QCOMPARE(gl_manage.subscribeTask(1, recordHost), LNDP_OK);
-    gl_manage.mainUnlock();
-}
-
-void TestLndpManage::cleanup()
-{
-    gl_manage.finalize();
-    QCOMPARE(gl_manage.state(), uint8_t(LNDP_STATE_UNINIT));
-}
-
-void TestLndpManage::announcerSendsAndRepeats()
+TEST_CASE_FIXTURE(ManageFixture, "announcerSendsAndRepeats")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.2");
     UdpPeer peer("127.0.1.3", port); // the subnet broadcast of 127.0.1.2/31
-    QVERIFY(peer.ok());
+    REQUIRE(peer.ok());
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_zel-scp")), LNDP_OK);
-    QCOMPARE(id, 0);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_zel-scp")), LNDP_OK);
+    REQUIRE_EQ(id, 0);
     interval();
-    QCOMPARE(gl_manage.socketStateOf(local, port), 1);
-    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    REQUIRE_EQ(gl_manage.socketStateOf(local, port), 1);
+    REQUIRE(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
     uint16_t from = 0;
     const std::vector<uint8_t> got = peer.receive(2000, &from);
     const std::vector<uint8_t> want = lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.2", "_zel-scp", {}, 0x00);
-    QCOMPARE(got.size(), size_t(41));
-    QCOMPARE(from, port); // announcements leave from the service port
+    REQUIRE_EQ(got.size(), size_t(41));
+    REQUIRE_EQ(from, port); // announcements leave from the service port
     std::vector<uint8_t> expected = want;
     expected[25] = 0x11, expected[26] = 0x22, expected[27] = 0x33, expected[28] = 0x44, expected[29] = 0x55;
-    QCOMPARE(got, expected);
+    REQUIRE_EQ(got, expected);
 
     gNow += 999;
     interval();
     pump([] { return false; }, 30);
-    QVERIFY(peer.receive(50).empty());
+    REQUIRE(peer.receive(50).empty());
     gNow += 1;
     interval();
-    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
-    QCOMPARE(peer.receive(2000).size(), size_t(41));
-    QVERIFY(gReports.empty()); // its own datagrams never make a host
+    REQUIRE(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    REQUIRE_EQ(peer.receive(2000).size(), size_t(41));
+    REQUIRE(gReports.empty()); // its own datagrams never make a host
 }
 
-void TestLndpManage::responderAnswersOncePerAnnouncement()
+TEST_CASE_FIXTURE(ManageFixture, "responderAnswersOncePerAnnouncement")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.4");
     UdpPeer peer("127.0.1.5", 0);
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(0 /* any other role: responder */, local, port, "svc")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(0 /* any other role: responder */, local, port, "svc")), LNDP_OK);
     interval();
     const std::vector<uint8_t> ann = lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.5", "svc");
     int32_t rx, tx, notify, more;
     // A second announcement read while the first reply is still queued is
     // not answered (it differs in its status, so its reading is visible).
-    QVERIFY(peer.sendTo(ann, "127.0.1.4", port));
+    REQUIRE(peer.sendTo(ann, "127.0.1.4", port));
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (gl_manage.txQueueLength(local, port) < 1 && std::chrono::steady_clock::now() < end) {
         gl_manage.runSocketCallback(rx, tx);
         gl_manage.runReceive(more, tx, notify);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
-    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.5", "svc", {}, 0x02, 1), "127.0.1.4", port));
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 1);
+    REQUIRE(peer.sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.5", "svc", {}, 0x02, 1), "127.0.1.4", port));
     notify = 0;
     end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (!notify && std::chrono::steady_clock::now() < end) {
@@ -277,281 +236,285 @@ void TestLndpManage::responderAnswersOncePerAnnouncement()
         gl_manage.runReceive(more, tx, notify);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    QCOMPARE(notify, 1);
-    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
-    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    REQUIRE_EQ(notify, 1);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 1);
+    REQUIRE(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
     uint16_t from = 0;
     const std::vector<uint8_t> reply = peer.receive(2000, &from);
-    QCOMPARE(reply.size(), size_t(36));
-    QCOMPARE(reply[6], uint8_t(0x80));
-    QCOMPARE(from, port);
-    QVERIFY(peer.receive(150).empty());
-    QCOMPARE(reportsFor(1), 1); // both readings before one notification: one report
+    REQUIRE_EQ(reply.size(), size_t(36));
+    REQUIRE_EQ(reply[6], uint8_t(0x80));
+    REQUIRE_EQ(from, port);
+    REQUIRE(peer.receive(150).empty());
+    REQUIRE_EQ(reportsFor(1), 1); // both readings before one notification: one report
     // Once the reply has left, the next announcement is answered again.
-    QVERIFY(peer.sendTo(ann, "127.0.1.4", port));
+    REQUIRE(peer.sendTo(ann, "127.0.1.4", port));
     pump([] { return false; }, 50);
-    QCOMPARE(peer.receive(2000).size(), size_t(36));
-    QCOMPARE(gReports.back().host.senderRole, uint8_t(2));
+    REQUIRE_EQ(peer.receive(2000).size(), size_t(36));
+    REQUIRE_EQ(gReports.back().host.senderRole, uint8_t(2));
 }
 
-void TestLndpManage::acceptanceByRoleAndName()
+TEST_CASE_FIXTURE(ManageFixture, "acceptanceByRoleAndName")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.6");
     UdpPeer peer("127.0.1.7", 0);
     int a = -1, b = -1;
-    QCOMPARE(gl_manage.setConfigCore(a, prop(LNDP_ROLE_ANNOUNCER, local, port, "ann")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(b, prop(LNDP_ROLE_LISTENING_ANNOUNCER, local, port, "both")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(a, prop(LNDP_ROLE_ANNOUNCER, local, port, "ann")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(b, prop(LNDP_ROLE_LISTENING_ANNOUNCER, local, port, "both")), LNDP_OK);
     interval();
     pump([&] { return gl_manage.txQueueLength(local, port) == 0; });
 
     // Announcer accepts responders, never replies.
-    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "ann"), "127.0.1.6", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
-    QCOMPARE(gReports.back().host.senderRole, uint8_t(1));
+    REQUIRE(peer.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "ann"), "127.0.1.6", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 1; }));
+    REQUIRE_EQ(gReports.back().host.senderRole, uint8_t(1));
     // Announcer ignores announcements; unknown names are ignored.
-    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.7", "ann"), "127.0.1.6", port));
-    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "nobody"), "127.0.1.6", port));
+    REQUIRE(peer.sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.7", "ann"), "127.0.1.6", port));
+    REQUIRE(peer.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "nobody"), "127.0.1.6", port));
     // Role 3 accepts both kinds and never answers.
-    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.7", "both"), "127.0.1.6", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 2; }));
-    QVERIFY(peer.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "both"), "127.0.1.6", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 3; }));
+    REQUIRE(peer.sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.1.7", "both"), "127.0.1.6", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 2; }));
+    REQUIRE(peer.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "both"), "127.0.1.6", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 3; }));
     pump([] { return false; }, 50);
-    QCOMPARE(reportsFor(1), 3);
-    QCOMPARE(gl_manage.usedHostCount(), 3);
-    QVERIFY(peer.receive(150).empty());
+    REQUIRE_EQ(reportsFor(1), 3);
+    REQUIRE_EQ(gl_manage.usedHostCount(), 3);
+    REQUIRE(peer.receive(150).empty());
     // A malformed datagram changes nothing.
     std::vector<uint8_t> bad = lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.7", "ann");
     bad[5] += 1;
-    QVERIFY(peer.sendTo(bad, "127.0.1.6", port));
+    REQUIRE(peer.sendTo(bad, "127.0.1.6", port));
     pump([] { return false; }, 50);
-    QCOMPARE(gl_manage.usedHostCount(), 3);
-    QCOMPARE(gl_manage.socketStateOf(local, port), 1);
+    REQUIRE_EQ(gl_manage.usedHostCount(), 3);
+    REQUIRE_EQ(gl_manage.socketStateOf(local, port), 1);
 }
 
-void TestLndpManage::tableLimits()
+TEST_CASE_FIXTURE(ManageFixture, "tableLimits")
 {
     const netc_addr l1 = lndpV4("127.0.1.8");
     const netc_addr l2 = lndpV4("127.0.1.9");
     const uint16_t port = freeUdpPort();
     int id = 5;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l1, port, "x")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, l1, port, "x")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l1, port, "x")), LNDP_E_ALREADY);
-    QCOMPARE(id, -1);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(3, l1, port, "x")), LNDP_E_ALREADY);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(3, l1, port, "y")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l1, port, "y")), LNDP_E_ALREADY);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, l1, port, "z", 0)), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(1, l1, port, "x")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, l1, port, "x")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(1, l1, port, "x")), LNDP_E_ALREADY);
+    REQUIRE_EQ(id, -1);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(3, l1, port, "x")), LNDP_E_ALREADY);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(3, l1, port, "y")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(1, l1, port, "y")), LNDP_E_ALREADY);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, l1, port, "z", 0)), LNDP_E_PARAM);
     // A failure on a new address leaves no binding behind.
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, l2, port, "z", 0)), LNDP_E_PARAM);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l2, port, "z")), LNDP_OK);
-    QCOMPARE(id, 3);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l2, port, "w")), LNDP_E_FULL); // fifth service
-    QCOMPARE(gl_manage.clearConfigCore(3), LNDP_OK);
-    QCOMPARE(gl_manage.clearConfigCore(3), LNDP_E_PARAM);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(1, l2, port, "z")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(1, lndpV4("127.0.1.10"), port, "z")), LNDP_E_FULL);
-    QCOMPARE(gl_manage.clearConfigCore(-1), LNDP_E_PARAM);
-    QCOMPARE(gl_manage.clearConfigCore(4), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, l2, port, "z", 0)), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(1, l2, port, "z")), LNDP_OK);
+    REQUIRE_EQ(id, 3);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(1, l2, port, "w")), LNDP_E_FULL); // fifth service
+    REQUIRE_EQ(gl_manage.clearConfigCore(3), LNDP_OK);
+    REQUIRE_EQ(gl_manage.clearConfigCore(3), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(1, l2, port, "z")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(1, lndpV4("127.0.1.10"), port, "z")), LNDP_E_FULL);
+    REQUIRE_EQ(gl_manage.clearConfigCore(-1), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.clearConfigCore(4), LNDP_E_PARAM);
 
     // Unset or non-IPv4 addresses and oversized exInfo are refused.
-    QCOMPARE(gl_manage.clearConfigCore(3), LNDP_OK);
+    REQUIRE_EQ(gl_manage.clearConfigCore(3), LNDP_OK);
     netc_addr none;
     memset(&none, 0, sizeof none);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(1, none, port, "z")), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(1, none, port, "z")), LNDP_E_PARAM);
     netc_addr v6 = l2;
     v6.family = NETC_AF_INET6;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(1, v6, port, "z")), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(1, v6, port, "z")), LNDP_E_PARAM);
     _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(1, l2, port, "z");
     static uint8_t ex[1025];
     p.exInfo = ex;
     p.exInfoLen = 1025;
-    QCOMPARE(gl_manage.setConfigCore(id, p), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, p), LNDP_E_PARAM);
     p.exInfoLen = 1024;
-    QCOMPARE(gl_manage.setConfigCore(id, p), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, p), LNDP_OK);
 }
 
-void TestLndpManage::setupErrorOrder_data()
+TEST_CASE_FIXTURE(ManageFixture, "setupErrorOrder")
 {
-    QTest::addColumn<int>("services");  // services in place first: 2 on two addresses, or 4
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<int>("role");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("intervalMs");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("third address, announcer without interval") << 2 << "127.0.10.3" << 2 << "z" << 0 << int(LNDP_E_FULL);
-    QTest::newRow("third address, responder") << 2 << "127.0.10.3" << 1 << "z" << 1000 << int(LNDP_E_FULL);
-    QTest::newRow("unset address before full bindings") << 2 << "" << 2 << "z" << 0 << int(LNDP_E_PARAM);
-    QTest::newRow("duplicate before missing interval") << 2 << "127.0.10.1" << 2 << "x" << 0 << int(LNDP_E_ALREADY);
-    QTest::newRow("missing interval on a known address") << 2 << "127.0.10.1" << 2 << "z" << 0 << int(LNDP_E_PARAM);
-    QTest::newRow("missing interval before full services") << 4 << "127.0.10.1" << 2 << "z" << 0 << int(LNDP_E_PARAM);
-    QTest::newRow("duplicate before full services") << 4 << "127.0.10.2" << 2 << "y" << 1000 << int(LNDP_E_ALREADY);
-    QTest::newRow("full services") << 4 << "127.0.10.1" << 1 << "z" << 1000 << int(LNDP_E_FULL);
-    QTest::newRow("third address before full services") << 4 << "127.0.10.3" << 2 << "z" << 0 << int(LNDP_E_FULL);
-}
-
-void TestLndpManage::setupErrorOrder()
-{
-    QFETCH(int, services);
-    QFETCH(QString, address);
-    QFETCH(int, role);
-    QFETCH(QString, name);
-    QFETCH(int, intervalMs);
-    QFETCH(int, expected);
-    const uint16_t port = 54330; // no socket is opened: no pass runs
-    const netc_addr a = lndpV4("127.0.10.1");
-    const netc_addr b = lndpV4("127.0.10.2");
-    int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, a, port, "x")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, b, port, "x")), LNDP_OK);
-    if (services == 4) {
-        QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, a, port, "y")), LNDP_OK);
-        QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, b, port, "y")), LNDP_OK);
+    const struct {
+        const char *name;
+        int services;   // services in place first: 2 on two addresses, or 4
+        const char *address;
+        int role;
+        const char *service;
+        int intervalMs;
+        int expected;
+    } rows[] = {
+        {"third address, announcer without interval", 2, "127.0.10.3", 2, "z", 0, int(LNDP_E_FULL)},
+        {"third address, responder", 2, "127.0.10.3", 1, "z", 1000, int(LNDP_E_FULL)},
+        {"unset address before full bindings", 2, "", 2, "z", 0, int(LNDP_E_PARAM)},
+        {"duplicate before missing interval", 2, "127.0.10.1", 2, "x", 0, int(LNDP_E_ALREADY)},
+        {"missing interval on a known address", 2, "127.0.10.1", 2, "z", 0, int(LNDP_E_PARAM)},
+        {"missing interval before full services", 4, "127.0.10.1", 2, "z", 0, int(LNDP_E_PARAM)},
+        {"duplicate before full services", 4, "127.0.10.2", 2, "y", 1000, int(LNDP_E_ALREADY)},
+        {"full services", 4, "127.0.10.1", 1, "z", 1000, int(LNDP_E_FULL)},
+        {"third address before full services", 4, "127.0.10.3", 2, "z", 0, int(LNDP_E_FULL)},
+    };
+    for (const auto &row : rows) {
+        SUBCASE(row.name)
+        {
+            const int services = row.services;
+            const char *address = row.address;
+            const int role = row.role;
+            const char *name = row.service;
+            const int intervalMs = row.intervalMs;
+            const int expected = row.expected;
+            const uint16_t port = 54330; // no socket is opened: no pass runs
+            const netc_addr a = lndpV4("127.0.10.1");
+            const netc_addr b = lndpV4("127.0.10.2");
+            int id = -1;
+            REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, a, port, "x")), LNDP_OK);
+            REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, b, port, "x")), LNDP_OK);
+            if (services == 4) {
+                REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, a, port, "y")), LNDP_OK);
+                REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, b, port, "y")), LNDP_OK);
+            }
+            netc_addr local;
+            memset(&local, 0, sizeof local);
+            if (*address)
+                local = lndpV4(address);
+            id = 7;
+            REQUIRE_EQ(gl_manage.setConfigCore(id, prop((uint8_t)role, local, port, name, (uint32_t)intervalMs)),
+                       int32_t(expected));
+            REQUIRE_EQ(id, -1);
+        }
     }
-    netc_addr local;
-    memset(&local, 0, sizeof local);
-    if (!address.isEmpty())
-        local = lndpV4(address.toLatin1().constData());
-    const QByteArray serviceName = name.toLatin1();
-    id = 7;
-    QCOMPARE(gl_manage.setConfigCore(id, prop((uint8_t)role, local, port, serviceName.constData(), (uint32_t)intervalMs)),
-             int32_t(expected));
-    QCOMPARE(id, -1);
 }
 
-void TestLndpManage::subscriberRules()
+TEST_CASE_FIXTURE(ManageFixture, "subscriberRules")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.11");
     UdpPeer peer("127.0.1.12", 0);
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     interval();
-    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.12", "s"), "127.0.1.11", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    REQUIRE(peer.sendTo(lndpDatagram(1, "127.0.1.12", "s"), "127.0.1.11", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 1; }));
 
     gl_manage.mainLock();
-    QCOMPARE(gl_manage.subscribeTask(1, otherCallback), LNDP_E_ALREADY);
+    REQUIRE_EQ(gl_manage.subscribeTask(1, otherCallback), LNDP_E_ALREADY);
     gReports.clear();
     // A new subscriber hears about the enabled host at once.
-    QCOMPARE(gl_manage.subscribeTask(2, recordHost), LNDP_OK);
-    QCOMPARE(gReports.size(), size_t(1));
-    QCOMPARE(gReports[0].enabled, uint8_t(1));
-    QCOMPARE(gl_manage.subscribeTask(3, otherCallback), LNDP_OK);
-    QCOMPARE(gl_manage.subscribeTask(4, otherCallback), LNDP_OK);
-    QCOMPARE(gl_manage.subscribeTask(5, otherCallback), LNDP_OK);
-    QCOMPARE(gl_manage.subscribeTask(6, otherCallback), LNDP_E_FULL);
+    REQUIRE_EQ(gl_manage.subscribeTask(2, recordHost), LNDP_OK);
+    REQUIRE_EQ(gReports.size(), size_t(1));
+    REQUIRE_EQ(gReports[0].enabled, uint8_t(1));
+    REQUIRE_EQ(gl_manage.subscribeTask(3, otherCallback), LNDP_OK);
+    REQUIRE_EQ(gl_manage.subscribeTask(4, otherCallback), LNDP_OK);
+    REQUIRE_EQ(gl_manage.subscribeTask(5, otherCallback), LNDP_OK);
+    REQUIRE_EQ(gl_manage.subscribeTask(6, otherCallback), LNDP_E_FULL);
     gl_manage.mainUnlock();
 
     // Every subscriber is told of a change, in table order.
     gReports.clear();
-    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.12", "s", {}, 0x04), "127.0.1.11", port));
-    QVERIFY(pump([&] { return gReports.size() == 2; }));
+    REQUIRE(peer.sendTo(lndpDatagram(1, "127.0.1.12", "s", {}, 0x04), "127.0.1.11", port));
+    REQUIRE(pump([&] { return gReports.size() == 2; }));
 
     gl_manage.finalize();
-    QCOMPARE(gl_manage.subscribeTask(1, recordHost), LNDP_E_NOTREADY);
-    QCOMPARE(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
-    QCOMPARE(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_E_ALREADY);
-    QCOMPARE(gl_manage.attachTask(testEvent), LNDP_OK);
-    QCOMPARE(gl_manage.attachTask(testEvent), LNDP_E_ALREADY);
+    REQUIRE_EQ(gl_manage.subscribeTask(1, recordHost), LNDP_E_NOTREADY);
+    REQUIRE_EQ(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
+    REQUIRE_EQ(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_E_ALREADY);
+    REQUIRE_EQ(gl_manage.attachTask(testEvent), LNDP_OK);
+    REQUIRE_EQ(gl_manage.attachTask(testEvent), LNDP_E_ALREADY);
 }
 
-void TestLndpManage::hostAgesOutAfter7000ms()
+TEST_CASE_FIXTURE(ManageFixture, "hostAgesOutAfter7000ms")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.13");
     UdpPeer peer("127.0.1.14", 0);
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     gl_manage.setState(LNDP_STATE_RUNNING);
     interval();
-    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.14", "s"), "127.0.1.13", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    REQUIRE(peer.sendTo(lndpDatagram(1, "127.0.1.14", "s"), "127.0.1.13", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 1; }));
     uint32_t count = 0;
     gl_manage.mainLock();
-    QCOMPARE(gl_manage.getNumOfActiveHost(count), LNDP_OK);
+    REQUIRE_EQ(gl_manage.getNumOfActiveHost(count), LNDP_OK);
     gl_manage.mainUnlock();
-    QCOMPARE(count, 1u);
+    REQUIRE_EQ(count, 1u);
 
     // A refresh at +5000 restarts the age timer.
     gNow += 5000;
     interval();
-    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.14", "s"), "127.0.1.13", port));
-    QVERIFY(pump([&] { return gl_manage.usedHostCount() == 1 && gEvents.load() != 0; }));
+    REQUIRE(peer.sendTo(lndpDatagram(1, "127.0.1.14", "s"), "127.0.1.13", port));
+    REQUIRE((pump([&] { return gl_manage.usedHostCount() == 1 && gEvents.load() != 0; })));
     pump([] { return false; }, 30);
-    QCOMPARE(reportsFor(1), 1); // same record: no new report
+    REQUIRE_EQ(reportsFor(1), 1); // same record: no new report
     gNow += 6999;
     interval();
     pump([] { return false; }, 20);
-    QCOMPARE(reportsFor(0), 0);
+    REQUIRE_EQ(reportsFor(0), 0);
     gNow += 1;
     int32_t rx, tx, notify;
     gl_manage.runInterval(rx, tx, notify);
-    QCOMPARE(notify, 1);
-    QCOMPARE(reportsFor(0), 0); // reported at the notification, not before
+    REQUIRE_EQ(notify, 1);
+    REQUIRE_EQ(reportsFor(0), 0); // reported at the notification, not before
     gl_manage.notifyUpdateHostInfo();
-    QCOMPARE(reportsFor(0), 1);
-    QCOMPARE(gl_manage.usedHostCount(), 0);
+    REQUIRE_EQ(reportsFor(0), 1);
+    REQUIRE_EQ(gl_manage.usedHostCount(), 0);
     gl_manage.mainLock();
-    QCOMPARE(gl_manage.getNumOfActiveHost(count), LNDP_OK);
+    REQUIRE_EQ(gl_manage.getNumOfActiveHost(count), LNDP_OK);
     gl_manage.mainUnlock();
-    QCOMPARE(count, 0u);
+    REQUIRE_EQ(count, 0u);
 }
 
-void TestLndpManage::hostChangesAndSecondEntry()
+TEST_CASE_FIXTURE(ManageFixture, "hostChangesAndSecondEntry")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.15");
     UdpPeer peerA("127.0.1.16", 0);
     UdpPeer peerB("127.0.1.17", 0);
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     gl_manage.setState(LNDP_STATE_RUNNING);
     interval();
-    QVERIFY(peerA.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x00}), "127.0.1.15", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    REQUIRE(peerA.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x00}), "127.0.1.15", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 1; }));
     // New MAC and exInfo: same entry, reported again.
-    QVERIFY(peerA.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x01, 'q'}, 0x0A), "127.0.1.15", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 2; }));
-    QCOMPARE(gl_manage.usedHostCount(), 1);
-    QCOMPARE(gReports.back().host.macAddr[0], uint8_t(0x0A));
-    QCOMPARE(gReports.back().host.exInfoLen, uint16_t(2));
+    REQUIRE(peerA.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x01, 'q'}, 0x0A), "127.0.1.15", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 2; }));
+    REQUIRE_EQ(gl_manage.usedHostCount(), 1);
+    REQUIRE_EQ(gReports.back().host.macAddr[0], uint8_t(0x0A));
+    REQUIRE_EQ(gReports.back().host.exInfoLen, uint16_t(2));
     // Same host address from another source address: a second entry.
     gNow += 3000;
     interval();
-    QVERIFY(peerB.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x01, 'q'}, 0x0A), "127.0.1.15", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 3; }));
-    QCOMPARE(gl_manage.usedHostCount(), 2);
+    REQUIRE(peerB.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x01, 'q'}, 0x0A), "127.0.1.15", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 3; }));
+    REQUIRE_EQ(gl_manage.usedHostCount(), 2);
     _LNDP_HOST_INFO h;
     gl_manage.mainLock();
-    QCOMPARE(gl_manage.getHostInfoByIndex(1, h), LNDP_OK);
-    QCOMPARE(gl_manage.getHostInfoByIndex(2, h), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.getHostInfoByIndex(1, h), LNDP_OK);
+    REQUIRE_EQ(gl_manage.getHostInfoByIndex(2, h), LNDP_E_PARAM);
     gl_manage.mainUnlock();
-    QVERIFY(lndp_addrEqual(&h.sourceAddr, ptrAddr("127.0.1.17")));
+    REQUIRE(lndp_addrEqual(&h.sourceAddr, ptrAddr("127.0.1.17")));
     // The first one ages out first.
     gNow += 4000;
     interval();
     gl_manage.notifyUpdateHostInfo();
-    QCOMPARE(reportsFor(0), 1);
-    QVERIFY(lndp_addrEqual(&gReports.back().host.sourceAddr, ptrAddr("127.0.1.16")));
-    QCOMPARE(gl_manage.usedHostCount(), 1);
+    REQUIRE_EQ(reportsFor(0), 1);
+    REQUIRE(lndp_addrEqual(&gReports.back().host.sourceAddr, ptrAddr("127.0.1.16")));
+    REQUIRE_EQ(gl_manage.usedHostCount(), 1);
 }
 
-void TestLndpManage::datagramBeforeNotifyKeepsHost()
+TEST_CASE_FIXTURE(ManageFixture, "datagramBeforeNotifyKeepsHost")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.18");
     UdpPeer peer("127.0.1.19", 0);
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     interval();
-    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.19", "s"), "127.0.1.18", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    REQUIRE(peer.sendTo(lndpDatagram(1, "127.0.1.19", "s"), "127.0.1.18", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 1; }));
     gNow += 7000;
     interval(); // entry disabled and changed, not yet reported
-    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.19", "s"), "127.0.1.18", port));
+    REQUIRE(peer.sendTo(lndpDatagram(1, "127.0.1.19", "s"), "127.0.1.18", port));
     int32_t rx, tx, notify = 0, more;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (!notify && std::chrono::steady_clock::now() < end) {
@@ -560,12 +523,12 @@ void TestLndpManage::datagramBeforeNotifyKeepsHost()
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     gl_manage.notifyUpdateHostInfo();
-    QCOMPARE(reportsFor(0), 0);
-    QCOMPARE(reportsFor(1), 2);
-    QCOMPARE(gl_manage.usedHostCount(), 1);
+    REQUIRE_EQ(reportsFor(0), 0);
+    REQUIRE_EQ(reportsFor(1), 2);
+    REQUIRE_EQ(gl_manage.usedHostCount(), 1);
 }
 
-void TestLndpManage::setupAgainReportsHeldHosts()
+TEST_CASE_FIXTURE(ManageFixture, "setupAgainReportsHeldHosts")
 {
     // Two bindings, each with one responder host; the service of the first
     // is removed and set up again before its host ages out.
@@ -575,55 +538,55 @@ void TestLndpManage::setupAgainReportsHeldHosts()
     UdpPeer peerA("127.0.10.5", 0);
     UdpPeer peerB("127.0.10.7", 0);
     int idA = -1, idB = -1;
-    QCOMPARE(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(idB, prop(LNDP_ROLE_ANNOUNCER, b, port, "_zel-scp")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(idB, prop(LNDP_ROLE_ANNOUNCER, b, port, "_zel-scp")), LNDP_OK);
     interval();
-    QVERIFY(peerA.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.5", "_zel-scp"), "127.0.10.4", port));
-    QVERIFY(peerB.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.7", "_zel-scp"), "127.0.10.6", port));
-    QVERIFY(pump([] { return reportsFor(1) == 2; }));
+    REQUIRE(peerA.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.5", "_zel-scp"), "127.0.10.4", port));
+    REQUIRE(peerB.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.7", "_zel-scp"), "127.0.10.6", port));
+    REQUIRE(pump([] { return reportsFor(1) == 2; }));
     // Nothing new: answers of known hosts raise no report.
-    QVERIFY(peerA.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.5", "_zel-scp"), "127.0.10.4", port));
+    REQUIRE(peerA.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.10.5", "_zel-scp"), "127.0.10.4", port));
     pump([] { return false; }, 50);
-    QCOMPARE(reportsFor(1), 2);
+    REQUIRE_EQ(reportsFor(1), 2);
 
-    QCOMPARE(gl_manage.clearConfigCore(idA), LNDP_OK);
+    REQUIRE_EQ(gl_manage.clearConfigCore(idA), LNDP_OK);
     gEvents = 0;
-    QCOMPARE(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
-    QVERIFY(gEvents.load() & (1u << LNDP_EVENT_NOTIFY));
-    QVERIFY(pump([] { return reportsFor(1) == 3; }));
+    REQUIRE_EQ(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
+    REQUIRE((gEvents.load() & (1u << LNDP_EVENT_NOTIFY)) != 0);
+    REQUIRE(pump([] { return reportsFor(1) == 3; }));
     pump([] { return false; }, 50);
-    QCOMPARE(reportsFor(1), 3); // only the host of the binding set up again
-    QVERIFY(lndp_addrEqual(&gReports.back().host.sourceAddr, ptrAddr("127.0.10.5")));
-    QVERIFY(lndp_addrEqual(&gReports.back().host.localAddr, &a));
-    QCOMPARE(reportsFor(0), 0);
+    REQUIRE_EQ(reportsFor(1), 3); // only the host of the binding set up again
+    REQUIRE(lndp_addrEqual(&gReports.back().host.sourceAddr, ptrAddr("127.0.10.5")));
+    REQUIRE(lndp_addrEqual(&gReports.back().host.localAddr, &a));
+    REQUIRE_EQ(reportsFor(0), 0);
 
     // A host that has aged out is reported lost, not again.
     gNow += LNDP_HOST_AGE_MS;
     interval();
-    QVERIFY(pump([] { return reportsFor(0) == 2; }));
+    REQUIRE(pump([] { return reportsFor(0) == 2; }));
     gEvents = 0;
-    QCOMPARE(gl_manage.clearConfigCore(idA), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
-    QCOMPARE(gEvents.load() & (1u << LNDP_EVENT_NOTIFY), 0u);
+    REQUIRE_EQ(gl_manage.clearConfigCore(idA), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(idA, prop(LNDP_ROLE_ANNOUNCER, a, port, "_zel-scp")), LNDP_OK);
+    REQUIRE_EQ(gEvents.load() & (1u << LNDP_EVENT_NOTIFY), 0u);
     pump([] { return false; }, 50);
-    QCOMPARE(reportsFor(1), 3);
+    REQUIRE_EQ(reportsFor(1), 3);
 }
 
-void TestLndpManage::fullHostTableIsToldOncePerSetup()
+TEST_CASE_FIXTURE(ManageFixture, "fullHostTableIsToldOncePerSetup")
 {
     gPrinted.clear();
     gl_manage.setDiagnosticOutput(capture);
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.10.8");
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_h")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_h")), LNDP_OK);
     interval();
     std::vector<std::unique_ptr<UdpPeer>> peers;
     std::vector<std::string> ips;
     for (int i = 0; i < 35; ++i) {
         ips.push_back("127.0.11." + std::to_string(1 + i));
         peers.push_back(std::make_unique<UdpPeer>(ips.back().c_str(), 0));
-        QVERIFY(peers.back()->ok());
+        REQUIRE(peers.back()->ok());
     }
     // A known host that changes its status: once its report arrives, every
     // datagram sent before it has been read.
@@ -639,75 +602,75 @@ void TestLndpManage::fullHostTableIsToldOncePerSetup()
     const std::string line = "LNDP host table full (32 hosts): further hosts are not listed\n";
 
     for (int i = 0; i < 35; ++i)
-        QVERIFY(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
-    QVERIFY(pump([] { return reportsFor(1) == 32; }));
-    QVERIFY(sentinel());
-    QCOMPARE(gl_manage.usedHostCount(), 32);
-    QCOMPARE(QString::fromStdString(gPrinted), QString::fromStdString(line));
+        REQUIRE(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
+    REQUIRE(pump([] { return reportsFor(1) == 32; }));
+    REQUIRE(sentinel());
+    REQUIRE_EQ(gl_manage.usedHostCount(), 32);
+    REQUIRE_EQ(gPrinted, line);
     // The refused hosts keep answering: nothing more is said.
     for (int i = 32; i < 35; ++i)
-        QVERIFY(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
-    QVERIFY(sentinel());
-    QCOMPARE(QString::fromStdString(gPrinted), QString::fromStdString(line));
+        REQUIRE(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
+    REQUIRE(sentinel());
+    REQUIRE_EQ(gPrinted, line);
 
     // A new set-up (the next scan) says it again, once.
-    QCOMPARE(gl_manage.clearConfigCore(id), LNDP_OK);
+    REQUIRE_EQ(gl_manage.clearConfigCore(id), LNDP_OK);
     const int reported = reportsFor(1);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_h")), LNDP_OK);
-    QVERIFY(pump([&] { return reportsFor(1) == reported + 32; })); // the hosts it still holds
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_h")), LNDP_OK);
+    REQUIRE(pump([&] { return reportsFor(1) == reported + 32; })); // the hosts it still holds
     interval();
     for (int i = 32; i < 35; ++i)
-        QVERIFY(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
-    QVERIFY(sentinel());
-    QCOMPARE(QString::fromStdString(gPrinted), QString::fromStdString(line + line));
+        REQUIRE(peers[i]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[i].c_str(), "_h"), "127.0.10.8", port));
+    REQUIRE(sentinel());
+    REQUIRE_EQ(gPrinted, line + line);
     gl_manage.setDiagnosticOutput(nullptr);
 }
 
-void TestLndpManage::removingServiceStopsTraffic()
+TEST_CASE_FIXTURE(ManageFixture, "removingServiceStopsTraffic")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.20");
     UdpPeer peer("127.0.1.21", port);
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     interval();
-    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
-    QCOMPARE(peer.receive(2000).size(), size_t(34));
-    QVERIFY(peer.sendTo(lndpDatagram(1, "127.0.1.21", "s"), "127.0.1.20", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    REQUIRE(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    REQUIRE_EQ(peer.receive(2000).size(), size_t(34));
+    REQUIRE(peer.sendTo(lndpDatagram(1, "127.0.1.21", "s"), "127.0.1.20", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 1; }));
     const int32_t sock = gl_manage.socketIdOf(local, port);
-    QVERIFY(sock >= 0);
-    QCOMPARE(gl_manage.clearConfigCore(id), LNDP_OK);
-    QCOMPARE(gl_manage.socketIdOf(local, port), -1);
-    QCOMPARE(vsock_wrappedSocketGetSockStatus(sock), 0);
+    REQUIRE(sock >= 0);
+    REQUIRE_EQ(gl_manage.clearConfigCore(id), LNDP_OK);
+    REQUIRE_EQ(gl_manage.socketIdOf(local, port), -1);
+    REQUIRE_EQ(vsock_wrappedSocketGetSockStatus(sock), 0);
     gNow += 7000;
     interval();
     pump([] { return false; }, 30);
-    QVERIFY(peer.receive(100).empty());
-    QCOMPARE(reportsFor(0), 1); // the binding's host ages out as usual
+    REQUIRE(peer.receive(100).empty());
+    REQUIRE_EQ(reportsFor(0), 1); // the binding's host ages out as usual
     int32_t more, tx, notify;
-    QCOMPARE(gl_manage.runReceive(more, tx, notify), LNDP_OK); // no binding left
+    REQUIRE_EQ(gl_manage.runReceive(more, tx, notify), LNDP_OK); // no binding left
 }
 
-void TestLndpManage::burstDuringSocketCreationIsReadCompletely()
+TEST_CASE_FIXTURE(ManageFixture, "burstDuringSocketCreationIsReadCompletely")
 {
     gl_manage.finalize();
     gGate.vsockSem = m_vsockSem;
     gGate.armed = true;
     gGate.engineWaiting = gGate.open = false;
     gGate.otherLocks = 0;
-    QCOMPARE(gl_manage.initialize(gatedWait, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
-    QCOMPARE(gl_manage.attachTask(testEvent), LNDP_OK);
+    REQUIRE_EQ(gl_manage.initialize(gatedWait, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
+    REQUIRE_EQ(gl_manage.attachTask(testEvent), LNDP_OK);
     gl_manage.mainLock();
-    QCOMPARE(gl_manage.subscribeTask(1, recordHost), LNDP_OK);
+    REQUIRE_EQ(gl_manage.subscribeTask(1, recordHost), LNDP_OK);
     gl_manage.mainUnlock();
 
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.30");
     UdpPeer peer("127.0.1.31", 0);
-    QVERIFY(peer.ok());
+    REQUIRE(peer.ok());
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "s")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "s")), LNDP_OK);
     std::thread engine([] {
         tlEngineThread = true;
         interval();
@@ -726,7 +689,7 @@ void TestLndpManage::burstDuringSocketCreationIsReadCompletely()
         g.unlock();
         if (!atGate)
             release();
-        QVERIFY2(atGate, "the engine did not reach its vsock lock while opening the socket");
+        REQUIRE_MESSAGE(atGate, "the engine did not reach its vsock lock while opening the socket");
     }
     // The socket exists; the engine does not know its id yet.
     const int burst = 12;
@@ -740,10 +703,10 @@ void TestLndpManage::burstDuringSocketCreationIsReadCompletely()
         stored = gGate.cv.wait_for(g, std::chrono::seconds(5), [&] { return gGate.otherLocks >= burst; });
     }
     release();
-    QVERIFY(sent);
-    QVERIFY2(stored, "the socket task did not report the burst");
+    REQUIRE(sent);
+    REQUIRE_MESSAGE(stored, "the socket task did not report the burst");
     const int32_t sockId = gl_manage.socketIdOf(local, port);
-    QVERIFY(sockId >= 0);
+    REQUIRE(sockId >= 0);
 
     // Receive passes until the engine has nothing more to read and no event
     // is left: a quiet moment.
@@ -752,24 +715,24 @@ void TestLndpManage::burstDuringSocketCreationIsReadCompletely()
         gl_manage.runReceive(more, tx, notify);
         gl_manage.runSocketCallback(rx, tx);
     }
-    QCOMPARE(more, 0);
+    REQUIRE_EQ(more, 0);
     char buf[LNDP_MAX_DATAGRAM];
-    QCOMPARE(vsock_wrappedSocketRecvUdp(sockId, buf, (int32_t)sizeof buf, nullptr), VSOCK_E_NODATA);
+    REQUIRE_EQ(vsock_wrappedSocketRecvUdp(sockId, buf, (int32_t)sizeof buf, nullptr), VSOCK_E_NODATA);
     gl_manage.notifyUpdateHostInfo();
-    QCOMPARE(reportsFor(1), 1);
+    REQUIRE_EQ(reportsFor(1), 1);
 }
 
-void TestLndpManage::socketFailureRecoversAndAnnouncesAgain()
+TEST_CASE_FIXTURE(ManageFixture, "socketFailureRecoversAndAnnouncesAgain")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.22");
     UdpPeer peer("127.0.1.23", port);
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, local, port, "s")), LNDP_OK);
     interval(); // announcement queued, not sent yet
-    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 1);
     // A datagram too big for the receive buffer fails the socket.
-    QVERIFY(peer.sendTo(std::vector<uint8_t>(1500, 'L'), "127.0.1.22", port));
+    REQUIRE(peer.sendTo(std::vector<uint8_t>(1500, 'L'), "127.0.1.22", port));
     int32_t rx, tx, notify, more;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (gl_manage.socketStateOf(local, port) == 1 && std::chrono::steady_clock::now() < end) {
@@ -777,35 +740,35 @@ void TestLndpManage::socketFailureRecoversAndAnnouncesAgain()
         gl_manage.runReceive(more, tx, notify);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    QCOMPARE(gl_manage.socketStateOf(local, port), 0);
-    QCOMPARE(gl_manage.txQueueLength(local, port), 0);
+    REQUIRE_EQ(gl_manage.socketStateOf(local, port), 0);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 0);
     int32_t moreTx, other;
     gl_manage.runSend(moreTx, other);
-    QCOMPARE(gl_manage.runReceive(more, tx, notify), LNDP_E_SOCKET);
+    REQUIRE_EQ(gl_manage.runReceive(more, tx, notify), LNDP_E_SOCKET);
     interval(); // new socket; the announcement waits for its timer
-    QCOMPARE(gl_manage.socketStateOf(local, port), 1);
-    QCOMPARE(gl_manage.txQueueLength(local, port), 0);
+    REQUIRE_EQ(gl_manage.socketStateOf(local, port), 1);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 0);
     gNow += 1000;
     interval();
-    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
-    QCOMPARE(peer.receive(2000).size(), size_t(34));
+    REQUIRE(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    REQUIRE_EQ(peer.receive(2000).size(), size_t(34));
 }
 
-void TestLndpManage::sendPassIsBounded()
+TEST_CASE_FIXTURE(ManageFixture, "sendPassIsBounded")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.24");
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(1, local, port, "r")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "a1")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "a2")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "a3")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(1, local, port, "r")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, local, port, "a1")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, local, port, "a2")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, local, port, "a3")), LNDP_OK);
     interval(); // three announcements queued
     std::vector<std::unique_ptr<UdpPeer>> peers;
     for (int i = 0; i < 32; ++i) {
         const std::string ip = "127.0.2." + std::to_string(100 + i);
         peers.push_back(std::make_unique<UdpPeer>(ip.c_str(), 0));
-        QVERIFY(peers.back()->sendTo(lndpDatagram(2, ip.c_str(), "r"), "127.0.1.24", port));
+        REQUIRE(peers.back()->sendTo(lndpDatagram(2, ip.c_str(), "r"), "127.0.1.24", port));
     }
     int32_t rx, tx, notify, more, other;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -814,31 +777,31 @@ void TestLndpManage::sendPassIsBounded()
         gl_manage.runReceive(more, tx, notify);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    QCOMPARE(gl_manage.usedHostCount(), 32);
-    QCOMPARE(gl_manage.txQueueLength(local, port), 35); // every descriptor that can exist
+    REQUIRE_EQ(gl_manage.usedHostCount(), 32);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 35); // every descriptor that can exist
     // With the socket gone every send fails at once: 3 steps per datagram,
     // so one pass of 100 steps cannot empty a queue of 35.
-    QCOMPARE(vsock_wrappedSocketDeleteSock(gl_manage.socketIdOf(local, port)), 0);
+    REQUIRE_EQ(vsock_wrappedSocketDeleteSock(gl_manage.socketIdOf(local, port)), 0);
     gl_manage.runSend(more, other);
-    QCOMPARE(more, 1);
-    QCOMPARE(other, 0);
-    QCOMPARE(gl_manage.txQueueLength(local, port), 2);
+    REQUIRE_EQ(more, 1);
+    REQUIRE_EQ(other, 0);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 2);
     gl_manage.runSend(more, other);
-    QCOMPARE(more, 0);
-    QCOMPARE(gl_manage.txQueueLength(local, port), 0);
+    REQUIRE_EQ(more, 0);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 0);
 }
 
-void TestLndpManage::removingOneOfTwoServicesKeepsQueueSound()
+TEST_CASE_FIXTURE(ManageFixture, "removingOneOfTwoServicesKeepsQueueSound")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.25");
     UdpPeer peer("127.0.1.26", 0);
     int resp = -1, ann = -1;
-    QCOMPARE(gl_manage.setConfigCore(resp, prop(1, local, port, "d")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(ann, prop(2, local, port, "d")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(resp, prop(1, local, port, "d")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(ann, prop(2, local, port, "d")), LNDP_OK);
     interval(); // the announcer's datagram is queued
-    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
-    QVERIFY(peer.sendTo(lndpDatagram(2, "127.0.1.26", "d"), "127.0.1.25", port));
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 1);
+    REQUIRE(peer.sendTo(lndpDatagram(2, "127.0.1.26", "d"), "127.0.1.25", port));
     int32_t rx, tx, notify, more;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (gl_manage.txQueueLength(local, port) < 2 && std::chrono::steady_clock::now() < end) {
@@ -846,35 +809,35 @@ void TestLndpManage::removingOneOfTwoServicesKeepsQueueSound()
         gl_manage.runReceive(more, tx, notify);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    QCOMPARE(gl_manage.txQueueLength(local, port), 2);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 2);
     // Removing the responder withdraws its queued reply; the announcer stays.
-    QCOMPARE(gl_manage.clearConfigCore(resp), LNDP_OK);
-    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
-    QVERIFY(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
-    QVERIFY(peer.receive(150).empty()); // no reply, and nothing zeroed on the wire
+    REQUIRE_EQ(gl_manage.clearConfigCore(resp), LNDP_OK);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 1);
+    REQUIRE(pump([&] { return gl_manage.txQueueLength(local, port) == 0; }));
+    REQUIRE(peer.receive(150).empty()); // no reply, and nothing zeroed on the wire
     // The host's reply slot is free again for a new responder.
-    QCOMPARE(gl_manage.setConfigCore(resp, prop(1, local, port, "d")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(resp, prop(1, local, port, "d")), LNDP_OK);
     interval();
-    QVERIFY(peer.sendTo(lndpDatagram(2, "127.0.1.26", "d"), "127.0.1.25", port));
+    REQUIRE(peer.sendTo(lndpDatagram(2, "127.0.1.26", "d"), "127.0.1.25", port));
     pump([] { return false; }, 50);
     const std::vector<uint8_t> r = peer.receive(2000);
-    QCOMPARE(r.size(), size_t(34));
-    QCOMPARE(r[6], uint8_t(0x80));
+    REQUIRE_EQ(r.size(), size_t(34));
+    REQUIRE_EQ(r[6], uint8_t(0x80));
 }
 
 // A service removed while its finished send waits to be accounted takes its
 // datagram out of the queue, but not the failure the socket reported for
 // it: an unusable send still replaces the socket.
-void TestLndpManage::withdrawnHeadKeepsItsStoredSendFailure()
+TEST_CASE_FIXTURE(ManageFixture, "withdrawnHeadKeepsItsStoredSendFailure")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.30"); // broadcast 127.0.1.31: nobody answers
     int resp = -1, ann = -1;
-    QCOMPARE(gl_manage.setConfigCore(resp, prop(1, local, port, "w")), LNDP_OK);
-    QCOMPARE(gl_manage.setConfigCore(ann, prop(2, local, port, "w")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(resp, prop(1, local, port, "w")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(ann, prop(2, local, port, "w")), LNDP_OK);
     interval();
-    QCOMPARE(gl_manage.socketStateOf(local, port), 1);
-    QCOMPARE(gl_manage.txQueueLength(local, port), 1);
+    REQUIRE_EQ(gl_manage.socketStateOf(local, port), 1);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 1);
     const int32_t sock = gl_manage.socketIdOf(local, port);
     gEvents = 0;
     int32_t more = 0, other = 0, rx = 0, tx = 0;
@@ -883,36 +846,36 @@ void TestLndpManage::withdrawnHeadKeepsItsStoredSendFailure()
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!(gEvents.load() & (1u << LNDP_EVENT_SOCKET)) && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    QVERIFY(gEvents.load() & (1u << LNDP_EVENT_SOCKET));
+    REQUIRE((gEvents.load() & (1u << LNDP_EVENT_SOCKET)) != 0);
     // The socket layer reports the send as unusable (as for a bad destination).
     netc_sock_cb_prm failed = {NETC_SOCK_EV_SEND, VSOCK_E_PARAM};
     gl_manage.onSocketEvent(sock, &failed);
     gl_manage.runSocketCallback(rx, tx);
-    QCOMPARE(tx, 1);
-    QCOMPARE(gl_manage.clearConfigCore(ann), LNDP_OK);
-    QCOMPARE(gl_manage.txQueueLength(local, port), 0);
+    REQUIRE_EQ(tx, 1);
+    REQUIRE_EQ(gl_manage.clearConfigCore(ann), LNDP_OK);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 0);
     gl_manage.runSend(more, other);
-    QCOMPARE(gl_manage.socketStateOf(local, port), 0); // closed, to be opened again
+    REQUIRE_EQ(gl_manage.socketStateOf(local, port), 0); // closed, to be opened again
     interval();
-    QCOMPARE(gl_manage.socketStateOf(local, port), 1);
+    REQUIRE_EQ(gl_manage.socketStateOf(local, port), 1);
 }
 
-void TestLndpManage::statusAndInterval()
+TEST_CASE_FIXTURE(ManageFixture, "statusAndInterval")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.27");
     int id = -1;
     _T_LNDP_NETWORK_SETUP_PROPERTY p = prop(2, local, port, "s", 1000, "255.255.255.255");
-    QCOMPARE(gl_manage.setConfigCore(id, p), LNDP_OK);
-    QCOMPARE(gl_manage.getStatusCore(id), 0);
-    QCOMPARE(gl_manage.changeStatusCore(id, 1), LNDP_OK);
-    QCOMPARE(gl_manage.getStatusCore(id), 1);
-    QCOMPARE(gl_manage.changeStatusCore(3, 1), LNDP_E_PARAM);
-    QCOMPARE(gl_manage.getStatusCore(3), LNDP_E_PARAM);
-    QCOMPARE(gl_manage.changeTimeCore(id, 5000), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, p), LNDP_OK);
+    REQUIRE_EQ(gl_manage.getStatusCore(id), 0);
+    REQUIRE_EQ(gl_manage.changeStatusCore(id, 1), LNDP_OK);
+    REQUIRE_EQ(gl_manage.getStatusCore(id), 1);
+    REQUIRE_EQ(gl_manage.changeStatusCore(3, 1), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.getStatusCore(3), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.changeTimeCore(id, 5000), LNDP_OK);
     int r = -1;
-    QCOMPARE(gl_manage.setConfigCore(r, prop(1, local, port, "s")), LNDP_OK);
-    QCOMPARE(gl_manage.changeTimeCore(r, 5000), LNDP_E_PARAM); // responders have no timer
+    REQUIRE_EQ(gl_manage.setConfigCore(r, prop(1, local, port, "s")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.changeTimeCore(r, 5000), LNDP_E_PARAM); // responders have no timer
 
     // mask /32: the "broadcast" is the address itself, which the engine
     // drops as its own. The new interval applies from the first start.
@@ -921,31 +884,49 @@ void TestLndpManage::statusAndInterval()
     gNow += 1000;
     int32_t rx, tx = 0, notify;
     gl_manage.runInterval(rx, tx, notify);
-    QCOMPARE(tx, 0);
+    REQUIRE_EQ(tx, 0);
     gNow += 4000;
     gl_manage.runInterval(rx, tx, notify);
-    QCOMPARE(tx, 1);
+    REQUIRE_EQ(tx, 1);
 }
 
-void TestLndpManage::diagnosticDumps()
+TEST_CASE_FIXTURE(ManageFixture, "diagnosticDumps")
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.28");
     UdpPeer peer("127.0.1.29", 0);
     int id = -1;
-    QCOMPARE(gl_manage.setConfigCore(id, prop(2, local, port, "svc")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(2, local, port, "svc")), LNDP_OK);
     interval();
-    QVERIFY(peer.sendTo(lndpDatagram(1, "10.1.2.3", "svc"), "127.0.1.28", port));
-    QVERIFY(pump([&] { return reportsFor(1) == 1; }));
+    REQUIRE(peer.sendTo(lndpDatagram(1, "10.1.2.3", "svc"), "127.0.1.28", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 1; }));
     gPrinted.clear();
     gl_manage.printHostList(capture);
-    QCOMPARE(QString::fromStdString(gPrinted),
-             QString(" 0:(O) [ SERVICE:svc             , CPU IP:10.1.2.3            , "
+    REQUIRE_EQ(gPrinted,
+             std::string(" 0:(O) [ SERVICE:svc             , CPU IP:10.1.2.3            , "
                      "COM IP:127.0.1.29          , ]\n"));
     gPrinted.clear();
     gl_manage.debugPrintStatus(capture);
-    QCOMPARE(QString::fromStdString(gPrinted), QString("[\n< 0:IP:127.0.1.28, ]\n"));
+    REQUIRE_EQ(gPrinted, std::string("[\n< 0:IP:127.0.1.28, ]\n"));
 }
 
-QTEST_APPLESS_MAIN(TestLndpManage)
-#include "tst_lndp_manage.moc"
+int main(int argc, char **argv)
+{
+    T_OSWRAP_CSEM sem = {0, 1, "TMAIN"};
+    if (oswrap_init() != 0 || vsock_wrappedSocketInitModule() != 0 || oswrap_AcreSem(&gMainSem, &sem) != 0) {
+        fprintf(stderr, "the OS wrapper or the socket module did not start\n");
+        return 1;
+    }
+    sem.name = "TVSOCK";
+    if (oswrap_AcreSem(&gVsockSem, &sem) != 0) {
+        fprintf(stderr, "no semaphore for the socket lock\n");
+        return 1;
+    }
+    oswrap_VsetClkSrc(testClock);
+    doctest::Context context(argc, argv);
+    const int result = context.run();
+    oswrap_VsetClkSrc(nullptr);
+    vsock_wrappedSocketEndModule();
+    oswrap_exit();
+    return result;
+}

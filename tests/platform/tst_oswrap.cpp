@@ -1,12 +1,16 @@
 // OS wrapper: id ranges, names, semaphores, flags, mailboxes, tasks and their
 // termination, foreign thread ids, timers, interlocked operations, load, and
 // concurrent create/wait/delete of the same objects.
-#include <QtTest>
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <future>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,6 +24,13 @@ constexpr auto kGenerous = seconds(10);
 
 std::atomic<uint32_t> gFakeMs{0};
 uint32_t fakeClock() { return gFakeMs.load(); }
+
+std::string hex(int32_t v)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "%x", unsigned(v));
+    return buf;
+}
 
 int64_t msSince(steady_clock::time_point t0)
 {
@@ -98,235 +109,203 @@ T_OSWRAP_CTSK taskRecord(oswrap_TaskEntry entry, const char *name = "T")
 
 } // namespace
 
-class TstOswrap : public QObject
-{
-    Q_OBJECT
-
-private Q_SLOTS:
-    void init() { QCOMPARE(oswrap_init(), OSWRAP_E_OK); }
-    void cleanup()
+// Every case starts the module afresh and ends it, whatever it left behind.
+struct OswrapFixture {
+    OswrapFixture() { REQUIRE_EQ(oswrap_init(), OSWRAP_E_OK); }
+    ~OswrapFixture()
     {
         oswrap_VsetClkSrc(nullptr);
         oswrap_exit();
     }
-
-    void moduleStartAndEnd();
-    void idRangesOfEveryFamily();
-    void namesAreTruncatedToEight();
-    void semaphoreCountsAndTimesOut();
-    void semaphoreWakesWaiterInOtherThread();
-    void flagAndOrWaitsAndClearOnWake();
-    void flagTimeoutIsNotRestartedByUnrelatedSets();
-    void mailboxOrderTimeoutsAndIds();
-    void mailboxReceiverWokenBySender();
-    void deletionWakesBlockedWaiters();
-    void taskFlagWaitTimesOut();
-    void terminateWakesTaskFlagWait();
-    void taskLifecycleAndUnsupportedCalls();
-    void foreignThreadIds();
-    void foreignTableFullAndSlotsFreed();
-    void foreignIdOfEndedThreadIsNotReused();
-    void oneshotTimerModes();
-    void freerunTimerModes();
-    void timerCountWrapAround();
-    void interlockedOperations();
-    void interlockedOnNullAnswerParameterError_data();
-    void interlockedOnNullAnswerParameterError();
-    void taskAndProcessLoad();
-    void processLoadFollowsBurnedShare_data();
-    void processLoadFollowsBurnedShare();
-    void concurrentCreateWaitDelete();
-    void concurrentFlagsAndMailboxes();
-    void exitEndsRunningTasks();
 };
 
-void TstOswrap::moduleStartAndEnd()
+TEST_CASE_FIXTURE(OswrapFixture, "moduleStartAndEnd")
 {
-    QCOMPARE(oswrap_init(), OSWRAP_E_OBJ);
-    QCOMPARE(oswrap_exit(), OSWRAP_E_OK);
-    QCOMPARE(oswrap_exit(), OSWRAP_E_OBJ);
+    REQUIRE_EQ(oswrap_init(), OSWRAP_E_OBJ);
+    REQUIRE_EQ(oswrap_exit(), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_exit(), OSWRAP_E_OBJ);
     T_OSWRAP_CSEM c{0, 1, "S"};
-    QCOMPARE(oswrap_CreSem(1, &c), OSWRAP_E_NOEXS);      // not initialised
+    REQUIRE_EQ(oswrap_CreSem(1, &c), OSWRAP_E_NOEXS);      // not initialised
     int32_t id = 0;
-    QCOMPARE(oswrap_GetTskId(&id), OSWRAP_E_NOEXS);
-    QCOMPARE(oswrap_init(), OSWRAP_E_OK);
-    QCOMPARE(oswrap_os_start(), OSWRAP_E_NOSPT);
-    QCOMPARE(oswrap_SigSemFromISR(1), OSWRAP_E_NOSPT);
-    QCOMPARE(oswrap_SetFlgFromISR(1, 1), OSWRAP_E_NOSPT);
-    QCOMPARE(oswrap_SndMsgFromISR(1, nullptr), OSWRAP_E_NOSPT);
-    QCOMPARE(oswrap_VsetTflFromISR(1, 1), OSWRAP_E_NOSPT);
-    QCOMPARE(oswrap_CnvSysClk(1234), 1234u);
-    QCOMPARE(oswrap_CnvSysClkToMsec(77), 77u);
-    QCOMPARE(oswrap_VsysClk(), 0);
-    QCOMPARE(oswrap_RotRdq(), 0);
-    QCOMPARE(oswrap_RefSys(), 0);
+    REQUIRE_EQ(oswrap_GetTskId(&id), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_init(), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_os_start(), OSWRAP_E_NOSPT);
+    REQUIRE_EQ(oswrap_SigSemFromISR(1), OSWRAP_E_NOSPT);
+    REQUIRE_EQ(oswrap_SetFlgFromISR(1, 1), OSWRAP_E_NOSPT);
+    REQUIRE_EQ(oswrap_SndMsgFromISR(1, nullptr), OSWRAP_E_NOSPT);
+    REQUIRE_EQ(oswrap_VsetTflFromISR(1, 1), OSWRAP_E_NOSPT);
+    REQUIRE_EQ(oswrap_CnvSysClk(1234), 1234u);
+    REQUIRE_EQ(oswrap_CnvSysClkToMsec(77), 77u);
+    REQUIRE_EQ(oswrap_VsysClk(), 0);
+    REQUIRE_EQ(oswrap_RotRdq(), 0);
+    REQUIRE_EQ(oswrap_RefSys(), 0);
 }
 
-void TstOswrap::idRangesOfEveryFamily()
+TEST_CASE_FIXTURE(OswrapFixture, "idRangesOfEveryFamily")
 {
     // Semaphores: automatic ids 100 down to 50, then none.
     T_OSWRAP_CSEM cs{0, 0, "S"};
     int32_t id = 0;
-    QCOMPARE(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);
-    QCOMPARE(id, 100);
-    QCOMPARE(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);
-    QCOMPARE(id, 99);
+    REQUIRE_EQ(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(id, 100);
+    REQUIRE_EQ(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(id, 99);
     for (int n = 3; n <= 51; ++n)
-        QCOMPARE(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);
-    QCOMPARE(id, 50);
-    QCOMPARE(oswrap_AcreSem(&id, &cs), OSWRAP_E_NOID);
-    QCOMPARE(oswrap_CreSem(50, &cs), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_CreSem(0, &cs), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_CreSem(49, &cs), OSWRAP_E_OK);
-    QCOMPARE(oswrap_CreSem(49, &cs), OSWRAP_E_OBJ);
-    QCOMPARE(oswrap_CreSem(1, nullptr), OSWRAP_E_PAR);
+        REQUIRE_EQ(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(id, 50);
+    REQUIRE_EQ(oswrap_AcreSem(&id, &cs), OSWRAP_E_NOID);
+    REQUIRE_EQ(oswrap_CreSem(50, &cs), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_CreSem(0, &cs), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_CreSem(49, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreSem(49, &cs), OSWRAP_E_OBJ);
+    REQUIRE_EQ(oswrap_CreSem(1, nullptr), OSWRAP_E_PAR);
     T_OSWRAP_CSEM negative{0, -1, "N"};
-    QCOMPARE(oswrap_CreSem(2, &negative), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_DelSem(100), OSWRAP_E_OK);
-    QCOMPARE(oswrap_DelSem(100), OSWRAP_E_NOEXS);
-    QCOMPARE(oswrap_DelSem(101), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);     // the freed id is reused
-    QCOMPARE(id, 100);
-    QCOMPARE(oswrap_AcreSem(nullptr, &cs), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_CreSem(2, &negative), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_DelSem(100), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_DelSem(100), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_DelSem(101), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);     // the freed id is reused
+    REQUIRE_EQ(id, 100);
+    REQUIRE_EQ(oswrap_AcreSem(nullptr, &cs), OSWRAP_E_PAR);
 
     // Event flags and mailboxes follow the same ranges.
     T_OSWRAP_CFLG cf{0, 0, "F"};
     T_OSWRAP_CMBX cm{0, "M"};
     for (int n = 0; n < 51; ++n) {
-        QCOMPARE(oswrap_AcreFlg(&id, &cf), OSWRAP_E_OK);
-        QCOMPARE(id, 100 - n);
-        QCOMPARE(oswrap_AcreMbx(&id, &cm), OSWRAP_E_OK);
-        QCOMPARE(id, 100 - n);
+        REQUIRE_EQ(oswrap_AcreFlg(&id, &cf), OSWRAP_E_OK);
+        REQUIRE_EQ(id, 100 - n);
+        REQUIRE_EQ(oswrap_AcreMbx(&id, &cm), OSWRAP_E_OK);
+        REQUIRE_EQ(id, 100 - n);
     }
-    QCOMPARE(oswrap_AcreFlg(&id, &cf), OSWRAP_E_NOID);
-    QCOMPARE(oswrap_AcreMbx(&id, &cm), OSWRAP_E_NOID);
-    QCOMPARE(oswrap_CreFlg(50, &cf), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_CreMbx(50, &cm), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_CreFlg(1, &cf), OSWRAP_E_OK);
-    QCOMPARE(oswrap_CreMbx(1, &cm), OSWRAP_E_OK);
-    QCOMPARE(oswrap_DelFlg(0), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_DelMbx(101), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_AcreFlg(&id, &cf), OSWRAP_E_NOID);
+    REQUIRE_EQ(oswrap_AcreMbx(&id, &cm), OSWRAP_E_NOID);
+    REQUIRE_EQ(oswrap_CreFlg(50, &cf), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_CreMbx(50, &cm), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_CreFlg(1, &cf), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreMbx(1, &cm), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_DelFlg(0), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_DelMbx(101), OSWRAP_E_PAR);
 
     // Tasks: fixed 1..24, automatic 50 down to 25.
     T_OSWRAP_CTSK ct = taskRecord(returningTask);
     for (int n = 0; n < 26; ++n) {
-        QCOMPARE(oswrap_AcreTsk(&id, &ct), OSWRAP_E_OK);
-        QCOMPARE(id, 50 - n);
+        REQUIRE_EQ(oswrap_AcreTsk(&id, &ct), OSWRAP_E_OK);
+        REQUIRE_EQ(id, 50 - n);
     }
-    QCOMPARE(oswrap_AcreTsk(&id, &ct), OSWRAP_E_NOID);
-    QCOMPARE(oswrap_CreTsk(25, &ct), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_CreTsk(24, &ct), OSWRAP_E_OK);
-    QCOMPARE(oswrap_CreTsk(24, &ct), OSWRAP_E_OBJ);
+    REQUIRE_EQ(oswrap_AcreTsk(&id, &ct), OSWRAP_E_NOID);
+    REQUIRE_EQ(oswrap_CreTsk(25, &ct), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_CreTsk(24, &ct), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreTsk(24, &ct), OSWRAP_E_OBJ);
     T_OSWRAP_CTSK noEntry = taskRecord(nullptr);
-    QCOMPARE(oswrap_CreTsk(1, &noEntry), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_DelTsk(51), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_DelTsk(50), OSWRAP_E_OK);
-    QCOMPARE(oswrap_DelTsk(50), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_CreTsk(1, &noEntry), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_DelTsk(51), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_DelTsk(50), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_DelTsk(50), OSWRAP_E_NOEXS);
 }
 
-void TstOswrap::namesAreTruncatedToEight()
+TEST_CASE_FIXTURE(OswrapFixture, "namesAreTruncatedToEight")
 {
     T_OSWRAP_CSEM cs{0, 1, "VSWSINTERNAL"};
-    QCOMPARE(oswrap_CreSem(3, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreSem(3, &cs), OSWRAP_E_OK);
     int32_t id = 0;
-    QCOMPARE(oswrap_VinqSem(&id, "VSWSINTERNAL"), OSWRAP_E_NONAME);
-    QCOMPARE(oswrap_VinqSem(&id, "VSWSINTE"), OSWRAP_E_OK);
-    QCOMPARE(id, 3);
-    QCOMPARE(oswrap_VinqSem(&id, "VSWSINT"), OSWRAP_E_NONAME);
-    QCOMPARE(oswrap_VinqSem(&id, ""), OSWRAP_E_NONAME);
-    QCOMPARE(oswrap_VinqSem(nullptr, "X"), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_VinqSem(&id, nullptr), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_DelSem(3), OSWRAP_E_OK);
-    QCOMPARE(oswrap_VinqSem(&id, "VSWSINTE"), OSWRAP_E_NONAME);   // gone with the object
+    REQUIRE_EQ(oswrap_VinqSem(&id, "VSWSINTERNAL"), OSWRAP_E_NONAME);
+    REQUIRE_EQ(oswrap_VinqSem(&id, "VSWSINTE"), OSWRAP_E_OK);
+    REQUIRE_EQ(id, 3);
+    REQUIRE_EQ(oswrap_VinqSem(&id, "VSWSINT"), OSWRAP_E_NONAME);
+    REQUIRE_EQ(oswrap_VinqSem(&id, ""), OSWRAP_E_NONAME);
+    REQUIRE_EQ(oswrap_VinqSem(nullptr, "X"), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_VinqSem(&id, nullptr), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_DelSem(3), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_VinqSem(&id, "VSWSINTE"), OSWRAP_E_NONAME);   // gone with the object
 
     T_OSWRAP_CFLG cf{0, 0, "EXACTLY8"};
-    QCOMPARE(oswrap_CreFlg(4, &cf), OSWRAP_E_OK);
-    QCOMPARE(oswrap_VinqFlg(&id, "EXACTLY8"), OSWRAP_E_OK);
-    QCOMPARE(id, 4);
+    REQUIRE_EQ(oswrap_CreFlg(4, &cf), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_VinqFlg(&id, "EXACTLY8"), OSWRAP_E_OK);
+    REQUIRE_EQ(id, 4);
     T_OSWRAP_CMBX cm{0, "MAILBOXES"};
-    QCOMPARE(oswrap_CreMbx(5, &cm), OSWRAP_E_OK);
-    QCOMPARE(oswrap_VinqMbx(&id, "MAILBOXE"), OSWRAP_E_OK);
-    QCOMPARE(id, 5);
+    REQUIRE_EQ(oswrap_CreMbx(5, &cm), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_VinqMbx(&id, "MAILBOXE"), OSWRAP_E_OK);
+    REQUIRE_EQ(id, 5);
 
     T_OSWRAP_CTSK ct = taskRecord(returningTask, "LNDPSVCTASK");
-    QCOMPARE(oswrap_CreTsk(6, &ct), OSWRAP_E_OK);
-    QCOMPARE(oswrap_VinqTsk(&id, "LNDPSVCT"), OSWRAP_E_OK);
-    QCOMPARE(id, 6);
+    REQUIRE_EQ(oswrap_CreTsk(6, &ct), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_VinqTsk(&id, "LNDPSVCT"), OSWRAP_E_OK);
+    REQUIRE_EQ(id, 6);
     T_OSWRAP_RTSK info{};
-    QCOMPARE(oswrap_RefTsk(&info, 6), OSWRAP_E_OK);
-    QCOMPARE(QByteArray(info.name), QByteArray("LNDPSVCT"));
-    QCOMPARE(info.state, OSWRAP_TTS_DMT);
-    QCOMPARE(int(info.basePriority), 15);
-    QCOMPARE(int(info.currentPriority), 15);
-    QCOMPARE(info.stackSize, 4096u);
-    QVERIFY(info.entry == returningTask);
+    REQUIRE_EQ(oswrap_RefTsk(&info, 6), OSWRAP_E_OK);
+    REQUIRE_EQ(std::string(info.name), std::string("LNDPSVCT"));
+    REQUIRE_EQ(info.state, OSWRAP_TTS_DMT);
+    REQUIRE_EQ(int(info.basePriority), 15);
+    REQUIRE_EQ(int(info.currentPriority), 15);
+    REQUIRE_EQ(info.stackSize, 4096u);
+    REQUIRE((info.entry == returningTask));   // function pointers do not print
 }
 
-void TstOswrap::semaphoreCountsAndTimesOut()
+TEST_CASE_FIXTURE(OswrapFixture, "semaphoreCountsAndTimesOut")
 {
     T_OSWRAP_CSEM cs{0, 2, "CNT"};
-    QCOMPARE(oswrap_CreSem(1, &cs), OSWRAP_E_OK);
-    QCOMPARE(oswrap_TwaiSem(1, OSWRAP_TMO_POL), OSWRAP_E_OK);
-    QCOMPARE(oswrap_WaiSem(1), OSWRAP_E_OK);
-    QCOMPARE(oswrap_TwaiSem(1, OSWRAP_TMO_POL), OSWRAP_E_TMOUT);
+    REQUIRE_EQ(oswrap_CreSem(1, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TwaiSem(1, OSWRAP_TMO_POL), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_WaiSem(1), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TwaiSem(1, OSWRAP_TMO_POL), OSWRAP_E_TMOUT);
     auto t0 = steady_clock::now();
-    QCOMPARE(oswrap_TwaiSem(1, 60), OSWRAP_E_TMOUT);
-    QVERIFY2(msSince(t0) >= 55, "timed wait returned early");
-    QCOMPARE(oswrap_TwaiSem(1, -2), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_SigSem(1), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TwaiSem(1, 60), OSWRAP_E_TMOUT);
+    REQUIRE_MESSAGE(msSince(t0) >= 55, "timed wait returned early");
+    REQUIRE_EQ(oswrap_TwaiSem(1, -2), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_SigSem(1), OSWRAP_E_OK);
     int32_t count = -1;
-    QCOMPARE(oswrap_RefSem(1, &count), OSWRAP_E_OK);
-    QCOMPARE(count, 1);
-    QCOMPARE(oswrap_TwaiSem(1, 60), OSWRAP_E_OK);
-    QCOMPARE(oswrap_SigSem(2), OSWRAP_E_NOEXS);
-    QCOMPARE(oswrap_WaiSem(0), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_RefSem(1, &count), OSWRAP_E_OK);
+    REQUIRE_EQ(count, 1);
+    REQUIRE_EQ(oswrap_TwaiSem(1, 60), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_SigSem(2), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_WaiSem(0), OSWRAP_E_PAR);
 
     T_OSWRAP_CSEM full{0, 0x7FFFFFFF, "FULL"};
-    QCOMPARE(oswrap_CreSem(2, &full), OSWRAP_E_OK);
-    QCOMPARE(oswrap_SigSem(2), OSWRAP_E_SYS);          // never wraps negative
-    QCOMPARE(oswrap_RefSem(2, &count), OSWRAP_E_OK);
-    QCOMPARE(count, 0x7FFFFFFF);
+    REQUIRE_EQ(oswrap_CreSem(2, &full), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_SigSem(2), OSWRAP_E_SYS);          // never wraps negative
+    REQUIRE_EQ(oswrap_RefSem(2, &count), OSWRAP_E_OK);
+    REQUIRE_EQ(count, 0x7FFFFFFF);
 }
 
-void TstOswrap::semaphoreWakesWaiterInOtherThread()
+TEST_CASE_FIXTURE(OswrapFixture, "semaphoreWakesWaiterInOtherThread")
 {
     T_OSWRAP_CSEM cs{0, 0, "WAKE"};
-    QCOMPARE(oswrap_CreSem(1, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreSem(1, &cs), OSWRAP_E_OK);
     auto waiter = std::async(std::launch::async, [] { return oswrap_TwaiSem(1, 10000); });
-    QCOMPARE(oswrap_SigSem(1), OSWRAP_E_OK);
-    QCOMPARE(waiter.wait_for(kGenerous), std::future_status::ready);
-    QCOMPARE(waiter.get(), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_SigSem(1), OSWRAP_E_OK);
+    REQUIRE_EQ(waiter.wait_for(kGenerous), std::future_status::ready);
+    REQUIRE_EQ(waiter.get(), OSWRAP_E_OK);
     int32_t count = -1;
-    QCOMPARE(oswrap_RefSem(1, &count), OSWRAP_E_OK);
-    QCOMPARE(count, 0);
+    REQUIRE_EQ(oswrap_RefSem(1, &count), OSWRAP_E_OK);
+    REQUIRE_EQ(count, 0);
 }
 
-void TstOswrap::flagAndOrWaitsAndClearOnWake()
+TEST_CASE_FIXTURE(OswrapFixture, "flagAndOrWaitsAndClearOnWake")
 {
     T_OSWRAP_CFLG keep{0, 0x5, "KEEP"};
-    QCOMPARE(oswrap_CreFlg(1, &keep), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreFlg(1, &keep), OSWRAP_E_OK);
     uint32_t out = 0xFFFF;
-    QCOMPARE(oswrap_PolFlg(&out, 1, 0x3, OSWRAP_TWF_ANDW), OSWRAP_E_TMOUT);
-    QCOMPARE(out, 0u);
-    QCOMPARE(oswrap_PolFlg(&out, 1, 0x3, OSWRAP_TWF_ORW), OSWRAP_E_OK);
-    QCOMPARE(out, 0x5u);
-    QCOMPARE(oswrap_PolFlg(&out, 1, 0x5, OSWRAP_TWF_ANDW), OSWRAP_E_OK);
-    QCOMPARE(out, 0x5u);                               // not cleared without the attribute
-    QCOMPARE(oswrap_ClrFlg(1, ~0x4u), OSWRAP_E_OK);
-    QCOMPARE(oswrap_PolFlg(&out, 1, 0x4, OSWRAP_TWF_ORW), OSWRAP_E_TMOUT);
-    QCOMPARE(oswrap_SetFlg(1, 0x8), OSWRAP_E_OK);
-    QCOMPARE(oswrap_WaiFlg(&out, 1, 0x9, OSWRAP_TWF_ANDW), OSWRAP_E_OK);
-    QCOMPARE(out, 0x9u);
-    QCOMPARE(oswrap_PolFlg(&out, 1, 0, OSWRAP_TWF_ORW), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_PolFlg(&out, 1, 1, 7), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_PolFlg(nullptr, 1, 1, OSWRAP_TWF_ORW), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_PolFlg(&out, 1, 0x3, OSWRAP_TWF_ANDW), OSWRAP_E_TMOUT);
+    REQUIRE_EQ(out, 0u);
+    REQUIRE_EQ(oswrap_PolFlg(&out, 1, 0x3, OSWRAP_TWF_ORW), OSWRAP_E_OK);
+    REQUIRE_EQ(out, 0x5u);
+    REQUIRE_EQ(oswrap_PolFlg(&out, 1, 0x5, OSWRAP_TWF_ANDW), OSWRAP_E_OK);
+    REQUIRE_EQ(out, 0x5u);                               // not cleared without the attribute
+    REQUIRE_EQ(oswrap_ClrFlg(1, ~0x4u), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_PolFlg(&out, 1, 0x4, OSWRAP_TWF_ORW), OSWRAP_E_TMOUT);
+    REQUIRE_EQ(oswrap_SetFlg(1, 0x8), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_WaiFlg(&out, 1, 0x9, OSWRAP_TWF_ANDW), OSWRAP_E_OK);
+    REQUIRE_EQ(out, 0x9u);
+    REQUIRE_EQ(oswrap_PolFlg(&out, 1, 0, OSWRAP_TWF_ORW), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_PolFlg(&out, 1, 1, 7), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_PolFlg(nullptr, 1, 1, OSWRAP_TWF_ORW), OSWRAP_E_PAR);
 
     // Clear-on-wake clears the whole word, not only the tested bits.
     T_OSWRAP_CFLG clr{OSWRAP_TA_CLR, 0x30, "CLR"};
-    QCOMPARE(oswrap_CreFlg(2, &clr), OSWRAP_E_OK);
-    QCOMPARE(oswrap_TwaiFlg(&out, 2, 0x10, OSWRAP_TWF_ORW, 50), OSWRAP_E_OK);
-    QCOMPARE(out, 0x30u);
-    QCOMPARE(oswrap_PolFlg(&out, 2, 0x20, OSWRAP_TWF_ORW), OSWRAP_E_TMOUT);
+    REQUIRE_EQ(oswrap_CreFlg(2, &clr), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TwaiFlg(&out, 2, 0x10, OSWRAP_TWF_ORW, 50), OSWRAP_E_OK);
+    REQUIRE_EQ(out, 0x30u);
+    REQUIRE_EQ(oswrap_PolFlg(&out, 2, 0x20, OSWRAP_TWF_ORW), OSWRAP_E_TMOUT);
 
     // AND wait in another thread is satisfied only by the last bit.
     auto waiter = std::async(std::launch::async, [] {
@@ -334,19 +313,19 @@ void TstOswrap::flagAndOrWaitsAndClearOnWake()
         int32_t r = oswrap_TwaiFlg(&o, 2, 0x3, OSWRAP_TWF_ANDW, 10000);
         return std::make_pair(r, o);
     });
-    QCOMPARE(oswrap_SetFlg(2, 0x1), OSWRAP_E_OK);
-    QCOMPARE(waiter.wait_for(milliseconds(30)), std::future_status::timeout);
-    QCOMPARE(oswrap_SetFlg(2, 0x2), OSWRAP_E_OK);
-    QCOMPARE(waiter.wait_for(kGenerous), std::future_status::ready);
+    REQUIRE_EQ(oswrap_SetFlg(2, 0x1), OSWRAP_E_OK);
+    REQUIRE_EQ(waiter.wait_for(milliseconds(30)), std::future_status::timeout);
+    REQUIRE_EQ(oswrap_SetFlg(2, 0x2), OSWRAP_E_OK);
+    REQUIRE_EQ(waiter.wait_for(kGenerous), std::future_status::ready);
     auto res = waiter.get();
-    QCOMPARE(res.first, OSWRAP_E_OK);
-    QCOMPARE(res.second, 0x3u);
+    REQUIRE_EQ(res.first, OSWRAP_E_OK);
+    REQUIRE_EQ(res.second, 0x3u);
 }
 
-void TstOswrap::flagTimeoutIsNotRestartedByUnrelatedSets()
+TEST_CASE_FIXTURE(OswrapFixture, "flagTimeoutIsNotRestartedByUnrelatedSets")
 {
     T_OSWRAP_CFLG cf{0, 0, "BUSY"};
-    QCOMPARE(oswrap_CreFlg(1, &cf), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreFlg(1, &cf), OSWRAP_E_OK);
     std::atomic<bool> stop{false};
     std::thread setter([&] {
         while (!stop)
@@ -358,43 +337,43 @@ void TstOswrap::flagTimeoutIsNotRestartedByUnrelatedSets()
     int64_t took = msSince(t0);
     stop = true;
     setter.join();
-    QCOMPARE(r, OSWRAP_E_TMOUT);
-    QCOMPARE(out, 0u);
-    QVERIFY2(took >= 95 && took < 2000, qPrintable(QString::number(took)));
+    REQUIRE_EQ(r, OSWRAP_E_TMOUT);
+    REQUIRE_EQ(out, 0u);
+    REQUIRE_MESSAGE((took >= 95 && took < 2000), took);
 }
 
-void TstOswrap::mailboxOrderTimeoutsAndIds()
+TEST_CASE_FIXTURE(OswrapFixture, "mailboxOrderTimeoutsAndIds")
 {
     T_OSWRAP_CMBX cm{0, "MBX"};
-    QCOMPARE(oswrap_CreMbx(1, &cm), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreMbx(1, &cm), OSWRAP_E_OK);
     T_OSWRAP_MSG m[3]{};
     T_OSWRAP_MSG *got = nullptr;
-    QCOMPARE(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_OK);
-    QCOMPARE(oswrap_TrcvMsg(&got, 1, OSWRAP_TMO_POL), OSWRAP_E_TMOUT);
+    REQUIRE_EQ(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TrcvMsg(&got, 1, OSWRAP_TMO_POL), OSWRAP_E_TMOUT);
     auto t0 = steady_clock::now();
-    QCOMPARE(oswrap_TrcvMsg(&got, 1, 40), OSWRAP_E_TMOUT);
-    QVERIFY(msSince(t0) >= 35);
+    REQUIRE_EQ(oswrap_TrcvMsg(&got, 1, 40), OSWRAP_E_TMOUT);
+    REQUIRE(msSince(t0) >= 35);
     for (auto &x : m)
-        QCOMPARE(oswrap_SndMsg(1, &x), OSWRAP_E_OK);
-    QCOMPARE(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_FAIL);
+        REQUIRE_EQ(oswrap_SndMsg(1, &x), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_FAIL);
     for (auto &x : m) {
-        QCOMPARE(oswrap_TrcvMsg(&got, 1, OSWRAP_TMO_POL), OSWRAP_E_OK);
-        QCOMPARE(got, &x);
+        REQUIRE_EQ(oswrap_TrcvMsg(&got, 1, OSWRAP_TMO_POL), OSWRAP_E_OK);
+        REQUIRE_EQ(got, &x);
     }
-    QCOMPARE(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_OK);
-    QCOMPARE(oswrap_SndMsg(0, &m[0]), OSWRAP_E_MBXID);
-    QCOMPARE(oswrap_SndMsg(101, &m[0]), OSWRAP_E_MBXID);
-    QCOMPARE(oswrap_RcvMsg(&got, 101), OSWRAP_E_MBXID);
-    QCOMPARE(oswrap_SndMsg(1, nullptr), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_SndMsg(2, &m[0]), OSWRAP_E_NOEXS);
-    QCOMPARE(oswrap_IsMsgBoxEmpty(0), OSWRAP_E_FAIL);
-    QCOMPARE(oswrap_IsMsgBoxEmpty(2), OSWRAP_E_FAIL);
+    REQUIRE_EQ(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_SndMsg(0, &m[0]), OSWRAP_E_MBXID);
+    REQUIRE_EQ(oswrap_SndMsg(101, &m[0]), OSWRAP_E_MBXID);
+    REQUIRE_EQ(oswrap_RcvMsg(&got, 101), OSWRAP_E_MBXID);
+    REQUIRE_EQ(oswrap_SndMsg(1, nullptr), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_SndMsg(2, &m[0]), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_IsMsgBoxEmpty(0), OSWRAP_E_FAIL);
+    REQUIRE_EQ(oswrap_IsMsgBoxEmpty(2), OSWRAP_E_FAIL);
 }
 
-void TstOswrap::mailboxReceiverWokenBySender()
+TEST_CASE_FIXTURE(OswrapFixture, "mailboxReceiverWokenBySender")
 {
     T_OSWRAP_CMBX cm{0, "MBX"};
-    QCOMPARE(oswrap_CreMbx(7, &cm), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreMbx(7, &cm), OSWRAP_E_OK);
     T_OSWRAP_MSG msg{};
     // Two receivers, one message: one gets it, the other keeps waiting for
     // its own deadline instead of giving up early.
@@ -406,28 +385,28 @@ void TstOswrap::mailboxReceiverWokenBySender()
     };
     auto a = std::async(std::launch::async, recv);
     auto b = std::async(std::launch::async, recv);
-    QCOMPARE(oswrap_SndMsg(7, &msg), OSWRAP_E_OK);
-    QCOMPARE(a.wait_for(kGenerous), std::future_status::ready);
-    QCOMPARE(b.wait_for(kGenerous), std::future_status::ready);
+    REQUIRE_EQ(oswrap_SndMsg(7, &msg), OSWRAP_E_OK);
+    REQUIRE_EQ(a.wait_for(kGenerous), std::future_status::ready);
+    REQUIRE_EQ(b.wait_for(kGenerous), std::future_status::ready);
     auto ra = a.get();
     auto rb = b.get();
     int ok = (std::get<0>(ra) == OSWRAP_E_OK) + (std::get<0>(rb) == OSWRAP_E_OK);
-    QCOMPARE(ok, 1);
+    REQUIRE_EQ(ok, 1);
     auto &loser = std::get<0>(ra) == OSWRAP_E_OK ? rb : ra;
     auto &winner = std::get<0>(ra) == OSWRAP_E_OK ? ra : rb;
-    QCOMPARE(std::get<1>(winner), &msg);
-    QCOMPARE(std::get<0>(loser), OSWRAP_E_TMOUT);
-    QVERIFY(std::get<2>(loser) >= 290);
+    REQUIRE_EQ(std::get<1>(winner), &msg);
+    REQUIRE_EQ(std::get<0>(loser), OSWRAP_E_TMOUT);
+    REQUIRE(std::get<2>(loser) >= 290);
 }
 
-void TstOswrap::deletionWakesBlockedWaiters()
+TEST_CASE_FIXTURE(OswrapFixture, "deletionWakesBlockedWaiters")
 {
     T_OSWRAP_CSEM cs{0, 0, "S"};
     T_OSWRAP_CFLG cf{0, 0, "F"};
     T_OSWRAP_CMBX cm{0, "M"};
-    QCOMPARE(oswrap_CreSem(1, &cs), OSWRAP_E_OK);
-    QCOMPARE(oswrap_CreFlg(1, &cf), OSWRAP_E_OK);
-    QCOMPARE(oswrap_CreMbx(1, &cm), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreSem(1, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreFlg(1, &cf), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreMbx(1, &cm), OSWRAP_E_OK);
     auto s = std::async(std::launch::async, [] { return oswrap_WaiSem(1); });
     auto f = std::async(std::launch::async, [] {
         uint32_t o = 0;
@@ -439,116 +418,115 @@ void TstOswrap::deletionWakesBlockedWaiters()
     });
     // Whether a waiter is already blocked or arrives late, it must not hang
     // and must not report success on a deleted object.
-    QCOMPARE(s.wait_for(milliseconds(20)), std::future_status::timeout);
-    QCOMPARE(oswrap_DelSem(1), OSWRAP_E_OK);
-    QCOMPARE(oswrap_DelFlg(1), OSWRAP_E_OK);
-    QCOMPARE(oswrap_DelMbx(1), OSWRAP_E_OK);
-    QCOMPARE(s.wait_for(kGenerous), std::future_status::ready);
-    QCOMPARE(f.wait_for(kGenerous), std::future_status::ready);
-    QCOMPARE(m.wait_for(kGenerous), std::future_status::ready);
-    QCOMPARE(s.get(), OSWRAP_E_NOEXS);
-    QCOMPARE(f.get(), OSWRAP_E_NOEXS);
-    QCOMPARE(m.get(), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(s.wait_for(milliseconds(20)), std::future_status::timeout);
+    REQUIRE_EQ(oswrap_DelSem(1), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_DelFlg(1), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_DelMbx(1), OSWRAP_E_OK);
+    REQUIRE_EQ(s.wait_for(kGenerous), std::future_status::ready);
+    REQUIRE_EQ(f.wait_for(kGenerous), std::future_status::ready);
+    REQUIRE_EQ(m.wait_for(kGenerous), std::future_status::ready);
+    REQUIRE_EQ(s.get(), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(f.get(), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(m.get(), OSWRAP_E_NOEXS);
 }
 
-void TstOswrap::taskFlagWaitTimesOut()
+TEST_CASE_FIXTURE(OswrapFixture, "taskFlagWaitTimesOut")
 {
     TaskProbe probe;
     T_OSWRAP_CSEM cs{0, 0, "DONE"};
-    QCOMPARE(oswrap_AcreSem(&probe.doneSem, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_AcreSem(&probe.doneSem, &cs), OSWRAP_E_OK);
     T_OSWRAP_CTSK ct = taskRecord(timedFlagWaitTask);
     int32_t tid = 0;
-    QCOMPARE(oswrap_AcreTsk(&tid, &ct), OSWRAP_E_OK);
-    QCOMPARE(oswrap_StaTsk(tid, &probe), OSWRAP_E_OK);
-    QCOMPARE(oswrap_TwaiSem(probe.doneSem, 10000), OSWRAP_E_OK);
-    QCOMPARE(probe.ownId.load(), tid);
-    QCOMPARE(probe.waitResult.load(), OSWRAP_E_TMOUT);
-    QCOMPARE(probe.waitOut.load(), 0u);
-    QVERIFY2(probe.waitedMs >= 95 && probe.waitedMs < 2000,
-             qPrintable(QString::number(probe.waitedMs.load())));
+    REQUIRE_EQ(oswrap_AcreTsk(&tid, &ct), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_StaTsk(tid, &probe), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TwaiSem(probe.doneSem, 10000), OSWRAP_E_OK);
+    REQUIRE_EQ(probe.ownId.load(), tid);
+    REQUIRE_EQ(probe.waitResult.load(), OSWRAP_E_TMOUT);
+    REQUIRE_EQ(probe.waitOut.load(), 0u);
+    REQUIRE_MESSAGE((probe.waitedMs >= 95 && probe.waitedMs < 2000), probe.waitedMs.load());
 
     // Bits set before the wait satisfy it at once and are consumed.
-    QCOMPARE(oswrap_WaiTsk(0), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_WaiTsk(0), OSWRAP_E_OK);
     T_OSWRAP_RTSK info{};
     for (int i = 0; i < 1000; ++i) {       // the entry returned; wait for dormancy
-        QCOMPARE(oswrap_RefTsk(&info, tid), OSWRAP_E_OK);
+        REQUIRE_EQ(oswrap_RefTsk(&info, tid), OSWRAP_E_OK);
         if (info.state == OSWRAP_TTS_DMT)
             break;
         oswrap_WaiTsk(5);
     }
-    QCOMPARE(info.state, OSWRAP_TTS_DMT);
-    QCOMPARE(oswrap_VsetTfl(tid, 0x3), OSWRAP_E_OK);
-    QCOMPARE(oswrap_StaTsk(tid, &probe), OSWRAP_E_OK);    // restart after return
-    QCOMPARE(oswrap_TwaiSem(probe.doneSem, 10000), OSWRAP_E_OK);
-    QCOMPARE(probe.waitResult.load(), OSWRAP_E_OK);
-    QCOMPARE(probe.waitOut.load(), 0x3u);
+    REQUIRE_EQ(info.state, OSWRAP_TTS_DMT);
+    REQUIRE_EQ(oswrap_VsetTfl(tid, 0x3), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_StaTsk(tid, &probe), OSWRAP_E_OK);    // restart after return
+    REQUIRE_EQ(oswrap_TwaiSem(probe.doneSem, 10000), OSWRAP_E_OK);
+    REQUIRE_EQ(probe.waitResult.load(), OSWRAP_E_OK);
+    REQUIRE_EQ(probe.waitOut.load(), 0x3u);
 
     uint32_t out = 0;
-    QCOMPARE(oswrap_VtwaiTfl(&out, 1, 0), OSWRAP_E_NOEXS);  // not a task
-    QCOMPARE(oswrap_VsetTfl(0, 1), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_VsetTfl(3, 1), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_VtwaiTfl(&out, 1, 0), OSWRAP_E_NOEXS);  // not a task
+    REQUIRE_EQ(oswrap_VsetTfl(0, 1), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_VsetTfl(3, 1), OSWRAP_E_NOEXS);
 }
 
-void TstOswrap::terminateWakesTaskFlagWait()
+TEST_CASE_FIXTURE(OswrapFixture, "terminateWakesTaskFlagWait")
 {
     TaskProbe probe;
     T_OSWRAP_CSEM cs{0, 0, "STARTED"};
-    QCOMPARE(oswrap_AcreSem(&probe.startedSem, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_AcreSem(&probe.startedSem, &cs), OSWRAP_E_OK);
     T_OSWRAP_CTSK ct = taskRecord(terminableTask, "TERM");
-    QCOMPARE(oswrap_CreTsk(1, &ct), OSWRAP_E_OK);
-    QCOMPARE(oswrap_StaTsk(1, &probe), OSWRAP_E_OK);
-    QCOMPARE(oswrap_StaTsk(1, &probe), OSWRAP_E_OBJ);   // already has a thread
-    QCOMPARE(oswrap_TwaiSem(probe.startedSem, 10000), OSWRAP_E_OK);
-    QCOMPARE(probe.checkTerm.load(), OSWRAP_E_OBJ);
-    QCOMPARE(oswrap_VsetTfl(1, 0x4), OSWRAP_E_OK);      // not in the pattern
-    QCOMPARE(oswrap_TerTsk(1), OSWRAP_E_OK);            // returns once the thread ended
-    QCOMPARE(probe.waitResult.load(), OSWRAP_E_TERM);
-    QCOMPARE(probe.waitOut.load(), 0x4u);
-    QCOMPARE(probe.secondWait.load(), OSWRAP_E_TERM);   // the request stays visible
-    QCOMPARE(probe.checkTerm.load(), OSWRAP_E_OBJ);     // ExtTsk really ended it
+    REQUIRE_EQ(oswrap_CreTsk(1, &ct), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_StaTsk(1, &probe), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_StaTsk(1, &probe), OSWRAP_E_OBJ);   // already has a thread
+    REQUIRE_EQ(oswrap_TwaiSem(probe.startedSem, 10000), OSWRAP_E_OK);
+    REQUIRE_EQ(probe.checkTerm.load(), OSWRAP_E_OBJ);
+    REQUIRE_EQ(oswrap_VsetTfl(1, 0x4), OSWRAP_E_OK);      // not in the pattern
+    REQUIRE_EQ(oswrap_TerTsk(1), OSWRAP_E_OK);            // returns once the thread ended
+    REQUIRE_EQ(probe.waitResult.load(), OSWRAP_E_TERM);
+    REQUIRE_EQ(probe.waitOut.load(), 0x4u);
+    REQUIRE_EQ(probe.secondWait.load(), OSWRAP_E_TERM);   // the request stays visible
+    REQUIRE_EQ(probe.checkTerm.load(), OSWRAP_E_OBJ);     // ExtTsk really ended it
     T_OSWRAP_RTSK info{};
-    QCOMPARE(oswrap_RefTsk(&info, 1), OSWRAP_E_OK);
-    QCOMPARE(info.state, OSWRAP_TTS_DMT);
-    QCOMPARE(oswrap_TerTsk(1), OSWRAP_E_OBJ);           // dormant
-    QCOMPARE(oswrap_DelTsk(1), OSWRAP_E_OK);
-    QCOMPARE(oswrap_TerTsk(1), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_RefTsk(&info, 1), OSWRAP_E_OK);
+    REQUIRE_EQ(info.state, OSWRAP_TTS_DMT);
+    REQUIRE_EQ(oswrap_TerTsk(1), OSWRAP_E_OBJ);           // dormant
+    REQUIRE_EQ(oswrap_DelTsk(1), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TerTsk(1), OSWRAP_E_NOEXS);
 }
 
-void TstOswrap::taskLifecycleAndUnsupportedCalls()
+TEST_CASE_FIXTURE(OswrapFixture, "taskLifecycleAndUnsupportedCalls")
 {
     std::atomic<int> runs{0};
     T_OSWRAP_CTSK ct = taskRecord(returningTask, "RET");
-    QCOMPARE(oswrap_CreTsk(2, &ct), OSWRAP_E_OK);
-    QCOMPARE(oswrap_TerTsk(2), OSWRAP_E_OBJ);           // never started
-    QCOMPARE(oswrap_SusTsk(2), OSWRAP_E_NOSPT);
-    QCOMPARE(oswrap_RsmTsk(2), OSWRAP_E_NOSPT);
-    QCOMPARE(oswrap_StaTsk(2, &runs), OSWRAP_E_OK);
-    QCOMPARE(oswrap_DelTsk(2), OSWRAP_E_OK);            // waits for the thread
-    QCOMPARE(runs.load(), 1);
-    QCOMPARE(oswrap_StaTsk(2, &runs), OSWRAP_E_NOEXS);
-    QCOMPARE(oswrap_ExtTsk(), OSWRAP_E_NOEXS);          // a foreign thread cannot
-    QCOMPARE(oswrap_CheckReqTerminate(), OSWRAP_E_NOEXS);
-    QCOMPARE(oswrap_RefTsk(nullptr, 2), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_WaiTsk(-1), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_yield(), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreTsk(2, &ct), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TerTsk(2), OSWRAP_E_OBJ);           // never started
+    REQUIRE_EQ(oswrap_SusTsk(2), OSWRAP_E_NOSPT);
+    REQUIRE_EQ(oswrap_RsmTsk(2), OSWRAP_E_NOSPT);
+    REQUIRE_EQ(oswrap_StaTsk(2, &runs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_DelTsk(2), OSWRAP_E_OK);            // waits for the thread
+    REQUIRE_EQ(runs.load(), 1);
+    REQUIRE_EQ(oswrap_StaTsk(2, &runs), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_ExtTsk(), OSWRAP_E_NOEXS);          // a foreign thread cannot
+    REQUIRE_EQ(oswrap_CheckReqTerminate(), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_RefTsk(nullptr, 2), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_WaiTsk(-1), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_yield(), OSWRAP_E_OK);
 
     // Task 1 is the main task that oswrap_WaitForSysMainTaskFinished follows.
-    QCOMPARE(oswrap_WaitForSysMainTaskFinished(), OSWRAP_E_OK);   // none recorded
-    QCOMPARE(oswrap_CreTsk(1, &ct), OSWRAP_E_OK);
-    QCOMPARE(oswrap_StaTsk(1, &runs), OSWRAP_E_OK);
-    QCOMPARE(oswrap_WaitForSysMainTaskFinished(), OSWRAP_E_OK);
-    QCOMPARE(runs.load(), 2);
+    REQUIRE_EQ(oswrap_WaitForSysMainTaskFinished(), OSWRAP_E_OK);   // none recorded
+    REQUIRE_EQ(oswrap_CreTsk(1, &ct), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_StaTsk(1, &runs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_WaitForSysMainTaskFinished(), OSWRAP_E_OK);
+    REQUIRE_EQ(runs.load(), 2);
 }
 
-void TstOswrap::foreignThreadIds()
+TEST_CASE_FIXTURE(OswrapFixture, "foreignThreadIds")
 {
     int32_t a = 0, b = 0;
-    QCOMPARE(oswrap_GetTskId(&a), OSWRAP_E_OK);
-    QCOMPARE(oswrap_GetTskId(&b), OSWRAP_E_OK);
-    QCOMPARE(a, b);
-    QVERIFY(a >= OSWRAP_FOREIGN_ID_BASE && a <= 0xFFFF);
-    QVERIFY((a & ((1 << OSWRAP_FOREIGN_SLOT_BITS) - 1)) < OSWRAP_MAX_FOREIGN);
-    QCOMPARE(oswrap_CheckReqTerminate(), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_GetTskId(&a), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_GetTskId(&b), OSWRAP_E_OK);
+    REQUIRE_EQ(a, b);
+    REQUIRE((a >= OSWRAP_FOREIGN_ID_BASE && a <= 0xFFFF));
+    REQUIRE((a & ((1 << OSWRAP_FOREIGN_SLOT_BITS) - 1)) < OSWRAP_MAX_FOREIGN);
+    REQUIRE_EQ(oswrap_CheckReqTerminate(), OSWRAP_E_NOEXS);
     auto other = std::async(std::launch::async, [] {
         int32_t x = 0, y = 0;
         oswrap_GetTskId(&x);
@@ -556,15 +534,15 @@ void TstOswrap::foreignThreadIds()
         return x == y ? x : -1;
     });
     int32_t o = other.get();
-    QVERIFY(o >= OSWRAP_FOREIGN_ID_BASE);
-    QVERIFY(o != a);
-    QCOMPARE(oswrap_GetTskId(nullptr), OSWRAP_E_PAR);
+    REQUIRE(o >= OSWRAP_FOREIGN_ID_BASE);
+    REQUIRE(o != a);
+    REQUIRE_EQ(oswrap_GetTskId(nullptr), OSWRAP_E_PAR);
 }
 
-void TstOswrap::foreignTableFullAndSlotsFreed()
+TEST_CASE_FIXTURE(OswrapFixture, "foreignTableFullAndSlotsFreed")
 {
     int32_t mine = 0;
-    QCOMPARE(oswrap_GetTskId(&mine), OSWRAP_E_OK);     // holds one slot
+    REQUIRE_EQ(oswrap_GetTskId(&mine), OSWRAP_E_OK);     // holds one slot
     constexpr int kThreads = OSWRAP_MAX_FOREIGN;
     std::vector<std::thread> threads;
     std::vector<int32_t> results(kThreads), ids(kThreads, -1);
@@ -581,18 +559,18 @@ void TstOswrap::foreignTableFullAndSlotsFreed()
     while (arrived < kThreads)
         std::this_thread::yield();
     int full = 0;
-    QSet<int32_t> seen{mine};
+    std::set<int32_t> seen{mine};
     for (int i = 0; i < kThreads; ++i) {
         if (results[i] == OSWRAP_I_FULL) {
             ++full;
-            QCOMPARE(ids[i], 0);
+            REQUIRE_EQ(ids[i], 0);
         } else {
-            QCOMPARE(results[i], OSWRAP_E_OK);
-            QVERIFY(!seen.contains(ids[i]));
+            REQUIRE_EQ(results[i], OSWRAP_E_OK);
+            REQUIRE_EQ(seen.count(ids[i]), 0u);
             seen.insert(ids[i]);
         }
     }
-    QCOMPARE(full, 1);
+    REQUIRE_EQ(full, 1);
     release.set_value();
     for (auto &t : threads)
         t.join();
@@ -602,14 +580,14 @@ void TstOswrap::foreignTableFullAndSlotsFreed()
             int32_t x = 0;
             return oswrap_GetTskId(&x);
         });
-        QCOMPARE(f.get(), OSWRAP_E_OK);
+        REQUIRE_EQ(f.get(), OSWRAP_E_OK);
     }
 }
 
-void TstOswrap::foreignIdOfEndedThreadIsNotReused()
+TEST_CASE_FIXTURE(OswrapFixture, "foreignIdOfEndedThreadIsNotReused")
 {
     int32_t mine = 0;
-    QCOMPARE(oswrap_GetTskId(&mine), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_GetTskId(&mine), OSWRAP_E_OK);
     auto idOfNewThread = [] {
         return std::async(std::launch::async, [] {
             int32_t x = 0;
@@ -619,123 +597,123 @@ void TstOswrap::foreignIdOfEndedThreadIsNotReused()
     // Each thread has ended (and given its slot back) before the next starts,
     // so all of them take the same slot.
     const int32_t slotMask = (1 << OSWRAP_FOREIGN_SLOT_BITS) - 1;
-    QSet<int32_t> ids{mine};
+    std::set<int32_t> ids{mine};
     const int32_t first = idOfNewThread();
-    QVERIFY(first >= OSWRAP_FOREIGN_ID_BASE);
+    REQUIRE(first >= OSWRAP_FOREIGN_ID_BASE);
     ids.insert(first);
     for (int i = 0; i < 5; ++i) {
         const int32_t next = idOfNewThread();
-        QVERIFY(next >= OSWRAP_FOREIGN_ID_BASE && next <= 0xFFFF);
-        QCOMPARE(next & slotMask, first & slotMask);
-        QVERIFY2(!ids.contains(next), qPrintable(QString::number(next, 16)));
+        REQUIRE((next >= OSWRAP_FOREIGN_ID_BASE && next <= 0xFFFF));
+        REQUIRE_EQ(next & slotMask, first & slotMask);
+        REQUIRE_MESSAGE(ids.count(next) == 0, "id 0x", hex(next));
         ids.insert(next);
     }
 }
 
-void TstOswrap::oneshotTimerModes()
+TEST_CASE_FIXTURE(OswrapFixture, "oneshotTimerModes")
 {
     oswrap_VsetClkSrc(fakeClock);
     gFakeMs = 1000;
     T_OSWRAP_TIMER_MS t;
-    QCOMPARE(oswrap_svcInitTimerMs(&t), OSWRAP_E_OK);
-    QCOMPARE(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OBJ);
-    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OBJ);
-    QCOMPARE(oswrap_svcStartOneshotTimerMs(&t, 0), OSWRAP_E_OK);
-    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
+    REQUIRE_EQ(oswrap_svcInitTimerMs(&t), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OBJ);
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OBJ);
+    REQUIRE_EQ(oswrap_svcStartOneshotTimerMs(&t, 0), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
     gFakeMs = 5000;
-    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);   // stays expired
-    QCOMPARE(int(t.mode), OSWRAP_TIMER_EXPIRED);
-    QCOMPARE(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OBJ);
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);   // stays expired
+    REQUIRE_EQ(int(t.mode), OSWRAP_TIMER_EXPIRED);
+    REQUIRE_EQ(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OBJ);
 
-    QCOMPARE(oswrap_svcStartOneshotTimerMs(&t, 100), OSWRAP_E_OK);  // restart
-    QCOMPARE(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_svcStartOneshotTimerMs(&t, 100), OSWRAP_E_OK);  // restart
+    REQUIRE_EQ(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OK);
     gFakeMs = 5099;
-    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OK);
     gFakeMs = 5100;
-    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
     gFakeMs = 5101;
-    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
-    QCOMPARE(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OBJ);      // expired one-shot
-    QCOMPARE(oswrap_svcStopTimerMs(&t), OSWRAP_E_OK);
-    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OBJ);
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
+    REQUIRE_EQ(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OBJ);      // expired one-shot
+    REQUIRE_EQ(oswrap_svcStopTimerMs(&t), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OBJ);
 
-    QCOMPARE(oswrap_svcInitTimerMs(nullptr), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_svcStartOneshotTimerMs(nullptr, 1), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_svcCheckOneshotTimerMs(nullptr), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_svcIsActiveTimerMs(nullptr), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_svcStopTimerMs(nullptr), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_svcInitTimerMs(nullptr), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_svcStartOneshotTimerMs(nullptr, 1), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(nullptr), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_svcIsActiveTimerMs(nullptr), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_svcStopTimerMs(nullptr), OSWRAP_E_PAR);
 }
 
-void TstOswrap::freerunTimerModes()
+TEST_CASE_FIXTURE(OswrapFixture, "freerunTimerModes")
 {
     oswrap_VsetClkSrc(fakeClock);
     gFakeMs = 200;
     T_OSWRAP_TIMER_MS t;
     oswrap_svcInitTimerMs(&t);
     uint32_t elapsed = 99;
-    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 10), OSWRAP_E_OBJ);
-    QCOMPARE(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 10), OSWRAP_E_OBJ);
+    REQUIRE_EQ(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OK);
     gFakeMs = 250;
-    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 51), OSWRAP_E_OK);
-    QCOMPARE(elapsed, 50u);
-    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 50), OSWRAP_I_EXPIRED);
+    REQUIRE_EQ(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 51), OSWRAP_E_OK);
+    REQUIRE_EQ(elapsed, 50u);
+    REQUIRE_EQ(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 50), OSWRAP_I_EXPIRED);
     // A one-shot start is refused and the free-running timer keeps running.
-    QCOMPARE(oswrap_svcStartOneshotTimerMs(&t, 10), OSWRAP_E_OBJ);
-    QCOMPARE(int(t.mode), OSWRAP_TIMER_FREERUN);
-    QCOMPARE(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_svcStartOneshotTimerMs(&t, 10), OSWRAP_E_OBJ);
+    REQUIRE_EQ(int(t.mode), OSWRAP_TIMER_FREERUN);
+    REQUIRE_EQ(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OK);
     gFakeMs = 300;
-    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 1000), OSWRAP_E_OK);
-    QCOMPARE(elapsed, 100u);
-    QCOMPARE(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OK);       // restart
-    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 1000), OSWRAP_E_OK);
-    QCOMPARE(elapsed, 0u);
-    QCOMPARE(oswrap_svcWatchFreerunTimerMs(&t, nullptr, 1), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 1000), OSWRAP_E_OK);
+    REQUIRE_EQ(elapsed, 100u);
+    REQUIRE_EQ(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OK);       // restart
+    REQUIRE_EQ(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 1000), OSWRAP_E_OK);
+    REQUIRE_EQ(elapsed, 0u);
+    REQUIRE_EQ(oswrap_svcWatchFreerunTimerMs(&t, nullptr, 1), OSWRAP_E_PAR);
 
     T_OSWRAP_TIMER_MS o;
     oswrap_svcInitTimerMs(&o);
     oswrap_svcStartOneshotTimerMs(&o, 10);
-    QCOMPARE(oswrap_svcStartFreerunTimerMs(&o), OSWRAP_E_OBJ);
-    QCOMPARE(int(o.mode), OSWRAP_TIMER_ONESHOT);
+    REQUIRE_EQ(oswrap_svcStartFreerunTimerMs(&o), OSWRAP_E_OBJ);
+    REQUIRE_EQ(int(o.mode), OSWRAP_TIMER_ONESHOT);
 }
 
-void TstOswrap::timerCountWrapAround()
+TEST_CASE_FIXTURE(OswrapFixture, "timerCountWrapAround")
 {
     oswrap_VsetClkSrc(fakeClock);
     gFakeMs = 0xFFFFFFF0u;
     T_OSWRAP_TIMER_MS t;
     oswrap_svcInitTimerMs(&t);
-    QCOMPARE(oswrap_svcStartOneshotTimerMs(&t, 32), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_svcStartOneshotTimerMs(&t, 32), OSWRAP_E_OK);
     gFakeMs = 0x0000000Eu;      // 30 ms later, across the wrap
-    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OK);
     gFakeMs = 0x00000010u;      // 32 ms later
-    QCOMPARE(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
 
     // The real clock is monotonic and counts milliseconds.
     oswrap_VsetClkSrc(nullptr);
     uint32_t a = 0, b = 0, hi = 0, lo = 0;
-    QCOMPARE(oswrap_Get1msCount(&a), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_Get1msCount(&a), OSWRAP_E_OK);
     oswrap_WaiTsk(20);
-    QCOMPARE(oswrap_Get1msCount(&b), OSWRAP_E_OK);
-    QVERIFY(uint32_t(b - a) >= 19 && uint32_t(b - a) < 5000);
-    QCOMPARE(oswrap_Get1usCount(&hi, &lo), OSWRAP_E_OK);
-    QVERIFY((((uint64_t)hi << 32) | lo) / 1000 >= b - 1);
-    QCOMPARE(oswrap_Get1msCount(nullptr), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_Get1usCount(nullptr, &lo), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_Get1msCount(&b), OSWRAP_E_OK);
+    REQUIRE((uint32_t(b - a) >= 19 && uint32_t(b - a) < 5000));
+    REQUIRE_EQ(oswrap_Get1usCount(&hi, &lo), OSWRAP_E_OK);
+    REQUIRE((((uint64_t)hi << 32) | lo) / 1000 >= b - 1);
+    REQUIRE_EQ(oswrap_Get1msCount(nullptr), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_Get1usCount(nullptr, &lo), OSWRAP_E_PAR);
 }
 
-void TstOswrap::interlockedOperations()
+TEST_CASE_FIXTURE(OswrapFixture, "interlockedOperations")
 {
     volatile int32_t w = 5;
-    QCOMPARE(oswrap_InterlockedIncrement(&w), 5);
-    QCOMPARE(int(w), 6);
-    QCOMPARE(oswrap_InterlockedDecrement(&w), 6);
-    QCOMPARE(int(w), 5);
-    QCOMPARE(oswrap_InterlockedExchange(&w, 42), 5);
-    QCOMPARE(int(w), 42);
-    QCOMPARE(oswrap_InterlockedCompareExchange(&w, 7, 41), 42);     // no match
-    QCOMPARE(int(w), 42);
-    QCOMPARE(oswrap_InterlockedCompareExchange(&w, 7, 42), 42);
-    QCOMPARE(int(w), 7);
+    REQUIRE_EQ(oswrap_InterlockedIncrement(&w), 5);
+    REQUIRE_EQ(int(w), 6);
+    REQUIRE_EQ(oswrap_InterlockedDecrement(&w), 6);
+    REQUIRE_EQ(int(w), 5);
+    REQUIRE_EQ(oswrap_InterlockedExchange(&w, 42), 5);
+    REQUIRE_EQ(int(w), 42);
+    REQUIRE_EQ(oswrap_InterlockedCompareExchange(&w, 7, 41), 42);     // no match
+    REQUIRE_EQ(int(w), 42);
+    REQUIRE_EQ(oswrap_InterlockedCompareExchange(&w, 7, 42), 42);
+    REQUIRE_EQ(int(w), 7);
 
     volatile int32_t counter = 0;
     std::vector<std::thread> ts;
@@ -749,52 +727,51 @@ void TstOswrap::interlockedOperations()
         });
     for (auto &t : ts)
         t.join();
-    QCOMPARE(int(counter), 4 * 10000);
+    REQUIRE_EQ(int(counter), 4 * 10000);
 }
 
-void TstOswrap::interlockedOnNullAnswerParameterError_data()
+TEST_CASE_FIXTURE(OswrapFixture, "interlockedOnNullAnswerParameterError")
 {
-    QTest::addColumn<int>("op");
-    QTest::newRow("increment") << 0;
-    QTest::newRow("decrement") << 1;
-    QTest::newRow("exchange") << 2;
-    QTest::newRow("compare-exchange") << 3;
-}
-
-void TstOswrap::interlockedOnNullAnswerParameterError()
-{
-    QFETCH(int, op);
-    int32_t r = 0;
-    switch (op) {
-    case 0: r = oswrap_InterlockedIncrement(nullptr); break;
-    case 1: r = oswrap_InterlockedDecrement(nullptr); break;
-    case 2: r = oswrap_InterlockedExchange(nullptr, 1); break;
-    default: r = oswrap_InterlockedCompareExchange(nullptr, 1, 0); break;
+    const struct {
+        const char *name;
+        int op;
+    } rows[] = {{"increment", 0}, {"decrement", 1}, {"exchange", 2}, {"compare-exchange", 3}};
+    for (const auto &row : rows) {
+        SUBCASE(row.name)
+        {
+            int32_t r = 0;
+            switch (row.op) {
+            case 0: r = oswrap_InterlockedIncrement(nullptr); break;
+            case 1: r = oswrap_InterlockedDecrement(nullptr); break;
+            case 2: r = oswrap_InterlockedExchange(nullptr, 1); break;
+            default: r = oswrap_InterlockedCompareExchange(nullptr, 1, 0); break;
+            }
+            REQUIRE_EQ(r, OSWRAP_E_PAR);
+        }
     }
-    QCOMPARE(r, OSWRAP_E_PAR);
 }
 
-void TstOswrap::taskAndProcessLoad()
+TEST_CASE_FIXTURE(OswrapFixture, "taskAndProcessLoad")
 {
     std::atomic<bool> stop{false};
     T_OSWRAP_CTSK busy = taskRecord(busyTask, "BUSY");
-    QCOMPARE(oswrap_CreTsk(3, &busy), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreTsk(3, &busy), OSWRAP_E_OK);
     uint32_t load = 12345;
-    QCOMPARE(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OBJ);    // not running
-    QCOMPARE(oswrap_StaTsk(3, &stop), OSWRAP_E_OK);
-    QCOMPARE(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OK);
-    QCOMPARE(load, 0u);                                     // first call: no interval yet
+    REQUIRE_EQ(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OBJ);    // not running
+    REQUIRE_EQ(oswrap_StaTsk(3, &stop), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OK);
+    REQUIRE_EQ(load, 0u);                                     // first call: no interval yet
     uint32_t proc = 12345;
-    QCOMPARE(oswrap_GetProcessLoad(&proc), OSWRAP_E_OK);
-    QCOMPARE(proc, 0u);
+    REQUIRE_EQ(oswrap_GetProcessLoad(&proc), OSWRAP_E_OK);
+    REQUIRE_EQ(proc, 0u);
     oswrap_WaiTsk(300);
-    QCOMPARE(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OK);
     stop = true;
-    QCOMPARE(oswrap_DelTsk(3), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_DelTsk(3), OSWRAP_E_OK);
     // A spinning thread on a shared machine still gets a good share of a core.
-    QVERIFY2(load > 1500 && load <= 10000, qPrintable(QString::number(load)));
-    QCOMPARE(oswrap_GetTskLoad(nullptr, 3), OSWRAP_E_PAR);
-    QCOMPARE(oswrap_GetProcessLoad(nullptr), OSWRAP_E_PAR);
+    REQUIRE_MESSAGE((load > 1500 && load <= 10000), load);
+    REQUIRE_EQ(oswrap_GetTskLoad(nullptr, 3), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_GetProcessLoad(nullptr), OSWRAP_E_PAR);
 }
 
 namespace {
@@ -834,26 +811,13 @@ Reading readLoad()
 
 } // namespace
 
-void TstOswrap::processLoadFollowsBurnedShare_data()
-{
-    QTest::addColumn<int>("threads");
-    QTest::addColumn<int>("cpuMs");     // CPU time to burn, all threads together
-    QTest::addColumn<int>("windowMs");
-    QTest::newRow("a quarter of one processor") << 1 << 100 << 400;
-    QTest::newRow("three fifths of one processor") << 1 << 240 << 400;
-    QTest::newRow("two threads, capped at one processor") << 2 << 600 << 400;
-}
-
 // The reading lies between the shares the test measured around the two
 // calls, whatever the machine's other load: CPU time and wall time are both
 // taken before and after each call, which bounds the ratio the call saw.
-void TstOswrap::processLoadFollowsBurnedShare()
+static void burnShareAndRead(int threads, int cpuMs, int windowMs)
 {
-    QFETCH(int, threads);
-    QFETCH(int, cpuMs);
-    QFETCH(int, windowMs);
     const Reading first = readLoad();
-    QVERIFY(first.load <= 10000);
+    REQUIRE(first.load <= 10000);
     const int64_t cpuGoal = first.cpuAfter + int64_t(cpuMs) * 1000000;
     std::vector<std::thread> burners;
     for (int i = 0; i < threads; ++i)
@@ -876,13 +840,31 @@ void TstOswrap::processLoadFollowsBurnedShare()
                       / double(second.wallBefore - first.wallAfter);
     const double lowCapped = std::min(low, 10000.0);
     const double highCapped = std::min(high, 10000.0);
-    const QString msg = QString("load %1, expected %2..%3").arg(second.load).arg(lowCapped).arg(highCapped);
-    QVERIFY2(second.load + 1 >= lowCapped && second.load <= highCapped + 1, qPrintable(msg));
+    INFO("load ", second.load, ", expected ", lowCapped, "..", highCapped);
+    REQUIRE((second.load + 1 >= lowCapped && second.load <= highCapped + 1));
     // The share itself was burned: not an idle or a saturated reading by chance.
-    QVERIFY2(lowCapped >= 1000.0, qPrintable(msg));
+    REQUIRE(lowCapped >= 1000.0);
 }
 
-void TstOswrap::concurrentCreateWaitDelete()
+TEST_CASE_FIXTURE(OswrapFixture, "processLoadFollowsBurnedShare")
+{
+    const struct {
+        const char *name;
+        int threads;
+        int cpuMs;      // CPU time to burn, all threads together
+        int windowMs;
+    } rows[] = {
+        {"a quarter of one processor", 1, 100, 400},
+        {"three fifths of one processor", 1, 240, 400},
+        {"two threads, capped at one processor", 2, 600, 400},
+    };
+    for (const auto &row : rows) {
+        SUBCASE(row.name)
+        burnShareAndRead(row.threads, row.cpuMs, row.windowMs);
+    }
+}
+
+TEST_CASE_FIXTURE(OswrapFixture, "concurrentCreateWaitDelete")
 {
     constexpr int kThreads = 6;
     constexpr int kRounds = 400;
@@ -928,19 +910,19 @@ void TstOswrap::concurrentCreateWaitDelete()
     }
     for (auto &t : ts)
         t.join();
-    QCOMPARE(bad.load(), 0);
-    QVERIFY(acquired > 0);
+    REQUIRE_EQ(bad.load(), 0);
+    REQUIRE(acquired > 0);
     // The slot is coherent afterwards.
     oswrap_DelSem(7);
     T_OSWRAP_CSEM cs{0, 0, "AFTER"};
-    QCOMPARE(oswrap_CreSem(7, &cs), OSWRAP_E_OK);
-    QCOMPARE(oswrap_TwaiSem(7, OSWRAP_TMO_POL), OSWRAP_E_TMOUT);
+    REQUIRE_EQ(oswrap_CreSem(7, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TwaiSem(7, OSWRAP_TMO_POL), OSWRAP_E_TMOUT);
     int32_t count = -1;
-    QCOMPARE(oswrap_RefSem(7, &count), OSWRAP_E_OK);
-    QCOMPARE(count, 0);
+    REQUIRE_EQ(oswrap_RefSem(7, &count), OSWRAP_E_OK);
+    REQUIRE_EQ(count, 0);
 }
 
-void TstOswrap::concurrentFlagsAndMailboxes()
+TEST_CASE_FIXTURE(OswrapFixture, "concurrentFlagsAndMailboxes")
 {
     constexpr int kThreads = 4;
     std::atomic<int> bad{0};
@@ -991,34 +973,32 @@ void TstOswrap::concurrentFlagsAndMailboxes()
     }
     for (auto &t : ts)
         t.join();
-    QCOMPARE(bad.load(), 0);
-    QVERIFY(received > 0);
+    REQUIRE_EQ(bad.load(), 0);
+    REQUIRE(received > 0);
 }
 
-void TstOswrap::exitEndsRunningTasks()
+TEST_CASE_FIXTURE(OswrapFixture, "exitEndsRunningTasks")
 {
     TaskProbe a, b;
     T_OSWRAP_CSEM cs{0, 0, "STARTED"};
-    QCOMPARE(oswrap_AcreSem(&a.startedSem, &cs), OSWRAP_E_OK);
-    QCOMPARE(oswrap_AcreSem(&b.startedSem, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_AcreSem(&a.startedSem, &cs), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_AcreSem(&b.startedSem, &cs), OSWRAP_E_OK);
     T_OSWRAP_CTSK ct = taskRecord(terminableTask, "EXIT");
     int32_t id = 0;
-    QCOMPARE(oswrap_CreTsk(10, &ct), OSWRAP_E_OK);
-    QCOMPARE(oswrap_AcreTsk(&id, &ct), OSWRAP_E_OK);
-    QCOMPARE(oswrap_StaTsk(10, &a), OSWRAP_E_OK);
-    QCOMPARE(oswrap_StaTsk(id, &b), OSWRAP_E_OK);
-    QCOMPARE(oswrap_TwaiSem(a.startedSem, 10000), OSWRAP_E_OK);
-    QCOMPARE(oswrap_TwaiSem(b.startedSem, 10000), OSWRAP_E_OK);
-    QCOMPARE(oswrap_exit(), OSWRAP_E_OK);
-    QCOMPARE(a.waitResult.load(), OSWRAP_E_TERM);
-    QCOMPARE(b.waitResult.load(), OSWRAP_E_TERM);
-    QCOMPARE(oswrap_init(), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_CreTsk(10, &ct), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_AcreTsk(&id, &ct), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_StaTsk(10, &a), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_StaTsk(id, &b), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TwaiSem(a.startedSem, 10000), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TwaiSem(b.startedSem, 10000), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_exit(), OSWRAP_E_OK);
+    REQUIRE_EQ(a.waitResult.load(), OSWRAP_E_TERM);
+    REQUIRE_EQ(b.waitResult.load(), OSWRAP_E_TERM);
+    REQUIRE_EQ(oswrap_init(), OSWRAP_E_OK);
     T_OSWRAP_RTSK info{};
-    QCOMPARE(oswrap_RefTsk(&info, 10), OSWRAP_E_NOEXS);
-    QCOMPARE(oswrap_RefTsk(&info, id), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_RefTsk(&info, 10), OSWRAP_E_NOEXS);
+    REQUIRE_EQ(oswrap_RefTsk(&info, id), OSWRAP_E_NOEXS);
     int32_t found = 0;
-    QCOMPARE(oswrap_VinqSem(&found, "STARTED"), OSWRAP_E_NONAME);
+    REQUIRE_EQ(oswrap_VinqSem(&found, "STARTED"), OSWRAP_E_NONAME);
 }
 
-QTEST_GUILESS_MAIN(TstOswrap)
-#include "tst_oswrap.moc"
