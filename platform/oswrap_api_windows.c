@@ -70,6 +70,7 @@ typedef struct {
     volatile LONG terminateReq;
     HANDLE thread;          /* the last started thread, until reaped */
     volatile DWORD threadId;    /* while that thread runs its entry; else 0 */
+    volatile LONG ended;    /* that thread has left its entry (it may still be exiting) */
     void *arg;
     uint64_t lastCpu100ns;
     uint64_t lastWallUs;
@@ -840,9 +841,10 @@ static int32_t currentTaskId(void)
     return 0;
 }
 
+/* Module lock held. */
 static int threadEnded(const TskEntry *e)
 {
-    return !e->thread || WaitForSingleObject(e->thread, 0) == WAIT_OBJECT_0;
+    return !e->thread || e->ended;
 }
 
 static int32_t tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
@@ -861,6 +863,7 @@ static int32_t tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
     e->terminateReq = 0;
     e->thread = NULL;
     e->threadId = 0;
+    e->ended = 0;
     e->lastCpu100ns = e->lastWallUs = 0;
     publish(&e->h, pk->name);
     return OSWRAP_E_OK;
@@ -893,8 +896,25 @@ int32_t oswrap_AcreTsk(int32_t *id, const T_OSWRAP_CTSK *pk)
 /* The task's thread leaves its entry: dormant, and no longer found by id. */
 static void taskEnded(TskEntry *e)
 {
+    lockModule();
     InterlockedExchange(&e->state, OSWRAP_TTS_DMT);
     e->threadId = 0;
+    e->ended = 1;
+    unlockModule();
+}
+
+/* Closes the handle of a thread that has left its entry, once it has
+ * exited (which it does at once). Entered, module lock not held. */
+static void reapThread(TskEntry *e)
+{
+    lockModule();
+    HANDLE t = e->ended ? e->thread : NULL;
+    e->thread = NULL;
+    unlockModule();
+    if (t) {
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+    }
 }
 
 static unsigned __stdcall taskTrampoline(void *p)
@@ -920,10 +940,13 @@ int32_t oswrap_StaTsk(int32_t id, void *arg)
         unlockModule();
         return leave(&e->h, OSWRAP_E_OBJ);
     }
-    if (e->thread) {
-        /* The previous thread has ended (oswrap_ExtTsk or a return). */
-        CloseHandle(e->thread);
-        e->thread = NULL;
+    unlockModule();
+    /* The previous thread has left its entry (oswrap_ExtTsk or a return). */
+    reapThread(e);
+    lockModule();
+    if (e->thread) {        /* another start won meanwhile */
+        unlockModule();
+        return leave(&e->h, OSWRAP_E_OBJ);
     }
     uint32_t stack = e->rec.stackSize < OSWRAP_MIN_STACK ? OSWRAP_MIN_STACK : e->rec.stackSize;
     e->arg = arg;
@@ -938,6 +961,7 @@ int32_t oswrap_StaTsk(int32_t id, void *arg)
     if (h) {
         e->thread = (HANDLE)h;
         e->threadId = tid;
+        e->ended = 0;
         InterlockedExchange(&e->state, OSWRAP_TTS_RUN);
         ResumeThread(e->thread);
     }
@@ -974,7 +998,7 @@ int32_t oswrap_TerTsk(int32_t id)
     HANDLE t = threadHandle(e);
     if (!t)
         return leave(&e->h, OSWRAP_E_OBJ);
-    if (WaitForSingleObject(t, 0) != WAIT_OBJECT_0) {
+    if (!e->ended) {
         InterlockedExchange(&e->terminateReq, 1);
         (void)flgModify(&e->tfl, OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
         /* A suspended task could never notice the request. */
@@ -984,6 +1008,7 @@ int32_t oswrap_TerTsk(int32_t id)
     }
     WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
+    reapThread(e);
     return leave(&e->h, OSWRAP_E_OK);
 }
 
@@ -1009,6 +1034,7 @@ int32_t oswrap_DelTsk(int32_t id)
         CloseHandle(e->thread);
     e->thread = NULL;
     e->threadId = 0;
+    e->ended = 0;
     (void)flgDelete(&e->tfl);
     memset(&e->rec, 0, sizeof e->rec);
     e->state = OSWRAP_TTS_DMT;
@@ -1031,7 +1057,7 @@ int32_t oswrap_SusTsk(int32_t id)
     if (e->terminateReq)
         return leave(&e->h, OSWRAP_E_OBJ);
     HANDLE t = threadHandle(e);
-    if (!t || WaitForSingleObject(t, 0) == WAIT_OBJECT_0
+    if (!t || e->ended
         || InterlockedCompareExchange(&e->state, OSWRAP_TTS_SUS, OSWRAP_TTS_RUN) != OSWRAP_TTS_RUN) {
         if (t)
             CloseHandle(t);
@@ -1250,7 +1276,7 @@ int32_t oswrap_GetTskLoad(uint32_t *load, int32_t id)
     if (r != OSWRAP_E_OK)
         return r;
     HANDLE t = threadHandle(e);
-    if (!t || WaitForSingleObject(t, 0) == WAIT_OBJECT_0) {
+    if (!t || e->ended) {
         if (t)
             CloseHandle(t);
         return leave(&e->h, OSWRAP_E_OBJ);
