@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, running and testing Corvane
 # need; does nothing when they are all present.
+# Usage: scripts/install-deps.sh [windows]
+#   windows  only what the Windows cross build of the Qt-free layers and its
+#            tests under Wine need (scripts/test-windows.sh)
 set -euo pipefail
 
 packages=(
@@ -24,6 +27,11 @@ packages=(
     # the virtual devices' private network: unshare and nsenter, pgrep
     util-linux procps
 )
+if [ "${1:-}" = windows ]; then
+    # mingw-w64 cross compilers (both thread models; the build uses posix)
+    # and Wine, which needs no display for console programs
+    packages=(cmake ninja-build doctest-dev g++-mingw-w64-x86-64 wine wine64)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -2,7 +2,6 @@
 // checks of both families, subscription, host queries, the idle interval,
 // and an end-to-end exchange on loopback where an announcer and a responder
 // of the same engine find each other, refresh and age out.
-#define DOCTEST_CONFIG_IMPLEMENT
 #include <doctest/doctest.h>
 
 #include <algorithm>

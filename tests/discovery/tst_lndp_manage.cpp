@@ -3,7 +3,6 @@
 // limits, subscribers, host updates and ageing, socket failure and recovery,
 // the send bound, service removal, a burst while the socket is being opened
 // and the diagnostic dumps.
-#define DOCTEST_CONFIG_IMPLEMENT
 #include <doctest/doctest.h>
 
 #include <atomic>

@@ -1,6 +1,5 @@
 // LNDP wire format: the announcement bytes, every receive-check boundary,
 // decoding, extended-information strings and the address helpers.
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include <cstring>
@@ -383,3 +382,7 @@ TEST_CASE("addressEquality")
     REQUIRE(!lndp_addrEqual(nullptr, &a));
 }
 
+int main(int argc, char **argv)
+{
+    return doctest::Context(argc, argv).run();
+}

@@ -1,7 +1,6 @@
 // OS wrapper: id ranges, names, semaphores, flags, mailboxes, tasks and their
 // termination, foreign thread ids, timers, interlocked operations, load, and
 // concurrent create/wait/delete of the same objects.
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include <atomic>
@@ -1104,3 +1103,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "exitEndsRunningTasks")
     REQUIRE_EQ(oswrap_VinqSem(&found, "STARTED"), OSWRAP_E_NONAME);
 }
 
+int main(int argc, char **argv)
+{
+    return doctest::Context(argc, argv).run();
+}

@@ -3,7 +3,6 @@
 // the receive ring (full, too-small buffer, wrap-around, oversized
 // datagrams), multicast join/leave on loopback, address text conversion,
 // read-only local addresses, TCP, concurrency and module restart.
-#define DOCTEST_CONFIG_IMPLEMENT
 #include <doctest/doctest.h>
 
 #include <atomic>

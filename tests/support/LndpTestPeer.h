@@ -3,13 +3,11 @@
 #ifndef LNDP_TEST_PEER_H
 #define LNDP_TEST_PEER_H
 
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "UdpPeer.h"
+#include "UdpPeer.h" // also the platform's inet_pton
 #include "lndp_packet.h"
 
 inline netc_addr lndpV4(const char *text)
