@@ -48,7 +48,8 @@ int32_t vsock_sockApiWait(vsock_waitItem *items, int32_t count, int32_t timeoutM
  * to a unicast address also receives, through the same handle, what is sent
  * to the subnet broadcast of the interface that carries that address and to
  * the groups joined with vsock_sockApiMembership; it sends from that address.
- * (POSIX: through receive-only companion sockets, see the port.) */
+ * (POSIX: through receive-only companion sockets, see the port; Windows:
+ * the system itself delivers them to such a socket.) */
 int32_t vsock_sockApiOpen(int32_t type, const netc_addr *local, uint16_t port, vsock_osSock *out);
 /* abortive: reset a TCP connection instead of closing it gracefully. */
 void vsock_sockApiClose(vsock_osSock s, int abortive);

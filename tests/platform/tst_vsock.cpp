@@ -497,6 +497,17 @@ TEST_CASE_FIXTURE(VsockFixture, "multicastJoinAndLeaveOnLoopback")
     REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, &v6), 0);                // ignored
     REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, nullptr), VSOCK_E_PARAM);
     REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(-1, &group), VSOCK_E_PARAM);
+
+    // Four groups per socket; leaving one makes room for another.
+    for (uint8_t g = 1; g <= 4; ++g) {
+        const netc_addr member = ipv4(239, 255, 78, g);
+        REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, &member), 0);
+    }
+    const netc_addr fifth = ipv4(239, 255, 78, 5), second = ipv4(239, 255, 78, 2);
+    REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, &fifth), VSOCK_E_NOSPACE);
+    REQUIRE_EQ(vsock_wrappedSocketDelMulticastAddr(0, &second), 0);
+    REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, &fifth), 0);
+    REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, &second), VSOCK_E_NOSPACE);
 }
 
 TEST_CASE_FIXTURE(VsockFixture, "ptonRules")
