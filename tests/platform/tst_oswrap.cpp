@@ -341,6 +341,38 @@ TEST_CASE_FIXTURE(OswrapFixture, "flagTimeoutIsNotRestartedByUnrelatedSets")
     REQUIRE_MESSAGE((took >= 95 && took < 2000), took);
 }
 
+// One set that satisfies several waiters, each on its own bits, wakes every
+// one of them, not only the first.
+TEST_CASE_FIXTURE(OswrapFixture, "everyFlagWaiterIsWoken")
+{
+    T_OSWRAP_CFLG cf{0, 0, "MANY"};
+    REQUIRE_EQ(oswrap_CreFlg(2, &cf), OSWRAP_E_OK);
+    T_OSWRAP_CSEM cs{0, 0, "READY"};
+    int32_t ready = 0;
+    REQUIRE_EQ(oswrap_AcreSem(&ready, &cs), OSWRAP_E_OK);
+    constexpr int kWaiters = 4;
+    std::vector<std::future<int32_t>> waits;
+    for (int i = 0; i < kWaiters; ++i)
+        waits.push_back(std::async(std::launch::async, [i, ready] {
+            uint32_t out = 0;
+            oswrap_SigSem(ready);
+            const int32_t r = oswrap_TwaiFlg(&out, 2, 1u << i, OSWRAP_TWF_ANDW, 5000);
+            return r == OSWRAP_E_OK && (out & (1u << i)) ? int32_t(OSWRAP_E_OK) : r;
+        }));
+    for (int i = 0; i < kWaiters; ++i)
+        REQUIRE_EQ(oswrap_TwaiSem(ready, 10000), OSWRAP_E_OK);
+    // Time for the waiters to block: a waiter still on its way sees the bits
+    // at once and cannot make this pass by itself.
+    std::this_thread::sleep_for(milliseconds(50));
+    const auto t0 = steady_clock::now();
+    REQUIRE_EQ(oswrap_SetFlg(2, (1u << kWaiters) - 1), OSWRAP_E_OK);
+    for (auto &w : waits) {
+        REQUIRE_EQ(w.wait_for(kGenerous), std::future_status::ready);
+        REQUIRE_EQ(w.get(), OSWRAP_E_OK);
+    }
+    REQUIRE_MESSAGE(msSince(t0) < 2000, msSince(t0));
+}
+
 TEST_CASE_FIXTURE(OswrapFixture, "mailboxOrderTimeoutsAndIds")
 {
     T_OSWRAP_CMBX cm{0, "MBX"};
