@@ -909,7 +909,8 @@ static void reapThread(TskEntry *e)
 {
     lockModule();
     HANDLE t = e->ended ? e->thread : NULL;
-    e->thread = NULL;
+    if (t)
+        e->thread = NULL;
     unlockModule();
     if (t) {
         WaitForSingleObject(t, INFINITE);
@@ -1002,9 +1003,12 @@ int32_t oswrap_TerTsk(int32_t id)
         InterlockedExchange(&e->terminateReq, 1);
         (void)flgModify(&e->tfl, OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
         /* A suspended task could never notice the request. */
-        if (InterlockedCompareExchange(&e->state, OSWRAP_TTS_RUN, OSWRAP_TTS_SUS) == OSWRAP_TTS_SUS)
-            while (ResumeThread(t) > 1) {
-            }
+        if (InterlockedCompareExchange(&e->state, OSWRAP_TTS_RUN, OSWRAP_TTS_SUS) == OSWRAP_TTS_SUS) {
+            DWORD previous;
+            do
+                previous = ResumeThread(t);
+            while (previous != (DWORD)-1 && previous > 1);
+        }
     }
     WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
