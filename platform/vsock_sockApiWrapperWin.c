@@ -10,10 +10,10 @@
  *
  * Broadcast and group reception: Windows hands a subnet-directed broadcast,
  * and a datagram for a group joined on the interface, to a UDP socket bound
- * to that interface's unicast address (Wine does the same by binding such a
- * socket to the any address and to the interface's device). So unlike the
- * POSIX port no companion sockets are needed; this port only keeps count of
- * each socket's groups, for the same limit and answers.
+ * to that interface's unicast address (Wine gets there by binding such a
+ * socket to the any address underneath). So unlike the POSIX port no
+ * companion sockets are needed; this port only keeps count of each socket's
+ * groups, for the same limit and answers.
  */
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
