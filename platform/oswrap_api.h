@@ -4,8 +4,8 @@
  * interlocked operations) used by the discovery engine and the socket wrapper.
  *
  * This header is the contract every port implements; the Linux port lives in
- * oswrap_api_posix.c, the portable timer and interlocked helpers in
- * oswrap_svcTimer.c.
+ * oswrap_api_posix.c, the Windows port in oswrap_api_windows.c, the portable
+ * timer and interlocked helpers in oswrap_svcTimer.c.
  *
  * All objects live in static tables addressed by small ids. Results are
  * signed 32-bit: 0 (or a positive informational value) on success, one of
@@ -207,7 +207,13 @@ int32_t oswrap_VinqMbx(int32_t *id, const char *name);
  * Del: 0; E_PAR; E_NOEXS; E_OBJ when called by the task itself;
  *   E_TMOUT when a started thread does not end within 5000 ms (the task
  *   stays as it was, so the slot is never reused under a running thread).
- * Sus/Rsm: E_NOSPT (a thread cannot be suspended safely from outside on Linux).
+ * Sus/Rsm: Linux: E_NOSPT (a thread cannot be suspended safely from outside).
+ *   Windows: SuspendThread / ResumeThread, state 8 / 1: 0; E_PAR; E_NOEXS;
+ *   E_OBJ when the task is not running (Sus) or not suspended (Rsm), or has
+ *   been asked to terminate (Sus; TerTsk resumes a suspended task). A task
+ *   may suspend itself. Suspending a thread that holds a lock of another
+ *   library (the heap's, say) stalls every thread that needs it: suspend
+ *   only tasks that are known to wait on this module's objects.
  * Ext: ends the calling task's thread; returns E_NOEXS only to a foreign caller.
  * Ref: 0 and *info; E_PAR; E_NOEXS. */
 #define OSWRAP_MIN_STACK (256u * 1024u)

@@ -1,7 +1,8 @@
 /*
  * Socket wrapper: the contract between the portable socket table and task
  * (vsock_wrappedSocketSocket.c) and one operating system's sockets. The
- * POSIX port is vsock_sockApiWrapperPosix.c. All functions return a
+ * POSIX port is vsock_sockApiWrapperPosix.c, the Windows port
+ * vsock_sockApiWrapperWin.c. All functions return a
  * VSOCK_E_* code or a non-negative value.
  *
  * Threads: the socket task waits, sends and receives; public calls open,
@@ -47,7 +48,8 @@ int32_t vsock_sockApiWait(vsock_waitItem *items, int32_t count, int32_t timeoutM
  * to a unicast address also receives, through the same handle, what is sent
  * to the subnet broadcast of the interface that carries that address and to
  * the groups joined with vsock_sockApiMembership; it sends from that address.
- * (POSIX: through receive-only companion sockets, see the port.) */
+ * (POSIX: through receive-only companion sockets, see the port; Windows:
+ * the system itself delivers them to such a socket.) */
 int32_t vsock_sockApiOpen(int32_t type, const netc_addr *local, uint16_t port, vsock_osSock *out);
 /* abortive: reset a TCP connection instead of closing it gracefully. */
 void vsock_sockApiClose(vsock_osSock s, int abortive);
@@ -78,6 +80,10 @@ int32_t vsock_sockApiMembership(vsock_osSock s, int join, const netc_addr *group
 
 int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
                                   int32_t max);
+
+/* Gratuitous ARP for the IPv4 address addr (checked by the caller): 0 when
+ * sent (answered or not), VSOCK_E_NOSPT where the system offers no way. */
+int32_t vsock_sockApiSendGARP(const netc_addr *addr);
 
 #ifdef __cplusplus
 }

@@ -634,3 +634,12 @@ int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_A
     freeifaddrs(list);
     return count;
 }
+
+/* ---------------------------------------------------------- ARP */
+
+/* ARP needs a raw packet socket and the privilege for it. */
+int32_t vsock_sockApiSendGARP(const netc_addr *addr)
+{
+    (void)addr;
+    return VSOCK_E_NOSPT;
+}

@@ -132,8 +132,10 @@ int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_L
 int32_t vsock_wrappedSocketAddMulticastAddr(int32_t index, const netc_addr *group);
 int32_t vsock_wrappedSocketDelMulticastAddr(int32_t index, const netc_addr *group);
 int32_t vsock_wrappedSocketCanSendMulticast(void);   /* 1; VSOCK_E_NOTREADY */
-/* VSOCK_E_NOSPT on Linux (ARP needs raw sockets and privileges);
- * VSOCK_E_NOTREADY when not started. */
+/* Windows: SendARP to addr, 0 when sent whether or not anyone answered,
+ * VSOCK_E_NOSPT where the system has no ARP call. VSOCK_E_NOSPT on Linux
+ * (ARP needs raw sockets and privileges). VSOCK_E_PARAM for a null or
+ * non-IPv4 address; VSOCK_E_NOTREADY when not started. */
 int32_t vsock_wrappedSocketSendGARP(const netc_addr *addr);
 
 /* Replace / read the option record of an active socket. 0; PARAM; NOTACTIVE. */

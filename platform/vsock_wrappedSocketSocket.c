@@ -1123,8 +1123,9 @@ int32_t vsock_wrappedSocketCanSendMulticast(void)
 
 static int32_t sendGARP(const netc_addr *addr)
 {
-    (void)addr;
-    return VSOCK_E_NOSPT;
+    if (!addr || addr->family != NETC_AF_INET)
+        return VSOCK_E_PARAM;
+    return vsock_sockApiSendGARP(addr);
 }
 
 int32_t vsock_wrappedSocketSendGARP(const netc_addr *addr)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "LndpTestPeer.h"
+#include "LoopbackAddresses.h"
 #include "lndp_manage.h"
 #include "oswrap_api.h"
 #include "vsock_wrappedSocketIf.h"
@@ -175,7 +176,7 @@ struct ManageFixture {
     }
 };
 
-TEST_CASE_FIXTURE(ManageFixture, "announcerSendsAndRepeats")
+TEST_CASE_FIXTURE(ManageFixture, "announcerSendsAndRepeats" * doctest::skip(!loopbackAddressesBindApart()))
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.2");
@@ -252,7 +253,7 @@ TEST_CASE_FIXTURE(ManageFixture, "responderAnswersOncePerAnnouncement")
     REQUIRE_EQ(gReports.back().host.senderRole, uint8_t(2));
 }
 
-TEST_CASE_FIXTURE(ManageFixture, "acceptanceByRoleAndName")
+TEST_CASE_FIXTURE(ManageFixture, "acceptanceByRoleAndName" * doctest::skip(!loopbackAddressesBindApart()))
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.6");
@@ -462,7 +463,7 @@ TEST_CASE_FIXTURE(ManageFixture, "hostAgesOutAfter7000ms")
     REQUIRE_EQ(count, 0u);
 }
 
-TEST_CASE_FIXTURE(ManageFixture, "hostChangesAndSecondEntry")
+TEST_CASE_FIXTURE(ManageFixture, "hostChangesAndSecondEntry" * doctest::skip(!loopbackAddressesBindApart()))
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.15");
@@ -527,7 +528,7 @@ TEST_CASE_FIXTURE(ManageFixture, "datagramBeforeNotifyKeepsHost")
     REQUIRE_EQ(gl_manage.usedHostCount(), 1);
 }
 
-TEST_CASE_FIXTURE(ManageFixture, "setupAgainReportsHeldHosts")
+TEST_CASE_FIXTURE(ManageFixture, "setupAgainReportsHeldHosts" * doctest::skip(!loopbackAddressesBindApart()))
 {
     // Two bindings, each with one responder host; the service of the first
     // is removed and set up again before its host ages out.
@@ -625,7 +626,7 @@ TEST_CASE_FIXTURE(ManageFixture, "fullHostTableIsToldOncePerSetup")
     gl_manage.setDiagnosticOutput(nullptr);
 }
 
-TEST_CASE_FIXTURE(ManageFixture, "removingServiceStopsTraffic")
+TEST_CASE_FIXTURE(ManageFixture, "removingServiceStopsTraffic" * doctest::skip(!loopbackAddressesBindApart()))
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.20");
@@ -721,7 +722,7 @@ TEST_CASE_FIXTURE(ManageFixture, "burstDuringSocketCreationIsReadCompletely")
     REQUIRE_EQ(reportsFor(1), 1);
 }
 
-TEST_CASE_FIXTURE(ManageFixture, "socketFailureRecoversAndAnnouncesAgain")
+TEST_CASE_FIXTURE(ManageFixture, "socketFailureRecoversAndAnnouncesAgain" * doctest::skip(!loopbackAddressesBindApart()))
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.22");
@@ -889,7 +890,7 @@ TEST_CASE_FIXTURE(ManageFixture, "statusAndInterval")
     REQUIRE_EQ(tx, 1);
 }
 
-TEST_CASE_FIXTURE(ManageFixture, "diagnosticDumps")
+TEST_CASE_FIXTURE(ManageFixture, "diagnosticDumps" * doctest::skip(!loopbackAddressesBindApart()))
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.28");

@@ -341,6 +341,38 @@ TEST_CASE_FIXTURE(OswrapFixture, "flagTimeoutIsNotRestartedByUnrelatedSets")
     REQUIRE_MESSAGE((took >= 95 && took < 2000), took);
 }
 
+// One set that satisfies several waiters, each on its own bits, wakes every
+// one of them, not only the first.
+TEST_CASE_FIXTURE(OswrapFixture, "everyFlagWaiterIsWoken")
+{
+    T_OSWRAP_CFLG cf{0, 0, "MANY"};
+    REQUIRE_EQ(oswrap_CreFlg(2, &cf), OSWRAP_E_OK);
+    T_OSWRAP_CSEM cs{0, 0, "READY"};
+    int32_t ready = 0;
+    REQUIRE_EQ(oswrap_AcreSem(&ready, &cs), OSWRAP_E_OK);
+    constexpr int kWaiters = 4;
+    std::vector<std::future<int32_t>> waits;
+    for (int i = 0; i < kWaiters; ++i)
+        waits.push_back(std::async(std::launch::async, [i, ready] {
+            uint32_t out = 0;
+            oswrap_SigSem(ready);
+            const int32_t r = oswrap_TwaiFlg(&out, 2, 1u << i, OSWRAP_TWF_ANDW, 5000);
+            return r == OSWRAP_E_OK && (out & (1u << i)) ? int32_t(OSWRAP_E_OK) : r;
+        }));
+    for (int i = 0; i < kWaiters; ++i)
+        REQUIRE_EQ(oswrap_TwaiSem(ready, 10000), OSWRAP_E_OK);
+    // Time for the waiters to block: a waiter still on its way sees the bits
+    // at once and cannot make this pass by itself.
+    std::this_thread::sleep_for(milliseconds(50));
+    const auto t0 = steady_clock::now();
+    REQUIRE_EQ(oswrap_SetFlg(2, (1u << kWaiters) - 1), OSWRAP_E_OK);
+    for (auto &w : waits) {
+        REQUIRE_EQ(w.wait_for(kGenerous), std::future_status::ready);
+        REQUIRE_EQ(w.get(), OSWRAP_E_OK);
+    }
+    REQUIRE_MESSAGE(msSince(t0) < 2000, msSince(t0));
+}
+
 TEST_CASE_FIXTURE(OswrapFixture, "mailboxOrderTimeoutsAndIds")
 {
     T_OSWRAP_CMBX cm{0, "MBX"};
@@ -497,8 +529,13 @@ TEST_CASE_FIXTURE(OswrapFixture, "taskLifecycleAndUnsupportedCalls")
     T_OSWRAP_CTSK ct = taskRecord(returningTask, "RET");
     REQUIRE_EQ(oswrap_CreTsk(2, &ct), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_TerTsk(2), OSWRAP_E_OBJ);           // never started
+#ifdef _WIN32
+    REQUIRE_EQ(oswrap_SusTsk(2), OSWRAP_E_OBJ);           // not running
+    REQUIRE_EQ(oswrap_RsmTsk(2), OSWRAP_E_OBJ);           // not suspended
+#else
     REQUIRE_EQ(oswrap_SusTsk(2), OSWRAP_E_NOSPT);
     REQUIRE_EQ(oswrap_RsmTsk(2), OSWRAP_E_NOSPT);
+#endif
     REQUIRE_EQ(oswrap_StaTsk(2, &runs), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_DelTsk(2), OSWRAP_E_OK);            // waits for the thread
     REQUIRE_EQ(runs.load(), 1);
@@ -516,6 +553,103 @@ TEST_CASE_FIXTURE(OswrapFixture, "taskLifecycleAndUnsupportedCalls")
     REQUIRE_EQ(oswrap_WaitForSysMainTaskFinished(), OSWRAP_E_OK);
     REQUIRE_EQ(runs.load(), 2);
 }
+
+#ifdef _WIN32
+namespace {
+
+// Counts its rounds until asked to terminate.
+void countingTask(void *p)
+{
+    auto *rounds = static_cast<std::atomic<uint64_t> *>(p);
+    while (oswrap_CheckReqTerminate() != OSWRAP_E_OK) {
+        rounds->fetch_add(1);
+        oswrap_yield();
+    }
+}
+
+// Rounds once the count has stopped moving for 20 ms (at most 5 s).
+uint64_t settledRounds(const std::atomic<uint64_t> &rounds)
+{
+    uint64_t last = rounds.load();
+    for (int i = 0; i < 250; ++i) {
+        std::this_thread::sleep_for(milliseconds(20));
+        const uint64_t now = rounds.load();
+        if (now == last)
+            return now;
+        last = now;
+    }
+    return ~uint64_t(0);
+}
+
+// Suspends itself between two rounds.
+void selfSuspendingTask(void *p)
+{
+    auto *rounds = static_cast<std::atomic<uint64_t> *>(p);
+    int32_t self = 0;
+    oswrap_GetTskId(&self);
+    rounds->store(1);
+    if (oswrap_SusTsk(self) == OSWRAP_E_OK)
+        rounds->store(2);
+}
+
+bool roundsPass(const std::atomic<uint64_t> &rounds, uint64_t mark)
+{
+    const auto t0 = steady_clock::now();
+    while (rounds.load() <= mark && steady_clock::now() - t0 < kGenerous)
+        oswrap_yield();
+    return rounds.load() > mark;
+}
+
+} // namespace
+
+// A suspended task makes no progress until resumed; terminating a suspended
+// task resumes it so that it can end; a task can suspend itself.
+TEST_CASE_FIXTURE(OswrapFixture, "suspendAndResume")
+{
+    std::atomic<uint64_t> rounds{0};
+    T_OSWRAP_CTSK ct = taskRecord(countingTask, "COUNT");
+    REQUIRE_EQ(oswrap_CreTsk(4, &ct), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_StaTsk(4, &rounds), OSWRAP_E_OK);
+    REQUIRE(roundsPass(rounds, 0));
+    REQUIRE_EQ(oswrap_SusTsk(4), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_SusTsk(4), OSWRAP_E_OBJ);           // already suspended
+    T_OSWRAP_RTSK info{};
+    REQUIRE_EQ(oswrap_RefTsk(&info, 4), OSWRAP_E_OK);
+    REQUIRE_EQ(info.state, OSWRAP_TTS_SUS);
+    const uint64_t stopped = settledRounds(rounds);
+    REQUIRE_NE(stopped, ~uint64_t(0));
+    std::this_thread::sleep_for(milliseconds(100));      // a window for progress that must not come
+    REQUIRE_EQ(rounds.load(), stopped);
+    REQUIRE_EQ(oswrap_RsmTsk(4), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_RsmTsk(4), OSWRAP_E_OBJ);           // running again
+    REQUIRE_EQ(oswrap_RefTsk(&info, 4), OSWRAP_E_OK);
+    REQUIRE_EQ(info.state, OSWRAP_TTS_RUN);
+    REQUIRE(roundsPass(rounds, stopped));
+
+    REQUIRE_EQ(oswrap_SusTsk(4), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_TerTsk(4), OSWRAP_E_OK);            // resumed, noticed, ended
+    REQUIRE_EQ(oswrap_RefTsk(&info, 4), OSWRAP_E_OK);
+    REQUIRE_EQ(info.state, OSWRAP_TTS_DMT);
+    REQUIRE_EQ(oswrap_SusTsk(4), OSWRAP_E_OBJ);           // dormant
+    REQUIRE_EQ(oswrap_SusTsk(0), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_RsmTsk(51), OSWRAP_E_PAR);
+    REQUIRE_EQ(oswrap_SusTsk(5), OSWRAP_E_NOEXS);
+
+    rounds = 0;
+    T_OSWRAP_CTSK self = taskRecord(selfSuspendingTask, "SELF");
+    REQUIRE_EQ(oswrap_CreTsk(5, &self), OSWRAP_E_OK);
+    REQUIRE_EQ(oswrap_StaTsk(5, &rounds), OSWRAP_E_OK);
+    for (int i = 0; i < 2000 && (info.state != OSWRAP_TTS_SUS || rounds.load() != 1); ++i) {
+        REQUIRE_EQ(oswrap_RefTsk(&info, 5), OSWRAP_E_OK);
+        oswrap_WaiTsk(5);
+    }
+    REQUIRE_EQ(info.state, OSWRAP_TTS_SUS);
+    REQUIRE_EQ(rounds.load(), 1u);
+    REQUIRE_EQ(oswrap_RsmTsk(5), OSWRAP_E_OK);
+    REQUIRE(roundsPass(rounds, 1));
+    REQUIRE_EQ(oswrap_DelTsk(5), OSWRAP_E_OK);
+}
+#endif
 
 TEST_CASE_FIXTURE(OswrapFixture, "foreignThreadIds")
 {

@@ -1,0 +1,1392 @@
+/*
+ * OS wrapper, Windows port: threads from _beginthreadex, kernel semaphores
+ * and events waited on with WaitForMultipleObjects, one module critical
+ * section, interlocked operations.
+ *
+ * Every object carries a status word and a user counter. An operation enters
+ * only while the status is "created" and counts itself as a user; deletion
+ * moves the status to "deleting", signals the object's "gone" event (every
+ * waiter waits on it beside the object, and returns OSWRAP_E_NOEXS) and
+ * waits until the last user has left before the handles are closed, so no
+ * operation ever touches a handle that is being closed or a slot being
+ * reused.
+ *
+ * Timed waits keep their deadline across wake-ups: a flag set that does not
+ * satisfy the waiter, or a message another receiver took first, never
+ * stretches the wait.
+ *
+ * An event flag can have several waiters, each with its own pattern, and an
+ * auto-reset event would wake only one of them. So a flag wakes its waiters
+ * through a semaphore that every change releases once for each waiter that
+ * has no wake-up pending yet: all of them re-test.
+ */
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include "oswrap_api.h"
+
+#include <windows.h>
+#include <process.h>
+#include <string.h>
+
+enum { ST_FREE = 0, ST_CREATING = 1, ST_CREATED = 2, ST_DELETING = 3, ST_DELETED = 4 };
+
+typedef struct {
+    volatile LONG status;
+    volatile LONG users;
+    HANDLE gone;            /* manual-reset, set when deletion starts */
+    char name[OSWRAP_NAME_LEN + 1];
+} ObjHdr;
+
+typedef struct {
+    ObjHdr h;
+    HANDLE sem;
+    volatile LONG count;
+} SemEntry;
+
+typedef struct {
+    ObjHdr h;
+    volatile LONG pattern;
+    uint32_t attr;
+    HANDLE wake;            /* semaphore: one release per waiting thread */
+    LONG waiters;           /* module lock */
+    LONG pending;           /* releases not yet taken by a waiter; module lock */
+} FlgEntry;
+
+typedef struct {
+    ObjHdr h;
+    uint32_t attr;
+    HANDLE event;           /* manual-reset, signalled while messages wait */
+    T_OSWRAP_MSG *head;     /* module lock */
+    T_OSWRAP_MSG *tail;
+} MbxEntry;
+
+typedef struct {
+    ObjHdr h;
+    FlgEntry tfl;           /* the task's own flag word, clears on wake */
+    T_OSWRAP_CTSK rec;      /* rec.name points nowhere; reported from h.name */
+    uint16_t curPriority;
+    volatile LONG state;
+    volatile LONG terminateReq;
+    HANDLE thread;          /* the last started thread, until reaped */
+    volatile DWORD threadId;    /* while that thread runs its entry; else 0 */
+    volatile LONG ended;    /* that thread has left its entry (it may still be exiting) */
+    void *arg;
+    uint64_t lastCpu100ns;
+    uint64_t lastWallUs;
+} TskEntry;
+
+static SemEntry sSemaphore[OSWRAP_MAX_SEM + 1];
+static FlgEntry sEventFlag[OSWRAP_MAX_FLG + 1];
+static MbxEntry sMailBox[OSWRAP_MAX_MBX + 1];
+static TskEntry sTaskInfo[OSWRAP_MAX_TSK + 1];
+static volatile LONG sUnmanagedTaskInfo[OSWRAP_MAX_FOREIGN];   /* 0 free, 1 taken */
+/* Occupants of each foreign slot so far: part of the id, so that a thread
+ * taking a dead thread's slot is not mistaken for it. Never reset. */
+static volatile LONG sForeignGeneration[OSWRAP_MAX_FOREIGN];
+
+/* Created once and kept: a call racing with oswrap_exit must never meet a
+ * deleted critical section. */
+static CRITICAL_SECTION sCriticalSection;
+static INIT_ONCE sOnce = INIT_ONCE_STATIC_INIT;
+static DWORD sForeignFls = FLS_OUT_OF_INDEXES;
+static volatile LONG sInitialised;
+/* Bumped by every oswrap_init so that a foreign id of an earlier session is
+ * never taken for a current one. */
+static volatile LONG sGeneration;
+
+static LARGE_INTEGER sQpcFrequency;     /* 0 when the counter is unavailable */
+static uint64_t sLastProcCpu100ns, sLastProcWallUs;     /* module lock */
+
+static oswrap_ClockSource volatile sClockSource;
+
+/* ------------------------------------------------------------------ helpers */
+
+static uint64_t monoUs(void)
+{
+    LARGE_INTEGER now;
+    if (sQpcFrequency.QuadPart > 0 && QueryPerformanceCounter(&now)) {
+        const uint64_t f = (uint64_t)sQpcFrequency.QuadPart;
+        const uint64_t c = (uint64_t)now.QuadPart;
+        return c / f * 1000000u + c % f * 1000000u / f;
+    }
+    return (uint64_t)GetTickCount64() * 1000u;
+}
+
+/* Milliseconds left until deadline (monoUs), rounded up; tmo -1: INFINITE. */
+static DWORD remainingMs(int32_t tmoMs, uint64_t deadlineUs)
+{
+    if (tmoMs == OSWRAP_TMO_FEVR)
+        return INFINITE;
+    const uint64_t now = monoUs();
+    if (now >= deadlineUs)
+        return 0;
+    return (DWORD)((deadlineUs - now + 999u) / 1000u);
+}
+
+static void copyName(char *dst, const char *src)
+{
+    memset(dst, 0, OSWRAP_NAME_LEN + 1);
+    if (src)
+        strncpy(dst, src, OSWRAP_NAME_LEN);
+}
+
+static void WINAPI foreignThreadEnded(void *value)
+{
+    const uintptr_t v = (uintptr_t)value;  /* (session << 16) | id */
+    const int slot = (int)(v & ((1u << OSWRAP_FOREIGN_SLOT_BITS) - 1u));
+    if (v && slot < OSWRAP_MAX_FOREIGN && (LONG)(v >> 16) == sGeneration)
+        InterlockedExchange(&sUnmanagedTaskInfo[slot], 0);
+}
+
+static BOOL CALLBACK onceInit(PINIT_ONCE once, void *param, void **context)
+{
+    (void)once;
+    (void)param;
+    (void)context;
+    InitializeCriticalSection(&sCriticalSection);
+    if (!QueryPerformanceFrequency(&sQpcFrequency))
+        sQpcFrequency.QuadPart = 0;
+    sForeignFls = FlsAlloc(foreignThreadEnded);
+    return TRUE;
+}
+
+static int ready(void)
+{
+    return InterlockedCompareExchange(&sInitialised, 0, 0) != 0;
+}
+
+static void lockModule(void)
+{
+    EnterCriticalSection(&sCriticalSection);
+}
+
+static void unlockModule(void)
+{
+    LeaveCriticalSection(&sCriticalSection);
+}
+
+/* Enters an object: counts the caller as a user while it is created. */
+static int32_t enter(ObjHdr *h)
+{
+    if (h->status != ST_CREATED)
+        return OSWRAP_E_NOEXS;
+    InterlockedIncrement(&h->users);
+    if (InterlockedCompareExchange(&h->status, ST_CREATED, ST_CREATED) != ST_CREATED) {
+        InterlockedDecrement(&h->users);
+        return OSWRAP_E_NOEXS;
+    }
+    return OSWRAP_E_OK;
+}
+
+static int32_t leave(ObjHdr *h, int32_t result)
+{
+    InterlockedDecrement(&h->users);
+    return result;
+}
+
+/* Claims a free slot (0 -> 1) and creates its "gone" event. */
+static int32_t claim(ObjHdr *h)
+{
+    if (InterlockedCompareExchange(&h->status, ST_CREATING, ST_FREE) != ST_FREE)
+        return OSWRAP_E_OBJ;
+    h->gone = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!h->gone) {
+        InterlockedExchange(&h->status, ST_FREE);
+        return OSWRAP_E_SYS;
+    }
+    return OSWRAP_E_OK;
+}
+
+/* A claim whose object could not be made: back to free. */
+static int32_t unclaim(ObjHdr *h)
+{
+    CloseHandle(h->gone);
+    h->gone = NULL;
+    InterlockedExchange(&h->status, ST_FREE);
+    return OSWRAP_E_SYS;
+}
+
+static void publish(ObjHdr *h, const char *name)
+{
+    lockModule();
+    copyName(h->name, name);
+    unlockModule();
+    InterlockedExchange(&h->status, ST_CREATED);
+}
+
+/* Starts a deletion: 2 -> 3, wakes the waiters and waits in 1 ms steps
+ * until the users have left; the entry is then in state 4. */
+static int32_t beginDelete(ObjHdr *h)
+{
+    if (InterlockedCompareExchange(&h->status, ST_DELETING, ST_CREATED) != ST_CREATED)
+        return OSWRAP_E_NOEXS;
+    SetEvent(h->gone);
+    while (InterlockedCompareExchange(&h->users, 0, 0) != 0)
+        Sleep(1);
+    InterlockedExchange(&h->status, ST_DELETED);
+    return OSWRAP_E_OK;
+}
+
+static void endDelete(ObjHdr *h)
+{
+    lockModule();
+    memset(h->name, 0, sizeof h->name);
+    unlockModule();
+    CloseHandle(h->gone);
+    h->gone = NULL;
+    InterlockedExchange(&h->status, ST_FREE);
+}
+
+static int32_t checkTmo(int32_t tmo)
+{
+    return (tmo < OSWRAP_TMO_FEVR) ? OSWRAP_E_PAR : OSWRAP_E_OK;
+}
+
+static int32_t lookupName(ObjHdr *(*at)(int), int maxId, int32_t *id, const char *name)
+{
+    if (!id || !name)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    if (name[0] == '\0')
+        return OSWRAP_E_NONAME;
+    int32_t found = 0;
+    lockModule();
+    for (int i = 1; i <= maxId && !found; ++i) {
+        ObjHdr *h = at(i);
+        if (h->status == ST_CREATED && strcmp(h->name, name) == 0)
+            found = i;
+    }
+    unlockModule();
+    if (!found)
+        return OSWRAP_E_NONAME;
+    *id = found;
+    return OSWRAP_E_OK;
+}
+
+static ObjHdr *semAt(int i) { return &sSemaphore[i].h; }
+static ObjHdr *flgAt(int i) { return &sEventFlag[i].h; }
+static ObjHdr *mbxAt(int i) { return &sMailBox[i].h; }
+static ObjHdr *tskAt(int i) { return &sTaskInfo[i].h; }
+
+/* Result of a wait on {object, gone}. */
+static int32_t waitResult(DWORD w)
+{
+    switch (w) {
+    case WAIT_OBJECT_0:
+        return OSWRAP_E_OK;
+    case WAIT_OBJECT_0 + 1:
+        return OSWRAP_E_NOEXS;
+    case WAIT_TIMEOUT:
+        return OSWRAP_E_TMOUT;
+    case WAIT_ABANDONED_0:
+    case WAIT_ABANDONED_0 + 1:
+        return OSWRAP_E_ABANDON;
+    default:
+        return OSWRAP_E_SYS;
+    }
+}
+
+static int32_t waitTwo(HANDLE object, HANDLE gone, DWORD ms)
+{
+    HANDLE hs[2] = { object, gone };
+    return waitResult(WaitForMultipleObjects(2, hs, FALSE, ms));
+}
+
+/* --------------------------------------------------------------- module */
+
+int32_t oswrap_init(void)
+{
+    InitOnceExecuteOnce(&sOnce, onceInit, NULL, NULL);
+    if (sForeignFls == FLS_OUT_OF_INDEXES)
+        return OSWRAP_E_SYS;
+    lockModule();
+    if (ready()) {
+        unlockModule();
+        return OSWRAP_E_OBJ;
+    }
+    InterlockedIncrement(&sGeneration);
+    for (int i = 0; i < OSWRAP_MAX_FOREIGN; ++i)
+        InterlockedExchange(&sUnmanagedTaskInfo[i], 0);
+    sLastProcCpu100ns = sLastProcWallUs = 0;
+    InterlockedExchange(&sInitialised, 1);
+    unlockModule();
+    return OSWRAP_E_OK;
+}
+
+static void terminateAndDelete(int id)
+{
+    (void)oswrap_TerTsk(id);    /* E_OBJ for a task that is not running */
+    (void)oswrap_DelTsk(id);
+}
+
+int32_t oswrap_exit(void)
+{
+    InitOnceExecuteOnce(&sOnce, onceInit, NULL, NULL);
+    if (!ready())
+        return OSWRAP_E_OBJ;
+    for (int id = OSWRAP_MAX_FIXED_TSK + 1; id <= OSWRAP_MAX_TSK; ++id)
+        terminateAndDelete(id);
+    for (int id = OSWRAP_MAX_FIXED_TSK; id >= 1; --id)
+        terminateAndDelete(id);
+    for (int id = 1; id <= OSWRAP_MAX_SEM; ++id)
+        (void)oswrap_DelSem(id);
+    for (int id = 1; id <= OSWRAP_MAX_FLG; ++id)
+        (void)oswrap_DelFlg(id);
+    for (int id = 1; id <= OSWRAP_MAX_MBX; ++id)
+        (void)oswrap_DelMbx(id);
+    lockModule();
+    InterlockedExchange(&sInitialised, 0);
+    unlockModule();
+    return OSWRAP_E_OK;
+}
+
+int32_t oswrap_os_start(void)
+{
+    return OSWRAP_E_NOSPT;
+}
+
+/* ----------------------------------------------------------- semaphores */
+
+static int32_t semCreate(int32_t id, const T_OSWRAP_CSEM *pk)
+{
+    SemEntry *e = &sSemaphore[id];
+    int32_t r = claim(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    e->sem = CreateSemaphoreA(NULL, pk->initCount, 0x7FFFFFFF, NULL);
+    if (!e->sem)
+        return unclaim(&e->h);
+    e->count = pk->initCount;
+    publish(&e->h, pk->name);
+    return OSWRAP_E_OK;
+}
+
+int32_t oswrap_CreSem(int32_t id, const T_OSWRAP_CSEM *pk)
+{
+    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk || pk->initCount < 0)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    return semCreate(id, pk);
+}
+
+int32_t oswrap_AcreSem(int32_t *id, const T_OSWRAP_CSEM *pk)
+{
+    if (!id || !pk || pk->initCount < 0)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    for (int i = OSWRAP_MAX_SEM; i > OSWRAP_MAX_FIXED_ID; --i) {
+        if (semCreate(i, pk) == OSWRAP_E_OK) {
+            *id = i;
+            return OSWRAP_E_OK;
+        }
+    }
+    return OSWRAP_E_NOID;
+}
+
+int32_t oswrap_DelSem(int32_t id)
+{
+    if (id < 1 || id > OSWRAP_MAX_SEM)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    SemEntry *e = &sSemaphore[id];
+    int32_t r = beginDelete(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    CloseHandle(e->sem);
+    e->sem = NULL;
+    e->count = 0;
+    endDelete(&e->h);
+    return OSWRAP_E_OK;
+}
+
+int32_t oswrap_TwaiSem(int32_t id, int32_t tmoMs)
+{
+    if (id < 1 || id > OSWRAP_MAX_SEM || checkTmo(tmoMs) != OSWRAP_E_OK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    SemEntry *e = &sSemaphore[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    /* One kernel wait: a semaphore never wakes a waiter without a count. */
+    r = waitTwo(e->sem, e->h.gone, tmoMs == OSWRAP_TMO_FEVR ? INFINITE : (DWORD)tmoMs);
+    if (r == OSWRAP_E_OK)
+        InterlockedDecrement(&e->count);
+    return leave(&e->h, r);
+}
+
+int32_t oswrap_WaiSem(int32_t id)
+{
+    return oswrap_TwaiSem(id, OSWRAP_TMO_FEVR);
+}
+
+int32_t oswrap_SigSem(int32_t id)
+{
+    if (id < 1 || id > OSWRAP_MAX_SEM)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    SemEntry *e = &sSemaphore[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    /* Counted before the release, so that a woken waiter's decrement never
+     * shows a negative count. */
+    InterlockedIncrement(&e->count);
+    if (!ReleaseSemaphore(e->sem, 1, NULL)) {
+        InterlockedDecrement(&e->count);
+        return leave(&e->h, OSWRAP_E_SYS);
+    }
+    return leave(&e->h, OSWRAP_E_OK);
+}
+
+int32_t oswrap_SigSemFromISR(int32_t id)
+{
+    (void)id;
+    return OSWRAP_E_NOSPT;
+}
+
+int32_t oswrap_VinqSem(int32_t *id, const char *name)
+{
+    return lookupName(semAt, OSWRAP_MAX_SEM, id, name);
+}
+
+int32_t oswrap_RefSem(int32_t id, int32_t *count)
+{
+    if (id < 1 || id > OSWRAP_MAX_SEM || !count)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    SemEntry *e = &sSemaphore[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    *count = InterlockedCompareExchange(&e->count, 0, 0);
+    return leave(&e->h, OSWRAP_E_OK);
+}
+
+/* ---------------------------------------------------------- event flags */
+
+static int satisfied(uint32_t flags, uint32_t pattern, uint32_t mode)
+{
+    if (mode & OSWRAP_TWF_ORW)
+        return (flags & pattern) != 0;
+    return (flags & pattern) == pattern;
+}
+
+/* Takes the word when it satisfies the wait (clearing it on wake when the
+ * flag says so): 1 and *out, else 0. Module lock held. */
+static int takeIfSatisfied(FlgEntry *e, uint32_t *out, uint32_t pattern, uint32_t mode)
+{
+    for (;;) {
+        const LONG w = InterlockedCompareExchange(&e->pattern, 0, 0);
+        if (!satisfied((uint32_t)w, pattern, mode))
+            return 0;
+        if (!(e->attr & OSWRAP_TA_CLR) || InterlockedCompareExchange(&e->pattern, 0, w) == w) {
+            *out = (uint32_t)w;
+            return 1;
+        }
+    }
+}
+
+/* Flag wait on an entered entry. */
+static int32_t flagWait(FlgEntry *e, uint32_t *out, uint32_t pattern, uint32_t mode, int32_t tmoMs)
+{
+    const uint64_t deadline = tmoMs > 0 ? monoUs() + (uint64_t)tmoMs * 1000u : 0;
+    int last = 0;
+    for (;;) {
+        lockModule();
+        if (takeIfSatisfied(e, out, pattern, mode)) {
+            unlockModule();
+            return OSWRAP_E_OK;
+        }
+        if (tmoMs == OSWRAP_TMO_POL || last) {
+            unlockModule();
+            *out = 0;
+            return OSWRAP_E_TMOUT;
+        }
+        e->waiters++;
+        unlockModule();
+        int32_t r = waitTwo(e->wake, e->h.gone, remainingMs(tmoMs, deadline));
+        lockModule();
+        e->waiters--;
+        if (r == OSWRAP_E_OK) {
+            e->pending--;
+        } else if (e->pending > e->waiters) {
+            /* A release meant for this waiter: take it back. */
+            if (WaitForSingleObject(e->wake, 0) == WAIT_OBJECT_0)
+                e->pending--;
+        }
+        unlockModule();
+        if (r == OSWRAP_E_TMOUT)
+            last = 1;           /* one more test: a set may have raced the time-out */
+        else if (r != OSWRAP_E_OK) {
+            *out = 0;
+            return r;
+        }
+    }
+}
+
+/* Wakes every waiter of the flag to re-test. */
+static void flagWake(FlgEntry *e)
+{
+    lockModule();
+    const LONG missing = e->waiters - e->pending;
+    if (missing > 0 && ReleaseSemaphore(e->wake, missing, NULL))
+        e->pending += missing;
+    unlockModule();
+}
+
+static int32_t flgCreate(FlgEntry *e, const T_OSWRAP_CFLG *pk)
+{
+    int32_t r = claim(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    e->wake = CreateSemaphoreA(NULL, 0, 0x7FFFFFFF, NULL);
+    if (!e->wake)
+        return unclaim(&e->h);
+    e->pattern = (LONG)pk->initPattern;
+    e->attr = pk->attr;
+    e->waiters = 0;
+    e->pending = 0;
+    publish(&e->h, pk->name);
+    return OSWRAP_E_OK;
+}
+
+static int32_t flgDelete(FlgEntry *e)
+{
+    int32_t r = beginDelete(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    CloseHandle(e->wake);
+    e->wake = NULL;
+    e->pattern = 0;
+    e->attr = 0;
+    endDelete(&e->h);
+    return OSWRAP_E_OK;
+}
+
+static int32_t flgModify(FlgEntry *e, uint32_t orBits, uint32_t andMask)
+{
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    if (andMask != 0xFFFFFFFFu)
+        InterlockedAnd(&e->pattern, (LONG)andMask);
+    if (orBits)
+        InterlockedOr(&e->pattern, (LONG)orBits);
+    flagWake(e);
+    return leave(&e->h, OSWRAP_E_OK);
+}
+
+int32_t oswrap_CreFlg(int32_t id, const T_OSWRAP_CFLG *pk)
+{
+    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    return flgCreate(&sEventFlag[id], pk);
+}
+
+int32_t oswrap_AcreFlg(int32_t *id, const T_OSWRAP_CFLG *pk)
+{
+    if (!id || !pk)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    for (int i = OSWRAP_MAX_FLG; i > OSWRAP_MAX_FIXED_ID; --i) {
+        if (flgCreate(&sEventFlag[i], pk) == OSWRAP_E_OK) {
+            *id = i;
+            return OSWRAP_E_OK;
+        }
+    }
+    return OSWRAP_E_NOID;
+}
+
+int32_t oswrap_DelFlg(int32_t id)
+{
+    if (id < 1 || id > OSWRAP_MAX_FLG)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    return flgDelete(&sEventFlag[id]);
+}
+
+int32_t oswrap_SetFlg(int32_t id, uint32_t bits)
+{
+    if (id < 1 || id > OSWRAP_MAX_FLG)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    return flgModify(&sEventFlag[id], bits, 0xFFFFFFFFu);
+}
+
+int32_t oswrap_SetFlgFromISR(int32_t id, uint32_t bits)
+{
+    (void)id;
+    (void)bits;
+    return OSWRAP_E_NOSPT;
+}
+
+int32_t oswrap_ClrFlg(int32_t id, uint32_t mask)
+{
+    if (id < 1 || id > OSWRAP_MAX_FLG)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    return flgModify(&sEventFlag[id], 0, mask);
+}
+
+int32_t oswrap_TwaiFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode, int32_t tmoMs)
+{
+    if (!out || id < 1 || id > OSWRAP_MAX_FLG || pattern == 0 || mode > OSWRAP_TWF_ORW
+        || checkTmo(tmoMs) != OSWRAP_E_OK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    FlgEntry *e = &sEventFlag[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    return leave(&e->h, flagWait(e, out, pattern, mode, tmoMs));
+}
+
+int32_t oswrap_PolFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode)
+{
+    return oswrap_TwaiFlg(out, id, pattern, mode, OSWRAP_TMO_POL);
+}
+
+int32_t oswrap_WaiFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode)
+{
+    return oswrap_TwaiFlg(out, id, pattern, mode, OSWRAP_TMO_FEVR);
+}
+
+int32_t oswrap_VinqFlg(int32_t *id, const char *name)
+{
+    return lookupName(flgAt, OSWRAP_MAX_FLG, id, name);
+}
+
+/* ------------------------------------------------------------ mailboxes */
+
+static int32_t mbxCreate(int32_t id, const T_OSWRAP_CMBX *pk)
+{
+    MbxEntry *e = &sMailBox[id];
+    int32_t r = claim(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    e->event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!e->event)
+        return unclaim(&e->h);
+    e->attr = pk->attr;
+    e->head = e->tail = NULL;
+    publish(&e->h, pk->name);
+    return OSWRAP_E_OK;
+}
+
+int32_t oswrap_CreMbx(int32_t id, const T_OSWRAP_CMBX *pk)
+{
+    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    return mbxCreate(id, pk);
+}
+
+int32_t oswrap_AcreMbx(int32_t *id, const T_OSWRAP_CMBX *pk)
+{
+    if (!id || !pk)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    for (int i = OSWRAP_MAX_MBX; i > OSWRAP_MAX_FIXED_ID; --i) {
+        if (mbxCreate(i, pk) == OSWRAP_E_OK) {
+            *id = i;
+            return OSWRAP_E_OK;
+        }
+    }
+    return OSWRAP_E_NOID;
+}
+
+int32_t oswrap_DelMbx(int32_t id)
+{
+    if (id < 1 || id > OSWRAP_MAX_MBX)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    MbxEntry *e = &sMailBox[id];
+    int32_t r = beginDelete(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    CloseHandle(e->event);
+    e->event = NULL;
+    lockModule();
+    e->head = e->tail = NULL;
+    unlockModule();
+    endDelete(&e->h);
+    return OSWRAP_E_OK;
+}
+
+int32_t oswrap_SndMsg(int32_t id, T_OSWRAP_MSG *msg)
+{
+    if (id < 1 || id > OSWRAP_MAX_MBX)
+        return OSWRAP_E_MBXID;
+    if (!msg)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    MbxEntry *e = &sMailBox[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    lockModule();
+    msg->link.next = NULL;
+    if (e->tail)
+        e->tail->link.next = msg;
+    else
+        e->head = msg;
+    e->tail = msg;
+    SetEvent(e->event);
+    unlockModule();
+    return leave(&e->h, OSWRAP_E_OK);
+}
+
+int32_t oswrap_SndMsgFromISR(int32_t id, T_OSWRAP_MSG *msg)
+{
+    (void)id;
+    (void)msg;
+    return OSWRAP_E_NOSPT;
+}
+
+int32_t oswrap_TrcvMsg(T_OSWRAP_MSG **msg, int32_t id, int32_t tmoMs)
+{
+    if (id < 1 || id > OSWRAP_MAX_MBX)
+        return OSWRAP_E_MBXID;
+    if (!msg || checkTmo(tmoMs) != OSWRAP_E_OK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    MbxEntry *e = &sMailBox[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    const uint64_t deadline = tmoMs > 0 ? monoUs() + (uint64_t)tmoMs * 1000u : 0;
+    int last = tmoMs == OSWRAP_TMO_POL;
+    for (;;) {
+        /* The event is signalled exactly while the list holds messages:
+         * both change only under the module lock. */
+        lockModule();
+        T_OSWRAP_MSG *m = e->head;
+        if (m) {
+            e->head = m->link.next;
+            if (!e->head) {
+                e->tail = NULL;
+                ResetEvent(e->event);
+            }
+            m->link.next = NULL;
+        }
+        unlockModule();
+        if (m) {
+            *msg = m;
+            return leave(&e->h, OSWRAP_E_OK);
+        }
+        if (last)
+            return leave(&e->h, OSWRAP_E_TMOUT);
+        r = waitTwo(e->event, e->h.gone, remainingMs(tmoMs, deadline));
+        if (r == OSWRAP_E_TMOUT)
+            last = 1;
+        else if (r != OSWRAP_E_OK)
+            return leave(&e->h, r);
+    }
+}
+
+int32_t oswrap_RcvMsg(T_OSWRAP_MSG **msg, int32_t id)
+{
+    return oswrap_TrcvMsg(msg, id, OSWRAP_TMO_FEVR);
+}
+
+int32_t oswrap_IsMsgBoxEmpty(int32_t id)
+{
+    if (id < 1 || id > OSWRAP_MAX_MBX || !ready())
+        return OSWRAP_E_FAIL;
+    MbxEntry *e = &sMailBox[id];
+    if (enter(&e->h) != OSWRAP_E_OK)
+        return OSWRAP_E_FAIL;
+    lockModule();
+    const int waiting = e->head != NULL;
+    unlockModule();
+    return leave(&e->h, waiting ? OSWRAP_E_FAIL : OSWRAP_E_OK);
+}
+
+int32_t oswrap_VinqMbx(int32_t *id, const char *name)
+{
+    return lookupName(mbxAt, OSWRAP_MAX_MBX, id, name);
+}
+
+/* ---------------------------------------------------------------- tasks */
+
+/* The calling thread's task id, found by its Windows thread id; 0 for a
+ * thread that is not running a task's entry. */
+static int32_t currentTaskId(void)
+{
+    const DWORD self = GetCurrentThreadId();
+    for (int i = 1; i <= OSWRAP_MAX_TSK; ++i)
+        if (sTaskInfo[i].threadId == self)
+            return i;
+    return 0;
+}
+
+/* Module lock held. */
+static int threadEnded(const TskEntry *e)
+{
+    return !e->thread || e->ended;
+}
+
+static int32_t tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
+{
+    TskEntry *e = &sTaskInfo[id];
+    int32_t r = claim(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    T_OSWRAP_CFLG fl = { OSWRAP_TA_CLR, 0, pk->name };
+    if (flgCreate(&e->tfl, &fl) != OSWRAP_E_OK)
+        return unclaim(&e->h);
+    e->rec = *pk;
+    e->rec.name = NULL;
+    e->curPriority = pk->priority;
+    e->state = OSWRAP_TTS_DMT;
+    e->terminateReq = 0;
+    e->thread = NULL;
+    e->threadId = 0;
+    e->ended = 0;
+    e->lastCpu100ns = e->lastWallUs = 0;
+    publish(&e->h, pk->name);
+    return OSWRAP_E_OK;
+}
+
+int32_t oswrap_CreTsk(int32_t id, const T_OSWRAP_CTSK *pk)
+{
+    if (id < 1 || id > OSWRAP_MAX_FIXED_TSK || !pk || !pk->entry)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    return tskCreate(id, pk);
+}
+
+int32_t oswrap_AcreTsk(int32_t *id, const T_OSWRAP_CTSK *pk)
+{
+    if (!id || !pk || !pk->entry)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    for (int i = OSWRAP_MAX_TSK; i > OSWRAP_MAX_FIXED_TSK; --i) {
+        if (tskCreate(i, pk) == OSWRAP_E_OK) {
+            *id = i;
+            return OSWRAP_E_OK;
+        }
+    }
+    return OSWRAP_E_NOID;
+}
+
+/* The task's thread leaves its entry: dormant, and no longer found by id. */
+static void taskEnded(TskEntry *e)
+{
+    lockModule();
+    InterlockedExchange(&e->state, OSWRAP_TTS_DMT);
+    e->threadId = 0;
+    e->ended = 1;
+    unlockModule();
+}
+
+/* Closes the handle of a thread that has left its entry, once it has
+ * exited (which it does at once). Entered, module lock not held. */
+static void reapThread(TskEntry *e)
+{
+    lockModule();
+    HANDLE t = e->ended ? e->thread : NULL;
+    if (t)
+        e->thread = NULL;
+    unlockModule();
+    if (t) {
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+    }
+}
+
+static unsigned __stdcall taskTrampoline(void *p)
+{
+    TskEntry *e = (TskEntry *)p;
+    e->rec.entry(e->arg);
+    taskEnded(e);
+    return 0;
+}
+
+int32_t oswrap_StaTsk(int32_t id, void *arg)
+{
+    if (id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    TskEntry *e = &sTaskInfo[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    lockModule();
+    if (!threadEnded(e)) {
+        unlockModule();
+        return leave(&e->h, OSWRAP_E_OBJ);
+    }
+    unlockModule();
+    /* The previous thread has left its entry (oswrap_ExtTsk or a return). */
+    reapThread(e);
+    lockModule();
+    if (e->thread) {        /* another start won meanwhile */
+        unlockModule();
+        return leave(&e->h, OSWRAP_E_OBJ);
+    }
+    uint32_t stack = e->rec.stackSize < OSWRAP_MIN_STACK ? OSWRAP_MIN_STACK : e->rec.stackSize;
+    e->arg = arg;
+    e->terminateReq = 0;
+    e->lastCpu100ns = e->lastWallUs = 0;
+    /* A terminate bit left from an earlier run must not end the new one. */
+    InterlockedAnd(&e->tfl.pattern, (LONG)~OSWRAP_TFL_TERMINATE);
+    unsigned tid = 0;
+    /* Suspended until its id is recorded, so that the task finds itself
+     * from its first instruction on. */
+    uintptr_t h = _beginthreadex(NULL, stack, taskTrampoline, e, CREATE_SUSPENDED, &tid);
+    if (h) {
+        e->thread = (HANDLE)h;
+        e->threadId = tid;
+        e->ended = 0;
+        InterlockedExchange(&e->state, OSWRAP_TTS_RUN);
+        ResumeThread(e->thread);
+    }
+    unlockModule();
+    return leave(&e->h, h ? OSWRAP_E_OK : OSWRAP_E_SYS);
+}
+
+/* A handle of the task's current thread that stays valid whatever a start
+ * does meanwhile; null when the task has none. Close it after use. */
+static HANDLE threadHandle(TskEntry *e)
+{
+    HANDLE t = NULL;
+    lockModule();
+    if (e->thread
+        && !DuplicateHandle(GetCurrentProcess(), e->thread, GetCurrentProcess(), &t, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS))
+        t = NULL;
+    unlockModule();
+    return t;
+}
+
+int32_t oswrap_TerTsk(int32_t id)
+{
+    if (id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    TskEntry *e = &sTaskInfo[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    if (currentTaskId() == id)
+        return leave(&e->h, OSWRAP_E_OBJ);
+    HANDLE t = threadHandle(e);
+    if (!t)
+        return leave(&e->h, OSWRAP_E_OBJ);
+    if (!e->ended) {
+        InterlockedExchange(&e->terminateReq, 1);
+        (void)flgModify(&e->tfl, OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
+        /* A suspended task could never notice the request. */
+        if (InterlockedCompareExchange(&e->state, OSWRAP_TTS_RUN, OSWRAP_TTS_SUS) == OSWRAP_TTS_SUS) {
+            DWORD previous;
+            do
+                previous = ResumeThread(t);
+            while (previous != (DWORD)-1 && previous > 1);
+        }
+    }
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    reapThread(e);
+    return leave(&e->h, OSWRAP_E_OK);
+}
+
+int32_t oswrap_DelTsk(int32_t id)
+{
+    if (id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    if (currentTaskId() == id)
+        return OSWRAP_E_OBJ;
+    TskEntry *e = &sTaskInfo[id];
+    int32_t r = beginDelete(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    if (e->thread && WaitForSingleObject(e->thread, 5000) != WAIT_OBJECT_0) {
+        /* Never free a slot whose thread still runs. */
+        ResetEvent(e->h.gone);
+        InterlockedExchange(&e->h.status, ST_CREATED);
+        return OSWRAP_E_TMOUT;
+    }
+    if (e->thread)
+        CloseHandle(e->thread);
+    e->thread = NULL;
+    e->threadId = 0;
+    e->ended = 0;
+    (void)flgDelete(&e->tfl);
+    memset(&e->rec, 0, sizeof e->rec);
+    e->state = OSWRAP_TTS_DMT;
+    e->terminateReq = 0;
+    endDelete(&e->h);
+    return OSWRAP_E_OK;
+}
+
+/* Suspends a running task's thread; the caller may be the task itself. */
+int32_t oswrap_SusTsk(int32_t id)
+{
+    if (id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    TskEntry *e = &sTaskInfo[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    if (e->terminateReq)
+        return leave(&e->h, OSWRAP_E_OBJ);
+    HANDLE t = threadHandle(e);
+    if (!t || e->ended
+        || InterlockedCompareExchange(&e->state, OSWRAP_TTS_SUS, OSWRAP_TTS_RUN) != OSWRAP_TTS_RUN) {
+        if (t)
+            CloseHandle(t);
+        return leave(&e->h, OSWRAP_E_OBJ);
+    }
+    /* A task suspending itself must not stay counted as a user while it
+     * sleeps: its deletion would wait for it for ever. */
+    const int self = currentTaskId() == id;
+    if (self)
+        leave(&e->h, OSWRAP_E_OK);
+    const DWORD previous = SuspendThread(t);
+    if (previous == (DWORD)-1)
+        InterlockedCompareExchange(&e->state, OSWRAP_TTS_RUN, OSWRAP_TTS_SUS);
+    CloseHandle(t);
+    r = previous == (DWORD)-1 ? OSWRAP_E_SYS : OSWRAP_E_OK;
+    return self ? r : leave(&e->h, r);
+}
+
+int32_t oswrap_RsmTsk(int32_t id)
+{
+    if (id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    TskEntry *e = &sTaskInfo[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    HANDLE t = threadHandle(e);
+    if (!t || InterlockedCompareExchange(&e->state, OSWRAP_TTS_RUN, OSWRAP_TTS_SUS) != OSWRAP_TTS_SUS) {
+        if (t)
+            CloseHandle(t);
+        return leave(&e->h, OSWRAP_E_OBJ);
+    }
+    /* A suspension still on its way (SusTsk between its state change and
+     * SuspendThread) is waited for, so that the resume never comes first. */
+    DWORD previous = 0;
+    for (int spins = 0; spins < 100000 && previous == 0; ++spins) {
+        previous = ResumeThread(t);
+        if (previous == 0)
+            SwitchToThread();
+    }
+    CloseHandle(t);
+    return leave(&e->h, previous == (DWORD)-1 ? OSWRAP_E_SYS : OSWRAP_E_OK);
+}
+
+int32_t oswrap_ExtTsk(void)
+{
+    int32_t id = currentTaskId();
+    if (id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_NOEXS;
+    taskEnded(&sTaskInfo[id]);
+    _endthreadex(0);
+    return OSWRAP_E_OK;     /* not reached */
+}
+
+int32_t oswrap_RefTsk(T_OSWRAP_RTSK *info, int32_t id)
+{
+    if (!info || id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    TskEntry *e = &sTaskInfo[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    info->attr = e->rec.attr;
+    info->entry = e->rec.entry;
+    info->basePriority = e->rec.priority;
+    info->currentPriority = e->curPriority;
+    info->stackSize = e->rec.stackSize;
+    lockModule();
+    memcpy(info->name, e->h.name, sizeof info->name);
+    unlockModule();
+    info->state = e->state;
+    return leave(&e->h, OSWRAP_E_OK);
+}
+
+int32_t oswrap_VinqTsk(int32_t *id, const char *name)
+{
+    return lookupName(tskAt, OSWRAP_MAX_TSK, id, name);
+}
+
+int32_t oswrap_VsetTfl(int32_t id, uint32_t bits)
+{
+    if (id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    return flgModify(&sTaskInfo[id].tfl, bits, 0xFFFFFFFFu);
+}
+
+int32_t oswrap_VsetTflFromISR(int32_t id, uint32_t bits)
+{
+    (void)id;
+    (void)bits;
+    return OSWRAP_E_NOSPT;
+}
+
+int32_t oswrap_VclrTfl(int32_t id, uint32_t mask)
+{
+    if (id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    return flgModify(&sTaskInfo[id].tfl, 0, mask);
+}
+
+int32_t oswrap_VtwaiTfl(uint32_t *out, uint32_t pattern, int32_t tmoMs)
+{
+    if (!out || checkTmo(tmoMs) != OSWRAP_E_OK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    int32_t id = currentTaskId();
+    if (id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_NOEXS;
+    TskEntry *e = &sTaskInfo[id];
+    FlgEntry *f = &e->tfl;
+    int32_t r = enter(&f->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    uint32_t word = 0;
+    /* The terminate bit is cleared with the rest of the word on wake; the
+     * request itself stays, so a task that waits again still learns it. */
+    if (InterlockedCompareExchange(&e->terminateReq, 0, 0)) {
+        word = (uint32_t)InterlockedExchange(&f->pattern, 0);
+        *out = word & ~OSWRAP_TFL_TERMINATE;
+        return leave(&f->h, OSWRAP_E_TERM);
+    }
+    r = flagWait(f, &word, pattern | OSWRAP_TFL_TERMINATE, OSWRAP_TWF_ORW, tmoMs);
+    if (r == OSWRAP_E_OK && (word & OSWRAP_TFL_TERMINATE)) {
+        *out = word & ~OSWRAP_TFL_TERMINATE;
+        return leave(&f->h, OSWRAP_E_TERM);
+    }
+    *out = word;
+    return leave(&f->h, r);
+}
+
+int32_t oswrap_GetTskId(int32_t *id)
+{
+    if (!id)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    int32_t cur = currentTaskId();
+    if (cur != 0) {
+        *id = cur;
+        return OSWRAP_E_OK;
+    }
+    const LONG gen = sGeneration;
+    const uintptr_t mine = (uintptr_t)FlsGetValue(sForeignFls);
+    if (mine && (LONG)(mine >> 16) == gen) {
+        *id = (int32_t)(mine & 0xFFFFu);
+        return OSWRAP_E_OK;
+    }
+    for (int slot = 0; slot < OSWRAP_MAX_FOREIGN; ++slot) {
+        if (InterlockedCompareExchange(&sUnmanagedTaskInfo[slot], 1, 0) == 0) {
+            const uint32_t occupant = (uint32_t)InterlockedIncrement(&sForeignGeneration[slot]) - 1u;
+            const int32_t fid = OSWRAP_FOREIGN_ID_BASE
+                              | (int32_t)((occupant % OSWRAP_FOREIGN_GENERATIONS) << OSWRAP_FOREIGN_SLOT_BITS)
+                              | slot;
+            FlsSetValue(sForeignFls, (void *)(((uintptr_t)gen << 16) | (uintptr_t)fid));
+            *id = fid;
+            return OSWRAP_E_OK;
+        }
+    }
+    *id = 0;
+    return OSWRAP_I_FULL;
+}
+
+int32_t oswrap_CheckReqTerminate(void)
+{
+    int32_t id = 0;
+    int32_t r = oswrap_GetTskId(&id);
+    if (r < 0)
+        return r;
+    if (id == 0)
+        return OSWRAP_E_ID0;
+    if (id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_NOEXS;
+    TskEntry *e = &sTaskInfo[id];
+    r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    return leave(&e->h, e->terminateReq ? OSWRAP_E_OK : OSWRAP_E_OBJ);
+}
+
+/* ----------------------------------------------------------------- load */
+
+static uint64_t fileTime100ns(const FILETIME *ft)
+{
+    return ((uint64_t)ft->dwHighDateTime << 32) | ft->dwLowDateTime;
+}
+
+/* CPU time (100 ns units) over wall time (us) in hundredths of a percent of
+ * one processor, at most 10000. */
+static uint32_t loadOf(uint64_t cpu100ns, uint64_t wallUs)
+{
+    if (wallUs == 0)
+        return 0;
+    /* cpu100ns / 10 us x 10000 / wallUs, without overflow for any
+     * realistic interval: 2^64 / 1000 100 ns units are 58 years. */
+    const uint64_t v = cpu100ns * 1000u / wallUs;
+    return v > 10000u ? 10000u : (uint32_t)v;
+}
+
+int32_t oswrap_GetTskLoad(uint32_t *load, int32_t id)
+{
+    if (!load || id < 1 || id > OSWRAP_MAX_TSK)
+        return OSWRAP_E_PAR;
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    TskEntry *e = &sTaskInfo[id];
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    HANDLE t = threadHandle(e);
+    if (!t || e->ended) {
+        if (t)
+            CloseHandle(t);
+        return leave(&e->h, OSWRAP_E_OBJ);
+    }
+    FILETIME created, exited, kernel, user;
+    const BOOL timed = GetThreadTimes(t, &created, &exited, &kernel, &user);
+    CloseHandle(t);
+    if (!timed)
+        return leave(&e->h, OSWRAP_E_SYS);
+    const uint64_t cpu = fileTime100ns(&kernel) + fileTime100ns(&user);
+    const uint64_t wall = monoUs();
+    lockModule();
+    *load = e->lastWallUs ? loadOf(cpu - e->lastCpu100ns, wall - e->lastWallUs) : 0;
+    e->lastCpu100ns = cpu;
+    e->lastWallUs = wall;
+    unlockModule();
+    return leave(&e->h, OSWRAP_E_OK);
+}
+
+int32_t oswrap_GetProcessLoad(uint32_t *load)
+{
+    if (!load)
+        return OSWRAP_E_PAR;
+    InitOnceExecuteOnce(&sOnce, onceInit, NULL, NULL);
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return OSWRAP_E_SYS;
+    const uint64_t cpu = fileTime100ns(&kernel) + fileTime100ns(&user);
+    const uint64_t wall = monoUs();
+    lockModule();
+    *load = sLastProcWallUs ? loadOf(cpu - sLastProcCpu100ns, wall - sLastProcWallUs) : 0;
+    sLastProcCpu100ns = cpu;
+    sLastProcWallUs = wall;
+    unlockModule();
+    return OSWRAP_E_OK;
+}
+
+/* ----------------------------------------------------- sleeping, clock */
+
+int32_t oswrap_WaiTsk(int32_t ms)
+{
+    if (ms < 0)
+        return OSWRAP_E_PAR;
+    Sleep((DWORD)ms);
+    return OSWRAP_E_OK;
+}
+
+int32_t oswrap_yield(void)
+{
+    SwitchToThread();
+    return OSWRAP_E_OK;
+}
+
+int32_t oswrap_WaitForSysMainTaskFinished(void)
+{
+    if (!ready())
+        return OSWRAP_E_NOEXS;
+    TskEntry *e = &sTaskInfo[1];
+    if (enter(&e->h) != OSWRAP_E_OK)
+        return OSWRAP_E_OK;
+    HANDLE t = threadHandle(e);
+    if (t) {
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+    }
+    return leave(&e->h, OSWRAP_E_OK);
+}
+
+void oswrap_VsetClkSrc(oswrap_ClockSource src)
+{
+    InterlockedExchangePointer((void *volatile *)&sClockSource, (void *)src);
+}
+
+int32_t oswrap_Get1msCount(uint32_t *ms)
+{
+    if (!ms)
+        return OSWRAP_E_PAR;
+    oswrap_ClockSource src =
+        (oswrap_ClockSource)InterlockedCompareExchangePointer((void *volatile *)&sClockSource, NULL, NULL);
+    if (src) {
+        *ms = src();
+        return OSWRAP_E_OK;
+    }
+    InitOnceExecuteOnce(&sOnce, onceInit, NULL, NULL);
+    if (sQpcFrequency.QuadPart > 0) {
+        LARGE_INTEGER now;
+        if (!QueryPerformanceCounter(&now))
+            return OSWRAP_E_SYS;
+        const uint64_t f = (uint64_t)sQpcFrequency.QuadPart;
+        const uint64_t c = (uint64_t)now.QuadPart;
+        *ms = (uint32_t)(c / f * 1000u + c % f * 1000u / f);
+        return OSWRAP_E_OK;
+    }
+    *ms = GetTickCount();
+    return OSWRAP_E_OK;
+}
+
+int32_t oswrap_Get1usCount(uint32_t *high, uint32_t *low)
+{
+    if (!high || !low)
+        return OSWRAP_E_PAR;
+    InitOnceExecuteOnce(&sOnce, onceInit, NULL, NULL);
+    if (sQpcFrequency.QuadPart <= 0)
+        return OSWRAP_E_NOSPT;
+    const uint64_t us = monoUs();
+    *high = (uint32_t)(us >> 32);
+    *low = (uint32_t)us;
+    return OSWRAP_E_OK;
+}
