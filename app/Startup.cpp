@@ -17,6 +17,7 @@
 #include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQmlEngine>
+#include <QQuickWindow>
 #include <QUrl>
 
 #include <functional>
@@ -67,6 +68,7 @@ namespace Startup {
 int run(int argc, char* argv[])
 {
     configureLogging();
+    chooseSceneGraphBackend();
     registerDeviceMetaTypes();
 
     QGuiApplication app(argc, argv);
@@ -109,6 +111,17 @@ void registerQmlTypes()
     qmlRegisterType<DeviceTableModel>("DeviceTableModel", 1, 0, "DeviceTableModel");
     qmlRegisterType<NetworkInterfaceTableModel>("NetworkInterface", 1, 0, "NetworkInterface");
     qmlRegisterType<UserInterface::MessageGenerator>("MessageGenerator", 1, 0, "MessageGenerator");
+}
+
+void chooseSceneGraphBackend()
+{
+    // The window is a flat table with popups. Qt Quick's software renderer
+    // repaints only the cells that change, where OpenGL redraws the whole
+    // window for every pushed change; without a graphics card (virtual
+    // machines, remote desktops) that OpenGL is itself emulated on the CPU.
+    // An operator's QT_QUICK_BACKEND still decides.
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
 }
 
 void configureLogging()

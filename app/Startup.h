@@ -17,6 +17,10 @@ int run(int argc, char* argv[]);
 // DeviceTableModel, NetworkInterface, MessageGenerator.
 void registerQmlTypes();
 
+// The scene graph's software renderer unless QT_QUICK_BACKEND names
+// another; before the application object.
+void chooseSceneGraphBackend();
+
 // Switches off the QML runtime's own logging (views' console output) before
 // any Qt object reads the logging rules.
 void configureLogging();

@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlComponent>
+#include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -48,6 +49,33 @@ class TestStartup : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // First: the choice only counts before any window has set up a scene
+    // graph. The operator's row comes first, since the choice cannot be undone.
+    void sceneGraphBackend_data()
+    {
+        QTest::addColumn<QByteArray>("environment");
+        QTest::addColumn<QString>("backend");
+        QTest::newRow("operator's choice") << QByteArray("opengl") << QString();
+        QTest::newRow("not set: software") << QByteArray() << QStringLiteral("software");
+    }
+
+    void sceneGraphBackend()
+    {
+        QFETCH(QByteArray, environment);
+        QFETCH(QString, backend);
+        const QByteArray before = qgetenv("QT_QUICK_BACKEND");
+        if (environment.isEmpty())
+            qunsetenv("QT_QUICK_BACKEND");
+        else
+            qputenv("QT_QUICK_BACKEND", environment);
+        Startup::chooseSceneGraphBackend();
+        QCOMPARE(QQuickWindow::sceneGraphBackend(), backend);
+        if (before.isEmpty())
+            qunsetenv("QT_QUICK_BACKEND");
+        else
+            qputenv("QT_QUICK_BACKEND", before);
+    }
+
     void viewConsoleOutputIsNotShown()
     {
         s_messages.clear();
