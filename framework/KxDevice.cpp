@@ -21,36 +21,29 @@ void KxDevice::detach()
 
 void KxDevice::setDeviceID(const QString& id)
 {
-    if (id == m_deviceId)
-        return;
-    m_deviceId = id;
-    detach();
-
-    m_impl = KxDeviceService::implementation(id);
-    if (KxDeviceAbstractImpl* impl = m_impl.get()) {
-        connect(impl, &KxDeviceAbstractImpl::deviceIDChanged, this, &KxDevice::deviceIDChanged);
-        connect(impl, &KxDeviceAbstractImpl::availableChanged, this, &KxDevice::availableChanged);
-        connect(impl, &KxDeviceAbstractImpl::modelIDChanged, this, &KxDevice::modelIDChanged);
-        connect(impl, &KxDeviceAbstractImpl::deviceNameChanged, this, &KxDevice::deviceNameChanged);
-        connect(impl, &KxDeviceAbstractImpl::versionChanged, this, &KxDevice::versionChanged);
-        connect(impl, &KxDeviceAbstractImpl::metaDataChanged, this, &KxDevice::metaDataChanged);
-        connect(impl, &KxDeviceAbstractImpl::statusChanged, this, &KxDevice::statusChanged);
-        connect(impl, &KxDeviceAbstractImpl::statusOptionsChanged, this, &KxDevice::statusOptionsChanged);
-        connect(impl, &KxDeviceAbstractImpl::found, this, &KxDevice::found);
-        connect(impl, &KxDeviceAbstractImpl::connectSuccessed, this, &KxDevice::connectSuccessed);
-        connect(impl, &KxDeviceAbstractImpl::connectFailed, this, &KxDevice::connectFailed);
-        connect(impl, &KxDeviceAbstractImpl::lost, this, &KxDevice::lost);
-        connect(impl, &KxDeviceAbstractImpl::eventReceived, this, &KxDevice::eventReceived);
-    }
-
-    Q_EMIT deviceIDChanged();
-    Q_EMIT availableChanged();
-    Q_EMIT metaDataChanged();
-    Q_EMIT modelIDChanged();
-    Q_EMIT deviceNameChanged();
-    Q_EMIT versionChanged();
-    Q_EMIT statusChanged();
-    Q_EMIT statusOptionsChanged();
+    using Impl = KxDeviceAbstractImpl;
+    const auto attach = [this] {
+        kxAttach(
+            this, m_impl, [this] { return KxDeviceService::implementation(m_deviceId); },
+            [this](Impl* impl) {
+                connect(impl, &Impl::deviceIDChanged, this, &KxDevice::deviceIDChanged);
+                connect(impl, &Impl::availableChanged, this, &KxDevice::availableChanged);
+                connect(impl, &Impl::modelIDChanged, this, &KxDevice::modelIDChanged);
+                connect(impl, &Impl::deviceNameChanged, this, &KxDevice::deviceNameChanged);
+                connect(impl, &Impl::versionChanged, this, &KxDevice::versionChanged);
+                connect(impl, &Impl::metaDataChanged, this, &KxDevice::metaDataChanged);
+                connect(impl, &Impl::statusChanged, this, &KxDevice::statusChanged);
+                connect(impl, &Impl::statusOptionsChanged, this, &KxDevice::statusOptionsChanged);
+                connect(impl, &Impl::found, this, &KxDevice::found);
+                connect(impl, &Impl::connectSuccessed, this, &KxDevice::connectSuccessed);
+                connect(impl, &Impl::connectFailed, this, &KxDevice::connectFailed);
+                connect(impl, &Impl::lost, this, &KxDevice::lost);
+                connect(impl, &Impl::eventReceived, this, &KxDevice::eventReceived);
+            });
+    };
+    kxSetKey(this, m_deviceId, id, attach, &KxDevice::deviceIDChanged, &KxDevice::availableChanged,
+             &KxDevice::metaDataChanged, &KxDevice::modelIDChanged, &KxDevice::deviceNameChanged,
+             &KxDevice::versionChanged, &KxDevice::statusChanged, &KxDevice::statusOptionsChanged);
 }
 
 bool KxDevice::isAvailable() const

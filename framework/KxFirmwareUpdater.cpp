@@ -16,32 +16,26 @@ KxFirmwareUpdater::~KxFirmwareUpdater()
 
 void KxFirmwareUpdater::setDeviceID(const QString& deviceId)
 {
-    if (deviceId == m_deviceId)
-        return;
-    m_deviceId = deviceId;
-    kxDetach(this, m_impl);
-
-    m_impl = KxFirmwareUpdaterService::implementation(deviceId);
-    if (KxFirmwareUpdaterAbstractImpl* impl = m_impl.get()) {
-        using Impl = KxFirmwareUpdaterAbstractImpl;
-        connect(impl, &Impl::deviceIDChanged, this, &KxFirmwareUpdater::deviceIDChanged);
-        connect(impl, &Impl::availableChanged, this, &KxFirmwareUpdater::availableChanged);
-        connect(impl, &Impl::optionsChanged, this, &KxFirmwareUpdater::optionsChanged);
-        connect(impl, &Impl::updateStatusMessageChanged, this, &KxFirmwareUpdater::updateStatusMessageChanged);
-        connect(impl, &Impl::updateVersionChanged, this, &KxFirmwareUpdater::updateVersionChanged);
-        connect(impl, &Impl::updateAvailableChanged, this, &KxFirmwareUpdater::updateAvailableChanged);
-        connect(impl, &Impl::updatingChanged, this, &KxFirmwareUpdater::updatingChanged);
-        connect(impl, &Impl::updateStarted, this, &KxFirmwareUpdater::updateStarted);
-        connect(impl, &Impl::updateFinished, this, &KxFirmwareUpdater::updateFinished);
-    }
-
-    Q_EMIT deviceIDChanged();
-    Q_EMIT availableChanged();
-    Q_EMIT optionsChanged();
-    Q_EMIT updateStatusMessageChanged();
-    Q_EMIT updateVersionChanged();
-    Q_EMIT updateAvailableChanged();
-    Q_EMIT updatingChanged();
+    using Impl = KxFirmwareUpdaterAbstractImpl;
+    const auto attach = [this] {
+        kxAttach(
+            this, m_impl, [this] { return KxFirmwareUpdaterService::implementation(m_deviceId); },
+            [this](Impl* impl) {
+                connect(impl, &Impl::deviceIDChanged, this, &KxFirmwareUpdater::deviceIDChanged);
+                connect(impl, &Impl::availableChanged, this, &KxFirmwareUpdater::availableChanged);
+                connect(impl, &Impl::optionsChanged, this, &KxFirmwareUpdater::optionsChanged);
+                connect(impl, &Impl::updateStatusMessageChanged, this, &KxFirmwareUpdater::updateStatusMessageChanged);
+                connect(impl, &Impl::updateVersionChanged, this, &KxFirmwareUpdater::updateVersionChanged);
+                connect(impl, &Impl::updateAvailableChanged, this, &KxFirmwareUpdater::updateAvailableChanged);
+                connect(impl, &Impl::updatingChanged, this, &KxFirmwareUpdater::updatingChanged);
+                connect(impl, &Impl::updateStarted, this, &KxFirmwareUpdater::updateStarted);
+                connect(impl, &Impl::updateFinished, this, &KxFirmwareUpdater::updateFinished);
+            });
+    };
+    kxSetKey(this, m_deviceId, deviceId, attach, &KxFirmwareUpdater::deviceIDChanged,
+             &KxFirmwareUpdater::availableChanged, &KxFirmwareUpdater::optionsChanged,
+             &KxFirmwareUpdater::updateStatusMessageChanged, &KxFirmwareUpdater::updateVersionChanged,
+             &KxFirmwareUpdater::updateAvailableChanged, &KxFirmwareUpdater::updatingChanged);
 }
 
 bool KxFirmwareUpdater::isAvailable() const

@@ -16,35 +16,27 @@ KxMeterDataAccessor::~KxMeterDataAccessor()
 
 void KxMeterDataAccessor::setDeviceID(const QString& deviceId)
 {
-    if (deviceId == m_deviceId)
-        return;
-    m_deviceId = deviceId;
-    attach();
-    Q_EMIT deviceIDChanged();
-    Q_EMIT availableChanged();
-    Q_EMIT channelMaxChanged();
+    kxSetKey(
+        this, m_deviceId, deviceId, [this] { attach(); }, &KxMeterDataAccessor::deviceIDChanged,
+        &KxMeterDataAccessor::availableChanged, &KxMeterDataAccessor::channelMaxChanged);
 }
 
 void KxMeterDataAccessor::setMeterID(KxMeterID::ID meterId)
 {
-    if (meterId == m_meterId)
-        return;
-    m_meterId = meterId;
-    attach();
-    Q_EMIT meterIDChanged();
-    Q_EMIT availableChanged();
-    Q_EMIT channelMaxChanged();
+    kxSetKey(
+        this, m_meterId, meterId, [this] { attach(); }, &KxMeterDataAccessor::meterIDChanged,
+        &KxMeterDataAccessor::availableChanged, &KxMeterDataAccessor::channelMaxChanged);
 }
 
 void KxMeterDataAccessor::attach()
 {
-    kxDetach(this, m_impl);
-    m_impl = KxMeterDataAccessorService::implementation(m_deviceId, m_meterId);
-    if (KxMeterDataAccessorAbstractImpl* impl = m_impl.get()) {
-        connect(impl, &KxMeterDataAccessorAbstractImpl::channelMaxChanged, this,
-                &KxMeterDataAccessor::channelMaxChanged);
-        connect(impl, &KxMeterDataAccessorAbstractImpl::availableChanged, this, &KxMeterDataAccessor::availableChanged);
-    }
+    using Impl = KxMeterDataAccessorAbstractImpl;
+    kxAttach(
+        this, m_impl, [this] { return KxMeterDataAccessorService::implementation(m_deviceId, m_meterId); },
+        [this](Impl* impl) {
+            connect(impl, &Impl::channelMaxChanged, this, &KxMeterDataAccessor::channelMaxChanged);
+            connect(impl, &Impl::availableChanged, this, &KxMeterDataAccessor::availableChanged);
+        });
 }
 
 bool KxMeterDataAccessor::isAvailable() const

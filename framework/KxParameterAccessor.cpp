@@ -16,39 +16,30 @@ KxParameterAccessor::~KxParameterAccessor()
 
 void KxParameterAccessor::setDeviceID(const QString& deviceId)
 {
-    if (deviceId == m_deviceId)
-        return;
-    m_deviceId = deviceId;
-    attach();
-    Q_EMIT deviceIDChanged();
-    Q_EMIT availableChanged();
-    Q_EMIT currentChanged();
-    Q_EMIT channelMaxChanged();
+    kxSetKey(
+        this, m_deviceId, deviceId, [this] { attach(); }, &KxParameterAccessor::deviceIDChanged,
+        &KxParameterAccessor::availableChanged, &KxParameterAccessor::currentChanged,
+        &KxParameterAccessor::channelMaxChanged);
 }
 
 void KxParameterAccessor::setParamID(KxParamID::ID paramId)
 {
-    if (paramId == m_paramId)
-        return;
-    m_paramId = paramId;
-    attach();
-    Q_EMIT paramIDChanged();
-    Q_EMIT availableChanged();
-    Q_EMIT currentChanged();
-    Q_EMIT channelMaxChanged();
+    kxSetKey(
+        this, m_paramId, paramId, [this] { attach(); }, &KxParameterAccessor::paramIDChanged,
+        &KxParameterAccessor::availableChanged, &KxParameterAccessor::currentChanged,
+        &KxParameterAccessor::channelMaxChanged);
 }
 
 void KxParameterAccessor::attach()
 {
-    kxDetach(this, m_impl);
-    m_impl = KxParameterAccessorService::implementation(m_deviceId, m_paramId);
-    if (KxParameterAccessorAbstractImpl* impl = m_impl.get()) {
-        connect(impl, &KxParameterAccessorAbstractImpl::currentChanged, this,
-                &KxParameterAccessor::onImplCurrentChanged);
-        connect(impl, &KxParameterAccessorAbstractImpl::channelMaxChanged, this,
-                &KxParameterAccessor::channelMaxChanged);
-        connect(impl, &KxParameterAccessorAbstractImpl::availableChanged, this, &KxParameterAccessor::availableChanged);
-    }
+    using Impl = KxParameterAccessorAbstractImpl;
+    kxAttach(
+        this, m_impl, [this] { return KxParameterAccessorService::implementation(m_deviceId, m_paramId); },
+        [this](Impl* impl) {
+            connect(impl, &Impl::currentChanged, this, &KxParameterAccessor::onImplCurrentChanged);
+            connect(impl, &Impl::channelMaxChanged, this, &KxParameterAccessor::channelMaxChanged);
+            connect(impl, &Impl::availableChanged, this, &KxParameterAccessor::availableChanged);
+        });
 }
 
 void KxParameterAccessor::onImplCurrentChanged(int channel)
