@@ -25,6 +25,20 @@ constexpr double kButterworthQ4High = static_cast<double>(1.306563f);
 
 constexpr double kSamplingRates[] = {44100.0, 48000.0, 88200.0, 96000.0};
 
+// Why a filter setting of `bandId` is refused (empty when it is not): the
+// caller logs it, so that the log names the setter. `known` tells whether the
+// band has an entry in the setter's table.
+QString filterBandRefusal(int bandId, bool known)
+{
+    if (bandId == KxEQGraphCalc::BandAll)
+        return QStringLiteral("CPP setBandFilterType() : BandAll doesn't have filter");
+    if (bandId < KxEQGraphCalc::Band1 || bandId > KxEQGraphCalc::BandAll)
+        return QStringLiteral("CPP setBandFilterType() : unknown band ID");
+    if (!known)
+        return QStringLiteral("CPP setBandFilterType() : no filter type on QHash at bandId(%1)").arg(bandId);
+    return QString();
+}
+
 struct SectionRecipe
 {
     double q; // < 0: the band's Q
@@ -120,39 +134,24 @@ bool KxEQGraphCalc::setBandOnOff(int bandId, bool isBandOn)
 
 bool KxEQGraphCalc::setBandFilterType(int bandId, int filterType)
 {
-    if (bandId == BandAll) {
-        CORVANE_LOG("CPP setBandFilterType() : BandAll doesn't have filter");
+    const QString refusal = filterBandRefusal(bandId, m_filterTypes.contains(bandId));
+    if (!refusal.isEmpty()) {
+        CORVANE_LOG(refusal);
         return false;
     }
-    if (bandId < Band1 || bandId > BandAll) {
-        CORVANE_LOG("CPP setBandFilterType() : unknown band ID");
-        return false;
-    }
-    const auto it = m_filterTypes.find(bandId);
-    if (it == m_filterTypes.end()) {
-        CORVANE_LOG(QStringLiteral("CPP setBandFilterType() : no filter type on QHash at bandId(%1)").arg(bandId));
-        return false;
-    }
-    *it = filterType;
+    m_filterTypes[bandId] = filterType;
     return true;
 }
 
 bool KxEQGraphCalc::setBandFilterParam(int bandId, int paramType, double paramVal)
 {
     // The same words as for the filter type: the view reads them as one family.
-    if (bandId == BandAll) {
-        CORVANE_LOG("CPP setBandFilterType() : BandAll doesn't have filter");
-        return false;
-    }
-    if (bandId < Band1 || bandId > BandAll) {
-        CORVANE_LOG("CPP setBandFilterType() : unknown band ID");
+    const QString refusal = filterBandRefusal(bandId, m_params.contains(bandId));
+    if (!refusal.isEmpty()) {
+        CORVANE_LOG(refusal);
         return false;
     }
     const auto it = m_params.find(bandId);
-    if (it == m_params.end()) {
-        CORVANE_LOG(QStringLiteral("CPP setBandFilterType() : no filter type on QHash at bandId(%1)").arg(bandId));
-        return false;
-    }
     if (paramType < F || paramType >= NumberOfParamTypes) {
         CORVANE_LOG(QStringLiteral("CPP setBandFilterParam() : unknown param type(%1)").arg(paramType));
         return false;
