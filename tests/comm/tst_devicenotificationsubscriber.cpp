@@ -12,6 +12,7 @@
 #include "DeviceTableModel.h"
 #include "HttpAccessManager.h"
 #include "NetworkDefine.h"
+#include "PushSessionFixture.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -409,18 +410,18 @@ private Q_SLOTS:
         QFETCH(QString, stored);
         QVERIFY(openChannel());
 
-        const Values before = watchedValues(*m_pushFacade, QLatin1String(kPushId));
+        const Values before = watchedValues(m_push->facade(), QLatin1String(kPushId));
         QCOMPARE(m_device.command(command).left(2), QStringLiteral("ok"));
         // Messages of one channel arrive in order: once the marker is in the
         // record, the message before it has been dealt with.
         QVERIFY(pushMarker());
-        const Values after = watchedValues(*m_pushFacade, QLatin1String(kPushId));
+        const Values after = watchedValues(m_push->facade(), QLatin1String(kPushId));
         QCOMPARE(difference(before, after, DeviceParameter::UpdateProgress), stored);
 
         const QModelIndex subnet = m_table->index(0, DeviceTableModel::SubnetMask);
         QVariant recorded;
-        QVERIFY(m_pushFacade->getDeviceParameter(QLatin1String(kPushId), DeviceParameter::SubnetMask, recorded,
-                                                 DeviceFindPolicy::ById));
+        QVERIFY(m_push->facade().getDeviceParameter(QLatin1String(kPushId), DeviceParameter::SubnetMask, recorded,
+                                                    DeviceFindPolicy::ById));
         QCOMPARE(m_table->data(subnet).toString(), recorded.toString());
     }
 
@@ -438,29 +439,27 @@ private Q_SLOTS:
         QFETCH(int, initializations);
         QVERIFY(openChannel());
         for (int i = 0; i < initializations; ++i)
-            QCOMPARE(m_subscriber->initialize(m_observer.get()), 0);
+            QCOMPARE(m_push->subscriber().initialize(&m_push->observer()), 0);
         QVERIFY(pushMarker());
-        const Values before = watchedValues(*m_pushFacade, QLatin1String(kPushId));
+        const Values before = watchedValues(m_push->facade(), QLatin1String(kPushId));
 
-        m_subscriber->finalize();
-        QSignalSpy relayed(m_observer.get(), &DeviceNotificationObserver::receivedTextMessage);
+        m_push->subscriber().finalize();
+        QSignalSpy relayed(&m_push->observer(), &DeviceNotificationObserver::receivedTextMessage);
         QCOMPARE(m_device.command(QStringLiteral(R"(push d1 notify {"sys":{"device-status":2,"upgrade-status":5}})")).left(2),
                  QStringLiteral("ok"));
         QTRY_COMPARE_WITH_TIMEOUT(relayed.count(), 1, 10000);
         QCOMPARE(relayed.at(0).at(0).toString(), QLatin1String(kPushIp));
-        QCOMPARE(watchedValues(*m_pushFacade, QLatin1String(kPushId)), before);
+        QCOMPARE(watchedValues(m_push->facade(), QLatin1String(kPushId)), before);
 
-        QCOMPARE(m_subscriber->initialize(m_observer.get()), 0);
+        QCOMPARE(m_push->subscriber().initialize(&m_push->observer()), 0);
         QVERIFY(pushMarker());
     }
 
     void cleanupTestCase()
     {
-        m_subscriber.reset();
         m_table.reset();
-        m_observer.reset();
+        m_push.reset();
         m_http.reset();
-        m_pushFacade.reset();
     }
 
 private:
@@ -468,9 +467,10 @@ private:
     // opened and connected, the subscriber listening to the observer.
     bool openChannel()
     {
-        if (m_observer) {
+        if (m_push) {
             Session::SessionState state = Session::Initial;
-            return m_observer->sessionState(QLatin1String(kPushIp), kPushPort, state) && state == Session::Connected;
+            return m_push->observer().sessionState(QLatin1String(kPushIp), kPushPort, state)
+                   && state == Session::Connected;
         }
         const QString options = QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Push,password=%3,subnet=255.255.255.0,"
                                                "gateway=127.0.145.254,dns1=127.0.145.53,dns2=127.0.145.54")
@@ -480,27 +480,26 @@ private:
             qWarning("%s", qPrintable(m_device.errorText()));
             return false;
         }
-        m_pushFacade = std::make_unique<DeviceFacade>();
-        m_pushFacade->activateDevice(QLatin1String(kPushIp), QStringLiteral("TQ-730"), QStringLiteral("Push"),
-                                     QLatin1String(kPushId));
+        m_http = std::make_unique<HttpAccessManager>();
+        m_push = std::make_unique<PushSessionFixture>(*m_http);
+        if (!m_push->isWired())
+            return false;
+        m_push->facade().activateDevice(QLatin1String(kPushIp), QStringLiteral("TQ-730"), QStringLiteral("Push"),
+                                        QLatin1String(kPushId));
         const QString code = QString::fromLatin1(
             QCryptographicHash::hash(QByteArray(kPushPassword), QCryptographicHash::Md5).toHex());
-        m_pushFacade->setDeviceParameter(QLatin1String(kPushId), DeviceParameter::AcceptedMd5Password, code,
-                                         DeviceFindPolicy::ById);
-        m_pushFacade->setDeviceParameter(QLatin1String(kPushId), DeviceParameter::LoggedInStatus, true,
-                                         DeviceFindPolicy::ById);
-        m_table = std::make_unique<DeviceTableModel>(*m_pushFacade);
-        m_http = std::make_unique<HttpAccessManager>();
-        m_observer = std::make_unique<DeviceNotificationObserver>(*m_pushFacade, *m_http);
-        m_subscriber = std::make_unique<DeviceNotificationSubscriber>(*m_pushFacade);
-        if (m_subscriber->initialize(m_observer.get()) != 0)
-            return false;
-        if (m_observer->createSession(QLatin1String(kPushIp), kPushPort) != 0)
+        m_push->facade().setDeviceParameter(QLatin1String(kPushId), DeviceParameter::AcceptedMd5Password, code,
+                                            DeviceFindPolicy::ById);
+        m_push->facade().setDeviceParameter(QLatin1String(kPushId), DeviceParameter::LoggedInStatus, true,
+                                            DeviceFindPolicy::ById);
+        m_table = std::make_unique<DeviceTableModel>(m_push->facade());
+        if (m_push->openSession(QLatin1String(kPushIp), kPushPort) != 0)
             return false;
         return QTest::qWaitFor(
             [this] {
                 Session::SessionState state = Session::Initial;
-                return m_observer->sessionState(QLatin1String(kPushIp), kPushPort, state) && state == Session::Connected;
+                return m_push->observer().sessionState(QLatin1String(kPushIp), kPushPort, state)
+                       && state == Session::Connected;
             },
             10000);
     }
@@ -516,9 +515,9 @@ private:
         return QTest::qWaitFor(
             [this, marker] {
                 QVariant progress;
-                return m_pushFacade->getDeviceParameter(QLatin1String(kPushId), DeviceParameter::UpdateProgress,
-                                                        progress, DeviceFindPolicy::ById)
-                    && progress.toInt() == marker;
+                return m_push->facade().getDeviceParameter(QLatin1String(kPushId), DeviceParameter::UpdateProgress,
+                                                           progress, DeviceFindPolicy::ById)
+                       && progress.toInt() == marker;
             },
             10000);
     }
@@ -526,11 +525,9 @@ private:
     std::unique_ptr<DeviceFacade> m_facade;
 
     DeviceProcess m_device;
-    std::unique_ptr<DeviceFacade> m_pushFacade;
-    std::unique_ptr<DeviceTableModel> m_table;
     std::unique_ptr<HttpAccessManager> m_http;
-    std::unique_ptr<DeviceNotificationObserver> m_observer;
-    std::unique_ptr<DeviceNotificationSubscriber> m_subscriber;
+    std::unique_ptr<PushSessionFixture> m_push;
+    std::unique_ptr<DeviceTableModel> m_table;
     int m_marker = 1000;
 };
 

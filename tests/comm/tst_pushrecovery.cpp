@@ -5,14 +5,11 @@
 // connected and logged in, with the version the device now runs, within 10 s
 // of the device being back.
 
-#include "DeviceFacade.h"
-#include "DeviceNotificationObserver.h"
-#include "DeviceNotificationSubscriber.h"
 #include "DeviceProcess.h"
 #include "FileUploader.h"
 #include "HttpAccessManager.h"
-#include "LoginController.h"
 #include "MultiPartBody.h"
+#include "PushSessionFixture.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -46,15 +43,13 @@ class TestPushRecovery : public QObject
 private:
     DeviceProcess m_device;
     QTemporaryDir m_dir;
-    std::unique_ptr<DeviceFacade> m_facade;
-    std::unique_ptr<DeviceNotificationObserver> m_observer;
-    std::unique_ptr<DeviceNotificationSubscriber> m_subscriber;
+    std::unique_ptr<PushSessionFixture> m_push;
     QList<int> m_connection; // every connection status the record was given
 
     QVariant value(DeviceParameter parameter) const
     {
         QVariant out;
-        m_facade->getDeviceParameter(QLatin1String(kDeviceId), parameter, out, DeviceFindPolicy::ById);
+        m_push->facade().getDeviceParameter(QLatin1String(kDeviceId), parameter, out, DeviceFindPolicy::ById);
         return out;
     }
 
@@ -101,22 +96,18 @@ private Q_SLOTS:
     {
         // Discovery saw the device; the operator logged in once.
         m_connection.clear();
-        m_facade = std::make_unique<DeviceFacade>();
-        m_observer = std::make_unique<DeviceNotificationObserver>(*m_facade, HttpAccessManager::getInstance());
-        m_subscriber = std::make_unique<DeviceNotificationSubscriber>(*m_facade);
-        connect(m_observer.get(), &DeviceNotificationObserver::receivedTextMessage, m_subscriber.get(),
-                &DeviceNotificationSubscriber::onReceivedTextMessage);
-        m_facade->activateDevice(QLatin1String(kAddress), QStringLiteral("TQ-730"), QStringLiteral("Recovery"),
-                                 QLatin1String(kDeviceId));
+        m_push = std::make_unique<PushSessionFixture>();
+        QVERIFY(m_push->isWired());
+        m_push->facade().activateDevice(QLatin1String(kAddress), QStringLiteral("TQ-730"), QStringLiteral("Recovery"),
+                                        QLatin1String(kDeviceId));
         std::shared_ptr<DeviceData> record;
-        QVERIFY(m_facade->getDeviceData(QLatin1String(kDeviceId), record));
+        QVERIFY(m_push->facade().getDeviceData(QLatin1String(kDeviceId), record));
         connect(record.get(), &DeviceData::dataChanged, this, [this](const QString&, DeviceParameter type) {
             if (type == DeviceParameter::ConnectionStatus)
                 m_connection.append(value(DeviceParameter::ConnectionStatus).toInt());
         });
-        LoginController login(*m_facade, HttpAccessManager::getInstance());
-        QCOMPARE(login.requestLogin(QLatin1String(kDeviceId), md5Hex(QLatin1String(kPassword))), 0);
-        QCOMPARE(m_observer->createSession(QLatin1String(kAddress), kPort), 0);
+        QCOMPARE(m_push->logIn(QLatin1String(kDeviceId), md5Hex(QLatin1String(kPassword))), 0);
+        QCOMPARE(m_push->openSession(QLatin1String(kAddress), kPort), 0);
         QTRY_VERIFY_WITH_TIMEOUT(connectedAndLoggedIn(), 10000);
         m_connection.clear();
     }
@@ -125,9 +116,7 @@ private Q_SLOTS:
     {
         QCOMPARE(m_device.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
         QCOMPARE(m_device.command(QStringLiteral("set d1 version 1.0.0")), QStringLiteral("ok"));
-        m_subscriber.reset();
-        m_observer.reset();
-        m_facade.reset();
+        m_push.reset();
     }
 
     void recovers_data()
@@ -148,7 +137,7 @@ private Q_SLOTS:
         QFETCH(int, rebootMs);
         QFETCH(QString, version);
         QCOMPARE(m_device.command(QStringLiteral("fault d1 reboot-ms %1").arg(rebootMs)), QStringLiteral("ok"));
-        QSignalSpy relogins(m_observer.get(), &DeviceNotificationObserver::reloginAttempted);
+        QSignalSpy relogins(&m_push->observer(), &DeviceNotificationObserver::reloginAttempted);
         const int from = m_device.lineCount();
 
         if (trigger == QLatin1String("drop")) {
@@ -185,8 +174,8 @@ private Q_SLOTS:
         QCOMPARE(relogins.last().at(2).toInt(), 0);
         if (rebootMs > 5000 && trigger == QLatin1String("reboot"))
             QVERIFY2(relogins.size() >= 2, "a login attempt failed while the device was down");
-        QTRY_COMPARE_WITH_TIMEOUT(m_observer->reconnectCount(), 0, 5000);
-        QCOMPARE(m_observer->sessionCount(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_push->observer().reconnectCount(), 0, 5000);
+        QCOMPARE(m_push->observer().sessionCount(), 1);
 
         // And the channel works: a change on the device reaches the record.
         QCOMPARE(m_device.command(QStringLiteral("state d1 busy")), QStringLiteral("ok"));

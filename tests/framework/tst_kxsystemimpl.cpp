@@ -6,14 +6,11 @@
 // table's "Status" column and the toast text of each alert event.
 
 #include "AlertNotifier.h"
-#include "DeviceFacade.h"
-#include "DeviceNotificationObserver.h"
-#include "DeviceNotificationSubscriber.h"
 #include "DeviceProcess.h"
 #include "DeviceTableModel.h"
 #include "HttpAccessManager.h"
 #include "KxSystemImpl.h"
-#include "LoginController.h"
+#include "PushSessionFixture.h"
 #include "UserInterface.h"
 
 #include <QBuffer>
@@ -88,9 +85,7 @@ class TestKxSystemImpl : public QObject
 private:
     QTemporaryDir m_dir;
     DeviceProcess m_device;
-    std::unique_ptr<DeviceFacade> m_facade;
-    std::unique_ptr<DeviceNotificationObserver> m_observer;
-    std::unique_ptr<DeviceNotificationSubscriber> m_subscriber;
+    std::unique_ptr<PushSessionFixture> m_push;
     std::unique_ptr<DeviceTableModel> m_table;
     std::unique_ptr<KxSystemImpl> m_system;
     UserInterface::MessageGenerator m_messages;
@@ -103,7 +98,7 @@ private:
     QVariant value(int index, DeviceParameter parameter) const
     {
         QVariant out;
-        m_facade->getDeviceParameter(deviceId(index), parameter, out, DeviceFindPolicy::ById);
+        m_push->facade().getDeviceParameter(deviceId(index), parameter, out, DeviceFindPolicy::ById);
         return out;
     }
 
@@ -124,10 +119,9 @@ private:
 
     bool logIn(int index)
     {
-        LoginController login(*m_facade, HttpAccessManager::getInstance());
-        if (login.requestLogin(deviceId(index), authCode()) != 0)
+        if (m_push->logIn(deviceId(index), authCode()) != 0)
             return false;
-        const int32_t session = m_observer->createSession(QLatin1String(kDevices[index].address), kPort);
+        const int32_t session = m_push->openSession(QLatin1String(kDevices[index].address), kPort);
         if (session != 0 && session != DeviceNotificationObserver::kSessionExists)
             return false;
         return QTest::qWaitFor([this, index] { return connected(index); }, kWaitMs);
@@ -185,20 +179,18 @@ private Q_SLOTS:
         }
         QVERIFY2(m_device.start(arguments), qPrintable(m_device.errorText()));
 
-        m_facade = std::make_unique<DeviceFacade>();
-        m_observer = std::make_unique<DeviceNotificationObserver>(*m_facade, HttpAccessManager::getInstance());
-        m_subscriber = std::make_unique<DeviceNotificationSubscriber>(*m_facade);
-        connect(m_observer.get(), &DeviceNotificationObserver::receivedTextMessage, m_subscriber.get(),
-                &DeviceNotificationSubscriber::onReceivedTextMessage);
+        m_push = std::make_unique<PushSessionFixture>();
+        QVERIFY(m_push->isWired());
         for (int i = 0; i < kDeviceCount; ++i) {
-            m_facade->activateDevice(QLatin1String(kDevices[i].address), QStringLiteral("TQ-730"),
-                                     QStringLiteral("Batch %1").arg(QLatin1String(kDevices[i].name)), deviceId(i));
+            m_push->facade().activateDevice(QLatin1String(kDevices[i].address), QStringLiteral("TQ-730"),
+                                            QStringLiteral("Batch %1").arg(QLatin1String(kDevices[i].name)),
+                                            deviceId(i));
         }
-        m_table = std::make_unique<DeviceTableModel>(*m_facade);
+        m_table = std::make_unique<DeviceTableModel>(m_push->facade());
         QCOMPARE(m_table->rowCount(), kDeviceCount);
         for (int i = 0; i < kDeviceCount; ++i) {
             std::shared_ptr<DeviceData> record;
-            QVERIFY(m_facade->getDeviceData(deviceId(i), record));
+            QVERIFY(m_push->facade().getDeviceData(deviceId(i), record));
             connect(record.get(), &DeviceData::dataChanged, this, [this, i] {
                 const QString text = statusText(i);
                 if (m_texts[i].isEmpty() || m_texts[i].last() != text)
@@ -207,7 +199,7 @@ private Q_SLOTS:
             QVERIFY2(logIn(i), kDevices[i].name);
         }
 
-        m_system = std::make_unique<KxSystemImpl>(*m_facade, m_observer.get());
+        m_system = std::make_unique<KxSystemImpl>(m_push->facade(), &m_push->observer());
         QCOMPARE(m_system->status(), KxSystemStatus::Active);
         connect(m_system.get(), &KxSystemAbstractImpl::statusChanged, this,
                 [this] { m_statuses << m_system->status(); });
@@ -464,8 +456,8 @@ private Q_SLOTS:
         QVERIFY(!firmware.isEmpty());
         QCOMPARE(m_device.command(QStringLiteral("fault d1 upload %1").arg(answer)), QStringLiteral("ok"));
         Session::SessionState state = Session::Initial;
-        QVERIFY(m_observer->sessionState(QLatin1String(kDevices[0].address), kPort, state));
-        const int sessions = m_observer->sessionCount();
+        QVERIFY(m_push->observer().sessionState(QLatin1String(kDevices[0].address), kPort, state));
+        const int sessions = m_push->observer().sessionCount();
         const int from = m_device.lineCount();
 
         QVERIFY(m_system->sendEvent(KxSystemEventID::FirmwareUpdate, request({0, 2}, firmware)));
@@ -474,8 +466,8 @@ private Q_SLOTS:
         QCOMPARE(m_toasts, toasts);
         QCOMPARE(value(0, DeviceParameter::UpdateResult).toInt(), 1);
         QCOMPARE(value(0, DeviceParameter::LoggedInStatus).toBool(), stillLoggedIn);
-        QCOMPARE(m_observer->sessionState(QLatin1String(kDevices[0].address), kPort, state), stillLoggedIn);
-        QCOMPARE(m_observer->sessionCount(), stillLoggedIn ? sessions : sessions - 1);
+        QCOMPARE(m_push->observer().sessionState(QLatin1String(kDevices[0].address), kPort, state), stillLoggedIn);
+        QCOMPARE(m_push->observer().sessionCount(), stillLoggedIn ? sessions : sessions - 1);
         if (!stillLoggedIn)
             QVERIFY(m_device.waitForLineContaining(QStringLiteral("event d1 push closed"), kWaitMs, from));
         if (!text.isEmpty())
@@ -516,9 +508,7 @@ private Q_SLOTS:
     {
         m_system.reset();
         m_table.reset();
-        m_subscriber.reset();
-        m_observer.reset();
-        m_facade.reset();
+        m_push.reset();
         AlertNotifier::finalize();
         auto* network = HttpAccessManager::getInstance().findChild<QNetworkAccessManager*>();
         QVERIFY(network != nullptr);

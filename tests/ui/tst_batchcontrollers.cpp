@@ -6,16 +6,12 @@
 // cannot pass when nothing was uploaded.
 
 #include "AlertNotifier.h"
-#include "DeviceFacade.h"
-#include "DeviceNotificationObserver.h"
-#include "DeviceNotificationSubscriber.h"
 #include "DeviceProcess.h"
 #include "FileDigestCache.h"
 #include "FirmwareUpdateController.h"
-#include "HttpAccessManager.h"
 #include "ImportConfigurationController.h"
-#include "LoginController.h"
 #include "MessageCapture.h"
+#include "PushSessionFixture.h"
 #include "StandbyScreenImageChangeController.h"
 
 #include <QCryptographicHash>
@@ -144,9 +140,7 @@ class TestBatchControllers : public QObject
 private:
     DeviceProcess m_device;
     QTemporaryDir m_dir;
-    std::unique_ptr<DeviceFacade> m_facade;
-    std::unique_ptr<DeviceNotificationObserver> m_observer;
-    std::unique_ptr<DeviceNotificationSubscriber> m_subscriber;
+    std::unique_ptr<PushSessionFixture> m_push;
     std::unique_ptr<FirmwareUpdateController> m_firmware;
     std::unique_ptr<ImportConfigurationController> m_import;
     std::unique_ptr<StandbyScreenImageChangeController> m_image;
@@ -154,7 +148,7 @@ private:
     QVariant value(const QString& deviceId, DeviceParameter parameter) const
     {
         QVariant out;
-        m_facade->getDeviceParameter(deviceId, parameter, out, DeviceFindPolicy::ById);
+        m_push->facade().getDeviceParameter(deviceId, parameter, out, DeviceFindPolicy::ById);
         return out;
     }
 
@@ -185,11 +179,10 @@ private:
     // Discovery saw the device, the operator logged in, the channel is open.
     void bringUp(const QString& address, const QString& deviceId)
     {
-        m_facade->activateDevice(address, QStringLiteral("TQ-730"), QStringLiteral("Batch"), deviceId);
-        LoginController login(*m_facade, HttpAccessManager::getInstance());
+        m_push->facade().activateDevice(address, QStringLiteral("TQ-730"), QStringLiteral("Batch"), deviceId);
         const QString code = md5Hex(QByteArray(kPassword));
-        QCOMPARE(login.requestLogin(deviceId, code), 0);
-        QCOMPARE(m_observer->createSession(address, kPort), 0);
+        QCOMPARE(m_push->logIn(deviceId, code), 0);
+        QCOMPARE(m_push->openSession(address, kPort), 0);
         QTRY_VERIFY_WITH_TIMEOUT(ready(deviceId), 10000);
     }
 
@@ -246,14 +239,11 @@ private Q_SLOTS:
 
     void init()
     {
-        m_facade = std::make_unique<DeviceFacade>();
-        m_observer = std::make_unique<DeviceNotificationObserver>(*m_facade, HttpAccessManager::getInstance());
-        m_subscriber = std::make_unique<DeviceNotificationSubscriber>(*m_facade);
-        connect(m_observer.get(), &DeviceNotificationObserver::receivedTextMessage, m_subscriber.get(),
-                &DeviceNotificationSubscriber::onReceivedTextMessage);
-        m_firmware = std::make_unique<FirmwareUpdateController>(*m_facade, m_observer.get());
-        m_import = std::make_unique<ImportConfigurationController>(*m_facade, m_observer.get());
-        m_image = std::make_unique<StandbyScreenImageChangeController>(*m_facade, m_observer.get());
+        m_push = std::make_unique<PushSessionFixture>();
+        QVERIFY(m_push->isWired());
+        m_firmware = std::make_unique<FirmwareUpdateController>(m_push->facade(), &m_push->observer());
+        m_import = std::make_unique<ImportConfigurationController>(m_push->facade(), &m_push->observer());
+        m_image = std::make_unique<StandbyScreenImageChangeController>(m_push->facade(), &m_push->observer());
     }
 
     void cleanup()
@@ -263,9 +253,7 @@ private Q_SLOTS:
         m_firmware.reset();
         m_import.reset();
         m_image.reset();
-        m_subscriber.reset();
-        m_observer.reset();
-        m_facade.reset();
+        m_push.reset();
     }
 
     void oneDevice_data()
@@ -342,11 +330,11 @@ private Q_SLOTS:
 
         switch (setup) {
         case Setup::NotLoggedIn:
-            QVERIFY(
-                m_facade->setDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ById));
+            QVERIFY(m_push->facade().setDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, false,
+                                                        DeviceFindPolicy::ById));
             break;
         case Setup::NotConnected:
-            QCOMPARE(m_observer->destroySession(address, kPort), 0);
+            QCOMPARE(m_push->observer().destroySession(address, kPort), 0);
             QTRY_VERIFY(value(deviceId, DeviceParameter::ConnectionStatus).toInt()
                         != toInt(ConnectionStatus::Connected));
             break;
@@ -374,7 +362,7 @@ private Q_SLOTS:
 
         // Every value the result and progress parameters are given.
         std::shared_ptr<DeviceData> record;
-        QVERIFY(m_facade->getDeviceData(deviceId, record));
+        QVERIFY(m_push->facade().getDeviceData(deviceId, record));
         QList<int> results;
         QList<int> progress;
         QObject watch; // the watching ends with this case
@@ -446,7 +434,7 @@ private Q_SLOTS:
         // Only a refused code logs the device out and ends its channel.
         QCOMPARE(value(deviceId, DeviceParameter::LoggedInStatus).toBool(),
                  setup != Setup::Forbidden && setup != Setup::NotLoggedIn);
-        QCOMPARE(m_observer->sessionCount(), setup == Setup::Forbidden || setup == Setup::NotConnected ? 0 : 1);
+        QCOMPARE(m_push->observer().sessionCount(), setup == Setup::Forbidden || setup == Setup::NotConnected ? 0 : 1);
     }
 
     // The same unchanged file goes to device after device with one digest;
@@ -530,10 +518,10 @@ private Q_SLOTS:
         QFETCH(qint64, total);
         QFETCH(int, stored);
         const DeviceParameter parameter = kOperations[operation].progress;
-        m_facade->activateDevice(QLatin1String(kQuietAddress), QStringLiteral("TQ-730"), QStringLiteral("Quiet"),
-                                 QLatin1String(kQuietId));
+        m_push->facade().activateDevice(QLatin1String(kQuietAddress), QStringLiteral("TQ-730"), QStringLiteral("Quiet"),
+                                        QLatin1String(kQuietId));
         std::shared_ptr<DeviceData> record;
-        QVERIFY(m_facade->getDeviceData(QLatin1String(kQuietId), record));
+        QVERIFY(m_push->facade().getDeviceData(QLatin1String(kQuietId), record));
         QSignalSpy changes(record.get(), &DeviceData::dataChanged);
         const QVariant before = value(QLatin1String(kQuietId), parameter);
 
