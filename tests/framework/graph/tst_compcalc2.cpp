@@ -1,4 +1,5 @@
 #include "CompCalc2.h"
+#include "CompParams.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,13 +11,7 @@
 // the input, above it the ratio factor removes that share of the overshoot.
 namespace {
 
-struct Params
-{
-    double threshold;
-    double ratio;
-    double knee;
-    double gain;
-};
+using Params = CompParams;
 
 CompCalc2 make(const Params& p)
 {
@@ -29,8 +24,6 @@ CompCalc2 make(const Params& p)
 }
 
 } // namespace
-
-Q_DECLARE_METATYPE(Params)
 
 class TestCompCalc2 : public QObject
 {

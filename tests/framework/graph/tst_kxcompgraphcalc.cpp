@@ -1,4 +1,5 @@
 #include "KxCompGraphCalc.h"
+#include "CompParams.h"
 #include "MessageCapture.h"
 
 #include <cmath>
@@ -11,13 +12,7 @@
 // canvas y = -y (the vertical axis runs upwards).
 namespace {
 
-struct Params
-{
-    double threshold;
-    double ratio;
-    double knee;
-    double gain;
-};
+using Params = CompParams;
 
 void setUp(KxCompGraphCalc& calc, const Params& p)
 {
@@ -41,8 +36,6 @@ QList<QPointF> pointsOf(const QVariantList& path)
 }
 
 } // namespace
-
-Q_DECLARE_METATYPE(Params)
 
 class TestKxCompGraphCalc : public QObject
 {
