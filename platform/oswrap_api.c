@@ -112,11 +112,10 @@ int32_t oswrap_os_start(void)
 
 int32_t oswrap_CreSem(int32_t id, const T_OSWRAP_CSEM *pk)
 {
-    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk || pk->initCount < 0)
+    if (!pk || pk->initCount < 0)
         return OSWRAP_E_PAR;
-    if (!oswrapPort_ready())
-        return OSWRAP_E_NOEXS;
-    return oswrapPort_semCreate(id, pk);
+    int32_t r = door(id, OSWRAP_MAX_FIXED_ID);
+    return r != OSWRAP_E_OK ? r : oswrapPort_semCreate(id, pk);
 }
 
 int32_t oswrap_AcreSem(int32_t *id, const T_OSWRAP_CSEM *pk)
@@ -174,11 +173,10 @@ int32_t oswrap_RefSem(int32_t id, int32_t *count)
 
 int32_t oswrap_CreFlg(int32_t id, const T_OSWRAP_CFLG *pk)
 {
-    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk)
+    if (!pk)
         return OSWRAP_E_PAR;
-    if (!oswrapPort_ready())
-        return OSWRAP_E_NOEXS;
-    return oswrapPort_flgCreate(id, pk);
+    int32_t r = door(id, OSWRAP_MAX_FIXED_ID);
+    return r != OSWRAP_E_OK ? r : oswrapPort_flgCreate(id, pk);
 }
 
 int32_t oswrap_AcreFlg(int32_t *id, const T_OSWRAP_CFLG *pk)
@@ -240,11 +238,10 @@ int32_t oswrap_VinqFlg(int32_t *id, const char *name)
 
 int32_t oswrap_CreMbx(int32_t id, const T_OSWRAP_CMBX *pk)
 {
-    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk)
+    if (!pk)
         return OSWRAP_E_PAR;
-    if (!oswrapPort_ready())
-        return OSWRAP_E_NOEXS;
-    return oswrapPort_mbxCreate(id, pk);
+    int32_t r = door(id, OSWRAP_MAX_FIXED_ID);
+    return r != OSWRAP_E_OK ? r : oswrapPort_mbxCreate(id, pk);
 }
 
 int32_t oswrap_AcreMbx(int32_t *id, const T_OSWRAP_CMBX *pk)
@@ -312,11 +309,10 @@ int32_t oswrap_VinqMbx(int32_t *id, const char *name)
 
 int32_t oswrap_CreTsk(int32_t id, const T_OSWRAP_CTSK *pk)
 {
-    if (id < 1 || id > OSWRAP_MAX_FIXED_TSK || !pk || !pk->entry)
+    if (!pk || !pk->entry)
         return OSWRAP_E_PAR;
-    if (!oswrapPort_ready())
-        return OSWRAP_E_NOEXS;
-    return oswrapPort_tskCreate(id, pk);
+    int32_t r = door(id, OSWRAP_MAX_FIXED_TSK);
+    return r != OSWRAP_E_OK ? r : oswrapPort_tskCreate(id, pk);
 }
 
 int32_t oswrap_AcreTsk(int32_t *id, const T_OSWRAP_CTSK *pk)
@@ -389,7 +385,7 @@ int32_t oswrap_VinqTsk(int32_t *id, const char *name)
 int32_t oswrap_VsetTfl(int32_t id, uint32_t bits)
 {
     int32_t r = door(id, OSWRAP_MAX_TSK);
-    return r != OSWRAP_E_OK ? r : oswrapPort_tflModify(id, bits, 0xFFFFFFFFu);
+    return r != OSWRAP_E_OK ? r : oswrapPort_flgModify(OSWRAP_PORT_TFL(id), bits, 0xFFFFFFFFu);
 }
 
 int32_t oswrap_VsetTflFromISR(int32_t id, uint32_t bits)
@@ -402,7 +398,7 @@ int32_t oswrap_VsetTflFromISR(int32_t id, uint32_t bits)
 int32_t oswrap_VclrTfl(int32_t id, uint32_t mask)
 {
     int32_t r = door(id, OSWRAP_MAX_TSK);
-    return r != OSWRAP_E_OK ? r : oswrapPort_tflModify(id, 0, mask);
+    return r != OSWRAP_E_OK ? r : oswrapPort_flgModify(OSWRAP_PORT_TFL(id), 0, mask);
 }
 
 int32_t oswrap_VtwaiTfl(uint32_t *out, uint32_t pattern, int32_t tmoMs)

@@ -247,6 +247,12 @@ static ObjHdr *hdrOf(oswrapPort_Kind kind, int32_t id)
     return NULL;
 }
 
+/* Flag ids above OSWRAP_MAX_FLG address the tasks' own flag words. */
+static FlgEntry *flagAt(int32_t id)
+{
+    return id > OSWRAP_MAX_FLG ? &sTaskInfo[id - OSWRAP_MAX_FLG].tfl : &sEventFlag[id];
+}
+
 int oswrapPort_hasName(oswrapPort_Kind kind, int32_t id, const char *name)
 {
     ObjHdr *h = hdrOf(kind, id);
@@ -410,8 +416,9 @@ static int32_t flagWaitLocked(FlgEntry *e, uint32_t *out, uint32_t pattern, uint
     }
 }
 
-static int32_t flgCreate(FlgEntry *e, const T_OSWRAP_CFLG *pk)
+int32_t oswrapPort_flgCreate(int32_t id, const T_OSWRAP_CFLG *pk)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = claim(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -421,8 +428,9 @@ static int32_t flgCreate(FlgEntry *e, const T_OSWRAP_CFLG *pk)
     return OSWRAP_E_OK;
 }
 
-static int32_t flgDelete(FlgEntry *e)
+int32_t oswrapPort_flgDelete(int32_t id)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = beginDelete(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -432,8 +440,9 @@ static int32_t flgDelete(FlgEntry *e)
     return OSWRAP_E_OK;
 }
 
-static int32_t flgModify(FlgEntry *e, uint32_t orBits, uint32_t andMask)
+int32_t oswrapPort_flgModify(int32_t id, uint32_t orBits, uint32_t andMask)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -442,24 +451,9 @@ static int32_t flgModify(FlgEntry *e, uint32_t orBits, uint32_t andMask)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrapPort_flgCreate(int32_t id, const T_OSWRAP_CFLG *pk)
-{
-    return flgCreate(&sEventFlag[id], pk);
-}
-
-int32_t oswrapPort_flgDelete(int32_t id)
-{
-    return flgDelete(&sEventFlag[id]);
-}
-
-int32_t oswrapPort_flgModify(int32_t id, uint32_t orBits, uint32_t andMask)
-{
-    return flgModify(&sEventFlag[id], orBits, andMask);
-}
-
 int32_t oswrapPort_flgWait(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode, int32_t tmoMs)
 {
-    FlgEntry *e = &sEventFlag[id];
+    FlgEntry *e = flagAt(id);
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -590,7 +584,7 @@ int32_t oswrapPort_tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
     e->ended = 0;
     e->lastCpuNs = e->lastWallNs = 0;
     T_OSWRAP_CFLG fl = { OSWRAP_TA_CLR, 0, pk->name };
-    (void)flgCreate(&e->tfl, &fl);
+    (void)oswrapPort_flgCreate(OSWRAP_PORT_TFL(id), &fl);
     publish(&e->h, pk->name);
     return OSWRAP_E_OK;
 }
@@ -696,7 +690,7 @@ int32_t oswrapPort_tskTerminate(int32_t id)
         return leave(&e->h, OSWRAP_E_OBJ);
     if (!e->ended) {
         e->terminateReq = 1;
-        (void)flgModify(&e->tfl, OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
+        (void)oswrapPort_flgModify(OSWRAP_PORT_TFL(id), OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
     }
     return leave(&e->h, reapThread(e, NULL));
 }
@@ -714,7 +708,7 @@ int32_t oswrapPort_tskDelete(int32_t id)
         pthread_mutex_unlock(&e->h.mtx);
         return OSWRAP_E_TMOUT;
     }
-    (void)flgDelete(&e->tfl);
+    (void)oswrapPort_flgDelete(OSWRAP_PORT_TFL(id));
     memset(&e->rec, 0, sizeof e->rec);
     e->state = OSWRAP_TTS_DMT;
     e->terminateReq = 0;
@@ -780,11 +774,6 @@ void oswrapPort_tskJoin(int32_t id)
     while (e->hasThread && !e->ended)
         waitOn(&e->h, NULL);
     (void)leave(&e->h, OSWRAP_E_OK);
-}
-
-int32_t oswrapPort_tflModify(int32_t id, uint32_t orBits, uint32_t andMask)
-{
-    return flgModify(&sTaskInfo[id].tfl, orBits, andMask);
 }
 
 int32_t oswrapPort_tflWait(uint32_t *out, int32_t id, uint32_t pattern, int32_t tmoMs)

@@ -254,6 +254,12 @@ static ObjHdr *hdrOf(oswrapPort_Kind kind, int32_t id)
     return NULL;
 }
 
+/* Flag ids above OSWRAP_MAX_FLG address the tasks' own flag words. */
+static FlgEntry *flagAt(int32_t id)
+{
+    return id > OSWRAP_MAX_FLG ? &sTaskInfo[id - OSWRAP_MAX_FLG].tfl : &sEventFlag[id];
+}
+
 int oswrapPort_hasName(oswrapPort_Kind kind, int32_t id, const char *name)
 {
     ObjHdr *h = hdrOf(kind, id);
@@ -463,8 +469,9 @@ static void flagWake(FlgEntry *e)
     unlockModule();
 }
 
-static int32_t flgCreate(FlgEntry *e, const T_OSWRAP_CFLG *pk)
+int32_t oswrapPort_flgCreate(int32_t id, const T_OSWRAP_CFLG *pk)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = claim(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -479,8 +486,9 @@ static int32_t flgCreate(FlgEntry *e, const T_OSWRAP_CFLG *pk)
     return OSWRAP_E_OK;
 }
 
-static int32_t flgDelete(FlgEntry *e)
+int32_t oswrapPort_flgDelete(int32_t id)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = beginDelete(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -492,8 +500,9 @@ static int32_t flgDelete(FlgEntry *e)
     return OSWRAP_E_OK;
 }
 
-static int32_t flgModify(FlgEntry *e, uint32_t orBits, uint32_t andMask)
+int32_t oswrapPort_flgModify(int32_t id, uint32_t orBits, uint32_t andMask)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -505,24 +514,9 @@ static int32_t flgModify(FlgEntry *e, uint32_t orBits, uint32_t andMask)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrapPort_flgCreate(int32_t id, const T_OSWRAP_CFLG *pk)
-{
-    return flgCreate(&sEventFlag[id], pk);
-}
-
-int32_t oswrapPort_flgDelete(int32_t id)
-{
-    return flgDelete(&sEventFlag[id]);
-}
-
-int32_t oswrapPort_flgModify(int32_t id, uint32_t orBits, uint32_t andMask)
-{
-    return flgModify(&sEventFlag[id], orBits, andMask);
-}
-
 int32_t oswrapPort_flgWait(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode, int32_t tmoMs)
 {
-    FlgEntry *e = &sEventFlag[id];
+    FlgEntry *e = flagAt(id);
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -653,7 +647,7 @@ int32_t oswrapPort_tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
     if (r != OSWRAP_E_OK)
         return r;
     T_OSWRAP_CFLG fl = { OSWRAP_TA_CLR, 0, pk->name };
-    if (flgCreate(&e->tfl, &fl) != OSWRAP_E_OK)
+    if (oswrapPort_flgCreate(OSWRAP_PORT_TFL(id), &fl) != OSWRAP_E_OK)
         return unclaim(&e->h);
     e->rec = *pk;
     e->rec.name = NULL;
@@ -768,7 +762,7 @@ int32_t oswrapPort_tskTerminate(int32_t id)
         return leave(&e->h, OSWRAP_E_OBJ);
     if (!e->ended) {
         InterlockedExchange(&e->terminateReq, 1);
-        (void)flgModify(&e->tfl, OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
+        (void)oswrapPort_flgModify(OSWRAP_PORT_TFL(id), OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
         /* A suspended task could never notice the request. */
         if (InterlockedCompareExchange(&e->state, OSWRAP_TTS_RUN, OSWRAP_TTS_SUS) == OSWRAP_TTS_SUS) {
             DWORD previous;
@@ -800,7 +794,7 @@ int32_t oswrapPort_tskDelete(int32_t id)
     e->thread = NULL;
     e->threadId = 0;
     e->ended = 0;
-    (void)flgDelete(&e->tfl);
+    (void)oswrapPort_flgDelete(OSWRAP_PORT_TFL(id));
     memset(&e->rec, 0, sizeof e->rec);
     e->state = OSWRAP_TTS_DMT;
     e->terminateReq = 0;
@@ -897,11 +891,6 @@ int32_t oswrapPort_tskTerminateRequested(int32_t id)
     if (r != OSWRAP_E_OK)
         return r;
     return leave(&e->h, e->terminateReq ? OSWRAP_E_OK : OSWRAP_E_OBJ);
-}
-
-int32_t oswrapPort_tflModify(int32_t id, uint32_t orBits, uint32_t andMask)
-{
-    return flgModify(&sTaskInfo[id].tfl, orBits, andMask);
 }
 
 /* The id a foreign thread got in this session is kept in fibre-local

@@ -52,7 +52,10 @@ int32_t oswrapPort_semWait(int32_t id, int32_t tmoMs);
 int32_t oswrapPort_semSignal(int32_t id);
 int32_t oswrapPort_semCount(int32_t id, int32_t *count);
 
-/* ---- event flags (pattern nonzero, mode ANDW or ORW) ---- */
+/* ---- event flags (pattern nonzero, mode ANDW or ORW) ----
+ * Ids 1..OSWRAP_MAX_FLG are the event flags; OSWRAP_PORT_TFL(task) is the
+ * flag word of a task (created and deleted with the task). */
+#define OSWRAP_PORT_TFL(taskId) (OSWRAP_MAX_FLG + (taskId))
 int32_t oswrapPort_flgCreate(int32_t id, const T_OSWRAP_CFLG *pk);
 int32_t oswrapPort_flgDelete(int32_t id);
 /* word = (word & andMask) | orBits, then wakes the waiters to re-test. */
@@ -93,9 +96,7 @@ void oswrapPort_tskJoin(int32_t id);
 int32_t oswrapPort_tskLoad(uint32_t *load, int32_t id);
 int32_t oswrapPort_processLoad(uint32_t *load);
 
-/* Task flag word of task id. */
-int32_t oswrapPort_tflModify(int32_t id, uint32_t orBits, uint32_t andMask);
-/* The VtwaiTfl wait of the calling task id. */
+/* The VtwaiTfl wait of the calling task id on its flag word. */
 int32_t oswrapPort_tflWait(uint32_t *out, int32_t id, uint32_t pattern, int32_t tmoMs);
 
 /* ---- sleeping, clock ---- */
