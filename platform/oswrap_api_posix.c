@@ -114,13 +114,6 @@ static struct timespec deadlineAfter(int32_t ms)
     return ts;
 }
 
-static void copyName(char *dst, const char *src)
-{
-    memset(dst, 0, OSWRAP_NAME_LEN + 1);
-    if (src)
-        strncpy(dst, src, OSWRAP_NAME_LEN);
-}
-
 static void initHdr(ObjHdr *h)
 {
     pthread_condattr_t ca;
@@ -203,7 +196,7 @@ static int32_t claim(ObjHdr *h)
 
 static void publish(ObjHdr *h, const char *name)
 {
-    copyName(h->name, name);
+    oswrapPort_copyName(h->name, name);
     h->status = ST_CREATED;
     pthread_mutex_unlock(&h->mtx);
 }
@@ -384,13 +377,6 @@ int32_t oswrapPort_semCount(int32_t id, int32_t *count)
 
 /* ---------------------------------------------------------- event flags */
 
-static int satisfied(uint32_t flags, uint32_t pattern, uint32_t mode)
-{
-    if (mode & OSWRAP_TWF_ORW)
-        return (flags & pattern) != 0;
-    return (flags & pattern) == pattern;
-}
-
 /* Flag wait on an entered, locked entry. */
 static int32_t flagWaitLocked(FlgEntry *e, uint32_t *out, uint32_t pattern, uint32_t mode,
                               int32_t tmoMs)
@@ -401,14 +387,14 @@ static int32_t flagWaitLocked(FlgEntry *e, uint32_t *out, uint32_t pattern, uint
     for (;;) {
         if (e->h.status != ST_CREATED)
             return OSWRAP_E_NOEXS;
-        if (satisfied(e->pattern, pattern, mode)) {
+        if (oswrapPort_satisfied(e->pattern, pattern, mode)) {
             *out = e->pattern;
             if (e->attr & OSWRAP_TA_CLR)
                 e->pattern = 0;
             return OSWRAP_E_OK;
         }
         if (tmoMs == OSWRAP_TMO_POL || waitOn(&e->h, tmoMs > 0 ? &dl : NULL) == ETIMEDOUT) {
-            if (e->h.status == ST_CREATED && satisfied(e->pattern, pattern, mode))
+            if (e->h.status == ST_CREATED && oswrapPort_satisfied(e->pattern, pattern, mode))
                 continue;
             *out = 0;
             return e->h.status == ST_CREATED ? OSWRAP_E_TMOUT : OSWRAP_E_NOEXS;

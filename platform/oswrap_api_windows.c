@@ -125,13 +125,6 @@ static DWORD remainingMs(int32_t tmoMs, uint64_t deadlineUs)
     return (DWORD)((deadlineUs - now + 999u) / 1000u);
 }
 
-static void copyName(char *dst, const char *src)
-{
-    memset(dst, 0, OSWRAP_NAME_LEN + 1);
-    if (src)
-        strncpy(dst, src, OSWRAP_NAME_LEN);
-}
-
 static void WINAPI foreignThreadEnded(void *value)
 {
     const uintptr_t v = (uintptr_t)value;  /* (session << 16) | id */
@@ -211,7 +204,7 @@ static int32_t unclaim(ObjHdr *h)
 static void publish(ObjHdr *h, const char *name)
 {
     lockModule();
-    copyName(h->name, name);
+    oswrapPort_copyName(h->name, name);
     unlockModule();
     InterlockedExchange(&h->status, ST_CREATED);
 }
@@ -399,20 +392,13 @@ int32_t oswrapPort_semCount(int32_t id, int32_t *count)
 
 /* ---------------------------------------------------------- event flags */
 
-static int satisfied(uint32_t flags, uint32_t pattern, uint32_t mode)
-{
-    if (mode & OSWRAP_TWF_ORW)
-        return (flags & pattern) != 0;
-    return (flags & pattern) == pattern;
-}
-
 /* Takes the word when it satisfies the wait (clearing it on wake when the
  * flag says so): 1 and *out, else 0. Module lock held. */
 static int takeIfSatisfied(FlgEntry *e, uint32_t *out, uint32_t pattern, uint32_t mode)
 {
     for (;;) {
         const LONG w = InterlockedCompareExchange(&e->pattern, 0, 0);
-        if (!satisfied((uint32_t)w, pattern, mode))
+        if (!oswrapPort_satisfied((uint32_t)w, pattern, mode))
             return 0;
         if (!(e->attr & OSWRAP_TA_CLR) || InterlockedCompareExchange(&e->pattern, 0, w) == w) {
             *out = (uint32_t)w;

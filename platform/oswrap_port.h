@@ -23,12 +23,32 @@
 
 #include "oswrap_api.h"
 
+#include <string.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* Object kinds, for the generic look-ups. */
 typedef enum { OSWRAP_PORT_SEM, OSWRAP_PORT_FLG, OSWRAP_PORT_MBX, OSWRAP_PORT_TSK } oswrapPort_Kind;
+
+/* ---- helpers for the ports (pure, any thread) ---- */
+/* Whether a flag word satisfies a wait for pattern in mode ANDW / ORW. */
+static inline int oswrapPort_satisfied(uint32_t flags, uint32_t pattern, uint32_t mode)
+{
+    if (mode & OSWRAP_TWF_ORW)
+        return (flags & pattern) != 0;
+    return (flags & pattern) == pattern;
+}
+
+/* An object name: at most OSWRAP_NAME_LEN characters, zero-filled; null is
+ * the empty name. dst holds OSWRAP_NAME_LEN + 1 characters. */
+static inline void oswrapPort_copyName(char *dst, const char *src)
+{
+    memset(dst, 0, OSWRAP_NAME_LEN + 1);
+    if (src)
+        strncpy(dst, src, OSWRAP_NAME_LEN);
+}
 
 /* ---- module ---- */
 /* Nonzero between a successful oswrap_init and the end of oswrap_exit. */
