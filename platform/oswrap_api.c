@@ -410,7 +410,23 @@ int32_t oswrap_VtwaiTfl(uint32_t *out, uint32_t pattern, int32_t tmoMs)
     int32_t id = oswrapPort_currentTaskId();
     if (id < 1 || id > OSWRAP_MAX_TSK)
         return OSWRAP_E_NOEXS;
-    return oswrapPort_tflWait(out, id, pattern, tmoMs);
+    /* The terminate bit is cleared with the rest of the word on wake; the
+     * request itself stays, so a task that waits again still learns it. */
+    uint32_t word = 0;
+    if (oswrapPort_tskAsked(id)) {
+        int32_t r = oswrapPort_flgTake(&word, OSWRAP_PORT_TFL(id));
+        if (r != OSWRAP_E_OK)
+            return r;
+        *out = word & ~OSWRAP_TFL_TERMINATE;
+        return OSWRAP_E_TERM;
+    }
+    int32_t r = oswrapPort_flgWait(&word, OSWRAP_PORT_TFL(id), pattern | OSWRAP_TFL_TERMINATE, OSWRAP_TWF_ORW, tmoMs);
+    if (r == OSWRAP_E_OK && (word & OSWRAP_TFL_TERMINATE)) {
+        *out = word & ~OSWRAP_TFL_TERMINATE;
+        return OSWRAP_E_TERM;
+    }
+    *out = word;
+    return r;
 }
 
 int32_t oswrap_GetTskId(int32_t *id)

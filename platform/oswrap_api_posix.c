@@ -762,33 +762,24 @@ void oswrapPort_tskJoin(int32_t id)
     (void)leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrapPort_tflWait(uint32_t *out, int32_t id, uint32_t pattern, int32_t tmoMs)
+int oswrapPort_tskAsked(int32_t id)
 {
     TskEntry *e = &sTaskInfo[id];
-    FlgEntry *f = &e->tfl;
-    /* The terminate bit is cleared with the rest of the word on wake; the
-     * request itself stays, so a task that waits again still learns it.
-     * Read before entering the flag word: the lock order is task, then flag. */
     pthread_mutex_lock(&e->h.mtx);
-    int asked = e->terminateReq;
+    const int asked = e->terminateReq;
     pthread_mutex_unlock(&e->h.mtx);
-    int32_t r = enter(&f->h);
+    return asked;
+}
+
+int32_t oswrapPort_flgTake(uint32_t *out, int32_t id)
+{
+    FlgEntry *e = flagAt(id);
+    int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
-    uint32_t word = 0;
-    if (asked) {
-        word = f->pattern;
-        f->pattern = 0;
-        *out = word & ~OSWRAP_TFL_TERMINATE;
-        return leave(&f->h, OSWRAP_E_TERM);
-    }
-    r = flagWaitLocked(f, &word, pattern | OSWRAP_TFL_TERMINATE, OSWRAP_TWF_ORW, tmoMs);
-    if (r == OSWRAP_E_OK && (word & OSWRAP_TFL_TERMINATE)) {
-        *out = word & ~OSWRAP_TFL_TERMINATE;
-        return leave(&f->h, OSWRAP_E_TERM);
-    }
-    *out = word;
-    return leave(&f->h, r);
+    *out = e->pattern;
+    e->pattern = 0;
+    return leave(&e->h, OSWRAP_E_OK);
 }
 
 /* ----------------------------------------------------------------- load */

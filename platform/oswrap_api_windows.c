@@ -904,28 +904,19 @@ int32_t oswrapPort_foreignId(int32_t *id)
     return OSWRAP_I_FULL;
 }
 
-int32_t oswrapPort_tflWait(uint32_t *out, int32_t id, uint32_t pattern, int32_t tmoMs)
+int oswrapPort_tskAsked(int32_t id)
 {
-    TskEntry *e = &sTaskInfo[id];
-    FlgEntry *f = &e->tfl;
-    int32_t r = enter(&f->h);
+    return InterlockedCompareExchange(&sTaskInfo[id].terminateReq, 0, 0) != 0;
+}
+
+int32_t oswrapPort_flgTake(uint32_t *out, int32_t id)
+{
+    FlgEntry *e = flagAt(id);
+    int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
-    uint32_t word = 0;
-    /* The terminate bit is cleared with the rest of the word on wake; the
-     * request itself stays, so a task that waits again still learns it. */
-    if (InterlockedCompareExchange(&e->terminateReq, 0, 0)) {
-        word = (uint32_t)InterlockedExchange(&f->pattern, 0);
-        *out = word & ~OSWRAP_TFL_TERMINATE;
-        return leave(&f->h, OSWRAP_E_TERM);
-    }
-    r = flagWait(f, &word, pattern | OSWRAP_TFL_TERMINATE, OSWRAP_TWF_ORW, tmoMs);
-    if (r == OSWRAP_E_OK && (word & OSWRAP_TFL_TERMINATE)) {
-        *out = word & ~OSWRAP_TFL_TERMINATE;
-        return leave(&f->h, OSWRAP_E_TERM);
-    }
-    *out = word;
-    return leave(&f->h, r);
+    *out = (uint32_t)InterlockedExchange(&e->pattern, 0);
+    return leave(&e->h, OSWRAP_E_OK);
 }
 
 /* ----------------------------------------------------------------- load */

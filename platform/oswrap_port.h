@@ -81,6 +81,8 @@ int32_t oswrapPort_flgDelete(int32_t id);
 /* word = (word & andMask) | orBits, then wakes the waiters to re-test. */
 int32_t oswrapPort_flgModify(int32_t id, uint32_t orBits, uint32_t andMask);
 int32_t oswrapPort_flgWait(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode, int32_t tmoMs);
+/* Takes the whole word and clears it: 0 and *out; E_NOEXS. */
+int32_t oswrapPort_flgTake(uint32_t *out, int32_t id);
 
 /* ---- mailboxes ---- */
 int32_t oswrapPort_mbxCreate(int32_t id, const T_OSWRAP_CMBX *pk);
@@ -116,8 +118,9 @@ void oswrapPort_tskJoin(int32_t id);
 int32_t oswrapPort_tskLoad(uint32_t *load, int32_t id);
 int32_t oswrapPort_processLoad(uint32_t *load);
 
-/* The VtwaiTfl wait of the calling task id on its flag word. */
-int32_t oswrapPort_tflWait(uint32_t *out, int32_t id, uint32_t pattern, int32_t tmoMs);
+/* Nonzero once the task has been asked to terminate (until it is started
+ * again), whatever the task's state; for the task itself. */
+int oswrapPort_tskAsked(int32_t id);
 
 /* ---- sleeping, clock ---- */
 void oswrapPort_sleepMs(int32_t ms);
