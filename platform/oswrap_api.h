@@ -3,9 +3,10 @@
  * event flags, mailboxes, tasks with their own flag words, millisecond timers,
  * interlocked operations) used by the discovery engine and the socket wrapper.
  *
- * This header is the contract every port implements; the Linux port lives in
- * oswrap_api_posix.c, the Windows port in oswrap_api_windows.c, the portable
- * timer and interlocked helpers in oswrap_svcTimer.c.
+ * This header is the contract of the module. The entry points, with their
+ * checks, live in oswrap_api.c; they call one port per system through
+ * oswrap_port.h (Linux: oswrap_api_posix.c, Windows: oswrap_api_windows.c).
+ * The portable timer and interlocked helpers are in oswrap_svcTimer.c.
  *
  * All objects live in static tables addressed by small ids. Results are
  * signed 32-bit: 0 (or a positive informational value) on success, one of

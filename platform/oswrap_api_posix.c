@@ -1,6 +1,7 @@
 /*
- * OS wrapper, POSIX port: POSIX threads, one mutex and one condition
- * variable (on the monotonic clock) per object, and C11 atomics.
+ * OS wrapper, POSIX port (oswrap_port.h): POSIX threads, one mutex and one
+ * condition variable (on the monotonic clock) per object, and C11 atomics.
+ * The public entry points and their checks are in oswrap_api.c.
  *
  * Every object carries a status word and a user counter. An operation enters
  * only while the status is "created" and counts itself as a user; deletion
@@ -9,7 +10,7 @@
  * cleared, so no operation ever touches a slot that is being reused.
  */
 #define _GNU_SOURCE
-#include "oswrap_api.h"
+#include "oswrap_port.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -113,13 +114,6 @@ static struct timespec deadlineAfter(int32_t ms)
     return ts;
 }
 
-static void copyName(char *dst, const char *src)
-{
-    memset(dst, 0, OSWRAP_NAME_LEN + 1);
-    if (src)
-        strncpy(dst, src, OSWRAP_NAME_LEN);
-}
-
 static void initHdr(ObjHdr *h)
 {
     pthread_condattr_t ca;
@@ -155,11 +149,6 @@ static void onceInit(void)
     }
     if (pthread_key_create(&sForeignKey, foreignThreadEnded) != 0)
         sOnceFailed = 1;
-}
-
-static int ready(void)
-{
-    return atomic_load(&sInitialised);
 }
 
 /* Enters an object: locks it and counts the caller as a user. */
@@ -207,7 +196,7 @@ static int32_t claim(ObjHdr *h)
 
 static void publish(ObjHdr *h, const char *name)
 {
-    copyName(h->name, name);
+    oswrapPort_copyName(h->name, name);
     h->status = ST_CREATED;
     pthread_mutex_unlock(&h->mtx);
 }
@@ -236,40 +225,46 @@ static void endDelete(ObjHdr *h)
     pthread_mutex_unlock(&h->mtx);
 }
 
-static int32_t checkTmo(int32_t tmo)
+static ObjHdr *hdrOf(oswrapPort_Kind kind, int32_t id)
 {
-    return (tmo < OSWRAP_TMO_FEVR) ? OSWRAP_E_PAR : OSWRAP_E_OK;
-}
-
-static int32_t lookupName(ObjHdr *(*at)(int), int maxId, int32_t *id, const char *name)
-{
-    if (!id || !name)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    if (name[0] == '\0')
-        return OSWRAP_E_NONAME;
-    for (int i = 1; i <= maxId; ++i) {
-        ObjHdr *h = at(i);
-        pthread_mutex_lock(&h->mtx);
-        int hit = h->status == ST_CREATED && strcmp(h->name, name) == 0;
-        pthread_mutex_unlock(&h->mtx);
-        if (hit) {
-            *id = i;
-            return OSWRAP_E_OK;
-        }
+    switch (kind) {
+    case OSWRAP_PORT_SEM:
+        return &sSemaphore[id].h;
+    case OSWRAP_PORT_FLG:
+        return &sEventFlag[id].h;
+    case OSWRAP_PORT_MBX:
+        return &sMailBox[id].h;
+    case OSWRAP_PORT_TSK:
+        return &sTaskInfo[id].h;
     }
-    return OSWRAP_E_NONAME;
+    return NULL;
 }
 
-static ObjHdr *semAt(int i) { return &sSemaphore[i].h; }
-static ObjHdr *flgAt(int i) { return &sEventFlag[i].h; }
-static ObjHdr *mbxAt(int i) { return &sMailBox[i].h; }
-static ObjHdr *tskAt(int i) { return &sTaskInfo[i].h; }
+/* Flag ids above OSWRAP_MAX_FLG address the tasks' own flag words. */
+static FlgEntry *flagAt(int32_t id)
+{
+    return id > OSWRAP_MAX_FLG ? &sTaskInfo[id - OSWRAP_MAX_FLG].tfl : &sEventFlag[id];
+}
+
+int oswrapPort_hasName(oswrapPort_Kind kind, int32_t id, const char *name)
+{
+    ObjHdr *h = hdrOf(kind, id);
+    if (!h)
+        return 0;
+    pthread_mutex_lock(&h->mtx);
+    int hit = h->status == ST_CREATED && strcmp(h->name, name) == 0;
+    pthread_mutex_unlock(&h->mtx);
+    return hit;
+}
 
 /* --------------------------------------------------------------- module */
 
-int32_t oswrap_init(void)
+int oswrapPort_ready(void)
+{
+    return atomic_load(&sInitialised);
+}
+
+int32_t oswrapPort_init(void)
 {
     pthread_once(&sOnce, onceInit);
     if (sOnceFailed)
@@ -290,46 +285,24 @@ int32_t oswrap_init(void)
     return OSWRAP_E_OK;
 }
 
-static void terminateAndDelete(int id)
-{
-    (void)oswrap_TerTsk(id);    /* E_OBJ for a task that is not running */
-    (void)oswrap_DelTsk(id);
-}
-
-int32_t oswrap_exit(void)
+int32_t oswrapPort_exitBegin(void)
 {
     pthread_mutex_lock(&sCriticalSection);
-    if (!atomic_load(&sInitialised)) {
-        pthread_mutex_unlock(&sCriticalSection);
-        return OSWRAP_E_OBJ;
-    }
+    int initialised = atomic_load(&sInitialised);
     pthread_mutex_unlock(&sCriticalSection);
+    return initialised ? OSWRAP_E_OK : OSWRAP_E_OBJ;
+}
 
-    for (int id = OSWRAP_MAX_FIXED_TSK + 1; id <= OSWRAP_MAX_TSK; ++id)
-        terminateAndDelete(id);
-    for (int id = OSWRAP_MAX_FIXED_TSK; id >= 1; --id)
-        terminateAndDelete(id);
-    for (int id = 1; id <= OSWRAP_MAX_SEM; ++id)
-        (void)oswrap_DelSem(id);
-    for (int id = 1; id <= OSWRAP_MAX_FLG; ++id)
-        (void)oswrap_DelFlg(id);
-    for (int id = 1; id <= OSWRAP_MAX_MBX; ++id)
-        (void)oswrap_DelMbx(id);
-
+void oswrapPort_exitEnd(void)
+{
     pthread_mutex_lock(&sCriticalSection);
     atomic_store(&sInitialised, 0);
     pthread_mutex_unlock(&sCriticalSection);
-    return OSWRAP_E_OK;
-}
-
-int32_t oswrap_os_start(void)
-{
-    return OSWRAP_E_NOSPT;
 }
 
 /* ----------------------------------------------------------- semaphores */
 
-static int32_t semCreate(int32_t id, const T_OSWRAP_CSEM *pk)
+int32_t oswrapPort_semCreate(int32_t id, const T_OSWRAP_CSEM *pk)
 {
     SemEntry *e = &sSemaphore[id];
     int32_t r = claim(&e->h);
@@ -341,36 +314,8 @@ static int32_t semCreate(int32_t id, const T_OSWRAP_CSEM *pk)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_CreSem(int32_t id, const T_OSWRAP_CSEM *pk)
+int32_t oswrapPort_semDelete(int32_t id)
 {
-    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk || pk->initCount < 0)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return semCreate(id, pk);
-}
-
-int32_t oswrap_AcreSem(int32_t *id, const T_OSWRAP_CSEM *pk)
-{
-    if (!id || !pk || pk->initCount < 0)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    for (int i = OSWRAP_MAX_SEM; i > OSWRAP_MAX_FIXED_ID; --i) {
-        if (semCreate(i, pk) == OSWRAP_E_OK) {
-            *id = i;
-            return OSWRAP_E_OK;
-        }
-    }
-    return OSWRAP_E_NOID;
-}
-
-int32_t oswrap_DelSem(int32_t id)
-{
-    if (id < 1 || id > OSWRAP_MAX_SEM)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     SemEntry *e = &sSemaphore[id];
     int32_t r = beginDelete(&e->h);
     if (r != OSWRAP_E_OK)
@@ -381,12 +326,8 @@ int32_t oswrap_DelSem(int32_t id)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_TwaiSem(int32_t id, int32_t tmoMs)
+int32_t oswrapPort_semWait(int32_t id, int32_t tmoMs)
 {
-    if (id < 1 || id > OSWRAP_MAX_SEM || checkTmo(tmoMs) != OSWRAP_E_OK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     SemEntry *e = &sSemaphore[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -410,17 +351,8 @@ int32_t oswrap_TwaiSem(int32_t id, int32_t tmoMs)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_WaiSem(int32_t id)
+int32_t oswrapPort_semSignal(int32_t id)
 {
-    return oswrap_TwaiSem(id, OSWRAP_TMO_FEVR);
-}
-
-int32_t oswrap_SigSem(int32_t id)
-{
-    if (id < 1 || id > OSWRAP_MAX_SEM)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     SemEntry *e = &sSemaphore[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -433,23 +365,8 @@ int32_t oswrap_SigSem(int32_t id)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_SigSemFromISR(int32_t id)
+int32_t oswrapPort_semCount(int32_t id, int32_t *count)
 {
-    (void)id;
-    return OSWRAP_E_NOSPT;
-}
-
-int32_t oswrap_VinqSem(int32_t *id, const char *name)
-{
-    return lookupName(semAt, OSWRAP_MAX_SEM, id, name);
-}
-
-int32_t oswrap_RefSem(int32_t id, int32_t *count)
-{
-    if (id < 1 || id > OSWRAP_MAX_SEM || !count)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     SemEntry *e = &sSemaphore[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -459,13 +376,6 @@ int32_t oswrap_RefSem(int32_t id, int32_t *count)
 }
 
 /* ---------------------------------------------------------- event flags */
-
-static int satisfied(uint32_t flags, uint32_t pattern, uint32_t mode)
-{
-    if (mode & OSWRAP_TWF_ORW)
-        return (flags & pattern) != 0;
-    return (flags & pattern) == pattern;
-}
 
 /* Flag wait on an entered, locked entry. */
 static int32_t flagWaitLocked(FlgEntry *e, uint32_t *out, uint32_t pattern, uint32_t mode,
@@ -477,14 +387,14 @@ static int32_t flagWaitLocked(FlgEntry *e, uint32_t *out, uint32_t pattern, uint
     for (;;) {
         if (e->h.status != ST_CREATED)
             return OSWRAP_E_NOEXS;
-        if (satisfied(e->pattern, pattern, mode)) {
+        if (oswrapPort_satisfied(e->pattern, pattern, mode)) {
             *out = e->pattern;
             if (e->attr & OSWRAP_TA_CLR)
                 e->pattern = 0;
             return OSWRAP_E_OK;
         }
         if (tmoMs == OSWRAP_TMO_POL || waitOn(&e->h, tmoMs > 0 ? &dl : NULL) == ETIMEDOUT) {
-            if (e->h.status == ST_CREATED && satisfied(e->pattern, pattern, mode))
+            if (e->h.status == ST_CREATED && oswrapPort_satisfied(e->pattern, pattern, mode))
                 continue;
             *out = 0;
             return e->h.status == ST_CREATED ? OSWRAP_E_TMOUT : OSWRAP_E_NOEXS;
@@ -492,8 +402,9 @@ static int32_t flagWaitLocked(FlgEntry *e, uint32_t *out, uint32_t pattern, uint
     }
 }
 
-static int32_t flgCreate(FlgEntry *e, const T_OSWRAP_CFLG *pk)
+int32_t oswrapPort_flgCreate(int32_t id, const T_OSWRAP_CFLG *pk)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = claim(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -503,8 +414,9 @@ static int32_t flgCreate(FlgEntry *e, const T_OSWRAP_CFLG *pk)
     return OSWRAP_E_OK;
 }
 
-static int32_t flgDelete(FlgEntry *e)
+int32_t oswrapPort_flgDelete(int32_t id)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = beginDelete(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -514,8 +426,9 @@ static int32_t flgDelete(FlgEntry *e)
     return OSWRAP_E_OK;
 }
 
-static int32_t flgModify(FlgEntry *e, uint32_t orBits, uint32_t andMask)
+int32_t oswrapPort_flgModify(int32_t id, uint32_t orBits, uint32_t andMask)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -524,96 +437,18 @@ static int32_t flgModify(FlgEntry *e, uint32_t orBits, uint32_t andMask)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_CreFlg(int32_t id, const T_OSWRAP_CFLG *pk)
+int32_t oswrapPort_flgWait(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode, int32_t tmoMs)
 {
-    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgCreate(&sEventFlag[id], pk);
-}
-
-int32_t oswrap_AcreFlg(int32_t *id, const T_OSWRAP_CFLG *pk)
-{
-    if (!id || !pk)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    for (int i = OSWRAP_MAX_FLG; i > OSWRAP_MAX_FIXED_ID; --i) {
-        if (flgCreate(&sEventFlag[i], pk) == OSWRAP_E_OK) {
-            *id = i;
-            return OSWRAP_E_OK;
-        }
-    }
-    return OSWRAP_E_NOID;
-}
-
-int32_t oswrap_DelFlg(int32_t id)
-{
-    if (id < 1 || id > OSWRAP_MAX_FLG)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgDelete(&sEventFlag[id]);
-}
-
-int32_t oswrap_SetFlg(int32_t id, uint32_t bits)
-{
-    if (id < 1 || id > OSWRAP_MAX_FLG)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgModify(&sEventFlag[id], bits, 0xFFFFFFFFu);
-}
-
-int32_t oswrap_SetFlgFromISR(int32_t id, uint32_t bits)
-{
-    (void)id;
-    (void)bits;
-    return OSWRAP_E_NOSPT;
-}
-
-int32_t oswrap_ClrFlg(int32_t id, uint32_t mask)
-{
-    if (id < 1 || id > OSWRAP_MAX_FLG)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgModify(&sEventFlag[id], 0, mask);
-}
-
-int32_t oswrap_TwaiFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode, int32_t tmoMs)
-{
-    if (!out || id < 1 || id > OSWRAP_MAX_FLG || pattern == 0 || mode > OSWRAP_TWF_ORW
-        || checkTmo(tmoMs) != OSWRAP_E_OK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    FlgEntry *e = &sEventFlag[id];
+    FlgEntry *e = flagAt(id);
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
     return leave(&e->h, flagWaitLocked(e, out, pattern, mode, tmoMs));
 }
 
-int32_t oswrap_PolFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode)
-{
-    return oswrap_TwaiFlg(out, id, pattern, mode, OSWRAP_TMO_POL);
-}
-
-int32_t oswrap_WaiFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode)
-{
-    return oswrap_TwaiFlg(out, id, pattern, mode, OSWRAP_TMO_FEVR);
-}
-
-int32_t oswrap_VinqFlg(int32_t *id, const char *name)
-{
-    return lookupName(flgAt, OSWRAP_MAX_FLG, id, name);
-}
-
 /* ------------------------------------------------------------ mailboxes */
 
-static int32_t mbxCreate(int32_t id, const T_OSWRAP_CMBX *pk)
+int32_t oswrapPort_mbxCreate(int32_t id, const T_OSWRAP_CMBX *pk)
 {
     MbxEntry *e = &sMailBox[id];
     int32_t r = claim(&e->h);
@@ -625,36 +460,8 @@ static int32_t mbxCreate(int32_t id, const T_OSWRAP_CMBX *pk)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_CreMbx(int32_t id, const T_OSWRAP_CMBX *pk)
+int32_t oswrapPort_mbxDelete(int32_t id)
 {
-    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return mbxCreate(id, pk);
-}
-
-int32_t oswrap_AcreMbx(int32_t *id, const T_OSWRAP_CMBX *pk)
-{
-    if (!id || !pk)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    for (int i = OSWRAP_MAX_MBX; i > OSWRAP_MAX_FIXED_ID; --i) {
-        if (mbxCreate(i, pk) == OSWRAP_E_OK) {
-            *id = i;
-            return OSWRAP_E_OK;
-        }
-    }
-    return OSWRAP_E_NOID;
-}
-
-int32_t oswrap_DelMbx(int32_t id)
-{
-    if (id < 1 || id > OSWRAP_MAX_MBX)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     MbxEntry *e = &sMailBox[id];
     int32_t r = beginDelete(&e->h);
     if (r != OSWRAP_E_OK)
@@ -664,14 +471,8 @@ int32_t oswrap_DelMbx(int32_t id)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_SndMsg(int32_t id, T_OSWRAP_MSG *msg)
+int32_t oswrapPort_mbxSend(int32_t id, T_OSWRAP_MSG *msg)
 {
-    if (id < 1 || id > OSWRAP_MAX_MBX)
-        return OSWRAP_E_MBXID;
-    if (!msg)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     MbxEntry *e = &sMailBox[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -686,21 +487,8 @@ int32_t oswrap_SndMsg(int32_t id, T_OSWRAP_MSG *msg)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_SndMsgFromISR(int32_t id, T_OSWRAP_MSG *msg)
+int32_t oswrapPort_mbxReceive(T_OSWRAP_MSG **msg, int32_t id, int32_t tmoMs)
 {
-    (void)id;
-    (void)msg;
-    return OSWRAP_E_NOSPT;
-}
-
-int32_t oswrap_TrcvMsg(T_OSWRAP_MSG **msg, int32_t id, int32_t tmoMs)
-{
-    if (id < 1 || id > OSWRAP_MAX_MBX)
-        return OSWRAP_E_MBXID;
-    if (!msg || checkTmo(tmoMs) != OSWRAP_E_OK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     MbxEntry *e = &sMailBox[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -726,36 +514,46 @@ int32_t oswrap_TrcvMsg(T_OSWRAP_MSG **msg, int32_t id, int32_t tmoMs)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_RcvMsg(T_OSWRAP_MSG **msg, int32_t id)
+int32_t oswrapPort_mbxWaiting(int32_t id)
 {
-    return oswrap_TrcvMsg(msg, id, OSWRAP_TMO_FEVR);
-}
-
-int32_t oswrap_IsMsgBoxEmpty(int32_t id)
-{
-    if (id < 1 || id > OSWRAP_MAX_MBX || !ready())
-        return OSWRAP_E_FAIL;
     MbxEntry *e = &sMailBox[id];
-    if (enter(&e->h) != OSWRAP_E_OK)
-        return OSWRAP_E_FAIL;
-    return leave(&e->h, e->head ? OSWRAP_E_FAIL : OSWRAP_E_OK);
-}
-
-int32_t oswrap_VinqMbx(int32_t *id, const char *name)
-{
-    return lookupName(mbxAt, OSWRAP_MAX_MBX, id, name);
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    return leave(&e->h, e->head ? 1 : 0);
 }
 
 /* ---------------------------------------------------------------- tasks */
 
-static int32_t currentTaskId(void)
+/* The thread-local id: a task's id, or the id given to a foreign thread in
+ * this session; 0 otherwise. */
+int32_t oswrapPort_currentTaskId(void)
 {
     if (tlGeneration != atomic_load(&sGeneration))
         return 0;
     return tlId;
 }
 
-static int32_t tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
+int32_t oswrapPort_foreignId(int32_t *id)
+{
+    int gen = atomic_load(&sGeneration);
+    for (int slot = 0; slot < OSWRAP_MAX_FOREIGN; ++slot) {
+        int expected = 0;
+        if (atomic_compare_exchange_strong(&sUnmanagedTaskInfo[slot], &expected, 1)) {
+            const uint32_t occupant = atomic_fetch_add(&sForeignGeneration[slot], 1u);
+            tlId = OSWRAP_FOREIGN_ID_BASE
+                 | (int32_t)((occupant % OSWRAP_FOREIGN_GENERATIONS) << OSWRAP_FOREIGN_SLOT_BITS) | slot;
+            tlGeneration = gen;
+            pthread_setspecific(sForeignKey, (void *)(((intptr_t)gen << 8) | (slot + 1)));
+            *id = tlId;
+            return OSWRAP_E_OK;
+        }
+    }
+    *id = 0;
+    return OSWRAP_I_FULL;
+}
+
+int32_t oswrapPort_tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
 {
     TskEntry *e = &sTaskInfo[id];
     int32_t r = claim(&e->h);
@@ -772,33 +570,9 @@ static int32_t tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
     e->ended = 0;
     e->lastCpuNs = e->lastWallNs = 0;
     T_OSWRAP_CFLG fl = { OSWRAP_TA_CLR, 0, pk->name };
-    (void)flgCreate(&e->tfl, &fl);
+    (void)oswrapPort_flgCreate(OSWRAP_PORT_TFL(id), &fl);
     publish(&e->h, pk->name);
     return OSWRAP_E_OK;
-}
-
-int32_t oswrap_CreTsk(int32_t id, const T_OSWRAP_CTSK *pk)
-{
-    if (id < 1 || id > OSWRAP_MAX_FIXED_TSK || !pk || !pk->entry)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return tskCreate(id, pk);
-}
-
-int32_t oswrap_AcreTsk(int32_t *id, const T_OSWRAP_CTSK *pk)
-{
-    if (!id || !pk || !pk->entry)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    for (int i = OSWRAP_MAX_TSK; i > OSWRAP_MAX_FIXED_TSK; --i) {
-        if (tskCreate(i, pk) == OSWRAP_E_OK) {
-            *id = i;
-            return OSWRAP_E_OK;
-        }
-    }
-    return OSWRAP_E_NOID;
 }
 
 static void taskEnded(void *p)
@@ -827,12 +601,8 @@ static void *taskTrampoline(void *p)
     return NULL;
 }
 
-int32_t oswrap_StaTsk(int32_t id, void *arg)
+int32_t oswrapPort_tskStart(int32_t id, void *arg)
 {
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -894,35 +664,25 @@ static int32_t reapThread(TskEntry *e, const struct timespec *deadline)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_TerTsk(int32_t id)
+int32_t oswrapPort_tskTerminate(int32_t id)
 {
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
-    if (currentTaskId() == id)
+    if (oswrapPort_currentTaskId() == id)
         return leave(&e->h, OSWRAP_E_OBJ);
     if (!e->hasThread)
         return leave(&e->h, OSWRAP_E_OBJ);
     if (!e->ended) {
         e->terminateReq = 1;
-        (void)flgModify(&e->tfl, OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
+        (void)oswrapPort_flgModify(OSWRAP_PORT_TFL(id), OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
     }
     return leave(&e->h, reapThread(e, NULL));
 }
 
-int32_t oswrap_DelTsk(int32_t id)
+int32_t oswrapPort_tskDelete(int32_t id)
 {
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    if (currentTaskId() == id)
-        return OSWRAP_E_OBJ;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = beginDelete(&e->h);
     if (r != OSWRAP_E_OK)
@@ -934,7 +694,7 @@ int32_t oswrap_DelTsk(int32_t id)
         pthread_mutex_unlock(&e->h.mtx);
         return OSWRAP_E_TMOUT;
     }
-    (void)flgDelete(&e->tfl);
+    (void)oswrapPort_flgDelete(OSWRAP_PORT_TFL(id));
     memset(&e->rec, 0, sizeof e->rec);
     e->state = OSWRAP_TTS_DMT;
     e->terminateReq = 0;
@@ -943,32 +703,32 @@ int32_t oswrap_DelTsk(int32_t id)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_SusTsk(int32_t id)
+/* A thread cannot be suspended safely from outside. */
+int oswrapPort_canSuspend(void)
+{
+    return 0;
+}
+
+int32_t oswrapPort_tskSuspend(int32_t id)
 {
     (void)id;
     return OSWRAP_E_NOSPT;
 }
 
-int32_t oswrap_RsmTsk(int32_t id)
+int32_t oswrapPort_tskResume(int32_t id)
 {
     (void)id;
     return OSWRAP_E_NOSPT;
 }
 
-int32_t oswrap_ExtTsk(void)
+void oswrapPort_tskExit(int32_t id)
 {
-    int32_t id = currentTaskId();
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_NOEXS;
+    (void)id;
     pthread_exit(NULL);     /* taskEnded() marks the task dormant */
 }
 
-int32_t oswrap_RefTsk(T_OSWRAP_RTSK *info, int32_t id)
+int32_t oswrapPort_tskRef(T_OSWRAP_RTSK *info, int32_t id)
 {
-    if (!info || id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -983,115 +743,43 @@ int32_t oswrap_RefTsk(T_OSWRAP_RTSK *info, int32_t id)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_VinqTsk(int32_t *id, const char *name)
+int32_t oswrapPort_tskTerminateRequested(int32_t id)
 {
-    return lookupName(tskAt, OSWRAP_MAX_TSK, id, name);
-}
-
-int32_t oswrap_VsetTfl(int32_t id, uint32_t bits)
-{
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgModify(&sTaskInfo[id].tfl, bits, 0xFFFFFFFFu);
-}
-
-int32_t oswrap_VsetTflFromISR(int32_t id, uint32_t bits)
-{
-    (void)id;
-    (void)bits;
-    return OSWRAP_E_NOSPT;
-}
-
-int32_t oswrap_VclrTfl(int32_t id, uint32_t mask)
-{
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgModify(&sTaskInfo[id].tfl, 0, mask);
-}
-
-int32_t oswrap_VtwaiTfl(uint32_t *out, uint32_t pattern, int32_t tmoMs)
-{
-    if (!out || checkTmo(tmoMs) != OSWRAP_E_OK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    int32_t id = currentTaskId();
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
-    FlgEntry *f = &e->tfl;
-    /* The terminate bit is cleared with the rest of the word on wake; the
-     * request itself stays, so a task that waits again still learns it.
-     * Read before entering the flag word: the lock order is task, then flag. */
-    pthread_mutex_lock(&e->h.mtx);
-    int asked = e->terminateReq;
-    pthread_mutex_unlock(&e->h.mtx);
-    int32_t r = enter(&f->h);
-    if (r != OSWRAP_E_OK)
-        return r;
-    uint32_t word = 0;
-    if (asked) {
-        word = f->pattern;
-        f->pattern = 0;
-        *out = word & ~OSWRAP_TFL_TERMINATE;
-        return leave(&f->h, OSWRAP_E_TERM);
-    }
-    r = flagWaitLocked(f, &word, pattern | OSWRAP_TFL_TERMINATE, OSWRAP_TWF_ORW, tmoMs);
-    if (r == OSWRAP_E_OK && (word & OSWRAP_TFL_TERMINATE)) {
-        *out = word & ~OSWRAP_TFL_TERMINATE;
-        return leave(&f->h, OSWRAP_E_TERM);
-    }
-    *out = word;
-    return leave(&f->h, r);
-}
-
-int32_t oswrap_GetTskId(int32_t *id)
-{
-    if (!id)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    int32_t cur = currentTaskId();
-    if (cur != 0) {
-        *id = cur;
-        return OSWRAP_E_OK;
-    }
-    int gen = atomic_load(&sGeneration);
-    for (int slot = 0; slot < OSWRAP_MAX_FOREIGN; ++slot) {
-        int expected = 0;
-        if (atomic_compare_exchange_strong(&sUnmanagedTaskInfo[slot], &expected, 1)) {
-            const uint32_t occupant = atomic_fetch_add(&sForeignGeneration[slot], 1u);
-            tlId = OSWRAP_FOREIGN_ID_BASE
-                 | (int32_t)((occupant % OSWRAP_FOREIGN_GENERATIONS) << OSWRAP_FOREIGN_SLOT_BITS) | slot;
-            tlGeneration = gen;
-            pthread_setspecific(sForeignKey, (void *)(((intptr_t)gen << 8) | (slot + 1)));
-            *id = tlId;
-            return OSWRAP_E_OK;
-        }
-    }
-    *id = 0;
-    return OSWRAP_I_FULL;
-}
-
-int32_t oswrap_CheckReqTerminate(void)
-{
-    int32_t id = 0;
-    int32_t r = oswrap_GetTskId(&id);
-    if (r < 0)
-        return r;
-    if (id == 0)
-        return OSWRAP_E_ID0;
-    if (id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_NOEXS;
-    TskEntry *e = &sTaskInfo[id];
-    r = enter(&e->h);
+    int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
     return leave(&e->h, e->terminateReq ? OSWRAP_E_OK : OSWRAP_E_OBJ);
+}
+
+void oswrapPort_tskJoin(int32_t id)
+{
+    TskEntry *e = &sTaskInfo[id];
+    if (enter(&e->h) != OSWRAP_E_OK)
+        return;
+    while (e->hasThread && !e->ended)
+        waitOn(&e->h, NULL);
+    (void)leave(&e->h, OSWRAP_E_OK);
+}
+
+int oswrapPort_tskAsked(int32_t id)
+{
+    TskEntry *e = &sTaskInfo[id];
+    pthread_mutex_lock(&e->h.mtx);
+    const int asked = e->terminateReq;
+    pthread_mutex_unlock(&e->h.mtx);
+    return asked;
+}
+
+int32_t oswrapPort_flgTake(uint32_t *out, int32_t id)
+{
+    FlgEntry *e = flagAt(id);
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
+    *out = e->pattern;
+    e->pattern = 0;
+    return leave(&e->h, OSWRAP_E_OK);
 }
 
 /* ----------------------------------------------------------------- load */
@@ -1107,12 +795,8 @@ static uint32_t loadOf(uint64_t cpuNs, uint64_t wallNs)
     return v > 10000u ? 10000u : (uint32_t)v;
 }
 
-int32_t oswrap_GetTskLoad(uint32_t *load, int32_t id)
+int32_t oswrapPort_tskLoad(uint32_t *load, int32_t id)
 {
-    if (!load || id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -1131,10 +815,8 @@ int32_t oswrap_GetTskLoad(uint32_t *load, int32_t id)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_GetProcessLoad(uint32_t *load)
+int32_t oswrapPort_processLoad(uint32_t *load)
 {
-    if (!load)
-        return OSWRAP_E_PAR;
     struct timespec ts;
     if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts) != 0)
         return OSWRAP_E_SYS;
@@ -1150,32 +832,16 @@ int32_t oswrap_GetProcessLoad(uint32_t *load)
 
 /* ----------------------------------------------------- sleeping, clock */
 
-int32_t oswrap_WaiTsk(int32_t ms)
+void oswrapPort_sleepMs(int32_t ms)
 {
-    if (ms < 0)
-        return OSWRAP_E_PAR;
     struct timespec ts = { ms / 1000, (long)(ms % 1000) * 1000000L };
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
-    return OSWRAP_E_OK;
 }
 
-int32_t oswrap_yield(void)
+void oswrapPort_yield(void)
 {
     sched_yield();
-    return OSWRAP_E_OK;
-}
-
-int32_t oswrap_WaitForSysMainTaskFinished(void)
-{
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    TskEntry *e = &sTaskInfo[1];
-    if (enter(&e->h) != OSWRAP_E_OK)
-        return OSWRAP_E_OK;
-    while (e->hasThread && !e->ended)
-        waitOn(&e->h, NULL);
-    return leave(&e->h, OSWRAP_E_OK);
 }
 
 void oswrap_VsetClkSrc(oswrap_ClockSource src)
@@ -1183,10 +849,9 @@ void oswrap_VsetClkSrc(oswrap_ClockSource src)
     atomic_store(&sClockSource, src);
 }
 
-int32_t oswrap_Get1msCount(uint32_t *ms)
+/* The replaced clock when one is set, else the monotonic one. */
+int32_t oswrapPort_monoMs(uint32_t *ms)
 {
-    if (!ms)
-        return OSWRAP_E_PAR;
     oswrap_ClockSource src = atomic_load(&sClockSource);
     if (src) {
         *ms = src();
@@ -1199,10 +864,8 @@ int32_t oswrap_Get1msCount(uint32_t *ms)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_Get1usCount(uint32_t *high, uint32_t *low)
+int32_t oswrapPort_monoUs(uint32_t *high, uint32_t *low)
 {
-    if (!high || !low)
-        return OSWRAP_E_PAR;
     struct timespec ts;
     if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
         return OSWRAP_E_NOSPT;

@@ -1,7 +1,8 @@
 /*
- * OS wrapper, Windows port: threads from _beginthreadex, kernel semaphores
- * and events waited on with WaitForMultipleObjects, one module critical
- * section, interlocked operations.
+ * OS wrapper, Windows port (oswrap_port.h): threads from _beginthreadex,
+ * kernel semaphores and events waited on with WaitForMultipleObjects, one
+ * module critical section, interlocked operations. The public entry points
+ * and their checks are in oswrap_api.c.
  *
  * Every object carries a status word and a user counter. An operation enters
  * only while the status is "created" and counts itself as a user; deletion
@@ -23,7 +24,7 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include "oswrap_api.h"
+#include "oswrap_port.h"
 
 #include <windows.h>
 #include <process.h>
@@ -124,13 +125,6 @@ static DWORD remainingMs(int32_t tmoMs, uint64_t deadlineUs)
     return (DWORD)((deadlineUs - now + 999u) / 1000u);
 }
 
-static void copyName(char *dst, const char *src)
-{
-    memset(dst, 0, OSWRAP_NAME_LEN + 1);
-    if (src)
-        strncpy(dst, src, OSWRAP_NAME_LEN);
-}
-
 static void WINAPI foreignThreadEnded(void *value)
 {
     const uintptr_t v = (uintptr_t)value;  /* (session << 16) | id */
@@ -151,7 +145,7 @@ static BOOL CALLBACK onceInit(PINIT_ONCE once, void *param, void **context)
     return TRUE;
 }
 
-static int ready(void)
+int oswrapPort_ready(void)
 {
     return InterlockedCompareExchange(&sInitialised, 0, 0) != 0;
 }
@@ -210,7 +204,7 @@ static int32_t unclaim(ObjHdr *h)
 static void publish(ObjHdr *h, const char *name)
 {
     lockModule();
-    copyName(h->name, name);
+    oswrapPort_copyName(h->name, name);
     unlockModule();
     InterlockedExchange(&h->status, ST_CREATED);
 }
@@ -238,37 +232,37 @@ static void endDelete(ObjHdr *h)
     InterlockedExchange(&h->status, ST_FREE);
 }
 
-static int32_t checkTmo(int32_t tmo)
+static ObjHdr *hdrOf(oswrapPort_Kind kind, int32_t id)
 {
-    return (tmo < OSWRAP_TMO_FEVR) ? OSWRAP_E_PAR : OSWRAP_E_OK;
-}
-
-static int32_t lookupName(ObjHdr *(*at)(int), int maxId, int32_t *id, const char *name)
-{
-    if (!id || !name)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    if (name[0] == '\0')
-        return OSWRAP_E_NONAME;
-    int32_t found = 0;
-    lockModule();
-    for (int i = 1; i <= maxId && !found; ++i) {
-        ObjHdr *h = at(i);
-        if (h->status == ST_CREATED && strcmp(h->name, name) == 0)
-            found = i;
+    switch (kind) {
+    case OSWRAP_PORT_SEM:
+        return &sSemaphore[id].h;
+    case OSWRAP_PORT_FLG:
+        return &sEventFlag[id].h;
+    case OSWRAP_PORT_MBX:
+        return &sMailBox[id].h;
+    case OSWRAP_PORT_TSK:
+        return &sTaskInfo[id].h;
     }
-    unlockModule();
-    if (!found)
-        return OSWRAP_E_NONAME;
-    *id = found;
-    return OSWRAP_E_OK;
+    return NULL;
 }
 
-static ObjHdr *semAt(int i) { return &sSemaphore[i].h; }
-static ObjHdr *flgAt(int i) { return &sEventFlag[i].h; }
-static ObjHdr *mbxAt(int i) { return &sMailBox[i].h; }
-static ObjHdr *tskAt(int i) { return &sTaskInfo[i].h; }
+/* Flag ids above OSWRAP_MAX_FLG address the tasks' own flag words. */
+static FlgEntry *flagAt(int32_t id)
+{
+    return id > OSWRAP_MAX_FLG ? &sTaskInfo[id - OSWRAP_MAX_FLG].tfl : &sEventFlag[id];
+}
+
+int oswrapPort_hasName(oswrapPort_Kind kind, int32_t id, const char *name)
+{
+    ObjHdr *h = hdrOf(kind, id);
+    if (!h)
+        return 0;
+    lockModule();
+    const int hit = h->status == ST_CREATED && strcmp(h->name, name) == 0;
+    unlockModule();
+    return hit;
+}
 
 /* Result of a wait on {object, gone}. */
 static int32_t waitResult(DWORD w)
@@ -296,13 +290,13 @@ static int32_t waitTwo(HANDLE object, HANDLE gone, DWORD ms)
 
 /* --------------------------------------------------------------- module */
 
-int32_t oswrap_init(void)
+int32_t oswrapPort_init(void)
 {
     InitOnceExecuteOnce(&sOnce, onceInit, NULL, NULL);
     if (sForeignFls == FLS_OUT_OF_INDEXES)
         return OSWRAP_E_SYS;
     lockModule();
-    if (ready()) {
+    if (oswrapPort_ready()) {
         unlockModule();
         return OSWRAP_E_OBJ;
     }
@@ -315,41 +309,22 @@ int32_t oswrap_init(void)
     return OSWRAP_E_OK;
 }
 
-static void terminateAndDelete(int id)
-{
-    (void)oswrap_TerTsk(id);    /* E_OBJ for a task that is not running */
-    (void)oswrap_DelTsk(id);
-}
-
-int32_t oswrap_exit(void)
+int32_t oswrapPort_exitBegin(void)
 {
     InitOnceExecuteOnce(&sOnce, onceInit, NULL, NULL);
-    if (!ready())
-        return OSWRAP_E_OBJ;
-    for (int id = OSWRAP_MAX_FIXED_TSK + 1; id <= OSWRAP_MAX_TSK; ++id)
-        terminateAndDelete(id);
-    for (int id = OSWRAP_MAX_FIXED_TSK; id >= 1; --id)
-        terminateAndDelete(id);
-    for (int id = 1; id <= OSWRAP_MAX_SEM; ++id)
-        (void)oswrap_DelSem(id);
-    for (int id = 1; id <= OSWRAP_MAX_FLG; ++id)
-        (void)oswrap_DelFlg(id);
-    for (int id = 1; id <= OSWRAP_MAX_MBX; ++id)
-        (void)oswrap_DelMbx(id);
+    return oswrapPort_ready() ? OSWRAP_E_OK : OSWRAP_E_OBJ;
+}
+
+void oswrapPort_exitEnd(void)
+{
     lockModule();
     InterlockedExchange(&sInitialised, 0);
     unlockModule();
-    return OSWRAP_E_OK;
-}
-
-int32_t oswrap_os_start(void)
-{
-    return OSWRAP_E_NOSPT;
 }
 
 /* ----------------------------------------------------------- semaphores */
 
-static int32_t semCreate(int32_t id, const T_OSWRAP_CSEM *pk)
+int32_t oswrapPort_semCreate(int32_t id, const T_OSWRAP_CSEM *pk)
 {
     SemEntry *e = &sSemaphore[id];
     int32_t r = claim(&e->h);
@@ -363,36 +338,8 @@ static int32_t semCreate(int32_t id, const T_OSWRAP_CSEM *pk)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_CreSem(int32_t id, const T_OSWRAP_CSEM *pk)
+int32_t oswrapPort_semDelete(int32_t id)
 {
-    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk || pk->initCount < 0)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return semCreate(id, pk);
-}
-
-int32_t oswrap_AcreSem(int32_t *id, const T_OSWRAP_CSEM *pk)
-{
-    if (!id || !pk || pk->initCount < 0)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    for (int i = OSWRAP_MAX_SEM; i > OSWRAP_MAX_FIXED_ID; --i) {
-        if (semCreate(i, pk) == OSWRAP_E_OK) {
-            *id = i;
-            return OSWRAP_E_OK;
-        }
-    }
-    return OSWRAP_E_NOID;
-}
-
-int32_t oswrap_DelSem(int32_t id)
-{
-    if (id < 1 || id > OSWRAP_MAX_SEM)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     SemEntry *e = &sSemaphore[id];
     int32_t r = beginDelete(&e->h);
     if (r != OSWRAP_E_OK)
@@ -404,12 +351,8 @@ int32_t oswrap_DelSem(int32_t id)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_TwaiSem(int32_t id, int32_t tmoMs)
+int32_t oswrapPort_semWait(int32_t id, int32_t tmoMs)
 {
-    if (id < 1 || id > OSWRAP_MAX_SEM || checkTmo(tmoMs) != OSWRAP_E_OK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     SemEntry *e = &sSemaphore[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -421,17 +364,8 @@ int32_t oswrap_TwaiSem(int32_t id, int32_t tmoMs)
     return leave(&e->h, r);
 }
 
-int32_t oswrap_WaiSem(int32_t id)
+int32_t oswrapPort_semSignal(int32_t id)
 {
-    return oswrap_TwaiSem(id, OSWRAP_TMO_FEVR);
-}
-
-int32_t oswrap_SigSem(int32_t id)
-{
-    if (id < 1 || id > OSWRAP_MAX_SEM)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     SemEntry *e = &sSemaphore[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -446,23 +380,8 @@ int32_t oswrap_SigSem(int32_t id)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_SigSemFromISR(int32_t id)
+int32_t oswrapPort_semCount(int32_t id, int32_t *count)
 {
-    (void)id;
-    return OSWRAP_E_NOSPT;
-}
-
-int32_t oswrap_VinqSem(int32_t *id, const char *name)
-{
-    return lookupName(semAt, OSWRAP_MAX_SEM, id, name);
-}
-
-int32_t oswrap_RefSem(int32_t id, int32_t *count)
-{
-    if (id < 1 || id > OSWRAP_MAX_SEM || !count)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     SemEntry *e = &sSemaphore[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -473,20 +392,13 @@ int32_t oswrap_RefSem(int32_t id, int32_t *count)
 
 /* ---------------------------------------------------------- event flags */
 
-static int satisfied(uint32_t flags, uint32_t pattern, uint32_t mode)
-{
-    if (mode & OSWRAP_TWF_ORW)
-        return (flags & pattern) != 0;
-    return (flags & pattern) == pattern;
-}
-
 /* Takes the word when it satisfies the wait (clearing it on wake when the
  * flag says so): 1 and *out, else 0. Module lock held. */
 static int takeIfSatisfied(FlgEntry *e, uint32_t *out, uint32_t pattern, uint32_t mode)
 {
     for (;;) {
         const LONG w = InterlockedCompareExchange(&e->pattern, 0, 0);
-        if (!satisfied((uint32_t)w, pattern, mode))
+        if (!oswrapPort_satisfied((uint32_t)w, pattern, mode))
             return 0;
         if (!(e->attr & OSWRAP_TA_CLR) || InterlockedCompareExchange(&e->pattern, 0, w) == w) {
             *out = (uint32_t)w;
@@ -543,8 +455,9 @@ static void flagWake(FlgEntry *e)
     unlockModule();
 }
 
-static int32_t flgCreate(FlgEntry *e, const T_OSWRAP_CFLG *pk)
+int32_t oswrapPort_flgCreate(int32_t id, const T_OSWRAP_CFLG *pk)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = claim(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -559,8 +472,9 @@ static int32_t flgCreate(FlgEntry *e, const T_OSWRAP_CFLG *pk)
     return OSWRAP_E_OK;
 }
 
-static int32_t flgDelete(FlgEntry *e)
+int32_t oswrapPort_flgDelete(int32_t id)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = beginDelete(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -572,8 +486,9 @@ static int32_t flgDelete(FlgEntry *e)
     return OSWRAP_E_OK;
 }
 
-static int32_t flgModify(FlgEntry *e, uint32_t orBits, uint32_t andMask)
+int32_t oswrapPort_flgModify(int32_t id, uint32_t orBits, uint32_t andMask)
 {
+    FlgEntry *e = flagAt(id);
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
@@ -585,96 +500,18 @@ static int32_t flgModify(FlgEntry *e, uint32_t orBits, uint32_t andMask)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_CreFlg(int32_t id, const T_OSWRAP_CFLG *pk)
+int32_t oswrapPort_flgWait(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode, int32_t tmoMs)
 {
-    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgCreate(&sEventFlag[id], pk);
-}
-
-int32_t oswrap_AcreFlg(int32_t *id, const T_OSWRAP_CFLG *pk)
-{
-    if (!id || !pk)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    for (int i = OSWRAP_MAX_FLG; i > OSWRAP_MAX_FIXED_ID; --i) {
-        if (flgCreate(&sEventFlag[i], pk) == OSWRAP_E_OK) {
-            *id = i;
-            return OSWRAP_E_OK;
-        }
-    }
-    return OSWRAP_E_NOID;
-}
-
-int32_t oswrap_DelFlg(int32_t id)
-{
-    if (id < 1 || id > OSWRAP_MAX_FLG)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgDelete(&sEventFlag[id]);
-}
-
-int32_t oswrap_SetFlg(int32_t id, uint32_t bits)
-{
-    if (id < 1 || id > OSWRAP_MAX_FLG)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgModify(&sEventFlag[id], bits, 0xFFFFFFFFu);
-}
-
-int32_t oswrap_SetFlgFromISR(int32_t id, uint32_t bits)
-{
-    (void)id;
-    (void)bits;
-    return OSWRAP_E_NOSPT;
-}
-
-int32_t oswrap_ClrFlg(int32_t id, uint32_t mask)
-{
-    if (id < 1 || id > OSWRAP_MAX_FLG)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgModify(&sEventFlag[id], 0, mask);
-}
-
-int32_t oswrap_TwaiFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode, int32_t tmoMs)
-{
-    if (!out || id < 1 || id > OSWRAP_MAX_FLG || pattern == 0 || mode > OSWRAP_TWF_ORW
-        || checkTmo(tmoMs) != OSWRAP_E_OK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    FlgEntry *e = &sEventFlag[id];
+    FlgEntry *e = flagAt(id);
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
     return leave(&e->h, flagWait(e, out, pattern, mode, tmoMs));
 }
 
-int32_t oswrap_PolFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode)
-{
-    return oswrap_TwaiFlg(out, id, pattern, mode, OSWRAP_TMO_POL);
-}
-
-int32_t oswrap_WaiFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode)
-{
-    return oswrap_TwaiFlg(out, id, pattern, mode, OSWRAP_TMO_FEVR);
-}
-
-int32_t oswrap_VinqFlg(int32_t *id, const char *name)
-{
-    return lookupName(flgAt, OSWRAP_MAX_FLG, id, name);
-}
-
 /* ------------------------------------------------------------ mailboxes */
 
-static int32_t mbxCreate(int32_t id, const T_OSWRAP_CMBX *pk)
+int32_t oswrapPort_mbxCreate(int32_t id, const T_OSWRAP_CMBX *pk)
 {
     MbxEntry *e = &sMailBox[id];
     int32_t r = claim(&e->h);
@@ -689,36 +526,8 @@ static int32_t mbxCreate(int32_t id, const T_OSWRAP_CMBX *pk)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_CreMbx(int32_t id, const T_OSWRAP_CMBX *pk)
+int32_t oswrapPort_mbxDelete(int32_t id)
 {
-    if (id < 1 || id > OSWRAP_MAX_FIXED_ID || !pk)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return mbxCreate(id, pk);
-}
-
-int32_t oswrap_AcreMbx(int32_t *id, const T_OSWRAP_CMBX *pk)
-{
-    if (!id || !pk)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    for (int i = OSWRAP_MAX_MBX; i > OSWRAP_MAX_FIXED_ID; --i) {
-        if (mbxCreate(i, pk) == OSWRAP_E_OK) {
-            *id = i;
-            return OSWRAP_E_OK;
-        }
-    }
-    return OSWRAP_E_NOID;
-}
-
-int32_t oswrap_DelMbx(int32_t id)
-{
-    if (id < 1 || id > OSWRAP_MAX_MBX)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     MbxEntry *e = &sMailBox[id];
     int32_t r = beginDelete(&e->h);
     if (r != OSWRAP_E_OK)
@@ -732,14 +541,8 @@ int32_t oswrap_DelMbx(int32_t id)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_SndMsg(int32_t id, T_OSWRAP_MSG *msg)
+int32_t oswrapPort_mbxSend(int32_t id, T_OSWRAP_MSG *msg)
 {
-    if (id < 1 || id > OSWRAP_MAX_MBX)
-        return OSWRAP_E_MBXID;
-    if (!msg)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     MbxEntry *e = &sMailBox[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -756,21 +559,8 @@ int32_t oswrap_SndMsg(int32_t id, T_OSWRAP_MSG *msg)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_SndMsgFromISR(int32_t id, T_OSWRAP_MSG *msg)
+int32_t oswrapPort_mbxReceive(T_OSWRAP_MSG **msg, int32_t id, int32_t tmoMs)
 {
-    (void)id;
-    (void)msg;
-    return OSWRAP_E_NOSPT;
-}
-
-int32_t oswrap_TrcvMsg(T_OSWRAP_MSG **msg, int32_t id, int32_t tmoMs)
-{
-    if (id < 1 || id > OSWRAP_MAX_MBX)
-        return OSWRAP_E_MBXID;
-    if (!msg || checkTmo(tmoMs) != OSWRAP_E_OK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     MbxEntry *e = &sMailBox[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -805,34 +595,23 @@ int32_t oswrap_TrcvMsg(T_OSWRAP_MSG **msg, int32_t id, int32_t tmoMs)
     }
 }
 
-int32_t oswrap_RcvMsg(T_OSWRAP_MSG **msg, int32_t id)
+int32_t oswrapPort_mbxWaiting(int32_t id)
 {
-    return oswrap_TrcvMsg(msg, id, OSWRAP_TMO_FEVR);
-}
-
-int32_t oswrap_IsMsgBoxEmpty(int32_t id)
-{
-    if (id < 1 || id > OSWRAP_MAX_MBX || !ready())
-        return OSWRAP_E_FAIL;
     MbxEntry *e = &sMailBox[id];
-    if (enter(&e->h) != OSWRAP_E_OK)
-        return OSWRAP_E_FAIL;
+    int32_t r = enter(&e->h);
+    if (r != OSWRAP_E_OK)
+        return r;
     lockModule();
     const int waiting = e->head != NULL;
     unlockModule();
-    return leave(&e->h, waiting ? OSWRAP_E_FAIL : OSWRAP_E_OK);
-}
-
-int32_t oswrap_VinqMbx(int32_t *id, const char *name)
-{
-    return lookupName(mbxAt, OSWRAP_MAX_MBX, id, name);
+    return leave(&e->h, waiting ? 1 : 0);
 }
 
 /* ---------------------------------------------------------------- tasks */
 
 /* The calling thread's task id, found by its Windows thread id; 0 for a
  * thread that is not running a task's entry. */
-static int32_t currentTaskId(void)
+int32_t oswrapPort_currentTaskId(void)
 {
     const DWORD self = GetCurrentThreadId();
     for (int i = 1; i <= OSWRAP_MAX_TSK; ++i)
@@ -847,14 +626,14 @@ static int threadEnded(const TskEntry *e)
     return !e->thread || e->ended;
 }
 
-static int32_t tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
+int32_t oswrapPort_tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
 {
     TskEntry *e = &sTaskInfo[id];
     int32_t r = claim(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
     T_OSWRAP_CFLG fl = { OSWRAP_TA_CLR, 0, pk->name };
-    if (flgCreate(&e->tfl, &fl) != OSWRAP_E_OK)
+    if (oswrapPort_flgCreate(OSWRAP_PORT_TFL(id), &fl) != OSWRAP_E_OK)
         return unclaim(&e->h);
     e->rec = *pk;
     e->rec.name = NULL;
@@ -867,30 +646,6 @@ static int32_t tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
     e->lastCpu100ns = e->lastWallUs = 0;
     publish(&e->h, pk->name);
     return OSWRAP_E_OK;
-}
-
-int32_t oswrap_CreTsk(int32_t id, const T_OSWRAP_CTSK *pk)
-{
-    if (id < 1 || id > OSWRAP_MAX_FIXED_TSK || !pk || !pk->entry)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return tskCreate(id, pk);
-}
-
-int32_t oswrap_AcreTsk(int32_t *id, const T_OSWRAP_CTSK *pk)
-{
-    if (!id || !pk || !pk->entry)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    for (int i = OSWRAP_MAX_TSK; i > OSWRAP_MAX_FIXED_TSK; --i) {
-        if (tskCreate(i, pk) == OSWRAP_E_OK) {
-            *id = i;
-            return OSWRAP_E_OK;
-        }
-    }
-    return OSWRAP_E_NOID;
 }
 
 /* The task's thread leaves its entry: dormant, and no longer found by id. */
@@ -926,12 +681,8 @@ static unsigned __stdcall taskTrampoline(void *p)
     return 0;
 }
 
-int32_t oswrap_StaTsk(int32_t id, void *arg)
+int32_t oswrapPort_tskStart(int32_t id, void *arg)
 {
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -984,24 +735,20 @@ static HANDLE threadHandle(TskEntry *e)
     return t;
 }
 
-int32_t oswrap_TerTsk(int32_t id)
+int32_t oswrapPort_tskTerminate(int32_t id)
 {
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
-    if (currentTaskId() == id)
+    if (oswrapPort_currentTaskId() == id)
         return leave(&e->h, OSWRAP_E_OBJ);
     HANDLE t = threadHandle(e);
     if (!t)
         return leave(&e->h, OSWRAP_E_OBJ);
     if (!e->ended) {
         InterlockedExchange(&e->terminateReq, 1);
-        (void)flgModify(&e->tfl, OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
+        (void)oswrapPort_flgModify(OSWRAP_PORT_TFL(id), OSWRAP_TFL_TERMINATE, 0xFFFFFFFFu);
         /* A suspended task could never notice the request. */
         if (InterlockedCompareExchange(&e->state, OSWRAP_TTS_RUN, OSWRAP_TTS_SUS) == OSWRAP_TTS_SUS) {
             DWORD previous;
@@ -1016,14 +763,8 @@ int32_t oswrap_TerTsk(int32_t id)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_DelTsk(int32_t id)
+int32_t oswrapPort_tskDelete(int32_t id)
 {
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    if (currentTaskId() == id)
-        return OSWRAP_E_OBJ;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = beginDelete(&e->h);
     if (r != OSWRAP_E_OK)
@@ -1039,7 +780,7 @@ int32_t oswrap_DelTsk(int32_t id)
     e->thread = NULL;
     e->threadId = 0;
     e->ended = 0;
-    (void)flgDelete(&e->tfl);
+    (void)oswrapPort_flgDelete(OSWRAP_PORT_TFL(id));
     memset(&e->rec, 0, sizeof e->rec);
     e->state = OSWRAP_TTS_DMT;
     e->terminateReq = 0;
@@ -1047,13 +788,14 @@ int32_t oswrap_DelTsk(int32_t id)
     return OSWRAP_E_OK;
 }
 
-/* Suspends a running task's thread; the caller may be the task itself. */
-int32_t oswrap_SusTsk(int32_t id)
+int oswrapPort_canSuspend(void)
 {
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
+    return 1;
+}
+
+/* Suspends a running task's thread; the caller may be the task itself. */
+int32_t oswrapPort_tskSuspend(int32_t id)
+{
     TskEntry *e = &sTaskInfo[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -1069,7 +811,7 @@ int32_t oswrap_SusTsk(int32_t id)
     }
     /* A task suspending itself must not stay counted as a user while it
      * sleeps: its deletion would wait for it for ever. */
-    const int self = currentTaskId() == id;
+    const int self = oswrapPort_currentTaskId() == id;
     if (self)
         leave(&e->h, OSWRAP_E_OK);
     const DWORD previous = SuspendThread(t);
@@ -1080,12 +822,8 @@ int32_t oswrap_SusTsk(int32_t id)
     return self ? r : leave(&e->h, r);
 }
 
-int32_t oswrap_RsmTsk(int32_t id)
+int32_t oswrapPort_tskResume(int32_t id)
 {
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -1108,22 +846,8 @@ int32_t oswrap_RsmTsk(int32_t id)
     return leave(&e->h, previous == (DWORD)-1 ? OSWRAP_E_SYS : OSWRAP_E_OK);
 }
 
-int32_t oswrap_ExtTsk(void)
+int32_t oswrapPort_tskRef(T_OSWRAP_RTSK *info, int32_t id)
 {
-    int32_t id = currentTaskId();
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_NOEXS;
-    taskEnded(&sTaskInfo[id]);
-    _endthreadex(0);
-    return OSWRAP_E_OK;     /* not reached */
-}
-
-int32_t oswrap_RefTsk(T_OSWRAP_RTSK *info, int32_t id)
-{
-    if (!info || id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -1140,78 +864,25 @@ int32_t oswrap_RefTsk(T_OSWRAP_RTSK *info, int32_t id)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_VinqTsk(int32_t *id, const char *name)
+void oswrapPort_tskExit(int32_t id)
 {
-    return lookupName(tskAt, OSWRAP_MAX_TSK, id, name);
+    taskEnded(&sTaskInfo[id]);
+    _endthreadex(0);
 }
 
-int32_t oswrap_VsetTfl(int32_t id, uint32_t bits)
+int32_t oswrapPort_tskTerminateRequested(int32_t id)
 {
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgModify(&sTaskInfo[id].tfl, bits, 0xFFFFFFFFu);
-}
-
-int32_t oswrap_VsetTflFromISR(int32_t id, uint32_t bits)
-{
-    (void)id;
-    (void)bits;
-    return OSWRAP_E_NOSPT;
-}
-
-int32_t oswrap_VclrTfl(int32_t id, uint32_t mask)
-{
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    return flgModify(&sTaskInfo[id].tfl, 0, mask);
-}
-
-int32_t oswrap_VtwaiTfl(uint32_t *out, uint32_t pattern, int32_t tmoMs)
-{
-    if (!out || checkTmo(tmoMs) != OSWRAP_E_OK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    int32_t id = currentTaskId();
-    if (id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
-    FlgEntry *f = &e->tfl;
-    int32_t r = enter(&f->h);
+    int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
-    uint32_t word = 0;
-    /* The terminate bit is cleared with the rest of the word on wake; the
-     * request itself stays, so a task that waits again still learns it. */
-    if (InterlockedCompareExchange(&e->terminateReq, 0, 0)) {
-        word = (uint32_t)InterlockedExchange(&f->pattern, 0);
-        *out = word & ~OSWRAP_TFL_TERMINATE;
-        return leave(&f->h, OSWRAP_E_TERM);
-    }
-    r = flagWait(f, &word, pattern | OSWRAP_TFL_TERMINATE, OSWRAP_TWF_ORW, tmoMs);
-    if (r == OSWRAP_E_OK && (word & OSWRAP_TFL_TERMINATE)) {
-        *out = word & ~OSWRAP_TFL_TERMINATE;
-        return leave(&f->h, OSWRAP_E_TERM);
-    }
-    *out = word;
-    return leave(&f->h, r);
+    return leave(&e->h, e->terminateReq ? OSWRAP_E_OK : OSWRAP_E_OBJ);
 }
 
-int32_t oswrap_GetTskId(int32_t *id)
+/* The id a foreign thread got in this session is kept in fibre-local
+ * storage; a new one takes a free slot. */
+int32_t oswrapPort_foreignId(int32_t *id)
 {
-    if (!id)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    int32_t cur = currentTaskId();
-    if (cur != 0) {
-        *id = cur;
-        return OSWRAP_E_OK;
-    }
     const LONG gen = sGeneration;
     const uintptr_t mine = (uintptr_t)FlsGetValue(sForeignFls);
     if (mine && (LONG)(mine >> 16) == gen) {
@@ -1233,21 +904,19 @@ int32_t oswrap_GetTskId(int32_t *id)
     return OSWRAP_I_FULL;
 }
 
-int32_t oswrap_CheckReqTerminate(void)
+int oswrapPort_tskAsked(int32_t id)
 {
-    int32_t id = 0;
-    int32_t r = oswrap_GetTskId(&id);
-    if (r < 0)
-        return r;
-    if (id == 0)
-        return OSWRAP_E_ID0;
-    if (id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_NOEXS;
-    TskEntry *e = &sTaskInfo[id];
-    r = enter(&e->h);
+    return InterlockedCompareExchange(&sTaskInfo[id].terminateReq, 0, 0) != 0;
+}
+
+int32_t oswrapPort_flgTake(uint32_t *out, int32_t id)
+{
+    FlgEntry *e = flagAt(id);
+    int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
         return r;
-    return leave(&e->h, e->terminateReq ? OSWRAP_E_OK : OSWRAP_E_OBJ);
+    *out = (uint32_t)InterlockedExchange(&e->pattern, 0);
+    return leave(&e->h, OSWRAP_E_OK);
 }
 
 /* ----------------------------------------------------------------- load */
@@ -1269,12 +938,8 @@ static uint32_t loadOf(uint64_t cpu100ns, uint64_t wallUs)
     return v > 10000u ? 10000u : (uint32_t)v;
 }
 
-int32_t oswrap_GetTskLoad(uint32_t *load, int32_t id)
+int32_t oswrapPort_tskLoad(uint32_t *load, int32_t id)
 {
-    if (!load || id < 1 || id > OSWRAP_MAX_TSK)
-        return OSWRAP_E_PAR;
-    if (!ready())
-        return OSWRAP_E_NOEXS;
     TskEntry *e = &sTaskInfo[id];
     int32_t r = enter(&e->h);
     if (r != OSWRAP_E_OK)
@@ -1300,10 +965,8 @@ int32_t oswrap_GetTskLoad(uint32_t *load, int32_t id)
     return leave(&e->h, OSWRAP_E_OK);
 }
 
-int32_t oswrap_GetProcessLoad(uint32_t *load)
+int32_t oswrapPort_processLoad(uint32_t *load)
 {
-    if (!load)
-        return OSWRAP_E_PAR;
     InitOnceExecuteOnce(&sOnce, onceInit, NULL, NULL);
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
@@ -1320,33 +983,27 @@ int32_t oswrap_GetProcessLoad(uint32_t *load)
 
 /* ----------------------------------------------------- sleeping, clock */
 
-int32_t oswrap_WaiTsk(int32_t ms)
+void oswrapPort_sleepMs(int32_t ms)
 {
-    if (ms < 0)
-        return OSWRAP_E_PAR;
     Sleep((DWORD)ms);
-    return OSWRAP_E_OK;
 }
 
-int32_t oswrap_yield(void)
+void oswrapPort_yield(void)
 {
     SwitchToThread();
-    return OSWRAP_E_OK;
 }
 
-int32_t oswrap_WaitForSysMainTaskFinished(void)
+void oswrapPort_tskJoin(int32_t id)
 {
-    if (!ready())
-        return OSWRAP_E_NOEXS;
-    TskEntry *e = &sTaskInfo[1];
+    TskEntry *e = &sTaskInfo[id];
     if (enter(&e->h) != OSWRAP_E_OK)
-        return OSWRAP_E_OK;
+        return;
     HANDLE t = threadHandle(e);
     if (t) {
         WaitForSingleObject(t, INFINITE);
         CloseHandle(t);
     }
-    return leave(&e->h, OSWRAP_E_OK);
+    (void)leave(&e->h, OSWRAP_E_OK);
 }
 
 void oswrap_VsetClkSrc(oswrap_ClockSource src)
@@ -1354,10 +1011,9 @@ void oswrap_VsetClkSrc(oswrap_ClockSource src)
     InterlockedExchangePointer((void *volatile *)&sClockSource, (void *)src);
 }
 
-int32_t oswrap_Get1msCount(uint32_t *ms)
+/* The replaced clock when one is set, else the performance counter. */
+int32_t oswrapPort_monoMs(uint32_t *ms)
 {
-    if (!ms)
-        return OSWRAP_E_PAR;
     oswrap_ClockSource src =
         (oswrap_ClockSource)InterlockedCompareExchangePointer((void *volatile *)&sClockSource, NULL, NULL);
     if (src) {
@@ -1378,10 +1034,8 @@ int32_t oswrap_Get1msCount(uint32_t *ms)
     return OSWRAP_E_OK;
 }
 
-int32_t oswrap_Get1usCount(uint32_t *high, uint32_t *low)
+int32_t oswrapPort_monoUs(uint32_t *high, uint32_t *low)
 {
-    if (!high || !low)
-        return OSWRAP_E_PAR;
     InitOnceExecuteOnce(&sOnce, onceInit, NULL, NULL);
     if (sQpcFrequency.QuadPart <= 0)
         return OSWRAP_E_NOSPT;

@@ -35,6 +35,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "vsock_sockAddr.h"
+
 static int gWakeFd = -1;
 
 #define PORT_MAX_COMPANIONS 5   /* the subnet broadcast and four groups */
@@ -86,32 +88,6 @@ static int32_t mapErrno(int e)
         return VSOCK_E_NOTACTIVE;
     default:
         return VSOCK_E_OTHER;
-    }
-}
-
-static void toSockaddr(const netc_addr *a, uint16_t port, struct sockaddr_in *sin)
-{
-    memset(sin, 0, sizeof *sin);
-    sin->sin_family = AF_INET;
-    sin->sin_port = htons(port);
-    if (a)
-        memcpy(&sin->sin_addr, a->addr, 4);
-}
-
-static void fromSockaddr(const struct sockaddr_storage *ss, netc_endpoint *ep)
-{
-    memset(ep, 0, sizeof *ep);
-    if (ss->ss_family == AF_INET) {
-        const struct sockaddr_in *sin = (const struct sockaddr_in *)ss;
-        ep->port = ntohs(sin->sin_port);
-        ep->addr.family = NETC_AF_INET;
-        memcpy(ep->addr.addr, &sin->sin_addr, 4);
-    } else if (ss->ss_family == AF_INET6) {
-        const struct sockaddr_in6 *s6 = (const struct sockaddr_in6 *)ss;
-        ep->port = ntohs(s6->sin6_port);
-        ep->addr.family = NETC_AF_INET6;
-        memcpy(ep->addr.addr, &s6->sin6_addr, 16);
-        ep->addr.scopeId = s6->sin6_scope_id;
     }
 }
 
@@ -329,7 +305,7 @@ int32_t vsock_sockApiOpen(int32_t type, const netc_addr *local, uint16_t port, v
     int one = 1;
     int anyAddr = !local || (local->addr[0] | local->addr[1] | local->addr[2] | local->addr[3]) == 0;
     struct sockaddr_in sin;
-    toSockaddr(local, port, &sin);
+    vsock_toSockaddr(local, port, &sin);
     int rc = 0;
     if (type == VSOCK_TYPE_UDP) {
         if (port != 0 || !anyAddr)
@@ -378,14 +354,14 @@ int32_t vsock_sockApiLocalEndpoint(vsock_osSock s, netc_endpoint *out)
     socklen_t len = sizeof ss;
     if (getsockname((int)s, (struct sockaddr *)&ss, &len) != 0)
         return mapErrno(errno);
-    fromSockaddr(&ss, out);
+    vsock_fromSockaddr((const struct sockaddr *)&ss, out);
     return 0;
 }
 
 int32_t vsock_sockApiSendTo(vsock_osSock s, const void *data, int32_t len, const netc_endpoint *dest)
 {
     struct sockaddr_in sin;
-    toSockaddr(&dest->addr, dest->port, &sin);
+    vsock_toSockaddr(&dest->addr, dest->port, &sin);
     ssize_t n = sendto((int)s, data, (size_t)len, MSG_NOSIGNAL, (struct sockaddr *)&sin, sizeof sin);
     return n >= 0 ? (int32_t)n : mapErrno(errno);
 }
@@ -404,7 +380,7 @@ static int32_t recvOne(int fd, void *buf, int32_t size, netc_endpoint *src)
     }
     if (n > size)
         return VSOCK_E_BUFSMALL;
-    fromSockaddr(&ss, src);
+    vsock_fromSockaddr((const struct sockaddr *)&ss, src);
     return (int32_t)n;
 }
 
@@ -424,7 +400,7 @@ int32_t vsock_sockApiRecvFrom(vsock_osSock s, void *buf, int32_t size, netc_endp
 int32_t vsock_sockApiConnect(vsock_osSock s, const netc_endpoint *peer)
 {
     struct sockaddr_in sin;
-    toSockaddr(&peer->addr, peer->port, &sin);
+    vsock_toSockaddr(&peer->addr, peer->port, &sin);
     if (connect((int)s, (struct sockaddr *)&sin, sizeof sin) == 0)
         return 0;
     return mapErrno(errno);
@@ -451,7 +427,7 @@ int32_t vsock_sockApiAccept(vsock_osSock s, vsock_osSock *out, netc_endpoint *pe
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (peer)
-        fromSockaddr(&ss, peer);
+        vsock_fromSockaddr((const struct sockaddr *)&ss, peer);
     *out = fd;
     return 0;
 }
@@ -608,7 +584,7 @@ int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_A
         T_VSOCK_LOCAL_ADDR *o = &out[count++];
         memset(o, 0, sizeof *o);
         netc_endpoint ep;
-        fromSockaddr((const struct sockaddr_storage *)(const void *)ifa->ifa_addr, &ep);
+        vsock_fromSockaddr(ifa->ifa_addr, &ep);
         o->addr = ep.addr;
         if (af == AF_INET) {
             /* The mask from the prefix length, as the adapter reports it. */

@@ -26,6 +26,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "vsock_sockAddr.h"
+
 #define PORT_MAX_GROUPS 4
 
 static SOCKET gWake = INVALID_SOCKET;
@@ -80,32 +82,6 @@ static int32_t mapWsaError(int e)
 static int32_t lastError(void)
 {
     return mapWsaError(WSAGetLastError());
-}
-
-static void toSockaddr(const netc_addr *a, uint16_t port, struct sockaddr_in *sin)
-{
-    memset(sin, 0, sizeof *sin);
-    sin->sin_family = AF_INET;
-    sin->sin_port = htons(port);
-    if (a)
-        memcpy(&sin->sin_addr, a->addr, 4);
-}
-
-static void fromSockaddr(const struct sockaddr *sa, netc_endpoint *ep)
-{
-    memset(ep, 0, sizeof *ep);
-    if (sa->sa_family == AF_INET) {
-        const struct sockaddr_in *sin = (const struct sockaddr_in *)(const void *)sa;
-        ep->port = ntohs(sin->sin_port);
-        ep->addr.family = NETC_AF_INET;
-        memcpy(ep->addr.addr, &sin->sin_addr, 4);
-    } else if (sa->sa_family == AF_INET6) {
-        const struct sockaddr_in6 *s6 = (const struct sockaddr_in6 *)(const void *)sa;
-        ep->port = ntohs(s6->sin6_port);
-        ep->addr.family = NETC_AF_INET6;
-        memcpy(ep->addr.addr, &s6->sin6_addr, 16);
-        ep->addr.scopeId = s6->sin6_scope_id;
-    }
 }
 
 static int setNonBlocking(SOCKET s)
@@ -262,7 +238,7 @@ int32_t vsock_sockApiOpen(int32_t type, const netc_addr *local, uint16_t port, v
         return lastError();
     const int anyAddr = !local || (local->addr[0] | local->addr[1] | local->addr[2] | local->addr[3]) == 0;
     struct sockaddr_in sin;
-    toSockaddr(local, port, &sin);
+    vsock_toSockaddr(local, port, &sin);
     int rc = setNonBlocking(s);
     if (udp) {
         if (rc == 0 && (port != 0 || !anyAddr))
@@ -322,14 +298,14 @@ int32_t vsock_sockApiLocalEndpoint(vsock_osSock s, netc_endpoint *out)
         out->addr.family = NETC_AF_INET;
         return 0;
     }
-    fromSockaddr((const struct sockaddr *)&ss, out);
+    vsock_fromSockaddr((const struct sockaddr *)&ss, out);
     return 0;
 }
 
 int32_t vsock_sockApiSendTo(vsock_osSock s, const void *data, int32_t len, const netc_endpoint *dest)
 {
     struct sockaddr_in sin;
-    toSockaddr(&dest->addr, dest->port, &sin);
+    vsock_toSockaddr(&dest->addr, dest->port, &sin);
     const int n = sendto((SOCKET)s, (const char *)data, len, 0, (struct sockaddr *)&sin, sizeof sin);
     return n != SOCKET_ERROR ? n : lastError();
 }
@@ -353,14 +329,14 @@ int32_t vsock_sockApiRecvFrom(vsock_osSock s, void *buf, int32_t size, netc_endp
             return lastError();
         }
     }
-    fromSockaddr((const struct sockaddr *)&ss, src);
+    vsock_fromSockaddr((const struct sockaddr *)&ss, src);
     return n;
 }
 
 int32_t vsock_sockApiConnect(vsock_osSock s, const netc_endpoint *peer)
 {
     struct sockaddr_in sin;
-    toSockaddr(&peer->addr, peer->port, &sin);
+    vsock_toSockaddr(&peer->addr, peer->port, &sin);
     if (connect((SOCKET)s, (struct sockaddr *)&sin, sizeof sin) == 0)
         return 0;
     return lastError();
@@ -387,7 +363,7 @@ int32_t vsock_sockApiAccept(vsock_osSock s, vsock_osSock *out, netc_endpoint *pe
     (void)setNonBlocking(c);
     (void)setInt(c, IPPROTO_TCP, TCP_NODELAY, 1);
     if (peer)
-        fromSockaddr((const struct sockaddr *)&ss, peer);
+        vsock_fromSockaddr((const struct sockaddr *)&ss, peer);
     *out = (vsock_osSock)c;
     return 0;
 }
@@ -498,7 +474,7 @@ int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_A
         T_VSOCK_LOCAL_ADDR *o = &out[count++];
         memset(o, 0, sizeof *o);
         netc_endpoint ep;
-        fromSockaddr(sa, &ep);
+        vsock_fromSockaddr(sa, &ep);
         o->addr = ep.addr;
         if (af == AF_INET) {
             const unsigned prefix = u->OnLinkPrefixLength > 32 ? 32 : u->OnLinkPrefixLength;
