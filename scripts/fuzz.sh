@@ -17,8 +17,17 @@ case "${1:-}" in
 esac
 seconds=${2:-60}
 scripts/install-deps.sh
-cmake -S tools/fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build build-fuzz -j2 --target "$target" >/dev/null
+# Quiet unless something fails: then the tool's whole output says why.
+quiet() {
+    local output
+    if ! output=$("$@" 2>&1); then
+        printf '%s\n' "$output" >&2
+        echo "fuzz: failed: $*" >&2
+        return 1
+    fi
+}
+quiet cmake -S tools/fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++
+quiet cmake --build build-fuzz -j2 --target "$target"
 corpus=build-fuzz/$seeds
 mkdir -p "$corpus"
 cp tools/fuzz/"$seeds"/* "$corpus"/
