@@ -243,6 +243,12 @@ private Q_SLOTS:
         QVERIFY(m_observer->sessionCount() <= 1);
 
         // A fresh login after the device comes back: its new version shows.
+        // Wait for a pause between rounds, so that no attempt of the old
+        // code is still opening a channel when the fault goes.
+        Session::SessionState pending = Session::Initial;
+        QTRY_VERIFY_WITH_TIMEOUT(m_observer->isReconnecting(address(2), kPort)
+                                     && !m_observer->sessionState(address(2), kPort, pending),
+                                 20000);
         set(2, DeviceParameter::LoggedInStatus, false);
         QCOMPARE(m_devices.command(QStringLiteral("set d3 version 2.0.0")), QStringLiteral("ok"));
         const int connectedBefore = connected.size();
