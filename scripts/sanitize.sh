@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the tests labelled "sanitize" (the project's own libraries from the
-# platform layer to the device table) under AddressSanitizer +
-# UndefinedBehaviorSanitizer and under ThreadSanitizer, and runs them.
-# The targets follow from the label: a test added with SANITIZE joins here.
+# Builds and runs the tests labelled "sanitize" under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, and those labelled
+# "sanitize-memory" (single-threaded code) under the first only. The targets
+# follow from the labels: a test added with SANITIZE or SANITIZE_MEMORY joins.
 # Usage: scripts/sanitize.sh [asan|tsan]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
