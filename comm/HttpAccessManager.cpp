@@ -46,10 +46,14 @@ HttpAccessManager::HttpAccessManager(QObject* parent)
     connect(&m_networkAccessManager, &QNetworkAccessManager::finished, this, &HttpAccessManager::replyFinished,
             Qt::QueuedConnection);
     // The process-wide manager outlives the application object; its pooled
-    // TLS connections must go while the TLS backend still exists.
-    if (QCoreApplication* app = QCoreApplication::instance())
+    // TLS connections must go while the TLS backend still exists: when the
+    // event loop ends, and at the latest with the application object (a
+    // program that never ran exec() gets no aboutToQuit).
+    if (QCoreApplication* app = QCoreApplication::instance()) {
         connect(app, &QCoreApplication::aboutToQuit, &m_networkAccessManager,
                 &QNetworkAccessManager::clearConnectionCache);
+        connect(app, &QObject::destroyed, &m_networkAccessManager, &QNetworkAccessManager::clearConnectionCache);
+    }
 }
 
 HttpAccessManager::~HttpAccessManager()
