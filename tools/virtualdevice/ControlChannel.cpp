@@ -1,6 +1,7 @@
 #include "ControlChannel.h"
 
 #include "HttpsServer.h"
+#include "PaddedJson.h"
 #include "PushHub.h"
 #include "VirtualDevice.h"
 
@@ -9,6 +10,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSocketNotifier>
+#include <QUrl>
 
 #include <unistd.h>
 
@@ -17,7 +19,8 @@ namespace {
 constexpr qsizetype kMaxLine = 64 * 1024;
 constexpr int kMaxRebootMs = 600000;
 
-bool parseRate(const QString &text, qint64 &rate)
+// A positive byte count, with a k or m suffix for KiB or MiB.
+bool parseBytes(const QString &text, qint64 &bytes)
 {
     QString number = text.toLower();
     qint64 factor = 1;
@@ -32,7 +35,7 @@ bool parseRate(const QString &text, qint64 &rate)
     const qint64 value = number.toLongLong(&ok);
     if (!ok || value <= 0 || value > (qint64(1) << 40))
         return false;
-    rate = value * factor;
+    bytes = value * factor;
     return true;
 }
 
@@ -108,10 +111,14 @@ QString ControlChannel::helpText()
         "  fault <dev> settings-status normal|close|<status>\n"
         "  fault <dev> settings-drop normal|sys|display|net\n"
         "  fault <dev> vanish-after-auth on|off\n"
+        "  fault <dev> request normal|stall\n"
+        "  fault <dev> redirect off|<absolute URL>\n"
+        "  fault <dev> settings-size normal|<bytes, k/m suffix, up to 64m>\n"
         "  fault <dev> reboot-ms <ms>\n"
         "  fault <dev> clear\n"
         "  push <dev> close|drop\n"
         "  push <dev> malformed json|extra-member|type-case|device|body|top-level|value|binary\n"
+        "  push <dev> oversize <bytes, k/m suffix, up to 64m>\n"
         "  push <dev> notify <JSON body> | push <dev> raw <text>");
 }
 
@@ -346,7 +353,7 @@ QString ControlChannel::fault(VirtualDevice *device, const QStringList &args, QS
         qint64 rate = 0;
         if (value == QLatin1String("off"))
             faults.throttleBytesPerSecond = 0;
-        else if (parseRate(value, rate))
+        else if (parseBytes(value, rate))
             faults.throttleBytesPerSecond = rate;
         else
             error = QStringLiteral("throttle needs a positive rate in bytes per second or off");
@@ -389,6 +396,27 @@ QString ControlChannel::fault(VirtualDevice *device, const QStringList &args, QS
             error = QStringLiteral("settings-drop needs normal, sys, display or net");
     } else if (what == QLatin1String("vanish-after-auth")) {
         onOff(faults.vanishAfterAuth, true);
+    } else if (what == QLatin1String("request")) {
+        if (value == QLatin1String("normal") || value == QLatin1String("stall"))
+            faults.requestStall = value == QLatin1String("stall");
+        else
+            error = QStringLiteral("request needs normal or stall");
+    } else if (what == QLatin1String("redirect")) {
+        const QUrl url(value, QUrl::StrictMode);
+        if (value == QLatin1String("off"))
+            faults.redirect.clear();
+        else if (url.isValid() && !url.scheme().isEmpty() && !url.host().isEmpty())
+            faults.redirect = url.toEncoded();
+        else
+            error = QStringLiteral("redirect needs off or an absolute URL");
+    } else if (what == QLatin1String("settings-size")) {
+        qint64 size = 0;
+        if (value == QLatin1String("normal"))
+            faults.settingsSize = 0;
+        else if (parseBytes(value, size) && size <= PaddedJson::kMaxSize)
+            faults.settingsSize = size;
+        else
+            error = QStringLiteral("settings-size needs normal or 1 to %1 bytes").arg(PaddedJson::kMaxSize);
     } else if (what == QLatin1String("reboot-ms")) {
         bool ok = false;
         const int ms = value.toInt(&ok);
@@ -424,6 +452,15 @@ QString ControlChannel::push(VirtualDevice *device, const QStringList &args, con
         device->notify(body.object());
         return QStringLiteral("sent=%1").arg(hub->channelCount());
     }
+    if (what == QLatin1String("oversize") && args.size() == 2) {
+        qint64 size = 0;
+        const PaddedJson message = device->paddedNotification(parseBytes(args.at(1), size) ? size : 0);
+        if (size > PaddedJson::kMaxSize || message.size() != size) {
+            error = QStringLiteral("oversize needs %1 to %2 bytes").arg(message.size()).arg(PaddedJson::kMaxSize);
+            return QString();
+        }
+        return QStringLiteral("sent=%1").arg(device->notifyPadded(message));
+    }
     if (what == QLatin1String("malformed") && args.size() == 2) {
         bool binary = false;
         bool known = false;
@@ -438,6 +475,6 @@ QString ControlChannel::push(VirtualDevice *device, const QStringList &args, con
             hub->sendText(QString::fromUtf8(message));
         return QStringLiteral("sent=%1").arg(hub->channelCount());
     }
-    error = QStringLiteral("push needs close, drop, malformed <kind>, notify <JSON> or raw <text>");
+    error = QStringLiteral("push needs close, drop, malformed <kind>, oversize <bytes>, notify <JSON> or raw <text>");
     return QString();
 }

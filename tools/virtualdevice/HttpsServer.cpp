@@ -11,6 +11,8 @@ namespace {
 
 constexpr qint64 kReadChunk = 64 * 1024;
 constexpr qint64 kReadBuffer = 256 * 1024;
+constexpr qint64 kWriteChunk = 64 * 1024;
+constexpr qint64 kWriteAhead = 1024 * 1024;
 constexpr int kThrottleTickMs = 50;
 constexpr int kHandshakeTimeoutMs = 30000;
 
@@ -21,6 +23,12 @@ const char *reason(int status)
     case 200: return "OK";
     case 202: return "Accepted";
     case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 304: return "Not Modified";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
     case 401: return "Unauthorized";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
@@ -35,6 +43,25 @@ const char *reason(int status)
     case 505: return "HTTP Version Not Supported";
     default: return "Status";
     }
+}
+
+// 204 and 304 carry neither a body nor its length.
+bool bodiless(int status)
+{
+    return status == 204 || status == 304;
+}
+
+QByteArray responseHead(int status, qint64 length, bool close, const QByteArray &extraHeaders)
+{
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
+    if (!bodiless(status)) {
+        out += "Content-Type: application/json\r\n";
+        out += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    }
+    out += close ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+    out += extraHeaders;
+    out += "\r\n";
+    return out;
 }
 
 QByteArray errorBody(const QString &text)
@@ -154,6 +181,7 @@ HttpConnection::HttpConnection(VirtualDevice *device, QSslSocket *socket, QObjec
         m_handshakeTimer.stop();
         process();
     });
+    connect(socket, &QSslSocket::encryptedBytesWritten, this, &HttpConnection::onBodyWritten);
     connect(socket, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
     connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (error != QAbstractSocket::RemoteHostClosedError && m_mode != Mode::HandedOver) {
@@ -252,6 +280,8 @@ void HttpConnection::process()
             if (!finishMessage())
                 return;
             m_parser.reset();
+            if (m_mode != Mode::Active)
+                return; // a streamed answer; reading resumes after it
         }
     }
 }
@@ -275,6 +305,15 @@ void HttpConnection::onHead(const HttpRequestHead &head)
     m_keepAlive = head.keepAlive();
     const QByteArray path = head.path();
     const QByteArray method = head.method;
+    ++m_requests;
+    if (m_device->faults().requestStall) {
+        // Heard and never answered; the connection stays open until the
+        // client gives up.
+        m_mode = Mode::Stalled;
+        Q_EMIT m_device->event(QStringLiteral("request stalled %1 %2 request=%3")
+                                 .arg(QString::fromLatin1(method), QString::fromLatin1(path)).arg(m_requests));
+        return;
+    }
     const bool authorised = m_device->isAuthorised(head.header("authorization"));
 
     if (path == "/api/v1/auth/authenticate" || path == "/api/v1/settings/self") {
@@ -363,7 +402,7 @@ bool HttpConnection::finishMessage()
         const QByteArray body = status / 100 == 2
             ? QJsonDocument(QJsonObject{{QStringLiteral("result"), QStringLiteral("ok")}}).toJson(QJsonDocument::Compact)
             : errorBody(QStringLiteral("authentication answered %1 (injected fault)").arg(status));
-        respond(status, body, close || vanish);
+        respond(status, body, close || vanish, redirectHeader(status));
         Q_EMIT m_device->event(status == 200 ? QStringLiteral("authenticated")
                                              : QStringLiteral("authenticated status=%1").arg(status));
         if (vanish) {
@@ -389,8 +428,14 @@ bool HttpConnection::finishMessage()
             document.remove(faults.settingsDrop);
         // An injected status still carries the document, so a client that
         // reads the body whatever the status shows it.
-        respond(faults.settingsStatus != 0 ? faults.settingsStatus : 200,
-                QJsonDocument(document).toJson(QJsonDocument::Compact), close);
+        const int status = faults.settingsStatus != 0 ? faults.settingsStatus : 200;
+        if (faults.settingsSize > 0) {
+            document.insert(QStringLiteral("padding"), QString());
+            respondPadded(status, PaddedJson::grow(QJsonDocument(document).toJson(QJsonDocument::Compact), faults.settingsSize),
+                          close, redirectHeader(status));
+        } else {
+            respond(status, QJsonDocument(document).toJson(QJsonDocument::Compact), close, redirectHeader(status));
+        }
         break;
     }
     case Route::Upload: {
@@ -452,23 +497,60 @@ void HttpConnection::handleUpgrade(const HttpRequestHead &head, qsizetype headLe
 
 void HttpConnection::respond(int status, const QByteArray &body, bool close, const QByteArray &extraHeaders)
 {
-    // 204 and 304 carry neither a body nor its length.
-    const bool bodiless = status == 204 || status == 304;
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
-    if (!bodiless) {
-        out += "Content-Type: application/json\r\n";
-        out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    }
-    out += close ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
-    out += extraHeaders;
-    out += "\r\n";
-    if (!bodiless)
+    QByteArray out = responseHead(status, body.size(), close, extraHeaders);
+    if (!bodiless(status))
         out += body;
     m_socket->write(out);
     if (close) {
         m_mode = Mode::Closing;
         m_socket->disconnectFromHost();
     }
+}
+
+void HttpConnection::respondPadded(int status, const PaddedJson &body, bool close, const QByteArray &extraHeaders)
+{
+    if (bodiless(status)) {
+        respond(status, QByteArray(), close, extraHeaders);
+        return;
+    }
+    m_socket->write(responseHead(status, body.size(), close, extraHeaders));
+    m_body = body;
+    m_bodyClose = close;
+    m_mode = Mode::Streaming;
+    writeBody();
+}
+
+void HttpConnection::writeBody()
+{
+    // Kept at about a megabyte ahead of the network, however large the body.
+    while (m_body.remaining() > 0 && m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() < kWriteAhead)
+        m_socket->write(m_body.take(kWriteChunk));
+    if (m_body.remaining() > 0)
+        return;
+    m_body = PaddedJson();
+    if (m_bodyClose) {
+        m_mode = Mode::Closing;
+        m_socket->disconnectFromHost();
+    } else {
+        m_mode = Mode::Active;
+    }
+}
+
+void HttpConnection::onBodyWritten()
+{
+    if (m_mode != Mode::Streaming)
+        return;
+    writeBody();
+    if (m_mode == Mode::Active)
+        process(); // requests that came in behind the streamed answer
+}
+
+QByteArray HttpConnection::redirectHeader(int status) const
+{
+    const QByteArray &location = m_device->faults().redirect;
+    if (status / 100 != 3 || location.isEmpty())
+        return QByteArray();
+    return "Location: " + location + "\r\n";
 }
 
 void HttpConnection::respondError(int status, const QString &text, bool close)

@@ -2,6 +2,7 @@
 
 #include "HttpRequestParser.h"
 #include "MultipartParser.h"
+#include "PaddedJson.h"
 #include "UploadReceiver.h"
 
 #include <QElapsedTimer>
@@ -58,7 +59,7 @@ public:
 
 private:
     enum class Route { None, Authenticate, Settings, Upload };
-    enum class Mode { Active, Stalled, HandedOver, Closing };
+    enum class Mode { Active, Stalled, Streaming, HandedOver, Closing };
 
     void process();
     void onHead(const HttpRequestHead &head) override;
@@ -68,6 +69,11 @@ private:
     void handleUpgrade(const HttpRequestHead &head, qsizetype headLength);
     void respond(int status, const QByteArray &body, bool close, const QByteArray &extraHeaders = QByteArray());
     void respondError(int status, const QString &text, bool close);
+    // The body is generated as the socket drains; later requests wait.
+    void respondPadded(int status, const PaddedJson &body, bool close, const QByteArray &extraHeaders);
+    void writeBody();
+    void onBodyWritten();
+    QByteArray redirectHeader(int status) const;
     void reject(int status, const QString &text);
     void refill();
     bool throttled() const;
@@ -84,6 +90,9 @@ private:
     QString m_rejectText;
     bool m_keepAlive = true;
     bool m_earlyAnswered = false;
+    int m_requests = 0; // heads read on this connection
+    PaddedJson m_body;
+    bool m_bodyClose = false;
     QByteArray m_leftover;
     QTimer m_handshakeTimer;
     QTimer m_throttleTimer;

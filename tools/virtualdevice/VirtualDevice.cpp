@@ -97,6 +97,22 @@ void VirtualDevice::notify(const QJsonObject &body)
     m_notificationsSent += m_push->sendText(QString::fromUtf8(notification(body)));
 }
 
+PaddedJson VirtualDevice::paddedNotification(qint64 size) const
+{
+    const QJsonObject body{
+        {QStringLiteral("padding"), QString()},
+        {QStringLiteral("sys"), QJsonObject{{QStringLiteral("device-status"), m_deviceStatus}}},
+    };
+    return PaddedJson::grow(notification(body), size);
+}
+
+int VirtualDevice::notifyPadded(const PaddedJson &message)
+{
+    const int sent = m_push->sendPadded(message);
+    m_notificationsSent += sent;
+    return sent;
+}
+
 static QJsonObject sysBody(const QJsonObject &sys)
 {
     return QJsonObject{{QStringLiteral("sys"), sys}};

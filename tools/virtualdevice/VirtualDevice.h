@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DeviceConfig.h"
+#include "PaddedJson.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -31,6 +32,9 @@ struct DeviceFaults
     bool settingsClose = false; // close the connection instead of answering the settings read
     QString settingsDrop;      // section left out of the settings read's answer ("" for none)
     bool vanishAfterAuth = false; // stop listening and end the connection after answering authenticate
+    bool requestStall = false; // read the head of every request, then never answer it
+    QByteArray redirect;       // Location of 3xx answers to authenticate and settings read ("" for none)
+    qint64 settingsSize = 0;   // 0: the settings read's answer as it is, else padded to this many bytes
 };
 
 // One virtual device: its identity and state, its HTTPS and push servers, and
@@ -95,6 +99,12 @@ public:
     // Sends {"command": {...}, "body": body} to every open push channel.
     void notify(const QJsonObject &body);
     static QByteArray notification(const QJsonObject &body);
+    // A notification of the device status padded to `size` bytes with a
+    // long "padding" member in the body; smaller than asked when `size` is
+    // below the bare message.
+    PaddedJson paddedNotification(qint64 size) const;
+    // Sends it to every open push channel; returns the number of channels.
+    int notifyPadded(const PaddedJson &message);
 
 Q_SIGNALS:
     // Things worth a line on the console ("upload firmware ok ...").

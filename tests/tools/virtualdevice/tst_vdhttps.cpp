@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
+
 namespace {
 
 QByteArray tinyPng()
@@ -215,9 +217,15 @@ private Q_SLOTS:
         QVERIFY(rawExchange("POST /api/v1/files/firmware HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nqq\r\n").startsWith("HTTP/1.1 400 "));
         QVERIFY(rawExchange("GET / HTTP/1.1\r\nX: " + QByteArray(70000, 'x') + "\r\n\r\n").startsWith("HTTP/1.1 431 "));
         // Two requests on one kept-alive connection, then a close.
-        const QByteArray two = rawExchange("GET /api/v1/settings/self HTTP/1.1\r\nAuthorization: " + m_devices.authorization(0)
-                                           + "\r\n\r\nPOST /api/v1/auth/authenticate HTTP/1.1\r\nAuthorization: x\r\nConnection: close\r\n\r\n");
+        const QByteArray pair = "GET /api/v1/settings/self HTTP/1.1\r\nAuthorization: " + m_devices.authorization(0)
+                                + "\r\n\r\nPOST /api/v1/auth/authenticate HTTP/1.1\r\nAuthorization: x\r\nConnection: close\r\n\r\n";
+        const QByteArray two = rawExchange(pair);
         QVERIFY2(two.startsWith("HTTP/1.1 200 ") && two.contains("}HTTP/1.1 403 ") && two.contains("Connection: close"), two.constData());
+        // The second one waits behind a streamed answer, then gets its turn.
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-size 2m")), QStringLiteral("ok"));
+        const QByteArray streamed = rawExchange(pair);
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-size normal")), QStringLiteral("ok"));
+        QVERIFY2(streamed.startsWith("HTTP/1.1 200 ") && streamed.indexOf("}HTTP/1.1 403 ") > 2 * 1024 * 1024, streamed.right(300).constData());
     }
 
     void busyDeviceRefusesFirmwareAndImport()
@@ -267,40 +275,62 @@ private Q_SLOTS:
 
     void injectedLoginAnswers_data()
     {
-        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("faults"); // separated by "; "
         QTest::addColumn<QString>("path");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("sections"); // of a settings answer; "-" for none
+        QTest::addColumn<QString>("location"); // "" for no Location header
+        QTest::addColumn<int>("size");         // of the body; 0 for any
 
         const QString auth = QStringLiteral("/api/v1/auth/authenticate");
         const QString settings = QStringLiteral("/api/v1/settings/self");
-        QTest::newRow("auth-status 401") << "auth-status 401" << auth << 401 << "-";
-        QTest::newRow("auth-status 500") << "auth-status 500" << auth << 500 << "-";
-        QTest::newRow("auth-status 204") << "auth-status 204" << auth << 204 << "-";
-        QTest::newRow("auth-status leaves settings alone") << "auth-status 500" << settings << 200 << "display net sys";
-        QTest::newRow("settings-status 202 keeps the document") << "settings-status 202" << settings << 202 << "display net sys";
-        QTest::newRow("settings-status 404 still sends the document") << "settings-status 404" << settings << 404 << "display net sys";
-        QTest::newRow("settings-status 204 has no body") << "settings-status 204" << settings << 204 << "-";
-        QTest::newRow("settings-status leaves auth alone") << "settings-status 500" << auth << 200 << "-";
-        QTest::newRow("settings-drop net") << "settings-drop net" << settings << 200 << "display sys";
-        QTest::newRow("settings-drop sys") << "settings-drop sys" << settings << 200 << "display net";
-        QTest::newRow("settings-drop display") << "settings-drop display" << settings << 200 << "net sys";
+        const QString elsewhere = QStringLiteral("https://127.0.0.9:8443/api/v1/elsewhere");
+        QTest::newRow("auth-status 401") << "auth-status 401" << auth << 401 << "-" << "" << 0;
+        QTest::newRow("auth-status 500") << "auth-status 500" << auth << 500 << "-" << "" << 0;
+        QTest::newRow("auth-status 204") << "auth-status 204" << auth << 204 << "-" << "" << 0;
+        QTest::newRow("auth-status leaves settings alone") << "auth-status 500" << settings << 200 << "display net sys" << "" << 0;
+        QTest::newRow("settings-status 202 keeps the document") << "settings-status 202" << settings << 202 << "display net sys" << "" << 0;
+        QTest::newRow("settings-status 404 still sends the document") << "settings-status 404" << settings << 404 << "display net sys" << "" << 0;
+        QTest::newRow("settings-status 204 has no body") << "settings-status 204" << settings << 204 << "-" << "" << 0;
+        QTest::newRow("settings-status leaves auth alone") << "settings-status 500" << auth << 200 << "-" << "" << 0;
+        QTest::newRow("settings-drop net") << "settings-drop net" << settings << 200 << "display sys" << "" << 0;
+        QTest::newRow("settings-drop sys") << "settings-drop sys" << settings << 200 << "display net" << "" << 0;
+        QTest::newRow("settings-drop display") << "settings-drop display" << settings << 200 << "net sys" << "" << 0;
+        QTest::newRow("auth-status 302 redirected") << "redirect " + elsewhere + "; auth-status 302" << auth << 302 << "-" << elsewhere << 0;
+        QTest::newRow("settings-status 307 redirected keeps the document")
+            << "redirect " + elsewhere + "; settings-status 307" << settings << 307 << "display net sys" << elsewhere << 0;
+        QTest::newRow("redirect only on 3xx") << "redirect " + elsewhere + "; auth-status 401" << auth << 401 << "-" << "" << 0;
+        QTest::newRow("settings-size pads to the byte") << "settings-size 3m" << settings << 200 << "display net padding sys" << "" << 3 * 1024 * 1024;
+        QTest::newRow("settings-size with a status and a section left out")
+            << "settings-size 100000; settings-status 404; settings-drop net" << settings << 404 << "display padding sys" << "" << 100000;
     }
 
     void injectedLoginAnswers()
     {
-        QFETCH(QString, fault);
+        QFETCH(QString, faults);
         QFETCH(QString, path);
         QFETCH(int, status);
         QFETCH(QString, sections);
-        QCOMPARE(m_devices.command(QStringLiteral("fault d1 ") + fault), QStringLiteral("ok"));
-        QStringList args{QStringLiteral("-u"), m_devices.credentials(0)};
+        QFETCH(QString, location);
+        QFETCH(int, size);
+        for (const QString &fault : faults.split(QStringLiteral("; ")))
+            QCOMPARE(m_devices.command(QStringLiteral("fault d1 ") + fault), QStringLiteral("ok"));
+        // The head goes to standard error, the body to standard output.
+        QStringList args{QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-D"), QStringLiteral("/dev/stderr")};
         if (path.endsWith(QLatin1String("authenticate")))
             args << QStringLiteral("-X") << QStringLiteral("POST");
         const ToolResult r = curl(args << m_devices.url(0, path));
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
         QCOMPARE(curlStatus(r), status);
+        QString answeredLocation;
+        for (const QByteArray &line : r.err.split('\n')) {
+            if (line.toLower().startsWith("location:"))
+                answeredLocation = QString::fromLatin1(line.mid(9).trimmed());
+        }
+        QCOMPARE(answeredLocation, location);
         const QByteArray body = r.out.left(r.out.lastIndexOf("\nstatus="));
+        if (size > 0)
+            QCOMPARE(body.size(), size);
         if (sections == QLatin1String("-")) {
             if (status == 204)
                 QVERIFY2(body.isEmpty(), body.constData());
@@ -333,6 +363,10 @@ private Q_SLOTS:
         QTest::newRow("settings-status negative") << "fault d1 settings-status -200";
         QTest::newRow("settings-drop unknown") << "fault d1 settings-drop all";
         QTest::newRow("vanish-after-auth yes") << "fault d1 vanish-after-auth yes";
+        QTest::newRow("request unknown") << "fault d1 request slow";
+        QTest::newRow("redirect relative") << "fault d1 redirect /api/v1/settings/self";
+        QTest::newRow("settings-size zero") << "fault d1 settings-size 0";
+        QTest::newRow("settings-size beyond 64 MiB") << "fault d1 settings-size 65m";
     }
 
     void badLoginFaultValues()
@@ -354,6 +388,42 @@ private Q_SLOTS:
         QVERIFY2(closed.exitCode == 52 || closed.exitCode == 56, qPrintable(QString::number(closed.exitCode))); // nothing or a reset
         QCOMPARE(curlStatus(post), 200);
         QCOMPARE(curlStatus(curl(auth + QStringList{m_devices.url(0, QStringLiteral("/api/v1/settings/self"))})), 200);
+    }
+
+    void stalledRequests()
+    {
+        // The first answer is padded, so the stalled request goes out on a
+        // kept-alive connection that has just streamed a long body.
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-size 1m")), QStringLiteral("ok"));
+        QNetworkAccessManager manager;
+        manager.setProxy(QNetworkProxy::NoProxy);
+        const auto get = [&] {
+            QNetworkRequest request(QUrl(m_devices.url(0, QStringLiteral("/api/v1/settings/self"))));
+            request.setRawHeader("Authorization", m_devices.authorization(0));
+            QNetworkReply *reply = manager.get(request);
+            connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->ignoreSslErrors(); });
+            return std::unique_ptr<QNetworkReply>(reply);
+        };
+        const auto first = get();
+        QSignalSpy firstDone(first.get(), &QNetworkReply::finished);
+        QVERIFY(firstDone.wait(30000));
+        QCOMPARE(first->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QCOMPARE(first->readAll().size(), 1024 * 1024);
+
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 request stall")), QStringLiteral("ok"));
+        const int from = m_devices.lineCount();
+        const auto stalled = get();
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("request stalled GET /api/v1/settings/self request=2"), 10000, from));
+        // Later requests are answered again, on another connection; the
+        // stalled one still waits.
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 request normal")), QStringLiteral("ok"));
+        const auto later = get();
+        QSignalSpy laterDone(later.get(), &QNetworkReply::finished);
+        QVERIFY(laterDone.wait(30000));
+        QCOMPARE(later->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QVERIFY(!stalled->isFinished());
+        stalled->abort();
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
     }
 
     void vanishAfterAuthenticate()

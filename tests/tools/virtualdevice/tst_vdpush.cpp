@@ -314,6 +314,39 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(qint64(first->messages.size() + second->messages.size()), sent + 4, 5000);
     }
 
+    void oversizeNotification_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("deaf"); // pings unanswered: the device's socket signals are blocked
+        QTest::newRow("one fragment") << 4096 << false;
+        QTest::newRow("many fragments") << 3 * 1024 * 1024 << false;
+        QTest::newRow("while pings go unanswered") << 2 * 1024 * 1024 << true;
+    }
+
+    void oversizeNotification()
+    {
+        QFETCH(int, size);
+        QFETCH(bool, deaf);
+        auto client = connectClient();
+        QVERIFY(client);
+        QVERIFY(m_devices.command(QStringLiteral("push d1 oversize 20")).startsWith(QLatin1String("error "))); // below the bare message
+        QVERIFY(m_devices.command(QStringLiteral("push d1 oversize 65m")).startsWith(QLatin1String("error ")));
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 pings ") + (deaf ? "off" : "on")), QStringLiteral("ok"));
+        // Both lines reach the device in one read, so the notification is
+        // sent while the long message is still going out: it must follow it.
+        const int from = m_devices.lineCount();
+        QCOMPARE(m_devices.command(QStringLiteral("push d1 oversize %1\nstate d1 busy").arg(size)), QStringLiteral("ok sent=1"));
+        QVERIFY(m_devices.waitForLine([](const QString &line) { return line == QLatin1String("ok"); }, 10000, from));
+        QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), 2, 30000);
+        QCOMPARE(m_devices.command(QStringLiteral("fault d1 pings on")), QStringLiteral("ok"));
+        QCOMPARE(m_devices.command(QStringLiteral("state d1 idle")), QStringLiteral("ok"));
+        QCOMPARE(client->messages.at(0).toUtf8().size(), size);
+        const QJsonObject body = bodyOf(client->messages.at(0));
+        QCOMPARE(body.keys(), (QStringList{QStringLiteral("padding"), QStringLiteral("sys")}));
+        QCOMPARE(body.value(QStringLiteral("sys")).toObject(), (QJsonObject{{QStringLiteral("device-status"), 0}}));
+        QCOMPARE(bodyOf(client->messages.at(1)), sys(QJsonObject{{QStringLiteral("device-status"), 1}}));
+    }
+
     void endsCleanlyWithOpenChannels()
     {
         auto first = connectClient();
