@@ -11,10 +11,13 @@
 #include "UserInterface.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QJSValue>
 #include <QQmlEngine>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtQuickTest>
 
 namespace {
@@ -65,6 +68,18 @@ public:
     Q_INVOKABLE QUrl folderOf(const QUrl& file) const
     {
         return QUrl::fromLocalFile(QFileInfo(file.toLocalFile()).absolutePath());
+    }
+
+    // A wait as the program's synchronous device calls make one: a nested
+    // event loop, inside which `during` runs as the operator's input would.
+    Q_INVOKABLE void waitNested(const QJSValue& during)
+    {
+        QEventLoop loop;
+        QTimer::singleShot(0, &loop, [&loop, during]() mutable {
+            during.call();
+            loop.quit();
+        });
+        loop.exec();
     }
 
     // The user's download folder, made to exist for the dialogs to start in.

@@ -86,9 +86,13 @@ ApplicationWindow {
         return tableWidth * (100 - sum(columnWidthPercentages)) / 100
     }
 
-    // A check box small enough for a 20-pixel row and a narrow column.
+    // A check box small enough for a 20-pixel row and a narrow column. It
+    // never toggles itself: it shows what the model holds, and its owner
+    // writes a press (mouse or Space) through the model, so what the operator
+    // sees checked is what a batch uses.
     component TableCheckBox: CheckBox {
         id: box
+        nextCheckState: function () { return checkState }
         implicitWidth: 12
         implicitHeight: 12
         padding: 0
@@ -129,6 +133,15 @@ ApplicationWindow {
            : Qt.Window | Qt.CustomizeWindowHint | Qt.WindowTitleHint | Qt.WindowMinMaxButtonsHint
 
     onWidthChanged: tableView.forceLayout()
+
+    // A window manager may still send a close request (Alt+F4, a taskbar's
+    // Close) while the close button is gone; the running batch must not be
+    // cut off. The status is read afresh: the request can come in the middle
+    // of the status change, before the bindings have caught up.
+    onClosing: function (close) {
+        if (system.status !== KxSystemStatus.Active)
+            close.accepted = false
+    }
 
     KxSystem {
         id: system
@@ -222,8 +235,6 @@ ApplicationWindow {
                         tristate: true
                         checkState: deviceTableModel.allCheckState
                         enabled: root.systemActive && deviceList.deviceIDs.length > 0
-                        // The model decides what the next state is.
-                        nextCheckState: function () { return checkState }
                         onClicked: deviceTableModel.changeDeviceAllCheckStatus()
                     }
                 }
@@ -318,6 +329,9 @@ ApplicationWindow {
                         anchors.horizontalCenterOffset: root.checkboxHorizontalCenterOffset
                         checked: model.checkState === true
                         enabled: root.systemActive
+                        // Reached by keyboard only: the cell's area above it
+                        // takes the pointer.
+                        onClicked: deviceTableModel.changeDeviceCheckStatus(row)
                     }
 
                     MouseArea {

@@ -7,9 +7,16 @@ import com.halvorn.kxframework 1.0
 // has gone from the list meanwhile is skipped; a wrong password keeps the
 // popup on the same device. Closing reports through the window's
 // loginFinished whether every device of the list was dealt with.
+//
+// A login waits for its device inside sendEvent, and the operator's keys and
+// clicks are handled meanwhile: while one waits, Submit, Cancel, Return and
+// Escape do nothing, so that one login runs at a time and every device of
+// the list is asked exactly once.
 Popup {
     id: loginView
     objectName: "loginView"
+
+    property bool loginWaiting: false
 
     function run(targetDeviceList) {
         loginTargetDevices.clear()
@@ -40,11 +47,18 @@ Popup {
     }
 
     function submit() {
+        if (loginWaiting)
+            return
         const device = createDevice(loginTargetDevices.getTargetDeviceID())
         if (device === null)
             return
         // The login has completed when sendEvent returns.
-        device.sendEvent(KxDeviceEventID.RequestLogin, { "password": passwordField.text })
+        loginWaiting = true
+        try {
+            device.sendEvent(KxDeviceEventID.RequestLogin, { "password": passwordField.text })
+        } finally {
+            loginWaiting = false
+        }
         const loggedIn = device.statusOptions["loggedIn"] === true
         device.destroy()
         if (loggedIn) {
@@ -83,7 +97,7 @@ Popup {
     anchors.centerIn: Overlay.overlay
     modal: true
     focus: true
-    closePolicy: Popup.CloseOnEscape
+    closePolicy: loginWaiting ? Popup.NoAutoClose : Popup.CloseOnEscape
     padding: 20
 
     Overlay.modal: Rectangle {
@@ -166,7 +180,10 @@ Popup {
                 objectName: "loginCancelButton"
                 text: "Cancel"
                 implicitWidth: 150
-                onClicked: loginView.close()
+                onClicked: {
+                    if (!loginView.loginWaiting)
+                        loginView.close()
+                }
             }
 
             VelButton {

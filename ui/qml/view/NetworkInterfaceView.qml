@@ -4,7 +4,10 @@ import QtQuick.Layouts
 import NetworkInterface 1.0
 
 // Chooses the network on which devices are searched. Open at start, since
-// nothing is listed before an interface is chosen.
+// nothing is listed before an interface is chosen. It holds the keyboard
+// focus while open, so that keys never reach the controls behind it, and it
+// goes when a batch starts: a switch of interface removes every device and
+// its results.
 Popup {
     id: networkInterfaceView
     objectName: "networkInterfaceView"
@@ -15,6 +18,7 @@ Popup {
     height: root.height - 80
     anchors.centerIn: Overlay.overlay
     modal: true
+    focus: true
     padding: 0
     closePolicy: Popup.CloseOnEscape
     visible: true
@@ -33,6 +37,14 @@ Popup {
     onOpened: {
         if (switchSettleTimer.running)
             splashScreen.open()
+    }
+
+    Connections {
+        target: root
+        function onSystemActiveChanged() {
+            if (!root.systemActive)
+                networkInterfaceView.close()
+        }
     }
 
     NetworkInterface {
@@ -140,7 +152,7 @@ Popup {
             VelButton {
                 objectName: "networkOkButton"
                 text: "OK"
-                enabled: networkInterface.selectRow >= 0
+                enabled: networkInterface.selectRow >= 0 && root.systemActive
                 onClicked: {
                     const option = networkInterface.getNetworkInterface(networkInterface.selectRow)
                     deviceList.startScan(option)

@@ -2,7 +2,8 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 
 // Shown over the interface chooser while the last switch of interface is
-// still settling, so that the operator cannot switch again at once.
+// still settling, so that the operator cannot switch again at once. It
+// takes the keys while shown: Escape must not close the chooser beneath it.
 Popup {
     id: splashScreen
     objectName: "splashScreen"
@@ -11,6 +12,7 @@ Popup {
     height: 150
     anchors.centerIn: Overlay.overlay
     modal: true
+    focus: true
     closePolicy: Popup.NoAutoClose
     background: Item {}
 

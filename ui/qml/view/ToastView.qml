@@ -4,7 +4,11 @@ import QtQuick.Controls 2.15
 // Transient messages at the bottom of the window, one at a time in arrival
 // order; a message that is already waiting (or showing) is not queued again,
 // so a burst of the same error reads once.
-Popup {
+//
+// An item on the popups' overlay layer rather than a Popup: it shows above
+// every popup, but takes no pointer input, since it lies over the batch
+// buttons for seconds at a time (a popup takes every press in its area).
+Item {
     id: toastView
     objectName: "toastView"
 
@@ -23,29 +27,28 @@ Popup {
 
     function showFirstMessage() {
         toastText.text = toastMessageQueue[0]
-        open()
+        visible = true
         displayTimer.start()
         fadeIn.start()
     }
 
     function finishMessage() {
         toastText.text = ""
-        close()
+        visible = false
         toastMessageQueue.shift()
         animationElapsedCount = 0
         if (toastMessageQueue.length > 0)
             showFirstMessage()
     }
 
+    parent: Overlay.overlay
+    visible: false
     z: 999
     x: root.width * 0.1
     y: root.height - height * 1.2
     width: root.width * 0.8
     height: toastText.height + toastText.fontInfo.pixelSize
-    padding: 0
     opacity: 0
-    closePolicy: Popup.NoAutoClose
-    background: Item {}
 
     Rectangle {
         anchors.fill: parent

@@ -13,6 +13,8 @@ QtObject {
     property var loginAttempts: []
     property var interfaces: []
     property int interfaceUpdates: 0
+    // Run by the next login while it waits for its device; taken once.
+    property var duringLogin: null
 
     signal systemEvent(int eventID, var options)
 
@@ -24,6 +26,7 @@ QtObject {
         loginAttempts = []
         interfaces = []
         interfaceUpdates = 0
+        duringLogin = null
     }
 
     // A device the facade lists, with the password it accepts.
@@ -33,6 +36,10 @@ QtObject {
     }
 
     function login(deviceID, password) {
+        const during = duringLogin
+        duringLogin = null
+        if (during !== null)
+            Facade.waitNested(during)
         loginAttempts.push({ "deviceID": deviceID, "password": password })
         if (passwords[deviceID] !== undefined && passwords[deviceID] === password)
             Facade.setValue(deviceID, 14, true)

@@ -1,0 +1,199 @@
+import QtQuick
+import QtTest
+import ViewsTest 1.0
+import ViewsFacade 1.0
+
+// Keys, focus and close requests: what the operator presses reaches only
+// what is in front, and nothing pressed while the system is busy or a login
+// waits cuts the work off or skips a device.
+ViewsTestCase {
+    name: "KeysFocusClose"
+
+    readonly property var interfaces: [
+        { interfaceName: "eth0", ipAddress: "192.0.2.10", macAddress: "02:00:00:00:10:01", subnetMask: "255.255.255.0" }
+    ]
+    readonly property var keyCodes: ({ "Return": Qt.Key_Return, "Escape": Qt.Key_Escape, "Tab": Qt.Key_Tab,
+                                       "Space": Qt.Key_Space })
+
+    SignalSpy {
+        id: finishedSpy
+        signalName: "loginFinished"
+    }
+
+    // Set-up: `devices` listed (all `loggedIn` or none), table rows to `check`,
+    // an `interfaces` list with row `select` chosen, the network popup open
+    // (`network`: "start" as the window opens, "reopened" from its button),
+    // the part to `focus` first, a `toast` shown, a login of the `targets`
+    // and what the operator does `during` the first login's wait.
+    // `press`: keys by name, "close" (the window manager's close request),
+    // "click <part>", "type <text>", "wait <part>" (until shown), and what
+    // the back end does meanwhile: "status <system status>", "set
+    // <parameter> <JSON value>" on device 1.
+    // Then what must hold: the `window`, the popups (`networkOpen`, `splash`,
+    // `loginOn` device, 0 for closed), `networkOk`, the login `attempts` and
+    // `finished` reports, the model's `checked` devices and the `boxes`
+    // shown, the firmware `dialog`, and `focusIn` a popup after every press.
+    function test_request_data() {
+        return [
+            { tag: "close while updating firmware", devices: 1, press: ["status 2", "close"], window: true },
+            { tag: "close while changing the image", devices: 1, press: ["status 4", "close"], window: true },
+            { tag: "close after the batch", devices: 1, press: ["status 3", "close", "status 1", "close"],
+              window: false },
+
+            { tag: "second Return during a login", devices: 2, targets: [1, 2], during: ["Return"],
+              press: ["type pw1", "Return", "type pw2", "Return"], attempts: [1, 2], finished: [true], loginOn: 0 },
+            { tag: "Submit during a login", devices: 2, targets: [1, 2], during: ["click loginSubmitButton"],
+              press: ["type pw1", "Return", "type pw2", "Return"], attempts: [1, 2], finished: [true], loginOn: 0 },
+            { tag: "Escape during a login", devices: 2, targets: [1, 2], during: ["Escape"],
+              press: ["type pw1", "Return", "type pw2", "Return"], attempts: [1, 2], finished: [true], loginOn: 0 },
+            { tag: "Cancel during a login", devices: 2, targets: [1, 2], during: ["click loginCancelButton"],
+              press: ["type pw1", "Return"], attempts: [1], finished: [], loginOn: 2 },
+
+            { tag: "Space on a row's check box", devices: 2, loggedIn: true, focus: "checkCell0/rowCheckBox",
+              press: ["Space"], checked: [1], boxes: [true, false] },
+            { tag: "Space twice on a row's check box", devices: 2, loggedIn: true, focus: "checkCell0/rowCheckBox",
+              press: ["Space", "Space"], checked: [], boxes: [false, false] },
+            { tag: "click, then Space on the check box", devices: 2, loggedIn: true,
+              focus: "checkCell1/rowCheckBox", press: ["click checkCell1", "Space"], checked: [], boxes: [false, false] },
+
+            { tag: "Escape on the network popup at start", network: "start", press: ["Escape"], networkOpen: false },
+            { tag: "Escape on the reopened network popup", devices: 1, network: "reopened", press: ["Escape"],
+              networkOpen: false },
+            { tag: "Tab stays in the network popup", devices: 2, loggedIn: true, check: [0], network: "reopened",
+              press: ["Tab", "Tab", "Tab", "Tab", "Tab", "Tab"], focusIn: "networkInterfaceView", networkOpen: true },
+            { tag: "Space behind the network popup", devices: 1, loggedIn: true, check: [0],
+              focus: "updateFirmwareButton", network: "reopened", press: ["Space"], networkOpen: true, dialog: false },
+            { tag: "network popup closes when a batch starts", interfaces: true, network: "reopened", select: 0,
+              press: ["status 2"], networkOpen: false, networkOk: false },
+            { tag: "network OK while active", interfaces: true, network: "reopened", select: 0, press: [],
+              networkOpen: true, networkOk: true },
+            { tag: "busy popup over the network popup keeps the keys", interfaces: true, network: "reopened",
+              select: 0, press: ["click networkOkButton", "click networkButton", "wait splashScreen", "Escape"],
+              networkOpen: true, splash: true },
+
+            { tag: "click through the toast", devices: 1, loggedIn: true, check: [0], toast: "Network error.",
+              press: ["click updateFirmwareButton"], dialog: true },
+
+            { tag: "login link back after a batch", devices: 1, loggedIn: true,
+              press: ["set 5 3", "status 2", "set 14 false", "set 5 1", "status 1", "click statusCell0/statusText"],
+              loginOn: 1 }
+        ]
+    }
+
+    function test_request(data) {
+        openWindow(data.interfaces ? interfaces : undefined)
+        if (data.network !== "start")
+            closeNetworkView()
+        const devices = data.devices === undefined ? 0 : data.devices
+        if (devices > 0)
+            addDevices(devices, data.loggedIn === true)
+        for (const row of (data.check || []))
+            clickCheck(row)
+        activateWindow()
+        if (data.focus !== undefined) {
+            const item = find(data.focus)
+            item.forceActiveFocus()
+            tryVerify(function () { return item.activeFocus }, 5000, "focus on " + data.focus)
+        }
+        if (data.network === "reopened") {
+            mouseClick(part("networkButton"))
+            tryCompare(part("networkInterfaceView"), "visible", true)
+        }
+        if (data.select !== undefined)
+            part("networkInterface").selectRow = data.select
+        if (data.toast !== undefined)
+            showToastOverButtons(data.toast)
+        finishedSpy.target = window
+        finishedSpy.clear()
+        if (data.targets !== undefined) {
+            window.login(data.targets.map(deviceId))
+            tryCompare(part("loginView"), "visible", true)
+        }
+        if (data.during !== undefined) {
+            Backend.duringLogin = function () {
+                for (const action of data.during)
+                    perform(action)
+            }
+        }
+
+        for (const action of data.press) {
+            perform(action)
+            if (data.focusIn !== undefined)
+                verify(part(data.focusIn).activeFocus, "focus left " + data.focusIn + " after " + action)
+        }
+
+        if (data.window !== undefined)
+            compare(window.visible, data.window, "window")
+        if (data.networkOpen !== undefined)
+            tryCompare(part("networkInterfaceView"), "visible", data.networkOpen)
+        if (data.splash !== undefined)
+            compare(part("splashScreen").visible, data.splash, "busy popup")
+        if (data.networkOk !== undefined)
+            compare(part("networkOkButton").enabled, data.networkOk, "network OK")
+        if (data.loginOn !== undefined) {
+            tryCompare(part("loginView"), "visible", data.loginOn > 0)
+            if (data.loginOn > 0)
+                compare(part("loginMacAddress").text, deviceId(data.loginOn))
+        }
+        if (data.attempts !== undefined)
+            compare(Backend.loginAttempts.map(function (a) { return a.deviceID }), data.attempts.map(deviceId))
+        if (data.finished !== undefined)
+            compare(finishedSpy.signalArguments.map(function (a) { return a[0] }), data.finished)
+        if (data.checked !== undefined && data.boxes !== undefined) {
+            compare(part("deviceTableModel").checkedDeviceIds, data.checked.map(deviceId))
+            for (let row = 0; row < data.boxes.length; ++row)
+                compare(findChild(cell("checkCell" + row), "rowCheckBox").checked, data.boxes[row], "box " + row)
+        }
+        if (data.dialog !== undefined)
+            compare(findChild(part("updateFirmwareButton"), "updateFirmwareDialog").visible, data.dialog, "dialog")
+    }
+
+    // A table cell ("checkCell0"), a window part, or "<either>/<child>".
+    function find(path) {
+        const names = path.split("/")
+        let item = /^(checkCell|statusCell|cell)\d/.test(names[0]) ? cell(names[0]) : part(names[0])
+        if (names.length > 1) {
+            item = findChild(item, names[1])
+            verify(item !== null, "no " + path)
+        }
+        return item
+    }
+
+    function perform(action) {
+        const words = action.split(" ")
+        switch (words[0]) {
+        case "close":
+            window.close()
+            break
+        case "click":
+            mouseClick(find(words[1]))
+            break
+        case "type":
+            typeText(words[1])
+            break
+        case "wait":
+            tryCompare(find(words[1]), "visible", true)
+            break
+        case "status":
+            Backend.systemStatus = Number(words[1])
+            break
+        case "set":
+            verify(Facade.setValue(deviceId(1), Number(words[1]), JSON.parse(words[2])), action)
+            break
+        default:
+            verify(keyCodes[action] !== undefined, "no key " + action)
+            keyClick(keyCodes[action])
+        }
+    }
+
+    // Fully shown, and lying over the middle of the first batch button.
+    function showToastOverButtons(message) {
+        const toast = part("toastView")
+        toast.showMessage(message)
+        tryCompare(toast, "animationElapsedCount", 2)
+        const button = part("updateFirmwareButton")
+        const centre = button.mapToItem(null, button.width / 2, button.height / 2)
+        verify(centre.x > toast.x && centre.x < toast.x + toast.width
+               && centre.y > toast.y && centre.y < toast.y + toast.height, "toast over the button")
+    }
+}
