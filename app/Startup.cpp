@@ -6,6 +6,7 @@
 #include "DeviceParameter.h"
 #include "DeviceTableModel.h"
 #include "KxFramework.h"
+#include "KxSystem.h"
 #include "Logger.h"
 #include "MultipleLaunchChecker.h"
 #include "NetworkInterfaceTableModel.h"
@@ -54,6 +55,22 @@ private:
     std::vector<std::function<void()>> m_finalizers;
 };
 
+// The batch operations as a stop request sees them: busy whenever the system
+// is not Active, the same rule by which the window refuses to close.
+class BatchOperations : public UninterruptibleWork
+{
+public:
+    BatchOperations()
+    {
+        connect(&m_system, &KxSystem::statusChanged, this, &UninterruptibleWork::busyChanged);
+    }
+
+    bool busy() const override { return m_system.status() != KxSystemStatus::Active; }
+
+private:
+    KxSystem m_system;
+};
+
 bool launchGuardLetsUsRun()
 {
     if (MultipleLaunchChecker::initialize() != 0)
@@ -99,7 +116,10 @@ int run(int argc, char* argv[])
 
     KxFramework::initialize(&app, &engine, mainUrl);
 
-    quitOnTerminationSignals(app);
+    // Shares the system with the window's KxSystem; after the alert notifier,
+    // which the system connects to when it is made.
+    BatchOperations batchOperations;
+    quitOnTerminationSignals(app, &batchOperations);
     exitOnMainViewFailure(engine, app, mainUrl);
     engine.load(mainUrl);
 

@@ -1,5 +1,6 @@
 #include "Logger.h"
 #include "Startup.h"
+#include "TerminationSignals.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -9,6 +10,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -41,6 +43,36 @@ void exitAfterHandlerWith(QQmlApplicationEngine& engine, const QUrl& mainUrl, in
         Qt::QueuedConnection);
     startWatchdog(watchdog);
 }
+
+// A batch operation as a stop request sees it. With `endsOnceAsked` it ends,
+// on the next turn of the event loop, after the first question whether it
+// is busy: a request that came while it ran.
+class BatchStandIn : public UninterruptibleWork
+{
+public:
+    BatchStandIn(bool running, bool endsOnceAsked)
+        : m_running(running)
+        , m_endsOnceAsked(endsOnceAsked)
+    {
+    }
+
+    bool busy() const override
+    {
+        if (m_running && m_endsOnceAsked && !m_ending) {
+            m_ending = true;
+            QTimer::singleShot(0, this, [this] {
+                m_running = false;
+                Q_EMIT const_cast<BatchStandIn*>(this)->busyChanged();
+            });
+        }
+        return m_running;
+    }
+
+private:
+    mutable bool m_running;
+    const bool m_endsOnceAsked;
+    mutable bool m_ending = false;
+};
 
 } // namespace
 
@@ -149,6 +181,57 @@ private Q_SLOTS:
         QVERIFY2(object, qPrintable(component.errorString()));
         QCOMPARE(object->property("text").toString(), QStringLiteral("Invalid password, please retry."));
         QCOMPARE(object->property("title").toString(), QStringLiteral("Network Interface Name"));
+    }
+
+    // SIGTERM while a batch runs waits for its end, a second one ends the
+    // program at once; without a batch the first one does. Each is logged.
+    void terminationRequests_data()
+    {
+        QTest::addColumn<bool>("running");
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<bool>("runningAtEnd");
+        QTest::addColumn<QStringList>("logged");
+        const QString deferred = QStringLiteral("termination requested while an operation runs: deferred until it "
+                                                "ends (a second request ends the program at once)");
+        QTest::newRow("no batch: at once") << false << 1 << false << QStringList{"termination requested"};
+        QTest::newRow("during a batch: after it")
+            << true << 1 << false
+            << QStringList{deferred, QStringLiteral("the operation has ended: terminating as requested")};
+        QTest::newRow("during a batch, twice: at once")
+            << true << 2 << true
+            << QStringList{deferred,
+                           QStringLiteral("termination requested again: ending now, the running operation is cut off")};
+    }
+
+    void terminationRequests()
+    {
+        QFETCH(bool, running);
+        QFETCH(int, requests);
+        QFETCH(bool, runningAtEnd);
+        QFETCH(QStringList, logged);
+
+        BatchStandIn batch(running, requests == 1);
+        quitOnTerminationSignals(*qApp, &batch);
+        s_messages.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(captureHandler);
+        QTimer::singleShot(0, qApp, [requests] {
+            for (int i = 0; i < requests; ++i)
+                ::raise(SIGTERM);
+        });
+        QTimer watchdog;
+        startWatchdog(watchdog);
+        const int code = QCoreApplication::exec();
+        qInstallMessageHandler(previous);
+
+        QCOMPARE(code, 0);
+        QCOMPARE(batch.busy(), runningAtEnd);
+        QStringList seen;
+        for (const QString& message : std::as_const(s_messages)) {
+            const qsizetype at = message.indexOf(QLatin1String("Log:"));
+            if (at >= 0)
+                seen.append(message.mid(at + 4));
+        }
+        QCOMPARE(seen, logged);
     }
 };
 
