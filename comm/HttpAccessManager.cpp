@@ -8,6 +8,8 @@
 #include <QHttpMultiPart>
 #include <QMutexLocker>
 #include <QNetworkProxy>
+#include <QPointer>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +28,11 @@ QString describe(const Request& request)
     return request.networkRequest().url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
 }
 
+QString poolKey(const QUrl& url)
+{
+    return url.host() + QLatin1Char(':') + QString::number(url.port());
+}
+
 } // namespace
 
 HttpAccessManager& HttpAccessManager::getInstance()
@@ -37,29 +44,58 @@ HttpAccessManager& HttpAccessManager::getInstance()
 HttpAccessManager::HttpAccessManager(QObject* parent)
     : QObject(parent)
     , m_networkAccessManager(this)
+    // Owned as a member; the shared owner only lets requests name it.
+    , m_sharedPool(&m_networkAccessManager, [](QNetworkAccessManager*) {})
 {
-    m_networkAccessManager.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    attachPool(m_networkAccessManager);
+}
+
+void HttpAccessManager::attachPool(QNetworkAccessManager& pool)
+{
+    pool.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     // Direct: the reply must be told to ignore the errors before the
     // handshake goes on.
-    connect(&m_networkAccessManager, &QNetworkAccessManager::sslErrors, this, &HttpAccessManager::sslErrors,
-            Qt::DirectConnection);
-    connect(&m_networkAccessManager, &QNetworkAccessManager::finished, this, &HttpAccessManager::replyFinished,
-            Qt::QueuedConnection);
+    connect(&pool, &QNetworkAccessManager::sslErrors, this, &HttpAccessManager::sslErrors, Qt::DirectConnection);
+    connect(&pool, &QNetworkAccessManager::finished, this, &HttpAccessManager::replyFinished, Qt::QueuedConnection);
     // The process-wide manager outlives the application object; its pooled
     // TLS connections must go while the TLS backend still exists: when the
     // event loop ends, and at the latest with the application object (a
     // program that never ran exec() gets no aboutToQuit).
     if (QCoreApplication* app = QCoreApplication::instance()) {
-        connect(app, &QCoreApplication::aboutToQuit, &m_networkAccessManager,
-                &QNetworkAccessManager::clearConnectionCache);
-        connect(app, &QObject::destroyed, &m_networkAccessManager, &QNetworkAccessManager::clearConnectionCache);
+        connect(app, &QCoreApplication::aboutToQuit, &pool, &QNetworkAccessManager::clearConnectionCache);
+        connect(app, &QObject::destroyed, &pool, &QNetworkAccessManager::clearConnectionCache);
     }
+}
+
+std::shared_ptr<QNetworkAccessManager> HttpAccessManager::newPool()
+{
+    // A child, so that it goes with the manager; before that, when the last
+    // request sent through it lets go (deferred: that may happen inside one
+    // of its own signals).
+    auto* pool = new QNetworkAccessManager(this);
+    attachPool(*pool);
+    QPointer<QNetworkAccessManager> guard(pool);
+    return std::shared_ptr<QNetworkAccessManager>(pool, [guard](QNetworkAccessManager*) {
+        if (guard) {
+            guard->clearConnectionCache();
+            guard->deleteLater();
+        }
+    });
+}
+
+std::shared_ptr<QNetworkAccessManager> HttpAccessManager::poolFor(const std::shared_ptr<Request>& request)
+{
+    const QString key = poolKey(request->networkRequest().url());
+    QMutexLocker locker(&m_lock);
+    const auto own = m_ownPools.constFind(key);
+    return own != m_ownPools.cend() ? *own : m_sharedPool;
 }
 
 HttpAccessManager::~HttpAccessManager()
 {
     QMutexLocker locker(&m_lock);
     m_requests.clear();
+    m_ownPools.clear();
 }
 
 int32_t HttpAccessManager::createSyncRequest(const char* scheme, const char* host, const char* path,
@@ -120,12 +156,22 @@ int32_t HttpAccessManager::setTimeout(int requestId, unsigned milliseconds)
     return ResultCode::kSuccess;
 }
 
+int32_t HttpAccessManager::setMaxResponseSize(int requestId, qint64 bytes)
+{
+    const std::shared_ptr<Request> request = findRequest(requestId);
+    if (!request)
+        return kNoSuchRequest;
+    request->setMaxResponseBytes(bytes);
+    return ResultCode::kSuccess;
+}
+
 int32_t HttpAccessManager::sendGetRequest(int requestId)
 {
     const std::shared_ptr<Request> request = findRequest(requestId);
     if (!request)
         return kNoSuchRequest;
-    return startSending(request, m_networkAccessManager.get(request->networkRequest()), false);
+    request->setPool(poolFor(request));
+    return startSending(request, request->pool()->get(request->networkRequest()), false);
 }
 
 int32_t HttpAccessManager::sendPostRequest(int requestId, const QByteArray& body)
@@ -133,7 +179,8 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, const QByteArray& body
     const std::shared_ptr<Request> request = findRequest(requestId);
     if (!request)
         return kNoSuchRequest;
-    return startSending(request, m_networkAccessManager.post(request->networkRequest(), body), true);
+    request->setPool(poolFor(request));
+    return startSending(request, request->pool()->post(request->networkRequest(), body), true);
 }
 
 int32_t HttpAccessManager::sendPostRequest(int requestId, QHttpMultiPart* body)
@@ -141,10 +188,12 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, QHttpMultiPart* body)
     const std::shared_ptr<Request> request = findRequest(requestId);
     if (!request)
         return kNoSuchRequest;
+    request->setPool(poolFor(request));
+    QNetworkAccessManager& pool = *request->pool();
     // Qt's post with a null multipart would dereference it; an empty body is
     // the harmless reading of a caller's slip.
-    QNetworkReply* reply = body ? m_networkAccessManager.post(request->networkRequest(), body)
-                                : m_networkAccessManager.post(request->networkRequest(), QByteArray());
+    QNetworkReply* reply = body ? pool.post(request->networkRequest(), body)
+                                : pool.post(request->networkRequest(), QByteArray());
     if (!body)
         CORVANE_LOG(QStringLiteral("request %1: no multipart body given, posting an empty one").arg(requestId));
     return startSending(request, reply, true);
@@ -154,54 +203,120 @@ int32_t HttpAccessManager::startSending(const std::shared_ptr<Request>& request,
                                         bool relayProgress)
 {
     request->setReply(reply);
+    request->restart();
     connect(reply, &QNetworkReply::uploadProgress, request.get(), &Request::onReceivedUploadProgress,
             Qt::QueuedConnection);
     if (relayProgress)
         connect(request.get(), &Request::uploadProgress, this, &HttpAccessManager::uploadProgress,
                 static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
+    // Direct: an answer past its limit is cut off before more of it is
+    // buffered.
+    const std::weak_ptr<Request> weak = request;
+    connect(reply, &QNetworkReply::downloadProgress, request.get(),
+            [this, weak](qint64 received, qint64 total) { onDownloadProgress(weak, received, total); });
+
+    QTimer& deadline = request->deadline();
+    disconnect(&deadline, nullptr, this, nullptr);
+    connect(&deadline, &QTimer::timeout, this, [this, weak] { onDeadline(weak); });
+    // QTimer takes an int; longer waits are cut to the longest it can time.
+    deadline.start(static_cast<int>(std::min<unsigned>(request->timeout(), INT_MAX)));
 
     if (request->syncMode() == Request::SyncMode::Sync)
         return waitResponseForSyncMode(request);
     return ResultCode::kSuccess;
 }
 
-// Waits in the program's one nested event loop; replyFinished (queued) quits
-// it.
+void HttpAccessManager::onDeadline(const std::weak_ptr<Request>& weak)
+{
+    const std::shared_ptr<Request> request = weak.lock();
+    if (!request || request->outcome() != Request::Outcome::Running)
+        return;
+    CORVANE_LOG(QStringLiteral("request %1 (%2) timed out after %3 ms")
+                    .arg(request->requestId())
+                    .arg(describe(*request))
+                    .arg(request->timeout()));
+    // Whatever held this device up may hold its pooled connections too: its
+    // later requests start on fresh ones.
+    const std::shared_ptr<QNetworkAccessManager> fresh = newPool();
+    {
+        QMutexLocker locker(&m_lock);
+        m_ownPools.insert(poolKey(request->networkRequest().url()), fresh);
+    }
+    abandon(request, Request::Outcome::TimedOut);
+}
+
+void HttpAccessManager::onDownloadProgress(const std::weak_ptr<Request>& weak, qint64 received, qint64 total)
+{
+    const std::shared_ptr<Request> request = weak.lock();
+    if (!request || request->outcome() != Request::Outcome::Running)
+        return;
+    const qint64 limit = request->maxResponseBytes();
+    if (received <= limit && total <= limit)
+        return;
+    CORVANE_LOG(QStringLiteral("request %1 (%2): answer of %3 bytes is larger than its limit of %4; cut off")
+                    .arg(request->requestId())
+                    .arg(describe(*request))
+                    .arg(std::max(received, total))
+                    .arg(limit));
+    abandon(request, Request::Outcome::TooLarge);
+}
+
+// Settles the outcome and aborts the reply. The abort's end still reaches
+// replyFinished, which calls an asynchronous request back; a synchronous
+// wait is told here.
+void HttpAccessManager::abandon(const std::shared_ptr<Request>& request, Request::Outcome outcome)
+{
+    if (!request->settle(outcome))
+        return;
+    if (QNetworkReply* reply = request->reply())
+        reply->abort();
+    if (request->syncMode() == Request::SyncMode::Sync && request->eventLoop())
+        request->eventLoop()->quit();
+}
+
+int32_t HttpAccessManager::sendResult(Request::Outcome outcome)
+{
+    switch (outcome) {
+    case Request::Outcome::Finished:
+        return ResultCode::kSuccess;
+    case Request::Outcome::TimedOut:
+        return kTimedOut;
+    case Request::Outcome::TooLarge:
+        return kTooLarge;
+    case Request::Outcome::Interrupted:
+        return kNoStatus;
+    case Request::Outcome::NotSent:
+    case Request::Outcome::Running:
+        break;
+    }
+    return kNotSent;
+}
+
+int32_t HttpAccessManager::getSendResult(int requestId)
+{
+    const std::shared_ptr<Request> request = findRequest(requestId);
+    if (!request)
+        return kNoSuchRequest;
+    return sendResult(request->outcome());
+}
+
+// Waits in a nested event loop until the reply's outcome is settled: by its
+// end (replyFinished), its deadline or its size limit, each of which quits
+// the loop from an event.
 int32_t HttpAccessManager::waitResponseForSyncMode(const std::shared_ptr<Request>& request)
 {
     const std::shared_ptr<QEventLoop> loop = request->eventLoop();
     if (!loop)
         return ResultCode::kSuccess;
-
-    // QTimer takes an int; longer waits are cut to the longest it can time.
-    const unsigned timeout = std::min<unsigned>(request->timeout(), INT_MAX);
-    if (NestedWait::run(*loop, static_cast<int>(timeout)))
-        return ResultCode::kSuccess;
-    CORVANE_LOG(QStringLiteral("request %1 (%2) timed out after %3 ms")
-                    .arg(request->requestId())
-                    .arg(describe(*request))
-                    .arg(timeout));
-    if (QNetworkReply* reply = request->reply())
-        reply->abort();
-    forgetStuckConnections();
-    return kTimedOut;
-}
-
-// An aborted request can leave its connection behind half open (a TLS
-// handshake that never finished), and Qt queues later requests to that device
-// behind it until it gives up. Dropping the connection pool frees them; it
-// would also cut other replies in flight, so it waits for a quiet moment.
-void HttpAccessManager::forgetStuckConnections()
-{
-    {
-        QMutexLocker locker(&m_lock);
-        for (const std::shared_ptr<Request>& other : m_requests) {
-            const QNetworkReply* reply = other->reply();
-            if (reply != nullptr && reply->isRunning())
-                return;
-        }
+    const bool settled =
+        NestedWait::run(*loop, [&request] { return request->outcome() != Request::Outcome::Running; });
+    if (!settled) {
+        CORVANE_LOG(QStringLiteral("request %1 (%2) given up: the application is quitting")
+                        .arg(request->requestId())
+                        .arg(describe(*request)));
+        abandon(request, Request::Outcome::Interrupted);
     }
-    m_networkAccessManager.clearConnectionCache();
+    return sendResult(request->outcome());
 }
 
 void HttpAccessManager::replyFinished(QNetworkReply* reply)
@@ -218,6 +333,7 @@ void HttpAccessManager::replyFinished(QNetworkReply* reply)
         return; // deleted meanwhile, or replaced by a later send
 
     disconnect(request.get(), &Request::uploadProgress, this, &HttpAccessManager::uploadProgress);
+    request->settle(Request::Outcome::Finished);
 
     if (request->syncMode() == Request::SyncMode::Async) {
         if (request->callback())

@@ -4,6 +4,7 @@
 #include "ResultCode.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QNetworkAccessManager>
@@ -31,7 +32,9 @@ class QHttpMultiPart;
 // The request list and the id counter are guarded by one mutex, never held
 // while a callback, an event loop or a network call runs. A synchronous send
 // runs a nested event loop on the caller's thread, so other queued events
-// (other replies, timers, callbacks) are delivered while it waits.
+// (other replies, timers, callbacks) are delivered while it waits; only the
+// operator's own actions may send synchronously; background work uses the
+// asynchronous mode.
 class HttpAccessManager : public QObject
 {
     Q_OBJECT
@@ -50,6 +53,8 @@ public:
     static constexpr int32_t kNoStatus = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1F9);
     // The asked response header is absent or empty.
     static constexpr int32_t kHeaderAbsent = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FA);
+    // The answer grew past the request's size limit; the reply was aborted.
+    static constexpr int32_t kTooLarge = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FB);
 
     static constexpr int kNoRequest = -1;
 
@@ -70,18 +75,31 @@ public:
     int32_t createAsyncRequest(const char* scheme, const char* host, const char* path, const char* query, int port,
                                const std::function<void(int)>& callback, int& requestId, const char* authCode);
 
-    // Time-out of a later synchronous send: 0, kZeroTimeout (checked first),
-    // kNoSuchRequest.
+    // Time-out of a later send, in both modes (an asynchronous reply that
+    // times out is aborted and its callback called): 0, kZeroTimeout (checked
+    // first), kNoSuchRequest.
     int32_t setTimeout(int requestId, unsigned milliseconds);
+    // Largest answer body a later send takes (Request::kDefaultMaxResponseBytes
+    // unless set); a larger one aborts the reply. 0, kNoSuchRequest.
+    int32_t setMaxResponseSize(int requestId, qint64 bytes);
 
     // Send: kNoSuchRequest, or 0 (Async: at once; Sync: the reply ended,
-    // successfully or not, before the time-out), or kTimedOut (Sync).
-    // Transport failures show as kNoStatus from getResponseStatusCode. POSTs
-    // relay upload progress through uploadProgress; GETs do not. The
-    // multipart body stays the caller's and must outlive the reply.
+    // successfully or not, before the time-out), or (Sync) kTimedOut,
+    // kTooLarge, or kNoStatus when the application quit during the wait. A
+    // synchronous send reports what became of its own reply, whatever ran
+    // meanwhile. Transport failures show as kNoStatus from
+    // getResponseStatusCode. POSTs relay upload progress through
+    // uploadProgress; GETs do not. The multipart body stays the caller's and
+    // must outlive the reply. Redirects are not followed: a 3xx is the answer.
     int32_t sendGetRequest(int requestId);
     int32_t sendPostRequest(int requestId, const QByteArray& body);
     int32_t sendPostRequest(int requestId, QHttpMultiPart* body);
+
+    // What a send came to, as a synchronous send returns it: 0 once the reply
+    // ended by itself, kTimedOut, kTooLarge, kNoStatus (interrupted);
+    // kNotSent before a send or while it runs; kNoSuchRequest. Asynchronous
+    // callers read it in their callback.
+    int32_t getSendResult(int requestId);
 
     // 0 with the status in `statusCode`; kNoSuchRequest, kNotSent, kNoStatus
     // (out argument untouched).
@@ -110,12 +128,25 @@ private:
                               const char* authCode);
     std::shared_ptr<Request> findRequest(int requestId);
     int32_t findReply(int requestId, QNetworkReply*& reply);
+    std::shared_ptr<QNetworkAccessManager> poolFor(const std::shared_ptr<Request>& request);
+    std::shared_ptr<QNetworkAccessManager> newPool();
+    void attachPool(QNetworkAccessManager& pool);
     int32_t startSending(const std::shared_ptr<Request>& request, QNetworkReply* reply, bool relayProgress);
-    void forgetStuckConnections();
+    void onDeadline(const std::weak_ptr<Request>& request);
+    void onDownloadProgress(const std::weak_ptr<Request>& request, qint64 received, qint64 total);
+    void abandon(const std::shared_ptr<Request>& request, Request::Outcome outcome);
     int32_t waitResponseForSyncMode(const std::shared_ptr<Request>& request);
+    static int32_t sendResult(Request::Outcome outcome);
 
     // A child, so that the replies in flight can be found under the manager.
+    // Every device's connections live here until one of its requests times
+    // out; from then on that device gets a pool of its own, fresh after each
+    // time-out, so that later requests never queue behind a connection that
+    // stalled (a TLS handshake that never finished), while the replies to
+    // other devices in this pool go on undisturbed.
     QNetworkAccessManager m_networkAccessManager;
+    std::shared_ptr<QNetworkAccessManager> m_sharedPool;
+    QHash<QString, std::shared_ptr<QNetworkAccessManager>> m_ownPools; // by host:port
     QList<std::shared_ptr<Request>> m_requests;
     QMutex m_lock;
 };

@@ -1,25 +1,13 @@
 #include "NestedWait.h"
 
 #include <QEventLoop>
-#include <QTimer>
 
-bool NestedWait::run(QEventLoop& loop, int timeoutMs)
+bool NestedWait::run(QEventLoop& loop, const std::function<bool()>& done)
 {
-    QTimer timer;
-    if (timeoutMs >= 0) {
-        timer.setSingleShot(true);
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        timer.start(timeoutMs);
-    }
-
+    if (done())
+        return true;
+    // Only a quit ends exec(): ours, once done() holds, or the application's,
+    // which also makes every later exec() return at once.
     loop.exec();
-
-    if (timeoutMs < 0)
-        return true;
-    if (timer.isActive()) {
-        timer.stop();
-        return true;
-    }
-    return false;
+    return done();
 }

@@ -26,6 +26,10 @@ QNetworkRequest createNetworkRequest(const char* scheme, const char* host, const
         url.setQuery(QString::fromUtf8(query), QUrl::TolerantMode);
     url.setPort(port);
     request.setUrl(url);
+    // A 3xx is the device's answer: following it would send the
+    // "Authorization" header to whatever host it names and read that host's
+    // status as the device's.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
 
     if (authCode) {
         const QString credentials = QStringLiteral("admin:") + QString::fromUtf8(authCode);

@@ -10,6 +10,8 @@ Request::Request(int requestId, const QNetworkRequest& networkRequest, SyncMode 
 {
     if (m_syncMode == SyncMode::Sync)
         m_eventLoop = std::make_shared<QEventLoop>();
+    m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);
 }
 
 Request::~Request() = default;
@@ -28,6 +30,15 @@ void Request::setReply(QNetworkReply* reply)
         if (guard)
             guard->deleteLater();
     });
+}
+
+bool Request::settle(Outcome outcome)
+{
+    if (m_outcome != Outcome::Running)
+        return false;
+    m_outcome = outcome;
+    m_deadline.stop();
+    return true;
 }
 
 void Request::onReceivedUploadProgress(qint64 bytesSent, qint64 bytesTotal)

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QEventLoop>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -23,7 +25,21 @@ public:
 
     using Callback = std::function<void(int)>;
 
+    // What became of the reply. Only the first end counts: a reply aborted
+    // after its time-out still finishes, but stays TimedOut.
+    enum class Outcome {
+        NotSent,
+        Running,
+        Finished,    // the reply ended by itself (an answer or a transport failure)
+        TimedOut,    // no end within the time-out; the reply was aborted
+        TooLarge,    // the answer grew past its limit; the reply was aborted
+        Interrupted, // the application quit while a send waited; the reply was aborted
+    };
+
     static constexpr int kDefaultTimeoutMs = 30000;
+    // No answer of a device's REST interface comes near this; a larger one is
+    // cut off rather than buffered.
+    static constexpr qint64 kDefaultMaxResponseBytes = 1024 * 1024;
 
     Request(int requestId, const QNetworkRequest& networkRequest, SyncMode syncMode, QObject* parent = nullptr);
     ~Request() override;
@@ -43,6 +59,23 @@ public:
     unsigned timeout() const { return m_timeout; }
     void setTimeout(unsigned milliseconds) { m_timeout = milliseconds; }
 
+    qint64 maxResponseBytes() const { return m_maxResponseBytes; }
+    void setMaxResponseBytes(qint64 bytes) { m_maxResponseBytes = bytes; }
+
+    Outcome outcome() const { return m_outcome; }
+    // Settles the outcome once: true when this call settled it.
+    bool settle(Outcome outcome);
+    // Back to Running for a new send.
+    void restart() { m_outcome = Outcome::Running; }
+
+    // The connection pool the reply runs in; the request shares its
+    // ownership, so that a pool retired meanwhile outlives the reply.
+    const std::shared_ptr<QNetworkAccessManager>& pool() const { return m_pool; }
+    void setPool(const std::shared_ptr<QNetworkAccessManager>& pool) { m_pool = pool; }
+
+    // Times the send out; started by the manager with each send.
+    QTimer& deadline() { return m_deadline; }
+
     // Sync mode only (null otherwise): the loop the synchronous send waits in.
     const std::shared_ptr<QEventLoop>& eventLoop() const { return m_eventLoop; }
 
@@ -58,8 +91,13 @@ private:
     const int m_requestId;
     const QNetworkRequest m_networkRequest;
     const SyncMode m_syncMode;
+    // Before the reply: members go in reverse order, the reply first.
+    std::shared_ptr<QNetworkAccessManager> m_pool;
     std::shared_ptr<QNetworkReply> m_reply;
     Callback m_callback;
     unsigned m_timeout = kDefaultTimeoutMs;
+    qint64 m_maxResponseBytes = kDefaultMaxResponseBytes;
+    Outcome m_outcome = Outcome::NotSent;
+    QTimer m_deadline;
     std::shared_ptr<QEventLoop> m_eventLoop;
 };

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <atomic>
 #include <memory>
 
 #ifdef Q_OS_LINUX
@@ -63,12 +64,17 @@ QByteArray FileDigestCache::md5(const QString& path)
     QElapsedTimer clock;
     clock.start();
     QByteArray digest;
-    const std::unique_ptr<QThread> worker(
-        QThread::create([&digest, path] { digest = HashGenerator::generate(path, QCryptographicHash::Md5); }));
+    std::atomic<bool> computed{false};
+    const std::unique_ptr<QThread> worker(QThread::create([&digest, &computed, path] {
+        digest = HashGenerator::generate(path, QCryptographicHash::Md5);
+        computed = true;
+    }));
     QEventLoop loop;
     QObject::connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
     worker->start();
-    NestedWait::run(loop, NestedWait::kNoTimeout);
+    // A quitting application ends the wait early; the worker still has to
+    // finish before its result and the thread object go.
+    NestedWait::run(loop, [&computed] { return computed.load(); });
     worker->wait();
 
     Identity after;
