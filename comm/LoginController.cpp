@@ -8,6 +8,10 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
+
+#include <climits>
+#include <cmath>
 
 namespace {
 
@@ -49,25 +53,84 @@ int32_t LoginController::requestLogin(const QString& deviceId, const QString& au
     }
     const QString ipAddress = address.toString();
 
-    int32_t result = processRequestLogin(authCode, ipAddress);
+    const int32_t result = processRequestLogin(authCode, ipAddress);
     if (ResultCode::isFailure(result)) {
         CORVANE_LOG(QStringLiteral("login to %1 failed at authenticate: %2").arg(ipAddress, hex(result)));
         return result;
     }
-    setAuthCode(deviceId, authCode);
-    setLoggedIn(deviceId, true);
+    markAuthenticated(deviceId, authCode);
 
     QByteArray body;
-    result = processRequestGetDeviceInfo(authCode, ipAddress, body);
-    if (ResultCode::isFailure(result)) {
-        // Already marked logged in with the new code; the caller reports it.
-        CORVANE_LOG(QStringLiteral("login to %1 failed at the settings read: %2").arg(ipAddress, hex(result)));
-        return result;
+    int status = 0;
+    const int32_t read = exchange(Method::Get, kSettingsPath, 0, authCode, ipAddress, status, &body);
+    return afterSettingsRead(deviceId, ipAddress, read, status, body);
+}
+
+// The steps of requestLogin, each started from the previous one's answer.
+class AsyncLogin : public QObject
+{
+public:
+    AsyncLogin(const LoginController& login, const QString& deviceId, const QString& ipAddress,
+               const QString& authCode, const LoginController::Done& done, QObject* context)
+        : QObject(context)
+        , m_login(login)
+        , m_deviceId(deviceId)
+        , m_ipAddress(ipAddress)
+        , m_authCode(authCode)
+        , m_done(done)
+    {
     }
-    result = saveDeviceInfo(deviceId, body);
-    if (ResultCode::isFailure(result))
-        CORVANE_LOG(QStringLiteral("login to %1: settings not all stored").arg(ipAddress));
-    return result;
+
+    void start()
+    {
+        m_login.exchangeAsync(LoginController::Method::Post, kAuthenticatePath, m_login.m_loginTimeout, m_authCode,
+                              m_ipAddress, false, this, [this](int32_t result, int status, const QByteArray&) {
+                                  if (ResultCode::isSuccess(result))
+                                      result = m_login.authenticateVerdict(m_ipAddress, status);
+                                  if (ResultCode::isFailure(result)) {
+                                      CORVANE_LOG(QStringLiteral("login to %1 failed at authenticate: %2")
+                                                      .arg(m_ipAddress, hex(result)));
+                                      return finish(result);
+                                  }
+                                  m_login.markAuthenticated(m_deviceId, m_authCode);
+                                  readSettings();
+                              });
+    }
+
+private:
+    void readSettings()
+    {
+        m_login.exchangeAsync(LoginController::Method::Get, kSettingsPath, 0, m_authCode, m_ipAddress, true, this,
+                              [this](int32_t result, int status, const QByteArray& body) {
+                                  finish(m_login.afterSettingsRead(m_deviceId, m_ipAddress, result, status, body));
+                              });
+    }
+
+    void finish(int32_t result)
+    {
+        const LoginController::Done done = m_done;
+        deleteLater();
+        done(result);
+    }
+
+    LoginController m_login;
+    const QString m_deviceId;
+    const QString m_ipAddress;
+    const QString m_authCode;
+    const LoginController::Done m_done;
+};
+
+void LoginController::requestLoginAsync(const QString& deviceId, const QString& authCode, QObject* context,
+                                        const Done& done)
+{
+    QVariant address;
+    if (!m_facade.getDeviceParameter(deviceId, DeviceParameter::IpAddress, address, DeviceFindPolicy::ById)) {
+        CORVANE_LOG(QStringLiteral("login: no device %1").arg(deviceId));
+        QMetaObject::invokeMethod(context, [done] { done(ResultCode::kFailure); }, Qt::QueuedConnection);
+        return;
+    }
+    auto* login = new AsyncLogin(*this, deviceId, address.toString(), authCode, done, context);
+    login->start();
 }
 
 int32_t LoginController::processRequestLogin(const QString& authCode, const QString& ipAddress)
@@ -76,16 +139,48 @@ int32_t LoginController::processRequestLogin(const QString& authCode, const QStr
     const int32_t result = exchange(Method::Post, kAuthenticatePath, m_loginTimeout, authCode, ipAddress, status, nullptr);
     if (ResultCode::isFailure(result))
         return result;
-    if (status == 403) {
-        CORVANE_LOG(QStringLiteral("login to %1 refused: wrong password").arg(ipAddress));
+    return authenticateVerdict(ipAddress, status);
+}
+
+int32_t LoginController::authenticateVerdict(const QString& ipAddress, int status)
+{
+    if (status == 401 || status == 403) {
+        CORVANE_LOG(QStringLiteral("login to %1 refused (%2): wrong password").arg(ipAddress).arg(status));
         m_facade.setDeviceParameter(ipAddress, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ByIpAddress);
         return kInvalidPassword;
     }
-    // Any other answer means the device is there and did not refuse the
-    // code; only 403 is a verdict.
+    // The device is there but could not judge the code: no login.
+    if (status >= 500 && status <= 599) {
+        CORVANE_LOG(QStringLiteral("login to %1: authenticate answered %2").arg(ipAddress).arg(status));
+        return deviceError(status);
+    }
     if (!isAnswered(status))
         CORVANE_LOG(QStringLiteral("authenticate on %1 answered %2, taken as accepted").arg(ipAddress).arg(status));
     return ResultCode::kSuccess;
+}
+
+void LoginController::markAuthenticated(const QString& deviceId, const QString& authCode)
+{
+    setAuthCode(deviceId, authCode);
+    setLoggedIn(deviceId, true);
+}
+
+int32_t LoginController::afterSettingsRead(const QString& deviceId, const QString& ipAddress, int32_t result,
+                                           int status, const QByteArray& body)
+{
+    if (ResultCode::isFailure(result)) {
+        // Authenticated but not done: logged out again, so that the device
+        // offers its login instead of looking logged in without a channel.
+        CORVANE_LOG(QStringLiteral("login to %1 failed at the settings read: %2").arg(ipAddress, hex(result)));
+        setLoggedIn(deviceId, false);
+        return result;
+    }
+    if (!isAnswered(status))
+        CORVANE_LOG(QStringLiteral("settings read on %1 answered %2, nothing read").arg(ipAddress).arg(status));
+    result = saveDeviceInfo(deviceId, body);
+    if (ResultCode::isFailure(result))
+        CORVANE_LOG(QStringLiteral("login to %1: settings not all stored").arg(ipAddress));
+    return result;
 }
 
 int32_t LoginController::processRequestGetDeviceInfo(const QString& authCode, const QString& ipAddress,
@@ -108,29 +203,89 @@ int32_t LoginController::exchange(Method method, const char* path, int timeoutMs
                                                     requestId, code.constData());
     if (ResultCode::isSuccess(result) && timeoutMs > 0)
         result = m_httpAccess.setTimeout(requestId, static_cast<unsigned>(timeoutMs));
+    if (ResultCode::isSuccess(result) && body)
+        result = m_httpAccess.setMaxResponseSize(requestId, kMaxSettingsBytes);
     if (ResultCode::isSuccess(result))
         result = method == Method::Post ? m_httpAccess.sendPostRequest(requestId, QByteArray())
                                         : m_httpAccess.sendGetRequest(requestId);
+    return finishExchange(m_httpAccess, requestId, result, status, body);
+}
+
+void LoginController::exchangeAsync(Method method, const char* path, int timeoutMs, const QString& authCode,
+                                    const QString& ipAddress, bool wantBody, QObject* context,
+                                    const ExchangeDone& done)
+{
+    const QByteArray host = ipAddress.toUtf8();
+    const QByteArray code = authCode.toUtf8();
+    HttpAccessManager* http = &m_httpAccess;
+    // The callback may come after `context` went; it then only lets go of
+    // the request.
+    QPointer<QObject> guard(context);
+    auto answered = [http, guard, wantBody, done](int requestId) {
+        int status = 0;
+        QByteArray body;
+        const int32_t result = finishExchange(*http, requestId, http->getSendResult(requestId), status,
+                                              wantBody ? &body : nullptr);
+        if (guard)
+            done(result, status, body);
+    };
+    int requestId = HttpAccessManager::kNoRequest;
+    int32_t result = m_httpAccess.createAsyncRequest(kScheme, host.constData(), path, nullptr, DeviceEndpoints::kPort,
+                                                     answered, requestId, code.constData());
+    if (ResultCode::isSuccess(result) && timeoutMs > 0)
+        result = m_httpAccess.setTimeout(requestId, static_cast<unsigned>(timeoutMs));
+    if (ResultCode::isSuccess(result) && wantBody)
+        result = m_httpAccess.setMaxResponseSize(requestId, kMaxSettingsBytes);
     if (ResultCode::isSuccess(result))
-        result = m_httpAccess.getResponseStatusCode(requestId, status);
+        result = method == Method::Post ? m_httpAccess.sendPostRequest(requestId, QByteArray())
+                                        : m_httpAccess.sendGetRequest(requestId);
+    if (ResultCode::isFailure(result)) {
+        m_httpAccess.deleteRequest(requestId);
+        QMetaObject::invokeMethod(context, [done, result] { done(result, 0, QByteArray()); }, Qt::QueuedConnection);
+    }
+}
+
+// Reads the answer of a sent request and deletes it.
+int32_t LoginController::finishExchange(HttpAccessManager& http, int requestId, int32_t sent, int& status,
+                                        QByteArray* body)
+{
+    int32_t result = sent;
+    if (ResultCode::isSuccess(result))
+        result = http.getResponseStatusCode(requestId, status);
     if (ResultCode::isSuccess(result) && body && isAnswered(status))
-        result = m_httpAccess.getResponseBody(requestId, *body);
-    m_httpAccess.deleteRequest(requestId);
+        result = http.getResponseBody(requestId, *body);
+    http.deleteRequest(requestId);
     return ResultCode::isFailure(result) ? result : ResultCode::kSuccess;
 }
 
 int32_t LoginController::saveDeviceInfo(const QString& deviceId, const QByteArray& body)
 {
-    // A malformed or empty body reads as an empty document: every value then
-    // takes its default.
-    const QJsonObject document = QJsonDocument::fromJson(body).object();
+    // No document (an empty, malformed or other body) says nothing about the
+    // device: what the record holds stays.
+    QVariant known;
+    if (!m_facade.getDeviceParameter(deviceId, DeviceParameter::DeviceId, known, DeviceFindPolicy::ById))
+        return ResultCode::kFailure;
+    const QJsonDocument parsed = QJsonDocument::fromJson(body);
+    if (!parsed.isObject()) {
+        CORVANE_LOG(QStringLiteral("no settings document from %1; the record keeps its values").arg(deviceId));
+        return ResultCode::kSuccess;
+    }
+    const QJsonObject document = parsed.object();
     bool allStored = true;
     for (const SettingsFields::Field field : kLoginFields) {
         const SettingsFields::Entry& entry = SettingsFields::entry(field);
         const QJsonValue value =
             document.value(SettingsFields::sectionKey(entry.section)).toObject().value(QLatin1String(entry.key));
-        const QVariant stored = entry.kind == SettingsFields::Kind::Integer ? QVariant(value.toInt(0))
-                                                                            : QVariant(value.toString());
+        QVariant stored;
+        if (entry.kind == SettingsFields::Kind::Integer) {
+            // A state the document does not give is not "idle".
+            const double number = value.toDouble();
+            if (!value.isDouble() || number < INT_MIN || number > INT_MAX || std::floor(number) != number)
+                continue;
+            stored = static_cast<int>(number);
+        } else {
+            stored = value.toString();
+        }
         if (!m_facade.setDeviceParameter(deviceId, entry.parameter, stored, DeviceFindPolicy::ById))
             allStored = false;
     }

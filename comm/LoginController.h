@@ -5,9 +5,11 @@
 #include "ResultCode.h"
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 // Logs in to one device: authenticates with the device's authentication code
 // (MD5 hex of the operator's password), marks the device logged in with that
@@ -16,14 +18,17 @@
 // state between calls; create one per login.
 //
 // Results: 0 on success, else the failure code of the step that failed:
-// kInvalidPassword (the device answered 403), the HTTP access manager's codes
-// (time-out, no status), ResultCode::kFailure (a record value could not be
-// read or stored).
+// kInvalidPassword (the device answered 401 or 403), deviceError(status) (a
+// 5xx answer to authenticate), the HTTP access manager's codes (time-out, no
+// status, an oversize answer), ResultCode::kFailure (a record value could not
+// be read or stored). A login that fails after authenticate leaves the device
+// marked logged out, so that the operator can always log in again.
 //
 // Threads: the thread of the HTTP access manager (the user-interface
-// thread). Each exchange waits in the manager's nested event loop, so other
-// events, a second login among them, run meanwhile. Neither the code nor the
-// "Authorization" header is ever logged.
+// thread). requestLogin waits in the manager's nested event loop, so other
+// events run meanwhile: it is for the operator's own login. Background work
+// (re-login of a failed push channel) uses requestLoginAsync, which never
+// waits. Neither the code nor the "Authorization" header is ever logged.
 class LoginController
 {
 public:
@@ -31,6 +36,18 @@ public:
     static constexpr int32_t kInvalidPassword = ResultCode::failure(ResultCode::Facility::Login, 0x0001);
 
     static constexpr int kLoginTimeoutMs = 10000;
+    // A settings document is a few hundred bytes; anything near this is no
+    // settings document.
+    static constexpr qint64 kMaxSettingsBytes = 64 * 1024;
+
+    // A device error (5xx) answered to authenticate: the status in the low
+    // bits (500 gives 0x801101F4).
+    static constexpr int32_t deviceError(int status)
+    {
+        return ResultCode::failure(ResultCode::Facility::Login, static_cast<uint16_t>(status));
+    }
+
+    using Done = std::function<void(int32_t)>;
 
     // The process-wide facade and manager unless others are given; both must
     // outlive the controller.
@@ -41,28 +58,49 @@ public:
     // not know gives ResultCode::kFailure without any exchange.
     int32_t requestLogin(const QString& deviceId, const QString& authCode);
 
-    // POST /api/v1/auth/authenticate with a 10 s time-out. 200, 202, 204 and
-    // any other status but 403 are success; 403 marks the device (found by
-    // address) logged out and gives kInvalidPassword.
+    // The same sequence without a nested wait: every exchange is
+    // asynchronous, and `done` is called once with the result, always after
+    // this call has returned. Nothing is called once `context` is gone.
+    void requestLoginAsync(const QString& deviceId, const QString& authCode, QObject* context, const Done& done);
+
+    // POST /api/v1/auth/authenticate with a 10 s time-out. 401 and 403 mark
+    // the device (found by address) logged out and give kInvalidPassword; a
+    // 5xx gives deviceError(status); any other status is success.
     int32_t processRequestLogin(const QString& authCode, const QString& ipAddress);
 
     // GET /api/v1/settings/self; the body is read for 200, 202 and 204 only
-    // and left empty otherwise.
+    // and left empty otherwise. An answer past kMaxSettingsBytes fails with
+    // the manager's kTooLarge.
     int32_t processRequestGetDeviceInfo(const QString& authCode, const QString& ipAddress, QByteArray& body);
 
-    // Stores the seven login values of the document (missing ones as "" or
-    // 0); 0 when every store succeeded, else ResultCode::kFailure, all seven
-    // tried either way.
+    // Stores the login values of the document: strings missing from it as
+    // "", the running status only when the document holds it as a whole
+    // number. A body that is no JSON object is no document: nothing is
+    // stored and the result is 0. Else 0 when every store succeeded,
+    // ResultCode::kFailure otherwise, all tried either way.
     int32_t saveDeviceInfo(const QString& deviceId, const QByteArray& body);
 
     bool setAuthCode(const QString& deviceId, const QString& authCode);
     bool setLoggedIn(const QString& deviceId, bool loggedIn);
 
 private:
+    friend class AsyncLogin;
     enum class Method { Get, Post };
-    // One synchronous exchange; the request is deleted before returning.
+    // One exchange; the request is deleted before returning (synchronous) or
+    // before `done` is called (asynchronous).
     int32_t exchange(Method method, const char* path, int timeoutMs, const QString& authCode,
                      const QString& ipAddress, int& status, QByteArray* body);
+    using ExchangeDone = std::function<void(int32_t result, int status, const QByteArray& body)>;
+    void exchangeAsync(Method method, const char* path, int timeoutMs, const QString& authCode,
+                       const QString& ipAddress, bool wantBody, QObject* context, const ExchangeDone& done);
+    static int32_t finishExchange(HttpAccessManager& http, int requestId, int32_t sent, int& status,
+                                  QByteArray* body);
+
+    // What the steps make of their answers, shared by both ways of waiting.
+    int32_t authenticateVerdict(const QString& ipAddress, int status);
+    void markAuthenticated(const QString& deviceId, const QString& authCode);
+    int32_t afterSettingsRead(const QString& deviceId, const QString& ipAddress, int32_t result, int status,
+                              const QByteArray& body);
 
     const int m_loginTimeout = kLoginTimeoutMs;
     HttpAccessManager& m_httpAccess;

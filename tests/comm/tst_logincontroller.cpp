@@ -33,8 +33,15 @@ constexpr int code(uint32_t value)
 // Version, serial number, running status, subnet, gateway, DNS 1, DNS 2 as
 // the record holds them.
 const QStringList kFromDevice{"1.2.3", "SN-117", "1", "255.255.255.0", "127.0.117.254", "127.0.117.53", "127.0.117.54"};
-const QStringList kStoredEmpty{"", "", "0", "", "", "", ""};
-const QStringList kUntouched{"", "", "-1", "", "", "", ""};
+// What the record held before the login (an earlier one's values).
+const QStringList kUntouched{"0.9.9", "SN-OLD", "2", "255.255.0.0", "gw", "dns-a", "dns-b"};
+// A document's values stored over them, the running status only where given.
+const QStringList kStoredEmpty{"", "", "2", "", "", "", ""};
+constexpr DeviceParameter kLoginParameters[] = {
+    DeviceParameter::Version,        DeviceParameter::SerialNumber, DeviceParameter::RunningStatus,
+    DeviceParameter::SubnetMask,     DeviceParameter::DefaultGateway, DeviceParameter::DnsServer1,
+    DeviceParameter::DnsServer2,
+};
 
 } // namespace
 
@@ -59,9 +66,7 @@ private:
     QStringList loginValues() const
     {
         QStringList out;
-        for (DeviceParameter p : {DeviceParameter::Version, DeviceParameter::SerialNumber, DeviceParameter::RunningStatus,
-                                  DeviceParameter::SubnetMask, DeviceParameter::DefaultGateway,
-                                  DeviceParameter::DnsServer1, DeviceParameter::DnsServer2})
+        for (DeviceParameter p : kLoginParameters)
             out << value(p).toString();
         return out;
     }
@@ -91,6 +96,12 @@ private Q_SLOTS:
         QCOMPARE(value(DeviceParameter::IpAddress).toString(), QLatin1String(kAddress));
         QVERIFY(m_facade->setDeviceParameter(QLatin1String(kDeviceId), DeviceParameter::AcceptedMd5Password,
                                              QLatin1String(kEarlierCode), DeviceFindPolicy::ById));
+        for (int i = 0; i < kUntouched.size(); ++i) {
+            const QVariant earlier = kLoginParameters[i] == DeviceParameter::RunningStatus ? QVariant(kUntouched[i].toInt())
+                                                                                         : QVariant(kUntouched[i]);
+            QVERIFY(m_facade->setDeviceParameter(QLatin1String(kDeviceId), kLoginParameters[i], earlier,
+                                                 DeviceFindPolicy::ById));
+        }
     }
 
     void cleanup()
@@ -119,41 +130,54 @@ private Q_SLOTS:
             << QStringList{} << "Corvane-117" << true << code(0x80110001) << false << false << kUntouched;
         QTest::newRow("empty password") << QStringList{} << "" << true << code(0x80110001) << false << false
                                         << kUntouched;
-        QTest::newRow("authenticate 401 is no verdict")
-            << QStringList{"auth-status 401"} << right << false << 0 << true << true << kFromDevice;
-        QTest::newRow("authenticate 500 is no verdict")
-            << QStringList{"auth-status 500"} << right << false << 0 << true << true << kFromDevice;
+        QTest::newRow("authenticate 401 is a refusal") << QStringList{"auth-status 401"} << right << true
+                                                       << code(0x80110001) << false << false << kUntouched;
+        QTest::newRow("authenticate 500 fails with its status") << QStringList{"auth-status 500"} << right << false
+                                                                << code(0x801101F4) << false << false << kUntouched;
+        QTest::newRow("authenticate 503") << QStringList{"auth-status 503"} << right << true << code(0x801101F7)
+                                          << true << false << kUntouched;
+        QTest::newRow("authenticate 302 is not followed")
+            << QStringList{"auth-status 302", "redirect https://127.0.117.2:60010/"} << right << false << 0 << true
+            << true << kFromDevice;
         QTest::newRow("authenticate 202") << QStringList{"auth-status 202"} << right << false << 0 << true << true
                                           << kFromDevice;
         QTest::newRow("authenticate 204") << QStringList{"auth-status 204"} << right << false << 0 << true << true
                                           << kFromDevice;
         QTest::newRow("settings 202 is read") << QStringList{"settings-status 202"} << right << false << 0 << true
                                               << true << kFromDevice;
-        QTest::newRow("settings 204 stores defaults")
-            << QStringList{"settings-status 204"} << right << false << 0 << true << true << kStoredEmpty;
-        // These answers carry the whole document all the same: it must not be read.
+        // No document: what the record held stays (the 2xx and 4xx answers
+        // carry the whole document all the same; it must not be read).
+        QTest::newRow("settings 204 brings nothing")
+            << QStringList{"settings-status 204"} << right << false << 0 << true << true << kUntouched;
         QTest::newRow("settings 201 is not read")
-            << QStringList{"settings-status 201"} << right << false << 0 << true << true << kStoredEmpty;
+            << QStringList{"settings-status 201"} << right << false << 0 << true << true << kUntouched;
         QTest::newRow("settings 404 is not read")
-            << QStringList{"settings-status 404"} << right << false << 0 << true << true << kStoredEmpty;
+            << QStringList{"settings-status 404"} << right << false << 0 << true << true << kUntouched;
         QTest::newRow("settings 500 is not read")
-            << QStringList{"settings-status 500"} << right << false << 0 << true << true << kStoredEmpty;
+            << QStringList{"settings-status 500"} << right << false << 0 << true << true << kUntouched;
         QTest::newRow("settings 403 is not read")
-            << QStringList{"settings-status 403"} << right << false << 0 << true << true << kStoredEmpty;
+            << QStringList{"settings-status 403"} << right << false << 0 << true << true << kUntouched;
+        QTest::newRow("settings 302 is not followed")
+            << QStringList{"settings-status 302", "redirect https://127.0.117.1:60010/api/v1/settings/self"} << right
+            << false << 0 << true << true << kUntouched;
         QTest::newRow("document without net")
             << QStringList{"settings-drop net"} << right << false << 0 << true << true
             << QStringList{"1.2.3", "SN-117", "1", "", "", "", ""};
         QTest::newRow("document without sys")
             << QStringList{"settings-drop sys"} << right << false << 0 << true << true
-            << QStringList{"", "", "0", "255.255.255.0", "127.0.117.254", "127.0.117.53", "127.0.117.54"};
+            << QStringList{"", "", "2", "255.255.255.0", "127.0.117.254", "127.0.117.53", "127.0.117.54"};
         QTest::newRow("document without display") << QStringList{"settings-drop display"} << right << false << 0
                                                   << true << true << kFromDevice;
-        // Gone between the two exchanges: logged in with the new code, nothing read.
+        // Gone, or out of bounds, between the two exchanges: the new code is
+        // kept, but the device offers its login again.
         QTest::newRow("settings read closed unanswered")
-            << QStringList{"settings-status close"} << right << false << code(0x800101F9) << true << true
+            << QStringList{"settings-status close"} << right << false << code(0x800101F9) << false << true
             << kUntouched;
         QTest::newRow("device vanishes after authenticate")
-            << QStringList{"vanish-after-auth on"} << right << false << code(0x800101F9) << true << true
+            << QStringList{"vanish-after-auth on"} << right << true << code(0x800101F9) << false << true
+            << kUntouched;
+        QTest::newRow("oversize settings document")
+            << QStringList{"settings-size 200000"} << right << true << code(0x800101FB) << false << true
             << kUntouched;
         QTest::newRow("connection refused") << QStringList{"connect refuse"} << right << false << code(0x800101F9)
                                             << false << false << kUntouched;
@@ -218,9 +242,9 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QStringList>("values");
 
-        QTest::newRow("empty") << QByteArray() << kStoredEmpty;
-        QTest::newRow("malformed") << QByteArray("{\"sys\":{\"base-ver\":\"9\"") << kStoredEmpty;
-        QTest::newRow("array") << QByteArray("[{\"sys\":{}}]") << kStoredEmpty;
+        QTest::newRow("empty") << QByteArray() << kUntouched;
+        QTest::newRow("malformed") << QByteArray("{\"sys\":{\"base-ver\":\"9\"") << kUntouched;
+        QTest::newRow("array") << QByteArray("[{\"sys\":{}}]") << kUntouched;
         QTest::newRow("sections of the wrong type")
             << QByteArray(R"({"sys":"1.0","net":[1]})") << kStoredEmpty;
         QTest::newRow("values of the wrong type")
