@@ -93,27 +93,69 @@ std::shared_ptr<Session> DeviceNotificationObserver::findSession(const QString& 
 int32_t DeviceNotificationObserver::createSession(const QString& ipAddress, int port)
 {
     std::shared_ptr<Session> session;
+    std::shared_ptr<Session> dead; // goes after the lock
     {
         QMutexLocker locker(&m_sessionsLock);
-        if (findSession(ipAddress, port))
-            return kSessionExists;
+        if (const std::shared_ptr<Session> existing = findSession(ipAddress, port)) {
+            if (!existing->isDead())
+                return kSessionExists;
+            // A channel that ended (closed by the device, failed, never
+            // opened) must not refuse the one a new login brings.
+            dead = existing;
+            m_sessions.removeOne(existing);
+        }
         session = std::make_shared<Session>(ipAddress, port, m_options.handshakeTimeoutMs);
         m_sessions.append(session);
+    }
+    if (dead) {
+        disconnect(dead.get(), nullptr, this, nullptr);
+        dead->closeSession();
     }
     connect(session.get(), &Session::receivedTextMessage, this, &DeviceNotificationObserver::onReceivedTextMessage,
             Qt::QueuedConnection);
     connect(session.get(), &Session::changedState, this, &DeviceNotificationObserver::onChangedState,
             Qt::DirectConnection);
+    // Queued: the session is not taken down inside its own signal, and an
+    // error that follows the close on the same socket is seen first.
+    const std::weak_ptr<Session> weak = session;
+    connect(
+        session.get(), &Session::closedByPeer, this,
+        [this, weak](const QString& ip, int p) { onClosedByPeer(weak, ip, p); }, Qt::QueuedConnection);
 
     QVariant authCode;
     if (!m_facade.getDeviceParameter(ipAddress, DeviceParameter::AcceptedMd5Password, authCode,
                                      DeviceFindPolicy::ByIpAddress)) {
         CORVANE_LOG(QStringLiteral("push session %1:%2 not opened: no such device").arg(ipAddress).arg(port));
+        // Not kept: an unopened session would refuse every later channel.
+        forgetSession(session);
         return kNoDevice;
     }
     const QByteArray code = authCode.toString().toUtf8();
     const int32_t result = session->openSession(code.constData());
     return ResultCode::isFailure(result) ? result : ResultCode::kSuccess;
+}
+
+void DeviceNotificationObserver::forgetSession(const std::shared_ptr<Session>& session)
+{
+    {
+        QMutexLocker locker(&m_sessionsLock);
+        if (!m_sessions.removeOne(session))
+            return;
+    }
+    disconnect(session.get(), nullptr, this, nullptr);
+}
+
+void DeviceNotificationObserver::onClosedByPeer(const std::weak_ptr<Session>& weak, const QString& ipAddress,
+                                                int port)
+{
+    const std::shared_ptr<Session> session = weak.lock();
+    if (!session || session->hasFailed())
+        return; // replaced meanwhile, or the close was a failure after all
+    // No retry for a channel the device ended itself, but no dead end
+    // either: the device needs a login again, which opens a fresh channel.
+    CORVANE_LOG(QStringLiteral("push channel %1:%2 closed by the device; login required").arg(ipAddress).arg(port));
+    forgetSession(session);
+    m_facade.setDeviceParameter(ipAddress, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ByIpAddress);
 }
 
 int DeviceNotificationObserver::destroySession(const QString& ipAddress, int port)
@@ -172,9 +214,7 @@ void DeviceNotificationObserver::startReconnect(const QString& ipAddress, int po
     if (running)
         return;
     auto retry = std::make_shared<Reconnect>(ipAddress, port, m_options.reconnectIntervalMs);
-    // Queued: the re-login waits in a nested event loop, and the timer's own
-    // tick must not stay on the stack beneath it while this Reconnect may be
-    // removed by another attempt that reached the device first.
+    // Queued: a tick never runs inside whatever emitted it.
     connect(retry.get(), &Reconnect::retryTimeElapsed, this, &DeviceNotificationObserver::reconnect,
             Qt::QueuedConnection);
     m_reconnects.append(retry);
@@ -188,22 +228,40 @@ void DeviceNotificationObserver::reconnect(const QString& ipAddress, int port)
 {
     QVariant deviceId;
     QVariant authCode;
-    int32_t result = ResultCode::kFailure;
-    if (m_facade.getDeviceParameter(ipAddress, DeviceParameter::DeviceId, deviceId, DeviceFindPolicy::ByIpAddress)
-        && m_facade.getDeviceParameter(ipAddress, DeviceParameter::AcceptedMd5Password, authCode,
-                                       DeviceFindPolicy::ByIpAddress)) {
-        LoginController login(m_facade, m_httpAccess);
-        result = login.requestLogin(deviceId.toString(), authCode.toString());
-    }
-    Q_EMIT reloginAttempted(ipAddress, port, result);
-    if (ResultCode::isFailure(result)) {
-        CORVANE_LOG(QStringLiteral("push channel %1:%2: re-login failed: %3").arg(ipAddress).arg(port).arg(hex(result)));
+    if (!m_facade.getDeviceParameter(ipAddress, DeviceParameter::DeviceId, deviceId, DeviceFindPolicy::ByIpAddress)
+        || !m_facade.getDeviceParameter(ipAddress, DeviceParameter::AcceptedMd5Password, authCode,
+                                        DeviceFindPolicy::ByIpAddress)) {
+        // The device is gone: nothing left to reconnect.
+        CORVANE_LOG(QStringLiteral("push channel %1:%2: no such device any more; retries end").arg(ipAddress).arg(port));
+        Q_EMIT reloginAttempted(ipAddress, port, ResultCode::kFailure);
+        finishReconnect(ipAddress, port);
         return;
     }
-    // A second attempt that got here first leaves kSessionExists: ignored.
-    const int32_t created = createSession(ipAddress, port);
-    if (ResultCode::isFailure(created))
-        CORVANE_LOG(QStringLiteral("push channel %1:%2: %3").arg(ipAddress).arg(port).arg(hex(created)));
+    // Attempts never wait on this thread; they may overlap, so that a device
+    // that answers again is reached by the next tick even while an earlier
+    // attempt still hangs on a stalled connection, but only so many at once.
+    const QString key = ipAddress + QLatin1Char(':') + QString::number(port);
+    if (m_attemptsInFlight.value(key) >= kMaxAttemptsInFlight) {
+        CORVANE_LOG(QStringLiteral("push channel %1:%2: earlier re-logins still run; tick skipped").arg(ipAddress).arg(port));
+        return;
+    }
+    ++m_attemptsInFlight[key];
+    LoginController login(m_facade, m_httpAccess);
+    login.requestLoginAsync(deviceId.toString(), authCode.toString(), this, [this, ipAddress, port, key](int32_t result) {
+        if (--m_attemptsInFlight[key] <= 0)
+            m_attemptsInFlight.remove(key);
+        Q_EMIT reloginAttempted(ipAddress, port, result);
+        if (ResultCode::isFailure(result)) {
+            CORVANE_LOG(
+                QStringLiteral("push channel %1:%2: re-login failed: %3").arg(ipAddress).arg(port).arg(hex(result)));
+            return;
+        }
+        // An attempt that got here first, or the operator's login, leaves
+        // kSessionExists: ignored.
+        const int32_t created = createSession(ipAddress, port);
+        if (ResultCode::isFailure(created))
+            CORVANE_LOG(QStringLiteral("push channel %1:%2: %3").arg(ipAddress).arg(port).arg(hex(created)));
+    });
 }
 
 void DeviceNotificationObserver::finishReconnect(const QString& ipAddress, int port)

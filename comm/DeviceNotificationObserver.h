@@ -6,6 +6,7 @@
 #include "Session.h"
 #include "WebSocketClient.h"
 
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QString>
@@ -21,17 +22,19 @@ class HttpAccessManager;
 // away or rejects the operator's code. Relays the messages that arrive, tells
 // the device facade when a channel opens or closes, and when a channel fails
 // logs in again and reopens it every 5 s until a new attempt starts
-// connecting. A channel the device closes itself is only reported, not
-// retried.
+// connecting, or until the device is gone. A channel the device closes
+// itself is not retried: the device is marked logged out, so that the
+// operator's next login opens a fresh one. A session whose channel has ended
+// never refuses a new one.
 //
 // Results: 0, or kSessionExists, Session::kAlreadyOpen, kNoSession,
 // kNoDevice.
 //
-// Threads: user-interface thread only. The sessions lock and the reconnects
-// lock guard the two lists against re-entrant use from nested event loops
-// (the re-login waits in one); neither is held while a login runs, and
-// destroySession holds the sessions lock while the session closes, so the
-// signals this emits must not come back into createSession or destroySession
+// Threads: user-interface thread only. Nothing here waits: the re-login is
+// asynchronous. The sessions lock and the reconnects lock guard the two lists
+// against re-entrant use from the operator's nested waits; destroySession
+// holds the sessions lock while the session closes, so the signals this
+// emits must not come back into createSession or destroySession
 // synchronously. A failed channel is retried through a queued signal, so a
 // session is never destroyed from inside its own error signal.
 class DeviceNotificationObserver : public PushSessionService
@@ -95,7 +98,12 @@ Q_SIGNALS:
     void reloginAttempted(const QString& ipAddress, int port, int32_t result);
 
 private:
+    // Re-logins of one device running at once.
+    static constexpr int kMaxAttemptsInFlight = 2;
+
     std::shared_ptr<Session> findSession(const QString& ipAddress, int port) const;
+    void forgetSession(const std::shared_ptr<Session>& session);
+    void onClosedByPeer(const std::weak_ptr<Session>& session, const QString& ipAddress, int port);
 
     DeviceFacade& m_facade;
     HttpAccessManager& m_httpAccess;
@@ -105,4 +113,5 @@ private:
     mutable QMutex m_sessionsLock;
     QList<std::shared_ptr<Reconnect>> m_reconnects;
     mutable QMutex m_reconnectsLock;
+    QHash<QString, int> m_attemptsInFlight; // re-logins by "address:port"
 };

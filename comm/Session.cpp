@@ -37,6 +37,7 @@ void Session::closeSession()
 {
     if (!m_connection)
         return;
+    m_closeRequested = true;
     m_connection->closeConnection();
     disconnect(m_connection.get(), nullptr, this, nullptr);
 }
@@ -46,7 +47,13 @@ void Session::changeState(SessionState state)
     if (state == m_state)
         return;
     m_state = state;
+    if (state == Connected)
+        m_wasConnected = true;
+    else if (state == Errored)
+        m_failed = true;
     Q_EMIT changedState(m_ipAddress, m_port, state);
+    if (state == Disconnected && m_wasConnected && !m_failed && !m_closeRequested)
+        Q_EMIT closedByPeer(m_ipAddress, m_port);
 }
 
 void Session::onConnected()

@@ -47,12 +47,19 @@ public:
     void changeState(SessionState state);
 
     SessionState state() const { return m_state; }
+    // The channel failed at some point (an errored report).
+    bool hasFailed() const { return m_failed; }
+    // Nothing runs any more, or never ran: a new channel may take its place.
+    bool isDead() const { return !m_connection || m_failed || m_state == Disconnected; }
     const QString& ipAddress() const { return m_ipAddress; }
     int port() const { return m_port; }
 
 Q_SIGNALS:
     void receivedTextMessage(const QString& ipAddress, int port, const QString& message);
     void changedState(const QString& ipAddress, int port, Session::SessionState state);
+    // The device ended a channel that was up, without any error on the way
+    // (a closing handshake); not after closeSession.
+    void closedByPeer(const QString& ipAddress, int port);
 
 public Q_SLOTS:
     void onConnected();
@@ -63,6 +70,9 @@ public Q_SLOTS:
 
 private:
     SessionState m_state = Initial;
+    bool m_failed = false;
+    bool m_wasConnected = false;
+    bool m_closeRequested = false;
     std::unique_ptr<Connection> m_connection;
     QString m_ipAddress;
     int m_port;

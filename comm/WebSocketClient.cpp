@@ -13,6 +13,9 @@ WebSocketClient::WebSocketClient(QObject* parent, int handshakeTimeoutMs)
     , m_socket(QString(), QWebSocketProtocol::Version13)
 {
     m_pingTimer.setInterval(kPingIntervalMs);
+    // Qt would take up to 2 GiB before handing a message on.
+    m_socket.setMaxAllowedIncomingMessageSize(kMaxMessageBytes);
+    m_socket.setMaxAllowedIncomingFrameSize(kMaxMessageBytes);
     m_handshakeTimer.setSingleShot(true);
     m_handshakeTimer.setInterval(handshakeTimeoutMs);
     connect(&m_handshakeTimer, &QTimer::timeout, this, &WebSocketClient::onHandshakeTimeout);
@@ -107,6 +110,13 @@ void WebSocketClient::onDisconnected()
     if (!m_linkUp)
         return; // the channel never came up: nothing to take down or report
     m_linkUp = false;
+    // Qt closes a link whose message is too large with 1009 and reports no
+    // error; for us it is a failed link, not the device's own close.
+    if (!m_closing && !m_errorReported && m_socket.closeCode() == QWebSocketProtocol::CloseCodeTooMuchData) {
+        m_errorReported = true;
+        CORVANE_LOG(QStringLiteral("push channel closed: a message was larger than %1 bytes").arg(kMaxMessageBytes));
+        Q_EMIT errored(kMessageTooLarge);
+    }
     disconnect(&m_socket, &QWebSocket::pong, this, &WebSocketClient::receivePong);
     disconnect(&m_socket, &QWebSocket::textMessageReceived, this, &WebSocketClient::onReceivedTextMessage);
     m_pingTimer.stop();

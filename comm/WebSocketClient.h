@@ -10,6 +10,7 @@
 #include <QString>
 #include <QTimer>
 #include <QWebSocket>
+#include <QWebSocketProtocol>
 
 #include <cstdint>
 
@@ -28,7 +29,10 @@
 //                       is aborted;
 //   kHandshakeRefused   the link went down before the upgrade without the
 //                       socket reporting an error (e.g. an upgrade answered
-//                       403 and closed).
+//                       403 and closed);
+//   kMessageTooLarge    the device sent a message or frame larger than
+//                       kMaxMessageBytes (the message is dropped, the link
+//                       closed).
 // Both handshake codes make sure that an attempt that never connects always
 // ends in an error, never in a channel left connecting for ever.
 //
@@ -47,6 +51,13 @@ public:
         ResultCode::failure(ResultCode::Facility::WebSocketClient, QAbstractSocket::SocketTimeoutError);
     static constexpr int32_t kHandshakeRefused =
         ResultCode::failure(ResultCode::Facility::WebSocketClient, QAbstractSocket::ConnectionRefusedError);
+
+    // A message past kMaxMessageBytes: the link is closed with 1009 and
+    // reported as failed, so that it is opened anew.
+    static constexpr int32_t kMessageTooLarge =
+        ResultCode::failure(ResultCode::Facility::WebSocketClient, QWebSocketProtocol::CloseCodeTooMuchData);
+    // A settings notification is a few hundred bytes.
+    static constexpr qint64 kMaxMessageBytes = 64 * 1024;
 
     static constexpr int kPingIntervalMs = 5000;
     static constexpr int kMissedPongLimit = 3;

@@ -193,6 +193,7 @@ void DeviceFacade::updateDevice(const QString& deviceId, const QString& modelNam
 
 bool DeviceFacade::removeDevice(const QString& deviceId)
 {
+    m_discovered.remove(deviceId);
     if (!isConnected(deviceId))
         m_registry.setAndNotifyDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, kInactive);
 
@@ -243,6 +244,7 @@ void DeviceFacade::activateDevice(const QString& ipAddress, const QString& model
                                   const QString& deviceID)
 {
     updateDevice(deviceID, modelName, hostName, ipAddress);
+    m_discovered.insert(deviceID);
     // An open push channel says more about the device than discovery does.
     if (isConnected(deviceID))
         return;
@@ -251,6 +253,7 @@ void DeviceFacade::activateDevice(const QString& ipAddress, const QString& model
 
 void DeviceFacade::inactivateDevice(const QString& deviceID)
 {
+    m_discovered.remove(deviceID);
     if (isConnected(deviceID))
         return;
     m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus, kInactive);
@@ -263,5 +266,12 @@ void DeviceFacade::onConnectedDeviceNotification(const QString& ipAddress, int /
 
 void DeviceFacade::onDisconnectedDeviceNotification(const QString& ipAddress, int /*port*/)
 {
-    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, kInactive, DeviceFindPolicy::ByIpAddress);
+    // Still discovered: the device is there and offers its login again,
+    // rather than reading "Disconnected" with no way back.
+    QVariant deviceId;
+    const bool discovered =
+        m_registry.getDeviceParameterByIpAddress(ipAddress, DeviceParameter::DeviceId, deviceId)
+        && m_discovered.contains(deviceId.toString());
+    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, discovered ? kActive : kInactive,
+                       DeviceFindPolicy::ByIpAddress);
 }

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QRecursiveMutex>
+#include <QSet>
 #include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
@@ -112,4 +113,8 @@ private:
     bool m_scanning = false;
     mutable QRecursiveMutex m_scanLock;
     QPointer<PushSessionService> m_pushSessions;
+    // Ids that discovery sees now (found and not lost since); slots of this
+    // thread only. A device whose push channel ends goes back to what
+    // discovery says of it.
+    QSet<QString> m_discovered;
 };

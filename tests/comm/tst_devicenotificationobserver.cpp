@@ -10,6 +10,7 @@
 #include "DeviceNotificationObserver.h"
 #include "DeviceProcess.h"
 #include "HttpAccessManager.h"
+#include "LoginController.h"
 #include "Reconnect.h"
 
 #include <QCryptographicHash>
@@ -139,23 +140,16 @@ private Q_SLOTS:
     void sessionRules()
     {
         const QString unknown = QStringLiteral("127.0.122.99");
-        // An unknown device: the session stays registered, unopened.
+        // An unknown device: no session is kept, so none blocks a later one.
         QCOMPARE(m_observer->createSession(unknown, kPort), code(0x80080004));
-        QCOMPARE(m_observer->createSession(unknown, kPort), code(0x80080001));
-        // Another port is another session.
-        QCOMPARE(m_observer->createSession(unknown, kPort + 1), code(0x80080004));
-        QCOMPARE(m_observer->sessionCount(), 2);
-        Session::SessionState state = Session::Connected;
-        QVERIFY(m_observer->sessionState(unknown, kPort, state));
-        QCOMPARE(state, Session::Initial);
-
-        QCOMPARE(m_observer->destroySession(unknown, kPort), 0);
+        QCOMPARE(m_observer->createSession(unknown, kPort), code(0x80080004));
+        QCOMPARE(m_observer->sessionCount(), 0);
         QCOMPARE(m_observer->destroySession(unknown, kPort), code(0x80080003));
-        QCOMPARE(m_observer->createSession(unknown, kPort), code(0x80080004));
-        QCOMPARE(m_observer->destroySession(unknown, kPort + 1), 0);
-        // Exact text comparison of the address.
-        QCOMPARE(m_observer->destroySession(QStringLiteral("127.000.122.99"), kPort), code(0x80080003));
-        QCOMPARE(m_observer->destroySession(unknown, kPort), 0);
+        // Exact text comparison of the address; another port is another session.
+        connectDevice(2);
+        QCOMPARE(m_observer->destroySession(QStringLiteral("127.000.122.3"), kPort), code(0x80080003));
+        QCOMPARE(m_observer->destroySession(address(2), kPort + 1), code(0x80080003));
+        QCOMPARE(m_observer->destroySession(address(2), kPort), 0);
         QCOMPARE(m_observer->sessionCount(), 0);
 
         // A known device: a second session for it leaves the first untouched.
@@ -167,7 +161,9 @@ private Q_SLOTS:
     }
 
     // destroySession from outside ends the channel without retry; so does
-    // the device closing it. Both are reported as disconnected.
+    // the device closing it. Both are reported as disconnected, and the
+    // device, still discovered, offers its login again; a channel the device
+    // closed is no dead end: the next login opens a fresh one.
     void endedChannelIsReportedNotRetried_data()
     {
         QTest::addColumn<bool>("byDevice");
@@ -187,15 +183,19 @@ private Q_SLOTS:
             QCOMPARE(m_observer->destroySession(address(1), kPort), 0);
         QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, 10000);
         QCOMPARE(disconnected.at(0), (QList<QVariant>{address(1), kPort}));
-        QTRY_COMPARE_WITH_TIMEOUT(connectionStatus(1), toInt(ConnectionStatus::Inactive), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(connectionStatus(1), toInt(ConnectionStatus::Active), 5000);
         QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d2 push closed"), 10000, from));
+        if (byDevice)
+            QTRY_COMPARE_WITH_TIMEOUT(value(1, DeviceParameter::LoggedInStatus).toBool(), false, 5000);
         // Three intervals without an attempt.
         QTest::qWait(3 * kShortIntervalMs);
         QCOMPARE(attempts.size(), 0);
         QCOMPARE(m_observer->reconnectCount(), 0);
-        QCOMPARE(m_observer->sessionCount(), byDevice ? 1 : 0);
-        if (byDevice)
-            QVERIFY(hasState(1, Session::Disconnected));
+        QCOMPARE(m_observer->sessionCount(), 0);
+
+        LoginController login(*m_facade, *m_http);
+        QCOMPARE(login.requestLogin(QLatin1String(kMacs[1]), authCode()), 0);
+        connectDevice(1);
     }
 
     // A failed channel: the session goes, one Reconnect logs in again every
@@ -361,6 +361,11 @@ private Q_SLOTS:
         Q_EMIT observer->connected(ip, kPort);
         QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Connected), 5000);
         Q_EMIT observer->disconnected(ip, kPort);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Active), 5000);
+        facade.inactivateDevice(id); // lost by discovery
+        Q_EMIT observer->connected(ip, kPort);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Connected), 5000);
+        Q_EMIT observer->disconnected(ip, kPort);
         QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Inactive), 5000);
 
         // Nobody listens there; the session is removed before it could fail.
@@ -375,6 +380,18 @@ private Q_SLOTS:
         // The facade no longer reaches the observer.
         facade.activateDevice(ip, QStringLiteral("TQ-730"), QStringLiteral("Singleton"), id);
         QVERIFY(facade.removeDevice(id));
+    }
+
+    // Retries end once the device is gone, at its next tick.
+    void retriesEndWhenTheDeviceIsGone()
+    {
+        connectDevice(0);
+        QCOMPARE(fault(0, QStringLiteral("connect refuse")), QStringLiteral("ok"));
+        QCOMPARE(m_devices.command(QStringLiteral("push d1 drop")), QStringLiteral("ok dropped=1"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_observer->isReconnecting(address(0), kPort), 5000);
+        QVERIFY(m_facade->removeDevice(QLatin1String(kMacs[0])));
+        QTRY_COMPARE_WITH_TIMEOUT(m_observer->reconnectCount(), 0, 3 * kShortIntervalMs);
+        QCOMPARE(m_observer->sessionCount(), 0);
     }
 
     void reconnectTicksUntilDestroyed()

@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 #include <memory>
 
 namespace {
@@ -169,7 +171,8 @@ private Q_SLOTS:
         // The channel went and came back, through a fresh login.
         QVERIFY(!m_connection.isEmpty());
         QCOMPARE(m_connection.last(), toInt(ConnectionStatus::Connected));
-        QVERIFY(m_connection.contains(toInt(ConnectionStatus::Inactive)));
+        QVERIFY(std::any_of(m_connection.cbegin(), m_connection.cend(),
+                            [](int status) { return status != toInt(ConnectionStatus::Connected); }));
         QVERIFY(!relogins.isEmpty());
         QCOMPARE(relogins.last().at(2).toInt(), 0);
         if (rebootMs > 5000 && trigger == QLatin1String("reboot"))
