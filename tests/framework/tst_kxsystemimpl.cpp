@@ -439,8 +439,9 @@ private Q_SLOTS:
         QTest::addColumn<bool>("stillLoggedIn"); // logged in, channel open
         QTest::addColumn<QString>("text"); // the Status column, where it is settled
 
+        // Refused: still discovered, the device offers its login again.
         QTest::newRow("403") << "403" << 0x80040004u << QStringList{QStringLiteral("Network error.")} << false
-                             << "Disconnected";
+                             << "Login required";
         // The failed result ends the upload's percentage.
         QTest::newRow("500") << "500" << 0u << QStringList() << true << "Update failed";
     }
