@@ -1,8 +1,11 @@
 #include "Startup.h"
 
 #include "AlertNotifier.h"
+#include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
+#include "HttpAccessManager.h"
+#include "Services.h"
 #include "DeviceParameter.h"
 #include "DeviceTableModel.h"
 #include "KxFramework.h"
@@ -109,6 +112,9 @@ int run(int argc, char* argv[])
     if (!services.bringUp("push-session observer", [] { return DeviceNotificationObserver::initialize() >= 0; },
                           &DeviceNotificationObserver::finalize))
         return -1;
+    // What the objects QML makes work on; filled once, here.
+    Services::install({&DeviceFacade::getInstance(), DeviceNotificationObserver::m_instance,
+                       &HttpAccessManager::getInstance()});
 
     if (!services.bringUp("notification subscriber", [&subscriber] { return subscriber.initialize() == 0; },
                           [&subscriber] { subscriber.finalize(); }))

@@ -1,5 +1,7 @@
 #include "Connection.h"
 
+#include "DeviceEndpoints.h"
+
 Connection::Connection(QObject* parent, int handshakeTimeoutMs)
     : QObject(parent)
     , m_client(nullptr, handshakeTimeoutMs)
@@ -18,7 +20,7 @@ void Connection::openConnection(const char* host, int port, const char* authCode
     connect(&m_client, &WebSocketClient::receivedTextMessage, this, &Connection::receivedTextMessage);
     connect(&m_client, &WebSocketClient::stateChanged, this, &Connection::stateChanged);
     connect(&m_client, &WebSocketClient::errored, this, &Connection::errored);
-    m_client.open(host, "wss", port, authCode);
+    m_client.open(host, DeviceEndpoints::kPushScheme, port, authCode);
 }
 
 void Connection::closeConnection()

@@ -16,11 +16,6 @@ namespace {
 QMutex s_instanceLock;
 std::unique_ptr<DeviceNotificationObserver> s_owner;
 
-QString hex(int32_t code)
-{
-    return QStringLiteral("0x%1").arg(static_cast<uint32_t>(code), 8, 16, QLatin1Char('0'));
-}
-
 } // namespace
 
 DeviceNotificationObserver* DeviceNotificationObserver::m_instance = nullptr;
@@ -90,7 +85,7 @@ std::shared_ptr<Session> DeviceNotificationObserver::findSession(const QString& 
     return it == m_sessions.cend() ? nullptr : *it;
 }
 
-int32_t DeviceNotificationObserver::createSession(const QString& ipAddress, int port)
+int DeviceNotificationObserver::createSession(const QString& ipAddress, int port)
 {
     std::shared_ptr<Session> session;
     std::shared_ptr<Session> dead; // goes after the lock
@@ -253,14 +248,14 @@ void DeviceNotificationObserver::reconnect(const QString& ipAddress, int port)
         Q_EMIT reloginAttempted(ipAddress, port, result);
         if (ResultCode::isFailure(result)) {
             CORVANE_LOG(
-                QStringLiteral("push channel %1:%2: re-login failed: %3").arg(ipAddress).arg(port).arg(hex(result)));
+                QStringLiteral("push channel %1:%2: re-login failed: %3").arg(ipAddress).arg(port).arg(ResultCode::toHex(result)));
             return;
         }
         // An attempt that got here first, or the operator's login, leaves
         // kSessionExists: ignored.
         const int32_t created = createSession(ipAddress, port);
         if (ResultCode::isFailure(created))
-            CORVANE_LOG(QStringLiteral("push channel %1:%2: %3").arg(ipAddress).arg(port).arg(hex(created)));
+            CORVANE_LOG(QStringLiteral("push channel %1:%2: %3").arg(ipAddress).arg(port).arg(ResultCode::toHex(created)));
     });
 }
 

@@ -73,7 +73,7 @@ public:
     DeviceNotificationObserver(DeviceFacade& facade, HttpAccessManager& httpAccess);
     ~DeviceNotificationObserver() override;
 
-    int32_t createSession(const QString& ipAddress, int port);
+    int createSession(const QString& ipAddress, int port) override;
     int destroySession(const QString& ipAddress, int port) override;
 
     // What the lists hold now (for the shell's views and for tests).

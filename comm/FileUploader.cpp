@@ -1,7 +1,7 @@
 #include "FileUploader.h"
 
-#include "DeviceEndpoints.h"
 #include "HttpAccessManager.h"
+#include "HttpExchange.h"
 #include "Logger.h"
 #include "MultiPartBody.h"
 
@@ -17,9 +17,11 @@ FileUploader::FileUploader(const QString &host, const char *path, MultiPartBody 
             Qt::QueuedConnection);
 }
 
-FileUploader::~FileUploader()
+FileUploader::~FileUploader() = default;
+
+int FileUploader::requestId() const
 {
-    m_http.deleteRequest(m_requestId);
+    return m_exchange ? m_exchange->requestId() : HttpAccessManager::kNoRequest;
 }
 
 int32_t FileUploader::upload(const QString &authenticationCode, unsigned timeoutMs)
@@ -33,44 +35,35 @@ int32_t FileUploader::upload(const QString &authenticationCode, unsigned timeout
         return kAlreadySent;
     }
     // An earlier attempt that stopped before sending leaves no request behind.
-    m_http.deleteRequest(m_requestId);
-    m_requestId = -1;
-
-    const QByteArray host = m_host.toUtf8();
-    const QByteArray code = authenticationCode.toUtf8();
-    int32_t result = m_http.createSyncRequest("https", host.constData(), m_path, "", DeviceEndpoints::kPort,
-                                              m_requestId, code.constData());
-    if (ResultCode::isFailure(result))
-        return result;
-    result = m_http.setTimeout(m_requestId, timeoutMs);
-    if (ResultCode::isFailure(result))
-        return result;
+    m_exchange.reset();
+    m_exchange = std::make_unique<HttpExchange>(m_http, m_host, m_path, authenticationCode);
+    if (const int32_t timeout = m_exchange->setTimeout(timeoutMs); ResultCode::isFailure(timeout))
+        return timeout;
     m_bodySent = true;
-    result = m_http.sendPostRequest(m_requestId, m_body->multiPart());
+    const int32_t result = m_exchange->post(m_body->multiPart());
     if (ResultCode::isFailure(result))
-        CORVANE_LOG(QStringLiteral("upload to %1%2 ended without an answer: 0x%3")
-                        .arg(m_host, QString::fromUtf8(m_path))
-                        .arg(quint32(result), 8, 16, QLatin1Char('0')));
+        CORVANE_LOG(QStringLiteral("upload to %1%2 ended without an answer: %3")
+                        .arg(m_host, QString::fromUtf8(m_path), ResultCode::toHex(result)));
     return result;
 }
 
 int32_t FileUploader::getResponseStatusCode(int &status)
 {
-    return m_http.getResponseStatusCode(m_requestId, status);
+    return m_http.getResponseStatusCode(requestId(), status);
 }
 
 int32_t FileUploader::getResponseHeader(const char *name, std::string &value)
 {
-    return m_http.getResponseHeader(m_requestId, name, value);
+    return m_http.getResponseHeader(requestId(), name, value);
 }
 
 int32_t FileUploader::getResponseBody(QByteArray &body)
 {
-    return m_http.getResponseBody(m_requestId, body);
+    return m_http.getResponseBody(requestId(), body);
 }
 
 void FileUploader::onReceivedUploadProgress(qint64 bytesSent, qint64 bytesTotal, int requestId)
 {
-    if (requestId != -1 && requestId == m_requestId)
+    if (requestId != -1 && requestId == this->requestId())
         Q_EMIT uploadProgress(m_host, bytesSent, bytesTotal);
 }

@@ -6,9 +6,11 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class HttpAccessManager;
+class HttpExchange;
 class MultiPartBody;
 
 // Sends one built MultiPartBody to one device as an HTTPS POST through the
@@ -47,7 +49,7 @@ public:
     int32_t getResponseBody(QByteArray &body);
 
     // -1 while no request exists.
-    int requestId() const { return m_requestId; }
+    int requestId() const;
 
 Q_SIGNALS:
     void uploadProgress(QString host, qint64 bytesSent, qint64 bytesTotal);
@@ -58,7 +60,7 @@ public Q_SLOTS:
 
 private:
     HttpAccessManager &m_http;
-    int m_requestId = -1;
+    std::unique_ptr<HttpExchange> m_exchange;
     bool m_bodySent = false;
     QString m_host;
     const char *m_path;

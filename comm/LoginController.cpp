@@ -3,21 +3,22 @@
 #include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
 #include "HttpAccessManager.h"
+#include "HttpExchange.h"
+#include "HttpStatus.h"
 #include "Logger.h"
 #include "SettingsFields.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 
 #include <climits>
 #include <cmath>
+#include <memory>
 
 namespace {
 
-constexpr char kScheme[] = "https";
-constexpr char kAuthenticatePath[] = "/api/v1/auth/authenticate";
-constexpr char kSettingsPath[] = "/api/v1/settings/self";
+using DeviceEndpoints::kAuthenticatePath;
+using DeviceEndpoints::kSettingsPath;
 
 // What login copies from the settings document, in the order it stores them.
 constexpr SettingsFields::Field kLoginFields[] = {
@@ -25,16 +26,6 @@ constexpr SettingsFields::Field kLoginFields[] = {
     SettingsFields::Field::Subnet,  SettingsFields::Field::Gateway,      SettingsFields::Field::Dns1,
     SettingsFields::Field::Dns2,
 };
-
-bool isAnswered(int status)
-{
-    return status == 200 || status == 202 || status == 204;
-}
-
-QString hex(int32_t code)
-{
-    return QStringLiteral("0x%1").arg(static_cast<uint32_t>(code), 8, 16, QLatin1Char('0'));
-}
 
 } // namespace
 
@@ -55,7 +46,7 @@ int32_t LoginController::requestLogin(const QString& deviceId, const QString& au
 
     const int32_t result = processRequestLogin(authCode, ipAddress);
     if (ResultCode::isFailure(result)) {
-        CORVANE_LOG(QStringLiteral("login to %1 failed at authenticate: %2").arg(ipAddress, hex(result)));
+        CORVANE_LOG(QStringLiteral("login to %1 failed at authenticate: %2").arg(ipAddress, ResultCode::toHex(result)));
         return result;
     }
     markAuthenticated(deviceId, authCode);
@@ -83,27 +74,44 @@ public:
 
     void start()
     {
-        m_login.exchangeAsync(LoginController::Method::Post, kAuthenticatePath, m_login.m_loginTimeout, m_authCode,
-                              m_ipAddress, false, this, [this](int32_t result, int status, const QByteArray&) {
-                                  if (ResultCode::isSuccess(result))
-                                      result = m_login.authenticateVerdict(m_ipAddress, status);
-                                  if (ResultCode::isFailure(result)) {
-                                      CORVANE_LOG(QStringLiteral("login to %1 failed at authenticate: %2")
-                                                      .arg(m_ipAddress, hex(result)));
-                                      return finish(result);
-                                  }
-                                  m_login.markAuthenticated(m_deviceId, m_authCode);
-                                  readSettings();
+        exchange(LoginController::Method::Post, kAuthenticatePath, m_login.m_loginTimeout, false,
+                 [this](int32_t result, int status, const QByteArray&) {
+                     if (ResultCode::isSuccess(result))
+                         result = m_login.authenticateVerdict(m_ipAddress, status);
+                     if (ResultCode::isFailure(result)) {
+                         CORVANE_LOG(QStringLiteral("login to %1 failed at authenticate: %2")
+                                         .arg(m_ipAddress, ResultCode::toHex(result)));
+                         return finish(result);
+                     }
+                     m_login.markAuthenticated(m_deviceId, m_authCode);
+                     exchange(LoginController::Method::Get, kSettingsPath, 0, true,
+                              [this](int32_t read, int settingsStatus, const QByteArray& body) {
+                                  finish(m_login.afterSettingsRead(m_deviceId, m_ipAddress, read, settingsStatus,
+                                                                   body));
                               });
+                 });
     }
 
 private:
-    void readSettings()
+    using Next = std::function<void(int32_t result, int status, const QByteArray& body)>;
+
+    // One asynchronous exchange; `next` gets its answer. The exchange (and
+    // with it the request) goes with this object or with the next exchange.
+    void exchange(LoginController::Method method, const char* path, int timeoutMs, bool wantBody, const Next& next)
     {
-        m_login.exchangeAsync(LoginController::Method::Get, kSettingsPath, 0, m_authCode, m_ipAddress, true, this,
-                              [this](int32_t result, int status, const QByteArray& body) {
-                                  finish(m_login.afterSettingsRead(m_deviceId, m_ipAddress, result, status, body));
-                              });
+        m_exchange = std::make_unique<HttpExchange>(m_login.m_httpAccess, m_ipAddress, path, m_authCode,
+                                                    [this, wantBody, next] {
+                                                        int status = 0;
+                                                        QByteArray body;
+                                                        const int32_t result = m_exchange->readAnswer(
+                                                            status, wantBody ? &body : nullptr);
+                                                        next(result, status, body);
+                                                    });
+        m_login.prepare(*m_exchange, timeoutMs, wantBody);
+        const int32_t sent = method == LoginController::Method::Post ? m_exchange->post(QByteArray())
+                                                                      : m_exchange->get();
+        if (ResultCode::isFailure(sent))
+            QMetaObject::invokeMethod(this, [next, sent] { next(sent, 0, QByteArray()); }, Qt::QueuedConnection);
     }
 
     void finish(int32_t result)
@@ -118,6 +126,7 @@ private:
     const QString m_ipAddress;
     const QString m_authCode;
     const LoginController::Done m_done;
+    std::unique_ptr<HttpExchange> m_exchange;
 };
 
 void LoginController::requestLoginAsync(const QString& deviceId, const QString& authCode, QObject* context,
@@ -154,7 +163,7 @@ int32_t LoginController::authenticateVerdict(const QString& ipAddress, int statu
         CORVANE_LOG(QStringLiteral("login to %1: authenticate answered %2").arg(ipAddress).arg(status));
         return deviceError(status);
     }
-    if (!isAnswered(status))
+    if (!HttpStatus::isAccepted(status))
         CORVANE_LOG(QStringLiteral("authenticate on %1 answered %2, taken as accepted").arg(ipAddress).arg(status));
     return ResultCode::kSuccess;
 }
@@ -171,11 +180,11 @@ int32_t LoginController::afterSettingsRead(const QString& deviceId, const QStrin
     if (ResultCode::isFailure(result)) {
         // Authenticated but not done: logged out again, so that the device
         // offers its login instead of looking logged in without a channel.
-        CORVANE_LOG(QStringLiteral("login to %1 failed at the settings read: %2").arg(ipAddress, hex(result)));
+        CORVANE_LOG(QStringLiteral("login to %1 failed at the settings read: %2").arg(ipAddress, ResultCode::toHex(result)));
         setLoggedIn(deviceId, false);
         return result;
     }
-    if (!isAnswered(status))
+    if (!HttpStatus::isAccepted(status))
         CORVANE_LOG(QStringLiteral("settings read on %1 answered %2, nothing read").arg(ipAddress).arg(status));
     result = saveDeviceInfo(deviceId, body);
     if (ResultCode::isFailure(result))
@@ -188,7 +197,7 @@ int32_t LoginController::processRequestGetDeviceInfo(const QString& authCode, co
 {
     int status = 0;
     const int32_t result = exchange(Method::Get, kSettingsPath, 0, authCode, ipAddress, status, &body);
-    if (ResultCode::isSuccess(result) && !isAnswered(status))
+    if (ResultCode::isSuccess(result) && !HttpStatus::isAccepted(status))
         CORVANE_LOG(QStringLiteral("settings read on %1 answered %2, nothing read").arg(ipAddress).arg(status));
     return result;
 }
@@ -196,66 +205,21 @@ int32_t LoginController::processRequestGetDeviceInfo(const QString& authCode, co
 int32_t LoginController::exchange(Method method, const char* path, int timeoutMs, const QString& authCode,
                                   const QString& ipAddress, int& status, QByteArray* body)
 {
-    const QByteArray host = ipAddress.toUtf8();
-    const QByteArray code = authCode.toUtf8();
-    int requestId = HttpAccessManager::kNoRequest;
-    int32_t result = m_httpAccess.createSyncRequest(kScheme, host.constData(), path, nullptr, DeviceEndpoints::kPort,
-                                                    requestId, code.constData());
-    if (ResultCode::isSuccess(result) && timeoutMs > 0)
-        result = m_httpAccess.setTimeout(requestId, static_cast<unsigned>(timeoutMs));
-    if (ResultCode::isSuccess(result) && body)
-        result = m_httpAccess.setMaxResponseSize(requestId, kMaxSettingsBytes);
-    if (ResultCode::isSuccess(result))
-        result = method == Method::Post ? m_httpAccess.sendPostRequest(requestId, QByteArray())
-                                        : m_httpAccess.sendGetRequest(requestId);
-    return finishExchange(m_httpAccess, requestId, result, status, body);
+    HttpExchange exchange(m_httpAccess, ipAddress, path, authCode);
+    prepare(exchange, timeoutMs, body != nullptr);
+    if (method == Method::Post)
+        exchange.post(QByteArray());
+    else
+        exchange.get();
+    return exchange.readAnswer(status, body);
 }
 
-void LoginController::exchangeAsync(Method method, const char* path, int timeoutMs, const QString& authCode,
-                                    const QString& ipAddress, bool wantBody, QObject* context,
-                                    const ExchangeDone& done)
+void LoginController::prepare(HttpExchange& exchange, int timeoutMs, bool readsSettings) const
 {
-    const QByteArray host = ipAddress.toUtf8();
-    const QByteArray code = authCode.toUtf8();
-    HttpAccessManager* http = &m_httpAccess;
-    // The callback may come after `context` went; it then only lets go of
-    // the request.
-    QPointer<QObject> guard(context);
-    auto answered = [http, guard, wantBody, done](int requestId) {
-        int status = 0;
-        QByteArray body;
-        const int32_t result = finishExchange(*http, requestId, http->getSendResult(requestId), status,
-                                              wantBody ? &body : nullptr);
-        if (guard)
-            done(result, status, body);
-    };
-    int requestId = HttpAccessManager::kNoRequest;
-    int32_t result = m_httpAccess.createAsyncRequest(kScheme, host.constData(), path, nullptr, DeviceEndpoints::kPort,
-                                                     answered, requestId, code.constData());
-    if (ResultCode::isSuccess(result) && timeoutMs > 0)
-        result = m_httpAccess.setTimeout(requestId, static_cast<unsigned>(timeoutMs));
-    if (ResultCode::isSuccess(result) && wantBody)
-        result = m_httpAccess.setMaxResponseSize(requestId, kMaxSettingsBytes);
-    if (ResultCode::isSuccess(result))
-        result = method == Method::Post ? m_httpAccess.sendPostRequest(requestId, QByteArray())
-                                        : m_httpAccess.sendGetRequest(requestId);
-    if (ResultCode::isFailure(result)) {
-        m_httpAccess.deleteRequest(requestId);
-        QMetaObject::invokeMethod(context, [done, result] { done(result, 0, QByteArray()); }, Qt::QueuedConnection);
-    }
-}
-
-// Reads the answer of a sent request and deletes it.
-int32_t LoginController::finishExchange(HttpAccessManager& http, int requestId, int32_t sent, int& status,
-                                        QByteArray* body)
-{
-    int32_t result = sent;
-    if (ResultCode::isSuccess(result))
-        result = http.getResponseStatusCode(requestId, status);
-    if (ResultCode::isSuccess(result) && body && isAnswered(status))
-        result = http.getResponseBody(requestId, *body);
-    http.deleteRequest(requestId);
-    return ResultCode::isFailure(result) ? result : ResultCode::kSuccess;
+    if (timeoutMs > 0)
+        exchange.setTimeout(static_cast<unsigned>(timeoutMs));
+    if (readsSettings)
+        exchange.setMaxResponseSize(kMaxSettingsBytes);
 }
 
 int32_t LoginController::saveDeviceInfo(const QString& deviceId, const QByteArray& body)

@@ -29,6 +29,8 @@
 // events run meanwhile: it is for the operator's own login. Background work
 // (re-login of a failed push channel) uses requestLoginAsync, which never
 // waits. Neither the code nor the "Authorization" header is ever logged.
+class HttpExchange;
+
 class LoginController
 {
 public:
@@ -86,15 +88,12 @@ public:
 private:
     friend class AsyncLogin;
     enum class Method { Get, Post };
-    // One exchange; the request is deleted before returning (synchronous) or
-    // before `done` is called (asynchronous).
+    // One synchronous exchange; the request is deleted before returning.
     int32_t exchange(Method method, const char* path, int timeoutMs, const QString& authCode,
                      const QString& ipAddress, int& status, QByteArray* body);
-    using ExchangeDone = std::function<void(int32_t result, int status, const QByteArray& body)>;
-    void exchangeAsync(Method method, const char* path, int timeoutMs, const QString& authCode,
-                       const QString& ipAddress, bool wantBody, QObject* context, const ExchangeDone& done);
-    static int32_t finishExchange(HttpAccessManager& http, int requestId, int32_t sent, int& status,
-                                  QByteArray* body);
+    // The time-out (none: the request's default) and, for the settings
+    // read, the size limit of an exchange.
+    void prepare(HttpExchange& exchange, int timeoutMs, bool readsSettings) const;
 
     // What the steps make of their answers, shared by both ways of waiting.
     int32_t authenticateVerdict(const QString& ipAddress, int status);

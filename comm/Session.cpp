@@ -95,9 +95,6 @@ void Session::onStateChanged(QAbstractSocket::SocketState state)
 
 void Session::onErrored(int32_t error)
 {
-    CORVANE_LOG(QStringLiteral("push channel %1:%2 failed: 0x%3")
-                    .arg(m_ipAddress)
-                    .arg(m_port)
-                    .arg(static_cast<uint32_t>(error), 8, 16, QLatin1Char('0')));
+    CORVANE_LOG(QStringLiteral("push channel %1:%2 failed: %3").arg(m_ipAddress).arg(m_port).arg(ResultCode::toHex(error)));
     changeState(Errored);
 }

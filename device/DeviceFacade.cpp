@@ -12,13 +12,6 @@
 #include <cstring>
 #include <iterator>
 
-namespace {
-
-constexpr int kInactive = toInt(ConnectionStatus::Inactive);
-constexpr int kActive = toInt(ConnectionStatus::Active);
-
-} // namespace
-
 DeviceFacade& DeviceFacade::getInstance()
 {
     static DeviceFacade instance(WithDiscovery{});
@@ -195,7 +188,7 @@ bool DeviceFacade::removeDevice(const QString& deviceId)
 {
     m_discovered.remove(deviceId);
     if (!isConnected(deviceId))
-        m_registry.setAndNotifyDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, kInactive);
+        m_registry.setAndNotifyDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Inactive));
 
     QVariant ipAddress;
     if (!m_registry.getDeviceParameter(deviceId, DeviceParameter::IpAddress, ipAddress))
@@ -248,7 +241,7 @@ void DeviceFacade::activateDevice(const QString& ipAddress, const QString& model
     // An open push channel says more about the device than discovery does.
     if (isConnected(deviceID))
         return;
-    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus, kActive);
+    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Active));
 }
 
 void DeviceFacade::inactivateDevice(const QString& deviceID)
@@ -256,7 +249,7 @@ void DeviceFacade::inactivateDevice(const QString& deviceID)
     m_discovered.remove(deviceID);
     if (isConnected(deviceID))
         return;
-    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus, kInactive);
+    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Inactive));
 }
 
 void DeviceFacade::onConnectedDeviceNotification(const QString& ipAddress, int /*port*/)
@@ -272,6 +265,6 @@ void DeviceFacade::onDisconnectedDeviceNotification(const QString& ipAddress, in
     const bool discovered =
         m_registry.getDeviceParameterByIpAddress(ipAddress, DeviceParameter::DeviceId, deviceId)
         && m_discovered.contains(deviceId.toString());
-    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, discovered ? kActive : kInactive,
+    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, discovered ? toInt(ConnectionStatus::Active) : toInt(ConnectionStatus::Inactive),
                        DeviceFindPolicy::ByIpAddress);
 }

@@ -3,9 +3,10 @@
 #include <QObject>
 #include <QString>
 
-// What the device model needs of the push-channel side, which sits above it:
-// news of a device's channel opening or closing, and a way to close one. The
-// session observer implements it and is handed to the facade at start-up.
+// The push-channel side as the layers below and beside it see it: news of a
+// device's channel opening or closing, and a way to open and to close one.
+// The session observer implements it; the device model, the batch
+// operations and the framework's device objects reach it only through this.
 class PushSessionService : public QObject
 {
     Q_OBJECT
@@ -13,6 +14,9 @@ class PushSessionService : public QObject
 public:
     using QObject::QObject;
 
+    // Opens the channel of a logged-in device: 0, or a negative result code
+    // (a live channel exists, no such device).
+    virtual int createSession(const QString& ipAddress, int port) = 0;
     // 0, or a negative result code when there is no such session.
     virtual int destroySession(const QString& ipAddress, int port) = 0;
 

@@ -3,31 +3,27 @@
 #include "AlertNotifier.h"
 #include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
-#include "DeviceNotificationObserver.h"
+#include "PushSessionService.h"
 #include "HashGenerator.h"
 #include "HttpAccessManager.h"
 #include "KxImplSharing.h"
 #include "Logger.h"
 #include "LoginController.h"
+#include "Services.h"
 
 KxDeviceImpl::KxDeviceImpl(const QString& deviceId, QObject* parent)
-    : KxDeviceImpl(deviceId, DeviceFacade::getInstance(), HttpAccessManager::getInstance(), nullptr, parent)
+    : KxDeviceImpl(deviceId, *Services::process().facade, *Services::process().httpAccess,
+                   Services::process().pushSessions, parent)
 {
 }
 
 KxDeviceImpl::KxDeviceImpl(const QString& deviceId, DeviceFacade& facade, HttpAccessManager& httpAccess,
-                           DeviceNotificationObserver& observer, QObject* parent)
-    : KxDeviceImpl(deviceId, facade, httpAccess, &observer, parent)
-{
-}
-
-KxDeviceImpl::KxDeviceImpl(const QString& deviceId, DeviceFacade& facade, HttpAccessManager& httpAccess,
-                           DeviceNotificationObserver* observer, QObject* parent)
+                           PushSessionService* pushSessions, QObject* parent)
     : KxDeviceAbstractImpl(parent)
     , m_deviceId(deviceId)
     , m_facade(facade)
     , m_httpAccess(httpAccess)
-    , m_observer(observer)
+    , m_pushSessions(pushSessions)
 {
     std::shared_ptr<DeviceData> record;
     if (m_facade.getDeviceData(m_deviceId, record))
@@ -120,20 +116,21 @@ void KxDeviceImpl::requestLogin(const QString& password)
     }
 
     const QString ipAddress = read(DeviceParameter::IpAddress).toString();
-    DeviceNotificationObserver* observer = m_observer ? m_observer : DeviceNotificationObserver::m_instance;
-    if (observer == nullptr) {
-        CORVANE_LOG("logged in, but there is no push-session observer to open the channel with");
+    if (!m_pushSessions) {
+        CORVANE_LOG("logged in, but there are no push sessions to open the channel with");
         return;
     }
-    const int32_t opened = observer->createSession(ipAddress, DeviceEndpoints::kPushPort);
+    const int32_t opened = m_pushSessions->createSession(ipAddress, DeviceEndpoints::kPushPort);
     if (opened < 0)
-        CORVANE_LOG(QStringLiteral("push session for %1 not created: 0x%2")
-                        .arg(ipAddress)
-                        .arg(static_cast<uint32_t>(opened), 8, 16, QLatin1Char('0')));
+        CORVANE_LOG(QStringLiteral("push session for %1 not created: %2").arg(ipAddress, ResultCode::toHex(opened)));
 }
 
 void KxDeviceImpl::onDataChanged(const QString&, DeviceParameter type)
 {
+    if (isDeviceStatus(type) || type == DeviceParameter::AllDeviceStatus) {
+        Q_EMIT statusOptionsChanged();
+        return;
+    }
     switch (type) {
     case DeviceParameter::HostName:
         Q_EMIT deviceNameChanged();
@@ -158,20 +155,7 @@ void KxDeviceImpl::onDataChanged(const QString&, DeviceParameter type)
         Q_EMIT statusChanged();
         Q_EMIT statusOptionsChanged();
         break;
-    case DeviceParameter::AllDeviceStatus:
-    case DeviceParameter::LoggedInStatus:
-    case DeviceParameter::RunningStatus:
-    case DeviceParameter::FirmwareUploadProgress:
-    case DeviceParameter::UpdateProgress:
-    case DeviceParameter::UpdateResult:
-    case DeviceParameter::ConfigUploadProgress:
-    case DeviceParameter::ImportResult:
-    case DeviceParameter::StandbyScreenImageUploadProgress:
-    case DeviceParameter::StandbyImageResult:
-        Q_EMIT statusOptionsChanged();
-        break;
-    case DeviceParameter::DeviceId:
-    case DeviceParameter::AcceptedMd5Password:
+    default:
         break;
     }
 }
@@ -181,10 +165,4 @@ std::shared_ptr<KxDeviceAbstractImpl> KxDeviceImplFactory::createKxImpl(const QS
     if (deviceId.isEmpty())
         return nullptr;
     return kxMakeImpl<KxDeviceAbstractImpl, KxDeviceImpl>(deviceId);
-}
-
-std::shared_ptr<KxDeviceAbstractImpl> KxDeviceService::implementation(const QString& deviceId)
-{
-    static KxImplSharing<QString, KxDeviceAbstractImpl> table;
-    return table.acquire(deviceId, [&deviceId] { return KxDeviceImplFactory::createKxImpl(deviceId); });
 }

@@ -2,10 +2,12 @@
 
 #include "KxDeviceAbstractImpl.h"
 
+#include <QPointer>
+
 #include <memory>
 
 class DeviceFacade;
-class DeviceNotificationObserver;
+class PushSessionService;
 class HttpAccessManager;
 enum class DeviceParameter : int;
 
@@ -25,12 +27,12 @@ class KxDeviceImpl : public KxDeviceAbstractImpl
     Q_OBJECT
 
 public:
-    // On the process-wide facade, HTTP access manager and push-session
-    // observer (the observer as it is at the time of a login).
+    // On the process's services (Services).
     explicit KxDeviceImpl(const QString& deviceId, QObject* parent = nullptr);
-    // On the caller's own (tests); all three must outlive this object.
+    // On the caller's; the facade and the manager must outlive this object,
+    // the push sessions may go first (or be null: no channel is opened).
     KxDeviceImpl(const QString& deviceId, DeviceFacade& facade, HttpAccessManager& httpAccess,
-                 DeviceNotificationObserver& observer, QObject* parent = nullptr);
+                 PushSessionService* pushSessions, QObject* parent = nullptr);
     ~KxDeviceImpl() override;
 
 public Q_SLOTS:
@@ -49,17 +51,13 @@ public Q_SLOTS:
     void onDataChanged(const QString& deviceID, DeviceParameter type);
 
 private:
-    KxDeviceImpl(const QString& deviceId, DeviceFacade& facade, HttpAccessManager& httpAccess,
-                 DeviceNotificationObserver* observer, QObject* parent);
-
     void requestLogin(const QString& password);
     QVariant read(DeviceParameter type) const;
 
     const QString m_deviceId;
     DeviceFacade& m_facade;
     HttpAccessManager& m_httpAccess;
-    // Null: the process-wide observer, looked up at each login.
-    DeviceNotificationObserver* const m_observer;
+    QPointer<PushSessionService> m_pushSessions;
 };
 
 // Makes the implementation that KxDevice fronts of one id share: null for an
@@ -68,14 +66,4 @@ class KxDeviceImplFactory
 {
 public:
     static std::shared_ptr<KxDeviceAbstractImpl> createKxImpl(const QString& deviceId);
-};
-
-// The process-wide sharing of device implementations: every KxDevice with the
-// same id uses one implementation while any of them holds it.
-// User-interface thread only.
-class KxDeviceService
-{
-public:
-    KxDeviceService() = delete;
-    static std::shared_ptr<KxDeviceAbstractImpl> implementation(const QString& deviceId);
 };

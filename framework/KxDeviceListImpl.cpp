@@ -2,9 +2,10 @@
 
 #include "DeviceFacade.h"
 #include "KxImplSharing.h"
+#include "Services.h"
 
 KxDeviceListImpl::KxDeviceListImpl(QObject* parent)
-    : KxDeviceListImpl(DeviceFacade::getInstance(), parent)
+    : KxDeviceListImpl(*Services::process().facade, parent)
 {
 }
 
@@ -45,10 +46,4 @@ void KxDeviceListImpl::stopScan()
 std::shared_ptr<KxDeviceListAbstractImpl> KxDeviceListImplFactory::createKxImpl()
 {
     return kxMakeImpl<KxDeviceListAbstractImpl, KxDeviceListImpl>();
-}
-
-std::shared_ptr<KxDeviceListAbstractImpl> KxDeviceListService::implementation()
-{
-    static KxImplSharing<int, KxDeviceListAbstractImpl> table;
-    return table.acquire(0, [] { return KxDeviceListImplFactory::createKxImpl(); });
 }

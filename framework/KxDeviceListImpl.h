@@ -16,7 +16,7 @@ class KxDeviceListImpl : public KxDeviceListAbstractImpl
     Q_OBJECT
 
 public:
-    // On the process-wide facade.
+    // On the process's facade (Services).
     explicit KxDeviceListImpl(QObject* parent = nullptr);
     // On the caller's facade (tests); it must outlive this object.
     explicit KxDeviceListImpl(DeviceFacade& facade, QObject* parent = nullptr);
@@ -38,13 +38,4 @@ class KxDeviceListImplFactory
 {
 public:
     static std::shared_ptr<KxDeviceListAbstractImpl> createKxImpl();
-};
-
-// The one device-list implementation of the process, shared while any front
-// holds it. User-interface thread only.
-class KxDeviceListService
-{
-public:
-    KxDeviceListService() = delete;
-    static std::shared_ptr<KxDeviceListAbstractImpl> implementation();
 };

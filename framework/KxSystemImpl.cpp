@@ -1,5 +1,7 @@
 #include "KxSystemImpl.h"
 
+#include "Services.h"
+
 #include "AlertNotifier.h"
 #include "FirmwareUpdateController.h"
 #include "ImportConfigurationController.h"
@@ -33,12 +35,8 @@ struct KxSystemImpl::Batch
 };
 
 KxSystemImpl::KxSystemImpl(QObject* parent)
-    : KxSystemAbstractImpl(parent)
-    , m_firmwareUpdate(std::make_shared<FirmwareUpdateController>())
-    , m_importConfiguration(std::make_shared<ImportConfigurationController>())
-    , m_standbyScreenImageChange(std::make_shared<StandbyScreenImageChangeController>())
+    : KxSystemImpl(*Services::process().facade, Services::process().pushSessions, parent)
 {
-    connectSignals();
 }
 
 KxSystemImpl::KxSystemImpl(DeviceFacade& facade, PushSessionService* pushSessions, QObject* parent)

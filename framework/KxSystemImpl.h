@@ -37,7 +37,7 @@ class KxSystemImpl : public KxSystemAbstractImpl
     Q_OBJECT
 
 public:
-    // On the process-wide facade and push-session observer. Connects to the
+    // On the process's facade and push sessions (Services). Connects to the
     // AlertNotifier's instance if it exists at this point.
     explicit KxSystemImpl(QObject* parent = nullptr);
     // On a facade and push-session service of the caller's (tests); both must

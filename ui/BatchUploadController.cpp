@@ -4,7 +4,8 @@
 #include "BatchOperation.h"
 #include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
-#include "DeviceNotificationObserver.h"
+#include "HttpStatus.h"
+#include "PushSessionService.h"
 #include "FileDigestCache.h"
 #include "FileUploader.h"
 #include "Logger.h"
@@ -17,16 +18,6 @@ namespace {
 
 // The device may spend a long time taking a large file in.
 constexpr unsigned kUploadTimeoutMs = 3600000;
-
-QString hex(int32_t code)
-{
-    return QStringLiteral("0x%1").arg(static_cast<quint32>(code), 8, 16, QLatin1Char('0'));
-}
-
-bool acceptedStatus(int status)
-{
-    return status == 200 || status == 202 || status == 204;
-}
 
 bool suffixAccepted(const BatchOperation& op, const QString& filePath)
 {
@@ -78,25 +69,16 @@ bool deviceReady(const BatchOperation& op, const DeviceFacade& facade, const QSt
 } // namespace
 
 BatchUploadController::BatchUploadController(const BatchOperation& operation, DeviceFacade& facade,
-                                             PushSessionService* pushSessions, bool processWideSessions,
-                                             QObject* parent)
+                                             PushSessionService* pushSessions, QObject* parent)
     : QObject(parent)
     , m_operation(operation)
     , m_facade(facade)
     , m_pushSessions(pushSessions)
-    , m_processWideSessions(processWideSessions)
     , m_digests(std::make_unique<FileDigestCache>())
 {
 }
 
 BatchUploadController::~BatchUploadController() = default;
-
-PushSessionService* BatchUploadController::pushSessions() const
-{
-    if (m_processWideSessions)
-        return DeviceNotificationObserver::m_instance;
-    return m_pushSessions.data();
-}
 
 bool BatchUploadController::run(const QString& deviceId, const QString& filePath)
 {
@@ -157,7 +139,7 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
             return fail(deviceId, code, 0);
     }
 
-    if (acceptedStatus(status)) {
+    if (HttpStatus::isAccepted(status)) {
         CORVANE_LOG(
             QStringLiteral("%1: %2 took %3 (status %4)").arg(QLatin1String(op.name), deviceId, filePath).arg(status));
         return true;
@@ -166,8 +148,8 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
         // The device no longer takes the operator's code: the login and the
         // channel opened with it are over.
         m_facade.setDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ById);
-        if (PushSessionService* sessions = pushSessions())
-            sessions->destroySession(ipAddress, DeviceEndpoints::kPort);
+        if (PushSessionService* sessions = m_pushSessions.data())
+            sessions->destroySession(ipAddress, DeviceEndpoints::kPushPort);
         return fail(deviceId, op.forbidden, status);
     }
     // Any other status keeps the status query's result (0): the device shows
@@ -178,7 +160,7 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
 bool BatchUploadController::fail(const QString& deviceId, int32_t code, int httpStatus)
 {
     CORVANE_LOG(QStringLiteral("%1: %2 failed, code %3, HTTP status %4")
-                    .arg(QLatin1String(m_operation.name), deviceId, hex(code))
+                    .arg(QLatin1String(m_operation.name), deviceId, ResultCode::toHex(code))
                     .arg(httpStatus));
     m_facade.setDeviceParameter(deviceId, m_operation.resultParameter, m_operation.failedResult,
                                 DeviceFindPolicy::ById);

@@ -40,16 +40,15 @@ public Q_SLOTS:
     void setUploadProgress(QString host, qint64 bytesSent, qint64 bytesTotal);
 
 protected:
-    // `pushSessions` null: the process-wide push-session observer, looked up
-    // when a session has to go (it may come and go after this controller).
+    // `pushSessions` may be null (no channels to close) or go before the
+    // controller.
     BatchUploadController(const BatchOperation& operation, DeviceFacade& facade, PushSessionService* pushSessions,
-                          bool processWideSessions, QObject* parent);
+                          QObject* parent);
 
     // One device; true when the device accepted the file.
     bool run(const QString& deviceId, const QString& filePath);
 
 private:
-    PushSessionService* pushSessions() const;
     // Stores the operation's failure value as the device's result and raises
     // the alert: always false.
     bool fail(const QString& deviceId, int32_t code, int httpStatus);
@@ -57,6 +56,5 @@ private:
     const BatchOperation& m_operation;
     DeviceFacade& m_facade;
     QPointer<PushSessionService> m_pushSessions;
-    const bool m_processWideSessions;
     std::unique_ptr<FileDigestCache> m_digests;
 };

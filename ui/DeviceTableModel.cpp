@@ -1,5 +1,7 @@
 #include "DeviceTableModel.h"
 
+#include "Services.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -33,6 +35,9 @@ DeviceParameter parameterOfColumn(int column, bool& ok)
 // The columns whose text a parameter change can alter, in repaint order.
 QList<int> columnsOfParameter(DeviceParameter type)
 {
+    // The status board, and the connection that the status text reads too.
+    if (isDeviceStatus(type) || type == DeviceParameter::ConnectionStatus || type == DeviceParameter::AllDeviceStatus)
+        return {DeviceTableModel::Status};
     switch (type) {
     case DeviceParameter::DeviceId:
         return {DeviceTableModel::MacAddress};
@@ -48,18 +53,6 @@ QList<int> columnsOfParameter(DeviceParameter type)
         return {DeviceTableModel::IpAddress};
     case DeviceParameter::SubnetMask:
         return {DeviceTableModel::SubnetMask};
-    case DeviceParameter::ConnectionStatus:
-    case DeviceParameter::AllDeviceStatus:
-    case DeviceParameter::LoggedInStatus:
-    case DeviceParameter::RunningStatus:
-    case DeviceParameter::FirmwareUploadProgress:
-    case DeviceParameter::UpdateProgress:
-    case DeviceParameter::UpdateResult:
-    case DeviceParameter::ConfigUploadProgress:
-    case DeviceParameter::ImportResult:
-    case DeviceParameter::StandbyScreenImageUploadProgress:
-    case DeviceParameter::StandbyImageResult:
-        return {DeviceTableModel::Status};
     default:
         return {};
     }
@@ -68,7 +61,7 @@ QList<int> columnsOfParameter(DeviceParameter type)
 } // namespace
 
 DeviceTableModel::DeviceTableModel(QObject* parent)
-    : DeviceTableModel(DeviceFacade::getInstance(), parent)
+    : DeviceTableModel(*Services::process().facade, parent)
 {
 }
 

@@ -39,7 +39,7 @@ public:
 
     static constexpr int LoginRequiredRole = Qt::UserRole;
 
-    // On the process-wide facade, as the views create it.
+    // On the process's facade (Services), as the views create it.
     explicit DeviceTableModel(QObject* parent = nullptr);
     // On a facade of the caller's (tests).
     explicit DeviceTableModel(DeviceFacade& facade, QObject* parent = nullptr);

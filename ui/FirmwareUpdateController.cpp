@@ -1,6 +1,7 @@
 #include "FirmwareUpdateController.h"
 
 #include "BatchOperation.h"
+#include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
 
 namespace {
@@ -8,7 +9,7 @@ namespace {
 const BatchOperation kFirmwareUpdate{
     "firmware update",
     {"bundle", nullptr, nullptr},
-    "/api/v1/files/firmware",
+    DeviceEndpoints::kFirmwarePath,
     DeviceParameter::FirmwareUploadProgress,
     DeviceParameter::UpdateResult,
     1, // "Update failed"
@@ -23,14 +24,9 @@ const BatchOperation kFirmwareUpdate{
 
 } // namespace
 
-FirmwareUpdateController::FirmwareUpdateController(QObject* parent)
-    : BatchUploadController(kFirmwareUpdate, DeviceFacade::getInstance(), nullptr, true, parent)
-{
-}
-
 FirmwareUpdateController::FirmwareUpdateController(DeviceFacade& facade, PushSessionService* pushSessions,
                                                    QObject* parent)
-    : BatchUploadController(kFirmwareUpdate, facade, pushSessions, false, parent)
+    : BatchUploadController(kFirmwareUpdate, facade, pushSessions, parent)
 {
 }
 

@@ -21,9 +21,7 @@ public:
     static constexpr int32_t kDisconnected = ResultCode::failure(ResultCode::Facility::FirmwareUpdate, 0x0003);
     static constexpr int32_t kForbidden = ResultCode::failure(ResultCode::Facility::FirmwareUpdate, 0x0004);
 
-    // The process-wide facade and push-session observer.
-    explicit FirmwareUpdateController(QObject* parent = nullptr);
-    // Others (tests); both must outlive the controller's calls.
+    // `facade` must outlive the controller's calls; `pushSessions` may be null.
     FirmwareUpdateController(DeviceFacade& facade, PushSessionService* pushSessions, QObject* parent = nullptr);
 
     // One device; true when it accepted the file.

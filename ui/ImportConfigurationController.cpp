@@ -1,6 +1,7 @@
 #include "ImportConfigurationController.h"
 
 #include "BatchOperation.h"
+#include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
 
 namespace {
@@ -8,7 +9,7 @@ namespace {
 const BatchOperation kConfigurationImport{
     "configuration import",
     {"xml", nullptr, nullptr},
-    "/api/v1/files/import",
+    DeviceEndpoints::kImportPath,
     DeviceParameter::ConfigUploadProgress,
     DeviceParameter::ImportResult,
     5, // "Import failed"
@@ -23,14 +24,9 @@ const BatchOperation kConfigurationImport{
 
 } // namespace
 
-ImportConfigurationController::ImportConfigurationController(QObject* parent)
-    : BatchUploadController(kConfigurationImport, DeviceFacade::getInstance(), nullptr, true, parent)
-{
-}
-
 ImportConfigurationController::ImportConfigurationController(DeviceFacade& facade, PushSessionService* pushSessions,
                                                              QObject* parent)
-    : BatchUploadController(kConfigurationImport, facade, pushSessions, false, parent)
+    : BatchUploadController(kConfigurationImport, facade, pushSessions, parent)
 {
 }
 

@@ -1,6 +1,7 @@
 #include "StandbyScreenImageChangeController.h"
 
 #include "BatchOperation.h"
+#include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
 
 namespace {
@@ -8,7 +9,7 @@ namespace {
 const BatchOperation kStandbyScreenImageChange{
     "standby-screen image change",
     {"png", "jpg", "jpeg"},
-    "/api/v1/files/standby-image",
+    DeviceEndpoints::kStandbyImagePath,
     DeviceParameter::StandbyScreenImageUploadProgress,
     DeviceParameter::StandbyImageResult,
     1, // "Uploaded Stand-by screen image is invalid"
@@ -23,15 +24,10 @@ const BatchOperation kStandbyScreenImageChange{
 
 } // namespace
 
-StandbyScreenImageChangeController::StandbyScreenImageChangeController(QObject* parent)
-    : BatchUploadController(kStandbyScreenImageChange, DeviceFacade::getInstance(), nullptr, true, parent)
-{
-}
-
 StandbyScreenImageChangeController::StandbyScreenImageChangeController(DeviceFacade& facade,
                                                                        PushSessionService* pushSessions,
                                                                        QObject* parent)
-    : BatchUploadController(kStandbyScreenImageChange, facade, pushSessions, false, parent)
+    : BatchUploadController(kStandbyScreenImageChange, facade, pushSessions, parent)
 {
 }
 

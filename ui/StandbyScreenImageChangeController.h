@@ -24,9 +24,7 @@ public:
     static constexpr int32_t kDisconnected = ResultCode::failure(ResultCode::Facility::StandbyScreenImage, 0x0003);
     static constexpr int32_t kForbidden = ResultCode::failure(ResultCode::Facility::StandbyScreenImage, 0x0004);
 
-    // The process-wide facade and push-session observer.
-    explicit StandbyScreenImageChangeController(QObject* parent = nullptr);
-    // Others (tests); both must outlive the controller's calls.
+    // `facade` must outlive the controller's calls; `pushSessions` may be null.
     StandbyScreenImageChangeController(DeviceFacade& facade, PushSessionService* pushSessions,
                                        QObject* parent = nullptr);
 

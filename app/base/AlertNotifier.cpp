@@ -1,6 +1,7 @@
 #include "AlertNotifier.h"
 
 #include "Logger.h"
+#include "ResultCode.h"
 
 #include <QString>
 
@@ -22,7 +23,7 @@ void AlertNotifier::notify(unsigned int code)
 {
     AlertNotifier* instance = m_instance.load();
     if (instance == nullptr) {
-        CORVANE_LOG(QStringLiteral("alert 0x%1 dropped: no notifier").arg(code, 8, 16, QLatin1Char('0')));
+        CORVANE_LOG(QStringLiteral("alert %1 dropped: no notifier").arg(ResultCode::toHex(static_cast<int32_t>(code))));
         return;
     }
     Q_EMIT instance->notifyAlert(code);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QLatin1Char>
+#include <QString>
+
 #include <cstdint>
 
 // Result codes of the C++ layers: 0 or positive is success; bit 31 set is
@@ -50,6 +53,12 @@ constexpr Facility facilityOf(int32_t code)
 constexpr uint16_t caseOf(int32_t code)
 {
     return static_cast<uint16_t>(static_cast<uint32_t>(code) & 0xFFFFu);
+}
+
+// How logs write a code: "0x8007000d".
+inline QString toHex(int32_t code)
+{
+    return QStringLiteral("0x%1").arg(static_cast<uint32_t>(code), 8, 16, QLatin1Char('0'));
 }
 
 // Success stays as it is; any failure becomes the generic failure.

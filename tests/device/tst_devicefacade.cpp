@@ -11,6 +11,7 @@ namespace {
 class RecordingPushSessions : public PushSessionService
 {
 public:
+    int createSession(const QString&, int) override { return 0; }
     int destroySession(const QString& ipAddress, int port) override
     {
         destroyed.append(QStringLiteral("%1:%2").arg(ipAddress).arg(port));

@@ -273,7 +273,7 @@ private Q_SLOTS:
         const QString id = QLatin1String(kLoginId);
         ownFacade.activateDevice(QLatin1String(kLoginAddress), QStringLiteral("TQ-730"), QStringLiteral("KxDevice"),
                                  id);
-        KxDeviceImpl device(id, ownFacade, http, observer);
+        KxDeviceImpl device(id, ownFacade, http, &observer);
         QSignalSpy alerted(AlertNotifier::getInstance(), &AlertNotifier::notifyAlert);
         QSignalSpy status(&device, &KxDeviceAbstractImpl::statusChanged);
 
