@@ -1,7 +1,7 @@
 #include "KxDevice.h"
 
 #include "KxDeviceAbstractImpl.h"
-#include "KxDeviceImpl.h"
+#include "KxDeviceService.h"
 #include "KxFront.h"
 
 KxDevice::KxDevice(QObject* parent)

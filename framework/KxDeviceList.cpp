@@ -1,6 +1,7 @@
 #include "KxDeviceList.h"
 
-#include "KxDeviceListImpl.h"
+#include "KxDeviceListAbstractImpl.h"
+#include "KxDeviceListService.h"
 #include "Logger.h"
 
 KxDeviceList::KxDeviceList(QObject* parent)

@@ -1,7 +1,7 @@
 #include "KxFirmwareUpdater.h"
 
 #include "KxFirmwareUpdaterAbstractImpl.h"
-#include "KxFirmwareUpdaterImpl.h"
+#include "KxFirmwareUpdaterService.h"
 #include "KxFront.h"
 
 KxFirmwareUpdater::KxFirmwareUpdater(QObject* parent)

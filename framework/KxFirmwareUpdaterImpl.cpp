@@ -97,9 +97,3 @@ std::shared_ptr<KxFirmwareUpdaterAbstractImpl> KxFirmwareUpdaterImplFactory::cre
         return nullptr;
     return kxMakeImpl<KxFirmwareUpdaterAbstractImpl, KxFirmwareUpdaterImpl>(deviceId);
 }
-
-std::shared_ptr<KxFirmwareUpdaterAbstractImpl> KxFirmwareUpdaterService::implementation(const QString& deviceId)
-{
-    static KxImplSharing<QString, KxFirmwareUpdaterAbstractImpl> table;
-    return table.acquire(deviceId, [&deviceId] { return KxFirmwareUpdaterImplFactory::createKxImpl(deviceId); });
-}

@@ -44,12 +44,3 @@ class KxFirmwareUpdaterImplFactory
 public:
     static std::shared_ptr<KxFirmwareUpdaterAbstractImpl> createKxImpl(const QString& deviceId);
 };
-
-// The process-wide sharing of firmware-updater implementations by device id.
-// User-interface thread only.
-class KxFirmwareUpdaterService
-{
-public:
-    KxFirmwareUpdaterService() = delete;
-    static std::shared_ptr<KxFirmwareUpdaterAbstractImpl> implementation(const QString& deviceId);
-};

@@ -30,6 +30,8 @@ constexpr int kMinor = 0;
 
 const QString kEnumerationOnly = QStringLiteral("only holds an enumeration");
 
+// The shared enumerations' holders: QML reads their names (KxSystemStatus.Active)
+// but never makes one.
 template <typename Holder> void registerEnumerationHolder(const char* name)
 {
     qmlRegisterUncreatableType<Holder>(kUri, kMajor, kMinor, name, kEnumerationOnly);

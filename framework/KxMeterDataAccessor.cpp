@@ -2,7 +2,7 @@
 
 #include "KxFront.h"
 #include "KxMeterDataAccessorAbstractImpl.h"
-#include "KxMeterDataAccessorImpl_Template.h"
+#include "KxMeterDataAccessorService.h"
 
 KxMeterDataAccessor::KxMeterDataAccessor(QObject* parent)
     : QObject(parent)

@@ -4,7 +4,6 @@
 #include "Logger.h"
 
 #include <iterator>
-#include <utility>
 
 namespace {
 
@@ -100,12 +99,4 @@ std::shared_ptr<KxMeterDataAccessorAbstractImpl> KxMeterDataAccessorImplFactory:
     if (deviceId.isEmpty() || meterId <= KxMeterID::InvalidID || meterId >= KxMeterID::NumberOfIDs)
         return nullptr;
     return kxMakeImpl<KxMeterDataAccessorAbstractImpl, KxMeterDataAccessorImpl_Template>(deviceId, meterId);
-}
-
-std::shared_ptr<KxMeterDataAccessorAbstractImpl> KxMeterDataAccessorService::implementation(const QString& deviceId,
-                                                                                            KxMeterID::ID meterId)
-{
-    static KxImplSharing<std::pair<QString, int>, KxMeterDataAccessorAbstractImpl> table;
-    return table.acquire({deviceId, meterId},
-                         [&] { return KxMeterDataAccessorImplFactory::createKxImpl(deviceId, meterId); });
 }

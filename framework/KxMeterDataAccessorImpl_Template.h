@@ -38,13 +38,3 @@ public:
     static std::shared_ptr<KxMeterDataAccessorAbstractImpl> createKxImpl(const QString& deviceId,
                                                                          KxMeterID::ID meterId);
 };
-
-// The process-wide sharing of meter implementations, by device id and then
-// by meter id. User-interface thread only.
-class KxMeterDataAccessorService
-{
-public:
-    KxMeterDataAccessorService() = delete;
-    static std::shared_ptr<KxMeterDataAccessorAbstractImpl> implementation(const QString& deviceId,
-                                                                           KxMeterID::ID meterId);
-};

@@ -2,7 +2,7 @@
 
 #include "KxFront.h"
 #include "KxParameterAccessorAbstractImpl.h"
-#include "KxParameterAccessorImpl_Template.h"
+#include "KxParameterAccessorService.h"
 
 KxParameterAccessor::KxParameterAccessor(QObject* parent)
     : QObject(parent)

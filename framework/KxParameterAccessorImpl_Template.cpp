@@ -3,8 +3,6 @@
 #include "KxImplSharing.h"
 #include "Logger.h"
 
-#include <utility>
-
 namespace {
 
 constexpr int kChannelMax = 0;
@@ -97,12 +95,4 @@ std::shared_ptr<KxParameterAccessorAbstractImpl> KxParameterAccessorImplFactory:
     if (deviceId.isEmpty() || paramId <= KxParamID::InvalidID || paramId >= KxParamID::NumberOfIDs)
         return nullptr;
     return kxMakeImpl<KxParameterAccessorAbstractImpl, KxParameterAccessorImpl_Template>(deviceId, paramId);
-}
-
-std::shared_ptr<KxParameterAccessorAbstractImpl> KxParameterAccessorService::implementation(const QString& deviceId,
-                                                                                            KxParamID::ID paramId)
-{
-    static KxImplSharing<std::pair<QString, int>, KxParameterAccessorAbstractImpl> table;
-    return table.acquire({deviceId, paramId},
-                         [&] { return KxParameterAccessorImplFactory::createKxImpl(deviceId, paramId); });
 }

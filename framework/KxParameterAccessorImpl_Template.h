@@ -45,13 +45,3 @@ public:
     static std::shared_ptr<KxParameterAccessorAbstractImpl> createKxImpl(const QString& deviceId,
                                                                          KxParamID::ID paramId);
 };
-
-// The process-wide sharing of parameter implementations, by device id and
-// then by parameter id. User-interface thread only.
-class KxParameterAccessorService
-{
-public:
-    KxParameterAccessorService() = delete;
-    static std::shared_ptr<KxParameterAccessorAbstractImpl> implementation(const QString& deviceId,
-                                                                           KxParamID::ID paramId);
-};

@@ -9,7 +9,9 @@ class KxSystemEventID : public QObject
     Q_OBJECT
 
 public:
-    enum ID {
+    // On an int, as every shared enumeration: any number a document passes
+    // is a defined value of the type, and one out of range names nothing.
+    enum ID : int {
         InvalidID = -1,
         FirmwareUpdate = 0,
         ImportConfiguration = 1,

@@ -10,7 +10,9 @@ class KxSystemStatus : public QObject
     Q_OBJECT
 
 public:
-    enum Status {
+    // On an int, as every shared enumeration: any number a document passes
+    // is a defined value of the type, and one out of range names nothing.
+    enum Status : int {
         InvalidStatus = -1,
         Initializing = 0,
         Active = 1,
