@@ -39,10 +39,8 @@ void WebSocketClient::open(const char* host, const char* scheme, int port, const
     connect(&m_socket, &QWebSocket::stateChanged, this, &WebSocketClient::onStateChanged);
     connect(&m_socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, &WebSocketClient::onErrored);
     connect(&m_socket, &QWebSocket::sslErrors, this, &WebSocketClient::onSslErrored);
-    m_opened = true;
+    m_link = Link::Opening;
     ++m_attempt;
-    m_linkUp = false;
-    m_errorReported = false;
 
     m_socket.setProxy(QNetworkProxy::NoProxy);
     const QNetworkRequest request = NetworkUtils::createNetworkRequest(scheme, host, DeviceEndpoints::kPushPath,
@@ -55,12 +53,13 @@ void WebSocketClient::open(const char* host, const char* scheme, int port, const
 
 void WebSocketClient::close()
 {
-    if (!m_opened)
+    if (m_link == Link::Closed || m_link == Link::Closing)
         return;
     m_handshakeTimer.stop();
     // Our own close is no failure of the channel: errors it causes are not
     // reported (they would start a reconnection nobody wants).
-    m_closing = true;
+    const bool wasUp = isUp(m_link);
+    m_link = Link::Closing;
     if (m_socket.state() != QAbstractSocket::UnconnectedState) {
         m_socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
         // The socket goes down now, not when the device answers the close.
@@ -68,12 +67,11 @@ void WebSocketClient::close()
         if (m_socket.state() != QAbstractSocket::UnconnectedState)
             m_socket.abort();
     }
-    if (m_linkUp)
-        onDisconnected();
+    if (wasUp)
+        takeDown();
     detachSocket();
     ++m_attempt; // nothing pending of this link reports any more
-    m_opened = false;
-    m_closing = false;
+    m_link = Link::Closed;
 }
 
 void WebSocketClient::detachSocket()
@@ -89,10 +87,10 @@ void WebSocketClient::detachSocket()
 
 void WebSocketClient::onConnected()
 {
-    if (m_linkUp)
+    if (m_link != Link::Opening && m_link != Link::Ended)
         return;
     m_handshakeTimer.stop();
-    m_linkUp = true;
+    m_link = Link::Up;
     {
         QMutexLocker locker(&m_lock);
         m_missedPongs = 0;
@@ -107,16 +105,22 @@ void WebSocketClient::onConnected()
 void WebSocketClient::onDisconnected()
 {
     m_handshakeTimer.stop();
-    if (!m_linkUp)
+    if (!isUp(m_link))
         return; // the channel never came up: nothing to take down or report
-    m_linkUp = false;
     // Qt closes a link whose message is too large with 1009 and reports no
     // error; for us it is a failed link, not the device's own close.
-    if (!m_closing && !m_errorReported && m_socket.closeCode() == QWebSocketProtocol::CloseCodeTooMuchData) {
-        m_errorReported = true;
+    const bool tooLarge = m_link == Link::Up && m_socket.closeCode() == QWebSocketProtocol::CloseCodeTooMuchData;
+    m_link = Link::Ended;
+    if (tooLarge) {
         CORVANE_LOG(QStringLiteral("push channel closed: a message was larger than %1 bytes").arg(kMaxMessageBytes));
         Q_EMIT errored(kMessageTooLarge);
     }
+    takeDown();
+}
+
+// Ends what a running link had and reports it.
+void WebSocketClient::takeDown()
+{
     disconnect(&m_socket, &QWebSocket::pong, this, &WebSocketClient::receivePong);
     disconnect(&m_socket, &QWebSocket::textMessageReceived, this, &WebSocketClient::onReceivedTextMessage);
     m_pingTimer.stop();
@@ -132,7 +136,7 @@ void WebSocketClient::onReceivedTextMessage(const QString& message)
 void WebSocketClient::onStateChanged(QAbstractSocket::SocketState state)
 {
     Q_EMIT stateChanged(state);
-    if (state != QAbstractSocket::UnconnectedState || m_linkUp || m_errorReported || m_closing)
+    if (state != QAbstractSocket::UnconnectedState || m_link != Link::Opening)
         return;
     // The attempt ended before the upgrade. The socket may still report why
     // (a refused connection comes after the state), or may not at all (a
@@ -143,9 +147,9 @@ void WebSocketClient::onStateChanged(QAbstractSocket::SocketState state)
     QMetaObject::invokeMethod(
         this,
         [this, attempt] {
-            if (attempt != m_attempt || m_linkUp || m_errorReported)
+            if (attempt != m_attempt || m_link != Link::Opening)
                 return;
-            m_errorReported = true;
+            m_link = Link::Ended;
             CORVANE_LOG(QStringLiteral("push channel ended before the upgrade: %1").arg(m_socket.errorString()));
             Q_EMIT errored(kHandshakeRefused);
         },
@@ -154,11 +158,14 @@ void WebSocketClient::onStateChanged(QAbstractSocket::SocketState state)
 
 void WebSocketClient::onErrored(QAbstractSocket::SocketError socketError)
 {
-    if (m_closing)
+    if (m_link == Link::Closing || m_link == Link::Closed)
         return;
-    m_errorReported = true;
-    if (!m_linkUp)
+    if (isUp(m_link)) {
+        m_link = Link::UpFailed;
+    } else {
+        m_link = Link::Ended;
         m_handshakeTimer.stop();
+    }
     CORVANE_LOG(QStringLiteral("push channel error %1: %2").arg(int(socketError)).arg(m_socket.errorString()));
     Q_EMIT errored(errorCode(socketError));
 }
@@ -187,10 +194,10 @@ void WebSocketClient::receivePong()
 
 void WebSocketClient::onHandshakeTimeout()
 {
-    if (m_linkUp || !m_opened)
+    if (m_link != Link::Opening)
         return;
     CORVANE_LOG(QStringLiteral("push channel handshake timed out after %1 ms").arg(m_handshakeTimer.interval()));
-    m_errorReported = true;
+    m_link = Link::Ended;
     Q_EMIT errored(kHandshakeTimedOut);
     m_socket.abort();
 }

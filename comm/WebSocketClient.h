@@ -94,8 +94,21 @@ public Q_SLOTS:
     void receivePong();
 
 private:
+    // Where the link is; the socket's own states say less (a refused upgrade
+    // and a device's close look alike there).
+    enum class Link {
+        Closed,   // never opened, or closed by us
+        Opening,  // opened, not upgraded yet, nothing reported
+        Up,       // upgraded and running
+        UpFailed, // running, but a failure was reported on it
+        Ended,    // the attempt failed or the link went down
+        Closing,  // our own close() runs: nothing it causes is reported
+    };
+    static bool isUp(Link link) { return link == Link::Up || link == Link::UpFailed; }
+
     void onHandshakeTimeout();
     void detachSocket();
+    void takeDown();
 
     QWebSocket m_socket;
     QTimer m_pingTimer;
@@ -103,9 +116,6 @@ private:
     QMutex m_lock;
 
     QTimer m_handshakeTimer;
-    bool m_opened = false;
-    bool m_linkUp = false;
-    bool m_errorReported = false;
-    bool m_closing = false;
-    quint64 m_attempt = 0;
+    Link m_link = Link::Closed;
+    quint64 m_attempt = 0; // an attempt's queued checks find it gone
 };

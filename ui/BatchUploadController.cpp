@@ -5,6 +5,7 @@
 #include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
 #include "HttpStatus.h"
+#include "UploadProgressGate.h"
 #include "PushSessionService.h"
 #include "FileDigestCache.h"
 #include "FileUploader.h"
@@ -100,45 +101,35 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
     const QString ipAddress = address.toString();
 
     int status = 0;
-    {
-        // The body and the uploader live for this one device.
-        MultiPartBody body(filePath);
-        code = body.generate(m_digests->md5(filePath));
-        if (ResultCode::isFailure(code))
-            return fail(deviceId, code, 0);
-        FileUploader uploader(ipAddress, op.uploadPath, &body);
-        // Upload progress and the device's own reports travel apart (the
-        // progress through the HTTP layer's thread and queues, the reports
-        // over the push channel), so a last progress can come in after the
-        // device has already reported on the file. Stored then, it would
-        // cover the device's result for good. Progress therefore stops once
-        // the device has reported, and whatever is still queued when the
-        // upload ends is dropped together with this scope.
-        bool deviceReported = false;
-        QObject progressScope;
-        std::shared_ptr<DeviceData> record;
-        if (m_facade.getDeviceData(deviceId, record)) {
-            connect(record.get(), &DeviceData::dataChanged, &progressScope,
-                    [&deviceReported, &op](const QString&, DeviceParameter type) {
-                        if (type == op.resultParameter || type == DeviceParameter::RunningStatus
-                            || type == DeviceParameter::UpdateProgress)
-                            deviceReported = true;
-                    });
-        }
-        connect(
-            &uploader, &FileUploader::uploadProgress, &progressScope,
-            [this, &deviceReported](const QString& host, qint64 bytesSent, qint64 bytesTotal) {
-                if (!deviceReported)
-                    setUploadProgress(host, bytesSent, bytesTotal);
-            },
-            Qt::QueuedConnection);
-        code = uploader.upload(authCode.toString(), kUploadTimeoutMs);
-        if (ResultCode::isSuccess(code))
-            code = uploader.getResponseStatusCode(status);
-        if (ResultCode::isFailure(code))
-            return fail(deviceId, code, 0);
-    }
+    code = upload(deviceId, ipAddress, authCode.toString(), filePath, status);
+    if (ResultCode::isFailure(code))
+        return fail(deviceId, code, 0);
+    return judge(deviceId, ipAddress, filePath, status);
+}
 
+int32_t BatchUploadController::upload(const QString& deviceId, const QString& ipAddress, const QString& authCode,
+                                      const QString& filePath, int& status)
+{
+    // The body, the uploader and the gate live for this one device.
+    MultiPartBody body(filePath);
+    int32_t code = body.generate(m_digests->md5(filePath));
+    if (ResultCode::isFailure(code))
+        return code;
+    FileUploader uploader(ipAddress, m_operation.uploadPath, &body);
+    const UploadProgressGate gate(m_facade, deviceId, m_operation.resultParameter, uploader,
+                                  [this](const QString& host, qint64 bytesSent, qint64 bytesTotal) {
+                                      setUploadProgress(host, bytesSent, bytesTotal);
+                                  });
+    code = uploader.upload(authCode, kUploadTimeoutMs);
+    if (ResultCode::isSuccess(code))
+        code = uploader.getResponseStatusCode(status);
+    return code;
+}
+
+bool BatchUploadController::judge(const QString& deviceId, const QString& ipAddress, const QString& filePath,
+                                  int status)
+{
+    const BatchOperation& op = m_operation;
     if (HttpStatus::isAccepted(status)) {
         CORVANE_LOG(
             QStringLiteral("%1: %2 took %3 (status %4)").arg(QLatin1String(op.name), deviceId, filePath).arg(status));
@@ -154,7 +145,7 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
     }
     // Any other status keeps the status query's result (0): the device shows
     // as failed, without a toast.
-    return fail(deviceId, code, status);
+    return fail(deviceId, ResultCode::kSuccess, status);
 }
 
 bool BatchUploadController::fail(const QString& deviceId, int32_t code, int httpStatus)
