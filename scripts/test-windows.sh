@@ -52,7 +52,7 @@ t=$SECONDS
 status=0
 ctest --preset windows || status=$?
 # Each program's own count: cases skipped where Wine cannot do what they
-# need (tests/support/LoopbackAddresses.h) show here.
+# need (tests/support/engine/LoopbackAddresses.h) show here.
 grep -E -e '^[0-9]+/[0-9]+ Testing:' -e 'test cases:' "$build/Testing/Temporary/LastTest.log" \
     | sed -e 's/^[0-9]*\/[0-9]* Testing: /test-windows: /' -e 's/^\[doctest\] /    /' || true
 # Leave no Wine server of this prefix behind.

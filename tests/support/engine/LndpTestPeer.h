@@ -1,5 +1,5 @@
 // Test helpers for the LNDP engine tests: engine addresses and hand-built
-// datagrams; the UDP peer and the free-port probe come from the support library.
+// datagrams; the UDP peer and the free-port probe come from UdpPeer.h.
 #ifndef LNDP_TEST_PEER_H
 #define LNDP_TEST_PEER_H
 

@@ -13,8 +13,8 @@
 // A device facade of the test's own with the push session service wired to it
 // as the program wires them: what the observer receives from a device goes to
 // a subscriber that writes it into the facade's records. For tests that log in
-// to a virtual device and keep its push channel open. Header-only: the tests
-// that use it link the comm library, the support library does not.
+// to a virtual device and keep its push channel open. Header-only
+// (corvane_testsupport_comm, which links the comm library).
 // Destroyed subscriber first, facade last. User-interface thread only.
 class PushSessionFixture
 {
