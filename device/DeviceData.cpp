@@ -32,23 +32,23 @@ DeviceData::DeviceData(const QString& deviceId, const QString& modelName,
     , m_connectionStatus(-1)
     , m_acceptedMd5Password(QString())
     , m_networkSettings{
-          {DeviceDataKey::IpAddress, ipAddress},
-          {DeviceDataKey::SubnetMask, QString()},
-          {DeviceDataKey::DefaultGateway, QString()},
-          {DeviceDataKey::DnsServer, QVariantList{QString(), QString()}},
+          {QLatin1String(DeviceDataKey::IpAddress), ipAddress},
+          {QLatin1String(DeviceDataKey::SubnetMask), QString()},
+          {QLatin1String(DeviceDataKey::DefaultGateway), QString()},
+          {QLatin1String(DeviceDataKey::DnsServer), QVariantList{QString(), QString()}},
       }
     , m_deviceStatus{
-          {DeviceDataKey::LoggedIn, false},
-          {DeviceDataKey::RunningStatus, -1},
-          {DeviceDataKey::FirmwareUploadProgress, -1},
-          {DeviceDataKey::UpdateProgress, -1},
-          {DeviceDataKey::UpdateResult, -1},
-          {DeviceDataKey::ConfigUploadProgress, -1},
-          {DeviceDataKey::ImportResult, -1},
-          {DeviceDataKey::StandbyScreenImageUploadProgress, -1},
-          {DeviceDataKey::StandbyImageResult, -1},
+          {QLatin1String(DeviceDataKey::LoggedIn), false},
+          {QLatin1String(DeviceDataKey::RunningStatus), -1},
+          {QLatin1String(DeviceDataKey::FirmwareUploadProgress), -1},
+          {QLatin1String(DeviceDataKey::UpdateProgress), -1},
+          {QLatin1String(DeviceDataKey::UpdateResult), -1},
+          {QLatin1String(DeviceDataKey::ConfigUploadProgress), -1},
+          {QLatin1String(DeviceDataKey::ImportResult), -1},
+          {QLatin1String(DeviceDataKey::StandbyScreenImageUploadProgress), -1},
+          {QLatin1String(DeviceDataKey::StandbyImageResult), -1},
           // Derived; stays empty until the first status-related change.
-          {DeviceDataKey::StatusMessage, QString()},
+          {QLatin1String(DeviceDataKey::StatusMessage), QString()},
       }
 {
 }
@@ -182,15 +182,15 @@ QVariant DeviceData::getNetworkSetting(DeviceParameter type) const
 {
     switch (type) {
     case DeviceParameter::IpAddress:
-        return m_networkSettings.value(DeviceDataKey::IpAddress);
+        return m_networkSettings.value(QLatin1String(DeviceDataKey::IpAddress));
     case DeviceParameter::SubnetMask:
-        return m_networkSettings.value(DeviceDataKey::SubnetMask);
+        return m_networkSettings.value(QLatin1String(DeviceDataKey::SubnetMask));
     case DeviceParameter::DefaultGateway:
-        return m_networkSettings.value(DeviceDataKey::DefaultGateway);
+        return m_networkSettings.value(QLatin1String(DeviceDataKey::DefaultGateway));
     case DeviceParameter::DnsServer1:
-        return m_networkSettings.value(DeviceDataKey::DnsServer).toList().value(0);
+        return m_networkSettings.value(QLatin1String(DeviceDataKey::DnsServer)).toList().value(0);
     case DeviceParameter::DnsServer2:
-        return m_networkSettings.value(DeviceDataKey::DnsServer).toList().value(1);
+        return m_networkSettings.value(QLatin1String(DeviceDataKey::DnsServer)).toList().value(1);
     default:
         return QVariant();
     }
@@ -224,13 +224,13 @@ void DeviceData::setAllNetworkSettings(const QVariant& settings)
     const QVariantMap map = settings.toMap();
     // A missing address entry is taken over as an invalid value on purpose:
     // the settings document is authoritative for these three.
-    setIpAddress(map.value(DeviceDataKey::IpAddress));
-    setSubnetMask(map.value(DeviceDataKey::SubnetMask));
-    setDefaultGateway(map.value(DeviceDataKey::DefaultGateway));
+    setIpAddress(map.value(QLatin1String(DeviceDataKey::IpAddress)));
+    setSubnetMask(map.value(QLatin1String(DeviceDataKey::SubnetMask)));
+    setDefaultGateway(map.value(QLatin1String(DeviceDataKey::DefaultGateway)));
 
     // DNS servers only for entries the list really has; a short or missing
     // list leaves the others as they were.
-    const QVariant dns = map.value(DeviceDataKey::DnsServer);
+    const QVariant dns = map.value(QLatin1String(DeviceDataKey::DnsServer));
     if (!isList(dns))
         return;
     const QVariantList servers = dns.toList();
@@ -240,53 +240,53 @@ void DeviceData::setAllNetworkSettings(const QVariant& settings)
 
 void DeviceData::setIpAddress(const QVariant& value)
 {
-    m_networkSettings.insert(DeviceDataKey::IpAddress, value);
+    m_networkSettings.insert(QLatin1String(DeviceDataKey::IpAddress), value);
 }
 
 void DeviceData::setSubnetMask(const QVariant& value)
 {
-    m_networkSettings.insert(DeviceDataKey::SubnetMask, value);
+    m_networkSettings.insert(QLatin1String(DeviceDataKey::SubnetMask), value);
 }
 
 void DeviceData::setDefaultGateway(const QVariant& value)
 {
-    m_networkSettings.insert(DeviceDataKey::DefaultGateway, value);
+    m_networkSettings.insert(QLatin1String(DeviceDataKey::DefaultGateway), value);
 }
 
 void DeviceData::setDnsServer(int index, const QVariant& value)
 {
     if (index < 0 || index >= kDnsServerCount)
         return;
-    QVariantList servers = m_networkSettings.value(DeviceDataKey::DnsServer).toList();
+    QVariantList servers = m_networkSettings.value(QLatin1String(DeviceDataKey::DnsServer)).toList();
     // The list always has two entries; guard anyway so a broken invariant
     // cannot turn into an out-of-range write.
     if (index >= servers.size() || servers.at(index) == value)
         return;
     servers[index] = value;
-    m_networkSettings.insert(DeviceDataKey::DnsServer, servers);
+    m_networkSettings.insert(QLatin1String(DeviceDataKey::DnsServer), servers);
 }
 
 QVariant DeviceData::getDeviceStatus(DeviceParameter type) const
 {
     switch (type) {
     case DeviceParameter::LoggedInStatus:
-        return m_deviceStatus.value(DeviceDataKey::LoggedIn);
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::LoggedIn));
     case DeviceParameter::RunningStatus:
-        return m_deviceStatus.value(DeviceDataKey::RunningStatus);
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::RunningStatus));
     case DeviceParameter::FirmwareUploadProgress:
-        return m_deviceStatus.value(DeviceDataKey::FirmwareUploadProgress);
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::FirmwareUploadProgress));
     case DeviceParameter::UpdateProgress:
-        return m_deviceStatus.value(DeviceDataKey::UpdateProgress);
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::UpdateProgress));
     case DeviceParameter::UpdateResult:
-        return m_deviceStatus.value(DeviceDataKey::UpdateResult);
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::UpdateResult));
     case DeviceParameter::ConfigUploadProgress:
-        return m_deviceStatus.value(DeviceDataKey::ConfigUploadProgress);
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::ConfigUploadProgress));
     case DeviceParameter::ImportResult:
-        return m_deviceStatus.value(DeviceDataKey::ImportResult);
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::ImportResult));
     case DeviceParameter::StandbyScreenImageUploadProgress:
-        return m_deviceStatus.value(DeviceDataKey::StandbyScreenImageUploadProgress);
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::StandbyScreenImageUploadProgress));
     case DeviceParameter::StandbyImageResult:
-        return m_deviceStatus.value(DeviceDataKey::StandbyImageResult);
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::StandbyImageResult));
     default:
         return QVariant();
     }
@@ -414,6 +414,6 @@ void DeviceData::updateStatus(const char* key, DeviceStatusType type, const QVar
 
 void DeviceData::refreshStatusMessage()
 {
-    m_deviceStatus.insert(DeviceDataKey::StatusMessage,
+    m_deviceStatus.insert(QLatin1String(DeviceDataKey::StatusMessage),
                           m_statusBoard.getStatusMessage(m_statusBoard.getHighestPriorityStatus()));
 }
