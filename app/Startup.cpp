@@ -13,6 +13,7 @@
 #include "Logger.h"
 #include "MultipleLaunchChecker.h"
 #include "NetworkInterfaceTableModel.h"
+#include "ResultCode.h"
 #include "TerminationSignals.h"
 #include "UserInterface.h"
 
@@ -109,7 +110,8 @@ int run(int argc, char* argv[])
                           &AlertNotifier::finalize))
         return -1;
 
-    if (!services.bringUp("push-session observer", [] { return DeviceNotificationObserver::initialize() >= 0; },
+    if (!services.bringUp("push-session observer",
+                          [] { return ResultCode::isSuccess(DeviceNotificationObserver::initialize()); },
                           &DeviceNotificationObserver::finalize))
         return -1;
     // What the objects QML makes work on; filled once, here.

@@ -110,7 +110,7 @@ void KxDeviceImpl::requestLogin(const QString& password)
         = QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
     LoginController login(m_facade, m_httpAccess);
     const int32_t result = login.requestLogin(m_deviceId, authCode);
-    if (result < 0) {
+    if (ResultCode::isFailure(result)) {
         AlertNotifier::notify(static_cast<unsigned int>(result));
         return;
     }
@@ -121,7 +121,7 @@ void KxDeviceImpl::requestLogin(const QString& password)
         return;
     }
     const int32_t opened = m_pushSessions->createSession(ipAddress, DeviceEndpoints::kPushPort);
-    if (opened < 0)
+    if (ResultCode::isFailure(opened))
         CORVANE_LOG(QStringLiteral("push session for %1 not created: %2").arg(ipAddress, ResultCode::toHex(opened)));
 }
 

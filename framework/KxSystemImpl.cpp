@@ -6,6 +6,7 @@
 #include "FirmwareUpdateController.h"
 #include "ImportConfigurationController.h"
 #include "Logger.h"
+#include "ResultCode.h"
 #include "StandbyScreenImageChangeController.h"
 
 #include <QMutexLocker>
@@ -20,8 +21,6 @@ namespace {
 const QString kDevicesKey = QStringLiteral("devices");
 const QString kFilePathKey = QStringLiteral("filePath");
 const QString kErrorCodeKey = QStringLiteral("errorCode");
-
-constexpr unsigned int kFailureBit = 0x80000000u;
 
 } // namespace
 
@@ -167,8 +166,9 @@ void KxSystemImpl::setStatus(KxSystemStatus::Status status)
 void KxSystemImpl::onReceivedAlert(unsigned int errorCode)
 {
     const QVariantMap options{{kErrorCodeKey, QVariant::fromValue(errorCode)}};
-    const KxSystemEventID::ID id
-        = (errorCode & kFailureBit) != 0 ? KxSystemEventID::ErrorAlertNotified : KxSystemEventID::NoErrorAlertNotified;
+    const KxSystemEventID::ID id = ResultCode::isFailure(static_cast<int32_t>(errorCode))
+                                       ? KxSystemEventID::ErrorAlertNotified
+                                       : KxSystemEventID::NoErrorAlertNotified;
     Q_EMIT eventReceived(id, options);
 }
 
