@@ -4,13 +4,14 @@
 
 class QEventLoop;
 
-// The one place in the program that spins a nested event loop: every wait on
-// the user-interface thread (an operator's synchronous HTTP send, a digest
-// computed on a worker thread) goes through it, so that queued events,
-// painting among them, keep flowing while the caller waits. Background work
-// (reconnection, pushed messages, timers) never waits here: nested loops
-// unwind last-in first-out, so one slow wait would hold every wait begun
-// beneath it.
+// How the running program waits on the user-interface thread: each wait (an
+// operator's synchronous HTTP send, a digest computed on a worker thread)
+// spins a loop of its own here, nested in whatever loop is running, so that
+// queued events, painting among them, keep flowing while the caller waits.
+// Only the operator's own actions wait here. Background work (re-login and
+// reconnection of push channels, pushed messages, timers) is asynchronous
+// and never does: nested loops unwind last-in first-out, so one slow wait
+// would hold every wait begun beneath it.
 namespace NestedWait {
 
 // Runs `loop` on the caller's thread until `done()` holds; true then. The
