@@ -9,11 +9,11 @@
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
 #include "DeviceProcess.h"
+#include "DeviceRecord.h"
 #include "HttpAccessManager.h"
 #include "LoginController.h"
 #include "Reconnect.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
@@ -34,11 +34,6 @@ constexpr int kHandshakeTimeoutMs = 1000;
 constexpr int32_t code(uint32_t value)
 {
     return static_cast<int32_t>(value);
-}
-
-QString authCode()
-{
-    return QString::fromLatin1(QCryptographicHash::hash(kPassword, QCryptographicHash::Md5).toHex());
 }
 
 QString address(int index)
@@ -66,9 +61,7 @@ private:
 
     QVariant value(int index, DeviceParameter parameter) const
     {
-        QVariant out;
-        m_facade->getDeviceParameter(QLatin1String(kMacs[index]), parameter, out, DeviceFindPolicy::ById);
-        return out;
+        return recordValue(*m_facade, QLatin1String(kMacs[index]), parameter);
     }
     int connectionStatus(int index) const { return value(index, DeviceParameter::ConnectionStatus).toInt(); }
     bool set(int index, DeviceParameter parameter, const QVariant& v)
@@ -97,16 +90,12 @@ private Q_SLOTS:
     {
         registerDeviceMetaTypes();
         qRegisterMetaType<Session::SessionState>("Session::SessionState");
-        QStringList arguments;
-        for (int i = 0; i < kDevices; ++i)
-            arguments << QStringLiteral("--device")
-                      << QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Observer%3,password=%4,version=1.0.0")
-                             .arg(address(i), QLatin1String(kMacs[i]))
-                             .arg(i + 1)
-                             .arg(QLatin1String(kPassword));
-        arguments << QStringLiteral("--lndp-port") << QStringLiteral("0") << QStringLiteral("--https-port")
-                  << QString::number(kPort);
-        QVERIFY2(m_devices.start(arguments), qPrintable(m_devices.errorText()));
+        DeviceArguments arguments;
+        for (int i = 0; i < kDevices; ++i) {
+            arguments.device(address(i)).mac(kMacs[i]).model("TQ-730").name(QStringLiteral("Observer%1").arg(i + 1));
+            arguments.password(kPassword).version("1.0.0");
+        }
+        QVERIFY2(m_devices.start(arguments.httpsPort(kPort)), qPrintable(m_devices.errorText()));
         for (int i = 0; i < kDevices; ++i)
             QCOMPARE(m_devices.httpsPort(i), quint16(kPort));
     }
@@ -119,7 +108,7 @@ private Q_SLOTS:
         for (int i = 0; i < kDevices; ++i) {
             m_facade->activateDevice(address(i), QStringLiteral("TQ-730"), QStringLiteral("Observer"),
                                      QLatin1String(kMacs[i]));
-            QVERIFY(set(i, DeviceParameter::AcceptedMd5Password, authCode()));
+            QVERIFY(set(i, DeviceParameter::AcceptedMd5Password, md5Hex(kPassword)));
             QVERIFY(set(i, DeviceParameter::LoggedInStatus, true));
             QCOMPARE(connectionStatus(i), toInt(ConnectionStatus::Active));
         }
@@ -194,7 +183,7 @@ private Q_SLOTS:
         QCOMPARE(m_observer->sessionCount(), 0);
 
         LoginController login(*m_facade, *m_http);
-        QCOMPARE(login.requestLogin(QLatin1String(kMacs[1]), authCode()), 0);
+        QCOMPARE(login.requestLogin(QLatin1String(kMacs[1]), md5Hex(kPassword)), 0);
         connectDevice(1);
     }
 
@@ -353,11 +342,7 @@ private Q_SLOTS:
         const QString ip = QStringLiteral("127.0.122.50");
         const QString id = QStringLiteral("02:00:7F:7A:01:50");
         facade.activateDevice(ip, QStringLiteral("TQ-730"), QStringLiteral("Singleton"), id);
-        const auto status = [&] {
-            QVariant v;
-            facade.getDeviceParameter(id, DeviceParameter::ConnectionStatus, v, DeviceFindPolicy::ById);
-            return v.toInt();
-        };
+        const auto status = [&] { return recordValue(facade, id, DeviceParameter::ConnectionStatus).toInt(); };
         Q_EMIT observer->connected(ip, kPort);
         QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Connected), 5000);
         Q_EMIT observer->disconnected(ip, kPort);

@@ -9,12 +9,12 @@
 #include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
 #include "DeviceProcess.h"
+#include "DeviceRecord.h"
 #include "DeviceTableModel.h"
 #include "HttpAccessManager.h"
 #include "NetworkDefine.h"
 #include "PushSessionFixture.h"
 
-#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
@@ -70,11 +70,8 @@ using Values = QList<QVariant>;
 Values watchedValues(const DeviceFacade& facade, const QString& deviceId)
 {
     Values values;
-    for (const DeviceParameter parameter : kWatched) {
-        QVariant value;
-        facade.getDeviceParameter(deviceId, parameter, value, DeviceFindPolicy::ById);
-        values << value;
-    }
+    for (const DeviceParameter parameter : kWatched)
+        values << recordValue(facade, deviceId, parameter);
     return values;
 }
 
@@ -472,11 +469,10 @@ private:
             return m_push->observer().sessionState(QLatin1String(kPushIp), kPushPort, state)
                    && state == Session::Connected;
         }
-        const QString options = QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Push,password=%3,subnet=255.255.255.0,"
-                                               "gateway=127.0.145.254,dns1=127.0.145.53,dns2=127.0.145.54")
-                                    .arg(QLatin1String(kPushIp), QLatin1String(kPushId), QLatin1String(kPushPassword));
-        if (!m_device.start({QStringLiteral("--device"), options, QStringLiteral("--lndp-port"), QStringLiteral("0"),
-                             QStringLiteral("--https-port"), QString::number(kPushPort)})) {
+        if (!m_device.start(DeviceArguments()
+                                .device(kPushIp).mac(kPushId).model("TQ-730").name("Push").password(kPushPassword)
+                                .keys("subnet=255.255.255.0,gateway=127.0.145.254,dns1=127.0.145.53,dns2=127.0.145.54")
+                                .httpsPort(kPushPort))) {
             qWarning("%s", qPrintable(m_device.errorText()));
             return false;
         }
@@ -486,8 +482,7 @@ private:
             return false;
         m_push->facade().activateDevice(QLatin1String(kPushIp), QStringLiteral("TQ-730"), QStringLiteral("Push"),
                                         QLatin1String(kPushId));
-        const QString code = QString::fromLatin1(
-            QCryptographicHash::hash(QByteArray(kPushPassword), QCryptographicHash::Md5).toHex());
+        const QString code = md5Hex(kPushPassword);
         m_push->facade().setDeviceParameter(QLatin1String(kPushId), DeviceParameter::AcceptedMd5Password, code,
                                             DeviceFindPolicy::ById);
         m_push->facade().setDeviceParameter(QLatin1String(kPushId), DeviceParameter::LoggedInStatus, true,
@@ -514,10 +509,8 @@ private:
             return false;
         return QTest::qWaitFor(
             [this, marker] {
-                QVariant progress;
-                return m_push->facade().getDeviceParameter(QLatin1String(kPushId), DeviceParameter::UpdateProgress,
-                                                           progress, DeviceFindPolicy::ById)
-                       && progress.toInt() == marker;
+                return recordValue(m_push->facade(), QLatin1String(kPushId), DeviceParameter::UpdateProgress).toInt()
+                       == marker;
             },
             10000);
     }

@@ -50,11 +50,6 @@ QByteArray randomBytes(qsizetype size)
     return bytes;
 }
 
-QString md5Text(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
-
 } // namespace
 
 class TestFileUploader : public QObject
@@ -79,14 +74,10 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QVERIFY2(m_devices.start({QStringLiteral("--device"), QStringLiteral("address=%1,password=upload").arg(kFirst),
-                                  QStringLiteral("--device"), QStringLiteral("address=%1,password=upload").arg(kSecond),
-                                  QStringLiteral("--lndp-port"), QStringLiteral("0"),
-                                  QStringLiteral("--https-port"), QStringLiteral("60010"),
-                                  QStringLiteral("--update-step-ms"), QStringLiteral("10"),
-                                  QStringLiteral("--update-step-percent"), QStringLiteral("50"),
-                                  // Firmware files follow each other: no reboot in between.
-                                  QStringLiteral("--reboot-ms"), QStringLiteral("0")}),
+        QVERIFY2(m_devices.start(DeviceArguments().device(kFirst).password("upload").device(kSecond).password("upload")
+                                     .httpsPort(60010).updateSteps(10, 50)
+                                     // Firmware files follow each other: no reboot in between.
+                                     .rebootMs(0)),
                  qPrintable(m_devices.errorText()));
         QCOMPARE(m_devices.httpsPort(0), quint16(60010));
         QCOMPARE(m_devices.address(1), kSecond);
@@ -161,11 +152,11 @@ private Q_SLOTS:
         QVERIFY2(status == 200, answer.constData());
 
         const QJsonObject received = QJsonDocument::fromJson(answer).object();
-        QCOMPARE(received.value(QStringLiteral("md5")).toString(), md5Text(content));
+        QCOMPARE(received.value(QStringLiteral("md5")).toString(), md5Hex(content));
         QCOMPARE(received.value(QStringLiteral("md5")).toString(), QString::fromLatin1(md5Of(file)));
         QCOMPARE(qint64(received.value(QStringLiteral("size")).toDouble()), qint64(content.size()));
         QVERIFY(m_devices.waitForLineContaining(
-            QStringLiteral("upload %1 ok size=%2 md5=%3").arg(kind).arg(content.size()).arg(md5Text(content)), 5000,
+            QStringLiteral("upload %1 ok size=%2 md5=%3").arg(kind).arg(content.size()).arg(md5Hex(content)), 5000,
             from));
         if (!version.isEmpty()) {
             QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update started %1").arg(version), 5000, from));
@@ -257,7 +248,7 @@ private Q_SLOTS:
         QCOMPARE(uploader.getResponseStatusCode(status), 0);
         QCOMPARE(status, 200);
         QVERIFY(m_devices.waitForLineContaining(QStringLiteral("upload firmware ok size=%1 md5=%2")
-                                                    .arg(content.size()).arg(md5Text(content)), 5000, from));
+                                                    .arg(content.size()).arg(md5Hex(content)), 5000, from));
         QVERIFY(waitUntilIdle(from));
     }
 

@@ -9,8 +9,8 @@
 #include "DeviceProcess.h"
 #include "HttpAccessManager.h"
 #include "MessageCapture.h"
+#include "RecordingHttpServer.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QHttpMultiPart>
 #include <QJsonDocument>
@@ -18,7 +18,6 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
@@ -35,75 +34,12 @@ constexpr int32_t kNoStatus = int32_t(0x800101F9);
 constexpr int32_t kHeaderAbsent = int32_t(0x800101FA);
 
 const QByteArray kPassword = "s3cret";
-const QByteArray kCode = QCryptographicHash::hash(kPassword, QCryptographicHash::Md5).toHex();
+const QByteArray kCode = md5Hex(kPassword).toLatin1();
 
 QByteArray tinyPng()
 {
     return QByteArray::fromHex("89504e470d0a1a0a0000000d49484452000000010000000108060000001f15c489"
                                "0000000d4944415478da6364f8ffbf1e000502027f3f1d4a4b0000000049454e44ae426082");
-}
-
-// A plain HTTP/1.1 server on 127.0.0.1 that records each request as it came
-// (head and body) and answers 200 with a fixed header and body, or, when
-// silent, accepts and reads but never answers.
-class RawHttpServer : public QObject
-{
-public:
-    explicit RawHttpServer(bool silent)
-        : m_silent(silent)
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                auto buffer = std::make_shared<QByteArray>();
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] { onData(socket, *buffer); });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                ++m_connections;
-            }
-        });
-    }
-
-    bool listen() { return m_server.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0); }
-    int port() const { return m_server.serverPort(); }
-    QList<QByteArray> requests() const { return m_requests; }
-    int connections() const { return m_connections; }
-
-private:
-    void onData(QTcpSocket *socket, QByteArray &buffer)
-    {
-        buffer += socket->readAll();
-        if (m_silent)
-            return;
-        const qsizetype end = buffer.indexOf("\r\n\r\n");
-        if (end < 0)
-            return;
-        qsizetype length = 0;
-        for (const QByteArray &line : buffer.left(end).split('\n')) {
-            if (line.toLower().startsWith("content-length:"))
-                length = line.mid(15).trimmed().toLongLong();
-        }
-        if (buffer.size() < end + 4 + length)
-            return;
-        m_requests.append(buffer.left(end + 4 + length));
-        buffer.remove(0, end + 4 + length);
-        socket->write("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-Probe: raw server\r\nConnection: keep-alive\r\n\r\nhello");
-    }
-
-    QTcpServer m_server;
-    bool m_silent;
-    QList<QByteArray> m_requests;
-    int m_connections = 0;
-};
-
-// The header lines of a recorded request named `name` (case-insensitive).
-QList<QByteArray> headerLines(const QByteArray &request, const QByteArray &name)
-{
-    QList<QByteArray> found;
-    const QByteArray head = request.left(request.indexOf("\r\n\r\n"));
-    for (const QByteArray &line : head.split('\n')) {
-        if (line.toLower().startsWith(name.toLower() + ':'))
-            found.append(line.trimmed());
-    }
-    return found;
 }
 
 } // namespace
@@ -144,11 +80,10 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(m_device.start({QStringLiteral("--device"),
-                                 QStringLiteral("address=127.0.0.2,model=TQ-730,name=Desk,password=%1,version=1.2.3,serial=SN-1,"
-                                                "subnet=255.255.255.0,gateway=127.0.0.1,dns1=127.0.0.53,dns2=")
-                                     .arg(QString::fromLatin1(kPassword)),
-                                 QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0")}),
+        QVERIFY2(m_device.start(DeviceArguments()
+                                    .device("127.0.0.2").model("TQ-730").name("Desk")
+                                    .password(QString::fromLatin1(kPassword)).version("1.2.3")
+                                    .keys("serial=SN-1,subnet=255.255.255.0,gateway=127.0.0.1,dns1=127.0.0.53,dns2=")),
                  qPrintable(m_device.errorText()));
         m_capture = std::make_unique<MessageCapture>();
     }
@@ -314,7 +249,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("expected");
 
         const std::optional<QByteArray> right = kCode;
-        const std::optional<QByteArray> wrong = QCryptographicHash::hash("wrong", QCryptographicHash::Md5).toHex();
+        const std::optional<QByteArray> wrong = md5Hex("wrong").toLatin1();
         for (const bool sync : {true, false}) {
             const char *mode = sync ? "sync" : "async";
             QTest::addRow("%s settings", mode) << sync << QByteArray("GET") << QByteArray("/api/v1/settings/self") << right << 200;
@@ -381,7 +316,7 @@ private Q_SLOTS:
     {
         QFETCH(std::optional<QByteArray>, code);
         QFETCH(QList<QByteArray>, expected);
-        RawHttpServer server(false);
+        RecordingHttpServer server;
         QVERIFY(server.listen());
         int id = -1;
         QCOMPARE(m_manager->createSyncRequest("http", "127.0.0.1", "/api/v1/settings/self", nullptr, server.port(), id,
@@ -436,7 +371,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, scheme);
         QFETCH(bool, post);
-        RawHttpServer server(true);
+        RecordingHttpServer server(RecordingHttpServer::Silent);
         QVERIFY(server.listen());
         QSignalSpy progress(m_manager.get(), &HttpAccessManager::uploadProgress);
         int id = -1;
@@ -552,7 +487,7 @@ private Q_SLOTS:
             auto *multipart = new QHttpMultiPart(this);
             QHttpPart hash;
             hash.setHeader(QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"hash_value\""));
-            hash.setBody(QCryptographicHash::hash(tinyPng(), QCryptographicHash::Md5).toHex());
+            hash.setBody(md5Hex(tinyPng()).toLatin1());
             QHttpPart data;
             data.setHeader(QNetworkRequest::ContentDispositionHeader,
                            QStringLiteral("form-data; name=\"standby_screen_image_file\"; filename=\"idle.png\""));
@@ -571,7 +506,7 @@ private Q_SLOTS:
             QVERIFY(size > tinyPng().size());
         } else {
             // Big enough to need several writes.
-            RawHttpServer server(false);
+            RecordingHttpServer server;
             QVERIFY(server.listen());
             QCOMPARE(m_manager->createSyncRequest("http", "127.0.0.1", "/upload", nullptr, server.port(), id, kCode), 0);
             size = 4 * 1024 * 1024;
@@ -620,7 +555,7 @@ private Q_SLOTS:
         QFETCH(qint64, sent);
         QFETCH(qint64, total);
         QFETCH(bool, relayed);
-        RawHttpServer silent(true);
+        RecordingHttpServer silent(RecordingHttpServer::Silent);
         QVERIFY(silent.listen());
         int id = -1;
         QCOMPARE(m_manager->createAsyncRequest("http", "127.0.0.1", "/inflight", nullptr, silent.port(), [](int) {}, id, kCode), 0);
@@ -650,7 +585,7 @@ private Q_SLOTS:
     // asynchronous request finishes and is reported meanwhile.
     void syncWaitKeepsEventsFlowing()
     {
-        RawHttpServer silent(true);
+        RecordingHttpServer silent(RecordingHttpServer::Silent);
         QVERIFY(silent.listen());
         bool waiting = false;
         QList<bool> calledWhileWaiting;
@@ -677,7 +612,7 @@ private Q_SLOTS:
     // abort; the id is gone afterwards.
     void deleteDuringSyncWait()
     {
-        RawHttpServer silent(true);
+        RecordingHttpServer silent(RecordingHttpServer::Silent);
         QVERIFY(silent.listen());
         int syncId = -1;
         QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/", nullptr, silent.port(), syncId, kCode), 0);
@@ -741,7 +676,7 @@ private Q_SLOTS:
     // A null multipart body is posted as an empty body rather than crashing.
     void nullMultipartBody()
     {
-        RawHttpServer server(false);
+        RecordingHttpServer server;
         QVERIFY(server.listen());
         int id = -1;
         QCOMPARE(m_manager->createSyncRequest("http", "127.0.0.1", "/upload", nullptr, server.port(), id, kCode), 0);
@@ -765,7 +700,7 @@ private Q_SLOTS:
     void logLinesCarryNoSecrets()
     {
         m_logLines += m_capture->takeTexts();
-        RawHttpServer silent(true);
+        RecordingHttpServer silent(RecordingHttpServer::Silent);
         QVERIFY(silent.listen());
         int timedOut = -1;
         QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/api/v1/auth/authenticate", nullptr, silent.port(), timedOut, kCode), 0);

@@ -5,11 +5,11 @@
 
 #include "DeviceFacade.h"
 #include "DeviceProcess.h"
+#include "DeviceRecord.h"
 #include "HttpAccessManager.h"
 #include "LoginController.h"
 #include "MessageCapture.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QTest>
 
@@ -19,11 +19,6 @@ constexpr char kAddress[] = "127.0.117.1";
 constexpr char kDeviceId[] = "02:00:7F:00:75:01";
 constexpr char kPassword[] = "Corvane-117!";
 constexpr char kEarlierCode[] = "0123456789abcdef0123456789abcdef";
-
-QString md5Hex(const QString& text)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
-}
 
 constexpr int code(uint32_t value)
 {
@@ -58,9 +53,7 @@ private:
 
     QVariant value(DeviceParameter parameter) const
     {
-        QVariant out;
-        m_facade->getDeviceParameter(QLatin1String(kDeviceId), parameter, out, DeviceFindPolicy::ById);
-        return out;
+        return recordValue(*m_facade, QLatin1String(kDeviceId), parameter);
     }
 
     QStringList loginValues() const
@@ -75,13 +68,16 @@ private Q_SLOTS:
     void initTestCase()
     {
         registerDeviceMetaTypes();
-        QVERIFY2(m_device.start({QStringLiteral("--device"),
-                                 QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Login,password=%3,version=1.2.3,"
-                                                "serial=SN-117,subnet=255.255.255.0,gateway=127.0.117.254,"
-                                                "dns1=127.0.117.53,dns2=127.0.117.54,status=busy")
-                                     .arg(QLatin1String(kAddress), QLatin1String(kDeviceId), QLatin1String(kPassword)),
-                                 QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"),
-                                 QStringLiteral("60010")}),
+        QVERIFY2(m_device.start(DeviceArguments()
+                                    .device(kAddress)
+                                    .mac(kDeviceId)
+                                    .model("TQ-730")
+                                    .name("Login")
+                                    .password(kPassword)
+                                    .version("1.2.3")
+                                    .keys("serial=SN-117,subnet=255.255.255.0,gateway=127.0.117.254,"
+                                          "dns1=127.0.117.53,dns2=127.0.117.54,status=busy")
+                                    .httpsPort(60010)),
                  qPrintable(m_device.errorText()));
         QCOMPARE(m_device.httpsPort(0), quint16(60010));
     }
@@ -200,7 +196,7 @@ private Q_SLOTS:
         for (const QString& fault : faults)
             QCOMPARE(m_device.command(QStringLiteral("fault d1 ") + fault), QStringLiteral("ok"));
 
-        const QString authCode = md5Hex(password);
+        const QString authCode = md5Hex(password.toUtf8());
         LoginController login(*m_facade, *m_http);
         QCOMPARE(login.requestLogin(QLatin1String(kDeviceId), authCode), result);
 
@@ -217,7 +213,7 @@ private Q_SLOTS:
         LoginController login(*m_facade, *m_http);
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(login.requestLogin(QLatin1String(kDeviceId), md5Hex(QLatin1String(kPassword))), code(0x800101F6));
+        QCOMPARE(login.requestLogin(QLatin1String(kDeviceId), md5Hex(kPassword)), code(0x800101F6));
         const qint64 elapsed = clock.elapsed();
         QVERIFY2(elapsed >= 9400 && elapsed < 25000, qPrintable(QString::number(elapsed)));
         QCOMPARE(value(DeviceParameter::LoggedInStatus).toBool(), false);
@@ -229,10 +225,10 @@ private Q_SLOTS:
     {
         LoginController login(*m_facade, *m_http);
         const int from = m_device.lineCount();
-        QCOMPARE(login.requestLogin(QStringLiteral("02:00:00:00:00:99"), md5Hex(QLatin1String(kPassword))),
+        QCOMPARE(login.requestLogin(QStringLiteral("02:00:00:00:00:99"), md5Hex(kPassword)),
                  code(0x80000000));
         // No exchange was made: a right login afterwards is the first one seen.
-        QCOMPARE(login.requestLogin(QLatin1String(kDeviceId), md5Hex(QLatin1String(kPassword))), 0);
+        QCOMPARE(login.requestLogin(QLatin1String(kDeviceId), md5Hex(kPassword)), 0);
         QVERIFY(m_device.waitForLineContaining(QStringLiteral("event d1 authenticated"), 10000, from));
         QCOMPARE(m_device.lines().mid(from).filter(QStringLiteral("authenticated")).size(), 1);
     }
@@ -297,7 +293,7 @@ private Q_SLOTS:
         QFETCH(QString, fault);
         if (!fault.isEmpty())
             QCOMPARE(m_device.command(QStringLiteral("fault d1 ") + fault), QStringLiteral("ok"));
-        const QString authCode = md5Hex(password);
+        const QString authCode = md5Hex(password.toUtf8());
         const QString header = QString::fromLatin1(("admin:" + authCode.toLatin1()).toBase64());
         QStringList lines;
         {

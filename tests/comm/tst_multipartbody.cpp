@@ -2,6 +2,7 @@
 // that go on the wire, captured by a plain HTTP listener on loopback.
 
 #include "MultiPartBody.h"
+#include "RecordingHttpServer.h"
 #include "TestTools.h"
 
 #include <QCryptographicHash>
@@ -10,8 +11,6 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QRandomGenerator>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -20,58 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Takes one HTTP request, keeps its head and body as they arrived and answers
-// 200 once the whole body (by Content-Length) is in.
-class RequestCapture : public QObject
-{
-public:
-    bool listen() { return m_server.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0); }
-    quint16 port() const { return m_server.serverPort(); }
-    bool complete() const { return m_complete; }
-    QByteArray head() const { return m_head; }
-    QByteArray body() const { return m_body; }
-
-    RequestCapture()
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                socket->setParent(this);
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
-            }
-        });
-    }
-
-private:
-    void read(QTcpSocket *socket)
-    {
-        m_buffer.append(socket->readAll());
-        if (m_head.isEmpty()) {
-            const qsizetype end = m_buffer.indexOf("\r\n\r\n");
-            if (end < 0)
-                return;
-            m_head = m_buffer.left(end + 2);
-            m_buffer.remove(0, end + 4);
-            for (const QByteArray &line : m_head.split('\n')) {
-                if (line.toLower().startsWith("content-length:"))
-                    m_length = line.mid(15).trimmed().toLongLong();
-            }
-        }
-        if (m_length >= 0 && m_buffer.size() >= m_length && !m_complete) {
-            m_body = m_buffer.left(m_length);
-            m_complete = true;
-            socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-            socket->disconnectFromHost();
-        }
-    }
-
-    QTcpServer m_server;
-    QByteArray m_buffer;
-    QByteArray m_head;
-    QByteArray m_body;
-    qint64 m_length = -1;
-    bool m_complete = false;
-};
 
 struct Part
 {
@@ -302,14 +249,14 @@ private Q_SLOTS:
         QCOMPARE(body.generate(), 0);
         QVERIFY(body.multiPart() != nullptr);
 
-        RequestCapture capture;
+        RecordingHttpServer capture;
         QVERIFY(capture.listen());
         QNetworkAccessManager manager;
         manager.setProxy(QNetworkProxy::NoProxy);
         const QUrl url(QStringLiteral("http://127.0.0.1:%1/api/v1/files/x").arg(capture.port()));
         std::unique_ptr<QNetworkReply> reply(manager.post(QNetworkRequest(url), body.multiPart()));
         QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 20000);
-        QVERIFY(capture.complete());
+        QVERIFY(!capture.requests().isEmpty());
         QCOMPARE(reply->error(), QNetworkReply::NoError);
 
         QByteArray outerType;

@@ -6,12 +6,12 @@
 // of the device being back.
 
 #include "DeviceProcess.h"
+#include "DeviceRecord.h"
 #include "FileUploader.h"
 #include "HttpAccessManager.h"
 #include "MultiPartBody.h"
 #include "PushSessionFixture.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -31,11 +31,6 @@ constexpr char kPassword[] = "reboot-118";
 constexpr int kPort = 60010;
 constexpr int kBackWithinMs = 10000;
 
-QString md5Hex(const QString& text)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
-}
-
 } // namespace
 
 class TestPushRecovery : public QObject
@@ -50,9 +45,7 @@ private:
 
     QVariant value(DeviceParameter parameter) const
     {
-        QVariant out;
-        m_push->facade().getDeviceParameter(QLatin1String(kDeviceId), parameter, out, DeviceFindPolicy::ById);
-        return out;
+        return recordValue(m_push->facade(), QLatin1String(kDeviceId), parameter);
     }
 
     bool connectedAndLoggedIn() const
@@ -74,7 +67,7 @@ private:
         if (built != 0)
             return built;
         FileUploader uploader(QLatin1String(kAddress), "/api/v1/files/firmware", &body);
-        const int32_t sent = uploader.upload(md5Hex(QLatin1String(kPassword)), 60000);
+        const int32_t sent = uploader.upload(md5Hex(kPassword), 60000);
         if (sent != 0)
             return sent;
         return uploader.getResponseStatusCode(status);
@@ -85,12 +78,15 @@ private Q_SLOTS:
     {
         registerDeviceMetaTypes();
         QVERIFY(m_dir.isValid());
-        QVERIFY2(m_device.start({QStringLiteral("--device"),
-                                 QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Recovery,password=%3,version=1.0.0")
-                                     .arg(QLatin1String(kAddress), QLatin1String(kDeviceId), QLatin1String(kPassword)),
-                                 QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"),
-                                 QString::number(kPort), QStringLiteral("--update-step-ms"), QStringLiteral("20"),
-                                 QStringLiteral("--update-step-percent"), QStringLiteral("50")}),
+        QVERIFY2(m_device.start(DeviceArguments()
+                                    .device(kAddress)
+                                    .mac(kDeviceId)
+                                    .model("TQ-730")
+                                    .name("Recovery")
+                                    .password(kPassword)
+                                    .version("1.0.0")
+                                    .httpsPort(kPort)
+                                    .updateSteps(20, 50)),
                  qPrintable(m_device.errorText()));
     }
 
@@ -108,7 +104,7 @@ private Q_SLOTS:
             if (type == DeviceParameter::ConnectionStatus)
                 m_connection.append(value(DeviceParameter::ConnectionStatus).toInt());
         });
-        QCOMPARE(m_push->logIn(QLatin1String(kDeviceId), md5Hex(QLatin1String(kPassword))), 0);
+        QCOMPARE(m_push->logIn(QLatin1String(kDeviceId), md5Hex(kPassword)), 0);
         QCOMPARE(m_push->openSession(QLatin1String(kAddress), kPort), 0);
         QTRY_VERIFY_WITH_TIMEOUT(connectedAndLoggedIn(), 10000);
         m_connection.clear();

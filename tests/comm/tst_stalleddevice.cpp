@@ -5,6 +5,7 @@
 // again soon after it answers.
 
 #include "DeviceProcess.h"
+#include "DeviceRecord.h"
 #include "FileUploader.h"
 #include "HttpAccessManager.h"
 #include "MultiPartBody.h"
@@ -12,7 +13,6 @@
 #include "DeviceNotificationObserver.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -28,7 +28,7 @@ constexpr int kPort = 60010;
 
 QByteArray authCode()
 {
-    return QCryptographicHash::hash(kPassword, QCryptographicHash::Md5).toHex();
+    return md5Hex(kPassword).toLatin1();
 }
 
 QString deviceId(int index)
@@ -88,15 +88,10 @@ private Q_SLOTS:
     {
         registerDeviceMetaTypes();
         QVERIFY(m_dir.isValid());
-        QStringList arguments;
+        DeviceArguments arguments;
         for (const char* address : {kHealthy, kStalling})
-            arguments << QStringLiteral("--device")
-                      << QStringLiteral("address=%1,mac=%2,model=TQ-730,password=%3")
-                             .arg(QLatin1String(address), deviceId(address == kHealthy ? 0 : 1),
-                                  QLatin1String(kPassword));
-        arguments << QStringLiteral("--lndp-port") << QStringLiteral("0") << QStringLiteral("--https-port")
-                  << QString::number(kPort) << QStringLiteral("--reboot-ms") << QStringLiteral("0");
-        QVERIFY2(m_devices.start(arguments), qPrintable(m_devices.errorText()));
+            arguments.device(address).mac(deviceId(address == kHealthy ? 0 : 1)).model("TQ-730").password(kPassword);
+        QVERIFY2(m_devices.start(arguments.httpsPort(kPort).rebootMs(0)), qPrintable(m_devices.errorText()));
     }
 
     void cleanup()
@@ -194,9 +189,7 @@ private Q_SLOTS:
             QCOMPARE(fault(1, QStringLiteral("clear")), QStringLiteral("ok"));
             clock.restart();
             const auto connection = [&facade] {
-                QVariant value;
-                facade.getDeviceParameter(deviceId(1), DeviceParameter::ConnectionStatus, value, DeviceFindPolicy::ById);
-                return value.toInt();
+                return recordValue(facade, deviceId(1), DeviceParameter::ConnectionStatus).toInt();
             };
             QTRY_COMPARE_WITH_TIMEOUT(connection(), toInt(ConnectionStatus::Connected), 12000);
             QVERIFY2(clock.elapsed() <= 10000, qPrintable(QString::number(clock.elapsed())));

@@ -35,10 +35,10 @@ constexpr int32_t code(uint32_t value)
     return static_cast<int32_t>(value);
 }
 
-QString deviceOption(const char* address, const char* mac)
+// The test's devices differ in their addresses only.
+void addDevice(DeviceArguments& arguments, const char* address, const char* mac)
 {
-    return QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Push,password=%3,version=1.0.0")
-        .arg(QLatin1String(address), QLatin1String(mac), QLatin1String(kPassword));
+    arguments.device(address).mac(mac).model("TQ-730").name("Push").password(kPassword).version("1.0.0");
 }
 
 // What one Connection reported, in order.
@@ -93,12 +93,11 @@ private Q_SLOTS:
     void initTestCase()
     {
         qRegisterMetaType<QAbstractSocket::SocketState>();
-        QVERIFY2(m_devices.start({QStringLiteral("--device"), deviceOption(kKeepAliveAddress, "02:00:7F:79:01:01"),
-                                  QStringLiteral("--device"), deviceOption(kDeafAddress, "02:00:7F:79:01:02"),
-                                  QStringLiteral("--device"), deviceOption(kFaultAddress, "02:00:7F:79:01:03"),
-                                  QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"),
-                                  QStringLiteral("0")}),
-                 qPrintable(m_devices.errorText()));
+        DeviceArguments arguments;
+        addDevice(arguments, kKeepAliveAddress, "02:00:7F:79:01:01");
+        addDevice(arguments, kDeafAddress, "02:00:7F:79:01:02");
+        addDevice(arguments, kFaultAddress, "02:00:7F:79:01:03");
+        QVERIFY2(m_devices.start(arguments), qPrintable(m_devices.errorText()));
         // The authentication code: the MD5 hex of the password.
         m_code = m_devices.credentials(0).section(QLatin1Char(':'), 1).toLatin1();
         QCOMPARE(m_code.size(), 32);

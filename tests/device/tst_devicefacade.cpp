@@ -1,4 +1,5 @@
 #include "DeviceFacade.h"
+#include "DeviceRecord.h"
 #include "LndpController.h"
 #include "PushSessionService.h"
 
@@ -27,9 +28,7 @@ std::list<DeviceActivity> activitiesOf(const QList<QVariant>& arguments)
 
 QVariant parameter(const QString& id, DeviceParameter type)
 {
-    QVariant value;
-    DeviceFacade::getInstance().getDeviceParameter(id, type, value, DeviceFindPolicy::ById);
-    return value;
+    return recordValue(DeviceFacade::getInstance(), id, type);
 }
 
 QString statusText(const QString& id)

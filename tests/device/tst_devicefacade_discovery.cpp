@@ -7,6 +7,7 @@
 #include "lndp_api.h"
 #include "lndp_packet.h"
 
+#include "DeviceRecord.h"
 #include "LndpPlayedDevice.h"
 #include "LndpTestPeer.h"
 
@@ -26,9 +27,7 @@ QVariantMap interfaceMap(const QString& ip, const QString& mask, const QString& 
 
 QVariant parameter(const QString& id, DeviceParameter type)
 {
-    QVariant value;
-    DeviceFacade::getInstance().getDeviceParameter(id, type, value, DeviceFindPolicy::ById);
-    return value;
+    return recordValue(DeviceFacade::getInstance(), id, type);
 }
 
 // The next announcement a peer on the broadcast address hears, as the

@@ -83,13 +83,15 @@ private Q_SLOTS:
     {
         registerDeviceMetaTypes();
         QCOMPARE(AlertNotifier::initialize(), 0);
-        QVERIFY2(
-            m_device.start({QStringLiteral("--device"),
-                            QStringLiteral("address=%1,mac=%2,model=TQ-730,name=KxDevice,password=%3,version=1.0.0")
-                                .arg(QLatin1String(kLoginAddress), QLatin1String(kLoginId), QLatin1String(kPassword)),
-                            QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"),
-                            QString::number(kPushPort)}),
-            qPrintable(m_device.errorText()));
+        QVERIFY2(m_device.start(DeviceArguments()
+                                    .device(kLoginAddress)
+                                    .mac(kLoginId)
+                                    .model("TQ-730")
+                                    .name("KxDevice")
+                                    .password(kPassword)
+                                    .version("1.0.0")
+                                    .httpsPort(kPushPort)),
+                 qPrintable(m_device.errorText()));
         QCOMPARE(m_device.httpsPort(0), quint16(kPushPort));
     }
 

@@ -7,6 +7,7 @@
 
 #include "AlertNotifier.h"
 #include "DeviceProcess.h"
+#include "DeviceRecord.h"
 #include "DeviceTableModel.h"
 #include "HttpAccessManager.h"
 #include "KxSystemImpl.h"
@@ -14,7 +15,6 @@
 #include "UserInterface.h"
 
 #include <QBuffer>
-#include <QCryptographicHash>
 #include <QImage>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
@@ -42,11 +42,6 @@ constexpr int kDeviceCount = 3;
 constexpr char kPassword[] = "batch-133";
 constexpr int kPort = 60010;
 constexpr int kWaitMs = 15000;
-
-QString authCode()
-{
-    return QString::fromLatin1(QCryptographicHash::hash(QByteArray(kPassword), QCryptographicHash::Md5).toHex());
-}
 
 QString deviceId(int index)
 {
@@ -97,9 +92,7 @@ private:
 
     QVariant value(int index, DeviceParameter parameter) const
     {
-        QVariant out;
-        m_push->facade().getDeviceParameter(deviceId(index), parameter, out, DeviceFindPolicy::ById);
-        return out;
+        return recordValue(m_push->facade(), deviceId(index), parameter);
     }
 
     QString statusText(int index) const
@@ -119,7 +112,7 @@ private:
 
     bool logIn(int index)
     {
-        if (m_push->logIn(deviceId(index), authCode()) != 0)
+        if (m_push->logIn(deviceId(index), md5Hex(kPassword)) != 0)
             return false;
         const int32_t session = m_push->openSession(QLatin1String(kDevices[index].address), kPort);
         if (session != 0 && session != DeviceNotificationObserver::kSessionExists)
@@ -166,18 +159,14 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         QCOMPARE(AlertNotifier::initialize(), 0);
 
-        QStringList arguments{QStringLiteral("--lndp-port"),           QStringLiteral("0"),
-                              QStringLiteral("--https-port"),          QString::number(kPort),
-                              QStringLiteral("--update-step-ms"),      QStringLiteral("20"),
-                              QStringLiteral("--update-step-percent"), QStringLiteral("25"),
-                              QStringLiteral("--reboot-ms"),           QStringLiteral("0")};
+        DeviceArguments arguments;
         for (const TestDevice& device : kDevices) {
-            arguments << QStringLiteral("--device")
-                      << QStringLiteral("id=%1,address=%2,mac=%3,model=TQ-730,name=Batch %1,password=%4,version=1.0.0")
-                             .arg(QLatin1String(device.name), QLatin1String(device.address), QLatin1String(device.id),
-                                  QLatin1String(kPassword));
+            const QString name = QStringLiteral("Batch %1").arg(QLatin1String(device.name));
+            arguments.device(device.address).id(device.name).mac(device.id).model("TQ-730").name(name);
+            arguments.password(kPassword).version("1.0.0");
         }
-        QVERIFY2(m_device.start(arguments), qPrintable(m_device.errorText()));
+        QVERIFY2(m_device.start(arguments.httpsPort(kPort).updateSteps(20, 25).rebootMs(0)),
+                 qPrintable(m_device.errorText()));
 
         m_push = std::make_unique<PushSessionFixture>();
         QVERIFY(m_push->isWired());

@@ -2,7 +2,6 @@
 
 #include "TestPrograms.h"
 
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -57,7 +56,7 @@ QString DeviceProcess::url(int index, const QString &path) const
 QString DeviceProcess::credentials(int index) const
 {
     const QByteArray password = device(index).value(QStringLiteral("password")).toString().toUtf8();
-    return QStringLiteral("admin:") + QString::fromLatin1(QCryptographicHash::hash(password, QCryptographicHash::Md5).toHex());
+    return QStringLiteral("admin:") + md5Hex(password);
 }
 
 QByteArray DeviceProcess::authorization(int index) const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeviceArguments.h"
 #include "TestTools.h"
 
 #include <QJsonArray>
@@ -18,8 +19,8 @@ public:
     DeviceProcess();
     ~DeviceProcess();
 
-    // Starts with the given device options; returns false (with the output in
-    // errorText()) when no ready line came.
+    // Starts with the given device options (DeviceArguments builds them);
+    // returns false (with the output in errorText()) when no ready line came.
     bool start(const QStringList &arguments);
 
     QJsonObject device(int index) const { return m_devices.at(index).toObject(); }

@@ -51,6 +51,11 @@ QByteArray md5Of(const QString &path)
     return hash.result().toHex();
 }
 
+QString md5Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
 QString writeTestFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
 {
     const QString path = dir.filePath(name);

@@ -24,6 +24,9 @@ int curlStatus(const ToolResult &result);
 
 // The file's MD5 digest as lower-case hex, empty when it cannot be read.
 QByteArray md5Of(const QString &path);
+// The MD5 digest of the bytes as 32 lower-case hex digits: a password's
+// authentication code, a file's digest as the device reports it.
+QString md5Hex(const QByteArray &bytes);
 
 // Writes a file of the given content into the folder; its path, or an empty
 // text when it cannot be written.

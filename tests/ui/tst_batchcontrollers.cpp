@@ -7,6 +7,7 @@
 
 #include "AlertNotifier.h"
 #include "DeviceProcess.h"
+#include "DeviceRecord.h"
 #include "FileDigestCache.h"
 #include "FirmwareUpdateController.h"
 #include "ImportConfigurationController.h"
@@ -40,11 +41,6 @@ constexpr char kQuietAddress[] = "127.0.132.1";
 constexpr char kQuietId[] = "02:00:7F:00:84:01";
 
 constexpr qint64 kNoAlert = -1;
-
-QString md5Hex(const QByteArray& bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
 
 QByteArray pseudoRandom(int size, quint32 seed)
 {
@@ -147,9 +143,7 @@ private:
 
     QVariant value(const QString& deviceId, DeviceParameter parameter) const
     {
-        QVariant out;
-        m_push->facade().getDeviceParameter(deviceId, parameter, out, DeviceFindPolicy::ById);
-        return out;
+        return recordValue(m_push->facade(), deviceId, parameter);
     }
 
     bool ready(const QString& deviceId) const
@@ -161,19 +155,16 @@ private:
 
     static QStringList deviceArguments(const QString& address, const QString& deviceId)
     {
-        return {QStringLiteral("--device"),
-                QStringLiteral("address=%1,mac=%2,model=TQ-730,name=Batch,password=%3,version=1.0.0")
-                    .arg(address, deviceId, QLatin1String(kPassword)),
-                QStringLiteral("--lndp-port"),
-                QStringLiteral("0"),
-                QStringLiteral("--https-port"),
-                QString::number(kPort),
-                QStringLiteral("--update-step-ms"),
-                QStringLiteral("10"),
-                QStringLiteral("--update-step-percent"),
-                QStringLiteral("50"),
-                QStringLiteral("--reboot-ms"),
-                QStringLiteral("0")};
+        return DeviceArguments()
+            .device(address)
+            .mac(deviceId)
+            .model("TQ-730")
+            .name("Batch")
+            .password(kPassword)
+            .version("1.0.0")
+            .httpsPort(kPort)
+            .updateSteps(10, 50)
+            .rebootMs(0);
     }
 
     // Discovery saw the device, the operator logged in, the channel is open.

@@ -3,6 +3,7 @@
 // the table reads the process-wide device facade, which a fixture fills.
 #include "DeviceFacade.h"
 #include "DeviceParameter.h"
+#include "DeviceRecord.h"
 #include "DeviceTableModel.h"
 #include "KxDeviceEventID.h"
 #include "KxSystemEventID.h"
@@ -48,9 +49,7 @@ public:
 
     Q_INVOKABLE QVariant value(const QString& deviceId, int parameter) const
     {
-        QVariant result;
-        facade().getDeviceParameter(deviceId, static_cast<DeviceParameter>(parameter), result, DeviceFindPolicy::ById);
-        return result;
+        return recordValue(facade(), deviceId, static_cast<DeviceParameter>(parameter));
     }
 
     Q_INVOKABLE bool setValue(const QString& deviceId, int parameter, const QVariant& value)

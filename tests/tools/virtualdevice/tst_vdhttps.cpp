@@ -5,7 +5,6 @@
 
 #include "DeviceProcess.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHttpMultiPart>
@@ -75,13 +74,13 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QVERIFY2(m_devices.start({QStringLiteral("--device"),
-                                  QStringLiteral("address=127.0.0.2,model=TQ-730,name=Desk,password=s3cret,version=1.2.3,serial=SN-1,"
-                                                 "subnet=255.255.255.0,gateway=127.0.0.1,dns1=127.0.0.53,dns2="),
-                                  QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0"),
-                                  QStringLiteral("--update-step-ms"), QStringLiteral("20"), QStringLiteral("--update-step-percent"), QStringLiteral("50"),
-                                  // Later requests follow a firmware upload at once: no reboot.
-                                  QStringLiteral("--reboot-ms"), QStringLiteral("0")}),
+        QVERIFY2(m_devices.start(DeviceArguments()
+                                     .device("127.0.0.2").model("TQ-730").name("Desk")
+                                     .password("s3cret").version("1.2.3")
+                                     .keys("serial=SN-1,subnet=255.255.255.0,gateway=127.0.0.1,dns1=127.0.0.53,dns2=")
+                                     .updateSteps(20, 50)
+                                     // Later requests follow a firmware upload at once: no reboot.
+                                     .rebootMs(0)),
                  qPrintable(m_devices.errorText()));
     }
 
@@ -102,7 +101,7 @@ private Q_SLOTS:
     {
         const QString url = m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"));
         QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), m_devices.credentials(0), url})), 200);
-        const QByteArray wrongCode = QCryptographicHash::hash("wrong", QCryptographicHash::Md5).toHex();
+        const QByteArray wrongCode = md5Hex("wrong").toLatin1();
         QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), QStringLiteral("admin:") + QString::fromLatin1(wrongCode), url})), 403);
         QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), QStringLiteral("admin:s3cret"), url})), 403);
         QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), m_devices.credentials(0).replace(QStringLiteral("admin"), QStringLiteral("root")), url})), 403);

@@ -60,9 +60,10 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(m_devices.start({QStringLiteral("--device"), QStringLiteral("address=127.0.0.2,model=TQ-730,name=Desk,mac=02:AA:00:00:00:02"),
-                                  QStringLiteral("--device"), QStringLiteral("address=127.0.0.3,model=TQ-360,name=Hall Display,subnet=255.255.255.0"),
-                                  QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0")}),
+        QVERIFY2(m_devices.start(DeviceArguments()
+                                     .device("127.0.0.2").model("TQ-730").name("Desk").mac("02:AA:00:00:00:02")
+                                     .device("127.0.0.3").model("TQ-360").name("Hall Display")
+                                     .key("subnet", "255.255.255.0")),
                  qPrintable(m_devices.errorText()));
         QVERIFY(m_socket.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
         m_socket.setSocketOption(QAbstractSocket::MulticastLoopbackOption, 0);
@@ -184,8 +185,7 @@ private Q_SLOTS:
         QFETCH(QString, options);
         QFETCH(QString, sent);
         DeviceProcess device;
-        QVERIFY2(device.start({QStringLiteral("--device"), QStringLiteral("address=127.0.0.4,model=TQ-730,") + options,
-                               QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0")}),
+        QVERIFY2(device.start(DeviceArguments().device("127.0.0.4").model("TQ-730").keys(options)),
                  qPrintable(device.errorText()));
         const QByteArray datagram = lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1")));
         QCOMPARE(m_socket.writeDatagram(datagram, QHostAddress(QStringLiteral("127.0.0.4")), device.lndpPort()),

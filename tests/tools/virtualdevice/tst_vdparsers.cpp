@@ -8,9 +8,9 @@
 #include "LndpMessage.h"
 #include "MultipartParser.h"
 #include "UploadReceiver.h"
+#include "TestTools.h"
 #include "VirtualDevice.h"
 
-#include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QTest>
 
@@ -64,7 +64,7 @@ QByteArray multipartBody(const QByteArray &boundary, const QList<QPair<QByteArra
 
 QByteArray md5(const QByteArray &data)
 {
-    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+    return md5Hex(data).toLatin1();
 }
 
 UploadReceiver::Outcome receive(UploadReceiver::Kind kind, const QByteArray &body, const QByteArray &boundary = "b0uNd")

@@ -114,11 +114,11 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QVERIFY2(m_devices.start({QStringLiteral("--device"), QStringLiteral("address=127.0.0.2,model=TQ-360,name=Desk,password=pw,version=1.0.0"),
-                                  QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0"),
-                                  QStringLiteral("--update-step-ms"), QStringLiteral("10"), QStringLiteral("--update-step-percent"), QStringLiteral("25"),
-                                  // One update after another on the same channel: no reboot in between.
-                                  QStringLiteral("--reboot-ms"), QStringLiteral("0")}),
+        QVERIFY2(m_devices.start(DeviceArguments()
+                                     .device("127.0.0.2").model("TQ-360").name("Desk").password("pw").version("1.0.0")
+                                     .updateSteps(10, 25)
+                                     // One update after another on the same channel: no reboot in between.
+                                     .rebootMs(0)),
                  qPrintable(m_devices.errorText()));
     }
 

@@ -130,11 +130,10 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QVERIFY2(m_devices.start({QStringLiteral("--device"),
-                                  QStringLiteral("address=%1,name=Rack,password=rb,version=1.0.0,dns1=127.0.0.53").arg(kAddress),
-                                  QStringLiteral("--lndp-port"), QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0"),
-                                  QStringLiteral("--update-step-ms"), QStringLiteral("10"), QStringLiteral("--update-step-percent"), QStringLiteral("50"),
-                                  QStringLiteral("--reboot-ms"), QString::number(kRebootMs)}),
+        QVERIFY2(m_devices.start(DeviceArguments()
+                                     .device(kAddress).name("Rack").password("rb").version("1.0.0")
+                                     .key("dns1", "127.0.0.53")
+                                     .updateSteps(10, 50).rebootMs(kRebootMs)),
                  qPrintable(m_devices.errorText()));
         QVERIFY(m_lndp.bind(QHostAddress(QStringLiteral("127.0.41.1")), 0));
         connect(&m_lndp, &QUdpSocket::readyRead, this, [this] {
