@@ -4,32 +4,187 @@
 
 #include <QFile>
 
-QByteArray HashGenerator::generate(const QByteArray &data, QCryptographicHash::Algorithm algorithm)
+#include <openssl/evp.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A running digest. MD5 goes through libcrypto, whose assembly is faster than
+// Qt's portable C (and than md5sum); the other algorithms through Qt.
+class Digest
+{
+public:
+    explicit Digest(QCryptographicHash::Algorithm algorithm)
+        : m_hash(algorithm)
+    {
+        if (algorithm != QCryptographicHash::Md5)
+            return;
+        m_context.reset(EVP_MD_CTX_new());
+        // Where libcrypto refuses MD5 (a FIPS-only configuration), Qt's gives
+        // the same digest.
+        if (m_context && EVP_DigestInit_ex(m_context.get(), EVP_md5(), nullptr) != 1)
+            m_context.reset();
+    }
+
+    bool add(const char* data, qint64 size)
+    {
+        if (!m_context) {
+            m_hash.addData(QByteArrayView(data, size));
+            return true;
+        }
+        return EVP_DigestUpdate(m_context.get(), data, static_cast<size_t>(size)) == 1;
+    }
+
+    QByteArray result()
+    {
+        if (!m_context)
+            return m_hash.result();
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int size = 0;
+        if (EVP_DigestFinal_ex(m_context.get(), digest, &size) != 1)
+            return QByteArray();
+        return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(size));
+    }
+
+private:
+    struct ContextFree
+    {
+        void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    };
+
+    QCryptographicHash m_hash;
+    std::unique_ptr<EVP_MD_CTX, ContextFree> m_context;
+};
+
+// Reads an open file on a thread of its own, in large unbuffered chunks, into
+// a few rotating buffers while the caller digests the ones already filled: on
+// two cores the reading's copying then costs the digest no time. The file is
+// the reader's alone until the object is gone.
+class ReadAhead
+{
+public:
+    static constexpr qint64 ChunkSize = 1024 * 1024;
+    static constexpr int Chunks = 3;
+
+    explicit ReadAhead(QFile* file)
+        : m_buffer(static_cast<size_t>(ChunkSize * Chunks))
+        , m_thread([this, file] { read(file); })
+    {
+    }
+
+    ~ReadAhead()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopped = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // The next chunk of the file, valid until the next call; null at its end
+    // or when reading failed. Hands the previous chunk back to the reader.
+    const char* next(qint64& size)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_holding) {
+            m_holding = false;
+            ++m_digested;
+            m_changed.notify_all();
+        }
+        m_changed.wait(lock, [this] { return m_filled > m_digested || m_finished; });
+        if (m_filled == m_digested)
+            return nullptr;
+        m_holding = true;
+        const int chunk = static_cast<int>(m_digested % Chunks);
+        size = m_sizes[chunk];
+        return m_buffer.data() + chunk * ChunkSize;
+    }
+
+private:
+    void read(QFile* file)
+    {
+        for (qint64 chunk = 0;; ++chunk) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [this] { return m_filled - m_digested < Chunks || m_stopped; });
+                if (m_stopped)
+                    break;
+            }
+            const int slot = static_cast<int>(chunk % Chunks);
+            const qint64 length = file->read(m_buffer.data() + slot * ChunkSize, ChunkSize);
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            if (length <= 0)
+                break;
+            m_sizes[slot] = length;
+            ++m_filled;
+            m_changed.notify_all();
+        }
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_finished = true;
+        m_changed.notify_all();
+    }
+
+    std::vector<char> m_buffer;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    qint64 m_sizes[Chunks] = {};
+    qint64 m_filled = 0; // chunks read so far
+    qint64 m_digested = 0; // chunks handed back by the caller
+    bool m_holding = false; // the caller has a chunk
+    bool m_finished = false; // the reader reads no more
+    bool m_stopped = false; // the caller wants no more
+    std::thread m_thread; // last: starts when the rest is ready
+};
+
+} // namespace
+
+QByteArray HashGenerator::generate(const QByteArray& data, QCryptographicHash::Algorithm algorithm)
 {
     return QCryptographicHash::hash(data, algorithm);
 }
 
-QByteArray HashGenerator::generate(QFile *file, QCryptographicHash::Algorithm algorithm)
+QByteArray HashGenerator::generate(QFile* file, QCryptographicHash::Algorithm algorithm)
 {
     if (file == nullptr)
         return QByteArray();
     // A file that is already open belongs to someone else's reading position.
-    if (file->isOpen() || !file->open(QIODevice::ReadOnly)) {
+    if (file->isOpen() || !file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         CORVANE_LOG(QStringLiteral("cannot open %1 for its digest: %2").arg(file->fileName(), file->errorString()));
         return QByteArray();
     }
-    QCryptographicHash hash(algorithm);
-    const bool complete = hash.addData(file);
+    Digest digest(algorithm);
+    bool added = true;
+    {
+        ReadAhead reader(file);
+        qint64 size = 0;
+        while (const char* chunk = reader.next(size)) {
+            if (!digest.add(chunk, size)) {
+                added = false;
+                break;
+            }
+        }
+    }
+    // The end of the file, not merely the end of what could be read.
+    const bool complete = added && file->atEnd();
     const QString error = file->errorString();
     file->close();
     if (!complete) {
         CORVANE_LOG(QStringLiteral("reading %1 for its digest failed: %2").arg(file->fileName(), error));
         return QByteArray();
     }
-    return hash.result();
+    return digest.result();
 }
 
-QByteArray HashGenerator::generate(const QString &path, QCryptographicHash::Algorithm algorithm)
+QByteArray HashGenerator::generate(const QString& path, QCryptographicHash::Algorithm algorithm)
 {
     QFile file(path);
     return generate(&file, algorithm);

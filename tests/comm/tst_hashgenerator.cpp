@@ -61,6 +61,9 @@ private Q_SLOTS:
         QTest::newRow("empty") << qsizetype(0);
         QTest::newRow("one byte") << qsizetype(1);
         QTest::newRow("one block less one") << qsizetype(1023);
+        // Files are read 1 MiB at a time.
+        QTest::newRow("one read") << qsizetype(1024 * 1024);
+        QTest::newRow("one read and one byte") << qsizetype(1024 * 1024 + 1);
         QTest::newRow("odd size over many blocks") << qsizetype(3 * 1024 * 1024 + 17);
     }
 
@@ -86,6 +89,8 @@ private Q_SLOTS:
         QTest::newRow("missing") << m_dir.filePath(QStringLiteral("missing.bundle"));
         QTest::newRow("directory") << m_dir.path();
         QTest::newRow("empty path") << QString();
+        // Opens, but its content ends before the 4096 bytes its size claims.
+        QTest::newRow("shorter than its size") << QStringLiteral("/sys/devices/system/cpu/online");
     }
 
     void unreadable()
