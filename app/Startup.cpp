@@ -4,16 +4,16 @@
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
-#include "HttpAccessManager.h"
-#include "Services.h"
 #include "DeviceParameter.h"
 #include "DeviceTableModel.h"
+#include "HttpAccessManager.h"
 #include "KxFramework.h"
 #include "KxSystem.h"
 #include "Logger.h"
 #include "MultipleLaunchChecker.h"
 #include "NetworkInterfaceTableModel.h"
 #include "ResultCode.h"
+#include "Services.h"
 #include "TerminationSignals.h"
 #include "UserInterface.h"
 
@@ -64,10 +64,7 @@ private:
 class BatchOperations : public UninterruptibleWork
 {
 public:
-    BatchOperations()
-    {
-        connect(&m_system, &KxSystem::statusChanged, this, &UninterruptibleWork::busyChanged);
-    }
+    BatchOperations() { connect(&m_system, &KxSystem::statusChanged, this, &UninterruptibleWork::busyChanged); }
 
     bool busy() const override { return m_system.status() != KxSystemStatus::Active; }
 
@@ -106,20 +103,21 @@ int run(int argc, char* argv[])
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/view/resource/icon_app.png")));
     registerQmlTypes();
 
-    if (!services.bringUp("alert notifier", [] { return AlertNotifier::initialize() == 0; },
-                          &AlertNotifier::finalize))
+    if (!services.bringUp(
+            "alert notifier", [] { return AlertNotifier::initialize() == 0; }, &AlertNotifier::finalize))
         return -1;
 
-    if (!services.bringUp("push-session observer",
-                          [] { return ResultCode::isSuccess(DeviceNotificationObserver::initialize()); },
-                          &DeviceNotificationObserver::finalize))
+    if (!services.bringUp(
+            "push-session observer", [] { return ResultCode::isSuccess(DeviceNotificationObserver::initialize()); },
+            &DeviceNotificationObserver::finalize))
         return -1;
     // What the objects QML makes work on; filled once, here.
-    Services::install({&DeviceFacade::getInstance(), DeviceNotificationObserver::m_instance,
-                       &HttpAccessManager::getInstance()});
+    Services::install(
+        {&DeviceFacade::getInstance(), DeviceNotificationObserver::m_instance, &HttpAccessManager::getInstance()});
 
-    if (!services.bringUp("notification subscriber", [&subscriber] { return subscriber.initialize() == 0; },
-                          [&subscriber] { subscriber.finalize(); }))
+    if (!services.bringUp(
+            "notification subscriber", [&subscriber] { return subscriber.initialize() == 0; },
+            [&subscriber] { subscriber.finalize(); }))
         return -1;
 
     KxFramework::initialize(&app, &engine, mainUrl);

@@ -69,7 +69,8 @@ void onWorkChanged()
     // Queued: the change is announced while its owner still holds its own
     // state, and every other listener (the window among them) must see it
     // before the window is asked to close.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
 }
 
 } // namespace

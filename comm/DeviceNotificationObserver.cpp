@@ -2,8 +2,8 @@
 
 #include "DeviceFacade.h"
 #include "HttpAccessManager.h"
-#include "LoginController.h"
 #include "Logger.h"
+#include "LoginController.h"
 
 #include <QCoreApplication>
 #include <QMutexLocker>
@@ -25,8 +25,8 @@ int DeviceNotificationObserver::initialize()
     QMutexLocker locker(&s_instanceLock);
     if (s_owner)
         return 0;
-    s_owner = std::make_unique<DeviceNotificationObserver>(DeviceFacade::getInstance(),
-                                                           HttpAccessManager::getInstance());
+    s_owner
+        = std::make_unique<DeviceNotificationObserver>(DeviceFacade::getInstance(), HttpAccessManager::getInstance());
     m_instance = s_owner.get();
     // Its sockets go with the application object, not after it in static
     // destruction.
@@ -55,8 +55,8 @@ DeviceNotificationObserver::DeviceNotificationObserver(DeviceFacade& facade, Htt
     qRegisterMetaType<Session::SessionState>("Session::SessionState");
     // Deferred, so that a session is never destroyed from inside its own
     // error signal.
-    connect(this, &DeviceNotificationObserver::reserveStartReconnect, this,
-            &DeviceNotificationObserver::startReconnect, Qt::QueuedConnection);
+    connect(this, &DeviceNotificationObserver::reserveStartReconnect, this, &DeviceNotificationObserver::startReconnect,
+            Qt::QueuedConnection);
     m_facade.setPushSessionService(this);
 }
 
@@ -140,8 +140,7 @@ void DeviceNotificationObserver::forgetSession(const std::shared_ptr<Session>& s
     disconnect(session.get(), nullptr, this, nullptr);
 }
 
-void DeviceNotificationObserver::onClosedByPeer(const std::weak_ptr<Session>& weak, const QString& ipAddress,
-                                                int port)
+void DeviceNotificationObserver::onClosedByPeer(const std::weak_ptr<Session>& weak, const QString& ipAddress, int port)
 {
     const std::shared_ptr<Session> session = weak.lock();
     if (!session || session->hasFailed())
@@ -202,10 +201,10 @@ void DeviceNotificationObserver::startReconnect(const QString& ipAddress, int po
     destroySession(ipAddress, port);
 
     QMutexLocker locker(&m_reconnectsLock);
-    const bool running = std::any_of(m_reconnects.cbegin(), m_reconnects.cend(),
-                                     [&](const std::shared_ptr<Reconnect>& r) {
-                                         return r->ipAddress() == ipAddress && r->port() == port;
-                                     });
+    const bool running
+        = std::any_of(m_reconnects.cbegin(), m_reconnects.cend(), [&](const std::shared_ptr<Reconnect>& r) {
+              return r->ipAddress() == ipAddress && r->port() == port;
+          });
     if (running)
         return;
     auto retry = std::make_shared<Reconnect>(ipAddress, port, m_options.reconnectIntervalMs);
@@ -227,7 +226,8 @@ void DeviceNotificationObserver::reconnect(const QString& ipAddress, int port)
         || !m_facade.getDeviceParameter(ipAddress, DeviceParameter::AcceptedMd5Password, authCode,
                                         DeviceFindPolicy::ByIpAddress)) {
         // The device is gone: nothing left to reconnect.
-        CORVANE_LOG(QStringLiteral("push channel %1:%2: no such device any more; retries end").arg(ipAddress).arg(port));
+        CORVANE_LOG(
+            QStringLiteral("push channel %1:%2: no such device any more; retries end").arg(ipAddress).arg(port));
         Q_EMIT reloginAttempted(ipAddress, port, ResultCode::kFailure);
         finishReconnect(ipAddress, port);
         return;
@@ -237,26 +237,31 @@ void DeviceNotificationObserver::reconnect(const QString& ipAddress, int port)
     // attempt still hangs on a stalled connection, but only so many at once.
     const QString key = ipAddress + QLatin1Char(':') + QString::number(port);
     if (m_attemptsInFlight.value(key) >= kMaxAttemptsInFlight) {
-        CORVANE_LOG(QStringLiteral("push channel %1:%2: earlier re-logins still run; tick skipped").arg(ipAddress).arg(port));
+        CORVANE_LOG(
+            QStringLiteral("push channel %1:%2: earlier re-logins still run; tick skipped").arg(ipAddress).arg(port));
         return;
     }
     ++m_attemptsInFlight[key];
     LoginController login(m_facade, m_httpAccess);
-    login.requestLoginAsync(deviceId.toString(), authCode.toString(), this, [this, ipAddress, port, key](int32_t result) {
-        if (--m_attemptsInFlight[key] <= 0)
-            m_attemptsInFlight.remove(key);
-        Q_EMIT reloginAttempted(ipAddress, port, result);
-        if (ResultCode::isFailure(result)) {
-            CORVANE_LOG(
-                QStringLiteral("push channel %1:%2: re-login failed: %3").arg(ipAddress).arg(port).arg(ResultCode::toHex(result)));
-            return;
-        }
-        // An attempt that got here first, or the operator's login, leaves
-        // kSessionExists: ignored.
-        const int32_t created = createSession(ipAddress, port);
-        if (ResultCode::isFailure(created))
-            CORVANE_LOG(QStringLiteral("push channel %1:%2: %3").arg(ipAddress).arg(port).arg(ResultCode::toHex(created)));
-    });
+    login.requestLoginAsync(
+        deviceId.toString(), authCode.toString(), this, [this, ipAddress, port, key](int32_t result) {
+            if (--m_attemptsInFlight[key] <= 0)
+                m_attemptsInFlight.remove(key);
+            Q_EMIT reloginAttempted(ipAddress, port, result);
+            if (ResultCode::isFailure(result)) {
+                CORVANE_LOG(QStringLiteral("push channel %1:%2: re-login failed: %3")
+                                .arg(ipAddress)
+                                .arg(port)
+                                .arg(ResultCode::toHex(result)));
+                return;
+            }
+            // An attempt that got here first, or the operator's login, leaves
+            // kSessionExists: ignored.
+            const int32_t created = createSession(ipAddress, port);
+            if (ResultCode::isFailure(created))
+                CORVANE_LOG(
+                    QStringLiteral("push channel %1:%2: %3").arg(ipAddress).arg(port).arg(ResultCode::toHex(created)));
+        });
 }
 
 void DeviceNotificationObserver::finishReconnect(const QString& ipAddress, int port)

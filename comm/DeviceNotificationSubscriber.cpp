@@ -165,7 +165,7 @@ int32_t DeviceNotificationSubscriber::setParameter(const QString& ipAddress, con
 
 template <typename Model>
 int32_t DeviceNotificationSubscriber::applySection(const QString& ipAddress, const QJsonObject& body,
-                                                  const std::list<QString>& keys)
+                                                   const std::list<QString>& keys)
 {
     Model model(body);
     int32_t result = model.tryParse(keys);

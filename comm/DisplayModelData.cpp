@@ -13,8 +13,14 @@ int32_t DisplayModelData::tryParseUploadIdleImageValid(const QJsonValue& value)
     return parseInteger(value, m_uploadIdleImageValid);
 }
 
-int32_t DisplayModelData::getUploadIdleImageValid(int& value) const { return get(m_uploadIdleImageValid, value); }
-int32_t DisplayModelData::getUploadIdleImageValid(QVariant& value) const { return get(m_uploadIdleImageValid, value); }
+int32_t DisplayModelData::getUploadIdleImageValid(int& value) const
+{
+    return get(m_uploadIdleImageValid, value);
+}
+int32_t DisplayModelData::getUploadIdleImageValid(QVariant& value) const
+{
+    return get(m_uploadIdleImageValid, value);
+}
 
 bool DisplayModelData::parameterValue(Field field, QVariant& value) const
 {

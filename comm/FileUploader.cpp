@@ -5,7 +5,7 @@
 #include "Logger.h"
 #include "MultiPartBody.h"
 
-FileUploader::FileUploader(const QString &host, const char *path, MultiPartBody *body, QObject *parent)
+FileUploader::FileUploader(const QString& host, const char* path, MultiPartBody* body, QObject* parent)
     : QObject(parent)
     , m_http(HttpAccessManager::getInstance())
     , m_host(host)
@@ -24,7 +24,7 @@ int FileUploader::requestId() const
     return m_exchange ? m_exchange->requestId() : HttpAccessManager::kNoRequest;
 }
 
-int32_t FileUploader::upload(const QString &authenticationCode, unsigned timeoutMs)
+int32_t FileUploader::upload(const QString& authenticationCode, unsigned timeoutMs)
 {
     if (m_body == nullptr || m_body->multiPart() == nullptr) {
         CORVANE_LOG(QStringLiteral("upload to %1 without a built body").arg(m_host));
@@ -47,17 +47,17 @@ int32_t FileUploader::upload(const QString &authenticationCode, unsigned timeout
     return result;
 }
 
-int32_t FileUploader::getResponseStatusCode(int &status)
+int32_t FileUploader::getResponseStatusCode(int& status)
 {
     return m_http.getResponseStatusCode(requestId(), status);
 }
 
-int32_t FileUploader::getResponseHeader(const char *name, std::string &value)
+int32_t FileUploader::getResponseHeader(const char* name, std::string& value)
 {
     return m_http.getResponseHeader(requestId(), name, value);
 }
 
-int32_t FileUploader::getResponseBody(QByteArray &body)
+int32_t FileUploader::getResponseBody(QByteArray& body)
 {
     return m_http.getResponseBody(requestId(), body);
 }

@@ -30,7 +30,7 @@ public:
     // has been read to its end and would go out empty.
     static constexpr int32_t kAlreadySent = ResultCode::failure(ResultCode::Facility::FileUploader, 0x0002);
 
-    FileUploader(const QString &host, const char *path, MultiPartBody *body, QObject *parent = nullptr);
+    FileUploader(const QString& host, const char* path, MultiPartBody* body, QObject* parent = nullptr);
     ~FileUploader() override;
 
     // Posts the body to port 60010 of the host and returns once the answer has
@@ -41,12 +41,12 @@ public:
     // call may try again. Waits in the manager's synchronous send, so the
     // caller's events keep flowing. A body goes out once: give each upload a
     // body of its own.
-    int32_t upload(const QString &authenticationCode, unsigned timeoutMs);
+    int32_t upload(const QString& authenticationCode, unsigned timeoutMs);
 
     // The manager's answers for this uploader's request.
-    int32_t getResponseStatusCode(int &status);
-    int32_t getResponseHeader(const char *name, std::string &value);
-    int32_t getResponseBody(QByteArray &body);
+    int32_t getResponseStatusCode(int& status);
+    int32_t getResponseHeader(const char* name, std::string& value);
+    int32_t getResponseBody(QByteArray& body);
 
     // -1 while no request exists.
     int requestId() const;
@@ -59,10 +59,10 @@ public Q_SLOTS:
     void onReceivedUploadProgress(qint64 bytesSent, qint64 bytesTotal, int requestId);
 
 private:
-    HttpAccessManager &m_http;
+    HttpAccessManager& m_http;
     std::unique_ptr<HttpExchange> m_exchange;
     bool m_bodySent = false;
     QString m_host;
-    const char *m_path;
-    MultiPartBody *m_body;
+    const char* m_path;
+    MultiPartBody* m_body;
 };

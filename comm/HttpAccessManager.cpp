@@ -98,26 +98,26 @@ HttpAccessManager::~HttpAccessManager()
     m_ownPools.clear();
 }
 
-int32_t HttpAccessManager::createSyncRequest(const char* scheme, const char* host, const char* path,
-                                             const char* query, int port, int& requestId, const char* authCode)
+int32_t HttpAccessManager::createSyncRequest(const char* scheme, const char* host, const char* path, const char* query,
+                                             int port, int& requestId, const char* authCode)
 {
     return createRequestImpl(scheme, host, path, query, port, Request::SyncMode::Sync, {}, requestId, authCode);
 }
 
-int32_t HttpAccessManager::createAsyncRequest(const char* scheme, const char* host, const char* path,
-                                              const char* query, int port, const std::function<void(int)>& callback,
-                                              int& requestId, const char* authCode)
+int32_t HttpAccessManager::createAsyncRequest(const char* scheme, const char* host, const char* path, const char* query,
+                                              int port, const std::function<void(int)>& callback, int& requestId,
+                                              const char* authCode)
 {
-    return createRequestImpl(scheme, host, path, query, port, Request::SyncMode::Async, callback, requestId,
-                             authCode);
+    return createRequestImpl(scheme, host, path, query, port, Request::SyncMode::Async, callback, requestId, authCode);
 }
 
-int32_t HttpAccessManager::createRequestImpl(const char* scheme, const char* host, const char* path,
-                                             const char* query, int port, Request::SyncMode syncMode,
+int32_t HttpAccessManager::createRequestImpl(const char* scheme, const char* host, const char* path, const char* query,
+                                             int port, Request::SyncMode syncMode,
                                              const std::function<void(int)>& callback, int& requestId,
                                              const char* authCode)
 {
-    const QNetworkRequest networkRequest = NetworkUtils::createNetworkRequest(scheme, host, path, query, port, authCode);
+    const QNetworkRequest networkRequest
+        = NetworkUtils::createNetworkRequest(scheme, host, path, query, port, authCode);
 
     std::shared_ptr<Request> request;
     {
@@ -140,8 +140,9 @@ int32_t HttpAccessManager::createRequestImpl(const char* scheme, const char* hos
 std::shared_ptr<Request> HttpAccessManager::findRequest(int requestId)
 {
     QMutexLocker locker(&m_lock);
-    const auto found = std::find_if(m_requests.cbegin(), m_requests.cend(),
-                                    [requestId](const std::shared_ptr<Request>& r) { return r->requestId() == requestId; });
+    const auto found
+        = std::find_if(m_requests.cbegin(), m_requests.cend(),
+                       [requestId](const std::shared_ptr<Request>& r) { return r->requestId() == requestId; });
     return found == m_requests.cend() ? nullptr : *found;
 }
 
@@ -192,8 +193,8 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, QHttpMultiPart* body)
     QNetworkAccessManager& pool = *request->pool();
     // Qt's post with a null multipart would dereference it; an empty body is
     // the harmless reading of a caller's slip.
-    QNetworkReply* reply = body ? pool.post(request->networkRequest(), body)
-                                : pool.post(request->networkRequest(), QByteArray());
+    QNetworkReply* reply
+        = body ? pool.post(request->networkRequest(), body) : pool.post(request->networkRequest(), QByteArray());
     if (!body)
         CORVANE_LOG(QStringLiteral("request %1: no multipart body given, posting an empty one").arg(requestId));
     return startSending(request, reply, true);
@@ -308,8 +309,7 @@ int32_t HttpAccessManager::waitResponseForSyncMode(const std::shared_ptr<Request
     const std::shared_ptr<QEventLoop> loop = request->eventLoop();
     if (!loop)
         return ResultCode::kSuccess;
-    const bool settled =
-        NestedWait::run(*loop, [&request] { return request->outcome() != Request::Outcome::Running; });
+    const bool settled = NestedWait::run(*loop, [&request] { return request->outcome() != Request::Outcome::Running; });
     if (!settled) {
         CORVANE_LOG(QStringLiteral("request %1 (%2) given up: the application is quitting")
                         .arg(request->requestId())
@@ -403,8 +403,9 @@ int32_t HttpAccessManager::deleteRequest(int requestId)
     std::shared_ptr<Request> removed;
     {
         QMutexLocker locker(&m_lock);
-        const auto found = std::find_if(m_requests.begin(), m_requests.end(),
-                                        [requestId](const std::shared_ptr<Request>& r) { return r->requestId() == requestId; });
+        const auto found
+            = std::find_if(m_requests.begin(), m_requests.end(),
+                           [requestId](const std::shared_ptr<Request>& r) { return r->requestId() == requestId; });
         if (found == m_requests.end())
             return kNoSuchRequest;
         removed = *found;

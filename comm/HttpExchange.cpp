@@ -8,8 +8,8 @@ HttpExchange::HttpExchange(HttpAccessManager& http, const QString& host, const c
 {
     const QByteArray hostText = host.toUtf8();
     const QByteArray code = authCode.toUtf8();
-    step(m_http.createSyncRequest(DeviceEndpoints::kScheme, hostText.constData(), path, nullptr,
-                                  DeviceEndpoints::kPort, m_requestId, code.constData()));
+    step(m_http.createSyncRequest(DeviceEndpoints::kScheme, hostText.constData(), path, nullptr, DeviceEndpoints::kPort,
+                                  m_requestId, code.constData()));
 }
 
 HttpExchange::HttpExchange(HttpAccessManager& http, const QString& host, const char* path, const QString& authCode,
@@ -18,9 +18,9 @@ HttpExchange::HttpExchange(HttpAccessManager& http, const QString& host, const c
 {
     const QByteArray hostText = host.toUtf8();
     const QByteArray code = authCode.toUtf8();
-    step(m_http.createAsyncRequest(DeviceEndpoints::kScheme, hostText.constData(), path, nullptr,
-                                   DeviceEndpoints::kPort, [answered](int) { answered(); }, m_requestId,
-                                   code.constData()));
+    step(m_http.createAsyncRequest(
+        DeviceEndpoints::kScheme, hostText.constData(), path, nullptr, DeviceEndpoints::kPort,
+        [answered](int) { answered(); }, m_requestId, code.constData()));
 }
 
 HttpExchange::~HttpExchange()

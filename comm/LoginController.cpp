@@ -61,8 +61,8 @@ int32_t LoginController::requestLogin(const QString& deviceId, const QString& au
 class AsyncLogin : public QObject
 {
 public:
-    AsyncLogin(const LoginController& login, const QString& deviceId, const QString& ipAddress,
-               const QString& authCode, const LoginController::Done& done, QObject* context)
+    AsyncLogin(const LoginController& login, const QString& deviceId, const QString& ipAddress, const QString& authCode,
+               const LoginController::Done& done, QObject* context)
         : QObject(context)
         , m_login(login)
         , m_deviceId(deviceId)
@@ -86,8 +86,8 @@ public:
                      m_login.markAuthenticated(m_deviceId, m_authCode);
                      exchange(LoginController::Method::Get, kSettingsPath, 0, true,
                               [this](int32_t read, int settingsStatus, const QByteArray& body) {
-                                  finish(m_login.afterSettingsRead(m_deviceId, m_ipAddress, read, settingsStatus,
-                                                                   body));
+                                  finish(
+                                      m_login.afterSettingsRead(m_deviceId, m_ipAddress, read, settingsStatus, body));
                               });
                  });
     }
@@ -99,19 +99,19 @@ private:
     // with it the request) goes with this object or with the next exchange.
     void exchange(LoginController::Method method, const char* path, int timeoutMs, bool wantBody, const Next& next)
     {
-        m_exchange = std::make_unique<HttpExchange>(m_login.m_httpAccess, m_ipAddress, path, m_authCode,
-                                                    [this, wantBody, next] {
-                                                        int status = 0;
-                                                        QByteArray body;
-                                                        const int32_t result = m_exchange->readAnswer(
-                                                            status, wantBody ? &body : nullptr);
-                                                        next(result, status, body);
-                                                    });
+        m_exchange = std::make_unique<HttpExchange>(
+            m_login.m_httpAccess, m_ipAddress, path, m_authCode, [this, wantBody, next] {
+                int status = 0;
+                QByteArray body;
+                const int32_t result = m_exchange->readAnswer(status, wantBody ? &body : nullptr);
+                next(result, status, body);
+            });
         m_login.prepare(*m_exchange, timeoutMs, wantBody);
-        const int32_t sent = method == LoginController::Method::Post ? m_exchange->post(QByteArray())
-                                                                      : m_exchange->get();
+        const int32_t sent
+            = method == LoginController::Method::Post ? m_exchange->post(QByteArray()) : m_exchange->get();
         if (ResultCode::isFailure(sent))
-            QMetaObject::invokeMethod(this, [next, sent] { next(sent, 0, QByteArray()); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [next, sent] { next(sent, 0, QByteArray()); }, Qt::QueuedConnection);
     }
 
     void finish(int32_t result)
@@ -135,7 +135,8 @@ void LoginController::requestLoginAsync(const QString& deviceId, const QString& 
     QVariant address;
     if (!m_facade.getDeviceParameter(deviceId, DeviceParameter::IpAddress, address, DeviceFindPolicy::ById)) {
         CORVANE_LOG(QStringLiteral("login: no device %1").arg(deviceId));
-        QMetaObject::invokeMethod(context, [done] { done(ResultCode::kFailure); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            context, [done] { done(ResultCode::kFailure); }, Qt::QueuedConnection);
         return;
     }
     auto* login = new AsyncLogin(*this, deviceId, address.toString(), authCode, done, context);
@@ -145,7 +146,8 @@ void LoginController::requestLoginAsync(const QString& deviceId, const QString& 
 int32_t LoginController::processRequestLogin(const QString& authCode, const QString& ipAddress)
 {
     int status = 0;
-    const int32_t result = exchange(Method::Post, kAuthenticatePath, m_loginTimeout, authCode, ipAddress, status, nullptr);
+    const int32_t result
+        = exchange(Method::Post, kAuthenticatePath, m_loginTimeout, authCode, ipAddress, status, nullptr);
     if (ResultCode::isFailure(result))
         return result;
     return authenticateVerdict(ipAddress, status);
@@ -180,7 +182,8 @@ int32_t LoginController::afterSettingsRead(const QString& deviceId, const QStrin
     if (ResultCode::isFailure(result)) {
         // Authenticated but not done: logged out again, so that the device
         // offers its login instead of looking logged in without a channel.
-        CORVANE_LOG(QStringLiteral("login to %1 failed at the settings read: %2").arg(ipAddress, ResultCode::toHex(result)));
+        CORVANE_LOG(
+            QStringLiteral("login to %1 failed at the settings read: %2").arg(ipAddress, ResultCode::toHex(result)));
         setLoggedIn(deviceId, false);
         return result;
     }
@@ -238,8 +241,8 @@ int32_t LoginController::saveDeviceInfo(const QString& deviceId, const QByteArra
     bool allStored = true;
     for (const SettingsFields::Field field : kLoginFields) {
         const SettingsFields::Entry& entry = SettingsFields::entry(field);
-        const QJsonValue value =
-            document.value(SettingsFields::sectionKey(entry.section)).toObject().value(QLatin1String(entry.key));
+        const QJsonValue value
+            = document.value(SettingsFields::sectionKey(entry.section)).toObject().value(QLatin1String(entry.key));
         QVariant stored;
         if (entry.kind == SettingsFields::Kind::Integer) {
             // A state the document does not give is not "idle".

@@ -89,8 +89,8 @@ private:
     friend class AsyncLogin;
     enum class Method { Get, Post };
     // One synchronous exchange; the request is deleted before returning.
-    int32_t exchange(Method method, const char* path, int timeoutMs, const QString& authCode,
-                     const QString& ipAddress, int& status, QByteArray* body);
+    int32_t exchange(Method method, const char* path, int timeoutMs, const QString& authCode, const QString& ipAddress,
+                     int& status, QByteArray* body);
     // The time-out (none: the request's default) and, for the settings
     // read, the size limit of an exchange.
     void prepare(HttpExchange& exchange, int timeoutMs, bool readsSettings) const;

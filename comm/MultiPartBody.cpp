@@ -11,8 +11,8 @@ namespace {
 struct FileTypeRow
 {
     MultiPartBody::FileType type;
-    const char *fieldName;
-    const char *contentType;
+    const char* fieldName;
+    const char* contentType;
 };
 
 // What the device expects for each kind of file it takes.
@@ -23,16 +23,16 @@ constexpr FileTypeRow kFileTypes[] = {
     {MultiPartBody::FileType::Png, "standby_screen_image_file", "image/png"},
 };
 
-const FileTypeRow *rowOf(MultiPartBody::FileType type)
+const FileTypeRow* rowOf(MultiPartBody::FileType type)
 {
-    for (const FileTypeRow &row : kFileTypes) {
+    for (const FileTypeRow& row : kFileTypes) {
         if (row.type == type)
             return &row;
     }
     return nullptr;
 }
 
-QByteArray digestOf(const QString &path)
+QByteArray digestOf(const QString& path)
 {
     const QByteArray digest = HashGenerator::generate(path, QCryptographicHash::Md5);
     if (digest.isEmpty())
@@ -66,7 +66,7 @@ int32_t MultiPartBody::generate()
     return generate(digestOf(m_filePath));
 }
 
-int32_t MultiPartBody::generate(const QByteArray &md5Digest)
+int32_t MultiPartBody::generate(const QByteArray& md5Digest)
 {
     m_multiPart.reset();
     QHttpPart digestPart;
@@ -83,12 +83,12 @@ int32_t MultiPartBody::generate(const QByteArray &md5Digest)
     return ResultCode::kSuccess;
 }
 
-int32_t MultiPartBody::generateHashPart(QHttpPart &part)
+int32_t MultiPartBody::generateHashPart(QHttpPart& part)
 {
     return hashPart(digestOf(m_filePath), part);
 }
 
-int32_t MultiPartBody::hashPart(const QByteArray &md5Digest, QHttpPart &part)
+int32_t MultiPartBody::hashPart(const QByteArray& md5Digest, QHttpPart& part)
 {
     if (md5Digest.isEmpty())
         return kHashFailed;
@@ -97,7 +97,7 @@ int32_t MultiPartBody::hashPart(const QByteArray &md5Digest, QHttpPart &part)
     return ResultCode::kSuccess;
 }
 
-int32_t MultiPartBody::generateDataPart(QHttpPart &part)
+int32_t MultiPartBody::generateDataPart(QHttpPart& part)
 {
     // A multipart built earlier streams from the file that is replaced here.
     m_multiPart.reset();
@@ -129,13 +129,13 @@ int32_t MultiPartBody::generateDataPart(QHttpPart &part)
 
 QString MultiPartBody::getDataContentTypeFromFileType(FileType type) const
 {
-    const FileTypeRow *row = rowOf(type);
+    const FileTypeRow* row = rowOf(type);
     return row ? QString::fromLatin1(row->contentType) : QString();
 }
 
-QString MultiPartBody::getDataContentDispositionFromFile(FileType type, const QString &fileName) const
+QString MultiPartBody::getDataContentDispositionFromFile(FileType type, const QString& fileName) const
 {
-    const FileTypeRow *row = rowOf(type);
+    const FileTypeRow* row = rowOf(type);
     if (!row)
         return QString();
     return QStringLiteral("form-data; name=\"%1\"; filename=\"%2\"").arg(QLatin1String(row->fieldName), fileName);

@@ -28,10 +28,10 @@ public:
     // its name holds a double quote or a line break (it could not be quoted).
     static constexpr int32_t kUnsupportedFile = ResultCode::failure(ResultCode::Facility::MultiPartBody, 0x0003);
 
-    explicit MultiPartBody(const QString &filePath);
+    explicit MultiPartBody(const QString& filePath);
     ~MultiPartBody();
-    MultiPartBody(const MultiPartBody &) = delete;
-    MultiPartBody &operator=(const MultiPartBody &) = delete;
+    MultiPartBody(const MultiPartBody&) = delete;
+    MultiPartBody& operator=(const MultiPartBody&) = delete;
 
     // Builds the multipart: 0, or the failure code of the part that failed
     // (nothing is built then). Building again replaces the earlier body, so it
@@ -40,25 +40,25 @@ public:
     // The same with the file's raw MD5 digest computed beforehand (e.g. off
     // the user-interface thread, or kept from an earlier upload of the same
     // unchanged file); kHashFailed for an empty digest.
-    int32_t generate(const QByteArray &md5Digest);
+    int32_t generate(const QByteArray& md5Digest);
     // The digest part: kHashFailed when the file cannot be digested.
-    int32_t generateHashPart(QHttpPart &part);
+    int32_t generateHashPart(QHttpPart& part);
     // The file part, with the file opened as its body device: kUnsupportedFile
     // for an extension outside the table, a file that cannot be opened or a
     // name that cannot be quoted.
-    int32_t generateDataPart(QHttpPart &part);
+    int32_t generateDataPart(QHttpPart& part);
 
     // "" for a value outside the table.
     QString getDataContentTypeFromFileType(FileType type) const;
     // form-data; name="<field>"; filename="<fileName>"  ("" for a value outside the table)
-    QString getDataContentDispositionFromFile(FileType type, const QString &fileName) const;
+    QString getDataContentDispositionFromFile(FileType type, const QString& fileName) const;
 
     // The built multipart, null until generate() succeeded; owned by the body.
-    QHttpMultiPart *multiPart() const { return m_multiPart.get(); }
+    QHttpMultiPart* multiPart() const { return m_multiPart.get(); }
     QString filePath() const { return m_filePath; }
 
 private:
-    static int32_t hashPart(const QByteArray &md5Digest, QHttpPart &part);
+    static int32_t hashPart(const QByteArray& md5Digest, QHttpPart& part);
 
     QMap<QString, FileType> m_extensions;
     QString m_filePath;

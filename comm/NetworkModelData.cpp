@@ -11,19 +11,55 @@ NetworkModelData::NetworkModelData(const QJsonObject& source)
     addParser(Field::Dns2, [this](const QJsonValue& v) { return tryParseDns2(v); });
 }
 
-int32_t NetworkModelData::tryParseSubnet(const QJsonValue& value) { return parseString(value, m_subnet); }
-int32_t NetworkModelData::tryParseGateway(const QJsonValue& value) { return parseString(value, m_gateway); }
-int32_t NetworkModelData::tryParseDns1(const QJsonValue& value) { return parseString(value, m_dns1); }
-int32_t NetworkModelData::tryParseDns2(const QJsonValue& value) { return parseString(value, m_dns2); }
+int32_t NetworkModelData::tryParseSubnet(const QJsonValue& value)
+{
+    return parseString(value, m_subnet);
+}
+int32_t NetworkModelData::tryParseGateway(const QJsonValue& value)
+{
+    return parseString(value, m_gateway);
+}
+int32_t NetworkModelData::tryParseDns1(const QJsonValue& value)
+{
+    return parseString(value, m_dns1);
+}
+int32_t NetworkModelData::tryParseDns2(const QJsonValue& value)
+{
+    return parseString(value, m_dns2);
+}
 
-int32_t NetworkModelData::getSubnet(QString& value) const { return get(m_subnet, value); }
-int32_t NetworkModelData::getSubnet(QVariant& value) const { return get(m_subnet, value); }
-int32_t NetworkModelData::getGateway(QString& value) const { return get(m_gateway, value); }
-int32_t NetworkModelData::getGateway(QVariant& value) const { return get(m_gateway, value); }
-int32_t NetworkModelData::getDns1(QString& value) const { return get(m_dns1, value); }
-int32_t NetworkModelData::getDns1(QVariant& value) const { return get(m_dns1, value); }
-int32_t NetworkModelData::getDns2(QString& value) const { return get(m_dns2, value); }
-int32_t NetworkModelData::getDns2(QVariant& value) const { return get(m_dns2, value); }
+int32_t NetworkModelData::getSubnet(QString& value) const
+{
+    return get(m_subnet, value);
+}
+int32_t NetworkModelData::getSubnet(QVariant& value) const
+{
+    return get(m_subnet, value);
+}
+int32_t NetworkModelData::getGateway(QString& value) const
+{
+    return get(m_gateway, value);
+}
+int32_t NetworkModelData::getGateway(QVariant& value) const
+{
+    return get(m_gateway, value);
+}
+int32_t NetworkModelData::getDns1(QString& value) const
+{
+    return get(m_dns1, value);
+}
+int32_t NetworkModelData::getDns1(QVariant& value) const
+{
+    return get(m_dns1, value);
+}
+int32_t NetworkModelData::getDns2(QString& value) const
+{
+    return get(m_dns2, value);
+}
+int32_t NetworkModelData::getDns2(QVariant& value) const
+{
+    return get(m_dns2, value);
+}
 
 bool NetworkModelData::parameterValue(Field field, QVariant& value) const
 {

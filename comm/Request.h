@@ -19,7 +19,7 @@ class Request : public QObject
 
 public:
     enum class SyncMode : int {
-        Sync = 1,  // the send blocks in a nested event loop until the end or the time-out
+        Sync = 1, // the send blocks in a nested event loop until the end or the time-out
         Async = 2, // the send returns at once; the callback reports the end
     };
 
@@ -30,9 +30,9 @@ public:
     enum class Outcome {
         NotSent,
         Running,
-        Finished,    // the reply ended by itself (an answer or a transport failure)
-        TimedOut,    // no end within the time-out; the reply was aborted
-        TooLarge,    // the answer grew past its limit; the reply was aborted
+        Finished, // the reply ended by itself (an answer or a transport failure)
+        TimedOut, // no end within the time-out; the reply was aborted
+        TooLarge, // the answer grew past its limit; the reply was aborted
         Interrupted, // the application quit while a send waited; the reply was aborted
     };
 

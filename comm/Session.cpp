@@ -95,6 +95,7 @@ void Session::onStateChanged(QAbstractSocket::SocketState state)
 
 void Session::onErrored(int32_t error)
 {
-    CORVANE_LOG(QStringLiteral("push channel %1:%2 failed: %3").arg(m_ipAddress).arg(m_port).arg(ResultCode::toHex(error)));
+    CORVANE_LOG(
+        QStringLiteral("push channel %1:%2 failed: %3").arg(m_ipAddress).arg(m_port).arg(ResultCode::toHex(error)));
     changeState(Errored);
 }

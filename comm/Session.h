@@ -35,8 +35,7 @@ public:
     // openSession on a session that has a connection already.
     static constexpr int32_t kAlreadyOpen = ResultCode::failure(ResultCode::Facility::PushSession, 0x0002);
 
-    Session(const QString& ipAddress, int port,
-            int handshakeTimeoutMs = WebSocketClient::kDefaultHandshakeTimeoutMs);
+    Session(const QString& ipAddress, int port, int handshakeTimeoutMs = WebSocketClient::kDefaultHandshakeTimeoutMs);
     ~Session() override;
 
     // Opens the channel with this authentication code: 0, or kAlreadyOpen.

@@ -76,8 +76,7 @@ protected:
     static int32_t parseInteger(const QJsonValue& value, std::optional<int>& out);
 
     // 0 and the value, or kNotParsed with `out` untouched.
-    template <typename T, typename Out>
-    static int32_t get(const std::optional<T>& value, Out& out)
+    template <typename T, typename Out> static int32_t get(const std::optional<T>& value, Out& out)
     {
         if (!value)
             return SettingsModelResult::kNotParsed;

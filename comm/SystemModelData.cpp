@@ -64,17 +64,50 @@ int32_t SystemModelData::tryParseImportResult(const QJsonValue& value)
     return ResultCode::kSuccess;
 }
 
-int32_t SystemModelData::getVersion(QString& value) const { return get(m_version, value); }
-int32_t SystemModelData::getVersion(QVariant& value) const { return get(m_version, value); }
-int32_t SystemModelData::getSerialNumber(QString& value) const { return get(m_serialNumber, value); }
-int32_t SystemModelData::getSerialNumber(QVariant& value) const { return get(m_serialNumber, value); }
-int32_t SystemModelData::getDeviceStatus(int& value) const { return get(m_deviceStatus, value); }
-int32_t SystemModelData::getDeviceStatus(QVariant& value) const { return get(m_deviceStatus, value); }
-int32_t SystemModelData::getUpgradeStatus(int& value) const { return get(m_upgradeStatus, value); }
-int32_t SystemModelData::getUpgradeStatus(QVariant& value) const { return get(m_upgradeStatus, value); }
-int32_t SystemModelData::getUpgradeResult(int& value) const { return get(m_upgradeResult, value); }
-int32_t SystemModelData::getUpgradeResult(QVariant& value) const { return get(m_upgradeResult, value); }
-int32_t SystemModelData::getImportResult(ImportResult& value) const { return get(m_importResult, value); }
+int32_t SystemModelData::getVersion(QString& value) const
+{
+    return get(m_version, value);
+}
+int32_t SystemModelData::getVersion(QVariant& value) const
+{
+    return get(m_version, value);
+}
+int32_t SystemModelData::getSerialNumber(QString& value) const
+{
+    return get(m_serialNumber, value);
+}
+int32_t SystemModelData::getSerialNumber(QVariant& value) const
+{
+    return get(m_serialNumber, value);
+}
+int32_t SystemModelData::getDeviceStatus(int& value) const
+{
+    return get(m_deviceStatus, value);
+}
+int32_t SystemModelData::getDeviceStatus(QVariant& value) const
+{
+    return get(m_deviceStatus, value);
+}
+int32_t SystemModelData::getUpgradeStatus(int& value) const
+{
+    return get(m_upgradeStatus, value);
+}
+int32_t SystemModelData::getUpgradeStatus(QVariant& value) const
+{
+    return get(m_upgradeStatus, value);
+}
+int32_t SystemModelData::getUpgradeResult(int& value) const
+{
+    return get(m_upgradeResult, value);
+}
+int32_t SystemModelData::getUpgradeResult(QVariant& value) const
+{
+    return get(m_upgradeResult, value);
+}
+int32_t SystemModelData::getImportResult(ImportResult& value) const
+{
+    return get(m_importResult, value);
+}
 
 int32_t SystemModelData::getImportResult(QVariant& value) const
 {

@@ -43,8 +43,8 @@ void WebSocketClient::open(const char* host, const char* scheme, int port, const
     ++m_attempt;
 
     m_socket.setProxy(QNetworkProxy::NoProxy);
-    const QNetworkRequest request = NetworkUtils::createNetworkRequest(scheme, host, DeviceEndpoints::kPushPath,
-                                                                       nullptr, port, authCode);
+    const QNetworkRequest request
+        = NetworkUtils::createNetworkRequest(scheme, host, DeviceEndpoints::kPushPath, nullptr, port, authCode);
     // QWebSocket has no handshake time-out of its own: a device that stalls
     // TLS or the upgrade would leave the channel connecting for ever.
     m_handshakeTimer.start();
@@ -79,7 +79,8 @@ void WebSocketClient::detachSocket()
     disconnect(&m_socket, &QWebSocket::connected, this, &WebSocketClient::onConnected);
     disconnect(&m_socket, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnected);
     disconnect(&m_socket, &QWebSocket::stateChanged, this, &WebSocketClient::onStateChanged);
-    disconnect(&m_socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, &WebSocketClient::onErrored);
+    disconnect(&m_socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
+               &WebSocketClient::onErrored);
     disconnect(&m_socket, &QWebSocket::sslErrors, this, &WebSocketClient::onSslErrored);
     disconnect(&m_socket, &QWebSocket::textMessageReceived, this, &WebSocketClient::onReceivedTextMessage);
     disconnect(&m_socket, &QWebSocket::pong, this, &WebSocketClient::receivePong);

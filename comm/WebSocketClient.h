@@ -47,15 +47,15 @@ class WebSocketClient : public QObject
 
 public:
     static constexpr int32_t kKeepAliveFailed = ResultCode::failure(ResultCode::Facility::WebSocketClient, 0x0002);
-    static constexpr int32_t kHandshakeTimedOut =
-        ResultCode::failure(ResultCode::Facility::WebSocketClient, QAbstractSocket::SocketTimeoutError);
-    static constexpr int32_t kHandshakeRefused =
-        ResultCode::failure(ResultCode::Facility::WebSocketClient, QAbstractSocket::ConnectionRefusedError);
+    static constexpr int32_t kHandshakeTimedOut
+        = ResultCode::failure(ResultCode::Facility::WebSocketClient, QAbstractSocket::SocketTimeoutError);
+    static constexpr int32_t kHandshakeRefused
+        = ResultCode::failure(ResultCode::Facility::WebSocketClient, QAbstractSocket::ConnectionRefusedError);
 
     // A message past kMaxMessageBytes: the link is closed with 1009 and
     // reported as failed, so that it is opened anew.
-    static constexpr int32_t kMessageTooLarge =
-        ResultCode::failure(ResultCode::Facility::WebSocketClient, QWebSocketProtocol::CloseCodeTooMuchData);
+    static constexpr int32_t kMessageTooLarge
+        = ResultCode::failure(ResultCode::Facility::WebSocketClient, QWebSocketProtocol::CloseCodeTooMuchData);
     // A settings notification is a few hundred bytes.
     static constexpr qint64 kMaxMessageBytes = 64 * 1024;
 
@@ -97,12 +97,12 @@ private:
     // Where the link is; the socket's own states say less (a refused upgrade
     // and a device's close look alike there).
     enum class Link {
-        Closed,   // never opened, or closed by us
-        Opening,  // opened, not upgraded yet, nothing reported
-        Up,       // upgraded and running
+        Closed, // never opened, or closed by us
+        Opening, // opened, not upgraded yet, nothing reported
+        Up, // upgraded and running
         UpFailed, // running, but a failure was reported on it
-        Ended,    // the attempt failed or the link went down
-        Closing,  // our own close() runs: nothing it causes is reported
+        Ended, // the attempt failed or the link went down
+        Closing, // our own close() runs: nothing it causes is reported
     };
     static bool isUp(Link link) { return link == Link::Up || link == Link::UpFailed; }
 

@@ -129,8 +129,7 @@ void DeviceData::notify(DeviceParameter type)
 
 void DeviceData::notifyAllParameters()
 {
-    for (int i = static_cast<int>(DeviceParameter::HostName);
-         i <= static_cast<int>(kLastDeviceParameter); ++i)
+    for (int i = static_cast<int>(DeviceParameter::HostName); i <= static_cast<int>(kLastDeviceParameter); ++i)
         notify(static_cast<DeviceParameter>(i));
 }
 
@@ -334,7 +333,8 @@ void DeviceData::setAllDeviceStatus(const QVariant& status)
     // "updateResult" to 0 would report a successful update that never ran.
     // The upload progress entries are the program's own and are not taken
     // over; "statusMessage" is derived.
-    struct Setter {
+    struct Setter
+    {
         const char* key;
         void (DeviceData::*apply)(const QVariant&);
     };
@@ -365,8 +365,7 @@ void DeviceData::setRunningStatus(const QVariant& value)
 
 void DeviceData::setFirmwareUploadProgress(const QVariant& value)
 {
-    updateStatus(DeviceDataKey::FirmwareUploadProgress, DeviceStatusType::FirmwareUploadProgress,
-                 value);
+    updateStatus(DeviceDataKey::FirmwareUploadProgress, DeviceStatusType::FirmwareUploadProgress, value);
 }
 
 void DeviceData::setUpdateProgress(const QVariant& value)
@@ -381,8 +380,7 @@ void DeviceData::setUpdateResult(const QVariant& value)
 
 void DeviceData::setConfigUploadProgress(const QVariant& value)
 {
-    updateStatus(DeviceDataKey::ConfigUploadProgress, DeviceStatusType::ConfigUploadProgress,
-                 value);
+    updateStatus(DeviceDataKey::ConfigUploadProgress, DeviceStatusType::ConfigUploadProgress, value);
 }
 
 void DeviceData::setImportResult(const QVariant& value)
@@ -392,14 +390,13 @@ void DeviceData::setImportResult(const QVariant& value)
 
 void DeviceData::setStandbyScreenImageUploadProgress(const QVariant& value)
 {
-    updateStatus(DeviceDataKey::StandbyScreenImageUploadProgress,
-                 DeviceStatusType::StandbyScreenImageUploadProgress, value);
+    updateStatus(DeviceDataKey::StandbyScreenImageUploadProgress, DeviceStatusType::StandbyScreenImageUploadProgress,
+                 value);
 }
 
 void DeviceData::setStandbyImageResult(const QVariant& value)
 {
-    updateStatus(DeviceDataKey::StandbyImageResult, DeviceStatusType::StandbyScreenImageChangeResult,
-                 value);
+    updateStatus(DeviceDataKey::StandbyImageResult, DeviceStatusType::StandbyScreenImageChangeResult, value);
 }
 
 void DeviceData::updateStatus(const char* key, DeviceStatusType type, const QVariant& value)

@@ -40,8 +40,7 @@ class DeviceData : public QObject
 
 public:
     explicit DeviceData(const QString& deviceId);
-    DeviceData(const QString& deviceId, const QString& modelName, const QString& hostName,
-               const QString& ipAddress);
+    DeviceData(const QString& deviceId, const QString& modelName, const QString& hostName, const QString& ipAddress);
 
     // Invalid QVariant for a type outside the parameters.
     QVariant getData(DeviceParameter type) const;

@@ -38,8 +38,7 @@ public:
     // When two records carry the same address, the one with the smaller id wins.
     bool findDeviceIdByIpAddress(const QString& ipAddress, QString& deviceId) const;
     bool getDeviceParameterByIpAddress(const QString& ipAddress, DeviceParameter type, QVariant& value) const;
-    bool setAndNotifyDeviceParameterByIpAddress(const QString& ipAddress, DeviceParameter type,
-                                                const QVariant& value);
+    bool setAndNotifyDeviceParameterByIpAddress(const QString& ipAddress, DeviceParameter type, const QVariant& value);
 
     // The ids, oldest first.
     QStringList deviceIds() const;

@@ -188,7 +188,8 @@ bool DeviceFacade::removeDevice(const QString& deviceId)
 {
     m_discovered.remove(deviceId);
     if (!isConnected(deviceId))
-        m_registry.setAndNotifyDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Inactive));
+        m_registry.setAndNotifyDeviceParameter(deviceId, DeviceParameter::ConnectionStatus,
+                                               toInt(ConnectionStatus::Inactive));
 
     QVariant ipAddress;
     if (!m_registry.getDeviceParameter(deviceId, DeviceParameter::IpAddress, ipAddress))
@@ -212,7 +213,8 @@ void DeviceFacade::removeAllDevices()
 bool DeviceFacade::convertNetworkInterfaceInfo(const QVariantMap& networkInterface, NI_INFO_T& info)
 {
     uint32_t address = 0;
-    if (!Converter::ipStrToUint32(networkInterface.value(QStringLiteral("ipAddress")).toString().toStdString(), address))
+    if (!Converter::ipStrToUint32(networkInterface.value(QStringLiteral("ipAddress")).toString().toStdString(),
+                                  address))
         return false;
     info.ipAddress = address;
 
@@ -241,7 +243,8 @@ void DeviceFacade::activateDevice(const QString& ipAddress, const QString& model
     // An open push channel says more about the device than discovery does.
     if (isConnected(deviceID))
         return;
-    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Active));
+    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus,
+                                           toInt(ConnectionStatus::Active));
 }
 
 void DeviceFacade::inactivateDevice(const QString& deviceID)
@@ -249,12 +252,14 @@ void DeviceFacade::inactivateDevice(const QString& deviceID)
     m_discovered.remove(deviceID);
     if (isConnected(deviceID))
         return;
-    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Inactive));
+    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus,
+                                           toInt(ConnectionStatus::Inactive));
 }
 
 void DeviceFacade::onConnectedDeviceNotification(const QString& ipAddress, int /*port*/)
 {
-    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Connected), DeviceFindPolicy::ByIpAddress);
+    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Connected),
+                       DeviceFindPolicy::ByIpAddress);
 }
 
 void DeviceFacade::onDisconnectedDeviceNotification(const QString& ipAddress, int /*port*/)
@@ -262,9 +267,9 @@ void DeviceFacade::onDisconnectedDeviceNotification(const QString& ipAddress, in
     // Still discovered: the device is there and offers its login again,
     // rather than reading "Disconnected" with no way back.
     QVariant deviceId;
-    const bool discovered =
-        m_registry.getDeviceParameterByIpAddress(ipAddress, DeviceParameter::DeviceId, deviceId)
-        && m_discovered.contains(deviceId.toString());
-    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, discovered ? toInt(ConnectionStatus::Active) : toInt(ConnectionStatus::Inactive),
+    const bool discovered = m_registry.getDeviceParameterByIpAddress(ipAddress, DeviceParameter::DeviceId, deviceId)
+                            && m_discovered.contains(deviceId.toString());
+    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus,
+                       discovered ? toInt(ConnectionStatus::Active) : toInt(ConnectionStatus::Inactive),
                        DeviceFindPolicy::ByIpAddress);
 }

@@ -44,30 +44,30 @@ inline constexpr DeviceParameter kLastDeviceParameter = DeviceParameter::Standby
 constexpr bool isValidDeviceParameter(DeviceParameter type)
 {
     return static_cast<int>(type) >= static_cast<int>(kFirstDeviceParameter)
-        && static_cast<int>(type) <= static_cast<int>(kLastDeviceParameter);
+           && static_cast<int>(type) <= static_cast<int>(kLastDeviceParameter);
 }
 
 // The settings that travel together as AllNetworkSettings.
 constexpr bool isNetworkSetting(DeviceParameter type)
 {
     return static_cast<int>(type) >= static_cast<int>(DeviceParameter::IpAddress)
-        && static_cast<int>(type) <= static_cast<int>(DeviceParameter::DnsServer2);
+           && static_cast<int>(type) <= static_cast<int>(DeviceParameter::DnsServer2);
 }
 
 // The pieces of the status board that travel together as AllDeviceStatus.
 constexpr bool isDeviceStatus(DeviceParameter type)
 {
     return static_cast<int>(type) >= static_cast<int>(DeviceParameter::LoggedInStatus)
-        && static_cast<int>(type) <= static_cast<int>(kLastDeviceParameter);
+           && static_cast<int>(type) <= static_cast<int>(kLastDeviceParameter);
 }
 
 // Values of DeviceParameter::ConnectionStatus. The numbers are what the
 // record stores and the views compare, so they are fixed.
 enum class ConnectionStatus : int {
     Undetermined = -1, // not yet seen by discovery or the push channel
-    Inactive = 0,      // lost by discovery, or the push channel closed
-    Active = 1,        // seen by discovery, push channel not open
-    Connected = 3,     // push channel open
+    Inactive = 0, // lost by discovery, or the push channel closed
+    Active = 1, // seen by discovery, push channel not open
+    Connected = 3, // push channel open
 };
 
 // The stored form of a connection status, for setDeviceParameter.

@@ -14,7 +14,7 @@ bool isKnownSlot(DeviceStatusDisplayPriority priority)
 {
     const int p = static_cast<int>(priority);
     return p >= static_cast<int>(DeviceStatusDisplayPriority::Connection)
-        && p <= static_cast<int>(DeviceStatusDisplayPriority::Idle);
+           && p <= static_cast<int>(DeviceStatusDisplayPriority::Idle);
 }
 
 // Values that do not read as a number (an invalid variant, "abc") are not a
@@ -31,10 +31,9 @@ bool readInt(const QVariant& value, int& out)
 
 bool isProgressState(DeviceStatusList status)
 {
-    return status == DeviceStatusList::UploadingFirmware
-        || status == DeviceStatusList::UpdatingFirmware
-        || status == DeviceStatusList::UploadingConfiguration
-        || status == DeviceStatusList::UploadingStandbyScreenImage;
+    return status == DeviceStatusList::UploadingFirmware || status == DeviceStatusList::UpdatingFirmware
+           || status == DeviceStatusList::UploadingConfiguration
+           || status == DeviceStatusList::UploadingStandbyScreenImage;
 }
 
 // The figure a progress text shows: cut to a whole percent and held to
@@ -248,8 +247,7 @@ void DeviceStatus::setStandbyScreenImageChangeResult(const QVariant& value)
     }
 }
 
-void DeviceStatus::assignStatus(DeviceStatusDisplayPriority priority, DeviceStatusList status,
-                                const QVariant& value)
+void DeviceStatus::assignStatus(DeviceStatusDisplayPriority priority, DeviceStatusList status, const QVariant& value)
 {
     if (!isKnownSlot(priority))
         return;
@@ -303,8 +301,7 @@ QString DeviceStatus::generateStatusText(const char* format, int value)
     return QString::fromUtf8(buffer);
 }
 
-void DeviceStatus::writeSlot(DeviceStatusDisplayPriority priority, DeviceStatusList status,
-                             const QVariant& value)
+void DeviceStatus::writeSlot(DeviceStatusDisplayPriority priority, DeviceStatusList status, const QVariant& value)
 {
     m_statuses[priority] = Entry(status, value);
 }

@@ -36,9 +36,9 @@ inline constexpr DeviceStatusList kNoStatus = static_cast<DeviceStatusList>(-1);
 // The four slots of the board; a smaller number is more important.
 enum class DeviceStatusDisplayPriority : int {
     Connection = 0, // connection and login problems
-    Activity = 1,   // running state and progress of an operation
-    Result = 2,     // result of the last operation
-    Idle = 3,       // always Ready
+    Activity = 1, // running state and progress of an operation
+    Result = 2, // result of the last operation
+    Idle = 3, // always Ready
 };
 
 // Selects the setter that DeviceStatus::setStatus dispatches to.
@@ -85,8 +85,7 @@ public:
 
     // Writes a slot without any rule; a priority outside the four slots is
     // ignored so that the board always has exactly four.
-    void assignStatus(DeviceStatusDisplayPriority priority, DeviceStatusList status,
-                      const QVariant& value);
+    void assignStatus(DeviceStatusDisplayPriority priority, DeviceStatusList status, const QVariant& value);
 
     // kNoStatus for an empty slot or one that does not exist.
     DeviceStatusList getStatus(DeviceStatusDisplayPriority priority) const;
@@ -104,8 +103,7 @@ public:
     static QString generateStatusText(const char* format, int value);
 
 private:
-    void writeSlot(DeviceStatusDisplayPriority priority, DeviceStatusList status,
-                   const QVariant& value = QVariant());
+    void writeSlot(DeviceStatusDisplayPriority priority, DeviceStatusList status, const QVariant& value = QVariant());
     void clearSlot(DeviceStatusDisplayPriority priority);
     void setProgress(DeviceStatusList status, const QVariant& value);
     // Result setters first drop the progress of the operation they conclude.

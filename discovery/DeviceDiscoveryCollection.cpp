@@ -11,13 +11,12 @@ DeviceDiscoveryCollection::DeviceDiscoveryCollection(QObject* parent, std::chron
 {
     m_clock.start();
     // Queued: a check that runs late must not pile up behind itself.
-    connect(&m_checkTimer, &QTimer::timeout, this, &DeviceDiscoveryCollection::detectLostDevices,
-            Qt::QueuedConnection);
+    connect(&m_checkTimer, &QTimer::timeout, this, &DeviceDiscoveryCollection::detectLostDevices, Qt::QueuedConnection);
     m_checkTimer.start(static_cast<int>(m_checkIntervalMs));
 }
 
-int DeviceDiscoveryCollection::update(const QString& ip, const QString& model, const QString& name,
-                                      const QString& mac, int type)
+int DeviceDiscoveryCollection::update(const QString& ip, const QString& model, const QString& name, const QString& mac,
+                                      int type)
 {
     switch (type) {
     case DISCOVERY_DETECTED:
@@ -86,9 +85,10 @@ void DeviceDiscoveryCollection::detectLostDevices()
             if (device.undetected != 0 && now - device.undetectedTime >= m_lostThresholdMs)
                 gone.append(device);
         for (const DISCOVERED_DEVICE_STATUS& device : std::as_const(gone)) {
-            const auto it = std::find_if(m_devices.begin(), m_devices.end(), [&device](const DISCOVERED_DEVICE_STATUS& d) {
-                return d.macAddress == device.macAddress;
-            });
+            const auto it
+                = std::find_if(m_devices.begin(), m_devices.end(), [&device](const DISCOVERED_DEVICE_STATUS& d) {
+                      return d.macAddress == device.macAddress;
+                  });
             if (it != m_devices.end())
                 m_devices.erase(it);
         }

@@ -18,8 +18,8 @@ struct DISCOVERED_DEVICE_STATUS
     QString modelName;
     QString deviceName;
     QString macAddress;
-    int32_t undetected = 0;     // 1 once the engine reported it lost
-    qint64 undetectedTime = 0;  // clock time of that report
+    int32_t undetected = 0; // 1 once the engine reported it lost
+    qint64 undetectedTime = 0; // clock time of that report
 };
 
 enum DISCOVERY_TYPE { DISCOVERY_DETECTED = 0, DISCOVERY_LOST = 1 };

@@ -47,10 +47,8 @@ int LndpController::initialize()
 {
     if (m_collection == nullptr) {
         m_collection = new DeviceDiscoveryCollection(this);
-        connect(m_collection, &DeviceDiscoveryCollection::found, this, &LndpController::onFound,
-                Qt::QueuedConnection);
-        connect(m_collection, &DeviceDiscoveryCollection::lost, this, &LndpController::onLost,
-                Qt::QueuedConnection);
+        connect(m_collection, &DeviceDiscoveryCollection::found, this, &LndpController::onFound, Qt::QueuedConnection);
+        connect(m_collection, &DeviceDiscoveryCollection::lost, this, &LndpController::onLost, Qt::QueuedConnection);
     }
     // Both report "already done" when another part of the program was first.
     oswrap_init();

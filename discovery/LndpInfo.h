@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ResultCode.h"
 #include "lndp_types.h"
+#include "ResultCode.h"
 
 #include <cstdint>
 #include <string>

@@ -1,9 +1,9 @@
 #include "LndpListener.h"
 
-#include "Logger.h"
 #include "lndp_api.h"
 #include "lndp_manage.h"
 #include "lndp_packet.h"
+#include "Logger.h"
 #include "vsock_wrappedSocketIf.h"
 
 #include <algorithm>

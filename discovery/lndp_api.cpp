@@ -15,7 +15,10 @@ namespace {
 class MainLock
 {
 public:
-    MainLock() : m_held(gl_manage.mainLock()) {}
+    MainLock()
+        : m_held(gl_manage.mainLock())
+    {
+    }
     ~MainLock()
     {
         if (m_held)
@@ -32,7 +35,7 @@ private:
 bool intervalValid(uint32_t intervalMs, uint32_t seconds)
 {
     return intervalMs >= LNDP_INTERVAL_MIN_MS && intervalMs <= LNDP_INTERVAL_MAX_MS
-        && (uint64_t)seconds * 1000u >= intervalMs;
+           && (uint64_t)seconds * 1000u >= intervalMs;
 }
 
 int32_t changeStatusLocked(int id, uint8_t status)
@@ -155,12 +158,11 @@ int32_t lndp_setup(const _T_LNDP_NETWORK_SETUP_PROPERTY *props, uint32_t count)
     if (st != LNDP_STATE_READY)
         return LNDP_E_ALREADY;
     gl_manage.setState(LNDP_STATE_CONFIG);
-    int32_t ids[LNDP_MAX_SERVICES] = {-1, -1, -1, -1};
+    int32_t ids[LNDP_MAX_SERVICES] = { -1, -1, -1, -1 };
     int32_t r = LNDP_OK;
     for (uint32_t i = 0; i < count && r == LNDP_OK; ++i) {
         int id = -1;
-        r = props[i].exInfoLen <= LNDP_MAX_EXINFO ? gl_manage.setConfigCore(id, props[i])
-                                                  : LNDP_E_PARAM;
+        r = props[i].exInfoLen <= LNDP_MAX_EXINFO ? gl_manage.setConfigCore(id, props[i]) : LNDP_E_PARAM;
         ids[i] = id;
     }
     if (r != LNDP_OK) {

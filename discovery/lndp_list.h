@@ -9,11 +9,11 @@
 
 #include <stdint.h>
 
-template <typename T, int N>
-class LndpList
+template <typename T, int N> class LndpList
 {
 public:
-    struct Elem {
+    struct Elem
+    {
         T *item;
         Elem *next;
     };
@@ -117,9 +117,9 @@ private:
 
 // Iterates a list; the next element is taken before the body runs, so the
 // body may remove the current item.
-#define LNDP_FOR_EACH(list, var)                                                   \
-    for (const auto *var##_e = (list).head(), *var##_n = var##_e ? var##_e->next : nullptr; \
-         var##_e; var##_e = var##_n, var##_n = var##_e ? var##_e->next : nullptr)   \
+#define LNDP_FOR_EACH(list, var)                                                                                       \
+    for (const auto *var##_e = (list).head(), *var##_n = var##_e ? var##_e->next : nullptr; var##_e;                   \
+         var##_e = var##_n, var##_n = var##_e ? var##_e->next : nullptr)                                               \
         if (auto *var = var##_e->item; true)
 
 #endif /* LNDP_LIST_H */

@@ -33,9 +33,8 @@ bool sameName(const LndpService *s, const uint8_t *name, uint8_t len)
 bool sameHost(const _LNDP_HOST_INFO &a, const _LNDP_HOST_INFO &b)
 {
     return a.senderRole == b.senderRole && lndp_addrEqual(&a.hostAddr, &b.hostAddr)
-        && lndp_addrEqual(&a.sourceAddr, &b.sourceAddr)
-        && lndp_addrEqual(&a.localAddr, &b.localAddr) && a.serviceNameLen == b.serviceNameLen
-        && memcmp(a.serviceName, b.serviceName, a.serviceNameLen) == 0;
+           && lndp_addrEqual(&a.sourceAddr, &b.sourceAddr) && lndp_addrEqual(&a.localAddr, &b.localAddr)
+           && a.serviceNameLen == b.serviceNameLen && memcmp(a.serviceName, b.serviceName, a.serviceNameLen) == 0;
 }
 
 void addrText(const netc_addr &a, char *buf, uint32_t size)
@@ -119,8 +118,7 @@ void T_LNDP_MANAGE::buildTables()
     m_hostTableFullNoted = 0;
 }
 
-int32_t T_LNDP_MANAGE::initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId,
-                                  int32_t vsockSemId)
+int32_t T_LNDP_MANAGE::initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId, int32_t vsockSemId)
 {
     if (m_state != LNDP_STATE_UNINIT)
         return LNDP_E_ALREADY;
@@ -229,8 +227,7 @@ void T_LNDP_MANAGE::noteHostTableFull()
         return;
     m_hostTableFullNoted = 1;
     if (m_diagPrint)
-        m_diagPrint("LNDP host table full (%d hosts): further hosts are not listed\n",
-                    (int)m_hostsUsed.count());
+        m_diagPrint("LNDP host table full (%d hosts): further hosts are not listed\n", (int)m_hostsUsed.count());
 }
 
 void T_LNDP_MANAGE::raiseEvent(int32_t code)
@@ -340,10 +337,9 @@ int32_t T_LNDP_MANAGE::setConfigCore(int &id, const _T_LNDP_NETWORK_SETUP_PROPER
     }
     if (role != LNDP_ROLE_RESPONDER)
         s->intervalMs = prop.intervalMs;
-    const int32_t len = lndp_buildDatagram(s->datagram, sizeof s->datagram, role, s->reserved,
-                                           s->status, &prop.localAddr, prop.macAddr,
-                                           s->serviceName, s->serviceNameLen, s->exInfo,
-                                           s->exInfoLen);
+    const int32_t len
+        = lndp_buildDatagram(s->datagram, sizeof s->datagram, role, s->reserved, s->status, &prop.localAddr,
+                             prop.macAddr, s->serviceName, s->serviceNameLen, s->exInfo, s->exInfoLen);
     if (len > 0) {
         s->datagramLen = len;
         s->flagsPos = 6;
@@ -541,7 +537,7 @@ void T_LNDP_MANAGE::purgeFromQueue(LndpComm *comm, const LndpService *svc)
         if (d != &svc->tx && d->data != svc->datagram)
             continue;
         if (d == head && (comm->tx.state == 2 || comm->tx.state == 3))
-            comm->tx.headDropped = 1;   // as in withdrawReply
+            comm->tx.headDropped = 1; // as in withdrawReply
         else if (d == head)
             comm->tx.state = 0;
         comm->tx.queue.remove(d);
@@ -583,8 +579,7 @@ void T_LNDP_MANAGE::joinGroups(LndpNetwork *net, bool onlyNew)
     LndpComm *comm = net->comm;
     int32_t adapter = -1;
     for (int32_t index = 0; index < LNDP_MAX_ADAPTERS && adapter < 0; ++index) {
-        const int32_t n = vsock_wrappedSocketGetLocalAddr(index, NETC_AF_INET, comm->ifScratch,
-                                                          LNDP_IF_SCRATCH);
+        const int32_t n = vsock_wrappedSocketGetLocalAddr(index, NETC_AF_INET, comm->ifScratch, LNDP_IF_SCRATCH);
         // Index 0 is the loopback adapter, absent while it is down; only
         // past the last Ethernet or wireless adapter is the search over.
         if (n == VSOCK_E_NOTACTIVE && index > 0)
@@ -642,7 +637,7 @@ void T_LNDP_MANAGE::onSocketEvent(int32_t sockId, const netc_sock_cb_prm *event)
         return;
     bool known = false;
     if (!vsockLock())
-        return;     // the engine is going away
+        return; // the engine is going away
     for (int i = 0; i < LNDP_MAX_COMMS; ++i) {
         LndpCallbackRecord &r = m_callbacks[i].shared;
         if (r.sockId != sockId)
@@ -767,12 +762,10 @@ int32_t T_LNDP_MANAGE::runSocketCallback(int32_t &rx, int32_t &tx)
     return LNDP_OK;
 }
 
-void T_LNDP_MANAGE::handleDatagram(LndpNetwork *net, const netc_endpoint &src, int32_t &tx,
-                                   int32_t &notify)
+void T_LNDP_MANAGE::handleDatagram(LndpNetwork *net, const netc_endpoint &src, int32_t &tx, int32_t &notify)
 {
     LndpComm *comm = net->comm;
-    if (lndp_validateDatagram(comm->rx.buf, comm->rx.length, &src.addr, &net->localAddr,
-                              &comm->rx.parse)
+    if (lndp_validateDatagram(comm->rx.buf, comm->rx.length, &src.addr, &net->localAddr, &comm->rx.parse)
         != LNDP_CHECK_OK)
         return;
     lndp_decodeDatagram(comm->rx.buf, &comm->rx.parse, &net->localAddr, &src.addr, &m_rxHost);
@@ -828,8 +821,8 @@ void T_LNDP_MANAGE::handleDatagram(LndpNetwork *net, const netc_endpoint &src, i
     }
     restartTimer(&host->ageTimer, LNDP_HOST_AGE_MS);
 
-    if (m_rxHost.senderRole != LNDP_ROLE_RESPONDER && accepting->role == LNDP_ROLE_RESPONDER
-        && !host->reply.pending && accepting->datagramLen > 0) {
+    if (m_rxHost.senderRole != LNDP_ROLE_RESPONDER && accepting->role == LNDP_ROLE_RESPONDER && !host->reply.pending
+        && accepting->datagramLen > 0) {
         host->reply.dest = src;
         host->reply.data = accepting->datagram;
         host->reply.length = accepting->datagramLen;
@@ -857,8 +850,7 @@ int32_t T_LNDP_MANAGE::runReceive(int32_t &more, int32_t &tx, int32_t &notify)
             continue;
         netc_endpoint src;
         memset(&src, 0, sizeof src);
-        const int32_t n = vsock_wrappedSocketRecvUdp(comm->sockId, comm->rx.buf,
-                                                     (int32_t)sizeof comm->rx.buf, &src);
+        const int32_t n = vsock_wrappedSocketRecvUdp(comm->sockId, comm->rx.buf, (int32_t)sizeof comm->rx.buf, &src);
         if (n == VSOCK_E_NODATA) {
             comm->rx.pending = 0;
             comm->rx.drain = 0;
@@ -912,8 +904,8 @@ int32_t T_LNDP_MANAGE::runSend(int32_t &more, int32_t &other)
                 t.state = 2;
                 t.headDropped = 0;
                 memcpy(t.sending, head->data, (size_t)head->length);
-                const int32_t r = vsock_wrappedSocketSendUdp(c->sockId, t.sending, head->length,
-                                                             &head->dest, LNDP_SEND_TIMEOUT_MS);
+                const int32_t r
+                    = vsock_wrappedSocketSendUdp(c->sockId, t.sending, head->length, &head->dest, LNDP_SEND_TIMEOUT_MS);
                 if (r == VSOCK_E_INPROGRESS) {
                     stopped = true;
                 } else {

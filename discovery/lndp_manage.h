@@ -30,11 +30,7 @@ typedef int32_t (*T_LNDP_LOCK_FN)(int32_t semId);
 typedef void (*T_LNDP_EVENT_FN)(int32_t code);
 
 // Event codes handed to the event function.
-enum {
-    LNDP_EVENT_NOTIFY = 0,
-    LNDP_EVENT_SETUP = 1,
-    LNDP_EVENT_SOCKET = 2
-};
+enum { LNDP_EVENT_NOTIFY = 0, LNDP_EVENT_SETUP = 1, LNDP_EVENT_SOCKET = 2 };
 
 // Engine states.
 enum {
@@ -60,19 +56,21 @@ enum {
 };
 
 // Send descriptor: queued at most once (pending 1 while queued).
-struct LndpTxData {
+struct LndpTxData
+{
     int32_t pending;
     netc_endpoint dest;
     const uint8_t *data;
     int32_t length;
 };
 
-struct LndpService {
-    int32_t id;                  // fixed per slot; -1 after finalize
+struct LndpService
+{
+    int32_t id; // fixed per slot; -1 after finalize
     uint8_t role;
     uint8_t reserved;
     uint8_t status;
-    int32_t flagsPos;            // 6 once the datagram is built
+    int32_t flagsPos; // 6 once the datagram is built
     uint8_t multicast;
     netc_addr dest;
     uint8_t serviceNameLen;
@@ -88,7 +86,8 @@ struct LndpService {
 };
 
 // Socket-event record: bit 0 datagram event, bit 1 send completed.
-struct LndpCallbackRecord {
+struct LndpCallbackRecord
+{
     int32_t sockId;
     uint32_t flags;
     int32_t sendResult;
@@ -97,13 +96,15 @@ struct LndpCallbackRecord {
 };
 
 // Shared part (socket task, vsock lock) and the engine's private copy.
-struct LndpCallbackPair {
+struct LndpCallbackPair
+{
     LndpCallbackRecord shared;
     LndpCallbackRecord priv;
 };
 
-struct T_LNDP_LINE_RX_INFO {
-    int32_t pending;             // datagrams announced and not yet read
+struct T_LNDP_LINE_RX_INFO
+{
+    int32_t pending; // datagrams announced and not yet read
     // Read until the ring is empty: datagrams that came while the socket was
     // being opened raised events the engine could not yet match to it.
     uint8_t drain;
@@ -112,35 +113,39 @@ struct T_LNDP_LINE_RX_INFO {
     T_LNDP_PARSE parse;
 };
 
-struct T_LNDP_LINE_TX_INFO {
-    int32_t state;               // 0 idle, 1 head ready, 2 sending, 3 finished
+struct T_LNDP_LINE_TX_INFO
+{
+    int32_t state; // 0 idle, 1 head ready, 2 sending, 3 finished
     int32_t result;
     LndpList<LndpTxData, LNDP_TX_QUEUE> queue;
     // The socket layer reads the bytes until the send completes; it gets
     // this copy so that a service may be removed or re-stamped meanwhile.
     uint8_t sending[LNDP_MAX_DATAGRAM];
-    uint8_t headDropped;         // the in-flight head was withdrawn
+    uint8_t headDropped; // the in-flight head was withdrawn
 };
 
-struct LndpComm {
-    int32_t sockId;              // -1 when closed
+struct LndpComm
+{
+    int32_t sockId; // -1 when closed
     LndpCallbackPair *cb;
     uint16_t index;
-    int32_t sockState;           // 0 not created, 1 open, 2 creation failed
+    int32_t sockState; // 0 not created, 1 open, 2 creation failed
     netc_addr localAddr;
     T_VSOCK_LOCAL_ADDR ifScratch[LNDP_IF_SCRATCH];
     T_LNDP_LINE_RX_INFO rx;
     T_LNDP_LINE_TX_INFO tx;
 };
 
-struct LndpNetwork {
+struct LndpNetwork
+{
     netc_addr localAddr;
     uint16_t port;
     LndpComm *comm;
     LndpList<LndpService, LNDP_MAX_SERVICES> services;
 };
 
-struct LndpLocalHost {
+struct LndpLocalHost
+{
     _LNDP_HOST_INFO info;
     T_OSWRAP_TIMER_MS ageTimer;
     uint8_t changed;
@@ -148,7 +153,8 @@ struct LndpLocalHost {
     LndpTxData reply;
 };
 
-struct LndpObserver {
+struct LndpObserver
+{
     uint16_t taskId;
     LNDP_HOST_CALLBACK callback;
 };
@@ -158,8 +164,7 @@ class T_LNDP_MANAGE
 public:
     // Stores the lock functions and semaphore ids, builds every table,
     // state 1. 0; LNDP_E_ALREADY when not in state 0.
-    int32_t initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId,
-                       int32_t vsockSemId);
+    int32_t initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId, int32_t vsockSemId);
     // Closes every socket and releases every table; state 0.
     void finalize();
     // The engine task registers its event function: state 0 builds the
@@ -254,7 +259,7 @@ private:
     void releaseHost(LndpLocalHost *host);
     void joinGroups(LndpNetwork *net, bool onlyNew);
     void openSocket(LndpNetwork *net, int32_t &rx);
-    bool vsockLock();   // as mainLock
+    bool vsockLock(); // as mainLock
     void vsockUnlock();
     void handleDatagram(LndpNetwork *net, const netc_endpoint &src, int32_t &tx, int32_t &notify);
     void noteHostTableFull();
@@ -271,13 +276,13 @@ private:
     uint8_t m_hostTableFullNoted = 0;
 
     // The engine's tables, known in the protocol's documents by their gl_ names.
-    LndpNetwork m_networks[LNDP_MAX_NETWORKS];  // gl_networks
-    LndpService m_services[LNDP_MAX_SERVICES];  // gl_services
-    LndpComm m_comms[LNDP_MAX_COMMS];  // gl_comms
-    LndpCallbackPair m_callbacks[LNDP_MAX_COMMS];  // gl_callbacks
-    LndpLocalHost m_hosts[LNDP_MAX_HOSTS];  // gl_hosts
-    LndpObserver m_observers[LNDP_MAX_OBSERVERS];  // gl_observers
-    int32_t m_idMap[LNDP_MAX_SERVICES] = {-1, -1, -1, -1};  // gl_idMap
+    LndpNetwork m_networks[LNDP_MAX_NETWORKS]; // gl_networks
+    LndpService m_services[LNDP_MAX_SERVICES]; // gl_services
+    LndpComm m_comms[LNDP_MAX_COMMS]; // gl_comms
+    LndpCallbackPair m_callbacks[LNDP_MAX_COMMS]; // gl_callbacks
+    LndpLocalHost m_hosts[LNDP_MAX_HOSTS]; // gl_hosts
+    LndpObserver m_observers[LNDP_MAX_OBSERVERS]; // gl_observers
+    int32_t m_idMap[LNDP_MAX_SERVICES] = { -1, -1, -1, -1 }; // gl_idMap
 
     LndpList<LndpNetwork, LNDP_MAX_NETWORKS> m_networksFree, m_networksUsed;
     LndpList<LndpService, LNDP_MAX_SERVICES> m_servicesFree, m_servicesUsed;

@@ -15,7 +15,7 @@ void writeBe16(uint8_t *p, uint16_t v)
     p[1] = (uint8_t)v;
 }
 
-const uint8_t kMagic[4] = {'L', 'N', 'D', 'P'};
+const uint8_t kMagic[4] = { 'L', 'N', 'D', 'P' };
 
 } // namespace
 
@@ -52,13 +52,11 @@ void lndp_broadcastAddr(const netc_addr *local, const netc_addr *mask, netc_addr
     *out = r;
 }
 
-int32_t lndp_buildDatagram(uint8_t *buf, uint32_t cap, uint8_t role, uint8_t reserved,
-                           uint8_t status, const netc_addr *local, const uint8_t mac[6],
-                           const uint8_t *name, uint8_t nameLen, const uint8_t *exInfo,
-                           uint16_t exInfoLen)
+int32_t lndp_buildDatagram(uint8_t *buf, uint32_t cap, uint8_t role, uint8_t reserved, uint8_t status,
+                           const netc_addr *local, const uint8_t mac[6], const uint8_t *name, uint8_t nameLen,
+                           const uint8_t *exInfo, uint16_t exInfoLen)
 {
-    if (!buf || !local || !mac || !name || nameLen == 0 || exInfoLen > LNDP_MAX_EXINFO
-        || (exInfoLen > 0 && !exInfo))
+    if (!buf || !local || !mac || !name || nameLen == 0 || exInfoLen > LNDP_MAX_EXINFO || (exInfoLen > 0 && !exInfo))
         return LNDP_E_PARAM;
     const uint32_t length = (uint32_t)exInfoLen + nameLen + 27u;
     const uint32_t total = length + 6u;
@@ -67,8 +65,8 @@ int32_t lndp_buildDatagram(uint8_t *buf, uint32_t cap, uint8_t role, uint8_t res
 
     memcpy(buf, kMagic, 4);
     writeBe16(buf + 4, (uint16_t)length);
-    buf[6] = (uint8_t)((role == LNDP_ROLE_RESPONDER ? LNDP_FLAG_ROLE : 0u)
-                       | (((unsigned)reserved << 4) & 0x70u) | (status & 0x0Fu));
+    buf[6] = (uint8_t)((role == LNDP_ROLE_RESPONDER ? LNDP_FLAG_ROLE : 0u) | (((unsigned)reserved << 4) & 0x70u)
+                       | (status & 0x0Fu));
     memset(buf + 8, 0, 16);
     if (local->family == NETC_AF_INET) {
         buf[7] = 4;
@@ -86,8 +84,8 @@ int32_t lndp_buildDatagram(uint8_t *buf, uint32_t cap, uint8_t role, uint8_t res
     return (int32_t)total;
 }
 
-int32_t lndp_validateDatagram(const uint8_t *data, int32_t size, const netc_addr *source,
-                              const netc_addr *local, T_LNDP_PARSE *out)
+int32_t lndp_validateDatagram(const uint8_t *data, int32_t size, const netc_addr *source, const netc_addr *local,
+                              T_LNDP_PARSE *out)
 {
     if (lndp_addrEqual(source, local))
         return LNDP_CHECK_OWN;
@@ -150,8 +148,7 @@ void lndp_decodeDatagram(const uint8_t *data, const T_LNDP_PARSE *parse, const n
     out->rawAddrFamily = data[7];
 }
 
-int32_t lndp_exInfoNext(const uint8_t *data, uint32_t len, uint32_t *offset, const uint8_t **str,
-                        uint32_t *strLen)
+int32_t lndp_exInfoNext(const uint8_t *data, uint32_t len, uint32_t *offset, const uint8_t **str, uint32_t *strLen)
 {
     if (!data || !offset || !str || !strLen || *offset >= len)
         return 0;
@@ -164,8 +161,7 @@ int32_t lndp_exInfoNext(const uint8_t *data, uint32_t len, uint32_t *offset, con
     return 1;
 }
 
-int32_t lndp_exInfoAppend(uint8_t *buf, uint32_t cap, uint32_t *used, const uint8_t *str,
-                          uint32_t len)
+int32_t lndp_exInfoAppend(uint8_t *buf, uint32_t cap, uint32_t *used, const uint8_t *str, uint32_t len)
 {
     if (!buf || !used || (!str && len > 0) || *used > cap)
         return LNDP_E_PARAM;

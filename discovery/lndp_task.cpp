@@ -16,11 +16,11 @@ uint32_t gl_ulStartupCnt = 0;
 uint16_t gl_hMainSemId = 0;
 uint16_t gl_hVsockSemId = 0;
 // Read by the socket task when it raises events; written at start and stop.
-std::atomic<uint16_t> gl_hMyTskId{0};
+std::atomic<uint16_t> gl_hMyTskId{ 0 };
 bool gl_startedSocketModule = false;
 // Set by the clean-up: the task ends at its next wake-up. Cooperative and
 // checked by the task itself, so that the clean-up can bound its wait.
-std::atomic<bool> gl_stopRequested{false};
+std::atomic<bool> gl_stopRequested{ false };
 // A clean-up whose task did not end in time: the engine, its locks and the
 // socket module are kept for that task until a later clean-up succeeds.
 bool gl_teardownPending = false;
@@ -41,8 +41,7 @@ bool stopRequested(int32_t waitResult)
 void waitForTermination()
 {
     uint32_t flags = 0;
-    while (!stopRequested(oswrap_VtwaiTfl(&flags, LNDP_TFL_ALL, OSWRAP_TMO_FEVR))) {
-    }
+    while (!stopRequested(oswrap_VtwaiTfl(&flags, LNDP_TFL_ALL, OSWRAP_TMO_FEVR))) { }
 }
 
 } // namespace
@@ -109,8 +108,7 @@ void lndp_taskMain(void *)
         if (flags & LNDP_TFL_INTERVAL) {
             gl_manage.runInterval(rx, tx, notify);
             lastInterval = nowMs();
-            flags |= (rx ? LNDP_TFL_RECEIVE : 0u) | (tx ? LNDP_TFL_SEND : 0u)
-                   | (notify ? LNDP_TFL_NOTIFY : 0u);
+            flags |= (rx ? LNDP_TFL_RECEIVE : 0u) | (tx ? LNDP_TFL_SEND : 0u) | (notify ? LNDP_TFL_NOTIFY : 0u);
         }
         if (flags & LNDP_TFL_SOCKET) {
             gl_manage.runSocketCallback(rx, tx);
@@ -164,7 +162,7 @@ static int32_t teardown()
     if (taskId) {
         gl_stopRequested.store(true);
         oswrap_VsetTfl(taskId, LNDP_TFL_OTHER);
-        const int32_t r = oswrap_DelTsk(taskId);    // waits up to 5 s
+        const int32_t r = oswrap_DelTsk(taskId); // waits up to 5 s
         if (r != OSWRAP_E_OK && r != OSWRAP_E_NOEXS) {
             gl_teardownPending = true;
             return LNDP_E_TASK;
@@ -194,7 +192,7 @@ int32_t lndp_startup(void)
             return LNDP_E_TASK;
         gl_startedSocketModule = true;
     }
-    T_OSWRAP_CSEM sem = {0, 1, "LNDPMAIN"};
+    T_OSWRAP_CSEM sem = { 0, 1, "LNDPMAIN" };
     int32_t mainId = 0;
     int32_t vsockId = 0;
     if (oswrap_AcreSem(&mainId, &sem) != OSWRAP_E_OK) {
@@ -219,7 +217,7 @@ int32_t lndp_startup(void)
     }
 
     gl_stopRequested.store(false);
-    T_OSWRAP_CTSK tsk = {0, lndp_taskMain, LNDP_TASK_PRIORITY, LNDP_TASK_STACK, "LNDPSVC"};
+    T_OSWRAP_CTSK tsk = { 0, lndp_taskMain, LNDP_TASK_PRIORITY, LNDP_TASK_STACK, "LNDPSVC" };
     int32_t taskId = 0;
     if (oswrap_AcreTsk(&taskId, &tsk) != OSWRAP_E_OK) {
         gl_manage.finalize();

@@ -8,17 +8,17 @@
 #include <stdint.h>
 
 #define LNDP_TFL_INTERVAL 0x80000000u
-#define LNDP_TFL_SETUP    0x40000000u
-#define LNDP_TFL_NOTIFY   0x20000000u
-#define LNDP_TFL_OTHER    0x10000000u
-#define LNDP_TFL_SOCKET   0x08000000u
-#define LNDP_TFL_RECEIVE  0x04000000u
-#define LNDP_TFL_SEND     0x02000000u
-#define LNDP_TFL_ALL      0xFE000000u
+#define LNDP_TFL_SETUP 0x40000000u
+#define LNDP_TFL_NOTIFY 0x20000000u
+#define LNDP_TFL_OTHER 0x10000000u
+#define LNDP_TFL_SOCKET 0x08000000u
+#define LNDP_TFL_RECEIVE 0x04000000u
+#define LNDP_TFL_SEND 0x02000000u
+#define LNDP_TFL_ALL 0xFE000000u
 
 #define LNDP_TASK_INTERVAL_MS 100
-#define LNDP_TASK_PRIORITY    15
-#define LNDP_TASK_STACK       4096
+#define LNDP_TASK_PRIORITY 15
+#define LNDP_TASK_STACK 4096
 
 /* Entry of the engine task. */
 void lndp_taskMain(void *arg);

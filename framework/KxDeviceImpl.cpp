@@ -3,12 +3,12 @@
 #include "AlertNotifier.h"
 #include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
-#include "PushSessionService.h"
 #include "HashGenerator.h"
 #include "HttpAccessManager.h"
 #include "KxImplSharing.h"
 #include "Logger.h"
 #include "LoginController.h"
+#include "PushSessionService.h"
 #include "Services.h"
 
 KxDeviceImpl::KxDeviceImpl(const QString& deviceId, QObject* parent)

@@ -2,9 +2,9 @@
 
 #include "KxCompGraphCalc.h"
 #include "KxDevice.h"
-#include "KxEQGraphCalc.h"
 #include "KxDeviceEventID.h"
 #include "KxDeviceList.h"
+#include "KxEQGraphCalc.h"
 #include "KxFirmwareUpdater.h"
 #include "KxLanguageSelector.h"
 #include "KxMeterDataAccessor.h"

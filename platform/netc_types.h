@@ -14,14 +14,16 @@ extern "C" {
 #define NETC_AF_INET6 6
 
 /* IPv4 occupies the first 4 bytes, network byte order. */
-typedef struct {
+typedef struct
+{
     int32_t family;
     uint8_t addr[16];
     uint32_t scopeId;
 } netc_addr;
 
 /* Port in host byte order. */
-typedef struct {
+typedef struct
+{
     uint16_t port;
     netc_addr addr;
 } netc_endpoint;
@@ -30,7 +32,8 @@ typedef struct {
 #define NETC_SOCK_EV_CONNECT 1
 #define NETC_SOCK_EV_SEND 4
 #define NETC_SOCK_EV_RECV 5
-typedef struct {
+typedef struct
+{
     int32_t event;
     int32_t result;
 } netc_sock_cb_prm;

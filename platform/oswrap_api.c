@@ -80,7 +80,7 @@ int32_t oswrap_init(void)
 
 static void terminateAndDelete(int32_t id)
 {
-    (void)oswrap_TerTsk(id);    /* E_OBJ for a task that is not running */
+    (void)oswrap_TerTsk(id); /* E_OBJ for a task that is not running */
     (void)oswrap_DelTsk(id);
 }
 
@@ -366,7 +366,7 @@ int32_t oswrap_ExtTsk(void)
     if (id < 1 || id > OSWRAP_MAX_TSK)
         return OSWRAP_E_NOEXS;
     oswrapPort_tskExit(id);
-    return OSWRAP_E_OK;     /* not reached */
+    return OSWRAP_E_OK; /* not reached */
 }
 
 int32_t oswrap_RefTsk(T_OSWRAP_RTSK *info, int32_t id)

@@ -29,35 +29,35 @@ extern "C" {
 #endif
 
 /* ---- result codes ---- */
-#define OSWRAP_E_OK        ((int32_t)0)
-#define OSWRAP_I_FULL      ((int32_t)9)           /* foreign-thread table full, id is 0 */
-#define OSWRAP_I_EXPIRED   ((int32_t)12)          /* timer expired */
-#define OSWRAP_E_FAIL      ((int32_t)0x80000000u) /* generic failure (mailbox not empty) */
-#define OSWRAP_E_NOSPT     ((int32_t)0x80000002u) /* not supported on this platform */
-#define OSWRAP_E_PAR       ((int32_t)0x80000005u) /* bad parameter or id out of range */
-#define OSWRAP_E_MBXID     ((int32_t)0x80000006u) /* mailbox id out of range (send, receive) */
-#define OSWRAP_E_NOEXS     ((int32_t)0x80000007u) /* object not created, or being deleted */
-#define OSWRAP_E_OBJ       ((int32_t)0x80000008u) /* exists already / wrong state / other timer mode */
-#define OSWRAP_E_ID0       ((int32_t)0x80000009u) /* the calling thread has id 0 */
-#define OSWRAP_E_ABANDON   ((int32_t)0x8000000Bu) /* wait abandoned */
-#define OSWRAP_E_TMOUT     ((int32_t)0x8000000Cu) /* time-out, or pattern not satisfied when polling */
-#define OSWRAP_E_NONAME    ((int32_t)0x8000000Eu) /* no object with that name */
-#define OSWRAP_E_NOID      ((int32_t)0x80000010u) /* no free id for automatic assignment */
-#define OSWRAP_E_TERM      ((int32_t)0x80000011u) /* the waiting task has been asked to terminate */
-#define OSWRAP_E_SYS       ((int32_t)0x80000013u) /* the underlying system call failed */
+#define OSWRAP_E_OK ((int32_t)0)
+#define OSWRAP_I_FULL ((int32_t)9) /* foreign-thread table full, id is 0 */
+#define OSWRAP_I_EXPIRED ((int32_t)12) /* timer expired */
+#define OSWRAP_E_FAIL ((int32_t)0x80000000u) /* generic failure (mailbox not empty) */
+#define OSWRAP_E_NOSPT ((int32_t)0x80000002u) /* not supported on this platform */
+#define OSWRAP_E_PAR ((int32_t)0x80000005u) /* bad parameter or id out of range */
+#define OSWRAP_E_MBXID ((int32_t)0x80000006u) /* mailbox id out of range (send, receive) */
+#define OSWRAP_E_NOEXS ((int32_t)0x80000007u) /* object not created, or being deleted */
+#define OSWRAP_E_OBJ ((int32_t)0x80000008u) /* exists already / wrong state / other timer mode */
+#define OSWRAP_E_ID0 ((int32_t)0x80000009u) /* the calling thread has id 0 */
+#define OSWRAP_E_ABANDON ((int32_t)0x8000000Bu) /* wait abandoned */
+#define OSWRAP_E_TMOUT ((int32_t)0x8000000Cu) /* time-out, or pattern not satisfied when polling */
+#define OSWRAP_E_NONAME ((int32_t)0x8000000Eu) /* no object with that name */
+#define OSWRAP_E_NOID ((int32_t)0x80000010u) /* no free id for automatic assignment */
+#define OSWRAP_E_TERM ((int32_t)0x80000011u) /* the waiting task has been asked to terminate */
+#define OSWRAP_E_SYS ((int32_t)0x80000013u) /* the underlying system call failed */
 
 /* ---- time-outs ---- */
-#define OSWRAP_TMO_POL     ((int32_t)0)
-#define OSWRAP_TMO_FEVR    ((int32_t)-1)
+#define OSWRAP_TMO_POL ((int32_t)0)
+#define OSWRAP_TMO_FEVR ((int32_t)-1)
 
 /* ---- table sizes and id ranges ---- */
-#define OSWRAP_MAX_SEM        100   /* ids 1..100; fixed 1..49, automatic 100 down to 50 */
-#define OSWRAP_MAX_FLG        100
-#define OSWRAP_MAX_MBX        100
-#define OSWRAP_MAX_FIXED_ID   49
-#define OSWRAP_MAX_TSK        50    /* ids 1..50; fixed 1..24, automatic 50 down to 25 */
-#define OSWRAP_MAX_FIXED_TSK  24
-#define OSWRAP_MAX_FOREIGN    100   /* foreign thread slots */
+#define OSWRAP_MAX_SEM 100 /* ids 1..100; fixed 1..49, automatic 100 down to 50 */
+#define OSWRAP_MAX_FLG 100
+#define OSWRAP_MAX_MBX 100
+#define OSWRAP_MAX_FIXED_ID 49
+#define OSWRAP_MAX_TSK 50 /* ids 1..50; fixed 1..24, automatic 50 down to 25 */
+#define OSWRAP_MAX_FIXED_TSK 24
+#define OSWRAP_MAX_FOREIGN 100 /* foreign thread slots */
 /* A foreign thread's id is 0x8000 | (generation << 7) | slot, 0x8000..0xFFFF:
  * the generation counts the slot's occupants (modulo 256), so a thread that
  * takes over a dead thread's slot gets another id than its last 255
@@ -65,75 +65,83 @@ extern "C" {
 #define OSWRAP_FOREIGN_ID_BASE 0x8000
 #define OSWRAP_FOREIGN_SLOT_BITS 7
 #define OSWRAP_FOREIGN_GENERATIONS 256u
-#define OSWRAP_NAME_LEN       8     /* longer names are truncated to 8 characters */
+#define OSWRAP_NAME_LEN 8 /* longer names are truncated to 8 characters */
 
 /* ---- flag wait modes and attributes ---- */
-#define OSWRAP_TWF_ANDW    0x00     /* every bit of the pattern */
-#define OSWRAP_TWF_ORW     0x01     /* any bit of the pattern */
-#define OSWRAP_TA_CLR      0x04     /* flag attribute: clear the whole word when a wait is satisfied */
+#define OSWRAP_TWF_ANDW 0x00 /* every bit of the pattern */
+#define OSWRAP_TWF_ORW 0x01 /* any bit of the pattern */
+#define OSWRAP_TA_CLR 0x04 /* flag attribute: clear the whole word when a wait is satisfied */
 #define OSWRAP_TFL_TERMINATE 0x10000u /* task flag bit raised by oswrap_TerTsk */
 
 /* ---- task states ---- */
-#define OSWRAP_TTS_RUN     1
-#define OSWRAP_TTS_SUS     8
-#define OSWRAP_TTS_DMT     16
+#define OSWRAP_TTS_RUN 1
+#define OSWRAP_TTS_SUS 8
+#define OSWRAP_TTS_DMT 16
 
 /* ---- creation records ---- */
-typedef struct {
+typedef struct
+{
     uint32_t attr;
-    int32_t initCount;      /* 0 .. 0x7FFFFFFF */
-    const char *name;       /* may be null; truncated to 8 characters */
+    int32_t initCount; /* 0 .. 0x7FFFFFFF */
+    const char *name; /* may be null; truncated to 8 characters */
 } T_OSWRAP_CSEM;
 
-typedef struct {
-    uint32_t attr;          /* OSWRAP_TA_CLR */
+typedef struct
+{
+    uint32_t attr; /* OSWRAP_TA_CLR */
     uint32_t initPattern;
     const char *name;
 } T_OSWRAP_CFLG;
 
-typedef struct {
+typedef struct
+{
     uint32_t attr;
     const char *name;
 } T_OSWRAP_CMBX;
 
 typedef void (*oswrap_TaskEntry)(void *arg);
 
-typedef struct {
+typedef struct
+{
     uint32_t attr;
     oswrap_TaskEntry entry;
-    uint16_t priority;      /* recorded and reported, not applied */
-    uint32_t stackSize;     /* bytes; see oswrap_StaTsk */
+    uint16_t priority; /* recorded and reported, not applied */
+    uint32_t stackSize; /* bytes; see oswrap_StaTsk */
     const char *name;
 } T_OSWRAP_CTSK;
 
 /* Task report of oswrap_RefTsk. */
-typedef struct {
+typedef struct
+{
     uint32_t attr;
     oswrap_TaskEntry entry;
     uint16_t basePriority;
     uint16_t currentPriority;
     uint32_t stackSize;
     char name[OSWRAP_NAME_LEN + 1];
-    int32_t state;          /* OSWRAP_TTS_* */
+    int32_t state; /* OSWRAP_TTS_* */
 } T_OSWRAP_RTSK;
 
 /* Mailbox message: the first 8 bytes of every message belong to the mailbox
  * while it is queued. */
-typedef struct T_OSWRAP_MSG {
-    union {
+typedef struct T_OSWRAP_MSG
+{
+    union
+    {
         struct T_OSWRAP_MSG *next;
         uint64_t reserved;
     } link;
 } T_OSWRAP_MSG;
 
 /* Caller-owned millisecond timer. */
-#define OSWRAP_TIMER_STOPPED   0
-#define OSWRAP_TIMER_FREERUN   1
-#define OSWRAP_TIMER_ONESHOT   2
-#define OSWRAP_TIMER_EXPIRED   3
-typedef struct {
+#define OSWRAP_TIMER_STOPPED 0
+#define OSWRAP_TIMER_FREERUN 1
+#define OSWRAP_TIMER_ONESHOT 2
+#define OSWRAP_TIMER_EXPIRED 3
+typedef struct
+{
     uint8_t mode;
-    uint32_t start;         /* oswrap_Get1msCount at start */
+    uint32_t start; /* oswrap_Get1msCount at start */
     uint32_t duration;
 } T_OSWRAP_TIMER_MS;
 
@@ -160,7 +168,7 @@ int32_t oswrap_DelSem(int32_t id);
 int32_t oswrap_WaiSem(int32_t id);
 int32_t oswrap_TwaiSem(int32_t id, int32_t tmoMs);
 int32_t oswrap_SigSem(int32_t id);
-int32_t oswrap_SigSemFromISR(int32_t id);            /* E_NOSPT */
+int32_t oswrap_SigSemFromISR(int32_t id); /* E_NOSPT */
 int32_t oswrap_VinqSem(int32_t *id, const char *name);
 /* Current count, for diagnostics: 0 and *count; E_PAR; E_NOEXS. */
 int32_t oswrap_RefSem(int32_t id, int32_t *count);
@@ -174,7 +182,7 @@ int32_t oswrap_CreFlg(int32_t id, const T_OSWRAP_CFLG *pk);
 int32_t oswrap_AcreFlg(int32_t *id, const T_OSWRAP_CFLG *pk);
 int32_t oswrap_DelFlg(int32_t id);
 int32_t oswrap_SetFlg(int32_t id, uint32_t bits);
-int32_t oswrap_SetFlgFromISR(int32_t id, uint32_t bits);  /* E_NOSPT */
+int32_t oswrap_SetFlgFromISR(int32_t id, uint32_t bits); /* E_NOSPT */
 int32_t oswrap_ClrFlg(int32_t id, uint32_t mask);
 int32_t oswrap_PolFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode);
 int32_t oswrap_WaiFlg(uint32_t *out, int32_t id, uint32_t pattern, uint32_t mode);
@@ -191,7 +199,7 @@ int32_t oswrap_CreMbx(int32_t id, const T_OSWRAP_CMBX *pk);
 int32_t oswrap_AcreMbx(int32_t *id, const T_OSWRAP_CMBX *pk);
 int32_t oswrap_DelMbx(int32_t id);
 int32_t oswrap_SndMsg(int32_t id, T_OSWRAP_MSG *msg);
-int32_t oswrap_SndMsgFromISR(int32_t id, T_OSWRAP_MSG *msg);   /* E_NOSPT */
+int32_t oswrap_SndMsgFromISR(int32_t id, T_OSWRAP_MSG *msg); /* E_NOSPT */
 int32_t oswrap_RcvMsg(T_OSWRAP_MSG **msg, int32_t id);
 int32_t oswrap_TrcvMsg(T_OSWRAP_MSG **msg, int32_t id, int32_t tmoMs);
 int32_t oswrap_IsMsgBoxEmpty(int32_t id);
@@ -236,7 +244,7 @@ int32_t oswrap_VinqTsk(int32_t *id, const char *name);
  * asked to terminate - also on every later call; E_TMOUT (out = 0);
  * E_NOEXS when the caller is not a task; E_PAR (null out, bad time-out). */
 int32_t oswrap_VsetTfl(int32_t id, uint32_t bits);
-int32_t oswrap_VsetTflFromISR(int32_t id, uint32_t bits);   /* E_NOSPT */
+int32_t oswrap_VsetTflFromISR(int32_t id, uint32_t bits); /* E_NOSPT */
 int32_t oswrap_VclrTfl(int32_t id, uint32_t mask);
 int32_t oswrap_VtwaiTfl(uint32_t *out, uint32_t pattern, int32_t tmoMs);
 
@@ -258,7 +266,7 @@ int32_t oswrap_CheckReqTerminate(void);
 int32_t oswrap_GetTskLoad(uint32_t *load, int32_t id);
 int32_t oswrap_GetProcessLoad(uint32_t *load);
 
-int32_t oswrap_WaiTsk(int32_t ms);   /* sleep; E_PAR when negative */
+int32_t oswrap_WaiTsk(int32_t ms); /* sleep; E_PAR when negative */
 int32_t oswrap_yield(void);
 /* Waits until the thread of task 1 has ended, when task 1 has been started. */
 int32_t oswrap_WaitForSysMainTaskFinished(void);

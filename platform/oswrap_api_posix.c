@@ -22,7 +22,8 @@
 
 enum { ST_FREE = 0, ST_CREATING = 1, ST_CREATED = 2, ST_DELETING = 3, ST_DELETED = 4 };
 
-typedef struct {
+typedef struct
+{
     pthread_mutex_t mtx;
     pthread_cond_t cond;
     int32_t status;
@@ -30,34 +31,38 @@ typedef struct {
     char name[OSWRAP_NAME_LEN + 1];
 } ObjHdr;
 
-typedef struct {
+typedef struct
+{
     ObjHdr h;
     int32_t count;
     int32_t waiters;
 } SemEntry;
 
-typedef struct {
+typedef struct
+{
     ObjHdr h;
     uint32_t pattern;
     uint32_t attr;
 } FlgEntry;
 
-typedef struct {
+typedef struct
+{
     ObjHdr h;
     uint32_t attr;
     T_OSWRAP_MSG *head;
     T_OSWRAP_MSG *tail;
 } MbxEntry;
 
-typedef struct {
-    ObjHdr h;               /* status of the task slot; protects the fields below */
-    FlgEntry tfl;           /* the task's own flag word, clears on wake */
-    T_OSWRAP_CTSK rec;      /* rec.name points at h.name */
+typedef struct
+{
+    ObjHdr h; /* status of the task slot; protects the fields below */
+    FlgEntry tfl; /* the task's own flag word, clears on wake */
+    T_OSWRAP_CTSK rec; /* rec.name points at h.name */
     uint16_t curPriority;
     int32_t state;
     int terminateReq;
-    int hasThread;          /* a thread was created and not yet joined */
-    int ended;              /* that thread has finished */
+    int hasThread; /* a thread was created and not yet joined */
+    int ended; /* that thread has finished */
     int32_t generation;
     pthread_t thread;
     void *arg;
@@ -69,7 +74,7 @@ static SemEntry sSemaphore[OSWRAP_MAX_SEM + 1];
 static FlgEntry sEventFlag[OSWRAP_MAX_FLG + 1];
 static MbxEntry sMailBox[OSWRAP_MAX_MBX + 1];
 static TskEntry sTaskInfo[OSWRAP_MAX_TSK + 1];
-static atomic_int sUnmanagedTaskInfo[OSWRAP_MAX_FOREIGN];   /* 0 free, 1 taken */
+static atomic_int sUnmanagedTaskInfo[OSWRAP_MAX_FOREIGN]; /* 0 free, 1 taken */
 /* Occupants of each foreign slot so far: part of the id, so that a thread
  * taking a dead thread's slot is not mistaken for it (by a subscription
  * table, say). Never reset, not even by oswrap_init. */
@@ -129,7 +134,7 @@ static void initHdr(ObjHdr *h)
 
 static void foreignThreadEnded(void *value)
 {
-    intptr_t v = (intptr_t)value;           /* (generation << 8) | (slot + 1) */
+    intptr_t v = (intptr_t)value; /* (generation << 8) | (slot + 1) */
     int slot = (int)(v & 0xFF) - 1;
     if (slot >= 0 && slot < OSWRAP_MAX_FOREIGN && (int)(v >> 8) == atomic_load(&sGeneration))
         atomic_store(&sUnmanagedTaskInfo[slot], 0);
@@ -191,7 +196,7 @@ static int32_t claim(ObjHdr *h)
         return OSWRAP_E_OBJ;
     }
     h->status = ST_CREATING;
-    return OSWRAP_E_OK;         /* still locked */
+    return OSWRAP_E_OK; /* still locked */
 }
 
 static void publish(ObjHdr *h, const char *name)
@@ -378,8 +383,7 @@ int32_t oswrapPort_semCount(int32_t id, int32_t *count)
 /* ---------------------------------------------------------- event flags */
 
 /* Flag wait on an entered, locked entry. */
-static int32_t flagWaitLocked(FlgEntry *e, uint32_t *out, uint32_t pattern, uint32_t mode,
-                              int32_t tmoMs)
+static int32_t flagWaitLocked(FlgEntry *e, uint32_t *out, uint32_t pattern, uint32_t mode, int32_t tmoMs)
 {
     struct timespec dl;
     if (tmoMs > 0)
@@ -542,7 +546,7 @@ int32_t oswrapPort_foreignId(int32_t *id)
         if (atomic_compare_exchange_strong(&sUnmanagedTaskInfo[slot], &expected, 1)) {
             const uint32_t occupant = atomic_fetch_add(&sForeignGeneration[slot], 1u);
             tlId = OSWRAP_FOREIGN_ID_BASE
-                 | (int32_t)((occupant % OSWRAP_FOREIGN_GENERATIONS) << OSWRAP_FOREIGN_SLOT_BITS) | slot;
+                   | (int32_t)((occupant % OSWRAP_FOREIGN_GENERATIONS) << OSWRAP_FOREIGN_SLOT_BITS) | slot;
             tlGeneration = gen;
             pthread_setspecific(sForeignKey, (void *)(((intptr_t)gen << 8) | (slot + 1)));
             *id = tlId;
@@ -562,7 +566,7 @@ int32_t oswrapPort_tskCreate(int32_t id, const T_OSWRAP_CTSK *pk)
     /* A running thread from before a failed deletion would still own the
      * slot; claim() only succeeds on a free slot, which has none. */
     e->rec = *pk;
-    e->rec.name = NULL;     /* reported from h.name */
+    e->rec.name = NULL; /* reported from h.name */
     e->curPriority = pk->priority;
     e->state = OSWRAP_TTS_DMT;
     e->terminateReq = 0;
@@ -616,7 +620,7 @@ int32_t oswrapPort_tskStart(int32_t id, void *arg)
         pthread_mutex_unlock(&e->h.mtx);
         pthread_join(old, NULL);
         pthread_mutex_lock(&e->h.mtx);
-        if (e->hasThread)       /* another starter won meanwhile */
+        if (e->hasThread) /* another starter won meanwhile */
             return leave(&e->h, OSWRAP_E_OBJ);
     }
     pthread_attr_t attr;
@@ -724,7 +728,7 @@ int32_t oswrapPort_tskResume(int32_t id)
 void oswrapPort_tskExit(int32_t id)
 {
     (void)id;
-    pthread_exit(NULL);     /* taskEnded() marks the task dormant */
+    pthread_exit(NULL); /* taskEnded() marks the task dormant */
 }
 
 int32_t oswrapPort_tskRef(T_OSWRAP_RTSK *info, int32_t id)
@@ -835,8 +839,7 @@ int32_t oswrapPort_processLoad(uint32_t *load)
 void oswrapPort_sleepMs(int32_t ms)
 {
     struct timespec ts = { ms / 1000, (long)(ms % 1000) * 1000000L };
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
 }
 
 void oswrapPort_yield(void)

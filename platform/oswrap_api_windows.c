@@ -26,52 +26,57 @@
 #endif
 #include "oswrap_port.h"
 
-#include <windows.h>
 #include <process.h>
 #include <string.h>
+#include <windows.h>
 
 enum { ST_FREE = 0, ST_CREATING = 1, ST_CREATED = 2, ST_DELETING = 3, ST_DELETED = 4 };
 
-typedef struct {
+typedef struct
+{
     volatile LONG status;
     volatile LONG users;
-    HANDLE gone;            /* manual-reset, set when deletion starts */
+    HANDLE gone; /* manual-reset, set when deletion starts */
     char name[OSWRAP_NAME_LEN + 1];
 } ObjHdr;
 
-typedef struct {
+typedef struct
+{
     ObjHdr h;
     HANDLE sem;
     volatile LONG count;
 } SemEntry;
 
-typedef struct {
+typedef struct
+{
     ObjHdr h;
     volatile LONG pattern;
     uint32_t attr;
-    HANDLE wake;            /* semaphore: one release per waiting thread */
-    LONG waiters;           /* module lock */
-    LONG pending;           /* releases not yet taken by a waiter; module lock */
+    HANDLE wake; /* semaphore: one release per waiting thread */
+    LONG waiters; /* module lock */
+    LONG pending; /* releases not yet taken by a waiter; module lock */
 } FlgEntry;
 
-typedef struct {
+typedef struct
+{
     ObjHdr h;
     uint32_t attr;
-    HANDLE event;           /* manual-reset, signalled while messages wait */
-    T_OSWRAP_MSG *head;     /* module lock */
+    HANDLE event; /* manual-reset, signalled while messages wait */
+    T_OSWRAP_MSG *head; /* module lock */
     T_OSWRAP_MSG *tail;
 } MbxEntry;
 
-typedef struct {
+typedef struct
+{
     ObjHdr h;
-    FlgEntry tfl;           /* the task's own flag word, clears on wake */
-    T_OSWRAP_CTSK rec;      /* rec.name points nowhere; reported from h.name */
+    FlgEntry tfl; /* the task's own flag word, clears on wake */
+    T_OSWRAP_CTSK rec; /* rec.name points nowhere; reported from h.name */
     uint16_t curPriority;
     volatile LONG state;
     volatile LONG terminateReq;
-    HANDLE thread;          /* the last started thread, until reaped */
-    volatile DWORD threadId;    /* while that thread runs its entry; else 0 */
-    volatile LONG ended;    /* that thread has left its entry (it may still be exiting) */
+    HANDLE thread; /* the last started thread, until reaped */
+    volatile DWORD threadId; /* while that thread runs its entry; else 0 */
+    volatile LONG ended; /* that thread has left its entry (it may still be exiting) */
     void *arg;
     uint64_t lastCpu100ns;
     uint64_t lastWallUs;
@@ -81,7 +86,7 @@ static SemEntry sSemaphore[OSWRAP_MAX_SEM + 1];
 static FlgEntry sEventFlag[OSWRAP_MAX_FLG + 1];
 static MbxEntry sMailBox[OSWRAP_MAX_MBX + 1];
 static TskEntry sTaskInfo[OSWRAP_MAX_TSK + 1];
-static volatile LONG sUnmanagedTaskInfo[OSWRAP_MAX_FOREIGN];   /* 0 free, 1 taken */
+static volatile LONG sUnmanagedTaskInfo[OSWRAP_MAX_FOREIGN]; /* 0 free, 1 taken */
 /* Occupants of each foreign slot so far: part of the id, so that a thread
  * taking a dead thread's slot is not mistaken for it. Never reset. */
 static volatile LONG sForeignGeneration[OSWRAP_MAX_FOREIGN];
@@ -96,8 +101,8 @@ static volatile LONG sInitialised;
  * never taken for a current one. */
 static volatile LONG sGeneration;
 
-static LARGE_INTEGER sQpcFrequency;     /* 0 when the counter is unavailable */
-static uint64_t sLastProcCpu100ns, sLastProcWallUs;     /* module lock */
+static LARGE_INTEGER sQpcFrequency; /* 0 when the counter is unavailable */
+static uint64_t sLastProcCpu100ns, sLastProcWallUs; /* module lock */
 
 static oswrap_ClockSource volatile sClockSource;
 
@@ -127,7 +132,7 @@ static DWORD remainingMs(int32_t tmoMs, uint64_t deadlineUs)
 
 static void WINAPI foreignThreadEnded(void *value)
 {
-    const uintptr_t v = (uintptr_t)value;  /* (session << 16) | id */
+    const uintptr_t v = (uintptr_t)value; /* (session << 16) | id */
     const int slot = (int)(v & ((1u << OSWRAP_FOREIGN_SLOT_BITS) - 1u));
     if (v && slot < OSWRAP_MAX_FOREIGN && (LONG)(v >> 16) == sGeneration)
         InterlockedExchange(&sUnmanagedTaskInfo[slot], 0);
@@ -437,7 +442,7 @@ static int32_t flagWait(FlgEntry *e, uint32_t *out, uint32_t pattern, uint32_t m
         }
         unlockModule();
         if (r == OSWRAP_E_TMOUT)
-            last = 1;           /* one more test: a set may have raced the time-out */
+            last = 1; /* one more test: a set may have raced the time-out */
         else if (r != OSWRAP_E_OK) {
             *out = 0;
             return r;
@@ -696,7 +701,7 @@ int32_t oswrapPort_tskStart(int32_t id, void *arg)
     /* The previous thread has left its entry (oswrap_ExtTsk or a return). */
     reapThread(e);
     lockModule();
-    if (e->thread) {        /* another start won meanwhile */
+    if (e->thread) { /* another start won meanwhile */
         unlockModule();
         return leave(&e->h, OSWRAP_E_OBJ);
     }
@@ -728,8 +733,7 @@ static HANDLE threadHandle(TskEntry *e)
     HANDLE t = NULL;
     lockModule();
     if (e->thread
-        && !DuplicateHandle(GetCurrentProcess(), e->thread, GetCurrentProcess(), &t, 0, FALSE,
-                            DUPLICATE_SAME_ACCESS))
+        && !DuplicateHandle(GetCurrentProcess(), e->thread, GetCurrentProcess(), &t, 0, FALSE, DUPLICATE_SAME_ACCESS))
         t = NULL;
     unlockModule();
     return t;
@@ -803,8 +807,7 @@ int32_t oswrapPort_tskSuspend(int32_t id)
     if (e->terminateReq)
         return leave(&e->h, OSWRAP_E_OBJ);
     HANDLE t = threadHandle(e);
-    if (!t || e->ended
-        || InterlockedCompareExchange(&e->state, OSWRAP_TTS_SUS, OSWRAP_TTS_RUN) != OSWRAP_TTS_RUN) {
+    if (!t || e->ended || InterlockedCompareExchange(&e->state, OSWRAP_TTS_SUS, OSWRAP_TTS_RUN) != OSWRAP_TTS_RUN) {
         if (t)
             CloseHandle(t);
         return leave(&e->h, OSWRAP_E_OBJ);
@@ -893,8 +896,7 @@ int32_t oswrapPort_foreignId(int32_t *id)
         if (InterlockedCompareExchange(&sUnmanagedTaskInfo[slot], 1, 0) == 0) {
             const uint32_t occupant = (uint32_t)InterlockedIncrement(&sForeignGeneration[slot]) - 1u;
             const int32_t fid = OSWRAP_FOREIGN_ID_BASE
-                              | (int32_t)((occupant % OSWRAP_FOREIGN_GENERATIONS) << OSWRAP_FOREIGN_SLOT_BITS)
-                              | slot;
+                                | (int32_t)((occupant % OSWRAP_FOREIGN_GENERATIONS) << OSWRAP_FOREIGN_SLOT_BITS) | slot;
             FlsSetValue(sForeignFls, (void *)(((uintptr_t)gen << 16) | (uintptr_t)fid));
             *id = fid;
             return OSWRAP_E_OK;
@@ -1014,8 +1016,8 @@ void oswrap_VsetClkSrc(oswrap_ClockSource src)
 /* The replaced clock when one is set, else the performance counter. */
 int32_t oswrapPort_monoMs(uint32_t *ms)
 {
-    oswrap_ClockSource src =
-        (oswrap_ClockSource)InterlockedCompareExchangePointer((void *volatile *)&sClockSource, NULL, NULL);
+    oswrap_ClockSource src
+        = (oswrap_ClockSource)InterlockedCompareExchangePointer((void *volatile *)&sClockSource, NULL, NULL);
     if (src) {
         *ms = src();
         return OSWRAP_E_OK;

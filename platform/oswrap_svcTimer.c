@@ -90,15 +90,29 @@ int32_t oswrap_svcIsActiveTimerMs(const T_OSWRAP_TIMER_MS *t)
 {
     if (!t)
         return OSWRAP_E_PAR;
-    return (t->mode == OSWRAP_TIMER_FREERUN || t->mode == OSWRAP_TIMER_ONESHOT) ? OSWRAP_E_OK
-                                                                                : OSWRAP_E_OBJ;
+    return (t->mode == OSWRAP_TIMER_FREERUN || t->mode == OSWRAP_TIMER_ONESHOT) ? OSWRAP_E_OK : OSWRAP_E_OBJ;
 }
 
-uint32_t oswrap_CnvSysClk(uint32_t x) { return x; }
-uint32_t oswrap_CnvSysClkToMsec(uint32_t x) { return x; }
-int32_t oswrap_VsysClk(void) { return OSWRAP_E_OK; }
-int32_t oswrap_RotRdq(void) { return OSWRAP_E_OK; }
-int32_t oswrap_RefSys(void) { return OSWRAP_E_OK; }
+uint32_t oswrap_CnvSysClk(uint32_t x)
+{
+    return x;
+}
+uint32_t oswrap_CnvSysClkToMsec(uint32_t x)
+{
+    return x;
+}
+int32_t oswrap_VsysClk(void)
+{
+    return OSWRAP_E_OK;
+}
+int32_t oswrap_RotRdq(void)
+{
+    return OSWRAP_E_OK;
+}
+int32_t oswrap_RefSys(void)
+{
+    return OSWRAP_E_OK;
+}
 
 /* A null word answers OSWRAP_E_PAR instead of faulting; that value is also
  * a possible old value, so callers that can pass null must not rely on it. */

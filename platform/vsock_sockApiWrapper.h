@@ -24,14 +24,15 @@ extern "C" {
 typedef intptr_t vsock_osSock;
 #define VSOCK_OS_INVALID ((vsock_osSock)-1)
 
-#define VSOCK_WAIT_READ   0x1
-#define VSOCK_WAIT_WRITE  0x2
+#define VSOCK_WAIT_READ 0x1
+#define VSOCK_WAIT_WRITE 0x2
 #define VSOCK_WAIT_EXCEPT 0x4
 
-typedef struct {
+typedef struct
+{
     vsock_osSock sock;
-    int32_t slot;       /* OS table slot, for the caller */
-    uint8_t want;       /* VSOCK_WAIT_* */
+    int32_t slot; /* OS table slot, for the caller */
+    uint8_t want; /* VSOCK_WAIT_* */
     uint8_t got;
 } vsock_waitItem;
 
@@ -75,11 +76,9 @@ int32_t vsock_sockApiShutdown(vsock_osSock s, int32_t how);
  * the socket hears it. 0, or the error the system gives (a second join of
  * one group, leaving a group not joined). VSOCK_E_NOSPACE past four groups
  * on one socket. */
-int32_t vsock_sockApiMembership(vsock_osSock s, int join, const netc_addr *group,
-                                const netc_addr *iface);
+int32_t vsock_sockApiMembership(vsock_osSock s, int join, const netc_addr *group, const netc_addr *iface);
 
-int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
-                                  int32_t max);
+int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out, int32_t max);
 
 /* Gratuitous ARP for the IPv4 address addr (checked by the caller): 0 when
  * sent (answered or not), VSOCK_E_NOSPT where the system offers no way. */

@@ -39,16 +39,17 @@
 
 static int gWakeFd = -1;
 
-#define PORT_MAX_COMPANIONS 5   /* the subnet broadcast and four groups */
+#define PORT_MAX_COMPANIONS 5 /* the subnet broadcast and four groups */
 
 /* A UDP socket bound to a unicast address, with its companions. */
-typedef struct {
+typedef struct
+{
     int used;
     int fd;
-    char ifName[IF_NAMESIZE];               /* "" when no interface carries the address */
+    char ifName[IF_NAMESIZE]; /* "" when no interface carries the address */
     int32_t companions;
     int companionFd[PORT_MAX_COMPANIONS];
-    uint32_t companionAddr[PORT_MAX_COMPANIONS];  /* bound address, network order */
+    uint32_t companionAddr[PORT_MAX_COMPANIONS]; /* bound address, network order */
 } PortUdp;
 
 /* Written by open, close and membership calls, read by the socket task's
@@ -230,13 +231,13 @@ void vsock_sockApiWake(void)
 {
     uint64_t one = 1;
     ssize_t r = write(gWakeFd, &one, sizeof one);
-    (void)r;    /* a full counter still wakes the reader */
+    (void)r; /* a full counter still wakes the reader */
 }
 
 int32_t vsock_sockApiWait(vsock_waitItem *items, int32_t count, int32_t timeoutMs)
 {
     struct pollfd pfd[VSOCK_MAX_OS_SOCKETS * (1 + PORT_MAX_COMPANIONS) + 1];
-    int32_t ownerOf[VSOCK_MAX_OS_SOCKETS * PORT_MAX_COMPANIONS];   /* companion -> item */
+    int32_t ownerOf[VSOCK_MAX_OS_SOCKETS * PORT_MAX_COMPANIONS]; /* companion -> item */
     if (count > VSOCK_MAX_OS_SOCKETS)
         count = VSOCK_MAX_OS_SOCKETS;
     pfd[0].fd = gWakeFd;
@@ -442,8 +443,7 @@ int32_t vsock_sockApiRecv(vsock_osSock s, void *buf, int32_t size)
 {
     ssize_t n = recv((int)s, buf, (size_t)size, 0);
     if (n < 0)
-        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? VSOCK_E_NODATA
-                                                                           : mapErrno(errno);
+        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? VSOCK_E_NODATA : mapErrno(errno);
     return (int32_t)n;
 }
 
@@ -453,8 +453,7 @@ int32_t vsock_sockApiShutdown(vsock_osSock s, int32_t how)
     return shutdown((int)s, h) == 0 ? 0 : mapErrno(errno);
 }
 
-int32_t vsock_sockApiMembership(vsock_osSock s, int join, const netc_addr *group,
-                                const netc_addr *iface)
+int32_t vsock_sockApiMembership(vsock_osSock s, int join, const netc_addr *group, const netc_addr *iface)
 {
     struct ip_mreq mr;
     memcpy(&mr.imr_multiaddr, group->addr, 4);
@@ -530,8 +529,7 @@ static int adapterKind(const struct ifaddrs *ifa, const struct sockaddr_ll **ll)
     return 0;
 }
 
-int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
-                                  int32_t max)
+int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out, int32_t max)
 {
     struct ifaddrs *list = NULL;
     if (getifaddrs(&list) != 0)

@@ -20,11 +20,11 @@
 #endif
 #include "vsock_sockApiWrapper.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <stdlib.h>
 #include <string.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include "vsock_sockAddr.h"
 
@@ -35,7 +35,8 @@ static int gWsaStarted;
 
 /* The groups joined on each UDP socket, network order. Written by the
  * membership and close calls, under its own lock, taken innermost. */
-typedef struct {
+typedef struct
+{
     int used;
     SOCKET sock;
     int32_t groups;
@@ -152,8 +153,7 @@ int32_t vsock_sockApiStartup(void)
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int len = sizeof sin;
     if (setNonBlocking(s) != 0 || bind(s, (struct sockaddr *)&sin, sizeof sin) != 0
-        || getsockname(s, (struct sockaddr *)&sin, &len) != 0
-        || connect(s, (struct sockaddr *)&sin, sizeof sin) != 0) {
+        || getsockname(s, (struct sockaddr *)&sin, &len) != 0 || connect(s, (struct sockaddr *)&sin, sizeof sin) != 0) {
         const int32_t r = lastError();
         closesocket(s);
         return r;
@@ -206,8 +206,7 @@ int32_t vsock_sockApiWait(vsock_waitItem *items, int32_t count, int32_t timeoutM
         return 0;
     if (FD_ISSET(gWake, &rd)) {
         char drain[16];
-        while (recv(gWake, drain, sizeof drain, 0) > 0) {
-        }
+        while (recv(gWake, drain, sizeof drain, 0) > 0) { }
     }
     int32_t ready = 0;
     for (int32_t i = 0; i < count; ++i) {
@@ -324,7 +323,7 @@ int32_t vsock_sockApiRecvFrom(vsock_osSock s, void *buf, int32_t size, netc_endp
         case WSAECONNRESET:
             return VSOCK_E_NODATA;
         case WSAEMSGSIZE:
-            return VSOCK_E_BUFSMALL;    /* the rest of the datagram is gone */
+            return VSOCK_E_BUFSMALL; /* the rest of the datagram is gone */
         default:
             return lastError();
         }
@@ -390,8 +389,7 @@ int32_t vsock_sockApiShutdown(vsock_osSock s, int32_t how)
     return shutdown((SOCKET)s, h) == 0 ? 0 : lastError();
 }
 
-int32_t vsock_sockApiMembership(vsock_osSock s, int join, const netc_addr *group,
-                                const netc_addr *iface)
+int32_t vsock_sockApiMembership(vsock_osSock s, int join, const netc_addr *group, const netc_addr *iface)
 {
     struct ip_mreq mr;
     memcpy(&mr.imr_multiaddr, group->addr, 4);
@@ -414,7 +412,7 @@ int32_t vsock_sockApiMembership(vsock_osSock s, int join, const netc_addr *group
         const int opt = join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP;
         r = setsockopt((SOCKET)s, IPPROTO_IP, opt, (const char *)&mr, sizeof mr) == 0 ? 0 : lastError();
         if (r == 0 && !join && !member)
-            r = VSOCK_E_OTHER;      /* left a group it had not joined */
+            r = VSOCK_E_OTHER; /* left a group it had not joined */
         if (r == 0 && p && join)
             p->group[p->groups++] = g;
         if (!join && member) {
@@ -429,11 +427,10 @@ int32_t vsock_sockApiMembership(vsock_osSock s, int join, const netc_addr *group
 
 /* ---------------------------------------------------------- local addresses */
 
-int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
-                                  int32_t max)
+int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out, int32_t max)
 {
     const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER
-                      | GAA_FLAG_SKIP_FRIENDLY_NAME | GAA_FLAG_INCLUDE_PREFIX;
+                        | GAA_FLAG_SKIP_FRIENDLY_NAME | GAA_FLAG_INCLUDE_PREFIX;
     /* The only allocation of the module: the adapter list, for this call. */
     ULONG size = 16 * 1024;
     IP_ADAPTER_ADDRESSES *list = NULL;
@@ -454,8 +451,7 @@ int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_A
     for (const IP_ADAPTER_ADDRESSES *a = list; a && !chosen; a = a->Next) {
         if (index == 0 && a->IfType == IF_TYPE_SOFTWARE_LOOPBACK && a->OperStatus == IfOperStatusUp)
             chosen = a;
-        else if (index > 0 && (a->IfType == IF_TYPE_ETHERNET_CSMACD || a->IfType == IF_TYPE_IEEE80211)
-                 && ++k == index)
+        else if (index > 0 && (a->IfType == IF_TYPE_ETHERNET_CSMACD || a->IfType == IF_TYPE_IEEE80211) && ++k == index)
             chosen = a;
     }
     if (!chosen) {
@@ -485,7 +481,7 @@ int32_t vsock_sockApiGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_A
             o->netmask.addr[2] = (uint8_t)(mask >> 8);
             o->netmask.addr[3] = (uint8_t)mask;
         } else if (!(o->addr.addr[0] == 0xFE && (o->addr.addr[1] & 0xC0) == 0x80)) {
-            o->addr.scopeId = 0;    /* only a link-local address keeps its scope */
+            o->addr.scopeId = 0; /* only a link-local address keeps its scope */
         }
         o->hwAddrLen = (uint8_t)(chosen->PhysicalAddressLength > 6 ? 6 : chosen->PhysicalAddressLength);
         memcpy(o->hwAddr, chosen->PhysicalAddress, o->hwAddrLen);
@@ -507,7 +503,7 @@ int32_t vsock_sockApiSendGARP(const netc_addr *addr)
     const DWORD rc = SendARP(dest, 0, mac, &len);
     switch (rc) {
     case NO_ERROR:
-    case ERROR_BAD_NET_NAME:    /* sent; no one answered */
+    case ERROR_BAD_NET_NAME: /* sent; no one answered */
         return 0;
     case ERROR_NOT_SUPPORTED:
         return VSOCK_E_NOSPT;

@@ -98,7 +98,7 @@ static size_t parseV4(const char *s, uint8_t out[4], int mustEnd)
         if (*p < '0' || *p > '9')
             return 0;
         if (*p == '0' && p[1] >= '0' && p[1] <= '9')
-            return 0;                       /* leading zero */
+            return 0; /* leading zero */
         unsigned v = 0;
         int digits = 0;
         while (*p >= '0' && *p <= '9') {
@@ -178,7 +178,7 @@ static int parseV6(const char *s, uint8_t out[16])
 done:
     if (gap >= 0) {
         if (n >= 8)
-            return 0;           /* "::" must stand for at least one group */
+            return 0; /* "::" must stand for at least one group */
         int tail = n - gap;
         memmove(&g[8 - tail], &g[gap], (size_t)tail * sizeof g[0]);
         memset(&g[gap], 0, (size_t)(8 - tail - gap) * sizeof g[0]);

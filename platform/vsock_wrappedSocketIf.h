@@ -24,54 +24,57 @@
 extern "C" {
 #endif
 
-#define VSOCK_E_OTHER      ((int32_t)0xFACE0000u) /* any other socket error */
-#define VSOCK_E_PARAM      ((int32_t)0xFACE0001u) /* null, bad id, bad family/type, IPv6 UDP */
-#define VSOCK_E_NOTACTIVE  ((int32_t)0xFACE0002u) /* socket not active / adapter index too large */
-#define VSOCK_E_NOTREADY   ((int32_t)0xFACE0003u) /* module not ready, socket busy, network down */
-#define VSOCK_E_NOSPACE    ((int32_t)0xFACE0004u) /* no free entry, or receive ring full */
+#define VSOCK_E_OTHER ((int32_t)0xFACE0000u) /* any other socket error */
+#define VSOCK_E_PARAM ((int32_t)0xFACE0001u) /* null, bad id, bad family/type, IPv6 UDP */
+#define VSOCK_E_NOTACTIVE ((int32_t)0xFACE0002u) /* socket not active / adapter index too large */
+#define VSOCK_E_NOTREADY ((int32_t)0xFACE0003u) /* module not ready, socket busy, network down */
+#define VSOCK_E_NOSPACE ((int32_t)0xFACE0004u) /* no free entry, or receive ring full */
 #define VSOCK_E_INPROGRESS ((int32_t)0xFACE0005u) /* accepted; completes asynchronously */
-#define VSOCK_E_TIMEOUT    ((int32_t)0xFACE0006u)
-#define VSOCK_E_BUFSMALL   ((int32_t)0xFACE0007u) /* caller's buffer too small; datagram kept */
-#define VSOCK_E_NODATA     ((int32_t)0xFACE0008u) /* nothing waiting */
-#define VSOCK_E_FAIL       ((int32_t)0x80000000u) /* conversion failed, enumeration failed */
-#define VSOCK_E_NOSPT      ((int32_t)0x80000002u) /* not supported on this platform */
+#define VSOCK_E_TIMEOUT ((int32_t)0xFACE0006u)
+#define VSOCK_E_BUFSMALL ((int32_t)0xFACE0007u) /* caller's buffer too small; datagram kept */
+#define VSOCK_E_NODATA ((int32_t)0xFACE0008u) /* nothing waiting */
+#define VSOCK_E_FAIL ((int32_t)0x80000000u) /* conversion failed, enumeration failed */
+#define VSOCK_E_NOSPT ((int32_t)0x80000002u) /* not supported on this platform */
 
-#define VSOCK_MAX_SOCKETS    64
+#define VSOCK_MAX_SOCKETS 64
 #define VSOCK_MAX_OS_SOCKETS 32
-#define VSOCK_RING_WORDS     0x4000
-#define VSOCK_RX_BUFFER      2048   /* largest datagram the socket task accepts */
+#define VSOCK_RING_WORDS 0x4000
+#define VSOCK_RX_BUFFER 2048 /* largest datagram the socket task accepts */
 
-#define VSOCK_TYPE_UDP          0
+#define VSOCK_TYPE_UDP 0
 #define VSOCK_TYPE_TCP_LISTENER 1
-#define VSOCK_TYPE_TCP_CLIENT   2
+#define VSOCK_TYPE_TCP_CLIENT 2
 
-#define VSOCK_OPT_CALLBACK 0x40u   /* option flag: deliver events to the callback */
+#define VSOCK_OPT_CALLBACK 0x40u /* option flag: deliver events to the callback */
 
-#define VSOCK_STATUS_STOPPED  0
+#define VSOCK_STATUS_STOPPED 0
 #define VSOCK_STATUS_STARTING 1
-#define VSOCK_STATUS_READY    2
+#define VSOCK_STATUS_READY 2
 
 typedef void (*vsock_sockCallback)(int32_t sockId, netc_sock_cb_prm *event);
 typedef void (*vsock_stateCallback)(int32_t status);
 
-typedef struct {
-    int32_t type;           /* VSOCK_TYPE_* */
-    uint16_t localPort;     /* host byte order; 0: ephemeral */
-    netc_addr localAddr;    /* family 4 (6 is refused for UDP); any address allowed */
+typedef struct
+{
+    int32_t type; /* VSOCK_TYPE_* */
+    uint16_t localPort; /* host byte order; 0: ephemeral */
+    netc_addr localAddr; /* family 4 (6 is refused for UDP); any address allowed */
     int32_t reserved;
 } T_VSOCK_CREATE_SOCK;
 
-typedef struct {
-    uint32_t flags;         /* must contain VSOCK_OPT_CALLBACK */
+typedef struct
+{
+    uint32_t flags; /* must contain VSOCK_OPT_CALLBACK */
     uint32_t option;
     vsock_sockCallback callback;
 } T_VSOCK_SOCK_OPTION;
 
 /* One local unicast address of an adapter. */
-typedef struct {
+typedef struct
+{
     netc_addr addr;
-    netc_addr netmask;      /* IPv4: from the prefix length; IPv6: zero */
-    uint8_t hwAddr[6];      /* the adapter's hardware address */
+    netc_addr netmask; /* IPv4: from the prefix length; IPv6: zero */
+    uint8_t hwAddr[6]; /* the adapter's hardware address */
     uint8_t hwAddrLen;
     uint32_t ifIndex;
     char ifName[16];
@@ -100,8 +103,7 @@ int32_t vsock_wrappedSocketSetStateCallback(vsock_stateCallback fn);
  * UDP binds when a port or a specific local address is given; bound to a
  * unicast address it also receives the subnet-directed broadcast of the
  * interface that carries the address, and sends from that address. */
-int32_t vsock_wrappedSocketCreateSock(const T_VSOCK_CREATE_SOCK *create,
-                                      const T_VSOCK_SOCK_OPTION *options);
+int32_t vsock_wrappedSocketCreateSock(const T_VSOCK_CREATE_SOCK *create, const T_VSOCK_SOCK_OPTION *options);
 /* 0; VSOCK_E_PARAM; VSOCK_E_NOTACTIVE. No callback runs for the id after return. */
 int32_t vsock_wrappedSocketDeleteSock(int32_t id);
 /* Bound local endpoint (port 0 when not yet bound). 0; PARAM; NOTACTIVE; OTHER. */
@@ -112,8 +114,8 @@ int32_t vsock_wrappedSocketGetLocalEndpoint(int32_t id, netc_endpoint *out);
  * The data must stay valid until event 4. VSOCK_E_NOTREADY while an earlier
  * send is pending; VSOCK_E_NOTACTIVE; VSOCK_E_PARAM (null, len outside
  * 0..65507, endpoint not IPv4, not a UDP socket). timeoutMs -1: no limit. */
-int32_t vsock_wrappedSocketSendUdp(int32_t id, const void *data, int32_t len,
-                                   const netc_endpoint *dest, int32_t timeoutMs);
+int32_t vsock_wrappedSocketSendUdp(int32_t id, const void *data, int32_t len, const netc_endpoint *dest,
+                                   int32_t timeoutMs);
 /* Length of the oldest datagram, copied to buf; source (may be null) gets
  * its sender. VSOCK_E_NODATA; VSOCK_E_BUFSMALL (the datagram stays);
  * VSOCK_E_PARAM; VSOCK_E_NOTACTIVE. */
@@ -122,8 +124,7 @@ int32_t vsock_wrappedSocketRecvUdp(int32_t id, void *buf, int32_t size, netc_end
 /* Count of addresses written (at most max). Index 0: the loopback adapter
  * that is up; k >= 1: the k-th Ethernet or wireless adapter. family 0: both.
  * VSOCK_E_NOTACTIVE past the last adapter; VSOCK_E_PARAM; VSOCK_E_FAIL. */
-int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
-                                        int32_t max);
+int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out, int32_t max);
 /* Joins / leaves an IPv4 group on every active UDP socket, with the socket's
  * bound address as interface; a joined socket receives the group's
  * datagrams. Result of the last socket handled (0 when none or the group is
@@ -131,7 +132,7 @@ int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_L
  * past four groups on one socket. */
 int32_t vsock_wrappedSocketAddMulticastAddr(int32_t index, const netc_addr *group);
 int32_t vsock_wrappedSocketDelMulticastAddr(int32_t index, const netc_addr *group);
-int32_t vsock_wrappedSocketCanSendMulticast(void);   /* 1; VSOCK_E_NOTREADY */
+int32_t vsock_wrappedSocketCanSendMulticast(void); /* 1; VSOCK_E_NOTREADY */
 /* Windows: SendARP to addr, 0 when sent whether or not anyone answered,
  * VSOCK_E_NOSPT where the system has no ARP call. VSOCK_E_NOSPT on Linux
  * (ARP needs raw sockets and privileges). VSOCK_E_PARAM for a null or
@@ -154,8 +155,7 @@ int32_t vsock_wrappedSocketGetSockStatus(int32_t id);
  * Shutdown(how: 0 receive, 1 send, 2 both); Abort resets the connection and
  * frees the entry. */
 int32_t vsock_wrappedSocketConnect(int32_t id, const netc_endpoint *peer);
-int32_t vsock_wrappedSocketAccept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options,
-                                  netc_endpoint *peer);
+int32_t vsock_wrappedSocketAccept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options, netc_endpoint *peer);
 int32_t vsock_wrappedSocketSendTcp(int32_t id, const void *data, int32_t len);
 int32_t vsock_wrappedSocketRecvTcp(int32_t id, void *buf, int32_t size);
 int32_t vsock_wrappedSocketShutdown(int32_t id, int32_t how);

@@ -26,10 +26,11 @@ enum { RECV_READY = 2, RECV_REPORTING = 3 };
 enum { CONN_NONE = 0, CONN_PENDING = 1, CONN_DONE = 2, CONN_FAILED = 3 };
 
 #define RING_BYTES (VSOCK_RING_WORDS * 4u)
-#define RECORD_HEAD_WORDS 8u    /* endpoint (7 words) and length */
+#define RECORD_HEAD_WORDS 8u /* endpoint (7 words) and length */
 #define MAX_UDP_PAYLOAD 65507
 
-typedef struct {
+typedef struct
+{
     int32_t state;
     T_VSOCK_CREATE_SOCK create;
     uint32_t optFlags;
@@ -49,25 +50,28 @@ typedef struct {
     int32_t recvState;
     int32_t lastRecv;
     /* UDP: ring of records; TCP: a linear byte buffer of ringUsed bytes. */
-    uint32_t ringRead;      /* words */
-    uint32_t ringWrite;     /* words */
-    uint32_t tcpUsed;       /* bytes */
+    uint32_t ringRead; /* words */
+    uint32_t ringWrite; /* words */
+    uint32_t tcpUsed; /* bytes */
     int32_t tcpPeerClosed;
     int32_t connState;
     int32_t connResult;
-    union {
+    union
+    {
         uint32_t words[VSOCK_RING_WORDS];
         uint8_t bytes[RING_BYTES];
     } ring;
 } WrappedSocket;
 
-typedef struct {
+typedef struct
+{
     int32_t inUse;
     vsock_osSock sock;
     int32_t entry;
 } OsSocket;
 
-typedef struct {
+typedef struct
+{
     int32_t initialised;
     int32_t count;
     WrappedSocket *entries;
@@ -80,17 +84,17 @@ static OsSocket gl_osSocket[VSOCK_MAX_OS_SOCKETS];
 static WrappedSocketManage gl_wrappedSocketSocketManage;
 static atomic_int gl_wrappedSocketStatus;
 static atomic_int gl_terminate;
-static atomic_uint gl_waitEpoch;    /* socket task: waits completed so far */
-static atomic_int gl_callers;       /* public calls in progress */
-static atomic_flag gl_semGate = ATOMIC_FLAG_INIT;  /* finding or creating "VSWSIF" */
-static int32_t gl_hMySemId;         /* "VSWSIF": module start and end */
-static int32_t gl_hReadySem;        /* the socket task reports readiness */
+static atomic_uint gl_waitEpoch; /* socket task: waits completed so far */
+static atomic_int gl_callers; /* public calls in progress */
+static atomic_flag gl_semGate = ATOMIC_FLAG_INIT; /* finding or creating "VSWSIF" */
+static int32_t gl_hMySemId; /* "VSWSIF": module start and end */
+static int32_t gl_hReadySem; /* the socket task reports readiness */
 static int32_t gl_hTaskId;
 /* An end whose socket task did not stop in time: the module stays in status
  * 1 with everything the task may still touch, until an end succeeds. */
 static int32_t gl_endPending;
 static _Atomic(vsock_stateCallback) gl_stateCallback;
-static uint8_t gl_rxBuffer[VSOCK_RX_BUFFER];   /* socket task only */
+static uint8_t gl_rxBuffer[VSOCK_RX_BUFFER]; /* socket task only */
 
 /* 1 with the management lock held, 0 when it could not be taken (then the
  * caller must neither touch the table nor unlock). */
@@ -189,8 +193,7 @@ static void closeDetached(vsock_osSock s, int abortive)
     if (oswrap_GetTskId(&self) >= 0 && self != gl_hTaskId) {
         const unsigned epoch = atomic_load(&gl_waitEpoch);
         vsock_sockApiWake();
-        for (int waited = 0; atomic_load(&gl_waitEpoch) == epoch && !atomic_load(&gl_terminate)
-                             && waited < 1000;
+        for (int waited = 0; atomic_load(&gl_waitEpoch) == epoch && !atomic_load(&gl_terminate) && waited < 1000;
              ++waited)
             oswrap_WaiTsk(1);
     }
@@ -214,8 +217,7 @@ static int32_t allocEntry(int32_t *idOut, int32_t *slotOut)
     return 0;
 }
 
-static void activate(int32_t id, int32_t slot, vsock_osSock s, int32_t kind,
-                     const T_VSOCK_SOCK_OPTION *options)
+static void activate(int32_t id, int32_t slot, vsock_osSock s, int32_t kind, const T_VSOCK_SOCK_OPTION *options)
 {
     WrappedSocket *e = &gl_wrappedSocketSocket[id];
     memset(e, 0, offsetof(WrappedSocket, ring));
@@ -287,7 +289,7 @@ static void udpRead(int32_t id, uint8_t readyBits)
         if (r == VSOCK_E_NODATA)
             return;
         if (r == VSOCK_E_BUFSMALL)
-            r = VSOCK_E_OTHER;      /* longer than any datagram we accept; dropped */
+            r = VSOCK_E_OTHER; /* longer than any datagram we accept; dropped */
         else if (r >= 0)
             r = ringStore(e, &src, gl_rxBuffer, (uint32_t)r);
         e->lastRecv = r;
@@ -305,7 +307,7 @@ static void udpWrite(int32_t id, uint8_t readyBits)
         return;
     int32_t r = vsock_sockApiSendTo(osOf(e), e->sendBuf, e->sendLen, &e->sendDest);
     if (r == VSOCK_E_INPROGRESS)
-        return;                     /* still would block: wait for writability */
+        return; /* still would block: wait for writability */
     if (r >= 0) {
         e->sendState = SEND_SENT;
         e->sendDone = r;
@@ -337,7 +339,7 @@ static void tcpRead(int32_t id, uint8_t readyBits)
         e->tcpUsed += (uint32_t)r;
         r = (int32_t)e->tcpUsed;
     } else {
-        e->tcpPeerClosed = 1;       /* 0: orderly close; negative: error */
+        e->tcpPeerClosed = 1; /* 0: orderly close; negative: error */
     }
     e->lastRecv = r;
     e->recvState = RECV_REPORTING;
@@ -439,7 +441,7 @@ static void vsock_sockTskMain(void *arg)
         uint32_t now = 0;
         oswrap_Get1msCount(&now);
         if (!lock())
-            return;     /* the module is being torn down */
+            return; /* the module is being torn down */
         for (int32_t s = 0; s < VSOCK_MAX_OS_SOCKETS; ++s) {
             if (!gl_osSocket[s].inUse)
                 continue;
@@ -536,7 +538,7 @@ static int32_t stopModule(int wasReady)
     atomic_store(&gl_terminate, 1);
     if (gl_hTaskId) {
         vsock_sockApiWake();
-        const int32_t r = oswrap_DelTsk(gl_hTaskId);    /* waits up to 5 s for the task */
+        const int32_t r = oswrap_DelTsk(gl_hTaskId); /* waits up to 5 s for the task */
         if (r != OSWRAP_E_OK && r != OSWRAP_E_NOEXS) {
             gl_endPending = 1;
             return r == OSWRAP_E_TMOUT ? VSOCK_E_TIMEOUT : VSOCK_E_NOTREADY;
@@ -546,7 +548,7 @@ static int32_t stopModule(int wasReady)
      * gone nothing holds the lock for long. */
     while (atomic_load(&gl_callers) != 0)
         oswrap_WaiTsk(1);
-    gl_hTaskId = 0;     /* read by the calls (closeDetached) */
+    gl_hTaskId = 0; /* read by the calls (closeDetached) */
     for (int32_t i = 0; i < VSOCK_MAX_SOCKETS; ++i)
         if (gl_wrappedSocketSocket[i].state != ENTRY_FREE)
             freeEntry(i, 0);
@@ -584,8 +586,7 @@ int32_t vsock_wrappedSocketInitModule(void)
     gl_hReadySem = 0;
     gl_hTaskId = 0;
     setStatus(VSOCK_STATUS_STARTING, 0);
-    if (oswrap_AcreSem(&m->lockSem, &lockRec) != OSWRAP_E_OK
-        || oswrap_AcreSem(&gl_hReadySem, &readyRec) != OSWRAP_E_OK
+    if (oswrap_AcreSem(&m->lockSem, &lockRec) != OSWRAP_E_OK || oswrap_AcreSem(&gl_hReadySem, &readyRec) != OSWRAP_E_OK
         || vsock_sockApiStartup() != 0)
         goto fail;
     m->initialised = 1;
@@ -610,15 +611,14 @@ int32_t vsock_wrappedSocketInitModule(void)
         gl_hTaskId = 0;
         goto fail;
     }
-    if (oswrap_StaTsk(gl_hTaskId, NULL) != OSWRAP_E_OK
-        || oswrap_TwaiSem(gl_hReadySem, 5000) != OSWRAP_E_OK)
+    if (oswrap_StaTsk(gl_hTaskId, NULL) != OSWRAP_E_OK || oswrap_TwaiSem(gl_hReadySem, 5000) != OSWRAP_E_OK)
         goto fail;
     setStatus(VSOCK_STATUS_READY, 1);
     oswrap_SigSem(sem);
     return 0;
 
 fail:
-    (void)stopModule(0);     /* a task that cannot be stopped leaves the end pending */
+    (void)stopModule(0); /* a task that cannot be stopped leaves the end pending */
     oswrap_SigSem(sem);
     return VSOCK_E_NOTREADY;
 }
@@ -633,7 +633,7 @@ int32_t vsock_wrappedSocketEndModule(void)
     int32_t r = 0;
     const int32_t status = atomic_load(&gl_wrappedSocketStatus);
     if (status == VSOCK_STATUS_READY) {
-        setStatus(VSOCK_STATUS_STARTING, 0);    /* admit no new call */
+        setStatus(VSOCK_STATUS_STARTING, 0); /* admit no new call */
         r = stopModule(1);
     } else if (status == VSOCK_STATUS_STARTING && gl_endPending) {
         r = stopModule(1);
@@ -650,12 +650,10 @@ static int32_t setStateCallback(vsock_stateCallback fn)
 
 /* ---------------------------------------------------------- public calls */
 
-static int32_t createSock(const T_VSOCK_CREATE_SOCK *create,
-                                      const T_VSOCK_SOCK_OPTION *options)
+static int32_t createSock(const T_VSOCK_CREATE_SOCK *create, const T_VSOCK_SOCK_OPTION *options)
 {
     if (!create || !options || create->type < VSOCK_TYPE_UDP || create->type > VSOCK_TYPE_TCP_CLIENT
-        || create->localAddr.family != NETC_AF_INET || !(options->flags & VSOCK_OPT_CALLBACK)
-        || !options->callback)
+        || create->localAddr.family != NETC_AF_INET || !(options->flags & VSOCK_OPT_CALLBACK) || !options->callback)
         return VSOCK_E_PARAM;
     if (!lock())
         return VSOCK_E_NOTREADY;
@@ -673,9 +671,9 @@ static int32_t createSock(const T_VSOCK_CREATE_SOCK *create,
         unlock();
         return r;
     }
-    int32_t kind = create->type == VSOCK_TYPE_UDP ? KIND_UDP
-                 : create->type == VSOCK_TYPE_TCP_CLIENT ? KIND_TCP_CLIENT
-                                                         : KIND_TCP_LISTENER;
+    int32_t kind = create->type == VSOCK_TYPE_UDP          ? KIND_UDP
+                   : create->type == VSOCK_TYPE_TCP_CLIENT ? KIND_TCP_CLIENT
+                                                           : KIND_TCP_LISTENER;
     activate(id, slot, s, kind, options);
     gl_wrappedSocketSocket[id].create = *create;
     unlock();
@@ -712,11 +710,10 @@ static int32_t getLocalEndpoint(int32_t id, netc_endpoint *out)
     return r;
 }
 
-static int32_t sendUdp(int32_t id, const void *data, int32_t len,
-                                   const netc_endpoint *dest, int32_t timeoutMs)
+static int32_t sendUdp(int32_t id, const void *data, int32_t len, const netc_endpoint *dest, int32_t timeoutMs)
 {
-    if ((!data && len > 0) || len < 0 || len > MAX_UDP_PAYLOAD || !dest
-        || dest->addr.family != NETC_AF_INET || timeoutMs < -1)
+    if ((!data && len > 0) || len < 0 || len > MAX_UDP_PAYLOAD || !dest || dest->addr.family != NETC_AF_INET
+        || timeoutMs < -1)
         return VSOCK_E_PARAM;
     if (!lock())
         return VSOCK_E_NOTREADY;
@@ -779,11 +776,9 @@ static int32_t recvUdp(int32_t id, void *buf, int32_t size, netc_endpoint *sourc
     return r;
 }
 
-static int32_t getLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
-                                        int32_t max)
+static int32_t getLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out, int32_t max)
 {
-    if (index < 0 || !out || max < 0
-        || (family != 0 && family != NETC_AF_INET && family != NETC_AF_INET6))
+    if (index < 0 || !out || max < 0 || (family != 0 && family != NETC_AF_INET && family != NETC_AF_INET6))
         return VSOCK_E_PARAM;
     return vsock_sockApiGetLocalAddr(index, family, out, max);
 }
@@ -882,8 +877,7 @@ static int32_t connect(int32_t id, const netc_endpoint *peer)
     return r;
 }
 
-static int32_t accept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options,
-                                  netc_endpoint *peer)
+static int32_t accept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options, netc_endpoint *peer)
 {
     if (!options || !(options->flags & VSOCK_OPT_CALLBACK) || !options->callback)
         return VSOCK_E_PARAM;
@@ -907,7 +901,7 @@ static int32_t accept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options,
         r = id;
     }
     if (isListener)
-        l->recvState = RECV_READY;  /* watch for the next connection */
+        l->recvState = RECV_READY; /* watch for the next connection */
     unlock();
     vsock_sockApiWake();
     return r;
@@ -1008,17 +1002,16 @@ static int32_t abortSock(int32_t id)
 /* Every public call runs between enterCall and leaveCall; the module is
  * ended only once no call is inside, so nothing a call uses (the lock, the
  * wake-up channel, the tables) goes away under it. */
-#define VSOCK_GATED(call)                                                                 \
-    do {                                                                                  \
-        if (!enterCall())                                                                 \
-            return VSOCK_E_NOTREADY;                                                      \
-        const int32_t gatedResult = (call);                                               \
-        leaveCall();                                                                      \
-        return gatedResult;                                                               \
+#define VSOCK_GATED(call)                                                                                              \
+    do {                                                                                                               \
+        if (!enterCall())                                                                                              \
+            return VSOCK_E_NOTREADY;                                                                                   \
+        const int32_t gatedResult = (call);                                                                            \
+        leaveCall();                                                                                                   \
+        return gatedResult;                                                                                            \
     } while (0)
 
-int32_t vsock_wrappedSocketCreateSock(const T_VSOCK_CREATE_SOCK *create,
-                                      const T_VSOCK_SOCK_OPTION *options)
+int32_t vsock_wrappedSocketCreateSock(const T_VSOCK_CREATE_SOCK *create, const T_VSOCK_SOCK_OPTION *options)
 {
     VSOCK_GATED(createSock(create, options));
 }
@@ -1033,8 +1026,8 @@ int32_t vsock_wrappedSocketGetLocalEndpoint(int32_t id, netc_endpoint *out)
     VSOCK_GATED(getLocalEndpoint(id, out));
 }
 
-int32_t vsock_wrappedSocketSendUdp(int32_t id, const void *data, int32_t len,
-                                   const netc_endpoint *dest, int32_t timeoutMs)
+int32_t vsock_wrappedSocketSendUdp(int32_t id, const void *data, int32_t len, const netc_endpoint *dest,
+                                   int32_t timeoutMs)
 {
     VSOCK_GATED(sendUdp(id, data, len, dest, timeoutMs));
 }
@@ -1044,8 +1037,7 @@ int32_t vsock_wrappedSocketRecvUdp(int32_t id, void *buf, int32_t size, netc_end
     VSOCK_GATED(recvUdp(id, buf, size, source));
 }
 
-int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out,
-                                        int32_t max)
+int32_t vsock_wrappedSocketGetLocalAddr(int32_t index, int32_t family, T_VSOCK_LOCAL_ADDR *out, int32_t max)
 {
     VSOCK_GATED(getLocalAddr(index, family, out, max));
 }
@@ -1070,8 +1062,7 @@ int32_t vsock_wrappedSocketConnect(int32_t id, const netc_endpoint *peer)
     VSOCK_GATED(connect(id, peer));
 }
 
-int32_t vsock_wrappedSocketAccept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options,
-                                  netc_endpoint *peer)
+int32_t vsock_wrappedSocketAccept(int32_t listenerId, const T_VSOCK_SOCK_OPTION *options, netc_endpoint *peer)
 {
     VSOCK_GATED(accept(listenerId, options, peer));
 }

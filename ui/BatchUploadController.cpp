@@ -4,14 +4,13 @@
 #include "BatchOperation.h"
 #include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
-#include "HttpStatus.h"
-#include "UploadProgressGate.h"
-#include "PushSessionService.h"
 #include "FileDigestCache.h"
 #include "FileUploader.h"
+#include "HttpStatus.h"
 #include "Logger.h"
 #include "MultiPartBody.h"
 #include "PushSessionService.h"
+#include "UploadProgressGate.h"
 
 #include <QFileInfo>
 

@@ -51,8 +51,8 @@ protected:
 private:
     // Digest, body and upload with its progress: the upload's code, with the
     // device's HTTP status in `status` on success.
-    int32_t upload(const QString& deviceId, const QString& ipAddress, const QString& authCode,
-                   const QString& filePath, int& status);
+    int32_t upload(const QString& deviceId, const QString& ipAddress, const QString& authCode, const QString& filePath,
+                   int& status);
     // What the device's answer means for it: true when it took the file.
     bool judge(const QString& deviceId, const QString& ipAddress, const QString& filePath, int status);
     // Stores the operation's failure value as the device's result and raises

@@ -311,8 +311,8 @@ bool DeviceTableModel::watchRecord(const QString& id)
     if (!m_facade->getDeviceData(id, record))
         return false;
     if (!m_rowConnections.contains(id))
-        m_rowConnections.insert(id, connect(record.get(), &DeviceData::dataChanged, this,
-                                            &DeviceTableModel::onParameterChanged));
+        m_rowConnections.insert(
+            id, connect(record.get(), &DeviceData::dataChanged, this, &DeviceTableModel::onParameterChanged));
     return true;
 }
 

@@ -18,7 +18,8 @@
 class DeviceTableModel : public QAbstractTableModel
 {
     Q_OBJECT
-    Q_PROPERTY(QStringList checkedDeviceIds READ checkedDeviceIds WRITE setCheckedDeviceIds NOTIFY checkedDeviceIdsChanged)
+    Q_PROPERTY(
+        QStringList checkedDeviceIds READ checkedDeviceIds WRITE setCheckedDeviceIds NOTIFY checkedDeviceIdsChanged)
     Q_PROPERTY(Qt::CheckState allCheckState READ getAllCheckState NOTIFY allCheckStateChanged)
     Q_PROPERTY(int sortColumn READ getSortColumn NOTIFY sortColumnChanged)
     Q_PROPERTY(Qt::SortOrder sortOrder READ getSortOrder NOTIFY sortOrderChanged)

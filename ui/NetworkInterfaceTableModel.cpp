@@ -25,11 +25,16 @@ int NetworkInterfaceTableModel::columnCount(const QModelIndex& parent) const
 QString NetworkInterfaceTableModel::cell(const NetworkInterfaceInfo& info, int column)
 {
     switch (column) {
-    case InterfaceName: return info.interfaceName;
-    case IpAddress: return info.ipAddress;
-    case MacAddress: return info.macAddress;
-    case SubnetMask: return info.subnetMask;
-    default: return QString();
+    case InterfaceName:
+        return info.interfaceName;
+    case IpAddress:
+        return info.ipAddress;
+    case MacAddress:
+        return info.macAddress;
+    case SubnetMask:
+        return info.subnetMask;
+    default:
+        return QString();
     }
 }
 

@@ -32,8 +32,7 @@ int hexDigit(char c)
 
 // Parses a piece of at most `maxDigits` digits of the given base. The length
 // limit keeps the accumulator far from overflow whatever the input.
-bool parsePiece(const std::string& piece, std::size_t maxDigits, int base,
-                int (*digit)(char), unsigned& out)
+bool parsePiece(const std::string& piece, std::size_t maxDigits, int base, int (*digit)(char), unsigned& out)
 {
     if (piece.empty() || piece.size() > maxDigits)
         return false;
@@ -61,8 +60,8 @@ int Converter::macUint8ArrayToCharArray(const uint8_t (&mac)[6], char* text)
 {
     if (text == nullptr)
         return 0;
-    const int written = std::snprintf(text, kMacTextLength + 1, "%02X:%02X:%02X:%02X:%02X:%02X",
-                                      mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    const int written = std::snprintf(text, kMacTextLength + 1, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2],
+                                      mac[3], mac[4], mac[5]);
     return written < 0 ? 0 : written;
 }
 

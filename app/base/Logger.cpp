@@ -41,8 +41,8 @@ void Logger::writeLog(const QString& log)
     emitLine(log);
 }
 
-std::string Logger::formatLine(const std::string& time, const char* file, const char* func,
-                               int line, unsigned long long threadId, const char* log)
+std::string Logger::formatLine(const std::string& time, const char* file, const char* func, int line,
+                               unsigned long long threadId, const char* log)
 {
     std::string out;
     out.reserve(128);

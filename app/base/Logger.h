@@ -22,8 +22,8 @@ public:
 
     // Builds the line that the four-argument writeLog emits, with the given
     // time text and thread id; exposed so that its format can be checked.
-    static std::string formatLine(const std::string& time, const char* file, const char* func,
-                                  int line, unsigned long long threadId, const char* log);
+    static std::string formatLine(const std::string& time, const char* file, const char* func, int line,
+                                  unsigned long long threadId, const char* log);
 };
 
 // Logs with the caller's file, function and line filled in.

@@ -21,7 +21,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("caption");
-        QTest::newRow("already running") << QStringLiteral("Corvane is already running.") << QStringLiteral("Launch error");
+        QTest::newRow("already running") << QStringLiteral("Corvane is already running.")
+                                         << QStringLiteral("Launch error");
         QTest::newRow("other text") << QStringLiteral("Gr\u00f6\u00dfe 100%") << QStringLiteral("Caption");
     }
 

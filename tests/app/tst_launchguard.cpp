@@ -1,6 +1,6 @@
 #include "CorvaneProcess.h"
-#include "TestPrograms.h"
 #include "MultipleLaunchCheckerImplPosix.h"
+#include "TestPrograms.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -32,11 +32,13 @@ bool answerLaunchError(CorvaneProcess& second)
     // Polled rather than "search --sync": a window of another client that
     // vanishes mid-search makes xdotool give up early.
     QByteArray windows;
-    (void)QTest::qWaitFor([&windows] {
-        windows = runXdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
-                              QStringLiteral("^Launch error$")});
-        return !windows.isEmpty();
-    }, 30000);
+    (void)QTest::qWaitFor(
+        [&windows] {
+            windows = runXdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                                  QStringLiteral("^Launch error$")});
+            return !windows.isEmpty();
+        },
+        30000);
     if (windows.isEmpty()) {
         qWarning("no launch error window appeared");
         return false;

@@ -255,9 +255,9 @@ private Q_SLOTS:
         QVERIFY(m_screen->typeMasked(QStringLiteral("not-corvane"), empty));
         QVERIFY(window().key(QStringLiteral("Return")));
         const QRegularExpression refused(QStringLiteral("login to 10\\.213\\.0\\.12 refused.*: wrong password"));
-        QVERIFY2(QTest::qWaitFor(
-                     [&] { return QString::fromUtf8(m_corvane->standardError()).contains(refused); }, 20000),
-                 m_corvane->standardError().right(2000).constData());
+        QVERIFY2(
+            QTest::qWaitFor([&] { return QString::fromUtf8(m_corvane->standardError()).contains(refused); }, 20000),
+            m_corvane->standardError().right(2000).constData());
         // Its alert shows as a toast above the popup.
         QRect toast;
         QImage shot;

@@ -25,8 +25,8 @@ namespace {
 constexpr int kPort = 60010;
 constexpr int kDevices = 4;
 const char* const kAddresses[kDevices] = {"127.0.122.1", "127.0.122.2", "127.0.122.3", "127.0.122.4"};
-const char* const kMacs[kDevices] = {"02:00:7F:7A:01:01", "02:00:7F:7A:01:02", "02:00:7F:7A:01:03",
-                                     "02:00:7F:7A:01:04"};
+const char* const kMacs[kDevices]
+    = {"02:00:7F:7A:01:01", "02:00:7F:7A:01:02", "02:00:7F:7A:01:03", "02:00:7F:7A:01:04"};
 constexpr char kPassword[] = "observer-122";
 constexpr int kShortIntervalMs = 400;
 constexpr int kHandshakeTimeoutMs = 1000;

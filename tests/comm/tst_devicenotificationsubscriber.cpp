@@ -33,10 +33,17 @@ const QString kDeviceId = QStringLiteral("02:00:00:00:00:41");
 
 // The record parameters a push may or must not change.
 constexpr DeviceParameter kWatched[] = {
-    DeviceParameter::Version,        DeviceParameter::SerialNumber,   DeviceParameter::RunningStatus,
-    DeviceParameter::UpdateProgress, DeviceParameter::UpdateResult,   DeviceParameter::ImportResult,
-    DeviceParameter::StandbyImageResult, DeviceParameter::SubnetMask, DeviceParameter::DefaultGateway,
-    DeviceParameter::DnsServer1,     DeviceParameter::DnsServer2,
+    DeviceParameter::Version,
+    DeviceParameter::SerialNumber,
+    DeviceParameter::RunningStatus,
+    DeviceParameter::UpdateProgress,
+    DeviceParameter::UpdateResult,
+    DeviceParameter::ImportResult,
+    DeviceParameter::StandbyImageResult,
+    DeviceParameter::SubnetMask,
+    DeviceParameter::DefaultGateway,
+    DeviceParameter::DnsServer1,
+    DeviceParameter::DnsServer2,
 };
 
 QString valueText(const QVariant& value)
@@ -132,7 +139,8 @@ private Q_SLOTS:
 
         const QString sys = notification(
             R"({"sys":{"device-status":2,"upgrade-status":40,"upgrade-result":1,"import-result":{"code":6,"option":["a"]}}})");
-        const QString sysStored = QStringLiteral("RunningStatus=i:2 UpdateProgress=i:40 UpdateResult=i:1 ImportResult=i:6");
+        const QString sysStored
+            = QStringLiteral("RunningStatus=i:2 UpdateProgress=i:40 UpdateResult=i:1 ImportResult=i:6");
 
         // What is accepted and what is dropped.
         QTest::newRow("sys, all four keys") << kDeviceIp << sys << true << 0 << sysStored;
@@ -149,19 +157,23 @@ private Q_SLOTS:
             << R"({"command":{"type":"Settings-Notification","device":"self"},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
         QTest::newRow("device in other letter case")
-            << kDeviceIp << R"({"command":{"type":"settings-notification","device":"SELF"},"body":{"sys":{"device-status":3}}})"
+            << kDeviceIp
+            << R"({"command":{"type":"settings-notification","device":"SELF"},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
         QTest::newRow("other type")
-            << kDeviceIp << R"({"command":{"type":"progress-notification","device":"self"},"body":{"sys":{"device-status":3}}})"
+            << kDeviceIp
+            << R"({"command":{"type":"progress-notification","device":"self"},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
         QTest::newRow("type not a string")
-            << kDeviceIp << R"({"command":{"type":["settings-notification"],"device":"self"},"body":{"sys":{"device-status":3}}})"
+            << kDeviceIp
+            << R"({"command":{"type":["settings-notification"],"device":"self"},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
         QTest::newRow("device missing")
             << kDeviceIp << R"({"command":{"type":"settings-notification"},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
-        QTest::newRow("type missing")
-            << kDeviceIp << R"({"command":{"device":"self"},"body":{"sys":{"device-status":3}}})" << false << 0 << "";
+        QTest::newRow("type missing") << kDeviceIp
+                                      << R"({"command":{"device":"self"},"body":{"sys":{"device-status":3}}})" << false
+                                      << 0 << "";
         QTest::newRow("command not an object")
             << kDeviceIp << R"({"command":"settings-notification","body":{"sys":{"device-status":3}}})" << false << 0
             << "";
@@ -170,16 +182,16 @@ private Q_SLOTS:
             << kDeviceIp
             << R"({"command":{"type":"settings-notification","device":"self"},"body":{"sys":{"device-status":3}},"seq":1})"
             << false << 0 << "";
-        QTest::newRow("body missing")
-            << kDeviceIp << R"({"command":{"type":"settings-notification","device":"self"}})" << false << 0 << "";
+        QTest::newRow("body missing") << kDeviceIp << R"({"command":{"type":"settings-notification","device":"self"}})"
+                                      << false << 0 << "";
         QTest::newRow("body an array") << kDeviceIp << notification(R"([{"sys":{"device-status":3}}])") << false << 0
                                        << "";
         QTest::newRow("body a string") << kDeviceIp << notification(R"("sys")") << false << 0 << "";
         QTest::newRow("body null") << kDeviceIp << notification("null") << false << 0 << "";
         QTest::newRow("malformed JSON") << kDeviceIp << sys.left(sys.size() - 1) << false << 0 << "";
         QTest::newRow("trailing garbage") << kDeviceIp << sys + QStringLiteral("x") << false << 0 << "";
-        QTest::newRow("top level an array") << kDeviceIp << QLatin1Char('[') + sys + QLatin1Char(']') << false << 0
-                                            << "";
+        QTest::newRow("top level an array")
+            << kDeviceIp << QLatin1Char('[') + sys + QLatin1Char(']') << false << 0 << "";
         QTest::newRow("empty message") << kDeviceIp << QString() << false << 0 << "";
         QTest::newRow("empty object") << kDeviceIp << QStringLiteral("{}") << false << 0 << "";
 
@@ -201,13 +213,15 @@ private Q_SLOTS:
                                  << 0 << "StandbyImageResult=i:1";
         QTest::newRow("all three sections")
             << kDeviceIp
-            << notification(R"({"sys":{"upgrade-result":0},"net":{"ipv4-dns2":"10.1.0.9"},"display":{"upload-idle-image-valid":0}})")
+            << notification(
+                   R"({"sys":{"upgrade-result":0},"net":{"ipv4-dns2":"10.1.0.9"},"display":{"upload-idle-image-valid":0}})")
             << true << 0 << "UpdateResult=i:0 StandbyImageResult=i:0 DnsServer2=s:10.1.0.9";
         QTest::newRow("version and serial number are not taken from a push")
             << kDeviceIp << notification(R"({"sys":{"base-ver":"9.9","base-sernum":"SN-1","device-status":1}})") << true
             << 0 << "RunningStatus=i:1";
         QTest::newRow("unrequested keys of the sections are left")
-            << kDeviceIp << notification(R"({"sys":{"device-status":1,"model":"x"},"net":{"ipv4-subnet":"255.0.0.0","mac":"y"}})")
+            << kDeviceIp
+            << notification(R"({"sys":{"device-status":1,"model":"x"},"net":{"ipv4-subnet":"255.0.0.0","mac":"y"}})")
             << true << 0 << "RunningStatus=i:1 SubnetMask=s:255.0.0.0";
 
         // A failing section ends the walk in name order: display, net, sys.
@@ -229,12 +243,12 @@ private Q_SLOTS:
         QTest::newRow("a failure inside a section stores none of it")
             << kDeviceIp << notification(R"({"sys":{"device-status":1,"upgrade-status":"40"}})") << true
             << code(0x80020007) << "";
-        QTest::newRow("section not an object") << kDeviceIp << notification(R"({"sys":[1]})") << true
-                                               << code(0x80020001) << "";
-        QTest::newRow("import-result not an object") << kDeviceIp << notification(R"({"sys":{"import-result":6}})")
-                                                     << true << code(0x80020001) << "";
-        QTest::newRow("import-result without option") << kDeviceIp << notification(R"({"sys":{"import-result":{"code":0}}})")
-                                                      << true << 0 << "ImportResult=i:0";
+        QTest::newRow("section not an object")
+            << kDeviceIp << notification(R"({"sys":[1]})") << true << code(0x80020001) << "";
+        QTest::newRow("import-result not an object")
+            << kDeviceIp << notification(R"({"sys":{"import-result":6}})") << true << code(0x80020001) << "";
+        QTest::newRow("import-result without option")
+            << kDeviceIp << notification(R"({"sys":{"import-result":{"code":0}}})") << true << 0 << "ImportResult=i:0";
 
         // The device is found by the sender's address.
         QTest::newRow("unknown sender") << kOtherIp << sys << true << code(0x80000000) << "";
@@ -269,12 +283,14 @@ private Q_SLOTS:
         QTest::newRow("extra members elsewhere do not matter to either check")
             << QByteArray(R"({"command":{"device":"self","type":"settings-notification"},"body":{},"x":1})") << true
             << true;
-        QTest::newRow("command with extra member") << QByteArray(R"({"command":{"type":"settings-notification","device":"self","x":null}})")
-                                                   << false << false;
-        QTest::newRow("device a number") << QByteArray(R"({"command":{"type":"settings-notification","device":1},"body":[]})")
+        QTest::newRow("command with extra member")
+            << QByteArray(R"({"command":{"type":"settings-notification","device":"self","x":null}})") << false << false;
+        QTest::newRow("device a number") << QByteArray(
+            R"({"command":{"type":"settings-notification","device":1},"body":[]})")
                                          << false << false;
-        QTest::newRow("type with a space") << QByteArray(R"({"command":{"type":"settings-notification ","device":"self"},"body":{"a":1}})")
-                                           << false << true;
+        QTest::newRow("type with a space")
+            << QByteArray(R"({"command":{"type":"settings-notification ","device":"self"},"body":{"a":1}})") << false
+            << true;
         QTest::newRow("empty command and body") << QByteArray(R"({"command":{},"body":{}})") << false << true;
         QTest::newRow("nothing") << QByteArray("{}") << false << false;
     }
@@ -305,10 +321,10 @@ private Q_SLOTS:
         QTest::newRow("net") << "net" << all << 0 << "DnsServer1=s:10.3.0.1";
         QTest::newRow("sys") << "sys" << all << 0 << "UpdateProgress=i:100";
         QTest::newRow("display absent") << "display" << QByteArray(R"({"sys":{}})") << code(0x80020001) << "";
-        QTest::newRow("net holds none of its keys") << "net" << QByteArray(R"({"net":{"ipv4-address":"1"}})")
-                                                    << code(0x80020005) << "";
-        QTest::newRow("sys integer out of range") << "sys" << QByteArray(R"({"sys":{"upgrade-result":4294967296}})")
-                                                  << code(0x80020007) << "";
+        QTest::newRow("net holds none of its keys")
+            << "net" << QByteArray(R"({"net":{"ipv4-address":"1"}})") << code(0x80020005) << "";
+        QTest::newRow("sys integer out of range")
+            << "sys" << QByteArray(R"({"sys":{"upgrade-result":4294967296}})") << code(0x80020007) << "";
     }
 
     void handlers()
@@ -344,8 +360,8 @@ private Q_SLOTS:
         QSignalSpy changed(&table, &QAbstractItemModel::dataChanged);
 
         DeviceNotificationSubscriber subscriber(*m_facade);
-        QCOMPARE(subscriber.onReceivedTextMessage(kDeviceIp, notification(R"({"net":{"ipv4-subnet":"255.255.255.0"}})")),
-                 0);
+        QCOMPARE(
+            subscriber.onReceivedTextMessage(kDeviceIp, notification(R"({"net":{"ipv4-subnet":"255.255.255.0"}})")), 0);
         QTRY_VERIFY(!changed.isEmpty());
         QCOMPARE(table.data(subnet).toString(), QStringLiteral("255.255.255.0"));
         bool subnetRepainted = false;
@@ -353,8 +369,8 @@ private Q_SLOTS:
             const QModelIndex from = arguments.at(0).toModelIndex();
             const QModelIndex to = arguments.at(1).toModelIndex();
             subnetRepainted = subnetRepainted
-                || (from.row() <= 0 && to.row() >= 0 && from.column() <= DeviceTableModel::SubnetMask
-                    && to.column() >= DeviceTableModel::SubnetMask);
+                              || (from.row() <= 0 && to.row() >= 0 && from.column() <= DeviceTableModel::SubnetMask
+                                  && to.column() >= DeviceTableModel::SubnetMask);
         }
         QVERIFY(subnetRepainted);
     }
@@ -376,29 +392,41 @@ private Q_SLOTS:
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("stored");
 
-        QTest::newRow("running state") << "state d1 in-call" << "RunningStatus=i:2";
-        QTest::newRow("network settings")
-            << "set d1 subnet 255.255.0.0"
-            << "SubnetMask=s:255.255.0.0 DefaultGateway=s:127.0.145.254 DnsServer1=s:127.0.145.53 DnsServer2=s:127.0.145.54";
+        QTest::newRow("running state") << "state d1 in-call"
+                                       << "RunningStatus=i:2";
+        QTest::newRow("network settings") << "set d1 subnet 255.255.0.0"
+                                          << "SubnetMask=s:255.255.0.0 DefaultGateway=s:127.0.145.254 "
+                                             "DnsServer1=s:127.0.145.53 DnsServer2=s:127.0.145.54";
         QTest::newRow("standby image") << R"(push d1 notify {"display":{"upload-idle-image-valid":0}})"
                                        << "StandbyImageResult=i:0";
         QTest::newRow("import result") << R"(push d1 notify {"sys":{"import-result":{"code":5,"option":["line 3"]}}})"
                                        << "ImportResult=i:5";
         QTest::newRow("update result without the version")
-            << R"(push d1 notify {"sys":{"upgrade-result":0,"base-ver":"9.9.9","base-sernum":"X"}})" << "UpdateResult=i:0";
+            << R"(push d1 notify {"sys":{"upgrade-result":0,"base-ver":"9.9.9","base-sernum":"X"}})"
+            << "UpdateResult=i:0";
         QTest::newRow("section without a handler") << R"(push d1 notify {"audio":{"gain":3},"sys":{"device-status":1}})"
-                                                    << "RunningStatus=i:1";
+                                                   << "RunningStatus=i:1";
         QTest::newRow("failing display stops sys")
-            << R"(push d1 notify {"display":{"upload-idle-image":1},"sys":{"device-status":2}})" << "";
-        QTest::newRow("malformed JSON") << "push d1 malformed json" << "";
-        QTest::newRow("third command member") << "push d1 malformed extra-member" << "";
-        QTest::newRow("type letter case") << "push d1 malformed type-case" << "";
-        QTest::newRow("other device") << "push d1 malformed device" << "";
-        QTest::newRow("body not an object") << "push d1 malformed body" << "";
-        QTest::newRow("third top-level member") << "push d1 malformed top-level" << "";
-        QTest::newRow("status as a string") << "push d1 malformed value" << "";
-        QTest::newRow("binary frame") << "push d1 malformed binary" << "";
-        QTest::newRow("not JSON at all") << "push d1 raw hello" << "";
+            << R"(push d1 notify {"display":{"upload-idle-image":1},"sys":{"device-status":2}})"
+            << "";
+        QTest::newRow("malformed JSON") << "push d1 malformed json"
+                                        << "";
+        QTest::newRow("third command member") << "push d1 malformed extra-member"
+                                              << "";
+        QTest::newRow("type letter case") << "push d1 malformed type-case"
+                                          << "";
+        QTest::newRow("other device") << "push d1 malformed device"
+                                      << "";
+        QTest::newRow("body not an object") << "push d1 malformed body"
+                                            << "";
+        QTest::newRow("third top-level member") << "push d1 malformed top-level"
+                                                << "";
+        QTest::newRow("status as a string") << "push d1 malformed value"
+                                            << "";
+        QTest::newRow("binary frame") << "push d1 malformed binary"
+                                      << "";
+        QTest::newRow("not JSON at all") << "push d1 raw hello"
+                                         << "";
     }
 
     void pushedOverChannel()
@@ -442,7 +470,8 @@ private Q_SLOTS:
 
         m_push->subscriber().finalize();
         QSignalSpy relayed(&m_push->observer(), &DeviceNotificationObserver::receivedTextMessage);
-        QCOMPARE(m_device.command(QStringLiteral(R"(push d1 notify {"sys":{"device-status":2,"upgrade-status":5}})")).left(2),
+        QCOMPARE(m_device.command(QStringLiteral(R"(push d1 notify {"sys":{"device-status":2,"upgrade-status":5}})"))
+                     .left(2),
                  QStringLiteral("ok"));
         QTRY_COMPARE_WITH_TIMEOUT(relayed.count(), 1, 10000);
         QCOMPARE(relayed.at(0).at(0).toString(), QLatin1String(kPushIp));
@@ -470,7 +499,11 @@ private:
                    && state == Session::Connected;
         }
         if (!m_device.start(DeviceArguments()
-                                .device(kPushIp).mac(kPushId).model("TQ-730").name("Push").password(kPushPassword)
+                                .device(kPushIp)
+                                .mac(kPushId)
+                                .model("TQ-730")
+                                .name("Push")
+                                .password(kPushPassword)
                                 .keys("subnet=255.255.255.0,gateway=127.0.145.254,dns1=127.0.145.53,dns2=127.0.145.54")
                                 .httpsPort(kPushPort))) {
             qWarning("%s", qPrintable(m_device.errorText()));
@@ -503,8 +536,7 @@ private:
     bool pushMarker()
     {
         const int marker = ++m_marker;
-        const QString command =
-            QStringLiteral(R"(push d1 notify {"sys":{"upgrade-status":%1}})").arg(marker);
+        const QString command = QStringLiteral(R"(push d1 notify {"sys":{"upgrade-status":%1}})").arg(marker);
         if (!m_device.command(command).startsWith(QLatin1String("ok")))
             return false;
         return QTest::qWaitFor(

@@ -61,7 +61,7 @@ private:
     QTemporaryDir m_dir;
     QString m_code; // authentication code of both devices
 
-    QString writeFile(const QString &name, const QByteArray &content) { return writeTestFile(m_dir, name, content); }
+    QString writeFile(const QString& name, const QByteArray& content) { return writeTestFile(m_dir, name, content); }
 
     // Waits for a firmware installation started by an upload to end, so that
     // the device takes the next firmware file.
@@ -74,8 +74,13 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QVERIFY2(m_devices.start(DeviceArguments().device(kFirst).password("upload").device(kSecond).password("upload")
-                                     .httpsPort(60010).updateSteps(10, 50)
+        QVERIFY2(m_devices.start(DeviceArguments()
+                                     .device(kFirst)
+                                     .password("upload")
+                                     .device(kSecond)
+                                     .password("upload")
+                                     .httpsPort(60010)
+                                     .updateSteps(10, 50)
                                      // Firmware files follow each other: no reboot in between.
                                      .rebootMs(0)),
                  qPrintable(m_devices.errorText()));
@@ -90,15 +95,12 @@ private Q_SLOTS:
     // still runs.
     void cleanupTestCase()
     {
-        auto *network = HttpAccessManager::getInstance().findChild<QNetworkAccessManager *>();
+        auto* network = HttpAccessManager::getInstance().findChild<QNetworkAccessManager*>();
         QVERIFY(network != nullptr);
         network->clearConnectionCache();
     }
 
-    void cleanup()
-    {
-        QVERIFY(m_devices.command(QStringLiteral("fault all clear")).startsWith(QLatin1String("ok")));
-    }
+    void cleanup() { QVERIFY(m_devices.command(QStringLiteral("fault all clear")).startsWith(QLatin1String("ok"))); }
 
     // What the device reports having received: the digest it computed over
     // the file part, the size, and (for firmware) the version it read from the
@@ -111,23 +113,29 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("version"); // firmware: read from the file name
-        QTest::newRow("bundle") << "tq-2.7.1.bundle" << randomBytes(300000) << QByteArray(kFirmwarePath)
-                                << "firmware" << "2.7.1";
-        QTest::newRow("BUNDLE in capitals") << "TQ-3.1.4.BUNDLE" << randomBytes(1000) << QByteArray(kFirmwarePath)
-                                            << "firmware" << "3.1.4";
-        QTest::newRow("empty bundle") << "tq-4.0.0.bundle" << QByteArray() << QByteArray(kFirmwarePath)
-                                      << "firmware" << "4.0.0";
+        QTest::newRow("bundle") << "tq-2.7.1.bundle" << randomBytes(300000) << QByteArray(kFirmwarePath) << "firmware"
+                                << "2.7.1";
+        QTest::newRow("BUNDLE in capitals")
+            << "TQ-3.1.4.BUNDLE" << randomBytes(1000) << QByteArray(kFirmwarePath) << "firmware"
+            << "3.1.4";
+        QTest::newRow("empty bundle") << "tq-4.0.0.bundle" << QByteArray() << QByteArray(kFirmwarePath) << "firmware"
+                                      << "4.0.0";
         QTest::newRow("xml") << "settings.xml" << QByteArray("<?xml version=\"1.0\"?><settings a=\"1\"/>")
-                             << QByteArray(kImportPath) << "import" << "";
+                             << QByteArray(kImportPath) << "import"
+                             << "";
         QTest::newRow("XML in capitals") << "SETTINGS.XML" << QByteArray("<settings/>") << QByteArray(kImportPath)
-                                         << "import" << "";
-        QTest::newRow("jpg") << "screen.jpg" << tinyJpeg() << QByteArray(kImagePath) << "standby-image" << "";
-        QTest::newRow("jpeg") << "screen.jpeg" << tinyJpeg() << QByteArray(kImagePath) << "standby-image" << "";
-        QTest::newRow("JPEG in capitals") << "SCREEN.JPEG" << tinyJpeg() << QByteArray(kImagePath)
-                                          << "standby-image" << "";
-        QTest::newRow("png") << "screen.png" << tinyPng() << QByteArray(kImagePath) << "standby-image" << "";
-        QTest::newRow("PNG in capitals") << "SCREEN.PNG" << tinyPng() << QByteArray(kImagePath)
-                                         << "standby-image" << "";
+                                         << "import"
+                                         << "";
+        QTest::newRow("jpg") << "screen.jpg" << tinyJpeg() << QByteArray(kImagePath) << "standby-image"
+                             << "";
+        QTest::newRow("jpeg") << "screen.jpeg" << tinyJpeg() << QByteArray(kImagePath) << "standby-image"
+                              << "";
+        QTest::newRow("JPEG in capitals") << "SCREEN.JPEG" << tinyJpeg() << QByteArray(kImagePath) << "standby-image"
+                                          << "";
+        QTest::newRow("png") << "screen.png" << tinyPng() << QByteArray(kImagePath) << "standby-image"
+                             << "";
+        QTest::newRow("PNG in capitals") << "SCREEN.PNG" << tinyPng() << QByteArray(kImagePath) << "standby-image"
+                                         << "";
     }
 
     void asTheDeviceReceivesIt()
@@ -247,8 +255,8 @@ private Q_SLOTS:
         int status = 0;
         QCOMPARE(uploader.getResponseStatusCode(status), 0);
         QCOMPARE(status, 200);
-        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("upload firmware ok size=%1 md5=%2")
-                                                    .arg(content.size()).arg(md5Hex(content)), 5000, from));
+        QVERIFY(m_devices.waitForLineContaining(
+            QStringLiteral("upload firmware ok size=%1 md5=%2").arg(content.size()).arg(md5Hex(content)), 5000, from));
         QVERIFY(waitUntilIdle(from));
     }
 
@@ -387,7 +395,7 @@ private Q_SLOTS:
         QSignalSpy secondProgress(&second, &FileUploader::uploadProgress);
         QSignalSpy managerProgress(&HttpAccessManager::getInstance(), &HttpAccessManager::uploadProgress);
 
-        HttpAccessManager &http = HttpAccessManager::getInstance();
+        HttpAccessManager& http = HttpAccessManager::getInstance();
         int plainId = -1;
         bool plainDone = false;
         int32_t secondResult = 1;
@@ -395,8 +403,9 @@ private Q_SLOTS:
         const QByteArray secondHost = kSecond.toUtf8();
         // Started from inside the first upload's wait.
         QTimer::singleShot(0, this, [&] {
-            QCOMPARE(http.createAsyncRequest("https", secondHost.constData(), kImportPath, nullptr, 60010,
-                                             [&](int) { plainDone = true; }, plainId, codeBytes.constData()),
+            QCOMPARE(http.createAsyncRequest(
+                         "https", secondHost.constData(), kImportPath, nullptr, 60010, [&](int) { plainDone = true; },
+                         plainId, codeBytes.constData()),
                      0);
             QCOMPARE(http.sendPostRequest(plainId, randomBytes(777777)), 0);
             secondResult = second.upload(m_code, 30000);
@@ -408,17 +417,17 @@ private Q_SLOTS:
 
         // The plain POST made progress on the manager, under its own id...
         bool plainSeen = false;
-        for (const QList<QVariant> &signal : std::as_const(managerProgress))
+        for (const QList<QVariant>& signal : std::as_const(managerProgress))
             plainSeen = plainSeen || signal.at(2).toInt() == plainId;
         QVERIFY(plainSeen);
 
         // ...and each uploader reports only its own.
-        const auto check = [](const QSignalSpy &spy, const QString &host, qint64 fileSize) {
+        const auto check = [](const QSignalSpy& spy, const QString& host, qint64 fileSize) {
             QVERIFY(spy.count() > 0);
             const qint64 total = spy.last().at(2).toLongLong();
             QVERIFY(total > fileSize); // the whole body: file and envelope
             qint64 previous = -1;
-            for (const QList<QVariant> &signal : spy) {
+            for (const QList<QVariant>& signal : spy) {
                 QCOMPARE(signal.at(0).toString(), host);
                 QCOMPARE(signal.at(2).toLongLong(), total);
                 QVERIFY(signal.at(1).toLongLong() >= previous);
@@ -450,7 +459,7 @@ private Q_SLOTS:
         const QStringList lines = capture.takeTexts();
         QVERIFY(!lines.isEmpty()); // the failures were logged...
         const QString header = QString::fromLatin1(m_devices.authorization(0));
-        for (const QString &line : lines) {  // ...without the secrets
+        for (const QString& line : lines) { // ...without the secrets
             QVERIFY2(!line.contains(m_code, Qt::CaseInsensitive), qPrintable(line));
             QVERIFY2(!line.contains(header.mid(6)), qPrintable(line));
         }

@@ -15,7 +15,7 @@ class TestHashGenerator : public QObject
 private:
     QTemporaryDir m_dir;
 
-    QString writeFile(const QString &name, const QByteArray &content) { return writeTestFile(m_dir, name, content); }
+    QString writeFile(const QString& name, const QByteArray& content) { return writeTestFile(m_dir, name, content); }
 
     static QByteArray randomBytes(qsizetype size, quint32 seed)
     {
@@ -39,7 +39,8 @@ private Q_SLOTS:
         QTest::newRow("empty") << QByteArray("") << md5 << QByteArray("d41d8cd98f00b204e9800998ecf8427e");
         QTest::newRow("a") << QByteArray("a") << md5 << QByteArray("0cc175b9c0f1b6a831c399e269772661");
         QTest::newRow("abc") << QByteArray("abc") << md5 << QByteArray("900150983cd24fb0d6963f7d28e17f72");
-        QTest::newRow("digits") << QByteArray("12345678901234567890123456789012345678901234567890123456789012345678901234567890")
+        QTest::newRow("digits") << QByteArray(
+            "12345678901234567890123456789012345678901234567890123456789012345678901234567890")
                                 << md5 << QByteArray("57edf4a22be3c955ac49da2e2107b67a");
         QTest::newRow("utf-8 password") << QString::fromUtf8("pässwörd").toUtf8() << md5
                                         << md5Hex(QString::fromUtf8("pässwörd").toUtf8()).toLatin1();
@@ -103,7 +104,7 @@ private Q_SLOTS:
 
     void nullFile()
     {
-        QVERIFY(HashGenerator::generate(static_cast<QFile *>(nullptr), QCryptographicHash::Md5).isEmpty());
+        QVERIFY(HashGenerator::generate(static_cast<QFile*>(nullptr), QCryptographicHash::Md5).isEmpty());
     }
 
     // An open file is someone else's stream: it is neither digested from its

@@ -66,7 +66,11 @@ private:
     {
         bool passed = false;
         QMetaObject::invokeMethod(
-            this, [this, &passed] { QMetaObject::invokeMethod(this, [&passed] { passed = true; }, Qt::QueuedConnection); },
+            this,
+            [this, &passed] {
+                QMetaObject::invokeMethod(
+                    this, [&passed] { passed = true; }, Qt::QueuedConnection);
+            },
             Qt::QueuedConnection);
         QTRY_VERIFY(passed);
     }
@@ -81,25 +85,25 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(m_device.start(DeviceArguments()
-                                    .device("127.0.0.2").model("TQ-730").name("Desk")
-                                    .password(QString::fromLatin1(kPassword)).version("1.2.3")
+                                    .device("127.0.0.2")
+                                    .model("TQ-730")
+                                    .name("Desk")
+                                    .password(QString::fromLatin1(kPassword))
+                                    .version("1.2.3")
                                     .keys("serial=SN-1,subnet=255.255.255.0,gateway=127.0.0.1,dns1=127.0.0.53,dns2=")),
                  qPrintable(m_device.errorText()));
         m_capture = std::make_unique<MessageCapture>();
     }
 
-    void init()
-    {
-        m_manager = std::make_unique<HttpAccessManager>();
-    }
+    void init() { m_manager = std::make_unique<HttpAccessManager>(); }
 
     void cleanup()
     {
         m_manager.reset();
         const QStringList lines = m_capture->takeTexts();
         m_logLines += lines;
-        for (const QString &line : lines) {
-            for (const QByteArray &secret : secrets())
+        for (const QString& line : lines) {
+            for (const QByteArray& secret : secrets())
                 QVERIFY2(!line.toUtf8().contains(secret), qPrintable(QStringLiteral("secret in log line: ") + line));
             QVERIFY2(!line.contains(QLatin1String("Basic "), Qt::CaseInsensitive), qPrintable(line));
         }
@@ -119,11 +123,13 @@ private Q_SLOTS:
         QCOMPARE(m_manager->deleteRequest(first), kRemoved);
 
         int second = -1;
-        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/", nullptr, devicePort(), [](int) {}, second, kCode), 0);
+        QCOMPARE(m_manager->createAsyncRequest(
+                     "https", host(), "/", nullptr, devicePort(), [](int) {}, second, kCode),
+                 0);
         QCOMPARE(second, 2);
 
         // Another manager (the process-wide one) goes on counting.
-        HttpAccessManager &shared = HttpAccessManager::getInstance();
+        HttpAccessManager& shared = HttpAccessManager::getInstance();
         QCOMPARE(&shared, &HttpAccessManager::getInstance());
         int third = -1;
         QCOMPARE(shared.createSyncRequest("https", host(), "/", nullptr, devicePort(), third, nullptr), 0);
@@ -176,7 +182,9 @@ private Q_SLOTS:
         QCOMPARE(m_manager->getResponseStatusCode(id, status), kNoSuchRequest);
 
         // Sent and finished: readable until deleted, gone after.
-        QCOMPARE(m_manager->createSyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(), id, kCode), 0);
+        QCOMPARE(
+            m_manager->createSyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(), id, kCode),
+            0);
         QCOMPARE(m_manager->sendGetRequest(id), 0);
         QCOMPARE(m_manager->getResponseStatusCode(id, status), 0);
         QCOMPARE(status, 200);
@@ -189,7 +197,7 @@ private Q_SLOTS:
     void unknownId_data()
     {
         QTest::addColumn<QString>("operation");
-        for (const char *operation : {"get", "post bytes", "post multipart", "status", "header", "body", "delete"})
+        for (const char* operation : {"get", "post bytes", "post multipart", "status", "header", "body", "delete"})
             QTest::newRow(operation) << QString::fromLatin1(operation);
     }
 
@@ -225,7 +233,9 @@ private Q_SLOTS:
     void readsBeforeSending()
     {
         int id = -1;
-        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/", nullptr, devicePort(), [](int) {}, id, kCode), 0);
+        QCOMPARE(m_manager->createAsyncRequest(
+                     "https", host(), "/", nullptr, devicePort(), [](int) {}, id, kCode),
+                 0);
         int status = 7;
         std::string header = "untouched";
         QByteArray body = "untouched";
@@ -251,16 +261,21 @@ private Q_SLOTS:
         const std::optional<QByteArray> right = kCode;
         const std::optional<QByteArray> wrong = md5Hex("wrong").toLatin1();
         for (const bool sync : {true, false}) {
-            const char *mode = sync ? "sync" : "async";
-            QTest::addRow("%s settings", mode) << sync << QByteArray("GET") << QByteArray("/api/v1/settings/self") << right << 200;
-            QTest::addRow("%s authenticate", mode) << sync << QByteArray("POST") << QByteArray("/api/v1/auth/authenticate") << right << 200;
-            QTest::addRow("%s wrong code", mode) << sync << QByteArray("POST") << QByteArray("/api/v1/auth/authenticate") << wrong << 403;
+            const char* mode = sync ? "sync" : "async";
+            QTest::addRow("%s settings", mode)
+                << sync << QByteArray("GET") << QByteArray("/api/v1/settings/self") << right << 200;
+            QTest::addRow("%s authenticate", mode)
+                << sync << QByteArray("POST") << QByteArray("/api/v1/auth/authenticate") << right << 200;
+            QTest::addRow("%s wrong code", mode)
+                << sync << QByteArray("POST") << QByteArray("/api/v1/auth/authenticate") << wrong << 403;
             QTest::addRow("%s empty code", mode) << sync << QByteArray("GET") << QByteArray("/api/v1/settings/self")
                                                  << std::optional<QByteArray>(QByteArray("")) << 403;
             QTest::addRow("%s no code", mode) << sync << QByteArray("GET") << QByteArray("/api/v1/settings/self")
                                               << std::optional<QByteArray>() << 403;
-            QTest::addRow("%s wrong method", mode) << sync << QByteArray("GET") << QByteArray("/api/v1/auth/authenticate") << right << 405;
-            QTest::addRow("%s no such path", mode) << sync << QByteArray("GET") << QByteArray("/api/v1/nothing") << right << 404;
+            QTest::addRow("%s wrong method", mode)
+                << sync << QByteArray("GET") << QByteArray("/api/v1/auth/authenticate") << right << 405;
+            QTest::addRow("%s no such path", mode)
+                << sync << QByteArray("GET") << QByteArray("/api/v1/nothing") << right << 404;
         }
     }
 
@@ -274,14 +289,17 @@ private Q_SLOTS:
 
         QList<int> called;
         int id = -1;
-        const char *authCode = code ? code->constData() : nullptr;
+        const char* authCode = code ? code->constData() : nullptr;
         if (sync)
             QCOMPARE(m_manager->createSyncRequest("https", host(), path, nullptr, devicePort(), id, authCode), 0);
         else
-            QCOMPARE(m_manager->createAsyncRequest("https", host(), path, nullptr, devicePort(),
-                                                  [&called](int requestId) { called.append(requestId); }, id, authCode), 0);
+            QCOMPARE(m_manager->createAsyncRequest(
+                         "https", host(), path, nullptr, devicePort(),
+                         [&called](int requestId) { called.append(requestId); }, id, authCode),
+                     0);
         QCOMPARE(m_manager->setTimeout(id, 10000), 0);
-        const int32_t sent = method == "GET" ? m_manager->sendGetRequest(id) : m_manager->sendPostRequest(id, QByteArray());
+        const int32_t sent
+            = method == "GET" ? m_manager->sendGetRequest(id) : m_manager->sendPostRequest(id, QByteArray());
         QCOMPARE(sent, 0);
         int status = 0;
         if (sync) {
@@ -320,7 +338,8 @@ private Q_SLOTS:
         QVERIFY(server.listen());
         int id = -1;
         QCOMPARE(m_manager->createSyncRequest("http", "127.0.0.1", "/api/v1/settings/self", nullptr, server.port(), id,
-                                             code ? code->constData() : nullptr), 0);
+                                              code ? code->constData() : nullptr),
+                 0);
         QCOMPARE(m_manager->setTimeout(id, 10000), 0);
         QCOMPARE(m_manager->sendGetRequest(id), 0);
         QCOMPARE(server.requests().size(), 1);
@@ -332,7 +351,8 @@ private Q_SLOTS:
     void headerAndBodyReads()
     {
         int id = -1;
-        QCOMPARE(m_manager->createSyncRequest("https", host(), "/api/v1/settings/self", "", devicePort(), id, kCode), 0);
+        QCOMPARE(m_manager->createSyncRequest("https", host(), "/api/v1/settings/self", "", devicePort(), id, kCode),
+                 0);
         QCOMPARE(m_manager->sendGetRequest(id), 0);
 
         std::string value = "untouched";
@@ -349,7 +369,8 @@ private Q_SLOTS:
         QByteArray body;
         QCOMPARE(m_manager->getResponseBody(id, body), 0);
         const QJsonObject document = QJsonDocument::fromJson(body).object();
-        QCOMPARE(document.value(QStringLiteral("sys")).toObject().value(QStringLiteral("base-ver")).toString(), QStringLiteral("1.2.3"));
+        QCOMPARE(document.value(QStringLiteral("sys")).toObject().value(QStringLiteral("base-ver")).toString(),
+                 QStringLiteral("1.2.3"));
         // Drained by the first read.
         QCOMPARE(m_manager->getResponseBody(id, body), 0);
         QCOMPARE(body, QByteArray());
@@ -375,7 +396,9 @@ private Q_SLOTS:
         QVERIFY(server.listen());
         QSignalSpy progress(m_manager.get(), &HttpAccessManager::uploadProgress);
         int id = -1;
-        QCOMPARE(m_manager->createSyncRequest(scheme, "127.0.0.1", "/api/v1/auth/authenticate", nullptr, server.port(), id, kCode), 0);
+        QCOMPARE(m_manager->createSyncRequest(scheme, "127.0.0.1", "/api/v1/auth/authenticate", nullptr, server.port(),
+                                              id, kCode),
+                 0);
         QCOMPARE(m_manager->setTimeout(id, 300), 0);
         QElapsedTimer clock;
         clock.start();
@@ -393,9 +416,11 @@ private Q_SLOTS:
         QCOMPARE(m_manager->deleteRequest(id), kRemoved);
         const QStringList lines = m_capture->takeTexts();
         m_logLines += lines;
-        QVERIFY2(lines.filter(QStringLiteral("request %1 ").arg(id)).filter(QStringLiteral("timed out after 300 ms")).size() == 1,
-                 qPrintable(lines.join(QLatin1Char('\n'))));
-        for (const QString &line : lines)
+        QVERIFY2(
+            lines.filter(QStringLiteral("request %1 ").arg(id)).filter(QStringLiteral("timed out after 300 ms")).size()
+                == 1,
+            qPrintable(lines.join(QLatin1Char('\n'))));
+        for (const QString& line : lines)
             QVERIFY(!line.toUtf8().contains(kCode));
     }
 
@@ -448,8 +473,10 @@ private Q_SLOTS:
         if (sync)
             QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/", nullptr, closedPort, id, kCode), 0);
         else
-            QCOMPARE(m_manager->createAsyncRequest("https", "127.0.0.1", "/", nullptr, closedPort,
-                                                  [&called](int requestId) { called.append(requestId); }, id, kCode), 0);
+            QCOMPARE(m_manager->createAsyncRequest(
+                         "https", "127.0.0.1", "/", nullptr, closedPort,
+                         [&called](int requestId) { called.append(requestId); }, id, kCode),
+                     0);
         QCOMPARE(m_manager->setTimeout(id, 10000), 0);
         QElapsedTimer clock;
         clock.start();
@@ -484,7 +511,7 @@ private Q_SLOTS:
         if (kind == QLatin1String("post multipart")) {
             // The body shape of a standby-screen image upload. Owned by the
             // test object: a failed check may leave its reply still reading.
-            auto *multipart = new QHttpMultiPart(this);
+            auto* multipart = new QHttpMultiPart(this);
             QHttpPart hash;
             hash.setHeader(QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"hash_value\""));
             hash.setBody(md5Hex(tinyPng()).toLatin1());
@@ -495,7 +522,9 @@ private Q_SLOTS:
             data.setBody(tinyPng());
             multipart->append(hash);
             multipart->append(data);
-            QCOMPARE(m_manager->createSyncRequest("https", host(), "/api/v1/files/standby-image", nullptr, devicePort(), id, kCode), 0);
+            QCOMPARE(m_manager->createSyncRequest("https", host(), "/api/v1/files/standby-image", nullptr, devicePort(),
+                                                  id, kCode),
+                     0);
             sent = m_manager->sendPostRequest(id, multipart);
             QCOMPARE(sent, 0);
             int status = 0;
@@ -508,9 +537,11 @@ private Q_SLOTS:
             // Big enough to need several writes.
             RecordingHttpServer server;
             QVERIFY(server.listen());
-            QCOMPARE(m_manager->createSyncRequest("http", "127.0.0.1", "/upload", nullptr, server.port(), id, kCode), 0);
+            QCOMPARE(m_manager->createSyncRequest("http", "127.0.0.1", "/upload", nullptr, server.port(), id, kCode),
+                     0);
             size = 4 * 1024 * 1024;
-            sent = kind == QLatin1String("get") ? m_manager->sendGetRequest(id) : m_manager->sendPostRequest(id, QByteArray(size, 'p'));
+            sent = kind == QLatin1String("get") ? m_manager->sendGetRequest(id)
+                                                : m_manager->sendPostRequest(id, QByteArray(size, 'p'));
             QCOMPARE(sent, 0);
             QCOMPARE(server.requests().size(), 1);
             if (relayed)
@@ -522,7 +553,7 @@ private Q_SLOTS:
         if (!relayed) {
             QCOMPARE(progress.size(), 0);
         } else {
-            for (const QList<QVariant> &arguments : std::as_const(progress)) {
+            for (const QList<QVariant>& arguments : std::as_const(progress)) {
                 QCOMPARE(arguments.at(2).toInt(), id);
                 QCOMPARE(arguments.at(1).toLongLong(), size);
                 QVERIFY(arguments.at(0).toLongLong() <= size);
@@ -558,10 +589,12 @@ private Q_SLOTS:
         RecordingHttpServer silent(RecordingHttpServer::Silent);
         QVERIFY(silent.listen());
         int id = -1;
-        QCOMPARE(m_manager->createAsyncRequest("http", "127.0.0.1", "/inflight", nullptr, silent.port(), [](int) {}, id, kCode), 0);
+        QCOMPARE(m_manager->createAsyncRequest(
+                     "http", "127.0.0.1", "/inflight", nullptr, silent.port(), [](int) {}, id, kCode),
+                 0);
         QCOMPARE(post ? m_manager->sendPostRequest(id, QByteArray("x")) : m_manager->sendGetRequest(id), 0);
-        QNetworkReply *reply = nullptr;
-        for (QNetworkReply *candidate : m_manager->findChildren<QNetworkReply *>()) {
+        QNetworkReply* reply = nullptr;
+        for (QNetworkReply* candidate : m_manager->findChildren<QNetworkReply*>()) {
             if (candidate->url().port() == silent.port() && !candidate->isFinished())
                 reply = candidate;
         }
@@ -576,7 +609,7 @@ private Q_SLOTS:
         // may come along.
         const QList<QVariant> injected{sent, total, id};
         QCOMPARE(progress.count(injected), relayed ? 1 : 0);
-        for (const QList<QVariant> &arguments : std::as_const(progress))
+        for (const QList<QVariant>& arguments : std::as_const(progress))
             QVERIFY(arguments.at(1).toLongLong() > 0);
         QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
@@ -590,8 +623,10 @@ private Q_SLOTS:
         bool waiting = false;
         QList<bool> calledWhileWaiting;
         int asyncId = -1;
-        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
-                                              [&](int) { calledWhileWaiting.append(waiting); }, asyncId, kCode), 0);
+        QCOMPARE(m_manager->createAsyncRequest(
+                     "https", host(), "/api/v1/settings/self", nullptr, devicePort(),
+                     [&](int) { calledWhileWaiting.append(waiting); }, asyncId, kCode),
+                 0);
         int syncId = -1;
         QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/", nullptr, silent.port(), syncId, kCode), 0);
         QCOMPARE(m_manager->setTimeout(syncId, 3000), 0);
@@ -619,9 +654,11 @@ private Q_SLOTS:
         QCOMPARE(m_manager->setTimeout(syncId, 1000), 0);
         QList<int> deleted;
         int asyncId = -1;
-        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
-                                               [this, &deleted, syncId](int) { deleted.append(m_manager->deleteRequest(syncId)); },
-                                               asyncId, kCode), 0);
+        QCOMPARE(m_manager->createAsyncRequest(
+                     "https", host(), "/api/v1/settings/self", nullptr, devicePort(),
+                     [this, &deleted, syncId](int) { deleted.append(m_manager->deleteRequest(syncId)); }, asyncId,
+                     kCode),
+                 0);
         QCOMPARE(m_manager->sendGetRequest(asyncId), 0);
         QCOMPARE(m_manager->sendGetRequest(syncId), kTimedOut);
         QCOMPARE(deleted, QList<int>{kRemoved});
@@ -635,14 +672,16 @@ private Q_SLOTS:
     {
         int id = -1;
         QList<int> results;
-        QCOMPARE(m_manager->createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
-                                              [this, &results](int requestId) {
-                                                  int status = 0;
-                                                  results.append(m_manager->getResponseStatusCode(requestId, status));
-                                                  results.append(status);
-                                                  results.append(m_manager->deleteRequest(requestId));
-                                              },
-                                              id, kCode), 0);
+        QCOMPARE(m_manager->createAsyncRequest(
+                     "https", host(), "/api/v1/settings/self", nullptr, devicePort(),
+                     [this, &results](int requestId) {
+                         int status = 0;
+                         results.append(m_manager->getResponseStatusCode(requestId, status));
+                         results.append(status);
+                         results.append(m_manager->deleteRequest(requestId));
+                     },
+                     id, kCode),
+                 0);
         QCOMPARE(m_manager->sendGetRequest(id), 0);
         QTRY_COMPARE_WITH_TIMEOUT(results, (QList<int>{0, 200, kRemoved}), 10000);
         QCOMPARE(m_manager->deleteRequest(id), kNoSuchRequest);
@@ -656,16 +695,22 @@ private Q_SLOTS:
         m_logLines += m_capture->takeTexts();
         int id = -1;
         QCOMPARE(m_manager->createAsyncRequest("https", host(), "/api/v1/settings/self", nullptr, devicePort(),
-                                              std::function<void(int)>(), id, kCode), 0);
+                                               std::function<void(int)>(), id, kCode),
+                 0);
         QVERIFY(id > 0);
         QStringList lines = m_capture->takeTexts();
-        QVERIFY2(lines.filter(QStringLiteral("asynchronous request %1 ").arg(id)).filter(QStringLiteral("has no callback")).size() == 1,
+        QVERIFY2(lines.filter(QStringLiteral("asynchronous request %1 ").arg(id))
+                         .filter(QStringLiteral("has no callback"))
+                         .size()
+                     == 1,
                  qPrintable(lines.join(QLatin1Char('\n'))));
         QCOMPARE(m_manager->sendGetRequest(id), 0);
-        QTRY_VERIFY_WITH_TIMEOUT((lines += m_capture->takeTexts(),
-                                  lines.filter(QStringLiteral("asynchronous request %1 ").arg(id))
-                                          .filter(QStringLiteral("finished without a callback")).size() == 1),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (lines += m_capture->takeTexts(), lines.filter(QStringLiteral("asynchronous request %1 ").arg(id))
+                                                      .filter(QStringLiteral("finished without a callback"))
+                                                      .size()
+                                                  == 1),
+            10000);
         m_logLines += lines;
         int status = 0;
         QCOMPARE(m_manager->getResponseStatusCode(id, status), 0);
@@ -681,7 +726,7 @@ private Q_SLOTS:
         int id = -1;
         QCOMPARE(m_manager->createSyncRequest("http", "127.0.0.1", "/upload", nullptr, server.port(), id, kCode), 0);
         QCOMPARE(m_manager->setTimeout(id, 10000), 0);
-        QCOMPARE(m_manager->sendPostRequest(id, static_cast<QHttpMultiPart *>(nullptr)), 0);
+        QCOMPARE(m_manager->sendPostRequest(id, static_cast<QHttpMultiPart*>(nullptr)), 0);
         QCOMPARE(server.requests().size(), 1);
         QVERIFY(server.requests().first().startsWith("POST /upload HTTP/1.1\r\n"));
         QCOMPARE(headerLines(server.requests().first(), "Content-Length"), QList<QByteArray>{"Content-Length: 0"});
@@ -703,17 +748,20 @@ private Q_SLOTS:
         RecordingHttpServer silent(RecordingHttpServer::Silent);
         QVERIFY(silent.listen());
         int timedOut = -1;
-        QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/api/v1/auth/authenticate", nullptr, silent.port(), timedOut, kCode), 0);
+        QCOMPARE(m_manager->createSyncRequest("https", "127.0.0.1", "/api/v1/auth/authenticate", nullptr, silent.port(),
+                                              timedOut, kCode),
+                 0);
         QCOMPARE(m_manager->setTimeout(timedOut, 100), 0);
         QCOMPARE(m_manager->sendPostRequest(timedOut, QByteArray()), kTimedOut);
         int unreported = -1;
-        QCOMPARE(m_manager->createAsyncRequest("https", "127.0.0.1", "/", nullptr, silent.port(), {}, unreported, ""), 0);
+        QCOMPARE(m_manager->createAsyncRequest("https", "127.0.0.1", "/", nullptr, silent.port(), {}, unreported, ""),
+                 0);
         const QStringList lines = m_capture->takeTexts();
         QCOMPARE(lines.filter(QStringLiteral("request %1 ").arg(timedOut)).size(), 1);
         QCOMPARE(lines.filter(QStringLiteral("request %1 ").arg(unreported)).size(), 1);
         m_logLines += lines;
-        for (const QString &line : std::as_const(m_logLines)) {
-            for (const QByteArray &secret : secrets())
+        for (const QString& line : std::as_const(m_logLines)) {
+            for (const QByteArray& secret : secrets())
                 QVERIFY2(!line.toUtf8().contains(secret), qPrintable(line));
         }
         QCOMPARE(m_manager->deleteRequest(timedOut), kRemoved);

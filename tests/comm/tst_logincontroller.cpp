@@ -33,8 +33,8 @@ const QStringList kUntouched{"0.9.9", "SN-OLD", "2", "255.255.0.0", "gw", "dns-a
 // A document's values stored over them, the running status only where given.
 const QStringList kStoredEmpty{"", "", "2", "", "", "", ""};
 constexpr DeviceParameter kLoginParameters[] = {
-    DeviceParameter::Version,        DeviceParameter::SerialNumber, DeviceParameter::RunningStatus,
-    DeviceParameter::SubnetMask,     DeviceParameter::DefaultGateway, DeviceParameter::DnsServer1,
+    DeviceParameter::Version,    DeviceParameter::SerialNumber,   DeviceParameter::RunningStatus,
+    DeviceParameter::SubnetMask, DeviceParameter::DefaultGateway, DeviceParameter::DnsServer1,
     DeviceParameter::DnsServer2,
 };
 
@@ -93,8 +93,9 @@ private Q_SLOTS:
         QVERIFY(m_facade->setDeviceParameter(QLatin1String(kDeviceId), DeviceParameter::AcceptedMd5Password,
                                              QLatin1String(kEarlierCode), DeviceFindPolicy::ById));
         for (int i = 0; i < kUntouched.size(); ++i) {
-            const QVariant earlier = kLoginParameters[i] == DeviceParameter::RunningStatus ? QVariant(kUntouched[i].toInt())
-                                                                                         : QVariant(kUntouched[i]);
+            const QVariant earlier = kLoginParameters[i] == DeviceParameter::RunningStatus
+                                         ? QVariant(kUntouched[i].toInt())
+                                         : QVariant(kUntouched[i]);
             QVERIFY(m_facade->setDeviceParameter(QLatin1String(kDeviceId), kLoginParameters[i], earlier,
                                                  DeviceFindPolicy::ById));
         }
@@ -126,21 +127,21 @@ private Q_SLOTS:
             << QStringList{} << "Corvane-117" << true << code(0x80110001) << false << false << kUntouched;
         QTest::newRow("empty password") << QStringList{} << "" << true << code(0x80110001) << false << false
                                         << kUntouched;
-        QTest::newRow("authenticate 401 is a refusal") << QStringList{"auth-status 401"} << right << true
-                                                       << code(0x80110001) << false << false << kUntouched;
-        QTest::newRow("authenticate 500 fails with its status") << QStringList{"auth-status 500"} << right << false
-                                                                << code(0x801101F4) << false << false << kUntouched;
-        QTest::newRow("authenticate 503") << QStringList{"auth-status 503"} << right << true << code(0x801101F7)
-                                          << true << false << kUntouched;
+        QTest::newRow("authenticate 401 is a refusal")
+            << QStringList{"auth-status 401"} << right << true << code(0x80110001) << false << false << kUntouched;
+        QTest::newRow("authenticate 500 fails with its status")
+            << QStringList{"auth-status 500"} << right << false << code(0x801101F4) << false << false << kUntouched;
+        QTest::newRow("authenticate 503")
+            << QStringList{"auth-status 503"} << right << true << code(0x801101F7) << true << false << kUntouched;
         QTest::newRow("authenticate 302 is not followed")
             << QStringList{"auth-status 302", "redirect https://127.0.117.2:60010/"} << right << false << 0 << true
             << true << kFromDevice;
-        QTest::newRow("authenticate 202") << QStringList{"auth-status 202"} << right << false << 0 << true << true
-                                          << kFromDevice;
-        QTest::newRow("authenticate 204") << QStringList{"auth-status 204"} << right << false << 0 << true << true
-                                          << kFromDevice;
-        QTest::newRow("settings 202 is read") << QStringList{"settings-status 202"} << right << false << 0 << true
-                                              << true << kFromDevice;
+        QTest::newRow("authenticate 202")
+            << QStringList{"auth-status 202"} << right << false << 0 << true << true << kFromDevice;
+        QTest::newRow("authenticate 204")
+            << QStringList{"auth-status 204"} << right << false << 0 << true << true << kFromDevice;
+        QTest::newRow("settings 202 is read")
+            << QStringList{"settings-status 202"} << right << false << 0 << true << true << kFromDevice;
         // No document: what the record held stays (the 2xx and 4xx answers
         // carry the whole document all the same; it must not be read).
         QTest::newRow("settings 204 brings nothing")
@@ -156,29 +157,25 @@ private Q_SLOTS:
         QTest::newRow("settings 302 is not followed")
             << QStringList{"settings-status 302", "redirect https://127.0.117.1:60010/api/v1/settings/self"} << right
             << false << 0 << true << true << kUntouched;
-        QTest::newRow("document without net")
-            << QStringList{"settings-drop net"} << right << false << 0 << true << true
-            << QStringList{"1.2.3", "SN-117", "1", "", "", "", ""};
+        QTest::newRow("document without net") << QStringList{"settings-drop net"} << right << false << 0 << true << true
+                                              << QStringList{"1.2.3", "SN-117", "1", "", "", "", ""};
         QTest::newRow("document without sys")
             << QStringList{"settings-drop sys"} << right << false << 0 << true << true
             << QStringList{"", "", "2", "255.255.255.0", "127.0.117.254", "127.0.117.53", "127.0.117.54"};
-        QTest::newRow("document without display") << QStringList{"settings-drop display"} << right << false << 0
-                                                  << true << true << kFromDevice;
+        QTest::newRow("document without display")
+            << QStringList{"settings-drop display"} << right << false << 0 << true << true << kFromDevice;
         // Gone, or out of bounds, between the two exchanges: the new code is
         // kept, but the device offers its login again.
-        QTest::newRow("settings read closed unanswered")
-            << QStringList{"settings-status close"} << right << false << code(0x800101F9) << false << true
-            << kUntouched;
+        QTest::newRow("settings read closed unanswered") << QStringList{"settings-status close"} << right << false
+                                                         << code(0x800101F9) << false << true << kUntouched;
         QTest::newRow("device vanishes after authenticate")
-            << QStringList{"vanish-after-auth on"} << right << true << code(0x800101F9) << false << true
-            << kUntouched;
+            << QStringList{"vanish-after-auth on"} << right << true << code(0x800101F9) << false << true << kUntouched;
         QTest::newRow("oversize settings document")
-            << QStringList{"settings-size 200000"} << right << true << code(0x800101FB) << false << true
-            << kUntouched;
-        QTest::newRow("connection refused") << QStringList{"connect refuse"} << right << false << code(0x800101F9)
-                                            << false << false << kUntouched;
-        QTest::newRow("connection dropped") << QStringList{"connect drop"} << right << true << code(0x800101F9)
-                                            << true << false << kUntouched;
+            << QStringList{"settings-size 200000"} << right << true << code(0x800101FB) << false << true << kUntouched;
+        QTest::newRow("connection refused")
+            << QStringList{"connect refuse"} << right << false << code(0x800101F9) << false << false << kUntouched;
+        QTest::newRow("connection dropped")
+            << QStringList{"connect drop"} << right << true << code(0x800101F9) << true << false << kUntouched;
     }
 
     void login()
@@ -191,8 +188,8 @@ private Q_SLOTS:
         QFETCH(bool, codeStored);
         QFETCH(QStringList, values);
 
-        QVERIFY(m_facade->setDeviceParameter(QLatin1String(kDeviceId), DeviceParameter::LoggedInStatus,
-                                             loggedInBefore, DeviceFindPolicy::ById));
+        QVERIFY(m_facade->setDeviceParameter(QLatin1String(kDeviceId), DeviceParameter::LoggedInStatus, loggedInBefore,
+                                             DeviceFindPolicy::ById));
         for (const QString& fault : faults)
             QCOMPARE(m_device.command(QStringLiteral("fault d1 ") + fault), QStringLiteral("ok"));
 
@@ -225,8 +222,7 @@ private Q_SLOTS:
     {
         LoginController login(*m_facade, *m_http);
         const int from = m_device.lineCount();
-        QCOMPARE(login.requestLogin(QStringLiteral("02:00:00:00:00:99"), md5Hex(kPassword)),
-                 code(0x80000000));
+        QCOMPARE(login.requestLogin(QStringLiteral("02:00:00:00:00:99"), md5Hex(kPassword)), code(0x80000000));
         // No exchange was made: a right login afterwards is the first one seen.
         QCOMPARE(login.requestLogin(QLatin1String(kDeviceId), md5Hex(kPassword)), 0);
         QVERIFY(m_device.waitForLineContaining(QStringLiteral("event d1 authenticated"), 10000, from));
@@ -241,16 +237,15 @@ private Q_SLOTS:
         QTest::newRow("empty") << QByteArray() << kUntouched;
         QTest::newRow("malformed") << QByteArray("{\"sys\":{\"base-ver\":\"9\"") << kUntouched;
         QTest::newRow("array") << QByteArray("[{\"sys\":{}}]") << kUntouched;
-        QTest::newRow("sections of the wrong type")
-            << QByteArray(R"({"sys":"1.0","net":[1]})") << kStoredEmpty;
+        QTest::newRow("sections of the wrong type") << QByteArray(R"({"sys":"1.0","net":[1]})") << kStoredEmpty;
         QTest::newRow("values of the wrong type")
             << QByteArray(R"({"sys":{"base-ver":4,"base-sernum":null,"device-status":"2"},"net":{"ipv4-subnet":true}})")
             << kStoredEmpty;
         QTest::newRow("a fraction as status") << QByteArray(R"({"sys":{"device-status":1.5}})") << kStoredEmpty;
-        QTest::newRow("whole document")
-            << QByteArray(R"({"sys":{"base-ver":"7","base-sernum":"S","device-status":2},"net":{"ipv4-subnet":"a",
+        QTest::newRow("whole document") << QByteArray(
+            R"({"sys":{"base-ver":"7","base-sernum":"S","device-status":2},"net":{"ipv4-subnet":"a",
                  "ipv4-gateway":"b","ipv4-dns1":"c","ipv4-dns2":"d"},"display":{}})")
-            << QStringList{"7", "S", "2", "a", "b", "c", "d"};
+                                        << QStringList{"7", "S", "2", "a", "b", "c", "d"};
         QTest::newRow("keys of the wrong section")
             << QByteArray(R"({"net":{"base-ver":"7"},"sys":{"ipv4-subnet":"a"}})") << kStoredEmpty;
     }
@@ -281,7 +276,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("fault");
         QTest::newRow("right password") << QString::fromLatin1(kPassword) << "";
-        QTest::newRow("wrong password") << "Wrong-Horse-Battery" << "";
+        QTest::newRow("wrong password") << "Wrong-Horse-Battery"
+                                        << "";
         QTest::newRow("authenticate 500") << QString::fromLatin1(kPassword) << "auth-status 500";
         QTest::newRow("settings read fails") << QString::fromLatin1(kPassword) << "settings-status close";
         QTest::newRow("settings 404") << QString::fromLatin1(kPassword) << "settings-status 404";
@@ -310,10 +306,7 @@ private Q_SLOTS:
         }
     }
 
-    void cleanupTestCase()
-    {
-        QVERIFY(m_device.stop());
-    }
+    void cleanupTestCase() { QVERIFY(m_device.stop()); }
 };
 
 QTEST_GUILESS_MAIN(TestLoginController)

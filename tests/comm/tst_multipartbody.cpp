@@ -28,7 +28,7 @@ struct Part
 
 // Splits a multipart body by its boundary; empty on any deviation from the
 // envelope (preamble, missing close delimiter, part without a header end).
-QList<Part> splitMultipart(const QByteArray &body, const QByteArray &boundary, QString &error)
+QList<Part> splitMultipart(const QByteArray& body, const QByteArray& boundary, QString& error)
 {
     QList<Part> parts;
     const QByteArray delimiter = "--" + boundary;
@@ -51,7 +51,7 @@ QList<Part> splitMultipart(const QByteArray &body, const QByteArray &boundary, Q
         }
         Part part;
         part.headers = whole.left(headEnd).split('\n');
-        for (QByteArray &line : part.headers)
+        for (QByteArray& line : part.headers)
             line = line.trimmed();
         part.body = whole.mid(headEnd + 4);
         parts.append(part);
@@ -76,7 +76,7 @@ qint64 residentKiB()
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
+    for (const QByteArray& line : status.readAll().split('\n')) {
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
@@ -92,7 +92,7 @@ class TestMultiPartBody : public QObject
 private:
     QTemporaryDir m_dir;
 
-    QString writeFile(const QString &name, const QByteArray &content) { return writeTestFile(m_dir, name, content); }
+    QString writeFile(const QString& name, const QByteArray& content) { return writeTestFile(m_dir, name, content); }
 
     static QByteArray randomBytes(qsizetype size)
     {
@@ -113,11 +113,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("disposition");
         QTest::newRow("bundle") << 1 << "application/octet-stream"
                                 << "form-data; name=\"firmware_file\"; filename=\"f.x\"";
-        QTest::newRow("xml") << 2 << "text/xml" << "form-data; name=\"configuration_file\"; filename=\"f.x\"";
-        QTest::newRow("jpeg") << 3 << "image/jpeg" << "form-data; name=\"standby_screen_image_file\"; filename=\"f.x\"";
-        QTest::newRow("png") << 4 << "image/png" << "form-data; name=\"standby_screen_image_file\"; filename=\"f.x\"";
-        QTest::newRow("zero") << 0 << "" << "";
-        QTest::newRow("five") << 5 << "" << "";
+        QTest::newRow("xml") << 2 << "text/xml"
+                             << "form-data; name=\"configuration_file\"; filename=\"f.x\"";
+        QTest::newRow("jpeg") << 3 << "image/jpeg"
+                              << "form-data; name=\"standby_screen_image_file\"; filename=\"f.x\"";
+        QTest::newRow("png") << 4 << "image/png"
+                             << "form-data; name=\"standby_screen_image_file\"; filename=\"f.x\"";
+        QTest::newRow("zero") << 0 << ""
+                              << "";
+        QTest::newRow("five") << 5 << ""
+                              << "";
     }
 
     void contentTypes()
@@ -133,7 +138,7 @@ private Q_SLOTS:
 
     void failures_data()
     {
-        QTest::addColumn<QString>("name");   // written unless it starts with '-'
+        QTest::addColumn<QString>("name"); // written unless it starts with '-'
         QTest::addColumn<quint32>("code");
         QTest::newRow("missing file") << "-missing.bundle" << 0x80090002u;
         QTest::newRow("directory") << "-" << 0x80090002u;
@@ -211,8 +216,8 @@ private Q_SLOTS:
                                 << QByteArray("application/octet-stream");
         QTest::newRow("BUNDLE") << "TQ-2.7.1.BUNDLE" << qsizetype(5000) << QByteArray("firmware_file")
                                 << QByteArray("application/octet-stream");
-        QTest::newRow("Bundle mixed case") << "Tq.Bundle" << qsizetype(10) << QByteArray("firmware_file")
-                                           << QByteArray("application/octet-stream");
+        QTest::newRow("Bundle mixed case")
+            << "Tq.Bundle" << qsizetype(10) << QByteArray("firmware_file") << QByteArray("application/octet-stream");
         QTest::newRow("xml") << "settings.xml" << qsizetype(3000) << QByteArray("configuration_file")
                              << QByteArray("text/xml");
         QTest::newRow("XML") << "SETTINGS.XML" << qsizetype(3000) << QByteArray("configuration_file")
@@ -260,7 +265,7 @@ private Q_SLOTS:
         QCOMPARE(reply->error(), QNetworkReply::NoError);
 
         QByteArray outerType;
-        for (const QByteArray &line : capture.head().split('\n')) {
+        for (const QByteArray& line : capture.head().split('\n')) {
             if (line.toLower().startsWith("content-type:"))
                 outerType = line.mid(13).trimmed();
         }

@@ -21,12 +21,13 @@ private Q_SLOTS:
         QTest::addColumn<int>("port");
         QTest::addColumn<QString>("expected");
 
-        QTest::newRow("rest") << QByteArray("https") << QByteArray("192.168.1.20") << QByteArray("/api/v1/settings/self")
-                              << false << QByteArray() << 60010 << "https://192.168.1.20:60010/api/v1/settings/self";
+        QTest::newRow("rest") << QByteArray("https") << QByteArray("192.168.1.20")
+                              << QByteArray("/api/v1/settings/self") << false << QByteArray() << 60010
+                              << "https://192.168.1.20:60010/api/v1/settings/self";
         QTest::newRow("query") << QByteArray("https") << QByteArray("10.0.0.1") << QByteArray("/a") << true
                                << QByteArray("x=1&y=two") << 443 << "https://10.0.0.1:443/a?x=1&y=two";
-        QTest::newRow("empty query is none") << QByteArray("https") << QByteArray("10.0.0.1") << QByteArray("/a") << true
-                                             << QByteArray("") << 60010 << "https://10.0.0.1:60010/a";
+        QTest::newRow("empty query is none") << QByteArray("https") << QByteArray("10.0.0.1") << QByteArray("/a")
+                                             << true << QByteArray("") << 60010 << "https://10.0.0.1:60010/a";
         QTest::newRow("push") << QByteArray("wss") << QByteArray("127.0.0.2") << QByteArray("/api/v1/push") << false
                               << QByteArray() << 60010 << "wss://127.0.0.2:60010/api/v1/push";
         QTest::newRow("decoded path") << QByteArray("https") << QByteArray("h") << QByteArray("/a b%") << false
@@ -53,7 +54,8 @@ private Q_SLOTS:
         const QNetworkRequest request = NetworkUtils::createNetworkRequest("https", "h", "/", nullptr, 60010, nullptr);
         QCOMPARE(request.sslConfiguration().protocol(), QSsl::TlsV1_2OrLater);
         // Verification stays at the platform default; errors are ignored per reply.
-        QCOMPARE(request.sslConfiguration().peerVerifyMode(), QSslConfiguration::defaultConfiguration().peerVerifyMode());
+        QCOMPARE(request.sslConfiguration().peerVerifyMode(),
+                 QSslConfiguration::defaultConfiguration().peerVerifyMode());
     }
 
     void authorization_data()
@@ -74,8 +76,8 @@ private Q_SLOTS:
         QFETCH(bool, hasCode);
         QFETCH(QByteArray, code);
         QFETCH(QByteArray, expected);
-        const QNetworkRequest request = NetworkUtils::createNetworkRequest("https", "127.0.0.1", "/api/v1/auth/authenticate",
-                                                                           nullptr, 60010, hasCode ? code.constData() : nullptr);
+        const QNetworkRequest request = NetworkUtils::createNetworkRequest(
+            "https", "127.0.0.1", "/api/v1/auth/authenticate", nullptr, 60010, hasCode ? code.constData() : nullptr);
         QCOMPARE(request.hasRawHeader("Authorization"), hasCode);
         QCOMPARE(request.rawHeader("Authorization"), expected);
         // Nothing else: the multipart body brings its own content type.
@@ -85,7 +87,8 @@ private Q_SLOTS:
 
     void nullTextsDoNotCrash()
     {
-        const QNetworkRequest request = NetworkUtils::createNetworkRequest(nullptr, nullptr, nullptr, nullptr, -1, nullptr);
+        const QNetworkRequest request
+            = NetworkUtils::createNetworkRequest(nullptr, nullptr, nullptr, nullptr, -1, nullptr);
         QVERIFY(request.url().host().isEmpty());
         QVERIFY(!request.hasRawHeader("Authorization"));
     }

@@ -51,7 +51,7 @@ private:
     bool connectedAndLoggedIn() const
     {
         return value(DeviceParameter::ConnectionStatus).toInt() == toInt(ConnectionStatus::Connected)
-            && value(DeviceParameter::LoggedInStatus).toBool();
+               && value(DeviceParameter::LoggedInStatus).toBool();
     }
 
     int32_t uploadFirmware(const QString& name, int& status)
@@ -119,7 +119,8 @@ private Q_SLOTS:
 
     void recovers_data()
     {
-        QTest::addColumn<QString>("trigger");  // "drop": the channel only; "update": a firmware file; "reboot": on command
+        QTest::addColumn<QString>(
+            "trigger"); // "drop": the channel only; "update": a firmware file; "reboot": on command
         QTest::addColumn<int>("rebootMs");
         QTest::addColumn<QString>("version"); // what the record shows afterwards
 
@@ -161,7 +162,8 @@ private Q_SLOTS:
         back.start();
         QTRY_VERIFY_WITH_TIMEOUT(connectedAndLoggedIn(), kBackWithinMs + 2000);
         QVERIFY2(back.elapsed() <= kBackWithinMs, qPrintable(QString::number(back.elapsed())));
-        qInfo("back %lld ms after the device, %lld login attempts", static_cast<long long>(back.elapsed()), static_cast<long long>(relogins.size()));
+        qInfo("back %lld ms after the device, %lld login attempts", static_cast<long long>(back.elapsed()),
+              static_cast<long long>(relogins.size()));
         QCOMPARE(value(DeviceParameter::Version).toString(), version);
 
         // The channel went and came back, through a fresh login.

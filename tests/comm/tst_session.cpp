@@ -31,10 +31,7 @@ class TestSession : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        qRegisterMetaType<Session::SessionState>("Session::SessionState");
-    }
+    void initTestCase() { qRegisterMetaType<Session::SessionState>("Session::SessionState"); }
 
     void reportsBecomeStates_data()
     {
@@ -42,27 +39,24 @@ private Q_SLOTS:
         QTest::addColumn<QList<int>>("changes");
 
         using S = QAbstractSocket::SocketState;
-        QTest::newRow("a normal channel")
-            << QList<Report>{state(S::HostLookupState), state(S::ConnectingState), state(S::ConnectedState),
-                             kConnectedSignal}
-            << QList<int>{Session::Connecting, Session::Connected};
+        QTest::newRow("a normal channel") << QList<Report>{state(S::HostLookupState), state(S::ConnectingState),
+                                                           state(S::ConnectedState), kConnectedSignal}
+                                          << QList<int>{Session::Connecting, Session::Connected};
         QTest::newRow("connected by signal, then by state")
             << QList<Report>{state(S::ConnectingState), kConnectedSignal, state(S::ConnectedState)}
             << QList<int>{Session::Connecting, Session::Connected};
         QTest::newRow("closed by the device")
-            << QList<Report>{state(S::ConnectingState), kConnectedSignal, state(S::ClosingState),
-                             kDisconnectedSignal, state(S::UnconnectedState)}
+            << QList<Report>{state(S::ConnectingState), kConnectedSignal, state(S::ClosingState), kDisconnectedSignal,
+                             state(S::UnconnectedState)}
             << QList<int>{Session::Connecting, Session::Connected, Session::Closing, Session::Disconnected};
-        QTest::newRow("dropped")
-            << QList<Report>{state(S::ConnectingState), kConnectedSignal, kError, state(S::UnconnectedState),
-                             kDisconnectedSignal}
-            << QList<int>{Session::Connecting, Session::Connected, Session::Errored, Session::Disconnected};
-        QTest::newRow("a burst of errors")
-            << QList<Report>{kConnectedSignal, kKeepAliveError, kKeepAliveError, kError}
-            << QList<int>{Session::Connected, Session::Errored};
+        QTest::newRow("dropped") << QList<Report>{state(S::ConnectingState), kConnectedSignal, kError,
+                                                  state(S::UnconnectedState), kDisconnectedSignal}
+                                 << QList<int>{Session::Connecting, Session::Connected, Session::Errored,
+                                               Session::Disconnected};
+        QTest::newRow("a burst of errors") << QList<Report>{kConnectedSignal, kKeepAliveError, kKeepAliveError, kError}
+                                           << QList<int>{Session::Connected, Session::Errored};
         QTest::newRow("ignored socket states")
-            << QList<Report>{state(S::HostLookupState), state(S::BoundState), state(S::ListeningState)}
-            << QList<int>{};
+            << QList<Report>{state(S::HostLookupState), state(S::BoundState), state(S::ListeningState)} << QList<int>{};
         QTest::newRow("unconnected from the start")
             << QList<Report>{state(S::UnconnectedState), kDisconnectedSignal} << QList<int>{Session::Disconnected};
     }

@@ -117,15 +117,16 @@ private Q_SLOTS:
             "upgrade-status":40,"upgrade-result":1,"import-result":{"code":6,"option":["a"]},"model-name":"TQ"}})";
         QTest::newRow("sys, every key, pairs in table order")
             << "sys" << fullSys << kSysKeys << 0
-            << "Version=s:1.2.3 SerialNumber=s:SN-9 RunningStatus=i:2 UpdateProgress=i:40 UpdateResult=i:1 ImportResult=i:6";
-        QTest::newRow("sys, only the requested keys") << "sys" << fullSys << QStringList{"upgrade-result", "device-status"}
-                                                      << 0 << "RunningStatus=i:2 UpdateResult=i:1";
-        QTest::newRow("requested key absent from the section")
-            << "sys" << QByteArray(R"({"sys":{"device-status":0}})") << QStringList{"base-ver"}
-            << code(0x80020005) << "";
+            << "Version=s:1.2.3 SerialNumber=s:SN-9 RunningStatus=i:2 UpdateProgress=i:40 UpdateResult=i:1 "
+               "ImportResult=i:6";
+        QTest::newRow("sys, only the requested keys")
+            << "sys" << fullSys << QStringList{"upgrade-result", "device-status"} << 0
+            << "RunningStatus=i:2 UpdateResult=i:1";
+        QTest::newRow("requested key absent from the section") << "sys" << QByteArray(R"({"sys":{"device-status":0}})")
+                                                               << QStringList{"base-ver"} << code(0x80020005) << "";
         QTest::newRow("no key requested") << "sys" << fullSys << QStringList{} << code(0x80020005) << "";
-        QTest::newRow("unknown key, valid section") << "sys" << fullSys << QStringList{"device-status", "ipv4-subnet"}
-                                                    << code(0x80020002) << "";
+        QTest::newRow("unknown key, valid section")
+            << "sys" << fullSys << QStringList{"device-status", "ipv4-subnet"} << code(0x80020002) << "";
         QTest::newRow("unknown key before the document is looked at")
             << "net" << QByteArray("{}") << QStringList{"base-ver"} << code(0x80020002) << "";
         QTest::newRow("key of another section in the section")
@@ -134,8 +135,8 @@ private Q_SLOTS:
                                          << code(0x80020001) << "";
         QTest::newRow("section is an array") << "display" << QByteArray(R"({"display":[1]})")
                                              << QStringList{"upload-idle-image-valid"} << code(0x80020001) << "";
-        QTest::newRow("section is a string") << "net" << QByteArray(R"({"net":"ipv4-subnet"})")
-                                             << QStringList{"ipv4-subnet"} << code(0x80020001) << "";
+        QTest::newRow("section is a string")
+            << "net" << QByteArray(R"({"net":"ipv4-subnet"})") << QStringList{"ipv4-subnet"} << code(0x80020001) << "";
         QTest::newRow("section is null") << "sys" << QByteArray(R"({"sys":null})") << QStringList{"device-status"}
                                          << code(0x80020001) << "";
         // The walk goes by name: device-status < upgrade-status, whatever the
@@ -172,8 +173,8 @@ private Q_SLOTS:
         integerRow("object", "{\"code\":1}", code(0x80020007), "");
 
         const auto stringRow = [](const char* name, const QByteArray& value, int result, const QString& pairs) {
-            QTest::newRow(name) << "net" << (R"({"net":{"ipv4-gateway":)" + value + "}}")
-                                << QStringList{"ipv4-gateway"} << result << pairs;
+            QTest::newRow(name) << "net" << (R"({"net":{"ipv4-gateway":)" + value + "}}") << QStringList{"ipv4-gateway"}
+                                << result << pairs;
         };
         stringRow("string", "\"10.0.0.1\"", 0, "DefaultGateway=s:10.0.0.1");
         stringRow("empty string", "\"\"", 0, "DefaultGateway=s:");
@@ -182,15 +183,15 @@ private Q_SLOTS:
         stringRow("array where a string belongs", "[\"10.0.0.1\"]", code(0x80020006), "");
 
         QTest::newRow("net, every key")
-            << "net"
-            << QByteArray(R"({"net":{"ipv4-dns2":"","ipv4-dns1":"10.0.0.53","ipv4-gateway":"10.0.0.1",
+            << "net" << QByteArray(R"({"net":{"ipv4-dns2":"","ipv4-dns1":"10.0.0.53","ipv4-gateway":"10.0.0.1",
                 "ipv4-subnet":"255.255.0.0","ipv4-address":"10.0.0.9"}})")
             << kNetKeys << 0
             << "SubnetMask=s:255.255.0.0 DefaultGateway=s:10.0.0.1 DnsServer1=s:10.0.0.53 DnsServer2=s:";
         QTest::newRow("display") << "display" << QByteArray(R"({"display":{"upload-idle-image-valid":1}})")
                                  << QStringList{"upload-idle-image-valid"} << 0 << "StandbyImageResult=i:1";
-        QTest::newRow("display, string value") << "display" << QByteArray(R"({"display":{"upload-idle-image-valid":"0"}})")
-                                               << QStringList{"upload-idle-image-valid"} << code(0x80020007) << "";
+        QTest::newRow("display, string value")
+            << "display" << QByteArray(R"({"display":{"upload-idle-image-valid":"0"}})")
+            << QStringList{"upload-idle-image-valid"} << code(0x80020007) << "";
 
         const auto importRow = [](const char* name, const QByteArray& value, int result, const QString& pairs) {
             QTest::newRow(name) << "sys" << (R"({"sys":{"import-result":)" + value + "}}")
@@ -244,7 +245,8 @@ private Q_SLOTS:
     void systemGetters()
     {
         SystemModelData model(QJsonDocument::fromJson(R"({"sys":{"base-ver":"2.0","device-status":1,
-            "upgrade-result":2,"import-result":{"code":4,"option":["a",7,"b"]}}})").object());
+            "upgrade-result":2,"import-result":{"code":4,"option":["a",7,"b"]}}})")
+                                  .object());
         // Nothing parsed yet: every getter fails and leaves its argument alone.
         QString text = QStringLiteral("untouched");
         int number = 99;
@@ -319,7 +321,8 @@ private Q_SLOTS:
         QCOMPARE(display.getUploadIdleImageValid(variant), 0);
         QCOMPARE(variant, QVariant(0));
 
-        NetworkModelData net(QJsonDocument::fromJson(R"({"net":{"ipv4-subnet":"255.0.0.0","ipv4-dns1":"1.1.1.1"}})").object());
+        NetworkModelData net(
+            QJsonDocument::fromJson(R"({"net":{"ipv4-subnet":"255.0.0.0","ipv4-dns1":"1.1.1.1"}})").object());
         QCOMPARE(net.tryParse(toList(kNetKeys)), 0);
         QString text;
         QCOMPARE(net.getSubnet(text), 0);

@@ -4,13 +4,13 @@
 // report what became of their own reply; the stalled device is reached
 // again soon after it answers.
 
+#include "DeviceFacade.h"
+#include "DeviceNotificationObserver.h"
 #include "DeviceProcess.h"
 #include "DeviceRecord.h"
 #include "FileUploader.h"
 #include "HttpAccessManager.h"
 #include "MultiPartBody.h"
-#include "DeviceFacade.h"
-#include "DeviceNotificationObserver.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -37,9 +37,9 @@ QString deviceId(int index)
 }
 
 enum class Situation {
-    AnsweredInsideAnotherWait,   // a reply answered at once, its wait outlasted by another inside it
-    QuitDuringWait,              // the application quits while a send waits
-    ReloginBesideUpload,         // a stalled device's re-logins run during an upload elsewhere
+    AnsweredInsideAnotherWait, // a reply answered at once, its wait outlasted by another inside it
+    QuitDuringWait, // the application quits while a send waits
+    ReloginBesideUpload, // a stalled device's re-logins run during an upload elsewhere
     FreshConnectionAfterTimeout, // a time-out while an upload to another device is in flight
 };
 
@@ -94,10 +94,7 @@ private Q_SLOTS:
         QVERIFY2(m_devices.start(arguments.httpsPort(kPort).rebootMs(0)), qPrintable(m_devices.errorText()));
     }
 
-    void cleanup()
-    {
-        QCOMPARE(m_devices.command(QStringLiteral("fault all clear")), QStringLiteral("ok"));
-    }
+    void cleanup() { QCOMPARE(m_devices.command(QStringLiteral("fault all clear")), QStringLiteral("ok")); }
 
     void waits_data()
     {
@@ -105,7 +102,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("stall");
         QTest::newRow("answered while another wait ran inside")
             << Situation::AnsweredInsideAnotherWait << QStringLiteral("request stall");
-        QTest::newRow("application quits during a wait") << Situation::QuitDuringWait << QStringLiteral("request stall");
+        QTest::newRow("application quits during a wait")
+            << Situation::QuitDuringWait << QStringLiteral("request stall");
         QTest::newRow("stalled re-login beside an upload")
             << Situation::ReloginBesideUpload << QStringLiteral("connect stall-tls");
         QTest::newRow("stalled handshake beside an upload")
@@ -188,9 +186,8 @@ private Q_SLOTS:
             // Reached again soon after it answers normally.
             QCOMPARE(fault(1, QStringLiteral("clear")), QStringLiteral("ok"));
             clock.restart();
-            const auto connection = [&facade] {
-                return recordValue(facade, deviceId(1), DeviceParameter::ConnectionStatus).toInt();
-            };
+            const auto connection
+                = [&facade] { return recordValue(facade, deviceId(1), DeviceParameter::ConnectionStatus).toInt(); };
             QTRY_COMPARE_WITH_TIMEOUT(connection(), toInt(ConnectionStatus::Connected), 12000);
             QVERIFY2(clock.elapsed() <= 10000, qPrintable(QString::number(clock.elapsed())));
             break;
@@ -202,8 +199,9 @@ private Q_SLOTS:
             QCOMPARE(body.generate(), 0);
             int uploadId = -1;
             bool uploaded = false;
-            QCOMPARE(http.createAsyncRequest("https", kHealthy, "/api/v1/files/firmware", nullptr, kPort,
-                                             [&uploaded](int) { uploaded = true; }, uploadId, authCode().constData()),
+            QCOMPARE(http.createAsyncRequest(
+                         "https", kHealthy, "/api/v1/files/firmware", nullptr, kPort,
+                         [&uploaded](int) { uploaded = true; }, uploadId, authCode().constData()),
                      0);
             QCOMPARE(http.sendPostRequest(uploadId, body.multiPart()), 0);
 
@@ -222,10 +220,7 @@ private Q_SLOTS:
         }
     }
 
-    void cleanupTestCase()
-    {
-        QVERIFY(m_devices.stop());
-    }
+    void cleanupTestCase() { QVERIFY(m_devices.stop()); }
 };
 
 QTEST_GUILESS_MAIN(TestStalledDevice)

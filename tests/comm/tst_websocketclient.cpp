@@ -25,8 +25,8 @@
 namespace {
 
 constexpr char kKeepAliveAddress[] = "127.0.121.1"; // d1: answers pings
-constexpr char kDeafAddress[] = "127.0.121.2";      // d2: stops answering
-constexpr char kFaultAddress[] = "127.0.121.3";     // d3: faults per case
+constexpr char kDeafAddress[] = "127.0.121.2"; // d2: stops answering
+constexpr char kFaultAddress[] = "127.0.121.3"; // d3: faults per case
 constexpr char kPassword[] = "push-121";
 constexpr int kHandshakeTimeoutMs = 1500;
 
@@ -103,10 +103,7 @@ private Q_SLOTS:
         QCOMPARE(m_code.size(), 32);
     }
 
-    void cleanup()
-    {
-        QCOMPARE(m_devices.command(QStringLiteral("fault d3 clear")), QStringLiteral("ok"));
-    }
+    void cleanup() { QCOMPARE(m_devices.command(QStringLiteral("fault d3 clear")), QStringLiteral("ok")); }
 
     void errorCodeCarriesTheSocketError_data()
     {
@@ -193,7 +190,8 @@ private Q_SLOTS:
         QTest::newRow("closed by the device") << QStringLiteral("push d3 close") << QList<int32_t>{};
         QTest::newRow("dropped by the device") << QStringLiteral("push d3 drop") << QList<int32_t>{code(0x80070001)};
         // Not buffered up to Qt's 2 GiB: cut off, and a failure, not a close.
-        QTest::newRow("message too large") << QStringLiteral("push d3 oversize 70k") << QList<int32_t>{code(0x800703F1)};
+        QTest::newRow("message too large")
+            << QStringLiteral("push d3 oversize 70k") << QList<int32_t>{code(0x800703F1)};
     }
     void channelTheDeviceEnds()
     {

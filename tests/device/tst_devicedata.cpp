@@ -63,8 +63,7 @@ private Q_SLOTS:
 
     void initialValues()
     {
-        const DeviceData data(kId, QStringLiteral("Model X"), QStringLiteral("host-1"),
-                              QStringLiteral("10.0.0.5"));
+        const DeviceData data(kId, QStringLiteral("Model X"), QStringLiteral("host-1"), QStringLiteral("10.0.0.5"));
         QCOMPARE(data.parent(), nullptr);
         QCOMPARE(QString::fromLatin1(data.metaObject()->className()), QStringLiteral("DeviceData"));
         QCOMPARE(data.getData(DeviceParameter::DeviceId), QVariant(kId));
@@ -76,17 +75,16 @@ private Q_SLOTS:
         QCOMPARE(data.getData(DeviceParameter::DnsServer2), QVariant(QString()));
 
         const QVariantMap network = data.getData(DeviceParameter::AllNetworkSettings).toMap();
-        QCOMPARE(network.keys(), (QStringList{"defaultGateway", "dnsServer", "ipAddress",
-                                              "subnetMask"}));
+        QCOMPARE(network.keys(), (QStringList{"defaultGateway", "dnsServer", "ipAddress", "subnetMask"}));
         QCOMPARE(network.value("dnsServer").toList().size(), 2);
 
         const QVariantMap status = statusMap(data);
         QCOMPARE(status.size(), 10);
         QCOMPARE(status.value("loggedIn"), QVariant(false));
         QCOMPARE(status.value("statusMessage"), QVariant(QString()));
-        for (const char* key : {"runningStatus", "firmwareUploadProgress", "updateProgress",
-                                "updateResult", "configUploadProgress", "importResult",
-                                "standbyScreenImageUploadProgress", "standbyImageResult"})
+        for (const char* key :
+             {"runningStatus", "firmwareUploadProgress", "updateProgress", "updateResult", "configUploadProgress",
+              "importResult", "standbyScreenImageUploadProgress", "standbyImageResult"})
             QVERIFY2(status.value(key) == QVariant(-1), key);
 
         const DeviceData bare(kId);
@@ -128,8 +126,7 @@ private Q_SLOTS:
         QTest::newRow("update result") << DeviceParameter::UpdateResult << QVariant(1);
         QTest::newRow("cfg upload") << DeviceParameter::ConfigUploadProgress << QVariant(13);
         QTest::newRow("import") << DeviceParameter::ImportResult << QVariant(6);
-        QTest::newRow("img upload") << DeviceParameter::StandbyScreenImageUploadProgress
-                                    << QVariant(14);
+        QTest::newRow("img upload") << DeviceParameter::StandbyScreenImageUploadProgress << QVariant(14);
         QTest::newRow("img result") << DeviceParameter::StandbyImageResult << QVariant(0);
     }
 
@@ -177,10 +174,8 @@ private Q_SLOTS:
         data.setDnsServer(1, QStringLiteral("9.9.9.9"));
         data.setDnsServer(2, QStringLiteral("1.1.1.1"));
         data.setDnsServer(-1, QStringLiteral("1.1.1.1"));
-        const QVariantList servers = data.getData(DeviceParameter::AllNetworkSettings)
-                                         .toMap()
-                                         .value("dnsServer")
-                                         .toList();
+        const QVariantList servers
+            = data.getData(DeviceParameter::AllNetworkSettings).toMap().value("dnsServer").toList();
         QCOMPARE(servers, (QVariantList{QString(), QStringLiteral("9.9.9.9")}));
     }
 
@@ -191,10 +186,9 @@ private Q_SLOTS:
         data.setData(DeviceParameter::DnsServer2, QStringLiteral("old2"));
 
         // A short list replaces only the entries it has.
-        data.setData(DeviceParameter::AllNetworkSettings,
-                     QVariantMap{{"subnetMask", "255.255.255.0"},
-                                 {"defaultGateway", "10.0.0.1"},
-                                 {"dnsServer", QVariantList{"new1"}}});
+        data.setData(DeviceParameter::AllNetworkSettings, QVariantMap{{"subnetMask", "255.255.255.0"},
+                                                                      {"defaultGateway", "10.0.0.1"},
+                                                                      {"dnsServer", QVariantList{"new1"}}});
         QCOMPARE(data.getData(DeviceParameter::SubnetMask), QVariant("255.255.255.0"));
         QCOMPARE(data.getData(DeviceParameter::DefaultGateway), QVariant("10.0.0.1"));
         QCOMPARE(data.getData(DeviceParameter::DnsServer1), QVariant("new1"));
@@ -240,8 +234,7 @@ private Q_SLOTS:
     {
         // Progress is applied before the result, so the result ends it.
         DeviceData data(kId);
-        data.setAllDeviceStatus(QVariantMap{{"updateResult", 0}, {"updateProgress", 50},
-                                            {"loggedIn", true}});
+        data.setAllDeviceStatus(QVariantMap{{"updateResult", 0}, {"updateProgress", 50}, {"loggedIn", true}});
         QCOMPARE(data.getData(DeviceParameter::UpdateProgress), QVariant(50));
         QCOMPARE(data.getData(DeviceParameter::LoggedInStatus), QVariant(true));
         QCOMPARE(statusMessage(data), QStringLiteral("Update successful"));
@@ -249,8 +242,8 @@ private Q_SLOTS:
 
     void copy()
     {
-        DeviceData source(QStringLiteral("AA:AA:AA:AA:AA:AA"), QStringLiteral("M"),
-                          QStringLiteral("H"), QStringLiteral("1.1.1.1"));
+        DeviceData source(QStringLiteral("AA:AA:AA:AA:AA:AA"), QStringLiteral("M"), QStringLiteral("H"),
+                          QStringLiteral("1.1.1.1"));
         source.setData(DeviceParameter::Version, QStringLiteral("2.0"));
         source.setData(DeviceParameter::SerialNumber, QStringLiteral("SN"));
         source.setData(DeviceParameter::AcceptedMd5Password, QStringLiteral("secret"));
@@ -267,9 +260,8 @@ private Q_SLOTS:
         QCOMPARE(target.getData(DeviceParameter::AcceptedMd5Password), QVariant("mine"));
         for (const DeviceParameter p :
              {DeviceParameter::HostName, DeviceParameter::ModelName, DeviceParameter::Version,
-              DeviceParameter::SerialNumber, DeviceParameter::ConnectionStatus,
-              DeviceParameter::AllNetworkSettings, DeviceParameter::LoggedInStatus,
-              DeviceParameter::ImportResult})
+              DeviceParameter::SerialNumber, DeviceParameter::ConnectionStatus, DeviceParameter::AllNetworkSettings,
+              DeviceParameter::LoggedInStatus, DeviceParameter::ImportResult})
             QCOMPARE(target.getData(p), source.getData(p));
         // The status text is rebuilt from the copied state, not left empty.
         QCOMPARE(statusMessage(target), QStringLiteral("Import failed"));
@@ -302,8 +294,7 @@ private Q_SLOTS:
                         SLOT(onDataChanged(QString, DeviceParameter)), Qt::QueuedConnection));
         QSignalSpy received(&receiver, &Receiver::received);
 
-        const std::unique_ptr<QThread> worker(
-            QThread::create([&data] { data.notify(DeviceParameter::UpdateResult); }));
+        const std::unique_ptr<QThread> worker(QThread::create([&data] { data.notify(DeviceParameter::UpdateResult); }));
         worker->start();
 
         QVERIFY(received.wait(10000));

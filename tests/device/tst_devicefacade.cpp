@@ -39,8 +39,8 @@ QString statusText(const QString& id)
 // A loopback "interface": the announcer's subnet broadcast stays on loopback.
 QVariantMap loopbackInterface(const QString& mac)
 {
-    return {{"ipAddress", "127.0.0.42"}, {"subnetMask", "255.255.255.254"}, {"macAddress", mac},
-            {"interfaceName", "lo"}};
+    return {
+        {"ipAddress", "127.0.0.42"}, {"subnetMask", "255.255.255.254"}, {"macAddress", mac}, {"interfaceName", "lo"}};
 }
 
 } // namespace
@@ -50,10 +50,7 @@ class TestDeviceFacade : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        DeviceFacade::getInstance().setPushSessionService(&m_pushSessions);
-    }
+    void initTestCase() { DeviceFacade::getInstance().setPushSessionService(&m_pushSessions); }
 
     void cleanup()
     {
@@ -118,8 +115,9 @@ private Q_SLOTS:
         QSignalSpy ids(&facade, &DeviceFacade::deviceIDsChanged);
         facade.removeAllDevices();
         QCOMPARE(ids.size(), 1);
-        QCOMPARE(activitiesOf(ids.first()), (std::list<DeviceActivity>{{DeviceActivity::Removed, "02:00:00:00:00:0B"},
-                                                                       {DeviceActivity::Removed, "02:00:00:00:00:0A"}}));
+        QCOMPARE(activitiesOf(ids.first()),
+                 (std::list<DeviceActivity>{{DeviceActivity::Removed, "02:00:00:00:00:0B"},
+                                            {DeviceActivity::Removed, "02:00:00:00:00:0A"}}));
         QCOMPARE(m_pushSessions.destroyed, (QStringList{"10.0.0.9:60010", "10.0.0.8:60010"}));
         QVERIFY(facade.deviceIDs().isEmpty());
         facade.removeAllDevices();
@@ -132,12 +130,14 @@ private Q_SLOTS:
         facade.activateDevice("10.0.0.3", "TQ-730", "C", "02:00:00:00:00:0C");
         QVERIFY(facade.setDeviceParameter("10.0.0.3", DeviceParameter::Version, "1.2", DeviceFindPolicy::ByIpAddress));
         QVariant value = "untouched";
-        QVERIFY(facade.getDeviceParameter("02:00:00:00:00:0C", DeviceParameter::Version, value, DeviceFindPolicy::ById));
+        QVERIFY(
+            facade.getDeviceParameter("02:00:00:00:00:0C", DeviceParameter::Version, value, DeviceFindPolicy::ById));
         QCOMPARE(value.toString(), QStringLiteral("1.2"));
         QVERIFY(!facade.getDeviceParameter("02:00:00:00:00:0C", DeviceParameter::Version, value,
                                            static_cast<DeviceFindPolicy>(2)));
         QVERIFY(!facade.setDeviceParameter("10.0.0.4", DeviceParameter::Version, "x", DeviceFindPolicy::ByIpAddress));
-        QVERIFY(!facade.getDeviceParameter("02:00:00:00:00:0D", DeviceParameter::Version, value, DeviceFindPolicy::ById));
+        QVERIFY(
+            !facade.getDeviceParameter("02:00:00:00:00:0D", DeviceParameter::Version, value, DeviceFindPolicy::ById));
         QCOMPARE(value.toString(), QStringLiteral("1.2"));
     }
 
@@ -145,8 +145,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QVariantMap>("map");
         QTest::addColumn<bool>("ok");
-        const QVariantMap good{{"ipAddress", "192.168.0.10"}, {"subnetMask", "255.255.255.0"},
-                               {"macAddress", "02:1a:2b:3c:4d:5e"}, {"interfaceName", "eth0"}};
+        const QVariantMap good{{"ipAddress", "192.168.0.10"},
+                               {"subnetMask", "255.255.255.0"},
+                               {"macAddress", "02:1a:2b:3c:4d:5e"},
+                               {"interfaceName", "eth0"}};
         auto with = [&good](const QString& key, const QVariant& value) {
             QVariantMap map = good;
             map.insert(key, value);

@@ -3,9 +3,9 @@
 // responder service of the same engine on the partner address (the
 // announcer's subnet broadcast). Needs no namespace.
 #include "DeviceFacade.h"
-#include "LndpListener.h"
 #include "lndp_api.h"
 #include "lndp_packet.h"
+#include "LndpListener.h"
 
 #include "DeviceRecord.h"
 #include "LndpPlayedDevice.h"
@@ -42,8 +42,7 @@ QString announcedFrom(UdpPeer& peer, int timeoutMs)
 
 void drain(UdpPeer& peer)
 {
-    while (!peer.receive(0).empty()) {
-    }
+    while (!peer.receive(0).empty()) { }
 }
 
 } // namespace
@@ -120,8 +119,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("newAddress");
         QTest::addColumn<QString>("newMask");
         QTest::addColumn<QString>("newBroadcast");
-        QTest::newRow("new address") << "127.0.12.8" << "255.255.255.254" << "127.0.12.9";
-        QTest::newRow("new mask") << "127.0.12.6" << "255.255.255.240" << "127.0.12.15";
+        QTest::newRow("new address") << "127.0.12.8"
+                                     << "255.255.255.254"
+                                     << "127.0.12.9";
+        QTest::newRow("new mask") << "127.0.12.6"
+                                  << "255.255.255.240"
+                                  << "127.0.12.15";
     }
 
     void sameAdapterWithNewAddressMovesTheAnnouncer()

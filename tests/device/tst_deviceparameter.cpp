@@ -104,15 +104,12 @@ private Q_SLOTS:
         const QList<DeviceParameter> network{DeviceParameter::IpAddress, DeviceParameter::SubnetMask,
                                              DeviceParameter::DefaultGateway, DeviceParameter::DnsServer1,
                                              DeviceParameter::DnsServer2};
-        const QList<DeviceParameter> status{DeviceParameter::LoggedInStatus,
-                                            DeviceParameter::RunningStatus,
-                                            DeviceParameter::FirmwareUploadProgress,
-                                            DeviceParameter::UpdateProgress,
-                                            DeviceParameter::UpdateResult,
-                                            DeviceParameter::ConfigUploadProgress,
-                                            DeviceParameter::ImportResult,
-                                            DeviceParameter::StandbyScreenImageUploadProgress,
-                                            DeviceParameter::StandbyImageResult};
+        const QList<DeviceParameter> status{
+            DeviceParameter::LoggedInStatus,         DeviceParameter::RunningStatus,
+            DeviceParameter::FirmwareUploadProgress, DeviceParameter::UpdateProgress,
+            DeviceParameter::UpdateResult,           DeviceParameter::ConfigUploadProgress,
+            DeviceParameter::ImportResult,           DeviceParameter::StandbyScreenImageUploadProgress,
+            DeviceParameter::StandbyImageResult};
         for (int i = -1; i <= static_cast<int>(kLastDeviceParameter) + 1; ++i) {
             const auto type = static_cast<DeviceParameter>(i);
             QCOMPARE(isNetworkSetting(type), network.contains(type));

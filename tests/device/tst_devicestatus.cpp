@@ -97,8 +97,7 @@ private Q_SLOTS:
                                          << DeviceStatusList::UploadingFirmware
                                          << QStringLiteral("Uploading firmware ");
         QTest::newRow("firmware update") << DeviceStatusType::FirmwareUpdateProgress
-                                         << DeviceStatusList::UpdatingFirmware
-                                         << QStringLiteral("Firmware update ");
+                                         << DeviceStatusList::UpdatingFirmware << QStringLiteral("Firmware update ");
         QTest::newRow("config upload") << DeviceStatusType::ConfigUploadProgress
                                        << DeviceStatusList::UploadingConfiguration
                                        << QStringLiteral("Uploading configuration file ");
@@ -114,9 +113,8 @@ private Q_SLOTS:
         QFETCH(QString, prefix);
 
         DeviceStatus board;
-        for (const QVariant& ignored : {QVariant(-1), QVariant(101), QVariant(100.5),
-                                        QVariant(-0.5), QVariant(std::nan("")), QVariant(),
-                                        QVariant(QStringLiteral("abc"))}) {
+        for (const QVariant& ignored : {QVariant(-1), QVariant(101), QVariant(100.5), QVariant(-0.5),
+                                        QVariant(std::nan("")), QVariant(), QVariant(QStringLiteral("abc"))}) {
             board.setStatus(type, ignored);
             QVERIFY2(board.getStatus(DeviceStatusDisplayPriority::Activity) == kNoStatus,
                      qPrintable(ignored.toString()));
@@ -192,8 +190,7 @@ private Q_SLOTS:
         board.setStatus(DeviceStatusType::ConfigImportResult, 0);
         board.setStatus(DeviceStatusType::StandbyScreenImageChangeResult, 0);
         // The other results leave the firmware upload alone.
-        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Activity),
-                 DeviceStatusList::UploadingFirmware);
+        QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Activity), DeviceStatusList::UploadingFirmware);
         board.setStatus(DeviceStatusType::FirmwareUpdateResult, 1);
         // The firmware result ends the upload that failed before the
         // installation began, so "Update failed" shows.
@@ -236,11 +233,10 @@ private Q_SLOTS:
     void assignStatus()
     {
         DeviceStatus board;
-        board.assignStatus(DeviceStatusDisplayPriority::Activity, DeviceStatusList::ImportProcessing,
-                           QVariant());
+        board.assignStatus(DeviceStatusDisplayPriority::Activity, DeviceStatusList::ImportProcessing, QVariant());
         QCOMPARE(shown(board), QStringLiteral("Import processing"));
-        board.assignStatus(DeviceStatusDisplayPriority::Activity,
-                           DeviceStatusList::ChangingStandbyScreenImage, QVariant());
+        board.assignStatus(DeviceStatusDisplayPriority::Activity, DeviceStatusList::ChangingStandbyScreenImage,
+                           QVariant());
         QCOMPARE(shown(board), QStringLiteral("Stand-by screen image changing"));
 
         board.assignStatus(DeviceStatusDisplayPriority::Activity, kNoStatus, QVariant());
@@ -285,7 +281,9 @@ private Q_SLOTS:
     void generateStatusText()
     {
         QCOMPARE(DeviceStatus::generateStatusText("%d%% done", -3), QStringLiteral("-3% done"));
-        QCOMPARE(DeviceStatus::generateStatusText("Gr\xc3\xb6\xc3\x9f" "e %d", 5),
+        QCOMPARE(DeviceStatus::generateStatusText("Gr\xc3\xb6\xc3\x9f"
+                                                  "e %d",
+                                                  5),
                  QStringLiteral("Gr\u00f6\u00dfe 5"));
         QCOMPARE(DeviceStatus::generateStatusText(nullptr, 5), QString());
 

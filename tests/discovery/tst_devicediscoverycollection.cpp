@@ -96,16 +96,20 @@ private Q_SLOTS:
         QList<QThread*> receivedOn;
         QStringList order;
         QObject receiver;
-        connect(&collection, &DeviceDiscoveryCollection::found, &receiver,
-                [&](const QString&, const QString&, const QString&, const QString& mac) {
-                    receivedOn.append(QThread::currentThread());
-                    order.append("found " + mac);
-                }, Qt::QueuedConnection);
-        connect(&collection, &DeviceDiscoveryCollection::lost, &receiver,
-                [&](const QString&, const QString&, const QString&, const QString& mac) {
-                    receivedOn.append(QThread::currentThread());
-                    order.append("lost " + mac);
-                }, Qt::QueuedConnection);
+        connect(
+            &collection, &DeviceDiscoveryCollection::found, &receiver,
+            [&](const QString&, const QString&, const QString&, const QString& mac) {
+                receivedOn.append(QThread::currentThread());
+                order.append("found " + mac);
+            },
+            Qt::QueuedConnection);
+        connect(
+            &collection, &DeviceDiscoveryCollection::lost, &receiver,
+            [&](const QString&, const QString&, const QString&, const QString& mac) {
+                receivedOn.append(QThread::currentThread());
+                order.append("lost " + mac);
+            },
+            Qt::QueuedConnection);
 
         QThread* engine = QThread::create([&collection] {
             collection.update("10.0.0.2", "TQ-730", "Desk", kMacA, DISCOVERY_DETECTED);

@@ -9,25 +9,26 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <future>
-#include <string>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "LndpTestPeer.h"
-#include "LoopbackAddresses.h"
 #include "lndp_api.h"
 #include "lndp_manage.h"
 #include "lndp_task.h"
+#include "LndpTestPeer.h"
+#include "LoopbackAddresses.h"
 #include "oswrap_api.h"
 #include "vsock_wrappedSocketIf.h"
 
 namespace {
 
-struct Seen {
+struct Seen
+{
     _LNDP_HOST_INFO host;
     uint8_t enabled;
     std::chrono::steady_clock::time_point at;
@@ -37,7 +38,7 @@ std::mutex gMutex;
 std::condition_variable gCv;
 std::vector<Seen> gSeen;
 
-uint32_t onHost(const _LNDP_HOST_INFO *h, uint8_t enabled)
+uint32_t onHost(const _LNDP_HOST_INFO* h, uint8_t enabled)
 {
     std::lock_guard<std::mutex> g(gMutex);
     gSeen.push_back({*h, enabled, std::chrono::steady_clock::now()});
@@ -45,16 +46,19 @@ uint32_t onHost(const _LNDP_HOST_INFO *h, uint8_t enabled)
     return 0;
 }
 
-uint32_t onHostOther(const _LNDP_HOST_INFO *, uint8_t) { return 0; }
+uint32_t onHostOther(const _LNDP_HOST_INFO*, uint8_t)
+{
+    return 0;
+}
 
-bool waitSeen(const std::function<bool(const std::vector<Seen> &)> &pred, int timeoutMs)
+bool waitSeen(const std::function<bool(const std::vector<Seen>&)>& pred, int timeoutMs)
 {
     std::unique_lock<std::mutex> g(gMutex);
     return gCv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return pred(gSeen); });
 }
 
-_T_LNDP_NETWORK_SETUP_PROPERTY prop(uint8_t role, const netc_addr &local, uint16_t port,
-                                    const char *name, const std::vector<uint8_t> *exInfo = nullptr)
+_T_LNDP_NETWORK_SETUP_PROPERTY prop(uint8_t role, const netc_addr& local, uint16_t port, const char* name,
+                                    const std::vector<uint8_t>* exInfo = nullptr)
 {
     _T_LNDP_NETWORK_SETUP_PROPERTY p;
     memset(&p, 0, sizeof p);
@@ -66,7 +70,7 @@ _T_LNDP_NETWORK_SETUP_PROPERTY prop(uint8_t role, const netc_addr &local, uint16
     p.netmask = lndpV4("255.255.255.254");
     p.port = port;
     p.serviceNameLen = (uint8_t)strlen(name);
-    p.serviceName = (const uint8_t *)name;
+    p.serviceName = (const uint8_t*)name;
     p.intervalMs = 1000;
     if (exInfo) {
         p.exInfo = exInfo->data();
@@ -76,7 +80,7 @@ _T_LNDP_NETWORK_SETUP_PROPERTY prop(uint8_t role, const netc_addr &local, uint16
 }
 
 // The temporary lives until the end of the full expression.
-const netc_addr *ptrOf(const netc_addr &a)
+const netc_addr* ptrOf(const netc_addr& a)
 {
     return &a;
 }
@@ -92,7 +96,7 @@ uint8_t engineState()
 
 // Collects what the debug printers write, as printf would.
 std::string gPrinted;
-int capturePrint(const char *format, ...)
+int capturePrint(const char* format, ...)
 {
     char buf[512];
     va_list ap;
@@ -104,7 +108,7 @@ int capturePrint(const char *format, ...)
 }
 
 // The pieces between the separators, an empty last one after a final one.
-std::vector<std::string> split(const std::string &text, char separator)
+std::vector<std::string> split(const std::string& text, char separator)
 {
     std::vector<std::string> parts(1);
     for (const char c : text) {
@@ -118,17 +122,18 @@ std::vector<std::string> split(const std::string &text, char separator)
 
 // The entry number that starts a host list line (" 0" to "39" and a colon),
 // or nothing.
-std::string entryNumber(const std::string &line)
+std::string entryNumber(const std::string& line)
 {
-    if (line.size() < 3 || !(line[0] == ' ' || (line[0] >= '1' && line[0] <= '3')) || line[1] < '0'
-        || line[1] > '9' || line[2] != ':')
+    if (line.size() < 3 || !(line[0] == ' ' || (line[0] >= '1' && line[0] <= '3')) || line[1] < '0' || line[1] > '9'
+        || line[2] != ':')
         return std::string();
     return line.substr(0, 2);
 }
 
 // A subscriber callback that, once armed, stays inside its first call
 // until released (or 8 s passed).
-struct StuckSubscriber {
+struct StuckSubscriber
+{
     std::mutex m;
     std::condition_variable cv;
     bool armed = false;
@@ -137,7 +142,7 @@ struct StuckSubscriber {
 };
 StuckSubscriber gStuck;
 
-uint32_t onHostStuck(const _LNDP_HOST_INFO *, uint8_t)
+uint32_t onHostStuck(const _LNDP_HOST_INFO*, uint8_t)
 {
     std::unique_lock<std::mutex> g(gStuck.m);
     if (!gStuck.armed || gStuck.entered)
@@ -151,11 +156,12 @@ uint32_t onHostStuck(const _LNDP_HOST_INFO *, uint8_t)
 // Id and subscription result of a new thread that has ended on return.
 std::pair<int32_t, int32_t> subscribeFromNewThread()
 {
-    return std::async(std::launch::async, [] {
-               int32_t id = 0;
-               oswrap_GetTskId(&id);
-               return std::make_pair(id, lndp_subscribe(onHostOther));
-           })
+    return std::async(std::launch::async,
+                      [] {
+                          int32_t id = 0;
+                          oswrap_GetTskId(&id);
+                          return std::make_pair(id, lndp_subscribe(onHostOther));
+                      })
         .get();
 }
 
@@ -163,7 +169,8 @@ std::pair<int32_t, int32_t> subscribeFromNewThread()
 
 // Every case starts with no host seen; a failed case must not leave the
 // engine running for the next one.
-struct ApiFixture {
+struct ApiFixture
+{
     ApiFixture()
     {
         std::lock_guard<std::mutex> g(gMutex);
@@ -171,8 +178,7 @@ struct ApiFixture {
     }
     ~ApiFixture()
     {
-        while (lndp_cleanup() >= 0) {
-        }
+        while (lndp_cleanup() >= 0) { }
     }
 };
 
@@ -262,11 +268,10 @@ TEST_CASE_FIXTURE(ApiFixture, "arrayFamily")
 {
     REQUIRE_EQ(lndp_startup(), LNDP_OK);
     const uint16_t port = freeUdpPort();
-    _T_LNDP_NETWORK_SETUP_PROPERTY ps[5] = {prop(2, lndpV4("127.0.3.6"), port, "a"),
-                                            prop(1, lndpV4("127.0.3.6"), port, "b"),
-                                            prop(1, lndpV4("127.0.3.6"), port, "b"),
-                                            prop(1, lndpV4("127.0.3.6"), port, "c"),
-                                            prop(1, lndpV4("127.0.3.6"), port, "d")};
+    _T_LNDP_NETWORK_SETUP_PROPERTY ps[5]
+        = {prop(2, lndpV4("127.0.3.6"), port, "a"), prop(1, lndpV4("127.0.3.6"), port, "b"),
+           prop(1, lndpV4("127.0.3.6"), port, "b"), prop(1, lndpV4("127.0.3.6"), port, "c"),
+           prop(1, lndpV4("127.0.3.6"), port, "d")};
     REQUIRE_EQ(lndp_setup(nullptr, 1), LNDP_E_PARAM);
     REQUIRE_EQ(lndp_setup(ps, 5), LNDP_E_PARAM);
     REQUIRE_EQ(lndp_clear(), LNDP_E_MODE);
@@ -329,7 +334,7 @@ TEST_CASE_FIXTURE(ApiFixture, "subscribeAndQueries")
         release = true;
     }
     cv.notify_all();
-    for (auto &t : threads)
+    for (auto& t : threads)
         t.join();
     REQUIRE_EQ(results[0], LNDP_OK);
     REQUIRE_EQ(results[3], LNDP_OK);
@@ -371,13 +376,15 @@ TEST_CASE_FIXTURE(ApiFixture, "idleTaskRunsIntervalEvery100ms")
     LNDP::gl_manage.mainLock();
     const uint32_t passes = LNDP::gl_manage.intervalPassCount() - before;
     LNDP::gl_manage.mainUnlock();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    const auto ms
+        = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     // About one pass per 100 ms; never faster, and not starved.
     REQUIRE_MESSAGE((passes <= (uint32_t)(ms / 100) + 1 && passes >= 5), passes);
     REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
-TEST_CASE_FIXTURE(ApiFixture, "announcerAndResponderFindEachOtherAndAgeOut" * doctest::skip(!loopbackAddressesBindApart()))
+TEST_CASE_FIXTURE(ApiFixture,
+                  "announcerAndResponderFindEachOtherAndAgeOut" * doctest::skip(!loopbackAddressesBindApart()))
 {
     // Announcer on 127.0.3.10/31 broadcasts to 127.0.3.11, where the
     // responder's binding listens on the same port.
@@ -388,8 +395,8 @@ TEST_CASE_FIXTURE(ApiFixture, "announcerAndResponderFindEachOtherAndAgeOut" * do
     uint32_t used = 0;
     ex.resize(64);
     lndp_exInfoAppend(ex.data(), 64, &used, nullptr, 0);
-    lndp_exInfoAppend(ex.data(), 64, &used, (const uint8_t *)"TQ-730", 6);
-    lndp_exInfoAppend(ex.data(), 64, &used, (const uint8_t *)"Desk", 4);
+    lndp_exInfoAppend(ex.data(), 64, &used, (const uint8_t*)"TQ-730", 6);
+    lndp_exInfoAppend(ex.data(), 64, &used, (const uint8_t*)"Desk", 4);
     ex.resize(used);
     int ann = -1, resp = -1;
     const _T_LNDP_NETWORK_SETUP_PROPERTY pr = prop(1, lndpV4("127.0.3.11"), port, "_zel-scp", &ex);
@@ -397,25 +404,25 @@ TEST_CASE_FIXTURE(ApiFixture, "announcerAndResponderFindEachOtherAndAgeOut" * do
     REQUIRE_EQ(lndp2_setup(&resp, &pr), LNDP_OK);
     REQUIRE_EQ(lndp2_setup(&ann, &pa), LNDP_OK);
 
-    auto responderSeen = [](const std::vector<Seen> &v, uint8_t enabled, uint8_t status) {
-        for (const auto &s : v)
+    auto responderSeen = [](const std::vector<Seen>& v, uint8_t enabled, uint8_t status) {
+        for (const auto& s : v)
             if (s.host.senderRole == 1 && s.enabled == enabled && s.host.status == status)
                 return true;
         return false;
     };
-    REQUIRE(waitSeen([&](const auto &v) { return responderSeen(v, 1, 0); }, 5000));
+    REQUIRE(waitSeen([&](const auto& v) { return responderSeen(v, 1, 0); }, 5000));
     {
         std::lock_guard<std::mutex> g(gMutex);
-        const Seen *r = nullptr;
-        for (const auto &s : gSeen)
+        const Seen* r = nullptr;
+        for (const auto& s : gSeen)
             if (s.host.senderRole == 1)
                 r = &s;
         REQUIRE(r);
         REQUIRE(lndp_addrEqual(&r->host.hostAddr, ptrOf(lndpV4("127.0.3.11"))));
         REQUIRE(lndp_addrEqual(&r->host.localAddr, ptrOf(lndpV4("127.0.3.10"))));
         REQUIRE_EQ(r->host.rawFlags, uint8_t(0x80));
-        REQUIRE_EQ(std::string((const char *)r->host.exInfo, r->host.exInfoLen),
-                   std::string((const char *)ex.data(), ex.size()));
+        REQUIRE_EQ(std::string((const char*)r->host.exInfo, r->host.exInfoLen),
+                   std::string((const char*)ex.data(), ex.size()));
     }
     uint32_t count = 0;
     REQUIRE_EQ(lndp_getNumOfHost(&count), LNDP_OK);
@@ -431,7 +438,7 @@ TEST_CASE_FIXTURE(ApiFixture, "announcerAndResponderFindEachOtherAndAgeOut" * do
     REQUIRE_EQ(lines.back(), std::string()); // the text ends with a line break
     lines.pop_back();
     std::set<std::string> numbers;
-    for (std::string &line : lines) {
+    for (std::string& line : lines) {
         const std::string number = entryNumber(line);
         REQUIRE_MESSAGE(!number.empty(), line);
         numbers.insert(number);
@@ -440,9 +447,9 @@ TEST_CASE_FIXTURE(ApiFixture, "announcerAndResponderFindEachOtherAndAgeOut" * do
     REQUIRE_EQ(numbers.size(), size_t(2));
     std::sort(lines.begin(), lines.end());
     REQUIRE_EQ(lines, std::vector<std::string>({
-        "(O) [ SERVICE:_zel-scp        , CPU IP:127.0.3.10          , COM IP:127.0.3.10          , ]",
-        "(O) [ SERVICE:_zel-scp        , CPU IP:127.0.3.11          , COM IP:127.0.3.11          , ]",
-    }));
+                          "(O) [ SERVICE:_zel-scp        , CPU IP:127.0.3.10          , COM IP:127.0.3.10          , ]",
+                          "(O) [ SERVICE:_zel-scp        , CPU IP:127.0.3.11          , COM IP:127.0.3.11          , ]",
+                      }));
     gPrinted.clear();
     REQUIRE_EQ(lndp_debugPrintStatus(capturePrint), LNDP_OK);
     REQUIRE_MESSAGE((gPrinted == "[\n< 0:IP:127.0.3.11, < 1:IP:127.0.3.10, ]\n"
@@ -451,16 +458,16 @@ TEST_CASE_FIXTURE(ApiFixture, "announcerAndResponderFindEachOtherAndAgeOut" * do
 
     // Refresh: the responder's next answers carry its new status.
     REQUIRE_EQ(lndp2_changeStatus(resp, 1), LNDP_OK);
-    REQUIRE(waitSeen([&](const auto &v) { return responderSeen(v, 1, 1); }, 5000));
+    REQUIRE(waitSeen([&](const auto& v) { return responderSeen(v, 1, 1); }, 5000));
 
     // The responder goes away; the announcer reports it lost about 7 s later.
     const auto stopped = std::chrono::steady_clock::now();
     REQUIRE_EQ(lndp2_clear(resp), LNDP_OK);
-    REQUIRE(waitSeen([&](const auto &v) { return responderSeen(v, 0, 1); }, 15000));
+    REQUIRE(waitSeen([&](const auto& v) { return responderSeen(v, 0, 1); }, 15000));
     std::chrono::steady_clock::time_point lostAt;
     {
         std::lock_guard<std::mutex> g(gMutex);
-        for (const auto &s : gSeen)
+        for (const auto& s : gSeen)
             if (s.host.senderRole == 1 && s.enabled == 0)
                 lostAt = s.at;
     }
@@ -560,7 +567,8 @@ TEST_CASE_FIXTURE(ApiFixture, "cleanupKeepsTheEngineForAStuckSubscriber" * docte
     }
     const auto t0 = std::chrono::steady_clock::now();
     const int32_t first = lndp_cleanup();
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    const auto waited
+        = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     bool stillInside;
     {
         std::lock_guard<std::mutex> g(gStuck.m);
@@ -588,7 +596,7 @@ TEST_CASE_FIXTURE(ApiFixture, "cleanupKeepsTheEngineForAStuckSubscriber" * docte
     REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (oswrap_init() != 0) {
         fprintf(stderr, "the OS wrapper did not start\n");

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "LndpTestPeer.h"
 #include "lndp_manage.h"
+#include "LndpTestPeer.h"
 #include "oswrap_api.h"
 #include "vsock_wrappedSocketIf.h"
 
@@ -20,20 +20,22 @@ using namespace LNDP;
 
 namespace {
 
-const char *const kAddress = "10.231.0.1";
+const char* const kAddress = "10.231.0.1";
 
-void noEvent(int32_t) {}
+void noEvent(int32_t)
+{
+}
 
 // The groups the kernel lists as joined on one interface (/proc/net/igmp
 // gives them as the address's four bytes read as a host-order word).
-QStringList joinedGroups(const QString &device)
+QStringList joinedGroups(const QString& device)
 {
     QFile f("/proc/net/igmp");
     if (!f.open(QIODevice::ReadOnly))
         return {};
     QStringList groups;
     QString current;
-    for (const QByteArray &raw : f.readAll().split('\n')) {
+    for (const QByteArray& raw : f.readAll().split('\n')) {
         const QString line = QString::fromLatin1(raw);
         if (!line.isEmpty() && line.at(0).isDigit())
             current = line.section(QRegularExpression("\\s+"), 1, 1);
@@ -43,7 +45,7 @@ QStringList joinedGroups(const QString &device)
     return groups;
 }
 
-QString igmpText(const char *group)
+QString igmpText(const char* group)
 {
     const netc_addr a = lndpV4(group);
     uint32_t word = 0;
@@ -102,8 +104,8 @@ void TestLndpGroups::joinsOnTheAdapterWhileLoopbackIsDown()
     const netc_addr local = lndpV4(kAddress);
     bool onAdapter = false;
     for (int32_t index = 1; index <= 4 && !onAdapter; ++index)
-        onAdapter = vsock_wrappedSocketGetLocalAddr(index, NETC_AF_INET, la, 4) == 1
-                 && lndp_addrEqual(&la[0].addr, &local);
+        onAdapter
+            = vsock_wrappedSocketGetLocalAddr(index, NETC_AF_INET, la, 4) == 1 && lndp_addrEqual(&la[0].addr, &local);
     QVERIFY(onAdapter);
 
     QCOMPARE(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
@@ -118,7 +120,7 @@ void TestLndpGroups::joinsOnTheAdapterWhileLoopbackIsDown()
     const QByteArray groupText = group.toLatin1();
     p.multicastAddr = lndpV4(groupText.constData());
     p.serviceNameLen = 1;
-    p.serviceName = (const uint8_t *)"g";
+    p.serviceName = (const uint8_t*)"g";
     p.intervalMs = 1000;
     int id = -1;
     gl_manage.mainLock();
@@ -136,7 +138,7 @@ void TestLndpGroups::joinsOnTheAdapterWhileLoopbackIsDown()
 }
 
 // The namespace must exist before the first thread does.
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (unshare(CLONE_NEWNET) != 0) {
         fprintf(stderr, "no network namespace (%s): skipped\n", strerror(errno));

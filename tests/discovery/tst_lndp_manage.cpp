@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "lndp_manage.h"
 #include "LndpTestPeer.h"
 #include "LoopbackAddresses.h"
-#include "lndp_manage.h"
 #include "oswrap_api.h"
 #include "vsock_wrappedSocketIf.h"
 
@@ -27,25 +27,35 @@ using namespace LNDP;
 namespace {
 
 std::atomic<uint32_t> gNow{1000000};
-uint32_t testClock() { return gNow.load(); }
+uint32_t testClock()
+{
+    return gNow.load();
+}
 
 std::atomic<uint32_t> gEvents{0};
-void testEvent(int32_t code) { gEvents.fetch_or(1u << code); }
+void testEvent(int32_t code)
+{
+    gEvents.fetch_or(1u << code);
+}
 
-struct Report {
+struct Report
+{
     _LNDP_HOST_INFO host;
     uint8_t enabled;
 };
 std::vector<Report> gReports; // appended under the engine's main lock
-uint32_t recordHost(const _LNDP_HOST_INFO *h, uint8_t enabled)
+uint32_t recordHost(const _LNDP_HOST_INFO* h, uint8_t enabled)
 {
     gReports.push_back({*h, enabled});
     return 0;
 }
-uint32_t otherCallback(const _LNDP_HOST_INFO *, uint8_t) { return 0; }
+uint32_t otherCallback(const _LNDP_HOST_INFO*, uint8_t)
+{
+    return 0;
+}
 
 std::string gPrinted;
-int capture(const char *fmt, ...)
+int capture(const char* fmt, ...)
 {
     char buf[512];
     va_list ap;
@@ -56,9 +66,8 @@ int capture(const char *fmt, ...)
     return n;
 }
 
-_T_LNDP_NETWORK_SETUP_PROPERTY prop(uint8_t role, const netc_addr &local, uint16_t port,
-                                    const char *name, uint32_t intervalMs = 1000,
-                                    const char *mask = "255.255.255.254")
+_T_LNDP_NETWORK_SETUP_PROPERTY prop(uint8_t role, const netc_addr& local, uint16_t port, const char* name,
+                                    uint32_t intervalMs = 1000, const char* mask = "255.255.255.254")
 {
     _T_LNDP_NETWORK_SETUP_PROPERTY p;
     memset(&p, 0, sizeof p);
@@ -70,14 +79,14 @@ _T_LNDP_NETWORK_SETUP_PROPERTY prop(uint8_t role, const netc_addr &local, uint16
     p.netmask = lndpV4(mask);
     p.port = port;
     p.serviceNameLen = (uint8_t)strlen(name);
-    p.serviceName = (const uint8_t *)name;
+    p.serviceName = (const uint8_t*)name;
     p.intervalMs = intervalMs;
     return p;
 }
 
 // Runs the event-driven passes until pred holds (real time, the engine
 // clock stands still).
-bool pump(const std::function<bool()> &pred, int timeoutMs = 3000)
+bool pump(const std::function<bool()>& pred, int timeoutMs = 3000)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     do {
@@ -99,7 +108,7 @@ void interval()
     gl_manage.runInterval(rx, tx, notify);
 }
 
-const netc_addr *ptrAddr(const char *ip)
+const netc_addr* ptrAddr(const char* ip)
 {
     static netc_addr a;
     a = lndpV4(ip);
@@ -109,7 +118,8 @@ const netc_addr *ptrAddr(const char *ip)
 // A lock function that holds the engine thread at its first vsock lock
 // while the socket task is let through and counted: that is the moment
 // right after the engine created its socket and before it recorded the id.
-struct CreationGate {
+struct CreationGate
+{
     std::mutex m;
     std::condition_variable cv;
     int32_t vsockSem = 0;
@@ -141,7 +151,7 @@ int32_t gatedWait(int32_t sem)
 int reportsFor(uint8_t enabled)
 {
     int n = 0;
-    for (const auto &r : gReports)
+    for (const auto& r : gReports)
         n += r.enabled == enabled;
     return n;
 }
@@ -154,7 +164,8 @@ int32_t gVsockSem = 0;
 
 // Every case starts from an initialised engine with subscriber 1 recording
 // hosts, and finalises it afterwards.
-struct ManageFixture {
+struct ManageFixture
+{
     const int32_t m_mainSem = gMainSem;
     const int32_t m_vsockSem = gVsockSem;
 
@@ -334,12 +345,13 @@ TEST_CASE_FIXTURE(ManageFixture, "tableLimits")
 
 TEST_CASE_FIXTURE(ManageFixture, "setupErrorOrder")
 {
-    const struct {
-        const char *name;
-        int services;   // services in place first: 2 on two addresses, or 4
-        const char *address;
+    const struct
+    {
+        const char* name;
+        int services; // services in place first: 2 on two addresses, or 4
+        const char* address;
         int role;
-        const char *service;
+        const char* service;
         int intervalMs;
         int expected;
     } rows[] = {
@@ -353,13 +365,13 @@ TEST_CASE_FIXTURE(ManageFixture, "setupErrorOrder")
         {"full services", 4, "127.0.10.1", 1, "z", 1000, int(LNDP_E_FULL)},
         {"third address before full services", 4, "127.0.10.3", 2, "z", 0, int(LNDP_E_FULL)},
     };
-    for (const auto &row : rows) {
+    for (const auto& row : rows) {
         SUBCASE(row.name)
         {
             const int services = row.services;
-            const char *address = row.address;
+            const char* address = row.address;
             const int role = row.role;
-            const char *name = row.service;
+            const char* name = row.service;
             const int intervalMs = row.intervalMs;
             const int expected = row.expected;
             const uint16_t port = 54330; // no socket is opened: no pass runs
@@ -594,9 +606,9 @@ TEST_CASE_FIXTURE(ManageFixture, "fullHostTableIsToldOncePerSetup")
     auto sentinel = [&] {
         ++sentinelStatus;
         const int before = reportsFor(1);
-        peers[0]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[0].c_str(), "_h", {}, 0x02,
-                                      (uint8_t)(sentinelStatus & 0x0F)),
-                         "127.0.10.8", port);
+        peers[0]->sendTo(
+            lndpDatagram(LNDP_ROLE_RESPONDER, ips[0].c_str(), "_h", {}, 0x02, (uint8_t)(sentinelStatus & 0x0F)),
+            "127.0.10.8", port);
         return pump([&] { return reportsFor(1) > before; });
     };
     const std::string line = "LNDP host table full (32 hosts): further hosts are not listed\n";
@@ -722,7 +734,8 @@ TEST_CASE_FIXTURE(ManageFixture, "burstDuringSocketCreationIsReadCompletely")
     REQUIRE_EQ(reportsFor(1), 1);
 }
 
-TEST_CASE_FIXTURE(ManageFixture, "socketFailureRecoversAndAnnouncesAgain" * doctest::skip(!loopbackAddressesBindApart()))
+TEST_CASE_FIXTURE(ManageFixture,
+                  "socketFailureRecoversAndAnnouncesAgain" * doctest::skip(!loopbackAddressesBindApart()))
 {
     const uint16_t port = freeUdpPort();
     const netc_addr local = lndpV4("127.0.1.22");
@@ -902,15 +915,14 @@ TEST_CASE_FIXTURE(ManageFixture, "diagnosticDumps" * doctest::skip(!loopbackAddr
     REQUIRE(pump([&] { return reportsFor(1) == 1; }));
     gPrinted.clear();
     gl_manage.printHostList(capture);
-    REQUIRE_EQ(gPrinted,
-             std::string(" 0:(O) [ SERVICE:svc             , CPU IP:10.1.2.3            , "
-                     "COM IP:127.0.1.29          , ]\n"));
+    REQUIRE_EQ(gPrinted, std::string(" 0:(O) [ SERVICE:svc             , CPU IP:10.1.2.3            , "
+                                     "COM IP:127.0.1.29          , ]\n"));
     gPrinted.clear();
     gl_manage.debugPrintStatus(capture);
     REQUIRE_EQ(gPrinted, std::string("[\n< 0:IP:127.0.1.28, ]\n"));
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     T_OSWRAP_CSEM sem = {0, 1, "TMAIN"};
     if (oswrap_init() != 0 || vsock_wrappedSocketInitModule() != 0 || oswrap_AcreSem(&gMainSem, &sem) != 0) {

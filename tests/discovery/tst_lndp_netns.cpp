@@ -13,12 +13,12 @@
 #include <memory>
 #include <vector>
 
-#include "PrivateLink.h"
-#include "LndpTestPeer.h"
 #include "lndp_api.h"
 #include "lndp_manage.h"
 #include "lndp_task.h"
+#include "LndpTestPeer.h"
 #include "oswrap_api.h"
+#include "PrivateLink.h"
 #include "vsock_wrappedSocketIf.h"
 
 using namespace PrivateLink;
@@ -26,21 +26,20 @@ using namespace PrivateLink;
 namespace {
 
 const uint16_t kPort = 54330;
-const char *const kGroup = "239.255.77.9";
+const char* const kGroup = "239.255.77.9";
 
 std::vector<uint8_t> exInfo()
 {
     std::vector<uint8_t> ex(64);
     uint32_t used = 0;
     lndp_exInfoAppend(ex.data(), 64, &used, nullptr, 0);
-    lndp_exInfoAppend(ex.data(), 64, &used, (const uint8_t *)"TQ-730", 6);
-    lndp_exInfoAppend(ex.data(), 64, &used, (const uint8_t *)"Far desk", 8);
+    lndp_exInfoAppend(ex.data(), 64, &used, (const uint8_t*)"TQ-730", 6);
+    lndp_exInfoAppend(ex.data(), 64, &used, (const uint8_t*)"Far desk", 8);
     ex.resize(used);
     return ex;
 }
 
-_T_LNDP_NETWORK_SETUP_PROPERTY responder(const char *name, const std::vector<uint8_t> &ex,
-                                         const char *group)
+_T_LNDP_NETWORK_SETUP_PROPERTY responder(const char* name, const std::vector<uint8_t>& ex, const char* group)
 {
     _T_LNDP_NETWORK_SETUP_PROPERTY p;
     memset(&p, 0, sizeof p);
@@ -54,7 +53,7 @@ _T_LNDP_NETWORK_SETUP_PROPERTY responder(const char *name, const std::vector<uin
     if (group)
         p.multicastAddr = lndpV4(group);
     p.serviceNameLen = (uint8_t)strlen(name);
-    p.serviceName = (const uint8_t *)name;
+    p.serviceName = (const uint8_t*)name;
     p.exInfo = ex.data();
     p.exInfoLen = (uint16_t)ex.size();
     return p;
@@ -76,9 +75,9 @@ int32_t socketState()
     return s;
 }
 
-QByteArray bytes(const std::vector<uint8_t> &v)
+QByteArray bytes(const std::vector<uint8_t>& v)
 {
-    return QByteArray((const char *)v.data(), (int)v.size());
+    return QByteArray((const char*)v.data(), (int)v.size());
 }
 
 } // namespace
@@ -128,8 +127,7 @@ void TstLndpNetns::initTestCase()
 void TstLndpNetns::cleanupTestCase()
 {
     m_peer.reset();
-    while (lndp_cleanup() > 0) {
-    }
+    while (lndp_cleanup() > 0) { }
     oswrap_exit();
 }
 
@@ -147,8 +145,7 @@ void TstLndpNetns::responderAnswersAnnouncement()
     QFETCH(QString, service);
     const QByteArray name = service.toLatin1();
     const std::vector<uint8_t> announcement = lndpDatagram(LNDP_ROLE_ANNOUNCER, kFarAddr, name.constData());
-    QCOMPARE(m_peer->writeDatagram(bytes(announcement), QHostAddress(destination), kPort),
-             qint64(announcement.size()));
+    QCOMPARE(m_peer->writeDatagram(bytes(announcement), QHostAddress(destination), kPort), qint64(announcement.size()));
 
     QTRY_VERIFY_WITH_TIMEOUT(m_peer->hasPendingDatagrams(), 5000);
     const QNetworkDatagram reply = m_peer->receiveDatagram();
@@ -183,7 +180,7 @@ void TstLndpNetns::announcementLeavesFromTheInterfaceAddress()
     QCOMPARE(d.data(), bytes(lndpDatagram(LNDP_ROLE_ANNOUNCER, kNearAddr, "_zel-scp")));
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     std::string why;
     const int link = PrivateLink::make(&why);

@@ -23,7 +23,7 @@ netc_addr v4(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 }
 
 // The temporary lives until the end of the full expression.
-const netc_addr *ptr(const netc_addr &a)
+const netc_addr* ptr(const netc_addr& a)
 {
     return &a;
 }
@@ -32,8 +32,7 @@ const uint8_t kMac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 
 // A datagram built by hand: name of nameLen 'x' bytes, exInfo of exLen 'e'
 // bytes, length field as given (or the consistent one), extra trailing bytes.
-std::vector<uint8_t> raw(int nameLen, int exLen, int lengthField = -1, int trailing = 0,
-                         uint8_t flags = 0x80)
+std::vector<uint8_t> raw(int nameLen, int exLen, int lengthField = -1, int trailing = 0, uint8_t flags = 0x80)
 {
     std::vector<uint8_t> d(33 + nameLen + exLen + trailing, 0xAB);
     memcpy(d.data(), "LNDP", 4);
@@ -54,7 +53,7 @@ std::vector<uint8_t> raw(int nameLen, int exLen, int lengthField = -1, int trail
     return d;
 }
 
-int check(const std::vector<uint8_t> &d, int size = -1)
+int check(const std::vector<uint8_t>& d, int size = -1)
 {
     const netc_addr src = v4(10, 0, 0, 7);
     const netc_addr local = v4(10, 0, 0, 1);
@@ -62,7 +61,7 @@ int check(const std::vector<uint8_t> &d, int size = -1)
     return lndp_validateDatagram(d.data(), size >= 0 ? size : (int)d.size(), &src, &local, &p);
 }
 
-std::string repeated(const std::string &s, int times)
+std::string repeated(const std::string& s, int times)
 {
     std::string r;
     for (int i = 0; i < times; ++i)
@@ -72,7 +71,7 @@ std::string repeated(const std::string &s, int times)
 
 // Well-formed UTF-8: no stray or missing continuation bytes, no overlong
 // forms, no surrogates, nothing past U+10FFFF.
-bool isUtf8(const std::string &s)
+bool isUtf8(const std::string& s)
 {
     size_t i = 0;
     while (i < s.size()) {
@@ -109,18 +108,17 @@ bool isUtf8(const std::string &s)
 
 } // namespace
 
-
 TEST_CASE("announcementIsByteExact")
 {
     const netc_addr local = v4(192, 168, 0, 10);
     uint8_t buf[LNDP_MAX_DATAGRAM];
     const int32_t n = lndp_buildDatagram(buf, sizeof buf, LNDP_ROLE_ANNOUNCER, 0, 0, &local, kMac,
-                                         (const uint8_t *)"_zel-scp", 8, nullptr, 0);
-    const uint8_t expected[41] = {0x4C, 0x4E, 0x44, 0x50, 0x00, 0x23, 0x00, 0x04, 0xC0, 0xA8, 0x00,
-                                  0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x11, 0x22, 0x33,
-                                  0x44, 0x55, 0x08, '_', 'z', 'e', 'l', '-', 's', 'c', 'p', 0x00, 0x00};
+                                         (const uint8_t*)"_zel-scp", 8, nullptr, 0);
+    const uint8_t expected[41] = {0x4C, 0x4E, 0x44, 0x50, 0x00, 0x23, 0x00, 0x04, 0xC0, 0xA8, 0x00, 0x0A, 0,    0,
+                                  0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0x00, 0x11, 0x22, 0x33,
+                                  0x44, 0x55, 0x08, '_',  'z',  'e',  'l',  '-',  's',  'c',  'p',  0x00, 0x00};
     REQUIRE_EQ(n, 41);
-    REQUIRE_EQ(std::string((const char *)buf, n), std::string((const char *)expected, 41));
+    REQUIRE_EQ(std::string((const char*)buf, n), std::string((const char*)expected, 41));
 
     netc_addr mask = v4(255, 255, 255, 0);
     netc_addr bc;
@@ -132,9 +130,9 @@ TEST_CASE("announcementIsByteExact")
     REQUIRE(lndp_addrEqual(&bc, ptr(v4(127, 0, 0, 3))));
 
     // Responder role sets the role bit; status and reserved land in their bits.
-    REQUIRE_EQ(lndp_buildDatagram(buf, sizeof buf, LNDP_ROLE_RESPONDER, 0x7, 0x1F, &local, kMac,
-                                (const uint8_t *)"a", 1, (const uint8_t *)"\x00", 1),
-             35);
+    REQUIRE_EQ(lndp_buildDatagram(buf, sizeof buf, LNDP_ROLE_RESPONDER, 0x7, 0x1F, &local, kMac, (const uint8_t*)"a", 1,
+                                  (const uint8_t*)"\x00", 1),
+               35);
     REQUIRE_EQ(buf[6], uint8_t(0x80 | 0x70 | 0x0F));
     REQUIRE_EQ(buf[4], uint8_t(0));
     REQUIRE_EQ(buf[5], uint8_t(29));
@@ -159,8 +157,9 @@ TEST_CASE("buildRefusesWhatCannotBeSent")
 
 TEST_CASE("validationBoundaries")
 {
-    struct Row {
-        const char *name;
+    struct Row
+    {
+        const char* name;
         std::vector<uint8_t> datagram;
         int size;
         int expected;
@@ -187,7 +186,7 @@ TEST_CASE("validationBoundaries")
         {"inner lengths disagree", raw(2, 4, 27 + 2 + 3, 1), -1, LNDP_CHECK_SUM},
         {"length field short of data", raw(2, 4, 27 + 2 + 5), -1, LNDP_CHECK_TRUNCATED},
     };
-    for (const Row &row : rows) {
+    for (const Row& row : rows) {
         SUBCASE(row.name)
         REQUIRE_EQ(check(row.datagram, row.size), row.expected);
     }
@@ -222,15 +221,15 @@ TEST_CASE("decodeFillsTheRecord")
     REQUIRE_EQ(h.hostAddr.addr[0], uint8_t(10));
     REQUIRE_EQ(h.hostAddr.addr[3], uint8_t(7));
     REQUIRE_EQ(h.hostAddr.addr[4], uint8_t(0));
-    REQUIRE_EQ(std::string((const char *)h.macAddr, 6), std::string((const char *)kMac, 6));
+    REQUIRE_EQ(std::string((const char*)h.macAddr, 6), std::string((const char*)kMac, 6));
     REQUIRE_EQ(h.serviceNameLen, uint8_t(5));
-    REQUIRE_EQ(std::string((const char *)h.serviceName, 6), std::string("xxxxx\0", 6));
+    REQUIRE_EQ(std::string((const char*)h.serviceName, 6), std::string("xxxxx\0", 6));
     REQUIRE_EQ(h.exInfoLen, uint16_t(7));
-    REQUIRE_EQ(std::string((const char *)h.exInfo, 8), std::string("eeeeeee\0", 8));
+    REQUIRE_EQ(std::string((const char*)h.exInfo, 8), std::string("eeeeeee\0", 8));
     REQUIRE_EQ(h.exInfo[LNDP_MAX_EXINFO - 1], uint8_t(0));
     REQUIRE(lndp_addrEqual(&h.localAddr, &local));
     REQUIRE(lndp_addrEqual(&h.sourceAddr, &src));
-    REQUIRE_EQ(std::string((const char *)h.magic, 4), std::string("LNDP"));
+    REQUIRE_EQ(std::string((const char*)h.magic, 4), std::string("LNDP"));
     REQUIRE_EQ(h.rawFlags, uint8_t(0xA3));
     REQUIRE_EQ(h.rawAddrFamily, uint8_t(4));
 
@@ -266,12 +265,12 @@ TEST_CASE("exInfoReader")
 {
     const uint8_t data[] = {0x00, 0x03, 'a', 'b', 'c', 0x02, 'x'};
     uint32_t off = 0;
-    const uint8_t *s = nullptr;
+    const uint8_t* s = nullptr;
     uint32_t len = 99;
     REQUIRE_EQ(lndp_exInfoNext(data, sizeof data, &off, &s, &len), 1);
     REQUIRE_EQ(len, 0u);
     REQUIRE_EQ(lndp_exInfoNext(data, sizeof data, &off, &s, &len), 1);
-    REQUIRE_EQ(std::string((const char *)s, (int)len), std::string("abc"));
+    REQUIRE_EQ(std::string((const char*)s, (int)len), std::string("abc"));
     REQUIRE_EQ(off, 5u);
     REQUIRE_EQ(lndp_exInfoNext(data, sizeof data, &off, &s, &len), 0); // cut short
     REQUIRE_EQ(off, 5u);
@@ -290,9 +289,9 @@ TEST_CASE("exInfoWriter")
     uint8_t buf[300];
     uint32_t used = 0;
     REQUIRE_EQ(lndp_exInfoAppend(buf, sizeof buf, &used, nullptr, 0), 0);
-    REQUIRE_EQ(lndp_exInfoAppend(buf, sizeof buf, &used, (const uint8_t *)"TQ-730", 6), 0);
+    REQUIRE_EQ(lndp_exInfoAppend(buf, sizeof buf, &used, (const uint8_t*)"TQ-730", 6), 0);
     REQUIRE_EQ(used, 8u);
-    REQUIRE_EQ(std::string((const char *)buf, 8), std::string("\x00\x06TQ-730", 8));
+    REQUIRE_EQ(std::string((const char*)buf, 8), std::string("\x00\x06TQ-730", 8));
     std::vector<uint8_t> big(400, 'z');
     REQUIRE_EQ(lndp_exInfoAppend(buf, sizeof buf, &used, big.data(), 400), 0);
     REQUIRE_EQ(buf[8], uint8_t(254));
@@ -304,7 +303,7 @@ TEST_CASE("exInfoWriter")
     REQUIRE_EQ(lndp_exInfoAppend(buf, sizeof buf, &used, nullptr, 0), LNDP_E_PARAM);
     // Written entries read back.
     uint32_t off = 0;
-    const uint8_t *s;
+    const uint8_t* s;
     uint32_t len;
     int n = 0;
     while (lndp_exInfoNext(buf, used, &off, &s, &len))
@@ -316,10 +315,11 @@ TEST_CASE("exInfoWriterCutsAtCharacterBoundary")
 {
     const std::string a254(254, 'a');
     const std::string euro("\xE2\x82\xAC"); // 3 bytes
-    const std::string e("\xC3\xA9");         // 2 bytes
+    const std::string e("\xC3\xA9"); // 2 bytes
     const std::string emoji("\xF0\x9F\x98\x80"); // 4 bytes
-    const struct {
-        const char *name;
+    const struct
+    {
+        const char* name;
         std::string text;
         std::string written;
     } rows[] = {
@@ -334,18 +334,19 @@ TEST_CASE("exInfoWriterCutsAtCharacterBoundary")
         {"4-byte character across the cut dropped", std::string(251, 'a') + emoji + "b", std::string(251, 'a')},
         {"4-byte character ending at 254 kept", std::string(250, 'a') + emoji + "b", std::string(250, 'a') + emoji},
     };
-    for (const auto &row : rows) {
+    for (const auto& row : rows) {
         SUBCASE(row.name)
         {
-            const std::string &text = row.text;
-            const std::string &written = row.written;
+            const std::string& text = row.text;
+            const std::string& written = row.written;
             uint8_t buf[1024];
             uint32_t used = 0;
-            REQUIRE_EQ(lndp_exInfoAppend(buf, sizeof buf, &used, (const uint8_t *)text.data(), (uint32_t)text.size()), 0);
+            REQUIRE_EQ(lndp_exInfoAppend(buf, sizeof buf, &used, (const uint8_t*)text.data(), (uint32_t)text.size()),
+                       0);
             REQUIRE_EQ(used, uint32_t(written.size() + 1));
             REQUIRE_EQ(int(buf[0]), int(written.size()));
-            REQUIRE_EQ(std::string((const char *)buf + 1, int(used) - 1), written);
-            REQUIRE(isUtf8(std::string((const char *)buf + 1, int(used) - 1)));
+            REQUIRE_EQ(std::string((const char*)buf + 1, int(used) - 1), written);
+            REQUIRE(isUtf8(std::string((const char*)buf + 1, int(used) - 1)));
         }
     }
 }
@@ -382,7 +383,7 @@ TEST_CASE("addressEquality")
     REQUIRE(!lndp_addrEqual(nullptr, &a));
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     return doctest::Context(argc, argv).run();
 }

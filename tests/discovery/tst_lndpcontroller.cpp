@@ -1,8 +1,8 @@
 // The discovery controller: host records to device identities, the
 // debounced found and lost signals, scans on loopback (127.0.16.x) and what
 // counts as the interface being scanned.
-#include "LndpController.h"
 #include "lndp_api.h"
+#include "LndpController.h"
 
 #include "LndpTestPeer.h"
 #include "StdoutCapture.h"
@@ -26,8 +26,7 @@ QByteArray entry(const QByteArray& text)
 }
 
 // A record as the engine hands it over.
-_LNDP_HOST_INFO hostRecord(const QByteArray& exInfo, const QByteArray& mac, uint8_t flags = 0x80,
-                           uint8_t family = 4)
+_LNDP_HOST_INFO hostRecord(const QByteArray& exInfo, const QByteArray& mac, uint8_t flags = 0x80, uint8_t family = 4)
 {
     _LNDP_HOST_INFO host = {};
     host.senderRole = LNDP_ROLE_RESPONDER;
@@ -84,8 +83,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("found"); // empty: not a supported device
         const QByteArray desk = entry("") + entry("TQ-730") + entry("Desk");
         const QByteArray mac = QByteArray::fromHex("021a2b3c4d5e");
-        QTest::newRow("supported device") << desk << mac << 0x80 << 4
-                                          << QStringList{"10.213.0.10", "TQ-730", "Desk", "02:1A:2B:3C:4D:5E"};
+        QTest::newRow("supported device")
+            << desk << mac << 0x80 << 4 << QStringList{"10.213.0.10", "TQ-730", "Desk", "02:1A:2B:3C:4D:5E"};
         QTest::newRow("other supported model, UTF-8 name")
             << entry("x") + entry("TQ-360") + entry("B\xC3\xBChne") << QByteArray::fromHex("00000000000a") << 0x80 << 4
             << QStringList{"10.213.0.10", "TQ-360", QStringLiteral("B\u00FChne"), "00:00:00:00:00:0A"};
@@ -111,8 +110,8 @@ private Q_SLOTS:
         QCOMPARE(m_controller.onLNDPCallback(&host, 1), found.isEmpty() ? 0x80000000u : 0u);
         // A known device reported after it: once its signal is there, the
         // one before would have been too.
-        const _LNDP_HOST_INFO marker = hostRecord(entry("") + entry("TQ-730") + entry("Marker"),
-                                                  QByteArray::fromHex("02ffffffff01"));
+        const _LNDP_HOST_INFO marker
+            = hostRecord(entry("") + entry("TQ-730") + entry("Marker"), QByteArray::fromHex("02ffffffff01"));
         QCOMPARE(m_controller.onLNDPCallback(&marker, 1), 0u);
         QTRY_COMPARE(spy.size(), found.isEmpty() ? 1 : 2);
         if (!found.isEmpty()) {

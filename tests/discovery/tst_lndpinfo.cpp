@@ -56,7 +56,8 @@ private Q_SLOTS:
         QCOMPARE(info.importLndpApiHostInfo(nullptr), Apps::LndpInfo::kNullArgument);
 
         // A name is used up to its first zero byte; strings after the third are ignored.
-        const _LNDP_HOST_INFO padded = hostWith(entry("x") + entry("TQ-360") + entry(QByteArray("Hall\0junk", 9)) + entry("more"));
+        const _LNDP_HOST_INFO padded
+            = hostWith(entry("x") + entry("TQ-360") + entry(QByteArray("Hall\0junk", 9)) + entry("more"));
         QCOMPARE(info.importLndpApiHostInfo(&padded), ResultCode::kSuccess);
         QCOMPARE(info.modelName(), std::string("TQ-360"));
         QCOMPARE(info.hostName(), std::string("Hall"));
@@ -113,8 +114,8 @@ private Q_SLOTS:
         QTest::newRow("254 bytes") << QByteArray(254, 'n') << QByteArray(254, 'n');
         QTest::newRow("255 bytes") << QByteArray(255, 'n') << QByteArray(254, 'n');
         QTest::newRow("400 bytes") << QByteArray(400, 'n') << QByteArray(254, 'n');
-        QTest::newRow("umlauts across the cut") << QByteArray("\xC3\xBC").repeated(200)
-                                                << QByteArray("\xC3\xBC").repeated(127);
+        QTest::newRow("umlauts across the cut")
+            << QByteArray("\xC3\xBC").repeated(200) << QByteArray("\xC3\xBC").repeated(127);
         QTest::newRow("empty") << QByteArray() << QByteArray();
     }
 

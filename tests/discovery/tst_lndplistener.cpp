@@ -2,9 +2,9 @@
 // loopback (127.0.14.x, hosts on 127.0.15.x): initialise and finalise rules,
 // the service list, what start() hands to the engine, its error line, the
 // host query, and the engine's notices reaching the log.
-#include "LndpListener.h"
 #include "lndp_api.h"
 #include "lndp_packet.h"
+#include "LndpListener.h"
 #include "oswrap_api.h"
 
 #include "LndpTestPeer.h"
@@ -71,8 +71,7 @@ std::vector<uint8_t> deviceExInfo(const char* name)
 
 void drainAnnouncements(UdpPeer& peer)
 {
-    while (!peer.receive(0).empty()) {
-    }
+    while (!peer.receive(0).empty()) { }
 }
 
 } // namespace
@@ -130,7 +129,8 @@ private Q_SLOTS:
 
     void callbackFanOut()
     {
-        struct Counting : ILNDPCallback {
+        struct Counting : ILNDPCallback
+        {
             uint32_t onLNDPCallback(const _LNDP_HOST_INFO*, uint8_t enabled) override
             {
                 calls.push_back(enabled);
@@ -263,17 +263,20 @@ private Q_SLOTS:
                                  "127.0.14.2", kPort));
         QVERIFY(other.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.15.2", "_zel-scp", deviceExInfo("Hall"), 0x04),
                              "127.0.14.2", kPort));
-        QTRY_VERIFY_WITH_TIMEOUT([] {
-            uint32_t count = 0;
-            return lndp_getNumOfHost(&count) == 0 && count == 3;
-        }(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [] {
+                uint32_t count = 0;
+                return lndp_getNumOfHost(&count) == 0 && count == 3;
+            }(),
+            3000);
 
         std::vector<LndpListener::ServiceRecord> records;
         QCOMPARE(listener.getServices(records, "_zel-scp"), ResultCode::kSuccess);
         QCOMPARE(records.size(), size_t(2)); // fewer than three strings: skipped
         QCOMPARE(records[0].serviceName, std::string("_zel-scp"));
         QCOMPARE(records[0].hostAddress, std::string("127.0.15.1"));
-        QCOMPARE(QByteArray(reinterpret_cast<const char*>(records[0].macAddress), 6), QByteArray::fromHex("020000000001"));
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(records[0].macAddress), 6),
+                 QByteArray::fromHex("020000000001"));
         QCOMPARE(records[0].exInfo0, std::string());
         QCOMPARE(records[0].exInfo1, std::string("TQ-360"));
         QCOMPARE(records[0].exInfo2, std::string("Desk"));
@@ -330,14 +333,16 @@ private Q_SLOTS:
         answerAll();
         peers[0]->sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, ips[0].c_str(), "_zel-scp", deviceExInfo("D2")),
                          "127.0.14.4", kPort);
-        QTRY_VERIFY_WITH_TIMEOUT([&] {
-            std::vector<LndpListener::ServiceRecord> records;
-            listener.getServices(records, nullptr);
-            for (const auto& r : records)
-                if (r.hostAddress == ips[0] && r.exInfo2 == "D2")
-                    return true;
-            return false;
-        }(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                std::vector<LndpListener::ServiceRecord> records;
+                listener.getServices(records, nullptr);
+                for (const auto& r : records)
+                    if (r.hostAddress == ips[0] && r.exInfo2 == "D2")
+                        return true;
+                return false;
+            }(),
+            3000);
         QCOMPARE(logLinesWith(notice), 1);
 
         // The next scan says it again.

@@ -101,8 +101,8 @@ private Q_SLOTS:
         QCOMPARE(engine.rootObjects().size(), 1);
         QObject* root = engine.rootObjects().first();
 
-        for (const char* name : {"list", "device", "system", "selector", "updater", "meter", "parameter", "compressor",
-                                 "equaliser"})
+        for (const char* name :
+             {"list", "device", "system", "selector", "updater", "meter", "parameter", "compressor", "equaliser"})
             QVERIFY2(root->property(name).value<QObject*>() != nullptr, name);
         QCOMPARE(root->property("enums").toList(), (QVariantList{1, 2, 4, 3, 2, 0, 1, 2, 3, 2}));
         QCOMPARE(root->property("compressorKnee").toInt(), 2);

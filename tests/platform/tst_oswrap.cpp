@@ -22,7 +22,10 @@ namespace {
 constexpr auto kGenerous = seconds(10);
 
 std::atomic<uint32_t> gFakeMs{0};
-uint32_t fakeClock() { return gFakeMs.load(); }
+uint32_t fakeClock()
+{
+    return gFakeMs.load();
+}
 
 std::string hex(int32_t v)
 {
@@ -37,7 +40,8 @@ int64_t msSince(steady_clock::time_point t0)
 }
 
 // Task bodies report through this record; the test waits on a semaphore.
-struct TaskProbe {
+struct TaskProbe
+{
     int32_t doneSem = 0;
     std::atomic<int32_t> waitResult{0};
     std::atomic<uint32_t> waitOut{0xFFFFFFFF};
@@ -48,9 +52,9 @@ struct TaskProbe {
     int32_t startedSem = 0;
 };
 
-void timedFlagWaitTask(void *p)
+void timedFlagWaitTask(void* p)
 {
-    auto *probe = static_cast<TaskProbe *>(p);
+    auto* probe = static_cast<TaskProbe*>(p);
     int32_t id = 0;
     oswrap_GetTskId(&id);
     probe->ownId = id;
@@ -64,10 +68,10 @@ void timedFlagWaitTask(void *p)
 
 // Waits without limit until asked to terminate, then checks that the request
 // is still visible, and ends itself.
-void terminableTask(void *p)
+void terminableTask(void* p)
 {
-    auto *probe = static_cast<TaskProbe *>(p);
-    probe->checkTerm = oswrap_CheckReqTerminate();   // not yet: E_OBJ
+    auto* probe = static_cast<TaskProbe*>(p);
+    probe->checkTerm = oswrap_CheckReqTerminate(); // not yet: E_OBJ
     oswrap_SigSem(probe->startedSem);
     uint32_t out = 0;
     int32_t r;
@@ -80,23 +84,23 @@ void terminableTask(void *p)
     probe->secondWait = oswrap_VtwaiTfl(&again, 0x1, OSWRAP_TMO_FEVR);
     if (oswrap_CheckReqTerminate() == OSWRAP_E_OK)
         oswrap_ExtTsk();
-    probe->checkTerm = -1;      // not reached
+    probe->checkTerm = -1; // not reached
 }
 
-void returningTask(void *p)
+void returningTask(void* p)
 {
-    static_cast<std::atomic<int> *>(p)->fetch_add(1);
+    static_cast<std::atomic<int>*>(p)->fetch_add(1);
 }
 
-void busyTask(void *p)
+void busyTask(void* p)
 {
-    auto *stop = static_cast<std::atomic<bool> *>(p);
+    auto* stop = static_cast<std::atomic<bool>*>(p);
     volatile uint64_t x = 0;
     while (!stop->load(std::memory_order_relaxed))
         x = x + 1;
 }
 
-T_OSWRAP_CTSK taskRecord(oswrap_TaskEntry entry, const char *name = "T")
+T_OSWRAP_CTSK taskRecord(oswrap_TaskEntry entry, const char* name = "T")
 {
     T_OSWRAP_CTSK c{};
     c.entry = entry;
@@ -109,7 +113,8 @@ T_OSWRAP_CTSK taskRecord(oswrap_TaskEntry entry, const char *name = "T")
 } // namespace
 
 // Every case starts the module afresh and ends it, whatever it left behind.
-struct OswrapFixture {
+struct OswrapFixture
+{
     OswrapFixture() { REQUIRE_EQ(oswrap_init(), OSWRAP_E_OK); }
     ~OswrapFixture()
     {
@@ -124,7 +129,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "moduleStartAndEnd")
     REQUIRE_EQ(oswrap_exit(), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_exit(), OSWRAP_E_OBJ);
     T_OSWRAP_CSEM c{0, 1, "S"};
-    REQUIRE_EQ(oswrap_CreSem(1, &c), OSWRAP_E_NOEXS);      // not initialised
+    REQUIRE_EQ(oswrap_CreSem(1, &c), OSWRAP_E_NOEXS); // not initialised
     int32_t id = 0;
     REQUIRE_EQ(oswrap_GetTskId(&id), OSWRAP_E_NOEXS);
     REQUIRE_EQ(oswrap_init(), OSWRAP_E_OK);
@@ -163,7 +168,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "idRangesOfEveryFamily")
     REQUIRE_EQ(oswrap_DelSem(100), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_DelSem(100), OSWRAP_E_NOEXS);
     REQUIRE_EQ(oswrap_DelSem(101), OSWRAP_E_PAR);
-    REQUIRE_EQ(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK);     // the freed id is reused
+    REQUIRE_EQ(oswrap_AcreSem(&id, &cs), OSWRAP_E_OK); // the freed id is reused
     REQUIRE_EQ(id, 100);
     REQUIRE_EQ(oswrap_AcreSem(nullptr, &cs), OSWRAP_E_PAR);
 
@@ -215,7 +220,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "namesAreTruncatedToEight")
     REQUIRE_EQ(oswrap_VinqSem(nullptr, "X"), OSWRAP_E_PAR);
     REQUIRE_EQ(oswrap_VinqSem(&id, nullptr), OSWRAP_E_PAR);
     REQUIRE_EQ(oswrap_DelSem(3), OSWRAP_E_OK);
-    REQUIRE_EQ(oswrap_VinqSem(&id, "VSWSINTE"), OSWRAP_E_NONAME);   // gone with the object
+    REQUIRE_EQ(oswrap_VinqSem(&id, "VSWSINTE"), OSWRAP_E_NONAME); // gone with the object
 
     T_OSWRAP_CFLG cf{0, 0, "EXACTLY8"};
     REQUIRE_EQ(oswrap_CreFlg(4, &cf), OSWRAP_E_OK);
@@ -237,7 +242,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "namesAreTruncatedToEight")
     REQUIRE_EQ(int(info.basePriority), 15);
     REQUIRE_EQ(int(info.currentPriority), 15);
     REQUIRE_EQ(info.stackSize, 4096u);
-    REQUIRE((info.entry == returningTask));   // function pointers do not print
+    REQUIRE((info.entry == returningTask)); // function pointers do not print
 }
 
 TEST_CASE_FIXTURE(OswrapFixture, "semaphoreCountsAndTimesOut")
@@ -261,7 +266,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "semaphoreCountsAndTimesOut")
 
     T_OSWRAP_CSEM full{0, 0x7FFFFFFF, "FULL"};
     REQUIRE_EQ(oswrap_CreSem(2, &full), OSWRAP_E_OK);
-    REQUIRE_EQ(oswrap_SigSem(2), OSWRAP_E_SYS);          // never wraps negative
+    REQUIRE_EQ(oswrap_SigSem(2), OSWRAP_E_SYS); // never wraps negative
     REQUIRE_EQ(oswrap_RefSem(2, &count), OSWRAP_E_OK);
     REQUIRE_EQ(count, 0x7FFFFFFF);
 }
@@ -289,7 +294,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "flagAndOrWaitsAndClearOnWake")
     REQUIRE_EQ(oswrap_PolFlg(&out, 1, 0x3, OSWRAP_TWF_ORW), OSWRAP_E_OK);
     REQUIRE_EQ(out, 0x5u);
     REQUIRE_EQ(oswrap_PolFlg(&out, 1, 0x5, OSWRAP_TWF_ANDW), OSWRAP_E_OK);
-    REQUIRE_EQ(out, 0x5u);                               // not cleared without the attribute
+    REQUIRE_EQ(out, 0x5u); // not cleared without the attribute
     REQUIRE_EQ(oswrap_ClrFlg(1, ~0x4u), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_PolFlg(&out, 1, 0x4, OSWRAP_TWF_ORW), OSWRAP_E_TMOUT);
     REQUIRE_EQ(oswrap_SetFlg(1, 0x8), OSWRAP_E_OK);
@@ -366,7 +371,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "everyFlagWaiterIsWoken")
     std::this_thread::sleep_for(milliseconds(50));
     const auto t0 = steady_clock::now();
     REQUIRE_EQ(oswrap_SetFlg(2, (1u << kWaiters) - 1), OSWRAP_E_OK);
-    for (auto &w : waits) {
+    for (auto& w : waits) {
         REQUIRE_EQ(w.wait_for(kGenerous), std::future_status::ready);
         REQUIRE_EQ(w.get(), OSWRAP_E_OK);
     }
@@ -378,16 +383,16 @@ TEST_CASE_FIXTURE(OswrapFixture, "mailboxOrderTimeoutsAndIds")
     T_OSWRAP_CMBX cm{0, "MBX"};
     REQUIRE_EQ(oswrap_CreMbx(1, &cm), OSWRAP_E_OK);
     T_OSWRAP_MSG m[3]{};
-    T_OSWRAP_MSG *got = nullptr;
+    T_OSWRAP_MSG* got = nullptr;
     REQUIRE_EQ(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_TrcvMsg(&got, 1, OSWRAP_TMO_POL), OSWRAP_E_TMOUT);
     auto t0 = steady_clock::now();
     REQUIRE_EQ(oswrap_TrcvMsg(&got, 1, 40), OSWRAP_E_TMOUT);
     REQUIRE(msSince(t0) >= 35);
-    for (auto &x : m)
+    for (auto& x : m)
         REQUIRE_EQ(oswrap_SndMsg(1, &x), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_IsMsgBoxEmpty(1), OSWRAP_E_FAIL);
-    for (auto &x : m) {
+    for (auto& x : m) {
         REQUIRE_EQ(oswrap_TrcvMsg(&got, 1, OSWRAP_TMO_POL), OSWRAP_E_OK);
         REQUIRE_EQ(got, &x);
     }
@@ -409,7 +414,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "mailboxReceiverWokenBySender")
     // Two receivers, one message: one gets it, the other keeps waiting for
     // its own deadline instead of giving up early.
     auto recv = [] {
-        T_OSWRAP_MSG *g = nullptr;
+        T_OSWRAP_MSG* g = nullptr;
         auto t0 = steady_clock::now();
         int32_t r = oswrap_TrcvMsg(&g, 7, 300);
         return std::make_tuple(r, g, msSince(t0));
@@ -423,8 +428,8 @@ TEST_CASE_FIXTURE(OswrapFixture, "mailboxReceiverWokenBySender")
     auto rb = b.get();
     int ok = (std::get<0>(ra) == OSWRAP_E_OK) + (std::get<0>(rb) == OSWRAP_E_OK);
     REQUIRE_EQ(ok, 1);
-    auto &loser = std::get<0>(ra) == OSWRAP_E_OK ? rb : ra;
-    auto &winner = std::get<0>(ra) == OSWRAP_E_OK ? ra : rb;
+    auto& loser = std::get<0>(ra) == OSWRAP_E_OK ? rb : ra;
+    auto& winner = std::get<0>(ra) == OSWRAP_E_OK ? ra : rb;
     REQUIRE_EQ(std::get<1>(winner), &msg);
     REQUIRE_EQ(std::get<0>(loser), OSWRAP_E_TMOUT);
     REQUIRE(std::get<2>(loser) >= 290);
@@ -444,7 +449,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "deletionWakesBlockedWaiters")
         return oswrap_WaiFlg(&o, 1, 1, OSWRAP_TWF_ORW);
     });
     auto m = std::async(std::launch::async, [] {
-        T_OSWRAP_MSG *g = nullptr;
+        T_OSWRAP_MSG* g = nullptr;
         return oswrap_RcvMsg(&g, 1);
     });
     // Whether a waiter is already blocked or arrives late, it must not hang
@@ -479,7 +484,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "taskFlagWaitTimesOut")
     // Bits set before the wait satisfy it at once and are consumed.
     REQUIRE_EQ(oswrap_WaiTsk(0), OSWRAP_E_OK);
     T_OSWRAP_RTSK info{};
-    for (int i = 0; i < 1000; ++i) {       // the entry returned; wait for dormancy
+    for (int i = 0; i < 1000; ++i) { // the entry returned; wait for dormancy
         REQUIRE_EQ(oswrap_RefTsk(&info, tid), OSWRAP_E_OK);
         if (info.state == OSWRAP_TTS_DMT)
             break;
@@ -487,13 +492,13 @@ TEST_CASE_FIXTURE(OswrapFixture, "taskFlagWaitTimesOut")
     }
     REQUIRE_EQ(info.state, OSWRAP_TTS_DMT);
     REQUIRE_EQ(oswrap_VsetTfl(tid, 0x3), OSWRAP_E_OK);
-    REQUIRE_EQ(oswrap_StaTsk(tid, &probe), OSWRAP_E_OK);    // restart after return
+    REQUIRE_EQ(oswrap_StaTsk(tid, &probe), OSWRAP_E_OK); // restart after return
     REQUIRE_EQ(oswrap_TwaiSem(probe.doneSem, 10000), OSWRAP_E_OK);
     REQUIRE_EQ(probe.waitResult.load(), OSWRAP_E_OK);
     REQUIRE_EQ(probe.waitOut.load(), 0x3u);
 
     uint32_t out = 0;
-    REQUIRE_EQ(oswrap_VtwaiTfl(&out, 1, 0), OSWRAP_E_NOEXS);  // not a task
+    REQUIRE_EQ(oswrap_VtwaiTfl(&out, 1, 0), OSWRAP_E_NOEXS); // not a task
     REQUIRE_EQ(oswrap_VsetTfl(0, 1), OSWRAP_E_PAR);
     REQUIRE_EQ(oswrap_VsetTfl(3, 1), OSWRAP_E_NOEXS);
 }
@@ -506,19 +511,19 @@ TEST_CASE_FIXTURE(OswrapFixture, "terminateWakesTaskFlagWait")
     T_OSWRAP_CTSK ct = taskRecord(terminableTask, "TERM");
     REQUIRE_EQ(oswrap_CreTsk(1, &ct), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_StaTsk(1, &probe), OSWRAP_E_OK);
-    REQUIRE_EQ(oswrap_StaTsk(1, &probe), OSWRAP_E_OBJ);   // already has a thread
+    REQUIRE_EQ(oswrap_StaTsk(1, &probe), OSWRAP_E_OBJ); // already has a thread
     REQUIRE_EQ(oswrap_TwaiSem(probe.startedSem, 10000), OSWRAP_E_OK);
     REQUIRE_EQ(probe.checkTerm.load(), OSWRAP_E_OBJ);
-    REQUIRE_EQ(oswrap_VsetTfl(1, 0x4), OSWRAP_E_OK);      // not in the pattern
-    REQUIRE_EQ(oswrap_TerTsk(1), OSWRAP_E_OK);            // returns once the thread ended
+    REQUIRE_EQ(oswrap_VsetTfl(1, 0x4), OSWRAP_E_OK); // not in the pattern
+    REQUIRE_EQ(oswrap_TerTsk(1), OSWRAP_E_OK); // returns once the thread ended
     REQUIRE_EQ(probe.waitResult.load(), OSWRAP_E_TERM);
     REQUIRE_EQ(probe.waitOut.load(), 0x4u);
-    REQUIRE_EQ(probe.secondWait.load(), OSWRAP_E_TERM);   // the request stays visible
-    REQUIRE_EQ(probe.checkTerm.load(), OSWRAP_E_OBJ);     // ExtTsk really ended it
+    REQUIRE_EQ(probe.secondWait.load(), OSWRAP_E_TERM); // the request stays visible
+    REQUIRE_EQ(probe.checkTerm.load(), OSWRAP_E_OBJ); // ExtTsk really ended it
     T_OSWRAP_RTSK info{};
     REQUIRE_EQ(oswrap_RefTsk(&info, 1), OSWRAP_E_OK);
     REQUIRE_EQ(info.state, OSWRAP_TTS_DMT);
-    REQUIRE_EQ(oswrap_TerTsk(1), OSWRAP_E_OBJ);           // dormant
+    REQUIRE_EQ(oswrap_TerTsk(1), OSWRAP_E_OBJ); // dormant
     REQUIRE_EQ(oswrap_DelTsk(1), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_TerTsk(1), OSWRAP_E_NOEXS);
 }
@@ -528,26 +533,26 @@ TEST_CASE_FIXTURE(OswrapFixture, "taskLifecycleAndUnsupportedCalls")
     std::atomic<int> runs{0};
     T_OSWRAP_CTSK ct = taskRecord(returningTask, "RET");
     REQUIRE_EQ(oswrap_CreTsk(2, &ct), OSWRAP_E_OK);
-    REQUIRE_EQ(oswrap_TerTsk(2), OSWRAP_E_OBJ);           // never started
+    REQUIRE_EQ(oswrap_TerTsk(2), OSWRAP_E_OBJ); // never started
 #ifdef _WIN32
-    REQUIRE_EQ(oswrap_SusTsk(2), OSWRAP_E_OBJ);           // not running
-    REQUIRE_EQ(oswrap_RsmTsk(2), OSWRAP_E_OBJ);           // not suspended
+    REQUIRE_EQ(oswrap_SusTsk(2), OSWRAP_E_OBJ); // not running
+    REQUIRE_EQ(oswrap_RsmTsk(2), OSWRAP_E_OBJ); // not suspended
 #else
     REQUIRE_EQ(oswrap_SusTsk(2), OSWRAP_E_NOSPT);
     REQUIRE_EQ(oswrap_RsmTsk(2), OSWRAP_E_NOSPT);
 #endif
     REQUIRE_EQ(oswrap_StaTsk(2, &runs), OSWRAP_E_OK);
-    REQUIRE_EQ(oswrap_DelTsk(2), OSWRAP_E_OK);            // waits for the thread
+    REQUIRE_EQ(oswrap_DelTsk(2), OSWRAP_E_OK); // waits for the thread
     REQUIRE_EQ(runs.load(), 1);
     REQUIRE_EQ(oswrap_StaTsk(2, &runs), OSWRAP_E_NOEXS);
-    REQUIRE_EQ(oswrap_ExtTsk(), OSWRAP_E_NOEXS);          // a foreign thread cannot
+    REQUIRE_EQ(oswrap_ExtTsk(), OSWRAP_E_NOEXS); // a foreign thread cannot
     REQUIRE_EQ(oswrap_CheckReqTerminate(), OSWRAP_E_NOEXS);
     REQUIRE_EQ(oswrap_RefTsk(nullptr, 2), OSWRAP_E_PAR);
     REQUIRE_EQ(oswrap_WaiTsk(-1), OSWRAP_E_PAR);
     REQUIRE_EQ(oswrap_yield(), OSWRAP_E_OK);
 
     // Task 1 is the main task that oswrap_WaitForSysMainTaskFinished follows.
-    REQUIRE_EQ(oswrap_WaitForSysMainTaskFinished(), OSWRAP_E_OK);   // none recorded
+    REQUIRE_EQ(oswrap_WaitForSysMainTaskFinished(), OSWRAP_E_OK); // none recorded
     REQUIRE_EQ(oswrap_CreTsk(1, &ct), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_StaTsk(1, &runs), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_WaitForSysMainTaskFinished(), OSWRAP_E_OK);
@@ -558,9 +563,9 @@ TEST_CASE_FIXTURE(OswrapFixture, "taskLifecycleAndUnsupportedCalls")
 namespace {
 
 // Counts its rounds until asked to terminate.
-void countingTask(void *p)
+void countingTask(void* p)
 {
-    auto *rounds = static_cast<std::atomic<uint64_t> *>(p);
+    auto* rounds = static_cast<std::atomic<uint64_t>*>(p);
     while (oswrap_CheckReqTerminate() != OSWRAP_E_OK) {
         rounds->fetch_add(1);
         oswrap_yield();
@@ -568,7 +573,7 @@ void countingTask(void *p)
 }
 
 // Rounds once the count has stopped moving for 20 ms (at most 5 s).
-uint64_t settledRounds(const std::atomic<uint64_t> &rounds)
+uint64_t settledRounds(const std::atomic<uint64_t>& rounds)
 {
     uint64_t last = rounds.load();
     for (int i = 0; i < 250; ++i) {
@@ -582,9 +587,9 @@ uint64_t settledRounds(const std::atomic<uint64_t> &rounds)
 }
 
 // Suspends itself between two rounds.
-void selfSuspendingTask(void *p)
+void selfSuspendingTask(void* p)
 {
-    auto *rounds = static_cast<std::atomic<uint64_t> *>(p);
+    auto* rounds = static_cast<std::atomic<uint64_t>*>(p);
     int32_t self = 0;
     oswrap_GetTskId(&self);
     rounds->store(1);
@@ -592,7 +597,7 @@ void selfSuspendingTask(void *p)
         rounds->store(2);
 }
 
-bool roundsPass(const std::atomic<uint64_t> &rounds, uint64_t mark)
+bool roundsPass(const std::atomic<uint64_t>& rounds, uint64_t mark)
 {
     const auto t0 = steady_clock::now();
     while (rounds.load() <= mark && steady_clock::now() - t0 < kGenerous)
@@ -612,25 +617,25 @@ TEST_CASE_FIXTURE(OswrapFixture, "suspendAndResume")
     REQUIRE_EQ(oswrap_StaTsk(4, &rounds), OSWRAP_E_OK);
     REQUIRE(roundsPass(rounds, 0));
     REQUIRE_EQ(oswrap_SusTsk(4), OSWRAP_E_OK);
-    REQUIRE_EQ(oswrap_SusTsk(4), OSWRAP_E_OBJ);           // already suspended
+    REQUIRE_EQ(oswrap_SusTsk(4), OSWRAP_E_OBJ); // already suspended
     T_OSWRAP_RTSK info{};
     REQUIRE_EQ(oswrap_RefTsk(&info, 4), OSWRAP_E_OK);
     REQUIRE_EQ(info.state, OSWRAP_TTS_SUS);
     const uint64_t stopped = settledRounds(rounds);
     REQUIRE_NE(stopped, ~uint64_t(0));
-    std::this_thread::sleep_for(milliseconds(100));      // a window for progress that must not come
+    std::this_thread::sleep_for(milliseconds(100)); // a window for progress that must not come
     REQUIRE_EQ(rounds.load(), stopped);
     REQUIRE_EQ(oswrap_RsmTsk(4), OSWRAP_E_OK);
-    REQUIRE_EQ(oswrap_RsmTsk(4), OSWRAP_E_OBJ);           // running again
+    REQUIRE_EQ(oswrap_RsmTsk(4), OSWRAP_E_OBJ); // running again
     REQUIRE_EQ(oswrap_RefTsk(&info, 4), OSWRAP_E_OK);
     REQUIRE_EQ(info.state, OSWRAP_TTS_RUN);
     REQUIRE(roundsPass(rounds, stopped));
 
     REQUIRE_EQ(oswrap_SusTsk(4), OSWRAP_E_OK);
-    REQUIRE_EQ(oswrap_TerTsk(4), OSWRAP_E_OK);            // resumed, noticed, ended
+    REQUIRE_EQ(oswrap_TerTsk(4), OSWRAP_E_OK); // resumed, noticed, ended
     REQUIRE_EQ(oswrap_RefTsk(&info, 4), OSWRAP_E_OK);
     REQUIRE_EQ(info.state, OSWRAP_TTS_DMT);
-    REQUIRE_EQ(oswrap_SusTsk(4), OSWRAP_E_OBJ);           // dormant
+    REQUIRE_EQ(oswrap_SusTsk(4), OSWRAP_E_OBJ); // dormant
     REQUIRE_EQ(oswrap_SusTsk(0), OSWRAP_E_PAR);
     REQUIRE_EQ(oswrap_RsmTsk(51), OSWRAP_E_PAR);
     REQUIRE_EQ(oswrap_SusTsk(5), OSWRAP_E_NOEXS);
@@ -675,7 +680,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "foreignThreadIds")
 TEST_CASE_FIXTURE(OswrapFixture, "foreignTableFullAndSlotsFreed")
 {
     int32_t mine = 0;
-    REQUIRE_EQ(oswrap_GetTskId(&mine), OSWRAP_E_OK);     // holds one slot
+    REQUIRE_EQ(oswrap_GetTskId(&mine), OSWRAP_E_OK); // holds one slot
     constexpr int kThreads = OSWRAP_MAX_FOREIGN;
     std::vector<std::thread> threads;
     std::vector<int32_t> results(kThreads), ids(kThreads, -1);
@@ -705,7 +710,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "foreignTableFullAndSlotsFreed")
     }
     REQUIRE_EQ(full, 1);
     release.set_value();
-    for (auto &t : threads)
+    for (auto& t : threads)
         t.join();
     // Threads that ended gave their slots back.
     for (int i = 0; i < 3; ++i) {
@@ -722,10 +727,12 @@ TEST_CASE_FIXTURE(OswrapFixture, "foreignIdOfEndedThreadIsNotReused")
     int32_t mine = 0;
     REQUIRE_EQ(oswrap_GetTskId(&mine), OSWRAP_E_OK);
     auto idOfNewThread = [] {
-        return std::async(std::launch::async, [] {
-            int32_t x = 0;
-            return oswrap_GetTskId(&x) == OSWRAP_E_OK ? x : -1;
-        }).get();
+        return std::async(std::launch::async,
+                          [] {
+                              int32_t x = 0;
+                              return oswrap_GetTskId(&x) == OSWRAP_E_OK ? x : -1;
+                          })
+            .get();
     };
     // Each thread has ended (and given its slot back) before the next starts,
     // so all of them take the same slot.
@@ -754,11 +761,11 @@ TEST_CASE_FIXTURE(OswrapFixture, "oneshotTimerModes")
     REQUIRE_EQ(oswrap_svcStartOneshotTimerMs(&t, 0), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
     gFakeMs = 5000;
-    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);   // stays expired
+    REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED); // stays expired
     REQUIRE_EQ(int(t.mode), OSWRAP_TIMER_EXPIRED);
     REQUIRE_EQ(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OBJ);
 
-    REQUIRE_EQ(oswrap_svcStartOneshotTimerMs(&t, 100), OSWRAP_E_OK);  // restart
+    REQUIRE_EQ(oswrap_svcStartOneshotTimerMs(&t, 100), OSWRAP_E_OK); // restart
     REQUIRE_EQ(oswrap_svcIsActiveTimerMs(&t), OSWRAP_E_OK);
     gFakeMs = 5099;
     REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OK);
@@ -766,7 +773,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "oneshotTimerModes")
     REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
     gFakeMs = 5101;
     REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
-    REQUIRE_EQ(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OBJ);      // expired one-shot
+    REQUIRE_EQ(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OBJ); // expired one-shot
     REQUIRE_EQ(oswrap_svcStopTimerMs(&t), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OBJ);
 
@@ -797,7 +804,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "freerunTimerModes")
     gFakeMs = 300;
     REQUIRE_EQ(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 1000), OSWRAP_E_OK);
     REQUIRE_EQ(elapsed, 100u);
-    REQUIRE_EQ(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OK);       // restart
+    REQUIRE_EQ(oswrap_svcStartFreerunTimerMs(&t), OSWRAP_E_OK); // restart
     REQUIRE_EQ(oswrap_svcWatchFreerunTimerMs(&t, &elapsed, 1000), OSWRAP_E_OK);
     REQUIRE_EQ(elapsed, 0u);
     REQUIRE_EQ(oswrap_svcWatchFreerunTimerMs(&t, nullptr, 1), OSWRAP_E_PAR);
@@ -816,9 +823,9 @@ TEST_CASE_FIXTURE(OswrapFixture, "timerCountWrapAround")
     T_OSWRAP_TIMER_MS t;
     oswrap_svcInitTimerMs(&t);
     REQUIRE_EQ(oswrap_svcStartOneshotTimerMs(&t, 32), OSWRAP_E_OK);
-    gFakeMs = 0x0000000Eu;      // 30 ms later, across the wrap
+    gFakeMs = 0x0000000Eu; // 30 ms later, across the wrap
     REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_E_OK);
-    gFakeMs = 0x00000010u;      // 32 ms later
+    gFakeMs = 0x00000010u; // 32 ms later
     REQUIRE_EQ(oswrap_svcCheckOneshotTimerMs(&t), OSWRAP_I_EXPIRED);
 
     // The real clock is monotonic and counts milliseconds.
@@ -843,7 +850,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "interlockedOperations")
     REQUIRE_EQ(int(w), 5);
     REQUIRE_EQ(oswrap_InterlockedExchange(&w, 42), 5);
     REQUIRE_EQ(int(w), 42);
-    REQUIRE_EQ(oswrap_InterlockedCompareExchange(&w, 7, 41), 42);     // no match
+    REQUIRE_EQ(oswrap_InterlockedCompareExchange(&w, 7, 41), 42); // no match
     REQUIRE_EQ(int(w), 42);
     REQUIRE_EQ(oswrap_InterlockedCompareExchange(&w, 7, 42), 42);
     REQUIRE_EQ(int(w), 7);
@@ -858,26 +865,35 @@ TEST_CASE_FIXTURE(OswrapFixture, "interlockedOperations")
                     oswrap_InterlockedDecrement(&counter);
             }
         });
-    for (auto &t : ts)
+    for (auto& t : ts)
         t.join();
     REQUIRE_EQ(int(counter), 4 * 10000);
 }
 
 TEST_CASE_FIXTURE(OswrapFixture, "interlockedOnNullAnswerParameterError")
 {
-    const struct {
-        const char *name;
+    const struct
+    {
+        const char* name;
         int op;
     } rows[] = {{"increment", 0}, {"decrement", 1}, {"exchange", 2}, {"compare-exchange", 3}};
-    for (const auto &row : rows) {
+    for (const auto& row : rows) {
         SUBCASE(row.name)
         {
             int32_t r = 0;
             switch (row.op) {
-            case 0: r = oswrap_InterlockedIncrement(nullptr); break;
-            case 1: r = oswrap_InterlockedDecrement(nullptr); break;
-            case 2: r = oswrap_InterlockedExchange(nullptr, 1); break;
-            default: r = oswrap_InterlockedCompareExchange(nullptr, 1, 0); break;
+            case 0:
+                r = oswrap_InterlockedIncrement(nullptr);
+                break;
+            case 1:
+                r = oswrap_InterlockedDecrement(nullptr);
+                break;
+            case 2:
+                r = oswrap_InterlockedExchange(nullptr, 1);
+                break;
+            default:
+                r = oswrap_InterlockedCompareExchange(nullptr, 1, 0);
+                break;
             }
             REQUIRE_EQ(r, OSWRAP_E_PAR);
         }
@@ -890,10 +906,10 @@ TEST_CASE_FIXTURE(OswrapFixture, "taskAndProcessLoad")
     T_OSWRAP_CTSK busy = taskRecord(busyTask, "BUSY");
     REQUIRE_EQ(oswrap_CreTsk(3, &busy), OSWRAP_E_OK);
     uint32_t load = 12345;
-    REQUIRE_EQ(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OBJ);    // not running
+    REQUIRE_EQ(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OBJ); // not running
     REQUIRE_EQ(oswrap_StaTsk(3, &stop), OSWRAP_E_OK);
     REQUIRE_EQ(oswrap_GetTskLoad(&load, 3), OSWRAP_E_OK);
-    REQUIRE_EQ(load, 0u);                                     // first call: no interval yet
+    REQUIRE_EQ(load, 0u); // first call: no interval yet
     uint32_t proc = 12345;
     REQUIRE_EQ(oswrap_GetProcessLoad(&proc), OSWRAP_E_OK);
     REQUIRE_EQ(proc, 0u);
@@ -923,7 +939,8 @@ int64_t wallNs()
 
 // One load reading with the process's CPU time and the wall clock read just
 // before and just after it.
-struct Reading {
+struct Reading
+{
     int64_t cpuBefore, wallBefore, cpuAfter, wallAfter;
     uint32_t load;
 };
@@ -959,7 +976,7 @@ static void burnShareAndRead(int threads, int cpuMs, int windowMs)
             while (processCpuNs() < cpuGoal)
                 x = x + 1;
         });
-    for (auto &t : burners)
+    for (auto& t : burners)
         t.join();
     // The rest of the window is idle.
     const int64_t windowEnd = first.wallAfter + int64_t(windowMs) * 1000000;
@@ -967,10 +984,10 @@ static void burnShareAndRead(int threads, int cpuMs, int windowMs)
         std::this_thread::sleep_for(nanoseconds(windowEnd - wallNs()));
     const Reading second = readLoad();
 
-    const double low = double(second.cpuBefore - first.cpuAfter) * 10000.0
-                     / double(second.wallAfter - first.wallBefore);
-    const double high = double(second.cpuAfter - first.cpuBefore) * 10000.0
-                      / double(second.wallBefore - first.wallAfter);
+    const double low
+        = double(second.cpuBefore - first.cpuAfter) * 10000.0 / double(second.wallAfter - first.wallBefore);
+    const double high
+        = double(second.cpuAfter - first.cpuBefore) * 10000.0 / double(second.wallBefore - first.wallAfter);
     const double lowCapped = std::min(low, 10000.0);
     const double highCapped = std::min(high, 10000.0);
     INFO("load ", second.load, ", expected ", lowCapped, "..", highCapped);
@@ -981,17 +998,18 @@ static void burnShareAndRead(int threads, int cpuMs, int windowMs)
 
 TEST_CASE_FIXTURE(OswrapFixture, "processLoadFollowsBurnedShare")
 {
-    const struct {
-        const char *name;
+    const struct
+    {
+        const char* name;
         int threads;
-        int cpuMs;      // CPU time to burn, all threads together
+        int cpuMs; // CPU time to burn, all threads together
         int windowMs;
     } rows[] = {
         {"a quarter of one processor", 1, 100, 400},
         {"three fifths of one processor", 1, 240, 400},
         {"two threads, capped at one processor", 2, 600, 400},
     };
-    for (const auto &row : rows) {
+    for (const auto& row : rows) {
         SUBCASE(row.name)
         burnShareAndRead(row.threads, row.cpuMs, row.windowMs);
     }
@@ -1041,7 +1059,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "concurrentCreateWaitDelete")
             }
         });
     }
-    for (auto &t : ts)
+    for (auto& t : ts)
         t.join();
     REQUIRE_EQ(bad.load(), 0);
     REQUIRE(acquired > 0);
@@ -1085,12 +1103,12 @@ TEST_CASE_FIXTURE(OswrapFixture, "concurrentFlagsAndMailboxes")
                 r = oswrap_CreMbx(9, &cm);
                 if (r != OSWRAP_E_OK && r != OSWRAP_E_OBJ)
                     bad++;
-                T_OSWRAP_MSG *m = &msgs[i][n % 50];
+                T_OSWRAP_MSG* m = &msgs[i][n % 50];
                 // A message may be queued only once; only requeue our own
                 // message after it came back out.
                 if (n < 50)
                     r = oswrap_SndMsg(9, m);
-                T_OSWRAP_MSG *got = nullptr;
+                T_OSWRAP_MSG* got = nullptr;
                 r = oswrap_TrcvMsg(&got, 9, 1);
                 if (r == OSWRAP_E_OK) {
                     received++;
@@ -1104,7 +1122,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "concurrentFlagsAndMailboxes")
             }
         });
     }
-    for (auto &t : ts)
+    for (auto& t : ts)
         t.join();
     REQUIRE_EQ(bad.load(), 0);
     REQUIRE(received > 0);
@@ -1135,7 +1153,7 @@ TEST_CASE_FIXTURE(OswrapFixture, "exitEndsRunningTasks")
     REQUIRE_EQ(oswrap_VinqSem(&found, "STARTED"), OSWRAP_E_NONAME);
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     return doctest::Context(argc, argv).run();
 }

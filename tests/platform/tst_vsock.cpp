@@ -25,19 +25,21 @@ using namespace std::chrono;
 
 namespace {
 
-struct Event {
+struct Event
+{
     int32_t id;
     int32_t code;
     int32_t result;
 };
 
 // Collects socket events; the callback runs on the socket task.
-struct Recorder {
+struct Recorder
+{
     std::mutex m;
     std::condition_variable cv;
     std::vector<Event> events;
 
-    void add(int32_t id, const netc_sock_cb_prm *p)
+    void add(int32_t id, const netc_sock_cb_prm* p)
     {
         std::lock_guard<std::mutex> g(m);
         events.push_back({id, p->event, p->result});
@@ -47,7 +49,7 @@ struct Recorder {
     {
         std::lock_guard<std::mutex> g(m);
         int n = 0;
-        for (auto &e : events)
+        for (auto& e : events)
             n += e.id == id && e.code == code;
         return n;
     }
@@ -57,7 +59,7 @@ struct Recorder {
         std::unique_lock<std::mutex> g(m);
         return cv.wait_for(g, milliseconds(timeoutMs), [&] {
             int c = 0;
-            for (auto &e : events)
+            for (auto& e : events)
                 c += e.id == id && e.code == code;
             return c >= n;
         });
@@ -66,7 +68,7 @@ struct Recorder {
     {
         std::lock_guard<std::mutex> g(m);
         std::vector<int32_t> r;
-        for (auto &e : events)
+        for (auto& e : events)
             if (e.id == id && e.code == code)
                 r.push_back(e.result);
         return r;
@@ -82,7 +84,10 @@ Recorder gRec;
 std::atomic<int> gStateCalls{0};
 std::atomic<int> gLastState{-1};
 
-void onEvent(int32_t id, netc_sock_cb_prm *p) { gRec.add(id, p); }
+void onEvent(int32_t id, netc_sock_cb_prm* p)
+{
+    gRec.add(id, p);
+}
 void onState(int32_t s)
 {
     gStateCalls++;
@@ -100,7 +105,10 @@ netc_addr ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
     return x;
 }
 
-T_VSOCK_SOCK_OPTION opts() { return {VSOCK_OPT_CALLBACK, 0, onEvent}; }
+T_VSOCK_SOCK_OPTION opts()
+{
+    return {VSOCK_OPT_CALLBACK, 0, onEvent};
+}
 
 int32_t udpOnLoopback()
 {
@@ -126,15 +134,15 @@ std::string hex(int32_t v)
 }
 
 // The bytes a string of hex digits spells.
-std::string fromHex(const char *digits)
+std::string fromHex(const char* digits)
 {
     std::string bytes;
-    for (const char *p = digits; p[0] && p[1]; p += 2)
+    for (const char* p = digits; p[0] && p[1]; p += 2)
         bytes += char(std::stoi(std::string(p, 2), nullptr, 16));
     return bytes;
 }
 
-std::string text(const netc_addr &a)
+std::string text(const netc_addr& a)
 {
     char buf[64];
     return vsock_ntop(&a, buf, sizeof buf) == 0 ? std::string(buf) : std::string();
@@ -144,7 +152,8 @@ std::string text(const netc_addr &a)
 
 // Every case starts the socket module afresh and ends it; the OS wrapper
 // runs for the whole program.
-struct VsockFixture {
+struct VsockFixture
+{
     VsockFixture()
     {
         gRec.clear();
@@ -163,9 +172,9 @@ TEST_CASE_FIXTURE(VsockFixture, "callsBeforeStartAreRefused")
     T_VSOCK_LOCAL_ADDR la[2];
     REQUIRE_EQ(vsock_wrappedSocketGetLocalAddr(0, 4, la, 2), VSOCK_E_NOTREADY);
     netc_addr a{};
-    REQUIRE_EQ(vsock_pton(4, "10.0.0.1", &a), 0);     // conversions need no module
+    REQUIRE_EQ(vsock_pton(4, "10.0.0.1", &a), 0); // conversions need no module
     REQUIRE_EQ(vsock_wrappedSocketInitModule(), 0);
-    REQUIRE_EQ(vsock_wrappedSocketInitModule(), 0);   // already started
+    REQUIRE_EQ(vsock_wrappedSocketInitModule(), 0); // already started
     REQUIRE_EQ(vsock_wrappedSocketCanSendMulticast(), 1);
     // The address is checked before any system call.
     REQUIRE_EQ(vsock_wrappedSocketSendGARP(nullptr), VSOCK_E_PARAM);
@@ -189,8 +198,9 @@ TEST_CASE_FIXTURE(VsockFixture, "everyCallBeforeStartIsRefused")
     static netc_endpoint ep{};
     static netc_addr group = ipv4(239, 255, 0, 1);
     static T_VSOCK_SOCK_OPTION o = opts();
-    const struct {
-        const char *name;
+    const struct
+    {
+        const char* name;
         std::function<int32_t()> call;
     } rows[] = {
         {"create", [] { return udpOnLoopback(); }},
@@ -205,7 +215,7 @@ TEST_CASE_FIXTURE(VsockFixture, "everyCallBeforeStartIsRefused")
         {"can send multicast", [] { return vsock_wrappedSocketCanSendMulticast(); }},
         {"gratuitous ARP", [] { return vsock_wrappedSocketSendGARP(&group); }},
     };
-    for (const auto &row : rows) {
+    for (const auto& row : rows) {
         SUBCASE(row.name)
         {
             REQUIRE_EQ(vsock_wrappedSocketEndModule(), 0);
@@ -243,7 +253,7 @@ TEST_CASE_FIXTURE(VsockFixture, "createValidatesItsArguments")
     T_VSOCK_SOCK_OPTION got{};
     REQUIRE_EQ(vsock_wrappedSocketGetSockOption(id, &got), 0);
     REQUIRE_EQ(got.flags, VSOCK_OPT_CALLBACK);
-    REQUIRE((got.callback == onEvent));   // function pointers do not print
+    REQUIRE((got.callback == onEvent)); // function pointers do not print
     T_VSOCK_SOCK_OPTION quiet{0, 7, onEvent};
     REQUIRE_EQ(vsock_wrappedSocketSetSockOption(id, &quiet), 0);
     REQUIRE_EQ(vsock_wrappedSocketGetSockOption(id, &got), 0);
@@ -270,7 +280,7 @@ TEST_CASE_FIXTURE(VsockFixture, "tableLimitsAndLowestFreeId")
         REQUIRE_EQ(id, i);
         ids.push_back(id);
     }
-    REQUIRE_EQ(udpOnLoopback(), VSOCK_E_NOSPACE);     // 32 OS sockets at most
+    REQUIRE_EQ(udpOnLoopback(), VSOCK_E_NOSPACE); // 32 OS sockets at most
     REQUIRE_EQ(vsock_wrappedSocketDeleteSock(5), 0);
     REQUIRE_EQ(vsock_wrappedSocketDeleteSock(9), 0);
     REQUIRE_EQ(udpOnLoopback(), 5);
@@ -315,7 +325,7 @@ TEST_CASE_FIXTURE(VsockFixture, "udpExchangeOnLoopback")
     REQUIRE_EQ(vsock_wrappedSocketSendUdp(b, pong, 4, &ea, -1), VSOCK_E_INPROGRESS);
     REQUIRE(gRec.waitFor(b, NETC_SOCK_EV_SEND, 3));
     int32_t r = VSOCK_E_NODATA;
-    for (int i = 0; i < 1000 && r == VSOCK_E_NODATA; ++i) {  // bounded: no event to wait on
+    for (int i = 0; i < 1000 && r == VSOCK_E_NODATA; ++i) { // bounded: no event to wait on
         r = vsock_wrappedSocketRecvUdp(a, buf, sizeof buf, nullptr);
         if (r == VSOCK_E_NODATA)
             std::this_thread::sleep_for(milliseconds(5));
@@ -368,8 +378,7 @@ TEST_CASE_FIXTURE(VsockFixture, "secondSendIsRefusedUntilFirstReported")
         }
         // Drain b so that its ring never fills.
         char buf[16];
-        while (vsock_wrappedSocketRecvUdp(b, buf, sizeof buf, nullptr) >= 0) {
-        }
+        while (vsock_wrappedSocketRecvUdp(b, buf, sizeof buf, nullptr) >= 0) { }
     }
     REQUIRE_MESSAGE(refused > 0, "the second send was never refused");
     for (int32_t r : gRec.results(a, NETC_SOCK_EV_SEND))
@@ -412,7 +421,7 @@ TEST_CASE_FIXTURE(VsockFixture, "bufferTooSmallKeepsTheDatagram")
     std::string buf(1500, 'x');
     REQUIRE_EQ(vsock_wrappedSocketRecvUdp(b, buf.data(), 1480, nullptr), VSOCK_E_BUFSMALL);
     REQUIRE_EQ(vsock_wrappedSocketRecvUdp(b, buf.data(), 1499, nullptr), VSOCK_E_BUFSMALL);
-    REQUIRE_EQ(buf, std::string(1500, 'x'));           // nothing written
+    REQUIRE_EQ(buf, std::string(1500, 'x')); // nothing written
     REQUIRE_EQ(vsock_wrappedSocketRecvUdp(b, buf.data(), 1500, nullptr), 1500);
     REQUIRE_EQ(buf, big);
     REQUIRE_EQ(vsock_wrappedSocketRecvUdp(b, buf.data(), 1500, nullptr), VSOCK_E_NODATA);
@@ -433,8 +442,7 @@ TEST_CASE_FIXTURE(VsockFixture, "fullRingDropsAndWrapsCorrectly")
         if (vsock_wrappedSocketSendUdp(a, out, kLen, &eb, -1) != VSOCK_E_INPROGRESS)
             return false;
         // One at a time, so that the kernel never drops anything itself.
-        return gRec.waitFor(b, NETC_SOCK_EV_RECV, before + 1)
-            && gRec.waitFor(a, NETC_SOCK_EV_SEND, sent + 1);
+        return gRec.waitFor(b, NETC_SOCK_EV_RECV, before + 1) && gRec.waitFor(a, NETC_SOCK_EV_SEND, sent + 1);
     };
     auto expectSeq = [&](int seq) {
         uint8_t in[kLen + 4];
@@ -489,12 +497,12 @@ TEST_CASE_FIXTURE(VsockFixture, "multicastJoinAndLeaveOnLoopback")
     REQUIRE(a >= 0);
     netc_addr group = ipv4(239, 255, 77, 1);
     REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, &group), 0);
-    REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, &group), VSOCK_E_OTHER);  // already a member
+    REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, &group), VSOCK_E_OTHER); // already a member
     REQUIRE_EQ(vsock_wrappedSocketDelMulticastAddr(0, &group), 0);
-    REQUIRE(vsock_wrappedSocketDelMulticastAddr(0, &group) < 0);             // no longer a member
+    REQUIRE(vsock_wrappedSocketDelMulticastAddr(0, &group) < 0); // no longer a member
     netc_addr v6{};
     v6.family = NETC_AF_INET6;
-    REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, &v6), 0);                // ignored
+    REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, &v6), 0); // ignored
     REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(0, nullptr), VSOCK_E_PARAM);
     REQUIRE_EQ(vsock_wrappedSocketAddMulticastAddr(-1, &group), VSOCK_E_PARAM);
 
@@ -512,15 +520,16 @@ TEST_CASE_FIXTURE(VsockFixture, "multicastJoinAndLeaveOnLoopback")
 
 TEST_CASE_FIXTURE(VsockFixture, "ptonRules")
 {
-    struct Row {
-        const char *name;
+    struct Row
+    {
+        const char* name;
         int family;
-        const char *input;
+        const char* input;
         int result;
         std::string bytes;
     };
-    auto ok = [](const char *name, int fam, const char *in, std::string b) { return Row{name, fam, in, 0, b}; };
-    auto bad = [](const char *name, int fam, const char *in) {
+    auto ok = [](const char* name, int fam, const char* in, std::string b) { return Row{name, fam, in, 0, b}; };
+    auto bad = [](const char* name, int fam, const char* in) {
         return Row{name, fam, in, int(VSOCK_E_FAIL), std::string()};
     };
     const Row rows[] = {
@@ -557,23 +566,23 @@ TEST_CASE_FIXTURE(VsockFixture, "ptonRules")
         bad("v6 scope", 6, "fe80::1%eth0"),
         {"family 5", 5, "1.2.3.4", int(VSOCK_E_PARAM), std::string()},
     };
-    for (const Row &row : rows) {
+    for (const Row& row : rows) {
         SUBCASE(row.name)
         {
             const int family = row.family;
             const int result = row.result;
-            const std::string &bytes = row.bytes;
+            const std::string& bytes = row.bytes;
             netc_addr a;
             std::memset(&a, 0xAB, sizeof a);
             REQUIRE_EQ(vsock_pton(family, row.input, &a), int32_t(result));
             if (result == 0) {
                 REQUIRE_EQ(a.family, family);
-                REQUIRE_EQ(std::string(reinterpret_cast<const char *>(a.addr), family == 4 ? 4 : 16), bytes);
+                REQUIRE_EQ(std::string(reinterpret_cast<const char*>(a.addr), family == 4 ? 4 : 16), bytes);
                 if (family == 4)
-                    REQUIRE_EQ(std::string(reinterpret_cast<const char *>(a.addr) + 4, 12), std::string(12, '\0'));
+                    REQUIRE_EQ(std::string(reinterpret_cast<const char*>(a.addr) + 4, 12), std::string(12, '\0'));
                 REQUIRE_EQ(a.scopeId, 0u);
             } else {
-                REQUIRE_EQ(uint8_t(a.addr[0]), uint8_t(0xAB));   // untouched on failure
+                REQUIRE_EQ(uint8_t(a.addr[0]), uint8_t(0xAB)); // untouched on failure
             }
             REQUIRE_EQ(vsock_pton(4, nullptr, &a), VSOCK_E_PARAM);
             REQUIRE_EQ(vsock_pton(4, "1.2.3.4", nullptr), VSOCK_E_PARAM);
@@ -589,7 +598,7 @@ TEST_CASE_FIXTURE(VsockFixture, "ntopRules")
     REQUIRE_EQ(std::string(buf), std::string("255.255.255.255"));
     std::memset(buf, 'z', sizeof buf);
     REQUIRE_EQ(vsock_ntop(&bc, buf, 15), VSOCK_E_FAIL);
-    REQUIRE_EQ(buf[0], 'z');                          // nothing written
+    REQUIRE_EQ(buf[0], 'z'); // nothing written
     netc_addr z = ipv4(10, 0, 0, 7);
     REQUIRE_EQ(vsock_ntop(&z, buf, sizeof buf), 0);
     REQUIRE_EQ(std::string(buf), std::string("10.0.0.7"));
@@ -598,21 +607,22 @@ TEST_CASE_FIXTURE(VsockFixture, "ntopRules")
     netc_addr none{};
     REQUIRE_EQ(vsock_ntop(&none, buf, sizeof buf), VSOCK_E_PARAM);
 
-    struct {
-        const char *hex;
-        const char *text;
+    struct
+    {
+        const char* hex;
+        const char* text;
     } v6[] = {
         {"00000000000000000000000000000001", "::1"},
         {"00000000000000000000000000000000", "::"},
-        {"20010db8000000000001000000000001", "2001:db8::1:0:0:1"},   // first of equal runs
-        {"20010db8000000010000000000000001", "2001:db8:0:1::1"},     // longest run
+        {"20010db8000000000001000000000001", "2001:db8::1:0:0:1"}, // first of equal runs
+        {"20010db8000000010000000000000001", "2001:db8:0:1::1"}, // longest run
         {"20010db8000100010001000100010001", "2001:db8:1:1:1:1:1:1"},
         {"20010db8000000010001000100010001", "2001:db8:0:1:1:1:1:1"}, // a single zero stays
         {"fe800000000000000000000000000000", "fe80::"},
         {"00000000000000000000ffffc0a80101", "::ffff:c0a8:101"},
         {"abcd00000000000000000000000000ef", "abcd::ef"},
     };
-    for (auto &c : v6) {
+    for (auto& c : v6) {
         netc_addr a{};
         a.family = NETC_AF_INET6;
         std::string b = fromHex(c.hex);
@@ -657,8 +667,8 @@ TEST_CASE_FIXTURE(VsockFixture, "localAddressesReadOnly")
             REQUIRE_EQ(int(la[i].hwAddrLen), 6);
             if (la[i].addr.family == NETC_AF_INET) {
                 uint32_t mask = uint32_t(la[i].netmask.addr[0]) << 24 | la[i].netmask.addr[1] << 16
-                              | la[i].netmask.addr[2] << 8 | la[i].netmask.addr[3];
-                REQUIRE_EQ(mask & (~mask >> 1), 0u);   // ones then zeros
+                                | la[i].netmask.addr[2] << 8 | la[i].netmask.addr[3];
+                REQUIRE_EQ(mask & (~mask >> 1), 0u); // ones then zeros
             }
         }
     }
@@ -680,7 +690,7 @@ TEST_CASE_FIXTURE(VsockFixture, "tcpClientListenerAndAccepted")
     int32_t client = vsock_wrappedSocketCreateSock(&cc, &o);
     REQUIRE(client >= 0);
     static const char hello[] = "hello";
-    REQUIRE_EQ(vsock_wrappedSocketSendTcp(client, hello, 5), VSOCK_E_NOTACTIVE);   // not connected
+    REQUIRE_EQ(vsock_wrappedSocketSendTcp(client, hello, 5), VSOCK_E_NOTACTIVE); // not connected
     REQUIRE_EQ(vsock_wrappedSocketConnect(client, &le), VSOCK_E_INPROGRESS);
     REQUIRE_EQ(vsock_wrappedSocketConnect(client, &le), VSOCK_E_NOTREADY);
     REQUIRE(gRec.waitFor(client, NETC_SOCK_EV_CONNECT, 1));
@@ -721,7 +731,7 @@ TEST_CASE_FIXTURE(VsockFixture, "tcpClientListenerAndAccepted")
     // A refused connection is reported as a failed connect.
     int32_t lonely = vsock_wrappedSocketCreateSock(&cc, &o);
     REQUIRE(lonely >= 0);
-    int before = gRec.count(lonely, NETC_SOCK_EV_CONNECT);    // the id may be reused
+    int before = gRec.count(lonely, NETC_SOCK_EV_CONNECT); // the id may be reused
     REQUIRE_EQ(vsock_wrappedSocketDeleteSock(listener), 0);
     REQUIRE_EQ(vsock_wrappedSocketConnect(lonely, &le), VSOCK_E_INPROGRESS);
     REQUIRE(gRec.waitFor(lonely, NETC_SOCK_EV_CONNECT, before + 1));
@@ -771,7 +781,7 @@ TEST_CASE_FIXTURE(VsockFixture, "concurrentCreateSendDelete")
         REQUIRE_EQ(vsock_wrappedSocketRecvUdp(b, buf, sizeof buf, nullptr), 6);
     }
     stop = true;
-    for (auto &t : churn)
+    for (auto& t : churn)
         t.join();
     REQUIRE_EQ(bad.load(), 0);
     for (int32_t r : gRec.results(a, NETC_SOCK_EV_SEND))
@@ -791,7 +801,7 @@ TEST_CASE_FIXTURE(VsockFixture, "endClosesSocketsAndRestarts")
     REQUIRE_EQ(gLastState.load(), VSOCK_STATUS_STOPPED);
     REQUIRE_EQ(vsock_wrappedSocketGetSockStatus(a), VSOCK_E_NOTREADY);
     int32_t id = 0;
-    REQUIRE_EQ(oswrap_VinqTsk(&id, "VSOCK"), OSWRAP_E_NONAME);   // the task is gone
+    REQUIRE_EQ(oswrap_VinqTsk(&id, "VSOCK"), OSWRAP_E_NONAME); // the task is gone
     REQUIRE_EQ(vsock_wrappedSocketInitModule(), 0);
     REQUIRE_EQ(gLastState.load(), VSOCK_STATUS_READY);
     REQUIRE_EQ(gStateCalls.load(), 2);
@@ -809,7 +819,10 @@ TEST_CASE_FIXTURE(VsockFixture, "endClosesSocketsAndRestarts")
 namespace {
 
 std::atomic<int> gQuietEvents{0};
-void onQuietEvent(int32_t, netc_sock_cb_prm *) { gQuietEvents++; }
+void onQuietEvent(int32_t, netc_sock_cb_prm*)
+{
+    gQuietEvents++;
+}
 
 bool oneOf(int32_t r, std::initializer_list<int32_t> ok)
 {
@@ -909,7 +922,8 @@ TEST_CASE_FIXTURE(VsockFixture, "endAndRestartAgainstCallersInProgress")
 namespace {
 
 // A receive callback that does not return until released (or 8 s passed).
-struct StuckCallback {
+struct StuckCallback
+{
     std::mutex m;
     std::condition_variable cv;
     bool entered = false;
@@ -917,7 +931,7 @@ struct StuckCallback {
 };
 StuckCallback gStuck;
 
-void onStuckEvent(int32_t, netc_sock_cb_prm *p)
+void onStuckEvent(int32_t, netc_sock_cb_prm* p)
 {
     if (p->event != NETC_SOCK_EV_RECV)
         return;
@@ -1024,7 +1038,7 @@ TEST_CASE_FIXTURE(VsockFixture, "startAnswersZeroOnlyOnceReady")
     REQUIRE_EQ(notReadyAfterZero, 0);
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (oswrap_init() != OSWRAP_E_OK) {
         fprintf(stderr, "the OS wrapper did not start\n");

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <memory>
 
-#include "PrivateLink.h"
 #include "oswrap_api.h"
+#include "PrivateLink.h"
 #include "vsock_wrappedSocketIf.h"
 
 using namespace PrivateLink;
@@ -26,22 +26,25 @@ const uint16_t kPort = 54330;
 const uint16_t kPeerPort = 54331;
 
 std::atomic<int> gEvents{0};
-void onEvent(int32_t, netc_sock_cb_prm *) { ++gEvents; }
+void onEvent(int32_t, netc_sock_cb_prm*)
+{
+    ++gEvents;
+}
 
-netc_addr v4(const char *text)
+netc_addr v4(const char* text)
 {
     netc_addr a{};
     vsock_pton(NETC_AF_INET, text, &a);
     return a;
 }
 
-QString text(const netc_addr &a)
+QString text(const netc_addr& a)
 {
     char buf[64];
     return vsock_ntop(&a, buf, sizeof buf) == 0 ? QString::fromLatin1(buf) : QString();
 }
 
-int32_t openUdp(const char *address, uint16_t port)
+int32_t openUdp(const char* address, uint16_t port)
 {
     T_VSOCK_CREATE_SOCK c{};
     c.type = VSOCK_TYPE_UDP;
@@ -52,7 +55,7 @@ int32_t openUdp(const char *address, uint16_t port)
 }
 
 // The oldest datagram in the socket's ring, or an empty array.
-QByteArray take(int32_t id, netc_endpoint *source = nullptr)
+QByteArray take(int32_t id, netc_endpoint* source = nullptr)
 {
     char buf[2048];
     netc_endpoint src{};
@@ -66,7 +69,7 @@ QByteArray take(int32_t id, netc_endpoint *source = nullptr)
 
 // Moves what waits in the ring to got; true when got holds anything. Safe
 // to evaluate more than once, as the QTRY macros do.
-bool collect(int32_t id, QList<QByteArray> &got)
+bool collect(int32_t id, QList<QByteArray>& got)
 {
     for (QByteArray d; !(d = take(id)).isEmpty();)
         got << d;
@@ -90,7 +93,7 @@ int32_t nearAdapter()
 
 // The peer: a Qt socket on the far side, bound to the any address so that
 // it hears broadcasts and the groups it joins there.
-std::unique_ptr<QUdpSocket> farPeer(const QStringList &groups = {})
+std::unique_ptr<QUdpSocket> farPeer(const QStringList& groups = {})
 {
     std::unique_ptr<QUdpSocket> peer;
     bool ok = false;
@@ -99,7 +102,7 @@ std::unique_ptr<QUdpSocket> farPeer(const QStringList &groups = {})
         ok = peer->bind(QHostAddress::AnyIPv4, kPeerPort, QUdpSocket::ShareAddress);
         const QNetworkInterface iface = QNetworkInterface::interfaceFromName(QLatin1String(kFarIf));
         peer->setMulticastInterface(iface);
-        for (const QString &g : groups)
+        for (const QString& g : groups)
             ok = ok && peer->joinMulticastGroup(QHostAddress(g), iface);
     });
     return ok ? std::move(peer) : nullptr;
@@ -156,7 +159,7 @@ void TstVsockNetns::cleanup()
 void TstVsockNetns::deliveryByDestination_data()
 {
     QTest::addColumn<QString>("destination");
-    QTest::addColumn<QString>("joined");    // group the socket joins first
+    QTest::addColumn<QString>("joined"); // group the socket joins first
     QTest::addColumn<bool>("delivered");
 
     const QString none;
@@ -222,7 +225,7 @@ void TstVsockNetns::sendsLeaveFromTheBoundAddress()
     QCOMPARE(d.data(), QByteArray("hello"));
     QCOMPARE(d.senderAddress(), QHostAddress(QLatin1String(kNearAddr)));
     QCOMPARE(d.senderPort(), int(kPort));
-    QTRY_VERIFY(gEvents.load() > before);   // the send was reported
+    QTRY_VERIFY(gEvents.load() > before); // the send was reported
 }
 
 void TstVsockNetns::leavingAGroupEndsItsDelivery()
@@ -235,7 +238,7 @@ void TstVsockNetns::leavingAGroupEndsItsDelivery()
     const QHostAddress groupAddr(QStringLiteral("239.255.77.6"));
     const QHostAddress nearAddr{QString::fromLatin1(kNearAddr)};
 
-    for (int round = 0; round < 2; ++round) {   // and once more after a leave
+    for (int round = 0; round < 2; ++round) { // and once more after a leave
         QCOMPARE(vsock_wrappedSocketAddMulticastAddr(adapter, &group), 0);
         QCOMPARE(peer->writeDatagram("in group", groupAddr, kPort), qint64(8));
         QList<QByteArray> got;
@@ -272,7 +275,7 @@ void TstVsockNetns::twoBindingsOfOneSubnetBothHearABroadcast()
     QCOMPARE(vsock_wrappedSocketDeleteSock(second), 0);
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     std::string why;
     const int link = PrivateLink::make(&why);

@@ -34,13 +34,13 @@ void DeviceProcess::readOutput()
     }
 }
 
-bool DeviceProcess::start(const QStringList &arguments)
+bool DeviceProcess::start(const QStringList& arguments)
 {
     m_process.start(TestPrograms::virtualDevice(), arguments);
     if (!m_process.waitForStarted(10000))
         return false;
     QString ready;
-    if (!waitForLine([](const QString &line) { return line.startsWith(QLatin1String("ready ")); }, 30000, 0, &ready))
+    if (!waitForLine([](const QString& line) { return line.startsWith(QLatin1String("ready ")); }, 30000, 0, &ready))
         return false;
     const QJsonObject object = QJsonDocument::fromJson(ready.mid(6).toUtf8()).object();
     m_devices = object.value(QStringLiteral("devices")).toArray();
@@ -48,7 +48,7 @@ bool DeviceProcess::start(const QStringList &arguments)
     return !m_devices.isEmpty() && m_lndpPort != 0;
 }
 
-QString DeviceProcess::url(int index, const QString &path) const
+QString DeviceProcess::url(int index, const QString& path) const
 {
     return QStringLiteral("https://%1:%2%3").arg(address(index)).arg(httpsPort(index)).arg(path);
 }
@@ -64,18 +64,19 @@ QByteArray DeviceProcess::authorization(int index) const
     return "Basic " + credentials(index).toUtf8().toBase64();
 }
 
-QString DeviceProcess::command(const QString &line)
+QString DeviceProcess::command(const QString& line)
 {
     const int from = lineCount();
     m_process.write(line.toUtf8() + '\n');
     QString reply;
-    waitForLine([](const QString &l) { return l.startsWith(QLatin1String("ok")) || l.startsWith(QLatin1String("error")); },
-                10000, from, &reply);
+    waitForLine(
+        [](const QString& l) { return l.startsWith(QLatin1String("ok")) || l.startsWith(QLatin1String("error")); },
+        10000, from, &reply);
     return reply;
 }
 
-bool DeviceProcess::waitForLine(const std::function<bool(const QString &)> &predicate, int timeoutMs, int from,
-                                QString *found)
+bool DeviceProcess::waitForLine(const std::function<bool(const QString&)>& predicate, int timeoutMs, int from,
+                                QString* found)
 {
     QDeadlineTimer deadline(timeoutMs);
     int checked = from;
@@ -94,9 +95,9 @@ bool DeviceProcess::waitForLine(const std::function<bool(const QString &)> &pred
     }
 }
 
-bool DeviceProcess::waitForLineContaining(const QString &text, int timeoutMs, int from)
+bool DeviceProcess::waitForLineContaining(const QString& text, int timeoutMs, int from)
 {
-    return waitForLine([&text](const QString &line) { return line.contains(text); }, timeoutMs, from);
+    return waitForLine([&text](const QString& line) { return line.contains(text); }, timeoutMs, from);
 }
 
 int DeviceProcess::lineCount()
@@ -113,16 +114,16 @@ QStringList DeviceProcess::lines()
 
 QString DeviceProcess::errorText() const
 {
-    return QString::fromUtf8(const_cast<QProcess &>(m_process).readAllStandardError()) + m_lines.join(QLatin1Char('\n'));
+    return QString::fromUtf8(const_cast<QProcess&>(m_process).readAllStandardError()) + m_lines.join(QLatin1Char('\n'));
 }
 
-qint64 DeviceProcess::memoryKiB(const char *field) const
+qint64 DeviceProcess::memoryKiB(const char* field) const
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n')) {
+    for (const QByteArray& line : status.readAll().split('\n')) {
         if (line.startsWith(prefix))
             return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
     }

@@ -8,7 +8,8 @@
 
 // An announcement as the program sends it: flags 0, IPv4, the sender's
 // address and MAC address, the service "_zel-scp", no extended information.
-inline QByteArray lndpAnnouncement(const QHostAddress &from, const QByteArray &service = "_zel-scp", quint8 flags = 0x00)
+inline QByteArray lndpAnnouncement(const QHostAddress& from, const QByteArray& service = "_zel-scp",
+                                   quint8 flags = 0x00)
 {
     QByteArray d("LNDP");
     char be[4];

@@ -17,17 +17,17 @@
 class PushClient : public QObject
 {
 public:
-    explicit PushClient(const QByteArray &authorization)
+    explicit PushClient(const QByteArray& authorization)
         : m_authorization(authorization)
     {
         m_socket.setProxy(QNetworkProxy::NoProxy);
         connect(&m_socket, &QWebSocket::sslErrors, this, [this] { m_socket.ignoreSslErrors(); });
-        connect(&m_socket, &QWebSocket::textMessageReceived, this, [this](const QString &m) { messages.append(m); });
-        connect(&m_socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray &) { ++binaryMessages; });
+        connect(&m_socket, &QWebSocket::textMessageReceived, this, [this](const QString& m) { messages.append(m); });
+        connect(&m_socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray&) { ++binaryMessages; });
         connect(&m_socket, &QWebSocket::pong, this, [this] { ++pongs; });
     }
 
-    bool open(const QString &host, quint16 port, int timeoutMs = 10000)
+    bool open(const QString& host, quint16 port, int timeoutMs = 10000)
     {
         QNetworkRequest request(QUrl(QStringLiteral("wss://%1:%2/api/v1/push").arg(host).arg(port)));
         request.setRawHeader("Authorization", m_authorization);
@@ -36,7 +36,7 @@ public:
         return connected.wait(timeoutMs);
     }
 
-    QWebSocket &socket() { return m_socket; }
+    QWebSocket& socket() { return m_socket; }
     QStringList messages;
     int pongs = 0;
     int binaryMessages = 0;

@@ -9,8 +9,7 @@
 
 // What a call writes to standard output (printf of the C-style modules),
 // without the lines of the test log that end up there meanwhile.
-template <typename F>
-QString stdoutOf(F&& call)
+template <typename F> QString stdoutOf(F&& call)
 {
     std::fflush(stdout);
     char path[] = "/tmp/corvane_stdout_XXXXXX";

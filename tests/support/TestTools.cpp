@@ -5,7 +5,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs, const QByteArray &input)
+ToolResult runTool(const QString& program, const QStringList& arguments, int timeoutMs, const QByteArray& input)
 {
     ToolResult result;
     QProcess process;
@@ -27,22 +27,22 @@ ToolResult runTool(const QString &program, const QStringList &arguments, int tim
     return result;
 }
 
-ToolResult curl(const QStringList &arguments, int timeoutMs)
+ToolResult curl(const QStringList& arguments, int timeoutMs)
 {
     return runTool(QStringLiteral("curl"),
-                   QStringList{QStringLiteral("-s"), QStringLiteral("-k"), QStringLiteral("--noproxy"), QStringLiteral("*"),
-                               QStringLiteral("-w"), QStringLiteral("\nstatus=%{http_code}")}
+                   QStringList{QStringLiteral("-s"), QStringLiteral("-k"), QStringLiteral("--noproxy"),
+                               QStringLiteral("*"), QStringLiteral("-w"), QStringLiteral("\nstatus=%{http_code}")}
                        + arguments,
                    timeoutMs);
 }
 
-int curlStatus(const ToolResult &result)
+int curlStatus(const ToolResult& result)
 {
     const qsizetype at = result.out.lastIndexOf("\nstatus=");
     return at < 0 ? -1 : result.out.mid(at + 8).trimmed().toInt();
 }
 
-QByteArray md5Of(const QString &path)
+QByteArray md5Of(const QString& path)
 {
     QFile file(path);
     QCryptographicHash hash(QCryptographicHash::Md5);
@@ -51,12 +51,12 @@ QByteArray md5Of(const QString &path)
     return hash.result().toHex();
 }
 
-QString md5Hex(const QByteArray &bytes)
+QString md5Hex(const QByteArray& bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
 }
 
-QString writeTestFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
+QString writeTestFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content)
 {
     const QString path = dir.filePath(name);
     QFile file(path);

@@ -14,20 +14,20 @@ struct ToolResult
     QByteArray out;
     QByteArray err;
 };
-ToolResult runTool(const QString &program, const QStringList &arguments, int timeoutMs = 60000,
-                   const QByteArray &input = QByteArray());
+ToolResult runTool(const QString& program, const QStringList& arguments, int timeoutMs = 60000,
+                   const QByteArray& input = QByteArray());
 
 // curl against a device: -s -k, status code appended to the output as a last
 // line "status=<code>".
-ToolResult curl(const QStringList &arguments, int timeoutMs = 60000);
-int curlStatus(const ToolResult &result);
+ToolResult curl(const QStringList& arguments, int timeoutMs = 60000);
+int curlStatus(const ToolResult& result);
 
 // The file's MD5 digest as lower-case hex, empty when it cannot be read.
-QByteArray md5Of(const QString &path);
+QByteArray md5Of(const QString& path);
 // The MD5 digest of the bytes as 32 lower-case hex digits: a password's
 // authentication code, a file's digest as the device reports it.
-QString md5Hex(const QByteArray &bytes);
+QString md5Hex(const QByteArray& bytes);
 
 // Writes a file of the given content into the folder; its path, or an empty
 // text when it cannot be written.
-QString writeTestFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content);
+QString writeTestFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content);

@@ -28,14 +28,13 @@ private Q_SLOTS:
         DeviceTableModel model;
         // Every status text each device has shown, in order.
         std::map<QString, QStringList> shown;
-        connect(&model, &QAbstractItemModel::dataChanged, this,
-                [&](const QModelIndex& from, const QModelIndex& to) {
-                    if (DeviceTableModel::Status < from.column() || DeviceTableModel::Status > to.column())
-                        return;
-                    for (int row = from.row(); row <= to.row(); ++row)
-                        shown[model.getSortedDeviceId(row)].append(
-                            model.data(model.index(row, DeviceTableModel::Status)).toString());
-                });
+        connect(&model, &QAbstractItemModel::dataChanged, this, [&](const QModelIndex& from, const QModelIndex& to) {
+            if (DeviceTableModel::Status < from.column() || DeviceTableModel::Status > to.column())
+                return;
+            for (int row = from.row(); row <= to.row(); ++row)
+                shown[model.getSortedDeviceId(row)].append(
+                    model.data(model.index(row, DeviceTableModel::Status)).toString());
+        });
         auto rowOf = [&model](const QString& mac) {
             for (int row = 0; row < model.rowCount(); ++row)
                 if (model.getSortedDeviceId(row) == mac)

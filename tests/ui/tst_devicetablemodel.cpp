@@ -28,7 +28,10 @@ struct Cell
     int row;
     int column;
     QList<int> roles;
-    bool operator==(const Cell& other) const { return row == other.row && column == other.column && roles == other.roles; }
+    bool operator==(const Cell& other) const
+    {
+        return row == other.row && column == other.column && roles == other.roles;
+    }
 };
 
 QList<Cell> cellsOf(const QSignalSpy& spy)
@@ -69,7 +72,8 @@ private Q_SLOTS:
         QCOMPARE(model.data(model.index(0, DeviceTableModel::Model)).toString(), QStringLiteral("TQ-730"));
         QCOMPARE(model.data(model.index(0, DeviceTableModel::HostName)).toString(), QStringLiteral("Desk"));
         QCOMPARE(model.data(model.index(0, DeviceTableModel::IpAddress)).toString(), QStringLiteral("10.0.0.2"));
-        QCOMPARE(model.data(model.index(0, DeviceTableModel::MacAddress)).toString(), QStringLiteral("02:00:00:00:00:02"));
+        QCOMPARE(model.data(model.index(0, DeviceTableModel::MacAddress)).toString(),
+                 QStringLiteral("02:00:00:00:00:02"));
         QCOMPARE(model.data(model.index(0, DeviceTableModel::Status)).toString(), QStringLiteral("Login required"));
         QVERIFY(!model.data(model.index(0, DeviceTableModel::Check)).isValid());
         QCOMPARE(model.data(model.index(0, 0), Qt::CheckStateRole), QVariant(false));
@@ -123,7 +127,8 @@ private Q_SLOTS:
         QCOMPARE(allChanged.size(), 1);
 
         for (int i = 1; i <= 3; ++i)
-            facade().activateDevice(QStringLiteral("10.0.0.%1").arg(i), "TQ-730", "D", QStringLiteral("02:00:00:00:00:0%1").arg(i));
+            facade().activateDevice(QStringLiteral("10.0.0.%1").arg(i), "TQ-730", "D",
+                                    QStringLiteral("02:00:00:00:00:0%1").arg(i));
         QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
         model.changeDeviceCheckStatus(1);
         QCOMPARE(model.checkedDeviceIds(), QStringList{"02:00:00:00:00:02"});
@@ -132,7 +137,8 @@ private Q_SLOTS:
         QCOMPARE(model.getCheckedUnloggedInDeviceIds(), QStringList{"02:00:00:00:00:02"});
 
         model.changeDeviceAllCheckStatus();
-        QCOMPARE(model.checkedDeviceIds(), (QStringList{"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03"}));
+        QCOMPARE(model.checkedDeviceIds(),
+                 (QStringList{"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03"}));
         QCOMPARE(model.getAllCheckState(), Qt::Checked);
         model.changeDeviceAllCheckStatus();
         QCOMPARE(model.checkedDeviceIds(), QStringList());
@@ -209,7 +215,9 @@ private Q_SLOTS:
         // Their changes repaint like those of devices reported later.
         QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
         facade().setDeviceParameter("02:00:00:00:00:06", DeviceParameter::HostName, "Lobby", DeviceFindPolicy::ById);
-        QCOMPARE(cellsOf(cells), (QList<Cell>{{1, DeviceTableModel::HostName, {Qt::DisplayRole, DeviceTableModel::LoginRequiredRole}}}));
+        QCOMPARE(
+            cellsOf(cells),
+            (QList<Cell>{{1, DeviceTableModel::HostName, {Qt::DisplayRole, DeviceTableModel::LoginRequiredRole}}}));
 
         // Sorting reorders what is listed; it never lists or drops a device
         // behind the view's back.
@@ -232,13 +240,17 @@ private Q_SLOTS:
         QTest::addColumn<bool>("moved");
         // Devices listed as 01 (10.0.0.9, Beta), 02 (10.0.0.10, Alpha), 03 (10.0.0.2, Beta).
         QTest::newRow("ip ascending") << int(DeviceTableModel::IpAddress) << 1
-                                      << QStringList{"02:00:00:00:00:02", "02:00:00:00:00:03", "02:00:00:00:00:01"} << true;
+                                      << QStringList{"02:00:00:00:00:02", "02:00:00:00:00:03", "02:00:00:00:00:01"}
+                                      << true;
         QTest::newRow("ip descending") << int(DeviceTableModel::IpAddress) << 2
-                                       << QStringList{"02:00:00:00:00:01", "02:00:00:00:00:03", "02:00:00:00:00:02"} << true;
-        QTest::newRow("host name descending") << int(DeviceTableModel::HostName) << 2
-                                              << QStringList{"02:00:00:00:00:03", "02:00:00:00:00:01", "02:00:00:00:00:02"} << true;
-        QTest::newRow("mac, already in order") << int(DeviceTableModel::MacAddress) << 1
-                                               << QStringList{"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03"} << false;
+                                       << QStringList{"02:00:00:00:00:01", "02:00:00:00:00:03", "02:00:00:00:00:02"}
+                                       << true;
+        QTest::newRow("host name descending")
+            << int(DeviceTableModel::HostName) << 2
+            << QStringList{"02:00:00:00:00:03", "02:00:00:00:00:01", "02:00:00:00:00:02"} << true;
+        QTest::newRow("mac, already in order")
+            << int(DeviceTableModel::MacAddress) << 1
+            << QStringList{"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03"} << false;
     }
 
     void sortingKeepsSelectionsOnTheirDevices()
@@ -286,7 +298,8 @@ private Q_SLOTS:
     {
         DeviceTableModel model(facade());
         for (int i = 1; i <= 3; ++i)
-            facade().activateDevice(QStringLiteral("10.0.0.%1").arg(i), "TQ-730", "D", QStringLiteral("02:00:00:00:00:0%1").arg(i));
+            facade().activateDevice(QStringLiteral("10.0.0.%1").arg(i), "TQ-730", "D",
+                                    QStringLiteral("02:00:00:00:00:0%1").arg(i));
         QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
         QSignalSpy checkedChanged(&model, &DeviceTableModel::checkedDeviceIdsChanged);
 
@@ -318,13 +331,15 @@ private Q_SLOTS:
         facade().setDeviceParameter(id, DeviceParameter::SerialNumber, "S1", DeviceFindPolicy::ById);
         QCOMPARE(cells.size(), 0);
         facade().setDeviceParameter(id, DeviceParameter::AllNetworkSettings, QVariantMap{}, DeviceFindPolicy::ById);
-        QCOMPARE(cellsOf(cells), (QList<Cell>{{0, DeviceTableModel::IpAddress, roles}, {0, DeviceTableModel::SubnetMask, roles}}));
+        QCOMPARE(cellsOf(cells),
+                 (QList<Cell>{{0, DeviceTableModel::IpAddress, roles}, {0, DeviceTableModel::SubnetMask, roles}}));
         cells.clear();
         facade().setDeviceParameter(id, DeviceParameter::UpdateProgress, 40, DeviceFindPolicy::ById);
         QCOMPARE(cellsOf(cells), (QList<Cell>{{0, DeviceTableModel::Status, roles}}));
         QCOMPARE(model.data(model.index(0, DeviceTableModel::Status)).toString(), QStringLiteral("Login required"));
         facade().setDeviceParameter(id, DeviceParameter::LoggedInStatus, true, DeviceFindPolicy::ById);
-        QCOMPARE(model.data(model.index(0, DeviceTableModel::Status)).toString(), QStringLiteral("Firmware update 40% complete"));
+        QCOMPARE(model.data(model.index(0, DeviceTableModel::Status)).toString(),
+                 QStringLiteral("Firmware update 40% complete"));
     }
 };
 

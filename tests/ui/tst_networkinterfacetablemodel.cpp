@@ -54,12 +54,15 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("setup");
         QTest::addColumn<QStringList>("rows");
 
-        const QString wired0 = QStringLiteral("link add cvwired0 address 02:00:00:00:13:01 type veth peer name cvpeer0");
-        const QString wired1 = QStringLiteral("link add cvwired1 address 02:00:00:00:13:02 type veth peer name cvpeer1");
+        const QString wired0
+            = QStringLiteral("link add cvwired0 address 02:00:00:00:13:01 type veth peer name cvpeer0");
+        const QString wired1
+            = QStringLiteral("link add cvwired1 address 02:00:00:00:13:02 type veth peer name cvpeer1");
         QTest::newRow("only loopback") << QStringList{QStringLiteral("link set lo up")} << QStringList{};
         QTest::newRow("one IPv4 and one IPv6 address")
             << QStringList{wired0, QStringLiteral("addr add 10.13.0.5/24 dev cvwired0"),
-                           QStringLiteral("addr add fd00:13::5/64 dev cvwired0"), QStringLiteral("link set cvwired0 up")}
+                           QStringLiteral("addr add fd00:13::5/64 dev cvwired0"),
+                           QStringLiteral("link set cvwired0 up")}
             << QStringList{QStringLiteral("cvwired0 10.13.0.5 02:00:00:00:13:01 255.255.255.0")};
         QTest::newRow("two IPv4 addresses, interface down")
             << QStringList{wired0, QStringLiteral("addr add 10.13.0.5/24 dev cvwired0"),
@@ -68,14 +71,15 @@ private Q_SLOTS:
                            QStringLiteral("cvwired0 172.20.1.9 02:00:00:00:13:01 255.255.0.0")};
         QTest::newRow("no IPv4 address") << QStringList{wired0, QStringLiteral("addr add fd00:13::5/64 dev cvwired0")}
                                          << QStringList{};
-        QTest::newRow("two interfaces")
-            << QStringList{wired0, wired1, QStringLiteral("addr add 10.13.0.5/30 dev cvwired0"),
-                           QStringLiteral("addr add 10.13.1.5/8 dev cvwired1")}
-            << QStringList{QStringLiteral("cvwired0 10.13.0.5 02:00:00:00:13:01 255.255.255.252"),
-                           QStringLiteral("cvwired1 10.13.1.5 02:00:00:00:13:02 255.0.0.0")};
+        QTest::newRow("two interfaces") << QStringList{wired0, wired1,
+                                                       QStringLiteral("addr add 10.13.0.5/30 dev cvwired0"),
+                                                       QStringLiteral("addr add 10.13.1.5/8 dev cvwired1")}
+                                        << QStringList{
+                                               QStringLiteral("cvwired0 10.13.0.5 02:00:00:00:13:01 255.255.255.252"),
+                                               QStringLiteral("cvwired1 10.13.1.5 02:00:00:00:13:02 255.0.0.0")};
         QTest::newRow("point-to-point tunnel skipped")
-            << QStringList{QStringLiteral("tuntap add dev cvtun0 mode tun"), QStringLiteral("addr add 10.13.2.1/24 dev cvtun0"),
-                           QStringLiteral("link set lo up")}
+            << QStringList{QStringLiteral("tuntap add dev cvtun0 mode tun"),
+                           QStringLiteral("addr add 10.13.2.1/24 dev cvtun0"), QStringLiteral("link set lo up")}
             << QStringList{};
     }
 
@@ -119,7 +123,8 @@ private Q_SLOTS:
         QTest::addColumn<QVariant>("header");
 
         const int horizontal = Qt::Horizontal;
-        QTest::newRow("0") << 0 << horizontal << int(Qt::DisplayRole) << QVariant(QStringLiteral("Network Interface Name"));
+        QTest::newRow("0") << 0 << horizontal << int(Qt::DisplayRole)
+                           << QVariant(QStringLiteral("Network Interface Name"));
         QTest::newRow("1") << 1 << horizontal << int(Qt::DisplayRole) << QVariant(QStringLiteral("IP Address"));
         QTest::newRow("2") << 2 << horizontal << int(Qt::DisplayRole) << QVariant(QStringLiteral("MAC Address"));
         QTest::newRow("3") << 3 << horizontal << int(Qt::DisplayRole) << QVariant(QStringLiteral("Subnet Mask"));

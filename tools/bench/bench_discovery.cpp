@@ -27,8 +27,10 @@ QVariantMap labInterface()
     const QNetworkInterface lab = QNetworkInterface::interfaceFromName(QStringLiteral("corvane-lab"));
     for (const QNetworkAddressEntry& entry : lab.addressEntries())
         if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
-            return {{"interfaceName", lab.humanReadableName()}, {"ipAddress", entry.ip().toString()},
-                    {"macAddress", lab.hardwareAddress()}, {"subnetMask", entry.netmask().toString()}};
+            return {{"interfaceName", lab.humanReadableName()},
+                    {"ipAddress", entry.ip().toString()},
+                    {"macAddress", lab.hardwareAddress()},
+                    {"subnetMask", entry.netmask().toString()}};
     return {};
 }
 

@@ -32,14 +32,14 @@ static uint16_t freePort(void)
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
-    bind(fd, (struct sockaddr *)&sa, sizeof sa);
+    bind(fd, (struct sockaddr*)&sa, sizeof sa);
     socklen_t l = sizeof sa;
-    getsockname(fd, (struct sockaddr *)&sa, &l);
+    getsockname(fd, (struct sockaddr*)&sa, &l);
     close(fd);
     return ntohs(sa.sin_port);
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     const int runSeconds = argc > 1 ? atoi(argv[1]) : 10;
 
@@ -54,8 +54,7 @@ int main(int argc, char **argv)
     const uint8_t mac[6] = {2, 0, 0, 0, 0, 1};
     const uint8_t ex[] = {0, 6, 'T', 'Q', '-', '7', '3', '0', 4, 'D', 'e', 's', 'k'};
     uint8_t d[LNDP_MAX_DATAGRAM];
-    const int32_t n = lndp_buildDatagram(d, sizeof d, 1, 0, 0, &dev, mac, (const uint8_t *)"_zel-scp", 8,
-                                         ex, sizeof ex);
+    const int32_t n = lndp_buildDatagram(d, sizeof d, 1, 0, 0, &dev, mac, (const uint8_t*)"_zel-scp", 8, ex, sizeof ex);
     static _LNDP_HOST_INFO h;
     T_LNDP_PARSE p;
     const long iterations = 5000000;
@@ -87,7 +86,7 @@ int main(int argc, char **argv)
     prop.netmask.addr[3] = 254; /* broadcast 127.0.4.3: stays on loopback */
     prop.port = freePort();
     prop.serviceNameLen = 8;
-    prop.serviceName = (const uint8_t *)"_zel-scp";
+    prop.serviceName = (const uint8_t*)"_zel-scp";
     prop.intervalMs = 1000;
     int id = -1;
     const int32_t r = lndp2_setup(&id, &prop);
@@ -111,8 +110,7 @@ int main(int argc, char **argv)
     oswrap_GetProcessLoad(&processLoad);
     printf("one announcer for %d s (set-up %s): engine task %.2f %%, socket task %.2f %%, "
            "together %.2f %% of one core\n",
-           runSeconds, r == 0 ? "ok" : "failed", engineLoad / 100.0, sockLoad / 100.0,
-           (engineLoad + sockLoad) / 100.0);
+           runSeconds, r == 0 ? "ok" : "failed", engineLoad / 100.0, sockLoad / 100.0, (engineLoad + sockLoad) / 100.0);
     printf("whole process over the same time: %.2f %% of one processor\n", processLoad / 100.0);
     lndp2_clear(id);
     lndp_cleanup();

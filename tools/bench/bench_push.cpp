@@ -70,7 +70,7 @@ struct Device
     QString address;
     QString id; // MAC address text
     QString model;
-    qint64 stores = 0;  // running-status values stored into the record
+    qint64 stores = 0; // running-status values stored into the record
     qint64 changes = 0; // of them, those that changed the value
     int last = -1;
 };
@@ -108,27 +108,35 @@ public:
             if (!m_facade.getDeviceData(device.id, record))
                 return fail(QStringLiteral("no record for ") + device.id);
             Device* counted = &device;
-            connect(record.get(), &DeviceData::dataChanged, this, [this, counted](const QString&, DeviceParameter type) {
-                if (type != DeviceParameter::RunningStatus || !m_counting)
-                    return;
-                QVariant value;
-                m_facade.getDeviceParameter(counted->id, DeviceParameter::RunningStatus, value, DeviceFindPolicy::ById);
-                ++counted->stores;
-                if (value.toInt() != counted->last)
-                    ++counted->changes;
-                counted->last = value.toInt();
-            });
+            connect(record.get(), &DeviceData::dataChanged, this,
+                    [this, counted](const QString&, DeviceParameter type) {
+                        if (type != DeviceParameter::RunningStatus || !m_counting)
+                            return;
+                        QVariant value;
+                        m_facade.getDeviceParameter(counted->id, DeviceParameter::RunningStatus, value,
+                                                    DeviceFindPolicy::ById);
+                        ++counted->stores;
+                        if (value.toInt() != counted->last)
+                            ++counted->changes;
+                        counted->last = value.toInt();
+                    });
             LoginController login(m_facade, HttpAccessManager::getInstance());
             const int32_t loggedIn = login.requestLogin(device.id, m_code);
             if (loggedIn != 0)
-                return fail(QStringLiteral("login to %1: 0x%2").arg(device.address).arg(uint32_t(loggedIn), 8, 16, QLatin1Char('0')));
+                return fail(QStringLiteral("login to %1: 0x%2")
+                                .arg(device.address)
+                                .arg(uint32_t(loggedIn), 8, 16, QLatin1Char('0')));
             const int32_t created = m_observer.createSession(device.address, kPort);
             if (created != 0)
-                return fail(QStringLiteral("session to %1: 0x%2").arg(device.address).arg(uint32_t(created), 8, 16, QLatin1Char('0')));
+                return fail(QStringLiteral("session to %1: 0x%2")
+                                .arg(device.address)
+                                .arg(uint32_t(created), 8, 16, QLatin1Char('0')));
         }
         m_clock.start();
         poll([this] { return connectedCount() == int(m_devices.size()); }, kConnectTimeoutMs, [this] { idle(); },
-             [this] { fail(QStringLiteral("%1 of %2 push channels connected").arg(connectedCount()).arg(m_devices.size())); });
+             [this] {
+                 fail(QStringLiteral("%1 of %2 push channels connected").arg(connectedCount()).arg(m_devices.size()));
+             });
     }
 
 private:

@@ -16,13 +16,13 @@
 
 namespace {
 
-qint64 statusKiB(const char *field)
+qint64 statusKiB(const char* field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n')) {
+    for (const QByteArray& line : status.readAll().split('\n')) {
         if (line.startsWith(prefix))
             return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
     }
@@ -36,7 +36,7 @@ bool resetPeak()
     return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
 }
 
-int hash(const QString &path)
+int hash(const QString& path)
 {
     QElapsedTimer clock;
     clock.start();
@@ -47,7 +47,7 @@ int hash(const QString &path)
     return digest.isEmpty() ? 1 : 0;
 }
 
-int upload(const QString &host, const QString &path, const QString &code)
+int upload(const QString& host, const QString& path, const QString& code)
 {
     MultiPartBody body(path);
     const int32_t built = body.generate();
@@ -57,9 +57,8 @@ int upload(const QString &host, const QString &path, const QString &code)
     }
     FileUploader uploader(host, "/api/v1/files/firmware", &body);
     qint64 total = 0;
-    QObject::connect(&uploader, &FileUploader::uploadProgress, [&total](const QString &, qint64, qint64 bytesTotal) {
-        total = bytesTotal;
-    });
+    QObject::connect(&uploader, &FileUploader::uploadProgress,
+                     [&total](const QString&, qint64, qint64 bytesTotal) { total = bytesTotal; });
     const bool peakReset = resetPeak();
     const qint64 before = statusKiB("VmRSS");
     QElapsedTimer clock;
@@ -77,7 +76,7 @@ int upload(const QString &host, const QString &path, const QString &code)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();

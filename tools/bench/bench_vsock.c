@@ -22,7 +22,7 @@ static pthread_cond_t gCond = PTHREAD_COND_INITIALIZER;
 static int gRecvA, gRecvB;
 static int32_t gIdA = -1, gIdB = -1;
 
-static void onEvent(int32_t id, netc_sock_cb_prm *p)
+static void onEvent(int32_t id, netc_sock_cb_prm* p)
 {
     if (p->event != NETC_SOCK_EV_RECV)
         return;
@@ -42,7 +42,7 @@ static double nowS(clockid_t c)
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-static int waitCount(int *counter, int target)
+static int waitCount(int* counter, int target)
 {
     struct timespec dl;
     clock_gettime(CLOCK_REALTIME, &dl);
@@ -64,17 +64,17 @@ static int32_t openUdp(void)
     c.localAddr.family = NETC_AF_INET;
     c.localAddr.addr[0] = 127;
     c.localAddr.addr[3] = 1;
-    T_VSOCK_SOCK_OPTION o = { VSOCK_OPT_CALLBACK, 0, onEvent };
+    T_VSOCK_SOCK_OPTION o = {VSOCK_OPT_CALLBACK, 0, onEvent};
     return vsock_wrappedSocketCreateSock(&c, &o);
 }
 
-static int cmpDouble(const void *a, const void *b)
+static int cmpDouble(const void* a, const void* b)
 {
-    double x = *(const double *)a, y = *(const double *)b;
+    double x = *(const double*)a, y = *(const double*)b;
     return x < y ? -1 : x > y;
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     int idleSeconds = argc > 1 ? atoi(argv[1]) : 10;
     int trips = argc > 2 ? atoi(argv[2]) : 2000;
@@ -90,15 +90,14 @@ int main(int argc, char **argv)
     uint32_t load = 0;
     oswrap_GetTskLoad(&load, task);
     double cpu0 = nowS(CLOCK_PROCESS_CPUTIME_ID), wall0 = nowS(CLOCK_MONOTONIC);
-    struct timespec idle = { idleSeconds, 0 };
+    struct timespec idle = {idleSeconds, 0};
     nanosleep(&idle, NULL);
     double cpu1 = nowS(CLOCK_PROCESS_CPUTIME_ID), wall1 = nowS(CLOCK_MONOTONIC);
     oswrap_GetTskLoad(&load, task);
     printf("idle: %d s with one open UDP socket\n", idleSeconds);
-    printf("  socket task CPU: %.2f %% of one core (oswrap_GetTskLoad %u/10000)\n",
-           load / 100.0, load);
-    printf("  process CPU:     %.4f %% of one core (%.3f ms CPU in %.2f s)\n",
-           (cpu1 - cpu0) * 100.0 / (wall1 - wall0), (cpu1 - cpu0) * 1000.0, wall1 - wall0);
+    printf("  socket task CPU: %.2f %% of one core (oswrap_GetTskLoad %u/10000)\n", load / 100.0, load);
+    printf("  process CPU:     %.4f %% of one core (%.3f ms CPU in %.2f s)\n", (cpu1 - cpu0) * 100.0 / (wall1 - wall0),
+           (cpu1 - cpu0) * 1000.0, wall1 - wall0);
 
     /* 2. Round trips a -> b -> a. */
     gIdB = openUdp();
@@ -107,9 +106,9 @@ int main(int argc, char **argv)
     vsock_wrappedSocketGetLocalEndpoint(gIdB, &eb);
     static char payload[64] = "corvane round trip";
     char buf[128];
-    double *rtt = calloc((size_t)trips, sizeof *rtt);
+    double* rtt = calloc((size_t)trips, sizeof *rtt);
     int done = 0;
-    for (int i = 0; i < trips + 100; ++i) {    /* the first 100 warm up */
+    for (int i = 0; i < trips + 100; ++i) { /* the first 100 warm up */
         double t0 = nowS(CLOCK_MONOTONIC);
         int a0 = gRecvA, b0 = gRecvB;
         if (vsock_wrappedSocketSendUdp(gIdA, payload, sizeof payload, &eb, -1) != VSOCK_E_INPROGRESS)
@@ -120,7 +119,7 @@ int main(int argc, char **argv)
         vsock_wrappedSocketRecvUdp(gIdB, buf, sizeof buf, &src);
         int32_t r;
         while ((r = vsock_wrappedSocketSendUdp(gIdB, payload, sizeof payload, &src, -1)) == VSOCK_E_NOTREADY)
-            ;   /* b's previous reply is still being reported */
+            ; /* b's previous reply is still being reported */
         if (r != VSOCK_E_INPROGRESS || !waitCount(&gRecvA, a0 + 1))
             break;
         vsock_wrappedSocketRecvUdp(gIdA, buf, sizeof buf, NULL);
@@ -128,7 +127,7 @@ int main(int argc, char **argv)
         if (i >= 100)
             rtt[done++] = (t1 - t0) * 1e6;
         while (vsock_wrappedSocketSendUdp(gIdA, NULL, 0, &ea, -1) == VSOCK_E_NOTREADY)
-            ;   /* wait until a's send is reported, then drop this probe */
+            ; /* wait until a's send is reported, then drop this probe */
         waitCount(&gRecvA, a0 + 2);
         vsock_wrappedSocketRecvUdp(gIdA, buf, sizeof buf, NULL);
     }

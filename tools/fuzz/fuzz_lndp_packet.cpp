@@ -28,13 +28,13 @@ netc_addr v4(uint8_t last)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // The receive buffer holds 1480 bytes; larger datagrams never reach
     // the checks. Copy so that reads past the input are caught exactly.
     if (size > LNDP_MAX_DATAGRAM)
         size = LNDP_MAX_DATAGRAM;
-    uint8_t *buf = (uint8_t *)malloc(size ? size : 1);
+    uint8_t* buf = (uint8_t*)malloc(size ? size : 1);
     if (size)
         memcpy(buf, data, size);
     const netc_addr local = v4(1);
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         // The decoded exInfo: every entry lies within the data.
         uint32_t off = 0;
-        const uint8_t *s = nullptr;
+        const uint8_t* s = nullptr;
         uint32_t len = 0;
         uint32_t entries = 0;
         while (lndp_exInfoNext(h.exInfo, h.exInfoLen, &off, &s, &len)) {
@@ -76,9 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         // The same record rebuilt by the writer passes the checks again.
         uint8_t out[LNDP_MAX_DATAGRAM];
-        const int32_t n = lndp_buildDatagram(out, sizeof out, h.senderRole, h.reserved, h.status,
-                                             &h.hostAddr, h.macAddr, h.serviceName,
-                                             h.serviceNameLen, h.exInfo, h.exInfoLen);
+        const int32_t n = lndp_buildDatagram(out, sizeof out, h.senderRole, h.reserved, h.status, &h.hostAddr,
+                                             h.macAddr, h.serviceName, h.serviceNameLen, h.exInfo, h.exInfoLen);
         require(n == (int32_t)p.lengthField + 6);
         T_LNDP_PARSE q;
         require(lndp_validateDatagram(out, n, &source, &local, &q) == LNDP_CHECK_OK);
@@ -86,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The reader on raw bytes (the whole input as exInfo) never passes the end.
     uint32_t off = 0;
-    const uint8_t *s = nullptr;
+    const uint8_t* s = nullptr;
     uint32_t len = 0;
     while (lndp_exInfoNext(buf, (uint32_t)size, &off, &s, &len))
         require(s + len <= buf + size && off <= size);

@@ -59,8 +59,8 @@ Snapshot snapshot(const DeviceFacade& facade)
 {
     Snapshot values;
     for (std::size_t i = 0; i < kParameterCount; ++i)
-        require(facade.getDeviceParameter(kDeviceId, static_cast<DeviceParameter>(i), values[i],
-                                          DeviceFindPolicy::ById));
+        require(
+            facade.getDeviceParameter(kDeviceId, static_cast<DeviceParameter>(i), values[i], DeviceFindPolicy::ById));
     return values;
 }
 
@@ -74,8 +74,8 @@ void requireOnlyPushParameters(const Snapshot& before, const Snapshot& after)
 bool isResult(int32_t result)
 {
     return result == ResultCode::kSuccess || result == ResultCode::kFailure
-        || result == SettingsModelResult::kSectionInvalid || result == SettingsModelResult::kNoRequestedKey
-        || result == SettingsModelResult::kNotString || result == SettingsModelResult::kNotInteger;
+           || result == SettingsModelResult::kSectionInvalid || result == SettingsModelResult::kNoRequestedKey
+           || result == SettingsModelResult::kNotString || result == SettingsModelResult::kNotInteger;
 }
 
 bool isString(const QJsonObject& object, const char* name, const char* expected)
@@ -98,7 +98,7 @@ bool expectedValid(const QString& message)
         return false;
     const QJsonObject command = top.value(QLatin1String("command")).toObject();
     return command.keys() == QStringList{QStringLiteral("device"), QStringLiteral("type")}
-        && isString(command, "type", "settings-notification") && isString(command, "device", "self");
+           && isString(command, "type", "settings-notification") && isString(command, "device", "self");
 }
 
 struct Fixture
@@ -132,8 +132,8 @@ struct Fixture
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static Fixture fixture;
-    const QString message =
-        QString::fromUtf8(QByteArray::fromRawData(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
+    const QString message
+        = QString::fromUtf8(QByteArray::fromRawData(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
 
     const bool valid = fixture.subscriber.isValidNotification(message);
     require(valid == expectedValid(message));
@@ -149,7 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     require(result != ResultCode::kFailure);
     const Snapshot after = snapshot(fixture.facade);
     if (!valid) {
-        require(result == DeviceNotificationSubscriber::kDropped && fromOther == DeviceNotificationSubscriber::kDropped);
+        require(result == DeviceNotificationSubscriber::kDropped
+                && fromOther == DeviceNotificationSubscriber::kDropped);
         require(after == before);
     }
     requireOnlyPushParameters(before, after);

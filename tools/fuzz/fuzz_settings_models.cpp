@@ -26,8 +26,8 @@ void require(bool ok)
 bool isModelCode(int32_t code)
 {
     return code == ResultCode::kSuccess || code == SettingsModelResult::kSectionInvalid
-        || code == SettingsModelResult::kUnknownKey || code == SettingsModelResult::kNoRequestedKey
-        || code == SettingsModelResult::kNotString || code == SettingsModelResult::kNotInteger;
+           || code == SettingsModelResult::kUnknownKey || code == SettingsModelResult::kNoRequestedKey
+           || code == SettingsModelResult::kNotString || code == SettingsModelResult::kNotInteger;
 }
 
 std::unique_ptr<SettingsModel> makeModel(SettingsFields::Section section, const QJsonObject& source)
@@ -88,8 +88,8 @@ void run(SettingsFields::Section section, const QJsonObject& source, uint8_t sel
     }
 }
 
-const SettingsFields::Section kSections[] = {SettingsFields::Section::System, SettingsFields::Section::Display,
-                                             SettingsFields::Section::Network};
+const SettingsFields::Section kSections[]
+    = {SettingsFields::Section::System, SettingsFields::Section::Display, SettingsFields::Section::Network};
 
 } // namespace
 

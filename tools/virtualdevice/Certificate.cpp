@@ -8,8 +8,8 @@
 
 namespace Certificate {
 
-bool makeServerConfiguration(const QString &commonName, const QHostAddress &address,
-                             QSslConfiguration &out, QString &error)
+bool makeServerConfiguration(const QString& commonName, const QHostAddress& address, QSslConfiguration& out,
+                             QString& error)
 {
     QTemporaryDir dir;
     if (!dir.isValid()) {
@@ -25,9 +25,10 @@ bool makeServerConfiguration(const QString &commonName, const QHostAddress &addr
     openssl.start(QStringLiteral("openssl"),
                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
                    QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                   QStringLiteral("-days"), QStringLiteral("365"), QStringLiteral("-subj"), QStringLiteral("/CN=") + subject,
-                   QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:") + address.toString(),
-                   QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath});
+                   QStringLiteral("-days"), QStringLiteral("365"), QStringLiteral("-subj"),
+                   QStringLiteral("/CN=") + subject, QStringLiteral("-addext"),
+                   QStringLiteral("subjectAltName=IP:") + address.toString(), QStringLiteral("-keyout"), keyPath,
+                   QStringLiteral("-out"), certPath});
     if (!openssl.waitForStarted(10000)) {
         error = QStringLiteral("cannot run openssl: %1").arg(openssl.errorString());
         return false;

@@ -9,7 +9,7 @@
 // never outlives the process.
 namespace Certificate {
 
-bool makeServerConfiguration(const QString &commonName, const QHostAddress &address,
-                             QSslConfiguration &out, QString &error);
+bool makeServerConfiguration(const QString& commonName, const QHostAddress& address, QSslConfiguration& out,
+                             QString& error);
 
 } // namespace Certificate

@@ -20,7 +20,7 @@ constexpr qsizetype kMaxLine = 64 * 1024;
 constexpr int kMaxRebootMs = 600000;
 
 // A positive byte count, with a k or m suffix for KiB or MiB.
-bool parseBytes(const QString &text, qint64 &bytes)
+bool parseBytes(const QString& text, qint64& bytes)
 {
     QString number = text.toLower();
     qint64 factor = 1;
@@ -40,7 +40,7 @@ bool parseBytes(const QString &text, qint64 &bytes)
 }
 
 // "normal" (0) or a final HTTP status (200 to 599).
-bool parseAnswerStatus(const QString &text, int &status)
+bool parseAnswerStatus(const QString& text, int& status)
 {
     if (text == QLatin1String("normal")) {
         status = 0;
@@ -54,7 +54,7 @@ bool parseAnswerStatus(const QString &text, int &status)
     return true;
 }
 
-QByteArray malformedMessage(const QString &kind, bool &binary, bool &known)
+QByteArray malformedMessage(const QString& kind, bool& binary, bool& known)
 {
     known = true;
     binary = false;
@@ -70,9 +70,11 @@ QByteArray malformedMessage(const QString &kind, bool &binary, bool &known)
     if (kind == QLatin1String("body"))
         return "{\"command\":{\"type\":\"settings-notification\",\"device\":\"self\"},\"body\":[1]}";
     if (kind == QLatin1String("top-level"))
-        return "{\"command\":{\"type\":\"settings-notification\",\"device\":\"self\"},\"body\":" + busy + ",\"extra\":0}";
+        return "{\"command\":{\"type\":\"settings-notification\",\"device\":\"self\"},\"body\":" + busy
+               + ",\"extra\":0}";
     if (kind == QLatin1String("value"))
-        return "{\"command\":{\"type\":\"settings-notification\",\"device\":\"self\"},\"body\":{\"sys\":{\"device-status\":\"1\"}}}";
+        return "{\"command\":{\"type\":\"settings-notification\",\"device\":\"self\"},\"body\":{\"sys\":{\"device-"
+               "status\":\"1\"}}}";
     if (kind == QLatin1String("binary")) {
         binary = true;
         return "{\"command\":{\"type\":\"settings-notification\",\"device\":\"self\"},\"body\":" + busy + "}";
@@ -83,7 +85,7 @@ QByteArray malformedMessage(const QString &kind, bool &binary, bool &known)
 
 } // namespace
 
-ControlChannel::ControlChannel(const QList<VirtualDevice *> &devices, QObject *parent)
+ControlChannel::ControlChannel(const QList<VirtualDevice*>& devices, QObject* parent)
     : QObject(parent)
     , m_devices(devices)
 {
@@ -122,7 +124,7 @@ QString ControlChannel::helpText()
         "  push <dev> notify <JSON body> | push <dev> raw <text>");
 }
 
-bool ControlChannel::listen(const QString &path, QString &error)
+bool ControlChannel::listen(const QString& path, QString& error)
 {
     m_server = new QLocalServer(this);
     QLocalServer::removeServer(path);
@@ -132,12 +134,12 @@ bool ControlChannel::listen(const QString &path, QString &error)
         return false;
     }
     connect(m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket *client = m_server->nextPendingConnection()) {
+        while (QLocalSocket* client = m_server->nextPendingConnection()) {
             connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
             connect(client, &QLocalSocket::readyRead, this, [this, client] {
                 while (client->canReadLine()) {
                     const QString line = QString::fromUtf8(client->readLine()).trimmed();
-                    for (const QString &reply : execute(line))
+                    for (const QString& reply : execute(line))
                         client->write(reply.toUtf8() + '\n');
                 }
                 if (client->bytesAvailable() > kMaxLine) {
@@ -171,7 +173,7 @@ void ControlChannel::onStdin()
     while ((newline = m_stdinBuffer.indexOf('\n')) >= 0) {
         const QString line = QString::fromUtf8(m_stdinBuffer.left(newline)).trimmed();
         m_stdinBuffer.remove(0, newline + 1);
-        for (const QString &reply : execute(line))
+        for (const QString& reply : execute(line))
             Q_EMIT output(reply);
     }
     if (m_stdinBuffer.size() > kMaxLine) {
@@ -180,12 +182,12 @@ void ControlChannel::onStdin()
     }
 }
 
-QList<VirtualDevice *> ControlChannel::select(const QString &which, QString &error) const
+QList<VirtualDevice*> ControlChannel::select(const QString& which, QString& error) const
 {
     if (which == QLatin1String("all"))
         return m_devices;
-    for (VirtualDevice *device : m_devices) {
-        const DeviceConfig &config = device->config();
+    for (VirtualDevice* device : m_devices) {
+        const DeviceConfig& config = device->config();
         if (which == config.id || which == config.address.toString()
             || which.compare(DeviceConfigParser::macText(config.mac), Qt::CaseInsensitive) == 0)
             return {device};
@@ -194,7 +196,7 @@ QList<VirtualDevice *> ControlChannel::select(const QString &which, QString &err
     return {};
 }
 
-QStringList ControlChannel::execute(const QString &line)
+QStringList ControlChannel::execute(const QString& line)
 {
     const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (words.isEmpty())
@@ -208,11 +210,11 @@ QStringList ControlChannel::execute(const QString &line)
     }
     if (verb == QLatin1String("list")) {
         QStringList out;
-        for (VirtualDevice *device : m_devices) {
-            const DeviceConfig &c = device->config();
+        for (VirtualDevice* device : m_devices) {
+            const DeviceConfig& c = device->config();
             out << QStringLiteral("device %1 %2 %3 %4 \"%5\" version=%6 status=%7 push=%8 https=%9")
-                           .arg(c.id, c.address.toString(), DeviceConfigParser::macText(c.mac), c.model, c.name, c.version,
-                                DeviceConfigParser::statusName(device->deviceStatus()))
+                           .arg(c.id, c.address.toString(), DeviceConfigParser::macText(c.mac), c.model, c.name,
+                                c.version, DeviceConfigParser::statusName(device->deviceStatus()))
                            .arg(device->pushHub()->channelCount())
                            .arg(device->httpsPort())
                        + QStringLiteral(" sent=%1 push-rate=%2 power=%3")
@@ -226,11 +228,11 @@ QStringList ControlChannel::execute(const QString &line)
     if (words.size() < 2)
         return {QStringLiteral("error %1 needs a device").arg(verb)};
     QString error;
-    const QList<VirtualDevice *> devices = select(words.at(1), error);
+    const QList<VirtualDevice*> devices = select(words.at(1), error);
     if (devices.isEmpty())
         return {QStringLiteral("error ") + error};
     QStringList out;
-    for (VirtualDevice *device : devices) {
+    for (VirtualDevice* device : devices) {
         const QStringList reply = runOn(device, verb, words.mid(2), error);
         if (!error.isEmpty())
             return {QStringLiteral("error ") + error};
@@ -240,7 +242,7 @@ QStringList ControlChannel::execute(const QString &line)
     return out;
 }
 
-QStringList ControlChannel::runOn(VirtualDevice *device, const QString &verb, const QStringList &args, QString &error)
+QStringList ControlChannel::runOn(VirtualDevice* device, const QString& verb, const QStringList& args, QString& error)
 {
     if (verb == QLatin1String("show"))
         return {QString::fromUtf8(QJsonDocument(device->settingsDocument()).toJson(QJsonDocument::Compact))};
@@ -296,9 +298,9 @@ QStringList ControlChannel::runOn(VirtualDevice *device, const QString &verb, co
     return {};
 }
 
-QString ControlChannel::fault(VirtualDevice *device, const QStringList &args, QString &error)
+QString ControlChannel::fault(VirtualDevice* device, const QStringList& args, QString& error)
 {
-    DeviceFaults &faults = device->faults();
+    DeviceFaults& faults = device->faults();
     const QString what = args.value(0);
     const QString value = args.value(1);
     if (what == QLatin1String("clear") && args.size() == 1) {
@@ -309,7 +311,7 @@ QString ControlChannel::fault(VirtualDevice *device, const QStringList &args, QS
         error = QStringLiteral("fault needs a kind and a value (try help)");
         return QString();
     }
-    const auto onOff = [&](bool &target, bool onMeans) {
+    const auto onOff = [&](bool& target, bool onMeans) {
         if (value != QLatin1String("on") && value != QLatin1String("off")) {
             error = QStringLiteral("%1 needs on or off").arg(what);
             return;
@@ -430,10 +432,10 @@ QString ControlChannel::fault(VirtualDevice *device, const QStringList &args, QS
     return QString();
 }
 
-QString ControlChannel::push(VirtualDevice *device, const QStringList &args, const QString &rest, QString &error)
+QString ControlChannel::push(VirtualDevice* device, const QStringList& args, const QString& rest, QString& error)
 {
     const QString what = args.value(0);
-    PushHub *hub = device->pushHub();
+    PushHub* hub = device->pushHub();
     if (what == QLatin1String("close") && args.size() == 1)
         return QStringLiteral("closed=%1").arg(hub->closeAll());
     if (what == QLatin1String("drop") && args.size() == 1)

@@ -17,30 +17,30 @@ class ControlChannel : public QObject
     Q_OBJECT
 
 public:
-    ControlChannel(const QList<VirtualDevice *> &devices, QObject *parent = nullptr);
+    ControlChannel(const QList<VirtualDevice*>& devices, QObject* parent = nullptr);
 
-    bool listen(const QString &path, QString &error);
+    bool listen(const QString& path, QString& error);
     void readStandardInput();
 
     // Runs one command and returns its reply lines (the last one starts with
     // "ok" or "error").
-    QStringList execute(const QString &line);
+    QStringList execute(const QString& line);
 
     static QString helpText();
 
 Q_SIGNALS:
     void quitRequested();
-    void output(const QString &line); // replies to commands read from standard input
+    void output(const QString& line); // replies to commands read from standard input
 
 private:
-    QList<VirtualDevice *> select(const QString &which, QString &error) const;
-    QStringList runOn(VirtualDevice *device, const QString &verb, const QStringList &args, QString &error);
-    QString fault(VirtualDevice *device, const QStringList &args, QString &error);
-    QString push(VirtualDevice *device, const QStringList &args, const QString &rest, QString &error);
+    QList<VirtualDevice*> select(const QString& which, QString& error) const;
+    QStringList runOn(VirtualDevice* device, const QString& verb, const QStringList& args, QString& error);
+    QString fault(VirtualDevice* device, const QStringList& args, QString& error);
+    QString push(VirtualDevice* device, const QStringList& args, const QString& rest, QString& error);
     void onStdin();
 
-    QList<VirtualDevice *> m_devices;
-    QLocalServer *m_server = nullptr;
-    QSocketNotifier *m_stdin = nullptr;
+    QList<VirtualDevice*> m_devices;
+    QLocalServer* m_server = nullptr;
+    QSocketNotifier* m_stdin = nullptr;
     QByteArray m_stdinBuffer;
 };

@@ -9,7 +9,7 @@ namespace DeviceConfigParser {
 
 namespace {
 
-bool parseIpv4(const QString &text, QHostAddress &out)
+bool parseIpv4(const QString& text, QHostAddress& out)
 {
     QHostAddress address;
     if (!address.setAddress(text) || address.protocol() != QAbstractSocket::IPv4Protocol)
@@ -18,7 +18,7 @@ bool parseIpv4(const QString &text, QHostAddress &out)
     return true;
 }
 
-bool isIpv4OrEmpty(const QString &text)
+bool isIpv4OrEmpty(const QString& text)
 {
     QHostAddress ignored;
     return text.isEmpty() || parseIpv4(text, ignored);
@@ -26,7 +26,7 @@ bool isIpv4OrEmpty(const QString &text)
 
 // A locally administered MAC address that carries the IPv4 address, so that
 // generated devices have stable, distinct addresses.
-QByteArray macFromAddress(const QHostAddress &address)
+QByteArray macFromAddress(const QHostAddress& address)
 {
     const quint32 v = address.toIPv4Address();
     QByteArray mac(6, '\0');
@@ -39,7 +39,7 @@ QByteArray macFromAddress(const QHostAddress &address)
     return mac;
 }
 
-bool setValue(DeviceConfig &device, const QString &key, const QString &value, QString &error)
+bool setValue(DeviceConfig& device, const QString& key, const QString& value, QString& error)
 {
     if (key == QLatin1String("id")) {
         if (value.isEmpty() || value.contains(QLatin1Char(' ')) || value == QLatin1String("all")) {
@@ -67,8 +67,8 @@ bool setValue(DeviceConfig &device, const QString &key, const QString &value, QS
         device.version = value;
     } else if (key == QLatin1String("serial")) {
         device.serial = value;
-    } else if (key == QLatin1String("subnet") || key == QLatin1String("gateway")
-               || key == QLatin1String("dns1") || key == QLatin1String("dns2")) {
+    } else if (key == QLatin1String("subnet") || key == QLatin1String("gateway") || key == QLatin1String("dns1")
+               || key == QLatin1String("dns2")) {
         if (!isIpv4OrEmpty(value)) {
             error = QStringLiteral("bad IPv4 address \"%1\" for %2").arg(value, key);
             return false;
@@ -95,7 +95,7 @@ bool setValue(DeviceConfig &device, const QString &key, const QString &value, QS
 
 // nameGiven: an empty name that was asked for is a name too (devices may have
 // none), only a missing one gets the default.
-void fillDefaults(DeviceConfig &device, int index, bool nameGiven)
+void fillDefaults(DeviceConfig& device, int index, bool nameGiven)
 {
     if (device.id.isEmpty())
         device.id = QStringLiteral("d%1").arg(index + 1);
@@ -118,7 +118,7 @@ void fillDefaults(DeviceConfig &device, int index, bool nameGiven)
 
 } // namespace
 
-bool parseMac(const QString &text, QByteArray &mac)
+bool parseMac(const QString& text, QByteArray& mac)
 {
     QStringList pieces = text.split(QLatin1Char(':'));
     if (pieces.size() != 6)
@@ -126,7 +126,7 @@ bool parseMac(const QString &text, QByteArray &mac)
     if (pieces.size() != 6)
         return false;
     QByteArray bytes;
-    for (const QString &piece : pieces) {
+    for (const QString& piece : pieces) {
         bool ok = false;
         const uint value = piece.toUInt(&ok, 16);
         if (!ok || piece.size() != 2 || value > 0xFF)
@@ -137,7 +137,7 @@ bool parseMac(const QString &text, QByteArray &mac)
     return true;
 }
 
-QString macText(const QByteArray &mac)
+QString macText(const QByteArray& mac)
 {
     return QString::fromLatin1(mac.toHex(':').toUpper());
 }
@@ -145,14 +145,18 @@ QString macText(const QByteArray &mac)
 QString statusName(int status)
 {
     switch (status) {
-    case 0: return QStringLiteral("idle");
-    case 1: return QStringLiteral("busy");
-    case 2: return QStringLiteral("in-call");
-    default: return QString::number(status);
+    case 0:
+        return QStringLiteral("idle");
+    case 1:
+        return QStringLiteral("busy");
+    case 2:
+        return QStringLiteral("in-call");
+    default:
+        return QString::number(status);
     }
 }
 
-bool parseStatus(const QString &text, int &status)
+bool parseStatus(const QString& text, int& status)
 {
     if (text == QLatin1String("idle") || text == QLatin1String("0"))
         status = 0;
@@ -165,7 +169,7 @@ bool parseStatus(const QString &text, int &status)
     return true;
 }
 
-bool fromJson(const QJsonObject &object, int index, DeviceConfig &out, QString &error)
+bool fromJson(const QJsonObject& object, int index, DeviceConfig& out, QString& error)
 {
     DeviceConfig device;
     if (!object.contains(QLatin1String("address"))) {
@@ -187,10 +191,10 @@ bool fromJson(const QJsonObject &object, int index, DeviceConfig &out, QString &
     return true;
 }
 
-bool fromKeyValues(const QString &text, int index, DeviceConfig &out, QString &error)
+bool fromKeyValues(const QString& text, int index, DeviceConfig& out, QString& error)
 {
     QJsonObject object;
-    for (const QString &pair : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    for (const QString& pair : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const int eq = pair.indexOf(QLatin1Char('='));
         if (eq <= 0) {
             error = QStringLiteral("--device: \"%1\" is not key=value").arg(pair);
@@ -201,7 +205,7 @@ bool fromKeyValues(const QString &text, int index, DeviceConfig &out, QString &e
     return fromJson(object, index, out, error);
 }
 
-bool fromFile(const QString &path, ProcessConfig &config, QString &error)
+bool fromFile(const QString& path, ProcessConfig& config, QString& error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -215,7 +219,7 @@ bool fromFile(const QString &path, ProcessConfig &config, QString &error)
         return false;
     }
     const QJsonObject root = document.object();
-    const auto readPort = [&](const char *key, quint16 &port) {
+    const auto readPort = [&](const char* key, quint16& port) {
         if (!root.contains(QLatin1String(key)))
             return true;
         const int value = root.value(QLatin1String(key)).toInt(-1);
@@ -248,13 +252,12 @@ bool fromFile(const QString &path, ProcessConfig &config, QString &error)
     return true;
 }
 
-bool generate(int count, const QString &firstAddress, const QString &password,
-              QList<DeviceConfig> &out, QString &error)
+bool generate(int count, const QString& firstAddress, const QString& password, QList<DeviceConfig>& out, QString& error)
 {
     static const QStringList names = {
         QStringLiteral("Lobby Display"), QStringLiteral("Meeting Room 2"), QStringLiteral("Reception"),
-        QStringLiteral("Board Room"), QStringLiteral("Warehouse Gate"), QStringLiteral("Canteen"),
-        QStringLiteral("Lab Bench"), QStringLiteral("Front Desk"),
+        QStringLiteral("Board Room"),    QStringLiteral("Warehouse Gate"), QStringLiteral("Canteen"),
+        QStringLiteral("Lab Bench"),     QStringLiteral("Front Desk"),
     };
     QHostAddress first;
     if (!parseIpv4(firstAddress, first)) {
@@ -281,10 +284,10 @@ bool generate(int count, const QString &firstAddress, const QString &password,
     return true;
 }
 
-bool validate(const QList<DeviceConfig> &devices, QString &error)
+bool validate(const QList<DeviceConfig>& devices, QString& error)
 {
     QSet<QString> ids, addresses, macs;
-    for (const DeviceConfig &device : devices) {
+    for (const DeviceConfig& device : devices) {
         if (ids.contains(device.id) || addresses.contains(device.address.toString())
             || macs.contains(macText(device.mac))) {
             error = QStringLiteral("device %1 (%2) repeats an id, address or MAC address")

@@ -11,9 +11,9 @@
 // run-time state (VirtualDevice).
 struct DeviceConfig
 {
-    QString id;            // short label used by the control channel ("d1")
-    QHostAddress address;  // IPv4 address every server of the device binds to
-    QByteArray mac;        // 6 bytes
+    QString id; // short label used by the control channel ("d1")
+    QHostAddress address; // IPv4 address every server of the device binds to
+    QByteArray mac; // 6 bytes
     QString model;
     QString name;
     QString password;
@@ -23,7 +23,7 @@ struct DeviceConfig
     QString gateway;
     QString dns1;
     QString dns2;
-    int deviceStatus = 0;  // 0 idle, 1 busy, 2 in a call
+    int deviceStatus = 0; // 0 idle, 1 busy, 2 in a call
 };
 
 // Settings shared by every device of one process.
@@ -32,41 +32,41 @@ struct ProcessConfig
     QList<DeviceConfig> devices;
     quint16 lndpPort = 54330;
     quint16 httpsPort = 60010;
-    int updateStepMs = 500;     // interval between two installation-progress reports
+    int updateStepMs = 500; // interval between two installation-progress reports
     int updateStepPercent = 10; // progress added per report
-    int rebootMs = 3000;        // down time after a successful update, 0 for none
-    QString controlSocket;      // local control socket path, empty for none
-    bool readStdin = true;      // control commands on standard input
+    int rebootMs = 3000; // down time after a successful update, 0 for none
+    QString controlSocket; // local control socket path, empty for none
+    bool readStdin = true; // control commands on standard input
     bool verbose = false;
 };
 
 namespace DeviceConfigParser {
 
 // Parses a MAC address "02:00:0a:d5:00:0a" (":" or "-" separated).
-bool parseMac(const QString &text, QByteArray &mac);
-QString macText(const QByteArray &mac);
+bool parseMac(const QString& text, QByteArray& mac);
+QString macText(const QByteArray& mac);
 
 // A device from a JSON object; missing members get defaults derived from the
 // address and the index (an empty "name" stays empty). Returns false with a
 // message for bad values.
-bool fromJson(const QJsonObject &object, int index, DeviceConfig &out, QString &error);
+bool fromJson(const QJsonObject& object, int index, DeviceConfig& out, QString& error);
 
 // A device from "key=value,key=value" (the --device option); keys as in JSON.
-bool fromKeyValues(const QString &text, int index, DeviceConfig &out, QString &error);
+bool fromKeyValues(const QString& text, int index, DeviceConfig& out, QString& error);
 
 // The JSON configuration file: {"devices": [...], "lndpPort", "httpsPort",
 // "updateStepMs", "updateStepPercent", "rebootMs"}.
-bool fromFile(const QString &path, ProcessConfig &config, QString &error);
+bool fromFile(const QString& path, ProcessConfig& config, QString& error);
 
 // count devices on consecutive addresses from first, alternating the two
 // supported models and taking names from a fixed list, all with one password.
-bool generate(int count, const QString &firstAddress, const QString &password,
-              QList<DeviceConfig> &out, QString &error);
+bool generate(int count, const QString& firstAddress, const QString& password, QList<DeviceConfig>& out,
+              QString& error);
 
 // Checks the whole set: unique ids, addresses and MAC addresses.
-bool validate(const QList<DeviceConfig> &devices, QString &error);
+bool validate(const QList<DeviceConfig>& devices, QString& error);
 
 QString statusName(int status);
-bool parseStatus(const QString &text, int &status);
+bool parseStatus(const QString& text, int& status);
 
 } // namespace DeviceConfigParser

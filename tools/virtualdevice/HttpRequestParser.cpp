@@ -4,23 +4,23 @@
 
 namespace {
 
-bool isToken(const QByteArray &text)
+bool isToken(const QByteArray& text)
 {
     if (text.isEmpty())
         return false;
     for (char c : text) {
         const uchar u = uchar(c);
-        if (u <= 32 || u >= 127 || c == '(' || c == ')' || c == '<' || c == '>' || c == '@' || c == ','
-            || c == ';' || c == ':' || c == '\\' || c == '"' || c == '/' || c == '[' || c == ']'
-            || c == '?' || c == '=' || c == '{' || c == '}')
+        if (u <= 32 || u >= 127 || c == '(' || c == ')' || c == '<' || c == '>' || c == '@' || c == ',' || c == ';'
+            || c == ':' || c == '\\' || c == '"' || c == '/' || c == '[' || c == ']' || c == '?' || c == '=' || c == '{'
+            || c == '}')
             return false;
     }
     return true;
 }
 
-bool containsToken(const QByteArray &list, const QByteArray &token)
+bool containsToken(const QByteArray& list, const QByteArray& token)
 {
-    for (const QByteArray &piece : list.split(',')) {
+    for (const QByteArray& piece : list.split(',')) {
         if (piece.trimmed().toLower() == token)
             return true;
     }
@@ -29,18 +29,18 @@ bool containsToken(const QByteArray &list, const QByteArray &token)
 
 } // namespace
 
-QByteArray HttpRequestHead::header(const QByteArray &lowerName) const
+QByteArray HttpRequestHead::header(const QByteArray& lowerName) const
 {
-    for (const auto &h : headers) {
+    for (const auto& h : headers) {
         if (h.first == lowerName)
             return h.second;
     }
     return QByteArray();
 }
 
-bool HttpRequestHead::hasHeader(const QByteArray &lowerName) const
+bool HttpRequestHead::hasHeader(const QByteArray& lowerName) const
 {
-    for (const auto &h : headers) {
+    for (const auto& h : headers) {
         if (h.first == lowerName)
             return true;
     }
@@ -66,7 +66,7 @@ bool HttpRequestHead::isWebSocketUpgrade() const
     return containsToken(header("upgrade"), "websocket");
 }
 
-HttpRequestParser::HttpRequestParser(Handler &handler)
+HttpRequestParser::HttpRequestParser(Handler& handler)
     : m_handler(handler)
 {
 }
@@ -83,7 +83,7 @@ void HttpRequestParser::reset()
     m_errorText.clear();
 }
 
-void HttpRequestParser::fail(int status, const QString &text)
+void HttpRequestParser::fail(int status, const QString& text)
 {
     m_state = State::Failed;
     m_errorStatus = status;
@@ -97,10 +97,10 @@ qint64 HttpRequestParser::remainingContentLength() const
 
 // Collects one line ending in LF (a CR before it is dropped). Returns true
 // when the line is complete; fails the message when it grows beyond limit.
-bool HttpRequestParser::takeLine(const char *data, qsizetype size, qsizetype &pos, QByteArray &line, qsizetype limit)
+bool HttpRequestParser::takeLine(const char* data, qsizetype size, qsizetype& pos, QByteArray& line, qsizetype limit)
 {
-    const char *start = data + pos;
-    const auto *lf = static_cast<const char *>(memchr(start, '\n', size_t(size - pos)));
+    const char* start = data + pos;
+    const auto* lf = static_cast<const char*>(memchr(start, '\n', size_t(size - pos)));
     const qsizetype take = lf ? (lf - start) : (size - pos);
     if (m_line.size() + take > limit) {
         fail(431, QStringLiteral("request head or chunk line too long"));
@@ -118,10 +118,10 @@ bool HttpRequestParser::takeLine(const char *data, qsizetype size, qsizetype &po
     return true;
 }
 
-bool HttpRequestParser::parseHead(const QByteArray &text, HttpRequestHead &head, int &status, QString &error)
+bool HttpRequestParser::parseHead(const QByteArray& text, HttpRequestHead& head, int& status, QString& error)
 {
     QList<QByteArray> lines = text.split('\n');
-    for (QByteArray &line : lines) {
+    for (QByteArray& line : lines) {
         if (line.endsWith('\r'))
             line.chop(1);
     }
@@ -158,7 +158,7 @@ bool HttpRequestParser::parseHead(const QByteArray &text, HttpRequestHead &head,
         return false;
     }
     for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray &line = lines.at(i);
+        const QByteArray& line = lines.at(i);
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0 || !isToken(line.left(colon))) {
             status = 400;
@@ -183,7 +183,7 @@ bool HttpRequestParser::finishHead()
     const QByteArray transferEncoding = m_head.header("transfer-encoding");
     bool hasLength = false;
     qint64 length = 0;
-    for (const auto &h : m_head.headers) {
+    for (const auto& h : m_head.headers) {
         if (h.first != "content-length")
             continue;
         bool ok = false;
@@ -217,7 +217,7 @@ bool HttpRequestParser::finishHead()
     return true;
 }
 
-qsizetype HttpRequestParser::feed(const char *data, qsizetype size)
+qsizetype HttpRequestParser::feed(const char* data, qsizetype size)
 {
     qsizetype pos = 0;
     while (pos < size || (m_state == State::Body && m_remaining == 0)) {

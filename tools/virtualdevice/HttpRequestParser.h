@@ -13,8 +13,8 @@ struct HttpRequestHead
     QByteArray version; // "HTTP/1.0" or "HTTP/1.1"
     QList<QPair<QByteArray, QByteArray>> headers;
 
-    QByteArray header(const QByteArray &lowerName) const;
-    bool hasHeader(const QByteArray &lowerName) const;
+    QByteArray header(const QByteArray& lowerName) const;
+    bool hasHeader(const QByteArray& lowerName) const;
     QByteArray path() const; // the target without its query
     bool keepAlive() const;
     bool isWebSocketUpgrade() const;
@@ -32,8 +32,8 @@ public:
     {
     public:
         virtual ~Handler() = default;
-        virtual void onHead(const HttpRequestHead &head) = 0;
-        virtual void onBodyData(const char *data, qsizetype size) = 0;
+        virtual void onHead(const HttpRequestHead& head) = 0;
+        virtual void onBodyData(const char* data, qsizetype size) = 0;
         virtual void onMessageEnd() = 0;
     };
 
@@ -42,12 +42,12 @@ public:
     static constexpr qsizetype kMaxHeadSize = 64 * 1024;
     static constexpr int kMaxHeaders = 100;
 
-    explicit HttpRequestParser(Handler &handler);
+    explicit HttpRequestParser(Handler& handler);
 
     // Consumes bytes up to the end of the current message at most and returns
     // how many it took; the rest belongs to the next request. After a failure
     // nothing more is consumed.
-    qsizetype feed(const char *data, qsizetype size);
+    qsizetype feed(const char* data, qsizetype size);
 
     // How many body bytes a Content-Length message still expects (-1 when the
     // body is chunked or the body is not being read).
@@ -59,25 +59,25 @@ public:
     bool atMessageStart() const { return m_state == State::Head && m_line.isEmpty() && m_headText.isEmpty(); }
     int errorStatus() const { return m_errorStatus; }
     QString errorText() const { return m_errorText; }
-    const HttpRequestHead &head() const { return m_head; }
+    const HttpRequestHead& head() const { return m_head; }
 
     void reset();
 
     // Parses a complete request head (request line and header lines, without
     // the empty line). Used for requests that are inspected before they are
     // read, such as the push channel's upgrade.
-    static bool parseHead(const QByteArray &text, HttpRequestHead &head, int &status, QString &error);
+    static bool parseHead(const QByteArray& text, HttpRequestHead& head, int& status, QString& error);
 
 private:
-    void fail(int status, const QString &text);
+    void fail(int status, const QString& text);
     bool finishHead();
-    bool takeLine(const char *data, qsizetype size, qsizetype &pos, QByteArray &line, qsizetype limit);
+    bool takeLine(const char* data, qsizetype size, qsizetype& pos, QByteArray& line, qsizetype limit);
 
-    Handler &m_handler;
+    Handler& m_handler;
     State m_state = State::Head;
     HttpRequestHead m_head;
-    QByteArray m_line;      // a line still being collected (head, chunk size, trailers)
-    QByteArray m_headText;  // head lines so far
+    QByteArray m_line; // a line still being collected (head, chunk size, trailers)
+    QByteArray m_headText; // head lines so far
     qint64 m_remaining = 0; // body or chunk bytes still to come
     qsizetype m_trailerBytes = 0;
     int m_errorStatus = 0;

@@ -16,32 +16,55 @@ constexpr qint64 kWriteAhead = 1024 * 1024;
 constexpr int kThrottleTickMs = 50;
 constexpr int kHandshakeTimeoutMs = 30000;
 
-const char *reason(int status)
+const char* reason(int status)
 {
     switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 202: return "Accepted";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 401: return "Unauthorized";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 415: return "Unsupported Media Type";
-    case 426: return "Upgrade Required";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 202:
+        return "Accepted";
+    case 204:
+        return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 304:
+        return "Not Modified";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 401:
+        return "Unauthorized";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 409:
+        return "Conflict";
+    case 415:
+        return "Unsupported Media Type";
+    case 426:
+        return "Upgrade Required";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Status";
     }
 }
 
@@ -51,7 +74,7 @@ bool bodiless(int status)
     return status == 204 || status == 304;
 }
 
-QByteArray responseHead(int status, qint64 length, bool close, const QByteArray &extraHeaders)
+QByteArray responseHead(int status, qint64 length, bool close, const QByteArray& extraHeaders)
 {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
     if (!bodiless(status)) {
@@ -64,12 +87,12 @@ QByteArray responseHead(int status, qint64 length, bool close, const QByteArray 
     return out;
 }
 
-QByteArray errorBody(const QString &text)
+QByteArray errorBody(const QString& text)
 {
     return QJsonDocument(QJsonObject{{QStringLiteral("error"), text}}).toJson(QJsonDocument::Compact);
 }
 
-qsizetype findHeadEnd(const QByteArray &bytes)
+qsizetype findHeadEnd(const QByteArray& bytes)
 {
     const qsizetype crlf = bytes.indexOf("\r\n\r\n");
     const qsizetype lf = bytes.indexOf("\n\n");
@@ -78,30 +101,35 @@ qsizetype findHeadEnd(const QByteArray &bytes)
     return lf >= 0 ? lf + 2 : -1;
 }
 
-const char *kindName(UploadReceiver::Kind kind)
+const char* kindName(UploadReceiver::Kind kind)
 {
     switch (kind) {
-    case UploadReceiver::Kind::Firmware: return "firmware";
-    case UploadReceiver::Kind::Import: return "import";
-    case UploadReceiver::Kind::StandbyImage: return "standby-image";
+    case UploadReceiver::Kind::Firmware:
+        return "firmware";
+    case UploadReceiver::Kind::Import:
+        return "import";
+    case UploadReceiver::Kind::StandbyImage:
+        return "standby-image";
     }
     return "";
 }
 
 } // namespace
 
-HttpsServer::HttpsServer(VirtualDevice *device, const QSslConfiguration &tls, QObject *parent)
+HttpsServer::HttpsServer(VirtualDevice* device, const QSslConfiguration& tls, QObject* parent)
     : QTcpServer(parent)
     , m_device(device)
     , m_tls(tls)
 {
 }
 
-bool HttpsServer::start(quint16 port, QString &error)
+bool HttpsServer::start(quint16 port, QString& error)
 {
     if (!listen(m_device->config().address, port)) {
         error = QStringLiteral("cannot listen on %1:%2: %3")
-                    .arg(m_device->config().address.toString()).arg(port).arg(errorString());
+                    .arg(m_device->config().address.toString())
+                    .arg(port)
+                    .arg(errorString());
         return false;
     }
     m_port = serverPort();
@@ -122,8 +150,8 @@ void HttpsServer::setDown(bool down)
         return;
     // Every connection goes, whatever it was doing: TLS handshakes, requests,
     // uploads half received.
-    const QList<QSslSocket *> sockets = findChildren<QSslSocket *>();
-    for (QSslSocket *socket : sockets)
+    const QList<QSslSocket*> sockets = findChildren<QSslSocket*>();
+    for (QSslSocket* socket : sockets)
         socket->abort();
 }
 
@@ -139,12 +167,12 @@ void HttpsServer::updateListening()
 
 int HttpsServer::openConnections() const
 {
-    return int(findChildren<QSslSocket *>().size());
+    return int(findChildren<QSslSocket*>().size());
 }
 
 void HttpsServer::incomingConnection(qintptr descriptor)
 {
-    auto *socket = new QSslSocket(this);
+    auto* socket = new QSslSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
@@ -168,7 +196,7 @@ void HttpsServer::incomingConnection(qintptr descriptor)
     new HttpConnection(m_device, socket, this);
 }
 
-HttpConnection::HttpConnection(VirtualDevice *device, QSslSocket *socket, QObject *parent)
+HttpConnection::HttpConnection(VirtualDevice* device, QSslSocket* socket, QObject* parent)
     : QObject(parent)
     , m_device(device)
     , m_socket(socket)
@@ -190,8 +218,8 @@ HttpConnection::HttpConnection(VirtualDevice *device, QSslSocket *socket, QObjec
             deleteLater();
         }
     });
-    connect(socket, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), socket,
-            [socket](const QList<QSslError> &) { socket->ignoreSslErrors(); });
+    connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), socket,
+            [socket](const QList<QSslError>&) { socket->ignoreSslErrors(); });
     m_handshakeTimer.setSingleShot(true);
     connect(&m_handshakeTimer, &QTimer::timeout, this, [this] {
         m_socket->abort();
@@ -286,7 +314,7 @@ void HttpConnection::process()
     }
 }
 
-void HttpConnection::reject(int status, const QString &text)
+void HttpConnection::reject(int status, const QString& text)
 {
     if (m_rejectStatus == 0) {
         m_rejectStatus = status;
@@ -294,7 +322,7 @@ void HttpConnection::reject(int status, const QString &text)
     }
 }
 
-void HttpConnection::onHead(const HttpRequestHead &head)
+void HttpConnection::onHead(const HttpRequestHead& head)
 {
     m_route = Route::None;
     m_upload.reset();
@@ -311,7 +339,8 @@ void HttpConnection::onHead(const HttpRequestHead &head)
         // client gives up.
         m_mode = Mode::Stalled;
         Q_EMIT m_device->event(QStringLiteral("request stalled %1 %2 request=%3")
-                                 .arg(QString::fromLatin1(method), QString::fromLatin1(path)).arg(m_requests));
+                                   .arg(QString::fromLatin1(method), QString::fromLatin1(path))
+                                   .arg(m_requests));
         return;
     }
     const bool authorised = m_device->isAuthorised(head.header("authorization"));
@@ -349,7 +378,8 @@ void HttpConnection::onHead(const HttpRequestHead &head)
     } else if (m_device->faults().uploadStatus != 0) {
         reject(m_device->faults().uploadStatus, QStringLiteral("upload refused (injected fault)"));
     } else if ((m_kind == UploadReceiver::Kind::StandbyImage && m_device->deviceStatus() == 1)
-               || (m_kind != UploadReceiver::Kind::StandbyImage && (m_device->deviceStatus() != 0 || m_device->isUpdating()))) {
+               || (m_kind != UploadReceiver::Kind::StandbyImage
+                   && (m_device->deviceStatus() != 0 || m_device->isUpdating()))) {
         reject(409, QStringLiteral("device is %1").arg(DeviceConfigParser::statusName(m_device->deviceStatus())));
     } else {
         QByteArray mediaType, boundary;
@@ -373,7 +403,7 @@ void HttpConnection::onHead(const HttpRequestHead &head)
     }
 }
 
-void HttpConnection::onBodyData(const char *data, qsizetype size)
+void HttpConnection::onBodyData(const char* data, qsizetype size)
 {
     if (m_rejectStatus == 0 && m_multipart)
         m_multipart->feed(data, size);
@@ -390,18 +420,21 @@ bool HttpConnection::finishMessage()
     if (m_rejectStatus != 0) {
         if (m_route == Route::Upload)
             Q_EMIT m_device->event(QStringLiteral("upload %1 refused %2 %3")
-                                     .arg(QLatin1String(kindName(m_kind))).arg(m_rejectStatus).arg(m_rejectText));
+                                       .arg(QLatin1String(kindName(m_kind)))
+                                       .arg(m_rejectStatus)
+                                       .arg(m_rejectText));
         respondError(m_rejectStatus, m_rejectText, close);
         return !close;
     }
     switch (m_route) {
     case Route::Authenticate: {
-        const DeviceFaults &faults = m_device->faults();
+        const DeviceFaults& faults = m_device->faults();
         const int status = faults.authStatus != 0 ? faults.authStatus : 200;
         const bool vanish = faults.vanishAfterAuth;
-        const QByteArray body = status / 100 == 2
-            ? QJsonDocument(QJsonObject{{QStringLiteral("result"), QStringLiteral("ok")}}).toJson(QJsonDocument::Compact)
-            : errorBody(QStringLiteral("authentication answered %1 (injected fault)").arg(status));
+        const QByteArray body
+            = status / 100 == 2 ? QJsonDocument(QJsonObject{{QStringLiteral("result"), QStringLiteral("ok")}})
+                                      .toJson(QJsonDocument::Compact)
+                                : errorBody(QStringLiteral("authentication answered %1 (injected fault)").arg(status));
         respond(status, body, close || vanish, redirectHeader(status));
         Q_EMIT m_device->event(status == 200 ? QStringLiteral("authenticated")
                                              : QStringLiteral("authenticated status=%1").arg(status));
@@ -415,7 +448,7 @@ bool HttpConnection::finishMessage()
         break;
     }
     case Route::Settings: {
-        const DeviceFaults &faults = m_device->faults();
+        const DeviceFaults& faults = m_device->faults();
         if (faults.settingsClose) {
             Q_EMIT m_device->event(QStringLiteral("settings read closed without answer"));
             m_mode = Mode::Closing;
@@ -431,7 +464,8 @@ bool HttpConnection::finishMessage()
         const int status = faults.settingsStatus != 0 ? faults.settingsStatus : 200;
         if (faults.settingsSize > 0) {
             document.insert(QStringLiteral("padding"), QString());
-            respondPadded(status, PaddedJson::grow(QJsonDocument(document).toJson(QJsonDocument::Compact), faults.settingsSize),
+            respondPadded(status,
+                          PaddedJson::grow(QJsonDocument(document).toJson(QJsonDocument::Compact), faults.settingsSize),
                           close, redirectHeader(status));
         } else {
             respond(status, QJsonDocument(document).toJson(QJsonDocument::Compact), close, redirectHeader(status));
@@ -443,7 +477,9 @@ bool HttpConnection::finishMessage()
         const UploadReceiver::Outcome outcome = m_upload->finish(*m_multipart);
         if (outcome.status != 200) {
             Q_EMIT m_device->event(QStringLiteral("upload %1 refused %2 %3")
-                                     .arg(QLatin1String(kindName(m_kind))).arg(outcome.status).arg(outcome.error));
+                                       .arg(QLatin1String(kindName(m_kind)))
+                                       .arg(outcome.status)
+                                       .arg(outcome.error));
             respondError(outcome.status, outcome.error, close);
             return !close;
         }
@@ -454,12 +490,20 @@ bool HttpConnection::finishMessage()
         };
         respond(200, QJsonDocument(answer).toJson(QJsonDocument::Compact), close);
         Q_EMIT m_device->event(QStringLiteral("upload %1 ok size=%2 md5=%3 ms=%4")
-                                 .arg(QLatin1String(kindName(m_kind))).arg(outcome.size)
-                                 .arg(QString::fromLatin1(outcome.md5)).arg(m_uploadClock.elapsed()));
+                                   .arg(QLatin1String(kindName(m_kind)))
+                                   .arg(outcome.size)
+                                   .arg(QString::fromLatin1(outcome.md5))
+                                   .arg(m_uploadClock.elapsed()));
         switch (m_kind) {
-        case UploadReceiver::Kind::Firmware: m_device->startFirmwareUpdate(outcome.fileName); break;
-        case UploadReceiver::Kind::Import: m_device->finishImport(outcome.xmlWellFormed); break;
-        case UploadReceiver::Kind::StandbyImage: m_device->finishStandbyImage(outcome.imageValid); break;
+        case UploadReceiver::Kind::Firmware:
+            m_device->startFirmwareUpdate(outcome.fileName);
+            break;
+        case UploadReceiver::Kind::Import:
+            m_device->finishImport(outcome.xmlWellFormed);
+            break;
+        case UploadReceiver::Kind::StandbyImage:
+            m_device->finishStandbyImage(outcome.imageValid);
+            break;
         }
         break;
     }
@@ -472,7 +516,7 @@ bool HttpConnection::finishMessage()
     return !close;
 }
 
-void HttpConnection::handleUpgrade(const HttpRequestHead &head, qsizetype headLength)
+void HttpConnection::handleUpgrade(const HttpRequestHead& head, qsizetype headLength)
 {
     const DeviceFaults::Push mode = m_device->faults().push;
     if (!m_device->isAuthorised(head.header("authorization")) || mode == DeviceFaults::Push::Refuse403) {
@@ -495,7 +539,7 @@ void HttpConnection::handleUpgrade(const HttpRequestHead &head, qsizetype headLe
     deleteLater();
 }
 
-void HttpConnection::respond(int status, const QByteArray &body, bool close, const QByteArray &extraHeaders)
+void HttpConnection::respond(int status, const QByteArray& body, bool close, const QByteArray& extraHeaders)
 {
     QByteArray out = responseHead(status, body.size(), close, extraHeaders);
     if (!bodiless(status))
@@ -507,7 +551,7 @@ void HttpConnection::respond(int status, const QByteArray &body, bool close, con
     }
 }
 
-void HttpConnection::respondPadded(int status, const PaddedJson &body, bool close, const QByteArray &extraHeaders)
+void HttpConnection::respondPadded(int status, const PaddedJson& body, bool close, const QByteArray& extraHeaders)
 {
     if (bodiless(status)) {
         respond(status, QByteArray(), close, extraHeaders);
@@ -547,13 +591,13 @@ void HttpConnection::onBodyWritten()
 
 QByteArray HttpConnection::redirectHeader(int status) const
 {
-    const QByteArray &location = m_device->faults().redirect;
+    const QByteArray& location = m_device->faults().redirect;
     if (status / 100 != 3 || location.isEmpty())
         return QByteArray();
     return "Location: " + location + "\r\n";
 }
 
-void HttpConnection::respondError(int status, const QString &text, bool close)
+void HttpConnection::respondError(int status, const QString& text, bool close)
 {
     respond(status, errorBody(text), close);
 }

@@ -24,9 +24,9 @@ class HttpsServer : public QTcpServer
     Q_OBJECT
 
 public:
-    HttpsServer(VirtualDevice *device, const QSslConfiguration &tls, QObject *parent = nullptr);
+    HttpsServer(VirtualDevice* device, const QSslConfiguration& tls, QObject* parent = nullptr);
 
-    bool start(quint16 port, QString &error);
+    bool start(quint16 port, QString& error);
     quint16 port() const { return m_port; }
     void setRefusing(bool refusing);
     // A device that is down (rebooting) listens to nothing and ends every
@@ -38,7 +38,7 @@ protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    VirtualDevice *m_device;
+    VirtualDevice* m_device;
     QSslConfiguration m_tls;
     void updateListening();
 
@@ -55,31 +55,31 @@ class HttpConnection : public QObject, private HttpRequestParser::Handler
     Q_OBJECT
 
 public:
-    HttpConnection(VirtualDevice *device, QSslSocket *socket, QObject *parent);
+    HttpConnection(VirtualDevice* device, QSslSocket* socket, QObject* parent);
 
 private:
     enum class Route { None, Authenticate, Settings, Upload };
     enum class Mode { Active, Stalled, Streaming, HandedOver, Closing };
 
     void process();
-    void onHead(const HttpRequestHead &head) override;
-    void onBodyData(const char *data, qsizetype size) override;
+    void onHead(const HttpRequestHead& head) override;
+    void onBodyData(const char* data, qsizetype size) override;
     void onMessageEnd() override;
     bool finishMessage(); // false: the connection closes
-    void handleUpgrade(const HttpRequestHead &head, qsizetype headLength);
-    void respond(int status, const QByteArray &body, bool close, const QByteArray &extraHeaders = QByteArray());
-    void respondError(int status, const QString &text, bool close);
+    void handleUpgrade(const HttpRequestHead& head, qsizetype headLength);
+    void respond(int status, const QByteArray& body, bool close, const QByteArray& extraHeaders = QByteArray());
+    void respondError(int status, const QString& text, bool close);
     // The body is generated as the socket drains; later requests wait.
-    void respondPadded(int status, const PaddedJson &body, bool close, const QByteArray &extraHeaders);
+    void respondPadded(int status, const PaddedJson& body, bool close, const QByteArray& extraHeaders);
     void writeBody();
     void onBodyWritten();
     QByteArray redirectHeader(int status) const;
-    void reject(int status, const QString &text);
+    void reject(int status, const QString& text);
     void refill();
     bool throttled() const;
 
-    VirtualDevice *m_device;
-    QSslSocket *m_socket;
+    VirtualDevice* m_device;
+    QSslSocket* m_socket;
     HttpRequestParser m_parser;
     Mode m_mode = Mode::Active;
     Route m_route = Route::None;

@@ -12,7 +12,7 @@ constexpr int kMaxLength = 1306;
 constexpr int kMaxExInfo = 1024;
 constexpr int kMaxStringBytes = 254;
 
-QByteArray build(quint8 flags, const QHostAddress &address, const QByteArray &mac, const QByteArray &exInfo)
+QByteArray build(quint8 flags, const QHostAddress& address, const QByteArray& mac, const QByteArray& exInfo)
 {
     QByteArray out;
     const int n = int(kServiceName.size());
@@ -39,24 +39,32 @@ QByteArray build(quint8 flags, const QHostAddress &address, const QByteArray &ma
 
 } // namespace
 
-const char *errorText(ParseError error)
+const char* errorText(ParseError error)
 {
     switch (error) {
-    case ParseError::None: return "valid";
-    case ParseError::TooShort: return "shorter than 34 bytes";
-    case ParseError::BadMagic: return "no LNDP magic";
-    case ParseError::BadLength: return "length field out of range";
-    case ParseError::Truncated: return "shorter than its length field";
-    case ParseError::EmptyServiceName: return "empty service name";
-    case ParseError::ExInfoTooLong: return "extended information longer than 1024 bytes";
-    case ParseError::InconsistentLength: return "inner lengths disagree with the length field";
+    case ParseError::None:
+        return "valid";
+    case ParseError::TooShort:
+        return "shorter than 34 bytes";
+    case ParseError::BadMagic:
+        return "no LNDP magic";
+    case ParseError::BadLength:
+        return "length field out of range";
+    case ParseError::Truncated:
+        return "shorter than its length field";
+    case ParseError::EmptyServiceName:
+        return "empty service name";
+    case ParseError::ExInfoTooLong:
+        return "extended information longer than 1024 bytes";
+    case ParseError::InconsistentLength:
+        return "inner lengths disagree with the length field";
     }
     return "unknown";
 }
 
-ParseError parse(const QByteArray &bytes, Datagram &out)
+ParseError parse(const QByteArray& bytes, Datagram& out)
 {
-    const auto *p = reinterpret_cast<const uchar *>(bytes.constData());
+    const auto* p = reinterpret_cast<const uchar*>(bytes.constData());
     const int size = int(bytes.size());
     if (size < 34)
         return ParseError::TooShort;
@@ -88,10 +96,10 @@ ParseError parse(const QByteArray &bytes, Datagram &out)
     return ParseError::None;
 }
 
-QByteArray buildExInfo(const QStringList &strings)
+QByteArray buildExInfo(const QStringList& strings)
 {
     QByteArray out;
-    for (const QString &s : strings) {
+    for (const QString& s : strings) {
         QByteArray bytes = s.toUtf8();
         if (bytes.size() > kMaxStringBytes) {
             // Never split a character: back up to the start of the one that
@@ -107,7 +115,7 @@ QByteArray buildExInfo(const QStringList &strings)
     return out.left(kMaxExInfo);
 }
 
-QStringList readExInfo(const QByteArray &exInfo)
+QStringList readExInfo(const QByteArray& exInfo)
 {
     QStringList out;
     int offset = 0;
@@ -121,18 +129,17 @@ QStringList readExInfo(const QByteArray &exInfo)
     return out;
 }
 
-QByteArray buildResponse(const QHostAddress &address, const QByteArray &mac,
-                         const QString &model, const QString &name)
+QByteArray buildResponse(const QHostAddress& address, const QByteArray& mac, const QString& model, const QString& name)
 {
     return build(kResponderFlags, address, mac, buildExInfo({QString(), model, name}));
 }
 
-QByteArray buildAnnouncement(const QHostAddress &address, const QByteArray &mac)
+QByteArray buildAnnouncement(const QHostAddress& address, const QByteArray& mac)
 {
     return build(0x00, address, mac, QByteArray());
 }
 
-bool isAnnouncement(const Datagram &datagram)
+bool isAnnouncement(const Datagram& datagram)
 {
     return (datagram.flags & 0x80) == 0 && datagram.serviceName == kServiceName;
 }

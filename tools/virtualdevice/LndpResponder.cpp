@@ -10,7 +10,7 @@ namespace {
 
 constexpr auto kBindMode = QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint;
 
-bool inSubnet(const VirtualDevice *device, const QHostAddress &address)
+bool inSubnet(const VirtualDevice* device, const QHostAddress& address)
 {
     QHostAddress mask;
     if (!mask.setAddress(device->config().subnet))
@@ -21,19 +21,20 @@ bool inSubnet(const VirtualDevice *device, const QHostAddress &address)
 
 } // namespace
 
-LndpResponder::LndpResponder(QObject *parent)
+LndpResponder::LndpResponder(QObject* parent)
     : QObject(parent)
 {
 }
 
-bool LndpResponder::start(const QList<VirtualDevice *> &devices, quint16 port, QString &error)
+bool LndpResponder::start(const QList<VirtualDevice*>& devices, quint16 port, QString& error)
 {
     m_port = port;
-    for (VirtualDevice *device : devices) {
-        auto *socket = new QUdpSocket(this);
+    for (VirtualDevice* device : devices) {
+        auto* socket = new QUdpSocket(this);
         if (!socket->bind(device->config().address, m_port, kBindMode)) {
             error = QStringLiteral("cannot bind discovery port %1 on %2: %3")
-                        .arg(m_port).arg(device->config().address.toString(), socket->errorString());
+                        .arg(m_port)
+                        .arg(device->config().address.toString(), socket->errorString());
             return false;
         }
         m_port = socket->localPort();
@@ -43,14 +44,15 @@ bool LndpResponder::start(const QList<VirtualDevice *> &devices, quint16 port, Q
     m_wildcard = new QUdpSocket(this);
     if (!m_wildcard->bind(QHostAddress::AnyIPv4, m_port, kBindMode)) {
         error = QStringLiteral("cannot bind discovery port %1 on the wildcard address: %2")
-                    .arg(m_port).arg(m_wildcard->errorString());
+                    .arg(m_port)
+                    .arg(m_wildcard->errorString());
         return false;
     }
     connect(m_wildcard, &QUdpSocket::readyRead, this, &LndpResponder::readWildcard);
     return true;
 }
 
-void LndpResponder::readDevice(QUdpSocket *socket, VirtualDevice *device)
+void LndpResponder::readDevice(QUdpSocket* socket, VirtualDevice* device)
 {
     while (socket->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = socket->receiveDatagram(LndpMessage::kMaxDatagram + 1);
@@ -64,8 +66,8 @@ void LndpResponder::readWildcard()
         const QNetworkDatagram datagram = m_wildcard->receiveDatagram(LndpMessage::kMaxDatagram + 1);
         const QHostAddress sender(datagram.senderAddress().toIPv4Address());
         // Sent to one device's address: that device alone answers.
-        VirtualDevice *addressed = nullptr;
-        for (const Entry &entry : std::as_const(m_entries)) {
+        VirtualDevice* addressed = nullptr;
+        for (const Entry& entry : std::as_const(m_entries)) {
             if (entry.device && entry.device->config().address == datagram.destinationAddress())
                 addressed = entry.device;
         }
@@ -73,25 +75,28 @@ void LndpResponder::readWildcard()
             handle(datagram.data(), sender, quint16(datagram.senderPort()), addressed);
             continue;
         }
-        for (const Entry &entry : std::as_const(m_entries)) {
+        for (const Entry& entry : std::as_const(m_entries)) {
             if (entry.device && inSubnet(entry.device, sender))
                 handle(datagram.data(), sender, quint16(datagram.senderPort()), entry.device);
         }
     }
 }
 
-bool LndpResponder::handle(const QByteArray &bytes, const QHostAddress &sender, quint16 senderPort, VirtualDevice *device)
+bool LndpResponder::handle(const QByteArray& bytes, const QHostAddress& sender, quint16 senderPort,
+                           VirtualDevice* device)
 {
     if (bytes.size() > LndpMessage::kMaxDatagram) {
         Q_EMIT log(QStringLiteral("%1 lndp ignored %2-byte datagram from %3: too long")
-                     .arg(device->config().id).arg(bytes.size()).arg(sender.toString()));
+                       .arg(device->config().id)
+                       .arg(bytes.size())
+                       .arg(sender.toString()));
         return false;
     }
     LndpMessage::Datagram datagram;
     const LndpMessage::ParseError result = LndpMessage::parse(bytes, datagram);
     if (result != LndpMessage::ParseError::None) {
         Q_EMIT log(QStringLiteral("%1 lndp ignored datagram from %2: %3")
-                     .arg(device->config().id, sender.toString(), QLatin1String(LndpMessage::errorText(result))));
+                       .arg(device->config().id, sender.toString(), QLatin1String(LndpMessage::errorText(result))));
         return false;
     }
     if (!LndpMessage::isAnnouncement(datagram))
@@ -102,12 +107,12 @@ bool LndpResponder::handle(const QByteArray &bytes, const QHostAddress &sender, 
     return true;
 }
 
-void LndpResponder::answer(VirtualDevice *device, const QHostAddress &to, quint16 port)
+void LndpResponder::answer(VirtualDevice* device, const QHostAddress& to, quint16 port)
 {
-    for (const Entry &entry : std::as_const(m_entries)) {
+    for (const Entry& entry : std::as_const(m_entries)) {
         if (entry.device != device)
             continue;
-        const DeviceConfig &config = device->config();
+        const DeviceConfig& config = device->config();
         const QByteArray response = LndpMessage::buildResponse(config.address, config.mac, config.model, config.name);
         entry.socket->writeDatagram(response, to, port);
         Q_EMIT log(QStringLiteral("%1 lndp answered %2:%3").arg(config.id, to.toString()).arg(port));

@@ -21,28 +21,28 @@ class LndpResponder : public QObject
     Q_OBJECT
 
 public:
-    explicit LndpResponder(QObject *parent = nullptr);
+    explicit LndpResponder(QObject* parent = nullptr);
 
     // port 0 lets the system choose one port for all devices.
-    bool start(const QList<VirtualDevice *> &devices, quint16 port, QString &error);
+    bool start(const QList<VirtualDevice*>& devices, quint16 port, QString& error);
     quint16 port() const { return m_port; }
 
 Q_SIGNALS:
-    void log(const QString &line);
+    void log(const QString& line);
 
 private:
-    void readDevice(QUdpSocket *socket, VirtualDevice *device);
+    void readDevice(QUdpSocket* socket, VirtualDevice* device);
     void readWildcard();
-    bool handle(const QByteArray &bytes, const QHostAddress &sender, quint16 senderPort, VirtualDevice *device);
-    void answer(VirtualDevice *device, const QHostAddress &to, quint16 port);
+    bool handle(const QByteArray& bytes, const QHostAddress& sender, quint16 senderPort, VirtualDevice* device);
+    void answer(VirtualDevice* device, const QHostAddress& to, quint16 port);
 
     struct Entry
     {
         QPointer<VirtualDevice> device;
-        QUdpSocket *socket = nullptr; // child of this
+        QUdpSocket* socket = nullptr; // child of this
     };
 
     QList<Entry> m_entries;
-    QUdpSocket *m_wildcard = nullptr;
+    QUdpSocket* m_wildcard = nullptr;
     quint16 m_port = 0;
 };

@@ -3,7 +3,7 @@
 namespace {
 
 // Splits "value; a=b; c=\"d;e\"" at semicolons outside quotes.
-QList<QByteArray> splitParameters(const QByteArray &value)
+QList<QByteArray> splitParameters(const QByteArray& value)
 {
     QList<QByteArray> out;
     QByteArray current;
@@ -27,7 +27,7 @@ QList<QByteArray> splitParameters(const QByteArray &value)
     return out;
 }
 
-QByteArray unquote(const QByteArray &value)
+QByteArray unquote(const QByteArray& value)
 {
     if (value.size() < 2 || !value.startsWith('"') || !value.endsWith('"'))
         return value;
@@ -43,7 +43,8 @@ QByteArray unquote(const QByteArray &value)
 
 } // namespace
 
-bool MultipartParser::parseContentType(const QByteArray &value, QByteArray &mediaType, QByteArray &boundary, QString &error)
+bool MultipartParser::parseContentType(const QByteArray& value, QByteArray& mediaType, QByteArray& boundary,
+                                       QString& error)
 {
     const QList<QByteArray> pieces = splitParameters(value);
     const QByteArray type = pieces.value(0).toLower();
@@ -66,7 +67,7 @@ bool MultipartParser::parseContentType(const QByteArray &value, QByteArray &medi
     return true;
 }
 
-bool MultipartParser::parseDisposition(const QByteArray &value, PartHead &head)
+bool MultipartParser::parseDisposition(const QByteArray& value, PartHead& head)
 {
     const QList<QByteArray> pieces = splitParameters(value);
     head.disposition = pieces.value(0).toLower();
@@ -86,20 +87,20 @@ bool MultipartParser::parseDisposition(const QByteArray &value, PartHead &head)
     return !head.disposition.isEmpty();
 }
 
-MultipartParser::MultipartParser(const QByteArray &boundary, Handler &handler)
+MultipartParser::MultipartParser(const QByteArray& boundary, Handler& handler)
     : m_handler(handler)
     , m_delimiter(QByteArrayLiteral("\r\n--") + boundary)
     , m_buffer(QByteArrayLiteral("\r\n")) // lets a delimiter at the very start match like any other
 {
 }
 
-void MultipartParser::fail(const QString &error)
+void MultipartParser::fail(const QString& error)
 {
     if (m_error.isEmpty())
         m_error = error;
 }
 
-void MultipartParser::feed(const char *data, qsizetype size)
+void MultipartParser::feed(const char* data, qsizetype size)
 {
     if (hasFailed() || size <= 0)
         return;
@@ -184,7 +185,7 @@ void MultipartParser::process()
             PartHead head;
             const QByteArray text = m_buffer.left(end);
             m_buffer.remove(0, skip);
-            for (const QByteArray &line : text.split('\n')) {
+            for (const QByteArray& line : text.split('\n')) {
                 const QByteArray trimmed = line.endsWith('\r') ? line.chopped(1) : line;
                 if (trimmed.isEmpty())
                     continue;

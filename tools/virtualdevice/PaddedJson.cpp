@@ -1,6 +1,6 @@
 #include "PaddedJson.h"
 
-PaddedJson PaddedJson::grow(const QByteArray &compact, qint64 size)
+PaddedJson PaddedJson::grow(const QByteArray& compact, qint64 size)
 {
     // Only a member name is followed by a colon, and quotes inside strings
     // are escaped: this marker is the padding member and nothing else.

@@ -14,7 +14,7 @@ public:
     // `compact` holds the member "padding" with an empty string; the string
     // grows until the text is `size` bytes long (a text already that long
     // stays as it is).
-    static PaddedJson grow(const QByteArray &compact, qint64 size);
+    static PaddedJson grow(const QByteArray& compact, qint64 size);
 
     qint64 size() const { return m_prefix.size() + m_fill + m_suffix.size(); }
     qint64 remaining() const { return size() - m_offset; }

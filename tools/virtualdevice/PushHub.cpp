@@ -34,7 +34,7 @@ QByteArray frameHeader(bool first, bool last, qint64 length)
 
 } // namespace
 
-PushHub::PushHub(VirtualDevice *device, QObject *parent)
+PushHub::PushHub(VirtualDevice* device, QObject* parent)
     : QObject(parent)
     , m_device(device)
     , m_server(new QWebSocketServer(QStringLiteral("corvane-virtual-device"), QWebSocketServer::NonSecureMode, this))
@@ -46,13 +46,13 @@ PushHub::PushHub(VirtualDevice *device, QObject *parent)
 
 PushHub::~PushHub()
 {
-    for (const Channel &channel : std::as_const(m_channels)) {
+    for (const Channel& channel : std::as_const(m_channels)) {
         if (channel.webSocket)
             channel.webSocket->abort();
     }
 }
 
-void PushHub::adopt(QSslSocket *socket)
+void PushHub::adopt(QSslSocket* socket)
 {
     // TLS is already up on this socket, so the server runs in non-secure mode
     // and sees the plain upgrade request.
@@ -68,13 +68,13 @@ void PushHub::adopt(QSslSocket *socket)
 void PushHub::onNewConnection()
 {
     while (m_server->hasPendingConnections()) {
-        QWebSocket *webSocket = m_server->nextPendingConnection();
+        QWebSocket* webSocket = m_server->nextPendingConnection();
         if (!webSocket)
             return;
         webSocket->setParent(this);
         QPointer<QSslSocket> socket;
         for (qsizetype i = 0; i < m_handshaking.size(); ++i) {
-            QSslSocket *candidate = m_handshaking.at(i);
+            QSslSocket* candidate = m_handshaking.at(i);
             if (candidate && candidate->peerPort() == webSocket->peerPort()
                 && candidate->peerAddress() == webSocket->peerAddress()) {
                 socket = candidate;
@@ -106,11 +106,11 @@ void PushHub::onNewConnection()
     }
 }
 
-int PushHub::sendText(const QString &text)
+int PushHub::sendText(const QString& text)
 {
     int sent = 0;
     const QList<Channel> channels = m_channels;
-    for (const Channel &channel : channels) {
+    for (const Channel& channel : channels) {
         if (channel.webSocket) {
             send(channel, {Pending::Kind::Text, text, QByteArray(), PaddedJson()});
             ++sent;
@@ -119,20 +119,20 @@ int PushHub::sendText(const QString &text)
     return sent;
 }
 
-void PushHub::sendBinary(const QByteArray &data)
+void PushHub::sendBinary(const QByteArray& data)
 {
     const QList<Channel> channels = m_channels;
-    for (const Channel &channel : channels) {
+    for (const Channel& channel : channels) {
         if (channel.webSocket)
             send(channel, {Pending::Kind::Binary, QString(), data, PaddedJson()});
     }
 }
 
-int PushHub::sendPadded(const PaddedJson &text)
+int PushHub::sendPadded(const PaddedJson& text)
 {
     int sent = 0;
     const QList<Channel> channels = m_channels;
-    for (const Channel &channel : channels) {
+    for (const Channel& channel : channels) {
         if (channel.webSocket) {
             send(channel, {Pending::Kind::Padded, QString(), QByteArray(), text});
             ++sent;
@@ -141,7 +141,7 @@ int PushHub::sendPadded(const PaddedJson &text)
     return sent;
 }
 
-void PushHub::send(const Channel &channel, Pending message)
+void PushHub::send(const Channel& channel, Pending message)
 {
     if (channel.outbox->streaming) {
         channel.outbox->waiting.append(std::move(message));
@@ -154,7 +154,7 @@ void PushHub::send(const Channel &channel, Pending message)
     }
 }
 
-void PushHub::deliver(const Channel &channel, Pending message)
+void PushHub::deliver(const Channel& channel, Pending message)
 {
     if (!channel.webSocket)
         return;
@@ -182,7 +182,7 @@ void PushHub::pump()
 {
     bool streaming = false;
     const QList<Channel> channels = m_channels;
-    for (const Channel &channel : channels) {
+    for (const Channel& channel : channels) {
         if (channel.outbox->streaming)
             pumpChannel(channel);
         streaming = streaming || channel.outbox->streaming;
@@ -191,10 +191,10 @@ void PushHub::pump()
         m_streamTimer.stop();
 }
 
-void PushHub::pumpChannel(const Channel &channel)
+void PushHub::pumpChannel(const Channel& channel)
 {
-    Outbox &outbox = *channel.outbox;
-    QSslSocket *socket = channel.socket;
+    Outbox& outbox = *channel.outbox;
+    QSslSocket* socket = channel.socket;
     if (!socket || !channel.webSocket || socket->state() != QAbstractSocket::ConnectedState) {
         stopStreaming(channel);
         return;
@@ -215,7 +215,7 @@ void PushHub::pumpChannel(const Channel &channel)
     }
 }
 
-void PushHub::stopStreaming(const Channel &channel)
+void PushHub::stopStreaming(const Channel& channel)
 {
     channel.outbox->streaming = false;
     channel.outbox->current = PaddedJson();
@@ -225,7 +225,7 @@ void PushHub::stopStreaming(const Channel &channel)
 int PushHub::closeAll()
 {
     const QList<Channel> channels = m_channels;
-    for (const Channel &channel : channels) {
+    for (const Channel& channel : channels) {
         // A message cut short: the close frame follows its last fragment.
         stopStreaming(channel);
         if (channel.socket)
@@ -239,12 +239,12 @@ int PushHub::closeAll()
 int PushHub::dropAll()
 {
     const QList<QPointer<QSslSocket>> handshaking = m_handshaking;
-    for (const QPointer<QSslSocket> &socket : handshaking) {
+    for (const QPointer<QSslSocket>& socket : handshaking) {
         if (socket)
             socket->abort();
     }
     const QList<Channel> channels = m_channels;
-    for (const Channel &channel : channels) {
+    for (const Channel& channel : channels) {
         stopStreaming(channel);
         if (channel.webSocket)
             channel.webSocket->flush();
@@ -262,7 +262,7 @@ int PushHub::dropAll()
 void PushHub::setPingsAnswered(bool answered)
 {
     m_pingsAnswered = answered;
-    for (const Channel &channel : std::as_const(m_channels)) {
+    for (const Channel& channel : std::as_const(m_channels)) {
         if (!channel.socket)
             continue;
         channel.socket->blockSignals(!answered);

@@ -22,16 +22,16 @@ class PushHub : public QObject
     Q_OBJECT
 
 public:
-    PushHub(VirtualDevice *device, QObject *parent = nullptr);
+    PushHub(VirtualDevice* device, QObject* parent = nullptr);
     ~PushHub() override;
 
-    void adopt(QSslSocket *socket);
+    void adopt(QSslSocket* socket);
     // Returns the number of channels the message went out on.
-    int sendText(const QString &text);
-    void sendBinary(const QByteArray &data);
+    int sendText(const QString& text);
+    void sendBinary(const QByteArray& data);
     // One text message streamed in fragments as the channel drains; what is
     // sent meanwhile waits behind it. Returns the number of channels.
-    int sendPadded(const PaddedJson &text);
+    int sendPadded(const PaddedJson& text);
     // Ends every channel with a closing handshake (code 1001, going away).
     int closeAll();
     // Ends every channel without a closing handshake, and every upgrade still
@@ -67,14 +67,14 @@ private:
     };
 
     void onNewConnection();
-    void send(const Channel &channel, Pending message);
-    void deliver(const Channel &channel, Pending message);
+    void send(const Channel& channel, Pending message);
+    void deliver(const Channel& channel, Pending message);
     void pump();
-    void pumpChannel(const Channel &channel);
-    static void stopStreaming(const Channel &channel);
+    void pumpChannel(const Channel& channel);
+    static void stopStreaming(const Channel& channel);
 
-    VirtualDevice *m_device;
-    QWebSocketServer *m_server;
+    VirtualDevice* m_device;
+    QWebSocketServer* m_server;
     QList<QPointer<QSslSocket>> m_handshaking;
     QList<Channel> m_channels;
     bool m_pingsAnswered = true;

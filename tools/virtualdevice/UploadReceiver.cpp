@@ -5,7 +5,7 @@ namespace {
 constexpr qsizetype kKeepBytes = 16;
 constexpr qsizetype kMaxHashPart = 128;
 
-bool isImage(const QByteArray &head, const QByteArray &tail, qint64 size)
+bool isImage(const QByteArray& head, const QByteArray& tail, qint64 size)
 {
     static const QByteArray pngSignature = QByteArray::fromHex("89504e470d0a1a0a");
     static const QByteArray pngEnd = QByteArray::fromHex("0000000049454e44ae426082");
@@ -18,22 +18,28 @@ bool isImage(const QByteArray &head, const QByteArray &tail, qint64 size)
 
 } // namespace
 
-const char *UploadReceiver::fieldName(Kind kind)
+const char* UploadReceiver::fieldName(Kind kind)
 {
     switch (kind) {
-    case Kind::Firmware: return "firmware_file";
-    case Kind::Import: return "configuration_file";
-    case Kind::StandbyImage: return "standby_screen_image_file";
+    case Kind::Firmware:
+        return "firmware_file";
+    case Kind::Import:
+        return "configuration_file";
+    case Kind::StandbyImage:
+        return "standby_screen_image_file";
     }
     return "";
 }
 
-bool UploadReceiver::contentTypeFits(Kind kind, const QByteArray &contentType)
+bool UploadReceiver::contentTypeFits(Kind kind, const QByteArray& contentType)
 {
     switch (kind) {
-    case Kind::Firmware: return contentType == "application/octet-stream";
-    case Kind::Import: return contentType == "text/xml";
-    case Kind::StandbyImage: return contentType == "image/jpeg" || contentType == "image/png";
+    case Kind::Firmware:
+        return contentType == "application/octet-stream";
+    case Kind::Import:
+        return contentType == "text/xml";
+    case Kind::StandbyImage:
+        return contentType == "image/jpeg" || contentType == "image/png";
     }
     return false;
 }
@@ -43,7 +49,7 @@ UploadReceiver::UploadReceiver(Kind kind)
 {
 }
 
-void UploadReceiver::reject(int status, const QString &error)
+void UploadReceiver::reject(int status, const QString& error)
 {
     if (!hasError()) {
         m_outcome.status = status;
@@ -51,7 +57,7 @@ void UploadReceiver::reject(int status, const QString &error)
     }
 }
 
-void UploadReceiver::onPartBegin(const MultipartParser::PartHead &head)
+void UploadReceiver::onPartBegin(const MultipartParser::PartHead& head)
 {
     m_current = Current::Ignored;
     if (hasError())
@@ -91,7 +97,7 @@ void UploadReceiver::onPartBegin(const MultipartParser::PartHead &head)
     reject(400, QStringLiteral("unexpected part \"%1\"").arg(QString::fromUtf8(head.name)));
 }
 
-void UploadReceiver::onPartData(const char *data, qsizetype size)
+void UploadReceiver::onPartData(const char* data, qsizetype size)
 {
     if (hasError())
         return;
@@ -135,7 +141,7 @@ void UploadReceiver::onPartEnd()
     m_current = Current::None;
 }
 
-UploadReceiver::Outcome UploadReceiver::finish(const MultipartParser &parser)
+UploadReceiver::Outcome UploadReceiver::finish(const MultipartParser& parser)
 {
     if (!hasError() && parser.hasFailed())
         reject(400, parser.errorText());

@@ -18,29 +18,29 @@ public:
 
     struct Outcome
     {
-        int status = 200;         // HTTP status to answer
-        QString error;            // why the body was refused
+        int status = 200; // HTTP status to answer
+        QString error; // why the body was refused
         QString fileName;
         qint64 size = 0;
-        QByteArray md5;           // hexadecimal digest of the received file
-        bool imageValid = false;  // StandbyImage: a JPEG or PNG image
+        QByteArray md5; // hexadecimal digest of the received file
+        bool imageValid = false; // StandbyImage: a JPEG or PNG image
         bool xmlWellFormed = false; // Import: one well-formed XML document
     };
 
-    static const char *fieldName(Kind kind);
-    static bool contentTypeFits(Kind kind, const QByteArray &contentType);
+    static const char* fieldName(Kind kind);
+    static bool contentTypeFits(Kind kind, const QByteArray& contentType);
 
     explicit UploadReceiver(Kind kind);
 
     // Raises an error before any part arrives (outer content type, etc.).
-    void reject(int status, const QString &error);
+    void reject(int status, const QString& error);
     bool hasError() const { return !m_outcome.error.isEmpty(); }
 
     // Judges the whole body once the multipart parser has finished.
-    Outcome finish(const MultipartParser &parser);
+    Outcome finish(const MultipartParser& parser);
 
-    void onPartBegin(const MultipartParser::PartHead &head) override;
-    void onPartData(const char *data, qsizetype size) override;
+    void onPartBegin(const MultipartParser::PartHead& head) override;
+    void onPartData(const char* data, qsizetype size) override;
     void onPartEnd() override;
 
 private:

@@ -8,8 +8,8 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 
-VirtualDevice::VirtualDevice(const DeviceConfig &config, const QSslConfiguration &tls, int updateStepMs,
-                             int updateStepPercent, QObject *parent)
+VirtualDevice::VirtualDevice(const DeviceConfig& config, const QSslConfiguration& tls, int updateStepMs,
+                             int updateStepPercent, QObject* parent)
     : QObject(parent)
     , m_config(config)
     , m_updateStepMs(updateStepMs)
@@ -27,7 +27,7 @@ VirtualDevice::VirtualDevice(const DeviceConfig &config, const QSslConfiguration
 
 VirtualDevice::~VirtualDevice() = default;
 
-bool VirtualDevice::start(quint16 httpsPort, QString &error)
+bool VirtualDevice::start(quint16 httpsPort, QString& error)
 {
     return m_https->start(httpsPort, error);
 }
@@ -42,12 +42,13 @@ QByteArray VirtualDevice::authCode() const
     return QCryptographicHash::hash(m_config.password.toUtf8(), QCryptographicHash::Md5).toHex();
 }
 
-bool VirtualDevice::isAuthorised(const QByteArray &authorization) const
+bool VirtualDevice::isAuthorised(const QByteArray& authorization) const
 {
     const QByteArray value = authorization.trimmed();
     if (!value.left(6).toLower().startsWith("basic "))
         return false;
-    const auto decoded = QByteArray::fromBase64Encoding(value.mid(6).trimmed(), QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded
+        = QByteArray::fromBase64Encoding(value.mid(6).trimmed(), QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return false;
     const QByteArray credentials = *decoded;
@@ -67,8 +68,8 @@ QJsonObject VirtualDevice::settingsDocument() const
         {QStringLiteral("device-status"), m_deviceStatus},
         {QStringLiteral("upgrade-status"), m_upgradeStatus},
         {QStringLiteral("upgrade-result"), m_upgradeResult},
-        {QStringLiteral("import-result"), QJsonObject{{QStringLiteral("code"), m_importCode},
-                                                      {QStringLiteral("option"), QJsonArray()}}},
+        {QStringLiteral("import-result"),
+         QJsonObject{{QStringLiteral("code"), m_importCode}, {QStringLiteral("option"), QJsonArray()}}},
     };
     QJsonObject display{{QStringLiteral("upload-idle-image-valid"), m_imageValid}};
     QJsonObject net{
@@ -79,10 +80,11 @@ QJsonObject VirtualDevice::settingsDocument() const
         {QStringLiteral("ipv4-dns1"), m_config.dns1},
         {QStringLiteral("ipv4-dns2"), m_config.dns2},
     };
-    return QJsonObject{{QStringLiteral("sys"), sys}, {QStringLiteral("display"), display}, {QStringLiteral("net"), net}};
+    return QJsonObject{
+        {QStringLiteral("sys"), sys}, {QStringLiteral("display"), display}, {QStringLiteral("net"), net}};
 }
 
-QByteArray VirtualDevice::notification(const QJsonObject &body)
+QByteArray VirtualDevice::notification(const QJsonObject& body)
 {
     const QJsonObject message{
         {QStringLiteral("command"), QJsonObject{{QStringLiteral("type"), QStringLiteral("settings-notification")},
@@ -92,7 +94,7 @@ QByteArray VirtualDevice::notification(const QJsonObject &body)
     return QJsonDocument(message).toJson(QJsonDocument::Compact);
 }
 
-void VirtualDevice::notify(const QJsonObject &body)
+void VirtualDevice::notify(const QJsonObject& body)
 {
     m_notificationsSent += m_push->sendText(QString::fromUtf8(notification(body)));
 }
@@ -106,14 +108,14 @@ PaddedJson VirtualDevice::paddedNotification(qint64 size) const
     return PaddedJson::grow(notification(body), size);
 }
 
-int VirtualDevice::notifyPadded(const PaddedJson &message)
+int VirtualDevice::notifyPadded(const PaddedJson& message)
 {
     const int sent = m_push->sendPadded(message);
     m_notificationsSent += sent;
     return sent;
 }
 
-static QJsonObject sysBody(const QJsonObject &sys)
+static QJsonObject sysBody(const QJsonObject& sys)
 {
     return QJsonObject{{QStringLiteral("sys"), sys}};
 }
@@ -124,7 +126,7 @@ void VirtualDevice::setDeviceStatus(int status)
     notify(sysBody({{QStringLiteral("device-status"), status}}));
 }
 
-QString VirtualDevice::nextVersion(const QString &fileName) const
+QString VirtualDevice::nextVersion(const QString& fileName) const
 {
     static const QRegularExpression versionInName(QStringLiteral("(\\d+(?:\\.\\d+)+)"));
     const QRegularExpressionMatch match = versionInName.match(fileName);
@@ -140,7 +142,7 @@ QString VirtualDevice::nextVersion(const QString &fileName) const
     return next;
 }
 
-void VirtualDevice::startFirmwareUpdate(const QString &fileName)
+void VirtualDevice::startFirmwareUpdate(const QString& fileName)
 {
     m_pendingVersion = nextVersion(fileName);
     m_deviceStatus = 1;
@@ -237,11 +239,12 @@ void VirtualDevice::finishImport(bool wellFormed)
 void VirtualDevice::finishStandbyImage(bool valid)
 {
     m_imageValid = valid ? 0 : 1;
-    notify(QJsonObject{{QStringLiteral("display"), QJsonObject{{QStringLiteral("upload-idle-image-valid"), m_imageValid}}}});
+    notify(QJsonObject{
+        {QStringLiteral("display"), QJsonObject{{QStringLiteral("upload-idle-image-valid"), m_imageValid}}}});
     Q_EMIT event(QStringLiteral("standby-image valid=%1").arg(valid ? 1 : 0));
 }
 
-bool VirtualDevice::setValue(const QString &key, const QString &value, QString &error)
+bool VirtualDevice::setValue(const QString& key, const QString& value, QString& error)
 {
     DeviceConfig changed = m_config;
     // The address and MAC address are fixed for the life of the process: the

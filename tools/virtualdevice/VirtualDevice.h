@@ -22,19 +22,19 @@ struct DeviceFaults
     Connect connect = Connect::Normal;
     Push push = Push::Normal;
     bool pingsUnanswered = false;
-    int uploadStatus = 0;      // 0: judge uploads normally, else answer this status
+    int uploadStatus = 0; // 0: judge uploads normally, else answer this status
     qint64 throttleBytesPerSecond = 0; // 0: read uploads at full speed
-    int updateResult = 0;      // reported at the end of a firmware update
-    int importResult = -1;     // -1: 0 for well-formed XML, 5 otherwise
+    int updateResult = 0; // reported at the end of a firmware update
+    int importResult = -1; // -1: 0 for well-formed XML, 5 otherwise
     bool reportVersion = true; // send the new version with the update result
-    int authStatus = 0;        // 0: answer an authorised authenticate with 200, else this status
-    int settingsStatus = 0;    // 0: answer an authorised settings read with 200, else this status
+    int authStatus = 0; // 0: answer an authorised authenticate with 200, else this status
+    int settingsStatus = 0; // 0: answer an authorised settings read with 200, else this status
     bool settingsClose = false; // close the connection instead of answering the settings read
-    QString settingsDrop;      // section left out of the settings read's answer ("" for none)
+    QString settingsDrop; // section left out of the settings read's answer ("" for none)
     bool vanishAfterAuth = false; // stop listening and end the connection after answering authenticate
     bool requestStall = false; // read the head of every request, then never answer it
-    QByteArray redirect;       // Location of 3xx answers to authenticate and settings read ("" for none)
-    qint64 settingsSize = 0;   // 0: the settings read's answer as it is, else padded to this many bytes
+    QByteArray redirect; // Location of 3xx answers to authenticate and settings read ("" for none)
+    qint64 settingsSize = 0; // 0: the settings read's answer as it is, else padded to this many bytes
 };
 
 // One virtual device: its identity and state, its HTTPS and push servers, and
@@ -45,21 +45,21 @@ class VirtualDevice : public QObject
     Q_OBJECT
 
 public:
-    VirtualDevice(const DeviceConfig &config, const QSslConfiguration &tls, int updateStepMs,
-                  int updateStepPercent, QObject *parent = nullptr);
+    VirtualDevice(const DeviceConfig& config, const QSslConfiguration& tls, int updateStepMs, int updateStepPercent,
+                  QObject* parent = nullptr);
     ~VirtualDevice() override;
 
-    bool start(quint16 httpsPort, QString &error);
+    bool start(quint16 httpsPort, QString& error);
 
-    const DeviceConfig &config() const { return m_config; }
-    DeviceFaults &faults() { return m_faults; }
-    const DeviceFaults &faults() const { return m_faults; }
+    const DeviceConfig& config() const { return m_config; }
+    DeviceFaults& faults() { return m_faults; }
+    const DeviceFaults& faults() const { return m_faults; }
     quint16 httpsPort() const;
-    PushHub *pushHub() const { return m_push; }
-    HttpsServer *httpsServer() const { return m_https; }
+    PushHub* pushHub() const { return m_push; }
+    HttpsServer* httpsServer() const { return m_https; }
 
     // "Basic base64(admin:<md5 hex of the password>)"
-    bool isAuthorised(const QByteArray &authorization) const;
+    bool isAuthorised(const QByteArray& authorization) const;
     QByteArray authCode() const;
 
     QJsonObject settingsDocument() const;
@@ -67,7 +67,7 @@ public:
     bool isUpdating() const { return m_updateTimer.isActive() || m_updatePercent >= 0; }
 
     // Results of accepted uploads.
-    void startFirmwareUpdate(const QString &fileName);
+    void startFirmwareUpdate(const QString& fileName);
     void finishImport(bool wellFormed);
     void finishStandbyImage(bool valid);
 
@@ -92,29 +92,29 @@ public:
 
     // Control channel.
     void setDeviceStatus(int status);
-    bool setValue(const QString &key, const QString &value, QString &error);
+    bool setValue(const QString& key, const QString& value, QString& error);
     void applyConnectFault(DeviceFaults::Connect mode);
     void clearFaults();
 
     // Sends {"command": {...}, "body": body} to every open push channel.
-    void notify(const QJsonObject &body);
-    static QByteArray notification(const QJsonObject &body);
+    void notify(const QJsonObject& body);
+    static QByteArray notification(const QJsonObject& body);
     // A notification of the device status padded to `size` bytes with a
     // long "padding" member in the body; smaller than asked when `size` is
     // below the bare message.
     PaddedJson paddedNotification(qint64 size) const;
     // Sends it to every open push channel; returns the number of channels.
-    int notifyPadded(const PaddedJson &message);
+    int notifyPadded(const PaddedJson& message);
 
 Q_SIGNALS:
     // Things worth a line on the console ("upload firmware ok ...").
-    void event(const QString &text);
+    void event(const QString& text);
 
 private:
     void updateStep();
     void finishReboot();
     void pushRateStep();
-    QString nextVersion(const QString &fileName) const;
+    QString nextVersion(const QString& fileName) const;
 
     DeviceConfig m_config;
     DeviceFaults m_faults;
@@ -133,6 +133,6 @@ private:
     QTimer m_pushRateTimer;
     int m_statusBeforePushRate = 0;
     qint64 m_notificationsSent = 0;
-    HttpsServer *m_https = nullptr; // child of this
-    PushHub *m_push = nullptr;     // child of this
+    HttpsServer* m_https = nullptr; // child of this
+    PushHub* m_push = nullptr; // child of this
 };

@@ -16,8 +16,8 @@
 #include <QSocketNotifier>
 
 #include <csignal>
-#include <sys/prctl.h>
 #include <cstdio>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,21 +31,21 @@ void onSignal(int)
     [[maybe_unused]] const ssize_t ignored = ::write(g_signalPipe[1], &byte, 1);
 }
 
-void printLine(const QString &line)
+void printLine(const QString& line)
 {
     const QByteArray bytes = line.toUtf8() + '\n';
     fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     fflush(stdout);
 }
 
-int fail(const QString &message)
+int fail(const QString& message)
 {
     fprintf(stderr, "corvane-virtual-device: %s\n", qPrintable(message));
     return 2;
 }
 
 // Client mode: one command to a running device process, its reply printed.
-int sendCommand(const QString &path, const QString &command)
+int sendCommand(const QString& path, const QString& command)
 {
     QLocalSocket socket;
     socket.connectToServer(path);
@@ -69,7 +69,7 @@ int sendCommand(const QString &path, const QString &command)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("corvane-virtual-device"));
@@ -79,24 +79,49 @@ int main(int argc, char *argv[])
         "Plays devices that answer discovery, HTTPS and the push channel on their own addresses.\n"
         "Device keys: id, address, mac, model, name, password, version, serial, subnet, gateway, dns1, dns2, status."));
     parser.addHelpOption();
-    const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("JSON file with the devices."), QStringLiteral("file"));
-    const QCommandLineOption deviceOption(QStringLiteral("device"), QStringLiteral("One device as key=value,key=value (repeatable)."), QStringLiteral("keys"));
-    const QCommandLineOption generateOption(QStringLiteral("generate"), QStringLiteral("Make <count> devices on consecutive addresses."), QStringLiteral("count"));
-    const QCommandLineOption firstOption(QStringLiteral("first-address"), QStringLiteral("First address for --generate."), QStringLiteral("address"), QStringLiteral("10.213.0.10"));
-    const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("Password of generated devices."), QStringLiteral("password"), QStringLiteral("corvane"));
-    const QCommandLineOption lndpPortOption(QStringLiteral("lndp-port"), QStringLiteral("Discovery port (0: any free one)."), QStringLiteral("port"));
-    const QCommandLineOption httpsPortOption(QStringLiteral("https-port"), QStringLiteral("HTTPS and push port (0: any free one per device)."), QStringLiteral("port"));
-    const QCommandLineOption stepMsOption(QStringLiteral("update-step-ms"), QStringLiteral("Interval of firmware installation progress reports."), QStringLiteral("ms"));
-    const QCommandLineOption stepPercentOption(QStringLiteral("update-step-percent"), QStringLiteral("Progress per report."), QStringLiteral("percent"));
-    const QCommandLineOption rebootOption(QStringLiteral("reboot-ms"), QStringLiteral("Down time of the reboot after a successful firmware update (0: no reboot)."), QStringLiteral("ms"));
-    const QCommandLineOption controlOption(QStringLiteral("control"), QStringLiteral("Local control socket path."), QStringLiteral("path"));
-    const QCommandLineOption noStdinOption(QStringLiteral("no-stdin"), QStringLiteral("Do not read commands from standard input."));
-    const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Log discovery traffic on standard error."));
-    const QCommandLineOption parentOption(QStringLiteral("exit-with-parent"), QStringLiteral("End when the parent process ends."));
-    const QCommandLineOption sendOption(QStringLiteral("send"), QStringLiteral("Send the remaining arguments as one command to the control socket <path> and print the reply."), QStringLiteral("path"));
+    const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("JSON file with the devices."),
+                                          QStringLiteral("file"));
+    const QCommandLineOption deviceOption(QStringLiteral("device"),
+                                          QStringLiteral("One device as key=value,key=value (repeatable)."),
+                                          QStringLiteral("keys"));
+    const QCommandLineOption generateOption(QStringLiteral("generate"),
+                                            QStringLiteral("Make <count> devices on consecutive addresses."),
+                                            QStringLiteral("count"));
+    const QCommandLineOption firstOption(QStringLiteral("first-address"),
+                                         QStringLiteral("First address for --generate."), QStringLiteral("address"),
+                                         QStringLiteral("10.213.0.10"));
+    const QCommandLineOption passwordOption(QStringLiteral("password"),
+                                            QStringLiteral("Password of generated devices."),
+                                            QStringLiteral("password"), QStringLiteral("corvane"));
+    const QCommandLineOption lndpPortOption(
+        QStringLiteral("lndp-port"), QStringLiteral("Discovery port (0: any free one)."), QStringLiteral("port"));
+    const QCommandLineOption httpsPortOption(QStringLiteral("https-port"),
+                                             QStringLiteral("HTTPS and push port (0: any free one per device)."),
+                                             QStringLiteral("port"));
+    const QCommandLineOption stepMsOption(QStringLiteral("update-step-ms"),
+                                          QStringLiteral("Interval of firmware installation progress reports."),
+                                          QStringLiteral("ms"));
+    const QCommandLineOption stepPercentOption(QStringLiteral("update-step-percent"),
+                                               QStringLiteral("Progress per report."), QStringLiteral("percent"));
+    const QCommandLineOption rebootOption(
+        QStringLiteral("reboot-ms"),
+        QStringLiteral("Down time of the reboot after a successful firmware update (0: no reboot)."),
+        QStringLiteral("ms"));
+    const QCommandLineOption controlOption(QStringLiteral("control"), QStringLiteral("Local control socket path."),
+                                           QStringLiteral("path"));
+    const QCommandLineOption noStdinOption(QStringLiteral("no-stdin"),
+                                           QStringLiteral("Do not read commands from standard input."));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+                                           QStringLiteral("Log discovery traffic on standard error."));
+    const QCommandLineOption parentOption(QStringLiteral("exit-with-parent"),
+                                          QStringLiteral("End when the parent process ends."));
+    const QCommandLineOption sendOption(
+        QStringLiteral("send"),
+        QStringLiteral("Send the remaining arguments as one command to the control socket <path> and print the reply."),
+        QStringLiteral("path"));
     parser.addOptions({configOption, deviceOption, generateOption, firstOption, passwordOption, lndpPortOption,
-                       httpsPortOption, stepMsOption, stepPercentOption, rebootOption, controlOption, noStdinOption, verboseOption,
-                       parentOption, sendOption});
+                       httpsPortOption, stepMsOption, stepPercentOption, rebootOption, controlOption, noStdinOption,
+                       verboseOption, parentOption, sendOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("With --send: the command."));
     parser.process(app);
 
@@ -109,7 +134,7 @@ int main(int argc, char *argv[])
     QString error;
     if (parser.isSet(configOption) && !DeviceConfigParser::fromFile(parser.value(configOption), config, error))
         return fail(error);
-    for (const QString &text : parser.values(deviceOption)) {
+    for (const QString& text : parser.values(deviceOption)) {
         DeviceConfig device;
         if (!DeviceConfigParser::fromKeyValues(text, int(config.devices.size()), device, error))
             return fail(error);
@@ -118,14 +143,16 @@ int main(int argc, char *argv[])
     if (parser.isSet(generateOption)) {
         bool ok = false;
         const int count = parser.value(generateOption).toInt(&ok);
-        if (!ok || !DeviceConfigParser::generate(count, parser.value(firstOption), parser.value(passwordOption), config.devices, error))
+        if (!ok
+            || !DeviceConfigParser::generate(count, parser.value(firstOption), parser.value(passwordOption),
+                                             config.devices, error))
             return fail(ok ? error : QStringLiteral("--generate needs a count"));
     }
     if (config.devices.isEmpty())
         return fail(QStringLiteral("no devices: give --config, --device or --generate (see --help)"));
     if (!DeviceConfigParser::validate(config.devices, error))
         return fail(error);
-    const auto readNumber = [&](const QCommandLineOption &option, int low, int high, int &out) {
+    const auto readNumber = [&](const QCommandLineOption& option, int low, int high, int& out) {
         if (!parser.isSet(option))
             return true;
         bool ok = false;
@@ -160,8 +187,8 @@ int main(int argc, char *argv[])
     std::signal(SIGHUP, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
-    QList<VirtualDevice *> devices;
-    for (const DeviceConfig &deviceConfig : std::as_const(config.devices)) {
+    QList<VirtualDevice*> devices;
+    for (const DeviceConfig& deviceConfig : std::as_const(config.devices)) {
         QSslConfiguration tls;
         // Named after the MAC address: short and fixed, whereas names and
         // serial numbers may be longer than a certificate's name field.
@@ -169,11 +196,11 @@ int main(int argc, char *argv[])
                                                       + DeviceConfigParser::macText(deviceConfig.mac),
                                                   deviceConfig.address, tls, error))
             return fail(error);
-        auto *device = new VirtualDevice(deviceConfig, tls, config.updateStepMs, config.updateStepPercent, &app);
+        auto* device = new VirtualDevice(deviceConfig, tls, config.updateStepMs, config.updateStepPercent, &app);
         device->setRebootMs(config.rebootMs);
         if (!device->start(quint16(httpsPort), error))
             return fail(error);
-        QObject::connect(device, &VirtualDevice::event, &app, [device](const QString &text) {
+        QObject::connect(device, &VirtualDevice::event, &app, [device](const QString& text) {
             printLine(QStringLiteral("event %1 %2").arg(device->config().id, text));
         });
         devices.append(device);
@@ -182,7 +209,7 @@ int main(int argc, char *argv[])
     LndpResponder lndp;
     if (parser.isSet(verboseOption)) {
         QObject::connect(&lndp, &LndpResponder::log, &app,
-                         [](const QString &line) { fprintf(stderr, "%s\n", qPrintable(line)); });
+                         [](const QString& line) { fprintf(stderr, "%s\n", qPrintable(line)); });
     }
     if (!lndp.start(devices, quint16(lndpPort), error))
         return fail(error);
@@ -196,8 +223,8 @@ int main(int argc, char *argv[])
         control.readStandardInput();
 
     QJsonArray list;
-    for (VirtualDevice *device : std::as_const(devices)) {
-        const DeviceConfig &c = device->config();
+    for (VirtualDevice* device : std::as_const(devices)) {
+        const DeviceConfig& c = device->config();
         printLine(QStringLiteral("device %1 %2 %3 %4 \"%5\" version=%6 serial=%7 https=%8 password=%9")
                       .arg(c.id, c.address.toString(), DeviceConfigParser::macText(c.mac), c.model, c.name, c.version,
                            c.serial)

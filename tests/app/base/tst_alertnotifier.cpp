@@ -31,12 +31,13 @@ private Q_SLOTS:
         QList<unsigned int> codes;
         QList<QThread*> threads;
         QObject listener;
-        connect(AlertNotifier::getInstance(), &AlertNotifier::notifyAlert, &listener,
-                [&](unsigned int code) {
-                    codes.append(code);
-                    threads.append(QThread::currentThread());
-                },
-                Qt::QueuedConnection);
+        connect(
+            AlertNotifier::getInstance(), &AlertNotifier::notifyAlert, &listener,
+            [&](unsigned int code) {
+                codes.append(code);
+                threads.append(QThread::currentThread());
+            },
+            Qt::QueuedConnection);
 
         QThread* raiser = QThread::create([] {
             AlertNotifier::notify(0x80000000u);

@@ -34,8 +34,7 @@ private Q_SLOTS:
         QTest::newRow("private") << QByteArray("192.168.0.10") << true << quint32(0xC0A8000A);
         QTest::newRow("zero") << QByteArray("0.0.0.0") << true << quint32(0);
         QTest::newRow("all ones") << QByteArray("255.255.255.255") << true << quint32(0xFFFFFFFF);
-        QTest::newRow("leading zeros are decimal") << QByteArray("010.001.000.009") << true
-                                                   << quint32(0x0A010009);
+        QTest::newRow("leading zeros are decimal") << QByteArray("010.001.000.009") << true << quint32(0x0A010009);
 
         QTest::newRow("three pieces") << QByteArray("1.2.3") << false << quint32(0);
         QTest::newRow("five pieces") << QByteArray("1.2.3.4.5") << false << quint32(0);
@@ -45,8 +44,7 @@ private Q_SLOTS:
         QTest::newRow("octet 300") << QByteArray("192.168.1.300") << false << quint32(0);
         QTest::newRow("octet 256") << QByteArray("256.0.0.1") << false << quint32(0);
         QTest::newRow("four digits") << QByteArray("0001.2.3.4") << false << quint32(0);
-        QTest::newRow("huge piece") << QByteArray("99999999999999999999.1.1.1") << false
-                                    << quint32(0);
+        QTest::newRow("huge piece") << QByteArray("99999999999999999999.1.1.1") << false << quint32(0);
         QTest::newRow("trailing dot") << QByteArray("1.2.3.4.") << false << quint32(0);
         QTest::newRow("leading dot") << QByteArray(".1.2.3") << false << quint32(0);
         QTest::newRow("sign") << QByteArray("+1.2.3.4") << false << quint32(0);
@@ -73,14 +71,11 @@ private Q_SLOTS:
         const QByteArray mac = QByteArray::fromHex("021a2b3c4d5e");
         QTest::newRow("lower case") << QByteArray("02:1a:2b:3c:4d:5e") << true << mac;
         QTest::newRow("upper case") << QByteArray("02:1A:2B:3C:4D:5E") << true << mac;
-        QTest::newRow("single digits") << QByteArray("2:a:B:0:f:F") << true
-                                       << QByteArray::fromHex("020a0b000f0f");
+        QTest::newRow("single digits") << QByteArray("2:a:B:0:f:F") << true << QByteArray::fromHex("020a0b000f0f");
         QTest::newRow("dashes") << QByteArray("02-1A-2B-3C-4D-5E") << false << QByteArray();
         QTest::newRow("five pieces") << QByteArray("02:1A:2B:3C:4D") << false << QByteArray();
-        QTest::newRow("seven pieces") << QByteArray("02:1A:2B:3C:4D:5E:6F") << false
-                                      << QByteArray();
-        QTest::newRow("trailing colon") << QByteArray("02:1A:2B:3C:4D:5E:") << false
-                                        << QByteArray();
+        QTest::newRow("seven pieces") << QByteArray("02:1A:2B:3C:4D:5E:6F") << false << QByteArray();
+        QTest::newRow("trailing colon") << QByteArray("02:1A:2B:3C:4D:5E:") << false << QByteArray();
         QTest::newRow("not hex") << QByteArray("02:1A:2B:3C:4D:5G") << false << QByteArray();
         QTest::newRow("three digits") << QByteArray("102:1A:2B:3C:4D:5E") << false << QByteArray();
         QTest::newRow("empty piece") << QByteArray("02::2B:3C:4D:5E") << false << QByteArray();
@@ -99,10 +94,7 @@ private Q_SLOTS:
         QCOMPARE(actual, ok ? expected : QByteArray(6, char(0xAA)));
     }
 
-    void macStrNullTarget()
-    {
-        QVERIFY(!Converter::macStrToUint8Array("02:1A:2B:3C:4D:5E", nullptr));
-    }
+    void macStrNullTarget() { QVERIFY(!Converter::macStrToUint8Array("02:1A:2B:3C:4D:5E", nullptr)); }
 
     void macRoundTrip()
     {

@@ -20,27 +20,39 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("full path") << QByteArray("src/app/loader") << QByteArray("[09:05:07.123] File:loader, Func:load(), Line:42, tid:5012, Log:ok");
-        QTest::newRow("nested path") << QByteArray("a/b/c") << QByteArray("[09:05:07.123] File:c, Func:load(), Line:42, tid:5012, Log:ok");
-        QTest::newRow("bare name") << QByteArray("c") << QByteArray("[09:05:07.123] File:c, Func:load(), Line:42, tid:5012, Log:ok");
-        QTest::newRow("trailing slash") << QByteArray("a/b/") << QByteArray("[09:05:07.123] File:b, Func:load(), Line:42, tid:5012, Log:ok");
-        QTest::newRow("absolute") << QByteArray("/x/y.cpp") << QByteArray("[09:05:07.123] File:y.cpp, Func:load(), Line:42, tid:5012, Log:ok");
-        QTest::newRow("empty") << QByteArray("") << QByteArray("[09:05:07.123] File:, Func:load(), Line:42, tid:5012, Log:ok");
-        QTest::newRow("only slashes") << QByteArray("//") << QByteArray("[09:05:07.123] File:, Func:load(), Line:42, tid:5012, Log:ok");
+        QTest::newRow("full path") << QByteArray("src/app/loader")
+                                   << QByteArray("[09:05:07.123] File:loader, Func:load(), Line:42, tid:5012, Log:ok");
+        QTest::newRow("nested path") << QByteArray("a/b/c")
+                                     << QByteArray("[09:05:07.123] File:c, Func:load(), Line:42, tid:5012, Log:ok");
+        QTest::newRow("bare name") << QByteArray("c")
+                                   << QByteArray("[09:05:07.123] File:c, Func:load(), Line:42, tid:5012, Log:ok");
+        QTest::newRow("trailing slash") << QByteArray("a/b/")
+                                        << QByteArray("[09:05:07.123] File:b, Func:load(), Line:42, tid:5012, Log:ok");
+        QTest::newRow("absolute") << QByteArray("/x/y.cpp")
+                                  << QByteArray("[09:05:07.123] File:y.cpp, Func:load(), Line:42, tid:5012, Log:ok");
+        QTest::newRow("empty") << QByteArray("")
+                               << QByteArray("[09:05:07.123] File:, Func:load(), Line:42, tid:5012, Log:ok");
+        QTest::newRow("only slashes") << QByteArray("//")
+                                      << QByteArray("[09:05:07.123] File:, Func:load(), Line:42, tid:5012, Log:ok");
     }
     void lineFormat()
     {
         QFETCH(QByteArray, file);
         QFETCH(QByteArray, expected);
-        QCOMPARE(QByteArray::fromStdString(Logger::formatLine("09:05:07.123", file.constData(), "load", 42, 5012, "ok")), expected);
+        QCOMPARE(
+            QByteArray::fromStdString(Logger::formatLine("09:05:07.123", file.constData(), "load", 42, 5012, "ok")),
+            expected);
     }
 
     void nullPiecesEndTheLine()
     {
-        QCOMPARE(Logger::formatLine("00:00:00.000", "f", nullptr, 1, 2, "text"), std::string("[00:00:00.000] File:f, Func:"));
-        QCOMPARE(Logger::formatLine("00:00:00.000", "f", "g", -3, 2, nullptr), std::string("[00:00:00.000] File:f, Func:g(), Line:-3, tid:2, Log:"));
+        QCOMPARE(Logger::formatLine("00:00:00.000", "f", nullptr, 1, 2, "text"),
+                 std::string("[00:00:00.000] File:f, Func:"));
+        QCOMPARE(Logger::formatLine("00:00:00.000", "f", "g", -3, 2, nullptr),
+                 std::string("[00:00:00.000] File:f, Func:g(), Line:-3, tid:2, Log:"));
         // A null file is a caller's mistake, but must not bring the program down.
-        QCOMPARE(Logger::formatLine("00:00:00.000", nullptr, "g", 1, 2, "x"), std::string("[00:00:00.000] File:, Func:g(), Line:1, tid:2, Log:x"));
+        QCOMPARE(Logger::formatLine("00:00:00.000", nullptr, "g", 1, 2, "x"),
+                 std::string("[00:00:00.000] File:, Func:g(), Line:1, tid:2, Log:x"));
     }
 
     void writesOneDebugMessageInTheDefaultCategory()

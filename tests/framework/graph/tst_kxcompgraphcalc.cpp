@@ -1,5 +1,5 @@
-#include "KxCompGraphCalc.h"
 #include "CompParams.h"
+#include "KxCompGraphCalc.h"
 #include "MessageCapture.h"
 
 #include <cmath>

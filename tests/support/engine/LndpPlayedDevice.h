@@ -7,9 +7,9 @@
 
 #include <cstring>
 
-#include "LndpTestPeer.h"
 #include "lndp_api.h"
 #include "lndp_packet.h"
+#include "LndpTestPeer.h"
 
 class LndpPlayedDevice
 {

@@ -22,15 +22,15 @@ inline bool loopbackAddressesBindApart()
         inet_pton(AF_INET, "127.0.9.2", &sb.sin_addr);
         const uint32_t first = sa.sin_addr.s_addr;
         udppeer::Length l = sizeof sa;
-        bool ok = bind(a, (sockaddr *)&sa, sizeof sa) == 0 && getsockname(a, (sockaddr *)&sa, &l) == 0;
-        sb.sin_port = sa.sin_port;          // the same port on the second address
-        ok = ok && bind(b, (sockaddr *)&sb, sizeof sb) == 0;
+        bool ok = bind(a, (sockaddr*)&sa, sizeof sa) == 0 && getsockname(a, (sockaddr*)&sa, &l) == 0;
+        sb.sin_port = sa.sin_port; // the same port on the second address
+        ok = ok && bind(b, (sockaddr*)&sb, sizeof sb) == 0;
         const char ping = 'p';
-        ok = ok && sendto(a, &ping, 1, 0, (sockaddr *)&sb, sizeof sb) == 1;
+        ok = ok && sendto(a, &ping, 1, 0, (sockaddr*)&sb, sizeof sb) == 1;
         ok = ok && udppeer::waitReadable(b, 5000) == 1;
         char got = 0;
         l = sizeof from;
-        ok = ok && recvfrom(b, &got, 1, 0, (sockaddr *)&from, &l) == 1 && from.sin_addr.s_addr == first;
+        ok = ok && recvfrom(b, &got, 1, 0, (sockaddr*)&from, &l) == 1 && from.sin_addr.s_addr == first;
         udppeer::shut(a);
         udppeer::shut(b);
         return ok;

@@ -26,20 +26,20 @@
 
 namespace PrivateLink {
 
-inline const char *const kNearIf = "cvnear";
-inline const char *const kFarIf = "cvfar";
-inline const char *const kNearAddr = "10.9.0.1";
-inline const char *const kNearAddr2 = "10.9.0.3";   // a second address of near
-inline const char *const kFarAddr = "10.9.0.2";
-inline const char *const kBroadcast = "10.9.0.255";
+inline const char* const kNearIf = "cvnear";
+inline const char* const kFarIf = "cvfar";
+inline const char* const kNearAddr = "10.9.0.1";
+inline const char* const kNearAddr2 = "10.9.0.3"; // a second address of near
+inline const char* const kFarAddr = "10.9.0.2";
+inline const char* const kBroadcast = "10.9.0.255";
 
-inline int &nearFd()
+inline int& nearFd()
 {
     static int fd = -1;
     return fd;
 }
 
-inline int &farFd()
+inline int& farFd()
 {
     static int fd = -1;
     return fd;
@@ -47,16 +47,18 @@ inline int &farFd()
 
 inline ino_t currentNamespace()
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     return stat("/proc/thread-self/ns/net", &st) == 0 ? st.st_ino : 0;
 }
 
 // Runs a command in the calling thread's namespace; true when it exits 0.
-inline bool run(const std::vector<std::string> &argv)
+inline bool run(const std::vector<std::string>& argv)
 {
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -67,7 +69,7 @@ inline bool run(const std::vector<std::string> &argv)
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-inline bool isRunning(const char *ifName)
+inline bool isRunning(const char* ifName)
 {
     const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq req{};
@@ -80,8 +82,7 @@ inline bool isRunning(const char *ifName)
 
 // The calling thread runs fn in the far namespace; sockets made there stay
 // there after it returns.
-template <class F>
-bool inFar(F fn)
+template <class F> bool inFar(F fn)
 {
     if (setns(farFd(), CLONE_NEWNET) != 0)
         return false;
@@ -91,7 +92,7 @@ bool inFar(F fn)
 
 // Builds the link: 0; 77 where no namespace can be made (the test is
 // skipped); 1 when the link cannot be set up. why gets the reason.
-inline int make(std::string *why)
+inline int make(std::string* why)
 {
     const ino_t host = currentNamespace();
     if (unshare(CLONE_NEWNET) != 0) {
@@ -121,10 +122,10 @@ inline int make(std::string *why)
               && run({"ip", "addr", "add", std::string(kNearAddr2) + "/24", "dev", kNearIf})
               && run({"ip", "link", "set", kNearIf, "up"});
     ok = ok && inFar([&] {
-        ok = run({"ip", "link", "set", "lo", "up"})
-             && run({"ip", "addr", "add", std::string(kFarAddr) + "/24", "dev", kFarIf})
-             && run({"ip", "link", "set", kFarIf, "up"});
-    });
+             ok = run({"ip", "link", "set", "lo", "up"})
+                  && run({"ip", "addr", "add", std::string(kFarAddr) + "/24", "dev", kFarIf})
+                  && run({"ip", "link", "set", kFarIf, "up"});
+         });
     if (!ok) {
         *why = "cannot set up the veth link with ip";
         return 1;

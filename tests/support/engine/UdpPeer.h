@@ -31,7 +31,10 @@ inline Socket open()
     }();
     return started ? socket(AF_INET, SOCK_DGRAM, 0) : INVALID_SOCKET;
 }
-inline void shut(Socket s) { closesocket(s); }
+inline void shut(Socket s)
+{
+    closesocket(s);
+}
 inline int waitReadable(Socket s, int timeoutMs)
 {
     WSAPOLLFD p{};
@@ -42,8 +45,14 @@ inline int waitReadable(Socket s, int timeoutMs)
 #else
 using Socket = int;
 using Length = socklen_t;
-inline Socket open() { return socket(AF_INET, SOCK_DGRAM, 0); }
-inline void shut(Socket s) { close(s); }
+inline Socket open()
+{
+    return socket(AF_INET, SOCK_DGRAM, 0);
+}
+inline void shut(Socket s)
+{
+    close(s);
+}
 inline int waitReadable(Socket s, int timeoutMs)
 {
     pollfd p{s, POLLIN, 0};
@@ -58,9 +67,9 @@ inline uint16_t freeUdpPort()
     const udppeer::Socket fd = udppeer::open();
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    bind(fd, (sockaddr *)&sa, sizeof sa);
+    bind(fd, (sockaddr*)&sa, sizeof sa);
     udppeer::Length l = sizeof sa;
-    getsockname(fd, (sockaddr *)&sa, &l);
+    getsockname(fd, (sockaddr*)&sa, &l);
     udppeer::shut(fd);
     return ntohs(sa.sin_port);
 }
@@ -68,38 +77,38 @@ inline uint16_t freeUdpPort()
 class UdpPeer
 {
 public:
-    UdpPeer(const char *ip, uint16_t port)
+    UdpPeer(const char* ip, uint16_t port)
     {
         m_fd = udppeer::open();
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
         inet_pton(AF_INET, ip, &sa.sin_addr);
-        m_ok = bind(m_fd, (sockaddr *)&sa, sizeof sa) == 0;
+        m_ok = bind(m_fd, (sockaddr*)&sa, sizeof sa) == 0;
     }
     ~UdpPeer() { udppeer::shut(m_fd); }
-    UdpPeer(const UdpPeer &) = delete;
-    UdpPeer &operator=(const UdpPeer &) = delete;
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
 
     bool ok() const { return m_ok; }
-    bool sendTo(const std::vector<uint8_t> &d, const char *ip, uint16_t port)
+    bool sendTo(const std::vector<uint8_t>& d, const char* ip, uint16_t port)
     {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
         inet_pton(AF_INET, ip, &sa.sin_addr);
-        return sendto(m_fd, (const char *)d.data(), (int)d.size(), 0, (sockaddr *)&sa, sizeof sa) == (int)d.size();
+        return sendto(m_fd, (const char*)d.data(), (int)d.size(), 0, (sockaddr*)&sa, sizeof sa) == (int)d.size();
     }
     // Next datagram within timeoutMs, or an empty vector; *fromPort gets
     // its source port.
-    std::vector<uint8_t> receive(int timeoutMs, uint16_t *fromPort = nullptr)
+    std::vector<uint8_t> receive(int timeoutMs, uint16_t* fromPort = nullptr)
     {
         if (udppeer::waitReadable(m_fd, timeoutMs) != 1)
             return {};
         std::vector<uint8_t> buf(4096);
         sockaddr_in sa{};
         udppeer::Length l = sizeof sa;
-        const int n = (int)recvfrom(m_fd, (char *)buf.data(), (int)buf.size(), 0, (sockaddr *)&sa, &l);
+        const int n = (int)recvfrom(m_fd, (char*)buf.data(), (int)buf.size(), 0, (sockaddr*)&sa, &l);
         if (n < 0)
             return {};
         if (fromPort)

@@ -47,9 +47,9 @@ inline bool requestClose(const Window& window)
     message.data.data32[1] = XCB_CURRENT_TIME;
     bool sent = false;
     if (message.type != XCB_ATOM_NONE && message.data.data32[0] != XCB_ATOM_NONE) {
-        xcb_generic_error_t* error = xcb_request_check(
-            connection, xcb_send_event_checked(connection, 0, id, XCB_EVENT_MASK_NO_EVENT,
-                                               reinterpret_cast<const char*>(&message)));
+        xcb_generic_error_t* error
+            = xcb_request_check(connection, xcb_send_event_checked(connection, 0, id, XCB_EVENT_MASK_NO_EVENT,
+                                                                   reinterpret_cast<const char*>(&message)));
         sent = error == nullptr;
         std::free(error);
     }

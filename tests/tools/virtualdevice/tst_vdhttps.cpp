@@ -38,21 +38,21 @@ private:
     DeviceProcess m_devices;
     QTemporaryDir m_dir;
 
-    QString writeFile(const QString &name, const QByteArray &content) { return writeTestFile(m_dir, name, content); }
+    QString writeFile(const QString& name, const QByteArray& content) { return writeTestFile(m_dir, name, content); }
 
     // curl -F upload of one file with its digest.
-    ToolResult upload(const QString &endpoint, const QString &field, const QString &path, const QString &type,
-                      const QStringList &extra = {}, const QByteArray &digest = QByteArray())
+    ToolResult upload(const QString& endpoint, const QString& field, const QString& path, const QString& type,
+                      const QStringList& extra = {}, const QByteArray& digest = QByteArray())
     {
         const QByteArray hash = digest.isEmpty() ? md5Of(path) : digest;
-        return curl(QStringList{QStringLiteral("-u"), m_devices.credentials(0),
-                                QStringLiteral("-F"), QStringLiteral("hash_value=") + QString::fromLatin1(hash),
-                                QStringLiteral("-F"), QStringLiteral("%1=@%2;type=%3").arg(field, path, type)}
+        return curl(QStringList{QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-F"),
+                                QStringLiteral("hash_value=") + QString::fromLatin1(hash), QStringLiteral("-F"),
+                                QStringLiteral("%1=@%2;type=%3").arg(field, path, type)}
                     + extra + QStringList{m_devices.url(0, QStringLiteral("/api/v1/files/") + endpoint)});
     }
 
     // Sends raw bytes over TLS and returns what the device answered before closing.
-    QByteArray rawExchange(const QByteArray &request)
+    QByteArray rawExchange(const QByteArray& request)
     {
         QSslSocket socket;
         socket.setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -75,8 +75,11 @@ private Q_SLOTS:
     {
         QVERIFY(m_dir.isValid());
         QVERIFY2(m_devices.start(DeviceArguments()
-                                     .device("127.0.0.2").model("TQ-730").name("Desk")
-                                     .password("s3cret").version("1.2.3")
+                                     .device("127.0.0.2")
+                                     .model("TQ-730")
+                                     .name("Desk")
+                                     .password("s3cret")
+                                     .version("1.2.3")
                                      .keys("serial=SN-1,subnet=255.255.255.0,gateway=127.0.0.1,dns1=127.0.0.53,dns2=")
                                      .updateSteps(20, 50)
                                      // Later requests follow a firmware upload at once: no reboot.
@@ -92,7 +95,8 @@ private Q_SLOTS:
                                       QStringLiteral("-tls1_2")},
                                      30000, "Q\n");
         QCOMPARE(r.exitCode, 0);
-        QVERIFY2(r.out.contains("self-signed certificate") || r.out.contains("self signed certificate"), r.out.constData());
+        QVERIFY2(r.out.contains("self-signed certificate") || r.out.contains("self signed certificate"),
+                 r.out.constData());
         // Named after the MAC address, which is short whatever the device's name.
         QVERIFY2(r.out.contains("subject=CN = Virtual device 02:00:7F:00:00:02\n"), r.out.constData());
     }
@@ -100,19 +104,31 @@ private Q_SLOTS:
     void authentication()
     {
         const QString url = m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"));
-        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), m_devices.credentials(0), url})), 200);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"),
+                                  m_devices.credentials(0), url})),
+                 200);
         const QByteArray wrongCode = md5Hex("wrong").toLatin1();
-        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), QStringLiteral("admin:") + QString::fromLatin1(wrongCode), url})), 403);
-        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), QStringLiteral("admin:s3cret"), url})), 403);
-        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), m_devices.credentials(0).replace(QStringLiteral("admin"), QStringLiteral("root")), url})), 403);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"),
+                                  QStringLiteral("admin:") + QString::fromLatin1(wrongCode), url})),
+                 403);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"),
+                                  QStringLiteral("admin:s3cret"), url})),
+                 403);
+        QCOMPARE(
+            curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"),
+                             m_devices.credentials(0).replace(QStringLiteral("admin"), QStringLiteral("root")), url})),
+            403);
         QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), url})), 403);
         QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), url})), 405); // GET
-        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), m_devices.url(0, QStringLiteral("/api/v1/nothing"))})), 404);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0),
+                                  m_devices.url(0, QStringLiteral("/api/v1/nothing"))})),
+                 404);
     }
 
     void settingsDocument()
     {
-        const ToolResult r = curl({QStringLiteral("-u"), m_devices.credentials(0), m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
+        const ToolResult r = curl({QStringLiteral("-u"), m_devices.credentials(0),
+                                   m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
         QCOMPARE(curlStatus(r), 200);
         const QJsonObject doc = QJsonDocument::fromJson(r.out.left(r.out.lastIndexOf("\nstatus="))).object();
         const QJsonObject sys = doc.value(QStringLiteral("sys")).toObject();
@@ -135,18 +151,20 @@ private Q_SLOTS:
         const QString config = writeFile(QStringLiteral("site.xml"), "<?xml version=\"1.0\"?><config><a/></config>");
         const QString image = writeFile(QStringLiteral("idle.png"), tinyPng());
         int from = m_devices.lineCount();
-        ToolResult r = upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("application/octet-stream"));
+        ToolResult r = upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware,
+                              QStringLiteral("application/octet-stream"));
         QCOMPARE(curlStatus(r), 200);
         QVERIFY(r.out.contains(md5Of(firmware)));
-        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d1 update finished result=0 version=4.5.6"), 10000, from));
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d1 update finished result=0 version=4.5.6"),
+                                                10000, from));
         // The body exactly as multipart/mixed, as the program sends it.
         r = upload(QStringLiteral("import"), QStringLiteral("configuration_file"), config, QStringLiteral("text/xml"),
                    {QStringLiteral("-H"), QStringLiteral("Content-Type: multipart/mixed")});
         QCOMPARE(curlStatus(r), 200);
         QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d1 import result=0"), 10000, from));
         // Chunked transfer coding.
-        r = upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), image, QStringLiteral("image/png"),
-                   {QStringLiteral("-H"), QStringLiteral("Transfer-Encoding: chunked")});
+        r = upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), image,
+                   QStringLiteral("image/png"), {QStringLiteral("-H"), QStringLiteral("Transfer-Encoding: chunked")});
         QCOMPARE(curlStatus(r), 200);
         QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d1 standby-image valid=1"), 10000, from));
     }
@@ -163,7 +181,8 @@ private Q_SLOTS:
         hash.setHeader(QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"hash_value\""));
         hash.setBody(md5Of(path));
         QHttpPart data;
-        data.setHeader(QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"firmware_file\"; filename=\"big.bundle\""));
+        data.setHeader(QNetworkRequest::ContentDispositionHeader,
+                       QStringLiteral("form-data; name=\"firmware_file\"; filename=\"big.bundle\""));
         data.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/octet-stream"));
         data.setBodyDevice(&file);
         multipart.append(hash);
@@ -173,7 +192,7 @@ private Q_SLOTS:
         manager.setProxy(QNetworkProxy::NoProxy);
         QNetworkRequest request(QUrl(m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))));
         request.setRawHeader("Authorization", m_devices.authorization(0));
-        QNetworkReply *reply = manager.post(request, &multipart);
+        QNetworkReply* reply = manager.post(request, &multipart);
         connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->ignoreSslErrors(); });
         QSignalSpy finished(reply, &QNetworkReply::finished);
         QVERIFY(finished.wait(30000));
@@ -186,22 +205,39 @@ private Q_SLOTS:
     {
         const QString firmware = writeFile(QStringLiteral("a.bundle"), "firmware bytes");
         const QString octet = QStringLiteral("application/octet-stream");
-        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, octet, {}, QByteArray(32, 'a'))), 400);
-        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("configuration_file"), firmware, QStringLiteral("text/xml"))), 400);
-        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("text/plain"))), 415);
-        QCOMPARE(curlStatus(upload(QStringLiteral("import"), QStringLiteral("configuration_file"), firmware, octet)), 415);
-        QCOMPARE(curlStatus(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), firmware, QStringLiteral("image/gif"))), 415);
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, octet, {},
+                                   QByteArray(32, 'a'))),
+                 400);
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("configuration_file"), firmware,
+                                   QStringLiteral("text/xml"))),
+                 400);
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware,
+                                   QStringLiteral("text/plain"))),
+                 415);
+        QCOMPARE(curlStatus(upload(QStringLiteral("import"), QStringLiteral("configuration_file"), firmware, octet)),
+                 415);
+        QCOMPARE(curlStatus(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"),
+                                   firmware, QStringLiteral("image/gif"))),
+                 415);
         // Only the file, no digest.
-        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-F"), QStringLiteral("firmware_file=@%1;type=%2").arg(firmware, octet),
-                                  m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))})), 400);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-F"),
+                                  QStringLiteral("firmware_file=@%1;type=%2").arg(firmware, octet),
+                                  m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))})),
+                 400);
         // Not multipart at all, and a multipart type without a boundary.
-        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("--data-binary"), QStringLiteral("x"),
-                                  m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))})), 415);
-        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-H"), QStringLiteral("Content-Type: multipart/mixed"),
-                                  QStringLiteral("--data-binary"), QStringLiteral("x"), m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))})), 400);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("--data-binary"),
+                                  QStringLiteral("x"), m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))})),
+                 415);
+        QCOMPARE(curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-H"),
+                                  QStringLiteral("Content-Type: multipart/mixed"), QStringLiteral("--data-binary"),
+                                  QStringLiteral("x"), m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))})),
+                 400);
         // Right body, wrong credentials.
-        const ToolResult denied = curl({QStringLiteral("-u"), QStringLiteral("admin:nope"), QStringLiteral("-F"), QStringLiteral("hash_value=") + QString::fromLatin1(md5Of(firmware)),
-                                        QStringLiteral("-F"), QStringLiteral("firmware_file=@%1;type=%2").arg(firmware, octet), m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))});
+        const ToolResult denied
+            = curl({QStringLiteral("-u"), QStringLiteral("admin:nope"), QStringLiteral("-F"),
+                    QStringLiteral("hash_value=") + QString::fromLatin1(md5Of(firmware)), QStringLiteral("-F"),
+                    QStringLiteral("firmware_file=@%1;type=%2").arg(firmware, octet),
+                    m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))});
         QCOMPARE(curlStatus(denied), 403);
         // The device still serves after all of that.
         const int from = m_devices.lineCount();
@@ -213,18 +249,22 @@ private Q_SLOTS:
     {
         QVERIFY(rawExchange("BLAH\r\n\r\n").startsWith("HTTP/1.1 400 "));
         QVERIFY(rawExchange("GET / HTTP/3.0\r\n\r\n").startsWith("HTTP/1.1 505 "));
-        QVERIFY(rawExchange("POST /api/v1/files/firmware HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nqq\r\n").startsWith("HTTP/1.1 400 "));
+        QVERIFY(rawExchange("POST /api/v1/files/firmware HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nqq\r\n")
+                    .startsWith("HTTP/1.1 400 "));
         QVERIFY(rawExchange("GET / HTTP/1.1\r\nX: " + QByteArray(70000, 'x') + "\r\n\r\n").startsWith("HTTP/1.1 431 "));
         // Two requests on one kept-alive connection, then a close.
-        const QByteArray pair = "GET /api/v1/settings/self HTTP/1.1\r\nAuthorization: " + m_devices.authorization(0)
-                                + "\r\n\r\nPOST /api/v1/auth/authenticate HTTP/1.1\r\nAuthorization: x\r\nConnection: close\r\n\r\n";
+        const QByteArray pair
+            = "GET /api/v1/settings/self HTTP/1.1\r\nAuthorization: " + m_devices.authorization(0)
+              + "\r\n\r\nPOST /api/v1/auth/authenticate HTTP/1.1\r\nAuthorization: x\r\nConnection: close\r\n\r\n";
         const QByteArray two = rawExchange(pair);
-        QVERIFY2(two.startsWith("HTTP/1.1 200 ") && two.contains("}HTTP/1.1 403 ") && two.contains("Connection: close"), two.constData());
+        QVERIFY2(two.startsWith("HTTP/1.1 200 ") && two.contains("}HTTP/1.1 403 ") && two.contains("Connection: close"),
+                 two.constData());
         // The second one waits behind a streamed answer, then gets its turn.
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-size 2m")), QStringLiteral("ok"));
         const QByteArray streamed = rawExchange(pair);
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-size normal")), QStringLiteral("ok"));
-        QVERIFY2(streamed.startsWith("HTTP/1.1 200 ") && streamed.indexOf("}HTTP/1.1 403 ") > 2 * 1024 * 1024, streamed.right(300).constData());
+        QVERIFY2(streamed.startsWith("HTTP/1.1 200 ") && streamed.indexOf("}HTTP/1.1 403 ") > 2 * 1024 * 1024,
+                 streamed.right(300).constData());
     }
 
     void busyDeviceRefusesFirmwareAndImport()
@@ -232,40 +272,59 @@ private Q_SLOTS:
         const QString firmware = writeFile(QStringLiteral("b.bundle"), "fw");
         const QString image = writeFile(QStringLiteral("b.png"), tinyPng());
         QCOMPARE(m_devices.command(QStringLiteral("state d1 in-call")), QStringLiteral("ok"));
-        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("application/octet-stream"))), 409);
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware,
+                                   QStringLiteral("application/octet-stream"))),
+                 409);
         // A device in a call still takes a standby image.
-        QCOMPARE(curlStatus(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), image, QStringLiteral("image/png"))), 200);
+        QCOMPARE(curlStatus(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), image,
+                                   QStringLiteral("image/png"))),
+                 200);
         QCOMPARE(m_devices.command(QStringLiteral("state d1 busy")), QStringLiteral("ok"));
-        QCOMPARE(curlStatus(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), image, QStringLiteral("image/png"))), 409);
+        QCOMPARE(curlStatus(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), image,
+                                   QStringLiteral("image/png"))),
+                 409);
         QCOMPARE(m_devices.command(QStringLiteral("state d1 idle")), QStringLiteral("ok"));
         const int from = m_devices.lineCount();
-        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("application/octet-stream"))), 200);
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware,
+                                   QStringLiteral("application/octet-stream"))),
+                 200);
         QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
     }
 
     void injectedUploadAnswers()
     {
         const QString firmware = writeFile(QStringLiteral("c.bundle"), QByteArray(5000, 'c'));
-        for (const char *status : {"403", "500"}) {
-            QCOMPARE(m_devices.command(QStringLiteral("fault d1 upload ") + QLatin1String(status)), QStringLiteral("ok"));
-            QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("application/octet-stream"))),
+        for (const char* status : {"403", "500"}) {
+            QCOMPARE(m_devices.command(QStringLiteral("fault d1 upload ") + QLatin1String(status)),
+                     QStringLiteral("ok"));
+            QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware,
+                                       QStringLiteral("application/octet-stream"))),
                      QByteArray(status).toInt());
         }
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 upload normal")), QStringLiteral("ok"));
         const int from = m_devices.lineCount();
-        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware, QStringLiteral("application/octet-stream"))), 200);
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), firmware,
+                                   QStringLiteral("application/octet-stream"))),
+                 200);
         QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
     }
 
     void injectedConnectionFaults()
     {
         const QString url = m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"));
-        const QStringList post{QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("--max-time"), QStringLiteral("3"), url};
+        const QStringList post{QStringLiteral("-X"),
+                               QStringLiteral("POST"),
+                               QStringLiteral("-u"),
+                               m_devices.credentials(0),
+                               QStringLiteral("--max-time"),
+                               QStringLiteral("3"),
+                               url};
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 connect refuse")), QStringLiteral("ok"));
         QCOMPARE(curl(post).exitCode, 7); // could not connect
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 connect drop")), QStringLiteral("ok"));
         const int dropped = curl(post).exitCode;
-        QVERIFY2(dropped == 35 || dropped == 56 || dropped == 52, qPrintable(QString::number(dropped))); // TLS or receive failure
+        QVERIFY2(dropped == 35 || dropped == 56 || dropped == 52,
+                 qPrintable(QString::number(dropped))); // TLS or receive failure
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 connect stall-tls")), QStringLiteral("ok"));
         QCOMPARE(curl(post).exitCode, 28); // timed out in the handshake
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 connect normal")), QStringLiteral("ok"));
@@ -279,29 +338,49 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("sections"); // of a settings answer; "-" for none
         QTest::addColumn<QString>("location"); // "" for no Location header
-        QTest::addColumn<int>("size");         // of the body; 0 for any
+        QTest::addColumn<int>("size"); // of the body; 0 for any
 
         const QString auth = QStringLiteral("/api/v1/auth/authenticate");
         const QString settings = QStringLiteral("/api/v1/settings/self");
         const QString elsewhere = QStringLiteral("https://127.0.0.9:8443/api/v1/elsewhere");
-        QTest::newRow("auth-status 401") << "auth-status 401" << auth << 401 << "-" << "" << 0;
-        QTest::newRow("auth-status 500") << "auth-status 500" << auth << 500 << "-" << "" << 0;
-        QTest::newRow("auth-status 204") << "auth-status 204" << auth << 204 << "-" << "" << 0;
-        QTest::newRow("auth-status leaves settings alone") << "auth-status 500" << settings << 200 << "display net sys" << "" << 0;
-        QTest::newRow("settings-status 202 keeps the document") << "settings-status 202" << settings << 202 << "display net sys" << "" << 0;
-        QTest::newRow("settings-status 404 still sends the document") << "settings-status 404" << settings << 404 << "display net sys" << "" << 0;
-        QTest::newRow("settings-status 204 has no body") << "settings-status 204" << settings << 204 << "-" << "" << 0;
-        QTest::newRow("settings-status leaves auth alone") << "settings-status 500" << auth << 200 << "-" << "" << 0;
-        QTest::newRow("settings-drop net") << "settings-drop net" << settings << 200 << "display sys" << "" << 0;
-        QTest::newRow("settings-drop sys") << "settings-drop sys" << settings << 200 << "display net" << "" << 0;
-        QTest::newRow("settings-drop display") << "settings-drop display" << settings << 200 << "net sys" << "" << 0;
-        QTest::newRow("auth-status 302 redirected") << "redirect " + elsewhere + "; auth-status 302" << auth << 302 << "-" << elsewhere << 0;
+        QTest::newRow("auth-status 401") << "auth-status 401" << auth << 401 << "-"
+                                         << "" << 0;
+        QTest::newRow("auth-status 500") << "auth-status 500" << auth << 500 << "-"
+                                         << "" << 0;
+        QTest::newRow("auth-status 204") << "auth-status 204" << auth << 204 << "-"
+                                         << "" << 0;
+        QTest::newRow("auth-status leaves settings alone") << "auth-status 500" << settings << 200 << "display net sys"
+                                                           << "" << 0;
+        QTest::newRow("settings-status 202 keeps the document")
+            << "settings-status 202" << settings << 202 << "display net sys"
+            << "" << 0;
+        QTest::newRow("settings-status 404 still sends the document")
+            << "settings-status 404" << settings << 404 << "display net sys"
+            << "" << 0;
+        QTest::newRow("settings-status 204 has no body") << "settings-status 204" << settings << 204 << "-"
+                                                         << "" << 0;
+        QTest::newRow("settings-status leaves auth alone") << "settings-status 500" << auth << 200 << "-"
+                                                           << "" << 0;
+        QTest::newRow("settings-drop net") << "settings-drop net" << settings << 200 << "display sys"
+                                           << "" << 0;
+        QTest::newRow("settings-drop sys") << "settings-drop sys" << settings << 200 << "display net"
+                                           << "" << 0;
+        QTest::newRow("settings-drop display") << "settings-drop display" << settings << 200 << "net sys"
+                                               << "" << 0;
+        QTest::newRow("auth-status 302 redirected")
+            << "redirect " + elsewhere + "; auth-status 302" << auth << 302 << "-" << elsewhere << 0;
         QTest::newRow("settings-status 307 redirected keeps the document")
-            << "redirect " + elsewhere + "; settings-status 307" << settings << 307 << "display net sys" << elsewhere << 0;
-        QTest::newRow("redirect only on 3xx") << "redirect " + elsewhere + "; auth-status 401" << auth << 401 << "-" << "" << 0;
-        QTest::newRow("settings-size pads to the byte") << "settings-size 3m" << settings << 200 << "display net padding sys" << "" << 3 * 1024 * 1024;
+            << "redirect " + elsewhere + "; settings-status 307" << settings << 307 << "display net sys" << elsewhere
+            << 0;
+        QTest::newRow("redirect only on 3xx") << "redirect " + elsewhere + "; auth-status 401" << auth << 401 << "-"
+                                              << "" << 0;
+        QTest::newRow("settings-size pads to the byte")
+            << "settings-size 3m" << settings << 200 << "display net padding sys"
+            << "" << 3 * 1024 * 1024;
         QTest::newRow("settings-size with a status and a section left out")
-            << "settings-size 100000; settings-status 404; settings-drop net" << settings << 404 << "display padding sys" << "" << 100000;
+            << "settings-size 100000; settings-status 404; settings-drop net" << settings << 404
+            << "display padding sys"
+            << "" << 100000;
     }
 
     void injectedLoginAnswers()
@@ -312,17 +391,18 @@ private Q_SLOTS:
         QFETCH(QString, sections);
         QFETCH(QString, location);
         QFETCH(int, size);
-        for (const QString &fault : faults.split(QStringLiteral("; ")))
+        for (const QString& fault : faults.split(QStringLiteral("; ")))
             QCOMPARE(m_devices.command(QStringLiteral("fault d1 ") + fault), QStringLiteral("ok"));
         // The head goes to standard error, the body to standard output.
-        QStringList args{QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-D"), QStringLiteral("/dev/stderr")};
+        QStringList args{QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-D"),
+                         QStringLiteral("/dev/stderr")};
         if (path.endsWith(QLatin1String("authenticate")))
             args << QStringLiteral("-X") << QStringLiteral("POST");
         const ToolResult r = curl(args << m_devices.url(0, path));
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
         QCOMPARE(curlStatus(r), status);
         QString answeredLocation;
-        for (const QByteArray &line : r.err.split('\n')) {
+        for (const QByteArray& line : r.err.split('\n')) {
             if (line.toLower().startsWith("location:"))
                 answeredLocation = QString::fromLatin1(line.mid(9).trimmed());
         }
@@ -344,9 +424,11 @@ private Q_SLOTS:
         // An injected answer is for an authorised client; others still get 403.
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 auth-status 500")), QStringLiteral("ok"));
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-status 202")), QStringLiteral("ok"));
-        const ToolResult auth = curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), QStringLiteral("admin:wrong"),
-                                      m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))});
-        const ToolResult settings = curl({QStringLiteral("-u"), QStringLiteral("admin:wrong"), m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
+        const ToolResult auth
+            = curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), QStringLiteral("admin:wrong"),
+                    m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))});
+        const ToolResult settings = curl({QStringLiteral("-u"), QStringLiteral("admin:wrong"),
+                                          m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
         QCOMPARE(curlStatus(auth), 403);
         QCOMPARE(curlStatus(settings), 403);
@@ -373,18 +455,25 @@ private Q_SLOTS:
         QFETCH(QString, command);
         QVERIFY(m_devices.command(command).startsWith(QLatin1String("error ")));
         // Nothing changed: the device still answers normally.
-        QCOMPARE(curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"), m_devices.credentials(0),
-                                  m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))})), 200);
+        QCOMPARE(
+            curlStatus(curl({QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-u"),
+                             m_devices.credentials(0), m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))})),
+            200);
     }
 
     void settingsReadClosedWithoutAnswer()
     {
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-status close")), QStringLiteral("ok"));
         const QStringList auth{QStringLiteral("-u"), m_devices.credentials(0)};
-        const ToolResult closed = curl(auth + QStringList{QStringLiteral("--max-time"), QStringLiteral("10"), m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
-        const ToolResult post = curl(auth + QStringList{QStringLiteral("-X"), QStringLiteral("POST"), m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))});
+        const ToolResult closed = curl(auth
+                                       + QStringList{QStringLiteral("--max-time"), QStringLiteral("10"),
+                                                     m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
+        const ToolResult post = curl(auth
+                                     + QStringList{QStringLiteral("-X"), QStringLiteral("POST"),
+                                                   m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))});
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 settings-status normal")), QStringLiteral("ok"));
-        QVERIFY2(closed.exitCode == 52 || closed.exitCode == 56, qPrintable(QString::number(closed.exitCode))); // nothing or a reset
+        QVERIFY2(closed.exitCode == 52 || closed.exitCode == 56,
+                 qPrintable(QString::number(closed.exitCode))); // nothing or a reset
         QCOMPARE(curlStatus(post), 200);
         QCOMPARE(curlStatus(curl(auth + QStringList{m_devices.url(0, QStringLiteral("/api/v1/settings/self"))})), 200);
     }
@@ -399,7 +488,7 @@ private Q_SLOTS:
         const auto get = [&] {
             QNetworkRequest request(QUrl(m_devices.url(0, QStringLiteral("/api/v1/settings/self"))));
             request.setRawHeader("Authorization", m_devices.authorization(0));
-            QNetworkReply *reply = manager.get(request);
+            QNetworkReply* reply = manager.get(request);
             connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->ignoreSslErrors(); });
             return std::unique_ptr<QNetworkReply>(reply);
         };
@@ -412,7 +501,8 @@ private Q_SLOTS:
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 request stall")), QStringLiteral("ok"));
         const int from = m_devices.lineCount();
         const auto stalled = get();
-        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("request stalled GET /api/v1/settings/self request=2"), 10000, from));
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("request stalled GET /api/v1/settings/self request=2"),
+                                                10000, from));
         // Later requests are answered again, on another connection; the
         // stalled one still waits.
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 request normal")), QStringLiteral("ok"));
@@ -428,9 +518,12 @@ private Q_SLOTS:
     void vanishAfterAuthenticate()
     {
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 vanish-after-auth on")), QStringLiteral("ok"));
-        const QStringList auth{QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("--max-time"), QStringLiteral("10")};
+        const QStringList auth{QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("--max-time"),
+                               QStringLiteral("10")};
         const int from = m_devices.lineCount();
-        const ToolResult answered = curl(auth + QStringList{QStringLiteral("-X"), QStringLiteral("POST"), m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))});
+        const ToolResult answered = curl(auth
+                                         + QStringList{QStringLiteral("-X"), QStringLiteral("POST"),
+                                                       m_devices.url(0, QStringLiteral("/api/v1/auth/authenticate"))});
         const ToolResult gone = curl(auth + QStringList{m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
         QCOMPARE(curlStatus(answered), 200);
@@ -447,7 +540,9 @@ private Q_SLOTS:
         const int from = m_devices.lineCount();
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), path, QStringLiteral("application/octet-stream"))), 200);
+        QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), path,
+                                   QStringLiteral("application/octet-stream"))),
+                 200);
         // 3 MiB at 1 MiB/s: well above a second even with socket buffers filled.
         QVERIFY2(clock.elapsed() >= 1500, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 throttle off")), QStringLiteral("ok"));
@@ -466,7 +561,8 @@ private Q_SLOTS:
         const qint64 before = m_devices.memoryKiB("VmRSS");
         const int from = m_devices.lineCount();
         QVERIFY(before > 0);
-        const ToolResult r = upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), path, QStringLiteral("application/octet-stream"));
+        const ToolResult r = upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), path,
+                                    QStringLiteral("application/octet-stream"));
         QCOMPARE(curlStatus(r), 200);
         QVERIFY(r.out.contains(QByteArray("\"size\":") + QByteArray::number(size)));
         const qint64 peak = m_devices.memoryKiB("VmHWM");
@@ -475,10 +571,7 @@ private Q_SLOTS:
         QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
     }
 
-    void cleanupTestCase()
-    {
-        QVERIFY(m_devices.stop());
-    }
+    void cleanupTestCase() { QVERIFY(m_devices.stop()); }
 };
 
 QTEST_GUILESS_MAIN(TestHttps)

@@ -5,9 +5,9 @@
 #include "LndpAnnouncement.h"
 
 #include <QNetworkDatagram>
+#include <QtEndian>
 #include <QTest>
 #include <QUdpSocket>
-#include <QtEndian>
 
 namespace {
 
@@ -19,11 +19,11 @@ struct Answer
 };
 
 // Reads one responder datagram's identity: flags, address, MAC, strings.
-QStringList strings(const QByteArray &data)
+QStringList strings(const QByteArray& data)
 {
     QStringList out;
     const int n = uchar(data.at(30));
-    const int m = qFromBigEndian<quint16>(reinterpret_cast<const uchar *>(data.constData()) + 31 + n);
+    const int m = qFromBigEndian<quint16>(reinterpret_cast<const uchar*>(data.constData()) + 31 + n);
     const QByteArray exInfo = data.mid(33 + n, m);
     for (int i = 0; i < exInfo.size();) {
         const int l = uchar(exInfo.at(i));
@@ -52,7 +52,7 @@ private:
         }
     }
 
-    void send(const QByteArray &datagram, const QString &to)
+    void send(const QByteArray& datagram, const QString& to)
     {
         QCOMPARE(m_socket.writeDatagram(datagram, QHostAddress(to), m_devices.lndpPort()), qint64(datagram.size()));
     }
@@ -61,8 +61,13 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(m_devices.start(DeviceArguments()
-                                     .device("127.0.0.2").model("TQ-730").name("Desk").mac("02:AA:00:00:00:02")
-                                     .device("127.0.0.3").model("TQ-360").name("Hall Display")
+                                     .device("127.0.0.2")
+                                     .model("TQ-730")
+                                     .name("Desk")
+                                     .mac("02:AA:00:00:00:02")
+                                     .device("127.0.0.3")
+                                     .model("TQ-360")
+                                     .name("Hall Display")
                                      .key("subnet", "255.255.255.0")),
                  qPrintable(m_devices.errorText()));
         QVERIFY(m_socket.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
@@ -80,12 +85,12 @@ private Q_SLOTS:
     {
         send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
-        const Answer &a = m_answers.first();
+        const Answer& a = m_answers.first();
         QCOMPARE(a.from, QHostAddress(QStringLiteral("127.0.0.2")));
         QCOMPARE(a.port, m_devices.lndpPort());
-        const QByteArray &d = a.data;
+        const QByteArray& d = a.data;
         QVERIFY(d.startsWith("LNDP"));
-        QCOMPARE(qFromBigEndian<quint16>(reinterpret_cast<const uchar *>(d.constData()) + 4), quint16(d.size() - 6));
+        QCOMPARE(qFromBigEndian<quint16>(reinterpret_cast<const uchar*>(d.constData()) + 4), quint16(d.size() - 6));
         QCOMPARE(uchar(d.at(6)), uchar(0x80));
         QCOMPARE(uchar(d.at(7)), uchar(4));
         QCOMPARE(d.mid(8, 4).toHex(), QByteArray("7f000002"));
@@ -100,7 +105,8 @@ private Q_SLOTS:
         send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.3"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
         QCOMPARE(m_answers.first().from, QHostAddress(QStringLiteral("127.0.0.3")));
-        QCOMPARE(strings(m_answers.first().data), (QStringList{QString(), QStringLiteral("TQ-360"), QStringLiteral("Hall Display")}));
+        QCOMPARE(strings(m_answers.first().data),
+                 (QStringList{QString(), QStringLiteral("TQ-360"), QStringLiteral("Hall Display")}));
     }
 
     void broadcastReachesEveryDeviceOfTheSubnet()
@@ -158,7 +164,8 @@ private Q_SLOTS:
         QCOMPARE(m_devices.command(QStringLiteral("set d1 name Back Office")), QStringLiteral("ok"));
         send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
         QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 1, 5000);
-        QCOMPARE(strings(m_answers.first().data), (QStringList{QString(), QStringLiteral("TQ-999"), QStringLiteral("Back Office")}));
+        QCOMPARE(strings(m_answers.first().data),
+                 (QStringList{QString(), QStringLiteral("TQ-999"), QStringLiteral("Back Office")}));
 
         QCOMPARE(m_devices.command(QStringLiteral("set d1 name")), QStringLiteral("ok"));
         send(lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1"))), QStringLiteral("127.0.0.2"));
@@ -172,11 +179,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("sent");
         const QString e = QStringLiteral("\u00e9");
         // Longer than a certificate's name field (64 characters), serial number too.
-        QTest::newRow("long name and serial") << QStringLiteral("name=") + QString(60, QLatin1Char('N')) + QStringLiteral(",serial=") + QString(100, QLatin1Char('S'))
+        QTest::newRow("long name and serial") << QStringLiteral("name=") + QString(60, QLatin1Char('N'))
+                                                     + QStringLiteral(",serial=") + QString(100, QLatin1Char('S'))
                                               << QString(60, QLatin1Char('N'));
-        QTest::newRow("longest name") << QStringLiteral("name=") + QString(254, QLatin1Char('N')) << QString(254, QLatin1Char('N'));
-        QTest::newRow("multi-byte name over 254 bytes") << QStringLiteral("name=a") + e.repeated(127)
-                                                        << QStringLiteral("a") + e.repeated(126);
+        QTest::newRow("longest name") << QStringLiteral("name=") + QString(254, QLatin1Char('N'))
+                                      << QString(254, QLatin1Char('N'));
+        QTest::newRow("multi-byte name over 254 bytes")
+            << QStringLiteral("name=a") + e.repeated(127) << QStringLiteral("a") + e.repeated(126);
         QTest::newRow("empty name") << QStringLiteral("name=") << QString();
     }
 
@@ -196,10 +205,7 @@ private Q_SLOTS:
         QVERIFY(device.stop());
     }
 
-    void cleanupTestCase()
-    {
-        QVERIFY(m_devices.stop());
-    }
+    void cleanupTestCase() { QVERIFY(m_devices.stop()); }
 };
 
 QTEST_GUILESS_MAIN(TestLndp)

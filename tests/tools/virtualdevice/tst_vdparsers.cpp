@@ -7,8 +7,8 @@
 #include "HttpRequestParser.h"
 #include "LndpMessage.h"
 #include "MultipartParser.h"
-#include "UploadReceiver.h"
 #include "TestTools.h"
+#include "UploadReceiver.h"
 #include "VirtualDevice.h"
 
 #include <QRandomGenerator>
@@ -21,8 +21,8 @@ struct RecordingHandler : HttpRequestParser::Handler
     QList<HttpRequestHead> heads;
     QByteArray body;
     int ends = 0;
-    void onHead(const HttpRequestHead &head) override { heads.append(head); }
-    void onBodyData(const char *data, qsizetype size) override { body.append(data, size); }
+    void onHead(const HttpRequestHead& head) override { heads.append(head); }
+    void onBodyData(const char* data, qsizetype size) override { body.append(data, size); }
     void onMessageEnd() override { ++ends; }
 };
 
@@ -31,18 +31,17 @@ struct PartRecorder : MultipartParser::Handler
     QList<MultipartParser::PartHead> heads;
     QList<QByteArray> bodies;
     int ends = 0;
-    void onPartBegin(const MultipartParser::PartHead &head) override
+    void onPartBegin(const MultipartParser::PartHead& head) override
     {
         heads.append(head);
         bodies.append(QByteArray());
     }
-    void onPartData(const char *data, qsizetype size) override { bodies.last().append(data, size); }
+    void onPartData(const char* data, qsizetype size) override { bodies.last().append(data, size); }
     void onPartEnd() override { ++ends; }
 };
 
 // Feeds in pieces of random size, as a network would deliver them.
-template<typename Feed>
-void feedInPieces(const QByteArray &bytes, Feed feed, quint32 seed)
+template <typename Feed> void feedInPieces(const QByteArray& bytes, Feed feed, quint32 seed)
 {
     QRandomGenerator random(seed);
     qsizetype pos = 0;
@@ -53,32 +52,34 @@ void feedInPieces(const QByteArray &bytes, Feed feed, quint32 seed)
     }
 }
 
-QByteArray multipartBody(const QByteArray &boundary, const QList<QPair<QByteArray, QByteArray>> &parts)
+QByteArray multipartBody(const QByteArray& boundary, const QList<QPair<QByteArray, QByteArray>>& parts)
 {
     QByteArray out;
-    for (const auto &part : parts)
+    for (const auto& part : parts)
         out += "--" + boundary + "\r\n" + part.first + "\r\n\r\n" + part.second + "\r\n";
     out += "--" + boundary + "--\r\n";
     return out;
 }
 
-QByteArray md5(const QByteArray &data)
+QByteArray md5(const QByteArray& data)
 {
     return md5Hex(data).toLatin1();
 }
 
-UploadReceiver::Outcome receive(UploadReceiver::Kind kind, const QByteArray &body, const QByteArray &boundary = "b0uNd")
+UploadReceiver::Outcome receive(UploadReceiver::Kind kind, const QByteArray& body, const QByteArray& boundary = "b0uNd")
 {
     UploadReceiver receiver(kind);
     MultipartParser parser(boundary, receiver);
-    feedInPieces(body, [&](const char *d, qsizetype n) { parser.feed(d, n); }, 7);
+    feedInPieces(
+        body, [&](const char* d, qsizetype n) { parser.feed(d, n); }, 7);
     parser.finish();
     return receiver.finish(parser);
 }
 
-QByteArray filePart(const QByteArray &field, const QByteArray &type, const QByteArray &name = "file.bin")
+QByteArray filePart(const QByteArray& field, const QByteArray& type, const QByteArray& name = "file.bin")
 {
-    return "Content-Type: " + type + "\r\nContent-Disposition: form-data; name=\"" + field + "\"; filename=\"" + name + "\"";
+    return "Content-Type: " + type + "\r\nContent-Disposition: form-data; name=\"" + field + "\"; filename=\"" + name
+           + "\"";
 }
 
 const QByteArray kHashHead = "Content-Disposition: form-data; name=\"hash_value\"";
@@ -100,10 +101,12 @@ private Q_SLOTS:
     {
         RecordingHandler handler;
         HttpRequestParser parser(handler);
-        const QByteArray request = "POST /api/v1/auth/authenticate?x=1 HTTP/1.1\r\nHost: a\r\nAuthorization: Basic QQ==\r\n"
-                                   "Content-Length: 11\r\n\r\nhello world";
+        const QByteArray request
+            = "POST /api/v1/auth/authenticate?x=1 HTTP/1.1\r\nHost: a\r\nAuthorization: Basic QQ==\r\n"
+              "Content-Length: 11\r\n\r\nhello world";
         qsizetype used = 0;
-        feedInPieces(request, [&](const char *d, qsizetype n) { used += parser.feed(d, n); }, 1);
+        feedInPieces(
+            request, [&](const char* d, qsizetype n) { used += parser.feed(d, n); }, 1);
         QCOMPARE(used, request.size());
         QVERIFY(parser.isDone());
         QCOMPARE(handler.heads.size(), 1);
@@ -143,11 +146,14 @@ private Q_SLOTS:
         QTest::newRow("version") << QByteArray("GET / HTTP/2.0\r\n\r\n") << 505;
         QTest::newRow("header") << QByteArray("GET / HTTP/1.1\r\nno colon here\r\n\r\n") << 400;
         QTest::newRow("length") << QByteArray("POST / HTTP/1.1\r\nContent-Length: -3\r\n\r\n") << 400;
-        QTest::newRow("two lengths") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n") << 400;
-        QTest::newRow("length and chunked") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n") << 400;
+        QTest::newRow("two lengths") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n")
+                                     << 400;
+        QTest::newRow("length and chunked")
+            << QByteArray("POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n") << 400;
         QTest::newRow("coding") << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n") << 501;
         QTest::newRow("chunk size") << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n") << 400;
-        QTest::newRow("chunk end") << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabcd\r\n") << 400;
+        QTest::newRow("chunk end") << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabcd\r\n")
+                                   << 400;
         QTest::newRow("head too long") << ("GET / HTTP/1.1\r\nX: " + QByteArray(70000, 'a') + "\r\n\r\n") << 431;
     }
 
@@ -157,7 +163,8 @@ private Q_SLOTS:
         QFETCH(int, status);
         RecordingHandler handler;
         HttpRequestParser parser(handler);
-        feedInPieces(request, [&](const char *d, qsizetype n) { parser.feed(d, n); }, 3);
+        feedInPieces(
+            request, [&](const char* d, qsizetype n) { parser.feed(d, n); }, 3);
         QVERIFY(parser.hasFailed());
         QCOMPARE(parser.errorStatus(), status);
         QVERIFY(!parser.errorText().isEmpty());
@@ -170,28 +177,33 @@ private Q_SLOTS:
     {
         QByteArray type, boundary;
         QString error;
-        QVERIFY(MultipartParser::parseContentType("multipart/mixed; boundary=\"boundary_.oOo._AbC=\"", type, boundary, error));
+        QVERIFY(MultipartParser::parseContentType("multipart/mixed; boundary=\"boundary_.oOo._AbC=\"", type, boundary,
+                                                  error));
         QCOMPARE(type, QByteArray("multipart/mixed"));
         QCOMPARE(boundary, QByteArray("boundary_.oOo._AbC="));
         QVERIFY(MultipartParser::parseContentType("Multipart/Form-Data; boundary=----abc", type, boundary, error));
         QCOMPARE(boundary, QByteArray("----abc"));
         QVERIFY(!MultipartParser::parseContentType("application/json", type, boundary, error));
         QVERIFY(!MultipartParser::parseContentType("multipart/mixed", type, boundary, error));
-        QVERIFY(!MultipartParser::parseContentType("multipart/mixed; boundary=" + QByteArray(71, 'x'), type, boundary, error));
+        QVERIFY(!MultipartParser::parseContentType("multipart/mixed; boundary=" + QByteArray(71, 'x'), type, boundary,
+                                                   error));
     }
 
     void multipartPartsArriveInPieces()
     {
         // Content that looks like the start of a delimiter must pass through.
         const QByteArray tricky = "line\r\n--b0uN\r\n--b0uNx and more";
-        const QByteArray body = "preamble to ignore\r\n"
-            + multipartBody("b0uNd", {{kHashHead, "abc"}, {filePart("firmware_file", "application/octet-stream", "fw.bundle"), tricky},
-                                      {"Content-Disposition: form-data; name=\"empty\"", ""}})
-            + "epilogue";
+        const QByteArray body
+            = "preamble to ignore\r\n"
+              + multipartBody("b0uNd", {{kHashHead, "abc"},
+                                        {filePart("firmware_file", "application/octet-stream", "fw.bundle"), tricky},
+                                        {"Content-Disposition: form-data; name=\"empty\"", ""}})
+              + "epilogue";
         for (quint32 seed = 1; seed <= 20; ++seed) {
             PartRecorder recorder;
             MultipartParser parser("b0uNd", recorder);
-            feedInPieces(body, [&](const char *d, qsizetype n) { parser.feed(d, n); }, seed);
+            feedInPieces(
+                body, [&](const char* d, qsizetype n) { parser.feed(d, n); }, seed);
             parser.finish();
             QVERIFY2(!parser.hasFailed(), qPrintable(parser.errorText()));
             QVERIFY(parser.isComplete());
@@ -232,8 +244,10 @@ private Q_SLOTS:
     void uploadAcceptsMatchingDigest()
     {
         const QByteArray file = QByteArray(100000, 'z') + "end";
-        const UploadReceiver::Outcome outcome = receive(UploadReceiver::Kind::Firmware,
-            multipartBody("b0uNd", {{kHashHead, md5(file)}, {filePart("firmware_file", "application/octet-stream", "fw-2.0.bundle"), file}}));
+        const UploadReceiver::Outcome outcome = receive(
+            UploadReceiver::Kind::Firmware,
+            multipartBody("b0uNd", {{kHashHead, md5(file)},
+                                    {filePart("firmware_file", "application/octet-stream", "fw-2.0.bundle"), file}}));
         QCOMPARE(outcome.status, 200);
         QCOMPARE(outcome.size, qint64(file.size()));
         QCOMPARE(outcome.md5, md5(file));
@@ -249,17 +263,53 @@ private Q_SLOTS:
         const auto fw = int(UploadReceiver::Kind::Firmware);
         const auto xml = int(UploadReceiver::Kind::Import);
         const auto img = int(UploadReceiver::Kind::StandbyImage);
-        QTest::newRow("digest mismatch") << fw << multipartBody("b0uNd", {{kHashHead, md5("other")}, {filePart("firmware_file", "application/octet-stream"), f}}) << 400;
-        QTest::newRow("digest not hex") << fw << multipartBody("b0uNd", {{kHashHead, "xyz"}, {filePart("firmware_file", "application/octet-stream"), f}}) << 400;
-        QTest::newRow("no digest") << fw << multipartBody("b0uNd", {{filePart("firmware_file", "application/octet-stream"), f}}) << 400;
+        QTest::newRow("digest mismatch") << fw
+                                         << multipartBody("b0uNd",
+                                                          {{kHashHead, md5("other")},
+                                                           {filePart("firmware_file", "application/octet-stream"), f}})
+                                         << 400;
+        QTest::newRow("digest not hex") << fw
+                                        << multipartBody("b0uNd",
+                                                         {{kHashHead, "xyz"},
+                                                          {filePart("firmware_file", "application/octet-stream"), f}})
+                                        << 400;
+        QTest::newRow("no digest") << fw
+                                   << multipartBody("b0uNd",
+                                                    {{filePart("firmware_file", "application/octet-stream"), f}})
+                                   << 400;
         QTest::newRow("no file") << fw << multipartBody("b0uNd", {{kHashHead, md5(f)}}) << 400;
-        QTest::newRow("two digests") << fw << multipartBody("b0uNd", {{kHashHead, md5(f)}, {kHashHead, md5(f)}, {filePart("firmware_file", "application/octet-stream"), f}}) << 400;
-        QTest::newRow("field of another endpoint") << fw << multipartBody("b0uNd", {{kHashHead, md5(f)}, {filePart("configuration_file", "text/xml"), f}}) << 400;
-        QTest::newRow("wrong content type") << fw << multipartBody("b0uNd", {{kHashHead, md5(f)}, {filePart("firmware_file", "text/plain"), f}}) << 415;
-        QTest::newRow("xml as octets") << xml << multipartBody("b0uNd", {{kHashHead, md5(f)}, {filePart("configuration_file", "application/octet-stream"), f}}) << 415;
-        QTest::newRow("image as bmp") << img << multipartBody("b0uNd", {{kHashHead, md5(f)}, {filePart("standby_screen_image_file", "image/bmp"), f}}) << 415;
-        QTest::newRow("digest too long") << fw << multipartBody("b0uNd", {{kHashHead, QByteArray(500, 'a')}, {filePart("firmware_file", "application/octet-stream"), f}}) << 400;
-        QTest::newRow("cut short") << fw << multipartBody("b0uNd", {{kHashHead, md5(f)}, {filePart("firmware_file", "application/octet-stream"), f}}).chopped(12) << 400;
+        QTest::newRow("two digests") << fw
+                                     << multipartBody("b0uNd",
+                                                      {{kHashHead, md5(f)},
+                                                       {kHashHead, md5(f)},
+                                                       {filePart("firmware_file", "application/octet-stream"), f}})
+                                     << 400;
+        QTest::newRow("field of another endpoint")
+            << fw << multipartBody("b0uNd", {{kHashHead, md5(f)}, {filePart("configuration_file", "text/xml"), f}})
+            << 400;
+        QTest::newRow("wrong content type")
+            << fw << multipartBody("b0uNd", {{kHashHead, md5(f)}, {filePart("firmware_file", "text/plain"), f}}) << 415;
+        QTest::newRow("xml as octets")
+            << xml
+            << multipartBody("b0uNd",
+                             {{kHashHead, md5(f)}, {filePart("configuration_file", "application/octet-stream"), f}})
+            << 415;
+        QTest::newRow("image as bmp") << img
+                                      << multipartBody("b0uNd",
+                                                       {{kHashHead, md5(f)},
+                                                        {filePart("standby_screen_image_file", "image/bmp"), f}})
+                                      << 415;
+        QTest::newRow("digest too long") << fw
+                                         << multipartBody("b0uNd",
+                                                          {{kHashHead, QByteArray(500, 'a')},
+                                                           {filePart("firmware_file", "application/octet-stream"), f}})
+                                         << 400;
+        QTest::newRow("cut short") << fw
+                                   << multipartBody("b0uNd",
+                                                    {{kHashHead, md5(f)},
+                                                     {filePart("firmware_file", "application/octet-stream"), f}})
+                                          .chopped(12)
+                                   << 400;
     }
 
     void uploadRefusesBadBodies()
@@ -275,21 +325,24 @@ private Q_SLOTS:
     void uploadJudgesImagesAndConfigurations()
     {
         const QByteArray png = tinyPng();
-        const QByteArray jpeg = QByteArray::fromHex("ffd8ffe000104a464946") + QByteArray(50, 'j') + QByteArray::fromHex("ffd9");
+        const QByteArray jpeg
+            = QByteArray::fromHex("ffd8ffe000104a464946") + QByteArray(50, 'j') + QByteArray::fromHex("ffd9");
         const QByteArray text = "this is not an image at all";
-        const auto image = [](const QByteArray &data, const QByteArray &type) {
-            return receive(UploadReceiver::Kind::StandbyImage,
-                           multipartBody("b0uNd", {{kHashHead, md5(data)}, {filePart("standby_screen_image_file", type), data}}));
+        const auto image = [](const QByteArray& data, const QByteArray& type) {
+            return receive(
+                UploadReceiver::Kind::StandbyImage,
+                multipartBody("b0uNd", {{kHashHead, md5(data)}, {filePart("standby_screen_image_file", type), data}}));
         };
         QVERIFY(image(png, "image/png").imageValid);
         QVERIFY(image(jpeg, "image/jpeg").imageValid);
         QVERIFY(!image(text, "image/png").imageValid);
         QVERIFY(!image(png.chopped(4), "image/png").imageValid); // cut short: no end chunk
-        QCOMPARE(image(text, "image/png").status, 200);           // accepted, reported invalid
+        QCOMPARE(image(text, "image/png").status, 200); // accepted, reported invalid
 
-        const auto config = [](const QByteArray &data) {
-            return receive(UploadReceiver::Kind::Import,
-                           multipartBody("b0uNd", {{kHashHead, md5(data)}, {filePart("configuration_file", "text/xml"), data}}));
+        const auto config = [](const QByteArray& data) {
+            return receive(
+                UploadReceiver::Kind::Import,
+                multipartBody("b0uNd", {{kHashHead, md5(data)}, {filePart("configuration_file", "text/xml"), data}}));
         };
         QVERIFY(config("<?xml version=\"1.0\"?>\n<settings><a x=\"1\">t</a><b/></settings>\n").xmlWellFormed);
         QVERIFY(!config("<settings><a></settings>").xmlWellFormed);
@@ -304,17 +357,28 @@ private Q_SLOTS:
         QVERIFY(DeviceConfigParser::parseMac(QStringLiteral("00:11:22:33:44:55"), mac));
         const QByteArray bytes = LndpMessage::buildResponse(QHostAddress(QStringLiteral("192.168.0.10")), mac,
                                                             QStringLiteral("TQ-730"), QStringLiteral("Desk"));
-        const QByteArray expected = QByteArray::fromHex("4c4e4450" "0030" "80" "04" "c0a8000a" "000000000000000000000000"
-                                                        "001122334455" "08") + "_zel-scp"
-            + QByteArray::fromHex("000d" "00" "06") + "TQ-730" + QByteArray::fromHex("04") + "Desk";
+        const QByteArray expected = QByteArray::fromHex("4c4e4450"
+                                                        "0030"
+                                                        "80"
+                                                        "04"
+                                                        "c0a8000a"
+                                                        "000000000000000000000000"
+                                                        "001122334455"
+                                                        "08")
+                                    + "_zel-scp"
+                                    + QByteArray::fromHex("000d"
+                                                          "00"
+                                                          "06")
+                                    + "TQ-730" + QByteArray::fromHex("04") + "Desk";
         QCOMPARE(bytes.toHex(), expected.toHex());
         LndpMessage::Datagram datagram;
         QCOMPARE(LndpMessage::parse(bytes, datagram), LndpMessage::ParseError::None);
-        QCOMPARE(LndpMessage::readExInfo(datagram.exInfo), (QStringList{QString(), QStringLiteral("TQ-730"), QStringLiteral("Desk")}));
+        QCOMPARE(LndpMessage::readExInfo(datagram.exInfo),
+                 (QStringList{QString(), QStringLiteral("TQ-730"), QStringLiteral("Desk")}));
         QVERIFY(!LndpMessage::isAnnouncement(datagram)); // a responder's datagram
         // A name of 300 bytes is cut to 254: a length byte of 255 would end the list for readers.
-        const QByteArray longName = LndpMessage::buildResponse(QHostAddress(QStringLiteral("10.0.0.1")), mac,
-                                                               QStringLiteral("TQ-360"), QString(300, QLatin1Char('n')));
+        const QByteArray longName = LndpMessage::buildResponse(
+            QHostAddress(QStringLiteral("10.0.0.1")), mac, QStringLiteral("TQ-360"), QString(300, QLatin1Char('n')));
         QCOMPARE(LndpMessage::parse(longName, datagram), LndpMessage::ParseError::None);
         QCOMPARE(LndpMessage::readExInfo(datagram.exInfo).value(2).size(), 254);
     }
@@ -323,19 +387,19 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("sent");
-        const QString e = QStringLiteral("\u00e9");           // 2 bytes in UTF-8
-        const QString euro = QStringLiteral("\u20ac");        // 3 bytes
+        const QString e = QStringLiteral("\u00e9"); // 2 bytes in UTF-8
+        const QString euro = QStringLiteral("\u20ac"); // 3 bytes
         const QString face = QString::fromUcs4(U"\U0001F600"); // 4 bytes, a surrogate pair in UTF-16
         QTest::newRow("empty") << QString() << QString();
         QTest::newRow("254 bytes, whole") << QString(254, QLatin1Char('n')) << QString(254, QLatin1Char('n'));
         QTest::newRow("255 bytes of ASCII") << QString(255, QLatin1Char('n')) << QString(254, QLatin1Char('n'));
-        QTest::newRow("2-byte character across 254") << QStringLiteral("a") + e.repeated(127)
-                                                     << QStringLiteral("a") + e.repeated(126);
+        QTest::newRow("2-byte character across 254")
+            << QStringLiteral("a") + e.repeated(127) << QStringLiteral("a") + e.repeated(126);
         QTest::newRow("2-byte characters ending at 254") << e.repeated(127) << e.repeated(127);
         QTest::newRow("3-byte character across 254") << euro.repeated(85) << euro.repeated(84);
         QTest::newRow("4-byte character across 254") << face.repeated(64) << face.repeated(63);
-        QTest::newRow("4-byte character starting at 254") << QStringLiteral("ab") + face.repeated(64)
-                                                      << QStringLiteral("ab") + face.repeated(63);
+        QTest::newRow("4-byte character starting at 254")
+            << QStringLiteral("ab") + face.repeated(64) << QStringLiteral("ab") + face.repeated(63);
     }
 
     void lndpNamesAreCutAtCharacterBoundaries()
@@ -345,8 +409,7 @@ private Q_SLOTS:
         const QByteArray exInfo = LndpMessage::buildExInfo({QString(), QStringLiteral("TQ-730"), name});
         const QByteArray expectedBytes = sent.toUtf8();
         QVERIFY(expectedBytes.size() <= 254);
-        QCOMPARE(exInfo.right(expectedBytes.size() + 1),
-                 QByteArray(1, char(expectedBytes.size())) + expectedBytes);
+        QCOMPARE(exInfo.right(expectedBytes.size() + 1), QByteArray(1, char(expectedBytes.size())) + expectedBytes);
         const QStringList strings = LndpMessage::readExInfo(exInfo);
         QCOMPARE(strings.size(), 3);
         QCOMPARE(strings.at(2), sent);
@@ -356,7 +419,8 @@ private Q_SLOTS:
     void lndpValidation()
     {
         QByteArray mac(6, '\x01');
-        const QByteArray announcement = LndpMessage::buildAnnouncement(QHostAddress(QStringLiteral("192.168.0.10")), mac);
+        const QByteArray announcement
+            = LndpMessage::buildAnnouncement(QHostAddress(QStringLiteral("192.168.0.10")), mac);
         QCOMPARE(announcement.size(), 41);
         LndpMessage::Datagram d;
         QCOMPARE(LndpMessage::parse(announcement, d), LndpMessage::ParseError::None);
@@ -364,7 +428,8 @@ private Q_SLOTS:
         QCOMPARE(LndpMessage::parse(announcement + "trailing", d), LndpMessage::ParseError::None);
 
         // The shortest valid datagram: 1-byte name, no exInfo, length 28.
-        QByteArray shortest = QByteArray("LNDP") + QByteArray::fromHex("001c0004") + QByteArray(22, '\0') + QByteArray::fromHex("01") + "x" + QByteArray(2, '\0');
+        QByteArray shortest = QByteArray("LNDP") + QByteArray::fromHex("001c0004") + QByteArray(22, '\0')
+                              + QByteArray::fromHex("01") + "x" + QByteArray(2, '\0');
         QCOMPARE(shortest.size(), 34);
         QCOMPARE(LndpMessage::parse(shortest, d), LndpMessage::ParseError::None);
         QCOMPARE(LndpMessage::parse(shortest.left(33), d), LndpMessage::ParseError::TooShort);
@@ -385,7 +450,8 @@ private Q_SLOTS:
         QByteArray inconsistent = announcement;
         inconsistent[40] = 1; // exInfoLen 1 without the byte
         QCOMPARE(LndpMessage::parse(inconsistent + "x" + "y", d), LndpMessage::ParseError::InconsistentLength);
-        QByteArray huge = QByteArray("LNDP") + QByteArray::fromHex("041d") + QByteArray(24, '\0') + QByteArray::fromHex("01") + "x" + QByteArray::fromHex("0401") + QByteArray(1025, 'e');
+        QByteArray huge = QByteArray("LNDP") + QByteArray::fromHex("041d") + QByteArray(24, '\0')
+                          + QByteArray::fromHex("01") + "x" + QByteArray::fromHex("0401") + QByteArray(1025, 'e');
         QCOMPARE(LndpMessage::parse(huge, d), LndpMessage::ParseError::ExInfoTooLong);
     }
 
@@ -393,7 +459,8 @@ private Q_SLOTS:
     {
         DeviceConfig device;
         QString error;
-        QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.7,model=TQ-360,name=Hall,password=pw,status=in-call"), 0, device, error));
+        QVERIFY(DeviceConfigParser::fromKeyValues(
+            QStringLiteral("address=10.0.0.7,model=TQ-360,name=Hall,password=pw,status=in-call"), 0, device, error));
         QCOMPARE(device.id, QStringLiteral("d1"));
         QCOMPARE(DeviceConfigParser::macText(device.mac), QStringLiteral("02:00:0A:00:00:07"));
         QCOMPARE(device.model, QStringLiteral("TQ-360"));
@@ -409,11 +476,12 @@ private Q_SLOTS:
         QCOMPARE(device.name, QStringLiteral("Virtual 3"));
         QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,name="), 2, device, error));
         QCOMPARE(device.name, QString());
-        QVERIFY(DeviceConfigParser::fromJson(QJsonObject{{QStringLiteral("address"), QStringLiteral("10.0.0.1")},
-                                                         {QStringLiteral("name"), QString()}},
-                                             0, device, error));
+        QVERIFY(DeviceConfigParser::fromJson(
+            QJsonObject{{QStringLiteral("address"), QStringLiteral("10.0.0.1")}, {QStringLiteral("name"), QString()}},
+            0, device, error));
         QCOMPARE(device.name, QString());
-        QVERIFY(!DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,gateway=nowhere"), 0, device, error));
+        QVERIFY(
+            !DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,gateway=nowhere"), 0, device, error));
 
         QList<DeviceConfig> devices;
         QVERIFY(DeviceConfigParser::generate(4, QStringLiteral("10.213.0.10"), QStringLiteral("pw"), devices, error));
@@ -431,7 +499,8 @@ private Q_SLOTS:
     {
         DeviceConfig config;
         QString error;
-        QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=127.0.0.9,id=alpha,password=pw"), 0, config, error));
+        QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=127.0.0.9,id=alpha,password=pw"), 0, config,
+                                                  error));
         VirtualDevice device(config, QSslConfiguration(), 10, 10);
         ControlChannel control({&device});
 
@@ -442,8 +511,10 @@ private Q_SLOTS:
         QVERIFY(control.execute(QStringLiteral("fault alpha pings maybe")).last().startsWith(QLatin1String("error")));
         QVERIFY(control.execute(QStringLiteral("fault alpha throttle -5")).last().startsWith(QLatin1String("error")));
         QVERIFY(control.execute(QStringLiteral("fault alpha upload 404")).last().startsWith(QLatin1String("error")));
-        QVERIFY(control.execute(QStringLiteral("set alpha address 10.0.0.1")).last().startsWith(QLatin1String("error")));
-        QVERIFY(control.execute(QStringLiteral("push alpha malformed nonsense")).last().startsWith(QLatin1String("error")));
+        QVERIFY(
+            control.execute(QStringLiteral("set alpha address 10.0.0.1")).last().startsWith(QLatin1String("error")));
+        QVERIFY(
+            control.execute(QStringLiteral("push alpha malformed nonsense")).last().startsWith(QLatin1String("error")));
         QVERIFY(control.execute(QStringLiteral("push alpha notify [1,2]")).last().startsWith(QLatin1String("error")));
 
         QCOMPARE(control.execute(QStringLiteral("state alpha busy")).last(), QStringLiteral("ok"));
@@ -471,7 +542,8 @@ private Q_SLOTS:
     {
         DeviceConfig config;
         QString error;
-        QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=127.0.0.9,password=s3cret"), 0, config, error));
+        QVERIFY(
+            DeviceConfigParser::fromKeyValues(QStringLiteral("address=127.0.0.9,password=s3cret"), 0, config, error));
         VirtualDevice device(config, QSslConfiguration(), 10, 10);
         const QByteArray code = md5("s3cret");
         QVERIFY(device.isAuthorised("Basic " + ("admin:" + code).toBase64()));

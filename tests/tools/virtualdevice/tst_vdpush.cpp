@@ -24,18 +24,20 @@ namespace {
 
 // The body of a notification, after checking that the envelope is exactly
 // the accepted one: two members, a command of exactly type and device.
-QJsonObject bodyOf(const QString &message)
+QJsonObject bodyOf(const QString& message)
 {
     const QJsonObject top = QJsonDocument::fromJson(message.toUtf8()).object();
     if (top.keys() != QStringList{QStringLiteral("body"), QStringLiteral("command")})
         return QJsonObject();
     const QJsonObject command = top.value(QStringLiteral("command")).toObject();
-    if (command != QJsonObject{{QStringLiteral("type"), QStringLiteral("settings-notification")}, {QStringLiteral("device"), QStringLiteral("self")}})
+    if (command
+        != QJsonObject{{QStringLiteral("type"), QStringLiteral("settings-notification")},
+                       {QStringLiteral("device"), QStringLiteral("self")}})
         return QJsonObject();
     return top.value(QStringLiteral("body")).toObject();
 }
 
-QJsonObject sys(const QJsonValue &v)
+QJsonObject sys(const QJsonValue& v)
 {
     return QJsonObject{{QStringLiteral("sys"), v.toObject()}};
 }
@@ -58,22 +60,23 @@ private:
         return client;
     }
 
-    int upload(const QString &endpoint, const QString &field, const QString &name, const QByteArray &content, const QString &type)
+    int upload(const QString& endpoint, const QString& field, const QString& name, const QByteArray& content,
+               const QString& type)
     {
         const QString path = m_dir.filePath(name);
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
             return -1;
         file.close();
-        return curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0),
-                                QStringLiteral("-F"), QStringLiteral("hash_value=") + QString::fromLatin1(md5Of(path)),
-                                QStringLiteral("-F"), QStringLiteral("%1=@%2;type=%3").arg(field, path, type),
+        return curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-F"),
+                                QStringLiteral("hash_value=") + QString::fromLatin1(md5Of(path)), QStringLiteral("-F"),
+                                QStringLiteral("%1=@%2;type=%3").arg(field, path, type),
                                 m_devices.url(0, QStringLiteral("/api/v1/files/") + endpoint)}));
     }
 
     // Opens a TLS connection, sends an upgrade request and returns the
     // status line, or an empty string when nothing came within waitMs.
-    QByteArray upgradeStatus(const QByteArray &authorization, int waitMs)
+    QByteArray upgradeStatus(const QByteArray& authorization, int waitMs)
     {
         QSslSocket socket;
         socket.setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -102,7 +105,7 @@ private:
         if (m_devices.command(QStringLiteral("list")) != QLatin1String("ok"))
             return -1;
         const QStringList lines = m_devices.lines().mid(from);
-        for (const QString &line : lines) {
+        for (const QString& line : lines) {
             const qsizetype at = line.indexOf(QLatin1String(" sent="));
             if (line.startsWith(QLatin1String("device d1 ")) && at >= 0)
                 return line.mid(at + 6).section(QLatin1Char(' '), 0, 0).toLongLong();
@@ -115,7 +118,11 @@ private Q_SLOTS:
     {
         QVERIFY(m_dir.isValid());
         QVERIFY2(m_devices.start(DeviceArguments()
-                                     .device("127.0.0.2").model("TQ-360").name("Desk").password("pw").version("1.0.0")
+                                     .device("127.0.0.2")
+                                     .model("TQ-360")
+                                     .name("Desk")
+                                     .password("pw")
+                                     .version("1.0.0")
                                      .updateSteps(10, 25)
                                      // One update after another on the same channel: no reboot in between.
                                      .rebootMs(0)),
@@ -125,7 +132,8 @@ private Q_SLOTS:
     void upgradeNeedsTheRightCredentials()
     {
         QCOMPARE(upgradeStatus(QByteArray(), 10000), QByteArray("HTTP/1.1 403 Forbidden"));
-        QCOMPARE(upgradeStatus("Basic " + QByteArray("admin:00000000000000000000000000000000").toBase64(), 10000), QByteArray("HTTP/1.1 403 Forbidden"));
+        QCOMPARE(upgradeStatus("Basic " + QByteArray("admin:00000000000000000000000000000000").toBase64(), 10000),
+                 QByteArray("HTTP/1.1 403 Forbidden"));
         QCOMPARE(upgradeStatus(m_devices.authorization(0), 10000), QByteArray("HTTP/1.1 101 Switching Protocols"));
     }
 
@@ -144,7 +152,8 @@ private Q_SLOTS:
         auto client = connectClient();
         QVERIFY(client);
         QCOMPARE(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), QStringLiteral("tq-2.7.1.bundle"),
-                        QByteArray(10000, 'x'), QStringLiteral("application/octet-stream")), 200);
+                        QByteArray(10000, 'x'), QStringLiteral("application/octet-stream")),
+                 200);
         const QList<QJsonObject> expected{
             sys(QJsonObject{{QStringLiteral("device-status"), 1}}),
             sys(QJsonObject{{QStringLiteral("upgrade-status"), 0}}),
@@ -152,7 +161,8 @@ private Q_SLOTS:
             sys(QJsonObject{{QStringLiteral("upgrade-status"), 50}}),
             sys(QJsonObject{{QStringLiteral("upgrade-status"), 75}}),
             sys(QJsonObject{{QStringLiteral("upgrade-status"), 100}}),
-            sys(QJsonObject{{QStringLiteral("upgrade-result"), 0}, {QStringLiteral("base-ver"), QStringLiteral("2.7.1")}}),
+            sys(QJsonObject{{QStringLiteral("upgrade-result"), 0},
+                            {QStringLiteral("base-ver"), QStringLiteral("2.7.1")}}),
             sys(QJsonObject{{QStringLiteral("device-status"), 0}}),
         };
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), expected.size(), 10000);
@@ -163,9 +173,12 @@ private Q_SLOTS:
         client->messages.clear();
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 update-result 1")), QStringLiteral("ok"));
         QCOMPARE(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), QStringLiteral("tq-3.0.0.bundle"),
-                        QByteArray(100, 'y'), QStringLiteral("application/octet-stream")), 200);
+                        QByteArray(100, 'y'), QStringLiteral("application/octet-stream")),
+                 200);
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), expected.size(), 10000);
-        QCOMPARE(bodyOf(client->messages.at(6)), sys(QJsonObject{{QStringLiteral("upgrade-result"), 1}, {QStringLiteral("base-ver"), QStringLiteral("2.7.1")}}));
+        QCOMPARE(bodyOf(client->messages.at(6)),
+                 sys(QJsonObject{{QStringLiteral("upgrade-result"), 1},
+                                 {QStringLiteral("base-ver"), QStringLiteral("2.7.1")}}));
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 update-result 0")), QStringLiteral("ok"));
     }
 
@@ -174,28 +187,42 @@ private Q_SLOTS:
         auto client = connectClient();
         QVERIFY(client);
         const auto importResult = [](int code) {
-            return sys(QJsonObject{{QStringLiteral("import-result"), QJsonObject{{QStringLiteral("code"), code}, {QStringLiteral("option"), QJsonArray()}}}});
+            return sys(
+                QJsonObject{{QStringLiteral("import-result"),
+                             QJsonObject{{QStringLiteral("code"), code}, {QStringLiteral("option"), QJsonArray()}}}});
         };
         const auto imageResult = [](int valid) {
-            return QJsonObject{{QStringLiteral("display"), QJsonObject{{QStringLiteral("upload-idle-image-valid"), valid}}}};
+            return QJsonObject{
+                {QStringLiteral("display"), QJsonObject{{QStringLiteral("upload-idle-image-valid"), valid}}}};
         };
-        QCOMPARE(upload(QStringLiteral("import"), QStringLiteral("configuration_file"), QStringLiteral("a.xml"), "<config><x/></config>", QStringLiteral("text/xml")), 200);
+        QCOMPARE(upload(QStringLiteral("import"), QStringLiteral("configuration_file"), QStringLiteral("a.xml"),
+                        "<config><x/></config>", QStringLiteral("text/xml")),
+                 200);
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), 1, 5000);
         QCOMPARE(bodyOf(client->messages.at(0)), importResult(0));
-        QCOMPARE(upload(QStringLiteral("import"), QStringLiteral("configuration_file"), QStringLiteral("b.xml"), "<config><x></config>", QStringLiteral("text/xml")), 200);
+        QCOMPARE(upload(QStringLiteral("import"), QStringLiteral("configuration_file"), QStringLiteral("b.xml"),
+                        "<config><x></config>", QStringLiteral("text/xml")),
+                 200);
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), 2, 5000);
         QCOMPARE(bodyOf(client->messages.at(1)), importResult(5));
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 import-result 3")), QStringLiteral("ok"));
-        QCOMPARE(upload(QStringLiteral("import"), QStringLiteral("configuration_file"), QStringLiteral("c.xml"), "<c/>", QStringLiteral("text/xml")), 200);
+        QCOMPARE(upload(QStringLiteral("import"), QStringLiteral("configuration_file"), QStringLiteral("c.xml"), "<c/>",
+                        QStringLiteral("text/xml")),
+                 200);
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), 3, 5000);
         QCOMPARE(bodyOf(client->messages.at(2)), importResult(3));
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 import-result auto")), QStringLiteral("ok"));
 
-        const QByteArray jpeg = QByteArray::fromHex("ffd8ffe000104a464946") + QByteArray(64, 'j') + QByteArray::fromHex("ffd9");
-        QCOMPARE(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), QStringLiteral("idle.jpg"), jpeg, QStringLiteral("image/jpeg")), 200);
+        const QByteArray jpeg
+            = QByteArray::fromHex("ffd8ffe000104a464946") + QByteArray(64, 'j') + QByteArray::fromHex("ffd9");
+        QCOMPARE(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"),
+                        QStringLiteral("idle.jpg"), jpeg, QStringLiteral("image/jpeg")),
+                 200);
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), 4, 5000);
         QCOMPARE(bodyOf(client->messages.at(3)), imageResult(0));
-        QCOMPARE(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"), QStringLiteral("fake.png"), "plain text", QStringLiteral("image/png")), 200);
+        QCOMPARE(upload(QStringLiteral("standby-image"), QStringLiteral("standby_screen_image_file"),
+                        QStringLiteral("fake.png"), "plain text", QStringLiteral("image/png")),
+                 200);
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), 5, 5000);
         QCOMPARE(bodyOf(client->messages.at(4)), imageResult(1));
     }
@@ -213,7 +240,8 @@ private Q_SLOTS:
         QCOMPARE(bodyOf(client->messages.at(1)), sys(QJsonObject{{QStringLiteral("device-status"), 2}}));
         QCOMPARE(bodyOf(client->messages.at(2)), sys(QJsonObject{{QStringLiteral("device-status"), 0}}));
         const QJsonObject net = bodyOf(client->messages.at(3)).value(QStringLiteral("net")).toObject();
-        QCOMPARE(net.keys(), (QStringList{QStringLiteral("ipv4-dns1"), QStringLiteral("ipv4-dns2"), QStringLiteral("ipv4-gateway"), QStringLiteral("ipv4-subnet")}));
+        QCOMPARE(net.keys(), (QStringList{QStringLiteral("ipv4-dns1"), QStringLiteral("ipv4-dns2"),
+                                          QStringLiteral("ipv4-gateway"), QStringLiteral("ipv4-subnet")}));
         QCOMPARE(net.value(QStringLiteral("ipv4-dns1")).toString(), QStringLiteral("10.0.0.53"));
     }
 
@@ -267,9 +295,10 @@ private Q_SLOTS:
     {
         auto client = connectClient();
         QVERIFY(client);
-        const QStringList kinds{QStringLiteral("json"), QStringLiteral("extra-member"), QStringLiteral("type-case"),
-                                QStringLiteral("device"), QStringLiteral("body"), QStringLiteral("top-level"), QStringLiteral("value")};
-        for (const QString &kind : kinds)
+        const QStringList kinds{QStringLiteral("json"),   QStringLiteral("extra-member"), QStringLiteral("type-case"),
+                                QStringLiteral("device"), QStringLiteral("body"),         QStringLiteral("top-level"),
+                                QStringLiteral("value")};
+        for (const QString& kind : kinds)
             QCOMPARE(m_devices.command(QStringLiteral("push d1 malformed ") + kind), QStringLiteral("ok sent=1"));
         QCOMPARE(m_devices.command(QStringLiteral("push d1 malformed binary")), QStringLiteral("ok sent=1"));
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), int(kinds.size()), 5000);
@@ -278,11 +307,22 @@ private Q_SLOTS:
         QJsonParseError error;
         QJsonDocument::fromJson(client->messages.at(0).toUtf8(), &error);
         QVERIFY(error.error != QJsonParseError::NoError);
-        for (const QString &message : client->messages)
-            QVERIFY2(bodyOf(message).isEmpty() || bodyOf(message).value(QStringLiteral("sys")).toObject().value(QStringLiteral("device-status")).isString(),
+        for (const QString& message : client->messages)
+            QVERIFY2(bodyOf(message).isEmpty()
+                         || bodyOf(message)
+                                .value(QStringLiteral("sys"))
+                                .toObject()
+                                .value(QStringLiteral("device-status"))
+                                .isString(),
                      qPrintable(message));
-        QCOMPARE(QJsonDocument::fromJson(client->messages.at(1).toUtf8()).object().value(QStringLiteral("command")).toObject().size(), 3);
-        QCOMPARE(m_devices.command(QStringLiteral("push d1 notify {\"sys\":{\"device-status\":2}}")), QStringLiteral("ok sent=1"));
+        QCOMPARE(QJsonDocument::fromJson(client->messages.at(1).toUtf8())
+                     .object()
+                     .value(QStringLiteral("command"))
+                     .toObject()
+                     .size(),
+                 3);
+        QCOMPARE(m_devices.command(QStringLiteral("push d1 notify {\"sys\":{\"device-status\":2}}")),
+                 QStringLiteral("ok sent=1"));
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), int(kinds.size()) + 1, 5000);
         QCOMPARE(bodyOf(client->messages.last()), sys(QJsonObject{{QStringLiteral("device-status"), 2}}));
     }
@@ -305,7 +345,8 @@ private Q_SLOTS:
         // Busy and idle in turn, each one a change; stopping leaves the device
         // idle, as it was before.
         for (int i = 0; i < first->messages.size(); ++i)
-            QCOMPARE(bodyOf(first->messages.at(i)), sys(QJsonObject{{QStringLiteral("device-status"), i % 2 == 0 ? 1 : 0}}));
+            QCOMPARE(bodyOf(first->messages.at(i)),
+                     sys(QJsonObject{{QStringLiteral("device-status"), i % 2 == 0 ? 1 : 0}}));
         QCOMPARE(bodyOf(first->messages.last()), sys(QJsonObject{{QStringLiteral("device-status"), 0}}));
         // Nothing more after it was stopped.
         QCOMPARE(m_devices.command(QStringLiteral("state d1 busy")), QStringLiteral("ok"));
@@ -329,14 +370,16 @@ private Q_SLOTS:
         QFETCH(bool, deaf);
         auto client = connectClient();
         QVERIFY(client);
-        QVERIFY(m_devices.command(QStringLiteral("push d1 oversize 20")).startsWith(QLatin1String("error "))); // below the bare message
+        QVERIFY(m_devices.command(QStringLiteral("push d1 oversize 20"))
+                    .startsWith(QLatin1String("error "))); // below the bare message
         QVERIFY(m_devices.command(QStringLiteral("push d1 oversize 65m")).startsWith(QLatin1String("error ")));
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 pings ") + (deaf ? "off" : "on")), QStringLiteral("ok"));
         // Both lines reach the device in one read, so the notification is
         // sent while the long message is still going out: it must follow it.
         const int from = m_devices.lineCount();
-        QCOMPARE(m_devices.command(QStringLiteral("push d1 oversize %1\nstate d1 busy").arg(size)), QStringLiteral("ok sent=1"));
-        QVERIFY(m_devices.waitForLine([](const QString &line) { return line == QLatin1String("ok"); }, 10000, from));
+        QCOMPARE(m_devices.command(QStringLiteral("push d1 oversize %1\nstate d1 busy").arg(size)),
+                 QStringLiteral("ok sent=1"));
+        QVERIFY(m_devices.waitForLine([](const QString& line) { return line == QLatin1String("ok"); }, 10000, from));
         QTRY_COMPARE_WITH_TIMEOUT(client->messages.size(), 2, 30000);
         QCOMPARE(m_devices.command(QStringLiteral("fault d1 pings on")), QStringLiteral("ok"));
         QCOMPARE(m_devices.command(QStringLiteral("state d1 idle")), QStringLiteral("ok"));
@@ -356,10 +399,7 @@ private Q_SLOTS:
         QVERIFY(m_devices.stop()); // exit code 0, no crash while tearing down
     }
 
-    void cleanupTestCase()
-    {
-        QVERIFY(m_devices.stop());
-    }
+    void cleanupTestCase() { QVERIFY(m_devices.stop()); }
 };
 
 QTEST_GUILESS_MAIN(TestPush)

@@ -44,7 +44,7 @@ private:
         return client;
     }
 
-    int uploadFirmware(const QString &name)
+    int uploadFirmware(const QString& name)
     {
         const QString path = m_dir.filePath(name);
         QFile file(path);
@@ -52,15 +52,16 @@ private:
         if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
             return -1;
         file.close();
-        return curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0),
-                                QStringLiteral("-F"), QStringLiteral("hash_value=") + QString::fromLatin1(md5Of(path)),
-                                QStringLiteral("-F"), QStringLiteral("firmware_file=@%1;type=application/octet-stream").arg(path),
+        return curlStatus(curl({QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-F"),
+                                QStringLiteral("hash_value=") + QString::fromLatin1(md5Of(path)), QStringLiteral("-F"),
+                                QStringLiteral("firmware_file=@%1;type=application/octet-stream").arg(path),
                                 m_devices.url(0, QStringLiteral("/api/v1/files/firmware"))}));
     }
 
     QJsonObject settings()
     {
-        const ToolResult r = curl({QStringLiteral("-u"), m_devices.credentials(0), m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
+        const ToolResult r = curl({QStringLiteral("-u"), m_devices.credentials(0),
+                                   m_devices.url(0, QStringLiteral("/api/v1/settings/self"))});
         if (curlStatus(r) != 200)
             return QJsonObject();
         const QByteArray body = r.out.left(r.out.lastIndexOf("status="));
@@ -115,7 +116,7 @@ private:
     }
 
     // Back up: discovery, HTTPS and a new push channel work again.
-    void checkUp(const QString &version)
+    void checkUp(const QString& version)
     {
         QVERIFY2(listLine().endsWith(QLatin1String(" power=up")), qPrintable(listLine()));
         QVERIFY(answersDiscovery(5000));
@@ -131,9 +132,13 @@ private Q_SLOTS:
     {
         QVERIFY(m_dir.isValid());
         QVERIFY2(m_devices.start(DeviceArguments()
-                                     .device(kAddress).name("Rack").password("rb").version("1.0.0")
+                                     .device(kAddress)
+                                     .name("Rack")
+                                     .password("rb")
+                                     .version("1.0.0")
                                      .key("dns1", "127.0.0.53")
-                                     .updateSteps(10, 50).rebootMs(kRebootMs)),
+                                     .updateSteps(10, 50)
+                                     .rebootMs(kRebootMs)),
                  qPrintable(m_devices.errorText()));
         QVERIFY(m_lndp.bind(QHostAddress(QStringLiteral("127.0.41.1")), 0));
         connect(&m_lndp, &QUdpSocket::readyRead, this, [this] {
@@ -200,17 +205,20 @@ private Q_SLOTS:
             QCOMPARE(m_devices.command(QStringLiteral("state d1 idle")), QStringLiteral("ok"));
             QCOMPARE(closed.count(), 0);
             QVERIFY(!m_devices.lines().mid(from).join(QLatin1Char('\n')).contains(QLatin1String("reboot started")));
-            QCOMPARE(settings().value(QStringLiteral("sys")).toObject().value(QStringLiteral("base-ver")).toString(), versionAfter);
+            QCOMPARE(settings().value(QStringLiteral("sys")).toObject().value(QStringLiteral("base-ver")).toString(),
+                     versionAfter);
             return;
         }
-        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("reboot started ms=%1 dropped=1").arg(rebootMs), 5000, from));
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("reboot started ms=%1 dropped=1").arg(rebootMs), 5000,
+                                                from));
         // Dropped, not closed: no closing handshake from the device.
         QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
         QVERIFY(client->socket().closeCode() != QWebSocketProtocol::CloseCodeGoingAway);
         checkDown();
         if (QTest::currentTestFailed())
             return;
-        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("reboot finished version=%1").arg(versionAfter), 10000, from));
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("reboot finished version=%1").arg(versionAfter), 10000,
+                                                from));
         checkUp(versionAfter);
     }
 
@@ -226,23 +234,27 @@ private Q_SLOTS:
         idle.connectToHostEncrypted(kAddress, m_devices.httpsPort(0));
         QVERIFY(idle.waitForEncrypted(10000));
         QSignalSpy idleClosed(&idle, &QAbstractSocket::disconnected);
-        const QString version = settings().value(QStringLiteral("sys")).toObject().value(QStringLiteral("base-ver")).toString();
+        const QString version
+            = settings().value(QStringLiteral("sys")).toObject().value(QStringLiteral("base-ver")).toString();
         QVERIFY(!version.isEmpty());
 
         const int from = m_devices.lineCount();
         QCOMPARE(m_devices.command(QStringLiteral("reboot d1")), QStringLiteral("ok"));
-        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("reboot started ms=%1 dropped=1").arg(kRebootMs), 5000, from));
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("reboot started ms=%1 dropped=1").arg(kRebootMs), 5000,
+                                                from));
         QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
         QTRY_COMPARE_WITH_TIMEOUT(idleClosed.count(), 1, 5000);
         checkDown();
         if (QTest::currentTestFailed())
             return;
-        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("reboot finished version=%1").arg(version), 10000, from));
+        QVERIFY(
+            m_devices.waitForLineContaining(QStringLiteral("reboot finished version=%1").arg(version), 10000, from));
         checkUp(version);
         if (QTest::currentTestFailed())
             return;
         // Settings survive a reboot.
-        QCOMPARE(settings().value(QStringLiteral("net")).toObject().value(QStringLiteral("ipv4-dns1")).toString(), QStringLiteral("127.0.0.99"));
+        QCOMPARE(settings().value(QStringLiteral("net")).toObject().value(QStringLiteral("ipv4-dns1")).toString(),
+                 QStringLiteral("127.0.0.99"));
     }
 
     void rebootComesBackBusyNoMore()
@@ -251,7 +263,8 @@ private Q_SLOTS:
         const int from = m_devices.lineCount();
         QCOMPARE(m_devices.command(QStringLiteral("reboot d1")), QStringLiteral("ok"));
         QVERIFY(m_devices.waitForLineContaining(QStringLiteral("reboot finished"), 10000, from));
-        QCOMPARE(settings().value(QStringLiteral("sys")).toObject().value(QStringLiteral("device-status")).toInt(-1), 0);
+        QCOMPARE(settings().value(QStringLiteral("sys")).toObject().value(QStringLiteral("device-status")).toInt(-1),
+                 0);
     }
 
     void faultsOutlastTheReboot()
@@ -283,17 +296,28 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("reply");
-        QTest::newRow("reboot with argument") << "reboot d1 now" << "error reboot takes no arguments";
-        QTest::newRow("reboot unknown device") << "reboot d9" << "error no device \"d9\"";
-        QTest::newRow("reboot-ms negative") << "fault d1 reboot-ms -1" << "error reboot-ms needs 0 to 600000";
-        QTest::newRow("reboot-ms too long") << "fault d1 reboot-ms 600001" << "error reboot-ms needs 0 to 600000";
-        QTest::newRow("reboot-ms not a number") << "fault d1 reboot-ms soon" << "error reboot-ms needs 0 to 600000";
-        QTest::newRow("reboot-ms longest") << "fault d1 reboot-ms 600000" << "ok";
-        QTest::newRow("push-rate zero") << "push-rate d1 0" << "error push-rate needs an interval of 1 to 60000 ms or off";
-        QTest::newRow("push-rate too slow") << "push-rate d1 60001" << "error push-rate needs an interval of 1 to 60000 ms or off";
-        QTest::newRow("push-rate word") << "push-rate d1 fast" << "error push-rate needs an interval of 1 to 60000 ms or off";
-        QTest::newRow("push-rate missing") << "push-rate d1" << "error push-rate needs an interval of 1 to 60000 ms or off";
-        QTest::newRow("push-rate off when off") << "push-rate all off" << "ok";
+        QTest::newRow("reboot with argument") << "reboot d1 now"
+                                              << "error reboot takes no arguments";
+        QTest::newRow("reboot unknown device") << "reboot d9"
+                                               << "error no device \"d9\"";
+        QTest::newRow("reboot-ms negative") << "fault d1 reboot-ms -1"
+                                            << "error reboot-ms needs 0 to 600000";
+        QTest::newRow("reboot-ms too long") << "fault d1 reboot-ms 600001"
+                                            << "error reboot-ms needs 0 to 600000";
+        QTest::newRow("reboot-ms not a number") << "fault d1 reboot-ms soon"
+                                                << "error reboot-ms needs 0 to 600000";
+        QTest::newRow("reboot-ms longest") << "fault d1 reboot-ms 600000"
+                                           << "ok";
+        QTest::newRow("push-rate zero") << "push-rate d1 0"
+                                        << "error push-rate needs an interval of 1 to 60000 ms or off";
+        QTest::newRow("push-rate too slow") << "push-rate d1 60001"
+                                            << "error push-rate needs an interval of 1 to 60000 ms or off";
+        QTest::newRow("push-rate word") << "push-rate d1 fast"
+                                        << "error push-rate needs an interval of 1 to 60000 ms or off";
+        QTest::newRow("push-rate missing") << "push-rate d1"
+                                           << "error push-rate needs an interval of 1 to 60000 ms or off";
+        QTest::newRow("push-rate off when off") << "push-rate all off"
+                                                << "ok";
     }
 
     void controlCommands()
@@ -304,10 +328,7 @@ private Q_SLOTS:
         QVERIFY2(listLine().endsWith(QLatin1String(" push-rate=0 power=up")), qPrintable(listLine()));
     }
 
-    void cleanupTestCase()
-    {
-        QVERIFY(m_devices.stop());
-    }
+    void cleanupTestCase() { QVERIFY(m_devices.stop()); }
 };
 
 QTEST_GUILESS_MAIN(TestReboot)
