@@ -7,8 +7,8 @@
 set -euo pipefail
 
 packages=(
-    # toolchain
-    cmake ninja-build g++ pkg-config
+    # toolchain, and the formatter the CI checks the sources with
+    cmake ninja-build g++ pkg-config clang-format
     # the LNDP fuzzer: clang with libFuzzer
     clang libclang-rt-14-dev
     # Qt 6 libraries and tools
