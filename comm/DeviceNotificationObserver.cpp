@@ -51,6 +51,8 @@ DeviceNotificationObserver::DeviceNotificationObserver(DeviceFacade& facade, Htt
     : m_facade(facade)
     , m_httpAccess(httpAccess)
     , m_options(options)
+    , m_maxAttemptsInFlight(
+          std::max(2, LoginController::kLoginTimeoutMs / std::max(1, options.reconnectIntervalMs) + 1))
 {
     qRegisterMetaType<Session::SessionState>("Session::SessionState");
     // Deferred, so that a session is never destroyed from inside its own
@@ -236,7 +238,7 @@ void DeviceNotificationObserver::reconnect(const QString& ipAddress, int port)
     // that answers again is reached by the next tick even while an earlier
     // attempt still hangs on a stalled connection, but only so many at once.
     const QString key = ipAddress + QLatin1Char(':') + QString::number(port);
-    if (m_attemptsInFlight.value(key) >= kMaxAttemptsInFlight) {
+    if (m_attemptsInFlight.value(key) >= m_maxAttemptsInFlight) {
         CORVANE_LOG(
             QStringLiteral("push channel %1:%2: earlier re-logins still run; tick skipped").arg(ipAddress).arg(port));
         return;

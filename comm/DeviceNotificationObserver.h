@@ -98,9 +98,6 @@ Q_SIGNALS:
     void reloginAttempted(const QString& ipAddress, int port, int32_t result);
 
 private:
-    // Re-logins of one device running at once.
-    static constexpr int kMaxAttemptsInFlight = 2;
-
     std::shared_ptr<Session> findSession(const QString& ipAddress, int port) const;
     void forgetSession(const std::shared_ptr<Session>& session);
     void onClosedByPeer(const std::weak_ptr<Session>& session, const QString& ipAddress, int port);
@@ -114,4 +111,7 @@ private:
     QList<std::shared_ptr<Reconnect>> m_reconnects;
     mutable QMutex m_reconnectsLock;
     QHash<QString, int> m_attemptsInFlight; // re-logins by "address:port"
+    // Enough for a tick never to wait for a stalled attempt's authenticate
+    // time-out, few enough that stalled settings reads cannot pile up.
+    const int m_maxAttemptsInFlight;
 };
