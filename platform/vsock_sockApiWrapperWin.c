@@ -20,11 +20,13 @@
 #endif
 #include "vsock_sockApiWrapper.h"
 
+/* Winsock before iphlpapi.h (and before anything that brings windows.h). */
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <iphlpapi.h>
 #include <stdlib.h>
 #include <string.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include "vsock_sockAddr.h"
 
