@@ -34,6 +34,7 @@
 #include "KxDevice.h"
 #include "KxDeviceList.h"
 #include "KxSystem.h"
+#include "LabNetwork.h"
 #include "ResultCode.h"
 #include "Services.h"
 
@@ -62,7 +63,7 @@
 
 namespace {
 
-const QString kLabInterface = QStringLiteral("corvane-lab");
+const QString& kLabInterface = LabNetwork::kInterface;
 constexpr int kPushIntervalMs = 100;
 constexpr int kChurnTickMs = 2000;
 constexpr int kMaxChurnInFlight = 4;
@@ -131,16 +132,7 @@ QVariantMap labInterface()
         if (interface.name() != kLabInterface && !(interface.flags() & QNetworkInterface::IsLoopBack))
             return {};
     }
-    const QNetworkInterface lab = QNetworkInterface::interfaceFromName(kLabInterface);
-    for (const QNetworkAddressEntry& entry : lab.addressEntries()) {
-        if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol)
-            continue;
-        return {{QStringLiteral("interfaceName"), lab.humanReadableName()},
-                {QStringLiteral("ipAddress"), entry.ip().toString()},
-                {QStringLiteral("macAddress"), lab.hardwareAddress()},
-                {QStringLiteral("subnetMask"), entry.netmask().toString()}};
-    }
-    return {};
+    return LabNetwork::interfaceMap();
 }
 
 // The value after " key=" in a line of the devices' "list" reply (the fields
