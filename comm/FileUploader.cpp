@@ -40,7 +40,10 @@ int32_t FileUploader::upload(const QString& authenticationCode, unsigned timeout
     if (const int32_t timeout = m_exchange->setTimeout(timeoutMs); ResultCode::isFailure(timeout))
         return timeout;
     m_bodySent = true;
-    const int32_t result = m_exchange->post(m_body->multiPart());
+    // The streamed copy keeps the body's bytes off this thread; the multipart
+    // is what is left when it could not be had.
+    std::unique_ptr<StreamedBody> streamed = m_body->takeStreamedBody();
+    const int32_t result = streamed ? m_exchange->post(std::move(streamed)) : m_exchange->post(m_body->multiPart());
     if (ResultCode::isFailure(result))
         CORVANE_LOG(QStringLiteral("upload to %1%2 ended without an answer: %3")
                         .arg(m_host, QString::fromUtf8(m_path), ResultCode::toHex(result)));

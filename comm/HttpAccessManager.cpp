@@ -3,6 +3,8 @@
 #include "Logger.h"
 #include "NestedWait.h"
 #include "NetworkUtils.h"
+#include "StreamedBody.h"
+#include "UploadTransfer.h"
 
 #include <QCoreApplication>
 #include <QHttpMultiPart>
@@ -38,6 +40,14 @@ QString poolKey(const QUrl& url)
 HttpAccessManager& HttpAccessManager::getInstance()
 {
     static HttpAccessManager instance;
+    // The process-wide manager outlives the application object; its
+    // transfers' TLS ends while the application object and Qt's TLS backend
+    // still exist.
+    static const bool stoppedWithApplication = [] {
+        qAddPostRoutine([] { getInstance().m_transfers.reset(); });
+        return true;
+    }();
+    Q_UNUSED(stoppedWithApplication)
     return instance;
 }
 
@@ -93,9 +103,12 @@ std::shared_ptr<QNetworkAccessManager> HttpAccessManager::poolFor(const std::sha
 
 HttpAccessManager::~HttpAccessManager()
 {
-    QMutexLocker locker(&m_lock);
-    m_requests.clear();
-    m_ownPools.clear();
+    {
+        QMutexLocker locker(&m_lock);
+        m_requests.clear();
+        m_ownPools.clear();
+    }
+    m_transfers.reset();
 }
 
 int32_t HttpAccessManager::createSyncRequest(const char* scheme, const char* host, const char* path, const char* query,
@@ -197,6 +210,25 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, QHttpMultiPart* body)
         = body ? pool.post(request->networkRequest(), body) : pool.post(request->networkRequest(), QByteArray());
     if (!body)
         CORVANE_LOG(QStringLiteral("request %1: no multipart body given, posting an empty one").arg(requestId));
+    return startSending(request, reply, true);
+}
+
+int32_t HttpAccessManager::sendPostRequest(int requestId, std::unique_ptr<StreamedBody> body)
+{
+    const std::shared_ptr<Request> request = findRequest(requestId);
+    if (!request)
+        return kNoSuchRequest;
+    if (!body || !body->file) {
+        CORVANE_LOG(QStringLiteral("request %1: no streamed body given, posting an empty one").arg(requestId));
+        return sendPostRequest(requestId, QByteArray());
+    }
+    if (!m_transfers)
+        m_transfers = std::make_shared<TransferThread>();
+    request->setPool(nullptr);
+    auto* reply = new UploadReply(m_transfers, request->networkRequest(), std::move(body), this);
+    // Context: the reply, so that a reply gone meanwhile is not looked for.
+    connect(
+        reply, &QNetworkReply::finished, reply, [this, reply] { replyFinished(reply); }, Qt::QueuedConnection);
     return startSending(request, reply, true);
 }
 

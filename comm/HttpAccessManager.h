@@ -17,6 +17,8 @@
 #include <string>
 
 class QHttpMultiPart;
+struct StreamedBody;
+class TransferThread;
 
 // Every HTTPS exchange with a device: builds the request, keeps it under a
 // request id (1, 2, 3, ... for the life of the process, never reused), sends
@@ -94,6 +96,12 @@ public:
     int32_t sendGetRequest(int requestId);
     int32_t sendPostRequest(int requestId, const QByteArray& body);
     int32_t sendPostRequest(int requestId, QHttpMultiPart* body);
+    // The same for a body that is mostly one file, taken over by the send:
+    // the connection, the file's reads and TLS run on a thread of their own
+    // (one for all such uploads), so that the body's bytes never pass this
+    // thread; progress, the end and the answer come here as for the others.
+    // Each such send has a connection of its own.
+    int32_t sendPostRequest(int requestId, std::unique_ptr<StreamedBody> body);
 
     // What a send came to, as a synchronous send returns it: 0 once the reply
     // ended by itself, kTimedOut, kTooLarge, kNoStatus (interrupted);
@@ -147,6 +155,9 @@ private:
     QNetworkAccessManager m_networkAccessManager;
     std::shared_ptr<QNetworkAccessManager> m_sharedPool;
     QHash<QString, std::shared_ptr<QNetworkAccessManager>> m_ownPools; // by host:port
+    // Started with the first streamed upload; stopped with the manager or the
+    // application object, whichever goes first.
+    std::shared_ptr<TransferThread> m_transfers;
     QList<std::shared_ptr<Request>> m_requests;
     QMutex m_lock;
 };

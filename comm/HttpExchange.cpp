@@ -2,6 +2,7 @@
 
 #include "DeviceEndpoints.h"
 #include "HttpStatus.h"
+#include "StreamedBody.h"
 
 HttpExchange::HttpExchange(HttpAccessManager& http, const QString& host, const char* path, const QString& authCode)
     : m_http(http)
@@ -58,6 +59,11 @@ int32_t HttpExchange::post(const QByteArray& body)
 int32_t HttpExchange::post(QHttpMultiPart* body)
 {
     return ResultCode::isFailure(m_result) ? m_result : step(m_http.sendPostRequest(m_requestId, body));
+}
+
+int32_t HttpExchange::post(std::unique_ptr<StreamedBody> body)
+{
+    return ResultCode::isFailure(m_result) ? m_result : step(m_http.sendPostRequest(m_requestId, std::move(body)));
 }
 
 int32_t HttpExchange::status(int& status)

@@ -7,9 +7,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 class QHttpMultiPart;
+struct StreamedBody;
 
 // One HTTPS exchange with a device through the access manager, from the
 // request's creation to its deletion, which comes when the exchange goes:
@@ -42,6 +44,8 @@ public:
     int32_t post(const QByteArray& body);
     // The body stays the caller's and must outlive the reply.
     int32_t post(QHttpMultiPart* body);
+    // Taken over by the send (see HttpAccessManager).
+    int32_t post(std::unique_ptr<StreamedBody> body);
 
     // The answer: what the send came to (also for an asynchronous one), then
     // the status.

@@ -57,6 +57,7 @@ MultiPartBody::MultiPartBody(const QString &filePath)
 MultiPartBody::~MultiPartBody()
 {
     // The multipart reads from the file: it goes first.
+    m_streamed.reset();
     m_multiPart.reset();
     m_file.reset();
 }
@@ -69,6 +70,7 @@ int32_t MultiPartBody::generate()
 int32_t MultiPartBody::generate(const QByteArray& md5Digest)
 {
     m_multiPart.reset();
+    m_streamed.reset();
     QHttpPart digestPart;
     int32_t result = hashPart(md5Digest, digestPart);
     if (ResultCode::isFailure(result))
@@ -80,7 +82,31 @@ int32_t MultiPartBody::generate(const QByteArray& md5Digest)
     m_multiPart = std::make_unique<QHttpMultiPart>();
     m_multiPart->append(digestPart);
     m_multiPart->append(dataPart);
+    m_streamed = streamedBody(md5Digest);
     return ResultCode::kSuccess;
+}
+
+// Byte for byte what Qt writes for the multipart: each part after its
+// boundary line, its header fields and an empty line; the closing boundary
+// last. The file is opened anew, so that the stream reads it from the start
+// and from any thread, and a file removed after the build still goes out.
+std::unique_ptr<StreamedBody> MultiPartBody::streamedBody(const QByteArray& md5Digest) const
+{
+    auto streamed = std::make_unique<StreamedBody>();
+    streamed->file = std::make_unique<QFile>(m_filePath);
+    if (!streamed->file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        CORVANE_LOG(QStringLiteral("cannot open the file to upload a second time: %1").arg(m_filePath));
+        return nullptr;
+    }
+    streamed->fileSize = streamed->file->size();
+    const QByteArray boundary = m_multiPart->boundary();
+    const QByteArray line = "--" + boundary + "\r\n";
+    streamed->head = line + "Content-Disposition: form-data; name=\"hash_value\"\r\n\r\n" + md5Digest.toHex() + "\r\n"
+                     + line + m_dataPartHeader + "\r\n";
+    streamed->tail = "\r\n--" + boundary + "--\r\n";
+    // Qt's default kind of multipart, and the fields it adds for one.
+    streamed->headers = {{"Content-Type", "multipart/mixed; boundary=\"" + boundary + '"'}, {"MIME-Version", "1.0"}};
+    return streamed;
 }
 
 int32_t MultiPartBody::generateHashPart(QHttpPart& part)
@@ -120,9 +146,12 @@ int32_t MultiPartBody::generateDataPart(QHttpPart& part)
         CORVANE_LOG(QStringLiteral("cannot open the file to upload: %1: %2").arg(m_filePath, m_file->errorString()));
         return kUnsupportedFile;
     }
-    part.setHeader(QNetworkRequest::ContentDispositionHeader,
-                   getDataContentDispositionFromFile(found.value(), fileName));
-    part.setHeader(QNetworkRequest::ContentTypeHeader, getDataContentTypeFromFileType(found.value()));
+    const QString disposition = getDataContentDispositionFromFile(found.value(), fileName);
+    const QString contentType = getDataContentTypeFromFileType(found.value());
+    part.setHeader(QNetworkRequest::ContentDispositionHeader, disposition);
+    part.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
+    m_dataPartHeader
+        = "Content-Disposition: " + disposition.toUtf8() + "\r\nContent-Type: " + contentType.toUtf8() + "\r\n";
     part.setBodyDevice(m_file.get());
     return ResultCode::kSuccess;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ResultCode.h"
+#include "StreamedBody.h"
 
 #include <QFile>
 #include <QHttpMultiPart>
@@ -55,6 +56,9 @@ public:
 
     // The built multipart, null until generate() succeeded; owned by the body.
     QHttpMultiPart* multiPart() const { return m_multiPart.get(); }
+    // The same bytes as the multipart, on a file opened for it alone: null
+    // until generate() succeeded, and after it was taken (once per build).
+    std::unique_ptr<StreamedBody> takeStreamedBody() { return std::move(m_streamed); }
     QString filePath() const { return m_filePath; }
 
 private:
@@ -64,4 +68,8 @@ private:
     QString m_filePath;
     std::unique_ptr<QFile> m_file;
     std::unique_ptr<QHttpMultiPart> m_multiPart;
+    QByteArray m_dataPartHeader; // the file part's header fields, as sent
+    std::unique_ptr<StreamedBody> m_streamed;
+
+    std::unique_ptr<StreamedBody> streamedBody(const QByteArray& md5Digest) const;
 };

@@ -41,15 +41,6 @@ QByteArray tinyJpeg()
            + QByteArray::fromHex("ffd9");
 }
 
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(quint32(size) * 31u + 1u);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = char(generator.bounded(256));
-    return bytes;
-}
-
 } // namespace
 
 class TestFileUploader : public QObject

@@ -17,15 +17,6 @@ private:
 
     QString writeFile(const QString& name, const QByteArray& content) { return writeTestFile(m_dir, name, content); }
 
-    static QByteArray randomBytes(qsizetype size, quint32 seed)
-    {
-        QByteArray bytes(size, Qt::Uninitialized);
-        QRandomGenerator generator(seed);
-        for (qsizetype i = 0; i < size; ++i)
-            bytes[i] = char(generator.bounded(256));
-        return bytes;
-    }
-
 private Q_SLOTS:
     void initTestCase() { QVERIFY(m_dir.isValid()); }
 

@@ -9,7 +9,9 @@
 #include "DeviceProcess.h"
 #include "HttpAccessManager.h"
 #include "MessageCapture.h"
+#include "MultiPartBody.h"
 #include "RecordingHttpServer.h"
+#include "TestTools.h"
 
 #include <QElapsedTimer>
 #include <QHttpMultiPart>
@@ -18,6 +20,7 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -450,6 +453,63 @@ private Q_SLOTS:
             QCOMPARE(status, 200);
             QCOMPARE(m_manager->deleteRequest(id), kRemoved);
         }
+    }
+
+    // An upload streamed from its own thread goes out byte for byte as Qt
+    // writes the same multipart (an independent device sees no difference),
+    // and one still running when its manager goes ends with it, unanswered.
+    void streamedUpload_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("managerGoes");
+        QTest::newRow("image as Qt writes it") << QStringLiteral("standby-\u00e4.png") << qint64(3000) << false;
+        QTest::newRow("firmware as Qt writes it") << QStringLiteral("tq-2.0.bundle") << qint64(3 << 20) << false;
+        QTest::newRow("manager goes mid-upload") << QStringLiteral("tq-2.1.bundle") << qint64(64 << 20) << true;
+    }
+
+    void streamedUpload()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(qint64, size);
+        QFETCH(bool, managerGoes);
+        QTemporaryDir dir;
+        const QString path = writeTestFile(dir, fileName, randomBytes(size));
+        MultiPartBody body(path);
+        QCOMPARE(body.generate(), 0);
+        RecordingHttpServer server(managerGoes ? RecordingHttpServer::Silent : RecordingHttpServer::Answers);
+        QVERIFY(server.listen());
+        const auto post = [&](bool streamed, const std::function<void(int)>& done) {
+            int id = -1;
+            const char* path = "/api/v1/files/firmware";
+            const int32_t created
+                = done ? m_manager->createAsyncRequest("http", "127.0.0.1", path, nullptr, server.port(), done, id,
+                                                       kCode)
+                       : m_manager->createSyncRequest("http", "127.0.0.1", path, nullptr, server.port(), id, kCode);
+            if (created != 0)
+                return -1;
+            return streamed ? m_manager->sendPostRequest(id, body.takeStreamedBody())
+                            : m_manager->sendPostRequest(id, body.multiPart());
+        };
+
+        if (managerGoes) {
+            bool called = false;
+            QCOMPARE(post(true, [&called](int) { called = true; }), 0);
+            QTRY_COMPARE(server.connections(), 1);
+            m_manager.reset();
+            QTest::qWait(0);
+            QVERIFY(!called);
+            QVERIFY(server.requests().isEmpty());
+            return;
+        }
+        QCOMPARE(post(false, {}), 0);
+        QCOMPARE(post(true, {}), 0);
+        QCOMPARE(server.requests().size(), 2);
+        QCOMPARE(server.body(1), server.body(0));
+        for (const QByteArray name : {"Host", "Authorization", "Content-Type", "Content-Length", "MIME-Version"})
+            QCOMPARE(headerLines(server.requests().at(1), name), headerLines(server.requests().at(0), name));
+        QCOMPARE(server.head(1).split('\n').first(), server.head(0).split('\n').first());
+        QVERIFY(server.body(1).contains(randomBytes(size).right(64)));
     }
 
     void refusedConnection_data()

@@ -94,15 +94,6 @@ private:
 
     QString writeFile(const QString& name, const QByteArray& content) { return writeTestFile(m_dir, name, content); }
 
-    static QByteArray randomBytes(qsizetype size)
-    {
-        QByteArray bytes(size, Qt::Uninitialized);
-        QRandomGenerator generator(quint32(size) + 7);
-        for (qsizetype i = 0; i < size; ++i)
-            bytes[i] = char(generator.bounded(256));
-        return bytes;
-    }
-
 private Q_SLOTS:
     void initTestCase() { QVERIFY(m_dir.isValid()); }
 

@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 ToolResult runTool(const QString& program, const QStringList& arguments, int timeoutMs, const QByteArray& input)
@@ -54,6 +55,17 @@ QByteArray md5Of(const QString& path)
 QString md5Hex(const QByteArray& bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    const qsizetype words = size / qsizetype(sizeof(quint32));
+    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), words);
+    for (qsizetype i = words * qsizetype(sizeof(quint32)); i < size; ++i)
+        bytes[i] = char(generator.bounded(256));
+    return bytes;
 }
 
 QString writeTestFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content)

@@ -28,6 +28,9 @@ QByteArray md5Of(const QString& path);
 // authentication code, a file's digest as the device reports it.
 QString md5Hex(const QByteArray& bytes);
 
+// `size` bytes that look random, the same for the same size and seed.
+QByteArray randomBytes(qsizetype size, quint32 seed = 1);
+
 // Writes a file of the given content into the folder; its path, or an empty
 // text when it cannot be written.
 QString writeTestFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content);

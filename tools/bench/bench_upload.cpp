@@ -14,6 +14,8 @@
 
 #include <cstdio>
 
+#include <sys/resource.h>
+
 namespace {
 
 qint64 statusKiB(const char* field)
@@ -47,6 +49,16 @@ int hash(const QString& path)
     return digest.isEmpty() ? 1 : 0;
 }
 
+// CPU time of the whole process (every thread), user and system, in seconds.
+double processCpuSeconds()
+{
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0)
+        return 0.0;
+    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 int upload(const QString& host, const QString& path, const QString& code)
 {
     MultiPartBody body(path);
@@ -61,15 +73,18 @@ int upload(const QString& host, const QString& path, const QString& code)
                      [&total](const QString&, qint64, qint64 bytesTotal) { total = bytesTotal; });
     const bool peakReset = resetPeak();
     const qint64 before = statusKiB("VmRSS");
+    const double cpuBefore = processCpuSeconds();
     QElapsedTimer clock;
     clock.start();
     const int32_t result = uploader.upload(code, 3600000);
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    const double cpu = processCpuSeconds() - cpuBefore;
     const qint64 peak = statusKiB("VmHWM");
     int status = 0;
     uploader.getResponseStatusCode(status);
-    std::printf("result=0x%08x status=%d seconds=%.3f bytes=%lld rss_before_kib=%lld peak_kib=%lld peak_reset=%d\n",
-                unsigned(result), status, seconds, static_cast<long long>(total), static_cast<long long>(before),
+    std::printf("result=0x%08x status=%d seconds=%.3f cpu_seconds=%.3f bytes=%lld rss_before_kib=%lld peak_kib=%lld "
+                "peak_reset=%d\n",
+                unsigned(result), status, seconds, cpu, static_cast<long long>(total), static_cast<long long>(before),
                 static_cast<long long>(peak), peakReset ? 1 : 0);
     return result == 0 && status == 200 ? 0 : 1;
 }
