@@ -115,8 +115,7 @@ bool HttpResponseParser::parseHead(const QByteArray& head)
     if (space < 0 || !statusLine.startsWith("HTTP/1."))
         return false;
     const QByteArray code = statusLine.mid(space + 1, 3);
-    if (code.size() != 3 || !allOf(code, isDigit)
-        || (statusLine.size() > space + 4 && statusLine.at(space + 4) != ' '))
+    if (code.size() != 3 || !allOf(code, isDigit) || (statusLine.size() > space + 4 && statusLine.at(space + 4) != ' '))
         return false;
     m_status = code.toInt();
     m_reason = statusLine.mid(space + 5);
@@ -166,20 +165,26 @@ void HttpResponseParser::takeBody(QByteArray& body)
         body += m_buffer;
         m_buffer.clear();
         return;
-    case Framing::Length: {
-        const qsizetype taken = static_cast<qsizetype>(std::min<qint64>(m_remaining, m_buffer.size()));
-        body += m_buffer.left(taken);
-        m_buffer.remove(0, taken);
-        m_remaining -= taken;
-        if (m_remaining == 0)
+    case Framing::Length:
+        if (takeRemaining(body))
             m_state = State::Complete;
         return;
-    }
     case Framing::Chunked:
         if (!takeChunked(body))
             m_state = State::Malformed;
         return;
     }
+}
+
+// Moves what has come of the remaining bytes into `body`; true once none
+// remain.
+bool HttpResponseParser::takeRemaining(QByteArray& body)
+{
+    const qsizetype taken = static_cast<qsizetype>(std::min<qint64>(m_remaining, m_buffer.size()));
+    body += m_buffer.left(taken);
+    m_buffer.remove(0, taken);
+    m_remaining -= taken;
+    return m_remaining == 0;
 }
 
 // Decodes as many chunks as have come; false for a malformed one.
@@ -200,16 +205,11 @@ bool HttpResponseParser::takeChunked(QByteArray& body)
             m_chunkStep = m_remaining == 0 ? ChunkStep::Trailer : ChunkStep::Data;
             break;
         }
-        case ChunkStep::Data: {
-            const qsizetype taken = static_cast<qsizetype>(std::min<qint64>(m_remaining, m_buffer.size()));
-            body += m_buffer.left(taken);
-            m_buffer.remove(0, taken);
-            m_remaining -= taken;
-            if (m_remaining > 0)
+        case ChunkStep::Data:
+            if (!takeRemaining(body))
                 return true;
             m_chunkStep = ChunkStep::DataEnd;
             break;
-        }
         case ChunkStep::DataEnd:
             if (!takeLine(m_buffer, line))
                 return m_buffer.size() < 2;

@@ -40,6 +40,7 @@ private:
     bool parseHead(const QByteArray& head);
     void takeBody(QByteArray& body);
     bool takeChunked(QByteArray& body);
+    bool takeRemaining(QByteArray& body);
 
     State m_state = State::Head;
     QByteArray m_buffer;

@@ -139,6 +139,11 @@ private:
     {
         m_connected = true;
         m_socket->write(requestHead(m_request, *m_body));
+        // At once, so that the caller hears of the upload before the device
+        // can report on the file, even when all of it fits into the kernel's
+        // buffers in one go.
+        m_reported = 0;
+        Q_EMIT progressed(0, m_body->size());
         pump();
     }
 
@@ -336,13 +341,15 @@ void TransferThread::start(std::unique_ptr<UploadJob> job)
     moved->file()->moveToThread(&m_thread);
     moved->moveToThread(&m_thread);
     TransferHost* host = m_host;
-    QMetaObject::invokeMethod(m_host, [host, moved] { host->begin(moved); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_host, [host, moved] { host->begin(moved); }, Qt::QueuedConnection);
 }
 
 void TransferThread::cancel(quint64 id)
 {
     TransferHost* host = m_host;
-    QMetaObject::invokeMethod(m_host, [host, id] { host->cancel(id); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_host, [host, id] { host->cancel(id); }, Qt::QueuedConnection);
 }
 
 UploadReply::UploadReply(const std::shared_ptr<TransferThread>& thread, const QNetworkRequest& request,
@@ -403,8 +410,8 @@ qint64 UploadReply::readData(char* data, qint64 maxSize)
     return count;
 }
 
-void UploadReply::onAnswered(int status, const QByteArray& reason,
-                             const QList<QPair<QByteArray, QByteArray>>& headers, qint64 length)
+void UploadReply::onAnswered(int status, const QByteArray& reason, const QList<QPair<QByteArray, QByteArray>>& headers,
+                             qint64 length)
 {
     if (isFinished())
         return;
