@@ -26,22 +26,22 @@ private Q_SLOTS:
         };
         row("length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-A: b\r\n\r\nhello", false, State::Complete, 200,
             "hello", "X-A=b");
-        row("later bytes ignored", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA", false, State::Complete,
-            200, "ok");
+        row("later bytes ignored", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA", false, State::Complete, 200,
+            "ok");
         row("length not reached", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nhello", false, State::Body, 200,
             "hello");
         row("length cut by close", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nhello", true, State::Malformed, 200,
             "hello");
-        row("empty by length", "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n", false, State::Complete, 403,
-            "");
+        row("empty by length", "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n", false, State::Complete, 403, "");
         row("no content", "HTTP/1.1 204 No Content\r\n\r\n", false, State::Complete, 204, "");
         row("framed by close", "HTTP/1.0 500 Oops\r\nContent-Type: text/plain\r\n\r\nbroken", true, State::Complete,
             500, "broken", "Content-Type=text/plain");
         row("close awaited", "HTTP/1.0 200 OK\r\n\r\npart", false, State::Body, 200, "part");
         row("chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;ext=1\r\nhello\r\n1\r\n!\r\n0\r\n\r\n",
             false, State::Complete, 200, "hello!");
-        row("chunked with trailer", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\nX-T: 1\r\n\r\n",
-            false, State::Complete, 200, "ok");
+        row("chunked with trailer",
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\nX-T: 1\r\n\r\n", false,
+            State::Complete, 200, "ok");
         row("chunked wins over length",
             "HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n", false,
             State::Complete, 200, "ok");
@@ -55,8 +55,8 @@ private Q_SLOTS:
             false, State::Complete, 201, "x");
         row("bare line feeds", "HTTP/1.1 200 OK\nContent-Length: 2\nX-A:  spaced \n\nok", false, State::Complete, 200,
             "ok", "X-A=spaced");
-        row("folded field", "HTTP/1.1 200 OK\r\nX-A: one\r\n two\r\nContent-Length: 0\r\n\r\n", false,
-            State::Complete, 200, "", "X-A=one two");
+        row("folded field", "HTTP/1.1 200 OK\r\nX-A: one\r\n two\r\nContent-Length: 0\r\n\r\n", false, State::Complete,
+            200, "", "X-A=one two");
         row("no reason", "HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n", false, State::Complete, 200, "");
         row("head incomplete", "HTTP/1.1 200 OK\r\nContent-Le", false, State::Head, 0, "");
         row("head cut by close", "HTTP/1.1 200 OK\r\n", true, State::Malformed, 0, "");
