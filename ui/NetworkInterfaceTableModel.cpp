@@ -1,8 +1,5 @@
 #include "NetworkInterfaceTableModel.h"
 
-#include <QAbstractSocket>
-#include <QNetworkInterface>
-
 NetworkInterfaceTableModel::NetworkInterfaceTableModel(QObject* parent)
     : QAbstractTableModel(parent)
     , m_headerTitles{{InterfaceName, QStringLiteral("Network Interface Name")},
@@ -22,7 +19,7 @@ int NetworkInterfaceTableModel::columnCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : NumberOfColumns;
 }
 
-QString NetworkInterfaceTableModel::cell(const NetworkInterfaceInfo& info, int column)
+QString NetworkInterfaceTableModel::cell(const ScannableInterface& info, int column)
 {
     switch (column) {
     case InterfaceName:
@@ -62,22 +59,7 @@ QVariant NetworkInterfaceTableModel::headerData(int section, Qt::Orientation ori
 void NetworkInterfaceTableModel::updateNetworkInterfaces()
 {
     beginResetModel();
-    m_rows.clear();
-    // Whether an interface is up is not looked at: a cable plugged in later
-    // still gives a usable choice.
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface& networkInterface : interfaces) {
-        const QNetworkInterface::InterfaceType type = networkInterface.type();
-        if (type != QNetworkInterface::Ethernet && type != QNetworkInterface::Wifi)
-            continue;
-        const QList<QNetworkAddressEntry> entries = networkInterface.addressEntries();
-        for (const QNetworkAddressEntry& entry : entries) {
-            if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol)
-                continue;
-            m_rows.append({networkInterface.humanReadableName(), entry.ip().toString(),
-                           networkInterface.hardwareAddress(), entry.netmask().toString()});
-        }
-    }
+    m_rows = scannableInterfaces();
     endResetModel();
 }
 
@@ -85,9 +67,5 @@ QVariantMap NetworkInterfaceTableModel::getNetworkInterface(int index) const
 {
     if (index < 0 || index >= m_rows.size())
         return {};
-    const NetworkInterfaceInfo& info = m_rows.at(index);
-    return {{QStringLiteral("interfaceName"), info.interfaceName},
-            {QStringLiteral("ipAddress"), info.ipAddress},
-            {QStringLiteral("macAddress"), info.macAddress},
-            {QStringLiteral("subnetMask"), info.subnetMask}};
+    return m_rows.at(index).toScanMap();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ScannableInterfaces.h"
+
 #include <QAbstractTableModel>
 #include <QList>
 #include <QMap>
@@ -32,15 +34,8 @@ public:
     Q_INVOKABLE QVariantMap getNetworkInterface(int index) const;
 
 private:
-    struct NetworkInterfaceInfo
-    {
-        QString interfaceName;
-        QString ipAddress;
-        QString macAddress;
-        QString subnetMask;
-    };
-    static QString cell(const NetworkInterfaceInfo& info, int column);
+    static QString cell(const ScannableInterface& info, int column);
 
     QMap<int, QString> m_headerTitles;
-    QList<NetworkInterfaceInfo> m_rows;
+    QList<ScannableInterface> m_rows;
 };

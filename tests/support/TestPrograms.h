@@ -8,6 +8,7 @@
 namespace TestPrograms {
 
 QString corvane();
+QString corvanectl();
 QString virtualDevice();
 
 } // namespace TestPrograms

@@ -1,0 +1,94 @@
+#include "Ctl.h"
+
+#include "CtlDiscovery.h"
+#include "DeviceParameter.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <atomic>
+
+namespace Ctl {
+
+namespace {
+
+std::atomic<bool> s_verbose{false};
+
+// The libraries' diagnostics (debug level) are for --verbose only: a
+// script's output stays what the command prints.
+void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type == QtDebugMsg && !s_verbose)
+        return;
+    Q_UNUSED(context)
+    QTextStream(stderr) << message << Qt::endl;
+}
+
+struct Command
+{
+    const char* name;
+    const char* summary;
+    int (*run)(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err);
+};
+
+const Command kCommands[] = {
+    {"interfaces", "List the network interfaces a scan can search.", &runInterfaces},
+    {"discover", "Scan a network and list the devices that answer.", &runDiscover},
+};
+
+QString programHelp()
+{
+    QString text = QStringLiteral("Usage: corvanectl <command> [options]\n\n"
+                                  "Finds the devices of the family on a local network and works with them from a "
+                                  "terminal or a script.\n\nCommands:\n");
+    for (const Command& command : kCommands)
+        text += QStringLiteral("  %1  %2\n").arg(QLatin1String(command.name), -12).arg(QLatin1String(command.summary));
+    text += QStringLiteral("\n'corvanectl <command> --help' tells the options of a command.\n"
+                           "Exit status: 0 success, 1 a device failed, 2 usage error or failed check, "
+                           "3 no device found.\n");
+    return text;
+}
+
+} // namespace
+
+int run(const QStringList& arguments, QTextStream& out, QTextStream& err)
+{
+    qInstallMessageHandler(messageHandler);
+    registerDeviceMetaTypes();
+    const QString name = arguments.value(1);
+    if (name.isEmpty() || name == QLatin1String("--help") || name == QLatin1String("-h")) {
+        (name.isEmpty() ? err : out) << programHelp();
+        return name.isEmpty() ? Usage : Success;
+    }
+    if (name == QLatin1String("--version") || name == QLatin1String("-v")) {
+        out << QCoreApplication::applicationName() << ' ' << QCoreApplication::applicationVersion() << Qt::endl;
+        return Success;
+    }
+    for (const Command& command : kCommands) {
+        if (name != QLatin1String(command.name))
+            continue;
+        QCommandLineParser parser;
+        parser.setApplicationDescription(QLatin1String(command.summary));
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+        const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                      QStringLiteral("Show the options of this command."));
+        const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                         QStringLiteral("Write the libraries' diagnostics to standard error."));
+        parser.addOption(help);
+        parser.addOption(verbose);
+        // The command's own options come with its run; it parses.
+        QStringList rest = arguments;
+        rest.removeAt(1);
+        rest[0] = QStringLiteral("corvanectl %1").arg(name);
+        s_verbose = rest.contains(QLatin1String("--verbose"));
+        const int status = command.run(parser, rest, out, err);
+        out.flush();
+        err.flush();
+        return status;
+    }
+    err << "corvanectl: no command \"" << name << "\"\n\n" << programHelp();
+    return Usage;
+}
+
+} // namespace Ctl

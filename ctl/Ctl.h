@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QStringList>
+
+class QTextStream;
+
+// The command-line front end: the window's discovery, device and
+// communication services driven from a terminal or a script, one command per
+// run. Output goes to `out` (what a script reads), diagnostics and usage
+// errors to `err`.
+namespace Ctl {
+
+// Exit statuses, the same for every command.
+enum Exit : int {
+    Success = 0, // every device succeeded (or: devices were found)
+    SomeFailed = 1, // at least one device failed
+    Usage = 2, // a usage error, or a check before the run that stops it
+    NoDevice = 3, // no device was found
+};
+
+// Runs one command line; arguments[0] is the program. Needs a
+// QCoreApplication; returns the exit status.
+int run(const QStringList& arguments, QTextStream& out, QTextStream& err);
+
+} // namespace Ctl

@@ -1,0 +1,99 @@
+#include "CtlCommon.h"
+
+#include "ScannableInterfaces.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+namespace Ctl {
+
+namespace {
+
+// Qt's help names the program as started; the command belongs in it too.
+QString helpText(const QCommandLineParser& parser, const QString& command)
+{
+    QString text = parser.helpText();
+    const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'));
+    return text.replace(0, lineEnd, QStringLiteral("Usage: %1 [options]").arg(command));
+}
+
+} // namespace
+
+std::optional<int> parseOptions(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+                                QTextStream& err, int positionals)
+{
+    if (!parser.parse(arguments)) {
+        err << arguments.first() << ": " << parser.errorText() << "\n\n" << helpText(parser, arguments.first());
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        out << helpText(parser, arguments.first());
+        return 0;
+    }
+    if (parser.positionalArguments().size() != positionals) {
+        const QString problem = parser.positionalArguments().size() > positionals
+                                    ? QStringLiteral("unexpected \"%1\"").arg(parser.positionalArguments().last())
+                                    : QStringLiteral("an argument is missing");
+        err << arguments.first() << ": " << problem << "\n\n" << helpText(parser, arguments.first());
+        return 2;
+    }
+    return std::nullopt;
+}
+
+std::optional<ScannableInterface> findInterface(const QString& nameOrAddress, QTextStream& err)
+{
+    const QList<ScannableInterface> rows = scannableInterfaces();
+    for (const ScannableInterface& row : rows) {
+        if (row.interfaceName == nameOrAddress || row.ipAddress == nameOrAddress)
+            return row;
+    }
+    err << "corvanectl: no interface with an IPv4 address is named \"" << nameOrAddress
+        << "\"; 'corvanectl interfaces' lists them\n";
+    return std::nullopt;
+}
+
+std::optional<int> numberOption(const QCommandLineParser& parser, const QString& name, int defaultValue, int least,
+                                int most, QTextStream& err)
+{
+    if (!parser.isSet(name))
+        return defaultValue;
+    bool ok = false;
+    const int value = parser.value(name).toInt(&ok);
+    if (ok && value >= least && value <= most)
+        return value;
+    err << "corvanectl: --" << name << " takes a whole number from " << least << " to " << most << ", not \""
+        << parser.value(name) << "\"\n";
+    return std::nullopt;
+}
+
+void printTable(QTextStream& out, const QStringList& titles, const QList<QStringList>& rows)
+{
+    QList<int> widths;
+    for (const QString& title : titles)
+        widths.append(int(title.size()));
+    for (const QStringList& row : rows) {
+        for (int column = 0; column < row.size() && column < widths.size(); ++column)
+            widths[column] = std::max(widths.at(column), int(row.at(column).size()));
+    }
+    const auto line = [&](const QStringList& cells) {
+        QString text;
+        for (int column = 0; column < cells.size(); ++column) {
+            const bool last = column + 1 == cells.size();
+            text += last ? cells.at(column) : cells.at(column).leftJustified(widths.value(column) + 2);
+        }
+        out << text << '\n';
+    };
+    line(titles);
+    for (const QStringList& row : rows)
+        line(row);
+}
+
+void printJson(QTextStream& out, const QJsonValue& value)
+{
+    const QJsonDocument document = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
+    out << document.toJson(QJsonDocument::Compact) << '\n';
+}
+
+} // namespace Ctl

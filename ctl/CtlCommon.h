@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QCommandLineParser>
+#include <QJsonValue>
+#include <QList>
+#include <QStringList>
+
+#include <optional>
+
+class QTextStream;
+struct ScannableInterface;
+
+namespace Ctl {
+
+// Parses a command's options (its --help and --verbose already added) and
+// exactly `positionals` other arguments: nullopt to go on, or the exit
+// status to end with (help shown, or a usage error explained on `err`).
+std::optional<int> parseOptions(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+                                QTextStream& err, int positionals = 0);
+
+// The interface named by name or by one of its IPv4 addresses; nullopt with
+// the reason on `err`.
+std::optional<ScannableInterface> findInterface(const QString& nameOrAddress, QTextStream& err);
+
+// A non-negative whole number option; nullopt with the reason on `err`.
+std::optional<int> numberOption(const QCommandLineParser& parser, const QString& name, int defaultValue, int least,
+                                int most, QTextStream& err);
+
+// Rows as aligned columns under their titles, two spaces apart.
+void printTable(QTextStream& out, const QStringList& titles, const QList<QStringList>& rows);
+
+// The value as compact JSON on one line.
+void printJson(QTextStream& out, const QJsonValue& value);
+
+} // namespace Ctl

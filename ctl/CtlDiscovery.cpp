@@ -1,0 +1,147 @@
+#include "CtlDiscovery.h"
+
+#include "Ctl.h"
+#include "CtlCommon.h"
+#include "DeviceFacade.h"
+#include "ScannableInterfaces.h"
+
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace Ctl {
+
+namespace {
+
+const QCommandLineOption kJson(QStringLiteral("json"), QStringLiteral("Print JSON instead of a table."));
+
+struct Found
+{
+    QString model;
+    QString hostName;
+    QString ipAddress;
+    QString macAddress;
+};
+
+QString parameter(const DeviceFacade& facade, const QString& id, DeviceParameter type)
+{
+    QVariant value;
+    return facade.getDeviceParameter(id, type, value, DeviceFindPolicy::ById) ? value.toString() : QString();
+}
+
+QList<Found> foundDevices(const DeviceFacade& facade)
+{
+    QList<Found> found;
+    for (const QString& id : facade.deviceIDs())
+        found.append({parameter(facade, id, DeviceParameter::ModelName),
+                      parameter(facade, id, DeviceParameter::HostName),
+                      parameter(facade, id, DeviceParameter::IpAddress), id});
+    // By address, as a network is read.
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return QHostAddress(a.ipAddress).toIPv4Address() < QHostAddress(b.ipAddress).toIPv4Address();
+    });
+    return found;
+}
+
+} // namespace
+
+int runInterfaces(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
+{
+    parser.addOption(kJson);
+    if (const std::optional<int> done = parseOptions(parser, arguments, out, err))
+        return *done;
+    const QList<ScannableInterface> rows = scannableInterfaces();
+    if (parser.isSet(kJson)) {
+        QJsonArray array;
+        for (const ScannableInterface& row : rows)
+            array.append(QJsonObject{{QStringLiteral("interfaceName"), row.interfaceName},
+                                     {QStringLiteral("ipAddress"), row.ipAddress},
+                                     {QStringLiteral("macAddress"), row.macAddress},
+                                     {QStringLiteral("subnetMask"), row.subnetMask}});
+        printJson(out, array);
+        return Success;
+    }
+    QList<QStringList> table;
+    for (const ScannableInterface& row : rows)
+        table.append({row.interfaceName, row.ipAddress, row.macAddress, row.subnetMask});
+    // The titles of the window's network popup.
+    printTable(out,
+               {QStringLiteral("Network Interface Name"), QStringLiteral("IP Address"), QStringLiteral("MAC Address"),
+                QStringLiteral("Subnet Mask")},
+               table);
+    return Success;
+}
+
+int runDiscover(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
+{
+    const QCommandLineOption interface(QStringLiteral("interface"),
+                                       QStringLiteral("The interface to scan, by name or IPv4 address."),
+                                       QStringLiteral("name"));
+    const QCommandLineOption seconds(QStringLiteral("seconds"),
+                                     QStringLiteral("How long to listen for answers (5 unless given)."),
+                                     QStringLiteral("n"));
+    const QCommandLineOption count(QStringLiteral("count"),
+                                   QStringLiteral("Stop as soon as this many devices have answered."),
+                                   QStringLiteral("n"));
+    parser.addOptions({interface, seconds, count, kJson});
+    if (const std::optional<int> done = parseOptions(parser, arguments, out, err))
+        return *done;
+    if (!parser.isSet(interface)) {
+        err << "corvanectl discover: --interface is needed; 'corvanectl interfaces' lists them\n";
+        return Usage;
+    }
+    const std::optional<ScannableInterface> chosen = findInterface(parser.value(interface), err);
+    const std::optional<int> listenSeconds = numberOption(parser, QStringLiteral("seconds"), 5, 1, 3600, err);
+    const std::optional<int> enough = numberOption(parser, QStringLiteral("count"), 0, 1, 100000, err);
+    if (!chosen || !listenSeconds || !enough)
+        return Usage;
+
+    DeviceFacade facade;
+    if (facade.initialize() != 0 || !facade.startScan(chosen->toScanMap())) {
+        err << "corvanectl discover: the scan could not start on " << chosen->interfaceName << " (" << chosen->ipAddress
+            << ")\n";
+        return Usage;
+    }
+    QEventLoop loop;
+    QTimer::singleShot(*listenSeconds * 1000, &loop, &QEventLoop::quit);
+    QObject::connect(&facade, &DeviceFacade::deviceIDsChanged, &loop, [&] {
+        if (*enough > 0 && facade.deviceIDs().size() >= *enough)
+            loop.quit();
+    });
+    loop.exec();
+    const QList<Found> found = foundDevices(facade);
+    facade.stopScan(chosen->toScanMap());
+
+    if (parser.isSet(kJson)) {
+        QJsonArray devices;
+        for (const Found& device : found)
+            devices.append(QJsonObject{{QStringLiteral("model"), device.model},
+                                       {QStringLiteral("hostName"), device.hostName},
+                                       {QStringLiteral("ipAddress"), device.ipAddress},
+                                       {QStringLiteral("macAddress"), device.macAddress}});
+        printJson(out, QJsonObject{{QStringLiteral("interface"), chosen->interfaceName},
+                                   {QStringLiteral("ipAddress"), chosen->ipAddress},
+                                   {QStringLiteral("devices"), devices}});
+    } else {
+        QList<QStringList> table;
+        for (const Found& device : found)
+            table.append({device.model, device.hostName, device.ipAddress, device.macAddress});
+        printTable(out,
+                   {QStringLiteral("Model"), QStringLiteral("Host Name"), QStringLiteral("IP Address"),
+                    QStringLiteral("MAC Address")},
+                   table);
+    }
+    if (found.isEmpty()) {
+        err << "corvanectl discover: no device answered on " << chosen->interfaceName << " within " << *listenSeconds
+            << " s\n";
+        return NoDevice;
+    }
+    return Success;
+}
+
+} // namespace Ctl
