@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
@@ -8,8 +7,7 @@
 namespace UserInterface {
 
 // Turns a result code into the one-line message the window shows in its
-// toast: first by the whole code, then by its facility, else a default.
-// The tables are fixed at construction; generate() has no side effects.
+// toast (ResultMessages); generate() has no side effects.
 class MessageGenerator : public QObject
 {
     Q_OBJECT
@@ -20,11 +18,6 @@ public:
     // option["errorCode"]: the code as an unsigned number (any variant that
     // converts to one; anything else counts as 0).
     Q_INVOKABLE QString generate(const QVariantMap& option) const;
-
-private:
-    const QString m_defaultMessage;
-    QHash<quint32, QString> m_codeMessages;
-    QHash<quint32, QString> m_facilityMessages;
 };
 
 } // namespace UserInterface

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+// The one-line message an operator reads for a result code: first by the
+// whole code, then by its facility, else "Unknown error.". The window's
+// toasts and the command-line tool's reports say the same. Tables fixed at
+// compile time; any thread.
+namespace ResultMessages {
+
+QString text(quint32 code);
+
+} // namespace ResultMessages
