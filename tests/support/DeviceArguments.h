@@ -24,6 +24,10 @@ public:
     DeviceArguments& name(const QString& value) { return key(QStringLiteral("name"), value); }
     DeviceArguments& password(const QString& value) { return key(QStringLiteral("password"), value); }
     DeviceArguments& version(const QString& value) { return key(QStringLiteral("version"), value); }
+    // Faults the device starts with: "deaf" or "normal"; upload bytes per
+    // second with a k or m suffix ("4m"), or "off".
+    DeviceArguments& broadcast(const QString& value) { return key(QStringLiteral("broadcast"), value); }
+    DeviceArguments& throttle(const QString& value) { return key(QStringLiteral("throttle"), value); }
 
     DeviceArguments& httpsPort(int port);
     // Firmware installation reports: one every stepMs, stepPercent each.

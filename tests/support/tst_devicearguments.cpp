@@ -26,10 +26,12 @@ private Q_SLOTS:
                                .model("TQ-730")
                                .name("Desk")
                                .password("pw")
-                               .key("serial", "SN-1"))
+                               .key("serial", "SN-1")
+                               .broadcast("deaf")
+                               .throttle("4m"))
             << QStringList{"--device",
                            "address=127.0.0.2,version=1.0.0,id=d,mac=02:00:00:00:00:01,model=TQ-730,name=Desk,"
-                           "password=pw,serial=SN-1"}
+                           "password=pw,serial=SN-1,broadcast=deaf,throttle=4m"}
                    + ports;
         QTest::newRow("spelt keys and empty values")
             << QStringList(DeviceArguments().device("127.0.0.2").keys("dns1=127.0.0.53,dns2=").keys("").name(""))

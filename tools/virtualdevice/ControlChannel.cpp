@@ -19,26 +19,6 @@ namespace {
 constexpr qsizetype kMaxLine = 64 * 1024;
 constexpr int kMaxRebootMs = 600000;
 
-// A positive byte count, with a k or m suffix for KiB or MiB.
-bool parseBytes(const QString& text, qint64& bytes)
-{
-    QString number = text.toLower();
-    qint64 factor = 1;
-    if (number.endsWith(QLatin1Char('k'))) {
-        factor = 1024;
-        number.chop(1);
-    } else if (number.endsWith(QLatin1Char('m'))) {
-        factor = 1024 * 1024;
-        number.chop(1);
-    }
-    bool ok = false;
-    const qint64 value = number.toLongLong(&ok);
-    if (!ok || value <= 0 || value > (qint64(1) << 40))
-        return false;
-    bytes = value * factor;
-    return true;
-}
-
 // "normal" (0) or a final HTTP status (200 to 599).
 bool parseAnswerStatus(const QString& text, int& status)
 {
@@ -101,6 +81,7 @@ QString ControlChannel::helpText()
         "  push-rate <dev> <ms>|off\n"
         "  set <dev> name|model|password|version|serial|subnet|gateway|dns1|dns2 <value> (name: may be empty)\n"
         "  fault <dev> lndp on|off\n"
+        "  fault <dev> broadcast deaf|normal\n"
         "  fault <dev> connect normal|refuse|drop|stall-tls\n"
         "  fault <dev> push normal|refuse|stall\n"
         "  fault <dev> pings on|off\n"
@@ -117,7 +98,7 @@ QString ControlChannel::helpText()
         "  fault <dev> redirect off|<absolute URL>\n"
         "  fault <dev> settings-size normal|<bytes, k/m suffix, up to 64m>\n"
         "  fault <dev> reboot-ms <ms>\n"
-        "  fault <dev> clear\n"
+        "  fault <dev> clear (back to the faults the device started with)\n"
         "  push <dev> close|drop\n"
         "  push <dev> malformed json|extra-member|type-case|device|body|top-level|value|binary\n"
         "  push <dev> oversize <bytes, k/m suffix, up to 64m>\n"
@@ -352,13 +333,11 @@ QString ControlChannel::fault(VirtualDevice* device, const QStringList& args, QS
         else
             error = QStringLiteral("upload needs normal, 403 or 500");
     } else if (what == QLatin1String("throttle")) {
-        qint64 rate = 0;
-        if (value == QLatin1String("off"))
-            faults.throttleBytesPerSecond = 0;
-        else if (parseBytes(value, rate))
-            faults.throttleBytesPerSecond = rate;
-        else
+        if (!DeviceConfigParser::parseThrottle(value, faults.throttleBytesPerSecond))
             error = QStringLiteral("throttle needs a positive rate in bytes per second or off");
+    } else if (what == QLatin1String("broadcast")) {
+        if (!DeviceConfigParser::parseBroadcast(value, faults.broadcastDeaf))
+            error = QStringLiteral("broadcast needs deaf or normal");
     } else if (what == QLatin1String("update-result")) {
         bool ok = false;
         const int result = value.toInt(&ok);
@@ -415,7 +394,7 @@ QString ControlChannel::fault(VirtualDevice* device, const QStringList& args, QS
         qint64 size = 0;
         if (value == QLatin1String("normal"))
             faults.settingsSize = 0;
-        else if (parseBytes(value, size) && size <= PaddedJson::kMaxSize)
+        else if (DeviceConfigParser::parseBytes(value, size) && size <= PaddedJson::kMaxSize)
             faults.settingsSize = size;
         else
             error = QStringLiteral("settings-size needs normal or 1 to %1 bytes").arg(PaddedJson::kMaxSize);
@@ -456,7 +435,8 @@ QString ControlChannel::push(VirtualDevice* device, const QStringList& args, con
     }
     if (what == QLatin1String("oversize") && args.size() == 2) {
         qint64 size = 0;
-        const PaddedJson message = device->paddedNotification(parseBytes(args.at(1), size) ? size : 0);
+        const PaddedJson message
+            = device->paddedNotification(DeviceConfigParser::parseBytes(args.at(1), size) ? size : 0);
         if (size > PaddedJson::kMaxSize || message.size() != size) {
             error = QStringLiteral("oversize needs %1 to %2 bytes").arg(message.size()).arg(PaddedJson::kMaxSize);
             return QString();

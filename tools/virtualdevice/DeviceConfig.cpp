@@ -86,6 +86,16 @@ bool setValue(DeviceConfig& device, const QString& key, const QString& value, QS
             error = QStringLiteral("bad status \"%1\" (idle, busy, in-call)").arg(value);
             return false;
         }
+    } else if (key == QLatin1String("broadcast")) {
+        if (!parseBroadcast(value, device.broadcastDeaf)) {
+            error = QStringLiteral("bad broadcast \"%1\" (normal, deaf)").arg(value);
+            return false;
+        }
+    } else if (key == QLatin1String("throttle")) {
+        if (!parseThrottle(value, device.throttleBytesPerSecond)) {
+            error = QStringLiteral("bad throttle \"%1\" (bytes per second, k/m suffix, or off)").arg(value);
+            return false;
+        }
     } else {
         error = QStringLiteral("unknown device key \"%1\"").arg(key);
         return false;
@@ -166,6 +176,42 @@ bool parseStatus(const QString& text, int& status)
         status = 2;
     else
         return false;
+    return true;
+}
+
+bool parseBytes(const QString& text, qint64& bytes)
+{
+    QString number = text.toLower();
+    qint64 factor = 1;
+    if (number.endsWith(QLatin1Char('k'))) {
+        factor = 1024;
+        number.chop(1);
+    } else if (number.endsWith(QLatin1Char('m'))) {
+        factor = 1024 * 1024;
+        number.chop(1);
+    }
+    bool ok = false;
+    const qint64 value = number.toLongLong(&ok);
+    if (!ok || value <= 0 || value > (qint64(1) << 40))
+        return false;
+    bytes = value * factor;
+    return true;
+}
+
+bool parseThrottle(const QString& text, qint64& bytesPerSecond)
+{
+    if (text == QLatin1String("off")) {
+        bytesPerSecond = 0;
+        return true;
+    }
+    return parseBytes(text, bytesPerSecond);
+}
+
+bool parseBroadcast(const QString& text, bool& deaf)
+{
+    if (text != QLatin1String("deaf") && text != QLatin1String("normal"))
+        return false;
+    deaf = text == QLatin1String("deaf");
     return true;
 }
 

@@ -24,6 +24,9 @@ struct DeviceConfig
     QString dns1;
     QString dns2;
     int deviceStatus = 0; // 0 idle, 1 busy, 2 in a call
+    // Faults the device starts with, and returns to on "fault <dev> clear".
+    bool broadcastDeaf = false; // answer only discovery sent to the device's own address
+    qint64 throttleBytesPerSecond = 0; // 0: read uploads at full speed
 };
 
 // Settings shared by every device of one process.
@@ -68,5 +71,12 @@ bool validate(const QList<DeviceConfig>& devices, QString& error);
 
 QString statusName(int status);
 bool parseStatus(const QString& text, int& status);
+
+// A positive byte count, with a k or m suffix for KiB or MiB.
+bool parseBytes(const QString& text, qint64& bytes);
+// "off" (0) or a byte count per second, as parseBytes reads it.
+bool parseThrottle(const QString& text, qint64& bytesPerSecond);
+// "deaf" (true) or "normal" (false).
+bool parseBroadcast(const QString& text, bool& deaf);
 
 } // namespace DeviceConfigParser

@@ -56,7 +56,8 @@ void LndpResponder::readDevice(QUdpSocket* socket, VirtualDevice* device)
 {
     while (socket->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = socket->receiveDatagram(LndpMessage::kMaxDatagram + 1);
-        handle(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()), device);
+        // A socket bound to a unicast address receives no broadcasts.
+        handle(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()), device, true);
     }
 }
 
@@ -72,18 +73,18 @@ void LndpResponder::readWildcard()
                 addressed = entry.device;
         }
         if (addressed) {
-            handle(datagram.data(), sender, quint16(datagram.senderPort()), addressed);
+            handle(datagram.data(), sender, quint16(datagram.senderPort()), addressed, true);
             continue;
         }
         for (const Entry& entry : std::as_const(m_entries)) {
             if (entry.device && inSubnet(entry.device, sender))
-                handle(datagram.data(), sender, quint16(datagram.senderPort()), entry.device);
+                handle(datagram.data(), sender, quint16(datagram.senderPort()), entry.device, false);
         }
     }
 }
 
 bool LndpResponder::handle(const QByteArray& bytes, const QHostAddress& sender, quint16 senderPort,
-                           VirtualDevice* device)
+                           VirtualDevice* device, bool addressed)
 {
     if (bytes.size() > LndpMessage::kMaxDatagram) {
         Q_EMIT log(QStringLiteral("%1 lndp ignored %2-byte datagram from %3: too long")
@@ -103,6 +104,11 @@ bool LndpResponder::handle(const QByteArray& bytes, const QHostAddress& sender, 
         return false; // answers of other devices, other services
     if (device->faults().lndpSilent || device->isRebooting())
         return false;
+    if (!addressed && device->faults().broadcastDeaf) {
+        Q_EMIT log(QStringLiteral("%1 lndp ignored broadcast from %2: deaf to broadcasts")
+                       .arg(device->config().id, sender.toString()));
+        return false;
+    }
     answer(device, sender, senderPort);
     return true;
 }

@@ -15,7 +15,7 @@ class VirtualDevice;
 // answers, so that they leave from the device's own address. Broadcasts to the
 // subnet only reach a socket bound to the wildcard address, so one more socket
 // listens there and answers through the device sockets of every device whose
-// subnet holds the announcer.
+// subnet holds the announcer, unless the device is deaf to broadcasts.
 class LndpResponder : public QObject
 {
     Q_OBJECT
@@ -33,7 +33,9 @@ Q_SIGNALS:
 private:
     void readDevice(QUdpSocket* socket, VirtualDevice* device);
     void readWildcard();
-    bool handle(const QByteArray& bytes, const QHostAddress& sender, quint16 senderPort, VirtualDevice* device);
+    // addressed: sent to the device's own address rather than to a broadcast one.
+    bool handle(const QByteArray& bytes, const QHostAddress& sender, quint16 senderPort, VirtualDevice* device,
+                bool addressed);
     void answer(VirtualDevice* device, const QHostAddress& to, quint16 port);
 
     struct Entry

@@ -12,6 +12,7 @@ VirtualDevice::VirtualDevice(const DeviceConfig& config, const QSslConfiguration
                              int updateStepPercent, QObject* parent)
     : QObject(parent)
     , m_config(config)
+    , m_faults(startFaults())
     , m_updateStepMs(updateStepMs)
     , m_updateStepPercent(updateStepPercent)
     , m_deviceStatus(config.deviceStatus)
@@ -253,6 +254,11 @@ bool VirtualDevice::setValue(const QString& key, const QString& value, QString& 
         error = QStringLiteral("%1 cannot change while the device runs").arg(key);
         return false;
     }
+    // Start-up faults: changed as the other faults are.
+    if (key == QLatin1String("broadcast") || key == QLatin1String("throttle")) {
+        error = QStringLiteral("%1 is a fault: fault <dev> %1").arg(key);
+        return false;
+    }
     QJsonObject object{{QStringLiteral("address"), m_config.address.toString()}, {key, value}};
     DeviceConfig parsed;
     if (!DeviceConfigParser::fromJson(object, 0, parsed, error))
@@ -298,9 +304,17 @@ void VirtualDevice::applyConnectFault(DeviceFaults::Connect mode)
     m_https->setRefusing(mode == DeviceFaults::Connect::Refuse);
 }
 
+DeviceFaults VirtualDevice::startFaults() const
+{
+    DeviceFaults faults;
+    faults.broadcastDeaf = m_config.broadcastDeaf;
+    faults.throttleBytesPerSecond = m_config.throttleBytesPerSecond;
+    return faults;
+}
+
 void VirtualDevice::clearFaults()
 {
-    m_faults = DeviceFaults();
+    m_faults = startFaults();
     m_https->setRefusing(false);
     m_push->setPingsAnswered(true);
 }

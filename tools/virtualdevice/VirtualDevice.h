@@ -19,6 +19,7 @@ struct DeviceFaults
     enum class Push { Normal, Refuse403, Stall };
 
     bool lndpSilent = false;
+    bool broadcastDeaf = false; // ignore discovery not sent to the device's own address
     Connect connect = Connect::Normal;
     Push push = Push::Normal;
     bool pingsUnanswered = false;
@@ -94,6 +95,8 @@ public:
     void setDeviceStatus(int status);
     bool setValue(const QString& key, const QString& value, QString& error);
     void applyConnectFault(DeviceFaults::Connect mode);
+    // Back to the faults the device was started with (its broadcast and
+    // throttle keys), none else.
     void clearFaults();
 
     // Sends {"command": {...}, "body": body} to every open push channel.
@@ -115,6 +118,7 @@ private:
     void finishReboot();
     void pushRateStep();
     QString nextVersion(const QString& fileName) const;
+    DeviceFaults startFaults() const;
 
     DeviceConfig m_config;
     DeviceFaults m_faults;

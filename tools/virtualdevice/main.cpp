@@ -77,7 +77,8 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Plays devices that answer discovery, HTTPS and the push channel on their own addresses.\n"
-        "Device keys: id, address, mac, model, name, password, version, serial, subnet, gateway, dns1, dns2, status."));
+        "Device keys: id, address, mac, model, name, password, version, serial, subnet, gateway, dns1, dns2, status,\n"
+        "broadcast (normal, deaf), throttle (upload bytes per second, k/m suffix)."));
     parser.addHelpOption();
     const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("JSON file with the devices."),
                                           QStringLiteral("file"));

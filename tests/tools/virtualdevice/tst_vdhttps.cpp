@@ -41,14 +41,15 @@ private:
     QString writeFile(const QString& name, const QByteArray& content) { return writeTestFile(m_dir, name, content); }
 
     // curl -F upload of one file with its digest.
+    // To the first device unless another is named.
     ToolResult upload(const QString& endpoint, const QString& field, const QString& path, const QString& type,
-                      const QStringList& extra = {}, const QByteArray& digest = QByteArray())
+                      const QStringList& extra = {}, const QByteArray& digest = QByteArray(), int device = 0)
     {
         const QByteArray hash = digest.isEmpty() ? md5Of(path) : digest;
-        return curl(QStringList{QStringLiteral("-u"), m_devices.credentials(0), QStringLiteral("-F"),
+        return curl(QStringList{QStringLiteral("-u"), m_devices.credentials(device), QStringLiteral("-F"),
                                 QStringLiteral("hash_value=") + QString::fromLatin1(hash), QStringLiteral("-F"),
                                 QStringLiteral("%1=@%2;type=%3").arg(field, path, type)}
-                    + extra + QStringList{m_devices.url(0, QStringLiteral("/api/v1/files/") + endpoint)});
+                    + extra + QStringList{m_devices.url(device, QStringLiteral("/api/v1/files/") + endpoint)});
     }
 
     // Sends raw bytes over TLS and returns what the device answered before closing.
@@ -81,6 +82,9 @@ private Q_SLOTS:
                                      .password("s3cret")
                                      .version("1.2.3")
                                      .keys("serial=SN-1,subnet=255.255.255.0,gateway=127.0.0.1,dns1=127.0.0.53,dns2=")
+                                     // Throttled from the start, with no command.
+                                     .device("127.0.0.3")
+                                     .throttle("1m")
                                      .updateSteps(20, 50)
                                      // Later requests follow a firmware upload at once: no reboot.
                                      .rebootMs(0)),
@@ -533,20 +537,32 @@ private Q_SLOTS:
         QCOMPARE(curlStatus(curl(auth + QStringList{m_devices.url(0, QStringLiteral("/api/v1/settings/self"))})), 200);
     }
 
+    void throttledUploadTakesItsTime_data()
+    {
+        QTest::addColumn<int>("device");
+        QTest::addColumn<QString>("throttle"); // the command, none for a device started throttled
+        QTest::newRow("console fault") << 0 << QStringLiteral("fault d1 throttle 1m");
+        QTest::newRow("start-up key") << 1 << QString();
+    }
+
     void throttledUploadTakesItsTime()
     {
+        QFETCH(int, device);
+        QFETCH(QString, throttle);
         const QString path = writeFile(QStringLiteral("slow.bundle"), QByteArray(3 * 1024 * 1024, 's'));
-        QCOMPARE(m_devices.command(QStringLiteral("fault d1 throttle 1m")), QStringLiteral("ok"));
+        if (!throttle.isEmpty())
+            QCOMPARE(m_devices.command(throttle), QStringLiteral("ok"));
+        const QString id = m_devices.device(device).value(QStringLiteral("id")).toString();
         const int from = m_devices.lineCount();
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(curlStatus(upload(QStringLiteral("firmware"), QStringLiteral("firmware_file"), path,
-                                   QStringLiteral("application/octet-stream"))),
+                                   QStringLiteral("application/octet-stream"), {}, QByteArray(), device)),
                  200);
         // 3 MiB at 1 MiB/s: well above a second even with socket buffers filled.
         QVERIFY2(clock.elapsed() >= 1500, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(m_devices.command(QStringLiteral("fault d1 throttle off")), QStringLiteral("ok"));
-        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
+        QCOMPARE(m_devices.command(QStringLiteral("fault %1 throttle off").arg(id)), QStringLiteral("ok"));
+        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event %1 update finished").arg(id), 10000, from));
     }
 
     void largeUploadStreamsThroughLittleMemory()

@@ -158,6 +158,56 @@ private Q_SLOTS:
         QCOMPARE(m_answers.at(2).from, QHostAddress(QStringLiteral("127.0.0.2")));
     }
 
+    // A network that filters broadcasts: the deaf device still answers what
+    // is sent to its own address. Each row starts a device process of its own
+    // (d1 possibly deaf from the start, d2 hearing), as `clear` goes back to
+    // how a device started.
+    void deafToBroadcastsAnswersOnlyItsOwnAddress_data()
+    {
+        QTest::addColumn<QString>("startKeys");
+        QTest::addColumn<QString>("deafen");
+        QTest::addColumn<bool>("hearsAfterClear");
+        QTest::newRow("console fault") << QString() << QStringLiteral("fault d1 broadcast deaf") << true;
+        QTest::newRow("start-up key") << QStringLiteral("broadcast=deaf") << QString() << false;
+    }
+
+    void deafToBroadcastsAnswersOnlyItsOwnAddress()
+    {
+        QFETCH(QString, startKeys);
+        QFETCH(QString, deafen);
+        QFETCH(bool, hearsAfterClear);
+        DeviceProcess devices;
+        QVERIFY2(devices.start(DeviceArguments().device("127.0.0.4").keys(startKeys).device("127.0.0.5")),
+                 qPrintable(devices.errorText()));
+        if (!deafen.isEmpty())
+            QCOMPARE(devices.command(deafen), QStringLiteral("ok"));
+        const QHostAddress deaf(QStringLiteral("127.0.0.4"));
+        const QHostAddress hearing(QStringLiteral("127.0.0.5"));
+        const QByteArray announcement = lndpAnnouncement(QHostAddress(QStringLiteral("127.0.0.1")));
+        const auto sendTo = [&](const QString& to) {
+            return m_socket.writeDatagram(announcement, QHostAddress(to), devices.lndpPort()) == announcement.size();
+        };
+        // One broadcast pass takes d1 before d2: d2's answer shows d1 had its turn.
+        QVERIFY(sendTo(QStringLiteral("127.255.255.255")));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_answers.isEmpty() && m_answers.last().from == hearing, 5000);
+        QCOMPARE(m_answers.size(), 1);
+        QVERIFY(sendTo(deaf.toString()));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 2, 5000);
+        QCOMPARE(m_answers.at(1).from, deaf);
+
+        QCOMPARE(devices.command(QStringLiteral("fault d1 broadcast normal")), QStringLiteral("ok"));
+        QVERIFY(sendTo(QStringLiteral("127.255.255.255")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_answers.size(), 4, 5000);
+        QCOMPARE(m_answers.at(2).from, deaf);
+        QCOMPARE(m_answers.at(3).from, hearing);
+
+        QCOMPARE(devices.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
+        QVERIFY(sendTo(QStringLiteral("127.255.255.255")));
+        QTRY_VERIFY_WITH_TIMEOUT(m_answers.size() > 4 && m_answers.last().from == hearing, 5000);
+        QCOMPARE(m_answers.size(), hearsAfterClear ? 6 : 5);
+        QVERIFY(devices.stop());
+    }
+
     void answersCarryChangedIdentity()
     {
         QCOMPARE(m_devices.command(QStringLiteral("set d1 model TQ-999")), QStringLiteral("ok"));

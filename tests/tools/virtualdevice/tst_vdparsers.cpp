@@ -482,6 +482,20 @@ private Q_SLOTS:
         QCOMPARE(device.name, QString());
         QVERIFY(
             !DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,gateway=nowhere"), 0, device, error));
+        QVERIFY(!device.broadcastDeaf);
+        QCOMPARE(device.throttleBytesPerSecond, qint64(0));
+        QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,broadcast=deaf,throttle=4m"), 0,
+                                                  device, error));
+        QVERIFY(device.broadcastDeaf);
+        QCOMPARE(device.throttleBytesPerSecond, qint64(4 * 1024 * 1024));
+        QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,broadcast=normal,throttle=off"), 0,
+                                                  device, error));
+        QVERIFY(!device.broadcastDeaf);
+        QCOMPARE(device.throttleBytesPerSecond, qint64(0));
+        QVERIFY(
+            !DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,broadcast=quiet"), 0, device, error));
+        QVERIFY(!DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,throttle=0"), 0, device, error));
+        QVERIFY(!DeviceConfigParser::fromKeyValues(QStringLiteral("address=10.0.0.1,throttle=fast"), 0, device, error));
 
         QList<DeviceConfig> devices;
         QVERIFY(DeviceConfigParser::generate(4, QStringLiteral("10.213.0.10"), QStringLiteral("pw"), devices, error));
@@ -499,10 +513,12 @@ private Q_SLOTS:
     {
         DeviceConfig config;
         QString error;
-        QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=127.0.0.9,id=alpha,password=pw"), 0, config,
-                                                  error));
+        QVERIFY(DeviceConfigParser::fromKeyValues(QStringLiteral("address=127.0.0.9,id=alpha,password=pw,throttle=8k"),
+                                                  0, config, error));
         VirtualDevice device(config, QSslConfiguration(), 10, 10);
         ControlChannel control({&device});
+        QCOMPARE(device.faults().throttleBytesPerSecond, qint64(8 * 1024));
+        QVERIFY(!device.faults().broadcastDeaf);
 
         QVERIFY(control.execute(QString()).last().startsWith(QLatin1String("error")));
         QVERIFY(control.execute(QStringLiteral("frobnicate alpha")).last().startsWith(QLatin1String("error")));
@@ -511,6 +527,10 @@ private Q_SLOTS:
         QVERIFY(control.execute(QStringLiteral("fault alpha pings maybe")).last().startsWith(QLatin1String("error")));
         QVERIFY(control.execute(QStringLiteral("fault alpha throttle -5")).last().startsWith(QLatin1String("error")));
         QVERIFY(control.execute(QStringLiteral("fault alpha upload 404")).last().startsWith(QLatin1String("error")));
+        QVERIFY(
+            control.execute(QStringLiteral("fault alpha broadcast quiet")).last().startsWith(QLatin1String("error")));
+        QVERIFY(control.execute(QStringLiteral("set alpha throttle 1m")).last().startsWith(QLatin1String("error")));
+        QVERIFY(control.execute(QStringLiteral("set alpha broadcast deaf")).last().startsWith(QLatin1String("error")));
         QVERIFY(
             control.execute(QStringLiteral("set alpha address 10.0.0.1")).last().startsWith(QLatin1String("error")));
         QVERIFY(
@@ -525,6 +545,8 @@ private Q_SLOTS:
         QCOMPARE(device.faults().throttleBytesPerSecond, qint64(64 * 1024));
         QCOMPARE(control.execute(QStringLiteral("fault alpha lndp off")).last(), QStringLiteral("ok"));
         QVERIFY(device.faults().lndpSilent);
+        QCOMPARE(control.execute(QStringLiteral("fault alpha broadcast deaf")).last(), QStringLiteral("ok"));
+        QVERIFY(device.faults().broadcastDeaf);
         QCOMPARE(control.execute(QStringLiteral("fault alpha upload 500")).last(), QStringLiteral("ok"));
         QCOMPARE(device.faults().uploadStatus, 500);
         QCOMPARE(control.execute(QStringLiteral("set alpha name Front Desk")).last(), QStringLiteral("ok"));
@@ -535,7 +557,9 @@ private Q_SLOTS:
         QCOMPARE(control.execute(QStringLiteral("fault all clear")).last(), QStringLiteral("ok"));
         QVERIFY(!device.faults().lndpSilent);
         QCOMPARE(device.faults().uploadStatus, 0);
-        QCOMPARE(device.faults().throttleBytesPerSecond, qint64(0));
+        QVERIFY(!device.faults().broadcastDeaf);
+        // Back to the rate it started with, not to full speed.
+        QCOMPARE(device.faults().throttleBytesPerSecond, qint64(8 * 1024));
     }
 
     void authorisation()
