@@ -1,6 +1,7 @@
 #include "Ctl.h"
 
 #include "CtlDiscovery.h"
+#include "CtlInfo.h"
 #include "DeviceParameter.h"
 
 #include <QCommandLineParser>
@@ -35,6 +36,7 @@ struct Command
 const Command kCommands[] = {
     {"interfaces", "List the network interfaces a scan can search.", &runInterfaces},
     {"discover", "Scan a network and list the devices that answer.", &runDiscover},
+    {"info", "Log in to devices and print their settings.", &runInfo},
 };
 
 QString programHelp()

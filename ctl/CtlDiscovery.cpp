@@ -2,51 +2,19 @@
 
 #include "Ctl.h"
 #include "CtlCommon.h"
+#include "CtlDevices.h"
 #include "DeviceFacade.h"
 #include "ScannableInterfaces.h"
 
-#include <QEventLoop>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTextStream>
-#include <QTimer>
-
-#include <algorithm>
 
 namespace Ctl {
 
 namespace {
 
 const QCommandLineOption kJson(QStringLiteral("json"), QStringLiteral("Print JSON instead of a table."));
-
-struct Found
-{
-    QString model;
-    QString hostName;
-    QString ipAddress;
-    QString macAddress;
-};
-
-QString parameter(const DeviceFacade& facade, const QString& id, DeviceParameter type)
-{
-    QVariant value;
-    return facade.getDeviceParameter(id, type, value, DeviceFindPolicy::ById) ? value.toString() : QString();
-}
-
-QList<Found> foundDevices(const DeviceFacade& facade)
-{
-    QList<Found> found;
-    for (const QString& id : facade.deviceIDs())
-        found.append({parameter(facade, id, DeviceParameter::ModelName),
-                      parameter(facade, id, DeviceParameter::HostName),
-                      parameter(facade, id, DeviceParameter::IpAddress), id});
-    // By address, as a network is read.
-    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
-        return QHostAddress(a.ipAddress).toIPv4Address() < QHostAddress(b.ipAddress).toIPv4Address();
-    });
-    return found;
-}
 
 } // namespace
 
@@ -102,24 +70,15 @@ int runDiscover(QCommandLineParser& parser, const QStringList& arguments, QTextS
         return Usage;
 
     DeviceFacade facade;
-    if (facade.initialize() != 0 || !facade.startScan(chosen->toScanMap())) {
-        err << "corvanectl discover: the scan could not start on " << chosen->interfaceName << " (" << chosen->ipAddress
-            << ")\n";
+    const auto enoughAnswered = [&] { return *enough > 0 && facade.deviceIDs().size() >= *enough; };
+    if (!scanDevices(facade, *chosen, *listenSeconds, enoughAnswered, err))
         return Usage;
-    }
-    QEventLoop loop;
-    QTimer::singleShot(*listenSeconds * 1000, &loop, &QEventLoop::quit);
-    QObject::connect(&facade, &DeviceFacade::deviceIDsChanged, &loop, [&] {
-        if (*enough > 0 && facade.deviceIDs().size() >= *enough)
-            loop.quit();
-    });
-    loop.exec();
-    const QList<Found> found = foundDevices(facade);
+    const QList<DeviceIdentity> found = listDevices(facade);
     facade.stopScan(chosen->toScanMap());
 
     if (parser.isSet(kJson)) {
         QJsonArray devices;
-        for (const Found& device : found)
+        for (const DeviceIdentity& device : found)
             devices.append(QJsonObject{{QStringLiteral("model"), device.model},
                                        {QStringLiteral("hostName"), device.hostName},
                                        {QStringLiteral("ipAddress"), device.ipAddress},
@@ -129,7 +88,7 @@ int runDiscover(QCommandLineParser& parser, const QStringList& arguments, QTextS
                                    {QStringLiteral("devices"), devices}});
     } else {
         QList<QStringList> table;
-        for (const Found& device : found)
+        for (const DeviceIdentity& device : found)
             table.append({device.model, device.hostName, device.ipAddress, device.macAddress});
         printTable(out,
                    {QStringLiteral("Model"), QStringLiteral("Host Name"), QStringLiteral("IP Address"),

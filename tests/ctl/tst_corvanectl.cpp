@@ -1,5 +1,6 @@
 #include "LabNetwork.h"
 #include "TestPrograms.h"
+#include "TestTools.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -7,6 +8,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -19,9 +21,14 @@ struct Run
     qint64 ms = 0;
 };
 
-Run corvanectl(const QStringList& arguments)
+Run corvanectl(const QStringList& arguments, const QString& password)
 {
     QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("CORVANE_PASSWORD"));
+    if (!password.isEmpty())
+        environment.insert(QStringLiteral("CORVANE_PASSWORD"), password);
+    process.setProcessEnvironment(environment);
     QElapsedTimer clock;
     clock.start();
     process.start(TestPrograms::corvanectl(), arguments);
@@ -49,6 +56,8 @@ class TestCorvanectl : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_dir;
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -63,35 +72,47 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<int>("devices"); // lab devices listed; -1: not a device list
         QTest::addColumn<bool>("json");
-        QTest::addColumn<QString>("expected"); // in the output (or, when it fails, on standard error)
+        QTest::addColumn<QStringList>("expected"); // in the output (or, when it fails, on standard error)
+        QTest::addColumn<QString>("password"); // CORVANE_PASSWORD, unset when empty
+        QTest::addColumn<QString>("passwordFile"); // given with --password-file unless empty
 
         const QString lab = LabNetwork::kInterface;
-        QTest::newRow("interfaces") << "" << QStringList{"interfaces"} << 0 << -1 << false
-                                    << "corvane-lab             10.213.0.1  ";
-        QTest::newRow("interfaces as JSON")
-            << "" << QStringList{"interfaces", "--json"} << 0 << -1 << true << "\"interfaceName\":\"corvane-lab\"";
-        QTest::newRow("discover") << "" << QStringList{"discover", "--interface", lab, "--seconds", "3"} << 0 << 4
-                                  << false << "Model";
-        QTest::newRow("discover as JSON")
-            << "" << QStringList{"discover", "--interface", lab, "--seconds", "3", "--json"} << 0 << 4 << true
-            << "\"interface\":\"corvane-lab\"";
-        QTest::newRow("discover by address until two answered")
-            << "" << QStringList{"discover", "--interface", "10.213.0.1", "--count", "2", "--seconds", "30"} << 0 << 2
-            << false << "IP Address";
-        QTest::newRow("nobody answers") << "fault all lndp off"
-                                        << QStringList{"discover", "--interface", lab, "--seconds", "2"} << 3 << 0
-                                        << false << "no device answered on corvane-lab within 2 s";
-        QTest::newRow("no such interface") << "" << QStringList{"discover", "--interface", "nope"} << 2 << -1 << false
-                                           << "'corvanectl interfaces' lists them";
-        QTest::newRow("interface missing")
-            << "" << QStringList{"discover"} << 2 << -1 << false << "--interface is needed";
-        QTest::newRow("seconds not a number") << "" << QStringList{"discover", "--interface", lab, "--seconds", "x"}
-                                              << 2 << -1 << false << "--seconds takes a whole number";
-        QTest::newRow("no such command") << "" << QStringList{"upgrade"} << 2 << -1 << false
-                                         << "no command \"upgrade\"";
-        QTest::newRow("no command") << "" << QStringList{} << 2 << -1 << false << "Usage: corvanectl <command>";
-        QTest::newRow("help") << "" << QStringList{"discover", "--help"} << 0 << -1 << false
-                              << "Usage: corvanectl discover [options]";
+        const auto row = [](const char* name, const QString& before, const QStringList& arguments, int exitCode,
+                            int devices, bool json, const QStringList& expected, const QString& password = {},
+                            const QString& passwordFile = {}) {
+            QTest::newRow(name) << before << arguments << exitCode << devices << json << expected << password
+                                << passwordFile;
+        };
+        row("interfaces", "", {"interfaces"}, 0, -1, false, {"corvane-lab             10.213.0.1  "});
+        row("interfaces as JSON", "", {"interfaces", "--json"}, 0, -1, true, {"\"interfaceName\":\"corvane-lab\""});
+        row("discover", "", {"discover", "--interface", lab, "--seconds", "3"}, 0, 4, false, {"Model"});
+        row("discover as JSON", "", {"discover", "--interface", lab, "--seconds", "3", "--json"}, 0, 4, true,
+            {"\"interface\":\"corvane-lab\""});
+        row("discover by address until two answered", "",
+            {"discover", "--interface", "10.213.0.1", "--count", "2", "--seconds", "30"}, 0, 2, false, {"IP Address"});
+        row("nobody answers", "fault all lndp off", {"discover", "--interface", lab, "--seconds", "2"}, 3, 0, false,
+            {"no device answered on corvane-lab within 2 s"});
+        row("no such interface", "", {"discover", "--interface", "nope"}, 2, -1, false,
+            {"'corvanectl interfaces' lists them"});
+        row("interface missing", "", {"discover"}, 2, -1, false, {"--interface is needed"});
+        row("seconds not a number", "", {"discover", "--interface", lab, "--seconds", "x"}, 2, -1, false,
+            {"--seconds takes a whole number"});
+        row("no such command", "", {"upgrade"}, 2, -1, false, {"no command \"upgrade\""});
+        row("no command", "", {}, 2, -1, false, {"Usage: corvanectl <command>"});
+        row("help", "", {"discover", "--help"}, 0, -1, false, {"Usage: corvanectl discover [options]"});
+
+        // The lab's devices: d1 10.213.0.10 TQ-730 2.0.0, d3 "Reception" 2.2.2; password "corvane".
+        row("info by address and host name", "",
+            {"info", "--interface", lab, "--device", "10.213.0.10", "--device", "Reception"}, 0, -1, false,
+            {"2.0.0", "2.2.2", "TQ730-", "idle"}, "corvane");
+        row("info, one password wrong", "state d4 busy", {"info", "--interface", lab, "--all", "--json"}, 1, -1, false,
+            {"\"message\":\"Invalid password, please retry.\"", "\"runningStatus\":\"busy\"", "\"version\":\"2.0.0\""},
+            "", "# per device, the rest share one\n10.213.0.11 wrong\n* corvane\n");
+        row("info of a device that is not there", "",
+            {"info", "--interface", lab, "--device", "02:00:0A:D5:00:99", "--seconds", "2"}, 3, -1, false,
+            {"no device 02:00:0A:D5:00:99 answered"}, "corvane");
+        row("info without a password", "", {"info", "--interface", lab, "--all"}, 2, -1, false,
+            {"no password: give --password-file"});
     }
 
     void commands()
@@ -101,15 +122,27 @@ private Q_SLOTS:
         QFETCH(int, exitCode);
         QFETCH(int, devices);
         QFETCH(bool, json);
-        QFETCH(QString, expected);
+        QFETCH(QStringList, expected);
+        QFETCH(QString, password);
+        QFETCH(QString, passwordFile);
+        if (!passwordFile.isEmpty()) {
+            QVERIFY(m_dir.isValid());
+            const QString path = writeTestFile(m_dir, QStringLiteral("passwords"), passwordFile.toUtf8());
+            QVERIFY(!path.isEmpty());
+            arguments << QStringLiteral("--password-file") << path;
+        }
         if (!before.isEmpty())
             QVERIFY(LabNetwork::control(before));
-        const Run run = corvanectl(arguments);
+        const Run run = corvanectl(arguments, password);
         if (!before.isEmpty())
             QVERIFY(LabNetwork::control(QStringLiteral("fault all clear")));
         QVERIFY2(run.exitCode == exitCode, run.err.constData());
-        const QByteArray shown = exitCode == 0 ? run.out : run.err;
-        QVERIFY2(shown.contains(expected.toUtf8()), shown.constData());
+        const QByteArray shown = exitCode == 2 || exitCode == 3 ? run.err : run.out;
+        for (const QString& text : std::as_const(expected))
+            QVERIFY2(shown.contains(text.toUtf8()), shown.constData());
+        // Never a password, in any output.
+        for (const QByteArray& secret : {QByteArray("corvane\n"), QByteArray(" corvane "), QByteArray("wrong")})
+            QVERIFY(!run.out.contains(secret) && !run.err.contains(secret));
         if (devices < 0)
             return;
 

@@ -1,0 +1,181 @@
+#include "CtlInfo.h"
+
+#include "Credentials.h"
+#include "Ctl.h"
+#include "CtlCommon.h"
+#include "CtlDevices.h"
+#include "DeviceFacade.h"
+#include "HashGenerator.h"
+#include "HttpAccessManager.h"
+#include "LoginController.h"
+#include "ResultCode.h"
+#include "ResultMessages.h"
+#include "ScannableInterfaces.h"
+
+#include <QEventLoop>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTextStream>
+
+namespace Ctl {
+
+namespace {
+
+// What a login copies into the record, in the order shown.
+struct Field
+{
+    const char* key;
+    const char* title;
+    DeviceParameter parameter;
+};
+
+constexpr Field kFields[] = {
+    {"version", "Version", DeviceParameter::Version},
+    {"serialNumber", "Serial Number", DeviceParameter::SerialNumber},
+    {"subnetMask", "Subnet Mask", DeviceParameter::SubnetMask},
+    {"defaultGateway", "Gateway", DeviceParameter::DefaultGateway},
+    {"dnsServer1", "DNS 1", DeviceParameter::DnsServer1},
+    {"dnsServer2", "DNS 2", DeviceParameter::DnsServer2},
+};
+
+QString runningStatusText(const QVariant& value)
+{
+    switch (value.isValid() ? value.toInt() : -1) {
+    case 0:
+        return QStringLiteral("idle");
+    case 1:
+        return QStringLiteral("busy");
+    case 2:
+        return QStringLiteral("in a call");
+    default:
+        return QStringLiteral("unknown");
+    }
+}
+
+} // namespace
+
+int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
+{
+    const QCommandLineOption interface(QStringLiteral("interface"),
+                                       QStringLiteral("The interface to scan, by name or IPv4 address."),
+                                       QStringLiteral("name"));
+    const QCommandLineOption device(QStringLiteral("device"),
+                                    QStringLiteral("A device by MAC address, IP address or host name (repeatable)."),
+                                    QStringLiteral("id"));
+    const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Every device that answers."));
+    const QCommandLineOption seconds(
+        QStringLiteral("seconds"),
+        QStringLiteral("How long to wait for the devices to answer the scan (5 unless given)."), QStringLiteral("n"));
+    const QCommandLineOption passwordFile(
+        QStringLiteral("password-file"),
+        QStringLiteral("The devices' passwords: one for all, or '<id> <password>' lines. Without it, the variable "
+                       "CORVANE_PASSWORD, else a question on the terminal."),
+        QStringLiteral("file"));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print JSON instead of a table."));
+    parser.addOptions({interface, device, all, seconds, passwordFile, json});
+    if (const std::optional<int> done = parseOptions(parser, arguments, out, err))
+        return *done;
+    const QStringList names = parser.values(device);
+    if (!parser.isSet(interface) || names.isEmpty() == !parser.isSet(all)) {
+        err << "corvanectl info: --interface and either --all or --device are needed\n";
+        return Usage;
+    }
+    const std::optional<ScannableInterface> chosen = findInterface(parser.value(interface), err);
+    const std::optional<int> listenSeconds = numberOption(parser, QStringLiteral("seconds"), 5, 1, 3600, err);
+    if (!chosen || !listenSeconds)
+        return Usage;
+    const std::optional<Credentials> credentials = Credentials::load(parser.value(passwordFile), err);
+    if (!credentials)
+        return Usage;
+
+    DeviceFacade facade;
+    const auto allNamedAnswered = [&] {
+        const QList<DeviceIdentity> devices = listDevices(facade);
+        return std::all_of(names.cbegin(), names.cend(),
+                           [&devices](const QString& name) { return findDevice(devices, name) != nullptr; });
+    };
+    if (!scanDevices(facade, *chosen, *listenSeconds, parser.isSet(all) ? std::function<bool()>() : allNamedAnswered,
+                     err))
+        return Usage;
+    const QList<DeviceIdentity> devices = listDevices(facade);
+    QList<DeviceIdentity> targets;
+    QStringList missing;
+    for (const QString& name : names) {
+        if (const DeviceIdentity* found = findDevice(devices, name))
+            targets.append(*found);
+        else
+            missing.append(name);
+    }
+    if (parser.isSet(all))
+        targets = devices;
+    for (const QString& name : std::as_const(missing))
+        err << "corvanectl info: no device " << name << " answered on " << chosen->interfaceName << '\n';
+    if (targets.isEmpty())
+        return NoDevice;
+
+    // All logins at once; each copies the device's settings into its record.
+    LoginController login(facade, HttpAccessManager::getInstance());
+    QHash<QString, int32_t> results;
+    QEventLoop loop;
+    for (const DeviceIdentity& target : std::as_const(targets)) {
+        const QString password = credentials->passwordFor(target.names());
+        const QString code
+            = QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
+        login.requestLoginAsync(target.macAddress, code, &loop, [&, mac = target.macAddress](int32_t result) {
+            results.insert(mac, result);
+            if (results.size() == targets.size())
+                loop.quit();
+        });
+    }
+    loop.exec();
+
+    const auto value = [&facade](const QString& id, DeviceParameter parameter) {
+        QVariant read;
+        facade.getDeviceParameter(id, parameter, read, DeviceFindPolicy::ById);
+        return read;
+    };
+    bool failed = !missing.isEmpty();
+    QJsonArray array;
+    QList<QStringList> table;
+    for (const DeviceIdentity& target : std::as_const(targets)) {
+        const int32_t result = results.value(target.macAddress, ResultCode::kFailure);
+        const bool ok = ResultCode::isSuccess(result);
+        failed = failed || !ok;
+        QJsonObject object{{QStringLiteral("model"), target.model},
+                           {QStringLiteral("hostName"), target.hostName},
+                           {QStringLiteral("ipAddress"), target.ipAddress},
+                           {QStringLiteral("macAddress"), target.macAddress}};
+        QStringList row{target.macAddress, target.ipAddress, target.model, target.hostName};
+        if (ok) {
+            for (const Field& field : kFields) {
+                const QString text = value(target.macAddress, field.parameter).toString();
+                object.insert(QLatin1String(field.key), text);
+                row.append(text.isEmpty() ? QStringLiteral("-") : text);
+            }
+            const QString running = runningStatusText(value(target.macAddress, DeviceParameter::RunningStatus));
+            object.insert(QStringLiteral("runningStatus"), running);
+            row.append(running);
+        } else {
+            const QString message = ResultMessages::text(quint32(result));
+            object.insert(QStringLiteral("error"), ResultCode::toHex(result));
+            object.insert(QStringLiteral("message"), message);
+            row.append(QStringLiteral("%1 (%2)").arg(message, ResultCode::toHex(result)));
+        }
+        array.append(object);
+        table.append(row);
+    }
+    if (parser.isSet(json)) {
+        printJson(out, array);
+    } else {
+        QStringList titles{QStringLiteral("MAC Address"), QStringLiteral("IP Address"), QStringLiteral("Model"),
+                           QStringLiteral("Host Name")};
+        for (const Field& field : kFields)
+            titles.append(QLatin1String(field.title));
+        titles.append(QStringLiteral("Status"));
+        printTable(out, titles, table);
+    }
+    return failed ? SomeFailed : Success;
+}
+
+} // namespace Ctl

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// Asks for a password on the terminal without showing what is typed: the
+// prompt goes to standard error, the answer is read from standard input.
+// nullopt when standard input is no terminal (a script must give the
+// password another way) or the answer could not be read. One port per
+// platform.
+std::optional<QString> promptPassword(const QString& prompt);
