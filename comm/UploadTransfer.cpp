@@ -98,8 +98,10 @@ public:
         m_socket->setProxy(QNetworkProxy::NoProxy);
         // Devices sign their own certificates.
         connect(m_socket, &QSslSocket::sslErrors, m_socket, [this] { m_socket->ignoreSslErrors(); });
-        connect(m_socket, &QAbstractSocket::bytesWritten, this, &UploadJob::pump);
-        connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &UploadJob::pump);
+        // Room in the socket's buffers is told from inside its own writing:
+        // the next round starts from the event loop, never inside it.
+        connect(m_socket, &QAbstractSocket::bytesWritten, this, &UploadJob::schedulePump);
+        connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &UploadJob::schedulePump);
         connect(m_socket, &QIODevice::readyRead, this, &UploadJob::onReadyRead);
         connect(m_socket, &QAbstractSocket::disconnected, this, &UploadJob::onDisconnected);
         connect(m_socket, &QAbstractSocket::errorOccurred, this, &UploadJob::onError);
@@ -114,14 +116,13 @@ public:
         }
     }
 
-    // Ends at once and in silence: the reply knows already.
+    // Ends at once and in silence: the reply knows already. The socket goes
+    // with the job, from the event loop.
     void cancel()
     {
         if (m_ended)
             return;
         m_ended = true;
-        if (m_socket)
-            m_socket->abort();
         deleteLater();
     }
 
@@ -144,37 +145,45 @@ private:
         // buffers in one go.
         m_reported = 0;
         Q_EMIT progressed(0, m_body->size());
-        pump();
+        schedulePump();
     }
 
     qint64 pending() const { return m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite(); }
 
     // Hands the body to the socket while its buffers have room, and tells of
-    // what has left them. The socket says when they have room again, but not
-    // from inside this flush: what the flush drains is handed on here, a few
-    // rounds at a time, so that other events get their turn.
+    // what has left them; a few rounds at a time, so that other events get
+    // their turn. Runs from the event loop only (schedulePump): the socket's
+    // TLS must not be entered again from inside its own signals.
     void pump()
     {
         if (!m_connected || m_ended)
             return;
         for (int round = 0; round < kRoundsPerPump && m_part != Part::Done && pending() < kWindowBytes; ++round) {
             fill();
-            if (m_ended)
+            if (m_ended || m_socket->state() != QAbstractSocket::ConnectedState)
                 return;
             // Straight into the kernel, as much as it takes now.
             m_socket->flush();
+            if (m_ended)
+                return;
         }
         reportProgress();
-        if (m_part != Part::Done && pending() < kWindowBytes && !m_pumpQueued) {
-            m_pumpQueued = true;
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    m_pumpQueued = false;
-                    pump();
-                },
-                Qt::QueuedConnection);
-        }
+        if (m_part != Part::Done && pending() < kWindowBytes)
+            schedulePump();
+    }
+
+    void schedulePump()
+    {
+        if (m_pumpQueued || m_ended)
+            return;
+        m_pumpQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_pumpQueued = false;
+                pump();
+            },
+            Qt::QueuedConnection);
     }
 
     void fill()
@@ -272,7 +281,8 @@ private:
         if (error == QNetworkReply::NoError)
             reportProgress();
         Q_EMIT ended(static_cast<int>(error), message);
-        m_socket->abort();
+        // Not closed here: this may run inside the socket's own signals. It
+        // goes with the job, from the event loop.
         deleteLater();
     }
 
