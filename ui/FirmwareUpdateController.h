@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BatchOperation.h"
+
 #include "BatchUploadController.h"
 #include "ResultCode.h"
 
@@ -16,10 +18,10 @@ class FirmwareUpdateController : public BatchUploadController
     Q_OBJECT
 
 public:
-    static constexpr int32_t kWrongSuffix = ResultCode::failure(ResultCode::Facility::FirmwareUpdate, 0x0001);
-    static constexpr int32_t kBusy = ResultCode::failure(ResultCode::Facility::FirmwareUpdate, 0x0002);
-    static constexpr int32_t kDisconnected = ResultCode::failure(ResultCode::Facility::FirmwareUpdate, 0x0003);
-    static constexpr int32_t kForbidden = ResultCode::failure(ResultCode::Facility::FirmwareUpdate, 0x0004);
+    static constexpr int32_t kWrongSuffix = BatchOperations::kFirmwareUpdate.wrongSuffix;
+    static constexpr int32_t kBusy = BatchOperations::kFirmwareUpdate.busy;
+    static constexpr int32_t kDisconnected = BatchOperations::kFirmwareUpdate.disconnected;
+    static constexpr int32_t kForbidden = BatchOperations::kFirmwareUpdate.forbidden;
 
     // `facade` must outlive the controller's calls; `pushSessions` may be null.
     FirmwareUpdateController(DeviceFacade& facade, PushSessionService* pushSessions, QObject* parent = nullptr);

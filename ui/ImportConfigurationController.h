@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BatchOperation.h"
+
 #include "BatchUploadController.h"
 #include "ResultCode.h"
 
@@ -18,10 +20,10 @@ class ImportConfigurationController : public BatchUploadController
     Q_OBJECT
 
 public:
-    static constexpr int32_t kWrongSuffix = ResultCode::failure(ResultCode::Facility::ConfigurationImport, 0x0001);
-    static constexpr int32_t kBusy = ResultCode::failure(ResultCode::Facility::ConfigurationImport, 0x0002);
-    static constexpr int32_t kDisconnected = ResultCode::failure(ResultCode::Facility::ConfigurationImport, 0x0003);
-    static constexpr int32_t kForbidden = ResultCode::failure(ResultCode::Facility::ConfigurationImport, 0x0004);
+    static constexpr int32_t kWrongSuffix = BatchOperations::kConfigurationImport.wrongSuffix;
+    static constexpr int32_t kBusy = BatchOperations::kConfigurationImport.busy;
+    static constexpr int32_t kDisconnected = BatchOperations::kConfigurationImport.disconnected;
+    static constexpr int32_t kForbidden = BatchOperations::kConfigurationImport.forbidden;
 
     // `facade` must outlive the controller's calls; `pushSessions` may be null.
     ImportConfigurationController(DeviceFacade& facade, PushSessionService* pushSessions, QObject* parent = nullptr);

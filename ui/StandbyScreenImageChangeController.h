@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BatchOperation.h"
+
 #include "BatchUploadController.h"
 #include "ResultCode.h"
 
@@ -19,10 +21,10 @@ class StandbyScreenImageChangeController : public BatchUploadController
     Q_OBJECT
 
 public:
-    static constexpr int32_t kWrongSuffix = ResultCode::failure(ResultCode::Facility::StandbyScreenImage, 0x0001);
-    static constexpr int32_t kBusy = ResultCode::failure(ResultCode::Facility::StandbyScreenImage, 0x0002);
-    static constexpr int32_t kDisconnected = ResultCode::failure(ResultCode::Facility::StandbyScreenImage, 0x0003);
-    static constexpr int32_t kForbidden = ResultCode::failure(ResultCode::Facility::StandbyScreenImage, 0x0004);
+    static constexpr int32_t kWrongSuffix = BatchOperations::kStandbyScreenImageChange.wrongSuffix;
+    static constexpr int32_t kBusy = BatchOperations::kStandbyScreenImageChange.busy;
+    static constexpr int32_t kDisconnected = BatchOperations::kStandbyScreenImageChange.disconnected;
+    static constexpr int32_t kForbidden = BatchOperations::kStandbyScreenImageChange.forbidden;
 
     // `facade` must outlive the controller's calls; `pushSessions` may be null.
     StandbyScreenImageChangeController(DeviceFacade& facade, PushSessionService* pushSessions,
