@@ -43,8 +43,10 @@ LndpController::~LndpController()
     finalize();
 }
 
-int LndpController::initialize()
+int LndpController::initialize(uint32_t hostCapacity)
 {
+    if (hostCapacity < LNDP_HOSTS_MIN || hostCapacity > LNDP_HOSTS_MAX)
+        return -1;
     if (m_collection == nullptr) {
         m_collection = new DeviceDiscoveryCollection(this);
         connect(m_collection, &DeviceDiscoveryCollection::found, this, &LndpController::onFound, Qt::QueuedConnection);
@@ -53,7 +55,7 @@ int LndpController::initialize()
     // Both report "already done" when another part of the program was first.
     oswrap_init();
     vsock_wrappedSocketInitModule();
-    if (LndpListener::getInstance().initialize("", "", this) != ResultCode::kSuccess)
+    if (LndpListener::getInstance().initialize("", "", this, hostCapacity) != ResultCode::kSuccess)
         CORVANE_LOG("discovery is not available");
     return 0;
 }

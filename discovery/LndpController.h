@@ -30,8 +30,14 @@ public:
     explicit LndpController(QObject* parent = nullptr);
     ~LndpController() override;
 
-    // 0, or -1 when the collection could not be made. Starts the engine.
-    int initialize();
+    // Hosts the engine lists unless initialize() is told otherwise.
+    static constexpr uint32_t kDefaultHostCapacity = LNDP_HOSTS_DEFAULT;
+
+    // 0, or -1 when the collection could not be made or hostCapacity lies
+    // outside LNDP_HOSTS_MIN..LNDP_HOSTS_MAX (then nothing is started).
+    // Starts the engine with room for hostCapacity hosts, shared by the
+    // interfaces it scans; an engine that is already running keeps its own.
+    int initialize(uint32_t hostCapacity = kDefaultHostCapacity);
     void finalize();
 
     // True once the announcer runs on ni. A scan already running on the

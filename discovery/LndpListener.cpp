@@ -56,9 +56,9 @@ uint32_t lndpCallback(const _LNDP_HOST_INFO* host, uint8_t enabled)
     return 0;
 }
 
-int32_t LndpAbstract::initialize(const char* a, const char* b, ILNDPCallback* cb)
+int32_t LndpAbstract::initialize(const char* a, const char* b, ILNDPCallback* cb, uint32_t hostCapacity)
 {
-    if (a == nullptr || b == nullptr || m_initialized)
+    if (a == nullptr || b == nullptr || m_initialized || hostCapacity < LNDP_HOSTS_MIN || hostCapacity > LNDP_HOSTS_MAX)
         return ResultCode::kFailure;
     m_registrationA = a;
     m_registrationB = b;
@@ -67,7 +67,7 @@ int32_t LndpAbstract::initialize(const char* a, const char* b, ILNDPCallback* cb
         gCallbackList.push_back(cb);
 
     LNDP::gl_manage.setDiagnosticOutput(logEngineNotice);
-    if (lndp_startup() < 0) {
+    if (lndp_startupEx(hostCapacity) < 0) {
         CORVANE_LOG("discovery engine did not start");
         return ResultCode::kFailure;
     }

@@ -36,9 +36,11 @@ public:
     LndpAbstract(const LndpAbstract&) = delete;
     LndpAbstract& operator=(const LndpAbstract&) = delete;
 
-    // Starts the engine and subscribes lndpCallback. ResultCode::kFailure for a null
-    // string, a second call, or an engine that cannot start or be subscribed.
-    int32_t initialize(const char* a, const char* b, ILNDPCallback* cb);
+    // Starts the engine with a table of hostCapacity hosts and subscribes
+    // lndpCallback. ResultCode::kFailure for a null string, a capacity outside
+    // LNDP_HOSTS_MIN..LNDP_HOSTS_MAX (both before anything is changed), a
+    // second call, or an engine that cannot start or be subscribed.
+    int32_t initialize(const char* a, const char* b, ILNDPCallback* cb, uint32_t hostCapacity = LNDP_HOSTS_DEFAULT);
     int32_t finalize();
 
     void setMacAddress(const uint8_t* mac, uint32_t len);

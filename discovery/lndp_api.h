@@ -27,8 +27,15 @@ extern "C" {
  * each start needs its clean-up. LNDP_E_TASK: semaphores, socket module or
  * task could not be brought up, the engine was already initialised by
  * someone else, or an earlier clean-up is still pending (nothing is left
- * behind, count stays 0). */
+ * behind, count stays 0). The host table holds LNDP_HOSTS_DEFAULT (32) hosts. */
 int32_t lndp_startup(void);
+/* lndp_startup with a host table of hostCapacity entries, shared by every
+ * binding; the send queues are sized to match. Hosts beyond it are not
+ * listed. LNDP_E_PARAM, nothing changed and the count not raised, for
+ * hostCapacity outside LNDP_HOSTS_MIN..LNDP_HOSTS_MAX (1..1024); otherwise
+ * as lndp_startup, so a running engine keeps the capacity it was started
+ * with (LNDP_E_ALREADY). Start-up is the only moment it can be chosen. */
+int32_t lndp_startupEx(uint32_t hostCapacity);
 /* 0: last user, everything stopped. LNDP_I_USERS_REMAIN (9): count lowered,
  * engine keeps running. LNDP_E_ALREADY: not started. LNDP_E_TASK: the engine
  * task did not end within 5 s (a subscriber callback that does not return);

@@ -2,7 +2,9 @@
  * LndpList<T, N>: fixed-capacity singly linked list of pointers to T. The
  * link elements are a member array kept on a spare chain, so appending and
  * removing never allocate. Every engine table is a pair of these (free and
- * used), and iteration follows the list from head to tail.
+ * used), and iteration follows the list from head to tail. N is the storage;
+ * init(limit) puts only the first limit elements on the spare chain, so a
+ * table sized at start-up holds no more than it was given.
  */
 #ifndef LNDP_LIST_H
 #define LNDP_LIST_H
@@ -20,14 +22,17 @@ public:
 
     LndpList() { init(); }
 
-    // Empties the list and puts every link element on the spare chain.
-    void init()
+    // Empties the list and puts the first limit link elements (all of them
+    // when limit is outside 0..N) on the spare chain; the others are left
+    // alone.
+    void init(int limit = N)
     {
-        for (int i = 0; i < N; ++i) {
+        m_limit = (limit >= 0 && limit <= N) ? limit : N;
+        for (int i = 0; i < m_limit; ++i) {
             m_elems[i].item = nullptr;
-            m_elems[i].next = (i + 1 < N) ? &m_elems[i + 1] : nullptr;
+            m_elems[i].next = (i + 1 < m_limit) ? &m_elems[i + 1] : nullptr;
         }
-        m_spare = N > 0 ? &m_elems[0] : nullptr;
+        m_spare = m_limit > 0 ? &m_elems[0] : nullptr;
         m_head = m_tail = nullptr;
         m_count = 0;
     }
@@ -97,6 +102,7 @@ public:
     const Elem *head() const { return m_head; }
     int count() const { return m_count; }
     static constexpr int capacity() { return N; }
+    int limit() const { return m_limit; }
     bool empty() const { return m_count == 0; }
 
 private:
@@ -113,6 +119,7 @@ private:
     Elem *m_head;
     Elem *m_tail;
     int m_count;
+    int m_limit;
 };
 
 // Iterates a list; the next element is taken before the body runs, so the

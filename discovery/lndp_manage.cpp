@@ -64,8 +64,8 @@ void T_LNDP_MANAGE::buildTables()
     m_servicesUsed.init();
     m_commsFree.init();
     m_commsUsed.init();
-    m_hostsFree.init();
-    m_hostsUsed.init();
+    m_hostsFree.init((int)m_hostLimit);
+    m_hostsUsed.init((int)m_hostLimit);
     m_observersFree.init();
     m_observersUsed.init();
 
@@ -93,14 +93,14 @@ void T_LNDP_MANAGE::buildTables()
         memset(&c.rx, 0, sizeof c.rx);
         c.tx.state = 0;
         c.tx.result = 0;
-        c.tx.queue.init();
+        c.tx.queue.init(LNDP_MAX_SERVICES + (int)m_hostLimit);
         c.tx.headDropped = 0;
         memset(&m_callbacks[i], 0, sizeof m_callbacks[i]);
         m_callbacks[i].shared.sockId = -1;
         m_callbacks[i].priv.sockId = -1;
         m_commsFree.append(&c);
     }
-    for (int i = 0; i < LNDP_MAX_HOSTS; ++i) {
+    for (uint32_t i = 0; i < m_hostLimit; ++i) {
         LndpLocalHost &h = m_hosts[i];
         memset(&h.info, 0, sizeof h.info);
         oswrap_svcInitTimerMs(&h.ageTimer);
@@ -118,10 +118,14 @@ void T_LNDP_MANAGE::buildTables()
     m_hostTableFullNoted = 0;
 }
 
-int32_t T_LNDP_MANAGE::initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId, int32_t vsockSemId)
+int32_t T_LNDP_MANAGE::initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId, int32_t vsockSemId,
+                                  uint32_t hostCapacity)
 {
+    if (hostCapacity < LNDP_HOSTS_MIN || hostCapacity > LNDP_HOSTS_MAX)
+        return LNDP_E_PARAM;
     if (m_state != LNDP_STATE_UNINIT)
         return LNDP_E_ALREADY;
+    m_hostLimit = hostCapacity;
     m_lock = lock;
     m_unlock = unlock;
     m_mainSem = mainSemId;
@@ -157,6 +161,7 @@ void T_LNDP_MANAGE::finalize()
         m_networks[i].services.init();
     m_eventFn = nullptr;
     m_arrayMode = 0;
+    m_hostLimit = LNDP_HOSTS_DEFAULT; // the next start-up chooses again
     m_state = LNDP_STATE_UNINIT;
     T_LNDP_LOCK_FN unlock = m_unlock;
     const int32_t sem = m_mainSem;

@@ -2,7 +2,10 @@
  * LNDP engine: services, interface bindings with one UDP socket each, the
  * announcement and reply exchange, the host table with ageing and the
  * subscribers. One static object, LNDP::gl_manage; every table has a fixed
- * capacity and nothing is allocated after initialize().
+ * capacity and nothing is ever allocated. The host table is static storage
+ * for LNDP_HOSTS_MAX entries of which initialize() puts the chosen number to
+ * use: start-up has no allocation that could fail, and entries past the
+ * limit are never written, so the unused storage stays untouched zero pages.
  *
  * The passes (runSetup, runInterval, runSocketCallback, runReceive, runSend,
  * notifyUpdateHostInfo) take the main lock themselves and are run by the
@@ -46,9 +49,12 @@ enum {
     LNDP_MAX_NETWORKS = 2,
     LNDP_MAX_SERVICES = 4,
     LNDP_MAX_COMMS = 2,
-    LNDP_MAX_HOSTS = 32,
+    LNDP_MAX_HOSTS = LNDP_HOSTS_MAX, // storage; the table in use is initialize()'s
     LNDP_MAX_OBSERVERS = 5,
-    LNDP_TX_QUEUE = LNDP_MAX_SERVICES + LNDP_MAX_HOSTS, // every descriptor fits
+    // Send descriptors that can exist: per service its announcement, per
+    // host entry its reply. A queue limited to their number (of the table in
+    // use) never meets a full queue, as each is queued once.
+    LNDP_TX_QUEUE = LNDP_MAX_SERVICES + LNDP_MAX_HOSTS,
     LNDP_SEND_STEPS = 100,
     LNDP_SEND_TIMEOUT_MS = 1000,
     LNDP_IF_SCRATCH = 10,
@@ -162,10 +168,14 @@ struct LndpObserver
 class T_LNDP_MANAGE
 {
 public:
-    // Stores the lock functions and semaphore ids, builds every table,
-    // state 1. 0; LNDP_E_ALREADY when not in state 0.
-    int32_t initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId, int32_t vsockSemId);
-    // Closes every socket and releases every table; state 0.
+    // Stores the lock functions and semaphore ids, builds every table with
+    // room for hostCapacity hosts (the send queues to match), state 1.
+    // 0; LNDP_E_PARAM (hostCapacity outside LNDP_HOSTS_MIN..LNDP_HOSTS_MAX);
+    // LNDP_E_ALREADY when not in state 0.
+    int32_t initialize(T_LNDP_LOCK_FN lock, T_LNDP_LOCK_FN unlock, int32_t mainSemId, int32_t vsockSemId,
+                       uint32_t hostCapacity = LNDP_HOSTS_DEFAULT);
+    // Closes every socket and releases every table; state 0, the host
+    // capacity back to LNDP_HOSTS_DEFAULT.
     void finalize();
     // The engine task registers its event function: state 0 builds the
     // tables first; 0 → 2 or 1 → 2 returns 0, any other state LNDP_E_ALREADY.
@@ -245,6 +255,7 @@ public:
     int32_t socketStateOf(const netc_addr &local, uint16_t port) const;
     uint32_t intervalPassCount() const { return m_intervalPasses; }
     int32_t usedHostCount() const { return m_hostsUsed.count(); }
+    uint32_t hostCapacity() const { return m_hostLimit; }
     int32_t txQueueLength(const netc_addr &local, uint16_t port) const;
 
 private:
@@ -274,13 +285,14 @@ private:
     uint32_t m_intervalPasses = 0;
     LNDP_PRINT_FN m_diagPrint = nullptr;
     uint8_t m_hostTableFullNoted = 0;
+    uint32_t m_hostLimit = LNDP_HOSTS_DEFAULT; // entries of m_hosts in use
 
     // The engine's tables, known in the protocol's documents by their gl_ names.
     LndpNetwork m_networks[LNDP_MAX_NETWORKS]; // gl_networks
     LndpService m_services[LNDP_MAX_SERVICES]; // gl_services
     LndpComm m_comms[LNDP_MAX_COMMS]; // gl_comms
     LndpCallbackPair m_callbacks[LNDP_MAX_COMMS]; // gl_callbacks
-    LndpLocalHost m_hosts[LNDP_MAX_HOSTS]; // gl_hosts
+    LndpLocalHost m_hosts[LNDP_MAX_HOSTS]; // gl_hosts, the first m_hostLimit in use
     LndpObserver m_observers[LNDP_MAX_OBSERVERS]; // gl_observers
     int32_t m_idMap[LNDP_MAX_SERVICES] = { -1, -1, -1, -1 }; // gl_idMap
 

@@ -178,6 +178,13 @@ static int32_t teardown()
 
 int32_t lndp_startup(void)
 {
+    return lndp_startupEx(LNDP_HOSTS_DEFAULT);
+}
+
+int32_t lndp_startupEx(uint32_t hostCapacity)
+{
+    if (hostCapacity < LNDP_HOSTS_MIN || hostCapacity > LNDP_HOSTS_MAX)
+        return LNDP_E_PARAM;
     if (gl_ulStartupCnt != 0) {
         ++gl_ulStartupCnt;
         return LNDP_E_ALREADY;
@@ -210,7 +217,7 @@ int32_t lndp_startup(void)
 
     // An engine already initialised belongs to someone else (or to a
     // clean-up that did not finish): neither its tables nor its locks are ours.
-    if (gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, mainId, vsockId) != LNDP_OK) {
+    if (gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, mainId, vsockId, hostCapacity) != LNDP_OK) {
         deleteSemaphores();
         endSocketModule();
         return LNDP_E_TASK;

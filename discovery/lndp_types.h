@@ -37,6 +37,12 @@ extern "C" {
 #define LNDP_INTERVAL_MIN_MS 100u
 #define LNDP_INTERVAL_MAX_MS 0x10000000u
 
+/* Size of the host table (shared by the engine's bindings), chosen at
+ * start-up: lndp_startupEx. */
+#define LNDP_HOSTS_MIN 1u
+#define LNDP_HOSTS_DEFAULT 32u
+#define LNDP_HOSTS_MAX 1024u
+
 /* Service roles. */
 #define LNDP_ROLE_RESPONDER 1
 #define LNDP_ROLE_ANNOUNCER 2

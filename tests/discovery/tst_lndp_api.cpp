@@ -1,7 +1,8 @@
-// LNDP C interface and engine task: start-up count, argument and state
-// checks of both families, subscription, host queries, the idle interval,
-// and an end-to-end exchange on loopback where an announcer and a responder
-// of the same engine find each other, refresh and age out.
+// LNDP C interface and engine task: start-up count and the host capacity
+// chosen there, argument and state checks of both families, subscription,
+// host queries, the idle interval, and an end-to-end exchange on loopback
+// where an announcer and a responder of the same engine find each other,
+// refresh and age out.
 #include <doctest/doctest.h>
 
 #include <algorithm>
@@ -205,6 +206,40 @@ TEST_CASE_FIXTURE(ApiFixture, "startupCount")
     REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
     REQUIRE_EQ(vsock_wrappedSocketGetSockStatus(0), 0);
     REQUIRE_EQ(vsock_wrappedSocketEndModule(), 0);
+}
+
+TEST_CASE_FIXTURE(ApiFixture, "hostCapacityAtStartUp")
+{
+    const struct
+    {
+        const char* name;
+        uint32_t capacity;
+        int32_t expected;
+    } rows[] = {
+        {"none", 0, LNDP_E_PARAM},
+        {"one", 1, LNDP_OK},
+        {"largest", LNDP_HOSTS_MAX, LNDP_OK},
+        {"above the largest", LNDP_HOSTS_MAX + 1, LNDP_E_PARAM},
+    };
+    for (const auto& row : rows) {
+        SUBCASE(row.name)
+        {
+            REQUIRE_EQ(lndp_startupEx(row.capacity), row.expected);
+            if (row.expected == LNDP_OK) {
+                REQUIRE_EQ(LNDP::gl_manage.hostCapacity(), row.capacity);
+                // A running engine keeps its table; a bad capacity does not
+                // count as a start.
+                REQUIRE_EQ(lndp_startupEx(64), LNDP_E_ALREADY);
+                REQUIRE_EQ(lndp_startupEx(0), LNDP_E_PARAM);
+                REQUIRE_EQ(LNDP::gl_manage.hostCapacity(), row.capacity);
+                REQUIRE_EQ(lndp_cleanup(), LNDP_I_USERS_REMAIN);
+            }
+            REQUIRE_EQ(lndp_cleanup(), row.expected == LNDP_OK ? LNDP_OK : LNDP_E_ALREADY);
+            REQUIRE_EQ(lndp_startup(), LNDP_OK);
+            REQUIRE_EQ(LNDP::gl_manage.hostCapacity(), LNDP_HOSTS_DEFAULT);
+            REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
+        }
+    }
 }
 
 TEST_CASE_FIXTURE(ApiFixture, "setupBeforeTaskAttached")

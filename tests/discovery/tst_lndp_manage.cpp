@@ -1,8 +1,9 @@
 // LNDP engine driven pass by pass on loopback (127.0.1.x) with a settable
 // clock: announcements and their timing, acceptance and replies, table
-// limits, subscribers, host updates and ageing, socket failure and recovery,
-// the send bound, service removal, a burst while the socket is being opened
-// and the diagnostic dumps.
+// limits, the host table's size chosen at start-up, subscribers, host
+// updates and ageing, socket failure and recovery, the send bound, service
+// removal, a burst while the socket is being opened and the diagnostic
+// dumps.
 #include <doctest/doctest.h>
 
 #include <atomic>
@@ -169,11 +170,13 @@ struct ManageFixture
     const int32_t m_mainSem = gMainSem;
     const int32_t m_vsockSem = gVsockSem;
 
-    ManageFixture()
+    ManageFixture() { start(); }
+    // The fixture's engine; a case may finalise it and start it again.
+    void start(uint32_t hostCapacity = LNDP_HOSTS_DEFAULT)
     {
         gReports.clear();
         gEvents = 0;
-        REQUIRE_EQ(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem), LNDP_OK);
+        REQUIRE_EQ(gl_manage.initialize(oswrap_WaiSem, oswrap_SigSem, m_mainSem, m_vsockSem, hostCapacity), LNDP_OK);
         REQUIRE_EQ(gl_manage.attachTask(testEvent), LNDP_OK);
         REQUIRE_EQ(gl_manage.state(), uint8_t(LNDP_STATE_READY));
         gl_manage.mainLock();
@@ -636,6 +639,62 @@ TEST_CASE_FIXTURE(ManageFixture, "fullHostTableIsToldOncePerSetup")
     REQUIRE(sentinel());
     REQUIRE_EQ(gPrinted, line + line);
     gl_manage.setDiagnosticOutput(nullptr);
+}
+
+// Announcements from more hosts than the table holds reach a responder:
+// each host it lists gets its reply queued, the others are not listed.
+TEST_CASE_FIXTURE(ManageFixture, "hostTableHoldsTheCapacityGivenAtStartUp")
+{
+    const struct
+    {
+        const char* name;
+        uint32_t capacity; // 0: the fixture's engine, started without one
+        int listed;
+    } rows[] = {
+        {"default", 0, 32},
+        {"33", 33, 33},
+        {"256", 256, 40},
+    };
+    for (const auto& row : rows) {
+        SUBCASE(row.name)
+        {
+            const int listed = row.listed;
+            if (row.capacity != 0) {
+                gl_manage.finalize();
+                start(row.capacity);
+            }
+            const uint16_t port = freeUdpPort();
+            const netc_addr local = lndpV4("127.0.12.1");
+            int id = -1;
+            REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_RESPONDER, local, port, "_c")), LNDP_OK);
+            interval();
+            std::vector<std::unique_ptr<UdpPeer>> peers;
+            std::vector<std::string> ips;
+            for (int i = 0; i < 40; ++i) {
+                ips.push_back("127.0.12." + std::to_string(10 + i));
+                peers.push_back(std::make_unique<UdpPeer>(ips.back().c_str(), 0));
+                REQUIRE(peers.back()->sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, ips.back().c_str(), "_c"), "127.0.12.1",
+                                             port));
+            }
+            // No send pass: the replies stay queued. The first host, listed
+            // in any case, changes its status last: once that is reported,
+            // every datagram before it has been read.
+            REQUIRE(peers[0]->sendTo(lndpDatagram(LNDP_ROLE_ANNOUNCER, ips[0].c_str(), "_c", {}, 0x02, 1), "127.0.12.1",
+                                     port));
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (reportsFor(1) < listed + 1 && std::chrono::steady_clock::now() < end) {
+                int32_t rx, tx, notify, more;
+                gl_manage.runSocketCallback(rx, tx);
+                gl_manage.runReceive(more, tx, notify);
+                gl_manage.notifyUpdateHostInfo();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            REQUIRE_EQ(reportsFor(1), listed + 1);
+            REQUIRE_EQ(gReports.back().host.status, uint8_t(1));
+            REQUIRE_EQ(gl_manage.usedHostCount(), listed);
+            REQUIRE_EQ(gl_manage.txQueueLength(local, port), listed);
+        }
+    }
 }
 
 TEST_CASE_FIXTURE(ManageFixture, "removingServiceStopsTraffic" * doctest::skip(!loopbackAddressesBindApart()))

@@ -1,7 +1,9 @@
-// The discovery controller: host records to device identities, the
-// debounced found and lost signals, scans on loopback (127.0.16.x) and what
-// counts as the interface being scanned.
+// The discovery controller: the host capacity it starts the engine with,
+// host records to device identities, the debounced found and lost signals,
+// scans on loopback (127.0.16.x) and what counts as the interface being
+// scanned.
 #include "lndp_api.h"
+#include "lndp_manage.h"
 #include "LndpController.h"
 
 #include "LndpTestPeer.h"
@@ -62,6 +64,7 @@ constexpr uint32_t ip4(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
     return (a << 24) | (b << 16) | (c << 8) | d;
 }
 constexpr uint32_t kSlash31 = 0xFFFFFFFEu;
+constexpr uint32_t kHostCapacity = 256; // as the command-line tool asks
 
 } // namespace
 
@@ -70,9 +73,18 @@ class TestLndpController : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { QCOMPARE(m_controller.initialize(), 0); }
+    void initTestCase() { QCOMPARE(m_controller.initialize(kHostCapacity), 0); }
     void cleanupTestCase() { m_controller.finalize(); }
     void cleanup() { m_controller.stopScanDevice(); }
+
+    void hostCapacityReachesTheEngine()
+    {
+        QCOMPARE(LNDP::gl_manage.hostCapacity(), kHostCapacity);
+        // Refused before anything starts.
+        LndpController other;
+        QCOMPARE(other.initialize(0), -1);
+        QCOMPARE(other.initialize(LNDP_HOSTS_MAX + 1), -1);
+    }
 
     void hostRecordMapping_data()
     {

@@ -105,6 +105,8 @@ private Q_SLOTS:
         NullCallback cb;
         QCOMPARE(listener.initialize(nullptr, "", &cb), ResultCode::kFailure);
         QCOMPARE(listener.initialize("", nullptr, &cb), ResultCode::kFailure);
+        QCOMPARE(listener.initialize("", "", &cb, 0), ResultCode::kFailure);
+        QCOMPARE(listener.initialize("", "", &cb, LNDP_HOSTS_MAX + 1), ResultCode::kFailure);
         QVERIFY(gCallbackList.empty());
         uint32_t count = 7;
         QCOMPARE(lndp_getNumOfHost(&count), LNDP_E_NOTREADY); // no engine was started
