@@ -4,6 +4,9 @@
 #include "HttpExchange.h"
 #include "Logger.h"
 #include "MultiPartBody.h"
+#include "StreamedBody.h"
+
+#include <QPointer>
 
 FileUploader::FileUploader(const QString& host, const char* path, MultiPartBody* body, QObject* parent)
     : QObject(parent)
@@ -26,6 +29,28 @@ int FileUploader::requestId() const
 
 int32_t FileUploader::upload(const QString& authenticationCode, unsigned timeoutMs)
 {
+    const int32_t result = send(authenticationCode, timeoutMs, {});
+    if (ResultCode::isFailure(result))
+        CORVANE_LOG(QStringLiteral("upload to %1%2 ended without an answer: %3")
+                        .arg(m_host, QString::fromUtf8(m_path), ResultCode::toHex(result)));
+    return result;
+}
+
+int32_t FileUploader::uploadAsync(const QString& authenticationCode, unsigned timeoutMs,
+                                  const std::function<void(int32_t)>& done)
+{
+    QPointer<FileUploader> self(this);
+    return send(authenticationCode, timeoutMs, [self, done] {
+        // The exchange's end comes from the manager's event: the uploader
+        // may have gone meanwhile.
+        if (self && done)
+            done(self->m_http.getSendResult(self->requestId()));
+    });
+}
+
+// Sends synchronously without `answered`, else asynchronously.
+int32_t FileUploader::send(const QString& authenticationCode, unsigned timeoutMs, const std::function<void()>& answered)
+{
     if (m_body == nullptr || m_body->multiPart() == nullptr) {
         CORVANE_LOG(QStringLiteral("upload to %1 without a built body").arg(m_host));
         return kNoBody;
@@ -36,18 +61,15 @@ int32_t FileUploader::upload(const QString& authenticationCode, unsigned timeout
     }
     // An earlier attempt that stopped before sending leaves no request behind.
     m_exchange.reset();
-    m_exchange = std::make_unique<HttpExchange>(m_http, m_host, m_path, authenticationCode);
+    m_exchange = answered ? std::make_unique<HttpExchange>(m_http, m_host, m_path, authenticationCode, answered)
+                          : std::make_unique<HttpExchange>(m_http, m_host, m_path, authenticationCode);
     if (const int32_t timeout = m_exchange->setTimeout(timeoutMs); ResultCode::isFailure(timeout))
         return timeout;
     m_bodySent = true;
     // The streamed copy keeps the body's bytes off this thread; the multipart
     // is what is left when it could not be had.
     std::unique_ptr<StreamedBody> streamed = m_body->takeStreamedBody();
-    const int32_t result = streamed ? m_exchange->post(std::move(streamed)) : m_exchange->post(m_body->multiPart());
-    if (ResultCode::isFailure(result))
-        CORVANE_LOG(QStringLiteral("upload to %1%2 ended without an answer: %3")
-                        .arg(m_host, QString::fromUtf8(m_path), ResultCode::toHex(result)));
-    return result;
+    return streamed ? m_exchange->post(std::move(streamed)) : m_exchange->post(m_body->multiPart());
 }
 
 int32_t FileUploader::getResponseStatusCode(int& status)

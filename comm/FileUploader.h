@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,13 @@ public:
     // caller's events keep flowing. A body goes out once: give each upload a
     // body of its own.
     int32_t upload(const QString& authenticationCode, unsigned timeoutMs);
+    // The same without waiting, for uploads side by side: 0 once sent, and
+    // `done` is called once, later, with what the send came to (0 when
+    // answered, the manager's time-out code, ...); the answer is then read as
+    // after upload(). A failure before sending is returned at once and
+    // `done` is not called. Nothing is called once the uploader is gone.
+    int32_t uploadAsync(const QString& authenticationCode, unsigned timeoutMs,
+                        const std::function<void(int32_t)>& done);
 
     // The manager's answers for this uploader's request.
     int32_t getResponseStatusCode(int& status);
@@ -59,6 +67,8 @@ public Q_SLOTS:
     void onReceivedUploadProgress(qint64 bytesSent, qint64 bytesTotal, int requestId);
 
 private:
+    int32_t send(const QString& authenticationCode, unsigned timeoutMs, const std::function<void()>& answered);
+
     HttpAccessManager& m_http;
     std::unique_ptr<HttpExchange> m_exchange;
     bool m_bodySent = false;

@@ -1,6 +1,6 @@
 #include "Credentials.h"
 
-#include "PasswordPrompt.h"
+#include "Terminal.h"
 
 #include <QFile>
 #include <QRegularExpression>

@@ -1,5 +1,6 @@
 #include "Ctl.h"
 
+#include "CtlBatch.h"
 #include "CtlDiscovery.h"
 #include "CtlInfo.h"
 #include "DeviceParameter.h"
@@ -37,6 +38,9 @@ const Command kCommands[] = {
     {"interfaces", "List the network interfaces a scan can search.", &runInterfaces},
     {"discover", "Scan a network and list the devices that answer.", &runDiscover},
     {"info", "Log in to devices and print their settings.", &runInfo},
+    {"update", "Send a firmware file (.bundle) to devices.", &runUpdate},
+    {"import", "Send a configuration file (.xml) to devices.", &runImport},
+    {"image", "Send a standby-screen image (.png, .jpg, .jpeg) to devices.", &runImage},
 };
 
 QString programHelp()

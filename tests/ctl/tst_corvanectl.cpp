@@ -3,6 +3,7 @@
 #include "TestTools.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,7 +22,10 @@ struct Run
     qint64 ms = 0;
 };
 
-Run corvanectl(const QStringList& arguments, const QString& password)
+// Runs the program as a script would; `during` goes to the devices' console
+// once the output shows `trigger`.
+Run corvanectl(const QStringList& arguments, const QString& password, const QByteArray& trigger = {},
+               const QString& during = {})
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -31,15 +35,75 @@ Run corvanectl(const QStringList& arguments, const QString& password)
     process.setProcessEnvironment(environment);
     QElapsedTimer clock;
     clock.start();
-    process.start(TestPrograms::corvanectl(), arguments);
     Run run;
-    if (!process.waitForFinished(60000))
+    bool sent = during.isEmpty();
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [&] {
+        run.out += process.readAllStandardOutput();
+        if (!sent && run.out.contains(trigger)) {
+            sent = true;
+            LabNetwork::control(during);
+        }
+    });
+    process.start(TestPrograms::corvanectl(), arguments);
+    if (!process.waitForFinished(90000))
         return run;
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
+    run.out += process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     run.ms = clock.elapsed();
     return run;
+}
+
+// "<IP address> <result> <code> <attempts>" of every device in a report,
+// JSON or CSV, after checking that each entry has every field.
+QStringList verdicts(const QString& path, QString& problem)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("no report");
+        return {};
+    }
+    const QByteArray content = file.readAll();
+    const QStringList fields{"model",    "hostName",  "ipAddress", "macAddress", "versionBefore",  "fileName",
+                             "fileSize", "fileMd5",   "result",    "code",       "httpStatus",     "message",
+                             "attempts", "bytesSent", "start",     "end",        "durationSeconds"};
+    QList<QMap<QString, QString>> entries;
+    if (path.endsWith(QLatin1String(".json"))) {
+        const QJsonObject report = QJsonDocument::fromJson(content).object();
+        for (const QJsonValue& value : report.value(QStringLiteral("devices")).toArray()) {
+            QMap<QString, QString> entry;
+            for (const QString& field : fields) {
+                if (!value.toObject().contains(field))
+                    problem = QStringLiteral("no %1").arg(field);
+                const QJsonValue member = value.toObject().value(field);
+                entry.insert(field, member.isDouble() ? QString::number(member.toDouble()) : member.toString());
+            }
+            entries.append(entry);
+        }
+    } else {
+        const QList<QByteArray> lines = content.trimmed().split('\n');
+        if (QString::fromUtf8(lines.value(0)).split(QLatin1Char(',')) != fields)
+            problem = QStringLiteral("CSV columns: %1").arg(QString::fromUtf8(lines.value(0)));
+        for (const QByteArray& line : lines.mid(1)) {
+            // No field of these rows holds a comma but a quoted message.
+            const QString text = QString::fromUtf8(line);
+            const QStringList cells
+                = text.split(QRegularExpression(QStringLiteral(",(?=(?:[^\"]*\"[^\"]*\")*[^\"]*$)")));
+            QMap<QString, QString> entry;
+            for (int i = 0; i < fields.size(); ++i)
+                entry.insert(fields.at(i), cells.value(i));
+            entries.append(entry);
+        }
+    }
+    QStringList result;
+    for (const auto& entry : std::as_const(entries)) {
+        if (entry.value(QStringLiteral("fileMd5")).size() != 32 || entry.value(QStringLiteral("fileName")).isEmpty())
+            problem = QStringLiteral("file fields of %1").arg(entry.value(QStringLiteral("ipAddress")));
+        result << QStringLiteral("%1 %2 %3 %4")
+                      .arg(entry.value(QStringLiteral("ipAddress")), entry.value(QStringLiteral("result")),
+                           entry.value(QStringLiteral("code")), entry.value(QStringLiteral("attempts")));
+    }
+    return result;
 }
 
 // The lab's devices answer from 10.213.0.10 on.
@@ -50,7 +114,7 @@ QString labDevice(int index)
 
 } // namespace
 
-// corvanectl as a script runs it, inside the private test network with four
+// corvanectl as a script runs it, inside the private test network with eight
 // virtual devices: what it prints, in text and JSON, and its exit status.
 class TestCorvanectl : public QObject
 {
@@ -85,8 +149,8 @@ private Q_SLOTS:
         };
         row("interfaces", "", {"interfaces"}, 0, -1, false, {"corvane-lab             10.213.0.1  "});
         row("interfaces as JSON", "", {"interfaces", "--json"}, 0, -1, true, {"\"interfaceName\":\"corvane-lab\""});
-        row("discover", "", {"discover", "--interface", lab, "--seconds", "3"}, 0, 4, false, {"Model"});
-        row("discover as JSON", "", {"discover", "--interface", lab, "--seconds", "3", "--json"}, 0, 4, true,
+        row("discover", "", {"discover", "--interface", lab, "--seconds", "3"}, 0, 8, false, {"Model"});
+        row("discover as JSON", "", {"discover", "--interface", lab, "--seconds", "3", "--json"}, 0, 8, true,
             {"\"interface\":\"corvane-lab\""});
         row("discover by address until two answered", "",
             {"discover", "--interface", "10.213.0.1", "--count", "2", "--seconds", "30"}, 0, 2, false, {"IP Address"});
@@ -177,6 +241,104 @@ private Q_SLOTS:
         for (int i = 0; i < devices; ++i)
             expectedAddresses << labDevice(i);
         QCOMPARE(addresses, expectedAddresses);
+    }
+
+    // Batches over the lab's eight devices (all TQ-730 or TQ-360, password
+    // "corvane"): what each device came to, in the report, and what the
+    // devices' console saw.
+    void batches_data()
+    {
+        QTest::addColumn<QString>("before"); // console commands, ';' between them
+        QTest::addColumn<QStringList>("arguments"); // after "update <file> --interface corvane-lab"
+        QTest::addColumn<QString>("passwords"); // the password file
+        QTest::addColumn<QString>("during"); // console command once an upload started, or ""
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("verdicts"); // "<IP> <result> <code> <attempts>"; empty: no report
+        QTest::addColumn<int>("uploads"); // firmware uploads the devices took
+        QTest::addColumn<QString>("expected"); // in the output or on standard error
+
+        const QString ok = QStringLiteral(" succeeded 0x00000000 1");
+        QStringList eight;
+        for (int i = 0; i < 8; ++i)
+            eight << labDevice(i) + ok;
+        QStringList mixed = eight;
+        mixed[1] = labDevice(1) + QStringLiteral(" skipped 0x80110001 0");
+        mixed[3] = labDevice(3) + QStringLiteral(" skipped 0x80040002 0");
+        QTest::newRow("8 devices, 4 at once, one busy, one refusing the password")
+            << "state d4 busy" << QStringList{"--all", "--parallel", "4", "--report", "report.json"}
+            << "* corvane\n10.213.0.11 wrong\n"
+            << "" << 1 << mixed << 6 << "6 succeeded, 0 failed, 2 skipped";
+        QTest::newRow("dry run sends nothing") << "" << QStringList{"--all", "--dry-run"} << "corvane"
+                                               << "" << 0 << QStringList{} << 0 << "8 of 8 devices ready";
+        QTest::newRow("strict: a busy device stops the run")
+            << "state d2 busy" << QStringList{"--all", "--strict", "--parallel", "8"} << "corvane"
+            << "" << 2 << QStringList{} << 0 << "with --strict nothing is sent";
+        QTest::newRow("a stalled device times out, the other finishes")
+            << "fault d2 throttle 16k"
+            << QStringList{"--device", "10.213.0.10", "--device", "10.213.0.11", "--parallel",
+                           "2",        "--timeout",   "3",        "--report",    "report.csv"}
+            << "corvane"
+            << "" << 1 << QStringList{labDevice(0) + ok, labDevice(1) + QStringLiteral(" failed 0x800101f6 1")} << 1
+            << "1 succeeded, 1 failed";
+        QTest::newRow("a dropped connection is tried again")
+            << "fault d1 throttle 1m;fault d1 reboot-ms 300"
+            << QStringList{"--device", "02:00:0a:d5:00:0a", "--retries", "2", "--json", "--report", "report.csv"}
+            << "corvane"
+            << "reboot d1" << 0 << QStringList{labDevice(0) + QStringLiteral(" succeeded 0x00000000 2")} << 1
+            << "\"event\":\"retry\"";
+        QTest::newRow("a file of another kind") << "" << QStringList{"--all"} << "corvane"
+                                                << "" << 2 << QStringList{} << 0 << "the file must end in .bundle";
+    }
+
+    void batches()
+    {
+        QFETCH(QString, before);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, passwords);
+        QFETCH(QString, during);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, verdicts);
+        QFETCH(int, uploads);
+        QFETCH(QString, expected);
+        const bool otherKind = QByteArray(QTest::currentDataTag()).contains("another kind");
+        const QString file
+            = writeTestFile(m_dir, otherKind ? QStringLiteral("tq-9.9.9.zip") : QStringLiteral("tq-9.9.9.bundle"),
+                            randomBytes(3 << 20));
+        const QString passwordFile = writeTestFile(m_dir, QStringLiteral("passwords"), passwords.toUtf8());
+        QVERIFY(!file.isEmpty() && !passwordFile.isEmpty());
+        for (QString& argument : arguments) {
+            if (argument.startsWith(QLatin1String("report.")))
+                argument = m_dir.filePath(argument);
+        }
+        QFile::remove(m_dir.filePath(QStringLiteral("report.json")));
+        QFile::remove(m_dir.filePath(QStringLiteral("report.csv")));
+        for (const QString& command : before.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+            QVERIFY2(LabNetwork::control(command), qPrintable(command));
+        const qsizetype from = LabNetwork::console().size();
+
+        const Run run = corvanectl(
+            QStringList{"update", file, "--interface", LabNetwork::kInterface, "--password-file", passwordFile}
+                + arguments,
+            QString(), "\"state\":\"uploading\"", during);
+        QVERIFY(LabNetwork::control(QStringLiteral("fault all clear")));
+        QVERIFY(LabNetwork::control(QStringLiteral("state all idle")));
+        QVERIFY2(run.exitCode == exitCode, run.err.constData());
+        QVERIFY2(run.out.contains(expected.toUtf8()) || run.err.contains(expected.toUtf8()),
+                 (run.out + run.err).constData());
+
+        const QString report = arguments.filter(QStringLiteral("report.")).value(0);
+        if (!verdicts.isEmpty()) {
+            QString problem;
+            QCOMPARE(::verdicts(report, problem), verdicts);
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            QFile written(report);
+            QVERIFY(written.open(QIODevice::ReadOnly));
+            const QByteArray content = written.readAll();
+            QVERIFY(!content.contains("corvane\n") && !content.contains("wrong"));
+        }
+        // What the devices took, and that the installations end before the next row.
+        QTRY_COMPARE_WITH_TIMEOUT(int(LabNetwork::console().mid(from).count("upload firmware ok")), uploads, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(int(LabNetwork::console().mid(from).count("update finished")), uploads, 30000);
     }
 };
 

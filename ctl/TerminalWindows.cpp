@@ -1,10 +1,15 @@
-#include "PasswordPrompt.h"
+#include "Terminal.h"
 
 #include <cstdio>
 #include <string>
 
 #include <io.h>
 #include <windows.h>
+
+bool isTerminal(FILE* stream)
+{
+    return _isatty(_fileno(stream)) != 0;
+}
 
 std::optional<QString> promptPassword(const QString& prompt)
 {

@@ -2,7 +2,13 @@
 
 #include <QString>
 
+#include <cstdio>
 #include <optional>
+
+// What the command-line tool needs of the terminal; one port per platform.
+
+// True when the stream is a terminal (progress is redrawn in place there).
+bool isTerminal(FILE* stream);
 
 // Asks for a password on the terminal without showing what is typed: the
 // prompt goes to standard error, the answer is read from standard input.

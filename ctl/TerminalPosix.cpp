@@ -1,10 +1,15 @@
-#include "PasswordPrompt.h"
+#include "Terminal.h"
 
 #include <cstdio>
 #include <string>
 
 #include <termios.h>
 #include <unistd.h>
+
+bool isTerminal(FILE* stream)
+{
+    return isatty(fileno(stream)) != 0;
+}
 
 std::optional<QString> promptPassword(const QString& prompt)
 {
