@@ -116,6 +116,11 @@ int LndpController::stopScanDevice()
     return 0;
 }
 
+bool LndpController::probeAddress(uint32_t ipAddress)
+{
+    return m_serviceId >= 0 && LndpListener::getInstance().probe(m_serviceId, ipAddress) == ResultCode::kSuccess;
+}
+
 bool LndpController::isScanningNetworkInterface(const NI_INFO_T& ni) const
 {
     // A renewed address or a VLAN interface keeps the adapter's MAC address;

@@ -50,6 +50,12 @@ public:
     // address and name) with the same address and mask.
     bool isScanningNetworkInterface(const NI_INFO_T& ni) const;
     bool isScanning() const { return m_serviceId >= 0; }
+    // The running scan also announces by unicast to ipAddress (IPv4, host
+    // byte order), at once and with every announcement, for networks that
+    // drop broadcasts; until the scan stops. One address per scan: another
+    // call replaces it. False when no scan runs or the address is not a
+    // unicast one.
+    bool probeAddress(uint32_t ipAddress);
 
     // Runs on the engine task with the engine's lock held.
     uint32_t onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t enabled) override;

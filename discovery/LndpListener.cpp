@@ -197,6 +197,11 @@ int32_t LndpAbstract::refresh(int* id, int oldId)
     return start(id);
 }
 
+int32_t LndpAbstract::probe(int id, uint32_t ipv4)
+{
+    return lndp2_probe(id, ipv4) < 0 ? ResultCode::kFailure : ResultCode::kSuccess;
+}
+
 int32_t LndpAbstract::getExInfo(std::vector<std::string>& out, const uint8_t* bytes, uint32_t len)
 {
     if (bytes == nullptr || len == 0)

@@ -58,6 +58,9 @@ public:
     int32_t start(int* id);
     int32_t stop(int id);
     int32_t refresh(int* id, int oldId);
+    // The announcer id also announces by unicast to ipv4 (host byte order)
+    // while it runs: lndp2_probe. ResultCode::kFailure when the engine refuses.
+    int32_t probe(int id, uint32_t ipv4);
 
     static int32_t getExInfo(std::vector<std::string>& out, const uint8_t* bytes, uint32_t len);
     static int32_t addExInfo(std::vector<uint8_t>& out, const std::string& s);

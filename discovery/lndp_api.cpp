@@ -54,6 +54,12 @@ int32_t getStatusLocked(int id)
     return gl_manage.getStatusCore(id);
 }
 
+// A unicast IPv4 address: not "this network" (0/8), multicast or above.
+bool probeAddressValid(uint32_t ipv4)
+{
+    return (ipv4 >> 24) != 0 && (ipv4 >> 28) < 0xEu;
+}
+
 int32_t changeTimeLocked(int id, uint32_t intervalMs, uint32_t seconds)
 {
     if (!intervalValid(intervalMs, seconds))
@@ -141,6 +147,26 @@ int32_t lndp2_changeTime(int id, uint32_t intervalMs, uint32_t seconds)
     if (gl_manage.arrayMode())
         return LNDP_E_MODE;
     return changeTimeLocked(id, intervalMs, seconds);
+}
+
+int32_t lndp2_probe(int id, uint32_t ipv4)
+{
+    if (id < 0 || !probeAddressValid(ipv4))
+        return LNDP_E_PARAM;
+    MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
+    if (gl_manage.arrayMode())
+        return LNDP_E_MODE;
+    if (gl_manage.state() != LNDP_STATE_RUNNING)
+        return LNDP_E_NOTREADY;
+    netc_addr dest = {};
+    dest.family = NETC_AF_INET;
+    dest.addr[0] = (uint8_t)(ipv4 >> 24);
+    dest.addr[1] = (uint8_t)(ipv4 >> 16);
+    dest.addr[2] = (uint8_t)(ipv4 >> 8);
+    dest.addr[3] = (uint8_t)ipv4;
+    return gl_manage.probeCore(id, dest);
 }
 
 int32_t lndp_setup(const _T_LNDP_NETWORK_SETUP_PROPERTY *props, uint32_t count)

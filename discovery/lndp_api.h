@@ -61,6 +61,14 @@ int32_t lndp2_getStatus(int id);
  * (id < 0, intervalMs outside 100..0x10000000, seconds * 1000 < intervalMs,
  * not an announcer); LNDP_E_MODE (array mode); LNDP_E_NOTREADY. */
 int32_t lndp2_changeTime(int id, uint32_t intervalMs, uint32_t seconds);
+/* Also sends the announcer id's datagram by unicast to ipv4 (host byte
+ * order) on the service port, for networks that drop broadcasts: at once and
+ * with every announcement after it, until the service is cleared; the
+ * answers are taken as any others. One address per service: a second call
+ * replaces it. 0; LNDP_E_PARAM (id < 0, ipv4 in 0.0.0.0/8 or at or above
+ * 224.0.0.0 (multicast, reserved, broadcast), no such service, a responder);
+ * LNDP_E_MODE (array mode); LNDP_E_NOTREADY (not running). */
+int32_t lndp2_probe(int id, uint32_t ipv4);
 
 /* Array family: count records configured in order, all or none.
  * 0; LNDP_E_PARAM (null, count > 4, a bad record); LNDP_E_NOTREADY (state 0);

@@ -93,7 +93,7 @@ void T_LNDP_MANAGE::buildTables()
         memset(&c.rx, 0, sizeof c.rx);
         c.tx.state = 0;
         c.tx.result = 0;
-        c.tx.queue.init(LNDP_MAX_SERVICES + (int)m_hostLimit);
+        c.tx.queue.init(LNDP_TX_PER_SERVICE * LNDP_MAX_SERVICES + (int)m_hostLimit);
         c.tx.headDropped = 0;
         memset(&m_callbacks[i], 0, sizeof m_callbacks[i]);
         m_callbacks[i].shared.sockId = -1;
@@ -430,6 +430,25 @@ int32_t T_LNDP_MANAGE::getStatusCore(int id)
     return s->status;
 }
 
+int32_t T_LNDP_MANAGE::probeCore(int id, const netc_addr &dest)
+{
+    if (dest.family != NETC_AF_INET)
+        return LNDP_E_PARAM;
+    LndpService *s = findService(id, nullptr);
+    if (!s || s->role == LNDP_ROLE_RESPONDER || s->datagramLen <= 0)
+        return LNDP_E_PARAM;
+    // A queued probe reads its destination when it is sent.
+    if (s->probe.pending && !lndp_addrEqual(&s->probe.dest.addr, &dest))
+        withdrawTx(&s->probe);
+    s->probe.dest.port = s->tx.dest.port;
+    s->probe.dest.addr = dest;
+    s->probe.data = s->datagram;
+    s->probe.length = s->datagramLen;
+    s->probeDue = 1;
+    raiseEvent(LNDP_EVENT_SETUP); // the interval pass queues it now
+    return LNDP_OK;
+}
+
 // ------------------------------------------------------- hosts, observers
 
 int32_t T_LNDP_MANAGE::subscribeTask(uint16_t taskId, LNDP_HOST_CALLBACK callback)
@@ -483,28 +502,28 @@ int32_t T_LNDP_MANAGE::getHostInfoByIndex(uint16_t index, _LNDP_HOST_INFO &out)
     return LNDP_E_PARAM;
 }
 
-void T_LNDP_MANAGE::withdrawReply(LndpLocalHost *host)
+void T_LNDP_MANAGE::withdrawTx(LndpTxData *d)
 {
-    if (!host->reply.pending)
+    if (!d->pending)
         return;
     LNDP_FOR_EACH(m_commsUsed, c)
     {
-        if (!c->tx.queue.contains(&host->reply))
+        if (!c->tx.queue.contains(d))
             continue;
         // A head being sent or already sent keeps its send state: the
         // completion, and a failure stored with it, are still accounted.
-        if (c->tx.queue.front() == &host->reply && (c->tx.state == 2 || c->tx.state == 3))
+        if (c->tx.queue.front() == d && (c->tx.state == 2 || c->tx.state == 3))
             c->tx.headDropped = 1;
-        else if (c->tx.queue.front() == &host->reply && c->tx.state != 0)
+        else if (c->tx.queue.front() == d && c->tx.state != 0)
             c->tx.state = 0;
-        c->tx.queue.remove(&host->reply);
+        c->tx.queue.remove(d);
     }
-    host->reply.pending = 0;
+    d->pending = 0;
 }
 
 void T_LNDP_MANAGE::releaseHost(LndpLocalHost *host)
 {
-    withdrawReply(host);
+    withdrawTx(&host->reply);
     oswrap_svcStopTimerMs(&host->ageTimer);
     host->changed = host->enabled = 0;
     m_hostsUsed.remove(host);
@@ -542,7 +561,7 @@ void T_LNDP_MANAGE::purgeFromQueue(LndpComm *comm, const LndpService *svc)
         if (d != &svc->tx && d->data != svc->datagram)
             continue;
         if (d == head && (comm->tx.state == 2 || comm->tx.state == 3))
-            comm->tx.headDropped = 1; // as in withdrawReply
+            comm->tx.headDropped = 1; // as in withdrawTx
         else if (d == head)
             comm->tx.state = 0;
         comm->tx.queue.remove(d);
@@ -711,11 +730,22 @@ int32_t T_LNDP_MANAGE::runInterval(int32_t &rx, int32_t &tx, int32_t &notify)
         }
         LNDP_FOR_EACH(net->services, s)
         {
-            if (s->role == LNDP_ROLE_RESPONDER || !timerExpired(&s->timer) || s->tx.pending)
+            if (s->role == LNDP_ROLE_RESPONDER)
                 continue;
-            if (enqueue(comm, &s->tx))
-                tx = 1;
-            restartTimer(&s->timer, s->intervalMs);
+            if (timerExpired(&s->timer) && !s->tx.pending) {
+                if (enqueue(comm, &s->tx))
+                    tx = 1;
+                restartTimer(&s->timer, s->intervalMs);
+                // A probed device hears every announcement, or it would age
+                // out between two probes.
+                if (s->probe.data)
+                    s->probeDue = 1;
+            }
+            if (s->probeDue) {
+                if (enqueue(comm, &s->probe))
+                    tx = 1;
+                s->probeDue = 0; // queued now, or still queued from before
+            }
         }
     }
     LNDP_FOR_EACH(m_hostsUsed, h)

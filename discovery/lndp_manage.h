@@ -51,10 +51,11 @@ enum {
     LNDP_MAX_COMMS = 2,
     LNDP_MAX_HOSTS = LNDP_HOSTS_MAX, // storage; the table in use is initialize()'s
     LNDP_MAX_OBSERVERS = 5,
-    // Send descriptors that can exist: per service its announcement, per
-    // host entry its reply. A queue limited to their number (of the table in
-    // use) never meets a full queue, as each is queued once.
-    LNDP_TX_QUEUE = LNDP_MAX_SERVICES + LNDP_MAX_HOSTS,
+    // Send descriptors that can exist: per service its announcement and its
+    // probe, per host entry its reply. A queue limited to their number (of
+    // the table in use) never meets a full queue, as each is queued once.
+    LNDP_TX_PER_SERVICE = 2,
+    LNDP_TX_QUEUE = LNDP_TX_PER_SERVICE * LNDP_MAX_SERVICES + LNDP_MAX_HOSTS,
     LNDP_SEND_STEPS = 100,
     LNDP_SEND_TIMEOUT_MS = 1000,
     LNDP_IF_SCRATCH = 10,
@@ -86,6 +87,10 @@ struct LndpService
     uint8_t datagram[LNDP_MAX_DATAGRAM];
     int32_t datagramLen;
     LndpTxData tx;
+    // The same datagram by unicast to one address, for networks that drop
+    // broadcasts: queued with every announcement (data null while unset).
+    LndpTxData probe;
+    uint8_t probeDue; // to be queued at the next interval pass
     uint32_t intervalMs;
     T_OSWRAP_TIMER_MS timer;
     uint8_t activated;
@@ -221,6 +226,13 @@ public:
     int32_t changeTimeCore(int id, uint32_t intervalMs);
     // The status (0..15); LNDP_E_PARAM (no such service, datagram not built).
     int32_t getStatusCore(int id);
+    // The announcer's datagram also goes by unicast to dest (IPv4) on the
+    // service port: at the next interval pass (the set-up event is raised)
+    // and with every announcement after it, until the service is removed. A
+    // new address replaces the old one, withdrawing a send still queued.
+    // 0; LNDP_E_PARAM (dest not IPv4, no such service, a responder, datagram
+    // not built).
+    int32_t probeCore(int id, const netc_addr &dest);
     // 0; LNDP_E_NOTREADY (state 0); LNDP_E_ALREADY (task subscribed);
     // LNDP_E_FULL. Calls the callback at once for every enabled host.
     int32_t subscribeTask(uint16_t taskId, LNDP_HOST_CALLBACK callback);
@@ -266,7 +278,7 @@ private:
     void resetTx(LndpComm *comm);
     void closeComm(LndpComm *comm);
     void purgeFromQueue(LndpComm *comm, const LndpService *svc);
-    void withdrawReply(LndpLocalHost *host);
+    void withdrawTx(LndpTxData *d);
     void releaseHost(LndpLocalHost *host);
     void joinGroups(LndpNetwork *net, bool onlyNew);
     void openSocket(LndpNetwork *net, int32_t &rx);

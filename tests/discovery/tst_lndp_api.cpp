@@ -1,8 +1,8 @@
 // LNDP C interface and engine task: start-up count and the host capacity
-// chosen there, argument and state checks of both families, subscription,
-// host queries, the idle interval, and an end-to-end exchange on loopback
-// where an announcer and a responder of the same engine find each other,
-// refresh and age out.
+// chosen there, argument and state checks of both families and of the
+// probe, subscription, host queries, the idle interval, and an end-to-end
+// exchange on loopback where an announcer and a responder of the same engine
+// find each other, refresh and age out.
 #include <doctest/doctest.h>
 
 #include <algorithm>
@@ -238,6 +238,44 @@ TEST_CASE_FIXTURE(ApiFixture, "hostCapacityAtStartUp")
             REQUIRE_EQ(lndp_startup(), LNDP_OK);
             REQUIRE_EQ(LNDP::gl_manage.hostCapacity(), LNDP_HOSTS_DEFAULT);
             REQUIRE_EQ(lndp_cleanup(), LNDP_OK);
+        }
+    }
+}
+
+TEST_CASE_FIXTURE(ApiFixture, "probeChecks")
+{
+    constexpr uint32_t kTarget = 0x7F000315u; // 127.0.3.21
+    const struct
+    {
+        const char* name;
+        int engine; // 0 not started; 1 announcer (0) and responder (1) by id; 2 the same by array
+        int id;
+        uint32_t ipv4;
+        int32_t expected;
+    } rows[] = {
+        {"announcer", 1, 0, kTarget, LNDP_OK},          {"not started", 0, 0, kTarget, LNDP_E_NOTREADY},
+        {"negative id", 1, -1, kTarget, LNDP_E_PARAM},  {"no such service", 1, 3, kTarget, LNDP_E_PARAM},
+        {"responder", 1, 1, kTarget, LNDP_E_PARAM},     {"no address", 1, 0, 0, LNDP_E_PARAM},
+        {"multicast", 1, 0, 0xE0000001u, LNDP_E_PARAM}, {"limited broadcast", 1, 0, 0xFFFFFFFFu, LNDP_E_PARAM},
+        {"array mode", 2, 0, kTarget, LNDP_E_MODE},
+    };
+    for (const auto& row : rows) {
+        SUBCASE(row.name)
+        {
+            const uint16_t port = freeUdpPort();
+            const _T_LNDP_NETWORK_SETUP_PROPERTY ps[2]
+                = {prop(2, lndpV4("127.0.3.20"), port, "a"), prop(1, lndpV4("127.0.3.20"), port, "r")};
+            if (row.engine != 0)
+                REQUIRE_EQ(lndp_startup(), LNDP_OK);
+            int ids[2] = {-1, -1};
+            if (row.engine == 1) {
+                REQUIRE_EQ(lndp2_setup(&ids[0], &ps[0]), LNDP_OK);
+                REQUIRE_EQ(lndp2_setup(&ids[1], &ps[1]), LNDP_OK);
+                REQUIRE_EQ(ids[1], 1);
+            } else if (row.engine == 2) {
+                REQUIRE_EQ(lndp_setup(ps, 2), LNDP_OK);
+            }
+            REQUIRE_EQ(lndp2_probe(row.id, row.ipv4), row.expected);
         }
     }
 }

@@ -1,9 +1,9 @@
 // LNDP engine driven pass by pass on loopback (127.0.1.x) with a settable
 // clock: announcements and their timing, acceptance and replies, table
-// limits, the host table's size chosen at start-up, subscribers, host
-// updates and ageing, socket failure and recovery, the send bound, service
-// removal, a burst while the socket is being opened and the diagnostic
-// dumps.
+// limits, the host table's size chosen at start-up, probes by unicast,
+// subscribers, host updates and ageing, socket failure and recovery, the
+// send bound, service removal, a burst while the socket is being opened and
+// the diagnostic dumps.
 #include <doctest/doctest.h>
 
 #include <atomic>
@@ -697,6 +697,46 @@ TEST_CASE_FIXTURE(ManageFixture, "hostTableHoldsTheCapacityGivenAtStartUp")
     }
 }
 
+// An announcer's datagram also goes by unicast to the probed address, with
+// every announcement; a new address takes over, also from a probe queued.
+TEST_CASE_FIXTURE(ManageFixture, "probeGoesWithEveryAnnouncement" * doctest::skip(!loopbackAddressesBindApart()))
+{
+    const uint16_t port = freeUdpPort();
+    const netc_addr local = lndpV4("127.0.12.60");
+    UdpPeer broadcast("127.0.12.61", port);
+    UdpPeer first("127.0.13.1", port);
+    UdpPeer second("127.0.13.2", port);
+    REQUIRE((broadcast.ok() && first.ok() && second.ok()));
+    int id = -1;
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_p")), LNDP_OK);
+    gEvents = 0;
+    REQUIRE_EQ(gl_manage.probeCore(id, lndpV4("127.0.13.1")), LNDP_OK);
+    REQUIRE((gEvents.load() & (1u << LNDP_EVENT_SETUP)) != 0); // the task runs the interval pass now
+    const auto announce = [&] {
+        interval();
+        return pump([&] { return gl_manage.txQueueLength(local, port) == 0; });
+    };
+    REQUIRE(announce());
+    const std::vector<uint8_t> announced = broadcast.receive(2000);
+    REQUIRE_EQ(announced.size(), size_t(35));
+    REQUIRE_EQ(first.receive(2000), announced);
+    gNow += 1000;
+    REQUIRE(announce());
+    REQUIRE_EQ(broadcast.receive(2000), announced);
+    REQUIRE_EQ(first.receive(2000), announced);
+
+    gNow += 1000;
+    interval(); // announcement and probe queued, not sent
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 2);
+    REQUIRE_EQ(gl_manage.probeCore(id, lndpV4("127.0.13.2")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 1);
+    REQUIRE(announce());
+    REQUIRE_EQ(broadcast.receive(2000), announced);
+    REQUIRE_EQ(second.receive(2000), announced);
+    REQUIRE(first.receive(100).empty());
+    REQUIRE(broadcast.receive(0).empty()); // one announcement per interval
+}
+
 TEST_CASE_FIXTURE(ManageFixture, "removingServiceStopsTraffic" * doctest::skip(!loopbackAddressesBindApart()))
 {
     const uint16_t port = freeUdpPort();
@@ -850,7 +890,7 @@ TEST_CASE_FIXTURE(ManageFixture, "sendPassIsBounded")
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     REQUIRE_EQ(gl_manage.usedHostCount(), 32);
-    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 35); // every descriptor that can exist
+    REQUIRE_EQ(gl_manage.txQueueLength(local, port), 35); // every announcement and reply that can exist
     // With the socket gone every send fails at once: 3 steps per datagram,
     // so one pass of 100 steps cannot empty a queue of 35.
     REQUIRE_EQ(vsock_wrappedSocketDeleteSock(gl_manage.socketIdOf(local, port)), 0);

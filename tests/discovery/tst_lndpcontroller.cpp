@@ -1,7 +1,7 @@
 // The discovery controller: the host capacity it starts the engine with,
 // host records to device identities, the debounced found and lost signals,
-// scans on loopback (127.0.16.x) and what counts as the interface being
-// scanned.
+// scans on loopback (127.0.16.x), a device found through a probe, and what
+// counts as the interface being scanned.
 #include "lndp_api.h"
 #include "lndp_manage.h"
 #include "LndpController.h"
@@ -171,6 +171,31 @@ private Q_SLOTS:
         QCOMPARE(m_controller.stopScanDevice(), 0);
         QVERIFY(!m_controller.isScanning());
         QVERIFY(!m_controller.isScanningNetworkInterface(ni));
+    }
+
+    // A device that broadcasts do not reach hears the scan's announcement by
+    // unicast, and its answer is taken as any other.
+    void probedDeviceIsFound()
+    {
+        QVERIFY(!m_controller.probeAddress(ip4(127, 0, 16, 12))); // no scan
+        UdpPeer device("127.0.16.12", kPort);
+        QVERIFY(device.ok());
+        const NI_INFO_T ni = interface(ip4(127, 0, 16, 10), kSlash31, 10); // broadcast 127.0.16.11
+        QVERIFY(m_controller.startScanDevice(ni));
+        QVERIFY(!m_controller.probeAddress(ip4(224, 0, 0, 1)));
+        QVERIFY(m_controller.probeAddress(ip4(127, 0, 16, 12)));
+        std::vector<uint8_t> query = lndpDatagram(LNDP_ROLE_ANNOUNCER, "127.0.16.10", "_zel-scp");
+        std::memcpy(query.data() + 24, ni.macAddress, 6);
+        QCOMPARE(device.receive(3000), query);
+
+        QSignalSpy found(&m_controller, &LndpController::foundDevice);
+        const QByteArray exInfo = entry("") + entry("TQ-730") + entry("Probed");
+        QVERIFY(device.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.16.12", "_zel-scp",
+                                           std::vector<uint8_t>(exInfo.cbegin(), exInfo.cend())),
+                              "127.0.16.10", kPort));
+        QTRY_COMPARE(found.size(), 1);
+        QCOMPARE(found.first().at(0).toString(), QStringLiteral("127.0.16.12"));
+        QCOMPARE(found.first().at(2).toString(), QStringLiteral("Probed"));
     }
 
     void scanWithoutAddressIsRefused()
