@@ -5,7 +5,11 @@
 #include "Ctl.h"
 #include "CtlCommon.h"
 #include "CtlDevices.h"
+#include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
+#include "DeviceNotificationObserver.h"
+#include "DeviceNotificationSubscriber.h"
+#include "DeviceStatus.h"
 #include "FileUploader.h"
 #include "HashGenerator.h"
 #include "HttpAccessManager.h"
@@ -37,6 +41,9 @@ namespace {
 // What the window gives one upload: a large file may take long to go in.
 constexpr int kDefaultTimeoutSeconds = 3600;
 constexpr int kRetryDelayMs = 1000;
+// A push channel opens within a second on any network a device can be
+// updated on.
+constexpr int kChannelWaitMs = 10000;
 
 enum class Outcome { Pending, Skipped, Succeeded, Failed };
 
@@ -61,6 +68,7 @@ struct DeviceRun
     DeviceIdentity identity;
     QString authCode;
     QString versionBefore;
+    QString versionAfter; // known once a pushed result came
     Outcome outcome = Outcome::Pending;
     QString state = QStringLiteral("waiting");
     int32_t code = ResultCode::kSuccess;
@@ -86,7 +94,36 @@ struct Settings
     int timeoutSeconds = kDefaultTimeoutSeconds;
     int retries = 0;
     bool json = false;
+    DeviceFacade* facade = nullptr;
+    int resultTimeoutSeconds = 0; // 0: the upload's answer is the verdict
 };
+
+// What a pushed result of the operation means, as the window's status column
+// reads it: its text, and whether the device took the file.
+struct PushedResult
+{
+    bool known = false;
+    bool succeeded = false;
+    QString text;
+};
+
+PushedResult pushedResult(const BatchOperation& operation, const QVariant& value)
+{
+    DeviceStatusType type = DeviceStatusType::FirmwareUpdateResult;
+    if (operation.resultParameter == DeviceParameter::ImportResult)
+        type = DeviceStatusType::ConfigImportResult;
+    else if (operation.resultParameter == DeviceParameter::StandbyImageResult)
+        type = DeviceStatusType::StandbyScreenImageChangeResult;
+    DeviceStatus board;
+    board.setStatus(type, value);
+    const DeviceStatusList status = board.getStatus(DeviceStatusDisplayPriority::Result);
+    if (status == kNoStatus)
+        return {};
+    const DeviceStatus::Entry entry{status, QVariant()};
+    const bool succeeded = status == DeviceStatusList::UpdateSuccessful || status == DeviceStatusList::ImportSuccessful
+                           || status == DeviceStatusList::StandbyScreenImageUploaded;
+    return {true, succeeded, board.getStatusMessage(entry)};
+}
 
 bool suffixAccepted(const BatchOperation& operation, const QString& filePath)
 {
@@ -214,6 +251,9 @@ private:
             device.started = QDateTime::currentDateTime();
         device.state = QStringLiteral("uploading");
         device.percent = 0;
+        // An earlier result must not pass for this upload's.
+        m_settings.facade->setDeviceParameter(device.identity.macAddress, m_settings.operation->resultParameter, -1,
+                                              DeviceFindPolicy::ById);
         m_progress.event(device, QStringLiteral("start"));
         // A body goes out once: each attempt gets its own.
         device.uploader.reset();
@@ -258,21 +298,61 @@ private:
             return;
         }
         // The device's own verdict is never retried.
-        if (HttpStatus::isAccepted(status))
+        if (HttpStatus::isAccepted(status) && m_settings.resultTimeoutSeconds > 0)
+            awaitResult(device, status);
+        else if (HttpStatus::isAccepted(status))
             finish(device, Outcome::Succeeded, ResultCode::kSuccess, status);
         else
             finish(device, Outcome::Failed, status == 403 ? m_settings.operation->forbidden : ResultCode::kSuccess,
                    status);
     }
 
-    void finish(DeviceRun& device, Outcome outcome, int32_t code, int status)
+    // The device took the file; its verdict comes over the push channel
+    // (into the record) after the installation or the check.
+    void awaitResult(DeviceRun& device, int status)
+    {
+        device.state = QStringLiteral("awaiting result");
+        device.httpStatus = status;
+        m_progress.event(device, QStringLiteral("uploaded"));
+        auto* poll = new QTimer(&m_loop);
+        QElapsedTimer* since = new QElapsedTimer;
+        since->start();
+        QObject::connect(poll, &QTimer::timeout, &m_loop, [this, &device, poll, since, status] {
+            QVariant value;
+            m_settings.facade->getDeviceParameter(device.identity.macAddress, m_settings.operation->resultParameter,
+                                                  value, DeviceFindPolicy::ById);
+            const PushedResult result = pushedResult(*m_settings.operation, value);
+            const bool late = since->elapsed() > qint64(m_settings.resultTimeoutSeconds) * 1000;
+            if (!result.known && !late)
+                return;
+            poll->deleteLater();
+            delete since;
+            QVariant version;
+            m_settings.facade->getDeviceParameter(device.identity.macAddress, DeviceParameter::Version, version,
+                                                  DeviceFindPolicy::ById);
+            if (result.known)
+                device.versionAfter = version.toString();
+            if (!result.known) {
+                device.message = QStringLiteral("No result came within %1 s.").arg(m_settings.resultTimeoutSeconds);
+                finish(device, Outcome::Failed, ResultCode::kFailure, status, device.message);
+            } else {
+                finish(device, result.succeeded ? Outcome::Succeeded : Outcome::Failed,
+                       result.succeeded ? ResultCode::kSuccess : ResultCode::kFailure, status, result.text);
+            }
+        });
+        poll->start(100);
+    }
+
+    void finish(DeviceRun& device, Outcome outcome, int32_t code, int status, const QString& message = {})
     {
         device.outcome = outcome;
         device.code = code;
         device.httpStatus = status;
         device.ended = QDateTime::currentDateTime();
         device.state = outcomeText(outcome);
-        if (outcome == Outcome::Succeeded) {
+        if (!message.isEmpty()) {
+            device.message = message;
+        } else if (outcome == Outcome::Succeeded) {
             device.message.clear();
             device.percent = 100;
         } else if (code != ResultCode::kSuccess) {
@@ -309,6 +389,7 @@ QJsonObject reportEntry(const DeviceRun& device, const Settings& settings)
         {QStringLiteral("ipAddress"), device.identity.ipAddress},
         {QStringLiteral("macAddress"), device.identity.macAddress},
         {QStringLiteral("versionBefore"), device.versionBefore},
+        {QStringLiteral("versionAfter"), device.versionAfter},
         {QStringLiteral("fileName"), file.fileName()},
         {QStringLiteral("fileSize"), settings.fileSize},
         {QStringLiteral("fileMd5"), QString::fromLatin1(settings.digest.toHex())},
@@ -327,12 +408,12 @@ QJsonObject reportEntry(const DeviceRun& device, const Settings& settings)
 }
 
 const QStringList kReportColumns{
-    QStringLiteral("model"),      QStringLiteral("hostName"),        QStringLiteral("ipAddress"),
-    QStringLiteral("macAddress"), QStringLiteral("versionBefore"),   QStringLiteral("fileName"),
-    QStringLiteral("fileSize"),   QStringLiteral("fileMd5"),         QStringLiteral("result"),
-    QStringLiteral("code"),       QStringLiteral("httpStatus"),      QStringLiteral("message"),
-    QStringLiteral("attempts"),   QStringLiteral("bytesSent"),       QStringLiteral("start"),
-    QStringLiteral("end"),        QStringLiteral("durationSeconds"),
+    QStringLiteral("model"),      QStringLiteral("hostName"),      QStringLiteral("ipAddress"),
+    QStringLiteral("macAddress"), QStringLiteral("versionBefore"), QStringLiteral("versionAfter"),
+    QStringLiteral("fileName"),   QStringLiteral("fileSize"),      QStringLiteral("fileMd5"),
+    QStringLiteral("result"),     QStringLiteral("code"),          QStringLiteral("httpStatus"),
+    QStringLiteral("message"),    QStringLiteral("attempts"),      QStringLiteral("bytesSent"),
+    QStringLiteral("start"),      QStringLiteral("end"),           QStringLiteral("durationSeconds"),
 };
 
 QString csvField(const QJsonValue& value)
@@ -368,6 +449,40 @@ bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObje
     return true;
 }
 
+// Opens the push channel of every device still in the run and waits until
+// they stand; a device whose channel does not open is left out, as the window
+// leaves out a disconnected one.
+void openChannels(const std::vector<std::unique_ptr<DeviceRun>>& runs, DeviceFacade& facade,
+                  DeviceNotificationObserver& observer, const BatchOperation& operation)
+{
+    for (const std::unique_ptr<DeviceRun>& run : runs) {
+        if (run->outcome == Outcome::Pending)
+            observer.createSession(run->identity.ipAddress, DeviceEndpoints::kPushPort);
+    }
+    const auto allConnected = [&] {
+        return std::all_of(runs.cbegin(), runs.cend(), [&facade](const std::unique_ptr<DeviceRun>& run) {
+            return run->outcome != Outcome::Pending || facade.isConnected(run->identity.macAddress);
+        });
+    };
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (allConnected())
+            loop.quit();
+    });
+    poll.start(50);
+    QTimer::singleShot(kChannelWaitMs, &loop, &QEventLoop::quit);
+    if (!allConnected())
+        loop.exec();
+    for (const std::unique_ptr<DeviceRun>& run : runs) {
+        if (run->outcome == Outcome::Pending && !facade.isConnected(run->identity.macAddress)) {
+            run->outcome = Outcome::Skipped;
+            run->code = operation.disconnected;
+            run->message = ResultMessages::text(quint32(operation.disconnected));
+        }
+    }
+}
+
 int runBatch(const BatchOperation& operation, const QString& command, QCommandLineParser& parser,
              const QStringList& arguments, QTextStream& out, QTextStream& err)
 {
@@ -396,6 +511,13 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         QStringLiteral("retries"),
         QStringLiteral("Further tries after a failure of the network (never after a device's own answer)."),
         QStringLiteral("n"));
+    const QCommandLineOption waitResult(
+        QStringLiteral("wait-result"),
+        QStringLiteral("After the upload, wait for each device's own result (the installation's, the import's, the "
+                       "image check's), pushed over its channel."));
+    const QCommandLineOption resultTimeout(QStringLiteral("result-timeout"),
+                                           QStringLiteral("Seconds to wait for that result (600 unless given)."),
+                                           QStringLiteral("seconds"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"),
                                     QStringLiteral("Check everything, print the plan, send nothing."));
     const QCommandLineOption strict(QStringLiteral("strict"),
@@ -405,8 +527,8 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
                                     QStringLiteral("Write a report per device to FILE (.json or .csv)."),
                                     QStringLiteral("file"));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The file to send."));
-    parser.addOptions(
-        {interface, device, all, seconds, passwordFile, parallel, timeout, retries, dryRun, strict, json, report});
+    parser.addOptions({interface, device, all, seconds, passwordFile, parallel, timeout, retries, waitResult,
+                       resultTimeout, dryRun, strict, json, report});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err, 1))
         return *done;
     const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
@@ -426,8 +548,11 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     const std::optional<int> timeoutSeconds
         = numberOption(parser, QStringLiteral("timeout"), kDefaultTimeoutSeconds, 1, 24 * 3600, err);
     const std::optional<int> tries = numberOption(parser, QStringLiteral("retries"), 0, 0, 10, err);
-    if (!chosen || !listenSeconds || !atOnce || !timeoutSeconds || !tries)
+    const std::optional<int> resultSeconds
+        = numberOption(parser, QStringLiteral("result-timeout"), 600, 1, 24 * 3600, err);
+    if (!chosen || !listenSeconds || !atOnce || !timeoutSeconds || !tries || !resultSeconds)
         return Usage;
+    settings.resultTimeoutSeconds = parser.isSet(waitResult) ? *resultSeconds : 0;
     settings.parallel = *atOnce;
     settings.timeoutSeconds = *timeoutSeconds;
     settings.retries = *tries;
@@ -450,6 +575,15 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     QElapsedTimer clock;
     clock.start();
     DeviceFacade facade;
+    settings.facade = &facade;
+    // Results come over the devices' push channels, as in the window.
+    std::unique_ptr<DeviceNotificationObserver> observer;
+    std::unique_ptr<DeviceNotificationSubscriber> subscriber;
+    if (settings.resultTimeoutSeconds > 0) {
+        observer = std::make_unique<DeviceNotificationObserver>(facade, HttpAccessManager::getInstance());
+        subscriber = std::make_unique<DeviceNotificationSubscriber>(facade);
+        subscriber->initialize(observer.get());
+    }
     const auto allNamedAnswered = [&] {
         const QList<DeviceIdentity> devices = listDevices(facade);
         return std::all_of(names.cbegin(), names.cend(),
@@ -529,6 +663,9 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
             run->message = ResultMessages::text(quint32(operation.busy));
         }
     }
+
+    if (observer)
+        openChannels(runs, facade, *observer, operation);
 
     QList<DeviceRun*> all_;
     QList<DeviceRun*> queue;

@@ -64,9 +64,9 @@ QStringList verdicts(const QString& path, QString& problem)
         return {};
     }
     const QByteArray content = file.readAll();
-    const QStringList fields{"model",    "hostName",  "ipAddress", "macAddress", "versionBefore",  "fileName",
-                             "fileSize", "fileMd5",   "result",    "code",       "httpStatus",     "message",
-                             "attempts", "bytesSent", "start",     "end",        "durationSeconds"};
+    const QStringList fields{"model",    "hostName", "ipAddress", "macAddress", "versionBefore", "versionAfter",
+                             "fileName", "fileSize", "fileMd5",   "result",     "code",          "httpStatus",
+                             "message",  "attempts", "bytesSent", "start",      "end",           "durationSeconds"};
     QList<QMap<QString, QString>> entries;
     if (path.endsWith(QLatin1String(".json"))) {
         const QJsonObject report = QJsonDocument::fromJson(content).object();
@@ -286,6 +286,13 @@ private Q_SLOTS:
             << "corvane"
             << "reboot d1" << 0 << QStringList{labDevice(0) + QStringLiteral(" succeeded 0x00000000 2")} << 1
             << "\"event\":\"retry\"";
+        QTest::newRow("waiting for the devices' results")
+            << "fault d2 update-result 1"
+            << QStringList{"--device", "10.213.0.10",   "--device", "Meeting Room 2", "--parallel",
+                           "2",        "--wait-result", "--report", "report.json"}
+            << "corvane"
+            << "" << 1 << QStringList{labDevice(0) + ok, labDevice(1) + QStringLiteral(" failed 0x80000000 1")} << 2
+            << "Update failed";
         QTest::newRow("a file of another kind") << "" << QStringList{"--all"} << "corvane"
                                                 << "" << 2 << QStringList{} << 0 << "the file must end in .bundle";
     }
@@ -329,7 +336,13 @@ private Q_SLOTS:
         const QString report = arguments.filter(QStringLiteral("report.")).value(0);
         if (!verdicts.isEmpty()) {
             QString problem;
-            QCOMPARE(::verdicts(report, problem), verdicts);
+            const QStringList found = ::verdicts(report, problem);
+            if (found != verdicts) {
+                QFile shown(report);
+                QVERIFY(shown.open(QIODevice::ReadOnly));
+                qWarning("%s", shown.readAll().constData());
+            }
+            QCOMPARE(found, verdicts);
             QVERIFY2(problem.isEmpty(), qPrintable(problem));
             QFile written(report);
             QVERIFY(written.open(QIODevice::ReadOnly));
