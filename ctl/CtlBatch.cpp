@@ -486,16 +486,10 @@ void openChannels(const std::vector<std::unique_ptr<DeviceRun>>& runs, DeviceFac
 int runBatch(const BatchOperation& operation, const QString& command, QCommandLineParser& parser,
              const QStringList& arguments, QTextStream& out, QTextStream& err)
 {
-    const QCommandLineOption interface(QStringLiteral("interface"),
-                                       QStringLiteral("The interface to scan, by name or IPv4 address."),
-                                       QStringLiteral("name"));
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("A device by MAC address, IP address or host name (repeatable)."),
                                     QStringLiteral("id"));
     const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Every device that answers."));
-    const QCommandLineOption seconds(
-        QStringLiteral("seconds"),
-        QStringLiteral("How long to wait for the devices to answer the scan (5 unless given)."), QStringLiteral("n"));
     const QCommandLineOption passwordFile(
         QStringLiteral("password-file"),
         QStringLiteral("The devices' passwords: one for all, or '<id> <password>' lines. Without it, the variable "
@@ -527,14 +521,15 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
                                     QStringLiteral("Write a report per device to FILE (.json or .csv)."),
                                     QStringLiteral("file"));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The file to send."));
-    parser.addOptions({interface, device, all, seconds, passwordFile, parallel, timeout, retries, waitResult,
-                       resultTimeout, dryRun, strict, json, report});
+    addScanOptions(parser);
+    parser.addOptions({device, all, passwordFile, parallel, timeout, retries, waitResult, resultTimeout, dryRun, strict,
+                       json, report});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err, 1))
         return *done;
     const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
     const QStringList names = parser.values(device);
-    if (!parser.isSet(interface) || names.isEmpty() == !parser.isSet(all)) {
-        err << prefix << "--interface and either --all or --device are needed\n";
+    if (names.isEmpty() == !parser.isSet(all)) {
+        err << prefix << "either --all or --device is needed\n";
         return Usage;
     }
     Settings settings;
@@ -542,15 +537,14 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     settings.command = command;
     settings.filePath = QFileInfo(parser.positionalArguments().first()).absoluteFilePath();
     settings.json = parser.isSet(json);
-    const std::optional<ScannableInterface> chosen = findInterface(parser.value(interface), err);
-    const std::optional<int> listenSeconds = numberOption(parser, QStringLiteral("seconds"), 5, 1, 3600, err);
+    const std::optional<ScanRequest> request = readScanOptions(parser, command, err);
     const std::optional<int> atOnce = numberOption(parser, QStringLiteral("parallel"), 1, 1, 64, err);
     const std::optional<int> timeoutSeconds
         = numberOption(parser, QStringLiteral("timeout"), kDefaultTimeoutSeconds, 1, 24 * 3600, err);
     const std::optional<int> tries = numberOption(parser, QStringLiteral("retries"), 0, 0, 10, err);
     const std::optional<int> resultSeconds
         = numberOption(parser, QStringLiteral("result-timeout"), 600, 1, 24 * 3600, err);
-    if (!chosen || !listenSeconds || !atOnce || !timeoutSeconds || !tries || !resultSeconds)
+    if (!request || !atOnce || !timeoutSeconds || !tries || !resultSeconds)
         return Usage;
     settings.resultTimeoutSeconds = parser.isSet(waitResult) ? *resultSeconds : 0;
     settings.parallel = *atOnce;
@@ -589,9 +583,10 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         return std::all_of(names.cbegin(), names.cend(),
                            [&devices](const QString& name) { return findDevice(devices, name) != nullptr; });
     };
-    if (!scanDevices(facade, *chosen, *listenSeconds, parser.isSet(all) ? std::function<bool()>() : allNamedAnswered,
-                     err))
+    DeviceScan scan(facade, *request);
+    if (!scan.run(parser.isSet(all) ? std::function<bool()>() : allNamedAnswered, err))
         return Usage;
+    const ScannableInterface* chosen = &request->chosen;
     const QList<DeviceIdentity> found = listDevices(facade);
 
     // Every device of the run, those that failed the check included.

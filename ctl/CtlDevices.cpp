@@ -1,7 +1,7 @@
 #include "CtlDevices.h"
 
+#include "CtlCommon.h"
 #include "DeviceFacade.h"
-#include "ScannableInterfaces.h"
 
 #include <QEventLoop>
 #include <QHostAddress>
@@ -14,6 +14,9 @@ namespace Ctl {
 
 namespace {
 
+constexpr int kProbeStepMs = 3;
+constexpr int kProbeRoundPauseMs = 2000;
+
 QString parameter(const DeviceFacade& facade, const QString& id, DeviceParameter type)
 {
     QVariant value;
@@ -22,21 +25,124 @@ QString parameter(const DeviceFacade& facade, const QString& id, DeviceParameter
 
 } // namespace
 
-bool scanDevices(DeviceFacade& facade, const ScannableInterface& chosen, int seconds,
-                 const std::function<bool()>& enough, QTextStream& err)
+void addScanOptions(QCommandLineParser& parser)
 {
-    if (facade.initialize() != 0 || !facade.startScan(chosen.toScanMap())) {
+    parser.addOptions({
+        {QStringLiteral("interface"), QStringLiteral("The interface to scan, by name or IPv4 address."),
+         QStringLiteral("name")},
+        {QStringLiteral("seconds"),
+         QStringLiteral("How long to wait for answers to the scan (5 unless given; named devices end the wait once "
+                        "all have answered)."),
+         QStringLiteral("n")},
+        {QStringLiteral("max-devices"),
+         QStringLiteral("How many devices the scan can list (256 unless given, at most 1024)."), QStringLiteral("n")},
+        {QStringLiteral("probe"),
+         QStringLiteral("Also ask this IPv4 address, or every address of this block (a.b.c.d/n), directly, for "
+                        "networks that drop broadcasts (repeatable)."),
+         QStringLiteral("address")},
+    });
+}
+
+namespace {
+
+// The addresses of `text`: one address, or the hosts of a block.
+bool expandProbe(const QString& text, QStringList& addresses)
+{
+    if (!text.contains(QLatin1Char('/'))) {
+        const QHostAddress address(text);
+        if (address.protocol() != QAbstractSocket::IPv4Protocol)
+            return false;
+        addresses << address.toString();
+        return true;
+    }
+    const QPair<QHostAddress, int> block = QHostAddress::parseSubnet(text);
+    if (block.first.protocol() != QAbstractSocket::IPv4Protocol || block.second < 0 || block.second > 32)
+        return false;
+    const quint32 size = block.second == 0 ? 0xFFFFFFFFu : (quint32(1) << (32 - block.second));
+    if (size > quint32(ScanRequest::kMaxProbes) + 2)
+        return false;
+    const quint32 base = block.first.toIPv4Address();
+    // The block's own address and its broadcast are no device's, from /30 on.
+    const quint32 first = size > 2 ? 1 : 0;
+    const quint32 last = size > 2 ? size - 2 : size - 1;
+    for (quint32 i = first; i <= last; ++i)
+        addresses << QHostAddress(base + i).toString();
+    return true;
+}
+
+} // namespace
+
+std::optional<ScanRequest> readScanOptions(const QCommandLineParser& parser, const QString& command, QTextStream& err)
+{
+    const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
+    if (!parser.isSet(QStringLiteral("interface"))) {
+        err << prefix << "--interface is needed; 'corvanectl interfaces' lists them\n";
+        return std::nullopt;
+    }
+    const std::optional<ScannableInterface> chosen = findInterface(parser.value(QStringLiteral("interface")), err);
+    const std::optional<int> seconds = numberOption(parser, QStringLiteral("seconds"), 5, 1, 3600, err);
+    const std::optional<int> maxDevices
+        = numberOption(parser, QStringLiteral("max-devices"), ScanRequest::kDefaultMaxDevices, 1, 1024, err);
+    if (!chosen || !seconds || !maxDevices)
+        return std::nullopt;
+    ScanRequest request;
+    request.chosen = *chosen;
+    request.seconds = *seconds;
+    request.maxDevices = *maxDevices;
+    for (const QString& probe : parser.values(QStringLiteral("probe"))) {
+        if (!expandProbe(probe, request.probes)) {
+            err << prefix << "--probe takes an IPv4 address or a block of at most " << ScanRequest::kMaxProbes
+                << " addresses (a.b.c.d/n), not \"" << probe << "\"\n";
+            return std::nullopt;
+        }
+    }
+    if (request.probes.size() > ScanRequest::kMaxProbes) {
+        err << prefix << "at most " << ScanRequest::kMaxProbes << " addresses can be probed\n";
+        return std::nullopt;
+    }
+    return request;
+}
+
+DeviceScan::DeviceScan(DeviceFacade& facade, ScanRequest request)
+    : m_facade(facade)
+    , m_request(std::move(request))
+{
+    // One probe at a time goes out (a new one takes over from the last), a
+    // few milliseconds apart; the round starts again after a pause.
+    QObject::connect(&m_probes, &QTimer::timeout, &m_probes, [this] { probeNext(); });
+}
+
+bool DeviceScan::run(const std::function<bool()>& enough, QTextStream& err)
+{
+    const ScannableInterface& chosen = m_request.chosen;
+    if (m_facade.initialize(m_request.maxDevices) != 0 || !m_facade.startScan(chosen.toScanMap())) {
         err << "corvanectl: the scan could not start on " << chosen.interfaceName << " (" << chosen.ipAddress << ")\n";
         return false;
     }
+    if (!m_request.probes.isEmpty()) {
+        probeNext();
+        m_probes.start(kProbeStepMs);
+    }
     QEventLoop loop;
-    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
-    QObject::connect(&facade, &DeviceFacade::deviceIDsChanged, &loop, [&] {
+    QTimer::singleShot(m_request.seconds * 1000, &loop, &QEventLoop::quit);
+    QObject::connect(&m_facade, &DeviceFacade::deviceIDsChanged, &loop, [&] {
         if (enough && enough())
             loop.quit();
     });
     loop.exec();
     return true;
+}
+
+void DeviceScan::probeNext()
+{
+    if (m_nextProbe >= m_request.probes.size()) {
+        m_nextProbe = 0;
+        m_probes.start(kProbeRoundPauseMs);
+        return;
+    }
+    m_facade.probe(m_request.probes.at(m_nextProbe++));
+    if (m_probes.interval() != kProbeStepMs)
+        m_probes.start(kProbeStepMs);
 }
 
 QList<DeviceIdentity> listDevices(const DeviceFacade& facade)

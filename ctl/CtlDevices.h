@@ -1,14 +1,18 @@
 #pragma once
 
+#include "ScannableInterfaces.h"
+
+#include <QCommandLineParser>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <functional>
+#include <optional>
 
 class DeviceFacade;
 class QTextStream;
-struct ScannableInterface;
 
 namespace Ctl {
 
@@ -24,11 +28,48 @@ struct DeviceIdentity
     QStringList names() const { return {macAddress, ipAddress, hostName}; }
 };
 
-// Starts the scan on the interface and runs events until `enough` holds
-// (checked whenever the device list changes) or `seconds` have passed: false
-// with the reason on `err` when the scan cannot start.
-bool scanDevices(DeviceFacade& facade, const ScannableInterface& chosen, int seconds,
-                 const std::function<bool()>& enough, QTextStream& err);
+// What every command that looks for devices is told: --interface, --seconds,
+// --max-devices and --probe.
+struct ScanRequest
+{
+    static constexpr int kDefaultMaxDevices = 256;
+    // Probes are sent one after another; a larger block is no local network.
+    static constexpr int kMaxProbes = 1024;
+
+    ScannableInterface chosen;
+    int seconds = 5;
+    int maxDevices = kDefaultMaxDevices;
+    QStringList probes; // IPv4 addresses, CIDR blocks expanded
+};
+
+void addScanOptions(QCommandLineParser& parser);
+// nullopt with the reason on `err` (for `command`).
+std::optional<ScanRequest> readScanOptions(const QCommandLineParser& parser, const QString& command, QTextStream& err);
+
+// A scan for the length of a command: starts it, waits for answers, and
+// keeps probing the given addresses (one after another, again and again)
+// while it exists, so that devices found by a probe stay listed.
+class DeviceScan
+{
+public:
+    DeviceScan(DeviceFacade& facade, ScanRequest request);
+    DeviceScan(const DeviceScan&) = delete;
+    DeviceScan& operator=(const DeviceScan&) = delete;
+
+    // Starts the scan and runs events until `enough` holds (checked whenever
+    // the device list changes; may be empty) or the request's seconds have
+    // passed: false with the reason on `err` when the scan cannot start.
+    bool run(const std::function<bool()>& enough, QTextStream& err);
+    const ScanRequest& request() const { return m_request; }
+
+private:
+    void probeNext();
+
+    DeviceFacade& m_facade;
+    const ScanRequest m_request;
+    QTimer m_probes;
+    qsizetype m_nextProbe = 0;
+};
 
 // The facade's devices, by IP address.
 QList<DeviceIdentity> listDevices(const DeviceFacade& facade);

@@ -47,31 +47,24 @@ int runInterfaces(QCommandLineParser& parser, const QStringList& arguments, QTex
 
 int runDiscover(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
 {
-    const QCommandLineOption interface(QStringLiteral("interface"),
-                                       QStringLiteral("The interface to scan, by name or IPv4 address."),
-                                       QStringLiteral("name"));
-    const QCommandLineOption seconds(QStringLiteral("seconds"),
-                                     QStringLiteral("How long to listen for answers (5 unless given)."),
-                                     QStringLiteral("n"));
     const QCommandLineOption count(QStringLiteral("count"),
                                    QStringLiteral("Stop as soon as this many devices have answered."),
                                    QStringLiteral("n"));
-    parser.addOptions({interface, seconds, count, kJson});
+    addScanOptions(parser);
+    parser.addOptions({count, kJson});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err))
         return *done;
-    if (!parser.isSet(interface)) {
-        err << "corvanectl discover: --interface is needed; 'corvanectl interfaces' lists them\n";
-        return Usage;
-    }
-    const std::optional<ScannableInterface> chosen = findInterface(parser.value(interface), err);
-    const std::optional<int> listenSeconds = numberOption(parser, QStringLiteral("seconds"), 5, 1, 3600, err);
+    const std::optional<ScanRequest> request = readScanOptions(parser, QStringLiteral("discover"), err);
     const std::optional<int> enough = numberOption(parser, QStringLiteral("count"), 0, 1, 100000, err);
-    if (!chosen || !listenSeconds || !enough)
+    if (!request || !enough)
         return Usage;
+    const ScannableInterface* chosen = &request->chosen;
+    const int listenSeconds = request->seconds;
 
     DeviceFacade facade;
     const auto enoughAnswered = [&] { return *enough > 0 && facade.deviceIDs().size() >= *enough; };
-    if (!scanDevices(facade, *chosen, *listenSeconds, enoughAnswered, err))
+    DeviceScan scan(facade, *request);
+    if (!scan.run(enoughAnswered, err))
         return Usage;
     const QList<DeviceIdentity> found = listDevices(facade);
     facade.stopScan(chosen->toScanMap());
@@ -96,7 +89,7 @@ int runDiscover(QCommandLineParser& parser, const QStringList& arguments, QTextS
                    table);
     }
     if (found.isEmpty()) {
-        err << "corvanectl discover: no device answered on " << chosen->interfaceName << " within " << *listenSeconds
+        err << "corvanectl discover: no device answered on " << chosen->interfaceName << " within " << listenSeconds
             << " s\n";
         return NoDevice;
     }

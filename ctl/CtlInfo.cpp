@@ -57,34 +57,29 @@ QString runningStatusText(const QVariant& value)
 
 int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
 {
-    const QCommandLineOption interface(QStringLiteral("interface"),
-                                       QStringLiteral("The interface to scan, by name or IPv4 address."),
-                                       QStringLiteral("name"));
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("A device by MAC address, IP address or host name (repeatable)."),
                                     QStringLiteral("id"));
     const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Every device that answers."));
-    const QCommandLineOption seconds(
-        QStringLiteral("seconds"),
-        QStringLiteral("How long to wait for the devices to answer the scan (5 unless given)."), QStringLiteral("n"));
     const QCommandLineOption passwordFile(
         QStringLiteral("password-file"),
         QStringLiteral("The devices' passwords: one for all, or '<id> <password>' lines. Without it, the variable "
                        "CORVANE_PASSWORD, else a question on the terminal."),
         QStringLiteral("file"));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print JSON instead of a table."));
-    parser.addOptions({interface, device, all, seconds, passwordFile, json});
+    addScanOptions(parser);
+    parser.addOptions({device, all, passwordFile, json});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err))
         return *done;
     const QStringList names = parser.values(device);
-    if (!parser.isSet(interface) || names.isEmpty() == !parser.isSet(all)) {
-        err << "corvanectl info: --interface and either --all or --device are needed\n";
+    if (names.isEmpty() == !parser.isSet(all)) {
+        err << "corvanectl info: either --all or --device is needed\n";
         return Usage;
     }
-    const std::optional<ScannableInterface> chosen = findInterface(parser.value(interface), err);
-    const std::optional<int> listenSeconds = numberOption(parser, QStringLiteral("seconds"), 5, 1, 3600, err);
-    if (!chosen || !listenSeconds)
+    const std::optional<ScanRequest> request = readScanOptions(parser, QStringLiteral("info"), err);
+    if (!request)
         return Usage;
+    const ScannableInterface* chosen = &request->chosen;
     const std::optional<Credentials> credentials = Credentials::load(parser.value(passwordFile), err);
     if (!credentials)
         return Usage;
@@ -95,8 +90,8 @@ int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStrea
         return std::all_of(names.cbegin(), names.cend(),
                            [&devices](const QString& name) { return findDevice(devices, name) != nullptr; });
     };
-    if (!scanDevices(facade, *chosen, *listenSeconds, parser.isSet(all) ? std::function<bool()>() : allNamedAnswered,
-                     err))
+    DeviceScan scan(facade, *request);
+    if (!scan.run(parser.isSet(all) ? std::function<bool()>() : allNamedAnswered, err))
         return Usage;
     const QList<DeviceIdentity> devices = listDevices(facade);
     QList<DeviceIdentity> targets;

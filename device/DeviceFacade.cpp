@@ -6,6 +6,7 @@
 #include "Logger.h"
 #include "PushSessionService.h"
 
+#include <QHostAddress>
 #include <QMutexLocker>
 
 #include <algorithm>
@@ -46,17 +47,25 @@ DeviceFacade::~DeviceFacade()
     m_controller->finalize();
 }
 
-int DeviceFacade::initialize()
+int DeviceFacade::initialize(int maxDevices)
 {
     QMutexLocker locker(&m_scanLock);
     if (m_discoveryStarted)
         return 0;
-    if (m_controller->initialize() != 0) {
+    if (maxDevices < 1 || m_controller->initialize(static_cast<uint32_t>(maxDevices)) != 0) {
         CORVANE_LOG("discovery cannot start");
         return -1;
     }
     m_discoveryStarted = true;
     return 0;
+}
+
+bool DeviceFacade::probe(const QString& ipv4Address)
+{
+    bool ok = false;
+    const quint32 address = QHostAddress(ipv4Address).toIPv4Address(&ok);
+    QMutexLocker locker(&m_scanLock);
+    return ok && m_discoveryStarted && m_controller->probeAddress(address);
 }
 
 void DeviceFacade::setPushSessionService(PushSessionService* service)

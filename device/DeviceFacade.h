@@ -56,7 +56,16 @@ public:
 
     // Starts discovery (the engine and its tasks): 0, or -1 when it cannot
     // start. Until then startScan answers false. Calling it again is harmless.
-    int initialize();
+    // The engine lists up to `maxDevices` devices (1 to 1024; the window keeps
+    // the default), fixed from the first call that starts it.
+    static constexpr int kDefaultMaxDevices = 32;
+    int initialize(int maxDevices = kDefaultMaxDevices);
+
+    // Sends the discovery datagram straight to `ipv4Address` as well, for
+    // networks that drop broadcasts; the running scan goes on answering for
+    // it. False without a running scan or for an address that cannot be a
+    // device's. One address at a time: a new one takes over.
+    bool probe(const QString& ipv4Address);
 
     bool scanning() const;
     QStringList deviceIDs() const;
