@@ -486,15 +486,6 @@ void openChannels(const std::vector<std::unique_ptr<DeviceRun>>& runs, DeviceFac
 int runBatch(const BatchOperation& operation, const QString& command, QCommandLineParser& parser,
              const QStringList& arguments, QTextStream& out, QTextStream& err)
 {
-    const QCommandLineOption device(QStringLiteral("device"),
-                                    QStringLiteral("A device by MAC address, IP address or host name (repeatable)."),
-                                    QStringLiteral("id"));
-    const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Every device that answers."));
-    const QCommandLineOption passwordFile(
-        QStringLiteral("password-file"),
-        QStringLiteral("The devices' passwords: one for all, or '<id> <password>' lines. Without it, the variable "
-                       "CORVANE_PASSWORD, else a question on the terminal."),
-        QStringLiteral("file"));
     const QCommandLineOption parallel(QStringLiteral("parallel"),
                                       QStringLiteral("Uploads at once (1 unless given: one after another)."),
                                       QStringLiteral("n"));
@@ -522,16 +513,15 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
                                     QStringLiteral("file"));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The file to send."));
     addScanOptions(parser);
-    parser.addOptions({device, all, passwordFile, parallel, timeout, retries, waitResult, resultTimeout, dryRun, strict,
-                       json, report});
+    addTargetOptions(parser);
+    parser.addOptions({parallel, timeout, retries, waitResult, resultTimeout, dryRun, strict, json, report});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err, 1))
         return *done;
     const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
-    const QStringList names = parser.values(device);
-    if (names.isEmpty() == !parser.isSet(all)) {
-        err << prefix << "either --all or --device is needed\n";
+    const std::optional<QStringList> named = readTargetNames(parser, command, err);
+    if (!named)
         return Usage;
-    }
+    const QStringList names = *named;
     Settings settings;
     settings.operation = &operation;
     settings.command = command;
@@ -562,7 +552,8 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         err << prefix << "cannot read " << settings.filePath << '\n';
         return Usage;
     }
-    const std::optional<Credentials> credentials = Credentials::load(parser.value(passwordFile), err);
+    const std::optional<Credentials> credentials
+        = Credentials::load(parser.value(QStringLiteral("password-file")), err);
     if (!credentials)
         return Usage;
 
@@ -578,13 +569,8 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         subscriber = std::make_unique<DeviceNotificationSubscriber>(facade);
         subscriber->initialize(observer.get());
     }
-    const auto allNamedAnswered = [&] {
-        const QList<DeviceIdentity> devices = listDevices(facade);
-        return std::all_of(names.cbegin(), names.cend(),
-                           [&devices](const QString& name) { return findDevice(devices, name) != nullptr; });
-    };
     DeviceScan scan(facade, *request);
-    if (!scan.run(parser.isSet(all) ? std::function<bool()>() : allNamedAnswered, err))
+    if (!scan.run(namedDevicesAnswered(facade, names), err))
         return Usage;
     const ScannableInterface* chosen = &request->chosen;
     const QList<DeviceIdentity> found = listDevices(facade);
@@ -603,7 +589,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         }
         runs.push_back(std::move(run));
     }
-    if (parser.isSet(all)) {
+    if (names.isEmpty()) {
         for (const DeviceIdentity& identity : found) {
             runs.push_back(std::make_unique<DeviceRun>());
             runs.back()->identity = identity;

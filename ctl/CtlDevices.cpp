@@ -145,6 +145,40 @@ void DeviceScan::probeNext()
         m_probes.start(kProbeStepMs);
 }
 
+void addTargetOptions(QCommandLineParser& parser)
+{
+    parser.addOptions({
+        {QStringLiteral("device"), QStringLiteral("A device by MAC address, IP address or host name (repeatable)."),
+         QStringLiteral("id")},
+        {QStringLiteral("all"), QStringLiteral("Every device that answers.")},
+        {QStringLiteral("password-file"),
+         QStringLiteral("The devices' passwords: one for all, or '<id> <password>' lines. Without it, the variable "
+                        "CORVANE_PASSWORD, else a question on the terminal."),
+         QStringLiteral("file")},
+    });
+}
+
+std::optional<QStringList> readTargetNames(const QCommandLineParser& parser, const QString& command, QTextStream& err)
+{
+    const QStringList names = parser.values(QStringLiteral("device"));
+    if (names.isEmpty() == !parser.isSet(QStringLiteral("all"))) {
+        err << "corvanectl " << command << ": either --all or --device is needed\n";
+        return std::nullopt;
+    }
+    return names;
+}
+
+std::function<bool()> namedDevicesAnswered(const DeviceFacade& facade, const QStringList& names)
+{
+    if (names.isEmpty())
+        return {};
+    return [&facade, names] {
+        const QList<DeviceIdentity> devices = listDevices(facade);
+        return std::all_of(names.cbegin(), names.cend(),
+                           [&devices](const QString& name) { return findDevice(devices, name) != nullptr; });
+    };
+}
+
 QList<DeviceIdentity> listDevices(const DeviceFacade& facade)
 {
     QList<DeviceIdentity> devices;

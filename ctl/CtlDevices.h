@@ -71,6 +71,16 @@ private:
     qsizetype m_nextProbe = 0;
 };
 
+// --device (repeatable), --all and --password-file: which devices a command
+// works on, and their passwords.
+void addTargetOptions(QCommandLineParser& parser);
+// The named devices, empty for --all; nullopt with the reason on `err`
+// when neither or both are given.
+std::optional<QStringList> readTargetNames(const QCommandLineParser& parser, const QString& command, QTextStream& err);
+// For DeviceScan::run: true once every named device has answered; none
+// (wait the scan out) for --all.
+std::function<bool()> namedDevicesAnswered(const DeviceFacade& facade, const QStringList& names);
+
 // The facade's devices, by IP address.
 QList<DeviceIdentity> listDevices(const DeviceFacade& facade);
 

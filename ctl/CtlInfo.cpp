@@ -57,41 +57,28 @@ QString runningStatusText(const QVariant& value)
 
 int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
 {
-    const QCommandLineOption device(QStringLiteral("device"),
-                                    QStringLiteral("A device by MAC address, IP address or host name (repeatable)."),
-                                    QStringLiteral("id"));
-    const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Every device that answers."));
-    const QCommandLineOption passwordFile(
-        QStringLiteral("password-file"),
-        QStringLiteral("The devices' passwords: one for all, or '<id> <password>' lines. Without it, the variable "
-                       "CORVANE_PASSWORD, else a question on the terminal."),
-        QStringLiteral("file"));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print JSON instead of a table."));
     addScanOptions(parser);
-    parser.addOptions({device, all, passwordFile, json});
+    addTargetOptions(parser);
+    parser.addOptions({json});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err))
         return *done;
-    const QStringList names = parser.values(device);
-    if (names.isEmpty() == !parser.isSet(all)) {
-        err << "corvanectl info: either --all or --device is needed\n";
+    const std::optional<QStringList> named = readTargetNames(parser, QStringLiteral("info"), err);
+    if (!named)
         return Usage;
-    }
+    const QStringList names = *named;
     const std::optional<ScanRequest> request = readScanOptions(parser, QStringLiteral("info"), err);
     if (!request)
         return Usage;
     const ScannableInterface* chosen = &request->chosen;
-    const std::optional<Credentials> credentials = Credentials::load(parser.value(passwordFile), err);
+    const std::optional<Credentials> credentials
+        = Credentials::load(parser.value(QStringLiteral("password-file")), err);
     if (!credentials)
         return Usage;
 
     DeviceFacade facade;
-    const auto allNamedAnswered = [&] {
-        const QList<DeviceIdentity> devices = listDevices(facade);
-        return std::all_of(names.cbegin(), names.cend(),
-                           [&devices](const QString& name) { return findDevice(devices, name) != nullptr; });
-    };
     DeviceScan scan(facade, *request);
-    if (!scan.run(parser.isSet(all) ? std::function<bool()>() : allNamedAnswered, err))
+    if (!scan.run(namedDevicesAnswered(facade, names), err))
         return Usage;
     const QList<DeviceIdentity> devices = listDevices(facade);
     QList<DeviceIdentity> targets;
@@ -102,7 +89,7 @@ int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStrea
         else
             missing.append(name);
     }
-    if (parser.isSet(all))
+    if (names.isEmpty())
         targets = devices;
     for (const QString& name : std::as_const(missing))
         err << "corvanectl info: no device " << name << " answered on " << chosen->interfaceName << '\n';
