@@ -183,7 +183,7 @@ private Q_SLOTS:
             {"2.0.0", "2.2.2", "TQ730-", "idle"}, "corvane");
         row("info, one password wrong", "state d4 busy", {"info", "--interface", lab, "--all", "--json"}, 1, -1, false,
             {"\"message\":\"Invalid password, please retry.\"", "\"runningStatus\":\"busy\"", "\"version\":\"2.0.0\""},
-            "", "# per device, the rest share one\n10.213.0.11 wrong\n* corvane\n");
+            "", "# per device, the rest share one\n10.213.0.11 Wr0ng-Pa55\n* corvane\n");
         row("info of a device that is not there", "",
             {"info", "--interface", lab, "--device", "02:00:0A:D5:00:99", "--seconds", "2"}, 3, -1, false,
             {"no device 02:00:0A:D5:00:99 answered"}, "corvane");
@@ -217,7 +217,7 @@ private Q_SLOTS:
         for (const QString& text : std::as_const(expected))
             QVERIFY2(shown.contains(text.toUtf8()), shown.constData());
         // Never a password, in any output.
-        for (const QByteArray& secret : {QByteArray("corvane\n"), QByteArray(" corvane "), QByteArray("wrong")})
+        for (const QByteArray& secret : {QByteArray("corvane\n"), QByteArray(" corvane "), QByteArray("Wr0ng-Pa55")})
             QVERIFY(!run.out.contains(secret) && !run.err.contains(secret));
         if (devices < 0)
             return;
@@ -281,8 +281,8 @@ private Q_SLOTS:
         mixed[1] = labDevice(1) + QStringLiteral(" skipped 0x80110001 0");
         mixed[3] = labDevice(3) + QStringLiteral(" skipped 0x80040002 0");
         QTest::newRow("8 devices, 4 at once, one busy, one refusing the password")
-            << "state d4 busy" << QStringList{"--all", "--parallel", "4", "--report", "report.json"}
-            << "* corvane\n10.213.0.11 wrong\n"
+            << "state d4 busy" << QStringList{"--all", "--parallel", "4", "--report", "report.json", "--verbose"}
+            << "* corvane\n10.213.0.11 Wr0ng-Pa55\n"
             << "" << 1 << mixed << 6 << "6 succeeded, 0 failed, 2 skipped";
         QTest::newRow("dry run sends nothing") << "" << QStringList{"--all", "--dry-run"} << "corvane"
                                                << "" << 0 << QStringList{} << 0 << "8 of 8 devices ready";
@@ -348,6 +348,9 @@ private Q_SLOTS:
         QVERIFY2(run.exitCode == exitCode, run.err.constData());
         QVERIFY2(run.out.contains(expected.toUtf8()) || run.err.contains(expected.toUtf8()),
                  (run.out + run.err).constData());
+        // No password in the output or the log (--verbose in the first row).
+        for (const QByteArray& secret : {QByteArray("corvane\n"), QByteArray(" corvane "), QByteArray("Wr0ng-Pa55")})
+            QVERIFY(!run.out.contains(secret) && !run.err.contains(secret));
 
         const QString report = arguments.filter(QStringLiteral("report.")).value(0);
         if (!verdicts.isEmpty()) {
@@ -363,7 +366,7 @@ private Q_SLOTS:
             QFile written(report);
             QVERIFY(written.open(QIODevice::ReadOnly));
             const QByteArray content = written.readAll();
-            QVERIFY(!content.contains("corvane\n") && !content.contains("wrong"));
+            QVERIFY(!content.contains("corvane\n") && !content.contains("Wr0ng-Pa55"));
         }
         // What the devices took, and that the installations end before the next row.
         QTRY_COMPARE_WITH_TIMEOUT(int(LabNetwork::console().mid(from).count("upload firmware ok")), uploads, 10000);
