@@ -17,6 +17,7 @@
 #include "TerminationSignals.h"
 #include "UserInterface.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QIcon>
@@ -25,6 +26,7 @@
 #include <QQuickWindow>
 #include <QUrl>
 
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -79,12 +81,59 @@ bool launchGuardLetsUsRun()
     return !MultipleLaunchChecker::m_instance->alreadyLaunched();
 }
 
+// The first option that asks only for the help or the version, or null. "-?"
+// is Windows' spelling of help, which Qt's parser knows only there.
+const char* helpOrVersionOption(int argc, char* argv[])
+{
+    static const char* const options[] = {"-h", "--help", "-?", "--help-all", "-v", "--version"};
+    for (int i = 1; i < argc; ++i) {
+        for (const char* option : options) {
+            if (std::strcmp(argv[i], option) == 0)
+                return option;
+        }
+    }
+    return nullptr;
+}
+
+// Prints the help or the version and ends; nothing of the program starts. The
+// application is still made, so that the help lists the options Qt takes, but
+// on the offscreen platform (the last -platform wins): packagers and operators
+// ask for these where no display is reachable.
+int printHelpOrVersion(int argc, char* argv[], const char* option)
+{
+    std::vector<char*> arguments(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char offscreen[] = "offscreen";
+    arguments.push_back(platformOption);
+    arguments.push_back(offscreen);
+    int count = static_cast<int>(arguments.size());
+    arguments.push_back(nullptr);
+    QGuiApplication app(count, arguments.data());
+    QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Finds the networked devices of the family on a local network, shows their state live and "
+                       "updates their firmware, configuration and standby-screen image, many at once."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    // Only the asked-for option: other arguments are ignored as at a normal
+    // start. Every help spelling lists Qt's options too.
+    const bool version = std::strcmp(option, "-v") == 0 || std::strcmp(option, "--version") == 0;
+    parser.process(
+        {QCoreApplication::arguments().value(0), version ? QStringLiteral("--version") : QStringLiteral("--help-all")});
+    return 0; // not reached: the parser exits after printing
+}
+
 } // namespace
 
 namespace Startup {
 
 int run(int argc, char* argv[])
 {
+    if (const char* option = helpOrVersionOption(argc, argv))
+        return printHelpOrVersion(argc, argv, option);
+
     configureLogging();
     chooseSceneGraphBackend();
     registerDeviceMetaTypes();

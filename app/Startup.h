@@ -11,6 +11,9 @@ namespace Startup {
 
 // Runs the program: returns the event loop's exit code, or -1 when start-up
 // is refused (another instance runs) or a service cannot be brought up.
+// -h, --help, -?, --help-all, -v and --version print the help (with Qt's own
+// options) or the version and end with 0 before anything starts, also
+// without a display.
 int run(int argc, char* argv[]);
 
 // The views' own types, each in a module of its name, version 1.0:
