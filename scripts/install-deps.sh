@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, running and testing Corvane
 # need; does nothing when they are all present.
-# Usage: scripts/install-deps.sh [windows]
+# Usage: scripts/install-deps.sh [windows|package]
 #   windows  only what the Windows cross build of the Qt-free layers and its
 #            tests under Wine need (scripts/test-windows.sh)
+#   package  everything above and what the Debian package and its check need
+#            (scripts/package.sh, scripts/package-check.sh)
 set -euo pipefail
 
 packages=(
@@ -29,6 +31,11 @@ packages=(
     # the virtual devices' private network: unshare and nsenter, pgrep
     util-linux procps
 )
+if [ "${1:-}" = package ]; then
+    # dpkg-shlibdeps for the package's dependencies, the checks of the desktop
+    # entry and the metainfo, a Debian root to install it into, lintian
+    packages+=(dpkg-dev desktop-file-utils appstream debootstrap lintian)
+fi
 if [ "${1:-}" = windows ]; then
     # mingw-w64 cross compilers (both thread models; the build uses posix)
     # and Wine, which needs no display for console programs
