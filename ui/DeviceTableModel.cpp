@@ -105,7 +105,10 @@ int DeviceTableModel::columnCount(const QModelIndex&) const
 
 QHash<int, QByteArray> DeviceTableModel::roleNames() const
 {
-    return {{Qt::DisplayRole, "display"}, {Qt::CheckStateRole, "checkState"}, {LoginRequiredRole, "loginRequired"}};
+    return {{Qt::DisplayRole, "display"},
+            {Qt::CheckStateRole, "checkState"},
+            {LoginRequiredRole, "loginRequired"},
+            {RowDescriptionRole, "rowDescription"}};
 }
 
 QVariant DeviceTableModel::headerData(int section, Qt::Orientation orientation, int role) const
@@ -142,6 +145,13 @@ QVariant DeviceTableModel::loginRequired(const QString& id) const
     return !loggedIn.toBool() && connection.toInt() == toInt(ConnectionStatus::Active);
 }
 
+QString DeviceTableModel::rowDescription(const QString& id) const
+{
+    return QStringList{cellValue(id, HostName).toString(), cellValue(id, IpAddress).toString(),
+                       cellValue(id, Status).toString()}
+        .join(QStringLiteral(", "));
+}
+
 QVariant DeviceTableModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() < 0 || index.row() >= m_rows.size())
@@ -152,6 +162,8 @@ QVariant DeviceTableModel::data(const QModelIndex& index, int role) const
         return m_checkedDeviceIds.contains(id);
     case LoginRequiredRole:
         return loginRequired(id);
+    case RowDescriptionRole:
+        return index.column() == Check ? QVariant(rowDescription(id)) : QVariant();
     case Qt::DisplayRole:
         return cellValue(id, index.column());
     default:
@@ -278,7 +290,7 @@ void DeviceTableModel::sort(int column, Qt::SortOrder)
     if (!m_rows.isEmpty()) {
         const int last = rowCount() - 1;
         Q_EMIT dataChanged(index(0, Model), index(last, Status), {Qt::DisplayRole, LoginRequiredRole});
-        Q_EMIT dataChanged(index(0, Check), index(last, Check), {Qt::CheckStateRole});
+        Q_EMIT dataChanged(index(0, Check), index(last, Check), {Qt::CheckStateRole, RowDescriptionRole});
     }
     Q_EMIT sortColumnChanged();
     Q_EMIT sortOrderChanged();
@@ -299,9 +311,15 @@ void DeviceTableModel::onParameterChanged(QString deviceId, DeviceParameter type
     const qsizetype row = m_rows.indexOf(deviceId);
     if (row < 0)
         return;
+    bool describedColumn = false;
     for (const int column : columnsOfParameter(type)) {
         const QModelIndex cell = index(static_cast<int>(row), column);
         Q_EMIT dataChanged(cell, cell, {Qt::DisplayRole, LoginRequiredRole});
+        describedColumn = describedColumn || column == HostName || column == IpAddress || column == Status;
+    }
+    if (describedColumn) {
+        const QModelIndex check = index(static_cast<int>(row), Check);
+        Q_EMIT dataChanged(check, check, {RowDescriptionRole});
     }
 }
 

@@ -39,6 +39,9 @@ public:
     Q_ENUM(ParameterType)
 
     static constexpr int LoginRequiredRole = Qt::UserRole;
+    // The check column's: "<host name>, <IP address>, <status>", what a
+    // screen reader says for the row.
+    static constexpr int RowDescriptionRole = Qt::UserRole + 1;
 
     // On the process's facade (Services), as the views create it.
     explicit DeviceTableModel(QObject* parent = nullptr);
@@ -84,6 +87,7 @@ private:
     void inactivate(const QString& id);
     QVariant cellValue(const QString& id, int column) const;
     QVariant loginRequired(const QString& id) const;
+    QString rowDescription(const QString& id) const;
 
     DeviceFacade* m_facade;
     QMap<int, QString> m_headerTitles;

@@ -78,16 +78,20 @@ private Q_SLOTS:
         QVERIFY(!model.data(model.index(0, DeviceTableModel::Check)).isValid());
         QCOMPARE(model.data(model.index(0, 0), Qt::CheckStateRole), QVariant(false));
         QCOMPARE(model.data(model.index(0, 0), DeviceTableModel::LoginRequiredRole), QVariant(true));
+        QCOMPARE(model.data(model.index(0, 0), DeviceTableModel::RowDescriptionRole),
+                 QVariant(QStringLiteral("Desk, 10.0.0.2, Login required")));
+        QVERIFY(!model.data(model.index(0, 1), DeviceTableModel::RowDescriptionRole).isValid());
         QVERIFY(!model.data(model.index(0, 0), Qt::ToolTipRole).isValid());
         QVERIFY(!model.data(model.index(2, 1)).isValid());
         QCOMPARE(model.getSortedDeviceId(-1), QString());
         QCOMPARE(model.getSortedDeviceId(2), QString());
 
         const QHash<int, QByteArray> roles = model.roleNames();
-        QCOMPARE(roles.size(), 3);
+        QCOMPARE(roles.size(), 4);
         QCOMPARE(roles.value(0), QByteArray("display"));
         QCOMPARE(roles.value(10), QByteArray("checkState"));
         QCOMPARE(roles.value(256), QByteArray("loginRequired"));
+        QCOMPARE(roles.value(257), QByteArray("rowDescription"));
 
         QCOMPARE(model.headerData(0, Qt::Horizontal).toString(), QString());
         QCOMPARE(model.headerData(2, Qt::Horizontal).toString(), QStringLiteral("Host Name"));
@@ -185,7 +189,8 @@ private Q_SLOTS:
         QCOMPARE(cells.size(), 2);
         QCOMPARE(cells.at(0).at(0).toModelIndex(), model.index(0, 1));
         QCOMPARE(cells.at(0).at(1).toModelIndex(), model.index(2, 7));
-        QCOMPARE(cells.at(1).at(2).value<QList<int>>(), QList<int>{Qt::CheckStateRole});
+        QCOMPARE(cells.at(1).at(2).value<QList<int>>(),
+                 (QList<int>{Qt::CheckStateRole, DeviceTableModel::RowDescriptionRole}));
 
         model.sort(DeviceTableModel::IpAddress, Qt::AscendingOrder); // the argument plays no part
         QCOMPARE(model.getSortOrder(), Qt::DescendingOrder);
@@ -215,9 +220,9 @@ private Q_SLOTS:
         // Their changes repaint like those of devices reported later.
         QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
         facade().setDeviceParameter("02:00:00:00:00:06", DeviceParameter::HostName, "Lobby", DeviceFindPolicy::ById);
-        QCOMPARE(
-            cellsOf(cells),
-            (QList<Cell>{{1, DeviceTableModel::HostName, {Qt::DisplayRole, DeviceTableModel::LoginRequiredRole}}}));
+        QCOMPARE(cellsOf(cells),
+                 (QList<Cell>{{1, DeviceTableModel::HostName, {Qt::DisplayRole, DeviceTableModel::LoginRequiredRole}},
+                              {1, DeviceTableModel::Check, {DeviceTableModel::RowDescriptionRole}}}));
 
         // Sorting reorders what is listed; it never lists or drops a device
         // behind the view's back.
@@ -324,6 +329,7 @@ private Q_SLOTS:
         facade().activateDevice("10.0.0.4", "TQ-730", "D", id);
         QSignalSpy cells(&model, &QAbstractItemModel::dataChanged);
         const QList<int> roles{Qt::DisplayRole, DeviceTableModel::LoginRequiredRole};
+        const Cell description{0, DeviceTableModel::Check, {DeviceTableModel::RowDescriptionRole}};
 
         facade().setDeviceParameter(id, DeviceParameter::SubnetMask, "255.255.255.0", DeviceFindPolicy::ById);
         QCOMPARE(cellsOf(cells), (QList<Cell>{{0, DeviceTableModel::SubnetMask, roles}}));
@@ -332,10 +338,11 @@ private Q_SLOTS:
         QCOMPARE(cells.size(), 0);
         facade().setDeviceParameter(id, DeviceParameter::AllNetworkSettings, QVariantMap{}, DeviceFindPolicy::ById);
         QCOMPARE(cellsOf(cells),
-                 (QList<Cell>{{0, DeviceTableModel::IpAddress, roles}, {0, DeviceTableModel::SubnetMask, roles}}));
+                 (QList<Cell>{
+                     {0, DeviceTableModel::IpAddress, roles}, {0, DeviceTableModel::SubnetMask, roles}, description}));
         cells.clear();
         facade().setDeviceParameter(id, DeviceParameter::UpdateProgress, 40, DeviceFindPolicy::ById);
-        QCOMPARE(cellsOf(cells), (QList<Cell>{{0, DeviceTableModel::Status, roles}}));
+        QCOMPARE(cellsOf(cells), (QList<Cell>{{0, DeviceTableModel::Status, roles}, description}));
         QCOMPARE(model.data(model.index(0, DeviceTableModel::Status)).toString(), QStringLiteral("Login required"));
         facade().setDeviceParameter(id, DeviceParameter::LoggedInStatus, true, DeviceFindPolicy::ById);
         QCOMPARE(model.data(model.index(0, DeviceTableModel::Status)).toString(),

@@ -93,6 +93,8 @@ ApplicationWindow {
     component TableCheckBox: CheckBox {
         id: box
         nextCheckState: function () { return checkState }
+        // Not a stop of its own for Tab: the table takes the keys for its rows.
+        focusPolicy: Qt.NoFocus
         implicitWidth: 12
         implicitHeight: 12
         padding: 0
@@ -196,6 +198,23 @@ ApplicationWindow {
             cursorShape: enabled ? Qt.PointingHandCursor : Qt.ArrowCursor
             onClicked: networkInterfaceView.open()
 
+            activeFocusOnTab: true
+            Keys.onSpacePressed: networkInterfaceView.open()
+            Keys.onReturnPressed: networkInterfaceView.open()
+            Keys.onEnterPressed: networkInterfaceView.open()
+            Accessible.role: Accessible.Button
+            Accessible.name: "Network"
+            Accessible.focusable: true
+            Accessible.onPressAction: {
+                if (enabled)
+                    networkInterfaceView.open()
+            }
+
+            FocusFrame {
+                objectName: "networkFocusFrame"
+                shown: networkButton.activeFocus
+            }
+
             Column {
                 id: networkBlock
                 spacing: 4
@@ -236,6 +255,11 @@ ApplicationWindow {
                         checkState: deviceTableModel.allCheckState
                         enabled: root.systemActive && deviceList.deviceIDs.length > 0
                         onClicked: deviceTableModel.changeDeviceAllCheckStatus()
+                        Accessible.name: "All devices"
+                    }
+                    FocusFrame {
+                        gap: 0
+                        shown: tableView.cursorOnHeader(column)
                     }
                 }
             }
@@ -245,6 +269,14 @@ ApplicationWindow {
                     objectName: "headerCell" + column
                     implicitWidth: 10
                     readonly property bool sorted: deviceTableModel.sortColumn === column
+                    Accessible.role: Accessible.ColumnHeader
+                    Accessible.name: model.display !== undefined ? model.display : ""
+                    Accessible.onPressAction: tableView.sortBy(column)
+
+                    FocusFrame {
+                        gap: 0
+                        shown: tableView.cursorOnHeader(column)
+                    }
 
                     Text {
                         anchors.verticalCenter: parent.verticalCenter
@@ -277,7 +309,7 @@ ApplicationWindow {
                         anchors.fill: parent
                         acceptedButtons: Qt.LeftButton
                         enabled: root.systemActive
-                        onClicked: deviceTableModel.sort(column)
+                        onClicked: tableView.sortBy(column)
                     }
                 }
             }
@@ -298,6 +330,94 @@ ApplicationWindow {
         rowHeightProvider: function (row) { return 20 }
         columnWidthProvider: function (column) { return root.columnWidth(width, columnSpacing, column) }
         onWidthChanged: forceLayout()
+
+        // The keyboard's place: a row, or with -1 the header's cell in
+        // cursorColumn. Up and Down move between the rows and the header,
+        // Left and Right along the header; Space checks the row (or all rows
+        // on the check column's header, or sorts by the header's column),
+        // Enter opens the row's login where the row offers one. Every change
+        // goes through the model, so what is shown is what a batch uses.
+        property int cursorRow: -1
+        property int cursorColumn: 0
+
+        activeFocusOnTab: true
+        Accessible.role: Accessible.Table
+        Accessible.name: "Devices"
+
+        function cursorOnHeader(column) {
+            return activeFocus && cursorRow < 0 && cursorColumn === column
+        }
+
+        function sortBy(column) {
+            if (root.systemActive)
+                deviceTableModel.sort(column)
+        }
+
+        function moveCursor(row) {
+            cursorRow = Math.max(-1, Math.min(rows - 1, row))
+            if (cursorRow >= 0)
+                positionViewAtRow(cursorRow, TableView.Contain)
+        }
+
+        function press(enter) {
+            if (!root.systemActive)
+                return
+            if (cursorRow >= 0) {
+                const loginRequired = deviceTableModel.data(deviceTableModel.index(cursorRow, DeviceTableModel.Status),
+                                                            Qt.UserRole) === true
+                if (!enter)
+                    deviceTableModel.changeDeviceCheckStatus(cursorRow)
+                else if (loginRequired)
+                    loginView.run([deviceTableModel.getSortedDeviceId(cursorRow)])
+            } else if (cursorColumn === DeviceTableModel.Check) {
+                if (deviceList.deviceIDs.length > 0)
+                    deviceTableModel.changeDeviceAllCheckStatus()
+            } else {
+                sortBy(cursorColumn)
+            }
+        }
+
+        onRowsChanged: {
+            if (cursorRow >= rows)
+                moveCursor(rows - 1)
+        }
+
+        Keys.onPressed: function (event) {
+            const page = Math.max(1, Math.floor(height / 20) - 1)
+            switch (event.key) {
+            case Qt.Key_Up: moveCursor(cursorRow - 1); break
+            case Qt.Key_Down: moveCursor(cursorRow + 1); break
+            case Qt.Key_PageUp: moveCursor(Math.max(0, cursorRow - page)); break
+            case Qt.Key_PageDown: moveCursor(cursorRow + page); break
+            case Qt.Key_Home: moveCursor(rows > 0 ? 0 : -1); break
+            case Qt.Key_End: moveCursor(rows - 1); break
+            case Qt.Key_Left:
+                if (cursorRow < 0)
+                    cursorColumn = Math.max(0, cursorColumn - 1)
+                break
+            case Qt.Key_Right:
+                if (cursorRow < 0)
+                    cursorColumn = Math.min(columns - 1, cursorColumn + 1)
+                break
+            case Qt.Key_Space: press(false); break
+            case Qt.Key_Return:
+            case Qt.Key_Enter: press(true); break
+            default: return
+            }
+            event.accepted = true
+        }
+
+        // The row the keyboard is on, over the cells of the row.
+        FocusFrame {
+            objectName: "rowFocusFrame"
+            anchors.fill: undefined
+            anchors.margins: 0
+            x: 0
+            y: tableView.cursorRow * 20
+            width: tableView.contentWidth
+            height: 20
+            shown: tableView.activeFocus && tableView.cursorRow >= 0
+        }
 
         ScrollBar.vertical: ScrollBar {
             policy: ScrollBar.AsNeeded
@@ -323,6 +443,8 @@ ApplicationWindow {
                     implicitHeight: 20
                     color: deviceTableModel.hoveredRow === row ? "#e5f3ff" : "#ffffff"
 
+                    // The row as a screen reader says it: host name,
+                    // address, status, then checked or not.
                     TableCheckBox {
                         objectName: "rowCheckBox"
                         anchors.centerIn: parent
@@ -332,13 +454,18 @@ ApplicationWindow {
                         // Reached by keyboard only: the cell's area above it
                         // takes the pointer.
                         onClicked: deviceTableModel.changeDeviceCheckStatus(row)
+                        Accessible.name: model.rowDescription !== undefined ? model.rowDescription : ""
+                        Accessible.focused: tableView.activeFocus && tableView.cursorRow === row
                     }
 
                     MouseArea {
                         anchors.fill: parent
                         enabled: root.systemActive
                         hoverEnabled: true
-                        onClicked: deviceTableModel.changeDeviceCheckStatus(row)
+                        onClicked: {
+                            tableView.cursorRow = row
+                            deviceTableModel.changeDeviceCheckStatus(row)
+                        }
                         onContainsMouseChanged: deviceTableModel.setHovered(containsMouse, row, column)
                     }
                 }
@@ -351,6 +478,12 @@ ApplicationWindow {
                     implicitHeight: 20
                     color: deviceTableModel.hoveredRow === row ? "#eef8f7" : "#ffffff"
                     readonly property bool isLink: model.loginRequired === true && root.systemActive
+                    Accessible.role: isLink ? Accessible.Link : Accessible.Cell
+                    Accessible.name: statusText.text
+                    Accessible.onPressAction: {
+                        if (isLink)
+                            loginView.run([deviceTableModel.getSortedDeviceId(row)])
+                    }
 
                     Text {
                         id: statusText
@@ -360,6 +493,7 @@ ApplicationWindow {
                         width: Math.min(implicitWidth, parent.width - x)
                         text: model.display !== undefined ? model.display : ""
                         elide: Text.ElideRight
+                        Accessible.ignored: true
                         color: statusCell.isLink ? "#1032ff" : "black"
                         font.underline: statusCell.isLink
                         font.bold: statusCell.isLink && linkArea.containsMouse
@@ -370,6 +504,7 @@ ApplicationWindow {
                         enabled: root.systemActive
                         hoverEnabled: true
                         onClicked: {
+                            tableView.cursorRow = row
                             if (!statusCell.isLink)
                                 deviceTableModel.changeDeviceCheckStatus(row)
                         }
@@ -397,20 +532,27 @@ ApplicationWindow {
                     objectName: "cell" + row + "_" + column
                     implicitHeight: 20
                     color: deviceTableModel.hoveredRow === row ? "#eef8f7" : "#ffffff"
+                    Accessible.role: Accessible.Cell
+                    Accessible.name: cellText.text
 
                     Text {
+                        id: cellText
                         anchors.verticalCenter: parent.verticalCenter
                         x: root.tableViewLeftMargin
                         width: parent.width - x
                         text: model.display !== undefined ? model.display : ""
                         elide: Text.ElideRight
+                        Accessible.ignored: true
                     }
 
                     MouseArea {
                         anchors.fill: parent
                         enabled: root.systemActive
                         hoverEnabled: true
-                        onClicked: deviceTableModel.changeDeviceCheckStatus(row)
+                        onClicked: {
+                            tableView.cursorRow = row
+                            deviceTableModel.changeDeviceCheckStatus(row)
+                        }
                         onContainsMouseChanged: deviceTableModel.setHovered(containsMouse, row, column)
                     }
                 }
@@ -469,6 +611,18 @@ ApplicationWindow {
                 FileDialog {
                     id: fileDialog
                     objectName: operationButton.modelData.name + "Dialog"
+
+                    // Gives the focus back to where it was, like the popups.
+                    property Item focusBefore: null
+                    onVisibleChanged: {
+                        if (visible) {
+                            focusBefore = root.activeFocusItem
+                        } else if (focusBefore !== null) {
+                            if (focusBefore.visible && focusBefore.enabled)
+                                focusBefore.forceActiveFocus(Qt.PopupFocusReason)
+                            focusBefore = null
+                        }
+                    }
                     title: operationButton.modelData.title
                     nameFilters: [operationButton.modelData.filter]
                     currentFolder: {
@@ -489,10 +643,12 @@ ApplicationWindow {
 
     NetworkInterfaceView {
         id: networkInterfaceView
+        focusAfter: tableView
     }
 
     LoginView {
         id: loginView
+        focusAfter: tableView
     }
 
     ToastView {

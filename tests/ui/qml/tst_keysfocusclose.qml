@@ -13,7 +13,9 @@ ViewsTestCase {
         { interfaceName: "eth0", ipAddress: "192.0.2.10", macAddress: "02:00:00:00:10:01", subnetMask: "255.255.255.0" }
     ]
     readonly property var keyCodes: ({ "Return": Qt.Key_Return, "Escape": Qt.Key_Escape, "Tab": Qt.Key_Tab,
-                                       "Space": Qt.Key_Space })
+                                       "Space": Qt.Key_Space, "Backtab": Qt.Key_Backtab, "Up": Qt.Key_Up,
+                                       "Down": Qt.Key_Down, "Left": Qt.Key_Left, "Right": Qt.Key_Right,
+                                       "End": Qt.Key_End, "Home": Qt.Key_Home })
 
     SignalSpy {
         id: finishedSpy
@@ -146,6 +148,108 @@ ViewsTestCase {
         }
         if (data.dialog !== undefined)
             compare(findChild(part("updateFirmwareButton"), "updateFirmwareDialog").visible, data.dialog, "dialog")
+    }
+
+    // The window worked from the keyboard alone. Set-up as above (the
+    // network popup closed at start, so the focus is on the device table).
+    // `walk`: pairs of a key (or action, as above) and the object name of
+    // the item that must have the keyboard focus after it ("" for any).
+    // Then what must hold: the model's `checked` devices and the `boxes`
+    // shown, the `sorted` column, `loginOn`, `networkOpen`, the firmware
+    // `dialog`, the interfaces' `scans`, and the focus `frame` shown.
+    function test_walk_data() {
+        const tabs = [["Tab", "updateFirmwareButton"], ["Tab", "importConfigurationButton"],
+                      ["Tab", "changeStandbyImageButton"], ["Tab", "networkButton"], ["Tab", "deviceTable"]]
+        return [
+            { tag: "Tab walks button, table and the three batch buttons", devices: 2, loggedIn: true, check: [0],
+              walk: tabs, frame: "rowFocusFrame" },
+            { tag: "Backtab walks back", devices: 2, loggedIn: true, check: [0],
+              walk: [["Backtab", "networkButton"], ["Backtab", "changeStandbyImageButton"],
+                     ["Backtab", "importConfigurationButton"], ["Backtab", "updateFirmwareButton"],
+                     ["Backtab", "deviceTable"]] },
+            { tag: "disabled batch buttons are passed over", devices: 2, loggedIn: true,
+              walk: [["Tab", "networkButton"], ["Tab", "deviceTable"]], frame: "" },
+            { tag: "arrows and Space check rows through the model", devices: 3, loggedIn: true,
+              walk: [["Down", "deviceTable"], ["Space", ""], ["Down", ""], ["Down", ""], ["Space", ""], ["Up", ""],
+                     ["Space", ""]],
+              checked: [1, 3, 2], boxes: [true, true, true], frame: "rowFocusFrame" },
+            { tag: "arrows stop at the last row", devices: 2, loggedIn: true,
+              walk: [["End", ""], ["Down", ""], ["Down", ""], ["Space", ""]], checked: [2], boxes: [false, true] },
+            { tag: "Space on the check column's header checks all", devices: 2, loggedIn: true,
+              walk: [["Down", ""], ["Up", "deviceTable"], ["Space", ""]], checked: [1, 2], boxes: [true, true] },
+            { tag: "Right along the header, Space sorts", devices: 2, loggedIn: true,
+              walk: [["Right", ""], ["Right", ""], ["Space", ""]], sorted: 2 },
+            { tag: "Enter on a row to log in opens its login", devices: 2, walk: [["Down", ""], ["Down", ""],
+              ["Return", "passwordField"]], loginOn: 2 },
+            { tag: "Escape gives the focus back to the row", devices: 2,
+              walk: [["Down", ""], ["Return", "passwordField"], ["Escape", "deviceTable"], ["Space", ""]],
+              loginOn: 0, checked: [1] },
+            { tag: "Enter on a logged-in row opens nothing", devices: 1, loggedIn: true,
+              walk: [["Down", ""], ["Return", "deviceTable"]], loginOn: 0, checked: [] },
+            { tag: "keys change nothing while a batch runs", devices: 2, loggedIn: true,
+              walk: [["status 2", ""], ["Down", ""], ["Space", ""], ["Up", ""], ["Space", ""]], checked: [],
+              boxes: [false, false] },
+            { tag: "Return presses a batch button", devices: 1, loggedIn: true, check: [0],
+              walk: [["Tab", "updateFirmwareButton"], ["Return", ""]], dialog: true },
+            { tag: "Space presses a batch button", devices: 1, loggedIn: true, check: [0],
+              walk: [["Tab", "updateFirmwareButton"], ["Space", ""]], dialog: true },
+            { tag: "login asked from a batch button, focus back after", devices: 1, check: [0],
+              walk: [["Tab", "updateFirmwareButton"], ["Return", "passwordField"], ["Escape", "updateFirmwareButton"]],
+              loginOn: 0, dialog: false },
+            { tag: "network popup from its button and back", devices: 1, interfaces: true,
+              walk: [["Backtab", "networkButton"], ["Space", "networkInterfaceTable"], ["Escape", "networkButton"]],
+              networkOpen: false, frame: "networkFocusFrame" },
+            { tag: "network popup: Down chooses a row, Return presses OK", interfaces: true,
+              walk: [["Backtab", "networkButton"], ["Return", "networkInterfaceTable"], ["Down", ""],
+                     ["Return", "networkButton"]], networkOpen: false, scans: ["eth0"] },
+            { tag: "network popup: Return without a row does nothing", interfaces: true,
+              walk: [["Backtab", "networkButton"], ["Return", "networkInterfaceTable"], ["Return", ""]],
+              networkOpen: true, scans: [] }
+        ]
+    }
+
+    function test_walk(data) {
+        openWindow(data.interfaces ? interfaces : undefined)
+        closeNetworkView()
+        if (data.devices !== undefined)
+            addDevices(data.devices, data.loggedIn === true)
+        for (const row of (data.check || []))
+            clickCheck(row)
+        activateWindow()
+        const table = part("deviceTable")
+        tryVerify(function () { return table.activeFocus }, 5000, "focus on the table after the network popup")
+
+        for (const step of data.walk) {
+            perform(step[0])
+            if (step[1] !== "")
+                tryVerify(function () { return window.activeFocusItem !== null
+                                               && window.activeFocusItem.objectName === step[1] }, 5000,
+                          step[0] + ": focus on " + step[1] + ", not "
+                          + (window.activeFocusItem === null ? "nothing" : window.activeFocusItem.objectName))
+        }
+
+        if (data.checked !== undefined)
+            compare(part("deviceTableModel").checkedDeviceIds, data.checked.map(deviceId))
+        for (let row = 0; row < (data.boxes || []).length; ++row)
+            compare(findChild(cell("checkCell" + row), "rowCheckBox").checked, data.boxes[row], "box " + row)
+        if (data.sorted !== undefined)
+            compare(part("deviceTableModel").sortColumn, data.sorted)
+        if (data.loginOn !== undefined) {
+            tryCompare(part("loginView"), "visible", data.loginOn > 0)
+            if (data.loginOn > 0)
+                compare(part("loginMacAddress").text, deviceId(data.loginOn))
+        }
+        if (data.networkOpen !== undefined)
+            tryCompare(part("networkInterfaceView"), "visible", data.networkOpen)
+        if (data.scans !== undefined)
+            compare(Backend.scanRequests.map(function (o) { return o.interfaceName }), data.scans)
+        if (data.dialog !== undefined)
+            tryCompare(findChild(part("updateFirmwareButton"), "updateFirmwareDialog"), "visible", data.dialog)
+        // The frame shows where the keyboard is, and only there.
+        for (const frame of ["rowFocusFrame", "networkFocusFrame"]) {
+            if (data.frame !== undefined)
+                compare(part(frame).visible, frame === data.frame, frame)
+        }
     }
 
     // A table cell ("checkCell0"), a window part, or "<either>/<child>".

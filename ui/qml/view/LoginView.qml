@@ -12,9 +12,10 @@ import com.halvorn.kxframework 1.0
 // clicks are handled meanwhile: while one waits, Submit, Cancel, Return and
 // Escape do nothing, so that one login runs at a time and every device of
 // the list is asked exactly once.
-Popup {
+VelPopup {
     id: loginView
     objectName: "loginView"
+    title: "Login"
 
     property bool loginWaiting: false
 
@@ -95,14 +96,8 @@ Popup {
     }
 
     anchors.centerIn: Overlay.overlay
-    modal: true
-    focus: true
     closePolicy: loginWaiting ? Popup.NoAutoClose : Popup.CloseOnEscape
     padding: 20
-
-    Overlay.modal: Rectangle {
-        color: "#A0000000"
-    }
 
     onClosed: {
         const loginStatus = loginTargetDevices.isLoginCompleted()
@@ -165,6 +160,7 @@ Popup {
             Layout.alignment: Qt.AlignHCenter
             echoMode: TextInput.Password
             placeholderText: "Enter password"
+            Accessible.name: "Password"
             maximumLength: 16
             onAccepted: {
                 if (submitButton.enabled)

@@ -7,25 +7,20 @@ import NetworkInterface 1.0
 // nothing is listed before an interface is chosen. It holds the keyboard
 // focus while open, so that keys never reach the controls behind it, and it
 // goes when a batch starts: a switch of interface removes every device and
-// its results.
-Popup {
+// its results. From the keyboard: Up and Down choose a row, Enter presses OK.
+VelPopup {
     id: networkInterfaceView
     objectName: "networkInterfaceView"
+    title: "Network"
 
     readonly property var columnPercentages: [34, 22, 22, 22]
 
     width: root.width - 300
     height: root.height - 80
     anchors.centerIn: Overlay.overlay
-    modal: true
-    focus: true
     padding: 0
     closePolicy: Popup.CloseOnEscape
     visible: true
-
-    Overlay.modal: Rectangle {
-        color: "#A0000000"
-    }
 
     onAboutToShow: {
         // A refreshed list may hold other rows: a selection made before
@@ -35,8 +30,18 @@ Popup {
     }
 
     onOpened: {
+        interfaceTable.forceActiveFocus(Qt.PopupFocusReason)
         if (switchSettleTimer.running)
             splashScreen.open()
+    }
+
+    function chooseSelected() {
+        if (!okButton.enabled)
+            return
+        const option = networkInterface.getNetworkInterface(networkInterface.selectRow)
+        deviceList.startScan(option)
+        networkInterfaceView.close()
+        switchSettleTimer.start()
     }
 
     Connections {
@@ -84,6 +89,8 @@ Popup {
             clip: true
             delegate: TableHeaderRectangle {
                 implicitWidth: 10
+                Accessible.role: Accessible.ColumnHeader
+                Accessible.name: model.display !== undefined ? model.display : ""
                 Text {
                     anchors.verticalCenter: parent.verticalCenter
                     x: root.tableViewLeftMargin
@@ -110,6 +117,29 @@ Popup {
                 return width * networkInterfaceView.columnPercentages[column] / 100 - columnSpacing
             }
             onWidthChanged: forceLayout()
+            activeFocusOnTab: true
+            Accessible.role: Accessible.Table
+            Accessible.name: "Network interfaces"
+
+            function moveSelection(step) {
+                if (rows === 0)
+                    return
+                const from = networkInterface.selectRow < 0 ? (step > 0 ? -1 : rows) : networkInterface.selectRow
+                networkInterface.selectRow = Math.max(0, Math.min(rows - 1, from + step))
+                positionViewAtRow(networkInterface.selectRow, TableView.Contain)
+            }
+
+            Keys.onUpPressed: moveSelection(-1)
+            Keys.onDownPressed: moveSelection(1)
+            Keys.onReturnPressed: networkInterfaceView.chooseSelected()
+            Keys.onEnterPressed: networkInterfaceView.chooseSelected()
+
+            FocusFrame {
+                objectName: "interfaceFocusFrame"
+                parent: interfaceTable
+                gap: 0
+                shown: interfaceTable.activeFocus
+            }
 
             ScrollBar.vertical: ScrollBar {
                 policy: ScrollBar.AsNeeded
@@ -120,6 +150,11 @@ Popup {
                 implicitHeight: 20
                 color: row === networkInterface.selectRow ? "#d4ecea"
                      : row === networkInterface.hoveredRow ? "#eef8f7" : "#ffffff"
+                Accessible.role: Accessible.Cell
+                Accessible.name: model.display !== undefined ? model.display : ""
+                Accessible.selectable: true
+                Accessible.selected: row === networkInterface.selectRow
+                Accessible.onPressAction: networkInterface.selectRow = row
 
                 Text {
                     anchors.verticalCenter: parent.verticalCenter
@@ -150,15 +185,11 @@ Popup {
             }
 
             VelButton {
+                id: okButton
                 objectName: "networkOkButton"
                 text: "OK"
                 enabled: networkInterface.selectRow >= 0 && root.systemActive
-                onClicked: {
-                    const option = networkInterface.getNetworkInterface(networkInterface.selectRow)
-                    deviceList.startScan(option)
-                    networkInterfaceView.close()
-                    switchSettleTimer.start()
-                }
+                onClicked: networkInterfaceView.chooseSelected()
             }
         }
     }

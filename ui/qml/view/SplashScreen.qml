@@ -4,15 +4,14 @@ import QtQuick.Controls 2.15
 // Shown over the interface chooser while the last switch of interface is
 // still settling, so that the operator cannot switch again at once. It
 // takes the keys while shown: Escape must not close the chooser beneath it.
-Popup {
+VelPopup {
     id: splashScreen
     objectName: "splashScreen"
+    title: "Please wait"
 
     width: 150
     height: 150
     anchors.centerIn: Overlay.overlay
-    modal: true
-    focus: true
     closePolicy: Popup.NoAutoClose
     background: Item {}
 
@@ -24,5 +23,6 @@ Popup {
         objectName: "busyIndicator"
         anchors.centerIn: parent
         running: splashScreen.visible
+        Accessible.name: "Busy"
     }
 }

@@ -49,6 +49,9 @@ Item {
     width: root.width * 0.8
     height: toastText.height + toastText.fontInfo.pixelSize
     opacity: 0
+    // Screen readers announce an alert as it shows.
+    Accessible.role: Accessible.AlertMessage
+    Accessible.name: toastText.text
 
     Rectangle {
         anchors.fill: parent
@@ -65,6 +68,7 @@ Item {
             font.pointSize: 14
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.WordWrap
+            Accessible.ignored: true
         }
     }
 

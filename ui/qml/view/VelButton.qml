@@ -2,8 +2,14 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 
 // The standard button: dark when it can be pressed, grey when it cannot.
+// Space or Enter presses it when it has the keyboard focus, which a frame
+// shows; a click gives no frame, so the mouse sees the button as it was.
 Button {
     id: control
+
+    property color faceColor: enabled ? "#141414" : "#6E6E6E"
+    property color textColor: "white"
+    property color edgeColor: "transparent"
 
     implicitWidth: 220
     implicitHeight: 22
@@ -11,18 +17,34 @@ Button {
     hoverEnabled: false
     font.pointSize: 10
 
+    Keys.onReturnPressed: function (event) { control.pressByKey(event) }
+    Keys.onEnterPressed: function (event) { control.pressByKey(event) }
+
+    function pressByKey(event) {
+        event.accepted = true
+        if (enabled && !event.isAutoRepeat)
+            clicked()
+    }
+
     contentItem: Text {
         text: control.text
         font: control.font
-        color: "white"
+        color: control.textColor
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
         elide: Text.ElideRight
     }
 
     background: Rectangle {
-        color: control.enabled ? "#141414" : "#6E6E6E"
+        color: control.faceColor
+        border.color: control.edgeColor
+        border.width: control.edgeColor.a > 0 ? 1 : 0
         radius: 5
+
+        FocusFrame {
+            shown: control.visualFocus
+            radius: 7
+        }
     }
 
     // The whole face is the click target and shows the hand, whatever the
