@@ -58,6 +58,9 @@ mirror=${mirror:-http://deb.debian.org/debian}
 cache=${CORVANE_PACKAGE_CHECK_CACHE:-/var/cache/corvane-package-check}
 tarball=$cache/bookworm-minbase-amd64.tar
 mkdir -p "$cache/archives/partial" "$cache/debootstrap"
+# One check at a time per cache: apt locks its archives, the root is rewritten.
+exec 9>"$cache/lock"
+flock 9
 
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/corvane-package-check.XXXXXX")
 root=$work/root
@@ -105,7 +108,8 @@ else
     cp -L /etc/resolv.conf "$root/etc/resolv.conf"
     rm -f "$root"/var/cache/apt/archives/*.deb
     in_root online apt-get update -qq
-    tar -C "$root" -cf "$tarball.new" . && mv "$tarball.new" "$tarball"
+    tar -C "$root" -cf "$tarball.new" .
+    mv "$tarball.new" "$tarball"
     step_done "root bootstrapped"
 fi
 
