@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "AlertNotifier.h"
+#include "BusyStatus.h"
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
@@ -186,6 +187,7 @@ void registerQmlTypes()
     qmlRegisterType<DeviceTableModel>("DeviceTableModel", 1, 0, "DeviceTableModel");
     qmlRegisterType<NetworkInterfaceTableModel>("NetworkInterface", 1, 0, "NetworkInterface");
     qmlRegisterType<UserInterface::MessageGenerator>("MessageGenerator", 1, 0, "MessageGenerator");
+    Views::registerTypes();
 }
 
 void chooseSceneGraphBackend()

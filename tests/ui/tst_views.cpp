@@ -1,6 +1,7 @@
 // The QML views against stand-ins for the framework objects and the interface
 // list, with the real enumerations, message generator and device table model;
 // the table reads the process-wide device facade, which a fixture fills.
+#include "BusyStatus.h"
 #include "DeviceFacade.h"
 #include "DeviceParameter.h"
 #include "DeviceRecord.h"
@@ -131,6 +132,7 @@ public Q_SLOTS:
         qmlRegisterType(standIn("KxDevice.qml"), kFrameworkUri, 1, 0, "KxDevice");
         qmlRegisterType<UserInterface::MessageGenerator>("MessageGenerator", 1, 0, "MessageGenerator");
         qmlRegisterType(standIn("NetworkInterface.qml"), "NetworkInterface", 1, 0, "NetworkInterface");
+        Views::registerTypes();
 
         // One per test file's engine; the devices live in the facade.
         qmlRegisterSingletonType<FacadeFixture>("ViewsFacade", 1, 0, "Facade",

@@ -7,6 +7,7 @@ import DeviceTableModel 1.0
 import MessageGenerator 1.0
 import QtQuick.Dialogs
 import QtCore 6.4
+import CorvaneViews 1.0
 import "view"
 
 // The one window: the device table, the batch operations on the checked
@@ -171,6 +172,23 @@ ApplicationWindow {
 
     MessageGenerator {
         id: messageGenerator
+    }
+
+    // What a screen reader tells of the system: busy while a batch runs.
+    BusyStatus {
+        objectName: "systemStatus"
+        busy: !root.systemActive
+        text: {
+            switch (system.status) {
+            case KxSystemStatus.Active: return "Ready"
+            case KxSystemStatus.FirmwareUpdating: return "Updating firmware"
+            case KxSystemStatus.ConfigurationImporting: return "Importing configuration"
+            case KxSystemStatus.StandbyScreenImageChanging: return "Changing stand-by screen image"
+            default: return "Starting"
+            }
+        }
+        Accessible.role: Accessible.StatusBar
+        Accessible.name: text
     }
 
     Rectangle {
