@@ -12,6 +12,8 @@
 # only, and every mount lives in a private mount namespace, so nothing
 # reaches the machine's networks or outlives the check.
 set -euo pipefail
+# A package named relative to where the script was started.
+deb=${1:+$(realpath "$1")}
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "package-check: needs root (debootstrap, chroot, namespaces)" >&2; exit 1; }
 
@@ -27,15 +29,6 @@ step_done() {
 
 scripts/install-deps.sh package
 step_done "tools"
-
-deb=${1:-}
-if [ -z "$deb" ]; then
-    deb=$(scripts/package.sh | tee /dev/stderr | tail -n 1)
-    step_done "package"
-fi
-[ -f "$deb" ] || { echo "package-check: no package $deb" >&2; exit 1; }
-deb=$(realpath "$deb")
-version=$(dpkg-deb -f "$deb" Version)
 
 # The Debian mirror this machine's apt uses (deb822 or one-line sources).
 mirror=${CORVANE_DEBIAN_MIRROR:-}
@@ -67,12 +60,28 @@ root=$work/root
 # Mounts are made only inside private mount namespaces, so the root holds
 # none when it is removed; --one-file-system guards that all the same.
 trap 'rm -rf --one-file-system "$work"' EXIT
+# A signal ends the script through its EXIT trap (after the running step).
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 mkdir "$root"
 
-# Runs a command in the root, in a mount namespace of its own; "offline"
-# adds a network namespace whose only link is loopback.
+if [ -z "$deb" ]; then
+    # The build's output stays visible; its last line is the package's path.
+    scripts/package.sh | tee "$work/package.out" >&2
+    deb=$(tail -n 1 "$work/package.out")
+    step_done "package"
+fi
+[ -f "$deb" ] || { echo "package-check: no package $deb" >&2; exit 1; }
+deb=$(realpath "$deb")
+version=$(dpkg-deb -f "$deb" Version)
+
+# Runs a command in the root, in a mount and a PID namespace of its own (the
+# kernel ends every process in it when the command ends or is killed, so no
+# dpkg writes on into a root being removed); "offline" adds a network
+# namespace whose only link is loopback.
 in_root() {
-    local flags=(--mount --propagation private)
+    local flags=(--mount --propagation private --pid --fork --kill-child)
     if [ "$1" = offline ]; then flags+=(--net); fi
     shift
     # shellcheck disable=SC2016 # expanded by the inner shell, in the namespace
@@ -172,6 +181,9 @@ setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work" \
     lintian --fail-on error --display-info "$work/$(basename "$deb")" || lintian_status=$?
 step_done "lintian"
 [ "$lintian_status" -eq 0 ] || { echo "package-check: lintian found errors" >&2; exit 1; }
+
+rm -rf --one-file-system "$work"
+step_done "remove the root"
 
 end=$(now)
 awk -v a="$total_start" -v b="$end" 'BEGIN { printf "package-check: %-28s %7.1f s\n", "total", b - a }'
