@@ -26,6 +26,9 @@ packages=(
     qml6-module-qttest
     # tests: a private X server, a stand-in operator, certificates, namespaces
     xvfb xauth xdotool fonts-dejavu-core openssl iproute2 curl
+    # the accessibility test: a private session bus, the AT-SPI bus and registry,
+    # and pyatspi for the walker
+    dbus-daemon at-spi2-core python3-pyatspi
     # the Qt-free layers' tests (header-only)
     doctest-dev
     # the virtual devices' private network: unshare and nsenter, pgrep
