@@ -98,9 +98,10 @@ bool processExists(qint64 pid)
 // process of a PID namespace of its own, so that whatever it starts on
 // demand (the AT-SPI bus launcher with its accessibility bus, the registry)
 // ends with it: the kernel ends a namespace's processes when its first one
-// goes. unshare gets the test's death as SIGTERM, so a crashed test takes
-// the bus along too. HOME and XDG_RUNTIME_DIR are private, since the
-// launcher puts its socket there.
+// goes. unshare ignores SIGTERM and hands its own end on to the daemon as
+// SIGTERM (--kill-child), so it is ended with SIGKILL, by the test or, when
+// the test dies, by the kernel (PR_SET_PDEATHSIG). HOME and XDG_RUNTIME_DIR
+// are private, since the launcher puts its socket there.
 class PrivateSessionBus
 {
 public:
@@ -118,7 +119,7 @@ public:
         env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
         env.remove(QStringLiteral("AT_SPI_BUS_ADDRESS"));
         m_process.setProcessEnvironment(env);
-        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(QStringLiteral("unshare"),
                         {QStringLiteral("--pid"), QStringLiteral("--fork"), QStringLiteral("--kill-child=SIGTERM"),
                          QStringLiteral("dbus-daemon"), QStringLiteral("--session"), QStringLiteral("--nofork"),
@@ -147,11 +148,8 @@ public:
         if (m_process.state() == QProcess::NotRunning)
             return true;
         const QSet<qint64> started = descendantsOf(m_process.processId());
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+        m_process.kill();
+        m_process.waitForFinished(10000);
         const bool gone = QTest::qWaitFor(
             [&] {
                 for (qint64 pid : started) {
@@ -233,6 +231,8 @@ private Q_SLOTS:
         env.remove(QStringLiteral("QT_QPA_PLATFORMTHEME"));
         env.remove(QStringLiteral("DESKTOP_SESSION"));
         m_corvane->process().setProcessEnvironment(env);
+        // A test that dies takes the window along (it ends cleanly on SIGTERM).
+        m_corvane->process().setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         QVERIFY(m_corvane->start());
         QVERIFY2(m_corvane->waitForMainView(), m_corvane->standardError().constData());
     }
