@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -89,9 +90,15 @@ QSet<qint64> descendantsOf(qint64 root)
     return found;
 }
 
-bool processExists(qint64 pid)
+// A zombie has ended: only its parent's wait is missing, and a parent that
+// ended before it leaves that to whoever adopts it.
+bool processRuns(qint64 pid)
 {
-    return QFile::exists(QStringLiteral("/proc/%1").arg(pid));
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
 }
 
 // A D-Bus session bus for this test alone. The daemon runs as the first
@@ -143,17 +150,20 @@ public:
     qint64 processId() const { return m_process.processId(); }
 
     // Ends the bus and everything it started; true when none of them is left.
-    bool stop(QStringList* left = nullptr)
+    // count: how many processes ran under unshare (the daemon and what it started).
+    bool stop(QStringList* left = nullptr, int* count = nullptr)
     {
         if (m_process.state() == QProcess::NotRunning)
             return true;
         const QSet<qint64> started = descendantsOf(m_process.processId());
+        if (count != nullptr)
+            *count = int(started.size());
         m_process.kill();
         m_process.waitForFinished(10000);
         const bool gone = QTest::qWaitFor(
             [&] {
                 for (qint64 pid : started) {
-                    if (processExists(pid))
+                    if (processRuns(pid))
                         return false;
                 }
                 return true;
@@ -161,7 +171,7 @@ public:
             10000);
         if (!gone && left != nullptr) {
             for (qint64 pid : started) {
-                if (processExists(pid))
+                if (processRuns(pid))
                     left->append(QString::number(pid));
             }
         }
@@ -243,9 +253,13 @@ private Q_SLOTS:
             QVERIFY(m_corvane->terminateAndWait());
             QCOMPARE(m_corvane->process().exitCode(), 0);
         }
-        // The bus, the AT-SPI bus launcher, its bus and the registry all end.
+        // The bus, the AT-SPI bus launcher, its bus and the registry: all four
+        // ran on the private bus, and all end.
         QStringList left;
-        QVERIFY2(m_bus.stop(&left), qPrintable(QStringLiteral("still running: ") + left.join(QLatin1Char(' '))));
+        int started = 0;
+        QVERIFY2(m_bus.stop(&left, &started),
+                 qPrintable(QStringLiteral("still running: ") + left.join(QLatin1Char(' '))));
+        QVERIFY2(started >= 4, qPrintable(QStringLiteral("%1 processes under the bus").arg(started)));
     }
 
     void cleanup()
