@@ -434,6 +434,11 @@ def stage_check(app, args):
         emit("%s by keyboard: the batch buttons are enabled (Tab reaches them)" % what, reached == BATCH_BUTTONS,
              BATCH_BUTTONS, reached)
     win = frame(app)
+    all_box = find(win, by("check box", "All devices"))
+    emit("header check box 'All devices' part-checked with one device checked",
+         all_box is not None and has_state(all_box, pyatspi.STATE_INDETERMINATE)
+         and not has_state(all_box, pyatspi.STATE_CHECKED),
+         "[check box] 'All devices' {indeterminate}", describe(all_box))
     for text in BATCH_BUTTONS:
         button = find(win, by("push button", text))
         emit("push button %r sensitive once a device is checked" % text,
@@ -463,7 +468,7 @@ def stage_login(app, args):
     if dialog is None:
         emit("dialog 'Login' shows", False, "[dialog] 'Login' showing", [describe(a) for a in find_all(app, by("dialog"))])
         return False
-    field = find(dialog, by("password text"))
+    field = find(dialog, by("password text", "Password"))
     focused = wait_for(lambda: field is not None and has_state(field, pyatspi.STATE_FOCUSED), 10)
     emit("the login dialog's password field has the focus", focused, "[password text] {focused}",
          [describe(a) for a in find_all(dialog, lambda a: role(a) in ("password text", "text", "entry"))])

@@ -33,28 +33,13 @@ const QString kPython = QStringLiteral("/usr/bin/python3");
 const QString kWalker = QStringLiteral(CORVANE_ATSPI_WALK);
 const QString kLoginRequired = QStringLiteral("Login required");
 
-// Checks that the window cannot pass on Qt 6.4's AT-SPI bridge (Debian 12)
-// as it is today, each expected to fail so that the run goes on, and to be
-// taken out here once it passes (an unexpected pass fails the test):
-// - Qt 6.4 reports no disabled state for Qt Quick items: a disabled button
-//   still says "sensitive";
-// - Qt 6.4's Button does nothing on its AT-SPI Press action unless the view
-//   handles Accessible.onPressAction itself (the walker then uses the
-//   keyboard, as its check "... by keyboard: ..." shows);
-// - Qt 6.4's CheckBox toggles its own checked state on its AT-SPI Toggle
-//   or Press action, past the model: the row's box then says "checked"
-//   while no device is checked, unless the view handles the action itself;
-// - Qt 6.4 offers no EditableText for a Qt Quick text field: the walker
-//   types the password on the keyboard.
+// Checks that cannot pass on Qt 6.4 (Debian 12), each expected to fail so
+// that the run goes on, and to be taken out here once it passes (an
+// unexpected pass fails the test): a Qt Quick text field offers no
+// EditableText, so the walker types the password on the keyboard.
 const QList<QPair<QRegularExpression, const char*>> kKnownGaps{
-    {QRegularExpression(QStringLiteral("insensitive while no device is checked$")),
-     "Qt 6.4 reports no disabled state for Qt Quick items"},
-    {QRegularExpression(QStringLiteral("^push button .* pressed through its action")),
-     "Qt 6.4: a Button's AT-SPI Press needs Accessible.onPressAction in the view"},
     {QRegularExpression(QStringLiteral("through the field's EditableText$")),
-     "Qt 6.4 offers no EditableText for Qt Quick text fields"},
-    {QRegularExpression(QStringLiteral("^check box .* pressed through its action: the batch buttons")),
-     "Qt 6.4: a CheckBox's Toggle sets its own state; the row's box needs Accessible.onToggleAction"},
+     "Qt 6.4: a Qt Quick text field offers no EditableText"},
 };
 
 // Process ids whose parent chain leads to the given process.

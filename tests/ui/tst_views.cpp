@@ -1,7 +1,7 @@
 // The QML views against stand-ins for the framework objects and the interface
 // list, with the real enumerations, message generator and device table model;
 // the table reads the process-wide device facade, which a fixture fills.
-#include "BusyStatus.h"
+#include "Accessibility.h"
 #include "DeviceFacade.h"
 #include "DeviceParameter.h"
 #include "DeviceRecord.h"

@@ -96,6 +96,12 @@ ApplicationWindow {
         nextCheckState: function () { return checkState }
         // Not a stop of its own for Tab: the table takes the keys for its rows.
         focusPolicy: Qt.NoFocus
+        // Told by the views' own interface: an assistive tool's toggle or
+        // press goes, like a click, to the owner's handler and the model.
+        readonly property bool accessibleLeaf: true
+        Accessible.role: Accessible.CheckBox
+        Accessible.onToggleAction: clicked()
+        Accessible.onPressAction: clicked()
         implicitWidth: 12
         implicitHeight: 12
         padding: 0
@@ -217,6 +223,7 @@ ApplicationWindow {
             onClicked: networkInterfaceView.open()
 
             activeFocusOnTab: true
+            readonly property bool accessibleLeaf: true
             Keys.onSpacePressed: networkInterfaceView.open()
             Keys.onReturnPressed: networkInterfaceView.open()
             Keys.onEnterPressed: networkInterfaceView.open()

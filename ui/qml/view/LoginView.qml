@@ -160,7 +160,10 @@ VelPopup {
             Layout.alignment: Qt.AlignHCenter
             echoMode: TextInput.Password
             placeholderText: "Enter password"
-            Accessible.name: "Password"
+            readonly property bool accessibleLeaf: true
+            readonly property string accessibleName: "Password"
+            Accessible.role: Accessible.EditableText
+            Accessible.passwordEdit: true
             maximumLength: 16
             onAccepted: {
                 if (submitButton.enabled)

@@ -15,6 +15,7 @@ Dialog {
     modal: true
     focus: true
     header: Item {}
+    footer: Item {}
 
     Overlay.modal: Rectangle {
         color: "#A0000000"

@@ -1,0 +1,229 @@
+#include "Accessibility.h"
+
+#include <QAccessible>
+#include <QAccessibleObject>
+#include <QMetaObject>
+#include <QQuickWindow>
+#include <QtQml>
+
+#include <algorithm>
+
+namespace {
+
+const char* const kLeafMarker = "accessibleLeaf";
+
+// Qt Quick's attached "Accessible" object of an item, the one its
+// declarations went to, if it has one: having one puts the item in the
+// accessibility tree. The type is Qt Quick's private one; its instances
+// give the function by which QML and Qt Quick find it.
+QObject* accessibleAttached(const QQuickItem* item)
+{
+    const QObjectList& children = item->children();
+    const auto found = std::find_if(children.cbegin(), children.cend(), [](const QObject* child) {
+        return qstrcmp(child->metaObject()->className(), "QQuickAccessibleAttached") == 0;
+    });
+    if (found == children.cend())
+        return nullptr;
+    auto* const object = const_cast<QQuickItem*>(item);
+    return qmlAttachedPropertiesObject(object, qmlAttachedPropertiesFunction(object, (*found)->metaObject()), false);
+}
+
+void tellStateChange(QObject* object, void (*mark)(QAccessible::State&))
+{
+    QAccessible::State changed;
+    mark(changed);
+    QAccessibleStateChangeEvent event(object, changed);
+    QAccessible::updateAccessibility(&event);
+}
+
+// Tells assistive tools the state changes Qt Quick does not tell: enabled,
+// and a check box's part-checked state. Owned by the item it watches.
+class LeafWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LeafWatcher(QQuickItem* item)
+        : QObject(item)
+    {
+        connect(item, &QQuickItem::enabledChanged, this, &LeafWatcher::enabledChanged);
+        if (item->metaObject()->indexOfSignal("checkStateChanged()") >= 0)
+            connect(item, SIGNAL(checkStateChanged()), this, SLOT(checkStateChanged()));
+    }
+
+private Q_SLOTS:
+    void enabledChanged()
+    {
+        tellStateChange(parent(), [](QAccessible::State& s) { s.disabled = true; });
+    }
+    void checkStateChanged()
+    {
+        tellStateChange(parent(), [](QAccessible::State& s) {
+            s.checked = true;
+            s.checkStateMixed = true;
+        });
+    }
+};
+
+class LeafAccessible : public QAccessibleObject, public QAccessibleActionInterface
+{
+public:
+    explicit LeafAccessible(QQuickItem* item)
+        : QAccessibleObject(item)
+    {
+        if (item->findChild<LeafWatcher*>(QString(), Qt::FindDirectChildrenOnly) == nullptr)
+            new LeafWatcher(item);
+    }
+
+    QWindow* window() const override { return item()->window(); }
+
+    QAccessibleInterface* parent() const override
+    {
+        QQuickWindow* const window = item()->window();
+        for (QQuickItem* ancestor = item()->parentItem(); ancestor != nullptr; ancestor = ancestor->parentItem()) {
+            if (window != nullptr && ancestor == window->contentItem())
+                return QAccessible::queryAccessibleInterface(window);
+            if (accessibleAttached(ancestor) != nullptr)
+                return QAccessible::queryAccessibleInterface(ancestor);
+        }
+        return window != nullptr ? QAccessible::queryAccessibleInterface(window) : nullptr;
+    }
+
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+
+    QString text(QAccessible::Text kind) const override
+    {
+        switch (kind) {
+        case QAccessible::Name: {
+            // Qt Quick's text fields overwrite a declared name with their
+            // text when accessibility starts; they name themselves here.
+            const QVariant own = item()->property("accessibleName");
+            return own.isValid() ? own.toString() : declared("name").toString();
+        }
+        case QAccessible::Description:
+            return declared("description").toString();
+        default:
+            return {};
+        }
+    }
+
+    QAccessible::Role role() const override
+    {
+        const QVariant declaredRole = declared("role");
+        return declaredRole.isValid() ? QAccessible::Role(declaredRole.toInt()) : QAccessible::Client;
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State state;
+        const QQuickItem* const it = item();
+        state.disabled = !it->isEnabled();
+        state.invisible = !it->isVisible() || it->window() == nullptr || !it->window()->isVisible();
+        state.focusable = it->activeFocusOnTab() || declared("focusable").toBool();
+        state.focused = it->hasActiveFocus() || declared("focused").toBool();
+        state.busy = it->property("busy").toBool();
+        state.passwordEdit = declared("passwordEdit").toBool();
+        state.editable = role() == QAccessible::EditableText;
+        if (role() == QAccessible::CheckBox) {
+            state.checkable = true;
+            const int checkState = it->property("checkState").toInt();
+            state.checked = checkState == Qt::Checked;
+            state.checkStateMixed = checkState == Qt::PartiallyChecked;
+        }
+        return state;
+    }
+
+    QRect rect() const override
+    {
+        const QQuickWindow* const window = item()->window();
+        if (window == nullptr)
+            return {};
+        const QRectF scene = item()->mapRectToScene(QRectF(0, 0, item()->width(), item()->height()));
+        return QRect(window->mapToGlobal(scene.topLeft().toPoint()), scene.size().toSize());
+    }
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        return type == QAccessible::ActionInterface ? static_cast<QAccessibleActionInterface*>(this) : nullptr;
+    }
+
+    QStringList actionNames() const override
+    {
+        switch (role()) {
+        case QAccessible::CheckBox:
+            return {toggleAction(), pressAction()};
+        case QAccessible::Button:
+        case QAccessible::Link:
+            return {pressAction()};
+        default:
+            return {};
+        }
+    }
+
+    void doAction(const QString& actionName) override
+    {
+        QObject* const attached = accessibleAttached(item());
+        if (attached == nullptr || !item()->isEnabled() || !actionNames().contains(actionName))
+            return;
+        // The attached object's signals; the view's handlers do the work.
+        QMetaObject::invokeMethod(attached, actionName == toggleAction() ? "toggleAction" : "pressAction");
+    }
+
+    QStringList keyBindingsForAction(const QString&) const override { return {}; }
+
+private:
+    QQuickItem* item() const { return static_cast<QQuickItem*>(object()); }
+
+    QVariant declared(const char* property) const
+    {
+        const QObject* const attached = accessibleAttached(item());
+        return attached != nullptr ? attached->property(property) : QVariant();
+    }
+};
+
+QAccessibleInterface* leafFactory(const QString&, QObject* object)
+{
+    auto* const item = qobject_cast<QQuickItem*>(object);
+    if (item == nullptr || !item->property(kLeafMarker).toBool())
+        return nullptr;
+    return new LeafAccessible(item);
+}
+
+} // namespace
+
+BusyStatus::BusyStatus(QQuickItem* parent)
+    : QQuickItem(parent)
+{
+}
+
+void BusyStatus::setBusy(bool busy)
+{
+    if (busy == m_busy)
+        return;
+    m_busy = busy;
+    Q_EMIT busyChanged();
+    tellStateChange(this, [](QAccessible::State& s) { s.busy = true; });
+}
+
+void BusyStatus::setText(const QString& text)
+{
+    if (text == m_text)
+        return;
+    m_text = text;
+    Q_EMIT textChanged();
+}
+
+namespace Views {
+
+void registerTypes()
+{
+    qmlRegisterType<BusyStatus>("CorvaneViews", 1, 0, "BusyStatus");
+    QAccessible::installFactory(leafFactory);
+}
+
+} // namespace Views
+
+#include "Accessibility.moc"
