@@ -1,5 +1,7 @@
 #include "Accessibility.h"
 
+#include "KeyboardUse.h"
+
 #include <QAccessible>
 #include <QAccessibleObject>
 #include <QMetaObject>
@@ -221,6 +223,7 @@ namespace Views {
 void registerTypes()
 {
     qmlRegisterType<BusyStatus>("CorvaneViews", 1, 0, "BusyStatus");
+    qmlRegisterType<KeyboardUse>("CorvaneViews", 1, 0, "KeyboardUse");
     QAccessible::installFactory(leafFactory);
 }
 

@@ -48,8 +48,8 @@ private:
 
 namespace Views {
 
-// The views' own QML types ("CorvaneViews" 1.0) and the accessible
-// interface of the leaves above.
+// The views' own QML types ("CorvaneViews" 1.0: BusyStatus, KeyboardUse)
+// and the accessible interface of the leaves above.
 void registerTypes();
 
 } // namespace Views

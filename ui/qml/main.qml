@@ -22,6 +22,7 @@ ApplicationWindow {
     property int checkboxHorizontalCenterOffset: 3
     property int tableViewLeftMargin: 5
     readonly property bool systemActive: system.status === KxSystemStatus.Active
+    readonly property bool keyboardInUse: keyboardUse.active
     // Percent of the table width for the columns before the status column,
     // which takes the rest.
     readonly property var columnWidthPercentages: [2, 5.5, 26, 8, 9, 12, 9]
@@ -178,6 +179,10 @@ ApplicationWindow {
 
     MessageGenerator {
         id: messageGenerator
+    }
+
+    KeyboardUse {
+        id: keyboardUse
     }
 
     // What a screen reader tells of the system: busy while a batch runs.

@@ -52,7 +52,7 @@ Button {
         radius: 5
 
         FocusFrame {
-            shown: control.visualFocus
+            shown: control.activeFocus
             radius: 7
         }
     }
