@@ -1,7 +1,7 @@
 #include "Startup.h"
 
-#include "AlertNotifier.h"
 #include "Accessibility.h"
+#include "AlertNotifier.h"
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
