@@ -67,7 +67,7 @@ int32_t LndpAbstract::initialize(const char* a, const char* b, ILNDPCallback* cb
         gCallbackList.push_back(cb);
 
     LNDP::gl_manage.setDiagnosticOutput(logEngineNotice);
-    if (lndp_startupEx(hostCapacity) < 0) {
+    if (ResultCode::isFailure(lndp_startupEx(hostCapacity))) {
         CORVANE_LOG("discovery engine did not start");
         return ResultCode::kFailure;
     }
@@ -95,7 +95,7 @@ int32_t LndpAbstract::finalize()
     m_registrationB.clear();
     m_callback = nullptr;
     m_initialized = false;
-    return result < 0 ? ResultCode::kFailure : ResultCode::kSuccess;
+    return ResultCode::isFailure(result) ? ResultCode::kFailure : ResultCode::kSuccess;
 }
 
 void LndpAbstract::setMacAddress(const uint8_t* mac, uint32_t len)
@@ -177,7 +177,7 @@ int32_t LndpAbstract::start(int* id)
         prop.intervalMs = kAnnounceIntervalMs;
         result = lndp2_setup(id, &prop);
     }
-    if (result < 0) {
+    if (ResultCode::isFailure(result)) {
         std::printf(" lndp_setup Error %x\n", static_cast<unsigned>(result));
         std::fflush(stdout);
         return ResultCode::kFailure;
@@ -234,12 +234,12 @@ int32_t LndpListener::getServices(std::vector<ServiceRecord>& out, const char* s
 {
     out.clear();
     uint32_t count = 0;
-    if (lndp_getNumOfHost(&count) < 0)
+    if (ResultCode::isFailure(lndp_getNumOfHost(&count)))
         return ResultCode::kFailure;
     const size_t filterLength = serviceFilter != nullptr ? std::strlen(serviceFilter) : 0;
     for (uint32_t index = 0; index < count; ++index) {
         _LNDP_HOST_INFO host = {};
-        if (lndp_getHostInfo(index, &host) < 0)
+        if (ResultCode::isFailure(lndp_getHostInfo(index, &host)))
             continue;
         if (serviceFilter != nullptr
             && (filterLength < host.serviceNameLen
