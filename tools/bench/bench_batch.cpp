@@ -17,12 +17,14 @@
 // accepted the file.
 
 #include "AlertNotifier.h"
+#include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
 #include "DeviceTableModel.h"
 #include "KxSystemImpl.h"
 #include "LoginController.h"
+#include "ResultCode.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -40,7 +42,6 @@
 namespace {
 
 constexpr int kTickMs = 5;
-constexpr int kPort = 60010;
 constexpr int kConnectTimeoutMs = 20000;
 
 QString deviceIdOf(const QString& address)
@@ -163,8 +164,9 @@ int main(int argc, char* argv[])
                      [&alerts](KxSystemEventID::ID id, const QVariantMap& options) {
                          if (id == KxSystemEventID::ErrorAlertNotified) {
                              ++alerts;
-                             std::fprintf(stderr, "alert 0x%08x\n",
-                                          options.value(QStringLiteral("errorCode")).toUInt());
+                             std::fprintf(
+                                 stderr, "alert %s\n",
+                                 qPrintable(ResultCode::toHex(options.value(QStringLiteral("errorCode")).toInt())));
                          }
                      });
 
@@ -177,10 +179,11 @@ int main(int argc, char* argv[])
         LoginController login;
         const int32_t result = login.requestLogin(id, code);
         if (result != 0) {
-            std::fprintf(stderr, "login to %s failed: 0x%08x\n", qPrintable(address), unsigned(result));
+            std::fprintf(stderr, "login to %s failed: %s\n", qPrintable(address),
+                         qPrintable(ResultCode::toHex(result)));
             return 1;
         }
-        DeviceNotificationObserver::m_instance->createSession(address, kPort);
+        DeviceNotificationObserver::m_instance->createSession(address, DeviceEndpoints::kPushPort);
     }
     QElapsedTimer connecting;
     connecting.start();

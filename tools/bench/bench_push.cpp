@@ -10,6 +10,7 @@
 //
 // Exit status 0 when every device connected and every change arrived.
 
+#include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
@@ -29,7 +30,6 @@
 
 namespace {
 
-constexpr int kPort = 60010;
 constexpr int kIdleMs = 5000;
 constexpr int kConnectTimeoutMs = 60000;
 constexpr int kDrainTimeoutMs = 10000;
@@ -126,7 +126,7 @@ public:
                 return fail(QStringLiteral("login to %1: 0x%2")
                                 .arg(device.address)
                                 .arg(uint32_t(loggedIn), 8, 16, QLatin1Char('0')));
-            const int32_t created = m_observer.createSession(device.address, kPort);
+            const int32_t created = m_observer.createSession(device.address, DeviceEndpoints::kPushPort);
             if (created != 0)
                 return fail(QStringLiteral("session to %1: 0x%2")
                                 .arg(device.address)

@@ -389,13 +389,14 @@ private:
         m_system = std::make_unique<KxSystem>();
         m_deviceList = std::make_unique<KxDeviceList>();
         m_table = std::make_unique<DeviceTableModel>();
-        connect(
-            m_system.get(), &KxSystem::eventReceived, this, [this](KxSystemEventID::ID id, const QVariantMap& options) {
-                if (id != KxSystemEventID::ErrorAlertNotified)
-                    return;
-                ++m_alerts;
-                std::fprintf(stderr, "bench_soak: alert 0x%08x\n", options.value(QStringLiteral("errorCode")).toUInt());
-            });
+        connect(m_system.get(), &KxSystem::eventReceived, this,
+                [this](KxSystemEventID::ID id, const QVariantMap& options) {
+                    if (id != KxSystemEventID::ErrorAlertNotified)
+                        return;
+                    ++m_alerts;
+                    std::fprintf(stderr, "bench_soak: alert %s\n",
+                                 qPrintable(ResultCode::toHex(options.value(QStringLiteral("errorCode")).toInt())));
+                });
         connect(m_system.get(), &KxSystem::statusChanged, this, [this] {
             if (m_batchRunning && m_system->status() == KxSystemStatus::Active) {
                 m_batchRunning = false;

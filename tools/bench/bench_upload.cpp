@@ -3,9 +3,11 @@
 //   bench_upload upload <host> <file> <code>      firmware upload through FileUploader
 // Prints one line of key=value pairs; exit status 0 when the step worked.
 
+#include "DeviceEndpoints.h"
 #include "FileUploader.h"
 #include "HashGenerator.h"
 #include "MultiPartBody.h"
+#include "ResultCode.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -64,10 +66,10 @@ int upload(const QString& host, const QString& path, const QString& code)
     MultiPartBody body(path);
     const int32_t built = body.generate();
     if (built != 0) {
-        std::fprintf(stderr, "building the body failed: 0x%08x\n", unsigned(built));
+        std::fprintf(stderr, "building the body failed: %s\n", qPrintable(ResultCode::toHex(built)));
         return 1;
     }
-    FileUploader uploader(host, "/api/v1/files/firmware", &body);
+    FileUploader uploader(host, DeviceEndpoints::kFirmwarePath, &body);
     qint64 total = 0;
     QObject::connect(&uploader, &FileUploader::uploadProgress,
                      [&total](const QString&, qint64, qint64 bytesTotal) { total = bytesTotal; });
@@ -82,10 +84,10 @@ int upload(const QString& host, const QString& path, const QString& code)
     const qint64 peak = statusKiB("VmHWM");
     int status = 0;
     uploader.getResponseStatusCode(status);
-    std::printf("result=0x%08x status=%d seconds=%.3f cpu_seconds=%.3f bytes=%lld rss_before_kib=%lld peak_kib=%lld "
+    std::printf("result=%s status=%d seconds=%.3f cpu_seconds=%.3f bytes=%lld rss_before_kib=%lld peak_kib=%lld "
                 "peak_reset=%d\n",
-                unsigned(result), status, seconds, cpu, static_cast<long long>(total), static_cast<long long>(before),
-                static_cast<long long>(peak), peakReset ? 1 : 0);
+                qPrintable(ResultCode::toHex(result)), status, seconds, cpu, static_cast<long long>(total),
+                static_cast<long long>(before), static_cast<long long>(peak), peakReset ? 1 : 0);
     return result == 0 && status == 200 ? 0 : 1;
 }
 
