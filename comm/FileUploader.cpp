@@ -65,6 +65,10 @@ int32_t FileUploader::send(const QString& authenticationCode, unsigned timeoutMs
                           : std::make_unique<HttpExchange>(m_http, m_host, m_path, authenticationCode);
     if (const int32_t timeout = m_exchange->setTimeout(timeoutMs); ResultCode::isFailure(timeout))
         return timeout;
+    if (m_stallSeconds != 0) {
+        if (const int32_t stall = m_exchange->setStallTimeout(m_stallSeconds); ResultCode::isFailure(stall))
+            return stall;
+    }
     m_bodySent = true;
     // The streamed copy keeps the body's bytes off this thread; the multipart
     // is what is left when it could not be had.

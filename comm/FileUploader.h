@@ -51,6 +51,11 @@ public:
     int32_t uploadAsync(const QString& authenticationCode, unsigned timeoutMs,
                         const std::function<void(int32_t)>& done);
 
+    // How long a later upload may move no byte before it ends as a time-out
+    // (the manager's default of 60 s unless set; 0 gives the manager's code
+    // for a zero time-out at the upload).
+    void setStallTimeout(unsigned seconds) { m_stallSeconds = seconds; }
+
     // The manager's answers for this uploader's request.
     int32_t getResponseStatusCode(int& status);
     int32_t getResponseHeader(const char* name, std::string& value);
@@ -72,6 +77,7 @@ private:
     HttpAccessManager& m_http;
     std::unique_ptr<HttpExchange> m_exchange;
     bool m_bodySent = false;
+    unsigned m_stallSeconds = 0; // 0: the manager's default
     QString m_host;
     const char* m_path;
     MultiPartBody* m_body;

@@ -30,6 +30,16 @@ QString describe(const Request& request)
     return request.networkRequest().url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
 }
 
+// The connection, not the device's answer: Qt's errors below 100 are the
+// network's (an abort of ours among them), ProtocolFailure an answer that was
+// not HTTP. The others of a reply with a status stand for the status itself
+// (403 is ContentAccessDenied) and leave it readable.
+bool brokeAfterStatus(QNetworkReply::NetworkError error)
+{
+    return (error > QNetworkReply::NoError && error < QNetworkReply::ProxyConnectionRefusedError)
+           || error == QNetworkReply::ProtocolFailure;
+}
+
 QString poolKey(const QUrl& url)
 {
     return url.host() + QLatin1Char(':') + QString::number(url.port());
@@ -179,6 +189,17 @@ int32_t HttpAccessManager::setMaxResponseSize(int requestId, qint64 bytes)
     return ResultCode::kSuccess;
 }
 
+int32_t HttpAccessManager::setStallTimeout(int requestId, unsigned seconds)
+{
+    if (seconds == 0)
+        return kZeroTimeout;
+    const std::shared_ptr<Request> request = findRequest(requestId);
+    if (!request)
+        return kNoSuchRequest;
+    request->setStallTimeout(seconds);
+    return ResultCode::kSuccess;
+}
+
 int32_t HttpAccessManager::sendGetRequest(int requestId)
 {
     const std::shared_ptr<Request> request = findRequest(requestId);
@@ -225,7 +246,8 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, std::unique_ptr<Stream
     if (!m_transfers)
         m_transfers = std::make_shared<TransferThread>();
     request->setPool(nullptr);
-    auto* reply = new UploadReply(m_transfers, request->networkRequest(), std::move(body), this);
+    const UploadLimits limits{request->maxResponseBytes(), request->stallTimeout()};
+    auto* reply = new UploadReply(m_transfers, request->networkRequest(), std::move(body), limits, this);
     // Context: the reply, so that a reply gone meanwhile is not looked for.
     connect(
         reply, &QNetworkReply::finished, reply, [this, reply] { replyFinished(reply); }, Qt::QueuedConnection);
@@ -365,7 +387,12 @@ void HttpAccessManager::replyFinished(QNetworkReply* reply)
         return; // deleted meanwhile, or replaced by a later send
 
     disconnect(request.get(), &Request::uploadProgress, this, &HttpAccessManager::uploadProgress);
-    request->settle(Request::Outcome::Finished);
+    // A transfer that stopped moving is a time-out, however it ended.
+    const bool stalled = reply->error() == QNetworkReply::TimeoutError;
+    if (request->settle(stalled ? Request::Outcome::TimedOut : Request::Outcome::Finished) && stalled)
+        CORVANE_LOG(QStringLiteral("request %1 (%2) stalled: %3")
+                        .arg(request->requestId())
+                        .arg(describe(*request), reply->errorString()));
 
     if (request->syncMode() == Request::SyncMode::Async) {
         if (request->callback())
@@ -405,6 +432,8 @@ int32_t HttpAccessManager::getResponseStatusCode(int requestId, int& statusCode)
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(&ok);
     if (!ok)
         return kNoStatus;
+    if (brokeAfterStatus(reply->error()))
+        return kAnswerBroken;
     statusCode = status;
     return ResultCode::kSuccess;
 }

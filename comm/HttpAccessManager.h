@@ -57,6 +57,10 @@ public:
     static constexpr int32_t kHeaderAbsent = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FA);
     // The answer grew past the request's size limit; the reply was aborted.
     static constexpr int32_t kTooLarge = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FB);
+    // A status came, but not the whole answer: the connection broke or
+    // stalled after it, or what followed was not HTTP. The status alone
+    // never makes a success.
+    static constexpr int32_t kAnswerBroken = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FC);
 
     static constexpr int kNoRequest = -1;
 
@@ -84,6 +88,11 @@ public:
     // Largest answer body a later send takes (Request::kDefaultMaxResponseBytes
     // unless set); a larger one aborts the reply. 0, kNoSuchRequest.
     int32_t setMaxResponseSize(int requestId, qint64 bytes);
+    // How long a later streamed upload (below) may move no byte at all, while
+    // connecting, sending or waiting for the answer, before it ends as a
+    // time-out (Request::kDefaultStallTimeoutS unless set): 0, kZeroTimeout
+    // (checked first), kNoSuchRequest.
+    int32_t setStallTimeout(int requestId, unsigned seconds);
 
     // Send: kNoSuchRequest, or 0 (Async: at once; Sync: the reply ended,
     // successfully or not, before the time-out), or (Sync) kTimedOut,
@@ -98,9 +107,11 @@ public:
     int32_t sendPostRequest(int requestId, QHttpMultiPart* body);
     // The same for a body that is mostly one file, taken over by the send:
     // the connection, the file's reads and TLS run on a thread of their own
-    // (one for all such uploads), so that the body's bytes never pass this
-    // thread; progress, the end and the answer come here as for the others.
-    // Each such send has a connection of its own.
+    // (one for all such uploads, on libcurl), so that the body's bytes never
+    // pass this thread; progress, the end and the answer come here as for
+    // the others. Each such send has a connection of its own. A stall (see
+    // setStallTimeout) settles as a time-out (kTimedOut); an answer that
+    // broke after its status reads kAnswerBroken.
     int32_t sendPostRequest(int requestId, std::unique_ptr<StreamedBody> body);
 
     // What a send came to, as a synchronous send returns it: 0 once the reply
@@ -109,8 +120,9 @@ public:
     // callers read it in their callback.
     int32_t getSendResult(int requestId);
 
-    // 0 with the status in `statusCode`; kNoSuchRequest, kNotSent, kNoStatus
-    // (out argument untouched).
+    // 0 with the status in `statusCode`; kNoSuchRequest, kNotSent, kNoStatus,
+    // kAnswerBroken when the reply ended in a transport or protocol failure
+    // after its status came (out argument untouched).
     int32_t getResponseStatusCode(int requestId, int& statusCode);
     // 0 with the raw header `name` in `value`; kHeaderAbsent with `value`
     // empty; kNoSuchRequest, kNotSent (untouched).

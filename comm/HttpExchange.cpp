@@ -41,6 +41,11 @@ int32_t HttpExchange::setTimeout(unsigned milliseconds)
     return ResultCode::isFailure(m_result) ? m_result : step(m_http.setTimeout(m_requestId, milliseconds));
 }
 
+int32_t HttpExchange::setStallTimeout(unsigned seconds)
+{
+    return ResultCode::isFailure(m_result) ? m_result : step(m_http.setStallTimeout(m_requestId, seconds));
+}
+
 int32_t HttpExchange::setMaxResponseSize(qint64 bytes)
 {
     return ResultCode::isFailure(m_result) ? m_result : step(m_http.setMaxResponseSize(m_requestId, bytes));

@@ -40,6 +40,7 @@ public:
 
     int32_t setTimeout(unsigned milliseconds);
     int32_t setMaxResponseSize(qint64 bytes);
+    int32_t setStallTimeout(unsigned seconds);
     int32_t get();
     int32_t post(const QByteArray& body);
     // The body stays the caller's and must outlive the reply.

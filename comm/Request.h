@@ -40,6 +40,8 @@ public:
     // No answer of a device's REST interface comes near this; a larger one is
     // cut off rather than buffered.
     static constexpr qint64 kDefaultMaxResponseBytes = 1024 * 1024;
+    // A streamed upload that moves no byte for this long has stalled.
+    static constexpr unsigned kDefaultStallTimeoutS = 60;
 
     Request(int requestId, const QNetworkRequest& networkRequest, SyncMode syncMode, QObject* parent = nullptr);
     ~Request() override;
@@ -61,6 +63,9 @@ public:
 
     qint64 maxResponseBytes() const { return m_maxResponseBytes; }
     void setMaxResponseBytes(qint64 bytes) { m_maxResponseBytes = bytes; }
+
+    unsigned stallTimeout() const { return m_stallTimeout; }
+    void setStallTimeout(unsigned seconds) { m_stallTimeout = seconds; }
 
     Outcome outcome() const { return m_outcome; }
     // Settles the outcome once: true when this call settled it.
@@ -97,6 +102,7 @@ private:
     Callback m_callback;
     unsigned m_timeout = kDefaultTimeoutMs;
     qint64 m_maxResponseBytes = kDefaultMaxResponseBytes;
+    unsigned m_stallTimeout = kDefaultStallTimeoutS;
     Outcome m_outcome = Outcome::NotSent;
     QTimer m_deadline;
     std::shared_ptr<QEventLoop> m_eventLoop;

@@ -1,129 +1,201 @@
 #include "UploadTransfer.h"
 
-#include "HttpResponseParser.h"
-
-#include <QNetworkProxy>
-#include <QPointer>
-#include <QSslSocket>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
 #include <QUrl>
+
+#include <curl/curl.h>
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <mutex>
+#include <vector>
 
 namespace {
 
-// Read from the file at a time, and kept at most in the socket's buffers: few
-// wake-ups per megabyte, little memory, and the kernel never runs dry.
-constexpr qint64 kChunkBytes = 256 * 1024;
-constexpr qint64 kWindowBytes = 1024 * 1024;
-constexpr int kRoundsPerPump = 8;
+// Read from the file at a time: few wake-ups per megabyte, little memory.
+constexpr long kUploadBufferBytes = 512 * 1024;
+// No device's answer head comes near these; a peer past them is not
+// answering as a device does, and is cut off before it costs memory or time.
+constexpr qint64 kMaxHeadBytes = 64 * 1024;
+constexpr int kMaxHeaderFields = 100;
+constexpr int kMaxInterimAnswers = 8;
+// How long the thread sleeps when nothing happens; libcurl's own timers and
+// the caller's wake-ups end the sleep earlier.
+constexpr int kIdlePollMs = 1000;
 
 std::atomic<quint64> s_lastJobId{0};
 
-// "POST /path?query HTTP/1.1" and the header fields: Host as Qt writes it
-// (the port only when it is not the scheme's own), the request's own fields,
-// the body's, its length.
-QByteArray requestHead(const QNetworkRequest& request, const StreamedBody& body)
+void initCurlOnce()
 {
-    const QUrl url = request.url();
-    QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
-    if (target.isEmpty())
-        target = "/";
-    if (url.hasQuery())
-        target += '?' + url.query(QUrl::FullyEncoded).toLatin1();
-    QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
-    if (host.contains(':'))
-        host = '[' + host + ']';
-    const int defaultPort = url.scheme() == QLatin1String("https") ? 443 : 80;
-    if (url.port() != -1 && url.port() != defaultPort)
-        host += ':' + QByteArray::number(url.port());
-
-    QByteArray head = "POST " + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
-    for (const QByteArray& name : request.rawHeaderList())
-        head += name + ": " + request.rawHeader(name) + "\r\n";
-    for (const auto& [name, value] : body.headers)
-        head += name + ": " + value + "\r\n";
-    head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    head += "Connection: Keep-Alive\r\nUser-Agent: Mozilla/5.0\r\n\r\n";
-    return head;
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-QNetworkReply::NetworkError replyError(QAbstractSocket::SocketError error)
+// How a transfer libcurl ended reads for a reply's reader.
+QNetworkReply::NetworkError replyError(CURLcode code)
 {
-    switch (error) {
-    case QAbstractSocket::ConnectionRefusedError:
+    switch (code) {
+    case CURLE_COULDNT_CONNECT:
         return QNetworkReply::ConnectionRefusedError;
-    case QAbstractSocket::RemoteHostClosedError:
-        return QNetworkReply::RemoteHostClosedError;
-    case QAbstractSocket::HostNotFoundError:
+    case CURLE_COULDNT_RESOLVE_HOST:
         return QNetworkReply::HostNotFoundError;
-    case QAbstractSocket::SocketTimeoutError:
+    case CURLE_OPERATION_TIMEDOUT:
         return QNetworkReply::TimeoutError;
-    case QAbstractSocket::SslHandshakeFailedError:
-    case QAbstractSocket::SslInternalError:
-    case QAbstractSocket::SslInvalidUserDataError:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_PEER_FAILED_VERIFICATION:
         return QNetworkReply::SslHandshakeFailedError;
-    case QAbstractSocket::NetworkError:
-        return QNetworkReply::UnknownNetworkError;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+        return QNetworkReply::RemoteHostClosedError;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return QNetworkReply::ProtocolFailure;
     default:
         return QNetworkReply::UnknownNetworkError;
     }
 }
 
+// "HTTP/1.1 200 OK": the status (-1 when the line has none) and the reason.
+int statusOfLine(const QByteArray& line, QByteArray& reason)
+{
+    const int space = line.indexOf(' ');
+    if (space < 0 || line.size() < space + 4)
+        return -1;
+    const QByteArray digits = line.mid(space + 1, 3);
+    if (!std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    if (line.size() > space + 4 && line.at(space + 4) != ' ')
+        return -1;
+    reason = line.mid(space + 5).trimmed();
+    return digits.toInt();
+}
+
 } // namespace
 
-// One upload on the transfer thread: connects, sends the request head, then
-// the body from its parts while the socket's buffers have room, and reads
-// the answer as it comes. Reports to its reply through queued signals only,
-// so that a reply gone meanwhile hears nothing.
+// One upload: a libcurl easy handle with the body served from its parts, the
+// answer's head and body read through bounded callbacks. Lives on the
+// transfer thread from its start; reports to its reply through queued
+// signals only, so that a reply gone meanwhile hears nothing.
 class UploadJob : public QObject
 {
     Q_OBJECT
 
 public:
-    UploadJob(const QNetworkRequest& request, std::unique_ptr<StreamedBody> body)
+    UploadJob(const QNetworkRequest& request, std::unique_ptr<StreamedBody> body, const UploadLimits& limits)
         : m_id(++s_lastJobId)
         , m_request(request)
         , m_body(std::move(body))
+        , m_limits(limits)
         , m_fileLeft(m_body->fileSize)
     {
     }
 
-    quint64 id() const { return m_id; }
-    QFile* file() const { return m_body->file.get(); }
-
-    void start()
+    ~UploadJob() override
     {
-        m_socket = new QSslSocket(this);
-        m_socket->setProxy(QNetworkProxy::NoProxy);
-        // Devices sign their own certificates.
-        connect(m_socket, &QSslSocket::sslErrors, m_socket, [this] { m_socket->ignoreSslErrors(); });
-        // Room in the socket's buffers is told from inside its own writing:
-        // the next round starts from the event loop, never inside it.
-        connect(m_socket, &QAbstractSocket::bytesWritten, this, &UploadJob::schedulePump);
-        connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &UploadJob::schedulePump);
-        connect(m_socket, &QIODevice::readyRead, this, &UploadJob::onReadyRead);
-        connect(m_socket, &QAbstractSocket::disconnected, this, &UploadJob::onDisconnected);
-        connect(m_socket, &QAbstractSocket::errorOccurred, this, &UploadJob::onError);
-        const QUrl url = m_request.url();
-        if (url.scheme() == QLatin1String("https")) {
-            m_socket->setSslConfiguration(m_request.sslConfiguration());
-            connect(m_socket, &QSslSocket::encrypted, this, &UploadJob::onConnected);
-            m_socket->connectToHostEncrypted(url.host(), static_cast<quint16>(url.port(443)));
-        } else {
-            connect(m_socket, &QAbstractSocket::connected, this, &UploadJob::onConnected);
-            m_socket->connectToHost(url.host(), static_cast<quint16>(url.port(80)));
-        }
+        if (m_easy)
+            curl_easy_cleanup(m_easy);
+        curl_slist_free_all(m_headers);
     }
 
-    // Ends at once and in silence: the reply knows already. The socket goes
-    // with the job, from the event loop.
-    void cancel()
+    quint64 id() const { return m_id; }
+    QFile* file() const { return m_body->file.get(); }
+    CURL* easy() const { return m_easy; }
+
+    // Builds the easy handle; false (and the end told) when libcurl cannot.
+    bool prepare()
     {
-        if (m_ended)
+        m_easy = curl_easy_init();
+        if (!m_easy) {
+            Q_EMIT ended(QNetworkReply::UnknownNetworkError, QStringLiteral("libcurl could not start a transfer"));
+            return false;
+        }
+        const QByteArray url = m_request.url().toEncoded();
+        // The request's own fields (the authorisation), then the body's; and
+        // none of the ones libcurl would add on its own.
+        for (const QByteArray& name : m_request.rawHeaderList())
+            m_headers = curl_slist_append(m_headers, (name + ": " + m_request.rawHeader(name)).constData());
+        for (const auto& [name, value] : m_body->headers)
+            m_headers = curl_slist_append(m_headers, (name + ": " + value).constData());
+        for (const char* line : {"Expect:", "Accept:", "Connection: Keep-Alive", "User-Agent: Mozilla/5.0"})
+            m_headers = curl_slist_append(m_headers, line);
+
+        CURL* e = m_easy;
+        curl_easy_setopt(e, CURLOPT_URL, url.constData());
+        curl_easy_setopt(e, CURLOPT_PROXY, "");
+        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+        curl_easy_setopt(e, CURLOPT_HTTPHEADER, m_headers);
+        curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_errorText);
+        // Devices sign their own certificates; TLS 1.2 or later, as for the
+        // other requests.
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(e, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
+
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_body->size()));
+        curl_easy_setopt(e, CURLOPT_READFUNCTION, &UploadJob::onRead);
+        curl_easy_setopt(e, CURLOPT_READDATA, this);
+        curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+        curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &UploadJob::onHeader);
+        curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &UploadJob::onWrite);
+        curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &UploadJob::onProgress);
+        curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
+
+        // The stall limit: no byte either way for that long ends the transfer,
+        // and so does a connection or handshake that takes as long.
+        const unsigned stall = std::max(1u, m_limits.stallSeconds);
+        curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, long(stall));
+        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, long(stall));
+        return true;
+    }
+
+    // libcurl is done with the transfer: the verdict goes to the reply.
+    void finish(CURLcode code)
+    {
+        if (m_failure != QNetworkReply::NoError) {
+            Q_EMIT ended(m_failure, m_failureText);
             return;
-        m_ended = true;
-        deleteLater();
+        }
+        if (code != CURLE_OK) {
+            const QString detail = m_errorText[0] != '\0' ? QString::fromLocal8Bit(m_errorText)
+                                                          : QString::fromLatin1(curl_easy_strerror(code));
+            Q_EMIT ended(replyError(code), detail);
+            return;
+        }
+        if (!m_headComplete) {
+            Q_EMIT ended(QNetworkReply::ProtocolFailure, QStringLiteral("the device sent no answer"));
+            return;
+        }
+        curl_off_t sent = 0;
+        curl_easy_getinfo(m_easy, CURLINFO_SIZE_UPLOAD_T, &sent);
+        if (m_status >= 200 && m_status < 300 && qint64(sent) < m_body->size()) {
+            // A success for a body that did not arrive is no success.
+            Q_EMIT ended(QNetworkReply::RemoteHostClosedError,
+                         QStringLiteral("the device answered %1 after %2 of %3 bytes")
+                             .arg(m_status)
+                             .arg(qint64(sent))
+                             .arg(m_body->size()));
+            return;
+        }
+        report(qint64(sent), true);
+        Q_EMIT ended(QNetworkReply::NoError, QString());
     }
 
 Q_SIGNALS:
@@ -134,236 +206,367 @@ Q_SIGNALS:
     void ended(int error, const QString& message);
 
 private:
-    enum class Part { Head, File, Tail, Done };
-
-    void onConnected()
+    // Refuses what the device sent: the first reason sticks, and libcurl
+    // ends the transfer when the callback returns what this returns.
+    size_t refuse(QNetworkReply::NetworkError error, const QString& text)
     {
-        m_connected = true;
-        m_socket->write(requestHead(m_request, *m_body));
-        // At once, so that the caller hears of the upload before the device
-        // can report on the file, even when all of it fits into the kernel's
-        // buffers in one go.
-        m_reported = 0;
-        Q_EMIT progressed(0, m_body->size());
-        schedulePump();
-    }
-
-    qint64 pending() const { return m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite(); }
-
-    // Hands the body to the socket while its buffers have room, and tells of
-    // what has left them; a few rounds at a time, so that other events get
-    // their turn. Runs from the event loop only (schedulePump): the socket's
-    // TLS must not be entered again from inside its own signals.
-    void pump()
-    {
-        if (!m_connected || m_ended)
-            return;
-        for (int round = 0; round < kRoundsPerPump && m_part != Part::Done && pending() < kWindowBytes; ++round) {
-            fill();
-            if (m_ended || m_socket->state() != QAbstractSocket::ConnectedState)
-                return;
-            // Straight into the kernel, as much as it takes now.
-            m_socket->flush();
-            if (m_ended)
-                return;
+        if (m_failure == QNetworkReply::NoError) {
+            m_failure = error;
+            m_failureText = text;
         }
-        reportProgress();
-        if (m_part != Part::Done && pending() < kWindowBytes)
-            schedulePump();
+        return 0;
     }
 
-    void schedulePump()
+    static size_t onRead(char* buffer, size_t size, size_t count, void* self)
     {
-        if (m_pumpQueued || m_ended)
-            return;
-        m_pumpQueued = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                m_pumpQueued = false;
-                pump();
-            },
-            Qt::QueuedConnection);
+        return static_cast<UploadJob*>(self)->read(buffer, size * count);
     }
 
-    void fill()
+    size_t read(char* buffer, size_t room)
     {
-        while (m_part != Part::Done && pending() < kWindowBytes) {
-            QByteArray chunk;
-            if (m_part == Part::Head) {
-                chunk = m_body->head;
-                m_part = Part::File;
-            } else if (m_part == Part::File) {
-                if (m_fileLeft == 0) {
+        if (!m_started) {
+            // At once, so that the caller hears of the upload before the
+            // device can report on the file.
+            m_started = true;
+            Q_EMIT progressed(0, m_body->size());
+        }
+        size_t filled = 0;
+        while (filled < room && m_part != Part::Done) {
+            if (m_part == Part::File) {
+                const qint64 want = std::min<qint64>(qint64(room - filled), m_fileLeft);
+                if (want == 0) {
                     m_part = Part::Tail;
+                    m_offset = 0;
                     continue;
                 }
-                chunk.resize(static_cast<qsizetype>(std::min(kChunkBytes, m_fileLeft)));
-                const qint64 read = m_body->file->read(chunk.data(), chunk.size());
-                if (read <= 0) {
+                const qint64 got = m_body->file->read(buffer + filled, want);
+                if (got <= 0) {
                     // Shorter than when the body was built: the announced
                     // length can no longer be kept.
-                    end(QNetworkReply::UnknownContentError,
-                        QStringLiteral("the file to upload could not be read to its end: %1")
-                            .arg(m_body->file->errorString()));
-                    return;
+                    refuse(QNetworkReply::UnknownContentError,
+                           QStringLiteral("the file to upload could not be read to its end: %1")
+                               .arg(m_body->file->errorString()));
+                    return CURL_READFUNC_ABORT;
                 }
-                chunk.resize(static_cast<qsizetype>(read));
-                m_fileLeft -= read;
-            } else {
-                chunk = m_body->tail;
-                m_part = Part::Done;
-            }
-            if (chunk.isEmpty())
+                m_fileLeft -= got;
+                filled += size_t(got);
                 continue;
-            m_socket->write(chunk);
-            m_handed += chunk.size();
+            }
+            const QByteArray& bytes = m_part == Part::Head ? m_body->head : m_body->tail;
+            const size_t take = std::min(room - filled, size_t(bytes.size() - m_offset));
+            std::copy_n(bytes.constData() + m_offset, take, buffer + filled);
+            filled += take;
+            m_offset += qsizetype(take);
+            if (m_offset == bytes.size()) {
+                m_part = m_part == Part::Head ? Part::File : Part::Done;
+                m_offset = 0;
+            }
         }
+        return filled;
     }
 
-    void reportProgress()
+    static size_t onHeader(char* data, size_t size, size_t count, void* self)
+    {
+        return static_cast<UploadJob*>(self)->header(QByteArray(data, qsizetype(size * count)));
+    }
+
+    size_t header(const QByteArray& raw)
+    {
+        const size_t taken = size_t(raw.size());
+        if (m_headComplete)
+            return taken; // trailers of a chunked answer: not read
+        m_headBytes += raw.size();
+        if (m_headBytes > kMaxHeadBytes)
+            return refuse(QNetworkReply::ProtocolFailure, QStringLiteral("the answer's head is larger than 64 KiB"));
+        const QByteArray line = raw.endsWith("\r\n") ? raw.chopped(2) : raw.endsWith('\n') ? raw.chopped(1) : raw;
+        if (!m_inHead) {
+            QByteArray reason;
+            const int status = statusOfLine(line, reason);
+            if (!line.startsWith("HTTP/") || status < 0)
+                return refuse(QNetworkReply::ProtocolFailure, QStringLiteral("the answer has no status line"));
+            if (status < 100)
+                return refuse(QNetworkReply::ProtocolFailure,
+                              QStringLiteral("the answer's status %1 is not one of HTTP").arg(status));
+            m_inHead = true;
+            m_status = status;
+            m_reason = reason;
+            m_fields.clear();
+            return taken;
+        }
+        if (line.isEmpty()) {
+            m_inHead = false;
+            if (m_status < 200) {
+                // An interim answer: the final one follows.
+                if (++m_interim > kMaxInterimAnswers)
+                    return refuse(QNetworkReply::ProtocolFailure,
+                                  QStringLiteral("more than %1 interim answers").arg(kMaxInterimAnswers));
+                m_headBytes = 0;
+                return taken;
+            }
+            m_headComplete = true;
+            return answer() ? taken : 0;
+        }
+        if ((line.startsWith(' ') || line.startsWith('\t')) && !m_fields.isEmpty()) {
+            // A folded continuation of the field before.
+            m_fields.last().second += ' ' + line.trimmed();
+            return taken;
+        }
+        if (m_fields.size() >= kMaxHeaderFields)
+            return refuse(QNetworkReply::ProtocolFailure,
+                          QStringLiteral("the answer has more than %1 header fields").arg(kMaxHeaderFields));
+        const int colon = line.indexOf(':');
+        if (colon <= 0)
+            return refuse(QNetworkReply::ProtocolFailure, QStringLiteral("a header field without a name"));
+        m_fields.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+        return taken;
+    }
+
+    // The final head is whole: the reply hears of it; an announced body past
+    // the limit ends the transfer here.
+    bool answer()
+    {
+        qint64 length = -1;
+        for (const auto& [name, value] : std::as_const(m_fields)) {
+            if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
+                bool ok = false;
+                const qint64 announced = value.toLongLong(&ok);
+                length = ok && announced >= 0 ? announced : -1;
+            }
+        }
+        Q_EMIT answered(m_status, m_reason, m_fields, length);
+        if (length > m_limits.maxResponseBytes) {
+            refuse(QNetworkReply::UnknownContentError,
+                   QStringLiteral("an answer of %1 bytes is larger than its limit").arg(length));
+            return false;
+        }
+        return true;
+    }
+
+    static size_t onWrite(char* data, size_t size, size_t count, void* self)
+    {
+        return static_cast<UploadJob*>(self)->write(data, size * count);
+    }
+
+    size_t write(const char* data, size_t length)
+    {
+        m_received += qint64(length);
+        // Delivered even past the limit, so that the reader sees the size.
+        Q_EMIT received(QByteArray(data, qsizetype(length)));
+        if (m_received > m_limits.maxResponseBytes)
+            return refuse(
+                QNetworkReply::UnknownContentError,
+                QStringLiteral("the answer is larger than its limit of %1 bytes").arg(m_limits.maxResponseBytes));
+        return length;
+    }
+
+    static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent)
+    {
+        static_cast<UploadJob*>(self)->report(qint64(sent), false);
+        return 0;
+    }
+
+    // Progress in steps of 1/256 of the body (at least 64 KiB), and the end.
+    void report(qint64 sent, bool last)
     {
         const qint64 total = m_body->size();
-        const qint64 sent = std::clamp<qint64>(m_handed - pending(), 0, total);
+        sent = std::clamp<qint64>(sent, 0, total);
         const qint64 step = std::max<qint64>(64 * 1024, total / 256);
-        if (sent == m_reported || (sent < total && sent - m_reported < step))
+        if (!m_started || sent == m_reported || (sent < total && sent - m_reported < step && !last))
             return;
         m_reported = sent;
         Q_EMIT progressed(sent, total);
     }
 
-    void onReadyRead()
-    {
-        if (m_ended)
-            return;
-        const bool hadHead = m_parser.state() != HttpResponseParser::State::Head;
-        QByteArray body;
-        const HttpResponseParser::State state = m_parser.feed(m_socket->readAll(), body);
-        if (state == HttpResponseParser::State::Malformed) {
-            end(QNetworkReply::ProtocolFailure, QStringLiteral("the answer is not one of HTTP"));
-            return;
-        }
-        if (!hadHead && state != HttpResponseParser::State::Head)
-            Q_EMIT answered(m_parser.status(), m_parser.reason(), m_parser.headers(), m_parser.contentLength());
-        if (!body.isEmpty())
-            Q_EMIT received(body);
-        if (state == HttpResponseParser::State::Complete)
-            end(QNetworkReply::NoError, QString());
-    }
-
-    void onDisconnected()
-    {
-        if (m_ended)
-            return;
-        onReadyRead();
-        if (m_ended)
-            return;
-        const bool hadHead = m_parser.state() != HttpResponseParser::State::Head;
-        if (hadHead && m_parser.finish() == HttpResponseParser::State::Complete)
-            end(QNetworkReply::NoError, QString());
-        else
-            end(QNetworkReply::RemoteHostClosedError, QStringLiteral("the device closed the connection"));
-    }
-
-    void onError(QAbstractSocket::SocketError error)
-    {
-        // A close is told by disconnected, after the last bytes were read.
-        if (m_ended || error == QAbstractSocket::RemoteHostClosedError)
-            return;
-        end(replyError(error), m_socket->errorString());
-    }
-
-    void end(QNetworkReply::NetworkError error, const QString& message)
-    {
-        if (m_ended)
-            return;
-        m_ended = true;
-        if (error == QNetworkReply::NoError)
-            reportProgress();
-        Q_EMIT ended(static_cast<int>(error), message);
-        // Not closed here: this may run inside the socket's own signals. It
-        // goes with the job, from the event loop.
-        deleteLater();
-    }
+    enum class Part { Head, File, Tail, Done };
 
     const quint64 m_id;
     const QNetworkRequest m_request;
     std::unique_ptr<StreamedBody> m_body;
-    QSslSocket* m_socket = nullptr;
+    const UploadLimits m_limits;
+    CURL* m_easy = nullptr;
+    curl_slist* m_headers = nullptr;
+    char m_errorText[CURL_ERROR_SIZE] = {};
+
     Part m_part = Part::Head;
+    qsizetype m_offset = 0; // into the head or the tail
     qint64 m_fileLeft;
-    qint64 m_handed = 0; // body bytes given to the socket
-    qint64 m_reported = -1;
-    bool m_connected = false;
-    bool m_ended = false;
-    bool m_pumpQueued = false;
-    HttpResponseParser m_parser;
+    bool m_started = false;
+    qint64 m_reported = 0;
+
+    bool m_inHead = false;
+    bool m_headComplete = false;
+    qint64 m_headBytes = 0;
+    int m_interim = 0;
+    int m_status = -1;
+    QByteArray m_reason;
+    QList<QPair<QByteArray, QByteArray>> m_fields;
+    qint64 m_received = 0;
+
+    QNetworkReply::NetworkError m_failure = QNetworkReply::NoError;
+    QString m_failureText;
 };
 
-// The parent of the jobs on the transfer thread.
-class TransferHost : public QObject
+// The transfer thread's loop: libcurl's multi handle, the jobs it drives,
+// and what the caller's thread asks of it (start, cancel, stop), handed over
+// under a lock and told by curl_multi_wakeup.
+class TransferLoop : public QThread
 {
-    Q_OBJECT
-
 public:
-    void begin(UploadJob* job)
+    TransferLoop()
     {
-        job->setParent(this);
-        job->start();
+        initCurlOnce();
+        m_multi = curl_multi_init();
+        setObjectName(QStringLiteral("Corvane transfers"));
+    }
+
+    ~TransferLoop() override
+    {
+        {
+            QMutexLocker locker(&m_lock);
+            m_stopping = true;
+        }
+        wake();
+        wait();
+        if (m_multi)
+            curl_multi_cleanup(m_multi);
+    }
+
+    void add(std::unique_ptr<UploadJob> job)
+    {
+        {
+            QMutexLocker locker(&m_lock);
+            m_incoming.push_back(std::move(job));
+        }
+        wake();
     }
 
     void cancel(quint64 id)
     {
-        for (UploadJob* job : findChildren<UploadJob*>(Qt::FindDirectChildrenOnly)) {
-            if (job->id() == id)
-                job->cancel();
+        {
+            QMutexLocker locker(&m_lock);
+            m_cancelled.push_back(id);
+        }
+        wake();
+    }
+
+protected:
+    void run() override
+    {
+        if (!m_multi)
+            return failAll();
+        while (takeRequests()) {
+            int running = 0;
+            curl_multi_perform(m_multi, &running);
+            int left = 0;
+            while (CURLMsg* message = curl_multi_info_read(m_multi, &left)) {
+                if (message->msg != CURLMSG_DONE)
+                    continue;
+                const auto found = std::find_if(m_jobs.begin(), m_jobs.end(), [message](const auto& entry) {
+                    return entry.second->easy() == message->easy_handle;
+                });
+                if (found == m_jobs.end())
+                    continue;
+                const CURLcode code = message->data.result;
+                curl_multi_remove_handle(m_multi, message->easy_handle);
+                found->second->finish(code);
+                m_jobs.erase(found);
+            }
+            curl_multi_poll(m_multi, nullptr, 0, kIdlePollMs, nullptr);
+        }
+        for (auto& [id, job] : m_jobs)
+            curl_multi_remove_handle(m_multi, job->easy());
+        m_jobs.clear();
+        // Jobs started after the stop go with the thread they were moved to.
+        QMutexLocker locker(&m_lock);
+        m_incoming.clear();
+    }
+
+private:
+    void wake()
+    {
+        if (m_multi)
+            curl_multi_wakeup(m_multi);
+    }
+
+    // Takes what the caller's thread asked for; false once it asks to stop.
+    bool takeRequests()
+    {
+        std::vector<std::unique_ptr<UploadJob>> incoming;
+        std::vector<quint64> cancelled;
+        {
+            QMutexLocker locker(&m_lock);
+            if (m_stopping)
+                return false;
+            incoming.swap(m_incoming);
+            cancelled.swap(m_cancelled);
+        }
+        for (std::unique_ptr<UploadJob>& job : incoming) {
+            if (!job->prepare())
+                continue;
+            if (curl_multi_add_handle(m_multi, job->easy()) != CURLM_OK) {
+                job->finish(CURLE_FAILED_INIT);
+                continue;
+            }
+            m_jobs.emplace(job->id(), std::move(job));
+        }
+        for (const quint64 id : cancelled) {
+            const auto found = m_jobs.find(id);
+            if (found == m_jobs.end())
+                continue;
+            curl_multi_remove_handle(m_multi, found->second->easy());
+            m_jobs.erase(found);
+        }
+        return true;
+    }
+
+    // Without a multi handle nothing can run: each job ends at once.
+    void failAll()
+    {
+        for (;;) {
+            std::vector<std::unique_ptr<UploadJob>> incoming;
+            {
+                QMutexLocker locker(&m_lock);
+                if (m_stopping)
+                    return;
+                incoming.swap(m_incoming);
+            }
+            for (std::unique_ptr<UploadJob>& job : incoming)
+                job->finish(CURLE_FAILED_INIT);
+            msleep(50);
         }
     }
 
-    void stopAll()
-    {
-        for (UploadJob* job : findChildren<UploadJob*>(Qt::FindDirectChildrenOnly))
-            job->cancel();
-    }
+    CURLM* m_multi = nullptr;
+    std::map<quint64, std::unique_ptr<UploadJob>> m_jobs; // the thread's own
+    QMutex m_lock; // guards the three below
+    std::vector<std::unique_ptr<UploadJob>> m_incoming;
+    std::vector<quint64> m_cancelled;
+    bool m_stopping = false;
 };
 
 TransferThread::TransferThread()
-    : m_host(new TransferHost)
+    : m_loop(std::make_unique<TransferLoop>())
 {
-    m_thread.setObjectName(QStringLiteral("Corvane transfers"));
-    m_host->moveToThread(&m_thread);
-    QObject::connect(&m_thread, &QThread::finished, m_host, &QObject::deleteLater);
-    m_thread.start();
+    m_loop->start();
 }
 
-TransferThread::~TransferThread()
-{
-    // Queued starts run first; then every job ends before the thread does.
-    QMetaObject::invokeMethod(m_host, &TransferHost::stopAll, Qt::BlockingQueuedConnection);
-    m_thread.quit();
-    m_thread.wait();
-}
+TransferThread::~TransferThread() = default;
 
 void TransferThread::start(std::unique_ptr<UploadJob> job)
 {
-    UploadJob* moved = job.release();
     // The file is read there from now on, and goes with the job.
-    moved->file()->moveToThread(&m_thread);
-    moved->moveToThread(&m_thread);
-    TransferHost* host = m_host;
-    QMetaObject::invokeMethod(
-        m_host, [host, moved] { host->begin(moved); }, Qt::QueuedConnection);
+    job->file()->moveToThread(m_loop.get());
+    job->moveToThread(m_loop.get());
+    m_loop->add(std::move(job));
 }
 
 void TransferThread::cancel(quint64 id)
 {
-    TransferHost* host = m_host;
-    QMetaObject::invokeMethod(
-        m_host, [host, id] { host->cancel(id); }, Qt::QueuedConnection);
+    m_loop->cancel(id);
 }
 
 UploadReply::UploadReply(const std::shared_ptr<TransferThread>& thread, const QNetworkRequest& request,
-                         std::unique_ptr<StreamedBody> body, QObject* parent)
+                         std::unique_ptr<StreamedBody> body, const UploadLimits& limits, QObject* parent)
     : QNetworkReply(parent)
     , m_thread(thread)
 {
@@ -372,13 +575,16 @@ UploadReply::UploadReply(const std::shared_ptr<TransferThread>& thread, const QN
     setOperation(QNetworkAccessManager::PostOperation);
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 
-    auto job = std::make_unique<UploadJob>(request, std::move(body));
+    auto job = std::make_unique<UploadJob>(request, std::move(body), limits);
     m_id = job->id();
-    connect(job.get(), &UploadJob::progressed, this, &QNetworkReply::uploadProgress);
-    connect(job.get(), &UploadJob::answered, this, &UploadReply::onAnswered);
-    connect(job.get(), &UploadJob::received, this, &UploadReply::onReceived);
-    connect(job.get(), &UploadJob::ended, this,
-            [this](int error, const QString& message) { end(static_cast<NetworkError>(error), message); });
+    // Queued: the job reports from the transfer thread.
+    connect(job.get(), &UploadJob::progressed, this, &QNetworkReply::uploadProgress, Qt::QueuedConnection);
+    connect(job.get(), &UploadJob::answered, this, &UploadReply::onAnswered, Qt::QueuedConnection);
+    connect(job.get(), &UploadJob::received, this, &UploadReply::onReceived, Qt::QueuedConnection);
+    connect(
+        job.get(), &UploadJob::ended, this,
+        [this](int error, const QString& message) { end(static_cast<NetworkError>(error), message); },
+        Qt::QueuedConnection);
     thread->start(std::move(job));
 }
 
@@ -440,6 +646,9 @@ void UploadReply::onAnswered(int status, const QByteArray& reason, const QList<Q
     }
     m_length = length;
     Q_EMIT metaDataChanged();
+    // The announced size, so that the reader can refuse it before the body.
+    if (length > 0 && !isFinished())
+        Q_EMIT downloadProgress(0, length);
 }
 
 void UploadReply::onReceived(const QByteArray& bytes)

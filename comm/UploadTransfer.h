@@ -6,20 +6,30 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPair>
-#include <QThread>
 
 #include <memory>
 
-class TransferHost;
+class TransferLoop;
 class UploadJob;
 
-// The thread that carries uploads of streamed bodies: each upload's
-// connection, TLS, file reads and answer run there, so that the caller's
-// thread (the user interface's) only hears of progress and of the answer,
-// and the body's bytes never cross threads. Uploads on it run side by side.
+// What one upload may take from a device: the answer's size (its body; the
+// head has bounds of its own), and how long the transfer may move no byte at
+// all before it ends as a time-out (also while connecting and while waiting
+// for the answer).
+struct UploadLimits
+{
+    qint64 maxResponseBytes = 1024 * 1024;
+    unsigned stallSeconds = 60;
+};
+
+// The thread that carries uploads of streamed bodies, on libcurl's multi
+// interface: each upload's connection, TLS, file reads and answer run there,
+// so that the caller's thread (the user interface's) only hears of progress
+// and of the answer, and the body's bytes never cross threads. Uploads on it
+// run side by side, each on a connection of its own.
 //
 // Threads: created, used and destroyed on the caller's thread. Destruction
-// stops what still runs and waits for the thread to end.
+// stops what still runs, in silence, and waits for the thread to end.
 class TransferThread
 {
 public:
@@ -35,22 +45,32 @@ public:
     void cancel(quint64 id);
 
 private:
-    QThread m_thread;
-    TransferHost* m_host; // lives on the thread; goes as the thread ends
+    std::unique_ptr<TransferLoop> m_loop;
 };
 
 // The caller's side of one upload on the transfer thread: a QNetworkReply,
 // so that the access manager reads the status, header fields and body, and
 // hears of progress, of the end and of aborts, as from Qt's own replies. The
-// request is sent as given, with the body's header fields, a Content-Length
-// and no Accept-Encoding; redirects are answers.
+// request is sent as given, with the body's header fields, a Content-Length,
+// no Expect and no Accept-Encoding; redirects are answers.
+//
+// The verdict: an answer ends without an error only when it came whole
+// (framing kept, the connection not lost before its end) and, for a 2xx
+// status, after the whole body was sent. Otherwise the reply's error tells
+// what broke, and the status (when one came) stays readable beside it:
+// - TimeoutError: the transfer moved no byte for the stall time;
+// - ProtocolFailure: not a sound HTTP answer (a status below 100, a bad
+//   chunk, more interim answers or header fields than any device sends);
+// - UnknownContentError: the answer's body grew past its limit (the data
+//   received so far is delivered, so that the reader sees it is too large);
+// - RemoteHostClosedError and the other network errors: the connection.
 class UploadReply : public QNetworkReply
 {
     Q_OBJECT
 
 public:
     UploadReply(const std::shared_ptr<TransferThread>& thread, const QNetworkRequest& request,
-                std::unique_ptr<StreamedBody> body, QObject* parent = nullptr);
+                std::unique_ptr<StreamedBody> body, const UploadLimits& limits, QObject* parent = nullptr);
     ~UploadReply() override;
 
     void abort() override;

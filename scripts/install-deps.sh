@@ -17,6 +17,8 @@ packages=(
     qt6-base-dev qt6-base-private-dev qt6-base-dev-tools qt6-declarative-dev qt6-websockets-dev libgl-dev qt6-qpa-plugins
     # libcrypto's headers: the MD5 of the files the devices are sent
     libssl-dev
+    # libcurl (OpenSSL flavour): the HTTP client of the file uploads
+    libcurl4-openssl-dev
     # QML modules the views import
     qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript
     qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-templates

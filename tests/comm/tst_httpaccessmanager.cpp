@@ -168,6 +168,8 @@ private Q_SLOTS:
         int id = -1;
         QCOMPARE(m_manager->createSyncRequest("https", host(), "/", nullptr, devicePort(), id, kCode), 0);
         QCOMPARE(m_manager->setTimeout(known ? id : id + 1000, milliseconds), expected);
+        // The stall limit of streamed uploads takes the same rules, in seconds.
+        QCOMPARE(m_manager->setStallTimeout(known ? id : id + 1000, milliseconds), expected);
         QCOMPARE(m_manager->deleteRequest(id), kRemoved);
     }
 
