@@ -40,6 +40,7 @@ namespace {
 
 // What the window gives one upload: a large file may take long to go in.
 constexpr int kDefaultTimeoutSeconds = 3600;
+constexpr int kDefaultStallSeconds = 60;
 constexpr int kRetryDelayMs = 1000;
 // A push channel opens within a second on any network a device can be
 // updated on.
@@ -92,6 +93,7 @@ struct Settings
     qint64 fileSize = 0;
     int parallel = 1;
     int timeoutSeconds = kDefaultTimeoutSeconds;
+    int stallSeconds = kDefaultStallSeconds;
     int retries = 0;
     bool json = false;
     DeviceFacade* facade = nullptr;
@@ -271,6 +273,7 @@ private:
                                      m_progress.event(device, QStringLiteral("progress"));
                                  }
                              });
+            device.uploader->setStallTimeout(unsigned(m_settings.stallSeconds));
             const unsigned timeoutMs = unsigned(m_settings.timeoutSeconds) * 1000u;
             result = device.uploader->uploadAsync(device.authCode, timeoutMs,
                                                   [this, &device](int32_t sent) { answered(device, sent); });
@@ -492,6 +495,10 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     const QCommandLineOption timeout(QStringLiteral("timeout"),
                                      QStringLiteral("Seconds one device's upload may take (3600 unless given)."),
                                      QStringLiteral("seconds"));
+    const QCommandLineOption stallTimeout(
+        QStringLiteral("stall-timeout"),
+        QStringLiteral("Seconds an upload may move no byte before it ends as a time-out (60 unless given)."),
+        QStringLiteral("seconds"));
     const QCommandLineOption retries(
         QStringLiteral("retries"),
         QStringLiteral("Further tries after a failure of the network (never after a device's own answer)."),
@@ -514,7 +521,8 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The file to send."));
     addScanOptions(parser);
     addTargetOptions(parser);
-    parser.addOptions({parallel, timeout, retries, waitResult, resultTimeout, dryRun, strict, json, report});
+    parser.addOptions(
+        {parallel, timeout, stallTimeout, retries, waitResult, resultTimeout, dryRun, strict, json, report});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err, 1))
         return *done;
     const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
@@ -531,11 +539,14 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     const std::optional<int> atOnce = numberOption(parser, QStringLiteral("parallel"), 1, 1, 64, err);
     const std::optional<int> timeoutSeconds
         = numberOption(parser, QStringLiteral("timeout"), kDefaultTimeoutSeconds, 1, 24 * 3600, err);
+    const std::optional<int> stallSeconds
+        = numberOption(parser, QStringLiteral("stall-timeout"), kDefaultStallSeconds, 1, 3600, err);
     const std::optional<int> tries = numberOption(parser, QStringLiteral("retries"), 0, 0, 10, err);
     const std::optional<int> resultSeconds
         = numberOption(parser, QStringLiteral("result-timeout"), 600, 1, 24 * 3600, err);
-    if (!request || !atOnce || !timeoutSeconds || !tries || !resultSeconds)
+    if (!request || !atOnce || !timeoutSeconds || !stallSeconds || !tries || !resultSeconds)
         return Usage;
+    settings.stallSeconds = *stallSeconds;
     settings.resultTimeoutSeconds = parser.isSet(waitResult) ? *resultSeconds : 0;
     settings.parallel = *atOnce;
     settings.timeoutSeconds = *timeoutSeconds;
