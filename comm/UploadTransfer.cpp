@@ -15,8 +15,13 @@
 
 namespace {
 
-// Read from the file at a time: few wake-ups per megabyte, little memory.
-constexpr long kUploadBufferBytes = 512 * 1024;
+// Read from the file, and handed to TLS, at a time (libcurl's own default).
+// Between two of them the transfer looks for an answer, so that a device
+// that refuses early and closes at once is mostly heard before a write fails
+// on the closed connection: a larger buffer writes on blindly for longer
+// (512 KiB: 4 of 20 refusals heard), a smaller one costs throughput (16 KiB:
+// 0.83 of curl's).
+constexpr long kUploadBufferBytes = 64 * 1024;
 // No device's answer head comes near these; a peer past them is not
 // answering as a device does, and is cut off before it costs memory or time.
 constexpr qint64 kMaxHeadBytes = 64 * 1024;
@@ -143,6 +148,10 @@ public:
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
         curl_easy_setopt(e, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
+        // Nothing is verified against them: the system's authorities are
+        // not loaded for each upload.
+        curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
 
         curl_easy_setopt(e, CURLOPT_POST, 1L);
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_body->size()));

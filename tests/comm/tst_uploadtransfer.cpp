@@ -21,6 +21,7 @@ using Play = HostileTlsServer::Play;
 constexpr int32_t kTimedOut = HttpAccessManager::kTimedOut;
 constexpr int32_t kNoStatus = HttpAccessManager::kNoStatus;
 constexpr int32_t kBroken = HttpAccessManager::kAnswerBroken;
+constexpr int32_t kTooLarge = HttpAccessManager::kTooLarge;
 constexpr unsigned kDeadlineMs = 60000;
 constexpr unsigned kStallSeconds = 1;
 
@@ -83,6 +84,8 @@ private Q_SLOTS:
         QTest::newRow("early 413, then a close") << Play::EarlyRefusal << 0 << 413 << 0 << 0 << 413;
         QTest::newRow("header bomb") << Play::HeaderBomb << 0 << 0 << 0 << kNoStatus << 0;
         QTest::newRow("interim answers without end") << Play::InterimFlood << 0 << 0 << 0 << kNoStatus << 0;
+        QTest::newRow("answer announced past its limit") << Play::LongAnnounced << 0 << 0 << kTooLarge << kBroken << 0;
+        QTest::newRow("chunks without end") << Play::EndlessChunks << 0 << 0 << kTooLarge << kBroken << 0;
         QTest::newRow("zero window") << Play::ZeroWindow << 0 << 0 << kTimedOut << kNoStatus << 0;
         QTest::newRow("trickle") << Play::Trickle << 0 << 0 << kTimedOut << kNoStatus << 0;
     }

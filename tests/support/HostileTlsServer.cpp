@@ -7,8 +7,10 @@
 #include <openssl/x509.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -69,8 +71,8 @@ SSL_CTX* makeContext()
         X509_gmtime_adj(X509_getm_notAfter(certificate), 86400);
         X509_set_pubkey(certificate, key);
         X509_NAME* name = X509_get_subject_name(certificate);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("hostile"), -1,
-                                   -1, 0);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("hostile"), -1, -1,
+                                   0);
         X509_set_issuer_name(certificate, name);
         made = X509_sign(certificate, key, EVP_sha256()) > 0 && SSL_CTX_use_certificate(context, certificate) == 1
                && SSL_CTX_use_PrivateKey(context, key) == 1;
@@ -150,8 +152,7 @@ public:
             for (int field = 0; field < 13000; ++field)
                 head += "a:b\r\n";
             if (readHead() && send(head + "\r\n")) {
-                while (send(QByteArray(64 * 1024, 'x'))) {
-                }
+                while (send(QByteArray(64 * 1024, 'x'))) { }
             }
             return;
         }
@@ -160,8 +161,17 @@ public:
                 QByteArray interim;
                 for (int answer = 0; answer < 100; ++answer)
                     interim += "HTTP/1.1 100 Continue\r\n\r\n";
-                while (send(interim)) {
-                }
+                while (send(interim)) { }
+            }
+            return;
+        case Play::LongAnnounced:
+            if (readHead() && readBody(m_length))
+                send("HTTP/1.1 200 OK\r\nContent-Length: 4194304\r\n\r\n" + QByteArray(4 << 20, 'x'));
+            return drain();
+        case Play::EndlessChunks:
+            if (readHead() && readBody(m_length) && send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")) {
+                const QByteArray chunk = "10000\r\n" + QByteArray(0x10000, 'x') + "\r\n";
+                while (send(chunk)) { }
             }
             return;
         case Play::ZeroWindow:
@@ -234,8 +244,7 @@ private:
     void drain()
     {
         char chunk[16 * 1024];
-        while (!m_state.stopping && SSL_read(m_ssl, chunk, sizeof chunk) > 0) {
-        }
+        while (!m_state.stopping && SSL_read(m_ssl, chunk, sizeof chunk) > 0) { }
     }
 
     // The connection ends with a reset, nothing said in TLS.
@@ -268,7 +277,16 @@ void acceptLoop(HostileTlsServer::State& state)
         ++state.connections;
         std::lock_guard<std::mutex> guard(state.lock);
         state.sockets.push_back(socket);
-        state.threads.emplace_back([&state, socket] { Peer(state, socket).play(); });
+        state.threads.emplace_back([&state, socket] {
+            // A write to a client that went away fails with EPIPE here
+            // instead of ending the process; the signal stays with this
+            // thread and goes with it.
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+            Peer(state, socket).play();
+        });
     }
 }
 

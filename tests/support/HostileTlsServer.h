@@ -26,6 +26,8 @@ public:
         EarlyRefusal, // after 256 KiB of the body: the refusal status, then a close with unread data
         HeaderBomb, // 13 000 header fields within 64 KiB, then a body without end
         InterimFlood, // "100 Continue" without end
+        LongAnnounced, // after the request: 200 announcing 4 MiB, and sending them
+        EndlessChunks, // after the request: 200, chunked, chunks without end
         ZeroWindow, // the handshake, then reads nothing
         Trickle, // the handshake, then one byte of the connection every 100 ms
     };
