@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QNetworkRequest>
 
+#include <algorithm>
+
 namespace {
 
 struct FileTypeRow
@@ -123,6 +125,13 @@ int32_t MultiPartBody::hashPart(const QByteArray& md5Digest, QHttpPart& part)
     return ResultCode::kSuccess;
 }
 
+bool MultiPartBody::canQuoteFileName(const QString& fileName)
+{
+    return std::none_of(fileName.cbegin(), fileName.cend(), [](QChar c) {
+        return c == QLatin1Char('"') || c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7F;
+    });
+}
+
 int32_t MultiPartBody::generateDataPart(QHttpPart& part)
 {
     // A multipart built earlier streams from the file that is replaced here.
@@ -134,11 +143,8 @@ int32_t MultiPartBody::generateDataPart(QHttpPart& part)
         CORVANE_LOG(QStringLiteral("no upload for files of this kind: %1").arg(m_filePath));
         return kUnsupportedFile;
     }
-    // The name travels inside a quoted header value: a quote or a line break
-    // in it would end the value or the header early.
     const QString fileName = info.fileName();
-    if (fileName.contains(QLatin1Char('"')) || fileName.contains(QLatin1Char('\r'))
-        || fileName.contains(QLatin1Char('\n'))) {
+    if (!canQuoteFileName(fileName)) {
         CORVANE_LOG(QStringLiteral("file name cannot go into the upload's header: %1").arg(m_filePath));
         return kUnsupportedFile;
     }

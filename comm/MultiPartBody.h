@@ -26,8 +26,13 @@ public:
     // The file's digest could not be computed (missing or unreadable file).
     static constexpr int32_t kHashFailed = ResultCode::failure(ResultCode::Facility::MultiPartBody, 0x0002);
     // The extension is not one of the table's, the file cannot be opened, or
-    // its name holds a double quote or a line break (it could not be quoted).
+    // its name cannot be quoted (see canQuoteFileName).
     static constexpr int32_t kUnsupportedFile = ResultCode::failure(ResultCode::Facility::MultiPartBody, 0x0003);
+
+    // Whether the name can travel inside the quoted filename of the part's
+    // header: no double quote or backslash (they would end or escape the
+    // value) and no control character (a line break would end the header).
+    static bool canQuoteFileName(const QString& fileName);
 
     explicit MultiPartBody(const QString& filePath);
     ~MultiPartBody();

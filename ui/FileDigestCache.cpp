@@ -7,55 +7,20 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QThread>
 
 #include <atomic>
 #include <memory>
 
-#ifdef Q_OS_LINUX
-#include <sys/stat.h>
-#else
-#include <QDateTime>
-#endif
-
-bool FileDigestCache::Identity::operator==(const Identity& other) const
-{
-    return path == other.path && size == other.size && modifiedNs == other.modifiedNs && device == other.device
-           && inode == other.inode;
-}
-
-bool FileDigestCache::identify(const QString& path, Identity& identity)
-{
-    identity = Identity();
-    identity.path = path;
-#ifdef Q_OS_LINUX
-    struct stat status = {};
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
-        return false;
-    identity.size = static_cast<qint64>(status.st_size);
-    identity.modifiedNs = static_cast<qint64>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-    identity.device = static_cast<quint64>(status.st_dev);
-    identity.inode = static_cast<quint64>(status.st_ino);
-#else
-    const QFileInfo info(path);
-    if (!info.isFile())
-        return false;
-    identity.size = info.size();
-    identity.modifiedNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
-#endif
-    return true;
-}
-
 QByteArray FileDigestCache::md5(const QString& path)
 {
-    Identity before;
-    if (!identify(path, before)) {
+    const std::optional<FileIdentity> before = FileIdentity::of(path);
+    if (!before) {
         m_identity.reset();
         CORVANE_LOG(QStringLiteral("no file to digest at %1").arg(path));
         return QByteArray();
     }
-    if (m_identity && *m_identity == before)
+    if (m_identity == before)
         return m_digest;
     m_identity.reset();
 
@@ -77,15 +42,14 @@ QByteArray FileDigestCache::md5(const QString& path)
     NestedWait::run(loop, [&computed] { return computed.load(); });
     worker->wait();
 
-    Identity after;
     if (digest.isEmpty())
         return QByteArray();
-    if (!identify(path, after) || !(after == before)) {
+    if (FileIdentity::of(path) != before) {
         CORVANE_LOG(QStringLiteral("%1 changed while its digest was computed").arg(path));
         return QByteArray();
     }
     CORVANE_LOG(
-        QStringLiteral("MD5 of %1 (%2 bytes) computed in %3 ms").arg(path).arg(before.size).arg(clock.elapsed()));
+        QStringLiteral("MD5 of %1 (%2 bytes) computed in %3 ms").arg(path).arg(before->size).arg(clock.elapsed()));
     m_identity = before;
     m_digest = digest;
     return digest;

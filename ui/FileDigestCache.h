@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileIdentity.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -19,19 +21,6 @@ public:
     QByteArray md5(const QString& path);
 
 private:
-    struct Identity
-    {
-        QString path;
-        qint64 size = -1;
-        qint64 modifiedNs = 0;
-        quint64 device = 0;
-        quint64 inode = 0;
-
-        bool operator==(const Identity& other) const;
-    };
-    // False when the path names no regular file that can be looked at.
-    static bool identify(const QString& path, Identity& identity);
-
-    std::optional<Identity> m_identity;
+    std::optional<FileIdentity> m_identity;
     QByteArray m_digest;
 };

@@ -140,6 +140,8 @@ private Q_SLOTS:
         QTest::newRow("gif") << "picture.gif" << 0x80090003u;
         QTest::newRow("quote in the name") << "fw\"; name=\"x.bundle" << 0x80090003u;
         QTest::newRow("line break in the name") << "fw\r\nX-Injected: 1\r\n.bundle" << 0x80090003u;
+        QTest::newRow("backslash in the name") << "fw\\x.bundle" << 0x80090003u;
+        QTest::newRow("control character in the name") << "fw\x1b[2J.bundle" << 0x80090003u;
     }
 
     void failures()
