@@ -10,11 +10,11 @@
 #include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
 #include "DeviceStatus.h"
+#include "FileIdentity.h"
 #include "FileUploader.h"
 #include "HashGenerator.h"
 #include "HttpAccessManager.h"
 #include "HttpStatus.h"
-#include "LoginController.h"
 #include "MultiPartBody.h"
 #include "ResultCode.h"
 #include "ResultMessages.h"
@@ -22,6 +22,7 @@
 #include "Terminal.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -90,6 +91,7 @@ struct Settings
     QString command;
     QString filePath;
     QByteArray digest;
+    FileIdentity file; // the file whose digest was taken
     qint64 fileSize = 0;
     int parallel = 1;
     int timeoutSeconds = kDefaultTimeoutSeconds;
@@ -261,6 +263,14 @@ private:
         device.uploader.reset();
         device.body = std::make_unique<MultiPartBody>(m_settings.filePath);
         int32_t result = device.body->generate(m_settings.digest);
+        // The digest goes with the bytes it was taken of: a file replaced or
+        // rewritten during the batch is not sent. Looked at once the body
+        // has it open, so that what is sent is what was looked at.
+        if (ResultCode::isSuccess(result) && FileIdentity::of(m_settings.filePath) != m_settings.file) {
+            finish(device, Outcome::Failed, MultiPartBody::kHashFailed, 0,
+                   QStringLiteral("The file changed during the batch; it was not sent."));
+            return;
+        }
         if (ResultCode::isSuccess(result)) {
             device.uploader = std::make_unique<FileUploader>(device.identity.ipAddress,
                                                              m_settings.operation->uploadPath, device.body.get());
@@ -452,6 +462,31 @@ bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObje
     return true;
 }
 
+// Whether the report can be written where it is asked for, before anything
+// is sent: a report that fails after the fleet was updated is evidence lost.
+bool reportWritable(const QString& path, QTextStream& err)
+{
+    const QFileInfo info(path);
+    QString reason;
+    if (info.isDir())
+        reason = QStringLiteral("it is a folder");
+    else if (!info.dir().exists())
+        reason = QStringLiteral("its folder does not exist");
+    else if (info.exists() && !info.isWritable())
+        reason = QStringLiteral("it is not writable");
+    if (reason.isEmpty()) {
+        // Where the report will be written from: a file beside it.
+        QSaveFile probe(path);
+        if (!probe.open(QIODevice::WriteOnly))
+            reason = probe.errorString();
+        probe.cancelWriting();
+    }
+    if (reason.isEmpty())
+        return true;
+    err << "corvanectl: cannot write the report " << path << ": " << reason << '\n';
+    return false;
+}
+
 // Opens the push channel of every device still in the run and waits until
 // they stand; a device whose channel does not open is left out, as the window
 // leaves out a disconnected one.
@@ -557,12 +592,31 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         err << prefix << "the file must end in " << acceptedSuffixes(operation) << ": " << settings.filePath << '\n';
         return Usage;
     }
-    settings.digest = HashGenerator::generate(settings.filePath, QCryptographicHash::Md5);
-    settings.fileSize = QFileInfo(settings.filePath).size();
-    if (settings.digest.isEmpty()) {
+    const QString fileName = QFileInfo(settings.filePath).fileName();
+    if (!MultiPartBody::canQuoteFileName(fileName)) {
+        err << prefix << "the file's name cannot be sent (it holds a double quote, a backslash or a control "
+            << "character): " << settings.filePath << '\n';
+        return Usage;
+    }
+    const std::optional<FileIdentity> identity = FileIdentity::of(settings.filePath);
+    if (identity && identity->size == 0) {
+        err << prefix << "the file is empty: " << settings.filePath << '\n';
+        return Usage;
+    }
+    if (identity)
+        settings.digest = HashGenerator::generate(settings.filePath, QCryptographicHash::Md5);
+    if (!identity || settings.digest.isEmpty()) {
         err << prefix << "cannot read " << settings.filePath << '\n';
         return Usage;
     }
+    if (FileIdentity::of(settings.filePath) != identity) {
+        err << prefix << "the file changed while its digest was computed: " << settings.filePath << '\n';
+        return Usage;
+    }
+    settings.file = *identity;
+    settings.fileSize = identity->size;
+    if (parser.isSet(report) && !reportWritable(parser.value(report), err))
+        return Usage;
     const std::optional<Credentials> credentials
         = Credentials::load(parser.value(QStringLiteral("password-file")), err);
     if (!credentials)
@@ -586,57 +640,46 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     const ScannableInterface* chosen = &request->chosen;
     const QList<DeviceIdentity> found = listDevices(facade);
 
+    const bool full = names.isEmpty() && scan.tableFull(command, err);
+    const Targets resolved = resolveTargets(found, names, command, err);
+    if (resolved.ambiguous)
+        return Usage;
+    if (resolved.devices.isEmpty()) {
+        if (names.isEmpty())
+            err << prefix << "no device answered on " << chosen->interfaceName << '\n';
+        for (const QString& name : resolved.missing)
+            err << prefix << "no device " << name << " answered on " << chosen->interfaceName << '\n';
+        return NoDevice;
+    }
+
     // Every device of the run, those that failed the check included.
     std::vector<std::unique_ptr<DeviceRun>> runs;
-    for (const QString& name : names) {
+    for (const DeviceIdentity& identity : resolved.devices) {
+        runs.push_back(std::make_unique<DeviceRun>());
+        runs.back()->identity = identity;
+    }
+    for (const QString& name : resolved.missing) {
         auto run = std::make_unique<DeviceRun>();
-        if (const DeviceIdentity* identity = findDevice(found, name)) {
-            run->identity = *identity;
-        } else {
-            run->identity.macAddress = name;
-            run->outcome = Outcome::Skipped;
-            run->code = ResultCode::kFailure;
-            run->message = QStringLiteral("No such device answered the scan.");
-        }
+        run->identity.macAddress = name;
+        run->outcome = Outcome::Skipped;
+        run->code = ResultCode::kFailure;
+        run->message = QStringLiteral("No such device answered the scan.");
         runs.push_back(std::move(run));
-    }
-    if (names.isEmpty()) {
-        for (const DeviceIdentity& identity : found) {
-            runs.push_back(std::make_unique<DeviceRun>());
-            runs.back()->identity = identity;
-        }
-    }
-    if (found.isEmpty()) {
-        err << prefix << "no device answered on " << chosen->interfaceName << '\n';
-        return NoDevice;
     }
 
     // The check before anything is sent: logged in, and free to take the
     // file by the operation's rule.
-    LoginController login(facade, HttpAccessManager::getInstance());
-    {
-        QEventLoop loop;
-        int waiting = 0;
-        for (const std::unique_ptr<DeviceRun>& run : runs) {
-            if (run->outcome != Outcome::Pending)
-                continue;
-            const QString password = credentials->passwordFor(run->identity.names());
-            run->authCode
-                = QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
-            ++waiting;
-            DeviceRun* target = run.get();
-            login.requestLoginAsync(run->identity.macAddress, run->authCode, &loop, [&, target](int32_t result) {
-                if (ResultCode::isFailure(result)) {
-                    target->outcome = Outcome::Skipped;
-                    target->code = result;
-                    target->message = ResultMessages::text(quint32(result));
-                }
-                if (--waiting == 0)
-                    loop.quit();
-            });
+    const QHash<QString, Login> logins = logInAll(facade, resolved.devices, *credentials);
+    for (const std::unique_ptr<DeviceRun>& run : runs) {
+        if (run->outcome != Outcome::Pending)
+            continue;
+        const Login login = logins.value(run->identity.macAddress);
+        run->authCode = login.authCode;
+        if (ResultCode::isFailure(login.result)) {
+            run->outcome = Outcome::Skipped;
+            run->code = login.result;
+            run->message = ResultMessages::text(quint32(login.result));
         }
-        if (waiting > 0)
-            loop.exec();
     }
     for (const std::unique_ptr<DeviceRun>& run : runs) {
         if (run->outcome != Outcome::Pending)
@@ -683,7 +726,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
             out << command << ": " << queue.size() << " of " << all_.size() << " devices ready for "
                 << QFileInfo(settings.filePath).fileName() << " (md5 " << settings.digest.toHex()
                 << "); nothing sent\n";
-        return checkFailed ? SomeFailed : Success;
+        return checkFailed || full ? SomeFailed : Success;
     }
     if (checkFailed && parser.isSet(strict)) {
         err << prefix << "a device failed the check; with --strict nothing is sent\n";
@@ -716,7 +759,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     else
         out << command << ": " << succeeded << " succeeded, " << failed << " failed, " << skipped << " skipped in "
             << QString::number(elapsed, 'f', 1) << " s\n";
-    return failed + skipped > 0 ? SomeFailed : Success;
+    return failed + skipped > 0 || full ? SomeFailed : Success;
 }
 
 } // namespace

@@ -1,10 +1,16 @@
 #include "CtlDevices.h"
 
+#include "Credentials.h"
 #include "CtlCommon.h"
 #include "DeviceFacade.h"
+#include "HashGenerator.h"
+#include "HttpAccessManager.h"
+#include "LoginController.h"
 
 #include <QEventLoop>
+#include <QHash>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <QTimer>
 
@@ -133,6 +139,15 @@ bool DeviceScan::run(const std::function<bool()>& enough, QTextStream& err)
     return true;
 }
 
+bool DeviceScan::tableFull(const QString& command, QTextStream& err) const
+{
+    if (m_facade.deviceIDs().size() < m_request.maxDevices)
+        return false;
+    err << "corvanectl " << command << ": the device table filled up at " << m_request.maxDevices
+        << " devices; devices that answered past it are left out (--max-devices takes up to 1024)\n";
+    return true;
+}
+
 void DeviceScan::probeNext()
 {
     if (m_nextProbe >= m_request.probes.size()) {
@@ -168,14 +183,30 @@ std::optional<QStringList> readTargetNames(const QCommandLineParser& parser, con
     return names;
 }
 
+namespace {
+
+// A MAC address or an IPv4 address: a name no two devices share.
+bool isAddress(const QString& name)
+{
+    static const QRegularExpression mac(QStringLiteral("^([0-9A-Fa-f]{2}[:-]){5}[0-9A-Fa-f]{2}$"));
+    return mac.match(name).hasMatch() || QHostAddress(name).protocol() == QAbstractSocket::IPv4Protocol;
+}
+
+QString described(const DeviceIdentity& device)
+{
+    return QStringLiteral("%1 (%2)").arg(device.macAddress, device.ipAddress);
+}
+
+} // namespace
+
 std::function<bool()> namedDevicesAnswered(const DeviceFacade& facade, const QStringList& names)
 {
-    if (names.isEmpty())
+    if (names.isEmpty() || !std::all_of(names.cbegin(), names.cend(), isAddress))
         return {};
     return [&facade, names] {
         const QList<DeviceIdentity> devices = listDevices(facade);
         return std::all_of(names.cbegin(), names.cend(),
-                           [&devices](const QString& name) { return findDevice(devices, name) != nullptr; });
+                           [&devices](const QString& name) { return !matchDevices(devices, name).isEmpty(); });
     };
 }
 
@@ -193,14 +224,85 @@ QList<DeviceIdentity> listDevices(const DeviceFacade& facade)
     return devices;
 }
 
-const DeviceIdentity* findDevice(const QList<DeviceIdentity>& devices, const QString& name)
+QList<const DeviceIdentity*> matchDevices(const QList<DeviceIdentity>& devices, const QString& name)
 {
+    QString mac = name;
+    mac.replace(QLatin1Char('-'), QLatin1Char(':'));
+    QList<const DeviceIdentity*> matched;
     for (const DeviceIdentity& device : devices) {
-        if (device.macAddress.compare(name, Qt::CaseInsensitive) == 0 || device.ipAddress == name
+        if (device.macAddress.compare(mac, Qt::CaseInsensitive) == 0 || device.ipAddress == name
             || (!device.hostName.isEmpty() && device.hostName == name))
-            return &device;
+            matched.append(&device);
     }
-    return nullptr;
+    return matched;
+}
+
+Targets resolveTargets(const QList<DeviceIdentity>& found, const QStringList& names, const QString& command,
+                       QTextStream& err)
+{
+    const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
+    Targets targets;
+    if (names.isEmpty()) {
+        targets.devices = found;
+        return targets;
+    }
+    QHash<QString, QString> firstName; // by MAC address
+    for (const QString& name : names) {
+        const QList<const DeviceIdentity*> matched = matchDevices(found, name);
+        if (matched.isEmpty()) {
+            if (!targets.missing.contains(name))
+                targets.missing.append(name);
+            continue;
+        }
+        if (matched.size() > 1) {
+            QStringList listed;
+            for (const DeviceIdentity* device : matched)
+                listed << described(*device);
+            err << prefix << "the name \"" << name << "\" is shared by " << matched.size()
+                << " devices: " << listed.join(QStringLiteral(", ")) << "; name one by MAC or IP address\n";
+            targets.ambiguous = true;
+            continue;
+        }
+        const DeviceIdentity& device = *matched.first();
+        const auto before = firstName.constFind(device.macAddress);
+        if (before != firstName.cend()) {
+            err << prefix << "\"" << name << "\" and \"" << *before << "\" name the same device " << described(device)
+                << "; it is worked on once\n";
+            continue;
+        }
+        firstName.insert(device.macAddress, name);
+        targets.devices.append(device);
+    }
+    return targets;
+}
+
+QHash<QString, Login> logInAll(DeviceFacade& facade, const QList<DeviceIdentity>& devices,
+                               const Credentials& credentials, int limitMs)
+{
+    QHash<QString, Login> logins;
+    LoginController login(facade, HttpAccessManager::getInstance());
+    QEventLoop loop;
+    int waiting = 0;
+    for (const DeviceIdentity& device : devices) {
+        Login& entry = logins[device.macAddress];
+        entry.result = HttpAccessManager::kTimedOut;
+        const QString password = credentials.passwordFor(device.names());
+        entry.authCode
+            = QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
+        ++waiting;
+        login.requestLoginAsync(device.macAddress, entry.authCode, &loop,
+                                [&logins, &waiting, &loop, mac = device.macAddress](int32_t result) {
+                                    logins[mac].result = result;
+                                    // Answers are counted, not devices: each answers once.
+                                    if (--waiting == 0)
+                                        loop.quit();
+                                });
+    }
+    if (waiting > 0) {
+        QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return logins;
 }
 
 } // namespace Ctl

@@ -3,6 +3,7 @@
 #include "ScannableInterfaces.h"
 
 #include <QCommandLineParser>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <optional>
 
+class Credentials;
 class DeviceFacade;
 class QTextStream;
 
@@ -61,6 +63,9 @@ public:
     // passed: false with the reason on `err` when the scan cannot start.
     bool run(const std::function<bool()>& enough, QTextStream& err);
     const ScanRequest& request() const { return m_request; }
+    // Whether the device table filled up (--max-devices): devices that
+    // answered past it are not listed. Said on `err` when so.
+    bool tableFull(const QString& command, QTextStream& err) const;
 
 private:
     void probeNext();
@@ -78,14 +83,47 @@ void addTargetOptions(QCommandLineParser& parser);
 // when neither or both are given.
 std::optional<QStringList> readTargetNames(const QCommandLineParser& parser, const QString& command, QTextStream& err);
 // For DeviceScan::run: true once every named device has answered; none
-// (wait the scan out) for --all.
+// (wait the scan out) for --all, and when a host name is among the names,
+// since a device that answers later may share it.
 std::function<bool()> namedDevicesAnswered(const DeviceFacade& facade, const QStringList& names);
 
 // The facade's devices, by IP address.
 QList<DeviceIdentity> listDevices(const DeviceFacade& facade);
 
-// The device named `name` (MAC address in any letter case, IP address, or
-// host name), or null.
-const DeviceIdentity* findDevice(const QList<DeviceIdentity>& devices, const QString& name);
+// The devices named `name` (MAC address in any letter case, IP address, or
+// host name): none, one, or several when devices share a host name.
+QList<const DeviceIdentity*> matchDevices(const QList<DeviceIdentity>& devices, const QString& name);
+
+// What the names given with --device come to once the scan is over.
+struct Targets
+{
+    QList<DeviceIdentity> devices; // each device once, in the order first named
+    QStringList missing; // names no device answered to
+    bool ambiguous = false; // a name matched several devices (told on `err`)
+};
+
+// Resolves every name: a device named twice (by IP, MAC or host name) is
+// worked on once, which is noted on `err`; a name several devices share is
+// refused on `err` with the devices it matches. For --all (no names) every
+// device found.
+Targets resolveTargets(const QList<DeviceIdentity>& found, const QStringList& names, const QString& command,
+                       QTextStream& err);
+
+// A login's result and the code it sent (later requests carry it).
+struct Login
+{
+    int32_t result = 0;
+    QString authCode;
+};
+
+// A login (authenticate, then the settings copied into the record) takes at
+// most 10 s and 30 s; past this the wait for all of them ends.
+constexpr int kLoginWaitMs = 60000;
+
+// Logs in to every device at once with its password and waits for every
+// answer, at most `limitMs`: a device still unanswered then reads
+// HttpAccessManager::kTimedOut. By MAC address.
+QHash<QString, Login> logInAll(DeviceFacade& facade, const QList<DeviceIdentity>& devices,
+                               const Credentials& credentials, int limitMs = kLoginWaitMs);
 
 } // namespace Ctl

@@ -67,6 +67,8 @@ int runDiscover(QCommandLineParser& parser, const QStringList& arguments, QTextS
     if (!scan.run(enoughAnswered, err))
         return Usage;
     const QList<DeviceIdentity> found = listDevices(facade);
+    const bool full = !(*enough > 0 && *enough <= request->maxDevices && enoughAnswered())
+                      && scan.tableFull(QStringLiteral("discover"), err);
     facade.stopScan(chosen->toScanMap());
 
     if (parser.isSet(kJson)) {
@@ -93,7 +95,7 @@ int runDiscover(QCommandLineParser& parser, const QStringList& arguments, QTextS
             << " s\n";
         return NoDevice;
     }
-    return Success;
+    return full ? SomeFailed : Success;
 }
 
 } // namespace Ctl

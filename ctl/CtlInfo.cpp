@@ -5,14 +5,10 @@
 #include "CtlCommon.h"
 #include "CtlDevices.h"
 #include "DeviceFacade.h"
-#include "HashGenerator.h"
-#include "HttpAccessManager.h"
-#include "LoginController.h"
 #include "ResultCode.h"
 #include "ResultMessages.h"
 #include "ScannableInterfaces.h"
 
-#include <QEventLoop>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -80,48 +76,28 @@ int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStrea
     DeviceScan scan(facade, *request);
     if (!scan.run(namedDevicesAnswered(facade, names), err))
         return Usage;
-    const QList<DeviceIdentity> devices = listDevices(facade);
-    QList<DeviceIdentity> targets;
-    QStringList missing;
-    for (const QString& name : names) {
-        if (const DeviceIdentity* found = findDevice(devices, name))
-            targets.append(*found);
-        else
-            missing.append(name);
-    }
-    if (names.isEmpty())
-        targets = devices;
-    for (const QString& name : std::as_const(missing))
+    const bool full = names.isEmpty() && scan.tableFull(QStringLiteral("info"), err);
+    const Targets resolved = resolveTargets(listDevices(facade), names, QStringLiteral("info"), err);
+    if (resolved.ambiguous)
+        return Usage;
+    const QList<DeviceIdentity>& targets = resolved.devices;
+    for (const QString& name : resolved.missing)
         err << "corvanectl info: no device " << name << " answered on " << chosen->interfaceName << '\n';
     if (targets.isEmpty())
         return NoDevice;
 
     // All logins at once; each copies the device's settings into its record.
-    LoginController login(facade, HttpAccessManager::getInstance());
-    QHash<QString, int32_t> results;
-    QEventLoop loop;
-    for (const DeviceIdentity& target : std::as_const(targets)) {
-        const QString password = credentials->passwordFor(target.names());
-        const QString code
-            = QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
-        login.requestLoginAsync(target.macAddress, code, &loop, [&, mac = target.macAddress](int32_t result) {
-            results.insert(mac, result);
-            if (results.size() == targets.size())
-                loop.quit();
-        });
-    }
-    loop.exec();
-
+    const QHash<QString, Login> logins = logInAll(facade, targets, *credentials);
     const auto value = [&facade](const QString& id, DeviceParameter parameter) {
         QVariant read;
         facade.getDeviceParameter(id, parameter, read, DeviceFindPolicy::ById);
         return read;
     };
-    bool failed = !missing.isEmpty();
+    bool failed = full || !resolved.missing.isEmpty();
     QJsonArray array;
     QList<QStringList> table;
     for (const DeviceIdentity& target : std::as_const(targets)) {
-        const int32_t result = results.value(target.macAddress, ResultCode::kFailure);
+        const int32_t result = logins.value(target.macAddress).result;
         const bool ok = ResultCode::isSuccess(result);
         failed = failed || !ok;
         QJsonObject object{{QStringLiteral("model"), target.model},

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
+
 namespace {
 
 struct Run
@@ -22,10 +24,10 @@ struct Run
     qint64 ms = 0;
 };
 
-// Runs the program as a script would; `during` goes to the devices' console
-// once the output shows `trigger`.
+// Runs the program as a script would; `during` runs once the output shows
+// `trigger`.
 Run corvanectl(const QStringList& arguments, const QString& password, const QByteArray& trigger = {},
-               const QString& during = {})
+               const std::function<void()>& during = {})
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -36,12 +38,12 @@ Run corvanectl(const QStringList& arguments, const QString& password, const QByt
     QElapsedTimer clock;
     clock.start();
     Run run;
-    bool sent = during.isEmpty();
+    bool sent = !during;
     QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [&] {
         run.out += process.readAllStandardOutput();
         if (!sent && run.out.contains(trigger)) {
             sent = true;
-            LabNetwork::control(during);
+            during();
         }
     });
     process.start(TestPrograms::corvanectl(), arguments);
@@ -131,21 +133,24 @@ private Q_SLOTS:
 
     void commands_data()
     {
-        QTest::addColumn<QString>("before"); // a console command for the devices first, or ""
+        QTest::addColumn<QString>("before"); // console commands for the devices first, ';' between them
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<int>("devices"); // lab devices listed; -1: not a device list
         QTest::addColumn<bool>("json");
-        QTest::addColumn<QStringList>("expected"); // in the output (or, when it fails, on standard error)
+        // In the output (or, when it fails, on standard error); "stderr:"
+        // before a text: on standard error whatever the status.
+        QTest::addColumn<QStringList>("expected");
         QTest::addColumn<QString>("password"); // CORVANE_PASSWORD, unset when empty
         QTest::addColumn<QString>("passwordFile"); // given with --password-file unless empty
+        QTest::addColumn<QString>("after"); // console commands that undo `before`'s settings
 
         const QString lab = LabNetwork::kInterface;
         const auto row = [](const char* name, const QString& before, const QStringList& arguments, int exitCode,
                             int devices, bool json, const QStringList& expected, const QString& password = {},
-                            const QString& passwordFile = {}) {
+                            const QString& passwordFile = {}, const QString& after = {}) {
             QTest::newRow(name) << before << arguments << exitCode << devices << json << expected << password
-                                << passwordFile;
+                                << passwordFile << after;
         };
         row("interfaces", "", {"interfaces"}, 0, -1, false, {"corvane-lab             10.213.0.1  "});
         row("interfaces as JSON", "", {"interfaces", "--json"}, 0, -1, true, {"\"interfaceName\":\"corvane-lab\""});
@@ -162,8 +167,9 @@ private Q_SLOTS:
         row("a probe of a block finds it", "fault d1 broadcast deaf",
             {"discover", "--interface", lab, "--seconds", "4", "--probe", "10.213.0.8/29"}, 0, 8, false,
             {"10.213.0.10 "});
-        row("no more devices than asked for", "",
-            {"discover", "--interface", lab, "--seconds", "3", "--max-devices", "5"}, 0, 5, false, {"Model"});
+        row("a full device table is said, not hidden", "",
+            {"discover", "--interface", lab, "--seconds", "3", "--max-devices", "5"}, 1, 5, false,
+            {"Model", "stderr:the device table filled up at 5 devices"});
         row("a probe that is no address", "", {"discover", "--interface", lab, "--probe", "10.213.0.0/8"}, 2, -1, false,
             {"--probe takes an IPv4 address or a block"});
         row("nobody answers", "fault all lndp off", {"discover", "--interface", lab, "--seconds", "2"}, 3, 0, false,
@@ -184,6 +190,13 @@ private Q_SLOTS:
         row("info, one password wrong", "state d4 busy", {"info", "--interface", lab, "--all", "--json"}, 1, -1, false,
             {"\"message\":\"Invalid password, please retry.\"", "\"runningStatus\":\"busy\"", "\"version\":\"2.0.0\""},
             "", "# per device, the rest share one\n10.213.0.11 Wr0ng-Pa55\n* corvane\n");
+        row("info of one device named twice", "",
+            {"info", "--interface", lab, "--device", "10.213.0.12", "--device", "Reception"}, 0, -1, false,
+            {"2.2.2", "stderr:\"Reception\" and \"10.213.0.12\" name the same device"}, "corvane");
+        row("a host name two devices share", "set d6 name Reception",
+            {"info", "--interface", lab, "--device", "Reception", "--seconds", "2"}, 2, -1, false,
+            {"shared by 2 devices: 02:00:0A:D5:00:0C (10.213.0.12), 02:00:0A:D5:00:0F (10.213.0.15)"}, "corvane", {},
+            "set d6 name Canteen");
         row("info of a device that is not there", "",
             {"info", "--interface", lab, "--device", "02:00:0A:D5:00:99", "--seconds", "2"}, 3, -1, false,
             {"no device 02:00:0A:D5:00:99 answered"}, "corvane");
@@ -201,21 +214,27 @@ private Q_SLOTS:
         QFETCH(QStringList, expected);
         QFETCH(QString, password);
         QFETCH(QString, passwordFile);
+        QFETCH(QString, after);
         if (!passwordFile.isEmpty()) {
             QVERIFY(m_dir.isValid());
             const QString path = writeTestFile(m_dir, QStringLiteral("passwords"), passwordFile.toUtf8());
             QVERIFY(!path.isEmpty());
             arguments << QStringLiteral("--password-file") << path;
         }
-        if (!before.isEmpty())
-            QVERIFY(LabNetwork::control(before));
+        for (const QString& command : before.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+            QVERIFY2(LabNetwork::control(command), qPrintable(command));
         const Run run = corvanectl(arguments, password);
-        if (!before.isEmpty())
-            QVERIFY(LabNetwork::control(QStringLiteral("fault all clear")));
+        for (const QString& command :
+             (after + QStringLiteral(";fault all clear")).split(QLatin1Char(';'), Qt::SkipEmptyParts))
+            QVERIFY2(LabNetwork::control(command), qPrintable(command));
         QVERIFY2(run.exitCode == exitCode, run.err.constData());
-        const QByteArray shown = exitCode == 2 || exitCode == 3 ? run.err : run.out;
-        for (const QString& text : std::as_const(expected))
+        for (QString text : std::as_const(expected)) {
+            const bool onError = exitCode == 2 || exitCode == 3 || text.startsWith(QLatin1String("stderr:"));
+            if (text.startsWith(QLatin1String("stderr:")))
+                text.remove(0, 7);
+            const QByteArray& shown = onError ? run.err : run.out;
             QVERIFY2(shown.contains(text.toUtf8()), shown.constData());
+        }
         // Never a password, in any output.
         for (const QByteArray& secret : {QByteArray("corvane\n"), QByteArray(" corvane "), QByteArray("Wr0ng-Pa55")})
             QVERIFY(!run.out.contains(secret) && !run.err.contains(secret));
@@ -267,11 +286,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("before"); // console commands, ';' between them
         QTest::addColumn<QStringList>("arguments"); // after "update <file> --interface corvane-lab"
         QTest::addColumn<QString>("passwords"); // the password file
-        QTest::addColumn<QString>("during"); // console command once an upload started, or ""
+        // Once an upload started: a console command, "rewrite" (the file
+        // changes), or "".
+        QTest::addColumn<QString>("during");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("verdicts"); // "<IP> <result> <code> <attempts>"; empty: no report
         QTest::addColumn<int>("uploads"); // firmware uploads the devices took
         QTest::addColumn<QString>("expected"); // in the output or on standard error
+        // The file sent, 3 MiB unless its name starts with "empty".
+        QTest::addColumn<QString>("file");
+        const QString bundle = QStringLiteral("tq-9.9.9.bundle");
 
         const QString ok = QStringLiteral(" succeeded 0x00000000 1");
         QStringList eight;
@@ -283,34 +307,55 @@ private Q_SLOTS:
         QTest::newRow("8 devices, 4 at once, one busy, one refusing the password")
             << "state d4 busy" << QStringList{"--all", "--parallel", "4", "--report", "report.json", "--verbose"}
             << "* corvane\n10.213.0.11 Wr0ng-Pa55\n"
-            << "" << 1 << mixed << 6 << "6 succeeded, 0 failed, 2 skipped";
+            << "" << 1 << mixed << 6 << "6 succeeded, 0 failed, 2 skipped" << bundle;
         QTest::newRow("dry run sends nothing") << "" << QStringList{"--all", "--dry-run"} << "corvane"
-                                               << "" << 0 << QStringList{} << 0 << "8 of 8 devices ready";
+                                               << "" << 0 << QStringList{} << 0 << "8 of 8 devices ready" << bundle;
         QTest::newRow("strict: a busy device stops the run")
             << "state d2 busy" << QStringList{"--all", "--strict", "--parallel", "8"} << "corvane"
-            << "" << 2 << QStringList{} << 0 << "with --strict nothing is sent";
+            << "" << 2 << QStringList{} << 0 << "with --strict nothing is sent" << bundle;
         QTest::newRow("a stalled device times out, the other finishes")
             << "fault d2 throttle 16k"
             << QStringList{"--device", "10.213.0.10", "--device", "10.213.0.11", "--parallel",
                            "2",        "--timeout",   "3",        "--report",    "report.csv"}
             << "corvane"
             << "" << 1 << QStringList{labDevice(0) + ok, labDevice(1) + QStringLiteral(" failed 0x800101f6 1")} << 1
-            << "1 succeeded, 1 failed";
+            << "1 succeeded, 1 failed" << bundle;
         QTest::newRow("a dropped connection is tried again")
             << "fault d1 throttle 1m;fault d1 reboot-ms 300"
             << QStringList{"--device", "02:00:0a:d5:00:0a", "--retries", "2", "--json", "--report", "report.csv"}
             << "corvane"
             << "reboot d1" << 0 << QStringList{labDevice(0) + QStringLiteral(" succeeded 0x00000000 2")} << 1
-            << "\"event\":\"retry\"";
+            << "\"event\":\"retry\"" << bundle;
         QTest::newRow("waiting for the devices' results")
             << "fault d2 update-result 1"
             << QStringList{"--device", "10.213.0.10",   "--device", "Meeting Room 2", "--parallel",
                            "2",        "--wait-result", "--report", "report.json"}
             << "corvane"
             << "" << 1 << QStringList{labDevice(0) + ok, labDevice(1) + QStringLiteral(" failed 0x80000000 1")} << 2
-            << "Update failed";
+            << "Update failed" << bundle;
+        QTest::newRow("one device named three times takes the file once")
+            << "" << QStringList{"--device", "10.213.0.10",   "--device", "02:00:0a:d5:00:0a",
+                                 "--device", "Lobby Display", "--report", "report.json"}
+            << "corvane"
+            << "" << 0 << QStringList{labDevice(0) + ok} << 1 << "name the same device" << bundle;
+        QTest::newRow("a report that cannot be written stops the run before it starts")
+            << "" << QStringList{"--all", "--report", "/nonexistent/report.json"} << "corvane"
+            << "" << 2 << QStringList{} << 0 << "cannot write the report /nonexistent/report.json" << bundle;
+        QTest::newRow("an empty file") << "" << QStringList{"--all", "--dry-run"} << "corvane"
+                                       << "" << 2 << QStringList{} << 0 << "the file is empty"
+                                       << "empty-9.9.9.bundle";
+        QTest::newRow("a name that cannot be sent") << "" << QStringList{"--all", "--dry-run"} << "corvane"
+                                                    << "" << 2 << QStringList{} << 0 << "name cannot be sent"
+                                                    << "tq\"9.9.9.bundle";
+        QTest::newRow("a file that changes during the batch is not sent")
+            << "fault d1 throttle 2m"
+            << QStringList{"--device", "10.213.0.10", "--device", "10.213.0.11", "--json", "--report", "report.json"}
+            << "corvane"
+            << "rewrite" << 1 << QStringList{labDevice(0) + ok, labDevice(1) + QStringLiteral(" failed 0x80090002 1")}
+            << 1 << "The file changed during the batch" << bundle;
         QTest::newRow("a file of another kind") << "" << QStringList{"--all"} << "corvane"
-                                                << "" << 2 << QStringList{} << 0 << "the file must end in .bundle";
+                                                << "" << 2 << QStringList{} << 0 << "the file must end in .bundle"
+                                                << "tq-9.9.9.zip";
     }
 
     void batches()
@@ -323,10 +368,9 @@ private Q_SLOTS:
         QFETCH(QStringList, verdicts);
         QFETCH(int, uploads);
         QFETCH(QString, expected);
-        const bool otherKind = QByteArray(QTest::currentDataTag()).contains("another kind");
-        const QString file
-            = writeTestFile(m_dir, otherKind ? QStringLiteral("tq-9.9.9.zip") : QStringLiteral("tq-9.9.9.bundle"),
-                            randomBytes(3 << 20));
+        QFETCH(QString, file);
+        file
+            = writeTestFile(m_dir, file, file.startsWith(QLatin1String("empty")) ? QByteArray() : randomBytes(3 << 20));
         const QString passwordFile = writeTestFile(m_dir, QStringLiteral("passwords"), passwords.toUtf8());
         QVERIFY(!file.isEmpty() && !passwordFile.isEmpty());
         for (QString& argument : arguments) {
@@ -342,7 +386,16 @@ private Q_SLOTS:
         const Run run = corvanectl(
             QStringList{"update", file, "--interface", LabNetwork::kInterface, "--password-file", passwordFile}
                 + arguments,
-            QString(), "\"state\":\"uploading\"", during);
+            // A file is rewritten once its first upload has begun to send it.
+            QString(), during == QLatin1String("rewrite") ? "\"event\":\"progress\"" : "\"state\":\"uploading\"", [&] {
+                if (during != QLatin1String("rewrite")) {
+                    LabNetwork::control(during);
+                    return;
+                }
+                QFile changed(file);
+                if (changed.open(QIODevice::Append))
+                    changed.write("x");
+            });
         QVERIFY(LabNetwork::control(QStringLiteral("fault all clear")));
         QVERIFY(LabNetwork::control(QStringLiteral("state all idle")));
         QVERIFY2(run.exitCode == exitCode, run.err.constData());
