@@ -61,6 +61,44 @@ private:
     std::unique_ptr<EVP_MD_CTX, ContextFree> m_context;
 };
 
+// One read-ahead buffer kept from one digest to the next. A digest runs on
+// a thread made for it, and a buffer freed there stays resident in that
+// thread's allocator arena; a process that digests a file per batch would
+// otherwise keep a copy in every arena its digest threads ever used.
+class BufferShelf
+{
+public:
+    static std::vector<char> take(size_t size)
+    {
+        BufferShelf& shelf = instance();
+        const std::lock_guard<std::mutex> lock(shelf.m_mutex);
+        std::vector<char> buffer = std::move(shelf.m_kept);
+        shelf.m_kept = std::vector<char>();
+        if (buffer.size() != size)
+            buffer = std::vector<char>(size);
+        return buffer;
+    }
+
+    // Keeps the buffer unless one is kept already (two digests at once).
+    static void put(std::vector<char>&& buffer)
+    {
+        BufferShelf& shelf = instance();
+        const std::lock_guard<std::mutex> lock(shelf.m_mutex);
+        if (shelf.m_kept.empty())
+            shelf.m_kept = std::move(buffer);
+    }
+
+private:
+    static BufferShelf& instance()
+    {
+        static BufferShelf shelf;
+        return shelf;
+    }
+
+    std::mutex m_mutex;
+    std::vector<char> m_kept;
+};
+
 // Reads an open file on a thread of its own, in large unbuffered chunks, into
 // a few rotating buffers while the caller digests the ones already filled: on
 // two cores the reading's copying then costs the digest no time. The file is
@@ -72,7 +110,7 @@ public:
     static constexpr int Chunks = 3;
 
     explicit ReadAhead(QFile* file)
-        : m_buffer(static_cast<size_t>(ChunkSize * Chunks))
+        : m_buffer(BufferShelf::take(static_cast<size_t>(ChunkSize * Chunks)))
         , m_thread([this, file] { read(file); })
     {
     }
@@ -85,6 +123,7 @@ public:
         }
         m_changed.notify_all();
         m_thread.join();
+        BufferShelf::put(std::move(m_buffer));
     }
 
     ReadAhead(const ReadAhead&) = delete;
