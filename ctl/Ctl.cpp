@@ -52,7 +52,8 @@ QString programHelp()
         text += QStringLiteral("  %1  %2\n").arg(QLatin1String(command.name), -12).arg(QLatin1String(command.summary));
     text += QStringLiteral("\n'corvanectl <command> --help' tells the options of a command.\n"
                            "Exit status: 0 success, 1 a device failed, 2 usage error or failed check, "
-                           "3 no device found.\n");
+                           "3 no device found, 4 a result unknown, 130 (143, 129) interrupted by Ctrl-C "
+                           "(SIGTERM, SIGHUP).\n");
     return text;
 }
 

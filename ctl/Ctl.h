@@ -16,6 +16,9 @@ enum Exit : int {
     SomeFailed = 1, // at least one device failed
     Usage = 2, // a usage error, or a check before the run that stops it
     NoDevice = 3, // no device was found
+    UnknownResult = 4, // a device took the file, its result is unknown
+    // An interruption exits with 128 and the signal's number (130 Ctrl-C,
+    // 143 SIGTERM, 129 SIGHUP).
 };
 
 // Runs one command line; arguments[0] is the program. Needs a

@@ -1,6 +1,9 @@
 #include "CtlBatch.h"
 
 #include "BatchOperation.h"
+#include "BatchProgress.h"
+#include "BatchReport.h"
+#include "BatchRun.h"
 #include "Credentials.h"
 #include "Ctl.h"
 #include "CtlCommon.h"
@@ -9,27 +12,20 @@
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
-#include "DeviceStatus.h"
 #include "FileIdentity.h"
-#include "FileUploader.h"
 #include "HashGenerator.h"
 #include "HttpAccessManager.h"
-#include "HttpStatus.h"
 #include "MultiPartBody.h"
 #include "ResultCode.h"
-#include "ResultMessages.h"
 #include "ScannableInterfaces.h"
 #include "Terminal.h"
 
-#include <QDateTime>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QMap>
 #include <QTextStream>
 #include <QTimer>
 
@@ -39,95 +35,9 @@ namespace Ctl {
 
 namespace {
 
-// What the window gives one upload: a large file may take long to go in.
-constexpr int kDefaultTimeoutSeconds = 3600;
-constexpr int kDefaultStallSeconds = 60;
-constexpr int kRetryDelayMs = 1000;
 // A push channel opens within a second on any network a device can be
 // updated on.
 constexpr int kChannelWaitMs = 10000;
-
-enum class Outcome { Pending, Skipped, Succeeded, Failed };
-
-QString outcomeText(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Pending:
-        return QStringLiteral("pending");
-    case Outcome::Skipped:
-        return QStringLiteral("skipped");
-    case Outcome::Succeeded:
-        return QStringLiteral("succeeded");
-    case Outcome::Failed:
-        return QStringLiteral("failed");
-    }
-    return QString();
-}
-
-// One device of the batch, from the check before the run to its verdict.
-struct DeviceRun
-{
-    DeviceIdentity identity;
-    QString authCode;
-    QString versionBefore;
-    QString versionAfter; // known once a pushed result came
-    Outcome outcome = Outcome::Pending;
-    QString state = QStringLiteral("waiting");
-    int32_t code = ResultCode::kSuccess;
-    int httpStatus = 0;
-    QString message;
-    int attempts = 0;
-    int percent = 0;
-    qint64 bytesSent = 0;
-    QDateTime started;
-    QDateTime ended;
-    std::unique_ptr<MultiPartBody> body;
-    std::unique_ptr<FileUploader> uploader;
-};
-
-struct Settings
-{
-    const BatchOperation* operation = nullptr;
-    QString command;
-    QString filePath;
-    QByteArray digest;
-    FileIdentity file; // the file whose digest was taken
-    qint64 fileSize = 0;
-    int parallel = 1;
-    int timeoutSeconds = kDefaultTimeoutSeconds;
-    int stallSeconds = kDefaultStallSeconds;
-    int retries = 0;
-    bool json = false;
-    DeviceFacade* facade = nullptr;
-    int resultTimeoutSeconds = 0; // 0: the upload's answer is the verdict
-};
-
-// What a pushed result of the operation means, as the window's status column
-// reads it: its text, and whether the device took the file.
-struct PushedResult
-{
-    bool known = false;
-    bool succeeded = false;
-    QString text;
-};
-
-PushedResult pushedResult(const BatchOperation& operation, const QVariant& value)
-{
-    DeviceStatusType type = DeviceStatusType::FirmwareUpdateResult;
-    if (operation.resultParameter == DeviceParameter::ImportResult)
-        type = DeviceStatusType::ConfigImportResult;
-    else if (operation.resultParameter == DeviceParameter::StandbyImageResult)
-        type = DeviceStatusType::StandbyScreenImageChangeResult;
-    DeviceStatus board;
-    board.setStatus(type, value);
-    const DeviceStatusList status = board.getStatus(DeviceStatusDisplayPriority::Result);
-    if (status == kNoStatus)
-        return {};
-    const DeviceStatus::Entry entry{status, QVariant()};
-    const bool succeeded = status == DeviceStatusList::UpdateSuccessful || status == DeviceStatusList::ImportSuccessful
-                           || status == DeviceStatusList::StandbyScreenImageUploaded;
-    return {true, succeeded, board.getStatusMessage(entry)};
-}
 
 bool suffixAccepted(const BatchOperation& operation, const QString& filePath)
 {
@@ -147,344 +57,6 @@ QString acceptedSuffixes(const BatchOperation& operation)
             suffixes << QLatin1Char('.') + QLatin1String(accepted);
     }
     return suffixes.join(QLatin1String(", "));
-}
-
-// Tells of the run as it goes: one JSON object per event, lines redrawn in
-// place on a terminal, or timestamped lines.
-class Progress
-{
-public:
-    Progress(QTextStream& out, const Settings& settings, QList<DeviceRun*> devices)
-        : m_out(out)
-        , m_settings(settings)
-        , m_devices(std::move(devices))
-        , m_redraw(!settings.json && isTerminal(stdout))
-    {
-    }
-
-    void event(const DeviceRun& device, const QString& kind)
-    {
-        if (m_settings.json) {
-            QJsonObject object{{QStringLiteral("time"), now()},
-                               {QStringLiteral("event"), kind},
-                               {QStringLiteral("macAddress"), device.identity.macAddress},
-                               {QStringLiteral("ipAddress"), device.identity.ipAddress},
-                               {QStringLiteral("state"), device.state}};
-            if (kind == QLatin1String("progress"))
-                object.insert(QStringLiteral("percent"), device.percent);
-            if (device.outcome == Outcome::Failed || device.outcome == Outcome::Skipped) {
-                object.insert(QStringLiteral("code"), ResultCode::toHex(device.code));
-                object.insert(QStringLiteral("message"), device.message);
-            }
-            printJson(m_out, object);
-        } else if (m_redraw) {
-            redraw();
-        } else if (kind != QLatin1String("progress") || device.percent % 10 == 0) {
-            m_out << now() << "  " << device.identity.ipAddress << "  " << device.identity.macAddress << "  "
-                  << device.state
-                  << (kind == QLatin1String("progress") ? QStringLiteral(" %1%").arg(device.percent) : QString());
-            if (!device.message.isEmpty() && device.outcome != Outcome::Succeeded)
-                m_out << "  " << device.message;
-            m_out << '\n';
-        }
-        m_out.flush();
-    }
-
-private:
-    static QString now() { return QDateTime::currentDateTime().toString(Qt::ISODateWithMs); }
-
-    void redraw()
-    {
-        // Back to the first line of the block, then every line anew.
-        if (m_drawn > 0)
-            m_out << "\x1b[" << m_drawn << 'F';
-        for (const DeviceRun* device : std::as_const(m_devices)) {
-            QString line = QStringLiteral("%1  %2  %3")
-                               .arg(device->identity.ipAddress, -15)
-                               .arg(device->identity.macAddress, device->state);
-            if (device->state == QLatin1String("uploading"))
-                line += QStringLiteral(" %1%").arg(device->percent);
-            if (!device->message.isEmpty() && device->outcome != Outcome::Succeeded)
-                line += QStringLiteral("  ") + device->message;
-            m_out << "\x1b[2K" << line << '\n';
-        }
-        m_drawn = int(m_devices.size());
-    }
-
-    QTextStream& m_out;
-    const Settings& m_settings;
-    const QList<DeviceRun*> m_devices;
-    const bool m_redraw;
-    int m_drawn = 0;
-};
-
-// Runs the uploads, `parallel` at a time, in the devices' order.
-class Runner
-{
-public:
-    Runner(const Settings& settings, QList<DeviceRun*> queue, Progress& progress)
-        : m_settings(settings)
-        , m_queue(std::move(queue))
-        , m_progress(progress)
-    {
-    }
-
-    void run()
-    {
-        m_remaining = int(m_queue.size());
-        if (m_remaining == 0)
-            return;
-        for (int i = 0; i < m_settings.parallel; ++i)
-            startNext();
-        if (m_remaining > 0)
-            m_loop.exec();
-    }
-
-private:
-    void startNext()
-    {
-        if (m_next >= m_queue.size())
-            return;
-        start(*m_queue.at(m_next++));
-    }
-
-    void start(DeviceRun& device)
-    {
-        ++device.attempts;
-        if (!device.started.isValid())
-            device.started = QDateTime::currentDateTime();
-        device.state = QStringLiteral("uploading");
-        device.percent = 0;
-        // An earlier result must not pass for this upload's.
-        m_settings.facade->setDeviceParameter(device.identity.macAddress, m_settings.operation->resultParameter, -1,
-                                              DeviceFindPolicy::ById);
-        m_progress.event(device, QStringLiteral("start"));
-        // A body goes out once: each attempt gets its own.
-        device.uploader.reset();
-        device.body = std::make_unique<MultiPartBody>(m_settings.filePath);
-        int32_t result = device.body->generate(m_settings.digest);
-        // The digest goes with the bytes it was taken of: a file replaced or
-        // rewritten during the batch is not sent. Looked at once the body
-        // has it open, so that what is sent is what was looked at.
-        if (ResultCode::isSuccess(result) && FileIdentity::of(m_settings.filePath) != m_settings.file) {
-            finish(device, Outcome::Failed, MultiPartBody::kHashFailed, 0,
-                   QStringLiteral("The file changed during the batch; it was not sent."));
-            return;
-        }
-        if (ResultCode::isSuccess(result)) {
-            device.uploader = std::make_unique<FileUploader>(device.identity.ipAddress,
-                                                             m_settings.operation->uploadPath, device.body.get());
-            QObject::connect(device.uploader.get(), &FileUploader::uploadProgress, device.uploader.get(),
-                             [this, &device](const QString&, qint64 sent, qint64 total) {
-                                 device.bytesSent = sent;
-                                 const int percent = total > 0 ? int(sent * 100 / total) : 0;
-                                 if (percent != device.percent) {
-                                     device.percent = percent;
-                                     m_progress.event(device, QStringLiteral("progress"));
-                                 }
-                             });
-            device.uploader->setStallTimeout(unsigned(m_settings.stallSeconds));
-            const unsigned timeoutMs = unsigned(m_settings.timeoutSeconds) * 1000u;
-            result = device.uploader->uploadAsync(device.authCode, timeoutMs,
-                                                  [this, &device](int32_t sent) { answered(device, sent); });
-        }
-        if (ResultCode::isFailure(result))
-            finish(device, Outcome::Failed, result, 0);
-    }
-
-    void answered(DeviceRun& device, int32_t sent)
-    {
-        int status = 0;
-        const int32_t read = ResultCode::isSuccess(sent) ? device.uploader->getResponseStatusCode(status) : sent;
-        if (ResultCode::isFailure(read)) {
-            // The network failed (no answer, a time-out): worth another try.
-            if (device.attempts <= m_settings.retries) {
-                device.state = QStringLiteral("retrying");
-                device.message = ResultMessages::text(quint32(read));
-                m_progress.event(device, QStringLiteral("retry"));
-                // A moment for whatever broke the connection (a reboot, a
-                // switch) to pass.
-                QTimer::singleShot(kRetryDelayMs, &m_loop, [this, &device] { start(device); });
-                return;
-            }
-            finish(device, Outcome::Failed, read, 0);
-            return;
-        }
-        // The device's own verdict is never retried.
-        if (HttpStatus::isAccepted(status) && m_settings.resultTimeoutSeconds > 0)
-            awaitResult(device, status);
-        else if (HttpStatus::isAccepted(status))
-            finish(device, Outcome::Succeeded, ResultCode::kSuccess, status);
-        else
-            finish(device, Outcome::Failed, status == 403 ? m_settings.operation->forbidden : ResultCode::kSuccess,
-                   status);
-    }
-
-    // The device took the file; its verdict comes over the push channel
-    // (into the record) after the installation or the check.
-    void awaitResult(DeviceRun& device, int status)
-    {
-        device.state = QStringLiteral("awaiting result");
-        device.httpStatus = status;
-        m_progress.event(device, QStringLiteral("uploaded"));
-        auto* poll = new QTimer(&m_loop);
-        QElapsedTimer* since = new QElapsedTimer;
-        since->start();
-        QObject::connect(poll, &QTimer::timeout, &m_loop, [this, &device, poll, since, status] {
-            QVariant value;
-            m_settings.facade->getDeviceParameter(device.identity.macAddress, m_settings.operation->resultParameter,
-                                                  value, DeviceFindPolicy::ById);
-            const PushedResult result = pushedResult(*m_settings.operation, value);
-            const bool late = since->elapsed() > qint64(m_settings.resultTimeoutSeconds) * 1000;
-            if (!result.known && !late)
-                return;
-            poll->deleteLater();
-            delete since;
-            QVariant version;
-            m_settings.facade->getDeviceParameter(device.identity.macAddress, DeviceParameter::Version, version,
-                                                  DeviceFindPolicy::ById);
-            if (result.known)
-                device.versionAfter = version.toString();
-            if (!result.known) {
-                device.message = QStringLiteral("No result came within %1 s.").arg(m_settings.resultTimeoutSeconds);
-                finish(device, Outcome::Failed, ResultCode::kFailure, status, device.message);
-            } else {
-                finish(device, result.succeeded ? Outcome::Succeeded : Outcome::Failed,
-                       result.succeeded ? ResultCode::kSuccess : ResultCode::kFailure, status, result.text);
-            }
-        });
-        poll->start(100);
-    }
-
-    void finish(DeviceRun& device, Outcome outcome, int32_t code, int status, const QString& message = {})
-    {
-        device.outcome = outcome;
-        device.code = code;
-        device.httpStatus = status;
-        device.ended = QDateTime::currentDateTime();
-        device.state = outcomeText(outcome);
-        if (!message.isEmpty()) {
-            device.message = message;
-        } else if (outcome == Outcome::Succeeded) {
-            device.message.clear();
-            device.percent = 100;
-        } else if (code != ResultCode::kSuccess) {
-            device.message = ResultMessages::text(quint32(code));
-        } else {
-            device.message = QStringLiteral("The device answered HTTP %1.").arg(status);
-        }
-        m_progress.event(device, device.state);
-        // Released from the loop, not from inside the uploader's own call.
-        QTimer::singleShot(0, &m_loop, [&device] {
-            device.uploader.reset();
-            device.body.reset();
-        });
-        if (--m_remaining == 0)
-            m_loop.quit();
-        else
-            startNext();
-    }
-
-    const Settings& m_settings;
-    const QList<DeviceRun*> m_queue;
-    Progress& m_progress;
-    QEventLoop m_loop;
-    qsizetype m_next = 0;
-    int m_remaining = 0;
-};
-
-QJsonObject reportEntry(const DeviceRun& device, const Settings& settings)
-{
-    const QFileInfo file(settings.filePath);
-    return QJsonObject{
-        {QStringLiteral("model"), device.identity.model},
-        {QStringLiteral("hostName"), device.identity.hostName},
-        {QStringLiteral("ipAddress"), device.identity.ipAddress},
-        {QStringLiteral("macAddress"), device.identity.macAddress},
-        {QStringLiteral("versionBefore"), device.versionBefore},
-        {QStringLiteral("versionAfter"), device.versionAfter},
-        {QStringLiteral("fileName"), file.fileName()},
-        {QStringLiteral("fileSize"), settings.fileSize},
-        {QStringLiteral("fileMd5"), QString::fromLatin1(settings.digest.toHex())},
-        {QStringLiteral("result"), outcomeText(device.outcome)},
-        {QStringLiteral("code"), ResultCode::toHex(device.code)},
-        {QStringLiteral("httpStatus"), device.httpStatus},
-        {QStringLiteral("message"), device.message},
-        {QStringLiteral("attempts"), device.attempts},
-        {QStringLiteral("bytesSent"), device.bytesSent},
-        {QStringLiteral("start"), device.started.isValid() ? device.started.toString(Qt::ISODateWithMs) : QString()},
-        {QStringLiteral("end"), device.ended.isValid() ? device.ended.toString(Qt::ISODateWithMs) : QString()},
-        {QStringLiteral("durationSeconds"), device.started.isValid() && device.ended.isValid()
-                                                ? double(device.started.msecsTo(device.ended)) / 1000.0
-                                                : 0.0},
-    };
-}
-
-const QStringList kReportColumns{
-    QStringLiteral("model"),      QStringLiteral("hostName"),      QStringLiteral("ipAddress"),
-    QStringLiteral("macAddress"), QStringLiteral("versionBefore"), QStringLiteral("versionAfter"),
-    QStringLiteral("fileName"),   QStringLiteral("fileSize"),      QStringLiteral("fileMd5"),
-    QStringLiteral("result"),     QStringLiteral("code"),          QStringLiteral("httpStatus"),
-    QStringLiteral("message"),    QStringLiteral("attempts"),      QStringLiteral("bytesSent"),
-    QStringLiteral("start"),      QStringLiteral("end"),           QStringLiteral("durationSeconds"),
-};
-
-QString csvField(const QJsonValue& value)
-{
-    QString text = value.isDouble() ? QString::number(value.toDouble(), 'g', 12) : value.toString();
-    if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')) || text.contains(QLatin1Char('\n')))
-        text = QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
-    return text;
-}
-
-// JSON or CSV by the file's suffix; false with the reason on `err`.
-bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObject& summary, QTextStream& err)
-{
-    QByteArray content;
-    if (path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)) {
-        QString text = kReportColumns.join(QLatin1Char(',')) + QLatin1Char('\n');
-        for (const QJsonValue& entry : entries) {
-            QStringList fields;
-            for (const QString& column : kReportColumns)
-                fields << csvField(entry.toObject().value(column));
-            text += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
-        }
-        content = text.toUtf8();
-    } else {
-        content = QJsonDocument(QJsonObject{{QStringLiteral("devices"), entries}, {QStringLiteral("summary"), summary}})
-                      .toJson(QJsonDocument::Indented);
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
-        err << "corvanectl: cannot write the report " << path << '\n';
-        return false;
-    }
-    return true;
-}
-
-// Whether the report can be written where it is asked for, before anything
-// is sent: a report that fails after the fleet was updated is evidence lost.
-bool reportWritable(const QString& path, QTextStream& err)
-{
-    const QFileInfo info(path);
-    QString reason;
-    if (info.isDir())
-        reason = QStringLiteral("it is a folder");
-    else if (!info.dir().exists())
-        reason = QStringLiteral("its folder does not exist");
-    else if (info.exists() && !info.isWritable())
-        reason = QStringLiteral("it is not writable");
-    if (reason.isEmpty()) {
-        // Where the report will be written from: a file beside it.
-        QSaveFile probe(path);
-        if (!probe.open(QIODevice::WriteOnly))
-            reason = probe.errorString();
-        probe.cancelWriting();
-    }
-    if (reason.isEmpty())
-        return true;
-    err << "corvanectl: cannot write the report " << path << ": " << reason << '\n';
-    return false;
 }
 
 // Opens the push channel of every device still in the run and waits until
@@ -516,7 +88,7 @@ void openChannels(const std::vector<std::unique_ptr<DeviceRun>>& runs, DeviceFac
         if (run->outcome == Outcome::Pending && !facade.isConnected(run->identity.macAddress)) {
             run->outcome = Outcome::Skipped;
             run->code = operation.disconnected;
-            run->message = ResultMessages::text(quint32(operation.disconnected));
+            run->message = failureText(operation.disconnected);
         }
     }
 }
@@ -525,39 +97,54 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
              const QStringList& arguments, QTextStream& out, QTextStream& err)
 {
     const QCommandLineOption parallel(QStringLiteral("parallel"),
-                                      QStringLiteral("Uploads at once (1 unless given: one after another)."),
+                                      QStringLiteral("Uploads at once, 1 to 64 (1 unless given: one after another)."),
                                       QStringLiteral("n"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"),
-                                     QStringLiteral("Seconds one device's upload may take (3600 unless given)."),
-                                     QStringLiteral("seconds"));
-    const QCommandLineOption stallTimeout(
-        QStringLiteral("stall-timeout"),
-        QStringLiteral("Seconds an upload may move no byte before it ends as a time-out (60 unless given)."),
+    const QCommandLineOption timeout(
+        QStringLiteral("timeout"),
+        QStringLiteral("Seconds one device's upload may take, 1 to 86400 (3600 unless given)."),
         QStringLiteral("seconds"));
-    const QCommandLineOption retries(
-        QStringLiteral("retries"),
-        QStringLiteral("Further tries after a failure of the network (never after a device's own answer)."),
-        QStringLiteral("n"));
+    const QCommandLineOption stallTimeout(QStringLiteral("stall-timeout"),
+                                          QStringLiteral("Seconds an upload may move no byte before it ends as a "
+                                                         "time-out, 1 to 3600 (60 unless given)."),
+                                          QStringLiteral("seconds"));
+    const QCommandLineOption retries(QStringLiteral("retries"),
+                                     QStringLiteral("Further tries after a failure of the network, 0 to 10 (never "
+                                                    "after a device's own answer)."),
+                                     QStringLiteral("n"));
+    const QCommandLineOption retryDelay(
+        QStringLiteral("retry-delay"),
+        QStringLiteral("Seconds before the first further try, 1 to 600 (1 unless given); doubled after every try, "
+                       "at most 60."),
+        QStringLiteral("seconds"));
+    const QCommandLineOption retryMaxTime(
+        QStringLiteral("retry-max-time"),
+        QStringLiteral("Seconds after a device's first try past which no further try starts, 1 to 86400 (no limit "
+                       "unless given)."),
+        QStringLiteral("seconds"));
     const QCommandLineOption waitResult(
         QStringLiteral("wait-result"),
         QStringLiteral("After the upload, wait for each device's own result (the installation's, the import's, the "
                        "image check's), pushed over its channel."));
-    const QCommandLineOption resultTimeout(QStringLiteral("result-timeout"),
-                                           QStringLiteral("Seconds to wait for that result (600 unless given)."),
-                                           QStringLiteral("seconds"));
+    const QCommandLineOption resultTimeout(
+        QStringLiteral("result-timeout"),
+        QStringLiteral("Seconds to wait for that result, 1 to 86400 (600 unless given)."), QStringLiteral("seconds"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"),
                                     QStringLiteral("Check everything, print the plan, send nothing."));
     const QCommandLineOption strict(QStringLiteral("strict"),
                                     QStringLiteral("Send nothing when any device fails the check."));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON object per event."));
-    const QCommandLineOption report(QStringLiteral("report"),
-                                    QStringLiteral("Write a report per device to FILE (.json or .csv)."),
-                                    QStringLiteral("file"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"),
+                                   QStringLiteral("No progress: only each device's end and the summary."));
+    const QCommandLineOption report(
+        QStringLiteral("report"),
+        QStringLiteral("Write a report per device to FILE (.csv, else JSON), and each device's entry as it ends to "
+                       "FILE.jsonl."),
+        QStringLiteral("file"));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The file to send."));
     addScanOptions(parser);
     addTargetOptions(parser);
-    parser.addOptions(
-        {parallel, timeout, stallTimeout, retries, waitResult, resultTimeout, dryRun, strict, json, report});
+    parser.addOptions({parallel, timeout, stallTimeout, retries, retryDelay, retryMaxTime, waitResult, resultTimeout,
+                       dryRun, strict, json, quiet, report});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err, 1))
         return *done;
     const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
@@ -565,7 +152,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     if (!named)
         return Usage;
     const QStringList names = *named;
-    Settings settings;
+    BatchSettings settings;
     settings.operation = &operation;
     settings.command = command;
     settings.filePath = QFileInfo(parser.positionalArguments().first()).absoluteFilePath();
@@ -573,19 +160,24 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     const std::optional<ScanRequest> request = readScanOptions(parser, command, err);
     const std::optional<int> atOnce = numberOption(parser, QStringLiteral("parallel"), 1, 1, 64, err);
     const std::optional<int> timeoutSeconds
-        = numberOption(parser, QStringLiteral("timeout"), kDefaultTimeoutSeconds, 1, 24 * 3600, err);
+        = numberOption(parser, QStringLiteral("timeout"), BatchSettings::kDefaultTimeoutSeconds, 1, 24 * 3600, err);
     const std::optional<int> stallSeconds
-        = numberOption(parser, QStringLiteral("stall-timeout"), kDefaultStallSeconds, 1, 3600, err);
+        = numberOption(parser, QStringLiteral("stall-timeout"), BatchSettings::kDefaultStallSeconds, 1, 3600, err);
     const std::optional<int> tries = numberOption(parser, QStringLiteral("retries"), 0, 0, 10, err);
+    const std::optional<int> firstDelay
+        = numberOption(parser, QStringLiteral("retry-delay"), BatchSettings::kDefaultRetryDelaySeconds, 1, 600, err);
+    const std::optional<int> retryMax = numberOption(parser, QStringLiteral("retry-max-time"), 0, 1, 24 * 3600, err);
     const std::optional<int> resultSeconds
         = numberOption(parser, QStringLiteral("result-timeout"), 600, 1, 24 * 3600, err);
-    if (!request || !atOnce || !timeoutSeconds || !stallSeconds || !tries || !resultSeconds)
+    if (!request || !atOnce || !timeoutSeconds || !stallSeconds || !tries || !firstDelay || !retryMax || !resultSeconds)
         return Usage;
     settings.stallSeconds = *stallSeconds;
     settings.resultTimeoutSeconds = parser.isSet(waitResult) ? *resultSeconds : 0;
     settings.parallel = *atOnce;
     settings.timeoutSeconds = *timeoutSeconds;
     settings.retries = *tries;
+    settings.retryDelaySeconds = *firstDelay;
+    settings.retryMaxSeconds = *retryMax;
 
     // The file: its kind, that it reads, its digest once for all devices.
     if (!suffixAccepted(operation, settings.filePath)) {
@@ -595,7 +187,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     const QString fileName = QFileInfo(settings.filePath).fileName();
     if (!MultiPartBody::canQuoteFileName(fileName)) {
         err << prefix << "the file's name cannot be sent (it holds a double quote, a backslash or a control "
-            << "character): " << settings.filePath << '\n';
+            << "character): " << printable(settings.filePath) << '\n';
         return Usage;
     }
     const std::optional<FileIdentity> identity = FileIdentity::of(settings.filePath);
@@ -615,7 +207,8 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     }
     settings.file = *identity;
     settings.fileSize = identity->size;
-    if (parser.isSet(report) && !reportWritable(parser.value(report), err))
+    const QString reportPath = parser.value(report);
+    if (parser.isSet(report) && !reportWritable(reportPath, err))
         return Usage;
     const std::optional<Credentials> credentials
         = Credentials::load(parser.value(QStringLiteral("password-file")), err);
@@ -644,15 +237,12 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     const Targets resolved = resolveTargets(found, names, command, err);
     if (resolved.ambiguous)
         return Usage;
-    if (resolved.devices.isEmpty()) {
-        if (names.isEmpty())
-            err << prefix << "no device answered on " << chosen->interfaceName << '\n';
-        for (const QString& name : resolved.missing)
-            err << prefix << "no device " << name << " answered on " << chosen->interfaceName << '\n';
-        return NoDevice;
-    }
+    if (resolved.devices.isEmpty() && names.isEmpty())
+        err << prefix << "no device answered on " << chosen->interfaceName << '\n';
+    for (const QString& name : resolved.missing)
+        err << prefix << "no device " << printable(name) << " answered on " << chosen->interfaceName << '\n';
 
-    // Every device of the run, those that failed the check included.
+    // Every device of the run, those that fail the check included.
     std::vector<std::unique_ptr<DeviceRun>> runs;
     for (const DeviceIdentity& identity : resolved.devices) {
         runs.push_back(std::make_unique<DeviceRun>());
@@ -662,8 +252,8 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         auto run = std::make_unique<DeviceRun>();
         run->identity.macAddress = name;
         run->outcome = Outcome::Skipped;
-        run->code = ResultCode::kFailure;
-        run->message = QStringLiteral("No such device answered the scan.");
+        run->code = kNotFound;
+        run->message = failureText(kNotFound);
         runs.push_back(std::move(run));
     }
 
@@ -678,7 +268,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         if (ResultCode::isFailure(login.result)) {
             run->outcome = Outcome::Skipped;
             run->code = login.result;
-            run->message = ResultMessages::text(quint32(login.result));
+            run->message = failureText(login.result);
         }
     }
     for (const std::unique_ptr<DeviceRun>& run : runs) {
@@ -695,71 +285,120 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         if (blocked) {
             run->outcome = Outcome::Skipped;
             run->code = operation.busy;
-            run->message = ResultMessages::text(quint32(operation.busy));
+            run->message = failureText(operation.busy);
         }
     }
 
     if (observer)
         openChannels(runs, facade, *observer, operation);
 
-    QList<DeviceRun*> all_;
+    QList<const DeviceRun*> all;
     QList<DeviceRun*> queue;
     for (const std::unique_ptr<DeviceRun>& run : runs) {
-        all_.append(run.get());
+        all.append(run.get());
         if (run->outcome == Outcome::Pending)
             queue.append(run.get());
         else
-            run->state = QStringLiteral("skipped");
+            run->state = outcomeName(run->outcome);
     }
-    Progress progress(out, settings, all_);
-    for (DeviceRun* run : std::as_const(all_)) {
-        if (run->outcome == Outcome::Skipped)
-            progress.event(*run, QStringLiteral("skipped"));
+    BatchProgress progress(out, err,
+                           settings.json ? BatchProgress::Mode::Json : BatchProgress::textMode(parser.isSet(quiet)),
+                           all, terminalRows(stderr));
+    ReportJournal journal;
+    if (parser.isSet(report) && !journal.open(reportPath, err))
+        return Usage;
+    for (const DeviceRun* run : std::as_const(all)) {
+        if (run->outcome == Outcome::Skipped) {
+            progress.event(*run, run->state);
+            journal.append(reportEntry(*run, settings));
+        }
     }
-    const bool checkFailed = queue.size() != all_.size();
+
+    // The summary and the report, whichever way the run ends.
+    const auto conclude = [&](int status) {
+        progress.close();
+        QJsonArray entries;
+        QMap<Outcome, int> counts;
+        QList<Outcome> outcomes;
+        for (const DeviceRun* run : std::as_const(all)) {
+            ++counts[run->outcome];
+            outcomes << run->outcome;
+            entries.append(reportEntry(*run, settings));
+        }
+        const double elapsed = double(clock.elapsed()) / 1000.0;
+        QJsonObject summary{{QStringLiteral("operation"), command},
+                            {QStringLiteral("succeeded"), counts.value(Outcome::Succeeded)},
+                            {QStringLiteral("failed"), counts.value(Outcome::Failed)},
+                            {QStringLiteral("skipped"), counts.value(Outcome::Skipped)},
+                            {QStringLiteral("interrupted"), counts.value(Outcome::Interrupted)},
+                            {QStringLiteral("unknown"), counts.value(Outcome::Unknown)},
+                            {QStringLiteral("ready"), counts.value(Outcome::Ready)},
+                            {QStringLiteral("seconds"), elapsed}};
+        if (status < 0)
+            status = std::max(exitStatusOf(outcomes), full ? int(SomeFailed) : int(Success));
+        summary.insert(QStringLiteral("exitStatus"), status);
+        if (parser.isSet(report) && !writeReport(reportPath, entries, summary, err) && status == Success)
+            status = SomeFailed;
+        if (settings.json) {
+            printJson(out, QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
+                                       {QStringLiteral("summary"), summary}});
+        } else if (counts.value(Outcome::Ready) > 0 || parser.isSet(dryRun)) {
+            out << command << ": " << counts.value(Outcome::Ready) << " of " << all.size() << " devices ready for "
+                << printable(QFileInfo(settings.filePath).fileName()) << " (md5 " << settings.digest.toHex()
+                << "); nothing sent\n";
+        } else {
+            out << command << ": " << counts.value(Outcome::Succeeded) << " succeeded, "
+                << counts.value(Outcome::Failed) << " failed, " << counts.value(Outcome::Skipped) << " skipped";
+            if (counts.value(Outcome::Interrupted) > 0)
+                out << ", " << counts.value(Outcome::Interrupted) << " interrupted";
+            if (counts.value(Outcome::Unknown) > 0)
+                out << ", " << counts.value(Outcome::Unknown) << " unknown";
+            out << " in " << QString::number(elapsed, 'f', 1) << " s\n";
+        }
+        out.flush();
+        return status;
+    };
+
+    if (resolved.devices.isEmpty())
+        return conclude(NoDevice);
     if (parser.isSet(dryRun)) {
         for (DeviceRun* run : std::as_const(queue)) {
-            run->state = QStringLiteral("ready");
-            progress.event(*run, QStringLiteral("ready"));
+            run->outcome = Outcome::Ready;
+            run->state = outcomeName(run->outcome);
+            run->message = QStringLiteral("Passed the check; nothing was sent.");
+            progress.event(*run, run->state);
         }
-        if (!settings.json)
-            out << command << ": " << queue.size() << " of " << all_.size() << " devices ready for "
-                << QFileInfo(settings.filePath).fileName() << " (md5 " << settings.digest.toHex()
-                << "); nothing sent\n";
-        return checkFailed || full ? SomeFailed : Success;
+        return conclude(-1);
     }
-    if (checkFailed && parser.isSet(strict)) {
+    if (queue.size() != all.size() && parser.isSet(strict)) {
         err << prefix << "a device failed the check; with --strict nothing is sent\n";
-        return Usage;
+        for (DeviceRun* run : std::as_const(queue)) {
+            run->outcome = Outcome::Skipped;
+            run->state = outcomeName(run->outcome);
+            run->code = kNotSent;
+            run->message = failureText(kNotSent);
+            progress.event(*run, run->state);
+        }
+        return conclude(Usage);
     }
 
-    Runner(settings, queue, progress).run();
-
-    int succeeded = 0;
-    int failed = 0;
-    int skipped = 0;
-    QJsonArray entries;
-    for (const DeviceRun* run : std::as_const(all_)) {
-        succeeded += run->outcome == Outcome::Succeeded ? 1 : 0;
-        failed += run->outcome == Outcome::Failed ? 1 : 0;
-        skipped += run->outcome == Outcome::Skipped ? 1 : 0;
-        entries.append(reportEntry(*run, settings));
-    }
-    const double elapsed = double(clock.elapsed()) / 1000.0;
-    const QJsonObject summary{{QStringLiteral("operation"), command},
-                              {QStringLiteral("succeeded"), succeeded},
-                              {QStringLiteral("failed"), failed},
-                              {QStringLiteral("skipped"), skipped},
-                              {QStringLiteral("seconds"), elapsed}};
-    if (parser.isSet(report) && !writeReport(parser.value(report), entries, summary, err))
-        return SomeFailed;
-    if (settings.json)
-        printJson(out, QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
-                                   {QStringLiteral("summary"), summary}});
-    else
-        out << command << ": " << succeeded << " succeeded, " << failed << " failed, " << skipped << " skipped in "
-            << QString::number(elapsed, 'f', 1) << " s\n";
-    return failed + skipped > 0 || full ? SomeFailed : Success;
+    // From here on an interruption ends the run in order (see BatchRunner).
+    catchInterrupts();
+    BatchRunner runner(settings, queue, [&](const DeviceRun& device, const QString& kind) {
+        progress.event(device, kind);
+        if (device.outcome != Outcome::Pending && kind == outcomeName(device.outcome))
+            journal.append(reportEntry(device, settings));
+    });
+    runner.setInterruptNotice([&](int running) {
+        err << prefix << "interrupted: no further upload starts";
+        if (running > 0)
+            err << "; " << running << " running end within " << BatchSettings::kGraceSeconds
+                << " s (interrupt again to stop at once)";
+        err << '\n';
+        err.flush();
+    });
+    runner.run();
+    return conclude(runner.interruption() != 0 ? runner.interruption() : -1);
 }
 
 } // namespace

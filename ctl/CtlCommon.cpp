@@ -2,6 +2,7 @@
 
 #include "ScannableInterfaces.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -68,12 +69,45 @@ std::optional<int> numberOption(const QCommandLineParser& parser, const QString&
     return std::nullopt;
 }
 
+QString printable(const QString& text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\n')
+            shown += QLatin1String("\\n");
+        else if (u == u'\r')
+            shown += QLatin1String("\\r");
+        else if (u == u'\t')
+            shown += QLatin1String("\\t");
+        else if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+            shown += QStringLiteral("\\x%1").arg(unsigned(u), 2, 16, QLatin1Char('0'));
+        else if (u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
+            shown += QStringLiteral("\\u{%1}").arg(unsigned(u), 4, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
+QString utcNow()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
 void printTable(QTextStream& out, const QStringList& titles, const QList<QStringList>& rows)
 {
     QList<int> widths;
     for (const QString& title : titles)
         widths.append(int(title.size()));
+    QList<QStringList> shown;
     for (const QStringList& row : rows) {
+        shown.append(QStringList());
+        for (const QString& cell : row)
+            shown.last().append(printable(cell));
+    }
+    for (const QStringList& row : std::as_const(shown)) {
         for (int column = 0; column < row.size() && column < widths.size(); ++column)
             widths[column] = std::max(widths.at(column), int(row.at(column).size()));
     }
@@ -86,7 +120,7 @@ void printTable(QTextStream& out, const QStringList& titles, const QList<QString
         out << text << '\n';
     };
     line(titles);
-    for (const QStringList& row : rows)
+    for (const QStringList& row : std::as_const(shown))
         line(row);
 }
 

@@ -26,7 +26,17 @@ std::optional<ScannableInterface> findInterface(const QString& nameOrAddress, QT
 std::optional<int> numberOption(const QCommandLineParser& parser, const QString& name, int defaultValue, int least,
                                 int most, QTextStream& err);
 
-// Rows as aligned columns under their titles, two spaces apart.
+// The text as a terminal may show it: control characters (C0, DEL, C1) as
+// "\n", "\r", "\t" or "\xNN", and the characters that turn a line's
+// direction as "\u{NNNN}", so that a device's name can neither move the
+// cursor, nor split a row, nor disguise what follows it.
+QString printable(const QString& text);
+
+// Now in UTC, ISO 8601 with milliseconds and "Z".
+QString utcNow();
+
+// Rows as aligned columns under their titles, two spaces apart, every cell
+// printable().
 void printTable(QTextStream& out, const QStringList& titles, const QList<QStringList>& rows);
 
 // The value as compact JSON on one line.

@@ -36,6 +36,15 @@ struct BatchOperation
     // No IP address or authentication code: true returns false at once,
     // silently; false fails the device with notReady.
     bool silentWithoutAddress;
+
+    // The code of an upload's answer with an HTTP status that is no success
+    // (403 aside, which is `forbidden`): the operation's facility with the
+    // status as the case, as a login's device errors are (409 in a firmware
+    // update: 0x80040199).
+    constexpr int32_t refusedWith(int status) const
+    {
+        return ResultCode::failure(ResultCode::facilityOf(busy), static_cast<uint16_t>(status));
+    }
 };
 
 namespace BatchOperations {

@@ -24,6 +24,8 @@ enum class Facility : uint16_t {
     MultiPartBody = 0x09,
     DiscoveredDevices = 0x10,
     Login = 0x11,
+    // The command-line tool's own verdicts on a device (not found, interrupted).
+    CommandLine = 0x12,
 };
 
 inline constexpr int32_t kSuccess = 0;

@@ -14,6 +14,8 @@
 
 #include <functional>
 
+#include <csignal>
+
 namespace {
 
 struct Run
@@ -24,10 +26,15 @@ struct Run
     qint64 ms = 0;
 };
 
-// Runs the program as a script would; `during` runs once the output shows
-// `trigger`.
-Run corvanectl(const QStringList& arguments, const QString& password, const QByteArray& trigger = {},
-               const std::function<void()>& during = {})
+// What to do once the output (either stream) shows a text.
+struct Step
+{
+    QByteArray trigger;
+    std::function<void(QProcess&)> action;
+};
+
+// Runs the program as a script would, taking the steps in order.
+Run corvanectl(const QStringList& arguments, const QString& password, const QList<Step>& steps = {})
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -38,20 +45,21 @@ Run corvanectl(const QStringList& arguments, const QString& password, const QByt
     QElapsedTimer clock;
     clock.start();
     Run run;
-    bool sent = !during;
-    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [&] {
+    qsizetype next = 0;
+    const auto read = [&] {
         run.out += process.readAllStandardOutput();
-        if (!sent && run.out.contains(trigger)) {
-            sent = true;
-            during();
-        }
-    });
+        run.err += process.readAllStandardError();
+        while (next < steps.size() && (run.out + run.err).contains(steps.at(next).trigger))
+            steps.at(next++).action(process);
+    };
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, read);
+    QObject::connect(&process, &QProcess::readyReadStandardError, &process, read);
     process.start(TestPrograms::corvanectl(), arguments);
     if (!process.waitForFinished(90000))
         return run;
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out += process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
+    run.err += process.readAllStandardError();
     run.ms = clock.elapsed();
     return run;
 }
@@ -70,20 +78,29 @@ QStringList verdicts(const QString& path, QString& problem)
                              "fileName", "fileSize", "fileMd5",   "result",     "code",          "httpStatus",
                              "message",  "attempts", "bytesSent", "start",      "end",           "durationSeconds"};
     QList<QMap<QString, QString>> entries;
-    if (path.endsWith(QLatin1String(".json"))) {
-        const QJsonObject report = QJsonDocument::fromJson(content).object();
-        for (const QJsonValue& value : report.value(QStringLiteral("devices")).toArray()) {
-            QMap<QString, QString> entry;
-            for (const QString& field : fields) {
-                if (!value.toObject().contains(field))
-                    problem = QStringLiteral("no %1").arg(field);
-                const QJsonValue member = value.toObject().value(field);
-                entry.insert(field, member.isDouble() ? QString::number(member.toDouble()) : member.toString());
-            }
-            entries.append(entry);
+    const auto take = [&](const QJsonObject& object) {
+        QMap<QString, QString> entry;
+        for (const QString& field : fields) {
+            if (!object.contains(field))
+                problem = QStringLiteral("no %1").arg(field);
+            const QJsonValue member = object.value(field);
+            entry.insert(field, member.isDouble() ? QString::number(member.toDouble()) : member.toString());
         }
+        entries.append(entry);
+    };
+    if (path.endsWith(QLatin1String(".jsonl"))) {
+        // The journal: a line per device, in the order they ended.
+        for (const QByteArray& line : content.trimmed().split('\n'))
+            take(QJsonDocument::fromJson(line).object());
+    } else if (path.endsWith(QLatin1String(".json"))) {
+        const QJsonObject report = QJsonDocument::fromJson(content).object();
+        for (const QJsonValue& value : report.value(QStringLiteral("devices")).toArray())
+            take(value.toObject());
     } else {
-        const QList<QByteArray> lines = content.trimmed().split('\n');
+        // Spreadsheets take the file for UTF-8 by its mark.
+        if (!content.startsWith("\xEF\xBB\xBF"))
+            problem = QStringLiteral("no byte-order mark");
+        const QList<QByteArray> lines = content.mid(3).trimmed().split('\n');
         if (QString::fromUtf8(lines.value(0)).split(QLatin1Char(',')) != fields)
             problem = QStringLiteral("CSV columns: %1").arg(QString::fromUtf8(lines.value(0)));
         for (const QByteArray& line : lines.mid(1)) {
@@ -106,6 +123,33 @@ QStringList verdicts(const QString& path, QString& problem)
                            entry.value(QStringLiteral("code")), entry.value(QStringLiteral("attempts")));
     }
     return result;
+}
+
+// What a batch row's "during" does: "rewrite" changes the file once its
+// first upload has begun; "signal INT|TERM ..." sends the signals once the
+// first device has ended, each after the program told of the one before;
+// anything else is a console command sent once an upload started.
+QList<Step> duringSteps(const QString& during, const QString& file)
+{
+    if (during.isEmpty())
+        return {};
+    if (during == QLatin1String("rewrite")) {
+        return {{"\"event\":\"progress\"", [file](QProcess&) {
+                     QFile changed(file);
+                     if (changed.open(QIODevice::Append))
+                         changed.write("x");
+                 }}};
+    }
+    if (!during.startsWith(QLatin1String("signal")))
+        return {{"\"state\":\"uploading\"", [during](QProcess&) { LabNetwork::control(during); }}};
+    QList<Step> steps;
+    QByteArray trigger = "\"event\":\"succeeded\"";
+    for (const QString& name : during.split(QLatin1Char(' ')).mid(1)) {
+        const int signal = name == QLatin1String("TERM") ? SIGTERM : SIGINT;
+        steps.append({trigger, [signal](QProcess& process) { ::kill(pid_t(process.processId()), signal); }});
+        trigger = "interrupt again to stop at once";
+    }
+    return steps;
 }
 
 // The lab's devices answer from 10.213.0.10 on.
@@ -356,6 +400,33 @@ private Q_SLOTS:
         QTest::newRow("a file of another kind") << "" << QStringList{"--all"} << "corvane"
                                                 << "" << 2 << QStringList{} << 0 << "the file must end in .bundle"
                                                 << "tq-9.9.9.zip";
+        const QString interrupted = QStringLiteral(" interrupted 0x80120002 ");
+        QTest::newRow("Ctrl-C: nothing new starts, the running upload ends after the grace")
+            << "fault d2 throttle 16k"
+            << QStringList{"--device",    "10.213.0.10", "--device", "10.213.0.11", "--device",
+                           "10.213.0.12", "--json",      "--report", "report.json"}
+            << "corvane"
+            << "signal INT" << 130
+            << QStringList{labDevice(0) + ok, labDevice(1) + interrupted + "1", labDevice(2) + interrupted + "0"} << 1
+            << "\"interrupted\":2" << bundle;
+        QTest::newRow("SIGTERM: the running upload finishes within the grace")
+            << "fault d2 throttle 1m"
+            << QStringList{"--device",    "10.213.0.10", "--device", "10.213.0.11", "--device",
+                           "10.213.0.12", "--json",      "--report", "report.csv"}
+            << "corvane"
+            << "signal TERM" << 143
+            << QStringList{labDevice(0) + ok, labDevice(1) + ok, labDevice(2) + interrupted + "0"} << 2
+            << "\"succeeded\":2" << bundle;
+        QTest::newRow("a second signal stops at once; the journal holds what ended")
+            << "fault d2 throttle 16k"
+            << QStringList{"--device", "10.213.0.10", "--device", "10.213.0.11", "--json", "--report", "report.json"}
+            << "corvane"
+            << "signal INT INT" << 130 << QStringList{labDevice(0) + ok} << 1 << "\"event\":\"succeeded\"" << bundle;
+        QTest::newRow("a device's refusal has its own code")
+            << "fault d2 upload 500"
+            << QStringList{"--device", "10.213.0.10", "--device", "10.213.0.11", "--report", "report.json"} << "corvane"
+            << "" << 1 << QStringList{labDevice(0) + ok, labDevice(1) + QStringLiteral(" failed 0x800401f4 1")} << 1
+            << "The device answered HTTP 500." << bundle;
     }
 
     void batches()
@@ -377,8 +448,8 @@ private Q_SLOTS:
             if (argument.startsWith(QLatin1String("report.")))
                 argument = m_dir.filePath(argument);
         }
-        QFile::remove(m_dir.filePath(QStringLiteral("report.json")));
-        QFile::remove(m_dir.filePath(QStringLiteral("report.csv")));
+        for (const char* name : {"report.json", "report.csv", "report.json.jsonl", "report.csv.jsonl"})
+            QFile::remove(m_dir.filePath(QLatin1String(name)));
         for (const QString& command : before.split(QLatin1Char(';'), Qt::SkipEmptyParts))
             QVERIFY2(LabNetwork::control(command), qPrintable(command));
         const qsizetype from = LabNetwork::console().size();
@@ -386,16 +457,7 @@ private Q_SLOTS:
         const Run run = corvanectl(
             QStringList{"update", file, "--interface", LabNetwork::kInterface, "--password-file", passwordFile}
                 + arguments,
-            // A file is rewritten once its first upload has begun to send it.
-            QString(), during == QLatin1String("rewrite") ? "\"event\":\"progress\"" : "\"state\":\"uploading\"", [&] {
-                if (during != QLatin1String("rewrite")) {
-                    LabNetwork::control(during);
-                    return;
-                }
-                QFile changed(file);
-                if (changed.open(QIODevice::Append))
-                    changed.write("x");
-            });
+            QString(), duringSteps(during, file));
         QVERIFY(LabNetwork::control(QStringLiteral("fault all clear")));
         QVERIFY(LabNetwork::control(QStringLiteral("state all idle")));
         QVERIFY2(run.exitCode == exitCode, run.err.constData());
@@ -405,7 +467,20 @@ private Q_SLOTS:
         for (const QByteArray& secret : {QByteArray("corvane\n"), QByteArray(" corvane "), QByteArray("Wr0ng-Pa55")})
             QVERIFY(!run.out.contains(secret) && !run.err.contains(secret));
 
-        const QString report = arguments.filter(QStringLiteral("report.")).value(0);
+        // A process stopped at once leaves its journal; one that ended leaves
+        // the same devices in both.
+        QString report = arguments.filter(QStringLiteral("report.")).value(0);
+        const QString journal = report + QStringLiteral(".jsonl");
+        if (!verdicts.isEmpty() && QFile::exists(report)) {
+            QString problem;
+            QStringList journaled = ::verdicts(journal, problem);
+            QStringList reported = ::verdicts(report, problem);
+            std::sort(journaled.begin(), journaled.end());
+            std::sort(reported.begin(), reported.end());
+            QCOMPARE(journaled, reported);
+        } else if (!verdicts.isEmpty()) {
+            report = journal;
+        }
         if (!verdicts.isEmpty()) {
             QString problem;
             const QStringList found = ::verdicts(report, problem);

@@ -1,0 +1,142 @@
+#include "BatchReport.h"
+
+#include "BatchRun.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QStringList>
+#include <QTextStream>
+
+namespace Ctl {
+
+namespace {
+
+const QStringList kReportColumns{
+    QStringLiteral("model"),      QStringLiteral("hostName"),      QStringLiteral("ipAddress"),
+    QStringLiteral("macAddress"), QStringLiteral("versionBefore"), QStringLiteral("versionAfter"),
+    QStringLiteral("fileName"),   QStringLiteral("fileSize"),      QStringLiteral("fileMd5"),
+    QStringLiteral("result"),     QStringLiteral("code"),          QStringLiteral("httpStatus"),
+    QStringLiteral("message"),    QStringLiteral("attempts"),      QStringLiteral("bytesSent"),
+    QStringLiteral("start"),      QStringLiteral("end"),           QStringLiteral("durationSeconds"),
+};
+
+QString csvField(const QJsonValue& value)
+{
+    if (value.isDouble())
+        return QString::number(value.toDouble(), 'g', 12);
+    QString text = value.toString();
+    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    if (!text.isEmpty() && formulaStarts.contains(text.front()))
+        text.prepend(QLatin1Char('\''));
+    if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')) || text.contains(QLatin1Char('\n'))
+        || text.contains(QLatin1Char('\r')))
+        text = QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
+    return text;
+}
+
+QString isoUtc(const QDateTime& time)
+{
+    return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString();
+}
+
+} // namespace
+
+QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings)
+{
+    return QJsonObject{
+        {QStringLiteral("model"), device.identity.model},
+        {QStringLiteral("hostName"), device.identity.hostName},
+        {QStringLiteral("ipAddress"), device.identity.ipAddress},
+        {QStringLiteral("macAddress"), device.identity.macAddress},
+        {QStringLiteral("versionBefore"), device.versionBefore},
+        {QStringLiteral("versionAfter"), device.versionAfter},
+        {QStringLiteral("fileName"), QFileInfo(settings.filePath).fileName()},
+        {QStringLiteral("fileSize"), settings.fileSize},
+        {QStringLiteral("fileMd5"), QString::fromLatin1(settings.digest.toHex())},
+        {QStringLiteral("result"), outcomeName(device.outcome)},
+        {QStringLiteral("code"), ResultCode::toHex(device.code)},
+        {QStringLiteral("httpStatus"), device.httpStatus},
+        {QStringLiteral("message"), device.message},
+        {QStringLiteral("attempts"), device.attempts},
+        {QStringLiteral("bytesSent"), device.bytesSent},
+        {QStringLiteral("start"), isoUtc(device.started)},
+        {QStringLiteral("end"), isoUtc(device.ended)},
+        {QStringLiteral("durationSeconds"), device.started.isValid() && device.ended.isValid()
+                                                ? double(device.started.msecsTo(device.ended)) / 1000.0
+                                                : 0.0},
+    };
+}
+
+QByteArray csvReport(const QJsonArray& entries)
+{
+    QString text = kReportColumns.join(QLatin1Char(',')) + QLatin1Char('\n');
+    for (const QJsonValue& entry : entries) {
+        QStringList fields;
+        for (const QString& column : kReportColumns)
+            fields << csvField(entry.toObject().value(column));
+        text += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
+    }
+    return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+}
+
+bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObject& summary, QTextStream& err)
+{
+    const QByteArray content
+        = path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)
+              ? csvReport(entries)
+              : QJsonDocument(QJsonObject{{QStringLiteral("devices"), entries}, {QStringLiteral("summary"), summary}})
+                    .toJson(QJsonDocument::Indented);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
+        err << "corvanectl: cannot write the report " << path << ": " << file.errorString() << '\n';
+        return false;
+    }
+    return true;
+}
+
+bool reportWritable(const QString& path, QTextStream& err)
+{
+    const QFileInfo info(path);
+    QString reason;
+    if (info.isDir())
+        reason = QStringLiteral("it is a folder");
+    else if (!info.dir().exists())
+        reason = QStringLiteral("its folder does not exist");
+    else if (info.exists() && !info.isWritable())
+        reason = QStringLiteral("it is not writable");
+    if (reason.isEmpty()) {
+        // Where the report will be written from: a file beside it.
+        QSaveFile probe(path);
+        if (!probe.open(QIODevice::WriteOnly))
+            reason = probe.errorString();
+        probe.cancelWriting();
+    }
+    if (reason.isEmpty())
+        return true;
+    err << "corvanectl: cannot write the report " << path << ": " << reason << '\n';
+    return false;
+}
+
+QString ReportJournal::pathFor(const QString& reportPath)
+{
+    return reportPath + QStringLiteral(".jsonl");
+}
+
+bool ReportJournal::open(const QString& reportPath, QTextStream& err)
+{
+    m_file.setFileName(pathFor(reportPath));
+    if (m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return true;
+    err << "corvanectl: cannot write the journal " << m_file.fileName() << ": " << m_file.errorString() << '\n';
+    return false;
+}
+
+void ReportJournal::append(const QJsonObject& entry)
+{
+    if (m_file.isOpen())
+        m_file.write(QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n');
+}
+
+} // namespace Ctl

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+
+class QTextStream;
+
+namespace Ctl {
+
+struct BatchSettings;
+struct DeviceRun;
+
+// A device's entry in the report: the same fields in JSON, CSV and the
+// journal, times in UTC.
+QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings);
+
+// The report as CSV: a UTF-8 byte-order mark (spreadsheets read UTF-8 by
+// it), the columns, then a line per entry. A field holding a comma, a quote,
+// CR or LF is quoted; one that a spreadsheet would take for a formula (it
+// starts with =, +, -, @, tab or CR) is kept text by a leading apostrophe.
+QByteArray csvReport(const QJsonArray& entries);
+
+// Writes the report, CSV when the path ends in ".csv", else JSON with the
+// summary; all or nothing. False with the reason on `err`.
+bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObject& summary, QTextStream& err);
+
+// Whether the report can be written there, tried before anything is sent: a
+// report that fails after the fleet was updated is evidence lost. False
+// with the reason on `err`.
+bool reportWritable(const QString& path, QTextStream& err);
+
+// The report's journal beside it ("<report>.jsonl"): one JSON line per
+// device as it ends, each flushed to the system at once, so that a process
+// killed mid-batch still leaves what was done.
+class ReportJournal
+{
+public:
+    static QString pathFor(const QString& reportPath);
+
+    // Starts the journal anew; false with the reason on `err`.
+    bool open(const QString& reportPath, QTextStream& err);
+    // Nothing when it is not open.
+    void append(const QJsonObject& entry);
+
+private:
+    QFile m_file;
+};
+
+} // namespace Ctl

@@ -1,0 +1,272 @@
+#include "BatchRun.h"
+
+#include "BatchOperation.h"
+#include "DeviceFacade.h"
+#include "DeviceStatus.h"
+#include "FileUploader.h"
+#include "HttpStatus.h"
+#include "MultiPartBody.h"
+#include "Terminal.h"
+
+#include <QTimer>
+
+#include <algorithm>
+
+namespace Ctl {
+
+namespace {
+
+// How often the run looks for an interruption and for pushed results.
+constexpr int kPollMs = 100;
+
+// What a pushed result of the operation means, as the window's status column
+// reads it: its text, and whether the device took the file.
+struct PushedResult
+{
+    bool known = false;
+    bool succeeded = false;
+    QString text;
+};
+
+PushedResult pushedResult(const BatchOperation& operation, const QVariant& value)
+{
+    DeviceStatusType type = DeviceStatusType::FirmwareUpdateResult;
+    if (operation.resultParameter == DeviceParameter::ImportResult)
+        type = DeviceStatusType::ConfigImportResult;
+    else if (operation.resultParameter == DeviceParameter::StandbyImageResult)
+        type = DeviceStatusType::StandbyScreenImageChangeResult;
+    DeviceStatus board;
+    board.setStatus(type, value);
+    const DeviceStatusList status = board.getStatus(DeviceStatusDisplayPriority::Result);
+    if (status == kNoStatus)
+        return {};
+    const DeviceStatus::Entry entry{status, QVariant()};
+    const bool succeeded = status == DeviceStatusList::UpdateSuccessful || status == DeviceStatusList::ImportSuccessful
+                           || status == DeviceStatusList::StandbyScreenImageUploaded;
+    return {true, succeeded, board.getStatusMessage(entry)};
+}
+
+} // namespace
+
+int retryDelayMs(int firstDelaySeconds, int attempt)
+{
+    qint64 delay = qint64(firstDelaySeconds) * 1000;
+    for (int i = 1; i < attempt && delay < BatchSettings::kMaxRetryDelaySeconds * 1000; ++i)
+        delay *= 2;
+    return int(std::min<qint64>(delay, BatchSettings::kMaxRetryDelaySeconds * 1000));
+}
+
+DeviceRun::DeviceRun() = default;
+DeviceRun::~DeviceRun() = default;
+
+BatchRunner::BatchRunner(const BatchSettings& settings, QList<DeviceRun*> queue, Event event)
+    : m_settings(settings)
+    , m_queue(std::move(queue))
+    , m_event(std::move(event))
+{
+}
+
+void BatchRunner::run()
+{
+    m_remaining = int(m_queue.size());
+    if (m_remaining == 0)
+        return;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &m_loop, [this] {
+        if (const int status = caughtInterrupt(); status != 0 && m_interruption == 0)
+            interrupt(status);
+        for (DeviceRun* device : std::as_const(m_queue)) {
+            if (device->outcome == Outcome::Pending && device->sinceUploaded.isValid())
+                pollResult(*device);
+        }
+    });
+    poll.start(kPollMs);
+    for (int i = 0; i < m_settings.parallel; ++i)
+        startNext();
+    if (m_remaining > 0)
+        m_loop.exec();
+}
+
+void BatchRunner::startNext()
+{
+    if (m_next < m_queue.size() && m_interruption == 0)
+        start(*m_queue.at(m_next++));
+}
+
+void BatchRunner::start(DeviceRun& device)
+{
+    // An interruption may have ended it while it waited for another try.
+    if (device.outcome != Outcome::Pending)
+        return;
+    ++device.attempts;
+    if (!device.started.isValid()) {
+        device.started = QDateTime::currentDateTimeUtc();
+        device.sinceFirstTry.start();
+    }
+    device.state = QStringLiteral("uploading");
+    device.percent = 0;
+    // An earlier result must not pass for this upload's.
+    m_settings.facade->setDeviceParameter(device.identity.macAddress, m_settings.operation->resultParameter, -1,
+                                          DeviceFindPolicy::ById);
+    m_event(device, QStringLiteral("start"));
+    // A body goes out once: each attempt gets its own.
+    device.uploader.reset();
+    device.body = std::make_unique<MultiPartBody>(m_settings.filePath);
+    int32_t result = device.body->generate(m_settings.digest);
+    // The digest goes with the bytes it was taken of: a file replaced or
+    // rewritten during the batch is not sent. Looked at once the body has it
+    // open, so that what is sent is what was looked at.
+    if (ResultCode::isSuccess(result) && FileIdentity::of(m_settings.filePath) != m_settings.file) {
+        finish(device, Outcome::Failed, MultiPartBody::kHashFailed, 0,
+               QStringLiteral("The file changed during the batch; it was not sent."));
+        return;
+    }
+    if (ResultCode::isSuccess(result)) {
+        device.uploader = std::make_unique<FileUploader>(device.identity.ipAddress, m_settings.operation->uploadPath,
+                                                         device.body.get());
+        QObject::connect(device.uploader.get(), &FileUploader::uploadProgress, device.uploader.get(),
+                         [this, &device](const QString&, qint64 sent, qint64 total) {
+                             device.bytesSent = sent;
+                             const int percent = total > 0 ? int(sent * 100 / total) : 0;
+                             if (percent != device.percent) {
+                                 device.percent = percent;
+                                 m_event(device, QStringLiteral("progress"));
+                             }
+                         });
+        device.uploader->setStallTimeout(unsigned(m_settings.stallSeconds));
+        const unsigned timeoutMs = unsigned(m_settings.timeoutSeconds) * 1000u;
+        result = device.uploader->uploadAsync(device.authCode, timeoutMs,
+                                              [this, &device](int32_t sent) { answered(device, sent); });
+    }
+    if (ResultCode::isFailure(result))
+        finish(device, Outcome::Failed, result, 0);
+}
+
+void BatchRunner::answered(DeviceRun& device, int32_t sent)
+{
+    int status = 0;
+    const int32_t read = ResultCode::isSuccess(sent) ? device.uploader->getResponseStatusCode(status) : sent;
+    if (ResultCode::isFailure(read)) {
+        // The network failed (no answer, a time-out): worth another try,
+        // after a pause that grows with every try, for whatever broke the
+        // connection (a reboot, a switch) to pass.
+        const int delayMs = retryDelayMs(m_settings.retryDelaySeconds, device.attempts);
+        const bool inTime = m_settings.retryMaxSeconds == 0
+                            || device.sinceFirstTry.elapsed() + delayMs <= qint64(m_settings.retryMaxSeconds) * 1000;
+        if (device.attempts <= m_settings.retries && inTime && m_interruption == 0) {
+            device.state = QStringLiteral("retrying");
+            device.code = read;
+            device.message = failureText(read);
+            m_event(device, QStringLiteral("retry"));
+            QTimer::singleShot(delayMs, &m_loop, [this, &device] { start(device); });
+            return;
+        }
+        finish(device, Outcome::Failed, read, 0);
+        return;
+    }
+    device.httpStatus = status;
+    // The device's own verdict is never retried.
+    if (HttpStatus::isAccepted(status) && m_settings.resultTimeoutSeconds > 0)
+        awaitResult(device);
+    else if (HttpStatus::isAccepted(status))
+        finish(device, Outcome::Succeeded, ResultCode::kSuccess, status);
+    else
+        finish(device, Outcome::Failed,
+               status == 403 ? m_settings.operation->forbidden : m_settings.operation->refusedWith(status), status,
+               QStringLiteral("The device answered HTTP %1.").arg(status));
+}
+
+// The device took the file; its verdict comes over the push channel (into
+// the record) after the installation or the check.
+void BatchRunner::awaitResult(DeviceRun& device)
+{
+    device.state = QStringLiteral("awaiting result");
+    device.sinceUploaded.start();
+    m_event(device, QStringLiteral("uploaded"));
+}
+
+void BatchRunner::pollResult(DeviceRun& device)
+{
+    QVariant value;
+    m_settings.facade->getDeviceParameter(device.identity.macAddress, m_settings.operation->resultParameter, value,
+                                          DeviceFindPolicy::ById);
+    const PushedResult result = pushedResult(*m_settings.operation, value);
+    if (!result.known && device.sinceUploaded.elapsed() <= qint64(m_settings.resultTimeoutSeconds) * 1000)
+        return;
+    if (!result.known) {
+        finish(device, Outcome::Failed, ResultCode::kFailure, device.httpStatus,
+               QStringLiteral("No result came within %1 s.").arg(m_settings.resultTimeoutSeconds));
+        return;
+    }
+    QVariant version;
+    m_settings.facade->getDeviceParameter(device.identity.macAddress, DeviceParameter::Version, version,
+                                          DeviceFindPolicy::ById);
+    device.versionAfter = version.toString();
+    finish(device, result.succeeded ? Outcome::Succeeded : Outcome::Failed,
+           result.succeeded ? ResultCode::kSuccess : ResultCode::kFailure, device.httpStatus, result.text);
+}
+
+// No upload starts any more; devices waiting for their first try or for
+// another end now, the running ones get the grace.
+void BatchRunner::interrupt(int status)
+{
+    m_interruption = status;
+    for (qsizetype i = 0; i < m_queue.size(); ++i) {
+        DeviceRun& device = *m_queue.at(i);
+        if (device.outcome != Outcome::Pending)
+            continue;
+        if (i >= m_next)
+            finish(device, Outcome::Interrupted, kInterrupted, 0);
+        else if (device.state == QLatin1String("retrying"))
+            finish(device, Outcome::Interrupted, kInterrupted, 0,
+                   QStringLiteral("Interrupted while waiting to try again: %1").arg(device.message));
+    }
+    m_next = m_queue.size();
+    if (m_interruptNotice)
+        m_interruptNotice(m_remaining);
+    if (m_remaining > 0)
+        QTimer::singleShot(BatchSettings::kGraceSeconds * 1000, &m_loop, [this] { endRunning(); });
+}
+
+void BatchRunner::endRunning()
+{
+    for (DeviceRun* device : std::as_const(m_queue)) {
+        if (device->outcome != Outcome::Pending)
+            continue;
+        // Gone, the uploader ends its request and calls nothing more.
+        device->uploader.reset();
+        const bool uploaded = device->sinceUploaded.isValid();
+        finish(*device, Outcome::Interrupted, uploaded ? kNoResult : kInterrupted, device->httpStatus,
+               uploaded ? QStringLiteral("Interrupted while awaiting the result; the device took the file.")
+                        : QStringLiteral("Interrupted during the upload; the device did not take the file."));
+    }
+}
+
+void BatchRunner::finish(DeviceRun& device, Outcome outcome, int32_t code, int status, const QString& message)
+{
+    device.outcome = outcome;
+    device.code = code;
+    device.httpStatus = status;
+    device.ended = QDateTime::currentDateTimeUtc();
+    device.state = outcomeName(outcome);
+    if (!message.isEmpty()) {
+        device.message = message;
+    } else if (outcome == Outcome::Succeeded) {
+        device.message.clear();
+        device.percent = 100;
+    } else {
+        device.message = failureText(code);
+    }
+    m_event(device, device.state);
+    // Released from the loop, not from inside the uploader's own call.
+    QTimer::singleShot(0, &m_loop, [&device] {
+        device.uploader.reset();
+        device.body.reset();
+    });
+    if (--m_remaining == 0)
+        m_loop.quit();
+    else
+        startNext();
+}
+
+} // namespace Ctl

@@ -1,0 +1,80 @@
+#include "CtlOutcome.h"
+
+#include "Ctl.h"
+#include "HttpAccessManager.h"
+#include "ResultMessages.h"
+
+#include <algorithm>
+
+namespace Ctl {
+
+namespace {
+
+struct Row
+{
+    Outcome outcome;
+    const char* name;
+    int exitStatus;
+};
+
+constexpr Row kRows[] = {
+    {Outcome::Pending, "pending", SomeFailed},
+    {Outcome::Ready, "ready", Success},
+    {Outcome::Succeeded, "succeeded", Success},
+    {Outcome::Failed, "failed", SomeFailed},
+    {Outcome::Skipped, "skipped", SomeFailed},
+    {Outcome::Unknown, "unknown", UnknownResult},
+    {Outcome::Interrupted, "interrupted", SomeFailed},
+};
+
+const Row& rowOf(Outcome outcome)
+{
+    return *std::find_if(std::cbegin(kRows), std::cend(kRows), [outcome](const Row& row) {
+        return row.outcome == outcome;
+    });
+}
+
+} // namespace
+
+QString outcomeName(Outcome outcome)
+{
+    return QLatin1String(rowOf(outcome).name);
+}
+
+int exitStatusOf(const QList<Outcome>& outcomes)
+{
+    int status = Success;
+    for (Outcome outcome : outcomes) {
+        const int exit = rowOf(outcome).exitStatus;
+        // A failure outweighs an unknown result, which outweighs success.
+        if (exit == SomeFailed || (exit == UnknownResult && status == Success))
+            status = exit;
+    }
+    return status;
+}
+
+QString failureText(int32_t code)
+{
+    switch (code) {
+    case HttpAccessManager::kTimedOut:
+        return QStringLiteral("Timed out: no end within --timeout, or no byte moved within --stall-timeout.");
+    case HttpAccessManager::kNoStatus:
+        return QStringLiteral("The connection failed or dropped before the device answered.");
+    case HttpAccessManager::kAnswerBroken:
+        return QStringLiteral("The connection broke off during the device's answer.");
+    case HttpAccessManager::kTooLarge:
+        return QStringLiteral("The device's answer was too large.");
+    case kNotFound:
+        return QStringLiteral("No such device answered the scan.");
+    case kInterrupted:
+        return QStringLiteral("Interrupted before the upload started.");
+    case kNoResult:
+        return QStringLiteral("The device took the file; its result could not be learned.");
+    case kNotSent:
+        return QStringLiteral("Not sent: another device failed the check (--strict).");
+    default:
+        return ResultMessages::text(quint32(code));
+    }
+}
+
+} // namespace Ctl

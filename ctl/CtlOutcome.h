@@ -1,0 +1,45 @@
+#pragma once
+
+#include "ResultCode.h"
+
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+
+// What became of each device in a command, and what that makes of the run:
+// one table read by the text, the JSON, the reports and the exit status of
+// every command, so that the same situation reads the same everywhere.
+namespace Ctl {
+
+enum class Outcome {
+    Pending, // not yet judged
+    Ready, // passed the check of a dry run; nothing was sent
+    Succeeded,
+    Failed,
+    Skipped, // not sent: it failed the check or was not found
+    Unknown, // it took the file, but its result could not be learned
+    Interrupted, // the run was interrupted before this device's end
+};
+
+// The outcome's word in every output ("succeeded", "interrupted", ...).
+QString outcomeName(Outcome outcome);
+
+// The exit status of a run whose devices came to these outcomes: 0 when all
+// succeeded (or were ready), 1 when any failed, was skipped or interrupted,
+// else 4 when any result is unknown. An interruption of the process itself
+// exits with its own status (128 and the signal's number).
+int exitStatusOf(const QList<Outcome>& outcomes);
+
+// The command line's own verdicts on a device.
+inline constexpr int32_t kNotFound = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0001);
+inline constexpr int32_t kInterrupted = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0002);
+inline constexpr int32_t kNoResult = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0003);
+inline constexpr int32_t kNotSent = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0004);
+
+// The operator's line for a failure code: a time-out, a connection that
+// failed, and an answer that broke off each read differently, then the
+// window's messages.
+QString failureText(int32_t code);
+
+} // namespace Ctl

@@ -1,0 +1,143 @@
+#include "BatchProgress.h"
+#include "BatchReport.h"
+#include "BatchRun.h"
+#include "CtlCommon.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTest>
+#include <QTextStream>
+
+using namespace Ctl;
+
+// What a batch prints and writes, without devices: the text a terminal or a
+// spreadsheet is given, the live view's size, the exit status and the pauses
+// between tries.
+class TestBatchOutput : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void printable_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("plain, accents kept") << QStringLiteral("Salle Réunion 2") << QStringLiteral("Salle Réunion 2");
+        QTest::newRow("escape sequence") << QStringLiteral("\x1b[2J\x1b]0;pwned\x07")
+                                         << QStringLiteral("\\x1b[2J\\x1b]0;pwned\\x07");
+        QTest::newRow("a row split") << QStringLiteral("Lobby\r\nFake row") << QStringLiteral("Lobby\\r\\nFake row");
+        QTest::newRow("DEL and C1") << QStringLiteral("a\x7f\u009bb") << QStringLiteral("a\\x7f\\x9bb");
+        QTest::newRow("direction turned") << QStringLiteral("ab\u202Ecd") << QStringLiteral("ab\\u{202e}cd");
+    }
+
+    void printable()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, shown);
+        QCOMPARE(Ctl::printable(name), shown);
+    }
+
+    void csvCells_data()
+    {
+        QTest::addColumn<QString>("hostName");
+        QTest::addColumn<QByteArray>("cell");
+        QTest::newRow("plain") << QStringLiteral("Lobby") << QByteArray("Lobby");
+        QTest::newRow("comma and quote") << QStringLiteral("a,\"b\"") << QByteArray("\"a,\"\"b\"\"\"");
+        QTest::newRow("CR alone") << QStringLiteral("a\rb") << QByteArray("\"a\rb\"");
+        QTest::newRow("formula") << QStringLiteral("=HYPERLINK(\"x\")") << QByteArray("\"'=HYPERLINK(\"\"x\"\")\"");
+        QTest::newRow("plus") << QStringLiteral("+1") << QByteArray("'+1");
+        QTest::newRow("at") << QStringLiteral("@SUM(A1)") << QByteArray("'@SUM(A1)");
+        QTest::newRow("tab first") << QStringLiteral("\tx") << QByteArray("'\tx");
+        QTest::newRow("UTF-8") << QStringLiteral("Café") << QByteArray("Caf\xc3\xa9");
+    }
+
+    void csvCells()
+    {
+        QFETCH(QString, hostName);
+        QFETCH(QByteArray, cell);
+        const QByteArray csv = csvReport(QJsonArray{QJsonObject{{QStringLiteral("hostName"), hostName},
+                                                                {QStringLiteral("fileSize"), 3145728}}});
+        QVERIFY(csv.startsWith("\xEF\xBB\xBFmodel,hostName,ipAddress,"));
+        const QByteArray row = csv.mid(csv.indexOf('\n') + 1);
+        QCOMPARE(row, "," + cell + ",,,,,,3145728,,,,,,,,,,\n");
+    }
+
+    void exitStatus_data()
+    {
+        QTest::addColumn<QList<Outcome>>("outcomes");
+        QTest::addColumn<int>("status");
+        QTest::newRow("all succeeded") << QList<Outcome>{Outcome::Succeeded, Outcome::Succeeded} << 0;
+        QTest::newRow("dry run") << QList<Outcome>{Outcome::Ready} << 0;
+        QTest::newRow("one unknown") << QList<Outcome>{Outcome::Succeeded, Outcome::Unknown} << 4;
+        QTest::newRow("failure outweighs unknown") << QList<Outcome>{Outcome::Unknown, Outcome::Failed} << 1;
+        QTest::newRow("skipped") << QList<Outcome>{Outcome::Skipped, Outcome::Succeeded} << 1;
+        QTest::newRow("interrupted") << QList<Outcome>{Outcome::Interrupted} << 1;
+    }
+
+    void exitStatus()
+    {
+        QFETCH(QList<Outcome>, outcomes);
+        QFETCH(int, status);
+        QCOMPARE(exitStatusOf(outcomes), status);
+    }
+
+    void retryDelays_data()
+    {
+        QTest::addColumn<int>("first");
+        QTest::addColumn<QList<int>>("delaysMs"); // after tries 1, 2, ...
+        QTest::newRow("doubled") << 1 << QList<int>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
+        QTest::newRow("capped at once") << 90 << QList<int>{60000, 60000};
+        QTest::newRow("no overflow") << 600 << QList<int>{60000, 60000, 60000};
+    }
+
+    void retryDelays()
+    {
+        QFETCH(int, first);
+        QFETCH(QList<int>, delaysMs);
+        for (int attempt = 1; attempt <= delaysMs.size(); ++attempt)
+            QCOMPARE(retryDelayMs(first, attempt), delaysMs.at(attempt - 1));
+        QCOMPARE(retryDelayMs(first, 40), 60000);
+    }
+
+    // 100 devices uploading at once on a 24-line terminal: the live view
+    // stays within the screen and is redrawn a few times a second at most,
+    // and every ended device is printed once.
+    void liveViewBounded()
+    {
+        std::vector<std::unique_ptr<DeviceRun>> runs;
+        QList<const DeviceRun*> all;
+        for (int i = 0; i < 100; ++i) {
+            runs.push_back(std::make_unique<DeviceRun>());
+            runs.back()->identity.ipAddress = QStringLiteral("10.0.0.%1").arg(i);
+            runs.back()->identity.macAddress = QStringLiteral("02:00:00:00:00:%1").arg(i, 2, 16, QLatin1Char('0'));
+            runs.back()->attempts = 1;
+            runs.back()->state = QStringLiteral("uploading");
+            all << runs.back().get();
+        }
+        QString out;
+        QString err;
+        QTextStream outStream(&out);
+        QTextStream errStream(&err);
+        BatchProgress progress(outStream, errStream, BatchProgress::Mode::Live, all, 24);
+        for (int percent = 1; percent <= 100; ++percent) {
+            for (const auto& run : runs) {
+                run->percent = percent;
+                progress.event(*run, QStringLiteral("progress"));
+            }
+        }
+        for (const auto& run : runs) {
+            run->outcome = Outcome::Succeeded;
+            run->state = outcomeName(Outcome::Succeeded);
+            progress.event(*run, run->state);
+        }
+        QTRY_VERIFY(progress.draws() >= 2); // the last state is drawn, later
+        progress.close();
+        QVERIFY2(progress.draws() <= 3, qPrintable(QString::number(progress.draws())));
+        QVERIFY2(err.size() < 4 * 24 * 80, qPrintable(QString::number(err.size())));
+        QCOMPARE(out.count(QLatin1String("succeeded")), 100);
+        QVERIFY(err.contains(QLatin1String("more running")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBatchOutput)
+#include "tst_batchoutput.moc"
