@@ -148,9 +148,9 @@ void BatchProgress::draw(bool withBlock)
             block << QStringLiteral("... and %1 more running").arg(running.size() - (block.size() - 1));
             break;
         }
-        QString line = QStringLiteral("  %1  %2  %3")
-                           .arg(device->identity.ipAddress.leftJustified(15), device->identity.macAddress,
-                                device->state);
+        QString line
+            = QStringLiteral("  %1  %2  %3")
+                  .arg(device->identity.ipAddress.leftJustified(15), device->identity.macAddress, device->state);
         if (device->state == QLatin1String("uploading"))
             line += QStringLiteral(" %1%").arg(device->percent);
         block << line;

@@ -18,20 +18,16 @@ struct Row
 };
 
 constexpr Row kRows[] = {
-    {Outcome::Pending, "pending", SomeFailed},
-    {Outcome::Ready, "ready", Success},
-    {Outcome::Succeeded, "succeeded", Success},
-    {Outcome::Failed, "failed", SomeFailed},
-    {Outcome::Skipped, "skipped", SomeFailed},
-    {Outcome::Unknown, "unknown", UnknownResult},
+    {Outcome::Pending, "pending", SomeFailed},         {Outcome::Ready, "ready", Success},
+    {Outcome::Succeeded, "succeeded", Success},        {Outcome::Failed, "failed", SomeFailed},
+    {Outcome::Skipped, "skipped", SomeFailed},         {Outcome::Unknown, "unknown", UnknownResult},
     {Outcome::Interrupted, "interrupted", SomeFailed},
 };
 
 const Row& rowOf(Outcome outcome)
 {
-    return *std::find_if(std::cbegin(kRows), std::cend(kRows), [outcome](const Row& row) {
-        return row.outcome == outcome;
-    });
+    return *std::find_if(std::cbegin(kRows), std::cend(kRows),
+                         [outcome](const Row& row) { return row.outcome == outcome; });
 }
 
 } // namespace

@@ -55,8 +55,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, hostName);
         QFETCH(QByteArray, cell);
-        const QByteArray csv = csvReport(QJsonArray{QJsonObject{{QStringLiteral("hostName"), hostName},
-                                                                {QStringLiteral("fileSize"), 3145728}}});
+        const QByteArray csv = csvReport(
+            QJsonArray{QJsonObject{{QStringLiteral("hostName"), hostName}, {QStringLiteral("fileSize"), 3145728}}});
         QVERIFY(csv.startsWith("\xEF\xBB\xBFmodel,hostName,ipAddress,"));
         const QByteArray row = csv.mid(csv.indexOf('\n') + 1);
         QCOMPARE(row, "," + cell + ",,,,,,3145728,,,,,,,,,,\n");
