@@ -2,12 +2,16 @@
 
 #include "BatchOperation.h"
 #include "DeviceFacade.h"
+#include "DeviceNotificationObserver.h"
 #include "DeviceStatus.h"
 #include "FileUploader.h"
 #include "HttpStatus.h"
 #include "MultiPartBody.h"
+#include "SettingsFields.h"
 #include "Terminal.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 
 #include <algorithm>
@@ -46,6 +50,18 @@ PushedResult pushedResult(const BatchOperation& operation, const QVariant& value
     return {true, succeeded, board.getStatusMessage(entry)};
 }
 
+// The version a pushed message carries, if any.
+QString pushedVersion(const QString& message)
+{
+    const SettingsFields::Entry& version = SettingsFields::entry(SettingsFields::Field::Version);
+    return QJsonDocument::fromJson(message.toUtf8())
+        .object()
+        .value(SettingsFields::sectionKey(version.section))
+        .toObject()
+        .value(QLatin1String(version.key))
+        .toString();
+}
+
 } // namespace
 
 int retryDelayMs(int firstDelaySeconds, int attempt)
@@ -81,6 +97,7 @@ void BatchRunner::run()
         }
     });
     poll.start(kPollMs);
+    watchChannels();
     for (int i = 0; i < m_settings.parallel; ++i)
         startNext();
     if (m_remaining > 0)
@@ -187,23 +204,81 @@ void BatchRunner::awaitResult(DeviceRun& device)
 
 void BatchRunner::pollResult(DeviceRun& device)
 {
+    const BatchOperation& operation = *m_settings.operation;
+    const QString& id = device.identity.macAddress;
     QVariant value;
-    m_settings.facade->getDeviceParameter(device.identity.macAddress, m_settings.operation->resultParameter, value,
-                                          DeviceFindPolicy::ById);
-    const PushedResult result = pushedResult(*m_settings.operation, value);
-    if (!result.known && device.sinceUploaded.elapsed() <= qint64(m_settings.resultTimeoutSeconds) * 1000)
-        return;
-    if (!result.known) {
-        finish(device, Outcome::Failed, ResultCode::kFailure, device.httpStatus,
-               QStringLiteral("No result came within %1 s.").arg(m_settings.resultTimeoutSeconds));
+    m_settings.facade->getDeviceParameter(id, operation.resultParameter, value, DeviceFindPolicy::ById);
+    const PushedResult result = pushedResult(operation, value);
+    QVariant read;
+    m_settings.facade->getDeviceParameter(id, DeviceParameter::Version, read, DeviceFindPolicy::ById);
+    const QString version = read.toString(); // as of the device's last login
+    const bool late = device.sinceUploaded.elapsed() > qint64(m_settings.resultTimeoutSeconds) * 1000;
+    const bool firmware = operation.resultParameter == DeviceParameter::UpdateResult;
+
+    if (result.known) {
+        const bool newFirmware = firmware && result.succeeded;
+        if (!device.sinceResult.isValid()) {
+            device.sinceResult.start();
+            device.cameBack = false; // the login that tells the new version comes after the reboot
+        }
+        // A new firmware's version comes pushed with the result, or with the
+        // login after the reboot; a device that tells neither in time keeps
+        // its success without one rather than with the old version.
+        if (newFirmware && device.pushedVersion.isEmpty() && !device.cameBack && !late
+            && device.sinceResult.elapsed() < BatchSettings::kVersionWaitSeconds * 1000)
+            return;
+        if (!device.pushedVersion.isEmpty())
+            device.versionAfter = device.pushedVersion;
+        else if (!newFirmware || device.cameBack)
+            device.versionAfter = version;
+        finish(device, result.succeeded ? Outcome::Succeeded : Outcome::Failed,
+               result.succeeded ? ResultCode::kSuccess : ResultCode::kFailure, device.httpStatus, result.text);
         return;
     }
-    QVariant version;
-    m_settings.facade->getDeviceParameter(device.identity.macAddress, DeviceParameter::Version, version,
-                                          DeviceFindPolicy::ById);
-    device.versionAfter = version.toString();
-    finish(device, result.succeeded ? Outcome::Succeeded : Outcome::Failed,
-           result.succeeded ? ResultCode::kSuccess : ResultCode::kFailure, device.httpStatus, result.text);
+    // The result was pushed while the channel was down (the device
+    // rebooted): a device that came back running another firmware took it.
+    if (firmware && device.cameBack && !version.isEmpty() && version != device.versionBefore) {
+        device.versionAfter = version;
+        finish(device, Outcome::Succeeded, ResultCode::kSuccess, device.httpStatus,
+               QStringLiteral("Its result was not pushed; it came back with version %1.").arg(version));
+        return;
+    }
+    if (!late)
+        return;
+    // Neither the device's word nor its version tells what became of the file.
+    QString message = QStringLiteral("No result came within %1 s").arg(m_settings.resultTimeoutSeconds);
+    if (device.cameBack) {
+        device.versionAfter = version;
+        message += QStringLiteral("; its channel dropped, and it came back still at version %1").arg(version);
+    }
+    finish(device, Outcome::Unknown, kNoResult, device.httpStatus, message + QLatin1Char('.'));
+}
+
+// What the push channels tell beside the record: the versions pushed, and
+// the logins again after a channel dropped (a reboot), which read the
+// version into the record.
+void BatchRunner::watchChannels()
+{
+    if (!m_settings.observer)
+        return;
+    const auto awaiting = [this](const QString& ipAddress, const std::function<void(DeviceRun&)>& note) {
+        for (DeviceRun* device : std::as_const(m_queue)) {
+            if (device->outcome == Outcome::Pending && device->sinceUploaded.isValid()
+                && device->identity.ipAddress == ipAddress)
+                note(*device);
+        }
+    };
+    QObject::connect(m_settings.observer, &DeviceNotificationObserver::receivedTextMessage, &m_loop,
+                     [awaiting](const QString& ipAddress, const QString& message) {
+                         const QString version = pushedVersion(message);
+                         if (!version.isEmpty())
+                             awaiting(ipAddress, [&version](DeviceRun& device) { device.pushedVersion = version; });
+                     });
+    QObject::connect(m_settings.observer, &DeviceNotificationObserver::reloginAttempted, &m_loop,
+                     [awaiting](const QString& ipAddress, int, int32_t result) {
+                         if (ResultCode::isSuccess(result))
+                             awaiting(ipAddress, [](DeviceRun& device) { device.cameBack = true; });
+                     });
 }
 
 // No upload starts any more; devices waiting for their first try or for

@@ -15,6 +15,7 @@
 #include <memory>
 
 class DeviceFacade;
+class DeviceNotificationObserver;
 class FileUploader;
 class MultiPartBody;
 struct BatchOperation;
@@ -47,6 +48,12 @@ struct BatchSettings
     bool json = false;
     DeviceFacade* facade = nullptr;
     int resultTimeoutSeconds = 0; // 0: the upload's answer is the verdict
+    // The devices' push channels, kept while results are awaited; null
+    // when no result is.
+    DeviceNotificationObserver* observer = nullptr;
+    // How long a firmware's success waits for the new version when the
+    // device pushed none (its reboot and next login tell it).
+    static constexpr int kVersionWaitSeconds = 30;
 };
 
 // The pause before try `attempt` + 1 (1-based) with this first delay:
@@ -72,6 +79,12 @@ struct DeviceRun
     QDateTime ended; // UTC
     QElapsedTimer sinceFirstTry;
     QElapsedTimer sinceUploaded;
+    // Since the upload: the last version the device pushed, and whether it
+    // logged in again after its channel dropped (after its result, once
+    // that came), which reads its version anew.
+    QString pushedVersion;
+    bool cameBack = false;
+    QElapsedTimer sinceResult; // its pushed result came
     std::unique_ptr<MultiPartBody> body;
     std::unique_ptr<FileUploader> uploader;
 
@@ -107,6 +120,7 @@ private:
     void answered(DeviceRun& device, int32_t sent);
     void awaitResult(DeviceRun& device);
     void pollResult(DeviceRun& device);
+    void watchChannels();
     void interrupt(int status);
     void endRunning();
     void finish(DeviceRun& device, Outcome outcome, int32_t code, int status, const QString& message = {});

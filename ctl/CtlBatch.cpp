@@ -226,6 +226,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         observer = std::make_unique<DeviceNotificationObserver>(facade, HttpAccessManager::getInstance());
         subscriber = std::make_unique<DeviceNotificationSubscriber>(facade);
         subscriber->initialize(observer.get());
+        settings.observer = observer.get();
     }
     DeviceScan scan(facade, *request);
     if (!scan.run(namedDevicesAnswered(facade, names), err))

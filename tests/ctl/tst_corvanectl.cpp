@@ -118,9 +118,14 @@ QStringList verdicts(const QString& path, QString& problem)
     for (const auto& entry : std::as_const(entries)) {
         if (entry.value(QStringLiteral("fileMd5")).size() != 32 || entry.value(QStringLiteral("fileName")).isEmpty())
             problem = QStringLiteral("file fields of %1").arg(entry.value(QStringLiteral("ipAddress")));
-        result << QStringLiteral("%1 %2 %3 %4")
-                      .arg(entry.value(QStringLiteral("ipAddress")), entry.value(QStringLiteral("result")),
-                           entry.value(QStringLiteral("code")), entry.value(QStringLiteral("attempts")));
+        QString verdict = QStringLiteral("%1 %2 %3 %4")
+                              .arg(entry.value(QStringLiteral("ipAddress")), entry.value(QStringLiteral("result")),
+                                   entry.value(QStringLiteral("code")), entry.value(QStringLiteral("attempts")));
+        // A version that changed follows.
+        const QString after = entry.value(QStringLiteral("versionAfter"));
+        if (!after.isEmpty() && after != entry.value(QStringLiteral("versionBefore")))
+            verdict += QLatin1Char(' ') + after;
+        result << verdict;
     }
     return result;
 }
@@ -140,8 +145,12 @@ QList<Step> duringSteps(const QString& during, const QString& file)
                          changed.write("x");
                  }}};
     }
-    if (!during.startsWith(QLatin1String("signal")))
-        return {{"\"state\":\"uploading\"", [during](QProcess&) { LabNetwork::control(during); }}};
+    if (!during.startsWith(QLatin1String("signal"))) {
+        return {{"\"state\":\"uploading\"", [during](QProcess&) {
+                     for (const QString& command : during.split(QLatin1Char(';')))
+                         LabNetwork::control(command);
+                 }}};
+    }
     QList<Step> steps;
     QByteArray trigger = "\"event\":\"succeeded\"";
     for (const QString& name : during.split(QLatin1Char(' ')).mid(1)) {
@@ -375,8 +384,21 @@ private Q_SLOTS:
             << QStringList{"--device", "10.213.0.10",   "--device", "Meeting Room 2", "--parallel",
                            "2",        "--wait-result", "--report", "report.json"}
             << "corvane"
-            << "" << 1 << QStringList{labDevice(0) + ok, labDevice(1) + QStringLiteral(" failed 0x80000000 1")} << 2
-            << "Update failed" << bundle;
+            << "" << 1
+            << QStringList{labDevice(0) + ok + " 9.9.8", labDevice(1) + QStringLiteral(" failed 0x80000000 1")} << 2
+            << "Update failed" << QStringLiteral("tq-9.9.8.bundle");
+        // Channels dropped at the upload's start and refused since: the
+        // results pushed meanwhile are lost, the logins again still work.
+        QTest::newRow("results lost with the channel: the version after the reboot tells, or unknown")
+            << "fault d2 update-result 1;fault d3 version off"
+            << QStringList{"--device",    "10.213.0.10", "--device", "10.213.0.11",   "--device",
+                           "10.213.0.12", "--parallel",  "3",        "--wait-result", "--result-timeout",
+                           "25",          "--json",      "--report", "report.json"}
+            << "corvane"
+            << "push d1 drop;push d2 drop;fault d1 push refuse;fault d2 push refuse" << 4
+            << QStringList{labDevice(0) + ok + " 9.9.10", labDevice(1) + QStringLiteral(" unknown 0x80120003 1"),
+                           labDevice(2) + ok + " 9.9.10"}
+            << 3 << "still at version" << QStringLiteral("tq-9.9.10.bundle");
         QTest::newRow("one device named three times takes the file once")
             << "" << QStringList{"--device", "10.213.0.10",   "--device", "02:00:0a:d5:00:0a",
                                  "--device", "Lobby Display", "--report", "report.json"}
