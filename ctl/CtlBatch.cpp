@@ -228,7 +228,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         subscriber->initialize(observer.get());
         settings.observer = observer.get();
     }
-    DeviceScan scan(facade, *request);
+    DeviceScan scan(facade, *request, names);
     if (!scan.run(namedDevicesAnswered(facade, names), err))
         return Usage;
     const ScannableInterface* chosen = &request->chosen;
@@ -241,7 +241,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     if (resolved.devices.isEmpty() && names.isEmpty())
         err << prefix << "no device answered on " << chosen->interfaceName << '\n';
     for (const QString& name : resolved.missing)
-        err << prefix << "no device " << printable(name) << " answered on " << chosen->interfaceName << '\n';
+        err << prefix << scan.whyMissing(name) << '\n';
 
     // Every device of the run, those that fail the check included.
     std::vector<std::unique_ptr<DeviceRun>> runs;

@@ -109,10 +109,19 @@ std::optional<ScanRequest> readScanOptions(const QCommandLineParser& parser, con
     return request;
 }
 
-DeviceScan::DeviceScan(DeviceFacade& facade, ScanRequest request)
+DeviceScan::DeviceScan(DeviceFacade& facade, ScanRequest request, const QStringList& named)
     : m_facade(facade)
     , m_request(std::move(request))
 {
+    for (const QString& name : named) {
+        const QHostAddress address(name);
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !m_request.probes.contains(address.toString())
+            && m_request.probes.size() < ScanRequest::kMaxProbes)
+            m_request.probes.append(address.toString());
+    }
+    QObject::connect(
+        &m_facade, &DeviceFacade::unsupportedDeviceAnswered, &m_probes,
+        [this](const QString& ipAddress, const QString& model) { m_otherModels.insert(ipAddress, model); });
     // One probe at a time goes out (a new one takes over from the last), a
     // few milliseconds apart; the round starts again after a pause.
     QObject::connect(&m_probes, &QTimer::timeout, &m_probes, [this] { probeNext(); });
@@ -146,6 +155,16 @@ bool DeviceScan::tableFull(const QString& command, QTextStream& err) const
     err << "corvanectl " << command << ": the device table filled up at " << m_request.maxDevices
         << " devices; devices that answered past it are left out (--max-devices takes up to 1024)\n";
     return true;
+}
+
+QString DeviceScan::whyMissing(const QString& name) const
+{
+    const QHostAddress address(name);
+    const auto model = m_otherModels.constFind(address.isNull() ? name : address.toString());
+    if (model != m_otherModels.cend())
+        return QStringLiteral("%1 answered as a %2, a model corvanectl does not work with")
+            .arg(printable(name), printable(*model));
+    return QStringLiteral("no device %1 answered on %2").arg(printable(name), m_request.chosen.interfaceName);
 }
 
 void DeviceScan::probeNext()

@@ -50,11 +50,13 @@ std::optional<ScanRequest> readScanOptions(const QCommandLineParser& parser, con
 
 // A scan for the length of a command: starts it, waits for answers, and
 // keeps probing the given addresses (one after another, again and again)
-// while it exists, so that devices found by a probe stay listed.
+// while it exists, so that devices found by a probe stay listed. Devices
+// named by IPv4 address are probed too: one that ignores broadcasts still
+// answers a datagram of its own.
 class DeviceScan
 {
 public:
-    DeviceScan(DeviceFacade& facade, ScanRequest request);
+    DeviceScan(DeviceFacade& facade, ScanRequest request, const QStringList& named = {});
     DeviceScan(const DeviceScan&) = delete;
     DeviceScan& operator=(const DeviceScan&) = delete;
 
@@ -66,14 +68,18 @@ public:
     // Whether the device table filled up (--max-devices): devices that
     // answered past it are not listed. Said on `err` when so.
     bool tableFull(const QString& command, QTextStream& err) const;
+    // Why no device answered to `name`: that none did on the interface, or
+    // that the address answered as a model this program does not work with.
+    QString whyMissing(const QString& name) const;
 
 private:
     void probeNext();
 
     DeviceFacade& m_facade;
-    const ScanRequest m_request;
+    ScanRequest m_request;
     QTimer m_probes;
     qsizetype m_nextProbe = 0;
+    QHash<QString, QString> m_otherModels; // by IP address
 };
 
 // --device (repeatable), --all and --password-file: which devices a command

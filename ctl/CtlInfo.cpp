@@ -66,14 +66,13 @@ int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStrea
     const std::optional<ScanRequest> request = readScanOptions(parser, QStringLiteral("info"), err);
     if (!request)
         return Usage;
-    const ScannableInterface* chosen = &request->chosen;
     const std::optional<Credentials> credentials
         = Credentials::load(parser.value(QStringLiteral("password-file")), err);
     if (!credentials)
         return Usage;
 
     DeviceFacade facade;
-    DeviceScan scan(facade, *request);
+    DeviceScan scan(facade, *request, names);
     if (!scan.run(namedDevicesAnswered(facade, names), err))
         return Usage;
     const bool full = names.isEmpty() && scan.tableFull(QStringLiteral("info"), err);
@@ -82,7 +81,7 @@ int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStrea
         return Usage;
     const QList<DeviceIdentity>& targets = resolved.devices;
     for (const QString& name : resolved.missing)
-        err << "corvanectl info: no device " << name << " answered on " << chosen->interfaceName << '\n';
+        err << "corvanectl info: " << scan.whyMissing(name) << '\n';
     if (targets.isEmpty())
         return NoDevice;
 

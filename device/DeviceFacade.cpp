@@ -39,6 +39,8 @@ DeviceFacade::DeviceFacade(QObject* parent)
             Qt::QueuedConnection);
     connect(m_controller.get(), &LndpController::lostDevice, this, &DeviceFacade::inactivateDevice,
             Qt::QueuedConnection);
+    connect(m_controller.get(), &LndpController::unsupportedDevice, this, &DeviceFacade::unsupportedDeviceAnswered,
+            Qt::QueuedConnection);
 }
 
 DeviceFacade::~DeviceFacade()

@@ -107,6 +107,8 @@ public Q_SLOTS:
 Q_SIGNALS:
     void deviceIDsChanged(std::list<DeviceActivity> changedDeviceActivities);
     void scanningChanged();
+    // A device of a model this program does not work with answered the scan.
+    void unsupportedDeviceAnswered(const QString& ipAddress, const QString& modelName);
 
 private:
     struct WithDiscovery

@@ -133,7 +133,8 @@ bool LndpController::isScanningNetworkInterface(const NI_INFO_T& ni) const
 uint32_t LndpController::onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t enabled)
 {
     Apps::LndpInfo info;
-    if (info.importLndpApiHostInfo(host) != ResultCode::kSuccess)
+    const int32_t imported = info.importLndpApiHostInfo(host);
+    if (imported != ResultCode::kSuccess && imported != Apps::LndpInfo::kUnsupportedModel)
         return static_cast<uint32_t>(ResultCode::kFailure);
 
     netc_addr address = {};
@@ -142,6 +143,11 @@ uint32_t LndpController::onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t ena
     // The rest of the system talks to devices over IPv4 only.
     if (!ipv4Text(address, ipText))
         return static_cast<uint32_t>(ResultCode::kFailure);
+    if (imported == Apps::LndpInfo::kUnsupportedModel) {
+        if (enabled != 0)
+            Q_EMIT unsupportedDevice(QString::fromLatin1(ipText), QString::fromStdString(info.modelName()));
+        return static_cast<uint32_t>(ResultCode::kFailure);
+    }
     uint8_t mac[6] = {};
     info.getMacAddr(mac);
 

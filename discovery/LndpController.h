@@ -64,6 +64,10 @@ Q_SIGNALS:
     void foundDevice(const QString& ipAddress, const QString& modelName, const QString& hostName,
                      const QString& macAddress);
     void lostDevice(const QString& macAddress);
+    // A device of another model answered (with every answer it sends; from
+    // the engine task): it is not listed, but a caller looking for it by
+    // address can say why.
+    void unsupportedDevice(const QString& ipAddress, const QString& modelName);
 
 public Q_SLOTS:
     void onFound(const QString& ip, const QString& model, const QString& name, const QString& mac);

@@ -56,15 +56,14 @@ int32_t LndpInfo::importLndpApiHostInfo(const _LNDP_HOST_INFO* host)
         offset += 1u + stringLength;
     }
 
-    if (std::find(m_supportedModels.cbegin(), m_supportedModels.cend(), model) == m_supportedModels.cend())
-        return kRejected;
-
     m_ipAddrType = host->rawAddrFamily;
     m_ipAddr = host->hostAddr;
     std::memcpy(m_macAddr, host->macAddr, sizeof(m_macAddr));
+    const bool supported
+        = std::find(m_supportedModels.cbegin(), m_supportedModels.cend(), model) != m_supportedModels.cend();
     m_modelName = std::move(model);
     m_hostName = std::move(name);
-    return ResultCode::kSuccess;
+    return supported ? ResultCode::kSuccess : kUnsupportedModel;
 }
 
 int32_t LndpInfo::getIpAddrType(uint8_t* out) const

@@ -18,11 +18,15 @@ public:
     // ResultCode::kFailure for a null output.
     static constexpr int32_t kNullArgument = ResultCode::failure(ResultCode::Facility::General, 2);
     static constexpr int32_t kRejected = ResultCode::failure(ResultCode::Facility::General, 3);
+    // A well-formed device answer of a model this program does not work
+    // with: the address, MAC, model and name are read all the same.
+    static constexpr int32_t kUnsupportedModel = ResultCode::failure(ResultCode::Facility::General, 4);
 
     LndpInfo();
 
-    // ResultCode::kSuccess, kNullArgument, or kRejected for anything that is not a supported
-    // device. Never reads past the record's extended information.
+    // ResultCode::kSuccess, kNullArgument, kUnsupportedModel, or kRejected
+    // for anything else that is not a supported device. Never reads past the
+    // record's extended information.
     int32_t importLndpApiHostInfo(const _LNDP_HOST_INFO* host);
 
     int32_t getIpAddrType(uint8_t* out) const;

@@ -253,6 +253,13 @@ private Q_SLOTS:
         row("info of a device that is not there", "",
             {"info", "--interface", lab, "--device", "02:00:0A:D5:00:99", "--seconds", "2"}, 3, -1, false,
             {"no device 02:00:0A:D5:00:99 answered"}, "corvane");
+        row("a named address deaf to broadcasts is asked directly", "fault d7 broadcast deaf",
+            {"info", "--interface", lab, "--device", "10.213.0.16", "--seconds", "3"}, 0, -1, false, {"2.0.1"},
+            "corvane");
+        row("a device of another model is named as such", "set d8 model TQ-999",
+            {"info", "--interface", lab, "--device", "10.213.0.17", "--seconds", "2"}, 3, -1, false,
+            {"10.213.0.17 answered as a TQ-999, a model corvanectl does not work with"}, "corvane", {},
+            "set d8 model TQ-360");
         row("info without a password", "", {"info", "--interface", lab, "--all"}, 2, -1, false,
             {"no password: give --password-file"});
     }

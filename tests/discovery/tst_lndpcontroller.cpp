@@ -93,19 +93,21 @@ private Q_SLOTS:
         QTest::addColumn<int>("flags");
         QTest::addColumn<int>("family");
         QTest::addColumn<QStringList>("found"); // empty: not a supported device
+        QTest::addColumn<QString>("unsupported"); // the model told for a device of another model
         const QByteArray desk = entry("") + entry("TQ-730") + entry("Desk");
         const QByteArray mac = QByteArray::fromHex("021a2b3c4d5e");
         QTest::newRow("supported device")
-            << desk << mac << 0x80 << 4 << QStringList{"10.213.0.10", "TQ-730", "Desk", "02:1A:2B:3C:4D:5E"};
+            << desk << mac << 0x80 << 4 << QStringList{"10.213.0.10", "TQ-730", "Desk", "02:1A:2B:3C:4D:5E"}
+            << QString();
         QTest::newRow("other supported model, UTF-8 name")
             << entry("x") + entry("TQ-360") + entry("B\xC3\xBChne") << QByteArray::fromHex("00000000000a") << 0x80 << 4
-            << QStringList{"10.213.0.10", "TQ-360", QStringLiteral("B\u00FChne"), "00:00:00:00:00:0A"};
+            << QStringList{"10.213.0.10", "TQ-360", QStringLiteral("B\u00FChne"), "00:00:00:00:00:0A"} << QString();
         QTest::newRow("unknown model") << entry("") + entry("TQ-731") + entry("Desk") << mac << 0x80 << 4
-                                       << QStringList();
-        QTest::newRow("status set") << desk << mac << 0x81 << 4 << QStringList();
-        QTest::newRow("announcer") << desk << mac << 0x00 << 4 << QStringList();
-        QTest::newRow("no name") << entry("") + entry("TQ-360") << mac << 0x80 << 4 << QStringList();
-        QTest::newRow("IPv6 address") << desk << mac << 0x80 << 6 << QStringList();
+                                       << QStringList() << QStringLiteral("TQ-731");
+        QTest::newRow("status set") << desk << mac << 0x81 << 4 << QStringList() << QString();
+        QTest::newRow("announcer") << desk << mac << 0x00 << 4 << QStringList() << QString();
+        QTest::newRow("no name") << entry("") + entry("TQ-360") << mac << 0x80 << 4 << QStringList() << QString();
+        QTest::newRow("IPv6 address") << desk << mac << 0x80 << 6 << QStringList() << QString();
     }
 
     // Reports reach foundDevice through the collection; records that are no
@@ -117,7 +119,9 @@ private Q_SLOTS:
         QFETCH(int, flags);
         QFETCH(int, family);
         QFETCH(QStringList, found);
+        QFETCH(QString, unsupported);
         QSignalSpy spy(&m_controller, &LndpController::foundDevice);
+        QSignalSpy other(&m_controller, &LndpController::unsupportedDevice);
         const _LNDP_HOST_INFO host = hostRecord(exInfo, mac, static_cast<uint8_t>(flags), static_cast<uint8_t>(family));
         QCOMPARE(m_controller.onLNDPCallback(&host, 1), found.isEmpty() ? 0x80000000u : 0u);
         // A known device reported after it: once its signal is there, the
@@ -133,6 +137,9 @@ private Q_SLOTS:
             QCOMPARE(got, found);
         }
         QCOMPARE(spy.last().at(2).toString(), QStringLiteral("Marker"));
+        QCOMPARE(other.size(), unsupported.isEmpty() ? 0 : 1);
+        if (!unsupported.isEmpty())
+            QCOMPARE(other.first(), (QList<QVariant>{QStringLiteral("10.213.0.10"), unsupported}));
     }
 
     // The engine's loss is held back by the collection before lostDevice.

@@ -68,29 +68,35 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("exInfo");
         QTest::addColumn<int>("flags");
         QTest::addColumn<int>("family");
+        QTest::addColumn<QString>("unsupported"); // the model read from a well-formed answer
         const QByteArray good = entry("") + entry("TQ-730") + entry("Desk");
-        QTest::newRow("unknown model") << entry("") + entry("TQ-731") + entry("Desk") << 0x80 << 4;
-        QTest::newRow("model case") << entry("") + entry("tq-730") + entry("Desk") << 0x80 << 4;
-        QTest::newRow("status 1") << good << 0x81 << 4;
-        QTest::newRow("announcer") << good << 0x00 << 4;
-        QTest::newRow("reserved bits") << good << 0x90 << 4;
-        QTest::newRow("family 5") << good << 0x80 << 5;
-        QTest::newRow("no exInfo") << QByteArray() << 0x80 << 4;
-        QTest::newRow("ends after model") << entry("") + entry("TQ-360") << 0x80 << 4;
-        QTest::newRow("end marker") << entry("") + QByteArray(1, char(255)) + "TQ-730" << 0x80 << 4;
-        QTest::newRow("model cut short") << entry("") + QByteArray(1, char(10)) + "TQ-730" << 0x80 << 4;
+        QTest::newRow("unknown model") << entry("") + entry("TQ-731") + entry("Desk") << 0x80 << 4
+                                       << QStringLiteral("TQ-731");
+        QTest::newRow("model case") << entry("") + entry("tq-730") + entry("Desk") << 0x80 << 4
+                                    << QStringLiteral("tq-730");
+        QTest::newRow("status 1") << good << 0x81 << 4 << QString();
+        QTest::newRow("announcer") << good << 0x00 << 4 << QString();
+        QTest::newRow("reserved bits") << good << 0x90 << 4 << QString();
+        QTest::newRow("family 5") << good << 0x80 << 5 << QString();
+        QTest::newRow("no exInfo") << QByteArray() << 0x80 << 4 << QString();
+        QTest::newRow("ends after model") << entry("") + entry("TQ-360") << 0x80 << 4 << QString();
+        QTest::newRow("end marker") << entry("") + QByteArray(1, char(255)) + "TQ-730" << 0x80 << 4 << QString();
+        QTest::newRow("model cut short") << entry("") + QByteArray(1, char(10)) + "TQ-730" << 0x80 << 4 << QString();
         // The third string claims more bytes than the record holds.
-        QTest::newRow("name cut short") << entry("") + entry("TQ-730") + QByteArray(1, char(20)) + "Desk" << 0x80 << 4;
+        QTest::newRow("name cut short") << entry("") + entry("TQ-730") + QByteArray(1, char(20)) + "Desk" << 0x80 << 4
+                                        << QString();
     }
     void rejectsWhatIsNoSupportedDevice()
     {
         QFETCH(QByteArray, exInfo);
         QFETCH(int, flags);
         QFETCH(int, family);
+        QFETCH(QString, unsupported);
         const _LNDP_HOST_INFO host = hostWith(exInfo, static_cast<uint8_t>(flags), static_cast<uint8_t>(family));
         Apps::LndpInfo info;
-        QCOMPARE(info.importLndpApiHostInfo(&host), Apps::LndpInfo::kRejected);
-        QCOMPARE(info.modelName(), std::string());
+        QCOMPARE(info.importLndpApiHostInfo(&host),
+                 unsupported.isEmpty() ? Apps::LndpInfo::kRejected : Apps::LndpInfo::kUnsupportedModel);
+        QCOMPARE(info.modelName(), unsupported.toStdString());
     }
 
     void lengthBeyondTheBufferIsClamped()
