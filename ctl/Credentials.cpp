@@ -3,8 +3,9 @@
 #include "Terminal.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QTextStream>
+
+#include <algorithm>
 
 std::optional<Credentials> Credentials::load(const QString& passwordFile, QTextStream& err)
 {
@@ -15,8 +16,16 @@ std::optional<Credentials> Credentials::load(const QString& passwordFile, QTextS
             err << "corvanectl: cannot read the password file " << passwordFile << '\n';
             return std::nullopt;
         }
-        Credentials credentials = parse(QString::fromUtf8(file.readAll()));
-        if (credentials.isEmpty()) {
+        if (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther))
+            err << "corvanectl: warning: other users can read the password file " << passwordFile
+                << " (chmod 600 makes it yours alone)\n";
+        QString problem;
+        const std::optional<Credentials> credentials = parse(QString::fromUtf8(file.readAll()), problem);
+        if (!credentials) {
+            err << "corvanectl: the password file " << passwordFile << ": " << problem << '\n';
+            return std::nullopt;
+        }
+        if (credentials->isEmpty()) {
             err << "corvanectl: the password file " << passwordFile << " holds no password\n";
             return std::nullopt;
         }
@@ -25,9 +34,17 @@ std::optional<Credentials> Credentials::load(const QString& passwordFile, QTextS
     if (qEnvironmentVariableIsSet(kEnvironmentVariable)) {
         Credentials credentials;
         credentials.m_default = qEnvironmentVariable(kEnvironmentVariable);
+        if (credentials.m_default.isEmpty()) {
+            err << "corvanectl: " << kEnvironmentVariable << " is set but empty; no device is tried with it\n";
+            return std::nullopt;
+        }
         return credentials;
     }
     if (const std::optional<QString> typed = promptPassword(QStringLiteral("Password of the devices: "))) {
+        if (typed->isEmpty()) {
+            err << "corvanectl: no password was typed\n";
+            return std::nullopt;
+        }
         Credentials credentials;
         credentials.m_default = *typed;
         return credentials;
@@ -37,27 +54,74 @@ std::optional<Credentials> Credentials::load(const QString& passwordFile, QTextS
     return std::nullopt;
 }
 
-Credentials Credentials::parse(const QString& text)
+namespace {
+
+// Reads the field at `pos` of a line without its surrounding white space:
+// a quoted one, or up to the next white space (`toEnd`: to the end of the
+// line). `pos` ends past it and the white space after it. False for a quote
+// that is not closed, or text right after a closing quote.
+bool readField(const QString& line, qsizetype& pos, bool toEnd, QString& field)
+{
+    field.clear();
+    if (line.at(pos) != QLatin1Char('"')) {
+        qsizetype end = pos;
+        while (end < line.size() && (toEnd || !line.at(end).isSpace()))
+            ++end;
+        field = line.mid(pos, end - pos).trimmed();
+        pos = end;
+    } else {
+        qsizetype at = pos + 1;
+        for (;; ++at) {
+            if (at >= line.size())
+                return false;
+            const QChar c = line.at(at);
+            if (c == QLatin1Char('"'))
+                break;
+            if (c == QLatin1Char('\\') && at + 1 < line.size()
+                && (line.at(at + 1) == QLatin1Char('"') || line.at(at + 1) == QLatin1Char('\\')))
+                ++at;
+            field += line.at(at);
+        }
+        pos = at + 1;
+        if (pos < line.size() && !line.at(pos).isSpace())
+            return false;
+    }
+    while (pos < line.size() && line.at(pos).isSpace())
+        ++pos;
+    return true;
+}
+
+} // namespace
+
+std::optional<Credentials> Credentials::parse(const QString& text, QString& problem)
 {
     Credentials credentials;
     const QStringList lines = text.split(QLatin1Char('\n'));
-    for (QString line : lines) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        if (line.trimmed().isEmpty() || line.trimmed().startsWith(QLatin1Char('#')))
+    for (qsizetype number = 1; number <= lines.size(); ++number) {
+        const QString line = lines.at(number - 1).trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
-        const QString trimmed = line.trimmed();
-        const qsizetype space = trimmed.indexOf(QRegularExpression(QStringLiteral("\\s")));
-        if (space < 0) {
-            credentials.m_default = trimmed;
-            continue;
+        qsizetype pos = 0;
+        QString first;
+        QString password;
+        bool read = readField(line, pos, false, first);
+        const bool alone = pos >= line.size();
+        if (read && !alone)
+            read = readField(line, pos, true, password) && pos >= line.size();
+        if (!read) {
+            problem = QStringLiteral("line %1: a quote is not closed, or text follows it").arg(number);
+            return std::nullopt;
         }
-        const QString id = trimmed.left(space);
-        const QString password = trimmed.mid(space + 1).trimmed();
-        if (id == QLatin1String("*"))
+        if (alone)
+            password = first;
+        if (password.isEmpty()) {
+            problem = QStringLiteral("line %1: an empty password").arg(number);
+            return std::nullopt;
+        }
+        if (alone || first == QLatin1String("*"))
             credentials.m_default = password;
         else
-            credentials.m_byId.insert(id.toLower(), password);
+            credentials.m_byId.insert(first.toLower(), password);
     }
     return credentials;
 }
@@ -70,4 +134,10 @@ QString Credentials::passwordFor(const QStringList& identities) const
             return *found;
     }
     return m_default;
+}
+
+bool Credentials::hasOwnPassword(const QStringList& identities) const
+{
+    return std::any_of(identities.cbegin(), identities.cend(),
+                       [this](const QString& id) { return m_byId.contains(id.toLower()); });
 }

@@ -11,27 +11,36 @@ class QTextStream;
 // The devices' passwords for one run, from the first of: a password file,
 // the environment variable CORVANE_PASSWORD, a prompt on the terminal. Never
 // taken from the command line (it would show in the process list), never
-// written anywhere.
+// written anywhere. An empty password is refused wherever it comes from.
 //
 // A password file holds one password for all devices (a line of its own, or
 // "* <password>"), or "<ID> <password>" lines, ID a MAC address, an IP
 // address or a host name, with the line for all as the default. Empty lines
 // and lines starting with '#' are skipped; a password runs to the end of its
-// line.
+// line. An ID or a password may be quoted ("Meeting Room 2", "#secret",
+// " spaced "), with \" and \\ inside the quotes for a quote and a backslash:
+// so a one-line password with a space, or one that starts with '#' or '"',
+// is written quoted.
 class Credentials
 {
 public:
     static constexpr const char* kEnvironmentVariable = "CORVANE_PASSWORD";
 
-    // nullopt with the reason on `err` (a file that cannot be read or holds
-    // no password; no file, no variable and no terminal).
+    // nullopt with the reason on `err` (a file that cannot be read, holds a
+    // line it cannot read or no password; an empty password; no file, no
+    // variable and no terminal). A file that other users can read is warned
+    // of on `err`.
     static std::optional<Credentials> load(const QString& passwordFile, QTextStream& err);
-    // Parses a password file's text.
-    static Credentials parse(const QString& text);
+    // Parses a password file's text: nullopt with the first problem (and its
+    // line number) on `problem`.
+    static std::optional<Credentials> parse(const QString& text, QString& problem);
 
     // The password for the device known by these identities (any order, any
     // letter case), else the default; empty when there is none.
     QString passwordFor(const QStringList& identities) const;
+    // Whether one of these identities has a password of its own (else the
+    // default, shared by the devices without one, is theirs).
+    bool hasOwnPassword(const QStringList& identities) const;
     bool isEmpty() const { return m_default.isEmpty() && m_byId.isEmpty(); }
 
 private:

@@ -260,7 +260,8 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
 
     // The check before anything is sent: logged in, and free to take the
     // file by the operation's rule.
-    const QHash<QString, Login> logins = logInAll(facade, resolved.devices, *credentials);
+    const QHash<QString, Login> logins = logInAll(facade, resolved.devices, *credentials, kLoginWaitMs,
+                                                  {settings.retries, settings.retryDelaySeconds});
     for (const std::unique_ptr<DeviceRun>& run : runs) {
         if (run->outcome != Outcome::Pending)
             continue;

@@ -1,7 +1,9 @@
 #include "CtlDevices.h"
 
+#include "BatchRun.h"
 #include "Credentials.h"
 #include "CtlCommon.h"
+#include "CtlOutcome.h"
 #include "DeviceFacade.h"
 #include "HashGenerator.h"
 #include "HttpAccessManager.h"
@@ -15,6 +17,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 
 namespace Ctl {
 
@@ -296,29 +299,82 @@ Targets resolveTargets(const QList<DeviceIdentity>& found, const QStringList& na
 }
 
 QHash<QString, Login> logInAll(DeviceFacade& facade, const QList<DeviceIdentity>& devices,
-                               const Credentials& credentials, int limitMs)
+                               const Credentials& credentials, int limitMs, const LoginRetry& retry)
 {
     QHash<QString, Login> logins;
     LoginController login(facade, HttpAccessManager::getInstance());
     QEventLoop loop;
-    int waiting = 0;
+    int waiting = 0; // logins under way and tries again to come: each ends once
+    QList<const DeviceIdentity*> later; // on the shared password, after the first ones answered
+    int sharedTrying = 0;
+    int sharedRefused = 0;
+    int sharedAnswered = 0;
+
+    std::function<void(const DeviceIdentity&, int)> attempt;
+    const auto done = [&] {
+        if (--waiting == 0)
+            loop.quit();
+    };
+    const auto startLater = [&] {
+        const bool spared = sharedRefused == sharedAnswered;
+        for (const DeviceIdentity* device : std::as_const(later)) {
+            if (spared)
+                logins[device->macAddress].result = kPasswordSpared;
+            else
+                attempt(*device, 1);
+        }
+        later.clear();
+    };
+    attempt = [&](const DeviceIdentity& device, int tries) {
+        ++waiting;
+        const QString mac = device.macAddress;
+        const bool shared = !credentials.hasOwnPassword(device.names());
+        const DeviceIdentity* again = &device; // an element of `devices`
+        login.requestLoginAsync(mac, logins.value(mac).authCode, &loop, [&, again, mac, shared, tries](int32_t result) {
+            const bool network = result == HttpAccessManager::kTimedOut || result == HttpAccessManager::kNoStatus
+                                 || result == HttpAccessManager::kAnswerBroken;
+            if (network && tries <= retry.retries) {
+                QTimer::singleShot(retryDelayMs(retry.firstDelaySeconds, tries), &loop, [&, again, tries] {
+                    attempt(*again, tries + 1);
+                    done();
+                });
+                return; // the try again keeps this one's place in `waiting`
+            }
+            logins[mac].result = result;
+            if (shared && sharedAnswered < sharedTrying) {
+                ++sharedAnswered;
+                if (result == LoginController::kInvalidPassword)
+                    ++sharedRefused;
+                if (sharedAnswered == sharedTrying)
+                    startLater();
+            }
+            done();
+        });
+    };
+
     for (const DeviceIdentity& device : devices) {
         Login& entry = logins[device.macAddress];
         entry.result = HttpAccessManager::kTimedOut;
         const QString password = credentials.passwordFor(device.names());
         entry.authCode
             = QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
-        ++waiting;
-        login.requestLoginAsync(device.macAddress, entry.authCode, &loop,
-                                [&logins, &waiting, &loop, mac = device.macAddress](int32_t result) {
-                                    logins[mac].result = result;
-                                    // Answers are counted, not devices: each answers once.
-                                    if (--waiting == 0)
-                                        loop.quit();
-                                });
+    }
+    for (const DeviceIdentity& device : devices) {
+        if (credentials.hasOwnPassword(device.names()) || sharedTrying < kSharedPasswordTries) {
+            sharedTrying += credentials.hasOwnPassword(device.names()) ? 0 : 1;
+            attempt(device, 1);
+        } else {
+            later.append(&device);
+        }
     }
     if (waiting > 0) {
-        QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
+        QTimer limit;
+        limit.setSingleShot(true);
+        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        int retriesMs = 0;
+        for (int tries = 1; tries <= retry.retries; ++tries)
+            retriesMs += limitMs + retryDelayMs(retry.firstDelaySeconds, tries);
+        limit.start(limitMs + retriesMs);
         loop.exec();
     }
     return logins;

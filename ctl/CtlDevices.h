@@ -125,11 +125,25 @@ struct Login
 // A login (authenticate, then the settings copied into the record) takes at
 // most 10 s and 30 s; past this the wait for all of them ends.
 constexpr int kLoginWaitMs = 60000;
+// How many devices try the shared password before the others do.
+constexpr int kSharedPasswordTries = 3;
 
-// Logs in to every device at once with its password and waits for every
-// answer, at most `limitMs`: a device still unanswered then reads
-// HttpAccessManager::kTimedOut. By MAC address.
+// Tries again of a login that failed on the network (a device rebooting).
+struct LoginRetry
+{
+    int retries = 0;
+    int firstDelaySeconds = 1; // doubled after every try
+};
+
+// Logs in to every device with its password and waits for every answer, at
+// most `limitMs` (the tries again come on top): a device still unanswered
+// then reads HttpAccessManager::kTimedOut. A network failure is tried again
+// as `retry` says. The shared password (the default) goes to
+// kSharedPasswordTries devices first; when each of them refuses it, the
+// others are not tried (kPasswordSpared), since devices lock an account out
+// after a few wrong tries. By MAC address.
 QHash<QString, Login> logInAll(DeviceFacade& facade, const QList<DeviceIdentity>& devices,
-                               const Credentials& credentials, int limitMs = kLoginWaitMs);
+                               const Credentials& credentials, int limitMs = kLoginWaitMs,
+                               const LoginRetry& retry = {});
 
 } // namespace Ctl

@@ -4,6 +4,7 @@
 #include "Ctl.h"
 #include "CtlCommon.h"
 #include "CtlDevices.h"
+#include "CtlOutcome.h"
 #include "DeviceFacade.h"
 #include "ResultCode.h"
 #include "ResultMessages.h"
@@ -114,7 +115,8 @@ int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStrea
             object.insert(QStringLiteral("runningStatus"), running);
             row.append(running);
         } else {
-            const QString message = ResultMessages::text(quint32(result));
+            const QString message
+                = result == kPasswordSpared ? failureText(result) : ResultMessages::text(quint32(result));
             object.insert(QStringLiteral("error"), ResultCode::toHex(result));
             object.insert(QStringLiteral("message"), message);
             row.append(QStringLiteral("%1 (%2)").arg(message, ResultCode::toHex(result)));

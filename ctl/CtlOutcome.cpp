@@ -68,6 +68,8 @@ QString failureText(int32_t code)
         return QStringLiteral("The device took the file; its result could not be learned.");
     case kNotSent:
         return QStringLiteral("Not sent: another device failed the check (--strict).");
+    case kPasswordSpared:
+        return QStringLiteral("Not tried: the first devices refused the shared password (sparing a lock-out).");
     default:
         return ResultMessages::text(quint32(code));
     }

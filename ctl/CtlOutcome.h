@@ -36,6 +36,9 @@ inline constexpr int32_t kNotFound = ResultCode::failure(ResultCode::Facility::C
 inline constexpr int32_t kInterrupted = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0002);
 inline constexpr int32_t kNoResult = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0003);
 inline constexpr int32_t kNotSent = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0004);
+// The shared password was not tried: the first devices refused it, and a
+// device may lock an account out after a few wrong tries.
+inline constexpr int32_t kPasswordSpared = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0005);
 
 // The operator's line for a failure code: a time-out, a connection that
 // failed, and an answer that broke off each read differently, then the

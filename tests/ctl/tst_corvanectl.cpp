@@ -406,6 +406,16 @@ private Q_SLOTS:
             << QStringList{labDevice(0) + ok + " 9.9.10", labDevice(1) + QStringLiteral(" unknown 0x80120003 1"),
                            labDevice(2) + ok + " 9.9.10"}
             << 3 << "still at version" << QStringLiteral("tq-9.9.10.bundle");
+        QStringList spared;
+        for (int i = 0; i < 8; ++i)
+            spared << labDevice(i) + (i < 3 ? QStringLiteral(" skipped 0x80110001 0") : " skipped 0x80120005 0");
+        QTest::newRow("a shared password the first devices refuse is not tried on the rest")
+            << "" << QStringList{"--all", "--report", "report.json"} << "* Wr0ng-Pa55\n"
+            << "" << 1 << spared << 0 << "0 succeeded, 0 failed, 8 skipped" << bundle;
+        QTest::newRow("a login that meets a reboot is tried again")
+            << "fault d1 reboot-ms 2500;reboot d1"
+            << QStringList{"--device", "10.213.0.10", "--retries", "3", "--report", "report.json"} << "corvane"
+            << "" << 0 << QStringList{labDevice(0) + ok} << 1 << "1 succeeded" << bundle;
         QTest::newRow("one device named three times takes the file once")
             << "" << QStringList{"--device", "10.213.0.10",   "--device", "02:00:0a:d5:00:0a",
                                  "--device", "Lobby Display", "--report", "report.json"}
