@@ -9,11 +9,13 @@
 #include "HttpAccessManager.h"
 #include "LoginController.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHash>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -24,6 +26,8 @@ namespace Ctl {
 namespace {
 
 constexpr int kProbeStepMs = 3;
+// How long the engine may take to open the scan's socket.
+constexpr int kSocketWaitMs = 2000;
 constexpr int kProbeRoundPauseMs = 2000;
 
 QString parameter(const DeviceFacade& facade, const QString& id, DeviceParameter type)
@@ -133,8 +137,22 @@ DeviceScan::DeviceScan(DeviceFacade& facade, ScanRequest request, const QStringL
 bool DeviceScan::run(const std::function<bool()>& enough, QTextStream& err)
 {
     const ScannableInterface& chosen = m_request.chosen;
+    // Devices answer to the asking port: a port of our own leaves the
+    // discovery port to the window, or to a second scan, on this host.
+    m_facade.setScanFromOwnPort(true);
     if (m_facade.initialize(m_request.maxDevices) != 0 || !m_facade.startScan(chosen.toScanMap())) {
         err << "corvanectl: the scan could not start on " << chosen.interfaceName << " (" << chosen.ipAddress << ")\n";
+        return false;
+    }
+    // The engine opens its socket at its next pass; a socket that cannot be
+    // had would otherwise read as a network where nobody answers.
+    QElapsedTimer opening;
+    opening.start();
+    while (m_facade.scanSocketState() == 0 && opening.elapsed() < kSocketWaitMs)
+        QThread::msleep(10);
+    if (m_facade.scanSocketState() != 1) {
+        err << "corvanectl: the scan cannot listen on " << chosen.interfaceName << " (" << chosen.ipAddress
+            << "): no socket could be had for its address\n";
         return false;
     }
     if (!m_request.probes.isEmpty()) {

@@ -62,6 +62,18 @@ int DeviceFacade::initialize(int maxDevices)
     return 0;
 }
 
+void DeviceFacade::setScanFromOwnPort(bool ownPort)
+{
+    QMutexLocker locker(&m_scanLock);
+    m_controller->setScanFromOwnPort(ownPort);
+}
+
+int DeviceFacade::scanSocketState() const
+{
+    QMutexLocker locker(&m_scanLock);
+    return m_discoveryStarted ? m_controller->scanSocketState() : -1;
+}
+
 bool DeviceFacade::probe(const QString& ipv4Address)
 {
     bool ok = false;

@@ -66,6 +66,12 @@ public:
     // it. False without a running scan or for an address that cannot be a
     // device's. One address at a time: a new one takes over.
     bool probe(const QString& ipv4Address);
+    // Scans started from now on ask from a port of their own rather than
+    // the discovery port, beside another program that scans on this host.
+    void setScanFromOwnPort(bool ownPort);
+    // The running scan's socket: 1 open, 0 not yet, -1 none (no scan, or
+    // its address and port cannot be had: another program holds them).
+    int scanSocketState() const;
 
     bool scanning() const;
     QStringList deviceIDs() const;

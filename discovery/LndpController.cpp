@@ -91,6 +91,7 @@ bool LndpController::startScanDevice(const NI_INFO_T& ni)
     listener.setMacAddress(ni.macAddress, sizeof(ni.macAddress));
     listener.setIpAddress(ipText, maskText);
     listener.addService(kServiceName, ni.interfaceName);
+    listener.setOwnPort(m_ownPort);
     int serviceId = -1;
     if (listener.start(&serviceId) != ResultCode::kSuccess || serviceId < 0) {
         listener.removeService(kServiceName, ni.interfaceName);
@@ -119,6 +120,14 @@ int LndpController::stopScanDevice()
 bool LndpController::probeAddress(uint32_t ipAddress)
 {
     return m_serviceId >= 0 && LndpListener::getInstance().probe(m_serviceId, ipAddress) == ResultCode::kSuccess;
+}
+
+int LndpController::scanSocketState() const
+{
+    if (m_serviceId < 0)
+        return -1;
+    const int32_t state = LndpListener::getInstance().socketState(m_serviceId);
+    return state == 0 || state == 1 ? state : -1;
 }
 
 bool LndpController::isScanningNetworkInterface(const NI_INFO_T& ni) const

@@ -56,6 +56,13 @@ public:
     // call replaces it. False when no scan runs or the address is not a
     // unicast one.
     bool probeAddress(uint32_t ipAddress);
+    // Whether scans started from now on ask from a port of their own (the
+    // system's choice) instead of the service port, so that another program
+    // scanning on this host (the window) is not in the way.
+    void setScanFromOwnPort(bool ownPort) { m_ownPort = ownPort; }
+    // The running scan's socket: 1 open, 0 not yet, -1 none (no scan, or
+    // its address and port cannot be had).
+    int scanSocketState() const;
 
     // Runs on the engine task with the engine's lock held.
     uint32_t onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t enabled) override;
@@ -75,6 +82,7 @@ public Q_SLOTS:
 
 private:
     int32_t m_serviceId = -1;
+    bool m_ownPort = false;
     NI_INFO_T m_networkInterface;
     DeviceDiscoveryCollection* m_collection = nullptr; // child of this controller
 };

@@ -172,6 +172,7 @@ int32_t LndpAbstract::start(int* id)
             return ResultCode::kFailure;
         }
         prop.port = kServicePort;
+        prop.ownPort = m_ownPort ? 1 : 0;
         prop.serviceNameLen = static_cast<uint8_t>(std::min<size_t>(serviceName.size(), LNDP_MAX_NAME));
         prop.serviceName = reinterpret_cast<const uint8_t*>(serviceName.data());
         prop.intervalMs = kAnnounceIntervalMs;
@@ -200,6 +201,11 @@ int32_t LndpAbstract::refresh(int* id, int oldId)
 int32_t LndpAbstract::probe(int id, uint32_t ipv4)
 {
     return lndp2_probe(id, ipv4) < 0 ? ResultCode::kFailure : ResultCode::kSuccess;
+}
+
+int32_t LndpAbstract::socketState(int id) const
+{
+    return lndp2_getSocketState(id);
 }
 
 int32_t LndpAbstract::getExInfo(std::vector<std::string>& out, const uint8_t* bytes, uint32_t len)

@@ -61,6 +61,12 @@ public:
     // The announcer id also announces by unicast to ipv4 (host byte order)
     // while it runs: lndp2_probe. ResultCode::kFailure when the engine refuses.
     int32_t probe(int id, uint32_t ipv4);
+    // Whether start() binds a port of the system's choosing rather than the
+    // service port (see _T_LNDP_NETWORK_SETUP_PROPERTY::ownPort).
+    void setOwnPort(bool ownPort) { m_ownPort = ownPort; }
+    // lndp2_getSocketState: 0 opening, 1 open, LNDP_E_SOCKET when the
+    // address and port cannot be had.
+    int32_t socketState(int id) const;
 
     static int32_t getExInfo(std::vector<std::string>& out, const uint8_t* bytes, uint32_t len);
     static int32_t addExInfo(std::vector<uint8_t>& out, const std::string& s);
@@ -77,6 +83,7 @@ protected:
     bool m_initialized = false;
     std::string m_hostName;
     std::vector<std::pair<std::string, std::string>> m_services;
+    bool m_ownPort = false;
 };
 
 class LndpListener : public LndpAbstract

@@ -149,6 +149,16 @@ int32_t lndp2_changeTime(int id, uint32_t intervalMs, uint32_t seconds)
     return changeTimeLocked(id, intervalMs, seconds);
 }
 
+int32_t lndp2_getSocketState(int id)
+{
+    if (id < 0)
+        return LNDP_E_PARAM;
+    MainLock lock;
+    if (!lock.held())
+        return LNDP_E_NOTREADY;
+    return gl_manage.socketStateOfService(id);
+}
+
 int32_t lndp2_probe(int id, uint32_t ipv4)
 {
     if (id < 0 || !probeAddressValid(ipv4))

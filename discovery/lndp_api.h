@@ -69,6 +69,12 @@ int32_t lndp2_changeTime(int id, uint32_t intervalMs, uint32_t seconds);
  * 224.0.0.0 (multicast, reserved, broadcast), no such service, a responder);
  * LNDP_E_MODE (array mode); LNDP_E_NOTREADY (not running). */
 int32_t lndp2_probe(int id, uint32_t ipv4);
+/* The socket of service id's binding: 0 not opened yet (the engine task
+ * opens it at its next pass), 1 open, LNDP_E_SOCKET when it could not be had
+ * (its address and port held by another program, the address gone); such a
+ * binding stays without a socket until the service is cleared.
+ * LNDP_E_PARAM (no such service); LNDP_E_NOTREADY. */
+int32_t lndp2_getSocketState(int id);
 
 /* Array family: count records configured in order, all or none.
  * 0; LNDP_E_PARAM (null, count > 4, a bad record); LNDP_E_NOTREADY (state 0);

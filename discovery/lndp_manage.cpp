@@ -283,7 +283,8 @@ int32_t T_LNDP_MANAGE::setConfigCore(int &id, const _T_LNDP_NETWORK_SETUP_PROPER
 
     // The checks run in a fixed order (binding, duplicate, interval,
     // service) so that a caller always learns the same first failure.
-    LndpNetwork *net = findNetwork(prop.localAddr, prop.port);
+    const uint16_t bindPort = prop.ownPort ? 0 : prop.port;
+    LndpNetwork *net = findNetwork(prop.localAddr, bindPort);
     if (!net && (m_networksFree.empty() || m_commsFree.empty()))
         return LNDP_E_FULL;
     const uint8_t role = (prop.role == LNDP_ROLE_ANNOUNCER || prop.role == LNDP_ROLE_LISTENING_ANNOUNCER)
@@ -316,7 +317,7 @@ int32_t T_LNDP_MANAGE::setConfigCore(int &id, const _T_LNDP_NETWORK_SETUP_PROPER
         m_commsUsed.append(comm);
         net->comm = comm;
         net->localAddr = prop.localAddr;
-        net->port = prop.port;
+        net->port = bindPort;
         net->services.init();
         comm->sockId = -1;
         comm->sockState = 0;
@@ -1037,6 +1038,21 @@ int32_t T_LNDP_MANAGE::socketIdOf(const netc_addr &local, uint16_t port) const
 {
     const LndpNetwork *n = findNetwork(local, port);
     return n ? n->comm->sockId : -1;
+}
+
+int32_t T_LNDP_MANAGE::socketStateOfService(int id) const
+{
+    LndpNetwork *net = nullptr;
+    if (!findService(id, &net) || !net->comm)
+        return LNDP_E_PARAM;
+    switch (net->comm->sockState) {
+    case 1:
+        return 1;
+    case 2:
+        return LNDP_E_SOCKET;
+    default:
+        return 0;
+    }
 }
 
 int32_t T_LNDP_MANAGE::socketStateOf(const netc_addr &local, uint16_t port) const

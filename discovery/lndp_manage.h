@@ -265,6 +265,8 @@ public:
     // the engine is idle).
     int32_t socketIdOf(const netc_addr &local, uint16_t port) const;
     int32_t socketStateOf(const netc_addr &local, uint16_t port) const;
+    // As lndp2_getSocketState.
+    int32_t socketStateOfService(int id) const;
     uint32_t intervalPassCount() const { return m_intervalPasses; }
     int32_t usedHostCount() const { return m_hostsUsed.count(); }
     uint32_t hostCapacity() const { return m_hostLimit; }

@@ -85,6 +85,10 @@ typedef struct
     uint32_t intervalMs; /* required for roles 2 and 3 */
     uint16_t exInfoLen; /* at most 1024 */
     const uint8_t *exInfo;
+    /* 1: the socket binds a port the system picks, so that several programs
+     * on one host can scan at once (answers come back to the asking port);
+     * announcements still go to port. 0: the socket binds port itself. */
+    uint8_t ownPort;
 } _T_LNDP_NETWORK_SETUP_PROPERTY;
 
 /* Subscriber: called with the main lock held; must not call lndp_ functions.

@@ -25,25 +25,23 @@ private Q_SLOTS:
         const QString warned = QStringLiteral("other users can read the password file");
 
         QTest::newRow("one password, CRLF") << "corvane\r\n" << false << QStringList{"*=corvane"} << QString();
-        QTest::newRow("per device, the rest shared")
-            << "# comment\n10.0.0.5 p 5\n\n* shared\n" << false << QStringList{"10.0.0.5=p 5", "*=shared"}
-            << QString();
-        QTest::newRow("a one-line password with a space, quoted")
-            << "\"pass word\"\n" << false << QStringList{"*=pass word"} << QString();
+        QTest::newRow("per device, the rest shared") << "# comment\n10.0.0.5 p 5\n\n* shared\n"
+                                                     << false << QStringList{"10.0.0.5=p 5", "*=shared"} << QString();
+        QTest::newRow("a one-line password with a space, quoted") << "\"pass word\"\n"
+                                                                  << false << QStringList{"*=pass word"} << QString();
         QTest::newRow("a password starting with # and a quote inside")
-            << "* \"#se\\\"cret\\\\\"\n" << false << QStringList{"*=#se\"cret\\"} << QString();
-        QTest::newRow("a host name with spaces")
-            << "\"Meeting Room 2\" \" lead\"\n* x\n" << false << QStringList{"meeting room 2= lead", "*=x"}
-            << QString();
-        QTest::newRow("a quote not closed") << "* \"abc\n" << false
-                                            << QStringList{"error:line 1: a quote is not closed"} << QString();
-        QTest::newRow("text after a quote") << "\"a\"b c\n" << false
-                                            << QStringList{"error:line 1: a quote is not closed, or text follows"}
-                                            << QString();
-        QTest::newRow("an empty password") << "# x\n10.0.0.5 \"\"\n" << false
-                                           << QStringList{"error:line 2: an empty password"} << QString();
-        QTest::newRow("comments only") << "# nothing\n" << false << QStringList{"error:holds no password"}
-                                       << QString();
+            << "* \"#se\\\"cret\\\\\"\n"
+            << false << QStringList{"*=#se\"cret\\"} << QString();
+        QTest::newRow("a host name with spaces") << "\"Meeting Room 2\" \" lead\"\n* x\n"
+                                                 << false << QStringList{"meeting room 2= lead", "*=x"} << QString();
+        QTest::newRow("a quote not closed") << "* \"abc\n"
+                                            << false << QStringList{"error:line 1: a quote is not closed"} << QString();
+        QTest::newRow("text after a quote")
+            << "\"a\"b c\n"
+            << false << QStringList{"error:line 1: a quote is not closed, or text follows"} << QString();
+        QTest::newRow("an empty password") << "# x\n10.0.0.5 \"\"\n"
+                                           << false << QStringList{"error:line 2: an empty password"} << QString();
+        QTest::newRow("comments only") << "# nothing\n" << false << QStringList{"error:holds no password"} << QString();
         QTest::newRow("readable by others") << "corvane\n" << true << QStringList{"*=corvane"} << warned;
     }
 
@@ -58,9 +56,9 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(text.toUtf8());
         file.close();
-        QVERIFY(file.setPermissions(othersRead ? QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                     | QFileDevice::ReadOther
-                                               : QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QVERIFY(file.setPermissions(othersRead
+                                        ? QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther
+                                        : QFileDevice::ReadOwner | QFileDevice::WriteOwner));
         QString said;
         QTextStream err(&said);
         const std::optional<Credentials> credentials = Credentials::load(path, err);

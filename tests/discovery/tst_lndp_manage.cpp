@@ -222,6 +222,39 @@ TEST_CASE_FIXTURE(ManageFixture, "announcerSendsAndRepeats" * doctest::skip(!loo
     REQUIRE(gReports.empty()); // its own datagrams never make a host
 }
 
+// The service port held by another program leaves the binding without a
+// socket, and says so; a port of its own still announces to the service
+// port and hears the answers that come back to it.
+TEST_CASE_FIXTURE(ManageFixture, "ownPortBesideAHeldServicePort" * doctest::skip(!loopbackAddressesBindApart()))
+{
+    const uint16_t port = freeUdpPort();
+    const netc_addr local = lndpV4("127.0.1.20");
+    UdpPeer holder("127.0.1.20", port);
+    UdpPeer device("127.0.1.21", port); // the subnet broadcast of 127.0.1.20/31
+    REQUIRE(holder.ok());
+    REQUIRE(device.ok());
+    int id = -1;
+    REQUIRE_EQ(gl_manage.setConfigCore(id, prop(LNDP_ROLE_ANNOUNCER, local, port, "_zel-scp")), LNDP_OK);
+    REQUIRE_EQ(gl_manage.socketStateOfService(id), 0);
+    interval();
+    REQUIRE_EQ(gl_manage.socketStateOfService(id), LNDP_E_SOCKET);
+    REQUIRE_EQ(gl_manage.clearConfigCore(id), LNDP_OK);
+
+    _T_LNDP_NETWORK_SETUP_PROPERTY own = prop(LNDP_ROLE_ANNOUNCER, local, port, "_zel-scp");
+    own.ownPort = 1;
+    REQUIRE_EQ(gl_manage.setConfigCore(id, own), LNDP_OK);
+    interval();
+    REQUIRE_EQ(gl_manage.socketStateOfService(id), 1);
+    uint16_t from = 0;
+    std::vector<uint8_t> got;
+    REQUIRE(pump([&] { return !(got = device.receive(10, &from)).empty(); }));
+    REQUIRE_EQ(got.size(), size_t(41));
+    REQUIRE_NE(from, port);
+    REQUIRE(device.sendTo(lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.1.21", "_zel-scp"), "127.0.1.20", from));
+    REQUIRE(pump([&] { return reportsFor(1) == 1; }));
+    REQUIRE_EQ(gl_manage.socketStateOfService(id + 1), LNDP_E_PARAM);
+}
+
 TEST_CASE_FIXTURE(ManageFixture, "responderAnswersOncePerAnnouncement")
 {
     const uint16_t port = freeUdpPort();
