@@ -98,6 +98,7 @@ void BatchRunner::run()
     });
     poll.start(kPollMs);
     watchChannels();
+    m_canaryLeft = int(std::min<qsizetype>(m_settings.canary, m_queue.size()));
     for (int i = 0; i < m_settings.parallel; ++i)
         startNext();
     if (m_remaining > 0)
@@ -106,8 +107,21 @@ void BatchRunner::run()
 
 void BatchRunner::startNext()
 {
-    if (m_next < m_queue.size() && m_interruption == 0)
+    // The canary devices run alone until each of them ended.
+    if (m_canaryLeft > 0 && m_next >= m_settings.canary)
+        return;
+    if (m_next < m_queue.size() && m_interruption == 0 && !m_halted)
         start(*m_queue.at(m_next++));
+}
+
+void BatchRunner::halt(int32_t code)
+{
+    m_halted = true;
+    for (qsizetype i = m_next; i < m_queue.size(); ++i) {
+        if (m_queue.at(i)->outcome == Outcome::Pending)
+            finish(*m_queue.at(i), Outcome::Skipped, code, 0);
+    }
+    m_next = m_queue.size();
 }
 
 void BatchRunner::start(DeviceRun& device)
@@ -333,15 +347,30 @@ void BatchRunner::finish(DeviceRun& device, Outcome outcome, int32_t code, int s
         device.message = failureText(code);
     }
     m_event(device, device.state);
+    const bool canary = m_canaryLeft > 0 && m_queue.indexOf(&device) < m_settings.canary;
+    if (outcome == Outcome::Failed || outcome == Outcome::Unknown || (canary && outcome != Outcome::Succeeded))
+        ++m_failures;
     // Released from the loop, not from inside the uploader's own call.
     QTimer::singleShot(0, &m_loop, [&device] {
         device.uploader.reset();
         device.body.reset();
     });
-    if (--m_remaining == 0)
+    if (--m_remaining == 0) {
         m_loop.quit();
-    else
-        startNext();
+        return;
+    }
+    if (m_halted)
+        return;
+    if (canary && --m_canaryLeft == 0) {
+        if (m_failures > 0)
+            return halt(kCanaryFailed);
+        for (int i = 0; i < m_settings.parallel; ++i)
+            startNext();
+        return;
+    }
+    if (m_settings.maxFailures > 0 && m_failures >= m_settings.maxFailures)
+        return halt(kTooManyFailures);
+    startNext();
 }
 
 } // namespace Ctl

@@ -48,6 +48,8 @@ struct BatchSettings
     bool json = false;
     DeviceFacade* facade = nullptr;
     int resultTimeoutSeconds = 0; // 0: the upload's answer is the verdict
+    int maxFailures = 0; // no upload starts once this many devices failed; 0: no limit
+    int canary = 0; // the first devices, alone; the others only when each of them succeeded
     // The devices' push channels, kept while results are awaited; null
     // when no result is.
     DeviceNotificationObserver* observer = nullptr;
@@ -122,6 +124,8 @@ private:
     void pollResult(DeviceRun& device);
     void watchChannels();
     void interrupt(int status);
+    // No further upload starts: the devices not started yet end with `code`.
+    void halt(int32_t code);
     void endRunning();
     void finish(DeviceRun& device, Outcome outcome, int32_t code, int status, const QString& message = {});
 
@@ -133,6 +137,9 @@ private:
     qsizetype m_next = 0;
     int m_remaining = 0;
     int m_interruption = 0;
+    int m_failures = 0;
+    int m_canaryLeft = 0; // canary devices not ended yet
+    bool m_halted = false;
 };
 
 } // namespace Ctl

@@ -128,6 +128,15 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     const QCommandLineOption resultTimeout(
         QStringLiteral("result-timeout"),
         QStringLiteral("Seconds to wait for that result, 1 to 86400 (600 unless given)."), QStringLiteral("seconds"));
+    const QCommandLineOption maxFailures(
+        QStringLiteral("max-failures"),
+        QStringLiteral("Start no further upload once this many devices failed, 1 to 1024 (no limit unless given); "
+                       "the others are skipped."),
+        QStringLiteral("n"));
+    const QCommandLineOption canary(QStringLiteral("canary"),
+                                    QStringLiteral("The first n devices alone, 1 to 1024; the others only when each "
+                                                   "of them succeeded."),
+                                    QStringLiteral("n"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"),
                                     QStringLiteral("Check everything, print the plan, send nothing."));
     const QCommandLineOption strict(QStringLiteral("strict"),
@@ -144,7 +153,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     addScanOptions(parser);
     addTargetOptions(parser);
     parser.addOptions({parallel, timeout, stallTimeout, retries, retryDelay, retryMaxTime, waitResult, resultTimeout,
-                       dryRun, strict, json, quiet, report});
+                       maxFailures, canary, dryRun, strict, json, quiet, report});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err, 1))
         return *done;
     const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
@@ -169,8 +178,13 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     const std::optional<int> retryMax = numberOption(parser, QStringLiteral("retry-max-time"), 0, 1, 24 * 3600, err);
     const std::optional<int> resultSeconds
         = numberOption(parser, QStringLiteral("result-timeout"), 600, 1, 24 * 3600, err);
-    if (!request || !atOnce || !timeoutSeconds || !stallSeconds || !tries || !firstDelay || !retryMax || !resultSeconds)
+    const std::optional<int> failureLimit = numberOption(parser, QStringLiteral("max-failures"), 0, 1, 1024, err);
+    const std::optional<int> canaries = numberOption(parser, QStringLiteral("canary"), 0, 1, 1024, err);
+    if (!request || !atOnce || !timeoutSeconds || !stallSeconds || !tries || !firstDelay || !retryMax || !resultSeconds
+        || !failureLimit || !canaries)
         return Usage;
+    settings.maxFailures = *failureLimit;
+    settings.canary = *canaries;
     settings.stallSeconds = *stallSeconds;
     settings.resultTimeoutSeconds = parser.isSet(waitResult) ? *resultSeconds : 0;
     settings.parallel = *atOnce;

@@ -68,6 +68,10 @@ QString failureText(int32_t code)
         return QStringLiteral("The device took the file; its result could not be learned.");
     case kNotSent:
         return QStringLiteral("Not sent: another device failed the check (--strict).");
+    case kTooManyFailures:
+        return QStringLiteral("Not sent: the failure limit (--max-failures) was reached.");
+    case kCanaryFailed:
+        return QStringLiteral("Not sent: a canary device (--canary) did not succeed.");
     case kPasswordSpared:
         return QStringLiteral("Not tried: the first devices refused the shared password (sparing a lock-out).");
     default:

@@ -39,6 +39,9 @@ inline constexpr int32_t kNotSent = ResultCode::failure(ResultCode::Facility::Co
 // The shared password was not tried: the first devices refused it, and a
 // device may lock an account out after a few wrong tries.
 inline constexpr int32_t kPasswordSpared = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0005);
+// Not sent: --max-failures devices had failed; a canary device had not succeeded.
+inline constexpr int32_t kTooManyFailures = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0006);
+inline constexpr int32_t kCanaryFailed = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0007);
 
 // The operator's line for a failure code: a time-out, a connection that
 // failed, and an answer that broke off each read differently, then the

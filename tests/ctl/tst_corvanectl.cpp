@@ -416,6 +416,23 @@ private Q_SLOTS:
             << "fault d1 reboot-ms 2500;reboot d1"
             << QStringList{"--device", "10.213.0.10", "--retries", "3", "--report", "report.json"} << "corvane"
             << "" << 0 << QStringList{labDevice(0) + ok} << 1 << "1 succeeded" << bundle;
+        const QStringList three{"--device", "10.213.0.10", "--device", "10.213.0.11",
+                                "--device", "10.213.0.12", "--report", "report.json"};
+        const QString refused = QStringLiteral(" failed 0x800401f4 1");
+        QTest::newRow("a canary that fails keeps the file from the others")
+            << "fault d1 upload 500" << three + QStringList{"--canary", "1", "--parallel", "3"} << "corvane"
+            << "" << 1
+            << QStringList{labDevice(0) + refused, labDevice(1) + " skipped 0x80120007 0",
+                           labDevice(2) + " skipped 0x80120007 0"}
+            << 0 << "0 succeeded, 1 failed, 2 skipped" << bundle;
+        QTest::newRow("a canary that succeeds lets the others go")
+            << "fault d3 upload 500" << three + QStringList{"--canary", "1", "--parallel", "3"} << "corvane"
+            << "" << 1 << QStringList{labDevice(0) + ok, labDevice(1) + ok, labDevice(2) + refused} << 2
+            << "2 succeeded, 1 failed" << bundle;
+        QTest::newRow("the failure limit stops further uploads")
+            << "fault d2 upload 500" << three + QStringList{"--max-failures", "1"} << "corvane"
+            << "" << 1 << QStringList{labDevice(0) + ok, labDevice(1) + refused, labDevice(2) + " skipped 0x80120006 0"}
+            << 1 << "1 succeeded, 1 failed, 1 skipped" << bundle;
         QTest::newRow("one device named three times takes the file once")
             << "" << QStringList{"--device", "10.213.0.10",   "--device", "02:00:0a:d5:00:0a",
                                  "--device", "Lobby Display", "--report", "report.json"}
