@@ -130,4 +130,24 @@ void printJson(QTextStream& out, const QJsonValue& value)
     out << document.toJson(QJsonDocument::Compact) << '\n';
 }
 
+QStringList csvCells(const QString& line)
+{
+    QStringList cells{QString()};
+    bool quoted = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const QChar c = line.at(i);
+        if (quoted && c == QLatin1Char('"') && i + 1 < line.size() && line.at(i + 1) == QLatin1Char('"')) {
+            cells.last() += c;
+            ++i;
+        } else if (c == QLatin1Char('"')) {
+            quoted = !quoted;
+        } else if (c == QLatin1Char(',') && !quoted) {
+            cells.append(QString());
+        } else {
+            cells.last() += c;
+        }
+    }
+    return cells;
+}
+
 } // namespace Ctl

@@ -26,6 +26,10 @@ std::optional<ScannableInterface> findInterface(const QString& nameOrAddress, QT
 std::optional<int> numberOption(const QCommandLineParser& parser, const QString& name, int defaultValue, int least,
                                 int most, QTextStream& err);
 
+// The cells of one CSV line ("" for a quote inside quotes); a line break
+// inside quotes is not joined.
+QStringList csvCells(const QString& line);
+
 // The text as a terminal may show it: control characters (C0, DEL, C1) as
 // "\n", "\r", "\t" or "\xNN", and the characters that turn a line's
 // direction as "\u{NNNN}", so that a device's name can neither move the

@@ -11,8 +11,11 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QHash>
 #include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTextStream>
 #include <QThread>
@@ -205,6 +208,10 @@ void addTargetOptions(QCommandLineParser& parser)
     parser.addOptions({
         {QStringLiteral("device"), QStringLiteral("A device by MAC address, IP address or host name (repeatable)."),
          QStringLiteral("id")},
+        {QStringLiteral("devices-file"),
+         QStringLiteral("Devices from FILE (- for standard input): an id per line, or a report's rows (CSV or JSON "
+                        "lines), so that the failed rows of a report can be fed back."),
+         QStringLiteral("file")},
         {QStringLiteral("all"), QStringLiteral("Every device that answers.")},
         {QStringLiteral("password-file"),
          QStringLiteral("The devices' passwords: one for all, or '<id> <password>' lines. Without it, the variable "
@@ -215,10 +222,60 @@ void addTargetOptions(QCommandLineParser& parser)
 
 std::optional<QStringList> readTargetNames(const QCommandLineParser& parser, const QString& command, QTextStream& err)
 {
-    const QStringList names = parser.values(QStringLiteral("device"));
+    QStringList names = parser.values(QStringLiteral("device"));
+    if (parser.isSet(QStringLiteral("devices-file"))) {
+        const QString path = parser.value(QStringLiteral("devices-file"));
+        QFile file;
+        const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
+                                                       : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+        // A list of devices is a few lines each; a larger file is no list.
+        const QByteArray text = opened ? file.read(16 * 1024 * 1024) : QByteArray();
+        if (!opened || (path != QLatin1String("-") && !file.atEnd())) {
+            err << "corvanectl " << command << ": cannot read the devices file " << path << '\n';
+            return std::nullopt;
+        }
+        const QStringList listed = devicesListed(QString::fromUtf8(text));
+        if (listed.isEmpty()) {
+            err << "corvanectl " << command << ": the devices file " << path << " names no device\n";
+            return std::nullopt;
+        }
+        names += listed;
+    }
     if (names.isEmpty() == !parser.isSet(QStringLiteral("all"))) {
-        err << "corvanectl " << command << ": either --all or --device is needed\n";
+        err << "corvanectl " << command << ": either --all or --device (or --devices-file) is needed\n";
         return std::nullopt;
+    }
+    return names;
+}
+
+QStringList devicesListed(const QString& text)
+{
+    QStringList names;
+    qsizetype macColumn = -1; // a CSV report's, once its header was read
+    for (QString line : text.split(QLatin1Char('\n'))) {
+        line = line.trimmed();
+        if (line.startsWith(QChar(0xFEFF)))
+            line.remove(0, 1);
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line.startsWith(QLatin1Char('{'))) {
+            const QJsonObject row = QJsonDocument::fromJson(line.toUtf8()).object();
+            const QString mac = row.value(QStringLiteral("macAddress")).toString();
+            if (!mac.isEmpty())
+                names.append(mac);
+            continue;
+        }
+        const QStringList cells = csvCells(line);
+        if (macColumn < 0 && cells.contains(QStringLiteral("macAddress"))) {
+            macColumn = cells.indexOf(QStringLiteral("macAddress"));
+            continue;
+        }
+        if (macColumn >= 0) {
+            if (!cells.value(macColumn).isEmpty())
+                names.append(cells.value(macColumn));
+            continue;
+        }
+        names.append(line);
     }
     return names;
 }

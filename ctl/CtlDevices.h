@@ -85,9 +85,13 @@ private:
 // --device (repeatable), --all and --password-file: which devices a command
 // works on, and their passwords.
 void addTargetOptions(QCommandLineParser& parser);
-// The named devices, empty for --all; nullopt with the reason on `err`
-// when neither or both are given.
+// The named devices (--device, then --devices-file), empty for --all;
+// nullopt with the reason on `err` when neither or both are given, or the
+// file cannot be read or names no device.
 std::optional<QStringList> readTargetNames(const QCommandLineParser& parser, const QString& command, QTextStream& err);
+// The devices a --devices-file names: an id per line ('#' lines skipped),
+// or the MAC addresses of a report's rows, CSV (by its header) or JSON lines.
+QStringList devicesListed(const QString& text);
 // For DeviceScan::run: true once every named device has answered; none
 // (wait the scan out) for --all, and when a host name is among the names,
 // since a device that answers later may share it.

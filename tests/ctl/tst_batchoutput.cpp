@@ -2,6 +2,7 @@
 #include "BatchReport.h"
 #include "BatchRun.h"
 #include "CtlCommon.h"
+#include "CtlDevices.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -35,6 +36,31 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QString, shown);
         QCOMPARE(Ctl::printable(name), shown);
+    }
+
+    // A devices file: ids, or a report's rows fed back (a CSV report as
+    // written, its cells quoted; the journal's JSON lines).
+    void devicesFile_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("ids, comments, CRLF") << "# failed\r\n10.0.0.5\r\n\r\nMeeting Room 2\r\n"
+                                             << QStringList{"10.0.0.5", "Meeting Room 2"};
+        QTest::newRow("CSV report rows") << QStringLiteral(
+            "\uFEFFmodel,hostName,ipAddress,macAddress,result\n"
+            "TQ-730,\"Desk, \"\"east\"\"\",10.0.0.5,02:00:00:00:00:05,failed\n"
+            "TQ-360,Hall,10.0.0.6,02:00:00:00:00:06,failed\n")
+                                         << QStringList{"02:00:00:00:00:05", "02:00:00:00:00:06"};
+        QTest::newRow("journal lines")
+            << "{\"macAddress\":\"02:00:00:00:00:07\",\"result\":\"failed\"}\n{\"result\":\"failed\"}\n"
+            << QStringList{"02:00:00:00:00:07"};
+    }
+
+    void devicesFile()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, names);
+        QCOMPARE(devicesListed(text), names);
     }
 
     void csvCells_data()
