@@ -29,6 +29,7 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <cstdio>
 #include <memory>
 
 namespace Ctl {
@@ -137,6 +138,8 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
                                     QStringLiteral("The first n devices alone, 1 to 1024; the others only when each "
                                                    "of them succeeded."),
                                     QStringLiteral("n"));
+    const QCommandLineOption yes(QStringLiteral("yes"),
+                                 QStringLiteral("With --all on a terminal, send without asking first."));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"),
                                     QStringLiteral("Check everything, print the plan, send nothing."));
     const QCommandLineOption strict(QStringLiteral("strict"),
@@ -153,7 +156,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     addScanOptions(parser);
     addTargetOptions(parser);
     parser.addOptions({parallel, timeout, stallTimeout, retries, retryDelay, retryMaxTime, waitResult, resultTimeout,
-                       maxFailures, canary, dryRun, strict, json, quiet, report});
+                       maxFailures, canary, yes, dryRun, strict, json, quiet, report});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err, 1))
         return *done;
     const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
@@ -396,6 +399,26 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
             progress.event(*run, run->state);
         }
         return conclude(Usage);
+    }
+    // Every device that answers is a large thing to change by a slip of the
+    // keyboard: on a terminal, the operator says yes first.
+    if (names.isEmpty() && !queue.isEmpty() && !parser.isSet(yes) && isTerminal(stdin) && isTerminal(stderr)) {
+        err << prefix << "send " << printable(QFileInfo(settings.filePath).fileName()) << " to " << queue.size()
+            << (queue.size() == 1 ? " device" : " devices") << " (--all)? [y/N] ";
+        err.flush();
+        char answer[16] = {};
+        const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
+        if (!read || (answer[0] != 'y' && answer[0] != 'Y')) {
+            err << prefix << "nothing was sent\n";
+            for (DeviceRun* run : std::as_const(queue)) {
+                run->outcome = Outcome::Skipped;
+                run->state = outcomeName(run->outcome);
+                run->code = kNotSent;
+                run->message = QStringLiteral("Not sent: the operator did not confirm.");
+                progress.event(*run, run->state);
+            }
+            return conclude(Usage);
+        }
     }
 
     // From here on an interruption ends the run in order (see BatchRunner).
