@@ -50,7 +50,7 @@ QString programHelp()
                                   "terminal or a script.\n\nCommands:\n");
     for (const Command& command : kCommands)
         text += QStringLiteral("  %1  %2\n").arg(QLatin1String(command.name), -12).arg(QLatin1String(command.summary));
-    text += QStringLiteral("\n'corvanectl <command> --help' tells the options of a command.\n"
+    text += QStringLiteral("\n'corvanectl help <command>' (or '<command> --help') tells the options of a command.\n"
                            "Exit status: 0 success, 1 a device failed, 2 usage error or failed check, "
                            "3 no device found, 4 a result unknown, 130 (143, 129) interrupted by Ctrl-C "
                            "(SIGTERM, SIGHUP).\n");
@@ -67,6 +67,13 @@ int run(const QStringList& arguments, QTextStream& out, QTextStream& err)
     if (name.isEmpty() || name == QLatin1String("--help") || name == QLatin1String("-h")) {
         (name.isEmpty() ? err : out) << programHelp();
         return name.isEmpty() ? Usage : Success;
+    }
+    // "help <command>" is "<command> --help"; "help" alone the program's.
+    if (name == QLatin1String("help") && arguments.size() > 2)
+        return run({arguments.value(0), arguments.value(2), QStringLiteral("--help")}, out, err);
+    if (name == QLatin1String("help")) {
+        out << programHelp();
+        return Success;
     }
     if (name == QLatin1String("--version") || name == QLatin1String("-v")) {
         out << QCoreApplication::applicationName() << ' ' << QCoreApplication::applicationVersion() << Qt::endl;

@@ -16,8 +16,12 @@ namespace {
 QString helpText(const QCommandLineParser& parser, const QString& command)
 {
     QString text = parser.helpText();
+    // The positional arguments after the options stay.
     const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'));
-    return text.replace(0, lineEnd, QStringLiteral("Usage: %1 [options]").arg(command));
+    const qsizetype options = text.indexOf(QLatin1String("[options]"));
+    const QString positionals
+        = options >= 0 && options < lineEnd ? text.mid(options + 9, lineEnd - options - 9) : QString();
+    return text.replace(0, lineEnd, QStringLiteral("Usage: %1 [options]%2").arg(command, positionals));
 }
 
 } // namespace

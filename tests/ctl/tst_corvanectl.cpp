@@ -235,6 +235,8 @@ private Q_SLOTS:
         row("no such command", "", {"upgrade"}, 2, -1, false, {"no command \"upgrade\""});
         row("no command", "", {}, 2, -1, false, {"Usage: corvanectl <command>"});
         row("help", "", {"discover", "--help"}, 0, -1, false, {"Usage: corvanectl discover [options]"});
+        row("help of a command, its file named", "", {"help", "update"}, 0, -1, false,
+            {"Usage: corvanectl update [options] file", "--devices-file <file>", "1 to 1024"});
 
         // The lab's devices: d1 10.213.0.10 TQ-730 2.0.0, d3 "Reception" 2.2.2; password "corvane".
         row("info by address and host name", "",
