@@ -378,26 +378,25 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         return status;
     };
 
+    // Every device that passed the check ends here, nothing sent.
+    const auto settleQueue = [&](Outcome outcome, int32_t code, const QString& message) {
+        for (DeviceRun* run : std::as_const(queue)) {
+            run->outcome = outcome;
+            run->state = outcomeName(outcome);
+            run->code = code;
+            run->message = message;
+            progress.event(*run, run->state);
+        }
+    };
     if (resolved.devices.isEmpty())
         return conclude(NoDevice);
     if (parser.isSet(dryRun)) {
-        for (DeviceRun* run : std::as_const(queue)) {
-            run->outcome = Outcome::Ready;
-            run->state = outcomeName(run->outcome);
-            run->message = QStringLiteral("Passed the check; nothing was sent.");
-            progress.event(*run, run->state);
-        }
+        settleQueue(Outcome::Ready, ResultCode::kSuccess, QStringLiteral("Passed the check; nothing was sent."));
         return conclude(-1);
     }
     if (queue.size() != all.size() && parser.isSet(strict)) {
         err << prefix << "a device failed the check; with --strict nothing is sent\n";
-        for (DeviceRun* run : std::as_const(queue)) {
-            run->outcome = Outcome::Skipped;
-            run->state = outcomeName(run->outcome);
-            run->code = kNotSent;
-            run->message = failureText(kNotSent);
-            progress.event(*run, run->state);
-        }
+        settleQueue(Outcome::Skipped, kNotSent, failureText(kNotSent));
         return conclude(Usage);
     }
     // Every device that answers is a large thing to change by a slip of the
@@ -410,13 +409,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
         if (!read || (answer[0] != 'y' && answer[0] != 'Y')) {
             err << prefix << "nothing was sent\n";
-            for (DeviceRun* run : std::as_const(queue)) {
-                run->outcome = Outcome::Skipped;
-                run->state = outcomeName(run->outcome);
-                run->code = kNotSent;
-                run->message = QStringLiteral("Not sent: the operator did not confirm.");
-                progress.event(*run, run->state);
-            }
+            settleQueue(Outcome::Skipped, kNotSent, QStringLiteral("Not sent: the operator did not confirm."));
             return conclude(Usage);
         }
     }
