@@ -11,6 +11,8 @@ set -euo pipefail
 packages=(
     # toolchain, and the formatter the CI checks the sources with
     cmake ninja-build g++ pkg-config clang-format
+    # keeps the objects of earlier builds
+    ccache
     # the LNDP fuzzer: clang with libFuzzer
     clang libclang-rt-14-dev
     # Qt 6 libraries and tools
@@ -44,7 +46,7 @@ fi
 if [ "${1:-}" = windows ]; then
     # mingw-w64 cross compilers (both thread models; the build uses posix)
     # and Wine, which needs no display for console programs
-    packages=(cmake ninja-build doctest-dev g++-mingw-w64-x86-64 wine wine64)
+    packages=(cmake ninja-build ccache doctest-dev g++-mingw-w64-x86-64 wine wine64)
 fi
 
 missing=()
