@@ -19,6 +19,9 @@ if(NOT _corvane_metainfo MATCHES "<release version=\"${PROJECT_VERSION}\"")
 endif()
 
 install(TARGETS corvane corvanectl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# bash-completion loads it by the command's name when the command is first completed.
+install(FILES ${CORVANE_DIST_DIR}/linux/corvanectl.bash-completion DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+        RENAME corvanectl)
 install(FILES ${CORVANE_DIST_DIR}/linux/corvane.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
 install(FILES ${CORVANE_DIST_DIR}/linux/io.github.corvane.Corvane.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo)

@@ -126,7 +126,7 @@ void BatchProgress::draw(bool withBlock)
     m_out.flush();
     if (!withBlock)
         return;
-    int counts[7] = {};
+    int counts[kOutcomeCount] = {};
     QList<const DeviceRun*> running;
     for (const DeviceRun* device : m_devices) {
         ++counts[int(device->outcome)];

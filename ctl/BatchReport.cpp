@@ -1,6 +1,7 @@
 #include "BatchReport.h"
 
 #include "BatchRun.h"
+#include "CtlCommon.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -21,20 +22,6 @@ const QStringList kReportColumns{
     QStringLiteral("message"),    QStringLiteral("attempts"),      QStringLiteral("bytesSent"),
     QStringLiteral("start"),      QStringLiteral("end"),           QStringLiteral("durationSeconds"),
 };
-
-QString csvField(const QJsonValue& value)
-{
-    if (value.isDouble())
-        return QString::number(value.toDouble(), 'g', 12);
-    QString text = value.toString();
-    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
-    if (!text.isEmpty() && formulaStarts.contains(text.front()))
-        text.prepend(QLatin1Char('\''));
-    if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')) || text.contains(QLatin1Char('\n'))
-        || text.contains(QLatin1Char('\r')))
-        text = QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
-    return text;
-}
 
 QString isoUtc(const QDateTime& time)
 {
@@ -71,14 +58,7 @@ QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings)
 
 QByteArray csvReport(const QJsonArray& entries)
 {
-    QString text = kReportColumns.join(QLatin1Char(',')) + QLatin1Char('\n');
-    for (const QJsonValue& entry : entries) {
-        QStringList fields;
-        for (const QString& column : kReportColumns)
-            fields << csvField(entry.toObject().value(column));
-        text += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
-    }
-    return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+    return QByteArray("\xEF\xBB\xBF") + csvText(kReportColumns, entries).toUtf8();
 }
 
 bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObject& summary, QTextStream& err)

@@ -1,11 +1,10 @@
 #include "BatchRun.h"
 
 #include "BatchOperation.h"
+#include "BatchRules.h"
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
-#include "DeviceStatus.h"
 #include "FileUploader.h"
-#include "HttpStatus.h"
 #include "MultiPartBody.h"
 #include "SettingsFields.h"
 #include "Terminal.h"
@@ -22,33 +21,6 @@ namespace {
 
 // How often the run looks for an interruption and for pushed results.
 constexpr int kPollMs = 100;
-
-// What a pushed result of the operation means, as the window's status column
-// reads it: its text, and whether the device took the file.
-struct PushedResult
-{
-    bool known = false;
-    bool succeeded = false;
-    QString text;
-};
-
-PushedResult pushedResult(const BatchOperation& operation, const QVariant& value)
-{
-    DeviceStatusType type = DeviceStatusType::FirmwareUpdateResult;
-    if (operation.resultParameter == DeviceParameter::ImportResult)
-        type = DeviceStatusType::ConfigImportResult;
-    else if (operation.resultParameter == DeviceParameter::StandbyImageResult)
-        type = DeviceStatusType::StandbyScreenImageChangeResult;
-    DeviceStatus board;
-    board.setStatus(type, value);
-    const DeviceStatusList status = board.getStatus(DeviceStatusDisplayPriority::Result);
-    if (status == kNoStatus)
-        return {};
-    const DeviceStatus::Entry entry{status, QVariant()};
-    const bool succeeded = status == DeviceStatusList::UpdateSuccessful || status == DeviceStatusList::ImportSuccessful
-                           || status == DeviceStatusList::StandbyScreenImageUploaded;
-    return {true, succeeded, board.getStatusMessage(entry)};
-}
 
 // The version a pushed message carries, if any.
 QString pushedVersion(const QString& message)
@@ -197,14 +169,19 @@ void BatchRunner::answered(DeviceRun& device, int32_t sent)
     }
     device.httpStatus = status;
     // The device's own verdict is never retried.
-    if (HttpStatus::isAccepted(status) && m_settings.resultTimeoutSeconds > 0)
+    const BatchRules::Answer answer = BatchRules::answer(*m_settings.operation, status);
+    if (answer.accepted && m_settings.resultTimeoutSeconds > 0) {
         awaitResult(device);
-    else if (HttpStatus::isAccepted(status))
+        return;
+    }
+    if (answer.accepted) {
         finish(device, Outcome::Succeeded, ResultCode::kSuccess, status);
-    else
-        finish(device, Outcome::Failed,
-               status == 403 ? m_settings.operation->forbidden : m_settings.operation->refusedWith(status), status,
-               QStringLiteral("The device answered HTTP %1.").arg(status));
+        return;
+    }
+    if (answer.loginOver)
+        BatchRules::endLogin(*m_settings.facade, m_settings.observer, device.identity.macAddress,
+                             device.identity.ipAddress);
+    finish(device, Outcome::Failed, answer.code, status, QStringLiteral("The device answered HTTP %1.").arg(status));
 }
 
 // The device took the file; its verdict comes over the push channel (into
@@ -222,7 +199,7 @@ void BatchRunner::pollResult(DeviceRun& device)
     const QString& id = device.identity.macAddress;
     QVariant value;
     m_settings.facade->getDeviceParameter(id, operation.resultParameter, value, DeviceFindPolicy::ById);
-    const PushedResult result = pushedResult(operation, value);
+    const BatchRules::PushedResult result = BatchRules::pushedResult(operation, value);
     QVariant read;
     m_settings.facade->getDeviceParameter(id, DeviceParameter::Version, read, DeviceFindPolicy::ById);
     const QString version = read.toString(); // as of the device's last login

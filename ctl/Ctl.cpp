@@ -3,7 +3,10 @@
 #include "CtlBatch.h"
 #include "CtlDiscovery.h"
 #include "CtlInfo.h"
+#include "DeviceFacade.h"
 #include "DeviceParameter.h"
+#include "HttpAccessManager.h"
+#include "Services.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -31,7 +34,8 @@ struct Command
 {
     const char* name;
     const char* summary;
-    int (*run)(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err);
+    int (*run)(const Services& services, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+               QTextStream& err);
 };
 
 const Command kCommands[] = {
@@ -96,7 +100,13 @@ int run(const QStringList& arguments, QTextStream& out, QTextStream& err)
         rest.removeAt(1);
         rest[0] = QStringLiteral("corvanectl %1").arg(name);
         s_verbose = rest.contains(QLatin1String("--verbose"));
-        const int status = command.run(parser, rest, out, err);
+        // One device model and one HTTP client for the command; the push
+        // channels are the batches' own, opened only when they wait for results.
+        DeviceFacade facade;
+        Services services;
+        services.facade = &facade;
+        services.httpAccess = &HttpAccessManager::getInstance();
+        const int status = command.run(services, parser, rest, out, err);
         out.flush();
         err.flush();
         return status;

@@ -3,6 +3,7 @@
 #include "BatchOperation.h"
 #include "BatchProgress.h"
 #include "BatchReport.h"
+#include "BatchRules.h"
 #include "BatchRun.h"
 #include "Credentials.h"
 #include "Ctl.h"
@@ -14,10 +15,10 @@
 #include "DeviceNotificationSubscriber.h"
 #include "FileIdentity.h"
 #include "HashGenerator.h"
-#include "HttpAccessManager.h"
 #include "MultiPartBody.h"
 #include "ResultCode.h"
 #include "ScannableInterfaces.h"
+#include "Services.h"
 #include "Terminal.h"
 
 #include <QElapsedTimer>
@@ -29,6 +30,7 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -39,26 +41,6 @@ namespace {
 // A push channel opens within a second on any network a device can be
 // updated on.
 constexpr int kChannelWaitMs = 10000;
-
-bool suffixAccepted(const BatchOperation& operation, const QString& filePath)
-{
-    const QString suffix = QFileInfo(filePath).suffix().toLower();
-    for (const char* accepted : operation.suffixes) {
-        if (accepted != nullptr && suffix == QLatin1String(accepted))
-            return true;
-    }
-    return false;
-}
-
-QString acceptedSuffixes(const BatchOperation& operation)
-{
-    QStringList suffixes;
-    for (const char* accepted : operation.suffixes) {
-        if (accepted != nullptr)
-            suffixes << QLatin1Char('.') + QLatin1String(accepted);
-    }
-    return suffixes.join(QLatin1String(", "));
-}
 
 // Opens the push channel of every device still in the run and waits until
 // they stand; a device whose channel does not open is left out, as the window
@@ -94,8 +76,8 @@ void openChannels(const std::vector<std::unique_ptr<DeviceRun>>& runs, DeviceFac
     }
 }
 
-int runBatch(const BatchOperation& operation, const QString& command, QCommandLineParser& parser,
-             const QStringList& arguments, QTextStream& out, QTextStream& err)
+int runBatch(const Services& services, const BatchOperation& operation, const QString& command,
+             QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
 {
     const QCommandLineOption parallel(QStringLiteral("parallel"),
                                       QStringLiteral("Uploads at once, 1 to 64 (1 unless given: one after another)."),
@@ -152,11 +134,22 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         QStringLiteral("Write a report per device to FILE (.csv, else JSON), and each device's entry as it ends to "
                        "FILE.jsonl."),
         QStringLiteral("file"));
+    // Only a firmware has a version to compare.
+    const bool versioned = &operation == &BatchOperations::kFirmwareUpdate;
+    const QCommandLineOption skipSame(
+        QStringLiteral("skip-same-version"),
+        QStringLiteral("Leave out the devices that already run the bundle's version: the first a.b[.c...] in the "
+                       "file's name (tq-2.4.1.bundle: 2.4.1), unless --bundle-version gives it."));
+    const QCommandLineOption bundleVersion(QStringLiteral("bundle-version"),
+                                           QStringLiteral("The bundle's version for --skip-same-version."),
+                                           QStringLiteral("version"));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The file to send."));
     addScanOptions(parser);
     addTargetOptions(parser);
     parser.addOptions({parallel, timeout, stallTimeout, retries, retryDelay, retryMaxTime, waitResult, resultTimeout,
                        maxFailures, canary, yes, dryRun, strict, json, quiet, report});
+    if (versioned)
+        parser.addOptions({skipSame, bundleVersion});
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err, 1))
         return *done;
     const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
@@ -197,8 +190,9 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     settings.retryMaxSeconds = *retryMax;
 
     // The file: its kind, that it reads, its digest once for all devices.
-    if (!suffixAccepted(operation, settings.filePath)) {
-        err << prefix << "the file must end in " << acceptedSuffixes(operation) << ": " << settings.filePath << '\n';
+    if (!BatchRules::suffixAccepted(operation, settings.filePath)) {
+        err << prefix << "the file must end in " << BatchRules::acceptedSuffixes(operation) << ": " << settings.filePath
+            << '\n';
         return Usage;
     }
     const QString fileName = QFileInfo(settings.filePath).fileName();
@@ -224,6 +218,19 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     }
     settings.file = *identity;
     settings.fileSize = identity->size;
+    // The version a device must not run already to be sent the bundle.
+    QString sameVersion;
+    if (versioned && parser.isSet(skipSame)) {
+        sameVersion = parser.isSet(bundleVersion) ? parser.value(bundleVersion) : BatchRules::versionInName(fileName);
+        if (sameVersion.isEmpty()) {
+            err << prefix << "the bundle's version cannot be read from its name " << printable(fileName)
+                << "; give it with --bundle-version\n";
+            return Usage;
+        }
+        if (!settings.json)
+            err << prefix << "the bundle's version is " << printable(sameVersion)
+                << (parser.isSet(bundleVersion) ? " (--bundle-version)" : " (read from its name)") << '\n';
+    }
     const QString reportPath = parser.value(report);
     if (parser.isSet(report) && !reportWritable(reportPath, err))
         return Usage;
@@ -234,13 +241,13 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
 
     QElapsedTimer clock;
     clock.start();
-    DeviceFacade facade;
+    DeviceFacade& facade = *services.facade;
     settings.facade = &facade;
     // Results come over the devices' push channels, as in the window.
     std::unique_ptr<DeviceNotificationObserver> observer;
     std::unique_ptr<DeviceNotificationSubscriber> subscriber;
     if (settings.resultTimeoutSeconds > 0) {
-        observer = std::make_unique<DeviceNotificationObserver>(facade, HttpAccessManager::getInstance());
+        observer = std::make_unique<DeviceNotificationObserver>(facade, *services.httpAccess);
         subscriber = std::make_unique<DeviceNotificationSubscriber>(facade);
         subscriber->initialize(observer.get());
         settings.observer = observer.get();
@@ -249,7 +256,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     if (!scan.run(namedDevicesAnswered(facade, names), err))
         return Usage;
     const ScannableInterface* chosen = &request->chosen;
-    const QList<DeviceIdentity> found = listDevices(facade);
+    const QList<DeviceIdentity> found = scan.devices();
 
     const bool full = names.isEmpty() && scan.tableFull(command, err);
     const Targets resolved = resolveTargets(found, names, command, err);
@@ -277,7 +284,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
 
     // The check before anything is sent: logged in, and free to take the
     // file by the operation's rule.
-    const QHash<QString, Login> logins = logInAll(facade, resolved.devices, *credentials, kLoginWaitMs,
+    const QHash<QString, Login> logins = logInAll(services, resolved.devices, *credentials, kLoginWaitMs,
                                                   {settings.retries, settings.retryDelaySeconds});
     for (const std::unique_ptr<DeviceRun>& run : runs) {
         if (run->outcome != Outcome::Pending)
@@ -299,12 +306,16 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         facade.getDeviceParameter(run->identity.macAddress, DeviceParameter::RunningStatus, running,
                                   DeviceFindPolicy::ById);
         run->versionBefore = version.toString();
-        const int status = running.isValid() ? running.toInt() : -1;
-        const bool blocked = operation.busyRule == BatchOperation::BusyRule::NotIdle ? status != 0 : status == 1;
-        if (blocked) {
+        if (!sameVersion.isEmpty() && run->versionBefore == sameVersion) {
+            run->outcome = Outcome::Unchanged;
+            run->message
+                = QStringLiteral("Already at version %1; nothing sent (--skip-same-version).").arg(sameVersion);
+            continue;
+        }
+        if (const std::optional<int32_t> refused = BatchRules::runningRefusal(operation, running)) {
             run->outcome = Outcome::Skipped;
-            run->code = operation.busy;
-            run->message = failureText(operation.busy);
+            run->code = *refused;
+            run->message = failureText(*refused);
         }
     }
 
@@ -327,7 +338,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
     if (parser.isSet(report) && !journal.open(reportPath, err))
         return Usage;
     for (const DeviceRun* run : std::as_const(all)) {
-        if (run->outcome == Outcome::Skipped) {
+        if (run->outcome == Outcome::Skipped || run->outcome == Outcome::Unchanged) {
             progress.event(*run, run->state);
             journal.append(reportEntry(*run, settings));
         }
@@ -352,6 +363,7 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
                             {QStringLiteral("interrupted"), counts.value(Outcome::Interrupted)},
                             {QStringLiteral("unknown"), counts.value(Outcome::Unknown)},
                             {QStringLiteral("ready"), counts.value(Outcome::Ready)},
+                            {QStringLiteral("unchanged"), counts.value(Outcome::Unchanged)},
                             {QStringLiteral("seconds"), elapsed}};
         if (status < 0)
             status = std::max(exitStatusOf(outcomes), full ? int(SomeFailed) : int(Success));
@@ -372,6 +384,8 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
                 out << ", " << counts.value(Outcome::Interrupted) << " interrupted";
             if (counts.value(Outcome::Unknown) > 0)
                 out << ", " << counts.value(Outcome::Unknown) << " unknown";
+            if (counts.value(Outcome::Unchanged) > 0)
+                out << ", " << counts.value(Outcome::Unchanged) << " unchanged";
             out << " in " << QString::number(elapsed, 'f', 1) << " s\n";
         }
         out.flush();
@@ -394,7 +408,9 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
         settleQueue(Outcome::Ready, ResultCode::kSuccess, QStringLiteral("Passed the check; nothing was sent."));
         return conclude(-1);
     }
-    if (queue.size() != all.size() && parser.isSet(strict)) {
+    const bool someFailedCheck
+        = std::any_of(all.cbegin(), all.cend(), [](const DeviceRun* run) { return run->outcome == Outcome::Skipped; });
+    if (someFailedCheck && parser.isSet(strict)) {
         err << prefix << "a device failed the check; with --strict nothing is sent\n";
         settleQueue(Outcome::Skipped, kNotSent, failureText(kNotSent));
         return conclude(Usage);
@@ -435,19 +451,24 @@ int runBatch(const BatchOperation& operation, const QString& command, QCommandLi
 
 } // namespace
 
-int runUpdate(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
+int runUpdate(const Services& services, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+              QTextStream& err)
 {
-    return runBatch(BatchOperations::kFirmwareUpdate, QStringLiteral("update"), parser, arguments, out, err);
+    return runBatch(services, BatchOperations::kFirmwareUpdate, QStringLiteral("update"), parser, arguments, out, err);
 }
 
-int runImport(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
+int runImport(const Services& services, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+              QTextStream& err)
 {
-    return runBatch(BatchOperations::kConfigurationImport, QStringLiteral("import"), parser, arguments, out, err);
+    return runBatch(services, BatchOperations::kConfigurationImport, QStringLiteral("import"), parser, arguments, out,
+                    err);
 }
 
-int runImage(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
+int runImage(const Services& services, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+             QTextStream& err)
 {
-    return runBatch(BatchOperations::kStandbyScreenImageChange, QStringLiteral("image"), parser, arguments, out, err);
+    return runBatch(services, BatchOperations::kStandbyScreenImageChange, QStringLiteral("image"), parser, arguments,
+                    out, err);
 }
 
 } // namespace Ctl

@@ -154,4 +154,61 @@ QStringList csvCells(const QString& line)
     return cells;
 }
 
+namespace {
+
+QString csvField(const QJsonValue& value)
+{
+    if (value.isDouble())
+        return QString::number(value.toDouble(), 'g', 12);
+    QString text = value.toString();
+    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    if (!text.isEmpty() && formulaStarts.contains(text.front()))
+        text.prepend(QLatin1Char('\''));
+    if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')) || text.contains(QLatin1Char('\n'))
+        || text.contains(QLatin1Char('\r')))
+        text = QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
+    return text;
+}
+
+} // namespace
+
+QString csvText(const QStringList& keys, const QJsonArray& records)
+{
+    QString text = keys.join(QLatin1Char(',')) + QLatin1Char('\n');
+    for (const QJsonValue& record : records) {
+        QStringList fields;
+        for (const QString& key : keys)
+            fields << csvField(record.toObject().value(key));
+        text += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
+    }
+    return text;
+}
+
+void addOutputOptions(QCommandLineParser& parser)
+{
+    parser.addOptions({
+        {QStringLiteral("output"), QStringLiteral("What to print: table (unless given), json or csv."),
+         QStringLiteral("format")},
+        {QStringLiteral("json"), QStringLiteral("The same as --output json.")},
+    });
+}
+
+std::optional<Output> readOutput(const QCommandLineParser& parser, const QString& command, QTextStream& err)
+{
+    const QString format = parser.value(QStringLiteral("output"));
+    if (parser.isSet(QStringLiteral("json")) && parser.isSet(QStringLiteral("output"))
+        && format != QLatin1String("json")) {
+        err << "corvanectl " << command << ": --json and --output " << format << " contradict each other\n";
+        return std::nullopt;
+    }
+    if (parser.isSet(QStringLiteral("json")) || format == QLatin1String("json"))
+        return Output::Json;
+    if (format.isEmpty() || format == QLatin1String("table"))
+        return Output::Table;
+    if (format == QLatin1String("csv"))
+        return Output::Csv;
+    err << "corvanectl " << command << ": --output takes table, json or csv, not \"" << format << "\"\n";
+    return std::nullopt;
+}
+
 } // namespace Ctl

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCommandLineParser>
+#include <QJsonArray>
 #include <QJsonValue>
 #include <QList>
 #include <QStringList>
@@ -45,5 +46,18 @@ void printTable(QTextStream& out, const QStringList& titles, const QList<QString
 
 // The value as compact JSON on one line.
 void printJson(QTextStream& out, const QJsonValue& value);
+
+// Records as CSV: the keys as the header, then a line per record. A field
+// holding a comma, a quote, CR or LF is quoted; one a spreadsheet would take
+// for a formula (it starts with =, +, -, @, tab or CR) is kept text by a
+// leading apostrophe. Numbers as numbers, a missing key empty.
+QString csvText(const QStringList& keys, const QJsonArray& records);
+
+// What `discover`, `info` and `interfaces` print: --output table|json|csv,
+// and --json, the same as --output json.
+enum class Output { Table, Json, Csv };
+void addOutputOptions(QCommandLineParser& parser);
+// nullopt with the reason on `err` (for `command`).
+std::optional<Output> readOutput(const QCommandLineParser& parser, const QString& command, QTextStream& err);
 
 } // namespace Ctl

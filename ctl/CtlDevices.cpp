@@ -8,6 +8,7 @@
 #include "HashGenerator.h"
 #include "HttpAccessManager.h"
 #include "LoginController.h"
+#include "Services.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -56,6 +57,9 @@ void addScanOptions(QCommandLineParser& parser)
          QStringLiteral("Also ask this IPv4 address, or every address of this block (a.b.c.d/n), directly, for "
                         "networks that drop broadcasts (repeatable)."),
          QStringLiteral("address")},
+        {QStringLiteral("model"),
+         QStringLiteral("Only devices of this model, in any letter case (repeatable: any of them)."),
+         QStringLiteral("name")},
     });
 }
 
@@ -105,6 +109,7 @@ std::optional<ScanRequest> readScanOptions(const QCommandLineParser& parser, con
     request.chosen = *chosen;
     request.seconds = *seconds;
     request.maxDevices = *maxDevices;
+    request.models = parser.values(QStringLiteral("model"));
     for (const QString& probe : parser.values(QStringLiteral("probe"))) {
         if (!expandProbe(probe, request.probes)) {
             err << prefix << "--probe takes an IPv4 address or a block of at most " << ScanRequest::kMaxProbes
@@ -181,8 +186,20 @@ bool DeviceScan::tableFull(const QString& command, QTextStream& err) const
     return true;
 }
 
+QList<DeviceIdentity> DeviceScan::devices() const
+{
+    QList<DeviceIdentity> devices = listDevices(m_facade);
+    devices.removeIf([this](const DeviceIdentity& device) { return !m_request.wants(device.model); });
+    return devices;
+}
+
 QString DeviceScan::whyMissing(const QString& name) const
 {
+    const QList<DeviceIdentity> all = listDevices(m_facade);
+    const QList<const DeviceIdentity*> other = matchDevices(all, name);
+    if (!other.isEmpty() && !m_request.wants(other.first()->model))
+        return QStringLiteral("%1 is a %2, which --model leaves out")
+            .arg(printable(name), printable(other.first()->model));
     const QHostAddress address(name);
     const auto model = m_otherModels.constFind(address.isNull() ? name : address.toString());
     if (model != m_otherModels.cend())
@@ -373,11 +390,12 @@ Targets resolveTargets(const QList<DeviceIdentity>& found, const QStringList& na
     return targets;
 }
 
-QHash<QString, Login> logInAll(DeviceFacade& facade, const QList<DeviceIdentity>& devices,
+QHash<QString, Login> logInAll(const Services& services, const QList<DeviceIdentity>& devices,
                                const Credentials& credentials, int limitMs, const LoginRetry& retry)
 {
     QHash<QString, Login> logins;
-    LoginController login(facade, HttpAccessManager::getInstance());
+    DeviceFacade& facade = *services.facade;
+    LoginController login(facade, *services.httpAccess);
     QEventLoop loop;
     int waiting = 0; // logins under way and tries again to come: each ends once
     QList<const DeviceIdentity*> later; // on the shared password, after the first ones answered

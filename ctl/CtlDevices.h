@@ -14,6 +14,7 @@
 
 class Credentials;
 class DeviceFacade;
+struct Services;
 class QTextStream;
 
 namespace Ctl {
@@ -42,6 +43,9 @@ struct ScanRequest
     int seconds = 5;
     int maxDevices = kDefaultMaxDevices;
     QStringList probes; // IPv4 addresses, CIDR blocks expanded
+    QStringList models; // --model: only these (any letter case); empty for all
+
+    bool wants(const QString& model) const { return models.isEmpty() || models.contains(model, Qt::CaseInsensitive); }
 };
 
 void addScanOptions(QCommandLineParser& parser);
@@ -68,8 +72,11 @@ public:
     // Whether the device table filled up (--max-devices): devices that
     // answered past it are not listed. Said on `err` when so.
     bool tableFull(const QString& command, QTextStream& err) const;
-    // Why no device answered to `name`: that none did on the interface, or
-    // that the address answered as a model this program does not work with.
+    // The devices that answered, of the models asked for, by IP address.
+    QList<DeviceIdentity> devices() const;
+    // Why no device answered to `name`: that none did on the interface, that
+    // the address answered as a model this program does not work with, or
+    // that --model leaves the device out.
     QString whyMissing(const QString& name) const;
 
 private:
@@ -146,7 +153,7 @@ struct LoginRetry
 // kSharedPasswordTries devices first; when each of them refuses it, the
 // others are not tried (kPasswordSpared), since devices lock an account out
 // after a few wrong tries. By MAC address.
-QHash<QString, Login> logInAll(DeviceFacade& facade, const QList<DeviceIdentity>& devices,
+QHash<QString, Login> logInAll(const Services& services, const QList<DeviceIdentity>& devices,
                                const Credentials& credentials, int limitMs = kLoginWaitMs,
                                const LoginRetry& retry = {});
 

@@ -5,6 +5,7 @@
 #include "CtlDevices.h"
 #include "DeviceFacade.h"
 #include "ScannableInterfaces.h"
+#include "Services.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -12,26 +13,29 @@
 
 namespace Ctl {
 
-namespace {
-
-const QCommandLineOption kJson(QStringLiteral("json"), QStringLiteral("Print JSON instead of a table."));
-
-} // namespace
-
-int runInterfaces(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
+int runInterfaces(const Services& /*services*/, QCommandLineParser& parser, const QStringList& arguments,
+                  QTextStream& out, QTextStream& err)
 {
-    parser.addOption(kJson);
+    addOutputOptions(parser);
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err))
         return *done;
+    const std::optional<Output> output = readOutput(parser, QStringLiteral("interfaces"), err);
+    if (!output)
+        return Usage;
     const QList<ScannableInterface> rows = scannableInterfaces();
-    if (parser.isSet(kJson)) {
+    if (*output != Output::Table) {
+        const QStringList keys{QStringLiteral("interfaceName"), QStringLiteral("ipAddress"),
+                               QStringLiteral("macAddress"), QStringLiteral("subnetMask")};
         QJsonArray array;
         for (const ScannableInterface& row : rows)
-            array.append(QJsonObject{{QStringLiteral("interfaceName"), row.interfaceName},
-                                     {QStringLiteral("ipAddress"), row.ipAddress},
-                                     {QStringLiteral("macAddress"), row.macAddress},
-                                     {QStringLiteral("subnetMask"), row.subnetMask}});
-        printJson(out, array);
+            array.append(QJsonObject{{keys[0], row.interfaceName},
+                                     {keys[1], row.ipAddress},
+                                     {keys[2], row.macAddress},
+                                     {keys[3], row.subnetMask}});
+        if (*output == Output::Json)
+            printJson(out, array);
+        else
+            out << csvText(keys, array);
         return Success;
     }
     QList<QStringList> table;
@@ -45,42 +49,54 @@ int runInterfaces(QCommandLineParser& parser, const QStringList& arguments, QTex
     return Success;
 }
 
-int runDiscover(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
+int runDiscover(const Services& services, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+                QTextStream& err)
 {
     const QCommandLineOption count(QStringLiteral("count"),
                                    QStringLiteral("Stop as soon as this many devices have answered."),
                                    QStringLiteral("n"));
     addScanOptions(parser);
-    parser.addOptions({count, kJson});
+    addOutputOptions(parser);
+    parser.addOption(count);
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err))
         return *done;
     const std::optional<ScanRequest> request = readScanOptions(parser, QStringLiteral("discover"), err);
     const std::optional<int> enough = numberOption(parser, QStringLiteral("count"), 0, 1, 100000, err);
-    if (!request || !enough)
+    const std::optional<Output> output = readOutput(parser, QStringLiteral("discover"), err);
+    if (!request || !enough || !output)
         return Usage;
     const ScannableInterface* chosen = &request->chosen;
     const int listenSeconds = request->seconds;
 
-    DeviceFacade facade;
-    const auto enoughAnswered = [&] { return *enough > 0 && facade.deviceIDs().size() >= *enough; };
+    DeviceFacade& facade = *services.facade;
     DeviceScan scan(facade, *request);
+    // Counted at every answer: the model's filter only when there is one.
+    const auto enoughAnswered = [&] {
+        return *enough > 0
+               && (request->models.isEmpty() ? facade.deviceIDs().size() : scan.devices().size()) >= *enough;
+    };
     if (!scan.run(enoughAnswered, err))
         return Usage;
-    const QList<DeviceIdentity> found = listDevices(facade);
+    const QList<DeviceIdentity> found = scan.devices();
     const bool full = !(*enough > 0 && *enough <= request->maxDevices && enoughAnswered())
                       && scan.tableFull(QStringLiteral("discover"), err);
     facade.stopScan(chosen->toScanMap());
 
-    if (parser.isSet(kJson)) {
+    if (*output != Output::Table) {
+        const QStringList keys{QStringLiteral("model"), QStringLiteral("hostName"), QStringLiteral("ipAddress"),
+                               QStringLiteral("macAddress")};
         QJsonArray devices;
         for (const DeviceIdentity& device : found)
-            devices.append(QJsonObject{{QStringLiteral("model"), device.model},
-                                       {QStringLiteral("hostName"), device.hostName},
-                                       {QStringLiteral("ipAddress"), device.ipAddress},
-                                       {QStringLiteral("macAddress"), device.macAddress}});
-        printJson(out, QJsonObject{{QStringLiteral("interface"), chosen->interfaceName},
-                                   {QStringLiteral("ipAddress"), chosen->ipAddress},
-                                   {QStringLiteral("devices"), devices}});
+            devices.append(QJsonObject{{keys[0], device.model},
+                                       {keys[1], device.hostName},
+                                       {keys[2], device.ipAddress},
+                                       {keys[3], device.macAddress}});
+        if (*output == Output::Csv)
+            out << csvText(keys, devices);
+        else
+            printJson(out, QJsonObject{{QStringLiteral("interface"), chosen->interfaceName},
+                                       {QStringLiteral("ipAddress"), chosen->ipAddress},
+                                       {QStringLiteral("devices"), devices}});
     } else {
         QList<QStringList> table;
         for (const DeviceIdentity& device : found)

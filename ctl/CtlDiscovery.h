@@ -5,11 +5,15 @@
 
 class QTextStream;
 
+struct Services;
+
 namespace Ctl {
 
 // corvanectl interfaces [--json]
-int runInterfaces(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err);
+int runInterfaces(const Services& services, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+                  QTextStream& err);
 // corvanectl discover --interface NAME [--seconds N] [--count N] [--json]
-int runDiscover(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err);
+int runDiscover(const Services& services, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+                QTextStream& err);
 
 } // namespace Ctl

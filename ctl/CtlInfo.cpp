@@ -9,6 +9,7 @@
 #include "ResultCode.h"
 #include "ResultMessages.h"
 #include "ScannableInterfaces.h"
+#include "Services.h"
 
 #include <QHash>
 #include <QJsonArray>
@@ -52,14 +53,17 @@ QString runningStatusText(const QVariant& value)
 
 } // namespace
 
-int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStream& out, QTextStream& err)
+int runInfo(const Services& services, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+            QTextStream& err)
 {
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print JSON instead of a table."));
     addScanOptions(parser);
     addTargetOptions(parser);
-    parser.addOptions({json});
+    addOutputOptions(parser);
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err))
         return *done;
+    const std::optional<Output> output = readOutput(parser, QStringLiteral("info"), err);
+    if (!output)
+        return Usage;
     const std::optional<QStringList> named = readTargetNames(parser, QStringLiteral("info"), err);
     if (!named)
         return Usage;
@@ -72,12 +76,12 @@ int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStrea
     if (!credentials)
         return Usage;
 
-    DeviceFacade facade;
+    DeviceFacade& facade = *services.facade;
     DeviceScan scan(facade, *request, names);
     if (!scan.run(namedDevicesAnswered(facade, names), err))
         return Usage;
     const bool full = names.isEmpty() && scan.tableFull(QStringLiteral("info"), err);
-    const Targets resolved = resolveTargets(listDevices(facade), names, QStringLiteral("info"), err);
+    const Targets resolved = resolveTargets(scan.devices(), names, QStringLiteral("info"), err);
     if (resolved.ambiguous)
         return Usage;
     const QList<DeviceIdentity>& targets = resolved.devices;
@@ -87,7 +91,7 @@ int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStrea
         return NoDevice;
 
     // All logins at once; each copies the device's settings into its record.
-    const QHash<QString, Login> logins = logInAll(facade, targets, *credentials);
+    const QHash<QString, Login> logins = logInAll(services, targets, *credentials);
     const auto value = [&facade](const QString& id, DeviceParameter parameter) {
         QVariant read;
         facade.getDeviceParameter(id, parameter, read, DeviceFindPolicy::ById);
@@ -124,8 +128,15 @@ int runInfo(QCommandLineParser& parser, const QStringList& arguments, QTextStrea
         array.append(object);
         table.append(row);
     }
-    if (parser.isSet(json)) {
+    if (*output == Output::Json) {
         printJson(out, array);
+    } else if (*output == Output::Csv) {
+        QStringList keys{QStringLiteral("macAddress"), QStringLiteral("ipAddress"), QStringLiteral("model"),
+                         QStringLiteral("hostName")};
+        for (const Field& field : kFields)
+            keys.append(QLatin1String(field.key));
+        keys << QStringLiteral("runningStatus") << QStringLiteral("error") << QStringLiteral("message");
+        out << csvText(keys, array);
     } else {
         QStringList titles{QStringLiteral("MAC Address"), QStringLiteral("IP Address"), QStringLiteral("Model"),
                            QStringLiteral("Host Name")};

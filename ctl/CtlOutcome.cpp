@@ -21,7 +21,7 @@ constexpr Row kRows[] = {
     {Outcome::Pending, "pending", SomeFailed},         {Outcome::Ready, "ready", Success},
     {Outcome::Succeeded, "succeeded", Success},        {Outcome::Failed, "failed", SomeFailed},
     {Outcome::Skipped, "skipped", SomeFailed},         {Outcome::Unknown, "unknown", UnknownResult},
-    {Outcome::Interrupted, "interrupted", SomeFailed},
+    {Outcome::Interrupted, "interrupted", SomeFailed}, {Outcome::Unchanged, "unchanged", Success},
 };
 
 const Row& rowOf(Outcome outcome)

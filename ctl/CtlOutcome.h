@@ -20,13 +20,15 @@ enum class Outcome {
     Skipped, // not sent: it failed the check or was not found
     Unknown, // it took the file, but its result could not be learned
     Interrupted, // the run was interrupted before this device's end
+    Unchanged, // not sent: it already runs the bundle's version (--skip-same-version)
 };
+inline constexpr int kOutcomeCount = int(Outcome::Unchanged) + 1;
 
 // The outcome's word in every output ("succeeded", "interrupted", ...).
 QString outcomeName(Outcome outcome);
 
 // The exit status of a run whose devices came to these outcomes: 0 when all
-// succeeded (or were ready), 1 when any failed, was skipped or interrupted,
+// succeeded (or were ready, or unchanged), 1 when any failed, was skipped or interrupted,
 // else 4 when any result is unknown. An interruption of the process itself
 // exits with its own status (128 and the signal's number).
 int exitStatusOf(const QList<Outcome>& outcomes);

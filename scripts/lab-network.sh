@@ -5,8 +5,10 @@
 #
 # The command runs in a network namespace of its own whose only link is the
 # veth interface "corvane-lab" (10.213.0.1/24). Its peer lies in a second
-# namespace that holds N virtual devices on 10.213.0.10, .11, ... of the same
-# subnet. There is no route out and no NAT: nothing leaves the two namespaces.
+# namespace that holds N virtual devices (1 to 1024) on 10.213.0.10, .11, ...
+# of the same subnet; past 245 devices the subnet is 10.213.0.0/22 and the
+# addresses go on in 10.213.1.0 and up. The open-file limit is raised to its
+# ceiling for both sides (a device holds a few sockets). There is no route out and no NAT: nothing leaves the two namespaces.
 # Everything ends with the command, also after Ctrl-C or a failure.
 #
 # As root the namespaces are made directly; a normal user needs unprivileged
@@ -38,7 +40,7 @@ while [ $# -gt 0 ]; do
 done
 [ $# -gt 0 ] || usage
 case "$devices" in ''|*[!0-9]*) echo "lab-network: --devices needs a number" >&2; exit 2 ;; esac
-[ "$devices" -ge 1 ] && [ "$devices" -le 200 ] || { echo "lab-network: --devices must lie in 1..200" >&2; exit 2; }
+[ "$devices" -ge 1 ] && [ "$devices" -le 1024 ] || { echo "lab-network: --devices must lie in 1..1024" >&2; exit 2; }
 [ -x "$program" ] || { echo "lab-network: no virtual device program at $program (build it first)" >&2; exit 2; }
 for tool in ip unshare nsenter; do
     command -v "$tool" >/dev/null || { echo "lab-network: $tool is missing (scripts/install-deps.sh)" >&2; exit 2; }
@@ -90,17 +92,24 @@ done
 in_devices() { nsenter --net="/proc/$holder/ns/net" -- "$@"; }
 
 
+prefix=24
+[ "$devices" -gt 245 ] && prefix=22
+ulimit -n "$(ulimit -Hn)"
 ip link add corvane-lab type veth peer name lab-devices
 ip link set lab-devices netns "$holder"
-ip addr add 10.213.0.1/24 dev corvane-lab
+ip addr add "10.213.0.1/$prefix" dev corvane-lab
 ip link set corvane-lab up
 in_devices ip link set lo up
 addresses=()
+batch="$workdir/addresses"
+: >"$batch"
 for i in $(seq 0 $((devices - 1))); do
-    address="10.213.0.$((10 + i))"
-    in_devices ip addr add "$address/24" dev lab-devices
+    n=$((10 + i))
+    address="10.213.$((n / 256)).$((n % 256))"
+    echo "addr add $address/$prefix dev lab-devices" >>"$batch"
     addresses+=("$address")
 done
+in_devices ip -batch "$batch"
 in_devices ip link set lab-devices up
 
 control="$workdir/control.sock"
@@ -121,8 +130,9 @@ fi
 kill "$holder" 2>/dev/null && wait "$holder" 2>/dev/null || true
 holder=
 
-echo "lab-network: corvane-lab 10.213.0.1/24, devices pid $device_pid, workdir $workdir" >&2
-grep '^device ' "$workdir/devices.log" | sed 's/^/lab-network: /' >&2
+echo "lab-network: corvane-lab 10.213.0.1/$prefix, devices pid $device_pid, workdir $workdir" >&2
+grep '^device ' "$workdir/devices.log" | head -n 12 | sed 's/^/lab-network: /' >&2
+[ "$devices" -le 12 ] || echo "lab-network: ... $devices devices in all" >&2
 echo "lab-network: control: $program --send $control help" >&2
 
 export CORVANE_LAB_CONTROL="$control"

@@ -140,6 +140,16 @@ out=$(corvane --version)
 echo "corvane --version: $out"
 corvanectl --help | grep -q '^Usage: corvanectl' || { echo "corvanectl --help printed no usage" >&2; exit 1; }
 echo "corvanectl --help: usage printed"
+# The completion the package installs, with stand-ins for the two helpers
+# bash-completion would bring.
+completion=/usr/share/bash-completion/completions/corvanectl
+words=$(bash -c '_init_completion() { words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD; cur=${COMP_WORDS[COMP_CWORD]};
+                 prev=${COMP_WORDS[COMP_CWORD-1]}; }
+                 _filedir() { :; }
+                 source '"$completion"'
+                 COMP_WORDS=(corvanectl update --retr); COMP_CWORD=2; _corvanectl; echo "${COMPREPLY[*]}"')
+[ "$words" = "--retries --retry-delay --retry-max-time" ] || { echo "completion of --retr gave: $words" >&2; exit 1; }
+echo "bash completion: $words"
 
 mkdir -m 700 /tmp/runtime
 log=/tmp/corvane.log

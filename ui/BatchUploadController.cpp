@@ -2,68 +2,28 @@
 
 #include "AlertNotifier.h"
 #include "BatchOperation.h"
-#include "DeviceEndpoints.h"
+#include "BatchRules.h"
 #include "DeviceFacade.h"
 #include "FileDigestCache.h"
 #include "FileUploader.h"
-#include "HttpStatus.h"
 #include "Logger.h"
 #include "MultiPartBody.h"
 #include "PushSessionService.h"
 #include "UploadProgressGate.h"
-
-#include <QFileInfo>
 
 namespace {
 
 // The device may spend a long time taking a large file in.
 constexpr unsigned kUploadTimeoutMs = 3600000;
 
-bool suffixAccepted(const BatchOperation& op, const QString& filePath)
+// The code the device fails with when it cannot take the file now, without
+// contacting it; nullopt when it can.
+std::optional<int32_t> refusal(const BatchOperation& op, const DeviceFacade& facade, const QString& deviceId,
+                               const QString& filePath)
 {
-    const QString suffix = QFileInfo(filePath).suffix().toLower();
-    for (const char* accepted : op.suffixes) {
-        if (accepted != nullptr && suffix == QLatin1String(accepted))
-            return true;
-    }
-    return false;
-}
-
-// True when the file's kind fits and the device can take it now; else false
-// with the code the device fails with. The device is not contacted.
-bool deviceReady(const BatchOperation& op, const DeviceFacade& facade, const QString& deviceId, const QString& filePath,
-                 int32_t& code)
-{
-    if (!suffixAccepted(op, filePath)) {
-        code = op.wrongSuffix;
-        return false;
-    }
-    QVariant loggedIn;
-    if (!facade.getDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, loggedIn, DeviceFindPolicy::ById)
-        || !loggedIn.toBool()) {
-        code = op.notReady;
-        return false;
-    }
-    QVariant connection;
-    if (!facade.getDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, connection, DeviceFindPolicy::ById)) {
-        code = op.notReady;
-        return false;
-    }
-    if (connection.toInt() != toInt(ConnectionStatus::Connected)) {
-        code = op.disconnected;
-        return false;
-    }
-    QVariant running;
-    if (!facade.getDeviceParameter(deviceId, DeviceParameter::RunningStatus, running, DeviceFindPolicy::ById)) {
-        code = op.notReady;
-        return false;
-    }
-    const int runningStatus = running.toInt();
-    if (op.busyRule == BatchOperation::BusyRule::NotIdle ? runningStatus != 0 : runningStatus == 1) {
-        code = op.busy;
-        return false;
-    }
-    return true;
+    if (!BatchRules::suffixAccepted(op, filePath))
+        return op.wrongSuffix;
+    return BatchRules::refusal(op, BatchRules::readState(facade, deviceId));
 }
 
 } // namespace
@@ -83,9 +43,8 @@ BatchUploadController::~BatchUploadController() = default;
 bool BatchUploadController::run(const QString& deviceId, const QString& filePath)
 {
     const BatchOperation& op = m_operation;
-    int32_t code = ResultCode::kSuccess;
-    if (!deviceReady(op, m_facade, deviceId, filePath, code))
-        return fail(deviceId, code, 0);
+    if (const std::optional<int32_t> refused = refusal(op, m_facade, deviceId, filePath))
+        return fail(deviceId, *refused, 0);
 
     QVariant address;
     QVariant authCode;
@@ -100,7 +59,7 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
     const QString ipAddress = address.toString();
 
     int status = 0;
-    code = upload(deviceId, ipAddress, authCode.toString(), filePath, status);
+    const int32_t code = upload(deviceId, ipAddress, authCode.toString(), filePath, status);
     if (ResultCode::isFailure(code))
         return fail(deviceId, code, 0);
     return judge(deviceId, ipAddress, filePath, status);
@@ -129,32 +88,28 @@ bool BatchUploadController::judge(const QString& deviceId, const QString& ipAddr
                                   int status)
 {
     const BatchOperation& op = m_operation;
-    if (HttpStatus::isAccepted(status)) {
+    const BatchRules::Answer answer = BatchRules::answer(op, status);
+    if (answer.accepted) {
         CORVANE_LOG(
             QStringLiteral("%1: %2 took %3 (status %4)").arg(QLatin1String(op.name), deviceId, filePath).arg(status));
         return true;
     }
-    if (status == 403) {
-        // The device no longer takes the operator's code: the login and the
-        // channel opened with it are over.
-        m_facade.setDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ById);
-        if (PushSessionService* sessions = m_pushSessions.data())
-            sessions->destroySession(ipAddress, DeviceEndpoints::kPushPort);
-        return fail(deviceId, op.forbidden, status);
-    }
-    // Any other status keeps the status query's result (0): the device shows
-    // as failed, without a toast.
-    return fail(deviceId, ResultCode::kSuccess, status);
+    if (answer.loginOver)
+        BatchRules::endLogin(m_facade, m_pushSessions.data(), deviceId, ipAddress);
+    // Only a refused login raises an alert; any other status shows the
+    // device as failed without one.
+    return fail(deviceId, answer.code, status, answer.alert);
 }
 
-bool BatchUploadController::fail(const QString& deviceId, int32_t code, int httpStatus)
+bool BatchUploadController::fail(const QString& deviceId, int32_t code, int httpStatus, bool alert)
 {
     CORVANE_LOG(QStringLiteral("%1: %2 failed, code %3, HTTP status %4")
                     .arg(QLatin1String(m_operation.name), deviceId, ResultCode::toHex(code))
                     .arg(httpStatus));
     m_facade.setDeviceParameter(deviceId, m_operation.resultParameter, m_operation.failedResult,
                                 DeviceFindPolicy::ById);
-    AlertNotifier::notify(static_cast<unsigned int>(code));
+    // An unexpected answer keeps the status query's result (0): no toast.
+    AlertNotifier::notify(static_cast<unsigned int>(alert ? code : ResultCode::kSuccess));
     return false;
 }
 

@@ -56,8 +56,8 @@ private:
     // What the device's answer means for it: true when it took the file.
     bool judge(const QString& deviceId, const QString& ipAddress, const QString& filePath, int status);
     // Stores the operation's failure value as the device's result and raises
-    // the alert: always false.
-    bool fail(const QString& deviceId, int32_t code, int httpStatus);
+    // the alert unless told not to: always false.
+    bool fail(const QString& deviceId, int32_t code, int httpStatus, bool alert = true);
 
     const BatchOperation& m_operation;
     DeviceFacade& m_facade;

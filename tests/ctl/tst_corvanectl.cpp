@@ -33,8 +33,11 @@ struct Step
     std::function<void(QProcess&)> action;
 };
 
-// Runs the program as a script would, taking the steps in order.
-Run corvanectl(const QStringList& arguments, const QString& password, const QList<Step>& steps = {})
+// Runs the program as a script would, taking the steps in order; on a
+// terminal of its own (script(1): standard input, output and error a pty,
+// the last two read merged as output) when `terminal` is set.
+Run corvanectl(const QStringList& arguments, const QString& password, const QList<Step>& steps = {},
+               bool terminal = false)
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -54,7 +57,17 @@ Run corvanectl(const QStringList& arguments, const QString& password, const QLis
     };
     QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, read);
     QObject::connect(&process, &QProcess::readyReadStandardError, &process, read);
-    process.start(TestPrograms::corvanectl(), arguments);
+    if (terminal) {
+        QStringList quoted{TestPrograms::corvanectl()};
+        quoted += arguments;
+        for (QString& argument : quoted)
+            argument
+                = QLatin1Char('\'') + argument.replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
+        process.start(QStringLiteral("script"),
+                      {QStringLiteral("-qefc"), quoted.join(QLatin1Char(' ')), QStringLiteral("/dev/null")});
+    } else {
+        process.start(TestPrograms::corvanectl(), arguments);
+    }
     if (!process.waitForFinished(90000))
         return run;
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -130,7 +143,8 @@ QStringList verdicts(const QString& path, QString& problem)
     return result;
 }
 
-// What a batch row's "during" does: "rewrite" changes the file once its
+// What a batch row's "during" does: "terminal <answer>" answers the
+// question of --all on a terminal; "rewrite" changes the file once its
 // first upload has begun; "signal INT|TERM ..." sends the signals once the
 // first device has ended, each after the program told of the one before;
 // anything else is a console command sent once an upload started.
@@ -138,6 +152,10 @@ QList<Step> duringSteps(const QString& during, const QString& file)
 {
     if (during.isEmpty())
         return {};
+    if (during.startsWith(QLatin1String("terminal "))) {
+        const QByteArray answer = during.mid(9).toUtf8() + '\n';
+        return {{"[y/N]", [answer](QProcess& process) { process.write(answer); }}};
+    }
     if (during == QLatin1String("rewrite")) {
         return {{"\"event\":\"progress\"", [file](QProcess&) {
                      QFile changed(file);
@@ -210,6 +228,13 @@ private Q_SLOTS:
         row("discover", "", {"discover", "--interface", lab, "--seconds", "3"}, 0, 8, false, {"Model"});
         row("discover as JSON", "", {"discover", "--interface", lab, "--seconds", "3", "--json"}, 0, 8, true,
             {"\"interface\":\"corvane-lab\""});
+        row("discover of one model, any letter case", "",
+            {"discover", "--interface", lab, "--seconds", "3", "--model", "tq-360", "--json"}, 0, 4, true,
+            {"\"model\":\"TQ-360\""});
+        row("discover as CSV", "", {"discover", "--interface", lab, "--seconds", "3", "--output", "csv"}, 0, -1, false,
+            {"model,hostName,ipAddress,macAddress\nTQ-730,", ",10.213.0.17,02:00:0A:D5:00:11\n"});
+        row("an output of no kind", "", {"discover", "--interface", lab, "--output", "xml"}, 2, -1, false,
+            {"--output takes table, json or csv, not \"xml\""});
         row("discover by address until two answered", "",
             {"discover", "--interface", "10.213.0.1", "--count", "2", "--seconds", "30"}, 0, 2, false, {"IP Address"});
         row("a device deaf to broadcasts is missed", "fault d1 broadcast deaf",
@@ -262,6 +287,11 @@ private Q_SLOTS:
             {"info", "--interface", lab, "--device", "10.213.0.17", "--seconds", "2"}, 3, -1, false,
             {"10.213.0.17 answered as a TQ-999, a model corvanectl does not work with"}, "corvane", {},
             "set d8 model TQ-360");
+        row("info of a device another model leaves out", "",
+            {"info", "--interface", lab, "--device", "10.213.0.10", "--model", "TQ-360", "--seconds", "2"}, 3, -1,
+            false, {"10.213.0.10 is a TQ-730, which --model leaves out"}, "corvane");
+        row("info as CSV", "", {"info", "--interface", lab, "--device", "Reception", "--output", "csv"}, 0, -1, false,
+            {"macAddress,ipAddress,model,hostName,version,", "10.213.0.12,TQ-730,Reception,2.2.2,"}, "corvane");
         row("info without a password", "", {"info", "--interface", lab, "--all"}, 2, -1, false,
             {"no password: give --password-file"});
     }
@@ -440,6 +470,26 @@ private Q_SLOTS:
                                  "--device", "Lobby Display", "--report", "report.json"}
             << "corvane"
             << "" << 0 << QStringList{labDevice(0) + ok} << 1 << "name the same device" << bundle;
+        QTest::newRow("a device at the bundle's version is left alone")
+            << "set d1 version 9.9.9;set d2 version 2.0.0"
+            << QStringList{"--device", "10.213.0.10", "--device", "10.213.0.11", "--skip-same-version",
+                           "--report", "report.json"}
+            << "corvane"
+            << "" << 0 << QStringList{labDevice(0) + " unchanged 0x00000000 0", labDevice(1) + ok} << 1
+            << "1 succeeded, 0 failed, 0 skipped, 1 unchanged" << bundle;
+        QTest::newRow("a bundle whose name tells no version")
+            << "" << QStringList{"--all", "--skip-same-version"} << "corvane"
+            << "" << 2 << QStringList{} << 0 << "give it with --bundle-version"
+            << "firmware.bundle";
+        QTest::newRow("--all on a terminal: anything but y sends nothing")
+            << "" << QStringList{"--all", "--seconds", "2"} << "corvane"
+            << "terminal n" << 2 << QStringList{} << 0 << "nothing was sent" << bundle;
+        QStringList models;
+        for (int i = 1; i < 8; i += 2)
+            models << labDevice(i) + ok;
+        QTest::newRow("--all on a terminal: y sends, to the model asked for")
+            << "" << QStringList{"--all", "--seconds", "2", "--model", "TQ-360", "--report", "report.json"} << "corvane"
+            << "terminal y" << 0 << models << 4 << "4 succeeded, 0 failed, 0 skipped" << bundle;
         QTest::newRow("a report that cannot be written stops the run before it starts")
             << "" << QStringList{"--all", "--report", "/nonexistent/report.json"} << "corvane"
             << "" << 2 << QStringList{} << 0 << "cannot write the report /nonexistent/report.json" << bundle;
@@ -515,7 +565,7 @@ private Q_SLOTS:
         const Run run = corvanectl(
             QStringList{"update", file, "--interface", LabNetwork::kInterface, "--password-file", passwordFile}
                 + arguments,
-            QString(), duringSteps(during, file));
+            QString(), duringSteps(during, file), during.startsWith(QLatin1String("terminal ")));
         QVERIFY(LabNetwork::control(QStringLiteral("fault all clear")));
         QVERIFY(LabNetwork::control(QStringLiteral("state all idle")));
         QVERIFY2(run.exitCode == exitCode, run.err.constData());

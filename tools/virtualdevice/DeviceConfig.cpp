@@ -310,8 +310,9 @@ bool generate(int count, const QString& firstAddress, const QString& password, Q
         error = QStringLiteral("bad first address \"%1\"").arg(firstAddress);
         return false;
     }
-    if (count < 1 || count > 200) {
-        error = QStringLiteral("device count must lie in 1..200");
+    // As many as a scan can list.
+    if (count < 1 || count > 1024) {
+        error = QStringLiteral("device count must lie in 1..1024");
         return false;
     }
     const int base = int(out.size());
