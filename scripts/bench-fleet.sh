@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 devices=${1:-1000}
 scripts/build.sh --target corvanectl corvane-virtual-device >/dev/null
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap '[ -n "${CORVANE_KEEP:-}" ] || rm -rf "$work"' EXIT
 head -c 262144 /dev/urandom >"$work/tq-9.9.9.bundle"
 
 cat >"$work/inner.sh" <<'INNER'

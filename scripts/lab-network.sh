@@ -113,7 +113,9 @@ in_devices ip -batch "$batch"
 in_devices ip link set lab-devices up
 
 control="$workdir/control.sock"
-nsenter --net="/proc/$holder/ns/net" -- "$program" --generate "$devices" --first-address 10.213.0.10 --password "$password" \
+mask=255.255.255.0
+[ "$prefix" -eq 22 ] && mask=255.255.252.0
+nsenter --net="/proc/$holder/ns/net" -- "$program" --generate "$devices" --first-address 10.213.0.10 --subnet "$mask" --password "$password" \
     --update-step-ms "$step_ms" --control "$control" --no-stdin --exit-with-parent >"$workdir/devices.log" 2>&1 &
 device_pid=$!
 for _ in $(seq 300); do
@@ -131,7 +133,7 @@ kill "$holder" 2>/dev/null && wait "$holder" 2>/dev/null || true
 holder=
 
 echo "lab-network: corvane-lab 10.213.0.1/$prefix, devices pid $device_pid, workdir $workdir" >&2
-grep '^device ' "$workdir/devices.log" | head -n 12 | sed 's/^/lab-network: /' >&2
+awk '/^device / && n++ < 12 { print "lab-network: " $0 }' "$workdir/devices.log" >&2
 [ "$devices" -le 12 ] || echo "lab-network: ... $devices devices in all" >&2
 echo "lab-network: control: $program --send $control help" >&2
 

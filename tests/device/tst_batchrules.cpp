@@ -22,13 +22,20 @@ enum Expect { Ready, WrongSuffix, NotReady, Disconnected, Busy, Forbidden, Refus
 int32_t expected(const BatchOperation& op, Expect expect, int status)
 {
     switch (expect) {
-    case Ready: return ResultCode::kSuccess;
-    case WrongSuffix: return op.wrongSuffix;
-    case NotReady: return op.notReady;
-    case Disconnected: return op.disconnected;
-    case Busy: return op.busy;
-    case Forbidden: return op.forbidden;
-    case Refused: return op.refusedWith(status);
+    case Ready:
+        return ResultCode::kSuccess;
+    case WrongSuffix:
+        return op.wrongSuffix;
+    case NotReady:
+        return op.notReady;
+    case Disconnected:
+        return op.disconnected;
+    case Busy:
+        return op.busy;
+    case Forbidden:
+        return op.forbidden;
+    case Refused:
+        return op.refusedWith(status);
     }
     return ResultCode::kFailure;
 }
@@ -65,13 +72,26 @@ private Q_SLOTS:
             {"idle", nullptr, true, kConnected, 0, {Ready, Ready, Ready}},
             {"wrong suffix", "/tmp/file.txt", true, kConnected, 0, {WrongSuffix, WrongSuffix, WrongSuffix}},
             {"no suffix", "/tmp/bundle", true, kConnected, 0, {WrongSuffix, WrongSuffix, WrongSuffix}},
-            {"suffix only in a folder", "/tmp/x.bundle/f", true, kConnected, 0, {WrongSuffix, WrongSuffix, WrongSuffix}},
+            {"suffix only in a folder",
+             "/tmp/x.bundle/f",
+             true,
+             kConnected,
+             0,
+             {WrongSuffix, WrongSuffix, WrongSuffix}},
             {"logged out", nullptr, false, kConnected, 0, {NotReady, NotReady, NotReady}},
             {"login unknown", nullptr, none, kConnected, 0, {NotReady, NotReady, NotReady}},
             {"connection unknown", nullptr, true, none, 0, {NotReady, NotReady, NotReady}},
-            {"channel closed", nullptr, true, toInt(ConnectionStatus::Inactive), 0,
+            {"channel closed",
+             nullptr,
+             true,
+             toInt(ConnectionStatus::Inactive),
+             0,
              {Disconnected, Disconnected, Disconnected}},
-            {"seen, channel not open", nullptr, true, toInt(ConnectionStatus::Active), 0,
+            {"seen, channel not open",
+             nullptr,
+             true,
+             toInt(ConnectionStatus::Active),
+             0,
              {Disconnected, Disconnected, Disconnected}},
             {"busy", nullptr, true, kConnected, 1, {Busy, Busy, Busy}},
             {"in a call", nullptr, true, kConnected, 2, {Busy, Busy, Ready}},
@@ -114,9 +134,9 @@ private Q_SLOTS:
         QTest::addColumn<int>("operation");
         QTest::addColumn<int>("status");
         QTest::addColumn<int>("expect");
-        const std::pair<int, Expect> cases[] = {{200, Ready},   {202, Ready},   {204, Ready},   {201, Refused},
-                                                {403, Forbidden}, {401, Refused}, {409, Refused}, {500, Refused},
-                                                {0, Refused}};
+        const std::pair<int, Expect> cases[]
+            = {{200, Ready},   {202, Ready},   {204, Ready},   {201, Refused}, {403, Forbidden},
+               {401, Refused}, {409, Refused}, {500, Refused}, {0, Refused}};
         for (int op = 0; op < 3; ++op) {
             for (const auto& [status, expect] : cases)
                 QTest::addRow("%s: %d", kNames[op], status) << op << status << int(expect);
@@ -175,11 +195,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("version");
-        QTest::newRow("plain") << "tq-2.4.1.bundle" << "2.4.1";
-        QTest::newRow("two parts") << "TQ_10.0.BUNDLE" << "10.0";
-        QTest::newRow("the first of two") << "tq-1.2.3-rc.4.5.bundle" << "1.2.3";
-        QTest::newRow("a number alone is none") << "fw-v3.bundle" << "";
-        QTest::newRow("none") << "firmware.bundle" << "";
+        QTest::newRow("plain") << "tq-2.4.1.bundle"
+                               << "2.4.1";
+        QTest::newRow("two parts") << "TQ_10.0.BUNDLE"
+                                   << "10.0";
+        QTest::newRow("the first of two") << "tq-1.2.3-rc.4.5.bundle"
+                                          << "1.2.3";
+        QTest::newRow("a number alone is none") << "fw-v3.bundle"
+                                                << "";
+        QTest::newRow("none") << "firmware.bundle"
+                              << "";
     }
 
     void versionInName()

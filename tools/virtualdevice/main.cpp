@@ -9,6 +9,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -94,6 +95,9 @@ int main(int argc, char* argv[])
     const QCommandLineOption passwordOption(QStringLiteral("password"),
                                             QStringLiteral("Password of generated devices."),
                                             QStringLiteral("password"), QStringLiteral("corvane"));
+    const QCommandLineOption subnetOption(QStringLiteral("subnet"),
+                                          QStringLiteral("Subnet mask of generated devices (whom they answer)."),
+                                          QStringLiteral("mask"), QStringLiteral("255.255.255.0"));
     const QCommandLineOption lndpPortOption(
         QStringLiteral("lndp-port"), QStringLiteral("Discovery port (0: any free one)."), QStringLiteral("port"));
     const QCommandLineOption httpsPortOption(QStringLiteral("https-port"),
@@ -120,9 +124,9 @@ int main(int argc, char* argv[])
         QStringLiteral("send"),
         QStringLiteral("Send the remaining arguments as one command to the control socket <path> and print the reply."),
         QStringLiteral("path"));
-    parser.addOptions({configOption, deviceOption, generateOption, firstOption, passwordOption, lndpPortOption,
-                       httpsPortOption, stepMsOption, stepPercentOption, rebootOption, controlOption, noStdinOption,
-                       verboseOption, parentOption, sendOption});
+    parser.addOptions({configOption, deviceOption, generateOption, firstOption, passwordOption, subnetOption,
+                       lndpPortOption, httpsPortOption, stepMsOption, stepPercentOption, rebootOption, controlOption,
+                       noStdinOption, verboseOption, parentOption, sendOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("With --send: the command."));
     parser.process(app);
 
@@ -144,10 +148,16 @@ int main(int argc, char* argv[])
     if (parser.isSet(generateOption)) {
         bool ok = false;
         const int count = parser.value(generateOption).toInt(&ok);
+        const qsizetype first = config.devices.size();
         if (!ok
             || !DeviceConfigParser::generate(count, parser.value(firstOption), parser.value(passwordOption),
                                              config.devices, error))
             return fail(ok ? error : QStringLiteral("--generate needs a count"));
+        const QHostAddress mask(parser.value(subnetOption));
+        if (mask.protocol() != QAbstractSocket::IPv4Protocol)
+            return fail(QStringLiteral("--subnet needs an IPv4 mask, not \"%1\"").arg(parser.value(subnetOption)));
+        for (qsizetype i = first; i < config.devices.size(); ++i)
+            config.devices[i].subnet = mask.toString();
     }
     if (config.devices.isEmpty())
         return fail(QStringLiteral("no devices: give --config, --device or --generate (see --help)"));
