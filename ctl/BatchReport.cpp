@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <algorithm>
+
 namespace Ctl {
 
 namespace {
@@ -54,6 +56,51 @@ QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings)
                                                 ? double(device.started.msecsTo(device.ended)) / 1000.0
                                                 : 0.0},
     };
+}
+
+namespace {
+
+// The outcomes a run's devices end with, in the summary's order.
+constexpr Outcome kEnds[] = {Outcome::Succeeded, Outcome::Failed, Outcome::Skipped,  Outcome::Interrupted,
+                             Outcome::Unknown,   Outcome::Ready,  Outcome::Unchanged};
+
+} // namespace
+
+QJsonObject batchSummary(const QString& command, const QList<const DeviceRun*>& devices, double seconds)
+{
+    QJsonObject summary{{QStringLiteral("operation"), command}};
+    for (Outcome outcome : kEnds) {
+        const auto ended = [outcome](const DeviceRun* device) { return device->outcome == outcome; };
+        summary.insert(outcomeName(outcome), int(std::count_if(devices.cbegin(), devices.cend(), ended)));
+    }
+    summary.insert(QStringLiteral("seconds"), seconds);
+    return summary;
+}
+
+QString summaryText(const QJsonObject& summary, const BatchSettings& settings, bool dryRun)
+{
+    const auto count = [&summary](Outcome outcome) { return summary.value(outcomeName(outcome)).toInt(); };
+    const QString command = summary.value(QStringLiteral("operation")).toString();
+    if (count(Outcome::Ready) > 0 || dryRun) {
+        int devices = 0;
+        for (Outcome outcome : kEnds)
+            devices += count(outcome);
+        return QStringLiteral("%1: %2 of %3 devices ready for %4 (md5 %5); nothing sent")
+            .arg(command)
+            .arg(count(Outcome::Ready))
+            .arg(devices)
+            .arg(printable(QFileInfo(settings.filePath).fileName()), QString::fromLatin1(settings.digest.toHex()));
+    }
+    QString text = QStringLiteral("%1: %2 succeeded, %3 failed, %4 skipped")
+                       .arg(command)
+                       .arg(count(Outcome::Succeeded))
+                       .arg(count(Outcome::Failed))
+                       .arg(count(Outcome::Skipped));
+    for (Outcome outcome : {Outcome::Interrupted, Outcome::Unknown, Outcome::Unchanged}) {
+        if (count(outcome) > 0)
+            text += QStringLiteral(", %1 %2").arg(count(outcome)).arg(outcomeName(outcome));
+    }
+    return text + QStringLiteral(" in %1 s").arg(summary.value(QStringLiteral("seconds")).toDouble(), 0, 'f', 1);
 }
 
 QByteArray csvReport(const QJsonArray& entries)

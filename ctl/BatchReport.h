@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 class QTextStream;
@@ -15,6 +16,16 @@ struct DeviceRun;
 // A device's entry in the report: the same fields in JSON, CSV and the
 // journal, times in UTC.
 QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings);
+
+// The run's summary: the operation, the number of devices per outcome
+// ("succeeded", "failed", "skipped", "interrupted", "unknown", "ready",
+// "unchanged") and the seconds it took.
+QJsonObject batchSummary(const QString& command, const QList<const DeviceRun*>& devices, double seconds);
+// The summary as one line for a person: "update: 6 succeeded, 0 failed, 2
+// skipped in 3.1 s", the other outcomes named only when there are any; for
+// a dry run (or when devices were found ready) the devices ready for the
+// file, and that nothing was sent.
+QString summaryText(const QJsonObject& summary, const BatchSettings& settings, bool dryRun);
 
 // The report as CSV: a UTF-8 byte-order mark (spreadsheets read UTF-8 by
 // it), the columns, then a line per entry. A field holding a comma, a quote,

@@ -88,23 +88,50 @@ private Q_SLOTS:
         QCOMPARE(row, "," + cell + ",,,,,,3145728,,,,,,,,,,\n");
     }
 
-    void exitStatus_data()
+    // A run's end: its exit status and its summary line, from its devices' outcomes.
+    void runEnd_data()
     {
         QTest::addColumn<QList<Outcome>>("outcomes");
         QTest::addColumn<int>("status");
-        QTest::newRow("all succeeded") << QList<Outcome>{Outcome::Succeeded, Outcome::Succeeded} << 0;
-        QTest::newRow("dry run") << QList<Outcome>{Outcome::Ready} << 0;
-        QTest::newRow("one unknown") << QList<Outcome>{Outcome::Succeeded, Outcome::Unknown} << 4;
-        QTest::newRow("failure outweighs unknown") << QList<Outcome>{Outcome::Unknown, Outcome::Failed} << 1;
-        QTest::newRow("skipped") << QList<Outcome>{Outcome::Skipped, Outcome::Succeeded} << 1;
-        QTest::newRow("interrupted") << QList<Outcome>{Outcome::Interrupted} << 1;
+        QTest::addColumn<QString>("summary");
+        const auto counts
+            = [](const char* text) { return QStringLiteral("update: %1 in 1.5 s").arg(QLatin1String(text)); };
+        QTest::newRow("all succeeded") << QList<Outcome>{Outcome::Succeeded, Outcome::Succeeded} << 0
+                                       << counts("2 succeeded, 0 failed, 0 skipped");
+        QTest::newRow("dry run") << QList<Outcome>{Outcome::Ready, Outcome::Skipped} << 1
+                                 << "update: 1 of 2 devices ready for tq-1.2.3.bundle (md5 0a0b); nothing sent";
+        QTest::newRow("one unknown") << QList<Outcome>{Outcome::Succeeded, Outcome::Unknown} << 4
+                                     << counts("1 succeeded, 0 failed, 0 skipped, 1 unknown");
+        QTest::newRow("failure outweighs unknown") << QList<Outcome>{Outcome::Unknown, Outcome::Failed} << 1
+                                                   << counts("0 succeeded, 1 failed, 0 skipped, 1 unknown");
+        QTest::newRow("skipped") << QList<Outcome>{Outcome::Skipped, Outcome::Succeeded} << 1
+                                 << counts("1 succeeded, 0 failed, 1 skipped");
+        QTest::newRow("interrupted") << QList<Outcome>{Outcome::Interrupted, Outcome::Succeeded} << 1
+                                     << counts("1 succeeded, 0 failed, 0 skipped, 1 interrupted");
+        QTest::newRow("unchanged is no failure") << QList<Outcome>{Outcome::Unchanged, Outcome::Succeeded} << 0
+                                                 << counts("1 succeeded, 0 failed, 0 skipped, 1 unchanged");
+        QTest::newRow("no device") << QList<Outcome>{} << 0 << counts("0 succeeded, 0 failed, 0 skipped");
     }
 
-    void exitStatus()
+    void runEnd()
     {
         QFETCH(QList<Outcome>, outcomes);
         QFETCH(int, status);
+        QFETCH(QString, summary);
         QCOMPARE(exitStatusOf(outcomes), status);
+        std::vector<std::unique_ptr<DeviceRun>> runs;
+        QList<const DeviceRun*> devices;
+        for (Outcome outcome : std::as_const(outcomes)) {
+            runs.push_back(std::make_unique<DeviceRun>());
+            runs.back()->outcome = outcome;
+            devices << runs.back().get();
+        }
+        BatchSettings settings;
+        settings.filePath = QStringLiteral("/tmp/tq-1.2.3.bundle");
+        settings.digest = QByteArray::fromHex("0a0b");
+        const QJsonObject counted = batchSummary(QStringLiteral("update"), devices, 1.46);
+        QCOMPARE(counted.value(QStringLiteral("unchanged")).toInt(), int(outcomes.count(Outcome::Unchanged)));
+        QCOMPARE(summaryText(counted, settings, false), summary);
     }
 
     void retryDelays_data()
