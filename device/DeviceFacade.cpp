@@ -121,13 +121,27 @@ bool DeviceFacade::getDeviceParameter(const QString& key, DeviceParameter type, 
 bool DeviceFacade::setDeviceParameter(const QString& key, DeviceParameter type, const QVariant& value,
                                       DeviceFindPolicy policy)
 {
+    bool stored = false;
     switch (policy) {
     case DeviceFindPolicy::ById:
-        return m_registry.setAndNotifyDeviceParameter(key, type, value);
+        stored = m_registry.setAndNotifyDeviceParameter(key, type, value);
+        break;
     case DeviceFindPolicy::ByIpAddress:
-        return m_registry.setAndNotifyDeviceParameterByIpAddress(key, type, value);
+        stored = m_registry.setAndNotifyDeviceParameterByIpAddress(key, type, value);
+        break;
     }
-    return false;
+    // A login that is over (refused, or its channel ended by the device)
+    // leaves a device that discovery still sees offering its login again.
+    if (stored && type == DeviceParameter::LoggedInStatus && !value.toBool()) {
+        QVariant deviceId = key;
+        if (policy == DeviceFindPolicy::ByIpAddress)
+            m_registry.getDeviceParameterByIpAddress(key, DeviceParameter::DeviceId, deviceId);
+        const QString id = deviceId.toString();
+        if (m_discovered.contains(id) && connectionStatus(id) == toInt(ConnectionStatus::Inactive))
+            m_registry.setAndNotifyDeviceParameter(id, DeviceParameter::ConnectionStatus,
+                                                   toInt(ConnectionStatus::Active));
+    }
+    return stored;
 }
 
 bool DeviceFacade::getDeviceData(const QString& deviceId, std::shared_ptr<DeviceData>& record) const
@@ -287,12 +301,16 @@ void DeviceFacade::onConnectedDeviceNotification(const QString& ipAddress, int /
 
 void DeviceFacade::onDisconnectedDeviceNotification(const QString& ipAddress, int /*port*/)
 {
-    // Still discovered: the device is there and offers its login again,
-    // rather than reading "Disconnected" with no way back.
+    // A channel that dropped while its login holds is being reopened (the
+    // reconnection logs in by itself): "Disconnected". One whose login is
+    // over leaves a device that discovery still sees offering its login.
     QVariant deviceId;
+    QVariant loggedIn;
     const bool discovered = m_registry.getDeviceParameterByIpAddress(ipAddress, DeviceParameter::DeviceId, deviceId)
                             && m_discovered.contains(deviceId.toString());
+    m_registry.getDeviceParameterByIpAddress(ipAddress, DeviceParameter::LoggedInStatus, loggedIn);
     setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus,
-                       discovered ? toInt(ConnectionStatus::Active) : toInt(ConnectionStatus::Inactive),
+                       discovered && !loggedIn.toBool() ? toInt(ConnectionStatus::Active)
+                                                        : toInt(ConnectionStatus::Inactive),
                        DeviceFindPolicy::ByIpAddress);
 }
