@@ -175,7 +175,12 @@ int run(int argc, char* argv[])
     // Shares the system with the window's KxSystem; after the alert notifier,
     // which the system connects to when it is made.
     BatchOperations batchOperations;
-    quitOnTerminationSignals(app, &batchOperations);
+    // A signal that waits for the batch is said in the window, as a close
+    // request that waits is.
+    quitOnTerminationSignals(app, &batchOperations, [&engine] {
+        if (!engine.rootObjects().isEmpty())
+            QMetaObject::invokeMethod(engine.rootObjects().first(), "deferClose");
+    });
     exitOnMainViewFailure(engine, app, mainUrl);
     engine.load(mainUrl);
 

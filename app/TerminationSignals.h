@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <functional>
+
 class QCoreApplication;
 
 // Work that a stop request must not cut off, such as a batch operation
@@ -24,6 +26,8 @@ Q_SIGNALS:
 // program shuts down as if its window had been closed. A request that comes
 // while `work` is busy is logged and waits until the work is done; a second
 // request ends the program at once. `work` may be null; otherwise it must
-// outlive the event loop. A later call replaces the work and forgets a
-// request that waits.
-void quitOnTerminationSignals(QCoreApplication& app, UninterruptibleWork* work = nullptr);
+// outlive the event loop. `deferred`, when given, is called as a request
+// starts to wait, to tell the operator. A later call replaces the work and
+// the call and forgets a request that waits.
+void quitOnTerminationSignals(QCoreApplication& app, UninterruptibleWork* work = nullptr,
+                              std::function<void()> deferred = {});

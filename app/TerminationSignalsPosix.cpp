@@ -21,6 +21,7 @@ struct Requests
 {
     QPointer<UninterruptibleWork> work;
     QMetaObject::Connection workChanged;
+    std::function<void()> deferred;
     bool waiting = false;
 };
 Requests s_requests;
@@ -54,6 +55,8 @@ void onRequest()
         CORVANE_LOG("termination requested while an operation runs: deferred until it ends"
                     " (a second request ends the program at once)");
         s_requests.waiting = true;
+        if (s_requests.deferred)
+            s_requests.deferred();
         return;
     }
     CORVANE_LOG("termination requested");
@@ -75,10 +78,11 @@ void onWorkChanged()
 
 } // namespace
 
-void quitOnTerminationSignals(QCoreApplication& app, UninterruptibleWork* work)
+void quitOnTerminationSignals(QCoreApplication& app, UninterruptibleWork* work, std::function<void()> deferred)
 {
     QObject::disconnect(s_requests.workChanged);
     s_requests.work = work;
+    s_requests.deferred = std::move(deferred);
     s_requests.waiting = false;
     if (work != nullptr)
         s_requests.workChanged = QObject::connect(work, &UninterruptibleWork::busyChanged, &app, onWorkChanged);

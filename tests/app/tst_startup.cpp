@@ -183,8 +183,9 @@ private Q_SLOTS:
         QCOMPARE(object->property("title").toString(), QStringLiteral("Network Interface Name"));
     }
 
-    // SIGTERM while a batch runs waits for its end, a second one ends the
-    // program at once; without a batch the first one does. Each is logged.
+    // SIGTERM while a batch runs waits for its end (the operator is told
+    // once), a second one ends the program at once; without a batch the
+    // first one does. Each is logged.
     void terminationRequests_data()
     {
         QTest::addColumn<bool>("running");
@@ -211,7 +212,8 @@ private Q_SLOTS:
         QFETCH(QStringList, logged);
 
         BatchStandIn batch(running, requests == 1);
-        quitOnTerminationSignals(*qApp, &batch);
+        int told = 0; // the operator told that the request waits
+        quitOnTerminationSignals(*qApp, &batch, [&told] { ++told; });
         s_messages.clear();
         const QtMessageHandler previous = qInstallMessageHandler(captureHandler);
         QTimer::singleShot(0, qApp, [requests] {
@@ -225,6 +227,7 @@ private Q_SLOTS:
 
         QCOMPARE(code, 0);
         QCOMPARE(batch.busy(), runningAtEnd);
+        QCOMPARE(told, running ? 1 : 0);
         QStringList seen;
         for (const QString& message : std::as_const(s_messages)) {
             const qsizetype at = message.indexOf(QLatin1String("Log:"));

@@ -146,16 +146,39 @@ ApplicationWindow {
 
     // A window manager may still send a close request (Alt+F4, a taskbar's
     // Close) while the close button is gone; the running batch must not be
-    // cut off. The status is read afresh: the request can come in the middle
-    // of the status change, before the bindings have caught up.
+    // cut off. The refusal is said. The window stays after the batch, since
+    // its rows are where the devices' results are read. The status is read
+    // afresh: the request can come in the middle of the status change,
+    // before the bindings have caught up.
+    readonly property string closeRefusedText: qsTr("A batch is running; Corvane can be closed when it ends.")
     onClosing: function (close) {
-        if (system.status !== KxSystemStatus.Active)
+        if (system.status !== KxSystemStatus.Active) {
             close.accepted = false
+            toastView.showMessage(closeRefusedText)
+        }
+    }
+    // A termination signal that waits for the batch: said, and the window
+    // closes once the batch ends.
+    property bool closeWhenIdle: false
+    readonly property string closeDeferredText: qsTr("A batch is running; Corvane closes when it ends.")
+    function deferClose() {
+        closeWhenIdle = true
+        toastView.showMessage(closeDeferredText)
     }
 
     KxSystem {
         id: system
         objectName: "system"
+        onStatusChanged: {
+            // A batch disables the button that started it: the focus goes to
+            // the table, never to a disabled control.
+            if (status >= KxSystemStatus.FirmwareUpdating && status <= KxSystemStatus.StandbyScreenImageChanging)
+                tableView.forceActiveFocus()
+            if (root.closeWhenIdle && status === KxSystemStatus.Active) {
+                root.closeWhenIdle = false
+                Qt.callLater(root.close)
+            }
+        }
         onEventReceived: function (eventID, options) {
             if (eventID === KxSystemEventID.ErrorAlertNotified)
                 toastView.showMessage(messageGenerator.generate(options))
@@ -227,7 +250,9 @@ ApplicationWindow {
             cursorShape: enabled ? Qt.PointingHandCursor : Qt.ArrowCursor
             onClicked: networkInterfaceView.open()
 
-            activeFocusOnTab: true
+            // A MouseArea's `enabled` only turns the pointer away: Tab must
+            // pass the button by while a batch runs as well.
+            activeFocusOnTab: enabled
             readonly property bool accessibleLeaf: true
             Keys.onSpacePressed: networkInterfaceView.open()
             Keys.onReturnPressed: networkInterfaceView.open()
@@ -564,9 +589,18 @@ ApplicationWindow {
                     color: deviceTableModel.hoveredRow === row ? "#eef8f7" : "#ffffff"
                     Accessible.role: Accessible.Cell
                     Accessible.name: cellText.text
+                    // A text cut short (a long host name) shows whole under
+                    // the pointer, and on the keyboard's row.
+                    readonly property bool fullTextShown: cellText.truncated
+                                                          && (cellArea.containsMouse
+                                                              || (tableView.activeFocus && tableView.cursorRow === row))
+                    ToolTip.visible: fullTextShown
+                    ToolTip.text: cellText.text
+                    ToolTip.delay: cellArea.containsMouse ? 500 : 0
 
                     Text {
                         id: cellText
+                        objectName: "cellText"
                         anchors.verticalCenter: parent.verticalCenter
                         x: root.tableViewLeftMargin
                         width: parent.width - x
@@ -576,6 +610,7 @@ ApplicationWindow {
                     }
 
                     MouseArea {
+                        id: cellArea
                         anchors.fill: parent
                         enabled: root.systemActive
                         hoverEnabled: true

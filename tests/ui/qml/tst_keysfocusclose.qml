@@ -28,20 +28,29 @@ ViewsTestCase {
     // the part to `focus` first, a `toast` shown, a login of the `targets`
     // and what the operator does `during` the first login's wait.
     // `press`: keys by name, "close" (the window manager's close request),
+    // "defer" (a termination signal that waits for the batch),
     // "click <part>", "type <text>", "wait <part>" (until shown), and what
     // the back end does meanwhile: "status <system status>", "set
     // <parameter> <JSON value>" on device 1.
     // Then what must hold: the `window`, the popups (`networkOpen`, `splash`,
     // `loginOn` device, 0 for closed), `networkOk`, the login `attempts` and
     // `finished` reports, the model's `checked` devices and the `boxes`
-    // shown, the firmware `dialog`, and `focusIn` a popup after every press.
+    // shown, the firmware `dialog`, what the toast says (`toastSays`), and
+    // `focusIn` a popup after every press.
     function test_request_data() {
         return [
-            { tag: "close while updating firmware", devices: 1, press: ["status 2", "close"], window: true },
+            { tag: "close while updating firmware", devices: 1, press: ["status 2", "close", "status 1"],
+              window: true, toastSays: "A batch is running; Corvane can be closed when it ends." },
             { tag: "close while changing the image", devices: 1, press: ["status 4", "close"], window: true },
-            { tag: "close after the batch", devices: 1, press: ["status 3", "close", "status 1", "close"],
-              window: false },
+            { tag: "a termination signal that waits is said, and closes at the batch's end", devices: 1,
+              press: ["status 3", "defer", "status 1"], window: false,
+              toastSays: "A batch is running; Corvane closes when it ends." },
+            { tag: "close after the batch", devices: 1, press: ["status 3", "status 1", "close"], window: false },
+            { tag: "a batch takes the focus from its button to the table", devices: 1, loggedIn: true, check: [0],
+              focus: "updateFirmwareButton", press: ["status 2", "Tab"], focusIn: "deviceTable" },
 
+            { tag: "a login's wait shows", devices: 1, targets: [1], during: ["wait loginBusy"],
+              press: ["type pw1", "Return"], attempts: [1], finished: [true], loginOn: 0 },
             { tag: "second Return during a login", devices: 2, targets: [1, 2], during: ["Return"],
               press: ["type pw1", "Return", "type pw2", "Return"], attempts: [1, 2], finished: [true], loginOn: 0 },
             { tag: "Submit during a login", devices: 2, targets: [1, 2], during: ["click loginSubmitButton"],
@@ -125,7 +134,9 @@ ViewsTestCase {
         }
 
         if (data.window !== undefined)
-            compare(window.visible, data.window, "window")
+            tryCompare(window, "visible", data.window, 5000, "window")
+        if (data.toastSays !== undefined)
+            tryCompare(findChild(part("toastView"), "toastText"), "text", data.toastSays)
         if (data.networkOpen !== undefined)
             tryCompare(part("networkInterfaceView"), "visible", data.networkOpen)
         if (data.splash !== undefined)
@@ -273,6 +284,9 @@ ViewsTestCase {
         switch (words[0]) {
         case "close":
             window.close()
+            break
+        case "defer":
+            window.deferClose()
             break
         case "click":
             mouseClick(find(words[1]))

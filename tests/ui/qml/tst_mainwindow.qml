@@ -1,6 +1,7 @@
 import QtQuick
 import QtTest
 import ViewsTest 1.0
+import ViewsFacade 1.0
 
 ViewsTestCase {
     name: "MainWindow"
@@ -76,6 +77,43 @@ ViewsTestCase {
         // Rows of 20 pixels, one under the other.
         compare(cell("cell1_2").height, 20)
         compare(cell("cell1_2").y - cell("cell0_2").y, 20)
+    }
+
+    // A host name cut short shows whole under the pointer and on the
+    // keyboard's row; one that fits shows no tip.
+    function test_longHostName_data() {
+        return [
+            { tag: "fits", name: "Lobby", shown: false },
+            { tag: "cut short", name: "Reception desk of the north wing, second floor, beside the lifts", shown: true }
+        ]
+    }
+
+    function test_longHostName(data) {
+        openWindow()
+        closeNetworkView()
+        addDevices(2, true)
+        verify(Facade.setValue(deviceId(1), 1, data.name))
+        // The row that holds it, whichever the order.
+        let row = -1
+        tryVerify(function () {
+            for (let r = 0; r < 2; ++r) {
+                if (findChild(cell("cell" + r + "_2"), "cellText").text === data.name)
+                    row = r
+            }
+            return row >= 0
+        }, 5000, "name listed")
+        const hostCell = cell("cell" + row + "_2")
+        compare(hostCell.fullTextShown, false)
+        mouseMove(hostCell)
+        tryCompare(hostCell, "fullTextShown", data.shown)
+        mouseMove(cell("cell" + (1 - row) + "_2"))
+        tryCompare(hostCell, "fullTextShown", false)
+        const table = part("deviceTable")
+        table.forceActiveFocus()
+        table.cursorRow = row
+        tryCompare(hostCell, "fullTextShown", data.shown)
+        table.cursorRow = 1 - row
+        tryCompare(hostCell, "fullTextShown", false)
     }
 
     // Hover is one cell: entering sets it, leaving a cell that is no longer

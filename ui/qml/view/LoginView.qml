@@ -171,6 +171,28 @@ VelPopup {
             }
         }
 
+        // While a login waits for its device: seen, and heard as busy.
+        Row {
+            objectName: "loginBusy"
+            Layout.alignment: Qt.AlignHCenter
+            spacing: 8
+            visible: loginView.loginWaiting
+            Accessible.role: Accessible.StatusBar
+            Accessible.name: visible ? "Logging in to " + hostNameValue.text + ", please wait" : ""
+
+            BusyIndicator {
+                running: loginView.loginWaiting
+                implicitWidth: 24
+                implicitHeight: 24
+                Accessible.ignored: true
+            }
+            Label {
+                anchors.verticalCenter: parent.verticalCenter
+                text: "Logging in..."
+                Accessible.ignored: true
+            }
+        }
+
         RowLayout {
             Layout.alignment: Qt.AlignHCenter
             spacing: 10
