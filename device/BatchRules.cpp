@@ -68,10 +68,10 @@ std::optional<int32_t> refusal(const BatchOperation& operation, const DeviceStat
 Answer answer(const BatchOperation& operation, int httpStatus)
 {
     if (HttpStatus::isAccepted(httpStatus))
-        return {true, ResultCode::kSuccess, false, false};
+        return {true, ResultCode::kSuccess, false};
     if (httpStatus == 403)
-        return {false, operation.forbidden, true, true};
-    return {false, operation.refusedWith(httpStatus), false, false};
+        return {false, operation.forbidden, true};
+    return {false, operation.refusedWith(httpStatus), false};
 }
 
 void endLogin(DeviceFacade& facade, PushSessionService* sessions, const QString& deviceId, const QString& ipAddress)

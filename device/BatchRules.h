@@ -52,8 +52,9 @@ struct Answer
 {
     bool accepted = false; // 200, 202, 204: the device took the file
     int32_t code = 0; // kSuccess, or the failure's own code for logs and reports
-    bool loginOver = false; // 403: the device no longer takes the login's code
-    bool alert = false; // whether the window raises an alert (403 only; others fail quietly)
+    // 403: the device no longer takes the login's code. The only refusal
+    // the window raises an alert for; the others fail quietly.
+    bool loginOver = false;
 };
 Answer answer(const BatchOperation& operation, int httpStatus);
 

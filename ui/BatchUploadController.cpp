@@ -98,7 +98,7 @@ bool BatchUploadController::judge(const QString& deviceId, const QString& ipAddr
         BatchRules::endLogin(m_facade, m_pushSessions.data(), deviceId, ipAddress);
     // Only a refused login raises an alert; any other status shows the
     // device as failed without one.
-    return fail(deviceId, answer.code, status, answer.alert);
+    return fail(deviceId, answer.code, status, answer.loginOver);
 }
 
 bool BatchUploadController::fail(const QString& deviceId, int32_t code, int httpStatus, bool alert)
