@@ -15,12 +15,18 @@ FileUploader::FileUploader(const QString& host, const char* path, MultiPartBody*
     , m_path(path)
     , m_body(body)
 {
-    // Queued, so that progress arrives during the synchronous send's wait.
-    connect(&m_http, &HttpAccessManager::uploadProgress, this, &FileUploader::onReceivedUploadProgress,
-            Qt::QueuedConnection);
+    // Direct on the manager's thread: progress passes on in the order it came
+    // in, ahead of anything the device said meanwhile.
+    connect(&m_http, &HttpAccessManager::uploadProgress, this, &FileUploader::onReceivedUploadProgress);
 }
 
 FileUploader::~FileUploader() = default;
+
+void FileUploader::abort()
+{
+    if (requestId() != HttpAccessManager::kNoRequest)
+        m_http.abortRequest(requestId());
+}
 
 int FileUploader::requestId() const
 {

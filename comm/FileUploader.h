@@ -56,6 +56,10 @@ public:
     // for a zero time-out at the upload).
     void setStallTimeout(unsigned seconds) { m_stallSeconds = seconds; }
 
+    // Ends the upload that runs: its send comes to the manager's kAborted (an
+    // upload() waiting returns it). Nothing when none runs.
+    void abort();
+
     // The manager's answers for this uploader's request.
     int32_t getResponseStatusCode(int& status);
     int32_t getResponseHeader(const char* name, std::string& value);

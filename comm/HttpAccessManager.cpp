@@ -259,11 +259,12 @@ int32_t HttpAccessManager::startSending(const std::shared_ptr<Request>& request,
 {
     request->setReply(reply);
     request->restart();
-    connect(reply, &QNetworkReply::uploadProgress, request.get(), &Request::onReceivedUploadProgress,
-            Qt::QueuedConnection);
+    // Progress is relayed as it comes (a queue at each step would let the
+    // device's own report on the file overtake the last of it).
+    connect(reply, &QNetworkReply::uploadProgress, request.get(), &Request::onReceivedUploadProgress);
     if (relayProgress)
         connect(request.get(), &Request::uploadProgress, this, &HttpAccessManager::uploadProgress,
-                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
+                Qt::UniqueConnection);
     // Direct: an answer past its limit is cut off before more of it is
     // buffered.
     const std::weak_ptr<Request> weak = request;
@@ -329,6 +330,18 @@ void HttpAccessManager::abandon(const std::shared_ptr<Request>& request, Request
         request->eventLoop()->quit();
 }
 
+int32_t HttpAccessManager::abortRequest(int requestId)
+{
+    const std::shared_ptr<Request> request = findRequest(requestId);
+    if (!request)
+        return kNoSuchRequest;
+    if (request->outcome() == Request::Outcome::Running) {
+        CORVANE_LOG(QStringLiteral("request %1 (%2) ended by its caller").arg(requestId).arg(describe(*request)));
+        abandon(request, Request::Outcome::Aborted);
+    }
+    return ResultCode::kSuccess;
+}
+
 int32_t HttpAccessManager::sendResult(Request::Outcome outcome)
 {
     switch (outcome) {
@@ -340,6 +353,8 @@ int32_t HttpAccessManager::sendResult(Request::Outcome outcome)
         return kTooLarge;
     case Request::Outcome::Interrupted:
         return kNoStatus;
+    case Request::Outcome::Aborted:
+        return kAborted;
     case Request::Outcome::NotSent:
     case Request::Outcome::Running:
         break;

@@ -61,6 +61,8 @@ public:
     // stalled after it, or what followed was not HTTP. The status alone
     // never makes a success.
     static constexpr int32_t kAnswerBroken = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FC);
+    // The caller ended the send before its end (abortRequest).
+    static constexpr int32_t kAborted = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FD);
 
     static constexpr int kNoRequest = -1;
 
@@ -115,7 +117,7 @@ public:
     int32_t sendPostRequest(int requestId, std::unique_ptr<StreamedBody> body);
 
     // What a send came to, as a synchronous send returns it: 0 once the reply
-    // ended by itself, kTimedOut, kTooLarge, kNoStatus (interrupted);
+    // ended by itself, kTimedOut, kTooLarge, kNoStatus (interrupted), kAborted;
     // kNotSent before a send or while it runs; kNoSuchRequest. Asynchronous
     // callers read it in their callback.
     int32_t getSendResult(int requestId);
@@ -130,6 +132,11 @@ public:
     // 0 with everything the reply holds (drained: a second read yields the
     // rest, usually nothing); kNoSuchRequest, kNotSent (untouched).
     int32_t getResponseBody(int requestId, QByteArray& body);
+
+    // Ends a send that runs: its reply is aborted and the send comes to
+    // kAborted (a synchronous one returns it). 0, also when nothing runs (the
+    // result of a send that ended stays); kNoSuchRequest.
+    int32_t abortRequest(int requestId);
 
     // kRequestRemoved, 0 for kNoRequest (-1), kNoSuchRequest. The reply is
     // disposed of once no send is waiting on it any more.

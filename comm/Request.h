@@ -34,6 +34,7 @@ public:
         TimedOut, // no end within the time-out; the reply was aborted
         TooLarge, // the answer grew past its limit; the reply was aborted
         Interrupted, // the application quit while a send waited; the reply was aborted
+        Aborted, // the caller ended it (abortRequest); the reply was aborted
     };
 
     static constexpr int kDefaultTimeoutMs = 30000;

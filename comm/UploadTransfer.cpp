@@ -269,6 +269,10 @@ private:
                 m_offset = 0;
             }
         }
+        // The whole body is handed over: told now, before the device can
+        // report on the file, so that the caller hears of it in that order.
+        if (m_part == Part::Done)
+            report(m_body->size(), true);
         return filled;
     }
 

@@ -2,8 +2,9 @@
 
 #include <QObject>
 
-// Events between the views and the system: the three batch requests (view to
-// system) and the alert events (system to view, with {"errorCode": code}).
+// Events between the views and the system: the three batch requests and the
+// stop of a running batch (view to system), and the alert events (system to
+// view, with {"errorCode": code}).
 class KxSystemEventID : public QObject
 {
     Q_OBJECT
@@ -18,7 +19,8 @@ public:
         StandbyScreenImageChange = 2,
         NoErrorAlertNotified = 3,
         ErrorAlertNotified = 4,
-        NumberOfIDs = 5
+        StopBatch = 5,
+        NumberOfIDs = 6
     };
     Q_ENUM(ID)
 };

@@ -30,6 +30,7 @@ struct KxSystemImpl::Batch
 {
     KxSystemStatus::Status status;
     const char* name;
+    BatchUploadController* controller;
     std::function<bool(const QString& deviceId, const QString& filePath)> handleDevice;
 };
 
@@ -81,6 +82,8 @@ bool KxSystemImpl::sendEvent(KxSystemEventID::ID eventID, const QVariantMap& opt
     case KxSystemEventID::StandbyScreenImageChange:
         Q_EMIT reserveStandbyScreenImageChange(options);
         return true;
+    case KxSystemEventID::StopBatch:
+        return stopBatch();
     default:
         return false;
     }
@@ -94,21 +97,21 @@ KxSystemStatus::Status KxSystemImpl::status() const
 void KxSystemImpl::execFirmwareUpdate(const QVariantMap& options)
 {
     const std::shared_ptr<FirmwareUpdateController> controller = m_firmwareUpdate;
-    runBatch(options, {KxSystemStatus::FirmwareUpdating, "firmware update",
+    runBatch(options, {KxSystemStatus::FirmwareUpdating, "firmware update", controller.get(),
                        [controller](const QString& id, const QString& path) { return controller->update(id, path); }});
 }
 
 void KxSystemImpl::execImportConfiguration(const QVariantMap& options)
 {
     const std::shared_ptr<ImportConfigurationController> controller = m_importConfiguration;
-    runBatch(options, {KxSystemStatus::ConfigurationImporting, "configuration import",
+    runBatch(options, {KxSystemStatus::ConfigurationImporting, "configuration import", controller.get(),
                        [controller](const QString& id, const QString& path) { return controller->execute(id, path); }});
 }
 
 void KxSystemImpl::execStandbyScreenImageChange(const QVariantMap& options)
 {
     const std::shared_ptr<StandbyScreenImageChangeController> controller = m_standbyScreenImageChange;
-    runBatch(options, {KxSystemStatus::StandbyScreenImageChanging, "standby-screen image change",
+    runBatch(options, {KxSystemStatus::StandbyScreenImageChanging, "standby-screen image change", controller.get(),
                        [controller](const QString& id, const QString& path) { return controller->execute(id, path); }});
 }
 
@@ -128,15 +131,26 @@ void KxSystemImpl::runBatch(const QVariantMap& options, const Batch& batch)
     }
 
     m_batchRunning = true;
+    m_stopRequests = 0;
+    m_runningController = batch.controller;
     setStatus(batch.status);
     CORVANE_LOG(QStringLiteral("%1 of %2 device(s) started").arg(QLatin1String(batch.name)).arg(devices.size()));
     int accepted = 0;
+    int handled = 0;
     for (const QString& deviceId : devices) {
+        if (m_stopRequests > 0) {
+            CORVANE_LOG(QStringLiteral("%1 stopped on request: %2 device(s) not started")
+                            .arg(QLatin1String(batch.name))
+                            .arg(devices.size() - handled));
+            break;
+        }
         // One device at a time: each call returns only when its upload has
         // been answered or has failed.
         if (batch.handleDevice(deviceId, path))
             ++accepted;
+        ++handled;
     }
+    m_runningController = nullptr;
     CORVANE_LOG(QStringLiteral("%1 finished: %2 of %3 device(s) accepted the file")
                     .arg(QLatin1String(batch.name))
                     .arg(accepted)
@@ -145,6 +159,19 @@ void KxSystemImpl::runBatch(const QVariantMap& options, const Batch& batch)
     m_batchRunning = false;
     if (m_releaseAfterBatch)
         deleteLater();
+}
+
+bool KxSystemImpl::stopBatch()
+{
+    if (!m_batchRunning)
+        return false;
+    if (++m_stopRequests == 1) {
+        CORVANE_LOG("stop requested: the running device finishes, no other starts");
+    } else if (m_runningController != nullptr) {
+        CORVANE_LOG("stop requested again: the running upload is ended");
+        m_runningController->abortUpload();
+    }
+    return true;
 }
 
 void KxSystemImpl::release()

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 
+class BatchUploadController;
 class DeviceFacade;
 class FirmwareUpdateController;
 class ImportConfigurationController;
@@ -23,7 +24,9 @@ class StandbyScreenImageChangeController;
 // StandbyScreenImageChanging) while it hands the devices one after another,
 // in list order, to its controller, and returns to Active after the last one.
 // A request without devices or path, or one that arrives while a batch runs,
-// is dropped without a word. Every alert of the AlertNotifier comes back as
+// is dropped without a word. StopBatch (no options; true when a batch runs)
+// lets the running device finish and starts no other; sent again, it also
+// ends the running device's upload. Every alert of the AlertNotifier comes back as
 // eventReceived(ErrorAlertNotified or NoErrorAlertNotified,
 // {"errorCode": code}) by bit 31 of the code.
 //
@@ -72,6 +75,7 @@ private:
     void connectSignals();
     void runBatch(const QVariantMap& options, const Batch& batch);
     void setStatus(KxSystemStatus::Status status);
+    bool stopBatch();
 
     std::shared_ptr<FirmwareUpdateController> m_firmwareUpdate;
     std::shared_ptr<ImportConfigurationController> m_importConfiguration;
@@ -80,6 +84,8 @@ private:
     std::atomic<KxSystemStatus::Status> m_status{KxSystemStatus::Active};
     QMutex m_statusLock;
     bool m_batchRunning = false;
+    int m_stopRequests = 0; // of the running batch
+    BatchUploadController* m_runningController = nullptr; // of the running batch
     bool m_releaseAfterBatch = false;
 };
 

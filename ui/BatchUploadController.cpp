@@ -3,6 +3,7 @@
 #include "AlertNotifier.h"
 #include "BatchOperation.h"
 #include "BatchRules.h"
+#include "DeviceData.h"
 #include "DeviceFacade.h"
 #include "FileDigestCache.h"
 #include "FileUploader.h"
@@ -10,6 +11,8 @@
 #include "MultiPartBody.h"
 #include "PushSessionService.h"
 #include "UploadProgressGate.h"
+
+#include <QScopeGuard>
 
 namespace {
 
@@ -78,6 +81,25 @@ int32_t BatchUploadController::upload(const QString& deviceId, const QString& ip
                                   [this](const QString& host, qint64 bytesSent, qint64 bytesTotal) {
                                       setUploadProgress(host, bytesSent, bytesTotal);
                                   });
+    // A device whose channel is declared gone is not waited on for the
+    // upload's hour: the batch goes on to the next device.
+    QObject watch;
+    std::shared_ptr<DeviceData> record;
+    if (m_facade.getDeviceData(deviceId, record)) {
+        connect(record.get(), &DeviceData::dataChanged, &watch, [&](const QString&, DeviceParameter type) {
+            if (type != DeviceParameter::ConnectionStatus)
+                return;
+            QVariant status;
+            m_facade.getDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, status, DeviceFindPolicy::ById);
+            if (status.toInt() == toInt(ConnectionStatus::Connected))
+                return;
+            CORVANE_LOG(QStringLiteral("%1: %2 lost its push channel during the upload; the upload is ended")
+                            .arg(QLatin1String(m_operation.name), deviceId));
+            uploader.abort();
+        });
+    }
+    m_running = &uploader;
+    const auto notRunning = qScopeGuard([this] { m_running = nullptr; });
     code = uploader.upload(authCode, kUploadTimeoutMs);
     if (ResultCode::isSuccess(code))
         code = uploader.getResponseStatusCode(status);
@@ -111,6 +133,14 @@ bool BatchUploadController::fail(const QString& deviceId, int32_t code, int http
     // An unexpected answer keeps the status query's result (0): no toast.
     AlertNotifier::notify(static_cast<unsigned int>(alert ? code : ResultCode::kSuccess));
     return false;
+}
+
+void BatchUploadController::abortUpload()
+{
+    if (m_running) {
+        CORVANE_LOG(QStringLiteral("%1: the running upload is ended on request").arg(QLatin1String(m_operation.name)));
+        m_running->abort();
+    }
 }
 
 void BatchUploadController::setUploadProgress(QString host, qint64 bytesSent, qint64 bytesTotal)

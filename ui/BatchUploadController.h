@@ -9,6 +9,7 @@
 
 class DeviceFacade;
 class FileDigestCache;
+class FileUploader;
 class PushSessionService;
 struct BatchOperation;
 
@@ -20,8 +21,12 @@ struct BatchOperation;
 // failure value as the device's result and raises an alert; the subclasses
 // only name their operation (suffixes, upload path, codes, parameters).
 //
+// An upload ends early, as a network failure, when the device's push channel
+// is declared gone (its keep-alive went unanswered, or it dropped) or when
+// abortUpload() is called meanwhile.
+//
 // Threads: the user-interface thread. A call returns only when the device has
-// answered (or the upload timed out); meanwhile the caller's events keep
+// answered (or the upload timed out or was ended); meanwhile the caller's events keep
 // flowing through the HTTP access manager's nested wait, and the file's
 // digest is computed on a worker thread while the caller waits the same way.
 // The last digest is kept and reused while the file's path, size,
@@ -32,6 +37,10 @@ class BatchUploadController : public QObject
 
 public:
     ~BatchUploadController() override;
+
+    // Ends the upload that runs now (the device fails with the HTTP layer's
+    // kAborted); nothing when none runs.
+    void abortUpload();
 
 public Q_SLOTS:
     // Upload progress of the device at `host` (its IP address): the truncated
@@ -62,5 +71,6 @@ private:
     const BatchOperation& m_operation;
     DeviceFacade& m_facade;
     QPointer<PushSessionService> m_pushSessions;
+    QPointer<FileUploader> m_running; // while an upload waits
     std::unique_ptr<FileDigestCache> m_digests;
 };

@@ -19,11 +19,9 @@ UploadProgressGate::UploadProgressGate(const DeviceFacade& facade, const QString
                         m_deviceReported = true;
                 });
     }
-    connect(
-        &uploader, &FileUploader::uploadProgress, this,
-        [this, store](const QString& host, qint64 bytesSent, qint64 bytesTotal) {
-            if (!m_deviceReported)
-                store(host, bytesSent, bytesTotal);
-        },
-        Qt::QueuedConnection);
+    connect(&uploader, &FileUploader::uploadProgress, this,
+            [this, store](const QString& host, qint64 bytesSent, qint64 bytesTotal) {
+                if (!m_deviceReported)
+                    store(host, bytesSent, bytesTotal);
+            });
 }

@@ -12,11 +12,12 @@ class FileUploader;
 
 // Lets one upload's progress through until the device reports on the file
 // itself. Upload progress and the device's own reports travel apart (the
-// progress through the HTTP layer's queues, the reports over the push
-// channel), so a last progress can come in after the device has reported;
-// stored then, it would cover the device's result for good. Whatever
-// progress is still queued when the gate goes is dropped with it: make one
-// per upload, living as long as the upload.
+// progress from the transfer thread, the reports over the push channel). The
+// whole body's 100 % is told before the device can have it, so it comes
+// first; what the transfer says after the device reported (its end) would
+// cover the device's result for good and is dropped. Whatever progress is
+// still queued when the gate goes is dropped with it: make one per upload,
+// living as long as the upload.
 //
 // Threads: the user-interface thread.
 class UploadProgressGate : public QObject

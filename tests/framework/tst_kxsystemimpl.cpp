@@ -341,6 +341,7 @@ private Q_SLOTS:
             << int(KxSystemEventID::NoErrorAlertNotified) << request({0}, firmware) << false;
         QTest::newRow("invalid id") << int(KxSystemEventID::InvalidID) << request({0}, firmware) << false;
         QTest::newRow("id past the last") << int(KxSystemEventID::NumberOfIDs) << request({0}, firmware) << false;
+        QTest::newRow("stop without a batch") << int(KxSystemEventID::StopBatch) << QVariantMap() << false;
     }
 
     void requestWithoutEffect()
@@ -361,6 +362,60 @@ private Q_SLOTS:
         QCOMPARE(m_device.command(QStringLiteral("list")).left(2), QStringLiteral("ok"));
         for (const QString& line : m_device.lines().mid(from))
             QVERIFY2(!line.contains(QLatin1String(" upload ")), qPrintable(line));
+    }
+
+    // Stop during the first device's upload: once, that device finishes and
+    // no other starts; twice, its upload ends too, as a failure with a toast.
+    void stopEndsTheBatch_data()
+    {
+        QTest::addColumn<int>("stops");
+        QTest::addColumn<bool>("firstTakesTheFile");
+        // What the device has not read when the upload ends waits in the
+        // sockets' buffers: a file larger than they hold.
+        QTest::addColumn<int>("size");
+        QTest::newRow("once") << 1 << true << (1 << 20);
+        QTest::newRow("twice") << 2 << false << (16 << 20);
+    }
+
+    void stopEndsTheBatch()
+    {
+        QFETCH(int, stops);
+        QFETCH(bool, firstTakesTheFile);
+        QFETCH(int, size);
+        const QByteArray content = QByteArray(size, 'S');
+        const QString firmware = writeTestFile(m_dir, QStringLiteral("tq-2.7.2.bundle"), content);
+        QVERIFY(!firmware.isEmpty());
+        QCOMPARE(m_device.command(QStringLiteral("fault d1 throttle 256k")), QStringLiteral("ok"));
+        const int from = m_device.lineCount();
+        std::shared_ptr<DeviceData> record;
+        QVERIFY(m_push->facade().getDeviceData(deviceId(0), record));
+        QObject watch;
+        bool stopped = false;
+        connect(record.get(), &DeviceData::dataChanged, &watch, [&](const QString&, DeviceParameter type) {
+            if (type != DeviceParameter::FirmwareUploadProgress || stopped)
+                return;
+            stopped = true;
+            for (int i = 0; i < stops; ++i)
+                QVERIFY(m_system->sendEvent(KxSystemEventID::StopBatch, {}));
+        });
+
+        QVERIFY(m_system->sendEvent(KxSystemEventID::FirmwareUpdate, request({0, 1, 2}, firmware)));
+        QTRY_COMPARE_WITH_TIMEOUT(m_statuses.size(), 2, kWaitMs);
+        QVERIFY(stopped);
+        QCOMPARE(m_system->status(), KxSystemStatus::Active);
+        QCOMPARE(uploads(0, QStringLiteral("firmware"), from).size(), firstTakesTheFile ? 1 : 0);
+        QCOMPARE(uploads(1, QStringLiteral("firmware"), from), QStringList());
+        QCOMPARE(uploads(2, QStringLiteral("firmware"), from), QStringList());
+        if (firstTakesTheFile) {
+            QTRY_COMPARE_WITH_TIMEOUT(statusText(0), QStringLiteral("Update successful"), kWaitMs);
+            QCOMPARE(m_alertCodes, QList<unsigned int>());
+        } else {
+            QCOMPARE(value(0, DeviceParameter::UpdateResult).toInt(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(m_alertCodes, QList<unsigned int>{unsigned(HttpAccessManager::kAborted)},
+                                      kWaitMs);
+        }
+        // A stop after the batch is no stop.
+        QVERIFY(!m_system->sendEvent(KxSystemEventID::StopBatch, {}));
     }
 
     // The two other batches run the same way with their own status; the

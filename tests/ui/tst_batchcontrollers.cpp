@@ -10,6 +10,7 @@
 #include "DeviceRecord.h"
 #include "FileDigestCache.h"
 #include "FirmwareUpdateController.h"
+#include "HttpAccessManager.h"
 #include "ImportConfigurationController.h"
 #include "MessageCapture.h"
 #include "PushSessionFixture.h"
@@ -119,7 +120,19 @@ QByteArray largeContentFor(const QString& fileName)
 }
 
 // How a case prepares the device and its record.
-enum class Setup { None, NotLoggedIn, NotConnected, Busy, InCall, Forbidden, ServerError, FileRemoved, Killed };
+enum class Setup {
+    None,
+    ResultFirst,
+    NotLoggedIn,
+    NotConnected,
+    Busy,
+    InCall,
+    Forbidden,
+    ServerError,
+    FileRemoved,
+    Killed,
+    ChannelLost
+};
 
 // What the device saw of the call.
 enum class Seen { Nothing, Accepted, Refused403, Refused500 };
@@ -267,6 +280,9 @@ private Q_SLOTS:
             row("success") << file << Setup::None << true << kNoAlert << Seen::Accepted;
             row("upper-case suffix") << QString::fromLatin1(op.upperCaseFile) << Setup::None << true << kNoAlert
                                      << Seen::Accepted;
+            // The device's verdict overtakes its answer: the upload still
+            // shows its end before the verdict.
+            row("result before answer") << file << Setup::ResultFirst << true << kNoAlert << Seen::Accepted;
             row("wrong suffix") << QString::fromLatin1(op.wrongFile) << Setup::None << false
                                 << qint64(op.facility | 0x0001) << Seen::Nothing;
             row("not logged in") << file << Setup::NotLoggedIn << false << op.notReady << Seen::Nothing;
@@ -284,6 +300,9 @@ private Q_SLOTS:
             row("file removed") << file << Setup::FileRemoved << false << qint64(0x80090002) << Seen::Nothing;
             // A transport failure: the HTTP layer's code (checked by facility).
             row("device killed mid-upload") << file << Setup::Killed << false << qint64(0x80010000) << Seen::Nothing;
+            // The channel declared gone ends the upload, not the hour's limit.
+            row("push channel lost mid-upload")
+                << file << Setup::ChannelLost << false << qint64(HttpAccessManager::kAborted) << Seen::Nothing;
         }
         QTest::newRow("image: .Jpeg accepted")
             << int(Image) << QStringLiteral("standby.Jpeg") << Setup::None << true << kNoAlert << Seen::Accepted;
@@ -315,7 +334,8 @@ private Q_SLOTS:
         }
         bringUp(address, deviceId);
 
-        const QByteArray content = setup == Setup::Killed ? largeContentFor(fileName) : contentFor(fileName);
+        const bool slow = setup == Setup::Killed || setup == Setup::ChannelLost;
+        const QByteArray content = slow ? largeContentFor(fileName) : contentFor(fileName);
         const QString path = writeTestFile(m_dir, fileName, content);
         QVERIFY(!path.isEmpty());
 
@@ -346,6 +366,12 @@ private Q_SLOTS:
         case Setup::FileRemoved:
             QVERIFY(QFile::remove(path));
             break;
+        case Setup::ChannelLost:
+            QCOMPARE(device->command(QStringLiteral("fault d1 throttle 64k")), QStringLiteral("ok"));
+            break;
+        case Setup::ResultFirst:
+            QCOMPARE(device->command(QStringLiteral("fault d1 result-first on")), QStringLiteral("ok"));
+            break;
         case Setup::None:
         case Setup::Killed:
             break;
@@ -356,10 +382,14 @@ private Q_SLOTS:
         QVERIFY(m_push->facade().getDeviceData(deviceId, record));
         QList<int> results;
         QList<int> progress;
+        int progressAtResult = -1; // the progress shown when the first result came
         QObject watch; // the watching ends with this case
         connect(record.get(), &DeviceData::dataChanged, &watch, [&](const QString&, DeviceParameter type) {
-            if (type == op.result)
+            if (type == op.result) {
+                if (results.isEmpty() && !progress.isEmpty())
+                    progressAtResult = progress.last();
                 results << value(deviceId, op.result).toInt();
+            }
             if (type != op.progress)
                 return;
             progress << value(deviceId, op.progress).toInt();
@@ -367,6 +397,8 @@ private Q_SLOTS:
             // device goes now.
             if (victim && progress.size() == 1)
                 QCOMPARE(::kill(static_cast<pid_t>(victim->pid()), SIGKILL), 0);
+            if (setup == Setup::ChannelLost && progress.size() == 1)
+                QCOMPARE(device->command(QStringLiteral("push d1 drop")), QStringLiteral("ok dropped=1"));
         });
         QSignalSpy alerts(AlertNotifier::getInstance(), &AlertNotifier::notifyAlert);
         const int from = device->lineCount();
@@ -391,8 +423,9 @@ private Q_SLOTS:
             QCOMPARE(value(deviceId, op.result).toInt(), op.failed);
         }
 
-        if (setup == Setup::Killed) {
-            // The upload was under way and its end came with the device's.
+        if (slow) {
+            // The upload was under way and its end came with the device's
+            // (or its channel's).
             QVERIFY(!progress.isEmpty());
             QVERIFY2(elapsed < 30000, qPrintable(QString::number(elapsed)));
             return;
@@ -409,8 +442,10 @@ private Q_SLOTS:
                                                                         .arg(QLatin1String(op.kind))
                                                                         .arg(content.size())
                                                                         .arg(md5Hex(content)));
-            // The device took the file in and reports its verdict: success.
+            // The device took the file in and reports its verdict: success,
+            // after the upload showed its whole body sent.
             QTRY_COMPARE_WITH_TIMEOUT(value(deviceId, op.result).toInt(), 0, 10000);
+            QCOMPARE(progressAtResult, 100);
             break;
         case Seen::Refused403:
         case Seen::Refused500:

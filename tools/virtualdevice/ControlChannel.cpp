@@ -86,6 +86,7 @@ QString ControlChannel::helpText()
         "  fault <dev> push normal|refuse|stall\n"
         "  fault <dev> pings on|off\n"
         "  fault <dev> upload normal|403|500\n"
+        "  fault <dev> result-first on|off\n"
         "  fault <dev> throttle <bytes per second, k/m suffix>|off\n"
         "  fault <dev> update-result 0|1|2\n"
         "  fault <dev> import-result auto|<code>\n"
@@ -332,6 +333,8 @@ QString ControlChannel::fault(VirtualDevice* device, const QStringList& args, QS
             faults.uploadStatus = value.toInt();
         else
             error = QStringLiteral("upload needs normal, 403 or 500");
+    } else if (what == QLatin1String("result-first")) {
+        onOff(faults.resultFirst, true);
     } else if (what == QLatin1String("throttle")) {
         if (!DeviceConfigParser::parseThrottle(value, faults.throttleBytesPerSecond))
             error = QStringLiteral("throttle needs a positive rate in bytes per second or off");

@@ -488,23 +488,31 @@ bool HttpConnection::finishMessage()
             {QStringLiteral("size"), double(outcome.size)},
             {QStringLiteral("md5"), QString::fromLatin1(outcome.md5)},
         };
+        const auto takeIn = [this, &outcome] {
+            switch (m_kind) {
+            case UploadReceiver::Kind::Firmware:
+                m_device->startFirmwareUpdate(outcome.fileName);
+                break;
+            case UploadReceiver::Kind::Import:
+                m_device->finishImport(outcome.xmlWellFormed);
+                break;
+            case UploadReceiver::Kind::StandbyImage:
+                m_device->finishStandbyImage(outcome.imageValid);
+                break;
+            }
+        };
+        // Some devices push their verdict before they answer the upload.
+        const bool reportFirst = m_device->faults().resultFirst;
+        if (reportFirst)
+            takeIn();
         respond(200, QJsonDocument(answer).toJson(QJsonDocument::Compact), close);
         Q_EMIT m_device->event(QStringLiteral("upload %1 ok size=%2 md5=%3 ms=%4")
                                    .arg(QLatin1String(kindName(m_kind)))
                                    .arg(outcome.size)
                                    .arg(QString::fromLatin1(outcome.md5))
                                    .arg(m_uploadClock.elapsed()));
-        switch (m_kind) {
-        case UploadReceiver::Kind::Firmware:
-            m_device->startFirmwareUpdate(outcome.fileName);
-            break;
-        case UploadReceiver::Kind::Import:
-            m_device->finishImport(outcome.xmlWellFormed);
-            break;
-        case UploadReceiver::Kind::StandbyImage:
-            m_device->finishStandbyImage(outcome.imageValid);
-            break;
-        }
+        if (!reportFirst)
+            takeIn();
         break;
     }
     case Route::None:

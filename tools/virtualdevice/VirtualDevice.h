@@ -24,6 +24,7 @@ struct DeviceFaults
     Push push = Push::Normal;
     bool pingsUnanswered = false;
     int uploadStatus = 0; // 0: judge uploads normally, else answer this status
+    bool resultFirst = false; // push an upload's result (or update start) before answering the upload
     qint64 throttleBytesPerSecond = 0; // 0: read uploads at full speed
     int updateResult = 0; // reported at the end of a firmware update
     int importResult = -1; // -1: 0 for well-formed XML, 5 otherwise
