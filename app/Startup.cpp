@@ -17,6 +17,7 @@
 #include "Services.h"
 #include "TerminationSignals.h"
 #include "UserInterface.h"
+#include "WebSocketClient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -184,7 +185,12 @@ int run(int argc, char* argv[])
     exitOnMainViewFailure(engine, app, mainUrl);
     engine.load(mainUrl);
 
-    return QGuiApplication::exec();
+    const int code = QGuiApplication::exec();
+    // Every channel ends with its closing handshake, not cut off with the
+    // process, whichever way the quit came.
+    DeviceNotificationObserver::finalize();
+    WebSocketClient::finishClosing();
+    return code;
 }
 
 void registerQmlTypes()

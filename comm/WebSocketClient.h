@@ -62,6 +62,8 @@ public:
     static constexpr int kPingIntervalMs = 5000;
     static constexpr int kMissedPongLimit = 3;
     static constexpr int kDefaultHandshakeTimeoutMs = 10000;
+    // How long a closed link waits for the device's side of the close.
+    static constexpr int kCloseGraceMs = 2000;
 
     explicit WebSocketClient(QObject* parent = nullptr, int handshakeTimeoutMs = kDefaultHandshakeTimeoutMs);
     ~WebSocketClient() override;
@@ -71,8 +73,15 @@ public:
     void open(const char* host, const char* scheme, int port, const char* authCode);
     // Closes with code 1000 and detaches the socket. The disconnection of an
     // open link is reported during this call; a link that never connected
-    // reports none.
+    // reports none. The closing handshake of an open link goes on after the
+    // call (and after the client), for at most kCloseGraceMs.
     void close();
+
+    // Lets the closing handshakes that still run end, for at most
+    // `timeoutMs`, in an event loop of its own; those left are cut off. For
+    // the program's end, after the last channel was closed. True when none
+    // had to be cut off.
+    static bool finishClosing(int timeoutMs = kCloseGraceMs);
 
     static int32_t errorCode(QAbstractSocket::SocketError socketError);
 
@@ -106,11 +115,14 @@ private:
     };
     static bool isUp(Link link) { return link == Link::Up || link == Link::UpFailed; }
 
+    static QWebSocket* newSocket(QObject* parent);
+    static void lingerWhileClosing(QWebSocket* socket);
+    static QByteArray closeFrame(QWebSocketProtocol::CloseCode code);
     void onHandshakeTimeout();
     void detachSocket();
     void takeDown();
 
-    QWebSocket m_socket;
+    QWebSocket* m_socket; // a child; replaced when a closed one lingers
     QTimer m_pingTimer;
     int m_missedPongs = 0;
     QMutex m_lock;

@@ -1,4 +1,5 @@
 #include "Ctl.h"
+#include "WebSocketClient.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -12,5 +13,8 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
     QTextStream out(stdout);
     QTextStream err(stderr);
-    return Ctl::run(QCoreApplication::arguments(), out, err);
+    const int code = Ctl::run(QCoreApplication::arguments(), out, err);
+    // The devices see each channel's closing handshake before the process ends.
+    WebSocketClient::finishClosing();
+    return code;
 }

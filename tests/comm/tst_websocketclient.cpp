@@ -242,21 +242,52 @@ private Q_SLOTS:
         QCOMPARE(report.disconnected.size(), 0);
     }
 
+    // The close is reported at once; the device sees the closing handshake
+    // even while it keeps pushing (a socket closed with unread data would be
+    // reset) or reads late, and even when the client is gone meanwhile.
+    void closingReportsTheDisconnectionDuringTheCall_data()
+    {
+        QTest::addColumn<QString>("during"); // a control command while the close runs, "" for none
+        QTest::addColumn<QString>("after"); // undoes it
+        QTest::addColumn<bool>("clientGoes");
+        QTest::newRow("quiet device") << QString() << QString() << false;
+        QTest::newRow("pushing device") << QStringLiteral("push-rate d3 1") << QStringLiteral("push-rate d3 off")
+                                        << false;
+        QTest::newRow("pushing device, client destroyed")
+            << QStringLiteral("push-rate d3 1") << QStringLiteral("push-rate d3 off") << true;
+        QTest::newRow("device reading late")
+            << QStringLiteral("fault d3 pings off") << QStringLiteral("fault d3 pings on") << true;
+    }
+
     void closingReportsTheDisconnectionDuringTheCall()
     {
+        QFETCH(QString, during);
+        QFETCH(QString, after);
+        QFETCH(bool, clientGoes);
         auto connection = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
         Recorder report(*connection);
         open(*connection, 2);
         QTRY_COMPARE_WITH_TIMEOUT(report.connected.size(), 1, 10000);
+        if (!during.isEmpty()) {
+            QCOMPARE(m_devices.command(during), QStringLiteral("ok"));
+            QTest::qWait(50); // let the pushes pile up, or the reading stop
+        }
         const int from = m_devices.lineCount();
         connection->closeConnection();
         QCOMPARE(report.disconnected.size(), 1);
         QCOMPARE(report.lastState(), QAbstractSocket::UnconnectedState);
         QCOMPARE(report.errors.size(), 0);
-        QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d3 push closed"), 10000, from));
         // Closing again changes nothing.
         connection->closeConnection();
         QCOMPARE(report.disconnected.size(), 1);
+        if (clientGoes)
+            connection.reset();
+        if (!after.isEmpty())
+            QCOMPARE(m_devices.command(after), QStringLiteral("ok"));
+        QVERIFY(WebSocketClient::finishClosing(5000));
+        const bool seen
+            = m_devices.waitForLineContaining(QStringLiteral("event d3 push closed code=1000"), 10000, from);
+        QVERIFY2(seen, qPrintable(m_devices.lines().mid(from).filter(QStringLiteral("push closed")).join(u'\n')));
     }
 
     void closingAClientThatNeverConnectedReportsNothing()

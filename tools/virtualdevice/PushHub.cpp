@@ -6,6 +6,8 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+#include <memory>
+
 namespace {
 
 constexpr qint64 kFrameSize = 256 * 1024;
@@ -92,14 +94,19 @@ void PushHub::onNewConnection()
                 socket->blockSignals(true);
         }
         m_channels.append({webSocket, socket, std::make_shared<Outbox>()});
-        connect(webSocket, &QWebSocket::disconnected, this, [this, webSocket] {
+        // A close frame, ours or the client's (answered), comes with
+        // aboutToClose; a channel that just went down had none: 1006.
+        auto handshake = std::make_shared<bool>(false);
+        connect(webSocket, &QWebSocket::aboutToClose, this, [handshake] { *handshake = true; });
+        connect(webSocket, &QWebSocket::disconnected, this, [this, webSocket, handshake] {
             for (qsizetype i = 0; i < m_channels.size(); ++i) {
                 if (m_channels.at(i).webSocket == webSocket) {
                     m_channels.removeAt(i);
                     break;
                 }
             }
-            Q_EMIT m_device->event(QStringLiteral("push closed"));
+            const int code = *handshake ? int(webSocket->closeCode()) : 1006;
+            Q_EMIT m_device->event(QStringLiteral("push closed code=%1").arg(code));
             webSocket->deleteLater();
         });
         Q_EMIT m_device->event(QStringLiteral("push connected"));
