@@ -49,6 +49,7 @@ DeviceData::DeviceData(const QString& deviceId, const QString& modelName,
           {QLatin1String(DeviceDataKey::StandbyImageResult), -1},
           // Derived; stays empty until the first status-related change.
           {QLatin1String(DeviceDataKey::StatusMessage), QString()},
+          {QLatin1String(DeviceDataKey::OperationUnderWay), false},
       }
 {
 }
@@ -413,4 +414,9 @@ void DeviceData::refreshStatusMessage()
 {
     m_deviceStatus.insert(QLatin1String(DeviceDataKey::StatusMessage),
                           m_statusBoard.getStatusMessage(m_statusBoard.getHighestPriorityStatus()));
+    const int activity = int(m_statusBoard.getStatus(DeviceStatusDisplayPriority::Activity));
+    const bool underWay = activity >= int(DeviceStatusList::UploadingFirmware)
+                          && activity <= int(DeviceStatusList::ChangingStandbyScreenImage)
+                          && m_statusBoard.getStatus(DeviceStatusDisplayPriority::Connection) == kNoStatus;
+    m_deviceStatus.insert(QLatin1String(DeviceDataKey::OperationUnderWay), underWay);
 }

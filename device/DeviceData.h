@@ -26,6 +26,9 @@ inline constexpr char ImportResult[] = "importResult";
 inline constexpr char StandbyScreenImageUploadProgress[] = "standbyScreenImageUploadProgress";
 inline constexpr char StandbyImageResult[] = "standbyImageResult";
 inline constexpr char StatusMessage[] = "statusMessage";
+// Derived: an upload or the device's own work on a file is under way and the
+// device is reachable, so that its result is still to come.
+inline constexpr char OperationUnderWay[] = "operationUnderWay";
 } // namespace DeviceDataKey
 
 // The record of one device. It stores values by DeviceParameter, keeps the

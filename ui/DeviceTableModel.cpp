@@ -108,7 +108,8 @@ QHash<int, QByteArray> DeviceTableModel::roleNames() const
     return {{Qt::DisplayRole, "display"},
             {Qt::CheckStateRole, "checkState"},
             {LoginRequiredRole, "loginRequired"},
-            {RowDescriptionRole, "rowDescription"}};
+            {RowDescriptionRole, "rowDescription"},
+            {DeviceNameRole, "deviceName"}};
 }
 
 QVariant DeviceTableModel::headerData(int section, Qt::Orientation orientation, int role) const
@@ -164,6 +165,11 @@ QVariant DeviceTableModel::data(const QModelIndex& index, int role) const
         return loginRequired(id);
     case RowDescriptionRole:
         return index.column() == Check ? QVariant(rowDescription(id)) : QVariant();
+    case DeviceNameRole:
+        return index.column() == Status
+                   ? QVariant(QStringList{cellValue(id, HostName).toString(), cellValue(id, IpAddress).toString()}.join(
+                       QStringLiteral(", ")))
+                   : QVariant();
     case Qt::DisplayRole:
         return cellValue(id, index.column());
     default:
@@ -289,7 +295,7 @@ void DeviceTableModel::sort(int column, Qt::SortOrder)
 
     if (!m_rows.isEmpty()) {
         const int last = rowCount() - 1;
-        Q_EMIT dataChanged(index(0, Model), index(last, Status), {Qt::DisplayRole, LoginRequiredRole});
+        Q_EMIT dataChanged(index(0, Model), index(last, Status), {Qt::DisplayRole, LoginRequiredRole, DeviceNameRole});
         Q_EMIT dataChanged(index(0, Check), index(last, Check), {Qt::CheckStateRole, RowDescriptionRole});
     }
     Q_EMIT sortColumnChanged();
@@ -311,15 +317,22 @@ void DeviceTableModel::onParameterChanged(QString deviceId, DeviceParameter type
     const qsizetype row = m_rows.indexOf(deviceId);
     if (row < 0)
         return;
+    followWork(deviceId, true);
     bool describedColumn = false;
+    bool namingColumn = false;
     for (const int column : columnsOfParameter(type)) {
         const QModelIndex cell = index(static_cast<int>(row), column);
         Q_EMIT dataChanged(cell, cell, {Qt::DisplayRole, LoginRequiredRole});
-        describedColumn = describedColumn || column == HostName || column == IpAddress || column == Status;
+        namingColumn = namingColumn || column == HostName || column == IpAddress;
+        describedColumn = describedColumn || namingColumn || column == Status;
     }
     if (describedColumn) {
         const QModelIndex check = index(static_cast<int>(row), Check);
         Q_EMIT dataChanged(check, check, {RowDescriptionRole});
+    }
+    if (namingColumn) {
+        const QModelIndex status = index(static_cast<int>(row), Status);
+        Q_EMIT dataChanged(status, status, {DeviceNameRole});
     }
 }
 
@@ -346,10 +359,32 @@ void DeviceTableModel::activate(const QString& id)
     m_rows.removeAll(id);
     m_rows.append(id);
     endResetModel();
+    followWork(id, true);
+}
+
+void DeviceTableModel::followWork(const QString& id, bool listed)
+{
+    QVariant status;
+    const bool underWay
+        = listed && m_facade->getDeviceParameter(id, DeviceParameter::AllDeviceStatus, status, DeviceFindPolicy::ById)
+          && status.toMap().value(QString::fromLatin1(DeviceDataKey::OperationUnderWay)).toBool();
+    if (underWay == m_underWay.contains(id))
+        return;
+    if (underWay) {
+        m_underWay.insert(id);
+    } else {
+        m_underWay.remove(id);
+        if (listed)
+            Q_EMIT deviceReported(QStringLiteral("%1, %2: %3")
+                                      .arg(cellValue(id, HostName).toString(), cellValue(id, IpAddress).toString(),
+                                           cellValue(id, Status).toString()));
+    }
+    Q_EMIT devicesUnderWayChanged();
 }
 
 void DeviceTableModel::inactivate(const QString& id)
 {
+    followWork(id, false);
     const auto connection = m_rowConnections.find(id);
     if (connection != m_rowConnections.end()) {
         disconnect(connection.value());

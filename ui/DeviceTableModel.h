@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QMap>
 #include <QMetaObject>
+#include <QSet>
 #include <QStringList>
 
 #include <list>
@@ -23,6 +24,9 @@ class DeviceTableModel : public QAbstractTableModel
     Q_PROPERTY(Qt::CheckState allCheckState READ getAllCheckState NOTIFY allCheckStateChanged)
     Q_PROPERTY(int sortColumn READ getSortColumn NOTIFY sortColumnChanged)
     Q_PROPERTY(Qt::SortOrder sortOrder READ getSortOrder NOTIFY sortOrderChanged)
+    // Listed devices whose upload or own work on a file is under way: their
+    // results are still to come.
+    Q_PROPERTY(int devicesUnderWay READ devicesUnderWay NOTIFY devicesUnderWayChanged)
 
 public:
     enum ParameterType {
@@ -42,6 +46,9 @@ public:
     // The check column's: "<host name>, <IP address>, <status>", what a
     // screen reader says for the row.
     static constexpr int RowDescriptionRole = Qt::UserRole + 1;
+    // The status column's: "<host name>, <IP address>", the device a link in
+    // it logs in to.
+    static constexpr int DeviceNameRole = Qt::UserRole + 2;
 
     // On the process's facade (Services), as the views create it.
     explicit DeviceTableModel(QObject* parent = nullptr);
@@ -68,6 +75,7 @@ public:
     Q_INVOKABLE QStringList getCheckedUnloggedInDeviceIds() const;
     Q_INVOKABLE int getSortColumn() const;
     Q_INVOKABLE Qt::SortOrder getSortOrder() const;
+    int devicesUnderWay() const { return int(m_underWay.size()); }
 
 public Q_SLOTS:
     void onChangedDeviceActivity(std::list<DeviceActivity> changedDeviceActivities);
@@ -78,6 +86,10 @@ Q_SIGNALS:
     void allCheckStateChanged();
     void sortColumnChanged();
     void sortOrderChanged();
+    void devicesUnderWayChanged();
+    // Once each time a device's work ends (a result, a failure, or the device
+    // lost): "<host name>, <IP address>: <status>".
+    void deviceReported(const QString& description);
 
 private:
     // Connects the record's change signal to the repaints; false when the
@@ -88,6 +100,8 @@ private:
     QVariant cellValue(const QString& id, int column) const;
     QVariant loginRequired(const QString& id) const;
     QString rowDescription(const QString& id) const;
+    // Follows the device in or out of the devices under way.
+    void followWork(const QString& id, bool listed);
 
     DeviceFacade* m_facade;
     QMap<int, QString> m_headerTitles;
@@ -96,4 +110,5 @@ private:
     QStringList m_rows;
     QMap<QString, QMetaObject::Connection> m_rowConnections;
     QStringList m_checkedDeviceIds;
+    QSet<QString> m_underWay;
 };

@@ -281,7 +281,9 @@ private Q_SLOTS:
                 {QStringLiteral("host"), host},
                 {QStringLiteral("ip"), ip},
                 {QStringLiteral("status"), kLoginRequired},
-                {QStringLiteral("cells"), QJsonArray{model, host, QString(), ip, mac, QString(), kLoginRequired}},
+                // The link is named with the device it logs in to.
+                {QStringLiteral("cells"), QJsonArray{model, host, QString(), ip, mac, QString(),
+                                                     QStringLiteral("%1: %2, %3").arg(kLoginRequired, host, ip)}},
             });
         }
         QCOMPARE(devices.size(), 3);

@@ -87,11 +87,12 @@ private Q_SLOTS:
         QCOMPARE(model.getSortedDeviceId(2), QString());
 
         const QHash<int, QByteArray> roles = model.roleNames();
-        QCOMPARE(roles.size(), 4);
+        QCOMPARE(roles.size(), 5);
         QCOMPARE(roles.value(0), QByteArray("display"));
         QCOMPARE(roles.value(10), QByteArray("checkState"));
         QCOMPARE(roles.value(256), QByteArray("loginRequired"));
         QCOMPARE(roles.value(257), QByteArray("rowDescription"));
+        QCOMPARE(roles.value(258), QByteArray("deviceName"));
 
         QCOMPARE(model.headerData(0, Qt::Horizontal).toString(), QString());
         QCOMPARE(model.headerData(2, Qt::Horizontal).toString(), QStringLiteral("Host Name"));
@@ -222,7 +223,10 @@ private Q_SLOTS:
         facade().setDeviceParameter("02:00:00:00:00:06", DeviceParameter::HostName, "Lobby", DeviceFindPolicy::ById);
         QCOMPARE(cellsOf(cells),
                  (QList<Cell>{{1, DeviceTableModel::HostName, {Qt::DisplayRole, DeviceTableModel::LoginRequiredRole}},
-                              {1, DeviceTableModel::Check, {DeviceTableModel::RowDescriptionRole}}}));
+                              {1, DeviceTableModel::Check, {DeviceTableModel::RowDescriptionRole}},
+                              {1, DeviceTableModel::Status, {DeviceTableModel::DeviceNameRole}}}));
+        QCOMPARE(model.data(model.index(1, DeviceTableModel::Status), DeviceTableModel::DeviceNameRole).toString(),
+                 QStringLiteral("Lobby, 10.0.0.6"));
 
         // Sorting reorders what is listed; it never lists or drops a device
         // behind the view's back.
@@ -337,9 +341,10 @@ private Q_SLOTS:
         facade().setDeviceParameter(id, DeviceParameter::SerialNumber, "S1", DeviceFindPolicy::ById);
         QCOMPARE(cells.size(), 0);
         facade().setDeviceParameter(id, DeviceParameter::AllNetworkSettings, QVariantMap{}, DeviceFindPolicy::ById);
-        QCOMPARE(cellsOf(cells),
-                 (QList<Cell>{
-                     {0, DeviceTableModel::IpAddress, roles}, {0, DeviceTableModel::SubnetMask, roles}, description}));
+        QCOMPARE(cellsOf(cells), (QList<Cell>{{0, DeviceTableModel::IpAddress, roles},
+                                              {0, DeviceTableModel::SubnetMask, roles},
+                                              description,
+                                              {0, DeviceTableModel::Status, {DeviceTableModel::DeviceNameRole}}}));
         cells.clear();
         facade().setDeviceParameter(id, DeviceParameter::UpdateProgress, 40, DeviceFindPolicy::ById);
         QCOMPARE(cellsOf(cells), (QList<Cell>{{0, DeviceTableModel::Status, roles}, description}));
@@ -347,6 +352,72 @@ private Q_SLOTS:
         facade().setDeviceParameter(id, DeviceParameter::LoggedInStatus, true, DeviceFindPolicy::ById);
         QCOMPARE(model.data(model.index(0, DeviceTableModel::Status)).toString(),
                  QStringLiteral("Firmware update 40% complete"));
+    }
+
+    // A device is under way from its upload's first progress until its
+    // result (or its loss); its end is reported once, with its name.
+    void devicesUnderWayAndTheirReports_data()
+    {
+        using Steps = QList<QPair<DeviceParameter, QVariant>>;
+        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<QList<int>>("underWay"); // after each step
+        QTest::addColumn<QStringList>("reports");
+        const QString name = QStringLiteral("D, 10.0.0.5: ");
+        QTest::newRow("firmware: upload, installation, result")
+            << Steps{{DeviceParameter::FirmwareUploadProgress, 0},
+                     {DeviceParameter::FirmwareUploadProgress, 100},
+                     {DeviceParameter::UpdateProgress, 50},
+                     {DeviceParameter::UpdateResult, 0},
+                     {DeviceParameter::UpdateResult, 0}}
+            << QList<int>{1, 1, 1, 0, 0} << QStringList{name + "Update successful"};
+        QTest::newRow("import") << Steps{{DeviceParameter::ConfigUploadProgress, 40},
+                                         {DeviceParameter::ImportResult, 6}}
+                                << QList<int>{1, 0} << QStringList{name + "Import failed"};
+        QTest::newRow("image") << Steps{{DeviceParameter::StandbyScreenImageUploadProgress, 100},
+                                        {DeviceParameter::StandbyImageResult, 0}}
+                               << QList<int>{1, 0} << QStringList{name + "Stand-by screen image successfully uploaded"};
+        QTest::newRow("channel lost mid-upload")
+            << Steps{{DeviceParameter::FirmwareUploadProgress, 30},
+                     {DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Inactive)}}
+            << QList<int>{1, 0} << QStringList{name + "Disconnected"};
+        QTest::newRow("refused before any upload")
+            << Steps{{DeviceParameter::UpdateResult, 1}} << QList<int>{0} << QStringList();
+    }
+
+    void devicesUnderWayAndTheirReports()
+    {
+        using Steps = QList<QPair<DeviceParameter, QVariant>>;
+        QFETCH(Steps, steps);
+        QFETCH(QList<int>, underWay);
+        QFETCH(QStringList, reports);
+        DeviceTableModel model(facade());
+        const QString id = "02:00:00:00:00:05";
+        facade().activateDevice("10.0.0.5", "TQ-730", "D", id);
+        facade().setDeviceParameter(id, DeviceParameter::LoggedInStatus, true, DeviceFindPolicy::ById);
+        facade().setDeviceParameter(id, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Connected),
+                                    DeviceFindPolicy::ById);
+        QSignalSpy reported(&model, &DeviceTableModel::deviceReported);
+        QList<int> counts;
+        for (const auto& [parameter, value] : steps) {
+            QVERIFY(facade().setDeviceParameter(id, parameter, value, DeviceFindPolicy::ById));
+            counts << model.devicesUnderWay();
+        }
+        QCOMPARE(counts, underWay);
+        QStringList said;
+        for (const QList<QVariant>& arguments : std::as_const(reported))
+            said << arguments.at(0).toString();
+        QCOMPARE(said, reports);
+
+        // A device that goes while under way is no longer counted, and
+        // reports nothing.
+        facade().setDeviceParameter(id, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Connected),
+                                    DeviceFindPolicy::ById);
+        facade().setDeviceParameter(id, DeviceParameter::FirmwareUploadProgress, 10, DeviceFindPolicy::ById);
+        QCOMPARE(model.devicesUnderWay(), 1);
+        reported.clear();
+        facade().removeAllDevices();
+        QCOMPARE(model.devicesUnderWay(), 0);
+        QCOMPARE(reported.size(), 0);
     }
 };
 

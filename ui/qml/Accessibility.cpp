@@ -51,6 +51,11 @@ public:
         connect(item, &QQuickItem::enabledChanged, this, &LeafWatcher::enabledChanged);
         if (item->metaObject()->indexOfSignal("checkStateChanged()") >= 0)
             connect(item, SIGNAL(checkStateChanged()), this, SLOT(checkStateChanged()));
+        // A declared focus (a table's row or header cell under the keyboard)
+        // moves as the item's own would: assistive tools follow it.
+        QObject* const attached = accessibleAttached(item);
+        if (attached != nullptr && attached->metaObject()->indexOfSignal("focusedChanged(bool)") >= 0)
+            connect(attached, SIGNAL(focusedChanged(bool)), this, SLOT(focusedChanged(bool)));
     }
 
 private Q_SLOTS:
@@ -64,6 +69,14 @@ private Q_SLOTS:
             s.checked = true;
             s.checkStateMixed = true;
         });
+    }
+    void focusedChanged(bool focused)
+    {
+        tellStateChange(parent(), [](QAccessible::State& s) { s.focused = true; });
+        if (focused) {
+            QAccessibleEvent event(parent(), QAccessible::Focus);
+            QAccessible::updateAccessibility(&event);
+        }
     }
 };
 
@@ -159,6 +172,7 @@ public:
             return {toggleAction(), pressAction()};
         case QAccessible::Button:
         case QAccessible::Link:
+        case QAccessible::ColumnHeader:
             return {pressAction()};
         default:
             return {};

@@ -19,6 +19,13 @@ ApplicationWindow {
 
     property int defWidth: 1080
     property int defHeight: 480
+    // The window fits the screen's free area, however large the scale: what
+    // is then too narrow for the table scrolls, the buttons narrow down.
+    // Room is left for the window manager's frame and title.
+    readonly property int fitWidth: Math.max(320, Math.min(defWidth, Screen.desktopAvailableWidth - 20))
+    readonly property int fitHeight: Math.max(240, Math.min(defHeight, Screen.desktopAvailableHeight - 40))
+    // The table's columns need this much; a narrower table scrolls.
+    readonly property int tableContentMinWidth: defWidth - 20
     property int checkboxHorizontalCenterOffset: 3
     property int tableViewLeftMargin: 5
     readonly property bool systemActive: system.status === KxSystemStatus.Active
@@ -130,10 +137,10 @@ ApplicationWindow {
         }
     }
 
-    width: defWidth
-    height: defHeight
-    minimumWidth: defWidth
-    minimumHeight: defHeight
+    width: fitWidth
+    height: fitHeight
+    minimumWidth: fitWidth
+    minimumHeight: fitHeight
     visible: true
     title: "Corvane"
     color: "#ffffff"
@@ -208,21 +215,52 @@ ApplicationWindow {
         id: keyboardUse
     }
 
-    // What a screen reader tells of the system: busy while a batch runs.
+    // What a screen reader tells of the system: busy while a batch runs and
+    // until every device of it has reported (a firmware installs for a while
+    // after its upload).
     BusyStatus {
+        id: systemStatus
         objectName: "systemStatus"
-        busy: !root.systemActive
+        readonly property bool devicesAtWork: deviceTableModel.devicesUnderWay > 0
+        property string lastBatchText: ""
+        busy: !root.systemActive || devicesAtWork
         text: {
             switch (system.status) {
-            case KxSystemStatus.Active: return "Ready"
+            case KxSystemStatus.Active: return devicesAtWork && lastBatchText !== "" ? lastBatchText : "Ready"
             case KxSystemStatus.FirmwareUpdating: return "Updating firmware"
             case KxSystemStatus.ConfigurationImporting: return "Importing configuration"
             case KxSystemStatus.StandbyScreenImageChanging: return "Changing stand-by screen image"
             default: return "Starting"
             }
         }
+        onTextChanged: {
+            if (text !== "Ready" && text !== "Starting")
+                lastBatchText = text
+        }
         Accessible.role: Accessible.StatusBar
         Accessible.name: text
+    }
+
+    // Each device's result, said once as it comes: an alert for assistive
+    // tools only, shown anew with the result as its name. Nothing is drawn.
+    Item {
+        id: reportAnnouncer
+        objectName: "reportAnnouncer"
+        property string said: ""
+        visible: false
+        Accessible.role: Accessible.AlertMessage
+        Accessible.name: said
+
+        function say(text) {
+            visible = false
+            said = text
+            visible = true
+        }
+    }
+
+    Connections {
+        target: deviceTableModel
+        function onDeviceReported(description) { reportAnnouncer.say(description) }
     }
 
     Rectangle {
@@ -311,6 +349,7 @@ ApplicationWindow {
                         enabled: root.systemActive && deviceList.deviceIDs.length > 0
                         onClicked: deviceTableModel.changeDeviceAllCheckStatus()
                         Accessible.name: "All devices"
+                        Accessible.focused: tableView.cursorOnHeader(column)
                     }
                     FocusFrame {
                         gap: 0
@@ -324,8 +363,15 @@ ApplicationWindow {
                     objectName: "headerCell" + column
                     implicitWidth: 10
                     readonly property bool sorted: deviceTableModel.sortColumn === column
+                    // Told as one: its title, its sort order, the keyboard's
+                    // place, and a press that sorts.
+                    readonly property bool accessibleLeaf: true
                     Accessible.role: Accessible.ColumnHeader
                     Accessible.name: model.display !== undefined ? model.display : ""
+                    Accessible.description: !sorted ? ""
+                                            : deviceTableModel.sortOrder === Qt.AscendingOrder ? "sorted ascending"
+                                                                                                : "sorted descending"
+                    Accessible.focused: tableView.cursorOnHeader(column)
                     Accessible.onPressAction: tableView.sortBy(column)
 
                     FocusFrame {
@@ -381,9 +427,11 @@ ApplicationWindow {
         columnSpacing: 1
         rowSpacing: 0
         boundsBehavior: Flickable.StopAtBounds
-        flickableDirection: Flickable.VerticalFlick
+        flickableDirection: Flickable.AutoFlickIfNeeded
         rowHeightProvider: function (row) { return 20 }
-        columnWidthProvider: function (column) { return root.columnWidth(width, columnSpacing, column) }
+        columnWidthProvider: function (column) {
+            return root.columnWidth(Math.max(width, root.tableContentMinWidth), columnSpacing, column)
+        }
         onWidthChanged: forceLayout()
 
         // The keyboard's place: a row, or with -1 the header's cell in
@@ -474,8 +522,15 @@ ApplicationWindow {
             shown: tableView.activeFocus && tableView.cursorRow >= 0
         }
 
+        // Mouse aids only: the table's keys move through it, and assistive
+        // tools read it as a table, not by its bars.
         ScrollBar.vertical: ScrollBar {
             policy: ScrollBar.AsNeeded
+            Accessible.ignored: true
+        }
+        ScrollBar.horizontal: ScrollBar {
+            policy: ScrollBar.AsNeeded
+            Accessible.ignored: true
         }
 
         model: DeviceTableModel {
@@ -533,8 +588,11 @@ ApplicationWindow {
                     implicitHeight: 20
                     color: deviceTableModel.hoveredRow === row ? "#eef8f7" : "#ffffff"
                     readonly property bool isLink: model.loginRequired === true && root.systemActive
+                    // One press, and a link named with the device it logs in to.
+                    readonly property bool accessibleLeaf: true
                     Accessible.role: isLink ? Accessible.Link : Accessible.Cell
-                    Accessible.name: statusText.text
+                    Accessible.name: isLink && model.deviceName !== undefined
+                                     ? statusText.text + ": " + model.deviceName : statusText.text
                     Accessible.onPressAction: {
                         if (isLink)
                             loginView.run([deviceTableModel.getSortedDeviceId(row)])
@@ -631,6 +689,9 @@ ApplicationWindow {
         id: buttonRow
         anchors { horizontalCenter: parent.horizontalCenter; bottom: parent.bottom; bottomMargin: 15 }
         spacing: 10
+        // The buttons share the window's width when it is narrow.
+        readonly property int buttonCount: stopButton.visible ? 4 : 3
+        readonly property real buttonWidth: Math.min(220, (root.width - 20 - spacing * (buttonCount - 1)) / buttonCount)
 
         Repeater {
             model: [
@@ -653,6 +714,7 @@ ApplicationWindow {
                 required property var modelData
 
                 objectName: modelData.name + "Button"
+                width: buttonRow.buttonWidth
                 text: modelData.text
                 enabled: root.systemActive && deviceTableModel.checkedDeviceIds.length > 0
 
@@ -702,6 +764,24 @@ ApplicationWindow {
                                          { "devices": devices, "filePath": selectedFile })
                     }
                 }
+            }
+        }
+
+        // Shown while a batch runs: the device under way finishes and no
+        // other starts; pressed again, that device's upload is ended too.
+        VelButton {
+            id: stopButton
+            objectName: "stopButton"
+            width: buttonRow.buttonWidth
+            property bool stopping: false
+            visible: !root.systemActive
+            onVisibleChanged: stopping = false
+            text: stopping ? qsTr("Stop Now") : qsTr("Stop")
+            Accessible.description: stopping ? qsTr("Ends the running upload")
+                                             : qsTr("Finishes the running device and starts no other")
+            onClicked: {
+                if (system.sendEvent(KxSystemEventID.StopBatch, {}))
+                    stopping = true
             }
         }
     }

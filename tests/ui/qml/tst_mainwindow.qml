@@ -79,6 +79,49 @@ ViewsTestCase {
         compare(cell("cell1_2").y - cell("cell0_2").y, 20)
     }
 
+    // However small the screen's free area (a high scale on a small screen:
+    // CTest runs this on several), the window fits it, every button lies
+    // inside it, a batch's Stop too, and a table too narrow for its columns
+    // scrolls.
+    function test_fitsTheScreen() {
+        openWindow()
+        closeNetworkView()
+        addDevices(2, true)
+        verify(window.minimumWidth <= Screen.desktopAvailableWidth && window.width <= Screen.desktopAvailableWidth,
+               window.width + " wide on " + Screen.desktopAvailableWidth)
+        verify(window.minimumHeight <= Screen.desktopAvailableHeight
+               && window.height <= Screen.desktopAvailableHeight,
+               window.height + " high on " + Screen.desktopAvailableHeight)
+        const inside = function (name) {
+            const item = part(name)
+            const at = item.mapToItem(window.contentItem, 0, 0)
+            verify(item.visible && item.width > 0, name + " shown")
+            verify(at.x >= 0 && at.y >= 0 && at.x + item.width <= window.width + 0.5
+                   && at.y + item.height <= window.height + 0.5,
+                   name + " at " + at.x + "," + at.y + " " + item.width + "x" + item.height + " in "
+                   + window.width + "x" + window.height)
+        }
+        for (const name of batchButtons.concat(["networkButton", "deviceTable"]))
+            inside(name)
+        Backend.systemStatus = 2
+        tryCompare(part("stopButton"), "visible", true)
+        for (const name of batchButtons.concat(["stopButton"]))
+            inside(name)
+        // The columns keep the widths they have at 1080 pixels; a narrower
+        // table scrolls to its last column, the status.
+        const table = part("deviceTable")
+        const full = window.defWidth - 20
+        tryVerify(function () {
+            return Math.abs(table.columnWidth(1) - (full * 5.5 / 100 - table.columnSpacing)) < 0.5
+        }, 5000, "columns at their width")
+        if (table.width < full - 0.5) {
+            verify(table.flickableDirection !== Flickable.VerticalFlick)
+            table.positionViewAtColumn(7, TableView.AlignRight)
+            tryVerify(function () { return table.columnWidth(7) > 0 && table.contentX > 0 }, 5000,
+                      "the status column scrolled into view")
+        }
+    }
+
     // A host name cut short shows whole under the pointer and on the
     // keyboard's row; one that fits shows no tip.
     function test_longHostName_data() {

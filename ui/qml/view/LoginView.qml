@@ -143,14 +143,16 @@ VelPopup {
             columnSpacing: 10
             rowSpacing: 4
 
-            Label { text: "Model:" }
-            Label { id: modelValue; objectName: "loginModel" }
-            Label { text: "Host Name:" }
-            Label { id: hostNameValue; objectName: "loginHostName" }
-            Label { text: "IP Address:" }
-            Label { id: ipAddressValue; objectName: "loginIpAddress" }
-            Label { text: "MAC Address:" }
-            Label { id: macAddressValue; objectName: "loginMacAddress" }
+            // Each caption tells its value to assistive tools, so that no
+            // value is read without its caption, nor an empty one alone.
+            Label { text: "Model:"; Accessible.name: text + " " + modelValue.text }
+            Label { id: modelValue; objectName: "loginModel"; Accessible.ignored: true }
+            Label { text: "Host Name:"; Accessible.name: text + " " + hostNameValue.text }
+            Label { id: hostNameValue; objectName: "loginHostName"; Accessible.ignored: true }
+            Label { text: "IP Address:"; Accessible.name: text + " " + ipAddressValue.text }
+            Label { id: ipAddressValue; objectName: "loginIpAddress"; Accessible.ignored: true }
+            Label { text: "MAC Address:"; Accessible.name: text + " " + macAddressValue.text }
+            Label { id: macAddressValue; objectName: "loginMacAddress"; Accessible.ignored: true }
         }
 
         TextField {

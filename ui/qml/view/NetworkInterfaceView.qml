@@ -141,8 +141,10 @@ VelPopup {
                 shown: interfaceTable.activeFocus
             }
 
+            // A mouse aid only: the list's keys move through it.
             ScrollBar.vertical: ScrollBar {
                 policy: ScrollBar.AsNeeded
+                Accessible.ignored: true
             }
 
             delegate: Rectangle {
