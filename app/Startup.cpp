@@ -186,6 +186,8 @@ int run(int argc, char* argv[])
     engine.load(mainUrl);
 
     const int code = QGuiApplication::exec();
+    // The window is gone: the views' teardown is not told to screen readers.
+    Views::endAccessibility();
     // Every channel ends with its closing handshake, not cut off with the
     // process, whichever way the quit came.
     DeviceNotificationObserver::finalize();

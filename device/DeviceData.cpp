@@ -50,6 +50,7 @@ DeviceData::DeviceData(const QString& deviceId, const QString& modelName,
           // Derived; stays empty until the first status-related change.
           {QLatin1String(DeviceDataKey::StatusMessage), QString()},
           {QLatin1String(DeviceDataKey::OperationUnderWay), false},
+          {QLatin1String(DeviceDataKey::OperationOutcome), QString()},
       }
 {
 }
@@ -408,15 +409,43 @@ void DeviceData::updateStatus(const char* key, DeviceStatusType type, const QVar
         m_deviceStatus.insert(QLatin1String(key), value);
     m_statusBoard.setStatus(type, value);
     refreshStatusMessage();
+    followOperation(type);
 }
 
 void DeviceData::refreshStatusMessage()
 {
     m_deviceStatus.insert(QLatin1String(DeviceDataKey::StatusMessage),
                           m_statusBoard.getStatusMessage(m_statusBoard.getHighestPriorityStatus()));
+}
+
+// An operation starts with its first progress and ends with its result, the
+// device's loss, or the device's word that it is idle. A busy or in-call
+// state in between (a device installing says it is busy) does not end it.
+void DeviceData::followOperation(DeviceStatusType type)
+{
     const int activity = int(m_statusBoard.getStatus(DeviceStatusDisplayPriority::Activity));
-    const bool underWay = activity >= int(DeviceStatusList::UploadingFirmware)
-                          && activity <= int(DeviceStatusList::ChangingStandbyScreenImage)
-                          && m_statusBoard.getStatus(DeviceStatusDisplayPriority::Connection) == kNoStatus;
+    const DeviceStatusList connection = m_statusBoard.getStatus(DeviceStatusDisplayPriority::Connection);
+    const bool wasUnderWay = m_deviceStatus.value(QLatin1String(DeviceDataKey::OperationUnderWay)).toBool();
+    bool underWay = wasUnderWay;
+    DeviceStatusDisplayPriority endedBy = DeviceStatusDisplayPriority::Activity;
+    if (connection == DeviceStatusList::Disconnected || connection == DeviceStatusList::LoginRequired) {
+        underWay = false;
+        endedBy = DeviceStatusDisplayPriority::Connection;
+    } else if (activity >= int(DeviceStatusList::UploadingFirmware)
+               && activity <= int(DeviceStatusList::ChangingStandbyScreenImage)) {
+        underWay = true;
+    } else if (type == DeviceStatusType::FirmwareUpdateResult || type == DeviceStatusType::ConfigImportResult
+               || type == DeviceStatusType::StandbyScreenImageChangeResult) {
+        underWay = false;
+        endedBy = DeviceStatusDisplayPriority::Result;
+    } else if (type == DeviceStatusType::Running && activity == int(kNoStatus)) {
+        underWay = false;
+    }
     m_deviceStatus.insert(QLatin1String(DeviceDataKey::OperationUnderWay), underWay);
+    if (wasUnderWay && !underWay) {
+        const DeviceStatusList end = m_statusBoard.getStatus(endedBy);
+        m_deviceStatus.insert(QLatin1String(DeviceDataKey::OperationOutcome),
+                              end != kNoStatus ? m_statusBoard.getStatusMessage({end, QVariant()})
+                                               : m_deviceStatus.value(QLatin1String(DeviceDataKey::StatusMessage)));
+    }
 }

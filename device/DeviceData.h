@@ -27,8 +27,12 @@ inline constexpr char StandbyScreenImageUploadProgress[] = "standbyScreenImageUp
 inline constexpr char StandbyImageResult[] = "standbyImageResult";
 inline constexpr char StatusMessage[] = "statusMessage";
 // Derived: an upload or the device's own work on a file is under way and the
-// device is reachable, so that its result is still to come.
+// device is reachable, so that its result is still to come. It holds while
+// the device says it is busy meanwhile.
 inline constexpr char OperationUnderWay[] = "operationUnderWay";
+// Derived: how the last operation ended, in the status column's words (its
+// result, or the loss that ended it); set as OperationUnderWay falls.
+inline constexpr char OperationOutcome[] = "operationOutcome";
 } // namespace DeviceDataKey
 
 // The record of one device. It stores values by DeviceParameter, keeps the
@@ -97,6 +101,7 @@ private:
     // refreshes "statusMessage".
     void updateStatus(const char* key, DeviceStatusType type, const QVariant& value);
     void refreshStatusMessage();
+    void followOperation(DeviceStatusType type);
 
     const QVariant m_deviceId;
     QVariant m_hostName;

@@ -31,8 +31,9 @@ packages=(
     # tests: a private X server, a stand-in operator, certificates, namespaces
     xvfb xauth xdotool fonts-dejavu-core openssl iproute2 curl
     # the accessibility test: a private session bus, the AT-SPI bus and registry,
-    # and pyatspi for the walker
-    dbus-daemon at-spi2-core python3-pyatspi
+    # and pyatspi for the walker; the screen reader test: Orca, and script
+    # (bsdutils) for the terminal its log is written to
+    dbus-daemon at-spi2-core python3-pyatspi orca bsdutils
     # the Qt-free layers' tests (header-only)
     doctest-dev
     # the virtual devices' private network: unshare and nsenter, pgrep

@@ -365,9 +365,10 @@ void DeviceTableModel::activate(const QString& id)
 void DeviceTableModel::followWork(const QString& id, bool listed)
 {
     QVariant status;
-    const bool underWay
-        = listed && m_facade->getDeviceParameter(id, DeviceParameter::AllDeviceStatus, status, DeviceFindPolicy::ById)
-          && status.toMap().value(QString::fromLatin1(DeviceDataKey::OperationUnderWay)).toBool();
+    const bool known
+        = listed && m_facade->getDeviceParameter(id, DeviceParameter::AllDeviceStatus, status, DeviceFindPolicy::ById);
+    const QVariantMap record = status.toMap();
+    const bool underWay = known && record.value(QString::fromLatin1(DeviceDataKey::OperationUnderWay)).toBool();
     if (underWay == m_underWay.contains(id))
         return;
     if (underWay) {
@@ -375,9 +376,10 @@ void DeviceTableModel::followWork(const QString& id, bool listed)
     } else {
         m_underWay.remove(id);
         if (listed)
-            Q_EMIT deviceReported(QStringLiteral("%1, %2: %3")
-                                      .arg(cellValue(id, HostName).toString(), cellValue(id, IpAddress).toString(),
-                                           cellValue(id, Status).toString()));
+            Q_EMIT deviceReported(
+                QStringLiteral("%1, %2: %3")
+                    .arg(cellValue(id, HostName).toString(), cellValue(id, IpAddress).toString(),
+                         record.value(QString::fromLatin1(DeviceDataKey::OperationOutcome)).toString()));
     }
     Q_EMIT devicesUnderWayChanged();
 }

@@ -411,6 +411,10 @@ def stage_login(app, args):
     focused = wait_for(lambda: field is not None and has_state(field, pyatspi.STATE_FOCUSED), 10)
     emit("the login dialog's password field has the focus", focused, "[password text] {focused}",
          [describe(a) for a in find_all(dialog, lambda a: role(a) in ("password text", "text", "entry"))])
+    behind = find(win, by("push button", "Network"))
+    out_of_reach = wait_for(lambda: behind is not None and not has_state(behind, pyatspi.STATE_SENSITIVE), 10)
+    emit("the 'Network' button behind the dialog is out of reach", out_of_reach, "[push button] 'Network' {}",
+         describe(behind) if behind is not None else None)
     if field is None:
         return False
 

@@ -79,9 +79,10 @@ private Q_SLOTS:
         QCOMPARE(network.value("dnsServer").toList().size(), 2);
 
         const QVariantMap status = statusMap(data);
-        QCOMPARE(status.size(), 11);
+        QCOMPARE(status.size(), 12);
         QCOMPARE(status.value("loggedIn"), QVariant(false));
         QCOMPARE(status.value("operationUnderWay"), QVariant(false));
+        QCOMPARE(status.value("operationOutcome"), QVariant(QString()));
         QCOMPARE(status.value("statusMessage"), QVariant(QString()));
         for (const char* key :
              {"runningStatus", "firmwareUploadProgress", "updateProgress", "updateResult", "configUploadProgress",

@@ -3,7 +3,10 @@
 // sit in the window's accessibility tree.
 #include "Accessibility.h"
 
+#include <private/qguiapplication_p.h>
 #include <QAccessible>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickItem>
@@ -46,7 +49,18 @@ Window {
         CheckBox { objectName: "checked"; checked: true
                    readonly property bool accessibleLeaf: true
                    Accessible.role: Accessible.CheckBox; Accessible.name: "Reception, 10.213.0.12, Ready" }
+        // A table's row box: the table keeps the keyboard, the box says it has it.
+        CheckBox { objectName: "rowBox"; property bool cursor: false; checked: false
+                   nextCheckState: function () { return checkState }
+                   readonly property bool accessibleLeaf: true
+                   Accessible.role: Accessible.CheckBox; Accessible.name: "Lobby Display, 10.213.0.10, Ready"
+                   Accessible.focused: cursor }
     } }
+    // A dialog: while it is open, what lies behind it is out of reach.
+    Popup { objectName: "modalPopup"; modal: true
+        Button { objectName: "popupButton"; text: "OK"
+                 readonly property bool accessibleLeaf: true
+                 Accessible.role: Accessible.Button; Accessible.name: text } }
 }
 )";
 
@@ -64,6 +78,9 @@ private Q_SLOTS:
         m_component->setData(kWindow, QUrl());
         m_window.reset(m_component->create());
         QVERIFY2(m_window != nullptr, qPrintable(m_component->errorString()));
+        // What the window's event loop does first: the leaves' interfaces
+        // made with the window finish their set-up.
+        QCoreApplication::processEvents();
     }
 
     void readAndWorked_data()
@@ -134,7 +151,89 @@ private Q_SLOTS:
         QVERIFY2(parent->indexOfChild(iface) >= 0, "not among its parent's children");
     }
 
+    void modalPopupPutsWhatIsBehindItOutOfReach_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<bool>("disabledWhileOpen");
+        QTest::newRow("a button behind it") << "button" << true;
+        QTest::newRow("a check box behind it") << "checked" << true;
+        QTest::newRow("a status behind it is still read") << "idleStatus" << false;
+        QTest::newRow("its own button") << "popupButton" << false;
+    }
+
+    void modalPopupPutsWhatIsBehindItOutOfReach()
+    {
+        QFETCH(QString, item);
+        QFETCH(bool, disabledWhileOpen);
+        QObject* const popup = m_window->findChild<QObject*>(QStringLiteral("modalPopup"));
+        auto* const object = m_window->findChild<QQuickItem*>(item);
+        QVERIFY(popup != nullptr && object != nullptr);
+        QAccessibleInterface* const iface = QAccessible::queryAccessibleInterface(object);
+        QVERIFY(iface != nullptr);
+        QVERIFY(QMetaObject::invokeMethod(popup, "open"));
+        QTRY_VERIFY(popup->property("opened").toBool());
+        QCOMPARE(bool(iface->state().disabled), disabledWhileOpen);
+        QVERIFY(QMetaObject::invokeMethod(popup, "close"));
+        QTRY_VERIFY(!popup->property("visible").toBool());
+        QCOMPARE(bool(iface->state().disabled), false);
+    }
+
+    // What assistive tools are told as a leaf changes, in order, with the
+    // state they read at that moment.
+    void toldAsItChanges_data()
+    {
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QStringList>("told");
+
+        QTest::newRow("the keyboard comes to a row")
+            << "cursor" << QVariant(true) << QStringList{"Focus focused", "StateChanged focused"};
+        QTest::newRow("the keyboard leaves it") << "cursor" << QVariant(false) << QStringList{"StateChanged"};
+        QTest::newRow("checked: one change, read checked")
+            << "checked" << QVariant(true) << QStringList{"StateChanged checked"};
+        QTest::newRow("unchecked: one change, read unchecked")
+            << "checked" << QVariant(false) << QStringList{"StateChanged"};
+        QTest::newRow("disabled") << "enabled" << QVariant(false) << QStringList{"StateChanged disabled"};
+    }
+
+    void toldAsItChanges()
+    {
+        QFETCH(QString, property);
+        QFETCH(QVariant, value);
+        QFETCH(QStringList, told);
+
+        auto* const box = m_window->findChild<QQuickItem*>(QStringLiteral("rowBox"));
+        QVERIFY(box != nullptr);
+        QVERIFY(QAccessible::queryAccessibleInterface(box) != nullptr);
+        s_told.clear();
+        // As when an assistive tool listens: events are made and handed on.
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
+        QAccessible::installUpdateHandler(&record);
+        box->setProperty(qPrintable(property), value);
+        QAccessible::installUpdateHandler(nullptr);
+        QCOMPARE(s_told, told);
+    }
+
 private:
+    static void record(QAccessibleEvent* event)
+    {
+        QAccessibleInterface* const iface = event->accessibleInterface();
+        if (iface == nullptr || iface->object() == nullptr || iface->object()->objectName() != QLatin1String("rowBox"))
+            return;
+        QString line = event->type() == QAccessible::Focus ? QStringLiteral("Focus") : QStringLiteral("StateChanged");
+        if (event->type() != QAccessible::Focus && event->type() != QAccessible::StateChanged)
+            line = QString::number(int(event->type()), 16);
+        const QAccessible::State state = iface->state();
+        if (state.focused)
+            line += QStringLiteral(" focused");
+        if (state.checked)
+            line += QStringLiteral(" checked");
+        if (state.disabled)
+            line += QStringLiteral(" disabled");
+        s_told.append(line);
+    }
+
+    static inline QStringList s_told;
     QQmlEngine m_engine;
     std::unique_ptr<QQmlComponent> m_component;
     std::unique_ptr<QObject> m_window;

@@ -370,6 +370,19 @@ private Q_SLOTS:
                      {DeviceParameter::UpdateResult, 0},
                      {DeviceParameter::UpdateResult, 0}}
             << QList<int>{1, 1, 1, 0, 0} << QStringList{name + "Update successful"};
+        // An installing device says it is busy, and may still be when its
+        // result comes: the result is what is said.
+        QTest::newRow("firmware: busy while installing")
+            << Steps{{DeviceParameter::FirmwareUploadProgress, 100},
+                     {DeviceParameter::RunningStatus, 1},
+                     {DeviceParameter::UpdateProgress, 50},
+                     {DeviceParameter::RunningStatus, 1},
+                     {DeviceParameter::UpdateResult, 0},
+                     {DeviceParameter::RunningStatus, 0}}
+            << QList<int>{1, 1, 1, 1, 0, 0} << QStringList{name + "Update successful"};
+        QTest::newRow("idle without a result")
+            << Steps{{DeviceParameter::UpdateProgress, 50}, {DeviceParameter::RunningStatus, 0}} << QList<int>{1, 0}
+            << QStringList{name + "Ready"};
         QTest::newRow("import") << Steps{{DeviceParameter::ConfigUploadProgress, 40},
                                          {DeviceParameter::ImportResult, 6}}
                                 << QList<int>{1, 0} << QStringList{name + "Import failed"};

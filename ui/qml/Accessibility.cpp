@@ -2,9 +2,12 @@
 
 #include "KeyboardUse.h"
 
+#include <private/qguiapplication_p.h>
 #include <QAccessible>
 #include <QAccessibleObject>
 #include <QMetaObject>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
 #include <QQuickWindow>
 #include <QtQml>
 
@@ -30,6 +33,27 @@ QObject* accessibleAttached(const QQuickItem* item)
     return qmlAttachedPropertiesObject(object, qmlAttachedPropertiesFunction(object, (*found)->metaObject()), false);
 }
 
+// Whether a modal popup (a dialog, the file dialog) is open over the item:
+// the item is then out of reach, as a disabled one is. Popups live on the
+// window's overlay, each item of it belonging to its popup.
+bool behindModalPopup(const QQuickItem* item)
+{
+    const QQuickWindow* const window = item->window();
+    if (window == nullptr)
+        return false;
+    const QList<QQuickItem*> layers = window->contentItem()->childItems();
+    const auto overlay = std::find_if(layers.cbegin(), layers.cend(), [](const QQuickItem* layer) {
+        return qstrcmp(layer->metaObject()->className(), "QQuickOverlay") == 0;
+    });
+    if (overlay == layers.cend() || (*overlay)->isAncestorOf(item))
+        return false;
+    const QList<QQuickItem*> popups = (*overlay)->childItems();
+    return std::any_of(popups.cbegin(), popups.cend(), [](const QQuickItem* popupItem) {
+        const QObject* const popup = popupItem->parent();
+        return popupItem->isVisible() && popup != nullptr && popup->property("modal").toBool();
+    });
+}
+
 void tellStateChange(QObject* object, void (*mark)(QAccessible::State&))
 {
     QAccessible::State changed;
@@ -39,7 +63,9 @@ void tellStateChange(QObject* object, void (*mark)(QAccessible::State&))
 }
 
 // Tells assistive tools the state changes Qt Quick does not tell: enabled,
-// and a check box's part-checked state. Owned by the item it watches.
+// a check box's part-checked state, and a declared focus (a table's row or
+// header cell under the keyboard) as a focus event, the one screen readers
+// follow. Owned by the item it watches.
 class LeafWatcher : public QObject
 {
     Q_OBJECT
@@ -47,37 +73,60 @@ class LeafWatcher : public QObject
 public:
     explicit LeafWatcher(QQuickItem* item)
         : QObject(item)
+        , m_checkState(item->property("checkState").toInt())
     {
         connect(item, &QQuickItem::enabledChanged, this, &LeafWatcher::enabledChanged);
         if (item->metaObject()->indexOfSignal("checkStateChanged()") >= 0)
             connect(item, SIGNAL(checkStateChanged()), this, SLOT(checkStateChanged()));
-        // A declared focus (a table's row or header cell under the keyboard)
-        // moves as the item's own would: assistive tools follow it.
-        QObject* const attached = accessibleAttached(item);
-        if (attached != nullptr && attached->metaObject()->indexOfSignal("focusedChanged(bool)") >= 0)
-            connect(attached, SIGNAL(focusedChanged(bool)), this, SLOT(focusedChanged(bool)));
+        // An interface made while the item's attached object is still being
+        // made (Qt Quick asks for one then) finds it only afterwards, once
+        // the item's bindings have given it its name.
+        if (!watchAttached())
+            QMetaObject::invokeMethod(this, &LeafWatcher::watchAttachedLate, Qt::QueuedConnection);
     }
 
 private Q_SLOTS:
+    bool watchAttached()
+    {
+        QObject* const attached = accessibleAttached(static_cast<QQuickItem*>(parent()));
+        if (attached == nullptr)
+            return false;
+        if (attached->metaObject()->indexOfSignal("focusedChanged(bool)") >= 0)
+            connect(attached, SIGNAL(focusedChanged(bool)), this, SLOT(focusedChanged(bool)), Qt::UniqueConnection);
+        return true;
+    }
+    // A focus declared while the item was being made is told now.
+    void watchAttachedLate()
+    {
+        if (watchAttached() && accessibleAttached(static_cast<QQuickItem*>(parent()))->property("focused").toBool())
+            focusedChanged(true);
+    }
     void enabledChanged()
     {
         tellStateChange(parent(), [](QAccessible::State& s) { s.disabled = true; });
     }
+    // Qt Quick tells a change of checked; only a change into or out of the
+    // part-checked state with checked unchanged is left to tell here, so
+    // that a toggle is told once.
     void checkStateChanged()
     {
-        tellStateChange(parent(), [](QAccessible::State& s) {
-            s.checked = true;
-            s.checkStateMixed = true;
-        });
+        const int was = m_checkState;
+        m_checkState = parent()->property("checkState").toInt();
+        const bool checkedChanged = (was == Qt::Checked) != (m_checkState == Qt::Checked);
+        if (!checkedChanged && (was == Qt::PartiallyChecked) != (m_checkState == Qt::PartiallyChecked))
+            tellStateChange(parent(), [](QAccessible::State& s) { s.checkStateMixed = true; });
     }
+    // Qt Quick tells the state change; the focus event is ours.
     void focusedChanged(bool focused)
     {
-        tellStateChange(parent(), [](QAccessible::State& s) { s.focused = true; });
         if (focused) {
             QAccessibleEvent event(parent(), QAccessible::Focus);
             QAccessible::updateAccessibility(&event);
         }
     }
+
+private:
+    int m_checkState;
 };
 
 class LeafAccessible : public QAccessibleObject, public QAccessibleActionInterface
@@ -135,17 +184,24 @@ public:
     {
         QAccessible::State state;
         const QQuickItem* const it = item();
-        state.disabled = !it->isEnabled();
+        // A control behind a modal popup cannot be reached; a status can
+        // still be read.
+        state.disabled = !it->isEnabled() || (role() != QAccessible::StatusBar && behindModalPopup(it));
         state.invisible = !it->isVisible() || it->window() == nullptr || !it->window()->isVisible();
         state.focusable = it->activeFocusOnTab() || declared("focusable").toBool();
         state.focused = it->hasActiveFocus() || declared("focused").toBool();
         state.busy = it->property("busy").toBool();
         state.passwordEdit = declared("passwordEdit").toBool();
+        state.selectable = declared("selectable").toBool();
+        state.selected = declared("selected").toBool();
         state.editable = role() == QAccessible::EditableText;
         if (role() == QAccessible::CheckBox) {
             state.checkable = true;
+            // Qt Quick tells a toggle when `checked` has changed and before
+            // `checkState` follows it.
             const int checkState = it->property("checkState").toInt();
-            state.checked = checkState == Qt::Checked;
+            state.checked
+                = it->property("checked").isValid() ? it->property("checked").toBool() : checkState == Qt::Checked;
             state.checkStateMixed = checkState == Qt::PartiallyChecked;
         }
         return state;
@@ -173,6 +229,7 @@ public:
         case QAccessible::Button:
         case QAccessible::Link:
         case QAccessible::ColumnHeader:
+        case QAccessible::Cell:
             return {pressAction()};
         default:
             return {};
@@ -233,6 +290,12 @@ void BusyStatus::setText(const QString& text)
 }
 
 namespace Views {
+
+void endAccessibility()
+{
+    if (QPlatformAccessibility* const platform = QGuiApplicationPrivate::platformIntegration()->accessibility())
+        platform->setActive(false);
+}
 
 void registerTypes()
 {

@@ -52,4 +52,10 @@ namespace Views {
 // and the accessible interface of the leaves above.
 void registerTypes();
 
+// Stops telling assistive tools anything; called once the event loop has
+// ended, before the views are destroyed. Qt Quick 6.4 can crash while it
+// destroys the file dialog's items after a screen reader has read them,
+// because it still tells their changes then; nobody listens any more.
+void endAccessibility();
+
 } // namespace Views

@@ -248,7 +248,7 @@ ApplicationWindow {
         objectName: "reportAnnouncer"
         property string said: ""
         visible: false
-        Accessible.role: Accessible.AlertMessage
+        Accessible.role: Accessible.Notification
         Accessible.name: said
 
         function say(text) {

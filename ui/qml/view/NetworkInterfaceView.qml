@@ -152,10 +152,14 @@ VelPopup {
                 implicitHeight: 20
                 color: row === networkInterface.selectRow ? "#d4ecea"
                      : row === networkInterface.hoveredRow ? "#eef8f7" : "#ffffff"
+                // One element with one press; the chosen row's first cell
+                // takes the focus as the keys move, so a screen reader says it.
+                readonly property bool accessibleLeaf: true
                 Accessible.role: Accessible.Cell
                 Accessible.name: model.display !== undefined ? model.display : ""
                 Accessible.selectable: true
                 Accessible.selected: row === networkInterface.selectRow
+                Accessible.focused: interfaceTable.activeFocus && column === 0 && row === networkInterface.selectRow
                 Accessible.onPressAction: networkInterface.selectRow = row
 
                 Text {

@@ -50,7 +50,7 @@ Item {
     height: toastText.height + toastText.fontInfo.pixelSize
     opacity: 0
     // Screen readers announce an alert as it shows.
-    Accessible.role: Accessible.AlertMessage
+    Accessible.role: Accessible.Notification
     Accessible.name: toastText.text
 
     Rectangle {

@@ -1,0 +1,278 @@
+// What a screen reader user hears: Orca, Debian's screen reader, listens to
+// the real window on a private X server and a private session bus, inside
+// the private test network with three virtual devices; the keyboard is the
+// only input. What Orca speaks is read from its debug log, where it writes
+// every utterance ("SPEECH OUTPUT: '...'") whether or not a speech server
+// could say it, so the test needs no sound.
+
+#include "CorvaneProcess.h"
+#include "LabNetwork.h"
+#include "OperatorDesktop.h"
+#include "PrivateSessionBus.h"
+#include "TestPrograms.h"
+
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+#include <memory>
+
+namespace {
+
+const QString kPassword = QStringLiteral("corvane");
+const int kHeardWithinMs = 20000;
+
+// Orca in a PID namespace of its own, with its own view of the processes:
+// it and what it starts end with it, and it sees no other Orca (it refuses
+// to start beside one, and would end one on `--replace`). Its debug log goes to a terminal that `script` gives it:
+// Python writes a file on a terminal line by line, so each utterance is in the log as soon as it is spoken. Speech is
+// off: Orca still decides and logs what it would say, and no speech server is waited for.
+class Orca
+{
+public:
+    explicit Orca(const PrivateSession::Bus& bus)
+        : m_log(bus.home() + QStringLiteral("/orca.log"))
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), bus.home());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), bus.home());
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
+        env.remove(QStringLiteral("AT_SPI_BUS_ADDRESS"));
+        m_process.setProcessEnvironment(env);
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    }
+
+    ~Orca()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(10000);
+        }
+    }
+
+    // Started and listening, once it says so in its log.
+    bool start()
+    {
+        m_process.start(QStringLiteral("unshare"),
+                        {QStringLiteral("--pid"), QStringLiteral("--fork"), QStringLiteral("--mount-proc"),
+                         QStringLiteral("--kill-child=SIGKILL"), QStringLiteral("script"), QStringLiteral("-qfec"),
+                         QStringLiteral("orca --disable speech --disable braille --debug-file=/dev/stdout"), m_log});
+        return m_process.waitForStarted(10000)
+               && QTest::qWaitFor([this] { return log().contains("Startup complete"); }, 60000);
+    }
+
+    QByteArray log() const
+    {
+        QFile file(m_log);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // Every utterance so far, in order. Key echo ("tab ", logged with a
+    // space before the voice) is left out: it says what was pressed, not
+    // what the window told.
+    QStringList spoken() const
+    {
+        static const QRegularExpression utterance(QStringLiteral("SPEECH OUTPUT: '(.*)'(\\{| \\{)"));
+        QStringList said;
+        for (const QByteArray& line : log().split('\n')) {
+            const QRegularExpressionMatch match = utterance.match(QString::fromUtf8(line));
+            if (match.hasMatch() && match.captured(2) == QLatin1String("{"))
+                said << match.captured(1);
+        }
+        return said;
+    }
+
+private:
+    QString m_log;
+    QProcess m_process;
+};
+
+struct LabDevice
+{
+    QString host;
+    QString ip;
+    QString mac;
+};
+
+} // namespace
+
+class TestScreenReaderE2e : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!LabNetwork::inside())
+            QSKIP("not inside the private test network (scripts/lab-network.sh)");
+        QVERIFY2(OperatorDesktop::toolsPresent(), "needs DISPLAY, xdotool and xprop (scripts/install-deps.sh)");
+        QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("orca")).isEmpty(),
+                 "needs orca (scripts/install-deps.sh)");
+        QVERIFY(m_runtime.isValid());
+        QVERIFY(QFile::setPermissions(m_runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        const QRegularExpression line(QStringLiteral("^device (\\S+) (\\S+) (\\S+) (\\S+) \"([^\"]*)\""));
+        for (const QString& text : LabNetwork::controlReply(QStringLiteral("list"))) {
+            const QRegularExpressionMatch match = line.match(text);
+            if (match.hasMatch())
+                m_devices.append({match.captured(5), match.captured(2), match.captured(3)});
+        }
+        QCOMPARE(m_devices.size(), 3);
+
+        QString error;
+        QVERIFY2(m_bus.start(error), qPrintable(error));
+        m_orca = std::make_unique<Orca>(m_bus);
+        QVERIFY2(m_orca->start(), "Orca did not start:\n" + m_orca->log().right(3000));
+
+        // The firmware lies where the file dialog opens; the path is typed.
+        const QString downloads = m_bus.home() + QStringLiteral("/Downloads");
+        QVERIFY(QDir().mkpath(downloads));
+        m_firmwarePath = downloads + QStringLiteral("/corvane-2.7.1.bundle");
+        QFile firmware(m_firmwarePath);
+        QVERIFY(firmware.open(QIODevice::WriteOnly));
+        firmware.write(QByteArray(256 * 1024, '\x5a'));
+        firmware.close();
+
+        m_corvane = std::make_unique<CorvaneProcess>(TestPrograms::corvane(), m_runtime.path(), QStringLiteral("xcb"));
+        m_bus.runAccessible(m_corvane->process());
+        QProcessEnvironment env = m_corvane->process().processEnvironment();
+        env.insert(QStringLiteral("XDG_DOWNLOAD_DIR"), downloads);
+        m_corvane->process().setProcessEnvironment(env);
+        QVERIFY(m_corvane->start());
+        QVERIFY2(m_corvane->waitForMainView(), m_corvane->standardError().constData());
+        m_window = OperatorDesktop::Window::ofProcess(m_corvane->process().processId());
+        QVERIFY(m_window.isValid());
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_corvane && m_corvane->isRunning()) {
+            QVERIFY(m_corvane->terminateAndWait());
+            QCOMPARE(m_corvane->process().exitCode(), 0);
+        }
+        m_orca.reset();
+        QVERIFY(m_bus.stop());
+    }
+
+    void cleanup()
+    {
+        if (QTest::currentTestFailed() && m_corvane)
+            qWarning("the program's last diagnostics:\n%s", m_corvane->standardError().right(3000).constData());
+    }
+
+    // The window comes up with the interface chooser; the keys find the
+    // list, the lab's interface, and the device table behind the chooser.
+    void interfaceChooser()
+    {
+        // There is no window manager: the focus is given as one would.
+        QVERIFY(m_window.focus());
+        QVERIFY(heard({QStringLiteral("Corvane frame 1 unfocused dialog.")}));
+        QVERIFY(pressAndHear(QStringLiteral("Tab"), {QStringLiteral("Cancel push button.")}));
+        QVERIFY(pressAndHear(QStringLiteral("Tab"), {QStringLiteral("Network interfaces.")}));
+        QVERIFY(pressAndHear(QStringLiteral("Down"), {LabNetwork::kInterface + QLatin1Char('.')}));
+        QVERIFY(pressAndHear(QStringLiteral("Return"), {QStringLiteral("All devices check box not checked.")}));
+        m_stage = 1;
+    }
+
+    // Each move says the row; Space says the new state, once.
+    void movingThroughRowsAndCheckingOne()
+    {
+        QVERIFY2(m_stage == 1, "an earlier stage failed");
+        QVERIFY(pressAndHear(QStringLiteral("Down"), {row(0) + QStringLiteral(" check box not checked.")}));
+        QVERIFY(pressAndHear(QStringLiteral("Down"), {row(1) + QStringLiteral(" check box not checked.")}));
+        QVERIFY(pressAndHear(QStringLiteral("space"), {QStringLiteral("checked")}));
+        QVERIFY(pressAndHear(QStringLiteral("Up"), {row(0) + QStringLiteral(" check box not checked.")}));
+        QVERIFY(pressAndHear(QStringLiteral("Down"), {row(1) + QStringLiteral(" check box checked.")}));
+        m_stage = 2;
+    }
+
+    // The dialog says which device it logs in to; a wrong password's toast
+    // is spoken.
+    void loginDialogAndAWrongPassword()
+    {
+        QVERIFY2(m_stage == 2, "an earlier stage failed");
+        const LabDevice& device = m_devices.at(1);
+        QVERIFY(pressAndHear(QStringLiteral("Tab"), {QStringLiteral("Update Firmware push button.")}));
+        QVERIFY(pressAndHear(QStringLiteral("space"),
+                             {QStringLiteral("Login dialog Host Name: %1 IP Address: %2 MAC Address: %3")
+                                  .arg(device.host, device.ip, device.mac),
+                              QStringLiteral("Password password text.")}));
+        const int before = m_orca->spoken().size();
+        QVERIFY(m_window.type(QStringLiteral("not-corvane")));
+        QVERIFY(
+            pressAndHear(QStringLiteral("Return"), {QStringLiteral("notification Invalid password, please retry.")}));
+        // The password is never spoken, not even letter by letter.
+        for (const QString& said : m_orca->spoken().mid(before))
+            QVERIFY2(!said.contains(QStringLiteral("corvane")), qPrintable(said));
+        m_stage = 3;
+    }
+
+    // The right password, the file, and the batch: its end is spoken with
+    // the device's result.
+    void aBatchsEnd()
+    {
+        QVERIFY2(m_stage == 3, "an earlier stage failed");
+        const LabDevice& device = m_devices.at(1);
+        QVERIFY(m_window.type(kPassword));
+        // The file dialog opens on the download folder, on the firmware.
+        QVERIFY(pressAndHear(QStringLiteral("Return"), {QStringLiteral("corvane-2.7.1.bundle *")}));
+        QVERIFY(m_window.key(QStringLiteral("ctrl+l")));
+        QVERIFY(m_window.key(QStringLiteral("ctrl+a")));
+        QVERIFY(m_window.type(m_firmwarePath));
+        QVERIFY(pressAndHear(QStringLiteral("Return"),
+                             {row(1, QStringLiteral("Firmware update *")),
+                              QStringLiteral("notification %1, %2: Update successful.").arg(device.host, device.ip)}));
+    }
+
+private:
+    // The row as its box names it, with the status it shows.
+    QString row(int index, const QString& status = QStringLiteral("Login required")) const
+    {
+        const LabDevice& device = m_devices.at(index);
+        return QStringLiteral("%1, %2, %3").arg(device.host, device.ip, status);
+    }
+
+    // The utterances, in this order, among what Orca says from now on (or
+    // said since `from`); one that ends in "*" is the start of one.
+    bool heard(const QStringList& expected, int from = 0)
+    {
+        int next = 0;
+        const bool all = QTest::qWaitFor(
+            [&] {
+                const QStringList said = m_orca->spoken().mid(from);
+                next = 0;
+                for (const QString& utterance : said) {
+                    if (next == expected.size())
+                        break;
+                    const QString& wanted = expected.at(next);
+                    if (wanted.endsWith(QLatin1Char('*')) ? utterance.startsWith(wanted.chopped(1))
+                                                          : utterance == wanted)
+                        ++next;
+                }
+                return next == expected.size();
+            },
+            kHeardWithinMs);
+        if (!all)
+            qWarning("Orca did not say \"%s\"; it said:\n  %s", qPrintable(expected.value(next)),
+                     qPrintable(m_orca->spoken().mid(from).join(QStringLiteral("\n  "))));
+        return all;
+    }
+
+    bool pressAndHear(const QString& key, const QStringList& expected)
+    {
+        const int from = m_orca->spoken().size();
+        return m_window.key(key) && heard(expected, from);
+    }
+
+    PrivateSession::Bus m_bus;
+    QTemporaryDir m_runtime;
+    std::unique_ptr<Orca> m_orca;
+    std::unique_ptr<CorvaneProcess> m_corvane;
+    OperatorDesktop::Window m_window;
+    QList<LabDevice> m_devices;
+    QString m_firmwarePath;
+    int m_stage = 0;
+};
+
+QTEST_MAIN(TestScreenReaderE2e)
+#include "tst_screenreader_e2e.moc"
