@@ -342,6 +342,26 @@ def stage_devices(app, args):
         emit("cells of %s" % d["ip"], [name(c) for c in cells] == d["cells"]
              and all(role(c) == "table cell" for c in cells[:-1]), d["cells"], [describe(c) for c in cells])
 
+    # The table interface: its size, each row's cells in their columns, and
+    # the column headers, as a screen reader's table commands use them.
+    try:
+        grid = table.queryTable()
+    except NotImplementedError:
+        grid = None
+    emit("the table offers the table interface", grid is not None, "Table interface", describe(table))
+    if grid is None:
+        return False
+    emit("3 rows and 8 columns (the check column and the titles)", (grid.nRows, grid.nColumns) == (len(devices), 8),
+         [len(devices), 8], [grid.nRows, grid.nColumns])
+    titles = [name(grid.getColumnHeader(c)) if grid.getColumnHeader(c) else "" for c in range(1, 8)]
+    emit("column headers through the table", titles == HEADER_TITLES, HEADER_TITLES, titles)
+    rows = []
+    for r in range(grid.nRows):
+        cells = [grid.getAccessibleAt(r, c) for c in range(grid.nColumns)]
+        rows.append([name(c) for c in cells[1:]] if all(cells) else [])
+    emit("each row's cells through the table", sorted(rows) == sorted([d["cells"] for d in devices]),
+         sorted([d["cells"] for d in devices]), rows)
+
     for text in BATCH_BUTTONS:
         button = find(win, by("push button", text))
         emit("push button %r" % text, button is not None, "[push button] %r" % text)

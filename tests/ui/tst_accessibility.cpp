@@ -64,6 +64,37 @@ Window {
 }
 )";
 
+// A table that tells itself as one: a check column whose cell holds a box,
+// and a text column; its header view numbers the columns.
+const char* const kTableWindow = R"(
+import QtQuick
+import QtQuick.Controls
+import Qt.labs.qmlmodels
+Window {
+    width: 300; height: 200; visible: true
+    HorizontalHeaderView { id: header; syncView: table; width: 300; height: 20
+        delegate: Rectangle { implicitWidth: 100; implicitHeight: 20
+            readonly property bool accessibleLeaf: true
+            Accessible.role: Accessible.ColumnHeader; Accessible.name: display } }
+    TableView { id: table; objectName: "table"; y: 20; width: 300; height: 180
+        readonly property bool accessibleTable: true
+        readonly property Item accessibleHeader: header
+        Accessible.role: Accessible.Table; Accessible.name: "Devices"
+        model: TableModel { TableModelColumn { display: "checked" } TableModelColumn { display: "host" }
+            rows: [ { checked: false, host: "Lobby Display" }, { checked: true, host: "Reception" } ] }
+        delegate: DelegateChooser {
+            DelegateChoice { column: 0
+                Rectangle { implicitWidth: 100; implicitHeight: 20
+                    CheckBox { checked: display
+                        readonly property bool accessibleLeaf: true
+                        Accessible.role: Accessible.CheckBox; Accessible.name: "box " + row } } }
+            DelegateChoice {
+                Rectangle { implicitWidth: 100; implicitHeight: 20
+                    readonly property bool accessibleLeaf: true
+                    Accessible.role: Accessible.Cell; Accessible.name: display } } } }
+}
+)";
+
 } // namespace
 
 class TestAccessibility : public QObject
@@ -176,6 +207,64 @@ private Q_SLOTS:
         QVERIFY(QMetaObject::invokeMethod(popup, "close"));
         QTRY_VERIFY(!popup->property("visible").toBool());
         QCOMPARE(bool(iface->state().disabled), false);
+    }
+
+    // A screen reader's table commands: the size, a cell by its place, the
+    // cell's own place and its column's header, and the table's children.
+    void tableTellsRowsColumnsAndHeaders_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<int>("role");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("header");
+        QTest::newRow("a box inside its cell") << 1 << 0 << int(QAccessible::CheckBox) << "box 1"
+                                               << "1";
+        QTest::newRow("a text cell") << 0 << 1 << int(QAccessible::Cell) << "Lobby Display"
+                                     << "2";
+        QTest::newRow("the last cell") << 1 << 1 << int(QAccessible::Cell) << "Reception"
+                                       << "2";
+    }
+
+    void tableTellsRowsColumnsAndHeaders()
+    {
+        QFETCH(int, row);
+        QFETCH(int, column);
+        QFETCH(int, role);
+        QFETCH(QString, name);
+        QFETCH(QString, header);
+
+        QQmlComponent component(&m_engine);
+        component.setData(kTableWindow, QUrl());
+        std::unique_ptr<QObject> window(component.create());
+        QVERIFY2(window != nullptr, qPrintable(component.errorString()));
+        auto* const view = window->findChild<QQuickItem*>(QStringLiteral("table"));
+        QVERIFY(view != nullptr);
+        QAccessibleInterface* const table = QAccessible::queryAccessibleInterface(view);
+        QVERIFY(table != nullptr && table->tableInterface() != nullptr);
+        QCOMPARE(table->role(), QAccessible::Table);
+        QTRY_COMPARE(table->childCount(), 4);
+        QCOMPARE(table->tableInterface()->rowCount(), 2);
+        QCOMPARE(table->tableInterface()->columnCount(), 2);
+
+        QAccessibleInterface* const cell = table->tableInterface()->cellAt(row, column);
+        QVERIFY(cell != nullptr);
+        QCOMPARE(int(cell->role()), role);
+        QCOMPARE(cell->text(QAccessible::Name), name);
+        QCOMPARE(cell->parent(), table);
+        // The children go row by row, left to right.
+        QCOMPARE(table->indexOfChild(cell), row * 2 + column);
+        QCOMPARE(table->child(row * 2 + column), cell);
+
+        QAccessibleTableCellInterface* const place = cell->tableCellInterface();
+        QVERIFY(place != nullptr);
+        QCOMPARE(place->rowIndex(), row);
+        QCOMPARE(place->columnIndex(), column);
+        QCOMPARE(place->table(), table);
+        const QList<QAccessibleInterface*> headers = place->columnHeaderCells();
+        QCOMPARE(headers.size(), 1);
+        QCOMPARE(headers.first()->text(QAccessible::Name), header);
+        QCOMPARE(table->tableInterface()->columnDescription(column), header);
     }
 
     // What assistive tools are told as a leaf changes, in order, with the

@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <qpa/qplatformaccessibility.h>
 #include <qpa/qplatformintegration.h>
+#include <QQmlContext>
 #include <QQuickWindow>
 #include <QtQml>
 
@@ -16,6 +17,7 @@
 namespace {
 
 const char* const kLeafMarker = "accessibleLeaf";
+const char* const kTableMarker = "accessibleTable";
 
 // Qt Quick's attached "Accessible" object of an item, the one its
 // declarations went to, if it has one: having one puts the item in the
@@ -52,6 +54,86 @@ bool behindModalPopup(const QQuickItem* item)
         const QObject* const popup = popupItem->parent();
         return popupItem->isVisible() && popup != nullptr && popup->property("modal").toBool();
     });
+}
+
+// The nearest ancestor in the accessibility tree (one with an attached
+// object), or the window, as Qt Quick's own tree has it.
+QAccessibleInterface* accessibleParent(const QQuickItem* item)
+{
+    QQuickWindow* const window = item->window();
+    for (QQuickItem* ancestor = item->parentItem(); ancestor != nullptr; ancestor = ancestor->parentItem()) {
+        if (window != nullptr && ancestor == window->contentItem())
+            return QAccessible::queryAccessibleInterface(window);
+        if (accessibleAttached(ancestor) != nullptr)
+            return QAccessible::queryAccessibleInterface(ancestor);
+    }
+    return window != nullptr ? QAccessible::queryAccessibleInterface(window) : nullptr;
+}
+
+QRect globalRect(const QQuickItem* item)
+{
+    const QQuickWindow* const window = item->window();
+    if (window == nullptr)
+        return {};
+    const QRectF scene = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
+    return QRect(window->mapToGlobal(scene.topLeft().toPoint()), scene.size().toSize());
+}
+
+// A delegate's place in its table view, from the context the view made it
+// in; (-1, -1) for an item that is no table's.
+QPoint cellOf(const QQuickItem* item)
+{
+    const QQmlContext* const context = qmlContext(item);
+    if (context == nullptr)
+        return {-1, -1};
+    const QVariant row = context->contextProperty(QStringLiteral("row"));
+    const QVariant column = context->contextProperty(QStringLiteral("column"));
+    return row.isValid() && column.isValid() ? QPoint(column.toInt(), row.toInt()) : QPoint(-1, -1);
+}
+
+// The table view (marked `accessibleTable`) an item lies in, if any.
+QQuickItem* tableOf(const QQuickItem* item)
+{
+    for (QQuickItem* ancestor = item->parentItem(); ancestor != nullptr; ancestor = ancestor->parentItem()) {
+        if (ancestor->property(kTableMarker).toBool())
+            return ancestor;
+    }
+    return nullptr;
+}
+
+// The accessible items under `item`, the first met on each branch (an
+// accessible item's own descendants are its business), ignored ones left out.
+void collectAccessible(QQuickItem* item, QList<QQuickItem*>& found)
+{
+    for (QQuickItem* child : item->childItems()) {
+        const QObject* const attached = accessibleAttached(child);
+        if (attached == nullptr)
+            collectAccessible(child, found);
+        else if (!attached->property("ignored").toBool() && child->isVisible())
+            found.append(child);
+    }
+}
+
+// The accessible element of a table view's cell: the delegate itself, or
+// the first accessible item in it (a row's check box).
+QAccessibleInterface* cellInterface(QQuickItem* delegate)
+{
+    if (delegate == nullptr)
+        return nullptr;
+    if (accessibleAttached(delegate) != nullptr)
+        return QAccessible::queryAccessibleInterface(delegate);
+    QList<QQuickItem*> inside;
+    collectAccessible(delegate, inside);
+    return inside.isEmpty() ? nullptr : QAccessible::queryAccessibleInterface(inside.first());
+}
+
+QQuickItem* itemAtCell(QQuickItem* view, int row, int column)
+{
+    QQuickItem* found = nullptr;
+    if (view != nullptr)
+        QMetaObject::invokeMethod(view, "itemAtCell", Q_RETURN_ARG(QQuickItem*, found), Q_ARG(int, column),
+                                  Q_ARG(int, row));
+    return found;
 }
 
 void tellStateChange(QObject* object, void (*mark)(QAccessible::State&))
@@ -129,7 +211,7 @@ private:
     int m_checkState;
 };
 
-class LeafAccessible : public QAccessibleObject, public QAccessibleActionInterface
+class LeafAccessible : public QAccessibleObject, public QAccessibleActionInterface, public QAccessibleTableCellInterface
 {
 public:
     explicit LeafAccessible(QQuickItem* item)
@@ -141,17 +223,7 @@ public:
 
     QWindow* window() const override { return item()->window(); }
 
-    QAccessibleInterface* parent() const override
-    {
-        QQuickWindow* const window = item()->window();
-        for (QQuickItem* ancestor = item()->parentItem(); ancestor != nullptr; ancestor = ancestor->parentItem()) {
-            if (window != nullptr && ancestor == window->contentItem())
-                return QAccessible::queryAccessibleInterface(window);
-            if (accessibleAttached(ancestor) != nullptr)
-                return QAccessible::queryAccessibleInterface(ancestor);
-        }
-        return window != nullptr ? QAccessible::queryAccessibleInterface(window) : nullptr;
-    }
+    QAccessibleInterface* parent() const override { return accessibleParent(item()); }
 
     QAccessibleInterface* child(int) const override { return nullptr; }
     int childCount() const override { return 0; }
@@ -207,18 +279,36 @@ public:
         return state;
     }
 
-    QRect rect() const override
-    {
-        const QQuickWindow* const window = item()->window();
-        if (window == nullptr)
-            return {};
-        const QRectF scene = item()->mapRectToScene(QRectF(0, 0, item()->width(), item()->height()));
-        return QRect(window->mapToGlobal(scene.topLeft().toPoint()), scene.size().toSize());
-    }
+    QRect rect() const override { return globalRect(item()); }
 
     void* interface_cast(QAccessible::InterfaceType type) override
     {
-        return type == QAccessible::ActionInterface ? static_cast<QAccessibleActionInterface*>(this) : nullptr;
+        if (type == QAccessible::ActionInterface)
+            return static_cast<QAccessibleActionInterface*>(this);
+        // A cell of a table that tells itself as one: its row and column.
+        if (type == QAccessible::TableCellInterface && tableOf(item()) != nullptr && cellOf(item()).x() >= 0)
+            return static_cast<QAccessibleTableCellInterface*>(this);
+        return nullptr;
+    }
+
+    int rowIndex() const override { return cellOf(item()).y(); }
+    int columnIndex() const override { return cellOf(item()).x(); }
+    int rowExtent() const override { return 1; }
+    int columnExtent() const override { return 1; }
+    bool isSelected() const override { return declared("selected").toBool(); }
+    QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
+    QList<QAccessibleInterface*> columnHeaderCells() const override
+    {
+        QQuickItem* const table = tableOf(item());
+        const QVariant header = table != nullptr ? table->property("accessibleHeader") : QVariant();
+        QAccessibleInterface* const cell
+            = cellInterface(itemAtCell(header.value<QQuickItem*>(), 0, cellOf(item()).x()));
+        return cell != nullptr ? QList<QAccessibleInterface*>{cell} : QList<QAccessibleInterface*>{};
+    }
+    QAccessibleInterface* table() const override
+    {
+        QQuickItem* const view = tableOf(item());
+        return view != nullptr ? QAccessible::queryAccessibleInterface(view) : nullptr;
     }
 
     QStringList actionNames() const override
@@ -257,12 +347,127 @@ private:
     }
 };
 
+// A table view that declares `accessibleTable: true`: a table to assistive
+// tools, with rows, columns, its cells (the accessible item of each
+// delegate, itself a table cell) and the column headers of the header view
+// in its `accessibleHeader` property. Selection is not a table's here: a
+// row is checked, not selected.
+class TableAccessible : public QAccessibleObject, public QAccessibleTableInterface
+{
+public:
+    explicit TableAccessible(QQuickItem* item)
+        : QAccessibleObject(item)
+    {
+    }
+
+    QWindow* window() const override { return view()->window(); }
+    QAccessibleInterface* parent() const override { return accessibleParent(view()); }
+
+    QAccessibleInterface* child(int index) const override
+    {
+        const QList<QQuickItem*> all = children();
+        return index >= 0 && index < all.size() ? QAccessible::queryAccessibleInterface(all.at(index)) : nullptr;
+    }
+    int childCount() const override { return int(children().size()); }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        return child != nullptr ? int(children().indexOf(qobject_cast<QQuickItem*>(child->object()))) : -1;
+    }
+    QAccessibleInterface* childAt(int x, int y) const override
+    {
+        for (QQuickItem* cell : children()) {
+            if (globalRect(cell).contains(x, y))
+                return QAccessible::queryAccessibleInterface(cell);
+        }
+        return nullptr;
+    }
+
+    QString text(QAccessible::Text kind) const override
+    {
+        return kind == QAccessible::Name          ? declared("name").toString()
+               : kind == QAccessible::Description ? declared("description").toString()
+                                                  : QString();
+    }
+    QAccessible::Role role() const override { return QAccessible::Table; }
+    QAccessible::State state() const override
+    {
+        QAccessible::State state;
+        state.disabled = !view()->isEnabled();
+        state.invisible = !view()->isVisible();
+        state.focusable = view()->activeFocusOnTab();
+        state.focused = view()->hasActiveFocus();
+        return state;
+    }
+    QRect rect() const override { return globalRect(view()); }
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        return type == QAccessible::TableInterface ? static_cast<QAccessibleTableInterface*>(this) : nullptr;
+    }
+
+    QAccessibleInterface* caption() const override { return nullptr; }
+    QAccessibleInterface* summary() const override { return nullptr; }
+    QAccessibleInterface* cellAt(int row, int column) const override
+    {
+        return cellInterface(itemAtCell(view(), row, column));
+    }
+    int rowCount() const override { return view()->property("rows").toInt(); }
+    int columnCount() const override { return view()->property("columns").toInt(); }
+    QString columnDescription(int column) const override
+    {
+        const QAccessibleInterface* const header
+            = cellInterface(itemAtCell(view()->property("accessibleHeader").value<QQuickItem*>(), 0, column));
+        return header != nullptr ? header->text(QAccessible::Name) : QString();
+    }
+    QString rowDescription(int) const override { return {}; }
+    int selectedCellCount() const override { return 0; }
+    int selectedColumnCount() const override { return 0; }
+    int selectedRowCount() const override { return 0; }
+    QList<QAccessibleInterface*> selectedCells() const override { return {}; }
+    QList<int> selectedColumns() const override { return {}; }
+    QList<int> selectedRows() const override { return {}; }
+    bool isColumnSelected(int) const override { return false; }
+    bool isRowSelected(int) const override { return false; }
+    bool selectRow(int) override { return false; }
+    bool selectColumn(int) override { return false; }
+    bool unselectRow(int) override { return false; }
+    bool unselectColumn(int) override { return false; }
+    void modelChange(QAccessibleTableModelChangeEvent*) override { }
+
+private:
+    QQuickItem* view() const { return static_cast<QQuickItem*>(object()); }
+
+    QVariant declared(const char* property) const
+    {
+        const QObject* const attached = accessibleAttached(view());
+        return attached != nullptr ? attached->property(property) : QVariant();
+    }
+
+    // The cells made now, row by row, left to right.
+    QList<QQuickItem*> children() const
+    {
+        QList<QQuickItem*> cells;
+        auto* const content = view()->property("contentItem").value<QQuickItem*>();
+        collectAccessible(content != nullptr ? content : view(), cells);
+        std::stable_sort(cells.begin(), cells.end(), [](const QQuickItem* a, const QQuickItem* b) {
+            const QPoint ca = cellOf(a);
+            const QPoint cb = cellOf(b);
+            return ca.y() != cb.y() ? ca.y() < cb.y() : ca.x() < cb.x();
+        });
+        return cells;
+    }
+};
+
 QAccessibleInterface* leafFactory(const QString&, QObject* object)
 {
     auto* const item = qobject_cast<QQuickItem*>(object);
-    if (item == nullptr || !item->property(kLeafMarker).toBool())
+    if (item == nullptr)
         return nullptr;
-    return new LeafAccessible(item);
+    if (item->property(kLeafMarker).toBool())
+        return new LeafAccessible(item);
+    if (item->property(kTableMarker).toBool())
+        return new TableAccessible(item);
+    return nullptr;
 }
 
 } // namespace

@@ -444,6 +444,9 @@ ApplicationWindow {
         property int cursorColumn: 0
 
         activeFocusOnTab: true
+        // Told as a table: rows, columns, cells and their headers.
+        readonly property bool accessibleTable: true
+        readonly property Item accessibleHeader: tableHeader
         Accessible.role: Accessible.Table
         Accessible.name: "Devices"
 
@@ -645,6 +648,7 @@ ApplicationWindow {
                     objectName: "cell" + row + "_" + column
                     implicitHeight: 20
                     color: deviceTableModel.hoveredRow === row ? "#eef8f7" : "#ffffff"
+                    readonly property bool accessibleLeaf: true
                     Accessible.role: Accessible.Cell
                     Accessible.name: cellText.text
                     // A text cut short (a long host name) shows whole under

@@ -89,6 +89,7 @@ VelPopup {
             clip: true
             delegate: TableHeaderRectangle {
                 implicitWidth: 10
+                readonly property bool accessibleLeaf: true
                 Accessible.role: Accessible.ColumnHeader
                 Accessible.name: model.display !== undefined ? model.display : ""
                 Text {
@@ -118,6 +119,8 @@ VelPopup {
             }
             onWidthChanged: forceLayout()
             activeFocusOnTab: true
+            readonly property bool accessibleTable: true
+            readonly property Item accessibleHeader: interfaceHeader
             Accessible.role: Accessible.Table
             Accessible.name: "Network interfaces"
 
