@@ -3,6 +3,7 @@
 #include "Logger.h"
 #include "NestedWait.h"
 #include "NetworkUtils.h"
+#include "PeerTrust.h"
 #include "StreamedBody.h"
 #include "UploadTransfer.h"
 
@@ -206,7 +207,7 @@ int32_t HttpAccessManager::sendGetRequest(int requestId)
     if (!request)
         return kNoSuchRequest;
     request->setPool(poolFor(request));
-    return startSending(request, request->pool()->get(request->networkRequest()), false);
+    return startSending(request, request->pool()->get(asked(request->networkRequest())), false);
 }
 
 int32_t HttpAccessManager::sendPostRequest(int requestId, const QByteArray& body)
@@ -215,7 +216,7 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, const QByteArray& body
     if (!request)
         return kNoSuchRequest;
     request->setPool(poolFor(request));
-    return startSending(request, request->pool()->post(request->networkRequest(), body), true);
+    return startSending(request, request->pool()->post(asked(request->networkRequest()), body), true);
 }
 
 int32_t HttpAccessManager::sendPostRequest(int requestId, QHttpMultiPart* body)
@@ -227,8 +228,8 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, QHttpMultiPart* body)
     QNetworkAccessManager& pool = *request->pool();
     // Qt's post with a null multipart would dereference it; an empty body is
     // the harmless reading of a caller's slip.
-    QNetworkReply* reply
-        = body ? pool.post(request->networkRequest(), body) : pool.post(request->networkRequest(), QByteArray());
+    QNetworkReply* reply = body ? pool.post(asked(request->networkRequest()), body)
+                                : pool.post(asked(request->networkRequest()), QByteArray());
     if (!body)
         CORVANE_LOG(QStringLiteral("request %1: no multipart body given, posting an empty one").arg(requestId));
     return startSending(request, reply, true);
@@ -247,7 +248,11 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, std::unique_ptr<Stream
         m_transfers = std::make_shared<TransferThread>();
     request->setPool(nullptr);
     const UploadLimits limits{request->maxResponseBytes(), request->stallTimeout()};
-    auto* reply = new UploadReply(m_transfers, request->networkRequest(), std::move(body), limits, this);
+    // libcurl checks the device's pinned key itself, before the request goes.
+    QNetworkRequest networkRequest = request->networkRequest();
+    if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed())
+        networkRequest.setAttribute(kPinnedKeyAttribute, trust->pinFor(networkRequest.url().host()));
+    auto* reply = new UploadReply(m_transfers, networkRequest, std::move(body), limits, this);
     // Context: the reply, so that a reply gone meanwhile is not looked for.
     connect(
         reply, &QNetworkReply::finished, reply, [this, reply] { replyFinished(reply); }, Qt::QueuedConnection);
@@ -423,8 +428,24 @@ void HttpAccessManager::replyFinished(QNetworkReply* reply)
 
 void HttpAccessManager::sslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
 {
-    Q_UNUSED(errors)
+    if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed()) {
+        QSslCertificate shown = reply->sslConfiguration().peerCertificate();
+        for (auto it = errors.cbegin(); shown.isNull() && it != errors.cend(); ++it)
+            shown = it->certificate();
+        // Not ignored, the errors fail the handshake: nothing of the request
+        // (and of its credential) goes.
+        if (!trust->allows(reply->url().host(), shown))
+            return;
+    }
     reply->ignoreSslErrors();
+}
+
+// Every certificate comes to sslErrors once a trust is installed.
+QNetworkRequest HttpAccessManager::asked(QNetworkRequest request)
+{
+    if (PeerTrust::installed())
+        request.setSslConfiguration(PeerTrust::everyKeyAsked(request.sslConfiguration()));
+    return request;
 }
 
 // The reply of a request for the result reads: no request, or one never sent,

@@ -158,6 +158,7 @@ private:
     std::shared_ptr<QNetworkAccessManager> poolFor(const std::shared_ptr<Request>& request);
     std::shared_ptr<QNetworkAccessManager> newPool();
     void attachPool(QNetworkAccessManager& pool);
+    static QNetworkRequest asked(QNetworkRequest request);
     int32_t startSending(const std::shared_ptr<Request>& request, QNetworkReply* reply, bool relayProgress);
     void onDeadline(const std::weak_ptr<Request>& request);
     void onDownloadProgress(const std::weak_ptr<Request>& request, qint64 received, qint64 total);

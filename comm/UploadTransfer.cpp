@@ -51,6 +51,7 @@ QNetworkReply::NetworkError replyError(CURLcode code)
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
     case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
         return QNetworkReply::SslHandshakeFailedError;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
@@ -97,6 +98,7 @@ public:
     UploadJob(const QNetworkRequest& request, std::unique_ptr<StreamedBody> body, const UploadLimits& limits)
         : m_id(++s_lastJobId)
         , m_request(request)
+        , m_pinnedKey(request.attribute(kPinnedKeyAttribute).toString().toLatin1())
         , m_body(std::move(body))
         , m_limits(limits)
         , m_fileLeft(m_body->fileSize)
@@ -150,6 +152,10 @@ public:
         // not loaded for each upload.
         curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
         curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+        // The device's key must be the one pinned for it: libcurl compares it
+        // after the handshake, before the request.
+        if (!m_pinnedKey.isEmpty())
+            curl_easy_setopt(e, CURLOPT_PINNEDPUBLICKEY, m_pinnedKey.constData());
 
         curl_easy_setopt(e, CURLOPT_POST, 1L);
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_body->size()));
@@ -392,6 +398,7 @@ private:
 
     const quint64 m_id;
     const QNetworkRequest m_request;
+    const QByteArray m_pinnedKey;
     std::unique_ptr<StreamedBody> m_body;
     const UploadLimits m_limits;
     CURL* m_easy = nullptr;

@@ -12,6 +12,11 @@
 class TransferLoop;
 class UploadJob;
 
+// A request attribute: the device's pinned key in libcurl's "sha256//..."
+// form. When present and not empty, the upload's connection fails before
+// any byte of the request goes if the device shows another key.
+inline constexpr QNetworkRequest::Attribute kPinnedKeyAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
+
 // What one upload may take from a device: the answer's size (its body; the
 // head has bounds of its own), and how long the transfer may move no byte at
 // all before it ends as a time-out (also while connecting and while waiting

@@ -1,5 +1,6 @@
 #include "RecordingHttpServer.h"
 
+#include <QSslServer>
 #include <QTcpSocket>
 
 #include <memory>
@@ -14,10 +15,23 @@ qsizetype headEnd(const QByteArray& request)
 } // namespace
 
 RecordingHttpServer::RecordingHttpServer(Behaviour behaviour)
+    : RecordingHttpServer(QSslConfiguration(), behaviour)
+{
+}
+
+RecordingHttpServer::RecordingHttpServer(const QSslConfiguration& tls, Behaviour behaviour)
     : m_behaviour(behaviour)
 {
-    connect(&m_server, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+    if (tls.localCertificate().isNull()) {
+        m_server = std::make_unique<QTcpServer>();
+    } else {
+        auto server = std::make_unique<QSslServer>();
+        server->setSslConfiguration(tls);
+        m_server = std::move(server);
+    }
+    // A TLS connection is pending once its handshake is done.
+    connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this, [this] {
+        while (QTcpSocket* socket = m_server->nextPendingConnection()) {
             auto buffer = std::make_shared<QByteArray>();
             connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] { onData(socket, *buffer); });
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -28,7 +42,7 @@ RecordingHttpServer::RecordingHttpServer(Behaviour behaviour)
 
 bool RecordingHttpServer::listen()
 {
-    return m_server.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0);
+    return m_server->listen(QHostAddress(QStringLiteral("127.0.0.1")), 0);
 }
 
 QByteArray RecordingHttpServer::head(int index) const

@@ -3,7 +3,10 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QTcpServer>
+
+#include <memory>
 
 class QTcpSocket;
 
@@ -17,10 +20,13 @@ public:
     enum Behaviour { Answers, Silent };
 
     explicit RecordingHttpServer(Behaviour behaviour = Answers);
+    // The same over TLS with `tls`'s certificate and key: what it records is
+    // what came after the handshake.
+    explicit RecordingHttpServer(const QSslConfiguration& tls, Behaviour behaviour = Answers);
 
     // On a port the system chooses.
     bool listen();
-    quint16 port() const { return m_server.serverPort(); }
+    quint16 port() const { return m_server->serverPort(); }
 
     // The complete requests so far, oldest first.
     QList<QByteArray> requests() const { return m_requests; }
@@ -32,7 +38,7 @@ public:
 private:
     void onData(QTcpSocket* socket, QByteArray& buffer);
 
-    QTcpServer m_server;
+    std::unique_ptr<QTcpServer> m_server;
     Behaviour m_behaviour;
     QList<QByteArray> m_requests;
     int m_connections = 0;

@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QTemporaryDir>
 
 ToolResult runTool(const QString& program, const QStringList& arguments, int timeoutMs, const QByteArray& input)
@@ -75,4 +78,25 @@ QString writeTestFile(const QTemporaryDir& dir, const QString& name, const QByte
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
         return QString();
     return path;
+}
+
+bool makeTlsIdentity(const QTemporaryDir& dir, const QString& name, QSslConfiguration& out)
+{
+    const QString key = dir.filePath(name + QStringLiteral(".key.pem"));
+    const QString cert = dir.filePath(name + QStringLiteral(".cert.pem"));
+    const ToolResult made
+        = runTool(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                   QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                   QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=") + name,
+                   QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert});
+    QFile keyFile(key);
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(cert);
+    if (made.exitCode != 0 || certificates.isEmpty() || !keyFile.open(QIODevice::ReadOnly))
+        return false;
+    out = QSslConfiguration::defaultConfiguration();
+    out.setLocalCertificate(certificates.first());
+    out.setPrivateKey(QSslKey(&keyFile, QSsl::Ec));
+    out.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return !out.privateKey().isNull();
 }

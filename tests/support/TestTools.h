@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+class QSslConfiguration;
 class QTemporaryDir;
 
 // Runs an external client (curl, openssl) and returns its exit code, with
@@ -34,3 +35,7 @@ QByteArray randomBytes(qsizetype size, quint32 seed = 1);
 // Writes a file of the given content into the folder; its path, or an empty
 // text when it cannot be written.
 QString writeTestFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content);
+
+// A server's TLS identity: a new EC key and a self-signed certificate named
+// `name`, made with openssl in the folder. False when openssl failed.
+bool makeTlsIdentity(const QTemporaryDir& dir, const QString& name, QSslConfiguration& out);

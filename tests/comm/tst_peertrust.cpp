@@ -1,0 +1,161 @@
+// A device's key checked before the credential goes, on each way a
+// connection is made (a request, a streamed upload, the push channel),
+// against a TLS server that records what reached it: one row per situation
+// of the store, for each of the three.
+
+#include "HttpAccessManager.h"
+#include "KnownDevices.h"
+#include "MultiPartBody.h"
+#include "PeerTrust.h"
+#include "RecordingHttpServer.h"
+#include "StreamedBody.h"
+#include "TestTools.h"
+#include "WebSocketClient.h"
+
+#include <QSignalSpy>
+#include <QSslCertificate>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString kMac = QStringLiteral("02:00:0A:D5:00:0A");
+const QString kOtherKey = QStringLiteral("sha256//") + QString(43, QLatin1Char('B')) + QLatin1Char('=');
+
+enum class Way { Request, Upload, Push };
+enum class Store { NoTrust, Empty, SameKey, OtherKey, UnknownHost };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Way)
+Q_DECLARE_METATYPE(Store)
+
+class TestPeerTrust : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY(makeTlsIdentity(m_dir, QStringLiteral("device"), m_tls));
+        m_file = writeTestFile(m_dir, QStringLiteral("image.png"), randomBytes(4096));
+        QVERIFY(!m_file.isEmpty());
+    }
+
+    void cleanup() { PeerTrust::install(nullptr); }
+
+    void credentialOnlyToThePinnedKey_data()
+    {
+        QTest::addColumn<Way>("way");
+        QTest::addColumn<Store>("store");
+        QTest::addColumn<bool>("sent"); // the request reached the device
+        QTest::addColumn<QString>("pinAfter"); // "device": its key; "other"; "": none
+
+        const QList<QPair<const char*, Way>> ways{
+            {"request", Way::Request}, {"upload", Way::Upload}, {"push", Way::Push}};
+        for (const auto& [name, way] : ways) {
+            const QString w = QLatin1String(name);
+            QTest::newRow(qPrintable(w + ": no trust installed")) << way << Store::NoTrust << true << QString();
+            QTest::newRow(qPrintable(w + ": another key pinned"))
+                << way << Store::OtherKey << false << QStringLiteral("other");
+            QTest::newRow(qPrintable(w + ": its own key pinned"))
+                << way << Store::SameKey << true << QStringLiteral("device");
+            QTest::newRow(qPrintable(w + ": no device at that address"))
+                << way << Store::UnknownHost << true << QString();
+        }
+        // libcurl only compares with a pin; a first contact comes by a request.
+        QTest::newRow("request: first contact pins") << Way::Request << Store::Empty << true << QStringLiteral("device");
+        QTest::newRow("push: first contact pins") << Way::Push << Store::Empty << true << QStringLiteral("device");
+    }
+
+    void credentialOnlyToThePinnedKey()
+    {
+        QFETCH(Way, way);
+        QFETCH(Store, store);
+        QFETCH(bool, sent);
+        QFETCH(QString, pinAfter);
+
+        QTemporaryDir config;
+        const QString path = config.filePath(QStringLiteral("known-devices.json"));
+        const QString deviceKey = KnownDevices::digestOf(m_tls.localCertificate());
+        if (store == Store::SameKey || store == Store::OtherKey)
+            QVERIFY(KnownDevices(path).accept({kMac, store == Store::SameKey ? deviceKey : kOtherKey, {}, {}, {}}));
+        QStringList refused;
+        if (store != Store::NoTrust) {
+            const bool known = store != Store::UnknownHost;
+            PeerTrust::install(std::make_shared<PinnedPeerTrust>(
+                path,
+                [known](const QString&) {
+                    return known ? std::optional<PinnedPeerTrust::Identity>({kMac, "TQ-730", "Lobby Display"})
+                                 : std::nullopt;
+                },
+                [&refused](const QString&, const PinnedPeerTrust::Identity& device, const QString& pinned,
+                           const QString& shown) { refused << device.mac << pinned << shown; }));
+        }
+
+        RecordingHttpServer server(m_tls);
+        QVERIFY(server.listen());
+        connectTo(way, server.port());
+
+        if (sent) {
+            QTRY_COMPARE(server.requests().size(), 1);
+            QCOMPARE(headerLines(server.requests().first(), "Authorization").size(), 1);
+            QVERIFY(refused.isEmpty());
+        } else if (way == Way::Upload) {
+            // libcurl compares the pin itself: the upload ends failed.
+            QTRY_VERIFY(m_ended);
+            QCOMPARE(server.requests().size(), 0);
+        } else {
+            QTRY_COMPARE(refused, (QStringList{kMac, kOtherKey, deviceKey}));
+            // Give a request that would come the time to come.
+            QTest::qWait(200);
+            QCOMPARE(server.requests().size(), 0);
+        }
+        const std::optional<KnownDevices::Entry> pin = KnownDevices(path).find(kMac);
+        const QString expected = pinAfter == QLatin1String("device") ? deviceKey
+                                 : pinAfter == QLatin1String("other") ? kOtherKey
+                                                                      : QString();
+        QCOMPARE(pin ? pin->digest : QString(), expected);
+    }
+
+private:
+    void connectTo(Way way, quint16 port)
+    {
+        HttpAccessManager& http = m_http;
+        int id = -1;
+        m_ended = false;
+        const auto ended = [this](int) { m_ended = true; };
+        switch (way) {
+        case Way::Request:
+            QCOMPARE(http.createAsyncRequest("https", "127.0.0.1", "/api/v1/settings/self", nullptr, port,
+                                             ended, id, "c0de"),
+                     0);
+            QCOMPARE(http.sendGetRequest(id), 0);
+            break;
+        case Way::Upload: {
+            QCOMPARE(http.createAsyncRequest("https", "127.0.0.1", "/api/v1/files/firmware", nullptr, port,
+                                             ended, id, "c0de"),
+                     0);
+            MultiPartBody built(m_file);
+            QCOMPARE(built.generate(), 0);
+            QCOMPARE(http.sendPostRequest(id, built.takeStreamedBody()), 0);
+            break;
+        }
+        case Way::Push:
+            m_push = std::make_unique<WebSocketClient>();
+            m_push->open("127.0.0.1", "wss", port, "c0de");
+            break;
+        }
+    }
+
+    QTemporaryDir m_dir;
+    QSslConfiguration m_tls;
+    QString m_file;
+    HttpAccessManager m_http;
+    std::unique_ptr<WebSocketClient> m_push;
+    bool m_ended = false;
+};
+
+QTEST_GUILESS_MAIN(TestPeerTrust)
+#include "tst_peertrust.moc"
