@@ -429,9 +429,7 @@ void HttpAccessManager::replyFinished(QNetworkReply* reply)
 void HttpAccessManager::sslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
 {
     if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed()) {
-        QSslCertificate shown = reply->sslConfiguration().peerCertificate();
-        for (auto it = errors.cbegin(); shown.isNull() && it != errors.cend(); ++it)
-            shown = it->certificate();
+        const QSslCertificate shown = PeerTrust::shownIn(reply->sslConfiguration(), errors);
         // Not ignored, the errors fail the handshake: nothing of the request
         // (and of its credential) goes.
         if (!trust->allows(reply->url().host(), shown))

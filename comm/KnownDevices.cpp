@@ -93,11 +93,7 @@ KnownDevices::Verdict KnownDevices::check(const Entry& seen)
     }
     const Locked lock(m_path);
     QList<Entry> all;
-    if (!lock.locked()) {
-        m_problem = QStringLiteral("cannot lock %1").arg(m_path);
-        return Verdict::Unusable;
-    }
-    if (!read(all))
+    if (!load(lock, all))
         return Verdict::Unusable;
     const auto pinned = std::find_if(all.cbegin(), all.cend(), [&mac](const Entry& e) { return e.mac == mac; });
     if (pinned != all.cend())
@@ -118,11 +114,7 @@ bool KnownDevices::accept(const Entry& entry)
     }
     const Locked lock(m_path);
     QList<Entry> all;
-    if (!lock.locked()) {
-        m_problem = QStringLiteral("cannot lock %1").arg(m_path);
-        return false;
-    }
-    if (!read(all))
+    if (!load(lock, all))
         return false;
     all.erase(std::remove_if(all.begin(), all.end(), [&mac](const Entry& e) { return e.mac == mac; }), all.end());
     Entry accepted = entry;
@@ -137,11 +129,7 @@ bool KnownDevices::forget(const QString& mac)
     const QString wanted = normalMac(mac);
     const Locked lock(m_path);
     QList<Entry> all;
-    if (!lock.locked()) {
-        m_problem = QStringLiteral("cannot lock %1").arg(m_path);
-        return false;
-    }
-    if (!read(all))
+    if (!load(lock, all))
         return false;
     const auto kept = std::remove_if(all.begin(), all.end(), [&wanted](const Entry& e) { return e.mac == wanted; });
     if (kept == all.end()) {
@@ -166,14 +154,19 @@ QList<KnownDevices::Entry> KnownDevices::entries()
 {
     const Locked lock(m_path);
     QList<Entry> all;
-    if (!lock.locked()) {
-        m_problem = QStringLiteral("cannot lock %1").arg(m_path);
-        return {};
-    }
-    if (!read(all))
+    if (!load(lock, all))
         return {};
     std::sort(all.begin(), all.end(), [](const Entry& a, const Entry& b) { return a.mac < b.mac; });
     return all;
+}
+
+bool KnownDevices::load(const Locked& lock, QList<Entry>& entries)
+{
+    if (!lock.locked()) {
+        m_problem = QStringLiteral("cannot lock %1").arg(m_path);
+        return false;
+    }
+    return read(entries);
 }
 
 // Under the lock. A missing file is an empty store; one that is not a
@@ -228,8 +221,8 @@ bool KnownDevices::write(const QList<Entry>& entries)
                                               {kName, entry.name}});
     }
     QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly)
-        || file.write(QJsonDocument(QJsonObject{{kDevices, devices}}).toJson()) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(QJsonObject{{kDevices, devices}}).toJson()) < 0
+        || !file.commit()) {
         m_problem = QStringLiteral("cannot write %1: %2").arg(m_path, file.errorString());
         return false;
     }

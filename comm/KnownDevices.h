@@ -76,6 +76,7 @@ public:
 
 private:
     class Locked;
+    bool load(const Locked& lock, QList<Entry>& entries);
     bool read(QList<Entry>& entries);
     bool write(const QList<Entry>& entries);
 

@@ -35,6 +35,14 @@ QSslConfiguration PeerTrust::everyKeyAsked(QSslConfiguration base)
     return base;
 }
 
+QSslCertificate PeerTrust::shownIn(const QSslConfiguration& connection, const QList<QSslError>& errors)
+{
+    QSslCertificate shown = connection.peerCertificate();
+    for (auto it = errors.cbegin(); shown.isNull() && it != errors.cend(); ++it)
+        shown = it->certificate();
+    return shown;
+}
+
 PinnedPeerTrust::PinnedPeerTrust(QString storePath, Lookup lookup, Refused refused)
     : m_storePath(std::move(storePath))
     , m_lookup(std::move(lookup))
@@ -55,8 +63,8 @@ bool PinnedPeerTrust::allows(const QString& host, const QSslCertificate& certifi
     case KnownDevices::Verdict::Match:
         return true;
     case KnownDevices::Verdict::Pinned:
-        CORVANE_LOG(QStringLiteral("%1 (%2, %3): key pinned at first contact: %4")
-                        .arg(device->name, device->mac, host, shown));
+        CORVANE_LOG(
+            QStringLiteral("%1 (%2, %3): key pinned at first contact: %4").arg(device->name, device->mac, host, shown));
         if (!store.problem().isEmpty())
             CORVANE_LOG(QStringLiteral("known devices: %1").arg(store.problem()));
         return true;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QSslConfiguration>
+#include <QSslError>
 #include <QString>
 
 #include <functional>
@@ -34,6 +36,9 @@ public:
     // `base` made so that every certificate, also one a known authority
     // signed, comes to the connection's sslErrors handler and so to allows().
     static QSslConfiguration everyKeyAsked(QSslConfiguration base);
+    // The certificate a handshake showed: the connection's peer certificate,
+    // or else the one its errors name.
+    static QSslCertificate shownIn(const QSslConfiguration& connection, const QList<QSslError>& errors);
 };
 
 // The trust of KnownDevices: a device's key is pinned at first contact and
@@ -51,8 +56,8 @@ public:
     };
     using Lookup = std::function<std::optional<Identity>(const QString& host)>;
     // Told of a refused key: the device, its pinned and its shown digest.
-    using Refused = std::function<void(const QString& host, const Identity& device, const QString& pinned,
-                                       const QString& shown)>;
+    using Refused
+        = std::function<void(const QString& host, const Identity& device, const QString& pinned, const QString& shown)>;
 
     PinnedPeerTrust(QString storePath, Lookup lookup, Refused refused = {});
 

@@ -295,9 +295,7 @@ void WebSocketClient::onErrored(QAbstractSocket::SocketError socketError)
 void WebSocketClient::onSslErrored(const QList<QSslError>& errors)
 {
     if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed()) {
-        QSslCertificate shown = m_socket->sslConfiguration().peerCertificate();
-        for (auto it = errors.cbegin(); shown.isNull() && it != errors.cend(); ++it)
-            shown = it->certificate();
+        const QSslCertificate shown = PeerTrust::shownIn(m_socket->sslConfiguration(), errors);
         // Not ignored, the errors fail the handshake before the upgrade
         // request (and its credential) goes.
         if (!trust->allows(m_socket->requestUrl().host(), shown))

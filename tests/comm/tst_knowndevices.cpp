@@ -32,8 +32,8 @@ struct Step
 
 QString run(KnownDevices& store, const Step& step)
 {
-    const KnownDevices::Entry entry{step.mac, step.digest, {}, QStringLiteral("TQ-730"),
-                                    QStringLiteral("Lobby Display")};
+    const KnownDevices::Entry entry{
+        step.mac, step.digest, {}, QStringLiteral("TQ-730"), QStringLiteral("Lobby Display")};
     if (step.call == QLatin1String("accept"))
         return store.accept(entry) ? QStringLiteral("true") : QStringLiteral("false");
     if (step.call == QLatin1String("forget"))
@@ -65,9 +65,8 @@ private Q_SLOTS:
         QTest::addColumn<QList<Step>>("steps");
         QTest::addColumn<QString>("pinned"); // the pin afterwards, empty for none
         QTest::newRow("first contact pins") << QList<Step>{{"check", kMac, kKey1, "Pinned"}} << kKey1;
-        QTest::newRow("the same key again") << QList<Step>{{"check", kMac, kKey1, "Pinned"},
-                                                           {"check", kMac, kKey1, "Match"}}
-                                            << kKey1;
+        QTest::newRow("the same key again")
+            << QList<Step>{{"check", kMac, kKey1, "Pinned"}, {"check", kMac, kKey1, "Match"}} << kKey1;
         QTest::newRow("another key keeps the pin") << QList<Step>{{"check", kMac, kKey1, "Pinned"},
                                                                   {"check", kMac, kKey2, "Mismatch"},
                                                                   {"check", kMac, kKey2, "Mismatch"}}
@@ -125,8 +124,8 @@ private Q_SLOTS:
         QTest::newRow("devices not an object") << QByteArray("{\"devices\": []}");
         QTest::newRow("a pin without a key")
             << QByteArray("{\"devices\": {\"02:00:0A:D5:00:0A\": {\"model\": \"TQ-730\"}}}");
-        QTest::newRow("a pin under no MAC") << QByteArray("{\"devices\": {\"lobby\": {\"publicKey\": \"")
-                                                   + kKey1.toLatin1() + "\"}}}";
+        QTest::newRow("a pin under no MAC")
+            << QByteArray("{\"devices\": {\"lobby\": {\"publicKey\": \"") + kKey1.toLatin1() + "\"}}}";
     }
 
     void damagedFileIsSetAside()

@@ -65,7 +65,8 @@ private Q_SLOTS:
                 << way << Store::UnknownHost << true << QString();
         }
         // libcurl only compares with a pin; a first contact comes by a request.
-        QTest::newRow("request: first contact pins") << Way::Request << Store::Empty << true << QStringLiteral("device");
+        QTest::newRow("request: first contact pins")
+            << Way::Request << Store::Empty << true << QStringLiteral("device");
         QTest::newRow("push: first contact pins") << Way::Push << Store::Empty << true << QStringLiteral("device");
     }
 
@@ -113,7 +114,7 @@ private Q_SLOTS:
             QCOMPARE(server.requests().size(), 0);
         }
         const std::optional<KnownDevices::Entry> pin = KnownDevices(path).find(kMac);
-        const QString expected = pinAfter == QLatin1String("device") ? deviceKey
+        const QString expected = pinAfter == QLatin1String("device")  ? deviceKey
                                  : pinAfter == QLatin1String("other") ? kOtherKey
                                                                       : QString();
         QCOMPARE(pin ? pin->digest : QString(), expected);
@@ -128,14 +129,14 @@ private:
         const auto ended = [this](int) { m_ended = true; };
         switch (way) {
         case Way::Request:
-            QCOMPARE(http.createAsyncRequest("https", "127.0.0.1", "/api/v1/settings/self", nullptr, port,
-                                             ended, id, "c0de"),
+            QCOMPARE(http.createAsyncRequest("https", "127.0.0.1", "/api/v1/settings/self", nullptr, port, ended, id,
+                                             "c0de"),
                      0);
             QCOMPARE(http.sendGetRequest(id), 0);
             break;
         case Way::Upload: {
-            QCOMPARE(http.createAsyncRequest("https", "127.0.0.1", "/api/v1/files/firmware", nullptr, port,
-                                             ended, id, "c0de"),
+            QCOMPARE(http.createAsyncRequest("https", "127.0.0.1", "/api/v1/files/firmware", nullptr, port, ended, id,
+                                             "c0de"),
                      0);
             MultiPartBody built(m_file);
             QCOMPARE(built.generate(), 0);
