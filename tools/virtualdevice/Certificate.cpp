@@ -1,5 +1,6 @@
 #include "Certificate.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSslCertificate>
@@ -8,8 +9,34 @@
 
 namespace Certificate {
 
-bool makeServerConfiguration(const QString& commonName, const QHostAddress& address, QSslConfiguration& out,
-                             QString& error)
+namespace {
+
+// A PEM file with the certificate and its private key.
+bool load(const QString& path, QSslConfiguration& out, QString& error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1").arg(path);
+        return false;
+    }
+    const QByteArray pem = file.readAll();
+    const QSslKey key(pem, QSsl::Ec);
+    const QList<QSslCertificate> certificates = QSslCertificate::fromData(pem);
+    if (key.isNull() || certificates.isEmpty()) {
+        error = QStringLiteral("no key and certificate in %1").arg(path);
+        return false;
+    }
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(certificates.first());
+    configuration.setPrivateKey(key);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    out = configuration;
+    return true;
+}
+
+// A new key and certificate in one PEM file at `path`.
+bool make(const QString& commonName, const QHostAddress& address, const QString& path, QString& error)
 {
     QTemporaryDir dir;
     if (!dir.isValid()) {
@@ -37,25 +64,43 @@ bool makeServerConfiguration(const QString& commonName, const QHostAddress& addr
         error = QStringLiteral("openssl failed: %1").arg(QString::fromLocal8Bit(openssl.readAll()).trimmed());
         return false;
     }
-    QFile keyFile(keyPath);
-    QFile certFile(certPath);
-    if (!keyFile.open(QIODevice::ReadOnly) || !certFile.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("openssl left no certificate");
+    QFile key(keyPath);
+    QFile cert(certPath);
+    QFile both(path);
+    if (!key.open(QIODevice::ReadOnly) || !cert.open(QIODevice::ReadOnly) || !both.open(QIODevice::WriteOnly)
+        || both.write(cert.readAll() + key.readAll()) < 0) {
+        error = QStringLiteral("cannot write %1").arg(path);
         return false;
     }
-    const QSslKey key(&keyFile, QSsl::Ec);
-    const QList<QSslCertificate> certificates = QSslCertificate::fromDevice(&certFile);
-    if (key.isNull() || certificates.isEmpty()) {
-        error = QStringLiteral("cannot load the certificate that openssl made");
-        return false;
-    }
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setLocalCertificate(certificates.first());
-    configuration.setPrivateKey(key);
-    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
-    configuration.setProtocol(QSsl::TlsV1_2OrLater);
-    out = configuration;
     return true;
+}
+
+} // namespace
+
+bool makeServerConfiguration(const QString& commonName, const QHostAddress& address, QSslConfiguration& out,
+                             QString& error, const QString& keyFolder, const QString& stem)
+{
+    if (keyFolder.isEmpty()) {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("device.pem"));
+        return dir.isValid() && make(commonName, address, path, error) && load(path, out, error);
+    }
+    const QString kept = QDir(keyFolder).filePath(stem + QStringLiteral(".pem"));
+    if (QFile::exists(kept))
+        return load(kept, out, error);
+    if (!QDir().mkpath(keyFolder)) {
+        error = QStringLiteral("cannot create the key folder %1").arg(keyFolder);
+        return false;
+    }
+    // Made aside and moved in only where none is yet (a rename never
+    // replaces a file here): devices of one MAC address started at once all
+    // take the one that came first.
+    QTemporaryDir aside(QDir(keyFolder).filePath(QStringLiteral(".new-XXXXXX")));
+    const QString made = aside.filePath(QStringLiteral("device.pem"));
+    if (!aside.isValid() || !make(commonName, address, made, error))
+        return false;
+    QFile::rename(made, kept);
+    return load(kept, out, error);
 }
 
 } // namespace Certificate

@@ -87,6 +87,7 @@ QString ControlChannel::helpText()
         "  fault <dev> pings on|off\n"
         "  fault <dev> upload normal|403|500\n"
         "  fault <dev> result-first on|off\n"
+        "  fault <dev> key swap|original\n"
         "  fault <dev> throttle <bytes per second, k/m suffix>|off\n"
         "  fault <dev> update-result 0|1|2\n"
         "  fault <dev> import-result auto|<code>\n"
@@ -335,6 +336,15 @@ QString ControlChannel::fault(VirtualDevice* device, const QStringList& args, QS
             error = QStringLiteral("upload needs normal, 403 or 500");
     } else if (what == QLatin1String("result-first")) {
         onOff(faults.resultFirst, true);
+    } else if (what == QLatin1String("key")) {
+        // Another key for the connections from now on: a replaced device, or
+        // an impostor at its address.
+        if (value == QLatin1String("swap"))
+            device->swapKey(error);
+        else if (value == QLatin1String("original"))
+            device->restoreKey();
+        else
+            error = QStringLiteral("key needs swap or original");
     } else if (what == QLatin1String("throttle")) {
         if (!DeviceConfigParser::parseThrottle(value, faults.throttleBytesPerSecond))
             error = QStringLiteral("throttle needs a positive rate in bytes per second or off");

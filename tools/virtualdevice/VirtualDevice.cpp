@@ -1,5 +1,6 @@
 #include "VirtualDevice.h"
 
+#include "Certificate.h"
 #include "HttpsServer.h"
 #include "PushHub.h"
 
@@ -24,6 +25,7 @@ VirtualDevice::VirtualDevice(const DeviceConfig& config, const QSslConfiguration
     connect(&m_pushRateTimer, &QTimer::timeout, this, &VirtualDevice::pushRateStep);
     m_push = new PushHub(this, this);
     m_https = new HttpsServer(this, tls, this);
+    m_startTls = tls;
 }
 
 VirtualDevice::~VirtualDevice() = default;
@@ -316,5 +318,24 @@ void VirtualDevice::clearFaults()
 {
     m_faults = startFaults();
     m_https->setRefusing(false);
+    m_https->setTls(m_startTls);
     m_push->setPingsAnswered(true);
+}
+
+bool VirtualDevice::swapKey(QString& error)
+{
+    QSslConfiguration swapped;
+    if (!Certificate::makeServerConfiguration(
+            m_startTls.localCertificate().subjectInfo(QSslCertificate::CommonName).value(0), m_config.address, swapped,
+            error))
+        return false;
+    m_https->setTls(swapped);
+    Q_EMIT event(QStringLiteral("key swapped"));
+    return true;
+}
+
+void VirtualDevice::restoreKey()
+{
+    m_https->setTls(m_startTls);
+    Q_EMIT event(QStringLiteral("key original"));
 }

@@ -100,6 +100,11 @@ public:
     // throttle keys), none else.
     void clearFaults();
 
+    // A new key and certificate for the connections accepted from now on;
+    // restoreKey() goes back to the one the device started with.
+    bool swapKey(QString& error);
+    void restoreKey();
+
     // Sends {"command": {...}, "body": body} to every open push channel.
     void notify(const QJsonObject& body);
     static QByteArray notification(const QJsonObject& body);
@@ -139,5 +144,6 @@ private:
     int m_statusBeforePushRate = 0;
     qint64 m_notificationsSent = 0;
     HttpsServer* m_https = nullptr; // child of this
+    QSslConfiguration m_startTls;
     PushHub* m_push = nullptr; // child of this
 };

@@ -118,6 +118,10 @@ int main(int argc, char* argv[])
                                            QStringLiteral("Do not read commands from standard input."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log discovery traffic on standard error."));
+    const QCommandLineOption keyFolderOption(
+        QStringLiteral("key-dir"),
+        QStringLiteral("Keep each device's key and certificate in <folder>, and show the same at the next start."),
+        QStringLiteral("folder"));
     const QCommandLineOption parentOption(QStringLiteral("exit-with-parent"),
                                           QStringLiteral("End when the parent process ends."));
     const QCommandLineOption sendOption(
@@ -126,7 +130,7 @@ int main(int argc, char* argv[])
         QStringLiteral("path"));
     parser.addOptions({configOption, deviceOption, generateOption, firstOption, passwordOption, subnetOption,
                        lndpPortOption, httpsPortOption, stepMsOption, stepPercentOption, rebootOption, controlOption,
-                       noStdinOption, verboseOption, parentOption, sendOption});
+                       noStdinOption, verboseOption, keyFolderOption, parentOption, sendOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("With --send: the command."));
     parser.process(app);
 
@@ -203,9 +207,10 @@ int main(int argc, char* argv[])
         QSslConfiguration tls;
         // Named after the MAC address: short and fixed, whereas names and
         // serial numbers may be longer than a certificate's name field.
-        if (!Certificate::makeServerConfiguration(QStringLiteral("Virtual device ")
-                                                      + DeviceConfigParser::macText(deviceConfig.mac),
-                                                  deviceConfig.address, tls, error))
+        const QString mac = DeviceConfigParser::macText(deviceConfig.mac);
+        if (!Certificate::makeServerConfiguration(QStringLiteral("Virtual device ") + mac, deviceConfig.address, tls,
+                                                  error, parser.value(keyFolderOption),
+                                                  QString(mac).remove(QLatin1Char(':'))))
             return fail(error);
         auto* device = new VirtualDevice(deviceConfig, tls, config.updateStepMs, config.updateStepPercent, &app);
         device->setRebootMs(config.rebootMs);

@@ -5,6 +5,8 @@
 
 #include "DeviceProcess.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHttpMultiPart>
@@ -50,6 +52,16 @@ private:
                                 QStringLiteral("hash_value=") + QString::fromLatin1(hash), QStringLiteral("-F"),
                                 QStringLiteral("%1=@%2;type=%3").arg(field, path, type)}
                     + extra + QStringList{m_devices.url(device, QStringLiteral("/api/v1/files/") + endpoint)});
+    }
+
+    // The digest of the certificate a device shows now; empty without TLS.
+    static QByteArray shownCertificate(const QString& address, int port)
+    {
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.connectToHostEncrypted(address, quint16(port));
+        return socket.waitForEncrypted(10000) ? socket.peerCertificate().digest(QCryptographicHash::Sha256).toHex()
+                                              : QByteArray();
     }
 
     // Sends raw bytes over TLS and returns what the device answered before closing.
@@ -585,6 +597,40 @@ private Q_SLOTS:
         qInfo("device memory: %lld KiB before, %lld KiB peak, for a %lld KiB upload", before, peak, size / 1024);
         QVERIFY2(peak - before < 32 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(peak - before)));
         QVERIFY(m_devices.waitForLineContaining(QStringLiteral("update finished"), 10000, from));
+    }
+
+    // A device keeps its key across restarts in a key folder, and plays a
+    // replaced device (or an impostor) with another key until set back.
+    void keyKeptAcrossRestartsAndSwapped()
+    {
+        const QString folder = m_dir.filePath(QStringLiteral("keys"));
+        const QStringList arguments = QStringList(DeviceArguments().device(QStringLiteral("127.0.0.4")))
+                                      << QStringLiteral("--key-dir") << folder;
+        QByteArray first;
+        for (int start = 0; start < 2; ++start) {
+            DeviceProcess device;
+            QVERIFY2(device.start(arguments), qPrintable(device.errorText()));
+            const QByteArray shown = shownCertificate(device.address(0), device.httpsPort(0));
+            QVERIFY(!shown.isEmpty());
+            if (start == 0)
+                first = shown;
+            QCOMPARE(shown, first);
+            if (start == 1) {
+                QCOMPARE(device.command(QStringLiteral("fault all key swap")), QStringLiteral("ok"));
+                const QByteArray swapped = shownCertificate(device.address(0), device.httpsPort(0));
+                QVERIFY(!swapped.isEmpty() && swapped != first);
+                QCOMPARE(device.command(QStringLiteral("fault all key original")), QStringLiteral("ok"));
+                QCOMPARE(shownCertificate(device.address(0), device.httpsPort(0)), first);
+                QCOMPARE(device.command(QStringLiteral("fault all key sideways")).left(5), QStringLiteral("error"));
+            }
+            QVERIFY(device.stop());
+        }
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{QStringLiteral("02007F000004.pem")});
+        // Without a key folder every start has a key of its own.
+        DeviceProcess fresh;
+        QVERIFY2(fresh.start(DeviceArguments().device(QStringLiteral("127.0.0.4"))), qPrintable(fresh.errorText()));
+        QVERIFY(shownCertificate(fresh.address(0), fresh.httpsPort(0)) != first);
+        QVERIFY(fresh.stop());
     }
 
     void cleanupTestCase() { QVERIFY(m_devices.stop()); }
