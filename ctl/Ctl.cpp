@@ -3,6 +3,7 @@
 #include "CtlBatch.h"
 #include "CtlDiscovery.h"
 #include "CtlInfo.h"
+#include "CtlTrust.h"
 #include "DeviceFacade.h"
 #include "DeviceParameter.h"
 #include "HttpAccessManager.h"
@@ -45,6 +46,7 @@ const Command kCommands[] = {
     {"update", "Send a firmware file (.bundle) to devices.", &runUpdate},
     {"import", "Send a configuration file (.xml) to devices.", &runImport},
     {"image", "Send a standby-screen image (.png, .jpg, .jpeg) to devices.", &runImage},
+    {"trust", "List the known devices and their pinned keys, or forget one.", &runTrust},
 };
 
 QString programHelp()
