@@ -31,8 +31,7 @@ int list(QCommandLineParser& parser, KnownDevices& store, QTextStream& out, QTex
     QList<QStringList> rows;
     QJsonArray records;
     for (const KnownDevices::Entry& entry : entries) {
-        const QStringList row{entry.mac, entry.digest, entry.firstSeen.toString(Qt::ISODate), entry.model,
-                              entry.name};
+        const QStringList row{entry.mac, entry.digest, entry.firstSeen.toString(Qt::ISODate), entry.model, entry.name};
         rows.append(row);
         QJsonObject record;
         for (int i = 0; i < keys.size(); ++i)

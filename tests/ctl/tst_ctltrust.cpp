@@ -33,19 +33,19 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("left"); // the MAC addresses pinned afterwards
 
         const QStringList both{kLobby, kReception};
-        QTest::newRow("list as a table") << QStringList{"list"} << int(Ctl::Success)
-                                         << kLobby + "  " + kKey + "  " << QString() << both;
+        QTest::newRow("list as a table") << QStringList{"list"} << int(Ctl::Success) << kLobby + "  " + kKey + "  "
+                                         << QString() << both;
         QTest::newRow("forget one") << QStringList{"forget", "02-00-0a-d5-00-0a"} << int(Ctl::Success)
                                     << "forgot " + kLobby << QString() << QStringList{kReception};
         QTest::newRow("forget one not known") << QStringList{"forget", "02:00:0A:D5:00:0B"} << int(Ctl::SomeFailed)
                                               << QString() << "is not a known device" << both;
-        QTest::newRow("forget what is no MAC") << QStringList{"forget", "lobby"} << int(Ctl::Usage) << QString()
-                                               << "is no MAC address" << both;
-        QTest::newRow("forget without a MAC") << QStringList{"forget"} << int(Ctl::Usage) << QString()
-                                              << "an argument is missing" << both;
+        QTest::newRow("forget what is no MAC")
+            << QStringList{"forget", "lobby"} << int(Ctl::Usage) << QString() << "is no MAC address" << both;
+        QTest::newRow("forget without a MAC")
+            << QStringList{"forget"} << int(Ctl::Usage) << QString() << "an argument is missing" << both;
         QTest::newRow("no action") << QStringList{} << int(Ctl::Usage) << QString() << "an argument is missing" << both;
-        QTest::newRow("an unknown action") << QStringList{"sideways"} << int(Ctl::Usage) << QString()
-                                           << "no action \"sideways\"" << both;
+        QTest::newRow("an unknown action")
+            << QStringList{"sideways"} << int(Ctl::Usage) << QString() << "no action \"sideways\"" << both;
     }
 
     void callsOnTheStore()
