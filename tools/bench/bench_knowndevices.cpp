@@ -17,14 +17,17 @@ int main(int argc, char* argv[])
     KnownDevices store(dir.filePath(QStringLiteral("known-devices.json")));
     const QString key = QStringLiteral("sha256//") + QString(43, QLatin1Char('A')) + QLatin1Char('=');
     const auto mac = [](int i) {
-        return QStringLiteral("02:00:00:00:%1:%2").arg(i / 256, 2, 16, QLatin1Char('0')).arg(i % 256, 2, 16, QLatin1Char('0'));
+        return QStringLiteral("02:00:00:00:%1:%2")
+            .arg(i / 256, 2, 16, QLatin1Char('0'))
+            .arg(i % 256, 2, 16, QLatin1Char('0'));
     };
     for (const bool first : {true, false}) {
         QElapsedTimer clock;
         clock.start();
         int wrong = 0;
         for (int i = 0; i < devices; ++i) {
-            const KnownDevices::Verdict verdict = store.check({mac(i), key, {}, QStringLiteral("TQ-730"), QStringLiteral("Device")});
+            const KnownDevices::Verdict verdict
+                = store.check({mac(i), key, {}, QStringLiteral("TQ-730"), QStringLiteral("Device")});
             wrong += verdict != (first ? KnownDevices::Verdict::Pinned : KnownDevices::Verdict::Match);
         }
         const double ms = double(clock.nsecsElapsed()) / 1e6;
