@@ -175,15 +175,23 @@ bool KnownDevices::read(QList<Entry>& entries)
 {
     entries.clear();
     QFile file(m_path);
-    if (!file.exists())
+    if (!file.exists()) {
+        m_bytes.clear();
+        m_entries.clear();
         return true;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         m_problem = QStringLiteral("cannot read %1: %2").arg(m_path, file.errorString());
         return false;
     }
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    const QByteArray bytes = file.readAll();
     file.close();
+    if (!bytes.isEmpty() && bytes == m_bytes) {
+        entries = m_entries;
+        return true;
+    }
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     bool sound = error.error == QJsonParseError::NoError && document.isObject()
                  && document.object().value(kDevices).isObject();
     const QJsonObject devices = document.object().value(kDevices).toObject();
@@ -195,8 +203,11 @@ bool KnownDevices::read(QList<Entry>& entries)
         sound = !entry.mac.isEmpty() && validDigest(entry.digest);
         entries.append(entry);
     }
-    if (sound)
+    if (sound) {
+        m_bytes = bytes;
+        m_entries = entries;
         return true;
+    }
     entries.clear();
     const QString stem = m_path + QStringLiteral(".damaged-")
                          + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddThhmmss"));
@@ -220,11 +231,13 @@ bool KnownDevices::write(const QList<Entry>& entries)
                                               {kModel, entry.model},
                                               {kName, entry.name}});
     }
+    const QByteArray bytes = QJsonDocument(QJsonObject{{kDevices, devices}}).toJson();
     QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(QJsonObject{{kDevices, devices}}).toJson()) < 0
-        || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) < 0 || !file.commit()) {
         m_problem = QStringLiteral("cannot write %1: %2").arg(m_path, file.errorString());
         return false;
     }
+    m_bytes = bytes;
+    m_entries = entries;
     return true;
 }

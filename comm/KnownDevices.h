@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -13,9 +14,11 @@ class QSslCertificate;
 // contact, when that was, and its model and name then. One file in the
 // user's configuration folder, shared by the window and corvanectl.
 //
-// Every call reads the file afresh and writes it back whole under a lock
-// file beside it, so that the window and a corvanectl run (or two of either)
-// that pin devices at once lose no entry; a write replaces the file in one
+// Every call takes a lock file beside the store, reads the file (parsing it
+// again only when its bytes changed since this object last read or wrote
+// it), and writes it back whole,
+// so that the window and a corvanectl run (or two of either) that pin
+// devices at once lose no entry; a write replaces the file in one
 // step (a crash leaves the old file or the new one). A file that cannot be
 // read as a store is renamed aside ("<file>.damaged-<time>"), never emptied
 // in place, and problem() says where it went.
@@ -82,4 +85,8 @@ private:
 
     QString m_path;
     QString m_problem;
+    // The file's bytes as this object last read or wrote them, and the
+    // entries they hold.
+    QByteArray m_bytes;
+    QList<Entry> m_entries;
 };

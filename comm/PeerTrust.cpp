@@ -44,7 +44,7 @@ QSslCertificate PeerTrust::shownIn(const QSslConfiguration& connection, const QL
 }
 
 PinnedPeerTrust::PinnedPeerTrust(QString storePath, Lookup lookup, Refused refused)
-    : m_storePath(std::move(storePath))
+    : m_store(storePath)
     , m_lookup(std::move(lookup))
     , m_refused(std::move(refused))
 {
@@ -58,7 +58,7 @@ bool PinnedPeerTrust::allows(const QString& host, const QSslCertificate& certifi
         return true;
     }
     const QString shown = KnownDevices::digestOf(certificate);
-    KnownDevices store(m_storePath);
+    KnownDevices& store = m_store;
     switch (store.check({device->mac, shown, {}, device->model, device->name})) {
     case KnownDevices::Verdict::Match:
         return true;
@@ -91,6 +91,6 @@ QString PinnedPeerTrust::pinFor(const QString& host)
     const std::optional<Identity> device = m_lookup ? m_lookup(host) : std::nullopt;
     if (!device)
         return {};
-    const std::optional<KnownDevices::Entry> pin = KnownDevices(m_storePath).find(device->mac);
+    const std::optional<KnownDevices::Entry> pin = m_store.find(device->mac);
     return pin ? pin->digest : QString();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "KnownDevices.h"
+
 #include <QList>
 #include <QSslConfiguration>
 #include <QSslError>
@@ -65,7 +67,7 @@ public:
     QString pinFor(const QString& host) override;
 
 private:
-    QString m_storePath;
+    KnownDevices m_store;
     Lookup m_lookup;
     Refused m_refused;
 };

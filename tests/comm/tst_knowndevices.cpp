@@ -144,6 +144,20 @@ private Q_SLOTS:
         QVERIFY(store.problem().contains(aside.first()));
     }
 
+    // An object that read the store sees what another wrote since.
+    void anotherWritersChangeIsSeen()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("known-devices.json"));
+        KnownDevices window(path);
+        KnownDevices ctl(path);
+        QCOMPARE(run(window, {"check", kMac, kKey1, ""}), QStringLiteral("Pinned"));
+        QCOMPARE(run(ctl, {"accept", kMac, kKey2, ""}), QStringLiteral("true"));
+        QCOMPARE(run(window, {"check", kMac, kKey2, ""}), QStringLiteral("Match"));
+        QCOMPARE(run(ctl, {"forget", kMac, "", ""}), QStringLiteral("true"));
+        QCOMPARE(run(window, {"check", kMac, kKey1, ""}), QStringLiteral("Pinned"));
+    }
+
     // The window and corvanectl pinning devices at once lose none.
     void writersAtOnceLoseNoEntry()
     {
