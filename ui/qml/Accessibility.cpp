@@ -56,6 +56,13 @@ bool behindModalPopup(const QQuickItem* item)
     });
 }
 
+// What the item's `Accessible` attached object declares, or nothing.
+QVariant declaredOf(const QQuickItem* item, const char* property)
+{
+    const QObject* const attached = accessibleAttached(item);
+    return attached != nullptr ? attached->property(property) : QVariant();
+}
+
 // The nearest ancestor in the accessibility tree (one with an attached
 // object), or the window, as Qt Quick's own tree has it.
 QAccessibleInterface* accessibleParent(const QQuickItem* item)
@@ -134,6 +141,14 @@ QQuickItem* itemAtCell(QQuickItem* view, int row, int column)
         QMetaObject::invokeMethod(view, "itemAtCell", Q_RETURN_ARG(QQuickItem*, found), Q_ARG(int, column),
                                   Q_ARG(int, row));
     return found;
+}
+
+// The header cell of a table view's column, from the header view in its
+// `accessibleHeader` property.
+QAccessibleInterface* headerCell(const QQuickItem* table, int column)
+{
+    const QVariant header = table != nullptr ? table->property("accessibleHeader") : QVariant();
+    return cellInterface(itemAtCell(header.value<QQuickItem*>(), 0, column));
 }
 
 void tellStateChange(QObject* object, void (*mark)(QAccessible::State&))
@@ -299,10 +314,7 @@ public:
     QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
     QList<QAccessibleInterface*> columnHeaderCells() const override
     {
-        QQuickItem* const table = tableOf(item());
-        const QVariant header = table != nullptr ? table->property("accessibleHeader") : QVariant();
-        QAccessibleInterface* const cell
-            = cellInterface(itemAtCell(header.value<QQuickItem*>(), 0, cellOf(item()).x()));
+        QAccessibleInterface* const cell = headerCell(tableOf(item()), cellOf(item()).x());
         return cell != nullptr ? QList<QAccessibleInterface*>{cell} : QList<QAccessibleInterface*>{};
     }
     QAccessibleInterface* table() const override
@@ -340,11 +352,7 @@ public:
 private:
     QQuickItem* item() const { return static_cast<QQuickItem*>(object()); }
 
-    QVariant declared(const char* property) const
-    {
-        const QObject* const attached = accessibleAttached(item());
-        return attached != nullptr ? attached->property(property) : QVariant();
-    }
+    QVariant declared(const char* property) const { return declaredOf(item(), property); }
 };
 
 // A table view that declares `accessibleTable: true`: a table to assistive
@@ -415,8 +423,7 @@ public:
     int columnCount() const override { return view()->property("columns").toInt(); }
     QString columnDescription(int column) const override
     {
-        const QAccessibleInterface* const header
-            = cellInterface(itemAtCell(view()->property("accessibleHeader").value<QQuickItem*>(), 0, column));
+        const QAccessibleInterface* const header = headerCell(view(), column);
         return header != nullptr ? header->text(QAccessible::Name) : QString();
     }
     QString rowDescription(int) const override { return {}; }
@@ -437,11 +444,7 @@ public:
 private:
     QQuickItem* view() const { return static_cast<QQuickItem*>(object()); }
 
-    QVariant declared(const char* property) const
-    {
-        const QObject* const attached = accessibleAttached(view());
-        return attached != nullptr ? attached->property(property) : QVariant();
-    }
+    QVariant declared(const char* property) const { return declaredOf(view(), property); }
 
     // The cells made now, row by row, left to right.
     QList<QQuickItem*> children() const
