@@ -371,15 +371,22 @@ public:
     QWindow* window() const override { return view()->window(); }
     QAccessibleInterface* parent() const override { return accessibleParent(view()); }
 
+    // The cells row by row, left to right, found by their place (as Qt's
+    // own tables do): a screen reader walking them asks for each in turn. A
+    // cell the view has not made (scrolled far out) is none.
     QAccessibleInterface* child(int index) const override
     {
-        const QList<QQuickItem*> all = children();
-        return index >= 0 && index < all.size() ? QAccessible::queryAccessibleInterface(all.at(index)) : nullptr;
+        const int columns = columnCount();
+        return index >= 0 && index < childCount() ? cellAt(index / columns, index % columns) : nullptr;
     }
-    int childCount() const override { return int(children().size()); }
+    int childCount() const override { return rowCount() * columnCount(); }
     int indexOfChild(const QAccessibleInterface* child) const override
     {
-        return child != nullptr ? int(children().indexOf(qobject_cast<QQuickItem*>(child->object()))) : -1;
+        const auto* const item = child != nullptr ? qobject_cast<const QQuickItem*>(child->object()) : nullptr;
+        if (item == nullptr || tableOf(item) != view())
+            return -1;
+        const QPoint cell = cellOf(item);
+        return cell.x() >= 0 ? cell.y() * columnCount() + cell.x() : -1;
     }
     QAccessibleInterface* childAt(int x, int y) const override
     {
@@ -446,17 +453,12 @@ private:
 
     QVariant declared(const char* property) const { return declaredOf(view(), property); }
 
-    // The cells made now, row by row, left to right.
+    // The cells made now.
     QList<QQuickItem*> children() const
     {
         QList<QQuickItem*> cells;
         auto* const content = view()->property("contentItem").value<QQuickItem*>();
         collectAccessible(content != nullptr ? content : view(), cells);
-        std::stable_sort(cells.begin(), cells.end(), [](const QQuickItem* a, const QQuickItem* b) {
-            const QPoint ca = cellOf(a);
-            const QPoint cb = cellOf(b);
-            return ca.y() != cb.y() ? ca.y() < cb.y() : ca.x() < cb.x();
-        });
         return cells;
     }
 };
