@@ -7,12 +7,14 @@
 #include "DeviceNotificationSubscriber.h"
 #include "DeviceParameter.h"
 #include "DeviceTableModel.h"
+#include "DeviceTrust.h"
 #include "HttpAccessManager.h"
 #include "KxFramework.h"
 #include "KxSystem.h"
 #include "Logger.h"
 #include "MultipleLaunchChecker.h"
 #include "NetworkInterfaceTableModel.h"
+#include "PeerTrust.h"
 #include "ResultCode.h"
 #include "Services.h"
 #include "TerminationSignals.h"
@@ -162,9 +164,27 @@ int run(int argc, char* argv[])
             "push-session observer", [] { return ResultCode::isSuccess(DeviceNotificationObserver::initialize()); },
             &DeviceNotificationObserver::finalize))
         return -1;
+    // A device's key is checked before its credential goes (off with
+    // CORVANE_KEY_PINNING=off). A refused device shows "Identity changed";
+    // told after the handshake's handler has returned.
+    std::shared_ptr<PinnedPeerTrust> trust;
+    if (PeerTrust::pinningWanted()) {
+        trust = PinnedPeerTrust::forDevices(
+            DeviceFacade::getInstance(),
+            [&app](const QString&, const PinnedPeerTrust::Identity& device, const QString&, const QString&) {
+                QMetaObject::invokeMethod(
+                    &app,
+                    [mac = device.mac] {
+                        DeviceFacade::getInstance().setDeviceParameter(mac, DeviceParameter::IdentityChanged, true,
+                                                                       DeviceFindPolicy::ById);
+                    },
+                    Qt::QueuedConnection);
+            });
+    }
+    PeerTrust::install(trust);
     // What the objects QML makes work on; filled once, here.
-    Services::install(
-        {&DeviceFacade::getInstance(), DeviceNotificationObserver::m_instance, &HttpAccessManager::getInstance()});
+    Services::install({&DeviceFacade::getInstance(), DeviceNotificationObserver::m_instance,
+                       &HttpAccessManager::getInstance(), trust.get()});
 
     if (!services.bringUp(
             "notification subscriber", [&subscriber] { return subscriber.initialize() == 0; },
@@ -192,6 +212,7 @@ int run(int argc, char* argv[])
     // process, whichever way the quit came.
     DeviceNotificationObserver::finalize();
     WebSocketClient::finishClosing();
+    PeerTrust::install(nullptr);
     return code;
 }
 
@@ -199,6 +220,7 @@ void registerQmlTypes()
 {
     qmlRegisterType<DeviceTableModel>("DeviceTableModel", 1, 0, "DeviceTableModel");
     qmlRegisterType<NetworkInterfaceTableModel>("NetworkInterface", 1, 0, "NetworkInterface");
+    qmlRegisterType<DeviceTrust>("DeviceTrust", 1, 0, "DeviceTrust");
     qmlRegisterType<UserInterface::MessageGenerator>("MessageGenerator", 1, 0, "MessageGenerator");
     Views::registerTypes();
 }

@@ -407,6 +407,11 @@ void HttpAccessManager::replyFinished(QNetworkReply* reply)
         return; // deleted meanwhile, or replaced by a later send
 
     disconnect(request.get(), &Request::uploadProgress, this, &HttpAccessManager::uploadProgress);
+    // libcurl checked the pin itself: the trust hears of the refusal here.
+    if (qobject_cast<UploadReply*>(reply) && reply->property(kKeyRefusedProperty).toBool()) {
+        if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed())
+            trust->refusedElsewhere(reply->url().host());
+    }
     // A transfer that stopped moving is a time-out, however it ended.
     const bool stalled = reply->error() == QNetworkReply::TimeoutError;
     if (request->settle(stalled ? Request::Outcome::TimedOut : Request::Outcome::Finished) && stalled)
@@ -432,8 +437,10 @@ void HttpAccessManager::sslErrors(QNetworkReply* reply, const QList<QSslError>& 
         const QSslCertificate shown = PeerTrust::shownIn(reply->sslConfiguration(), errors);
         // Not ignored, the errors fail the handshake: nothing of the request
         // (and of its credential) goes.
-        if (!trust->allows(reply->url().host(), shown))
+        if (!trust->allows(reply->url().host(), shown)) {
+            reply->setProperty(kKeyRefusedProperty, true);
             return;
+        }
     }
     reply->ignoreSslErrors();
 }
@@ -465,7 +472,7 @@ int32_t HttpAccessManager::getResponseStatusCode(int requestId, int& statusCode)
     bool ok = false;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(&ok);
     if (!ok)
-        return kNoStatus;
+        return reply->property(kKeyRefusedProperty).toBool() ? kKeyRefused : kNoStatus;
     if (brokeAfterStatus(reply->error()))
         return kAnswerBroken;
     statusCode = status;

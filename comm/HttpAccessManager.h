@@ -63,6 +63,9 @@ public:
     static constexpr int32_t kAnswerBroken = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FC);
     // The caller ended the send before its end (abortRequest).
     static constexpr int32_t kAborted = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FD);
+    // The device showed another key than the one pinned for it (PeerTrust):
+    // the connection ended in its handshake and nothing of the request went.
+    static constexpr int32_t kKeyRefused = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FE);
 
     static constexpr int kNoRequest = -1;
 

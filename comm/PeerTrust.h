@@ -2,6 +2,7 @@
 
 #include "KnownDevices.h"
 
+#include <QHash>
 #include <QList>
 #include <QSslConfiguration>
 #include <QSslError>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+class DeviceFacade;
 class QSslCertificate;
 
 // Whether a device's TLS key may be sent the credential. Every connection to
@@ -31,8 +33,14 @@ public:
     // The key pinned for `host` in KnownDevices' digest form, for transports
     // that check it themselves (libcurl); empty when there is none.
     virtual QString pinFor(const QString& host) = 0;
+    // A transport that checked the pin itself found another key at `host`
+    // (its shown key unknown here).
+    virtual void refusedElsewhere(const QString& host) { Q_UNUSED(host) }
 
     static void install(std::shared_ptr<PeerTrust> trust);
+    // Key pinning is wanted unless the environment's CORVANE_KEY_PINNING is
+    // "off" (any case).
+    static bool pinningWanted();
     static std::shared_ptr<PeerTrust> installed();
 
     // `base` made so that every certificate, also one a known authority
@@ -61,13 +69,37 @@ public:
     using Refused
         = std::function<void(const QString& host, const Identity& device, const QString& pinned, const QString& shown)>;
 
+    // What a device showed when its key was last refused.
+    struct Refusal
+    {
+        Identity device;
+        QString pinned;
+        QString shown; // empty when the transport did not tell it
+    };
+
     PinnedPeerTrust(QString storePath, Lookup lookup, Refused refused = {});
+    // The trust of a program's devices: the user's store, the devices
+    // `facade` knows (by their address; their id is the MAC address).
+    static std::shared_ptr<PinnedPeerTrust> forDevices(const DeviceFacade& facade, Refused refused = {});
 
     bool allows(const QString& host, const QSslCertificate& certificate) override;
     QString pinFor(const QString& host) override;
+    void refusedElsewhere(const QString& host) override;
+
+    // The last refusal of the device with this MAC address since its key
+    // last matched, or was accepted or forgotten here.
+    std::optional<Refusal> refusalOf(const QString& mac) const;
+    // The operator's word on a refused device: pins `digest` (what they were
+    // shown), or forgets the device so that its next contact pins anew.
+    bool accept(const QString& mac, const QString& digest);
+    bool forget(const QString& mac);
+    KnownDevices& store() { return m_store; }
 
 private:
+    void refuse(const QString& host, const Identity& device, const QString& shown);
+
     KnownDevices m_store;
     Lookup m_lookup;
     Refused m_refused;
+    QHash<QString, Refusal> m_refusals; // by normal MAC
 };

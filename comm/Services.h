@@ -2,6 +2,7 @@
 
 class DeviceFacade;
 class HttpAccessManager;
+class PinnedPeerTrust;
 class PushSessionService;
 
 // The process's services, assembled once by a front end (the window's shell
@@ -17,6 +18,8 @@ struct Services
     DeviceFacade* facade = nullptr;
     PushSessionService* pushSessions = nullptr;
     HttpAccessManager* httpAccess = nullptr;
+    // The devices' pinned keys; null when key pinning is off.
+    PinnedPeerTrust* trust = nullptr;
 
     // Fills the process's record; a later call replaces it.
     static void install(const Services& services);

@@ -189,7 +189,7 @@ public:
         if (code != CURLE_OK) {
             const QString detail = m_errorText[0] != '\0' ? QString::fromLocal8Bit(m_errorText)
                                                           : QString::fromLatin1(curl_easy_strerror(code));
-            Q_EMIT ended(replyError(code), detail);
+            Q_EMIT ended(replyError(code), detail, code == CURLE_SSL_PINNEDPUBKEYNOTMATCH);
             return;
         }
         if (!m_headComplete) {
@@ -216,7 +216,7 @@ Q_SIGNALS:
     void answered(int status, const QByteArray& reason, const QList<QPair<QByteArray, QByteArray>>& headers,
                   qint64 length);
     void received(const QByteArray& bytes);
-    void ended(int error, const QString& message);
+    void ended(int error, const QString& message, bool keyRefused = false);
 
 private:
     // Refuses what the device sent: the first reason sticks, and libcurl
@@ -608,7 +608,11 @@ UploadReply::UploadReply(const std::shared_ptr<TransferThread>& thread, const QN
     connect(job.get(), &UploadJob::received, this, &UploadReply::onReceived, Qt::QueuedConnection);
     connect(
         job.get(), &UploadJob::ended, this,
-        [this](int error, const QString& message) { end(static_cast<NetworkError>(error), message); },
+        [this](int error, const QString& message, bool keyRefused) {
+            if (keyRefused)
+                setProperty(kKeyRefusedProperty, true);
+            end(static_cast<NetworkError>(error), message);
+        },
         Qt::QueuedConnection);
     thread->start(std::move(job));
 }

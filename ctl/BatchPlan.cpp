@@ -198,7 +198,7 @@ void checkDevices(const std::vector<std::unique_ptr<DeviceRun>>& runs, const QHa
         const Login login = logins.value(run->identity.macAddress);
         run->authCode = login.authCode;
         if (ResultCode::isFailure(login.result)) {
-            run->outcome = Outcome::Skipped;
+            run->outcome = failedAs(login.result, Outcome::Skipped);
             run->code = login.result;
             run->message = failureText(login.result);
             continue;

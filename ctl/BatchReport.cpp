@@ -61,8 +61,8 @@ QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings)
 namespace {
 
 // The outcomes a run's devices end with, in the summary's order.
-constexpr Outcome kEnds[] = {Outcome::Succeeded, Outcome::Failed, Outcome::Skipped,  Outcome::Interrupted,
-                             Outcome::Unknown,   Outcome::Ready,  Outcome::Unchanged};
+constexpr Outcome kEnds[] = {Outcome::Succeeded, Outcome::Failed, Outcome::Skipped,   Outcome::Interrupted,
+                             Outcome::Unknown,   Outcome::Ready,  Outcome::Unchanged, Outcome::IdentityChanged};
 
 } // namespace
 
@@ -96,7 +96,7 @@ QString summaryText(const QJsonObject& summary, const BatchSettings& settings, b
                        .arg(count(Outcome::Succeeded))
                        .arg(count(Outcome::Failed))
                        .arg(count(Outcome::Skipped));
-    for (Outcome outcome : {Outcome::Interrupted, Outcome::Unknown, Outcome::Unchanged}) {
+    for (Outcome outcome : {Outcome::Interrupted, Outcome::Unknown, Outcome::Unchanged, Outcome::IdentityChanged}) {
         if (count(outcome) > 0)
             text += QStringLiteral(", %1 %2").arg(count(outcome)).arg(outcomeName(outcome));
     }

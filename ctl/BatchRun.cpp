@@ -5,6 +5,7 @@
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
 #include "FileUploader.h"
+#include "HttpAccessManager.h"
 #include "MultiPartBody.h"
 #include "SettingsFields.h"
 #include "Terminal.h"
@@ -156,7 +157,9 @@ void BatchRunner::answered(DeviceRun& device, int32_t sent)
         const int delayMs = retryDelayMs(m_settings.retryDelaySeconds, device.attempts);
         const bool inTime = m_settings.retryMaxSeconds == 0
                             || device.sinceFirstTry.elapsed() + delayMs <= qint64(m_settings.retryMaxSeconds) * 1000;
-        if (device.attempts <= m_settings.retries && inTime && m_interruption == 0) {
+        // A key other than the pinned one stays so until the operator's word.
+        const bool worthIt = read != HttpAccessManager::kKeyRefused;
+        if (worthIt && device.attempts <= m_settings.retries && inTime && m_interruption == 0) {
             device.state = QStringLiteral("retrying");
             device.code = read;
             device.message = failureText(read);
@@ -308,8 +311,9 @@ void BatchRunner::endRunning()
     }
 }
 
-void BatchRunner::finish(DeviceRun& device, Outcome outcome, int32_t code, int status, const QString& message)
+void BatchRunner::finish(DeviceRun& device, Outcome failedOrOther, int32_t code, int status, const QString& message)
 {
+    const Outcome outcome = failedOrOther == Outcome::Failed ? failedAs(code, failedOrOther) : failedOrOther;
     device.outcome = outcome;
     device.code = code;
     device.httpStatus = status;
@@ -325,7 +329,8 @@ void BatchRunner::finish(DeviceRun& device, Outcome outcome, int32_t code, int s
     }
     m_event(device, device.state);
     const bool canary = m_canaryLeft > 0 && m_queue.indexOf(&device) < m_settings.canary;
-    if (outcome == Outcome::Failed || outcome == Outcome::Unknown || (canary && outcome != Outcome::Succeeded))
+    if (outcome == Outcome::Failed || outcome == Outcome::IdentityChanged || outcome == Outcome::Unknown
+        || (canary && outcome != Outcome::Succeeded))
         ++m_failures;
     // Released from the loop, not from inside the uploader's own call.
     QTimer::singleShot(0, &m_loop, [&device] {

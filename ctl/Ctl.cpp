@@ -1,16 +1,19 @@
 #include "Ctl.h"
 
 #include "CtlBatch.h"
+#include "CtlCommon.h"
 #include "CtlDiscovery.h"
 #include "CtlInfo.h"
 #include "CtlTrust.h"
 #include "DeviceFacade.h"
 #include "DeviceParameter.h"
 #include "HttpAccessManager.h"
+#include "PeerTrust.h"
 #include "Services.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QSet>
 #include <QTextStream>
 
 #include <atomic>
@@ -46,7 +49,7 @@ const Command kCommands[] = {
     {"update", "Send a firmware file (.bundle) to devices.", &runUpdate},
     {"import", "Send a configuration file (.xml) to devices.", &runImport},
     {"image", "Send a standby-screen image (.png, .jpg, .jpeg) to devices.", &runImage},
-    {"trust", "List the known devices and their pinned keys, or forget one.", &runTrust},
+    {"trust", "List the devices' pinned keys, accept a device's new key, or forget one.", &runTrust},
 };
 
 QString programHelp()
@@ -58,8 +61,9 @@ QString programHelp()
         text += QStringLiteral("  %1  %2\n").arg(QLatin1String(command.name), -12).arg(QLatin1String(command.summary));
     text += QStringLiteral("\n'corvanectl help <command>' (or '<command> --help') tells the options of a command.\n"
                            "Exit status: 0 success, 1 a device failed, 2 usage error or failed check, "
-                           "3 no device found, 4 a result unknown, 130 (143, 129) interrupted by Ctrl-C "
-                           "(SIGTERM, SIGHUP).\n");
+                           "3 no device found, 4 a result unknown, 5 a device's identity changed (its key is "
+                           "not the one pinned), 130 (143, 129) interrupted by Ctrl-C (SIGTERM, SIGHUP).\n"
+                           "CORVANE_KEY_PINNING=off turns the check of the devices' keys off.\n");
     return text;
 }
 
@@ -108,7 +112,28 @@ int run(const QStringList& arguments, QTextStream& out, QTextStream& err)
         Services services;
         services.facade = &facade;
         services.httpAccess = &HttpAccessManager::getInstance();
+        // A device's key is checked before its credential goes (off with
+        // CORVANE_KEY_PINNING=off).
+        std::shared_ptr<PinnedPeerTrust> trust;
+        QSet<QString> told;
+        if (PeerTrust::pinningWanted()) {
+            trust = PinnedPeerTrust::forDevices(facade, [&err, &told](const QString& host,
+                                                                      const PinnedPeerTrust::Identity& device,
+                                                                      const QString& pinned, const QString& shown) {
+                if (told.contains(device.mac))
+                    return;
+                told.insert(device.mac);
+                err << "corvanectl: " << printable(device.name) << " (" << device.mac << ", " << host
+                    << "): identity changed: pinned " << pinned << ", shown "
+                    << (shown.isEmpty() ? QStringLiteral("another key") : shown)
+                    << "; nothing was sent to it. Once it is known to be genuine: corvanectl trust accept "
+                    << device.mac << '\n';
+            });
+        }
+        PeerTrust::install(trust);
+        services.trust = trust.get();
         const int status = command.run(services, parser, rest, out, err);
+        PeerTrust::install(nullptr);
         out.flush();
         err.flush();
         return status;

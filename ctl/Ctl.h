@@ -17,6 +17,9 @@ enum Exit : int {
     Usage = 2, // a usage error, or a check before the run that stops it
     NoDevice = 3, // no device was found
     UnknownResult = 4, // a device took the file, its result is unknown
+    // A device showed another key than the one pinned for it: nothing was
+    // sent to it. Outweighs every other status.
+    IdentityChanged = 5,
     // An interruption exits with 128 and the signal's number (130 Ctrl-C,
     // 143 SIGTERM, 129 SIGHUP).
 };

@@ -6,6 +6,7 @@
 #include "CtlDevices.h"
 #include "CtlOutcome.h"
 #include "DeviceFacade.h"
+#include "HttpAccessManager.h"
 #include "ResultCode.h"
 #include "ResultMessages.h"
 #include "ScannableInterfaces.h"
@@ -98,12 +99,14 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
         return read;
     };
     bool failed = full || !resolved.missing.isEmpty();
+    bool identityChanged = false;
     QJsonArray array;
     QList<QStringList> table;
     for (const DeviceIdentity& target : std::as_const(targets)) {
         const int32_t result = logins.value(target.macAddress).result;
         const bool ok = ResultCode::isSuccess(result);
         failed = failed || !ok;
+        identityChanged = identityChanged || result == HttpAccessManager::kKeyRefused;
         QJsonObject object{{QStringLiteral("model"), target.model},
                            {QStringLiteral("hostName"), target.hostName},
                            {QStringLiteral("ipAddress"), target.ipAddress},
@@ -119,8 +122,9 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
             object.insert(QStringLiteral("runningStatus"), running);
             row.append(running);
         } else {
-            const QString message
-                = result == kPasswordSpared ? failureText(result) : ResultMessages::text(quint32(result));
+            const QString message = result == kPasswordSpared || result == HttpAccessManager::kKeyRefused
+                                        ? failureText(result)
+                                        : ResultMessages::text(quint32(result));
             object.insert(QStringLiteral("error"), ResultCode::toHex(result));
             object.insert(QStringLiteral("message"), message);
             row.append(QStringLiteral("%1 (%2)").arg(message, ResultCode::toHex(result)));
@@ -145,7 +149,7 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
         titles.append(QStringLiteral("Status"));
         printTable(out, titles, table);
     }
-    return failed ? SomeFailed : Success;
+    return identityChanged ? IdentityChanged : failed ? SomeFailed : Success;
 }
 
 } // namespace Ctl

@@ -18,10 +18,15 @@ struct Row
 };
 
 constexpr Row kRows[] = {
-    {Outcome::Pending, "pending", SomeFailed},         {Outcome::Ready, "ready", Success},
-    {Outcome::Succeeded, "succeeded", Success},        {Outcome::Failed, "failed", SomeFailed},
-    {Outcome::Skipped, "skipped", SomeFailed},         {Outcome::Unknown, "unknown", UnknownResult},
-    {Outcome::Interrupted, "interrupted", SomeFailed}, {Outcome::Unchanged, "unchanged", Success},
+    {Outcome::Pending, "pending", SomeFailed},
+    {Outcome::Ready, "ready", Success},
+    {Outcome::Succeeded, "succeeded", Success},
+    {Outcome::Failed, "failed", SomeFailed},
+    {Outcome::Skipped, "skipped", SomeFailed},
+    {Outcome::Unknown, "unknown", UnknownResult},
+    {Outcome::Interrupted, "interrupted", SomeFailed},
+    {Outcome::Unchanged, "unchanged", Success},
+    {Outcome::IdentityChanged, "identity-changed", IdentityChanged},
 };
 
 const Row& rowOf(Outcome outcome)
@@ -42,11 +47,18 @@ int exitStatusOf(const QList<Outcome>& outcomes)
     int status = Success;
     for (Outcome outcome : outcomes) {
         const int exit = rowOf(outcome).exitStatus;
-        // A failure outweighs an unknown result, which outweighs success.
-        if (exit == SomeFailed || (exit == UnknownResult && status == Success))
+        // A changed identity outweighs a failure, which outweighs an
+        // unknown result, which outweighs success.
+        if (exit == IdentityChanged || (exit == SomeFailed && status != IdentityChanged)
+            || (exit == UnknownResult && status == Success))
             status = exit;
     }
     return status;
+}
+
+Outcome failedAs(int32_t code, Outcome otherwise)
+{
+    return code == HttpAccessManager::kKeyRefused ? Outcome::IdentityChanged : otherwise;
 }
 
 QString failureText(int32_t code)
@@ -60,6 +72,9 @@ QString failureText(int32_t code)
         return QStringLiteral("The connection broke off during the device's answer.");
     case HttpAccessManager::kTooLarge:
         return QStringLiteral("The device's answer was too large.");
+    case HttpAccessManager::kKeyRefused:
+        return QStringLiteral("Identity changed: the device shows another key than the one pinned for it; nothing "
+                              "was sent. Once the device is known to be genuine: corvanectl trust accept.");
     case kNotFound:
         return QStringLiteral("No such device answered the scan.");
     case kInterrupted:

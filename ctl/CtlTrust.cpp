@@ -2,11 +2,23 @@
 
 #include "Ctl.h"
 #include "CtlCommon.h"
+#include "CtlDevices.h"
+#include "DeviceEndpoints.h"
+#include "DeviceFacade.h"
 #include "KnownDevices.h"
+#include "PeerTrust.h"
+#include "Services.h"
+#include "Terminal.h"
 
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QNetworkProxy>
+#include <QSslSocket>
 #include <QTextStream>
+#include <QTimer>
+
+#include <cstdio>
 
 namespace Ctl {
 
@@ -15,7 +27,109 @@ namespace {
 // The verb and how many arguments it takes with it.
 int positionalsOf(const QString& verb)
 {
-    return verb == QLatin1String("forget") ? 2 : 1;
+    return verb == QLatin1String("forget") || verb == QLatin1String("accept") ? 2 : 1;
+}
+
+constexpr int kHandshakeMs = 10000;
+
+// The key the device at `address` shows now: its certificate's digest, read
+// in a handshake that sends nothing; empty when none came within 10 s.
+QString shownKey(const QString& address, QString& why)
+{
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.setProxy(QNetworkProxy::NoProxy);
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QSslSocket::encrypted, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
+    limit.start(kHandshakeMs);
+    socket.connectToHostEncrypted(address, quint16(DeviceEndpoints::kPort));
+    loop.exec();
+    const QString digest = socket.isEncrypted() ? KnownDevices::digestOf(socket.peerCertificate()) : QString();
+    if (digest.isEmpty())
+        why = socket.error() != QAbstractSocket::UnknownSocketError ? socket.errorString()
+                                                                    : QStringLiteral("no handshake within 10 s");
+    socket.abort();
+    return digest;
+}
+
+// Pins the key the device shows now, after showing it: on a terminal once
+// the operator says yes; in a script only as --trust-new (no key was pinned)
+// or --trust-changed (the key shown is the digest given) allow.
+int accept(const Services& services, QCommandLineParser& parser, const QString& name, KnownDevices& store,
+           QTextStream& out, QTextStream& err)
+{
+    const QString prefix = QStringLiteral("corvanectl trust: ");
+    const std::optional<ScanRequest> request = readScanOptions(parser, QStringLiteral("trust accept"), err);
+    if (!request)
+        return Usage;
+    DeviceFacade& facade = *services.facade;
+    DeviceScan scan(facade, *request, {name});
+    if (!scan.run(namedDevicesAnswered(facade, {name}), err))
+        return Usage;
+    const Targets resolved = resolveTargets(scan.devices(), {name}, QStringLiteral("trust accept"), err);
+    if (resolved.ambiguous)
+        return Usage;
+    if (resolved.devices.isEmpty()) {
+        err << prefix << scan.whyMissing(name) << '\n';
+        return NoDevice;
+    }
+    const DeviceIdentity& device = resolved.devices.first();
+    QString why;
+    const QString shown = shownKey(device.ipAddress, why);
+    if (shown.isEmpty()) {
+        err << prefix << device.macAddress << " (" << device.ipAddress << "): no key shown: " << why << '\n';
+        return SomeFailed;
+    }
+    const std::optional<KnownDevices::Entry> pin = store.find(device.macAddress);
+    out << printable(device.hostName) << " (" << device.macAddress << ", " << device.ipAddress << ", "
+        << printable(device.model) << ")\n  shows:  " << shown
+        << "\n  pinned: " << (pin ? pin->digest : QStringLiteral("none")) << '\n';
+    if (pin && pin->digest == shown) {
+        out << "already pinned; nothing changed\n";
+        return Success;
+    }
+    const QString expected = parser.value(QStringLiteral("trust-changed"));
+    bool agreed = false;
+    if (parser.isSet(QStringLiteral("trust-changed"))) {
+        if (expected != shown) {
+            err << prefix << "the device shows " << shown << ", not the expected " << printable(expected)
+                << "; nothing changed\n";
+            return IdentityChanged;
+        }
+        agreed = true;
+    } else if (parser.isSet(QStringLiteral("trust-new"))) {
+        if (pin) {
+            err << prefix << "another key is pinned for " << device.macAddress
+                << "; --trust-new takes only a device met for the first time. Give --trust-changed with the "
+                   "key the device should show.\n";
+            return IdentityChanged;
+        }
+        agreed = true;
+    } else if (isTerminal(stdin) && isTerminal(stderr)) {
+        err << "Pin this key for " << device.macAddress << "? [y/N] ";
+        err.flush();
+        char answer[16] = {};
+        agreed = std::fgets(answer, sizeof answer, stdin) != nullptr && (answer[0] == 'y' || answer[0] == 'Y');
+    } else {
+        err << prefix
+            << "not on a terminal: give --trust-new (no key pinned yet) or --trust-changed <digest> "
+               "(the key the device should show)\n";
+        return Usage;
+    }
+    if (!agreed) {
+        err << prefix << "nothing changed\n";
+        return Usage;
+    }
+    if (!store.accept({device.macAddress, shown, {}, device.model, device.hostName})) {
+        err << prefix << store.problem() << '\n';
+        return SomeFailed;
+    }
+    out << "pinned " << shown << " for " << device.macAddress << '\n';
+    return Success;
 }
 
 int list(QCommandLineParser& parser, KnownDevices& store, QTextStream& out, QTextStream& err)
@@ -52,13 +166,22 @@ int list(QCommandLineParser& parser, KnownDevices& store, QTextStream& out, QTex
 
 } // namespace
 
-int runTrust(const Services& /*services*/, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
+int runTrust(const Services& services, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
              QTextStream& err)
 {
     addOutputOptions(parser);
-    parser.addPositionalArgument(QStringLiteral("list|forget"),
-                                 QStringLiteral("list: the known devices; forget MAC: drop a device's pinned key, so "
-                                                "that the key it shows next is taken as at a first contact."));
+    addScanOptions(parser);
+    parser.addOption({QStringLiteral("trust-new"),
+                      QStringLiteral("accept: pin the key without asking if none is pinned for the device yet.")});
+    parser.addOption({QStringLiteral("trust-changed"),
+                      QStringLiteral("accept: replace the pinned key without asking, only if the device shows "
+                                     "<digest> (sha256//...)."),
+                      QStringLiteral("digest")});
+    parser.addPositionalArgument(
+        QStringLiteral("list|forget|accept"),
+        QStringLiteral("list: the known devices; forget MAC: drop a device's pinned key, so that the key it shows "
+                       "next is taken as at a first contact; accept DEVICE (MAC, IP address or name): show the key "
+                       "the device shows now and pin it."));
     QString verb;
     for (const QString& argument : arguments.mid(1)) {
         if (!argument.startsWith(QLatin1Char('-'))) {
@@ -84,7 +207,9 @@ int runTrust(const Services& /*services*/, QCommandLineParser& parser, const QSt
         out << "forgot " << KnownDevices::normalMac(mac) << '\n';
         return Success;
     }
-    err << "corvanectl trust: no action \"" << printable(verb) << "\" (list or forget)\n";
+    if (verb == QLatin1String("accept"))
+        return accept(services, parser, parser.positionalArguments().at(1), store, out, err);
+    err << "corvanectl trust: no action \"" << printable(verb) << "\" (list, forget or accept)\n";
     return Usage;
 }
 

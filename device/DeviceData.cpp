@@ -288,6 +288,8 @@ QVariant DeviceData::getDeviceStatus(DeviceParameter type) const
         return m_deviceStatus.value(QLatin1String(DeviceDataKey::StandbyScreenImageUploadProgress));
     case DeviceParameter::StandbyImageResult:
         return m_deviceStatus.value(QLatin1String(DeviceDataKey::StandbyImageResult));
+    case DeviceParameter::IdentityChanged:
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::IdentityChanged));
     default:
         return QVariant();
     }
@@ -322,6 +324,9 @@ void DeviceData::setDeviceStatus(DeviceParameter type, const QVariant& value)
         break;
     case DeviceParameter::StandbyImageResult:
         setStandbyImageResult(value);
+        break;
+    case DeviceParameter::IdentityChanged:
+        setIdentityChanged(value);
         break;
     default:
         break;
@@ -401,6 +406,11 @@ void DeviceData::setStandbyImageResult(const QVariant& value)
     updateStatus(DeviceDataKey::StandbyImageResult, DeviceStatusType::StandbyScreenImageChangeResult, value);
 }
 
+void DeviceData::setIdentityChanged(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::IdentityChanged, DeviceStatusType::IdentityChanged, value);
+}
+
 void DeviceData::updateStatus(const char* key, DeviceStatusType type, const QVariant& value)
 {
     // The raw value is kept even when the board rejects it, so readers see
@@ -428,7 +438,8 @@ void DeviceData::followOperation(DeviceStatusType type)
     const bool wasUnderWay = m_deviceStatus.value(QLatin1String(DeviceDataKey::OperationUnderWay)).toBool();
     bool underWay = wasUnderWay;
     DeviceStatusDisplayPriority endedBy = DeviceStatusDisplayPriority::Activity;
-    if (connection == DeviceStatusList::Disconnected || connection == DeviceStatusList::LoginRequired) {
+    if (connection == DeviceStatusList::Disconnected || connection == DeviceStatusList::LoginRequired
+        || connection == DeviceStatusList::IdentityChanged) {
         underWay = false;
         endedBy = DeviceStatusDisplayPriority::Connection;
     } else if (activity >= int(DeviceStatusList::UploadingFirmware)

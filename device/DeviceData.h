@@ -25,6 +25,7 @@ inline constexpr char ConfigUploadProgress[] = "configUploadProgress";
 inline constexpr char ImportResult[] = "importResult";
 inline constexpr char StandbyScreenImageUploadProgress[] = "standbyScreenImageUploadProgress";
 inline constexpr char StandbyImageResult[] = "standbyImageResult";
+inline constexpr char IdentityChanged[] = "identityChanged";
 inline constexpr char StatusMessage[] = "statusMessage";
 // Derived: an upload or the device's own work on a file is under way and the
 // device is reachable, so that its result is still to come. It holds while
@@ -79,7 +80,7 @@ public:
     // Index 0 or 1; anything else is ignored.
     void setDnsServer(int index, const QVariant& value);
 
-    // Device status: LoggedInStatus .. StandbyImageResult.
+    // Device status: LoggedInStatus .. IdentityChanged.
     QVariant getDeviceStatus(DeviceParameter type) const;
     void setDeviceStatus(DeviceParameter type, const QVariant& value);
     void setAllDeviceStatus(const QVariant& status);
@@ -92,6 +93,7 @@ public:
     void setImportResult(const QVariant& value);
     void setStandbyScreenImageUploadProgress(const QVariant& value);
     void setStandbyImageResult(const QVariant& value);
+    void setIdentityChanged(const QVariant& value);
 
 Q_SIGNALS:
     void dataChanged(const QString& deviceID, DeviceParameter type);

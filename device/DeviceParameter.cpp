@@ -30,6 +30,7 @@ constexpr const char* kParameterNames[] = {
     "ImportResult",
     "StandbyScreenImageUploadProgress",
     "StandbyImageResult",
+    "IdentityChanged",
 };
 
 static_assert(std::size(kParameterNames) == static_cast<std::size_t>(kLastDeviceParameter) + 1,

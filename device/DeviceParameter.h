@@ -32,14 +32,17 @@ enum class DeviceParameter : int {
     ImportResult = 20,
     StandbyScreenImageUploadProgress = 21,
     StandbyImageResult = 22,
+    // The device showed another key than the one pinned for it; its
+    // credential is held back until the operator accepts or forgets it.
+    IdentityChanged = 23,
 };
 
 // Lowest and highest member; there is deliberately no count member, so range
 // checks use these.
 inline constexpr DeviceParameter kFirstDeviceParameter = DeviceParameter::DeviceId;
-inline constexpr DeviceParameter kLastDeviceParameter = DeviceParameter::StandbyImageResult;
+inline constexpr DeviceParameter kLastDeviceParameter = DeviceParameter::IdentityChanged;
 
-// True for the 23 named members; integers cast into the enum outside that
+// True for the 24 named members; integers cast into the enum outside that
 // range are not parameters.
 constexpr bool isValidDeviceParameter(DeviceParameter type)
 {

@@ -75,6 +75,7 @@ DeviceStatus::DeviceStatus()
            "Stand-by screen image successfully uploaded"},
           {DeviceStatusList::StandbyScreenImageInvalid, "Uploaded Stand-by screen image is invalid"},
           {DeviceStatusList::Ready, "Ready"},
+          {DeviceStatusList::IdentityChanged, "Identity changed"},
       }
     , m_statuses{
           {DeviceStatusDisplayPriority::Connection, {kNoStatus, QVariant()}},
@@ -118,6 +119,9 @@ void DeviceStatus::setStatus(DeviceStatusType type, const QVariant& value)
     case DeviceStatusType::StandbyScreenImageChangeResult:
         setStandbyScreenImageChangeResult(value);
         break;
+    case DeviceStatusType::IdentityChanged:
+        setIdentityChanged(value);
+        break;
     }
 }
 
@@ -134,7 +138,9 @@ void DeviceStatus::setConnectionStatus(const QVariant& value)
         writeSlot(DeviceStatusDisplayPriority::Connection, DeviceStatusList::Disconnected);
         break;
     case ConnectionStatus::Active:
-        writeSlot(DeviceStatusDisplayPriority::Connection, DeviceStatusList::LoginRequired);
+        // Seen again, still not to be logged in to: a changed identity stays.
+        if (getStatus(DeviceStatusDisplayPriority::Connection) != DeviceStatusList::IdentityChanged)
+            writeSlot(DeviceStatusDisplayPriority::Connection, DeviceStatusList::LoginRequired);
         break;
     case ConnectionStatus::Connected: // nothing to complain about
         clearSlot(DeviceStatusDisplayPriority::Connection);
@@ -146,8 +152,14 @@ void DeviceStatus::setLoggedInStatus(const QVariant& value)
 {
     if (value.toBool())
         clearSlot(DeviceStatusDisplayPriority::Connection);
-    else
+    else if (getStatus(DeviceStatusDisplayPriority::Connection) != DeviceStatusList::IdentityChanged)
         writeSlot(DeviceStatusDisplayPriority::Connection, DeviceStatusList::LoginRequired);
+}
+
+void DeviceStatus::setIdentityChanged(const QVariant& value)
+{
+    writeSlot(DeviceStatusDisplayPriority::Connection,
+              value.toBool() ? DeviceStatusList::IdentityChanged : DeviceStatusList::LoginRequired);
 }
 
 void DeviceStatus::setRunningStatus(const QVariant& value)

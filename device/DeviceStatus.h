@@ -27,6 +27,7 @@ enum class DeviceStatusList : int {
     StandbyScreenImageUploaded = 16,
     StandbyScreenImageInvalid = 17,
     Ready = 18,
+    IdentityChanged = 19,
 };
 
 // Marks an empty slot (and the answer for a slot that does not exist). Kept
@@ -53,6 +54,7 @@ enum class DeviceStatusType : int {
     ConfigImportResult = 7,
     StandbyScreenImageUploadProgress = 8,
     StandbyScreenImageChangeResult = 9,
+    IdentityChanged = 10,
 };
 
 // Per-device status board: four priority slots of (state, value), the most
@@ -82,6 +84,9 @@ public:
     void setFirmwareUpdateResult(const QVariant& value);
     void setConfigImportResult(const QVariant& value);
     void setStandbyScreenImageChangeResult(const QVariant& value);
+    // True: the connection slot says so until a login succeeds; false: back
+    // to "Login required".
+    void setIdentityChanged(const QVariant& value);
 
     // Writes a slot without any rule; a priority outside the four slots is
     // ignored so that the board always has exactly four.

@@ -22,6 +22,9 @@ size=${1:-16M}
 rate=${2:-8m}
 scripts/build.sh --target corvanectl bench_batch corvane-virtual-device >/dev/null
 work=$(mktemp -d)
+# Known devices of its own: the bench pins its devices' keys there, not in
+# the user's store.
+export XDG_CONFIG_HOME=$work/config
 trap 'rm -rf "$work"' EXIT
 file="$work/tq-9.9.9.bundle"
 truncate -s "$size" "$file"

@@ -17,6 +17,9 @@ cd "$(dirname "$0")/.."
 devices=${1:-1000}
 scripts/build.sh --target corvanectl corvane-virtual-device >/dev/null
 work=$(mktemp -d)
+# Known devices of its own: the bench pins its devices' keys there, not in
+# the user's store.
+export XDG_CONFIG_HOME=$work/config
 trap '[ -n "${CORVANE_KEEP:-}" ] || rm -rf "$work"' EXIT
 head -c 262144 /dev/urandom >"$work/tq-9.9.9.bundle"
 

@@ -20,6 +20,9 @@ run: starting $count virtual devices on the private network 10.213.0.0/24.
 run: in Corvane, choose the network interface "corvane-lab";
 run: every virtual device's password is: $password
 TEXT
+# The virtual devices keep their keys from run to run, as real ones do: the
+# keys Corvane pinned at the first run still match.
+export CORVANE_VIRTUAL_DEVICE_KEYS=${CORVANE_VIRTUAL_DEVICE_KEYS:-${XDG_STATE_HOME:-$HOME/.local/state}/corvane/virtual-device-keys}
 set +e
 scripts/lab-network.sh --devices "$count" --password "$password" -- build/bin/corvane "$@"
 status=$?

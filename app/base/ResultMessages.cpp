@@ -27,6 +27,9 @@ struct Tables
         const QString networkError = QStringLiteral("Network error.");
         byCode = {
             {code(Facility::Login, 0x0001), QStringLiteral("Invalid password, please retry.")},
+            {code(Facility::HttpAccess, 0x01FE),
+             QStringLiteral("Identity changed: the device shows another key than the one it showed before. "
+                            "Nothing was sent to it.")},
             {code(Facility::FirmwareUpdate, 0x0001), fileOpenError},
             {code(Facility::FirmwareUpdate, 0x0002), QStringLiteral("Firmware update was skipped. Device is busy.")},
             {code(Facility::FirmwareUpdate, 0x0003),

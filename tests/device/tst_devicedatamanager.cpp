@@ -17,7 +17,7 @@ QList<DeviceParameter> noticedTypes(const QSignalSpy& spy)
 QList<DeviceParameter> allButId()
 {
     QList<DeviceParameter> types;
-    for (int i = 1; i <= 22; ++i)
+    for (int i = 1; i <= int(kLastDeviceParameter); ++i)
         types.append(static_cast<DeviceParameter>(i));
     return types;
 }

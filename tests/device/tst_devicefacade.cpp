@@ -78,8 +78,8 @@ private Q_SLOTS:
         QCOMPARE(ids.size(), 1);
         QCOMPARE(parameter("02:00:00:00:00:05", DeviceParameter::IpAddress).toString(), QStringLiteral("10.0.0.6"));
         QCOMPARE(parameter("02:00:00:00:00:05", DeviceParameter::HostName).toString(), QStringLiteral("Desk 2"));
-        // 22 re-announced parameters, then the connection status once more.
-        QCOMPARE(notices.size(), 23);
+        // 23 re-announced parameters, then the connection status once more.
+        QCOMPARE(notices.size(), 24);
         QCOMPARE(notices.last().at(1).value<DeviceParameter>(), DeviceParameter::ConnectionStatus);
     }
 

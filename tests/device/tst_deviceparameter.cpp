@@ -61,7 +61,7 @@ private Q_SLOTS:
     void dataStreamRejectsUnknownValue_data()
     {
         QTest::addColumn<qint32>("raw");
-        QTest::newRow("past last") << qint32(23);
+        QTest::newRow("past last") << qint32(24);
         QTest::newRow("negative") << qint32(-1);
     }
 
@@ -89,8 +89,8 @@ private Q_SLOTS:
     void debugOutput()
     {
         QString text;
-        QDebug(&text) << DeviceParameter::DnsServer2 << static_cast<DeviceParameter>(23);
-        QCOMPARE(text, QStringLiteral("DeviceParameter::DnsServer2 DeviceParameter(23) "));
+        QDebug(&text) << DeviceParameter::DnsServer2 << static_cast<DeviceParameter>(24);
+        QCOMPARE(text, QStringLiteral("DeviceParameter::DnsServer2 DeviceParameter(24) "));
 
         // QVariant's debug output goes through the registered operator.
         text.clear();
@@ -109,7 +109,7 @@ private Q_SLOTS:
             DeviceParameter::FirmwareUploadProgress, DeviceParameter::UpdateProgress,
             DeviceParameter::UpdateResult,           DeviceParameter::ConfigUploadProgress,
             DeviceParameter::ImportResult,           DeviceParameter::StandbyScreenImageUploadProgress,
-            DeviceParameter::StandbyImageResult};
+            DeviceParameter::StandbyImageResult,     DeviceParameter::IdentityChanged};
         for (int i = -1; i <= static_cast<int>(kLastDeviceParameter) + 1; ++i) {
             const auto type = static_cast<DeviceParameter>(i);
             QCOMPARE(isNetworkSetting(type), network.contains(type));

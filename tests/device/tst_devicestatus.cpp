@@ -6,6 +6,8 @@
 
 namespace {
 
+using Steps = QList<QPair<DeviceStatusType, QVariant>>;
+
 QString shown(const DeviceStatus& board)
 {
     return board.getStatusMessage(board.getHighestPriorityStatus());
@@ -54,6 +56,31 @@ private Q_SLOTS:
         board.setStatus(DeviceStatusType::Connection, -1);
         QCOMPARE(board.getStatus(DeviceStatusDisplayPriority::Connection), DeviceStatusList::Blank);
         QCOMPARE(shown(board), QString());
+    }
+
+    // A changed identity holds the connection slot until the operator's word
+    // or a login; the device's coming and going does not hide it.
+    void identityChanged_data()
+    {
+        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<QString>("expected");
+        const auto refused = qMakePair(DeviceStatusType::IdentityChanged, QVariant(true));
+        QTest::newRow("refused") << Steps{{DeviceStatusType::Connection, 1}, refused} << "Identity changed";
+        QTest::newRow("seen again") << Steps{refused, {DeviceStatusType::Connection, 1}} << "Identity changed";
+        QTest::newRow("login lost") << Steps{refused, {DeviceStatusType::LoggedIn, false}} << "Identity changed";
+        QTest::newRow("accepted") << Steps{refused, {DeviceStatusType::IdentityChanged, false}} << "Login required";
+        QTest::newRow("logged in") << Steps{refused, {DeviceStatusType::LoggedIn, true}} << "Ready";
+        QTest::newRow("gone") << Steps{refused, {DeviceStatusType::Connection, 0}} << "Disconnected";
+    }
+
+    void identityChanged()
+    {
+        QFETCH(Steps, steps);
+        QFETCH(QString, expected);
+        DeviceStatus board;
+        for (const auto& [type, value] : steps)
+            board.setStatus(type, value);
+        QCOMPARE(shown(board), expected);
     }
 
     void firmwareUpdateSequence()
@@ -220,7 +247,7 @@ private Q_SLOTS:
     void unknownTypeAndSlot()
     {
         DeviceStatus board;
-        board.setStatus(static_cast<DeviceStatusType>(10), 1);
+        board.setStatus(static_cast<DeviceStatusType>(11), 1);
         QCOMPARE(shown(board), QStringLiteral("Ready"));
 
         const auto noSuchSlot = static_cast<DeviceStatusDisplayPriority>(4);

@@ -120,7 +120,8 @@ int main(int argc, char* argv[])
                                            QStringLiteral("Log discovery traffic on standard error."));
     const QCommandLineOption keyFolderOption(
         QStringLiteral("key-dir"),
-        QStringLiteral("Keep each device's key and certificate in <folder>, and show the same at the next start."),
+        QStringLiteral("Keep each device's key and certificate in <folder>, and show the same at the next start "
+                       "(default: $CORVANE_VIRTUAL_DEVICE_KEYS; empty: a new key at every start)."),
         QStringLiteral("folder"));
     const QCommandLineOption parentOption(QStringLiteral("exit-with-parent"),
                                           QStringLiteral("End when the parent process ends."));
@@ -202,6 +203,10 @@ int main(int argc, char* argv[])
     std::signal(SIGHUP, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // A test run or a demo keeps its devices' keys in one folder for every
+    // device process it starts; an empty --key-dir asks for none.
+    const QString keyFolder = parser.isSet(keyFolderOption) ? parser.value(keyFolderOption)
+                                                            : qEnvironmentVariable("CORVANE_VIRTUAL_DEVICE_KEYS");
     QList<VirtualDevice*> devices;
     for (const DeviceConfig& deviceConfig : std::as_const(config.devices)) {
         QSslConfiguration tls;
@@ -209,8 +214,7 @@ int main(int argc, char* argv[])
         // serial numbers may be longer than a certificate's name field.
         const QString mac = DeviceConfigParser::macText(deviceConfig.mac);
         if (!Certificate::makeServerConfiguration(QStringLiteral("Virtual device ") + mac, deviceConfig.address, tls,
-                                                  error, parser.value(keyFolderOption),
-                                                  QString(mac).remove(QLatin1Char(':'))))
+                                                  error, keyFolder, QString(mac).remove(QLatin1Char(':'))))
             return fail(error);
         auto* device = new VirtualDevice(deviceConfig, tls, config.updateStepMs, config.updateStepPercent, &app);
         device->setRebootMs(config.rebootMs);

@@ -628,7 +628,9 @@ private Q_SLOTS:
         QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{QStringLiteral("02007F000004.pem")});
         // Without a key folder every start has a key of its own.
         DeviceProcess fresh;
-        QVERIFY2(fresh.start(DeviceArguments().device(QStringLiteral("127.0.0.4"))), qPrintable(fresh.errorText()));
+        QVERIFY2(fresh.start(QStringList(DeviceArguments().device(QStringLiteral("127.0.0.4")))
+                             << QStringLiteral("--key-dir") << QString()),
+                 qPrintable(fresh.errorText()));
         QVERIFY(shownCertificate(fresh.address(0), fresh.httpsPort(0)) != first);
         QVERIFY(fresh.stop());
     }

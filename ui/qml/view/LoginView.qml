@@ -2,6 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts
 import com.halvorn.kxframework 1.0
+import DeviceTrust 1.0
 
 // Asks for the password of each device of a list in turn. A device that
 // has gone from the list meanwhile is skipped; a wrong password keeps the
@@ -12,12 +13,22 @@ import com.halvorn.kxframework 1.0
 // clicks are handled meanwhile: while one waits, Submit, Cancel, Return and
 // Escape do nothing, so that one login runs at a time and every device of
 // the list is asked exactly once.
+//
+// A device whose key is not the one pinned for it is not sent the password:
+// the popup shows both keys, and the operator accepts the new one (the
+// device was replaced) or forgets the device.
 VelPopup {
     id: loginView
     objectName: "loginView"
     title: "Login"
 
     property bool loginWaiting: false
+    // The current device's refused key: {pinned, shown}, or empty.
+    property var identity: ({})
+
+    function readIdentity() {
+        identity = deviceTrust.refusal(loginTargetDevices.getTargetDeviceID())
+    }
 
     function run(targetDeviceList) {
         loginTargetDevices.clear()
@@ -45,6 +56,7 @@ VelPopup {
                 ? networkSettings["ipAddress"] : ""
         macAddressValue.text = device.deviceID
         device.destroy()
+        readIdentity()
     }
 
     function submit() {
@@ -67,6 +79,7 @@ VelPopup {
             endLogin()
         } else {
             console.log("Login Failed")
+            readIdentity()
             passwordField.text = ""
             passwordField.forceActiveFocus()
         }
@@ -93,6 +106,7 @@ VelPopup {
         ipAddressValue.text = ""
         macAddressValue.text = ""
         passwordField.text = ""
+        identity = ({})
     }
 
     anchors.centerIn: Overlay.overlay
@@ -104,6 +118,10 @@ VelPopup {
         clearFields()
         loginTargetDevices.clear()
         root.loginFinished(loginStatus)
+    }
+
+    DeviceTrust {
+        id: deviceTrust
     }
 
     QtObject {
@@ -153,6 +171,72 @@ VelPopup {
             Label { id: ipAddressValue; objectName: "loginIpAddress"; Accessible.ignored: true }
             Label { text: "MAC Address:"; Accessible.name: text + " " + macAddressValue.text }
             Label { id: macAddressValue; objectName: "loginMacAddress"; Accessible.ignored: true }
+        }
+
+        // A changed identity: both keys, and the operator's word on them.
+        ColumnLayout {
+            objectName: "identityChanged"
+            visible: loginView.identity.pinned !== undefined
+            Layout.maximumWidth: 440
+            spacing: 4
+
+            Label {
+                text: "Identity changed"
+                font.bold: true
+                color: "#B00020"
+                Accessible.role: Accessible.Notification
+                Accessible.name: visible ? text + ". " + identityText.text : ""
+            }
+            Label {
+                id: identityText
+                Layout.preferredWidth: 440
+                wrapMode: Text.Wrap
+                text: "This device shows another key than the one it showed before: it was replaced, or "
+                      + "another machine answers at its address. The password is not sent to it until you "
+                      + "accept its new key."
+                Accessible.ignored: true
+            }
+            Label {
+                objectName: "identityPinned"
+                Layout.preferredWidth: 440
+                wrapMode: Text.WrapAnywhere
+                font.family: "monospace"
+                text: "Pinned: " + (loginView.identity.pinned || "")
+                Accessible.name: text
+            }
+            Label {
+                objectName: "identityShown"
+                Layout.preferredWidth: 440
+                wrapMode: Text.WrapAnywhere
+                font.family: "monospace"
+                text: "Shown: " + (loginView.identity.shown || "not known yet; log in again to see it")
+                Accessible.name: text
+            }
+            RowLayout {
+                spacing: 10
+                VelButton {
+                    objectName: "acceptKeyButton"
+                    text: "Accept New Key"
+                    implicitWidth: 150
+                    enabled: !!loginView.identity.shown && !loginView.loginWaiting
+                    onClicked: {
+                        deviceTrust.acceptShownKey(loginTargetDevices.getTargetDeviceID())
+                        loginView.readIdentity()
+                        passwordField.forceActiveFocus()
+                    }
+                }
+                VelButton {
+                    objectName: "forgetDeviceButton"
+                    text: "Forget Device"
+                    implicitWidth: 150
+                    enabled: !loginView.loginWaiting
+                    onClicked: {
+                        deviceTrust.forget(loginTargetDevices.getTargetDeviceID())
+                        loginView.readIdentity()
+                        passwordField.forceActiveFocus()
+                    }
+                }
+            }
         }
 
         TextField {
