@@ -165,22 +165,10 @@ int run(int argc, char* argv[])
             &DeviceNotificationObserver::finalize))
         return -1;
     // A device's key is checked before its credential goes (off with
-    // CORVANE_KEY_PINNING=off). A refused device shows "Identity changed";
-    // told after the handshake's handler has returned.
+    // CORVANE_KEY_PINNING=off).
     std::shared_ptr<PinnedPeerTrust> trust;
-    if (PeerTrust::pinningWanted()) {
-        trust = PinnedPeerTrust::forDevices(
-            DeviceFacade::getInstance(),
-            [&app](const QString&, const PinnedPeerTrust::Identity& device, const QString&, const QString&) {
-                QMetaObject::invokeMethod(
-                    &app,
-                    [mac = device.mac] {
-                        DeviceFacade::getInstance().setDeviceParameter(mac, DeviceParameter::IdentityChanged, true,
-                                                                       DeviceFindPolicy::ById);
-                    },
-                    Qt::QueuedConnection);
-            });
-    }
+    if (PeerTrust::pinningWanted())
+        trust = DeviceTrust::pinnedFor(DeviceFacade::getInstance());
     PeerTrust::install(trust);
     // What the objects QML makes work on; filled once, here.
     Services::install({&DeviceFacade::getInstance(), DeviceNotificationObserver::m_instance,

@@ -441,6 +441,12 @@ void HttpAccessManager::sslErrors(QNetworkReply* reply, const QList<QSslError>& 
             reply->setProperty(kKeyRefusedProperty, true);
             return;
         }
+        // These errors, of this certificate, only: an error list ignored
+        // whole stays with the pooled connection, and its next handshake
+        // (the device's address now answered by another key) would pass
+        // unasked.
+        reply->ignoreSslErrors(errors);
+        return;
     }
     reply->ignoreSslErrors();
 }

@@ -153,7 +153,8 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
     if (!plan->reportPath.isEmpty() && !journal.open(plan->reportPath, err))
         return Usage;
     for (const DeviceRun* run : std::as_const(all)) {
-        if (run->outcome == Outcome::Skipped || run->outcome == Outcome::Unchanged) {
+        if (run->outcome == Outcome::Skipped || run->outcome == Outcome::Unchanged
+            || run->outcome == Outcome::IdentityChanged) {
             progress.event(*run, run->state);
             journal.append(reportEntry(*run, settings));
         }

@@ -79,6 +79,11 @@ printf '%-34s %10s  %s\n' "devices listed by discover" "$listed" "$devices"
 printf '%-34s %9ss  %s\n' "discover: all listed" "$(field discover seconds)" "<= 2 s"
 printf '%-34s %10s  %s\n' "info: devices with their settings" "$informed" "$devices"
 printf '%-34s %9ss  %s\n' "info --all" "$(field info seconds)" "< 15 s"
+# Every device's key was pinned at its first contact (the info run) and
+# matched again by the update.
+pinned=$(python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))["devices"]))' \
+    "$XDG_CONFIG_HOME/corvane/known-devices.json")
+printf '%-34s %10s  %s\n' "keys pinned at first contact" "$pinned" "$devices"
 printf '%-34s %10s  %s\n' "update: succeeded in the report" "$succeeded" "$devices"
 printf '%-34s %10s  %s\n' "update: devices in the report" "$reported" "$devices"
 printf '%-34s %10s  %s\n' "update: devices that took the file" "$took" "$devices"

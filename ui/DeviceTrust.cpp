@@ -5,9 +5,24 @@
 #include "PeerTrust.h"
 #include "Services.h"
 
+#include <QCoreApplication>
+
 DeviceTrust::DeviceTrust(QObject* parent)
     : QObject(parent)
 {
+}
+
+std::shared_ptr<PinnedPeerTrust> DeviceTrust::pinnedFor(DeviceFacade& facade)
+{
+    return PinnedPeerTrust::forDevices(
+        facade, [&facade](const QString&, const PinnedPeerTrust::Identity& device, const QString&, const QString&) {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [&facade, mac = device.mac] {
+                    facade.setDeviceParameter(mac, DeviceParameter::IdentityChanged, true, DeviceFindPolicy::ById);
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 bool DeviceTrust::pinning() const

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QObject>
+
+#include <memory>
 #include <QString>
 #include <QVariantMap>
 
@@ -10,6 +12,9 @@
 // refusal to show and nothing to accept.
 //
 // Main thread only.
+class DeviceFacade;
+class PinnedPeerTrust;
+
 class DeviceTrust : public QObject
 {
     Q_OBJECT
@@ -17,6 +22,11 @@ class DeviceTrust : public QObject
 
 public:
     explicit DeviceTrust(QObject* parent = nullptr);
+
+    // The window's trust over `facade`'s devices: a refused device reads
+    // "Identity changed", told once the handshake's handler has returned.
+    // Needs an application object.
+    static std::shared_ptr<PinnedPeerTrust> pinnedFor(DeviceFacade& facade);
 
     bool pinning() const;
 

@@ -107,11 +107,19 @@ private Q_SLOTS:
             // libcurl compares the pin itself: the upload ends failed.
             QTRY_VERIFY(m_ended);
             QCOMPARE(server.requests().size(), 0);
+            // The trust hears of it, without the key libcurl saw.
+            QCOMPARE(refused, (QStringList{kMac, kOtherKey, QString()}));
         } else {
             QTRY_COMPARE(refused, (QStringList{kMac, kOtherKey, deviceKey}));
             // Give a request that would come the time to come.
             QTest::qWait(200);
             QCOMPARE(server.requests().size(), 0);
+        }
+        // A refusal reads as its own failure, not as a network error.
+        if (!sent && way != Way::Push) {
+            QTRY_VERIFY(m_ended);
+            int status = 0;
+            QCOMPARE(m_http.getResponseStatusCode(m_id, status), HttpAccessManager::kKeyRefused);
         }
         const std::optional<KnownDevices::Entry> pin = KnownDevices(path).find(kMac);
         const QString expected = pinAfter == QLatin1String("device")  ? deviceKey
@@ -120,11 +128,41 @@ private Q_SLOTS:
         QCOMPARE(pin ? pin->digest : QString(), expected);
     }
 
+    // A pooled connection that took the pinned key asks again at its next
+    // handshake: the device's address, answered by another key meanwhile,
+    // gets no request.
+    void aPooledConnectionAsksAgain()
+    {
+        QTemporaryDir config;
+        const QString path = config.filePath(QStringLiteral("known-devices.json"));
+        QVERIFY(KnownDevices(path).accept({kMac, KnownDevices::digestOf(m_tls.localCertificate()), {}, {}, {}}));
+        PeerTrust::install(std::make_shared<PinnedPeerTrust>(path, [](const QString&) {
+            return std::optional<PinnedPeerTrust::Identity>({kMac, "TQ-730", "Lobby Display"});
+        }));
+        auto device = std::make_unique<RecordingHttpServer>(m_tls);
+        QVERIFY(device->listen());
+        const quint16 port = device->port();
+        connectTo(Way::Request, port);
+        QTRY_VERIFY(m_ended);
+        QCOMPARE(device->requests().size(), 1);
+
+        QSslConfiguration impostor;
+        QVERIFY(makeTlsIdentity(m_dir, QStringLiteral("impostor"), impostor));
+        device.reset();
+        device = std::make_unique<RecordingHttpServer>(impostor);
+        QVERIFY(device->listen(port));
+        connectTo(Way::Request, port);
+        QTRY_VERIFY(m_ended);
+        QCOMPARE(device->requests().size(), 0);
+        int status = 0;
+        QCOMPARE(m_http.getResponseStatusCode(m_id, status), HttpAccessManager::kKeyRefused);
+    }
+
 private:
     void connectTo(Way way, quint16 port)
     {
         HttpAccessManager& http = m_http;
-        int id = -1;
+        int& id = m_id;
         m_ended = false;
         const auto ended = [this](int) { m_ended = true; };
         switch (way) {
@@ -156,6 +194,7 @@ private:
     HttpAccessManager m_http;
     std::unique_ptr<WebSocketClient> m_push;
     bool m_ended = false;
+    int m_id = -1;
 };
 
 QTEST_GUILESS_MAIN(TestPeerTrust)

@@ -535,6 +535,20 @@ private Q_SLOTS:
             << QStringList{"--device", "10.213.0.10", "--device", "10.213.0.11", "--report", "report.json"} << "corvane"
             << "" << 1 << QStringList{labDevice(0) + ok, labDevice(1) + QStringLiteral(" failed 0x800401f4 1")} << 1
             << "The device answered HTTP 500." << bundle;
+        // Every device was met by the info rows above, and its key pinned.
+        const QString changed = QStringLiteral(" identity-changed 0x800101fe ");
+        QTest::newRow("a device showing another key is sent nothing, the other finishes")
+            << "fault d3 key swap"
+            << QStringList{"--device", "10.213.0.11", "--device", "10.213.0.12", "--report", "report.json"} << "corvane"
+            << "" << 5 << QStringList{labDevice(1) + ok, labDevice(2) + changed + "0"} << 1
+            << "1 succeeded, 0 failed, 0 skipped, 1 identity-changed" << bundle;
+        QTest::newRow("a key swapped after the login: the upload is refused, not tried again")
+            << "fault d1 throttle 1m"
+            << QStringList{"--device",  "10.213.0.10", "--device", "10.213.0.11", "--parallel", "1",
+                           "--retries", "2",           "--json",   "--report",    "report.json"}
+            << "corvane"
+            << "fault d2 key swap" << 5 << QStringList{labDevice(0) + ok, labDevice(1) + changed + "1"} << 1
+            << "\"event\":\"identity-changed\"" << bundle;
     }
 
     void batches()
@@ -607,6 +621,62 @@ private Q_SLOTS:
         // What the devices took, and that the installations end before the next row.
         QTRY_COMPARE_WITH_TIMEOUT(int(LabNetwork::console().mid(from).count("upload firmware ok")), uploads, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(int(LabNetwork::console().mid(from).count("update finished")), uploads, 30000);
+    }
+
+    // A device that shows another key than the one pinned: no credential
+    // reaches it until the operator accepts its key or forgets it; with
+    // pinning off it is logged in to as before.
+    void aReplacedDevice()
+    {
+        const QString address = QStringLiteral("10.213.0.14");
+        const QString mac = LabNetwork::deviceMac(14);
+        const QStringList info{"info", "--interface", LabNetwork::kInterface, "--device", address};
+        const QStringList accept{"trust", "accept", address, "--interface", LabNetwork::kInterface};
+        const auto credentials = [] {
+            const QString line
+                = LabNetwork::controlReply(QStringLiteral("list")).filter(QStringLiteral(" d5 ")).value(0);
+            const QRegularExpressionMatch seen = QRegularExpression(QStringLiteral(" credentials=(\\d+)")).match(line);
+            return seen.hasMatch() ? seen.captured(1).toInt() : -1;
+        };
+        const auto exitOf = [](const QStringList& arguments) { return corvanectl(arguments, "corvane").exitCode; };
+
+        QCOMPARE(exitOf(info), 0);
+        QVERIFY(corvanectl({"trust", "list", "--json"}, {}).out.contains(mac.toUtf8()));
+        QVERIFY(LabNetwork::control(QStringLiteral("fault d5 key swap")));
+        const int before = credentials();
+        QVERIFY(before > 0);
+        const Run refused = corvanectl(info, "corvane");
+        QCOMPARE(refused.exitCode, 5);
+        QVERIFY2(refused.out.contains("Identity changed"), refused.out.constData());
+        const QRegularExpressionMatch shown = QRegularExpression(QStringLiteral("shown (sha256//[A-Za-z0-9+/=]{44})"))
+                                                  .match(QString::fromUtf8(refused.err));
+        QVERIFY2(shown.hasMatch(), refused.err.constData());
+        // A script's accept needs a word, and the key it names.
+        QCOMPARE(exitOf(accept), 2);
+        QCOMPARE(exitOf(accept + QStringList{"--trust-new"}), 5);
+        QCOMPARE(exitOf(accept + QStringList{"--trust-changed", "sha256//" + QString(43, 'A') + "="}), 5);
+        QCOMPARE(exitOf(info), 5);
+        QCOMPARE(credentials(), before);
+
+        const Run accepted = corvanectl(accept + QStringList{"--trust-changed", shown.captured(1)}, {});
+        QCOMPARE(accepted.exitCode, 0);
+        QVERIFY2(accepted.out.contains(("pinned " + shown.captured(1)).toUtf8()), accepted.out.constData());
+        QCOMPARE(exitOf(info), 0);
+        QVERIFY(credentials() > before);
+
+        // Its first key back is now the stranger; forgotten, it is pinned anew.
+        QVERIFY(LabNetwork::control(QStringLiteral("fault d5 clear")));
+        QCOMPARE(exitOf(info), 5);
+        QCOMPARE(exitOf({"trust", "forget", mac}), 0);
+        QCOMPARE(exitOf(info), 0);
+
+        QVERIFY(LabNetwork::control(QStringLiteral("fault d5 key swap")));
+        qputenv("CORVANE_KEY_PINNING", "off");
+        const int off = exitOf(info);
+        qunsetenv("CORVANE_KEY_PINNING");
+        QVERIFY(LabNetwork::control(QStringLiteral("fault d5 clear")));
+        QCOMPARE(off, 0);
+        QCOMPARE(exitOf(info), 0);
     }
 };
 

@@ -43,6 +43,10 @@ private Q_SLOTS:
             << QStringList{"forget", "lobby"} << int(Ctl::Usage) << QString() << "is no MAC address" << both;
         QTest::newRow("forget without a MAC")
             << QStringList{"forget"} << int(Ctl::Usage) << QString() << "an argument is missing" << both;
+        QTest::newRow("accept without an interface to find it on")
+            << QStringList{"accept", "lobby"} << int(Ctl::Usage) << QString() << "--interface is needed" << both;
+        QTest::newRow("accept without a device")
+            << QStringList{"accept"} << int(Ctl::Usage) << QString() << "an argument is missing" << both;
         QTest::newRow("no action") << QStringList{} << int(Ctl::Usage) << QString() << "an argument is missing" << both;
         QTest::newRow("an unknown action")
             << QStringList{"sideways"} << int(Ctl::Usage) << QString() << "no action \"sideways\"" << both;

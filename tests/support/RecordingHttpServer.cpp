@@ -40,9 +40,9 @@ RecordingHttpServer::RecordingHttpServer(const QSslConfiguration& tls, Behaviour
     });
 }
 
-bool RecordingHttpServer::listen()
+bool RecordingHttpServer::listen(quint16 port)
 {
-    return m_server->listen(QHostAddress(QStringLiteral("127.0.0.1")), 0);
+    return m_server->listen(QHostAddress(QStringLiteral("127.0.0.1")), port);
 }
 
 QByteArray RecordingHttpServer::head(int index) const

@@ -24,8 +24,8 @@ public:
     // what came after the handshake.
     explicit RecordingHttpServer(const QSslConfiguration& tls, Behaviour behaviour = Answers);
 
-    // On a port the system chooses.
-    bool listen();
+    // On `port`, or on one the system chooses.
+    bool listen(quint16 port = 0);
     quint16 port() const { return m_server->serverPort(); }
 
     // The complete requests so far, oldest first.

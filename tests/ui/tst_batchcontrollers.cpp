@@ -8,12 +8,16 @@
 #include "AlertNotifier.h"
 #include "DeviceProcess.h"
 #include "DeviceRecord.h"
+#include "DeviceTrust.h"
 #include "FileDigestCache.h"
 #include "FirmwareUpdateController.h"
 #include "HttpAccessManager.h"
 #include "ImportConfigurationController.h"
+#include "KnownDevices.h"
 #include "MessageCapture.h"
+#include "PeerTrust.h"
 #include "PushSessionFixture.h"
+#include "Services.h"
 #include "StandbyScreenImageChangeController.h"
 
 #include <QCryptographicHash>
@@ -131,7 +135,8 @@ enum class Setup {
     ServerError,
     FileRemoved,
     Killed,
-    ChannelLost
+    ChannelLost,
+    KeySwapped // the device shows another key than at its login
 };
 
 // What the device saw of the call.
@@ -153,10 +158,19 @@ private:
     std::unique_ptr<FirmwareUpdateController> m_firmware;
     std::unique_ptr<ImportConfigurationController> m_import;
     std::unique_ptr<StandbyScreenImageChangeController> m_image;
+    std::shared_ptr<PinnedPeerTrust> m_trust;
 
     QVariant value(const QString& deviceId, DeviceParameter parameter) const
     {
         return recordValue(m_push->facade(), deviceId, parameter);
+    }
+
+    QString statusText(const QString& deviceId) const
+    {
+        return value(deviceId, DeviceParameter::AllDeviceStatus)
+            .toMap()
+            .value(QStringLiteral("statusMessage"))
+            .toString();
     }
 
     bool ready(const QString& deviceId) const
@@ -248,6 +262,10 @@ private Q_SLOTS:
         m_firmware = std::make_unique<FirmwareUpdateController>(m_push->facade(), &m_push->observer());
         m_import = std::make_unique<ImportConfigurationController>(m_push->facade(), &m_push->observer());
         m_image = std::make_unique<StandbyScreenImageChangeController>(m_push->facade(), &m_push->observer());
+        // Keys pinned as the window pins them, at each case's first login.
+        m_trust = DeviceTrust::pinnedFor(m_push->facade());
+        PeerTrust::install(m_trust);
+        Services::install({&m_push->facade(), nullptr, &HttpAccessManager::getInstance(), m_trust.get()});
     }
 
     void cleanup()
@@ -257,6 +275,9 @@ private Q_SLOTS:
         m_firmware.reset();
         m_import.reset();
         m_image.reset();
+        PeerTrust::install(nullptr);
+        Services::install({});
+        m_trust.reset();
         m_push.reset();
     }
 
@@ -303,6 +324,9 @@ private Q_SLOTS:
             // The channel declared gone ends the upload, not the hour's limit.
             row("push channel lost mid-upload")
                 << file << Setup::ChannelLost << false << qint64(HttpAccessManager::kAborted) << Seen::Nothing;
+            // Refused before a byte goes, and the row says why.
+            row("another key since the login")
+                << file << Setup::KeySwapped << false << qint64(HttpAccessManager::kKeyRefused) << Seen::Nothing;
         }
         QTest::newRow("image: .Jpeg accepted")
             << int(Image) << QStringLiteral("standby.Jpeg") << Setup::None << true << kNoAlert << Seen::Accepted;
@@ -372,6 +396,9 @@ private Q_SLOTS:
         case Setup::ResultFirst:
             QCOMPARE(device->command(QStringLiteral("fault d1 result-first on")), QStringLiteral("ok"));
             break;
+        case Setup::KeySwapped:
+            QCOMPARE(device->command(QStringLiteral("fault d1 key swap")), QStringLiteral("ok"));
+            break;
         case Setup::None:
         case Setup::Killed:
             break;
@@ -432,6 +459,8 @@ private Q_SLOTS:
         }
 
         const QStringList lines = uploadLines(*device, from);
+        if (setup == Setup::KeySwapped)
+            QTRY_COMPARE(statusText(deviceId), QStringLiteral("Identity changed"));
         switch (seen) {
         case Seen::Nothing:
             QVERIFY2(lines.isEmpty(), qPrintable(lines.join(QLatin1Char('\n'))));
@@ -461,6 +490,43 @@ private Q_SLOTS:
         QCOMPARE(value(deviceId, DeviceParameter::LoggedInStatus).toBool(),
                  setup != Setup::Forbidden && setup != Setup::NotLoggedIn);
         QCOMPARE(m_push->observer().sessionCount(), setup == Setup::Forbidden || setup == Setup::NotConnected ? 0 : 1);
+    }
+
+    // The operator's word on a device that shows another key: its login is
+    // refused and the window shows both keys; accepted, the new key opens
+    // it; forgotten, the key it shows next is pinned anew.
+    void operatorsWordOnAnotherKey()
+    {
+        const QString deviceId = QLatin1String(kDeviceId);
+        bringUp(QLatin1String(kAddress), deviceId);
+        const QString code = md5Hex(QByteArray(kPassword));
+        const QString pinned
+            = KnownDevices(KnownDevices::defaultPath()).find(deviceId).value_or(KnownDevices::Entry{}).digest;
+        QVERIFY(!pinned.isEmpty());
+        DeviceTrust window;
+        QVERIFY(window.pinning());
+        QCOMPARE(window.refusal(deviceId), QVariantMap());
+
+        QCOMPARE(m_device.command(QStringLiteral("fault d1 key swap")), QStringLiteral("ok"));
+        QCOMPARE(m_push->logIn(deviceId, code), HttpAccessManager::kKeyRefused);
+        QTRY_COMPARE(statusText(deviceId), QStringLiteral("Identity changed"));
+        const QVariantMap refused = window.refusal(deviceId);
+        QCOMPARE(refused.value(QStringLiteral("pinned")).toString(), pinned);
+        const QString shown = refused.value(QStringLiteral("shown")).toString();
+        QVERIFY(shown.startsWith(QLatin1String("sha256//")) && shown != pinned);
+
+        QVERIFY(window.acceptShownKey(deviceId));
+        QCOMPARE(statusText(deviceId), QStringLiteral("Login required"));
+        QCOMPARE(window.refusal(deviceId), QVariantMap());
+        QCOMPARE(m_push->logIn(deviceId, code), 0);
+
+        // Its first key back is the stranger now; forgotten, it is met anew.
+        QCOMPARE(m_device.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
+        QCOMPARE(m_push->logIn(deviceId, code), HttpAccessManager::kKeyRefused);
+        QVERIFY(window.forget(deviceId));
+        QCOMPARE(m_push->logIn(deviceId, code), 0);
+        QCOMPARE(KnownDevices(KnownDevices::defaultPath()).find(deviceId).value_or(KnownDevices::Entry{}).digest,
+                 pinned);
     }
 
     // The same unchanged file goes to device after device with one digest;

@@ -6,7 +6,6 @@
 #include "DeviceParameter.h"
 #include "DeviceRecord.h"
 #include "DeviceTableModel.h"
-#include "DeviceTrust.h"
 #include "KxDeviceEventID.h"
 #include "KxSystemEventID.h"
 #include "KxSystemStatus.h"
@@ -132,7 +131,7 @@ public Q_SLOTS:
         qmlRegisterType(standIn("KxDeviceList.qml"), kFrameworkUri, 1, 0, "KxDeviceList");
         qmlRegisterType(standIn("KxDevice.qml"), kFrameworkUri, 1, 0, "KxDevice");
         qmlRegisterType<UserInterface::MessageGenerator>("MessageGenerator", 1, 0, "MessageGenerator");
-        qmlRegisterType<DeviceTrust>("DeviceTrust", 1, 0, "DeviceTrust");
+        qmlRegisterType(standIn("DeviceTrust.qml"), "DeviceTrust", 1, 0, "DeviceTrust");
         qmlRegisterType(standIn("NetworkInterface.qml"), "NetworkInterface", 1, 0, "NetworkInterface");
         Views::registerTypes();
 

@@ -165,6 +165,16 @@ void HttpsServer::updateListening()
     }
 }
 
+void HttpsServer::setTls(const QSslConfiguration& tls)
+{
+    if (tls == m_tls)
+        return;
+    m_tls = tls;
+    const QList<QSslSocket*> sockets = findChildren<QSslSocket*>();
+    for (QSslSocket* socket : sockets)
+        socket->abort();
+}
+
 int HttpsServer::openConnections() const
 {
     return int(findChildren<QSslSocket*>().size());
@@ -334,6 +344,8 @@ void HttpConnection::onHead(const HttpRequestHead& head)
     const QByteArray path = head.path();
     const QByteArray method = head.method;
     ++m_requests;
+    if (!head.header("authorization").isEmpty())
+        m_device->noteCredential();
     if (m_device->faults().requestStall) {
         // Heard and never answered; the connection stays open until the
         // client gives up.
@@ -527,6 +539,8 @@ bool HttpConnection::finishMessage()
 void HttpConnection::handleUpgrade(const HttpRequestHead& head, qsizetype headLength)
 {
     const DeviceFaults::Push mode = m_device->faults().push;
+    if (!head.header("authorization").isEmpty())
+        m_device->noteCredential();
     if (!m_device->isAuthorised(head.header("authorization")) || mode == DeviceFaults::Push::Refuse403) {
         m_socket->read(headLength);
         Q_EMIT m_device->event(QStringLiteral("push upgrade refused 403"));

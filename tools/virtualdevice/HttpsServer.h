@@ -29,8 +29,10 @@ public:
     bool start(quint16 port, QString& error);
     quint16 port() const { return m_port; }
     void setRefusing(bool refusing);
-    // The key and certificate of the connections accepted from now on.
-    void setTls(const QSslConfiguration& tls) { m_tls = tls; }
+    // The key and certificate of the connections accepted from now on; the
+    // HTTPS connections made with another one end (a replaced device has
+    // none of its predecessor's), the push channels stay.
+    void setTls(const QSslConfiguration& tls);
     const QSslConfiguration& tls() const { return m_tls; }
     // A device that is down (rebooting) listens to nothing and ends every
     // connection it had; coming up again restores what the faults allow.

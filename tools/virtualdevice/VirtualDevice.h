@@ -91,6 +91,10 @@ public:
     int pushRate() const { return m_pushRateTimer.isActive() ? m_pushRateTimer.interval() : 0; }
     // Notifications put on a channel (one per open channel per notification).
     qint64 notificationsSent() const { return m_notificationsSent; }
+    // Requests (push upgrades among them) that came with an Authorization
+    // header, whatever it held: what a client handed this device's key.
+    void noteCredential() { ++m_credentialsSeen; }
+    qint64 credentialsSeen() const { return m_credentialsSeen; }
 
     // Control channel.
     void setDeviceStatus(int status);
@@ -143,6 +147,7 @@ private:
     QTimer m_pushRateTimer;
     int m_statusBeforePushRate = 0;
     qint64 m_notificationsSent = 0;
+    qint64 m_credentialsSeen = 0;
     HttpsServer* m_https = nullptr; // child of this
     QSslConfiguration m_startTls;
     PushHub* m_push = nullptr; // child of this

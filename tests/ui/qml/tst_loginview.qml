@@ -74,6 +74,49 @@ ViewsTestCase {
         compare(Backend.loginAttempts.map(function (a) { return a.password }), passwords)
     }
 
+    // A device whose key was refused: the popup shows both keys, a login
+    // stays refused, and the operator's word (accept when the new key is
+    // known, or forget) lets the next login through.
+    function test_identityChanged_data() {
+        return [
+            { tag: "accepted", shown: "sha256//SHOWN=", word: "acceptKeyButton", trust: "accept" },
+            { tag: "forgotten", shown: "sha256//SHOWN=", word: "forgetDeviceButton", trust: "forget" },
+            { tag: "shown key unknown: only forgotten", shown: "", word: "forgetDeviceButton", trust: "forget" }
+        ]
+    }
+
+    function test_identityChanged(data) {
+        openWindow()
+        closeNetworkView()
+        addDevice(1, false)
+        activateWindow()
+        finishedSpy.target = window
+        finishedSpy.clear()
+        Backend.refusals[deviceId(1)] = { "pinned": "sha256//PINNED=", "shown": data.shown }
+
+        window.login([deviceId(1)])
+        const panel = part("identityChanged")
+        verify(panel.visible)
+        compare(part("identityPinned").text, "Pinned: sha256//PINNED=")
+        verify(part("identityShown").text.indexOf(data.shown === "" ? "not known yet" : data.shown) > 0)
+        compare(part("acceptKeyButton").enabled, data.shown !== "")
+        typeText("pw1")
+        keyClick(Qt.Key_Return)
+        verify(part("loginView").visible)
+        verify(panel.visible)
+
+        // The popup's last layout first: the shown key's length moves it.
+        waitForItemPolished(part("loginContent"))
+        mouseClick(part(data.word))
+        compare(Backend.trustWords, [data.trust + " " + deviceId(1)])
+        verify(!panel.visible)
+        tryVerify(function () { return part("passwordField").activeFocus }, 5000, "password field focused")
+        typeText("pw1")
+        keyClick(Qt.Key_Return)
+        tryCompare(finishedSpy, "count", 1)
+        compare(finishedSpy.signalArguments[0][0], true)
+    }
+
     // An empty list has nothing to log in to: the window reports failure at
     // once without showing the popup.
     function test_emptyList() {

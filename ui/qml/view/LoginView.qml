@@ -154,6 +154,7 @@ VelPopup {
     }
 
     ColumnLayout {
+        objectName: "loginContent"
         spacing: 12
 
         GridLayout {

@@ -15,6 +15,10 @@ QtObject {
     property int interfaceUpdates: 0
     // Run by the next login while it waits for its device; taken once.
     property var duringLogin: null
+    // Devices whose key is refused ({pinned, shown} by id), and the
+    // operator's word on them ("accept <id>", "forget <id>").
+    property var refusals: ({})
+    property var trustWords: []
 
     signal systemEvent(int eventID, var options)
 
@@ -27,6 +31,8 @@ QtObject {
         interfaces = []
         interfaceUpdates = 0
         duringLogin = null
+        refusals = {}
+        trustWords = []
     }
 
     // A device the facade lists, with the password it accepts.
@@ -41,7 +47,7 @@ QtObject {
         if (during !== null)
             Facade.waitNested(during)
         loginAttempts.push({ "deviceID": deviceID, "password": password })
-        if (passwords[deviceID] !== undefined && passwords[deviceID] === password)
+        if (refusals[deviceID] === undefined && passwords[deviceID] !== undefined && passwords[deviceID] === password)
             Facade.setValue(deviceID, 14, true)
     }
 }
