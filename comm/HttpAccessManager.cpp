@@ -35,6 +35,21 @@ QString describe(const Request& request)
 // network's (an abort of ours among them), ProtocolFailure an answer that was
 // not HTTP. The others of a reply with a status stand for the status itself
 // (403 is ContentAccessDenied) and leave it readable.
+// A reply without a status: refused by the trust (and why), or else the
+// connection failed.
+int32_t refusalResult(int verdict)
+{
+    switch (PeerTrust::Verdict(verdict)) {
+    case PeerTrust::Verdict::KeyChanged:
+        return HttpAccessManager::kKeyRefused;
+    case PeerTrust::Verdict::Unavailable:
+        return HttpAccessManager::kTrustUnavailable;
+    case PeerTrust::Verdict::Allowed:
+        break;
+    }
+    return HttpAccessManager::kNoStatus;
+}
+
 bool brokeAfterStatus(QNetworkReply::NetworkError error)
 {
     return (error > QNetworkReply::NoError && error < QNetworkReply::ProxyConnectionRefusedError)
@@ -244,14 +259,18 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, std::unique_ptr<Stream
         CORVANE_LOG(QStringLiteral("request %1: no streamed body given, posting an empty one").arg(requestId));
         return sendPostRequest(requestId, QByteArray());
     }
+    // libcurl checks the device's pinned key itself, before the request goes.
+    QNetworkRequest networkRequest = request->networkRequest();
+    if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed()) {
+        const std::optional<QString> pin = trust->pinFor(networkRequest.url().host());
+        if (!pin)
+            return kTrustUnavailable;
+        networkRequest.setAttribute(kPinnedKeyAttribute, *pin);
+    }
     if (!m_transfers)
         m_transfers = std::make_shared<TransferThread>();
     request->setPool(nullptr);
     const UploadLimits limits{request->maxResponseBytes(), request->stallTimeout()};
-    // libcurl checks the device's pinned key itself, before the request goes.
-    QNetworkRequest networkRequest = request->networkRequest();
-    if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed())
-        networkRequest.setAttribute(kPinnedKeyAttribute, trust->pinFor(networkRequest.url().host()));
     auto* reply = new UploadReply(m_transfers, networkRequest, std::move(body), limits, this);
     // Context: the reply, so that a reply gone meanwhile is not looked for.
     connect(
@@ -408,7 +427,8 @@ void HttpAccessManager::replyFinished(QNetworkReply* reply)
 
     disconnect(request.get(), &Request::uploadProgress, this, &HttpAccessManager::uploadProgress);
     // libcurl checked the pin itself: the trust hears of the refusal here.
-    if (qobject_cast<UploadReply*>(reply) && reply->property(kKeyRefusedProperty).toBool()) {
+    if (qobject_cast<UploadReply*>(reply)
+        && reply->property(kRefusedProperty).toInt() == int(PeerTrust::Verdict::KeyChanged)) {
         if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed())
             trust->refusedElsewhere(reply->url().host());
     }
@@ -437,8 +457,9 @@ void HttpAccessManager::sslErrors(QNetworkReply* reply, const QList<QSslError>& 
         const QSslCertificate shown = PeerTrust::shownIn(reply->sslConfiguration(), errors);
         // Not ignored, the errors fail the handshake: nothing of the request
         // (and of its credential) goes.
-        if (!trust->allows(reply->url().host(), shown)) {
-            reply->setProperty(kKeyRefusedProperty, true);
+        const PeerTrust::Verdict verdict = trust->judge(reply->url().host(), shown);
+        if (verdict != PeerTrust::Verdict::Allowed) {
+            reply->setProperty(kRefusedProperty, int(verdict));
             return;
         }
         // These errors, of this certificate, only: an error list ignored
@@ -478,7 +499,7 @@ int32_t HttpAccessManager::getResponseStatusCode(int requestId, int& statusCode)
     bool ok = false;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(&ok);
     if (!ok)
-        return reply->property(kKeyRefusedProperty).toBool() ? kKeyRefused : kNoStatus;
+        return refusalResult(reply->property(kRefusedProperty).toInt());
     if (brokeAfterStatus(reply->error()))
         return kAnswerBroken;
     statusCode = status;

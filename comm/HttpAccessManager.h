@@ -66,6 +66,9 @@ public:
     // The device showed another key than the one pinned for it (PeerTrust):
     // the connection ended in its handshake and nothing of the request went.
     static constexpr int32_t kKeyRefused = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FE);
+    // The devices' pinned keys could not be read or kept (PeerTrust), so
+    // none could be compared: nothing of the request went.
+    static constexpr int32_t kTrustUnavailable = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FF);
 
     static constexpr int kNoRequest = -1;
 

@@ -142,12 +142,24 @@ bool KnownDevices::forget(const QString& mac)
 
 std::optional<KnownDevices::Entry> KnownDevices::find(const QString& mac)
 {
+    std::optional<Entry> found;
+    lookUp(mac, found);
+    return found;
+}
+
+bool KnownDevices::lookUp(const QString& mac, std::optional<Entry>& found)
+{
+    found.reset();
     const QString wanted = normalMac(mac);
-    for (const Entry& entry : entries()) {
+    const Locked lock(m_path);
+    QList<Entry> all;
+    if (!load(lock, all))
+        return false;
+    for (const Entry& entry : std::as_const(all)) {
         if (entry.mac == wanted)
-            return entry;
+            found = entry;
     }
-    return std::nullopt;
+    return true;
 }
 
 QList<KnownDevices::Entry> KnownDevices::entries()

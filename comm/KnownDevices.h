@@ -70,6 +70,8 @@ public:
     bool forget(const QString& mac);
 
     std::optional<Entry> find(const QString& mac);
+    // The same, false when the store could not be read (see problem()).
+    bool lookUp(const QString& mac, std::optional<Entry>& found);
     // Every pin, by MAC address.
     QList<Entry> entries();
 

@@ -73,42 +73,46 @@ std::shared_ptr<PinnedPeerTrust> PinnedPeerTrust::forDevices(const DeviceFacade&
     return std::make_shared<PinnedPeerTrust>(KnownDevices::defaultPath(), std::move(lookup), std::move(refused));
 }
 
-bool PinnedPeerTrust::allows(const QString& host, const QSslCertificate& certificate)
+PeerTrust::Verdict PinnedPeerTrust::judge(const QString& host, const QSslCertificate& certificate)
 {
     const std::optional<Identity> device = m_lookup ? m_lookup(host) : std::nullopt;
     if (!device || KnownDevices::normalMac(device->mac).isEmpty()) {
         CORVANE_LOG(QStringLiteral("%1 is no device known by its MAC address; its key is not checked").arg(host));
-        return true;
+        return Verdict::Allowed;
     }
     const QString shown = KnownDevices::digestOf(certificate);
     KnownDevices& store = m_store;
     switch (store.check({device->mac, shown, {}, device->model, device->name})) {
     case KnownDevices::Verdict::Match:
         m_refusals.remove(KnownDevices::normalMac(device->mac));
-        return true;
+        return Verdict::Allowed;
     case KnownDevices::Verdict::Pinned:
         CORVANE_LOG(
             QStringLiteral("%1 (%2, %3): key pinned at first contact: %4").arg(device->name, device->mac, host, shown));
         if (!store.problem().isEmpty())
             CORVANE_LOG(QStringLiteral("known devices: %1").arg(store.problem()));
-        return true;
+        return Verdict::Allowed;
     case KnownDevices::Verdict::Mismatch:
         refuse(host, *device, shown);
-        return false;
+        return Verdict::KeyChanged;
     case KnownDevices::Verdict::Unusable:
         break;
     }
     // Without its store nothing can be compared: the credential waits.
     CORVANE_LOG(QStringLiteral("known devices: %1; the credential is not sent to %2").arg(store.problem(), host));
-    return false;
+    return Verdict::Unavailable;
 }
 
-QString PinnedPeerTrust::pinFor(const QString& host)
+std::optional<QString> PinnedPeerTrust::pinFor(const QString& host)
 {
     const std::optional<Identity> device = m_lookup ? m_lookup(host) : std::nullopt;
     if (!device)
-        return {};
-    const std::optional<KnownDevices::Entry> pin = m_store.find(device->mac);
+        return QString();
+    std::optional<KnownDevices::Entry> pin;
+    if (!m_store.lookUp(device->mac, pin)) {
+        CORVANE_LOG(QStringLiteral("known devices: %1; nothing is sent to %2").arg(m_store.problem(), host));
+        return std::nullopt;
+    }
     return pin ? pin->digest : QString();
 }
 

@@ -21,18 +21,26 @@ class QSslCertificate;
 // the handshake. Installed once at start-up by the program; with none
 // installed every key is taken, as the devices sign their own certificates.
 //
-// allows() and pinFor() are called on the thread that owns the connection
+// judge() and pinFor() are called on the thread that owns the connection
 // (the main thread); install() before any connection.
 class PeerTrust
 {
 public:
+    enum class Verdict {
+        Allowed, // the key may be given the credential
+        KeyChanged, // another key than the one pinned for the device
+        Unavailable, // the pins cannot be read or kept: nothing can be compared
+    };
+
     virtual ~PeerTrust() = default;
 
-    // The key of `certificate`, shown by `host`, may be given the credential.
-    virtual bool allows(const QString& host, const QSslCertificate& certificate) = 0;
+    // Whether the key of `certificate`, shown by `host`, may be given the
+    // credential.
+    virtual Verdict judge(const QString& host, const QSslCertificate& certificate) = 0;
     // The key pinned for `host` in KnownDevices' digest form, for transports
-    // that check it themselves (libcurl); empty when there is none.
-    virtual QString pinFor(const QString& host) = 0;
+    // that check it themselves (libcurl): empty when there is none, nullopt
+    // when the pins cannot be read (nothing may go).
+    virtual std::optional<QString> pinFor(const QString& host) = 0;
     // A transport that checked the pin itself found another key at `host`
     // (its shown key unknown here).
     virtual void refusedElsewhere(const QString& host) { Q_UNUSED(host) }
@@ -44,7 +52,7 @@ public:
     static std::shared_ptr<PeerTrust> installed();
 
     // `base` made so that every certificate, also one a known authority
-    // signed, comes to the connection's sslErrors handler and so to allows().
+    // signed, comes to the connection's sslErrors handler and so to judge().
     static QSslConfiguration everyKeyAsked(QSslConfiguration base);
     // The certificate a handshake showed: the connection's peer certificate,
     // or else the one its errors name.
@@ -82,8 +90,8 @@ public:
     // `facade` knows (by their address; their id is the MAC address).
     static std::shared_ptr<PinnedPeerTrust> forDevices(const DeviceFacade& facade, Refused refused = {});
 
-    bool allows(const QString& host, const QSslCertificate& certificate) override;
-    QString pinFor(const QString& host) override;
+    Verdict judge(const QString& host, const QSslCertificate& certificate) override;
+    std::optional<QString> pinFor(const QString& host) override;
     void refusedElsewhere(const QString& host) override;
 
     // The last refusal of the device with this MAC address since its key

@@ -1,5 +1,7 @@
 #include "UploadTransfer.h"
 
+#include "PeerTrust.h"
+
 #include <QThread>
 #include <QUrl>
 
@@ -610,7 +612,7 @@ UploadReply::UploadReply(const std::shared_ptr<TransferThread>& thread, const QN
         job.get(), &UploadJob::ended, this,
         [this](int error, const QString& message, bool keyRefused) {
             if (keyRefused)
-                setProperty(kKeyRefusedProperty, true);
+                setProperty(kRefusedProperty, int(PeerTrust::Verdict::KeyChanged));
             end(static_cast<NetworkError>(error), message);
         },
         Qt::QueuedConnection);

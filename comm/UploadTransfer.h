@@ -16,10 +16,10 @@ class UploadJob;
 // form. When present and not empty, the upload's connection fails before
 // any byte of the request goes if the device shows another key.
 inline constexpr QNetworkRequest::Attribute kPinnedKeyAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
-// A reply's dynamic property: true when its connection failed because the
-// device showed another key than its pin (the reply's error is then
-// SslHandshakeFailedError); set by the access manager and by uploads alike.
-inline constexpr char kKeyRefusedProperty[] = "corvaneKeyRefused";
+// A reply's dynamic property: why a trust refused its connection, as
+// PeerTrust::Verdict (the reply's error is then SslHandshakeFailedError);
+// set by the access manager and by uploads alike.
+inline constexpr char kRefusedProperty[] = "corvaneRefused";
 
 // What one upload may take from a device: the answer's size (its body; the
 // head has bounds of its own), and how long the transfer may move no byte at

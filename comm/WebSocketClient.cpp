@@ -298,7 +298,7 @@ void WebSocketClient::onSslErrored(const QList<QSslError>& errors)
         const QSslCertificate shown = PeerTrust::shownIn(m_socket->sslConfiguration(), errors);
         // Not ignored, the errors fail the handshake before the upgrade
         // request (and its credential) goes.
-        if (!trust->allows(m_socket->requestUrl().host(), shown))
+        if (trust->judge(m_socket->requestUrl().host(), shown) != PeerTrust::Verdict::Allowed)
             return;
     }
     m_socket->ignoreSslErrors(errors);

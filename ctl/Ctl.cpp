@@ -134,6 +134,10 @@ int run(const QStringList& arguments, QTextStream& out, QTextStream& err)
         services.trust = trust.get();
         const int status = command.run(services, parser, rest, out, err);
         PeerTrust::install(nullptr);
+        // A store set aside, or one that could not be used, is the
+        // operator's to know.
+        if (trust && !trust->store().problem().isEmpty())
+            err << "corvanectl: known devices: " << trust->store().problem() << '\n';
         out.flush();
         err.flush();
         return status;

@@ -123,6 +123,7 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
             row.append(running);
         } else {
             const QString message = result == kPasswordSpared || result == HttpAccessManager::kKeyRefused
+                                            || result == HttpAccessManager::kTrustUnavailable
                                         ? failureText(result)
                                         : ResultMessages::text(quint32(result));
             object.insert(QStringLiteral("error"), ResultCode::toHex(result));

@@ -75,6 +75,9 @@ QString failureText(int32_t code)
     case HttpAccessManager::kKeyRefused:
         return QStringLiteral("Identity changed: the device shows another key than the one pinned for it; nothing "
                               "was sent. Once the device is known to be genuine: corvanectl trust accept.");
+    case HttpAccessManager::kTrustUnavailable:
+        return QStringLiteral("The store of known devices cannot be used (corvanectl trust list tells why); no "
+                              "device's key can be checked, and nothing was sent.");
     case kNotFound:
         return QStringLiteral("No such device answered the scan.");
     case kInterrupted:

@@ -30,6 +30,9 @@ struct Tables
             {code(Facility::HttpAccess, 0x01FE),
              QStringLiteral("Identity changed: the device shows another key than the one it showed before. "
                             "Nothing was sent to it.")},
+            {code(Facility::HttpAccess, 0x01FF),
+             QStringLiteral("The store of known devices cannot be used (see the log): no device's key can be "
+                            "checked, and nothing was sent.")},
             {code(Facility::FirmwareUpdate, 0x0001), fileOpenError},
             {code(Facility::FirmwareUpdate, 0x0002), QStringLiteral("Firmware update was skipped. Device is busy.")},
             {code(Facility::FirmwareUpdate, 0x0003),

@@ -23,7 +23,7 @@ const QString kMac = QStringLiteral("02:00:0A:D5:00:0A");
 const QString kOtherKey = QStringLiteral("sha256//") + QString(43, QLatin1Char('B')) + QLatin1Char('=');
 
 enum class Way { Request, Upload, Push };
-enum class Store { NoTrust, Empty, SameKey, OtherKey, UnknownHost };
+enum class Store { NoTrust, Empty, SameKey, OtherKey, UnknownHost, Unusable };
 
 } // namespace
 
@@ -63,6 +63,7 @@ private Q_SLOTS:
                 << way << Store::SameKey << true << QStringLiteral("device");
             QTest::newRow(qPrintable(w + ": no device at that address"))
                 << way << Store::UnknownHost << true << QString();
+            QTest::newRow(qPrintable(w + ": the pins cannot be read")) << way << Store::Unusable << false << QString();
         }
         // libcurl only compares with a pin; a first contact comes by a request.
         QTest::newRow("request: first contact pins")
@@ -78,7 +79,10 @@ private Q_SLOTS:
         QFETCH(QString, pinAfter);
 
         QTemporaryDir config;
-        const QString path = config.filePath(QStringLiteral("known-devices.json"));
+        // A store under a file, not a folder, cannot even be locked.
+        const QString path = store == Store::Unusable
+                                 ? writeTestFile(m_dir, QStringLiteral("not-a-folder"), "x") + "/known-devices.json"
+                                 : config.filePath(QStringLiteral("known-devices.json"));
         const QString deviceKey = KnownDevices::digestOf(m_tls.localCertificate());
         if (store == Store::SameKey || store == Store::OtherKey)
             QVERIFY(KnownDevices(path).accept({kMac, store == Store::SameKey ? deviceKey : kOtherKey, {}, {}, {}}));
@@ -97,11 +101,18 @@ private Q_SLOTS:
 
         RecordingHttpServer server(m_tls);
         QVERIFY(server.listen());
-        connectTo(way, server.port());
+        const int32_t started = connectTo(way, server.port());
+        // Without its pins, libcurl is not even started.
+        QCOMPARE(started, store == Store::Unusable && way == Way::Upload ? HttpAccessManager::kTrustUnavailable : 0);
 
         if (sent) {
             QTRY_COMPARE(server.requests().size(), 1);
             QCOMPARE(headerLines(server.requests().first(), "Authorization").size(), 1);
+            QVERIFY(refused.isEmpty());
+        } else if (store == Store::Unusable) {
+            // Give a request that would come the time to come.
+            QTest::qWait(200);
+            QCOMPARE(server.requests().size(), 0);
             QVERIFY(refused.isEmpty());
         } else if (way == Way::Upload) {
             // libcurl compares the pin itself: the upload ends failed.
@@ -116,11 +127,18 @@ private Q_SLOTS:
             QCOMPARE(server.requests().size(), 0);
         }
         // A refusal reads as its own failure, not as a network error.
-        if (!sent && way != Way::Push) {
+        if (!sent && way == Way::Request) {
+            QTRY_VERIFY(m_ended);
+            int status = 0;
+            QCOMPARE(m_http.getResponseStatusCode(m_id, status),
+                     store == Store::Unusable ? HttpAccessManager::kTrustUnavailable : HttpAccessManager::kKeyRefused);
+        } else if (!sent && way == Way::Upload && store != Store::Unusable) {
             QTRY_VERIFY(m_ended);
             int status = 0;
             QCOMPARE(m_http.getResponseStatusCode(m_id, status), HttpAccessManager::kKeyRefused);
         }
+        if (store == Store::Unusable)
+            return;
         const std::optional<KnownDevices::Entry> pin = KnownDevices(path).find(kMac);
         const QString expected = pinAfter == QLatin1String("device")  ? deviceKey
                                  : pinAfter == QLatin1String("other") ? kOtherKey
@@ -142,7 +160,7 @@ private Q_SLOTS:
         auto device = std::make_unique<RecordingHttpServer>(m_tls);
         QVERIFY(device->listen());
         const quint16 port = device->port();
-        connectTo(Way::Request, port);
+        QCOMPARE(connectTo(Way::Request, port), 0);
         QTRY_VERIFY(m_ended);
         QCOMPARE(device->requests().size(), 1);
 
@@ -151,7 +169,7 @@ private Q_SLOTS:
         device.reset();
         device = std::make_unique<RecordingHttpServer>(impostor);
         QVERIFY(device->listen(port));
-        connectTo(Way::Request, port);
+        QCOMPARE(connectTo(Way::Request, port), 0);
         QTRY_VERIFY(m_ended);
         QCOMPARE(device->requests().size(), 0);
         int status = 0;
@@ -159,33 +177,25 @@ private Q_SLOTS:
     }
 
 private:
-    void connectTo(Way way, quint16 port)
+    // The send's own result.
+    int32_t connectTo(Way way, quint16 port)
     {
-        HttpAccessManager& http = m_http;
-        int& id = m_id;
         m_ended = false;
         const auto ended = [this](int) { m_ended = true; };
-        switch (way) {
-        case Way::Request:
-            QCOMPARE(http.createAsyncRequest("https", "127.0.0.1", "/api/v1/settings/self", nullptr, port, ended, id,
-                                             "c0de"),
-                     0);
-            QCOMPARE(http.sendGetRequest(id), 0);
-            break;
-        case Way::Upload: {
-            QCOMPARE(http.createAsyncRequest("https", "127.0.0.1", "/api/v1/files/firmware", nullptr, port, ended, id,
-                                             "c0de"),
-                     0);
-            MultiPartBody built(m_file);
-            QCOMPARE(built.generate(), 0);
-            QCOMPARE(http.sendPostRequest(id, built.takeStreamedBody()), 0);
-            break;
-        }
-        case Way::Push:
+        if (way == Way::Push) {
             m_push = std::make_unique<WebSocketClient>();
             m_push->open("127.0.0.1", "wss", port, "c0de");
-            break;
+            return 0;
         }
+        const char* path = way == Way::Upload ? "/api/v1/files/firmware" : "/api/v1/settings/self";
+        int32_t result = m_http.createAsyncRequest("https", "127.0.0.1", path, nullptr, port, ended, m_id, "c0de");
+        if (result != 0)
+            return result;
+        if (way == Way::Request)
+            return m_http.sendGetRequest(m_id);
+        MultiPartBody built(m_file);
+        result = built.generate();
+        return result != 0 ? result : m_http.sendPostRequest(m_id, built.takeStreamedBody());
     }
 
     QTemporaryDir m_dir;

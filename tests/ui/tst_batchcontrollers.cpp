@@ -165,6 +165,20 @@ private:
         return recordValue(m_push->facade(), deviceId, parameter);
     }
 
+    // Requests that came to the device with a credential, by its own count.
+    int credentialsHeard()
+    {
+        const int from = m_device.lineCount();
+        m_device.command(QStringLiteral("list"));
+        const QStringList all = m_device.lines();
+        for (int i = from; i < all.size(); ++i) {
+            const qsizetype at = all.at(i).indexOf(QLatin1String(" credentials="));
+            if (at >= 0)
+                return all.at(i).mid(at + 13).section(QLatin1Char(' '), 0, 0).toInt();
+        }
+        return -1;
+    }
+
     QString statusText(const QString& deviceId) const
     {
         return value(deviceId, DeviceParameter::AllDeviceStatus)
@@ -508,8 +522,16 @@ private Q_SLOTS:
         QCOMPARE(window.refusal(deviceId), QVariantMap());
 
         QCOMPARE(m_device.command(QStringLiteral("fault d1 key swap")), QStringLiteral("ok"));
+        const int heard = credentialsHeard();
+        QVERIFY(heard > 0);
         QCOMPARE(m_push->logIn(deviceId, code), HttpAccessManager::kKeyRefused);
         QTRY_COMPARE(statusText(deviceId), QStringLiteral("Identity changed"));
+        // The push channel's reconnection logs in again first: refused too.
+        QSignalSpy relogins(&m_push->observer(), &DeviceNotificationObserver::reloginAttempted);
+        QCOMPARE(m_device.command(QStringLiteral("push d1 drop")), QStringLiteral("ok dropped=1"));
+        QTRY_VERIFY_WITH_TIMEOUT(!relogins.isEmpty(), 20000);
+        QCOMPARE(relogins.first().at(2).value<int32_t>(), HttpAccessManager::kKeyRefused);
+        QCOMPARE(credentialsHeard(), heard);
         const QVariantMap refused = window.refusal(deviceId);
         QCOMPARE(refused.value(QStringLiteral("pinned")).toString(), pinned);
         const QString shown = refused.value(QStringLiteral("shown")).toString();
