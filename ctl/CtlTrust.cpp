@@ -179,7 +179,7 @@ int runTrust(const Services& services, QCommandLineParser& parser, const QString
                       QStringLiteral("digest")});
     parser.addPositionalArgument(
         QStringLiteral("list|forget|accept"),
-        QStringLiteral("list: the known devices; forget MAC: drop a device's pinned key, so that the key it shows "
+        QStringLiteral("list: the known devices; forget MAC|NAME: drop a device's pinned key, so that the key it shows "
                        "next is taken as at a first contact; accept DEVICE (MAC, IP address or name): show the key "
                        "the device shows now and pin it."));
     QString verb;
@@ -195,10 +195,25 @@ int runTrust(const Services& services, QCommandLineParser& parser, const QString
     if (verb == QLatin1String("list"))
         return list(parser, store, out, err);
     if (verb == QLatin1String("forget")) {
-        const QString mac = parser.positionalArguments().at(1);
+        QString mac = parser.positionalArguments().at(1);
+        // A device is also named by its host name in the store, when only
+        // one has it.
         if (KnownDevices::normalMac(mac).isEmpty()) {
-            err << "corvanectl trust: \"" << printable(mac) << "\" is no MAC address\n";
-            return Usage;
+            QStringList named;
+            for (const KnownDevices::Entry& entry : store.entries()) {
+                if (entry.name == mac)
+                    named << entry.mac;
+            }
+            if (named.size() != 1) {
+                err << "corvanectl trust: \"" << printable(mac) << "\" "
+                    << (named.isEmpty() ? QStringLiteral("is no MAC address nor the name of a known device")
+                                        : QStringLiteral("names %1 known devices: %2; give a MAC address")
+                                              .arg(named.size())
+                                              .arg(named.join(QStringLiteral(", "))))
+                    << '\n';
+                return Usage;
+            }
+            mac = named.first();
         }
         if (!store.forget(mac)) {
             err << "corvanectl trust: " << store.problem() << '\n';

@@ -39,7 +39,9 @@ private Q_SLOTS:
                                     << "forgot " + kLobby << QString() << QStringList{kReception};
         QTest::newRow("forget one not known") << QStringList{"forget", "02:00:0A:D5:00:0B"} << int(Ctl::SomeFailed)
                                               << QString() << "is not a known device" << both;
-        QTest::newRow("forget what is no MAC")
+        QTest::newRow("forget by its name") << QStringList{"forget", "Lobby Display"} << int(Ctl::Success)
+                                            << "forgot " + kLobby << QString() << QStringList{kReception};
+        QTest::newRow("forget what is no MAC nor name")
             << QStringList{"forget", "lobby"} << int(Ctl::Usage) << QString() << "is no MAC address" << both;
         QTest::newRow("forget without a MAC")
             << QStringList{"forget"} << int(Ctl::Usage) << QString() << "an argument is missing" << both;
