@@ -5,8 +5,6 @@
 #include "PeerTrust.h"
 #include "Services.h"
 
-#include <QCoreApplication>
-
 DeviceTrust::DeviceTrust(QObject* parent)
     : QObject(parent)
 {
@@ -16,8 +14,9 @@ std::shared_ptr<PinnedPeerTrust> DeviceTrust::pinnedFor(DeviceFacade& facade)
 {
     return PinnedPeerTrust::forDevices(
         facade, [&facade](const QString&, const PinnedPeerTrust::Identity& device, const QString&, const QString&) {
+            // Posted to the facade: gone with it, never run after it.
             QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
+                &facade,
                 [&facade, mac = device.mac] {
                     facade.setDeviceParameter(mac, DeviceParameter::IdentityChanged, true, DeviceFindPolicy::ById);
                 },

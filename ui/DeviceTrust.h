@@ -25,7 +25,6 @@ public:
 
     // The window's trust over `facade`'s devices: a refused device reads
     // "Identity changed", told once the handshake's handler has returned.
-    // Needs an application object.
     static std::shared_ptr<PinnedPeerTrust> pinnedFor(DeviceFacade& facade);
 
     bool pinning() const;
