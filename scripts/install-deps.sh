@@ -38,6 +38,9 @@ packages=(
     doctest-dev
     # the virtual devices' private network: unshare and nsenter, pgrep
     util-linux procps
+    # the Ansible collection (dist/ansible): its sanity tests offline and an
+    # integration run with ansible-playbook
+    ansible-core python3-voluptuous yamllint python3-pycodestyle pylint
 )
 if [ "${1:-}" = package ]; then
     # dpkg-shlibdeps for the package's dependencies, the checks of the desktop

@@ -1,0 +1,180 @@
+# -*- coding: utf-8 -*-
+# Copyright: The Corvane developers
+"""Runs corvanectl on the site host for the corvane.fleet modules.
+
+The modules never parse corvanectl's text: they read its JSON output and
+its JSON report. The password goes to corvanectl in a file of mode 0600 in a
+private folder that is removed afterwards, never on its command line.
+"""
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+import json
+import os
+import shutil
+import tempfile
+
+# corvanectl's exit statuses.
+EXIT_SUCCESS = 0
+EXIT_SOME_FAILED = 1
+EXIT_USAGE = 2
+EXIT_NO_DEVICE = 3
+EXIT_UNKNOWN_RESULT = 4
+EXIT_IDENTITY_CHANGED = 5
+
+# The scan every command makes.
+SCAN_ARGS = dict(
+    interface=dict(type='str', required=True),
+    corvanectl=dict(type='path', default='corvanectl'),
+    seconds=dict(type='int', default=5),
+    probe=dict(type='list', elements='str', default=[]),
+    model=dict(type='list', elements='str', default=[]),
+    max_devices=dict(type='int'),
+)
+
+# What a batch takes on top.
+BATCH_ARGS = dict(
+    src=dict(type='path', required=True),
+    devices=dict(type='list', elements='str', default=[]),
+    all=dict(type='bool', default=False),
+    password=dict(type='str', required=True, no_log=True),
+    parallel=dict(type='int', default=1),
+    timeout=dict(type='int'),
+    stall_timeout=dict(type='int'),
+    retries=dict(type='int', default=0),
+    max_failures=dict(type='int'),
+    canary=dict(type='int', default=0),
+    wait_result=dict(type='bool', default=False),
+)
+
+# A device's row ends in one of these; the first three changed nothing.
+UNCHANGED_RESULTS = ('unchanged', 'ready', 'skipped')
+FAILED_RESULTS = ('failed', 'skipped', 'unknown', 'interrupted', 'identity-changed')
+
+
+def scan_arguments(params):
+    """The scan's options, as corvanectl takes them."""
+    argv = ['--interface', params['interface'], '--seconds', str(params['seconds'])]
+    for probe in params['probe']:
+        argv += ['--probe', probe]
+    for model in params['model']:
+        argv += ['--model', model]
+    if params.get('max_devices') is not None:
+        argv += ['--max-devices', str(params['max_devices'])]
+    return argv
+
+
+def target_arguments(params):
+    """The devices named, or every device that answers."""
+    if params['all']:
+        return ['--all']
+    argv = []
+    for device in params['devices']:
+        argv += ['--device', device]
+    return argv
+
+
+def password_line(password):
+    """One line for every device, quoted as corvanectl's password file wants
+    it, so that spaces, quotes and a leading '#' stay the password's."""
+    escaped = password.replace('\\', '\\\\').replace('"', '\\"')
+    return '"%s"\n' % escaped
+
+
+class PrivateFolder(object):
+    """A folder only this user can enter, removed with what it holds."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix='corvane-fleet-')
+        os.chmod(self.path, 0o700)
+
+    def write_secret(self, name, text):
+        path = os.path.join(self.path, name)
+        descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(descriptor, 'w') as secret:
+            secret.write(text)
+        return path
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        shutil.rmtree(self.path, ignore_errors=True)
+        return False
+
+
+def run(module, argv):
+    """corvanectl with `argv`; its exit status, standard output and error."""
+    # No shell, no locale surprises; the environment's password is not
+    # inherited, the file alone says it.
+    environment = {'LC_ALL': 'C.UTF-8', 'CORVANE_PASSWORD': ''}
+    return module.run_command([module.params['corvanectl']] + argv, environ_update=environment,
+                              check_rc=False)
+
+
+def json_document(text):
+    """The JSON that corvanectl printed, or None."""
+    try:
+        return json.loads(text)
+    except ValueError:
+        return None
+
+
+def read_report(path):
+    """The rows and the summary of a batch report; ([], {}) without one."""
+    try:
+        with open(path) as report:
+            document = json.load(report)
+    except (IOError, OSError, ValueError):
+        return [], {}
+    return document.get('devices', []), document.get('summary', {})
+
+
+def run_batch(module, command):
+    """Runs one batch command and ends the module with its result."""
+    params = module.params
+    if '\n' in params['password'] or '\r' in params['password']:
+        module.fail_json(msg='the password holds a line break')
+    with PrivateFolder() as folder:
+        password_file = folder.write_secret('password', password_line(params['password']))
+        report = os.path.join(folder.path, 'report.json')
+        argv = [command, params['src']] + scan_arguments(params) + target_arguments(params)
+        argv += ['--password-file', password_file, '--report', report, '--yes', '--quiet',
+                 '--parallel', str(params['parallel']), '--retries', str(params['retries'])]
+        for option in ('timeout', 'stall_timeout', 'max_failures'):
+            if params.get(option) is not None:
+                argv += ['--' + option.replace('_', '-'), str(params[option])]
+        if params['canary']:
+            argv += ['--canary', str(params['canary'])]
+        if params['wait_result']:
+            argv.append('--wait-result')
+        if command == 'update':
+            argv.append('--skip-same-version')
+            if params.get('bundle_version'):
+                argv += ['--bundle-version', params['bundle_version']]
+        if module.check_mode:
+            argv.append('--dry-run')
+        rc, out, err = run(module, argv)
+        devices, summary = read_report(report)
+
+    changed = any(row.get('result') == 'succeeded' for row in devices)
+    failed_rows = [row for row in devices if row.get('result') in FAILED_RESULTS]
+    result = dict(changed=changed and not module.check_mode, rc=rc, devices=devices, summary=summary,
+                  stderr=err, stderr_lines=err.splitlines())
+    if module.check_mode:
+        result['changed'] = any(row.get('result') == 'ready' for row in devices)
+    if rc == EXIT_SUCCESS:
+        module.exit_json(**result)
+    if rc == EXIT_IDENTITY_CHANGED:
+        message = 'a device shows another key than the one pinned for it; nothing was sent to it'
+    elif rc == EXIT_NO_DEVICE:
+        message = 'no device answered on %s' % params['interface']
+    elif rc == EXIT_USAGE:
+        message = 'corvanectl refused the run: %s' % (err.strip().splitlines() or ['(no reason given)'])[-1]
+    elif failed_rows:
+        message = '%d of %d devices did not succeed' % (len(failed_rows), len(devices))
+    else:
+        message = 'corvanectl ended with status %d' % rc
+    module.fail_json(msg=message, **result)

@@ -1,0 +1,109 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# Copyright: The Corvane developers
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+module: corvane_firmware
+short_description: Send a firmware bundle to devices of a site
+description:
+  - Runs C(corvanectl update) on the site host and returns every device's row of its report.
+  - Idempotent - a device that already runs the bundle's version is not sent it (C(--skip-same-version)) and reads
+    C(unchanged), so a second run of the same play reports no change.
+  - A device that fails (or is skipped, interrupted, of unknown result, or shows another key than the one pinned
+    for it) fails the host, and every device's row is still returned.
+version_added: 1.0.0
+author:
+  - The Corvane developers
+extends_documentation_fragment:
+  - corvane.fleet.corvanectl
+  - corvane.fleet.corvanectl.batch
+options:
+  bundle_version:
+    description:
+      - The bundle's version, when its file name does not tell it (C(tq-2.7.1.bundle) tells 2.7.1).
+    type: str
+'''
+
+EXAMPLES = r'''
+- name: Send a firmware bundle to two devices, one at a time
+  corvane.fleet.corvane_firmware:
+    src: /srv/firmware/tq-2.7.1.bundle
+    interface: eth1
+    devices:
+      - 10.213.0.11
+      - Reception
+    password: "{{ corvane_password }}"
+
+- name: Every device of the site, four at once, one canary first
+  corvane.fleet.corvane_firmware:
+    src: /srv/firmware/tq-2.7.1.bundle
+    interface: eth1
+    all: true
+    parallel: 4
+    canary: 1
+    retries: 2
+    password: "{{ corvane_password }}"
+'''
+
+RETURN = r'''
+devices:
+  description: One row per device, with the fields of corvanectl's report.
+  returned: always
+  type: list
+  elements: dict
+  sample:
+    - model: TQ-730
+      hostName: Lobby Display
+      ipAddress: 10.213.0.10
+      macAddress: "02:00:0A:D5:00:0A"
+      versionBefore: 2.0.0
+      versionAfter: 2.7.1
+      fileName: tq-2.7.1.bundle
+      fileSize: 262144
+      fileMd5: 0cc175b9c0f1b6a831c399e269772661
+      result: succeeded
+      code: "0x00000000"
+      httpStatus: 200
+      message: ""
+      attempts: 1
+      bytesSent: 262474
+      start: "2026-12-10T10:00:00.000Z"
+      end: "2026-12-10T10:00:03.100Z"
+      durationSeconds: 3.1
+summary:
+  description: How many devices came to each result, and the run's seconds and exit status.
+  returned: always
+  type: dict
+  sample: {"operation": "update", "succeeded": 7, "failed": 0, "skipped": 0, "unchanged": 1, "seconds": 3.2}
+rc:
+  description: corvanectl's exit status (0 success, 1 a device failed, 2 refused, 3 no device, 4 a result unknown,
+    5 a device's identity changed).
+  returned: always
+  type: int
+stderr:
+  description: What corvanectl said on standard error (no password is ever part of it).
+  returned: always
+  type: str
+'''
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import BATCH_ARGS, SCAN_ARGS, run_batch
+
+
+def main():
+    argument_spec = dict(SCAN_ARGS)
+    argument_spec.update(BATCH_ARGS)
+    argument_spec.update(bundle_version=dict(type='str'))
+    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
+                           mutually_exclusive=[('devices', 'all')])
+    if not module.params['all'] and not module.params['devices']:
+        module.fail_json(msg='give devices, or all: true')
+    run_batch(module, 'update')
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# The corvane.fleet collection as an Ansible user drives it: two sites, each
+# a private network of its own with three virtual devices (scripts/lab-network.sh),
+# reached through an interpreter wrapper that enters the site's namespace
+# (no SSH server). The collection is built and installed from its tarball.
+#
+#   tests/dist/ansible/fleet.sh [build folder]
+#
+# Checks: the first run changes, and every device takes the bundle once; a
+# second run changes nothing; check mode sends nothing; a refused password
+# fails that site only; the gathered report holds every device of both
+# sites; no password appears in any output, at -vvv. Skipped (77) without
+# ansible-playbook or where no namespace can be made.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../../.." && pwd)
+build=${1:-$root/build}
+command -v ansible-playbook >/dev/null || { echo "fleet: ansible-core is not installed; skipped" >&2; exit 77; }
+
+work=$(mktemp -d)
+holders=()
+cleanup() {
+    # A site's network ends with the process that holds it open.
+    for site in "$work"/*.site; do
+        [ -s "$site" ] && kill "$(cut -d' ' -f1 "$site")" 2>/dev/null || true
+    done
+    for pid in "${holders[@]}"; do wait "$pid" 2>/dev/null || true; done
+    [ -n "${CORVANE_KEEP:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "fleet: $*" >&2; exit 1; }
+
+# A site: its devices' network, held open by a process whose namespace the
+# site's interpreter enters; the site file holds that process and the
+# devices' control socket.
+start_site() {
+    local name=$1 password=$2
+    "$root/scripts/lab-network.sh" --devices 3 --password "$password" --update-step-ms 20 \
+        --program "$build/bin/corvane-virtual-device" -- \
+        bash -c 'echo "$$ $CORVANE_LAB_CONTROL" >"$0.tmp" && mv "$0.tmp" "$0" && exec sleep infinity' \
+        "$work/$name.site" >"$work/$name.lab.log" 2>&1 &
+    holders+=($!)
+    for _ in $(seq 1 300); do
+        [ -s "$work/$name.site" ] && break
+        kill -0 "${holders[-1]}" 2>/dev/null || { cat "$work/$name.lab.log" >&2; exit 77; }
+        sleep 0.1
+    done
+    [ -s "$work/$name.site" ] || fail "site $name did not come up"
+    read -r pid control <"$work/$name.site"
+    mkdir -p "$work/$name-config"
+    cat >"$work/$name-python" <<WRAPPER
+#!/bin/sh
+# The site host: its network, its own known devices.
+XDG_CONFIG_HOME='$work/$name-config' exec nsenter --net=/proc/$pid/ns/net /usr/bin/python3 "\$@"
+WRAPPER
+    chmod +x "$work/$name-python"
+    echo "$control" >"$work/$name.control"
+}
+uploads() { grep -c "upload firmware ok" "$(dirname "$(cat "$work/$1.control")")/devices.log" || true; }
+
+start_site north N0rth-Pa55
+start_site south S0uth-Pa55
+
+# The collection from its tarball, as a user installs it.
+ansible-galaxy collection build "$root/dist/ansible/ansible_collections/corvane/fleet" --output-path "$work" >/dev/null
+ansible-galaxy collection install "$work"/corvane-fleet-*.tar.gz -p "$work/collections" >/dev/null
+export ANSIBLE_COLLECTIONS_PATH=$work/collections ANSIBLE_NOCOLOR=1 ANSIBLE_HOST_KEY_CHECKING=0
+export ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_RETRY_FILES_ENABLED=0
+for module in corvane_devices corvane_firmware corvane_config corvane_image; do
+    ansible-doc "corvane.fleet.$module" | grep -q "^= interface" || fail "ansible-doc does not show $module"
+done
+
+head -c 300000 /dev/urandom >"$work/tq-9.9.9.bundle"
+head -c 300000 /dev/urandom >"$work/tq-9.9.10.bundle"
+cp -r "$root/dist/ansible/example" "$work/play"
+inventory() {
+    cat >"$work/inventory.yml" <<INVENTORY
+sites:
+  vars:
+    ansible_connection: local
+    corvane_interface: corvane-lab
+    corvanectl: $build/bin/corvanectl
+    corvane_bundle: $work/$1
+  hosts:
+    north:
+      ansible_python_interpreter: $work/north-python
+      corvane_password: N0rth-Pa55
+    south:
+      ansible_python_interpreter: $work/south-python
+      corvane_password: ${2:-S0uth-Pa55}
+INVENTORY
+}
+play() {
+    local name=$1
+    shift
+    set +e
+    ansible-playbook -i "$work/inventory.yml" "$work/play/update.yml" "$@" >"$work/$name.out" 2>&1
+    echo $? >"$work/$name.status"
+    set -e
+    for secret in N0rth-Pa55 S0uth-Pa55 Wr0ng-Pa55; do
+        ! grep -q -- "$secret" "$work/$name.out" || fail "$name: a password in Ansible's output"
+    done
+}
+recap() { sed -n "s/^$1 *: .*$2=\([0-9]*\).*/\1/p" "$work/$3.out"; }
+
+start=$(date +%s)
+inventory tq-9.9.9.bundle
+play first -vvv
+[ "$(cat "$work/first.status")" = 0 ] || { tail -40 "$work/first.out" >&2; fail "first run failed"; }
+for site in north south; do
+    [ "$(recap $site changed first)" = 1 ] || fail "first run: $site not changed"
+    [ "$(uploads $site)" = 3 ] || fail "first run: $site's devices took the bundle $(uploads $site) times, not 3"
+done
+
+play second
+[ "$(cat "$work/second.status")" = 0 ] || fail "second run failed"
+for site in north south; do
+    [ "$(recap $site changed second)" = 0 ] || fail "second run: $site changed"
+    [ "$(uploads $site)" = 3 ] || fail "second run: $site's devices were sent the bundle again"
+done
+
+# The sites' devices as facts: two of three by name, with what they say of
+# themselves after the update.
+cat >"$work/play/devices.yml" <<PLAY
+- hosts: sites
+  gather_facts: false
+  tasks:
+    - corvane.fleet.corvane_devices:
+        interface: corvane-lab
+        corvanectl: "{{ corvanectl }}"
+        name: ["Lobby*", "Meeting*"]
+        info: true
+        password: "{{ corvane_password }}"
+    - ansible.builtin.copy:
+        content: "{{ corvane_devices | to_json }}"
+        dest: "$work/{{ inventory_hostname }}.devices.json"
+        mode: "0600"
+      delegate_to: localhost
+PLAY
+ansible-playbook -i "$work/inventory.yml" "$work/play/devices.yml" -vvv >"$work/devices.out" 2>&1 ||
+    { tail -30 "$work/devices.out" >&2; fail "corvane_devices failed"; }
+! grep -q -e N0rth-Pa55 -e S0uth-Pa55 "$work/devices.out" || fail "corvane_devices: a password in Ansible's output"
+for site in north south; do
+    python3 - "$work/$site.devices.json" <<'PY' || fail "corvane_devices: $site"
+import json, sys
+devices = json.load(open(sys.argv[1]))
+assert sorted(d["hostName"] for d in devices) == ["Lobby Display", "Meeting Room 2"], devices
+assert all(d["version"] == "9.9.9" and d["runningStatus"] for d in devices), devices
+PY
+done
+
+inventory tq-9.9.10.bundle
+play check --check
+[ "$(cat "$work/check.status")" = 0 ] || { tail -40 "$work/check.out" >&2; fail "check mode failed"; }
+for site in north south; do
+    [ "$(uploads $site)" = 3 ] || fail "check mode: $site's devices were sent a file"
+done
+
+inventory tq-9.9.10.bundle Wr0ng-Pa55
+play refused
+[ "$(cat "$work/refused.status")" = 2 ] || fail "refused at south: ansible-playbook did not end failed"
+[ "$(recap north changed refused)" = 1 ] || fail "refused at south: north did not complete"
+[ "$(recap south failed refused)" = 1 ] || fail "refused at south: south not failed"
+[ "$(uploads north)" = 6 ] || fail "refused at south: north's devices took $(uploads north) files, not 6"
+[ "$(uploads south)" = 3 ] || fail "refused at south: south's devices took a file"
+
+python3 - "$work/play/reports/report.json" <<'PY' || fail "the gathered report"
+import json, sys
+rows = json.load(open(sys.argv[1]))["devices"]
+sites = sorted({row["site"] for row in rows})
+assert sites == ["north", "south"], sites
+assert len(rows) == 6, len(rows)
+assert sum(row["result"] == "succeeded" for row in rows if row["site"] == "north") == 3, rows
+assert all(row["result"] != "succeeded" for row in rows if row["site"] == "south"), rows
+PY
+[ "$(wc -l <"$work/play/reports/report.csv")" = 7 ] || fail "the gathered CSV has not 6 rows and a header"
+
+echo "fleet: two sites, 5 plays in $(($(date +%s) - start)) s"
