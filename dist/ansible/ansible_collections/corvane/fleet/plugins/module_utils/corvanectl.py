@@ -13,6 +13,8 @@ __metaclass__ = type
 
 import json
 import os
+
+from ansible.module_utils.basic import AnsibleModule
 import shutil
 import tempfile
 
@@ -178,3 +180,15 @@ def run_batch(module, command):
     else:
         message = 'corvanectl ended with status %d' % rc
     module.fail_json(msg=message, **result)
+
+
+def batch_main(command, extra_args=None):
+    """The whole of a batch module: its options, their checks, the run."""
+    argument_spec = dict(SCAN_ARGS)
+    argument_spec.update(BATCH_ARGS)
+    argument_spec.update(extra_args or {})
+    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
+                           mutually_exclusive=[('devices', 'all')])
+    if not module.params['all'] and not module.params['devices']:
+        module.fail_json(msg='give devices, or all: true')
+    run_batch(module, command)

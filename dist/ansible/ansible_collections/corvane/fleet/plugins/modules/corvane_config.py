@@ -84,18 +84,11 @@ stderr:
   type: str
 '''
 
-from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import BATCH_ARGS, SCAN_ARGS, run_batch
+from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import batch_main
 
 
 def main():
-    argument_spec = dict(SCAN_ARGS)
-    argument_spec.update(BATCH_ARGS)
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
-                           mutually_exclusive=[('devices', 'all')])
-    if not module.params['all'] and not module.params['devices']:
-        module.fail_json(msg='give devices, or all: true')
-    run_batch(module, 'import')
+    batch_main('import')
 
 
 if __name__ == '__main__':
