@@ -62,5 +62,4 @@ void DeviceTrust::settled(const QString& deviceId)
 {
     if (DeviceFacade* facade = Services::process().facade)
         facade->setDeviceParameter(deviceId, DeviceParameter::IdentityChanged, false, DeviceFindPolicy::ById);
-    Q_EMIT changed(deviceId);
 }

@@ -39,10 +39,6 @@ public:
     // contact.
     Q_INVOKABLE bool forget(const QString& deviceId);
 
-Q_SIGNALS:
-    // A refusal was accepted or forgotten.
-    void changed(const QString& deviceId);
-
 private:
     void settled(const QString& deviceId);
 };

@@ -6,8 +6,6 @@ import ViewsTest 1.0
 QtObject {
     readonly property bool pinning: true
 
-    signal changed(string deviceId)
-
     function refusal(deviceId) {
         const refused = Backend.refusals[deviceId]
         return refused === undefined ? {} : refused
@@ -16,7 +14,6 @@ QtObject {
     function settle(word, deviceId) {
         Backend.trustWords.push(word + " " + deviceId)
         delete Backend.refusals[deviceId]
-        changed(deviceId)
         return true
     }
 

@@ -51,8 +51,7 @@ BATCH_ARGS = dict(
     wait_result=dict(type='bool', default=False),
 )
 
-# A device's row ends in one of these; the first three changed nothing.
-UNCHANGED_RESULTS = ('unchanged', 'ready', 'skipped')
+# A device's row that ends in one of these fails the host.
 FAILED_RESULTS = ('failed', 'skipped', 'unknown', 'interrupted', 'identity-changed')
 
 
