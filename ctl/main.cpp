@@ -1,4 +1,5 @@
 #include "Ctl.h"
+#include "ProcessGuard.h"
 #include "WebSocketClient.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,8 @@
 
 int main(int argc, char* argv[])
 {
+    // The password and its code live in this process from the start.
+    forbidCoreDumps();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("corvanectl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
