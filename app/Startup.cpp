@@ -164,12 +164,14 @@ int run(int argc, char* argv[])
             "push-session observer", [] { return ResultCode::isSuccess(DeviceNotificationObserver::initialize()); },
             &DeviceNotificationObserver::finalize))
         return -1;
-    // A device's key is checked before its credential goes (off with
-    // CORVANE_KEY_PINNING=off).
+    // A device's key is checked before its credential goes, by every
+    // transport (off with CORVANE_KEY_PINNING=off, which is said every time).
     std::shared_ptr<PinnedPeerTrust> trust;
     if (PeerTrust::pinningWanted())
         trust = DeviceTrust::pinnedFor(DeviceFacade::getInstance());
-    PeerTrust::install(trust);
+    else
+        CORVANE_LOG(PeerTrust::pinningOffWarning());
+    HttpAccessManager::getInstance().setPeerTrust(trust);
     // What the objects QML makes work on; filled once, here.
     Services::install({&DeviceFacade::getInstance(), DeviceNotificationObserver::m_instance,
                        &HttpAccessManager::getInstance(), trust.get()});
@@ -200,7 +202,7 @@ int run(int argc, char* argv[])
     // process, whichever way the quit came.
     DeviceNotificationObserver::finalize();
     WebSocketClient::finishClosing();
-    PeerTrust::install(nullptr);
+    HttpAccessManager::getInstance().setPeerTrust(nullptr);
     return code;
 }
 

@@ -16,6 +16,9 @@ public:
                         int handshakeTimeoutMs = WebSocketClient::kDefaultHandshakeTimeoutMs);
     ~Connection() override;
 
+    // Who judges the device's key, and which device it is for (see
+    // WebSocketClient::setPeer); before openConnection.
+    void setPeer(std::shared_ptr<PeerTrust> trust, const QString& deviceId) { m_client.setPeer(trust, deviceId); }
     void openConnection(const char* host, int port, const char* authCode);
     // Closes the client (an open link reports its disconnection during the
     // call), then removes the relays.

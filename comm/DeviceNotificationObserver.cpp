@@ -79,21 +79,30 @@ DeviceNotificationObserver::~DeviceNotificationObserver()
     m_reconnects.clear();
 }
 
-std::shared_ptr<Session> DeviceNotificationObserver::findSession(const QString& ipAddress, int port) const
+std::shared_ptr<Session> DeviceNotificationObserver::findSession(const QString& deviceId, int port) const
 {
     const auto it = std::find_if(m_sessions.cbegin(), m_sessions.cend(), [&](const std::shared_ptr<Session>& s) {
-        return s->ipAddress() == ipAddress && s->port() == port;
+        return s->deviceId() == deviceId && s->port() == port;
     });
     return it == m_sessions.cend() ? nullptr : *it;
 }
 
-int DeviceNotificationObserver::createSession(const QString& ipAddress, int port)
+int DeviceNotificationObserver::createSession(const QString& deviceId, int port)
 {
+    // The device's own address and code, by its id.
+    QVariant address;
+    QVariant authCode;
+    if (!m_facade.getDeviceParameter(deviceId, DeviceParameter::IpAddress, address, DeviceFindPolicy::ById)
+        || !m_facade.getDeviceParameter(deviceId, DeviceParameter::AcceptedMd5Password, authCode,
+                                        DeviceFindPolicy::ById)) {
+        CORVANE_LOG(QStringLiteral("push session of %1:%2 not opened: no such device").arg(deviceId).arg(port));
+        return kNoDevice;
+    }
     std::shared_ptr<Session> session;
     std::shared_ptr<Session> dead; // goes after the lock
     {
         QMutexLocker locker(&m_sessionsLock);
-        if (const std::shared_ptr<Session> existing = findSession(ipAddress, port)) {
+        if (const std::shared_ptr<Session> existing = findSession(deviceId, port)) {
             if (!existing->isDead())
                 return kSessionExists;
             // A channel that ended (closed by the device, failed, never
@@ -101,7 +110,8 @@ int DeviceNotificationObserver::createSession(const QString& ipAddress, int port
             dead = existing;
             m_sessions.removeOne(existing);
         }
-        session = std::make_shared<Session>(ipAddress, port, m_options.handshakeTimeoutMs);
+        session = std::make_shared<Session>(deviceId, address.toString(), port, m_options.handshakeTimeoutMs,
+                                            m_httpAccess.peerTrust());
         m_sessions.append(session);
     }
     if (dead) {
@@ -117,16 +127,8 @@ int DeviceNotificationObserver::createSession(const QString& ipAddress, int port
     const std::weak_ptr<Session> weak = session;
     connect(
         session.get(), &Session::closedByPeer, this,
-        [this, weak](const QString& ip, int p) { onClosedByPeer(weak, ip, p); }, Qt::QueuedConnection);
+        [this, weak](const QString& id, int p) { onClosedByPeer(weak, id, p); }, Qt::QueuedConnection);
 
-    QVariant authCode;
-    if (!m_facade.getDeviceParameter(ipAddress, DeviceParameter::AcceptedMd5Password, authCode,
-                                     DeviceFindPolicy::ByIpAddress)) {
-        CORVANE_LOG(QStringLiteral("push session %1:%2 not opened: no such device").arg(ipAddress).arg(port));
-        // Not kept: an unopened session would refuse every later channel.
-        forgetSession(session);
-        return kNoDevice;
-    }
     const QByteArray code = authCode.toString().toUtf8();
     const int32_t result = session->openSession(code.constData());
     return ResultCode::isFailure(result) ? result : ResultCode::kSuccess;
@@ -142,23 +144,23 @@ void DeviceNotificationObserver::forgetSession(const std::shared_ptr<Session>& s
     disconnect(session.get(), nullptr, this, nullptr);
 }
 
-void DeviceNotificationObserver::onClosedByPeer(const std::weak_ptr<Session>& weak, const QString& ipAddress, int port)
+void DeviceNotificationObserver::onClosedByPeer(const std::weak_ptr<Session>& weak, const QString& deviceId, int port)
 {
     const std::shared_ptr<Session> session = weak.lock();
     if (!session || session->hasFailed())
         return; // replaced meanwhile, or the close was a failure after all
     // No retry for a channel the device ended itself, but no dead end
     // either: the device needs a login again, which opens a fresh channel.
-    CORVANE_LOG(QStringLiteral("push channel %1:%2 closed by the device; login required").arg(ipAddress).arg(port));
+    CORVANE_LOG(QStringLiteral("push channel of %1:%2 closed by the device; login required").arg(deviceId).arg(port));
     forgetSession(session);
-    m_facade.setDeviceParameter(ipAddress, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ByIpAddress);
+    m_facade.setDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ById);
 }
 
-int DeviceNotificationObserver::destroySession(const QString& ipAddress, int port)
+int DeviceNotificationObserver::destroySession(const QString& deviceId, int port)
 {
     std::shared_ptr<Session> session; // the session goes after the lock
     QMutexLocker locker(&m_sessionsLock);
-    session = findSession(ipAddress, port);
+    session = findSession(deviceId, port);
     if (!session)
         return kNoSession;
     session->closeSession();
@@ -168,10 +170,10 @@ int DeviceNotificationObserver::destroySession(const QString& ipAddress, int por
     return ResultCode::kSuccess;
 }
 
-bool DeviceNotificationObserver::sessionState(const QString& ipAddress, int port, Session::SessionState& state) const
+bool DeviceNotificationObserver::sessionState(const QString& deviceId, int port, Session::SessionState& state) const
 {
     QMutexLocker locker(&m_sessionsLock);
-    const std::shared_ptr<Session> session = findSession(ipAddress, port);
+    const std::shared_ptr<Session> session = findSession(deviceId, port);
     if (!session)
         return false;
     state = session->state();
@@ -184,11 +186,11 @@ int DeviceNotificationObserver::sessionCount() const
     return int(m_sessions.size());
 }
 
-bool DeviceNotificationObserver::isReconnecting(const QString& ipAddress, int port) const
+bool DeviceNotificationObserver::isReconnecting(const QString& deviceId, int port) const
 {
     QMutexLocker locker(&m_reconnectsLock);
     return std::any_of(m_reconnects.cbegin(), m_reconnects.cend(), [&](const std::shared_ptr<Reconnect>& r) {
-        return r->ipAddress() == ipAddress && r->port() == port;
+        return r->deviceId() == deviceId && r->port() == port;
     });
 }
 
@@ -198,80 +200,77 @@ int DeviceNotificationObserver::reconnectCount() const
     return int(m_reconnects.size());
 }
 
-void DeviceNotificationObserver::startReconnect(const QString& ipAddress, int port)
+void DeviceNotificationObserver::startReconnect(const QString& deviceId, int port)
 {
-    destroySession(ipAddress, port);
+    destroySession(deviceId, port);
 
     QMutexLocker locker(&m_reconnectsLock);
     const bool running
         = std::any_of(m_reconnects.cbegin(), m_reconnects.cend(), [&](const std::shared_ptr<Reconnect>& r) {
-              return r->ipAddress() == ipAddress && r->port() == port;
+              return r->deviceId() == deviceId && r->port() == port;
           });
     if (running)
         return;
-    auto retry = std::make_shared<Reconnect>(ipAddress, port, m_options.reconnectIntervalMs);
+    auto retry = std::make_shared<Reconnect>(deviceId, port, m_options.reconnectIntervalMs);
     // Queued: a tick never runs inside whatever emitted it.
     connect(retry.get(), &Reconnect::retryTimeElapsed, this, &DeviceNotificationObserver::reconnect,
             Qt::QueuedConnection);
     m_reconnects.append(retry);
-    CORVANE_LOG(QStringLiteral("push channel %1:%2 failed; retrying every %3 ms")
-                    .arg(ipAddress)
+    CORVANE_LOG(QStringLiteral("push channel of %1:%2 failed; retrying every %3 ms")
+                    .arg(deviceId)
                     .arg(port)
                     .arg(m_options.reconnectIntervalMs));
 }
 
-void DeviceNotificationObserver::reconnect(const QString& ipAddress, int port)
+void DeviceNotificationObserver::reconnect(const QString& deviceId, int port)
 {
-    QVariant deviceId;
     QVariant authCode;
-    if (!m_facade.getDeviceParameter(ipAddress, DeviceParameter::DeviceId, deviceId, DeviceFindPolicy::ByIpAddress)
-        || !m_facade.getDeviceParameter(ipAddress, DeviceParameter::AcceptedMd5Password, authCode,
-                                        DeviceFindPolicy::ByIpAddress)) {
+    if (!m_facade.getDeviceParameter(deviceId, DeviceParameter::AcceptedMd5Password, authCode,
+                                     DeviceFindPolicy::ById)) {
         // The device is gone: nothing left to reconnect.
         CORVANE_LOG(
-            QStringLiteral("push channel %1:%2: no such device any more; retries end").arg(ipAddress).arg(port));
-        Q_EMIT reloginAttempted(ipAddress, port, ResultCode::kFailure);
-        finishReconnect(ipAddress, port);
+            QStringLiteral("push channel of %1:%2: no such device any more; retries end").arg(deviceId).arg(port));
+        Q_EMIT reloginAttempted(deviceId, port, ResultCode::kFailure);
+        finishReconnect(deviceId, port);
         return;
     }
     // Attempts never wait on this thread; they may overlap, so that a device
     // that answers again is reached by the next tick even while an earlier
     // attempt still hangs on a stalled connection, but only so many at once.
-    const QString key = ipAddress + QLatin1Char(':') + QString::number(port);
+    const QString key = deviceId + QLatin1Char(':') + QString::number(port);
     if (m_attemptsInFlight.value(key) >= m_maxAttemptsInFlight) {
         CORVANE_LOG(
-            QStringLiteral("push channel %1:%2: earlier re-logins still run; tick skipped").arg(ipAddress).arg(port));
+            QStringLiteral("push channel of %1:%2: earlier re-logins still run; tick skipped").arg(deviceId).arg(port));
         return;
     }
     ++m_attemptsInFlight[key];
     LoginController login(m_facade, m_httpAccess);
-    login.requestLoginAsync(
-        deviceId.toString(), authCode.toString(), this, [this, ipAddress, port, key](int32_t result) {
-            if (--m_attemptsInFlight[key] <= 0)
-                m_attemptsInFlight.remove(key);
-            Q_EMIT reloginAttempted(ipAddress, port, result);
-            if (ResultCode::isFailure(result)) {
-                CORVANE_LOG(QStringLiteral("push channel %1:%2: re-login failed: %3")
-                                .arg(ipAddress)
-                                .arg(port)
-                                .arg(ResultCode::toHex(result)));
-                return;
-            }
-            // An attempt that got here first, or the operator's login, leaves
-            // kSessionExists: ignored.
-            const int32_t created = createSession(ipAddress, port);
-            if (ResultCode::isFailure(created))
-                CORVANE_LOG(
-                    QStringLiteral("push channel %1:%2: %3").arg(ipAddress).arg(port).arg(ResultCode::toHex(created)));
-        });
+    login.requestLoginAsync(deviceId, authCode.toString(), this, [this, deviceId, port, key](int32_t result) {
+        if (--m_attemptsInFlight[key] <= 0)
+            m_attemptsInFlight.remove(key);
+        Q_EMIT reloginAttempted(deviceId, port, result);
+        if (ResultCode::isFailure(result)) {
+            CORVANE_LOG(QStringLiteral("push channel of %1:%2: re-login failed: %3")
+                            .arg(deviceId)
+                            .arg(port)
+                            .arg(ResultCode::toHex(result)));
+            return;
+        }
+        // An attempt that got here first, or the operator's login, leaves
+        // kSessionExists: ignored.
+        const int32_t created = createSession(deviceId, port);
+        if (ResultCode::isFailure(created))
+            CORVANE_LOG(
+                QStringLiteral("push channel of %1:%2: %3").arg(deviceId).arg(port).arg(ResultCode::toHex(created)));
+    });
 }
 
-void DeviceNotificationObserver::finishReconnect(const QString& ipAddress, int port)
+void DeviceNotificationObserver::finishReconnect(const QString& deviceId, int port)
 {
     std::shared_ptr<Reconnect> finished; // destroyed after the lock: stops its timer
     QMutexLocker locker(&m_reconnectsLock);
     const auto it = std::find_if(m_reconnects.begin(), m_reconnects.end(), [&](const std::shared_ptr<Reconnect>& r) {
-        return r->ipAddress() == ipAddress && r->port() == port;
+        return r->deviceId() == deviceId && r->port() == port;
     });
     if (it == m_reconnects.end())
         return;
@@ -281,26 +280,26 @@ void DeviceNotificationObserver::finishReconnect(const QString& ipAddress, int p
     disconnect(finished.get(), nullptr, this, nullptr);
 }
 
-void DeviceNotificationObserver::onReceivedTextMessage(const QString& ipAddress, int port, const QString& message)
+void DeviceNotificationObserver::onReceivedTextMessage(const QString& deviceId, int port, const QString& message)
 {
-    Q_EMIT receivedTextMessage(ipAddress, message);
-    Q_EMIT receivedTextMessageWithPort(ipAddress, port, message);
+    Q_EMIT receivedTextMessage(deviceId, message);
+    Q_EMIT receivedTextMessageWithPort(deviceId, port, message);
 }
 
-void DeviceNotificationObserver::onChangedState(const QString& ipAddress, int port, Session::SessionState state)
+void DeviceNotificationObserver::onChangedState(const QString& deviceId, int port, Session::SessionState state)
 {
     switch (state) {
     case Session::Connecting:
-        finishReconnect(ipAddress, port);
+        finishReconnect(deviceId, port);
         break;
     case Session::Connected:
-        Q_EMIT connected(ipAddress, port);
+        Q_EMIT connected(deviceId, port);
         break;
     case Session::Disconnected:
-        Q_EMIT disconnected(ipAddress, port);
+        Q_EMIT disconnected(deviceId, port);
         break;
     case Session::Errored:
-        Q_EMIT reserveStartReconnect(ipAddress, port);
+        Q_EMIT reserveStartReconnect(deviceId, port);
         break;
     case Session::Initial:
     case Session::Closing:

@@ -17,9 +17,11 @@
 class DeviceFacade;
 class HttpAccessManager;
 
-// Keeps the push channel of every logged-in device: one Session per IP
-// address and port, created after a login, destroyed when the device goes
-// away or rejects the operator's code. Relays the messages that arrive, tells
+// Keeps the push channel of every logged-in device: one Session per device
+// (its id) and port, opened at the address its record holds, created after a
+// login, destroyed when the device goes away or rejects the operator's code.
+// A device is its id, never its address: a record that claims another's
+// address reaches neither its channel nor its code. Relays the messages that arrive, tells
 // the device facade when a channel opens or closes, and when a channel fails
 // logs in again and reopens it every 5 s until a new attempt starts
 // connecting, or until the device is gone. A channel the device closes
@@ -42,12 +44,11 @@ class DeviceNotificationObserver : public PushSessionService
     Q_OBJECT
 
 public:
-    // createSession: a session for this IP address and port exists already.
+    // createSession: a session for this device and port exists already.
     static constexpr int32_t kSessionExists = ResultCode::failure(ResultCode::Facility::PushSession, 0x0001);
-    // destroySession: no session for this IP address and port.
+    // destroySession: no session for this device and port.
     static constexpr int32_t kNoSession = ResultCode::failure(ResultCode::Facility::PushSession, 0x0003);
-    // createSession: no device with this IP address (no code to open with);
-    // the unopened session stays registered.
+    // createSession: no such device (no address or code to open with).
     static constexpr int32_t kNoDevice = ResultCode::failure(ResultCode::Facility::PushSession, 0x0004);
 
     struct Options
@@ -65,42 +66,43 @@ public:
     static void finalize();
     static DeviceNotificationObserver* m_instance;
 
-    // An observer of its own (tests): reads codes and device ids from
-    // `facade`, logs in again through `httpAccess`, and is handed to the
-    // facade as its push-session service. Both must outlive its use; its
-    // destructor touches neither (at process exit they may be gone first).
+    // An observer of its own (tests): reads addresses and codes from
+    // `facade`, logs in again through `httpAccess` and judges the devices'
+    // keys by its trust, and is handed to the facade as its push-session
+    // service. Both must outlive its use; its destructor touches neither (at
+    // process exit they may be gone first).
     DeviceNotificationObserver(DeviceFacade& facade, HttpAccessManager& httpAccess, Options options);
     DeviceNotificationObserver(DeviceFacade& facade, HttpAccessManager& httpAccess);
     ~DeviceNotificationObserver() override;
 
-    int createSession(const QString& ipAddress, int port) override;
-    int destroySession(const QString& ipAddress, int port) override;
+    int createSession(const QString& deviceId, int port) override;
+    int destroySession(const QString& deviceId, int port) override;
 
     // What the lists hold now (for the shell's views and for tests).
-    bool sessionState(const QString& ipAddress, int port, Session::SessionState& state) const;
+    bool sessionState(const QString& deviceId, int port, Session::SessionState& state) const;
     int sessionCount() const;
-    bool isReconnecting(const QString& ipAddress, int port) const;
+    bool isReconnecting(const QString& deviceId, int port) const;
     int reconnectCount() const;
 
 public Q_SLOTS:
-    void startReconnect(const QString& ipAddress, int port);
-    void reconnect(const QString& ipAddress, int port);
-    void finishReconnect(const QString& ipAddress, int port);
-    void onReceivedTextMessage(const QString& ipAddress, int port, const QString& message);
-    void onChangedState(const QString& ipAddress, int port, Session::SessionState state);
+    void startReconnect(const QString& deviceId, int port);
+    void reconnect(const QString& deviceId, int port);
+    void finishReconnect(const QString& deviceId, int port);
+    void onReceivedTextMessage(const QString& deviceId, int port, const QString& message);
+    void onChangedState(const QString& deviceId, int port, Session::SessionState state);
 
 Q_SIGNALS:
-    void reserveStartReconnect(const QString& ipAddress, int port);
-    void receivedTextMessage(const QString& ipAddress, const QString& message);
-    void receivedTextMessageWithPort(const QString& ipAddress, int port, const QString& message);
+    void reserveStartReconnect(const QString& deviceId, int port);
+    void receivedTextMessage(const QString& deviceId, const QString& message);
+    void receivedTextMessageWithPort(const QString& deviceId, int port, const QString& message);
     // After every re-login attempt of a failed channel, with the login's
     // result (the session is created only after a success).
-    void reloginAttempted(const QString& ipAddress, int port, int32_t result);
+    void reloginAttempted(const QString& deviceId, int port, int32_t result);
 
 private:
-    std::shared_ptr<Session> findSession(const QString& ipAddress, int port) const;
+    std::shared_ptr<Session> findSession(const QString& deviceId, int port) const;
     void forgetSession(const std::shared_ptr<Session>& session);
-    void onClosedByPeer(const std::weak_ptr<Session>& session, const QString& ipAddress, int port);
+    void onClosedByPeer(const std::weak_ptr<Session>& session, const QString& deviceId, int port);
 
     DeviceFacade& m_facade;
     HttpAccessManager& m_httpAccess;
@@ -110,7 +112,7 @@ private:
     mutable QMutex m_sessionsLock;
     QList<std::shared_ptr<Reconnect>> m_reconnects;
     mutable QMutex m_reconnectsLock;
-    QHash<QString, int> m_attemptsInFlight; // re-logins by "address:port"
+    QHash<QString, int> m_attemptsInFlight; // re-logins by "device:port"
     // Enough for a tick never to wait for a stalled attempt's authenticate
     // time-out, few enough that stalled settings reads cannot pile up.
     const int m_maxAttemptsInFlight;

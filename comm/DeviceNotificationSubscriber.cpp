@@ -102,11 +102,11 @@ DeviceFacade& DeviceNotificationSubscriber::facade()
     return m_facade ? *m_facade : DeviceFacade::getInstance();
 }
 
-int32_t DeviceNotificationSubscriber::onReceivedTextMessage(const QString& ipAddress, const QString& message)
+int32_t DeviceNotificationSubscriber::onReceivedTextMessage(const QString& deviceId, const QString& message)
 {
     if (!isValidNotification(message))
         return kDropped;
-    return setParameter(ipAddress, message);
+    return setParameter(deviceId, message);
 }
 
 bool DeviceNotificationSubscriber::isValidNotification(const QString& message) const
@@ -145,7 +145,7 @@ bool DeviceNotificationSubscriber::existBody(const QJsonObject& object) const
     return object.value(QLatin1String(NetworkDefine::NOTIFY_JSON_BODY)).isObject();
 }
 
-int32_t DeviceNotificationSubscriber::setParameter(const QString& ipAddress, const QString& message)
+int32_t DeviceNotificationSubscriber::setParameter(const QString& deviceId, const QString& message)
 {
     QJsonObject object;
     parseObject(message, object);
@@ -156,7 +156,7 @@ int32_t DeviceNotificationSubscriber::setParameter(const QString& ipAddress, con
         const auto handler = m_handlers.constFind(section);
         if (handler == m_handlers.cend())
             continue;
-        const int32_t result = (*handler)(ipAddress, body);
+        const int32_t result = (*handler)(deviceId, body);
         if (ResultCode::isFailure(result))
             return result;
     }
@@ -164,7 +164,7 @@ int32_t DeviceNotificationSubscriber::setParameter(const QString& ipAddress, con
 }
 
 template <typename Model>
-int32_t DeviceNotificationSubscriber::applySection(const QString& ipAddress, const QJsonObject& body,
+int32_t DeviceNotificationSubscriber::applySection(const QString& deviceId, const QJsonObject& body,
                                                    const std::list<QString>& keys)
 {
     Model model(body);
@@ -177,23 +177,23 @@ int32_t DeviceNotificationSubscriber::applySection(const QString& ipAddress, con
         return result;
     DeviceFacade& devices = facade();
     for (const auto& [parameter, value] : parameters) {
-        if (!devices.setDeviceParameter(ipAddress, parameter, value, DeviceFindPolicy::ByIpAddress))
+        if (!devices.setDeviceParameter(deviceId, parameter, value, DeviceFindPolicy::ById))
             return ResultCode::kFailure;
     }
     return ResultCode::kSuccess;
 }
 
-int32_t DeviceNotificationSubscriber::setDisplayParameter(const QString& ipAddress, const QJsonObject& body)
+int32_t DeviceNotificationSubscriber::setDisplayParameter(const QString& deviceId, const QJsonObject& body)
 {
-    return applySection<DisplayModelData>(ipAddress, body, m_displayKeys);
+    return applySection<DisplayModelData>(deviceId, body, m_displayKeys);
 }
 
-int32_t DeviceNotificationSubscriber::setSystemParameter(const QString& ipAddress, const QJsonObject& body)
+int32_t DeviceNotificationSubscriber::setSystemParameter(const QString& deviceId, const QJsonObject& body)
 {
-    return applySection<SystemModelData>(ipAddress, body, m_systemKeys);
+    return applySection<SystemModelData>(deviceId, body, m_systemKeys);
 }
 
-int32_t DeviceNotificationSubscriber::setNetworkParameter(const QString& ipAddress, const QJsonObject& body)
+int32_t DeviceNotificationSubscriber::setNetworkParameter(const QString& deviceId, const QJsonObject& body)
 {
-    return applySection<NetworkModelData>(ipAddress, body, m_networkKeys);
+    return applySection<NetworkModelData>(deviceId, body, m_networkKeys);
 }

@@ -18,7 +18,7 @@ class DeviceNotificationObserver;
 // Applies the settings notifications that devices push over their channel:
 // checks that a text message is exactly a settings notification, hands each
 // known section of its body to that section's settings model and stores the
-// values in the record of the sending device, found by its IP address.
+// values in the record of the device whose channel it came on (by its id).
 // Everything runs on the user-interface thread, called directly from the
 // session observer's signal; malformed or foreign messages are dropped
 // without a word.
@@ -27,7 +27,7 @@ class DeviceNotificationSubscriber : public QObject
     Q_OBJECT
 
 public:
-    using Handler = std::function<int32_t(const QString& ipAddress, const QJsonObject& body)>;
+    using Handler = std::function<int32_t(const QString& deviceId, const QJsonObject& body)>;
 
     // Stores into the process-wide facade, which is reached only when the
     // first value is stored (reaching it starts discovery, which must not
@@ -52,7 +52,7 @@ public:
     void finalize();
 
     // 0 for a dropped message, else setParameter's result.
-    int32_t onReceivedTextMessage(const QString& ipAddress, const QString& message);
+    int32_t onReceivedTextMessage(const QString& deviceId, const QString& message);
 
     // A JSON object with exactly "command" (valid) and "body" (an object).
     bool isValidNotification(const QString& message) const;
@@ -64,19 +64,19 @@ public:
 
     // Runs the handlers of the body's sections in ascending name order: 0,
     // or the code of the first failing handler (later sections are left).
-    int32_t setParameter(const QString& ipAddress, const QString& message);
+    int32_t setParameter(const QString& deviceId, const QString& message);
 
     // Each parses its section of `body` with the keys that pushes may carry
     // and stores the values: 0, the model's failure code, or 0x80000000 when
-    // a store fails (no device with this address); values stored before a
+    // a store fails (no such device); values stored before a
     // failing store stay stored.
-    int32_t setDisplayParameter(const QString& ipAddress, const QJsonObject& body);
-    int32_t setSystemParameter(const QString& ipAddress, const QJsonObject& body);
-    int32_t setNetworkParameter(const QString& ipAddress, const QJsonObject& body);
+    int32_t setDisplayParameter(const QString& deviceId, const QJsonObject& body);
+    int32_t setSystemParameter(const QString& deviceId, const QJsonObject& body);
+    int32_t setNetworkParameter(const QString& deviceId, const QJsonObject& body);
 
 private:
     template <typename Model>
-    int32_t applySection(const QString& ipAddress, const QJsonObject& body, const std::list<QString>& keys);
+    int32_t applySection(const QString& deviceId, const QJsonObject& body, const std::list<QString>& keys);
     DeviceFacade& facade();
 
     DeviceFacade* m_facade = nullptr; // not owned; null: the process-wide one

@@ -9,8 +9,15 @@
 #include <QPointer>
 
 FileUploader::FileUploader(const QString& host, const char* path, MultiPartBody* body, QObject* parent)
+    : FileUploader(QString(), host, path, body, parent)
+{
+}
+
+FileUploader::FileUploader(const QString& deviceId, const QString& host, const char* path, MultiPartBody* body,
+                           QObject* parent)
     : QObject(parent)
     , m_http(HttpAccessManager::getInstance())
+    , m_deviceId(deviceId)
     , m_host(host)
     , m_path(path)
     , m_body(body)
@@ -67,8 +74,9 @@ int32_t FileUploader::send(const QString& authenticationCode, unsigned timeoutMs
     }
     // An earlier attempt that stopped before sending leaves no request behind.
     m_exchange.reset();
-    m_exchange = answered ? std::make_unique<HttpExchange>(m_http, m_host, m_path, authenticationCode, answered)
-                          : std::make_unique<HttpExchange>(m_http, m_host, m_path, authenticationCode);
+    m_exchange = answered
+                     ? std::make_unique<HttpExchange>(m_http, m_deviceId, m_host, m_path, authenticationCode, answered)
+                     : std::make_unique<HttpExchange>(m_http, m_deviceId, m_host, m_path, authenticationCode);
     if (const int32_t timeout = m_exchange->setTimeout(timeoutMs); ResultCode::isFailure(timeout))
         return timeout;
     if (m_stallSeconds != 0) {
@@ -100,5 +108,5 @@ int32_t FileUploader::getResponseBody(QByteArray& body)
 void FileUploader::onReceivedUploadProgress(qint64 bytesSent, qint64 bytesTotal, int requestId)
 {
     if (requestId != -1 && requestId == this->requestId())
-        Q_EMIT uploadProgress(m_host, bytesSent, bytesTotal);
+        Q_EMIT uploadProgress(m_deviceId.isEmpty() ? m_host : m_deviceId, bytesSent, bytesTotal);
 }

@@ -31,6 +31,11 @@ public:
     // has been read to its end and would go out empty.
     static constexpr int32_t kAlreadySent = ResultCode::failure(ResultCode::Facility::FileUploader, 0x0002);
 
+    // For the device `deviceId` at `host`: the key its connection shows must
+    // be that device's pin.
+    FileUploader(const QString& deviceId, const QString& host, const char* path, MultiPartBody* body,
+                 QObject* parent = nullptr);
+    // For no device in particular: an access manager with a trust refuses it.
     FileUploader(const QString& host, const char* path, MultiPartBody* body, QObject* parent = nullptr);
     ~FileUploader() override;
 
@@ -69,7 +74,8 @@ public:
     int requestId() const;
 
 Q_SIGNALS:
-    void uploadProgress(QString host, qint64 bytesSent, qint64 bytesTotal);
+    // `device`: the device's id, or the host for an uploader for no device.
+    void uploadProgress(QString device, qint64 bytesSent, qint64 bytesTotal);
 
 public Q_SLOTS:
     // Re-emits progress of this uploader's own request; others are ignored.
@@ -82,6 +88,7 @@ private:
     std::unique_ptr<HttpExchange> m_exchange;
     bool m_bodySent = false;
     unsigned m_stallSeconds = 0; // 0: the manager's default
+    QString m_deviceId;
     QString m_host;
     const char* m_path;
     MultiPartBody* m_body;

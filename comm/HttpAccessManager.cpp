@@ -44,6 +44,12 @@ int32_t refusalResult(int verdict)
         return HttpAccessManager::kKeyRefused;
     case PeerTrust::Verdict::Unavailable:
         return HttpAccessManager::kTrustUnavailable;
+    case PeerTrust::Verdict::NewKey:
+        return HttpAccessManager::kKeyNew;
+    case PeerTrust::Verdict::AddressShared:
+        return HttpAccessManager::kAddressShared;
+    case PeerTrust::Verdict::KeyOfAnother:
+        return HttpAccessManager::kKeyOfAnother;
     case PeerTrust::Verdict::Allowed:
         break;
     }
@@ -101,6 +107,33 @@ void HttpAccessManager::attachPool(QNetworkAccessManager& pool)
         connect(app, &QCoreApplication::aboutToQuit, &pool, &QNetworkAccessManager::clearConnectionCache);
         connect(app, &QObject::destroyed, &pool, &QNetworkAccessManager::clearConnectionCache);
     }
+}
+
+bool HttpAccessManager::isKeyRefusal(int32_t result)
+{
+    return result == kKeyRefused || result == kTrustUnavailable || result == kKeyNew || result == kAddressShared
+           || result == kKeyOfAnother;
+}
+
+void HttpAccessManager::setPeerTrust(std::shared_ptr<PeerTrust> trust)
+{
+    QMutexLocker locker(&m_lock);
+    m_trust = std::move(trust);
+}
+
+std::shared_ptr<PeerTrust> HttpAccessManager::peerTrust() const
+{
+    QMutexLocker locker(&m_lock);
+    return m_trust;
+}
+
+int32_t HttpAccessManager::setPeerDevice(int requestId, const QString& deviceId)
+{
+    const std::shared_ptr<Request> request = findRequest(requestId);
+    if (!request)
+        return kNoSuchRequest;
+    request->setDeviceId(deviceId);
+    return ResultCode::kSuccess;
 }
 
 std::shared_ptr<QNetworkAccessManager> HttpAccessManager::newPool()
@@ -259,19 +292,13 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, std::unique_ptr<Stream
         CORVANE_LOG(QStringLiteral("request %1: no streamed body given, posting an empty one").arg(requestId));
         return sendPostRequest(requestId, QByteArray());
     }
-    // libcurl checks the device's pinned key itself, before the request goes.
-    QNetworkRequest networkRequest = request->networkRequest();
-    if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed()) {
-        const std::optional<QString> pin = trust->pinFor(networkRequest.url().host());
-        if (!pin)
-            return kTrustUnavailable;
-        networkRequest.setAttribute(kPinnedKeyAttribute, *pin);
-    }
+    // The transfer thread asks the trust itself, before the request goes.
+    const UploadPeer peer{peerTrust(), request->deviceId()};
     if (!m_transfers)
         m_transfers = std::make_shared<TransferThread>();
     request->setPool(nullptr);
     const UploadLimits limits{request->maxResponseBytes(), request->stallTimeout()};
-    auto* reply = new UploadReply(m_transfers, networkRequest, std::move(body), limits, this);
+    auto* reply = new UploadReply(m_transfers, request->networkRequest(), std::move(body), limits, peer, this);
     // Context: the reply, so that a reply gone meanwhile is not looked for.
     connect(
         reply, &QNetworkReply::finished, reply, [this, reply] { replyFinished(reply); }, Qt::QueuedConnection);
@@ -426,12 +453,6 @@ void HttpAccessManager::replyFinished(QNetworkReply* reply)
         return; // deleted meanwhile, or replaced by a later send
 
     disconnect(request.get(), &Request::uploadProgress, this, &HttpAccessManager::uploadProgress);
-    // libcurl checked the pin itself: the trust hears of the refusal here.
-    if (qobject_cast<UploadReply*>(reply)
-        && reply->property(kRefusedProperty).toInt() == int(PeerTrust::Verdict::KeyChanged)) {
-        if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed())
-            trust->refusedElsewhere(reply->url().host());
-    }
     // A transfer that stopped moving is a time-out, however it ended.
     const bool stalled = reply->error() == QNetworkReply::TimeoutError;
     if (request->settle(stalled ? Request::Outcome::TimedOut : Request::Outcome::Finished) && stalled)
@@ -453,29 +474,38 @@ void HttpAccessManager::replyFinished(QNetworkReply* reply)
 
 void HttpAccessManager::sslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
 {
-    if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed()) {
-        const QSslCertificate shown = PeerTrust::shownIn(reply->sslConfiguration(), errors);
-        // Not ignored, the errors fail the handshake: nothing of the request
-        // (and of its credential) goes.
-        const PeerTrust::Verdict verdict = trust->judge(reply->url().host(), shown);
-        if (verdict != PeerTrust::Verdict::Allowed) {
-            reply->setProperty(kRefusedProperty, int(verdict));
-            return;
-        }
-        // These errors, of this certificate, only: an error list ignored
-        // whole stays with the pooled connection, and its next handshake
-        // (the device's address now answered by another key) would pass
-        // unasked.
-        reply->ignoreSslErrors(errors);
+    const std::shared_ptr<PeerTrust> trust = peerTrust();
+    if (!trust) {
+        reply->ignoreSslErrors();
         return;
     }
-    reply->ignoreSslErrors();
+    QString deviceId;
+    {
+        QMutexLocker locker(&m_lock);
+        const auto found = std::find_if(m_requests.cbegin(), m_requests.cend(),
+                                        [reply](const std::shared_ptr<Request>& r) { return r->reply() == reply; });
+        if (found != m_requests.cend())
+            deviceId = (*found)->deviceId();
+    }
+    const QString shown = KnownDevices::digestOf(PeerTrust::shownIn(reply->sslConfiguration(), errors));
+    // Not ignored, the errors fail the handshake: nothing of the request
+    // (and of its credential) goes.
+    const PeerTrust::Verdict verdict = trust->judge(deviceId, reply->url().host(), shown);
+    if (verdict != PeerTrust::Verdict::Allowed) {
+        reply->setProperty(kRefusedProperty, int(verdict));
+        reply->setProperty(kShownKeyProperty, shown);
+        return;
+    }
+    // These errors, of this certificate, only: an error list ignored whole
+    // stays with the pooled connection, and its next handshake (the
+    // device's address now answered by another key) would pass unasked.
+    reply->ignoreSslErrors(errors);
 }
 
-// Every certificate comes to sslErrors once a trust is installed.
-QNetworkRequest HttpAccessManager::asked(QNetworkRequest request)
+// Every certificate comes to sslErrors once there is a trust.
+QNetworkRequest HttpAccessManager::asked(QNetworkRequest request) const
 {
-    if (PeerTrust::installed())
+    if (peerTrust())
         request.setSslConfiguration(PeerTrust::everyKeyAsked(request.sslConfiguration()));
     return request;
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+class PeerTrust;
 class QHttpMultiPart;
 struct StreamedBody;
 class TransferThread;
@@ -24,8 +25,9 @@ class TransferThread;
 // request id (1, 2, 3, ... for the life of the process, never reused), sends
 // GET and POST, waits for the end (Sync) or reports it through a callback
 // (Async), then lets the caller read status, headers and body by id until it
-// deletes the request. TLS certificate errors are ignored (devices sign their
-// own certificates).
+// deletes the request. Devices sign their own certificates: with a trust, the
+// key a connection shows is judged before the request goes; without one,
+// certificate errors are ignored.
 //
 // Results: 0 or positive on success, failure codes of the HttpAccess facility
 // below. The manager never interprets HTTP status codes.
@@ -63,12 +65,21 @@ public:
     static constexpr int32_t kAnswerBroken = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FC);
     // The caller ended the send before its end (abortRequest).
     static constexpr int32_t kAborted = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FD);
-    // The device showed another key than the one pinned for it (PeerTrust):
-    // the connection ended in its handshake and nothing of the request went.
+    // The trust (PeerTrust) refused the key the device showed: the
+    // connection ended in its handshake and nothing of the request went.
+    // Another key than the one pinned for the device:
     static constexpr int32_t kKeyRefused = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FE);
-    // The devices' pinned keys could not be read or kept (PeerTrust), so
-    // none could be compared: nothing of the request went.
+    // The pins cannot be read (or the store lost some), so none could be
+    // compared:
     static constexpr int32_t kTrustUnavailable = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x1FF);
+    // No key is pinned for the device yet and nobody accepted this one:
+    static constexpr int32_t kKeyNew = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x200);
+    // No key is pinned for the device, and another device claims its address:
+    static constexpr int32_t kAddressShared = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x201);
+    // No key is pinned for the device, and the one it shows is another's:
+    static constexpr int32_t kKeyOfAnother = ResultCode::failure(ResultCode::Facility::HttpAccess, 0x202);
+    // Whether a result is one of the trust's refusals above.
+    static bool isKeyRefusal(int32_t result);
 
     static constexpr int kNoRequest = -1;
 
@@ -78,6 +89,17 @@ public:
     // A manager of its own (tests); ids stay unique across all managers.
     explicit HttpAccessManager(QObject* parent = nullptr);
     ~HttpAccessManager() override;
+
+    // The trust every later connection's key is judged by (the front end's,
+    // made once); none: every key is taken. Shared with the transfers that
+    // judge on their own thread and with the push channels.
+    void setPeerTrust(std::shared_ptr<PeerTrust> trust);
+    std::shared_ptr<PeerTrust> peerTrust() const;
+    // The device a request is meant for (its id, the MAC address): the key
+    // its connection shows is judged against that device's pin. With a
+    // trust, a request for no device is refused (kTrustUnavailable).
+    // 0, kNoSuchRequest.
+    int32_t setPeerDevice(int requestId, const QString& deviceId);
 
     // Create a request for scheme://host:port/path[?query] with the
     // "Authorization" header built from `authCode` (none when null). Always 0,
@@ -164,7 +186,7 @@ private:
     std::shared_ptr<QNetworkAccessManager> poolFor(const std::shared_ptr<Request>& request);
     std::shared_ptr<QNetworkAccessManager> newPool();
     void attachPool(QNetworkAccessManager& pool);
-    static QNetworkRequest asked(QNetworkRequest request);
+    QNetworkRequest asked(QNetworkRequest request) const;
     int32_t startSending(const std::shared_ptr<Request>& request, QNetworkReply* reply, bool relayProgress);
     void onDeadline(const std::weak_ptr<Request>& request);
     void onDownloadProgress(const std::weak_ptr<Request>& request, qint64 received, qint64 total);
@@ -184,6 +206,7 @@ private:
     // Started with the first streamed upload; stopped with the manager or the
     // application object, whichever goes first.
     std::shared_ptr<TransferThread> m_transfers;
+    std::shared_ptr<PeerTrust> m_trust;
     QList<std::shared_ptr<Request>> m_requests;
-    QMutex m_lock;
+    mutable QMutex m_lock;
 };

@@ -4,17 +4,19 @@
 #include "HttpStatus.h"
 #include "StreamedBody.h"
 
-HttpExchange::HttpExchange(HttpAccessManager& http, const QString& host, const char* path, const QString& authCode)
+HttpExchange::HttpExchange(HttpAccessManager& http, const QString& deviceId, const QString& host, const char* path,
+                           const QString& authCode)
     : m_http(http)
 {
     const QByteArray hostText = host.toUtf8();
     const QByteArray code = authCode.toUtf8();
     step(m_http.createSyncRequest(DeviceEndpoints::kScheme, hostText.constData(), path, nullptr, DeviceEndpoints::kPort,
                                   m_requestId, code.constData()));
+    step(m_http.setPeerDevice(m_requestId, deviceId));
 }
 
-HttpExchange::HttpExchange(HttpAccessManager& http, const QString& host, const char* path, const QString& authCode,
-                           const std::function<void()>& answered)
+HttpExchange::HttpExchange(HttpAccessManager& http, const QString& deviceId, const QString& host, const char* path,
+                           const QString& authCode, const std::function<void()>& answered)
     : m_http(http)
 {
     const QByteArray hostText = host.toUtf8();
@@ -22,6 +24,7 @@ HttpExchange::HttpExchange(HttpAccessManager& http, const QString& host, const c
     step(m_http.createAsyncRequest(
         DeviceEndpoints::kScheme, hostText.constData(), path, nullptr, DeviceEndpoints::kPort,
         [answered](int) { answered(); }, m_requestId, code.constData()));
+    step(m_http.setPeerDevice(m_requestId, deviceId));
 }
 
 HttpExchange::~HttpExchange()

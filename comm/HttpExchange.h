@@ -15,7 +15,8 @@ struct StreamedBody;
 
 // One HTTPS exchange with a device through the access manager, from the
 // request's creation to its deletion, which comes when the exchange goes:
-// https://<host>:60010<path> with the device's authentication code. The
+// https://<host>:60010<path> with the device's authentication code, made for
+// the device `deviceId` (whose pin the key its connection shows must be). The
 // first failure sticks: the later steps do nothing and return it, so a
 // caller may run the steps in a row and look once.
 //
@@ -24,11 +25,12 @@ class HttpExchange
 {
 public:
     // A synchronous exchange.
-    HttpExchange(HttpAccessManager& http, const QString& host, const char* path, const QString& authCode);
+    HttpExchange(HttpAccessManager& http, const QString& deviceId, const QString& host, const char* path,
+                 const QString& authCode);
     // An asynchronous one: `answered` is called when the reply has ended
     // (not after the exchange has gone).
-    HttpExchange(HttpAccessManager& http, const QString& host, const char* path, const QString& authCode,
-                 const std::function<void()>& answered);
+    HttpExchange(HttpAccessManager& http, const QString& deviceId, const QString& host, const char* path,
+                 const QString& authCode, const std::function<void()>& answered);
     ~HttpExchange();
 
     HttpExchange(const HttpExchange&) = delete;

@@ -44,7 +44,7 @@ int32_t LoginController::requestLogin(const QString& deviceId, const QString& au
     }
     const QString ipAddress = address.toString();
 
-    const int32_t result = processRequestLogin(authCode, ipAddress);
+    const int32_t result = processRequestLogin(authCode, deviceId, ipAddress);
     if (ResultCode::isFailure(result)) {
         CORVANE_LOG(QStringLiteral("login to %1 failed at authenticate: %2").arg(ipAddress, ResultCode::toHex(result)));
         return result;
@@ -53,7 +53,7 @@ int32_t LoginController::requestLogin(const QString& deviceId, const QString& au
 
     QByteArray body;
     int status = 0;
-    const int32_t read = exchange(Method::Get, kSettingsPath, 0, authCode, ipAddress, status, &body);
+    const int32_t read = exchange(Method::Get, kSettingsPath, 0, authCode, deviceId, ipAddress, status, &body);
     return afterSettingsRead(deviceId, ipAddress, read, status, body);
 }
 
@@ -77,7 +77,7 @@ public:
         exchange(LoginController::Method::Post, kAuthenticatePath, m_login.m_loginTimeout, false,
                  [this](int32_t result, int status, const QByteArray&) {
                      if (ResultCode::isSuccess(result))
-                         result = m_login.authenticateVerdict(m_ipAddress, status);
+                         result = m_login.authenticateVerdict(m_deviceId, m_ipAddress, status);
                      if (ResultCode::isFailure(result)) {
                          CORVANE_LOG(QStringLiteral("login to %1 failed at authenticate: %2")
                                          .arg(m_ipAddress, ResultCode::toHex(result)));
@@ -100,7 +100,7 @@ private:
     void exchange(LoginController::Method method, const char* path, int timeoutMs, bool wantBody, const Next& next)
     {
         m_exchange = std::make_unique<HttpExchange>(
-            m_login.m_httpAccess, m_ipAddress, path, m_authCode, [this, wantBody, next] {
+            m_login.m_httpAccess, m_deviceId, m_ipAddress, path, m_authCode, [this, wantBody, next] {
                 int status = 0;
                 QByteArray body;
                 const int32_t result = m_exchange->readAnswer(status, wantBody ? &body : nullptr);
@@ -143,21 +143,22 @@ void LoginController::requestLoginAsync(const QString& deviceId, const QString& 
     login->start();
 }
 
-int32_t LoginController::processRequestLogin(const QString& authCode, const QString& ipAddress)
+int32_t LoginController::processRequestLogin(const QString& authCode, const QString& deviceId,
+                                             const QString& ipAddress)
 {
     int status = 0;
     const int32_t result
-        = exchange(Method::Post, kAuthenticatePath, m_loginTimeout, authCode, ipAddress, status, nullptr);
+        = exchange(Method::Post, kAuthenticatePath, m_loginTimeout, authCode, deviceId, ipAddress, status, nullptr);
     if (ResultCode::isFailure(result))
         return result;
-    return authenticateVerdict(ipAddress, status);
+    return authenticateVerdict(deviceId, ipAddress, status);
 }
 
-int32_t LoginController::authenticateVerdict(const QString& ipAddress, int status)
+int32_t LoginController::authenticateVerdict(const QString& deviceId, const QString& ipAddress, int status)
 {
     if (status == 401 || status == 403) {
         CORVANE_LOG(QStringLiteral("login to %1 refused (%2): wrong password").arg(ipAddress).arg(status));
-        m_facade.setDeviceParameter(ipAddress, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ByIpAddress);
+        m_facade.setDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ById);
         return kInvalidPassword;
     }
     // The device is there but could not judge the code: no login.
@@ -195,20 +196,20 @@ int32_t LoginController::afterSettingsRead(const QString& deviceId, const QStrin
     return result;
 }
 
-int32_t LoginController::processRequestGetDeviceInfo(const QString& authCode, const QString& ipAddress,
-                                                     QByteArray& body)
+int32_t LoginController::processRequestGetDeviceInfo(const QString& authCode, const QString& deviceId,
+                                                     const QString& ipAddress, QByteArray& body)
 {
     int status = 0;
-    const int32_t result = exchange(Method::Get, kSettingsPath, 0, authCode, ipAddress, status, &body);
+    const int32_t result = exchange(Method::Get, kSettingsPath, 0, authCode, deviceId, ipAddress, status, &body);
     if (ResultCode::isSuccess(result) && !HttpStatus::isAccepted(status))
         CORVANE_LOG(QStringLiteral("settings read on %1 answered %2, nothing read").arg(ipAddress).arg(status));
     return result;
 }
 
 int32_t LoginController::exchange(Method method, const char* path, int timeoutMs, const QString& authCode,
-                                  const QString& ipAddress, int& status, QByteArray* body)
+                                  const QString& deviceId, const QString& ipAddress, int& status, QByteArray* body)
 {
-    HttpExchange exchange(m_httpAccess, ipAddress, path, authCode);
+    HttpExchange exchange(m_httpAccess, deviceId, ipAddress, path, authCode);
     prepare(exchange, timeoutMs, body != nullptr);
     if (method == Method::Post)
         exchange.post(QByteArray());

@@ -65,15 +65,17 @@ public:
     // this call has returned. Nothing is called once `context` is gone.
     void requestLoginAsync(const QString& deviceId, const QString& authCode, QObject* context, const Done& done);
 
-    // POST /api/v1/auth/authenticate with a 10 s time-out. 401 and 403 mark
-    // the device (found by address) logged out and give kInvalidPassword; a
-    // 5xx gives deviceError(status); any other status is success.
-    int32_t processRequestLogin(const QString& authCode, const QString& ipAddress);
+    // POST /api/v1/auth/authenticate with a 10 s time-out, to the device
+    // `deviceId` at `ipAddress`. 401 and 403 mark the device logged out and
+    // give kInvalidPassword; a 5xx gives deviceError(status); any other
+    // status is success.
+    int32_t processRequestLogin(const QString& authCode, const QString& deviceId, const QString& ipAddress);
 
     // GET /api/v1/settings/self; the body is read for 200, 202 and 204 only
     // and left empty otherwise. An answer past kMaxSettingsBytes fails with
     // the manager's kTooLarge.
-    int32_t processRequestGetDeviceInfo(const QString& authCode, const QString& ipAddress, QByteArray& body);
+    int32_t processRequestGetDeviceInfo(const QString& authCode, const QString& deviceId, const QString& ipAddress,
+                                        QByteArray& body);
 
     // Stores the login values of the document: strings missing from it as
     // "", the running status only when the document holds it as a whole
@@ -89,14 +91,14 @@ private:
     friend class AsyncLogin;
     enum class Method { Get, Post };
     // One synchronous exchange; the request is deleted before returning.
-    int32_t exchange(Method method, const char* path, int timeoutMs, const QString& authCode, const QString& ipAddress,
-                     int& status, QByteArray* body);
+    int32_t exchange(Method method, const char* path, int timeoutMs, const QString& authCode, const QString& deviceId,
+                     const QString& ipAddress, int& status, QByteArray* body);
     // The time-out (none: the request's default) and, for the settings
     // read, the size limit of an exchange.
     void prepare(HttpExchange& exchange, int timeoutMs, bool readsSettings) const;
 
     // What the steps make of their answers, shared by both ways of waiting.
-    int32_t authenticateVerdict(const QString& ipAddress, int status);
+    int32_t authenticateVerdict(const QString& deviceId, const QString& ipAddress, int status);
     void markAuthenticated(const QString& deviceId, const QString& authCode);
     int32_t afterSettingsRead(const QString& deviceId, const QString& ipAddress, int32_t result, int status,
                               const QByteArray& body);

@@ -4,9 +4,12 @@
 
 #include <QHash>
 #include <QList>
+#include <QMutex>
+#include <QObject>
 #include <QSslConfiguration>
 #include <QSslError>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -15,41 +18,40 @@
 class DeviceFacade;
 class QSslCertificate;
 
-// Whether a device's TLS key may be sent the credential. Every connection to
-// a device (requests, uploads, the push channel) asks once its TLS handshake
-// has shown the key and before any byte of a request goes; a refusal fails
-// the handshake. Installed once at start-up by the program; with none
-// installed every key is taken, as the devices sign their own certificates.
+// Whether a device's TLS key may be given the credential. Every connection
+// to a device (a request, an upload, the push channel) is made for one device,
+// named by its id (its MAC address), and asks once its TLS handshake has
+// shown the key and before any byte of the request goes; a refusal ends the
+// connection there. The key is judged against that device's own pin, never
+// against whichever device claims the address. The front end makes the trust
+// and hands it to the transports (HttpAccessManager, the push sessions);
+// with none every key is taken, as the devices sign their own certificates.
 //
-// judge() and pinFor() are called on the thread that owns the connection
-// (the main thread); install() before any connection.
+// judge() may be called on any thread at once.
 class PeerTrust
 {
 public:
     enum class Verdict {
-        Allowed, // the key may be given the credential
+        Allowed, // the key is the one pinned for the device
         KeyChanged, // another key than the one pinned for the device
-        Unavailable, // the pins cannot be read or kept: nothing can be compared
+        Unavailable, // the pins cannot be read (or may be lost): nothing can be compared
+        NewKey, // no key is pinned for the device yet, and nobody accepted this one
+        KeyOfAnother, // no key is pinned for the device, and this one is another device's
+        AddressShared, // no key is pinned for the device, and another device claims its address
     };
 
     virtual ~PeerTrust() = default;
 
-    // Whether the key of `certificate`, shown by `host`, may be given the
-    // credential.
-    virtual Verdict judge(const QString& host, const QSslCertificate& certificate) = 0;
-    // The key pinned for `host` in KnownDevices' digest form, for transports
-    // that check it themselves (libcurl): empty when there is none, nullopt
-    // when the pins cannot be read (nothing may go).
-    virtual std::optional<QString> pinFor(const QString& host) = 0;
-    // A transport that checked the pin itself found another key at `host`
-    // (its shown key unknown here).
-    virtual void refusedElsewhere(const QString& host) { Q_UNUSED(host) }
+    // Whether the key with `shownDigest` (KnownDevices::digestOf), shown at
+    // `host` by a connection made for the device `deviceId`, may be given
+    // the credential.
+    virtual Verdict judge(const QString& deviceId, const QString& host, const QString& shownDigest) = 0;
 
-    static void install(std::shared_ptr<PeerTrust> trust);
     // Key pinning is wanted unless the environment's CORVANE_KEY_PINNING is
     // "off" (any case).
     static bool pinningWanted();
-    static std::shared_ptr<PeerTrust> installed();
+    // What a front end says at every start while pinning is off.
+    static QString pinningOffWarning();
 
     // `base` made so that every certificate, also one a known authority
     // signed, comes to the connection's sslErrors handler and so to judge().
@@ -59,10 +61,11 @@ public:
     static QSslCertificate shownIn(const QSslConfiguration& connection, const QList<QSslError>& errors);
 };
 
-// The trust of KnownDevices: a device's key is pinned at first contact and
-// must match its pin afterwards. A device is known by its MAC address, which
-// `lookup` gives for an address (with its model and name, kept with the
-// pin); a host that is no device it knows is not checked.
+// The trust of KnownDevices: a device's key must be its pin. A key that is
+// not pinned yet is refused until the operator accepts it (accept(): the
+// window's login, corvanectl's question, --trust-new, trust enroll), and so
+// is a key pinned to another device; a device without a pin whose address
+// another device claims is refused too, whatever it shows.
 class PinnedPeerTrust : public PeerTrust
 {
 public:
@@ -72,42 +75,62 @@ public:
         QString model;
         QString name;
     };
-    using Lookup = std::function<std::optional<Identity>(const QString& host)>;
-    // Told of a refused key: the device, its pinned and its shown digest.
-    using Refused
-        = std::function<void(const QString& host, const Identity& device, const QString& pinned, const QString& shown)>;
-
-    // What a device showed when its key was last refused.
+    // How the trust sees the program's devices, on any thread: a device by
+    // its id, and the other devices discovery sees at an address now.
+    struct Devices
+    {
+        std::function<std::optional<Identity>(const QString& deviceId)> identity;
+        std::function<QStringList(const QString& deviceId, const QString& host)> sharing;
+    };
+    // A refused key, as the trust last saw it.
     struct Refusal
     {
         Identity device;
-        QString pinned;
-        QString shown; // empty when the transport did not tell it
+        Verdict verdict = Verdict::KeyChanged;
+        QString host;
+        QString pinned; // the device's pin, when it has one
+        QString shown; // empty when the key could not be read
+        QString other; // KeyOfAnother: the key's device; AddressShared: who else claims the address
     };
+    // Told of every refusal, on the thread that made the trust.
+    using Refused = std::function<void(const Refusal& refusal)>;
 
-    PinnedPeerTrust(QString storePath, Lookup lookup, Refused refused = {});
+    PinnedPeerTrust(QString storePath, Devices devices = {}, Refused refused = {});
     // The trust of a program's devices: the user's store, the devices
-    // `facade` knows (by their address; their id is the MAC address).
+    // `facade` knows.
     static std::shared_ptr<PinnedPeerTrust> forDevices(const DeviceFacade& facade, Refused refused = {});
 
-    Verdict judge(const QString& host, const QSslCertificate& certificate) override;
-    std::optional<QString> pinFor(const QString& host) override;
-    void refusedElsewhere(const QString& host) override;
+    Verdict judge(const QString& deviceId, const QString& host, const QString& shownDigest) override;
+
+    // What judge() would say, without hearing it as a refusal (a front end
+    // asking the operator about a key it read in a handshake of its own).
+    // `other` as in Refusal.
+    Verdict assess(const QString& deviceId, const QString& host, const QString& shownDigest, QString* other = nullptr);
 
     // The last refusal of the device with this MAC address since its key
     // last matched, or was accepted or forgotten here.
     std::optional<Refusal> refusalOf(const QString& mac) const;
-    // The operator's word on a refused device: pins `digest` (what they were
-    // shown), or forgets the device so that its next contact pins anew.
+
+    // The operator's word: pins each key (with the device's model and name),
+    // in one write of the store.
+    bool accept(const QList<KnownDevices::Entry>& entries);
     bool accept(const QString& mac, const QString& digest);
     bool forget(const QString& mac);
-    KnownDevices& store() { return m_store; }
+    // The device's pin; false when the store cannot be read.
+    bool pinOf(const QString& mac, std::optional<KnownDevices::Entry>& pin);
+
+    QString problem() const;
+    QStringList warnings();
+    int storeWrites() const;
 
 private:
-    void refuse(const QString& host, const Identity& device, const QString& shown);
+    Verdict assessLocked(const Identity& device, const QString& host, const QString& shownDigest, QString& pinned,
+                         QString& other);
 
+    mutable QMutex m_lock; // guards the store and the refusals
     KnownDevices m_store;
-    Lookup m_lookup;
-    Refused m_refused;
+    const Devices m_devices;
+    const Refused m_refused;
+    QObject m_home; // refusals are told on its thread
     QHash<QString, Refusal> m_refusals; // by normal MAC
 };

@@ -1,7 +1,7 @@
 #include "Reconnect.h"
 
-Reconnect::Reconnect(const QString& ipAddress, int port, int intervalMs)
-    : m_ipAddress(ipAddress)
+Reconnect::Reconnect(const QString& deviceId, int port, int intervalMs)
+    : m_deviceId(deviceId)
     , m_port(port)
 {
     connect(&m_timer, &QTimer::timeout, this, &Reconnect::onTimeout);
@@ -10,5 +10,5 @@ Reconnect::Reconnect(const QString& ipAddress, int port, int intervalMs)
 
 void Reconnect::onTimeout()
 {
-    Q_EMIT retryTimeElapsed(m_ipAddress, m_port);
+    Q_EMIT retryTimeElapsed(m_deviceId, m_port);
 }

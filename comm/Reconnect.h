@@ -4,7 +4,7 @@
 #include <QString>
 #include <QTimer>
 
-// The retry timer of one device's push channel: retryTimeElapsed every
+// The retry timer of one device's push channel (by its id): retryTimeElapsed every
 // `intervalMs` from construction on, with no back-off and no limit.
 // Destroying the object stops it. User-interface thread only.
 class Reconnect : public QObject
@@ -14,19 +14,19 @@ class Reconnect : public QObject
 public:
     static constexpr int kDefaultIntervalMs = 5000;
 
-    Reconnect(const QString& ipAddress, int port, int intervalMs = kDefaultIntervalMs);
+    Reconnect(const QString& deviceId, int port, int intervalMs = kDefaultIntervalMs);
 
-    const QString& ipAddress() const { return m_ipAddress; }
+    const QString& deviceId() const { return m_deviceId; }
     int port() const { return m_port; }
 
 Q_SIGNALS:
-    void retryTimeElapsed(const QString& ipAddress, int port);
+    void retryTimeElapsed(const QString& deviceId, int port);
 
 public Q_SLOTS:
     void onTimeout();
 
 private:
-    QString m_ipAddress;
+    QString m_deviceId;
     int m_port;
     QTimer m_timer;
 };

@@ -68,6 +68,10 @@ public:
     unsigned stallTimeout() const { return m_stallTimeout; }
     void setStallTimeout(unsigned seconds) { m_stallTimeout = seconds; }
 
+    // The device the request is meant for (its id); empty for none.
+    const QString& deviceId() const { return m_deviceId; }
+    void setDeviceId(const QString& deviceId) { m_deviceId = deviceId; }
+
     Outcome outcome() const { return m_outcome; }
     // Settles the outcome once: true when this call settled it.
     bool settle(Outcome outcome);
@@ -104,6 +108,7 @@ private:
     unsigned m_timeout = kDefaultTimeoutMs;
     qint64 m_maxResponseBytes = kDefaultMaxResponseBytes;
     unsigned m_stallTimeout = kDefaultStallTimeoutS;
+    QString m_deviceId;
     Outcome m_outcome = Outcome::NotSent;
     QTimer m_deadline;
     std::shared_ptr<QEventLoop> m_eventLoop;

@@ -2,10 +2,13 @@
 
 #include "Logger.h"
 
-Session::Session(const QString& ipAddress, int port, int handshakeTimeoutMs)
-    : m_ipAddress(ipAddress)
+Session::Session(const QString& deviceId, const QString& ipAddress, int port, int handshakeTimeoutMs,
+                 std::shared_ptr<PeerTrust> trust)
+    : m_deviceId(deviceId)
+    , m_ipAddress(ipAddress)
     , m_port(port)
     , m_handshakeTimeoutMs(handshakeTimeoutMs)
+    , m_trust(std::move(trust))
 {
     qRegisterMetaType<Session::SessionState>("Session::SessionState");
 }
@@ -28,6 +31,7 @@ int32_t Session::openSession(const char* authCode)
     connect(m_connection.get(), &Connection::receivedTextMessage, this, &Session::onReceivedTextMessage);
     connect(m_connection.get(), &Connection::stateChanged, this, &Session::onStateChanged);
     connect(m_connection.get(), &Connection::errored, this, &Session::onErrored);
+    m_connection->setPeer(m_trust, m_deviceId);
     const QByteArray host = m_ipAddress.toUtf8();
     m_connection->openConnection(host.constData(), m_port, authCode);
     return ResultCode::kSuccess;
@@ -51,9 +55,9 @@ void Session::changeState(SessionState state)
         m_wasConnected = true;
     else if (state == Errored)
         m_failed = true;
-    Q_EMIT changedState(m_ipAddress, m_port, state);
+    Q_EMIT changedState(m_deviceId, m_port, state);
     if (state == Disconnected && m_wasConnected && !m_failed && !m_closeRequested)
-        Q_EMIT closedByPeer(m_ipAddress, m_port);
+        Q_EMIT closedByPeer(m_deviceId, m_port);
 }
 
 void Session::onConnected()
@@ -68,7 +72,7 @@ void Session::onDisconnected()
 
 void Session::onReceivedTextMessage(const QString& message)
 {
-    Q_EMIT receivedTextMessage(m_ipAddress, m_port, message);
+    Q_EMIT receivedTextMessage(m_deviceId, m_port, message);
 }
 
 void Session::onStateChanged(QAbstractSocket::SocketState state)
@@ -95,7 +99,9 @@ void Session::onStateChanged(QAbstractSocket::SocketState state)
 
 void Session::onErrored(int32_t error)
 {
-    CORVANE_LOG(
-        QStringLiteral("push channel %1:%2 failed: %3").arg(m_ipAddress).arg(m_port).arg(ResultCode::toHex(error)));
+    CORVANE_LOG(QStringLiteral("push channel of %1 (%2:%3) failed: %4")
+                    .arg(m_deviceId, m_ipAddress)
+                    .arg(m_port)
+                    .arg(ResultCode::toHex(error)));
     changeState(Errored);
 }

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-// The push channel of one device (IP address and port): owns its Connection
+// The push channel of one device (its id, at an IP address and port): owns its Connection
 // and condenses the connection's signals into a small state machine. Each
 // change of state emits changedState exactly once; a report of the state
 // the session is already in changes nothing.
@@ -35,7 +35,10 @@ public:
     // openSession on a session that has a connection already.
     static constexpr int32_t kAlreadyOpen = ResultCode::failure(ResultCode::Facility::PushSession, 0x0002);
 
-    Session(const QString& ipAddress, int port, int handshakeTimeoutMs = WebSocketClient::kDefaultHandshakeTimeoutMs);
+    // `trust` judges the key the device shows (none: every key is taken).
+    Session(const QString& deviceId, const QString& ipAddress, int port,
+            int handshakeTimeoutMs = WebSocketClient::kDefaultHandshakeTimeoutMs,
+            std::shared_ptr<PeerTrust> trust = nullptr);
     ~Session() override;
 
     // Opens the channel with this authentication code: 0, or kAlreadyOpen.
@@ -50,15 +53,16 @@ public:
     bool hasFailed() const { return m_failed; }
     // Nothing runs any more, or never ran: a new channel may take its place.
     bool isDead() const { return !m_connection || m_failed || m_state == Disconnected; }
+    const QString& deviceId() const { return m_deviceId; }
     const QString& ipAddress() const { return m_ipAddress; }
     int port() const { return m_port; }
 
 Q_SIGNALS:
-    void receivedTextMessage(const QString& ipAddress, int port, const QString& message);
-    void changedState(const QString& ipAddress, int port, Session::SessionState state);
+    void receivedTextMessage(const QString& deviceId, int port, const QString& message);
+    void changedState(const QString& deviceId, int port, Session::SessionState state);
     // The device ended a channel that was up, without any error on the way
     // (a closing handshake); not after closeSession.
-    void closedByPeer(const QString& ipAddress, int port);
+    void closedByPeer(const QString& deviceId, int port);
 
 public Q_SLOTS:
     void onConnected();
@@ -73,9 +77,11 @@ private:
     bool m_wasConnected = false;
     bool m_closeRequested = false;
     std::unique_ptr<Connection> m_connection;
+    QString m_deviceId;
     QString m_ipAddress;
     int m_port;
     const int m_handshakeTimeoutMs;
+    std::shared_ptr<PeerTrust> m_trust;
 };
 
 Q_DECLARE_METATYPE(Session::SessionState)

@@ -1,7 +1,9 @@
 #include "UploadTransfer.h"
 
+#include "KnownDevices.h"
 #include "PeerTrust.h"
 
+#include <QSslCertificate>
 #include <QThread>
 #include <QUrl>
 
@@ -53,7 +55,6 @@ QNetworkReply::NetworkError replyError(CURLcode code)
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
     case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
         return QNetworkReply::SslHandshakeFailedError;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
@@ -97,10 +98,11 @@ class UploadJob : public QObject
     Q_OBJECT
 
 public:
-    UploadJob(const QNetworkRequest& request, std::unique_ptr<StreamedBody> body, const UploadLimits& limits)
+    UploadJob(const QNetworkRequest& request, std::unique_ptr<StreamedBody> body, const UploadLimits& limits,
+              const UploadPeer& peer)
         : m_id(++s_lastJobId)
         , m_request(request)
-        , m_pinnedKey(request.attribute(kPinnedKeyAttribute).toString().toLatin1())
+        , m_peer(peer)
         , m_body(std::move(body))
         , m_limits(limits)
         , m_fileLeft(m_body->fileSize)
@@ -154,10 +156,13 @@ public:
         // not loaded for each upload.
         curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
         curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
-        // The device's key must be the one pinned for it: libcurl compares it
-        // after the handshake, before the request.
-        if (!m_pinnedKey.isEmpty())
-            curl_easy_setopt(e, CURLOPT_PINNEDPUBLICKEY, m_pinnedKey.constData());
+        // The key the device shows is judged after the handshake, before
+        // any byte of the request goes.
+        if (m_peer.trust) {
+            curl_easy_setopt(e, CURLOPT_CERTINFO, 1L);
+            curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &UploadJob::onConnected);
+            curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
+        }
 
         curl_easy_setopt(e, CURLOPT_POST, 1L);
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_body->size()));
@@ -184,6 +189,11 @@ public:
     // libcurl is done with the transfer: the verdict goes to the reply.
     void finish(CURLcode code)
     {
+        if (m_refused != PeerTrust::Verdict::Allowed) {
+            Q_EMIT ended(QNetworkReply::SslHandshakeFailedError, QStringLiteral("the device's key was refused"),
+                         int(m_refused), m_shownKey);
+            return;
+        }
         if (m_failure != QNetworkReply::NoError) {
             Q_EMIT ended(m_failure, m_failureText);
             return;
@@ -191,7 +201,7 @@ public:
         if (code != CURLE_OK) {
             const QString detail = m_errorText[0] != '\0' ? QString::fromLocal8Bit(m_errorText)
                                                           : QString::fromLatin1(curl_easy_strerror(code));
-            Q_EMIT ended(replyError(code), detail, code == CURLE_SSL_PINNEDPUBKEYNOTMATCH);
+            Q_EMIT ended(replyError(code), detail);
             return;
         }
         if (!m_headComplete) {
@@ -218,7 +228,9 @@ Q_SIGNALS:
     void answered(int status, const QByteArray& reason, const QList<QPair<QByteArray, QByteArray>>& headers,
                   qint64 length);
     void received(const QByteArray& bytes);
-    void ended(int error, const QString& message, bool keyRefused = false);
+    // `refused`: a PeerTrust::Verdict other than Allowed when the trust
+    // refused the key with the digest `shownKey`.
+    void ended(int error, const QString& message, int refused = 0, const QString& shownKey = QString());
 
 private:
     // Refuses what the device sent: the first reason sticks, and libcurl
@@ -230,6 +242,28 @@ private:
             m_failureText = text;
         }
         return 0;
+    }
+
+    // The connection stands, its TLS handshake done, and nothing of the
+    // request went yet: the trust judges the key the device showed.
+    static int onConnected(void* self, char*, char*, int, int)
+    {
+        return static_cast<UploadJob*>(self)->judgeKey() ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
+    }
+
+    bool judgeKey()
+    {
+        curl_certinfo* chain = nullptr;
+        if (curl_easy_getinfo(m_easy, CURLINFO_CERTINFO, &chain) == CURLE_OK && chain && chain->num_of_certs > 0) {
+            // The device's own certificate comes first.
+            for (curl_slist* field = chain->certinfo[0]; field; field = field->next) {
+                const QByteArray text(field->data);
+                if (text.startsWith("Cert:"))
+                    m_shownKey = KnownDevices::digestOf(QSslCertificate(text.mid(5), QSsl::Pem));
+            }
+        }
+        m_refused = m_peer.trust->judge(m_peer.deviceId, m_request.url().host(), m_shownKey);
+        return m_refused == PeerTrust::Verdict::Allowed;
     }
 
     static size_t onRead(char* buffer, size_t size, size_t count, void* self)
@@ -400,7 +434,7 @@ private:
 
     const quint64 m_id;
     const QNetworkRequest m_request;
-    const QByteArray m_pinnedKey;
+    const UploadPeer m_peer;
     std::unique_ptr<StreamedBody> m_body;
     const UploadLimits m_limits;
     CURL* m_easy = nullptr;
@@ -424,6 +458,8 @@ private:
 
     QNetworkReply::NetworkError m_failure = QNetworkReply::NoError;
     QString m_failureText;
+    QString m_shownKey;
+    PeerTrust::Verdict m_refused = PeerTrust::Verdict::Allowed;
 };
 
 // The transfer thread's loop: libcurl's multi handle, the jobs it drives,
@@ -593,7 +629,8 @@ void TransferThread::cancel(quint64 id)
 }
 
 UploadReply::UploadReply(const std::shared_ptr<TransferThread>& thread, const QNetworkRequest& request,
-                         std::unique_ptr<StreamedBody> body, const UploadLimits& limits, QObject* parent)
+                         std::unique_ptr<StreamedBody> body, const UploadLimits& limits, const UploadPeer& peer,
+                         QObject* parent)
     : QNetworkReply(parent)
     , m_thread(thread)
 {
@@ -602,7 +639,7 @@ UploadReply::UploadReply(const std::shared_ptr<TransferThread>& thread, const QN
     setOperation(QNetworkAccessManager::PostOperation);
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 
-    auto job = std::make_unique<UploadJob>(request, std::move(body), limits);
+    auto job = std::make_unique<UploadJob>(request, std::move(body), limits, peer);
     m_id = job->id();
     // Queued: the job reports from the transfer thread.
     connect(job.get(), &UploadJob::progressed, this, &QNetworkReply::uploadProgress, Qt::QueuedConnection);
@@ -610,9 +647,11 @@ UploadReply::UploadReply(const std::shared_ptr<TransferThread>& thread, const QN
     connect(job.get(), &UploadJob::received, this, &UploadReply::onReceived, Qt::QueuedConnection);
     connect(
         job.get(), &UploadJob::ended, this,
-        [this](int error, const QString& message, bool keyRefused) {
-            if (keyRefused)
-                setProperty(kRefusedProperty, int(PeerTrust::Verdict::KeyChanged));
+        [this](int error, const QString& message, int refused, const QString& shownKey) {
+            if (refused != int(PeerTrust::Verdict::Allowed)) {
+                setProperty(kRefusedProperty, refused);
+                setProperty(kShownKeyProperty, shownKey);
+            }
             end(static_cast<NetworkError>(error), message);
         },
         Qt::QueuedConnection);

@@ -9,17 +9,24 @@
 
 #include <memory>
 
+class PeerTrust;
 class TransferLoop;
 class UploadJob;
 
-// A request attribute: the device's pinned key in libcurl's "sha256//..."
-// form. When present and not empty, the upload's connection fails before
-// any byte of the request goes if the device shows another key.
-inline constexpr QNetworkRequest::Attribute kPinnedKeyAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
-// A reply's dynamic property: why a trust refused its connection, as
-// PeerTrust::Verdict (the reply's error is then SslHandshakeFailedError);
-// set by the access manager and by uploads alike.
+// A reply's dynamic properties: why a trust refused its connection, as
+// PeerTrust::Verdict (the reply's error is then SslHandshakeFailedError), and
+// the digest of the key the device showed; set by the access manager and by
+// uploads alike.
 inline constexpr char kRefusedProperty[] = "corvaneRefused";
+inline constexpr char kShownKeyProperty[] = "corvaneShownKey";
+
+// Who an upload is for: the trust that judges the key its connection shows
+// (none: every key is taken) and the device it is meant for.
+struct UploadPeer
+{
+    std::shared_ptr<PeerTrust> trust;
+    QString deviceId;
+};
 
 // What one upload may take from a device: the answer's size (its body; the
 // head has bounds of its own), and how long the transfer may move no byte at
@@ -79,7 +86,8 @@ class UploadReply : public QNetworkReply
 
 public:
     UploadReply(const std::shared_ptr<TransferThread>& thread, const QNetworkRequest& request,
-                std::unique_ptr<StreamedBody> body, const UploadLimits& limits, QObject* parent = nullptr);
+                std::unique_ptr<StreamedBody> body, const UploadLimits& limits, const UploadPeer& peer,
+                QObject* parent = nullptr);
     ~UploadReply() override;
 
     void abort() override;

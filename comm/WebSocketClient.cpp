@@ -146,6 +146,12 @@ int32_t WebSocketClient::errorCode(QAbstractSocket::SocketError socketError)
                                static_cast<uint16_t>(static_cast<int>(socketError) & 0xFFFF));
 }
 
+void WebSocketClient::setPeer(std::shared_ptr<PeerTrust> trust, const QString& deviceId)
+{
+    m_trust = std::move(trust);
+    m_deviceId = deviceId;
+}
+
 void WebSocketClient::open(const char* host, const char* scheme, int port, const char* authCode)
 {
     connect(m_socket, &QWebSocket::connected, this, &WebSocketClient::onConnected);
@@ -157,8 +163,8 @@ void WebSocketClient::open(const char* host, const char* scheme, int port, const
     ++m_attempt;
 
     m_socket->setProxy(QNetworkProxy::NoProxy);
-    // Every certificate comes to onSslErrored once a trust is installed.
-    if (PeerTrust::installed())
+    // Every certificate comes to onSslErrored when there is a trust.
+    if (m_trust)
         m_socket->setSslConfiguration(PeerTrust::everyKeyAsked(m_socket->sslConfiguration()));
     const QNetworkRequest request
         = NetworkUtils::createNetworkRequest(scheme, host, DeviceEndpoints::kPushPath, nullptr, port, authCode);
@@ -294,11 +300,11 @@ void WebSocketClient::onErrored(QAbstractSocket::SocketError socketError)
 
 void WebSocketClient::onSslErrored(const QList<QSslError>& errors)
 {
-    if (const std::shared_ptr<PeerTrust> trust = PeerTrust::installed()) {
-        const QSslCertificate shown = PeerTrust::shownIn(m_socket->sslConfiguration(), errors);
+    if (m_trust) {
+        const QString shown = KnownDevices::digestOf(PeerTrust::shownIn(m_socket->sslConfiguration(), errors));
         // Not ignored, the errors fail the handshake before the upgrade
         // request (and its credential) goes.
-        if (trust->judge(m_socket->requestUrl().host(), shown) != PeerTrust::Verdict::Allowed)
+        if (m_trust->judge(m_deviceId, m_socket->requestUrl().host(), shown) != PeerTrust::Verdict::Allowed)
             return;
     }
     m_socket->ignoreSslErrors(errors);

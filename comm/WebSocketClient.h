@@ -13,6 +13,9 @@
 #include <QWebSocketProtocol>
 
 #include <cstdint>
+#include <memory>
+
+class PeerTrust;
 
 // One secure WebSocket to a device's push channel: opened with the same
 // request builder and credentials as the REST calls, kept alive with a ping
@@ -39,8 +42,9 @@
 // Threads: lives and is used on the user-interface thread; all connections
 // are direct. The missed-pong count has its own mutex, held while the
 // keep-alive error is emitted: handlers of errored() must not call sendPing or
-// receivePong synchronously. TLS certificate errors are ignored (devices sign
-// their own certificates). Neither the code nor the header is logged.
+// receivePong synchronously. Devices sign their own certificates: the key is
+// judged by the peer's trust, or taken when there is none. Neither the code
+// nor the header is logged.
 class WebSocketClient : public QObject
 {
     Q_OBJECT
@@ -68,6 +72,10 @@ public:
     explicit WebSocketClient(QObject* parent = nullptr, int handshakeTimeoutMs = kDefaultHandshakeTimeoutMs);
     ~WebSocketClient() override;
 
+    // The trust that judges the key the device shows, before the upgrade
+    // request (and its credential) goes, and the device the channel is for;
+    // before open(). None: every key is taken.
+    void setPeer(std::shared_ptr<PeerTrust> trust, const QString& deviceId);
     // scheme://host:port/api/v1/push with "Authorization: Basic
     // base64(admin:<authCode>)", no proxy. Null texts count as empty.
     void open(const char* host, const char* scheme, int port, const char* authCode);
@@ -123,6 +131,8 @@ private:
     void takeDown();
 
     QWebSocket* m_socket; // a child; replaced when a closed one lingers
+    std::shared_ptr<PeerTrust> m_trust;
+    QString m_deviceId;
     QTimer m_pingTimer;
     int m_missedPongs = 0;
     QMutex m_lock;

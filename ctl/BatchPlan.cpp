@@ -75,7 +75,8 @@ std::optional<BatchPlan> readBatchPlan(QCommandLineParser& parser, const QString
     const QCommandLineOption report(
         QStringLiteral("report"),
         QStringLiteral("Write a report per device to FILE (.csv, else JSON), and each device's entry as it ends to "
-                       "FILE.jsonl."),
+                       "FILE.jsonl; - writes the JSON report to standard output at the end. Only a regular file or a "
+                       "new path is written."),
         QStringLiteral("file"));
     // Only a firmware has a version to compare.
     const bool versioned = &operation == &BatchOperations::kFirmwareUpdate;
@@ -89,6 +90,7 @@ std::optional<BatchPlan> readBatchPlan(QCommandLineParser& parser, const QString
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The file to send."));
     addScanOptions(parser);
     addTargetOptions(parser);
+    addNewKeyOptions(parser);
     parser.addOptions({parallel, timeout, stallTimeout, retries, retryDelay, retryMaxTime, waitResult, resultTimeout,
                        maxFailures, canary, yes, dryRun, strict, json, quiet, report});
     if (versioned)
@@ -122,9 +124,11 @@ std::optional<BatchPlan> readBatchPlan(QCommandLineParser& parser, const QString
         = numberOption(parser, QStringLiteral("result-timeout"), 600, 1, 24 * 3600, err);
     const std::optional<int> failureLimit = numberOption(parser, QStringLiteral("max-failures"), 0, 1, 1024, err);
     const std::optional<int> canaries = numberOption(parser, QStringLiteral("canary"), 0, 1, 1024, err);
+    const std::optional<NewKeys> newKeys = readNewKeys(parser, command, err);
     if (!request || !atOnce || !timeoutSeconds || !stallSeconds || !tries || !firstDelay || !retryMax || !resultSeconds
-        || !failureLimit || !canaries)
+        || !failureLimit || !canaries || !newKeys)
         return refuse();
+    plan.newKeys = *newKeys;
     settings.maxFailures = *failureLimit;
     settings.canary = *canaries;
     settings.stallSeconds = *stallSeconds;
@@ -178,6 +182,10 @@ std::optional<BatchPlan> readBatchPlan(QCommandLineParser& parser, const QString
                 << (parser.isSet(bundleVersion) ? " (--bundle-version)" : " (read from its name)") << '\n';
     }
     plan.reportPath = parser.value(report);
+    if (isStandardOutput(plan.reportPath) && settings.json) {
+        err << prefix << "--report - and --json both write to standard output; give the report a file\n";
+        return refuse();
+    }
     if (parser.isSet(report) && !reportWritable(plan.reportPath, err))
         return refuse();
     plan.request = *request;

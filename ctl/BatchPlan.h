@@ -2,6 +2,7 @@
 
 #include "BatchRun.h"
 #include "CtlDevices.h"
+#include "CtlKeys.h"
 
 #include <QCommandLineParser>
 #include <QHash>
@@ -29,6 +30,7 @@ struct BatchPlan
     QString reportPath; // empty: no report
     QString passwordFile; // empty: CORVANE_PASSWORD or the terminal
     QString sameVersion; // --skip-same-version: the bundle's version; empty: every device is sent the file
+    NewKeys newKeys = NewKeys::Refuse; // what becomes of a key no pin names
     bool dryRun = false;
     bool strict = false;
     bool yes = false;

@@ -2,6 +2,7 @@
 
 #include "BatchRun.h"
 #include "CtlCommon.h"
+#include "OutputFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -23,6 +24,8 @@ const QStringList kReportColumns{
     QStringLiteral("result"),     QStringLiteral("code"),          QStringLiteral("httpStatus"),
     QStringLiteral("message"),    QStringLiteral("attempts"),      QStringLiteral("bytesSent"),
     QStringLiteral("start"),      QStringLiteral("end"),           QStringLiteral("durationSeconds"),
+    // Added last, so that readers that count columns keep theirs.
+    QStringLiteral("key"),
 };
 
 QString isoUtc(const QDateTime& time)
@@ -39,6 +42,7 @@ QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings)
         {QStringLiteral("hostName"), device.identity.hostName},
         {QStringLiteral("ipAddress"), device.identity.ipAddress},
         {QStringLiteral("macAddress"), device.identity.macAddress},
+        {QStringLiteral("key"), device.key},
         {QStringLiteral("versionBefore"), device.versionBefore},
         {QStringLiteral("versionAfter"), device.versionAfter},
         {QStringLiteral("fileName"), QFileInfo(settings.filePath).fileName()},
@@ -61,8 +65,9 @@ QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings)
 namespace {
 
 // The outcomes a run's devices end with, in the summary's order.
-constexpr Outcome kEnds[] = {Outcome::Succeeded, Outcome::Failed, Outcome::Skipped,   Outcome::Interrupted,
-                             Outcome::Unknown,   Outcome::Ready,  Outcome::Unchanged, Outcome::IdentityChanged};
+constexpr Outcome kEnds[] = {Outcome::Succeeded,      Outcome::Failed,   Outcome::Skipped,       Outcome::Interrupted,
+                             Outcome::Unknown,        Outcome::Ready,    Outcome::Unchanged,     Outcome::IdentityChanged,
+                             Outcome::NewKey,         Outcome::AddressShared, Outcome::StoreUnusable};
 
 } // namespace
 
@@ -96,7 +101,8 @@ QString summaryText(const QJsonObject& summary, const BatchSettings& settings, b
                        .arg(count(Outcome::Succeeded))
                        .arg(count(Outcome::Failed))
                        .arg(count(Outcome::Skipped));
-    for (Outcome outcome : {Outcome::Interrupted, Outcome::Unknown, Outcome::Unchanged, Outcome::IdentityChanged}) {
+    for (Outcome outcome : {Outcome::Interrupted, Outcome::Unknown, Outcome::Unchanged, Outcome::IdentityChanged,
+                            Outcome::NewKey, Outcome::AddressShared, Outcome::StoreUnusable}) {
         if (count(outcome) > 0)
             text += QStringLiteral(", %1 %2").arg(count(outcome)).arg(outcomeName(outcome));
     }
@@ -108,42 +114,55 @@ QByteArray csvReport(const QJsonArray& entries)
     return QByteArray("\xEF\xBB\xBF") + csvText(kReportColumns, entries).toUtf8();
 }
 
-bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObject& summary, QTextStream& err)
+bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObject& summary, QTextStream& err,
+                 QTextStream& out)
 {
     const QByteArray content
         = path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)
               ? csvReport(entries)
               : QJsonDocument(QJsonObject{{QStringLiteral("devices"), entries}, {QStringLiteral("summary"), summary}})
                     .toJson(QJsonDocument::Indented);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
-        err << "corvanectl: cannot write the report " << path << ": " << file.errorString() << '\n';
-        return false;
+    if (isStandardOutput(path)) {
+        out << QString::fromUtf8(content);
+        out.flush();
+        return out.status() == QTextStream::Ok;
     }
-    return true;
+    // Looked at again: the path may have become something else meanwhile.
+    QString why = outputPathRefusal(path);
+    QSaveFile file(path);
+    // A write that fits the buffer fails only when it is flushed, which the
+    // commit would not report: each step is checked.
+    if (why.isEmpty()
+        && (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.flush()
+            || file.error() != QFileDevice::NoError || !file.commit()))
+        why = file.errorString();
+    if (why.isEmpty())
+        return true;
+    file.cancelWriting();
+    err << "corvanectl: cannot write the report " << path << ": " << why << '\n';
+    return false;
 }
 
 bool reportWritable(const QString& path, QTextStream& err)
 {
-    const QFileInfo info(path);
-    QString reason;
-    if (info.isDir())
-        reason = QStringLiteral("it is a folder");
-    else if (!info.dir().exists())
-        reason = QStringLiteral("its folder does not exist");
-    else if (info.exists() && !info.isWritable())
-        reason = QStringLiteral("it is not writable");
-    if (reason.isEmpty()) {
-        // Where the report will be written from: a file beside it.
-        QSaveFile probe(path);
-        if (!probe.open(QIODevice::WriteOnly))
-            reason = probe.errorString();
-        probe.cancelWriting();
-    }
-    if (reason.isEmpty())
+    if (isStandardOutput(path))
         return true;
-    err << "corvanectl: cannot write the report " << path << ": " << reason << '\n';
-    return false;
+    for (const QString& written : {path, ReportJournal::pathFor(path)}) {
+        QString reason = outputPathRefusal(written);
+        if (reason.isEmpty() && written == path) {
+            // Where the report will be written from: a file beside it.
+            QSaveFile probe(path);
+            if (!probe.open(QIODevice::WriteOnly))
+                reason = probe.errorString();
+            probe.cancelWriting();
+        }
+        if (!reason.isEmpty()) {
+            err << "corvanectl: cannot write the " << (written == path ? "report " : "journal ") << written << ": "
+                << reason << '\n';
+            return false;
+        }
+    }
+    return true;
 }
 
 QString ReportJournal::pathFor(const QString& reportPath)
@@ -153,17 +172,23 @@ QString ReportJournal::pathFor(const QString& reportPath)
 
 bool ReportJournal::open(const QString& reportPath, QTextStream& err)
 {
-    m_file.setFileName(pathFor(reportPath));
-    if (m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    QString why;
+    m_path = pathFor(reportPath);
+    if (openOutputFile(m_file, m_path, why))
         return true;
-    err << "corvanectl: cannot write the journal " << m_file.fileName() << ": " << m_file.errorString() << '\n';
+    err << "corvanectl: cannot write the journal " << pathFor(reportPath) << ": " << why << '\n';
     return false;
 }
 
-void ReportJournal::append(const QJsonObject& entry)
+void ReportJournal::append(const QJsonObject& entry, QTextStream& err)
 {
-    if (m_file.isOpen())
-        m_file.write(QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n');
+    if (!m_file.isOpen() || m_failed)
+        return;
+    const QByteArray line = QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
+    if (m_file.write(line) == line.size())
+        return;
+    m_failed = true;
+    err << "corvanectl: cannot write the journal " << m_path << ": " << m_file.errorString() << '\n';
 }
 
 } // namespace Ctl

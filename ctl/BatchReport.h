@@ -19,7 +19,8 @@ QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings);
 
 // The run's summary: the operation, the number of devices per outcome
 // ("succeeded", "failed", "skipped", "interrupted", "unknown", "ready",
-// "unchanged") and the seconds it took.
+// "unchanged", "identity-changed", "new-key", "address-shared",
+// "store-unusable") and the seconds it took.
 QJsonObject batchSummary(const QString& command, const QList<const DeviceRun*>& devices, double seconds);
 // The summary as one line for a person: "update: 6 succeeded, 0 failed, 2
 // skipped in 3.1 s", the other outcomes named only when there are any; for
@@ -33,13 +34,24 @@ QString summaryText(const QJsonObject& summary, const BatchSettings& settings, b
 // starts with =, +, -, @, tab or CR) is kept text by a leading apostrophe.
 QByteArray csvReport(const QJsonArray& entries);
 
-// Writes the report, CSV when the path ends in ".csv", else JSON with the
-// summary; all or nothing. False with the reason on `err`.
-bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObject& summary, QTextStream& err);
+// The report's path that means standard output.
+inline bool isStandardOutput(const QString& reportPath)
+{
+    return reportPath == QLatin1String("-");
+}
 
-// Whether the report can be written there, tried before anything is sent: a
-// report that fails after the fleet was updated is evidence lost. False
-// with the reason on `err`.
+// Writes the report, CSV when the path ends in ".csv", else JSON with the
+// summary; all or nothing, every step of the write checked (a full disk
+// leaves what was there). "-" writes the JSON to `out`. False with the reason
+// on `err`.
+bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObject& summary, QTextStream& err,
+                 QTextStream& out);
+
+// Whether the report and its journal can be written there, tried before
+// anything is sent: a report that fails after the fleet was updated is
+// evidence lost. Only a regular file or a new path is written (never a
+// device node, a FIFO, a folder or a symbolic link). False with the reason
+// on `err`.
 bool reportWritable(const QString& path, QTextStream& err);
 
 // The report's journal beside it ("<report>.jsonl"): one JSON line per
@@ -52,11 +64,15 @@ public:
 
     // Starts the journal anew; false with the reason on `err`.
     bool open(const QString& reportPath, QTextStream& err);
-    // Nothing when it is not open.
-    void append(const QJsonObject& entry);
+    // Nothing when it is not open; a line that cannot be written (a full
+    // disk) is said once on `err`, and failed() holds from then on.
+    void append(const QJsonObject& entry, QTextStream& err);
+    bool failed() const { return m_failed; }
 
 private:
     QFile m_file;
+    QString m_path;
+    bool m_failed = false;
 };
 
 } // namespace Ctl

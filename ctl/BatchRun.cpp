@@ -126,8 +126,8 @@ void BatchRunner::start(DeviceRun& device)
         return;
     }
     if (ResultCode::isSuccess(result)) {
-        device.uploader = std::make_unique<FileUploader>(device.identity.ipAddress, m_settings.operation->uploadPath,
-                                                         device.body.get());
+        device.uploader = std::make_unique<FileUploader>(device.identity.macAddress, device.identity.ipAddress,
+                                                         m_settings.operation->uploadPath, device.body.get());
         QObject::connect(device.uploader.get(), &FileUploader::uploadProgress, device.uploader.get(),
                          [this, &device](const QString&, qint64 sent, qint64 total) {
                              device.bytesSent = sent;
@@ -182,8 +182,7 @@ void BatchRunner::answered(DeviceRun& device, int32_t sent)
         return;
     }
     if (answer.loginOver)
-        BatchRules::endLogin(*m_settings.facade, m_settings.observer, device.identity.macAddress,
-                             device.identity.ipAddress);
+        BatchRules::endLogin(*m_settings.facade, m_settings.observer, device.identity.macAddress);
     finish(device, Outcome::Failed, answer.code, status, QStringLiteral("The device answered HTTP %1.").arg(status));
 }
 
@@ -255,23 +254,24 @@ void BatchRunner::watchChannels()
 {
     if (!m_settings.observer)
         return;
-    const auto awaiting = [this](const QString& ipAddress, const std::function<void(DeviceRun&)>& note) {
+    // By device: a record that claims a device's address hears nothing of it.
+    const auto awaiting = [this](const QString& deviceId, const std::function<void(DeviceRun&)>& note) {
         for (DeviceRun* device : std::as_const(m_queue)) {
             if (device->outcome == Outcome::Pending && device->sinceUploaded.isValid()
-                && device->identity.ipAddress == ipAddress)
+                && device->identity.macAddress == deviceId)
                 note(*device);
         }
     };
     QObject::connect(m_settings.observer, &DeviceNotificationObserver::receivedTextMessage, &m_loop,
-                     [awaiting](const QString& ipAddress, const QString& message) {
+                     [awaiting](const QString& deviceId, const QString& message) {
                          const QString version = pushedVersion(message);
                          if (!version.isEmpty())
-                             awaiting(ipAddress, [&version](DeviceRun& device) { device.pushedVersion = version; });
+                             awaiting(deviceId, [&version](DeviceRun& device) { device.pushedVersion = version; });
                      });
     QObject::connect(m_settings.observer, &DeviceNotificationObserver::reloginAttempted, &m_loop,
-                     [awaiting](const QString& ipAddress, int, int32_t result) {
+                     [awaiting](const QString& deviceId, int, int32_t result) {
                          if (ResultCode::isSuccess(result))
-                             awaiting(ipAddress, [](DeviceRun& device) { device.cameBack = true; });
+                             awaiting(deviceId, [](DeviceRun& device) { device.cameBack = true; });
                      });
 }
 

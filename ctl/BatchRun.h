@@ -69,6 +69,7 @@ struct DeviceRun
     QString authCode;
     QString versionBefore;
     QString versionAfter; // known once its result came
+    QString key; // its key before the run: KeyCheck::word(), empty when it was not reached
     Outcome outcome = Outcome::Pending;
     QString state = QStringLiteral("waiting");
     int32_t code = ResultCode::kSuccess;

@@ -10,17 +10,23 @@
 std::optional<Credentials> Credentials::load(const QString& passwordFile, QTextStream& err)
 {
     if (!passwordFile.isEmpty()) {
-        QFile file(passwordFile);
+        // "-": standard input, so that no file holds the password at all.
+        const bool standardInput = passwordFile == QLatin1String("-");
+        QFile file;
+        const bool opened = standardInput ? file.open(stdin, QIODevice::ReadOnly)
+                                          : (file.setFileName(passwordFile), file.open(QIODevice::ReadOnly));
         // A password file is a few lines; a larger one is no password file.
-        if (!file.open(QIODevice::ReadOnly) || file.size() > 1024 * 1024) {
+        const qint64 kMaxBytes = 1024 * 1024;
+        const QByteArray text = opened ? file.read(kMaxBytes + 1) : QByteArray();
+        if (!opened || text.size() > kMaxBytes) {
             err << "corvanectl: cannot read the password file " << passwordFile << '\n';
             return std::nullopt;
         }
-        if (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther))
+        if (!standardInput && (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther)))
             err << "corvanectl: warning: other users can read the password file " << passwordFile
                 << " (chmod 600 makes it yours alone)\n";
         QString problem;
-        const std::optional<Credentials> credentials = parse(QString::fromUtf8(file.readAll()), problem);
+        const std::optional<Credentials> credentials = parse(QString::fromUtf8(text), problem);
         if (!credentials) {
             err << "corvanectl: the password file " << passwordFile << ": " << problem << '\n';
             return std::nullopt;

@@ -62,8 +62,13 @@ QString programHelp()
     text += QStringLiteral("\n'corvanectl help <command>' (or '<command> --help') tells the options of a command.\n"
                            "Exit status: 0 success, 1 a device failed, 2 usage error or failed check, "
                            "3 no device found, 4 a result unknown, 5 a device's identity changed (its key is "
-                           "not the one pinned), 130 (143, 129) interrupted by Ctrl-C (SIGTERM, SIGHUP).\n"
-                           "CORVANE_KEY_PINNING=off turns the check of the devices' keys off.\n");
+                           "not the one pinned, or another device's), 6 a device's key could not be trusted (new "
+                           "and not accepted, its address shared, or the store of known devices unusable), 130 "
+                           "(143, 129) interrupted by Ctrl-C (SIGTERM, SIGHUP).\n"
+                           "Keys: a device's key is pinned once (corvanectl trust enroll, --trust-new, or a yes on "
+                           "a terminal); CORVANE_TRUST=ask|accept-new|refuse says what to do with new keys. "
+                           "CORVANE_KEY_PINNING=off turns the check of the devices' keys off: the password's code then "
+                           "goes to any machine that answers for a device.\n");
     return text;
 }
 
@@ -112,32 +117,34 @@ int run(const QStringList& arguments, QTextStream& out, QTextStream& err)
         Services services;
         services.facade = &facade;
         services.httpAccess = &HttpAccessManager::getInstance();
-        // A device's key is checked before its credential goes (off with
-        // CORVANE_KEY_PINNING=off).
+        // A device's key is checked by every transport before its credential
+        // goes (off with CORVANE_KEY_PINNING=off, which is said every time).
         std::shared_ptr<PinnedPeerTrust> trust;
         QSet<QString> told;
         if (PeerTrust::pinningWanted()) {
-            trust = PinnedPeerTrust::forDevices(facade, [&err, &told](const QString& host,
-                                                                      const PinnedPeerTrust::Identity& device,
-                                                                      const QString& pinned, const QString& shown) {
-                if (told.contains(device.mac))
+            trust = PinnedPeerTrust::forDevices(facade, [&err, &told](const PinnedPeerTrust::Refusal& refusal) {
+                if (refusal.verdict != PeerTrust::Verdict::KeyChanged || told.contains(refusal.device.mac))
                     return;
-                told.insert(device.mac);
-                err << "corvanectl: " << printable(device.name) << " (" << device.mac << ", " << host
-                    << "): identity changed: pinned " << pinned << ", shown "
-                    << (shown.isEmpty() ? QStringLiteral("another key") : shown)
+                told.insert(refusal.device.mac);
+                err << "corvanectl: " << printable(refusal.device.name) << " (" << refusal.device.mac << ", "
+                    << refusal.host << "): identity changed: pinned " << refusal.pinned << ", shown "
+                    << (refusal.shown.isEmpty() ? QStringLiteral("another key") : refusal.shown)
                     << "; nothing was sent to it. Once it is known to be genuine: corvanectl trust accept "
-                    << device.mac << '\n';
+                    << refusal.device.mac << '\n';
             });
+            for (const QString& warning : trust->warnings())
+                err << "corvanectl: warning: " << warning << '\n';
+        } else {
+            err << "corvanectl: warning: " << PeerTrust::pinningOffWarning() << '\n';
         }
-        PeerTrust::install(trust);
+        services.httpAccess->setPeerTrust(trust);
         services.trust = trust.get();
         const int status = command.run(services, parser, rest, out, err);
-        PeerTrust::install(nullptr);
-        // A store set aside, or one that could not be used, is the
-        // operator's to know.
-        if (trust && !trust->store().problem().isEmpty())
-            err << "corvanectl: known devices: " << trust->store().problem() << '\n';
+        services.httpAccess->setPeerTrust(nullptr);
+        // A damaged store, or one that could not be used, is the operator's
+        // to know.
+        if (trust && !trust->problem().isEmpty())
+            err << "corvanectl: known devices: " << trust->problem() << '\n';
         out.flush();
         err.flush();
         return status;

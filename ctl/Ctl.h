@@ -17,9 +17,14 @@ enum Exit : int {
     Usage = 2, // a usage error, or a check before the run that stops it
     NoDevice = 3, // no device was found
     UnknownResult = 4, // a device took the file, its result is unknown
-    // A device showed another key than the one pinned for it: nothing was
-    // sent to it. Outweighs every other status.
+    // A device showed another key than the one pinned for it (or the key
+    // pinned to another device): nothing was sent to it. Outweighs every
+    // other status.
     IdentityChanged = 5,
+    // A device's key could not be trusted: it is new and nobody accepted it,
+    // its address is claimed by another device too, or the store of known
+    // devices cannot be used. Nothing was sent to it. Outweighs all but 5.
+    Untrusted = 6,
     // An interruption exits with 128 and the signal's number (130 Ctrl-C,
     // 143 SIGTERM, 129 SIGHUP).
 };

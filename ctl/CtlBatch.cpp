@@ -46,7 +46,7 @@ void openChannels(const std::vector<std::unique_ptr<DeviceRun>>& runs, DeviceFac
 {
     for (const std::unique_ptr<DeviceRun>& run : runs) {
         if (run->outcome == Outcome::Pending)
-            observer.createSession(run->identity.ipAddress, DeviceEndpoints::kPushPort);
+            observer.createSession(run->identity.macAddress, DeviceEndpoints::kPushPort);
     }
     const auto allConnected = [&] {
         return std::all_of(runs.cbegin(), runs.cend(), [&facade](const std::unique_ptr<DeviceRun>& run) {
@@ -129,10 +129,17 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
         runs.push_back(std::move(run));
     }
 
-    // The check before anything is sent: logged in, and free to take the
-    // file by the operation's rule.
-    const QHash<QString, Login> logins = logInAll(services, resolved.devices, *credentials, kLoginWaitMs,
-                                                  {settings.retries, settings.retryDelaySeconds});
+    // The check before anything is sent: a key that may be given the
+    // credential, logged in, and free to take the file by the operation's
+    // rule.
+    const QHash<QString, KeyCheck> keys = settleKeys(services, resolved.devices, plan->newKeys, command, err);
+    for (const std::unique_ptr<DeviceRun>& run : runs) {
+        if (keys.contains(run->identity.macAddress))
+            run->key = keys.value(run->identity.macAddress).word();
+    }
+    QHash<QString, Login> logins = logInAll(services, trustedDevices(resolved.devices, keys), *credentials,
+                                            kLoginWaitMs, {settings.retries, settings.retryDelaySeconds});
+    addRefusals(keys, logins);
     checkDevices(runs, logins, facade, operation, plan->sameVersion);
 
     if (observer)
@@ -150,13 +157,13 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
     BatchProgress progress(out, err, settings.json ? BatchProgress::Mode::Json : BatchProgress::textMode(plan->quiet),
                            all, terminalRows(stderr));
     ReportJournal journal;
-    if (!plan->reportPath.isEmpty() && !journal.open(plan->reportPath, err))
+    const bool reportToOutput = isStandardOutput(plan->reportPath);
+    if (!plan->reportPath.isEmpty() && !reportToOutput && !journal.open(plan->reportPath, err))
         return Usage;
     for (const DeviceRun* run : std::as_const(all)) {
-        if (run->outcome == Outcome::Skipped || run->outcome == Outcome::Unchanged
-            || run->outcome == Outcome::IdentityChanged) {
+        if (run->outcome != Outcome::Pending) {
             progress.event(*run, run->state);
-            journal.append(reportEntry(*run, settings));
+            journal.append(reportEntry(*run, settings), err);
         }
     }
 
@@ -172,15 +179,21 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
         QJsonObject summary = batchSummary(command, all, double(clock.elapsed()) / 1000.0);
         if (status < 0)
             status = std::max(exitStatusOf(outcomes), full ? int(SomeFailed) : int(Success));
-        summary.insert(QStringLiteral("exitStatus"), status);
-        if (!plan->reportPath.isEmpty() && !writeReport(plan->reportPath, entries, summary, err) && status == Success)
+        // Evidence that could not be kept fails the run.
+        if (journal.failed() && status == Success)
             status = SomeFailed;
-        if (settings.json)
+        summary.insert(QStringLiteral("exitStatus"), status);
+        if (!plan->reportPath.isEmpty() && !writeReport(plan->reportPath, entries, summary, err, out)
+            && status == Success)
+            status = SomeFailed;
+        // The report on standard output is all a script reads there.
+        QTextStream& said = reportToOutput ? err : out;
+        if (settings.json && !reportToOutput)
             printJson(out, QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
                                        {QStringLiteral("summary"), summary}});
         else
-            out << summaryText(summary, settings, plan->dryRun) << '\n';
-        out.flush();
+            said << summaryText(summary, settings, plan->dryRun) << '\n';
+        said.flush();
         return status;
     };
 
@@ -227,7 +240,7 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
     BatchRunner runner(settings, queue, [&](const DeviceRun& device, const QString& kind) {
         progress.event(device, kind);
         if (device.outcome != Outcome::Pending && kind == outcomeName(device.outcome))
-            journal.append(reportEntry(device, settings));
+            journal.append(reportEntry(device, settings), err);
     });
     runner.setInterruptNotice([&](int running) {
         err << prefix << "interrupted: no further upload starts";

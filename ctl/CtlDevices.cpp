@@ -231,14 +231,19 @@ void addTargetOptions(QCommandLineParser& parser)
          QStringLiteral("file")},
         {QStringLiteral("all"), QStringLiteral("Every device that answers.")},
         {QStringLiteral("password-file"),
-         QStringLiteral("The devices' passwords: one for all, or '<id> <password>' lines. Without it, the variable "
-                        "CORVANE_PASSWORD, else a question on the terminal."),
+         QStringLiteral("The devices' passwords (- for standard input): one for all, or '<id> <password>' lines. "
+                        "Without it, the variable CORVANE_PASSWORD, else a question on the terminal."),
          QStringLiteral("file")},
     });
 }
 
 std::optional<QStringList> readTargetNames(const QCommandLineParser& parser, const QString& command, QTextStream& err)
 {
+    if (parser.value(QStringLiteral("devices-file")) == QLatin1String("-")
+        && parser.value(QStringLiteral("password-file")) == QLatin1String("-")) {
+        err << "corvanectl " << command << ": the devices file and the password file cannot both be standard input\n";
+        return std::nullopt;
+    }
     QStringList names = parser.values(QStringLiteral("device"));
     if (parser.isSet(QStringLiteral("devices-file"))) {
         const QString path = parser.value(QStringLiteral("devices-file"));

@@ -4,6 +4,7 @@
 #include "Ctl.h"
 #include "CtlCommon.h"
 #include "CtlDevices.h"
+#include "CtlKeys.h"
 #include "CtlOutcome.h"
 #include "DeviceFacade.h"
 #include "HttpAccessManager.h"
@@ -59,11 +60,13 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
 {
     addScanOptions(parser);
     addTargetOptions(parser);
+    addNewKeyOptions(parser);
     addOutputOptions(parser);
     if (const std::optional<int> done = parseOptions(parser, arguments, out, err))
         return *done;
     const std::optional<Output> output = readOutput(parser, QStringLiteral("info"), err);
-    if (!output)
+    const std::optional<NewKeys> newKeys = readNewKeys(parser, QStringLiteral("info"), err);
+    if (!output || !newKeys)
         return Usage;
     const std::optional<QStringList> named = readTargetNames(parser, QStringLiteral("info"), err);
     if (!named)
@@ -91,26 +94,30 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
     if (targets.isEmpty())
         return NoDevice;
 
-    // All logins at once; each copies the device's settings into its record.
-    const QHash<QString, Login> logins = logInAll(services, targets, *credentials);
+    // All logins at once, to the keys that may be given the credential; each
+    // copies the device's settings into its record.
+    const QHash<QString, KeyCheck> keys = settleKeys(services, targets, *newKeys, QStringLiteral("info"), err);
+    QHash<QString, Login> logins = logInAll(services, trustedDevices(targets, keys), *credentials);
+    addRefusals(keys, logins);
     const auto value = [&facade](const QString& id, DeviceParameter parameter) {
         QVariant read;
         facade.getDeviceParameter(id, parameter, read, DeviceFindPolicy::ById);
         return read;
     };
-    bool failed = full || !resolved.missing.isEmpty();
-    bool identityChanged = false;
+    QList<Outcome> outcomes;
+    if (full || !resolved.missing.isEmpty())
+        outcomes << Outcome::Skipped;
     QJsonArray array;
     QList<QStringList> table;
     for (const DeviceIdentity& target : std::as_const(targets)) {
         const int32_t result = logins.value(target.macAddress).result;
         const bool ok = ResultCode::isSuccess(result);
-        failed = failed || !ok;
-        identityChanged = identityChanged || result == HttpAccessManager::kKeyRefused;
+        outcomes << (ok ? Outcome::Succeeded : failedAs(result, Outcome::Failed));
         QJsonObject object{{QStringLiteral("model"), target.model},
                            {QStringLiteral("hostName"), target.hostName},
                            {QStringLiteral("ipAddress"), target.ipAddress},
-                           {QStringLiteral("macAddress"), target.macAddress}};
+                           {QStringLiteral("macAddress"), target.macAddress},
+                           {QStringLiteral("key"), keys.value(target.macAddress).word()}};
         QStringList row{target.macAddress, target.ipAddress, target.model, target.hostName};
         if (ok) {
             for (const Field& field : kFields) {
@@ -122,8 +129,7 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
             object.insert(QStringLiteral("runningStatus"), running);
             row.append(running);
         } else {
-            const QString message = result == kPasswordSpared || result == HttpAccessManager::kKeyRefused
-                                            || result == HttpAccessManager::kTrustUnavailable
+            const QString message = result == kPasswordSpared || HttpAccessManager::isKeyRefusal(result)
                                         ? failureText(result)
                                         : ResultMessages::text(quint32(result));
             object.insert(QStringLiteral("error"), ResultCode::toHex(result));
@@ -136,12 +142,14 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
     if (*output == Output::Json) {
         printJson(out, array);
     } else if (*output == Output::Csv) {
-        QStringList keys{QStringLiteral("macAddress"), QStringLiteral("ipAddress"), QStringLiteral("model"),
-                         QStringLiteral("hostName")};
+        QStringList columns{QStringLiteral("macAddress"), QStringLiteral("ipAddress"), QStringLiteral("model"),
+                            QStringLiteral("hostName")};
         for (const Field& field : kFields)
-            keys.append(QLatin1String(field.key));
-        keys << QStringLiteral("runningStatus") << QStringLiteral("error") << QStringLiteral("message");
-        out << csvText(keys, array);
+            columns.append(QLatin1String(field.key));
+        // "key" last, so that readers that count columns keep theirs.
+        columns << QStringLiteral("runningStatus") << QStringLiteral("error") << QStringLiteral("message")
+                << QStringLiteral("key");
+        out << csvText(columns, array);
     } else {
         QStringList titles{QStringLiteral("MAC Address"), QStringLiteral("IP Address"), QStringLiteral("Model"),
                            QStringLiteral("Host Name")};
@@ -150,7 +158,7 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
         titles.append(QStringLiteral("Status"));
         printTable(out, titles, table);
     }
-    return identityChanged ? IdentityChanged : failed ? SomeFailed : Success;
+    return exitStatusOf(outcomes);
 }
 
 } // namespace Ctl

@@ -27,6 +27,9 @@ constexpr Row kRows[] = {
     {Outcome::Interrupted, "interrupted", SomeFailed},
     {Outcome::Unchanged, "unchanged", Success},
     {Outcome::IdentityChanged, "identity-changed", IdentityChanged},
+    {Outcome::NewKey, "new-key", Untrusted},
+    {Outcome::AddressShared, "address-shared", Untrusted},
+    {Outcome::StoreUnusable, "store-unusable", Untrusted},
 };
 
 const Row& rowOf(Outcome outcome)
@@ -44,13 +47,26 @@ QString outcomeName(Outcome outcome)
 
 int exitStatusOf(const QList<Outcome>& outcomes)
 {
+    // A changed identity outweighs an untrusted key, which outweighs a
+    // failure, which outweighs an unknown result, which outweighs success.
+    const auto weight = [](int exit) {
+        switch (exit) {
+        case IdentityChanged:
+            return 4;
+        case Untrusted:
+            return 3;
+        case SomeFailed:
+            return 2;
+        case UnknownResult:
+            return 1;
+        default:
+            return 0;
+        }
+    };
     int status = Success;
     for (Outcome outcome : outcomes) {
         const int exit = rowOf(outcome).exitStatus;
-        // A changed identity outweighs a failure, which outweighs an
-        // unknown result, which outweighs success.
-        if (exit == IdentityChanged || (exit == SomeFailed && status != IdentityChanged)
-            || (exit == UnknownResult && status == Success))
+        if (weight(exit) > weight(status))
             status = exit;
     }
     return status;
@@ -58,7 +74,19 @@ int exitStatusOf(const QList<Outcome>& outcomes)
 
 Outcome failedAs(int32_t code, Outcome otherwise)
 {
-    return code == HttpAccessManager::kKeyRefused ? Outcome::IdentityChanged : otherwise;
+    switch (code) {
+    case HttpAccessManager::kKeyRefused:
+    case HttpAccessManager::kKeyOfAnother:
+        return Outcome::IdentityChanged;
+    case HttpAccessManager::kKeyNew:
+        return Outcome::NewKey;
+    case HttpAccessManager::kAddressShared:
+        return Outcome::AddressShared;
+    case HttpAccessManager::kTrustUnavailable:
+        return Outcome::StoreUnusable;
+    default:
+        return otherwise;
+    }
 }
 
 QString failureText(int32_t code)
@@ -76,8 +104,17 @@ QString failureText(int32_t code)
         return QStringLiteral("Identity changed: the device shows another key than the one pinned for it; nothing "
                               "was sent. Once the device is known to be genuine: corvanectl trust accept.");
     case HttpAccessManager::kTrustUnavailable:
-        return QStringLiteral("The store of known devices cannot be used (corvanectl trust list tells why); no "
-                              "device's key can be checked, and nothing was sent.");
+        return QStringLiteral("The store of known devices cannot be used, or lost entries and holds no pin for this "
+                              "device (corvanectl trust list tells why); nothing was sent.");
+    case HttpAccessManager::kKeyNew:
+        return QStringLiteral("New key: no key is pinned for this device and none was accepted; nothing was sent. "
+                              "Pin it with corvanectl trust enroll, or give --trust-new.");
+    case HttpAccessManager::kAddressShared:
+        return QStringLiteral("Address shared: another device claims this device's address, and no key is pinned "
+                              "for it; nothing was sent.");
+    case HttpAccessManager::kKeyOfAnother:
+        return QStringLiteral("Identity changed: the device shows the key pinned to another device; nothing was "
+                              "sent.");
     case kNotFound:
         return QStringLiteral("No such device answered the scan.");
     case kInterrupted:

@@ -21,22 +21,26 @@ enum class Outcome {
     Unknown, // it took the file, but its result could not be learned
     Interrupted, // the run was interrupted before this device's end
     Unchanged, // not sent: it already runs the bundle's version (--skip-same-version)
-    IdentityChanged, // not sent: it showed another key than the one pinned for it
+    IdentityChanged, // not sent: it showed another key than the one pinned for it, or another device's
+    NewKey, // not sent: no key is pinned for it, and nobody accepted the one it shows
+    AddressShared, // not sent: no key is pinned for it, and another device claims its address
+    StoreUnusable, // not sent: the store of known devices cannot be read (or lost its pin)
 };
-inline constexpr int kOutcomeCount = int(Outcome::IdentityChanged) + 1;
+inline constexpr int kOutcomeCount = int(Outcome::StoreUnusable) + 1;
 
 // The outcome's word in every output ("succeeded", "interrupted", ...).
 QString outcomeName(Outcome outcome);
 
 // The exit status of a run whose devices came to these outcomes: 0 when all
 // succeeded (or were ready, or unchanged), 1 when any failed, was skipped or interrupted,
-// else 4 when any result is unknown; 5 when any device's identity changed,
-// whatever else happened. An interruption of the process itself
-// exits with its own status (128 and the signal's number).
+// else 4 when any result is unknown; 6 when any device's key could not be
+// trusted, whatever else happened but 5, when any device's identity
+// changed. An interruption of the process itself exits with its own status
+// (128 and the signal's number).
 int exitStatusOf(const QList<Outcome>& outcomes);
 
 // The outcome of a device that failed with `code` before its end: its own
-// for a changed identity, else `otherwise`.
+// for a key the trust refused, else `otherwise`.
 Outcome failedAs(int32_t code, Outcome otherwise);
 
 // The command line's own verdicts on a device.

@@ -3,20 +3,18 @@
 #include "Ctl.h"
 #include "CtlCommon.h"
 #include "CtlDevices.h"
-#include "DeviceEndpoints.h"
+#include "CtlKeys.h"
+#include "CtlOutcome.h"
 #include "DeviceFacade.h"
+#include "HttpAccessManager.h"
 #include "KnownDevices.h"
 #include "PeerTrust.h"
 #include "Services.h"
 #include "Terminal.h"
 
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QNetworkProxy>
-#include <QSslSocket>
 #include <QTextStream>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -28,32 +26,6 @@ namespace {
 int positionalsOf(const QString& verb)
 {
     return verb == QLatin1String("forget") || verb == QLatin1String("accept") ? 2 : 1;
-}
-
-constexpr int kHandshakeMs = 10000;
-
-// The key the device at `address` shows now: its certificate's digest, read
-// in a handshake that sends nothing; empty when none came within 10 s.
-QString shownKey(const QString& address, QString& why)
-{
-    QSslSocket socket;
-    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-    socket.setProxy(QNetworkProxy::NoProxy);
-    QEventLoop loop;
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QSslSocket::encrypted, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
-    limit.start(kHandshakeMs);
-    socket.connectToHostEncrypted(address, quint16(DeviceEndpoints::kPort));
-    loop.exec();
-    const QString digest = socket.isEncrypted() ? KnownDevices::digestOf(socket.peerCertificate()) : QString();
-    if (digest.isEmpty())
-        why = socket.error() != QAbstractSocket::UnknownSocketError ? socket.errorString()
-                                                                    : QStringLiteral("no handshake within 10 s");
-    socket.abort();
-    return digest;
 }
 
 // Pins the key the device shows now, after showing it: on a terminal once
@@ -78,10 +50,10 @@ int accept(const Services& services, QCommandLineParser& parser, const QString& 
         return NoDevice;
     }
     const DeviceIdentity& device = resolved.devices.first();
-    QString why;
-    const QString shown = shownKey(device.ipAddress, why);
+    const ShownKey read = readKeys({device}).value(device.macAddress);
+    const QString shown = read.digest;
     if (shown.isEmpty()) {
-        err << prefix << device.macAddress << " (" << device.ipAddress << "): no key shown: " << why << '\n';
+        err << prefix << device.macAddress << " (" << device.ipAddress << "): no key shown: " << read.why << '\n';
         return SomeFailed;
     }
     const std::optional<KnownDevices::Entry> pin = store.find(device.macAddress);
@@ -164,6 +136,102 @@ int list(QCommandLineParser& parser, KnownDevices& store, QTextStream& out, QTex
     return Success;
 }
 
+// Pins the keys of the devices found that have none yet, read in handshakes
+// that send nothing, in one write: the step a fleet takes once, on a network
+// the operator trusts. A pinned key is never replaced here (trust accept
+// does that), nor is a key taken where another device claims the address or
+// the key is another device's pin.
+int enroll(const Services& services, QCommandLineParser& parser, QTextStream& out, QTextStream& err)
+{
+    const QString command = QStringLiteral("trust enroll");
+    const std::optional<Output> output = readOutput(parser, command, err);
+    const std::optional<QStringList> names = readTargetNames(parser, command, err);
+    const std::optional<ScanRequest> request = readScanOptions(parser, command, err);
+    if (!output || !names || !request)
+        return Usage;
+    if (!services.trust) {
+        err << "corvanectl trust: key pinning is off (CORVANE_KEY_PINNING=off): nothing to enrol\n";
+        return Usage;
+    }
+    DeviceFacade& facade = *services.facade;
+    DeviceScan scan(facade, *request, *names);
+    if (!scan.run(namedDevicesAnswered(facade, *names), err))
+        return Usage;
+    const bool full = names->isEmpty() && scan.tableFull(command, err);
+    const Targets resolved = resolveTargets(scan.devices(), *names, command, err);
+    if (resolved.ambiguous)
+        return Usage;
+    for (const QString& name : resolved.missing)
+        err << "corvanectl " << command << ": " << scan.whyMissing(name) << '\n';
+    if (resolved.devices.isEmpty())
+        return NoDevice;
+
+    QHash<QString, KeyCheck> keys
+        = judgeShownKeys(*services.trust, resolved.devices, readKeys(resolved.devices), command, err);
+    pinNewKeys(*services.trust, resolved.devices, keys, QStringLiteral("enrolled"), err);
+
+    QList<Outcome> outcomes;
+    if (full || !resolved.missing.isEmpty())
+        outcomes << Outcome::Skipped;
+    const QStringList columns{QStringLiteral("macAddress"), QStringLiteral("ipAddress"), QStringLiteral("model"),
+                              QStringLiteral("hostName"),   QStringLiteral("key"),       QStringLiteral("publicKey"),
+                              QStringLiteral("result"),     QStringLiteral("message")};
+    QJsonArray records;
+    QList<QStringList> rows;
+    for (const DeviceIdentity& device : resolved.devices) {
+        const KeyCheck key = keys.value(device.macAddress);
+        const Outcome outcome
+            = key.state == KeyCheck::State::Refused ? failedAs(key.code, Outcome::Failed) : Outcome::Succeeded;
+        outcomes << outcome;
+        const QString result = key.state == KeyCheck::State::New     ? QStringLiteral("enrolled")
+                               : key.state == KeyCheck::State::Known ? QStringLiteral("known")
+                                                                     : outcomeName(outcome);
+        QString message = key.state == KeyCheck::State::Refused ? failureText(key.code) : QString();
+        if (!key.detail.isEmpty())
+            message += QStringLiteral(" (%1)").arg(key.detail);
+        const QStringList row{device.macAddress, device.ipAddress, device.model, device.hostName,
+                              key.word(),        key.digest,       result,       message.trimmed()};
+        QJsonObject record;
+        for (int i = 0; i < columns.size(); ++i)
+            record.insert(columns.at(i), row.at(i));
+        records.append(record);
+        rows.append(row.mid(0, 7));
+    }
+    if (*output == Output::Json)
+        printJson(out, records);
+    else if (*output == Output::Csv)
+        out << csvText(columns, records);
+    else
+        printTable(out,
+                   {QStringLiteral("MAC Address"), QStringLiteral("IP Address"), QStringLiteral("Model"),
+                    QStringLiteral("Host Name"), QStringLiteral("Key"), QStringLiteral("Public Key (SHA-256)"),
+                    QStringLiteral("Result")},
+                   rows);
+    return exitStatusOf(outcomes);
+}
+
+// Writes a damaged store anew with the entries that can still be read, the
+// damaged file kept beside it.
+int repair(KnownDevices& store, QTextStream& out, QTextStream& err)
+{
+    const qsizetype before = store.entries().size();
+    if (!store.damaged()) {
+        if (!store.problem().isEmpty()) {
+            err << "corvanectl trust: " << store.problem() << '\n';
+            return SomeFailed;
+        }
+        out << store.path() << " is whole; nothing changed\n";
+        return Success;
+    }
+    if (!store.repair()) {
+        err << "corvanectl trust: " << store.problem() << '\n';
+        return SomeFailed;
+    }
+    out << store.problem() << "\nkept " << before
+        << " pins; the devices whose entries were lost need their keys pinned again (corvanectl trust enroll)\n";
+    return Success;
+}
+
 } // namespace
 
 int runTrust(const Services& services, QCommandLineParser& parser, const QStringList& arguments, QTextStream& out,
@@ -171,6 +239,7 @@ int runTrust(const Services& services, QCommandLineParser& parser, const QString
 {
     addOutputOptions(parser);
     addScanOptions(parser);
+    addTargetOptions(parser);
     parser.addOption({QStringLiteral("trust-new"),
                       QStringLiteral("accept: pin the key without asking if none is pinned for the device yet.")});
     parser.addOption({QStringLiteral("trust-changed"),
@@ -178,10 +247,12 @@ int runTrust(const Services& services, QCommandLineParser& parser, const QString
                                      "<digest> (sha256//...)."),
                       QStringLiteral("digest")});
     parser.addPositionalArgument(
-        QStringLiteral("list|forget|accept"),
-        QStringLiteral("list: the known devices; forget MAC|NAME: drop a device's pinned key, so that the key it shows "
-                       "next is taken as at a first contact; accept DEVICE (MAC, IP address or name): show the key "
-                       "the device shows now and pin it."));
+        QStringLiteral("list|enroll|accept|forget|repair"),
+        QStringLiteral("list: the known devices; enroll (--device ... or --all): pin the keys of the devices found "
+                       "that have none yet, read in handshakes that send nothing, on a network you trust; accept "
+                       "DEVICE (MAC, IP address or name): show the key the device shows now and pin it, also over "
+                       "another; forget MAC|NAME: drop a device's pinned key, so that the key it shows next is new; "
+                       "repair: write a damaged store anew with the entries that can still be read."));
     QString verb;
     for (const QString& argument : arguments.mid(1)) {
         if (!argument.startsWith(QLatin1Char('-'))) {
@@ -224,7 +295,11 @@ int runTrust(const Services& services, QCommandLineParser& parser, const QString
     }
     if (verb == QLatin1String("accept"))
         return accept(services, parser, parser.positionalArguments().at(1), store, out, err);
-    err << "corvanectl trust: no action \"" << printable(verb) << "\" (list, forget or accept)\n";
+    if (verb == QLatin1String("enroll"))
+        return enroll(services, parser, out, err);
+    if (verb == QLatin1String("repair"))
+        return repair(store, out, err);
+    err << "corvanectl trust: no action \"" << printable(verb) << "\" (list, enroll, accept, forget or repair)\n";
     return Usage;
 }
 

@@ -74,11 +74,11 @@ Answer answer(const BatchOperation& operation, int httpStatus)
     return {false, operation.refusedWith(httpStatus), false};
 }
 
-void endLogin(DeviceFacade& facade, PushSessionService* sessions, const QString& deviceId, const QString& ipAddress)
+void endLogin(DeviceFacade& facade, PushSessionService* sessions, const QString& deviceId)
 {
     facade.setDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, false, DeviceFindPolicy::ById);
     if (sessions != nullptr)
-        sessions->destroySession(ipAddress, DeviceEndpoints::kPushPort);
+        sessions->destroySession(deviceId, DeviceEndpoints::kPushPort);
 }
 
 PushedResult pushedResult(const BatchOperation& operation, const QVariant& value)

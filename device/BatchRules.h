@@ -61,7 +61,7 @@ Answer answer(const BatchOperation& operation, int httpStatus);
 // Ends a login the device refused (Answer::loginOver): the record's
 // logged-in flag false and the device's push channel closed. The facade's
 // thread; `sessions` may be null.
-void endLogin(DeviceFacade& facade, PushSessionService* sessions, const QString& deviceId, const QString& ipAddress);
+void endLogin(DeviceFacade& facade, PushSessionService* sessions, const QString& deviceId);
 
 // What the result value the device pushed means, as the window's status
 // column reads it: its text, and whether the device took the file. Unknown

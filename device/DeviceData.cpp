@@ -290,6 +290,8 @@ QVariant DeviceData::getDeviceStatus(DeviceParameter type) const
         return m_deviceStatus.value(QLatin1String(DeviceDataKey::StandbyImageResult));
     case DeviceParameter::IdentityChanged:
         return m_deviceStatus.value(QLatin1String(DeviceDataKey::IdentityChanged));
+    case DeviceParameter::AddressShared:
+        return m_deviceStatus.value(QLatin1String(DeviceDataKey::AddressShared));
     default:
         return QVariant();
     }
@@ -327,6 +329,9 @@ void DeviceData::setDeviceStatus(DeviceParameter type, const QVariant& value)
         break;
     case DeviceParameter::IdentityChanged:
         setIdentityChanged(value);
+        break;
+    case DeviceParameter::AddressShared:
+        setAddressShared(value);
         break;
     default:
         break;
@@ -411,6 +416,11 @@ void DeviceData::setIdentityChanged(const QVariant& value)
     updateStatus(DeviceDataKey::IdentityChanged, DeviceStatusType::IdentityChanged, value);
 }
 
+void DeviceData::setAddressShared(const QVariant& value)
+{
+    updateStatus(DeviceDataKey::AddressShared, DeviceStatusType::AddressShared, value);
+}
+
 void DeviceData::updateStatus(const char* key, DeviceStatusType type, const QVariant& value)
 {
     // The raw value is kept even when the board rejects it, so readers see
@@ -439,7 +449,7 @@ void DeviceData::followOperation(DeviceStatusType type)
     bool underWay = wasUnderWay;
     DeviceStatusDisplayPriority endedBy = DeviceStatusDisplayPriority::Activity;
     if (connection == DeviceStatusList::Disconnected || connection == DeviceStatusList::LoginRequired
-        || connection == DeviceStatusList::IdentityChanged) {
+        || connection == DeviceStatusList::IdentityChanged || connection == DeviceStatusList::AddressShared) {
         underWay = false;
         endedBy = DeviceStatusDisplayPriority::Connection;
     } else if (activity >= int(DeviceStatusList::UploadingFirmware)

@@ -26,6 +26,7 @@ inline constexpr char ImportResult[] = "importResult";
 inline constexpr char StandbyScreenImageUploadProgress[] = "standbyScreenImageUploadProgress";
 inline constexpr char StandbyImageResult[] = "standbyImageResult";
 inline constexpr char IdentityChanged[] = "identityChanged";
+inline constexpr char AddressShared[] = "addressShared";
 inline constexpr char StatusMessage[] = "statusMessage";
 // Derived: an upload or the device's own work on a file is under way and the
 // device is reachable, so that its result is still to come. It holds while
@@ -80,7 +81,7 @@ public:
     // Index 0 or 1; anything else is ignored.
     void setDnsServer(int index, const QVariant& value);
 
-    // Device status: LoggedInStatus .. IdentityChanged.
+    // Device status: LoggedInStatus .. AddressShared.
     QVariant getDeviceStatus(DeviceParameter type) const;
     void setDeviceStatus(DeviceParameter type, const QVariant& value);
     void setAllDeviceStatus(const QVariant& status);
@@ -94,6 +95,7 @@ public:
     void setStandbyScreenImageUploadProgress(const QVariant& value);
     void setStandbyImageResult(const QVariant& value);
     void setIdentityChanged(const QVariant& value);
+    void setAddressShared(const QVariant& value);
 
 Q_SIGNALS:
     void dataChanged(const QString& deviceID, DeviceParameter type);

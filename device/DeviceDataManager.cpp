@@ -119,6 +119,17 @@ bool DeviceDataManager::setAndNotifyDeviceParameterByIpAddress(const QString& ip
     return findDeviceIdByIpAddress(ipAddress, deviceId) && setAndNotifyDeviceParameter(deviceId, type, value);
 }
 
+QStringList DeviceDataManager::deviceIdsAtIpAddress(const QString& ipAddress) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    QStringList ids;
+    for (const auto& [id, record] : m_devices) {
+        if (record->getData(DeviceParameter::IpAddress).toString() == ipAddress)
+            ids.append(id);
+    }
+    return ids;
+}
+
 QStringList DeviceDataManager::deviceIds() const
 {
     std::lock_guard<std::mutex> guard(m_lock);

@@ -39,6 +39,8 @@ public:
     bool findDeviceIdByIpAddress(const QString& ipAddress, QString& deviceId) const;
     bool getDeviceParameterByIpAddress(const QString& ipAddress, DeviceParameter type, QVariant& value) const;
     bool setAndNotifyDeviceParameterByIpAddress(const QString& ipAddress, DeviceParameter type, const QVariant& value);
+    // Every record that carries the address, by id.
+    QStringList deviceIdsAtIpAddress(const QString& ipAddress) const;
 
     // The ids, oldest first.
     QStringList deviceIds() const;

@@ -106,6 +106,14 @@ QStringList DeviceFacade::deviceIDs() const
     return m_registry.deviceIds();
 }
 
+QStringList DeviceFacade::devicesSeenAt(const QString& ipAddress) const
+{
+    QStringList seen = m_registry.deviceIdsAtIpAddress(ipAddress);
+    seen.removeIf(
+        [this](const QString& id) { return connectionStatus(id) == toInt(ConnectionStatus::Inactive); });
+    return seen;
+}
+
 bool DeviceFacade::getDeviceParameter(const QString& key, DeviceParameter type, QVariant& value,
                                       DeviceFindPolicy policy) const
 {
@@ -217,8 +225,27 @@ void DeviceFacade::stopScan(const QVariantMap& networkInterface)
 void DeviceFacade::updateDevice(const QString& deviceId, const QString& modelName, const QString& hostName,
                                 const QString& ipAddress)
 {
+    QVariant before;
+    m_registry.getDeviceParameter(deviceId, DeviceParameter::IpAddress, before);
     if (m_registry.addDevice(deviceId, modelName, hostName, ipAddress))
         Q_EMIT deviceIDsChanged({DeviceActivity{DeviceActivity::Added, deviceId}});
+    if (before.toString() != ipAddress)
+        refreshSharing(before.toString());
+    refreshSharing(ipAddress);
+}
+
+void DeviceFacade::refreshSharing(const QString& ipAddress)
+{
+    if (ipAddress.isEmpty())
+        return;
+    const QStringList seen = devicesSeenAt(ipAddress);
+    for (const QString& id : m_registry.deviceIdsAtIpAddress(ipAddress)) {
+        const bool shared = seen.size() > 1 && seen.contains(id);
+        QVariant was;
+        m_registry.getDeviceParameter(id, DeviceParameter::AddressShared, was);
+        if (was.toBool() != shared)
+            m_registry.setAndNotifyDeviceParameter(id, DeviceParameter::AddressShared, shared);
+    }
 }
 
 bool DeviceFacade::removeDevice(const QString& deviceId)
@@ -228,13 +255,14 @@ bool DeviceFacade::removeDevice(const QString& deviceId)
         m_registry.setAndNotifyDeviceParameter(deviceId, DeviceParameter::ConnectionStatus,
                                                toInt(ConnectionStatus::Inactive));
 
-    QVariant ipAddress;
-    if (!m_registry.getDeviceParameter(deviceId, DeviceParameter::IpAddress, ipAddress))
-        ipAddress = QString();
     if (m_pushSessions)
-        m_pushSessions->destroySession(ipAddress.toString(), DeviceEndpoints::kPushPort);
+        m_pushSessions->destroySession(deviceId, DeviceEndpoints::kPushPort);
 
-    return m_registry.removeDevice(deviceId);
+    QVariant ipAddress;
+    m_registry.getDeviceParameter(deviceId, DeviceParameter::IpAddress, ipAddress);
+    const bool removed = m_registry.removeDevice(deviceId);
+    refreshSharing(ipAddress.toString());
+    return removed;
 }
 
 void DeviceFacade::removeAllDevices()
@@ -278,39 +306,38 @@ void DeviceFacade::activateDevice(const QString& ipAddress, const QString& model
     updateDevice(deviceID, modelName, hostName, ipAddress);
     m_discovered.insert(deviceID);
     // An open push channel says more about the device than discovery does.
-    if (isConnected(deviceID))
-        return;
-    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus,
-                                           toInt(ConnectionStatus::Active));
+    if (!isConnected(deviceID))
+        m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus,
+                                               toInt(ConnectionStatus::Active));
+    refreshSharing(ipAddress);
 }
 
 void DeviceFacade::inactivateDevice(const QString& deviceID)
 {
     m_discovered.remove(deviceID);
-    if (isConnected(deviceID))
-        return;
-    m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus,
-                                           toInt(ConnectionStatus::Inactive));
+    if (!isConnected(deviceID))
+        m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus,
+                                               toInt(ConnectionStatus::Inactive));
+    QVariant ipAddress;
+    m_registry.getDeviceParameter(deviceID, DeviceParameter::IpAddress, ipAddress);
+    refreshSharing(ipAddress.toString());
 }
 
-void DeviceFacade::onConnectedDeviceNotification(const QString& ipAddress, int /*port*/)
+void DeviceFacade::onConnectedDeviceNotification(const QString& deviceId, int /*port*/)
 {
-    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Connected),
-                       DeviceFindPolicy::ByIpAddress);
+    setDeviceParameter(deviceId, DeviceParameter::ConnectionStatus, toInt(ConnectionStatus::Connected),
+                       DeviceFindPolicy::ById);
 }
 
-void DeviceFacade::onDisconnectedDeviceNotification(const QString& ipAddress, int /*port*/)
+void DeviceFacade::onDisconnectedDeviceNotification(const QString& deviceId, int /*port*/)
 {
     // A channel that dropped while its login holds is being reopened (the
     // reconnection logs in by itself): "Disconnected". One whose login is
     // over leaves a device that discovery still sees offering its login.
-    QVariant deviceId;
     QVariant loggedIn;
-    const bool discovered = m_registry.getDeviceParameterByIpAddress(ipAddress, DeviceParameter::DeviceId, deviceId)
-                            && m_discovered.contains(deviceId.toString());
-    m_registry.getDeviceParameterByIpAddress(ipAddress, DeviceParameter::LoggedInStatus, loggedIn);
-    setDeviceParameter(ipAddress, DeviceParameter::ConnectionStatus,
-                       discovered && !loggedIn.toBool() ? toInt(ConnectionStatus::Active)
-                                                        : toInt(ConnectionStatus::Inactive),
-                       DeviceFindPolicy::ByIpAddress);
+    m_registry.getDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, loggedIn);
+    setDeviceParameter(deviceId, DeviceParameter::ConnectionStatus,
+                       m_discovered.contains(deviceId) && !loggedIn.toBool() ? toInt(ConnectionStatus::Active)
+                                                                             : toInt(ConnectionStatus::Inactive),
+                       DeviceFindPolicy::ById);
 }

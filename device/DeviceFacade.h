@@ -75,6 +75,10 @@ public:
 
     bool scanning() const;
     QStringList deviceIDs() const;
+    // The devices discovery sees at this address now (not those it lost),
+    // by id: more than one when answers disagree about who holds it. Any
+    // thread.
+    QStringList devicesSeenAt(const QString& ipAddress) const;
 
     bool getDeviceParameter(const QString& key, DeviceParameter type, QVariant& value, DeviceFindPolicy policy) const;
     bool setDeviceParameter(const QString& key, DeviceParameter type, const QVariant& value, DeviceFindPolicy policy);
@@ -107,8 +111,9 @@ public Q_SLOTS:
     void activateDevice(const QString& ipAddress, const QString& modelName, const QString& hostName,
                         const QString& deviceID);
     void inactivateDevice(const QString& deviceID);
-    void onConnectedDeviceNotification(const QString& ipAddress, int port);
-    void onDisconnectedDeviceNotification(const QString& ipAddress, int port);
+    // A device's push channel, by its id.
+    void onConnectedDeviceNotification(const QString& deviceId, int port);
+    void onDisconnectedDeviceNotification(const QString& deviceId, int port);
 
 Q_SIGNALS:
     void deviceIDsChanged(std::list<DeviceActivity> changedDeviceActivities);
@@ -123,6 +128,9 @@ private:
     explicit DeviceFacade(WithDiscovery);
 
     int connectionStatus(const QString& deviceId) const;
+    // Tells each record at `ipAddress` whether another one discovery sees
+    // claims it too.
+    void refreshSharing(const QString& ipAddress);
 
     std::unique_ptr<LndpController> m_controller;
     bool m_discoveryStarted = false;

@@ -31,6 +31,7 @@ constexpr const char* kParameterNames[] = {
     "StandbyScreenImageUploadProgress",
     "StandbyImageResult",
     "IdentityChanged",
+    "AddressShared",
 };
 
 static_assert(std::size(kParameterNames) == static_cast<std::size_t>(kLastDeviceParameter) + 1,

@@ -35,14 +35,17 @@ enum class DeviceParameter : int {
     // The device showed another key than the one pinned for it; its
     // credential is held back until the operator accepts or forgets it.
     IdentityChanged = 23,
+    // Another device discovery sees claims this device's address. A device
+    // without a pinned key is not logged in to while so.
+    AddressShared = 24,
 };
 
 // Lowest and highest member; there is deliberately no count member, so range
 // checks use these.
 inline constexpr DeviceParameter kFirstDeviceParameter = DeviceParameter::DeviceId;
-inline constexpr DeviceParameter kLastDeviceParameter = DeviceParameter::IdentityChanged;
+inline constexpr DeviceParameter kLastDeviceParameter = DeviceParameter::AddressShared;
 
-// True for the 24 named members; integers cast into the enum outside that
+// True for the 25 named members; integers cast into the enum outside that
 // range are not parameters.
 constexpr bool isValidDeviceParameter(DeviceParameter type)
 {

@@ -76,6 +76,7 @@ DeviceStatus::DeviceStatus()
           {DeviceStatusList::StandbyScreenImageInvalid, "Uploaded Stand-by screen image is invalid"},
           {DeviceStatusList::Ready, "Ready"},
           {DeviceStatusList::IdentityChanged, "Identity changed"},
+          {DeviceStatusList::AddressShared, "Address shared"},
       }
     , m_statuses{
           {DeviceStatusDisplayPriority::Connection, {kNoStatus, QVariant()}},
@@ -122,6 +123,9 @@ void DeviceStatus::setStatus(DeviceStatusType type, const QVariant& value)
     case DeviceStatusType::IdentityChanged:
         setIdentityChanged(value);
         break;
+    case DeviceStatusType::AddressShared:
+        setAddressShared(value);
+        break;
     }
 }
 
@@ -140,7 +144,7 @@ void DeviceStatus::setConnectionStatus(const QVariant& value)
     case ConnectionStatus::Active:
         // Seen again, still not to be logged in to: a changed identity stays.
         if (getStatus(DeviceStatusDisplayPriority::Connection) != DeviceStatusList::IdentityChanged)
-            writeSlot(DeviceStatusDisplayPriority::Connection, DeviceStatusList::LoginRequired);
+            writeSlot(DeviceStatusDisplayPriority::Connection, loginState());
         break;
     case ConnectionStatus::Connected: // nothing to complain about
         clearSlot(DeviceStatusDisplayPriority::Connection);
@@ -153,13 +157,22 @@ void DeviceStatus::setLoggedInStatus(const QVariant& value)
     if (value.toBool())
         clearSlot(DeviceStatusDisplayPriority::Connection);
     else if (getStatus(DeviceStatusDisplayPriority::Connection) != DeviceStatusList::IdentityChanged)
-        writeSlot(DeviceStatusDisplayPriority::Connection, DeviceStatusList::LoginRequired);
+        writeSlot(DeviceStatusDisplayPriority::Connection, loginState());
 }
 
 void DeviceStatus::setIdentityChanged(const QVariant& value)
 {
     writeSlot(DeviceStatusDisplayPriority::Connection,
-              value.toBool() ? DeviceStatusList::IdentityChanged : DeviceStatusList::LoginRequired);
+              value.toBool() ? DeviceStatusList::IdentityChanged : loginState());
+}
+
+void DeviceStatus::setAddressShared(const QVariant& value)
+{
+    m_addressShared = value.toBool();
+    // Only what a device not logged in reads changes.
+    const DeviceStatusList now = getStatus(DeviceStatusDisplayPriority::Connection);
+    if (now == DeviceStatusList::LoginRequired || now == DeviceStatusList::AddressShared)
+        writeSlot(DeviceStatusDisplayPriority::Connection, loginState());
 }
 
 void DeviceStatus::setRunningStatus(const QVariant& value)

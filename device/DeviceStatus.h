@@ -28,6 +28,7 @@ enum class DeviceStatusList : int {
     StandbyScreenImageInvalid = 17,
     Ready = 18,
     IdentityChanged = 19,
+    AddressShared = 20,
 };
 
 // Marks an empty slot (and the answer for a slot that does not exist). Kept
@@ -55,6 +56,7 @@ enum class DeviceStatusType : int {
     StandbyScreenImageUploadProgress = 8,
     StandbyScreenImageChangeResult = 9,
     IdentityChanged = 10,
+    AddressShared = 11,
 };
 
 // Per-device status board: four priority slots of (state, value), the most
@@ -87,6 +89,9 @@ public:
     // True: the connection slot says so until a login succeeds; false: back
     // to "Login required".
     void setIdentityChanged(const QVariant& value);
+    // True: a device not logged in reads "Address shared" rather than "Login
+    // required" (a changed identity outweighs it), for as long as it holds.
+    void setAddressShared(const QVariant& value);
 
     // Writes a slot without any rule; a priority outside the four slots is
     // ignored so that the board always has exactly four.
@@ -116,4 +121,11 @@ private:
 
     std::map<DeviceStatusList, const char*> m_statusTexts;
     std::map<DeviceStatusDisplayPriority, Entry> m_statuses;
+    bool m_addressShared = false;
+    // What a device not logged in reads: "Login required", or "Address
+    // shared" while another device claims its address.
+    DeviceStatusList loginState() const
+    {
+        return m_addressShared ? DeviceStatusList::AddressShared : DeviceStatusList::LoginRequired;
+    }
 };

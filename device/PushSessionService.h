@@ -14,13 +14,14 @@ class PushSessionService : public QObject
 public:
     using QObject::QObject;
 
-    // Opens the channel of a logged-in device: 0, or a negative result code
-    // (a live channel exists, no such device).
-    virtual int createSession(const QString& ipAddress, int port) = 0;
+    // Opens the channel of a logged-in device, by its id, at the address
+    // its record holds now: 0, or a negative result code (a live channel
+    // exists, no such device).
+    virtual int createSession(const QString& deviceId, int port) = 0;
     // 0, or a negative result code when there is no such session.
-    virtual int destroySession(const QString& ipAddress, int port) = 0;
+    virtual int destroySession(const QString& deviceId, int port) = 0;
 
 Q_SIGNALS:
-    void connected(const QString& ipAddress, int port);
-    void disconnected(const QString& ipAddress, int port);
+    void connected(const QString& deviceId, int port);
+    void disconnected(const QString& deviceId, int port);
 };

@@ -115,14 +115,13 @@ void KxDeviceImpl::requestLogin(const QString& password)
         return;
     }
 
-    const QString ipAddress = read(DeviceParameter::IpAddress).toString();
     if (!m_pushSessions) {
         CORVANE_LOG("logged in, but there are no push sessions to open the channel with");
         return;
     }
-    const int32_t opened = m_pushSessions->createSession(ipAddress, DeviceEndpoints::kPushPort);
+    const int32_t opened = m_pushSessions->createSession(m_deviceId, DeviceEndpoints::kPushPort);
     if (ResultCode::isFailure(opened))
-        CORVANE_LOG(QStringLiteral("push session for %1 not created: %2").arg(ipAddress, ResultCode::toHex(opened)));
+        CORVANE_LOG(QStringLiteral("push session for %1 not created: %2").arg(m_deviceId, ResultCode::toHex(opened)));
 }
 
 void KxDeviceImpl::onDataChanged(const QString&, DeviceParameter type)

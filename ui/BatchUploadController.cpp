@@ -65,7 +65,7 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
     const int32_t code = upload(deviceId, ipAddress, authCode.toString(), filePath, status);
     if (ResultCode::isFailure(code))
         return fail(deviceId, code, 0);
-    return judge(deviceId, ipAddress, filePath, status);
+    return judge(deviceId, filePath, status);
 }
 
 int32_t BatchUploadController::upload(const QString& deviceId, const QString& ipAddress, const QString& authCode,
@@ -76,10 +76,10 @@ int32_t BatchUploadController::upload(const QString& deviceId, const QString& ip
     int32_t code = body.generate(m_digests->md5(filePath));
     if (ResultCode::isFailure(code))
         return code;
-    FileUploader uploader(ipAddress, m_operation.uploadPath, &body);
+    FileUploader uploader(deviceId, ipAddress, m_operation.uploadPath, &body);
     const UploadProgressGate gate(m_facade, deviceId, m_operation.resultParameter, uploader,
-                                  [this](const QString& host, qint64 bytesSent, qint64 bytesTotal) {
-                                      setUploadProgress(host, bytesSent, bytesTotal);
+                                  [this](const QString& device, qint64 bytesSent, qint64 bytesTotal) {
+                                      setUploadProgress(device, bytesSent, bytesTotal);
                                   });
     // A device whose channel is declared gone is not waited on for the
     // upload's hour: the batch goes on to the next device.
@@ -106,8 +106,7 @@ int32_t BatchUploadController::upload(const QString& deviceId, const QString& ip
     return code;
 }
 
-bool BatchUploadController::judge(const QString& deviceId, const QString& ipAddress, const QString& filePath,
-                                  int status)
+bool BatchUploadController::judge(const QString& deviceId, const QString& filePath, int status)
 {
     const BatchOperation& op = m_operation;
     const BatchRules::Answer answer = BatchRules::answer(op, status);
@@ -117,7 +116,7 @@ bool BatchUploadController::judge(const QString& deviceId, const QString& ipAddr
         return true;
     }
     if (answer.loginOver)
-        BatchRules::endLogin(m_facade, m_pushSessions.data(), deviceId, ipAddress);
+        BatchRules::endLogin(m_facade, m_pushSessions.data(), deviceId);
     // Only a refused login raises an alert; any other status shows the
     // device as failed without one.
     return fail(deviceId, answer.code, status, answer.loginOver);
@@ -143,11 +142,11 @@ void BatchUploadController::abortUpload()
     }
 }
 
-void BatchUploadController::setUploadProgress(QString host, qint64 bytesSent, qint64 bytesTotal)
+void BatchUploadController::setUploadProgress(QString deviceId, qint64 bytesSent, qint64 bytesTotal)
 {
     if (bytesTotal <= 0)
         return;
     const qint64 percent = bytesSent * 100 / bytesTotal;
-    m_facade.setDeviceParameter(host, m_operation.progressParameter, static_cast<int>(percent),
-                                DeviceFindPolicy::ByIpAddress);
+    m_facade.setDeviceParameter(deviceId, m_operation.progressParameter, static_cast<int>(percent),
+                                DeviceFindPolicy::ById);
 }

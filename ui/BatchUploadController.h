@@ -46,7 +46,7 @@ public Q_SLOTS:
     // Upload progress of the device at `host` (its IP address): the truncated
     // percentage bytesSent * 100 / bytesTotal is stored in the operation's
     // progress parameter; a total of 0 or less stores nothing.
-    void setUploadProgress(QString host, qint64 bytesSent, qint64 bytesTotal);
+    void setUploadProgress(QString deviceId, qint64 bytesSent, qint64 bytesTotal);
 
 protected:
     // `pushSessions` may be null (no channels to close) or go before the
@@ -63,7 +63,7 @@ private:
     int32_t upload(const QString& deviceId, const QString& ipAddress, const QString& authCode, const QString& filePath,
                    int& status);
     // What the device's answer means for it: true when it took the file.
-    bool judge(const QString& deviceId, const QString& ipAddress, const QString& filePath, int status);
+    bool judge(const QString& deviceId, const QString& filePath, int status);
     // Stores the operation's failure value as the device's result and raises
     // the alert unless told not to: always false.
     bool fail(const QString& deviceId, int32_t code, int httpStatus, bool alert = true);

@@ -318,6 +318,8 @@ void DeviceTableModel::onParameterChanged(QString deviceId, DeviceParameter type
     if (row < 0)
         return;
     followWork(deviceId, true);
+    if (type == DeviceParameter::IdentityChanged)
+        followIdentity(deviceId);
     bool describedColumn = false;
     bool namingColumn = false;
     for (const int column : columnsOfParameter(type)) {
@@ -360,6 +362,22 @@ void DeviceTableModel::activate(const QString& id)
     m_rows.append(id);
     endResetModel();
     followWork(id, true);
+}
+
+void DeviceTableModel::followIdentity(const QString& id)
+{
+    QVariant changed;
+    m_facade->getDeviceParameter(id, DeviceParameter::IdentityChanged, changed, DeviceFindPolicy::ById);
+    if (!changed.toBool()) {
+        m_identityChanged.remove(id);
+        return;
+    }
+    if (m_identityChanged.contains(id))
+        return;
+    m_identityChanged.insert(id);
+    Q_EMIT deviceReported(QStringLiteral("%1, %2: Identity changed: it shows another key than the one pinned for it; "
+                                         "nothing is sent to it")
+                              .arg(cellValue(id, HostName).toString(), cellValue(id, IpAddress).toString()));
 }
 
 void DeviceTableModel::followWork(const QString& id, bool listed)

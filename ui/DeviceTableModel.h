@@ -88,7 +88,9 @@ Q_SIGNALS:
     void sortOrderChanged();
     void devicesUnderWayChanged();
     // Once each time a device's work ends (a result, a failure, or the device
-    // lost): "<host name>, <IP address>: <status>".
+    // lost): "<host name>, <IP address>: <status>"; and once when a device's
+    // identity changes (its key is refused), logged in or not, so that a
+    // screen reader hears it as it happens.
     void deviceReported(const QString& description);
 
 private:
@@ -102,6 +104,7 @@ private:
     QString rowDescription(const QString& id) const;
     // Follows the device in or out of the devices under way.
     void followWork(const QString& id, bool listed);
+    void followIdentity(const QString& id);
 
     DeviceFacade* m_facade;
     QMap<int, QString> m_headerTitles;
@@ -111,4 +114,5 @@ private:
     QMap<QString, QMetaObject::Connection> m_rowConnections;
     QStringList m_checkedDeviceIds;
     QSet<QString> m_underWay;
+    QSet<QString> m_identityChanged; // said once until it is settled
 };

@@ -25,7 +25,7 @@ class UploadProgressGate : public QObject
     Q_OBJECT
 
 public:
-    using Store = std::function<void(const QString& host, qint64 bytesSent, qint64 bytesTotal)>;
+    using Store = std::function<void(const QString& device, qint64 bytesSent, qint64 bytesTotal)>;
 
     // `store` is called with the uploader's progress until the device's
     // record changes `resultParameter`, its running status or its update

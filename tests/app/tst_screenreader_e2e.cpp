@@ -214,10 +214,15 @@ private Q_SLOTS:
         QVERIFY2(m_stage == 2, "an earlier stage failed");
         const LabDevice& device = m_devices.at(1);
         QVERIFY(pressAndHear(QStringLiteral("Tab"), {QStringLiteral("Update Firmware push button.")}));
+        const int opened = m_orca->spoken().size();
         QVERIFY(pressAndHear(QStringLiteral("space"),
-                             {QStringLiteral("Login dialog Host Name: %1 IP Address: %2 MAC Address: %3")
+                             {QStringLiteral("Login dialog Host Name: %1 IP Address: %2 MAC Address: %3*")
                                   .arg(device.host, device.ip, device.mac),
                               QStringLiteral("Password password text.")}));
+        // A key met for the first time is said before the password goes,
+        // with the dialog or just after it.
+        QTRY_VERIFY(m_orca->spoken().mid(opened).join(QLatin1Char(' ')).contains(
+            QStringLiteral("New device key. This device has not been met before.")));
         const int before = m_orca->spoken().size();
         QVERIFY(m_window.type(QStringLiteral("not-corvane")));
         QVERIFY(

@@ -4,7 +4,7 @@
 // the facade's record following the channel, a channel the device closes
 // (reported, not retried), failed channels retried with a fresh login until
 // they connect again (once with the real 5 s interval), one Reconnect for a
-// burst of errors, and messages relayed with the device's address.
+// burst of errors, and messages relayed with the device's id.
 
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
@@ -41,6 +41,12 @@ QString address(int index)
     return QLatin1String(kAddresses[index]);
 }
 
+// Sessions go by device, not by address.
+QString device(int index)
+{
+    return QLatin1String(kMacs[index]);
+}
+
 } // namespace
 
 class TestDeviceNotificationObserver : public QObject
@@ -71,12 +77,12 @@ private:
     bool hasState(int index, Session::SessionState expected) const
     {
         Session::SessionState state = Session::Initial;
-        return m_observer->sessionState(address(index), kPort, state) && state == expected;
+        return m_observer->sessionState(device(index), kPort, state) && state == expected;
     }
     // Opens the channel as the device object does after a login.
     void connectDevice(int index)
     {
-        QCOMPARE(m_observer->createSession(address(index), kPort), 0);
+        QCOMPARE(m_observer->createSession(device(index), kPort), 0);
         QTRY_COMPARE_WITH_TIMEOUT(connectionStatus(index), toInt(ConnectionStatus::Connected), 10000);
         QVERIFY(hasState(index, Session::Connected));
     }
@@ -128,22 +134,24 @@ private Q_SLOTS:
 
     void sessionRules()
     {
-        const QString unknown = QStringLiteral("127.0.122.99");
+        const QString unknown = QStringLiteral("02:00:7F:7A:01:99");
         // An unknown device: no session is kept, so none blocks a later one.
         QCOMPARE(m_observer->createSession(unknown, kPort), code(0x80080004));
         QCOMPARE(m_observer->createSession(unknown, kPort), code(0x80080004));
         QCOMPARE(m_observer->sessionCount(), 0);
         QCOMPARE(m_observer->destroySession(unknown, kPort), code(0x80080003));
-        // Exact text comparison of the address; another port is another session.
+        // Exact text comparison of the id (not its address); another port is
+        // another session.
         connectDevice(2);
-        QCOMPARE(m_observer->destroySession(QStringLiteral("127.000.122.3"), kPort), code(0x80080003));
-        QCOMPARE(m_observer->destroySession(address(2), kPort + 1), code(0x80080003));
-        QCOMPARE(m_observer->destroySession(address(2), kPort), 0);
+        QCOMPARE(m_observer->destroySession(address(2), kPort), code(0x80080003));
+        QCOMPARE(m_observer->destroySession(QStringLiteral("02:00:7f:7a:01:03"), kPort), code(0x80080003));
+        QCOMPARE(m_observer->destroySession(device(2), kPort + 1), code(0x80080003));
+        QCOMPARE(m_observer->destroySession(device(2), kPort), 0);
         QCOMPARE(m_observer->sessionCount(), 0);
 
         // A known device: a second session for it leaves the first untouched.
         connectDevice(0);
-        QCOMPARE(m_observer->createSession(address(0), kPort), code(0x80080001));
+        QCOMPARE(m_observer->createSession(device(0), kPort), code(0x80080001));
         QCOMPARE(m_observer->sessionCount(), 1);
         QVERIFY(hasState(0, Session::Connected));
         QCOMPARE(m_observer->reconnectCount(), 0);
@@ -172,9 +180,9 @@ private Q_SLOTS:
         if (byDevice)
             QCOMPARE(m_devices.command(QStringLiteral("push d2 close")), QStringLiteral("ok closed=1"));
         else
-            QCOMPARE(m_observer->destroySession(address(1), kPort), 0);
+            QCOMPARE(m_observer->destroySession(device(1), kPort), 0);
         QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, 10000);
-        QCOMPARE(disconnected.at(0), (QList<QVariant>{address(1), kPort}));
+        QCOMPARE(disconnected.at(0), (QList<QVariant>{device(1), kPort}));
         QTRY_COMPARE_WITH_TIMEOUT(connectionStatus(1), status, 5000);
         QVERIFY(m_devices.waitForLineContaining(QStringLiteral("event d2 push closed"), 10000, from));
         if (byDevice)
@@ -218,12 +226,12 @@ private Q_SLOTS:
             QCOMPARE(m_devices.command(QStringLiteral("push d3 drop")), QStringLiteral("ok dropped=1"));
         } else {
             QCOMPARE(this->fault(2, fault), QStringLiteral("ok"));
-            QCOMPARE(m_observer->createSession(address(2), kPort), 0);
+            QCOMPARE(m_observer->createSession(device(2), kPort), 0);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(m_observer->isReconnecting(address(2), kPort), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_observer->isReconnecting(device(2), kPort), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(attempts.size() >= 3, 20000);
         for (const QList<QVariant>& attempt : attempts) {
-            QCOMPARE(attempt.at(0).toString(), address(2));
+            QCOMPARE(attempt.at(0).toString(), device(2));
             QCOMPARE(attempt.at(2).value<int32_t>(), loginResult);
         }
         // While the retries run the row reads "Disconnected"; a refused
@@ -243,8 +251,8 @@ private Q_SLOTS:
         // Wait for a pause between rounds, so that no attempt of the old
         // code is still opening a channel when the fault goes.
         Session::SessionState pending = Session::Initial;
-        QTRY_VERIFY_WITH_TIMEOUT(m_observer->isReconnecting(address(2), kPort)
-                                     && !m_observer->sessionState(address(2), kPort, pending),
+        QTRY_VERIFY_WITH_TIMEOUT(m_observer->isReconnecting(device(2), kPort)
+                                     && !m_observer->sessionState(device(2), kPort, pending),
                                  20000);
         set(2, DeviceParameter::LoggedInStatus, false);
         QCOMPARE(m_devices.command(QStringLiteral("set d3 version 2.0.0")), QStringLiteral("ok"));
@@ -293,21 +301,21 @@ private Q_SLOTS:
         connectDevice(0);
         QSignalSpy reserved(m_observer.get(), &DeviceNotificationObserver::reserveStartReconnect);
         for (int i = 0; i < 3; ++i)
-            m_observer->onChangedState(address(0), kPort, Session::Errored);
+            m_observer->onChangedState(device(0), kPort, Session::Errored);
         QCOMPARE(reserved.size(), 3);
         QCOMPARE(m_observer->sessionCount(), 1); // deferred
         QCOMPARE(m_observer->reconnectCount(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(m_observer->reconnectCount(), 1, 5000);
         QCOMPARE(m_observer->sessionCount(), 0);
         // Another error later finds the Reconnect running.
-        m_observer->startReconnect(address(0), kPort);
+        m_observer->startReconnect(device(0), kPort);
         QCOMPARE(m_observer->reconnectCount(), 1);
         // The next attempt connects and ends the retries.
         QTRY_COMPARE_WITH_TIMEOUT(m_observer->reconnectCount(), 0, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(hasState(0, Session::Connected), 10000);
     }
 
-    void messagesAreRelayedWithTheAddress()
+    void messagesAreRelayedWithTheDevice()
     {
         QSignalSpy messages(m_observer.get(), &DeviceNotificationObserver::receivedTextMessage);
         QSignalSpy withPort(m_observer.get(), &DeviceNotificationObserver::receivedTextMessageWithPort);
@@ -316,8 +324,8 @@ private Q_SLOTS:
         QCOMPARE(m_devices.command(QStringLiteral("push d2 raw ") + text), QStringLiteral("ok sent=1"));
         QTRY_COMPARE_WITH_TIMEOUT(withPort.size(), 1, 10000);
         QCOMPARE(messages.size(), 1);
-        QCOMPARE(messages.at(0), (QList<QVariant>{address(1), text}));
-        QCOMPARE(withPort.at(0), (QList<QVariant>{address(1), kPort, text}));
+        QCOMPARE(messages.at(0), (QList<QVariant>{device(1), text}));
+        QCOMPARE(withPort.at(0), (QList<QVariant>{device(1), kPort, text}));
     }
 
     // The facade closes a device's channel when it removes the device.
@@ -351,18 +359,18 @@ private Q_SLOTS:
         const QString id = QStringLiteral("02:00:7F:7A:01:50");
         facade.activateDevice(ip, QStringLiteral("TQ-730"), QStringLiteral("Singleton"), id);
         const auto status = [&] { return recordValue(facade, id, DeviceParameter::ConnectionStatus).toInt(); };
-        Q_EMIT observer->connected(ip, kPort);
+        Q_EMIT observer->connected(id, kPort);
         QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Connected), 5000);
-        Q_EMIT observer->disconnected(ip, kPort);
+        Q_EMIT observer->disconnected(id, kPort);
         QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Active), 5000);
         facade.inactivateDevice(id); // lost by discovery
-        Q_EMIT observer->connected(ip, kPort);
+        Q_EMIT observer->connected(id, kPort);
         QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Connected), 5000);
-        Q_EMIT observer->disconnected(ip, kPort);
+        Q_EMIT observer->disconnected(id, kPort);
         QTRY_COMPARE_WITH_TIMEOUT(status(), toInt(ConnectionStatus::Inactive), 5000);
 
         // Nobody listens there; the session is removed before it could fail.
-        QCOMPARE(observer->createSession(ip, kPort), 0);
+        QCOMPARE(observer->createSession(id, kPort), 0);
         QCOMPARE(observer->sessionCount(), 1);
         QVERIFY(facade.removeDevice(id));
         QCOMPARE(observer->sessionCount(), 0);
@@ -381,7 +389,7 @@ private Q_SLOTS:
         connectDevice(0);
         QCOMPARE(fault(0, QStringLiteral("connect refuse")), QStringLiteral("ok"));
         QCOMPARE(m_devices.command(QStringLiteral("push d1 drop")), QStringLiteral("ok dropped=1"));
-        QTRY_VERIFY_WITH_TIMEOUT(m_observer->isReconnecting(address(0), kPort), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_observer->isReconnecting(device(0), kPort), 5000);
         QVERIFY(m_facade->removeDevice(QLatin1String(kMacs[0])));
         QTRY_COMPARE_WITH_TIMEOUT(m_observer->reconnectCount(), 0, 3 * kShortIntervalMs);
         QCOMPARE(m_observer->sessionCount(), 0);
@@ -389,10 +397,10 @@ private Q_SLOTS:
 
     void reconnectTicksUntilDestroyed()
     {
-        auto retry = std::make_unique<Reconnect>(QStringLiteral("127.0.122.9"), 60011, 100);
+        auto retry = std::make_unique<Reconnect>(QStringLiteral("02:00:7F:7A:01:09"), 60011, 100);
         QSignalSpy ticks(retry.get(), &Reconnect::retryTimeElapsed);
         QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= 3, 5000);
-        QCOMPARE(ticks.at(0), (QList<QVariant>{QStringLiteral("127.0.122.9"), 60011}));
+        QCOMPARE(ticks.at(0), (QList<QVariant>{QStringLiteral("02:00:7F:7A:01:09"), 60011}));
         QObject guard;
         connect(retry.get(), &Reconnect::retryTimeElapsed, &guard, [] { QFAIL("tick after destruction"); });
         retry.reset();

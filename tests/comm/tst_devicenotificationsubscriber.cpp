@@ -28,8 +28,8 @@ constexpr int code(uint32_t value)
 
 // Only text: no packet goes anywhere in this test.
 const QString kDeviceIp = QStringLiteral("127.0.0.41");
-const QString kOtherIp = QStringLiteral("127.0.0.42");
 const QString kDeviceId = QStringLiteral("02:00:00:00:00:41");
+const QString kOtherId = QStringLiteral("02:00:00:00:00:42");
 
 // The record parameters a push may or must not change.
 constexpr DeviceParameter kWatched[] = {
@@ -131,7 +131,7 @@ private Q_SLOTS:
 
     void message_data()
     {
-        QTest::addColumn<QString>("ipAddress");
+        QTest::addColumn<QString>("deviceId");
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("valid");
         QTest::addColumn<int>("result");
@@ -143,124 +143,124 @@ private Q_SLOTS:
             = QStringLiteral("RunningStatus=i:2 UpdateProgress=i:40 UpdateResult=i:1 ImportResult=i:6");
 
         // What is accepted and what is dropped.
-        QTest::newRow("sys, all four keys") << kDeviceIp << sys << true << 0 << sysStored;
+        QTest::newRow("sys, all four keys") << kDeviceId << sys << true << 0 << sysStored;
         QTest::newRow("members in another order")
-            << kDeviceIp
+            << kDeviceId
             << R"({"body":{"sys":{"device-status":3}},"command":{"device":"self","type":"settings-notification"}})"
             << true << 0 << "RunningStatus=i:3";
         QTest::newRow("command with a third member")
-            << kDeviceIp
+            << kDeviceId
             << R"({"command":{"type":"settings-notification","device":"self","seq":7},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
         QTest::newRow("type in other letter case")
-            << kDeviceIp
+            << kDeviceId
             << R"({"command":{"type":"Settings-Notification","device":"self"},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
         QTest::newRow("device in other letter case")
-            << kDeviceIp
+            << kDeviceId
             << R"({"command":{"type":"settings-notification","device":"SELF"},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
         QTest::newRow("other type")
-            << kDeviceIp
+            << kDeviceId
             << R"({"command":{"type":"progress-notification","device":"self"},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
         QTest::newRow("type not a string")
-            << kDeviceIp
+            << kDeviceId
             << R"({"command":{"type":["settings-notification"],"device":"self"},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
         QTest::newRow("device missing")
-            << kDeviceIp << R"({"command":{"type":"settings-notification"},"body":{"sys":{"device-status":3}}})"
+            << kDeviceId << R"({"command":{"type":"settings-notification"},"body":{"sys":{"device-status":3}}})"
             << false << 0 << "";
-        QTest::newRow("type missing") << kDeviceIp
+        QTest::newRow("type missing") << kDeviceId
                                       << R"({"command":{"device":"self"},"body":{"sys":{"device-status":3}}})" << false
                                       << 0 << "";
         QTest::newRow("command not an object")
-            << kDeviceIp << R"({"command":"settings-notification","body":{"sys":{"device-status":3}}})" << false << 0
+            << kDeviceId << R"({"command":"settings-notification","body":{"sys":{"device-status":3}}})" << false << 0
             << "";
-        QTest::newRow("command missing") << kDeviceIp << R"({"body":{"sys":{"device-status":3}}})" << false << 0 << "";
+        QTest::newRow("command missing") << kDeviceId << R"({"body":{"sys":{"device-status":3}}})" << false << 0 << "";
         QTest::newRow("extra top-level member")
-            << kDeviceIp
+            << kDeviceId
             << R"({"command":{"type":"settings-notification","device":"self"},"body":{"sys":{"device-status":3}},"seq":1})"
             << false << 0 << "";
-        QTest::newRow("body missing") << kDeviceIp << R"({"command":{"type":"settings-notification","device":"self"}})"
+        QTest::newRow("body missing") << kDeviceId << R"({"command":{"type":"settings-notification","device":"self"}})"
                                       << false << 0 << "";
-        QTest::newRow("body an array") << kDeviceIp << notification(R"([{"sys":{"device-status":3}}])") << false << 0
+        QTest::newRow("body an array") << kDeviceId << notification(R"([{"sys":{"device-status":3}}])") << false << 0
                                        << "";
-        QTest::newRow("body a string") << kDeviceIp << notification(R"("sys")") << false << 0 << "";
-        QTest::newRow("body null") << kDeviceIp << notification("null") << false << 0 << "";
-        QTest::newRow("malformed JSON") << kDeviceIp << sys.left(sys.size() - 1) << false << 0 << "";
-        QTest::newRow("trailing garbage") << kDeviceIp << sys + QStringLiteral("x") << false << 0 << "";
+        QTest::newRow("body a string") << kDeviceId << notification(R"("sys")") << false << 0 << "";
+        QTest::newRow("body null") << kDeviceId << notification("null") << false << 0 << "";
+        QTest::newRow("malformed JSON") << kDeviceId << sys.left(sys.size() - 1) << false << 0 << "";
+        QTest::newRow("trailing garbage") << kDeviceId << sys + QStringLiteral("x") << false << 0 << "";
         QTest::newRow("top level an array")
-            << kDeviceIp << QLatin1Char('[') + sys + QLatin1Char(']') << false << 0 << "";
-        QTest::newRow("empty message") << kDeviceIp << QString() << false << 0 << "";
-        QTest::newRow("empty object") << kDeviceIp << QStringLiteral("{}") << false << 0 << "";
+            << kDeviceId << QLatin1Char('[') + sys + QLatin1Char(']') << false << 0 << "";
+        QTest::newRow("empty message") << kDeviceId << QString() << false << 0 << "";
+        QTest::newRow("empty object") << kDeviceId << QStringLiteral("{}") << false << 0 << "";
 
         // The sections of a valid message.
-        QTest::newRow("empty body") << kDeviceIp << notification("{}") << true << 0 << "";
+        QTest::newRow("empty body") << kDeviceId << notification("{}") << true << 0 << "";
         QTest::newRow("only sections without a handler")
-            << kDeviceIp << notification(R"({"audio":{"device-status":3},"Sys":{"device-status":3}})") << true << 0
+            << kDeviceId << notification(R"({"audio":{"device-status":3},"Sys":{"device-status":3}})") << true << 0
             << "";
         QTest::newRow("section without a handler beside sys")
-            << kDeviceIp << notification(R"({"audio":{"x":1},"sys":{"device-status":3},"zzz":[]})") << true << 0
+            << kDeviceId << notification(R"({"audio":{"x":1},"sys":{"device-status":3},"zzz":[]})") << true << 0
             << "RunningStatus=i:3";
         QTest::newRow("net, all four addresses")
-            << kDeviceIp
+            << kDeviceId
             << notification(
                    R"({"net":{"ipv4-subnet":"255.255.0.0","ipv4-gateway":"10.1.0.1","ipv4-dns1":"10.1.0.2","ipv4-dns2":"10.1.0.3"}})")
             << true << 0
             << "SubnetMask=s:255.255.0.0 DefaultGateway=s:10.1.0.1 DnsServer1=s:10.1.0.2 DnsServer2=s:10.1.0.3";
-        QTest::newRow("display") << kDeviceIp << notification(R"({"display":{"upload-idle-image-valid":1}})") << true
+        QTest::newRow("display") << kDeviceId << notification(R"({"display":{"upload-idle-image-valid":1}})") << true
                                  << 0 << "StandbyImageResult=i:1";
         QTest::newRow("all three sections")
-            << kDeviceIp
+            << kDeviceId
             << notification(
                    R"({"sys":{"upgrade-result":0},"net":{"ipv4-dns2":"10.1.0.9"},"display":{"upload-idle-image-valid":0}})")
             << true << 0 << "UpdateResult=i:0 StandbyImageResult=i:0 DnsServer2=s:10.1.0.9";
         QTest::newRow("version and serial number are not taken from a push")
-            << kDeviceIp << notification(R"({"sys":{"base-ver":"9.9","base-sernum":"SN-1","device-status":1}})") << true
+            << kDeviceId << notification(R"({"sys":{"base-ver":"9.9","base-sernum":"SN-1","device-status":1}})") << true
             << 0 << "RunningStatus=i:1";
         QTest::newRow("unrequested keys of the sections are left")
-            << kDeviceIp
+            << kDeviceId
             << notification(R"({"sys":{"device-status":1,"model":"x"},"net":{"ipv4-subnet":"255.0.0.0","mac":"y"}})")
             << true << 0 << "RunningStatus=i:1 SubnetMask=s:255.0.0.0";
 
         // A failing section ends the walk in name order: display, net, sys.
         QTest::newRow("display with an unrequested key stops sys")
-            << kDeviceIp << notification(R"({"display":{"upload-idle-image":1},"sys":{"device-status":1}})") << true
+            << kDeviceId << notification(R"({"display":{"upload-idle-image":1},"sys":{"device-status":1}})") << true
             << code(0x80020005) << "";
         QTest::newRow("name order, not the order of the text")
-            << kDeviceIp << notification(R"({"sys":{"device-status":1},"display":{"upload-idle-image":1}})") << true
+            << kDeviceId << notification(R"({"sys":{"device-status":1},"display":{"upload-idle-image":1}})") << true
             << code(0x80020005) << "";
         QTest::newRow("failing sys leaves the display stored")
-            << kDeviceIp << notification(R"({"display":{"upload-idle-image-valid":1},"sys":{"device-status":"1"}})")
+            << kDeviceId << notification(R"({"display":{"upload-idle-image-valid":1},"sys":{"device-status":"1"}})")
             << true << code(0x80020007) << "StandbyImageResult=i:1";
         QTest::newRow("failing net stops sys")
-            << kDeviceIp << notification(R"({"net":{"ipv4-subnet":255},"sys":{"device-status":1}})") << true
+            << kDeviceId << notification(R"({"net":{"ipv4-subnet":255},"sys":{"device-status":1}})") << true
             << code(0x80020006) << "";
         QTest::newRow("net before a failing sys is stored")
-            << kDeviceIp << notification(R"({"net":{"ipv4-gateway":"10.2.0.1"},"sys":{"device-status":1.5}})") << true
+            << kDeviceId << notification(R"({"net":{"ipv4-gateway":"10.2.0.1"},"sys":{"device-status":1.5}})") << true
             << code(0x80020007) << "DefaultGateway=s:10.2.0.1";
         QTest::newRow("a failure inside a section stores none of it")
-            << kDeviceIp << notification(R"({"sys":{"device-status":1,"upgrade-status":"40"}})") << true
+            << kDeviceId << notification(R"({"sys":{"device-status":1,"upgrade-status":"40"}})") << true
             << code(0x80020007) << "";
         QTest::newRow("section not an object")
-            << kDeviceIp << notification(R"({"sys":[1]})") << true << code(0x80020001) << "";
+            << kDeviceId << notification(R"({"sys":[1]})") << true << code(0x80020001) << "";
         QTest::newRow("import-result not an object")
-            << kDeviceIp << notification(R"({"sys":{"import-result":6}})") << true << code(0x80020001) << "";
+            << kDeviceId << notification(R"({"sys":{"import-result":6}})") << true << code(0x80020001) << "";
         QTest::newRow("import-result without option")
-            << kDeviceIp << notification(R"({"sys":{"import-result":{"code":0}}})") << true << 0 << "ImportResult=i:0";
+            << kDeviceId << notification(R"({"sys":{"import-result":{"code":0}}})") << true << 0 << "ImportResult=i:0";
 
-        // The device is found by the sender's address.
-        QTest::newRow("unknown sender") << kOtherIp << sys << true << code(0x80000000) << "";
+        // The device is the channel's, by its id.
+        QTest::newRow("unknown sender") << kOtherId << sys << true << code(0x80000000) << "";
         QTest::newRow("unknown sender, dropped message")
-            << kOtherIp << R"({"command":{"type":"settings-notification","device":"self"}})" << false << 0 << "";
-        QTest::newRow("sender address compared as text")
-            << QStringLiteral("127.0.0.041") << sys << true << code(0x80000000) << "";
+            << kOtherId << R"({"command":{"type":"settings-notification","device":"self"}})" << false << 0 << "";
+        QTest::newRow("sender id compared as text")
+            << QStringLiteral("02-00-00-00-00-41") << sys << true << code(0x80000000) << "";
     }
 
     void message()
     {
-        QFETCH(QString, ipAddress);
+        QFETCH(QString, deviceId);
         QFETCH(QString, message);
         QFETCH(bool, valid);
         QFETCH(int, result);
@@ -268,7 +268,7 @@ private Q_SLOTS:
 
         DeviceNotificationSubscriber subscriber(*m_facade);
         QCOMPARE(subscriber.isValidNotification(message), valid);
-        QCOMPARE(subscriber.onReceivedTextMessage(ipAddress, message), result);
+        QCOMPARE(subscriber.onReceivedTextMessage(deviceId, message), result);
         QCOMPARE(changes(*m_facade), stored);
     }
 
@@ -338,16 +338,16 @@ private Q_SLOTS:
         const QJsonObject object = QJsonDocument::fromJson(body).object();
         int32_t actual = 0;
         if (section == QLatin1String("display"))
-            actual = subscriber.setDisplayParameter(kDeviceIp, object);
+            actual = subscriber.setDisplayParameter(kDeviceId, object);
         else if (section == QLatin1String("net"))
-            actual = subscriber.setNetworkParameter(kDeviceIp, object);
+            actual = subscriber.setNetworkParameter(kDeviceId, object);
         else
-            actual = subscriber.setSystemParameter(kDeviceIp, object);
+            actual = subscriber.setSystemParameter(kDeviceId, object);
         QCOMPARE(actual, result);
         QCOMPARE(changes(*m_facade), stored);
-        QCOMPARE(section == QLatin1String("display") ? subscriber.setDisplayParameter(kOtherIp, object)
-                 : section == QLatin1String("net")   ? subscriber.setNetworkParameter(kOtherIp, object)
-                                                     : subscriber.setSystemParameter(kOtherIp, object),
+        QCOMPARE(section == QLatin1String("display") ? subscriber.setDisplayParameter(kOtherId, object)
+                 : section == QLatin1String("net")   ? subscriber.setNetworkParameter(kOtherId, object)
+                                                     : subscriber.setSystemParameter(kOtherId, object),
                  result == 0 ? code(0x80000000) : result);
     }
 
@@ -361,7 +361,7 @@ private Q_SLOTS:
 
         DeviceNotificationSubscriber subscriber(*m_facade);
         QCOMPARE(
-            subscriber.onReceivedTextMessage(kDeviceIp, notification(R"({"net":{"ipv4-subnet":"255.255.255.0"}})")), 0);
+            subscriber.onReceivedTextMessage(kDeviceId, notification(R"({"net":{"ipv4-subnet":"255.255.255.0"}})")), 0);
         QTRY_VERIFY(!changed.isEmpty());
         QCOMPARE(table.data(subnet).toString(), QStringLiteral("255.255.255.0"));
         bool subnetRepainted = false;
@@ -474,7 +474,7 @@ private Q_SLOTS:
                      .left(2),
                  QStringLiteral("ok"));
         QTRY_COMPARE_WITH_TIMEOUT(relayed.count(), 1, 10000);
-        QCOMPARE(relayed.at(0).at(0).toString(), QLatin1String(kPushIp));
+        QCOMPARE(relayed.at(0).at(0).toString(), QLatin1String(kPushId));
         QCOMPARE(watchedValues(m_push->facade(), QLatin1String(kPushId)), before);
 
         QCOMPARE(m_push->subscriber().initialize(&m_push->observer()), 0);
@@ -495,7 +495,7 @@ private:
     {
         if (m_push) {
             Session::SessionState state = Session::Initial;
-            return m_push->observer().sessionState(QLatin1String(kPushIp), kPushPort, state)
+            return m_push->observer().sessionState(QLatin1String(kPushId), kPushPort, state)
                    && state == Session::Connected;
         }
         if (!m_device.start(DeviceArguments()
@@ -515,18 +515,22 @@ private:
             return false;
         m_push->facade().activateDevice(QLatin1String(kPushIp), QStringLiteral("TQ-730"), QStringLiteral("Push"),
                                         QLatin1String(kPushId));
+        // A forged answer claims the device's address with a smaller id: what
+        // comes on the device's channel is still the device's.
+        m_push->facade().activateDevice(QLatin1String(kPushIp), QStringLiteral("TQ-730"), QStringLiteral("Decoy"),
+                                        QStringLiteral("00:00:00:00:00:01"));
         const QString code = md5Hex(kPushPassword);
         m_push->facade().setDeviceParameter(QLatin1String(kPushId), DeviceParameter::AcceptedMd5Password, code,
                                             DeviceFindPolicy::ById);
         m_push->facade().setDeviceParameter(QLatin1String(kPushId), DeviceParameter::LoggedInStatus, true,
                                             DeviceFindPolicy::ById);
         m_table = std::make_unique<DeviceTableModel>(m_push->facade());
-        if (m_push->openSession(QLatin1String(kPushIp), kPushPort) != 0)
+        if (m_push->openSession(QLatin1String(kPushId), kPushPort) != 0)
             return false;
         return QTest::qWaitFor(
             [this] {
                 Session::SessionState state = Session::Initial;
-                return m_push->observer().sessionState(QLatin1String(kPushIp), kPushPort, state)
+                return m_push->observer().sessionState(QLatin1String(kPushId), kPushPort, state)
                        && state == Session::Connected;
             },
             10000);

@@ -1,6 +1,8 @@
-// The store of known devices: what a first, a same and another key give,
-// the operator's accept and forget, a damaged file, writers at once, and a
-// digest in the form libcurl and openssl make it.
+// The store of known devices: what a check gives for a pinned, another, a
+// new and another device's key, the operator's accept and forget, a store
+// that lost entries (kept what it could, refuses what it cannot vouch for),
+// writers at once, the store's mode, and a digest in the form libcurl and
+// openssl make it for every type of key.
 
 #include "KnownDevices.h"
 #include "TestTools.h"
@@ -17,9 +19,12 @@
 namespace {
 
 const QString kMac = QStringLiteral("02:00:0A:D5:00:0A");
+const QString kOther = QStringLiteral("02:00:0A:D5:00:0B");
 // Two keys' digests in the store's form (43 base64 digits and "=").
 const QString kKey1 = QStringLiteral("sha256//") + QString(43, QLatin1Char('A')) + QLatin1Char('=');
 const QString kKey2 = QStringLiteral("sha256//") + QString(43, QLatin1Char('B')) + QLatin1Char('=');
+// The owner's, the group's and the others' bits (Qt adds the current user's).
+const QFile::Permissions kModeBits = QFile::Permissions(0x7077);
 
 // One call on the store and what it gave, as text.
 struct Step
@@ -27,7 +32,7 @@ struct Step
     QString call; // check, accept, forget
     QString mac;
     QString digest;
-    QString gives; // Pinned, Match, Mismatch, Unusable, true, false
+    QString gives; // Match, Mismatch, NoPin, KeyOfAnother, Unusable, true, false
 };
 
 QString run(KnownDevices& store, const Step& step)
@@ -38,17 +43,24 @@ QString run(KnownDevices& store, const Step& step)
         return store.accept(entry) ? QStringLiteral("true") : QStringLiteral("false");
     if (step.call == QLatin1String("forget"))
         return store.forget(step.mac) ? QStringLiteral("true") : QStringLiteral("false");
-    switch (store.check(entry)) {
-    case KnownDevices::Verdict::Pinned:
-        return QStringLiteral("Pinned");
+    switch (store.check(step.mac, step.digest)) {
     case KnownDevices::Verdict::Match:
         return QStringLiteral("Match");
     case KnownDevices::Verdict::Mismatch:
         return QStringLiteral("Mismatch");
+    case KnownDevices::Verdict::NoPin:
+        return QStringLiteral("NoPin");
+    case KnownDevices::Verdict::KeyOfAnother:
+        return QStringLiteral("KeyOfAnother");
     case KnownDevices::Verdict::Unusable:
         break;
     }
     return QStringLiteral("Unusable");
+}
+
+QByteArray line(const QString& mac, const QString& key)
+{
+    return QStringLiteral("\"%1\": {\"publicKey\": \"%2\", \"model\": \"TQ-730\"}").arg(mac, key).toUtf8();
 }
 
 } // namespace
@@ -64,25 +76,29 @@ private Q_SLOTS:
     {
         QTest::addColumn<QList<Step>>("steps");
         QTest::addColumn<QString>("pinned"); // the pin afterwards, empty for none
-        QTest::newRow("first contact pins") << QList<Step>{{"check", kMac, kKey1, "Pinned"}} << kKey1;
-        QTest::newRow("the same key again")
-            << QList<Step>{{"check", kMac, kKey1, "Pinned"}, {"check", kMac, kKey1, "Match"}} << kKey1;
-        QTest::newRow("another key keeps the pin") << QList<Step>{{"check", kMac, kKey1, "Pinned"},
-                                                                  {"check", kMac, kKey2, "Mismatch"},
-                                                                  {"check", kMac, kKey2, "Mismatch"}}
-                                                   << kKey1;
-        QTest::newRow("accepted, the new key matches") << QList<Step>{{"check", kMac, kKey1, "Pinned"},
-                                                                      {"accept", kMac, kKey2, "true"},
-                                                                      {"check", kMac, kKey2, "Match"},
-                                                                      {"check", kMac, kKey1, "Mismatch"}}
-                                                       << kKey2;
-        QTest::newRow("forgotten, the next key pins") << QList<Step>{{"check", kMac, kKey1, "Pinned"},
-                                                                     {"forget", kMac, "", "true"},
-                                                                     {"forget", kMac, "", "false"},
-                                                                     {"check", kMac, kKey2, "Pinned"}}
-                                                      << kKey2;
+        QTest::newRow("a check pins nothing") << QList<Step>{{"check", kMac, kKey1, "NoPin"}} << QString();
+        QTest::newRow("accepted: the key matches, another does not")
+            << QList<Step>{{"accept", kMac, kKey1, "true"},
+                           {"check", kMac, kKey1, "Match"},
+                           {"check", kMac, kKey2, "Mismatch"}}
+            << kKey1;
+        QTest::newRow("another device's key is no first contact")
+            << QList<Step>{{"accept", kOther, kKey1, "true"},
+                           {"check", kMac, kKey1, "KeyOfAnother"},
+                           {"check", kMac, kKey2, "NoPin"}}
+            << QString();
+        QTest::newRow("accepted anew, the new key matches") << QList<Step>{{"accept", kMac, kKey1, "true"},
+                                                                          {"accept", kMac, kKey2, "true"},
+                                                                          {"check", kMac, kKey2, "Match"},
+                                                                          {"check", kMac, kKey1, "Mismatch"}}
+                                                           << kKey2;
+        QTest::newRow("forgotten, the device has no pin") << QList<Step>{{"accept", kMac, kKey1, "true"},
+                                                                        {"forget", kMac, "", "true"},
+                                                                        {"forget", kMac, "", "false"},
+                                                                        {"check", kMac, kKey2, "NoPin"}}
+                                                         << QString();
         QTest::newRow("one device by any way of writing its MAC")
-            << QList<Step>{{"check", "02-00-0a-d5-00-0a", kKey1, "Pinned"}, {"check", kMac, kKey2, "Mismatch"}}
+            << QList<Step>{{"accept", "02-00-0a-d5-00-0a", kKey1, "true"}, {"check", kMac, kKey2, "Mismatch"}}
             << kKey1;
         QTest::newRow("no MAC, no digest, a digest of another form")
             << QList<Step>{{"check", "lobby", kKey1, "Unusable"},
@@ -113,91 +129,150 @@ private Q_SLOTS:
             QCOMPARE(entry->model, QStringLiteral("TQ-730"));
             QCOMPARE(entry->name, QStringLiteral("Lobby Display"));
             QVERIFY(qAbs(entry->firstSeen.secsTo(QDateTime::currentDateTimeUtc())) < 60);
+            // Its owner's alone, also where the folder was made.
+            QCOMPARE(QFile::permissions(path) & kModeBits, QFile::ReadOwner | QFile::WriteOwner);
+            QVERIFY(store.warnings().isEmpty());
         }
     }
 
-    void damagedFileIsSetAside_data()
+    // A file that cannot be read whole keeps every entry it still can; a
+    // device it holds no pin for is refused, since its pin may be what was
+    // lost. The operator's next word writes it anew and keeps the damaged
+    // file beside it.
+    void damagedStoreKeepsWhatItCan_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("not JSON") << QByteArray("{\"devices\": {\"02:00");
-        QTest::newRow("an array") << QByteArray("[]");
-        QTest::newRow("devices not an object") << QByteArray("{\"devices\": []}");
-        QTest::newRow("a pin without a key")
-            << QByteArray("{\"devices\": {\"02:00:0A:D5:00:0A\": {\"model\": \"TQ-730\"}}}");
-        QTest::newRow("a pin under no MAC")
-            << QByteArray("{\"devices\": {\"lobby\": {\"publicKey\": \"") + kKey1.toLatin1() + "\"}}}";
+        QTest::addColumn<QString>("named"); // where the problem says the loss is
+        QTest::addColumn<bool>("kept"); // kMac's pin kKey1 survived
+        QTest::addColumn<int>("after"); // entries once a new pin wrote the store anew
+        const QByteArray good = line(kMac, kKey1);
+        QTest::newRow("a line cut off, then good lines")
+            << "{\"devices\": {\n" + good + ",\n\"02:00:0A:D5:00:0C\": {\"publicKey\": \"sha2\n" + line(kOther, kKey2)
+                   + "\n}}\n"
+            << "line 3" << true << 3;
+        QTest::newRow("a hand edit with a 5-character MAC")
+            << "{\"devices\": {\n" + good + ",\n" + line(QStringLiteral("02:00"), kKey2) + "\n}}\n"
+            << "entry \"02:00\"" << true << 2;
+        QTest::newRow("one device with two keys")
+            << "{\"devices\": {\n" + good + ",\n" + line(QStringLiteral("02-00-0a-d5-00-0a"), kKey2) + "\n}}\n"
+            << "entry \"02:00:0A:D5:00:0A\"" << false << 1;
+        QTest::newRow("empty, as a full disk left it") << QByteArray() << "empty" << false << 1;
+        QTest::newRow("an array") << QByteArray("[]") << "no \"devices\"" << false << 1;
     }
 
-    void damagedFileIsSetAside()
+    void damagedStoreKeepsWhatItCan()
     {
         QFETCH(QByteArray, content);
+        QFETCH(QString, named);
+        QFETCH(bool, kept);
+        QFETCH(int, after);
         QTemporaryDir dir;
         const QString path = writeTestFile(dir, QStringLiteral("known-devices.json"), content);
         KnownDevices store(path);
-        QCOMPARE(run(store, {"check", kMac, kKey2, ""}), QStringLiteral("Pinned"));
-        QVERIFY2(store.problem().contains(QStringLiteral("damaged")), qPrintable(store.problem()));
+        QCOMPARE(run(store, {"check", kMac, kKey1, ""}), kept ? QStringLiteral("Match") : QStringLiteral("Unusable"));
+        QCOMPARE(run(store, {"check", kMac, kKey2, ""}), kept ? QStringLiteral("Mismatch") : QStringLiteral("Unusable"));
+        QCOMPARE(run(store, {"check", "02:00:0A:D5:00:0D", kKey1, ""}),
+                 kept ? QStringLiteral("KeyOfAnother") : QStringLiteral("Unusable"));
+        QCOMPARE(run(store, {"check", "02:00:0A:D5:00:0D", QStringLiteral("sha256//") + QString(43, 'C') + '=', ""}),
+                 QStringLiteral("Unusable"));
+        QVERIFY(store.damaged());
+        QVERIFY2(store.problem().contains(named), qPrintable(store.problem()));
+        // Nothing written meanwhile.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), content);
+        file.close();
+
+        QCOMPARE(run(store, {"accept", "02:00:0A:D5:00:0D", kKey2, ""}), QStringLiteral("true"));
+        QVERIFY(!store.damaged());
         const QStringList aside = QDir(dir.path()).entryList({QStringLiteral("known-devices.json.damaged-*")});
         QCOMPARE(aside.size(), 1);
-        QFile kept(dir.filePath(aside.first()));
-        QVERIFY(kept.open(QIODevice::ReadOnly));
-        QCOMPARE(kept.readAll(), content);
-        QVERIFY(store.problem().contains(aside.first()));
+        QFile kept2(dir.filePath(aside.first()));
+        QVERIFY(kept2.open(QIODevice::ReadOnly));
+        QCOMPARE(kept2.readAll(), content);
+        QCOMPARE(KnownDevices(path).entries().size(), after);
     }
 
-    // An object that read the store sees what another wrote since.
-    void anotherWritersChangeIsSeen()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("known-devices.json"));
-        KnownDevices window(path);
-        KnownDevices ctl(path);
-        QCOMPARE(run(window, {"check", kMac, kKey1, ""}), QStringLiteral("Pinned"));
-        QCOMPARE(run(ctl, {"accept", kMac, kKey2, ""}), QStringLiteral("true"));
-        QCOMPARE(run(window, {"check", kMac, kKey2, ""}), QStringLiteral("Match"));
-        QCOMPARE(run(ctl, {"forget", kMac, "", ""}), QStringLiteral("true"));
-        QCOMPARE(run(window, {"check", kMac, kKey1, ""}), QStringLiteral("Pinned"));
-    }
-
-    // The window and corvanectl pinning devices at once lose none.
+    // An object that read the store sees what another wrote since, and
+    // writers at once lose no entry.
     void writersAtOnceLoseNoEntry()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("known-devices.json"));
+        KnownDevices window(path);
+        QCOMPARE(run(window, {"check", kMac, kKey1, ""}), QStringLiteral("NoPin"));
         const int writers = 4;
         const int each = 25;
         std::vector<std::thread> threads;
-        std::vector<int> pinned(writers, 0);
         for (int w = 0; w < writers; ++w) {
             threads.emplace_back([&, w] {
                 KnownDevices store(path);
-                for (int i = 0; i < each; ++i) {
-                    const QString mac = QStringLiteral("02:00:00:00:%1:%2")
-                                            .arg(w, 2, 16, QLatin1Char('0'))
-                                            .arg(i, 2, 16, QLatin1Char('0'));
-                    if (store.check({mac, kKey1, {}, {}, {}}) == KnownDevices::Verdict::Pinned)
-                        ++pinned[w];
-                }
+                for (int i = 0; i < each; ++i)
+                    store.accept({QStringLiteral("02:00:00:00:%1:%2")
+                                      .arg(w, 2, 16, QLatin1Char('0'))
+                                      .arg(i, 2, 16, QLatin1Char('0')),
+                                  kKey1,
+                                  {},
+                                  {},
+                                  {}});
             });
         }
         for (std::thread& thread : threads)
             thread.join();
-        for (int w = 0; w < writers; ++w)
-            QCOMPARE(pinned[w], each);
         QCOMPARE(KnownDevices(path).entries().size(), writers * each);
+        QCOMPARE(run(window, {"check", "02:00:00:00:03:18", kKey1, ""}), QStringLiteral("Match"));
+        QCOMPARE(run(window, {"check", kMac, kKey1, ""}), QStringLiteral("KeyOfAnother"));
+    }
+
+    // Several pins, one write.
+    void pinsGoInOneWrite()
+    {
+        QTemporaryDir dir;
+        KnownDevices store(dir.filePath(QStringLiteral("known-devices.json")));
+        QList<KnownDevices::Entry> entries;
+        for (int i = 0; i < 100; ++i)
+            entries.append({QStringLiteral("02:00:00:00:00:%1").arg(i, 2, 16, QLatin1Char('0')), kKey1, {}, {}, {}});
+        QVERIFY(store.accept(entries));
+        QVERIFY(store.accept(entries)); // nothing new: nothing written
+        QCOMPARE(store.writes(), 1);
+    }
+
+    // A store others can write is said; the next write makes it its owner's.
+    void writableByOthersIsWarnedOf()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("known-devices.json"));
+        QVERIFY(KnownDevices(path).accept({kMac, kKey1, {}, {}, {}}));
+        QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOther | QFile::WriteGroup));
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::WriteOther));
+        KnownDevices store(path);
+        const QStringList warnings = store.warnings();
+        QCOMPARE(warnings.size(), 2);
+        QVERIFY(warnings.first().contains(QStringLiteral("chmod 600")));
+        QVERIFY(store.accept({kOther, kKey2, {}, {}, {}}));
+        QCOMPARE(QFile::permissions(path) & kModeBits, QFile::ReadOwner | QFile::WriteOwner);
+        QCOMPARE(store.warnings().size(), 1);
     }
 
     // The digest is openssl's over the SubjectPublicKeyInfo, as libcurl's
-    // pinning takes it.
+    // pinning takes it, for every type of key a device may have.
+    void digestIsOfThePublicKey_data()
+    {
+        QTest::addColumn<QStringList>("newKey");
+        QTest::newRow("ECDSA P-256") << QStringList{"ec", "-pkeyopt", "ec_paramgen_curve:prime256v1"};
+        QTest::newRow("RSA 2048") << QStringList{"rsa:2048"};
+        QTest::newRow("Ed25519") << QStringList{"ed25519"};
+    }
+
     void digestIsOfThePublicKey()
     {
+        QFETCH(QStringList, newKey);
         QTemporaryDir dir;
         const QString cert = dir.filePath(QStringLiteral("cert.pem"));
         const ToolResult made = runTool(
             QStringLiteral("openssl"),
-            {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-             QStringLiteral("-subj"), QStringLiteral("/CN=device"), QStringLiteral("-keyout"),
-             dir.filePath(QStringLiteral("key.pem")), QStringLiteral("-out"), cert});
+            QStringList{"req", "-x509", "-newkey"} + newKey
+                + QStringList{"-nodes", "-subj", "/CN=device", "-keyout", dir.filePath("key.pem"), "-out", cert});
         QVERIFY2(made.exitCode == 0, made.err.constData());
         const ToolResult digest = runTool(
             QStringLiteral("sh"),
@@ -210,6 +285,7 @@ private Q_SLOTS:
         QCOMPARE(KnownDevices::digestOf(certificates.first()),
                  QStringLiteral("sha256//") + QString::fromLatin1(digest.out.trimmed()));
         QCOMPARE(KnownDevices::digestOf(QSslCertificate()), QString());
+        QCOMPARE(KnownDevices::digestOfDer("not a certificate"), QString());
     }
 };
 

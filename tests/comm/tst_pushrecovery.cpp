@@ -105,7 +105,7 @@ private Q_SLOTS:
                 m_connection.append(value(DeviceParameter::ConnectionStatus).toInt());
         });
         QCOMPARE(m_push->logIn(QLatin1String(kDeviceId), md5Hex(kPassword)), 0);
-        QCOMPARE(m_push->openSession(QLatin1String(kAddress), kPort), 0);
+        QCOMPARE(m_push->openSession(QLatin1String(kDeviceId), kPort), 0);
         QTRY_VERIFY_WITH_TIMEOUT(connectedAndLoggedIn(), 10000);
         m_connection.clear();
     }

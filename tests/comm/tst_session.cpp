@@ -64,14 +64,14 @@ private Q_SLOTS:
     {
         QFETCH(QList<Report>, reports);
         QFETCH(QList<int>, changes);
-        Session session(QStringLiteral("127.0.0.9"), 60010);
+        Session session(QStringLiteral("02:00:7F:00:00:09"), QStringLiteral("127.0.0.9"), 60010);
         QCOMPARE(session.state(), Session::Initial);
         QSignalSpy spy(&session, &Session::changedState);
         for (const Report& report : reports)
             report(session);
         QList<int> seen;
         for (const QList<QVariant>& change : spy) {
-            QCOMPARE(change.at(0).toString(), QStringLiteral("127.0.0.9"));
+            QCOMPARE(change.at(0).toString(), QStringLiteral("02:00:7F:00:00:09"));
             QCOMPARE(change.at(1).toInt(), 60010);
             seen << int(change.at(2).value<Session::SessionState>());
         }
@@ -80,21 +80,21 @@ private Q_SLOTS:
             QCOMPARE(int(session.state()), changes.last());
     }
 
-    void textIsRelayedWithTheAddress()
+    void textIsRelayedWithTheDevice()
     {
-        Session session(QStringLiteral("127.0.0.9"), 60011);
+        Session session(QStringLiteral("02:00:7F:00:00:09"), QStringLiteral("127.0.0.9"), 60011);
         QSignalSpy spy(&session, &Session::receivedTextMessage);
         session.onReceivedTextMessage(QString());
         session.onReceivedTextMessage(QStringLiteral("{\"body\":{}}"));
         QCOMPARE(spy.size(), 2);
-        QCOMPARE(spy.at(0), (QList<QVariant>{QStringLiteral("127.0.0.9"), 60011, QString()}));
+        QCOMPARE(spy.at(0), (QList<QVariant>{QStringLiteral("02:00:7F:00:00:09"), 60011, QString()}));
         QCOMPARE(spy.at(1).at(2).toString(), QStringLiteral("{\"body\":{}}"));
     }
 
     // Port 9 of a loopback address nobody listens on: the attempt is refused.
     void opensOnlyOnce()
     {
-        Session session(QStringLiteral("127.0.123.9"), 9);
+        Session session(QStringLiteral("02:00:7F:00:7B:09"), QStringLiteral("127.0.123.9"), 9);
         QSignalSpy spy(&session, &Session::changedState);
         QCOMPARE(session.openSession("0123456789abcdef0123456789abcdef"), 0);
         QCOMPARE(session.openSession("0123456789abcdef0123456789abcdef"), static_cast<int32_t>(0x80080002u));

@@ -186,8 +186,8 @@ private Q_SLOTS:
             };
             const qint64 alone = upload();
             QVERIFY(alone > 0);
-            observer.startReconnect(QLatin1String(kStalling), kPort);
-            QTRY_VERIFY(observer.isReconnecting(QLatin1String(kStalling), kPort));
+            observer.startReconnect(deviceId(1), kPort);
+            QTRY_VERIFY(observer.isReconnecting(deviceId(1), kPort));
             // Ticks every second: re-logins start, and stall, during the upload.
             const qint64 beside = upload();
             QVERIFY(beside > 0);

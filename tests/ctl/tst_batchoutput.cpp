@@ -85,7 +85,7 @@ private Q_SLOTS:
             QJsonArray{QJsonObject{{QStringLiteral("hostName"), hostName}, {QStringLiteral("fileSize"), 3145728}}});
         QVERIFY(csv.startsWith("\xEF\xBB\xBFmodel,hostName,ipAddress,"));
         const QByteArray row = csv.mid(csv.indexOf('\n') + 1);
-        QCOMPARE(row, "," + cell + ",,,,,,3145728,,,,,,,,,,\n");
+        QCOMPARE(row, "," + cell + ",,,,,,3145728,,,,,,,,,,,\n");
     }
 
     // A run's end: its exit status and its summary line, from its devices' outcomes.

@@ -89,7 +89,8 @@ QStringList verdicts(const QString& path, QString& problem)
     const QByteArray content = file.readAll();
     const QStringList fields{"model",    "hostName", "ipAddress", "macAddress", "versionBefore", "versionAfter",
                              "fileName", "fileSize", "fileMd5",   "result",     "code",          "httpStatus",
-                             "message",  "attempts", "bytesSent", "start",      "end",           "durationSeconds"};
+                             "message",  "attempts", "bytesSent", "start",      "end",           "durationSeconds",
+                             "key"};
     QList<QMap<QString, QString>> entries;
     const auto take = [&](const QJsonObject& object) {
         QMap<QString, QString> entry;

@@ -99,10 +99,10 @@ private Q_SLOTS:
         DeviceData data(kId);
         const QVariantList before = snapshot(data);
         data.setData(DeviceParameter::DeviceId, QStringLiteral("other"));
-        data.setData(static_cast<DeviceParameter>(24), 1);
+        data.setData(static_cast<DeviceParameter>(25), 1);
         data.setData(static_cast<DeviceParameter>(-1), 1);
         QCOMPARE(snapshot(data), before);
-        QVERIFY(!data.getData(static_cast<DeviceParameter>(24)).isValid());
+        QVERIFY(!data.getData(static_cast<DeviceParameter>(25)).isValid());
         QVERIFY(!data.getData(static_cast<DeviceParameter>(-1)).isValid());
     }
 
@@ -280,7 +280,7 @@ private Q_SLOTS:
         QCOMPARE(spy.count(), 0);
 
         data.notifyAllParameters();
-        QCOMPARE(spy.count(), 23);
+        QCOMPARE(spy.count(), 24);
         for (int i = 0; i < spy.count(); ++i) {
             QCOMPARE(spy.at(i).at(0).toString(), kId);
             QCOMPARE(spy.at(i).at(1).value<DeviceParameter>(), static_cast<DeviceParameter>(i + 1));

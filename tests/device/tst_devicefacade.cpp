@@ -13,9 +13,9 @@ class RecordingPushSessions : public PushSessionService
 {
 public:
     int createSession(const QString&, int) override { return 0; }
-    int destroySession(const QString& ipAddress, int port) override
+    int destroySession(const QString& deviceId, int port) override
     {
-        destroyed.append(QStringLiteral("%1:%2").arg(ipAddress).arg(port));
+        destroyed.append(QStringLiteral("%1:%2").arg(deviceId).arg(port));
         return 0;
     }
     QStringList destroyed;
@@ -78,33 +78,42 @@ private Q_SLOTS:
         QCOMPARE(ids.size(), 1);
         QCOMPARE(parameter("02:00:00:00:00:05", DeviceParameter::IpAddress).toString(), QStringLiteral("10.0.0.6"));
         QCOMPARE(parameter("02:00:00:00:00:05", DeviceParameter::HostName).toString(), QStringLiteral("Desk 2"));
-        // 23 re-announced parameters, then the connection status once more.
-        QCOMPARE(notices.size(), 24);
+        // 24 re-announced parameters, then the connection status once more.
+        QCOMPARE(notices.size(), 25);
         QCOMPARE(notices.last().at(1).value<DeviceParameter>(), DeviceParameter::ConnectionStatus);
     }
 
+    // Also when another record claims the device's address: channel news
+    // go by device.
     void pushChannelOutranksDiscovery()
     {
         DeviceFacade& facade = DeviceFacade::getInstance();
         const QString id = "02:00:00:00:00:07";
+        const QString decoy = "00:00:00:00:00:01";
+        facade.activateDevice("10.0.0.7", "TQ-730", "Decoy", decoy);
         facade.activateDevice("10.0.0.7", "TQ-730", "Hall", id);
+        QCOMPARE(facade.devicesSeenAt("10.0.0.7"), (QStringList{decoy, id}));
+        QCOMPARE(statusText(decoy), QStringLiteral("Address shared"));
 
-        Q_EMIT m_pushSessions.connected("10.0.0.7", 60010); // queued to the facade
+        Q_EMIT m_pushSessions.connected(id, 60010); // queued to the facade
         QTRY_COMPARE(parameter(id, DeviceParameter::ConnectionStatus).toInt(), 3);
+        QCOMPARE(parameter(decoy, DeviceParameter::ConnectionStatus).toInt(), 1);
         QVERIFY(facade.isConnected(id));
         facade.activateDevice("10.0.0.7", "TQ-730", "Hall", id);
         QCOMPARE(parameter(id, DeviceParameter::ConnectionStatus).toInt(), 3);
         facade.inactivateDevice(id);
         QCOMPARE(parameter(id, DeviceParameter::ConnectionStatus).toInt(), 3);
 
-        Q_EMIT m_pushSessions.disconnected("10.0.0.7", 60010);
+        Q_EMIT m_pushSessions.disconnected(id, 60010);
         QTRY_COMPARE(parameter(id, DeviceParameter::ConnectionStatus).toInt(), 0);
         QCOMPARE(statusText(id), QStringLiteral("Disconnected"));
         facade.activateDevice("10.0.0.7", "TQ-730", "Hall", id);
         QCOMPARE(parameter(id, DeviceParameter::ConnectionStatus).toInt(), 1);
         facade.inactivateDevice(id);
         QCOMPARE(parameter(id, DeviceParameter::ConnectionStatus).toInt(), 0);
-        QCOMPARE(facade.deviceIDs(), QStringList{id}); // a lost device stays listed
+        QCOMPARE(facade.deviceIDs(), (QStringList{decoy, id})); // a lost device stays listed
+        QCOMPARE(facade.devicesSeenAt("10.0.0.7"), QStringList{decoy});
+        QCOMPARE(statusText(decoy), QStringLiteral("Login required"));
     }
 
     void removingAllDevicesClosesTheirSessions()
@@ -118,7 +127,7 @@ private Q_SLOTS:
         QCOMPARE(activitiesOf(ids.first()),
                  (std::list<DeviceActivity>{{DeviceActivity::Removed, "02:00:00:00:00:0B"},
                                             {DeviceActivity::Removed, "02:00:00:00:00:0A"}}));
-        QCOMPARE(m_pushSessions.destroyed, (QStringList{"10.0.0.9:60010", "10.0.0.8:60010"}));
+        QCOMPARE(m_pushSessions.destroyed, (QStringList{"02:00:00:00:00:0B:60010", "02:00:00:00:00:0A:60010"}));
         QVERIFY(facade.deviceIDs().isEmpty());
         facade.removeAllDevices();
         QCOMPARE(ids.size(), 1);

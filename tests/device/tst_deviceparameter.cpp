@@ -61,7 +61,7 @@ private Q_SLOTS:
     void dataStreamRejectsUnknownValue_data()
     {
         QTest::addColumn<qint32>("raw");
-        QTest::newRow("past last") << qint32(24);
+        QTest::newRow("past last") << qint32(25);
         QTest::newRow("negative") << qint32(-1);
     }
 
@@ -89,8 +89,8 @@ private Q_SLOTS:
     void debugOutput()
     {
         QString text;
-        QDebug(&text) << DeviceParameter::DnsServer2 << static_cast<DeviceParameter>(24);
-        QCOMPARE(text, QStringLiteral("DeviceParameter::DnsServer2 DeviceParameter(24) "));
+        QDebug(&text) << DeviceParameter::DnsServer2 << static_cast<DeviceParameter>(25);
+        QCOMPARE(text, QStringLiteral("DeviceParameter::DnsServer2 DeviceParameter(25) "));
 
         // QVariant's debug output goes through the registered operator.
         text.clear();
@@ -109,7 +109,7 @@ private Q_SLOTS:
             DeviceParameter::FirmwareUploadProgress, DeviceParameter::UpdateProgress,
             DeviceParameter::UpdateResult,           DeviceParameter::ConfigUploadProgress,
             DeviceParameter::ImportResult,           DeviceParameter::StandbyScreenImageUploadProgress,
-            DeviceParameter::StandbyImageResult,     DeviceParameter::IdentityChanged};
+            DeviceParameter::StandbyImageResult,     DeviceParameter::IdentityChanged, DeviceParameter::AddressShared};
         for (int i = -1; i <= static_cast<int>(kLastDeviceParameter) + 1; ++i) {
             const auto type = static_cast<DeviceParameter>(i);
             QCOMPARE(isNetworkSetting(type), network.contains(type));

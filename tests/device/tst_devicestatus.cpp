@@ -71,6 +71,17 @@ private Q_SLOTS:
         QTest::newRow("accepted") << Steps{refused, {DeviceStatusType::IdentityChanged, false}} << "Login required";
         QTest::newRow("logged in") << Steps{refused, {DeviceStatusType::LoggedIn, true}} << "Ready";
         QTest::newRow("gone") << Steps{refused, {DeviceStatusType::Connection, 0}} << "Disconnected";
+        // Another device claims its address: said where a login is asked for.
+        const auto shared = qMakePair(DeviceStatusType::AddressShared, QVariant(true));
+        QTest::newRow("address shared") << Steps{{DeviceStatusType::Connection, 1}, shared} << "Address shared";
+        QTest::newRow("address shared, then logged out")
+            << Steps{shared, {DeviceStatusType::LoggedIn, false}} << "Address shared";
+        QTest::newRow("address shared while logged in")
+            << Steps{{DeviceStatusType::LoggedIn, true}, shared} << "Ready";
+        QTest::newRow("address no longer shared")
+            << Steps{{DeviceStatusType::Connection, 1}, shared, {DeviceStatusType::AddressShared, false}}
+            << "Login required";
+        QTest::newRow("a changed identity outweighs it") << Steps{refused, shared} << "Identity changed";
     }
 
     void identityChanged()

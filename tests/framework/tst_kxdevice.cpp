@@ -295,7 +295,7 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(device.status(), int(KxDevice::Connected), 10000);
             QCOMPARE(status.size(), 1);
             QCOMPARE(device.version(), QStringLiteral("1.0.0"));
-            QCOMPARE(observer.destroySession(QLatin1String(kLoginAddress), kPushPort), 0);
+            QCOMPARE(observer.destroySession(QLatin1String(kLoginId), kPushPort), 0);
         } else {
             QCOMPARE(device.status(), int(KxDevice::Found));
             QVERIFY(status.isEmpty());

@@ -114,7 +114,7 @@ private:
     {
         if (m_push->logIn(deviceId(index), md5Hex(kPassword)) != 0)
             return false;
-        const int32_t session = m_push->openSession(QLatin1String(kDevices[index].address), kPort);
+        const int32_t session = m_push->openSession(deviceId(index), kPort);
         if (session != 0 && session != DeviceNotificationObserver::kSessionExists)
             return false;
         return QTest::qWaitFor([this, index] { return connected(index); }, kWaitMs);
@@ -501,7 +501,7 @@ private Q_SLOTS:
         QVERIFY(!firmware.isEmpty());
         QCOMPARE(m_device.command(QStringLiteral("fault d1 upload %1").arg(answer)), QStringLiteral("ok"));
         Session::SessionState state = Session::Initial;
-        QVERIFY(m_push->observer().sessionState(QLatin1String(kDevices[0].address), kPort, state));
+        QVERIFY(m_push->observer().sessionState(deviceId(0), kPort, state));
         const int sessions = m_push->observer().sessionCount();
         const int from = m_device.lineCount();
 
@@ -511,7 +511,7 @@ private Q_SLOTS:
         QCOMPARE(m_toasts, toasts);
         QCOMPARE(value(0, DeviceParameter::UpdateResult).toInt(), 1);
         QCOMPARE(value(0, DeviceParameter::LoggedInStatus).toBool(), stillLoggedIn);
-        QCOMPARE(m_push->observer().sessionState(QLatin1String(kDevices[0].address), kPort, state), stillLoggedIn);
+        QCOMPARE(m_push->observer().sessionState(deviceId(0), kPort, state), stillLoggedIn);
         QCOMPARE(m_push->observer().sessionCount(), stillLoggedIn ? sessions : sessions - 1);
         if (!stillLoggedIn)
             QVERIFY(m_device.waitForLineContaining(QStringLiteral("event d1 push closed"), kWaitMs, from));

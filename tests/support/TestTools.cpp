@@ -9,6 +9,9 @@
 #include <QSslKey>
 #include <QTemporaryDir>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
 ToolResult runTool(const QString& program, const QStringList& arguments, int timeoutMs, const QByteArray& input)
 {
     ToolResult result;
@@ -80,23 +83,37 @@ QString writeTestFile(const QTemporaryDir& dir, const QString& name, const QByte
     return path;
 }
 
-bool makeTlsIdentity(const QTemporaryDir& dir, const QString& name, QSslConfiguration& out)
+bool makeTlsIdentity(const QTemporaryDir& dir, const QString& name, QSslConfiguration& out, const QString& keyType)
 {
     const QString key = dir.filePath(name + QStringLiteral(".key.pem"));
     const QString cert = dir.filePath(name + QStringLiteral(".cert.pem"));
-    const ToolResult made
-        = runTool(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                   QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                   QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=") + name,
-                   QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert});
+    const QStringList newKey = keyType == QLatin1String("rsa") ? QStringList{QStringLiteral("rsa:2048")}
+                               : keyType == QLatin1String("ed25519")
+                                   ? QStringList{QStringLiteral("ed25519")}
+                                   : QStringList{QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                                                 QStringLiteral("ec_paramgen_curve:prime256v1")};
+    const ToolResult made = runTool(
+        QStringLiteral("openssl"),
+        QStringList{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey")} + newKey
+            + QStringList{QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"),
+                          QStringLiteral("-subj"), QStringLiteral("/CN=") + name, QStringLiteral("-keyout"), key,
+                          QStringLiteral("-out"), cert});
     QFile keyFile(key);
     const QList<QSslCertificate> certificates = QSslCertificate::fromPath(cert);
     if (made.exitCode != 0 || certificates.isEmpty() || !keyFile.open(QIODevice::ReadOnly))
         return false;
+    const QByteArray pem = keyFile.readAll();
+    QSslKey privateKey(pem, keyType == QLatin1String("rsa") ? QSsl::Rsa : QSsl::Ec);
+    if (keyType == QLatin1String("ed25519")) {
+        // Qt's key class reads no Ed25519 key: libcrypto's, taken over by Qt.
+        BIO* memory = BIO_new_mem_buf(pem.constData(), int(pem.size()));
+        EVP_PKEY* native = memory ? PEM_read_bio_PrivateKey(memory, nullptr, nullptr, nullptr) : nullptr;
+        BIO_free(memory);
+        privateKey = native ? QSslKey(Qt::HANDLE(native), QSsl::PrivateKey) : QSslKey();
+    }
     out = QSslConfiguration::defaultConfiguration();
     out.setLocalCertificate(certificates.first());
-    out.setPrivateKey(QSslKey(&keyFile, QSsl::Ec));
+    out.setPrivateKey(privateKey);
     out.setPeerVerifyMode(QSslSocket::VerifyNone);
     return !out.privateKey().isNull();
 }

@@ -36,6 +36,8 @@ QByteArray randomBytes(qsizetype size, quint32 seed = 1);
 // text when it cannot be written.
 QString writeTestFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content);
 
-// A server's TLS identity: a new EC key and a self-signed certificate named
-// `name`, made with openssl in the folder. False when openssl failed.
-bool makeTlsIdentity(const QTemporaryDir& dir, const QString& name, QSslConfiguration& out);
+// A server's TLS identity: a new key ("ec" P-256, "rsa" or "ed25519") and a
+// self-signed certificate named `name`, made with openssl in the folder.
+// False when openssl failed.
+bool makeTlsIdentity(const QTemporaryDir& dir, const QString& name, QSslConfiguration& out,
+                     const QString& keyType = QStringLiteral("ec"));

@@ -208,13 +208,28 @@ private:
             .rebootMs(0);
     }
 
+    // The window's login: the key the device shows is read and, new, taken
+    // at the operator's word.
+    void acceptKey(const QString& deviceId)
+    {
+        DeviceTrust window;
+        QSignalSpy read(&window, &DeviceTrust::keyRead);
+        window.readKey(deviceId);
+        QTRY_COMPARE(read.size(), 1);
+        if (read.first().at(1).toString() == QLatin1String("new"))
+            QVERIFY(window.acceptNewKey(deviceId, read.first().at(2).toString()));
+        else
+            QCOMPARE(read.first().at(1).toString(), QStringLiteral("known"));
+    }
+
     // Discovery saw the device, the operator logged in, the channel is open.
     void bringUp(const QString& address, const QString& deviceId)
     {
         m_push->facade().activateDevice(address, QStringLiteral("TQ-730"), QStringLiteral("Batch"), deviceId);
+        acceptKey(deviceId);
         const QString code = md5Hex(QByteArray(kPassword));
         QCOMPARE(m_push->logIn(deviceId, code), 0);
-        QCOMPARE(m_push->openSession(address, kPort), 0);
+        QCOMPARE(m_push->openSession(deviceId, kPort), 0);
         QTRY_VERIFY_WITH_TIMEOUT(ready(deviceId), 10000);
     }
 
@@ -278,7 +293,7 @@ private Q_SLOTS:
         m_image = std::make_unique<StandbyScreenImageChangeController>(m_push->facade(), &m_push->observer());
         // Keys pinned as the window pins them, at each case's first login.
         m_trust = DeviceTrust::pinnedFor(m_push->facade());
-        PeerTrust::install(m_trust);
+        HttpAccessManager::getInstance().setPeerTrust(m_trust);
         Services::install({&m_push->facade(), nullptr, &HttpAccessManager::getInstance(), m_trust.get()});
     }
 
@@ -289,7 +304,7 @@ private Q_SLOTS:
         m_firmware.reset();
         m_import.reset();
         m_image.reset();
-        PeerTrust::install(nullptr);
+        HttpAccessManager::getInstance().setPeerTrust(nullptr);
         Services::install({});
         m_trust.reset();
         m_push.reset();
@@ -383,7 +398,7 @@ private Q_SLOTS:
                                                         DeviceFindPolicy::ById));
             break;
         case Setup::NotConnected:
-            QCOMPARE(m_push->observer().destroySession(address, kPort), 0);
+            QCOMPARE(m_push->observer().destroySession(deviceId, kPort), 0);
             QTRY_VERIFY(value(deviceId, DeviceParameter::ConnectionStatus).toInt()
                         != toInt(ConnectionStatus::Connected));
             break;
@@ -508,7 +523,7 @@ private Q_SLOTS:
 
     // The operator's word on a device that shows another key: its login is
     // refused and the window shows both keys; accepted, the new key opens
-    // it; forgotten, the key it shows next is pinned anew.
+    // it; forgotten, the key it shows next is new and asked about anew.
     void operatorsWordOnAnotherKey()
     {
         const QString deviceId = QLatin1String(kDeviceId);
@@ -546,6 +561,8 @@ private Q_SLOTS:
         QCOMPARE(m_device.command(QStringLiteral("fault d1 clear")), QStringLiteral("ok"));
         QCOMPARE(m_push->logIn(deviceId, code), HttpAccessManager::kKeyRefused);
         QVERIFY(window.forget(deviceId));
+        QCOMPARE(m_push->logIn(deviceId, code), HttpAccessManager::kKeyNew);
+        acceptKey(deviceId);
         QCOMPARE(m_push->logIn(deviceId, code), 0);
         QCOMPARE(KnownDevices(KnownDevices::defaultPath()).find(deviceId).value_or(KnownDevices::Entry{}).digest,
                  pinned);
@@ -639,7 +656,7 @@ private Q_SLOTS:
         QSignalSpy changes(record.get(), &DeviceData::dataChanged);
         const QVariant before = value(QLatin1String(kQuietId), parameter);
 
-        controller(Operation(operation))->setUploadProgress(QLatin1String(kQuietAddress), sent, total);
+        controller(Operation(operation))->setUploadProgress(QLatin1String(kQuietId), sent, total);
 
         if (stored < 0) {
             QCOMPARE(changes.size(), 0);

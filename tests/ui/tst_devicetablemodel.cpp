@@ -112,7 +112,7 @@ private Q_SLOTS:
         facade().activateDevice("10.0.0.3", "TQ-730", "Desk", id);
         const QModelIndex cell = model.index(0, 0);
         QCOMPARE(model.data(cell, DeviceTableModel::LoginRequiredRole), QVariant(true));
-        facade().onConnectedDeviceNotification("10.0.0.3", 60010);
+        facade().onConnectedDeviceNotification(id, 60010);
         QCOMPARE(model.data(cell, DeviceTableModel::LoginRequiredRole), QVariant(false));
         facade().setDeviceParameter(id, DeviceParameter::ConnectionStatus, 1, DeviceFindPolicy::ById);
         facade().setDeviceParameter(id, DeviceParameter::LoggedInStatus, true, DeviceFindPolicy::ById);
@@ -395,6 +395,16 @@ private Q_SLOTS:
             << QList<int>{1, 0} << QStringList{name + "Disconnected"};
         QTest::newRow("refused before any upload")
             << Steps{{DeviceParameter::UpdateResult, 1}} << QList<int>{0} << QStringList();
+        // A logged-in device's key refused by its channel's re-logins, again
+        // and again: said once, and again after the operator settled it.
+        const QString changed
+            = name + "Identity changed: it shows another key than the one pinned for it; nothing is sent to it";
+        QTest::newRow("identity changed")
+            << Steps{{DeviceParameter::IdentityChanged, true},
+                     {DeviceParameter::IdentityChanged, true},
+                     {DeviceParameter::IdentityChanged, false},
+                     {DeviceParameter::IdentityChanged, true}}
+            << QList<int>{0, 0, 0, 0} << QStringList{changed, changed};
     }
 
     void devicesUnderWayAndTheirReports()

@@ -183,7 +183,7 @@ int main(int argc, char* argv[])
                          qPrintable(ResultCode::toHex(result)));
             return 1;
         }
-        DeviceNotificationObserver::m_instance->createSession(address, DeviceEndpoints::kPushPort);
+        DeviceNotificationObserver::m_instance->createSession(id, DeviceEndpoints::kPushPort);
     }
     QElapsedTimer connecting;
     connecting.start();

@@ -126,7 +126,7 @@ public:
                 return fail(QStringLiteral("login to %1: 0x%2")
                                 .arg(device.address)
                                 .arg(uint32_t(loggedIn), 8, 16, QLatin1Char('0')));
-            const int32_t created = m_observer.createSession(device.address, DeviceEndpoints::kPushPort);
+            const int32_t created = m_observer.createSession(device.id, DeviceEndpoints::kPushPort);
             if (created != 0)
                 return fail(QStringLiteral("session to %1: 0x%2")
                                 .arg(device.address)

@@ -357,6 +357,7 @@ public:
                 device->address = words.at(2);
                 device->id = words.at(3);
                 m_byAddress.insert(device->address, device.get());
+                m_byId.insert(device->id, device.get());
                 m_devices.push_back(std::move(device));
             }
             if (m_devices.empty())
@@ -404,14 +405,14 @@ private:
             }
         });
         PushSessionService* observer = DeviceNotificationObserver::m_instance;
-        connect(observer, &PushSessionService::connected, this, [this](const QString& ip, int) {
-            if (Device* device = m_byAddress.value(ip)) {
+        connect(observer, &PushSessionService::connected, this, [this](const QString& id, int) {
+            if (Device* device = m_byId.value(id)) {
                 device->channelOpenedAt = m_clock.elapsed();
                 checkReturns();
             }
         });
-        const auto ended = [this](const QString& ip, int) {
-            Device* device = m_byAddress.value(ip);
+        const auto ended = [this](const QString& id, int) {
+            Device* device = m_byId.value(id);
             if (!device)
                 return;
             device->channelEndedAt = m_clock.elapsed();
@@ -1185,6 +1186,7 @@ private:
 
     std::vector<std::unique_ptr<Device>> m_devices;
     QHash<QString, Device*> m_byAddress;
+    QHash<QString, Device*> m_byId; // the push channels' news come by device
     std::vector<Return> m_returns;
     bool m_checkingReturns = false;
 

@@ -22,8 +22,8 @@
 namespace {
 
 const QString kDeviceIp = QStringLiteral("127.0.0.41");
-const QString kOtherIp = QStringLiteral("127.0.0.42");
 const QString kDeviceId = QStringLiteral("02:00:00:00:00:41");
+const QString kOtherId = QStringLiteral("02:00:00:00:00:42");
 
 constexpr std::size_t kParameterCount = static_cast<std::size_t>(kLastDeviceParameter) + 1;
 using Snapshot = std::array<QVariant, kParameterCount>;
@@ -139,11 +139,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     require(valid == expectedValid(message));
 
     const Snapshot before = snapshot(fixture.facade);
-    const int32_t fromOther = fixture.subscriber.onReceivedTextMessage(kOtherIp, message);
+    const int32_t fromOther = fixture.subscriber.onReceivedTextMessage(kOtherId, message);
     require(isResult(fromOther));
     require(snapshot(fixture.facade) == before);
 
-    const int32_t result = fixture.subscriber.onReceivedTextMessage(kDeviceIp, message);
+    const int32_t result = fixture.subscriber.onReceivedTextMessage(kDeviceId, message);
     require(isResult(result));
     // The record exists, so no store fails.
     require(result != ResultCode::kFailure);
@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (ResultCode::isFailure(result))
         require(fromOther == result || fromOther == ResultCode::kFailure);
 
-    require(fixture.subscriber.onReceivedTextMessage(kDeviceIp, message) == result);
+    require(fixture.subscriber.onReceivedTextMessage(kDeviceId, message) == result);
     fixture.restore();
     return 0;
 }

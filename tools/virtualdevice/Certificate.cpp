@@ -7,9 +7,28 @@
 #include <QSslKey>
 #include <QTemporaryDir>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
 namespace Certificate {
 
 namespace {
+
+// The private key of a PEM file of any type: Qt's own key class reads EC
+// and RSA keys; an Ed25519 key goes to TLS as libcrypto's, which Qt takes
+// over.
+QSslKey privateKeyOf(const QByteArray& pem)
+{
+    for (const QSsl::KeyAlgorithm algorithm : {QSsl::Ec, QSsl::Rsa}) {
+        const QSslKey key(pem, algorithm);
+        if (!key.isNull())
+            return key;
+    }
+    BIO* memory = BIO_new_mem_buf(pem.constData(), int(pem.size()));
+    EVP_PKEY* key = memory ? PEM_read_bio_PrivateKey(memory, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(memory);
+    return key ? QSslKey(Qt::HANDLE(key), QSsl::PrivateKey) : QSslKey();
+}
 
 // A PEM file with the certificate and its private key.
 bool load(const QString& path, QSslConfiguration& out, QString& error)
@@ -20,7 +39,7 @@ bool load(const QString& path, QSslConfiguration& out, QString& error)
         return false;
     }
     const QByteArray pem = file.readAll();
-    const QSslKey key(pem, QSsl::Ec);
+    const QSslKey key = privateKeyOf(pem);
     const QList<QSslCertificate> certificates = QSslCertificate::fromData(pem);
     if (key.isNull() || certificates.isEmpty()) {
         error = QStringLiteral("no key and certificate in %1").arg(path);
@@ -36,7 +55,8 @@ bool load(const QString& path, QSslConfiguration& out, QString& error)
 }
 
 // A new key and certificate in one PEM file at `path`.
-bool make(const QString& commonName, const QHostAddress& address, const QString& path, QString& error)
+bool make(const QString& commonName, const QHostAddress& address, const QString& path, const QString& keyType,
+          QString& error)
 {
     QTemporaryDir dir;
     if (!dir.isValid()) {
@@ -49,13 +69,18 @@ bool make(const QString& commonName, const QHostAddress& address, const QString&
     subject.replace(QLatin1Char('/'), QLatin1Char('-'));
     QProcess openssl;
     openssl.setProcessChannelMode(QProcess::MergedChannels);
+    QStringList newKey{QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                       QStringLiteral("ec_paramgen_curve:prime256v1")};
+    if (keyType == QLatin1String("rsa"))
+        newKey = QStringList{QStringLiteral("-newkey"), QStringLiteral("rsa:2048")};
+    else if (keyType == QLatin1String("ed25519"))
+        newKey = QStringList{QStringLiteral("-newkey"), QStringLiteral("ed25519")};
     openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                   QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                   QStringLiteral("-days"), QStringLiteral("365"), QStringLiteral("-subj"),
-                   QStringLiteral("/CN=") + subject, QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=IP:") + address.toString(), QStringLiteral("-keyout"), keyPath,
-                   QStringLiteral("-out"), certPath});
+                  QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + newKey
+                      + QStringList{QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("365"),
+                                    QStringLiteral("-subj"), QStringLiteral("/CN=") + subject,
+                                    QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:") + address.toString(),
+                                    QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath});
     if (!openssl.waitForStarted(10000)) {
         error = QStringLiteral("cannot run openssl: %1").arg(openssl.errorString());
         return false;
@@ -78,12 +103,12 @@ bool make(const QString& commonName, const QHostAddress& address, const QString&
 } // namespace
 
 bool makeServerConfiguration(const QString& commonName, const QHostAddress& address, QSslConfiguration& out,
-                             QString& error, const QString& keyFolder, const QString& stem)
+                             QString& error, const QString& keyFolder, const QString& stem, const QString& keyType)
 {
     if (keyFolder.isEmpty()) {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("device.pem"));
-        return dir.isValid() && make(commonName, address, path, error) && load(path, out, error);
+        return dir.isValid() && make(commonName, address, path, keyType, error) && load(path, out, error);
     }
     const QString kept = QDir(keyFolder).filePath(stem + QStringLiteral(".pem"));
     if (QFile::exists(kept))
@@ -97,7 +122,7 @@ bool makeServerConfiguration(const QString& commonName, const QHostAddress& addr
     // take the one that came first.
     QTemporaryDir aside(QDir(keyFolder).filePath(QStringLiteral(".new-XXXXXX")));
     const QString made = aside.filePath(QStringLiteral("device.pem"));
-    if (!aside.isValid() || !make(commonName, address, made, error))
+    if (!aside.isValid() || !make(commonName, address, made, keyType, error))
         return false;
     QFile::rename(made, kept);
     return load(kept, out, error);

@@ -12,7 +12,9 @@
 // restarts.
 namespace Certificate {
 
+// `keyType`: "ec" (P-256), "rsa" (2048 bits) or "ed25519".
 bool makeServerConfiguration(const QString& commonName, const QHostAddress& address, QSslConfiguration& out,
-                             QString& error, const QString& keyFolder = QString(), const QString& stem = QString());
+                             QString& error, const QString& keyFolder = QString(), const QString& stem = QString(),
+                             const QString& keyType = QStringLiteral("ec"));
 
 } // namespace Certificate

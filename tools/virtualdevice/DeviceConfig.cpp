@@ -91,6 +91,17 @@ bool setValue(DeviceConfig& device, const QString& key, const QString& value, QS
             error = QStringLiteral("bad broadcast \"%1\" (normal, deaf)").arg(value);
             return false;
         }
+    } else if (key == QLatin1String("claim")) {
+        if (!parseIpv4(value, device.claimedAddress)) {
+            error = QStringLiteral("bad IPv4 address \"%1\" for claim").arg(value);
+            return false;
+        }
+    } else if (key == QLatin1String("key")) {
+        if (value != QLatin1String("ec") && value != QLatin1String("rsa") && value != QLatin1String("ed25519")) {
+            error = QStringLiteral("bad key \"%1\" (ec, rsa, ed25519)").arg(value);
+            return false;
+        }
+        device.keyType = value;
     } else if (key == QLatin1String("throttle")) {
         if (!parseThrottle(value, device.throttleBytesPerSecond)) {
             error = QStringLiteral("bad throttle \"%1\" (bytes per second, k/m suffix, or off)").arg(value);

@@ -24,6 +24,10 @@ struct DeviceConfig
     QString dns1;
     QString dns2;
     int deviceStatus = 0; // 0 idle, 1 busy, 2 in a call
+    // The address its discovery answers claim, as a forged answer does
+    // (null: its own); its servers still bind to its own.
+    QHostAddress claimedAddress;
+    QString keyType = QStringLiteral("ec"); // its TLS key: ec (P-256), rsa (2048 bits) or ed25519
     // Faults the device starts with, and returns to on "fault <dev> clear".
     bool broadcastDeaf = false; // answer only discovery sent to the device's own address
     qint64 throttleBytesPerSecond = 0; // 0: read uploads at full speed

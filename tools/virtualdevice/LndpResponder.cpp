@@ -119,7 +119,8 @@ void LndpResponder::answer(VirtualDevice* device, const QHostAddress& to, quint1
         if (entry.device != device)
             continue;
         const DeviceConfig& config = device->config();
-        const QByteArray response = LndpMessage::buildResponse(config.address, config.mac, config.model, config.name);
+        const QHostAddress claimed = config.claimedAddress.isNull() ? config.address : config.claimedAddress;
+        const QByteArray response = LndpMessage::buildResponse(claimed, config.mac, config.model, config.name);
         entry.socket->writeDatagram(response, to, port);
         Q_EMIT log(QStringLiteral("%1 lndp answered %2:%3").arg(config.id, to.toString()).arg(port));
         return;

@@ -327,7 +327,7 @@ bool VirtualDevice::swapKey(QString& error)
     QSslConfiguration swapped;
     if (!Certificate::makeServerConfiguration(
             m_startTls.localCertificate().subjectInfo(QSslCertificate::CommonName).value(0), m_config.address, swapped,
-            error))
+            error, {}, {}, m_config.keyType))
         return false;
     m_https->setTls(swapped);
     Q_EMIT event(QStringLiteral("key swapped"));

@@ -214,7 +214,8 @@ int main(int argc, char* argv[])
         // serial numbers may be longer than a certificate's name field.
         const QString mac = DeviceConfigParser::macText(deviceConfig.mac);
         if (!Certificate::makeServerConfiguration(QStringLiteral("Virtual device ") + mac, deviceConfig.address, tls,
-                                                  error, keyFolder, QString(mac).remove(QLatin1Char(':'))))
+                                                  error, keyFolder, QString(mac).remove(QLatin1Char(':')),
+                                                  deviceConfig.keyType))
             return fail(error);
         auto* device = new VirtualDevice(deviceConfig, tls, config.updateStepMs, config.updateStepPercent, &app);
         device->setRebootMs(config.rebootMs);

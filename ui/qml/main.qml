@@ -5,6 +5,7 @@ import Qt.labs.qmlmodels
 import com.halvorn.kxframework 1.0
 import DeviceTableModel 1.0
 import MessageGenerator 1.0
+import DeviceTrust 1.0
 import QtQuick.Dialogs
 import QtCore 6.4
 import CorvaneViews 1.0
@@ -142,7 +143,8 @@ ApplicationWindow {
     minimumWidth: fitWidth
     minimumHeight: fitHeight
     visible: true
-    title: "Corvane"
+    // Key pinning off is said in the title, and by the header's warning.
+    title: deviceTrust.pinning ? "Corvane" : "Corvane (key pinning off)"
     color: "#ffffff"
     // No close button while a batch operation runs: closing would cut it off.
     flags: systemActive
@@ -211,6 +213,10 @@ ApplicationWindow {
         id: messageGenerator
     }
 
+    DeviceTrust {
+        id: deviceTrust
+    }
+
     KeyboardUse {
         id: keyboardUse
     }
@@ -270,11 +276,28 @@ ApplicationWindow {
         color: "#141414"
 
         Image {
+            id: logo
             x: 25
             anchors.verticalCenter: parent.verticalCenter
             height: 25
             fillMode: Image.PreserveAspectFit
             source: "view/resource/halvorn.png"
+        }
+
+        // What the operator must know of the devices' keys: pinning off, or
+        // a store of known devices others can write.
+        Text {
+            objectName: "trustWarning"
+            anchors { left: logo.right; leftMargin: 30; right: networkButton.left; rightMargin: 30
+                      verticalCenter: parent.verticalCenter }
+            visible: text !== ""
+            text: deviceTrust.warning
+            color: "#FFB74D"
+            wrapMode: Text.Wrap
+            maximumLineCount: 3
+            elide: Text.ElideRight
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
         }
 
         MouseArea {

@@ -6,11 +6,14 @@
 #
 #   tests/dist/ansible/fleet.sh [build folder]
 #
-# Checks: the first run changes, and every device takes the bundle once; a
-# second run changes nothing; check mode sends nothing; a refused password
-# fails that site only; the gathered report holds every device of both
-# sites; no password appears in any output, at -vvv. Skipped (77) without
-# ansible-playbook or where no namespace can be made.
+# Checks: before enrolment no device's key is trusted and nothing is sent;
+# enrolment pins every key; the first run changes, and every device takes the
+# bundle once; a second run changes nothing; check mode sends nothing; a
+# refused password fails that site only; the gathered report holds every
+# device of both sites; no password appears in any output, at -vvv, nor in
+# any file under the temporary folder while a module runs or after the play
+# is killed. Skipped (77) without ansible-playbook or where no namespace can
+# be made.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 build=${1:-$root/build}
@@ -65,7 +68,12 @@ ansible-galaxy collection build "$root/dist/ansible/ansible_collections/corvane/
 ansible-galaxy collection install "$work"/corvane-fleet-*.tar.gz -p "$work/collections" >/dev/null
 export ANSIBLE_COLLECTIONS_PATH=$work/collections ANSIBLE_NOCOLOR=1 ANSIBLE_HOST_KEY_CHECKING=0
 export ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_RETRY_FILES_ENABLED=0
-for module in corvane_devices corvane_firmware corvane_config corvane_image; do
+# As the example's ansible.cfg: modules go to Python on its standard input.
+export ANSIBLE_PIPELINING=1
+# The modules' own temporary files, searched for the passwords below.
+export TMPDIR=$work/tmpdir
+mkdir -p "$TMPDIR"
+for module in corvane_devices corvane_firmware corvane_config corvane_image corvane_trust; do
     ansible-doc "corvane.fleet.$module" | grep -q "^= interface" || fail "ansible-doc does not show $module"
 done
 
@@ -90,10 +98,11 @@ sites:
 INVENTORY
 }
 play() {
-    local name=$1
+    local name=$1 playbook=update.yml
     shift
+    [ "${1:-}" = enroll ] && { playbook=enroll.yml; shift; }
     set +e
-    ansible-playbook -i "$work/inventory.yml" "$work/play/update.yml" "$@" >"$work/$name.out" 2>&1
+    ansible-playbook -i "$work/inventory.yml" "$work/play/$playbook" "$@" >"$work/$name.out" 2>&1
     echo $? >"$work/$name.status"
     set -e
     for secret in N0rth-Pa55 S0uth-Pa55 Wr0ng-Pa55; do
@@ -102,14 +111,62 @@ play() {
 }
 recap() { sed -n "s/^$1 *: .*$2=\([0-9]*\).*/\1/p" "$work/$3.out"; }
 
+# No file under the temporary folders holds a password.
+no_password_in_files() {
+    ! grep -r -l -a -e N0rth-Pa55 -e S0uth-Pa55 -e Wr0ng-Pa55 "$TMPDIR" "$work/tmp" 2>/dev/null ||
+        fail "$1: a password in a file: $(grep -r -l -a -e N0rth-Pa55 -e S0uth-Pa55 "$TMPDIR" "$work/tmp")"
+}
+
 start=$(date +%s)
 inventory tq-9.9.9.bundle
+# Before enrolment no key is trusted: nothing is sent, and the message says
+# how to enrol.
+play untrusted
+[ "$(cat "$work/untrusted.status")" = 2 ] || { tail -40 "$work/untrusted.out" >&2; fail "a run before enrolment did not fail"; }
+grep -q "corvane.fleet.corvane_trust" "$work/untrusted.out" || fail "no word of enrolment: $(tail -20 "$work/untrusted.out")"
+for site in north south; do
+    [ "$(uploads $site)" = 0 ] || fail "before enrolment: $site's devices took a file"
+done
+play enrolled enroll
+[ "$(cat "$work/enrolled.status")" = 0 ] || { tail -40 "$work/enrolled.out" >&2; fail "enrolment failed"; }
+for site in north south; do
+    [ "$(recap $site changed enrolled)" = 1 ] || fail "enrolment: $site not changed"
+done
+
+# While a module runs (the devices take the file slowly), and after the play
+# is killed in the middle, no file holds a password.
+for site in north south; do
+    "$build/bin/corvane-virtual-device" --send "$(cat "$work/$site.control")" fault all throttle 100k >/dev/null
+done
+ansible-playbook -i "$work/inventory.yml" "$work/play/update.yml" >"$work/killed.out" 2>&1 &
+playing=$!
+for _ in $(seq 1 100); do
+    pgrep -f corvanectl >/dev/null && break
+    sleep 0.1
+done
+pgrep -f corvanectl >/dev/null || fail "no module ran"
+no_password_in_files "while a module runs"
+kill -TERM "$playing"
+wait "$playing" 2>/dev/null || true
+no_password_in_files "after the play was killed"
+for site in north south; do
+    "$build/bin/corvane-virtual-device" --send "$(cat "$work/$site.control")" fault all throttle off >/dev/null
+done
+# A corvanectl the killed play left behind ends its uploads; each device
+# still takes the bundle once in all (the next run skips those at its
+# version).
+for _ in $(seq 1 300); do
+    pgrep -f "$build/bin/corvanectl" >/dev/null || break
+    sleep 0.1
+done
+no_password_in_files "after the killed play's last corvanectl"
+
 play first -vvv
 [ "$(cat "$work/first.status")" = 0 ] || { tail -40 "$work/first.out" >&2; fail "first run failed"; }
 for site in north south; do
-    [ "$(recap $site changed first)" = 1 ] || fail "first run: $site not changed"
     [ "$(uploads $site)" = 3 ] || fail "first run: $site's devices took the bundle $(uploads $site) times, not 3"
 done
+no_password_in_files "after the first run"
 
 play second
 [ "$(cat "$work/second.status")" = 0 ] || fail "second run failed"

@@ -46,8 +46,8 @@ public:
         return login.requestLogin(deviceId, authCode);
     }
 
-    // Opens the push channel to the device at `address`: the observer's result.
-    int32_t openSession(const QString& address, int port) { return m_observer.createSession(address, port); }
+    // Opens the push channel of the device `deviceId`: the observer's result.
+    int32_t openSession(const QString& deviceId, int port) { return m_observer.createSession(deviceId, port); }
 
 private:
     HttpAccessManager& m_http;

@@ -50,6 +50,7 @@ ViewsTestCase {
             compare(part("loginIpAddress").text, "10.0.0." + step.device)
             compare(field.text, "")
             tryVerify(function () { return field.activeFocus }, 5000, "password field focused")
+            tryCompare(view, "keyState", "known")
             compare(part("loginSubmitButton").enabled, false)
             compare(finishedSpy.count, 0)
             if (step.cancel) {
@@ -96,7 +97,7 @@ ViewsTestCase {
 
         window.login([deviceId(1)])
         const panel = part("identityChanged")
-        verify(panel.visible)
+        tryVerify(function () { return panel.visible }, 5000, "both keys shown")
         compare(part("identityPinned").text, "Pinned: sha256//PINNED=")
         verify(part("identityShown").text.indexOf(data.shown === "" ? "not known yet" : data.shown) > 0)
         compare(part("acceptKeyButton").enabled, data.shown !== "")
@@ -110,11 +111,55 @@ ViewsTestCase {
         mouseClick(part(data.word))
         compare(Backend.trustWords, [data.trust + " " + deviceId(1)])
         verify(!panel.visible)
+        tryCompare(part("loginView"), "keyState", "known")
         tryVerify(function () { return part("passwordField").activeFocus }, 5000, "password field focused")
         typeText("pw1")
         keyClick(Qt.Key_Return)
         tryCompare(finishedSpy, "count", 1)
         compare(finishedSpy.signalArguments[0][0], true)
+    }
+
+    // The key the device shows, before the password goes: a new one is shown
+    // and logging in is the word on it; another device's key, a new key at a
+    // shared address and a key not read keep the password back.
+    function test_keyStates_data() {
+        const id = deviceId(1)
+        return [
+            { tag: "new key: logging in trusts it", key: { state: "new", digest: "sha256//NEW=" },
+              heading: "New device key", login: true, words: ["accept-new sha256//NEW= " + id] },
+            { tag: "another device's key", key: { state: "other", digest: "sha256//X=", detail: "02:00:00:00:00:09" },
+              heading: "Key of another device", login: false, words: [] },
+            { tag: "a new key where another device claims the address",
+              key: { state: "shared", digest: "sha256//X=", detail: "00:00:00:00:00:01" },
+              heading: "Address shared", login: false, words: [] },
+            { tag: "no key read", key: { state: "unread", detail: "Connection refused" },
+              heading: "Key not read", login: false, words: [] }
+        ]
+    }
+
+    function test_keyStates(data) {
+        openWindow()
+        closeNetworkView()
+        addDevice(1, false)
+        activateWindow()
+        finishedSpy.target = window
+        finishedSpy.clear()
+        Backend.keys[deviceId(1)] = data.key
+
+        window.login([deviceId(1)])
+        tryCompare(part("loginView"), "keyState", data.key.state)
+        verify(part("deviceKey").visible)
+        compare(part("deviceKeyHeading").text, data.heading)
+        compare(part("deviceKeyDigest").visible, data.key.digest !== undefined)
+        compare(part("readKeyAgainButton").visible, data.key.state === "unread")
+        tryVerify(function () { return part("passwordField").activeFocus }, 5000, "password field focused")
+        typeText("pw1")
+        compare(part("loginSubmitButton").enabled, data.login)
+        keyClick(Qt.Key_Return)
+        compare(Backend.loginAttempts.length, data.login ? 1 : 0)
+        compare(Backend.trustWords, data.words)
+        if (data.login)
+            tryCompare(finishedSpy, "count", 1)
     }
 
     // An empty list has nothing to log in to: the window reports failure at

@@ -14,9 +14,14 @@ import DeviceTrust 1.0
 // Escape do nothing, so that one login runs at a time and every device of
 // the list is asked exactly once.
 //
+// Before the password goes, the key the device shows is read in a handshake
+// that sends nothing and shown: a key met for the first time reads "New
+// device key" with its digest, and logging in is the operator's word on it.
 // A device whose key is not the one pinned for it is not sent the password:
 // the popup shows both keys, and the operator accepts the new one (the
-// device was replaced) or forgets the device.
+// device was replaced) or forgets the device. A key that is another
+// device's, a new key at an address another device claims, and a store of
+// known devices that cannot be used keep the password back.
 VelPopup {
     id: loginView
     objectName: "loginView"
@@ -25,9 +30,29 @@ VelPopup {
     property bool loginWaiting: false
     // The current device's refused key: {pinned, shown}, or empty.
     property var identity: ({})
+    // The key the current device shows now (DeviceTrust.readKey): "reading",
+    // then its state; the digest and what more there is to say.
+    property string keyState: ""
+    property string keyDigest: ""
+    property string keyDetail: ""
+    readonly property bool keyLetsLogIn: keyState === "known" || keyState === "new" || keyState === "off"
 
     function readIdentity() {
         identity = deviceTrust.refusal(loginTargetDevices.getTargetDeviceID())
+        if (identity.pinned === undefined && keyState === "changed")
+            identity = ({ "pinned": keyDetail, "shown": keyDigest })
+    }
+
+    function readKey() {
+        identity = ({})
+        keyDigest = ""
+        keyDetail = ""
+        if (!deviceTrust.pinning) {
+            keyState = "off"
+            return
+        }
+        keyState = "reading"
+        deviceTrust.readKey(loginTargetDevices.getTargetDeviceID())
     }
 
     function run(targetDeviceList) {
@@ -56,12 +81,18 @@ VelPopup {
                 ? networkSettings["ipAddress"] : ""
         macAddressValue.text = device.deviceID
         device.destroy()
-        readIdentity()
+        identity = ({})
+        readKey()
     }
 
     function submit() {
-        if (loginWaiting)
+        if (loginWaiting || !keyLetsLogIn)
             return
+        // A key met for the first time: logging in is the operator's word on it.
+        if (keyState === "new" && !deviceTrust.acceptNewKey(loginTargetDevices.getTargetDeviceID(), keyDigest)) {
+            readKey()
+            return
+        }
         const device = createDevice(loginTargetDevices.getTargetDeviceID())
         if (device === null)
             return
@@ -107,6 +138,9 @@ VelPopup {
         macAddressValue.text = ""
         passwordField.text = ""
         identity = ({})
+        keyState = ""
+        keyDigest = ""
+        keyDetail = ""
     }
 
     anchors.centerIn: Overlay.overlay
@@ -122,6 +156,14 @@ VelPopup {
 
     DeviceTrust {
         id: deviceTrust
+        onKeyRead: function (deviceId, state, digest, detail) {
+            if (deviceId !== loginTargetDevices.getTargetDeviceID() || loginView.keyState !== "reading")
+                return
+            loginView.keyState = state
+            loginView.keyDigest = digest
+            loginView.keyDetail = detail
+            loginView.readIdentity()
+        }
     }
 
     QtObject {
@@ -174,6 +216,77 @@ VelPopup {
             Label { id: macAddressValue; objectName: "loginMacAddress"; Accessible.ignored: true }
         }
 
+        // The key the device shows, before the password goes.
+        ColumnLayout {
+            objectName: "deviceKey"
+            visible: loginView.keyState !== "" && loginView.keyState !== "known" && loginView.keyState !== "off"
+                     && loginView.keyState !== "changed"
+            Layout.maximumWidth: 440
+            spacing: 4
+
+            Label {
+                objectName: "deviceKeyHeading"
+                readonly property string heading: {
+                    switch (loginView.keyState) {
+                    case "reading": return "Reading the device's key..."
+                    case "new": return "New device key"
+                    case "other": return "Key of another device"
+                    case "shared": return "Address shared"
+                    case "unavailable": return "Known devices unusable"
+                    default: return "Key not read"
+                    }
+                }
+                text: heading
+                font.bold: true
+                color: loginView.keyState === "new" || loginView.keyState === "reading" ? "#202020" : "#B00020"
+                Accessible.role: Accessible.Notification
+                Accessible.name: visible && loginView.keyState !== "reading" ? heading + ". " + keyText.text : ""
+            }
+            Label {
+                id: keyText
+                Layout.preferredWidth: 440
+                wrapMode: Text.Wrap
+                visible: loginView.keyState !== "reading"
+                text: {
+                    switch (loginView.keyState) {
+                    case "new":
+                        return "This device has not been met before. Compare its key with the one the device "
+                               + "itself shows where you can: logging in trusts it for this device."
+                    case "other":
+                        return "This device shows the key pinned to " + loginView.keyDetail
+                               + ". The password is not sent to it."
+                    case "shared":
+                        return "Another device (" + loginView.keyDetail + ") claims this device's address, and "
+                               + "its key is not known yet. The password is not sent to it."
+                    case "unavailable":
+                        return "The store of known devices cannot be used: " + loginView.keyDetail
+                    default:
+                        return "The device's key could not be read: " + loginView.keyDetail
+                    }
+                }
+                Accessible.ignored: true
+            }
+            Label {
+                objectName: "deviceKeyDigest"
+                Layout.preferredWidth: 440
+                visible: loginView.keyDigest !== ""
+                wrapMode: Text.WrapAnywhere
+                font.family: "monospace"
+                text: "Key: " + loginView.keyDigest
+                Accessible.name: text
+            }
+            VelButton {
+                objectName: "readKeyAgainButton"
+                visible: loginView.keyState === "unread" || loginView.keyState === "unavailable"
+                text: "Read Again"
+                implicitWidth: 150
+                onClicked: {
+                    loginView.readKey()
+                    passwordField.forceActiveFocus()
+                }
+            }
+        }
+
         // A changed identity: both keys, and the operator's word on them.
         ColumnLayout {
             objectName: "identityChanged"
@@ -221,8 +334,10 @@ VelPopup {
                     implicitWidth: 150
                     enabled: !!loginView.identity.shown && !loginView.loginWaiting
                     onClicked: {
-                        deviceTrust.acceptShownKey(loginTargetDevices.getTargetDeviceID())
-                        loginView.readIdentity()
+                        const id = loginTargetDevices.getTargetDeviceID()
+                        if (!deviceTrust.acceptShownKey(id))
+                            deviceTrust.acceptChangedKey(id, loginView.identity.shown)
+                        loginView.readKey()
                         passwordField.forceActiveFocus()
                     }
                 }
@@ -233,7 +348,7 @@ VelPopup {
                     enabled: !loginView.loginWaiting
                     onClicked: {
                         deviceTrust.forget(loginTargetDevices.getTargetDeviceID())
-                        loginView.readIdentity()
+                        loginView.readKey()
                         passwordField.forceActiveFocus()
                     }
                 }
@@ -299,7 +414,7 @@ VelPopup {
                 objectName: "loginSubmitButton"
                 text: "Submit"
                 implicitWidth: 150
-                enabled: passwordField.text.length > 0
+                enabled: passwordField.text.length > 0 && loginView.keyLetsLogIn
                 onClicked: loginView.submit()
             }
         }

@@ -19,6 +19,9 @@ QtObject {
     // operator's word on them ("accept <id>", "forget <id>").
     property var refusals: ({})
     property var trustWords: []
+    // What a device's key reads as ({state, digest, detail} by id): "known"
+    // unless set.
+    property var keys: ({})
 
     signal systemEvent(int eventID, var options)
 
@@ -33,6 +36,7 @@ QtObject {
         duringLogin = null
         refusals = {}
         trustWords = []
+        keys = {}
     }
 
     // A device the facade lists, with the password it accepts.

@@ -1,10 +1,20 @@
 import QtQml
 import ViewsTest 1.0
 
-// The trust as the login view sees it: the refusals the test set, and the
-// operator's word on them recorded.
+// The trust as the login view sees it: the keys and refusals the test set,
+// and the operator's word on them recorded.
 QtObject {
+    id: trust
     readonly property bool pinning: true
+    readonly property string warning: ""
+
+    signal keyRead(string deviceId, string state, string digest, string detail)
+
+    function readKey(deviceId) {
+        const key = Backend.keys[deviceId] === undefined ? { "state": "known", "digest": "sha256//KNOWN=" }
+                                                         : Backend.keys[deviceId]
+        Qt.callLater(function () { trust.keyRead(deviceId, key.state, key.digest || "", key.detail || "") })
+    }
 
     function refusal(deviceId) {
         const refused = Backend.refusals[deviceId]
@@ -14,11 +24,20 @@ QtObject {
     function settle(word, deviceId) {
         Backend.trustWords.push(word + " " + deviceId)
         delete Backend.refusals[deviceId]
+        delete Backend.keys[deviceId]
         return true
+    }
+
+    function acceptNewKey(deviceId, digest) {
+        return settle("accept-new " + digest, deviceId)
     }
 
     function acceptShownKey(deviceId) {
         return settle("accept", deviceId)
+    }
+
+    function acceptChangedKey(deviceId, digest) {
+        return settle("accept-changed " + digest, deviceId)
     }
 
     function forget(deviceId) {
