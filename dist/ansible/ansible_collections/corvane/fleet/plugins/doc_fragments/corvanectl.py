@@ -68,10 +68,17 @@ options:
     default: false
   password:
     description:
-      - The devices' password. Handed to corvanectl in a file of mode 0600 that is removed afterwards; never on a
-        command line, in a log or in the returned values.
+      - The devices' password. Handed to corvanectl on its standard input; never in a file, on a command line, in a
+        log or in the returned values.
     type: str
     required: true
+  trust_new:
+    description:
+      - Pin the key of a device met for the first time and send it the file, as corvanectl's C(--trust-new) does.
+        Without it such a device is left out with the result C(new-key) and the host fails; enrol the site's devices
+        once, on a network you trust, with M(corvane.fleet.corvane_trust).
+    type: bool
+    default: false
   parallel:
     description:
       - How many devices are sent the file at once.

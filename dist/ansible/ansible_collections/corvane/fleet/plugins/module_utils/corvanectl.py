@@ -3,8 +3,9 @@
 """Runs corvanectl on the site host for the corvane.fleet modules.
 
 The modules never parse corvanectl's text: they read its JSON output and
-its JSON report. The password goes to corvanectl in a file of mode 0600 in a
-private folder that is removed afterwards, never on its command line.
+its JSON report. The password goes to corvanectl on its standard input
+(--password-file -): never on its command line, never in a file, so that
+nothing is left of it when a run is killed.
 """
 
 from __future__ import absolute_import, division, print_function
@@ -25,6 +26,7 @@ EXIT_USAGE = 2
 EXIT_NO_DEVICE = 3
 EXIT_UNKNOWN_RESULT = 4
 EXIT_IDENTITY_CHANGED = 5
+EXIT_UNTRUSTED = 6
 
 # The scan every command makes.
 SCAN_ARGS = dict(
@@ -49,10 +51,17 @@ BATCH_ARGS = dict(
     max_failures=dict(type='int'),
     canary=dict(type='int', default=0),
     wait_result=dict(type='bool', default=False),
+    trust_new=dict(type='bool', default=False),
 )
 
 # A device's row that ends in one of these fails the host.
-FAILED_RESULTS = ('failed', 'skipped', 'unknown', 'interrupted', 'identity-changed')
+FAILED_RESULTS = ('failed', 'skipped', 'unknown', 'interrupted', 'identity-changed', 'new-key', 'address-shared',
+                  'store-unusable')
+
+# What a run that refused keys says.
+UNTRUSTED_MESSAGE = ('a device has no pinned key (new key), shares its address with another, or the known devices '
+                     'cannot be read; nothing was sent to it. Enrol the site\'s devices once, on a network you trust, '
+                     'with corvane.fleet.corvane_trust, or set trust_new: true')
 
 
 def scan_arguments(params):
@@ -81,22 +90,22 @@ def password_line(password):
     """One line for every device, quoted as corvanectl's password file wants
     it, so that spaces, quotes and a leading '#' stay the password's."""
     escaped = password.replace('\\', '\\\\').replace('"', '\\"')
-    return '"%s"\n' % escaped
+    return '"%s"' % escaped
+
+
+def key_arguments(params):
+    """What corvanectl does with a key no pin names: refuse (without a
+    terminal), or take it with trust_new."""
+    return ['--trust-new'] if params.get('trust_new') else []
 
 
 class PrivateFolder(object):
-    """A folder only this user can enter, removed with what it holds."""
+    """A folder only this user can enter, removed with what it holds: the
+    report, which holds no secret."""
 
     def __init__(self):
         self.path = tempfile.mkdtemp(prefix='corvane-fleet-')
         os.chmod(self.path, 0o700)
-
-    def write_secret(self, name, text):
-        path = os.path.join(self.path, name)
-        descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        with os.fdopen(descriptor, 'w') as secret:
-            secret.write(text)
-        return path
 
     def __enter__(self):
         return self
@@ -106,13 +115,19 @@ class PrivateFolder(object):
         return False
 
 
-def run(module, argv):
-    """corvanectl with `argv`; its exit status, standard output and error."""
-    # No shell, no locale surprises; the environment's password is not
-    # inherited, the file alone says it.
-    environment = {'LC_ALL': 'C.UTF-8', 'CORVANE_PASSWORD': ''}
-    return module.run_command([module.params['corvanectl']] + argv, environ_update=environment,
-                              check_rc=False)
+def run(module, argv, password=None):
+    """corvanectl with `argv`, and the password on its standard input when
+    one is given; its exit status, standard output and error."""
+    # No shell, no locale surprises; neither the environment's password nor
+    # its choice on new keys is inherited: the module's options say them.
+    environment = {'LC_ALL': 'C.UTF-8', 'CORVANE_PASSWORD': '', 'CORVANE_TRUST': 'refuse'}
+    if password is None:
+        return module.run_command([module.params['corvanectl']] + argv, environ_update=environment,
+                                  check_rc=False)
+    if '\n' in password or '\r' in password:
+        module.fail_json(msg='the password holds a line break')
+    return module.run_command([module.params['corvanectl']] + argv + ['--password-file', '-'],
+                              environ_update=environment, data=password_line(password), check_rc=False)
 
 
 def json_document(text):
@@ -136,13 +151,10 @@ def read_report(path):
 def run_batch(module, command):
     """Runs one batch command and ends the module with its result."""
     params = module.params
-    if '\n' in params['password'] or '\r' in params['password']:
-        module.fail_json(msg='the password holds a line break')
     with PrivateFolder() as folder:
-        password_file = folder.write_secret('password', password_line(params['password']))
         report = os.path.join(folder.path, 'report.json')
-        argv = [command, params['src']] + scan_arguments(params) + target_arguments(params)
-        argv += ['--password-file', password_file, '--report', report, '--yes', '--quiet',
+        argv = [command, params['src']] + scan_arguments(params) + target_arguments(params) + key_arguments(params)
+        argv += ['--report', report, '--yes', '--quiet',
                  '--parallel', str(params['parallel']), '--retries', str(params['retries'])]
         for option in ('timeout', 'stall_timeout', 'max_failures'):
             if params.get(option) is not None:
@@ -157,7 +169,7 @@ def run_batch(module, command):
                 argv += ['--bundle-version', params['bundle_version']]
         if module.check_mode:
             argv.append('--dry-run')
-        rc, out, err = run(module, argv)
+        rc, out, err = run(module, argv, params['password'])
         devices, summary = read_report(report)
 
     changed = any(row.get('result') == 'succeeded' for row in devices)
@@ -170,6 +182,8 @@ def run_batch(module, command):
         module.exit_json(**result)
     if rc == EXIT_IDENTITY_CHANGED:
         message = 'a device shows another key than the one pinned for it; nothing was sent to it'
+    elif rc == EXIT_UNTRUSTED:
+        message = UNTRUSTED_MESSAGE
     elif rc == EXIT_NO_DEVICE:
         message = 'no device answered on %s' % params['interface']
     elif rc == EXIT_USAGE:

@@ -34,9 +34,16 @@ options:
     default: false
   password:
     description:
-      - The devices' password, needed with I(info). Handed to corvanectl in a file of mode 0600 that is removed
-        afterwards.
+      - The devices' password, needed with I(info). Handed to corvanectl on its standard input, never in a file or
+        on a command line.
     type: str
+  trust_new:
+    description:
+      - With I(info), pin the key of a device met for the first time and send it the password, as corvanectl's
+        C(--trust-new) does. Without it such a device is left out (C(key) is C(new)); enrol the site's devices once
+        with M(corvane.fleet.corvane_trust) instead.
+    type: bool
+    default: false
 attributes:
   check_mode:
     description: Reads only; runs as always.
@@ -92,7 +99,8 @@ import fnmatch
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import (
-    EXIT_NO_DEVICE, EXIT_SUCCESS, SCAN_ARGS, PrivateFolder, json_document, password_line, run, scan_arguments)
+    EXIT_NO_DEVICE, EXIT_SUCCESS, SCAN_ARGS, UNTRUSTED_MESSAGE, json_document, key_arguments, run,
+    scan_arguments)
 
 
 def matching(devices, patterns):
@@ -108,6 +116,7 @@ def main():
         name=dict(type='list', elements='str', default=[]),
         info=dict(type='bool', default=False),
         password=dict(type='str', no_log=True),
+        trust_new=dict(type='bool', default=False),
     )
     module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
                            required_if=[('info', True, ('password',))])
@@ -120,14 +129,10 @@ def main():
     devices = matching(found.get('devices', []), params['name'])
 
     if params['info'] and devices:
-        if '\n' in params['password'] or '\r' in params['password']:
-            module.fail_json(msg='the password holds a line break')
-        with PrivateFolder() as folder:
-            password_file = folder.write_secret('password', password_line(params['password']))
-            argv = ['info', '--json', '--password-file', password_file] + scan_arguments(params)
-            for device in devices:
-                argv += ['--device', device['macAddress']]
-            rc, out, err = run(module, argv)
+        argv = ['info', '--json'] + scan_arguments(params) + key_arguments(params)
+        for device in devices:
+            argv += ['--device', device['macAddress']]
+        rc, out, err = run(module, argv, params['password'])
         told = json_document(out)
         if not isinstance(told, list):
             module.fail_json(msg='corvanectl info failed', rc=rc, stderr=err)
@@ -136,6 +141,9 @@ def main():
 
     failed = [device for device in devices if 'error' in device]
     result = dict(changed=False, rc=rc, ansible_facts=dict(corvane_devices=devices))
+    untrusted = [device for device in failed if device.get('key') in ('new', 'unknown')]
+    if untrusted:
+        module.fail_json(msg='%d of %d devices: %s' % (len(untrusted), len(devices), UNTRUSTED_MESSAGE), **result)
     if failed:
         module.fail_json(msg='%d of %d devices could not be logged in to' % (len(failed), len(devices)), **result)
     module.exit_json(**result)

@@ -1,0 +1,115 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# Copyright: The Corvane developers
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+module: corvane_trust
+short_description: Enrol the keys of a site's devices
+description:
+  - Runs C(corvanectl trust enroll) on the site host - the step a site takes once, on a network the operator trusts.
+    Every device found that has no pinned key has the key it shows read in a TLS handshake that sends nothing, and
+    pinned in the site host's store of known devices.
+  - From then on the batch modules send the password only to those keys; a device that shows another key is left out
+    as C(identity-changed), and a device met later is left out as C(new-key) unless it is enrolled too (or the batch
+    is given I(trust_new)).
+  - A pinned key is never replaced here, nor is a key taken where another device claims the address or the key is
+    another device's pin. A device with a changed key fails the host; replace its pin with
+    C(corvanectl trust accept) once the device is known to be genuine.
+  - Sends no password.
+version_added: 1.1.0
+author:
+  - The Corvane developers
+extends_documentation_fragment:
+  - corvane.fleet.corvanectl
+options:
+  devices:
+    description:
+      - The devices, by MAC address, IP address or host name. Give these or I(all).
+    type: list
+    elements: str
+    default: []
+  all:
+    description:
+      - Every device that answers the scan.
+    type: bool
+    default: false
+attributes:
+  check_mode:
+    description: Nothing is pinned; the task is skipped.
+    support: none
+  diff_mode:
+    description: No diff is shown.
+    support: none
+'''
+
+EXAMPLES = r'''
+- name: Enrol every device of the site, once, on a network you trust
+  corvane.fleet.corvane_trust:
+    interface: eth1
+    all: true
+'''
+
+RETURN = r'''
+devices:
+  description: One row per device found.
+  returned: always
+  type: list
+  elements: dict
+  sample:
+    - macAddress: "02:00:0A:D5:00:0A"
+      ipAddress: 10.213.0.10
+      model: TQ-730
+      hostName: Lobby Display
+      key: new
+      publicKey: sha256//Etqrw7DDtSl/f6yc/lxkiFxca+HP4MfE6134vVUPpog=
+      result: enrolled
+      message: ""
+rc:
+  description: corvanectl's exit status.
+  returned: always
+  type: int
+'''
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import (
+    EXIT_NO_DEVICE, EXIT_SUCCESS, SCAN_ARGS, json_document, run, scan_arguments, target_arguments)
+
+
+def main():
+    argument_spec = dict(SCAN_ARGS)
+    argument_spec.update(
+        devices=dict(type='list', elements='str', default=[]),
+        all=dict(type='bool', default=False),
+    )
+    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=False,
+                           mutually_exclusive=[('devices', 'all')])
+    params = module.params
+    if not params['all'] and not params['devices']:
+        module.fail_json(msg='give devices, or all: true')
+    rc, out, err = run(module, ['trust', 'enroll', '--output', 'json'] + scan_arguments(params)
+                       + target_arguments(params))
+    rows = json_document(out)
+    if not isinstance(rows, list):
+        rows = []
+    result = dict(changed=any(row.get('result') == 'enrolled' for row in rows), rc=rc, devices=rows,
+                  stderr=err, stderr_lines=err.splitlines())
+    if rc == EXIT_SUCCESS:
+        module.exit_json(**result)
+    failed = [row for row in rows if row.get('result') not in ('enrolled', 'known')]
+    if rc == EXIT_NO_DEVICE:
+        message = 'no device answered on %s' % params['interface']
+    elif failed:
+        message = '%d of %d devices not enrolled: %s' % (
+            len(failed), len(rows), ', '.join('%s (%s)' % (row.get('macAddress'), row.get('result'))
+                                              for row in failed[:5]))
+    else:
+        message = 'corvanectl ended with status %d: %s' % (rc, (err.strip().splitlines() or [''])[-1])
+    module.fail_json(msg=message, **result)
+
+
+if __name__ == '__main__':
+    main()
