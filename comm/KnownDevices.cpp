@@ -99,8 +99,8 @@ QString KnownDevices::digestOfDer(const QByteArray& certificateDer)
     // libcrypto reads the certificate, whatever its key type (Qt's own key
     // class knows no Ed25519), and writes the SubjectPublicKeyInfo.
     const auto* data = reinterpret_cast<const unsigned char*>(certificateDer.constData());
-    const std::unique_ptr<X509, decltype(&X509_free)> certificate(
-        d2i_X509(nullptr, &data, long(certificateDer.size())), &X509_free);
+    const std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &data, long(certificateDer.size())),
+                                                                  &X509_free);
     if (!certificate)
         return {};
     unsigned char* spki = nullptr;
@@ -173,7 +173,7 @@ bool KnownDevices::refresh()
         if (bytes.size() > kMaxStoreBytes || file.error() != QFileDevice::NoError) {
             m_problem = QStringLiteral("cannot read %1: %2")
                             .arg(m_path, file.error() != QFileDevice::NoError ? file.errorString()
-                                                                               : QStringLiteral("it is too large"));
+                                                                              : QStringLiteral("it is too large"));
             return false;
         }
         parse(bytes);
@@ -304,11 +304,7 @@ bool KnownDevices::accept(const QList<Entry>& entries)
         }
     }
     const Locked lock(m_path);
-    if (!lock.locked()) {
-        m_problem = QStringLiteral("cannot lock %1").arg(m_path);
-        return false;
-    }
-    if (!refresh())
+    if (!readLocked(lock))
         return false;
     QHash<QString, Entry> pins = m_pins;
     bool changed = m_damaged;
@@ -328,11 +324,7 @@ bool KnownDevices::forget(const QString& mac)
 {
     const QString wanted = normalMac(mac);
     const Locked lock(m_path);
-    if (!lock.locked()) {
-        m_problem = QStringLiteral("cannot lock %1").arg(m_path);
-        return false;
-    }
-    if (!refresh())
+    if (!readLocked(lock))
         return false;
     QHash<QString, Entry> pins = m_pins;
     if (pins.remove(wanted) == 0) {
@@ -342,14 +334,20 @@ bool KnownDevices::forget(const QString& mac)
     return write(pins);
 }
 
-bool KnownDevices::repair()
+// Under the lock, for a write: the file as another program may have left it.
+bool KnownDevices::readLocked(const Locked& lock)
 {
-    const Locked lock(m_path);
     if (!lock.locked()) {
         m_problem = QStringLiteral("cannot lock %1").arg(m_path);
         return false;
     }
-    if (!refresh())
+    return refresh();
+}
+
+bool KnownDevices::repair()
+{
+    const Locked lock(m_path);
+    if (!readLocked(lock))
         return false;
     return !m_damaged || write(m_pins);
 }

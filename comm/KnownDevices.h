@@ -3,8 +3,8 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QHash>
-#include <QSet>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -126,6 +126,7 @@ private:
 
     Stamp stamp() const;
     bool refresh();
+    bool readLocked(const Locked& lock);
     bool parse(const QByteArray& bytes);
     bool keep(const QString& key, const QJsonValue& value);
     void index();

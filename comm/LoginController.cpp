@@ -143,8 +143,7 @@ void LoginController::requestLoginAsync(const QString& deviceId, const QString& 
     login->start();
 }
 
-int32_t LoginController::processRequestLogin(const QString& authCode, const QString& deviceId,
-                                             const QString& ipAddress)
+int32_t LoginController::processRequestLogin(const QString& authCode, const QString& deviceId, const QString& ipAddress)
 {
     int status = 0;
     const int32_t result

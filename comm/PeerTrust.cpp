@@ -52,7 +52,7 @@ std::shared_ptr<PinnedPeerTrust> PinnedPeerTrust::forDevices(const DeviceFacade&
         const auto read = [&](DeviceParameter type) {
             QVariant value;
             return facade.getDeviceParameter(deviceId, type, value, DeviceFindPolicy::ById) ? value.toString()
-                                                                                             : QString();
+                                                                                            : QString();
         };
         return Identity{deviceId, read(DeviceParameter::ModelName), read(DeviceParameter::HostName)};
     };
@@ -142,9 +142,9 @@ PeerTrust::Verdict PinnedPeerTrust::judge(const QString& deviceId, const QString
     else if (refusal.verdict != Verdict::Unavailable)
         CORVANE_LOG(QStringLiteral("%1 (%2, %3): key %4 not trusted (%5%6); the credential is not sent")
                         .arg(device.name, device.mac, host, refusal.shown,
-                             refusal.verdict == Verdict::NewKey          ? QStringLiteral("not accepted yet")
+                             refusal.verdict == Verdict::NewKey         ? QStringLiteral("not accepted yet")
                              : refusal.verdict == Verdict::KeyOfAnother ? QStringLiteral("pinned to ")
-                                                                         : QStringLiteral("address also claimed by "),
+                                                                        : QStringLiteral("address also claimed by "),
                              refusal.other));
     if (m_refused) {
         if (QThread::currentThread() == m_home.thread())

@@ -18,12 +18,24 @@ namespace Ctl {
 namespace {
 
 const QStringList kReportColumns{
-    QStringLiteral("model"),      QStringLiteral("hostName"),      QStringLiteral("ipAddress"),
-    QStringLiteral("macAddress"), QStringLiteral("versionBefore"), QStringLiteral("versionAfter"),
-    QStringLiteral("fileName"),   QStringLiteral("fileSize"),      QStringLiteral("fileMd5"),
-    QStringLiteral("result"),     QStringLiteral("code"),          QStringLiteral("httpStatus"),
-    QStringLiteral("message"),    QStringLiteral("attempts"),      QStringLiteral("bytesSent"),
-    QStringLiteral("start"),      QStringLiteral("end"),           QStringLiteral("durationSeconds"),
+    QStringLiteral("model"),
+    QStringLiteral("hostName"),
+    QStringLiteral("ipAddress"),
+    QStringLiteral("macAddress"),
+    QStringLiteral("versionBefore"),
+    QStringLiteral("versionAfter"),
+    QStringLiteral("fileName"),
+    QStringLiteral("fileSize"),
+    QStringLiteral("fileMd5"),
+    QStringLiteral("result"),
+    QStringLiteral("code"),
+    QStringLiteral("httpStatus"),
+    QStringLiteral("message"),
+    QStringLiteral("attempts"),
+    QStringLiteral("bytesSent"),
+    QStringLiteral("start"),
+    QStringLiteral("end"),
+    QStringLiteral("durationSeconds"),
     // Added last, so that readers that count columns keep theirs.
     QStringLiteral("key"),
 };
@@ -65,9 +77,10 @@ QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings)
 namespace {
 
 // The outcomes a run's devices end with, in the summary's order.
-constexpr Outcome kEnds[] = {Outcome::Succeeded,      Outcome::Failed,   Outcome::Skipped,       Outcome::Interrupted,
-                             Outcome::Unknown,        Outcome::Ready,    Outcome::Unchanged,     Outcome::IdentityChanged,
-                             Outcome::NewKey,         Outcome::AddressShared, Outcome::StoreUnusable};
+constexpr Outcome kEnds[]
+    = {Outcome::Succeeded, Outcome::Failed,        Outcome::Skipped,      Outcome::Interrupted,
+       Outcome::Unknown,   Outcome::Ready,         Outcome::Unchanged,    Outcome::IdentityChanged,
+       Outcome::NewKey,    Outcome::AddressShared, Outcome::StoreUnusable};
 
 } // namespace
 

@@ -172,8 +172,7 @@ QHash<QString, KeyCheck> settleKeys(const Services& services, const QList<Device
 }
 
 QHash<QString, KeyCheck> judgeShownKeys(PinnedPeerTrust& trust, const QList<DeviceIdentity>& devices,
-                                        const QHash<QString, ShownKey>& shown, const QString& command,
-                                        QTextStream& err)
+                                        const QHash<QString, ShownKey>& shown, const QString& command, QTextStream& err)
 {
     const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
     QHash<QString, KeyCheck> keys;

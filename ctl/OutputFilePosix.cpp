@@ -46,8 +46,8 @@ bool openOutputFile(QFile& file, const QString& path, QString& error)
 {
     // Not through a link; a FIFO opened without blocking fails or is seen
     // below, never waited on.
-    const int descriptor = ::open(QFile::encodeName(path).constData(),
-                                  O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const int descriptor
+        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (descriptor < 0) {
         error = errno == ELOOP ? QStringLiteral("it is a symbolic link") : QString::fromLocal8Bit(std::strerror(errno));
         return false;

@@ -109,8 +109,7 @@ QStringList DeviceFacade::deviceIDs() const
 QStringList DeviceFacade::devicesSeenAt(const QString& ipAddress) const
 {
     QStringList seen = m_registry.deviceIdsAtIpAddress(ipAddress);
-    seen.removeIf(
-        [this](const QString& id) { return connectionStatus(id) == toInt(ConnectionStatus::Inactive); });
+    seen.removeIf([this](const QString& id) { return connectionStatus(id) == toInt(ConnectionStatus::Inactive); });
     return seen;
 }
 

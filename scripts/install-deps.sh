@@ -8,6 +8,7 @@
 #            (scripts/package.sh, scripts/package-check.sh)
 set -euo pipefail
 
+lean=()
 packages=(
     # toolchain, and the formatter the CI checks the sources with
     cmake ninja-build g++ pkg-config clang-format
@@ -46,6 +47,9 @@ if [ "${1:-}" = package ]; then
     # dpkg-shlibdeps for the package's dependencies, the checks of the desktop
     # entry and the metainfo, a Debian root to install it into, lintian
     packages+=(dpkg-dev desktop-file-utils appstream debootstrap lintian)
+    # hardening-check, the check of the programs' hardening flags, without
+    # the rest of a packager's tools that devscripts recommends
+    lean+=(devscripts)
 fi
 if [ "${1:-}" = windows ]; then
     # mingw-w64 cross compilers (both thread models; the build uses posix)
@@ -54,13 +58,15 @@ if [ "${1:-}" = windows ]; then
 fi
 
 missing=()
-for package in "${packages[@]}"; do
+missing_lean=()
+for package in "${packages[@]}" "${lean[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    [ "$status" = "install ok installed" ] || missing+=("$package")
+    [ "$status" = "install ok installed" ] && continue
+    if [[ " ${lean[*]} " == *" $package "* ]]; then missing_lean+=("$package"); else missing+=("$package"); fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_lean[@]} -eq 0 ] && exit 0
 
-echo "install-deps: installing ${missing[*]}"
+echo "install-deps: installing ${missing[*]} ${missing_lean[*]}"
 sudo=
 if [ "$(id -u)" -ne 0 ]; then
     command -v sudo >/dev/null || { echo "install-deps: run as root or install sudo" >&2; exit 1; }
@@ -68,4 +74,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq "${missing[@]}"
+[ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}"
+[ ${#missing_lean[@]} -eq 0 ] || $sudo apt-get install -y -qq --no-install-recommends "${missing_lean[@]}"

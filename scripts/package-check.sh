@@ -2,7 +2,8 @@
 # Checks the Debian package as an operator's machine would see it: installs
 # it with apt into a minimal Debian 12 root (debootstrap --variant=minbase),
 # runs corvane --version, corvanectl --help and a start of the window on the
-# offscreen platform up to its main view and a clean quit, then runs lintian.
+# offscreen platform up to its main view and a clean quit, then runs lintian
+# and checks the programs' hardening (hardening-check).
 # Usage: scripts/package-check.sh [corvane_<version>_amd64.deb]
 #   Without a package it builds one (scripts/package.sh).
 # The bootstrapped root and apt's downloaded packages are kept in
@@ -180,6 +181,22 @@ echo "corvane: ended with 0 on SIGTERM"
 EOF
 in_root offline bash /tmp/check-programs.sh "$version"
 step_done "programs in the root"
+
+# The packaged programs as built: PIE, stack protector, fortified calls,
+# read-only relocations bound at start, and no run path that could load
+# libraries from elsewhere. Control-flow protection is built but cannot show:
+# Debian 12's C start files carry no IBT note, so no program of it has one
+# (its own ssh and curl neither).
+mkdir "$work/unpacked"
+dpkg-deb -x "$deb" "$work/unpacked"
+for program in "$work"/unpacked/usr/bin/*; do
+    hardening-check --nocfprotection "$program" || { echo "package-check: $(basename "$program") lacks hardening" >&2; exit 1; }
+    if readelf -d "$program" | grep -q -E 'R(UN)?PATH'; then
+        echo "package-check: $(basename "$program") carries a run path" >&2
+        exit 1
+    fi
+done
+step_done "hardening"
 
 # lintian refuses nothing as root but says it is not meant to run so: it
 # reads a copy as nobody.

@@ -7,7 +7,6 @@
 #include "PeerTrust.h"
 #include "Services.h"
 
-
 DeviceTrust::DeviceTrust(QObject* parent)
     : QObject(parent)
 {

@@ -221,8 +221,10 @@ private Q_SLOTS:
                               QStringLiteral("Password password text.")}));
         // A key met for the first time is said before the password goes,
         // with the dialog or just after it.
-        QTRY_VERIFY(m_orca->spoken().mid(opened).join(QLatin1Char(' ')).contains(
-            QStringLiteral("New device key. This device has not been met before.")));
+        QTRY_VERIFY(m_orca->spoken()
+                        .mid(opened)
+                        .join(QLatin1Char(' '))
+                        .contains(QStringLiteral("New device key. This device has not been met before.")));
         const int before = m_orca->spoken().size();
         QVERIFY(m_window.type(QStringLiteral("not-corvane")));
         QVERIFY(

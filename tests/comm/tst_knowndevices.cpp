@@ -77,29 +77,26 @@ private Q_SLOTS:
         QTest::addColumn<QList<Step>>("steps");
         QTest::addColumn<QString>("pinned"); // the pin afterwards, empty for none
         QTest::newRow("a check pins nothing") << QList<Step>{{"check", kMac, kKey1, "NoPin"}} << QString();
-        QTest::newRow("accepted: the key matches, another does not")
-            << QList<Step>{{"accept", kMac, kKey1, "true"},
-                           {"check", kMac, kKey1, "Match"},
-                           {"check", kMac, kKey2, "Mismatch"}}
-            << kKey1;
-        QTest::newRow("another device's key is no first contact")
-            << QList<Step>{{"accept", kOther, kKey1, "true"},
-                           {"check", kMac, kKey1, "KeyOfAnother"},
-                           {"check", kMac, kKey2, "NoPin"}}
-            << QString();
+        QTest::newRow("accepted: the key matches, another does not") << QList<Step>{{"accept", kMac, kKey1, "true"},
+                                                                                    {"check", kMac, kKey1, "Match"},
+                                                                                    {"check", kMac, kKey2, "Mismatch"}}
+                                                                     << kKey1;
+        QTest::newRow("another device's key is no first contact") << QList<Step>{{"accept", kOther, kKey1, "true"},
+                                                                                 {"check", kMac, kKey1, "KeyOfAnother"},
+                                                                                 {"check", kMac, kKey2, "NoPin"}}
+                                                                  << QString();
         QTest::newRow("accepted anew, the new key matches") << QList<Step>{{"accept", kMac, kKey1, "true"},
-                                                                          {"accept", kMac, kKey2, "true"},
-                                                                          {"check", kMac, kKey2, "Match"},
-                                                                          {"check", kMac, kKey1, "Mismatch"}}
-                                                           << kKey2;
+                                                                           {"accept", kMac, kKey2, "true"},
+                                                                           {"check", kMac, kKey2, "Match"},
+                                                                           {"check", kMac, kKey1, "Mismatch"}}
+                                                            << kKey2;
         QTest::newRow("forgotten, the device has no pin") << QList<Step>{{"accept", kMac, kKey1, "true"},
-                                                                        {"forget", kMac, "", "true"},
-                                                                        {"forget", kMac, "", "false"},
-                                                                        {"check", kMac, kKey2, "NoPin"}}
-                                                         << QString();
+                                                                         {"forget", kMac, "", "true"},
+                                                                         {"forget", kMac, "", "false"},
+                                                                         {"check", kMac, kKey2, "NoPin"}}
+                                                          << QString();
         QTest::newRow("one device by any way of writing its MAC")
-            << QList<Step>{{"accept", "02-00-0a-d5-00-0a", kKey1, "true"}, {"check", kMac, kKey2, "Mismatch"}}
-            << kKey1;
+            << QList<Step>{{"accept", "02-00-0a-d5-00-0a", kKey1, "true"}, {"check", kMac, kKey2, "Mismatch"}} << kKey1;
         QTest::newRow("no MAC, no digest, a digest of another form")
             << QList<Step>{{"check", "lobby", kKey1, "Unusable"},
                            {"check", kMac, "", "Unusable"},
@@ -170,7 +167,8 @@ private Q_SLOTS:
         const QString path = writeTestFile(dir, QStringLiteral("known-devices.json"), content);
         KnownDevices store(path);
         QCOMPARE(run(store, {"check", kMac, kKey1, ""}), kept ? QStringLiteral("Match") : QStringLiteral("Unusable"));
-        QCOMPARE(run(store, {"check", kMac, kKey2, ""}), kept ? QStringLiteral("Mismatch") : QStringLiteral("Unusable"));
+        QCOMPARE(run(store, {"check", kMac, kKey2, ""}),
+                 kept ? QStringLiteral("Mismatch") : QStringLiteral("Unusable"));
         QCOMPARE(run(store, {"check", "02:00:0A:D5:00:0D", kKey1, ""}),
                  kept ? QStringLiteral("KeyOfAnother") : QStringLiteral("Unusable"));
         QCOMPARE(run(store, {"check", "02:00:0A:D5:00:0D", QStringLiteral("sha256//") + QString(43, 'C') + '=', ""}),
@@ -269,10 +267,10 @@ private Q_SLOTS:
         QFETCH(QStringList, newKey);
         QTemporaryDir dir;
         const QString cert = dir.filePath(QStringLiteral("cert.pem"));
-        const ToolResult made = runTool(
-            QStringLiteral("openssl"),
-            QStringList{"req", "-x509", "-newkey"} + newKey
-                + QStringList{"-nodes", "-subj", "/CN=device", "-keyout", dir.filePath("key.pem"), "-out", cert});
+        const ToolResult made
+            = runTool(QStringLiteral("openssl"), QStringList{"req", "-x509", "-newkey"} + newKey
+                                                     + QStringList{"-nodes", "-subj", "/CN=device", "-keyout",
+                                                                   dir.filePath("key.pem"), "-out", cert});
         QVERIFY2(made.exitCode == 0, made.err.constData());
         const ToolResult digest = runTool(
             QStringLiteral("sh"),

@@ -88,12 +88,14 @@ private Q_SLOTS:
         };
         for (const auto& [wayName, way] : ways) {
             for (const auto& [storeName, store, result] : stores)
-                QTest::newRow(qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(wayName), QLatin1String(storeName))))
+                QTest::newRow(
+                    qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(wayName), QLatin1String(storeName))))
                     << way << QStringLiteral("ec") << store << result;
             for (const char* type : {"rsa", "ed25519"}) {
                 QTest::newRow(qPrintable(QStringLiteral("%1, %2 key: pinned").arg(QLatin1String(wayName), type)))
                     << way << QString::fromLatin1(type) << Store::OwnKey << 0;
-                QTest::newRow(qPrintable(QStringLiteral("%1, %2 key: another pinned").arg(QLatin1String(wayName), type)))
+                QTest::newRow(
+                    qPrintable(QStringLiteral("%1, %2 key: another pinned").arg(QLatin1String(wayName), type)))
                     << way << QString::fromLatin1(type) << Store::OtherKey << HttpAccessManager::kKeyRefused;
             }
         }

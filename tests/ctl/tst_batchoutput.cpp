@@ -4,10 +4,19 @@
 #include "CtlCommon.h"
 #include "CtlDevices.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 using namespace Ctl;
 
@@ -36,6 +45,96 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QString, shown);
         QCOMPARE(Ctl::printable(name), shown);
+    }
+
+    // Where the report and its journal may go: a regular file or a new path,
+    // refused before anything is sent otherwise, and never written through;
+    // a FIFO never holds the run; a full disk fails the write.
+    void filesWritten_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("refusal"); // empty: written
+        QTest::newRow("a new path") << "new"
+                                    << "";
+        QTest::newRow("a regular file") << "file"
+                                        << "";
+        QTest::newRow("standard output") << "-"
+                                         << "";
+        QTest::newRow("a FIFO") << "fifo"
+                                << "it is a FIFO";
+        QTest::newRow("a device node") << "node"
+                                       << "not a regular file";
+        QTest::newRow("a symbolic link") << "link"
+                                         << "it is a symbolic link";
+        QTest::newRow("a folder") << "folder"
+                                  << "it is a folder";
+        QTest::newRow("a journal path that is a FIFO") << "journal fifo"
+                                                       << "journal";
+        QTest::newRow("a full disk") << "full"
+                                     << "";
+    }
+
+    void filesWritten()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, refusal);
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("target"));
+        QVERIFY(QFile(target).open(QIODevice::WriteOnly));
+        QString path = kind == QLatin1String("-") ? kind : dir.filePath(QStringLiteral("report.json"));
+        const QByteArray name = QFile::encodeName(path);
+        if (kind == QLatin1String("file") || kind == QLatin1String("full"))
+            QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        if (kind == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+        if (kind == QLatin1String("journal fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(ReportJournal::pathFor(path)).constData(), 0600), 0);
+        if (kind == QLatin1String("node") && ::mknod(name.constData(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+            QSKIP("a device node needs root");
+        if (kind == QLatin1String("link"))
+            QVERIFY(QFile::link(target, path));
+        if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkdir(path));
+
+        QString said;
+        QString printed;
+        QTextStream err(&said);
+        QTextStream out(&printed);
+        QCOMPARE(reportWritable(path, err), refusal.isEmpty());
+        err.flush();
+        QVERIFY2(said.contains(refusal), qPrintable(said));
+        // What a run got past the check would meet: a link, a FIFO or a node
+        // put there after it is refused by the journal, and never waited on.
+        ReportJournal journal;
+        if (kind != QLatin1String("-"))
+            QCOMPARE(journal.open(path, err), !kind.contains(QLatin1String("journal")));
+        QCOMPARE(QFileInfo(target).size(), 0);
+        if (!refusal.isEmpty())
+            return;
+
+        const QJsonArray entries{QJsonObject{{QStringLiteral("hostName"), QString(4096, QLatin1Char('x'))}}};
+        rlimit before{};
+        if (kind == QLatin1String("full")) {
+            // As a full disk: no file may grow past 1 KiB.
+            ::signal(SIGXFSZ, SIG_IGN);
+            QCOMPARE(::getrlimit(RLIMIT_FSIZE, &before), 0);
+            const rlimit small{1024, before.rlim_max};
+            QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        }
+        journal.append(entries.first().toObject(), err);
+        const bool written = writeReport(path, entries, QJsonObject(), err, out);
+        if (kind == QLatin1String("full"))
+            QCOMPARE(::setrlimit(RLIMIT_FSIZE, &before), 0);
+        err.flush();
+        out.flush();
+        QCOMPARE(written, kind != QLatin1String("full"));
+        QCOMPARE(journal.failed(), kind == QLatin1String("full"));
+        if (kind == QLatin1String("full")) {
+            QVERIFY2(said.contains(QStringLiteral("cannot write the report")), qPrintable(said));
+            QCOMPARE(QFileInfo(path).size(), 0); // the old report stays whole
+        } else if (kind == QLatin1String("-")) {
+            QVERIFY(printed.contains(QStringLiteral("\"devices\"")));
+        }
     }
 
     // A devices file: ids, or a report's rows fed back (a CSV report as

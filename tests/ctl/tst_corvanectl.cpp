@@ -87,10 +87,10 @@ QStringList verdicts(const QString& path, QString& problem)
         return {};
     }
     const QByteArray content = file.readAll();
-    const QStringList fields{"model",    "hostName", "ipAddress", "macAddress", "versionBefore", "versionAfter",
-                             "fileName", "fileSize", "fileMd5",   "result",     "code",          "httpStatus",
-                             "message",  "attempts", "bytesSent", "start",      "end",           "durationSeconds",
-                             "key"};
+    const QStringList fields{"model",        "hostName",   "ipAddress",       "macAddress", "versionBefore",
+                             "versionAfter", "fileName",   "fileSize",        "fileMd5",    "result",
+                             "code",         "httpStatus", "message",         "attempts",   "bytesSent",
+                             "start",        "end",        "durationSeconds", "key"};
     QList<QMap<QString, QString>> entries;
     const auto take = [&](const QJsonObject& object) {
         QMap<QString, QString> entry;
@@ -178,6 +178,16 @@ QList<Step> duringSteps(const QString& during, const QString& file)
         trigger = "interrupt again to stop at once";
     }
     return steps;
+}
+
+// How many requests and push upgrades with a credential the lab device
+// `device` ("d5") received, by its own count.
+int credentialsOf(const QString& device)
+{
+    const QString line
+        = LabNetwork::controlReply(QStringLiteral("list")).filter(QLatin1Char(' ') + device + ' ').value(0);
+    const QRegularExpressionMatch seen = QRegularExpression(QStringLiteral(" credentials=(\\d+)")).match(line);
+    return seen.hasMatch() ? seen.captured(1).toInt() : -1;
 }
 
 // The lab's devices answer from 10.213.0.10 on.
@@ -624,6 +634,106 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(int(LabNetwork::console().mid(from).count("update finished")), uploads, 30000);
     }
 
+    // Whom the credential reaches, with a store of the row's own: keys never
+    // met are left out without a terminal and asked about on one; enrolled
+    // keys alone are sent to; a forged discovery answer (a decoy claiming a
+    // device's address, with a smaller MAC) neither opens the device's
+    // address to another key nor stops the device's own work. Each row reads
+    // on the devices' own count that no credential reached the wrong key.
+    void trustAgainstNewKeysAndForgedAnswers_data()
+    {
+        QTest::addColumn<QString>("before"); // console commands, ';' between them
+        QTest::addColumn<QStringList>("enroll"); // devices enrolled first
+        QTest::addColumn<QString>("trust"); // CORVANE_TRUST; unset when empty
+        QTest::addColumn<QString>("answer"); // on a terminal of its own, the answer to its question
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("expected"); // in the output or on standard error
+        QTest::addColumn<QStringList>("untouched"); // devices no credential may reach
+        QTest::addColumn<QStringList>("reached"); // devices the credential must reach
+
+        const QString lab = LabNetwork::kInterface;
+        const QStringList info{"info", "--interface", lab};
+        const QString d6 = LabNetwork::deviceMac(15);
+        const QString d7 = LabNetwork::deviceMac(16);
+        const QString decoy = QStringLiteral("set d6 claim 10.213.0.16");
+        QTest::newRow("no terminal, no --trust-new: a new key is refused")
+            << "" << QStringList{} << ""
+            << "" << info + QStringList{"--device", "10.213.0.15"} << 6
+            << QStringList{"1 device has no pinned key", "New key"} << QStringList{"d6"} << QStringList{};
+        QTest::newRow("on a terminal, answered no: nothing is sent")
+            << "" << QStringList{} << ""
+            << "n" << info + QStringList{"--device", "10.213.0.15"} << 6 << QStringList{"not met before", d6}
+            << QStringList{"d6"} << QStringList{};
+        QTest::newRow("on a terminal, answered yes: pinned and said")
+            << "" << QStringList{} << ""
+            << "y" << info + QStringList{"--device", "10.213.0.15"} << 0
+            << QStringList{"pinned at first contact: " + d6} << QStringList{} << QStringList{"d6"};
+        QTest::newRow("enrolled, then --all: only the enrolled keys are sent to")
+            << "" << QStringList{"10.213.0.15", "10.213.0.16"} << "refuse"
+            << "" << info + QStringList{"--all"} << 6 << QStringList{"6 devices have no pinned key"}
+            << QStringList{"d1", "d8"} << QStringList{"d6", "d7"};
+        QTest::newRow("a decoy at a pinned device's address, another key there")
+            << decoy + ";fault d7 key swap" << QStringList{"10.213.0.16"} << "accept-new"
+            << "" << info + QStringList{"--device", "Lab Bench"} << 5 << QStringList{"identity changed"}
+            << QStringList{"d7"} << QStringList{};
+        QTest::newRow("a decoy at a pinned device's address: its work goes on")
+            << decoy + ";fault d7 reboot-ms 0" << QStringList{"10.213.0.16"} << "accept-new"
+            << "" << QStringList{"update", "FILE", "--interface", lab, "--device", d7, "--wait-result"} << 0
+            << QStringList{"1 succeeded"} << QStringList{} << QStringList{"d7"};
+        QTest::newRow("two records at one address, no pin: address shared")
+            << decoy << QStringList{} << "accept-new"
+            << "" << info + QStringList{"--device", d7, "--device", d6} << 6
+            << QStringList{"its address is also claimed by", "Address shared"} << QStringList{"d6", "d7"}
+            << QStringList{};
+        QTest::newRow("another device's key at a first contact")
+            << "fault d7 key d6" << QStringList{"10.213.0.15"} << "accept-new"
+            << "" << info + QStringList{"--device", "10.213.0.16"} << 5 << QStringList{"shows the key pinned to " + d6}
+            << QStringList{"d7"} << QStringList{};
+    }
+
+    void trustAgainstNewKeysAndForgedAnswers()
+    {
+        QFETCH(QString, before);
+        QFETCH(QStringList, enroll);
+        QFETCH(QString, trust);
+        QFETCH(QString, answer);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, expected);
+        QFETCH(QStringList, untouched);
+        QFETCH(QStringList, reached);
+        QTemporaryDir config;
+        const QByteArray home = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+        const QString bundle = writeTestFile(config, QStringLiteral("tq-9.9.7.bundle"), randomBytes(65536));
+        arguments.replaceInStrings(QStringLiteral("FILE"), bundle);
+        for (const QString& device : enroll) {
+            const Run enrolled = corvanectl(
+                {"trust", "enroll", "--interface", LabNetwork::kInterface, "--device", device, "--seconds", "3"}, {});
+            QVERIFY2(enrolled.exitCode == 0 && enrolled.err.contains("enrolled: "), enrolled.err.constData());
+        }
+        for (const QString& command : before.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+            QVERIFY2(LabNetwork::control(command), qPrintable(command));
+        QHash<QString, int> counted;
+        for (const QString& device : untouched + reached)
+            counted.insert(device, credentialsOf(device));
+        trust.isEmpty() ? qunsetenv("CORVANE_TRUST") : qputenv("CORVANE_TRUST", trust.toUtf8());
+        const QList<Step> steps{{"[y/N]", [answer](QProcess& process) { process.write(answer.toUtf8() + '\n'); }}};
+        const Run run = corvanectl(arguments, "corvane", answer.isEmpty() ? QList<Step>{} : steps, !answer.isEmpty());
+        qputenv("CORVANE_TRUST", "accept-new");
+        for (const char* command : {"set d6 claim off", "fault all clear"})
+            QVERIFY(LabNetwork::control(QLatin1String(command)));
+        qputenv("XDG_CONFIG_HOME", home);
+        QVERIFY2(run.exitCode == exitCode, (run.out + run.err).constData());
+        for (const QString& text : std::as_const(expected))
+            QVERIFY2((run.out + run.err).contains(text.toUtf8()), (run.out + run.err).constData());
+        for (const QString& device : untouched)
+            QVERIFY2(credentialsOf(device) == counted.value(device), qPrintable(device));
+        for (const QString& device : reached)
+            QVERIFY2(credentialsOf(device) > counted.value(device), qPrintable(device));
+    }
+
     // A device that shows another key than the one pinned: no credential
     // reaches it until the operator accepts its key or forgets it; with
     // pinning off it is logged in to as before.
@@ -633,12 +743,7 @@ private Q_SLOTS:
         const QString mac = LabNetwork::deviceMac(14);
         const QStringList info{"info", "--interface", LabNetwork::kInterface, "--device", address};
         const QStringList accept{"trust", "accept", address, "--interface", LabNetwork::kInterface};
-        const auto credentials = [] {
-            const QString line
-                = LabNetwork::controlReply(QStringLiteral("list")).filter(QStringLiteral(" d5 ")).value(0);
-            const QRegularExpressionMatch seen = QRegularExpression(QStringLiteral(" credentials=(\\d+)")).match(line);
-            return seen.hasMatch() ? seen.captured(1).toInt() : -1;
-        };
+        const auto credentials = [] { return credentialsOf(QStringLiteral("d5")); };
         const auto exitOf = [](const QStringList& arguments) { return corvanectl(arguments, "corvane").exitCode; };
 
         QCOMPARE(exitOf(info), 0);

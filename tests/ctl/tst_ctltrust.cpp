@@ -3,7 +3,10 @@
 
 #include "Ctl.h"
 #include "KnownDevices.h"
+#include "TestPrograms.h"
+#include "TestTools.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -80,6 +83,38 @@ private Q_SLOTS:
         for (const KnownDevices::Entry& entry : store.entries())
             pinned << entry.mac;
         QCOMPARE(pinned, left);
+    }
+
+    // On a full file system (a small tmpfs in a mount namespace of its own)
+    // a write of the store fails with its reason and a non-zero status, and
+    // the store stays as it was; never "forgot" over an emptied store.
+    void fullDiskLeavesTheStore()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkdir(dir.filePath(QStringLiteral("mnt"))));
+        const QString store = dir.filePath(QStringLiteral("known-devices.json"));
+        QVERIFY(KnownDevices(store).accept({kLobby, kKey, {}, "TQ-730", "Lobby Display"}));
+        QFile written(store);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QByteArray before = written.readAll();
+        const QString script = QStringLiteral(
+                                   // Room for the store and its lock file, none for a new store.
+                                   "set -e; mount -t tmpfs -o size=16k tmpfs \"$1\"; mkdir -p \"$1/corvane\"; cp "
+                                   "\"$2\" \"$1/corvane/\"; "
+                                   "dd if=/dev/zero of=\"$1/fill\" bs=4k count=2 2>/dev/null || true; set +e; "
+                                   "XDG_CONFIG_HOME=\"$1\" \"$3\" trust forget %1; echo \"status=$?\"; cat "
+                                   "\"$1/corvane/known-devices.json\"")
+                                   .arg(kLobby);
+        const ToolResult run
+            = runTool(QStringLiteral("unshare"),
+                      {QStringLiteral("-rm"), QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh"),
+                       dir.filePath(QStringLiteral("mnt")), store, TestPrograms::corvanectl()});
+        if (!run.out.contains("status="))
+            QSKIP(qPrintable(QStringLiteral("no mount namespace here: ") + QString::fromUtf8(run.err)));
+        QVERIFY2(run.out.contains("status=1\n"), run.out.constData());
+        QVERIFY2(run.err.contains("cannot write"), run.err.constData());
+        QVERIFY(!run.out.contains("forgot"));
+        QCOMPARE(run.out.mid(run.out.indexOf("status=1\n") + 9), before);
     }
 
     // What a script reads: one record per device, every field.

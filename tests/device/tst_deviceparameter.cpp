@@ -109,7 +109,8 @@ private Q_SLOTS:
             DeviceParameter::FirmwareUploadProgress, DeviceParameter::UpdateProgress,
             DeviceParameter::UpdateResult,           DeviceParameter::ConfigUploadProgress,
             DeviceParameter::ImportResult,           DeviceParameter::StandbyScreenImageUploadProgress,
-            DeviceParameter::StandbyImageResult,     DeviceParameter::IdentityChanged, DeviceParameter::AddressShared};
+            DeviceParameter::StandbyImageResult,     DeviceParameter::IdentityChanged,
+            DeviceParameter::AddressShared};
         for (int i = -1; i <= static_cast<int>(kLastDeviceParameter) + 1; ++i) {
             const auto type = static_cast<DeviceParameter>(i);
             QCOMPARE(isNetworkSetting(type), network.contains(type));

@@ -76,8 +76,7 @@ private Q_SLOTS:
         QTest::newRow("address shared") << Steps{{DeviceStatusType::Connection, 1}, shared} << "Address shared";
         QTest::newRow("address shared, then logged out")
             << Steps{shared, {DeviceStatusType::LoggedIn, false}} << "Address shared";
-        QTest::newRow("address shared while logged in")
-            << Steps{{DeviceStatusType::LoggedIn, true}, shared} << "Ready";
+        QTest::newRow("address shared while logged in") << Steps{{DeviceStatusType::LoggedIn, true}, shared} << "Ready";
         QTest::newRow("address no longer shared")
             << Steps{{DeviceStatusType::Connection, 1}, shared, {DeviceStatusType::AddressShared, false}}
             << "Login required";

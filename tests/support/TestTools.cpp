@@ -92,12 +92,12 @@ bool makeTlsIdentity(const QTemporaryDir& dir, const QString& name, QSslConfigur
                                    ? QStringList{QStringLiteral("ed25519")}
                                    : QStringList{QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
                                                  QStringLiteral("ec_paramgen_curve:prime256v1")};
-    const ToolResult made = runTool(
-        QStringLiteral("openssl"),
-        QStringList{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey")} + newKey
-            + QStringList{QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"),
-                          QStringLiteral("-subj"), QStringLiteral("/CN=") + name, QStringLiteral("-keyout"), key,
-                          QStringLiteral("-out"), cert});
+    const ToolResult made
+        = runTool(QStringLiteral("openssl"),
+                  QStringList{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey")} + newKey
+                      + QStringList{QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"),
+                                    QStringLiteral("-subj"), QStringLiteral("/CN=") + name, QStringLiteral("-keyout"),
+                                    key, QStringLiteral("-out"), cert});
     QFile keyFile(key);
     const QList<QSslCertificate> certificates = QSslCertificate::fromPath(cert);
     if (made.exitCode != 0 || certificates.isEmpty() || !keyFile.open(QIODevice::ReadOnly))

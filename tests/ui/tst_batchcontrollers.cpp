@@ -136,7 +136,8 @@ enum class Setup {
     FileRemoved,
     Killed,
     ChannelLost,
-    KeySwapped // the device shows another key than at its login
+    KeySwapped, // the device shows another key than at its login
+    Decoy // a forged answer claims the device's address with a smaller MAC
 };
 
 // What the device saw of the call.
@@ -356,6 +357,8 @@ private Q_SLOTS:
             // Refused before a byte goes, and the row says why.
             row("another key since the login")
                 << file << Setup::KeySwapped << false << qint64(HttpAccessManager::kKeyRefused) << Seen::Nothing;
+            // The device's own pin and channel: the decoy stops nothing.
+            row("a decoy at its address") << file << Setup::Decoy << true << kNoAlert << Seen::Accepted;
         }
         QTest::newRow("image: .Jpeg accepted")
             << int(Image) << QStringLiteral("standby.Jpeg") << Setup::None << true << kNoAlert << Seen::Accepted;
@@ -427,6 +430,11 @@ private Q_SLOTS:
             break;
         case Setup::KeySwapped:
             QCOMPARE(device->command(QStringLiteral("fault d1 key swap")), QStringLiteral("ok"));
+            break;
+        case Setup::Decoy:
+            m_push->facade().activateDevice(address, QStringLiteral("TQ-730"), QStringLiteral("Decoy"),
+                                            QStringLiteral("00:00:00:00:00:01"));
+            QCOMPARE(statusText(QStringLiteral("00:00:00:00:00:01")), QStringLiteral("Address shared"));
             break;
         case Setup::None:
         case Setup::Killed:

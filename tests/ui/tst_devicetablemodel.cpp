@@ -399,12 +399,11 @@ private Q_SLOTS:
         // and again: said once, and again after the operator settled it.
         const QString changed
             = name + "Identity changed: it shows another key than the one pinned for it; nothing is sent to it";
-        QTest::newRow("identity changed")
-            << Steps{{DeviceParameter::IdentityChanged, true},
-                     {DeviceParameter::IdentityChanged, true},
-                     {DeviceParameter::IdentityChanged, false},
-                     {DeviceParameter::IdentityChanged, true}}
-            << QList<int>{0, 0, 0, 0} << QStringList{changed, changed};
+        QTest::newRow("identity changed") << Steps{{DeviceParameter::IdentityChanged, true},
+                                                   {DeviceParameter::IdentityChanged, true},
+                                                   {DeviceParameter::IdentityChanged, false},
+                                                   {DeviceParameter::IdentityChanged, true}}
+                                          << QList<int>{0, 0, 0, 0} << QStringList{changed, changed};
     }
 
     void devicesUnderWayAndTheirReports()

@@ -79,7 +79,8 @@ bool make(const QString& commonName, const QHostAddress& address, const QString&
                   QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + newKey
                       + QStringList{QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("365"),
                                     QStringLiteral("-subj"), QStringLiteral("/CN=") + subject,
-                                    QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:") + address.toString(),
+                                    QStringLiteral("-addext"),
+                                    QStringLiteral("subjectAltName=IP:") + address.toString(),
                                     QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath});
     if (!openssl.waitForStarted(10000)) {
         error = QStringLiteral("cannot run openssl: %1").arg(openssl.errorString());

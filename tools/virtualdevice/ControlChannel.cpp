@@ -80,6 +80,7 @@ QString ControlChannel::helpText()
         "  reboot <dev>\n"
         "  push-rate <dev> <ms>|off\n"
         "  set <dev> name|model|password|version|serial|subnet|gateway|dns1|dns2 <value> (name: may be empty)\n"
+        "  set <dev> claim <IPv4>|off (the address its discovery answers claim)\n"
         "  fault <dev> lndp on|off\n"
         "  fault <dev> broadcast deaf|normal\n"
         "  fault <dev> connect normal|refuse|drop|stall-tls\n"
@@ -87,7 +88,7 @@ QString ControlChannel::helpText()
         "  fault <dev> pings on|off\n"
         "  fault <dev> upload normal|403|500\n"
         "  fault <dev> result-first on|off\n"
-        "  fault <dev> key swap|original\n"
+        "  fault <dev> key swap|original|<other dev>\n"
         "  fault <dev> throttle <bytes per second, k/m suffix>|off\n"
         "  fault <dev> update-result 0|1|2\n"
         "  fault <dev> import-result auto|<code>\n"
@@ -340,12 +341,17 @@ QString ControlChannel::fault(VirtualDevice* device, const QStringList& args, QS
     } else if (what == QLatin1String("key")) {
         // Another key for the connections from now on: a replaced device, or
         // an impostor at its address.
+        const QList<VirtualDevice*> other = value == QLatin1String("swap") || value == QLatin1String("original")
+                                                ? QList<VirtualDevice*>()
+                                                : select(value, error);
         if (value == QLatin1String("swap"))
             device->swapKey(error);
         else if (value == QLatin1String("original"))
             device->restoreKey();
+        else if (other.size() == 1)
+            device->useKeyOf(*other.first());
         else
-            error = QStringLiteral("key needs swap or original");
+            error = QStringLiteral("key needs swap, original or one other device");
     } else if (what == QLatin1String("throttle")) {
         if (!DeviceConfigParser::parseThrottle(value, faults.throttleBytesPerSecond))
             error = QStringLiteral("throttle needs a positive rate in bytes per second or off");

@@ -7,8 +7,6 @@
 
 namespace DeviceConfigParser {
 
-namespace {
-
 bool parseIpv4(const QString& text, QHostAddress& out)
 {
     QHostAddress address;
@@ -17,6 +15,8 @@ bool parseIpv4(const QString& text, QHostAddress& out)
     out = address;
     return true;
 }
+
+namespace {
 
 bool isIpv4OrEmpty(const QString& text)
 {

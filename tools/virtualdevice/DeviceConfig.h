@@ -49,6 +49,8 @@ struct ProcessConfig
 
 namespace DeviceConfigParser {
 
+// An IPv4 address in dotted form.
+bool parseIpv4(const QString& text, QHostAddress& out);
 // Parses a MAC address "02:00:0a:d5:00:0a" (":" or "-" separated).
 bool parseMac(const QString& text, QByteArray& mac);
 QString macText(const QByteArray& mac);

@@ -256,6 +256,16 @@ bool VirtualDevice::setValue(const QString& key, const QString& value, QString& 
         error = QStringLiteral("%1 cannot change while the device runs").arg(key);
         return false;
     }
+    // The address its discovery answers claim: a forged answer from now on.
+    if (key == QLatin1String("claim")) {
+        QHostAddress claimed;
+        if (value != QLatin1String("off") && !DeviceConfigParser::parseIpv4(value, claimed)) {
+            error = QStringLiteral("claim needs an IPv4 address or off");
+            return false;
+        }
+        m_config.claimedAddress = claimed;
+        return true;
+    }
     // Start-up faults: changed as the other faults are.
     if (key == QLatin1String("broadcast") || key == QLatin1String("throttle")) {
         error = QStringLiteral("%1 is a fault: fault <dev> %1").arg(key);
@@ -338,4 +348,10 @@ void VirtualDevice::restoreKey()
 {
     m_https->setTls(m_startTls);
     Q_EMIT event(QStringLiteral("key original"));
+}
+
+void VirtualDevice::useKeyOf(const VirtualDevice& other)
+{
+    m_https->setTls(other.startTls());
+    Q_EMIT event(QStringLiteral("key of %1").arg(other.config().id));
 }

@@ -108,6 +108,10 @@ public:
     // restoreKey() goes back to the one the device started with.
     bool swapKey(QString& error);
     void restoreKey();
+    // Shows `other`'s own key from now on: one machine answering for two
+    // devices, or a device that copied another's key.
+    void useKeyOf(const VirtualDevice& other);
+    const QSslConfiguration& startTls() const { return m_startTls; }
 
     // Sends {"command": {...}, "body": body} to every open push channel.
     void notify(const QJsonObject& body);

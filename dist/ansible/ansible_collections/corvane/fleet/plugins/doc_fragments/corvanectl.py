@@ -47,14 +47,9 @@ notes:
   - Discovery is a broadcast and does not cross a router; run the module on a host in each site's segment.
 '''
 
-    # What the three batch operations take on top.
-    BATCH = r'''
+    # The devices a module works on.
+    TARGETS = r'''
 options:
-  src:
-    description:
-      - The file to send, on the site host.
-    type: path
-    required: true
   devices:
     description:
       - The devices, by MAC address, IP address or host name. Give these or I(all).
@@ -66,6 +61,16 @@ options:
       - Every device that answers the scan.
     type: bool
     default: false
+'''
+
+    # What the three batch operations take on top.
+    BATCH = r'''
+options:
+  src:
+    description:
+      - The file to send, on the site host.
+    type: path
+    required: true
   password:
     description:
       - The devices' password. Handed to corvanectl on its standard input; never in a file, on a command line, in a

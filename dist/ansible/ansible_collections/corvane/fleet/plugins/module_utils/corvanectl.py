@@ -38,11 +38,15 @@ SCAN_ARGS = dict(
     max_devices=dict(type='int'),
 )
 
+# The devices a module works on.
+TARGET_ARGS = dict(
+    devices=dict(type='list', elements='str', default=[]),
+    all=dict(type='bool', default=False),
+)
+
 # What a batch takes on top.
 BATCH_ARGS = dict(
     src=dict(type='path', required=True),
-    devices=dict(type='list', elements='str', default=[]),
-    all=dict(type='bool', default=False),
     password=dict(type='str', required=True, no_log=True),
     parallel=dict(type='int', default=1),
     timeout=dict(type='int'),
@@ -198,6 +202,7 @@ def run_batch(module, command):
 def batch_main(command, extra_args=None):
     """The whole of a batch module: its options, their checks, the run."""
     argument_spec = dict(SCAN_ARGS)
+    argument_spec.update(TARGET_ARGS)
     argument_spec.update(BATCH_ARGS)
     argument_spec.update(extra_args or {})
     module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,

@@ -19,6 +19,7 @@ author:
   - The Corvane developers
 extends_documentation_fragment:
   - corvane.fleet.corvanectl
+  - corvane.fleet.corvanectl.targets
   - corvane.fleet.corvanectl.batch
 '''
 

@@ -25,18 +25,7 @@ author:
   - The Corvane developers
 extends_documentation_fragment:
   - corvane.fleet.corvanectl
-options:
-  devices:
-    description:
-      - The devices, by MAC address, IP address or host name. Give these or I(all).
-    type: list
-    elements: str
-    default: []
-  all:
-    description:
-      - Every device that answers the scan.
-    type: bool
-    default: false
+  - corvane.fleet.corvanectl.targets
 attributes:
   check_mode:
     description: Nothing is pinned; the task is skipped.
@@ -76,15 +65,12 @@ rc:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import (
-    EXIT_NO_DEVICE, EXIT_SUCCESS, SCAN_ARGS, json_document, run, scan_arguments, target_arguments)
+    EXIT_NO_DEVICE, EXIT_SUCCESS, SCAN_ARGS, TARGET_ARGS, json_document, run, scan_arguments, target_arguments)
 
 
 def main():
     argument_spec = dict(SCAN_ARGS)
-    argument_spec.update(
-        devices=dict(type='list', elements='str', default=[]),
-        all=dict(type='bool', default=False),
-    )
+    argument_spec.update(TARGET_ARGS)
     module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=False,
                            mutually_exclusive=[('devices', 'all')])
     params = module.params
