@@ -83,11 +83,15 @@ int32_t FileUploader::send(const QString& authenticationCode, unsigned timeoutMs
         if (const int32_t stall = m_exchange->setStallTimeout(m_stallSeconds); ResultCode::isFailure(stall))
             return stall;
     }
-    m_bodySent = true;
-    // The streamed copy keeps the body's bytes off this thread; the multipart
-    // is what is left when it could not be had.
+    // Streamed from its own file on the transfer thread: the body's bytes
+    // never pass this thread.
     std::unique_ptr<StreamedBody> streamed = m_body->takeStreamedBody();
-    return streamed ? m_exchange->post(std::move(streamed)) : m_exchange->post(m_body->multiPart());
+    if (!streamed) {
+        CORVANE_LOG(QStringLiteral("upload to %1: the file could not be opened to stream it").arg(m_host));
+        return kNoBody;
+    }
+    m_bodySent = true;
+    return m_exchange->post(std::move(streamed));
 }
 
 int32_t FileUploader::getResponseStatusCode(int& status)

@@ -1,16 +1,14 @@
 #include "HttpAccessManager.h"
 
+#include "HttpTransfer.h"
 #include "Logger.h"
 #include "NestedWait.h"
 #include "NetworkUtils.h"
 #include "PeerTrust.h"
 #include "StreamedBody.h"
-#include "UploadTransfer.h"
 
 #include <QCoreApplication>
-#include <QHttpMultiPart>
 #include <QMutexLocker>
-#include <QNetworkProxy>
 #include <QPointer>
 #include <QTimer>
 
@@ -28,15 +26,10 @@ std::atomic<int> s_lastRequestId{0};
 QString describe(const Request& request)
 {
     // Scheme, host, port and path only: never the header.
-    return request.networkRequest().url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+    return request.url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
 }
 
-// The connection, not the device's answer: Qt's errors below 100 are the
-// network's (an abort of ours among them), ProtocolFailure an answer that was
-// not HTTP. The others of a reply with a status stand for the status itself
-// (403 is ContentAccessDenied) and leave it readable.
-// A reply without a status: refused by the trust (and why), or else the
-// connection failed.
+// A refusal's code: why the trust refused the key.
 int32_t refusalResult(int verdict)
 {
     switch (PeerTrust::Verdict(verdict)) {
@@ -56,25 +49,13 @@ int32_t refusalResult(int verdict)
     return HttpAccessManager::kNoStatus;
 }
 
-bool brokeAfterStatus(QNetworkReply::NetworkError error)
-{
-    return (error > QNetworkReply::NoError && error < QNetworkReply::ProxyConnectionRefusedError)
-           || error == QNetworkReply::ProtocolFailure;
-}
-
-QString poolKey(const QUrl& url)
-{
-    return url.host() + QLatin1Char(':') + QString::number(url.port());
-}
-
 } // namespace
 
 HttpAccessManager& HttpAccessManager::getInstance()
 {
     static HttpAccessManager instance;
     // The process-wide manager outlives the application object; its
-    // transfers' TLS ends while the application object and Qt's TLS backend
-    // still exist.
+    // transfers' TLS ends while the application object still exists.
     static const bool stoppedWithApplication = [] {
         qAddPostRoutine([] { getInstance().m_transfers.reset(); });
         return true;
@@ -85,29 +66,10 @@ HttpAccessManager& HttpAccessManager::getInstance()
 
 HttpAccessManager::HttpAccessManager(QObject* parent)
     : QObject(parent)
-    , m_networkAccessManager(this)
-    // Owned as a member; the shared owner only lets requests name it.
-    , m_sharedPool(&m_networkAccessManager, [](QNetworkAccessManager*) {})
 {
-    attachPool(m_networkAccessManager);
 }
 
-void HttpAccessManager::attachPool(QNetworkAccessManager& pool)
-{
-    pool.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-    // Direct: the reply must be told to ignore the errors before the
-    // handshake goes on.
-    connect(&pool, &QNetworkAccessManager::sslErrors, this, &HttpAccessManager::sslErrors, Qt::DirectConnection);
-    connect(&pool, &QNetworkAccessManager::finished, this, &HttpAccessManager::replyFinished, Qt::QueuedConnection);
-    // The process-wide manager outlives the application object; its pooled
-    // TLS connections must go while the TLS backend still exists: when the
-    // event loop ends, and at the latest with the application object (a
-    // program that never ran exec() gets no aboutToQuit).
-    if (QCoreApplication* app = QCoreApplication::instance()) {
-        connect(app, &QCoreApplication::aboutToQuit, &pool, &QNetworkAccessManager::clearConnectionCache);
-        connect(app, &QObject::destroyed, &pool, &QNetworkAccessManager::clearConnectionCache);
-    }
-}
+HttpAccessManager::~HttpAccessManager() = default;
 
 bool HttpAccessManager::isKeyRefusal(int32_t result)
 {
@@ -136,40 +98,6 @@ int32_t HttpAccessManager::setPeerDevice(int requestId, const QString& deviceId)
     return ResultCode::kSuccess;
 }
 
-std::shared_ptr<QNetworkAccessManager> HttpAccessManager::newPool()
-{
-    // A child, so that it goes with the manager; before that, when the last
-    // request sent through it lets go (deferred: that may happen inside one
-    // of its own signals).
-    auto* pool = new QNetworkAccessManager(this);
-    attachPool(*pool);
-    QPointer<QNetworkAccessManager> guard(pool);
-    return std::shared_ptr<QNetworkAccessManager>(pool, [guard](QNetworkAccessManager*) {
-        if (guard) {
-            guard->clearConnectionCache();
-            guard->deleteLater();
-        }
-    });
-}
-
-std::shared_ptr<QNetworkAccessManager> HttpAccessManager::poolFor(const std::shared_ptr<Request>& request)
-{
-    const QString key = poolKey(request->networkRequest().url());
-    QMutexLocker locker(&m_lock);
-    const auto own = m_ownPools.constFind(key);
-    return own != m_ownPools.cend() ? *own : m_sharedPool;
-}
-
-HttpAccessManager::~HttpAccessManager()
-{
-    {
-        QMutexLocker locker(&m_lock);
-        m_requests.clear();
-        m_ownPools.clear();
-    }
-    m_transfers.reset();
-}
-
 int32_t HttpAccessManager::createSyncRequest(const char* scheme, const char* host, const char* path, const char* query,
                                              int port, int& requestId, const char* authCode)
 {
@@ -188,14 +116,16 @@ int32_t HttpAccessManager::createRequestImpl(const char* scheme, const char* hos
                                              const std::function<void(int)>& callback, int& requestId,
                                              const char* authCode)
 {
-    const QNetworkRequest networkRequest
-        = NetworkUtils::createNetworkRequest(scheme, host, path, query, port, authCode);
+    const QNetworkRequest built = NetworkUtils::createNetworkRequest(scheme, host, path, query, port, authCode);
+    QList<QByteArray> headerLines;
+    for (const QByteArray& name : built.rawHeaderList())
+        headerLines.append(name + ": " + built.rawHeader(name));
 
     std::shared_ptr<Request> request;
     {
         QMutexLocker locker(&m_lock);
         const int id = ++s_lastRequestId;
-        request = std::make_shared<Request>(id, networkRequest, syncMode);
+        request = std::make_shared<Request>(id, built.url(), headerLines, syncMode);
         if (syncMode == Request::SyncMode::Async)
             request->setCallback(callback);
         m_requests.append(request);
@@ -254,8 +184,7 @@ int32_t HttpAccessManager::sendGetRequest(int requestId)
     const std::shared_ptr<Request> request = findRequest(requestId);
     if (!request)
         return kNoSuchRequest;
-    request->setPool(poolFor(request));
-    return startSending(request, request->pool()->get(asked(request->networkRequest())), false);
+    return send(request, false, {}, nullptr);
 }
 
 int32_t HttpAccessManager::sendPostRequest(int requestId, const QByteArray& body)
@@ -263,24 +192,7 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, const QByteArray& body
     const std::shared_ptr<Request> request = findRequest(requestId);
     if (!request)
         return kNoSuchRequest;
-    request->setPool(poolFor(request));
-    return startSending(request, request->pool()->post(asked(request->networkRequest()), body), true);
-}
-
-int32_t HttpAccessManager::sendPostRequest(int requestId, QHttpMultiPart* body)
-{
-    const std::shared_ptr<Request> request = findRequest(requestId);
-    if (!request)
-        return kNoSuchRequest;
-    request->setPool(poolFor(request));
-    QNetworkAccessManager& pool = *request->pool();
-    // Qt's post with a null multipart would dereference it; an empty body is
-    // the harmless reading of a caller's slip.
-    QNetworkReply* reply = body ? pool.post(asked(request->networkRequest()), body)
-                                : pool.post(asked(request->networkRequest()), QByteArray());
-    if (!body)
-        CORVANE_LOG(QStringLiteral("request %1: no multipart body given, posting an empty one").arg(requestId));
-    return startSending(request, reply, true);
+    return send(request, true, body, nullptr);
 }
 
 int32_t HttpAccessManager::sendPostRequest(int requestId, std::unique_ptr<StreamedBody> body)
@@ -290,37 +202,49 @@ int32_t HttpAccessManager::sendPostRequest(int requestId, std::unique_ptr<Stream
         return kNoSuchRequest;
     if (!body || !body->file) {
         CORVANE_LOG(QStringLiteral("request %1: no streamed body given, posting an empty one").arg(requestId));
-        return sendPostRequest(requestId, QByteArray());
+        body.reset();
     }
-    // The transfer thread asks the trust itself, before the request goes.
-    const UploadPeer peer{peerTrust(), request->deviceId()};
-    if (!m_transfers)
-        m_transfers = std::make_shared<TransferThread>();
-    request->setPool(nullptr);
-    const UploadLimits limits{request->maxResponseBytes(), request->stallTimeout()};
-    auto* reply = new UploadReply(m_transfers, request->networkRequest(), std::move(body), limits, peer, this);
-    // Context: the reply, so that a reply gone meanwhile is not looked for.
-    connect(
-        reply, &QNetworkReply::finished, reply, [this, reply] { replyFinished(reply); }, Qt::QueuedConnection);
-    return startSending(request, reply, true);
+    return send(request, true, {}, std::move(body));
 }
 
-int32_t HttpAccessManager::startSending(const std::shared_ptr<Request>& request, QNetworkReply* reply,
-                                        bool relayProgress)
+int32_t HttpAccessManager::send(const std::shared_ptr<Request>& request, bool post, const QByteArray& body,
+                                std::unique_ptr<StreamedBody> streamed)
 {
-    request->setReply(reply);
-    request->restart();
-    // Progress is relayed as it comes (a queue at each step would let the
-    // device's own report on the file overtake the last of it).
-    connect(reply, &QNetworkReply::uploadProgress, request.get(), &Request::onReceivedUploadProgress);
-    if (relayProgress)
+    if (!m_transfers)
+        m_transfers = std::make_shared<TransferThread>();
+    TransferRequest exchange;
+    exchange.url = request->url();
+    exchange.headerLines = request->headerLines();
+    exchange.post = post;
+    exchange.body = body;
+    exchange.streamed = std::move(streamed);
+    exchange.maxBodyBytes = request->maxResponseBytes();
+    exchange.stallSeconds = request->stallTimeout();
+    // The transfer thread asks the trust itself, before the request goes.
+    exchange.trust = peerTrust();
+    exchange.deviceId = request->deviceId();
+
+    const std::weak_ptr<Request> weak = request;
+    // The transfer's id is known only once it started; its first report
+    // comes through the event loop, after it is noted below.
+    auto transfer = std::make_shared<quint64>(0);
+    const quint64 id = m_transfers->start(
+        std::move(exchange), request.get(),
+        // Progress is relayed as it comes (a queue at each step would let
+        // the device's own report on the file overtake the last of it).
+        [weak](qint64 sent, qint64 total) {
+            if (const std::shared_ptr<Request> r = weak.lock())
+                r->onReceivedUploadProgress(sent, total);
+        },
+        [self = QPointer<HttpAccessManager>(this), weak, transfer](const HttpAnswer& answer) {
+            if (self)
+                self->onEnded(weak, *transfer, answer);
+        });
+    *transfer = id;
+    request->restart(id);
+    if (post)
         connect(request.get(), &Request::uploadProgress, this, &HttpAccessManager::uploadProgress,
                 Qt::UniqueConnection);
-    // Direct: an answer past its limit is cut off before more of it is
-    // buffered.
-    const std::weak_ptr<Request> weak = request;
-    connect(reply, &QNetworkReply::downloadProgress, request.get(),
-            [this, weak](qint64 received, qint64 total) { onDownloadProgress(weak, received, total); });
 
     QTimer& deadline = request->deadline();
     disconnect(&deadline, nullptr, this, nullptr);
@@ -342,41 +266,18 @@ void HttpAccessManager::onDeadline(const std::weak_ptr<Request>& weak)
                     .arg(request->requestId())
                     .arg(describe(*request))
                     .arg(request->timeout()));
-    // Whatever held this device up may hold its pooled connections too: its
-    // later requests start on fresh ones.
-    const std::shared_ptr<QNetworkAccessManager> fresh = newPool();
-    {
-        QMutexLocker locker(&m_lock);
-        m_ownPools.insert(poolKey(request->networkRequest().url()), fresh);
-    }
     abandon(request, Request::Outcome::TimedOut);
 }
 
-void HttpAccessManager::onDownloadProgress(const std::weak_ptr<Request>& weak, qint64 received, qint64 total)
-{
-    const std::shared_ptr<Request> request = weak.lock();
-    if (!request || request->outcome() != Request::Outcome::Running)
-        return;
-    const qint64 limit = request->maxResponseBytes();
-    if (received <= limit && total <= limit)
-        return;
-    CORVANE_LOG(QStringLiteral("request %1 (%2): answer of %3 bytes is larger than its limit of %4; cut off")
-                    .arg(request->requestId())
-                    .arg(describe(*request))
-                    .arg(std::max(received, total))
-                    .arg(limit));
-    abandon(request, Request::Outcome::TooLarge);
-}
-
-// Settles the outcome and aborts the reply. The abort's end still reaches
-// replyFinished, which calls an asynchronous request back; a synchronous
-// wait is told here.
+// Settles the outcome and ends the exchange. What came so far still reaches
+// onEnded, which calls an asynchronous request back; a synchronous wait is
+// told here.
 void HttpAccessManager::abandon(const std::shared_ptr<Request>& request, Request::Outcome outcome)
 {
     if (!request->settle(outcome))
         return;
-    if (QNetworkReply* reply = request->reply())
-        reply->abort();
+    if (m_transfers && request->transfer() != 0)
+        m_transfers->cancel(request->transfer());
     if (request->syncMode() == Request::SyncMode::Sync && request->eventLoop())
         request->eventLoop()->quit();
 }
@@ -421,9 +322,9 @@ int32_t HttpAccessManager::getSendResult(int requestId)
     return sendResult(request->outcome());
 }
 
-// Waits in a nested event loop until the reply's outcome is settled: by its
-// end (replyFinished), its deadline or its size limit, each of which quits
-// the loop from an event.
+// Waits in a nested event loop until the send's outcome is settled: by its
+// end (onEnded), its deadline, or an abort, each of which quits the loop from
+// an event.
 int32_t HttpAccessManager::waitResponseForSyncMode(const std::shared_ptr<Request>& request)
 {
     const std::shared_ptr<QEventLoop> loop = request->eventLoop();
@@ -439,27 +340,27 @@ int32_t HttpAccessManager::waitResponseForSyncMode(const std::shared_ptr<Request
     return sendResult(request->outcome());
 }
 
-void HttpAccessManager::replyFinished(QNetworkReply* reply)
+void HttpAccessManager::onEnded(const std::weak_ptr<Request>& weak, quint64 transfer, const HttpAnswer& answer)
 {
-    std::shared_ptr<Request> request;
-    {
-        QMutexLocker locker(&m_lock);
-        const auto found = std::find_if(m_requests.cbegin(), m_requests.cend(),
-                                        [reply](const std::shared_ptr<Request>& r) { return r->reply() == reply; });
-        if (found != m_requests.cend())
-            request = *found;
-    }
-    if (!request)
-        return; // deleted meanwhile, or replaced by a later send
-
+    const std::shared_ptr<Request> request = weak.lock();
+    // Deleted meanwhile, or replaced by a later send.
+    if (!request || request->transfer() != transfer)
+        return;
+    request->setAnswer(answer);
     disconnect(request.get(), &Request::uploadProgress, this, &HttpAccessManager::uploadProgress);
-    // A transfer that stopped moving is a time-out, however it ended.
-    const bool stalled = reply->error() == QNetworkReply::TimeoutError;
-    if (request->settle(stalled ? Request::Outcome::TimedOut : Request::Outcome::Finished) && stalled)
-        CORVANE_LOG(QStringLiteral("request %1 (%2) stalled: %3")
+    Request::Outcome outcome = Request::Outcome::Finished;
+    if (answer.end == HttpAnswer::End::Stalled)
+        outcome = Request::Outcome::TimedOut;
+    else if (answer.end == HttpAnswer::End::TooLarge)
+        outcome = Request::Outcome::TooLarge;
+    else if (answer.end == HttpAnswer::End::Aborted)
+        outcome = Request::Outcome::Aborted;
+    // One cut off at its deadline or by an abort settled then, and is
+    // reported now, once, with what came so far.
+    if (request->settle(outcome) && answer.end != HttpAnswer::End::Complete)
+        CORVANE_LOG(QStringLiteral("request %1 (%2) ended without a whole answer: %3")
                         .arg(request->requestId())
-                        .arg(describe(*request), reply->errorString()));
-
+                        .arg(describe(*request), answer.error));
     if (request->syncMode() == Request::SyncMode::Async) {
         if (request->callback())
             request->callback()(request->requestId());
@@ -472,86 +373,48 @@ void HttpAccessManager::replyFinished(QNetworkReply* reply)
     }
 }
 
-void HttpAccessManager::sslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
+// The request for the answer's reads: no request, or one never sent, answer
+// with their codes.
+int32_t HttpAccessManager::findAnswer(int requestId, std::shared_ptr<Request>& request)
 {
-    const std::shared_ptr<PeerTrust> trust = peerTrust();
-    if (!trust) {
-        reply->ignoreSslErrors();
-        return;
-    }
-    QString deviceId;
-    {
-        QMutexLocker locker(&m_lock);
-        const auto found = std::find_if(m_requests.cbegin(), m_requests.cend(),
-                                        [reply](const std::shared_ptr<Request>& r) { return r->reply() == reply; });
-        if (found != m_requests.cend())
-            deviceId = (*found)->deviceId();
-    }
-    const QString shown = KnownDevices::digestOf(PeerTrust::shownIn(reply->sslConfiguration(), errors));
-    // Not ignored, the errors fail the handshake: nothing of the request
-    // (and of its credential) goes.
-    const PeerTrust::Verdict verdict = trust->judge(deviceId, reply->url().host(), shown);
-    if (verdict != PeerTrust::Verdict::Allowed) {
-        reply->setProperty(kRefusedProperty, int(verdict));
-        reply->setProperty(kShownKeyProperty, shown);
-        return;
-    }
-    // These errors, of this certificate, only: an error list ignored whole
-    // stays with the pooled connection, and its next handshake (the
-    // device's address now answered by another key) would pass unasked.
-    reply->ignoreSslErrors(errors);
-}
-
-// Every certificate comes to sslErrors once there is a trust.
-QNetworkRequest HttpAccessManager::asked(QNetworkRequest request) const
-{
-    if (peerTrust())
-        request.setSslConfiguration(PeerTrust::everyKeyAsked(request.sslConfiguration()));
-    return request;
-}
-
-// The reply of a request for the result reads: no request, or one never sent,
-// answer with their codes.
-int32_t HttpAccessManager::findReply(int requestId, QNetworkReply*& reply)
-{
-    const std::shared_ptr<Request> request = findRequest(requestId);
+    request = findRequest(requestId);
     if (!request)
         return kNoSuchRequest;
-    reply = request->reply();
-    return reply != nullptr ? ResultCode::kSuccess : kNotSent;
+    return request->outcome() == Request::Outcome::NotSent || request->outcome() == Request::Outcome::Running
+               ? kNotSent
+               : ResultCode::kSuccess;
 }
 
 int32_t HttpAccessManager::getResponseStatusCode(int requestId, int& statusCode)
 {
-    QNetworkReply* reply = nullptr;
-    if (const int32_t found = findReply(requestId, reply); found != ResultCode::kSuccess)
+    std::shared_ptr<Request> request;
+    if (const int32_t found = findAnswer(requestId, request); found != ResultCode::kSuccess)
         return found;
-    bool ok = false;
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(&ok);
-    if (!ok)
-        return refusalResult(reply->property(kRefusedProperty).toInt());
-    if (brokeAfterStatus(reply->error()))
+    const std::optional<HttpAnswer>& answer = request->answer();
+    if (!answer || answer->status < 0)
+        return answer && answer->end == HttpAnswer::End::Refused ? refusalResult(answer->refusal) : kNoStatus;
+    if (answer->end != HttpAnswer::End::Complete)
         return kAnswerBroken;
-    statusCode = status;
+    statusCode = answer->status;
     return ResultCode::kSuccess;
 }
 
 int32_t HttpAccessManager::getResponseHeader(int requestId, const char* name, std::string& value)
 {
-    QNetworkReply* reply = nullptr;
-    if (const int32_t found = findReply(requestId, reply); found != ResultCode::kSuccess)
+    std::shared_ptr<Request> request;
+    if (const int32_t found = findAnswer(requestId, request); found != ResultCode::kSuccess)
         return found;
-    const QByteArray header = name ? reply->rawHeader(name) : QByteArray();
+    const QByteArray header = name && request->answer() ? request->answer()->header(name) : QByteArray();
     value.assign(header.constData(), static_cast<size_t>(header.size()));
     return value.empty() ? kHeaderAbsent : ResultCode::kSuccess;
 }
 
 int32_t HttpAccessManager::getResponseBody(int requestId, QByteArray& body)
 {
-    QNetworkReply* reply = nullptr;
-    if (const int32_t found = findReply(requestId, reply); found != ResultCode::kSuccess)
+    std::shared_ptr<Request> request;
+    if (const int32_t found = findAnswer(requestId, request); found != ResultCode::kSuccess)
         return found;
-    body = reply->readAll();
+    body = request->takeBody();
     return ResultCode::kSuccess;
 }
 
@@ -570,7 +433,9 @@ int32_t HttpAccessManager::deleteRequest(int requestId)
         removed = *found;
         m_requests.erase(found);
     }
-    // The last owner (this one, or a send still waiting on it) hands the
-    // reply to deferred deletion.
+    // An exchange still under way ends with it: a synchronous send waiting on
+    // it returns kAborted; an asynchronous one is called back no more.
+    if (removed->outcome() == Request::Outcome::Running)
+        abandon(removed, Request::Outcome::Aborted);
     return kRequestRemoved;
 }

@@ -7,9 +7,7 @@
 #include <QHash>
 #include <QList>
 #include <QMutex>
-#include <QNetworkAccessManager>
 #include <QObject>
-#include <QSslError>
 
 #include <cstdint>
 #include <functional>
@@ -17,7 +15,6 @@
 #include <string>
 
 class PeerTrust;
-class QHttpMultiPart;
 struct StreamedBody;
 class TransferThread;
 
@@ -27,7 +24,13 @@ class TransferThread;
 // (Async), then lets the caller read status, headers and body by id until it
 // deletes the request. Devices sign their own certificates: with a trust, the
 // key a connection shows is judged before the request goes; without one,
-// certificate errors are ignored.
+// every key is taken.
+//
+// One transport carries every exchange: libcurl on a thread of its own
+// (TransferThread), HTTP/1.1 only, a connection per exchange, with the same
+// bounds for every answer (its head, its interim answers, its body, its
+// stalls); the transport fills one answer record per request (HttpAnswer),
+// which the getters read.
 //
 // Results: 0 or positive on success, failure codes of the HttpAccess facility
 // below. The manager never interprets HTTP status codes.
@@ -124,86 +127,66 @@ public:
     // (checked first), kNoSuchRequest.
     int32_t setStallTimeout(int requestId, unsigned seconds);
 
-    // Send: kNoSuchRequest, or 0 (Async: at once; Sync: the reply ended,
+    // Send: kNoSuchRequest, or 0 (Async: at once; Sync: the exchange ended,
     // successfully or not, before the time-out), or (Sync) kTimedOut,
     // kTooLarge, or kNoStatus when the application quit during the wait. A
-    // synchronous send reports what became of its own reply, whatever ran
+    // synchronous send reports what became of its own exchange, whatever ran
     // meanwhile. Transport failures show as kNoStatus from
-    // getResponseStatusCode. POSTs relay upload progress through
-    // uploadProgress; GETs do not. The multipart body stays the caller's and
-    // must outlive the reply. Redirects are not followed: a 3xx is the answer.
+    // getResponseStatusCode. A stall (see setStallTimeout) settles as a
+    // time-out (kTimedOut). Redirects are not followed: a 3xx is the answer.
     int32_t sendGetRequest(int requestId);
     int32_t sendPostRequest(int requestId, const QByteArray& body);
-    int32_t sendPostRequest(int requestId, QHttpMultiPart* body);
     // The same for a body that is mostly one file, taken over by the send:
-    // the connection, the file's reads and TLS run on a thread of their own
-    // (one for all such uploads, on libcurl), so that the body's bytes never
-    // pass this thread; progress, the end and the answer come here as for
-    // the others. Each such send has a connection of its own. A stall (see
-    // setStallTimeout) settles as a time-out (kTimedOut); an answer that
-    // broke after its status reads kAnswerBroken.
+    // the file is read on the transfer thread, so that the body's bytes never
+    // pass this thread; its progress comes through uploadProgress.
     int32_t sendPostRequest(int requestId, std::unique_ptr<StreamedBody> body);
 
-    // What a send came to, as a synchronous send returns it: 0 once the reply
-    // ended by itself, kTimedOut, kTooLarge, kNoStatus (interrupted), kAborted;
-    // kNotSent before a send or while it runs; kNoSuchRequest. Asynchronous
-    // callers read it in their callback.
+    // What a send came to, as a synchronous send returns it: 0 once the
+    // exchange ended by itself, kTimedOut, kTooLarge, kNoStatus (interrupted),
+    // kAborted; kNotSent before a send or while it runs; kNoSuchRequest.
+    // Asynchronous callers read it in their callback.
     int32_t getSendResult(int requestId);
 
-    // 0 with the status in `statusCode`; kNoSuchRequest, kNotSent, kNoStatus,
-    // kAnswerBroken when the reply ended in a transport or protocol failure
-    // after its status came (out argument untouched).
+    // 0 with the status in `statusCode`; kNoSuchRequest, kNotSent, kNoStatus
+    // (or the trust's refusal), kAnswerBroken when the exchange ended in a
+    // transport or protocol failure after its status came (out argument
+    // untouched).
     int32_t getResponseStatusCode(int requestId, int& statusCode);
-    // 0 with the raw header `name` in `value`; kHeaderAbsent with `value`
-    // empty; kNoSuchRequest, kNotSent (untouched).
+    // 0 with the header field `name` (any letter case; fields of one name
+    // joined with ", ") in `value`; kHeaderAbsent with `value` empty;
+    // kNoSuchRequest, kNotSent (untouched).
     int32_t getResponseHeader(int requestId, const char* name, std::string& value);
-    // 0 with everything the reply holds (drained: a second read yields the
-    // rest, usually nothing); kNoSuchRequest, kNotSent (untouched).
+    // 0 with the answer's body (drained: a second read yields nothing);
+    // kNoSuchRequest, kNotSent (untouched).
     int32_t getResponseBody(int requestId, QByteArray& body);
 
-    // Ends a send that runs: its reply is aborted and the send comes to
-    // kAborted (a synchronous one returns it). 0, also when nothing runs (the
-    // result of a send that ended stays); kNoSuchRequest.
+    // Ends a send that runs: the send comes to kAborted (a synchronous one
+    // returns it). 0, also when nothing runs (the result of a send that ended
+    // stays); kNoSuchRequest.
     int32_t abortRequest(int requestId);
 
-    // kRequestRemoved, 0 for kNoRequest (-1), kNoSuchRequest. The reply is
-    // disposed of once no send is waiting on it any more.
+    // kRequestRemoved, 0 for kNoRequest (-1), kNoSuchRequest. An exchange
+    // still under way is ended.
     int32_t deleteRequest(int requestId);
 
 Q_SIGNALS:
     void uploadProgress(qint64 bytesSent, qint64 bytesTotal, int requestId);
-
-private Q_SLOTS:
-    void sslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
-    void replyFinished(QNetworkReply* reply);
 
 private:
     int32_t createRequestImpl(const char* scheme, const char* host, const char* path, const char* query, int port,
                               Request::SyncMode syncMode, const std::function<void(int)>& callback, int& requestId,
                               const char* authCode);
     std::shared_ptr<Request> findRequest(int requestId);
-    int32_t findReply(int requestId, QNetworkReply*& reply);
-    std::shared_ptr<QNetworkAccessManager> poolFor(const std::shared_ptr<Request>& request);
-    std::shared_ptr<QNetworkAccessManager> newPool();
-    void attachPool(QNetworkAccessManager& pool);
-    QNetworkRequest asked(QNetworkRequest request) const;
-    int32_t startSending(const std::shared_ptr<Request>& request, QNetworkReply* reply, bool relayProgress);
+    int32_t findAnswer(int requestId, std::shared_ptr<Request>& request);
+    int32_t send(const std::shared_ptr<Request>& request, bool post, const QByteArray& body,
+                 std::unique_ptr<StreamedBody> streamed);
+    void onEnded(const std::weak_ptr<Request>& request, quint64 transfer, const HttpAnswer& answer);
     void onDeadline(const std::weak_ptr<Request>& request);
-    void onDownloadProgress(const std::weak_ptr<Request>& request, qint64 received, qint64 total);
     void abandon(const std::shared_ptr<Request>& request, Request::Outcome outcome);
     int32_t waitResponseForSyncMode(const std::shared_ptr<Request>& request);
     static int32_t sendResult(Request::Outcome outcome);
 
-    // A child, so that the replies in flight can be found under the manager.
-    // Every device's connections live here until one of its requests times
-    // out; from then on that device gets a pool of its own, fresh after each
-    // time-out, so that later requests never queue behind a connection that
-    // stalled (a TLS handshake that never finished), while the replies to
-    // other devices in this pool go on undisturbed.
-    QNetworkAccessManager m_networkAccessManager;
-    std::shared_ptr<QNetworkAccessManager> m_sharedPool;
-    QHash<QString, std::shared_ptr<QNetworkAccessManager>> m_ownPools; // by host:port
-    // Started with the first streamed upload; stopped with the manager or the
+    // Started with the first send; stopped with the manager or the
     // application object, whichever goes first.
     std::shared_ptr<TransferThread> m_transfers;
     std::shared_ptr<PeerTrust> m_trust;

@@ -64,11 +64,6 @@ int32_t HttpExchange::post(const QByteArray& body)
     return ResultCode::isFailure(m_result) ? m_result : step(m_http.sendPostRequest(m_requestId, body));
 }
 
-int32_t HttpExchange::post(QHttpMultiPart* body)
-{
-    return ResultCode::isFailure(m_result) ? m_result : step(m_http.sendPostRequest(m_requestId, body));
-}
-
 int32_t HttpExchange::post(std::unique_ptr<StreamedBody> body)
 {
     return ResultCode::isFailure(m_result) ? m_result : step(m_http.sendPostRequest(m_requestId, std::move(body)));

@@ -10,7 +10,6 @@
 #include <memory>
 #include <string>
 
-class QHttpMultiPart;
 struct StreamedBody;
 
 // One HTTPS exchange with a device through the access manager, from the
@@ -45,8 +44,6 @@ public:
     int32_t setStallTimeout(unsigned seconds);
     int32_t get();
     int32_t post(const QByteArray& body);
-    // The body stays the caller's and must outlive the reply.
-    int32_t post(QHttpMultiPart* body);
     // Taken over by the send (see HttpAccessManager).
     int32_t post(std::unique_ptr<StreamedBody> body);
 

@@ -1,11 +1,11 @@
 #include "Request.h"
 
-#include <QPointer>
-
-Request::Request(int requestId, const QNetworkRequest& networkRequest, SyncMode syncMode, QObject* parent)
+Request::Request(int requestId, const QUrl& url, const QList<QByteArray>& headerLines, SyncMode syncMode,
+                 QObject* parent)
     : QObject(parent)
     , m_requestId(requestId)
-    , m_networkRequest(networkRequest)
+    , m_url(url)
+    , m_headerLines(headerLines)
     , m_syncMode(syncMode)
 {
     if (m_syncMode == SyncMode::Sync)
@@ -16,22 +16,6 @@ Request::Request(int requestId, const QNetworkRequest& networkRequest, SyncMode 
 
 Request::~Request() = default;
 
-void Request::setReply(QNetworkReply* reply)
-{
-    // A request sent again forgets the progress of its earlier reply.
-    if (m_reply)
-        disconnect(m_reply.get(), nullptr, this, nullptr);
-    // The network access manager parents its replies and deletes them when it
-    // goes first; the guard keeps the deleter from touching a deleted reply.
-    // Deferred deletion, because the last owner may let go inside one of the
-    // reply's own signals.
-    QPointer<QNetworkReply> guard(reply);
-    m_reply = std::shared_ptr<QNetworkReply>(reply, [guard](QNetworkReply*) {
-        if (guard)
-            guard->deleteLater();
-    });
-}
-
 bool Request::settle(Outcome outcome)
 {
     if (m_outcome != Outcome::Running)
@@ -39,6 +23,22 @@ bool Request::settle(Outcome outcome)
     m_outcome = outcome;
     m_deadline.stop();
     return true;
+}
+
+void Request::restart(quint64 transfer)
+{
+    m_outcome = Outcome::Running;
+    m_transfer = transfer;
+    m_answer.reset();
+}
+
+QByteArray Request::takeBody()
+{
+    if (!m_answer)
+        return {};
+    QByteArray body;
+    body.swap(m_answer->body);
+    return body;
 }
 
 void Request::onReceivedUploadProgress(qint64 bytesSent, qint64 bytesTotal)

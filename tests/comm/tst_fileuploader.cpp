@@ -11,7 +11,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -79,16 +78,6 @@ private Q_SLOTS:
         QCOMPARE(m_devices.address(1), kSecond);
         m_code = m_devices.credentials(0).mid(6);
         QCOMPARE(m_code.size(), 32);
-    }
-
-    // The process-wide manager ends after the application object, when the
-    // TLS backend is gone; its pooled device connections are let go while it
-    // still runs.
-    void cleanupTestCase()
-    {
-        auto* network = HttpAccessManager::getInstance().findChild<QNetworkAccessManager*>();
-        QVERIFY(network != nullptr);
-        network->clearConnectionCache();
     }
 
     void cleanup() { QVERIFY(m_devices.command(QStringLiteral("fault all clear")).startsWith(QLatin1String("ok"))); }

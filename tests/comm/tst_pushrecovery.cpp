@@ -8,13 +8,11 @@
 #include "DeviceProcess.h"
 #include "DeviceRecord.h"
 #include "FileUploader.h"
-#include "HttpAccessManager.h"
 #include "MultiPartBody.h"
 #include "PushSessionFixture.h"
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -185,16 +183,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(value(DeviceParameter::RunningStatus).toInt(), 0, 5000);
     }
 
-    // The process-wide manager outlives the application object, and with it
-    // Qt's TLS backend; its pooled device connections go while both still
-    // run (a test program never emits aboutToQuit).
-    void cleanupTestCase()
-    {
-        auto* network = HttpAccessManager::getInstance().findChild<QNetworkAccessManager*>();
-        QVERIFY(network != nullptr);
-        network->clearConnectionCache();
-        QVERIFY(m_device.stop());
-    }
+    void cleanupTestCase() { QVERIFY(m_device.stop()); }
 };
 
 QTEST_GUILESS_MAIN(TestPushRecovery)

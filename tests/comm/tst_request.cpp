@@ -1,4 +1,4 @@
-// A request relays its reply's upload progress only while the total is known.
+// A request relays its transfer's upload progress only while the total is known.
 
 #include "Request.h"
 
@@ -29,7 +29,7 @@ private Q_SLOTS:
         QFETCH(qint64, sent);
         QFETCH(qint64, total);
         QFETCH(bool, relayed);
-        Request request(42, QNetworkRequest(), Request::SyncMode::Async);
+        Request request(42, QUrl(), {}, Request::SyncMode::Async);
         QSignalSpy spy(&request, &Request::uploadProgress);
         request.onReceivedUploadProgress(sent, total);
         QCOMPARE(spy.size(), relayed ? 1 : 0);
@@ -39,14 +39,15 @@ private Q_SLOTS:
 
     void modes()
     {
-        Request sync(1, QNetworkRequest(), Request::SyncMode::Sync);
-        Request async(2, QNetworkRequest(), Request::SyncMode::Async);
+        Request sync(1, QUrl(), {}, Request::SyncMode::Sync);
+        Request async(2, QUrl(), {}, Request::SyncMode::Async);
         QVERIFY(sync.eventLoop() != nullptr);
         QVERIFY(async.eventLoop() == nullptr);
         QCOMPARE(int(Request::SyncMode::Sync), 1);
         QCOMPARE(int(Request::SyncMode::Async), 2);
         QCOMPARE(sync.timeout(), 30000u);
-        QVERIFY(sync.reply() == nullptr);
+        QVERIFY(!sync.answer());
+        QCOMPARE(int(sync.outcome()), int(Request::Outcome::NotSent));
         sync.setTimeout(5);
         QCOMPARE(sync.timeout(), 5u);
     }

@@ -213,7 +213,7 @@ private Q_SLOTS:
                          "https", kHealthy, "/api/v1/files/firmware", nullptr, kPort,
                          [&uploaded](int) { uploaded = true; }, uploadId, authCode().constData()),
                      0);
-            QCOMPARE(http.sendPostRequest(uploadId, body.multiPart()), 0);
+            QCOMPARE(http.sendPostRequest(uploadId, body.takeStreamedBody()), 0);
 
             QCOMPARE(get(http, kStalling, 500, status), HttpAccessManager::kTimedOut);
             QCOMPARE(fault(1, QStringLiteral("connect normal")), QStringLiteral("ok"));

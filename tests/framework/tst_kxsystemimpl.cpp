@@ -16,7 +16,6 @@
 
 #include <QBuffer>
 #include <QImage>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -555,9 +554,6 @@ private Q_SLOTS:
         m_table.reset();
         m_push.reset();
         AlertNotifier::finalize();
-        auto* network = HttpAccessManager::getInstance().findChild<QNetworkAccessManager*>();
-        QVERIFY(network != nullptr);
-        network->clearConnectionCache();
         QVERIFY(m_device.stop());
     }
 };

@@ -174,6 +174,17 @@ public:
                 while (send(chunk)) { }
             }
             return;
+        case Play::Http2PingFlood:
+        case Play::Http2ContinuationFlood:
+            if (readHead() && send(http2Frame(4, 0, 0, {}))) {
+                const QByteArray flood = m_state.play == Play::Http2PingFlood
+                                             ? http2Frame(6, 0, 0, QByteArray(8, 'p')).repeated(1024)
+                                             : http2Frame(9, 0, 1, QByteArray(1024, 'c')).repeated(64);
+                if (m_state.play == Play::Http2ContinuationFlood)
+                    send(http2Frame(1, 0, 1, QByteArray(16, 'h')));
+                while (send(flood)) { }
+            }
+            return;
         case Play::ZeroWindow:
             while (!m_state.stopping)
                 std::this_thread::sleep_for(20ms);
@@ -238,6 +249,21 @@ private:
             if (!send(bytes.mid(at, piece)))
                 return;
         }
+    }
+
+    // A frame: 24-bit length, type, flags, stream id, payload.
+    static QByteArray http2Frame(char type, char flags, quint32 stream, const QByteArray& payload)
+    {
+        QByteArray frame;
+        const auto length = quint32(payload.size());
+        frame += char(length >> 16);
+        frame += char(length >> 8);
+        frame += char(length);
+        frame += type;
+        frame += flags;
+        for (const int shift : {24, 16, 8, 0})
+            frame += char(stream >> shift);
+        return frame + payload;
     }
 
     // Reads and drops whatever comes until the client closes.

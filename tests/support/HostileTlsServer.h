@@ -30,6 +30,9 @@ public:
         EndlessChunks, // after the request: 200, chunked, chunks without end
         ZeroWindow, // the handshake, then reads nothing
         Trickle, // the handshake, then one byte of the connection every 100 ms
+        // HTTP/2 frames whatever the client offered, after its request's head:
+        Http2PingFlood, // SETTINGS, then PING frames without end
+        Http2ContinuationFlood, // HEADERS without its end, then CONTINUATION frames without end
     };
 
     // `pieces`: how the play's decisive bytes are cut into TLS records (0
