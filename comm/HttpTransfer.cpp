@@ -212,10 +212,7 @@ Q_SIGNALS:
     void ended(const HttpAnswer& answer);
 
 private:
-    qint64 bodySize() const
-    {
-        return m_request.streamed ? m_request.streamed->size() : m_request.body.size();
-    }
+    qint64 bodySize() const { return m_request.streamed ? m_request.streamed->size() : m_request.body.size(); }
 
     // Ends the exchange for what the device sent: the first reason sticks,
     // and libcurl ends the transfer when the callback returns what this
@@ -283,8 +280,9 @@ private:
                 if (got <= 0) {
                     // Shorter than when the body was built: the announced
                     // length can no longer be kept.
-                    refuse(HttpAnswer::End::Failed, QStringLiteral("the file to upload could not be read to its end: %1")
-                                                        .arg(body.file->errorString()));
+                    refuse(HttpAnswer::End::Failed,
+                           QStringLiteral("the file to upload could not be read to its end: %1")
+                               .arg(body.file->errorString()));
                     return CURL_READFUNC_ABORT;
                 }
                 m_fileLeft -= got;
@@ -362,8 +360,9 @@ private:
     size_t write(const char* data, size_t length)
     {
         if (m_answer.body.size() + qint64(length) > m_request.maxBodyBytes)
-            return refuse(HttpAnswer::End::TooLarge, QStringLiteral("the answer is larger than its limit of %1 bytes")
-                                                         .arg(m_request.maxBodyBytes));
+            return refuse(
+                HttpAnswer::End::TooLarge,
+                QStringLiteral("the answer is larger than its limit of %1 bytes").arg(m_request.maxBodyBytes));
         m_answer.body.append(data, qsizetype(length));
         return length;
     }
@@ -569,8 +568,7 @@ TransferThread::TransferThread()
 
 TransferThread::~TransferThread() = default;
 
-quint64 TransferThread::start(TransferRequest request, QObject* context, const Progress& progressed,
-                              const Ended& ended)
+quint64 TransferThread::start(TransferRequest request, QObject* context, const Progress& progressed, const Ended& ended)
 {
     auto job = std::make_unique<TransferJob>(std::move(request));
     // Queued: the job reports from the transfer thread; nothing reaches a

@@ -160,12 +160,13 @@ QString csvField(const QJsonValue& value)
 {
     if (value.isDouble())
         return QString::number(value.toDouble(), 'g', 12);
-    QString text = value.toString();
-    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    // Control characters escaped as in the table: a device's name may carry
+    // a terminal's escape sequences, or a NUL that cuts a reader's line.
+    QString text = printable(value.toString());
+    static const QString formulaStarts = QStringLiteral("=+-@");
     if (!text.isEmpty() && formulaStarts.contains(text.front()))
         text.prepend(QLatin1Char('\''));
-    if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')) || text.contains(QLatin1Char('\n'))
-        || text.contains(QLatin1Char('\r')))
+    if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')))
         text = QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
     return text;
 }

@@ -168,11 +168,15 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("cell");
         QTest::newRow("plain") << QStringLiteral("Lobby") << QByteArray("Lobby");
         QTest::newRow("comma and quote") << QStringLiteral("a,\"b\"") << QByteArray("\"a,\"\"b\"\"\"");
-        QTest::newRow("CR alone") << QStringLiteral("a\rb") << QByteArray("\"a\rb\"");
+        QTest::newRow("CR alone") << QStringLiteral("a\rb") << QByteArray("a\\rb");
+        QTest::newRow("line break") << QStringLiteral("a\nb,c") << QByteArray("\"a\\nb,c\"");
+        QTest::newRow("ESC, BEL, NUL") << QStringLiteral("a\x1b[2Jb\x07") + QChar(0)
+                                       << QByteArray("a\\x1b[2Jb\\x07\\x00");
+        QTest::newRow("direction override") << QStringLiteral("a\u202Eb") << QByteArray("a\\u{202e}b");
         QTest::newRow("formula") << QStringLiteral("=HYPERLINK(\"x\")") << QByteArray("\"'=HYPERLINK(\"\"x\"\")\"");
         QTest::newRow("plus") << QStringLiteral("+1") << QByteArray("'+1");
         QTest::newRow("at") << QStringLiteral("@SUM(A1)") << QByteArray("'@SUM(A1)");
-        QTest::newRow("tab first") << QStringLiteral("\tx") << QByteArray("'\tx");
+        QTest::newRow("tab first") << QStringLiteral("\tx") << QByteArray("\\tx");
         QTest::newRow("UTF-8") << QStringLiteral("Café") << QByteArray("Caf\xc3\xa9");
     }
 

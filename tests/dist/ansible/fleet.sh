@@ -230,5 +230,14 @@ assert sum(row["result"] == "succeeded" for row in rows if row["site"] == "north
 assert all(row["result"] != "succeeded" for row in rows if row["site"] == "south"), rows
 PY
 [ "$(wc -l <"$work/play/reports/report.csv")" = 7 ] || fail "the gathered CSV has not 6 rows and a header"
+# The gathered CSV's fields as corvanectl writes its own: what a device names
+# itself cannot reach a terminal or a spreadsheet as anything but text.
+PYTHONPATH="$work/collections" python3 - <<'PY' || fail "the gathered CSV's fields"
+from ansible_collections.corvane.fleet.plugins.filter.csv_field import csv_field
+for value, field in [("Lobby", '"Lobby"'), ('a,"b"', '"a,""b"""'), ("=1+1", "\"'=1+1\""),
+                     ("a\x1b[2Jb\x07\x00", r'"a\x1b[2Jb\x07\x00"'), ("a\nb\r", r'"a\nb\r"'),
+                     ("\u202eab", r'"\u{202e}ab"'), (None, '""'), (3, '"3"')]:
+    assert csv_field(value) == field, (value, csv_field(value), field)
+PY
 
 echo "fleet: two sites, 5 plays in $(($(date +%s) - start)) s"
