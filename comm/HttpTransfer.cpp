@@ -53,6 +53,15 @@ class TransferJob : public QObject
     Q_OBJECT
 
 public:
+    // The answer crosses to the receiver's thread under a standard mutex
+    // rather than as a queued argument: the hand-over is then one that
+    // ThreadSanitizer sees, whatever wakes the receiver.
+    struct AnswerSlot
+    {
+        std::mutex lock;
+        HttpAnswer answer;
+    };
+
     explicit TransferJob(TransferRequest request)
         : m_id(++s_lastJobId)
         , m_request(std::move(request))
@@ -68,6 +77,7 @@ public:
     }
 
     quint64 id() const { return m_id; }
+    const std::shared_ptr<AnswerSlot>& answerSlot() const { return m_slot; }
     QFile* file() const { return m_request.streamed ? m_request.streamed->file.get() : nullptr; }
     CURL* easy() const { return m_easy; }
 
@@ -78,7 +88,7 @@ public:
         if (!m_easy) {
             m_answer.end = HttpAnswer::End::Failed;
             m_answer.error = QStringLiteral("libcurl could not start a transfer");
-            Q_EMIT ended(m_answer);
+            deliver();
             return false;
         }
         const QByteArray url = m_request.url.toEncoded();
@@ -193,7 +203,7 @@ public:
             m_answer.end = HttpAnswer::End::Complete;
             report(m_answer.bytesSent, true);
         }
-        Q_EMIT ended(m_answer);
+        deliver();
     }
 
     // Ended by the caller: what came so far.
@@ -204,14 +214,24 @@ public:
             && status >= 100)
             m_answer.status = int(status);
         m_answer.end = HttpAnswer::End::Aborted;
-        Q_EMIT ended(m_answer);
+        deliver();
     }
 
 Q_SIGNALS:
     void progressed(qint64 sent, qint64 total);
-    void ended(const HttpAnswer& answer);
+    // The answer is in answerSlot().
+    void ended();
 
 private:
+    void deliver()
+    {
+        {
+            std::lock_guard<std::mutex> locker(m_slot->lock);
+            m_slot->answer = m_answer;
+        }
+        Q_EMIT ended();
+    }
+
     qint64 bodySize() const { return m_request.streamed ? m_request.streamed->size() : m_request.body.size(); }
 
     // Ends the exchange for what the device sent: the first reason sticks,
@@ -410,6 +430,7 @@ private:
     int m_interim = 0;
 
     HttpAnswer m_answer;
+    std::shared_ptr<AnswerSlot> m_slot = std::make_shared<AnswerSlot>();
     std::optional<HttpAnswer::End> m_end; // what a callback ended it with
 };
 
@@ -562,7 +583,6 @@ private:
 TransferThread::TransferThread()
     : m_loop(std::make_unique<TransferLoop>())
 {
-    qRegisterMetaType<HttpAnswer>();
     m_loop->start();
 }
 
@@ -575,7 +595,17 @@ quint64 TransferThread::start(TransferRequest request, QObject* context, const P
     // context gone meanwhile.
     if (progressed)
         QObject::connect(job.get(), &TransferJob::progressed, context, progressed, Qt::QueuedConnection);
-    QObject::connect(job.get(), &TransferJob::ended, context, ended, Qt::QueuedConnection);
+    QObject::connect(
+        job.get(), &TransferJob::ended, context,
+        [slot = job->answerSlot(), ended] {
+            HttpAnswer answer;
+            {
+                std::lock_guard<std::mutex> locker(slot->lock);
+                answer = slot->answer;
+            }
+            ended(answer);
+        },
+        Qt::QueuedConnection);
     const quint64 id = job->id();
     // The file is read there from now on, and goes with the job.
     if (QFile* file = job->file())
