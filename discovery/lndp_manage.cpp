@@ -29,12 +29,17 @@ bool sameName(const LndpService *s, const uint8_t *name, uint8_t len)
     return s->serviceNameLen == len && memcmp(s->serviceName, name, len) == 0;
 }
 
-// The fields that tell one host entry from another.
+// The fields that tell one host entry from another. The MAC address is one
+// of them: the application names a device by it, so an answer with another
+// MAC is another device and needs an entry (a free one) of its own. Were it
+// an update in place, one sender could make the application hear of a new
+// device with every datagram while the table held a single entry.
 bool sameHost(const _LNDP_HOST_INFO &a, const _LNDP_HOST_INFO &b)
 {
-    return a.senderRole == b.senderRole && lndp_addrEqual(&a.hostAddr, &b.hostAddr)
-           && lndp_addrEqual(&a.sourceAddr, &b.sourceAddr) && lndp_addrEqual(&a.localAddr, &b.localAddr)
-           && a.serviceNameLen == b.serviceNameLen && memcmp(a.serviceName, b.serviceName, a.serviceNameLen) == 0;
+    return a.senderRole == b.senderRole && memcmp(a.macAddr, b.macAddr, sizeof a.macAddr) == 0
+           && lndp_addrEqual(&a.hostAddr, &b.hostAddr) && lndp_addrEqual(&a.sourceAddr, &b.sourceAddr)
+           && lndp_addrEqual(&a.localAddr, &b.localAddr) && a.serviceNameLen == b.serviceNameLen
+           && memcmp(a.serviceName, b.serviceName, a.serviceNameLen) == 0;
 }
 
 void addrText(const netc_addr &a, char *buf, uint32_t size)

@@ -523,29 +523,33 @@ TEST_CASE_FIXTURE(ManageFixture, "hostChangesAndSecondEntry" * doctest::skip(!lo
     interval();
     REQUIRE(peerA.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x00}), "127.0.1.15", port));
     REQUIRE(pump([&] { return reportsFor(1) == 1; }));
-    // New MAC and exInfo: same entry, reported again.
-    REQUIRE(peerA.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x01, 'q'}, 0x0A), "127.0.1.15", port));
+    // New exInfo: same entry, reported again.
+    REQUIRE(peerA.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x01, 'q'}), "127.0.1.15", port));
     REQUIRE(pump([&] { return reportsFor(1) == 2; }));
     REQUIRE_EQ(gl_manage.usedHostCount(), 1);
-    REQUIRE_EQ(gReports.back().host.macAddr[0], uint8_t(0x0A));
     REQUIRE_EQ(gReports.back().host.exInfoLen, uint16_t(2));
-    // Same host address from another source address: a second entry.
+    // Another MAC address from the same host is another device: a second entry.
+    REQUIRE(peerA.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x01, 'q'}, 0x0A), "127.0.1.15", port));
+    REQUIRE(pump([&] { return reportsFor(1) == 3; }));
+    REQUIRE_EQ(gl_manage.usedHostCount(), 2);
+    REQUIRE_EQ(gReports.back().host.macAddr[0], uint8_t(0x0A));
+    // Same host address from another source address: a third entry.
     gNow += 3000;
     interval();
     REQUIRE(peerB.sendTo(lndpDatagram(1, "127.0.1.16", "s", {0x01, 'q'}, 0x0A), "127.0.1.15", port));
-    REQUIRE(pump([&] { return reportsFor(1) == 3; }));
-    REQUIRE_EQ(gl_manage.usedHostCount(), 2);
+    REQUIRE(pump([&] { return reportsFor(1) == 4; }));
+    REQUIRE_EQ(gl_manage.usedHostCount(), 3);
     _LNDP_HOST_INFO h;
     gl_manage.mainLock();
-    REQUIRE_EQ(gl_manage.getHostInfoByIndex(1, h), LNDP_OK);
-    REQUIRE_EQ(gl_manage.getHostInfoByIndex(2, h), LNDP_E_PARAM);
+    REQUIRE_EQ(gl_manage.getHostInfoByIndex(2, h), LNDP_OK);
+    REQUIRE_EQ(gl_manage.getHostInfoByIndex(3, h), LNDP_E_PARAM);
     gl_manage.mainUnlock();
     REQUIRE(lndp_addrEqual(&h.sourceAddr, ptrAddr("127.0.1.17")));
-    // The first one ages out first.
+    // The first two age out first.
     gNow += 4000;
     interval();
     gl_manage.notifyUpdateHostInfo();
-    REQUIRE_EQ(reportsFor(0), 1);
+    REQUIRE_EQ(reportsFor(0), 2);
     REQUIRE(lndp_addrEqual(&gReports.back().host.sourceAddr, ptrAddr("127.0.1.16")));
     REQUIRE_EQ(gl_manage.usedHostCount(), 1);
 }
