@@ -48,7 +48,10 @@ int LndpController::initialize(uint32_t hostCapacity)
     if (hostCapacity < LNDP_HOSTS_MIN || hostCapacity > LNDP_HOSTS_MAX)
         return -1;
     if (m_collection == nullptr) {
-        m_collection = new DeviceDiscoveryCollection(this);
+        // As many devices as the engine's table: no more can be seen at once.
+        m_collection
+            = new DeviceDiscoveryCollection(this, DeviceDiscoveryCollection::kCheckInterval,
+                                            DeviceDiscoveryCollection::kLostThreshold, static_cast<int>(hostCapacity));
         connect(m_collection, &DeviceDiscoveryCollection::found, this, &LndpController::onFound, Qt::QueuedConnection);
         connect(m_collection, &DeviceDiscoveryCollection::lost, this, &LndpController::onLost, Qt::QueuedConnection);
     }
@@ -141,6 +144,20 @@ bool LndpController::isScanningNetworkInterface(const NI_INFO_T& ni) const
 
 uint32_t LndpController::onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t enabled)
 {
+    if (host == nullptr)
+        return static_cast<uint32_t>(ResultCode::kFailure);
+    if (enabled == 0) {
+        // Whatever its last answer read as (its entry may have changed in
+        // place to another model): a device listed once must be able to
+        // leave, or the collection would keep it for good. Its address tells
+        // it from another host that claims the same MAC address.
+        char ipText[16] = {};
+        ipv4Text(host->hostAddr, ipText);
+        if (m_collection != nullptr)
+            m_collection->update(QString::fromLatin1(ipText), {}, {}, Converter::macUint8ArrayToQStr(host->macAddr),
+                                 DISCOVERY_LOST);
+        return 0;
+    }
     Apps::LndpInfo info;
     const int32_t imported = info.importLndpApiHostInfo(host);
     if (imported != ResultCode::kSuccess && imported != Apps::LndpInfo::kUnsupportedModel)
@@ -153,8 +170,7 @@ uint32_t LndpController::onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t ena
     if (!ipv4Text(address, ipText))
         return static_cast<uint32_t>(ResultCode::kFailure);
     if (imported == Apps::LndpInfo::kUnsupportedModel) {
-        if (enabled != 0)
-            Q_EMIT unsupportedDevice(QString::fromLatin1(ipText), QString::fromStdString(info.modelName()));
+        Q_EMIT unsupportedDevice(QString::fromLatin1(ipText), QString::fromStdString(info.modelName()));
         return static_cast<uint32_t>(ResultCode::kFailure);
     }
     uint8_t mac[6] = {};
@@ -163,7 +179,7 @@ uint32_t LndpController::onLNDPCallback(const _LNDP_HOST_INFO* host, uint8_t ena
     if (m_collection != nullptr)
         m_collection->update(QString::fromLatin1(ipText), QString::fromStdString(info.modelName()),
                              QString::fromStdString(info.hostName()), Converter::macUint8ArrayToQStr(mac),
-                             enabled != 0 ? DISCOVERY_DETECTED : DISCOVERY_LOST);
+                             DISCOVERY_DETECTED);
     return 0;
 }
 

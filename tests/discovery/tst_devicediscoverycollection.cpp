@@ -11,6 +11,7 @@ namespace {
 
 const QString kMacA = QStringLiteral("02:1A:2B:3C:4D:5E");
 const QString kMacB = QStringLiteral("02:1A:2B:3C:4D:5F");
+const QString kMacC = QStringLiteral("02:1A:2B:3C:4D:60");
 
 QStringList macsOf(const QSignalSpy& spy)
 {
@@ -88,6 +89,25 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 10000);
         QVERIFY2(sinceSecond.elapsed() >= 300, "lost before the threshold counted from the last report");
         QCOMPARE(macsOf(lost), QStringList{kMacA});
+    }
+
+    // Full, it takes a new device in place of a lost one, reported lost at
+    // once; while every device it holds is seen, none. A loss at another
+    // address is another host's that claimed the MAC.
+    void fullCollectionMakesRoomWithLostDevices()
+    {
+        DeviceDiscoveryCollection collection(nullptr, 1h, 1h, 2);
+        QSignalSpy found(&collection, &DeviceDiscoveryCollection::found);
+        QSignalSpy lost(&collection, &DeviceDiscoveryCollection::lost);
+        collection.detected("10.0.0.2", "TQ-730", "A", kMacA);
+        collection.detected("10.0.0.3", "TQ-730", "B", kMacB);
+        QCOMPARE(collection.detected("10.0.0.4", "TQ-730", "C", kMacC), DeviceDiscoveryCollection::kFull);
+        QCOMPARE(collection.undetected(kMacA, "10.0.0.9"), DeviceDiscoveryCollection::kUnknownDevice);
+        QCOMPARE(collection.undetected(kMacB, "10.0.0.3"), 0);
+        QCOMPARE(collection.detected("10.0.0.4", "TQ-730", "C", kMacC), 0);
+        QCOMPARE(macsOf(lost), QStringList{kMacB});
+        QCOMPARE(macsOf(found), (QStringList{kMacA, kMacB, kMacC}));
+        QCOMPARE(collection.size(), 2);
     }
 
     void reportsFromTheEngineThreadArriveQueued()
