@@ -1,5 +1,7 @@
 #include "DeviceDataManager.h"
 
+#include <algorithm>
+
 std::shared_ptr<DeviceData> DeviceDataManager::find(const QString& deviceId) const
 {
     const auto it = m_devices.find(deviceId);
@@ -16,6 +18,8 @@ bool DeviceDataManager::addDevice(const QString& deviceId, const QString& modelN
             record->setData(DeviceParameter::ModelName, modelName);
             record->setData(DeviceParameter::HostName, hostName);
             record->setData(DeviceParameter::IpAddress, ipAddress);
+        } else if (m_deviceIds.size() >= m_capacity) {
+            return false;
         } else {
             m_devices.emplace(deviceId, std::make_shared<DeviceData>(deviceId, modelName, hostName, ipAddress));
             m_deviceIds.append(deviceId);
@@ -43,6 +47,18 @@ bool DeviceDataManager::removeDevice(const QString& deviceId)
         m_deviceIds.removeAll(deviceId);
     }
     return true;
+}
+
+void DeviceDataManager::setCapacity(int capacity)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_capacity = std::max(capacity, 0);
+}
+
+bool DeviceDataManager::full() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_deviceIds.size() >= m_capacity;
 }
 
 bool DeviceDataManager::exist(const QString& deviceId) const

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,7 @@
 // which ids became known. All record reads and writes go through one lock;
 // change notices are emitted after it is released, so receivers may call
 // back in. Records are shared: a holder keeps a removed record alive.
+// Holds at most its capacity of records (unlimited unless set).
 class DeviceDataManager
 {
 public:
@@ -24,10 +26,15 @@ public:
 
     // True when the id is new. A known id has its model name, host name and
     // IP address refreshed. Either way every parameter is announced again.
+    // False, and nothing added or announced, for a new id while full().
     bool addDevice(const QString& deviceId, const QString& modelName, const QString& hostName,
                    const QString& ipAddress);
     bool removeDevice(const QString& deviceId);
     bool exist(const QString& deviceId) const;
+
+    // Records it holds beyond these are refused; those it holds stay.
+    void setCapacity(int capacity);
+    bool full() const;
 
     // Look-ups leave their out-parameter untouched on failure.
     bool getDeviceData(const QString& deviceId, std::shared_ptr<DeviceData>& record) const;
@@ -51,4 +58,5 @@ private:
     mutable std::mutex m_lock;
     std::map<QString, std::shared_ptr<DeviceData>> m_devices;
     QStringList m_deviceIds;
+    int m_capacity = std::numeric_limits<int>::max();
 };

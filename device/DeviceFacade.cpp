@@ -58,6 +58,7 @@ int DeviceFacade::initialize(int maxDevices)
         CORVANE_LOG("discovery cannot start");
         return -1;
     }
+    m_registry.setCapacity(maxDevices);
     m_discoveryStarted = true;
     return 0;
 }
@@ -190,6 +191,8 @@ bool DeviceFacade::startScan(const QVariantMap& networkInterface)
         if (!m_discoveryStarted)
             return false;
         started = m_controller->startScanDevice(info);
+        if (started)
+            m_tableFullNoted = false; // a new scan may say it again
         wasScanning = m_scanning;
         // A failed restart may have stopped the scan that ran before; the
         // flag says what runs now, not what was asked for.
@@ -224,13 +227,49 @@ void DeviceFacade::stopScan(const QVariantMap& networkInterface)
 void DeviceFacade::updateDevice(const QString& deviceId, const QString& modelName, const QString& hostName,
                                 const QString& ipAddress)
 {
+    std::list<DeviceActivity> changes;
+    if (!m_registry.exist(deviceId) && !makeRoomFor(changes))
+        return;
     QVariant before;
     m_registry.getDeviceParameter(deviceId, DeviceParameter::IpAddress, before);
     if (m_registry.addDevice(deviceId, modelName, hostName, ipAddress))
-        Q_EMIT deviceIDsChanged({DeviceActivity{DeviceActivity::Added, deviceId}});
+        changes.push_back({DeviceActivity::Added, deviceId});
+    if (!changes.empty())
+        Q_EMIT deviceIDsChanged(changes);
     if (before.toString() != ipAddress)
         refreshSharing(before.toString());
     refreshSharing(ipAddress);
+}
+
+bool DeviceFacade::inUse(const QString& deviceId) const
+{
+    QVariant loggedIn;
+    QVariant password;
+    m_registry.getDeviceParameter(deviceId, DeviceParameter::LoggedInStatus, loggedIn);
+    m_registry.getDeviceParameter(deviceId, DeviceParameter::AcceptedMd5Password, password);
+    return m_discovered.contains(deviceId) || isConnected(deviceId) || loggedIn.toBool()
+           || !password.toString().isEmpty();
+}
+
+bool DeviceFacade::makeRoomFor(std::list<DeviceActivity>& changes)
+{
+    if (!m_registry.full())
+        return true;
+    if (!m_tableFullNoted) {
+        // Once per scan: a flood would otherwise say it with every answer.
+        m_tableFullNoted = true;
+        CORVANE_LOG(QStringLiteral("device table full (%1 devices): devices lost longest ago make room, others "
+                                   "are not listed")
+                        .arg(m_registry.deviceIds().size()));
+        Q_EMIT deviceTableFull();
+    }
+    const auto spare = std::find_if(m_lost.cbegin(), m_lost.cend(), [this](const QString& id) { return !inUse(id); });
+    if (spare == m_lost.cend())
+        return false;
+    const QString gone = *spare;
+    if (removeDevice(gone))
+        changes.push_back({DeviceActivity::Removed, gone});
+    return !m_registry.full();
 }
 
 void DeviceFacade::refreshSharing(const QString& ipAddress)
@@ -250,6 +289,7 @@ void DeviceFacade::refreshSharing(const QString& ipAddress)
 bool DeviceFacade::removeDevice(const QString& deviceId)
 {
     m_discovered.remove(deviceId);
+    m_lost.removeAll(deviceId);
     if (!isConnected(deviceId))
         m_registry.setAndNotifyDeviceParameter(deviceId, DeviceParameter::ConnectionStatus,
                                                toInt(ConnectionStatus::Inactive));
@@ -303,7 +343,10 @@ void DeviceFacade::activateDevice(const QString& ipAddress, const QString& model
                                   const QString& deviceID)
 {
     updateDevice(deviceID, modelName, hostName, ipAddress);
+    if (!m_registry.exist(deviceID))
+        return; // not listed: the table is full
     m_discovered.insert(deviceID);
+    m_lost.removeAll(deviceID);
     // An open push channel says more about the device than discovery does.
     if (!isConnected(deviceID))
         m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus,
@@ -314,6 +357,9 @@ void DeviceFacade::activateDevice(const QString& ipAddress, const QString& model
 void DeviceFacade::inactivateDevice(const QString& deviceID)
 {
     m_discovered.remove(deviceID);
+    m_lost.removeAll(deviceID);
+    if (m_registry.exist(deviceID))
+        m_lost.append(deviceID);
     if (!isConnected(deviceID))
         m_registry.setAndNotifyDeviceParameter(deviceID, DeviceParameter::ConnectionStatus,
                                                toInt(ConnectionStatus::Inactive));

@@ -56,8 +56,15 @@ public:
 
     // Starts discovery (the engine and its tasks): 0, or -1 when it cannot
     // start. Until then startScan answers false. Calling it again is harmless.
-    // The engine lists up to `maxDevices` devices (1 to 1024; the window keeps
-    // the default), fixed from the first call that starts it.
+    // The engine and the registry list up to `maxDevices` devices (1 to 1024;
+    // the window keeps the default), fixed from the first call that starts it.
+    //
+    // At the limit, a device discovery reports for the first time takes the
+    // place of the record that discovery lost longest ago and that nobody
+    // works with (no push channel, not logged in, no accepted password);
+    // with no such record it is not listed. Devices discovery sees, and
+    // those logged in to, are never dropped for a newcomer. The first
+    // newcomer a scan meets at the limit is told: deviceTableFull and the log.
     static constexpr int kDefaultMaxDevices = 32;
     int initialize(int maxDevices = kDefaultMaxDevices);
 
@@ -118,6 +125,9 @@ public Q_SLOTS:
 Q_SIGNALS:
     void deviceIDsChanged(std::list<DeviceActivity> changedDeviceActivities);
     void scanningChanged();
+    // Once per scan: the registry is full and a new device had to replace a
+    // lost one, or was not listed.
+    void deviceTableFull();
     // A device of a model this program does not work with answered the scan.
     void unsupportedDeviceAnswered(const QString& ipAddress, const QString& modelName);
 
@@ -128,6 +138,10 @@ private:
     explicit DeviceFacade(WithDiscovery);
 
     int connectionStatus(const QString& deviceId) const;
+    // Room for a new record in a full registry, by dropping a spare lost
+    // one (its removal added to `changes`); false when there is none.
+    bool makeRoomFor(std::list<DeviceActivity>& changes);
+    bool inUse(const QString& deviceId) const;
     // Tells each record at `ipAddress` whether another one discovery sees
     // claims it too.
     void refreshSharing(const QString& ipAddress);
@@ -142,4 +156,7 @@ private:
     // thread only. A device whose push channel ends goes back to what
     // discovery says of it.
     QSet<QString> m_discovered;
+    // Ids of records discovery lost, longest lost first.
+    QStringList m_lost;
+    bool m_tableFullNoted = false;
 };

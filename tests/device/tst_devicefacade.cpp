@@ -59,6 +59,31 @@ private Q_SLOTS:
         m_pushSessions.destroyed.clear();
     }
 
+    // A full table takes a newcomer in place of the device discovery lost
+    // longest ago, never of one it sees, one logged in to or one whose push
+    // channel is open: hosts that age out and others that take their place
+    // leave it as large as it was. It says so once.
+    void fullTableTakesNewcomersInPlaceOfLostDevices()
+    {
+        DeviceFacade& facade = DeviceFacade::getInstance();
+        QSignalSpy full(&facade, &DeviceFacade::deviceTableFull);
+        const int capacity = DeviceFacade::kDefaultMaxDevices;
+        const auto id = [](int generation, int i) { return QString::asprintf("02:00:00:00:%02X:%02X", generation, i); };
+        for (int i = 0; i < capacity; ++i)
+            facade.activateDevice("10.0.0.5", "TQ-730", "Old", id(1, i));
+        facade.setDeviceParameter(id(1, 0), DeviceParameter::LoggedInStatus, true, DeviceFindPolicy::ById);
+        facade.onConnectedDeviceNotification(id(1, 1), 60010);
+        for (int i = 0; i < capacity; ++i)
+            facade.inactivateDevice(id(1, i));
+        for (int i = 0; i < capacity; ++i) {
+            facade.activateDevice("10.0.0.6", "TQ-730", "New", id(2, i));
+            QCOMPARE(int(facade.deviceIDs().size()), capacity);
+        }
+        QCOMPARE(full.size(), 1);
+        QVERIFY(facade.deviceIDs().contains(id(1, 0)) && facade.deviceIDs().contains(id(1, 1)));
+        QVERIFY(facade.deviceIDs().contains(id(2, capacity - 3)) && !facade.deviceIDs().contains(id(2, capacity - 2)));
+    }
+
     void discoveryReportsAddAndRefresh()
     {
         DeviceFacade& facade = DeviceFacade::getInstance();
