@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
@@ -128,15 +129,22 @@ DeviceScan::DeviceScan(DeviceFacade& facade, ScanRequest request, const QStringL
     : m_facade(facade)
     , m_request(std::move(request))
 {
+    QSet<QString> namedAddresses;
     for (const QString& name : named) {
         const QHostAddress address(name);
-        if (address.protocol() == QAbstractSocket::IPv4Protocol && !m_request.probes.contains(address.toString())
-            && m_request.probes.size() < ScanRequest::kMaxProbes)
+        if (address.protocol() != QAbstractSocket::IPv4Protocol)
+            continue;
+        namedAddresses.insert(address.toString());
+        if (!m_request.probes.contains(address.toString()) && m_request.probes.size() < ScanRequest::kMaxProbes)
             m_request.probes.append(address.toString());
     }
-    QObject::connect(
-        &m_facade, &DeviceFacade::unsupportedDeviceAnswered, &m_probes,
-        [this](const QString& ipAddress, const QString& model) { m_otherModels.insert(ipAddress, model); });
+    // Only a named address is ever asked about: answers that claim any
+    // other address (as many as a sender cares to make up) are not kept.
+    QObject::connect(&m_facade, &DeviceFacade::unsupportedDeviceAnswered, &m_probes,
+                     [this, namedAddresses](const QString& ipAddress, const QString& model) {
+                         if (namedAddresses.contains(ipAddress))
+                             m_otherModels.insert(ipAddress, model);
+                     });
     // One probe at a time goes out (a new one takes over from the last), a
     // few milliseconds apart; the round starts again after a pause.
     QObject::connect(&m_probes, &QTimer::timeout, &m_probes, [this] { probeNext(); });
