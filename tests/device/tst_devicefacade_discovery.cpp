@@ -10,11 +10,13 @@
 #include "DeviceRecord.h"
 #include "LndpPlayedDevice.h"
 #include "LndpTestPeer.h"
+#include "TestTools.h"
 
 #include <QSignalSpy>
 #include <QTest>
 
 #include <cstring>
+#include <random>
 
 namespace {
 
@@ -175,6 +177,55 @@ private Q_SLOTS:
         QVERIFY(facade.startScan(interfaceMap("127.0.12.12", "255.255.255.254", "02:AA:00:00:00:06")));
         QVERIFY(facade.scanning());
         QCOMPARE(scanning.size(), 2);
+    }
+
+    // 100,000 answers from one address, each with a MAC address of its own:
+    // devices are listed while the table (32, the window's) has room, and
+    // nothing grows with the datagrams. Last: the engine keeps the hosts.
+    void madeUpMacsFromOneAddressHoldTheTable()
+    {
+        DeviceFacade& facade = DeviceFacade::getInstance();
+        UdpPeer sender("127.0.12.15", 0);
+        uint32_t hosts = 0;
+        // The hosts of the cases before have aged out of the engine's table.
+        QTRY_COMPARE_WITH_TIMEOUT((lndp_getNumOfHost(&hosts), hosts), 0u, 15000);
+        QVERIFY(facade.startScan(interfaceMap("127.0.12.14", "255.255.255.254", "02:AA:00:00:00:07")));
+        const auto answer = [](const char* name) {
+            std::vector<uint8_t> exInfo{0, 6, 'T', 'Q', '-', '7', '3', '0', uint8_t(std::strlen(name))};
+            exInfo.insert(exInfo.end(), name, name + std::strlen(name));
+            return lndpDatagram(LNDP_ROLE_RESPONDER, "127.0.12.15", "_zel-scp", exInfo);
+        };
+        // The first device (02:00:00:00:00:01) renames itself after each
+        // round: once the new name is listed, the round has been read.
+        const auto roundRead = [&](int round) {
+            const QString name = QString::number(round);
+            for (int tries = 0; tries < 10; ++tries) {
+                sender.sendTo(answer(qPrintable(name)), "127.0.12.14", kPort);
+                if (QTest::qWaitFor(
+                        [&] { return parameter("02:00:00:00:00:01", DeviceParameter::HostName).toString() == name; },
+                        1000))
+                    return true;
+            }
+            return false;
+        };
+        std::vector<uint8_t> made = answer("Made up");
+        std::mt19937 random(7);
+        qint64 before = 0;
+        for (int round = 0; round <= 400; ++round) {
+            QVERIFY(roundRead(round));
+            QCOMPARE(int(facade.deviceIDs().size()), round == 0 ? 1 : DeviceFacade::kDefaultMaxDevices);
+            QCOMPARE(lndp_getNumOfHost(&hosts), LNDP_OK);
+            QCOMPARE(hosts, uint32_t(round == 0 ? 1 : DeviceFacade::kDefaultMaxDevices));
+            before = round == 1 ? residentKiB() : before;
+            for (int i = 0; i < 250 && round < 400; ++i) {
+                for (int b = 25; b < 30; ++b)
+                    made[size_t(b)] = uint8_t(random());
+                sender.sendTo(made, "127.0.12.14", kPort);
+            }
+        }
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // they keep freed memory
+        QVERIFY2(residentKiB() - before < 4096, qPrintable(QString::number(residentKiB() - before)));
+#endif
     }
 };
 

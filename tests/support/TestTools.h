@@ -29,6 +29,9 @@ QByteArray md5Of(const QString& path);
 // authentication code, a file's digest as the device reports it.
 QString md5Hex(const QByteArray& bytes);
 
+// This process's resident memory in KiB (VmRSS), -1 where it cannot be read.
+qint64 residentKiB();
+
 // `size` bytes that look random, the same for the same size and seed.
 QByteArray randomBytes(qsizetype size, quint32 seed = 1);
 
