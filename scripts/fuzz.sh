@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan, UBSan; Qt Core from Debian)
-# in build-fuzz/ and runs one for a bounded time on its seed corpus.
-# Usage: scripts/fuzz.sh lndp|settings|push [seconds] (default 60)
-#   lndp      the LNDP wire format: each input is one datagram
-#   settings  the settings models: documents and section values; each
-#             input's first byte chooses the requested keys
-#   push      the notification subscriber: each input is one text message
-#             as a device would push it
+# in build-fuzz/ and runs them for a bounded time each on their seed corpus.
+# Usage: scripts/fuzz.sh lndp|lndp-hosts|settings|push [seconds] (default 60)
+#   lndp        the LNDP wire format (each input one datagram), then the
+#               engine's host table (lndp-hosts), each for the time given
+#   lndp-hosts  the engine's host table: each input a sequence of answers,
+#               made-up and malformed datagrams, time passing and passes
+#   settings    the settings models: documents and section values; each
+#               input's first byte chooses the requested keys
+#   push        the notification subscriber: each input is one text message
+#               as a device would push it
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# target seeds max_len dict, one run each
 case "${1:-}" in
-    lndp) target=fuzz_lndp_packet seeds=corpus max_len=1600 dict= ;;
-    settings) target=fuzz_settings_models seeds=corpus-settings max_len=4096 dict=tools/fuzz/settings.dict ;;
-    push) target=fuzz_push_notification seeds=corpus-push max_len=4096 dict=tools/fuzz/push.dict ;;
-    *) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    lndp) runs=("fuzz_lndp_packet corpus 1600 -" "fuzz_lndp_hosts corpus-hosts 4096 -") ;;
+    lndp-hosts) runs=("fuzz_lndp_hosts corpus-hosts 4096 -") ;;
+    settings) runs=("fuzz_settings_models corpus-settings 4096 tools/fuzz/settings.dict") ;;
+    push) runs=("fuzz_push_notification corpus-push 4096 tools/fuzz/push.dict") ;;
+    *) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac
 seconds=${2:-60}
 scripts/install-deps.sh
@@ -27,11 +32,15 @@ quiet() {
     fi
 }
 quiet cmake -S tools/fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++
-quiet cmake --build build-fuzz -j2 --target "$target"
-corpus=build-fuzz/$seeds
-mkdir -p "$corpus"
-cp tools/fuzz/"$seeds"/* "$corpus"/
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-exec build-fuzz/"$target" -max_total_time="$seconds" -max_len="$max_len" -print_final_stats=1 \
-    ${dict:+-dict="$dict"} "$corpus"
+for run in "${runs[@]}"; do
+    read -r target seeds max_len dict <<<"$run"
+    [ "$dict" = - ] && dict=
+    quiet cmake --build build-fuzz -j2 --target "$target"
+    corpus=build-fuzz/$seeds
+    mkdir -p "$corpus"
+    cp tools/fuzz/"$seeds"/* "$corpus"/
+    build-fuzz/"$target" -max_total_time="$seconds" -max_len="$max_len" -print_final_stats=1 \
+        ${dict:+-dict="$dict"} "$corpus"
+done
