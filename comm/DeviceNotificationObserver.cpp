@@ -211,15 +211,21 @@ void DeviceNotificationObserver::startReconnect(const QString& deviceId, int por
           });
     if (running)
         return;
-    auto retry = std::make_shared<Reconnect>(deviceId, port, m_options.reconnectIntervalMs);
+    const int faults = m_faultRows.value(deviceId + QLatin1Char(':') + QString::number(port)).faults;
+    int intervalMs = m_options.reconnectIntervalMs;
+    for (int fault = 1; fault < faults && intervalMs < kMaxBackOffMs; ++fault)
+        intervalMs *= 2;
+    intervalMs = std::min(intervalMs, std::max(kMaxBackOffMs, m_options.reconnectIntervalMs));
+    auto retry = std::make_shared<Reconnect>(deviceId, port, intervalMs);
     // Queued: a tick never runs inside whatever emitted it.
     connect(retry.get(), &Reconnect::retryTimeElapsed, this, &DeviceNotificationObserver::reconnect,
             Qt::QueuedConnection);
     m_reconnects.append(retry);
-    CORVANE_LOG(QStringLiteral("push channel of %1:%2 failed; retrying every %3 ms")
+    CORVANE_LOG(QStringLiteral("push channel of %1:%2 failed; retrying every %3 ms%4")
                     .arg(deviceId)
                     .arg(port)
-                    .arg(m_options.reconnectIntervalMs));
+                    .arg(intervalMs)
+                    .arg(faults > 1 ? QStringLiteral(" (%1 faults in a row)").arg(faults) : QString()));
 }
 
 void DeviceNotificationObserver::reconnect(const QString& deviceId, int port)
@@ -293,16 +299,36 @@ void DeviceNotificationObserver::onChangedState(const QString& deviceId, int por
         finishReconnect(deviceId, port);
         break;
     case Session::Connected:
+        m_faultRows[deviceId + QLatin1Char(':') + QString::number(port)].up.start();
         Q_EMIT connected(deviceId, port);
         break;
     case Session::Disconnected:
         Q_EMIT disconnected(deviceId, port);
         break;
     case Session::Errored:
+        noteFault(deviceId, port);
         Q_EMIT reserveStartReconnect(deviceId, port);
         break;
     case Session::Initial:
     case Session::Closing:
         break;
     }
+}
+
+// A failure on what the device sent lengthens the row of them; a channel
+// that stayed up for a while before it failed starts a new row.
+void DeviceNotificationObserver::noteFault(const QString& deviceId, int port)
+{
+    std::shared_ptr<Session> session;
+    {
+        QMutexLocker locker(&m_sessionsLock);
+        session = findSession(deviceId, port);
+    }
+    if (!session || !WebSocketClient::isChannelFault(session->lastError()))
+        return;
+    FaultRow& row = m_faultRows[deviceId + QLatin1Char(':') + QString::number(port)];
+    if (row.up.isValid() && row.up.hasExpired(kSteadyMs))
+        row.faults = 0;
+    row.up.invalidate();
+    ++row.faults;
 }

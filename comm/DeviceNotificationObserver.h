@@ -6,6 +6,7 @@
 #include "Session.h"
 #include "WebSocketClient.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QMutex>
@@ -24,8 +25,10 @@ class HttpAccessManager;
 // address reaches neither its channel nor its code. Relays the messages that arrive, tells
 // the device facade when a channel opens or closes, and when a channel fails
 // logs in again and reopens it every 5 s until a new attempt starts
-// connecting, or until the device is gone. A channel the device closes
-// itself is not retried: the device is marked logged out, so that the
+// connecting, or until the device is gone; a channel that keeps failing on
+// what its device sends (WebSocketClient::isChannelFault) waits twice as
+// long after each such failure in a row, up to kMaxBackOffMs. A channel the
+// device closes itself (1000, 1001) is not retried: the device is marked logged out, so that the
 // operator's next login opens a fresh one. A session whose channel has ended
 // never refuses a new one.
 //
@@ -50,6 +53,12 @@ public:
     static constexpr int32_t kNoSession = ResultCode::failure(ResultCode::Facility::PushSession, 0x0003);
     // createSession: no such device (no address or code to open with).
     static constexpr int32_t kNoDevice = ResultCode::failure(ResultCode::Facility::PushSession, 0x0004);
+
+    // The longest wait between retries of a channel that keeps failing on
+    // what its device sends, and how long a channel must stay up to end the
+    // row of such failures.
+    static constexpr int kMaxBackOffMs = 5 * 60 * 1000;
+    static constexpr int kSteadyMs = 60 * 1000;
 
     struct Options
     {
@@ -103,6 +112,7 @@ private:
     std::shared_ptr<Session> findSession(const QString& deviceId, int port) const;
     void forgetSession(const std::shared_ptr<Session>& session);
     void onClosedByPeer(const std::weak_ptr<Session>& session, const QString& deviceId, int port);
+    void noteFault(const QString& deviceId, int port);
 
     DeviceFacade& m_facade;
     HttpAccessManager& m_httpAccess;
@@ -113,6 +123,15 @@ private:
     QList<std::shared_ptr<Reconnect>> m_reconnects;
     mutable QMutex m_reconnectsLock;
     QHash<QString, int> m_attemptsInFlight; // re-logins by "device:port"
+    // Channels that failed on what their device sent, in a row, by
+    // "device:port": their retries back off. A channel up for a while ends
+    // the row.
+    struct FaultRow
+    {
+        int faults = 0;
+        QElapsedTimer up; // since the channel last came up
+    };
+    QHash<QString, FaultRow> m_faultRows;
     // Enough for a tick never to wait for a stalled attempt's authenticate
     // time-out, few enough that stalled settings reads cannot pile up.
     const int m_maxAttemptsInFlight;

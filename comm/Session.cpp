@@ -103,5 +103,6 @@ void Session::onErrored(int32_t error)
                     .arg(m_deviceId, m_ipAddress)
                     .arg(m_port)
                     .arg(ResultCode::toHex(error)));
+    m_lastError = error;
     changeState(Errored);
 }

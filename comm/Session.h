@@ -49,8 +49,9 @@ public:
     void changeState(SessionState state);
 
     SessionState state() const { return m_state; }
-    // The channel failed at some point (an errored report).
+    // The channel failed at some point (an errored report), and how, last.
     bool hasFailed() const { return m_failed; }
+    int32_t lastError() const { return m_lastError; }
     // Nothing runs any more, or never ran: a new channel may take its place.
     bool isDead() const { return !m_connection || m_failed || m_state == Disconnected; }
     const QString& deviceId() const { return m_deviceId; }
@@ -74,6 +75,7 @@ public Q_SLOTS:
 private:
     SessionState m_state = Initial;
     bool m_failed = false;
+    int32_t m_lastError = 0;
     bool m_wasConnected = false;
     bool m_closeRequested = false;
     std::unique_ptr<Connection> m_connection;

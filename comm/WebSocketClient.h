@@ -3,25 +3,28 @@
 #include "ResultCode.h"
 
 #include <QAbstractSocket>
-#include <QList>
-#include <QMutex>
 #include <QObject>
-#include <QSslError>
 #include <QString>
 #include <QTimer>
-#include <QWebSocket>
 #include <QWebSocketProtocol>
 
 #include <cstdint>
 #include <memory>
 
 class PeerTrust;
+class PushLink;
+struct PushInbox;
 
 // One secure WebSocket to a device's push channel: opened with the same
 // request builder and credentials as the REST calls, kept alive with a ping
 // every 5 s, socket errors turned into result codes, text messages handed on
-// unchanged. Receive-only: apart from pings and the closing handshake nothing
-// is sent. Open one client once; a new channel needs a new client.
+// unchanged. Receive-only: apart from pings, pongs and the closing handshake
+// nothing is sent. Open one client once; a new channel needs a new client.
+//
+// The socket itself runs on the push thread (PushLink): what a device sends
+// is read, parsed and bounded there, and reaches this client's thread as
+// events, taken a few at a time per event-loop turn, so that no device can
+// hold up the thread this client lives on.
 //
 // Results carried by errored(): 0x80070000 | the socket's error number (low
 // 16 bits, -1 gives 0x8007FFFF), and
@@ -33,16 +36,18 @@ class PeerTrust;
 //   kHandshakeRefused   the link went down before the upgrade without the
 //                       socket reporting an error (e.g. an upgrade answered
 //                       403 and closed);
-//   kMessageTooLarge    the device sent a message or frame larger than
-//                       kMaxMessageBytes (the message is dropped, the link
-//                       closed).
+//   closedOnFault(code) the link was closed with a code that tells of a
+//                       fault (not 1000 or 1001): a message larger than
+//                       kMaxMessageBytes or not UTF-8, broken framing (Qt's
+//                       own closes), or a device's close with such a code;
+//   kMessageTooFragmented, kMessageTooSlow, kPeerNotReading, kChannelFlooded
+//                       the link's own bounds (see PushLink), which close it.
 // Both handshake codes make sure that an attempt that never connects always
-// ends in an error, never in a channel left connecting for ever.
+// ends in an error, never in a channel left connecting for ever. Every
+// failure of a link that was up is followed by its disconnection.
 //
-// Threads: lives and is used on the user-interface thread; all connections
-// are direct. The missed-pong count has its own mutex, held while the
-// keep-alive error is emitted: handlers of errored() must not call sendPing or
-// receivePong synchronously. Devices sign their own certificates: the key is
+// Threads: lives and is used on one thread (the user interface's); all its
+// signals are emitted there. Devices sign their own certificates: the key is
 // judged by the peer's trust, or taken when there is none. Neither the code
 // nor the header is logged.
 class WebSocketClient : public QObject
@@ -55,19 +60,37 @@ public:
         = ResultCode::failure(ResultCode::Facility::WebSocketClient, QAbstractSocket::SocketTimeoutError);
     static constexpr int32_t kHandshakeRefused
         = ResultCode::failure(ResultCode::Facility::WebSocketClient, QAbstractSocket::ConnectionRefusedError);
+    // A close code that tells of a fault, as a result.
+    static constexpr int32_t closedOnFault(int closeCode)
+    {
+        return ResultCode::failure(ResultCode::Facility::WebSocketClient, uint16_t(closeCode));
+    }
+    // A message past kMaxMessageBytes: closed with 1009.
+    static constexpr int32_t kMessageTooLarge = ResultCode::failure(ResultCode::Facility::WebSocketClient,
+                                                                    uint16_t(QWebSocketProtocol::CloseCodeTooMuchData));
+    // A message in more frames than any device sends one in.
+    static constexpr int32_t kMessageTooFragmented = ResultCode::failure(ResultCode::Facility::WebSocketClient, 0x1001);
+    // A message whose frames did not end within 10 s.
+    static constexpr int32_t kMessageTooSlow = ResultCode::failure(ResultCode::Facility::WebSocketClient, 0x1002);
+    // The device reads nothing (its pings' answers pile up): cut off.
+    static constexpr int32_t kPeerNotReading = ResultCode::failure(ResultCode::Facility::WebSocketClient, 0x1003);
+    // The device pushes faster than its messages are taken.
+    static constexpr int32_t kChannelFlooded = ResultCode::failure(ResultCode::Facility::WebSocketClient, 0x1004);
+    // Whether an error is a fault of what the device sent (one of the five
+    // above, or any closedOnFault): retried, but with back-off.
+    static bool isChannelFault(int32_t error);
 
-    // A message past kMaxMessageBytes: the link is closed with 1009 and
-    // reported as failed, so that it is opened anew.
-    static constexpr int32_t kMessageTooLarge
-        = ResultCode::failure(ResultCode::Facility::WebSocketClient, QWebSocketProtocol::CloseCodeTooMuchData);
     // A settings notification is a few hundred bytes.
     static constexpr qint64 kMaxMessageBytes = 64 * 1024;
-
     static constexpr int kPingIntervalMs = 5000;
     static constexpr int kMissedPongLimit = 3;
     static constexpr int kDefaultHandshakeTimeoutMs = 10000;
     // How long a closed link waits for the device's side of the close.
     static constexpr int kCloseGraceMs = 2000;
+    // What one event-loop turn takes from the link: at most this many
+    // messages and (past the first) bytes of them.
+    static constexpr int kMessagesPerTurn = 32;
+    static constexpr qint64 kBytesPerTurn = 128 * 1024;
 
     explicit WebSocketClient(QObject* parent = nullptr, int handshakeTimeoutMs = kDefaultHandshakeTimeoutMs);
     ~WebSocketClient() override;
@@ -79,16 +102,15 @@ public:
     // scheme://host:port/api/v1/push with "Authorization: Basic
     // base64(admin:<authCode>)", no proxy. Null texts count as empty.
     void open(const char* host, const char* scheme, int port, const char* authCode);
-    // Closes with code 1000 and detaches the socket. The disconnection of an
-    // open link is reported during this call; a link that never connected
-    // reports none. The closing handshake of an open link goes on after the
-    // call (and after the client), for at most kCloseGraceMs.
+    // Closes with code 1000. The disconnection of an open link is reported
+    // during this call; a link that never connected reports none; nothing
+    // is reported after it. The closing handshake of an open link goes on
+    // after the call (and after the client), for at most kCloseGraceMs.
     void close();
 
     // Lets the closing handshakes that still run end, for at most
-    // `timeoutMs`, in an event loop of its own; those left are cut off. For
-    // the program's end, after the last channel was closed. True when none
-    // had to be cut off.
+    // `timeoutMs`; those left are cut off. For the program's end, after the
+    // last channel was closed. True when none had to be cut off.
     static bool finishClosing(int timeoutMs = kCloseGraceMs);
 
     static int32_t errorCode(QAbstractSocket::SocketError socketError);
@@ -100,44 +122,15 @@ Q_SIGNALS:
     void stateChanged(QAbstractSocket::SocketState state);
     void errored(int32_t error);
 
-public Q_SLOTS:
-    void onConnected();
-    void onDisconnected();
-    void onReceivedTextMessage(const QString& message);
-    void onStateChanged(QAbstractSocket::SocketState state);
-    void onErrored(QAbstractSocket::SocketError socketError);
-    void onSslErrored(const QList<QSslError>& errors);
-    void sendPing();
-    void receivePong();
-
 private:
-    // Where the link is; the socket's own states say less (a refused upgrade
-    // and a device's close look alike there).
-    enum class Link {
-        Closed, // never opened, or closed by us
-        Opening, // opened, not upgraded yet, nothing reported
-        Up, // upgraded and running
-        UpFailed, // running, but a failure was reported on it
-        Ended, // the attempt failed or the link went down
-        Closing, // our own close() runs: nothing it causes is reported
-    };
-    static bool isUp(Link link) { return link == Link::Up || link == Link::UpFailed; }
+    void drain();
 
-    static QWebSocket* newSocket(QObject* parent);
-    static void lingerWhileClosing(QWebSocket* socket);
-    static QByteArray closeFrame(QWebSocketProtocol::CloseCode code);
-    void onHandshakeTimeout();
-    void detachSocket();
-    void takeDown();
-
-    QWebSocket* m_socket; // a child; replaced when a closed one lingers
+    const int m_handshakeTimeoutMs;
+    std::shared_ptr<PushInbox> m_inbox;
+    PushLink* m_link = nullptr; // on the push thread; never touched here
     std::shared_ptr<PeerTrust> m_trust;
     QString m_deviceId;
-    QTimer m_pingTimer;
-    int m_missedPongs = 0;
-    QMutex m_lock;
-
-    QTimer m_handshakeTimer;
-    Link m_link = Link::Closed;
-    quint64 m_attempt = 0; // an attempt's queued checks find it gone
+    bool m_up = false; // as reported so far
+    QAbstractSocket::SocketState m_state = QAbstractSocket::UnconnectedState;
+    QTimer m_nextTurn; // the events left after a turn
 };
