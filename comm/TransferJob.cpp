@@ -138,8 +138,7 @@ void TransferJob::finish(CURLcode code)
     if (status >= 100 && m_headComplete) {
         m_answer.status = int(status);
         // The final answer's fields, as libcurl read them.
-        for (curl_header* field = nullptr;
-             (field = curl_easy_nextheader(m_easy, CURLH_HEADER, -1, field)) != nullptr;)
+        for (curl_header* field = nullptr; (field = curl_easy_nextheader(m_easy, CURLH_HEADER, -1, field)) != nullptr;)
             m_answer.headers.append({QByteArray(field->name), QByteArray(field->value)});
     }
     if (m_end) {
@@ -153,8 +152,7 @@ void TransferJob::finish(CURLcode code)
     } else if (!m_headComplete) {
         m_answer.end = HttpAnswer::End::Broken;
         m_answer.error = QStringLiteral("the device sent no answer");
-    } else if (m_answer.status >= 200 && m_answer.status < 300 && m_request.post
-               && m_answer.bytesSent < bodySize()) {
+    } else if (m_answer.status >= 200 && m_answer.status < 300 && m_request.post && m_answer.bytesSent < bodySize()) {
         // A success for a body that did not arrive is no success.
         m_answer.end = HttpAnswer::End::Broken;
         m_answer.error = QStringLiteral("the device answered %1 after %2 of %3 bytes")
@@ -309,9 +307,9 @@ size_t TransferJob::header(const char* data, size_t length)
     m_fields = 0;
     long status = 0;
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status < 100)
-        return refuse(HttpAnswer::End::Broken,
-                      QStringLiteral("the answer's status %1 is not one of HTTP").arg(status));
+    // libcurl takes any three digits; HTTP's statuses end at 599.
+    if (status < 100 || status > 599)
+        return refuse(HttpAnswer::End::Broken, QStringLiteral("the answer's status %1 is not one of HTTP").arg(status));
     if (status < 200) {
         // An interim answer: the final one follows.
         if (++m_interim > kMaxInterimAnswers)
@@ -338,8 +336,8 @@ size_t TransferJob::onWrite(char* data, size_t size, size_t count, void* self)
 size_t TransferJob::write(const char* data, size_t length)
 {
     if (m_answer.body.size() + qint64(length) > m_request.maxBodyBytes)
-        return refuse(HttpAnswer::End::TooLarge, QStringLiteral("the answer is larger than its limit of %1 bytes")
-                                                     .arg(m_request.maxBodyBytes));
+        return refuse(HttpAnswer::End::TooLarge,
+                      QStringLiteral("the answer is larger than its limit of %1 bytes").arg(m_request.maxBodyBytes));
     m_answer.body.append(data, qsizetype(length));
     return length;
 }
@@ -360,8 +358,7 @@ void TransferJob::report(qint64 sent, bool last)
     sent = std::clamp<qint64>(sent, 0, total);
     const qint64 step = std::max<qint64>(64 * 1024, total / 256);
     // A streamed body's first report is its start (see read()).
-    if ((m_request.streamed && !m_started) || sent == m_reported
-        || (sent < total && sent - m_reported < step && !last))
+    if ((m_request.streamed && !m_started) || sent == m_reported || (sent < total && sent - m_reported < step && !last))
         return;
     m_reported = sent;
     Q_EMIT progressed(sent, total);
