@@ -146,7 +146,12 @@ void TransferJob::finish(CURLcode code)
     } else if (code == CURLE_OPERATION_TIMEDOUT) {
         m_answer.end = HttpAnswer::End::Stalled;
     } else if (code != CURLE_OK) {
-        m_answer.end = m_answer.status > 0 ? HttpAnswer::End::Broken : HttpAnswer::End::Failed;
+        // Some of an answer came (a line of its head at least, or what
+        // libcurl could not read as one): it broke off; none: the connection
+        // failed.
+        const bool answered
+            = m_answer.status > 0 || m_headBytes > 0 || m_interim > 0 || code == CURLE_WEIRD_SERVER_REPLY;
+        m_answer.end = answered ? HttpAnswer::End::Broken : HttpAnswer::End::Failed;
         m_answer.error = m_errorText[0] != '\0' ? QString::fromLocal8Bit(m_errorText)
                                                 : QString::fromLatin1(curl_easy_strerror(code));
     } else if (!m_headComplete) {

@@ -56,6 +56,11 @@ public:
     // Ended by the caller: what came so far.
     void abandon();
 
+    // libcurl's header callback (CURLOPT_HEADERFUNCTION, the job as its
+    // data): public so that an observer can stand in front of it, as the
+    // answer fuzzer does to count the heads libcurl hands over.
+    static size_t onHeader(char* data, size_t size, size_t count, void* self);
+
 Q_SIGNALS:
     void progressed(qint64 sent, qint64 total);
     // The answer is in answerSlot().
@@ -70,7 +75,6 @@ private:
     bool judgeKey();
     static size_t onRead(char* buffer, size_t size, size_t count, void* self);
     size_t read(char* buffer, size_t room);
-    static size_t onHeader(char* data, size_t size, size_t count, void* self);
     size_t header(const char* data, size_t length);
     static size_t onWrite(char* data, size_t size, size_t count, void* self);
     size_t write(const char* data, size_t length);
