@@ -100,7 +100,7 @@ for name in "${names[@]}"; do
     summary+=("$(awk -v name="$name" -v a="$start" -v b="$end" -v found="$found" '
         /^stat::number_of_executed_units:/ {execs = $2}
         / (cov|ft): / {for (i = 1; i < NF; ++i) {if ($i == "cov:") cov = $(i + 1); if ($i == "ft:") ft = $(i + 1)}}
-        END {s = b - a; printf "%-11s %12d %9.1f %10.0f %8s %8s %8d\n", name, execs, s, s > 0 ? execs / s : 0, cov, ft, found}
+        END {s = b - a; printf "%-11s %12d %9.1f %10.0f %8s %8s %8d\n", name, execs, s, (s > 0 ? execs / s : 0), cov, ft, found}
     ' "$log")")
 done
 printf '%-11s %12s %9s %10s %8s %8s %8s\n' target executions seconds exec/s cov ft crashes

@@ -10,14 +10,15 @@
 //   - a Complete end has a status of 100..599, a body within the limit and
 //     at most 100 fields;
 //   - a body past the limit never ends Complete.
-// What libcurl read of the heads is watched through its debug callback, the
-// same lines the exchange's header callback is given.
+// The heads' lines are counted on their way from libcurl to the exchange's
+// header callback.
 #include "TransferJob.h"
 
 #include <curl/curl.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -27,10 +28,14 @@ namespace {
 
 constexpr qint64 kLimits[] = {0, 16, 4096, 1024 * 1024};
 
-void require(bool ok)
+// Names the invariant that broke, with the end and status the exchange told.
+void require(bool ok, const char* what = "set-up", const HttpAnswer* answer = nullptr)
 {
-    if (!ok)
-        abort();
+    if (ok)
+        return;
+    std::fprintf(stderr, "fuzz_http_answer: %s (end %d, status %d: %s)\n", what, answer ? int(answer->end) : -1,
+                 answer ? answer->status : -1, answer ? qPrintable(answer->error) : "");
+    abort();
 }
 
 // The heads as libcurl read them: per head its bytes and fields, and whether
@@ -44,30 +49,41 @@ struct Heads
     bool finalSeen = false;
 };
 
-int watch(CURL* easy, curl_infotype type, char* data, size_t size, void* self)
+// Stands in front of the exchange's header callback: the same lines, counted
+// here by their bounds, then handed on unchanged.
+struct Watch
 {
-    Heads& heads = *static_cast<Heads*>(self);
-    if (type != CURLINFO_HEADER_IN || heads.finalSeen)
-        return 0;
-    const bool blank = (size == 2 && data[0] == '\r') || (size == 1 && data[0] == '\n');
-    heads.bytes += qint64(size);
-    if (!blank)
-        ++heads.fields;
-    if (heads.bytes > TransferJob::kMaxHeadBytes || heads.fields > TransferJob::kMaxHeaderFields)
-        heads.beyond = true;
-    if (blank) {
-        long status = 0;
-        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-        if (status >= 100 && status < 200) {
-            if (++heads.interim > TransferJob::kMaxInterimAnswers)
-                heads.beyond = true;
-        } else {
-            heads.finalSeen = true;
+    Heads heads;
+    CURL* easy = nullptr;
+    TransferJob* job = nullptr;
+};
+
+size_t watch(char* data, size_t size, size_t count, void* self)
+{
+    Watch& watch = *static_cast<Watch*>(self);
+    Heads& heads = watch.heads;
+    const size_t length = size * count;
+    if (!heads.finalSeen) {
+        const bool blank = (length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n');
+        heads.bytes += qint64(length);
+        if (!blank)
+            ++heads.fields;
+        if (heads.bytes > TransferJob::kMaxHeadBytes || heads.fields > TransferJob::kMaxHeaderFields)
+            heads.beyond = true;
+        if (blank) {
+            long status = 0;
+            curl_easy_getinfo(watch.easy, CURLINFO_RESPONSE_CODE, &status);
+            if (status >= 100 && status < 200) {
+                if (++heads.interim > TransferJob::kMaxInterimAnswers)
+                    heads.beyond = true;
+            } else {
+                heads.finalSeen = true;
+            }
+            heads.bytes = 0;
+            heads.fields = -1;
         }
-        heads.bytes = 0;
-        heads.fields = -1;
     }
-    return 0;
+    return TransferJob::onHeader(data, size, count, watch.job);
 }
 
 CURLM* s_multi = nullptr;
@@ -110,14 +126,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     request.stallSeconds = 1;
     const qint64 limit = request.maxBodyBytes;
 
-    Heads heads;
+    Watch watched;
+    const Heads& heads = watched.heads;
     {
         TransferJob job(std::move(request));
         require(job.prepare());
         CURL* easy = job.easy();
-        curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &watch);
-        curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &heads);
-        curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+        watched.easy = easy;
+        watched.job = &job;
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &watch);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &watched);
         require(curl_multi_add_handle(s_multi, easy) == CURLM_OK);
 
         int device = -1;
@@ -168,14 +186,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
         const HttpAnswer got = job.answerSlot()->answer;
         if (heads.beyond)
-            require(got.end == HttpAnswer::End::Broken);
+            require(got.end == HttpAnswer::End::Broken, "a head past its bounds did not end Broken", &got);
         if (got.end == HttpAnswer::End::Complete) {
-            require(got.status >= 100 && got.status <= 599);
-            require(got.body.size() <= limit);
-            require(got.headers.size() <= TransferJob::kMaxHeaderFields);
+            require(got.status >= 100 && got.status <= 599, "a complete answer with no HTTP status", &got);
+            require(got.headers.size() <= TransferJob::kMaxHeaderFields, "a complete answer past 100 fields", &got);
         }
-        if (got.body.size() > limit)
-            require(false);
+        require(got.body.size() <= limit, "a body past its limit was kept", &got);
     }
     return 0;
 }
