@@ -20,6 +20,13 @@ namespace {
 // 0.83 of curl's).
 constexpr long kUploadBufferBytes = 64 * 1024;
 
+// From this size on a body asks for the device's leave before it goes: the
+// device's wait costs one round trip, at most kExpectWaitMs (and half the
+// stall limit, so that the wait is never taken for a stall) when it never
+// answers, against seconds of sending.
+constexpr qint64 kExpectFromBytes = 1024 * 1024;
+constexpr long kExpectWaitMs = 1000;
+
 std::atomic<quint64> s_lastJobId{0};
 
 } // namespace
@@ -62,8 +69,15 @@ bool TransferJob::prepare()
         for (const auto& [name, value] : m_request.streamed->headers)
             m_headers = curl_slist_append(m_headers, (name + ": " + value).constData());
     }
-    for (const char* line : {"Expect:", "Accept:", "Connection: Keep-Alive", "User-Agent: Mozilla/5.0"})
+    for (const char* line : {"Accept:", "Connection: Keep-Alive", "User-Agent: Mozilla/5.0"})
         m_headers = curl_slist_append(m_headers, line);
+    // A body of a file waits for the device's leave (Expect: 100-continue,
+    // as libcurl and the curl program send for a body past 1 MiB): a device
+    // that refuses on the head then answers before any of the body goes, and
+    // its refusal is read whole instead of racing the reset of its close.
+    // Others are sent at once.
+    if (!m_request.streamed || m_request.streamed->size() < kExpectFromBytes)
+        m_headers = curl_slist_append(m_headers, "Expect:");
 
     CURL* e = m_easy;
     curl_easy_setopt(e, CURLOPT_URL, url.constData());
@@ -105,6 +119,8 @@ bool TransferJob::prepare()
             curl_easy_setopt(e, CURLOPT_READFUNCTION, &TransferJob::onRead);
             curl_easy_setopt(e, CURLOPT_READDATA, this);
             curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+            curl_easy_setopt(e, CURLOPT_EXPECT_100_TIMEOUT_MS,
+                             std::min(kExpectWaitMs, long(std::max(1u, m_request.stallSeconds)) * 500));
         } else {
             curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_request.body.size()));
             curl_easy_setopt(e, CURLOPT_POSTFIELDS, m_request.body.constData());
@@ -145,6 +161,11 @@ void TransferJob::finish(CURLcode code)
         m_answer.end = *m_end;
     } else if (code == CURLE_OPERATION_TIMEDOUT) {
         m_answer.end = HttpAnswer::End::Stalled;
+    } else if ((code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR) && m_headComplete && m_answer.status >= 300) {
+        // A refusal whose head came whole stands, whatever broke after it:
+        // a device that refuses and closes with the request's body unread
+        // resets the connection, and its status is the answer.
+        m_answer.end = HttpAnswer::End::Complete;
     } else if (code != CURLE_OK) {
         // Some of an answer came (a line of its head at least, or what
         // libcurl could not read as one): it broke off; none: the connection

@@ -39,6 +39,8 @@ packages=(
     doctest-dev
     # the virtual devices' private network: unshare and nsenter, pgrep
     util-linux procps
+    # the load beside scripts/bench-refusal.sh's loaded runs
+    stress-ng
     # the Ansible collection (dist/ansible): its sanity tests offline and an
     # integration run with ansible-playbook
     ansible-core python3-voluptuous yamllint python3-pycodestyle pylint

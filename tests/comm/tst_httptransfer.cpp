@@ -95,6 +95,9 @@ private Q_SLOTS:
         upload("status below 100") << Play::StatusBelow100 << 0 << 0 << 0 << kNoStatus << 0;
         upload("early 403, then a close") << Play::EarlyRefusal << 0 << 403 << 0 << 0 << 403;
         upload("early 413, then a close") << Play::EarlyRefusal << 0 << 413 << 0 << 0 << 413;
+        upload("403 on the head, then a close") << Play::RefusalOnHead << 0 << 403 << 0 << 0 << 403;
+        // A refusal's status stands once its head came whole.
+        upload("whole 403 head, then a reset") << Play::RefusalThenReset << 0 << 403 << 0 << 0 << 403;
         upload("header bomb") << Play::HeaderBomb << 0 << 0 << 0 << kNoStatus << 0;
         upload("interim answers without end") << Play::InterimFlood << 0 << 0 << 0 << kNoStatus << 0;
         upload("answer announced past its limit") << Play::LongAnnounced << 0 << 0 << kTooLarge << kBroken << 0;

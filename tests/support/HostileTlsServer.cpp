@@ -147,6 +147,21 @@ public:
                      + " Refused\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
             }
             return; // closed with the body unread: a reset
+        case Play::RefusalOnHead:
+            // As a device that judges the request by its head (its length,
+            // its credential): answered at once, whether the client waits
+            // for it (Expect: 100-continue) or sends its body meanwhile.
+            if (readHead())
+                send("HTTP/1.1 " + QByteArray::number(m_state.status)
+                     + " Refused\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            return; // closed with whatever of the body came unread: a reset
+        case Play::RefusalThenReset:
+            if (readHead()
+                && send("HTTP/1.1 " + QByteArray::number(m_state.status)
+                        + " Refused\r\nContent-Length: 100\r\n\r\nrefused: ")) {
+                std::this_thread::sleep_for(50ms);
+            }
+            return reset();
         case Play::HeaderBomb: {
             QByteArray head = "HTTP/1.1 200 OK\r\n";
             for (int field = 0; field < 13000; ++field)

@@ -24,6 +24,8 @@ public:
         BadChunk, // after the request: 200, chunked, then a chunk size past 64 bits
         StatusBelow100, // after the request: "HTTP/1.1 010"
         EarlyRefusal, // after 256 KiB of the body: the refusal status, then a close with unread data
+        RefusalOnHead, // after the request's head: the refusal status, then a close with the body unread
+        RefusalThenReset, // after the request's head: the refusal's whole head, 9 of 100 bytes, then a reset
         HeaderBomb, // 13 000 header fields within 64 KiB, then a body without end
         InterimFlood, // "100 Continue" without end
         LongAnnounced, // after the request: 200 announcing 4 MiB, and sending them
@@ -37,7 +39,7 @@ public:
 
     // `pieces`: how the play's decisive bytes are cut into TLS records (0
     // whole, 1 byte by byte, n > 1 odd pieces of n bytes); `status`: the
-    // refusal of EarlyRefusal.
+    // refusal of EarlyRefusal, RefusalOnHead and RefusalThenReset.
     explicit HostileTlsServer(Play play, int pieces = 0, int status = 403);
     ~HostileTlsServer();
     HostileTlsServer(const HostileTlsServer&) = delete;
