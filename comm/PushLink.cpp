@@ -8,6 +8,7 @@
 #include <QNetworkProxy>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QSslSocket>
 #include <QWebSocket>
 #include <QWebSocketProtocol>
 
@@ -219,8 +220,7 @@ void PushLink::post(PushEvent event)
             return;
         if (event.kind == PushEvent::Kind::Message) {
             const qint64 size = event.text.size() * qint64(sizeof(QChar));
-            overflow
-                = m_inbox->messages >= PushInbox::kMaxMessages || m_inbox->bytes + size > PushInbox::kMaxBytes;
+            overflow = m_inbox->messages >= PushInbox::kMaxMessages || m_inbox->bytes + size > PushInbox::kMaxBytes;
             if (!overflow) {
                 ++m_inbox->messages;
                 m_inbox->bytes += size;
@@ -252,8 +252,7 @@ void PushLink::onConnected()
     m_fragments = 0;
     connect(m_socket, &QWebSocket::textMessageReceived, this, &PushLink::onTextMessage);
     connect(m_socket, &QWebSocket::textFrameReceived, this, [this](const QString&, bool last) { onFrame(last); });
-    connect(m_socket, &QWebSocket::binaryFrameReceived, this,
-            [this](const QByteArray&, bool last) { onFrame(last); });
+    connect(m_socket, &QWebSocket::binaryFrameReceived, this, [this](const QByteArray&, bool last) { onFrame(last); });
     connect(m_socket, &QWebSocket::pong, this, [this] { m_missedPongs = 0; });
     m_pingTimer.start();
     post({PushEvent::Kind::Connected, 0, {}});
@@ -325,13 +324,19 @@ void PushLink::onFrame(bool last)
 void PushLink::onTransportRead()
 {
     QAbstractSocket* socket = transport();
-    if (!socket || !isUp(m_link) || socket->bytesToWrite() <= kMaxUnsentBytes)
+    if (!socket || !isUp(m_link))
+        return;
+    // A TLS socket holds what waits in two places: the text not yet
+    // encrypted, and the records the system has not taken yet.
+    qint64 unsent = socket->bytesToWrite();
+    if (const auto* tls = qobject_cast<QSslSocket*>(socket))
+        unsent += tls->encryptedBytesToWrite();
+    if (unsent <= kMaxUnsentBytes)
         return;
     // What the device does not read (answers to its pings) would pile up
     // without end; a device that cannot take a close gets none.
     fail(WebSocketClient::kPeerNotReading,
-         QStringLiteral("the device reads nothing of what the channel sends (%1 bytes waiting)")
-             .arg(socket->bytesToWrite()));
+         QStringLiteral("the device reads nothing of what the channel sends (%1 bytes waiting)").arg(unsent));
     m_ownClose = WebSocketClient::kPeerNotReading;
     m_socket->abort();
 }

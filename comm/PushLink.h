@@ -31,8 +31,10 @@ struct PushEvent
 // gets its channel ended, not the client's memory.
 struct PushInbox
 {
+    // Room for a burst of the largest messages (some 130 of them, as text)
+    // while the client's thread is busy elsewhere for a moment.
     static constexpr int kMaxMessages = 256;
-    static constexpr qint64 kMaxBytes = 4 * 1024 * 1024;
+    static constexpr qint64 kMaxBytes = 16 * 1024 * 1024;
 
     std::mutex lock; // guards the members below
     std::deque<PushEvent> events;

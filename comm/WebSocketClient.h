@@ -90,7 +90,7 @@ public:
     // What one event-loop turn takes from the link: at most this many
     // messages and (past the first) bytes of them.
     static constexpr int kMessagesPerTurn = 32;
-    static constexpr qint64 kBytesPerTurn = 128 * 1024;
+    static constexpr qint64 kBytesPerTurn = 1024 * 1024;
 
     explicit WebSocketClient(QObject* parent = nullptr, int handshakeTimeoutMs = kDefaultHandshakeTimeoutMs);
     ~WebSocketClient() override;

@@ -12,6 +12,7 @@
 #include "DeviceRecord.h"
 #include "HttpAccessManager.h"
 #include "LoginController.h"
+#include "MessageCapture.h"
 #include "Reconnect.h"
 
 #include <QElapsedTimer>
@@ -265,6 +266,26 @@ private Q_SLOTS:
         QCOMPARE(value(2, DeviceParameter::Version).toString(), QStringLiteral("2.0.0"));
         QCOMPARE(m_observer->reconnectCount(), 0);
         QVERIFY(hasState(2, Session::Connected));
+    }
+
+    // A channel that keeps ending on what the device sends (here a message
+    // past the limit) is retried, each time after twice the wait.
+    void faultsInARowBackOff()
+    {
+        MessageCapture capture;
+        QSignalSpy connected(m_observer.get(), &DeviceNotificationObserver::connected);
+        connectDevice(2);
+        for (int fault = 1; fault <= 3; ++fault) {
+            // Up again after the last fault's wait (the record may still
+            // read connected from before it).
+            QTRY_COMPARE_WITH_TIMEOUT(connected.size(), fault, 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(connectionStatus(2), toInt(ConnectionStatus::Connected), 20000);
+            QVERIFY(m_devices.command(QStringLiteral("push d3 oversize 70k")).startsWith(QLatin1String("ok")));
+            const QString retry = QStringLiteral("retrying every %1 ms").arg(kShortIntervalMs << (fault - 1));
+            QStringList seen;
+            QTRY_VERIFY2_WITH_TIMEOUT(!(seen << capture.takeTexts()).filter(retry).isEmpty(),
+                                      qPrintable(seen.join(QLatin1Char('\n'))), 20000);
+        }
     }
 
     // The real interval: with the device unreachable a login is tried every

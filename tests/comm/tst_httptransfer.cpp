@@ -5,6 +5,7 @@
 // an upload of its own at the same time, and must get it through whatever
 // the other one does.
 
+#include "BlockMeter.h"
 #include "HostileTlsServer.h"
 #include "HttpAccessManager.h"
 #include "MultiPartBody.h"
@@ -130,10 +131,18 @@ private Q_SLOTS:
         QCOMPARE(http.sendPostRequest(beside, body()), 0);
         QElapsedTimer clock;
         clock.start();
+        // The send waits in an event loop of its own, where the meter ticks.
+        BlockMeter meter;
+        meter.start();
         const int32_t result = kind == "login"      ? http.sendPostRequest(id, QByteArray())
                                : kind == "settings" ? http.sendGetRequest(id)
                                                     : http.sendPostRequest(id, body());
+        meter.stop();
+        qInfo("hostile answer row %s: peak memory +%.1f MB (target < 64), longest block %.1f ms, of it busy %.1f ms "
+              "(target < 50)",
+              QTest::currentDataTag(), meter.peakGrowthMiB(), meter.longestMs(), meter.longestBusyMs());
         QCOMPARE(result, sent);
+        QVERIFY2(meter.peakGrowthMiB() < 64, qPrintable(QString::number(meter.peakGrowthMiB())));
         // Ended by what the device did, not by the deadline.
         QVERIFY2(clock.elapsed() < kDeadlineMs / 3, qPrintable(QString::number(clock.elapsed())));
         int answered = 0;

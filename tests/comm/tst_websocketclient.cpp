@@ -2,10 +2,13 @@
 // loopback addresses of its own: keep-alive with and without pongs, text
 // relayed unchanged, a channel the device closes or drops, and handshakes
 // that never end in an upgrade (refused, stalled, TLS stalled, connection
-// refused or dropped), which must still end in an error.
+// refused or dropped), which must still end in an error; and hostile
+// devices, which must neither grow memory nor hold up this thread.
 
+#include "BlockMeter.h"
 #include "Connection.h"
 #include "DeviceProcess.h"
+#include "HostileTlsServer.h"
 #include "MessageCapture.h"
 #include "WebSocketClient.h"
 
@@ -363,6 +366,70 @@ private Q_SLOTS:
         QCOMPARE(report.disconnected.size(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(closeCode, 1000, 10000);
         QCOMPARE(report.errors.size(), 0);
+    }
+
+    // Each row's verdict, and its figures beside the targets: memory grows
+    // less than 64 MB, this thread is never kept busy 50 ms at a stretch
+    // (CPU time, so that a loaded machine does not count; sanitizers slow
+    // the work itself down, hence their allowance).
+    void hostileDevice_data()
+    {
+        using Play = HostileTlsServer::Play;
+        QTest::addColumn<Play>("play");
+        QTest::addColumn<int32_t>("error"); // 0: none, the messages come and "done" last; -1: any, never up
+        QTest::addColumn<int>("messages"); // those before "done"
+        QTest::newRow("ping flood, nothing read") << Play::PushPingFlood << WebSocketClient::kPeerNotReading << 0;
+        QTest::newRow("empty fragments") << Play::PushEmptyFragments << WebSocketClient::kMessageTooFragmented << 0;
+        QTest::newRow("binary frames") << Play::PushBinaryFrames << 0 << 0;
+        QTest::newRow("60 KB message stream") << Play::PushMessageStream << 0 << 200;
+        QTest::newRow("upgrade header bomb") << Play::PushUpgradeHeaderBomb << -1 << 0;
+        QTest::newRow("text not UTF-8") << Play::PushInvalidText << WebSocketClient::closedOnFault(1007) << 0;
+        QTest::newRow("100 MB frame") << Play::PushOverlongFrame << WebSocketClient::kMessageTooLarge << 0;
+    }
+    void hostileDevice()
+    {
+        QFETCH(HostileTlsServer::Play, play);
+        QFETCH(int32_t, error);
+        QFETCH(int, messages);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        constexpr double kBusyLimitMs = 200;
+#else
+        constexpr double kBusyLimitMs = 50;
+#endif
+        HostileTlsServer device(play);
+        QVERIFY(device.port() != 0);
+        auto capture = std::make_unique<MessageCapture>();
+        BlockMeter meter;
+        auto connection = std::make_unique<Connection>(nullptr, kHandshakeTimeoutMs);
+        Recorder report(*connection);
+        meter.start();
+        connection->openConnection("127.0.0.1", device.port(), m_code.constData());
+        if (error == 0) {
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !report.messages.isEmpty() && report.messages.last().at(0).toString() == QLatin1String("done"), 30000);
+            QCOMPARE(report.messages.size(), messages + 1);
+            QCOMPARE(report.errors.size(), 0);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(!report.errors.isEmpty(), 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(report.lastState(), QAbstractSocket::UnconnectedState, 10000);
+            if (error == -1) {
+                QCOMPARE(report.connected.size(), 0);
+            } else {
+                QCOMPARE(report.errorCodes().first(), error);
+                QVERIFY(WebSocketClient::isChannelFault(error));
+                QCOMPARE(report.disconnected.size(), 1);
+                // Named as the program's close, with its reason.
+                QVERIFY(capture->takeTexts().filter(QStringLiteral("closed by the program")).size() == 1);
+            }
+        }
+        meter.stop();
+        connection.reset();
+        capture.reset(); // the figures are for the output
+        qInfo("hostile push row %s: peak memory +%.1f MB (target < 64), longest block %.1f ms, of it busy %.1f ms "
+              "(target < 50)",
+              QTest::currentDataTag(), meter.peakGrowthMiB(), meter.longestMs(), meter.longestBusyMs());
+        QVERIFY2(meter.peakGrowthMiB() < 64, qPrintable(QString::number(meter.peakGrowthMiB())));
+        QVERIFY2(meter.longestBusyMs() < kBusyLimitMs, qPrintable(QString::number(meter.longestBusyMs())));
     }
 
     void neitherCodeNorHeaderIsLogged()

@@ -3,6 +3,7 @@
 #include <QList>
 
 #include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -200,6 +201,56 @@ public:
                 while (send(flood)) { }
             }
             return;
+        case Play::PushPingFlood:
+            if (upgrade()) {
+                const QByteArray pings = webSocketFrame(0x9, true, QByteArray(125, 'p')).repeated(256);
+                while (send(pings)) { }
+            }
+            return;
+        case Play::PushEmptyFragments:
+            if (upgrade() && send(webSocketFrame(0x1, false, {}))) {
+                const QByteArray empty = webSocketFrame(0x0, false, {}).repeated(1024);
+                while (send(empty)) { }
+            }
+            return;
+        case Play::PushBinaryFrames:
+        case Play::PushMessageStream:
+            if (upgrade()) {
+                const bool binary = m_state.play == Play::PushBinaryFrames;
+                QByteArray message = R"({"event":"settings","padding":")";
+                message += QByteArray(60000 - message.size() - 2, 'x') + "\"}";
+                const QByteArray frame = webSocketFrame(binary ? 0x2 : 0x1, true, message);
+                for (int sent = 0; sent < 200; ++sent) {
+                    if (!send(frame))
+                        return;
+                    // A device that has this much to say, not a flood.
+                    if (!binary)
+                        std::this_thread::sleep_for(5ms);
+                }
+                send(webSocketFrame(0x1, true, "done"));
+            }
+            return drain();
+        case Play::PushUpgradeHeaderBomb:
+            if (readHead() && send("HTTP/1.1 101 Switching Protocols\r\n")) {
+                const QByteArray fields = QByteArray("a:b\r\n").repeated(4096);
+                while (send(fields)) { }
+            }
+            return;
+        case Play::PushInvalidText:
+            if (upgrade())
+                send(webSocketFrame(0x1, true, "\xC3\x28 not text"));
+            return drain();
+        case Play::PushOverlongFrame:
+            if (upgrade()) {
+                QByteArray head("\x82\x7F", 2);
+                for (const int shift : {56, 48, 40, 32, 24, 16, 8, 0})
+                    head += char(quint64(100000000) >> shift);
+                if (send(head)) {
+                    const QByteArray block(64 * 1024, 'x');
+                    while (send(block)) { }
+                }
+            }
+            return;
         case Play::ZeroWindow:
             while (!m_state.stopping)
                 std::this_thread::sleep_for(20ms);
@@ -226,6 +277,7 @@ private:
             m_buffer.append(chunk, got);
         }
         const qsizetype end = m_buffer.indexOf("\r\n\r\n") + 4;
+        m_head = m_buffer.left(end);
         for (const QByteArray& line : m_buffer.left(end).split('\n')) {
             if (line.toLower().startsWith("content-length:"))
                 m_length = line.mid(15).trimmed().toLongLong();
@@ -266,6 +318,45 @@ private:
         }
     }
 
+    // Reads the upgrade request and accepts it as a device would.
+    bool upgrade()
+    {
+        if (!readHead())
+            return false;
+        QByteArray key;
+        for (const QByteArray& line : m_head.split('\n')) {
+            if (line.toLower().startsWith("sec-websocket-key:"))
+                key = line.mid(18).trimmed();
+        }
+        const QByteArray proof = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+        unsigned char digest[SHA_DIGEST_LENGTH];
+        SHA1(reinterpret_cast<const unsigned char*>(proof.constData()), size_t(proof.size()), digest);
+        const QByteArray accept = QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toBase64();
+        return send("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    "Sec-WebSocket-Accept: "
+                    + accept + "\r\n\r\n");
+    }
+
+    // A server's frame (unmasked): FIN and opcode, length, payload.
+    static QByteArray webSocketFrame(int opcode, bool fin, const QByteArray& payload)
+    {
+        QByteArray frame;
+        frame += char((fin ? 0x80 : 0) | opcode);
+        const auto length = quint64(payload.size());
+        if (length < 126) {
+            frame += char(length);
+        } else if (length < 65536) {
+            frame += char(126);
+            frame += char(length >> 8);
+            frame += char(length);
+        } else {
+            frame += char(127);
+            for (const int shift : {56, 48, 40, 32, 24, 16, 8, 0})
+                frame += char(length >> shift);
+        }
+        return frame + payload;
+    }
+
     // A frame: 24-bit length, type, flags, stream id, payload.
     static QByteArray http2Frame(char type, char flags, quint32 stream, const QByteArray& payload)
     {
@@ -301,6 +392,7 @@ private:
     int m_socket;
     SSL* m_ssl;
     QByteArray m_buffer;
+    QByteArray m_head; // the last request head read
     qint64 m_length = 0;
 };
 

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <memory>
 
-// A TLS server on 127.0.0.1 that answers an upload the way a broken, booting
-// or hostile device does: each connection plays one of the plays below on a
+// A TLS server on 127.0.0.1 that answers an upload or a push channel's
+// upgrade the way a broken, booting or hostile device does: each connection plays one of the plays below on a
 // thread of its own, with blocking OpenSSL, so that what the client sees
 // (which bytes come in which TLS record, a reset, a window that never opens)
 // does not depend on an event loop. Its certificate is self-signed, made in
@@ -35,6 +35,15 @@ public:
         // HTTP/2 frames whatever the client offered, after its request's head:
         Http2PingFlood, // SETTINGS, then PING frames without end
         Http2ContinuationFlood, // HEADERS without its end, then CONTINUATION frames without end
+        // A push channel: the upgrade answered 101 (with the right accept
+        // key), then, reading nothing more:
+        PushPingFlood, // pings without end
+        PushEmptyFragments, // a text message begun, then empty continuation frames without end
+        PushBinaryFrames, // 200 binary messages of 60 KB, then the text message "done"
+        PushMessageStream, // 200 text messages of 60 KB (a JSON notification padded), 5 ms apart, then "done"
+        PushUpgradeHeaderBomb, // 101, then header fields without end
+        PushInvalidText, // a text message that is not UTF-8
+        PushOverlongFrame, // a frame announcing 100 MB, and its bytes without end
     };
 
     // `pieces`: how the play's decisive bytes are cut into TLS records (0

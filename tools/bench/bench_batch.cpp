@@ -26,7 +26,9 @@
 #include "LoginController.h"
 #include "ResultCode.h"
 
+#include "BlockMeter.h"
 #include <QCoreApplication>
+
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -41,7 +43,6 @@
 
 namespace {
 
-constexpr int kTickMs = 5;
 constexpr int kConnectTimeoutMs = 20000;
 
 QString deviceIdOf(const QString& address)
@@ -54,70 +55,6 @@ QString deviceIdOf(const QString& address)
         .arg(ip & 0xFF, 2, 16, QLatin1Char('0'))
         .toUpper();
 }
-
-// CPU time the calling thread has used, in nanoseconds.
-qint64 threadCpuNs()
-{
-    timespec now{};
-    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0)
-        return 0;
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// Records how late each tick of a fast timer comes; only what happens between
-// start() and stop() counts. Lateness is what the operator feels, but on a
-// loaded machine it also holds the time the thread waited for a core; the
-// CPU time the thread spent between two ticks is the part its own work took.
-class BlockMeter : public QObject
-{
-public:
-    BlockMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(kTickMs);
-        QObject::connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
-        m_timer.start();
-        m_clock.start();
-    }
-
-    void start()
-    {
-        m_measuring = true;
-        m_last = m_clock.nsecsElapsed();
-        m_lastCpu = threadCpuNs();
-    }
-    void stop()
-    {
-        tick();
-        m_measuring = false;
-    }
-    double longestMs() const { return double(m_longest) / 1e6; }
-    double longestBusyMs() const { return double(m_longestBusy) / 1e6; }
-    qint64 ticks() const { return m_ticks; }
-
-private:
-    void tick()
-    {
-        const qint64 now = m_clock.nsecsElapsed();
-        const qint64 cpu = threadCpuNs();
-        if (m_measuring) {
-            m_longest = qMax(m_longest, now - m_last - qint64(kTickMs) * 1000000);
-            m_longestBusy = qMax(m_longestBusy, cpu - m_lastCpu);
-            ++m_ticks;
-        }
-        m_last = now;
-        m_lastCpu = cpu;
-    }
-
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_last = 0;
-    qint64 m_lastCpu = 0;
-    qint64 m_longest = 0;
-    qint64 m_longestBusy = 0;
-    qint64 m_ticks = 0;
-    bool m_measuring = false;
-};
 
 // CPU time this thread has used so far, in seconds.
 double threadCpuSeconds()
