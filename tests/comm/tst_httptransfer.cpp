@@ -142,7 +142,9 @@ private Q_SLOTS:
               "(target < 50)",
               QTest::currentDataTag(), meter.peakGrowthMiB(), meter.longestMs(), meter.longestBusyMs());
         QCOMPARE(result, sent);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // they keep freed memory
         QVERIFY2(meter.peakGrowthMiB() < 64, qPrintable(QString::number(meter.peakGrowthMiB())));
+#endif
         // Ended by what the device did, not by the deadline.
         QVERIFY2(clock.elapsed() < kDeadlineMs / 3, qPrintable(QString::number(clock.elapsed())));
         int answered = 0;

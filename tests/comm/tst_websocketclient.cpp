@@ -428,7 +428,9 @@ private Q_SLOTS:
         qInfo("hostile push row %s: peak memory +%.1f MB (target < 64), longest block %.1f ms, of it busy %.1f ms "
               "(target < 50)",
               QTest::currentDataTag(), meter.peakGrowthMiB(), meter.longestMs(), meter.longestBusyMs());
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // they keep freed memory
         QVERIFY2(meter.peakGrowthMiB() < 64, qPrintable(QString::number(meter.peakGrowthMiB())));
+#endif
         QVERIFY2(meter.longestBusyMs() < kBusyLimitMs, qPrintable(QString::number(meter.longestBusyMs())));
     }
 
