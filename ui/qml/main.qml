@@ -44,7 +44,12 @@ ApplicationWindow {
         }
         const targets = []
         arrayDeepCopy(deviceIds, targets)
-        loginView.run(targets)
+        // The checked devices that need no login run whatever becomes of
+        // these, so skipping every listed device still leaves them a batch.
+        const checked = []
+        arrayDeepCopy(deviceTableModel.checkedDeviceIds, checked)
+        const readyBesides = checked.filter(function (id) { return targets.indexOf(id) < 0 }).length
+        loginView.runBatch(targets, readyBesides)
     }
 
     function waitForLoginFinished() {

@@ -20,7 +20,7 @@ QtObject {
     property var refusals: ({})
     property var trustWords: []
     // What a device's key reads as ({state, digest, detail} by id): "known"
-    // unless set.
+    // unless set; "held" never comes.
     property var keys: ({})
 
     signal systemEvent(int eventID, var options)
