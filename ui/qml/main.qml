@@ -744,6 +744,9 @@ ApplicationWindow {
             delegate: VelButton {
                 id: operationButton
                 required property var modelData
+                // The devices the login skipped, {device, reason} each: left
+                // out of the batch and handed on to it.
+                property var skipped: []
 
                 objectName: modelData.name + "Button"
                 width: buttonRow.buttonWidth
@@ -757,6 +760,7 @@ ApplicationWindow {
                     }
                     const unloggedIn = deviceTableModel.getCheckedUnloggedInDeviceIds()
                     if (unloggedIn.length === 0) {
+                        operationButton.skipped = []
                         fileDialog.open()
                         return
                     }
@@ -764,7 +768,13 @@ ApplicationWindow {
                     // finishes before login returns.
                     const loggedIn = root.waitForLoginFinished()
                     root.login(unloggedIn)
-                    loggedIn.then(function () { fileDialog.open() }, function () {})
+                    loggedIn.then(function () {
+                        operationButton.skipped = loginView.skipped.slice()
+                        fileDialog.open()
+                    }, function () {
+                        if (loginView.everySkipped)
+                            toastView.showMessage(qsTr("Every device was skipped: nothing was sent."))
+                    })
                 }
 
                 FileDialog {
@@ -790,10 +800,13 @@ ApplicationWindow {
                     }
                     onAccepted: {
                         console.log("Path of the selected file: " + selectedFile)
-                        const devices = []
-                        root.arrayDeepCopy(deviceTableModel.checkedDeviceIds, devices)
+                        const skippedIds = operationButton.skipped.map(function (s) { return s.device })
+                        const checked = []
+                        root.arrayDeepCopy(deviceTableModel.checkedDeviceIds, checked)
+                        const devices = checked.filter(function (id) { return skippedIds.indexOf(id) < 0 })
                         system.sendEvent(operationButton.modelData.event,
-                                         { "devices": devices, "filePath": selectedFile })
+                                         { "devices": devices, "filePath": selectedFile,
+                                           "skipped": operationButton.skipped })
                     }
                 }
             }
