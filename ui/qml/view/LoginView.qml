@@ -609,7 +609,8 @@ VelPopup {
             Layout.alignment: Qt.AlignHCenter
             spacing: 10
 
-            VelButton {
+            // Light, as Cancel: neither is the default action.
+            VelCancelButton {
                 objectName: "loginSkipButton"
                 visible: loginView.batch
                 enabled: !loginView.sharing
