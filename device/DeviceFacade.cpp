@@ -173,6 +173,8 @@ void DeviceFacade::followStored(const QString& deviceId, DeviceParameter type, c
 
 void DeviceFacade::followResultGrace(const QString& deviceId)
 {
+    // The timers are this object's; a set made on another thread is
+    // followed on this one.
     if (QThread::currentThread() != thread()) {
         QMetaObject::invokeMethod(
             this, [this, deviceId] { followResultGrace(deviceId); }, Qt::QueuedConnection);
@@ -194,7 +196,10 @@ void DeviceFacade::followResultGrace(const QString& deviceId)
     connect(timer, &QTimer::timeout, this, [this, deviceId, timer] {
         m_resultGraces.remove(deviceId);
         timer->deleteLater();
-        m_registry.settleAwaitedResult(deviceId);
+        if (m_registry.settleAwaitedResult(deviceId))
+            CORVANE_LOG(QStringLiteral("device %1 went idle and sent no result within %2 ms")
+                            .arg(deviceId)
+                            .arg(m_resultGrace.count()));
     });
     m_resultGraces.insert(deviceId, timer);
     timer->start(m_resultGrace);

@@ -4,6 +4,7 @@
 #include "DeviceDataManager.h"
 #include "DeviceParameter.h"
 
+#include <QHash>
 #include <QMetaType>
 #include <QObject>
 #include <QPointer>
