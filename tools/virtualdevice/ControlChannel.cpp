@@ -5,7 +5,6 @@
 #include "PushHub.h"
 #include "VirtualDevice.h"
 
-#include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalServer>
@@ -341,18 +340,7 @@ QString ControlChannel::fault(VirtualDevice* device, const QStringList& args, QS
     } else if (what == QLatin1String("result-first")) {
         onOff(faults.resultFirst, true);
     } else if (what == QLatin1String("finish")) {
-        using Finish = DeviceFaults::Finish;
-        static const QHash<QString, Finish> kFinishes{
-            {QStringLiteral("normal"), Finish::Normal},
-            {QStringLiteral("result-then-idle"), Finish::ResultThenIdle},
-            {QStringLiteral("idle-then-result"), Finish::IdleThenResult},
-            {QStringLiteral("together"), Finish::Together},
-            {QStringLiteral("together-idle-first"), Finish::TogetherIdleFirst},
-        };
-        const auto finish = kFinishes.constFind(value);
-        if (finish != kFinishes.cend())
-            faults.finish = finish.value();
-        else
+        if (!DeviceConfigParser::parseFinish(value, faults.finish))
             error = QStringLiteral(
                 "finish needs normal, result-then-idle, idle-then-result, together or together-idle-first");
     } else if (what == QLatin1String("key")) {

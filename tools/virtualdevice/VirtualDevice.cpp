@@ -311,7 +311,7 @@ bool VirtualDevice::setValue(const QString& key, const QString& value, QString& 
         return true;
     }
     // Start-up faults: changed as the other faults are.
-    if (key == QLatin1String("broadcast") || key == QLatin1String("throttle")) {
+    if (key == QLatin1String("broadcast") || key == QLatin1String("throttle") || key == QLatin1String("finish")) {
         error = QStringLiteral("%1 is a fault: fault <dev> %1").arg(key);
         return false;
     }
@@ -365,6 +365,7 @@ DeviceFaults VirtualDevice::startFaults() const
     DeviceFaults faults;
     faults.broadcastDeaf = m_config.broadcastDeaf;
     faults.throttleBytesPerSecond = m_config.throttleBytesPerSecond;
+    faults.finish = m_config.finish;
     return faults;
 }
 

@@ -17,11 +17,7 @@ struct DeviceFaults
 {
     enum class Connect { Normal, Refuse, Drop, StallTls };
     enum class Push { Normal, Refuse403, Stall };
-    // How an operation's result and the idle state after it go out: Normal
-    // as this device does (an update's result, then idle; an import's or an
-    // image's result alone), or as other devices do: in two pushes in either
-    // order, or in one push with either written first.
-    enum class Finish { Normal, ResultThenIdle, IdleThenResult, Together, TogetherIdleFirst };
+    using Finish = FinishOrder;
 
     bool lndpSilent = false;
     bool broadcastDeaf = false; // ignore discovery not sent to the device's own address
