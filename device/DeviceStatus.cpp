@@ -80,6 +80,7 @@ DeviceStatus::DeviceStatus()
           {DeviceStatusList::Waiting, "Waiting"},
           {DeviceStatusList::NotStarted, "Not started"},
           {DeviceStatusList::StoppedByOperator, "Stopped by the operator"},
+          {DeviceStatusList::NoResult, "No result"},
       }
     , m_statuses{
           {DeviceStatusDisplayPriority::Connection, {kNoStatus, QVariant()}},
@@ -378,6 +379,9 @@ bool DeviceStatus::applyBatchMark(const QVariant& value, DeviceStatusList upload
     case BatchMark::Stopped:
         clearActivityIf(uploading);
         writeSlot(DeviceStatusDisplayPriority::Result, DeviceStatusList::StoppedByOperator);
+        break;
+    case BatchMark::NoResult:
+        writeSlot(DeviceStatusDisplayPriority::Result, DeviceStatusList::NoResult);
         break;
     }
     return true;

@@ -31,10 +31,12 @@ enum class DeviceStatusList : int {
     AddressShared = 20,
     // A batch's own word on its devices, in the result slot: the device is
     // in the batch but its turn has not come, the batch was stopped before
-    // its turn, or the operator ended its upload.
+    // its turn, the operator ended its upload, or it took the file and never
+    // reported its result.
     Waiting = 21,
     NotStarted = 22,
     StoppedByOperator = 23,
+    NoResult = 24,
 };
 
 // What a batch writes into an operation's result parameter for a device it
@@ -44,6 +46,7 @@ enum class BatchMark : int {
     Waiting = 0,
     NotStarted = 1,
     Stopped = 2,
+    NoResult = 3,
 };
 Q_DECLARE_METATYPE(BatchMark)
 
