@@ -184,8 +184,8 @@ void BatchJournal::uploadsDone()
         if (device.outcome != Outcome::Waiting)
             continue;
         settle(device, Outcome::NotStarted, QStringLiteral("Not started"));
-        m_facade.setDeviceParameter(device.id, m_operation->resultParameter,
-                                    QVariant::fromValue(BatchMark::NotStarted), DeviceFindPolicy::ById);
+        m_facade.setDeviceParameter(device.id, m_operation->resultParameter, QVariant::fromValue(BatchMark::NotStarted),
+                                    DeviceFindPolicy::ById);
     }
     const int installing = count(Outcome::Installing);
     if (installing > 0) {
@@ -228,7 +228,10 @@ void BatchJournal::onRecordChanged(const QString& deviceId)
         if (!result.known)
             return;
         const bool skipped = result.text == QLatin1String("Update skipped");
-        settle(*device, result.succeeded ? Outcome::Succeeded : skipped ? Outcome::Skipped : Outcome::Failed,
+        settle(*device,
+               result.succeeded ? Outcome::Succeeded
+               : skipped        ? Outcome::Skipped
+                                : Outcome::Failed,
                result.text);
     }
     if (m_uploadsDone)
@@ -313,9 +316,8 @@ QJsonArray BatchJournal::entries() const
             {QStringLiteral("attempts"), device.attempts},
             {QStringLiteral("start"), isoUtc(device.start)},
             {QStringLiteral("end"), isoUtc(device.end)},
-            {QStringLiteral("durationSeconds"), device.start.isValid() && device.end.isValid()
-                                                    ? double(device.start.msecsTo(device.end)) / 1000.0
-                                                    : 0.0},
+            {QStringLiteral("durationSeconds"),
+             device.start.isValid() && device.end.isValid() ? double(device.start.msecsTo(device.end)) / 1000.0 : 0.0},
         });
     }
     return entries;

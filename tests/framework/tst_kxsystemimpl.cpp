@@ -12,9 +12,11 @@
 #include "DeviceTableModel.h"
 #include "KxSystemImpl.h"
 #include "PushSessionFixture.h"
+#include "ResultsReport.h"
 #include "UserInterface.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QImage>
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -437,6 +439,12 @@ private Q_SLOTS:
                             : QStringLiteral("Stopping now: the running upload is ended"));
         QCOMPARE(m_texts[2].mid(m_texts[2].indexOf(QStringLiteral("Waiting"))),
                  (QStringList{QStringLiteral("Waiting"), QStringLiteral("Not started")}));
+        // Saved as corvanectl writes its report: CSV, or JSON with the summary.
+        const QString saved = m_dir.filePath(skipSecond ? QStringLiteral("results.json") : QStringLiteral("r.CSV"));
+        QCOMPARE(journal()->saveResults(QUrl::fromLocalFile(saved)), QString());
+        QFile file(saved);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), ResultsReport::content(saved, journal()->entries(), journal()->summary()));
         for (const QJsonValue& entry : journal()->entries()) {
             if (entry.toObject().value(QStringLiteral("macAddress")).toString() == deviceId(1))
                 QCOMPARE(entry.toObject().value(QStringLiteral("message")).toString(),

@@ -740,9 +740,15 @@ ApplicationWindow {
         objectName: "batchStatusLine"
         anchors { left: parent.left; right: parent.right; bottom: buttonRow.top; leftMargin: 10; rightMargin: 10
                   bottomMargin: text === "" ? 0 : 6 }
-        height: text === "" ? 0 : implicitHeight
+        // One line high from the font: the elided text's own height would
+        // follow its height.
+        height: text === "" ? 0 : lineMetrics.height
         text: system.journal !== null ? system.journal.line : ""
         elide: Text.ElideRight
+        FontMetrics {
+            id: lineMetrics
+            font: batchLine.font
+        }
         Accessible.role: Accessible.StaticText
         Accessible.name: text
     }
