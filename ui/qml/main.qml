@@ -30,6 +30,9 @@ ApplicationWindow {
     property int checkboxHorizontalCenterOffset: 3
     property int tableViewLeftMargin: 5
     readonly property bool systemActive: system.status === KxSystemStatus.Active
+    // A batch runs, or its devices still install: their results are still
+    // to be shown and said.
+    readonly property bool batchBusy: !systemActive || (system.journal !== null && system.journal.busy)
     readonly property bool keyboardInUse: keyboardUse.active
     // Percent of the table width for the columns before the status column,
     // which takes the rest.
@@ -166,14 +169,33 @@ ApplicationWindow {
     // before the bindings have caught up.
     readonly property string closeRefusedText: qsTr("A batch is running; Corvane can be closed when it ends.")
     onClosing: function (close) {
-        if (system.status !== KxSystemStatus.Active) {
+        if (system.status !== KxSystemStatus.Active || (system.journal !== null && system.journal.busy)) {
             close.accepted = false
             toastView.showMessage(closeRefusedText)
         }
     }
     // A termination signal that waits for the batch: said, and the window
-    // closes once the batch ends.
+    // closes once the batch ends, its last devices' results and its summary
+    // said.
     property bool closeWhenIdle: false
+    onBatchBusyChanged: {
+        if (closeWhenIdle && !batchBusy) {
+            closeWhenIdle = false
+            Qt.callLater(root.close)
+        }
+    }
+
+    // The keyboard's place stays on the table when the button it is on goes
+    // (hidden, or disabled): Qt would leave it nowhere.
+    property Item lastFocusItem: null
+    onActiveFocusItemChanged: {
+        if (activeFocusItem !== null && activeFocusItem !== contentItem)
+            lastFocusItem = activeFocusItem
+    }
+    function keepKeyboardFrom(button) {
+        if ((!button.visible || !button.enabled) && lastFocusItem === button)
+            tableView.forceActiveFocus()
+    }
     readonly property string closeDeferredText: qsTr("A batch is running; Corvane closes when it ends.")
     function deferClose() {
         closeWhenIdle = true
@@ -188,10 +210,6 @@ ApplicationWindow {
             // the table, never to a disabled control.
             if (status >= KxSystemStatus.FirmwareUpdating && status <= KxSystemStatus.StandbyScreenImageChanging)
                 tableView.forceActiveFocus()
-            if (root.closeWhenIdle && status === KxSystemStatus.Active) {
-                root.closeWhenIdle = false
-                Qt.callLater(root.close)
-            }
         }
         onEventReceived: function (eventID, options) {
             if (eventID === KxSystemEventID.ErrorAlertNotified)
@@ -272,6 +290,12 @@ ApplicationWindow {
     Connections {
         target: deviceTableModel
         function onDeviceReported(description) { reportAnnouncer.say(description) }
+    }
+
+    // A batch's start, stop, and summary at its end, said as they happen.
+    Connections {
+        target: system.journal
+        function onAnnounced(text) { reportAnnouncer.say(text) }
     }
 
     Rectangle {
@@ -448,7 +472,7 @@ ApplicationWindow {
     TableView {
         id: tableView
         objectName: "deviceTable"
-        anchors { left: parent.left; right: parent.right; top: tableHeader.bottom; bottom: buttonRow.top
+        anchors { left: parent.left; right: parent.right; top: tableHeader.bottom; bottom: batchLine.top
                   leftMargin: 10; rightMargin: 10; bottomMargin: 10 }
         clip: true
         reuseItems: false
@@ -715,6 +739,25 @@ ApplicationWindow {
         }
     }
 
+    // The last batch in one line: its start, a stop, its summary.
+    Text {
+        id: batchLine
+        objectName: "batchStatusLine"
+        anchors { left: parent.left; right: parent.right; bottom: buttonRow.top; leftMargin: 10; rightMargin: 10
+                  bottomMargin: text === "" ? 0 : 6 }
+        // One line high from the font: the elided text's own height would
+        // follow its height.
+        height: text === "" ? 0 : lineMetrics.height
+        text: system.journal !== null ? system.journal.line : ""
+        elide: Text.ElideRight
+        FontMetrics {
+            id: lineMetrics
+            font: batchLine.font
+        }
+        Accessible.role: Accessible.StaticText
+        Accessible.name: text
+    }
+
     // The batch operations, each a button and the file dialog that the
     // button opens once every checked device is logged in.
     Row {
@@ -722,7 +765,7 @@ ApplicationWindow {
         anchors { horizontalCenter: parent.horizontalCenter; bottom: parent.bottom; bottomMargin: 15 }
         spacing: 10
         // The buttons share the window's width when it is narrow.
-        readonly property int buttonCount: stopButton.visible ? 4 : 3
+        readonly property int buttonCount: stopButton.visible || saveResultsButton.visible ? 4 : 3
         readonly property real buttonWidth: Math.min(220, (root.width - 20 - spacing * (buttonCount - 1)) / buttonCount)
 
         Repeater {
@@ -752,6 +795,7 @@ ApplicationWindow {
                 width: buttonRow.buttonWidth
                 text: modelData.text
                 enabled: root.systemActive && deviceTableModel.checkedDeviceIds.length > 0
+                onEnabledChanged: root.keepKeyboardFrom(operationButton)
 
                 onClicked: {
                     if (deviceTableModel.checkedDeviceIds.length === 0) {
@@ -820,13 +864,51 @@ ApplicationWindow {
             width: buttonRow.buttonWidth
             property bool stopping: false
             visible: !root.systemActive
-            onVisibleChanged: stopping = false
+            onVisibleChanged: {
+                stopping = false
+                root.keepKeyboardFrom(stopButton)
+            }
             text: stopping ? qsTr("Stop Now") : qsTr("Stop")
             Accessible.description: stopping ? qsTr("Ends the running upload")
                                              : qsTr("Finishes the running device and starts no other")
             onClicked: {
                 if (system.sendEvent(KxSystemEventID.StopBatch, {}))
                     stopping = true
+            }
+        }
+
+        // The ended batch's results, as corvanectl's report: CSV or JSON.
+        VelButton {
+            id: saveResultsButton
+            objectName: "saveResultsButton"
+            width: buttonRow.buttonWidth
+            visible: system.journal !== null && system.journal.ended && root.systemActive
+            enabled: visible && !system.journal.busy
+            text: qsTr("Save Results")
+            Accessible.name: text
+            Accessible.description: qsTr("Saves each device's result of the last batch as CSV or JSON")
+            onVisibleChanged: root.keepKeyboardFrom(saveResultsButton)
+            onEnabledChanged: root.keepKeyboardFrom(saveResultsButton)
+            onClicked: saveResultsDialog.open()
+
+            FileDialog {
+                id: saveResultsDialog
+                objectName: "saveResultsDialog"
+                title: qsTr("Save the batch's results ...")
+                fileMode: FileDialog.SaveFile
+                nameFilters: ["CSV Files (*.csv)", "JSON Files (*.json)"]
+                defaultSuffix: "csv"
+                currentFolder: {
+                    const documents = StandardPaths.standardLocations(StandardPaths.DocumentsLocation)
+                    return documents.length > 0 ? documents[0] : ""
+                }
+                onAccepted: {
+                    const why = system.journal.saveResults(selectedFile)
+                    if (why === "")
+                        reportAnnouncer.say(qsTr("Results saved"))
+                    else
+                        toastView.showMessage(qsTr("Cannot save the results: ") + why)
+                }
             }
         }
     }
