@@ -186,10 +186,12 @@ private Q_SLOTS:
     // list, the lab's interface, and the device table behind the chooser.
     void interfaceChooser()
     {
-        // There is no window manager: the window took the focus itself as it
-        // came up, which Orca may have missed on a slow start. The focus goes
-        // to the desktop and, once the window says it lost it, back to the
-        // window, as one would give it.
+        // There is no window manager: the focus is given as one would, and
+        // its one window:activate is all Orca hears of the window's coming,
+        // so it is given once Orca listens and the program is on the AT-SPI
+        // desktop. The focus goes to the desktop first, and to the window
+        // once it says it lost it, so that the activation comes after both
+        // even where the window had the focus already.
         QVERIFY(hearAfter(
             [this] {
                 return OperatorDesktop::focusDesktop()
