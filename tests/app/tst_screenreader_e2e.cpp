@@ -180,6 +180,15 @@ private Q_SLOTS:
     {
         if (QTest::currentTestFailed() && m_corvane)
             qWarning("the program's last diagnostics:\n%s", m_corvane->standardError().right(3000).constData());
+        // Orca's debug log says, with times, which events it got, which it
+        // ignored and why: kept for a failure on a machine not at hand.
+        if (QTest::currentTestFailed() && m_orca) {
+            const QString folder = QStringLiteral(CORVANE_ARTEFACT_DIR "/screenreader-e2e");
+            QFile log(folder + QStringLiteral("/orca.log"));
+            if (QDir().mkpath(folder) && log.open(QIODevice::WriteOnly))
+                log.write(m_orca->log());
+            qWarning("Orca's log: %s", qPrintable(log.fileName()));
+        }
     }
 
     // The window comes up with the interface chooser; the keys find the
