@@ -40,14 +40,16 @@ ApplicationWindow {
     // Percent of the table width for the columns before the status column,
     // which takes the rest.
     readonly property var columnWidthPercentages: [2, 5.5, 26, 8, 9, 12, 9]
-    // Below the table's width at the default window size the columns give
-    // room in turn, each group down to what still reads: the wide host name,
-    // then the MAC address, then the status, then the rest together. The
-    // status column, the one the operator watches, keeps the most; only a
-    // table narrower than all the least widths scrolls.
+    // Below the table's width at the default window size the wide columns
+    // (host name, MAC address, status) give room together, first down to
+    // widths at which their texts still read whole, then down to the least
+    // that reads at all; then the others. The status column, the one the
+    // operator watches, keeps the most; only a table narrower than all the
+    // least widths scrolls.
     readonly property real defaultTableWidth: defWidth - 20
     readonly property var columnLeastWidths: [18, 36, 60, 48, 70, 60, 60, 170]
-    readonly property var columnGivingOrder: [[2], [5], [7], [0, 1, 3, 4, 6]]
+    readonly property var columnGiving: [{ "columns": [2, 5, 7], "down": [110, 120, 220] },
+                                         { "columns": [2, 5, 7] }, { "columns": [0, 1, 3, 4, 6] }]
 
     signal loginFinished(bool loginStatus)
 
@@ -112,16 +114,19 @@ ApplicationWindow {
             widths.push(base * columnWidthPercentages[column] / 100 - spacing)
         widths.push(base * (100 - sum(columnWidthPercentages)) / 100)
         let excess = base - tableWidth
-        for (let g = 0; g < columnGivingOrder.length && excess > 0; ++g) {
-            const group = columnGivingOrder[g]
+        for (let g = 0; g < columnGiving.length && excess > 0; ++g) {
+            const group = columnGiving[g].columns
+            const floor = function (i) {
+                return columnGiving[g].down !== undefined ? columnGiving[g].down[i] : columnLeastWidths[group[i]]
+            }
             let room = 0
-            for (const column of group)
-                room += Math.max(0, widths[column] - columnLeastWidths[column])
+            for (let i = 0; i < group.length; ++i)
+                room += Math.max(0, widths[group[i]] - floor(i))
             if (room <= 0)
                 continue
             const share = Math.min(1, excess / room)
-            for (const column of group)
-                widths[column] -= Math.max(0, widths[column] - columnLeastWidths[column]) * share
+            for (let i = 0; i < group.length; ++i)
+                widths[group[i]] -= Math.max(0, widths[group[i]] - floor(i)) * share
             excess -= Math.min(excess, room)
         }
         return widths
@@ -185,6 +190,28 @@ ApplicationWindow {
     // Key pinning off is said in the title, and by the header's warning.
     title: deviceTrust.pinning ? "Corvane" : "Corvane (key pinning off)"
     color: look.background
+    // The desktop's palette, for the style's controls and view/Look.qml.
+    palette {
+        window: DesktopLook.colours.window
+        windowText: DesktopLook.colours.windowText
+        base: DesktopLook.colours.base
+        alternateBase: DesktopLook.colours.alternateBase
+        text: DesktopLook.colours.text
+        button: DesktopLook.colours.button
+        buttonText: DesktopLook.colours.buttonText
+        brightText: DesktopLook.colours.brightText
+        highlight: DesktopLook.colours.highlight
+        highlightedText: DesktopLook.colours.highlightedText
+        placeholderText: DesktopLook.colours.placeholderText
+        toolTipBase: DesktopLook.colours.toolTipBase
+        toolTipText: DesktopLook.colours.toolTipText
+        light: DesktopLook.colours.light
+        midlight: DesktopLook.colours.midlight
+        mid: DesktopLook.colours.mid
+        dark: DesktopLook.colours.dark
+        shadow: DesktopLook.colours.shadow
+        link: DesktopLook.colours.link
+    }
     // No close button while a batch operation runs: closing would cut it off.
     flags: systemActive
            ? Qt.Window | Qt.CustomizeWindowHint | Qt.WindowTitleHint | Qt.WindowMinMaxButtonsHint | Qt.WindowCloseButtonHint

@@ -40,7 +40,7 @@ QtObject {
     readonly property color checkEdgeOff: pick("#A0A0A0", "#707070", "#767676", "#9a9a9a")
     readonly property color popupBackground: pick("#ffffff", "#262626", "#ffffff", "#000000")
     readonly property color popupEdge: pick("#CACACA", "#5a5a5a", "#000000", "#ffffff")
-    readonly property color buttonFace: pick("#141414", "#4d4d4d", "#000000", "#ffffff")
+    readonly property color buttonFace: pick("#141414", "#5c5c5c", "#000000", "#ffffff")
     readonly property color buttonFaceOff: pick("#6E6E6E", "#333333", "#6E6E6E", "#3a3a3a")
     readonly property color buttonText: pick("white", "white", "white", "black")
     readonly property color buttonTextOff: pick("white", "#b0b0b0", "white", "#ffffff")
