@@ -114,7 +114,7 @@ sleep 3
 waitFor settled 20
 shot "$prefix-devices.png"
 
-# The first row's login, from the keyboard, with part of a password typed.
+# The first row's login, from the keyboard, with a few password characters typed.
 key Down Return
 waitFor settled 10
 xdotool type --delay 30 "corv"
