@@ -13,6 +13,7 @@
 #include "KxFramework.h"
 #include "KxSystem.h"
 #include "Logger.h"
+#include "Look.h"
 #include "MultipleLaunchChecker.h"
 #include "NetworkInterfaceTableModel.h"
 #include "PeerTrust.h"
@@ -154,6 +155,7 @@ int run(int argc, char* argv[])
 
     configureLogging();
     chooseSceneGraphBackend();
+    Views::chooseStyle();
     registerDeviceMetaTypes();
 
     QGuiApplication app(argc, argv);

@@ -25,8 +25,14 @@ ApplicationWindow {
     // Room is left for the window manager's frame and title.
     readonly property int fitWidth: Math.max(320, Math.min(defWidth, Screen.desktopAvailableWidth - 20))
     readonly property int fitHeight: Math.max(240, Math.min(defHeight, Screen.desktopAvailableHeight - 40))
-    // The table's columns need this much; a narrower table scrolls.
-    readonly property int tableContentMinWidth: defWidth - 20
+    // The size of the last run, no larger than the screen's free area.
+    readonly property int startWidth: Math.max(fitWidth, Math.min(windowMemory.width,
+                                                                  Screen.desktopAvailableWidth - 20))
+    readonly property int startHeight: Math.max(fitHeight, Math.min(windowMemory.height,
+                                                                     Screen.desktopAvailableHeight - 40))
+    // The size to remember: the last one not maximised.
+    property int normalWidth: startWidth
+    property int normalHeight: startHeight
     property int checkboxHorizontalCenterOffset: 3
     property int tableViewLeftMargin: 5
     readonly property bool systemActive: system.status === KxSystemStatus.Active
@@ -37,6 +43,16 @@ ApplicationWindow {
     // Percent of the table width for the columns before the status column,
     // which takes the rest.
     readonly property var columnWidthPercentages: [2, 5.5, 26, 8, 9, 12, 9]
+    // Below the table's width at the default window size the wide columns
+    // (host name, MAC address, status) give room together, first down to
+    // widths at which their texts still read whole, then down to the least
+    // that reads at all; then the others. The status column, the one the
+    // operator watches, keeps the most; only a table narrower than all the
+    // least widths scrolls.
+    readonly property real defaultTableWidth: defWidth - 20
+    readonly property var columnLeastWidths: [18, 36, 60, 48, 70, 60, 60, 170]
+    readonly property var columnGiving: [{ "columns": [2, 5, 7], "down": [110, 120, 220] },
+                                         { "columns": [2, 5, 7] }, { "columns": [0, 1, 3, 4, 6] }]
 
     signal loginFinished(bool loginStatus)
 
@@ -98,10 +114,34 @@ ApplicationWindow {
         }
     }
 
+    function columnWidths(tableWidth, spacing) {
+        const last = columnWidthPercentages.length
+        const widths = []
+        const base = Math.max(tableWidth, defaultTableWidth)
+        for (let column = 0; column < last; ++column)
+            widths.push(base * columnWidthPercentages[column] / 100 - spacing)
+        widths.push(base * (100 - sum(columnWidthPercentages)) / 100)
+        let excess = base - tableWidth
+        for (let g = 0; g < columnGiving.length && excess > 0; ++g) {
+            const group = columnGiving[g].columns
+            const floor = function (i) {
+                return columnGiving[g].down !== undefined ? columnGiving[g].down[i] : columnLeastWidths[group[i]]
+            }
+            let room = 0
+            for (let i = 0; i < group.length; ++i)
+                room += Math.max(0, widths[group[i]] - floor(i))
+            if (room <= 0)
+                continue
+            const share = Math.min(1, excess / room)
+            for (let i = 0; i < group.length; ++i)
+                widths[group[i]] -= Math.max(0, widths[group[i]] - floor(i)) * share
+            excess -= Math.min(excess, room)
+        }
+        return widths
+    }
+
     function columnWidth(tableWidth, spacing, column) {
-        if (column < columnWidthPercentages.length)
-            return tableWidth * columnWidthPercentages[column] / 100 - spacing
-        return tableWidth * (100 - sum(columnWidthPercentages)) / 100
+        return columnWidths(tableWidth, spacing)[column]
     }
 
     // A check box small enough for a 20-pixel row and a narrow column. It
@@ -131,8 +171,8 @@ ApplicationWindow {
             implicitWidth: 12
             implicitHeight: 12
             radius: 2
-            color: "#ffffff"
-            border.color: box.enabled ? "#141414" : "#A0A0A0"
+            color: look.background
+            border.color: box.enabled ? look.checkEdge : look.checkEdgeOff
             opacity: box.enabled ? 1.0 : 0.6
 
             Rectangle {
@@ -140,26 +180,60 @@ ApplicationWindow {
                 width: box.checkState === Qt.PartiallyChecked ? 6 : 8
                 height: box.checkState === Qt.PartiallyChecked ? 2 : 8
                 radius: 1
-                color: "#141414"
+                color: look.checkEdge
                 visible: box.checkState !== Qt.Unchecked
             }
         }
     }
 
-    width: fitWidth
-    height: fitHeight
+    width: startWidth
+    height: startHeight
     minimumWidth: fitWidth
     minimumHeight: fitHeight
     visible: true
+    Component.onCompleted: {
+        if (windowMemory.maximized)
+            showMaximized()
+    }
     // Key pinning off is said in the title, and by the header's warning.
     title: deviceTrust.pinning ? "Corvane" : "Corvane (key pinning off)"
-    color: "#ffffff"
+    color: look.background
+    // The desktop's palette, for the style's controls and view/Look.qml.
+    palette {
+        window: DesktopLook.colours.window
+        windowText: DesktopLook.colours.windowText
+        base: DesktopLook.colours.base
+        alternateBase: DesktopLook.colours.alternateBase
+        text: DesktopLook.colours.text
+        button: DesktopLook.colours.button
+        buttonText: DesktopLook.colours.buttonText
+        brightText: DesktopLook.colours.brightText
+        highlight: DesktopLook.colours.highlight
+        highlightedText: DesktopLook.colours.highlightedText
+        placeholderText: DesktopLook.colours.placeholderText
+        toolTipBase: DesktopLook.colours.toolTipBase
+        toolTipText: DesktopLook.colours.toolTipText
+        light: DesktopLook.colours.light
+        midlight: DesktopLook.colours.midlight
+        mid: DesktopLook.colours.mid
+        dark: DesktopLook.colours.dark
+        shadow: DesktopLook.colours.shadow
+        link: DesktopLook.colours.link
+    }
     // No close button while a batch operation runs: closing would cut it off.
     flags: systemActive
            ? Qt.Window | Qt.CustomizeWindowHint | Qt.WindowTitleHint | Qt.WindowMinMaxButtonsHint | Qt.WindowCloseButtonHint
            : Qt.Window | Qt.CustomizeWindowHint | Qt.WindowTitleHint | Qt.WindowMinMaxButtonsHint
 
-    onWidthChanged: tableView.forceLayout()
+    onWidthChanged: {
+        if (visibility === Window.Windowed)
+            normalWidth = width
+        tableView.forceLayout()
+    }
+    onHeightChanged: {
+        if (visibility === Window.Windowed)
+            normalHeight = height
+    }
 
     // A window manager may still send a close request (Alt+F4, a taskbar's
     // Close) while the close button is gone; the running batch must not be
@@ -172,7 +246,10 @@ ApplicationWindow {
         if (system.status !== KxSystemStatus.Active || (system.journal !== null && system.journal.busy)) {
             close.accepted = false
             toastView.showMessage(closeRefusedText)
+            return
         }
+        const maximized = visibility === Window.Maximized
+        windowMemory.saveWindow(maximized ? normalWidth : width, maximized ? normalHeight : height, maximized)
     }
     // A termination signal that waits for the batch: said, and the window
     // closes once the batch ends, its last devices' results and its summary
@@ -242,6 +319,17 @@ ApplicationWindow {
 
     KeyboardUse {
         id: keyboardUse
+    }
+
+    WindowMemory {
+        id: windowMemory
+        objectName: "windowMemory"
+    }
+
+    Look {
+        id: look
+        objectName: "look"
+        palette: root.palette
     }
 
     // What a screen reader tells of the system: busy while a batch runs and
@@ -437,6 +525,7 @@ ApplicationWindow {
                         width: parent.width - x - sortArrows.width - 4
                         text: model.display !== undefined ? model.display : ""
                         elide: Text.ElideRight
+                        color: look.text
                     }
 
                     Column {
@@ -447,14 +536,14 @@ ApplicationWindow {
                             text: "▲"
                             font.pointSize: 4
                             color: headerCell.sorted && deviceTableModel.sortOrder === Qt.AscendingOrder
-                                   ? "#141414" : "#A0A0A0"
+                                   ? look.sortArrowOn : look.sortArrowOff
                         }
                         Text {
                             objectName: "descendingArrow"
                             text: "▼"
                             font.pointSize: 4
                             color: headerCell.sorted && deviceTableModel.sortOrder === Qt.DescendingOrder
-                                   ? "#141414" : "#A0A0A0"
+                                   ? look.sortArrowOn : look.sortArrowOff
                         }
                     }
 
@@ -482,7 +571,7 @@ ApplicationWindow {
         flickableDirection: Flickable.AutoFlickIfNeeded
         rowHeightProvider: function (row) { return 20 }
         columnWidthProvider: function (column) {
-            return root.columnWidth(Math.max(width, root.tableContentMinWidth), columnSpacing, column)
+            return root.columnWidth(width, columnSpacing, column)
         }
         onWidthChanged: forceLayout()
 
@@ -509,6 +598,20 @@ ApplicationWindow {
         function sortBy(column) {
             if (root.systemActive)
                 deviceTableModel.sort(column)
+        }
+
+        // Scrolls a column into view, so that the header cell the keyboard
+        // reaches is seen, made, and said. Worked out from the widths rather
+        // than the loaded cells: a column out of view has none.
+        function showColumn(column) {
+            const widths = root.columnWidths(width, columnSpacing)
+            let x = 0
+            for (let c = 0; c < column; ++c)
+                x += widths[c] + columnSpacing
+            if (x < contentX)
+                contentX = x
+            else if (x + widths[column] > contentX + width)
+                contentX = x + widths[column] - width
         }
 
         function moveCursor(row) {
@@ -552,10 +655,12 @@ ApplicationWindow {
             case Qt.Key_Left:
                 if (cursorRow < 0)
                     cursorColumn = Math.max(0, cursorColumn - 1)
+                showColumn(cursorColumn)
                 break
             case Qt.Key_Right:
                 if (cursorRow < 0)
                     cursorColumn = Math.min(columns - 1, cursorColumn + 1)
+                showColumn(cursorColumn)
                 break
             case Qt.Key_Space: press(false); break
             case Qt.Key_Return:
@@ -606,7 +711,7 @@ ApplicationWindow {
                 Rectangle {
                     objectName: "checkCell" + row
                     implicitHeight: 20
-                    color: deviceTableModel.hoveredRow === row ? "#e5f3ff" : "#ffffff"
+                    color: deviceTableModel.hoveredRow === row ? look.checkHover : look.background
 
                     // The row as a screen reader says it: host name,
                     // address, status, then checked or not.
@@ -641,7 +746,7 @@ ApplicationWindow {
                     id: statusCell
                     objectName: "statusCell" + row
                     implicitHeight: 20
-                    color: deviceTableModel.hoveredRow === row ? "#eef8f7" : "#ffffff"
+                    color: deviceTableModel.hoveredRow === row ? look.rowHover : look.background
                     readonly property bool isLink: model.loginRequired === true && root.systemActive
                     // One press, and a link named with the device it logs in to.
                     readonly property bool accessibleLeaf: true
@@ -662,7 +767,7 @@ ApplicationWindow {
                         text: model.display !== undefined ? model.display : ""
                         elide: Text.ElideRight
                         Accessible.ignored: true
-                        color: statusCell.isLink ? "#1032ff" : "black"
+                        color: statusCell.isLink ? look.link : look.text
                         font.underline: statusCell.isLink
                         font.bold: statusCell.isLink && linkArea.containsMouse
                     }
@@ -699,7 +804,7 @@ ApplicationWindow {
                 Rectangle {
                     objectName: "cell" + row + "_" + column
                     implicitHeight: 20
-                    color: deviceTableModel.hoveredRow === row ? "#eef8f7" : "#ffffff"
+                    color: deviceTableModel.hoveredRow === row ? look.rowHover : look.background
                     readonly property bool accessibleLeaf: true
                     Accessible.role: Accessible.Cell
                     Accessible.name: cellText.text
@@ -720,6 +825,7 @@ ApplicationWindow {
                         width: parent.width - x
                         text: model.display !== undefined ? model.display : ""
                         elide: Text.ElideRight
+                        color: look.text
                         Accessible.ignored: true
                     }
 

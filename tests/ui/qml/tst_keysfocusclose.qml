@@ -241,6 +241,9 @@ ViewsTestCase {
             { tag: "network popup: Down chooses a row, Return presses OK", interfaces: true,
               walk: [["Backtab", "networkButton"], ["Return", "networkInterfaceTable"], ["Down", ""],
                      ["Return", "networkButton"]], networkOpen: false, scans: ["eth0"] },
+            { tag: "the header cursor scrolls the status column into view", devices: 1, width: 480,
+              walk: [["Right", ""], ["Right", ""], ["Right", ""], ["Right", ""], ["Right", ""], ["Right", ""],
+                     ["Right", ""]], inView: "headerCell7" },
             { tag: "network popup: Return without a row does nothing", interfaces: true,
               walk: [["Backtab", "networkButton"], ["Return", "networkInterfaceTable"], ["Return", ""]],
               networkOpen: true, scans: [] }
@@ -250,6 +253,10 @@ ViewsTestCase {
     function test_walk(data) {
         openWindow(data.interfaces ? interfaces : undefined)
         closeNetworkView()
+        if (data.width !== undefined) {
+            window.minimumWidth = 0
+            window.width = data.width
+        }
         if (data.devices !== undefined)
             addDevices(data.devices, data.loggedIn === true)
         for (const row of (data.check || []))
@@ -284,6 +291,12 @@ ViewsTestCase {
             compare(Backend.scanRequests.map(function (o) { return o.interfaceName }), data.scans)
         if (data.dialog !== undefined)
             tryCompare(findChild(part("updateFirmwareButton"), "updateFirmwareDialog"), "visible", data.dialog)
+        // The header cell reached lies whole in the header's view, and is said.
+        if (data.inView !== undefined)
+            tryPart(data.inView, function (item) {
+                const at = item.mapToItem(part("tableHeader"), 0, 0)
+                return at.x >= -0.5 && at.x + item.width <= part("tableHeader").width + 0.5 && item.Accessible.focused
+            })
         // The frame shows where the keyboard is, and only there.
         for (const frame of ["rowFocusFrame", "networkFocusFrame"]) {
             if (data.frame !== undefined)

@@ -429,7 +429,7 @@ VelPopup {
                 }
                 text: heading
                 font.bold: true
-                color: loginView.keyState === "new" || loginView.keyState === "reading" ? "#202020" : "#B00020"
+                color: loginView.keyState === "new" || loginView.keyState === "reading" ? look.heading : look.alarm
                 Accessible.role: Accessible.Notification
                 Accessible.name: visible && loginView.keyState !== "reading" ? heading + ". " + keyText.text : ""
             }
@@ -488,7 +488,7 @@ VelPopup {
             Label {
                 text: "Identity changed"
                 font.bold: true
-                color: "#B00020"
+                color: look.alarm
                 Accessible.role: Accessible.Notification
                 Accessible.name: visible ? text + ". " + identityText.text : ""
             }
