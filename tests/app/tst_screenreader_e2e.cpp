@@ -91,6 +91,7 @@ private:
 
 struct LabDevice
 {
+    QString id;
     QString host;
     QString ip;
     QString mac;
@@ -117,7 +118,7 @@ private Q_SLOTS:
         for (const QString& text : LabNetwork::controlReply(QStringLiteral("list"))) {
             const QRegularExpressionMatch match = line.match(text);
             if (match.hasMatch())
-                m_devices.append({match.captured(5), match.captured(2), match.captured(3)});
+                m_devices.append({match.captured(1), match.captured(5), match.captured(2), match.captured(3)});
         }
         QCOMPARE(m_devices.size(), 3);
 
@@ -248,18 +249,29 @@ private Q_SLOTS:
         m_stage = 2;
     }
 
-    // The dialog says which device it logs in to; a wrong password's toast
-    // is spoken.
+    // All three go: the dialog says which device it logs in to, and where
+    // in the list; a wrong password's toast is spoken.
     void loginDialogAndAWrongPassword()
     {
         QVERIFY2(m_stage == 2, "an earlier stage failed");
-        const LabDevice& device = m_devices.at(1);
+        QVERIFY(pressAndHear(QStringLiteral("Up"), {QStringLiteral("All devices check box partially checked.")}));
+        // The header box's own toggle is not told; the rows say it.
+        QVERIFY(m_window.key(QStringLiteral("space")));
+        QVERIFY(
+            pressAndHear(QStringLiteral("Down"), {QStringLiteral("Devices."), QStringLiteral("* check box checked.")}));
         QVERIFY(pressAndHear(QStringLiteral("Tab"), {QStringLiteral("Update Firmware push button.")}));
         const int opened = m_orca->spoken().size();
-        QVERIFY(pressAndHear(QStringLiteral("space"),
-                             {QStringLiteral("Login dialog Host Name: %1 IP Address: %2 MAC Address: %3*")
-                                  .arg(device.host, device.ip, device.mac),
-                              QStringLiteral("Password password text.")}));
+        QVERIFY(pressAndHear(QStringLiteral("space"), {QStringLiteral("Login dialog Device 1 of 3: * Host Name: *"),
+                                                       QStringLiteral("Password password text.")}));
+        // The list goes in the order the devices were found.
+        const int first = loginTarget(m_orca->spoken().mid(opened).join(QLatin1Char(' ')));
+        QVERIFY(first >= 0);
+        const LabDevice& device = m_devices.at(first);
+        QVERIFY(
+            heard({QStringLiteral("Login dialog Device 1 of 3: %1, %2 Host Name: %1 IP Address: %2 MAC Address: %3*")
+                       .arg(device.host, device.ip, device.mac),
+                   QStringLiteral("notification Device 1 of 3: %1, %2.").arg(device.host, device.ip)},
+                  opened));
         // A key met for the first time is said before the password goes,
         // with the dialog or just after it.
         QTRY_VERIFY(m_orca->spoken()
@@ -276,21 +288,40 @@ private Q_SLOTS:
         m_stage = 3;
     }
 
-    // The right password, the file, and the batch: the focus goes to the
-    // table, and the batch's end is spoken with the device's result.
+    // The right password, offered to the others: their new keys still need
+    // the operator's word, so each is asked for in turn. Then the file and
+    // the batch: the focus goes to the table, and the batch's start, each
+    // device's result and its summary are spoken.
     void aBatchsEnd()
     {
         QVERIFY2(m_stage == 3, "an earlier stage failed");
-        const LabDevice& device = m_devices.at(1);
         QVERIFY(m_window.type(kPassword));
+        QVERIFY(pressAndHear(QStringLiteral("Tab"),
+                             {QStringLiteral("Use this password for the other 2 devices check box not checked.")}));
+        QVERIFY(pressAndHear(QStringLiteral("space"), {QStringLiteral("checked")}));
+        for (const QString& position : {QStringLiteral("2 of 3"), QStringLiteral("3 of 3")}) {
+            QVERIFY(pressAndHear(QStringLiteral("Return"), {QStringLiteral("*Device %1: *").arg(position)}));
+            QVERIFY(m_window.type(kPassword));
+        }
         // The file dialog opens on the download folder, on the firmware.
         QVERIFY(pressAndHear(QStringLiteral("Return"), {QStringLiteral("corvane-2.7.1.bundle *")}));
         QVERIFY(m_window.key(QStringLiteral("ctrl+l")));
         QVERIFY(m_window.key(QStringLiteral("ctrl+a")));
         QVERIFY(m_window.type(m_firmwarePath));
-        QVERIFY(pressAndHear(QStringLiteral("Return"),
-                             {QStringLiteral("Devices."), QStringLiteral("* check box *"),
-                              QStringLiteral("notification %1, %2: Update successful.").arg(device.host, device.ip)}));
+        // One install fails; one ends with its result and idle in one push.
+        const LabDevice& failing = m_devices.at(0);
+        const LabDevice& together = m_devices.at(1);
+        QVERIFY(LabNetwork::control(QStringLiteral("fault %1 update-result 1").arg(failing.id)));
+        QVERIFY(LabNetwork::control(QStringLiteral("fault %1 finish together").arg(together.id)));
+        const int from = m_orca->spoken().size();
+        QVERIFY(pressAndHear(QStringLiteral("Return"), {QStringLiteral("Devices."), QStringLiteral("* check box *"),
+                                                        QStringLiteral("notification Update started: 3 devices*")}));
+        QVERIFY(heard({QStringLiteral("notification Update finished: 2 succeeded, 1 failed, 0 skipped, 0 stopped*")},
+                      from, 3 * kHeardWithinMs));
+        QVERIFY(
+            heard({QStringLiteral("notification %1, %2: Update successful.").arg(together.host, together.ip)}, from));
+        QVERIFY(heard({QStringLiteral("notification %1, %2: Update failed*").arg(failing.host, failing.ip)}, from));
+        qWarning("SAID:\n  %s", qPrintable(m_orca->spoken().mid(from).join(QStringLiteral("\n  "))));
     }
 
 private:
@@ -301,9 +332,20 @@ private:
         return QStringLiteral("%1, %2, %3").arg(device.host, device.ip, status);
     }
 
+    // The lab device whose host name and MAC address the text names, or -1.
+    int loginTarget(const QString& said) const
+    {
+        for (int index = 0; index < m_devices.size(); ++index) {
+            if (said.contains(QStringLiteral("Host Name: %1 ").arg(m_devices.at(index).host))
+                && said.contains(m_devices.at(index).mac))
+                return index;
+        }
+        return -1;
+    }
+
     // The utterances, in this order, among what Orca says from now on (or
     // said since `from`); "*" stands for any text.
-    bool heard(const QStringList& expected, int from = 0)
+    bool heard(const QStringList& expected, int from = 0, int withinMs = kHeardWithinMs)
     {
         int next = 0;
         const bool all = QTest::qWaitFor(
@@ -318,7 +360,7 @@ private:
                 }
                 return next == expected.size();
             },
-            kHeardWithinMs);
+            withinMs);
         if (!all)
             qWarning("Orca did not say \"%s\"; it said:\n  %s", qPrintable(expected.value(next)),
                      qPrintable(m_orca->spoken().mid(from).join(QStringLiteral("\n  "))));
