@@ -117,6 +117,8 @@ public:
         qputenv("HOME", m_home.path().toLocal8Bit());
         qunsetenv("XDG_CONFIG_HOME");
         QDir(m_home.path()).mkpath(QStringLiteral("Downloads"));
+        // Room for five devices, so that a sixth fills the list.
+        DeviceFacade::setInstanceCapacity(5);
     }
 
 public Q_SLOTS:
