@@ -310,6 +310,15 @@ int runScale(const QString& executable, int maxDevices)
     if (!QTest::qWaitFor([&] { return program.listedAt(devices) >= 0; }, 60000))
         return fail("not every device listed");
     const qint64 listedMs = program.listedAt(devices) - chosen;
+    // How the list filled, for the record.
+    QStringList filling;
+    for (const int share : {10, 25, 50, 75, 90}) {
+        qint64 at = -1;
+        for (int n = devices * share / 100; n <= devices && at < 0; ++n)
+            at = program.listedAt(n);
+        filling << QStringLiteral("%1%@%2ms").arg(share).arg(at < 0 ? -1 : at - chosen);
+    }
+    fprintf(stderr, "bench_window: list filling %s\n", qPrintable(filling.join(u' ')));
     QTest::qWait(2000); // the last rows painted, the first answers' bursts over
     const double rss = program.rssMb();
 
