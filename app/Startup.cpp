@@ -2,6 +2,7 @@
 
 #include "Accessibility.h"
 #include "AlertNotifier.h"
+#include "BatchJournal.h"
 #include "DeviceFacade.h"
 #include "DeviceNotificationObserver.h"
 #include "DeviceNotificationSubscriber.h"
@@ -12,6 +13,7 @@
 #include "KxFramework.h"
 #include "KxSystem.h"
 #include "Logger.h"
+#include "Look.h"
 #include "MultipleLaunchChecker.h"
 #include "NetworkInterfaceTableModel.h"
 #include "PeerTrust.h"
@@ -25,6 +27,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlEngine>
 #include <QQuickWindow>
@@ -68,16 +71,28 @@ private:
 };
 
 // The batch operations as a stop request sees them: busy whenever the system
-// is not Active, the same rule by which the window refuses to close.
+// is not Active, and while the last batch's devices still install (their
+// results are still to be shown and said), the same rule by which the window
+// defers its close.
 class BatchOperations : public UninterruptibleWork
 {
 public:
-    BatchOperations() { connect(&m_system, &KxSystem::statusChanged, this, &UninterruptibleWork::busyChanged); }
+    BatchOperations()
+    {
+        connect(&m_system, &KxSystem::statusChanged, this, &UninterruptibleWork::busyChanged);
+        m_journal = qobject_cast<BatchJournal*>(m_system.journal());
+        if (m_journal != nullptr)
+            connect(m_journal, &BatchJournal::busyChanged, this, &UninterruptibleWork::busyChanged);
+    }
 
-    bool busy() const override { return m_system.status() != KxSystemStatus::Active; }
+    bool busy() const override
+    {
+        return m_system.status() != KxSystemStatus::Active || (m_journal != nullptr && m_journal->busy());
+    }
 
 private:
     KxSystem m_system;
+    QPointer<BatchJournal> m_journal;
 };
 
 bool launchGuardLetsUsRun()
@@ -177,6 +192,7 @@ int run(int argc, char* argv[])
 
     configureLogging();
     chooseSceneGraphBackend();
+    Views::chooseStyle();
     registerDeviceMetaTypes();
 
     QGuiApplication app(argc, argv);

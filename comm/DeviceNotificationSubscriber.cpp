@@ -152,15 +152,24 @@ int32_t DeviceNotificationSubscriber::setParameter(const QString& deviceId, cons
     const QJsonObject body = object.value(QLatin1String(NetworkDefine::NOTIFY_JSON_BODY)).toObject();
     // keys() is sorted, which gives the "display", "net", "sys" order.
     const QStringList sections = body.keys();
+    DeviceParameterValues gathered;
+    m_gathered = &gathered;
+    int32_t result = ResultCode::kSuccess;
     for (const QString& section : sections) {
         const auto handler = m_handlers.constFind(section);
         if (handler == m_handlers.cend())
             continue;
-        const int32_t result = (*handler)(deviceId, body);
+        result = (*handler)(deviceId, body);
         if (ResultCode::isFailure(result))
-            return result;
+            break;
     }
-    return ResultCode::kSuccess;
+    m_gathered = nullptr;
+    // A device sends its result and its idle state together, in any order
+    // and in different sections: stored as one, the operation ends with the
+    // result whatever the order.
+    if (!gathered.isEmpty() && !facade().setDeviceParameters(deviceId, gathered, DeviceFindPolicy::ById))
+        return ResultCode::kFailure;
+    return result;
 }
 
 template <typename Model>
@@ -175,12 +184,15 @@ int32_t DeviceNotificationSubscriber::applySection(const QString& deviceId, cons
     result = model.getAllParameters(parameters);
     if (ResultCode::isFailure(result))
         return result;
-    DeviceFacade& devices = facade();
-    for (const auto& [parameter, value] : parameters) {
-        if (!devices.setDeviceParameter(deviceId, parameter, value, DeviceFindPolicy::ById))
-            return ResultCode::kFailure;
+    DeviceParameterValues values;
+    for (const auto& [parameter, value] : parameters)
+        values.append({parameter, value});
+    if (m_gathered != nullptr) {
+        m_gathered->append(values);
+        return ResultCode::kSuccess;
     }
-    return ResultCode::kSuccess;
+    return facade().setDeviceParameters(deviceId, values, DeviceFindPolicy::ById) ? ResultCode::kSuccess
+                                                                                  : ResultCode::kFailure;
 }
 
 int32_t DeviceNotificationSubscriber::setDisplayParameter(const QString& deviceId, const QJsonObject& body)

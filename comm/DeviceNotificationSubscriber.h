@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeviceData.h"
 #include "SettingsFields.h"
 
 #include <QHash>
@@ -64,12 +65,13 @@ public:
 
     // Runs the handlers of the body's sections in ascending name order: 0,
     // or the code of the first failing handler (later sections are left).
+    // What the sections before a failure hold is stored in one step, so the
+    // device's operation is judged on the whole message, not field by field.
     int32_t setParameter(const QString& deviceId, const QString& message);
 
     // Each parses its section of `body` with the keys that pushes may carry
-    // and stores the values: 0, the model's failure code, or 0x80000000 when
-    // a store fails (no such device); values stored before a
-    // failing store stay stored.
+    // and stores the values in one step: 0, the model's failure code, or
+    // 0x80000000 when the store fails (no such device).
     int32_t setDisplayParameter(const QString& deviceId, const QJsonObject& body);
     int32_t setSystemParameter(const QString& deviceId, const QJsonObject& body);
     int32_t setNetworkParameter(const QString& deviceId, const QJsonObject& body);
@@ -85,4 +87,6 @@ private:
     std::list<QString> m_systemKeys;
     std::list<QString> m_networkKeys;
     QMetaObject::Connection m_observerConnection;
+    // While setParameter walks a message: the values of its sections so far.
+    DeviceParameterValues* m_gathered = nullptr;
 };

@@ -3,6 +3,7 @@
 #include "BatchRun.h"
 #include "CtlCommon.h"
 #include "OutputFile.h"
+#include "ResultsReport.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -16,29 +17,6 @@
 namespace Ctl {
 
 namespace {
-
-const QStringList kReportColumns{
-    QStringLiteral("model"),
-    QStringLiteral("hostName"),
-    QStringLiteral("ipAddress"),
-    QStringLiteral("macAddress"),
-    QStringLiteral("versionBefore"),
-    QStringLiteral("versionAfter"),
-    QStringLiteral("fileName"),
-    QStringLiteral("fileSize"),
-    QStringLiteral("fileMd5"),
-    QStringLiteral("result"),
-    QStringLiteral("code"),
-    QStringLiteral("httpStatus"),
-    QStringLiteral("message"),
-    QStringLiteral("attempts"),
-    QStringLiteral("bytesSent"),
-    QStringLiteral("start"),
-    QStringLiteral("end"),
-    QStringLiteral("durationSeconds"),
-    // Added last, so that readers that count columns keep theirs.
-    QStringLiteral("key"),
-};
 
 QString isoUtc(const QDateTime& time)
 {
@@ -124,17 +102,13 @@ QString summaryText(const QJsonObject& summary, const BatchSettings& settings, b
 
 QByteArray csvReport(const QJsonArray& entries)
 {
-    return QByteArray("\xEF\xBB\xBF") + csvText(kReportColumns, entries).toUtf8();
+    return ResultsReport::csv(entries);
 }
 
 bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObject& summary, QTextStream& err,
                  QTextStream& out)
 {
-    const QByteArray content
-        = path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)
-              ? csvReport(entries)
-              : QJsonDocument(QJsonObject{{QStringLiteral("devices"), entries}, {QStringLiteral("summary"), summary}})
-                    .toJson(QJsonDocument::Indented);
+    const QByteArray content = ResultsReport::content(path, entries, summary);
     if (isStandardOutput(path)) {
         out << QString::fromUtf8(content);
         out.flush();
@@ -142,16 +116,8 @@ bool writeReport(const QString& path, const QJsonArray& entries, const QJsonObje
     }
     // Looked at again: the path may have become something else meanwhile.
     QString why = outputPathRefusal(path);
-    QSaveFile file(path);
-    // A write that fits the buffer fails only when it is flushed, which the
-    // commit would not report: each step is checked.
-    if (why.isEmpty()
-        && (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.flush()
-            || file.error() != QFileDevice::NoError || !file.commit()))
-        why = file.errorString();
-    if (why.isEmpty())
+    if (why.isEmpty() && ResultsReport::writeWhole(path, content, why))
         return true;
-    file.cancelWriting();
     err << "corvanectl: cannot write the report " << path << ": " << why << '\n';
     return false;
 }

@@ -1,5 +1,6 @@
 #include "CtlCommon.h"
 
+#include "ResultsReport.h"
 #include "ScannableInterfaces.h"
 
 #include <QDateTime>
@@ -75,24 +76,7 @@ std::optional<int> numberOption(const QCommandLineParser& parser, const QString&
 
 QString printable(const QString& text)
 {
-    QString shown;
-    shown.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u == u'\n')
-            shown += QLatin1String("\\n");
-        else if (u == u'\r')
-            shown += QLatin1String("\\r");
-        else if (u == u'\t')
-            shown += QLatin1String("\\t");
-        else if (u < 0x20 || (u >= 0x7F && u < 0xA0))
-            shown += QStringLiteral("\\x%1").arg(unsigned(u), 2, 16, QLatin1Char('0'));
-        else if (u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
-            shown += QStringLiteral("\\u{%1}").arg(unsigned(u), 4, 16, QLatin1Char('0'));
-        else
-            shown += c;
-    }
-    return shown;
+    return ResultsReport::printable(text);
 }
 
 QString utcNow()
@@ -154,35 +138,9 @@ QStringList csvCells(const QString& line)
     return cells;
 }
 
-namespace {
-
-QString csvField(const QJsonValue& value)
-{
-    if (value.isDouble())
-        return QString::number(value.toDouble(), 'g', 12);
-    // Control characters escaped as in the table: a device's name may carry
-    // a terminal's escape sequences, or a NUL that cuts a reader's line.
-    QString text = printable(value.toString());
-    static const QString formulaStarts = QStringLiteral("=+-@");
-    if (!text.isEmpty() && formulaStarts.contains(text.front()))
-        text.prepend(QLatin1Char('\''));
-    if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')))
-        text = QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
-    return text;
-}
-
-} // namespace
-
 QString csvText(const QStringList& keys, const QJsonArray& records)
 {
-    QString text = keys.join(QLatin1Char(',')) + QLatin1Char('\n');
-    for (const QJsonValue& record : records) {
-        QStringList fields;
-        for (const QString& key : keys)
-            fields << csvField(record.toObject().value(key));
-        text += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
-    }
-    return text;
+    return ResultsReport::csvText(keys, records);
 }
 
 void addOutputOptions(QCommandLineParser& parser)

@@ -83,6 +83,9 @@ void endLogin(DeviceFacade& facade, PushSessionService* sessions, const QString&
 
 PushedResult pushedResult(const BatchOperation& operation, const QVariant& value)
 {
+    // A batch's own mark is no result of the device's.
+    if (value.metaType() == QMetaType::fromType<BatchMark>())
+        return {};
     DeviceStatusType type = DeviceStatusType::FirmwareUpdateResult;
     if (operation.resultParameter == DeviceParameter::ImportResult)
         type = DeviceStatusType::ConfigImportResult;

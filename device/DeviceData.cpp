@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <utility>
+
 namespace {
 
 constexpr int kDnsServerCount = 2;
@@ -122,6 +124,15 @@ void DeviceData::setData(DeviceParameter type, const QVariant& value)
             setDeviceStatus(type, value);
         break;
     }
+}
+
+void DeviceData::setData(const DeviceParameterValues& values)
+{
+    ++m_deferJudgement;
+    for (const auto& [type, value] : values)
+        setData(type, value);
+    --m_deferJudgement;
+    followOperation();
 }
 
 void DeviceData::notify(DeviceParameter type)
@@ -358,11 +369,16 @@ void DeviceData::setAllDeviceStatus(const QVariant& status)
         {DeviceDataKey::ImportResult, &DeviceData::setImportResult},
         {DeviceDataKey::StandbyImageResult, &DeviceData::setStandbyImageResult},
     };
+    // One state, so judged as one: idle before the result in this table's
+    // order must not end an operation without it.
+    ++m_deferJudgement;
     for (const Setter& setter : kSetters) {
         const auto it = map.constFind(QLatin1String(setter.key));
         if (it != map.constEnd())
             (this->*setter.apply)(it.value());
     }
+    --m_deferJudgement;
+    followOperation();
 }
 
 void DeviceData::setLoggedInStatus(const QVariant& value)
@@ -429,7 +445,7 @@ void DeviceData::updateStatus(const char* key, DeviceStatusType type, const QVar
         m_deviceStatus.insert(QLatin1String(key), value);
     m_statusBoard.setStatus(type, value);
     refreshStatusMessage();
-    followOperation(type);
+    noteStatusUpdate(type);
 }
 
 void DeviceData::refreshStatusMessage()
@@ -438,11 +454,30 @@ void DeviceData::refreshStatusMessage()
                           m_statusBoard.getStatusMessage(m_statusBoard.getHighestPriorityStatus()));
 }
 
+void DeviceData::noteStatusUpdate(DeviceStatusType type)
+{
+    m_resultCame = m_resultCame || type == DeviceStatusType::FirmwareUpdateResult
+                   || type == DeviceStatusType::ConfigImportResult
+                   || type == DeviceStatusType::StandbyScreenImageChangeResult;
+    m_runningCame = m_runningCame || type == DeviceStatusType::Running;
+    if (m_deferJudgement == 0)
+        followOperation();
+}
+
 // An operation starts with its first progress and ends with its result, the
 // device's loss, or the device's word that it is idle. A busy or in-call
 // state in between (a device installing says it is busy) does not end it.
-void DeviceData::followOperation(DeviceStatusType type)
+//
+// Devices send their result and their idle state together or apart, in
+// either order. Idle without the result therefore does not end the
+// operation: it waits for the result until the facade's grace runs out
+// (settleAwaitedResult), so a result that follows is what is said, not
+// "Ready". And the result an earlier operation left on the board is wiped
+// when a new one starts: it can never be taken for this one's.
+void DeviceData::followOperation()
 {
+    const bool resultCame = std::exchange(m_resultCame, false);
+    const bool runningCame = std::exchange(m_runningCame, false);
     const int activity = int(m_statusBoard.getStatus(DeviceStatusDisplayPriority::Activity));
     const DeviceStatusList connection = m_statusBoard.getStatus(DeviceStatusDisplayPriority::Connection);
     const bool wasUnderWay = m_deviceStatus.value(QLatin1String(DeviceDataKey::OperationUnderWay)).toBool();
@@ -455,18 +490,36 @@ void DeviceData::followOperation(DeviceStatusType type)
     } else if (activity >= int(DeviceStatusList::UploadingFirmware)
                && activity <= int(DeviceStatusList::ChangingStandbyScreenImage)) {
         underWay = true;
-    } else if (type == DeviceStatusType::FirmwareUpdateResult || type == DeviceStatusType::ConfigImportResult
-               || type == DeviceStatusType::StandbyScreenImageChangeResult) {
+        m_resultAwaited = false;
+    } else if (resultCame) {
         underWay = false;
         endedBy = DeviceStatusDisplayPriority::Result;
-    } else if (type == DeviceStatusType::Running && activity == int(kNoStatus)) {
-        underWay = false;
+    } else if (runningCame && activity == int(kNoStatus) && wasUnderWay) {
+        m_resultAwaited = true;
+    }
+    if (underWay && !wasUnderWay && !resultCame) {
+        m_statusBoard.assignStatus(DeviceStatusDisplayPriority::Result, kNoStatus, QVariant());
+        refreshStatusMessage();
     }
     m_deviceStatus.insert(QLatin1String(DeviceDataKey::OperationUnderWay), underWay);
-    if (wasUnderWay && !underWay) {
-        const DeviceStatusList end = m_statusBoard.getStatus(endedBy);
-        m_deviceStatus.insert(QLatin1String(DeviceDataKey::OperationOutcome),
-                              end != kNoStatus ? m_statusBoard.getStatusMessage({end, QVariant()})
-                                               : m_deviceStatus.value(QLatin1String(DeviceDataKey::StatusMessage)));
-    }
+    if (wasUnderWay && !underWay)
+        endOperation(endedBy);
+}
+
+bool DeviceData::settleAwaitedResult()
+{
+    if (!m_resultAwaited)
+        return false;
+    m_deviceStatus.insert(QLatin1String(DeviceDataKey::OperationUnderWay), false);
+    endOperation(DeviceStatusDisplayPriority::Activity);
+    return true;
+}
+
+void DeviceData::endOperation(DeviceStatusDisplayPriority endedBy)
+{
+    m_resultAwaited = false;
+    const DeviceStatusList end = m_statusBoard.getStatus(endedBy);
+    m_deviceStatus.insert(QLatin1String(DeviceDataKey::OperationOutcome),
+                          end != kNoStatus ? m_statusBoard.getStatusMessage({end, QVariant()})
+                                           : m_deviceStatus.value(QLatin1String(DeviceDataKey::StatusMessage)));
 }

@@ -3,7 +3,9 @@
 #include "DeviceParameter.h"
 #include "DeviceStatus.h"
 
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
@@ -43,6 +45,8 @@ inline constexpr char OperationOutcome[] = "operationOutcome";
 // after releasing it.
 //
 // No lock of its own; the registry serialises access.
+using DeviceParameterValues = QList<QPair<DeviceParameter, QVariant>>;
+
 class DeviceData : public QObject
 {
     Q_OBJECT
@@ -55,6 +59,16 @@ public:
     QVariant getData(DeviceParameter type) const;
     // Never emits. DeviceId and types outside the parameters are ignored.
     void setData(DeviceParameter type, const QVariant& value);
+    // What the device said at once (one push): every value is stored before
+    // the operation's end is judged, so its order does not matter.
+    void setData(const DeviceParameterValues& values);
+
+    // An operation that went idle without its result waits for it (see
+    // followOperation). True while it does.
+    bool resultAwaited() const { return m_resultAwaited; }
+    // The wait is over: the operation ends with what the row reads. False
+    // when nothing waited.
+    bool settleAwaitedResult();
 
     void notify(DeviceParameter type);
     // Every parameter except DeviceId, which never changes.
@@ -105,7 +119,11 @@ private:
     // refreshes "statusMessage".
     void updateStatus(const char* key, DeviceStatusType type, const QVariant& value);
     void refreshStatusMessage();
-    void followOperation(DeviceStatusType type);
+    // Notes what a status update was; judges the operation at once unless a
+    // set of values is being applied.
+    void noteStatusUpdate(DeviceStatusType type);
+    void followOperation();
+    void endOperation(DeviceStatusDisplayPriority endedBy);
 
     const QVariant m_deviceId;
     QVariant m_hostName;
@@ -117,4 +135,9 @@ private:
     QVariantMap m_networkSettings;
     QVariantMap m_deviceStatus;
     DeviceStatus m_statusBoard;
+    // What the updates since the last judgement were.
+    bool m_resultCame = false;
+    bool m_runningCame = false;
+    int m_deferJudgement = 0;
+    bool m_resultAwaited = false;
 };

@@ -101,6 +101,44 @@ bool DeviceDataManager::setAndNotifyDeviceParameter(const QString& deviceId, Dev
     return true;
 }
 
+bool DeviceDataManager::setAndNotifyDeviceParameters(const QString& deviceId, const DeviceParameterValues& values)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        const std::shared_ptr<DeviceData> record = find(deviceId);
+        if (!record)
+            return false;
+        record->setData(values);
+    }
+    QList<DeviceParameter> announced;
+    for (const auto& [type, value] : values) {
+        if (announced.contains(type))
+            continue;
+        announced.append(type);
+        notifyParameterChanged(deviceId, type);
+    }
+    return true;
+}
+
+bool DeviceDataManager::resultAwaited(const QString& deviceId) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const std::shared_ptr<DeviceData> record = find(deviceId);
+    return record && record->resultAwaited();
+}
+
+bool DeviceDataManager::settleAwaitedResult(const QString& deviceId)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        const std::shared_ptr<DeviceData> record = find(deviceId);
+        if (!record || !record->settleAwaitedResult())
+            return false;
+    }
+    notifyParameterChanged(deviceId, DeviceParameter::AllDeviceStatus);
+    return true;
+}
+
 void DeviceDataManager::notifyParameterChanged(const QString& deviceId, DeviceParameter type)
 {
     std::shared_ptr<DeviceData> record;

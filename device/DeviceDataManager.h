@@ -40,7 +40,15 @@ public:
     bool getDeviceData(const QString& deviceId, std::shared_ptr<DeviceData>& record) const;
     bool getDeviceParameter(const QString& deviceId, DeviceParameter type, QVariant& value) const;
     bool setAndNotifyDeviceParameter(const QString& deviceId, DeviceParameter type, const QVariant& value);
+    // All values in one step under the lock (DeviceData::setData of a set),
+    // then each parameter announced once, in the order given.
+    bool setAndNotifyDeviceParameters(const QString& deviceId, const DeviceParameterValues& values);
     void notifyParameterChanged(const QString& deviceId, DeviceParameter type);
+    // False for an unknown id.
+    bool resultAwaited(const QString& deviceId) const;
+    // Ends an operation that waited for its result in vain, announced as a
+    // change of AllDeviceStatus; false when nothing waited.
+    bool settleAwaitedResult(const QString& deviceId);
 
     // When two records carry the same address, the one with the smaller id wins.
     bool findDeviceIdByIpAddress(const QString& ipAddress, QString& deviceId) const;

@@ -8,6 +8,7 @@
 
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QThread>
 
 #include <algorithm>
 #include <cstring>
@@ -144,30 +145,82 @@ bool DeviceFacade::getDeviceParameter(const QString& key, DeviceParameter type, 
     return false;
 }
 
+bool DeviceFacade::resolveId(const QString& key, DeviceFindPolicy policy, QString& deviceId) const
+{
+    switch (policy) {
+    case DeviceFindPolicy::ById:
+        deviceId = key;
+        return true;
+    case DeviceFindPolicy::ByIpAddress:
+        return m_registry.findDeviceIdByIpAddress(key, deviceId);
+    }
+    return false;
+}
+
 bool DeviceFacade::setDeviceParameter(const QString& key, DeviceParameter type, const QVariant& value,
                                       DeviceFindPolicy policy)
 {
-    bool stored = false;
-    switch (policy) {
-    case DeviceFindPolicy::ById:
-        stored = m_registry.setAndNotifyDeviceParameter(key, type, value);
-        break;
-    case DeviceFindPolicy::ByIpAddress:
-        stored = m_registry.setAndNotifyDeviceParameterByIpAddress(key, type, value);
-        break;
-    }
+    QString id;
+    if (!resolveId(key, policy, id) || !m_registry.setAndNotifyDeviceParameter(id, type, value))
+        return false;
+    followStored(id, type, value);
+    followResultGrace(id);
+    return true;
+}
+
+bool DeviceFacade::setDeviceParameters(const QString& key, const DeviceParameterValues& values, DeviceFindPolicy policy)
+{
+    QString id;
+    if (!resolveId(key, policy, id) || !m_registry.setAndNotifyDeviceParameters(id, values))
+        return false;
+    for (const auto& [type, value] : values)
+        followStored(id, type, value);
+    followResultGrace(id);
+    return true;
+}
+
+void DeviceFacade::followStored(const QString& deviceId, DeviceParameter type, const QVariant& value)
+{
     // A login that is over (refused, or its channel ended by the device)
     // leaves a device that discovery still sees offering its login again.
-    if (stored && type == DeviceParameter::LoggedInStatus && !value.toBool()) {
-        QVariant deviceId = key;
-        if (policy == DeviceFindPolicy::ByIpAddress)
-            m_registry.getDeviceParameterByIpAddress(key, DeviceParameter::DeviceId, deviceId);
-        const QString id = deviceId.toString();
-        if (m_discovered.contains(id) && connectionStatus(id) == toInt(ConnectionStatus::Inactive))
-            m_registry.setAndNotifyDeviceParameter(id, DeviceParameter::ConnectionStatus,
-                                                   toInt(ConnectionStatus::Active));
+    if (type == DeviceParameter::LoggedInStatus && !value.toBool() && m_discovered.contains(deviceId)
+        && connectionStatus(deviceId) == toInt(ConnectionStatus::Inactive))
+        m_registry.setAndNotifyDeviceParameter(deviceId, DeviceParameter::ConnectionStatus,
+                                               toInt(ConnectionStatus::Active));
+}
+
+void DeviceFacade::followResultGrace(const QString& deviceId)
+{
+    // The timers are this object's; a set made on another thread is
+    // followed on this one.
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this, deviceId] { followResultGrace(deviceId); }, Qt::QueuedConnection);
+        return;
     }
-    return stored;
+    const auto counting = m_resultGraces.find(deviceId);
+    if (!m_registry.resultAwaited(deviceId)) {
+        if (counting != m_resultGraces.end()) {
+            counting.value()->stop();
+            counting.value()->deleteLater();
+            m_resultGraces.erase(counting);
+        }
+        return;
+    }
+    if (counting != m_resultGraces.end())
+        return; // counting since the device went idle; no extension
+    auto* timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, deviceId, timer] {
+        m_resultGraces.remove(deviceId);
+        timer->deleteLater();
+        if (m_registry.settleAwaitedResult(deviceId))
+            CORVANE_LOG(QStringLiteral("device %1 went idle and sent no result within %2 ms")
+                            .arg(deviceId)
+                            .arg(m_resultGrace.count()));
+    });
+    m_resultGraces.insert(deviceId, timer);
+    timer->start(m_resultGrace);
 }
 
 bool DeviceFacade::getDeviceData(const QString& deviceId, std::shared_ptr<DeviceData>& record) const

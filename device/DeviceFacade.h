@@ -4,15 +4,18 @@
 #include "DeviceDataManager.h"
 #include "DeviceParameter.h"
 
+#include <QHash>
 #include <QMetaType>
 #include <QObject>
 #include <QPointer>
 #include <QRecursiveMutex>
 #include <QSet>
 #include <QStringList>
+#include <QTimer>
 #include <QVariant>
 #include <QVariantMap>
 
+#include <chrono>
 #include <list>
 #include <memory>
 
@@ -98,6 +101,14 @@ public:
 
     bool getDeviceParameter(const QString& key, DeviceParameter type, QVariant& value, DeviceFindPolicy policy) const;
     bool setDeviceParameter(const QString& key, DeviceParameter type, const QVariant& value, DeviceFindPolicy policy);
+    // What a device said at once (one push): all stored in one step, its
+    // operation judged once over the whole set, then each parameter
+    // announced once. False, and nothing stored, for an unknown device.
+    bool setDeviceParameters(const QString& key, const DeviceParameterValues& values, DeviceFindPolicy policy);
+    // How long an operation whose device went idle without its result waits
+    // for that result before it ends with what its row reads.
+    static constexpr std::chrono::milliseconds kDefaultResultGrace{5000};
+    void setResultGrace(std::chrono::milliseconds grace) { m_resultGrace = grace; }
     bool getDeviceData(const QString& deviceId, std::shared_ptr<DeviceData>& record) const;
     bool isConnected(const QString& deviceId) const;
 
@@ -147,6 +158,11 @@ private:
     explicit DeviceFacade(WithDiscovery);
 
     int connectionStatus(const QString& deviceId) const;
+    bool resolveId(const QString& key, DeviceFindPolicy policy, QString& deviceId) const;
+    void followStored(const QString& deviceId, DeviceParameter type, const QVariant& value);
+    // Counts the grace of a record that awaits its result; stops counting
+    // once it awaits no more.
+    void followResultGrace(const QString& deviceId);
     // Room for a new record in a full registry, by dropping a spare lost
     // one (its removal added to `changes`); false when there is none.
     bool makeRoomFor(std::list<DeviceActivity>& changes);
@@ -169,4 +185,7 @@ private:
     // Ids of records discovery lost, longest lost first.
     QStringList m_lost;
     bool m_tableFullNoted = false;
+    std::chrono::milliseconds m_resultGrace = kDefaultResultGrace;
+    // Per record that awaits its result; on this object's thread only.
+    QHash<QString, QTimer*> m_resultGraces;
 };

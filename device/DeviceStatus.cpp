@@ -77,6 +77,10 @@ DeviceStatus::DeviceStatus()
           {DeviceStatusList::Ready, "Ready"},
           {DeviceStatusList::IdentityChanged, "Identity changed"},
           {DeviceStatusList::AddressShared, "Address shared"},
+          {DeviceStatusList::Waiting, "Waiting"},
+          {DeviceStatusList::NotStarted, "Not started"},
+          {DeviceStatusList::StoppedByOperator, "Stopped by the operator"},
+          {DeviceStatusList::NoResult, "No result"},
       }
     , m_statuses{
           {DeviceStatusDisplayPriority::Connection, {kNoStatus, QVariant()}},
@@ -217,6 +221,8 @@ void DeviceStatus::setStandbyScreenImageUploadProgress(const QVariant& value)
 
 void DeviceStatus::setFirmwareUpdateResult(const QVariant& value)
 {
+    if (applyBatchMark(value, DeviceStatusList::UploadingFirmware))
+        return;
     clearActivityIf(DeviceStatusList::UpdatingFirmware);
     // A result also ends an upload that never got to the installation (a
     // refused or broken upload): its last percentage would otherwise stay on
@@ -242,6 +248,8 @@ void DeviceStatus::setFirmwareUpdateResult(const QVariant& value)
 
 void DeviceStatus::setConfigImportResult(const QVariant& value)
 {
+    if (applyBatchMark(value, DeviceStatusList::UploadingConfiguration))
+        return;
     clearActivityIf(DeviceStatusList::UploadingConfiguration);
     // The device reports several success and failure flavours; the board only
     // distinguishes the two groups.
@@ -256,6 +264,8 @@ void DeviceStatus::setConfigImportResult(const QVariant& value)
 
 void DeviceStatus::setStandbyScreenImageChangeResult(const QVariant& value)
 {
+    if (applyBatchMark(value, DeviceStatusList::UploadingStandbyScreenImage))
+        return;
     clearActivityIf(DeviceStatusList::UploadingStandbyScreenImage);
     int result = 0;
     if (!readInt(value, result))
@@ -352,4 +362,27 @@ void DeviceStatus::clearActivityIf(DeviceStatusList status)
 {
     if (getStatus(DeviceStatusDisplayPriority::Activity) == status)
         clearSlot(DeviceStatusDisplayPriority::Activity);
+}
+
+bool DeviceStatus::applyBatchMark(const QVariant& value, DeviceStatusList uploading)
+{
+    if (value.metaType() != QMetaType::fromType<BatchMark>())
+        return false;
+    // Waiting and not started leave what the device does meanwhile on show.
+    switch (value.value<BatchMark>()) {
+    case BatchMark::Waiting:
+        writeSlot(DeviceStatusDisplayPriority::Result, DeviceStatusList::Waiting);
+        break;
+    case BatchMark::NotStarted:
+        writeSlot(DeviceStatusDisplayPriority::Result, DeviceStatusList::NotStarted);
+        break;
+    case BatchMark::Stopped:
+        clearActivityIf(uploading);
+        writeSlot(DeviceStatusDisplayPriority::Result, DeviceStatusList::StoppedByOperator);
+        break;
+    case BatchMark::NoResult:
+        writeSlot(DeviceStatusDisplayPriority::Result, DeviceStatusList::NoResult);
+        break;
+    }
+    return true;
 }

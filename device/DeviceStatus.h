@@ -29,7 +29,26 @@ enum class DeviceStatusList : int {
     Ready = 18,
     IdentityChanged = 19,
     AddressShared = 20,
+    // A batch's own word on its devices, in the result slot: the device is
+    // in the batch but its turn has not come, the batch was stopped before
+    // its turn, the operator ended its upload, or it took the file and never
+    // reported its result.
+    Waiting = 21,
+    NotStarted = 22,
+    StoppedByOperator = 23,
+    NoResult = 24,
 };
+
+// What a batch writes into an operation's result parameter for a device it
+// holds, in place of the device's own result (a value a device cannot push:
+// it arrives as a number). It supersedes the previous batch's result.
+enum class BatchMark : int {
+    Waiting = 0,
+    NotStarted = 1,
+    Stopped = 2,
+    NoResult = 3,
+};
+Q_DECLARE_METATYPE(BatchMark)
 
 // Marks an empty slot (and the answer for a slot that does not exist). Kept
 // out of the enum so that the enum lists only displayable states.
@@ -118,6 +137,10 @@ private:
     void setProgress(DeviceStatusList status, const QVariant& value);
     // Result setters first drop the progress of the operation they conclude.
     void clearActivityIf(DeviceStatusList status);
+    // A batch's mark given to a result setter: written into the result slot
+    // (a stop also ends the upload's progress `uploading`); false for any
+    // other value.
+    bool applyBatchMark(const QVariant& value, DeviceStatusList uploading);
 
     std::map<DeviceStatusList, const char*> m_statusTexts;
     std::map<DeviceStatusDisplayPriority, Entry> m_statuses;

@@ -24,6 +24,11 @@ KxSystemStatus::Status KxSystem::status() const
     return m_impl ? m_impl->status() : KxSystemStatus::InvalidStatus;
 }
 
+QObject* KxSystem::journal() const
+{
+    return m_impl ? m_impl->journal() : nullptr;
+}
+
 bool KxSystem::sendEvent(KxSystemEventID::ID eventID, const QVariantMap& options)
 {
     const std::shared_ptr<KxSystemAbstractImpl> impl = m_impl;

@@ -19,12 +19,17 @@ class KxSystem : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(KxSystemStatus::Status status READ status NOTIFY statusChanged)
+    // The record of the last batch: its line, busy until every device has
+    // its final result, its results to save (BatchJournal); null without an
+    // implementation.
+    Q_PROPERTY(QObject* journal READ journal CONSTANT)
 
 public:
     explicit KxSystem(QObject* parent = nullptr);
     ~KxSystem() override;
 
     KxSystemStatus::Status status() const;
+    QObject* journal() const;
 
     // FirmwareUpdate, ImportConfiguration and StandbyScreenImageChange with
     // {"devices": [ids], "filePath": file URL} queue a batch: true.

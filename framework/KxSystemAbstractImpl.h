@@ -21,6 +21,8 @@ public:
 public Q_SLOTS:
     virtual bool sendEvent(KxSystemEventID::ID eventID, const QVariantMap& options) = 0;
     virtual KxSystemStatus::Status status() const = 0;
+    // The record of the last batch (a BatchJournal), or null.
+    virtual QObject* journal() const { return nullptr; }
 
 Q_SIGNALS:
     void databaseRefreshed(QString deviceID, QVariantMap options);

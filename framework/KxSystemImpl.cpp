@@ -3,6 +3,8 @@
 #include "Services.h"
 
 #include "AlertNotifier.h"
+#include "BatchJournal.h"
+#include "BatchOperation.h"
 #include "FirmwareUpdateController.h"
 #include "ImportConfigurationController.h"
 #include "Logger.h"
@@ -21,6 +23,8 @@ namespace {
 const QString kDevicesKey = QStringLiteral("devices");
 const QString kFilePathKey = QStringLiteral("filePath");
 const QString kErrorCodeKey = QStringLiteral("errorCode");
+const QString kSkippedKey = QStringLiteral("skipped");
+const QString kSkippedDeviceKey = QStringLiteral("device");
 
 } // namespace
 
@@ -30,6 +34,8 @@ struct KxSystemImpl::Batch
 {
     KxSystemStatus::Status status;
     const char* name;
+    const char* title; // as the operator reads it, like the buttons
+    const BatchOperation& operation;
     BatchUploadController* controller;
     std::function<bool(const QString& deviceId, const QString& filePath)> handleDevice;
 };
@@ -44,6 +50,7 @@ KxSystemImpl::KxSystemImpl(DeviceFacade& facade, PushSessionService* pushSession
     , m_firmwareUpdate(std::make_shared<FirmwareUpdateController>(facade, pushSessions))
     , m_importConfiguration(std::make_shared<ImportConfigurationController>(facade, pushSessions))
     , m_standbyScreenImageChange(std::make_shared<StandbyScreenImageChangeController>(facade, pushSessions))
+    , m_journal(new BatchJournal(facade, this))
 {
     connectSignals();
 }
@@ -94,31 +101,43 @@ KxSystemStatus::Status KxSystemImpl::status() const
     return m_status.load();
 }
 
+QObject* KxSystemImpl::journal() const
+{
+    return m_journal;
+}
+
 void KxSystemImpl::execFirmwareUpdate(const QVariantMap& options)
 {
     const std::shared_ptr<FirmwareUpdateController> controller = m_firmwareUpdate;
-    runBatch(options, {KxSystemStatus::FirmwareUpdating, "firmware update", controller.get(),
+    runBatch(options, {KxSystemStatus::FirmwareUpdating, "firmware update", "Update", BatchOperations::kFirmwareUpdate,
+                       controller.get(),
                        [controller](const QString& id, const QString& path) { return controller->update(id, path); }});
 }
 
 void KxSystemImpl::execImportConfiguration(const QVariantMap& options)
 {
     const std::shared_ptr<ImportConfigurationController> controller = m_importConfiguration;
-    runBatch(options, {KxSystemStatus::ConfigurationImporting, "configuration import", controller.get(),
+    runBatch(options, {KxSystemStatus::ConfigurationImporting, "configuration import", "Import",
+                       BatchOperations::kConfigurationImport, controller.get(),
                        [controller](const QString& id, const QString& path) { return controller->execute(id, path); }});
 }
 
 void KxSystemImpl::execStandbyScreenImageChange(const QVariantMap& options)
 {
     const std::shared_ptr<StandbyScreenImageChangeController> controller = m_standbyScreenImageChange;
-    runBatch(options, {KxSystemStatus::StandbyScreenImageChanging, "standby-screen image change", controller.get(),
+    runBatch(options, {KxSystemStatus::StandbyScreenImageChanging, "standby-screen image change", "Stand-by image",
+                       BatchOperations::kStandbyScreenImageChange, controller.get(),
                        [controller](const QString& id, const QString& path) { return controller->execute(id, path); }});
 }
 
 void KxSystemImpl::runBatch(const QVariantMap& options, const Batch& batch)
 {
-    const QStringList devices = options.value(kDevicesKey).toStringList();
-    if (devices.isEmpty())
+    // Devices left out at login are counted, never run.
+    const QVariantList skipped = options.value(kSkippedKey).toList();
+    QStringList devices = options.value(kDevicesKey).toStringList();
+    for (const QVariant& entry : skipped)
+        devices.removeAll(entry.toMap().value(kSkippedDeviceKey).toString());
+    if (devices.isEmpty() && skipped.isEmpty())
         return;
     const QString path = options.value(kFilePathKey).toUrl().toLocalFile();
     if (path.isEmpty())
@@ -134,6 +153,7 @@ void KxSystemImpl::runBatch(const QVariantMap& options, const Batch& batch)
     m_stopRequests = 0;
     m_runningController = batch.controller;
     setStatus(batch.status);
+    m_journal->begin(batch.operation, QLatin1String(batch.title), devices, skipped, path);
     CORVANE_LOG(QStringLiteral("%1 of %2 device(s) started").arg(QLatin1String(batch.name)).arg(devices.size()));
     int accepted = 0;
     int handled = 0;
@@ -146,7 +166,10 @@ void KxSystemImpl::runBatch(const QVariantMap& options, const Batch& batch)
         }
         // One device at a time: each call returns only when its upload has
         // been answered or has failed.
-        if (batch.handleDevice(deviceId, path))
+        m_journal->deviceStarting(deviceId);
+        const bool took = batch.handleDevice(deviceId, path);
+        m_journal->deviceHandled(deviceId, took);
+        if (took)
             ++accepted;
         ++handled;
     }
@@ -155,6 +178,8 @@ void KxSystemImpl::runBatch(const QVariantMap& options, const Batch& batch)
                     .arg(QLatin1String(batch.name))
                     .arg(accepted)
                     .arg(devices.size()));
+    // Those that took the file still install: the journal waits for them.
+    m_journal->uploadsDone();
     setStatus(KxSystemStatus::Active);
     m_batchRunning = false;
     if (m_releaseAfterBatch)
@@ -167,7 +192,9 @@ bool KxSystemImpl::stopBatch()
         return false;
     if (++m_stopRequests == 1) {
         CORVANE_LOG("stop requested: the running device finishes, no other starts");
+        m_journal->stopRequested(false);
     } else if (m_runningController != nullptr) {
+        m_journal->stopRequested(true);
         CORVANE_LOG("stop requested again: the running upload is ended");
         m_runningController->abortUpload();
     }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 
+class BatchJournal;
 class BatchUploadController;
 class DeviceFacade;
 class FirmwareUpdateController;
@@ -26,7 +27,10 @@ class StandbyScreenImageChangeController;
 // A request without devices or path, or one that arrives while a batch runs,
 // is dropped without a word. StopBatch (no options; true when a batch runs)
 // lets the running device finish and starts no other; sent again, it also
-// ends the running device's upload. Every alert of the AlertNotifier comes back as
+// ends the running device's upload. The journal follows each batch to every
+// device's final result; the request may carry "skipped": [{"device": id,
+// "reason": text}], devices left out at login, which are counted and not
+// run. Every alert of the AlertNotifier comes back as
 // eventReceived(ErrorAlertNotified or NoErrorAlertNotified,
 // {"errorCode": code}) by bit 31 of the code.
 //
@@ -51,6 +55,7 @@ public:
 public Q_SLOTS:
     bool sendEvent(KxSystemEventID::ID eventID, const QVariantMap& options) override;
     KxSystemStatus::Status status() const override;
+    QObject* journal() const override;
 
     void execFirmwareUpdate(const QVariantMap& options);
     void execImportConfiguration(const QVariantMap& options);
@@ -81,6 +86,7 @@ private:
     std::shared_ptr<ImportConfigurationController> m_importConfiguration;
     std::shared_ptr<StandbyScreenImageChangeController> m_standbyScreenImageChange;
 
+    BatchJournal* m_journal; // a child
     std::atomic<KxSystemStatus::Status> m_status{KxSystemStatus::Active};
     QMutex m_statusLock;
     bool m_batchRunning = false;

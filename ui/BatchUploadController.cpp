@@ -46,6 +46,7 @@ BatchUploadController::~BatchUploadController() = default;
 bool BatchUploadController::run(const QString& deviceId, const QString& filePath)
 {
     const BatchOperation& op = m_operation;
+    m_abortRequested = false;
     if (const std::optional<int32_t> refused = refusal(op, m_facade, deviceId, filePath))
         return fail(deviceId, *refused, 0);
 
@@ -63,6 +64,13 @@ bool BatchUploadController::run(const QString& deviceId, const QString& filePath
 
     int status = 0;
     const int32_t code = upload(deviceId, ipAddress, authCode.toString(), filePath, status);
+    if (ResultCode::isFailure(code) && m_abortRequested) {
+        // The operator's own stop is no network failure: no alert.
+        CORVANE_LOG(QStringLiteral("%1: %2 stopped by the operator").arg(QLatin1String(op.name), deviceId));
+        m_facade.setDeviceParameter(deviceId, op.resultParameter, QVariant::fromValue(BatchMark::Stopped),
+                                    DeviceFindPolicy::ById);
+        return false;
+    }
     if (ResultCode::isFailure(code))
         return fail(deviceId, code, 0);
     return judge(deviceId, filePath, status);
@@ -138,6 +146,7 @@ void BatchUploadController::abortUpload()
 {
     if (m_running) {
         CORVANE_LOG(QStringLiteral("%1: the running upload is ended on request").arg(QLatin1String(m_operation.name)));
+        m_abortRequested = true;
         m_running->abort();
     }
 }

@@ -38,8 +38,9 @@ class BatchUploadController : public QObject
 public:
     ~BatchUploadController() override;
 
-    // Ends the upload that runs now (the device fails with the HTTP layer's
-    // kAborted); nothing when none runs.
+    // Ends the upload that runs now, on the operator's word: the device
+    // reads "Stopped by the operator", without an alert; nothing when none
+    // runs.
     void abortUpload();
 
 public Q_SLOTS:
@@ -72,5 +73,6 @@ private:
     DeviceFacade& m_facade;
     QPointer<PushSessionService> m_pushSessions;
     QPointer<FileUploader> m_running; // while an upload waits
+    bool m_abortRequested = false; // for the running device
     std::unique_ptr<FileDigestCache> m_digests;
 };

@@ -375,6 +375,56 @@ private Q_SLOTS:
         QVERIFY(subnetRepainted);
     }
 
+    // However a device words an operation's end (result and idle in one
+    // push or in two, in either order), the operation ends with the result.
+    void operationEndsWithTheResult_data()
+    {
+        QTest::addColumn<DeviceParameter>("upload");
+        QTest::addColumn<QStringList>("bodies");
+        QTest::addColumn<QString>("outcome");
+        const QString idle = R"({"sys":{"device-status":0}})";
+        struct Op
+        {
+            const char* name;
+            DeviceParameter upload;
+            QString result;
+            QString together;
+            const char* said;
+        };
+        const Op ops[] = {
+            {"firmware", DeviceParameter::FirmwareUploadProgress, R"({"sys":{"upgrade-result":1}})",
+             R"({"sys":{"device-status":0,"upgrade-result":1}})", "Update failed"},
+            {"import", DeviceParameter::ConfigUploadProgress, R"({"sys":{"import-result":{"code":0}}})",
+             R"({"sys":{"device-status":0,"import-result":{"code":0}}})", "Import successful"},
+            {"image", DeviceParameter::StandbyScreenImageUploadProgress, R"({"display":{"upload-idle-image-valid":1}})",
+             R"({"sys":{"device-status":0},"display":{"upload-idle-image-valid":1}})",
+             "Uploaded Stand-by screen image is invalid"},
+        };
+        for (const Op& op : ops) {
+            const auto row = [&op](const char* how, const QStringList& bodies) {
+                QTest::addRow("%s: %s", op.name, how) << op.upload << bodies << QString::fromLatin1(op.said);
+            };
+            row("one push", {op.together});
+            row("result, then idle", {op.result, idle});
+            row("idle, then the result", {idle, op.result});
+        }
+    }
+
+    void operationEndsWithTheResult()
+    {
+        QFETCH(DeviceParameter, upload);
+        QFETCH(QStringList, bodies);
+        QFETCH(QString, outcome);
+        m_facade->setDeviceParameter(kDeviceId, DeviceParameter::LoggedInStatus, true, DeviceFindPolicy::ById);
+        m_facade->setDeviceParameter(kDeviceId, upload, 100, DeviceFindPolicy::ById);
+        DeviceNotificationSubscriber subscriber(*m_facade);
+        for (const QString& body : bodies)
+            QCOMPARE(subscriber.onReceivedTextMessage(kDeviceId, notification(qPrintable(body))), 0);
+        const QVariantMap status = recordValue(*m_facade, kDeviceId, DeviceParameter::AllDeviceStatus).toMap();
+        QCOMPARE(status.value("operationUnderWay").toBool(), false);
+        QCOMPARE(status.value("operationOutcome").toString(), outcome);
+    }
+
     // End to end over a real push channel.
 
     void initializeWithoutObserver()

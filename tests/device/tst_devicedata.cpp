@@ -213,11 +213,12 @@ private Q_SLOTS:
         data.setData(DeviceParameter::UpdateResult, 1);
         data.setData(DeviceParameter::ConfigUploadProgress, 30);
 
-        // A missing "updateResult" must not turn into "Update successful".
+        // A missing "updateResult" must not turn into "Update successful"
+        // (the upload under way took the earlier result off the board).
         data.setData(DeviceParameter::AllDeviceStatus, QVariantMap{{"runningStatus", 0}});
         QCOMPARE(data.getData(DeviceParameter::UpdateResult), QVariant(1));
         QCOMPARE(data.getData(DeviceParameter::RunningStatus), QVariant(0));
-        QCOMPARE(statusMessage(data), QStringLiteral("Update failed"));
+        QCOMPARE(statusMessage(data), QStringLiteral("Ready"));
 
         // Own upload progress and the derived text are not taken over.
         data.setAllDeviceStatus(QVariantMap{{"firmwareUploadProgress", 70},
@@ -226,7 +227,7 @@ private Q_SLOTS:
                                             {"statusMessage", "bogus"}});
         QCOMPARE(data.getData(DeviceParameter::FirmwareUploadProgress), QVariant(-1));
         QCOMPARE(data.getData(DeviceParameter::ConfigUploadProgress), QVariant(30));
-        QCOMPARE(statusMessage(data), QStringLiteral("Update failed"));
+        QCOMPARE(statusMessage(data), QStringLiteral("Ready"));
 
         data.setAllDeviceStatus(QStringLiteral("not a map"));
         QCOMPARE(data.getData(DeviceParameter::UpdateResult), QVariant(1));

@@ -81,6 +81,27 @@ private Q_SLOTS:
             << Steps{{DeviceStatusType::Connection, 1}, shared, {DeviceStatusType::AddressShared, false}}
             << "Login required";
         QTest::newRow("a changed identity outweighs it") << Steps{refused, shared} << "Identity changed";
+        // A batch's marks in the result slot: the last result superseded, a
+        // stop ends the upload's figure, the device's own result replaces them.
+        const auto mark
+            = [](DeviceStatusType type, BatchMark value) { return qMakePair(type, QVariant::fromValue(value)); };
+        QTest::newRow("waiting, not the last result")
+            << Steps{{DeviceStatusType::FirmwareUpdateResult, 0},
+                     mark(DeviceStatusType::FirmwareUpdateResult, BatchMark::Waiting)}
+            << "Waiting";
+        QTest::newRow("stopped during the upload")
+            << Steps{{DeviceStatusType::FirmwareUploadProgress, 40},
+                     mark(DeviceStatusType::FirmwareUpdateResult, BatchMark::Stopped)}
+            << "Stopped by the operator";
+        QTest::newRow("not started") << Steps{mark(DeviceStatusType::StandbyScreenImageChangeResult,
+                                                   BatchMark::NotStarted)}
+                                     << "Not started";
+        QTest::newRow("no result") << Steps{mark(DeviceStatusType::ConfigImportResult, BatchMark::NoResult)}
+                                   << "No result";
+        QTest::newRow("the device's result after waiting")
+            << Steps{mark(DeviceStatusType::ConfigImportResult, BatchMark::Waiting),
+                     {DeviceStatusType::ConfigImportResult, 5}}
+            << "Import failed";
     }
 
     void identityChanged()

@@ -6,16 +6,19 @@
 // table's "Status" column and the toast text of each alert event.
 
 #include "AlertNotifier.h"
+#include "BatchJournal.h"
 #include "DeviceProcess.h"
 #include "DeviceRecord.h"
 #include "DeviceTableModel.h"
-#include "HttpAccessManager.h"
 #include "KxSystemImpl.h"
 #include "PushSessionFixture.h"
+#include "ResultsReport.h"
 #include "UserInterface.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QImage>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -88,6 +91,8 @@ private:
     QStringList m_texts[kDeviceCount]; // every text each device's Status cell showed
     QStringList m_toasts; // texts of the ErrorAlertNotified events
     QList<unsigned int> m_alertCodes; // codes of every alert event
+
+    BatchJournal* journal() const { return qobject_cast<BatchJournal*>(m_system->journal()); }
 
     QVariant value(int index, DeviceParameter parameter) const
     {
@@ -212,6 +217,7 @@ private Q_SLOTS:
             QVERIFY2(connected(i) || logIn(i), kDevices[i].name);
             QTRY_COMPARE_WITH_TIMEOUT(value(i, DeviceParameter::RunningStatus).toInt(), 0, kWaitMs);
         }
+        QTRY_VERIFY_WITH_TIMEOUT(!journal()->busy(), kWaitMs);
         forget();
     }
 
@@ -246,6 +252,9 @@ private Q_SLOTS:
             }
         });
 
+        // The journal ends when the installing devices have reported.
+        QString atEnd;
+        const auto ended = connect(journal(), &BatchJournal::endedChanged, this, [&] { atEnd = statusText(2); });
         QVERIFY(m_system->sendEvent(KxSystemEventID::FirmwareUpdate, request({0, 1, 2}, firmware)));
         // Queued: nothing has started inside sendEvent.
         QCOMPARE(m_system->status(), KxSystemStatus::Active);
@@ -303,6 +312,10 @@ private Q_SLOTS:
         QCOMPARE(m_alertCodes, QList<unsigned int>{0x80040002u});
         QCOMPARE(m_device.command(QStringLiteral("state d2 idle")), QStringLiteral("ok"));
         QTRY_COMPARE_WITH_TIMEOUT(statusText(1), QStringLiteral("Update failed"), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            journal()->line(), QStringLiteral("Update finished: 2 succeeded, 1 failed, 0 skipped, 0 stopped"), kWaitMs);
+        disconnect(ended);
+        QCOMPARE(atEnd, QStringLiteral("Update successful"));
 
         // The requests sent during the batch did nothing.
         QVERIFY(drain(m_system.get()));
@@ -372,8 +385,14 @@ private Q_SLOTS:
         // What the device has not read when the upload ends waits in the
         // sockets' buffers: a file larger than they hold.
         QTest::addColumn<int>("size");
-        QTest::newRow("once") << 1 << true << (1 << 20);
-        QTest::newRow("twice") << 2 << false << (16 << 20);
+        QTest::addColumn<bool>("skipSecond"); // left out at login
+        QTest::addColumn<QString>("summary");
+        QTest::newRow("once") << 1 << true << (1 << 20) << false
+                              << "Update finished: 1 succeeded, 0 failed, 0 skipped, 2 stopped";
+        QTest::newRow("twice") << 2 << false << (16 << 20) << false
+                               << "Update finished: 0 succeeded, 0 failed, 0 skipped, 3 stopped";
+        QTest::newRow("once, the second skipped at login")
+            << 1 << true << (1 << 20) << true << "Update finished: 1 succeeded, 0 failed, 1 skipped, 1 stopped";
     }
 
     void stopEndsTheBatch()
@@ -381,6 +400,11 @@ private Q_SLOTS:
         QFETCH(int, stops);
         QFETCH(bool, firstTakesTheFile);
         QFETCH(int, size);
+        QFETCH(bool, skipSecond);
+        QFETCH(QString, summary);
+        // The last batch's result is not this one's.
+        QVERIFY(
+            m_push->facade().setDeviceParameter(deviceId(2), DeviceParameter::UpdateResult, 1, DeviceFindPolicy::ById));
         const QByteArray content = QByteArray(size, 'S');
         const QString firmware = writeTestFile(m_dir, QStringLiteral("tq-2.7.2.bundle"), content);
         QVERIFY(!firmware.isEmpty());
@@ -398,9 +422,34 @@ private Q_SLOTS:
                 QVERIFY(m_system->sendEvent(KxSystemEventID::StopBatch, {}));
         });
 
-        QVERIFY(m_system->sendEvent(KxSystemEventID::FirmwareUpdate, request({0, 1, 2}, firmware)));
+        QVariantMap options = request({0, 1, 2}, firmware);
+        if (skipSecond)
+            options.insert(QStringLiteral("skipped"),
+                           QVariantList{QVariantMap{{QStringLiteral("device"), deviceId(1)},
+                                                    {QStringLiteral("reason"), QStringLiteral("Wrong password")}}});
+        QSignalSpy said(journal(), &BatchJournal::announced);
+        QVERIFY(m_system->sendEvent(KxSystemEventID::FirmwareUpdate, options));
         QTRY_COMPARE_WITH_TIMEOUT(m_statuses.size(), 2, kWaitMs);
         QVERIFY(stopped);
+        QTRY_COMPARE_WITH_TIMEOUT(journal()->line(), summary, kWaitMs);
+        QCOMPARE(said.size(), 2 + stops);
+        QCOMPARE(said.at(0).at(0).toString(), QStringLiteral("Update started: 3 devices"));
+        QCOMPARE(said.at(stops).at(0).toString(),
+                 stops == 1 ? QStringLiteral("Stopping: the running device finishes, no other starts")
+                            : QStringLiteral("Stopping now: the running upload is ended"));
+        QCOMPARE(m_texts[2].mid(m_texts[2].indexOf(QStringLiteral("Waiting"))),
+                 (QStringList{QStringLiteral("Waiting"), QStringLiteral("Not started")}));
+        // Saved as corvanectl writes its report: CSV, or JSON with the summary.
+        const QString saved = m_dir.filePath(skipSecond ? QStringLiteral("results.json") : QStringLiteral("r.CSV"));
+        QCOMPARE(journal()->saveResults(QUrl::fromLocalFile(saved)), QString());
+        QFile file(saved);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), ResultsReport::content(saved, journal()->entries(), journal()->summary()));
+        for (const QJsonValue& entry : journal()->entries()) {
+            if (entry.toObject().value(QStringLiteral("macAddress")).toString() == deviceId(1))
+                QCOMPARE(entry.toObject().value(QStringLiteral("message")).toString(),
+                         skipSecond ? QStringLiteral("Wrong password") : QStringLiteral("Not started"));
+        }
         QCOMPARE(m_system->status(), KxSystemStatus::Active);
         QCOMPARE(uploads(0, QStringLiteral("firmware"), from).size(), firstTakesTheFile ? 1 : 0);
         QCOMPARE(uploads(1, QStringLiteral("firmware"), from), QStringList());
@@ -409,9 +458,10 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(statusText(0), QStringLiteral("Update successful"), kWaitMs);
             QCOMPARE(m_alertCodes, QList<unsigned int>());
         } else {
-            QCOMPARE(value(0, DeviceParameter::UpdateResult).toInt(), 1);
-            QTRY_COMPARE_WITH_TIMEOUT(m_alertCodes, QList<unsigned int>{unsigned(HttpAccessManager::kAborted)},
-                                      kWaitMs);
+            // The operator's own stop: no "Network error." for it.
+            QCOMPARE(statusText(0), QStringLiteral("Stopped by the operator"));
+            QVERIFY(drain(AlertNotifier::getInstance()));
+            QCOMPARE(m_alertCodes, QList<unsigned int>());
         }
         // A stop after the batch is no stop.
         QVERIFY(!m_system->sendEvent(KxSystemEventID::StopBatch, {}));
@@ -428,20 +478,32 @@ private Q_SLOTS:
         QTest::addColumn<int>("status"); // held while the batch runs
         QTest::addColumn<QString>("text"); // the Status column afterwards
 
+        QTest::addColumn<QString>("summary");
+
         QTest::newRow("configuration import")
             << int(KxSystemEventID::ImportConfiguration) << "settings.XML"
             << QByteArray("<?xml version=\"1.0\"?><config><volume>7</volume></config>") << "import"
-            << int(KxSystemStatus::ConfigurationImporting) << "Import successful";
+            << int(KxSystemStatus::ConfigurationImporting) << "Import successful"
+            << "Import finished: 2 succeeded, 0 failed, 0 skipped, 0 stopped";
         QTest::newRow("configuration the device cannot read")
             << int(KxSystemEventID::ImportConfiguration) << "broken.xml" << QByteArray("<config><volume>") << "import"
-            << int(KxSystemStatus::ConfigurationImporting) << "Import failed";
+            << int(KxSystemStatus::ConfigurationImporting) << "Import failed"
+            << "Import finished: 0 succeeded, 2 failed, 0 skipped, 0 stopped";
+        // A result the board does not know is none: waited for, up to the
+        // (here short) result time-out.
+        QTest::newRow("configuration the device never judges")
+            << int(KxSystemEventID::ImportConfiguration) << "settings.xml" << QByteArray("<config/>") << "import"
+            << int(KxSystemStatus::ConfigurationImporting) << "No result"
+            << "Import finished: 0 succeeded, 0 failed, 0 skipped, 0 stopped, 2 no result";
         QTest::newRow("standby image") << int(KxSystemEventID::StandbyScreenImageChange) << "standby.png" << pngImage()
                                        << "standby-image" << int(KxSystemStatus::StandbyScreenImageChanging)
-                                       << "Stand-by screen image successfully uploaded";
+                                       << "Stand-by screen image successfully uploaded"
+                                       << "Stand-by image finished: 2 succeeded, 0 failed, 0 skipped, 0 stopped";
         QTest::newRow("standby image the device judges invalid")
             << int(KxSystemEventID::StandbyScreenImageChange) << "standby.Jpeg"
             << QByteArray("no JPEG starts like this") << "standby-image"
-            << int(KxSystemStatus::StandbyScreenImageChanging) << "Uploaded Stand-by screen image is invalid";
+            << int(KxSystemStatus::StandbyScreenImageChanging) << "Uploaded Stand-by screen image is invalid"
+            << "Stand-by image finished: 0 succeeded, 2 failed, 0 skipped, 0 stopped";
     }
 
     void otherBatches()
@@ -452,8 +514,13 @@ private Q_SLOTS:
         QFETCH(QString, kind);
         QFETCH(int, status);
         QFETCH(QString, text);
+        QFETCH(QString, summary);
         const QString path = writeTestFile(m_dir, fileName, content);
         QVERIFY(!path.isEmpty());
+        const bool unjudged = summary.endsWith(QLatin1String("no result"));
+        if (unjudged)
+            QCOMPARE(m_device.command(QStringLiteral("fault all import-result 99")), QStringLiteral("ok"));
+        journal()->setResultTimeout(unjudged ? 2000 : BatchJournal::kResultTimeoutMs);
         const int from = m_device.lineCount();
 
         QVERIFY(m_system->sendEvent(static_cast<KxSystemEventID::ID>(eventId), request({2, 0}, path)));
@@ -466,6 +533,8 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(statusText(index), text, kWaitMs);
         }
         QCOMPARE(uploads(1, kind, from), QStringList());
+        QTRY_COMPARE_WITH_TIMEOUT(journal()->line(), summary, kWaitMs);
+        journal()->setResultTimeout(BatchJournal::kResultTimeoutMs);
         QVERIFY(drain(AlertNotifier::getInstance()));
         QCOMPARE(m_alertCodes, QList<unsigned int>());
     }

@@ -91,6 +91,10 @@ struct OperationTraits
     bool uploadsInCall;
 };
 
+// What a device's success is announced as.
+const char* const kSaid[OperationCount]
+    = {"Update successful", "Import successful", "Stand-by screen image successfully uploaded"};
+
 const OperationTraits kOperations[OperationCount] = {
     {"firmware", "firmware", "corvane-2.1.0.bundle", "corvane-2.1.0.bin", "CORVANE-2.1.0.BUNDLE",
      DeviceParameter::FirmwareUploadProgress, DeviceParameter::UpdateResult, 1, 0x80000000, 0x80040000, false},
@@ -127,6 +131,7 @@ QByteArray largeContentFor(const QString& fileName)
 enum class Setup {
     None,
     ResultFirst,
+    FinishTogether,
     NotLoggedIn,
     NotConnected,
     Busy,
@@ -334,6 +339,8 @@ private Q_SLOTS:
             // The device's verdict overtakes its answer: the upload still
             // shows its end before the verdict.
             row("result before answer") << file << Setup::ResultFirst << true << kNoAlert << Seen::Accepted;
+            // Its result and its idle state in one push, idle written first.
+            row("result and idle at once") << file << Setup::FinishTogether << true << kNoAlert << Seen::Accepted;
             row("wrong suffix") << QString::fromLatin1(op.wrongFile) << Setup::None << false
                                 << qint64(op.facility | 0x0001) << Seen::Nothing;
             row("not logged in") << file << Setup::NotLoggedIn << false << op.notReady << Seen::Nothing;
@@ -428,6 +435,9 @@ private Q_SLOTS:
         case Setup::ResultFirst:
             QCOMPARE(device->command(QStringLiteral("fault d1 result-first on")), QStringLiteral("ok"));
             break;
+        case Setup::FinishTogether:
+            QCOMPARE(device->command(QStringLiteral("fault d1 finish together-idle-first")), QStringLiteral("ok"));
+            break;
         case Setup::KeySwapped:
             QCOMPARE(device->command(QStringLiteral("fault d1 key swap")), QStringLiteral("ok"));
             break;
@@ -512,6 +522,10 @@ private Q_SLOTS:
             // after the upload showed its whole body sent.
             QTRY_COMPARE_WITH_TIMEOUT(value(deviceId, op.result).toInt(), 0, 10000);
             QCOMPARE(progressAtResult, 100);
+            // And the operation ends with it, said as the row says it.
+            if (setup == Setup::FinishTogether)
+                QTRY_COMPARE(value(deviceId, DeviceParameter::AllDeviceStatus).toMap().value("operationOutcome"),
+                             QVariant(QString::fromLatin1(kSaid[operation])));
             break;
         case Seen::Refused403:
         case Seen::Refused500:

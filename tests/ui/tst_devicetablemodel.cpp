@@ -380,9 +380,47 @@ private Q_SLOTS:
                      {DeviceParameter::UpdateResult, 0},
                      {DeviceParameter::RunningStatus, 0}}
             << QList<int>{1, 1, 1, 1, 0, 0} << QStringList{name + "Update successful"};
+        // Idle alone waits for the result a moment (the grace): a result
+        // that follows is what is said; none, and the row's "Ready" is.
         QTest::newRow("idle without a result")
-            << Steps{{DeviceParameter::UpdateProgress, 50}, {DeviceParameter::RunningStatus, 0}} << QList<int>{1, 0}
+            << Steps{{DeviceParameter::UpdateProgress, 50}, {DeviceParameter::RunningStatus, 0}} << QList<int>{1, 1}
             << QStringList{name + "Ready"};
+        using Map = QVariantMap;
+        const auto idleThen = [](DeviceParameter upload, DeviceParameter result, int value) {
+            return Steps{{upload, 100}, {DeviceParameter::RunningStatus, 0}, {result, value}};
+        };
+        QTest::newRow("firmware: idle, then the result")
+            << idleThen(DeviceParameter::FirmwareUploadProgress, DeviceParameter::UpdateResult, 1)
+            << QList<int>{1, 1, 0} << QStringList{name + "Update failed"};
+        QTest::newRow("import: idle, then the result")
+            << idleThen(DeviceParameter::ConfigUploadProgress, DeviceParameter::ImportResult, 0) << QList<int>{1, 1, 0}
+            << QStringList{name + "Import successful"};
+        QTest::newRow("image: idle, then the result")
+            << idleThen(DeviceParameter::StandbyScreenImageUploadProgress, DeviceParameter::StandbyImageResult, 1)
+            << QList<int>{1, 1, 0} << QStringList{name + "Uploaded Stand-by screen image is invalid"};
+        // Idle and the result in one state, after an earlier batch's other
+        // result: this batch's result is said.
+        QTest::newRow("firmware: idle and the result at once")
+            << Steps{{DeviceParameter::FirmwareUploadProgress, 100},
+                     {DeviceParameter::UpdateResult, 1},
+                     {DeviceParameter::FirmwareUploadProgress, 100},
+                     {DeviceParameter::AllDeviceStatus, Map{{"runningStatus", 0}, {"updateResult", 0}}}}
+            << QList<int>{1, 0, 1, 0} << QStringList{name + "Update failed", name + "Update successful"};
+        QTest::newRow("import: idle and the result at once")
+            << Steps{{DeviceParameter::ConfigUploadProgress, 100},
+                     {DeviceParameter::AllDeviceStatus, Map{{"runningStatus", 0}, {"importResult", 6}}}}
+            << QList<int>{1, 0} << QStringList{name + "Import failed"};
+        QTest::newRow("image: idle and the result at once")
+            << Steps{{DeviceParameter::StandbyScreenImageUploadProgress, 100},
+                     {DeviceParameter::AllDeviceStatus, Map{{"runningStatus", 0}, {"standbyImageResult", 0}}}}
+            << QList<int>{1, 0} << QStringList{name + "Stand-by screen image successfully uploaded"};
+        // A new batch that ends without a result does not say the last one's.
+        QTest::newRow("no result after an earlier one")
+            << Steps{{DeviceParameter::ConfigUploadProgress, 100},
+                     {DeviceParameter::ImportResult, 6},
+                     {DeviceParameter::ConfigUploadProgress, 100},
+                     {DeviceParameter::RunningStatus, 0}}
+            << QList<int>{1, 0, 1, 1} << QStringList{name + "Import failed", name + "Ready"};
         QTest::newRow("import") << Steps{{DeviceParameter::ConfigUploadProgress, 40},
                                          {DeviceParameter::ImportResult, 6}}
                                 << QList<int>{1, 0} << QStringList{name + "Import failed"};
@@ -525,6 +563,7 @@ private Q_SLOTS:
         QFETCH(QList<int>, underWay);
         QFETCH(QStringList, reports);
         DeviceTableModel model(facade());
+        facade().setResultGrace(std::chrono::milliseconds(20));
         const QString id = "02:00:00:00:00:05";
         facade().activateDevice("10.0.0.5", "TQ-730", "D", id);
         facade().setDeviceParameter(id, DeviceParameter::LoggedInStatus, true, DeviceFindPolicy::ById);
@@ -537,6 +576,7 @@ private Q_SLOTS:
             counts << model.devicesUnderWay();
         }
         QCOMPARE(counts, underWay);
+        QTRY_COMPARE(model.devicesUnderWay(), 0);
         QStringList said;
         for (const QList<QVariant>& arguments : std::as_const(reported))
             said << arguments.at(0).toString();

@@ -9,14 +9,17 @@
 #include "KxDeviceEventID.h"
 #include "KxSystemEventID.h"
 #include "KxSystemStatus.h"
+#include "Look.h"
 #include "TestTools.h"
 #include "UserInterface.h"
+#include "WindowMemory.h"
 
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QJSValue>
 #include <QQmlEngine>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -47,6 +50,14 @@ public:
     }
 
     Q_INVOKABLE void removeAll() { facade().removeAllDevices(); }
+
+    // Nothing remembered from the windows before.
+    Q_INVOKABLE void forgetWindow()
+    {
+        QSettings(QSettings::NativeFormat, QSettings::UserScope, QLatin1String(WindowMemory::kOrganisation),
+                  QLatin1String(WindowMemory::kApplication))
+            .clear();
+    }
 
     Q_INVOKABLE QVariant value(const QString& deviceId, int parameter) const
     {
@@ -119,6 +130,9 @@ public:
         QDir(m_home.path()).mkpath(QStringLiteral("Downloads"));
         // Room for five devices, so that a sixth fills the list.
         DeviceFacade::setInstanceCapacity(5);
+        // The program's own style, as it chooses it, over the desktop's
+        // (CTest asks for Material's dark theme).
+        Views::chooseStyle();
     }
 
 public Q_SLOTS:

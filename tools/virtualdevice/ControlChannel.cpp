@@ -88,6 +88,7 @@ QString ControlChannel::helpText()
         "  fault <dev> pings on|off\n"
         "  fault <dev> upload normal|403|500\n"
         "  fault <dev> result-first on|off\n"
+        "  fault <dev> finish normal|result-then-idle|idle-then-result|together|together-idle-first\n"
         "  fault <dev> key swap|original|<other dev>\n"
         "  fault <dev> throttle <bytes per second, k/m suffix>|off\n"
         "  fault <dev> update-result 0|1|2\n"
@@ -338,6 +339,10 @@ QString ControlChannel::fault(VirtualDevice* device, const QStringList& args, QS
             error = QStringLiteral("upload needs normal, 403 or 500");
     } else if (what == QLatin1String("result-first")) {
         onOff(faults.resultFirst, true);
+    } else if (what == QLatin1String("finish")) {
+        if (!DeviceConfigParser::parseFinish(value, faults.finish))
+            error = QStringLiteral(
+                "finish needs normal, result-then-idle, idle-then-result, together or together-idle-first");
     } else if (what == QLatin1String("key")) {
         // Another key for the connections from now on: a replaced device, or
         // an impostor at its address.
@@ -450,7 +455,8 @@ QString ControlChannel::push(VirtualDevice* device, const QStringList& args, con
             error = QStringLiteral("notify needs a JSON object: %1").arg(parseError.errorString());
             return QString();
         }
-        device->notify(body.object());
+        // As written: the order of its members is part of what is played.
+        device->notifyText(rest.toUtf8());
         return QStringLiteral("sent=%1").arg(hub->channelCount());
     }
     if (what == QLatin1String("oversize") && args.size() == 2) {

@@ -1,6 +1,7 @@
 #include "DeviceConfig.h"
 
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
@@ -105,6 +106,13 @@ bool setValue(DeviceConfig& device, const QString& key, const QString& value, QS
     } else if (key == QLatin1String("throttle")) {
         if (!parseThrottle(value, device.throttleBytesPerSecond)) {
             error = QStringLiteral("bad throttle \"%1\" (bytes per second, k/m suffix, or off)").arg(value);
+            return false;
+        }
+    } else if (key == QLatin1String("finish")) {
+        if (!parseFinish(value, device.finish)) {
+            error = QStringLiteral(
+                        "bad finish \"%1\" (normal, result-then-idle, idle-then-result, together, together-idle-first)")
+                        .arg(value);
             return false;
         }
     } else {
@@ -223,6 +231,22 @@ bool parseBroadcast(const QString& text, bool& deaf)
     if (text != QLatin1String("deaf") && text != QLatin1String("normal"))
         return false;
     deaf = text == QLatin1String("deaf");
+    return true;
+}
+
+bool parseFinish(const QString& text, FinishOrder& finish)
+{
+    static const QHash<QString, FinishOrder> kOrders{
+        {QStringLiteral("normal"), FinishOrder::Normal},
+        {QStringLiteral("result-then-idle"), FinishOrder::ResultThenIdle},
+        {QStringLiteral("idle-then-result"), FinishOrder::IdleThenResult},
+        {QStringLiteral("together"), FinishOrder::Together},
+        {QStringLiteral("together-idle-first"), FinishOrder::TogetherIdleFirst},
+    };
+    const auto order = kOrders.constFind(text);
+    if (order == kOrders.cend())
+        return false;
+    finish = order.value();
     return true;
 }
 

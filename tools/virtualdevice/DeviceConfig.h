@@ -6,6 +6,12 @@
 #include <QString>
 #include <QStringList>
 
+// How an operation's result and the idle state after it go out: Normal as
+// this device does (an update's result, then idle; an import's or an image's
+// result alone), or as other devices do: in two pushes in either order, or in
+// one push with either written first.
+enum class FinishOrder { Normal, ResultThenIdle, IdleThenResult, Together, TogetherIdleFirst };
+
 // What one virtual device is: its identity, its credentials and its network
 // settings. Everything a device reports is derived from these values plus its
 // run-time state (VirtualDevice).
@@ -31,6 +37,7 @@ struct DeviceConfig
     // Faults the device starts with, and returns to on "fault <dev> clear".
     bool broadcastDeaf = false; // answer only discovery sent to the device's own address
     qint64 throttleBytesPerSecond = 0; // 0: read uploads at full speed
+    FinishOrder finish = FinishOrder::Normal;
 };
 
 // Settings shared by every device of one process.
@@ -84,5 +91,7 @@ bool parseBytes(const QString& text, qint64& bytes);
 bool parseThrottle(const QString& text, qint64& bytesPerSecond);
 // "deaf" (true) or "normal" (false).
 bool parseBroadcast(const QString& text, bool& deaf);
+// normal, result-then-idle, idle-then-result, together or together-idle-first.
+bool parseFinish(const QString& text, FinishOrder& finish);
 
 } // namespace DeviceConfigParser

@@ -102,6 +102,51 @@ void VirtualDevice::notify(const QJsonObject& body)
     m_notificationsSent += m_push->sendText(QString::fromUtf8(notification(body)));
 }
 
+void VirtualDevice::notifyText(const QByteArray& body)
+{
+    const QByteArray message
+        = QByteArrayLiteral(R"({"command":{"type":"settings-notification","device":"self"},"body":)") + body + '}';
+    m_notificationsSent += m_push->sendText(QString::fromUtf8(message));
+}
+
+void VirtualDevice::pushResult(const char* section, const QJsonObject& result, bool idleByDefault)
+{
+    using Finish = DeviceFaults::Finish;
+    const QByteArray name = '"' + QByteArray(section) + '"';
+    const QByteArray value = QJsonDocument(result).toJson(QJsonDocument::Compact);
+    const QByteArray idle = QByteArrayLiteral(R"("device-status":0)");
+    const bool sys = qstrcmp(section, "sys") == 0;
+    // Written by hand: a QJsonObject would put its members in name order.
+    const QByteArray alone = '{' + name + ':' + value + '}';
+    const QByteArray idleAlone = "{\"sys\":{" + idle + "}}";
+    const Finish finish = m_faults.finish;
+    if (finish != Finish::Normal || idleByDefault)
+        m_deviceStatus = 0;
+    switch (finish) {
+    case Finish::Normal:
+        notifyText(alone);
+        if (idleByDefault)
+            notifyText(idleAlone);
+        break;
+    case Finish::ResultThenIdle:
+        notifyText(alone);
+        notifyText(idleAlone);
+        break;
+    case Finish::IdleThenResult:
+        notifyText(idleAlone);
+        notifyText(alone);
+        break;
+    case Finish::Together:
+        notifyText(sys ? QByteArray("{\"sys\":{" + value.mid(1, value.size() - 2) + ',' + idle + "}}")
+                       : QByteArray('{' + name + ':' + value + ",\"sys\":{" + idle + "}}"));
+        break;
+    case Finish::TogetherIdleFirst:
+        notifyText(sys ? QByteArray("{\"sys\":{" + idle + ',' + value.mid(1, value.size() - 2) + "}}")
+                       : QByteArray("{\"sys\":{" + idle + "}," + name + ':' + value + '}'));
+        break;
+    }
+}
+
 PaddedJson VirtualDevice::paddedNotification(qint64 size) const
 {
     const QJsonObject body{
@@ -172,9 +217,7 @@ void VirtualDevice::updateStep()
     QJsonObject result{{QStringLiteral("upgrade-result"), m_upgradeResult}};
     if (m_faults.reportVersion)
         result.insert(QStringLiteral("base-ver"), m_config.version);
-    notify(sysBody(result));
-    m_deviceStatus = 0;
-    notify(sysBody({{QStringLiteral("device-status"), 0}}));
+    pushResult("sys", result, true);
     Q_EMIT event(QStringLiteral("update finished result=%1 version=%2").arg(m_upgradeResult).arg(m_config.version));
     // The new firmware starts with a reboot; a failed or skipped update
     // leaves the old one running. The last notifications are on their way
@@ -234,16 +277,17 @@ void VirtualDevice::pushRateStep()
 void VirtualDevice::finishImport(bool wellFormed)
 {
     m_importCode = m_faults.importResult >= 0 ? m_faults.importResult : (wellFormed ? 0 : 5);
-    notify(sysBody({{QStringLiteral("import-result"),
-                     QJsonObject{{QStringLiteral("code"), m_importCode}, {QStringLiteral("option"), QJsonArray()}}}}));
+    pushResult("sys",
+               {{QStringLiteral("import-result"),
+                 QJsonObject{{QStringLiteral("code"), m_importCode}, {QStringLiteral("option"), QJsonArray()}}}},
+               false);
     Q_EMIT event(QStringLiteral("import result=%1").arg(m_importCode));
 }
 
 void VirtualDevice::finishStandbyImage(bool valid)
 {
     m_imageValid = valid ? 0 : 1;
-    notify(QJsonObject{
-        {QStringLiteral("display"), QJsonObject{{QStringLiteral("upload-idle-image-valid"), m_imageValid}}}});
+    pushResult("display", {{QStringLiteral("upload-idle-image-valid"), m_imageValid}}, false);
     Q_EMIT event(QStringLiteral("standby-image valid=%1").arg(valid ? 1 : 0));
 }
 
@@ -267,7 +311,7 @@ bool VirtualDevice::setValue(const QString& key, const QString& value, QString& 
         return true;
     }
     // Start-up faults: changed as the other faults are.
-    if (key == QLatin1String("broadcast") || key == QLatin1String("throttle")) {
+    if (key == QLatin1String("broadcast") || key == QLatin1String("throttle") || key == QLatin1String("finish")) {
         error = QStringLiteral("%1 is a fault: fault <dev> %1").arg(key);
         return false;
     }
@@ -321,6 +365,7 @@ DeviceFaults VirtualDevice::startFaults() const
     DeviceFaults faults;
     faults.broadcastDeaf = m_config.broadcastDeaf;
     faults.throttleBytesPerSecond = m_config.throttleBytesPerSecond;
+    faults.finish = m_config.finish;
     return faults;
 }
 

@@ -17,6 +17,7 @@ struct DeviceFaults
 {
     enum class Connect { Normal, Refuse, Drop, StallTls };
     enum class Push { Normal, Refuse403, Stall };
+    using Finish = FinishOrder;
 
     bool lndpSilent = false;
     bool broadcastDeaf = false; // ignore discovery not sent to the device's own address
@@ -25,6 +26,7 @@ struct DeviceFaults
     bool pingsUnanswered = false;
     int uploadStatus = 0; // 0: judge uploads normally, else answer this status
     bool resultFirst = false; // push an upload's result (or update start) before answering the upload
+    Finish finish = Finish::Normal;
     qint64 throttleBytesPerSecond = 0; // 0: read uploads at full speed
     int updateResult = 0; // reported at the end of a firmware update
     int importResult = -1; // -1: 0 for well-formed XML, 5 otherwise
@@ -116,6 +118,8 @@ public:
     // Sends {"command": {...}, "body": body} to every open push channel.
     void notify(const QJsonObject& body);
     static QByteArray notification(const QJsonObject& body);
+    // The body's text as it is, members in the order written.
+    void notifyText(const QByteArray& body);
     // A notification of the device status padded to `size` bytes with a
     // long "padding" member in the body; smaller than asked when `size` is
     // below the bare message.
@@ -128,6 +132,9 @@ Q_SIGNALS:
     void event(const QString& text);
 
 private:
+    // Pushes the result {section: result} and, as faults().finish says, the
+    // idle state with it; `idleByDefault`: Normal pushes idle after it.
+    void pushResult(const char* section, const QJsonObject& result, bool idleByDefault);
     void updateStep();
     void finishReboot();
     void pushRateStep();

@@ -79,7 +79,8 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Plays devices that answer discovery, HTTPS and the push channel on their own addresses.\n"
         "Device keys: id, address, mac, model, name, password, version, serial, subnet, gateway, dns1, dns2, status,\n"
-        "broadcast (normal, deaf), throttle (upload bytes per second, k/m suffix)."));
+        "broadcast (normal, deaf), throttle (upload bytes per second, k/m suffix),\n"
+        "finish (normal, result-then-idle, idle-then-result, together, together-idle-first)."));
     parser.addHelpOption();
     const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("JSON file with the devices."),
                                           QStringLiteral("file"));

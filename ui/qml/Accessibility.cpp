@@ -1,6 +1,8 @@
 #include "Accessibility.h"
 
 #include "KeyboardUse.h"
+#include "Look.h"
+#include "WindowMemory.h"
 
 #include <private/qguiapplication_p.h>
 #include <QAccessible>
@@ -511,6 +513,9 @@ void registerTypes()
 {
     qmlRegisterType<BusyStatus>("CorvaneViews", 1, 0, "BusyStatus");
     qmlRegisterType<KeyboardUse>("CorvaneViews", 1, 0, "KeyboardUse");
+    qmlRegisterType<WindowMemory>("CorvaneViews", 1, 0, "WindowMemory");
+    qmlRegisterSingletonType<DesktopLook>("CorvaneViews", 1, 0, "DesktopLook",
+                                          [](QQmlEngine*, QJSEngine*) -> QObject* { return new DesktopLook; });
     QAccessible::installFactory(leafFactory);
 }
 

@@ -25,15 +25,34 @@ ApplicationWindow {
     // Room is left for the window manager's frame and title.
     readonly property int fitWidth: Math.max(320, Math.min(defWidth, Screen.desktopAvailableWidth - 20))
     readonly property int fitHeight: Math.max(240, Math.min(defHeight, Screen.desktopAvailableHeight - 40))
-    // The table's columns need this much; a narrower table scrolls.
-    readonly property int tableContentMinWidth: defWidth - 20
+    // The size of the last run, no larger than the screen's free area.
+    readonly property int startWidth: Math.max(fitWidth, Math.min(windowMemory.width,
+                                                                  Screen.desktopAvailableWidth - 20))
+    readonly property int startHeight: Math.max(fitHeight, Math.min(windowMemory.height,
+                                                                     Screen.desktopAvailableHeight - 40))
+    // The size to remember: the last one not maximised.
+    property int normalWidth: startWidth
+    property int normalHeight: startHeight
     property int checkboxHorizontalCenterOffset: 3
     property int tableViewLeftMargin: 5
     readonly property bool systemActive: system.status === KxSystemStatus.Active
+    // A batch runs, or its devices still install: their results are still
+    // to be shown and said.
+    readonly property bool batchBusy: !systemActive || (system.journal !== null && system.journal.busy)
     readonly property bool keyboardInUse: keyboardUse.active
     // Percent of the table width for the columns before the status column,
     // which takes the rest.
     readonly property var columnWidthPercentages: [2, 5.5, 26, 8, 9, 12, 9]
+    // Below the table's width at the default window size the wide columns
+    // (host name, MAC address, status) give room together, first down to
+    // widths at which their texts still read whole, then down to the least
+    // that reads at all; then the others. The status column, the one the
+    // operator watches, keeps the most; only a table narrower than all the
+    // least widths scrolls.
+    readonly property real defaultTableWidth: defWidth - 20
+    readonly property var columnLeastWidths: [18, 36, 60, 48, 70, 60, 60, 170]
+    readonly property var columnGiving: [{ "columns": [2, 5, 7], "down": [110, 120, 220] },
+                                         { "columns": [2, 5, 7] }, { "columns": [0, 1, 3, 4, 6] }]
 
     signal loginFinished(bool loginStatus)
 
@@ -44,7 +63,12 @@ ApplicationWindow {
         }
         const targets = []
         arrayDeepCopy(deviceIds, targets)
-        loginView.run(targets)
+        // The checked devices that need no login run whatever becomes of
+        // these, so skipping every listed device still leaves them a batch.
+        const checked = []
+        arrayDeepCopy(deviceTableModel.checkedDeviceIds, checked)
+        const readyBesides = checked.filter(function (id) { return targets.indexOf(id) < 0 }).length
+        loginView.runBatch(targets, readyBesides)
     }
 
     function waitForLoginFinished() {
@@ -90,10 +114,34 @@ ApplicationWindow {
         }
     }
 
+    function columnWidths(tableWidth, spacing) {
+        const last = columnWidthPercentages.length
+        const widths = []
+        const base = Math.max(tableWidth, defaultTableWidth)
+        for (let column = 0; column < last; ++column)
+            widths.push(base * columnWidthPercentages[column] / 100 - spacing)
+        widths.push(base * (100 - sum(columnWidthPercentages)) / 100)
+        let excess = base - tableWidth
+        for (let g = 0; g < columnGiving.length && excess > 0; ++g) {
+            const group = columnGiving[g].columns
+            const floor = function (i) {
+                return columnGiving[g].down !== undefined ? columnGiving[g].down[i] : columnLeastWidths[group[i]]
+            }
+            let room = 0
+            for (let i = 0; i < group.length; ++i)
+                room += Math.max(0, widths[group[i]] - floor(i))
+            if (room <= 0)
+                continue
+            const share = Math.min(1, excess / room)
+            for (let i = 0; i < group.length; ++i)
+                widths[group[i]] -= Math.max(0, widths[group[i]] - floor(i)) * share
+            excess -= Math.min(excess, room)
+        }
+        return widths
+    }
+
     function columnWidth(tableWidth, spacing, column) {
-        if (column < columnWidthPercentages.length)
-            return tableWidth * columnWidthPercentages[column] / 100 - spacing
-        return tableWidth * (100 - sum(columnWidthPercentages)) / 100
+        return columnWidths(tableWidth, spacing)[column]
     }
 
     // A check box small enough for a 20-pixel row and a narrow column. It
@@ -123,8 +171,8 @@ ApplicationWindow {
             implicitWidth: 12
             implicitHeight: 12
             radius: 2
-            color: "#ffffff"
-            border.color: box.enabled ? "#141414" : "#A0A0A0"
+            color: look.background
+            border.color: box.enabled ? look.checkEdge : look.checkEdgeOff
             opacity: box.enabled ? 1.0 : 0.6
 
             Rectangle {
@@ -132,26 +180,60 @@ ApplicationWindow {
                 width: box.checkState === Qt.PartiallyChecked ? 6 : 8
                 height: box.checkState === Qt.PartiallyChecked ? 2 : 8
                 radius: 1
-                color: "#141414"
+                color: look.checkEdge
                 visible: box.checkState !== Qt.Unchecked
             }
         }
     }
 
-    width: fitWidth
-    height: fitHeight
+    width: startWidth
+    height: startHeight
     minimumWidth: fitWidth
     minimumHeight: fitHeight
     visible: true
+    Component.onCompleted: {
+        if (windowMemory.maximized)
+            showMaximized()
+    }
     // Key pinning off is said in the title, and by the header's warning.
     title: deviceTrust.pinning ? "Corvane" : "Corvane (key pinning off)"
-    color: "#ffffff"
+    color: look.background
+    // The desktop's palette, for the style's controls and view/Look.qml.
+    palette {
+        window: DesktopLook.colours.window
+        windowText: DesktopLook.colours.windowText
+        base: DesktopLook.colours.base
+        alternateBase: DesktopLook.colours.alternateBase
+        text: DesktopLook.colours.text
+        button: DesktopLook.colours.button
+        buttonText: DesktopLook.colours.buttonText
+        brightText: DesktopLook.colours.brightText
+        highlight: DesktopLook.colours.highlight
+        highlightedText: DesktopLook.colours.highlightedText
+        placeholderText: DesktopLook.colours.placeholderText
+        toolTipBase: DesktopLook.colours.toolTipBase
+        toolTipText: DesktopLook.colours.toolTipText
+        light: DesktopLook.colours.light
+        midlight: DesktopLook.colours.midlight
+        mid: DesktopLook.colours.mid
+        dark: DesktopLook.colours.dark
+        shadow: DesktopLook.colours.shadow
+        link: DesktopLook.colours.link
+    }
     // No close button while a batch operation runs: closing would cut it off.
     flags: systemActive
            ? Qt.Window | Qt.CustomizeWindowHint | Qt.WindowTitleHint | Qt.WindowMinMaxButtonsHint | Qt.WindowCloseButtonHint
            : Qt.Window | Qt.CustomizeWindowHint | Qt.WindowTitleHint | Qt.WindowMinMaxButtonsHint
 
-    onWidthChanged: tableView.forceLayout()
+    onWidthChanged: {
+        if (visibility === Window.Windowed)
+            normalWidth = width
+        tableView.forceLayout()
+    }
+    onHeightChanged: {
+        if (visibility === Window.Windowed)
+            normalHeight = height
+    }
 
     // A window manager may still send a close request (Alt+F4, a taskbar's
     // Close) while the close button is gone; the running batch must not be
@@ -161,14 +243,36 @@ ApplicationWindow {
     // before the bindings have caught up.
     readonly property string closeRefusedText: qsTr("A batch is running; Corvane can be closed when it ends.")
     onClosing: function (close) {
-        if (system.status !== KxSystemStatus.Active) {
+        if (system.status !== KxSystemStatus.Active || (system.journal !== null && system.journal.busy)) {
             close.accepted = false
             toastView.showMessage(closeRefusedText)
+            return
         }
+        const maximized = visibility === Window.Maximized
+        windowMemory.saveWindow(maximized ? normalWidth : width, maximized ? normalHeight : height, maximized)
     }
     // A termination signal that waits for the batch: said, and the window
-    // closes once the batch ends.
+    // closes once the batch ends, its last devices' results and its summary
+    // said.
     property bool closeWhenIdle: false
+    onBatchBusyChanged: {
+        if (closeWhenIdle && !batchBusy) {
+            closeWhenIdle = false
+            Qt.callLater(root.close)
+        }
+    }
+
+    // The keyboard's place stays on the table when the button it is on goes
+    // (hidden, or disabled): Qt would leave it nowhere.
+    property Item lastFocusItem: null
+    onActiveFocusItemChanged: {
+        if (activeFocusItem !== null && activeFocusItem !== contentItem)
+            lastFocusItem = activeFocusItem
+    }
+    function keepKeyboardFrom(button) {
+        if ((!button.visible || !button.enabled) && lastFocusItem === button)
+            tableView.forceActiveFocus()
+    }
     readonly property string closeDeferredText: qsTr("A batch is running; Corvane closes when it ends.")
     function deferClose() {
         closeWhenIdle = true
@@ -183,10 +287,6 @@ ApplicationWindow {
             // the table, never to a disabled control.
             if (status >= KxSystemStatus.FirmwareUpdating && status <= KxSystemStatus.StandbyScreenImageChanging)
                 tableView.forceActiveFocus()
-            if (root.closeWhenIdle && status === KxSystemStatus.Active) {
-                root.closeWhenIdle = false
-                Qt.callLater(root.close)
-            }
         }
         onEventReceived: function (eventID, options) {
             if (eventID === KxSystemEventID.ErrorAlertNotified)
@@ -219,6 +319,17 @@ ApplicationWindow {
 
     KeyboardUse {
         id: keyboardUse
+    }
+
+    WindowMemory {
+        id: windowMemory
+        objectName: "windowMemory"
+    }
+
+    Look {
+        id: look
+        objectName: "look"
+        palette: root.palette
     }
 
     // What a screen reader tells of the system: busy while a batch runs and
@@ -288,6 +399,12 @@ ApplicationWindow {
             filterField.forceActiveFocus(Qt.ShortcutFocusReason)
             filterField.selectAll()
         }
+    }
+
+    // A batch's start, stop, and summary at its end, said as they happen.
+    Connections {
+        target: system.journal
+        function onAnnounced(text) { reportAnnouncer.say(text) }
     }
 
     Rectangle {
@@ -484,6 +601,7 @@ ApplicationWindow {
                         width: parent.width - x - sortArrows.width - 4
                         text: model.display !== undefined ? model.display : ""
                         elide: Text.ElideRight
+                        color: look.text
                     }
 
                     Column {
@@ -494,14 +612,14 @@ ApplicationWindow {
                             text: "▲"
                             font.pointSize: 4
                             color: headerCell.sorted && deviceTableModel.sortOrder === Qt.AscendingOrder
-                                   ? "#141414" : "#A0A0A0"
+                                   ? look.sortArrowOn : look.sortArrowOff
                         }
                         Text {
                             objectName: "descendingArrow"
                             text: "▼"
                             font.pointSize: 4
                             color: headerCell.sorted && deviceTableModel.sortOrder === Qt.DescendingOrder
-                                   ? "#141414" : "#A0A0A0"
+                                   ? look.sortArrowOn : look.sortArrowOff
                         }
                     }
 
@@ -519,7 +637,7 @@ ApplicationWindow {
     TableView {
         id: tableView
         objectName: "deviceTable"
-        anchors { left: parent.left; right: parent.right; top: tableHeader.bottom; bottom: buttonRow.top
+        anchors { left: parent.left; right: parent.right; top: tableHeader.bottom; bottom: batchLine.top
                   leftMargin: 10; rightMargin: 10; bottomMargin: 10 }
         clip: true
         reuseItems: false
@@ -529,7 +647,7 @@ ApplicationWindow {
         flickableDirection: Flickable.AutoFlickIfNeeded
         rowHeightProvider: function (row) { return 20 }
         columnWidthProvider: function (column) {
-            return root.columnWidth(Math.max(width, root.tableContentMinWidth), columnSpacing, column)
+            return root.columnWidth(width, columnSpacing, column)
         }
         onWidthChanged: forceLayout()
 
@@ -556,6 +674,20 @@ ApplicationWindow {
         function sortBy(column) {
             if (root.systemActive)
                 deviceTableModel.sort(column)
+        }
+
+        // Scrolls a column into view, so that the header cell the keyboard
+        // reaches is seen, made, and said. Worked out from the widths rather
+        // than the loaded cells: a column out of view has none.
+        function showColumn(column) {
+            const widths = root.columnWidths(width, columnSpacing)
+            let x = 0
+            for (let c = 0; c < column; ++c)
+                x += widths[c] + columnSpacing
+            if (x < contentX)
+                contentX = x
+            else if (x + widths[column] > contentX + width)
+                contentX = x + widths[column] - width
         }
 
         function moveCursor(row) {
@@ -599,10 +731,12 @@ ApplicationWindow {
             case Qt.Key_Left:
                 if (cursorRow < 0)
                     cursorColumn = Math.max(0, cursorColumn - 1)
+                showColumn(cursorColumn)
                 break
             case Qt.Key_Right:
                 if (cursorRow < 0)
                     cursorColumn = Math.min(columns - 1, cursorColumn + 1)
+                showColumn(cursorColumn)
                 break
             case Qt.Key_Space: press(false); break
             case Qt.Key_Return:
@@ -675,7 +809,7 @@ ApplicationWindow {
                 Rectangle {
                     objectName: "checkCell" + row
                     implicitHeight: 20
-                    color: deviceTableModel.hoveredRow === row ? "#e5f3ff" : "#ffffff"
+                    color: deviceTableModel.hoveredRow === row ? look.checkHover : look.background
 
                     // The row as a screen reader says it: host name,
                     // address, status, then checked or not.
@@ -710,7 +844,7 @@ ApplicationWindow {
                     id: statusCell
                     objectName: "statusCell" + row
                     implicitHeight: 20
-                    color: deviceTableModel.hoveredRow === row ? "#eef8f7" : "#ffffff"
+                    color: deviceTableModel.hoveredRow === row ? look.rowHover : look.background
                     readonly property bool isLink: model.loginRequired === true && root.systemActive
                     // One press, and a link named with the device it logs in to.
                     readonly property bool accessibleLeaf: true
@@ -731,7 +865,7 @@ ApplicationWindow {
                         text: model.display !== undefined ? model.display : ""
                         elide: Text.ElideRight
                         Accessible.ignored: true
-                        color: statusCell.isLink ? "#1032ff" : "black"
+                        color: statusCell.isLink ? look.link : look.text
                         font.underline: statusCell.isLink
                         font.bold: statusCell.isLink && linkArea.containsMouse
                     }
@@ -768,7 +902,7 @@ ApplicationWindow {
                 Rectangle {
                     objectName: "cell" + row + "_" + column
                     implicitHeight: 20
-                    color: deviceTableModel.hoveredRow === row ? "#eef8f7" : "#ffffff"
+                    color: deviceTableModel.hoveredRow === row ? look.rowHover : look.background
                     readonly property bool accessibleLeaf: true
                     Accessible.role: Accessible.Cell
                     Accessible.name: cellText.text
@@ -789,6 +923,7 @@ ApplicationWindow {
                         width: parent.width - x
                         text: model.display !== undefined ? model.display : ""
                         elide: Text.ElideRight
+                        color: look.text
                         Accessible.ignored: true
                     }
 
@@ -808,6 +943,25 @@ ApplicationWindow {
         }
     }
 
+    // The last batch in one line: its start, a stop, its summary.
+    Text {
+        id: batchLine
+        objectName: "batchStatusLine"
+        anchors { left: parent.left; right: parent.right; bottom: buttonRow.top; leftMargin: 10; rightMargin: 10
+                  bottomMargin: text === "" ? 0 : 6 }
+        // One line high from the font: the elided text's own height would
+        // follow its height.
+        height: text === "" ? 0 : lineMetrics.height
+        text: system.journal !== null ? system.journal.line : ""
+        elide: Text.ElideRight
+        FontMetrics {
+            id: lineMetrics
+            font: batchLine.font
+        }
+        Accessible.role: Accessible.StaticText
+        Accessible.name: text
+    }
+
     // The batch operations, each a button and the file dialog that the
     // button opens once every checked device is logged in.
     Row {
@@ -815,7 +969,7 @@ ApplicationWindow {
         anchors { horizontalCenter: parent.horizontalCenter; bottom: parent.bottom; bottomMargin: 15 }
         spacing: 10
         // The buttons share the window's width when it is narrow.
-        readonly property int buttonCount: stopButton.visible ? 4 : 3
+        readonly property int buttonCount: stopButton.visible || saveResultsButton.visible ? 4 : 3
         readonly property real buttonWidth: Math.min(220, (root.width - 20 - spacing * (buttonCount - 1)) / buttonCount)
 
         Repeater {
@@ -837,11 +991,15 @@ ApplicationWindow {
             delegate: VelButton {
                 id: operationButton
                 required property var modelData
+                // The devices the login skipped, {device, reason} each: left
+                // out of the batch and handed on to it.
+                property var skipped: []
 
                 objectName: modelData.name + "Button"
                 width: buttonRow.buttonWidth
                 text: modelData.text
                 enabled: root.systemActive && deviceTableModel.checkedDeviceIds.length > 0
+                onEnabledChanged: root.keepKeyboardFrom(operationButton)
 
                 onClicked: {
                     if (deviceTableModel.checkedDeviceIds.length === 0) {
@@ -850,6 +1008,7 @@ ApplicationWindow {
                     }
                     const unloggedIn = deviceTableModel.getCheckedUnloggedInDeviceIds()
                     if (unloggedIn.length === 0) {
+                        operationButton.skipped = []
                         fileDialog.open()
                         return
                     }
@@ -857,7 +1016,13 @@ ApplicationWindow {
                     // finishes before login returns.
                     const loggedIn = root.waitForLoginFinished()
                     root.login(unloggedIn)
-                    loggedIn.then(function () { fileDialog.open() }, function () {})
+                    loggedIn.then(function () {
+                        operationButton.skipped = loginView.skipped.slice()
+                        fileDialog.open()
+                    }, function () {
+                        if (loginView.everySkipped)
+                            toastView.showMessage(qsTr("Every device was skipped: nothing was sent."))
+                    })
                 }
 
                 FileDialog {
@@ -883,10 +1048,13 @@ ApplicationWindow {
                     }
                     onAccepted: {
                         console.log("Path of the selected file: " + selectedFile)
-                        const devices = []
-                        root.arrayDeepCopy(deviceTableModel.checkedDeviceIds, devices)
+                        const skippedIds = operationButton.skipped.map(function (s) { return s.device })
+                        const checked = []
+                        root.arrayDeepCopy(deviceTableModel.checkedDeviceIds, checked)
+                        const devices = checked.filter(function (id) { return skippedIds.indexOf(id) < 0 })
                         system.sendEvent(operationButton.modelData.event,
-                                         { "devices": devices, "filePath": selectedFile })
+                                         { "devices": devices, "filePath": selectedFile,
+                                           "skipped": operationButton.skipped })
                     }
                 }
             }
@@ -900,13 +1068,51 @@ ApplicationWindow {
             width: buttonRow.buttonWidth
             property bool stopping: false
             visible: !root.systemActive
-            onVisibleChanged: stopping = false
+            onVisibleChanged: {
+                stopping = false
+                root.keepKeyboardFrom(stopButton)
+            }
             text: stopping ? qsTr("Stop Now") : qsTr("Stop")
             Accessible.description: stopping ? qsTr("Ends the running upload")
                                              : qsTr("Finishes the running device and starts no other")
             onClicked: {
                 if (system.sendEvent(KxSystemEventID.StopBatch, {}))
                     stopping = true
+            }
+        }
+
+        // The ended batch's results, as corvanectl's report: CSV or JSON.
+        VelButton {
+            id: saveResultsButton
+            objectName: "saveResultsButton"
+            width: buttonRow.buttonWidth
+            visible: system.journal !== null && system.journal.ended && root.systemActive
+            enabled: visible && !system.journal.busy
+            text: qsTr("Save Results")
+            Accessible.name: text
+            Accessible.description: qsTr("Saves each device's result of the last batch as CSV or JSON")
+            onVisibleChanged: root.keepKeyboardFrom(saveResultsButton)
+            onEnabledChanged: root.keepKeyboardFrom(saveResultsButton)
+            onClicked: saveResultsDialog.open()
+
+            FileDialog {
+                id: saveResultsDialog
+                objectName: "saveResultsDialog"
+                title: qsTr("Save the batch's results ...")
+                fileMode: FileDialog.SaveFile
+                nameFilters: ["CSV Files (*.csv)", "JSON Files (*.json)"]
+                defaultSuffix: "csv"
+                currentFolder: {
+                    const documents = StandardPaths.standardLocations(StandardPaths.DocumentsLocation)
+                    return documents.length > 0 ? documents[0] : ""
+                }
+                onAccepted: {
+                    const why = system.journal.saveResults(selectedFile)
+                    if (why === "")
+                        reportAnnouncer.say(qsTr("Results saved"))
+                    else
+                        toastView.showMessage(qsTr("Cannot save the results: ") + why)
+                }
             }
         }
     }

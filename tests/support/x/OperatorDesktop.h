@@ -117,6 +117,19 @@ inline QList<QRect> findBars(const QImage& image, const QRect& area, const std::
     return bars;
 }
 
+// Takes the keyboard focus from every window to the root window, as a
+// click on the desktop would.
+inline bool focusDesktop()
+{
+    const QByteArray root
+        = runClient(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--maxdepth"),
+                                                QStringLiteral("0"), QStringLiteral("--name"), QString()});
+    return !root.isEmpty()
+           && QProcess::execute(QStringLiteral("xdotool"),
+                                {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::fromLatin1(root)})
+                  == 0;
+}
+
 // A top-level window of another process on this display.
 class Window
 {

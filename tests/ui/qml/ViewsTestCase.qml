@@ -16,6 +16,7 @@ TestCase {
     function openWindow(interfaces) {
         Backend.reset()
         Facade.removeAll()
+        Facade.forgetWindow()
         if (interfaces !== undefined)
             Backend.interfaces = interfaces
         verify(mainComponent.status === Component.Ready, mainComponent.errorString())

@@ -28,6 +28,11 @@ ViewsTestCase {
                         typePath: true })
             rows.push({ tag: op.button + ", login cancelled", op: op, loggedIn: [2], passwords: [null], dialog: false })
         }
+        rows.push({ tag: "a device skipped is left out and handed on", op: operations[0], loggedIn: [1],
+                    passwords: ["wrong", "skip"], dialog: true, typePath: true, devices: [1],
+                    skipped: [{ "device": deviceId(2), "reason": "Login failed" }] })
+        rows.push({ tag: "every device skipped", op: operations[0], loggedIn: [], passwords: ["skip", "skip"],
+                    dialog: false, says: "Every device was skipped: nothing was sent." })
         return rows
     }
 
@@ -55,6 +60,9 @@ ViewsTestCase {
             compare(dialog.visible, false)
             if (password === null) {
                 mouseClick(part("loginCancelButton"))
+            } else if (password === "skip") {
+                waitForItemPolished(part("loginContent"))
+                mouseClick(part("loginSkipButton"))
             } else {
                 typeText(password)
                 keyClick(Qt.Key_Return)
@@ -69,6 +77,8 @@ ViewsTestCase {
             tryVerify(function () { return drained })
             compare(dialog.visible, false)
             compare(Backend.sentSystemEvents.length, 0)
+            if (data.says !== undefined)
+                tryCompare(findChild(part("toastView"), "toastText"), "text", data.says)
             return
         }
         tryCompare(dialog, "visible", true)
@@ -99,7 +109,8 @@ ViewsTestCase {
         compare(Backend.sentSystemEvents.length, 1)
         const sent = Backend.sentSystemEvents[0]
         compare(sent.eventID, data.op.event)
-        compare(sent.options.devices, checked)
+        compare(sent.options.devices, data.devices === undefined ? checked : data.devices.map(deviceId))
+        compare(sent.options.skipped, data.skipped === undefined ? [] : data.skipped)
         compare(String(sent.options.filePath), String(file))
         verify(String(file).endsWith("/" + data.op.file))
     }

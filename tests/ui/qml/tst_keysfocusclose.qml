@@ -28,7 +28,9 @@ ViewsTestCase {
     // the part to `focus` first, a `toast` shown, a login of the `targets`
     // and what the operator does `during` the first login's wait.
     // `press`: keys by name, "close" (the window manager's close request),
-    // "defer" (a termination signal that waits for the batch),
+    // "defer" (a termination signal that waits for the batch), "focus
+    // <part>", "journal <property> <JSON value>" and "say <text>" (the
+    // batch's record shows and announces the text),
     // "click <part>", "type <text>", "wait <part>" (until shown), and what
     // the back end does meanwhile: "status <system status>", "set
     // <parameter> <JSON value>" on device 1.
@@ -46,6 +48,16 @@ ViewsTestCase {
               press: ["status 3", "defer", "status 1"], window: false,
               toastSays: "A batch is running; Corvane closes when it ends." },
             { tag: "close after the batch", devices: 1, press: ["status 3", "status 1", "close"], window: false },
+            { tag: "close while the last devices install", devices: 1, press: ["journal busy true", "close"],
+              window: true },
+            { tag: "a termination signal waits for the devices still installing", devices: 1,
+              press: ["status 2", "journal busy true", "defer", "status 1"], window: true },
+            { tag: "a termination signal closes once the last devices have reported", devices: 1,
+              press: ["status 2", "journal busy true", "defer", "status 1", "journal busy false"], window: false },
+            { tag: "a batch's start and its summary are shown and said", devices: 1,
+              press: ["say Update started: 1 device", "status 2",
+                      "say Update finished: 1 succeeded, 0 failed, 0 skipped, 0 stopped", "status 1"],
+              said: "Update finished: 1 succeeded, 0 failed, 0 skipped, 0 stopped" },
             { tag: "a batch takes the focus from its button to the table", devices: 1, loggedIn: true, check: [0],
               focus: "updateFirmwareButton", press: ["status 2"], focusIn: "deviceTable" },
 
@@ -137,6 +149,10 @@ ViewsTestCase {
             tryCompare(window, "visible", data.window, 5000, "window")
         if (data.toastSays !== undefined)
             tryCompare(findChild(part("toastView"), "toastText"), "text", data.toastSays)
+        if (data.said !== undefined) {
+            compare(part("batchStatusLine").text, data.said)
+            compare(part("reportAnnouncer").said, data.said)
+        }
         if (data.networkOpen !== undefined)
             tryCompare(part("networkInterfaceView"), "visible", data.networkOpen)
         if (data.splash !== undefined)
@@ -200,6 +216,11 @@ ViewsTestCase {
               walk: [["Down", ""], ["Return", "deviceTable"]], loginOn: 0, checked: [] },
             { tag: "during a batch Tab goes between the table and Stop", devices: 1, loggedIn: true,
               walk: [["status 2", ""], ["Tab", "stopButton"], ["Tab", "deviceTable"], ["Backtab", "stopButton"]] },
+            { tag: "Stop going at the batch's end leaves the keyboard on the table", devices: 1, loggedIn: true,
+              walk: [["status 2", ""], ["Tab", "stopButton"], ["status 1", "deviceTable"]] },
+            { tag: "a focused button disabled leaves the keyboard on the table", devices: 1,
+              walk: [["journal ended true", ""], ["focus saveResultsButton", "saveResultsButton"],
+                     ["journal busy true", "deviceTable"]] },
             { tag: "keys change nothing while a batch runs", devices: 2, loggedIn: true,
               walk: [["status 2", ""], ["Down", ""], ["Space", ""], ["Up", ""], ["Space", ""]], checked: [],
               boxes: [false, false] },
@@ -230,6 +251,9 @@ ViewsTestCase {
             { tag: "network popup: Down chooses a row, Return presses OK", interfaces: true,
               walk: [["Backtab", "filterField"], ["Backtab", "networkButton"], ["Return", "networkInterfaceTable"], ["Down", ""],
                      ["Return", "networkButton"]], networkOpen: false, scans: ["eth0"] },
+            { tag: "the header cursor scrolls the status column into view", devices: 1, width: 480,
+              walk: [["Right", ""], ["Right", ""], ["Right", ""], ["Right", ""], ["Right", ""], ["Right", ""],
+                     ["Right", ""]], inView: "headerCell7" },
             { tag: "network popup: Return without a row does nothing", interfaces: true,
               walk: [["Backtab", "filterField"], ["Backtab", "networkButton"], ["Return", "networkInterfaceTable"], ["Return", ""]],
               networkOpen: true, scans: [] }
@@ -239,6 +263,10 @@ ViewsTestCase {
     function test_walk(data) {
         openWindow(data.interfaces ? interfaces : undefined)
         closeNetworkView()
+        if (data.width !== undefined) {
+            window.minimumWidth = 0
+            window.width = data.width
+        }
         if (data.devices !== undefined)
             addDevices(data.devices, data.loggedIn === true)
         for (const row of (data.check || []))
@@ -277,6 +305,12 @@ ViewsTestCase {
             compare(Backend.scanRequests.map(function (o) { return o.interfaceName }), data.scans)
         if (data.dialog !== undefined)
             tryCompare(findChild(part("updateFirmwareButton"), "updateFirmwareDialog"), "visible", data.dialog)
+        // The header cell reached lies whole in the header's view, and is said.
+        if (data.inView !== undefined)
+            tryPart(data.inView, function (item) {
+                const at = item.mapToItem(part("tableHeader"), 0, 0)
+                return at.x >= -0.5 && at.x + item.width <= part("tableHeader").width + 0.5 && item.Accessible.focused
+            })
         // The frame shows where the keyboard is, and only there.
         for (const frame of ["rowFocusFrame", "networkFocusFrame"]) {
             if (data.frame !== undefined)
@@ -318,6 +352,16 @@ ViewsTestCase {
             break
         case "status":
             Backend.systemStatus = Number(words[1])
+            break
+        case "journal":
+            Backend.journal[words[1]] = JSON.parse(words[2])
+            break
+        case "say":
+            Backend.journal.line = action.substring(4)
+            Backend.journal.announced(Backend.journal.line)
+            break
+        case "focus":
+            find(words[1]).forceActiveFocus()
             break
         case "set":
             verify(Facade.setValue(deviceId(1), Number(words[1]), JSON.parse(words[2])), action)

@@ -10,8 +10,11 @@ ViewsTestCase {
         signalName: "loginFinished"
     }
 
-    // Each step expects the popup on a device (by number), then types a
-    // password and submits it by Return or by the Submit button, or cancels.
+    // Each step expects the popup on a device (by number) and what was said
+    // on the way there (`says`), then types a password and submits it by
+    // Return, by the Submit button, or from the keyboard with it `share`d
+    // with the other devices; or skips the device, or cancels. Devices may
+    // `accept` another password; `attempts` are "<device> <password>".
     function test_sequence_data() {
         return [
             { tag: "vanished target skipped", present: [2], targets: [1, 2],
@@ -25,7 +28,29 @@ ViewsTestCase {
               steps: [{ device: 1, cancel: true }], result: false },
             { tag: "all targets vanished", present: [3], targets: [1, 2], steps: [], result: true },
             { tag: "vanished between two", present: [1, 3], targets: [1, 2, 3],
-              steps: [{ device: 1, password: "pw1" }, { device: 3, password: "pw3", click: true }], result: true }
+              steps: [{ device: 1, password: "pw1" }, { device: 3, password: "pw3", click: true }], result: true },
+            { tag: "shared password logs in the others", present: [1, 2, 3], targets: [1, 2, 3],
+              accept: { 2: "pw1", 3: "pw1" }, steps: [{ device: 1, password: "pw1", share: true }],
+              attempts: ["1 pw1", "2 pw1", "3 pw1"], result: true },
+            { tag: "a device the shared password fails is asked for after", present: [1, 2, 3], targets: [1, 2, 3],
+              accept: { 3: "pw1" }, steps: [{ device: 1, password: "pw1", share: true },
+                                            { device: 2, password: "pw2", says: "Login failed for Host2. Device 2 of 3: Host2, 10.0.0.2" }],
+              attempts: ["1 pw1", "2 pw1", "3 pw1", "2 pw2"], result: true },
+            { tag: "skip says why and moves on", present: [1, 2, 3], targets: [1, 2, 3],
+              steps: [{ device: 1, password: "wrong", says: "Device 1 of 3: Host1, 10.0.0.1" },
+                      { device: 1, skip: true, says: "Login failed for Host1" },
+                      { device: 2, skip: true, says: "Skipped Host1. Device 2 of 3: Host2, 10.0.0.2" },
+                      { device: 3, password: "pw3", says: "Skipped Host2. Device 3 of 3: Host3, 10.0.0.3" }],
+              skipped: [[1, "Login failed"], [2, "Login skipped"]], result: true },
+            { tag: "cancel the batch after a skip", present: [1, 2], targets: [1, 2],
+              steps: [{ device: 1, skip: true }, { device: 2, cancel: true }], skipped: [[1, "Login skipped"]],
+              result: false },
+            { tag: "every device skipped", present: [1], targets: [1], steps: [{ device: 1, skip: true }],
+              skipped: [[1, "Login skipped"]], result: false },
+            { tag: "shared password gone when cancelled mid-run", present: [1, 2, 3], targets: [1, 2, 3],
+              accept: { 2: "pw1", 3: "pw1" }, keys: { 2: { state: "held" } },
+              steps: [{ device: 1, password: "pw1", share: true }, { device: 2, cancelNow: true }],
+              attempts: ["1 pw1"], result: false }
         ]
     }
 
@@ -34,6 +59,10 @@ ViewsTestCase {
         closeNetworkView()
         for (const n of data.present)
             addDevice(n, false)
+        for (const n in (data.accept || {}))
+            Backend.passwords[deviceId(n)] = data.accept[n]
+        for (const n in (data.keys || {}))
+            Backend.keys[deviceId(n)] = data.keys[n]
         activateWindow()
         finishedSpy.target = window
         finishedSpy.clear()
@@ -44,7 +73,14 @@ ViewsTestCase {
         let passwords = []
         for (const step of data.steps) {
             verify(view.visible)
-            compare(part("loginMacAddress").text, deviceId(step.device))
+            tryCompare(part("loginMacAddress"), "text", deviceId(step.device))
+            if (step.says !== undefined)
+                compare(part("loginAnnouncer").said, step.says)
+            if (step.cancelNow) {
+                verify(view.sharing)
+                mouseClick(part("loginCancelButton"))
+                continue
+            }
             compare(part("loginHostName").text, "Host" + step.device)
             compare(part("loginModel").text, "TQ-73" + step.device)
             compare(part("loginIpAddress").text, "10.0.0." + step.device)
@@ -57,10 +93,22 @@ ViewsTestCase {
                 mouseClick(part("loginCancelButton"))
                 continue
             }
+            if (step.skip) {
+                for (let tab = 0; tab < 2 && !part("loginSkipButton").activeFocus; ++tab)
+                    keyClick(Qt.Key_Tab)
+                verify(part("loginSkipButton").activeFocus)
+                keyClick(Qt.Key_Space)
+                continue
+            }
             typeText(step.password)
             compare(field.text, step.password)
             verify(part("loginSubmitButton").enabled)
-            if (step.click)
+            if (step.share) {
+                keyClick(Qt.Key_Tab)
+                verify(part("sharePasswordCheck").activeFocus)
+                keyClick(Qt.Key_Space)
+                keyClick(Qt.Key_Return)
+            } else if (step.click)
                 mouseClick(part("loginSubmitButton"))
             else
                 keyClick(Qt.Key_Return)
@@ -72,7 +120,13 @@ ViewsTestCase {
         compare(view.visible, false)
         compare(field.text, "")
         compare(part("loginMacAddress").text, "")
-        compare(Backend.loginAttempts.map(function (a) { return a.password }), passwords)
+        compare(view.sharing, false)
+        if (data.attempts !== undefined)
+            compare(Backend.loginAttempts.map(function (a) { return a.deviceID.slice(-1) + " " + a.password }),
+                    data.attempts)
+        else
+            compare(Backend.loginAttempts.map(function (a) { return a.password }), passwords)
+        compare(view.skipped, (data.skipped || []).map(function (s) { return { "device": deviceId(s[0]), "reason": s[1] } }))
     }
 
     // A device whose key was refused: the popup shows both keys, a login

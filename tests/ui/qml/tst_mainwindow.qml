@@ -4,6 +4,7 @@ import ViewsTest 1.0
 import ViewsFacade 1.0
 
 ViewsTestCase {
+    id: mainWindowTest
     name: "MainWindow"
 
     readonly property var batchButtons: ["updateFirmwareButton", "importConfigurationButton",
@@ -51,11 +52,14 @@ ViewsTestCase {
     }
 
     // The status column takes what the listed percentages leave; the others
-    // give up the column spacing.
+    // give up the column spacing. Narrower (a high scale on a small screen),
+    // the status column still lies whole in the table's view.
     function test_columnWidths_data() {
         return [
             { tag: "default width", width: 1080 },
-            { tag: "wide", width: 1600 }
+            { tag: "wide", width: 1600 },
+            { tag: "150 % on 1366 x 768", width: 1366 / 1.5 },
+            { tag: "200 % on 1280 x 800", width: 1280 / 2 }
         ]
     }
 
@@ -63,8 +67,17 @@ ViewsTestCase {
         openWindow()
         closeNetworkView()
         addDevices(2, true)
+        window.minimumWidth = 0
         window.width = data.width
         const table = part("deviceTable")
+        if (data.width < window.defWidth) {
+            tryCompare(table, "width", window.width - 20)
+            const status = cell("statusCell0")
+            const at = status.mapToItem(table, 0, 0)
+            verify(at.x >= 0 && at.x + status.width <= table.width + 0.5, at.x + " + " + status.width)
+            verify(status.width >= window.columnLeastWidths[7] - 0.5)
+            return
+        }
         const percentages = [2, 5.5, 26, 8, 9, 12, 9]
         tryVerify(function () {
             return Math.abs(table.columnWidth(7) - table.width * 28.5 / 100) < 0.5
@@ -107,19 +120,88 @@ ViewsTestCase {
         tryCompare(part("stopButton"), "visible", true)
         for (const name of batchButtons.concat(["stopButton"]))
             inside(name)
-        // The columns keep the widths they have at 1080 pixels; a narrower
-        // table scrolls to its last column, the status.
+        // A table narrower than at 1080 pixels keeps the status column in
+        // view: the wide columns give room.
         const table = part("deviceTable")
-        const full = window.defWidth - 20
+        verify(table.flickableDirection !== Flickable.VerticalFlick)
         tryVerify(function () {
-            return Math.abs(table.columnWidth(1) - (full * 5.5 / 100 - table.columnSpacing)) < 0.5
-        }, 5000, "columns at their width")
-        if (table.width < full - 0.5) {
-            verify(table.flickableDirection !== Flickable.VerticalFlick)
-            table.positionViewAtColumn(7, TableView.AlignRight)
-            tryVerify(function () { return table.columnWidth(7) > 0 && table.contentX > 0 }, 5000,
-                      "the status column scrolled into view")
+            const status = findChild(table, "statusCell0")
+            return status !== null && status.mapToItem(table, 0, 0).x + status.width <= table.width + 0.5
+        }, 5000, "the status column in view")
+    }
+
+    // What the window remembers for the next start: its size, fitted to the
+    // screen's free area, and the interface chosen last, chosen again where
+    // it still exists (its scan waits for OK).
+    function test_remembered_data() {
+        return [
+            { tag: "read back", size: [1200, 600], chosen: "eth0", present: ["wlan0", "eth0"], row: 1 },
+            { tag: "vanished interface ignored", size: [1200, 600], chosen: "eth1", present: ["eth0"], row: -1 },
+            { tag: "larger than the screen", size: [5000, 3000], chosen: "eth0", present: ["eth0"], row: 0 }
+        ]
+    }
+
+    function test_remembered(data) {
+        const iface = function (name) {
+            return { interfaceName: name, ipAddress: "192.0.2.10", macAddress: "02:00:00:00:10:01",
+                     subnetMask: "255.255.255.0" }
         }
+        openWindow([iface(data.chosen)])
+        part("networkInterface").selectRow = 0
+        part("networkInterfaceView").chooseSelected()
+        window.width = data.size[0]
+        window.height = data.size[1]
+        window.close()
+        tryCompare(window, "visible", false)
+
+        Backend.interfaces = data.present.map(iface)
+        window = createTemporaryObject(mainComponent, mainWindowTest)
+        tryCompare(window, "visible", true)
+        compare(window.width, Math.min(data.size[0], Screen.desktopAvailableWidth - 20))
+        compare(window.height, Math.min(data.size[1], Screen.desktopAvailableHeight - 40))
+        tryCompare(part("networkInterface"), "selectRow", data.row)
+        compare(Backend.scanRequests.length, 1)
+    }
+
+    // The popups keep an opaque face and their buttons' size in either
+    // palette, under a desktop style that has neither (CTest asks for
+    // Material's dark theme), and their texts read.
+    function test_palette_data() {
+        return [
+            { tag: "light", window: "#efefef", text: "#000000", face: "#ffffff" },
+            { tag: "dark", window: "#2b2b2b", text: "#e0e0e0", face: "#262626" }
+        ]
+    }
+
+    function test_palette(data) {
+        openWindow()
+        window.palette.window = data.window
+        window.palette.windowText = data.text
+        addDevices(1, false)
+        window.login([deviceId(1)])
+        for (const name of ["networkInterfaceView", "loginView"]) {
+            tryCompare(part(name), "opened", true)
+            compare(part(name).background.color, Qt.color(data.face), name)
+        }
+        verify(contrast(part("loginHostName").color, data.face) >= 7, "label")
+        for (const button of [["loginSubmitButton", 150], ["loginCancelButton", 150], ["networkOkButton", 220],
+                              ["networkCancelButton", 220]]) {
+            const face = part(button[0]).background
+            compare([face.width, face.height], [button[1], 22], button[0])
+            verify(contrast(part(button[0]).textColor, face.color) >= 4.5, button[0])
+        }
+    }
+
+    // WCAG's contrast ratio of two colours.
+    function contrast(a, b) {
+        const lum = function (colour) {
+            const c = Qt.color(colour)
+            const lin = function (v) { return v <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4) }
+            return 0.2126 * lin(c.r) + 0.7152 * lin(c.g) + 0.0722 * lin(c.b)
+        }
+        const la = lum(a)
+        const lb = lum(b)
+        return (Math.max(la, lb) + 0.05) / (Math.min(la, lb) + 0.05)
     }
 
     // A host name cut short shows whole under the pointer and on the

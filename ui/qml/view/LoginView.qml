@@ -22,6 +22,13 @@ import DeviceTrust 1.0
 // device was replaced) or forgets the device. A key that is another
 // device's, a new key at an address another device claims, and a store of
 // known devices that cannot be used keep the password back.
+//
+// For a batch (runBatch), one password may serve the whole list: once it has
+// logged in to the device it was typed for, it is tried on each of the other
+// devices in turn, and those it does not log in to are asked for afterwards.
+// A device the operator cannot log in to is skipped with its reason, and the
+// batch goes on with the others. Each device asked for is said as the popup
+// moves to it, so that a screen reader's user knows where they are.
 VelPopup {
     id: loginView
     objectName: "loginView"
@@ -36,6 +43,20 @@ VelPopup {
     property string keyDigest: ""
     property string keyDetail: ""
     readonly property bool keyLetsLogIn: keyState === "known" || keyState === "new" || keyState === "off"
+    // A batch's login: devices may be skipped, and `readyBesides` devices of
+    // the batch need no login.
+    property bool batch: false
+    property int readyBesides: 0
+    // The devices skipped in the last run, {device, reason} each, and
+    // whether that left the batch no device to run.
+    property var skipped: []
+    property bool everySkipped: false
+    // Where the popup is: "Device 3 of 31: <host name>, <IP address>".
+    property string progressText: ""
+    readonly property string targetName: hostNameValue.text !== "" ? hostNameValue.text : macAddressValue.text
+    // A login failed on the current device, so a skip says why.
+    property bool targetFailed: false
+    readonly property bool sharing: sharedLogin.password !== ""
 
     function readIdentity() {
         identity = deviceTrust.refusal(loginTargetDevices.getTargetDeviceID())
@@ -56,8 +77,21 @@ VelPopup {
     }
 
     function run(targetDeviceList) {
+        start(targetDeviceList, false, 0)
+    }
+
+    function runBatch(targetDeviceList, devicesReadyBesides) {
+        start(targetDeviceList, true, devicesReadyBesides)
+    }
+
+    function start(targetDeviceList, forBatch, devicesReadyBesides) {
+        sharedLogin.clear()
         loginTargetDevices.clear()
         loginTargetDevices.setTargetDeviceList(targetDeviceList)
+        batch = forBatch
+        readyBesides = devicesReadyBesides
+        skipped = []
+        everySkipped = false
         open()
         startLogin()
     }
@@ -71,6 +105,7 @@ VelPopup {
             endLogin()
             return
         }
+        targetFailed = sharedLogin.failed[deviceID] === true
         const device = createDevice(deviceID)
         if (device === null)
             return
@@ -81,35 +116,104 @@ VelPopup {
                 ? networkSettings["ipAddress"] : ""
         macAddressValue.text = device.deviceID
         device.destroy()
+        progressText = "Device " + loginTargetDevices.positionOf(deviceID) + " of " + loginTargetDevices.count
+                + ": " + targetName + ", " + ipAddressValue.text
         identity = ({})
         readKey()
+        if (sharing) {
+            continueSharedLogin()
+        } else {
+            announcer.say(announcer.pending + (targetFailed ? "Login failed for " + targetName + ". " : "")
+                          + progressText)
+            announcer.pending = ""
+        }
+    }
+
+    // One login; null when the device object could not be made.
+    function attemptLogin(deviceID, password) {
+        const device = createDevice(deviceID)
+        if (device === null)
+            return null
+        // The login has completed when sendEvent returns.
+        loginWaiting = true
+        try {
+            device.sendEvent(KxDeviceEventID.RequestLogin, { "password": password })
+        } finally {
+            loginWaiting = false
+        }
+        const loggedIn = device.statusOptions["loggedIn"] === true
+        device.destroy()
+        console.log(loggedIn ? "Login Succeeded" : "Login Failed")
+        return loggedIn
+    }
+
+    // The shared password goes on once the current device's key is read,
+    // from the event loop rather than from inside the key's handler.
+    function continueSharedLogin() {
+        if (sharing && keyState !== "reading")
+            Qt.callLater(loginView.sharedLoginStep)
+    }
+
+    // The operator's Submit carried on to the next device: a device whose key
+    // needs the operator's word, or that the password does not log in to, is
+    // left to be asked for after the others.
+    function sharedLoginStep() {
+        if (!sharing || loginWaiting || keyState === "reading" || keyState === "")
+            return
+        const deviceID = loginTargetDevices.getTargetDeviceID()
+        let loggedIn = false
+        if (keyState === "known" || keyState === "off") {
+            loggedIn = attemptLogin(deviceID, sharedLogin.password)
+            if (loggedIn === null)
+                return
+            if (!loggedIn)
+                sharedLogin.failed[deviceID] = true
+        }
+        if (loggedIn)
+            loginTargetDevices.loggedIn++
+        else
+            loginTargetDevices.askAgain(deviceID)
+        endLogin()
+    }
+
+    function skipDevice() {
+        if (!batch || loginWaiting || sharing || !opened)
+            return
+        let reason = "Login skipped"
+        if (targetFailed)
+            reason = "Login failed"
+        else if (identity.pinned !== undefined)
+            reason = "Identity changed"
+        else if (!keyLetsLogIn && keyState !== "reading" && keyState !== "")
+            reason = deviceKeyHeading.heading
+        skipped = skipped.concat([{ "device": loginTargetDevices.getTargetDeviceID(), "reason": reason }])
+        announcer.pending = "Skipped " + targetName + ". "
+        endLogin()
     }
 
     function submit() {
-        if (loginWaiting || !keyLetsLogIn)
+        if (loginWaiting || sharing || !keyLetsLogIn)
             return
         // A key met for the first time: logging in is the operator's word on it.
         if (keyState === "new" && !deviceTrust.acceptNewKey(loginTargetDevices.getTargetDeviceID(), keyDigest)) {
             readKey()
             return
         }
-        const device = createDevice(loginTargetDevices.getTargetDeviceID())
-        if (device === null)
+        const password = passwordField.text
+        const share = sharePasswordCheck.visible && sharePasswordCheck.checked
+        const loggedIn = attemptLogin(loginTargetDevices.getTargetDeviceID(), password)
+        if (loggedIn === null)
             return
-        // The login has completed when sendEvent returns.
-        loginWaiting = true
-        try {
-            device.sendEvent(KxDeviceEventID.RequestLogin, { "password": passwordField.text })
-        } finally {
-            loginWaiting = false
-        }
-        const loggedIn = device.statusOptions["loggedIn"] === true
-        device.destroy()
         if (loggedIn) {
-            console.log("Login Succeeded")
+            loginTargetDevices.loggedIn++
+            // Only a password that logged in to its own device goes on to
+            // the others: a mistyped one is not tried on the whole list.
+            if (share)
+                sharedLogin.begin(password, loginTargetDevices.size)
             endLogin()
         } else {
-            console.log("Login Failed")
+            targetFailed = true
+            announcer.say("Login failed for " + targetName)
             readIdentity()
             passwordField.text = ""
             passwordField.forceActiveFocus()
@@ -118,7 +222,12 @@ VelPopup {
 
     function endLogin() {
         clearFields()
-        if (loginTargetDevices.nextDevice())
+        const more = loginTargetDevices.nextDevice()
+        // The shared password has been tried on every device it was given
+        // for: it goes, and what is left is asked for.
+        if (loginTargetDevices.index >= sharedLogin.end)
+            sharedLogin.password = ""
+        if (more)
             startLogin()
         else
             close()
@@ -137,6 +246,8 @@ VelPopup {
         ipAddressValue.text = ""
         macAddressValue.text = ""
         passwordField.text = ""
+        progressText = ""
+        targetFailed = false
         identity = ({})
         keyState = ""
         keyDigest = ""
@@ -147,11 +258,62 @@ VelPopup {
     closePolicy: loginWaiting ? Popup.NoAutoClose : Popup.CloseOnEscape
     padding: 20
 
+    // A batch whose every device was skipped has nothing to run.
     onClosed: {
-        const loginStatus = loginTargetDevices.isLoginCompleted()
+        const completed = loginTargetDevices.isLoginCompleted()
+        everySkipped = completed && batch && skipped.length > 0 && readyBesides + loginTargetDevices.loggedIn === 0
+        const loginStatus = completed && !everySkipped
+        sharedLogin.clear()
+        sharePasswordCheck.checked = false
+        announcer.pending = ""
         clearFields()
         loginTargetDevices.clear()
         root.loginFinished(loginStatus)
+    }
+
+    // The password given for the other devices of the batch: held for this
+    // run only, never shown nor logged.
+    QtObject {
+        id: sharedLogin
+
+        property string password: ""
+        // The devices at list positions below `end` are tried with it.
+        property int end: 0
+        // Devices it did not log in to, by id.
+        property var failed: ({})
+
+        function begin(sharedPassword, listEnd) {
+            password = sharedPassword
+            end = listEnd
+            sharePasswordCheck.checked = false
+        }
+
+        function clear() {
+            password = ""
+            end = 0
+            failed = {}
+        }
+    }
+
+    // What the popup says as it moves: an alert for assistive tools only,
+    // shown anew with the text as its name, like the window's. Nothing is
+    // drawn. `pending` is what the next move says first.
+    header: Item {
+        Item {
+            id: announcer
+            objectName: "loginAnnouncer"
+            property string said: ""
+            property string pending: ""
+            visible: false
+            Accessible.role: Accessible.Notification
+            Accessible.name: said
+
+            function say(text) {
+                visible = false
+                said = text
+                visible = true
+            }
+        }
     }
 
     DeviceTrust {
@@ -163,6 +325,7 @@ VelPopup {
             loginView.keyDigest = digest
             loginView.keyDetail = detail
             loginView.readIdentity()
+            loginView.continueSharedLogin()
         }
     }
 
@@ -171,14 +334,33 @@ VelPopup {
 
         property int index: 0
         property var list: []
+        // The devices of the run; the list grows past it (to `size`) by the
+        // devices left to be asked for again.
+        property int count: 0
+        property int size: 0
+        property int loggedIn: 0
 
         function clear() {
             index = 0
+            count = 0
+            size = 0
+            loggedIn = 0
             root.clearArray(list)
         }
 
         function setTargetDeviceList(ids) {
             root.arrayDeepCopy(ids, list)
+            count = list.length
+            size = list.length
+        }
+
+        function askAgain(id) {
+            list.push(id)
+            size = list.length
+        }
+
+        function positionOf(id) {
+            return list.indexOf(id) + 1
         }
 
         function nextDevice() {
@@ -198,6 +380,14 @@ VelPopup {
     ColumnLayout {
         objectName: "loginContent"
         spacing: 12
+
+        Label {
+            objectName: "loginProgress"
+            visible: text !== ""
+            text: loginView.progressText
+            font.bold: true
+            Accessible.name: text
+        }
 
         GridLayout {
             columns: 2
@@ -225,6 +415,7 @@ VelPopup {
             spacing: 4
 
             Label {
+                id: deviceKeyHeading
                 objectName: "deviceKeyHeading"
                 readonly property string heading: {
                     switch (loginView.keyState) {
@@ -238,7 +429,7 @@ VelPopup {
                 }
                 text: heading
                 font.bold: true
-                color: loginView.keyState === "new" || loginView.keyState === "reading" ? "#202020" : "#B00020"
+                color: loginView.keyState === "new" || loginView.keyState === "reading" ? look.heading : look.alarm
                 Accessible.role: Accessible.Notification
                 Accessible.name: visible && loginView.keyState !== "reading" ? heading + ". " + keyText.text : ""
             }
@@ -297,7 +488,7 @@ VelPopup {
             Label {
                 text: "Identity changed"
                 font.bold: true
-                color: "#B00020"
+                color: look.alarm
                 Accessible.role: Accessible.Notification
                 Accessible.name: visible ? text + ". " + identityText.text : ""
             }
@@ -364,6 +555,8 @@ VelPopup {
             placeholderText: "Enter password"
             readonly property bool accessibleLeaf: true
             readonly property string accessibleName: "Password"
+            // Where Am I names the device the password is for.
+            Accessible.description: loginView.progressText
             Accessible.role: Accessible.EditableText
             Accessible.passwordEdit: true
             maximumLength: 16
@@ -373,12 +566,29 @@ VelPopup {
             }
         }
 
+        CheckBox {
+            id: sharePasswordCheck
+            objectName: "sharePasswordCheck"
+            readonly property int others: loginTargetDevices.size - loginTargetDevices.index - 1
+            visible: loginView.batch && others > 0 && !loginView.sharing
+            text: "Use this password for the other " + others + (others === 1 ? " device" : " devices")
+            font.pointSize: 10
+            readonly property bool accessibleLeaf: true
+            Accessible.role: Accessible.CheckBox
+            Accessible.name: text
+            Accessible.onToggleAction: toggle()
+            Accessible.onPressAction: toggle()
+            // Return submits from here as from the field.
+            Keys.onReturnPressed: passwordField.accepted()
+            Keys.onEnterPressed: passwordField.accepted()
+        }
+
         // While a login waits for its device: seen, and heard as busy.
         Row {
             objectName: "loginBusy"
             Layout.alignment: Qt.AlignHCenter
             spacing: 8
-            visible: loginView.loginWaiting
+            visible: loginView.loginWaiting || loginView.sharing
             Accessible.role: Accessible.StatusBar
             Accessible.name: visible ? "Logging in to " + hostNameValue.text + ", please wait" : ""
 
@@ -399,9 +609,21 @@ VelPopup {
             Layout.alignment: Qt.AlignHCenter
             spacing: 10
 
+            // Light, as Cancel: neither is the default action.
+            VelCancelButton {
+                objectName: "loginSkipButton"
+                visible: loginView.batch
+                enabled: !loginView.sharing
+                text: "Skip this device"
+                implicitWidth: 150
+                onClicked: loginView.skipDevice()
+            }
+
             VelCancelButton {
                 objectName: "loginCancelButton"
                 text: "Cancel"
+                // In a batch, no device of it runs: told beside the name.
+                Accessible.description: loginView.batch ? "Cancel the batch" : ""
                 implicitWidth: 150
                 onClicked: {
                     if (!loginView.loginWaiting)
@@ -414,7 +636,7 @@ VelPopup {
                 objectName: "loginSubmitButton"
                 text: "Submit"
                 implicitWidth: 150
-                enabled: passwordField.text.length > 0 && loginView.keyLetsLogIn
+                enabled: passwordField.text.length > 0 && loginView.keyLetsLogIn && !loginView.sharing
                 onClicked: loginView.submit()
             }
         }

@@ -24,9 +24,28 @@ VelPopup {
 
     onAboutToShow: {
         // A refreshed list may hold other rows: a selection made before
-        // would point at another interface.
+        // would point at another interface. The one last chosen, in this run
+        // or the last, is chosen again where it still exists; the scan on it
+        // still waits for OK, since the workstation may now be on another
+        // network under the same interface name.
         networkInterface.selectRow = -1
         networkInterface.updateNetworkInterfaces()
+        networkInterface.selectRow = rowOf(chosenInterface)
+    }
+
+    property string chosenInterface: windowMemory.networkInterface
+
+    function rowOf(name) {
+        if (name === "")
+            return -1
+        // Past the last row the model gives an empty map.
+        for (let row = 0; ; ++row) {
+            const found = networkInterface.getNetworkInterface(row).interfaceName
+            if (found === undefined)
+                return -1
+            if (found === name)
+                return row
+        }
     }
 
     onOpened: {
@@ -40,6 +59,8 @@ VelPopup {
             return
         const option = networkInterface.getNetworkInterface(networkInterface.selectRow)
         deviceList.startScan(option)
+        chosenInterface = option.interfaceName !== undefined ? option.interfaceName : ""
+        windowMemory.saveNetworkInterface(chosenInterface)
         networkInterfaceView.close()
         switchSettleTimer.start()
     }
@@ -98,6 +119,7 @@ VelPopup {
                     width: parent.width - x
                     text: model.display !== undefined ? model.display : ""
                     elide: Text.ElideRight
+                    color: look.text
                 }
             }
         }
@@ -153,8 +175,8 @@ VelPopup {
             delegate: Rectangle {
                 objectName: "interfaceCell" + row + "_" + column
                 implicitHeight: 20
-                color: row === networkInterface.selectRow ? "#d4ecea"
-                     : row === networkInterface.hoveredRow ? "#eef8f7" : "#ffffff"
+                color: row === networkInterface.selectRow ? look.selectedRow
+                     : row === networkInterface.hoveredRow ? look.rowHover : look.background
                 // One element with one press; the chosen row's first cell
                 // takes the focus as the keys move, so a screen reader says it.
                 readonly property bool accessibleLeaf: true
@@ -171,6 +193,7 @@ VelPopup {
                     width: parent.width - x
                     text: model.display !== undefined ? model.display : ""
                     elide: Text.ElideRight
+                    color: look.text
                 }
 
                 MouseArea {

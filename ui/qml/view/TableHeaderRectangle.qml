@@ -3,10 +3,10 @@ import QtQuick 2.15
 // Background of a table header cell; the cell puts its own content on it.
 Rectangle {
     implicitHeight: 30
-    border.color: "#CACACA"
+    border.color: look.headerEdge
     border.width: 1
     gradient: Gradient {
-        GradientStop { position: 0.0; color: "#FFFFFF" }
-        GradientStop { position: 1.0; color: "#E0E0E0" }
+        GradientStop { position: 0.0; color: look.headerTop }
+        GradientStop { position: 1.0; color: look.headerBottom }
     }
 }

@@ -7,13 +7,18 @@ import QtQuick.Controls 2.15
 Button {
     id: control
 
-    property color faceColor: enabled ? "#141414" : "#6E6E6E"
-    property color textColor: "white"
-    property color edgeColor: "transparent"
+    property color faceColor: enabled ? look.buttonFace : look.buttonFaceOff
+    property color textColor: enabled ? look.buttonText : look.buttonTextOff
+    property color edgeColor: look.highContrast && !enabled ? look.text : "transparent"
 
     implicitWidth: 220
     implicitHeight: 22
     padding: 0
+    // The face is the whole button, whatever insets a style would give it.
+    topInset: 0
+    bottomInset: 0
+    leftInset: 0
+    rightInset: 0
     hoverEnabled: false
     font.pointSize: 10
 
@@ -46,6 +51,8 @@ Button {
     }
 
     background: Rectangle {
+        implicitWidth: control.implicitWidth
+        implicitHeight: control.implicitHeight
         color: control.faceColor
         border.color: control.edgeColor
         border.width: control.edgeColor.a > 0 ? 1 : 0

@@ -3,7 +3,7 @@ import QtQuick 2.15
 // The button that backs out of a popup: light, so it never reads as the
 // default action.
 VelButton {
-    faceColor: "#FFFFFF"
-    textColor: "black"
-    edgeColor: "#141414"
+    faceColor: look.cancelFace
+    textColor: look.cancelText
+    edgeColor: look.cancelEdge
 }

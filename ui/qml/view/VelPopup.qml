@@ -21,6 +21,14 @@ Dialog {
         color: "#A0000000"
     }
 
+    // Opaque in every palette, never the style's own (which may have none).
+    background: Rectangle {
+        color: look.popupBackground
+        border.color: look.popupEdge
+        border.width: 1
+        radius: 4
+    }
+
     onAboutToShow: focusBefore = root.activeFocusItem
     onClosed: {
         const target = focusBefore !== null ? focusBefore : focusAfter

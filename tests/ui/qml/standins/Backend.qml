@@ -20,8 +20,21 @@ QtObject {
     property var refusals: ({})
     property var trustWords: []
     // What a device's key reads as ({state, digest, detail} by id): "known"
-    // unless set.
+    // unless set; "held" never comes.
     property var keys: ({})
+
+    // The last batch's record, as the system's journal shows it.
+    property QtObject journal: QtObject {
+        property string line: ""
+        property bool busy: false
+        property bool ended: false
+        property var saved: []
+        signal announced(string text)
+        function saveResults(file) {
+            saved.push(String(file))
+            return ""
+        }
+    }
 
     signal systemEvent(int eventID, var options)
 
@@ -37,6 +50,10 @@ QtObject {
         refusals = {}
         trustWords = []
         keys = {}
+        journal.line = ""
+        journal.busy = false
+        journal.ended = false
+        journal.saved = []
     }
 
     // A device the facade lists, with the password it accepts.

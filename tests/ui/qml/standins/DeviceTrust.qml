@@ -13,6 +13,9 @@ QtObject {
     function readKey(deviceId) {
         const key = Backend.keys[deviceId] === undefined ? { "state": "known", "digest": "sha256//KNOWN=" }
                                                          : Backend.keys[deviceId]
+        // A device that does not answer the handshake.
+        if (key.state === "held")
+            return
         Qt.callLater(function () { trust.keyRead(deviceId, key.state, key.digest || "", key.detail || "") })
     }
 

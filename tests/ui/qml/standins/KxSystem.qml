@@ -3,6 +3,7 @@ import ViewsTest 1.0
 
 QtObject {
     readonly property int status: Backend.systemStatus
+    readonly property QtObject journal: Backend.journal
 
     signal eventReceived(int eventID, var options)
 
