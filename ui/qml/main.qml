@@ -522,6 +522,7 @@ ApplicationWindow {
                 anchors.verticalCenter: filterField.verticalCenter
                 width: parent.width - filterField.width - parent.spacing
                 elide: Text.ElideRight
+                color: look.text
                 text: deviceTableModel.countText
                 Accessible.role: Accessible.StaticText
                 Accessible.name: text
@@ -534,7 +535,7 @@ ApplicationWindow {
             width: parent.width
             visible: text !== ""
             text: deviceTableModel.limitNotice
-            color: "#B00020"
+            color: look.alarm
             wrapMode: Text.Wrap
             Accessible.role: Accessible.StaticText
             Accessible.name: text
