@@ -33,8 +33,10 @@
 #include <QQuickWindow>
 #include <QUrl>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -136,12 +138,41 @@ int printHelpOrVersion(int argc, char* argv[], const char* option)
                        "updates their firmware, configuration and standby-screen image, many at once."));
     parser.addHelpOption();
     parser.addVersionOption();
+    parser.addOption({QStringLiteral("max-devices"),
+                      QStringLiteral("How many devices the window can list (%1 unless given, at most %2).")
+                          .arg(DeviceFacade::kOperatorDefaultMaxDevices)
+                          .arg(DeviceFacade::kOperatorMostDevices),
+                      QStringLiteral("n")});
     // Only the asked-for option: other arguments are ignored as at a normal
     // start. Every help spelling lists Qt's options too.
     const bool version = std::strcmp(option, "-v") == 0 || std::strcmp(option, "--version") == 0;
     parser.process(
         {QCoreApplication::arguments().value(0), version ? QStringLiteral("--version") : QStringLiteral("--help-all")});
     return 0; // not reached: the parser exits after printing
+}
+
+// --max-devices n (or =n), the last one given; the default without it. Null,
+// with the reason on stderr, for a value that is no count the list can hold.
+std::optional<int> maxDevicesOption(int argc, char* argv[])
+{
+    static const char option[] = "--max-devices";
+    std::optional<QByteArray> value;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        if (argument == option)
+            value = i + 1 < argc ? QByteArray(argv[++i]) : QByteArray();
+        else if (argument.startsWith(QByteArray(option) + '='))
+            value = argument.mid(int(sizeof option));
+    }
+    if (!value)
+        return DeviceFacade::kOperatorDefaultMaxDevices;
+    bool ok = false;
+    const int count = value->toInt(&ok);
+    if (ok && count >= 1 && count <= DeviceFacade::kOperatorMostDevices)
+        return count;
+    fprintf(stderr, "corvane: --max-devices takes a whole number from 1 to %d, not \"%s\"\n",
+            DeviceFacade::kOperatorMostDevices, value->left(64).constData());
+    return std::nullopt;
 }
 
 } // namespace
@@ -152,6 +183,12 @@ int run(int argc, char* argv[])
 {
     if (const char* option = helpOrVersionOption(argc, argv))
         return printHelpOrVersion(argc, argv, option);
+    // The window lists as many devices as corvanectl; the room is fixed
+    // when discovery starts, with the facade's first use below.
+    const std::optional<int> maxDevices = maxDevicesOption(argc, argv);
+    if (!maxDevices)
+        return 2;
+    DeviceFacade::setInstanceCapacity(*maxDevices);
 
     configureLogging();
     chooseSceneGraphBackend();

@@ -14,6 +14,8 @@ namespace Startup {
 // -h, --help, -?, --help-all, -v and --version print the help (with Qt's own
 // options) or the version and end with 0 before anything starts, also
 // without a display.
+// --max-devices n (1 to 1024, 256 unless given) is the device list's room;
+// another value ends with 2 before anything starts.
 int run(int argc, char* argv[]);
 
 // The views' own types, each in a module of its name, version 1.0:

@@ -103,7 +103,8 @@ std::optional<ScanRequest> readScanOptions(const QCommandLineParser& parser, con
     const std::optional<ScannableInterface> chosen = findInterface(parser.value(QStringLiteral("interface")), err);
     const std::optional<int> seconds = numberOption(parser, QStringLiteral("seconds"), 5, 1, 3600, err);
     const std::optional<int> maxDevices
-        = numberOption(parser, QStringLiteral("max-devices"), ScanRequest::kDefaultMaxDevices, 1, 1024, err);
+        = numberOption(parser, QStringLiteral("max-devices"), ScanRequest::kDefaultMaxDevices, 1,
+                       DeviceFacade::kOperatorMostDevices, err);
     if (!chosen || !seconds || !maxDevices)
         return std::nullopt;
     ScanRequest request;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeviceFacade.h"
 #include "ScannableInterfaces.h"
 
 #include <QCommandLineParser>
@@ -35,7 +36,7 @@ struct DeviceIdentity
 // --max-devices and --probe.
 struct ScanRequest
 {
-    static constexpr int kDefaultMaxDevices = 256;
+    static constexpr int kDefaultMaxDevices = DeviceFacade::kOperatorDefaultMaxDevices;
     // Probes are sent one after another; a larger block is no local network.
     static constexpr int kMaxProbes = 1024;
 

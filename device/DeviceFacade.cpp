@@ -14,10 +14,21 @@
 #include <cstring>
 #include <iterator>
 
+namespace {
+
+int s_instanceCapacity = DeviceFacade::kDefaultMaxDevices;
+
+} // namespace
+
 DeviceFacade& DeviceFacade::getInstance()
 {
     static DeviceFacade instance(WithDiscovery{});
     return instance;
+}
+
+void DeviceFacade::setInstanceCapacity(int maxDevices)
+{
+    s_instanceCapacity = maxDevices;
 }
 
 // Discovery starts inside the constructor, so that the engine's own
@@ -25,7 +36,7 @@ DeviceFacade& DeviceFacade::getInstance()
 DeviceFacade::DeviceFacade(WithDiscovery)
     : DeviceFacade()
 {
-    initialize();
+    initialize(s_instanceCapacity);
 }
 
 DeviceFacade::DeviceFacade(QObject* parent)
@@ -60,8 +71,15 @@ int DeviceFacade::initialize(int maxDevices)
         return -1;
     }
     m_registry.setCapacity(maxDevices);
+    m_maxDevices = maxDevices;
     m_discoveryStarted = true;
     return 0;
+}
+
+int DeviceFacade::maxDevices() const
+{
+    QMutexLocker locker(&m_scanLock);
+    return m_maxDevices;
 }
 
 void DeviceFacade::setScanFromOwnPort(bool ownPort)

@@ -49,8 +49,11 @@ class DeviceFacade : public QObject
     Q_OBJECT
 
 public:
-    // The process-wide facade, discovery started on first use.
+    // The process-wide facade, discovery started on first use with the
+    // capacity last given to setInstanceCapacity (kDefaultMaxDevices unless
+    // given). A capacity given after the first use changes nothing.
     static DeviceFacade& getInstance();
+    static void setInstanceCapacity(int maxDevices);
 
     // A facade of its own with discovery not yet started, e.g. for a test
     // that needs the registry and the push-channel events only.
@@ -69,7 +72,13 @@ public:
     // those logged in to, are never dropped for a newcomer. The first
     // newcomer a scan meets at the limit is told: deviceTableFull and the log.
     static constexpr int kDefaultMaxDevices = 32;
+    // What an operator's scan lists unless told otherwise, and the most it
+    // can be told to list (the window's and corvanectl's --max-devices).
+    static constexpr int kOperatorDefaultMaxDevices = 256;
+    static constexpr int kOperatorMostDevices = 1024;
     int initialize(int maxDevices = kDefaultMaxDevices);
+    // The capacity discovery started with; 0 before it started.
+    int maxDevices() const;
 
     // Sends the discovery datagram straight to `ipv4Address` as well, for
     // networks that drop broadcasts; the running scan goes on answering for
@@ -164,6 +173,7 @@ private:
 
     std::unique_ptr<LndpController> m_controller;
     bool m_discoveryStarted = false;
+    int m_maxDevices = 0;
     DeviceDataManager m_registry;
     bool m_scanning = false;
     mutable QRecursiveMutex m_scanLock;

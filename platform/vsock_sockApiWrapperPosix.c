@@ -313,6 +313,11 @@ int32_t vsock_sockApiOpen(int32_t type, const netc_addr *local, uint16_t port, v
             rc = bind(fd, (struct sockaddr *)&sin, sizeof sin);
         if (rc == 0)
             rc = setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        /* A site's devices all answer one broadcast at once: room for a
+         * thousand answers, or as much as the system grants. */
+        int room = 1 << 20;
+        if (rc == 0)
+            (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
         /* Datagrams to a group leave through the interface of the bound
          * address, like every other datagram of the socket. */
         if (rc == 0 && !anyAddr)

@@ -1,5 +1,6 @@
 #include "DeviceTableModel.h"
 
+#include "Logger.h"
 #include "Services.h"
 
 #include <algorithm>
@@ -77,14 +78,33 @@ DeviceTableModel::DeviceTableModel(DeviceFacade& facade, QObject* parent)
                      {Status, QStringLiteral("Status")}}
 {
     connect(this, &DeviceTableModel::checkedDeviceIdsChanged, this, &DeviceTableModel::allCheckStateChanged);
+    connect(this, &DeviceTableModel::checkedDeviceIdsChanged, this, &DeviceTableModel::noteCounts);
     connect(m_facade, &DeviceFacade::deviceIDsChanged, this, &DeviceTableModel::onChangedDeviceActivity);
+    connect(m_facade, &DeviceFacade::deviceTableFull, this, [this] {
+        if (m_listFull)
+            return;
+        m_listFull = true;
+        Q_EMIT limitNoticeChanged();
+    });
+    // How many are listed, for the log: at most one line a tenth of a
+    // second, however fast devices come.
+    m_countLog.setSingleShot(true);
+    m_countLog.setInterval(100);
+    connect(&m_countLog, &QTimer::timeout, this, [this] {
+        CORVANE_LOG(QStringLiteral("device list: %1 devices, %2 shown").arg(m_allRows.size()).arg(m_rows.size()));
+    });
     // Devices registered before this model existed are listed at once; their
     // activity reports went out before anyone listened. Connected first, so a
     // report queued meanwhile only moves or removes a row that is already here.
     for (const QString& id : m_facade->deviceIDs()) {
-        if (watchRecord(id) && !m_rows.contains(id))
-            m_rows.append(id);
+        if (watchRecord(id) && !m_searchText.contains(id)) {
+            m_allRows.append(id);
+            m_searchText.insert(id, searchTextOf(id));
+        }
     }
+    m_rows = m_allRows;
+    m_shown = QSet<QString>(m_rows.cbegin(), m_rows.cend());
+    noteCounts();
 }
 
 DeviceTableModel::~DeviceTableModel()
@@ -215,10 +235,22 @@ void DeviceTableModel::changeDeviceCheckStatus(int row)
 void DeviceTableModel::changeDeviceAllCheckStatus()
 {
     // Counts decide, not the ids: anything short of "all" becomes "all".
-    if (m_checkedDeviceIds.size() != m_rows.size())
-        m_checkedDeviceIds = m_rows;
-    else
-        m_checkedDeviceIds.clear();
+    // With a filter, "all" is every shown row; the hidden checked devices
+    // stay as they are.
+    if (!filtering()) {
+        if (m_checkedDeviceIds.size() != m_rows.size())
+            m_checkedDeviceIds = m_rows;
+        else
+            m_checkedDeviceIds.clear();
+    } else {
+        QStringList hidden;
+        for (const QString& id : std::as_const(m_checkedDeviceIds)) {
+            if (!m_shown.contains(id))
+                hidden.append(id);
+        }
+        const bool allShown = m_checkedDeviceIds.size() - hidden.size() == m_rows.size();
+        m_checkedDeviceIds = allShown ? hidden : hidden + m_rows;
+    }
     Q_EMIT checkedDeviceIdsChanged();
     if (!m_rows.isEmpty())
         Q_EMIT dataChanged(index(0, Check), index(rowCount() - 1, Check), {Qt::CheckStateRole});
@@ -226,9 +258,149 @@ void DeviceTableModel::changeDeviceAllCheckStatus()
 
 Qt::CheckState DeviceTableModel::getAllCheckState() const
 {
-    if (m_checkedDeviceIds.isEmpty())
+    qsizetype checked = m_checkedDeviceIds.size();
+    if (filtering()) {
+        checked = std::count_if(m_checkedDeviceIds.cbegin(), m_checkedDeviceIds.cend(),
+                                [this](const QString& id) { return m_shown.contains(id); });
+    }
+    if (checked == 0)
         return Qt::Unchecked;
-    return m_checkedDeviceIds.size() == m_rows.size() ? Qt::Checked : Qt::PartiallyChecked;
+    return checked == m_rows.size() ? Qt::Checked : Qt::PartiallyChecked;
+}
+
+int DeviceTableModel::hiddenCheckedCount() const
+{
+    return int(std::count_if(m_checkedDeviceIds.cbegin(), m_checkedDeviceIds.cend(),
+                             [this](const QString& id) { return !m_shown.contains(id) && m_searchText.contains(id); }));
+}
+
+QString DeviceTableModel::countText() const
+{
+    const int listed = deviceCount();
+    QString text = filtering() ? QStringLiteral("%1 of %2 devices shown").arg(m_rows.size()).arg(listed)
+                               : (listed == 1 ? QStringLiteral("1 device") : QStringLiteral("%1 devices").arg(listed));
+    const int checked = int(std::count_if(m_checkedDeviceIds.cbegin(), m_checkedDeviceIds.cend(),
+                                          [this](const QString& id) { return m_searchText.contains(id); }));
+    if (checked > 0)
+        text += QStringLiteral(", %1 checked").arg(checked);
+    // A batch takes every checked device: those out of sight are said.
+    if (const int hidden = hiddenCheckedCount(); hidden > 0)
+        text += QStringLiteral(", %1 of them hidden").arg(hidden);
+    return text;
+}
+
+QString DeviceTableModel::limitNotice() const
+{
+    if (!m_listFull)
+        return QString();
+    const int capacity = m_facade->maxDevices();
+    QString text = QStringLiteral("Device list full at %1 devices; devices past it are not listed.").arg(capacity);
+    if (capacity < DeviceFacade::kOperatorMostDevices)
+        text += QStringLiteral(" Start Corvane with --max-devices %1 to list more.")
+                    .arg(DeviceFacade::kOperatorMostDevices);
+    return text;
+}
+
+int DeviceTableModel::rowStartingWith(const QString& text, int from) const
+{
+    const int rows = rowCount();
+    if (text.isEmpty() || rows == 0)
+        return -1;
+    const int start = ((from % rows) + rows) % rows;
+    for (int i = 0; i < rows; ++i) {
+        const int row = (start + i) % rows;
+        if (cellValue(m_rows.at(row), HostName).toString().startsWith(text, Qt::CaseInsensitive))
+            return row;
+    }
+    return -1;
+}
+
+QString DeviceTableModel::searchTextOf(const QString& id) const
+{
+    QStringList cells;
+    for (int column = Model; column <= Status; ++column) {
+        if (column != SubnetMask)
+            cells.append(cellValue(id, column).toString());
+    }
+    // One cell per line, so that a match never spans two cells.
+    return cells.join(QLatin1Char('\n')).toCaseFolded();
+}
+
+bool DeviceTableModel::matches(const QString& id) const
+{
+    return !filtering() || m_searchText.value(id).contains(m_filterFolded);
+}
+
+void DeviceTableModel::setFilterText(const QString& text)
+{
+    if (text == m_filterText)
+        return;
+    m_filterText = text;
+    m_filterFolded = text.trimmed().toCaseFolded();
+    refilter();
+    Q_EMIT filterTextChanged();
+    Q_EMIT allCheckStateChanged();
+}
+
+void DeviceTableModel::refilter()
+{
+    QStringList shown;
+    shown.reserve(m_allRows.size());
+    for (const QString& id : std::as_const(m_allRows)) {
+        if (matches(id))
+            shown.append(id);
+    }
+    if (shown != m_rows) {
+        beginResetModel();
+        m_rows = shown;
+        m_shown = QSet<QString>(m_rows.cbegin(), m_rows.cend());
+        endResetModel();
+    }
+    noteCounts();
+}
+
+void DeviceTableModel::refilterOne(const QString& id)
+{
+    const bool match = matches(id);
+    if (match == m_shown.contains(id))
+        return;
+    if (!match) {
+        const int row = int(m_rows.indexOf(id));
+        beginRemoveRows(QModelIndex(), row, row);
+        m_rows.removeAt(row);
+        m_shown.remove(id);
+        endRemoveRows();
+    } else {
+        // Its place among the shown rows follows the table's order.
+        int row = 0;
+        for (const QString& other : std::as_const(m_allRows)) {
+            if (other == id)
+                break;
+            row += m_shown.contains(other) ? 1 : 0;
+        }
+        beginInsertRows(QModelIndex(), row, row);
+        m_rows.insert(row, id);
+        m_shown.insert(id);
+        endInsertRows();
+    }
+    Q_EMIT allCheckStateChanged();
+    noteCounts();
+}
+
+void DeviceTableModel::noteCounts()
+{
+    const QList<int> counts{int(m_allRows.size()), int(m_rows.size()), int(m_checkedDeviceIds.size()),
+                            hiddenCheckedCount()};
+    if (counts == m_counts)
+        return;
+    m_counts = counts;
+    if (m_listFull && m_allRows.isEmpty()) {
+        m_listFull = false; // another interface, another count
+        Q_EMIT limitNoticeChanged();
+    }
+    if (!m_countLog.isActive())
+        m_countLog.start();
+    Q_EMIT countsChanged();
 }
 
 QStringList DeviceTableModel::getCheckedUnloggedInDeviceIds() const
@@ -265,18 +437,24 @@ void DeviceTableModel::sort(int column, Qt::SortOrder)
     // Plain text order (10.0.0.10 before 10.0.0.9), ties by id, all by
     // UTF-16 code units with case distinguished. Only the listed rows take
     // part: sorting reorders, it never adds or drops a device.
+    // Hidden devices are sorted too, so that a wider filter shows them in
+    // their place.
     std::vector<std::pair<QString, QString>> keyed;
-    keyed.reserve(static_cast<std::size_t>(m_rows.size()));
-    for (const QString& id : std::as_const(m_rows))
+    keyed.reserve(static_cast<std::size_t>(m_allRows.size()));
+    for (const QString& id : std::as_const(m_allRows))
         keyed.emplace_back(cellValue(id, m_sortColumn).toString(), id);
     std::sort(keyed.begin(), keyed.end());
     if (m_sortOrder == Qt::DescendingOrder)
         std::reverse(keyed.begin(), keyed.end());
 
+    m_allRows.clear();
     QStringList sorted;
     sorted.reserve(m_rows.size());
     QHash<QString, int> newRowOf;
     for (const auto& entry : keyed) {
+        m_allRows.append(entry.second);
+        if (!m_shown.contains(entry.second))
+            continue;
         newRowOf.insert(entry.second, static_cast<int>(sorted.size()));
         sorted.append(entry.second);
     }
@@ -314,15 +492,23 @@ void DeviceTableModel::onChangedDeviceActivity(std::list<DeviceActivity> changed
 
 void DeviceTableModel::onParameterChanged(QString deviceId, DeviceParameter type)
 {
-    const qsizetype row = m_rows.indexOf(deviceId);
-    if (row < 0)
+    if (!m_searchText.contains(deviceId))
         return;
+    const QList<int> columns = columnsOfParameter(type);
+    if (!columns.isEmpty()) {
+        m_searchText.insert(deviceId, searchTextOf(deviceId));
+        if (filtering())
+            refilterOne(deviceId);
+    }
     followWork(deviceId, true);
+    const qsizetype row = m_shown.contains(deviceId) ? m_rows.indexOf(deviceId) : -1;
     if (type == DeviceParameter::IdentityChanged)
         followIdentity(deviceId);
+    if (row < 0)
+        return;
     bool describedColumn = false;
     bool namingColumn = false;
-    for (const int column : columnsOfParameter(type)) {
+    for (const int column : columns) {
         const QModelIndex cell = index(static_cast<int>(row), column);
         Q_EMIT dataChanged(cell, cell, {Qt::DisplayRole, LoginRequiredRole});
         namingColumn = namingColumn || column == HostName || column == IpAddress;
@@ -357,10 +543,22 @@ void DeviceTableModel::activate(const QString& id)
         Q_EMIT checkedDeviceIdsChanged();
     // A row that is already listed (a device removed and added again within
     // one activity list) is not listed twice.
-    beginResetModel();
-    m_rows.removeAll(id);
-    m_rows.append(id);
-    endResetModel();
+    m_searchText.insert(id, searchTextOf(id));
+    const bool shown = matches(id);
+    // A device the filter hides changes no row.
+    if (!filtering() || shown || m_shown.contains(id)) {
+        beginResetModel();
+        m_rows.removeAll(id);
+        m_shown.remove(id);
+        if (shown) {
+            m_rows.append(id);
+            m_shown.insert(id);
+        }
+        endResetModel();
+    }
+    m_allRows.removeAll(id);
+    m_allRows.append(id);
+    noteCounts();
     followWork(id, true);
 }
 
@@ -412,7 +610,13 @@ void DeviceTableModel::inactivate(const QString& id)
     }
     if (m_checkedDeviceIds.removeAll(id) > 0)
         Q_EMIT checkedDeviceIdsChanged();
-    beginResetModel();
-    m_rows.removeAll(id);
-    endResetModel();
+    m_searchText.remove(id);
+    m_allRows.removeAll(id);
+    if (!filtering() || m_shown.contains(id)) {
+        beginResetModel();
+        m_rows.removeAll(id);
+        m_shown.remove(id);
+        endResetModel();
+    }
+    noteCounts();
 }

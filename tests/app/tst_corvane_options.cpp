@@ -24,13 +24,26 @@ private Q_SLOTS:
         QTest::newRow("corvane -v") << TestPrograms::corvane() << QStringList{QStringLiteral("-v")}
                                     << QStringList{QStringLiteral("corvane %1\n").arg(version)};
         // The help names the program's options and those Qt takes.
-        const QStringList help{QStringLiteral("Usage: "), QStringLiteral("--version"), QStringLiteral("--help"),
-                               QStringLiteral("-platform"), QStringLiteral("--qwindowtitle")};
+        const QStringList help{QStringLiteral("Usage: "),
+                               QStringLiteral("--version"),
+                               QStringLiteral("--help"),
+                               QStringLiteral("--max-devices <n>"),
+                               QStringLiteral("256 unless given, at most 1024"),
+                               QStringLiteral("-platform"),
+                               QStringLiteral("--qwindowtitle")};
         QTest::newRow("corvane --help") << TestPrograms::corvane() << QStringList{QStringLiteral("--help")} << help;
         QTest::newRow("corvane -?") << TestPrograms::corvane() << QStringList{QStringLiteral("-?")} << help;
         // Other arguments are ignored as at a normal start.
         QTest::newRow("corvane --unknown -h")
             << TestPrograms::corvane() << QStringList{QStringLiteral("--unknown"), QStringLiteral("-h")} << help;
+        // A list size out of range is refused on stderr, before anything starts.
+        QTest::newRow("corvane --max-devices 1025")
+            << TestPrograms::corvane() << QStringList{QStringLiteral("--max-devices"), QStringLiteral("1025")}
+            << QStringList{
+                   QStringLiteral("corvane: --max-devices takes a whole number from 1 to 1024, not \"1025\"\n")};
+        QTest::newRow("corvane --max-devices=x")
+            << TestPrograms::corvane() << QStringList{QStringLiteral("--max-devices=x")}
+            << QStringList{QStringLiteral("not \"x\"")};
         QTest::newRow("corvanectl --version") << TestPrograms::corvanectl() << QStringList{QStringLiteral("--version")}
                                               << QStringList{QStringLiteral("corvanectl %1\n").arg(version)};
     }
@@ -51,11 +64,13 @@ private Q_SLOTS:
         process.setProcessEnvironment(env);
         process.start(program, arguments);
         QVERIFY(process.waitForFinished(30000));
-        const QString out = QString::fromUtf8(process.readAllStandardOutput());
-        const QByteArray err = process.readAllStandardError();
+        const bool refused = arguments.first().startsWith(QLatin1String("--max-devices"));
+        const QString out
+            = QString::fromUtf8(refused ? process.readAllStandardError() : process.readAllStandardOutput());
+        const QByteArray err = refused ? QByteArray() : process.readAllStandardError();
 
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(process.exitCode() == 0, err.constData());
+        QVERIFY2(process.exitCode() == (refused ? 2 : 0), err.constData());
         if (expected.size() == 1 && expected.first().endsWith(QLatin1Char('\n')))
             QCOMPARE(out, expected.first());
         for (const QString& text : expected)

@@ -444,6 +444,118 @@ private Q_SLOTS:
                                           << QList<int>{0, 0, 0, 0} << QStringList{changed, changed};
     }
 
+    // Devices 01 (10.0.0.9, "Beta", TQ-730), 02 (10.0.0.10, "Alpha", TQ-730),
+    // 03 (10.0.0.2, "Gamma", TQ-360), all "Login required"; `check` rows
+    // first (unfiltered), then the filter, then `allClicks` header clicks.
+    void filtering_data()
+    {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QList<int>>("check");
+        QTest::addColumn<int>("allClicks");
+        QTest::addColumn<QStringList>("rows"); // ids' last digits
+        QTest::addColumn<QStringList>("checked");
+        QTest::addColumn<QString>("count");
+        QTest::addColumn<int>("allState");
+        QTest::newRow("empty: as without a filter")
+            << "" << QList<int>{1} << 1 << QStringList{"1", "2", "3"} << QStringList{"1", "2", "3"}
+            << "3 devices, 3 checked" << int(Qt::Checked);
+        QTest::newRow("host name, any case") << "ALPH" << QList<int>{} << 0 << QStringList{"2"} << QStringList{}
+                                             << "1 of 3 devices shown" << int(Qt::Unchecked);
+        QTest::newRow("ip") << " 10.0.0.1 " << QList<int>{} << 0 << QStringList{"2"} << QStringList{}
+                            << "1 of 3 devices shown" << int(Qt::Unchecked);
+        QTest::newRow("mac") << "00:03" << QList<int>{} << 0 << QStringList{"3"} << QStringList{}
+                             << "1 of 3 devices shown" << int(Qt::Unchecked);
+        QTest::newRow("model") << "tq-7" << QList<int>{} << 0 << QStringList{"1", "2"} << QStringList{}
+                               << "2 of 3 devices shown" << int(Qt::Unchecked);
+        QTest::newRow("status") << "login REQ" << QList<int>{} << 0 << QStringList{"1", "2", "3"} << QStringList{}
+                                << "3 of 3 devices shown" << int(Qt::Unchecked);
+        QTest::newRow("not across cells") << "beta\ntq" << QList<int>{} << 0 << QStringList{} << QStringList{}
+                                          << "0 of 3 devices shown" << int(Qt::Unchecked);
+        QTest::newRow("all checks the shown rows, hidden checked stay")
+            << "TQ-7" << QList<int>{2} << 1 << QStringList{"1", "2"} << QStringList{"3", "1", "2"}
+            << "2 of 3 devices shown, 3 checked, 1 of them hidden" << int(Qt::Checked);
+        QTest::newRow("all twice clears only the shown rows")
+            << "TQ-7" << QList<int>{2} << 2 << QStringList{"1", "2"} << QStringList{"3"}
+            << "2 of 3 devices shown, 1 checked, 1 of them hidden" << int(Qt::Unchecked);
+        QTest::newRow("shown and partly checked")
+            << "a" << QList<int>{0} << 0 << QStringList{"1", "2", "3"} << QStringList{"1"}
+            << "3 of 3 devices shown, 1 checked" << int(Qt::PartiallyChecked);
+    }
+
+    void filtering()
+    {
+        QFETCH(QString, filter);
+        QFETCH(QList<int>, check);
+        QFETCH(int, allClicks);
+        QFETCH(QStringList, rows);
+        QFETCH(QStringList, checked);
+        QFETCH(QString, count);
+        QFETCH(int, allState);
+        const auto ids = [](const QStringList& digits) {
+            QStringList out;
+            for (const QString& digit : digits)
+                out << "02:00:00:00:00:0" + digit;
+            return out;
+        };
+        DeviceTableModel model(facade());
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        facade().activateDevice("10.0.0.9", "TQ-730", "Beta", "02:00:00:00:00:01");
+        facade().activateDevice("10.0.0.10", "TQ-730", "Alpha", "02:00:00:00:00:02");
+        facade().activateDevice("10.0.0.2", "TQ-360", "Gamma", "02:00:00:00:00:03");
+        for (const int row : check)
+            model.changeDeviceCheckStatus(row);
+        model.setFilterText(filter);
+        for (int i = 0; i < allClicks; ++i)
+            model.changeDeviceAllCheckStatus();
+        QCOMPARE(rowsOf(model), ids(rows));
+        QCOMPARE(model.checkedDeviceIds(), ids(checked));
+        QCOMPARE(model.countText(), count);
+        QCOMPARE(int(model.getAllCheckState()), allState);
+        QCOMPARE(model.deviceCount(), 3);
+    }
+
+    // A device whose cells change is shown or hidden in its sorted place;
+    // sorting orders the hidden ones too; type-ahead looks at the shown rows.
+    void filterFollowsChangesAndSorting()
+    {
+        DeviceTableModel model(facade());
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        for (const char* name : {"Desk", "Hall", "Desktop"})
+            facade().activateDevice(QStringLiteral("10.0.0.%1").arg(model.deviceCount() + 1), "TQ-730", name,
+                                    QStringLiteral("02:00:00:00:00:0%1").arg(model.deviceCount() + 1));
+        model.sort(DeviceTableModel::HostName);
+        model.setFilterText("DES");
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:01", "02:00:00:00:00:03"}));
+        QCOMPARE(model.rowStartingWith("deskt", 0), 1);
+        QCOMPARE(model.rowStartingWith("h", 0), -1);
+        facade().setDeviceParameter("02:00:00:00:00:02", DeviceParameter::HostName, "Design", DeviceFindPolicy::ById);
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:01", "02:00:00:00:00:03", "02:00:00:00:00:02"}));
+        facade().setDeviceParameter("02:00:00:00:00:01", DeviceParameter::HostName, "Roof", DeviceFindPolicy::ById);
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:03", "02:00:00:00:00:02"}));
+        model.sort(DeviceTableModel::HostName);
+        model.setFilterText(QString());
+        QCOMPARE(rowsOf(model), (QStringList{"02:00:00:00:00:01", "02:00:00:00:00:03", "02:00:00:00:00:02"}));
+        QCOMPARE(model.rowStartingWith("D", 2), 2);
+    }
+
+    // The list's limit, said with how to raise it.
+    void limitNotice()
+    {
+        DeviceFacade small;
+        QVERIFY(small.initialize(2) == 0);
+        DeviceTableModel model(small);
+        QSignalSpy changed(&model, &DeviceTableModel::limitNoticeChanged);
+        for (int i = 1; i <= 3; ++i)
+            small.activateDevice(QStringLiteral("10.0.0.%1").arg(i), "TQ-730", "D",
+                                 QStringLiteral("02:00:00:00:00:0%1").arg(i));
+        QCOMPARE(model.deviceCount(), 2);
+        QCOMPARE(model.limitNotice(), QStringLiteral("Device list full at 2 devices; devices past it are not listed. "
+                                                     "Start Corvane with --max-devices 1024 to list more."));
+        small.removeAllDevices();
+        QCOMPARE(model.limitNotice(), QString());
+        QCOMPARE(changed.size(), 2);
+    }
+
     void devicesUnderWayAndTheirReports()
     {
         using Steps = QList<QPair<DeviceParameter, QVariant>>;

@@ -128,6 +128,8 @@ public:
         qputenv("HOME", m_home.path().toLocal8Bit());
         qunsetenv("XDG_CONFIG_HOME");
         QDir(m_home.path()).mkpath(QStringLiteral("Downloads"));
+        // Room for five devices, so that a sixth fills the list.
+        DeviceFacade::setInstanceCapacity(5);
         // The program's own style, as it chooses it, over the desktop's
         // (CTest asks for Material's dark theme).
         Views::chooseStyle();

@@ -11,6 +11,15 @@
 // scripts/bench-window.sh):
 //   bench_window <corvane> <password> <seconds> <interval ms> <starts>
 // and prints one line of key=value figures.
+//
+// At scale (hundreds of devices, none logged in):
+//   bench_window --scale <corvane> <max devices>
+// prints one line "scale ..." of figures: the time from the interface's
+// confirmation to every lab device listed (from the window's own "device
+// list" diagnostic, at most 100 ms late), the resident memory then, the CPU
+// time at rest, the frames while paging through the table, and the time
+// from a header click (sort) and from a key typed into the filter to the
+// next frame rendered.
 
 #include "CorvaneWindow.h"
 #include "LabNetwork.h"
@@ -19,6 +28,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -38,7 +48,8 @@ namespace {
 class Program
 {
 public:
-    Program(const QString& executable, const QString& runtimeDir, const QString& loggingConf)
+    Program(const QString& executable, const QString& runtimeDir, const QString& loggingConf,
+            const QStringList& arguments = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
@@ -47,6 +58,7 @@ public:
         env.remove(QStringLiteral("QT_LOGGING_RULES"));
         m_process.setProcessEnvironment(env);
         m_process.setProgram(executable);
+        m_process.setArguments(arguments);
         QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process, [this] {
             m_pending += m_process.readAllStandardError();
             int end;
@@ -77,6 +89,24 @@ public:
     }
 
     qint64 pid() const { return m_process.processId(); }
+    qint64 now() const { return m_clock.elapsed(); }
+    // Frames rendered so far: arrival time and their own duration, in ms.
+    const QList<QPair<qint64, int>>& frameLog() const { return m_frameLog; }
+    // When the window last said it lists this many devices; -1 if never.
+    qint64 listedAt(int devices) const { return m_listedAt.value(devices, -1); }
+
+    // Resident memory in MB.
+    double rssMb() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        }
+        return -1;
+    }
     qint64 firstFrameMs() const { return m_firstFrameMs; }
 
     // Frame statistics from now on.
@@ -122,11 +152,16 @@ private:
             if (m_firstFrameMs < 0)
                 m_firstFrameMs = m_clock.elapsed();
             const int ms = r.captured(1).toInt();
+            m_frameLog.append({m_clock.elapsed(), ms});
             ++m_frames;
             m_renderSumMs += ms;
             m_longestRenderMs = std::max(m_longestRenderMs, ms);
             return;
         }
+        static const QRegularExpression listed(QStringLiteral("device list: (\\d+) devices"));
+        const QRegularExpressionMatch l = listed.match(text);
+        if (l.hasMatch() && !m_listedAt.contains(l.captured(1).toInt()))
+            m_listedAt.insert(l.captured(1).toInt(), m_clock.elapsed());
         const QRegularExpressionMatch p = prepared.match(text);
         if (p.hasMatch()) {
             const int ms
@@ -143,6 +178,8 @@ private:
     int m_longestRenderMs = 0;
     int m_longestPrepareMs = 0;
     qint64 m_renderSumMs = 0;
+    QList<QPair<qint64, int>> m_frameLog;
+    QHash<int, qint64> m_listedAt;
 };
 
 int loggedIn()
@@ -218,11 +255,148 @@ bool logInCheckedRows(Screen& screen, const QString& password)
     return true;
 }
 
+// From `from` to the first frame rendered after it, in ms; -1 if none
+// came within a second.
+qint64 toNextFrame(const Program& program, qint64 from)
+{
+    qint64 at = -1;
+    const bool rendered = QTest::qWaitFor(
+        [&] {
+            for (const auto& frame : program.frameLog()) {
+                if (frame.first > from) {
+                    at = frame.first;
+                    return true;
+                }
+            }
+            return false;
+        },
+        1000);
+    return rendered ? at - from : -1;
+}
+
+QString spread(QList<qint64> values)
+{
+    std::sort(values.begin(), values.end());
+    if (values.isEmpty() || values.first() < 0)
+        return QStringLiteral("-1 -1");
+    return QStringLiteral("%1 %2").arg(values.at(values.size() / 2)).arg(values.last());
+}
+
+int runScale(const QString& executable, int maxDevices)
+{
+    QTemporaryDir runtime;
+    QTemporaryDir work;
+    QFile conf(work.filePath(QStringLiteral("logging.ini")));
+    if (!runtime.isValid() || !conf.open(QIODevice::WriteOnly))
+        return fail("no temporary folder");
+    conf.write("[Rules]\nqt.scenegraph.time.renderloop=true\n");
+    conf.close();
+    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    Program program(executable, runtime.path(), conf.fileName(),
+                    {QStringLiteral("--max-devices"), QString::number(maxDevices)});
+    if (!program.start() || !QTest::qWaitFor([&] { return program.firstFrameMs() >= 0; }, 30000))
+        return fail("no frame after start");
+    const OperatorDesktop::Window window = OperatorDesktop::Window::ofProcess(program.pid());
+    if (!window.isValid() || !window.focus())
+        return fail("no window");
+    Screen screen(window);
+    QImage shot;
+    if (!screen.waitForNetworkPopup(shot) || !screen.selectFirstInterface(shot))
+        return fail("could not choose the lab interface");
+    const int devices = std::min(deviceCount(), maxDevices);
+    const qint64 chosen = program.now();
+    if (!screen.confirmInterface(shot))
+        return fail("could not confirm the lab interface");
+    if (!QTest::qWaitFor([&] { return program.listedAt(devices) >= 0; }, 60000))
+        return fail("not every device listed");
+    const qint64 listedMs = program.listedAt(devices) - chosen;
+    // How the list filled, for the record.
+    QStringList filling;
+    for (const int share : {10, 25, 50, 75, 90}) {
+        qint64 at = -1;
+        for (int n = devices * share / 100; n <= devices && at < 0; ++n)
+            at = program.listedAt(n);
+        filling << QStringLiteral("%1%@%2ms").arg(share).arg(at < 0 ? -1 : at - chosen);
+    }
+    fprintf(stderr, "bench_window: list filling %s\n", qPrintable(filling.join(u' ')));
+    QTest::qWait(2000); // the last rows painted, the first answers' bursts over
+    const double rss = program.rssMb();
+
+    // At rest: the devices answer the scan, the operator does nothing.
+    const double cpuBefore = program.cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    QTest::qWait(10000);
+    const double restPercent = 100.0 * (program.cpuSeconds() - cpuBefore) / (wall.elapsed() / 1000.0);
+
+    if (!QTest::qWaitFor([&] { return screen.findTable(screen.grab()); }, 10000))
+        return fail("no table");
+    // Sorting by host name, both ways, a few times.
+    QList<qint64> sorts;
+    for (int i = 0; i < 6; ++i) {
+        // Pointer away and back, so that its move returns at once (xdotool
+        // waits for a move that does not happen); the click alone is timed.
+        if (!screen.parkPointer() || !window.moveTo(screen.table().headerCentre(2)))
+            return fail("no pointer");
+        QTest::qWait(300);
+        const qint64 from = program.now();
+        if (QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("click"), QStringLiteral("--delay"),
+                                                          QStringLiteral("0"), QStringLiteral("1")})
+            != 0)
+            return fail("no click");
+        sorts.append(toNextFrame(program, from));
+    }
+    // Paging down through the table from the keyboard.
+    if (!window.click(screen.table().cellCentre(0, 3)) || !screen.parkPointer())
+        return fail("no row");
+    QTest::qWait(300);
+    const int framesBefore = int(program.frameLog().size());
+    for (int i = 0; i < 60; ++i) {
+        window.key(QStringLiteral("Next"));
+        QTest::qWait(30);
+    }
+    QTest::qWait(500);
+    QList<int> scrollFrames;
+    for (int i = framesBefore; i < program.frameLog().size(); ++i)
+        scrollFrames.append(program.frameLog().at(i).second);
+    std::sort(scrollFrames.begin(), scrollFrames.end());
+    const int p95 = scrollFrames.isEmpty() ? -1 : scrollFrames.at((scrollFrames.size() * 95 + 99) / 100 - 1);
+    // Keys typed into the filter: each narrows or widens what is shown.
+    if (!window.key(QStringLiteral("ctrl+f")))
+        return fail("no filter");
+    QTest::qWait(300);
+    QList<qint64> keys;
+    for (const QString& key :
+         {QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("BackSpace"), QStringLiteral("BackSpace"),
+          QStringLiteral("2"), QStringLiteral("BackSpace"), QStringLiteral("a"), QStringLiteral("BackSpace"),
+          QStringLiteral("3"), QStringLiteral("BackSpace")}) {
+        QTest::qWait(300);
+        // The key alone, the window already focused: xdotool's own start
+        // is still counted.
+        const qint64 from = program.now();
+        if (QProcess::execute(QStringLiteral("xdotool"),
+                              {QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("0"), key})
+            != 0)
+            return fail("no key");
+        keys.append(toNextFrame(program, from));
+    }
+    printf("scale devices=%d listed_ms=%lld rss_mb=%.0f rest_cpu_percent=%.2f scroll_frames=%d scroll_p95_ms=%d "
+           "sort_ms_median_max=%s filter_key_ms_median_max=%s\n",
+           devices, listedMs, rss, restPercent, int(scrollFrames.size()), p95,
+           qPrintable(spread(sorts).replace(u' ', u',')), qPrintable(spread(keys).replace(u' ', u',')));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     QGuiApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--scale") == 0) {
+        if (!LabNetwork::inside() || !OperatorDesktop::toolsPresent())
+            return fail("run through scripts/bench-window.sh (lab network, X server, xdotool, xprop)");
+        return runScale(QString::fromLocal8Bit(argv[2]), atoi(argv[3]));
+    }
     if (argc != 6)
         return fail("usage: bench_window <corvane> <password> <seconds> <interval ms> <starts>");
     const QString executable = QString::fromLocal8Bit(argv[1]);

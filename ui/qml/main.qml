@@ -378,6 +378,27 @@ ApplicationWindow {
     Connections {
         target: deviceTableModel
         function onDeviceReported(description) { reportAnnouncer.say(description) }
+        function onLimitNoticeChanged() {
+            if (deviceTableModel.limitNotice !== "")
+                reportAnnouncer.say(deviceTableModel.limitNotice)
+        }
+        function onFilterTextChanged() { countAnnouncement.restart() }
+    }
+
+    // The count once typing pauses, not at every key.
+    Timer {
+        id: countAnnouncement
+        interval: 300
+        onTriggered: reportAnnouncer.say(deviceTableModel.countText)
+    }
+
+    Shortcut {
+        sequences: [StandardKey.Find]
+        enabled: filterField.enabled
+        onActivated: {
+            filterField.forceActiveFocus(Qt.ShortcutFocusReason)
+            filterField.selectAll()
+        }
     }
 
     // A batch's start, stop, and summary at its end, said as they happen.
@@ -465,10 +486,66 @@ ApplicationWindow {
         }
     }
 
+    // Finding one device among hundreds: a filter over the table's text
+    // columns, the count it leaves, and the notice when the list is full.
+    Column {
+        id: findBar
+        anchors { left: parent.left; right: parent.right; top: header.bottom; leftMargin: 10; rightMargin: 10
+                  topMargin: 8 }
+        spacing: 4
+
+        Row {
+            spacing: 12
+            width: parent.width
+
+            TextField {
+                id: filterField
+                objectName: "filterField"
+                width: Math.min(300, findBar.width / 3)
+                placeholderText: "Filter devices (Ctrl+F)"
+                selectByMouse: true
+                enabled: root.systemActive
+                onTextChanged: deviceTableModel.filterText = text
+                Keys.onEscapePressed: function (event) {
+                    if (text !== "")
+                        clear()
+                    else
+                        tableView.forceActiveFocus()
+                }
+                Accessible.name: "Filter devices"
+                Accessible.description: "Shows only the devices whose host name, IP or MAC address, model, version or status holds the text"
+            }
+
+            Text {
+                id: deviceCount
+                objectName: "deviceCount"
+                anchors.verticalCenter: filterField.verticalCenter
+                width: parent.width - filterField.width - parent.spacing
+                elide: Text.ElideRight
+                color: look.text
+                text: deviceTableModel.countText
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+            }
+        }
+
+        Text {
+            id: limitNotice
+            objectName: "limitNotice"
+            width: parent.width
+            visible: text !== ""
+            text: deviceTableModel.limitNotice
+            color: look.alarm
+            wrapMode: Text.Wrap
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
+        }
+    }
+
     HorizontalHeaderView {
         id: tableHeader
         objectName: "tableHeader"
-        anchors { left: tableView.left; right: tableView.right; top: header.bottom; topMargin: 10 }
+        anchors { left: tableView.left; right: tableView.right; top: findBar.bottom; topMargin: 8 }
         syncView: tableView
         clip: true
         // Items are made afresh on every model reset, so that an item found
@@ -665,9 +742,31 @@ ApplicationWindow {
             case Qt.Key_Space: press(false); break
             case Qt.Key_Return:
             case Qt.Key_Enter: press(true); break
-            default: return
+            default:
+                if (!typeAhead(event.text, event.modifiers))
+                    return
             }
             event.accepted = true
+        }
+
+        // Typed letters go to the next row whose host name starts with them;
+        // letters typed within a second add up.
+        property string typed: ""
+        property real typedAt: 0
+        function typeAhead(text, modifiers) {
+            if ((modifiers & (Qt.ControlModifier | Qt.AltModifier | Qt.MetaModifier)) !== 0 || text.length !== 1
+                    || text <= " " || text === "\u007f")
+                return false
+            const now = Date.now()
+            typed = now - typedAt > 1000 ? text : typed + text
+            typedAt = now
+            let row = deviceTableModel.rowStartingWith(typed, typed.length === 1 ? cursorRow + 1 : Math.max(0, cursorRow))
+            // The same letter again steps through the rows it starts.
+            if (row < 0 && typed.split("").every(function (c) { return c === text }))
+                row = deviceTableModel.rowStartingWith(text, cursorRow + 1)
+            if (row >= 0)
+                moveCursor(row)
+            return true
         }
 
         // The row the keyboard is on, over the cells of the row.

@@ -186,16 +186,17 @@ ViewsTestCase {
     // `dialog`, the interfaces' `scans`, and the focus `frame` shown.
     function test_walk_data() {
         const tabs = [["Tab", "updateFirmwareButton"], ["Tab", "importConfigurationButton"],
-                      ["Tab", "changeStandbyImageButton"], ["Tab", "networkButton"], ["Tab", "deviceTable"]]
+                      ["Tab", "changeStandbyImageButton"], ["Tab", "networkButton"], ["Tab", "filterField"],
+                      ["Tab", "deviceTable"]]
         return [
             { tag: "Tab walks button, table and the three batch buttons", devices: 2, loggedIn: true, check: [0],
               walk: tabs, frame: "rowFocusFrame" },
             { tag: "Backtab walks back", devices: 2, loggedIn: true, check: [0],
-              walk: [["Backtab", "networkButton"], ["Backtab", "changeStandbyImageButton"],
+              walk: [["Backtab", "filterField"], ["Backtab", "networkButton"], ["Backtab", "changeStandbyImageButton"],
                      ["Backtab", "importConfigurationButton"], ["Backtab", "updateFirmwareButton"],
                      ["Backtab", "deviceTable"]] },
             { tag: "disabled batch buttons are passed over", devices: 2, loggedIn: true,
-              walk: [["Tab", "networkButton"], ["Tab", "deviceTable"]], frame: "" },
+              walk: [["Tab", "networkButton"], ["Tab", "filterField"], ["Tab", "deviceTable"]], frame: "" },
             { tag: "arrows and Space check rows through the model", devices: 3, loggedIn: true,
               walk: [["Down", "deviceTable"], ["Space", ""], ["Down", ""], ["Down", ""], ["Space", ""], ["Up", ""],
                      ["Space", ""]],
@@ -235,17 +236,26 @@ ViewsTestCase {
             { tag: "no frame for the mouse where a popup gives the focus back", devices: 1,
               walk: [["click checkCell0", "deviceTable"], ["click networkButton", "networkInterfaceTable"],
                      ["click networkCancelButton", "deviceTable"]], checked: [1], networkOpen: false, frame: "" },
+            { tag: "Ctrl+F reaches the filter, typing filters and the count is said", devices: 3, loggedIn: true,
+              walk: [["find", "filterField"], ["type HOST2", "filterField"]], shown: 1, said: "1 of 3 devices shown" },
+            { tag: "Escape clears the filter, then goes back to the table", devices: 3, loggedIn: true,
+              walk: [["find", "filterField"], ["type Host2", ""], ["Escape", "filterField"], ["Escape", "deviceTable"]],
+              shown: 3, said: "3 devices" },
+            { tag: "letters typed on the table go to the host name", devices: 3, loggedIn: true,
+              walk: [["type host3", "deviceTable"], ["Space", ""]], checked: [3] },
+            { tag: "the same letter again steps on", devices: 3, loggedIn: true,
+              walk: [["type hh", "deviceTable"], ["Space", ""]], checked: [2] },
             { tag: "network popup from its button and back", devices: 1, interfaces: true,
-              walk: [["Backtab", "networkButton"], ["Space", "networkInterfaceTable"], ["Escape", "networkButton"]],
+              walk: [["Backtab", "filterField"], ["Backtab", "networkButton"], ["Space", "networkInterfaceTable"], ["Escape", "networkButton"]],
               networkOpen: false, frame: "networkFocusFrame" },
             { tag: "network popup: Down chooses a row, Return presses OK", interfaces: true,
-              walk: [["Backtab", "networkButton"], ["Return", "networkInterfaceTable"], ["Down", ""],
+              walk: [["Backtab", "filterField"], ["Backtab", "networkButton"], ["Return", "networkInterfaceTable"], ["Down", ""],
                      ["Return", "networkButton"]], networkOpen: false, scans: ["eth0"] },
             { tag: "the header cursor scrolls the status column into view", devices: 1, width: 480,
               walk: [["Right", ""], ["Right", ""], ["Right", ""], ["Right", ""], ["Right", ""], ["Right", ""],
                      ["Right", ""]], inView: "headerCell7" },
             { tag: "network popup: Return without a row does nothing", interfaces: true,
-              walk: [["Backtab", "networkButton"], ["Return", "networkInterfaceTable"], ["Return", ""]],
+              walk: [["Backtab", "filterField"], ["Backtab", "networkButton"], ["Return", "networkInterfaceTable"], ["Return", ""]],
               networkOpen: true, scans: [] }
         ]
     }
@@ -280,6 +290,10 @@ ViewsTestCase {
             compare(findChild(cell("checkCell" + row), "rowCheckBox").checked, data.boxes[row], "box " + row)
         if (data.sorted !== undefined)
             compare(part("deviceTableModel").sortColumn, data.sorted)
+        if (data.shown !== undefined)
+            compare(part("deviceTableModel").rowCount(), data.shown)
+        if (data.said !== undefined)
+            tryCompare(part("reportAnnouncer"), "said", data.said)
         if (data.loginOn !== undefined) {
             tryCompare(part("loginView"), "visible", data.loginOn > 0)
             if (data.loginOn > 0)
@@ -320,6 +334,9 @@ ViewsTestCase {
         switch (words[0]) {
         case "close":
             window.close()
+            break
+        case "find":
+            keyClick(Qt.Key_F, Qt.ControlModifier)
             break
         case "defer":
             window.deferClose()

@@ -343,4 +343,34 @@ ViewsTestCase {
         verify(!findChild(cell("checkCell0"), "rowCheckBox").checked)
         compare(model.checkedDeviceIds, [model.getSortedDeviceId(1)])
     }
+
+    // The count line and the list-full notice (the views' list has room
+    // for five devices), shown and said.
+    function test_findBar_data() {
+        const full = "Device list full at 5 devices; devices past it are not listed. "
+                   + "Start Corvane with --max-devices 1024 to list more."
+        return [
+            { tag: "room left", devices: 5, filter: "", count: "5 devices", notice: "" },
+            { tag: "list full", devices: 6, filter: "", count: "5 devices", notice: full },
+            { tag: "a checked device hidden", devices: 3, check: [0], filter: "host2",
+              count: "1 of 3 devices shown, 1 checked, 1 of them hidden", notice: "" }
+        ]
+    }
+
+    function test_findBar(data) {
+        openWindow()
+        closeNetworkView()
+        for (let n = 1; n <= data.devices; ++n)
+            addDevice(n, true)
+        const model = part("deviceTableModel")
+        tryCompare(model, "deviceCount", Math.min(5, data.devices))
+        for (const row of (data.check || []))
+            clickCheck(row)
+        part("filterField").text = data.filter
+        tryCompare(part("deviceCount"), "text", data.count)
+        compare(part("limitNotice").visible, data.notice !== "")
+        compare(part("limitNotice").text, data.notice)
+        if (data.notice !== "")
+            compare(part("reportAnnouncer").said, data.notice)
+    }
 }
