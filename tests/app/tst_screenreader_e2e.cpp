@@ -327,6 +327,16 @@ private Q_SLOTS:
                       0));
         QEXPECT_FAIL("", "a batch of three alerts no device's result", Continue);
         QVERIFY(heard({QStringLiteral("notification %1, %2: Update failed*").arg(failing.host, failing.ip)}, from, 0));
+        m_stage = 4;
+    }
+
+    // The filter says how many devices it leaves once typing pauses.
+    void filterCount()
+    {
+        QVERIFY2(m_stage == 4, "an earlier stage failed");
+        QVERIFY(pressAndHear(QStringLiteral("ctrl+f"), {QStringLiteral("Filter devices *")}));
+        QVERIFY(hearAfter([this] { return m_window.type(m_devices.at(2).ip); },
+                          {QStringLiteral("notification 1 of 3 devices shown, 3 checked, 2 of them hidden.")}));
     }
 
 private:
