@@ -360,19 +360,9 @@ ApplicationWindow {
 
     // Each device's result, said once as it comes: an alert for assistive
     // tools only, shown anew with the result as its name. Nothing is drawn.
-    Item {
+    Announcer {
         id: reportAnnouncer
         objectName: "reportAnnouncer"
-        property string said: ""
-        visible: false
-        Accessible.role: Accessible.Notification
-        Accessible.name: said
-
-        function say(text) {
-            visible = false
-            said = text
-            visible = true
-        }
     }
 
     Connections {
@@ -404,7 +394,15 @@ ApplicationWindow {
     // A batch's start, stop, and summary at its end, said as they happen.
     Connections {
         target: system.journal
-        function onAnnounced(text) { reportAnnouncer.say(text) }
+        // The start comes as the file dialog closes, whose teardown floods
+        // a screen reader with events it then drops notifications among;
+        // the start is said once that has settled.
+        function onAnnounced(text) {
+            if (/ started: \d+ devices?$/.test(text))
+                reportAnnouncer.sayAfter(text, 1500)
+            else
+                reportAnnouncer.say(text)
+        }
     }
 
     Rectangle {

@@ -151,7 +151,7 @@ ViewsTestCase {
             tryCompare(findChild(part("toastView"), "toastText"), "text", data.toastSays)
         if (data.said !== undefined) {
             compare(part("batchStatusLine").text, data.said)
-            compare(part("reportAnnouncer").said, data.said)
+            tryCompare(part("reportAnnouncer"), "said", data.said)
         }
         if (data.networkOpen !== undefined)
             tryCompare(part("networkInterfaceView"), "visible", data.networkOpen)

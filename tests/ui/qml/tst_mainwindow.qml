@@ -371,6 +371,16 @@ ViewsTestCase {
         compare(part("limitNotice").visible, data.notice !== "")
         compare(part("limitNotice").text, data.notice)
         if (data.notice !== "")
-            compare(part("reportAnnouncer").said, data.notice)
+            tryCompare(part("reportAnnouncer"), "said", data.notice)
+    }
+
+    // Texts of one moment are each said, in order, none replaced unheard.
+    function test_announcementsOfOneMoment() {
+        openWindow()
+        const announcer = part("reportAnnouncer")
+        announcer.say("first")
+        announcer.say("second")
+        compare(announcer.said, "first")
+        tryCompare(announcer, "said", "second")
     }
 }

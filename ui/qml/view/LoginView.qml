@@ -299,20 +299,10 @@ VelPopup {
     // shown anew with the text as its name, like the window's. Nothing is
     // drawn. `pending` is what the next move says first.
     header: Item {
-        Item {
+        Announcer {
             id: announcer
             objectName: "loginAnnouncer"
-            property string said: ""
             property string pending: ""
-            visible: false
-            Accessible.role: Accessible.Notification
-            Accessible.name: said
-
-            function say(text) {
-                visible = false
-                said = text
-                visible = true
-            }
         }
     }
 
