@@ -230,6 +230,12 @@ bool logInCheckedRows(Screen& screen, const QString& password)
     if (!QTest::qWaitFor([&] { return screen.settled(popup) && dimmed(popup); }, 10000))
         return failed("login popup");
     for (;;) {
+        // The popup seen changing may have been the last device's own, on
+        // its way out: what has settled since decides.
+        if (!QTest::qWaitFor([&] { return screen.settled(popup); }, 10000))
+            return failed("popup settled");
+        if (fileDialogShown(popup))
+            break;
         const int before = loggedIn();
         if (!screen.typeMasked(password, popup))
             return failed("password");
@@ -241,7 +247,7 @@ bool logInCheckedRows(Screen& screen, const QString& password)
         for (int attempt = 0; attempt < 10 && !in; ++attempt) {
             if (!window.key(QStringLiteral("Return")))
                 return failed("password");
-            in = QTest::qWaitFor([&] { return loggedIn() > before; }, 2000);
+            in = QTest::qWaitFor([&] { return loggedIn() > before || fileDialogShown(screen.grab()); }, 2000);
         }
         if (!in)
             return failed("logged in");
