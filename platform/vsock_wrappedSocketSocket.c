@@ -27,6 +27,8 @@ enum { CONN_NONE = 0, CONN_PENDING = 1, CONN_DONE = 2, CONN_FAILED = 3 };
 
 #define RING_BYTES (VSOCK_RING_WORDS * 4u)
 #define RECORD_HEAD_WORDS 8u /* endpoint (7 words) and length */
+/* Room in the ring for the largest datagram the socket task accepts. */
+#define RECORD_MAX_WORDS (RECORD_HEAD_WORDS + (VSOCK_RX_BUFFER + 3u) / 4u)
 #define MAX_UDP_PAYLOAD 65507
 
 typedef struct
@@ -262,6 +264,14 @@ static void ringGet(const WrappedSocket *e, uint32_t posWords, void *dst, uint32
     memcpy((uint8_t *)dst + first, e->ring.bytes, len - first);
 }
 
+/* A datagram is taken from the system only while the ring can hold it: a
+ * burst larger than the ring waits in the socket's own receive buffer, sized
+ * for a site's answers, instead of being read and dropped here. */
+static int ringHasRoom(const WrappedSocket *e)
+{
+    return VSOCK_RING_WORDS - 1u - ringUsedWords(e) >= RECORD_MAX_WORDS;
+}
+
 static int32_t ringStore(WrappedSocket *e, const netc_endpoint *src, const void *data, uint32_t len)
 {
     uint32_t need = RECORD_HEAD_WORDS + (len + 3u) / 4u;
@@ -283,7 +293,7 @@ static void udpRead(int32_t id, uint8_t readyBits)
     (void)readyBits;
     WrappedSocket *e = &gl_wrappedSocketSocket[id];
     /* A burst is drained in one go, bounded so that other sockets get a turn. */
-    for (int n = 0; n < 64 && e->state == ENTRY_ACTIVE; ++n) {
+    for (int n = 0; n < 64 && e->state == ENTRY_ACTIVE && ringHasRoom(e); ++n) {
         netc_endpoint src;
         int32_t r = vsock_sockApiRecvFrom(osOf(e), gl_rxBuffer, sizeof gl_rxBuffer, &src);
         if (r == VSOCK_E_NODATA)
@@ -392,7 +402,7 @@ static uint8_t wantOf(const WrappedSocket *e)
 {
     switch (e->kind) {
     case KIND_UDP:
-        return (uint8_t)((e->recvState == RECV_READY ? VSOCK_WAIT_READ : 0)
+        return (uint8_t)((e->recvState == RECV_READY && ringHasRoom(e) ? VSOCK_WAIT_READ : 0)
                          | (e->sendState == SEND_REQUESTED ? VSOCK_WAIT_WRITE : 0));
     case KIND_TCP_LISTENER:
         return e->recvState == RECV_READY ? VSOCK_WAIT_READ : 0;
@@ -753,7 +763,9 @@ static int32_t recvUdp(int32_t id, void *buf, int32_t size, netc_endpoint *sourc
     int32_t r = activeEntry(id, &e);
     if (r == 0 && e->kind != KIND_UDP)
         r = VSOCK_E_PARAM;
+    int wasFull = 0;
     if (r == 0) {
+        wasFull = !ringHasRoom(e);
         if (e->ringRead == e->ringWrite) {
             r = VSOCK_E_NODATA;
         } else {
@@ -772,7 +784,11 @@ static int32_t recvUdp(int32_t id, void *buf, int32_t size, netc_endpoint *sourc
             }
         }
     }
+    /* The socket is watched again once the ring has room. */
+    const int wake = wasFull && r >= 0 && ringHasRoom(e);
     unlock();
+    if (wake)
+        vsock_sockApiWake();
     return r;
 }
 

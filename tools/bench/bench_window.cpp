@@ -230,10 +230,26 @@ bool logInCheckedRows(Screen& screen, const QString& password)
     if (!QTest::qWaitFor([&] { return screen.settled(popup) && dimmed(popup); }, 10000))
         return failed("login popup");
     for (;;) {
+        // The popup seen changing may have been the last device's own, on
+        // its way out: what has settled since decides.
+        if (!QTest::qWaitFor([&] { return screen.settled(popup); }, 10000))
+            return failed("popup settled");
+        if (fileDialogShown(popup))
+            break;
         const int before = loggedIn();
-        if (!screen.typeMasked(password, popup) || !window.key(QStringLiteral("Return")))
+        if (!screen.typeMasked(password, popup))
             return failed("password");
-        if (!QTest::qWaitFor([&] { return loggedIn() > before; }, 20000))
+        // Return does nothing while the popup still reads the device's key
+        // (Submit is off until then), so it is pressed again until the login
+        // goes; once it has, the next popup's field is empty and Return is
+        // ignored there.
+        bool in = false;
+        for (int attempt = 0; attempt < 10 && !in; ++attempt) {
+            if (!window.key(QStringLiteral("Return")))
+                return failed("password");
+            in = QTest::qWaitFor([&] { return loggedIn() > before || fileDialogShown(screen.grab()); }, 2000);
+        }
+        if (!in)
             return failed("logged in");
         QImage next;
         // The next device's popup (a few lines differ) or the file dialog.

@@ -862,6 +862,8 @@ ApplicationWindow {
                         x: root.tableViewLeftMargin
                         width: Math.min(implicitWidth, parent.width - x)
                         text: model.display !== undefined ? model.display : ""
+                        // Names and states are plain: no markup scan per cell.
+                        textFormat: Text.PlainText
                         elide: Text.ElideRight
                         Accessible.ignored: true
                         color: statusCell.isLink ? look.link : look.text
@@ -921,6 +923,7 @@ ApplicationWindow {
                         x: root.tableViewLeftMargin
                         width: parent.width - x
                         text: model.display !== undefined ? model.display : ""
+                        textFormat: Text.PlainText
                         elide: Text.ElideRight
                         color: look.text
                         Accessible.ignored: true
