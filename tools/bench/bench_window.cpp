@@ -199,6 +199,32 @@ int deviceCount()
     return count;
 }
 
+// The program's runtime folder (private, as XDG wants it) and the logging
+// rules that make the scene graph report each frame's times.
+class Folders
+{
+public:
+    Folders()
+        : m_conf(m_work.filePath(QStringLiteral("logging.ini")))
+    {
+        if (!m_runtime.isValid() || !m_conf.open(QIODevice::WriteOnly))
+            return;
+        m_ready = m_conf.write("[Rules]\nqt.scenegraph.time.renderloop=true\n") > 0;
+        m_conf.close();
+        QFile::setPermissions(m_runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    bool ready() const { return m_ready; }
+    QString runtime() const { return m_runtime.path(); }
+    QString loggingConf() const { return m_conf.fileName(); }
+
+private:
+    QTemporaryDir m_runtime;
+    QTemporaryDir m_work;
+    QFile m_conf;
+    bool m_ready = false;
+};
+
 int fail(const char* what)
 {
     fprintf(stderr, "bench_window: %s\n", what);
@@ -300,15 +326,10 @@ QString spread(QList<qint64> values)
 
 int runScale(const QString& executable, int maxDevices)
 {
-    QTemporaryDir runtime;
-    QTemporaryDir work;
-    QFile conf(work.filePath(QStringLiteral("logging.ini")));
-    if (!runtime.isValid() || !conf.open(QIODevice::WriteOnly))
+    const Folders folders;
+    if (!folders.ready())
         return fail("no temporary folder");
-    conf.write("[Rules]\nqt.scenegraph.time.renderloop=true\n");
-    conf.close();
-    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    Program program(executable, runtime.path(), conf.fileName(),
+    Program program(executable, folders.runtime(), folders.loggingConf(),
                     {QStringLiteral("--max-devices"), QString::number(maxDevices)});
     if (!program.start() || !QTest::qWaitFor([&] { return program.firstFrameMs() >= 0; }, 30000))
         return fail("no frame after start");
@@ -423,20 +444,15 @@ int main(int argc, char* argv[])
     if (!LabNetwork::inside() || !OperatorDesktop::toolsPresent())
         return fail("run through scripts/bench-window.sh (lab network, X server, xdotool, xprop)");
 
-    QTemporaryDir runtime;
-    QTemporaryDir work;
-    QFile conf(work.filePath(QStringLiteral("logging.ini")));
-    if (!runtime.isValid() || !conf.open(QIODevice::WriteOnly))
+    const Folders folders;
+    if (!folders.ready())
         return fail("no temporary folder");
-    conf.write("[Rules]\nqt.scenegraph.time.renderloop=true\n");
-    conf.close();
-    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     // Start-up: process start to the first rendered frame, several times.
     QList<qint64> firstFrames;
     std::unique_ptr<Program> program;
     for (int i = 0; i < starts; ++i) {
-        program.reset(new Program(executable, runtime.path(), conf.fileName()));
+        program.reset(new Program(executable, folders.runtime(), folders.loggingConf()));
         if (!program->start() || !QTest::qWaitFor([&] { return program->firstFrameMs() >= 0; }, 30000))
             return fail("no frame after start");
         firstFrames.append(program->firstFrameMs());
