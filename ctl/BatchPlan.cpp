@@ -125,10 +125,12 @@ std::optional<BatchPlan> readBatchPlan(QCommandLineParser& parser, const QString
     const std::optional<int> failureLimit = numberOption(parser, QStringLiteral("max-failures"), 0, 1, 1024, err);
     const std::optional<int> canaries = numberOption(parser, QStringLiteral("canary"), 0, 1, 1024, err);
     const std::optional<NewKeys> newKeys = readNewKeys(parser, command, err);
+    const std::optional<bool> proceed = readTableFullProceeds(parser, command, err);
     if (!request || !atOnce || !timeoutSeconds || !stallSeconds || !tries || !firstDelay || !retryMax || !resultSeconds
-        || !failureLimit || !canaries || !newKeys)
+        || !failureLimit || !canaries || !newKeys || !proceed)
         return refuse();
     plan.newKeys = *newKeys;
+    plan.tableFullProceeds = *proceed;
     settings.maxFailures = *failureLimit;
     settings.canary = *canaries;
     settings.stallSeconds = *stallSeconds;

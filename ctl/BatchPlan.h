@@ -35,6 +35,7 @@ struct BatchPlan
     bool strict = false;
     bool yes = false;
     bool quiet = false;
+    bool tableFullProceeds = false; // --table-full proceed
 };
 
 // Adds the batch's options to `parser` (--help and --verbose are there),

@@ -62,7 +62,8 @@ constexpr Outcome kEnds[]
 
 } // namespace
 
-QJsonObject batchSummary(const QString& command, const QList<const DeviceRun*>& devices, double seconds)
+QJsonObject batchSummary(const QString& command, const QList<const DeviceRun*>& devices, double seconds,
+                         int tableFullAt)
 {
     QJsonObject summary{{QStringLiteral("operation"), command}};
     for (Outcome outcome : kEnds) {
@@ -70,8 +71,23 @@ QJsonObject batchSummary(const QString& command, const QList<const DeviceRun*>& 
         summary.insert(outcomeName(outcome), int(std::count_if(devices.cbegin(), devices.cend(), ended)));
     }
     summary.insert(QStringLiteral("seconds"), seconds);
+    summary.insert(QStringLiteral("tableFull"), tableFullAt > 0);
+    if (tableFullAt > 0)
+        summary.insert(QStringLiteral("maxDevices"), tableFullAt);
     return summary;
 }
+
+namespace {
+
+QString tableFullNote(const QJsonObject& summary)
+{
+    if (!summary.value(QStringLiteral("tableFull")).toBool())
+        return {};
+    return QStringLiteral("; the device table filled up at %1 devices (--max-devices): the site may hold more")
+        .arg(summary.value(QStringLiteral("maxDevices")).toInt());
+}
+
+} // namespace
 
 QString summaryText(const QJsonObject& summary, const BatchSettings& settings, bool dryRun)
 {
@@ -82,10 +98,12 @@ QString summaryText(const QJsonObject& summary, const BatchSettings& settings, b
         for (Outcome outcome : kEnds)
             devices += count(outcome);
         return QStringLiteral("%1: %2 of %3 devices ready for %4 (md5 %5); nothing sent")
-            .arg(command)
-            .arg(count(Outcome::Ready))
-            .arg(devices)
-            .arg(printable(QFileInfo(settings.filePath).fileName()), QString::fromLatin1(settings.digest.toHex()));
+                   .arg(command)
+                   .arg(count(Outcome::Ready))
+                   .arg(devices)
+                   .arg(printable(QFileInfo(settings.filePath).fileName()),
+                        QString::fromLatin1(settings.digest.toHex()))
+               + tableFullNote(summary);
     }
     QString text = QStringLiteral("%1: %2 succeeded, %3 failed, %4 skipped")
                        .arg(command)
@@ -97,7 +115,8 @@ QString summaryText(const QJsonObject& summary, const BatchSettings& settings, b
         if (count(outcome) > 0)
             text += QStringLiteral(", %1 %2").arg(count(outcome)).arg(outcomeName(outcome));
     }
-    return text + QStringLiteral(" in %1 s").arg(summary.value(QStringLiteral("seconds")).toDouble(), 0, 'f', 1);
+    return text + QStringLiteral(" in %1 s").arg(summary.value(QStringLiteral("seconds")).toDouble(), 0, 'f', 1)
+           + tableFullNote(summary);
 }
 
 QByteArray csvReport(const QJsonArray& entries)

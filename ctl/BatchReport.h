@@ -20,12 +20,15 @@ QJsonObject reportEntry(const DeviceRun& device, const BatchSettings& settings);
 // The run's summary: the operation, the number of devices per outcome
 // ("succeeded", "failed", "skipped", "interrupted", "unknown", "ready",
 // "unchanged", "identity-changed", "new-key", "address-shared",
-// "store-unusable") and the seconds it took.
-QJsonObject batchSummary(const QString& command, const QList<const DeviceRun*>& devices, double seconds);
+// "store-unusable"), the seconds it took, and "tableFull": whether --all
+// met a full device table (the site may hold more devices than were worked
+// on), with its size as "maxDevices" when so (`tableFullAt`; 0: not full).
+QJsonObject batchSummary(const QString& command, const QList<const DeviceRun*>& devices, double seconds,
+                         int tableFullAt = 0);
 // The summary as one line for a person: "update: 6 succeeded, 0 failed, 2
 // skipped in 3.1 s", the other outcomes named only when there are any; for
 // a dry run (or when devices were found ready) the devices ready for the
-// file, and that nothing was sent.
+// file, and that nothing was sent. A full device table is said at the end.
 QString summaryText(const QJsonObject& summary, const BatchSettings& settings, bool dryRun);
 
 // The report as CSV: a UTF-8 byte-order mark (spreadsheets read UTF-8 by

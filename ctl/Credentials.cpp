@@ -1,8 +1,10 @@
 #include "Credentials.h"
 
+#include "CtlCommon.h"
 #include "Terminal.h"
 
 #include <QFile>
+#include <QSet>
 #include <QTextStream>
 
 #include <algorithm>
@@ -103,15 +105,21 @@ std::optional<Credentials> Credentials::parse(const QString& text, QString& prob
 {
     Credentials credentials;
     const QStringList lines = text.split(QLatin1Char('\n'));
+    int passwordLines = 0;
     for (qsizetype number = 1; number <= lines.size(); ++number) {
         const QString line = lines.at(number - 1).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
+        ++passwordLines;
         qsizetype pos = 0;
         QString first;
         QString password;
         bool read = readField(line, pos, false, first);
         const bool alone = pos >= line.size();
+        // Two words, neither quoted, the first no address: a host name and
+        // its password, or a password with a space.
+        const bool eitherWay = read && !alone && line.at(0) != QLatin1Char('"') && line.at(pos) != QLatin1Char('"')
+                               && first != QLatin1String("*") && !Ctl::isAddress(first);
         if (read && !alone)
             read = readField(line, pos, true, password) && pos >= line.size();
         if (!read) {
@@ -124,12 +132,45 @@ std::optional<Credentials> Credentials::parse(const QString& text, QString& prob
             problem = QStringLiteral("line %1: an empty password").arg(number);
             return std::nullopt;
         }
-        if (alone || first == QLatin1String("*"))
+        if (alone || first == QLatin1String("*")) {
             credentials.m_default = password;
-        else
+        } else {
             credentials.m_byId.insert(first.toLower(), password);
+            credentials.m_ids.append(first);
+        }
+        credentials.m_onlyLine = eitherWay ? line : QString();
     }
+    if (passwordLines != 1)
+        credentials.m_onlyLine.clear();
     return credentials;
+}
+
+void Credentials::settle(const QStringList& found, QTextStream& err)
+{
+    QSet<QString> names;
+    for (const QString& name : found)
+        names.insert(name.toLower());
+    if (!m_onlyLine.isEmpty() && !names.contains(m_ids.first().toLower())) {
+        m_byId.clear();
+        m_ids.clear();
+        m_default = m_onlyLine;
+        err << "corvanectl: the password file's one line names no device found, so it is the password of every "
+               "device (quoted, or after '* ', it says so)\n";
+    }
+    m_onlyLine.clear();
+    QStringList unknown;
+    for (const QString& id : std::as_const(m_ids)) {
+        if (!names.contains(id.toLower()))
+            unknown << QLatin1Char('"') + Ctl::printable(id) + QLatin1Char('"');
+    }
+    if (unknown.isEmpty())
+        return;
+    constexpr int kShown = 10;
+    err << "corvanectl: warning: the password file names " << unknown.size() << (unknown.size() == 1 ? " id" : " ids")
+        << " no device found answers to: " << unknown.mid(0, kShown).join(QStringLiteral(", "));
+    if (unknown.size() > kShown)
+        err << " and " << unknown.size() - kShown << " more";
+    err << '\n';
 }
 
 QString Credentials::passwordFor(const QStringList& identities) const

@@ -21,6 +21,15 @@ class QTextStream;
 // " spaced "), with \" and \\ inside the quotes for a quote and a backslash:
 // so a one-line password with a space, or one that starts with '#' or '"',
 // is written quoted.
+//
+// A line names a device by its first field when that is a MAC or IPv4
+// address, or quoted. A line that starts with another word and goes on names
+// the device of that host name (any letter case), except when it is the
+// file's only line and no device found has that host name: then the whole
+// line is the password for all devices, as a one-line password with a space
+// reads when written unquoted (the module and the examples quote it). IDs
+// that name no device found are said on standard error before any device is
+// tried, so that a line read otherwise than meant is seen.
 class Credentials
 {
 public:
@@ -42,8 +51,16 @@ public:
     // default, shared by the devices without one, is theirs).
     bool hasOwnPassword(const QStringList& identities) const;
     bool isEmpty() const { return m_default.isEmpty() && m_byId.isEmpty(); }
+    // Once the devices were found (`found`: every name of each), before any
+    // is tried: settles the only line as above, and says on `err` the IDs
+    // that name none of them (never a password).
+    void settle(const QStringList& found, QTextStream& err);
 
 private:
     QString m_default;
     QHash<QString, QString> m_byId; // by lower-case ID
+    QStringList m_ids; // as written, in the file's order
+    // The only line, when it starts with a word that is no address: the
+    // password for all unless a device found has that host name.
+    QString m_onlyLine;
 };

@@ -82,7 +82,7 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
     BatchSettings settings = plan->settings;
     const QStringList& names = plan->names;
     const QString prefix = QStringLiteral("corvanectl %1: ").arg(command);
-    const std::optional<Credentials> credentials = Credentials::load(plan->passwordFile, err);
+    std::optional<Credentials> credentials = Credentials::load(plan->passwordFile, err);
     if (!credentials)
         return Usage;
 
@@ -105,7 +105,9 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
     const ScannableInterface* chosen = &plan->request.chosen;
     const QList<DeviceIdentity> found = scan.devices();
 
-    const bool full = names.isEmpty() && scan.tableFull(command, err);
+    bool full = false;
+    if (!scan.allowsAll(names, plan->tableFullProceeds, command, err, full))
+        return Usage;
     const Targets resolved = resolveTargets(found, names, command, err);
     if (resolved.ambiguous)
         return Usage;
@@ -113,6 +115,7 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
         err << prefix << "no device answered on " << chosen->interfaceName << '\n';
     for (const QString& name : resolved.missing)
         err << prefix << scan.whyMissing(name) << '\n';
+    credentials->settle(namesOf(found), err);
 
     // Every device of the run, those that fail the check included.
     std::vector<std::unique_ptr<DeviceRun>> runs;
@@ -154,10 +157,12 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
         else
             run->state = outcomeName(run->outcome);
     }
-    BatchProgress progress(out, err, settings.json ? BatchProgress::Mode::Json : BatchProgress::textMode(plan->quiet),
-                           all, terminalRows(stderr));
-    ReportJournal journal;
+    // The report on standard output is all a script reads there.
     const bool reportToOutput = isStandardOutput(plan->reportPath);
+    BatchProgress progress(reportToOutput ? err : out, err,
+                           settings.json ? BatchProgress::Mode::Json : BatchProgress::textMode(plan->quiet), all,
+                           terminalRows(stderr));
+    ReportJournal journal;
     if (!plan->reportPath.isEmpty() && !reportToOutput && !journal.open(plan->reportPath, err))
         return Usage;
     for (const DeviceRun* run : std::as_const(all)) {
@@ -176,7 +181,8 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
             outcomes << run->outcome;
             entries.append(reportEntry(*run, settings));
         }
-        QJsonObject summary = batchSummary(command, all, double(clock.elapsed()) / 1000.0);
+        QJsonObject summary
+            = batchSummary(command, all, double(clock.elapsed()) / 1000.0, full ? plan->request.maxDevices : 0);
         if (status < 0)
             status = std::max(exitStatusOf(outcomes), full ? int(SomeFailed) : int(Success));
         // Evidence that could not be kept fails the run.
@@ -186,7 +192,6 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
         if (!plan->reportPath.isEmpty() && !writeReport(plan->reportPath, entries, summary, err, out)
             && status == Success)
             status = SomeFailed;
-        // The report on standard output is all a script reads there.
         QTextStream& said = reportToOutput ? err : out;
         if (settings.json && !reportToOutput)
             printJson(out, QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},

@@ -4,9 +4,11 @@
 #include "ScannableInterfaces.h"
 
 #include <QDateTime>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTextStream>
 
 namespace Ctl {
@@ -72,6 +74,12 @@ std::optional<int> numberOption(const QCommandLineParser& parser, const QString&
     err << "corvanectl: --" << name << " takes a whole number from " << least << " to " << most << ", not \""
         << parser.value(name) << "\"\n";
     return std::nullopt;
+}
+
+bool isAddress(const QString& name)
+{
+    static const QRegularExpression mac(QStringLiteral("^([0-9A-Fa-f]{2}[:-]){5}[0-9A-Fa-f]{2}$"));
+    return mac.match(name).hasMatch() || QHostAddress(name).protocol() == QAbstractSocket::IPv4Protocol;
 }
 
 QString printable(const QString& text)

@@ -31,6 +31,10 @@ std::optional<int> numberOption(const QCommandLineParser& parser, const QString&
 // inside quotes is not joined.
 QStringList csvCells(const QString& line);
 
+// A MAC address (":" or "-" between its bytes, any letter case) or an IPv4
+// address: a name no two devices share.
+bool isAddress(const QString& name);
+
 // The text as a terminal may show it: control characters (C0, DEL, C1) as
 // "\n", "\r", "\t" or "\xNN", and the characters that turn a line's
 // direction as "\u{NNNN}", so that a device's name can neither move the

@@ -141,11 +141,16 @@ DeviceScan::DeviceScan(DeviceFacade& facade, ScanRequest request, const QStringL
     }
     // Only a named address is ever asked about: answers that claim any
     // other address (as many as a sender cares to make up) are not kept.
+    // Other models are not listed but hold their room in the engine's table
+    // all the same; their count is bounded by that table.
     QObject::connect(&m_facade, &DeviceFacade::unsupportedDeviceAnswered, &m_probes,
                      [this, namedAddresses](const QString& ipAddress, const QString& model) {
                          if (namedAddresses.contains(ipAddress))
                              m_otherModels.insert(ipAddress, model);
+                         if (m_otherAnswers.size() < m_request.maxDevices)
+                             m_otherAnswers.insert(ipAddress);
                      });
+    QObject::connect(&m_facade, &DeviceFacade::deviceTableFull, &m_probes, [this] { m_leftOut = true; });
     // One probe at a time goes out (a new one takes over from the last), a
     // few milliseconds apart; the round starts again after a pause.
     QObject::connect(&m_probes, &QTimer::timeout, &m_probes, [this] { probeNext(); });
@@ -186,13 +191,36 @@ bool DeviceScan::run(const std::function<bool()>& enough, QTextStream& err)
     return true;
 }
 
-bool DeviceScan::tableFull(const QString& command, QTextStream& err) const
+bool DeviceScan::tableFull() const
 {
-    if (m_facade.deviceIDs().size() < m_request.maxDevices)
-        return false;
-    err << "corvanectl " << command << ": the device table filled up at " << m_request.maxDevices
-        << " devices; devices that answered past it are left out (--max-devices takes up to 1024)\n";
-    return true;
+    return m_leftOut || m_facade.deviceIDs().size() + m_otherAnswers.size() >= m_request.maxDevices;
+}
+
+QString DeviceScan::tableFullText() const
+{
+    QString text = QStringLiteral("the device table filled up at %1 devices (--max-devices)").arg(m_request.maxDevices);
+    if (!m_otherAnswers.isEmpty())
+        text += QStringLiteral(", %1 of them of models corvanectl does not work with").arg(m_otherAnswers.size());
+    return text
+           + (m_leftOut ? QStringLiteral("; one more device answered and found it full, so the site holds more")
+                        : QStringLiteral("; devices that answer past it are not listed, so the site may hold more "
+                                         "(how many is not known)"));
+}
+
+bool DeviceScan::allowsAll(const QStringList& names, bool proceed, const QString& command, QTextStream& err,
+                           bool& full) const
+{
+    full = names.isEmpty() && tableFull();
+    if (!full)
+        return true;
+    err << "corvanectl " << command << ": " << tableFullText();
+    if (proceed)
+        err << "; working on the " << devices().size() << " listed (--table-full proceed); --max-devices takes up to "
+            << DeviceFacade::kOperatorMostDevices << '\n';
+    else
+        err << "; nothing was sent: --max-devices takes up to " << DeviceFacade::kOperatorMostDevices
+            << ", or --table-full proceed works on the devices listed\n";
+    return proceed;
 }
 
 QList<DeviceIdentity> DeviceScan::devices() const
@@ -239,6 +267,11 @@ void addTargetOptions(QCommandLineParser& parser)
                         "lines), so that the failed rows of a report can be fed back."),
          QStringLiteral("file")},
         {QStringLiteral("all"), QStringLiteral("Every device that answers.")},
+        {QStringLiteral("table-full"),
+         QStringLiteral("With --all, when the device table fills up (the site may hold more devices than "
+                        "--max-devices): refuse (unless given) sends nothing and exits 2, proceed works on the "
+                        "devices listed."),
+         QStringLiteral("refuse|proceed")},
         {QStringLiteral("password-file"),
          QStringLiteral("The devices' passwords (- for standard input): one for all, or '<id> <password>' lines. "
                         "Without it, the variable CORVANE_PASSWORD, else a question on the terminal."),
@@ -279,6 +312,15 @@ std::optional<QStringList> readTargetNames(const QCommandLineParser& parser, con
     return names;
 }
 
+std::optional<bool> readTableFullProceeds(const QCommandLineParser& parser, const QString& command, QTextStream& err)
+{
+    const QString choice = parser.value(QStringLiteral("table-full"));
+    if (choice.isEmpty() || choice == QLatin1String("refuse") || choice == QLatin1String("proceed"))
+        return choice == QLatin1String("proceed");
+    err << "corvanectl " << command << ": --table-full takes refuse or proceed, not \"" << printable(choice) << "\"\n";
+    return std::nullopt;
+}
+
 QStringList devicesListed(const QString& text)
 {
     QStringList names;
@@ -313,13 +355,6 @@ QStringList devicesListed(const QString& text)
 
 namespace {
 
-// A MAC address or an IPv4 address: a name no two devices share.
-bool isAddress(const QString& name)
-{
-    static const QRegularExpression mac(QStringLiteral("^([0-9A-Fa-f]{2}[:-]){5}[0-9A-Fa-f]{2}$"));
-    return mac.match(name).hasMatch() || QHostAddress(name).protocol() == QAbstractSocket::IPv4Protocol;
-}
-
 QString described(const DeviceIdentity& device)
 {
     return QStringLiteral("%1 (%2)").arg(device.macAddress, device.ipAddress);
@@ -352,6 +387,14 @@ QList<DeviceIdentity> listDevices(const DeviceFacade& facade)
     return devices;
 }
 
+QStringList namesOf(const QList<DeviceIdentity>& devices)
+{
+    QStringList names;
+    for (const DeviceIdentity& device : devices)
+        names += device.names();
+    return names;
+}
+
 QList<const DeviceIdentity*> matchDevices(const QList<DeviceIdentity>& devices, const QString& name)
 {
     QString mac = name;
@@ -359,7 +402,7 @@ QList<const DeviceIdentity*> matchDevices(const QList<DeviceIdentity>& devices, 
     QList<const DeviceIdentity*> matched;
     for (const DeviceIdentity& device : devices) {
         if (device.macAddress.compare(mac, Qt::CaseInsensitive) == 0 || device.ipAddress == name
-            || (!device.hostName.isEmpty() && device.hostName == name))
+            || (!device.hostName.isEmpty() && device.hostName.compare(name, Qt::CaseInsensitive) == 0))
             matched.append(&device);
     }
     return matched;

@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -70,9 +71,20 @@ public:
     // passed: false with the reason on `err` when the scan cannot start.
     bool run(const std::function<bool()>& enough, QTextStream& err);
     const ScanRequest& request() const { return m_request; }
-    // Whether the device table filled up (--max-devices): devices that
-    // answered past it are not listed. Said on `err` when so.
-    bool tableFull(const QString& command, QTextStream& err) const;
+    // Whether the device table filled up (--max-devices): the devices
+    // listed, and the answers of other models, which take room in it too,
+    // reach the limit, or a device was seen coming to a full table. Devices
+    // that answer past it are not listed, and discovery keeps no count of
+    // them: the site may hold more.
+    bool tableFull() const;
+    // What is known of a full table, for a line on standard error: the
+    // limit, the room other models took, whether a device was seen left out.
+    QString tableFullText() const;
+    // For --all (`names` empty), before anything is sent: a full table is
+    // said on `err`, with what becomes of the run. False (nothing to be
+    // sent) when it is full and `proceed` is not given. `full` tells whether
+    // it was full.
+    bool allowsAll(const QStringList& names, bool proceed, const QString& command, QTextStream& err, bool& full) const;
     // The devices that answered, of the models asked for, by IP address.
     QList<DeviceIdentity> devices() const;
     // Why no device answered to `name`: that none did on the interface, that
@@ -88,11 +100,16 @@ private:
     QTimer m_probes;
     qsizetype m_nextProbe = 0;
     QHash<QString, QString> m_otherModels; // by IP address
+    QSet<QString> m_otherAnswers; // addresses of other models, at most the table's size
+    bool m_leftOut = false; // a device came to a full table
 };
 
-// --device (repeatable), --all and --password-file: which devices a command
-// works on, and their passwords.
+// --device (repeatable), --all, --table-full and --password-file: which
+// devices a command works on, and their passwords.
 void addTargetOptions(QCommandLineParser& parser);
+// --table-full: true for proceed, false for refuse (the default); nullopt
+// with the reason on `err` for any other word.
+std::optional<bool> readTableFullProceeds(const QCommandLineParser& parser, const QString& command, QTextStream& err);
 // The named devices (--device, then --devices-file), empty for --all;
 // nullopt with the reason on `err` when neither or both are given, or the
 // file cannot be read or names no device.
@@ -107,9 +124,11 @@ std::function<bool()> namedDevicesAnswered(const DeviceFacade& facade, const QSt
 
 // The facade's devices, by IP address.
 QList<DeviceIdentity> listDevices(const DeviceFacade& facade);
+// Every name of each device, for Credentials::settle.
+QStringList namesOf(const QList<DeviceIdentity>& devices);
 
-// The devices named `name` (MAC address in any letter case, IP address, or
-// host name): none, one, or several when devices share a host name.
+// The devices named `name` (MAC address or host name in any letter case, IP
+// address): none, one, or several when devices share a host name.
 QList<const DeviceIdentity*> matchDevices(const QList<DeviceIdentity>& devices, const QString& name);
 
 // What the names given with --device come to once the scan is over.

@@ -53,7 +53,8 @@ int runDiscover(const Services& services, QCommandLineParser& parser, const QStr
                 QTextStream& err)
 {
     const QCommandLineOption count(QStringLiteral("count"),
-                                   QStringLiteral("Stop as soon as this many devices have answered."),
+                                   QStringLiteral("Stop as soon as this many devices have answered, and list "
+                                                  "no more than these."),
                                    QStringLiteral("n"));
     addScanOptions(parser);
     addOutputOptions(parser);
@@ -77,9 +78,15 @@ int runDiscover(const Services& services, QCommandLineParser& parser, const QStr
     };
     if (!scan.run(enoughAnswered, err))
         return Usage;
-    const QList<DeviceIdentity> found = scan.devices();
-    const bool full = !(*enough > 0 && *enough <= request->maxDevices && enoughAnswered())
-                      && scan.tableFull(QStringLiteral("discover"), err);
+    // Answers that came in the same pass as the last one counted are past
+    // the number asked for.
+    QList<DeviceIdentity> found = scan.devices();
+    if (*enough > 0 && found.size() > *enough)
+        found.resize(*enough);
+    const bool full = !(*enough > 0 && *enough <= request->maxDevices && enoughAnswered()) && scan.tableFull();
+    if (full)
+        err << "corvanectl discover: " << scan.tableFullText() << "; --max-devices takes up to "
+            << DeviceFacade::kOperatorMostDevices << '\n';
     facade.stopScan(chosen->toScanMap());
 
     if (*output != Output::Table) {

@@ -9,7 +9,6 @@
 #include "DeviceFacade.h"
 #include "HttpAccessManager.h"
 #include "ResultCode.h"
-#include "ResultMessages.h"
 #include "ScannableInterfaces.h"
 #include "Services.h"
 
@@ -66,7 +65,8 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
         return *done;
     const std::optional<Output> output = readOutput(parser, QStringLiteral("info"), err);
     const std::optional<NewKeys> newKeys = readNewKeys(parser, QStringLiteral("info"), err);
-    if (!output || !newKeys)
+    const std::optional<bool> proceed = readTableFullProceeds(parser, QStringLiteral("info"), err);
+    if (!output || !newKeys || !proceed)
         return Usage;
     const std::optional<QStringList> named = readTargetNames(parser, QStringLiteral("info"), err);
     if (!named)
@@ -75,8 +75,7 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
     const std::optional<ScanRequest> request = readScanOptions(parser, QStringLiteral("info"), err);
     if (!request)
         return Usage;
-    const std::optional<Credentials> credentials
-        = Credentials::load(parser.value(QStringLiteral("password-file")), err);
+    std::optional<Credentials> credentials = Credentials::load(parser.value(QStringLiteral("password-file")), err);
     if (!credentials)
         return Usage;
 
@@ -84,8 +83,11 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
     DeviceScan scan(facade, *request, names);
     if (!scan.run(namedDevicesAnswered(facade, names), err))
         return Usage;
-    const bool full = names.isEmpty() && scan.tableFull(QStringLiteral("info"), err);
-    const Targets resolved = resolveTargets(scan.devices(), names, QStringLiteral("info"), err);
+    bool full = false;
+    if (!scan.allowsAll(names, *proceed, QStringLiteral("info"), err, full))
+        return Usage;
+    const QList<DeviceIdentity> found = scan.devices();
+    const Targets resolved = resolveTargets(found, names, QStringLiteral("info"), err);
     if (resolved.ambiguous)
         return Usage;
     const QList<DeviceIdentity>& targets = resolved.devices;
@@ -93,6 +95,7 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
         err << "corvanectl info: " << scan.whyMissing(name) << '\n';
     if (targets.isEmpty())
         return NoDevice;
+    credentials->settle(namesOf(found), err);
 
     // All logins at once, to the keys that may be given the credential; each
     // copies the device's settings into its record.
@@ -129,9 +132,7 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
             object.insert(QStringLiteral("runningStatus"), running);
             row.append(running);
         } else {
-            const QString message = result == kPasswordSpared || HttpAccessManager::isKeyRefusal(result)
-                                        ? failureText(result)
-                                        : ResultMessages::text(quint32(result));
+            const QString message = failureText(result);
             object.insert(QStringLiteral("error"), ResultCode::toHex(result));
             object.insert(QStringLiteral("message"), message);
             row.append(QStringLiteral("%1 (%2)").arg(message, ResultCode::toHex(result)));

@@ -2,7 +2,7 @@
 
 #include "Ctl.h"
 #include "HttpAccessManager.h"
-#include "ResultMessages.h"
+#include "LoginController.h"
 
 #include <algorithm>
 
@@ -36,6 +36,55 @@ const Row& rowOf(Outcome outcome)
 {
     return *std::find_if(std::cbegin(kRows), std::cend(kRows),
                          [outcome](const Row& row) { return row.outcome == outcome; });
+}
+
+// The command line's words for the codes the window words for its toasts:
+// those ask a person at the window to act ("Invalid password, please
+// retry."); a report row says what happened.
+QString ownText(int32_t code)
+{
+    using ResultCode::Facility;
+    const uint16_t detail = ResultCode::caseOf(code);
+    const bool httpStatus = detail >= 100 && detail < 600;
+    switch (ResultCode::facilityOf(code)) {
+    case Facility::Login:
+        if (code == LoginController::kInvalidPassword)
+            return QStringLiteral("Wrong password: the device refused it.");
+        return httpStatus ? QStringLiteral("The device answered the login with HTTP %1.").arg(detail)
+                          : QStringLiteral("The login failed on the network.");
+    case Facility::FirmwareUpdate:
+    case Facility::ConfigurationImport:
+    case Facility::StandbyScreenImage:
+        // The cases of BatchOperation, then a refusal's HTTP status.
+        switch (detail) {
+        case 0x0001:
+            return QStringLiteral("The file could not be opened.");
+        case 0x0002:
+            return QStringLiteral("Not sent: the device is busy.");
+        case 0x0003:
+            return QStringLiteral("Not sent: the device's push channel did not open.");
+        case 0x0004:
+            return QStringLiteral("The device refused the upload (HTTP 403): it no longer takes the login.");
+        default:
+            return httpStatus ? QStringLiteral("The device answered HTTP %1.").arg(detail)
+                              : QStringLiteral("The upload failed.");
+        }
+    case Facility::HttpAccess:
+        return QStringLiteral("The request failed on the network.");
+    case Facility::SettingsModels:
+        return QStringLiteral("The device's settings could not be read from its answer.");
+    case Facility::FileUploader:
+        return QStringLiteral("The upload could not start.");
+    case Facility::MultiPartBody:
+        return QStringLiteral("The file could not be read for the upload.");
+    case Facility::WebSocketClient:
+    case Facility::PushSession:
+        return QStringLiteral("The device's push channel failed.");
+    default:
+        return code == ResultCode::kFailure
+                   ? QStringLiteral("Failed: the device's record could not be read or written.")
+                   : QStringLiteral("Failed with code %1.").arg(ResultCode::toHex(code));
+    }
 }
 
 } // namespace
@@ -130,7 +179,7 @@ QString failureText(int32_t code)
     case kPasswordSpared:
         return QStringLiteral("Not tried: the first devices refused the shared password (sparing a lock-out).");
     default:
-        return ResultMessages::text(quint32(code));
+        return ownText(code);
     }
 }
 

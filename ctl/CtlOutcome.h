@@ -56,8 +56,8 @@ inline constexpr int32_t kTooManyFailures = ResultCode::failure(ResultCode::Faci
 inline constexpr int32_t kCanaryFailed = ResultCode::failure(ResultCode::Facility::CommandLine, 0x0007);
 
 // The operator's line for a failure code: a time-out, a connection that
-// failed, and an answer that broke off each read differently, then the
-// window's messages.
+// failed, and an answer that broke off each read differently; the command
+// line's own words for the codes the window has toasts for.
 QString failureText(int32_t code);
 
 } // namespace Ctl

@@ -147,7 +147,8 @@ int enroll(const Services& services, QCommandLineParser& parser, QTextStream& ou
     const std::optional<Output> output = readOutput(parser, command, err);
     const std::optional<QStringList> names = readTargetNames(parser, command, err);
     const std::optional<ScanRequest> request = readScanOptions(parser, command, err);
-    if (!output || !names || !request)
+    const std::optional<bool> proceed = readTableFullProceeds(parser, command, err);
+    if (!output || !names || !request || !proceed)
         return Usage;
     if (!services.trust) {
         err << "corvanectl trust: key pinning is off (CORVANE_KEY_PINNING=off): nothing to enrol\n";
@@ -157,7 +158,9 @@ int enroll(const Services& services, QCommandLineParser& parser, QTextStream& ou
     DeviceScan scan(facade, *request, *names);
     if (!scan.run(namedDevicesAnswered(facade, *names), err))
         return Usage;
-    const bool full = names->isEmpty() && scan.tableFull(command, err);
+    bool full = false;
+    if (!scan.allowsAll(*names, *proceed, command, err, full))
+        return Usage;
     const Targets resolved = resolveTargets(scan.devices(), *names, command, err);
     if (resolved.ambiguous)
         return Usage;

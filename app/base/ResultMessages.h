@@ -3,8 +3,8 @@
 #include <QString>
 
 // The one-line message an operator reads for a result code: first by the
-// whole code, then by its facility, else "Unknown error.". The window's
-// toasts and the command-line tool's reports say the same. Tables fixed at
+// whole code, then by its facility, else "Unknown error.", for the window's
+// toasts (the command-line tool words its reports itself). Tables fixed at
 // compile time; any thread.
 namespace ResultMessages {
 

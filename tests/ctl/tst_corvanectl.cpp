@@ -248,6 +248,8 @@ private Q_SLOTS:
             {"--output takes table, json or csv, not \"xml\""});
         row("discover by address until two answered", "",
             {"discover", "--interface", "10.213.0.1", "--count", "2", "--seconds", "30"}, 0, 2, false, {"IP Address"});
+        row("discover lists no more than --count", "", {"discover", "--interface", lab, "--count", "1"}, 0, 1, false,
+            {"IP Address"});
         row("a device deaf to broadcasts is missed", "fault d1 broadcast deaf",
             {"discover", "--interface", lab, "--seconds", "3"}, 0, 7, false, {"10.213.0.11"});
         row("a probe finds it", "fault d1 broadcast deaf",
@@ -259,6 +261,12 @@ private Q_SLOTS:
         row("a full device table is said, not hidden", "",
             {"discover", "--interface", lab, "--seconds", "3", "--max-devices", "5"}, 1, 5, false,
             {"Model", "stderr:the device table filled up at 5 devices"});
+        row("other models take room in the device table", "set d8 model TQ-999",
+            {"discover", "--interface", lab, "--seconds", "3", "--max-devices", "8"}, 1, 7, false,
+            {"stderr:1 of them of models corvanectl does not work with"}, {}, {}, "set d8 model TQ-360");
+        row("--all on a full device table sends nothing", "",
+            {"info", "--interface", lab, "--all", "--max-devices", "3", "--seconds", "2"}, 2, -1, false,
+            {"the device table filled up at 3 devices", "nothing was sent: --max-devices takes up to 1024"}, "corvane");
         row("a probe that is no address", "", {"discover", "--interface", lab, "--probe", "10.213.0.0/8"}, 2, -1, false,
             {"--probe takes an IPv4 address or a block"});
         row("nobody answers", "fault all lndp off", {"discover", "--interface", lab, "--seconds", "2"}, 3, 0, false,
@@ -279,7 +287,8 @@ private Q_SLOTS:
             {"info", "--interface", lab, "--device", "10.213.0.10", "--device", "Reception"}, 0, -1, false,
             {"2.0.0", "2.2.2", "TQ730-", "idle"}, "corvane");
         row("info, one password wrong", "state d4 busy", {"info", "--interface", lab, "--all", "--json"}, 1, -1, false,
-            {"\"message\":\"Invalid password, please retry.\"", "\"runningStatus\":\"busy\"", "\"version\":\"2.0.0\""},
+            {"\"message\":\"Wrong password: the device refused it.\"", "\"runningStatus\":\"busy\"",
+             "\"version\":\"2.0.0\""},
             "", "# per device, the rest share one\n10.213.0.11 Wr0ng-Pa55\n* corvane\n");
         row("info of one device named twice", "",
             {"info", "--interface", lab, "--device", "10.213.0.12", "--device", "Reception"}, 0, -1, false,
@@ -288,6 +297,9 @@ private Q_SLOTS:
             {"info", "--interface", lab, "--device", "Reception", "--seconds", "2"}, 2, -1, false,
             {"shared by 2 devices: 02:00:0A:D5:00:0C (10.213.0.12), 02:00:0A:D5:00:0F (10.213.0.15)"}, "corvane", {},
             "set d6 name Canteen");
+        row("host names in any letter case, shared ones too", "set d6 name RECEPTION",
+            {"info", "--interface", lab, "--device", "reception", "--seconds", "2"}, 2, -1, false,
+            {"shared by 2 devices"}, "corvane", {}, "set d6 name Canteen");
         row("info of a device that is not there", "",
             {"info", "--interface", lab, "--device", "02:00:0A:D5:00:99", "--seconds", "2"}, 3, -1, false,
             {"no device 02:00:0A:D5:00:99 answered"}, "corvane");
@@ -367,7 +379,7 @@ private Q_SLOTS:
             }
         }
         if (arguments.contains(QLatin1String("--count"))) {
-            QVERIFY(addresses.size() >= devices);
+            QCOMPARE(addresses.size(), devices);
             QVERIFY2(run.ms < 15000, QByteArray::number(run.ms).constData()); // did not wait the 30 s out
             return;
         }
@@ -501,6 +513,19 @@ private Q_SLOTS:
         QTest::newRow("--all on a terminal: y sends, to the model asked for")
             << "" << QStringList{"--all", "--seconds", "2", "--model", "TQ-360", "--report", "report.json"} << "corvane"
             << "terminal y" << 0 << models << 4 << "4 succeeded, 0 failed, 0 skipped" << bundle;
+        QTest::newRow("--report -: the report alone on standard output")
+            << "" << QStringList{"--device", "10.213.0.10", "--report", "-"} << "corvane"
+            << "" << 0 << QStringList{labDevice(0) + ok} << 1 << "1 succeeded" << bundle;
+        QTest::newRow("--all on a full device table sends nothing")
+            << "" << QStringList{"--all", "--max-devices", "3", "--seconds", "2"} << "corvane"
+            << "" << 2 << QStringList{} << 0 << "--table-full proceed works on the devices listed" << bundle;
+        QTest::newRow("--table-full proceed: the summary says the site may hold more")
+            << ""
+            << QStringList{"--all", "--max-devices", "3", "--seconds", "2", "--table-full", "proceed", "--dry-run"}
+            << "corvane"
+            << "" << 1 << QStringList{} << 0
+            << "nothing sent; the device table filled up at 3 devices (--max-devices): the site may hold more"
+            << bundle;
         QTest::newRow("a report that cannot be written stops the run before it starts")
             << "" << QStringList{"--all", "--report", "/nonexistent/report.json"} << "corvane"
             << "" << 2 << QStringList{} << 0 << "cannot write the report /nonexistent/report.json" << bundle;
@@ -604,7 +629,9 @@ private Q_SLOTS:
         // the same devices in both.
         QString report = arguments.filter(QStringLiteral("report.")).value(0);
         const QString journal = report + QStringLiteral(".jsonl");
-        if (!verdicts.isEmpty() && QFile::exists(report)) {
+        if (arguments.contains(QStringLiteral("-"))) { // the report is all standard output holds
+            report = writeTestFile(m_dir, QStringLiteral("stdout.json"), run.out);
+        } else if (!verdicts.isEmpty() && QFile::exists(report)) {
             QString problem;
             QStringList journaled = ::verdicts(journal, problem);
             QStringList reported = ::verdicts(report, problem);

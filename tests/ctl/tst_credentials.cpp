@@ -43,6 +43,14 @@ private Q_SLOTS:
                                            << false << QStringList{"error:line 2: an empty password"} << QString();
         QTest::newRow("comments only") << "# nothing\n" << false << QStringList{"error:holds no password"} << QString();
         QTest::newRow("readable by others") << "corvane\n" << true << QStringList{"*=corvane"} << warned;
+        QTest::newRow("a one-line password with a space, unquoted") << "w@tch pw\n"
+                                                                    << false << QStringList{"*=w@tch pw"} << QString();
+        QTest::newRow("one line for a device found by its host name")
+            << "reception p w\n"
+            << false << QStringList{"reception=p w", "*="} << QString();
+        QTest::newRow("an id no device found answers to")
+            << "Lobby x\n10.0.0.6 y\n"
+            << false << QStringList{"lobby=x", "10.0.0.6=y"} << "names 1 id no device found answers to: \"Lobby\"";
     }
 
     void passwordFile()
@@ -61,7 +69,7 @@ private Q_SLOTS:
                                         : QFileDevice::ReadOwner | QFileDevice::WriteOwner));
         QString said;
         QTextStream err(&said);
-        const std::optional<Credentials> credentials = Credentials::load(path, err);
+        std::optional<Credentials> credentials = Credentials::load(path, err);
         err.flush();
         if (expected.first().startsWith(QLatin1String("error:"))) {
             QVERIFY(!credentials);
@@ -69,6 +77,10 @@ private Q_SLOTS:
             return;
         }
         QVERIFY2(credentials, qPrintable(said));
+        // The devices found: two, one of them named "Reception".
+        credentials->settle(
+            {"02:00:00:00:00:05", "10.0.0.5", "Meeting Room 2", "02:00:00:00:00:06", "10.0.0.6", "Reception"}, err);
+        err.flush();
         QCOMPARE(said.contains(QLatin1String("warning")), !warning.isEmpty());
         QVERIFY(said.contains(warning));
         for (const QString& pair : std::as_const(expected)) {
