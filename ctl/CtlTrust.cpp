@@ -275,7 +275,7 @@ int runTrust(const Services& services, QCommandLineParser& parser, const QString
         if (KnownDevices::normalMac(mac).isEmpty()) {
             QStringList named;
             for (const KnownDevices::Entry& entry : store.entries()) {
-                if (entry.name == mac)
+                if (entry.name.compare(mac, Qt::CaseInsensitive) == 0)
                     named << entry.mac;
             }
             if (named.size() != 1) {
