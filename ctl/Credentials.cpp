@@ -154,8 +154,8 @@ void Credentials::settle(const QStringList& found, QTextStream& err)
         m_byId.clear();
         m_ids.clear();
         m_default = m_onlyLine;
-        err << "corvanectl: the password file's one line names no device found, so it is the password of every "
-               "device (quoted, or after '* ', it says so)\n";
+        err << "corvanectl: the password file's one line starts with no device found, so the whole line is the "
+               "password of every device (quote it, or begin it with '* ', to say so)\n";
     }
     m_onlyLine.clear();
     QStringList unknown;
