@@ -73,7 +73,6 @@ kill "$busy"
 wait "$busy" || true
 cp "$console" "$work/devices.log"
 INNER
-INNER
 
 scripts/lab-network.sh --devices "$devices" --program build/bin/corvane-virtual-device --update-step-ms 1 \
     -- bash "$work/inner.sh" "$work" "$devices" >"$work/figures" 2>"$work/lab.log" ||
