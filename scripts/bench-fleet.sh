@@ -64,6 +64,16 @@ row() {
         --parallel 64 --quiet --report "$work/$row-report.json")"
 }
 row quiet tq-9.9.9.bundle
+# The loaded row starts once every device has installed the quiet row's
+# file and is back from its reboot (at most 2 minutes), so that its
+# discovery waits for nobody still rebooting.
+from=$(cat "$work/quiet.console-from")
+for _ in $(seq 240); do
+    tail -n +"$((from + 1))" "$console" | awk -v n="$devices" '
+        / update finished / { updated++ } / reboot started / { down++ } / reboot finished / { up++ }
+        END { exit !(updated >= n && up >= down) }' && break
+    sleep 0.5
+done
 # Two processes that take both cores, for as long as the loaded row runs
 # (the time-out ends them should this shell be killed).
 stress-ng --cpu 2 --timeout 1800 --quiet &
