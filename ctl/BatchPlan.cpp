@@ -23,7 +23,8 @@ std::optional<BatchPlan> readBatchPlan(QCommandLineParser& parser, const QString
         return std::nullopt;
     };
     const QCommandLineOption parallel(QStringLiteral("parallel"),
-                                      QStringLiteral("Uploads at once, 1 to 64 (1 unless given: one after another)."),
+                                      QStringLiteral("Uploads at once, 1 to 64 (1 unless given: one after another); "
+                                                     "also the logins at once (16 unless given)."),
                                       QStringLiteral("n"));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
@@ -136,6 +137,8 @@ std::optional<BatchPlan> readBatchPlan(QCommandLineParser& parser, const QString
     settings.stallSeconds = *stallSeconds;
     settings.resultTimeoutSeconds = parser.isSet(waitResult) ? *resultSeconds : 0;
     settings.parallel = *atOnce;
+    if (parser.isSet(parallel))
+        settings.loginsAtOnce = *atOnce;
     settings.timeoutSeconds = *timeoutSeconds;
     settings.retries = *tries;
     settings.retryDelaySeconds = *firstDelay;

@@ -40,6 +40,7 @@ struct BatchSettings
     FileIdentity file; // the file whose digest was taken
     qint64 fileSize = 0;
     int parallel = 1;
+    int loginsAtOnce = kLoginsAtOnce; // --parallel when given
     int timeoutSeconds = kDefaultTimeoutSeconds;
     int stallSeconds = kDefaultStallSeconds;
     int retries = 0;

@@ -140,8 +140,9 @@ int runBatch(const Services& services, const BatchOperation& operation, const QS
         if (keys.contains(run->identity.macAddress))
             run->key = keys.value(run->identity.macAddress).word();
     }
-    QHash<QString, Login> logins = logInAll(services, trustedDevices(resolved.devices, keys), *credentials,
-                                            kLoginWaitMs, {settings.retries, settings.retryDelaySeconds});
+    QHash<QString, Login> logins
+        = logInAll(services, trustedDevices(resolved.devices, keys), *credentials, kLoginWaitMs,
+                   {settings.retries, settings.retryDelaySeconds}, settings.loginsAtOnce);
     addRefusals(keys, logins);
     checkDevices(runs, logins, facade, operation, plan->sameVersion);
 

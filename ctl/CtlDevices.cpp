@@ -447,87 +447,126 @@ Targets resolveTargets(const QList<DeviceIdentity>& found, const QStringList& na
     return targets;
 }
 
-QHash<QString, Login> logInAll(const Services& services, const QList<DeviceIdentity>& devices,
-                               const Credentials& credentials, int limitMs, const LoginRetry& retry)
+FleetLogin::FleetLogin(const Services& services, const Credentials& credentials, int atOnce, int limitMs,
+                       const LoginRetry& retry)
+    : m_credentials(credentials)
+    , m_atOnce(std::max(atOnce, 1))
+    , m_limitMs(limitMs)
+    , m_retry(retry)
+    , m_login(std::make_unique<LoginController>(*services.facade, *services.httpAccess))
+    , m_loop(std::make_unique<QEventLoop>())
 {
-    QHash<QString, Login> logins;
-    DeviceFacade& facade = *services.facade;
-    LoginController login(facade, *services.httpAccess);
-    QEventLoop loop;
-    int waiting = 0; // logins under way and tries again to come: each ends once
-    QList<const DeviceIdentity*> later; // on the shared password, after the first ones answered
-    int sharedTrying = 0;
-    int sharedRefused = 0;
-    int sharedAnswered = 0;
+}
 
-    std::function<void(const DeviceIdentity&, int)> attempt;
-    const auto done = [&] {
-        if (--waiting == 0)
-            loop.quit();
-    };
-    const auto startLater = [&] {
-        const bool spared = sharedRefused == sharedAnswered;
-        for (const DeviceIdentity* device : std::as_const(later)) {
-            if (spared)
-                logins[device->macAddress].result = kPasswordSpared;
-            else
-                attempt(*device, 1);
-        }
-        later.clear();
-    };
-    attempt = [&](const DeviceIdentity& device, int tries) {
-        ++waiting;
-        const QString mac = device.macAddress;
-        const bool shared = !credentials.hasOwnPassword(device.names());
-        const DeviceIdentity* again = &device; // an element of `devices`
-        login.requestLoginAsync(mac, logins.value(mac).authCode, &loop, [&, again, mac, shared, tries](int32_t result) {
-            const bool network = result == HttpAccessManager::kTimedOut || result == HttpAccessManager::kNoStatus
-                                 || result == HttpAccessManager::kAnswerBroken;
-            if (network && tries <= retry.retries) {
-                QTimer::singleShot(retryDelayMs(retry.firstDelaySeconds, tries), &loop, [&, again, tries] {
-                    attempt(*again, tries + 1);
-                    done();
-                });
-                return; // the try again keeps this one's place in `waiting`
-            }
-            logins[mac].result = result;
-            if (shared && sharedAnswered < sharedTrying) {
-                ++sharedAnswered;
-                if (result == LoginController::kInvalidPassword)
-                    ++sharedRefused;
-                if (sharedAnswered == sharedTrying)
-                    startLater();
-            }
-            done();
-        });
-    };
+// The loop goes first: the logins still under way end with it.
+FleetLogin::~FleetLogin()
+{
+    m_loop.reset();
+}
 
+QHash<QString, Login> FleetLogin::run(const QList<DeviceIdentity>& devices)
+{
     for (const DeviceIdentity& device : devices) {
-        Login& entry = logins[device.macAddress];
+        Login& entry = m_logins[device.macAddress];
         entry.result = HttpAccessManager::kTimedOut;
-        const QString password = credentials.passwordFor(device.names());
+        const QString password = m_credentials.passwordFor(device.names());
         entry.authCode
             = QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
     }
     for (const DeviceIdentity& device : devices) {
-        if (credentials.hasOwnPassword(device.names()) || sharedTrying < kSharedPasswordTries) {
-            sharedTrying += credentials.hasOwnPassword(device.names()) ? 0 : 1;
-            attempt(device, 1);
+        const bool own = m_credentials.hasOwnPassword(device.names());
+        if (own || m_sharedTrying < kSharedPasswordTries) {
+            m_sharedTrying += own ? 0 : 1;
+            m_line.push_back({&device, 1});
         } else {
-            later.append(&device);
+            m_later.append(&device);
         }
     }
-    if (waiting > 0) {
-        QTimer limit;
-        limit.setSingleShot(true);
-        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-        int retriesMs = 0;
-        for (int tries = 1; tries <= retry.retries; ++tries)
-            retriesMs += limitMs + retryDelayMs(retry.firstDelaySeconds, tries);
-        limit.start(limitMs + retriesMs);
-        loop.exec();
+    startTurns();
+    if (!finished())
+        m_loop->exec();
+    return m_logins;
+}
+
+void FleetLogin::startTurns()
+{
+    while (m_running < m_atOnce && !m_line.empty()) {
+        const Turn turn = m_line.front();
+        m_line.pop_front();
+        attempt(turn);
     }
-    return logins;
+    if (finished())
+        m_loop->quit();
+}
+
+bool FleetLogin::finished() const
+{
+    return m_running == 0 && m_pausing == 0 && m_line.empty() && m_later.isEmpty();
+}
+
+void FleetLogin::attempt(const Turn& turn)
+{
+    ++m_running;
+    const QString mac = turn.device->macAddress;
+    const quint64 id = ++m_lastAttempt;
+    m_current.insert(mac, id);
+    // The exchanges time out by themselves; this bounds the login as a whole.
+    QTimer::singleShot(m_limitMs, m_loop.get(), [this, turn, id] { ended(turn, id, HttpAccessManager::kTimedOut); });
+    m_login->requestLoginAsync(mac, m_logins.value(mac).authCode, m_loop.get(),
+                               [this, turn, id](int32_t result) { ended(turn, id, result); });
+}
+
+void FleetLogin::ended(const Turn& turn, quint64 attemptId, int32_t result)
+{
+    const QString& mac = turn.device->macAddress;
+    // A login given up at its limit may still answer: too late to count.
+    if (m_current.value(mac) != attemptId)
+        return;
+    m_current.remove(mac);
+    --m_running;
+    const bool network = result == HttpAccessManager::kTimedOut || result == HttpAccessManager::kNoStatus
+                         || result == HttpAccessManager::kAnswerBroken;
+    if (network && turn.tries <= m_retry.retries) {
+        // Its place goes to the next device for the pause; then it goes
+        // first, having waited its turn once.
+        ++m_pausing;
+        QTimer::singleShot(retryDelayMs(m_retry.firstDelaySeconds, turn.tries), m_loop.get(), [this, turn] {
+            --m_pausing;
+            m_line.push_front({turn.device, turn.tries + 1});
+            startTurns();
+        });
+        startTurns();
+        return;
+    }
+    m_logins[mac].result = result;
+    const bool shared = !m_credentials.hasOwnPassword(turn.device->names());
+    if (shared && m_sharedAnswered < m_sharedTrying) {
+        ++m_sharedAnswered;
+        if (result == LoginController::kInvalidPassword)
+            ++m_sharedRefused;
+        if (m_sharedAnswered == m_sharedTrying)
+            releaseLater();
+    }
+    startTurns();
+}
+
+void FleetLogin::releaseLater()
+{
+    const bool spared = m_sharedRefused == m_sharedAnswered;
+    for (const DeviceIdentity* device : std::as_const(m_later)) {
+        if (spared)
+            m_logins[device->macAddress].result = kPasswordSpared;
+        else
+            m_line.push_back({device, 1});
+    }
+    m_later.clear();
+}
+
+QHash<QString, Login> logInAll(const Services& services, const QList<DeviceIdentity>& devices,
+                               const Credentials& credentials, int limitMs, const LoginRetry& retry, int atOnce)
+{
+    FleetLogin login(services, credentials, atOnce, limitMs, retry);
+    return login.run(devices);
 }
 
 } // namespace Ctl

@@ -11,11 +11,15 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class Credentials;
 class DeviceFacade;
+class LoginController;
+class QEventLoop;
 struct Services;
 class QTextStream;
 
@@ -154,10 +158,17 @@ struct Login
 };
 
 // A login (authenticate, then the settings copied into the record) takes at
-// most 10 s and 30 s; past this the wait for all of them ends.
+// most 10 s and 30 s, counted from when it goes out; past this it reads
+// HttpAccessManager::kTimedOut and its place goes to the next device.
 constexpr int kLoginWaitMs = 60000;
 // How many devices try the shared password before the others do.
 constexpr int kSharedPasswordTries = 3;
+// Logins (and the settings reads they make) under way at once. A site of a
+// thousand devices started all at once spends its time-outs in TLS
+// handshakes that wait for the processor; in line, each one's time-out
+// counts only once it goes out, so a loaded machine slows down instead of
+// failing.
+constexpr int kLoginsAtOnce = 16;
 
 // Tries again of a login that failed on the network (a device rebooting).
 struct LoginRetry
@@ -166,15 +177,61 @@ struct LoginRetry
     int firstDelaySeconds = 1; // doubled after every try
 };
 
-// Logs in to every device with its password and waits for every answer, at
-// most `limitMs` (the tries again come on top): a device still unanswered
-// then reads HttpAccessManager::kTimedOut. A network failure is tried again
-// as `retry` says. The shared password (the default) goes to
-// kSharedPasswordTries devices first; when each of them refuses it, the
-// others are not tried (kPasswordSpared), since devices lock an account out
-// after a few wrong tries. By MAC address.
+// Logs in to every device with its password and waits for every answer:
+// `atOnce` at a time, the others in line, each login given at most
+// `limitMs` from when it goes out (then it reads
+// HttpAccessManager::kTimedOut). A network failure is tried again as `retry`
+// says, its place in line given up for the pause. The shared password (the
+// default) goes to kSharedPasswordTries devices first; when each of them
+// refuses it, the others are not tried (kPasswordSpared), since devices lock
+// an account out after a few wrong tries. By MAC address.
+class FleetLogin
+{
+public:
+    FleetLogin(const Services& services, const Credentials& credentials, int atOnce = kLoginsAtOnce,
+               int limitMs = kLoginWaitMs, const LoginRetry& retry = {});
+    FleetLogin(const FleetLogin&) = delete;
+    FleetLogin& operator=(const FleetLogin&) = delete;
+    ~FleetLogin();
+
+    // Runs events until every device has its result; once per object.
+    QHash<QString, Login> run(const QList<DeviceIdentity>& devices);
+
+private:
+    struct Turn
+    {
+        const DeviceIdentity* device; // an element of run()'s list
+        int tries;
+    };
+
+    void startTurns();
+    void attempt(const Turn& turn);
+    void ended(const Turn& turn, quint64 attemptId, int32_t result);
+    void releaseLater();
+    bool finished() const;
+
+    const Credentials& m_credentials;
+    const int m_atOnce;
+    const int m_limitMs;
+    const LoginRetry m_retry;
+    std::unique_ptr<LoginController> m_login;
+    // The logins' callbacks and timers live on it: none runs once it is gone.
+    std::unique_ptr<QEventLoop> m_loop;
+    QHash<QString, Login> m_logins;
+    std::deque<Turn> m_line;
+    QList<const DeviceIdentity*> m_later; // on the shared password, once the first ones answered
+    QHash<QString, quint64> m_current; // by MAC address: the attempt whose answer counts
+    quint64 m_lastAttempt = 0;
+    int m_running = 0;
+    int m_pausing = 0; // tries again waiting out their pause
+    int m_sharedTrying = 0;
+    int m_sharedAnswered = 0;
+    int m_sharedRefused = 0;
+};
+
+// One FleetLogin over `devices`, for the commands that log in to all.
 QHash<QString, Login> logInAll(const Services& services, const QList<DeviceIdentity>& devices,
-                               const Credentials& credentials, int limitMs = kLoginWaitMs,
-                               const LoginRetry& retry = {});
+                               const Credentials& credentials, int limitMs = kLoginWaitMs, const LoginRetry& retry = {},
+                               int atOnce = kLoginsAtOnce);
 
 } // namespace Ctl

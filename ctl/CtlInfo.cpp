@@ -97,8 +97,9 @@ int runInfo(const Services& services, QCommandLineParser& parser, const QStringL
         return NoDevice;
     credentials->settle(namesOf(found), err);
 
-    // All logins at once, to the keys that may be given the credential; each
-    // copies the device's settings into its record.
+    // Logins kLoginsAtOnce at a time, to the keys that may be given the
+    // credential; each reads the device's settings into its record in its
+    // own turn.
     const QHash<QString, KeyCheck> keys = settleKeys(services, targets, *newKeys, QStringLiteral("info"), err);
     QHash<QString, Login> logins = logInAll(services, trustedDevices(targets, keys), *credentials);
     addRefusals(keys, logins);

@@ -467,6 +467,15 @@ private Q_SLOTS:
         QTest::newRow("a shared password the first devices refuse is not tried on the rest")
             << "" << QStringList{"--all", "--report", "report.json"} << "* Wr0ng-Pa55\n"
             << "" << 1 << spared << 0 << "0 succeeded, 0 failed, 8 skipped" << bundle;
+        // Two logins at once, both stalled for their 10 s: the six in line
+        // behind them still log in, their time-outs counted from their turn.
+        QStringList inLine = eight;
+        inLine[0] = labDevice(0) + QStringLiteral(" skipped 0x800101f6 0");
+        inLine[1] = labDevice(1) + QStringLiteral(" skipped 0x800101f6 0");
+        QTest::newRow("logins in line behind stalled ones are not timed out for their wait")
+            << "fault d1 request stall;fault d2 request stall"
+            << QStringList{"--all", "--parallel", "2", "--report", "report.json"} << "corvane"
+            << "" << 1 << inLine << 6 << "6 succeeded, 0 failed, 2 skipped" << bundle;
         QTest::newRow("a login that meets a reboot is tried again")
             << "fault d1 reboot-ms 2500;reboot d1"
             << QStringList{"--device", "10.213.0.10", "--retries", "3", "--report", "report.json"} << "corvane"
