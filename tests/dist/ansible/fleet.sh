@@ -278,5 +278,11 @@ for value, field in [("Lobby", '"Lobby"'), ('a,"b"', '"a,""b"""'), ("=1+1", "\"'
                      ("\u202eab", r'"\u{202e}ab"'), (None, '""'), (3, '"3"')]:
     assert csv_field(value) == field, (value, csv_field(value), field)
 PY
+# A failure names five devices, then how many more.
+PYTHONPATH="$work/collections" /usr/bin/python3 - <<'PY' || fail "the devices named in a failure"
+from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import named
+rows = [dict(hostName="D%d" % i, ipAddress="10.0.0.%d" % i, macAddress="M%d" % i, result="failed") for i in range(7)]
+assert named(rows).endswith("D4 (10.0.0.4, M4) failed; and 2 more") and "D5" not in named(rows), named(rows)
+PY
 
 echo "fleet: two sites, 5 plays in $(($(date +%s) - start)) s"

@@ -81,6 +81,10 @@ OWN_OPTIONS = ('corvanectl', 'src', 'password', 'passwords', 'name', 'info', 'fa
 # A module option named otherwise than corvanectl's (a list of them).
 RENAMED = {'devices': 'device'}
 
+# corvanectl's options that the module reads itself: the password file
+# goes to corvanectl with the other passwords on its standard input.
+READ_BY_MODULE = ('password_file',)
+
 # corvanectl's options that no module takes, and why.
 NOT_TAKEN = {
     'help': 'the options themselves',
@@ -148,11 +152,6 @@ def scan_arguments(params):
     return option_arguments(params, ('interface', 'seconds', 'probe', 'model', 'max_devices'))
 
 
-def target_arguments(params):
-    """The devices named, or every device that answers."""
-    return option_arguments(params, ('all', 'devices', 'devices_file', 'table_full'))
-
-
 def quoted(field):
     """A field quoted as corvanectl's password file wants it, so that
     spaces, quotes and a leading '#' stay the field's."""
@@ -176,7 +175,7 @@ def password_text(module):
             module.fail_json(msg='the password file %s is larger than a password file' % params['password_file'])
         lines.append(text.decode('utf-8', 'replace'))
     given = [('*', params.get('password'))] if params.get('password') is not None else []
-    given += sorted((params.get('passwords') or {}).items())
+    given += sorted((params.get('passwords') or {}).items(), key=lambda item: str(item[0]))
     for device, password in given:
         device, password = str(device), str(password)
         if any(c in device + password for c in '\r\n'):
@@ -185,12 +184,6 @@ def password_text(module):
     if not lines:
         return None
     return ''.join(line if line.endswith('\n') else line + '\n' for line in lines)
-
-
-def key_arguments(params):
-    """What corvanectl does with a key no pin names: refuse (without a
-    terminal), or take it with trust_new."""
-    return ['--trust-new'] if params.get('trust_new') else []
 
 
 def run(module, argv, password=None):
@@ -277,11 +270,10 @@ def failure_message(rc, rows, err, params):
 def run_batch(module, command):
     """Runs one batch command and ends the module with its result."""
     params = module.params
-    argv = [command, params['src']] + scan_arguments(params) + target_arguments(params) + key_arguments(params)
-    argv += ['--report', '-', '--yes', '--quiet']
-    argv += option_arguments(params, ('parallel', 'timeout', 'stall_timeout', 'retries', 'retry_delay',
-                                      'retry_max_time', 'max_failures', 'canary', 'wait_result', 'result_timeout',
-                                      'strict', 'skip_same_version', 'bundle_version'))
+    # Every option the module takes is corvanectl's, but for its own.
+    argv = [command, params['src'], '--report', '-', '--yes', '--quiet']
+    argv += option_arguments(params, sorted(name for name in module.argument_spec
+                                            if name not in OWN_OPTIONS + READ_BY_MODULE))
     if module.check_mode:
         argv.append('--dry-run')
     rc, out, err = run(module, argv, password_text(module))

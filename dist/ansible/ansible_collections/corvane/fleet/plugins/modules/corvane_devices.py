@@ -114,8 +114,8 @@ import fnmatch
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import (
-    EXIT_NO_DEVICE, EXIT_SOME_FAILED, EXIT_SUCCESS, PASSWORD_ARGS, SCAN_ARGS, UNTRUSTED_MESSAGE, json_document,
-    key_arguments, named, option_arguments, password_text, reason, run, scan_arguments)
+    EXIT_NO_DEVICE, EXIT_SOME_FAILED, EXIT_SUCCESS, PASSWORD_ARGS, SCAN_ARGS, UNTRUSTED_MESSAGE, json_document, named,
+    option_arguments, password_text, reason, run, scan_arguments)
 
 COMMANDS = ('discover', 'info')
 ARGUMENT_SPEC = dict(SCAN_ARGS)
@@ -161,7 +161,7 @@ def main():
 
     unreadable = []
     if params['info'] and devices:
-        argv = ['info', '--json'] + scan_arguments(params) + key_arguments(params)
+        argv = ['info', '--json'] + scan_arguments(params) + option_arguments(params, ('trust_new',))
         for device in devices:
             argv += ['--device', device['macAddress']]
         rc, out, err = run(module, argv, password_text(module))

@@ -65,8 +65,8 @@ rc:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import (
-    EXIT_NO_DEVICE, EXIT_SUCCESS, SCAN_ARGS, TARGET_ARGS, json_document, named, reason, run, scan_arguments,
-    target_arguments)
+    EXIT_NO_DEVICE, EXIT_SUCCESS, OWN_OPTIONS, SCAN_ARGS, TARGET_ARGS, json_document, named, option_arguments,
+    reason, run)
 
 COMMANDS = ('trust',)
 ARGUMENT_SPEC = dict(SCAN_ARGS)
@@ -79,8 +79,8 @@ def main():
     params = module.params
     if not params['all'] and not params['devices'] and not params['devices_file']:
         module.fail_json(msg='give devices, devices_file, or all: true')
-    rc, out, err = run(module, ['trust', 'enroll', '--output', 'json'] + scan_arguments(params)
-                       + target_arguments(params))
+    rc, out, err = run(module, ['trust', 'enroll', '--output', 'json']
+                       + option_arguments(params, sorted(name for name in ARGUMENT_SPEC if name not in OWN_OPTIONS)))
     rows = json_document(out)
     if not isinstance(rows, list):
         rows = []
