@@ -224,6 +224,7 @@ void checkDevices(const std::vector<std::unique_ptr<DeviceRun>>& runs, const QHa
         run->versionBefore = version.toString();
         if (!sameVersion.isEmpty() && run->versionBefore == sameVersion) {
             run->outcome = Outcome::Unchanged;
+            run->versionAfter = run->versionBefore;
             run->message
                 = QStringLiteral("Already at version %1; nothing sent (--skip-same-version).").arg(sameVersion);
             continue;

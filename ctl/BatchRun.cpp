@@ -178,6 +178,10 @@ void BatchRunner::answered(DeviceRun& device, int32_t sent)
         return;
     }
     if (answer.accepted) {
+        // A configuration or an image leaves the firmware as it was; a new
+        // firmware's version is known only from its result (--wait-result).
+        if (m_settings.operation->resultParameter != DeviceParameter::UpdateResult)
+            device.versionAfter = device.versionBefore;
         finish(device, Outcome::Succeeded, ResultCode::kSuccess, status);
         return;
     }

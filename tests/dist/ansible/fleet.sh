@@ -9,10 +9,13 @@
 # Checks: before enrolment no device's key is trusted and nothing is sent;
 # enrolment pins every key; the first run changes, and every device takes the
 # bundle once; a second run changes nothing; check mode sends nothing; a
-# refused password fails that site only; the gathered report holds every
-# device of both sites; no password appears in any output, at -vvv, nor in
-# any file under the temporary folder while a module runs or after the play
-# is killed. Skipped (77) without ansible-playbook or where no namespace can
+# refused password fails that site only, and its message names the devices;
+# the gathered report holds every device of both sites, with the version
+# each runs after the run; a device whose password is refused is left out of
+# the facts, named, and the others are read; a site over max_devices fails
+# with corvanectl's reason; no password appears in any output, at -vvv, on a
+# command line, nor in any file under the temporary folder while a module
+# runs or after the play is killed, and the play leaves no folder there. Skipped (77) without ansible-playbook or where no namespace can
 # be made.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../../.." && pwd)
@@ -146,6 +149,7 @@ for _ in $(seq 1 100); do
 done
 pgrep -f corvanectl >/dev/null || fail "no module ran"
 no_password_in_files "while a module runs"
+! pgrep -a -f corvanectl | grep -q -e N0rth-Pa55 -e S0uth-Pa55 || fail "a password on corvanectl's command line"
 kill -TERM "$playing"
 wait "$playing" 2>/dev/null || true
 no_password_in_files "after the play was killed"
@@ -160,6 +164,7 @@ for _ in $(seq 1 300); do
     sleep 0.1
 done
 no_password_in_files "after the killed play's last corvanectl"
+[ -z "$(ls -A "$TMPDIR")" ] || fail "the killed play left $(ls -A "$TMPDIR") in the temporary folder"
 
 play first -vvv
 [ "$(cat "$work/first.status")" = 0 ] || { tail -40 "$work/first.out" >&2; fail "first run failed"; }
@@ -174,9 +179,15 @@ for site in north south; do
     [ "$(recap $site changed second)" = 0 ] || fail "second run: $site changed"
     [ "$(uploads $site)" = 3 ] || fail "second run: $site's devices were sent the bundle again"
 done
+python3 - "$work/play/reports/report.json" <<'PY' || fail "second run: the versions after"
+import json, sys
+rows = json.load(open(sys.argv[1]))["devices"]
+assert len(rows) == 6 and all(r["result"] == "unchanged" and r["versionAfter"] == "9.9.9" for r in rows), rows
+PY
 
 # The sites' devices as facts: two of three by name, with what they say of
-# themselves after the update.
+# themselves after the update; at north one of them refuses its own
+# password. A site over max_devices.
 cat >"$work/play/devices.yml" <<PLAY
 - hosts: sites
   gather_facts: false
@@ -187,22 +198,47 @@ cat >"$work/play/devices.yml" <<PLAY
         name: ["Lobby*", "Meeting*"]
         info: true
         password: "{{ corvane_password }}"
+        passwords: "{{ {'Meeting Room 2': 'Wr0ng-Pa55'} if inventory_hostname == 'north' else {} }}"
+      register: read
     - ansible.builtin.copy:
-        content: "{{ corvane_devices | to_json }}"
+        content: "{{ {'facts': corvane_devices, 'unreadable': read.unreadable} | to_json }}"
         dest: "$work/{{ inventory_hostname }}.devices.json"
+        mode: "0600"
+      delegate_to: localhost
+    - corvane.fleet.corvane_firmware:
+        src: "{{ corvane_bundle }}"
+        interface: corvane-lab
+        corvanectl: "{{ corvanectl }}"
+        all: true
+        max_devices: 2
+        password: "{{ corvane_password }}"
+      register: full
+      ignore_errors: true
+    - ansible.builtin.copy:
+        content: "{{ full.msg | default('') }}"
+        dest: "$work/{{ inventory_hostname }}.full.txt"
         mode: "0600"
       delegate_to: localhost
 PLAY
 ansible-playbook -i "$work/inventory.yml" "$work/play/devices.yml" -vvv >"$work/devices.out" 2>&1 ||
     { tail -30 "$work/devices.out" >&2; fail "corvane_devices failed"; }
-! grep -q -e N0rth-Pa55 -e S0uth-Pa55 "$work/devices.out" || fail "corvane_devices: a password in Ansible's output"
+! grep -q -e N0rth-Pa55 -e S0uth-Pa55 -e Wr0ng-Pa55 "$work/devices.out" || fail "corvane_devices: a password in Ansible's output"
+# Ansible wraps a warning's lines.
+tr '\n' ' ' <"$work/devices.out" |
+    grep -q "1 of 2 devices could not be read: Meeting Room 2 (10.213.0.11, 02:00:0A:D5:00:0B) failed: Invalid password" ||
+    fail "corvane_devices: no warning names the device refused"
 for site in north south; do
-    python3 - "$work/$site.devices.json" <<'PY' || fail "corvane_devices: $site"
+    python3 - "$work/$site.devices.json" $site <<'PY' || fail "corvane_devices: $site"
 import json, sys
-devices = json.load(open(sys.argv[1]))
-assert sorted(d["hostName"] for d in devices) == ["Lobby Display", "Meeting Room 2"], devices
+read = json.load(open(sys.argv[1]))
+devices, unreadable = read["facts"], read["unreadable"]
+names = ["Lobby Display"] if sys.argv[2] == "north" else ["Lobby Display", "Meeting Room 2"]
+assert sorted(d["hostName"] for d in devices) == names, devices
 assert all(d["version"] == "9.9.9" and d["runningStatus"] for d in devices), devices
+assert [(d["hostName"], d["result"]) for d in unreadable] == ([("Meeting Room 2", "failed")] if sys.argv[2] == "north"
+                                                                 else []), unreadable
 PY
+    grep -q "corvanectl update: .*--max-devices" "$work/$site.full.txt" || fail "over max_devices: $(cat "$work/$site.full.txt")"
 done
 
 inventory tq-9.9.10.bundle
@@ -219,6 +255,8 @@ play refused
 [ "$(recap south failed refused)" = 1 ] || fail "refused at south: south not failed"
 [ "$(uploads north)" = 6 ] || fail "refused at south: north's devices took $(uploads north) files, not 6"
 [ "$(uploads south)" = 3 ] || fail "refused at south: south's devices took a file"
+grep -q "did not succeed: Lobby Display (10.213.0.10, 02:00:0A:D5:00:0A) skipped: Invalid password" "$work/refused.out" ||
+    fail "refused at south: the message does not name the devices: $(grep FAILED "$work/refused.out")"
 
 python3 - "$work/play/reports/report.json" <<'PY' || fail "the gathered report"
 import json, sys
@@ -228,6 +266,7 @@ assert sites == ["north", "south"], sites
 assert len(rows) == 6, len(rows)
 assert sum(row["result"] == "succeeded" for row in rows if row["site"] == "north") == 3, rows
 assert all(row["result"] != "succeeded" for row in rows if row["site"] == "south"), rows
+assert all(row["versionAfter"] == "9.9.10" for row in rows if row["site"] == "north"), rows
 PY
 [ "$(wc -l <"$work/play/reports/report.csv")" = 7 ] || fail "the gathered CSV has not 6 rows and a header"
 # The gathered CSV's fields as corvanectl writes its own: what a device names
@@ -238,6 +277,12 @@ for value, field in [("Lobby", '"Lobby"'), ('a,"b"', '"a,""b"""'), ("=1+1", "\"'
                      ("a\x1b[2Jb\x07\x00", r'"a\x1b[2Jb\x07\x00"'), ("a\nb\r", r'"a\nb\r"'),
                      ("\u202eab", r'"\u{202e}ab"'), (None, '""'), (3, '"3"')]:
     assert csv_field(value) == field, (value, csv_field(value), field)
+PY
+# A failure names five devices, then how many more.
+PYTHONPATH="$work/collections" /usr/bin/python3 - <<'PY' || fail "the devices named in a failure"
+from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import named
+rows = [dict(hostName="D%d" % i, ipAddress="10.0.0.%d" % i, macAddress="M%d" % i, result="failed") for i in range(7)]
+assert named(rows).endswith("D4 (10.0.0.4, M4) failed; and 2 more") and "D5" not in named(rows), named(rows)
 PY
 
 echo "fleet: two sites, 5 plays in $(($(date +%s) - start)) s"

@@ -2,10 +2,14 @@
 # The corvane.fleet collection's sanity tests that run offline:
 # ansible-test's own that need no package index, and in place of those that
 # do (pep8, yamllint, ansible-doc) Debian's pycodestyle and yamllint with
-# ansible-test's settings, and ansible-doc itself on every module. Skipped
-# (77) without ansible-core.
+# ansible-test's settings, and ansible-doc itself on every module; and the
+# modules' options against the built corvanectl's --help
+# (tests/dist/ansible/options.py). Skipped (77) without ansible-core.
+#
+#   tests/dist/ansible/sanity.sh [build folder]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../../.." && pwd)
+build=${1:-$root/build}
 command -v ansible-test >/dev/null || { echo "sanity: ansible-core is not installed; skipped" >&2; exit 77; }
 collection=$root/dist/ansible/ansible_collections/corvane/fleet
 cd "$collection"
@@ -27,8 +31,10 @@ mkdir -p "$work/ansible_collections/corvane"
 ln -s "$collection" "$work/ansible_collections/corvane/fleet"
 for module in plugins/modules/*.py; do
     name=corvane.fleet.$(basename "$module" .py)
-    ANSIBLE_COLLECTIONS_PATH=$work ansible-doc --json "$name" >"$work/doc.json"
-    python3 - "$work/doc.json" "$name" <<'PY'
+    doc=$work/docs/$(basename "$module" .py).json
+    mkdir -p "$work/docs"
+    ANSIBLE_COLLECTIONS_PATH=$work ansible-doc --json "$name" >"$doc"
+    python3 - "$doc" "$name" <<'PY'
 import json, sys
 doc = json.load(open(sys.argv[1]))[sys.argv[2]]
 assert doc["doc"]["short_description"], "no short description"
@@ -39,4 +45,5 @@ for name, option in doc["doc"]["options"].items():
     assert option.get("type"), "option %s has no type" % name
 PY
 done
-echo "sanity: corvane.fleet passed ${#offline[@]} offline ansible-test tests, pep8, yamllint and its documentation"
+PYTHONPATH=$work /usr/bin/python3 "$root/tests/dist/ansible/options.py" "$build/bin/corvanectl" "$work/docs"
+echo "sanity: corvane.fleet passed ${#offline[@]} offline ansible-test tests, pep8, yamllint, its documentation and options"

@@ -13,13 +13,15 @@ description:
   - Runs C(corvanectl import) on the site host and returns every device's row of its report.
   - A device is sent the file on every run; the devices cannot tell whether their configuration already matches it.
   - A device that fails (or is skipped, interrupted, of unknown result, or shows another key than the one pinned
-    for it) fails the host, and every device's row is still returned.
+    for it) fails the host, and every device's row is still returned; the message names the first five such devices
+    with their result and reason.
 version_added: 1.0.0
 author:
   - The Corvane developers
 extends_documentation_fragment:
   - corvane.fleet.corvanectl
   - corvane.fleet.corvanectl.targets
+  - corvane.fleet.corvanectl.passwords
   - corvane.fleet.corvanectl.batch
 '''
 
@@ -55,9 +57,9 @@ devices:
       hostName: Lobby Display
       ipAddress: 10.213.0.10
       macAddress: "02:00:0A:D5:00:0A"
-      versionBefore: 2.0.0
+      versionBefore: 2.7.1
       versionAfter: 2.7.1
-      fileName: tq-2.7.1.bundle
+      fileName: site.xml
       fileSize: 262144
       fileMd5: 0cc175b9c0f1b6a831c399e269772661
       result: succeeded
@@ -73,7 +75,7 @@ summary:
   description: How many devices came to each result, and the run's seconds and exit status.
   returned: always
   type: dict
-  sample: {"operation": "update", "succeeded": 7, "failed": 0, "skipped": 0, "unchanged": 1, "seconds": 3.2}
+  sample: {"operation": "import", "succeeded": 8, "failed": 0, "skipped": 0, "seconds": 3.2}
 rc:
   description: corvanectl's exit status (0 success, 1 a device failed, 2 refused, 3 no device, 4 a result unknown,
     5 a device's identity changed).
@@ -85,11 +87,14 @@ stderr:
   type: str
 '''
 
-from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import batch_main
+from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import batch_main, batch_spec
+
+COMMANDS = ('import',)
+ARGUMENT_SPEC = batch_spec()
 
 
 def main():
-    batch_main('import')
+    batch_main(COMMANDS[0], ARGUMENT_SPEC)
 
 
 if __name__ == '__main__':

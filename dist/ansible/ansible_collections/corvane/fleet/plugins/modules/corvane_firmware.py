@@ -14,19 +14,33 @@ description:
   - Idempotent - a device that already runs the bundle's version is not sent it (C(--skip-same-version)) and reads
     C(unchanged), so a second run of the same play reports no change.
   - A device that fails (or is skipped, interrupted, of unknown result, or shows another key than the one pinned
-    for it) fails the host, and every device's row is still returned.
+    for it) fails the host, and every device's row is still returned; the message names the first five such devices
+    with their result and reason.
 version_added: 1.0.0
 author:
   - The Corvane developers
 extends_documentation_fragment:
   - corvane.fleet.corvanectl
   - corvane.fleet.corvanectl.targets
+  - corvane.fleet.corvanectl.passwords
   - corvane.fleet.corvanectl.batch
 options:
   bundle_version:
     description:
       - The bundle's version, when its file name does not tell it (C(tq-2.7.1.bundle) tells 2.7.1).
     type: str
+  skip_same_version:
+    description:
+      - Leave out the devices that already run the bundle's version (C(unchanged)).
+    type: bool
+    default: true
+  wait_result:
+    description:
+      - Wait for each device's own verdict on the bundle - its installation - and its version after it. Without it
+        the task ends once the devices took the file, C(versionAfter) stays empty, and a run right after may find a
+        device still installing at its old version.
+    type: bool
+    default: true
 '''
 
 EXAMPLES = r'''
@@ -91,11 +105,21 @@ stderr:
   type: str
 '''
 
-from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import batch_main
+from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import batch_main, batch_spec
+
+COMMANDS = ('update',)
+# Idempotent: a device at the bundle's version is left as it is, and a run
+# ends when the devices run the new firmware, so that the next run finds
+# them at it.
+ARGUMENT_SPEC = batch_spec(dict(
+    bundle_version=dict(type='str'),
+    skip_same_version=dict(type='bool', default=True),
+    wait_result=dict(type='bool', default=True),
+))
 
 
 def main():
-    batch_main('update', dict(bundle_version=dict(type='str')))
+    batch_main(COMMANDS[0], ARGUMENT_SPEC)
 
 
 if __name__ == '__main__':

@@ -65,19 +65,22 @@ rc:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.corvane.fleet.plugins.module_utils.corvanectl import (
-    EXIT_NO_DEVICE, EXIT_SUCCESS, SCAN_ARGS, TARGET_ARGS, json_document, run, scan_arguments, target_arguments)
+    EXIT_NO_DEVICE, EXIT_SUCCESS, OWN_OPTIONS, SCAN_ARGS, TARGET_ARGS, json_document, named, option_arguments,
+    reason, run)
+
+COMMANDS = ('trust',)
+ARGUMENT_SPEC = dict(SCAN_ARGS)
+ARGUMENT_SPEC.update(TARGET_ARGS)
 
 
 def main():
-    argument_spec = dict(SCAN_ARGS)
-    argument_spec.update(TARGET_ARGS)
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=False,
-                           mutually_exclusive=[('devices', 'all')])
+    module = AnsibleModule(argument_spec=ARGUMENT_SPEC, supports_check_mode=False,
+                           mutually_exclusive=[('devices', 'all'), ('devices_file', 'all')])
     params = module.params
-    if not params['all'] and not params['devices']:
-        module.fail_json(msg='give devices, or all: true')
-    rc, out, err = run(module, ['trust', 'enroll', '--output', 'json'] + scan_arguments(params)
-                       + target_arguments(params))
+    if not params['all'] and not params['devices'] and not params['devices_file']:
+        module.fail_json(msg='give devices, devices_file, or all: true')
+    rc, out, err = run(module, ['trust', 'enroll', '--output', 'json']
+                       + option_arguments(params, sorted(name for name in ARGUMENT_SPEC if name not in OWN_OPTIONS)))
     rows = json_document(out)
     if not isinstance(rows, list):
         rows = []
@@ -89,11 +92,9 @@ def main():
     if rc == EXIT_NO_DEVICE:
         message = 'no device answered on %s' % params['interface']
     elif failed:
-        message = '%d of %d devices not enrolled: %s' % (
-            len(failed), len(rows), ', '.join('%s (%s)' % (row.get('macAddress'), row.get('result'))
-                                              for row in failed[:5]))
+        message = '%d of %d devices not enrolled: %s' % (len(failed), len(rows), named(failed))
     else:
-        message = 'corvanectl ended with status %d: %s' % (rc, (err.strip().splitlines() or [''])[-1])
+        message = 'corvanectl ended with status %d: %s' % (rc, reason(err))
     module.fail_json(msg=message, **result)
 
 
