@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSslCertificate>
+#include <QSslSocket>
 #include <QStandardPaths>
 
 #include <openssl/x509.h>
@@ -91,7 +92,14 @@ QString KnownDevices::defaultPath()
 
 QString KnownDevices::digestOf(const QSslCertificate& certificate)
 {
-    return certificate.isNull() ? QString() : digestOfDer(certificate.toDer());
+    if (certificate.isNull())
+        return {};
+    // OpenSSL's own certificate, when Qt keeps one: decoding the key again
+    // costs more than the handshake that brought it.
+    static const bool openSsl = QSslSocket::activeBackend() == QLatin1String("openssl");
+    if (openSsl && certificate.handle())
+        return digestOfX509(static_cast<const X509*>(certificate.handle()));
+    return digestOfDer(certificate.toDer());
 }
 
 QString KnownDevices::digestOfDer(const QByteArray& certificateDer)
@@ -101,10 +109,15 @@ QString KnownDevices::digestOfDer(const QByteArray& certificateDer)
     const auto* data = reinterpret_cast<const unsigned char*>(certificateDer.constData());
     const std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &data, long(certificateDer.size())),
                                                                   &X509_free);
+    return digestOfX509(certificate.get());
+}
+
+QString KnownDevices::digestOfX509(const x509_st* certificate)
+{
     if (!certificate)
         return {};
     unsigned char* spki = nullptr;
-    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate.get()), &spki);
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &spki);
     if (length <= 0)
         return {};
     const QByteArray digest

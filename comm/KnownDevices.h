@@ -12,6 +12,7 @@
 
 class QJsonValue;
 class QSslCertificate;
+struct x509_st;
 
 // The devices this user has met, as ssh's known_hosts keeps hosts: each by
 // its MAC address with the digest of the public key the operator accepted
@@ -68,6 +69,9 @@ public:
     // unreadable certificate.
     static QString digestOf(const QSslCertificate& certificate);
     static QString digestOfDer(const QByteArray& certificateDer);
+    // The same of a certificate libcrypto holds already (a connection's
+    // peer): nothing is decoded again.
+    static QString digestOfX509(const x509_st* certificate);
     static bool validDigest(const QString& digest);
 
     // The MAC address in the store's form (upper case, colons); empty when

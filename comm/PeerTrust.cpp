@@ -73,7 +73,6 @@ PeerTrust::Verdict PinnedPeerTrust::assessLocked(const Identity& device, const Q
                                                          : QStringLiteral("no device to judge its key for")));
         return Verdict::Unavailable;
     }
-    const QStringList sharing = m_devices.sharing ? m_devices.sharing(device.mac, host) : QStringList();
     QString owner;
     switch (m_store.check(device.mac, shownDigest, &owner)) {
     case KnownDevices::Verdict::Match:
@@ -83,9 +82,11 @@ PeerTrust::Verdict PinnedPeerTrust::assessLocked(const Identity& device, const Q
             pinned = pin->digest;
         return Verdict::KeyChanged;
     case KnownDevices::Verdict::NoPin:
-    case KnownDevices::Verdict::KeyOfAnother:
+    case KnownDevices::Verdict::KeyOfAnother: {
         // A first contact where two devices claim the address could be
-        // either: neither is taken.
+        // either: neither is taken. Asked only here: it looks through every
+        // device, and a pinned key needs it not.
+        const QStringList sharing = m_devices.sharing ? m_devices.sharing(device.mac, host) : QStringList();
         if (!sharing.isEmpty()) {
             other = sharing.join(QStringLiteral(", "));
             return Verdict::AddressShared;
@@ -95,6 +96,7 @@ PeerTrust::Verdict PinnedPeerTrust::assessLocked(const Identity& device, const Q
             return Verdict::KeyOfAnother;
         }
         return Verdict::NewKey;
+    }
     case KnownDevices::Verdict::Unusable:
         break;
     }
