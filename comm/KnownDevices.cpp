@@ -84,6 +84,11 @@ KnownDevices::KnownDevices(const QString& path)
 {
 }
 
+KnownDevices::~KnownDevices()
+{
+    flush();
+}
+
 QString KnownDevices::defaultPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
@@ -192,6 +197,7 @@ bool KnownDevices::refresh()
         parse(bytes);
         checkPermissions();
     }
+    overlayStaged();
     m_stamp = now;
     m_read = true;
     return true;
@@ -265,6 +271,19 @@ bool KnownDevices::keep(const QString& key, const QJsonValue& value)
     return true;
 }
 
+// The pins staged here stand over what the file says: they are this
+// program's operator's latest word.
+void KnownDevices::overlayStaged()
+{
+    if (m_staged.isEmpty())
+        return;
+    for (const Entry& entry : std::as_const(m_staged)) {
+        m_pins.insert(entry.mac, entry);
+        m_conflicts.remove(entry.mac);
+    }
+    index();
+}
+
 void KnownDevices::index()
 {
     m_owners.clear();
@@ -310,27 +329,56 @@ KnownDevices::Verdict KnownDevices::check(const QString& mac, const QString& dig
 
 bool KnownDevices::accept(const QList<Entry>& entries)
 {
+    const QHash<QString, Entry> before = m_staged;
+    if (!stage(entries))
+        return false;
+    // The operator's word also mends a damaged store.
+    if (writeStaged(true))
+        return true;
+    // Not written: this word is not taken at all, as the caller is told.
+    const QString problem = m_problem;
+    m_staged = before;
+    m_read = false;
+    refresh();
+    m_problem = problem;
+    return false;
+}
+
+bool KnownDevices::stage(const QList<Entry>& entries)
+{
     for (const Entry& entry : entries) {
         if (normalMac(entry.mac).isEmpty() || !validDigest(entry.digest)) {
             m_problem = QStringLiteral("no MAC address or key digest to accept");
             return false;
         }
     }
-    const Locked lock(m_path);
-    if (!readLocked(lock))
+    if (!refresh())
         return false;
-    QHash<QString, Entry> pins = m_pins;
-    bool changed = m_damaged;
     for (Entry entry : entries) {
         entry.mac = normalMac(entry.mac);
-        const auto known = pins.constFind(entry.mac);
-        if (known != pins.cend() && known->digest == entry.digest)
+        const auto known = m_pins.constFind(entry.mac);
+        if (known != m_pins.cend() && known->digest == entry.digest)
             continue;
         entry.firstSeen = QDateTime::currentDateTimeUtc();
-        pins.insert(entry.mac, entry);
-        changed = true;
+        m_staged.insert(entry.mac, entry);
     }
-    return !changed || write(pins);
+    overlayStaged();
+    return true;
+}
+
+bool KnownDevices::flush()
+{
+    return m_staged.isEmpty() || writeStaged(false);
+}
+
+bool KnownDevices::writeStaged(bool mendDamage)
+{
+    const Locked lock(m_path);
+    // Read again under the lock: what another program pinned meanwhile is
+    // kept beside this one's.
+    if (!readLocked(lock))
+        return false;
+    return (m_staged.isEmpty() && !(mendDamage && m_damaged)) || write(m_pins);
 }
 
 bool KnownDevices::forget(const QString& mac)
@@ -339,6 +387,7 @@ bool KnownDevices::forget(const QString& mac)
     const Locked lock(m_path);
     if (!readLocked(lock))
         return false;
+    m_staged.remove(wanted);
     QHash<QString, Entry> pins = m_pins;
     if (pins.remove(wanted) == 0) {
         m_problem = QStringLiteral("%1 is not a known device").arg(mac);
@@ -441,6 +490,7 @@ bool KnownDevices::write(const QHash<QString, Entry>& pins)
     if (!file.commit())
         return failed(file.errorString());
     ++m_writes;
+    m_staged.clear();
     m_pins = pins;
     index();
     m_damaged = false;

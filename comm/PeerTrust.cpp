@@ -8,6 +8,7 @@
 #include <QMutexLocker>
 #include <QSslCertificate>
 #include <QThread>
+#include <QTimer>
 
 #include <utility>
 
@@ -183,7 +184,27 @@ bool PinnedPeerTrust::accept(const QString& mac, const QString& digest)
 {
     const Identity device
         = m_devices.identity ? m_devices.identity(mac).value_or(Identity{mac, {}, {}}) : Identity{mac, {}, {}};
-    return accept(QList<KnownDevices::Entry>{{mac, digest, {}, device.model, device.name}});
+    QMutexLocker locker(&m_lock);
+    if (!m_store.stage({mac, digest, {}, device.model, device.name}))
+        return false;
+    CORVANE_LOG(QStringLiteral("%1: the key %2 accepted").arg(KnownDevices::normalMac(mac), digest));
+    m_refusals.remove(KnownDevices::normalMac(mac));
+    if (!m_flushDue) {
+        m_flushDue = true;
+        QTimer::singleShot(kCoalesceMs, &m_home, [this] { flush(); });
+    }
+    return true;
+}
+
+bool PinnedPeerTrust::flush()
+{
+    QMutexLocker locker(&m_lock);
+    m_flushDue = false;
+    if (m_store.flush())
+        return true;
+    CORVANE_LOG(
+        QStringLiteral("known devices: %1; the keys accepted are written when it next can").arg(m_store.problem()));
+    return false;
 }
 
 bool PinnedPeerTrust::forget(const QString& mac)
