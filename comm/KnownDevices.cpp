@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSslCertificate>
+#include <QSslSocket>
 #include <QStandardPaths>
 
 #include <openssl/x509.h>
@@ -83,6 +84,11 @@ KnownDevices::KnownDevices(const QString& path)
 {
 }
 
+KnownDevices::~KnownDevices()
+{
+    flush();
+}
+
 QString KnownDevices::defaultPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
@@ -91,7 +97,14 @@ QString KnownDevices::defaultPath()
 
 QString KnownDevices::digestOf(const QSslCertificate& certificate)
 {
-    return certificate.isNull() ? QString() : digestOfDer(certificate.toDer());
+    if (certificate.isNull())
+        return {};
+    // OpenSSL's own certificate, when Qt keeps one: decoding the key again
+    // costs more than the handshake that brought it.
+    static const bool openSsl = QSslSocket::activeBackend() == QLatin1String("openssl");
+    if (openSsl && certificate.handle())
+        return digestOfX509(static_cast<const X509*>(certificate.handle()));
+    return digestOfDer(certificate.toDer());
 }
 
 QString KnownDevices::digestOfDer(const QByteArray& certificateDer)
@@ -101,10 +114,15 @@ QString KnownDevices::digestOfDer(const QByteArray& certificateDer)
     const auto* data = reinterpret_cast<const unsigned char*>(certificateDer.constData());
     const std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &data, long(certificateDer.size())),
                                                                   &X509_free);
+    return digestOfX509(certificate.get());
+}
+
+QString KnownDevices::digestOfX509(const x509_st* certificate)
+{
     if (!certificate)
         return {};
     unsigned char* spki = nullptr;
-    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate.get()), &spki);
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &spki);
     if (length <= 0)
         return {};
     const QByteArray digest
@@ -179,6 +197,7 @@ bool KnownDevices::refresh()
         parse(bytes);
         checkPermissions();
     }
+    overlayStaged();
     m_stamp = now;
     m_read = true;
     return true;
@@ -252,6 +271,19 @@ bool KnownDevices::keep(const QString& key, const QJsonValue& value)
     return true;
 }
 
+// The pins staged here stand over what the file says: they are this
+// program's operator's latest word.
+void KnownDevices::overlayStaged()
+{
+    if (m_staged.isEmpty())
+        return;
+    for (const Entry& entry : std::as_const(m_staged)) {
+        m_pins.insert(entry.mac, entry);
+        m_conflicts.remove(entry.mac);
+    }
+    index();
+}
+
 void KnownDevices::index()
 {
     m_owners.clear();
@@ -297,27 +329,56 @@ KnownDevices::Verdict KnownDevices::check(const QString& mac, const QString& dig
 
 bool KnownDevices::accept(const QList<Entry>& entries)
 {
+    const QHash<QString, Entry> before = m_staged;
+    if (!stage(entries))
+        return false;
+    // The operator's word also mends a damaged store.
+    if (writeStaged(true))
+        return true;
+    // Not written: this word is not taken at all, as the caller is told.
+    const QString problem = m_problem;
+    m_staged = before;
+    m_read = false;
+    refresh();
+    m_problem = problem;
+    return false;
+}
+
+bool KnownDevices::stage(const QList<Entry>& entries)
+{
     for (const Entry& entry : entries) {
         if (normalMac(entry.mac).isEmpty() || !validDigest(entry.digest)) {
             m_problem = QStringLiteral("no MAC address or key digest to accept");
             return false;
         }
     }
-    const Locked lock(m_path);
-    if (!readLocked(lock))
+    if (!refresh())
         return false;
-    QHash<QString, Entry> pins = m_pins;
-    bool changed = m_damaged;
     for (Entry entry : entries) {
         entry.mac = normalMac(entry.mac);
-        const auto known = pins.constFind(entry.mac);
-        if (known != pins.cend() && known->digest == entry.digest)
+        const auto known = m_pins.constFind(entry.mac);
+        if (known != m_pins.cend() && known->digest == entry.digest)
             continue;
         entry.firstSeen = QDateTime::currentDateTimeUtc();
-        pins.insert(entry.mac, entry);
-        changed = true;
+        m_staged.insert(entry.mac, entry);
     }
-    return !changed || write(pins);
+    overlayStaged();
+    return true;
+}
+
+bool KnownDevices::flush()
+{
+    return m_staged.isEmpty() || writeStaged(false);
+}
+
+bool KnownDevices::writeStaged(bool mendDamage)
+{
+    const Locked lock(m_path);
+    // Read again under the lock: what another program pinned meanwhile is
+    // kept beside this one's.
+    if (!readLocked(lock))
+        return false;
+    return (m_staged.isEmpty() && !(mendDamage && m_damaged)) || write(m_pins);
 }
 
 bool KnownDevices::forget(const QString& mac)
@@ -326,6 +387,7 @@ bool KnownDevices::forget(const QString& mac)
     const Locked lock(m_path);
     if (!readLocked(lock))
         return false;
+    m_staged.remove(wanted);
     QHash<QString, Entry> pins = m_pins;
     if (pins.remove(wanted) == 0) {
         m_problem = QStringLiteral("%1 is not a known device").arg(mac);
@@ -428,6 +490,7 @@ bool KnownDevices::write(const QHash<QString, Entry>& pins)
     if (!file.commit())
         return failed(file.errorString());
     ++m_writes;
+    m_staged.clear();
     m_pins = pins;
     index();
     m_damaged = false;

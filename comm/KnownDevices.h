@@ -12,6 +12,7 @@
 
 class QJsonValue;
 class QSslCertificate;
+struct x509_st;
 
 // The devices this user has met, as ssh's known_hosts keeps hosts: each by
 // its MAC address with the digest of the public key the operator accepted
@@ -32,7 +33,10 @@ class QSslCertificate;
 // file beside the store, after reading again what another program may have
 // written meanwhile, and in one step (a crash leaves the old file or the new
 // one). Every step of a write is checked: a full disk leaves the old store
-// in place and the call false. Several pins go in one write.
+// in place and the call false. Several pins go in one write. Pins that come
+// one at a time (a batch login's first contacts) are staged: checked against
+// at once, written together by flush(), and at the latest when the object
+// goes; a write that failed keeps them staged for the next.
 //
 // Not thread-safe as an object; separate objects (threads, processes) may
 // use one file at once.
@@ -57,6 +61,10 @@ public:
     };
 
     explicit KnownDevices(const QString& path = defaultPath());
+    // Writes what is staged.
+    ~KnownDevices();
+    KnownDevices(const KnownDevices&) = delete;
+    KnownDevices& operator=(const KnownDevices&) = delete;
 
     // "<configuration folder>/corvane/known-devices.json".
     static QString defaultPath();
@@ -68,6 +76,9 @@ public:
     // unreadable certificate.
     static QString digestOf(const QSslCertificate& certificate);
     static QString digestOfDer(const QByteArray& certificateDer);
+    // The same of a certificate libcrypto holds already (a connection's
+    // peer): nothing is decoded again.
+    static QString digestOfX509(const x509_st* certificate);
     static bool validDigest(const QString& digest);
 
     // The MAC address in the store's form (upper case, colons); empty when
@@ -83,6 +94,14 @@ public:
     // be read or written (nothing changed then).
     bool accept(const QList<Entry>& entries);
     bool accept(const Entry& entry) { return accept(QList<Entry>{entry}); }
+    // The same word, written later (flush()): checks see the pins at once.
+    // False when the store could not be read (nothing staged then).
+    bool stage(const QList<Entry>& entries);
+    bool stage(const Entry& entry) { return stage(QList<Entry>{entry}); }
+    // Writes the staged pins in one write, merged with what another program
+    // wrote meanwhile; true when none is left staged.
+    bool flush();
+    int staged() const { return int(m_staged.size()); }
     // Drops the pin; false when there was none or the store failed.
     bool forget(const QString& mac);
     // Writes a damaged store anew with the entries that can still be read
@@ -126,11 +145,13 @@ private:
 
     Stamp stamp() const;
     bool refresh();
+    void overlayStaged();
     bool readLocked(const Locked& lock);
     bool parse(const QByteArray& bytes);
     bool keep(const QString& key, const QJsonValue& value);
     void index();
     void checkPermissions();
+    bool writeStaged(bool mendDamage);
     bool write(const QHash<QString, Entry>& pins);
     bool setDamagedCopyAside();
 
@@ -142,7 +163,8 @@ private:
     bool m_read = false;
     bool m_damaged = false;
     QString m_damage; // what was lost, for problem()
-    QHash<QString, Entry> m_pins; // by normal MAC
+    QHash<QString, Entry> m_pins; // by normal MAC, the staged ones among them
+    QHash<QString, Entry> m_staged; // accepted here, not written yet
     QSet<QString> m_conflicts; // MACs written with two keys: none is kept
     QHash<QString, QString> m_owners; // a device by its pinned digest
     int m_writes = 0;

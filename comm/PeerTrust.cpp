@@ -8,6 +8,7 @@
 #include <QMutexLocker>
 #include <QSslCertificate>
 #include <QThread>
+#include <QTimer>
 
 #include <utility>
 
@@ -73,7 +74,6 @@ PeerTrust::Verdict PinnedPeerTrust::assessLocked(const Identity& device, const Q
                                                          : QStringLiteral("no device to judge its key for")));
         return Verdict::Unavailable;
     }
-    const QStringList sharing = m_devices.sharing ? m_devices.sharing(device.mac, host) : QStringList();
     QString owner;
     switch (m_store.check(device.mac, shownDigest, &owner)) {
     case KnownDevices::Verdict::Match:
@@ -83,9 +83,11 @@ PeerTrust::Verdict PinnedPeerTrust::assessLocked(const Identity& device, const Q
             pinned = pin->digest;
         return Verdict::KeyChanged;
     case KnownDevices::Verdict::NoPin:
-    case KnownDevices::Verdict::KeyOfAnother:
+    case KnownDevices::Verdict::KeyOfAnother: {
         // A first contact where two devices claim the address could be
-        // either: neither is taken.
+        // either: neither is taken. Asked only here: it looks through every
+        // device, and a pinned key needs it not.
+        const QStringList sharing = m_devices.sharing ? m_devices.sharing(device.mac, host) : QStringList();
         if (!sharing.isEmpty()) {
             other = sharing.join(QStringLiteral(", "));
             return Verdict::AddressShared;
@@ -95,6 +97,7 @@ PeerTrust::Verdict PinnedPeerTrust::assessLocked(const Identity& device, const Q
             return Verdict::KeyOfAnother;
         }
         return Verdict::NewKey;
+    }
     case KnownDevices::Verdict::Unusable:
         break;
     }
@@ -181,7 +184,27 @@ bool PinnedPeerTrust::accept(const QString& mac, const QString& digest)
 {
     const Identity device
         = m_devices.identity ? m_devices.identity(mac).value_or(Identity{mac, {}, {}}) : Identity{mac, {}, {}};
-    return accept(QList<KnownDevices::Entry>{{mac, digest, {}, device.model, device.name}});
+    QMutexLocker locker(&m_lock);
+    if (!m_store.stage({mac, digest, {}, device.model, device.name}))
+        return false;
+    CORVANE_LOG(QStringLiteral("%1: the key %2 accepted").arg(KnownDevices::normalMac(mac), digest));
+    m_refusals.remove(KnownDevices::normalMac(mac));
+    if (!m_flushDue) {
+        m_flushDue = true;
+        QTimer::singleShot(kCoalesceMs, &m_home, [this] { flush(); });
+    }
+    return true;
+}
+
+bool PinnedPeerTrust::flush()
+{
+    QMutexLocker locker(&m_lock);
+    m_flushDue = false;
+    if (m_store.flush())
+        return true;
+    CORVANE_LOG(
+        QStringLiteral("known devices: %1; the keys accepted are written when it next can").arg(m_store.problem()));
+    return false;
 }
 
 bool PinnedPeerTrust::forget(const QString& mac)

@@ -114,7 +114,12 @@ public:
     // The operator's word: pins each key (with the device's model and name),
     // in one write of the store.
     bool accept(const QList<KnownDevices::Entry>& entries);
+    // One device's key, as a batch login takes them one by one: judged by at
+    // once, written with the others that come within kCoalesceMs (on the
+    // thread that made the trust), by flush(), or when the trust goes.
     bool accept(const QString& mac, const QString& digest);
+    bool flush();
+    static constexpr int kCoalesceMs = 1000;
     bool forget(const QString& mac);
     // The device's pin; false when the store cannot be read.
     bool pinOf(const QString& mac, std::optional<KnownDevices::Entry>& pin);
@@ -133,4 +138,5 @@ private:
     const Refused m_refused;
     QObject m_home; // refusals are told on its thread
     QHash<QString, Refusal> m_refusals; // by normal MAC
+    bool m_flushDue = false;
 };

@@ -4,7 +4,8 @@
 #include "PeerTrust.h"
 
 #include <QFile>
-#include <QSslCertificate>
+
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -107,7 +108,6 @@ bool TransferJob::prepare()
     // The key the device shows is judged after the handshake, before
     // any byte of the request goes.
     if (m_request.trust) {
-        curl_easy_setopt(e, CURLOPT_CERTINFO, 1L);
         curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &TransferJob::onConnected);
         curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
     }
@@ -238,15 +238,11 @@ int TransferJob::onConnected(void* self, char*, char*, int, int)
 
 bool TransferJob::judgeKey()
 {
-    curl_certinfo* chain = nullptr;
-    if (curl_easy_getinfo(m_easy, CURLINFO_CERTINFO, &chain) == CURLE_OK && chain && chain->num_of_certs > 0) {
-        // The device's own certificate comes first.
-        for (curl_slist* field = chain->certinfo[0]; field; field = field->next) {
-            const QByteArray text(field->data);
-            if (text.startsWith("Cert:"))
-                m_answer.shownKey = KnownDevices::digestOf(QSslCertificate(text.mid(5), QSsl::Pem));
-        }
-    }
+    // The certificate the handshake decoded, as libcurl's OpenSSL holds it.
+    const curl_tlssessioninfo* tls = nullptr;
+    if (curl_easy_getinfo(m_easy, CURLINFO_TLS_SSL_PTR, &tls) == CURLE_OK && tls
+        && tls->backend == CURLSSLBACKEND_OPENSSL && tls->internals)
+        m_answer.shownKey = KnownDevices::digestOfX509(SSL_get0_peer_certificate(static_cast<SSL*>(tls->internals)));
     const PeerTrust::Verdict verdict
         = m_request.trust->judge(m_request.deviceId, m_request.url.host(), m_answer.shownKey);
     if (verdict == PeerTrust::Verdict::Allowed)

@@ -8,6 +8,31 @@ std::shared_ptr<DeviceData> DeviceDataManager::find(const QString& deviceId) con
     return it == m_devices.end() ? nullptr : it->second;
 }
 
+void DeviceDataManager::indexAddress(const QString& deviceId, const DeviceData& record)
+{
+    const QString ipAddress = record.getData(DeviceParameter::IpAddress).toString();
+    const auto known = m_ipById.find(deviceId);
+    if (known != m_ipById.end() && known->second == ipAddress)
+        return;
+    unindexAddress(deviceId);
+    m_ipById.emplace(deviceId, ipAddress);
+    m_idsByIp[ipAddress].insert(deviceId);
+}
+
+void DeviceDataManager::unindexAddress(const QString& deviceId)
+{
+    const auto known = m_ipById.find(deviceId);
+    if (known == m_ipById.end())
+        return;
+    const auto at = m_idsByIp.find(known->second);
+    if (at != m_idsByIp.end()) {
+        at->second.erase(deviceId);
+        if (at->second.empty())
+            m_idsByIp.erase(at);
+    }
+    m_ipById.erase(known);
+}
+
 bool DeviceDataManager::addDevice(const QString& deviceId, const QString& modelName, const QString& hostName,
                                   const QString& ipAddress)
 {
@@ -18,11 +43,14 @@ bool DeviceDataManager::addDevice(const QString& deviceId, const QString& modelN
             record->setData(DeviceParameter::ModelName, modelName);
             record->setData(DeviceParameter::HostName, hostName);
             record->setData(DeviceParameter::IpAddress, ipAddress);
+            indexAddress(deviceId, *record);
         } else if (m_deviceIds.size() >= m_capacity) {
             return false;
         } else {
-            m_devices.emplace(deviceId, std::make_shared<DeviceData>(deviceId, modelName, hostName, ipAddress));
+            const auto made = std::make_shared<DeviceData>(deviceId, modelName, hostName, ipAddress);
+            m_devices.emplace(deviceId, made);
             m_deviceIds.append(deviceId);
+            indexAddress(deviceId, *made);
             added = true;
         }
     }
@@ -45,6 +73,7 @@ bool DeviceDataManager::removeDevice(const QString& deviceId)
         removed = std::move(it->second);
         m_devices.erase(it);
         m_deviceIds.removeAll(deviceId);
+        unindexAddress(deviceId);
     }
     return true;
 }
@@ -96,6 +125,8 @@ bool DeviceDataManager::setAndNotifyDeviceParameter(const QString& deviceId, Dev
         if (!record)
             return false;
         record->setData(type, value);
+        if (type == DeviceParameter::IpAddress)
+            indexAddress(deviceId, *record);
     }
     notifyParameterChanged(deviceId, type);
     return true;
@@ -109,6 +140,7 @@ bool DeviceDataManager::setAndNotifyDeviceParameters(const QString& deviceId, co
         if (!record)
             return false;
         record->setData(values);
+        indexAddress(deviceId, *record);
     }
     QList<DeviceParameter> announced;
     for (const auto& [type, value] : values) {
@@ -149,14 +181,12 @@ void DeviceDataManager::notifyParameterChanged(const QString& deviceId, DevicePa
 bool DeviceDataManager::findDeviceIdByIpAddress(const QString& ipAddress, QString& deviceId) const
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    // The map is ordered by id, so the first match is the smallest id.
-    for (const auto& [id, record] : m_devices) {
-        if (record->getData(DeviceParameter::IpAddress).toString() == ipAddress) {
-            deviceId = record->getData(DeviceParameter::DeviceId).toString();
-            return true;
-        }
-    }
-    return false;
+    // Ids in order: the first is the smallest.
+    const auto at = m_idsByIp.find(ipAddress);
+    if (at == m_idsByIp.end())
+        return false;
+    deviceId = *at->second.begin();
+    return true;
 }
 
 bool DeviceDataManager::getDeviceParameterByIpAddress(const QString& ipAddress, DeviceParameter type,
@@ -176,12 +206,8 @@ bool DeviceDataManager::setAndNotifyDeviceParameterByIpAddress(const QString& ip
 QStringList DeviceDataManager::deviceIdsAtIpAddress(const QString& ipAddress) const
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    QStringList ids;
-    for (const auto& [id, record] : m_devices) {
-        if (record->getData(DeviceParameter::IpAddress).toString() == ipAddress)
-            ids.append(id);
-    }
-    return ids;
+    const auto at = m_idsByIp.find(ipAddress);
+    return at == m_idsByIp.end() ? QStringList() : QStringList(at->second.cbegin(), at->second.cend());
 }
 
 QStringList DeviceDataManager::deviceIds() const

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 // Holds every known device record under its id and remembers the order in
 // which ids became known. All record reads and writes go through one lock;
@@ -62,9 +63,18 @@ public:
 
 private:
     std::shared_ptr<DeviceData> find(const QString& deviceId) const;
+    // Under the lock, after a write that may move the record to another
+    // address, and when it goes.
+    void indexAddress(const QString& deviceId, const DeviceData& record);
+    void unindexAddress(const QString& deviceId);
 
     mutable std::mutex m_lock;
     std::map<QString, std::shared_ptr<DeviceData>> m_devices;
     QStringList m_deviceIds;
+    // The records at each address, by id: every connection's key and every
+    // discovery answer ask who else is there, and a look through every
+    // record for each would grow with the square of the fleet.
+    std::map<QString, std::set<QString>> m_idsByIp;
+    std::map<QString, QString> m_ipById;
     int m_capacity = std::numeric_limits<int>::max();
 };

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -29,7 +30,7 @@ const QFile::Permissions kModeBits = QFile::Permissions(0x7077);
 // One call on the store and what it gave, as text.
 struct Step
 {
-    QString call; // check, accept, forget
+    QString call; // check, accept, stage, forget
     QString mac;
     QString digest;
     QString gives; // Match, Mismatch, NoPin, KeyOfAnother, Unusable, true, false
@@ -41,6 +42,8 @@ QString run(KnownDevices& store, const Step& step)
         step.mac, step.digest, {}, QStringLiteral("TQ-730"), QStringLiteral("Lobby Display")};
     if (step.call == QLatin1String("accept"))
         return store.accept(entry) ? QStringLiteral("true") : QStringLiteral("false");
+    if (step.call == QLatin1String("stage"))
+        return store.stage(entry) ? QStringLiteral("true") : QStringLiteral("false");
     if (step.call == QLatin1String("forget"))
         return store.forget(step.mac) ? QStringLiteral("true") : QStringLiteral("false");
     switch (store.check(step.mac, step.digest)) {
@@ -90,6 +93,15 @@ private Q_SLOTS:
                                                                            {"check", kMac, kKey2, "Match"},
                                                                            {"check", kMac, kKey1, "Mismatch"}}
                                                             << kKey2;
+        QTest::newRow("staged: judged by at once, written when the store goes")
+            << QList<Step>{{"stage", kMac, kKey1, "true"},
+                           {"check", kMac, kKey2, "Mismatch"},
+                           {"check", kOther, kKey1, "KeyOfAnother"}}
+            << kKey1;
+        QTest::newRow("staged, then forgotten: nothing is written") << QList<Step>{{"stage", kMac, kKey1, "true"},
+                                                                                   {"forget", kMac, "", "true"},
+                                                                                   {"check", kMac, kKey1, "NoPin"}}
+                                                                    << QString();
         QTest::newRow("forgotten, the device has no pin") << QList<Step>{{"accept", kMac, kKey1, "true"},
                                                                          {"forget", kMac, "", "true"},
                                                                          {"forget", kMac, "", "false"},
@@ -111,14 +123,16 @@ private Q_SLOTS:
         QFETCH(QString, pinned);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("corvane/known-devices.json"));
-        KnownDevices store(path);
+        auto store = std::make_unique<KnownDevices>(path);
         QStringList gave;
         QStringList wanted;
         for (const Step& step : steps) {
-            gave << run(store, step);
+            gave << run(*store, step);
             wanted << step.gives;
         }
         QCOMPARE(gave, wanted);
+        QVERIFY(store->warnings().isEmpty());
+        store.reset(); // what it staged is written as it goes
         // A second object, as another process would read the file.
         const std::optional<KnownDevices::Entry> entry = KnownDevices(path).find(kMac);
         QCOMPARE(entry.has_value() ? entry->digest : QString(), pinned);
@@ -128,7 +142,6 @@ private Q_SLOTS:
             QVERIFY(qAbs(entry->firstSeen.secsTo(QDateTime::currentDateTimeUtc())) < 60);
             // Its owner's alone, also where the folder was made.
             QCOMPARE(QFile::permissions(path) & kModeBits, QFile::ReadOwner | QFile::WriteOwner);
-            QVERIFY(store.warnings().isEmpty());
         }
     }
 
@@ -205,14 +218,17 @@ private Q_SLOTS:
         for (int w = 0; w < writers; ++w) {
             threads.emplace_back([&, w] {
                 KnownDevices store(path);
-                for (int i = 0; i < each; ++i)
-                    store.accept({QStringLiteral("02:00:00:00:%1:%2")
-                                      .arg(w, 2, 16, QLatin1Char('0'))
-                                      .arg(i, 2, 16, QLatin1Char('0')),
-                                  kKey1,
-                                  {},
-                                  {},
-                                  {}});
+                for (int i = 0; i < each; ++i) {
+                    const KnownDevices::Entry entry{QStringLiteral("02:00:00:00:%1:%2")
+                                                        .arg(w, 2, 16, QLatin1Char('0'))
+                                                        .arg(i, 2, 16, QLatin1Char('0')),
+                                                    kKey1,
+                                                    {},
+                                                    {},
+                                                    {}};
+                    // Half write each pin, half stage them all for one write as they go.
+                    w % 2 ? store.stage(entry) : store.accept(entry);
+                }
             });
         }
         for (std::thread& thread : threads)
@@ -233,6 +249,12 @@ private Q_SLOTS:
         QVERIFY(store.accept(entries));
         QVERIFY(store.accept(entries)); // nothing new: nothing written
         QCOMPARE(store.writes(), 1);
+        // Staged one by one, as a batch login's first contacts: one write.
+        for (KnownDevices::Entry& entry : entries)
+            QVERIFY(store.stage({entry.mac, kKey2, {}, {}, {}}));
+        QCOMPARE(store.writes(), 1);
+        QVERIFY(store.flush());
+        QCOMPARE(store.writes(), 2);
     }
 
     // A store others can write is said; the next write makes it its owner's.
@@ -282,6 +304,7 @@ private Q_SLOTS:
         QCOMPARE(certificates.size(), 1);
         QCOMPARE(KnownDevices::digestOf(certificates.first()),
                  QStringLiteral("sha256//") + QString::fromLatin1(digest.out.trimmed()));
+        QCOMPARE(KnownDevices::digestOfDer(certificates.first().toDer()), KnownDevices::digestOf(certificates.first()));
         QCOMPARE(KnownDevices::digestOf(QSslCertificate()), QString());
         QCOMPARE(KnownDevices::digestOfDer("not a certificate"), QString());
     }

@@ -123,6 +123,12 @@ private Q_SLOTS:
         QVERIFY(registry.getDeviceParameter("B", DeviceParameter::ConnectionStatus, value));
         QCOMPARE(value.toInt(), -1);
         QVERIFY(!registry.setAndNotifyDeviceParameterByIpAddress("10.0.0.9", DeviceParameter::ConnectionStatus, 3));
+
+        // A record that moves or goes is no longer found at its old address.
+        QVERIFY(registry.setAndNotifyDeviceParameter("A", DeviceParameter::IpAddress, QStringLiteral("10.0.0.8")));
+        QCOMPARE(registry.deviceIdsAtIpAddress("10.0.0.8"), QStringList({"A", "C"}));
+        QVERIFY(registry.removeDevice("B"));
+        QVERIFY(!registry.findDeviceIdByIpAddress("10.0.0.7", id));
     }
 
     void concurrentWritersAndReaders()
