@@ -225,7 +225,7 @@ ansible-playbook -i "$work/inventory.yml" "$work/play/devices.yml" -vvv >"$work/
 ! grep -q -e N0rth-Pa55 -e S0uth-Pa55 -e Wr0ng-Pa55 "$work/devices.out" || fail "corvane_devices: a password in Ansible's output"
 # Ansible wraps a warning's lines.
 tr '\n' ' ' <"$work/devices.out" |
-    grep -q "1 of 2 devices could not be read: Meeting Room 2 (10.213.0.11, 02:00:0A:D5:00:0B) failed: Invalid password" ||
+    grep -q "1 of 2 devices could not be read: Meeting Room 2 (10.213.0.11, 02:00:0A:D5:00:0B) failed: Wrong password" ||
     fail "corvane_devices: no warning names the device refused"
 for site in north south; do
     python3 - "$work/$site.devices.json" $site <<'PY' || fail "corvane_devices: $site"
@@ -255,7 +255,7 @@ play refused
 [ "$(recap south failed refused)" = 1 ] || fail "refused at south: south not failed"
 [ "$(uploads north)" = 6 ] || fail "refused at south: north's devices took $(uploads north) files, not 6"
 [ "$(uploads south)" = 3 ] || fail "refused at south: south's devices took a file"
-grep -q "did not succeed: Lobby Display (10.213.0.10, 02:00:0A:D5:00:0A) skipped: Invalid password" "$work/refused.out" ||
+grep -q "did not succeed: Lobby Display (10.213.0.10, 02:00:0A:D5:00:0A) skipped: Wrong password" "$work/refused.out" ||
     fail "refused at south: the message does not name the devices: $(grep FAILED "$work/refused.out")"
 
 python3 - "$work/play/reports/report.json" <<'PY' || fail "the gathered report"

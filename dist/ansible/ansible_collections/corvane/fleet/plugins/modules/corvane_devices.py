@@ -103,7 +103,7 @@ unreadable:
       key: known
       result: failed
       code: "0x80110001"
-      message: Invalid password, please retry.
+      message: "Wrong password: the device refused it."
 rc:
   description: corvanectl's exit status.
   returned: always
