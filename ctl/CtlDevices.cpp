@@ -34,6 +34,10 @@ constexpr int kProbeStepMs = 3;
 // How long the engine may take to open the scan's socket.
 constexpr int kSocketWaitMs = 2000;
 constexpr int kProbeRoundPauseMs = 2000;
+// The scan asks again every second; a list unchanged for longer than that
+// has heard from every device that is going to answer.
+constexpr qint64 kSettleMs = 1500;
+constexpr int kSettleFactor = 3;
 
 QString parameter(const DeviceFacade& facade, const QString& id, DeviceParameter type)
 {
@@ -49,8 +53,9 @@ void addScanOptions(QCommandLineParser& parser)
         {QStringLiteral("interface"), QStringLiteral("The interface to scan, by name or IPv4 address."),
          QStringLiteral("name")},
         {QStringLiteral("seconds"),
-         QStringLiteral("How long to wait for answers to the scan (5 unless given; named devices end the wait once "
-                        "all have answered)."),
+         QStringLiteral(
+             "How long to wait for answers to the scan (5 unless given; named devices end the wait once "
+             "all have answered; with --all, devices still answering at its end get up to three times as long)."),
          QStringLiteral("n")},
         {QStringLiteral("max-devices"),
          QStringLiteral("How many devices the scan can list (256 unless given, at most 1024)."), QStringLiteral("n")},
@@ -182,8 +187,28 @@ bool DeviceScan::run(const std::function<bool()>& enough, QTextStream& err)
         m_probes.start(kProbeStepMs);
     }
     QEventLoop loop;
-    QTimer::singleShot(m_request.seconds * 1000, &loop, &QEventLoop::quit);
+    QElapsedTimer scanning;
+    scanning.start();
+    QElapsedTimer sinceChange;
+    sinceChange.start();
+    // Without names to wait for (--all), a site still answering when the
+    // seconds are up is given more: on a loaded host a large site's answers
+    // come in over several rounds of the scan, and cutting them off would
+    // leave devices out. The wait ends once the list has stood still for a
+    // round, and at most kSettleFactor times the seconds asked for.
+    QTimer end;
+    end.setSingleShot(true);
+    QObject::connect(&end, &QTimer::timeout, &loop, [&] {
+        const qint64 still = sinceChange.elapsed();
+        if (enough || still >= kSettleMs || scanning.elapsed() >= qint64(m_request.seconds) * 1000 * kSettleFactor) {
+            loop.quit();
+            return;
+        }
+        end.start(int(kSettleMs - still));
+    });
+    end.start(m_request.seconds * 1000);
     QObject::connect(&m_facade, &DeviceFacade::deviceIDsChanged, &loop, [&] {
+        sinceChange.restart();
         if (enough && enough())
             loop.quit();
     });
