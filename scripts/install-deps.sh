@@ -41,9 +41,9 @@ packages=(
     util-linux procps
     # the load beside scripts/bench-refusal.sh's loaded runs
     stress-ng
-    # the Ansible collection (dist/ansible): its sanity tests offline and an
-    # integration run with ansible-playbook
-    ansible-core python3-voluptuous yamllint python3-pycodestyle pylint
+    # the Ansible collection (dist/ansible): its sanity tests offline, its
+    # lint as Ansible users run it and an integration run with ansible-playbook
+    ansible-core python3-voluptuous yamllint python3-pycodestyle pylint ansible-lint
 )
 if [ "${1:-}" = package ]; then
     # dpkg-shlibdeps for the package's dependencies, the checks of the desktop

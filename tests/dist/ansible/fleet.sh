@@ -15,8 +15,10 @@
 # the facts, named, and the others are read; a site over max_devices fails
 # with corvanectl's reason; no password appears in any output, at -vvv, on a
 # command line, nor in any file under the temporary folder while a module
-# runs or after the play is killed, and the play leaves no folder there. Skipped (77) without ansible-playbook or where no namespace can
-# be made.
+# runs or after the play is killed, and the play leaves no folder there; the
+# example's by-model play sends the bundle only to the devices its pattern of
+# model and version groups chooses. Skipped (77) without ansible-playbook or
+# where no namespace can be made.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 build=${1:-$root/build}
@@ -55,8 +57,9 @@ start_site() {
     mkdir -p "$work/$name-config"
     cat >"$work/$name-python" <<WRAPPER
 #!/bin/sh
-# The site host: its network, its own known devices.
-XDG_CONFIG_HOME='$work/$name-config' exec nsenter --net=/proc/$pid/ns/net /usr/bin/python3 "\$@"
+# The site host: its network, its own known devices, not the control host's
+# environment.
+XDG_CONFIG_HOME='$work/$name-config' exec env -u CORVANE_PASSWORD nsenter --net=/proc/$pid/ns/net /usr/bin/python3 "\$@"
 WRAPPER
     chmod +x "$work/$name-python"
     echo "$control" >"$work/$name.control"
@@ -83,20 +86,25 @@ done
 head -c 300000 /dev/urandom >"$work/tq-9.9.9.bundle"
 head -c 300000 /dev/urandom >"$work/tq-9.9.10.bundle"
 cp -r "$root/dist/ansible/example" "$work/play"
+# The example's own inventory, its sites placed in the lab by a second one:
+# north's password from the environment as the README reads it, south's of
+# its own as a vaulted host variable would give it.
+export CORVANE_PASSWORD=N0rth-Pa55
+inventories=(-i "$work/play/inventory.yml" -i "$work/inventory.yml")
 inventory() {
     cat >"$work/inventory.yml" <<INVENTORY
 sites:
   vars:
     ansible_connection: local
-    corvane_interface: corvane-lab
     corvanectl: $build/bin/corvanectl
     corvane_bundle: $work/$1
   hosts:
     north:
       ansible_python_interpreter: $work/north-python
-      corvane_password: N0rth-Pa55
+      corvane_interface: corvane-lab
     south:
       ansible_python_interpreter: $work/south-python
+      corvane_interface: corvane-lab
       corvane_password: ${2:-S0uth-Pa55}
 INVENTORY
 }
@@ -104,8 +112,10 @@ play() {
     local name=$1 playbook=update.yml
     shift
     [ "${1:-}" = enroll ] && { playbook=enroll.yml; shift; }
+    [ "${1:-}" = by-model ] && { playbook=by-model.yml; shift; }
     set +e
-    ansible-playbook -i "$work/inventory.yml" "$work/play/$playbook" "$@" >"$work/$name.out" 2>&1
+    # As the README runs it: in the example's folder, with its ansible.cfg.
+    (cd "$work/play" && ansible-playbook "${inventories[@]}" "$playbook" "$@") >"$work/$name.out" 2>&1
     echo $? >"$work/$name.status"
     set -e
     for secret in N0rth-Pa55 S0uth-Pa55 Wr0ng-Pa55; do
@@ -141,7 +151,7 @@ done
 for site in north south; do
     "$build/bin/corvane-virtual-device" --send "$(cat "$work/$site.control")" fault all throttle 100k >/dev/null
 done
-ansible-playbook -i "$work/inventory.yml" "$work/play/update.yml" >"$work/killed.out" 2>&1 &
+ansible-playbook "${inventories[@]}" "$work/play/update.yml" >"$work/killed.out" 2>&1 &
 playing=$!
 for _ in $(seq 1 100); do
     pgrep -f corvanectl >/dev/null && break
@@ -220,7 +230,7 @@ cat >"$work/play/devices.yml" <<PLAY
         mode: "0600"
       delegate_to: localhost
 PLAY
-ansible-playbook -i "$work/inventory.yml" "$work/play/devices.yml" -vvv >"$work/devices.out" 2>&1 ||
+ansible-playbook "${inventories[@]}" "$work/play/devices.yml" -vvv >"$work/devices.out" 2>&1 ||
     { tail -30 "$work/devices.out" >&2; fail "corvane_devices failed"; }
 ! grep -q -e N0rth-Pa55 -e S0uth-Pa55 -e Wr0ng-Pa55 "$work/devices.out" || fail "corvane_devices: a password in Ansible's output"
 # Ansible wraps a warning's lines.
@@ -285,4 +295,13 @@ rows = [dict(hostName="D%d" % i, ipAddress="10.0.0.%d" % i, macAddress="M%d" % i
 assert named(rows).endswith("D4 (10.0.0.4, M4) failed; and 2 more") and "D5" not in named(rows), named(rows)
 PY
 
-echo "fleet: two sites, 5 plays in $(($(date +%s) - start)) s"
+# Chosen by model and version: north's TQ-730 devices are at 9.9.10 now,
+# south's at 9.9.9; only south's two are sent the bundle.
+inventory tq-9.9.11.bundle
+head -c 300000 /dev/urandom >"$work/tq-9.9.11.bundle"
+play chosen by-model -e 'corvane_target=model_tq_730:!version_9_9_10'
+[ "$(cat "$work/chosen.status")" = 0 ] || { tail -40 "$work/chosen.out" >&2; fail "by model and version failed"; }
+[ "$(uploads north)" = 6 ] || fail "by model and version: north's devices took $(uploads north) files, not 6"
+[ "$(uploads south)" = 5 ] || fail "by model and version: south's devices took $(uploads south) files, not 5"
+
+echo "fleet: two sites, 6 plays in $(($(date +%s) - start)) s"
