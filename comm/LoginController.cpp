@@ -2,6 +2,7 @@
 
 #include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
+#include "HashGenerator.h"
 #include "HttpAccessManager.h"
 #include "HttpExchange.h"
 #include "HttpStatus.h"
@@ -28,6 +29,11 @@ constexpr SettingsFields::Field kLoginFields[] = {
 };
 
 } // namespace
+
+QString LoginController::authCodeOf(const QString& password)
+{
+    return QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
+}
 
 LoginController::LoginController(DeviceFacade& facade, HttpAccessManager& httpAccess)
     : m_httpAccess(httpAccess)

@@ -38,6 +38,10 @@ public:
     static constexpr int32_t kInvalidPassword = ResultCode::failure(ResultCode::Facility::Login, 0x0001);
 
     static constexpr int kLoginTimeoutMs = 10000;
+
+    // The code a login sends for `password` (the devices' own scheme: the
+    // MD5 of its UTF-8 bytes, in lower-case hex); both front ends use it.
+    static QString authCodeOf(const QString& password);
     // A settings document is a few hundred bytes; anything near this is no
     // settings document.
     static constexpr qint64 kMaxSettingsBytes = 64 * 1024;

@@ -5,7 +5,6 @@
 #include "CtlCommon.h"
 #include "CtlOutcome.h"
 #include "DeviceFacade.h"
-#include "HashGenerator.h"
 #include "HttpAccessManager.h"
 #include "LoginController.h"
 #include "Services.h"
@@ -495,8 +494,7 @@ QHash<QString, Login> FleetLogin::run(const QList<DeviceIdentity>& devices)
         Login& entry = m_logins[device.macAddress];
         entry.result = HttpAccessManager::kTimedOut;
         const QString password = m_credentials.passwordFor(device.names());
-        entry.authCode
-            = QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
+        entry.authCode = LoginController::authCodeOf(password);
     }
     for (const DeviceIdentity& device : devices) {
         const bool own = m_credentials.hasOwnPassword(device.names());

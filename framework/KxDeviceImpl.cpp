@@ -3,7 +3,6 @@
 #include "AlertNotifier.h"
 #include "DeviceEndpoints.h"
 #include "DeviceFacade.h"
-#include "HashGenerator.h"
 #include "HttpAccessManager.h"
 #include "KxImplSharing.h"
 #include "Logger.h"
@@ -106,8 +105,7 @@ bool KxDeviceImpl::sendEvent(KxDeviceEventID::ID eventID, const QVariantMap& opt
 
 void KxDeviceImpl::requestLogin(const QString& password)
 {
-    const QString authCode
-        = QString::fromLatin1(HashGenerator::generate(password.toUtf8(), QCryptographicHash::Md5).toHex());
+    const QString authCode = LoginController::authCodeOf(password);
     LoginController login(m_facade, m_httpAccess);
     const int32_t result = login.requestLogin(m_deviceId, authCode);
     if (ResultCode::isFailure(result)) {
