@@ -54,8 +54,11 @@ foreach(pair "docs/corvane.1;man/corvane.1.gz" "docs/corvanectl.1;man/corvanectl
              "dist/debian/changelog;package/changelog.gz")
     list(GET pair 0 source)
     list(GET pair 1 output)
+    # Ninja makes an output's folder itself; other generators do not.
+    get_filename_component(folder ${PROJECT_BINARY_DIR}/${output} DIRECTORY)
     add_custom_command(
         OUTPUT ${PROJECT_BINARY_DIR}/${output}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
         COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" gzip ${PROJECT_SOURCE_DIR}/${source} ${PROJECT_BINARY_DIR}/${output}
         DEPENDS ${PROJECT_SOURCE_DIR}/${source}
         VERBATIM)

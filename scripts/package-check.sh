@@ -31,6 +31,15 @@ step_done() {
 scripts/install-deps.sh package
 step_done "tools"
 
+# The package's generated files (the gzipped manual pages and changelog) with
+# CMake's default generator too, which, unlike Ninja, makes no output folder
+# by itself.
+rm -rf build-make
+cmake -S . -B build-make -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-make --target corvane_package_files >/dev/null
+[ -s build-make/man/corvanectl.1.gz ] || { echo "package-check: no manual page with Unix Makefiles" >&2; exit 1; }
+step_done "Unix Makefiles build"
+
 # The Debian mirror this machine's apt uses (deb822 or one-line sources).
 mirror=${CORVANE_DEBIAN_MIRROR:-}
 security=

@@ -24,12 +24,14 @@ phase() {
 
 start=$SECONDS
 scripts/install-deps.sh windows || echo "test-windows: could not install every package" >&2
-for tool in cmake ninja x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix; do
+for tool in cmake make x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 phase "packages" $((SECONDS - start))
 
 t=$SECONDS
+# The preset builds with Unix Makefiles: CI's one build with a generator other
+# than Ninja.
 if ! cmake --preset windows >/dev/null || ! nice -n 10 cmake --build --preset windows -j "${CORVANE_JOBS:-2}"; then
     echo "test-windows: FAILED: the cross build"
     exit 1
